@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+namespace kelv {
+
+// The application folder: the folder of the running executable, forward
+// slashes, no trailing slash. Every relative path the program uses (profiles,
+// the page, the update folders, the device library) hangs off it.
+QString applicationFolder();
+
+// The two folder settings of the update code, both the application folder
+// followed by "/" once start-up has run. Tests point them at a temporary folder.
+QString workingFolder();
+QString executableFolder();
+void setWorkingFolder(const QString &folder);
+void setExecutableFolder(const QString &folder);
+
+// The platform's executable suffix ("" on Linux, ".exe" on Windows).
+QString executableSuffix();
+
+} // namespace kelv

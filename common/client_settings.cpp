@@ -1,0 +1,90 @@
+#include "common/client_settings.h"
+
+#include "common/text_file.h"
+#include "common/xml_text.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QNetworkInterface>
+
+#include <pugixml.hpp>
+
+namespace kelv {
+
+void ClientSettings::load(const QString &path)
+{
+    m_path = path;
+    m_values.clear();
+    m_text.clear();
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    pugi::xml_document doc;
+    if (!doc.load_buffer(bytes.constData(), size_t(bytes.size())))
+        return;
+
+    for (const pugi::xml_attribute &attribute : doc.child("root").child("client").attributes())
+        m_values.insert(QString::fromUtf8(attribute.name()), QString::fromUtf8(attribute.value()));
+
+    m_values.insert(QStringLiteral("MacAddress"), firstHardwareAddress());
+    m_values.insert(QStringLiteral("IpAddress"), firstIpv4Address());
+
+    readTextFile(path, &m_text);
+}
+
+bool ClientSettings::setValue(const QString &key, const QString &value)
+{
+    auto it = m_values.find(key);
+    if (it == m_values.end())
+        return false;
+    it.value() = value;
+    return true;
+}
+
+bool ClientSettings::save() const
+{
+    if (m_path.isEmpty())
+        return false;
+    return writeTextFile(m_path, m_text);
+}
+
+QString ClientSettings::firstHardwareAddress()
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : interfaces) {
+        if (!iface.flags().testFlag(QNetworkInterface::IsLoopBack))
+            return iface.hardwareAddress();
+    }
+    return QString();
+}
+
+QString ClientSettings::firstIpv4Address()
+{
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol &&
+            address != QHostAddress(QHostAddress::LocalHost))
+            return address.toString();
+    }
+    return QString();
+}
+
+bool ClientSettings::rewriteClientAttribute(const QString &text, const QString &key,
+                                            const QString &value, QString *result)
+{
+    pugi::xml_document doc;
+    if (!parseXmlText(text, &doc))
+        return false;
+    pugi::xml_attribute attribute =
+        doc.child("root").child("client").attribute(key.toUtf8().constData());
+    if (attribute)
+        attribute.set_value(value.toUtf8().constData());
+    *result = serializeXmlDocument(doc);
+    return true;
+}
+
+} // namespace kelv

@@ -1,0 +1,54 @@
+#include "common/text_file.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace kelv {
+
+bool readTextFile(const QString &path, QString *text)
+{
+    text->clear();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray bytes = file.readAll();
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    bytes.replace("\r\n", "\n");
+    *text = QString::fromUtf8(bytes);
+    return true;
+}
+
+QByteArray encodeTextForDisk(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    QByteArray out;
+    out.reserve(bytes.size() + bytes.count('\n'));
+    char previous = 0;
+    for (char c : std::as_const(bytes)) {
+        if (c == '\n' && previous != '\r')
+            out.append('\r');
+        out.append(c);
+        previous = c;
+    }
+    return out;
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &data)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(data) != data.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+bool writeTextFile(const QString &path, const QString &text)
+{
+    return writeFileAtomically(path, encodeTextForDisk(text));
+}
+
+} // namespace kelv

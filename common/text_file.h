@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace kelv {
+
+// Profile and settings files are UTF-8 text with CR LF line ends on disk on
+// every platform, so the same files move between Windows and Linux installs.
+
+// Reads a whole file as UTF-8: a byte order mark is skipped and CR LF becomes
+// LF. Returns false (and leaves text empty) when the file cannot be opened.
+bool readTextFile(const QString &path, QString *text);
+
+// Converts LF line ends to CR LF (existing CR LF pairs are kept as they are)
+// and encodes as UTF-8 without a byte order mark.
+QByteArray encodeTextForDisk(const QString &text);
+
+// Replaces the file's content atomically: the data goes to a temporary file in
+// the same folder which is then renamed over the target, so a crash or a full
+// disk leaves either the old or the new file, never a truncated one.
+bool writeFileAtomically(const QString &path, const QByteArray &data);
+
+// writeFileAtomically(path, encodeTextForDisk(text)).
+bool writeTextFile(const QString &path, const QString &text);
+
+} // namespace kelv

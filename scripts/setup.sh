@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs everything kelv needs to build, run and test from Debian's packages.
+# Idempotent: packages already present are skipped, and the package lists are
+# refreshed only when something has to be installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
+  qt6-webchannel-dev libqt6webenginecore6-bin qt6-tools-dev
+  qt6-l10n-tools libqt6svg6-dev qt6-qpa-plugins
+  libgl-dev libglx-dev libopengl-dev libvulkan-dev libxkbcommon-dev
+  libpugixml-dev liblzma-dev xz-utils
+  libxcb1-dev libxcb-keysyms1-dev libxcb-record0-dev libx11-dev libx11-xcb-dev libxtst-dev
+  xvfb xauth xdotool x11-utils curl
+  fonts-dejavu-core
+  clang libclang-rt-14-dev nodejs
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+else
+  echo "setup: all packages present"
+fi

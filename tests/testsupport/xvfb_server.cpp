@@ -1,0 +1,49 @@
+#include "tests/testsupport/xvfb_server.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+namespace kelv::test {
+
+XvfbServer::XvfbServer()
+{
+    for (int display = 90 + int(QCoreApplication::applicationPid() % 200); display < 400; ++display) {
+        if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)) ||
+            QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
+            continue;
+        m_process.setProgram(QStringLiteral("Xvfb"));
+        m_process.setArguments({QStringLiteral(":%1").arg(display), QStringLiteral("-screen"),
+                                QStringLiteral("0"), QStringLiteral("1280x1024x24"),
+                                QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 5000 && m_process.state() == QProcess::Running) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))) {
+                m_display = display;
+                return;
+            }
+            QThread::msleep(20);
+        }
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+}
+
+XvfbServer::~XvfbServer()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+}
+
+} // namespace kelv::test

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+namespace kelv::test {
+
+// A private virtual X server for tests that need real X11 (key grabs, the
+// RECORD extension, xdotool). Starts Xvfb on a free display number and stops
+// it when destroyed.
+class XvfbServer
+{
+public:
+    XvfbServer();
+    ~XvfbServer();
+    XvfbServer(const XvfbServer &) = delete;
+    XvfbServer &operator=(const XvfbServer &) = delete;
+
+    bool isRunning() const { return m_process.state() == QProcess::Running && m_display >= 0; }
+    // ":N"
+    QString display() const { return QStringLiteral(":%1").arg(m_display); }
+
+private:
+    QProcess m_process;
+    int m_display = -1;
+};
+
+} // namespace kelv::test
