@@ -1,0 +1,65 @@
+#pragma once
+
+#include "bridge/query_callback.h"
+
+#include <QUrl>
+#include <QWebEngineView>
+
+namespace kelv {
+
+// The widget that shows the page. It creates its page once it has a positive
+// size and an address, and carries page queries to the Qt main thread: the
+// browser client hands it each query (deliverQuery), it posts a MessageEvent
+// to itself and emits jsMessage from customEvent, so queries keep their order.
+class KelvWebView final : public QWebEngineView
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(KelvWebView)
+
+public:
+    enum BrowserState { NoBrowser = 0, CreationRequested = 1, Created = 2 };
+
+    explicit KelvWebView(QWidget *parent = nullptr);
+    ~KelvWebView() override;
+
+    BrowserState browserState() const;
+
+    void setAddress(const QUrl &address);
+    QUrl address() const;
+
+    // How an owner shows a page: state 0 creates the browser with the current
+    // size, 1 marks a pending load, 2 loads the address.
+    void showPage();
+    // Loads the address; false when it is empty or there is no browser yet.
+    bool loadAddress();
+
+    // Called by the browser client for every page query that is not a window
+    // request: posts it to this widget (high priority) for jsMessage.
+    void deliverQuery(const QString &request, const QueryCallbackPtr &callback);
+
+signals:
+    void jsMessage(const QString &request, const kelv::QueryCallbackPtr &callback);
+    // The page finished loading (ok = false on an error page).
+    void pageLoaded(bool ok);
+
+public slots:
+    void back();
+    void forward();
+    void reload();
+
+protected:
+    void customEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createBrowser(const QSize &size);
+
+    struct Private;
+    Private *d;
+};
+
+} // namespace kelv
+
+Q_DECLARE_METATYPE(kelv::QueryCallbackPtr)
