@@ -1,0 +1,139 @@
+#include "app/cef_application.h"
+
+#include "app/app_log.h"
+#include "common/app_paths.h"
+
+#include <QFile>
+
+namespace kelv {
+
+namespace {
+cefApplication *s_application = nullptr;
+bool s_quitRequested = false;
+int s_exitCode = 0;
+} // namespace
+
+cefApplication::cefApplication(int &argc, char **argv) : cefApplication(argc, argv, Options()) {}
+
+cefApplication::cefApplication(int &argc, char **argv, const Options &options)
+    : QApplication(argc, argv), m_options(options), m_instance(options.serverName)
+{
+    // Closing the main window only hides it; the program lives on in the tray
+    // until a quit request.
+    setQuitOnLastWindowClosed(false);
+
+    const QString settingsPath =
+        m_options.settingsPath.isEmpty()
+            ? applicationFolder() + QStringLiteral("/Resources/profiles/conf.xml")
+            : m_options.settingsPath;
+    m_settings.load(settingsPath);
+
+    for (int i = 0; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-autostart") == 0)
+            m_autostart = true;
+    }
+
+    connect(&m_instance, &SingleInstance::primaryStarted, this, &cefApplication::primaryStart);
+    connect(&m_instance, &SingleInstance::commandReceived, this,
+            &cefApplication::onInstanceCommand);
+    connect(&m_instance, &SingleInstance::quitRequested, this,
+            [](int exitCode) { requestQuit(exitCode); });
+}
+
+cefApplication::~cefApplication()
+{
+    m_instance.close();
+    if (s_application == this)
+        s_application = nullptr;
+}
+
+cefApplication *cefApplication::instance()
+{
+    return s_application;
+}
+
+devices_handler *cefApplication::devices()
+{
+    return s_application ? s_application->m_devices : nullptr;
+}
+
+bool cefApplication::setClientSetting(const QString &key, const QString &value)
+{
+    return m_settings.setValue(key, value);
+}
+
+bool cefApplication::saveSettings()
+{
+    return m_settings.save();
+}
+
+void cefApplication::initialise()
+{
+    if (m_initialised)
+        return;
+    m_initialised = true;
+
+    const QString folder = applicationFolder() + QLatin1Char('/');
+    setExecutableFolder(folder);
+    setWorkingFolder(folder);
+
+    QFile styleSheet(QStringLiteral(":/qss/kelv"));
+    setStyleSheet(styleSheet.open(QIODevice::ReadOnly) ? QString::fromUtf8(styleSheet.readAll())
+                                                       : QString());
+
+    if (s_application && s_application != this) {
+        requestQuit(0);
+        return;
+    }
+    s_application = this;
+
+    m_instance.start();
+}
+
+void cefApplication::primaryStart()
+{
+    if (m_options.createWindow) {
+        // The device manager, the main window and the tray are built in the
+        // following steps as their modules provide them.
+    }
+    qCInfo(lcApp, "mainwindow show!");
+    emit primaryStarted();
+}
+
+void cefApplication::onInstanceCommand(const QString &command)
+{
+    if (command != QLatin1String("show") || !m_mainWindow)
+        return;
+}
+
+void cefApplication::checkForUpdates(bool interactive)
+{
+    Q_UNUSED(interactive);
+}
+
+void cefApplication::on_closeApp()
+{
+    requestQuit();
+}
+
+void cefApplication::requestQuit(int exitCode)
+{
+    if (s_quitRequested)
+        return;
+    s_quitRequested = true;
+    s_exitCode = exitCode;
+    if (QCoreApplication::instance())
+        QCoreApplication::exit(exitCode);
+}
+
+bool cefApplication::quitRequested()
+{
+    return s_quitRequested;
+}
+
+int cefApplication::requestedExitCode()
+{
+    return s_exitCode;
+}
+
+} // namespace kelv

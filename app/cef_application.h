@@ -1,0 +1,99 @@
+#pragma once
+
+#include "app/single_instance.h"
+#include "common/client_settings.h"
+
+#include <QApplication>
+#include <QPointer>
+
+namespace kelv {
+
+class devices_handler;
+class UpdateCheck;
+namespace shell {
+class kelv;
+}
+
+// The application object: reads the client settings, keeps one instance per
+// machine, and in the primary instance owns the device manager, the main
+// window and the update checker. Other modules reach it through instance().
+class cefApplication final : public QApplication
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(cefApplication)
+
+public:
+    struct Options
+    {
+        // The local server name of the single-instance channel (tests use
+        // their own so parallel runs never meet).
+        QString serverName = SingleInstance::defaultServerName();
+        // The client settings file; empty: Resources/profiles/conf.xml in the
+        // application folder.
+        QString settingsPath;
+        // Whether the primary instance builds the device manager, the main
+        // window and the tray (tests of the channel alone switch it off).
+        bool createWindow = true;
+    };
+
+    cefApplication(int &argc, char **argv);
+    cefApplication(int &argc, char **argv, const Options &options);
+    ~cefApplication() override;
+
+    // The one application object, or null.
+    static cefApplication *instance();
+    // The device manager of the application object, or null.
+    static devices_handler *devices();
+
+    // Client settings (the attributes of root/client plus MacAddress and
+    // IpAddress) and the settings text.
+    ClientSettings &settings() { return m_settings; }
+    QString clientSetting(const QString &key) const { return m_settings.value(key); }
+    ClientSettings::Map clientSettings() const { return m_settings.values(); }
+    bool setClientSetting(const QString &key, const QString &value);
+    QString settingsText() const { return m_settings.text(); }
+    void setSettingsText(const QString &text) { m_settings.setText(text); }
+    bool saveSettings();
+
+    bool autostart() const { return m_autostart; }
+    SingleInstance &singleInstance() { return m_instance; }
+    shell::kelv *mainWindow() const { return m_mainWindow; }
+
+    // Applies the style sheet, sets the folders, and starts the instance
+    // check; the primary start follows from the socket's verdict. Runs once.
+    void initialise();
+
+    // Replaces the update checker and starts a check (interactive: the user
+    // asked for it).
+    void checkForUpdates(bool interactive);
+
+    // The one quit request of the process: the first call makes the event loop
+    // end (with exitCode); later calls do nothing. Before the event loop runs
+    // main() sees quitRequested() and skips it.
+    static void requestQuit(int exitCode = 0);
+    static bool quitRequested();
+    static int requestedExitCode();
+
+signals:
+    // The primary start is complete (window built and shown unless autostart).
+    void primaryStarted();
+
+public slots:
+    // Saves the modified profiles, then the quit request.
+    void on_closeApp();
+
+private:
+    void primaryStart();
+    void onInstanceCommand(const QString &command);
+
+    Options m_options;
+    ClientSettings m_settings;
+    SingleInstance m_instance;
+    bool m_autostart = false;
+    bool m_initialised = false;
+    UpdateCheck *m_updateCheck = nullptr;
+    shell::kelv *m_mainWindow = nullptr;
+    devices_handler *m_devices = nullptr;
+};
+
+} // namespace kelv

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+namespace kelv {
+
+// Routes Qt's messages of information level and above into the program's log
+// file (written by every module under its logging category's name) and to
+// standard error. Debug messages go to standard error only. Thread-safe.
+// Returns false when the file cannot be opened; standard error is used then.
+bool installLogFile(const QString &path);
+
+// Stops writing to the file and restores Qt's default handler.
+void removeLogFile();
+
+// One log line as written to the file, without the line end:
+// "[MMDD/hhmmss.zzz:INFO:cefapplication] mainwindow show!".
+QString formatLogLine(QtMsgType type, const char *category, const QString &message);
+
+} // namespace kelv

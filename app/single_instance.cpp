@@ -1,0 +1,211 @@
+#include "app/single_instance.h"
+
+#include "app/app_log.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLockFile>
+#include <QRegularExpression>
+
+namespace kelv {
+
+QStringList InstanceCommandBuffer::append(const QByteArray &bytes)
+{
+    m_buffer.append(bytes);
+    QStringList commands;
+    const qsizetype last = m_buffer.lastIndexOf(';');
+    if (last < 0)
+        return commands;
+    const QList<QByteArray> segments = m_buffer.left(last).split(';');
+    for (const QByteArray &segment : segments) {
+        const QString text = QString::fromLocal8Bit(segment);
+        if (text.startsWith(QLatin1String("CMD:")))
+            commands.append(text.mid(4));
+    }
+    m_buffer.remove(0, last + 1);
+    return commands;
+}
+
+std::optional<quint64> parseInstanceReply(const QString &received)
+{
+    static const QRegularExpression answer(QStringLiteral("RES:(\\d+);"));
+    const QRegularExpressionMatch match = answer.match(received);
+    if (!match.hasMatch())
+        return std::nullopt;
+    // Digits that overflow 64 bits read as 0, like any other unreadable id.
+    return match.captured(1).toULongLong();
+}
+
+QByteArray instanceReply(qint64 pid)
+{
+    return QByteArrayLiteral("RES:") + QByteArray::number(pid) + ';';
+}
+
+QString SingleInstance::defaultServerName()
+{
+    return QStringLiteral("Global\\{3D7D4291-F1B2-41FC-BC09-95730FDD23AB}");
+}
+
+SingleInstance::SingleInstance(const QString &serverName, QObject *parent)
+    : QObject(parent), m_serverName(serverName)
+{
+    connect(&m_socket, &QLocalSocket::connected, this, &SingleInstance::socketConnected);
+    connect(&m_socket, &QLocalSocket::disconnected, this, &SingleInstance::socketDisconnected);
+    connect(&m_socket, &QLocalSocket::errorOccurred, this, &SingleInstance::socketError);
+    connect(&m_socket, &QLocalSocket::readyRead, this, &SingleInstance::socketReading);
+    connect(&m_server, &QLocalServer::newConnection, this, &SingleInstance::newInstanceConnected);
+}
+
+SingleInstance::~SingleInstance()
+{
+    close();
+}
+
+void SingleInstance::start()
+{
+    m_socket.connectToServer(m_serverName, QIODevice::ReadWrite);
+}
+
+void SingleInstance::close()
+{
+    m_socket.blockSignals(true);
+    m_socket.abort();
+    m_socket.blockSignals(false);
+    m_server.close();
+}
+
+void SingleInstance::socketConnected()
+{
+    m_connectedAsClient = true;
+    m_role = Secondary;
+    qCInfo(lcApp) << "another instance is running, asking it to show its window";
+    m_socket.write(QStringLiteral("CMD:show;").toLocal8Bit());
+    m_socket.flush();
+}
+
+void SingleInstance::socketReading()
+{
+    if (m_socket.state() != QLocalSocket::ConnectedState)
+        return;
+    m_reply += QString::fromUtf8(m_socket.readAll());
+    const std::optional<quint64> pid = parseInstanceReply(m_reply);
+    if (!pid)
+        return;
+    m_answeredPid = *pid;
+    // Windows raises the answering process's window from here; an X11 program
+    // cannot focus another client's window without a window manager's help, so
+    // the running instance raises itself when it handles "show".
+    qCInfo(lcApp) << "running instance" << m_answeredPid << "answered";
+    finishSecondary();
+}
+
+void SingleInstance::socketDisconnected()
+{
+    if (m_connectedAsClient)
+        finishSecondary();
+}
+
+void SingleInstance::socketError(QLocalSocket::LocalSocketError error)
+{
+    if (m_connectedAsClient) {
+        finishSecondary();
+        return;
+    }
+    if (m_role != Undecided)
+        return;
+    qCInfo(lcApp) << "no running instance answered:" << error;
+    becomePrimary();
+}
+
+void SingleInstance::becomePrimary()
+{
+    m_socket.blockSignals(true);
+    m_socket.abort();
+    m_socket.blockSignals(false);
+
+    // Starts that happen at the same moment decide one after the other: the
+    // lock makes "check again, remove a stale socket file, listen" one step,
+    // so a start never removes the socket of an instance that just began to
+    // listen.
+    QString lockName = m_serverName;
+    lockName.replace(QLatin1Char('/'), QLatin1Char('_'))
+        .replace(QLatin1Char('\\'), QLatin1Char('_'));
+    QLockFile lock(QDir::temp().filePath(lockName + QStringLiteral(".lock")));
+    lock.setStaleLockTime(10000);
+    const bool locked = lock.tryLock(10000);
+
+    QLocalSocket probe;
+    probe.connectToServer(m_serverName, QIODevice::ReadWrite);
+    if (probe.waitForConnected(1000)) {
+        probe.abort();
+        if (locked)
+            lock.unlock();
+        qCInfo(lcApp) << "an instance started meanwhile; contacting it";
+        m_socket.connectToServer(m_serverName, QIODevice::ReadWrite);
+        return;
+    }
+
+    // Nobody answers: a socket file that is still there was left by an
+    // instance that crashed, and would make listen fail.
+    QLocalServer::removeServer(m_serverName);
+    if (!m_server.listen(m_serverName)) {
+        m_role = Failed;
+        qCWarning(lcApp) << "cannot listen on" << m_serverName << ":" << m_server.errorString();
+        emit quitRequested(1);
+        return;
+    }
+    m_role = Primary;
+    emit primaryStarted();
+}
+
+void SingleInstance::finishSecondary()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    emit quitRequested(0);
+}
+
+void SingleInstance::newInstanceConnected()
+{
+    while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+        m_clients.append(Client{socket, {}});
+        connect(socket, &QLocalSocket::readyRead, this, &SingleInstance::readClients);
+        connect(socket, &QLocalSocket::disconnected, this, &SingleInstance::removeClients);
+    }
+}
+
+void SingleInstance::readClients()
+{
+    const QByteArray answer = instanceReply(QCoreApplication::applicationPid());
+    for (qsizetype i = 0; i < m_clients.size(); ++i) {
+        QLocalSocket *socket = m_clients[i].socket;
+        const QByteArray bytes = socket->readAll();
+        if (bytes.isEmpty())
+            continue;
+        const QStringList commands = m_clients[i].buffer.append(bytes);
+        for (const QString &command : commands) {
+            emit commandReceived(command);
+            if (socket->state() == QLocalSocket::ConnectedState) {
+                socket->write(answer);
+                socket->flush();
+            }
+        }
+    }
+}
+
+void SingleInstance::removeClients()
+{
+    // A start that wrote its command and went away at once still gets its
+    // command carried out.
+    readClients();
+    for (qsizetype i = m_clients.size() - 1; i >= 0; --i) {
+        QLocalSocket *socket = m_clients[i].socket;
+        if (socket->state() != QLocalSocket::ConnectedState) {
+            m_clients.removeAt(i);
+            socket->deleteLater();
+        }
+    }
+}
+
+} // namespace kelv

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace kelv {
+
+// Framing of the commands a second instance sends: ASCII segments, each ended
+// by ";". Bytes are collected per connection; every complete segment that
+// starts with "CMD:" yields its command (the text after "CMD:"), other complete
+// segments are skipped, an incomplete tail waits for the next read.
+class InstanceCommandBuffer
+{
+public:
+    // Appends bytes and returns the commands completed by them, in order.
+    QStringList append(const QByteArray &bytes);
+    QByteArray pending() const { return m_buffer; }
+
+private:
+    QByteArray m_buffer;
+};
+
+// The running instance's answer "RES:<pid>;" found anywhere in what a second
+// instance has received so far; nothing while it is incomplete.
+std::optional<quint64> parseInstanceReply(const QString &received);
+
+// The answer to one command: "RES:" + process id + ";".
+QByteArray instanceReply(qint64 pid);
+
+// One instance per machine over a local socket. start() first tries to reach
+// a running instance: when it connects, this process is a second instance,
+// sends "CMD:show;", waits for the answer and then asks to quit. When nothing
+// answers it becomes the primary instance: it removes a socket file left by a
+// crashed instance, listens, reports primaryStarted() and answers every
+// command of later starts ("show" also raises commandReceived).
+class SingleInstance final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SingleInstance)
+
+public:
+    enum Role { Undecided, Secondary, Primary, Failed };
+    Q_ENUM(Role)
+
+    // The machine-wide name of the instance server.
+    static QString defaultServerName();
+
+    explicit SingleInstance(const QString &serverName, QObject *parent = nullptr);
+    ~SingleInstance() override;
+
+    QString serverName() const { return m_serverName; }
+    Role role() const { return m_role; }
+    // The pid the running instance answered with (second instance only).
+    quint64 answeredPid() const { return m_answeredPid; }
+    int clientCount() const { return int(m_clients.size()); }
+
+    // Connects to the server name; what follows is driven by the socket.
+    void start();
+    // Closes the client socket and stops listening.
+    void close();
+
+signals:
+    // This process is the primary instance and listens now.
+    void primaryStarted();
+    // A second instance sent a command (before its answer goes out).
+    void commandReceived(const QString &command);
+    // This process has nothing more to do: a second instance got its answer or
+    // lost its connection (exitCode 0), or listening failed (exitCode 1).
+    void quitRequested(int exitCode);
+
+public slots:
+    void socketConnected();
+    void socketError(QLocalSocket::LocalSocketError error);
+    void socketDisconnected();
+    void socketReading();
+    void newInstanceConnected();
+    void readClients();
+    void removeClients();
+
+private:
+    struct Client
+    {
+        QLocalSocket *socket = nullptr;
+        InstanceCommandBuffer buffer;
+    };
+
+    void becomePrimary();
+    void finishSecondary();
+
+    QString m_serverName;
+    Role m_role = Undecided;
+    QLocalSocket m_socket;
+    QLocalServer m_server;
+    QString m_reply;
+    QList<Client> m_clients;
+    bool m_connectedAsClient = false;
+    bool m_finished = false;
+    quint64 m_answeredPid = 0;
+};
+
+} // namespace kelv

@@ -1,0 +1,56 @@
+#include "app/startup.h"
+
+#include "app/cef_application.h"
+#include "app/log_file.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <unistd.h>
+
+namespace kelv {
+
+void prepareBrowserEnvironment()
+{
+    if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    const QList<QByteArray> present = flags.split(' ');
+    for (const QByteArray &flag : {QByteArrayLiteral("--disable-background-networking"),
+                                   QByteArrayLiteral("--disable-component-update")}) {
+        if (present.contains(flag))
+            continue;
+        if (!flags.isEmpty())
+            flags += ' ';
+        flags += flag;
+    }
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+}
+
+int runApplication(int &argc, char **argv)
+{
+    prepareBrowserEnvironment();
+    // The log goes to the working directory, like the browser's own log.
+    installLogFile(QStringLiteral("web.log"));
+
+    cefApplication::Options options;
+    // Tests run real instances side by side under names of their own.
+    const QString serverName = qEnvironmentVariable("KELV_INSTANCE_SERVER");
+    if (!serverName.isEmpty())
+        options.serverName = serverName;
+
+    int result = 0;
+    {
+        cefApplication application(argc, argv, options);
+        if (!cefApplication::quitRequested())
+            application.initialise();
+        // The instance check may already have decided (a second instance that
+        // got its answer, or a server that cannot listen): no event loop then.
+        result = cefApplication::quitRequested() ? cefApplication::requestedExitCode()
+                                                 : application.exec();
+    }
+    removeLogFile();
+    return result;
+}
+
+} // namespace kelv

@@ -1,0 +1,66 @@
+#include "desktop/system_tray.h"
+
+#include <QAction>
+#include <QIcon>
+#include <QMenu>
+#include <QWidget>
+
+namespace kelv {
+
+SystemTray::SystemTray(QWidget *parent) : QSystemTrayIcon(parent)
+{
+    setIcon(QIcon(QStringLiteral(":/systemtray/tray_icon")));
+
+    m_menu = new QMenu(parent);
+    setContextMenu(m_menu);
+    setVisible(true);
+
+    m_open = new QAction(QStringLiteral("Open"), this);
+    m_exit = new QAction(QStringLiteral("Exit"), this);
+    m_menu->addAction(m_open);
+    m_menu->addSeparator();
+    m_menu->addAction(m_exit);
+
+    connect(m_open, &QAction::triggered, this, &SystemTray::doshowWidget);
+    connect(m_exit, &QAction::triggered, this, &SystemTray::docloseApp);
+}
+
+SystemTray::~SystemTray() = default;
+
+SystemTray::MenuTexts SystemTray::menuTexts(const QString &language)
+{
+    if (language == QLatin1String("zh"))
+        return {QStringLiteral("打开"), QStringLiteral("关闭")};
+    if (language == QLatin1String("zh-TW") || language == QLatin1String("zh-HK"))
+        return {QStringLiteral("打開"), QStringLiteral("關閉")};
+    if (language == QLatin1String("de-DE"))
+        return {QStringLiteral("Geöffnet"), QStringLiteral("in der Nähe")};
+    if (language == QLatin1String("ja"))
+        return {QStringLiteral("オープン"), QStringLiteral("クローズ")};
+    if (language == QLatin1String("ru"))
+        return {QStringLiteral("открытым"), QStringLiteral("близко")};
+    if (language == QLatin1String("ko"))
+        return {QStringLiteral("열린"), QStringLiteral("가까운")};
+    return {QStringLiteral("Open"), QStringLiteral("Exit")};
+}
+
+void SystemTray::setMenuLanguage(const QString &language)
+{
+    if (language.isEmpty())
+        return;
+    const MenuTexts texts = menuTexts(language);
+    m_open->setText(texts.open);
+    m_exit->setText(texts.exit);
+}
+
+void SystemTray::doshowWidget()
+{
+    emit showWidget();
+}
+
+void SystemTray::docloseApp()
+{
+    emit closeApp();
+}
+
+} // namespace kelv

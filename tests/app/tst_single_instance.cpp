@@ -1,0 +1,317 @@
+#include "app/single_instance.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUuid>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace kelv;
+
+namespace {
+
+QString uniqueName()
+{
+    return QStringLiteral("kelv-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+QByteArray ownReply()
+{
+    return QByteArrayLiteral("RES:") + QByteArray::number(QCoreApplication::applicationPid()) + ';';
+}
+
+// Reads from the socket until `wanted` bytes arrived (or the socket closes).
+QByteArray readAtLeast(QLocalSocket &socket, qsizetype wanted)
+{
+    QByteArray received;
+    while (received.size() < wanted) {
+        if (!socket.bytesAvailable() && !socket.waitForReadyRead(10000))
+            break;
+        received += socket.readAll();
+    }
+    return received;
+}
+
+// Leaves a socket file behind as a crashed instance does: bound, never
+// listened on, closed without unlinking.
+bool createStaleSocketFile(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    if (size_t(encoded.size()) >= sizeof(address.sun_path)) {
+        ::close(fd);
+        return false;
+    }
+    memcpy(address.sun_path, encoded.constData(), size_t(encoded.size()));
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return bound;
+}
+
+} // namespace
+
+class TestSingleInstance : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<SingleInstance> startPrimary(const QString &name)
+    {
+        auto instance = std::make_unique<SingleInstance>(name);
+        instance->start();
+        return instance;
+    }
+
+private slots:
+    void commandFramingKeepsIncompleteTail()
+    {
+        InstanceCommandBuffer buffer;
+        QCOMPARE(buffer.append("CMD:show;CMD:show;"), QStringList({"show", "show"}));
+        QVERIFY(buffer.pending().isEmpty());
+
+        QCOMPARE(buffer.append("CMD:sh"), QStringList());
+        QCOMPARE(buffer.pending(), QByteArray("CMD:sh"));
+        QCOMPARE(buffer.append("ow;CMD:"), QStringList({"show"}));
+        QCOMPARE(buffer.pending(), QByteArray("CMD:"));
+        QCOMPARE(buffer.append("ping;"), QStringList({"ping"}));
+    }
+
+    void segmentsWithoutCommandPrefixAreSkipped()
+    {
+        InstanceCommandBuffer buffer;
+        QCOMPARE(buffer.append("hello;cmd:show; CMD:show;CMD:;CMD:x;;"),
+                 QStringList({QString(), "x"}));
+        QVERIFY(buffer.pending().isEmpty());
+    }
+
+    void replyIsFoundAnywhereOnceComplete()
+    {
+        QCOMPARE(parseInstanceReply("RES:123;"), std::optional<quint64>(123));
+        QCOMPARE(parseInstanceReply("noiseRES:7;tail"), std::optional<quint64>(7));
+        QVERIFY(!parseInstanceReply("RES:12"));
+        QVERIFY(!parseInstanceReply("RES:;"));
+        QVERIFY(!parseInstanceReply("RES:abc;"));
+        QCOMPARE(parseInstanceReply("RES:99999999999999999999999;"), std::optional<quint64>(0));
+        QCOMPARE(instanceReply(4242), QByteArray("RES:4242;"));
+    }
+
+    void primaryAnswersEachCommandOfOneRead()
+    {
+        const QString name = uniqueName();
+        auto primary = startPrimary(name);
+        QTRY_COMPARE(primary->role(), SingleInstance::Primary);
+        QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
+
+        QLocalSocket client;
+        client.connectToServer(name);
+        QVERIFY(client.waitForConnected(5000));
+        client.write("CMD:show;CMD:show;");
+        client.flush();
+        QCOMPARE(readAtLeast(client, 2 * ownReply().size()), ownReply() + ownReply());
+        QCOMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(0).at(0).toString(), QStringLiteral("show"));
+    }
+
+    void commandSplitAcrossReadsIsCompletedByTheNext()
+    {
+        const QString name = uniqueName();
+        auto primary = startPrimary(name);
+        QTRY_COMPARE(primary->role(), SingleInstance::Primary);
+        QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
+
+        QLocalSocket client;
+        client.connectToServer(name);
+        QVERIFY(client.waitForConnected(5000));
+        QTRY_COMPARE(primary->clientCount(), 1);
+        client.write("CMD:sh");
+        client.flush();
+        QVERIFY(client.waitForBytesWritten(5000));
+        QTest::qWait(200); // let the primary read the first part on its own
+        QCOMPARE(commands.count(), 0);
+        QCOMPARE(client.bytesAvailable(), 0);
+
+        client.write("ow;");
+        client.flush();
+        QCOMPARE(readAtLeast(client, ownReply().size()), ownReply());
+        QCOMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toString(), QStringLiteral("show"));
+    }
+
+    void otherSegmentsGetNoAnswerAndOtherCommandsNoShow()
+    {
+        const QString name = uniqueName();
+        auto primary = startPrimary(name);
+        QTRY_COMPARE(primary->role(), SingleInstance::Primary);
+        QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
+
+        QLocalSocket client;
+        client.connectToServer(name);
+        QVERIFY(client.waitForConnected(5000));
+        client.write("hello;");
+        client.write("CMD:ping;");
+        client.flush();
+        QCOMPARE(readAtLeast(client, ownReply().size()), ownReply());
+        QTest::qWait(200); // nothing else may follow
+        QCOMPARE(client.readAll(), QByteArray());
+        QCOMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toString(), QStringLiteral("ping"));
+    }
+
+    void anyNumberOfSecondInstancesAtOnce()
+    {
+        const QString name = uniqueName();
+        auto primary = startPrimary(name);
+        QTRY_COMPARE(primary->role(), SingleInstance::Primary);
+
+        std::vector<std::unique_ptr<QLocalSocket>> clients;
+        for (int i = 0; i < 6; ++i) {
+            clients.push_back(std::make_unique<QLocalSocket>());
+            clients.back()->connectToServer(name);
+            QVERIFY(clients.back()->waitForConnected(5000));
+        }
+        for (auto &client : clients) {
+            client->write("CMD:show;");
+            client->flush();
+        }
+        for (auto &client : clients)
+            QCOMPARE(readAtLeast(*client, ownReply().size()), ownReply());
+
+        // Clients that went away are forgotten.
+        clients.clear();
+        QTRY_COMPARE(primary->clientCount(), 0);
+    }
+
+    void commandOfAClientThatLeftAtOnceIsStillCarriedOut()
+    {
+        const QString name = uniqueName();
+        auto primary = startPrimary(name);
+        QTRY_COMPARE(primary->role(), SingleInstance::Primary);
+        QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
+        {
+            QLocalSocket client;
+            client.connectToServer(name);
+            QVERIFY(client.waitForConnected(5000));
+            client.write("CMD:show;");
+            client.flush();
+            QVERIFY(client.waitForBytesWritten(5000));
+            client.disconnectFromServer();
+        }
+        QTRY_COMPARE(commands.count(), 1);
+        QTRY_COMPARE(primary->clientCount(), 0);
+    }
+
+    void secondInstanceAsksAndQuitsAfterTheAnswer()
+    {
+        const QString name = uniqueName();
+        auto primary = startPrimary(name);
+        QTRY_COMPARE(primary->role(), SingleInstance::Primary);
+        QSignalSpy shown(primary.get(), &SingleInstance::commandReceived);
+
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        QSignalSpy becamePrimary(&second, &SingleInstance::primaryStarted);
+        second.start();
+        QTRY_COMPARE(quit.count(), 1);
+        QCOMPARE(quit.at(0).at(0).toInt(), 0);
+        QCOMPARE(second.role(), SingleInstance::Secondary);
+        QCOMPARE(second.answeredPid(), quint64(QCoreApplication::applicationPid()));
+        QCOMPARE(becamePrimary.count(), 0);
+        QCOMPARE(shown.count(), 1);
+        QCOMPARE(shown.at(0).at(0).toString(), QStringLiteral("show"));
+    }
+
+    void secondInstanceReadsAnAnswerInPieces()
+    {
+        const QString name = uniqueName();
+        QLocalServer server;
+        QVERIFY(server.listen(name));
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        second.start();
+        QVERIFY(server.waitForNewConnection(5000));
+        QLocalSocket *peer = server.nextPendingConnection();
+        QCOMPARE(readAtLeast(*peer, 9), QByteArray("CMD:show;"));
+        peer->write("RES:4");
+        peer->flush();
+        QTest::qWait(200);
+        QCOMPARE(quit.count(), 0);
+        peer->write("2;");
+        peer->flush();
+        QTRY_COMPARE(quit.count(), 1);
+        QCOMPARE(second.answeredPid(), quint64(42));
+    }
+
+    void unreadableAnswerWaitsUntilTheConnectionEnds()
+    {
+        const QString name = uniqueName();
+        QLocalServer server;
+        QVERIFY(server.listen(name));
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        second.start();
+        QVERIFY(server.waitForNewConnection(5000));
+        QLocalSocket *peer = server.nextPendingConnection();
+        QCOMPARE(readAtLeast(*peer, 9), QByteArray("CMD:show;"));
+        peer->write("RES:abc;");
+        peer->flush();
+        QTest::qWait(200);
+        QCOMPARE(quit.count(), 0);
+        peer->disconnectFromServer();
+        QTRY_COMPARE(quit.count(), 1);
+        QCOMPARE(quit.at(0).at(0).toInt(), 0);
+        QCOMPARE(second.answeredPid(), quint64(0));
+    }
+
+    void staleSocketFileDoesNotStopTheNextStart()
+    {
+        const QString name = uniqueName();
+        const QString path = QDir::temp().filePath(name);
+        QVERIFY(createStaleSocketFile(path));
+        QVERIFY(QFile::exists(path));
+
+        SingleInstance primary(name);
+        QSignalSpy started(&primary, &SingleInstance::primaryStarted);
+        primary.start();
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(primary.role(), SingleInstance::Primary);
+
+        QLocalSocket client;
+        client.connectToServer(name);
+        QVERIFY(client.waitForConnected(5000));
+        client.write("CMD:show;");
+        client.flush();
+        QCOMPARE(readAtLeast(client, ownReply().size()), ownReply());
+    }
+
+    void listenFailureRequestsQuitWithFailure()
+    {
+        SingleInstance primary(QStringLiteral("/nonexistent-kelv-folder/instance"));
+        QSignalSpy quit(&primary, &SingleInstance::quitRequested);
+        QSignalSpy started(&primary, &SingleInstance::primaryStarted);
+        primary.start();
+        QTRY_COMPARE(quit.count(), 1);
+        QCOMPARE(quit.at(0).at(0).toInt(), 1);
+        QCOMPARE(primary.role(), SingleInstance::Failed);
+        QCOMPARE(started.count(), 0);
+    }
+
+    void defaultServerNameIsTheMachineWideOne()
+    {
+        QCOMPARE(SingleInstance::defaultServerName(),
+                 QStringLiteral("Global\\{3D7D4291-F1B2-41FC-BC09-95730FDD23AB}"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSingleInstance)
+#include "tst_single_instance.moc"
