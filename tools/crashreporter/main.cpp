@@ -1,0 +1,18 @@
+// CrashReporter: started by kelv's crash handler as "CrashReporter <folder>/<id>.dmp".
+#include "tools/crashreporter/crash_report.h"
+#include "tools/crashreporter/reporter_window.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("CrashReporter"));
+    QApplication::setApplicationVersion(QStringLiteral(KELV_VERSION));
+
+    const QString path = kelv::CrashReport::reportPathFromArguments(QCoreApplication::arguments());
+    kelv::ReporterWindow window(kelv::CrashReport::load(path),
+                                QCoreApplication::applicationDirPath());
+    window.show();
+    return app.exec();
+}
