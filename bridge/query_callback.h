@@ -1,8 +1,8 @@
 #pragma once
 
+#include <QMetaType>
 #include <QSharedPointer>
 #include <QString>
-
 #include <atomic>
 
 namespace kelv {
@@ -43,3 +43,6 @@ inline void answerFailure(const QueryCallbackPtr &callback, const QString &text)
 }
 
 } // namespace kelv
+
+// Carried by queued signals (jsMessage).
+Q_DECLARE_METATYPE(kelv::QueryCallbackPtr)

@@ -2,6 +2,7 @@
 
 #include "bridge/query_callback.h"
 
+#include <QList>
 #include <QString>
 
 namespace kelv {
@@ -31,5 +32,11 @@ private:
     AppHost &m_host;
     const Dispatcher &m_dispatcher;
 };
+
+// The integers of a "moveWindow" request: read after its first eleven
+// characters, blanks allowed before each, one comma skipped after each;
+// reading stops at the first character that does not start an integer (or
+// one out of int range).
+QList<int> parseMoveWindowNumbers(const QString &request);
 
 } // namespace kelv

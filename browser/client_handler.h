@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <QVariantList>
 
 class QWidget;
@@ -52,6 +54,22 @@ public:
     // Query intake: every query a page of the program sends arrives here.
     void queryReceived(KelvWebView *from, const QString &request, const QueryCallbackPtr &callback);
 
+    // The folder whose pages may use the bridge: the program folder's "view/"
+    // (absolute, ending with "/"). Tests point it at their own pages.
+    QString pageFolder() const;
+    void setPageFolder(const QString &folder);
+    // True when url is a file below the page folder.
+    bool isProgramPage(const QUrl &url) const;
+
+    // Reads the "url" and "mouse-cursor-change-disabled" switches ("--name" or
+    // "-name", value after "="). The constructor applies the application's
+    // arguments.
+    void applySwitches(const QStringList &arguments);
+
+    // navStateChanged of one view, sent to that view's page (its own loading
+    // state changed).
+    void sendNavStateChangedFor(KelvWebView *view, bool canGoBack, bool canGoForward);
+
 public slots:
     // Event senders, callable from any thread. Events raised off the main
     // thread are handed to it first (order kept per thread); events sent while
@@ -68,7 +86,10 @@ signals:
     void eventSent(const QString &name, const QVariantList &args);
 
 private:
+    // Runs send on the main thread: at once there, queued from other threads.
+    void post(const QString &name, const QVariantList &args);
     void sendEvent(const QString &name, const QVariantList &args);
+    void sendEventTo(KelvWebView *view, const QString &name, const QVariantList &args);
 
     QString m_startupAddress;
     bool m_cursorChangeDisabled = false;
@@ -76,6 +97,7 @@ private:
     QPointer<QWidget> m_mainWindow;
     QPointer<KelvWebView> m_browser;
     RequestRouter *m_router = nullptr;
+    QString m_pageFolder;
 };
 
 } // namespace kelv

@@ -2,10 +2,30 @@
 
 #include "bridge/query_callback.h"
 
+#include <QEvent>
 #include <QUrl>
 #include <QWebEngineView>
 
 namespace kelv {
+
+class KelvPage;
+
+// One page request with its answer channel, on its way from the query intake
+// to the Qt main thread. Its event type is registered once per process.
+class MessageEvent final : public QEvent
+{
+public:
+    MessageEvent(const QString &request, const QueryCallbackPtr &callback);
+
+    static QEvent::Type eventType();
+
+    QString request() const { return m_request; }
+    QueryCallbackPtr callback() const { return m_callback; }
+
+private:
+    QString m_request;
+    QueryCallbackPtr m_callback;
+};
 
 // The widget that shows the page. It creates its page once it has a positive
 // size and an address, and carries page queries to the Qt main thread: the
@@ -37,6 +57,13 @@ public:
     // request: posts it to this widget (high priority) for jsMessage.
     void deliverQuery(const QString &request, const QueryCallbackPtr &callback);
 
+    // This view's page (never null).
+    KelvPage *kelvPage() const;
+
+    // Called by the page after every loading-state change: sends the page
+    // its navigation state ("navStateChanged").
+    void loadingStateChanged();
+
 signals:
     void jsMessage(const QString &request, const kelv::QueryCallbackPtr &callback);
     // The page finished loading (ok = false on an error page).
@@ -52,6 +79,8 @@ protected:
     void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void createBrowser(const QSize &size);
@@ -61,5 +90,3 @@ private:
 };
 
 } // namespace kelv
-
-Q_DECLARE_METATYPE(kelv::QueryCallbackPtr)

@@ -1,0 +1,230 @@
+#include "browser/kelv_page.h"
+
+#include "browser/client_handler.h"
+#include "browser/kelv_web_view.h"
+#include "browser/web_profile.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QThread>
+#include <QWebChannel>
+#include <QWebEngineLoadingInfo>
+#include <QWebEngineQuotaRequest>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
+
+static void initBrowserResources()
+{
+    Q_INIT_RESOURCE(browser);
+}
+
+Q_LOGGING_CATEGORY(lcPage, "kelv.browser.page")
+
+namespace kelv {
+namespace {
+
+constexpr int ErrAborted = -3;
+constexpr int ErrUnknownUrlScheme = -302;
+
+QString readResource(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcPage) << "missing resource" << path;
+        return QString();
+    }
+    return QString::fromUtf8(file.readAll());
+}
+
+// qwebchannel.js and the contract script in one function scope, so the page's
+// global names stay its own.
+const QString &contractSource()
+{
+    static const QString source = [] {
+        initBrowserResources();
+        return QStringLiteral("(function () {\n") +
+               readResource(QStringLiteral(":/qtwebchannel/qwebchannel.js")) +
+               QStringLiteral("\n") + readResource(QStringLiteral(":/kelv/browser/contract.js")) +
+               QStringLiteral("\n})();\n");
+    }();
+    return source;
+}
+
+// The answer channel of one query: emitted on the page's channel on the main
+// thread, and only while the page still shows a program page (a document that
+// replaced it must not read answers meant for the program's page).
+class PageCallback final : public QueryCallback
+{
+public:
+    PageCallback(KelvPage *page, const QString &documentKey, int id)
+        : m_page(page), m_documentKey(documentKey), m_id(id)
+    {
+    }
+
+protected:
+    void deliver(bool ok, int code, const QString &text) override
+    {
+        QPointer<KelvPage> page = m_page;
+        const QString key = m_documentKey;
+        const int id = m_id;
+        auto emitAnswer = [page, key, id, ok, code, text] {
+            if (page && page->showsProgramPage())
+                emit page->bridge()->answered(key, id, ok, code, text);
+        };
+        QCoreApplication *app = QCoreApplication::instance();
+        if (!app)
+            return;
+        if (QThread::currentThread() == app->thread())
+            emitAnswer();
+        else
+            QMetaObject::invokeMethod(app, emitAnswer, Qt::QueuedConnection);
+    }
+
+private:
+    QPointer<KelvPage> m_page;
+    QString m_documentKey;
+    int m_id;
+};
+
+} // namespace
+
+PageBridge::PageBridge(QObject *parent) : QObject(parent) {}
+
+void PageBridge::query(const QString &documentKey, int id, const QString &request)
+{
+    if (m_handler)
+        m_handler(documentKey, id, request);
+}
+
+KelvPage::KelvPage(KelvWebView *view)
+    : QWebEnginePage(WebProfile::shared(), view), m_view(view), m_channel(new QWebChannel(this)),
+      m_bridge(new PageBridge(this))
+{
+    QWebEngineSettings *s = settings();
+    s->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
+    s->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
+    s->setAttribute(QWebEngineSettings::LinksIncludedInFocusChain, false);
+    s->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    s->setAttribute(QWebEngineSettings::AllowGeolocationOnInsecureOrigins, true);
+    s->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    setBackgroundColor(QColor::fromRgba(0xFF222529));
+
+    QWebEngineScript contract;
+    contract.setName(QStringLiteral("kelv-contract"));
+    contract.setSourceCode(contractSource());
+    contract.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    contract.setWorldId(QWebEngineScript::MainWorld);
+    contract.setRunsOnSubFrames(false);
+    scripts().insert(contract);
+
+    m_channel->registerObject(QStringLiteral("kelvBridge"), m_bridge);
+    setWebChannel(m_channel, QWebEngineScript::MainWorld);
+    m_bridge->setQueryHandler([this](const QString &key, int id, const QString &request) {
+        // The channel cannot tell frames apart, but the contract script runs in
+        // the main frame only and the main frame must show a program page.
+        if (!showsProgramPage()) {
+            qCDebug(lcPage) << "query refused from" << url();
+            return;
+        }
+        ClientHandler *handler = ClientHandler::instance();
+        if (handler)
+            handler->queryReceived(m_view, request, makeCallback(key, id));
+    });
+
+    connect(this, &QWebEnginePage::loadingChanged, this, &KelvPage::onLoadingChanged);
+    connect(this, &QWebEnginePage::featurePermissionRequested, this,
+            &KelvPage::onFeaturePermission);
+    connect(this, &QWebEnginePage::renderProcessTerminated, this,
+            &KelvPage::onRenderProcessTerminated);
+    connect(this, &QWebEnginePage::quotaRequested, this, [](QWebEngineQuotaRequest request) {
+        if (WebProfile::quotaGranted(request.requestedSize()))
+            request.accept();
+        else
+            request.reject();
+    });
+}
+
+KelvPage::~KelvPage() = default;
+
+bool KelvPage::showsProgramPage() const
+{
+    const ClientHandler *handler = ClientHandler::instance();
+    return handler && handler->isProgramPage(url());
+}
+
+QString KelvPage::errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode)
+{
+    // The address and the error text are escaped: an address may carry
+    // markup, and this page is shown with the failed address as its origin.
+    return QStringLiteral("<html><body bgcolor=\"white\"><h2>Failed to load URL ") +
+           failedUrl.toString().toHtmlEscaped() + QStringLiteral(" with error ") +
+           errorText.toHtmlEscaped() + QStringLiteral(" (") + QString::number(errorCode) +
+           QStringLiteral(").</h2></body></html>");
+}
+
+QueryCallbackPtr KelvPage::makeCallback(const QString &documentKey, int id)
+{
+    return QueryCallbackPtr(new PageCallback(this, documentKey, id));
+}
+
+void KelvPage::deliverEvent(const QString &name, const QVariantList &args)
+{
+    emit m_bridge->event(name, args);
+}
+
+void KelvPage::onLoadingChanged(const QWebEngineLoadingInfo &info)
+{
+    if (m_view)
+        m_view->loadingStateChanged();
+    if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus)
+        return;
+    const int code = info.errorCode();
+    if (code == ErrAborted)
+        return;
+    if (code == ErrUnknownUrlScheme && url().toString().startsWith(QLatin1String("spotify:")))
+        return;
+    QString text = info.errorString();
+    if (text.startsWith(QLatin1String("net::")))
+        text = text.mid(5);
+    setHtml(errorPageText(info.url(), text, code), info.url());
+    emit errorPageShown(info.url(), code);
+}
+
+void KelvPage::onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature)
+{
+    setFeaturePermission(origin, feature,
+                         feature == QWebEnginePage::Geolocation
+                             ? QWebEnginePage::PermissionGrantedByUser
+                             : QWebEnginePage::PermissionDeniedByUser);
+}
+
+void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, int exitCode)
+{
+    if (status == NormalTerminationStatus)
+        return;
+    qCWarning(lcPage) << "renderer ended" << status << exitCode;
+    const ClientHandler *handler = ClientHandler::instance();
+    if (!handler)
+        return;
+    const QString startup = handler->startupAddress();
+    const QString current = url().toString().toLower();
+    if (startup != QLatin1String("chrome://crash") && !current.isEmpty() &&
+        !current.startsWith(startup))
+        load(QUrl(startup));
+}
+
+bool KelvPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
+{
+    // Only "spotify:" addresses go to the desktop's handler; other unknown
+    // schemes fail like any other load.
+    if (url.scheme() == QLatin1String("spotify")) {
+        QDesktopServices::openUrl(url);
+        return false;
+    }
+    return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+}
+
+} // namespace kelv

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "bridge/query_callback.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariantList>
+#include <QWebEnginePage>
+#include <functional>
+
+class QWebChannel;
+
+namespace kelv {
+
+class KelvWebView;
+
+// The one object a page of the program sees on its web channel ("kelvBridge").
+// The contract script sends every cefQuery through query() and listens to
+// answered() and event(). The document key is a random text the script picks
+// once per document: answers carry it back, so an answer to a query of a
+// document that has since been replaced never reaches the new document.
+class PageBridge final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(PageBridge)
+
+public:
+    explicit PageBridge(QObject *parent = nullptr);
+
+    // The (native) receiver of queries; set by the page.
+    using QueryHandler =
+        std::function<void(const QString &documentKey, int id, const QString &request)>;
+    void setQueryHandler(QueryHandler handler) { m_handler = std::move(handler); }
+
+    // QObject::event(QEvent *) stays reachable next to the event() signal.
+    using QObject::event;
+
+public slots:
+    void query(const QString &documentKey, int id, const QString &request);
+
+signals:
+    void answered(const QString &documentKey, int id, bool ok, int code, const QString &text);
+    void event(const QString &name, const QVariantList &args);
+
+private:
+    QueryHandler m_handler;
+};
+
+// The page of a KelvWebView: the shared profile, the program's browser
+// settings, the contract script, the web channel with the bridge object, and
+// the browser decisions (geolocation allowed, quota up to 20 MiB, error page
+// text, renderer-crash recovery).
+class KelvPage final : public QWebEnginePage
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(KelvPage)
+
+public:
+    explicit KelvPage(KelvWebView *view);
+    ~KelvPage() override;
+
+    KelvWebView *view() const { return m_view; }
+    PageBridge *bridge() const { return m_bridge; }
+
+    // True while the main frame shows a page of the program (a file under the
+    // program's view/ folder); only then do queries and events pass.
+    bool showsProgramPage() const;
+
+    // The text of the page shown for a failed load.
+    static QString errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode);
+
+    // A callback that answers one query of this page's current document.
+    QueryCallbackPtr makeCallback(const QString &documentKey, int id);
+
+    // Sends one event to the document (main thread).
+    void deliverEvent(const QString &name, const QVariantList &args);
+
+signals:
+    // Every query the page's document sent and the origin rule let through.
+    void queryArrived(const QString &request, const kelv::QueryCallbackPtr &callback);
+    // Emitted after the error page for a failed load was put in place.
+    void errorPageShown(const QUrl &failedUrl, int errorCode);
+
+protected:
+    bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
+
+private:
+    void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    void onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature);
+    void onRenderProcessTerminated(RenderProcessTerminationStatus status, int exitCode);
+
+    KelvWebView *m_view;
+    QWebChannel *m_channel;
+    PageBridge *m_bridge;
+};
+
+} // namespace kelv
