@@ -1,13 +1,42 @@
 #pragma once
 
-// The device manager. Outline of the interface the rest of the program uses;
-// the device work fills in the details (entry table, callbacks, list block).
+// The device manager: the one object through which the program reaches the mouse. It
+// loads the device library, keeps its entry points, lists the connected devices, turns the
+// library's event and data callbacks into signals on the main thread, and offers the read,
+// write and notify operations of the device commands.
 
 #include "device/device_info.h"
+#include "libdc/libdc.h"
 
+#include <QByteArray>
+#include <QLibrary>
 #include <QObject>
 
 namespace kelv {
+
+// The library's entry points, in lookup order. An entry stays null when the library or
+// the name is missing; every caller tests it before use (null counts as failure).
+struct DcEntries
+{
+    DcFnDeviceExist dcDeviceExist = nullptr;
+    DcFnDevices dcDevices = nullptr;
+    DcFnOnDeviceEvent dcOnDeviceEvent = nullptr;
+    DcFnOnDeviceData dconDeviceData = nullptr;
+    DcFnAsk dcAsk = nullptr;
+    DcFnReset dcReset = nullptr;
+    DcFnNotify dcNotify = nullptr;
+    DcFnRead dcRead = nullptr;
+    DcFnWrite dcWrite = nullptr;
+    DcFnReadProp dcReadProp = nullptr;
+    DcFnWriteProp dcWriteProp = nullptr;
+    DcFnScriptOut dcScriptOut = nullptr;
+    DcFnIDWrite dcIDWrite = nullptr;
+    DcFnRebootRom dcRebootRom = nullptr;
+    DcFnFinishUpdateRom dcFinishUpdateRom = nullptr;
+    DcFnCheckRom dcCheckRom = nullptr;
+    DcFnBornRom dcBornRom = nullptr;
+    DcFnEraseRom dcEraseRom = nullptr;
+};
 
 class devices_handler final : public QObject
 {
@@ -15,20 +44,62 @@ class devices_handler final : public QObject
     Q_DISABLE_COPY_MOVE(devices_handler)
 
 public:
+    static constexpr quint32 kProductCode = DC_PRODUCT_CODE;
+    static constexpr int kListBlockSize = int(DC_LIST_BLOCK_SIZE);
+    static constexpr int kBlockSize = int(DC_TRANSFER_SIZE);
+
     // Loads libdc from the application folder and registers the event callback.
     explicit devices_handler(QObject *parent = nullptr);
+    // Loads the library from the given file instead (another folder, tests).
+    devices_handler(const QString &libraryFile, QObject *parent);
     ~devices_handler() override;
+
+    // The library file the default constructor loads: libdc.so in the application folder
+    // ("libdc.dll" by bare name on Windows, where the application folder is searched first).
+    static QString defaultLibraryFile();
+
+    bool isLoaded() const { return m_library.isLoaded(); }
+    const DcEntries &entries() const { return m_entries; }
 
     // The last listing keyed by DeviceID (first entry: the device the update
     // check reports and the firmware update addresses).
     const DeviceTable &deviceTable() const;
     void refreshDevices();
 
+    // Lists the devices into a zeroed 42102-byte block (count 0 without dcDevices) and
+    // subscribes to the first listed device's data.
+    QByteArray listDevices();
+    // dcNotify with the 16-bit value (low byte: type, high byte: data). True on result 0;
+    // false without the entry.
+    bool notify(const QString &id, int type, int data);
+    // A zeroed 2048-byte block with size bytes read at address (size bounded to 0..2048);
+    // the block stays zero without dcRead or when the read fails.
+    QByteArray read(const QString &id, int size, quint32 address);
+    // dcWrite of size bytes of data (a 2048-byte block; size bounded to 0..2048) at address.
+    // True on result 0; false without the entry.
+    bool write(const QString &id, const QByteArray &data, int size, quint32 address);
+
+    // The process-wide event counter (0..4): events are acted on when it is 0, so the first
+    // event and every fifth after it refresh the table and reach the page.
+    static int eventCounter();
+    static void resetEventCounter();
+
 signals:
     // Emitted on the main thread: an acted-on device event (low 16 bits) and
     // the first device's data as 16 lowercase hex digits.
     void devicesChanged(int value);
     void deviceData(const QString &hex);
+
+private:
+    void load(const QString &libraryFile);
+    void handleDeviceEvent(quint32 value);
+    void handleDeviceData(const QString &hex);
+    static bool eventCallback(uint32_t event);
+    static bool dataCallback(const DcDataRecord *record, uint32_t reserved);
+
+    QLibrary m_library;
+    DcEntries m_entries;
+    DeviceTable m_table;
 };
 
 } // namespace kelv

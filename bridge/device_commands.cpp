@@ -1,0 +1,219 @@
+// The page commands that reach the mouse: the device list, properties by number, onboard
+// memory by address, and notifications. Each checks its required members in order (a
+// missing one gets no reply), calls the device manager once (a read and a write for
+// writeMacroByAddr) and answers with the fixed texts.
+
+#include "bridge/commands.h"
+#include "bridge/dispatcher.h"
+#include "device/device_list.h"
+#include "device/devices_handler.h"
+#include "device/transfer_text.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+
+namespace kelv {
+namespace {
+
+const QString kHardwareID = QStringLiteral("HardwareID");
+const QString kParamSize = QStringLiteral("PARAMSIZE");
+const QString kParamId = QStringLiteral("PARAMID");
+const QString kParamAddress = QStringLiteral("PARAMADDRESS");
+const QString kParamData = QStringLiteral("PARAMDATA");
+const QString kNotifyType = QStringLiteral("NotifyType");
+const QString kNotifyData = QStringLiteral("NotifyData");
+
+const char16_t kEmpty[] = u"";
+
+const char16_t *utf16(const QString &text)
+{
+    return reinterpret_cast<const char16_t *>(text.utf16());
+}
+
+bool allZero(const QByteArray &block)
+{
+    for (char byte : block) {
+        if (byte != 0)
+            return false;
+    }
+    return true;
+}
+
+// The members every memory and property command reads.
+struct Transfer
+{
+    QString id;
+    int size = 0;
+};
+
+Transfer readTransfer(const Members &members)
+{
+    Transfer t;
+    t.id = memberText(members, kHardwareID);
+    t.size = boundedTransferSize(memberInt(members, kParamSize));
+    return t;
+}
+
+quint32 readAddress(const Members &members)
+{
+    return quint32(memberHex(members, kParamAddress));
+}
+
+QJsonObject deviceObject(const DeviceInfo &info)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("DeviceID"), info.DeviceID);
+    object.insert(QStringLiteral("DevicePath"), info.DevicePath);
+    object.insert(QStringLiteral("HardwareID"), info.HardwareID);
+    object.insert(QStringLiteral("SN"), info.SN);
+    object.insert(QStringLiteral("Version"), info.Version);
+    object.insert(QStringLiteral("MASK"), info.MASK);
+    for (const char *empty :
+         {"timestamp", "productType", "productName", "productCN", "description", "device"})
+        object.insert(QLatin1String(empty), QString());
+    return object;
+}
+
+// Reads size bytes at address into a zeroed block (a zeroed block without the manager or
+// its dcRead entry).
+QByteArray readMemory(devices_handler *devices, const Transfer &t, quint32 address)
+{
+    if (!devices || !devices->entries().dcRead)
+        return QByteArray(kTransferBlockSize, '\0');
+    return devices->read(t.id, t.size, address);
+}
+
+bool writeMemory(devices_handler *devices, const Transfer &t, const QByteArray &block,
+                 quint32 address)
+{
+    return devices && devices->entries().dcWrite && devices->write(t.id, block, t.size, address);
+}
+
+} // namespace
+
+void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
+{
+    const QPointer<devices_handler> devices(manager);
+
+    dispatcher.add(QStringLiteral("getDevicesList"), [devices](const Members &,
+                                                               const QueryCallbackPtr &cb) {
+        QJsonArray list;
+        if (devices) {
+            const QList<DeviceInfo> records = parseDeviceList(devices->listDevices());
+            for (const DeviceInfo &info : records)
+                list.append(deviceObject(info));
+        }
+        answerSuccess(cb, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)));
+    });
+
+    dispatcher.add(
+        QStringLiteral("readDevicesProp"), [devices](const Members &m, const QueryCallbackPtr &cb) {
+            if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMID"}))
+                return;
+            const Transfer t = readTransfer(m);
+            const quint32 propId = quint32(memberInt(m, kParamId));
+            QByteArray block(kTransferBlockSize, '\0');
+            if (devices && devices->entries().dcReadProp)
+                devices->entries().dcReadProp(utf16(t.id), kEmpty, devices_handler::kProductCode,
+                                              reinterpret_cast<uint8_t *>(block.data()),
+                                              uint32_t(t.size), propId);
+            answerSuccess(cb, byteListText(block, t.size));
+        });
+
+    dispatcher.add(QStringLiteral("writeDevicesProp"), [devices](const Members &m,
+                                                                 const QueryCallbackPtr &cb) {
+        if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMID", "PARAMDATA"}))
+            return;
+        const Transfer t = readTransfer(m);
+        const quint32 propId = quint32(memberInt(m, kParamId));
+        const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
+        const bool ok =
+            devices && devices->entries().dcWriteProp &&
+            devices->entries().dcWriteProp(utf16(t.id), kEmpty, devices_handler::kProductCode,
+                                           reinterpret_cast<const uint8_t *>(block.constData()),
+                                           uint32_t(t.size), propId) == 0;
+        if (ok)
+            answerSuccess(cb, QStringLiteral("writeDevicesProp success!"));
+        else
+            answerFailure(cb, QStringLiteral("writeDevicesProp failed!"));
+    });
+
+    dispatcher.add(
+        QStringLiteral("readByAddr"), [devices](const Members &m, const QueryCallbackPtr &cb) {
+            if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS"}))
+                return;
+            const Transfer t = readTransfer(m);
+            answerSuccess(cb, byteListText(readMemory(devices, t, readAddress(m)), t.size));
+        });
+
+    dispatcher.add(QStringLiteral("writeByAddr"), [devices](const Members &m,
+                                                            const QueryCallbackPtr &cb) {
+        if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS", "PARAMDATA"}))
+            return;
+        const Transfer t = readTransfer(m);
+        const quint32 address = readAddress(m);
+        const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
+        if (writeMemory(devices, t, block, address))
+            answerSuccess(cb, QStringLiteral("writeByAddr success!"));
+        else
+            answerFailure(cb, QStringLiteral("writeByAddr failed!"));
+    });
+
+    dispatcher.add(QStringLiteral("notifyDevice"), [devices](const Members &m,
+                                                             const QueryCallbackPtr &cb) {
+        if (!hasMembers(m, {"HardwareID", "NotifyType", "NotifyData"}))
+            return;
+        const QString id = memberText(m, kHardwareID);
+        const int data = int(memberInt(m, kNotifyData) & 0xff);
+        const int type = int(memberInt(m, kNotifyType) & 0xff);
+        const bool ok = devices && devices->entries().dcNotify && devices->notify(id, type, data);
+        if (ok)
+            answerSuccess(cb, QStringLiteral("notifyDevice success!"));
+        else
+            answerFailure(cb, QStringLiteral("notifyDevice failed!"));
+    });
+
+    dispatcher.add(
+        QStringLiteral("isPropEmpty"), [devices](const Members &m, const QueryCallbackPtr &cb) {
+            if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS"}))
+                return;
+            const Transfer t = readTransfer(m);
+            // The whole block is compared, not only the bytes asked for.
+            const bool empty = allZero(readMemory(devices, t, readAddress(m)));
+            answerSuccess(cb, empty ? QStringLiteral("true") : QStringLiteral("false"));
+        });
+
+    dispatcher.add(QStringLiteral("cleanMacroByAddr"), [devices](const Members &m,
+                                                                 const QueryCallbackPtr &cb) {
+        if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS"}))
+            return;
+        const Transfer t = readTransfer(m);
+        const QByteArray zeros(kTransferBlockSize, '\0');
+        if (writeMemory(devices, t, zeros, readAddress(m)))
+            answerSuccess(cb, QStringLiteral("cleanMacroByAddr success!"));
+        else
+            answerFailure(cb, QStringLiteral("cleanMacroByAddr failed!"));
+    });
+
+    dispatcher.add(QStringLiteral("writeMacroByAddr"), [devices](const Members &m,
+                                                                 const QueryCallbackPtr &cb) {
+        if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS", "PARAMDATA"}))
+            return;
+        const Transfer t = readTransfer(m);
+        const quint32 address = readAddress(m);
+        if (!allZero(readMemory(devices, t, address))) {
+            // The place is taken: answer with the address exactly as the page sent it.
+            answerSuccess(cb, memberText(m, kParamAddress));
+            return;
+        }
+        const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
+        if (writeMemory(devices, t, block, address))
+            answerSuccess(cb, QStringLiteral("true"));
+        else
+            answerFailure(cb, QStringLiteral("writeMacroByAddr failed!"));
+    });
+}
+
+} // namespace kelv

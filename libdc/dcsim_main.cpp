@@ -1,0 +1,267 @@
+// dcsim: drives the simulated mouse of libdc from the command line. It works on the same
+// state folder as the library, so a running program sees every change within half a second.
+
+#include "libdc/libdc.h"
+#include "libdc/simulator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace kelv::sim;
+
+namespace {
+
+const char kHelp[] =
+    "usage: dcsim <command> [arguments]\n"
+    "\n"
+    "Drives the simulated mouse of libdc. The state folder is $DC_SIM_DIR, else\n"
+    "'simulator' beside dcsim (the program folder). A running program sees plug,\n"
+    "unplug and data reports within half a second.\n"
+    "\n"
+    "commands:\n"
+    "  plug                    plug the mouse in (device event 1)\n"
+    "  unplug                  pull the mouse out (device event 2)\n"
+    "  data <16 hex digits>    send an 8-byte data report, e.g. data 0102400600000000\n"
+    "  press <button>          press a mouse button: 0-7 or left, right, middle, back,\n"
+    "                          forward, dpi-up, dpi-down, profile; the DPI buttons change\n"
+    "                          the active stage and send data report 1\n"
+    "  mem <hex address> <size>  dump onboard memory, e.g. mem 1000 64\n"
+    "  prop <id> [<size>]      show a property's bytes (size: its own size by default)\n"
+    "  status                  show plug state, mode, identity, faults and properties\n"
+    "  fail write|read|notify  make those calls fail with result 4 (adds to the set)\n"
+    "  fail none               clear every injected failure and the unplug countdown\n"
+    "  bootloader never        the boot loader never shows up after a reset\n"
+    "  bootloader delay <ms>   the boot loader shows up <ms> after a reset (default 1500)\n"
+    "  unplug-after <n> <op>   let <n> more calls of kind <op> (read, write, notify, rom,\n"
+    "                          any) succeed, then unplug the mouse during the next one\n"
+    "  reset                   factory-default mouse, plugged in; memory and ROM cleared\n"
+    "  log                     print the device and firmware log (dc.log)\n"
+    "  --help                  this text\n"
+    "\n"
+    "exit status: 0 done, 1 the device could not do it, 2 bad command line\n";
+
+std::string defaultFolder()
+{
+    const char *env = std::getenv("DC_SIM_DIR");
+    if (env && *env)
+        return env;
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return "simulator";
+    exe[n] = '\0';
+    std::string path = exe;
+    const size_t slash = path.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/simulator";
+}
+
+bool parseNumber(const char *text, int base, long long lo, long long hi, long long *value)
+{
+    if (!text || !*text)
+        return false;
+    char *end = nullptr;
+    const long long v = std::strtoll(text, &end, base);
+    if (*end != '\0' || v < lo || v > hi)
+        return false;
+    *value = v;
+    return true;
+}
+
+int usage(const char *message)
+{
+    std::fprintf(stderr, "dcsim: %s\n(dcsim --help lists the commands)\n", message);
+    return 2;
+}
+
+int buttonIndex(const std::string &name)
+{
+    static const char *const names[8] = {"left",    "right",  "middle",   "back",
+                                         "forward", "dpi-up", "dpi-down", "profile"};
+    for (int i = 0; i < 8; ++i) {
+        if (name == names[i] || name == std::to_string(i))
+            return i;
+    }
+    return -1;
+}
+
+void printDump(uint32_t address, const std::vector<uint8_t> &bytes)
+{
+    for (size_t i = 0; i < bytes.size(); i += 16) {
+        std::printf("%04x:", unsigned(address + i));
+        for (size_t k = i; k < i + 16 && k < bytes.size(); ++k)
+            std::printf(" %02x", bytes[k]);
+        std::printf("\n");
+    }
+}
+
+std::string faultText(unsigned faults)
+{
+    std::string text;
+    if (faults & FaultRead)
+        text += " read";
+    if (faults & FaultWrite)
+        text += " write";
+    if (faults & FaultNotify)
+        text += " notify";
+    return text.empty() ? " none" : text;
+}
+
+int status(Simulator &sim)
+{
+    const MouseState s = sim.snapshot();
+    const Visible visible = visibleDevice(s);
+    std::printf("folder: %s%s\n", sim.folder().c_str(),
+                sim.storageWorks() ? "" : " (not writable: state is not kept)");
+    std::printf("plugged: %s\n", s.plugged ? "yes" : "no");
+    std::printf("mode: %s\n", modeName(s.mode));
+    std::printf("visible: %s\n", visible == Visible::Mouse  ? kMouseHardwareId
+                                 : visible == Visible::Boot ? kBootHardwareId
+                                                            : "none");
+    std::printf("version: %s\n", s.version.c_str());
+    std::printf("serial: %s\n", s.serial.c_str());
+    if (s.bootDelayMs < 0)
+        std::printf("bootloader: never\n");
+    else
+        std::printf("bootloader: delay %d ms\n", s.bootDelayMs);
+    std::printf("fail:%s\n", faultText(s.faults).c_str());
+    if (s.unplugAfter >= 0)
+        std::printf("unplug-after: %d %s\n", s.unplugAfter, s.unplugOp.c_str());
+    else
+        std::printf("unplug-after: off\n");
+    std::printf("rom: %s, %u bytes written%s\n", s.romErased ? "erased" : "not erased",
+                unsigned(s.romWritten), s.romChecked ? ", checked" : "");
+    for (int id = 1; id <= kPropertyCount; ++id)
+        std::printf("prop %d: %s\n", id, hexBytes(s.props[id].data(), s.props[id].size()).c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return usage("no command");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+
+    Simulator sim;
+    sim.setFolder(defaultFolder());
+    std::string message;
+    const int args = argc - 2;
+    char **arg = argv + 2;
+
+    if ((command == "plug" || command == "unplug") && args == 0) {
+        const bool ok = sim.plug(command == "plug", &message);
+        std::printf("%s\n", message.c_str());
+        return ok ? 0 : 1;
+    }
+    if (command == "data" && args == 1) {
+        std::vector<uint8_t> bytes;
+        if (std::strlen(arg[0]) != 16 || !parseHexBytes(arg[0], &bytes))
+            return usage("data needs exactly 16 hexadecimal digits");
+        std::array<uint8_t, 8> report{};
+        std::copy(bytes.begin(), bytes.end(), report.begin());
+        const bool ok = sim.sendData(report, &message);
+        std::printf("%s\n", message.c_str());
+        return ok ? 0 : 1;
+    }
+    if (command == "press" && args == 1) {
+        const int button = buttonIndex(arg[0]);
+        if (button < 0)
+            return usage("unknown button");
+        const bool ok = sim.press(button, &message);
+        std::printf("%s\n", message.c_str());
+        return ok ? 0 : 1;
+    }
+    if (command == "mem" && args == 2) {
+        long long address = 0, size = 0;
+        if (!parseNumber(arg[0], 16, 0, kMemorySize - 1, &address) ||
+            !parseNumber(arg[1], 10, 1, kMemorySize, &size))
+            return usage("mem needs a hexadecimal address below 10000 and a size");
+        if (address + size > kMemorySize)
+            return usage("the range runs past the end of the memory (0xffff)");
+        printDump(uint32_t(address), sim.memory(uint32_t(address), uint32_t(size)));
+        return 0;
+    }
+    if (command == "prop" && (args == 1 || args == 2)) {
+        long long id = 0, size = 0;
+        if (!parseNumber(arg[0], 10, 1, kPropertyCount, &id))
+            return usage("unknown property id (1 to 11)");
+        size = propertySize(uint32_t(id));
+        if (args == 2 && !parseNumber(arg[1], 10, 0, DC_TRANSFER_SIZE, &size))
+            return usage("size must be 0 to 2048");
+        const MouseState s = sim.snapshot();
+        std::vector<uint8_t> bytes(size_t(size), 0);
+        std::copy_n(s.props[id].begin(), std::min<size_t>(bytes.size(), s.props[id].size()),
+                    bytes.begin());
+        std::printf("%s\n", hexBytes(bytes.data(), bytes.size()).c_str());
+        return 0;
+    }
+    if (command == "status" && args == 0)
+        return status(sim);
+    if (command == "fail" && args == 1) {
+        const std::string what = arg[0];
+        unsigned faults = sim.snapshot().faults;
+        if (what == "none") {
+            sim.setFaults(0);
+            sim.setUnplugAfter(-1, "any");
+        } else if (what == "write" || what == "read" || what == "notify") {
+            faults |= what == "write" ? FaultWrite : what == "read" ? FaultRead : FaultNotify;
+            sim.setFaults(faults);
+        } else {
+            return usage("fail takes write, read, notify or none");
+        }
+        std::printf("fail:%s\n", faultText(sim.snapshot().faults).c_str());
+        return 0;
+    }
+    if (command == "bootloader" && args >= 1) {
+        const std::string what = arg[0];
+        if (what == "never" && args == 1) {
+            sim.setBootDelay(-1);
+            std::printf("bootloader: never\n");
+            return 0;
+        }
+        long long ms = 0;
+        if (what == "delay" && args == 2 && parseNumber(arg[1], 10, 0, 600000, &ms)) {
+            sim.setBootDelay(int(ms));
+            std::printf("bootloader: delay %lld ms\n", ms);
+            return 0;
+        }
+        return usage("bootloader takes never or delay <ms> (0 to 600000)");
+    }
+    if (command == "unplug-after" && args == 2) {
+        long long n = 0;
+        const std::string op = arg[1];
+        if (!parseNumber(arg[0], 10, 0, 1000000000, &n) ||
+            (op != "read" && op != "write" && op != "notify" && op != "rom" && op != "any"))
+            return usage("unplug-after takes a count and read, write, notify, rom or any");
+        sim.setUnplugAfter(int(n), op);
+        std::printf("unplug-after: %lld %s\n", n, op.c_str());
+        return 0;
+    }
+    if (command == "reset" && args == 0) {
+        sim.factoryReset();
+        std::printf("factory-default mouse, plugged in\n");
+        return 0;
+    }
+    if (command == "log" && args == 0) {
+        const std::string file = sim.folder() + "/dc.log";
+        if (FILE *f = std::fopen(file.c_str(), "r")) {
+            char buffer[4096];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+                std::fwrite(buffer, 1, n, stdout);
+            std::fclose(f);
+        }
+        return 0;
+    }
+    return usage(("unknown command or wrong arguments: " + command).c_str());
+}

@@ -1,0 +1,173 @@
+/*
+ * libdc: the device library's C interface.
+ *
+ * The program loads the library at run time and looks the eighteen entry points up by name;
+ * the typedefs below (DcFn...) are the types it casts them to. Every entry point returns a
+ * 32-bit result, 0 meaning success (the other values are listed in DcResult). Strings are
+ * NUL-terminated UTF-16 (char16_t). Every device call carries the product code 4118.
+ *
+ * What the simulated mouse behind this interface does (property numbers, memory layout,
+ * notifications, events, data reports, the boot loader) is described in doc/device-map.md.
+ */
+#ifndef LIBDC_LIBDC_H
+#define LIBDC_LIBDC_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#else
+#include <stdbool.h>
+#include <uchar.h>
+#endif
+
+#if defined(_WIN32)
+#if defined(LIBDC_BUILDING)
+#define LIBDC_API __declspec(dllexport)
+#else
+#define LIBDC_API __declspec(dllimport)
+#endif
+#else
+#define LIBDC_API __attribute__((visibility("default")))
+#endif
+
+/* The product code passed with every device call (0x1016). */
+#define DC_PRODUCT_CODE 4118u
+
+/* The device-list block filled by dcDevices: a 2-byte count, then at most 20 records of
+ * 2105 bytes; little-endian, no gaps. */
+#define DC_LIST_BLOCK_SIZE 42102u
+#define DC_LIST_MAX_RECORDS 20u
+#define DC_RECORD_SIZE 2105u
+
+/* Offsets and sizes inside one record. 8-bit text fields are NUL-padded; the UTF-16 fields
+ * hold at most 255 units and a terminating NUL. */
+#define DC_RECORD_DEVICE_ID 0u
+#define DC_RECORD_DEVICE_ID_SIZE 40u
+#define DC_RECORD_VERSION 40u
+#define DC_RECORD_VERSION_SIZE 17u
+#define DC_RECORD_SN 57u
+#define DC_RECORD_SN_SIZE 14u
+#define DC_RECORD_MASK 71u
+#define DC_RECORD_MASK_SIZE 2u
+#define DC_RECORD_RESERVED 73u
+#define DC_RECORD_RESERVED_SIZE 1012u
+#define DC_RECORD_DEVICE_PATH 1085u
+#define DC_RECORD_HARDWARE_ID 1595u
+#define DC_RECORD_UTF16_FIELD_SIZE 510u
+
+/* Transfer buffers of dcRead/dcWrite/dcReadProp/dcWriteProp hold at most this many bytes. */
+#define DC_TRANSFER_SIZE 2048u
+/* dcBornRom writes at most this many bytes per chunk. */
+#define DC_ROM_CHUNK_MAX 2000u
+
+/* Results. */
+enum DcResult {
+    DC_OK = 0,
+    DC_NOT_PRESENT = 1,   /* no plugged-in device has this hardware ID */
+    DC_BAD_ARGUMENT = 2,  /* size, address, property, value or notification out of range */
+    DC_WRONG_PRODUCT = 3, /* the product code is not 4118 */
+    DC_DEVICE_FAULT = 4,  /* the device did not answer (a fault injected with dcsim) */
+    DC_WRONG_MODE = 5,    /* a firmware call to the mouse, or a mouse call to the boot loader */
+    DC_CHECK_FAILED = 6   /* the ROM's CRC-32 differs, or finishing an unchecked ROM */
+};
+
+/* The 20 filter words of dcDevices, passed by value. A non-zero word names a device
+ * interface as (usage page << 16) | usage; a device is listed when one word names its
+ * interface, or when every word is zero. */
+typedef struct DcFilter
+{
+    uint32_t words[20];
+} DcFilter;
+
+/* What the data callback receives: the first member points at the report bytes. */
+typedef struct DcDataRecord
+{
+    const uint8_t *data;
+    uint32_t size;
+} DcDataRecord;
+
+/* Callbacks run on the library's own thread; both return true. The event value's low 16
+ * bits are 1 (a device arrived) or 2 (a device was removed), its high 16 bits the device's
+ * product id. The data record is valid only during the call. */
+typedef bool (*DcEventCallback)(uint32_t event);
+typedef bool (*DcDataCallback)(const DcDataRecord *record, uint32_t reserved);
+
+/* Registration takes a pointer to a variable holding the callback (a callback holder); the
+ * library copies the address out during the call. A holder holding null unregisters. */
+LIBDC_API int32_t dcDeviceExist(const char16_t *id);
+LIBDC_API int32_t dcDevices(DcFilter filter, uint8_t *block, uint32_t size);
+LIBDC_API int32_t dcOnDeviceEvent(const DcEventCallback *holder);
+LIBDC_API int32_t dconDeviceData(const char16_t *hardwareId, const char16_t *devicePath,
+                                 uint32_t code, const DcDataCallback *holder);
+/* Asks the device one question; the answer is NUL-terminated 8-bit text in answer (at most
+ * size bytes). Questions: 1 firmware version, 2 serial number, 3 device mode ("mouse" or
+ * "boot"). */
+LIBDC_API int32_t dcAsk(const char16_t *id, const char16_t *sub, uint32_t code, uint32_t question,
+                        char *answer, uint32_t size);
+/* value 1: restart into the boot loader. */
+LIBDC_API int32_t dcReset(const char16_t *id, const char16_t *sub, uint32_t code, uint16_t value,
+                          uint8_t *out, uint32_t reserved);
+/* value: low byte notification type, high byte its data. *out (may be null) gets 1 when the
+ * device acknowledged. */
+LIBDC_API int32_t dcNotify(const char16_t *id, const char16_t *sub, uint32_t code, uint16_t value,
+                           uint8_t *out, uint32_t reserved);
+LIBDC_API int32_t dcRead(const char16_t *id, const char16_t *sub, uint32_t code, uint8_t *buf,
+                         uint32_t size, uint32_t address);
+LIBDC_API int32_t dcWrite(const char16_t *id, const char16_t *sub, uint32_t code,
+                          const uint8_t *buf, uint32_t size, uint32_t address);
+LIBDC_API int32_t dcReadProp(const char16_t *id, const char16_t *sub, uint32_t code, uint8_t *buf,
+                             uint32_t size, uint32_t propId);
+LIBDC_API int32_t dcWriteProp(const char16_t *id, const char16_t *sub, uint32_t code,
+                              const uint8_t *buf, uint32_t size, uint32_t propId);
+/* Writes every property as one "prop <id> <hex bytes>" line (NUL-terminated 8-bit text, at
+ * most size bytes including the NUL) into script. */
+LIBDC_API int32_t dcScriptOut(const char16_t *id, const char16_t *sub, uint32_t code, char *script,
+                              uint32_t size);
+/* Gives the device a new serial number (1 to 13 printable ASCII characters). */
+LIBDC_API int32_t dcIDWrite(const char16_t *id, const char16_t *sub, uint32_t code,
+                            const char *serial);
+/* Restarts the device without an update: the boot loader (or the mouse) goes away and the
+ * mouse comes back with the firmware it had. */
+LIBDC_API int32_t dcRebootRom(const char16_t *id, const char16_t *sub, uint32_t code);
+LIBDC_API int32_t dcFinishUpdateRom(const char16_t *id, const char16_t *sub, uint32_t code);
+LIBDC_API int32_t dcCheckRom(const char16_t *id, const char16_t *sub, uint32_t code,
+                             uint32_t length, uint32_t check);
+LIBDC_API int32_t dcBornRom(const char16_t *id, const char16_t *sub, uint32_t code,
+                            const uint8_t *buf, uint32_t length, uint32_t offset);
+LIBDC_API int32_t dcEraseRom(const char16_t *id, const char16_t *sub, uint32_t code);
+
+/* Function types of the entry points, for run-time lookup. */
+typedef int32_t (*DcFnDeviceExist)(const char16_t *);
+typedef int32_t (*DcFnDevices)(DcFilter, uint8_t *, uint32_t);
+typedef int32_t (*DcFnOnDeviceEvent)(const DcEventCallback *);
+typedef int32_t (*DcFnOnDeviceData)(const char16_t *, const char16_t *, uint32_t,
+                                    const DcDataCallback *);
+typedef int32_t (*DcFnAsk)(const char16_t *, const char16_t *, uint32_t, uint32_t, char *,
+                           uint32_t);
+typedef int32_t (*DcFnReset)(const char16_t *, const char16_t *, uint32_t, uint16_t, uint8_t *,
+                             uint32_t);
+typedef int32_t (*DcFnNotify)(const char16_t *, const char16_t *, uint32_t, uint16_t, uint8_t *,
+                              uint32_t);
+typedef int32_t (*DcFnRead)(const char16_t *, const char16_t *, uint32_t, uint8_t *, uint32_t,
+                            uint32_t);
+typedef int32_t (*DcFnWrite)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
+                             uint32_t, uint32_t);
+typedef int32_t (*DcFnReadProp)(const char16_t *, const char16_t *, uint32_t, uint8_t *, uint32_t,
+                                uint32_t);
+typedef int32_t (*DcFnWriteProp)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
+                                 uint32_t, uint32_t);
+typedef int32_t (*DcFnScriptOut)(const char16_t *, const char16_t *, uint32_t, char *, uint32_t);
+typedef int32_t (*DcFnIDWrite)(const char16_t *, const char16_t *, uint32_t, const char *);
+typedef int32_t (*DcFnRebootRom)(const char16_t *, const char16_t *, uint32_t);
+typedef int32_t (*DcFnFinishUpdateRom)(const char16_t *, const char16_t *, uint32_t);
+typedef int32_t (*DcFnCheckRom)(const char16_t *, const char16_t *, uint32_t, uint32_t, uint32_t);
+typedef int32_t (*DcFnBornRom)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
+                               uint32_t, uint32_t);
+typedef int32_t (*DcFnEraseRom)(const char16_t *, const char16_t *, uint32_t);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LIBDC_LIBDC_H */

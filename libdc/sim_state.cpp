@@ -1,0 +1,399 @@
+#include "libdc/sim_state.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <sstream>
+
+namespace kelv::sim {
+
+const char kMouseHardwareId[] = "HID\\Vid_0aa0&Pid_5e30";
+const char kBootHardwareId[] = "HID\\Vid_0aa0&Pid_5e31";
+const char kMouseDevicePath[] =
+    "\\\\?\\hid#vid_0aa0&pid_5e30#kelv-sim#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+const char kBootDevicePath[] =
+    "\\\\?\\hid#vid_0aa0&pid_5e31#kelv-sim#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+const char kMouseDeviceId[] = "KELV-M1";
+const char kBootDeviceId[] = "KELV-M1-BOOT";
+
+namespace {
+
+constexpr uint32_t kSizes[kPropertyCount + 1] = {0, 1, 1, 16, 24, 1, 1, 32, 6, 1, 1, 1};
+const char kMagic[] = "kelv-dcsim-state 1";
+
+bool buttonValid(const uint8_t *b)
+{
+    const uint8_t type = b[0], p1 = b[1], p2 = b[2], p3 = b[3];
+    switch (type) {
+    case 0:
+        return p1 == 0 && p2 == 0 && p3 == 0;
+    case 1:
+        return p1 >= 1 && p1 <= 8 && p2 == 0 && p3 == 0;
+    case 2:
+        return p1 <= 15 && p2 >= 1 && p2 <= 127 && p3 <= 1;
+    case 3:
+        return p1 >= 1 && p1 <= 5 && p2 == 0 && p3 == 0;
+    case 4:
+        return p1 >= 1 && p1 <= 2 && p2 == 0 && p3 == 0;
+    case 5:
+        return p1 <= 7 && p2 <= 3 && (p2 != 3 || p3 >= 1);
+    case 6:
+        return p1 >= 1 && p1 <= 6 && p2 == 0 && p3 == 0;
+    default:
+        return false;
+    }
+}
+
+bool printable(const std::string &text, size_t maxSize)
+{
+    if (text.size() > maxSize)
+        return false;
+    for (char c : text) {
+        if (c < 0x21 || c > 0x7e)
+            return false;
+    }
+    return true;
+}
+
+bool parseInt(const std::string &text, long long *value)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+uint32_t propertySize(uint32_t id)
+{
+    return id >= 1 && id <= uint32_t(kPropertyCount) ? kSizes[id] : 0;
+}
+
+void setFactoryProperties(MouseState &state)
+{
+    state.props[1] = {5};
+    state.props[2] = {1};
+    const uint16_t dpi[8] = {400, 800, 1600, 3200, 6400, 12000, 16000, 26000};
+    state.props[3].clear();
+    for (uint16_t d : dpi) {
+        state.props[3].push_back(uint8_t(d & 0xff));
+        state.props[3].push_back(uint8_t(d >> 8));
+    }
+    state.props[4] = {0xff, 0x00, 0x00, 0x00, 0xff, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00,
+                      0xff, 0x00, 0xff, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80, 0x00};
+    state.props[5] = {4};
+    state.props[6] = {2};
+    state.props[7] = {1, 1, 0, 0, 1, 2, 0, 0, 1, 3, 0, 0, 1, 4, 0, 0,
+                      1, 5, 0, 0, 3, 3, 0, 0, 3, 4, 0, 0, 4, 1, 0, 0};
+    state.props[8] = {2, 0x39, 0xa7, 0xda, 80, 5};
+    state.props[9] = {0};
+    state.props[10] = {4};
+    state.props[11] = {1};
+}
+
+MouseState factoryState(const std::string &serial)
+{
+    MouseState state;
+    state.serial = serial;
+    setFactoryProperties(state);
+    return state;
+}
+
+bool propertyValueValid(const MouseState &state, uint32_t id, const std::vector<uint8_t> &v)
+{
+    if (propertySize(id) == 0 || v.size() != propertySize(id))
+        return false;
+    switch (id) {
+    case 1:
+        return v[0] >= 1 && v[0] <= 8;
+    case 2:
+        return state.props[1].size() == 1 && v[0] < state.props[1][0];
+    case 3:
+        for (int i = 0; i < 8; ++i) {
+            const unsigned dpi = v[2 * i] | (unsigned(v[2 * i + 1]) << 8);
+            if (dpi < 100 || dpi > 26000 || dpi % 50 != 0)
+                return false;
+        }
+        return true;
+    case 4:
+        return true;
+    case 5:
+        return v[0] >= 1 && v[0] <= 4;
+    case 6:
+        return v[0] >= 1 && v[0] <= 3;
+    case 7:
+        for (int i = 0; i < 8; ++i) {
+            if (!buttonValid(&v[4 * i]))
+                return false;
+        }
+        return true;
+    case 8:
+        return v[0] <= 6 && v[4] <= 100 && v[5] >= 1 && v[5] <= 10;
+    case 9:
+    case 11:
+        return v[0] <= 1;
+    case 10:
+        return v[0] >= 2 && v[0] <= 16;
+    default:
+        return false;
+    }
+}
+
+bool propertiesValid(const MouseState &state)
+{
+    // Property 2 is checked against property 1, so 1 goes first.
+    for (uint32_t id = 1; id <= uint32_t(kPropertyCount); ++id) {
+        if (!propertyValueValid(state, id, state.props[id]))
+            return false;
+    }
+    return true;
+}
+
+uint16_t stageDpi(const MouseState &state, int stage)
+{
+    if (stage < 0 || stage > 7 || state.props[3].size() != 16)
+        return 0;
+    return uint16_t(state.props[3][2 * stage] | (state.props[3][2 * stage + 1] << 8));
+}
+
+Visible visibleDevice(const MouseState &state)
+{
+    if (!state.plugged)
+        return Visible::None;
+    switch (state.mode) {
+    case Mode::Mouse:
+        return Visible::Mouse;
+    case Mode::Boot:
+        return Visible::Boot;
+    default:
+        return Visible::None;
+    }
+}
+
+uint16_t productId(Visible device)
+{
+    return device == Visible::Boot ? kBootProductId : kMouseProductId;
+}
+
+std::string newSerial()
+{
+    std::random_device random;
+    std::uniform_int_distribution<int> digit(0, 9);
+    std::string serial = "KM1";
+    for (int i = 0; i < 9; ++i)
+        serial += char('0' + digit(random));
+    return serial;
+}
+
+const char *modeName(Mode mode)
+{
+    switch (mode) {
+    case Mode::Mouse:
+        return "mouse";
+    case Mode::ToBoot:
+        return "to-boot";
+    case Mode::Boot:
+        return "boot";
+    case Mode::ToMouse:
+        return "to-mouse";
+    }
+    return "mouse";
+}
+
+std::string encodeState(const MouseState &s)
+{
+    std::ostringstream out;
+    out << kMagic << '\n';
+    out << "plugged=" << (s.plugged ? 1 : 0) << '\n';
+    out << "mode=" << modeName(s.mode) << '\n';
+    out << "modeSince=" << s.modeSince << '\n';
+    out << "version=" << s.version << '\n';
+    out << "serial=" << s.serial << '\n';
+    out << "bootDelay=" << s.bootDelayMs << '\n';
+    out << "faults=" << s.faults << '\n';
+    out << "unplugAfter=" << s.unplugAfter << '\n';
+    out << "unplugOp=" << s.unplugOp << '\n';
+    out << "romErased=" << (s.romErased ? 1 : 0) << '\n';
+    out << "romWritten=" << s.romWritten << '\n';
+    out << "romChecked=" << (s.romChecked ? 1 : 0) << '\n';
+    out << "romCheckedLength=" << s.romCheckedLength << '\n';
+    for (int id = 1; id <= kPropertyCount; ++id)
+        out << "prop" << id << '=' << hexBytes(s.props[id].data(), s.props[id].size()) << '\n';
+    std::string text = out.str();
+    char crcLine[32];
+    std::snprintf(crcLine, sizeof crcLine, "crc=%08x\n",
+                  unsigned(crc32(reinterpret_cast<const uint8_t *>(text.data()), text.size())));
+    return text + crcLine;
+}
+
+bool decodeState(const std::string &text, MouseState *state)
+{
+    const size_t crcPos = text.rfind("crc=");
+    if (crcPos == std::string::npos || (crcPos > 0 && text[crcPos - 1] != '\n'))
+        return false;
+    const std::string crcText = text.substr(crcPos + 4);
+    char *end = nullptr;
+    const unsigned long stored = std::strtoul(crcText.c_str(), &end, 16);
+    if (end == crcText.c_str() || (*end != '\n' && *end != '\0'))
+        return false;
+    if (crc32(reinterpret_cast<const uint8_t *>(text.data()), crcPos) != uint32_t(stored))
+        return false;
+
+    std::istringstream in(text.substr(0, crcPos));
+    std::string line;
+    if (!std::getline(in, line) || line != kMagic)
+        return false;
+    std::map<std::string, std::string> values;
+    while (std::getline(in, line)) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            return false;
+        values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    auto get = [&](const char *key, std::string *value) {
+        const auto it = values.find(key);
+        if (it == values.end())
+            return false;
+        *value = it->second;
+        return true;
+    };
+    auto getInt = [&](const char *key, long long lo, long long hi, long long *value) {
+        std::string text;
+        return get(key, &text) && parseInt(text, value) && *value >= lo && *value <= hi;
+    };
+
+    MouseState s;
+    long long v = 0;
+    std::string t;
+    if (!getInt("plugged", 0, 1, &v))
+        return false;
+    s.plugged = v == 1;
+    if (!get("mode", &t))
+        return false;
+    if (t == "mouse")
+        s.mode = Mode::Mouse;
+    else if (t == "to-boot")
+        s.mode = Mode::ToBoot;
+    else if (t == "boot")
+        s.mode = Mode::Boot;
+    else if (t == "to-mouse")
+        s.mode = Mode::ToMouse;
+    else
+        return false;
+    if (!getInt("modeSince", 0, INT64_MAX, &v))
+        return false;
+    s.modeSince = v;
+    if (!get("version", &s.version) || s.version.empty() || !printable(s.version, 16))
+        return false;
+    if (!get("serial", &s.serial) || s.serial.empty() || !printable(s.serial, 13))
+        return false;
+    if (!getInt("bootDelay", -1, 600000, &v))
+        return false;
+    s.bootDelayMs = int(v);
+    if (!getInt("faults", 0, 7, &v))
+        return false;
+    s.faults = unsigned(v);
+    if (!getInt("unplugAfter", -1, 1000000000, &v))
+        return false;
+    s.unplugAfter = int(v);
+    if (!get("unplugOp", &s.unplugOp) ||
+        (s.unplugOp != "read" && s.unplugOp != "write" && s.unplugOp != "notify" &&
+         s.unplugOp != "rom" && s.unplugOp != "any"))
+        return false;
+    if (!getInt("romErased", 0, 1, &v))
+        return false;
+    s.romErased = v == 1;
+    if (!getInt("romWritten", 0, kRomSize, &v))
+        return false;
+    s.romWritten = uint32_t(v);
+    if (!getInt("romChecked", 0, 1, &v))
+        return false;
+    s.romChecked = v == 1;
+    if (!getInt("romCheckedLength", 0, kRomSize, &v))
+        return false;
+    s.romCheckedLength = uint32_t(v);
+    for (int id = 1; id <= kPropertyCount; ++id) {
+        const std::string key = "prop" + std::to_string(id);
+        if (!get(key.c_str(), &t) || !parseHexBytes(t, &s.props[id]))
+            return false;
+    }
+    if (!propertiesValid(s))
+        return false;
+    *state = s;
+    return true;
+}
+
+uint32_t crc32(const uint8_t *data, size_t size, uint32_t crc)
+{
+    static uint32_t table[256];
+    static const bool ready = [] {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[i] = c;
+        }
+        return true;
+    }();
+    (void)ready;
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i)
+        crc = table[(crc ^ data[i]) & 0xff] ^ (crc >> 8);
+    return ~crc;
+}
+
+std::string hexBytes(const uint8_t *data, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 0xf];
+    }
+    return text;
+}
+
+bool parseHexBytes(const std::string &text, std::vector<uint8_t> *bytes)
+{
+    if (text.size() % 2 != 0)
+        return false;
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int hi = digit(text[i]), lo = digit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(uint8_t(hi << 4 | lo));
+    }
+    *bytes = std::move(out);
+    return true;
+}
+
+int64_t nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace kelv::sim

@@ -1,0 +1,1096 @@
+#include "libdc/simulator.h"
+
+#include "libdc/libdc.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelv::sim {
+namespace {
+
+constexpr off_t kQueueRotateSize = 256 * 1024;
+constexpr off_t kLogRotateSize = 1024 * 1024;
+
+FileId idFromStat(const struct stat &st)
+{
+    FileId id;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return id;
+}
+
+FileId fileId(const std::string &path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return FileId();
+    return idFromStat(st);
+}
+
+bool writeAll(int fd, const void *data, size_t size)
+{
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Reads a whole file; id receives the identity of the file actually read.
+bool readFile(const std::string &path, std::string *content, FileId *id)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_size > 16 * 1024 * 1024) {
+        ::close(fd);
+        return false;
+    }
+    *id = idFromStat(st);
+    content->clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        content->append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// Replaces a file atomically: a temporary file in the same folder renamed over the target.
+bool writeAtomically(const std::string &path, const void *data, size_t size)
+{
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, data, size);
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool makePath(const std::string &folder)
+{
+    if (folder.empty())
+        return false;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = folder.find('/', pos + 1);
+        partial = folder.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool appendLine(const std::string &path, const std::string &line)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = writeAll(fd, line.data(), line.size());
+    ::close(fd);
+    return ok;
+}
+
+const char *buttonName(int button)
+{
+    static const char *const names[8] = {"left",    "right",  "middle",   "back",
+                                         "forward", "DPI up", "DPI down", "profile"};
+    return button >= 0 && button < 8 ? names[button] : "?";
+}
+
+} // namespace
+
+bool sameId(const char16_t *id, const char *ascii)
+{
+    if (!id)
+        return false;
+    size_t i = 0;
+    for (; ascii[i] != '\0'; ++i) {
+        char16_t a = id[i];
+        char b = ascii[i];
+        if (a == 0)
+            return false;
+        if (a >= u'A' && a <= u'Z')
+            a = char16_t(a - u'A' + u'a');
+        if (b >= 'A' && b <= 'Z')
+            b = char(b - 'A' + 'a');
+        if (a != char16_t(static_cast<unsigned char>(b)))
+            return false;
+    }
+    return id[i] == 0;
+}
+
+// Holds the process mutex and the folder's flock, and brings the cached state up to date.
+class Simulator::Lock
+{
+public:
+    explicit Lock(Simulator &sim) : m_sim(sim), m_guard(sim.m_mutex)
+    {
+        if (m_sim.m_lockFd >= 0) {
+            while (::flock(m_sim.m_lockFd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+        m_sim.refreshLocked();
+    }
+    ~Lock()
+    {
+        if (m_sim.m_lockFd >= 0)
+            ::flock(m_sim.m_lockFd, LOCK_UN);
+    }
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+
+private:
+    Simulator &m_sim;
+    std::lock_guard<std::mutex> m_guard;
+};
+
+Simulator::Simulator()
+{
+    m_memory.assign(kMemorySize, 0);
+    m_rom.assign(kRomSize, 0xff);
+}
+
+Simulator::~Simulator()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    closeQueueLocked();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
+
+std::string Simulator::path(const char *name) const
+{
+    return m_folder + "/" + name;
+}
+
+void Simulator::setFolder(const std::string &folder)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (folder == m_folder && m_stateLoaded)
+            return;
+        closeQueueLocked();
+        if (m_lockFd >= 0)
+            ::close(m_lockFd);
+        m_lockFd = -1;
+        m_folder = folder;
+        m_stateLoaded = false;
+        m_stateId = m_memoryId = m_romId = FileId();
+        m_memory.assign(kMemorySize, 0);
+        m_rom.assign(kRomSize, 0xff);
+        m_local.clear();
+        m_folderReady = makePath(m_folder);
+        if (m_folderReady)
+            m_lockFd = ::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        m_folderReady = m_folderReady && m_lockFd >= 0;
+    }
+    Lock lock(*this);
+    openQueueAtEndLocked();
+}
+
+std::string Simulator::folder() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_folder;
+}
+
+bool Simulator::storageWorks()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_folderReady;
+}
+
+// --- state files -------------------------------------------------------------------
+
+void Simulator::refreshLocked()
+{
+    loadStateLocked();
+    loadMemoryLocked();
+    loadRomLocked();
+    applyTimersLocked();
+}
+
+void Simulator::loadStateLocked()
+{
+    const std::string file = path("mouse.state");
+    const FileId id = fileId(file);
+    if (m_stateLoaded && id == m_stateId)
+        return;
+    std::string text;
+    FileId readId;
+    MouseState state;
+    if (id.size >= 0 && readFile(file, &text, &readId) && decodeState(text, &state)) {
+        m_state = state;
+        m_stateId = readId;
+        m_stateLoaded = true;
+        return;
+    }
+    // Missing or damaged: the factory-default mouse, plugged in. A damaged file is
+    // replaced so every process agrees on the new state.
+    const bool damaged = id.size >= 0;
+    m_state = factoryState(newSerial());
+    m_state.modeSince = nowMs();
+    m_stateLoaded = true;
+    if (damaged)
+        logLocked("state damaged or unreadable: factory-default mouse");
+    if (!saveStateLocked())
+        m_stateId = fileId(file);
+}
+
+void Simulator::loadMemoryLocked()
+{
+    const std::string file = path("memory.bin");
+    const FileId id = fileId(file);
+    if (id == m_memoryId)
+        return;
+    m_memoryId = id;
+    std::string content;
+    FileId readId;
+    if (id.size == off_t(kMemorySize) && readFile(file, &content, &readId) &&
+        content.size() == kMemorySize) {
+        m_memory.assign(content.begin(), content.end());
+        m_memoryId = readId;
+    } else {
+        m_memory.assign(kMemorySize, 0);
+    }
+}
+
+void Simulator::loadRomLocked()
+{
+    const std::string file = path("rom.bin");
+    const FileId id = fileId(file);
+    if (id == m_romId)
+        return;
+    m_romId = id;
+    m_rom.assign(kRomSize, 0xff);
+    std::string content;
+    FileId readId;
+    if (id.size >= 0 && readFile(file, &content, &readId)) {
+        std::copy_n(content.begin(), std::min<size_t>(content.size(), kRomSize), m_rom.begin());
+        m_romId = readId;
+    }
+}
+
+bool Simulator::saveStateLocked()
+{
+    if (!m_folderReady)
+        return false;
+    const std::string file = path("mouse.state");
+    const std::string text = encodeState(m_state);
+    if (!writeAtomically(file, text.data(), text.size()))
+        return false;
+    m_stateId = fileId(file);
+    return true;
+}
+
+bool Simulator::saveMemoryLocked()
+{
+    if (!m_folderReady)
+        return false;
+    const std::string file = path("memory.bin");
+    if (!writeAtomically(file, m_memory.data(), m_memory.size()))
+        return false;
+    m_memoryId = fileId(file);
+    return true;
+}
+
+bool Simulator::saveRomLocked()
+{
+    if (!m_folderReady)
+        return false;
+    const std::string file = path("rom.bin");
+    if (!writeAtomically(file, m_rom.data(), m_state.romWritten))
+        return false;
+    m_romId = fileId(file);
+    return true;
+}
+
+void Simulator::setModeLocked(Mode mode)
+{
+    m_state.mode = mode;
+    m_state.modeSince = nowMs();
+}
+
+void Simulator::applyTimersLocked()
+{
+    const int64_t now = nowMs();
+    if (m_state.mode == Mode::ToBoot && m_state.bootDelayMs >= 0 &&
+        now >= m_state.modeSince + m_state.bootDelayMs) {
+        const Visible before = visibleDevice(m_state);
+        setModeLocked(Mode::Boot);
+        saveStateLocked();
+        logLocked("boot loader up");
+        emitVisibilityChangeLocked(before);
+    } else if (m_state.mode == Mode::ToMouse && now >= m_state.modeSince + kRestartDelayMs) {
+        const Visible before = visibleDevice(m_state);
+        setModeLocked(Mode::Mouse);
+        saveStateLocked();
+        logLocked("mouse up version=" + m_state.version);
+        emitVisibilityChangeLocked(before);
+    }
+}
+
+// --- queue and log -------------------------------------------------------------------
+
+void Simulator::emitLocked(const QueueItem &item)
+{
+    char line[48];
+    if (item.kind == QueueItem::Event)
+        std::snprintf(line, sizeof line, "E %08x\n", unsigned(item.event));
+    else
+        std::snprintf(line, sizeof line, "D %s\n",
+                      hexBytes(item.data.data(), item.data.size()).c_str());
+    bool queued = false;
+    if (m_folderReady) {
+        const std::string file = path("queue");
+        if (fileId(file).size > kQueueRotateSize)
+            writeAtomically(file, "", 0);
+        queued = appendLine(file, line);
+    }
+    // Without a working folder the item still reaches this process's callbacks.
+    if (!queued)
+        m_local.push_back(item);
+}
+
+void Simulator::emitVisibilityChangeLocked(Visible before)
+{
+    const Visible after = visibleDevice(m_state);
+    if (before == after)
+        return;
+    if (before != Visible::None) {
+        QueueItem item;
+        item.event = 2u | uint32_t(productId(before)) << 16;
+        emitLocked(item);
+    }
+    if (after != Visible::None) {
+        QueueItem item;
+        item.event = 1u | uint32_t(productId(after)) << 16;
+        emitLocked(item);
+    }
+}
+
+void Simulator::logLocked(const std::string &line)
+{
+    if (!m_folderReady)
+        return;
+    const std::string file = path("dc.log");
+    if (fileId(file).size > kLogRotateSize)
+        ::rename(file.c_str(), (file + ".1").c_str());
+    char stamp[64];
+    const std::time_t now = std::time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    appendLine(file, std::string(stamp) + " [" + std::to_string(::getpid()) + "] " + line + "\n");
+}
+
+void Simulator::closeQueueLocked()
+{
+    if (m_queueFd >= 0)
+        ::close(m_queueFd);
+    m_queueFd = -1;
+    m_queueId = FileId();
+    m_queuePartial.clear();
+}
+
+void Simulator::openQueueAtEndLocked()
+{
+    closeQueueLocked();
+    if (!m_folderReady)
+        return;
+    m_queueFd = ::open(path("queue").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (m_queueFd < 0)
+        return;
+    struct stat st;
+    if (::fstat(m_queueFd, &st) == 0)
+        m_queueId = idFromStat(st);
+    ::lseek(m_queueFd, 0, SEEK_END);
+}
+
+void Simulator::readQueueLocked(std::vector<QueueItem> *items)
+{
+    auto drain = [&]() {
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = ::read(m_queueFd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            m_queuePartial.append(buffer, size_t(n));
+        }
+        size_t start = 0;
+        for (size_t nl; (nl = m_queuePartial.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            const std::string line = m_queuePartial.substr(start, nl - start);
+            QueueItem item;
+            std::vector<uint8_t> bytes;
+            if (line.size() == 10 && line.compare(0, 2, "E ") == 0 &&
+                parseHexBytes(line.substr(2), &bytes) && bytes.size() == 4) {
+                item.kind = QueueItem::Event;
+                item.event = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 |
+                             uint32_t(bytes[2]) << 8 | bytes[3];
+                items->push_back(item);
+            } else if (line.size() == 18 && line.compare(0, 2, "D ") == 0 &&
+                       parseHexBytes(line.substr(2), &bytes) && bytes.size() == 8) {
+                item.kind = QueueItem::Data;
+                std::copy(bytes.begin(), bytes.end(), item.data.begin());
+                items->push_back(item);
+            }
+        }
+        m_queuePartial.erase(0, start);
+    };
+
+    if (!m_folderReady)
+        return;
+    const std::string file = path("queue");
+    if (m_queueFd < 0) {
+        // The queue appeared after we started: everything in it is new.
+        m_queueFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_queueFd < 0)
+            return;
+        struct stat st;
+        if (::fstat(m_queueFd, &st) == 0)
+            m_queueId = idFromStat(st);
+    }
+    drain();
+    const FileId current = fileId(file);
+    if (current.size >= 0 && (current.ino != m_queueId.ino || current.dev != m_queueId.dev)) {
+        // Rotated: finish the old file, then read the new one from its start.
+        drain();
+        ::close(m_queueFd);
+        m_queuePartial.clear();
+        m_queueFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_queueFd < 0)
+            return;
+        struct stat st;
+        if (::fstat(m_queueFd, &st) == 0)
+            m_queueId = idFromStat(st);
+        drain();
+    }
+}
+
+std::vector<QueueItem> Simulator::poll()
+{
+    Lock lock(*this);
+    std::vector<QueueItem> items(m_local.begin(), m_local.end());
+    m_local.clear();
+    readQueueLocked(&items);
+    return items;
+}
+
+// --- device calls --------------------------------------------------------------------
+
+int32_t Simulator::admitLocked(const char16_t *id, uint32_t code, Visible needs, Visible *which)
+{
+    if (code != kProductCode)
+        return DC_WRONG_PRODUCT;
+    const Visible visible = visibleDevice(m_state);
+    Visible named = Visible::None;
+    if (visible == Visible::Mouse && sameId(id, kMouseHardwareId))
+        named = Visible::Mouse;
+    else if (visible == Visible::Boot && sameId(id, kBootHardwareId))
+        named = Visible::Boot;
+    if (named == Visible::None)
+        return DC_NOT_PRESENT;
+    if (needs != Visible::None && named != needs)
+        return DC_WRONG_MODE;
+    if (which)
+        *which = named;
+    return DC_OK;
+}
+
+int32_t Simulator::faultLocked(unsigned fault, OpKind kind)
+{
+    if (m_state.faults & fault)
+        return DC_DEVICE_FAULT;
+    if (m_state.unplugAfter < 0)
+        return DC_OK;
+    static const char *const kinds[] = {"read", "write", "notify", "rom"};
+    if (m_state.unplugOp != "any" && m_state.unplugOp != kinds[int(kind)])
+        return DC_OK;
+    if (m_state.unplugAfter > 0) {
+        --m_state.unplugAfter;
+        saveStateLocked();
+        return DC_OK;
+    }
+    // The device goes away in the middle of this call.
+    const Visible before = visibleDevice(m_state);
+    m_state.plugged = false;
+    m_state.unplugAfter = -1;
+    saveStateLocked();
+    logLocked(std::string("unplugged during ") + kinds[int(kind)]);
+    emitVisibilityChangeLocked(before);
+    return DC_NOT_PRESENT;
+}
+
+int32_t Simulator::deviceExist(const char16_t *id)
+{
+    Lock lock(*this);
+    return admitLocked(id, kProductCode, Visible::None, nullptr);
+}
+
+int32_t Simulator::devices(const uint32_t filter[20], uint8_t *block, uint32_t size)
+{
+    Lock lock(*this);
+    if (!block || size < 2)
+        return DC_BAD_ARGUMENT;
+    uint16_t count = 0;
+    const Visible visible = visibleDevice(m_state);
+    const uint32_t interface = visible == Visible::Boot ? kBootInterface : kMouseInterface;
+    bool allZero = true, match = false;
+    for (int i = 0; i < 20; ++i) {
+        allZero = allZero && filter[i] == 0;
+        match = match || filter[i] == interface;
+    }
+    if (visible != Visible::None && (allZero || match) && size >= 2 + DC_RECORD_SIZE) {
+        uint8_t *record = block + 2;
+        std::memset(record, 0, DC_RECORD_SIZE);
+        const bool boot = visible == Visible::Boot;
+        auto text = [&](uint32_t offset, uint32_t fieldSize, const std::string &value) {
+            std::memcpy(record + offset, value.data(), std::min<size_t>(value.size(), fieldSize));
+        };
+        auto wide = [&](uint32_t offset, const char *value) {
+            for (uint32_t i = 0; value[i] != '\0' && i < DC_RECORD_UTF16_FIELD_SIZE / 2 - 1; ++i) {
+                record[offset + 2 * i] = uint8_t(value[i]);
+                record[offset + 2 * i + 1] = 0;
+            }
+        };
+        text(DC_RECORD_DEVICE_ID, DC_RECORD_DEVICE_ID_SIZE, boot ? kBootDeviceId : kMouseDeviceId);
+        text(DC_RECORD_VERSION, DC_RECORD_VERSION_SIZE, boot ? "boot" : m_state.version);
+        text(DC_RECORD_SN, DC_RECORD_SN_SIZE, m_state.serial);
+        text(DC_RECORD_MASK, DC_RECORD_MASK_SIZE, boot ? "00" : "01");
+        wide(DC_RECORD_DEVICE_PATH, boot ? kBootDevicePath : kMouseDevicePath);
+        wide(DC_RECORD_HARDWARE_ID, boot ? kBootHardwareId : kMouseHardwareId);
+        count = 1;
+    }
+    block[0] = uint8_t(count & 0xff);
+    block[1] = uint8_t(count >> 8);
+    return DC_OK;
+}
+
+int32_t Simulator::subscribeCheck(const char16_t *id, uint32_t code)
+{
+    Lock lock(*this);
+    return admitLocked(id, code, Visible::None, nullptr);
+}
+
+int32_t Simulator::ask(const char16_t *id, uint32_t code, uint32_t question, char *answer,
+                       uint32_t size)
+{
+    Lock lock(*this);
+    Visible which = Visible::None;
+    if (const int32_t r = admitLocked(id, code, Visible::None, &which))
+        return r;
+    std::string text;
+    switch (question) {
+    case 1:
+        text = which == Visible::Boot ? "boot" : m_state.version;
+        break;
+    case 2:
+        text = m_state.serial;
+        break;
+    case 3:
+        text = which == Visible::Boot ? "boot" : "mouse";
+        break;
+    default:
+        return DC_BAD_ARGUMENT;
+    }
+    if (!answer || size < text.size() + 1)
+        return DC_BAD_ARGUMENT;
+    std::memcpy(answer, text.c_str(), text.size() + 1);
+    return DC_OK;
+}
+
+int32_t Simulator::reset(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out)
+{
+    Lock lock(*this);
+    if (out)
+        *out = 0;
+    Visible which = Visible::None;
+    int32_t r = admitLocked(id, code, Visible::None, &which);
+    if (r == DC_OK && value != 1)
+        r = DC_BAD_ARGUMENT;
+    if (r == DC_OK)
+        r = faultLocked(FaultNotify, OpKind::Notify);
+    if (r == DC_OK && which == Visible::Mouse) {
+        const Visible before = visibleDevice(m_state);
+        setModeLocked(Mode::ToBoot);
+        saveStateLocked();
+        emitVisibilityChangeLocked(before);
+    }
+    logLocked("reset value=" + std::to_string(value) + " result=" + std::to_string(r));
+    if (r == DC_OK && out)
+        *out = 1;
+    return r;
+}
+
+void Simulator::sendStageReportLocked(int stage)
+{
+    QueueItem item;
+    item.kind = QueueItem::Data;
+    const uint16_t dpi = stageDpi(m_state, stage);
+    item.data = {0x01, uint8_t(stage), uint8_t(dpi & 0xff), uint8_t(dpi >> 8), 0, 0, 0, 0};
+    emitLocked(item);
+}
+
+int32_t Simulator::notify(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out)
+{
+    Lock lock(*this);
+    if (out)
+        *out = 0;
+    const unsigned type = value & 0xff, data = value >> 8;
+    int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
+    if (r == DC_OK && (type < 1 || type > 4 || (type == 1 && data >= m_state.props[1][0])))
+        r = DC_BAD_ARGUMENT;
+    if (r == DC_OK)
+        r = faultLocked(FaultNotify, OpKind::Notify);
+    if (r == DC_OK) {
+        switch (type) {
+        case 1:
+            m_state.props[2][0] = uint8_t(data);
+            saveStateLocked();
+            sendStageReportLocked(int(data));
+            break;
+        case 2:
+            setFactoryProperties(m_state);
+            m_memory.assign(kMemorySize, 0);
+            saveStateLocked();
+            saveMemoryLocked();
+            break;
+        case 3:
+            logLocked("identify: blinking for " + std::to_string(data) + " s");
+            break;
+        default:
+            break;
+        }
+    }
+    logLocked("notify type=" + std::to_string(type) + " data=" + std::to_string(data) +
+              " result=" + std::to_string(r));
+    if (r == DC_OK && out)
+        *out = 1;
+    return r;
+}
+
+int32_t Simulator::read(const char16_t *id, uint32_t code, uint8_t *buf, uint32_t size,
+                        uint32_t address)
+{
+    Lock lock(*this);
+    if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
+        return r;
+    if (!buf || size > DC_TRANSFER_SIZE || uint64_t(address) + size > kMemorySize)
+        return DC_BAD_ARGUMENT;
+    if (const int32_t r = faultLocked(FaultRead, OpKind::Read))
+        return r;
+    std::memcpy(buf, m_memory.data() + address, size);
+    return DC_OK;
+}
+
+int32_t Simulator::write(const char16_t *id, uint32_t code, const uint8_t *buf, uint32_t size,
+                         uint32_t address)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
+    if (r == DC_OK && (!buf || size > DC_TRANSFER_SIZE || uint64_t(address) + size > kMemorySize))
+        r = DC_BAD_ARGUMENT;
+    if (r == DC_OK)
+        r = faultLocked(FaultWrite, OpKind::Write);
+    if (r == DC_OK && size > 0) {
+        std::memcpy(m_memory.data() + address, buf, size);
+        saveMemoryLocked();
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "write address=0x%04x size=%u result=%d", unsigned(address),
+                  unsigned(size), int(r));
+    logLocked(line);
+    return r;
+}
+
+int32_t Simulator::readProp(const char16_t *id, uint32_t code, uint8_t *buf, uint32_t size,
+                            uint32_t propId)
+{
+    Lock lock(*this);
+    if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
+        return r;
+    if (!buf || size > DC_TRANSFER_SIZE || propertySize(propId) == 0)
+        return DC_BAD_ARGUMENT;
+    if (const int32_t r = faultLocked(FaultRead, OpKind::Read))
+        return r;
+    const std::vector<uint8_t> &value = m_state.props[propId];
+    const uint32_t n = std::min<uint32_t>(size, uint32_t(value.size()));
+    std::memcpy(buf, value.data(), n);
+    std::memset(buf + n, 0, size - n);
+    return DC_OK;
+}
+
+int32_t Simulator::writeProp(const char16_t *id, uint32_t code, const uint8_t *buf, uint32_t size,
+                             uint32_t propId)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
+    MouseState changed = m_state;
+    if (r == DC_OK) {
+        if (!buf || propertySize(propId) == 0 || size > propertySize(propId)) {
+            r = DC_BAD_ARGUMENT;
+        } else {
+            std::copy_n(buf, size, changed.props[propId].begin());
+            // Fewer stages than the active one: the last stage becomes active.
+            if (propId == 1 && changed.props[2][0] >= changed.props[1][0] &&
+                changed.props[1][0] >= 1)
+                changed.props[2][0] = uint8_t(changed.props[1][0] - 1);
+            if (!propertiesValid(changed))
+                r = DC_BAD_ARGUMENT;
+        }
+    }
+    if (r == DC_OK)
+        r = faultLocked(FaultWrite, OpKind::Write);
+    if (r == DC_OK && size > 0) {
+        changed.unplugAfter = m_state.unplugAfter; // the countdown may have moved
+        m_state = changed;
+        saveStateLocked();
+    }
+    logLocked("writeProp id=" + std::to_string(propId) + " size=" + std::to_string(size) +
+              " result=" + std::to_string(r));
+    return r;
+}
+
+int32_t Simulator::scriptOut(const char16_t *id, uint32_t code, char *script, uint32_t size)
+{
+    Lock lock(*this);
+    if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
+        return r;
+    std::string text;
+    for (int p = 1; p <= kPropertyCount; ++p)
+        text += "prop " + std::to_string(p) + " " +
+                hexBytes(m_state.props[p].data(), m_state.props[p].size()) + "\n";
+    if (!script || size < text.size() + 1)
+        return DC_BAD_ARGUMENT;
+    std::memcpy(script, text.c_str(), text.size() + 1);
+    return DC_OK;
+}
+
+int32_t Simulator::idWrite(const char16_t *id, uint32_t code, const char *serial)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
+    std::string value;
+    if (r == DC_OK) {
+        value = serial ? std::string(serial, strnlen(serial, 14)) : std::string();
+        bool ok = !value.empty() && value.size() <= 13;
+        for (char c : value)
+            ok = ok && c > 0x20 && c < 0x7f;
+        if (!ok)
+            r = DC_BAD_ARGUMENT;
+    }
+    if (r == DC_OK)
+        r = faultLocked(FaultWrite, OpKind::Write);
+    if (r == DC_OK) {
+        m_state.serial = value;
+        saveStateLocked();
+    }
+    logLocked("idWrite result=" + std::to_string(r));
+    return r;
+}
+
+int32_t Simulator::rebootRom(const char16_t *id, uint32_t code)
+{
+    Lock lock(*this);
+    Visible which = Visible::None;
+    int32_t r = admitLocked(id, code, Visible::None, &which);
+    // An erased ROM holds no firmware to start: the boot loader stays.
+    if (r == DC_OK && which == Visible::Boot && m_state.romErased)
+        r = DC_WRONG_MODE;
+    if (r == DC_OK) {
+        const Visible before = visibleDevice(m_state);
+        setModeLocked(Mode::ToMouse);
+        saveStateLocked();
+        emitVisibilityChangeLocked(before);
+    }
+    logLocked("reboot result=" + std::to_string(r));
+    return r;
+}
+
+int32_t Simulator::eraseRom(const char16_t *id, uint32_t code)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
+    if (r == DC_OK)
+        r = faultLocked(FaultWrite, OpKind::Rom);
+    if (r == DC_OK) {
+        m_rom.assign(kRomSize, 0xff);
+        m_state.romErased = true;
+        m_state.romWritten = 0;
+        m_state.romChecked = false;
+        m_state.romCheckedLength = 0;
+        saveRomLocked();
+        saveStateLocked();
+    }
+    logLocked("erase result=" + std::to_string(r));
+    return r;
+}
+
+int32_t Simulator::bornRom(const char16_t *id, uint32_t code, const uint8_t *buf, uint32_t length,
+                           uint32_t offset)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
+    if (r == DC_OK &&
+        (!buf || length == 0 || length > DC_ROM_CHUNK_MAX || uint64_t(offset) + length > kRomSize))
+        r = DC_BAD_ARGUMENT;
+    if (r == DC_OK && !m_state.romErased)
+        r = DC_WRONG_MODE;
+    if (r == DC_OK)
+        r = faultLocked(FaultWrite, OpKind::Rom);
+    if (r == DC_OK) {
+        std::memcpy(m_rom.data() + offset, buf, length);
+        m_state.romWritten = std::max(m_state.romWritten, offset + length);
+        m_state.romChecked = false;
+        saveRomLocked();
+        saveStateLocked();
+    }
+    logLocked("born offset=" + std::to_string(offset) + " length=" + std::to_string(length) +
+              " result=" + std::to_string(r));
+    return r;
+}
+
+int32_t Simulator::checkRom(const char16_t *id, uint32_t code, uint32_t length, uint32_t check)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
+    if (r == DC_OK)
+        r = faultLocked(0, OpKind::Rom);
+    uint32_t crc = 0;
+    if (r == DC_OK) {
+        if (length == 0 || length > m_state.romWritten) {
+            r = DC_CHECK_FAILED;
+        } else {
+            crc = crc32(m_rom.data(), length);
+            if (crc != check)
+                r = DC_CHECK_FAILED;
+        }
+        m_state.romChecked = r == DC_OK;
+        m_state.romCheckedLength = r == DC_OK ? length : 0;
+        saveStateLocked();
+    }
+    char line[128];
+    std::snprintf(line, sizeof line, "check length=%u crc=%08x rom=%08x result=%d",
+                  unsigned(length), unsigned(check), unsigned(crc), int(r));
+    logLocked(line);
+    return r;
+}
+
+int32_t Simulator::finishUpdateRom(const char16_t *id, uint32_t code)
+{
+    Lock lock(*this);
+    int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
+    if (r == DC_OK)
+        r = faultLocked(0, OpKind::Rom);
+    if (r == DC_OK && !m_state.romChecked)
+        r = DC_CHECK_FAILED;
+    if (r == DC_OK) {
+        // The version travels in the firmware: "KFW1" and 16 bytes of text.
+        const uint32_t length = m_state.romCheckedLength;
+        std::string version;
+        if (length >= 20 && std::memcmp(m_rom.data(), "KFW1", 4) == 0) {
+            for (uint32_t i = 4; i < 20 && m_rom[i] != 0; ++i) {
+                if (m_rom[i] > 0x20 && m_rom[i] < 0x7f)
+                    version += char(m_rom[i]);
+            }
+        }
+        if (version.empty())
+            version = "1.0." + std::to_string(length);
+        m_state.version = version;
+        m_state.romErased = false;
+        m_state.romChecked = false;
+        const Visible before = visibleDevice(m_state);
+        setModeLocked(Mode::ToMouse);
+        saveStateLocked();
+        emitVisibilityChangeLocked(before);
+    }
+    logLocked("finish version=" + m_state.version + " result=" + std::to_string(r));
+    return r;
+}
+
+// --- control ---------------------------------------------------------------------------
+
+bool Simulator::plug(bool plugged, std::string *message)
+{
+    Lock lock(*this);
+    if (m_state.plugged == plugged) {
+        *message = plugged ? "already plugged in" : "already unplugged";
+        return true;
+    }
+    const Visible before = visibleDevice(m_state);
+    m_state.plugged = plugged;
+    saveStateLocked();
+    emitVisibilityChangeLocked(before);
+    logLocked(plugged ? "plug" : "unplug");
+    *message = plugged ? "plugged in" : "unplugged";
+    return true;
+}
+
+bool Simulator::sendData(const std::array<uint8_t, 8> &report, std::string *message)
+{
+    Lock lock(*this);
+    if (visibleDevice(m_state) != Visible::Mouse) {
+        *message = "no mouse is plugged in";
+        return false;
+    }
+    QueueItem item;
+    item.kind = QueueItem::Data;
+    item.data = report;
+    emitLocked(item);
+    logLocked("data " + hexBytes(report.data(), report.size()));
+    *message = "sent " + hexBytes(report.data(), report.size());
+    return true;
+}
+
+bool Simulator::press(int button, std::string *message)
+{
+    Lock lock(*this);
+    if (button < 0 || button > 7) {
+        *message = "button must be 0 to 7 or a button name";
+        return false;
+    }
+    if (visibleDevice(m_state) != Visible::Mouse) {
+        *message = "no mouse is plugged in";
+        return false;
+    }
+    const uint8_t *assignment = &m_state.props[7][4 * button];
+    const int count = m_state.props[1][0];
+    const int active = m_state.props[2][0];
+    QueueItem item;
+    item.kind = QueueItem::Data;
+    if (assignment[0] == 3) {
+        int stage = active;
+        switch (assignment[1]) {
+        case 1:
+            stage = (active + 1) % count;
+            break;
+        case 2:
+            stage = (active + count - 1) % count;
+            break;
+        case 3:
+            stage = std::min(active + 1, count - 1);
+            break;
+        case 4:
+            stage = std::max(active - 1, 0);
+            break;
+        default: // sniper: stage 0 while held, back on release
+            sendStageReportLocked(0);
+            break;
+        }
+        if (stage != active) {
+            m_state.props[2][0] = uint8_t(stage);
+            saveStateLocked();
+        }
+        sendStageReportLocked(stage);
+        *message = std::string(buttonName(button)) + ": stage " + std::to_string(stage) + ", " +
+                   std::to_string(stageDpi(m_state, stage)) + " DPI";
+    } else if (assignment[0] == 4) {
+        item.data = {0x02, assignment[1], 0, 0, 0, 0, 0, 0};
+        emitLocked(item);
+        *message = std::string(buttonName(button)) + ": mode " +
+                   (assignment[1] == 1 ? "next" : "previous");
+    } else {
+        item.data = {0x03, uint8_t(button), 0, 0, 0, 0, 0, 0};
+        emitLocked(item);
+        *message = std::string(buttonName(button)) + " pressed";
+    }
+    logLocked("press " + std::to_string(button));
+    return true;
+}
+
+void Simulator::setFaults(unsigned faults)
+{
+    Lock lock(*this);
+    m_state.faults = faults;
+    saveStateLocked();
+    logLocked("faults=" + std::to_string(faults));
+}
+
+void Simulator::setBootDelay(int ms)
+{
+    Lock lock(*this);
+    m_state.bootDelayMs = ms;
+    saveStateLocked();
+    logLocked("bootDelay=" + std::to_string(ms));
+}
+
+void Simulator::setUnplugAfter(int count, const std::string &op)
+{
+    Lock lock(*this);
+    m_state.unplugAfter = count;
+    m_state.unplugOp = op;
+    saveStateLocked();
+    logLocked("unplugAfter=" + std::to_string(count) + " " + op);
+}
+
+void Simulator::factoryReset()
+{
+    Lock lock(*this);
+    const Visible before = visibleDevice(m_state);
+    m_state = factoryState(m_state.serial.empty() ? newSerial() : m_state.serial);
+    m_state.modeSince = nowMs();
+    m_memory.assign(kMemorySize, 0);
+    m_rom.assign(kRomSize, 0xff);
+    saveStateLocked();
+    saveMemoryLocked();
+    saveRomLocked();
+    emitVisibilityChangeLocked(before);
+    logLocked("factory reset");
+}
+
+MouseState Simulator::snapshot()
+{
+    Lock lock(*this);
+    return m_state;
+}
+
+std::vector<uint8_t> Simulator::memory(uint32_t address, uint32_t size)
+{
+    Lock lock(*this);
+    if (uint64_t(address) + size > kMemorySize)
+        return {};
+    return std::vector<uint8_t>(m_memory.begin() + address, m_memory.begin() + address + size);
+}
+
+std::vector<uint8_t> Simulator::rom()
+{
+    Lock lock(*this);
+    return std::vector<uint8_t>(m_rom.begin(), m_rom.begin() + m_state.romWritten);
+}
+
+} // namespace kelv::sim

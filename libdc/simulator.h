@@ -1,0 +1,153 @@
+#pragma once
+
+// The simulated mouse over its state folder. One Simulator lives in every process that
+// uses the device (the program through libdc, and dcsim); they share the folder:
+//
+//   mouse.state  identity, properties, plug state, firmware progress, injected faults
+//                (text with a CRC line; written atomically)
+//   memory.bin   the 64 KiB onboard memory
+//   rom.bin      the firmware bytes written since the last erase
+//   queue        device events and data reports, one line each, read by every process
+//   lock         flock()ed around every access, so processes see each other's changes
+//   dc.log       device and firmware operations with their results
+//
+// Every call takes the lock, reloads whatever another process changed, acts and saves.
+// A missing, damaged or unreadable state file gives the factory-default mouse, plugged in.
+
+#include "libdc/sim_state.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kelv::sim {
+
+// One line of the queue: a device event or an 8-byte data report.
+struct QueueItem
+{
+    enum Kind { Event, Data } kind = Event;
+    uint32_t event = 0;
+    std::array<uint8_t, 8> data{};
+};
+
+struct FileId
+{
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    int64_t mtimeNs = 0;
+    bool operator==(const FileId &o) const
+    {
+        return dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs;
+    }
+    bool operator!=(const FileId &o) const { return !(*this == o); }
+};
+
+class Simulator
+{
+public:
+    Simulator();
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Points the simulator at a state folder (created when missing). Switching folders
+    // forgets everything cached and starts reading the new folder's queue at its end.
+    void setFolder(const std::string &folder);
+    std::string folder() const;
+
+    // --- device calls; ids are UTF-16 hardware IDs, results as in libdc.h ---
+    int32_t deviceExist(const char16_t *id);
+    int32_t devices(const uint32_t filter[20], uint8_t *block, uint32_t size);
+    // Checks that id names a visible device that can send data (for dconDeviceData).
+    int32_t subscribeCheck(const char16_t *id, uint32_t code);
+    int32_t ask(const char16_t *id, uint32_t code, uint32_t question, char *answer, uint32_t size);
+    int32_t reset(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out);
+    int32_t notify(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out);
+    int32_t read(const char16_t *id, uint32_t code, uint8_t *buf, uint32_t size, uint32_t address);
+    int32_t write(const char16_t *id, uint32_t code, const uint8_t *buf, uint32_t size,
+                  uint32_t address);
+    int32_t readProp(const char16_t *id, uint32_t code, uint8_t *buf, uint32_t size,
+                     uint32_t propId);
+    int32_t writeProp(const char16_t *id, uint32_t code, const uint8_t *buf, uint32_t size,
+                      uint32_t propId);
+    int32_t scriptOut(const char16_t *id, uint32_t code, char *script, uint32_t size);
+    int32_t idWrite(const char16_t *id, uint32_t code, const char *serial);
+    int32_t rebootRom(const char16_t *id, uint32_t code);
+    int32_t finishUpdateRom(const char16_t *id, uint32_t code);
+    int32_t checkRom(const char16_t *id, uint32_t code, uint32_t length, uint32_t check);
+    int32_t bornRom(const char16_t *id, uint32_t code, const uint8_t *buf, uint32_t length,
+                    uint32_t offset);
+    int32_t eraseRom(const char16_t *id, uint32_t code);
+
+    // --- control (dcsim); each returns false with a message when it cannot act ---
+    bool plug(bool plugged, std::string *message);
+    bool sendData(const std::array<uint8_t, 8> &report, std::string *message);
+    bool press(int button, std::string *message);
+    void setFaults(unsigned faults);
+    void setBootDelay(int ms);
+    void setUnplugAfter(int count, const std::string &op);
+    void factoryReset();
+    MouseState snapshot();
+    std::vector<uint8_t> memory(uint32_t address, uint32_t size);
+    std::vector<uint8_t> rom();
+    bool storageWorks();
+
+    // --- the library's watcher: applies timed transitions and returns the events and
+    // data reports that arrived since the last poll (own ones and other processes') ---
+    std::vector<QueueItem> poll();
+
+private:
+    class Lock;
+    friend class Lock;
+
+    void refreshLocked();
+    void loadStateLocked();
+    void loadMemoryLocked();
+    void loadRomLocked();
+    void applyTimersLocked();
+    bool saveStateLocked();
+    bool saveMemoryLocked();
+    bool saveRomLocked();
+    void emitLocked(const QueueItem &item);
+    void emitVisibilityChangeLocked(Visible before);
+    void logLocked(const std::string &line);
+    void readQueueLocked(std::vector<QueueItem> *items);
+    void openQueueAtEndLocked();
+    void closeQueueLocked();
+    void setModeLocked(Mode mode);
+
+    // Common checks of a device call: product code, presence, the device kind it needs
+    // (Visible::None: either), and the injected faults and unplug countdown of its kind.
+    int32_t admitLocked(const char16_t *id, uint32_t code, Visible needs, Visible *which);
+    int32_t faultLocked(unsigned fault, OpKind kind);
+    void sendStageReportLocked(int stage);
+
+    std::string path(const char *name) const;
+
+    mutable std::mutex m_mutex;
+    std::string m_folder;
+    int m_lockFd = -1;
+    bool m_folderReady = false;
+    std::string m_instance;
+
+    bool m_stateLoaded = false;
+    FileId m_stateId, m_memoryId, m_romId;
+    MouseState m_state;
+    std::vector<uint8_t> m_memory;
+    std::vector<uint8_t> m_rom;
+
+    int m_queueFd = -1;
+    FileId m_queueId;
+    std::string m_queuePartial;
+    std::deque<QueueItem> m_local; // emitted here; delivered by poll()
+};
+
+// Case-insensitive comparison of a UTF-16 ID with an ASCII text.
+bool sameId(const char16_t *id, const char *ascii);
+
+} // namespace kelv::sim
