@@ -1,14 +1,49 @@
 #pragma once
 
-// Outline of the keyboard macro recorder's interface (the desktop work fills it in).
-
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <map>
+#include <memory>
 
 namespace kelv {
 
+namespace platform {
+class KeyRecorder;
+struct RecordedKey;
+} // namespace platform
+
+// The items of a recording, built from key events in the order they happen.
+// Plain class, no thread of its own.
+//
+// An item is four strings: a key item ("0", "1" press / "0" release, decimal
+// scan code, "1" extended / "0") or a delay item ("2", signed milliseconds
+// since the previous key item or the start, "0", "0"). Times are milliseconds
+// since local midnight, so a delay across midnight is negative.
+class MacroTimeline
+{
+public:
+    // A fresh timeline: the next press is the first item. Keys still held
+    // from before stay held.
+    void begin(int nowMs);
+
+    // The items one key event adds: nothing for the auto-repeat of a held
+    // key; a key item for the first press of a timeline; otherwise a delay
+    // item followed by the key item (also for a release that comes first).
+    QList<QStringList> keyEvent(bool pressed, quint32 scanCode, bool extended, int nowMs);
+
+    bool isHeld(quint32 scanCode) const { return m_held.count(scanCode) != 0; }
+
+private:
+    bool m_first = false;
+    int m_last = 0;
+    std::map<quint32, bool> m_held; // scan code -> extended flag of each key that is down
+};
+
 // Records every key press and release system-wide (without consuming them)
-// and reports key and delay items while a recording runs.
+// and reports key and delay items while a recording runs. On Linux it uses the
+// X11 RECORD extension of the display named by $DISPLAY.
 class MacroRecorder final : public QObject
 {
     Q_OBJECT
@@ -21,12 +56,28 @@ public:
     // Starts (or restarts, with a fresh timeline) a recording; false when the
     // system offers no way to record keys.
     bool startRecording();
+    // Ends the recording; the items of keys recorded before are still emitted
+    // before this returns. Harmless without a recording.
     void stopRecording();
+
+    bool isRecording() const;
+
+    // Milliseconds since local midnight now (0 when the clock is unavailable).
+    static int timeOfDayMs();
 
 signals:
     // One item: key ("0", "1" press / "0" release, scan code, extended flag)
     // or delay ("2", milliseconds, "0", "0"). Emitted on the main thread.
     void macroItem(const QString &kind, const QString &a, const QString &b, const QString &c);
+
+private:
+    void onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended, int nowMs);
+    void deliverPending();
+
+    std::unique_ptr<platform::KeyRecorder> m_recorder;
+    MacroTimeline m_timeline;
+    // Identifies the recording a queued key event belongs to.
+    quint64 m_generation = 0;
 };
 
 } // namespace kelv

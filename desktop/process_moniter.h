@@ -1,36 +1,125 @@
 #pragma once
 
-// Outline of the bound-program monitor's interface (the desktop work fills it in).
-
+#include <QList>
+#include <QLoggingCategory>
+#include <QMap>
+#include <QMutex>
 #include <QObject>
+#include <QPair>
+#include <QPointer>
 #include <QString>
+#include <QThread>
+#include <QWaitCondition>
+#include <atomic>
+#include <functional>
 
 namespace kelv {
 
+Q_DECLARE_LOGGING_CATEGORY(lcProcessMoniter)
+
 // Reads the bindings (mode index per program path) from the mode document and
 // polls the running programs on its own thread, reporting starts and stops.
+//
+// Program paths are compared case-sensitively and in full. The first poll
+// reports every bound program that is already running. A program that starts
+// and stops between two polls is not seen; several copies of one program count
+// as running until the last one ends.
 class ProcessMoniter final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ProcessMoniter)
 
 public:
+    static constexpr int kPollIntervalMs = 3000;
+
     // modeDocument: the full path of view/xml/configuration.xml.
     explicit ProcessMoniter(const QString &modeDocument, QObject *parent = nullptr);
     ~ProcessMoniter() override;
 
     // Thread-safe: asks the polling loop to end promptly (it does not wait a
-    // whole polling period).
+    // whole polling period). Once this returns from another thread the
+    // monitor emits nothing more; a poll in progress drops its changes.
     void requestStop();
+    bool isStopRequested() const { return m_stop.load(); }
+
+    // The time between polls; kPollIntervalMs unless a test shortens it.
+    // Set before the thread starts.
+    void setPollInterval(int milliseconds) { m_interval = milliseconds; }
+    int pollInterval() const { return m_interval; }
+
+    // The steps of the loop as plain functions.
+    //
+    // Bindings of the mode document: path -> mode index, from every
+    // "/conf/modeSetting/modes/mode" with a non-empty bindingProcess (a later
+    // mode with the same path replaces the index). Empty when the document
+    // cannot be read or parsed.
+    static QMap<QString, QString> loadBindings(const QString &modeDocument);
+    // Every bound path with whether a process runs from it now. False when
+    // the process list cannot be read.
+    static bool pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh);
+    // What one poll reports: the paths (ascending) that both maps hold with
+    // different values, with the new value; nothing unless both maps hold the
+    // same number of entries.
+    static QList<QPair<QString, bool>> changes(const QMap<QString, bool> &states,
+                                               const QMap<QString, bool> &fresh);
 
 public slots:
     // Loads the bindings, then polls until stopped (connected to QThread::started).
+    // Returns at once when there is no binding, and when the process list
+    // cannot be read.
     void start();
 
 signals:
     // A bound program started (running = true) or stopped. Emitted on the
     // monitor's thread.
     void processChanged(const QString &index, bool running);
+    // After every completed poll, on the monitor's thread (for diagnostics).
+    void polled();
+
+private:
+    // Waits one polling period; false when stopped meanwhile.
+    bool waitForNextPoll();
+
+    const QString m_modeDocument;
+    int m_interval = kPollIntervalMs;
+    std::atomic<bool> m_stop{false};
+    // Guards the wait and every emission: requestStop() from another thread
+    // cannot return while a signal is being emitted.
+    QMutex m_mutex;
+    QWaitCondition m_wake;
+    // Owned by the monitor's thread.
+    QMap<QString, QString> m_bindings;
+    QMap<QString, bool> m_states;
+};
+
+// The one monitor of a window with its thread. restart() ends the current
+// monitor and starts a fresh one, so however often it is called exactly one
+// monitor polls: the old loop is woken and ends without another poll, its
+// thread quits, and both objects are deleted once the thread has finished.
+// Used on the thread that owns it (the main thread).
+class ProcessMoniterRunner final
+{
+    Q_DISABLE_COPY_MOVE(ProcessMoniterRunner)
+
+public:
+    ProcessMoniterRunner() = default;
+    // Stops the monitor and waits for its thread.
+    ~ProcessMoniterRunner();
+
+    // setUp is called with the new monitor before its thread starts (connect
+    // processChanged there). Returns the new monitor.
+    ProcessMoniter *restart(const QString &modeDocument,
+                            const std::function<void(ProcessMoniter *)> &setUp = {});
+    // Ends the current monitor, if any; it is forgotten at once.
+    void stop();
+
+    bool exists() const { return m_monitor != nullptr; }
+    ProcessMoniter *monitor() const { return m_monitor; }
+    QThread *thread() const { return m_thread; }
+
+private:
+    QPointer<QThread> m_thread;
+    ProcessMoniter *m_monitor = nullptr;
 };
 
 } // namespace kelv

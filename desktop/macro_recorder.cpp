@@ -1,0 +1,136 @@
+#include "desktop/macro_recorder.h"
+
+#include "platform/key_recorder.h"
+#include "platform/scancode.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLoggingCategory>
+#include <QTime>
+#include <string>
+
+namespace kelv {
+
+Q_LOGGING_CATEGORY(lcMacro, "kelv.macro")
+
+namespace {
+
+QStringList keyItem(bool pressed, quint32 scanCode, bool extended)
+{
+    return {QStringLiteral("0"), pressed ? QStringLiteral("1") : QStringLiteral("0"),
+            QString::number(scanCode), extended ? QStringLiteral("1") : QStringLiteral("0")};
+}
+
+QStringList delayItem(int milliseconds)
+{
+    return {QStringLiteral("2"), QString::number(milliseconds), QStringLiteral("0"),
+            QStringLiteral("0")};
+}
+
+} // namespace
+
+void MacroTimeline::begin(int nowMs)
+{
+    m_first = true;
+    m_last = nowMs;
+}
+
+QList<QStringList> MacroTimeline::keyEvent(bool pressed, quint32 scanCode, bool extended, int nowMs)
+{
+    QList<QStringList> items;
+    if (pressed) {
+        const auto held = m_held.find(scanCode);
+        if (held != m_held.end() && held->second == extended)
+            return items; // auto-repeat of a key that is down
+        if (m_first)
+            m_first = false;
+        else
+            items.append(delayItem(nowMs - m_last));
+        m_last = nowMs;
+        items.append(keyItem(true, scanCode, extended));
+        m_held[scanCode] = extended;
+    } else {
+        items.append(delayItem(nowMs - m_last));
+        m_last = nowMs;
+        items.append(keyItem(false, scanCode, extended));
+        m_held.erase(scanCode);
+    }
+    return items;
+}
+
+MacroRecorder::MacroRecorder(QObject *parent)
+    : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>())
+{
+}
+
+bool MacroRecorder::isRecording() const
+{
+    return m_recorder->isRecording();
+}
+
+MacroRecorder::~MacroRecorder()
+{
+    // Joins the recording thread; events it queued die with this object.
+    m_recorder->stop();
+}
+
+int MacroRecorder::timeOfDayMs()
+{
+    const QTime now = QTime::currentTime();
+    return now.isValid() ? now.msecsSinceStartOfDay() : 0;
+}
+
+bool MacroRecorder::startRecording()
+{
+    // A running recording ends first; keys it saw still belong to its timeline.
+    m_recorder->stop();
+    deliverPending();
+    const quint64 generation = ++m_generation;
+    const int startTime = timeOfDayMs();
+    std::string error;
+    // Runs on the recording thread: stamp the time there, hand over in order.
+    const bool started = m_recorder->start(
+        [this, generation](const platform::RecordedKey &key) {
+            const int now = timeOfDayMs();
+            platform::ScanCode scan;
+            if (!platform::scanCodeForXKeycode(key.keycode, &scan))
+                return; // a key without a PC scan code cannot be replayed
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, pressed = key.pressed, code = scan.code,
+                 extended = scan.extended,
+                 now] { onKey(generation, pressed, code, extended, now); },
+                Qt::QueuedConnection);
+        },
+        &error);
+    if (!started) {
+        qCWarning(lcMacro) << "cannot record keys:" << QString::fromStdString(error);
+        return false;
+    }
+    m_timeline.begin(startTime);
+    return true;
+}
+
+void MacroRecorder::stopRecording()
+{
+    m_recorder->stop();
+    deliverPending();
+}
+
+void MacroRecorder::deliverPending()
+{
+    // The recording thread has ended: run its queued key events now, in order.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+void MacroRecorder::onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended,
+                          int nowMs)
+{
+    if (generation != m_generation)
+        return;
+    const QList<QStringList> items = m_timeline.keyEvent(pressed, scanCode, extended, nowMs);
+    for (const QStringList &item : items)
+        emit macroItem(item.at(0), item.at(1), item.at(2), item.at(3));
+}
+
+} // namespace kelv

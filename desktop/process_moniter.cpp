@@ -1,0 +1,167 @@
+#include "desktop/process_moniter.h"
+
+#include "platform/running_programs.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QMutexLocker>
+#include <QThread>
+#include <pugixml.hpp>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace kelv {
+
+Q_LOGGING_CATEGORY(lcProcessMoniter, "process_moniter")
+
+ProcessMoniter::ProcessMoniter(const QString &modeDocument, QObject *parent)
+    : QObject(parent), m_modeDocument(modeDocument)
+{
+}
+
+ProcessMoniter::~ProcessMoniter() = default;
+
+void ProcessMoniter::requestStop()
+{
+    m_stop.store(true);
+    // On the monitor's own thread (a directly connected slot) the mutex may be
+    // held by the emitting loop; the flag alone ends the loop there.
+    if (QThread::currentThread() == thread())
+        return;
+    QMutexLocker lock(&m_mutex);
+    m_wake.wakeAll();
+}
+
+QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
+{
+    QMap<QString, QString> bindings;
+    pugi::xml_document doc;
+    if (!doc.load_file(QFile::encodeName(modeDocument).constData()))
+        return bindings;
+    const pugi::xpath_node_set modes = doc.select_nodes("/conf/modeSetting/modes/mode");
+    for (const pugi::xpath_node &mode : modes) {
+        const pugi::xml_node node = mode.node();
+        const QString path = QString::fromUtf8(node.attribute("bindingProcess").value());
+        if (path.isEmpty())
+            continue;
+        bindings.insert(path, QString::fromUtf8(node.attribute("index").value()));
+    }
+    return bindings;
+}
+
+bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh)
+{
+    fresh->clear();
+    // Bound paths as the bytes the kernel reports, so that the few hundred
+    // processes are matched without converting every path.
+    std::unordered_map<std::string, QString> bound;
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it) {
+        fresh->insert(it.key(), false);
+        bound.emplace(QFile::encodeName(it.key()).toStdString(), it.key());
+    }
+    std::vector<std::string> running;
+    if (!platform::runningProgramPaths(&running))
+        return false;
+    for (const std::string &path : running) {
+        const auto match = bound.find(path);
+        if (match != bound.end())
+            (*fresh)[match->second] = true;
+    }
+    return true;
+}
+
+QList<QPair<QString, bool>> ProcessMoniter::changes(const QMap<QString, bool> &states,
+                                                    const QMap<QString, bool> &fresh)
+{
+    QList<QPair<QString, bool>> result;
+    if (fresh == states || fresh.size() != states.size())
+        return result;
+    for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
+        const auto old = states.constFind(it.key());
+        if (old != states.cend() && old.value() != it.value())
+            result.append({it.key(), it.value()});
+    }
+    return result;
+}
+
+bool ProcessMoniter::waitForNextPoll()
+{
+    QDeadlineTimer deadline(m_interval);
+    QMutexLocker lock(&m_mutex);
+    while (!m_stop.load() && !deadline.hasExpired())
+        m_wake.wait(&m_mutex, deadline);
+    return !m_stop.load();
+}
+
+void ProcessMoniter::start()
+{
+    m_bindings = loadBindings(m_modeDocument);
+    m_states.clear();
+    for (auto it = m_bindings.cbegin(); it != m_bindings.cend(); ++it)
+        m_states.insert(it.key(), false);
+
+    while (!m_bindings.isEmpty()) {
+        if (!waitForNextPoll())
+            return;
+        QMap<QString, bool> fresh;
+        if (!pollRunning(m_bindings, &fresh)) {
+            qCWarning(lcProcessMoniter) << "cannot read the process list; monitoring stops";
+            return;
+        }
+        const QList<QPair<QString, bool>> changed = changes(m_states, fresh);
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_stop.load())
+                return;
+            for (const auto &[path, running] : changed) {
+                qCInfo(lcProcessMoniter) << "current process status changed!";
+                qCInfo(lcProcessMoniter).noquote()
+                    << QStringLiteral("%1  become %2").arg(path).arg(running ? 1 : 0);
+                emit processChanged(m_bindings.value(path), running);
+            }
+            emit polled();
+        }
+        m_states = fresh;
+    }
+}
+
+ProcessMoniterRunner::~ProcessMoniterRunner()
+{
+    const QPointer<QThread> thread = m_thread;
+    stop();
+    // The thread object is deleted later on this thread, so it is still there.
+    if (thread)
+        thread->wait(5000);
+}
+
+ProcessMoniter *ProcessMoniterRunner::restart(const QString &modeDocument,
+                                              const std::function<void(ProcessMoniter *)> &setUp)
+{
+    stop();
+    auto *thread = new QThread;
+    auto *monitor = new ProcessMoniter(modeDocument);
+    monitor->moveToThread(thread);
+    QObject::connect(thread, &QThread::started, monitor, &ProcessMoniter::start);
+    // The monitor lives on the thread: deleted there as the thread finishes.
+    QObject::connect(thread, &QThread::finished, monitor, &QObject::deleteLater);
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    if (setUp)
+        setUp(monitor);
+    m_thread = thread;
+    m_monitor = monitor;
+    thread->start(QThread::InheritPriority);
+    return monitor;
+}
+
+void ProcessMoniterRunner::stop()
+{
+    if (m_monitor)
+        m_monitor->requestStop();
+    if (m_thread)
+        m_thread->quit();
+    m_monitor = nullptr;
+    m_thread = nullptr;
+}
+
+} // namespace kelv

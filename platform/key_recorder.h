@@ -1,0 +1,49 @@
+#pragma once
+
+// System-wide recording of key presses and releases. The keys are observed,
+// never consumed: every other program still receives them.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kelv::platform {
+
+struct RecordedKey
+{
+    bool pressed = false;   // true for a press, false for a release
+    unsigned keycode = 0;   // X key code (evdev code + 8 on Linux)
+    std::uint32_t time = 0; // the X server's event time in milliseconds
+};
+
+// On Linux: the X11 RECORD extension on connections of its own to the display
+// named by $DISPLAY, read on a thread of its own.
+class KeyRecorder
+{
+public:
+    // Called on the recorder's own thread, once per key event, in order.
+    using Callback = std::function<void(const RecordedKey &)>;
+
+    KeyRecorder();
+    ~KeyRecorder();
+    KeyRecorder(const KeyRecorder &) = delete;
+    KeyRecorder &operator=(const KeyRecorder &) = delete;
+
+    // Starts recording (a running recording is stopped first). Returns once the
+    // server delivers events, or false with a reason in *error when there is no
+    // display or the display has no RECORD extension.
+    bool start(Callback callback, std::string *error = nullptr);
+
+    // Ends the recording and waits for the thread; the callback is not called
+    // after this returns. Harmless when nothing records.
+    void stop();
+
+    bool isRecording() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace kelv::platform

@@ -1,0 +1,242 @@
+#include "platform/key_recorder.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
+#include <xcb/record.h>
+#include <xcb/xcb.h>
+
+namespace kelv::platform {
+
+namespace {
+
+// Categories of RECORD's EnableContext replies.
+constexpr std::uint8_t kFromServer = 0;
+constexpr std::uint8_t kStartOfData = 4;
+constexpr std::uint8_t kEndOfData = 5;
+
+constexpr std::uint8_t kGenericEvent = 35;
+
+std::uint32_t readCard32(const std::uint8_t *p, bool swapped)
+{
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    if (swapped)
+        value = __builtin_bswap32(value);
+    return value;
+}
+
+// Connects to the display named by $DISPLAY. Right after clients have come and
+// gone the X server now and then resets a new connection during the
+// handshake, for some tens of milliseconds, so attempts go on for a while
+// before the display counts as unreachable.
+xcb_connection_t *connectToDisplay()
+{
+    const char *display = std::getenv("DISPLAY");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    for (;;) {
+        xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+        if (!xcb_connection_has_error(connection) || !display || !*display ||
+            std::chrono::steady_clock::now() >= deadline)
+            return connection; // the caller checks the error and disconnects
+        xcb_disconnect(connection);
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+}
+
+} // namespace
+
+struct KeyRecorder::Impl
+{
+    xcb_connection_t *control = nullptr; // creates, disables and frees the context
+    xcb_connection_t *data = nullptr;    // blocked in EnableContext on the thread
+    xcb_record_context_t context = 0;
+    bool contextCreated = false;
+    std::thread thread;
+    Callback callback;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    enum class State { Starting, Running, Failed, Ended } state = State::Ended;
+
+    void setState(State s)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        state = s;
+        changed.notify_all();
+    }
+
+    void run();
+    void deliver(const xcb_record_enable_context_reply_t *reply);
+    void release();
+};
+
+void KeyRecorder::Impl::run()
+{
+    const xcb_record_enable_context_cookie_t cookie = xcb_record_enable_context(data, context);
+    xcb_flush(data);
+    bool started = false;
+    for (;;) {
+        xcb_generic_error_t *error = nullptr;
+        xcb_record_enable_context_reply_t *reply =
+            xcb_record_enable_context_reply(data, cookie, &error);
+        free(error);
+        if (!reply)
+            break; // connection lost, or the request failed
+        const std::uint8_t category = reply->category;
+        if (category == kStartOfData && !started) {
+            started = true;
+            setState(State::Running);
+        } else if (category == kFromServer) {
+            deliver(reply);
+        }
+        free(reply);
+        if (category == kEndOfData)
+            break;
+    }
+    setState(started ? State::Ended : State::Failed);
+}
+
+void KeyRecorder::Impl::deliver(const xcb_record_enable_context_reply_t *reply)
+{
+    const auto *bytes = xcb_record_enable_context_data(reply);
+    const int length = xcb_record_enable_context_data_length(reply);
+    const bool swapped = reply->client_swapped != 0;
+    // Device events are 32-byte core events, possibly several in one reply.
+    for (int offset = 0; offset + 32 <= length;) {
+        const std::uint8_t *event = bytes + offset;
+        const std::uint8_t type = event[0] & 0x7f;
+        int size = 32;
+        if (type == kGenericEvent)
+            size += 4 * int(readCard32(event + 4, swapped));
+        if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
+            RecordedKey key;
+            key.pressed = type == XCB_KEY_PRESS;
+            key.keycode = event[1];
+            key.time = readCard32(event + 4, swapped);
+            callback(key);
+        }
+        offset += size;
+    }
+}
+
+void KeyRecorder::Impl::release()
+{
+    if (control && contextCreated) {
+        xcb_record_free_context(control, context);
+        xcb_flush(control);
+    }
+    contextCreated = false;
+    if (data)
+        xcb_disconnect(data);
+    if (control)
+        xcb_disconnect(control);
+    data = nullptr;
+    control = nullptr;
+    callback = nullptr;
+}
+
+KeyRecorder::KeyRecorder() : m_impl(std::make_unique<Impl>()) {}
+
+KeyRecorder::~KeyRecorder()
+{
+    stop();
+}
+
+bool KeyRecorder::isRecording() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->state == Impl::State::Running;
+}
+
+bool KeyRecorder::start(Callback callback, std::string *error)
+{
+    stop();
+    auto fail = [&](const char *why) {
+        if (error)
+            *error = why;
+        m_impl->release();
+        return false;
+    };
+    Impl &d = *m_impl;
+
+    d.control = connectToDisplay();
+    if (xcb_connection_has_error(d.control))
+        return fail("cannot connect to the X display");
+    const xcb_query_extension_reply_t *extension =
+        xcb_get_extension_data(d.control, &xcb_record_id);
+    if (!extension || !extension->present)
+        return fail("the X display has no RECORD extension");
+    xcb_record_query_version_reply_t *version = xcb_record_query_version_reply(
+        d.control,
+        xcb_record_query_version(d.control, XCB_RECORD_MAJOR_VERSION, XCB_RECORD_MINOR_VERSION),
+        nullptr);
+    if (!version)
+        return fail("the RECORD extension does not answer");
+    free(version);
+
+    d.context = xcb_generate_id(d.control);
+    xcb_record_range_t range;
+    std::memset(&range, 0, sizeof range);
+    range.device_events.first = XCB_KEY_PRESS;
+    range.device_events.last = XCB_KEY_RELEASE;
+    const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
+    xcb_generic_error_t *createError =
+        xcb_request_check(d.control, xcb_record_create_context_checked(d.control, d.context, 0, 1,
+                                                                       1, &clients, &range));
+    if (createError) {
+        free(createError);
+        return fail("cannot create a RECORD context");
+    }
+    d.contextCreated = true;
+
+    d.data = connectToDisplay();
+    if (xcb_connection_has_error(d.data))
+        return fail("cannot open the recording connection");
+
+    d.callback = std::move(callback);
+    d.setState(Impl::State::Starting);
+    d.thread = std::thread([&d] { d.run(); });
+
+    std::unique_lock<std::mutex> lock(d.mutex);
+    const bool answered = d.changed.wait_for(lock, std::chrono::seconds(5),
+                                             [&d] { return d.state != Impl::State::Starting; });
+    const Impl::State state = d.state;
+    lock.unlock();
+    if (answered && state == Impl::State::Running)
+        return true;
+
+    // The server refused or never answered: unblock the reader and clean up.
+    if (!answered)
+        shutdown(xcb_get_file_descriptor(d.data), SHUT_RDWR);
+    d.thread.join();
+    d.setState(Impl::State::Ended);
+    return fail("the RECORD context could not be enabled");
+}
+
+void KeyRecorder::stop()
+{
+    Impl &d = *m_impl;
+    if (d.thread.joinable()) {
+        // Disabling the context from the other connection makes the server send
+        // the final EndOfData reply to the reading thread.
+        xcb_record_disable_context(d.control, d.context);
+        xcb_flush(d.control);
+        std::unique_lock<std::mutex> lock(d.mutex);
+        const bool ended = d.changed.wait_for(lock, std::chrono::seconds(3), [&d] {
+            return d.state == Impl::State::Ended || d.state == Impl::State::Failed;
+        });
+        lock.unlock();
+        if (!ended)
+            shutdown(xcb_get_file_descriptor(d.data), SHUT_RDWR);
+        d.thread.join();
+        d.setState(Impl::State::Ended);
+    }
+    d.release();
+}
+
+} // namespace kelv::platform
