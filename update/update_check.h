@@ -1,11 +1,28 @@
 #pragma once
 
-// Outline of the update check's interface (the update work fills it in).
-
+#include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QStringList>
 
 namespace kelv {
+
+class ClientSettings;
+class HttpRequestWorker;
+class UpdateHost;
+
+// What a reply of the update service asks for, worked out by plain code.
+struct UpdateDecision
+{
+    enum Action { ShowNothing, ShowOffer, ShowLatest };
+
+    Action action = ShowNothing;
+    bool findNewVersion = false; // code 0 with a ret object
+    QStringList deployment;
+    QJsonObject ret;
+    QString logText;
+};
 
 // Asks the update service whether newer packages exist and opens the update
 // dialog when it offers one. One check per object; the application object
@@ -16,17 +33,46 @@ class UpdateCheck final : public QObject
     Q_DISABLE_COPY_MOVE(UpdateCheck)
 
 public:
-    explicit UpdateCheck(QObject *parent = nullptr);
+    explicit UpdateCheck(QObject *parent = nullptr, UpdateHost *host = nullptr);
     ~UpdateCheck() override;
+
+    void setHost(UpdateHost *host) { m_host = host; }
 
     void doCheckUpdate(const QString &deviceId, const QString &firmwareVersion,
                        const QString &clientVersion, bool interactive);
+
+    // The update service's base address: the environment variable
+    // KELV_UPDATE_SERVER when set, else the "updateServer" client setting.
+    // Empty: no service configured.
+    static QString serviceAddress(const ClientSettings *settings);
+
+    // Interprets one finished request (error or body).
+    static UpdateDecision interpret(bool failed, const QString &errorText,
+                                    const QByteArray &response, bool interactive);
+
+    bool interactive() const { return m_interactive; }
 
 signals:
     void FindNewVersion();
     // The user chose to restart for an update.
     void closeApp();
+    // The reply has been handled (after any dialog it opened has closed).
+    void checkFinished(int action);
+
+public slots:
+    void handle_doCheckUpdate(kelv::HttpRequestWorker *worker);
+    void on_needupdate();
+
+private:
+    UpdateHost *m_host;
+    QPointer<HttpRequestWorker> m_worker;
+    bool m_interactive = false;
 };
+
+// Creates a checker (child of parent) and starts a check with the host's
+// first device and client version. The application object's checkForUpdates
+// deletes the previous checker, calls this and connects closeApp().
+UpdateCheck *startUpdateCheck(UpdateHost *host, QObject *parent, bool interactive);
 
 // Set by the update dialog when a client package is ready; main() reads it
 // after the event loop and starts the updater (launchUpdater()).

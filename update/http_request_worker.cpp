@@ -1,0 +1,182 @@
+#include "update/http_request_worker.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QUrl>
+
+namespace kelv {
+
+HttpRequestWorker::HttpRequestWorker(QObject *parent)
+    : QObject(parent), m_manager(new QNetworkAccessManager(this))
+{
+    connect(m_manager, &QNetworkAccessManager::finished, this,
+            &HttpRequestWorker::on_manager_finished);
+}
+
+HttpRequestWorker::~HttpRequestWorker()
+{
+    m_manager->setParent(nullptr);
+    m_manager->deleteLater();
+}
+
+QString HttpRequestWorker::encodeHeaderAttribute(const QString &name, const QString &value)
+{
+    const QByteArray bytes = value.toUtf8();
+    QString quoted;
+    bool needsExtended = false;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b <= 0x7E && b != '\\' && b != '/') {
+            if (b == '"')
+                quoted += QLatin1Char('\\');
+            quoted += QLatin1Char(c);
+        } else {
+            needsExtended = true;
+        }
+    }
+    if (!quoted.isEmpty() && !needsExtended)
+        return QStringLiteral("%1=\"%2\"").arg(name, quoted);
+
+    QString extended;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9'))
+            extended += QLatin1Char(c);
+        else
+            extended += QStringLiteral("%%1").arg(uint(b), 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return QStringLiteral("%1=\"%2\"; %1*=utf-8''%3").arg(name, quoted, extended);
+}
+
+QByteArray HttpRequestWorker::makeBoundary()
+{
+    return "__-----------------------" +
+           QByteArray::number(QDateTime::currentDateTime().toSecsSinceEpoch()) +
+           QByteArray::number(QRandomGenerator::global()->bounded(2147483647));
+}
+
+HttpPreparedRequest HttpRequestWorker::prepare(HttpRequestParams &params,
+                                               const QByteArray &boundary)
+{
+    HttpPreparedRequest out;
+    if (!params.files.isEmpty()) {
+        params.layout = HttpVariableLayout::MultipartForm;
+    } else if (params.layout == HttpVariableLayout::Unset) {
+        const bool queryMethod =
+            params.method == QLatin1String("GET") || params.method == QLatin1String("HEAD");
+        params.layout =
+            queryMethod ? HttpVariableLayout::InQuery : HttpVariableLayout::FormUrlEncoded;
+    }
+
+    if ((params.layout == HttpVariableLayout::InQuery ||
+         params.layout == HttpVariableLayout::FormUrlEncoded) &&
+        !params.variables.isEmpty()) {
+        QByteArray body;
+        for (auto it = params.variables.cbegin(); it != params.variables.cend(); ++it) {
+            if (!body.isEmpty())
+                body += '&';
+            body += QUrl::toPercentEncoding(it.key()) + '=' + QUrl::toPercentEncoding(it.value());
+        }
+        if (params.layout == HttpVariableLayout::InQuery)
+            params.url += QLatin1Char('?') + QString::fromLatin1(body);
+        else
+            out.body = body;
+    }
+
+    if (params.layout == HttpVariableLayout::MultipartForm) {
+        out.boundary = boundary;
+        const QByteArray delimiter = "--" + boundary + "\r\n";
+        QByteArray &body = out.body;
+        for (auto it = params.variables.cbegin(); it != params.variables.cend(); ++it) {
+            body += delimiter;
+            body += "Content-Disposition: form-data; " +
+                    encodeHeaderAttribute(QStringLiteral("name"), it.key()).toUtf8() + "\r\n";
+            body += "Content-Type: text/plain\r\n\r\n";
+            body += it.value().toUtf8() + "\r\n";
+        }
+        for (HttpRequestFile &file : params.files) {
+            if (file.localPath.isEmpty() || file.variableName.isEmpty())
+                continue;
+            const QFileInfo info(file.localPath);
+            if (!info.exists() || !info.isFile() || !info.isReadable())
+                continue;
+            QFile source(file.localPath);
+            if (!source.open(QIODevice::ReadOnly))
+                continue;
+            if (file.requestFileName.isEmpty()) {
+                file.requestFileName = info.fileName();
+                if (file.requestFileName.isEmpty())
+                    file.requestFileName = QStringLiteral("file");
+            }
+            body += delimiter;
+            body +=
+                QStringLiteral("Content-Disposition: form-data; %1; %2")
+                    .arg(encodeHeaderAttribute(QStringLiteral("name"), file.variableName),
+                         encodeHeaderAttribute(QStringLiteral("filename"), file.requestFileName))
+                    .toUtf8() +
+                "\r\n";
+            if (!file.mimeType.isEmpty())
+                body += "Content-Type: " + file.mimeType.toUtf8() + "\r\n";
+            body += "Content-Transfer-Encoding: binary\r\n\r\n";
+            body += source.readAll() + "\r\n";
+            source.close();
+        }
+        body += "--" + boundary + "--";
+        out.contentType = "multipart/form-data; boundary=" + boundary;
+    } else if (params.layout == HttpVariableLayout::FormUrlEncoded) {
+        out.contentType = "application/x-www-form-urlencoded";
+    }
+    out.url = params.url;
+    return out;
+}
+
+void HttpRequestWorker::send(HttpRequestParams &params)
+{
+    response.clear();
+    errorType = QNetworkReply::NoError;
+    errorText.clear();
+
+    const HttpPreparedRequest prepared = prepare(params, makeBoundary());
+
+    QNetworkRequest request(QUrl(prepared.url, QUrl::TolerantMode));
+    request.setRawHeader("User-Agent", "Agent name goes here");
+    if (!prepared.contentType.isEmpty())
+        request.setHeader(QNetworkRequest::ContentTypeHeader, prepared.contentType);
+
+    const QString &method = params.method;
+    if (method == QLatin1String("GET")) {
+        m_manager->get(request);
+    } else if (method == QLatin1String("POST")) {
+        m_manager->post(request, prepared.body);
+    } else if (method == QLatin1String("PUT")) {
+        m_manager->put(request, prepared.body);
+    } else if (method == QLatin1String("HEAD")) {
+        m_manager->head(request);
+    } else if (method == QLatin1String("DELETE")) {
+        m_manager->deleteResource(request);
+    } else {
+        auto *buffer = new QBuffer;
+        buffer->setData(prepared.body);
+        buffer->open(QIODevice::ReadOnly);
+        QNetworkReply *reply = m_manager->sendCustomRequest(request, method.toLatin1(), buffer);
+        buffer->setParent(reply);
+    }
+}
+
+void HttpRequestWorker::on_manager_finished(QNetworkReply *reply)
+{
+    errorType = reply->error();
+    if (errorType == QNetworkReply::NoError)
+        response = reply->readAll();
+    else
+        errorText = reply->errorString();
+    reply->deleteLater();
+    emit on_execution_finished(this);
+}
+
+} // namespace kelv

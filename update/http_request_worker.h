@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+class QNetworkAccessManager;
+
+namespace kelv {
+
+// How the variables of a request travel.
+enum class HttpVariableLayout { Unset = 0, InQuery = 1, FormUrlEncoded = 2, MultipartForm = 3 };
+
+// One file part of a multipart body.
+struct HttpRequestFile
+{
+    QString variableName;    // form field name
+    QString localPath;       // file to read
+    QString requestFileName; // file name announced to the server; filled from localPath if empty
+    QString mimeType;        // may be empty
+};
+
+// Everything one request needs. send() may change layout and url (query
+// layout) and fills missing requestFileName fields of files.
+struct HttpRequestParams
+{
+    explicit HttpRequestParams(const QString &url = QString(),
+                               const QString &method = QStringLiteral("GET"))
+        : url(url), method(method)
+    {
+    }
+
+    void addVariable(const QString &name, const QString &value) { variables.insert(name, value); }
+    void addFile(const QString &variableName, const QString &localPath,
+                 const QString &requestFileName = QString(), const QString &mimeType = QString())
+    {
+        files.append({variableName, localPath, requestFileName, mimeType});
+    }
+
+    QString url;
+    QString method;
+    HttpVariableLayout layout = HttpVariableLayout::Unset;
+    QMap<QString, QString> variables; // iterated in key order
+    QList<HttpRequestFile> files;
+};
+
+// The request as it goes out, built by plain code so it can be checked
+// byte for byte without a network.
+struct HttpPreparedRequest
+{
+    QString url;
+    QByteArray body;
+    QByteArray contentType; // empty: no content-type header
+    QByteArray boundary;    // multipart only
+};
+
+// Sends one HTTP request described by an HttpRequestParams record and reports
+// the reply body or the network error by one signal per finished reply.
+class HttpRequestWorker final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HttpRequestWorker)
+
+public:
+    explicit HttpRequestWorker(QObject *parent = nullptr);
+    ~HttpRequestWorker() override;
+
+    // Builds and starts the request; the result arrives by on_execution_finished.
+    void send(HttpRequestParams &params);
+
+    // The form-data parameter encoding (plain name="value" or, for values with
+    // bytes outside printable ASCII, slashes or backslashes, the extended
+    // name*=utf-8'' form as well).
+    static QString encodeHeaderAttribute(const QString &name, const QString &value);
+
+    // Steps 1 to 5 of send(): layout choice and body encoding. boundary is used
+    // for the multipart layout; makeBoundary() gives a fresh one.
+    static HttpPreparedRequest prepare(HttpRequestParams &params, const QByteArray &boundary);
+    static QByteArray makeBoundary();
+
+    QByteArray response;
+    QNetworkReply::NetworkError errorType = QNetworkReply::NoError;
+    QString errorText;
+
+signals:
+    void on_execution_finished(kelv::HttpRequestWorker *worker);
+
+public slots:
+    void on_manager_finished(QNetworkReply *reply);
+
+private:
+    QNetworkAccessManager *m_manager;
+};
+
+} // namespace kelv

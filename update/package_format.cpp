@@ -1,0 +1,396 @@
+#include "update/package_format.h"
+
+#include "update/update_log.h"
+
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QtEndian>
+#include <lzma.h>
+
+namespace kelv::package {
+namespace {
+
+constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_5_1;
+
+quint32 statedLength(const QByteArray &file)
+{
+    return qFromLittleEndian<quint32>(file.constData() + kLengthOffset);
+}
+
+bool digestMatches(const QByteArray &file)
+{
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(file).sliced(kPropertiesOffset), QCryptographicHash::Sha1);
+    return digest == QByteArrayView(file).sliced(kDigestOffset, 20);
+}
+
+bool decodePayload(const QByteArray &file, QByteArray *payload, int *code)
+{
+    return lzmaDecompress(file.mid(kPropertiesOffset, 5), file.constData() + kDataOffset,
+                          file.size() - kDataOffset, statedLength(file), payload, code);
+}
+
+bool isUnsafeComponent(const QString &part)
+{
+    return part == QLatin1String("..");
+}
+
+} // namespace
+
+QByteArray encodePayload(const Content &content)
+{
+    QByteArray payload;
+    QDataStream stream(&payload, QIODevice::WriteOnly);
+    stream.setVersion(kStreamVersion);
+    stream << content.version << quint32(content.entries.size());
+    for (const Entry &entry : content.entries)
+        stream << entry.storedName << quint32(entry.content.size()) << entry.content;
+    return payload;
+}
+
+bool lzmaCompress(const QByteArray &data, int preset, bool endMarker, QByteArray *properties,
+                  QByteArray *stream)
+{
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, uint32_t(preset)))
+        return false;
+    options.ext_flags = endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream strm = LZMA_STREAM_INIT;
+    if (lzma_raw_encoder(&strm, filters) != LZMA_OK)
+        return false;
+    QByteArray out;
+    out.resize(data.size() + data.size() / 3 + 4096);
+    strm.next_in = reinterpret_cast<const uint8_t *>(data.constData());
+    strm.avail_in = size_t(data.size());
+    strm.next_out = reinterpret_cast<uint8_t *>(out.data());
+    strm.avail_out = size_t(out.size());
+    lzma_ret ret;
+    while ((ret = lzma_code(&strm, LZMA_FINISH)) == LZMA_OK) {
+        if (strm.avail_out == 0) {
+            const qsizetype used = out.size();
+            out.resize(used * 2);
+            strm.next_out = reinterpret_cast<uint8_t *>(out.data()) + used;
+            strm.avail_out = size_t(out.size() - used);
+        }
+    }
+    const qsizetype produced = qsizetype(strm.total_out);
+    lzma_end(&strm);
+    if (ret != LZMA_STREAM_END)
+        return false;
+    out.resize(produced);
+    *stream = out;
+    // The 5 properties bytes of the LZMA format.
+    properties->resize(5);
+    (*properties)[0] = char((options.pb * 5 + options.lp) * 9 + options.lc);
+    qToLittleEndian<quint32>(options.dict_size, properties->data() + 1);
+    return true;
+}
+
+bool lzmaDecompress(const QByteArray &properties, const char *data, qsizetype size, quint32 length,
+                    QByteArray *out, int *code)
+{
+    *code = 0;
+    out->clear();
+    if (properties.size() != 5) {
+        *code = LZMA_OPTIONS_ERROR;
+        return false;
+    }
+    auto d = static_cast<unsigned char>(properties.at(0));
+    if (d >= 9 * 5 * 5) {
+        *code = LZMA_OPTIONS_ERROR;
+        return false;
+    }
+    lzma_options_lzma options{};
+    options.lc = d % 9;
+    d /= 9;
+    options.lp = d % 5;
+    options.pb = d / 5;
+    options.dict_size =
+        qMax<quint32>(qFromLittleEndian<quint32>(properties.constData() + 1), LZMA_DICT_SIZE_MIN);
+    // Known decoded size; an end marker right after it is accepted too.
+    options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+    options.ext_size_low = length;
+    options.ext_size_high = 0;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream strm = LZMA_STREAM_INIT;
+    lzma_ret ret = lzma_raw_decoder(&strm, filters);
+    if (ret != LZMA_OK) {
+        *code = int(ret);
+        return false;
+    }
+    // The output grows as data decodes, so a corrupt length field cannot make
+    // us allocate gigabytes up front.
+    constexpr qsizetype kStep = 16 * 1024 * 1024;
+    out->resize(qMin<qsizetype>(qsizetype(length), kStep));
+    strm.next_in = reinterpret_cast<const uint8_t *>(data);
+    strm.avail_in = size_t(size);
+    strm.next_out = reinterpret_cast<uint8_t *>(out->data());
+    strm.avail_out = size_t(out->size());
+    for (;;) {
+        ret = lzma_code(&strm, LZMA_FINISH);
+        if (ret != LZMA_OK)
+            break;
+        if (strm.avail_out == 0) {
+            const qsizetype used = out->size();
+            if (used >= qsizetype(length)) {
+                // Output complete but the decoder wants to go on.
+                ret = LZMA_DATA_ERROR;
+                break;
+            }
+            out->resize(qMin<qsizetype>(qsizetype(length), used + kStep));
+            strm.next_out = reinterpret_cast<uint8_t *>(out->data()) + used;
+            strm.avail_out = size_t(out->size() - used);
+        } else if (strm.avail_in == 0) {
+            ret = LZMA_BUF_ERROR; // input ended early
+            break;
+        }
+    }
+    const quint64 produced = strm.total_out;
+    const size_t leftover = strm.avail_in;
+    lzma_end(&strm);
+    if (ret != LZMA_STREAM_END) {
+        *code = int(ret);
+        out->clear();
+        return false;
+    }
+    if (produced != length || leftover != 0) {
+        // The stream holds a different amount of data than the header states.
+        *code = -1;
+        out->clear();
+        return false;
+    }
+    out->resize(qsizetype(produced));
+    return true;
+}
+
+QByteArray buildPackage(const Content &content, int preset, bool endMarker)
+{
+    const QByteArray payload = encodePayload(content);
+    QByteArray properties;
+    QByteArray stream;
+    if (!lzmaCompress(payload, preset, endMarker, &properties, &stream))
+        return QByteArray();
+    QByteArray tail = properties;
+    char length[4];
+    qToLittleEndian<quint32>(quint32(payload.size()), length);
+    tail.append(length, 4);
+    tail += stream;
+    QByteArray file(kReservedSize, '\0');
+    file += QCryptographicHash::hash(tail, QCryptographicHash::Sha1);
+    file += tail;
+    return file;
+}
+
+QString relativePathOf(const QString &storedName, bool *unsafe)
+{
+    *unsafe = false;
+    if (storedName.startsWith(QLatin1Char('/')) || storedName.startsWith(QLatin1Char('\\')) ||
+        (storedName.size() >= 2 && storedName.at(1) == QLatin1Char(':'))) {
+        *unsafe = true;
+        return QString();
+    }
+    // Backslashes count as separators too: a name meant to climb out on
+    // Windows is refused everywhere.
+    const QStringList all = storedName.split(QRegularExpression(QStringLiteral("[/\\\\]")));
+    for (const QString &part : all) {
+        if (isUnsafeComponent(part)) {
+            *unsafe = true;
+            return QString();
+        }
+    }
+    QStringList parts = storedName.split(QLatin1Char('/'));
+    parts.removeFirst();
+    return parts.join(QLatin1Char('/'));
+}
+
+bool readPackage(const QByteArray &file, Content *content, QString *error)
+{
+    if (file.size() < kMinimumSize) {
+        *error = QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize);
+        return false;
+    }
+    if (!digestMatches(file)) {
+        *error = QStringLiteral("bad SHA1 hash");
+        return false;
+    }
+    QByteArray payload;
+    int code = 0;
+    if (!decodePayload(file, &payload, &code)) {
+        *error = QStringLiteral("could not uncompress lzma, code: %1").arg(code);
+        return false;
+    }
+    QDataStream stream(payload);
+    stream.setVersion(kStreamVersion);
+    content->entries.clear();
+    quint32 count = 0;
+    stream >> content->version >> count;
+    if (stream.status() != QDataStream::Ok) {
+        *error = QStringLiteral("cant read version or files count");
+        return false;
+    }
+    if (count == 0) {
+        *error = QStringLiteral("update is empty");
+        return false;
+    }
+    for (quint32 i = 0; i < count; ++i) {
+        Entry entry;
+        quint32 size = 0;
+        stream >> entry.storedName >> size >> entry.content;
+        if (stream.status() != QDataStream::Ok) {
+            *error = QStringLiteral("cant read file %1 of %2").arg(i + 1).arg(count);
+            return false;
+        }
+        if (quint32(entry.content.size()) != size) {
+            *error = QStringLiteral("bad file size %1 not matching data size %2")
+                         .arg(size)
+                         .arg(entry.content.size());
+            return false;
+        }
+        bool unsafe = false;
+        if (relativePathOf(entry.storedName, &unsafe).isEmpty()) {
+            *error = unsafe ? QStringLiteral("unsafe file name '%1'").arg(entry.storedName)
+                            : QStringLiteral("file name '%1' has no path after its first "
+                                             "component")
+                                  .arg(entry.storedName);
+            return false;
+        }
+        content->entries.append(entry);
+    }
+    return true;
+}
+
+void deleteFolderTree(const QString &path)
+{
+    QDir(path).removeRecursively();
+}
+
+bool unpackPackageFile(const QString &packagePath, const QString &kindFolder, QString *version)
+{
+    QByteArray file;
+    {
+        QFile input(packagePath);
+        if (!input.open(QIODevice::ReadOnly)) {
+            qCInfo(lcPspecificWnd) << "Update Erro: cant read updates file!";
+            return false;
+        }
+        file = input.readAll();
+        if (file.size() < kMinimumSize)
+            return false;
+    }
+
+    const QString kind = QDir::cleanPath(QFileInfo(kindFolder).absoluteFilePath());
+    const QString tempFolder = kind + QStringLiteral("/temp");
+    const QString readyFolder = kind + QStringLiteral("/ready");
+    deleteFolderTree(tempFolder);
+    deleteFolderTree(readyFolder);
+    if (QFileInfo::exists(tempFolder) || QFileInfo::exists(readyFolder))
+        return false;
+
+    if (!digestMatches(file)) {
+        qCInfo(lcPspecificWnd) << "Update Error: bad SHA1 hash of update file!";
+        return false;
+    }
+
+    QByteArray payload;
+    int code = 0;
+    if (!decodePayload(file, &payload, &code)) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: could not uncompress lzma, code: %1").arg(code);
+        return false;
+    }
+    file.clear();
+
+    if (!QDir().mkpath(tempFolder))
+        return false;
+    QDataStream stream(payload);
+    stream.setVersion(kStreamVersion);
+
+    QString packageVersion;
+    stream >> packageVersion;
+    if (stream.status() != QDataStream::Ok) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: cant read version from downloaded stream, status: %1")
+                   .arg(int(stream.status()));
+        return false;
+    }
+    quint32 count = 0;
+    stream >> count;
+    if (stream.status() != QDataStream::Ok) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral(
+                   "Update Error: cant read files count from downloaded stream, status: %1")
+                   .arg(int(stream.status()));
+        return false;
+    }
+    if (count == 0) {
+        qCInfo(lcPspecificWnd) << "Update Error: update is empty!";
+        return false;
+    }
+
+    for (quint32 i = 0; i < count; ++i) {
+        QString storedName;
+        quint32 size = 0;
+        QByteArray content;
+        stream >> storedName >> size >> content;
+        if (stream.status() != QDataStream::Ok) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: cant read file from downloaded stream, status: %1")
+                       .arg(int(stream.status()));
+            return false;
+        }
+        if (quint32(content.size()) != size) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: bad file size %1 not matching data size %2")
+                       .arg(size)
+                       .arg(content.size());
+            return false;
+        }
+        bool unsafe = false;
+        const QString relative = relativePathOf(storedName, &unsafe);
+        if (unsafe) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: unsafe file name '%1' in update").arg(storedName);
+            return false;
+        }
+        if (storedName.contains(QLatin1Char('/'))) {
+            const int slash = relative.lastIndexOf(QLatin1Char('/'));
+            if (slash > 0)
+                QDir().mkpath(tempFolder + QLatin1Char('/') + relative.left(slash));
+        }
+        const QString target = tempFolder + QLatin1Char('/') + relative;
+        QFile output(target);
+        if (relative.isEmpty() || QFileInfo(target).isDir() || !output.open(QIODevice::WriteOnly)) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: cant open file '%1' for writing")
+                       .arg(tempFolder + QLatin1Char('/') + storedName);
+            return false;
+        }
+        if (output.write(content) < qint64(size)) {
+            output.close();
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: cant write file '%1'")
+                       .arg(tempFolder + QLatin1Char('/') + storedName);
+            return false;
+        }
+        output.close();
+    }
+
+    if (!QDir().rename(tempFolder, readyFolder)) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: cant rename temp dir '%1' to ready dir '%2'")
+                   .arg(tempFolder, readyFolder);
+        return false;
+    }
+    deleteFolderTree(tempFolder);
+    if (!QFile::remove(packagePath))
+        return false;
+    *version = packageVersion;
+    return true;
+}
+
+} // namespace kelv::package

@@ -1,0 +1,249 @@
+#include "update/ps_update_downloader.h"
+
+#include "common/app_paths.h"
+#include "update/package_format.h"
+#include "update/update_log.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace kelv {
+namespace {
+
+QString baseFolder()
+{
+    return workingFolder() + QStringLiteral("tupdates/");
+}
+
+// Deletes every file (not folder) directly in folder except keep; creates the
+// folder when it does not exist.
+void cleanFolder(const QString &folder, const QString &keep)
+{
+    QDir dir(folder);
+    if (!dir.exists()) {
+        QDir().mkpath(folder);
+        return;
+    }
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &file : files) {
+        if (file.absoluteFilePath() != keep)
+            QFile::remove(file.absoluteFilePath());
+    }
+}
+
+} // namespace
+
+PsUpdateDownloader::PsUpdateDownloader(QThread *thread, const QString &url, const QString &kind)
+    : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this))
+{
+    moveToThread(thread);
+    connect(thread, &QThread::started, this, &PsUpdateDownloader::start);
+    prepareOutput();
+}
+
+PsUpdateDownloader::~PsUpdateDownloader()
+{
+    dropReply();
+    if (m_outputFile.isOpen())
+        m_outputFile.close();
+}
+
+QString PsUpdateDownloader::fileNameForUrl(const QString &url)
+{
+    static const QRegularExpression pattern(QStringLiteral("/([^/\\?]+)(\\?|$)"));
+    const QRegularExpressionMatch match = pattern.match(url);
+    if (match.hasMatch())
+        return match.captured(1);
+    return QStringLiteral("tupdate-%1").arg(QRandomGenerator::global()->bounded(2147483647));
+}
+
+QString PsUpdateDownloader::kindFolder() const
+{
+    return baseFolder() + m_kind + QLatin1Char('/');
+}
+
+qint64 PsUpdateDownloader::already() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_already;
+}
+
+qint64 PsUpdateDownloader::full() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_full;
+}
+
+void PsUpdateDownloader::prepareOutput()
+{
+    const QString output = QFileInfo(kindFolder() + fileNameForUrl(m_url)).absoluteFilePath();
+    cleanFolder(baseFolder(), output);
+    cleanFolder(kindFolder(), output);
+    m_outputFile.setFileName(output);
+
+    const QFileInfo info(output);
+    qint64 resumable = 0;
+    if (info.exists() && info.size() < 2147483647) {
+        const qint64 size = info.size();
+        resumable = size / kPartSize * kPartSize;
+        if (resumable == size) {
+            m_already = size;
+        } else if (resumable != 0) {
+            QByteArray kept;
+            if (m_outputFile.open(QIODevice::ReadOnly)) {
+                kept = m_outputFile.read(resumable);
+                m_outputFile.close();
+                if (kept.size() == resumable && m_outputFile.open(QIODevice::WriteOnly)) {
+                    if (m_outputFile.write(kept) == resumable)
+                        m_already = resumable;
+                    m_outputFile.close();
+                }
+            }
+        }
+    }
+    if (m_already == 0)
+        QFile::remove(output);
+}
+
+void PsUpdateDownloader::start()
+{
+    sendRequest();
+}
+
+void PsUpdateDownloader::sendRequest()
+{
+    QNetworkRequest request{QUrl(m_url)};
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(already()) + "-");
+    request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
+    dropReply();
+    m_reply = m_manager->get(request);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &PsUpdateDownloader::partFinished);
+    connect(m_reply, &QNetworkReply::errorOccurred, this, &PsUpdateDownloader::partFailed);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &PsUpdateDownloader::partMetaGot);
+}
+
+void PsUpdateDownloader::dropReply()
+{
+    if (!m_reply)
+        return;
+    m_reply->disconnect(this);
+    if (m_reply->isRunning())
+        m_reply->abort();
+    m_reply->deleteLater();
+    m_reply = nullptr;
+}
+
+void PsUpdateDownloader::partMetaGot()
+{
+    if (!m_reply || sender() != m_reply)
+        return;
+    static const QRegularExpression pattern(QStringLiteral("/(\\d+)([^\\d]|$)"));
+    const QList<QNetworkReply::RawHeaderPair> headers = m_reply->rawHeaderPairs();
+    for (const auto &header : headers) {
+        if (header.first.toLower() != "content-range")
+            continue;
+        const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(header.second));
+        if (match.hasMatch()) {
+            QMutexLocker lock(&m_mutex);
+            m_full = match.captured(1).toLongLong();
+        }
+    }
+}
+
+void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
+{
+    if (!m_reply || sender() != m_reply)
+        return;
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid()) {
+        const int code = status.toInt();
+        if (code != 200 && code != 206 && code != 416) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: server answered %1 for %2").arg(code).arg(m_url);
+            fatalFailure();
+            return;
+        }
+    }
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_already == 0 && m_full == 0)
+            m_full = total;
+    }
+    emit finishPart(got, total);
+
+    if (!m_outputFile.isOpen() && !m_outputFile.open(QIODevice::Append)) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: cant open '%1' for appending")
+                   .arg(m_outputFile.fileName());
+        fatalFailure();
+        return;
+    }
+    const QByteArray data = m_reply->readAll();
+    if (!data.isEmpty()) {
+        if (m_outputFile.write(data) != data.size()) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: cant write '%1'").arg(m_outputFile.fileName());
+            fatalFailure();
+            return;
+        }
+        QMutexLocker lock(&m_mutex);
+        m_already += data.size();
+    }
+    // An unknown total (-1) is only complete with the final report, which Qt
+    // gives as (got, got) when the reply ends.
+    if (total >= 0 && got >= total) {
+        dropReply();
+        m_outputFile.close();
+        emit downLoadFinished();
+        unpackPackage();
+    }
+}
+
+void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
+{
+    if (!m_reply || sender() != m_reply)
+        return;
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString errorText = m_reply->errorString();
+    dropReply();
+    if (status == 416) {
+        // The range starts at the end of the file: it is already complete.
+        m_outputFile.close();
+        unpackPackage();
+        return;
+    }
+    if (m_outputFile.isOpen())
+        m_outputFile.close();
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Update Error: download of %1 failed: %2 (%3)")
+               .arg(m_url, errorText)
+               .arg(int(error));
+    emit downLoadFailed();
+}
+
+void PsUpdateDownloader::unpackPackage()
+{
+    QString version;
+    if (package::unpackPackageFile(m_outputFile.fileName(), kindFolder(), &version))
+        emit unpressFinished(version);
+    else
+        fatalFailure();
+}
+
+void PsUpdateDownloader::fatalFailure()
+{
+    dropReply();
+    if (m_outputFile.isOpen())
+        m_outputFile.close();
+    // Only this package's own folder goes: a broken page package must not
+    // destroy a client update that is ready.
+    package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/") + m_kind);
+}
+
+} // namespace kelv

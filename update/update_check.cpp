@@ -1,0 +1,124 @@
+#include "update/update_check.h"
+
+#include "common/client_settings.h"
+#include "update/http_request_worker.h"
+#include "update/update_host.h"
+#include "update/update_log.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+
+namespace kelv {
+
+UpdateCheck::UpdateCheck(QObject *parent, UpdateHost *host) : QObject(parent), m_host(host) {}
+
+UpdateCheck::~UpdateCheck()
+{
+    if (m_worker)
+        m_worker->deleteLater();
+}
+
+QString UpdateCheck::serviceAddress(const ClientSettings *settings)
+{
+    const QString fromEnvironment = qEnvironmentVariable("KELV_UPDATE_SERVER").trimmed();
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    return settings ? settings->value(QStringLiteral("updateServer")).trimmed() : QString();
+}
+
+void UpdateCheck::doCheckUpdate(const QString &deviceId, const QString &firmwareVersion,
+                                const QString &clientVersion, bool interactive)
+{
+    m_interactive = interactive;
+    QString base = serviceAddress(m_host ? &m_host->clientSettings() : nullptr);
+    if (base.isEmpty()) {
+        qCInfo(lcUpdateSystem) << "No update service configured (client attribute updateServer "
+                                  "in conf.xml is empty): update check skipped";
+        emit checkFinished(UpdateDecision::ShowNothing);
+        return;
+    }
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    HttpRequestParams params(base + QStringLiteral("/api/system/upgrade"), QStringLiteral("GET"));
+    params.addVariable(QStringLiteral("deviceid"), deviceId);
+    params.addVariable(QStringLiteral("test"), QStringLiteral("1"));
+    params.addVariable(QStringLiteral("fwversion"), firmwareVersion);
+    params.addVariable(QStringLiteral("version"), clientVersion);
+    params.addVariable(QStringLiteral("noencrypt"), QStringLiteral("1"));
+
+    if (m_worker)
+        m_worker->deleteLater();
+    m_worker = new HttpRequestWorker(this);
+    connect(m_worker, &HttpRequestWorker::on_execution_finished, this,
+            &UpdateCheck::handle_doCheckUpdate);
+    m_worker->send(params);
+}
+
+UpdateDecision UpdateCheck::interpret(bool failed, const QString &errorText,
+                                      const QByteArray &response, bool interactive)
+{
+    UpdateDecision decision;
+    if (failed) {
+        decision.logText = QStringLiteral("Error: ") + errorText + QString::fromUtf8(response);
+        return decision;
+    }
+    decision.logText = QString::fromUtf8(response);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(response, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return decision;
+    const QJsonObject reply = document.object();
+    if (!reply.contains(QLatin1String("code")))
+        return decision;
+    // A code that is not a number reads as 0.
+    const int code = reply.value(QLatin1String("code")).toInt(0);
+    if (code == 0 && reply.contains(QLatin1String("ret"))) {
+        decision.ret = reply.value(QLatin1String("ret")).toObject();
+        decision.findNewVersion = true;
+        const QString type = decision.ret.value(QLatin1String("type")).toString();
+        const QString deployment = decision.ret.value(QLatin1String("deployment")).toString();
+        if (!deployment.isEmpty()) {
+            decision.deployment = deployment.split(QLatin1Char(','));
+            if (type == QLatin1String("0"))
+                decision.action = UpdateDecision::ShowOffer;
+        }
+    } else if (code == 1 && interactive) {
+        decision.action = UpdateDecision::ShowLatest;
+    }
+    return decision;
+}
+
+void UpdateCheck::handle_doCheckUpdate(HttpRequestWorker *worker)
+{
+    const UpdateDecision decision = interpret(worker->errorType != QNetworkReply::NoError,
+                                              worker->errorText, worker->response, m_interactive);
+    if (decision.findNewVersion)
+        emit FindNewVersion();
+    qCInfo(lcUpdateSystem).noquote() << decision.logText;
+    emit checkFinished(decision.action);
+}
+
+void UpdateCheck::on_needupdate()
+{
+    emit closeApp();
+}
+
+UpdateCheck *startUpdateCheck(UpdateHost *host, QObject *parent, bool interactive)
+{
+    auto *check = new UpdateCheck(parent, host);
+    QString deviceId;
+    QString firmwareVersion;
+    QString clientVersion;
+    if (host) {
+        const DeviceTable table = host->deviceTable();
+        if (!table.isEmpty()) {
+            deviceId = table.first().DeviceID;
+            firmwareVersion = table.first().Version;
+        }
+        clientVersion = host->clientSettings().value(QStringLiteral("version"));
+    }
+    check->doCheckUpdate(deviceId, firmwareVersion, clientVersion, interactive);
+    return check;
+}
+
+} // namespace kelv
