@@ -1,0 +1,117 @@
+// A stand-in for the native side in Node: answers the page's requests the way
+// the device and profile commands do (reply texts, byte lists, the macro
+// memory rules), over a fake window with cefQuery/setMessageCallback.
+import { formatByteList, parseByteList } from '../../view/js/bytes.js';
+import { FACTORY_BUTTONS, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI } from '../../view/js/devicemap.js';
+import { hexToRgb } from '../../view/js/bytes.js';
+
+export const DEVICE = {
+  DeviceID: 'KELV-M1', DevicePath: '\\\\?\\hid#vid_0aa0&pid_5e30#kelv-sim', HardwareID: 'HID\\Vid_0aa0&Pid_5e30',
+  SN: 'KM1000000001', Version: '1.0.0', MASK: '01',
+};
+
+export class FakeMouse {
+  constructor() {
+    const dpi = [];
+    FACTORY_STAGE_DPI.forEach((v) => dpi.push(v & 0xff, v >> 8));
+    this.props = {
+      1: [5], 2: [1], 3: dpi, 4: FACTORY_STAGE_COLOURS.flatMap((c) => hexToRgb(c)), 5: [4], 6: [2],
+      7: FACTORY_BUTTONS.flat(), 8: [2, 0x39, 0xa7, 0xda, 80, 5], 9: [0], 10: [4], 11: [1],
+    };
+    this.memory = new Uint8Array(0x10000);
+    this.failWrites = false;
+    this.log = [];
+  }
+
+  validProp(id, bytes) {
+    const size = this.props[id]?.length;
+    if (!size || bytes.length > size) return false;
+    const v = bytes[0];
+    switch (id) {
+      case 1: return v >= 1 && v <= 8 && this.props[2][0] < v;
+      case 2: return v < this.props[1][0];
+      case 5: return v >= 1 && v <= 4;
+      case 6: return v >= 1 && v <= 3;
+      case 9: case 11: return v <= 1;
+      case 10: return v >= 2 && v <= 16;
+      default: return true;
+    }
+  }
+}
+
+export function makeNative({ mouse = new FakeMouse(), files = {} } = {}) {
+  const callbacks = new Map();
+  const cache = { ...files };
+  const requests = [];
+  let nextId = 1;
+  const win = {
+    requests,
+    mouse,
+    cache,
+    present: true,
+    cefQuery({ request, onSuccess, onFailure }) {
+      requests.push(request);
+      const id = nextId++;
+      const answer = handle(request);
+      if (answer === undefined) return id; // no reply
+      queueMicrotask(() => (answer.ok ? onSuccess(answer.text) : onFailure(0, answer.text)));
+      return id;
+    },
+    cefQueryCancel() {},
+    setMessageCallback(name, fn) {
+      if (typeof name !== 'string' || typeof fn !== 'function' || callbacks.has(name)) return undefined;
+      callbacks.set(name, fn);
+      return undefined;
+    },
+    emit(name, ...args) {
+      callbacks.get(name)?.(args);
+    },
+  };
+  const ok = (text) => ({ ok: true, text });
+  const fail = (text) => ({ ok: false, text });
+  function handle(text) {
+    let r;
+    try { r = JSON.parse(text); } catch { return undefined; }
+    const here = win.present && r.HardwareID === DEVICE.HardwareID;
+    const size = Number(r.PARAMSIZE);
+    const addr = parseInt(String(r.PARAMADDRESS ?? ''), 16);
+    const data = () => (r.PARAMDATA === '' ? [] : parseByteList(r.PARAMDATA));
+    switch (r.funcname) {
+      case 'getDevicesList': return ok(JSON.stringify(win.present ? [DEVICE] : []));
+      case 'readDevicesProp': {
+        const p = here ? mouse.props[r.PARAMID] ?? [] : [];
+        return ok(formatByteList(Array.from({ length: size }, (_, i) => p[i] ?? 0)));
+      }
+      case 'writeDevicesProp': {
+        const bytes = data().slice(0, size);
+        if (!here || mouse.failWrites || !mouse.validProp(r.PARAMID, bytes)) return fail('writeDevicesProp failed!');
+        mouse.props[r.PARAMID].splice(0, bytes.length, ...bytes);
+        mouse.log.push(['prop', r.PARAMID, bytes]);
+        return ok('writeDevicesProp success!');
+      }
+      case 'readByAddr': return ok(formatByteList(here ? mouse.memory.slice(addr, addr + size) : new Array(size).fill(0)));
+      case 'isPropEmpty': return ok(here && mouse.memory.slice(addr, addr + size).some((b) => b) ? 'false' : 'true');
+      case 'cleanMacroByAddr':
+        if (!here || mouse.failWrites) return fail('cleanMacroByAddr failed!');
+        mouse.memory.fill(0, addr, addr + size);
+        mouse.log.push(['clean', addr, size]);
+        return ok('cleanMacroByAddr success!');
+      case 'writeMacroByAddr':
+        if (here && mouse.memory.slice(addr, addr + size).some((b) => b)) return ok(String(r.PARAMADDRESS));
+        if (!here || mouse.failWrites) return fail('writeMacroByAddr failed!');
+        mouse.memory.set(data().slice(0, size), addr);
+        mouse.log.push(['macro', addr, size]);
+        return ok('true');
+      case 'notifyDevice': return here ? ok('notifyDevice success!') : fail('notifyDevice failed!');
+      case 'queryProfile': return cache[r.filePath] === undefined ? undefined : ok(cache[r.filePath]);
+      case 'modifyProfileEx': {
+        if (cache[r.filePath] === undefined) return undefined;
+        win.edits = (win.edits ?? []).concat([[r.xpath, r.subTreeString]]);
+        return ok('modifyProfileEx success');
+      }
+      case 'savexml': return ok('save xml success');
+      default: return undefined;
+    }
+  }
+  return win;
+}

@@ -1,0 +1,102 @@
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import * as pf from '../../view/js/profile.js';
+import { parseXml } from '../../view/js/xml.js';
+import { factoryButtons, factoryLighting, factoryPerformance } from '../../view/js/devicemap.js';
+
+const here = new URL('.', import.meta.url);
+const factoryText = readFileSync(new URL('../../resources/profiles/configuration.xml', here), 'utf8');
+const pageText = readFileSync(new URL('../../view/xml/configuration.xml', here), 'utf8');
+
+test('the factory profile and the page profile are the same valid document', () => {
+  assert.equal(pageText, factoryText);
+  const m = pf.profileFromXml(factoryText);
+  assert.equal(m.repaired, false, 'the factory profile needs no repair');
+  assert.equal(m.modes.length, 1);
+  assert.equal(m.current, '0');
+  const mode = m.modes[0];
+  assert.deepEqual(mode.performance, factoryPerformance());
+  assert.deepEqual(mode.buttons, factoryButtons());
+  assert.deepEqual(mode.lighting, factoryLighting());
+  // The program monitor reads /conf/modeSetting/modes/mode with index and bindingProcess.
+  const node = parseXml(factoryText).children[0].children[0].children[0];
+  assert.equal(node.name, 'mode');
+  assert.equal(node.attrs.index, '0');
+  assert.equal(node.attrs.bindingProcess, '');
+});
+
+test('a model written out reads back unchanged', () => {
+  const m = pf.profileFromXml(factoryText);
+  m.modes.push(pf.newMode('3', 'Shooter "pro" & <co>', m.modes[0]));
+  m.modes[1].bindingProcess = '/usr/games/run game';
+  m.modes[1].performance.stages[2].dpi = 2450;
+  m.modes[1].buttons[4] = { type: 5, p1: 2, p2: 3, p3: 10 };
+  m.current = '3';
+  m.macros.push({ slot: 2, name: 'Reload', repeat: 3, count: 10, steps: [{ kind: 'down', scan: 19, ext: 0 }, { kind: 'delay', ms: 40 }, { kind: 'up', scan: 19, ext: 0 }] });
+  m.system.pointerSpeed = '12';
+  const back = pf.profileFromXml(pf.profileToXml(m));
+  assert.equal(back.repaired, false);
+  delete m.repaired;
+  delete back.repaired;
+  assert.deepEqual(back, m);
+  assert.equal(pf.activeMode(back).name, 'Shooter "pro" & <co>');
+});
+
+test('a mode element holds only what modifyProfileEx needs to replace', () => {
+  const m = pf.profileFromXml(factoryText);
+  const content = pf.modeContentXml(m.modes[0]);
+  assert.ok(content.startsWith('<performance '));
+  assert.ok(!content.includes('<mode'));
+  assert.equal(pf.modeXpath('2'), "/conf/modeSetting/modes/mode[@index='2']");
+});
+
+test('a damaged document is repaired with factory values, never with values the mouse refuses', () => {
+  const m = pf.profileFromXml(`<conf><modeSetting current="9"><modes>
+    <mode index="0" name="A"><performance stageCount="12" activeStage="7" pollingRate="9" liftOff="0" debounce="1" angleSnap="x" motionSync="1">
+      <stage index="0" dpi="99999" color="red"/><stage index="9" dpi="800" color="#000000"/></performance>
+      <buttons><button index="0" type="2" p1="0" p2="0" p3="0"/><button index="1" type="1" p1="2" p2="0" p3="0"/></buttons>
+      <lighting effect="12" color="#12345" brightness="101" speed="0"/></mode>
+    <mode index="0" name="duplicate"/></modes></modeSetting>
+    <macros><macro slot="11" name="x"/><macro slot="1" name="m"><step kind="down" code="30" ext="0"/><step kind="jump"/></macro></macros></conf>`);
+  assert.equal(m.repaired, true);
+  assert.equal(m.current, '0');
+  const p = m.modes[0].performance;
+  assert.equal(p.stageCount, 5);
+  assert.equal(p.activeStage, 1);
+  assert.equal(p.pollingRate, 4);
+  assert.equal(p.liftOff, 2);
+  assert.equal(p.debounce, 4);
+  assert.equal(p.angleSnap, 0);
+  assert.equal(p.stages[0].dpi, 26000);
+  assert.equal(p.stages[0].color, '#ff0000');
+  assert.deepEqual(m.modes[0].buttons[0], factoryButtons()[0]);
+  assert.deepEqual(m.modes[0].lighting, factoryLighting());
+  assert.equal(m.modes[1].index, '1', 'a duplicate index gets a new one');
+  assert.deepEqual(m.macros.map((x) => x.slot), [1]);
+  assert.deepEqual(m.macros[0].steps, [{ kind: 'down', scan: 30, ext: 0 }]);
+});
+
+test('a document that is not a profile is refused', () => {
+  assert.throws(() => pf.profileFromXml('<root/>'), /conf/);
+  assert.throws(() => pf.profileFromXml('<conf>'));
+  const empty = pf.profileFromXml('<conf/>');
+  assert.equal(empty.modes.length, 1);
+  assert.equal(empty.repaired, true);
+});
+
+test('mode helpers', () => {
+  const m = pf.profileFromXml(factoryText);
+  m.modes.push(pf.newMode('4', 'B'), pf.newMode('7', 'C'));
+  assert.equal(pf.nextModeIndex(m.modes), 8);
+  assert.equal(pf.neighbourMode(m, 1).index, '4');
+  assert.equal(pf.neighbourMode(m, -1).index, '7');
+  m.current = '7';
+  assert.equal(pf.neighbourMode(m, 1).index, '0');
+  m.modes[1].buttons[3] = { type: 5, p1: 4, p2: 0, p3: 0 };
+  assert.deepEqual(pf.macroUsers(m, 4), [{ mode: '4', button: 3 }]);
+  m.macros.push({ slot: 0, name: '', repeat: 0, count: 1, steps: [] });
+  assert.equal(pf.freeMacroSlot(m), 1);
+  assert.equal(pf.nameFromPath('C:\\x\\My Mode.pfd'), 'My Mode');
+  assert.equal(pf.nameFromPath('/home/u/fast.PFD'), 'fast');
+});

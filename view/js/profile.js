@@ -1,0 +1,290 @@
+// The mode document (view/xml/configuration.xml) as the page keeps it:
+//
+// <conf>
+//   <modeSetting current="0">
+//     <modes>
+//       <mode index="0" name="Default" bindingProcess="">
+//         <performance stageCount="5" activeStage="1" pollingRate="4" liftOff="2"
+//                      angleSnap="0" debounce="4" motionSync="1">
+//           <stage index="0" dpi="400" color="#ff0000"/>  (8 stages)
+//         </performance>
+//         <buttons><button index="0" type="1" p1="1" p2="0" p3="0"/> (8)</buttons>
+//         <lighting effect="2" color="#39a7da" brightness="80" speed="5"/>
+//       </mode>
+//     </modes>
+//   </modeSetting>
+//   <macros>
+//     <macro slot="0" name="..." repeat="0" count="1">
+//       <step kind="down|up" code="30" ext="0"/> <step kind="delay" ms="50"/>
+//     </macro>
+//   </macros>
+//   <system pointerSpeed="" scrollLines="" doubleClick=""/>
+// </conf>
+//
+// Reading is forgiving: a missing or out-of-range value takes the factory
+// value and the model is marked repaired, so a hand-edited or older document
+// never sends the mouse a value it would refuse.
+import {
+  BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES,
+  clampDpi, factoryButtons, factoryLighting, factoryPerformance, validateAssignment,
+} from './devicemap.js';
+import { isHexColour } from './bytes.js';
+import { validateMacro, MAX_DELAY_MS } from './macro.js';
+import { child, childrenNamed, el, parseXml, serialize, xpathLiteral } from './xml.js';
+
+export const PROFILE_PATH = 'view/xml/configuration.xml';
+export const FACTORY_PATH = 'Resources/profiles/configuration.xml';
+export const MODES_XPATH = '/conf/modeSetting/modes';
+
+export function modeXpath(index) {
+  return `${MODES_XPATH}/mode[@index=${xpathLiteral(index)}]`;
+}
+
+function intIn(text, lo, hi, fallback, flag) {
+  const v = Number(text);
+  if (text === undefined || text === '' || !Number.isInteger(v) || v < lo || v > hi) {
+    flag.repaired = true;
+    return fallback;
+  }
+  return v;
+}
+
+function colourOr(text, fallback, flag) {
+  if (isHexColour(text)) return text.toLowerCase();
+  flag.repaired = true;
+  return fallback;
+}
+
+function readPerformance(node, flag) {
+  const f = factoryPerformance();
+  if (!node) { flag.repaired = true; return f; }
+  const a = node.attrs;
+  const p = {
+    stageCount: intIn(a.stageCount, 1, MAX_STAGES, f.stageCount, flag),
+    activeStage: 0,
+    stages: f.stages.map((s) => ({ ...s })),
+    pollingRate: intIn(a.pollingRate, 1, 4, f.pollingRate, flag),
+    liftOff: intIn(a.liftOff, LIFT_OFF[0], LIFT_OFF[LIFT_OFF.length - 1], f.liftOff, flag),
+    angleSnap: intIn(a.angleSnap, 0, 1, f.angleSnap, flag),
+    debounce: intIn(a.debounce, DEBOUNCE_MIN, DEBOUNCE_MAX, f.debounce, flag),
+    motionSync: intIn(a.motionSync, 0, 1, f.motionSync, flag),
+  };
+  p.activeStage = intIn(a.activeStage, 0, p.stageCount - 1, Math.min(f.activeStage, p.stageCount - 1), flag);
+  const seen = new Set();
+  for (const s of childrenNamed(node, 'stage')) {
+    const i = Number(s.attrs.index);
+    if (!Number.isInteger(i) || i < 0 || i >= MAX_STAGES || seen.has(i)) { flag.repaired = true; continue; }
+    seen.add(i);
+    const dpiRaw = Number(s.attrs.dpi);
+    const dpi = clampDpi(dpiRaw);
+    if (dpi !== dpiRaw) flag.repaired = true;
+    p.stages[i] = { dpi, color: colourOr(s.attrs.color, f.stages[i].color, flag) };
+  }
+  if (seen.size !== MAX_STAGES) flag.repaired = true;
+  return p;
+}
+
+function readButtons(node, flag) {
+  const out = factoryButtons();
+  if (!node) { flag.repaired = true; return out; }
+  const seen = new Set();
+  for (const b of childrenNamed(node, 'button')) {
+    const i = Number(b.attrs.index);
+    if (!Number.isInteger(i) || i < 0 || i >= BUTTON_COUNT || seen.has(i)) { flag.repaired = true; continue; }
+    const v = { type: Number(b.attrs.type), p1: Number(b.attrs.p1), p2: Number(b.attrs.p2), p3: Number(b.attrs.p3) };
+    if (validateAssignment(v)) { flag.repaired = true; continue; }
+    seen.add(i);
+    out[i] = v;
+  }
+  if (seen.size !== BUTTON_COUNT) flag.repaired = true;
+  return out;
+}
+
+function readLighting(node, flag) {
+  const f = factoryLighting();
+  if (!node) { flag.repaired = true; return f; }
+  const a = node.attrs;
+  return {
+    effect: intIn(a.effect, 0, 6, f.effect, flag),
+    color: colourOr(a.color, f.color, flag),
+    brightness: intIn(a.brightness, 0, 100, f.brightness, flag),
+    speed: intIn(a.speed, 1, 10, f.speed, flag),
+  };
+}
+
+function readMacro(node, flag) {
+  const slot = Number(node.attrs.slot);
+  if (!Number.isInteger(slot) || slot < 0 || slot >= MACRO_SLOTS) { flag.repaired = true; return null; }
+  const steps = [];
+  for (const s of childrenNamed(node, 'step')) {
+    const kind = s.attrs.kind;
+    if (kind === 'delay') {
+      const ms = Number(s.attrs.ms);
+      if (Number.isInteger(ms) && ms >= 0 && ms <= MAX_DELAY_MS) steps.push({ kind, ms });
+      else flag.repaired = true;
+    } else if (kind === 'down' || kind === 'up') {
+      const scan = Number(s.attrs.code);
+      const ext = Number(s.attrs.ext) === 1 ? 1 : 0;
+      if (Number.isInteger(scan) && scan >= 1 && scan <= 255) steps.push({ kind, scan, ext });
+      else flag.repaired = true;
+    } else flag.repaired = true;
+  }
+  const macro = {
+    slot,
+    name: node.attrs.name ?? '',
+    repeat: intIn(node.attrs.repeat, 0, 3, 0, flag),
+    count: intIn(node.attrs.count, 1, 255, 1, flag),
+    steps,
+  };
+  return macro;
+}
+
+export function newMode(index, name, from = null) {
+  return {
+    index: String(index),
+    name,
+    bindingProcess: '',
+    performance: from ? structuredClone(from.performance) : factoryPerformance(),
+    buttons: from ? structuredClone(from.buttons) : factoryButtons(),
+    lighting: from ? structuredClone(from.lighting) : factoryLighting(),
+  };
+}
+
+// The model of a mode document text. Throws for text that is not XML or has
+// no <conf> root.
+export function profileFromXml(text) {
+  const root = parseXml(text);
+  if (root.name !== 'conf') throw new Error('the profile has no conf element');
+  const flag = { repaired: false };
+  const ms = child(root, 'modeSetting');
+  const modesNode = child(ms, 'modes');
+  const modes = [];
+  const seen = new Set();
+  for (const m of childrenNamed(modesNode, 'mode')) {
+    let index = m.attrs.index ?? '';
+    if (index === '' || seen.has(index)) {
+      flag.repaired = true;
+      index = String(nextModeIndex(modes));
+    }
+    seen.add(index);
+    modes.push({
+      index,
+      name: m.attrs.name ?? '',
+      bindingProcess: m.attrs.bindingProcess ?? '',
+      performance: readPerformance(child(m, 'performance'), flag),
+      buttons: readButtons(child(m, 'buttons'), flag),
+      lighting: readLighting(child(m, 'lighting'), flag),
+    });
+  }
+  if (!modes.length) {
+    flag.repaired = true;
+    modes.push(newMode('0', 'Default'));
+  }
+  let current = ms?.attrs?.current ?? '';
+  if (!modes.some((m) => m.index === current)) {
+    flag.repaired = true;
+    current = modes[0].index;
+  }
+  const macros = [];
+  for (const node of childrenNamed(child(root, 'macros'), 'macro')) {
+    const mac = readMacro(node, flag);
+    if (mac && !macros.some((x) => x.slot === mac.slot)) macros.push(mac);
+    else if (mac) flag.repaired = true;
+  }
+  macros.sort((a, b) => a.slot - b.slot);
+  const sys = child(root, 'system')?.attrs ?? {};
+  const system = {
+    pointerSpeed: sys.pointerSpeed ?? '',
+    scrollLines: sys.scrollLines ?? '',
+    doubleClick: sys.doubleClick ?? '',
+  };
+  if (!child(root, 'system')) flag.repaired = true;
+  return { current, modes, macros, system, repaired: flag.repaired };
+}
+
+export function nextModeIndex(modes) {
+  let max = -1;
+  for (const m of modes) {
+    const v = Number(m.index);
+    if (Number.isInteger(v) && v > max) max = v;
+  }
+  return max + 1;
+}
+
+function modeChildren(mode) {
+  const p = mode.performance;
+  return [
+    el('performance', {
+      stageCount: p.stageCount, activeStage: p.activeStage, pollingRate: p.pollingRate,
+      liftOff: p.liftOff, angleSnap: p.angleSnap, debounce: p.debounce, motionSync: p.motionSync,
+    }, p.stages.map((s, i) => el('stage', { index: i, dpi: s.dpi, color: s.color }))),
+    el('buttons', {}, mode.buttons.map((b, i) => el('button', { index: i, type: b.type, p1: b.p1, p2: b.p2, p3: b.p3 }))),
+    el('lighting', { ...mode.lighting }),
+  ];
+}
+
+export function modeElement(mode) {
+  return el('mode', { index: mode.index, name: mode.name, bindingProcess: mode.bindingProcess }, modeChildren(mode));
+}
+
+function macroElement(m) {
+  return el('macro', { slot: m.slot, name: m.name, repeat: m.repeat, count: m.count },
+    m.steps.map((s) => (s.kind === 'delay' ? el('step', { kind: 'delay', ms: s.ms }) : el('step', { kind: s.kind, code: s.scan, ext: s.ext }))));
+}
+
+// The content of one <mode> element (what modifyProfileEx puts into it).
+export function modeContentXml(mode) {
+  return modeChildren(mode).map(serialize).join('');
+}
+
+// The content of <conf> (what modifyProfileEx puts into /conf).
+export function confContentXml(model) {
+  return [
+    el('modeSetting', { current: model.current }, [el('modes', {}, model.modes.map(modeElement))]),
+    el('macros', {}, model.macros.map(macroElement)),
+    el('system', { ...model.system }),
+  ].map(serialize).join('');
+}
+
+export function profileToXml(model) {
+  return `<?xml version="1.0"?>\n<conf>${confContentXml(model)}</conf>\n`;
+}
+
+export function findMode(model, index) {
+  return model.modes.find((m) => m.index === String(index)) ?? null;
+}
+
+export function activeMode(model) {
+  return findMode(model, model.current) ?? model.modes[0];
+}
+
+// The mode after (step 1) or before (step -1) the current one, cycling.
+export function neighbourMode(model, step) {
+  const i = model.modes.findIndex((m) => m.index === model.current);
+  const n = model.modes.length;
+  return model.modes[(((i < 0 ? 0 : i) + step) % n + n) % n];
+}
+
+export function freeMacroSlot(model) {
+  for (let s = 0; s < MACRO_SLOTS; s++) if (!model.macros.some((m) => m.slot === s)) return s;
+  return -1;
+}
+
+export function macroProblems(model) {
+  return model.macros.map((m) => ({ slot: m.slot, error: validateMacro(m) })).filter((x) => x.error);
+}
+
+// Buttons of any mode that run a macro slot: [{ mode, button }].
+export function macroUsers(model, slot) {
+  const out = [];
+  for (const mode of model.modes) {
+    mode.buttons.forEach((b, i) => { if (b.type === 5 && b.p1 === slot) out.push({ mode: mode.index, button: i }); });
+  }
+  return out;
+}
+
+// Reads the file name of a path as a mode name ("C:\x\My Mode.pfd" -> "My Mode").
+export function nameFromPath(path) {
+  const base = String(path).split(/[\\/]/).pop() ?? '';
+  return base.replace(/\.pfd$/i, '') || 'Imported';
+}

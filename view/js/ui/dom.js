@@ -1,0 +1,101 @@
+// Tiny DOM helpers: h() builds elements, and a few shared controls.
+
+export function h(tag, props = {}, ...children) {
+  const el = document.createElement(tag);
+  for (const [k, v] of Object.entries(props ?? {})) {
+    if (v === undefined || v === null || v === false) continue;
+    if (k === 'class') el.className = v;
+    else if (k === 'text') el.textContent = v;
+    else if (k === 'html') el.innerHTML = v;
+    else if (k === 'style' && typeof v === 'object') Object.assign(el.style, v);
+    else if (k.startsWith('on') && typeof v === 'function') el.addEventListener(k.slice(2), v);
+    else if (k === 'dataset') Object.assign(el.dataset, v);
+    else if (v === true) el.setAttribute(k, '');
+    else if (k === 'value') el.value = v;
+    else if (k === 'checked') el.checked = !!v;
+    else el.setAttribute(k, String(v));
+  }
+  appendAll(el, children);
+  return el;
+}
+
+function appendAll(el, children) {
+  for (const c of children.flat(Infinity)) {
+    if (c === null || c === undefined || c === false) continue;
+    el.append(c instanceof Node ? c : document.createTextNode(String(c)));
+  }
+}
+
+const SVG_NS = 'http://www.w3.org/2000/svg';
+export function s(tag, attrs = {}, ...children) {
+  const el = document.createElementNS(SVG_NS, tag);
+  for (const [k, v] of Object.entries(attrs)) {
+    if (v === undefined || v === null || v === false) continue;
+    if (k.startsWith('on') && typeof v === 'function') el.addEventListener(k.slice(2), v);
+    else el.setAttribute(k, String(v));
+  }
+  for (const c of children.flat(Infinity)) if (c) el.append(c);
+  return el;
+}
+
+// A card with a title and content.
+export function card(title, ...content) {
+  return h('section', { class: 'card' }, title ? h('h2', { class: 'card-title' }, title) : null, ...content);
+}
+
+// A row of mutually exclusive buttons (radio group).
+export function segmented({ key, label, options, value, onPick, disabled = false }) {
+  const group = h('div', { class: 'segmented', role: 'radiogroup', 'aria-label': label });
+  for (const o of options) {
+    const on = o.value === value;
+    group.append(h('button', {
+      type: 'button', role: 'radio', 'aria-checked': on ? 'true' : 'false', class: on ? 'on' : '',
+      'data-key': `${key}:${o.value}`, disabled, onclick: () => { if (!on) onPick(o.value); },
+    }, o.label));
+  }
+  return group;
+}
+
+// An on/off switch.
+export function toggle({ key, label, value, onChange, disabled = false }) {
+  return h('label', { class: 'switch-row' },
+    h('span', { class: 'switch-label' }, label),
+    h('input', { type: 'checkbox', role: 'switch', class: 'switch', checked: !!value, disabled, 'data-key': key,
+      onchange: (e) => onChange(e.target.checked) }));
+}
+
+// A slider with its value shown; commits on release (change), shows on input.
+export function slider({ key, label, min, max, step = 1, value, format = (v) => String(v), onCommit, disabled = false }) {
+  const out = h('output', { class: 'slider-value' }, format(value));
+  const input = h('input', {
+    type: 'range', min, max, step, value, disabled, 'data-key': key, 'aria-label': label,
+    oninput: (e) => { out.textContent = format(Number(e.target.value)); },
+    onchange: (e) => onCommit(Number(e.target.value)),
+  });
+  return h('div', { class: 'slider-row' }, h('span', { class: 'slider-label' }, label), input, out);
+}
+
+export function select({ key, label, options, value, onChange, disabled = false, cls = '' }) {
+  const el = h('select', { 'data-key': key, 'aria-label': label, disabled, class: cls, onchange: (e) => onChange(e.target.value) },
+    options.map((o) => h('option', { value: String(o.value), disabled: o.disabled }, o.label)));
+  el.value = String(value);
+  return el;
+}
+
+export function field(label, control, hint) {
+  return h('div', { class: 'field' }, h('span', { class: 'field-label' }, label), control, hint ? h('span', { class: 'hint' }, hint) : null);
+}
+
+// Renders into a container, keeping the focused control and scroll position
+// (controls are matched by their data-key).
+export function renderInto(container, build) {
+  const active = document.activeElement;
+  const key = active && container.contains(active) ? active.getAttribute('data-key') : null;
+  const scroll = container.scrollTop;
+  container.replaceChildren(...[build()].flat());
+  container.scrollTop = scroll;
+  if (key) {
+    const again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
+    if (again) again.focus({ preventScroll: true });
+  }
+}

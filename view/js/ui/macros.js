@@ -1,0 +1,198 @@
+// Macros: the eight slots of the mouse, recording, and the step timeline.
+import { t } from '../i18n.js';
+import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
+import { keyName, scanFromCode, isModifierCode } from '../keys.js';
+import { eventCount, insertDelay, insertKeyPress, removeStep, setDelay, totalDuration, MAX_DELAY_MS } from '../macro.js';
+import { macroUsers, findMode } from '../profile.js';
+import { BUTTON_NAMES } from '../devicemap.js';
+import { card, field, h, renderInto, select } from './dom.js';
+import { icon } from './icons.js';
+
+function statusText(st) {
+  if (!st) return '';
+  if (st === 'stored') return t('macros.stored');
+  if (st === 'storing') return t('macros.storing');
+  if (st === 'pending') return t('macros.pending');
+  if (st === 'offline') return t('macros.offline');
+  return t('macros.notStored');
+}
+
+export function renderMacros(app, ui) {
+  const p = app.state.profile;
+  const rec = app.state.recording;
+  let sel = app.state.selectedSlot;
+  if (sel === null || !app.macro(sel)) sel = p.macros[0]?.slot ?? null;
+  app.state.selectedSlot = sel;
+
+  const slots = [];
+  for (let slot = 0; slot < MACRO_SLOTS; slot++) {
+    const m = app.macro(slot);
+    const st = app.state.macroStatus[slot];
+    slots.push(h('li', {}, m
+      ? h('button', { type: 'button', class: 'slot' + (slot === sel ? ' on' : ''), 'data-key': `slot:${slot}`, 'aria-pressed': slot === sel ? 'true' : 'false',
+        disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.render(); } },
+      h('span', { class: 'slot-no' }, String(slot + 1)),
+      h('span', { class: 'slot-name' }, m.name || t('macros.unnamed')),
+      h('span', { class: 'slot-status' + (st && st.error ? ' bad' : '') }, statusText(st)))
+      : h('button', { type: 'button', class: 'slot empty', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.newMacro(slot) },
+        h('span', { class: 'slot-no' }, String(slot + 1)),
+        h('span', { class: 'slot-name' }, t('macros.emptySlot', { n: slot + 1 })),
+        h('span', { class: 'slot-status' }, icon('plus')))));
+  }
+
+  const left = card(t('macros.slotsTitle'), h('p', { class: 'hint' }, t('macros.slotsHint')), h('ul', { class: 'slots' }, slots));
+  if (sel === null) {
+    return h('div', { class: 'screen-grid macros-grid' }, left,
+      card(t('macros.editorTitle'), h('div', { class: 'empty small' }, icon('keyboard', 'empty-icon'), h('p', {}, t('macros.none')),
+        h('button', { type: 'button', class: 'btn primary', 'data-key': 'macro:new', onclick: () => app.newMacro(0) }, icon('plus'), t('macros.new')))));
+  }
+
+  const m = app.macro(sel);
+  const recordingThis = rec && rec.slot === sel;
+  const st = app.state.macroStatus[sel];
+  const users = macroUsers(p, sel);
+  const n = eventCount(m.steps);
+
+  const header = h('div', { class: 'macro-head' },
+    field(t('macros.name'), h('input', {
+      type: 'text', maxlength: 29, value: m.name, 'data-key': 'macro:name', disabled: !!rec,
+      onchange: (e) => app.editMacro(sel, (mm) => { mm.name = e.target.value.trim(); }),
+    })),
+    field(t('macros.repeat'), select({
+      key: 'macro:repeat', label: t('macros.repeat'), value: m.repeat, disabled: !!rec,
+      options: [0, 1, 2, 3].map((v) => ({ value: v, label: t(`repeat.${v}`) })),
+      onChange: (v) => setRepeat(app, sel, Number(v), m.count),
+    })),
+    m.repeat === REPEAT.COUNT ? field(t('macros.count'), h('input', {
+      type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count',
+      onchange: (e) => setRepeat(app, sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
+    })) : null);
+
+  const recordBtn = recordingThis
+    ? h('button', { type: 'button', class: 'btn danger recording', id: 'record-stop', 'data-key': 'macro:record', onclick: () => app.stopRecording() }, icon('stop'), t('macros.stop'))
+    : h('button', { type: 'button', class: 'btn primary', id: 'record-start', 'data-key': 'macro:record', disabled: !!rec, onclick: () => startRecording(app, sel) }, icon('record'), t('macros.record'));
+
+  const toolbar = h('div', { class: 'macro-toolbar' }, recordBtn,
+    h('button', { type: 'button', class: 'btn', disabled: !!rec || m.steps.length === 0, 'data-key': 'macro:clear',
+      onclick: async () => {
+        if (await ui.confirm({ title: t('macros.clear'), text: t('macros.clearConfirm'), ok: t('macros.clear'), danger: true })) {
+          app.editMacro(sel, (mm) => { mm.steps = []; });
+        }
+      } }, icon('trash'), t('macros.clear')),
+    h('button', { type: 'button', class: 'btn', disabled: !!rec, 'data-key': 'macro:delete',
+      onclick: async () => {
+        const text = users.length ? t('macros.deleteUsed', { n: users.length }) : t('macros.deleteConfirm');
+        if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.deleteMacro(sel);
+      } }, t('macros.delete')));
+
+  const timeline = h('div', { id: 'timeline', class: 'timeline', role: 'list', 'aria-label': t('macros.timeline') });
+  renderTimeline(app, ui, timeline);
+
+  const footer = h('div', { class: 'macro-foot' },
+    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: MACRO_MAX_EVENTS, ms: totalDuration(m.steps) })),
+    h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
+    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${t(BUTTON_NAMES[u.button])} (${findMode(p, u.mode).name})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
+
+  return h('div', { class: 'screen-grid macros-grid' }, left,
+    card(t('macros.editorTitle'), header, toolbar,
+      recordingThis ? h('p', { class: 'recording-hint', role: 'status' }, t('macros.recordingHint')) : null,
+      timeline, footer));
+}
+
+function setRepeat(app, slot, repeat, count) {
+  app.editMacro(slot, (mm) => { mm.repeat = repeat; mm.count = count; });
+  // Buttons of the active mode that run this macro take the new repeat mode.
+  const mode = app.mode;
+  if (mode.buttons.some((b) => b.type === 5 && b.p1 === slot)) {
+    app.changeMode((md) => {
+      md.buttons.forEach((b) => { if (b.type === 5 && b.p1 === slot) { b.p2 = repeat; b.p3 = repeat === REPEAT.COUNT ? count : 0; } });
+    }, [7]);
+  }
+}
+
+// While recording, keys typed into the page must not press its buttons: the
+// recorder sees them system-wide anyway.
+let blocker = null;
+function startRecording(app, slot) {
+  if (!blocker) {
+    blocker = (e) => {
+      if (!app.state.recording) { window.removeEventListener('keydown', blocker, true); window.removeEventListener('keyup', blocker, true); blocker = null; return; }
+      e.preventDefault();
+      e.stopPropagation();
+    };
+    window.addEventListener('keydown', blocker, true);
+    window.addEventListener('keyup', blocker, true);
+  }
+  document.activeElement?.blur?.();
+  app.startRecording(slot);
+}
+
+export function renderTimeline(app, ui, container) {
+  const rec = app.state.recording;
+  const sel = app.state.selectedSlot;
+  const m = app.macro(sel);
+  const recordingThis = rec && rec.slot === sel;
+  const steps = recordingThis ? rec.steps : m.steps;
+  const locked = !!rec;
+  const edit = (fn) => app.editMacro(sel, (mm) => { mm.steps = fn(mm.steps); });
+
+  renderInto(container, () => {
+    if (!steps.length) {
+      return h('p', { class: 'timeline-empty' }, recordingThis ? t('macros.waiting') : t('macros.emptyTimeline'));
+    }
+    const rows = steps.map((stp, i) => {
+      const kindIcon = stp.kind === 'delay' ? 'clock' : stp.kind === 'down' ? 'down' : 'up';
+      const main = stp.kind === 'delay'
+        ? h('label', { class: 'delay' }, h('input', {
+          type: 'number', min: 0, max: MAX_DELAY_MS, value: stp.ms, disabled: locked, 'data-key': `step-ms:${i}`,
+          'aria-label': t('macros.delayOf', { n: i + 1 }),
+          onchange: (e) => {
+            try { edit((s) => setDelay(s, i, e.target.value)); } catch { e.target.value = stp.ms; app.error('macro.error.delay'); }
+          },
+        }), h('span', { class: 'unit' }, 'ms'))
+        : h('span', { class: 'key-chip' }, keyName(stp.scan, stp.ext));
+      return h('div', { class: `step ${stp.kind}`, role: 'listitem', 'data-step': i },
+        h('span', { class: 'step-no' }, String(i + 1)),
+        icon(kindIcon, 'step-icon'),
+        h('span', { class: 'step-kind' }, t(`macros.kind.${stp.kind}`)),
+        main,
+        locked ? null : h('span', { class: 'step-actions' },
+          h('button', { type: 'button', class: 'icon-btn', title: t('macros.insertDelay'), 'aria-label': t('macros.insertDelay'), 'data-key': `step-delay:${i}`,
+            onclick: () => edit((s) => insertDelay(s, i)) }, icon('clock')),
+          h('button', { type: 'button', class: 'icon-btn', title: t('macros.insertKey'), 'aria-label': t('macros.insertKey'), 'data-key': `step-key:${i}`,
+            onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, i, k.scan, k.ext))) }, icon('plus')),
+          h('button', { type: 'button', class: 'icon-btn', title: t('macros.deleteStep'), 'aria-label': t('macros.deleteStep'), 'data-key': `step-del:${i}`,
+            onclick: () => edit((s) => removeStep(s, i)) }, icon('trash'))));
+    });
+    if (!locked) {
+      rows.push(h('div', { class: 'step add' },
+        h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-key', onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, s.length, k.scan, k.ext))) }, icon('plus'), t('macros.addKey')),
+        h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-delay', onclick: () => edit((s) => insertDelay(s, s.length)) }, icon('clock'), t('macros.addDelay'))));
+    }
+    return rows;
+  });
+  if (recordingThis) container.scrollTop = container.scrollHeight;
+}
+
+// Asks for one key in a small in-page dialog (the key is taken from the page's
+// own keyboard event, so it works without the recorder).
+function askKey(ui, done) {
+  const root = document.querySelector('#dialog-root');
+  const before = document.activeElement;
+  const close = () => { root.replaceChildren(); before?.focus?.(); };
+  const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': t('macros.insertKey'), tabindex: '-1',
+    onkeydown: (e) => {
+      e.preventDefault();
+      e.stopPropagation();
+      if (e.key === 'Escape' && !e.ctrlKey) { close(); return; }
+      const k = scanFromCode(e.code);
+      if (!k) return;
+      if (isModifierCode(e.code) && e.type !== 'keydown') return;
+      close();
+      done(k);
+    } },
+  h('h2', {}, t('macros.insertKey')), h('p', {}, t('macros.pressKey')),
+  h('div', { class: 'dialog-actions' }, h('button', { type: 'button', class: 'btn', onclick: close }, t('action.cancel'))));
+  root.replaceChildren(h('div', { class: 'backdrop' }, box));
+  box.focus();
+}

@@ -1,0 +1,71 @@
+// Program settings (conf.xml through getConf/setConf), updates and versions.
+import { t, LANGUAGES, currentLanguage } from '../i18n.js';
+import { qtSequenceFromEvent } from '../keys.js';
+import { splitHotKey } from '../requests.js';
+import { PAGE_VERSION } from '../version.js';
+import { card, field, h, segmented, select } from './dom.js';
+import { icon } from './icons.js';
+
+export function renderSettings(app) {
+  const conf = app.state.conf;
+  const hk = splitHotKey(conf.showConf);
+  const d = app.state.device;
+
+  const lang = select({
+    key: 'settings:lang', label: t('settings.language'), value: currentLanguage(),
+    options: LANGUAGES.map((l) => ({ value: l.code, label: l.name })), onChange: (v) => app.setLanguage(v),
+  });
+
+  const closeFunc = segmented({
+    key: 'settings:close', label: t('settings.close'), value: conf.closeFunc === 'closeapp' ? 'closeapp' : 'hide',
+    options: [{ value: 'hide', label: t('settings.closeHide') }, { value: 'closeapp', label: t('settings.closeQuit') }],
+    onPick: (v) => app.setConf('closeFunc', v),
+  });
+
+  let capturing = false;
+  const hotkey = h('button', {
+    type: 'button', class: 'key-capture', 'data-key': 'settings:hotkey', 'aria-label': t('settings.hotkeyCapture'),
+    onclick: (e) => { capturing = true; e.currentTarget.classList.add('listening'); e.currentTarget.querySelector('.combo').textContent = t('settings.hotkeyListening'); },
+    onblur: (e) => { if (capturing) { capturing = false; e.currentTarget.classList.remove('listening'); app.render(); } },
+    onkeydown: async (e) => {
+      if (!capturing) return;
+      if (e.key === 'Escape') { capturing = false; app.render(); return; }
+      e.preventDefault();
+      const seq = qtSequenceFromEvent(e);
+      if (!seq) return;
+      if (!/^(Ctrl|Alt|Meta)\+/.test(seq) && !/^F\d+$/.test(seq)) {
+        app.error('settings.hotkeyNeedsModifier');
+        return;
+      }
+      capturing = false;
+      const ok = await app.setConf('showConf', seq);
+      app.state.hotKeyStatus = ok ? 'ok' : 'refused';
+      app.render();
+    },
+  }, h('span', { class: 'combo' }, hk.sequence || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
+
+  const hkStatus = app.state.hotKeyStatus === 'refused' || (hk.sequence && !hk.registered)
+    ? h('p', { class: 'hint warn', role: 'status' }, icon('warning'), t('settings.hotkeyRefused'))
+    : hk.sequence ? h('p', { class: 'hint ok' }, icon('check'), t('settings.hotkeyActive')) : null;
+
+  const row = (k, v) => h('div', { class: 'about-row' }, h('span', {}, k), h('strong', {}, v));
+
+  return h('div', { class: 'screen-grid two' },
+    h('div', { class: 'stack' },
+      card(t('settings.general'),
+        field(t('settings.language'), lang),
+        field(t('settings.close'), closeFunc, t('settings.closeHint'))),
+      card(t('settings.hotkey'),
+        h('p', { class: 'hint' }, t('settings.hotkeyHint')),
+        hotkey, hkStatus)),
+    h('div', { class: 'stack' },
+      card(t('settings.updates'),
+        h('p', { class: 'hint' }, t('settings.updatesHint')),
+        h('button', { type: 'button', class: 'btn primary', 'data-key': 'settings:update', onclick: () => app.checkUpdate() }, icon('download'), t('settings.checkUpdate'))),
+      card(t('settings.about'),
+        row(t('settings.appVersion'), conf.version || '—'),
+        row(t('settings.pageVersion'), PAGE_VERSION),
+        row(t('settings.device'), d ? d.DeviceID : t('device.none')),
+        row(t('device.firmware'), d ? d.Version : '—'),
+        row(t('device.serial'), d ? d.SN : '—'))));
+}

@@ -1,0 +1,242 @@
+// The frame around the screens: title bar (drag, minimise, maximise/restore,
+// close), navigation, device and mode bar, messages, and in-page dialogs.
+import { t, applyStaticTexts } from '../i18n.js';
+import * as rq from '../requests.js';
+import { h, renderInto, select } from './dom.js';
+import { icon } from './icons.js';
+import { renderPerformance } from './performance.js';
+import { renderButtons } from './buttons.js';
+import { renderMacros, renderTimeline } from './macros.js';
+import { renderLighting } from './lighting.js';
+import { renderModes } from './modes.js';
+import { renderSystem } from './system.js';
+import { renderSettings } from './settings.js';
+
+export const SCREENS = [
+  { id: 'performance', icon: 'gauge', device: true, render: renderPerformance },
+  { id: 'buttons', icon: 'mouse', device: true, render: renderButtons },
+  { id: 'macros', icon: 'keyboard', device: false, render: renderMacros },
+  { id: 'lighting', icon: 'light', device: true, render: renderLighting },
+  { id: 'modes', icon: 'layers', device: false, render: renderModes },
+  { id: 'system', icon: 'pointer', device: false, render: renderSystem },
+  { id: 'settings', icon: 'gear', device: false, render: renderSettings },
+];
+
+export function mountShell(app) {
+  const $ = (sel) => document.querySelector(sel);
+  const ui = {};
+  const content = $('#content');
+
+  // -- window chrome
+  const titlebar = $('#titlebar');
+  let drag = null;
+  let moving = false;
+  const sendMove = () => {
+    if (!drag || moving || (drag.dx === 0 && drag.dy === 0)) return;
+    const { dx, dy } = drag;
+    drag.dx = 0;
+    drag.dy = 0;
+    moving = true;
+    app.bridge.request(rq.moveWindow(dx, dy, window.innerWidth, window.innerHeight), { timeoutMs: 2000 })
+      .catch(() => {})
+      .finally(() => { moving = false; sendMove(); });
+  };
+  titlebar.addEventListener('pointerdown', (e) => {
+    if (e.button !== 0 || e.target.closest('button')) return;
+    if (app.state.maximised) app.toggleMaximise();
+    drag = { x: e.screenX, y: e.screenY, dx: 0, dy: 0 };
+    titlebar.setPointerCapture(e.pointerId);
+  });
+  titlebar.addEventListener('pointermove', (e) => {
+    if (!drag) return;
+    drag.dx += e.screenX - drag.x;
+    drag.dy += e.screenY - drag.y;
+    drag.x = e.screenX;
+    drag.y = e.screenY;
+    sendMove();
+  });
+  const endDrag = () => { drag = null; };
+  titlebar.addEventListener('pointerup', endDrag);
+  titlebar.addEventListener('pointercancel', endDrag);
+  titlebar.addEventListener('dblclick', (e) => { if (!e.target.closest('button')) app.toggleMaximise(); });
+  $('#win-min').addEventListener('click', () => app.minimise());
+  $('#win-max').addEventListener('click', () => app.toggleMaximise());
+  $('#win-close').addEventListener('click', () => app.close());
+
+  // Resizing from the bottom-right corner: moveWindow with no offset.
+  const grip = $('#resize-grip');
+  let resize = null;
+  grip.addEventListener('pointerdown', (e) => {
+    resize = { x: e.screenX, y: e.screenY, w: window.innerWidth, h: window.innerHeight, busy: false };
+    grip.setPointerCapture(e.pointerId);
+  });
+  grip.addEventListener('pointermove', (e) => {
+    if (!resize || resize.busy) return;
+    const w = Math.max(800, resize.w + e.screenX - resize.x);
+    const hgt = Math.max(600, resize.h + e.screenY - resize.y);
+    resize.busy = true;
+    app.bridge.request(rq.moveWindow(0, 0, w, hgt), { timeoutMs: 2000 }).catch(() => {}).finally(() => { if (resize) resize.busy = false; });
+  });
+  grip.addEventListener('pointerup', () => { resize = null; });
+
+  ui.updateChrome = () => {
+    const max = $('#win-max');
+    max.replaceChildren(icon(app.state.maximised ? 'restore' : 'maximise'));
+    max.setAttribute('aria-label', t(app.state.maximised ? 'window.restore' : 'window.maximise'));
+    max.title = max.getAttribute('aria-label');
+    $('#win-min').title = t('window.minimise');
+    $('#win-min').setAttribute('aria-label', t('window.minimise'));
+    $('#win-close').title = t('window.close');
+    $('#win-close').setAttribute('aria-label', t('window.close'));
+  };
+
+  ui.updateSaveState = () => {
+    const el = $('#save-state');
+    const s = app.state.saveState;
+    el.dataset.state = s;
+    el.textContent = t(`save.${s}`);
+  };
+
+  // -- navigation
+  const nav = $('#nav');
+  const go = (id) => {
+    app.state.screen = id;
+    if (location.hash !== `#${id}`) history.replaceState(null, '', `#${id}`);
+    ui.render();
+  };
+  ui.go = go;
+  window.addEventListener('hashchange', () => {
+    const id = location.hash.slice(1);
+    if (SCREENS.some((s) => s.id === id) && id !== app.state.screen) go(id);
+  });
+  const fromHash = location.hash.slice(1);
+  if (SCREENS.some((s) => s.id === fromHash)) app.state.screen = fromHash;
+
+  const renderNav = () => {
+    renderInto(nav, () => SCREENS.map((s) => h('button', {
+      type: 'button', class: 'nav-item' + (app.state.screen === s.id ? ' on' : ''), 'data-key': `nav:${s.id}`,
+      'aria-current': app.state.screen === s.id ? 'page' : null, onclick: () => go(s.id),
+    }, icon(s.icon), h('span', {}, t(`nav.${s.id}`)))));
+  };
+  nav.addEventListener('keydown', (e) => {
+    if (e.key !== 'ArrowDown' && e.key !== 'ArrowUp') return;
+    const i = SCREENS.findIndex((s) => s.id === app.state.screen);
+    const next = SCREENS[(i + (e.key === 'ArrowDown' ? 1 : SCREENS.length - 1)) % SCREENS.length];
+    e.preventDefault();
+    go(next.id);
+    nav.querySelector(`[data-key="nav:${next.id}"]`)?.focus();
+  });
+
+  // -- device and mode bar
+  const topbar = $('#topbar');
+  const renderTopbar = () => {
+    const st = app.state;
+    const d = st.device;
+    let chip;
+    if (st.deviceState === 'boot') {
+      chip = h('div', { class: 'device-chip warn' }, icon('mouse'), h('div', {}, h('strong', {}, t('device.bootTitle')), h('small', {}, t('device.bootText'))));
+    } else if (!d) {
+      chip = h('div', { class: 'device-chip off' }, icon('plug'), h('div', {}, h('strong', {}, t('device.none')), h('small', {}, t('device.noneShort'))));
+    } else {
+      chip = h('div', { class: 'device-chip on', 'data-state': st.deviceState },
+        icon('mouse'),
+        h('div', {},
+          h('strong', { id: 'device-name' }, d.DeviceID || t('device.unnamed')),
+          h('small', {}, `${t('device.firmware')} ${d.Version || '?'} · ${t('device.serial')} ${d.SN || '?'}`)),
+        st.deviceState === 'loading' ? h('span', { class: 'spinner', 'aria-label': t('device.loading') }) : null);
+    }
+    const p = st.profile;
+    const modeSel = p ? h('label', { class: 'mode-picker' }, h('span', {}, t('modes.active')),
+      select({ key: 'topbar:mode', label: t('modes.active'), value: p.current,
+        options: p.modes.map((m) => ({ value: m.index, label: m.name + (m.bindingProcess ? ' ⛓' : '') })),
+        onChange: (v) => app.switchMode(v) })) : null;
+    renderInto(topbar, () => [chip, modeSel]);
+  };
+
+  // -- messages
+  const alertsEl = $('#alerts');
+  ui.renderAlerts = () => {
+    renderInto(alertsEl, () => app.alerts.map((a) => h('div', { class: `alert ${a.kind}`, role: a.kind === 'error' ? 'alert' : 'status' },
+      icon(a.kind === 'error' ? 'warning' : 'info'),
+      h('div', { class: 'alert-body' },
+        h('strong', {}, a.text),
+        a.help ? h('p', {}, a.help) : null,
+        a.detail ? h('code', {}, a.detail) : null),
+      h('div', { class: 'alert-actions' },
+        (a.actions ?? []).map((act) => h('button', { type: 'button', class: 'btn small', onclick: () => { app.dismiss(a.id); act.run(); } }, act.label)),
+        h('button', { type: 'button', class: 'icon-btn', 'aria-label': t('action.dismiss'), title: t('action.dismiss'), onclick: () => app.dismiss(a.id) }, icon('close'))))));
+  };
+
+  // -- dialogs
+  const dialogRoot = $('#dialog-root');
+  ui.confirm = ({ title, text, ok, danger = false }) => new Promise((resolve) => {
+    const before = document.activeElement;
+    const close = (v) => { dialogRoot.replaceChildren(); before?.focus?.(); resolve(v); };
+    const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary', onclick: () => close(true) }, ok);
+    const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': title,
+      onkeydown: (e) => {
+        if (e.key === 'Escape') close(false);
+        if (e.key === 'Tab') {
+          const f = box.querySelectorAll('button');
+          if (e.shiftKey && document.activeElement === f[0]) { e.preventDefault(); f[f.length - 1].focus(); }
+          else if (!e.shiftKey && document.activeElement === f[f.length - 1]) { e.preventDefault(); f[0].focus(); }
+        }
+      } },
+    h('h2', {}, title), h('p', {}, text),
+    h('div', { class: 'dialog-actions' }, h('button', { type: 'button', class: 'btn', onclick: () => close(false) }, t('action.cancel')), okBtn));
+    dialogRoot.replaceChildren(h('div', { class: 'backdrop', onclick: (e) => { if (e.target === e.currentTarget) close(false); } }, box));
+    okBtn.focus();
+  });
+
+  ui.confirmReset = async () => {
+    if (await ui.confirm({ title: t('modes.reset'), text: t('modes.resetConfirm'), ok: t('modes.resetOk'), danger: true })) app.resetProfile();
+  };
+
+  // -- screens
+  const screenOf = (id) => SCREENS.find((s) => s.id === id) ?? SCREENS[0];
+  ui.render = () => {
+    applyStaticTexts(document);
+    ui.updateChrome();
+    ui.updateSaveState();
+    renderNav();
+    renderTopbar();
+    ui.renderAlerts();
+    const screen = screenOf(app.state.screen);
+    content.dataset.screen = screen.id;
+    renderInto(content, () => {
+      if (!app.state.profile) return h('div', { class: 'empty' }, h('span', { class: 'spinner' }));
+      if (screen.device && app.state.deviceState !== 'ready') return deviceEmptyState(app);
+      return screen.render(app, ui);
+    });
+  };
+  ui.renderRecording = () => {
+    const tl = document.querySelector('#timeline');
+    if (tl && app.state.recording) renderTimeline(app, ui, tl);
+  };
+  ui.flashLighting = () => {
+    if (app.state.screen === 'lighting') ui.render();
+  };
+  return ui;
+}
+
+export function deviceEmptyState(app) {
+  const st = app.state;
+  if (st.deviceState === 'loading') {
+    return h('div', { class: 'empty' }, h('span', { class: 'spinner big' }), h('h2', {}, t('device.loading')));
+  }
+  if (st.deviceState === 'boot') {
+    return h('div', { class: 'empty' }, icon('mouse', 'empty-icon'), h('h2', {}, t('device.bootTitle')), h('p', {}, t('device.bootHelp')));
+  }
+  if (st.deviceState === 'error') {
+    return h('div', { class: 'empty' }, icon('warning', 'empty-icon'), h('h2', {}, t('device.errorTitle')),
+      h('p', {}, t('device.errorHelp')),
+      h('button', { type: 'button', class: 'btn primary', 'data-key': 'empty:retry', onclick: () => app.connectMouse() }, t('action.retry')));
+  }
+  return h('div', { class: 'empty', id: 'empty-state' }, icon('plug', 'empty-icon'),
+    h('h2', {}, t('device.none')),
+    h('ol', { class: 'steps' },
+      h('li', {}, t('device.help1')),
+      h('li', {}, t('device.help2')),
+      h('li', {}, t('device.help3'))),
+    h('p', { class: 'hint' }, t('device.helpOffline')));
+}
