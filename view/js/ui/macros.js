@@ -14,7 +14,8 @@ function statusText(st) {
   if (st === 'storing') return t('macros.storing');
   if (st === 'pending') return t('macros.pending');
   if (st === 'offline') return t('macros.offline');
-  return t('macros.notStored');
+  const key = st.error?.key ?? '';
+  return key.startsWith('macro.error.') ? t(key) : t('macros.notStored');
 }
 
 export function renderMacros(app, ui) {

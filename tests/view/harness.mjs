@@ -1,0 +1,126 @@
+// Starts the real program from a throw-away copy of the program folder, on a
+// private Xvfb, with the simulated mouse in a temporary state folder and
+// Chromium's remote debugging on a free port; drives it through Cdp.
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { Cdp, getJson } from './cdp.mjs';
+
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const srv = net.createServer();
+    srv.listen(0, '127.0.0.1', () => { const { port } = srv.address(); srv.close(() => resolve(port)); });
+    srv.on('error', reject);
+  });
+}
+
+// Xvfb picks a free display itself (-displayfd) and writes its number.
+export function startXvfb(size = '1920x1080x24') {
+  return new Promise((resolve, reject) => {
+    const p = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', size, '-nolisten', 'tcp', '+extension', 'RECORD'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    let out = '';
+    p.stdio[3].on('data', (d) => {
+      out += d;
+      if (out.includes('\n')) resolve({ process: p, display: `:${out.trim()}` });
+    });
+    p.on('error', reject);
+    p.on('exit', (code) => reject(new Error(`Xvfb ended with ${code}`)));
+  });
+}
+
+export function builtProgramFolder() {
+  const dir = process.env.KELV_PROGRAM_DIR ?? path.resolve(new URL('../../build/program', import.meta.url).pathname);
+  if (!fs.existsSync(path.join(dir, 'kelv'))) throw new Error(`no program in ${dir} (set KELV_PROGRAM_DIR)`);
+  return dir;
+}
+
+export class Program {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {} } = {}) {
+    const p = new Program();
+    p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
+    p.dir = path.join(p.root, 'program');
+    fs.cpSync(programDir, p.dir, { recursive: true, filter: (src) => !/\/simulator(\/|$)/.test(src) });
+    // A fresh page profile from the factory one, and settings for this run.
+    fs.copyFileSync(path.join(p.dir, 'Resources/profiles/configuration.xml'), path.join(p.dir, 'view/xml/configuration.xml'));
+    const confPath = path.join(p.dir, 'Resources/profiles/conf.xml');
+    let conf = fs.readFileSync(confPath, 'utf8');
+    conf = conf.replace(/clientSize="[^"]*"/, `clientSize="${width},${height}"`).replace(/language="[^"]*"/, `language="${language}"`);
+    fs.writeFileSync(confPath, conf);
+    p.simDir = path.join(p.root, 'sim');
+    fs.mkdirSync(p.simDir);
+    p.home = path.join(p.root, 'home');
+    fs.mkdirSync(path.join(p.home, 'Documents'), { recursive: true });
+    if (!display) {
+      p.xvfb = await startXvfb();
+      display = p.xvfb.display;
+    }
+    p.display = display;
+    p.port = await freePort();
+    p.env = {
+      ...process.env,
+      DISPLAY: display,
+      QT_QPA_PLATFORM: 'xcb',
+      QTWEBENGINE_DISABLE_SANDBOX: '1',
+      QTWEBENGINE_REMOTE_DEBUGGING: String(p.port),
+      DC_SIM_DIR: p.simDir,
+      KELV_INSTANCE_SERVER: `kelv-page-test-${process.pid}-${p.port}`,
+      HOME: p.home,
+      XDG_CONFIG_HOME: path.join(p.home, '.config'),
+      XDG_CACHE_HOME: path.join(p.home, '.cache'),
+      XDG_RUNTIME_DIR: p.root,
+      LIBGL_ALWAYS_SOFTWARE: '1',
+      ...extraEnv,
+    };
+    delete p.env.WAYLAND_DISPLAY;
+    p.startedAt = Date.now();
+    p.proc = spawn(path.join(p.dir, 'kelv'), [], { env: p.env, cwd: p.dir, stdio: ['ignore', 'pipe', 'pipe'] });
+    p.log = '';
+    p.proc.stdout.on('data', (d) => { p.log += d; });
+    p.proc.stderr.on('data', (d) => { p.log += d; });
+    p.exited = new Promise((r) => p.proc.on('exit', r));
+    await p.connect();
+    return p;
+  }
+
+  async connect() {
+    const end = Date.now() + 60000;
+    for (;;) {
+      if (this.proc.exitCode !== null) throw new Error(`the program ended (${this.proc.exitCode}):\n${this.log}`);
+      try {
+        const targets = await getJson(this.port, '/json');
+        if (targets.some((t) => t.type === 'page' && /view\/index\.html/.test(t.url))) break;
+      } catch { /* not up yet */ }
+      if (Date.now() > end) throw new Error(`no page after 60 s:\n${this.log}`);
+      await sleep(200);
+    }
+    this.cdp = await Cdp.connect(this.port, (t) => t.type === 'page' && /view\/index\.html/.test(t.url));
+    await this.cdp.until("document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+    this.readyAt = Date.now();
+  }
+
+  dcsim(...args) {
+    return execFileSync(path.join(this.dir, 'dcsim'), args, { env: this.env, encoding: 'utf8' });
+  }
+
+  xdotool(...args) {
+    return execFileSync('xdotool', args, { env: this.env, encoding: 'utf8' });
+  }
+
+  eval(expr) { return this.cdp.eval(expr); }
+  until(expr, opts) { return this.cdp.until(expr, opts); }
+
+  async stop() {
+    try { this.cdp?.close(); } catch { /* closed */ }
+    if (this.proc && this.proc.exitCode === null) {
+      this.proc.kill('SIGTERM');
+      await Promise.race([this.exited, sleep(5000)]);
+      if (this.proc.exitCode === null) this.proc.kill('SIGKILL');
+    }
+    if (this.xvfb) this.xvfb.process.kill('SIGTERM');
+    if (!process.env.KELV_KEEP_TEMP) fs.rmSync(this.root, { recursive: true, force: true });
+  }
+}
