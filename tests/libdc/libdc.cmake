@@ -1,0 +1,5 @@
+# The device library through its C interface (dlopen), driven by the real dcsim.
+kelv_test(test_libdc
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_libdc.cpp ${CMAKE_CURRENT_LIST_DIR}/sim_fixture.h
+  LIBS Qt6::Core ${CMAKE_DL_LIBS})
+add_dependencies(test_libdc libdc dcsim)
