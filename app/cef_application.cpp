@@ -1,6 +1,8 @@
 #include "app/cef_application.h"
 
 #include "app/app_log.h"
+#include "app/main_window.h"
+#include "browser/client_handler.h"
 #include "common/app_paths.h"
 
 #include <QFile>
@@ -92,10 +94,19 @@ void cefApplication::initialise()
 
 void cefApplication::primaryStart()
 {
-    if (m_options.createWindow) {
-        // The device manager, the main window and the tray are built in the
-        // following steps as their modules provide them.
+    if (!m_options.createWindow) {
+        emit primaryStarted();
+        return;
     }
+    m_mainWindow = new shell::kelv(m_settings, m_devices);
+    if (ClientHandler *client = ClientHandler::instance())
+        client->setMainWindowHandle(m_mainWindow);
+    m_mainWindow->setupTray();
+    if (m_autostart)
+        qCInfo(lcApp, "started in the tray (-autostart)");
+    else
+        m_mainWindow->show();
+    checkForUpdates(false);
     qCInfo(lcApp, "mainwindow show!");
     emit primaryStarted();
 }
@@ -104,6 +115,14 @@ void cefApplication::onInstanceCommand(const QString &command)
 {
     if (command != QLatin1String("show") || !m_mainWindow)
         return;
+    // Un-minimise and bring to the front. On X11 the running instance raises
+    // itself: another process cannot hand it the focus.
+    m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+    m_mainWindow->show();
+    m_mainWindow->raise();
+    m_mainWindow->activateWindow();
+    qCInfo(lcApp).noquote() << "window shown for another start; visible:"
+                            << m_mainWindow->isVisible();
 }
 
 void cefApplication::checkForUpdates(bool interactive)
@@ -113,6 +132,8 @@ void cefApplication::checkForUpdates(bool interactive)
 
 void cefApplication::on_closeApp()
 {
+    if (m_mainWindow)
+        m_mainWindow->saveModifiedProfiles();
     requestQuit();
 }
 

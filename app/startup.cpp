@@ -2,9 +2,12 @@
 
 #include "app/cef_application.h"
 #include "app/log_file.h"
+#include "browser/client_handler.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QStringList>
+#include <memory>
 #include <unistd.h>
 
 namespace kelv {
@@ -25,6 +28,10 @@ void prepareBrowserEnvironment()
         flags += flag;
     }
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+
+    // Qt WebEngine shares its OpenGL context with the widgets; this has to be
+    // said before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
 int runApplication(int &argc, char **argv)
@@ -40,8 +47,14 @@ int runApplication(int &argc, char **argv)
         options.serverName = serverName;
 
     int result = 0;
+    // The one browser client of the process. It reads its switches from the
+    // command line, so it is made once the application object exists, and it
+    // outlives the application object's windows. It touches no part of the
+    // browser engine, which only the primary start creates.
+    std::unique_ptr<ClientHandler> client;
     {
         cefApplication application(argc, argv, options);
+        client = std::make_unique<ClientHandler>();
         if (!cefApplication::quitRequested())
             application.initialise();
         // The instance check may already have decided (a second instance that
@@ -49,6 +62,7 @@ int runApplication(int &argc, char **argv)
         result = cefApplication::quitRequested() ? cefApplication::requestedExitCode()
                                                  : application.exec();
     }
+    client.reset();
     removeLogFile();
     return result;
 }

@@ -1,0 +1,404 @@
+#include "app/main_window.h"
+
+#include "app/app_log.h"
+#include "app/cef_application.h"
+#include "app/pop_widget.h"
+#include "bridge/request_router.h"
+#include "browser/client_handler.h"
+#include "browser/kelv_web_view.h"
+#include "common/app_paths.h"
+#include "desktop/qxt_global_shortcut.h"
+#include "desktop/system_tray.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeySequence>
+#include <QResizeEvent>
+#include <QScreen>
+
+namespace kelv {
+namespace shell {
+
+namespace {
+const QString ShowConfKey = QStringLiteral("showConf");
+const QString TestToolKey = QStringLiteral("testTool");
+} // namespace
+
+QSize kelv::clientSize(const ClientSettings::Map &settings)
+{
+    const QSize fallback(800, 600);
+    if (!settings.contains(QStringLiteral("clientSize")))
+        return fallback;
+    const QStringList parts = settings.value(QStringLiteral("clientSize")).split(QLatin1Char(','));
+    if (parts.size() < 2)
+        return fallback;
+    bool widthOk = false;
+    bool heightOk = false;
+    const int width = parts.at(0).trimmed().toInt(&widthOk);
+    const int height = parts.at(1).trimmed().toInt(&heightOk);
+    // A window of no size could never be seen or enlarged again (the size is
+    // also its minimum size): such a value counts as malformed.
+    if (!widthOk || !heightOk || width <= 0 || height <= 0)
+        return fallback;
+    return QSize(width, height);
+}
+
+QUrl kelv::pageAddressFor(const QString &applicationFolder)
+{
+    return QUrl::fromLocalFile(applicationFolder + QStringLiteral("/view/index.html"));
+}
+
+kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
+    : QWidget(parent), m_appSettings(settings), m_devices(devices), m_profiles(applicationFolder())
+{
+    // 1. Base set-up; size and title are replaced below.
+    if (objectName().isEmpty())
+        setObjectName(QStringLiteral("kelvClass"));
+    resize(600, 400);
+    setWindowTitle(QCoreApplication::translate("kelvClass", "kelv"));
+
+    // 2.-3. Size from the settings.
+    m_settings = settings.values();
+    const QSize size = clientSize(m_settings);
+    resize(size);
+
+    // 4.-5. A frameless window with the program's title and icon.
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint);
+    setWindowTitle(QStringLiteral("Gaming Mouse Software"));
+    setWindowIcon(QIcon(QStringLiteral(":/kelv/desk_icon")));
+
+    // The request path: page queries reach the router (window requests at
+    // once, the rest through jsMessage and onJsMessage) and the dispatcher.
+    m_router = std::make_unique<RequestRouter>(*this, m_dispatcher);
+    ClientHandler *client = ClientHandler::instance();
+    if (client)
+        client->setRequestRouter(m_router.get());
+
+    // 6. The web view fills the window; the window never gets smaller.
+    m_webView = new KelvWebView(this);
+    m_webView->resize(size);
+    setMinimumSize(size);
+    setMouseTracking(true);
+    connect(m_webView, &QWebEngineView::loadFinished, this, [](bool ok) {
+        qCInfo(lcApp).noquote() << (ok ? "page loaded" : "page failed to load");
+    });
+
+    // 7. The page of the program folder.
+    m_pageAddress = pageAddressFor(applicationFolder());
+    if (client)
+        client->setStartupAddress(m_pageAddress.toString());
+    m_webView->setAddress(m_pageAddress);
+    m_webView->showPage();
+
+    // 8. Page requests.
+    connect(m_webView, &KelvWebView::jsMessage, this, &kelv::onJsMessage);
+
+    // 9.-10. The two system-wide hot keys.
+    m_showConf = new QxtGlobalShortcut(this);
+    m_testTool = new QxtGlobalShortcut(this);
+    for (const QString &key : {ShowConfKey, TestToolKey}) {
+        if (m_settings.contains(key))
+            registerHotKey(key, m_settings.value(key));
+    }
+    connect(m_showConf, &QxtGlobalShortcut::activated, this, &kelv::showMouseConf);
+    connect(m_testTool, &QxtGlobalShortcut::activated, this, &kelv::showDebug);
+
+    // 11. Activation makes this window's view the listener.
+    installEventFilter(this);
+
+    // 12. The bound-program monitor.
+    restartProcessMoniter();
+}
+
+kelv::~kelv()
+{
+    if (ClientHandler *client = ClientHandler::instance())
+        client->setRequestRouter(nullptr);
+    delete m_tray;
+    m_tray = nullptr;
+    delete m_showConf;
+    m_showConf = nullptr;
+    delete m_testTool;
+    m_testTool = nullptr;
+    delete m_popup;
+    delete m_webView;
+    m_webView = nullptr;
+}
+
+void kelv::setupTray()
+{
+    if (m_tray)
+        return;
+    m_tray = new SystemTray(this);
+    m_tray->show();
+    connect(m_tray, &QSystemTrayIcon::activated, this, &kelv::onSystemtrayActive,
+            Qt::UniqueConnection);
+    connect(m_tray, &SystemTray::showWidget, this, &kelv::onshowWidget);
+    connect(m_tray, &SystemTray::closeApp, this, &kelv::oncloseApp);
+}
+
+void kelv::saveModifiedProfiles()
+{
+    m_profiles.saveModified();
+}
+
+// Slots
+
+void kelv::quitApp()
+{
+    hide();
+    saveModifiedProfiles();
+}
+
+void kelv::reload_currentPage()
+{
+    m_webView->reload();
+}
+
+void kelv::onJsMessage(const QString &request, const QueryCallbackPtr &callback)
+{
+    m_router->onJsMessage(request, callback);
+}
+
+void kelv::onSystemtrayActive(QSystemTrayIcon::ActivationReason reason)
+{
+    switch (reason) {
+    case QSystemTrayIcon::Context:
+        if (m_tray)
+            m_tray->setMenuLanguage(m_appSettings.value(QStringLiteral("language")));
+        break;
+    case QSystemTrayIcon::Unknown:
+    case QSystemTrayIcon::DoubleClick:
+    case QSystemTrayIcon::Trigger:
+        setWindowState(Qt::WindowActive);
+        show();
+        break;
+    default:
+        break;
+    }
+}
+
+void kelv::onCurrentPropChanged(int propIndex, int proMode)
+{
+    if (ClientHandler *client = ClientHandler::instance())
+        client->sendCurrentPropChanged(propIndex, proMode);
+}
+
+void kelv::onshowWidget()
+{
+    show();
+}
+
+void kelv::oncloseApp()
+{
+    saveModifiedProfiles();
+    cefApplication::requestQuit();
+}
+
+void kelv::showMouseConf()
+{
+    ClientHandler *client = ClientHandler::instance();
+    if (!m_popup) {
+        m_popup = new PopWidget(m_pageAddress, this);
+        // Page requests of the popup's page are served like the main page's,
+        // so the popup is a working copy of the page and not a dead end.
+        connect(m_popup->webView(), &KelvWebView::jsMessage, this, &kelv::onJsMessage);
+    }
+    if (!m_popup->isVisible()) {
+        if (client) {
+            client->setListener(m_popup->webView());
+            client->setMainWindowHandle(m_popup);
+        }
+        m_popup->show();
+        return;
+    }
+    if (client) {
+        client->setListener(m_webView);
+        client->setMainWindowHandle(this);
+    }
+    m_popup->hide();
+    m_popup->deleteLater();
+    m_popup = nullptr;
+}
+
+void kelv::showDebug() {}
+
+// Window events
+
+void kelv::closeEvent(QCloseEvent *event)
+{
+    hide();
+    event->ignore();
+}
+
+void kelv::resizeEvent(QResizeEvent *event)
+{
+    if (m_webView)
+        m_webView->resize(event->size());
+    QWidget::resizeEvent(event);
+}
+
+bool kelv::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == this && event->type() == QEvent::WindowActivate) {
+        if (ClientHandler *client = ClientHandler::instance()) {
+            client->setListener(m_webView);
+            client->setMainWindowHandle(this);
+        }
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// AppHost
+
+QxtGlobalShortcut *kelv::hotKey(const QString &key) const
+{
+    if (key == ShowConfKey)
+        return m_showConf;
+    if (key == TestToolKey)
+        return m_testTool;
+    return nullptr;
+}
+
+bool &kelv::hotKeyFlag(const QString &key)
+{
+    return key == ShowConfKey ? m_showConfRegistered : m_testToolRegistered;
+}
+
+bool kelv::registerHotKey(const QString &key, const QString &sequence)
+{
+    QxtGlobalShortcut *shortcut = hotKey(key);
+    if (!shortcut)
+        return false;
+    const QKeySequence keys(sequence, QKeySequence::NativeText);
+    if (!shortcut->shortcut().isEmpty())
+        shortcut->unsetShortcut();
+    const bool registered = shortcut->setShortcut(keys);
+    hotKeyFlag(key) = registered;
+    return registered;
+}
+
+bool kelv::hotKeyRegistered(const QString &key) const
+{
+    if (key == ShowConfKey)
+        return m_showConfRegistered;
+    if (key == TestToolKey)
+        return m_testToolRegistered;
+    return false;
+}
+
+void kelv::hideWindow()
+{
+    quitApp();
+}
+
+void kelv::closeApp()
+{
+    oncloseApp();
+}
+
+// The window that the move and minimise requests act on: the top-level
+// window of the main window or of the popup, whichever was active last.
+QWidget *kelv::requestWindow() const
+{
+    ClientHandler *client = ClientHandler::instance();
+    QWidget *handle = client ? client->mainWindowHandle() : nullptr;
+    return handle ? handle->window() : const_cast<kelv *>(this);
+}
+
+void kelv::moveWindow(int dx, int dy, int width, int height)
+{
+    QWidget *window = requestWindow();
+    const QRect frame = window->geometry();
+    if (window->isMaximized() || window->isMinimized()) {
+        // Back to the normal state at the same place with the new size.
+        window->showNormal();
+        window->setGeometry(frame.left(), frame.top(), width, height);
+        return;
+    }
+    window->setGeometry(frame.left() + dx, frame.top() + dy, width, height);
+}
+
+void kelv::toggleMinimised()
+{
+    QWidget *window = requestWindow();
+    if (window->isMinimized())
+        window->showNormal();
+    else
+        window->showMinimized();
+}
+
+void kelv::maximiseWindow()
+{
+    m_savedGeometry = geometry();
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        setGeometry(screen->availableGeometry());
+}
+
+void kelv::restoreWindow()
+{
+    // Before any maximise there is no geometry to go back to; shrinking the
+    // window to nothing would lose it.
+    if (m_savedGeometry.isNull())
+        return;
+    setGeometry(m_savedGeometry);
+}
+
+bool kelv::hasProcessMonitor() const
+{
+    return false;
+}
+
+void kelv::restartProcessMonitor()
+{
+    restartProcessMoniter();
+}
+
+void kelv::restartProcessMoniter() {}
+
+void kelv::checkForUpdates(bool interactive)
+{
+    if (cefApplication *application = cefApplication::instance())
+        application->checkForUpdates(interactive);
+}
+
+bool kelv::startRecording()
+{
+    return false;
+}
+
+void kelv::stopRecording() {}
+
+void kelv::loadUrl(const QUrl &url)
+{
+    ClientHandler *client = ClientHandler::instance();
+    if (KelvWebView *browser = client ? client->browser() : nullptr)
+        browser->load(url);
+}
+
+void kelv::goBack()
+{
+    ClientHandler *client = ClientHandler::instance();
+    if (KelvWebView *browser = client ? client->browser() : nullptr)
+        browser->back();
+}
+
+void kelv::goForward()
+{
+    ClientHandler *client = ClientHandler::instance();
+    if (KelvWebView *browser = client ? client->browser() : nullptr)
+        browser->forward();
+}
+
+void kelv::openUrl(const QUrl &url)
+{
+    QDesktopServices::openUrl(url);
+}
+
+} // namespace shell
+} // namespace kelv
