@@ -1,8 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <memory>
+
+namespace pugi {
+class xml_document;
+}
 
 namespace kelv {
 
@@ -15,10 +21,13 @@ class ProfileStore
 public:
     // The application folder that relative profile paths resolve against.
     explicit ProfileStore(const QString &applicationFolder);
+    ~ProfileStore();
+    ProfileStore(const ProfileStore &) = delete;
+    ProfileStore &operator=(const ProfileStore &) = delete;
 
     QString applicationFolder() const { return m_applicationFolder; }
 
-    bool isEmpty() const { return m_texts.isEmpty(); }
+    bool isEmpty() const { return m_entries.isEmpty(); }
     QStringList modified() const { return m_modified; }
 
     // Writes every modified profile (atomically), in order. Stops at the first
@@ -26,16 +35,39 @@ public:
     // and also when the cache is empty (nothing was ever loaded).
     bool saveModified();
 
-    // The rest of the interface (cache load, store, path resolution) belongs
-    // to the profile commands.
+    // The full path of a profile named relative to the application folder:
+    // the folder, "/", and the member text as it stands (the cache key).
+    // *insideFolder tells whether that path stays inside the folder once "."
+    // and ".." are resolved; a path that climbs out must not be used.
     QString resolve(const QString &relative, bool *insideFolder) const;
-    bool load(const QString &path);          // cache load: false when unreadable
-    QString text(const QString &path) const; // cached text
+
+    // Cache load: reads the file (UTF-8, BOM skipped, CR LF -> LF) the first
+    // time the path is asked for; false when it cannot be read. Later calls
+    // never touch the disk again.
+    bool load(const QString &path);
+    bool contains(const QString &path) const { return m_entries.contains(path); }
+    QString text(const QString &path) const;              // cached text
     void store(const QString &path, const QString &text); // set + mark modified
 
+    // The cached text parsed with pugixml's default options, kept until the
+    // text changes so a run of queries parses once. Null when the path is not
+    // cached or its text does not parse. Callers that change the document
+    // must hand it back through storeDocument() before doing anything else.
+    pugi::xml_document *document(const QString &path);
+
+    // Serialises the document in pugixml's default format as the path's new
+    // text and marks the path modified. The kept parsed form is dropped: the
+    // next document() call parses the new text, so every later command sees
+    // exactly what the text says.
+    void storeDocument(const QString &path, const pugi::xml_document &doc);
+
 private:
+    struct Entry;
+    Entry &entry(const QString &path);
+    void markModified(const QString &path);
+
     QString m_applicationFolder;
-    QHash<QString, QString> m_texts;
+    QHash<QString, std::shared_ptr<Entry>> m_entries;
     QStringList m_modified;
 };
 

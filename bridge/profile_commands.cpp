@@ -1,0 +1,542 @@
+// The profile document commands: the page reads and edits the XML profiles
+// under the program folder by XPath, on the in-memory profile text cache, and
+// exports one node into a profile file and imports it again.
+
+#include "bridge/app_host.h"
+#include "bridge/commands.h"
+#include "bridge/dispatcher.h"
+#include "bridge/members.h"
+#include "bridge/profile_export.h"
+#include "bridge/profile_store.h"
+#include "platform/system_mouse.h"
+
+#include <QLoggingCategory>
+#include <pugixml.hpp>
+#include <unordered_set>
+
+namespace kelv {
+namespace {
+
+Q_LOGGING_CATEGORY(lcProfiles, "kelv.profiles")
+
+// The double-click time every modifyProfile request sets (entry 0 of the
+// double-click table of the settings commands).
+constexpr int kModifyProfileDoubleClickMs = 970;
+
+struct ByteArrayWriter final : pugi::xml_writer
+{
+    QByteArray bytes;
+    void write(const void *data, size_t size) override
+    {
+        bytes.append(static_cast<const char *>(data), qsizetype(size));
+    }
+};
+
+QByteArray utf8(const QString &text)
+{
+    return text.toUtf8();
+}
+
+// XPath evaluation that never throws: an expression that does not compile
+// (or does not give a node set) returns false.
+bool selectAll(const pugi::xml_node &root, const QString &xpath, pugi::xpath_node_set *result)
+{
+    try {
+        const pugi::xpath_query query(utf8(xpath).constData());
+        if (!query.result())
+            return false;
+        *result = query.evaluate_node_set(root);
+        result->sort();
+        return true;
+    } catch (const pugi::xpath_exception &error) {
+        qCInfo(lcProfiles) << "xpath" << xpath << "refused:" << error.what();
+        return false;
+    }
+}
+
+bool selectFirst(const pugi::xml_node &root, const QString &xpath, pugi::xpath_node *result)
+{
+    try {
+        const pugi::xpath_query query(utf8(xpath).constData());
+        if (!query.result())
+            return false;
+        *result = query.evaluate_node(root);
+        return true;
+    } catch (const pugi::xpath_exception &error) {
+        qCInfo(lcProfiles) << "xpath" << xpath << "refused:" << error.what();
+        return false;
+    }
+}
+
+// Whether pugixml reads the name back as the same name: a start character
+// (letter, '_', ':' or any non-ASCII UTF-8 byte), then also digits, '-' and
+// '.'. An element or attribute with another name would make the whole file
+// unreadable once written.
+bool isXmlName(const QByteArray &name)
+{
+    if (name.isEmpty())
+        return false;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name.at(i));
+        const bool start =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+        const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (!start && !(i > 0 && other))
+            return false;
+    }
+    return true;
+}
+
+class ProfileCommands
+{
+public:
+    explicit ProfileCommands(AppHost &host) : m_host(host) {}
+
+    void queryProfile(const Members &m, const QueryCallbackPtr &cb);
+    void nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb);
+    void modifyProfile(const Members &m, const QueryCallbackPtr &cb);
+    void modifyProfileEx(const Members &m, const QueryCallbackPtr &cb);
+    void modifyRemoveProfile(const Members &m, const QueryCallbackPtr &cb);
+    void modifyAddProfile(const Members &m, const QueryCallbackPtr &cb);
+    void modifyReplaceProfile(const Members &m, const QueryCallbackPtr &cb);
+    void modifyReplaceProfileEx(const Members &m, const QueryCallbackPtr &cb);
+    void resetProfile(const Members &m, const QueryCallbackPtr &cb);
+    void queryHexByte(const Members &m, const QueryCallbackPtr &cb);
+    void savexml(const Members &m, const QueryCallbackPtr &cb);
+    void saveXmlAs(const Members &m, const QueryCallbackPtr &cb);
+
+private:
+    ProfileStore &store() { return m_host.profiles(); }
+
+    // Resolves a relative path member and loads it into the cache. False (the
+    // command then stops without reply) when the file cannot be read or the
+    // path would leave the program folder.
+    bool loadMember(const Members &m, const char *member, QString *path);
+
+    AppHost &m_host;
+};
+
+bool ProfileCommands::loadMember(const Members &m, const char *member, QString *path)
+{
+    bool inside = false;
+    *path = store().resolve(memberText(m, QString::fromLatin1(member)), &inside);
+    if (!inside) {
+        qCInfo(lcProfiles) << member << "leaves the program folder:" << *path;
+        return false;
+    }
+    return store().load(*path);
+}
+
+void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("queryProfile load xml file failed!");
+    if (!hasMembers(m, {"filePath", "xpath"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node_set nodes;
+    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    ByteArrayWriter writer;
+    for (const pugi::xpath_node &match : nodes) {
+        if (match.node())
+            match.node().print(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+    }
+    answerSuccess(cb, QString::fromUtf8(writer.bytes));
+}
+
+void ProfileCommands::nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("nodeCounterProfile load xml file failed!");
+    if (!hasMembers(m, {"filePath", "xpath"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node first;
+    if (!doc || !selectFirst(*doc, memberText(m, QStringLiteral("xpath")), &first)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    qint64 count = 0;
+    for (pugi::xml_node child = first.node().first_child(); child; child = child.next_sibling())
+        ++count;
+    answerSuccess(cb, QString::number(count));
+}
+
+void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
+    // Every modifyProfile request resets the system double-click time, before
+    // anything else and whatever the request holds; its result is not used.
+    platform::setDoubleClickTime(kModifyProfileDoubleClickMs);
+
+    if (!hasMembers(m, {"filePath", "xpath", "attribute", "attributeValue"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node_set nodes;
+    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    const QStringList names =
+        memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    const QStringList values =
+        memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::KeepEmptyParts);
+    // A name without a value (fewer values than names) is left alone.
+    const qsizetype pairs = std::min(names.size(), values.size());
+    QList<QByteArray> names8, values8;
+    for (qsizetype i = 0; i < pairs; ++i) {
+        names8 << utf8(names.at(i));
+        values8 << utf8(values.at(i));
+    }
+    for (const pugi::xpath_node &match : nodes) {
+        pugi::xml_node node = match.node();
+        if (!node)
+            continue;
+        for (qsizetype i = 0; i < pairs; ++i) {
+            pugi::xml_attribute attribute = node.attribute(names8.at(i).constData());
+            if (attribute)
+                attribute.set_value(values8.at(i).constData());
+        }
+    }
+    store().storeDocument(path, *doc);
+    answerSuccess(cb, QStringLiteral("modifyProfile success!"));
+}
+
+void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyProfileEx load xml file failed!");
+    if (!hasMembers(m, {"filePath", "xpath", "subTreeString"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    // The fragment's parse result is deliberately not examined: whatever the
+    // parser kept of a broken fragment is what gets inserted.
+    pugi::xml_document fragment;
+    const QByteArray fragment8 = utf8(memberText(m, QStringLiteral("subTreeString")));
+    fragment.load_buffer(fragment8.constData(), size_t(fragment8.size()), pugi::parse_default,
+                         pugi::encoding_utf8);
+
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node_set nodes;
+    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    // Emptying a match frees everything below it: a match inside an earlier
+    // match is already gone by the time its turn comes and is skipped.
+    std::unordered_set<pugi::xml_node_struct *> matched;
+    for (const pugi::xpath_node &match : nodes) {
+        if (match.node())
+            matched.insert(match.node().internal_object());
+    }
+    for (const pugi::xpath_node &match : nodes) {
+        pugi::xml_node node = match.node();
+        if (!node)
+            continue;
+        bool insideEarlierMatch = false;
+        for (pugi::xml_node up = node.parent(); up && !insideEarlierMatch; up = up.parent())
+            insideEarlierMatch = matched.count(up.internal_object()) > 0;
+        if (insideEarlierMatch)
+            continue;
+        while (pugi::xml_node child = node.first_child())
+            node.remove_child(child);
+        // The fragment moves into the first match; later matches stay empty.
+        while (pugi::xml_node top = fragment.first_child()) {
+            node.append_copy(top);
+            fragment.remove_child(top);
+        }
+    }
+    store().storeDocument(path, *doc);
+    answerSuccess(cb, QStringLiteral("modifyProfileEx success"));
+}
+
+void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
+    if (!hasMembers(m, {"filePath", "xpath"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node_set nodes;
+    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    // Last to first: removing a node frees its subtree, which only holds
+    // nodes that come after it and are therefore already dealt with.
+    for (size_t i = nodes.size(); i-- > 0;) {
+        pugi::xml_node node = nodes[i].node();
+        if (node && node.parent())
+            node.parent().remove_child(node);
+    }
+    store().storeDocument(path, *doc);
+    answerSuccess(cb, QStringLiteral("modifyRemoveProfile success"));
+}
+
+void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
+    if (!hasMembers(m, {"filePath", "xpath", "attribute", "attributeValue"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node_set nodes;
+    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    // Without addNodeName the element has no name; pugixml writes it as
+    // ":anonymous", which reads back as a valid name.
+    const QByteArray element = utf8(memberText(m, QStringLiteral("addNodeName")));
+    const QStringList names =
+        memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    const QStringList values =
+        memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    const qsizetype pairs = std::min(names.size(), values.size());
+    QList<QByteArray> names8, values8;
+    for (qsizetype i = 0; i < pairs; ++i) {
+        names8 << utf8(names.at(i));
+        values8 << utf8(values.at(i));
+    }
+    // A name that is not an XML name would be written as it stands and leave
+    // a file nothing can read any more: refuse the edit instead.
+    bool namesOk = element.isEmpty() || isXmlName(element);
+    for (const QByteArray &name : std::as_const(names8))
+        namesOk = namesOk && isXmlName(name);
+    if (!namesOk) {
+        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in" << element << names;
+        answerFailure(cb, failed);
+        return;
+    }
+    for (const pugi::xpath_node &match : nodes) {
+        if (!match.node())
+            continue;
+        pugi::xml_node added = match.node().append_child(pugi::node_element);
+        if (!added)
+            continue; // a text node cannot hold elements
+        if (!element.isEmpty())
+            added.set_name(element.constData());
+        for (qsizetype i = 0; i < pairs; ++i)
+            added.append_attribute(names8.at(i).constData()).set_value(values8.at(i).constData());
+    }
+    store().storeDocument(path, *doc);
+    answerSuccess(cb, QStringLiteral("modifyAddProfile success"));
+}
+
+void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyReplaceProfile load xml file failed!");
+    if (!hasMembers(m, {"srcFilePath", "desFilePath", "srcXpath", "desXpath"}))
+        return;
+    QString srcPath, desPath;
+    if (!loadMember(m, "srcFilePath", &srcPath) || !loadMember(m, "desFilePath", &desPath))
+        return;
+    pugi::xml_document *des = store().document(desPath);
+    if (!des) {
+        answerFailure(cb, failed);
+        return;
+    }
+    // The source is a document of its own even when both members name the
+    // same file, so the node copied is the one the file held before the edit.
+    pugi::xml_document ownSource;
+    pugi::xml_document *src = nullptr;
+    if (srcPath == desPath) {
+        const QByteArray text = utf8(store().text(srcPath));
+        if (ownSource.load_buffer(text.constData(), size_t(text.size()), pugi::parse_default,
+                                  pugi::encoding_utf8))
+            src = &ownSource;
+    } else {
+        src = store().document(srcPath);
+    }
+    if (!src) {
+        answerFailure(cb, failed);
+        return;
+    }
+    pugi::xpath_node source, target;
+    if (!selectFirst(*src, memberText(m, QStringLiteral("srcXpath")), &source) ||
+        !selectFirst(*des, memberText(m, QStringLiteral("desXpath")), &target)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    pugi::xml_node d = target.node();
+    pugi::xml_node parent = d.parent();
+    if (d && parent) {
+        // The copy goes in first, in D's place, and only then D goes: a source
+        // node that cannot be copied there (none matched, an attribute, the
+        // document itself) leaves the destination as it was.
+        const pugi::xml_node copy =
+            source.node() ? parent.insert_copy_before(source.node(), d) : pugi::xml_node();
+        if (!copy) {
+            qCInfo(lcProfiles) << "modifyReplaceProfile: no source node to copy";
+            answerFailure(cb, failed);
+            return;
+        }
+        parent.remove_child(d);
+    }
+    store().storeDocument(desPath, *des);
+    answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
+}
+
+void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyReplaceProfile load xml file failed!");
+    if (!hasMembers(m, {"srcFilePath", "desFilePath", "srcXpath", "desXpath"}))
+        return;
+    QString desPath;
+    if (!loadMember(m, "desFilePath", &desPath))
+        return;
+    pugi::xml_document *des = store().document(desPath);
+    if (!des) {
+        answerFailure(cb, failed);
+        return;
+    }
+    // srcFilePath is the export file the user chose: a full path, used as is.
+    QByteArray exported;
+    pugi::xml_document imported;
+    if (!ProfileExport::readFile(memberText(m, QStringLiteral("srcFilePath")), &exported) ||
+        !imported.load_buffer(exported.constData(), size_t(exported.size()), pugi::parse_default,
+                              pugi::encoding_utf8)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    const pugi::xml_node source = imported.first_child();
+    pugi::xpath_node target;
+    if (!selectFirst(*des, memberText(m, QStringLiteral("desXpath")), &target)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    if (pugi::xml_node d = target.node()) {
+        while (pugi::xml_node child = d.first_child())
+            d.remove_child(child);
+        for (pugi::xml_node child = source.first_child(); child; child = child.next_sibling())
+            d.append_copy(child);
+    }
+    store().storeDocument(desPath, *des);
+    answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
+}
+
+void ProfileCommands::resetProfile(const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMembers(m, {"srcFilePath", "desFilePath"}))
+        return;
+    QString srcPath, desPath;
+    if (!loadMember(m, "srcFilePath", &srcPath) || !loadMember(m, "desFilePath", &desPath))
+        return;
+    store().store(desPath, store().text(srcPath));
+    answerSuccess(cb, QStringLiteral("resetProfile success"));
+}
+
+void ProfileCommands::queryHexByte(const Members &m, const QueryCallbackPtr &cb)
+{
+    static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
+    if (!hasMembers(m, {"filePath", "xpath", "args"}))
+        return;
+    QString path;
+    if (!loadMember(m, "filePath", &path))
+        return;
+    pugi::xml_document *doc = store().document(path);
+    pugi::xpath_node first;
+    if (!doc || !selectFirst(*doc, memberText(m, QStringLiteral("xpath")), &first)) {
+        answerFailure(cb, failed);
+        return;
+    }
+    QString code = QString::fromUtf8(first.node().attribute("code").value());
+    if (code.contains(QLatin1Char('%'))) {
+        const QStringList args =
+            memberText(m, QStringLiteral("args")).split(QLatin1Char(','), Qt::SkipEmptyParts);
+        QStringList items = code.split(QLatin1Char(','), Qt::KeepEmptyParts);
+        // Only the first four items take parameters; a "%" without an argument
+        // left stays as it is.
+        qsizetype next = 0;
+        for (qsizetype i = 0; i < 4 && i < items.size(); ++i) {
+            if (items.at(i) == QLatin1String("%") && next < args.size())
+                items[i] = args.at(next++);
+        }
+        code = items.join(QLatin1Char(','));
+    }
+    answerSuccess(cb, code);
+}
+
+void ProfileCommands::savexml(const Members &, const QueryCallbackPtr &cb)
+{
+    // Nothing loaded yet, or a file that cannot be written: no reply.
+    if (store().saveModified())
+        answerSuccess(cb, QStringLiteral("save xml success"));
+    else if (!store().isEmpty())
+        qCWarning(lcProfiles) << "saving the modified profiles failed; kept" << store().modified();
+}
+
+void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMembers(m, {"srcFilePath", "desFilePath", "xpath"}))
+        return;
+    QString srcPath;
+    if (!loadMember(m, "srcFilePath", &srcPath))
+        return;
+    pugi::xml_document *doc = store().document(srcPath);
+    pugi::xpath_node first;
+    if (!doc || !selectFirst(*doc, memberText(m, QStringLiteral("xpath")), &first)) {
+        answerFailure(cb, QStringLiteral("saveXmlAs load xml file failed!"));
+        return;
+    }
+    // A match that is an attribute (or the document itself) copies nothing:
+    // the export then holds only the declaration.
+    pugi::xml_document exported;
+    if (first.node())
+        exported.append_copy(first.node());
+    ByteArrayWriter writer;
+    exported.save(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+
+    // desFilePath is the file the user chose: a full path, used as is.
+    const QString desPath = memberText(m, QStringLiteral("desFilePath"));
+    if (!ProfileExport::writeFile(desPath, writer.bytes)) {
+        answerFailure(cb, QStringLiteral("saveXmlAs desFilePath is failed!"));
+        return;
+    }
+    answerSuccess(cb, QStringLiteral("saveXmlAs success"));
+}
+
+} // namespace
+
+void registerProfileCommands(Dispatcher &dispatcher, AppHost &host)
+{
+    auto commands = std::make_shared<ProfileCommands>(host);
+    using Method = void (ProfileCommands::*)(const Members &, const QueryCallbackPtr &);
+    const std::pair<const char *, Method> table[] = {
+        {"queryProfile", &ProfileCommands::queryProfile},
+        {"nodeCounterProfile", &ProfileCommands::nodeCounterProfile},
+        {"modifyProfile", &ProfileCommands::modifyProfile},
+        {"modifyProfileEx", &ProfileCommands::modifyProfileEx},
+        {"modifyRemoveProfile", &ProfileCommands::modifyRemoveProfile},
+        {"modifyAddProfile", &ProfileCommands::modifyAddProfile},
+        {"modifyReplaceProfile", &ProfileCommands::modifyReplaceProfile},
+        {"modifyReplaceProfileEx", &ProfileCommands::modifyReplaceProfileEx},
+        {"resetProfile", &ProfileCommands::resetProfile},
+        {"queryHexByte", &ProfileCommands::queryHexByte},
+        {"savexml", &ProfileCommands::savexml},
+        {"saveXmlAs", &ProfileCommands::saveXmlAs},
+    };
+    for (const auto &[name, method] : table) {
+        dispatcher.add(QString::fromLatin1(name),
+                       [commands, method = method](const Members &m, const QueryCallbackPtr &cb) {
+                           ((*commands).*method)(m, cb);
+                       });
+    }
+}
+
+} // namespace kelv

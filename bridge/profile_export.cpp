@@ -1,0 +1,54 @@
+#include "bridge/profile_export.h"
+
+#include "common/text_file.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QIODevice>
+
+namespace kelv::ProfileExport {
+
+QByteArray encode(const QByteArray &xmlUtf8)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_5_1);
+    stream << kMagic << xmlUtf8.toBase64();
+    return bytes;
+}
+
+bool decode(const QByteArray &fileBytes, QByteArray *xmlUtf8)
+{
+    QDataStream stream(fileBytes);
+    stream.setVersion(QDataStream::Qt_5_1);
+    quint32 magic = 0;
+    stream >> magic;
+    if (stream.status() != QDataStream::Ok || magic != kMagic)
+        return false;
+    QByteArray payload;
+    stream >> payload;
+    if (stream.status() != QDataStream::Ok)
+        return false;
+    // Strict: a damaged payload is refused instead of decoding to some other text.
+    const QByteArray::FromBase64Result decoded =
+        QByteArray::fromBase64Encoding(payload, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return false;
+    *xmlUtf8 = decoded.decoded;
+    return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &xmlUtf8)
+{
+    return writeFileAtomically(path, encode(xmlUtf8));
+}
+
+bool readFile(const QString &path, QByteArray *xmlUtf8)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return decode(file.readAll(), xmlUtf8);
+}
+
+} // namespace kelv::ProfileExport

@@ -1,0 +1,262 @@
+// The page commands that serve the application rather than the mouse: client
+// settings and the two global hot keys, the system's own mouse settings, hide
+// or quit, the program monitor, the update check, the macro recorder,
+// browser navigation, URLs and the file dialogs.
+
+#include "bridge/app_host.h"
+#include "bridge/commands.h"
+#include "bridge/dispatcher.h"
+#include "bridge/members.h"
+#include "bridge/profile_store.h"
+#include "common/app_paths.h"
+#include "common/client_settings.h"
+#include "common/dialogs.h"
+#include "platform/system_mouse.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QUrl>
+
+namespace kelv {
+namespace {
+
+Q_LOGGING_CATEGORY(lcSettings, "kelv.settings")
+
+const QString kShowConf = QStringLiteral("showConf");
+const QString kTestTool = QStringLiteral("testTool");
+
+// Double-click times by position: 970 ms down to 200 ms in steps of 70.
+constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};
+
+// A hot key's registration state travels as one character whose code is the
+// flag itself (U+0001 registered, U+0000 not), not as a digit.
+QString stateCharacter(bool registered)
+{
+    return QString(QChar(registered ? 1 : 0));
+}
+
+void getConf(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    const ClientSettings::Map settings = host.clientSettings().values();
+    if (settings.isEmpty()) {
+        answerFailure(cb, QStringLiteral("cant find conf.xml"));
+        return;
+    }
+    QJsonObject object; // keeps its members in ascending order of their names
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
+        QString value = it.value();
+        if (it.key() == kShowConf || it.key() == kTestTool)
+            value += QLatin1Char(',') + stateCharacter(host.hotKeyRegistered(it.key()));
+        object.insert(it.key(), value);
+    }
+    answerSuccess(
+        cb, QString::fromUtf8(QJsonDocument(QJsonArray{object}).toJson(QJsonDocument::Compact)));
+}
+
+void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMembers(m, {"confKey", "confValue"}))
+        return;
+    const QString key = memberText(m, QStringLiteral("confKey"));
+    const QString value = memberText(m, QStringLiteral("confValue"));
+    ClientSettings &settings = host.clientSettings();
+
+    if (key == kShowConf || key == kTestTool)
+        host.registerHotKey(key, value);
+
+    // An unknown key is answered at once; the file is still rewritten below
+    // (same content, the save format), and the later answer is dropped.
+    if (!settings.setValue(key, value))
+        answerFailure(cb, QStringLiteral("can't find conf name"));
+
+    QString text;
+    if (!ClientSettings::rewriteClientAttribute(settings.text(), key, value, &text)) {
+        qCWarning(lcSettings) << "conf.xml does not parse; setting" << key << "kept in memory only";
+        return;
+    }
+    settings.setText(text);
+    if (!settings.save())
+        qCWarning(lcSettings) << "could not write" << settings.path();
+
+    if (key == kShowConf || key == kTestTool)
+        answerSuccess(cb, stateCharacter(host.hotKeyRegistered(key)));
+    else
+        answerSuccess(cb, QStringLiteral("modify conf sucess"));
+}
+
+void closeApp(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    const ClientSettings::Map settings = host.clientSettings().values();
+    const auto it = settings.constFind(QStringLiteral("closeFunc"));
+    if (it != settings.constEnd()) {
+        if (it.value() == QLatin1String("closeapp"))
+            host.closeApp();
+        else
+            host.hideWindow();
+    }
+    answerSuccess(cb, QStringLiteral("modify conf sucess"));
+}
+
+void confChanged(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    if (!host.hasProcessMonitor())
+        return;
+    // The monitor reads the bindings from the file, so they are saved first.
+    host.profiles().saveModified();
+    host.restartProcessMonitor();
+    answerSuccess(cb, QStringLiteral("confChanged"));
+}
+
+void modifyMouseSpeed(AppHost &, const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMember(m, QStringLiteral("speednum")))
+        return;
+    if (platform::setPointerSpeed(memberInt(m, QStringLiteral("speednum"))))
+        answerSuccess(cb, QStringLiteral("modifyMouseSpeed success"));
+    else
+        answerFailure(cb, QStringLiteral("modifyMouseSpeed failed"));
+}
+
+void modifyMouseScrollLines(AppHost &, const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMember(m, QStringLiteral("linenum")))
+        return;
+    if (platform::setWheelScrollLines(memberInt(m, QStringLiteral("linenum"))))
+        answerSuccess(cb, QStringLiteral("modifyMouseScrollLines success"));
+    else
+        answerFailure(cb, QStringLiteral("modifyMouseScrollLines failed"));
+}
+
+void modifyMouseDoubleClick(AppHost &, const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMember(m, QStringLiteral("position")))
+        return;
+    const qint64 position = memberInt(m, QStringLiteral("position"));
+    // A position outside the table fails without touching the system.
+    const bool ok = position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
+                    platform::setDoubleClickTime(kDoubleClickTable[position]);
+    if (ok)
+        answerSuccess(cb, QStringLiteral("modifyMouseDoubleClick success"));
+    else
+        answerFailure(cb, QStringLiteral("modifyMouseDoubleClick failed"));
+}
+
+void loadurl(AppHost &host, const Members &m, const QueryCallbackPtr &)
+{
+    if (!hasMember(m, QStringLiteral("url")))
+        return;
+    // The url names a page of the program folder ("/view/index.html"). A
+    // folder that starts with "/" (Unix) already brings the third slash.
+    const QString folder = applicationFolder();
+    const QString scheme = folder.startsWith(QLatin1Char('/')) ? QStringLiteral("file://")
+                                                               : QStringLiteral("file:///");
+    host.loadUrl(QUrl(scheme + folder + memberText(m, QStringLiteral("url"))));
+}
+
+void goback(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    host.goBack();
+    answerSuccess(cb, QStringLiteral("goback"));
+}
+
+void goforward(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    host.goForward();
+    answerSuccess(cb, QStringLiteral("goforward"));
+}
+
+void openUrl(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMember(m, QStringLiteral("url")))
+        return;
+    host.openUrl(QUrl(memberText(m, QStringLiteral("url")), QUrl::TolerantMode));
+    answerSuccess(cb, QStringLiteral("open successed"));
+}
+
+QString dialogFolder()
+{
+    return QDir::homePath() + QStringLiteral("/Documents");
+}
+
+void saveFileDialog(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    const QString path =
+        Dialogs::current().getSaveFileName(host.dialogParent(), QStringLiteral("SaveFileDialog"),
+                                           dialogFolder(), QStringLiteral("pfd(*.pfd)"));
+    if (!path.isEmpty())
+        answerSuccess(cb, path);
+}
+
+void openFileDialog(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    const QString path =
+        Dialogs::current().getOpenFileName(host.dialogParent(), QStringLiteral("OpenFileDialog"),
+                                           dialogFolder(), QStringLiteral("pfd(*.pfd)"));
+    if (!path.isEmpty())
+        answerSuccess(cb, path);
+}
+
+// The filter for program files: "(*.exe)" on Windows; on Linux programs carry
+// no suffix, so every file is listed ("(*)").
+QString programFilter()
+{
+    return QStringLiteral("(*") + executableSuffix() + QStringLiteral(")");
+}
+
+void openFileDialogExe(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    const QString path = Dialogs::current().getOpenFileName(
+        host.dialogParent(), QStringLiteral("OpenFileDialog"), dialogFolder(), programFilter());
+    if (!path.isEmpty())
+        answerSuccess(cb, QDir::toNativeSeparators(path));
+}
+
+} // namespace
+
+void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
+{
+    using Command = void (*)(AppHost &, const Members &, const QueryCallbackPtr &);
+    const std::pair<const char *, Command> table[] = {
+        {"getConf", &getConf},
+        {"setConf", &setConf},
+        {"closeApp", &closeApp},
+        {"confChanged", &confChanged},
+        {"checkUpdate",
+         [](AppHost &h, const Members &, const QueryCallbackPtr &cb) {
+             h.checkForUpdates(true);
+             answerSuccess(cb, QStringLiteral("checkUpdate success"));
+         }},
+        {"startRecord",
+         [](AppHost &h, const Members &, const QueryCallbackPtr &cb) {
+             h.startRecording(); // answered the same whatever the recorder reports
+             answerSuccess(cb, QStringLiteral("startRecord success!"));
+         }},
+        {"stopRecord",
+         [](AppHost &h, const Members &, const QueryCallbackPtr &cb) {
+             h.stopRecording();
+             answerSuccess(cb, QStringLiteral("stopRecord success"));
+         }},
+        {"modifyMouseSpeed", &modifyMouseSpeed},
+        {"modifyMouseScrollLines", &modifyMouseScrollLines},
+        {"modifyMouseDoubleClick", &modifyMouseDoubleClick},
+        {"loadurl", &loadurl},
+        {"goback", &goback},
+        {"goforward", &goforward},
+        {"openUrl", &openUrl},
+        {"saveFileDialog", &saveFileDialog},
+        {"openFileDialog", &openFileDialog},
+        {"openFileDialogExe", &openFileDialogExe},
+    };
+    for (const auto &[name, command] : table) {
+        AppHost *target = &host;
+        dispatcher.add(QString::fromLatin1(name),
+                       [target, command = command](const Members &m, const QueryCallbackPtr &cb) {
+                           command(*target, m, cb);
+                       });
+    }
+}
+
+} // namespace kelv

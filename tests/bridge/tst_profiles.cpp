@@ -1,0 +1,961 @@
+// The profile document commands on real files in a temporary program folder.
+
+#include "bridge/commands.h"
+#include "bridge/dispatcher.h"
+#include "bridge/profile_export.h"
+#include "bridge/profile_store.h"
+#include "tests/bridge/command_fixture.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace kelv;
+using namespace kelv::test;
+
+namespace {
+
+const QByteArray kProfile =
+    "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+    "<!-- factory profile -->\r\n"
+    "<conf>\r\n"
+    "  <modeSetting current=\"0\">\r\n"
+    "    <modes>\r\n"
+    "      <mode index=\"0\" name=\"Default\" bindingProcess=\"\"/>\r\n"
+    "      <mode index=\"1\" name=\"Game\" bindingProcess=\"/usr/bin/game\">"
+    "<key id=\"1\" code=\"0x41,%,0x00,%\"/><key id=\"2\" code=\"%,%,%,%,%\"/>"
+    "</mode>\r\n"
+    "    </modes>\r\n"
+    "  </modeSetting>\r\n"
+    "  <macros><macro id=\"1\">text</macro></macros>\r\n"
+    "</conf>\r\n";
+
+// The same document as the commands write it back.
+const QString kProfileSaved =
+    QStringLiteral("<?xml version=\"1.0\"?>\n"
+                   "<conf>\n"
+                   "\t<modeSetting current=\"0\">\n"
+                   "\t\t<modes>\n"
+                   "\t\t\t<mode index=\"0\" name=\"Default\" bindingProcess=\"\" />\n"
+                   "\t\t\t<mode index=\"1\" name=\"Game\" bindingProcess=\"/usr/bin/game\">\n"
+                   "\t\t\t\t<key id=\"1\" code=\"0x41,%,0x00,%\" />\n"
+                   "\t\t\t\t<key id=\"2\" code=\"%,%,%,%,%\" />\n"
+                   "\t\t\t</mode>\n"
+                   "\t\t</modes>\n"
+                   "\t</modeSetting>\n"
+                   "\t<macros>\n"
+                   "\t\t<macro id=\"1\">text</macro>\n"
+                   "\t</macros>\n"
+                   "</conf>\n");
+
+const char *const kPath = "Resources/profiles/configuration.xml";
+
+QByteArray toDisk(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace("\n", "\r\n");
+    return bytes;
+}
+
+// A program folder with the profile, its host and the profile commands.
+struct Setup
+{
+    TempProgramFolder folder{0};
+    FakeAppHost host{folder.path()};
+    Dispatcher dispatcher;
+
+    Setup()
+    {
+        folder.write(QString::fromLatin1(kPath), kProfile);
+        registerProfileCommands(dispatcher, host);
+    }
+    QSharedPointer<RecordingCallback> operator()(const QByteArray &json) const
+    {
+        return run(dispatcher, json);
+    }
+    QString full(const char *relative = kPath) const
+    {
+        return folder.path() + QLatin1Char('/') + QString::fromLatin1(relative);
+    }
+    QString cached(const char *relative = kPath) { return host.profiles().text(full(relative)); }
+};
+
+// The answer a query got, as one comparable text.
+QString reply(const QSharedPointer<RecordingCallback> &cb)
+{
+    if (!cb->answered())
+        return QStringLiteral("(no reply)");
+    if (cb->answerCount() > 1)
+        return QStringLiteral("(answered %1 times)").arg(cb->answerCount());
+    return cb->ok() ? QStringLiteral("success: ") + cb->text()
+                    : QStringLiteral("failure %1: ").arg(cb->code()) + cb->text();
+}
+QString success(const QString &text)
+{
+    return QStringLiteral("success: ") + text;
+}
+QString failure(const QString &text)
+{
+    return QStringLiteral("failure 0: ") + text;
+}
+const QString kNoReply = QStringLiteral("(no reply)");
+
+// Child side of interruptedSaveLeavesOldFile: edits the profile and saves it
+// under a file size limit, so the kernel kills the process in the middle of
+// writing the new content.
+int interruptedSaveChild(const QString &folder)
+{
+    ProfileStore store(folder);
+    const QString path = folder + QStringLiteral("/") + QString::fromLatin1(kPath);
+    if (!store.load(path))
+        return 2;
+    QString big = store.text(path);
+    big.replace(QStringLiteral("text"), QString(1 << 20, QLatin1Char('x')));
+    store.store(path, big);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 64 * 1024;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
+    store.saveModified();
+    return 3; // not reached: SIGXFSZ ends the process
+}
+
+} // namespace
+
+class TestProfiles : public QObject
+{
+    Q_OBJECT
+
+    FakeGsettings m_gsettings;
+
+private slots:
+    void init();
+    void queryReadsBomCrLfAndAnswersSaveFormat();
+    void nodeCounterCountsKeptChildren();
+    void modifyProfileSetsOnlyExistingAttributes();
+    void modifyProfileSetsDoubleClickBeforeMemberCheck();
+    void secondEditSeesFirstAndDiskIsReadOnce();
+    void saveDropsCommentsAddsDeclarationWritesCrLf();
+    void savexmlWithEmptyCacheGetsNoReply();
+    void saveStopsAtFirstUnwritableFileAndKeepsList();
+    void saveThatFailsWritingLeavesOldFileWhole();
+    void interruptedSaveLeavesOldFile();
+    void modifyAddProfileDropsEmptyItemsAndNamesAnonymous();
+    void modifyAddProfileRefusesNamesThatWouldBreakTheFile();
+    void modifyProfileExFillsFirstMatchEmptiesTheRest();
+    void modifyProfileExWithNestedMatchesAndBrokenFragment();
+    void modifyRemoveProfileRemovesNestedMatches();
+    void modifyReplaceProfileKeepsPlace();
+    void modifyReplaceProfileWithinOneFile();
+    void modifyReplaceProfileWithMissingNodes();
+    void exportAndImportRoundTrip();
+    void importRefusesBadExportFiles();
+    void saveXmlAsFailures();
+    void resetProfileCopiesTextWithoutParsing();
+    void resetProfileWithMissingDestinationGetsNoReply();
+    void queryHexByteFillsFirstFourItems();
+    void badXPathIsAnsweredWithFailureText_data();
+    void badXPathIsAnsweredWithFailureText();
+    void importWithBadDestinationXPath();
+    void unparsableProfileAnswersLoadFailure();
+    void missingFileOrMemberGetsNoReply();
+    void escapingRelativePathIsRefused();
+    void repliesMatchAFreshStartAfterEdits();
+};
+
+// Test bodies are hidden from moc, which cannot read raw strings in macros.
+#ifndef Q_MOC_RUN
+
+void TestProfiles::init()
+{
+    m_gsettings.takeCalls();
+}
+
+void TestProfiles::queryReadsBomCrLfAndAnswersSaveFormat()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode"})")),
+        success("<mode index=\"0\" name=\"Default\" bindingProcess=\"\" />\n"
+                "<mode index=\"1\" name=\"Game\" bindingProcess=\"/usr/bin/game\">\n"
+                "\t<key id=\"1\" code=\"0x41,%,0x00,%\" />\n"
+                "\t<key id=\"2\" code=\"%,%,%,%,%\" />\n"
+                "</mode>\n"));
+    // Attribute matches contribute nothing; no match is the empty text.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode/@index | //macro"})")),
+        success("<macro id=\"1\">text</macro>\n"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//nothing"})")),
+        success(""));
+    // Queries do not mark the file modified; the cache holds the file's text.
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QVERIFY(
+        s.cached().startsWith(QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!--")));
+}
+
+void TestProfiles::nodeCounterCountsKeptChildren()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='1']"})")),
+        success("2"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macro"})")),
+        success("1"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("2"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//none"})")),
+        success("0"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode/@index"})")),
+        success("0"));
+}
+
+void TestProfiles::modifyProfileSetsOnlyExistingAttributes()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode","attribute":"name;bindingProcess","attributeValue":"M;"})")),
+        success("modifyProfile success!"));
+    QVERIFY(
+        s.cached().contains(QStringLiteral("<mode index=\"0\" name=\"M\" bindingProcess=\"\" />")));
+    QVERIFY(
+        s.cached().contains(QStringLiteral("<mode index=\"1\" name=\"M\" bindingProcess=\"\">")));
+    QCOMPARE(m_gsettings.takeCalls(),
+             (QStringList{"set org.gnome.desktop.peripherals.mouse double-click 970",
+                          "get org.gnome.desktop.peripherals.mouse double-click"}));
+
+    // An attribute the node does not have is not created, but the file is
+    // still re-serialised and marked modified.
+    Setup t;
+    QCOMPARE(
+        reply(t(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf","attribute":"x","attributeValue":"1"})")),
+        success("modifyProfile success!"));
+    QCOMPARE(t.cached(), kProfileSaved);
+    QCOMPARE(t.host.profiles().modified(), QStringList{t.full()});
+
+    // More names than values: the names without a value are left alone.
+    QCOMPARE(
+        reply(t(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']","attribute":"name;;index","attributeValue":"N"})")),
+        success("modifyProfile success!"));
+    QVERIFY(
+        t.cached().contains(QStringLiteral("<mode index=\"0\" name=\"N\" bindingProcess=\"\" />")));
+}
+
+void TestProfiles::modifyProfileSetsDoubleClickBeforeMemberCheck()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode"})")),
+        kNoReply);
+    QCOMPARE(m_gsettings.takeCalls().value(0),
+             QStringLiteral("set org.gnome.desktop.peripherals.mouse double-click 970"));
+    QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QStringLiteral("970"));
+    QVERIFY(s.host.profiles().isEmpty());
+}
+
+void TestProfiles::secondEditSeesFirstAndDiskIsReadOnce()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']","attribute":"name","attributeValue":"First"})")),
+        success("modifyProfile success!"));
+    // Whatever happens on disk now, the cache is the truth for this path.
+    s.folder.write(QString::fromLatin1(kPath), "<conf><other/></conf>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@name='First']","attribute":"id","attributeValue":"9","addNodeName":"key"})")),
+        success("modifyAddProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']"})")),
+        success("<mode index=\"0\" name=\"First\" bindingProcess=\"\">\n\t<key id=\"9\" "
+                "/>\n</mode>\n"));
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full()});
+}
+
+void TestProfiles::saveDropsCommentsAddsDeclarationWritesCrLf()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyRemoveProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//nothing"})")),
+        success("modifyRemoveProfile success"));
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), kProfile); // not saved yet
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), toDisk(kProfileSaved));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // A save with nothing modified still answers and writes nothing.
+    s.folder.write(QString::fromLatin1(kPath), "changed on disk");
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), QByteArray("changed on disk"));
+}
+
+void TestProfiles::savexmlWithEmptyCacheGetsNoReply()
+{
+    Setup s;
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), kNoReply);
+    QVERIFY(!s.host.profiles().saveModified());
+}
+
+void TestProfiles::saveStopsAtFirstUnwritableFileAndKeepsList()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("gone/b.xml"), "<b/>");
+    s.folder.write(QStringLiteral("c.xml"), "<c/>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/","attribute":"a","attributeValue":"1"})")),
+        success("modifyProfile success!"));
+    QCOMPARE(
+        reply(s(R"({"funcname":"modifyRemoveProfile","filePath":"gone/b.xml","xpath":"/b/x"})")),
+        success("modifyRemoveProfile success"));
+    QCOMPARE(reply(s(R"({"funcname":"modifyRemoveProfile","filePath":"c.xml","xpath":"/c/x"})")),
+             success("modifyRemoveProfile success"));
+    QVERIFY(QDir(s.folder.filePath(QStringLiteral("gone"))).removeRecursively());
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), kNoReply);
+    // The first file was written, the third not; all three stay listed.
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), toDisk(kProfileSaved));
+    QCOMPARE(s.folder.read(QStringLiteral("c.xml")), QByteArray("<c/>"));
+    QCOMPARE(s.host.profiles().modified().size(), 3);
+    // Once the folder is back, the next save writes every file again.
+    QVERIFY(QDir().mkpath(s.folder.filePath(QStringLiteral("gone"))));
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QStringLiteral("gone/b.xml")),
+             QByteArray("<?xml version=\"1.0\"?>\r\n<b />\r\n"));
+    QCOMPARE(s.folder.read(QStringLiteral("c.xml")),
+             QByteArray("<?xml version=\"1.0\"?>\r\n<c />\r\n"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+}
+
+void TestProfiles::saveThatFailsWritingLeavesOldFileWhole()
+{
+    // A full disk in the middle of the write: the file size limit makes
+    // the write fail (EFBIG) once the new content passes 4 KiB.
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfileEx","filePath":"Resources/profiles/configuration.xml","xpath":"//macro","subTreeString":"<step/>"})")),
+        success("modifyProfileEx success"));
+    QString big = s.cached();
+    big.replace(QStringLiteral("<step />"), QString(64 * 1024, QLatin1Char('y')));
+    s.host.profiles().store(s.full(), big);
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool saved1 = s.host.profiles().saveModified();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    QVERIFY(!saved1);
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), kProfile);
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full()});
+    // No temporary file is left beside it.
+    QCOMPARE(QDir(s.folder.filePath(QStringLiteral("Resources/profiles"))).entryList(QDir::Files),
+             QStringList{"configuration.xml"});
+    QVERIFY(s.host.profiles().saveModified());
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), toDisk(big));
+}
+
+void TestProfiles::interruptedSaveLeavesOldFile()
+{
+    // A process killed while it writes the new content (SIGXFSZ from the
+    // file size limit): the profile on disk is still the old one, whole.
+    TempProgramFolder folder(0);
+    folder.write(QString::fromLatin1(kPath), kProfile);
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--interrupted-save"), folder.path()});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(folder.read(QString::fromLatin1(kPath)), kProfile);
+    // And the next run reads it and saves over it as usual.
+    ProfileStore store(folder.path());
+    const QString path = folder.filePath(QString::fromLatin1(kPath));
+    QVERIFY(store.load(path));
+    store.store(path, QStringLiteral("<conf/>\n"));
+    QVERIFY(store.saveModified());
+    QCOMPARE(folder.read(QString::fromLatin1(kPath)), QByteArray("<conf/>\r\n"));
+}
+
+void TestProfiles::modifyAddProfileDropsEmptyItemsAndNamesAnonymous()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"a;;b","attributeValue":"1;2","addNodeName":"macro"})")),
+        success("modifyAddProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros | //macros/@x","attribute":"c","attributeValue":";3"})")),
+        success("modifyAddProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros"})")),
+        success("<macros>\n\t<macro id=\"1\">text</macro>\n\t<macro a=\"1\" b=\"2\" "
+                "/>\n\t<:anonymous c=\"3\" />\n</macros>\n"));
+    // The anonymous element reads back: later commands still parse the file.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros"})")),
+        success("3"));
+}
+
+void TestProfiles::modifyAddProfileRefusesNamesThatWouldBreakTheFile()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"a b","attributeValue":"1"})")),
+        failure("modifyProfile load xml file failed!"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"a","attributeValue":"1","addNodeName":"1x"})")),
+        failure("modifyProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // Values are escaped, so any value is fine.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"v","attributeValue":"<\"&'>","addNodeName":"m-1.x"})")),
+        success("modifyAddProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//m-1.x/@v"})")),
+        success(""));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros"})")),
+        success("2"));
+}
+
+void TestProfiles::modifyProfileExFillsFirstMatchEmptiesTheRest()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("three.xml"), "<r><s><old/></s><s>t</s><s><old/><old/></s></r>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfileEx","filePath":"three.xml","xpath":"//s","subTreeString":"<?xml version=\"1.0\"?><n a=\"1\"/><n a=\"2\">x</n>"})")),
+        success("modifyProfileEx success"));
+    QCOMPARE(s.cached("three.xml"),
+             QStringLiteral("<?xml version=\"1.0\"?>\n<r>\n\t<s>\n\t\t<n a=\"1\" />\n\t\t<n "
+                            "a=\"2\">x</n>\n\t</s>\n\t<s />\n\t<s />\n</r>\n"));
+}
+
+void TestProfiles::modifyProfileExWithNestedMatchesAndBrokenFragment()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("nested.xml"),
+                   "<a id=\"1\"><a id=\"2\"><a id=\"3\"/></a><b/></a>");
+    // Every a matches, the later ones inside the first: emptying the first
+    // takes them with it.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfileEx","filePath":"nested.xml","xpath":"//a","subTreeString":"<c><d/>"})")),
+        success("modifyProfileEx success"));
+    // The broken fragment keeps what the parser kept of it.
+    QCOMPARE(
+        s.cached("nested.xml"),
+        QStringLiteral("<?xml version=\"1.0\"?>\n<a id=\"1\">\n\t<c>\n\t\t<d />\n\t</c>\n</a>\n"));
+}
+
+void TestProfiles::modifyRemoveProfileRemovesNestedMatches()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("nested.xml"), "<r><a><a><a/></a></a><b x=\"1\"/><a/></r>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyRemoveProfile","filePath":"nested.xml","xpath":"//a | //b/@x"})")),
+        success("modifyRemoveProfile success"));
+    QCOMPARE(s.cached("nested.xml"),
+             QStringLiteral("<?xml version=\"1.0\"?>\n<r>\n\t<b x=\"1\" />\n</r>\n"));
+}
+
+void TestProfiles::modifyReplaceProfileKeepsPlace()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("src.xml"), "<s><m id=\"new\"><k/></m></s>");
+    s.folder.write(QStringLiteral("des.xml"), "<d><m id=\"1\"/><m id=\"2\"/><m id=\"3\"/></d>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"src.xml","desFilePath":"des.xml","srcXpath":"//m","desXpath":"//m[@id='2']"})")),
+        success("modifyReplaceProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"src.xml","desFilePath":"des.xml","srcXpath":"//m","desXpath":"//m[@id='1']"})")),
+        success("modifyReplaceProfile success"));
+    QCOMPARE(s.cached("des.xml"),
+             QStringLiteral("<?xml version=\"1.0\"?>\n<d>\n\t<m id=\"new\">\n\t\t<k />\n\t</m>\n"
+                            "\t<m id=\"new\">\n\t\t<k />\n\t</m>\n\t<m id=\"3\" />\n</d>\n"));
+    // The source is neither changed nor marked.
+    QCOMPARE(s.cached("src.xml"), QStringLiteral("<s><m id=\"new\"><k/></m></s>"));
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full("des.xml")});
+}
+
+void TestProfiles::modifyReplaceProfileWithinOneFile()
+{
+    // Copying a node over its own parent in the same file: the copy is
+    // taken from the file as it was, not from the node being replaced.
+    Setup s;
+    s.folder.write(QStringLiteral("one.xml"), "<r><p><c id=\"1\"/></p><q/></r>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"one.xml","desFilePath":"one.xml","srcXpath":"//c","desXpath":"//p"})")),
+        success("modifyReplaceProfile success"));
+    QCOMPARE(s.cached("one.xml"),
+             QStringLiteral("<?xml version=\"1.0\"?>\n<r>\n\t<c id=\"1\" />\n\t<q />\n</r>\n"));
+}
+
+void TestProfiles::modifyReplaceProfileWithMissingNodes()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("src.xml"), "<s a=\"1\"/>");
+    s.folder.write(QStringLiteral("des.xml"), "<d><m/></d>");
+    // No source node (or one that cannot be copied): the destination keeps
+    // its node and is not marked modified.
+    for (
+        const char *json :
+        {R"({"funcname":"modifyReplaceProfile","srcFilePath":"src.xml","desFilePath":"des.xml","srcXpath":"//none","desXpath":"//m"})",
+         R"({"funcname":"modifyReplaceProfile","srcFilePath":"src.xml","desFilePath":"des.xml","srcXpath":"/s/@a","desXpath":"//m"})",
+         R"({"funcname":"modifyReplaceProfile","srcFilePath":"src.xml","desFilePath":"des.xml","srcXpath":"/","desXpath":"//m"})"}) {
+        QCOMPARE(reply(s(json)), failure("modifyReplaceProfile load xml file failed!"));
+    }
+    QCOMPARE(s.cached("des.xml"), QStringLiteral("<d><m/></d>"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // No destination node: nothing to replace, the file is re-serialised
+    // like every edit whose XPath matches nothing.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"src.xml","desFilePath":"des.xml","srcXpath":"/s","desXpath":"//none"})")),
+        success("modifyReplaceProfile success"));
+    QCOMPARE(s.cached("des.xml"), QStringLiteral("<?xml version=\"1.0\"?>\n<d>\n\t<m />\n</d>\n"));
+}
+
+void TestProfiles::exportAndImportRoundTrip()
+{
+    Setup s;
+    const QString exportPath = s.folder.filePath(QStringLiteral("out/mode.pfd"));
+    QDir().mkpath(s.folder.filePath(QStringLiteral("out")));
+    QCOMPARE(
+        reply(s(
+            QStringLiteral(
+                R"({"funcname":"saveXmlAs","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"%1","xpath":"//mode[@index='1']"})")
+                .arg(exportPath)
+                .toUtf8())),
+        success("saveXmlAs success"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+
+    // The file: magic, byte count, Base64 of the serialised copy.
+    QFile file(exportPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const QByteArray xml = "<?xml version=\"1.0\"?>\n"
+                           "<mode index=\"1\" name=\"Game\" bindingProcess=\"/usr/bin/game\">\n"
+                           "\t<key id=\"1\" code=\"0x41,%,0x00,%\" />\n"
+                           "\t<key id=\"2\" code=\"%,%,%,%,%\" />\n"
+                           "</mode>\n";
+    const QByteArray base64 = xml.toBase64();
+    QCOMPARE(bytes.left(4), QByteArray("\x0A\x0B\x0C\x0D", 4));
+    QCOMPARE(bytes.mid(4, 4), QByteArray("\x00\x00\x00", 3) + char(base64.size()));
+    QCOMPARE(bytes.mid(8), base64);
+    QVERIFY(base64.endsWith('='));
+
+    // Import it into mode 0: its content becomes the exported mode's content.
+    QCOMPARE(
+        reply(s(
+            QStringLiteral(
+                R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"unused","desXpath":"//mode[@index='0']"})")
+                .arg(exportPath)
+                .toUtf8())),
+        success("modifyReplaceProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']"})")),
+        success("<mode index=\"0\" name=\"Default\" bindingProcess=\"\">\n"
+                "\t<key id=\"1\" code=\"0x41,%,0x00,%\" />\n"
+                "\t<key id=\"2\" code=\"%,%,%,%,%\" />\n"
+                "</mode>\n"));
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full()});
+}
+
+void TestProfiles::importRefusesBadExportFiles()
+{
+    Setup s;
+    const QByteArray good = ProfileExport::encode("<m><k/></m>");
+    QByteArray badMagic = good;
+    badMagic[3] = 0x0E;
+    QByteArray notBase64 = good;
+    notBase64[10] = '*';
+    const QByteArray cases[] = {badMagic,  good.left(good.size() - 2),           good.left(3),
+                                notBase64, ProfileExport::encode("no xml here"), QByteArray()};
+    for (const QByteArray &bytes : cases) {
+        const QString path = s.folder.write(QStringLiteral("bad.pfd"), bytes);
+        QCOMPARE(
+            reply(s(
+                QStringLiteral(
+                    R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
+                    .arg(path)
+                    .toUtf8())),
+            failure("modifyReplaceProfile load xml file failed!"));
+    }
+    // A file that does not exist reads like a stream that ended at once.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"/nonexistent/x.pfd","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")),
+        failure("modifyReplaceProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // The good one imports.
+    const QString path = s.folder.write(QStringLiteral("good.pfd"), good);
+    QByteArray decoded;
+    QVERIFY(ProfileExport::readFile(path, &decoded));
+    QCOMPARE(decoded, QByteArray("<m><k/></m>"));
+}
+
+void TestProfiles::saveXmlAsFailures()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"saveXmlAs","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"/nonexistent-folder/x.pfd","xpath":"//mode"})")),
+        failure("saveXmlAs desFilePath is failed!"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"saveXmlAs","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"/tmp/x.pfd","xpath":"//mode["})")),
+        failure("saveXmlAs load xml file failed!"));
+    s.folder.write(QStringLiteral("broken.xml"), "<a><b></a>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"saveXmlAs","srcFilePath":"broken.xml","desFilePath":"/tmp/x.pfd","xpath":"//a"})")),
+        failure("saveXmlAs load xml file failed!"));
+    // An attribute match exports only the declaration.
+    const QString path = s.folder.filePath(QStringLiteral("attr.pfd"));
+    QCOMPARE(
+        reply(s(
+            QStringLiteral(
+                R"({"funcname":"saveXmlAs","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"%1","xpath":"//mode/@index"})")
+                .arg(path)
+                .toUtf8())),
+        success("saveXmlAs success"));
+    QByteArray xml;
+    QVERIFY(ProfileExport::readFile(path, &xml));
+    QCOMPARE(xml, QByteArray("<?xml version=\"1.0\"?>\n"));
+}
+
+void TestProfiles::resetProfileCopiesTextWithoutParsing()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("factory.xml"), "<!-- keep -->\r\n<conf><x/></conf>\r\n");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"resetProfile","srcFilePath":"factory.xml","desFilePath":"Resources/profiles/configuration.xml"})")),
+        success("resetProfile success"));
+    QCOMPARE(s.cached(), QStringLiteral("<!-- keep -->\n<conf><x/></conf>\n"));
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full()});
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("1"));
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QString::fromLatin1(kPath)),
+             QByteArray("<!-- keep -->\r\n<conf><x/></conf>\r\n"));
+}
+
+void TestProfiles::resetProfileWithMissingDestinationGetsNoReply()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"missing.xml"})")),
+        kNoReply);
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"resetProfile","srcFilePath":"missing.xml","desFilePath":"Resources/profiles/configuration.xml"})")),
+        kNoReply);
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QVERIFY(!s.host.profiles().contains(s.full("missing.xml")));
+}
+
+void TestProfiles::queryHexByteFillsFirstFourItems()
+{
+    Setup s;
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//key[@id='2']","args":"1,2,3,4,5"})")),
+        success("1,2,3,4,%"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//key[@id='1']","args":"0x10,,0x20"})")),
+        success("0x41,0x10,0x00,0x20"));
+    // Fewer args than places: the rest stay "%".
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//key[@id='2']","args":"7"})")),
+        success("7,%,%,%,%"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//mode","args":"1"})")),
+        success(""));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//none","args":"1"})")),
+        success(""));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//key[","args":"1"})")),
+        failure("modifyProfile load xml file failed!"));
+}
+
+void TestProfiles::badXPathIsAnsweredWithFailureText_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("expected");
+    const QString modify = QStringLiteral("modifyProfile load xml file failed!");
+    QTest::newRow("queryProfile")
+        << QByteArray(R"({"funcname":"queryProfile","filePath":"P","xpath":"//mode[@index="})")
+        << QStringLiteral("queryProfile load xml file failed!");
+    QTest::newRow("not a node set")
+        << QByteArray(R"x({"funcname":"queryProfile","filePath":"P","xpath":"count(//mode)"})x")
+        << QStringLiteral("queryProfile load xml file failed!");
+    QTest::newRow("empty") << QByteArray(R"({"funcname":"queryProfile","filePath":"P","xpath":""})")
+                           << QStringLiteral("queryProfile load xml file failed!");
+    QTest::newRow("nodeCounter")
+        << QByteArray(R"({"funcname":"nodeCounterProfile","filePath":"P","xpath":"///"})")
+        << QStringLiteral("nodeCounterProfile load xml file failed!");
+    QTest::newRow("modify")
+        << QByteArray(
+               R"({"funcname":"modifyProfile","filePath":"P","xpath":"//[","attribute":"a","attributeValue":"1"})")
+        << modify;
+    QTest::newRow("modifyEx")
+        << QByteArray(
+               R"({"funcname":"modifyProfileEx","filePath":"P","xpath":"bad(","subTreeString":"<a/>"})")
+        << QStringLiteral("modifyProfileEx load xml file failed!");
+    QTest::newRow("remove")
+        << QByteArray(R"({"funcname":"modifyRemoveProfile","filePath":"P","xpath":"@@"})")
+        << modify;
+    QTest::newRow("add")
+        << QByteArray(
+               R"({"funcname":"modifyAddProfile","filePath":"P","xpath":"a[","attribute":"a","attributeValue":"1"})")
+        << modify;
+    QTest::newRow("replace src")
+        << QByteArray(
+               R"({"funcname":"modifyReplaceProfile","srcFilePath":"P","desFilePath":"P","srcXpath":"[","desXpath":"//mode"})")
+        << QStringLiteral("modifyReplaceProfile load xml file failed!");
+    QTest::newRow("replace des")
+        << QByteArray(
+               R"({"funcname":"modifyReplaceProfile","srcFilePath":"P","desFilePath":"P","srcXpath":"//mode","desXpath":"1+1"})")
+        << QStringLiteral("modifyReplaceProfile load xml file failed!");
+    QTest::newRow("saveXmlAs")
+        << QByteArray(
+               R"({"funcname":"saveXmlAs","srcFilePath":"P","desFilePath":"/tmp/never.pfd","xpath":"//mode[@x='1'"})")
+        << QStringLiteral("saveXmlAs load xml file failed!");
+}
+
+void TestProfiles::badXPathIsAnsweredWithFailureText()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, expected);
+    Setup s;
+    request.replace("\"P\"", "\"Resources/profiles/configuration.xml\"");
+    QCOMPARE(reply(s(request)), failure(expected));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QVERIFY(!QFile::exists(QStringLiteral("/tmp/never.pfd")));
+}
+
+void TestProfiles::importWithBadDestinationXPath()
+{
+    Setup s;
+    const QString path =
+        s.folder.write(QStringLiteral("good.pfd"), ProfileExport::encode("<m><k/></m>"));
+    QCOMPARE(
+        reply(s(
+            QStringLiteral(
+                R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//["})")
+                .arg(path)
+                .toUtf8())),
+        failure("modifyReplaceProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+}
+
+void TestProfiles::unparsableProfileAnswersLoadFailure()
+{
+    Setup s;
+    s.folder.write(QStringLiteral("broken.xml"), "<conf><mode></conf>");
+    s.folder.write(QStringLiteral("empty.xml"), "<!-- only a comment -->");
+    QCOMPARE(reply(s(R"({"funcname":"queryProfile","filePath":"broken.xml","xpath":"//mode"})")),
+             failure("queryProfile load xml file failed!"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"empty.xml","xpath":"//mode","attribute":"a","attributeValue":"1"})")),
+        failure("modifyProfile load xml file failed!"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"broken.xml","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"//mode","desXpath":"//mode"})")),
+        failure("modifyReplaceProfile load xml file failed!"));
+    // The cache keeps the text as it was; nothing is marked.
+    QCOMPARE(s.cached("broken.xml"), QStringLiteral("<conf><mode></conf>"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // resetProfile does not parse: it can repair the broken file.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"broken.xml"})")),
+        success("resetProfile success"));
+    QCOMPARE(
+        reply(s(R"({"funcname":"nodeCounterProfile","filePath":"broken.xml","xpath":"//modes"})")),
+        success("2"));
+}
+
+void TestProfiles::missingFileOrMemberGetsNoReply()
+{
+    Setup s;
+    const char *requests[] = {
+        R"({"funcname":"queryProfile","filePath":"missing.xml","xpath":"//a"})",
+        R"({"funcname":"queryProfile","filePath":"Resources/profiles"})",
+        R"({"funcname":"queryProfile","filePath":"Resources/profiles","xpath":"//a"})",
+        R"({"funcname":"nodeCounterProfile","xpath":"//a"})",
+        R"({"funcname":"modifyProfileEx","filePath":"Resources/profiles/configuration.xml","xpath":"//a"})",
+        R"({"funcname":"modifyRemoveProfile","filePath":"missing.xml","xpath":"//a"})",
+        R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//a","attribute":"a"})",
+        R"({"funcname":"modifyReplaceProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"missing.xml","srcXpath":"/","desXpath":"/"})",
+        R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"/x.pfd","desFilePath":"missing.xml","srcXpath":"/","desXpath":"/"})",
+        R"({"funcname":"queryHexByte","filePath":"Resources/profiles/configuration.xml","xpath":"//a"})",
+        R"({"funcname":"saveXmlAs","srcFilePath":"missing.xml","desFilePath":"/tmp/never.pfd","xpath":"//a"})",
+    };
+    for (const char *json : requests)
+        QVERIFY2(!s(json)->answered(), json);
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QVERIFY(!QFile::exists(QStringLiteral("/tmp/never.pfd")));
+}
+
+void TestProfiles::escapingRelativePathIsRefused()
+{
+    Setup s;
+    // A profile beside the program folder, reachable with "..".
+    const QString outsideName =
+        QStringLiteral("outside-%1.xml").arg(QCoreApplication::applicationPid());
+    const QString outside = QDir::cleanPath(s.folder.path() + QStringLiteral("/../") + outsideName);
+    {
+        QFile file(outside);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<secret a=\"1\"/>");
+    }
+    const QByteArray name = outsideName.toUtf8();
+    const QByteArray requests[] = {
+        R"({"funcname":"queryProfile","filePath":"../)" + name + R"(","xpath":"/"})",
+        R"({"funcname":"modifyProfile","filePath":"Resources/../../)" + name +
+            R"(","xpath":"/secret","attribute":"a","attributeValue":"2"})",
+        R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"../)" +
+            name + R"("})",
+        R"({"funcname":"modifyReplaceProfile","srcFilePath":"../)" + name +
+            R"(","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"/secret","desXpath":"//macros"})",
+        R"({"funcname":"saveXmlAs","srcFilePath":"../)" + name +
+            R"(","desFilePath":"/tmp/never.pfd","xpath":"/secret"})",
+        R"({"funcname":"queryProfile","filePath":"..","xpath":"/"})",
+        R"({"funcname":"queryProfile","filePath":"","xpath":"/"})",
+    };
+    for (const QByteArray &json : requests)
+        QVERIFY2(!s(json)->answered(), json.constData());
+    QVERIFY(!s.host.profiles().contains(outside));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QFile file(outside);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("<secret a=\"1\"/>"));
+    file.remove();
+
+    // Paths that only wander inside the folder are fine.
+    s.folder.write(QStringLiteral("view/index.html"), "<html/>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"/view/../Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("2"));
+}
+
+void TestProfiles::repliesMatchAFreshStartAfterEdits()
+{
+    // The commands keep the parsed document between requests; after any
+    // edit every reply must still be what a program that just read the
+    // saved files would give, also for the shapes most likely to differ
+    // (mixed content, control characters in values, a nameless element).
+    const QByteArray start = "<r><t>one<b/>two</t><v a=\"x\"/></r>";
+    const QByteArray edits[] = {
+        R"({"funcname":"modifyProfile","filePath":"m.xml","xpath":"//v","attribute":"a","attributeValue":"line1\nline2\ttab"})",
+        R"({"funcname":"modifyAddProfile","filePath":"m.xml","xpath":"//t","attribute":"k","attributeValue":"1"})",
+        R"({"funcname":"modifyProfileEx","filePath":"m.xml","xpath":"//v","subTreeString":"<w>  padded  </w>mixed<z/>"})",
+    };
+    const QByteArray queries[] = {
+        R"({"funcname":"queryProfile","filePath":"m.xml","xpath":"/"})",
+        R"({"funcname":"nodeCounterProfile","filePath":"m.xml","xpath":"//t"})",
+        R"({"funcname":"queryProfile","filePath":"m.xml","xpath":"//v/@a"})",
+        R"({"funcname":"queryHexByte","filePath":"m.xml","xpath":"//v","args":"1"})",
+        // pugixml writes a nameless element as ":anonymous", which reads back
+        // as that name.
+        R"({"funcname":"queryProfile","filePath":"m.xml","xpath":"//*[name()=':anonymous']"})",
+    };
+    Setup s;
+    s.folder.write(QStringLiteral("m.xml"), start);
+    for (const QByteArray &edit : edits) {
+        QVERIFY(s(edit)->ok());
+        QVERIFY(s(R"({"funcname":"savexml"})")->ok());
+        for (const QByteArray &query : queries) {
+            Setup fresh;
+            fresh.folder.write(QStringLiteral("m.xml"), s.folder.read(QStringLiteral("m.xml")));
+            const auto a = s(query);
+            const auto b = fresh(query);
+            QCOMPARE(a->ok(), b->ok());
+            QCOMPARE(a->text(), b->text());
+        }
+    }
+    // Edits in a row, then a save, give the same file as edits each
+    // followed by a restart.
+    Setup chain;
+    Setup restarted;
+    chain.folder.write(QStringLiteral("m.xml"), start);
+    restarted.folder.write(QStringLiteral("m.xml"), start);
+    for (const QByteArray &edit : edits) {
+        QVERIFY(chain(edit)->ok());
+        Setup step;
+        step.folder.write(QStringLiteral("m.xml"), restarted.folder.read(QStringLiteral("m.xml")));
+        QVERIFY(step(edit)->ok());
+        QVERIFY(step(R"({"funcname":"savexml"})")->ok());
+        restarted.folder.write(QStringLiteral("m.xml"), step.folder.read(QStringLiteral("m.xml")));
+    }
+    QVERIFY(chain(R"({"funcname":"savexml"})")->ok());
+    QCOMPARE(chain.folder.read(QStringLiteral("m.xml")),
+             restarted.folder.read(QStringLiteral("m.xml")));
+}
+
+#endif // Q_MOC_RUN
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--interrupted-save") == 0)
+        return interruptedSaveChild(QString::fromLocal8Bit(argv[2]));
+    QCoreApplication app(argc, argv);
+    TestProfiles test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_profiles.moc"

@@ -1,0 +1,514 @@
+// The settings, system-mouse, window and dialog commands, on a real conf.xml
+// in a temporary program folder, a recording host, a fake gsettings and
+// pre-answered dialogs.
+
+#include "bridge/commands.h"
+#include "bridge/dispatcher.h"
+#include "bridge/profile_store.h"
+#include "common/dialogs.h"
+#include "platform/system_mouse.h"
+#include "tests/bridge/command_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTest>
+
+using namespace kelv;
+using namespace kelv::test;
+
+namespace {
+
+const QByteArray kConf = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+                         "<!-- client settings -->\r\n"
+                         "<root>\r\n"
+                         "  <client version=\"1.2\" language=\"de\" showConf=\"Ctrl+Alt+S\" "
+                         "testTool=\"Ctrl+Alt+T\" closeFunc=\"closeapp\"/>\r\n"
+                         "</root>\r\n";
+
+QString reply(const QSharedPointer<RecordingCallback> &cb)
+{
+    if (!cb->answered())
+        return QStringLiteral("(no reply)");
+    if (cb->answerCount() > 1)
+        return QStringLiteral("(answered %1 times)").arg(cb->answerCount());
+    return cb->ok() ? QStringLiteral("success: ") + cb->text()
+                    : QStringLiteral("failure %1: ").arg(cb->code()) + cb->text();
+}
+QString success(const QString &text)
+{
+    return QStringLiteral("success: ") + text;
+}
+QString failure(const QString &text)
+{
+    return QStringLiteral("failure 0: ") + text;
+}
+const QString kNoReply = QStringLiteral("(no reply)");
+
+struct Setup
+{
+    TempProgramFolder folder{0};
+    FakeAppHost host{folder.path()};
+    Dispatcher dispatcher;
+
+    explicit Setup(const QByteArray &conf = kConf)
+    {
+        folder.write(QStringLiteral("Resources/profiles/conf.xml"), conf);
+        host.settings.load(confPath());
+        registerSettingsCommands(dispatcher, host);
+    }
+    QString confPath() const
+    {
+        return folder.filePath(QStringLiteral("Resources/profiles/conf.xml"));
+    }
+    QByteArray conf() const { return folder.read(QStringLiteral("Resources/profiles/conf.xml")); }
+    QSharedPointer<RecordingCallback> operator()(const QByteArray &json) const
+    {
+        return run(dispatcher, json);
+    }
+};
+
+// Dialogs that also record the start folder and the parent they were given.
+class RecordingDialogs final : public ScriptedDialogs
+{
+public:
+    QStringList folders;
+    QList<QWidget *> parents;
+
+    QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
+                            const QString &filter) override
+    {
+        folders << dir;
+        parents << parent;
+        return ScriptedDialogs::getSaveFileName(parent, caption, dir, filter);
+    }
+    QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
+                            const QString &filter) override
+    {
+        folders << dir;
+        parents << parent;
+        return ScriptedDialogs::getOpenFileName(parent, caption, dir, filter);
+    }
+};
+
+const QString kSchema = QStringLiteral("org.gnome.desktop.peripherals.mouse");
+
+} // namespace
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+    FakeGsettings m_gsettings;
+
+private slots:
+    void init();
+    void getConfSortsKeysAndAddsHotKeyStates();
+    void getConfWithoutSettingsFails();
+    void setConfChangesAttributeAndFile();
+    void setConfHotKeyAnswersStateCharacter();
+    void setConfUnknownKeyFailsButRewritesFile();
+    void setConfOnUnparsableSettingsText();
+    void closeAppFollowsCloseFunc();
+    void confChangedSavesAndRestartsMonitor();
+    void applicationCommands();
+    void loadurlBuildsFileUrlOfProgramFolder();
+    void doubleClickTable_data();
+    void doubleClickTable();
+    void pointerSpeedMapsOntoGnomeScale_data();
+    void pointerSpeedMapsOntoGnomeScale();
+    void pointerSpeedOutOfRangeFailsWithoutCall();
+    void desktopThatDoesNotKeepTheValueFails();
+    void missingToolFails();
+    void hungToolIsStoppedAndFails();
+    void wheelLinesHaveNoGnomeSetting();
+    void fileDialogsArePreAnswered();
+    void everyCommandIsRegistered();
+};
+
+// Test bodies are hidden from moc, which cannot read raw strings in macros.
+#ifndef Q_MOC_RUN
+
+void TestSettings::init()
+{
+    m_gsettings.takeCalls();
+    for (const char *marker : {"no-schema", "ignore-writes", "hang", "linger"})
+        m_gsettings.setMarker(QString::fromLatin1(marker), false);
+}
+
+void TestSettings::getConfSortsKeysAndAddsHotKeyStates()
+{
+    Setup s;
+    s.host.showConfRegistered = true;
+    s.host.testToolRegistered = false;
+    const auto cb = s(R"({"funcname":"getConf"})");
+    QVERIFY(cb->ok());
+    // Compact, members in ascending order (upper case first), the state
+    // characters U+0001 / U+0000 after a comma.
+    const ClientSettings::Map values = s.host.settings.values();
+    const QString expected =
+        QStringLiteral("[{\"IpAddress\":\"%1\",\"MacAddress\":\"%2\",\"closeFunc\":\"closeapp\","
+                       "\"language\":\"de\",\"showConf\":\"Ctrl+Alt+S,\\u0001\","
+                       "\"testTool\":\"Ctrl+Alt+T,\\u0000\",\"version\":\"1.2\"}]")
+            .arg(values.value(QStringLiteral("IpAddress")),
+                 values.value(QStringLiteral("MacAddress")));
+    QCOMPARE(cb->text(), expected);
+    const QJsonObject object =
+        QJsonDocument::fromJson(cb->text().toUtf8()).array().at(0).toObject();
+    QCOMPARE(object.value(QStringLiteral("showConf")).toString(),
+             QStringLiteral("Ctrl+Alt+S,") + QChar(1));
+    QCOMPARE(object.value(QStringLiteral("testTool")).toString(),
+             QStringLiteral("Ctrl+Alt+T,") + QChar(0));
+}
+
+void TestSettings::getConfWithoutSettingsFails()
+{
+    Setup s("not xml");
+    QCOMPARE(reply(s(R"({"funcname":"getConf"})")), failure(QStringLiteral("cant find conf.xml")));
+}
+
+void TestSettings::setConfChangesAttributeAndFile()
+{
+    Setup s;
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en"})")),
+             success(QStringLiteral("modify conf sucess")));
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("en"));
+    QCOMPARE(
+        s.conf(),
+        QByteArray("<?xml version=\"1.0\"?>\r\n<root>\r\n\t<client version=\"1.2\" language=\"en\" "
+                   "showConf=\"Ctrl+Alt+S\" testTool=\"Ctrl+Alt+T\" closeFunc=\"closeapp\" />\r\n"
+                   "</root>\r\n"));
+    QVERIFY(s.host.calls.isEmpty());
+    // A number member is read as its text.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"version","confValue":2})")),
+             success(QStringLiteral("modify conf sucess")));
+    QVERIFY(s.conf().contains("version=\"2\""));
+}
+
+void TestSettings::setConfHotKeyAnswersStateCharacter()
+{
+    Setup s;
+    s.host.hotKeyResult = true;
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf","confValue":"Ctrl+Shift+K"})")),
+             success(QString(QChar(1))));
+    s.host.hotKeyResult = false;
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"testTool","confValue":"Ctrl+F12"})")),
+             success(QString(QChar(0))));
+    QCOMPARE(s.host.calls, (QStringList{QStringLiteral("hotkey showConf=Ctrl+Shift+K"),
+                                        QStringLiteral("hotkey testTool=Ctrl+F12")}));
+    QVERIFY(s.conf().contains("showConf=\"Ctrl+Shift+K\" testTool=\"Ctrl+F12\""));
+    // getConf then tells the new states.
+    const QString conf = s(R"({"funcname":"getConf"})")->text();
+    QVERIFY(conf.contains(QStringLiteral("\"showConf\":\"Ctrl+Shift+K,\\u0001\"")));
+    QVERIFY(conf.contains(QStringLiteral("\"testTool\":\"Ctrl+F12,\\u0000\"")));
+}
+
+void TestSettings::setConfUnknownKeyFailsButRewritesFile()
+{
+    Setup s;
+    const ClientSettings::Map before = s.host.settings.values();
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"nonsense","confValue":"1"})")),
+             failure(QStringLiteral("can't find conf name")));
+    QCOMPARE(s.host.settings.values(), before);
+    // The file is re-serialised all the same: comment and encoding gone.
+    QCOMPARE(
+        s.conf(),
+        QByteArray("<?xml version=\"1.0\"?>\r\n<root>\r\n\t<client version=\"1.2\" language=\"de\" "
+                   "showConf=\"Ctrl+Alt+S\" testTool=\"Ctrl+Alt+T\" closeFunc=\"closeapp\" />\r\n"
+                   "</root>\r\n"));
+}
+
+void TestSettings::setConfOnUnparsableSettingsText()
+{
+    Setup s;
+    s.host.settings.setText(QStringLiteral("<root><client language=\"de\"></root>"));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"fr"})")), kNoReply);
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("fr"));
+    QCOMPARE(s.conf(), kConf); // nothing written
+    // The hot key is re-registered all the same.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf","confValue":"Ctrl+Q"})")),
+             kNoReply);
+    QCOMPARE(s.host.calls, QStringList{QStringLiteral("hotkey showConf=Ctrl+Q")});
+    QCOMPARE(s.conf(), kConf);
+    // Missing members: nothing at all.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf"})")), kNoReply);
+    QCOMPARE(s.host.calls.size(), 1);
+}
+
+void TestSettings::closeAppFollowsCloseFunc()
+{
+    {
+        Setup s;
+        s.folder.write(QStringLiteral("p.xml"), "<p/>");
+        s.host.profiles().load(s.folder.filePath(QStringLiteral("p.xml")));
+        s.host.profiles().store(s.folder.filePath(QStringLiteral("p.xml")),
+                                QStringLiteral("<q/>\n"));
+        QCOMPARE(reply(s(R"({"funcname":"closeApp"})")),
+                 success(QStringLiteral("modify conf sucess")));
+        QCOMPARE(s.host.calls, QStringList{QStringLiteral("quit")});
+        QCOMPARE(s.folder.read(QStringLiteral("p.xml")), QByteArray("<q/>\r\n"));
+    }
+    {
+        Setup s(QByteArray(kConf).replace("closeapp", "hide"));
+        QCOMPARE(reply(s(R"({"funcname":"closeApp"})")),
+                 success(QStringLiteral("modify conf sucess")));
+        QCOMPARE(s.host.calls, QStringList{QStringLiteral("hide")});
+    }
+    {
+        Setup s(QByteArray(kConf).replace("closeFunc=\"closeapp\"", ""));
+        QCOMPARE(reply(s(R"({"funcname":"closeApp"})")),
+                 success(QStringLiteral("modify conf sucess")));
+        QVERIFY(s.host.calls.isEmpty());
+    }
+}
+
+void TestSettings::confChangedSavesAndRestartsMonitor()
+{
+    Setup s;
+    const QString profile = s.folder.write(QStringLiteral("view/xml/configuration.xml"), "<conf/>");
+    QVERIFY(s.host.profiles().load(profile));
+    s.host.profiles().store(profile, QStringLiteral("<conf a=\"1\" />\n"));
+    s.host.monitorExists = false;
+    QCOMPARE(reply(s(R"({"funcname":"confChanged"})")), kNoReply);
+    QVERIFY(s.host.calls.isEmpty());
+    QCOMPARE(s.folder.read(QStringLiteral("view/xml/configuration.xml")), QByteArray("<conf/>"));
+    s.host.monitorExists = true;
+    QCOMPARE(reply(s(R"({"funcname":"confChanged"})")), success(QStringLiteral("confChanged")));
+    QCOMPARE(s.host.calls, QStringList{QStringLiteral("restartMonitor")});
+    QCOMPARE(s.folder.read(QStringLiteral("view/xml/configuration.xml")),
+             QByteArray("<conf a=\"1\" />\r\n"));
+}
+
+void TestSettings::applicationCommands()
+{
+    Setup s;
+    s.host.recordingResult = false;
+    QCOMPARE(reply(s(R"({"funcname":"checkUpdate"})")),
+             success(QStringLiteral("checkUpdate success")));
+    QCOMPARE(reply(s(R"({"funcname":"startRecord"})")),
+             success(QStringLiteral("startRecord success!")));
+    QCOMPARE(reply(s(R"({"funcname":"stopRecord"})")),
+             success(QStringLiteral("stopRecord success")));
+    QCOMPARE(reply(s(R"({"funcname":"goback"})")), success(QStringLiteral("goback")));
+    QCOMPARE(reply(s(R"({"funcname":"goforward"})")), success(QStringLiteral("goforward")));
+    QCOMPARE(reply(s(R"({"funcname":"openUrl","url":"https://example.invalid/a b?q=1"})")),
+             success(QStringLiteral("open successed")));
+    QCOMPARE(reply(s(R"({"funcname":"openUrl"})")), kNoReply);
+    QCOMPARE(reply(s(R"({"funcname":"loadurl","url":"/view/index.html?x=1#top"})")), kNoReply);
+    QCOMPARE(reply(s(R"({"funcname":"loadurl"})")), kNoReply);
+    const QString folder = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
+    QCOMPARE(
+        s.host.calls,
+        (QStringList{
+            QStringLiteral("checkForUpdates true"), QStringLiteral("startRecording"),
+            QStringLiteral("stopRecording"), QStringLiteral("back"), QStringLiteral("forward"),
+            QStringLiteral("openUrl https://example.invalid/a b?q=1"),
+            QStringLiteral("load file://") + folder + QStringLiteral("/view/index.html?x=1#top")}));
+}
+
+void TestSettings::loadurlBuildsFileUrlOfProgramFolder()
+{
+    Setup s;
+    s(R"({"funcname":"loadurl","url":"/view/index.html"})");
+    QCOMPARE(s.host.calls.size(), 1);
+    const QUrl url(s.host.calls.first().mid(5));
+    QVERIFY(url.isLocalFile());
+    QCOMPARE(url.toLocalFile(),
+             QCoreApplication::applicationDirPath() + QStringLiteral("/view/index.html"));
+}
+
+void TestSettings::doubleClickTable_data()
+{
+    QTest::addColumn<QByteArray>("position");
+    QTest::addColumn<QString>("milliseconds");
+    QTest::newRow("0") << QByteArray("0") << QStringLiteral("970");
+    QTest::newRow("1") << QByteArray("1") << QStringLiteral("900");
+    QTest::newRow("5 as text") << QByteArray("\"5\"") << QStringLiteral("620");
+    QTest::newRow("10") << QByteArray("10") << QStringLiteral("270");
+    QTest::newRow("11") << QByteArray("11") << QStringLiteral("200");
+    QTest::newRow("2.6 rounds to 3") << QByteArray("2.6") << QStringLiteral("760");
+    QTest::newRow("12") << QByteArray("12") << QString();
+    QTest::newRow("-1") << QByteArray("-1") << QString();
+    QTest::newRow("null reads 0") << QByteArray("null") << QStringLiteral("970");
+    QTest::newRow("hex text reads 0") << QByteArray("\"0x3\"") << QStringLiteral("970");
+}
+
+void TestSettings::doubleClickTable()
+{
+    QFETCH(QByteArray, position);
+    QFETCH(QString, milliseconds);
+    Setup s;
+    const auto cb = s(R"({"funcname":"modifyMouseDoubleClick","position":)" + position + "}");
+    if (milliseconds.isEmpty()) {
+        QCOMPARE(reply(cb), failure(QStringLiteral("modifyMouseDoubleClick failed")));
+        QVERIFY(m_gsettings.takeCalls().isEmpty()); // no system call at all
+    } else {
+        QCOMPARE(reply(cb), success(QStringLiteral("modifyMouseDoubleClick success")));
+        QCOMPARE(m_gsettings.takeCalls(),
+                 (QStringList{QStringLiteral("set ") + kSchema + QStringLiteral(" double-click ") +
+                                  milliseconds,
+                              QStringLiteral("get ") + kSchema + QStringLiteral(" double-click")}));
+        QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), milliseconds);
+    }
+}
+
+void TestSettings::pointerSpeedMapsOntoGnomeScale_data()
+{
+    QTest::addColumn<int>("speed");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("1") << 1 << QStringLiteral("-1.0");
+    QTest::newRow("4") << 4 << QString::number(-6.0 / 9.0, 'g', 17);
+    QTest::newRow("10") << 10 << QStringLiteral("0.0");
+    QTest::newRow("15") << 15 << QStringLiteral("0.5");
+    QTest::newRow("20") << 20 << QStringLiteral("1.0");
+}
+
+void TestSettings::pointerSpeedMapsOntoGnomeScale()
+{
+    QFETCH(int, speed);
+    QFETCH(QString, value);
+    Setup s;
+    QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"modifyMouseSpeed","speednum":%1})")
+                         .arg(speed)
+                         .toUtf8())),
+             success(QStringLiteral("modifyMouseSpeed success")));
+    const QStringList calls = m_gsettings.takeCalls();
+    QCOMPARE(calls.size(), 2);
+    QVERIFY(calls.at(0).startsWith(QStringLiteral("set ") + kSchema + QStringLiteral(" speed ")));
+    QCOMPARE(calls.at(0).section(QLatin1Char(' '), 3).toDouble(), value.toDouble());
+    QVERIFY2(calls.at(0).contains(QLatin1Char('.')),
+             qPrintable(calls.at(0))); // a GVariant double
+    QCOMPARE(calls.at(1), QStringLiteral("get ") + kSchema + QStringLiteral(" speed"));
+}
+
+void TestSettings::pointerSpeedOutOfRangeFailsWithoutCall()
+{
+    Setup s;
+    for (const char *json : {R"({"funcname":"modifyMouseSpeed","speednum":0})",
+                             R"({"funcname":"modifyMouseSpeed","speednum":21})",
+                             R"({"funcname":"modifyMouseSpeed","speednum":"x"})"})
+        QCOMPARE(reply(s(json)), failure(QStringLiteral("modifyMouseSpeed failed")));
+    QVERIFY(m_gsettings.takeCalls().isEmpty());
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseSpeed"})")), kNoReply);
+}
+
+void TestSettings::desktopThatDoesNotKeepTheValueFails()
+{
+    Setup s;
+    // The tool exits 0 but keeps nothing (no session bus): read back, refused.
+    m_gsettings.setMarker(QStringLiteral("ignore-writes"), true);
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseDoubleClick","position":3})")),
+             failure(QStringLiteral("modifyMouseDoubleClick failed")));
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseSpeed","speednum":12})")),
+             failure(QStringLiteral("modifyMouseSpeed failed")));
+    m_gsettings.setMarker(QStringLiteral("ignore-writes"), false);
+    // No such schema: the tool fails.
+    m_gsettings.setMarker(QStringLiteral("no-schema"), true);
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseDoubleClick","position":3})")),
+             failure(QStringLiteral("modifyMouseDoubleClick failed")));
+    QCOMPARE(m_gsettings.takeCalls().size(), 5);
+}
+
+void TestSettings::missingToolFails()
+{
+    Setup s;
+    const QByteArray tool = qgetenv("KELV_GSETTINGS");
+    qputenv("KELV_GSETTINGS", "/nonexistent/gsettings");
+    const auto speed = s(R"({"funcname":"modifyMouseSpeed","speednum":12})");
+    const auto click = s(R"({"funcname":"modifyMouseDoubleClick","position":0})");
+    qputenv("KELV_GSETTINGS", tool);
+    QCOMPARE(reply(speed), failure(QStringLiteral("modifyMouseSpeed failed")));
+    QCOMPARE(reply(click), failure(QStringLiteral("modifyMouseDoubleClick failed")));
+}
+
+void TestSettings::hungToolIsStoppedAndFails()
+{
+    m_gsettings.setMarker(QStringLiteral("hang"), true);
+    QVERIFY(!platform::setDoubleClickTime(500));
+    m_gsettings.setMarker(QStringLiteral("hang"), false);
+    // A tool whose helper keeps its output open is still read to its exit.
+    m_gsettings.setMarker(QStringLiteral("linger"), true);
+    QVERIFY(platform::setDoubleClickTime(480));
+    QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QStringLiteral("480"));
+}
+
+void TestSettings::wheelLinesHaveNoGnomeSetting()
+{
+    Setup s;
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseScrollLines","linenum":3})")),
+             failure(QStringLiteral("modifyMouseScrollLines failed")));
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseScrollLines"})")), kNoReply);
+    QVERIFY(m_gsettings.takeCalls().isEmpty());
+}
+
+void TestSettings::fileDialogsArePreAnswered()
+{
+    Setup s;
+    QWidget *parent = reinterpret_cast<QWidget *>(quintptr(0x1000)); // only passed through
+    s.host.parentWidget = parent;
+    RecordingDialogs dialogs;
+    Dialogs::install(&dialogs);
+    dialogs.fileAnswers =
+        QStringList{QStringLiteral("/home/u/Documents/a.pfd"), QStringLiteral("/home/u/b.pfd"),
+                    QStringLiteral("/usr/bin/game")};
+    const auto save = s(R"({"funcname":"saveFileDialog"})");
+    const auto open = s(R"({"funcname":"openFileDialog"})");
+    const auto exe = s(R"({"funcname":"openFileDialogExe"})");
+    // Cancelled dialogs (empty answers) get no reply.
+    const auto cancelled = s(R"({"funcname":"openFileDialog"})");
+    const auto cancelledExe = s(R"({"funcname":"openFileDialogExe"})");
+    const auto cancelledSave = s(R"({"funcname":"saveFileDialog"})");
+    Dialogs::install(nullptr);
+
+    QCOMPARE(reply(save), success(QStringLiteral("/home/u/Documents/a.pfd")));
+    QCOMPARE(reply(open), success(QStringLiteral("/home/u/b.pfd")));
+    QCOMPARE(reply(exe), success(QDir::toNativeSeparators(QStringLiteral("/usr/bin/game"))));
+    QCOMPARE(reply(cancelled), kNoReply);
+    QCOMPARE(reply(cancelledExe), kNoReply);
+    QCOMPARE(reply(cancelledSave), kNoReply);
+    QCOMPARE(dialogs.captions,
+             (QStringList{QStringLiteral("SaveFileDialog"), QStringLiteral("OpenFileDialog"),
+                          QStringLiteral("OpenFileDialog"), QStringLiteral("OpenFileDialog"),
+                          QStringLiteral("OpenFileDialog"), QStringLiteral("SaveFileDialog")}));
+    QCOMPARE(dialogs.filters,
+             (QStringList{QStringLiteral("pfd(*.pfd)"), QStringLiteral("pfd(*.pfd)"),
+                          QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)"),
+                          QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)")}));
+    for (const QString &folder : std::as_const(dialogs.folders))
+        QCOMPARE(folder, QDir::homePath() + QStringLiteral("/Documents"));
+    for (QWidget *p : std::as_const(dialogs.parents))
+        QCOMPARE(p, parent);
+}
+
+void TestSettings::everyCommandIsRegistered()
+{
+    Dispatcher dispatcher;
+    FakeAppHost host(QDir::tempPath());
+    registerSettingsCommands(dispatcher, host);
+    QStringList names = dispatcher.names();
+    names.sort();
+    QStringList expected{"getConf",
+                         "setConf",
+                         "closeApp",
+                         "confChanged",
+                         "checkUpdate",
+                         "startRecord",
+                         "stopRecord",
+                         "modifyMouseSpeed",
+                         "modifyMouseScrollLines",
+                         "modifyMouseDoubleClick",
+                         "loadurl",
+                         "goback",
+                         "goforward",
+                         "openUrl",
+                         "saveFileDialog",
+                         "openFileDialog",
+                         "openFileDialogExe"};
+    expected.sort();
+    QCOMPARE(names, expected);
+}
+
+#endif // Q_MOC_RUN
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
