@@ -1,0 +1,14 @@
+# A device library that lacks most entry points, for the manager's failure paths.
+add_library(test_partial_dc SHARED ${CMAKE_CURRENT_LIST_DIR}/partial_dc.cpp)
+target_include_directories(test_partial_dc PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(test_partial_dc PRIVATE -Wall -Wextra)
+set_target_properties(test_partial_dc PROPERTIES CXX_VISIBILITY_PRESET hidden)
+
+kelv_test(test_device_list SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_device_list.cpp LIBS kelv_device)
+
+kelv_test(test_devices_handler
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_devices_handler.cpp
+  LIBS kelv_device)
+target_compile_definitions(test_devices_handler PRIVATE
+  PARTIAL_DC_FILE="$<TARGET_FILE:test_partial_dc>")
+add_dependencies(test_devices_handler test_partial_dc libdc dcsim)

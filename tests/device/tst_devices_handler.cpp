@@ -1,0 +1,271 @@
+// The device manager over the real libdc (driven by the real dcsim), without a library, and
+// over a library that lacks most entry points.
+
+#include "device/device_list.h"
+#include "device/devices_handler.h"
+#include "tests/libdc/sim_fixture.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <memory>
+
+using namespace kelv;
+using namespace kelv::test;
+
+namespace {
+
+const QString kMouseId = QStringLiteral("HID\\Vid_0aa0&Pid_5e30");
+
+// Records on which thread each signal arrived.
+struct ThreadCheck
+{
+    int onMain = 0;
+    int elsewhere = 0;
+    void note()
+    {
+        (QThread::currentThread() == QCoreApplication::instance()->thread() ? onMain : elsewhere)++;
+    }
+};
+
+QString dcsim(const QStringList &args)
+{
+    QString out;
+    const int code = runDcsim(args, &out);
+    return code == 0 ? out : QStringLiteral("<exit %1> %2").arg(code).arg(out);
+}
+
+} // namespace
+
+class TestDevicesHandler : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<SimFolder> m_sim;
+
+    QString logText() const
+    {
+        QFile log(m_sim->file(QStringLiteral("dc.log")));
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
+
+private slots:
+    void init()
+    {
+        m_sim.reset();
+        m_sim = std::make_unique<SimFolder>();
+        QVERIFY(m_sim->isValid());
+        devices_handler::resetEventCounter();
+        qunsetenv("PARTIAL_DC_LIST");
+    }
+
+    void cleanup()
+    {
+        // Let queued callbacks of the finished test run out before its folder goes.
+        QTest::qWait(50);
+        m_sim.reset();
+    }
+
+    void defaultLibraryIsInTheApplicationFolder()
+    {
+        QCOMPARE(devices_handler::defaultLibraryFile(),
+                 QCoreApplication::applicationDirPath() + QStringLiteral("/libdc.so"));
+        // The test binary's folder holds no libdc.so: the manager runs without devices.
+        devices_handler devices(nullptr);
+        QCOMPARE(devices.isLoaded(),
+                 QFile::exists(QCoreApplication::applicationDirPath() + "/libdc.so"));
+    }
+
+    void withoutTheLibrary()
+    {
+        devices_handler devices(m_sim->file(QStringLiteral("missing/libdc.so")), nullptr);
+        QSignalSpy changed(&devices, &devices_handler::devicesChanged);
+        QVERIFY(!devices.isLoaded());
+        const DcEntries &e = devices.entries();
+        QVERIFY(!e.dcDeviceExist && !e.dcDevices && !e.dcOnDeviceEvent && !e.dconDeviceData &&
+                !e.dcAsk && !e.dcReset && !e.dcNotify && !e.dcRead && !e.dcWrite && !e.dcReadProp &&
+                !e.dcWriteProp && !e.dcScriptOut && !e.dcIDWrite && !e.dcRebootRom &&
+                !e.dcFinishUpdateRom && !e.dcCheckRom && !e.dcBornRom && !e.dcEraseRom);
+        const QByteArray block = devices.listDevices();
+        QCOMPARE(block.size(), 42102);
+        QCOMPARE(block, QByteArray(42102, '\0'));
+        QCOMPARE(devices.read(kMouseId, 16, 0x1000), QByteArray(2048, '\0'));
+        QVERIFY(!devices.write(kMouseId, QByteArray(2048, '\x01'), 16, 0x1000));
+        QVERIFY(!devices.notify(kMouseId, 4, 0));
+        devices.refreshDevices();
+        QVERIFY(devices.deviceTable().isEmpty());
+        // No device event ever arrives.
+        dcsim({QStringLiteral("unplug")});
+        QTest::qWait(300);
+        QCOMPARE(changed.count(), 0);
+    }
+
+    void withMissingEntries()
+    {
+        devices_handler devices(QStringLiteral(PARTIAL_DC_FILE), nullptr);
+        QVERIFY(devices.isLoaded());
+        const DcEntries &e = devices.entries();
+        QVERIFY(e.dcDeviceExist && e.dcDevices && e.dcRead);
+        QVERIFY(!e.dcOnDeviceEvent && !e.dconDeviceData && !e.dcWrite && !e.dcNotify &&
+                !e.dcReadProp && !e.dcWriteProp && !e.dcReset && !e.dcEraseRom && !e.dcBornRom &&
+                !e.dcCheckRom && !e.dcFinishUpdateRom);
+        // Listing works without the data subscription entry.
+        QCOMPARE(deviceListCount(devices.listDevices()), 1);
+        devices.refreshDevices();
+        QCOMPARE(devices.deviceTable().keys(), QStringList{QStringLiteral("PARTIAL")});
+        QCOMPARE(devices.deviceTable().first().HardwareID, QStringLiteral("partial-id"));
+        QVERIFY(!devices.write(QStringLiteral("partial-id"), QByteArray(2048, '\0'), 1, 0));
+        QVERIFY(!devices.notify(QStringLiteral("partial-id"), 1, 1));
+        QCOMPARE(devices.read(QStringLiteral("partial-id"), 1, 0x10).at(100), '\x01');
+    }
+
+    void tableKeepsTheLaterOfTwoEqualIds()
+    {
+        qputenv("PARTIAL_DC_LIST", "dup");
+        devices_handler devices(QStringLiteral(PARTIAL_DC_FILE), nullptr);
+        QCOMPARE(parseDeviceList(devices.listDevices()).size(), 2);
+        devices.refreshDevices();
+        QCOMPARE(devices.deviceTable().size(), 1);
+        QCOMPARE(devices.deviceTable().value(QStringLiteral("DUP")).SN, QStringLiteral("B"));
+
+        qputenv("PARTIAL_DC_LIST", "many");
+        devices.refreshDevices();
+        QCOMPARE(devices.deviceTable().size(), 20);
+        QCOMPARE(devices.deviceTable().firstKey(), QStringLiteral("DEV00"));
+        QCOMPARE(devices.deviceTable().lastKey(), QStringLiteral("DEV19"));
+    }
+
+    void withTheRealLibrary()
+    {
+        devices_handler devices(libdcFile(), nullptr);
+        QVERIFY(devices.isLoaded());
+        const DcEntries &e = devices.entries();
+        QVERIFY(e.dcDeviceExist && e.dcDevices && e.dcOnDeviceEvent && e.dconDeviceData &&
+                e.dcAsk && e.dcReset && e.dcNotify && e.dcRead && e.dcWrite && e.dcReadProp &&
+                e.dcWriteProp && e.dcScriptOut && e.dcIDWrite && e.dcRebootRom &&
+                e.dcFinishUpdateRom && e.dcCheckRom && e.dcBornRom && e.dcEraseRom);
+        devices.refreshDevices();
+        QCOMPARE(devices.deviceTable().size(), 1);
+        const DeviceInfo mouse = devices.deviceTable().first();
+        QCOMPARE(mouse.DeviceID, QStringLiteral("KELV-M1"));
+        QCOMPARE(mouse.Version, QStringLiteral("1.0.0"));
+        QCOMPARE(mouse.HardwareID, kMouseId);
+        QCOMPARE(mouse.MASK, QStringLiteral("01"));
+        QVERIFY(mouse.SN.startsWith(QStringLiteral("KM1")));
+        QVERIFY(mouse.DevicePath.contains(QStringLiteral("pid_5e30")));
+
+        QByteArray data(2048, '\0');
+        data[0] = 0x4d;
+        data[1] = 0x01;
+        QVERIFY(devices.write(kMouseId, data, 2, 0x1000));
+        QCOMPARE(devices.read(kMouseId, 3, 0x1000).left(4).toHex(), QByteArray("4d010000"));
+        // Sizes are bounded to the block: nothing is read or written past 2048 bytes.
+        QCOMPARE(devices.read(kMouseId, 100000, 0x1000).size(), 2048);
+        QCOMPARE(devices.read(kMouseId, -3, 0x1000), QByteArray(2048, '\0'));
+        QVERIFY(devices.write(kMouseId, QByteArray(10, '\x07'), 4000, 0x2000));
+        QCOMPARE(devices.read(kMouseId, 11, 0x2000).left(11).toHex(),
+                 QByteArray("0707070707070707070700"));
+        QVERIFY(!devices.write(kMouseId, data, 2, 0xffff)); // past the memory: result 2
+        QVERIFY(!devices.write(QStringLiteral("HID\\Vid_1234&Pid_0001"), data, 2, 0));
+    }
+
+    void notifyPacksTypeAndData()
+    {
+        devices_handler devices(libdcFile(), nullptr);
+        QVERIFY(devices.notify(kMouseId, 0x103, 0x3)); // type 3 (identify), 3 seconds
+        QVERIFY(logText().contains(QStringLiteral("notify type=3 data=3 result=0")));
+        QVERIFY(devices.notify(kMouseId, 0x102, 0x3)); // sends 0x0302: factory reset
+        QVERIFY(logText().contains(QStringLiteral("notify type=2 data=3 result=0")));
+        QVERIFY(!devices.notify(kMouseId, 0x107, 0));
+        dcsim({QStringLiteral("fail"), QStringLiteral("notify")});
+        QVERIFY(!devices.notify(kMouseId, 4, 0));
+    }
+
+    void dcsimPlugAndUnplugRebuildTheTable()
+    {
+        devices_handler devices(libdcFile(), nullptr);
+        devices.refreshDevices();
+        QSignalSpy changed(&devices, &devices_handler::devicesChanged);
+        ThreadCheck threads;
+        connect(&devices, &devices_handler::devicesChanged, this, [&] { threads.note(); });
+
+        dcsim({QStringLiteral("unplug")});
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 10000);
+        QCOMPARE(changed.at(0).at(0).toInt(), 2);
+        QVERIFY(devices.deviceTable().isEmpty());
+        QCOMPARE(deviceListCount(devices.listDevices()), 0);
+
+        devices_handler::resetEventCounter();
+        dcsim({QStringLiteral("plug")});
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2, 10000);
+        QCOMPARE(changed.at(1).at(0).toInt(), 1);
+        QCOMPARE(devices.deviceTable().keys(), QStringList{QStringLiteral("KELV-M1")});
+        QCOMPARE(threads.onMain, 2);
+        QCOMPARE(threads.elsewhere, 0);
+    }
+
+    void onlyTheFirstAndEveryFifthEventIsActedOn()
+    {
+        devices_handler devices(libdcFile(), nullptr);
+        devices.refreshDevices();
+        QSignalSpy changed(&devices, &devices_handler::devicesChanged);
+        int tableSizes[2] = {-1, -1};
+        connect(&devices, &devices_handler::devicesChanged, this, [&] {
+            if (changed.count() <= 2)
+                tableSizes[changed.count() - 1] = int(devices.deviceTable().size());
+        });
+        // Ten events: unplug, plug, unplug, ... The first (unplug) and the sixth (plug) count.
+        for (int i = 0; i < 10; ++i)
+            dcsim({i % 2 == 0 ? QStringLiteral("unplug") : QStringLiteral("plug")});
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2, 10000);
+        QCOMPARE(changed.at(0).at(0).toInt(), 2);
+        QCOMPARE(changed.at(1).at(0).toInt(), 1);
+        // The eleventh event is acted on again: so events seven to ten all arrived and were
+        // only counted.
+        dcsim({QStringLiteral("unplug")});
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 3, 10000);
+        QCOMPARE(changed.at(2).at(0).toInt(), 2);
+        QCOMPARE(devices_handler::eventCounter(), 1);
+        QVERIFY(tableSizes[0] == 0 || tableSizes[0] == 1); // rebuilt for the first event
+        QVERIFY(devices.deviceTable().isEmpty());          // and again for the eleventh
+    }
+
+    void dataReportsReachThePageAsHex()
+    {
+        devices_handler devices(libdcFile(), nullptr);
+        QSignalSpy data(&devices, &devices_handler::deviceData);
+        ThreadCheck threads;
+        connect(&devices, &devices_handler::deviceData, this, [&] { threads.note(); });
+        QCOMPARE(deviceListCount(devices.listDevices()), 1); // subscribes to the first device
+        dcsim({QStringLiteral("data"), QStringLiteral("01020AFF00000010")});
+        QTRY_COMPARE_WITH_TIMEOUT(data.count(), 1, 10000);
+        QCOMPARE(data.at(0).at(0).toString(), QStringLiteral("01020aff00000010"));
+        // The DPI button: report 1 with the new stage and its DPI.
+        dcsim({QStringLiteral("press"), QStringLiteral("dpi-down")});
+        QTRY_COMPARE_WITH_TIMEOUT(data.count(), 2, 10000);
+        QCOMPARE(data.at(1).at(0).toString(), QStringLiteral("0100900100000000"));
+        QCOMPARE(threads.onMain, 2);
+        QCOMPARE(threads.elsewhere, 0);
+    }
+
+    void callbacksAfterTheManagerIsGoneAreDropped()
+    {
+        auto devices = std::make_unique<devices_handler>(libdcFile(), nullptr);
+        devices->listDevices();
+        devices.reset();
+        dcsim({QStringLiteral("unplug")});
+        dcsim({QStringLiteral("data"), QStringLiteral("0000000000000001")});
+        QTest::qWait(200); // nothing to crash into
+        // A new manager takes the callbacks over.
+        devices_handler again(libdcFile(), nullptr);
+        QSignalSpy changed(&again, &devices_handler::devicesChanged);
+        dcsim({QStringLiteral("plug")});
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 10000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDevicesHandler)
+#include "tst_devices_handler.moc"
