@@ -103,22 +103,23 @@ void writeRegisters(SafeWriter &out, const void *ucontext)
     };
     int column = 0;
     for (const Named &r : registers) {
+        if (column > 0)
+            out.text(column % 3 == 0 ? "\n" : "  ");
         out.text(r.name);
-        for (int pad = 6 - static_cast<int>(textLength(r.name)); pad > 0; --pad)
+        for (int pad = 8 - static_cast<int>(textLength(r.name)); pad > 0; --pad)
             out.ch(' ');
         out.hex(static_cast<std::uint64_t>(uc->uc_mcontext.gregs[r.index]), 16);
-        out.text(++column % 3 == 0 ? "\n" : "  ");
+        ++column;
     }
-    if (column % 3 != 0)
-        out.ch('\n');
+    out.ch('\n');
 #elif defined(__aarch64__)
     for (int i = 0; i < 31; ++i) {
-        out.ch('x').dec(i).text(i < 10 ? "    " : "   ");
+        out.ch('x').dec(i).text(i < 10 ? "      " : "     ");
         out.hex(uc->uc_mcontext.regs[i], 16).text((i + 1) % 3 == 0 ? "\n" : "  ");
     }
-    out.text("sp    ").hex(uc->uc_mcontext.sp, 16).text("\n");
-    out.text("pc    ").hex(uc->uc_mcontext.pc, 16).text("  ");
-    out.text("pstate ").hex(uc->uc_mcontext.pstate, 16).text("\n");
+    out.text("sp      ").hex(uc->uc_mcontext.sp, 16).text("\n");
+    out.text("pc      ").hex(uc->uc_mcontext.pc, 16).text("  ");
+    out.text("pstate  ").hex(uc->uc_mcontext.pstate, 16).text("\n");
 #else
     (void)uc;
     out.text("not available on this architecture\n");
