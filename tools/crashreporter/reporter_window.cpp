@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -23,8 +24,8 @@ QString reporterStyleSheet()
     return QStringLiteral(R"(
 QWidget#ReporterWindow { background: #17191d; }
 QWidget { color: #d9dde3; font-size: 10pt; }
-QLabel#headline { color: #ffffff; font-size: 17pt; font-weight: 600;
-                  border-left: 4px solid #39a7da; padding-left: 10px; }
+QLabel#headline { color: #ffffff; font-size: 17pt; font-weight: 600; }
+QFrame#accentBar { background: #39a7da; border-radius: 2px; }
 QLabel#explanation { color: #c3c8d0; }
 QLabel#summary { color: #8d949e; }
 QLabel#status { color: #39a7da; }
@@ -55,10 +56,14 @@ ReporterWindow::ReporterWindow(const CrashReport &report, const QString &program
     setAttribute(Qt::WA_StyledBackground);
     setWindowTitle(QStringLiteral("kelv crash report"));
     setStyleSheet(reporterStyleSheet());
-    resize(820, 600);
+    // Without a report there is only the message to show.
+    resize(report.isValid() ? QSize(820, 600) : QSize(720, 260));
 
     m_headline = new QLabel(report.headline(), this);
     m_headline->setObjectName(QStringLiteral("headline"));
+    auto *accent = new QFrame(this);
+    accent->setObjectName(QStringLiteral("accentBar"));
+    accent->setFixedWidth(4);
 
     m_explanation = new QLabel(report.explanation(), this);
     m_explanation->setObjectName(QStringLiteral("explanation"));
@@ -116,7 +121,11 @@ ReporterWindow::ReporterWindow(const CrashReport &report, const QString &program
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 22, 24, 18);
     layout->setSpacing(12);
-    layout->addWidget(m_headline);
+    auto *title = new QHBoxLayout;
+    title->setSpacing(12);
+    title->addWidget(accent);
+    title->addWidget(m_headline, 1);
+    layout->addLayout(title);
     layout->addWidget(m_explanation);
     layout->addWidget(m_summary);
     layout->addWidget(m_reportView, 1);
