@@ -15,8 +15,10 @@
 //     line "<reporter> <dump folder>/<id>.dmp", whether or not the dump was written;
 //  4. restores the signal's default action and raises it again, so the process
 //     ends with the original signal.
-// A watchdog alarm ends the process the same way (after starting the reporter)
-// if the handler ever gets stuck, e.g. on a lock held by the crashed code.
+// A watchdog alarm (5 s) ends the process the same way, after starting the
+// reporter, if the handler gets stuck: symbolising the backtrace takes the
+// dynamic loader's lock, which another thread may hold forever (a crash while
+// a library constructor blocks inside dlopen).
 namespace kelv::crash {
 
 constexpr std::size_t kReporterPathSize = 1024;

@@ -21,9 +21,9 @@ namespace {
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 constexpr std::size_t kAltStackSize = 256 * 1024;
 // How long the handler may take before the watchdog ends the process.
-constexpr unsigned kWatchdogSeconds = 10;
+constexpr unsigned kWatchdogSeconds = 5;
 // How long a second crashing thread waits for the first to end the process.
-constexpr int kSecondThreadWaitSteps = 300; // of 50 ms: longer than the watchdog
+constexpr int kSecondThreadWaitSteps = 200; // of 50 ms: longer than the watchdog
 
 char g_dumpFolder[kDumpFolderSize];
 char g_reporter[kReporterPathSize];

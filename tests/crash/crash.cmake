@@ -1,7 +1,14 @@
 # The crash handler (crash/) and the crash reporter program (tools/crashreporter/).
+add_library(crash_blocker MODULE ${CMAKE_CURRENT_LIST_DIR}/blocker.cpp)
+set_target_properties(crash_blocker PROPERTIES OUTPUT_NAME crash_blocker PREFIX lib)
+target_link_libraries(crash_blocker PRIVATE kelv_warnings)
+
 add_executable(crash_crasher ${CMAKE_CURRENT_LIST_DIR}/crasher.cpp)
 target_include_directories(crash_crasher PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(crash_crasher PRIVATE kelv_warnings kelv_crash Qt6::Core)
+target_link_libraries(crash_crasher PRIVATE kelv_warnings kelv_crash Qt6::Core ${CMAKE_DL_LIBS})
+target_compile_definitions(crash_crasher PRIVATE
+  KELV_CRASH_BLOCKER="$<TARGET_FILE:crash_blocker>")
+add_dependencies(crash_crasher crash_blocker)
 
 kelv_test(test_crash_handler
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_crash_handler.cpp

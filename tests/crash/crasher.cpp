@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -79,6 +80,24 @@ volatile int *g_null = nullptr;
     std::abort();
 }
 
+// Crashes while another thread holds the dynamic loader's lock for good
+// (it is stuck in a library constructor), so the handler cannot symbolise
+// its backtrace and only the watchdog can end the process.
+[[noreturn]] void crashWhileLoaderIsLocked()
+{
+    std::thread loader([] { ::dlopen(KELV_CRASH_BLOCKER, RTLD_NOW); });
+    loader.detach();
+    // The library is mapped once dlopen holds the lock; it never lets go.
+    for (;;) {
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        if (maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libcrash_blocker"))
+            break;
+        ::usleep(1000);
+    }
+    writeThroughNull();
+    std::abort();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -116,6 +135,8 @@ int main(int argc, char *argv[])
         return recurse(0);
     else if (mode == QLatin1String("threads"))
         crashInTwoThreads(dumpFolder);
+    else if (mode == QLatin1String("loader-locked"))
+        crashWhileLoaderIsLocked();
     else if (mode == QLatin1String("none"))
         return 0;
     std::fprintf(stderr, "crash_crasher: no crash for mode %s\n", qPrintable(mode));

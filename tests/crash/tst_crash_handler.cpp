@@ -109,6 +109,7 @@ private slots:
     void twoCrashingThreadsGiveOneDump();
     void reporterStartsWhenDumpCannotBeWritten();
     void missingReporterIsReported();
+    void stuckHandlerEndsThroughWatchdog();
 
 private:
     QString m_crasher;
@@ -610,6 +611,32 @@ void TestCrashHandler::missingReporterIsReported()
     QCOMPARE(dumpsIn(temp.path()).size(), 1);
     QVERIFY2(child.err.contains("CreateProcess failed (2).\n"), child.err.constData());
     QVERIFY(reporterStarts(child.out).isEmpty());
+}
+
+void TestCrashHandler::stuckHandlerEndsThroughWatchdog()
+{
+    // Another thread holds the loader's lock for good, so symbolising the
+    // backtrace blocks: the watchdog starts the reporter once and ends the
+    // process with the crash's own signal; the report holds what was written.
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QVERIFY(writeStubReporter(temp.path() + QStringLiteral("/CrashReporter")));
+    const ChildResult child = runChild(
+        m_crasher, {QStringLiteral("loader-locked"), temp.path(), QStringLiteral("CrashReporter")},
+        QDir::rootPath());
+    QVERIFY(child.finished);
+    QCOMPARE(child.signal, int(SIGSEGV));
+    QVERIFY2(child.err.contains("writing the crash report takes too long"), child.err.constData());
+    const QStringList dumps = dumpsIn(temp.path());
+    QCOMPARE(dumps.size(), 1);
+    const QList<QStringList> starts = reporterStarts(child.out);
+    QCOMPARE(starts.size(), 1);
+    QCOMPARE(starts.first(), QStringList{temp.path() + QLatin1Char('/') + dumps.first()});
+
+    const CrashReport report = CrashReport::load(temp.path() + QLatin1Char('/') + dumps.first());
+    QVERIFY(report.isValid());
+    QCOMPARE(report.signalName(), QStringLiteral("SIGSEGV"));
+    QVERIFY(!report.section(QStringLiteral("Registers")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestCrashHandler)
