@@ -25,9 +25,9 @@ ProcessMoniter::~ProcessMoniter() = default;
 void ProcessMoniter::requestStop()
 {
     m_stop.store(true);
-    // On the monitor's own thread (a directly connected slot) the mutex may be
-    // held by the emitting loop; the flag alone ends the loop there.
-    if (QThread::currentThread() == thread())
+    // On the thread that runs the loop (a directly connected slot) the mutex
+    // is held by the emitting loop; the flag alone ends the loop there.
+    if (QThread::currentThread() == m_loopThread.load())
         return;
     QMutexLocker lock(&m_mutex);
     m_wake.wakeAll();
@@ -96,6 +96,7 @@ bool ProcessMoniter::waitForNextPoll()
 
 void ProcessMoniter::start()
 {
+    m_loopThread.store(QThread::currentThread());
     m_bindings = loadBindings(m_modeDocument);
     m_states.clear();
     for (auto it = m_bindings.cbegin(); it != m_bindings.cend(); ++it)

@@ -83,6 +83,7 @@ private:
     const QString m_modeDocument;
     int m_interval = kPollIntervalMs;
     std::atomic<bool> m_stop{false};
+    std::atomic<QThread *> m_loopThread{nullptr}; // the thread running start()
     // Guards the wait and every emission: requestStop() from another thread
     // cannot return while a signal is being emitted.
     QMutex m_mutex;
