@@ -133,10 +133,11 @@ export class Cdp {
   async until(expression, { timeoutMs = 20000, everyMs = 100 } = {}) {
     const end = Date.now() + timeoutMs;
     let last;
+    let problem = '';
     for (;;) {
-      try { last = await this.eval(expression); } catch (e) { last = e.message; }
+      try { last = await this.eval(expression); problem = ''; } catch (e) { last = false; problem = e.message; }
       if (last) return last;
-      if (Date.now() > end) throw new Error(`still false after ${timeoutMs} ms: ${expression}`);
+      if (Date.now() > end) throw new Error(`still false after ${timeoutMs} ms: ${expression} ${problem}`);
       await new Promise((r) => setTimeout(r, everyMs));
     }
   }

@@ -6,3 +6,13 @@ if(NODE_EXECUTABLE)
            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
   set_tests_properties(view_unit PROPERTIES TIMEOUT 120 LABELS view)
 endif()
+
+# The page in the real program under Xvfb with the simulated mouse.
+find_program(XVFB_EXECUTABLE Xvfb)
+find_program(XDOTOOL_EXECUTABLE xdotool)
+if(NODE_EXECUTABLE AND XVFB_EXECUTABLE AND XDOTOOL_EXECUTABLE AND TARGET kelv)
+  add_test(NAME view_e2e COMMAND ${NODE_EXECUTABLE} --test ${CMAKE_CURRENT_SOURCE_DIR}/e2e.mjs
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+  set_tests_properties(view_e2e PROPERTIES TIMEOUT 300 LABELS view
+    ENVIRONMENT "KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};QTWEBENGINE_DISABLE_SANDBOX=1")
+endif()

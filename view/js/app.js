@@ -62,13 +62,21 @@ class App {
       this.render();
       return;
     }
-    this.bridge.on('devicesChanged', () => this.refreshDevices());
+    // The native side passes on only some device events (the first of every
+    // five), so a plug or unplug can go unreported: look again shortly after
+    // each event, and keep a slow watch of the device list.
+    this.bridge.on('devicesChanged', () => {
+      this.refreshDevices();
+      setTimeout(() => this.refreshDevices(), 700);
+      setTimeout(() => this.refreshDevices(), 2500);
+    });
     this.bridge.on('onDeviceData', (hex) => this.onDeviceData(hex));
     this.bridge.on('macroItem', (...item) => this.onMacroItem(item));
     this.bridge.on('onProcessChanged', (index, running) => this.onProcessChanged(String(index), !!running));
     await this.loadConf();
     await this.loadProfile();
     await this.refreshDevices();
+    this.watchDevices();
     document.addEventListener('visibilitychange', () => {
       if (document.visibilityState === 'hidden') this.saveNow();
     });
@@ -105,6 +113,7 @@ class App {
   }
 
   deviceFailure(e, retry) {
+    this.refreshDevices({ quiet: true });
     const key = e instanceof DeviceError ? e.key : 'error.write';
     this.error(key, e.detail ?? e.message, retry ? [{ label: t('action.retry'), run: retry }] : []);
   }
@@ -185,19 +194,47 @@ class App {
   }
 
   // ---- device ----------------------------------------------------------------
-  async refreshDevices() {
+  watchDevices() {
+    clearTimeout(this.watchTimer);
+    const ms = this.state.deviceState === 'ready' ? 4000 : 1500;
+    this.watchTimer = setTimeout(async () => {
+      await this.refreshDevices({ quiet: true });
+      this.watchDevices();
+    }, ms);
+  }
+
+  async refreshDevices({ quiet = false } = {}) {
+    if (this.refreshing) {
+      this.refreshAgain = true;
+      return;
+    }
+    this.refreshing = true;
+    try {
+      await this.refreshDevicesOnce(quiet);
+    } finally {
+      this.refreshing = false;
+      if (this.refreshAgain) {
+        this.refreshAgain = false;
+        await this.refreshDevices({ quiet });
+      }
+    }
+  }
+
+  async refreshDevicesOnce(quiet) {
     let list;
     try {
       list = JSON.parse(await this.bridge.call('getDevicesList'));
     } catch (e) {
-      this.error('error.deviceList', e.message);
+      if (!quiet) this.error('error.deviceList', e.message);
       return;
     }
     const { mouse, bootLoader } = pickMouse(list);
+    const wasBoot = !!this.state.bootLoader;
     this.state.bootLoader = bootLoader;
-    const same = mouse && this.state.device && mouse.HardwareID === this.state.device.HardwareID && mouse.SN === this.state.device.SN
-      && mouse.Version === this.state.device.Version;
-    if (same && this.state.deviceState === 'ready') return;
+    const cur = this.state.device;
+    const same = mouse && cur && mouse.HardwareID === cur.HardwareID && mouse.SN === cur.SN && mouse.Version === cur.Version;
+    if (same && (this.state.deviceState === 'ready' || this.state.deviceState === 'loading' || (quiet && this.state.deviceState === 'error'))) return;
+    if (!mouse && !cur && wasBoot === !!bootLoader) return;
     this.state.device = mouse;
     if (!mouse) {
       this.mouse = null;

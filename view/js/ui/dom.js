@@ -91,11 +91,21 @@ export function field(label, control, hint) {
 export function renderInto(container, build) {
   const active = document.activeElement;
   const key = active && container.contains(active) ? active.getAttribute('data-key') : null;
+  // A text the user is typing survives a render caused by something else
+  // (a device event, a recorder item).
+  const typing = key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number')
+    ? { value: active.value, start: active.selectionStart, end: active.selectionEnd } : null;
   const scroll = container.scrollTop;
   container.replaceChildren(...[build()].flat());
   container.scrollTop = scroll;
   if (key) {
     const again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
-    if (again) again.focus({ preventScroll: true });
+    if (again) {
+      if (typing && again.tagName === 'INPUT') {
+        again.value = typing.value;
+        try { again.setSelectionRange(typing.start, typing.end); } catch { /* number inputs have no selection */ }
+      }
+      again.focus({ preventScroll: true });
+    }
   }
 }

@@ -1,0 +1,146 @@
+// The page in the real program (Qt WebEngine, the native bridge, libdc's
+// simulated mouse, the X RECORD macro recorder, the program monitor), driven
+// through Chromium's remote debugging. Run by ctest as view_e2e.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { spawn } from 'node:child_process';
+import { Program, sleep } from './harness.mjs';
+
+let p;
+before(async () => { p = await Program.start({ width: 800, height: 600 }); });
+after(async () => { await p?.stop(); });
+
+const click = (key) => p.eval(`(() => { const el = document.querySelector('[data-key="${key}"]'); if (!el) throw new Error('no ${key}'); el.click(); return true; })()`);
+const setValue = (key, value) => p.eval(`(() => { const el = document.querySelector('[data-key="${key}"]'); el.value = ${JSON.stringify(String(value))};
+  el.dispatchEvent(new Event('input', { bubbles: true })); el.dispatchEvent(new Event('change', { bubbles: true })); return true; })()`);
+const go = (screen) => p.eval(`(location.hash = '#${screen}', true)`);
+const profileText = () => fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
+
+function memory(address, size) {
+  return p.dcsim('mem', address.toString(16), String(size)).trim().split('\n')
+    .flatMap((line) => line.split(':')[1].trim().split(/\s+/).map((x) => parseInt(x, 16)));
+}
+
+test('the page shows the simulated mouse', async () => {
+  await p.until("window.kelvApp.state.deviceState === 'ready'");
+  const name = await p.eval("document.querySelector('#device-name').textContent");
+  assert.equal(name, 'KELV-M1');
+  const chip = await p.eval("document.querySelector('.device-chip small').textContent");
+  assert.match(chip, /1\.0\.0/);
+  assert.match(chip, /KM1\d{9}/);
+});
+
+test('changing a DPI stage changes the mouse and the profile', async () => {
+  await go('performance');
+  await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`);
+  await setValue('dpi-num:0', 1234); // kept to steps of 50
+  let prop = '';
+  for (let i = 0; i < 50 && !prop.startsWith('e204'); i++) { prop = p.dcsim('prop', '3').trim(); await sleep(100); }
+  assert.equal(prop.slice(0, 4), 'e204', `1250 DPI = 0x04e2 little-endian, got ${prop}`);
+  // Polling rate through the segmented control.
+  await click('polling:2');
+  await p.until("window.kelvApp.state.profile.modes[0].performance.pollingRate === 2");
+  for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '02'; i++) await sleep(100);
+  assert.equal(p.dcsim('prop', '5').trim(), '02');
+  // Saved to disk (minimise/hide/quit also save; savexml here).
+  await p.eval('window.kelvApp.saveNow()');
+  assert.match(profileText(), /<stage index="0" dpi="1250"/);
+  assert.match(profileText(), /pollingRate="2"/);
+});
+
+test('a refused write is shown and the setting goes back', async () => {
+  p.dcsim('fail', 'write');
+  try {
+    await click('liftoff:3');
+    await p.until("document.querySelector('.alert.error') !== null");
+    await p.until("window.kelvApp.state.profile.modes[0].performance.liftOff === 2");
+    assert.equal(p.dcsim('prop', '6').trim(), '02');
+  } finally {
+    p.dcsim('fail', 'none');
+  }
+  await p.eval("(window.kelvApp.alerts = [], window.kelvApp.ui.renderAlerts(), true)");
+});
+
+test('the DPI button on the mouse moves the active stage on the page', async () => {
+  p.dcsim('data', '0103200300000000'); // stage 3 active
+  await p.until("window.kelvApp.state.profile.modes[0].performance.activeStage === 3");
+  await p.until(`document.querySelector('[data-key="stage-active:3"]').checked`);
+});
+
+test('a macro typed on the keyboard is recorded and stored in the mouse memory', async () => {
+  await go('macros');
+  await p.until(`!!document.querySelector('[data-key="slot:0"]')`);
+  await click('slot:0');
+  await p.until(`!!document.querySelector('#record-start')`);
+  await p.eval("(document.querySelector('#record-start').click(), true)");
+  await p.until('window.kelvApp.state.recording !== null');
+  await sleep(300);
+  p.xdotool('type', '--delay', '120', 'ab');
+  await p.until('window.kelvApp.state.recording.steps.filter((s) => s.kind !== "delay").length >= 4', { timeoutMs: 10000 });
+  await p.eval("(document.querySelector('#record-stop').click(), true)");
+  await p.until("window.kelvApp.state.macroStatus[0] === 'stored'");
+  const steps = await p.eval('window.kelvApp.macro(0).steps');
+  assert.deepEqual(steps.filter((s) => s.kind !== 'delay').map((s) => `${s.kind} ${s.scan}`), ['down 30', 'up 30', 'down 48', 'up 48']);
+  const bytes = memory(0x1000, 64);
+  assert.equal(bytes[0], 0x4d);
+  const n = bytes[1] | (bytes[2] << 8);
+  const events = [];
+  for (let i = 0; i < n; i++) events.push(bytes.slice(32 + 3 * i, 35 + 3 * i));
+  assert.deepEqual(events.filter((e) => e[0] !== 3), [[1, 0x1e, 0], [2, 0x1e, 0], [1, 0x30, 0], [2, 0x30, 0]]);
+  assert.ok(events.some((e) => e[0] === 3 && (e[1] | (e[2] << 8)) > 0), 'delays are stored');
+  // Name from the page.
+  assert.equal(Buffer.from(bytes.slice(3, 3 + 7)).toString('utf8'), 'Macro 1');
+  assert.match(profileText(), /<macro slot="0" name="Macro 1"/);
+});
+
+test('a mode bound to a program becomes active while it runs', async () => {
+  // A program of our own: a copy of sleep, so /proc/<pid>/exe names it.
+  const exe = path.join(p.root, 'game');
+  fs.copyFileSync('/bin/sleep', exe);
+  fs.chmodSync(exe, 0o755);
+  const index = await p.eval('window.kelvApp.addMode()');
+  await p.eval(`(window.kelvApp.renameMode('${index}', 'Game'), true)`);
+  await go('modes');
+  await p.until(`!!document.querySelector('[data-key="mode-bind:${index}"]')`);
+  await click(`mode-bind:${index}`);
+  // The program's file dialog: type the path into it.
+  let win = '';
+  for (let i = 0; i < 100 && !win; i++) {
+    try { win = p.xdotool('search', '--name', 'OpenFileDialog').trim().split('\n')[0]; } catch { await sleep(100); }
+  }
+  assert.ok(win, 'the file dialog opened');
+  await sleep(500);
+  p.xdotool('windowfocus', '--sync', win);
+  p.xdotool('type', '--window', win, '--delay', '20', exe);
+  p.xdotool('key', '--window', win, 'Return');
+  await p.until(`window.kelvApp.state.profile.modes.find((m) => m.index === '${index}').bindingProcess === ${JSON.stringify(exe)}`, { timeoutMs: 15000 });
+  for (let i = 0; i < 50 && !profileText().includes(`bindingProcess="${exe}"`); i++) await sleep(100);
+  assert.ok(profileText().includes(`bindingProcess="${exe}"`), 'the binding is saved for the monitor');
+  // Make the game mode look different in the mouse: it is a copy of Default,
+  // so give it another polling rate.
+  await p.eval(`(async () => { const app = window.kelvApp; const m = app.state.profile.modes.find((x) => x.index === '${index}');
+    m.performance.pollingRate = 1; app.sync.markMode('${index}'); await app.saveNow(); return true; })()`);
+  assert.equal(await p.eval('window.kelvApp.state.profile.current'), '0');
+  const game = spawn(exe, ['30'], { stdio: 'ignore' });
+  try {
+    await p.until(`window.kelvApp.state.profile.current === '${index}'`, { timeoutMs: 15000 });
+    for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '01'; i++) await sleep(100);
+    assert.equal(p.dcsim('prop', '5').trim(), '01');
+  } finally {
+    game.kill();
+  }
+  await p.until("window.kelvApp.state.profile.current === '0'", { timeoutMs: 15000 });
+  for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '02'; i++) await sleep(100);
+  assert.equal(p.dcsim('prop', '5').trim(), '02');
+});
+
+test('unplugging shows what to do; plugging in brings the mouse back', async () => {
+  await go('performance');
+  p.dcsim('unplug');
+  await p.until("document.querySelector('#empty-state') !== null");
+  p.dcsim('plug');
+  await p.until("window.kelvApp.state.deviceState === 'ready'");
+  await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`);
+});
