@@ -88,7 +88,7 @@ int runTool(const std::vector<std::string> &arguments, std::string *output)
                 continue; // keep reading while there is output
             }
         } else {
-            usleep(2000);
+            usleep(200);
         }
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid)
