@@ -16,7 +16,7 @@ export const EN = {
   'window.close': 'Close',
 
   'save.saved': 'All changes saved',
-  'save.stored': 'All changes kept',
+  'save.stored': 'All changes applied',
   'save.pending': 'Saving…',
   'save.failed': 'Changes not saved',
 
@@ -118,6 +118,7 @@ export const EN = {
   'macros.slotsTitle': 'Macro memory',
   'macros.slotsHint': 'The mouse keeps eight macros. Choose one to edit or an empty slot to create one.',
   'macros.emptySlot': 'Empty slot {n}',
+  'macros.free': 'Empty',
   'macros.unnamed': 'Unnamed macro',
   'macros.defaultName': 'Macro {n}',
   'macros.editorTitle': 'Macro',

@@ -16,7 +16,7 @@ export const ZH = {
   'window.close': '关闭',
 
   'save.saved': '所有更改已保存',
-  'save.stored': '所有更改已记录',
+  'save.stored': '所有更改已应用',
   'save.pending': '正在保存…',
   'save.failed': '更改未保存',
 
@@ -118,6 +118,7 @@ export const ZH = {
   'macros.slotsTitle': '宏存储',
   'macros.slotsHint': '鼠标可保存八个宏。选择一个进行编辑，或选择空位新建。',
   'macros.emptySlot': '空位 {n}',
+  'macros.free': '空位',
   'macros.unnamed': '未命名的宏',
   'macros.defaultName': '宏 {n}',
   'macros.editorTitle': '宏',

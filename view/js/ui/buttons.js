@@ -5,7 +5,7 @@ import {
   REPEAT, factoryButtons, validateAssignment,
 } from '../devicemap.js';
 import { assignableKeys, comboLabel, isModifierCode, modifierBits, scanFromCode } from '../keys.js';
-import { card, field, h, s, select } from './dom.js';
+import { field, h, s, select } from './dom.js';
 import { icon } from './icons.js';
 
 // A short text for what a button does.
@@ -115,14 +115,16 @@ export function renderButtons(app, ui) {
 
   const isDefault = JSON.stringify(b) === JSON.stringify(factoryButtons()[sel]);
   return h('div', { class: 'screen-grid buttons-grid' },
-    card(null, h('div', { class: 'mouse-picture' }, mouseSvg(app, sel, pick)), list),
-    card(t(BUTTON_NAMES[sel]),
+    h('section', { class: 'card area-pic' }, h('div', { class: 'mouse-picture' }, mouseSvg(app, sel, pick))),
+    h('section', { class: 'card area-list' }, list),
+    h('section', { class: 'card area-editor' }, h('h2', { class: 'card-title' }, t(BUTTON_NAMES[sel])),
       field(t('assign.type'), typeSel),
       detail,
       h('div', { class: 'card-actions' },
         h('button', { type: 'button', class: 'btn', disabled: isDefault, 'data-key': 'assign:reset',
           onclick: () => assign(factoryButtons()[sel]) }, icon('reset'), t('assign.restoreDefault')))));
 }
+
 
 function keyEditor(b, assign) {
   const mods = b.p1;

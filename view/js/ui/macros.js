@@ -35,9 +35,9 @@ export function renderMacros(app, ui) {
       h('span', { class: 'slot-no' }, String(slot + 1)),
       h('span', { class: 'slot-name' }, m.name || t('macros.unnamed')),
       h('span', { class: 'slot-status' + (st && st.error ? ' bad' : '') }, statusText(st)))
-      : h('button', { type: 'button', class: 'slot empty', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.newMacro(slot) },
+      : h('button', { type: 'button', class: 'slot free', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.newMacro(slot) },
         h('span', { class: 'slot-no' }, String(slot + 1)),
-        h('span', { class: 'slot-name' }, t('macros.emptySlot', { n: slot + 1 })),
+        h('span', { class: 'slot-name', title: t('macros.emptySlot', { n: slot + 1 }) }, t('macros.free')),
         h('span', { class: 'slot-status' }, icon('plus')))));
   }
 
@@ -144,7 +144,7 @@ export function renderTimeline(app, ui, container) {
     const rows = steps.map((stp, i) => {
       const kindIcon = stp.kind === 'delay' ? 'clock' : stp.kind === 'down' ? 'down' : 'up';
       const main = stp.kind === 'delay'
-        ? h('label', { class: 'delay' }, h('input', {
+        ? h('label', { class: 'delay-edit' }, h('input', {
           type: 'number', min: 0, max: MAX_DELAY_MS, value: stp.ms, disabled: locked, 'data-key': `step-ms:${i}`,
           'aria-label': t('macros.delayOf', { n: i + 1 }),
           onchange: (e) => {
