@@ -13,7 +13,7 @@ packages=(
   libpugixml-dev liblzma-dev xz-utils
   libxcb1-dev libxcb-keysyms1-dev libxcb-record0-dev libx11-dev libx11-xcb-dev libxtst-dev
   xvfb xauth xdotool x11-utils curl
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-wqy-microhei
   clang libclang-rt-14-dev nodejs
 )
 
