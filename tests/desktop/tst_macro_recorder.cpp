@@ -494,6 +494,31 @@ private slots:
         QCOMPARE(sink.items.size(), 3);
     }
 
+    void serverGoingAwayEndsTheRecordingHarmlessly()
+    {
+        QVERIFY(m_xvfb);
+        auto doomed = std::make_unique<test::XvfbServer>();
+        QVERIFY(doomed->isRunning());
+        qputenv("DISPLAY", doomed->display().toLatin1());
+        MacroRecorder recorder;
+        ItemSink sink(&recorder);
+        const bool started = recorder.startRecording();
+        qputenv("DISPLAY", m_xvfb->display().toLatin1());
+        QVERIFY(started);
+        QVERIFY(recorder.isRecording());
+        doomed.reset();
+        QTRY_VERIFY(!recorder.isRecording());
+        recorder.stopRecording();
+        recorder.stopRecording();
+        QCOMPARE(sink.items.size(), 0);
+        // The recorder still works with a display that is there.
+        QVERIFY(recorder.startRecording());
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("a")}));
+        settle(sink, 3);
+        QCOMPARE(sink.items.size(), 3);
+        recorder.stopRecording();
+    }
+
     void stopXServer()
     {
         if (m_savedDisplay.isNull())
