@@ -128,12 +128,12 @@ void PsUpdateDownloader::sendRequest()
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &PsUpdateDownloader::partMetaGot);
 }
 
-void PsUpdateDownloader::dropReply()
+void PsUpdateDownloader::dropReply(bool abort)
 {
     if (!m_reply)
         return;
     m_reply->disconnect(this);
-    if (m_reply->isRunning())
+    if (abort && m_reply->isRunning())
         m_reply->abort();
     m_reply->deleteLater();
     m_reply = nullptr;
@@ -177,24 +177,8 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
     }
     emit finishPart(got, total);
 
-    if (!m_outputFile.isOpen() && !m_outputFile.open(QIODevice::Append)) {
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral("Update Error: cant open '%1' for appending")
-                   .arg(m_outputFile.fileName());
-        fatalFailure();
+    if (!appendAvailable())
         return;
-    }
-    const QByteArray data = m_reply->readAll();
-    if (!data.isEmpty()) {
-        if (m_outputFile.write(data) != data.size()) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant write '%1'").arg(m_outputFile.fileName());
-            fatalFailure();
-            return;
-        }
-        QMutexLocker lock(&m_mutex);
-        m_already += data.size();
-    }
     // An unknown total (-1) is only complete with the final report, which Qt
     // gives as (got, got) when the reply ends.
     if (total >= 0 && got >= total) {
@@ -205,13 +189,63 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
     }
 }
 
+bool PsUpdateDownloader::appendAvailable()
+{
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!m_outputFile.isOpen()) {
+        // A server that ignores the range sends the whole file again: start
+        // the file over instead of appending the beginning to its end.
+        const bool restart = status == 200 && already() > 0;
+        if (!m_outputFile.open(restart ? QIODevice::WriteOnly | QIODevice::Truncate
+                                       : QIODevice::Append)) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: cant open '%1' for appending")
+                       .arg(m_outputFile.fileName());
+            fatalFailure();
+            return false;
+        }
+        if (restart) {
+            QMutexLocker lock(&m_mutex);
+            m_already = 0;
+        }
+    }
+    const QByteArray data = m_reply->readAll();
+    if (!data.isEmpty()) {
+        if (m_outputFile.write(data) != data.size()) {
+            qCInfo(lcPspecificWnd).noquote()
+                << QStringLiteral("Update Error: cant write '%1'").arg(m_outputFile.fileName());
+            fatalFailure();
+            return false;
+        }
+        m_outputFile.flush();
+        QMutexLocker lock(&m_mutex);
+        m_already += data.size();
+    }
+    return true;
+}
+
 void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
 {
     if (!m_reply || sender() != m_reply)
         return;
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusAttribute.toInt();
     const QString errorText = m_reply->errorString();
-    dropReply();
+    if (statusAttribute.isValid() && status != 200 && status != 206 && status != 416) {
+        // An HTTP error status, reported before any progress: the same fatal
+        // failure as during progress.
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: server answered %1 for %2").arg(status).arg(m_url);
+        fatalFailure(false);
+        return;
+    }
+    if (status == 200 || status == 206) {
+        // Keep what arrived before the connection broke: the next attempt
+        // resumes from it.
+        if (!appendAvailable())
+            return;
+    }
+    dropReply(false);
     if (status == 416) {
         // The range starts at the end of the file: it is already complete.
         m_outputFile.close();
@@ -236,9 +270,9 @@ void PsUpdateDownloader::unpackPackage()
         fatalFailure();
 }
 
-void PsUpdateDownloader::fatalFailure()
+void PsUpdateDownloader::fatalFailure(bool abort)
 {
-    dropReply();
+    dropReply(abort);
     if (m_outputFile.isOpen())
         m_outputFile.close();
     // Only this package's own folder goes: a broken page package must not

@@ -56,8 +56,12 @@ public slots:
 
 private:
     void prepareOutput();
-    void fatalFailure();
-    void dropReply();
+    void fatalFailure(bool abort = true);
+    // Forgets the running reply; abort stops it first (not from inside its
+    // own error signal).
+    void dropReply(bool abort = true);
+    // Appends what the reply has available to the output file.
+    bool appendAvailable();
 
     QString m_url;
     QString m_kind;

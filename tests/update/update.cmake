@@ -3,3 +3,11 @@
 kelv_test(tst_package SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_package.cpp
   LIBS kelv_update)
 add_dependencies(tst_package kelvpack)
+kelv_test(tst_downloader SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_downloader.cpp
+  LIBS kelv_update Qt6::Network)
+kelv_test(tst_http_worker SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_http_worker.cpp
+  LIBS kelv_update Qt6::Network)
+kelv_test(tst_installers SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_installers.cpp
+  LIBS kelv_update Qt6::Widgets)
+kelv_test(tst_update_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_update_check.cpp
+  LIBS kelv_update Qt6::Network Qt6::Widgets)

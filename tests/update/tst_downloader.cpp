@@ -1,0 +1,302 @@
+// The resumable package downloader against a real HTTP server on 127.0.0.1:
+// range requests and resumption, 416, faults, and the package reader behind it.
+
+#include "common/app_paths.h"
+#include "tests/testsupport/http_test_server.h"
+#include "update/package_format.h"
+#include "update/ps_update_downloader.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+using namespace kelv;
+using Fault = test::HttpTestServer::Fault;
+
+namespace {
+
+QByteArray noise(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 1;
+    for (qsizetype i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        data[i] = char(x);
+    }
+    return data;
+}
+
+// A package of incompressible content, about `size` bytes.
+QByteArray makePackage(qsizetype size, const QString &version = QStringLiteral("9.1"))
+{
+    package::Content content;
+    content.version = version;
+    content.entries.append({QStringLiteral("pkg/bin/data.bin"), noise(size, 7)});
+    content.entries.append({QStringLiteral("pkg/readme.txt"), "readme"});
+    return package::buildPackage(content, 0);
+}
+
+// A package whose file size is exactly `size` (padding adjusted until it fits).
+QByteArray makePackageOfExactSize(qsizetype size)
+{
+    qsizetype padding = size - 400;
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        package::Content content;
+        content.version = QStringLiteral("exact");
+        content.entries.append({QStringLiteral("pkg/pad.bin"), noise(padding, 3)});
+        const QByteArray built = package::buildPackage(content, 0);
+        if (built.size() == size)
+            return built;
+        padding += size - built.size();
+    }
+    return QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(data);
+}
+
+// One downloader on its own thread with spies on every signal.
+struct Run
+{
+    Run(const QString &url, const QString &kind)
+        : downloader(new PsUpdateDownloader(&thread, url, kind)),
+          progress(downloader, &PsUpdateDownloader::finishPart),
+          finished(downloader, &PsUpdateDownloader::downLoadFinished),
+          unpacked(downloader, &PsUpdateDownloader::unpressFinished),
+          failed(downloader, &PsUpdateDownloader::downLoadFailed)
+    {
+    }
+    ~Run()
+    {
+        downloader->deleteLater();
+        thread.quit();
+        thread.wait();
+    }
+    void start() { thread.start(); }
+
+    QThread thread;
+    PsUpdateDownloader *downloader;
+    QSignalSpy progress;
+    QSignalSpy finished;
+    QSignalSpy unpacked;
+    QSignalSpy failed;
+};
+
+} // namespace
+
+class TestDownloader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void outputNames();
+    void foldersAreCleaned();
+    void downloadsAndUnpacks();
+    void resumption_data();
+    void resumption();
+    void rangeNotSatisfiableMeansComplete();
+    void notFoundRemovesOnlyOwnKindFolder();
+    void droppedConnectionFailsAndResumesLater();
+    void unknownLengthCompletesAtTheEnd();
+    void badPackageRemovesKindFolder();
+
+private:
+    QTemporaryDir *m_dir = nullptr;
+    test::HttpTestServer *m_server = nullptr;
+    QString m_base;
+};
+
+void TestDownloader::init()
+{
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    setWorkingFolder(m_dir->path() + QLatin1Char('/'));
+    m_base = m_dir->path() + QStringLiteral("/tupdates/");
+    m_server = new test::HttpTestServer;
+    QVERIFY(m_server->isListening());
+    m_server->setPacing(32 * 1024, 40);
+}
+
+void TestDownloader::cleanup()
+{
+    delete m_server;
+    delete m_dir;
+    setWorkingFolder(QString());
+}
+
+void TestDownloader::outputNames()
+{
+    QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h:1/d/update.pkg?x=1&y=/z")),
+             QStringLiteral("update.pkg"));
+    QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/d/client-2.pkg")),
+             QStringLiteral("client-2.pkg"));
+    const QString fallback = PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/d/"));
+    QVERIFY2(QRegularExpression(QStringLiteral("^tupdate-\\d+$")).match(fallback).hasMatch(),
+             qPrintable(fallback));
+}
+
+void TestDownloader::foldersAreCleaned()
+{
+    writeFile(m_base + QStringLiteral("stray.txt"), "x");
+    writeFile(m_base + QStringLiteral("client/other.pkg"), "x");
+    writeFile(m_base + QStringLiteral("client/ready/keep.txt"), "ready files stay");
+    writeFile(m_base + QStringLiteral("html/other.txt"), "another kind");
+    QThread thread;
+    auto *downloader = new PsUpdateDownloader(&thread, m_server->url(QStringLiteral("/c.pkg")),
+                                              QStringLiteral("client"));
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("stray.txt")));
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/other.pkg")));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/keep.txt")));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("html/other.txt")));
+    QCOMPARE(downloader->outputPath(), m_base + QStringLiteral("client/c.pkg"));
+    delete downloader;
+}
+
+void TestDownloader::downloadsAndUnpacks()
+{
+    const QByteArray pkg = makePackage(300000);
+    m_server->setContent(QStringLiteral("/files/client.pkg"), pkg);
+    Run run(m_server->url(QStringLiteral("/files/client.pkg?token=1")), QStringLiteral("client"));
+    run.start();
+    QVERIFY(run.unpacked.wait(20000));
+    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("9.1"));
+    QCOMPARE(run.finished.size(), 1);
+    QCOMPARE(run.failed.size(), 0);
+    QVERIFY(run.progress.size() > 1);
+    const QList<QVariant> last = run.progress.last();
+    QCOMPARE(last.at(0).toLongLong(), pkg.size());
+    QCOMPARE(last.at(1).toLongLong(), pkg.size());
+    QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=0-"));
+    QCOMPARE(run.downloader->full(), pkg.size());
+    QCOMPARE(QFileInfo(m_base + QStringLiteral("client/ready/bin/data.bin")).size(), 300000);
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/client.pkg")));
+}
+
+void TestDownloader::resumption_data()
+{
+    QTest::addColumn<qint64>("leftover");
+    QTest::addColumn<qint64>("kept");
+    QTest::newRow("250000 cut to 204800") << qint64(250000) << qint64(204800);
+    QTest::newRow("204800 kept whole") << qint64(204800) << qint64(204800);
+    QTest::newRow("50000 deleted") << qint64(50000) << qint64(0);
+}
+
+void TestDownloader::resumption()
+{
+    QFETCH(qint64, leftover);
+    QFETCH(qint64, kept);
+    const QByteArray pkg = makePackage(400000);
+    m_server->setContent(QStringLiteral("/p/update.pkg"), pkg);
+    const QString output = m_base + QStringLiteral("html/update.pkg");
+    writeFile(output, pkg.left(leftover));
+
+    Run run(m_server->url(QStringLiteral("/p/update.pkg")), QStringLiteral("html"));
+    QCOMPARE(run.downloader->already(), kept);
+    QCOMPARE(QFileInfo::exists(output), kept > 0);
+    if (kept > 0)
+        QCOMPARE(QFileInfo(output).size(), kept);
+    run.start();
+    QVERIFY(run.unpacked.wait(20000));
+    QCOMPARE(m_server->lastRequest().header("range"), "bytes=" + QByteArray::number(kept) + "-");
+    // The announced complete size comes from Content-Range for a resumed request.
+    QCOMPARE(run.downloader->full(), pkg.size());
+    QCOMPARE(QFileInfo(m_base + QStringLiteral("html/ready/bin/data.bin")).size(), 400000);
+}
+
+void TestDownloader::rangeNotSatisfiableMeansComplete()
+{
+    const QByteArray pkg = makePackageOfExactSize(2 * PsUpdateDownloader::kPartSize);
+    QCOMPARE(pkg.size(), 2 * PsUpdateDownloader::kPartSize);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    writeFile(m_base + QStringLiteral("client/update.pkg"), pkg);
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    run.start();
+    QVERIFY(run.unpacked.wait(20000));
+    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("exact"));
+    QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=204800-"));
+    QCOMPARE(run.failed.size(), 0);
+}
+
+void TestDownloader::notFoundRemovesOnlyOwnKindFolder()
+{
+    writeFile(m_base + QStringLiteral("client/ready/kelv"), "a ready client update");
+    m_server->setContent(QStringLiteral("/page.pkg"), makePackage(1000));
+    m_server->setFault(QStringLiteral("/page.pkg"), Fault::NotFoundMidTransfer);
+    Run run(m_server->url(QStringLiteral("/page.pkg")), QStringLiteral("html"));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("html")));
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(m_base + QStringLiteral("html")), 20000);
+    QTest::qWait(300);
+    QCOMPARE(run.failed.size(), 0);
+    QCOMPARE(run.unpacked.size(), 0);
+    QCOMPARE(run.finished.size(), 0);
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/kelv")));
+}
+
+void TestDownloader::droppedConnectionFailsAndResumesLater()
+{
+    const QByteArray pkg = makePackage(400000);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::DropConnection, 250000);
+    const QString output = m_base + QStringLiteral("client/update.pkg");
+    {
+        Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+        run.start();
+        QVERIFY(run.failed.wait(20000));
+        QCOMPARE(run.unpacked.size(), 0);
+        QCOMPARE(run.finished.size(), 0);
+    }
+    QCOMPARE(QFileInfo(output).size(), 250000);
+
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::None);
+    Run again(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QCOMPARE(again.downloader->already(), 204800);
+    again.start();
+    QVERIFY(again.unpacked.wait(20000));
+    QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=204800-"));
+    QCOMPARE(QFileInfo(m_base + QStringLiteral("client/ready/bin/data.bin")).size(), 400000);
+}
+
+void TestDownloader::unknownLengthCompletesAtTheEnd()
+{
+    const QByteArray pkg = makePackage(300000);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::NoContentLength);
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("firmware"));
+    run.start();
+    QVERIFY(run.unpacked.wait(20000));
+    QVERIFY(run.progress.size() > 1);
+    QCOMPARE(run.progress.first().at(1).toLongLong(), -1);
+    QCOMPARE(run.finished.size(), 1);
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("firmware/ready/readme.txt")));
+}
+
+void TestDownloader::badPackageRemovesKindFolder()
+{
+    QByteArray pkg = makePackage(5000);
+    pkg[pkg.size() - 1] = char(pkg.at(pkg.size() - 1) ^ 1);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    writeFile(m_base + QStringLiteral("client/ready/kelv"), "stays");
+    QTest::ignoreMessage(QtInfoMsg, "Update Error: bad SHA1 hash of update file!");
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("html"));
+    run.start();
+    QVERIFY(run.finished.wait(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(m_base + QStringLiteral("html")), 20000);
+    QCOMPARE(run.unpacked.size(), 0);
+    QCOMPARE(run.failed.size(), 0);
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/kelv")));
+}
+
+QTEST_GUILESS_MAIN(TestDownloader)
+#include "tst_downloader.moc"
