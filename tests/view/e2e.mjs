@@ -18,6 +18,26 @@ const setValue = (key, value) => p.eval(`(() => { const el = document.querySelec
 const go = (screen) => p.eval(`(location.hash = '#${screen}', true)`);
 const profileText = () => fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
 
+// Answers the program's file dialog (found by its caption) by typing a path.
+async function answerDialog(caption, file) {
+  let win = '';
+  for (let i = 0; i < 100 && !win; i++) {
+    try { win = p.xdotool('search', '--name', caption).trim().split('\n')[0]; } catch { await sleep(100); }
+  }
+  assert.ok(win, `the ${caption} dialog opened`);
+  await sleep(500);
+  p.xdotool('windowfocus', '--sync', win);
+  p.xdotool('type', '--window', win, '--delay', '20', file);
+  // A completion list may take the first Return: press it until the dialog is gone.
+  for (let i = 0; i < 5; i++) {
+    try { p.xdotool('key', '--window', win, 'Return'); } catch { return; } // the dialog is gone
+    await sleep(400);
+    let visible = '';
+    try { visible = p.xdotool('search', '--onlyvisible', '--name', caption).trim(); } catch { return; }
+    if (!visible.split('\n').includes(win)) return;
+  }
+}
+
 function memory(address, size) {
   return p.dcsim('mem', address.toString(16), String(size)).trim().split('\n')
     .flatMap((line) => line.split(':')[1].trim().split(/\s+/).map((x) => parseInt(x, 16)));
@@ -30,6 +50,16 @@ test('the page shows the simulated mouse', async () => {
   const chip = await p.eval("document.querySelector('.device-chip small').textContent");
   assert.match(chip, /1\.0\.0/);
   assert.match(chip, /KM1\d{9}/);
+});
+
+test('the title bar maximises, restores and moves the frameless window', async () => {
+  await p.eval("(document.querySelector('#win-max').click(), true)");
+  await p.until('window.innerWidth === screen.availWidth && window.innerHeight === screen.availHeight');
+  await p.eval("(document.querySelector('#win-max').click(), true)");
+  await p.until('window.innerWidth === 800 && window.innerHeight === 600');
+  const before = await p.eval('[window.screenX, window.screenY]');
+  await p.eval("window.kelvApp.bridge.request('moveWindow:30,20,800,600')");
+  await p.until(`window.screenX === ${before[0] + 30} && window.screenY === ${before[1] + 20}`);
 });
 
 test('changing a DPI stage changes the mouse and the profile', async () => {
@@ -105,16 +135,7 @@ test('a mode bound to a program becomes active while it runs', async () => {
   await go('modes');
   await p.until(`!!document.querySelector('[data-key="mode-bind:${index}"]')`);
   await click(`mode-bind:${index}`);
-  // The program's file dialog: type the path into it.
-  let win = '';
-  for (let i = 0; i < 100 && !win; i++) {
-    try { win = p.xdotool('search', '--name', 'OpenFileDialog').trim().split('\n')[0]; } catch { await sleep(100); }
-  }
-  assert.ok(win, 'the file dialog opened');
-  await sleep(500);
-  p.xdotool('windowfocus', '--sync', win);
-  p.xdotool('type', '--window', win, '--delay', '20', exe);
-  p.xdotool('key', '--window', win, 'Return');
+  await answerDialog('OpenFileDialog', exe);
   await p.until(`window.kelvApp.state.profile.modes.find((m) => m.index === '${index}').bindingProcess === ${JSON.stringify(exe)}`, { timeoutMs: 15000 });
   for (let i = 0; i < 50 && !profileText().includes(`bindingProcess="${exe}"`); i++) await sleep(100);
   assert.ok(profileText().includes(`bindingProcess="${exe}"`), 'the binding is saved for the monitor');
@@ -134,6 +155,40 @@ test('a mode bound to a program becomes active while it runs', async () => {
   await p.until("window.kelvApp.state.profile.current === '0'", { timeoutMs: 15000 });
   for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '02'; i++) await sleep(100);
   assert.equal(p.dcsim('prop', '5').trim(), '02');
+});
+
+test('a mode exported to a .pfd file comes back as a new mode', async () => {
+  await go('modes');
+  await p.eval(`(async () => { const app = window.kelvApp; await app.changeMode((m) => { m.lighting.effect = 4; m.performance.stages[1].dpi = 2450; }, [8, 3]); return true; })()`);
+  const file = path.join(p.home, 'Documents', 'fast');
+  await click('mode-export:0');
+  await answerDialog('SaveFileDialog', file);
+  for (let i = 0; i < 100 && !fs.existsSync(`${file}.pfd`); i++) await sleep(100);
+  const bytes = fs.readFileSync(`${file}.pfd`);
+  assert.deepEqual([...bytes.subarray(0, 4)], [0x0a, 0x0b, 0x0c, 0x0d], 'the export file format');
+  const count = await p.eval('window.kelvApp.state.profile.modes.length');
+  await click('modes:import');
+  await answerDialog('OpenFileDialog', `${file}.pfd`);
+  await p.until(`window.kelvApp.state.profile.modes.length === ${count + 1}`);
+  const imported = await p.eval('window.kelvApp.state.profile.modes.at(-1)');
+  assert.equal(imported.name, 'fast');
+  assert.equal(imported.lighting.effect, 4);
+  assert.equal(imported.performance.stages[1].dpi, 2450);
+  assert.equal(imported.bindingProcess, '');
+});
+
+test('reset to factory defaults restores the profile and the mouse', async () => {
+  await go('modes');
+  await click('modes:reset');
+  await p.until("document.querySelector('.dialog .btn.danger') !== null");
+  await p.eval("(document.querySelector('.dialog .btn.danger').click(), true)");
+  await p.until("window.kelvApp.state.profile.modes.length === 1 && window.kelvApp.state.profile.macros.length === 0");
+  await p.until("window.kelvApp.state.deviceState === 'ready'");
+  const factory = fs.readFileSync(path.join(p.dir, 'Resources/profiles/configuration.xml'), 'utf8').replace(/\r/g, '');
+  for (let i = 0; i < 50 && profileText().replace(/\r/g, '') !== factory; i++) await sleep(100);
+  assert.equal(profileText().replace(/\r/g, ''), factory);
+  assert.equal(p.dcsim('prop', '8').trim(), '0239a7da5005');
+  assert.ok(memory(0x1000, 32).every((b) => b === 0), 'the macro slot the old profile used is cleared');
 });
 
 test('unplugging shows what to do; plugging in brings the mouse back', async () => {

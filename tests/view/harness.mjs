@@ -67,7 +67,7 @@ export class Program {
       QTWEBENGINE_DISABLE_SANDBOX: '1',
       QTWEBENGINE_REMOTE_DEBUGGING: String(p.port),
       DC_SIM_DIR: p.simDir,
-      KELV_INSTANCE_SERVER: `kelv-page-test-${process.pid}-${p.port}`,
+      KELV_INSTANCE_SERVER: path.join(p.root, 'instance'),
       HOME: p.home,
       XDG_CONFIG_HOME: path.join(p.home, '.config'),
       XDG_CACHE_HOME: path.join(p.home, '.cache'),
@@ -107,7 +107,7 @@ export class Program {
   }
 
   xdotool(...args) {
-    return execFileSync('xdotool', args, { env: this.env, encoding: 'utf8' });
+    return execFileSync('xdotool', args, { env: this.env, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
   }
 
   eval(expr) { return this.cdp.eval(expr); }
