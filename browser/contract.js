@@ -73,7 +73,21 @@ function connectChannel() {
         if (!bridge)
             return;
         bridge.answered.connect(answer);
-        bridge.event.connect(deliver);
+        // Events sent before this document listened come with the answer to
+        // ready(); live events are taken only after it (it arrives after
+        // every event sent before it, so none is lost or doubled).
+        var listening = false;
+        bridge.event.connect(function (name, args) {
+            if (listening)
+                deliver(name, args);
+        });
+        bridge.ready(documentKey, function (missed) {
+            (Array.isArray(missed) ? missed : []).forEach(function (e) {
+                if (Array.isArray(e))
+                    deliver(e[0], e[1]);
+            });
+            listening = true;
+        });
         var queued = queuedQueries;
         queuedQueries = [];
         queued.forEach(function (q) {

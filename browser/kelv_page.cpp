@@ -99,6 +99,11 @@ void PageBridge::query(const QString &documentKey, int id, const QString &reques
         m_handler(documentKey, id, request);
 }
 
+QVariantList PageBridge::ready(const QString &documentKey)
+{
+    return m_readyHandler ? m_readyHandler(documentKey) : QVariantList();
+}
+
 KelvPage::KelvPage(KelvWebView *view)
     : QWebEnginePage(WebProfile::shared(), view), m_view(view), m_channel(new QWebChannel(this)),
       m_bridge(new PageBridge(this))
@@ -133,7 +138,12 @@ KelvPage::KelvPage(KelvWebView *view)
         if (handler)
             handler->queryReceived(m_view, request, makeCallback(key, id));
     });
+    m_bridge->setReadyHandler(
+        [this](const QString &) { return showsProgramPage() ? m_sinceLoadStart : QVariantList(); });
 
+    // A new document may follow: the replay starts afresh (before any other
+    // receiver of loadStarted runs, and before loadingChanged).
+    connect(this, &QWebEnginePage::loadStarted, this, [this] { m_sinceLoadStart.clear(); });
     connect(this, &QWebEnginePage::loadingChanged, this, &KelvPage::onLoadingChanged);
     connect(this, &QWebEnginePage::featurePermissionRequested, this,
             &KelvPage::onFeaturePermission);
@@ -172,6 +182,10 @@ QueryCallbackPtr KelvPage::makeCallback(const QString &documentKey, int id)
 
 void KelvPage::deliverEvent(const QString &name, const QVariantList &args)
 {
+    constexpr int ReplayLimit = 256;
+    if (m_sinceLoadStart.size() >= ReplayLimit)
+        m_sinceLoadStart.removeFirst();
+    m_sinceLoadStart.append(QVariant(QVariantList{name, QVariant(args)}));
     emit m_bridge->event(name, args);
 }
 

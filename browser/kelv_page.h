@@ -32,12 +32,20 @@ public:
     using QueryHandler =
         std::function<void(const QString &documentKey, int id, const QString &request)>;
     void setQueryHandler(QueryHandler handler) { m_handler = std::move(handler); }
+    // The events a document that has just connected missed; see ready().
+    using ReadyHandler = std::function<QVariantList(const QString &documentKey)>;
+    void setReadyHandler(ReadyHandler handler) { m_readyHandler = std::move(handler); }
 
     // QObject::event(QEvent *) stays reachable next to the event() signal.
     using QObject::event;
 
 public slots:
     void query(const QString &documentKey, int id, const QString &request);
+    // Called by a document once it listens to event(): returns the events
+    // sent since its page started loading, as [name, args] pairs. Until the
+    // answer arrives the document ignores event() (the answer comes after
+    // every event sent before it), so nothing is lost and nothing doubled.
+    QVariantList ready(const QString &documentKey);
 
 signals:
     void answered(const QString &documentKey, int id, bool ok, int code, const QString &text);
@@ -45,6 +53,7 @@ signals:
 
 private:
     QueryHandler m_handler;
+    ReadyHandler m_readyHandler;
 };
 
 // The page of a KelvWebView: the shared profile, the program's browser
@@ -93,6 +102,9 @@ private:
     KelvWebView *m_view;
     QWebChannel *m_channel;
     PageBridge *m_bridge;
+    // Events sent since the main frame last started loading (bounded): the
+    // replay for a document that connects after them.
+    QVariantList m_sinceLoadStart;
 };
 
 } // namespace kelv

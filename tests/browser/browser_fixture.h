@@ -1,0 +1,107 @@
+#pragma once
+
+#include "browser/client_handler.h"
+#include "browser/kelv_page.h"
+#include "browser/kelv_web_view.h"
+#include "browser/web_profile.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QVariant>
+#include <memory>
+
+namespace kelv::test {
+
+// Pages of a test in a temporary folder: "<root>/view/" is the folder whose
+// pages may use the bridge; "<root>/elsewhere/" holds pages that may not.
+// The browser profile keeps its cache and storage below the root too.
+class BrowserFixture
+{
+public:
+    BrowserFixture()
+    {
+        QDir().mkpath(viewFolder());
+        QDir().mkpath(m_root.path() + QStringLiteral("/elsewhere"));
+        WebProfile::setStorageRoot(m_root.path() + QStringLiteral("/profile"));
+    }
+
+    QString root() const { return m_root.path(); }
+    QString viewFolder() const { return m_root.path() + QStringLiteral("/view/"); }
+
+    QUrl writePage(const QString &relative, const QByteArray &html) const
+    {
+        const QString path = m_root.path() + QLatin1Char('/') + relative;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return QUrl();
+        file.write(html);
+        return QUrl::fromLocalFile(path);
+    }
+
+private:
+    QTemporaryDir m_root;
+};
+
+// Runs a script in the page's main world and waits for its value.
+inline QVariant runJs(QWebEnginePage *page, const QString &script)
+{
+    QVariant result;
+    bool done = false;
+    QEventLoop loop;
+    page->runJavaScript(script, 0, [&](const QVariant &value) {
+        result = value;
+        done = true;
+        loop.quit();
+    });
+    if (!done) {
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return result;
+}
+
+// The value of a script that returns JSON text, parsed.
+inline QVariant runJsJson(QWebEnginePage *page, const QString &script)
+{
+    return QJsonDocument::fromJson(
+               runJs(page, QStringLiteral("JSON.stringify(") + script + QStringLiteral(")"))
+                   .toString()
+                   .toUtf8())
+        .toVariant();
+}
+
+// Processes events until done() is true; false when that takes longer than
+// timeoutMs (a hang, not a speed check).
+template <typename Predicate> bool waitUntil(Predicate done, int timeoutMs = 20000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+// Loads url into the view's page and waits for the load to finish.
+inline bool loadAndWait(KelvWebView &view, const QUrl &url)
+{
+    QSignalSpy finished(view.page(), &QWebEnginePage::loadFinished);
+    view.setAddress(url);
+    if (view.browserState() == KelvWebView::Created)
+        view.loadAddress();
+    else
+        view.showPage();
+    return finished.wait(20000) || finished.count() > 0;
+}
+
+} // namespace kelv::test

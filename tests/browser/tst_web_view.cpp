@@ -1,0 +1,384 @@
+// The web view and its page as a user meets them: error page, no context
+// menu, navigation state, drags, permissions, downloads, renderer crashes.
+#include "common/dialogs.h"
+#include "tests/browser/browser_fixture.h"
+#include "tests/testsupport/recording_callback.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QMimeData>
+#include <QStandardPaths>
+#include <QWebEngineHistory>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <csignal>
+#include <thread>
+
+using namespace kelv;
+using namespace kelv::test;
+
+class TestWebView : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<BrowserFixture> m_fixture;
+    std::unique_ptr<ClientHandler> m_client;
+    std::unique_ptr<QWidget> m_window;
+    std::unique_ptr<KelvWebView> m_view;
+
+    KelvPage *kpage() const { return m_view->kelvPage(); }
+
+    static QVariantList lastEvent(const QSignalSpy &spy, const QString &name)
+    {
+        for (int i = spy.count() - 1; i >= 0; --i) {
+            if (spy.at(i).at(0).toString() == name)
+                return spy.at(i).at(1).toList();
+        }
+        return {};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_fixture = std::make_unique<BrowserFixture>();
+        m_client = std::make_unique<ClientHandler>();
+        m_client->setPageFolder(m_fixture->viewFolder());
+        // The view lives in a window, as in the program.
+        m_window = std::make_unique<QWidget>();
+        m_window->resize(400, 300);
+        m_view = std::make_unique<KelvWebView>(m_window.get());
+    }
+
+    void browserIsCreatedOnceTheViewHasASize()
+    {
+        const QUrl url = m_fixture->writePage(QStringLiteral("view/index.html"),
+                                              "<html><body>index</body></html>");
+        m_view->setAddress(url);
+        m_view->resize(0, 0);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        m_view->showPage();
+        QCOMPARE(m_view->browserState(), KelvWebView::NoBrowser);
+        QVERIFY(!m_view->loadAddress());
+        QVERIFY(!m_client->browser());
+        QSignalSpy finished(m_view->page(), &QWebEnginePage::loadFinished);
+        m_view->resize(400, 300);
+        QCOMPARE(m_view->browserState(), KelvWebView::Created);
+        QCOMPARE(m_client->listener(), m_view.get());
+        QCOMPARE(m_client->browser(), m_view.get());
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(m_view->url(), url);
+
+        // A second view (the popup's) does not replace the main browser.
+        KelvWebView second;
+        second.setAddress(url);
+        second.resize(100, 100);
+        second.showPage();
+        QCOMPARE(second.browserState(), KelvWebView::Created);
+        QCOMPARE(m_client->browser(), m_view.get());
+        QCOMPARE(m_client->listener(), &second);
+        m_client->setListener(m_view.get());
+    }
+
+    void browserSettings()
+    {
+        QCOMPARE(kpage()->backgroundColor(), QColor::fromRgba(0xFF222529));
+        const QWebEngineSettings *s = kpage()->settings();
+        QVERIFY(s->testAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls));
+        QVERIFY(s->testAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls));
+        QVERIFY(!s->testAttribute(QWebEngineSettings::LinksIncludedInFocusChain));
+        QCOMPARE(kpage()->profile(), WebProfile::shared());
+        QCOMPARE(WebProfile::shared()->persistentCookiesPolicy(),
+                 QWebEngineProfile::ForcePersistentCookies);
+        QVERIFY(!WebProfile::shared()->isOffTheRecord());
+        QCOMPARE(WebProfile::shared()->cachePath(),
+                 m_fixture->root() + QStringLiteral("/profile/Cache"));
+        // A page of the program reads another local file (file access from
+        // file URLs).
+        m_fixture->writePage(QStringLiteral("view/data.txt"), "local data");
+        const QUrl url = m_fixture->writePage(QStringLiteral("view/reader.html"),
+                                              R"(<html><body><script>
+window.read = null;
+var x = new XMLHttpRequest();
+x.onload = function () { window.read = x.responseText; };
+x.onerror = function () { window.read = 'error'; };
+x.open('GET', 'data.txt'); x.send();
+</script></body></html>)");
+        QVERIFY(loadAndWait(*m_view, url));
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("window.read")).toString(),
+                                  QStringLiteral("local data"), 20000);
+    }
+
+    void errorPageForAMissingFile()
+    {
+        const QUrl missing =
+            QUrl::fromLocalFile(m_fixture->viewFolder() + QStringLiteral("missing.html"));
+        QSignalSpy shown(kpage(), &KelvPage::errorPageShown);
+        m_view->setAddress(missing);
+        QVERIFY(m_view->loadAddress());
+        QVERIFY(shown.wait(20000));
+        QCOMPARE(shown.first().at(1).toInt(), -6);
+        const QString expected = QStringLiteral("Failed to load URL ") + missing.toString() +
+                                 QStringLiteral(" with error ERR_FILE_NOT_FOUND (-6).");
+        QTRY_COMPARE_WITH_TIMEOUT(
+            runJs(kpage(), QStringLiteral("document.body && document.body.innerText")).toString(),
+            expected, 20000);
+        QCOMPARE(runJs(kpage(), QStringLiteral("document.body.outerHTML")).toString(),
+                 QStringLiteral("<body bgcolor=\"white\"><h2>") + expected +
+                     QStringLiteral("</h2></body>"));
+        QCOMPARE(m_view->url(), missing);
+    }
+
+    void errorPageTextIsExactAndEscaped()
+    {
+        QCOMPARE(KelvPage::errorPageText(QUrl(QStringLiteral("http://127.0.0.1:1/x")),
+                                         QStringLiteral("ERR_CONNECTION_REFUSED"), -102),
+                 QStringLiteral("<html><body bgcolor=\"white\"><h2>Failed to load URL "
+                                "http://127.0.0.1:1/x with error ERR_CONNECTION_REFUSED "
+                                "(-102).</h2></body></html>"));
+        const QString text = KelvPage::errorPageText(
+            QUrl(QStringLiteral("file:///a/<script>alert(1)</script>")), QStringLiteral("<b>"), -6);
+        QVERIFY(!text.contains(QLatin1String("<script>")));
+        QVERIFY(!text.contains(QLatin1String("<b>")));
+    }
+
+    void anAbortedLoadShowsNoErrorPage()
+    {
+        const QUrl first = m_fixture->writePage(QStringLiteral("view/first.html"), "<p>1</p>");
+        const QUrl second = m_fixture->writePage(QStringLiteral("view/second.html"), "<p>2</p>");
+        QSignalSpy shown(kpage(), &KelvPage::errorPageShown);
+        QSignalSpy finished(kpage(), &QWebEnginePage::loadFinished);
+        kpage()->load(first);
+        kpage()->triggerAction(QWebEnginePage::Stop);
+        kpage()->load(second);
+        QTRY_VERIFY_WITH_TIMEOUT(m_view->url() == second && !kpage()->isLoading(), 20000);
+        QTest::qWait(200);
+        for (const QList<QVariant> &args : shown)
+            QVERIFY(args.at(1).toInt() != -3);
+        QCOMPARE(runJs(kpage(), QStringLiteral("document.body.innerText")).toString(),
+                 QStringLiteral("2"));
+    }
+
+    void noContextMenu()
+    {
+        const QUrl url = m_fixture->writePage(
+            QStringLiteral("view/menu.html"),
+            "<html><body style=\"margin:0\"><div style=\"width:100%;height:300px\">text</div>"
+            "<script>window.menus = 0; addEventListener('contextmenu', function () { "
+            "++menus; });</script></body></html>");
+        auto rightClick = [](KelvWebView &view) {
+            QWidget *target = view.focusProxy() ? view.focusProxy() : &view;
+            QTest::mouseClick(target, Qt::RightButton, {}, QPoint(20, 20));
+            QTRY_COMPARE_WITH_TIMEOUT(runJs(view.page(), QStringLiteral("menus")).toInt(), 1,
+                                      20000);
+            QTest::qWait(300);
+        };
+        auto visibleMenus = [] {
+            int n = 0;
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                if (qobject_cast<QMenu *>(w) && w->isVisible())
+                    ++n;
+            }
+            return n;
+        };
+        QVERIFY(loadAndWait(*m_view, url));
+        rightClick(*m_view);
+        QCOMPARE(visibleMenus(), 0);
+        QCOMPARE(m_view->contextMenuPolicy(), Qt::NoContextMenu);
+
+        // The same click on a view that allows menus does show one, so the
+        // check above would see a menu if there were one.
+        KelvWebView control;
+        control.setContextMenuPolicy(Qt::DefaultContextMenu);
+        control.resize(400, 300);
+        control.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&control));
+        QVERIFY(loadAndWait(control, url));
+        rightClick(control);
+        QTRY_VERIFY_WITH_TIMEOUT(visibleMenus() > 0, 5000);
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<QMenu *>(w))
+                w->close();
+        }
+        m_client->setListener(m_view.get());
+    }
+
+    void navStateChangedAfterLoads()
+    {
+        const QUrl a = m_fixture->writePage(
+            QStringLiteral("view/a.html"),
+            "<html><body><script>window.nav = []; setMessageCallback('navStateChanged', "
+            "function (s) { nav.push(s); });</script>a</body></html>");
+        const QUrl b = m_fixture->writePage(
+            QStringLiteral("view/b.html"),
+            "<html><body><script>window.nav = []; setMessageCallback('navStateChanged', "
+            "function (s) { nav.push(s); });</script>b</body></html>");
+        KelvWebView fresh;
+        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        fresh.resize(300, 200);
+        QVERIFY(loadAndWait(fresh, a));
+        QTRY_COMPARE_WITH_TIMEOUT(lastEvent(sent, QStringLiteral("navStateChanged")),
+                                  QVariantList({false, false}), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(runJsJson(fresh.page(), QStringLiteral("nav[nav.length - 1]")),
+                                  QVariant(QVariantList({false, false})), 20000);
+        QVERIFY(loadAndWait(fresh, b));
+        QTRY_COMPARE_WITH_TIMEOUT(runJsJson(fresh.page(), QStringLiteral("nav[nav.length - 1]")),
+                                  QVariant(QVariantList({true, false})), 20000);
+        QSignalSpy finished(fresh.page(), &QWebEnginePage::loadFinished);
+        fresh.back();
+        QVERIFY(finished.wait(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(lastEvent(sent, QStringLiteral("navStateChanged")),
+                                  QVariantList({false, true}), 20000);
+        // Every loading-state change sent one (started and finished, per load).
+        int count = 0;
+        for (const QList<QVariant> &args : sent)
+            count += args.at(0).toString() == QLatin1String("navStateChanged");
+        QVERIFY(count >= 3);
+        m_client->setListener(m_view.get());
+    }
+
+    void linkDragsAreRefused()
+    {
+        QMimeData link;
+        link.setUrls({QUrl(QStringLiteral("http://127.0.0.1/x"))});
+        QDragEnterEvent linkDrag(QPoint(10, 10), Qt::CopyAction | Qt::LinkAction, &link,
+                                 Qt::LeftButton, Qt::NoModifier);
+        linkDrag.setAccepted(false);
+        QApplication::sendEvent(m_view.get(), &linkDrag);
+        QVERIFY(!linkDrag.isAccepted());
+
+        QMimeData text;
+        text.setText(QStringLiteral("some text"));
+        QDragEnterEvent textDrag(QPoint(10, 10), Qt::CopyAction | Qt::MoveAction, &text,
+                                 Qt::LeftButton, Qt::NoModifier);
+        textDrag.setAccepted(false);
+        QApplication::sendEvent(m_view.get(), &textDrag);
+        QVERIFY(textDrag.isAccepted());
+    }
+
+    void geolocationIsAllowed()
+    {
+        const QUrl url =
+            m_fixture->writePage(QStringLiteral("view/geo.html"), "<html><body>geo</body></html>");
+        QVERIFY(loadAndWait(*m_view, url));
+        QSignalSpy asked(kpage(), &QWebEnginePage::featurePermissionRequested);
+        runJs(kpage(),
+              QStringLiteral("window.geo = 'waiting'; navigator.geolocation.getCurrentPosition("
+                             "function () { geo = 'position'; }, function (e) { geo = 'error ' + "
+                             "e.code; }, {timeout: 2000});"));
+        QTRY_VERIFY_WITH_TIMEOUT(asked.count() > 0, 20000);
+        QCOMPARE(asked.first().at(1).value<QWebEnginePage::Feature>(), QWebEnginePage::Geolocation);
+        // Permission denied would be error code 1; without a position source
+        // the answer is a position or another error.
+        QTRY_VERIFY_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("geo")).toString() != "waiting",
+                                 20000);
+        QVERIFY(runJs(kpage(), QStringLiteral("geo")).toString() != QLatin1String("error 1"));
+    }
+
+    void storageQuotaUpTo20MiB()
+    {
+        QVERIFY(WebProfile::quotaGranted(0));
+        QVERIFY(WebProfile::quotaGranted(20971520));
+        QVERIFY(!WebProfile::quotaGranted(20971521));
+    }
+
+    void downloadsGoThroughTheSaveDialog()
+    {
+        const QString target = WebProfile::downloadTarget(QStringLiteral("report.txt"));
+        QCOMPARE(target, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                             QStringLiteral("/report.txt"));
+        QVERIFY(QFileInfo(target).absoluteDir().exists());
+
+        const QUrl source = m_fixture->writePage(QStringLiteral("view/report.txt"), "payload");
+        ScriptedDialogs dialogs;
+        const QString chosen = m_fixture->root() + QStringLiteral("/saved/report-copy.txt");
+        QDir().mkpath(QFileInfo(chosen).absolutePath());
+        dialogs.fileAnswers << chosen;
+        Dialogs::install(&dialogs);
+        kpage()->download(source, QStringLiteral("report.txt"));
+        QTRY_COMPARE_WITH_TIMEOUT(WebProfile::lastDownloadFile(), chosen, 20000);
+        QFile saved(chosen);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("payload"));
+
+        // Cancelling the dialog cancels the download.
+        QSignalSpy requested(WebProfile::shared(), &QWebEngineProfile::downloadRequested);
+        kpage()->download(source, QStringLiteral("other.txt"));
+        QVERIFY(requested.wait(20000));
+        QTest::qWait(300);
+        QCOMPARE(dialogs.captions.size(), 2);
+        QCOMPARE(WebProfile::lastDownloadFile(), chosen);
+        Dialogs::install(nullptr);
+    }
+
+    void rendererCrashReloadsTheStartupAddress()
+    {
+        const QUrl start = m_fixture->writePage(QStringLiteral("view/start.html"), "<p>start</p>");
+        const QUrl other = m_fixture->writePage(QStringLiteral("view/other.html"), "<p>other</p>");
+        m_client->setStartupAddress(start.toString());
+        QVERIFY(loadAndWait(*m_view, other));
+        QSignalSpy terminated(kpage(), &QWebEnginePage::renderProcessTerminated);
+        const qint64 pid = kpage()->renderProcessPid();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QVERIFY(terminated.wait(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(m_view->url(), start, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            runJs(kpage(), QStringLiteral("document.body.innerText")).toString(),
+            QStringLiteral("start"), 20000);
+
+        // With "chrome://crash" as the startup address nothing is reloaded.
+        QVERIFY(loadAndWait(*m_view, other));
+        m_client->setStartupAddress(QStringLiteral("chrome://crash"));
+        QSignalSpy again(kpage(), &QWebEnginePage::renderProcessTerminated);
+        QSignalSpy started(kpage(), &QWebEnginePage::loadStarted);
+        QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
+        QVERIFY(again.wait(20000));
+        QTest::qWait(300);
+        QCOMPARE(started.count(), 0);
+        QCOMPARE(m_view->url(), other);
+    }
+
+    void queriesReachTheMainThreadInOrder()
+    {
+        QStringList received;
+        QList<QThread *> threads;
+        connect(m_view.get(), &KelvWebView::jsMessage, this,
+                [&](const QString &request, const QueryCallbackPtr &) {
+                    QCOMPARE(QThread::currentThread(), qApp->thread());
+                    received << request;
+                });
+        std::thread poster([this] {
+            for (int i = 0; i < 100; ++i)
+                m_view->deliverQuery(QString::number(i), RecordingCallback::create());
+        });
+        poster.join();
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 100, 20000);
+        for (int i = 0; i < 100; ++i)
+            QCOMPARE(received.at(i), QString::number(i));
+        disconnect(m_view.get(), &KelvWebView::jsMessage, this, nullptr);
+    }
+
+    void commandLineSwitches()
+    {
+        ClientHandler client;
+        QCOMPARE(client.mouseCursorChangeDisabled(), false);
+        client.applySwitches({QStringLiteral("kelv"), QStringLiteral("-autostart"),
+                              QStringLiteral("--url=file:///x/view/index.html"),
+                              QStringLiteral("-mouse-cursor-change-disabled")});
+        QCOMPARE(client.startupAddress(), QStringLiteral("file:///x/view/index.html"));
+        QVERIFY(client.mouseCursorChangeDisabled());
+        QCOMPARE(ClientHandler::instance(), m_client.get());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    TestWebView test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_web_view.moc"
