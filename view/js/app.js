@@ -81,6 +81,7 @@ class App {
       if (document.visibilityState === 'hidden') this.saveNow();
     });
     this.ready = true;
+    document.documentElement.dataset.readyAt = String(Date.now());
     document.documentElement.dataset.ready = '1';
   }
 
