@@ -44,6 +44,8 @@ function memory(address, size) {
 }
 
 test('the page shows the simulated mouse', async () => {
+  const conf = await p.eval("window.kelvApp.bridge.call('getConf', {}, { timeoutMs: 5000 }).catch((e) => 'no answer: ' + e.message)");
+  assert.ok(conf.startsWith('[{'), `the program answers page commands (getConf: ${conf})`);
   await p.until("window.kelvApp.state.deviceState === 'ready'");
   const name = await p.eval("document.querySelector('#device-name').textContent");
   assert.equal(name, 'KELV-M1');

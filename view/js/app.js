@@ -256,6 +256,14 @@ class App {
       const live = await this.mouse.readSettings();
       this.state.live = live;
       const mode = this.mode;
+      if (this.state.profileError) {
+        // The profile could not be read: show what the mouse holds rather
+        // than pushing factory values over the user's settings.
+        Object.assign(mode, structuredClone(live));
+        this.state.deviceState = 'ready';
+        this.render();
+        return;
+      }
       // The stage the user picked with the mouse's own buttons stays.
       if (live.performance.activeStage < mode.performance.stageCount && live.performance.activeStage !== mode.performance.activeStage) {
         mode.performance.activeStage = live.performance.activeStage;
