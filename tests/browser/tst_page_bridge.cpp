@@ -506,6 +506,37 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
         QCOMPARE(sent.count(), 1);
     }
 
+    void developerConsoleSendsAndLogs()
+    {
+        QFile source(qEnvironmentVariable("KELV_SOURCE_DIR") +
+                     QStringLiteral("/view/console.html"));
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        const QUrl url =
+            m_fixture->writePage(QStringLiteral("view/console.html"), source.readAll());
+        QVERIFY(loadAndWait(*m_view, url));
+        runJs(kpage(), QStringLiteral("document.getElementById('request').value = '%1';"
+                                      "document.getElementById('send').click();")
+                           .arg(echo(QStringLiteral("console"))));
+        const QString logText = QStringLiteral("document.getElementById('log').textContent");
+        QVERIFY(waitUntil(
+            [&] { return runJs(kpage(), logText).toString().contains(QLatin1String("success")); }));
+        QVERIFY(runJs(kpage(), logText).toString().contains(QLatin1String("\"console\"")));
+        // A request without an answer stays in the pending list.
+        runJs(kpage(), QStringLiteral("document.getElementById('request').value = "
+                                      "'{\"funcname\":\"silent\"}';"
+                                      "document.getElementById('send').click();"));
+        QVERIFY(waitUntil([&] { return m_calls.value(QStringLiteral("silent")) == 1; }));
+        QVERIFY(runJs(kpage(), QStringLiteral("document.getElementById('pending').textContent"))
+                    .toString()
+                    .contains(QLatin1String("silent")));
+        m_client->sendOnProcessChanged(QStringLiteral("2"), true);
+        QVERIFY(waitUntil([&] {
+            return runJs(kpage(), logText)
+                .toString()
+                .contains(QLatin1String("onProcessChanged [\"2\",true]"));
+        }));
+    }
+
     // ---- origin rule ------------------------------------------------------------
 
     void iframesCannotReachTheBridge()
