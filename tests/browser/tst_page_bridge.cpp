@@ -589,7 +589,24 @@ parent.postMessage(JSON.stringify(report), '*');
     {
         HttpTestServer server;
         QVERIFY(server.isListening());
-        server.setContent(QStringLiteral("/remote.html"), page(""), "text/html");
+        // The remote page also talks to the channel directly, with its own copy
+        // of qwebchannel.js: it tries a query with a made-up key and tries to
+        // delete the bridge object.
+        QFile channelJs(QStringLiteral(":/qtwebchannel/qwebchannel.js"));
+        QVERIFY(channelJs.open(QIODevice::ReadOnly));
+        server.setContent(QStringLiteral("/qwebchannel.js"), channelJs.readAll(),
+                          "application/javascript");
+        server.setContent(QStringLiteral("/remote.html"),
+                          page(R"(<script src="qwebchannel.js"></script><script>
+window.direct = 'waiting';
+new QWebChannel(qt.webChannelTransport, function (channel) {
+  var bridge = channel.objects.kelvBridge;
+  bridge.query('made-up', 1, '{"funcname":"echo","value":"direct"}');
+  bridge.ready('made-up', function (missed) { window.direct = JSON.stringify(missed); });
+  bridge.deleteLater();
+});
+</script>)"),
+                          "text/html");
         const QUrl elsewhere =
             m_fixture->writePage(QStringLiteral("elsewhere/page.html"), page(""));
         // A file named like the folder but outside it does not count either.
@@ -620,6 +637,12 @@ parent.postMessage(JSON.stringify(report), '*');
             QCOMPARE(sent.count(), 0);
             QTest::qWait(200);
             QCOMPARE(runJs(kpage(), QStringLiteral("log.length + events.length")).toInt(), 0);
+            if (url.scheme() == QLatin1String("http")) {
+                QVERIFY(waitUntil([&] {
+                    return runJs(kpage(), QStringLiteral("direct")).toString() != "waiting";
+                }));
+                QCOMPARE(runJs(kpage(), QStringLiteral("direct")).toString(), QStringLiteral("[]"));
+            }
         }
         // Back on a page of the program: the foreign queries reached nothing.
         QVERIFY(loadAndWait(*m_view, m_plain));
