@@ -371,6 +371,29 @@ x.open('GET', 'data.txt'); x.send();
         QVERIFY(client.mouseCursorChangeDisabled());
         QCOMPARE(ClientHandler::instance(), m_client.get());
     }
+
+    // Last: the switch stays on for the rest of the process.
+    void cursorChangesCanBeDisabled()
+    {
+        const QUrl url = m_fixture->writePage(QStringLiteral("view/cursor.html"), "<p>c</p>");
+        KelvWebView normal(m_window.get());
+        normal.resize(100, 100);
+        normal.show();
+        QVERIFY(loadAndWait(normal, url));
+        QVERIFY(normal.focusProxy());
+        normal.focusProxy()->setCursor(Qt::PointingHandCursor);
+        QCOMPARE(normal.focusProxy()->cursor().shape(), Qt::PointingHandCursor);
+
+        m_client->applySwitches({QStringLiteral("--mouse-cursor-change-disabled")});
+        KelvWebView fixed(m_window.get());
+        fixed.resize(100, 100);
+        fixed.show();
+        QVERIFY(loadAndWait(fixed, url));
+        QVERIFY(fixed.focusProxy());
+        fixed.focusProxy()->setCursor(Qt::PointingHandCursor);
+        QCOMPARE(fixed.focusProxy()->cursor().shape(), Qt::ArrowCursor);
+        m_client->setListener(m_view.get());
+    }
 };
 
 int main(int argc, char **argv)
