@@ -185,6 +185,7 @@ test('reset to factory defaults restores the profile and the mouse', async () =>
   await p.until("document.querySelector('.dialog .btn.danger') !== null");
   await p.eval("(document.querySelector('.dialog .btn.danger').click(), true)");
   await p.until("window.kelvApp.state.profile.modes.length === 1 && window.kelvApp.state.profile.macros.length === 0");
+  await p.until("document.querySelector('.alert.info')?.textContent.includes('Factory defaults restored')");
   await p.until("window.kelvApp.state.deviceState === 'ready'");
   const factory = fs.readFileSync(path.join(p.dir, 'Resources/profiles/configuration.xml'), 'utf8').replace(/\r/g, '');
   for (let i = 0; i < 50 && profileText().replace(/\r/g, '') !== factory; i++) await sleep(100);
@@ -196,8 +197,28 @@ test('reset to factory defaults restores the profile and the mouse', async () =>
 test('unplugging shows what to do; plugging in brings the mouse back', async () => {
   await go('performance');
   p.dcsim('unplug');
-  await p.until("document.querySelector('#empty-state') !== null");
+  await p.until("document.querySelector('#empty-state') !== null").catch(async (e) => {
+    throw new Error(`${e.message} ${await p.eval('JSON.stringify({s: window.kelvApp.state.deviceState, r: window.kelvApp.refreshing, a: window.kelvApp.alerts.map((x) => x.text + x.detail)})')}`);
+  });
   p.dcsim('plug');
   await p.until("window.kelvApp.state.deviceState === 'ready'");
   await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`);
+});
+
+test('a broken profile is reported, kept as it is, and the mouse keeps its settings', async () => {
+  const broken = '<conf><modeSetting current="0"><modes><mode index="0"';
+  const q = await Program.start({ profile: broken });
+  try {
+    q.dcsim('data', '0100000000000000');
+    await q.until("document.querySelector('.alert.error') !== null");
+    await q.until("window.kelvApp.state.deviceState === 'ready'");
+    const text = await q.eval("document.querySelector('.alert.error strong').textContent");
+    assert.equal(text, 'The profile file could not be read.');
+    await q.eval("window.kelvApp.saveNow()");
+    assert.equal(fs.readFileSync(path.join(q.dir, 'view/xml/configuration.xml'), 'utf8'), broken);
+    assert.equal(q.dcsim('prop', '1').trim(), '05');
+    assert.equal(q.dcsim('prop', '8').trim(), '0239a7da5005');
+  } finally {
+    await q.stop();
+  }
 });

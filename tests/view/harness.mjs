@@ -39,13 +39,14 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {} } = {}) {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
     fs.cpSync(programDir, p.dir, { recursive: true, filter: (src) => !/\/simulator(\/|$)/.test(src) });
     // A fresh page profile from the factory one, and settings for this run.
-    fs.copyFileSync(path.join(p.dir, 'Resources/profiles/configuration.xml'), path.join(p.dir, 'view/xml/configuration.xml'));
+    if (profile === null) fs.copyFileSync(path.join(p.dir, 'Resources/profiles/configuration.xml'), path.join(p.dir, 'view/xml/configuration.xml'));
+    else fs.writeFileSync(path.join(p.dir, 'view/xml/configuration.xml'), profile);
     const confPath = path.join(p.dir, 'Resources/profiles/conf.xml');
     let conf = fs.readFileSync(confPath, 'utf8');
     conf = conf.replace(/clientSize="[^"]*"/, `clientSize="${width},${height}"`).replace(/language="[^"]*"/, `language="${language}"`);
