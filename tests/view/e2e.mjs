@@ -206,18 +206,29 @@ test('unplugging shows what to do; plugging in brings the mouse back', async () 
 });
 
 test('a broken profile is reported, kept as it is, and the mouse keeps its settings', async () => {
-  const broken = '<conf><modeSetting current="0"><modes><mode index="0"';
-  const q = await Program.start({ profile: broken });
+  // The mouse holds settings of its own (wave lighting, 3 stages) ...
+  const simDir = path.join(p.root, 'sim-broken');
+  const first = await Program.start({ simDir });
   try {
-    q.dcsim('data', '0100000000000000');
+    await first.until("window.kelvApp.state.deviceState === 'ready'");
+    await first.eval("window.kelvApp.changeMode((m) => { m.lighting.effect = 4; m.performance.activeStage = 0; m.performance.stageCount = 3; }, [8, 2, 1])");
+    assert.equal(first.dcsim('prop', '8').trim(), '0439a7da5005');
+  } finally {
+    await first.stop();
+  }
+  // ... and the next start finds a profile that does not parse.
+  const broken = '<conf><modeSetting current="0"><modes><mode index="0"';
+  const q = await Program.start({ profile: broken, simDir });
+  try {
     await q.until("document.querySelector('.alert.error') !== null");
     await q.until("window.kelvApp.state.deviceState === 'ready'");
     const text = await q.eval("document.querySelector('.alert.error strong').textContent");
     assert.equal(text, 'The profile file could not be read.');
-    await q.eval("window.kelvApp.saveNow()");
+    assert.equal(await q.eval('window.kelvApp.mode.lighting.effect'), 4, 'the page shows what the mouse holds');
+    await q.eval('window.kelvApp.saveNow()');
     assert.equal(fs.readFileSync(path.join(q.dir, 'view/xml/configuration.xml'), 'utf8'), broken);
-    assert.equal(q.dcsim('prop', '1').trim(), '05');
-    assert.equal(q.dcsim('prop', '8').trim(), '0239a7da5005');
+    assert.equal(q.dcsim('prop', '1').trim(), '03');
+    assert.equal(q.dcsim('prop', '8').trim(), '0439a7da5005');
   } finally {
     await q.stop();
   }

@@ -39,7 +39,7 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null } = {}) {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -51,8 +51,8 @@ export class Program {
     let conf = fs.readFileSync(confPath, 'utf8');
     conf = conf.replace(/clientSize="[^"]*"/, `clientSize="${width},${height}"`).replace(/language="[^"]*"/, `language="${language}"`);
     fs.writeFileSync(confPath, conf);
-    p.simDir = path.join(p.root, 'sim');
-    fs.mkdirSync(p.simDir);
+    p.simDir = simDir ?? path.join(p.root, 'sim');
+    fs.mkdirSync(p.simDir, { recursive: true });
     p.home = path.join(p.root, 'home');
     fs.mkdirSync(path.join(p.home, 'Documents'), { recursive: true });
     if (!display) {

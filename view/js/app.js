@@ -248,7 +248,16 @@ class App {
     await this.connectMouse();
   }
 
-  async connectMouse() {
+  // Connections run one after the other (a reset and a plug event may ask at
+  // the same time); each one works on the device listed at that moment.
+  connectMouse() {
+    const run = () => this.connectOnce();
+    this.connecting = (this.connecting ?? Promise.resolve()).then(run, run);
+    return this.connecting;
+  }
+
+  async connectOnce() {
+    if (!this.state.device) return;
     this.mouse = new Mouse(this.bridge, this.state.device);
     this.state.deviceState = 'loading';
     this.render();
