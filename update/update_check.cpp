@@ -2,11 +2,13 @@
 
 #include "common/client_settings.h"
 #include "update/http_request_worker.h"
+#include "update/update_dlg.h"
 #include "update/update_host.h"
 #include "update/update_log.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QWidget>
 
 namespace kelv {
 
@@ -16,6 +18,8 @@ UpdateCheck::~UpdateCheck()
 {
     if (m_worker)
         m_worker->deleteLater();
+    // The dialog may be inside its exec() (QDialog copes with being deleted there).
+    delete m_dialog;
 }
 
 QString UpdateCheck::serviceAddress(const ClientSettings *settings)
@@ -94,8 +98,36 @@ void UpdateCheck::handle_doCheckUpdate(HttpRequestWorker *worker)
                                               worker->errorText, worker->response, m_interactive);
     if (decision.findNewVersion)
         emit FindNewVersion();
+    if (decision.action != UpdateDecision::ShowNothing) {
+        // A new check may replace this checker while its dialog runs.
+        QPointer<UpdateCheck> self(this);
+        openDialog(decision);
+        if (!self) {
+            qCInfo(lcUpdateSystem).noquote() << decision.logText;
+            return;
+        }
+    }
     qCInfo(lcUpdateSystem).noquote() << decision.logText;
     emit checkFinished(decision.action);
+}
+
+void UpdateCheck::openDialog(const UpdateDecision &decision)
+{
+    delete m_dialog;
+    m_dialog = new updateDlg(m_host);
+    if (decision.action == UpdateDecision::ShowOffer)
+        connect(m_dialog, &updateDlg::needupdate, this, &UpdateCheck::on_needupdate);
+    // The dialog keeps its own size; its centre goes to the main window's centre.
+    if (QWidget *window = m_host ? m_host->mainWindow() : nullptr) {
+        QRect frame = m_dialog->geometry();
+        frame.moveCenter(window->frameGeometry().center());
+        m_dialog->move(frame.topLeft());
+    }
+    if (decision.action == UpdateDecision::ShowOffer)
+        m_dialog->setPackageInfo(decision.deployment, decision.ret);
+    else
+        m_dialog->showLatestVersion();
+    m_dialog->exec();
 }
 
 void UpdateCheck::on_needupdate()

@@ -11,6 +11,7 @@ namespace kelv {
 class ClientSettings;
 class HttpRequestWorker;
 class UpdateHost;
+class updateDlg;
 
 // What a reply of the update service asks for, worked out by plain code.
 struct UpdateDecision
@@ -51,6 +52,8 @@ public:
                                     const QByteArray &response, bool interactive);
 
     bool interactive() const { return m_interactive; }
+    // The dialog the latest reply opened (owned), or null.
+    updateDlg *dialog() const { return m_dialog; }
 
 signals:
     void FindNewVersion();
@@ -64,8 +67,11 @@ public slots:
     void on_needupdate();
 
 private:
+    void openDialog(const UpdateDecision &decision);
+
     UpdateHost *m_host;
     QPointer<HttpRequestWorker> m_worker;
+    updateDlg *m_dialog = nullptr;
     bool m_interactive = false;
 };
 

@@ -9,6 +9,7 @@ class QWidget;
 namespace kelv {
 
 class ClientSettings;
+struct DcEntries;
 
 // What the update check and the update dialog need from the application
 // object. The application implements it; tests use a small fake. Everything
@@ -26,6 +27,10 @@ public:
     // The device table; its first entry is the mouse the check reports and the
     // firmware update writes to.
     virtual DeviceTable deviceTable() const = 0;
+
+    // The device library's entry points (the device manager's); null when
+    // there is no device manager. The firmware update calls the ROM entries.
+    virtual const DcEntries *deviceEntries() const = 0;
 
     // The main window: the update dialog is centred on it (may be null).
     virtual QWidget *mainWindow() const = 0;

@@ -24,6 +24,7 @@ public:
     DeviceTable devices;
     ClientSettings &clientSettings() override { return settings; }
     DeviceTable deviceTable() const override { return devices; }
+    const DcEntries *deviceEntries() const override { return nullptr; }
     QWidget *mainWindow() const override { return nullptr; }
 };
 

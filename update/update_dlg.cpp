@@ -1,0 +1,311 @@
+#include "update/update_dlg.h"
+
+#include "common/client_settings.h"
+#include "device/devices_handler.h"
+#include "update/firmware_flasher.h"
+#include "update/installers.h"
+#include "update/ps_update_downloader.h"
+#include "update/update_check.h"
+#include "update/update_host.h"
+#include "update/update_log.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFrame>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QThread>
+#include <QWindow>
+
+namespace kelv {
+
+updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
+{
+    setObjectName(QStringLiteral("updateDlg"));
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFixedSize(600, 380);
+    setWindowIcon(QIcon(QStringLiteral(":/velorin/icon.png")));
+    setContentsMargins(kBorderWidth, kBorderWidth, kBorderWidth, kBorderWidth);
+
+    m_close = new QPushButton(this);
+    m_close->setObjectName(QStringLiteral("btn_closeSetuper"));
+    m_close->setGeometry(562, 20, 18, 18);
+    m_close->setFixedSize(18, 18);
+    m_close->setCursor(Qt::PointingHandCursor);
+
+    m_stack = new QStackedWidget(this);
+    m_stack->setGeometry(10, 60, 580, 310);
+    m_stack->setContentsMargins(0, 0, 0, 0);
+
+    auto *pageFirst = new QFrame;
+    pageFirst->setObjectName(QStringLiteral("pageFirst"));
+    pageFirst->resize(580, 310);
+    m_text = new QLabel(QStringLiteral("Found the new version,update now?"), pageFirst);
+    m_text->setObjectName(QStringLiteral("lb_text"));
+    m_text->move(110, 70);
+    m_cancel = new QPushButton(QStringLiteral("cancel"), pageFirst);
+    m_cancel->setObjectName(QStringLiteral("cancelButton"));
+    m_cancel->move(180, 190);
+    m_update = new QPushButton(QStringLiteral("Update"), pageFirst);
+    m_update->setObjectName(QStringLiteral("uninstallButton"));
+    m_update->move(300, 190);
+
+    auto *pageThird = new QFrame;
+    pageThird->setObjectName(QStringLiteral("pageThird"));
+    pageThird->resize(580, 310);
+    m_logo = new QLabel(pageThird);
+    m_logo->setObjectName(QStringLiteral("lb_logo"));
+    m_logo->move(156, 50);
+    m_install = new QLabel(QStringLiteral("Downloading package resources。。。"), pageThird);
+    m_install->setObjectName(QStringLiteral("lb_install"));
+    m_install->move(10, 195);
+    m_install->setFixedWidth(580);
+    m_install->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    m_progress = new QProgressBar(pageThird);
+    m_progress->setObjectName(QStringLiteral("pb_install"));
+    m_progress->move(47, 240);
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+
+    auto *pageInfo = new QFrame;
+    pageInfo->setObjectName(QStringLiteral("pageInfo"));
+    pageInfo->resize(580, 310);
+    m_info = new QLabel(QStringLiteral("The current version is the latest version"), pageInfo);
+    m_info->setObjectName(QStringLiteral("lb_info"));
+    m_info->move(110, 70);
+    m_ok = new QPushButton(QStringLiteral("confirm"), pageInfo);
+    m_ok->setObjectName(QStringLiteral("pb_ok"));
+    m_ok->move(240, 190);
+
+    m_stack->addWidget(pageFirst);
+    m_stack->addWidget(pageThird);
+    m_stack->addWidget(pageInfo);
+    m_stack->setCurrentIndex(0);
+
+    // The style sheet sizes the buttons, the logo and the bar, and the
+    // labels take the size of their styled text when first shown.
+    connect(m_close, &QPushButton::clicked, this, &updateDlg::on_btn_closeSetuper_clicked);
+    connect(m_cancel, &QPushButton::clicked, this, &updateDlg::on_btn_closeSetuper_clicked);
+    connect(m_update, &QPushButton::clicked, this, &updateDlg::on_uninstallButton_clicekd);
+    connect(m_ok, &QPushButton::clicked, this, &updateDlg::on_pb_ok_clicked);
+}
+
+updateDlg::~updateDlg()
+{
+    for (PsUpdateDownloader *downloader :
+         {m_clientDownloader, m_htmlDownloader, m_firmwareDownloader}) {
+        if (downloader)
+            downloader->deleteLater();
+    }
+    for (QThread *thread : {m_clientThread, m_htmlThread, m_firmwareThread}) {
+        if (thread)
+            thread->quit();
+    }
+}
+
+void updateDlg::setPackageInfo(const QStringList &deployment, const QJsonObject &ret)
+{
+    m_deployment = deployment;
+    m_ret = ret;
+}
+
+void updateDlg::showLatestVersion()
+{
+    m_stack->setCurrentIndex(2);
+}
+
+void updateDlg::on_btn_closeSetuper_clicked()
+{
+    reject();
+}
+
+PsUpdateDownloader *updateDlg::startDownload(QThread **thread, const QString &url,
+                                             const QString &kind)
+{
+    *thread = new QThread;
+    connect(*thread, &QThread::finished, *thread, &QObject::deleteLater);
+    auto *downloader = new PsUpdateDownloader(*thread, url, kind);
+    connect(downloader, &PsUpdateDownloader::finishPart, this, &updateDlg::on_finishPart);
+    connect(downloader, &PsUpdateDownloader::downLoadFailed, this, &updateDlg::on_downLoadFaild);
+    return downloader;
+}
+
+void updateDlg::on_uninstallButton_clicekd()
+{
+    m_stack->setCurrentIndex(1);
+    m_progress->setTextVisible(true);
+
+    const QString firmwarePackage = m_ret.value(QLatin1String("firmwarePackage")).toString();
+    const QString clientPackage = m_ret.value(QLatin1String("clientPackage")).toString();
+    const QString devicePackage = m_ret.value(QLatin1String("devicePackage")).toString();
+
+    if (m_deployment.contains(QStringLiteral("client")) && !clientPackage.isEmpty()) {
+        m_clientDownloader =
+            startDownload(&m_clientThread, clientPackage, QStringLiteral("client"));
+        connect(m_clientDownloader, &PsUpdateDownloader::unpressFinished, this,
+                &updateDlg::on_clientPackageDownLoadFinished);
+        m_clientThread->start(QThread::InheritPriority);
+    }
+    if (m_deployment.contains(QStringLiteral("html")) && !devicePackage.isEmpty()) {
+        m_htmlDownloader = startDownload(&m_htmlThread, devicePackage, QStringLiteral("html"));
+        connect(m_htmlDownloader, &PsUpdateDownloader::unpressFinished, this,
+                &updateDlg::on_htmlPackageDownLoadFinished);
+        m_htmlThread->start(QThread::InheritPriority);
+    }
+    if (m_deployment.contains(QStringLiteral("firmware")) && !firmwarePackage.isEmpty()) {
+        m_firmwareDownloader =
+            startDownload(&m_firmwareThread, firmwarePackage, QStringLiteral("firmware"));
+        connect(m_firmwareDownloader, &PsUpdateDownloader::unpressFinished, this,
+                &updateDlg::on_firmPackageDownLoadFinished);
+        m_firmwareThread->start(QThread::InheritPriority);
+    }
+}
+
+void updateDlg::on_pb_ok_clicked()
+{
+    reject();
+}
+
+void updateDlg::on_finishPart(qint64 part, qint64 total)
+{
+    if (total <= 0) {
+        // Unknown total: a busy bar instead of a division by zero.
+        m_progress->setRange(0, 0);
+        return;
+    }
+    if (m_progress->maximum() != 100)
+        m_progress->setRange(0, 100);
+    m_progress->setValue(int(qBound(qint64(0), part * 100 / total, qint64(100))));
+}
+
+void updateDlg::on_downLoadFaild()
+{
+    m_install->setText(QStringLiteral("Download failed, please check the network"));
+}
+
+void updateDlg::updateNow()
+{
+    emit needupdate();
+}
+
+void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
+{
+    if (!prepareUpdater())
+        return;
+    m_text->setText(QStringLiteral("The download is complete,Restart now?"));
+    m_text->adjustSize();
+    m_update->setText(QStringLiteral("Restart Now"));
+    disconnect(m_update, &QPushButton::clicked, this, &updateDlg::on_uninstallButton_clicekd);
+    connect(m_update, &QPushButton::clicked, this, &updateDlg::updateNow);
+    m_stack->setCurrentIndex(0);
+    setRunUpdaterAtExit(true);
+    recordClientVersion(version);
+}
+
+void updateDlg::recordClientVersion(const QString &version)
+{
+    if (!m_host)
+        return;
+    ClientSettings &settings = m_host->clientSettings();
+    QString text;
+    if (!ClientSettings::rewriteClientAttribute(settings.text(), QStringLiteral("version"), version,
+                                                &text))
+        return;
+    if (settings.value(QStringLiteral("version")).isEmpty())
+        return;
+    settings.setText(text);
+    if (!settings.save())
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: cant record version %1 in %2")
+                   .arg(version, settings.path());
+}
+
+void updateDlg::on_htmlPackageDownLoadFinished(const QString &)
+{
+    m_install->setText(QStringLiteral("Update Complete"));
+    installPagePackage();
+    accept();
+}
+
+void updateDlg::on_firmPackageDownLoadFinished(const QString &)
+{
+    m_install->setText(QStringLiteral("正在更新固件，请勿插拔鼠标"));
+    flashFirmware();
+}
+
+bool updateDlg::loadFirmwareImage()
+{
+    return m_image.load(firmwareImagePath());
+}
+
+void updateDlg::flashFirmware()
+{
+    const DcEntries *entries = m_host ? m_host->deviceEntries() : nullptr;
+    if (!entries)
+        return;
+    FirmwareFlasher flasher;
+    flasher.wait = &updateDlg::waitMs;
+    flasher.show = [this](const QString &text) { m_install->setText(text); };
+    flasher.loadImage = [this](FirmwareImage &) { return loadFirmwareImage(); };
+    const FirmwareFlasher::Outcome outcome = flasher.run(*entries, m_host->deviceTable(), m_image);
+    qCInfo(lcUpdateSystem).noquote()
+        << QStringLiteral("Firmware update ended: %1").arg(int(outcome));
+}
+
+void updateDlg::waitMs(int ms)
+{
+    const QDateTime until = QDateTime::currentDateTime().addMSecs(ms);
+    while (QDateTime::currentDateTime() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+}
+
+bool updateDlg::isDragArea(const QPoint &pos) const
+{
+    if (!rect().contains(pos))
+        return false;
+    const QWidget *child = childAt(pos);
+    return !child || child == m_stack || child == m_stack->currentWidget();
+}
+
+void updateDlg::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(rect(), QPixmap(QStringLiteral(":/image/background")));
+}
+
+void updateDlg::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && isDragArea(event->position().toPoint())) {
+        // Let the window manager move the window where it can; otherwise
+        // follow the mouse ourselves.
+        if (windowHandle() && windowHandle()->startSystemMove())
+            return;
+        m_dragging = true;
+        m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+        return;
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void updateDlg::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPosition().toPoint() - m_dragOffset);
+        return;
+    }
+    QDialog::mouseMoveEvent(event);
+}
+
+void updateDlg::mouseReleaseEvent(QMouseEvent *event)
+{
+    m_dragging = false;
+    QDialog::mouseReleaseEvent(event);
+}
+
+} // namespace kelv

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "update/firmware_image.h"
+
+#include <QDialog>
+#include <QJsonObject>
+#include <QPoint>
+#include <QStringList>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QThread;
+
+namespace kelv {
+
+class PsUpdateDownloader;
+class UpdateHost;
+
+// The update dialog: offers the update, downloads the client, page and
+// firmware packages in parallel threads, installs the page package at once,
+// prepares the client package for the Updater at exit and offers a restart,
+// and writes a firmware package into the mouse.
+class updateDlg final : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(updateDlg)
+
+public:
+    static constexpr int kBorderWidth = 10;
+
+    explicit updateDlg(UpdateHost *host);
+    ~updateDlg() override;
+
+    void setPackageInfo(const QStringList &deployment, const QJsonObject &ret);
+    QStringList deployment() const { return m_deployment; }
+    QJsonObject packageInfo() const { return m_ret; }
+
+    // Switches to the "latest version" page.
+    void showLatestVersion();
+
+    // Reads tupdates/firmware/ready/update.bin into the image buffer and checks it.
+    bool loadFirmwareImage();
+    // The ROM sequence (blocks, keeping the GUI alive through waitMs).
+    void flashFirmware();
+    // Waits ms milliseconds while processing events (at most 100 ms per call).
+    static void waitMs(int ms);
+
+    // Dragging: true where a press moves the dialog (no child control other
+    // than the current page under the point).
+    bool isDragArea(const QPoint &pos) const;
+
+signals:
+    void needupdate();
+
+public slots:
+    void on_btn_closeSetuper_clicked();
+    void on_uninstallButton_clicekd();
+    void on_pb_ok_clicked();
+    void on_finishPart(qint64 part, qint64 total);
+    void on_downLoadFaild();
+    void updateNow();
+    void on_clientPackageDownLoadFinished(const QString &version);
+    void on_htmlPackageDownLoadFinished(const QString &version);
+    void on_firmPackageDownLoadFinished(const QString &version);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    PsUpdateDownloader *startDownload(QThread **thread, const QString &url, const QString &kind);
+    void recordClientVersion(const QString &version);
+
+    UpdateHost *m_host;
+    QJsonObject m_ret;
+    QStringList m_deployment;
+    QThread *m_clientThread = nullptr;
+    PsUpdateDownloader *m_clientDownloader = nullptr;
+    QThread *m_htmlThread = nullptr;
+    PsUpdateDownloader *m_htmlDownloader = nullptr;
+    QThread *m_firmwareThread = nullptr;
+    PsUpdateDownloader *m_firmwareDownloader = nullptr;
+    FirmwareImage m_image;
+
+    QPushButton *m_close;
+    QStackedWidget *m_stack;
+    QLabel *m_text;
+    QPushButton *m_cancel;
+    QPushButton *m_update;
+    QLabel *m_logo;
+    QLabel *m_install;
+    QProgressBar *m_progress;
+    QLabel *m_info;
+    QPushButton *m_ok;
+
+    bool m_dragging = false;
+    QPoint m_dragOffset;
+};
+
+} // namespace kelv
