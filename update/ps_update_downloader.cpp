@@ -143,17 +143,26 @@ void PsUpdateDownloader::partMetaGot()
 {
     if (!m_reply || sender() != m_reply)
         return;
-    static const QRegularExpression pattern(QStringLiteral("/(\\d+)([^\\d]|$)"));
     const QList<QNetworkReply::RawHeaderPair> headers = m_reply->rawHeaderPairs();
     for (const auto &header : headers) {
         if (header.first.toLower() != "content-range")
             continue;
-        const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(header.second));
-        if (match.hasMatch()) {
+        qint64 full = 0;
+        if (contentRangeFull(header.second, &full)) {
             QMutexLocker lock(&m_mutex);
-            m_full = match.captured(1).toLongLong();
+            m_full = full;
         }
     }
+}
+
+bool PsUpdateDownloader::contentRangeFull(const QByteArray &value, qint64 *full)
+{
+    static const QRegularExpression pattern(QStringLiteral("/(\\d+)([^\\d]|$)"));
+    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(value));
+    if (!match.hasMatch())
+        return false;
+    *full = match.captured(1).toLongLong();
+    return true;
 }
 
 void PsUpdateDownloader::partFinished(qint64 got, qint64 total)

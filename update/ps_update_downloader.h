@@ -33,6 +33,11 @@ public:
     // query, or "tupdate-" and a random number.
     static QString fileNameForUrl(const QString &url);
 
+    // The complete size a Content-Range header value names after its slash
+    // ("bytes 0-99/1000" gives 1000; a number too large for 64 bits gives 0).
+    // False when the value names none.
+    static bool contentRangeFull(const QByteArray &value, qint64 *full);
+
     QString outputPath() const { return m_outputFile.fileName(); }
     QString kindFolder() const;
     qint64 already() const;
