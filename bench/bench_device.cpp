@@ -1,0 +1,171 @@
+// Device commands per second over the simulated mouse: readByAddr of 2048 bytes and
+// getDevicesList, through the dispatcher and (with the browser parts) from a real page in
+// Qt WebEngine through cefQuery, the browser client and the request router.
+//
+//   build/bin/bench_device [requests]     (default 2000; the page runs a tenth of them)
+
+#include "bridge/commands.h"
+#include "bridge/dispatcher.h"
+#include "device/devices_handler.h"
+#include "tests/testsupport/recording_callback.h"
+
+#ifdef KELV_BENCH_PAGE
+#include "bridge/request_router.h"
+#include "tests/browser/browser_fixture.h"
+#include "tests/testsupport/fake_app_host.h"
+
+#include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <cstdio>
+
+using namespace kelv;
+
+namespace {
+
+const char kRead[] = R"({"funcname":"readByAddr","HardwareID":"HID\\Vid_0aa0&Pid_5e30",)"
+                     R"("DevicePath":"","PARAMSIZE":2048,"PARAMADDRESS":"0x1000"})";
+const char kWrite[] = R"({"funcname":"writeByAddr","HardwareID":"HID\\Vid_0aa0&Pid_5e30",)"
+                      R"("DevicePath":"","PARAMSIZE":2048,"PARAMADDRESS":"0x1000",)"
+                      R"("PARAMDATA":"%1"})";
+const char kList[] = R"({"funcname":"getDevicesList"})";
+
+QString programFolder()
+{
+    const QString env = qEnvironmentVariable("KELV_PROGRAM_DIR");
+    return env.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../program")
+                         : env;
+}
+
+// Runs one request n times through the dispatcher; returns requests per second.
+double throughDispatcher(const Dispatcher &dispatcher, const QString &json, int n,
+                         QString *lastAnswer)
+{
+    const Members members = QJsonDocument::fromJson(json.toUtf8()).object().toVariantMap();
+    const QString name = members.value(QStringLiteral("funcname")).toString();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < n; ++i) {
+        const auto callback = test::RecordingCallback::create();
+        dispatcher.dispatch(name, members, callback);
+        if (i == n - 1)
+            *lastAnswer = callback->text();
+    }
+    return n / (timer.nsecsElapsed() / 1e9);
+}
+
+void report(const char *what, double perSecond, qsizetype answerChars)
+{
+    std::printf("%-44s %10.0f /s  %8.3f ms each  (answer %lld chars)\n", what, perSecond,
+                1000.0 / perSecond, qlonglong(answerChars));
+    std::fflush(stdout);
+}
+
+#ifdef KELV_BENCH_PAGE
+// Sends the request n times from the page, one after the other (each waits for its
+// answer), and returns requests per second measured in the page.
+double throughPage(KelvWebView &view, const QString &request, int n, qsizetype *answerChars)
+{
+    const QString script =
+        QStringLiteral(R"((function () {
+  window.benchDone = false;
+  var request = %1, left = %2, start = performance.now(), chars = 0;
+  function next() {
+    if (left-- === 0) { window.benchRate = %2 / ((performance.now() - start) / 1000);
+                        window.benchChars = chars; window.benchDone = true; return; }
+    cefQuery({request: request, persistent: false,
+              onSuccess: function (text) { chars = text.length; next(); },
+              onFailure: function () { window.benchRate = -1; window.benchDone = true; }});
+  }
+  next();
+})())")
+            .arg(
+                QString::fromUtf8(QJsonDocument(QJsonArray{request}).toJson(QJsonDocument::Compact))
+                    .mid(1)
+                    .chopped(1))
+            .arg(n);
+    test::runJs(view.page(), script);
+    if (!test::waitUntil(
+            [&] { return test::runJs(view.page(), QStringLiteral("window.benchDone")).toBool(); },
+            300000))
+        return -1;
+    *answerChars = test::runJs(view.page(), QStringLiteral("window.benchChars")).toLongLong();
+    return test::runJs(view.page(), QStringLiteral("window.benchRate")).toDouble();
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+#ifdef KELV_BENCH_PAGE
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+#else
+    QCoreApplication app(argc, argv);
+#endif
+    const int n = argc > 1 ? qMax(10, QString::fromLocal8Bit(argv[1]).toInt()) : 2000;
+
+    QTemporaryDir state;
+    qputenv("DC_SIM_DIR", state.path().toLocal8Bit());
+    devices_handler devices(programFolder() + QStringLiteral("/libdc.so"), nullptr);
+    if (!devices.isLoaded()) {
+        std::fprintf(stderr, "bench_device: no libdc.so in %s\n", qPrintable(programFolder()));
+        return 1;
+    }
+    Dispatcher dispatcher;
+    registerDeviceCommands(dispatcher, &devices);
+
+    QStringList items;
+    for (int i = 0; i < 2048; ++i)
+        items << QStringLiteral("0x%1").arg(i & 0xff, 2, 16, QLatin1Char('0'));
+    const QString write = QString::fromLatin1(kWrite).arg(items.join(QLatin1Char(',')));
+
+    std::printf("device commands over the simulated mouse, %d requests each\n", n);
+    QString answer;
+    double rate = throughDispatcher(dispatcher, kRead, n, &answer);
+    report("dispatcher: readByAddr 2048 bytes", rate, answer.size());
+    rate = throughDispatcher(dispatcher, kList, n, &answer);
+    report("dispatcher: getDevicesList", rate, answer.size());
+    rate = throughDispatcher(dispatcher, write, qMax(10, n / 4), &answer);
+    report("dispatcher: writeByAddr 2048 bytes (kept)", rate, answer.size());
+
+#ifdef KELV_BENCH_PAGE
+    test::BrowserFixture fixture;
+    test::FakeAppHost host(fixture.root());
+    RequestRouter router(host, dispatcher);
+    ClientHandler client;
+    client.setPageFolder(fixture.viewFolder());
+    client.setRequestRouter(&router);
+    KelvWebView view;
+    view.resize(640, 480);
+    QObject::connect(&view, &KelvWebView::jsMessage,
+                     [&](const QString &request, const QueryCallbackPtr &callback) {
+                         router.onJsMessage(request, callback);
+                     });
+    const QUrl url = fixture.writePage(QStringLiteral("view/bench.html"),
+                                       "<!DOCTYPE html><html><body>bench</body></html>");
+    if (!test::loadAndWait(view, url)) {
+        std::fprintf(stderr, "bench_device: the page did not load\n");
+        return 1;
+    }
+    const int pageN = qMax(10, n / 10);
+    std::printf("from the page (cefQuery round trips, one at a time), %d requests each\n", pageN);
+    std::fflush(stdout);
+    qsizetype chars = 0;
+    rate = throughPage(view, QString::fromLatin1(kRead), pageN, &chars);
+    report("page: readByAddr 2048 bytes", rate, chars);
+    rate = throughPage(view, QString::fromLatin1(kList), pageN, &chars);
+    report("page: getDevicesList", rate, chars);
+#endif
+    return 0;
+}
