@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -417,6 +418,21 @@ private slots:
         QCOMPARE(m_lib.exist(kMouse), 0);
         std::lock_guard<std::mutex> lock(g_mutex);
         QVERIFY(g_threads.front() != std::this_thread::get_id());
+    }
+
+    void aLongQueueIsStartedAfreshWithoutLosingEvents()
+    {
+        // Lines no reader acts on, past the size at which writers start a new queue file.
+        QFile queue(m_sim->file(QStringLiteral("queue")));
+        QVERIFY(queue.open(QIODevice::Append));
+        queue.write(QByteArray(300 * 1024, 'x') + "\n");
+        queue.close();
+        dcsim({QStringLiteral("unplug")});
+        dcsim({QStringLiteral("plug")});
+        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(2), 10000);
+        QCOMPARE(events()[0], 0x5e300002u);
+        QCOMPARE(events()[1], 0x5e300001u);
+        QVERIFY(QFileInfo(queue).size() < 1024);
     }
 
     void dcsimDataAndButtonsReachTheDataCallback()
