@@ -866,14 +866,16 @@ int32_t Simulator::bornRom(const char16_t *id, uint32_t code, const uint8_t *buf
 {
     Lock lock(*this);
     int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
-    if (r == DC_OK &&
-        (!buf || length == 0 || length > DC_ROM_CHUNK_MAX || uint64_t(offset) + length > kRomSize))
+    // An empty chunk is a valid no-op: the flashing sequence ends with one
+    // whenever the image length is a multiple of the chunk size.
+    if (r == DC_OK && ((!buf && length != 0) || length > DC_ROM_CHUNK_MAX ||
+                       uint64_t(offset) + length > kRomSize))
         r = DC_BAD_ARGUMENT;
     if (r == DC_OK && !m_state.romErased)
         r = DC_WRONG_MODE;
     if (r == DC_OK)
         r = faultLocked(FaultWrite, OpKind::Rom);
-    if (r == DC_OK) {
+    if (r == DC_OK && length != 0) {
         std::memcpy(m_rom.data() + offset, buf, length);
         m_state.romWritten = std::max(m_state.romWritten, offset + length);
         m_state.romChecked = false;

@@ -455,7 +455,7 @@ void TestUpdateDialog::firmwareChunks()
     QVERIFY(born.at(0).startsWith(QLatin1String("born offset=0 length=2000 result=0")));
     QVERIFY(born.at(1).startsWith(QLatin1String("born offset=2000 length=2000 result=0")));
     // The last chunk of a length that is a multiple of 2000 is empty.
-    QVERIFY(born.at(2).startsWith(QLatin1String("born offset=4000 length=0 ")));
+    QVERIFY(born.at(2).startsWith(QLatin1String("born offset=4000 length=0 result=0")));
 }
 
 void TestUpdateDialog::firmwareNotStarted_data()
