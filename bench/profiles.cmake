@@ -1,3 +1,8 @@
 add_executable(bench_profiles ${CMAKE_CURRENT_LIST_DIR}/bench_profiles.cpp)
 target_include_directories(bench_profiles PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(bench_profiles PRIVATE kelv_warnings kelv_bridge testsupport)
+if(KELV_WITH_BROWSER)
+  add_executable(bench_profiles_page ${CMAKE_CURRENT_LIST_DIR}/bench_profiles_page.cpp)
+  target_include_directories(bench_profiles_page PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(bench_profiles_page PRIVATE kelv_warnings kelv_browser kelv_bridge testsupport Qt6::Test)
+endif()

@@ -6,6 +6,7 @@
 #include "bridge/app_host.h"
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
+#include "bridge/json_reply.h"
 #include "bridge/members.h"
 #include "bridge/profile_store.h"
 #include "common/app_paths.h"
@@ -15,7 +16,6 @@
 
 #include <QDir>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QUrl>
@@ -52,8 +52,7 @@ void getConf(AppHost &host, const Members &, const QueryCallbackPtr &cb)
             value += QLatin1Char(',') + stateCharacter(host.hotKeyRegistered(it.key()));
         object.insert(it.key(), value);
     }
-    answerSuccess(
-        cb, QString::fromUtf8(QJsonDocument(QJsonArray{object}).toJson(QJsonDocument::Compact)));
+    answerSuccess(cb, jsonReply(QJsonArray{object}));
 }
 
 void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)

@@ -24,7 +24,7 @@ const char *const kMouseSchema = "org.gnome.desktop.peripherals.mouse";
 
 // gsettings answers at once; a tool that hangs (a stuck D-Bus session) must
 // not freeze the caller, so it gets this long and is then killed.
-constexpr int kToolTimeoutMs = 5000;
+constexpr int kToolTimeoutMs = 2000;
 
 std::string settingsTool()
 {
