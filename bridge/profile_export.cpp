@@ -17,16 +17,17 @@ QByteArray encode(const QByteArray &xmlUtf8)
     return bytes;
 }
 
-bool decode(const QByteArray &fileBytes, QByteArray *xmlUtf8)
+namespace {
+
+bool read(QDataStream &stream, QByteArray *xmlUtf8)
 {
-    QDataStream stream(fileBytes);
     stream.setVersion(QDataStream::Qt_5_1);
     quint32 magic = 0;
     stream >> magic;
     if (stream.status() != QDataStream::Ok || magic != kMagic)
         return false;
     QByteArray payload;
-    stream >> payload;
+    stream >> payload; // a count beyond the end fails here, without allocating it
     if (stream.status() != QDataStream::Ok)
         return false;
     // Strict: a damaged payload is refused instead of decoding to some other text.
@@ -36,6 +37,14 @@ bool decode(const QByteArray &fileBytes, QByteArray *xmlUtf8)
         return false;
     *xmlUtf8 = decoded.decoded;
     return true;
+}
+
+} // namespace
+
+bool decode(const QByteArray &fileBytes, QByteArray *xmlUtf8)
+{
+    QDataStream stream(fileBytes);
+    return read(stream, xmlUtf8);
 }
 
 bool writeFile(const QString &path, const QByteArray &xmlUtf8)
@@ -48,7 +57,10 @@ bool readFile(const QString &path, QByteArray *xmlUtf8)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    return decode(file.readAll(), xmlUtf8);
+    // Read from the file itself: a file that is not an export stops after
+    // four bytes, whatever its size.
+    QDataStream stream(&file);
+    return read(stream, xmlUtf8);
 }
 
 } // namespace kelv::ProfileExport
