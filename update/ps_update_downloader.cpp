@@ -58,8 +58,12 @@ QString PsUpdateDownloader::fileNameForUrl(const QString &url)
 {
     static const QRegularExpression pattern(QStringLiteral("/([^/\\?]+)(\\?|$)"));
     const QRegularExpressionMatch match = pattern.match(url);
-    if (match.hasMatch())
-        return match.captured(1);
+    // "." and ".." would name the kind folder itself or its parent, and a
+    // backslash is a folder separator on Windows: such a URL gives no name.
+    const QString name = match.captured(1);
+    if (match.hasMatch() && name != QLatin1String(".") && name != QLatin1String("..") &&
+        !name.contains(QLatin1Char('\\')))
+        return name;
     return QStringLiteral("tupdate-%1").arg(QRandomGenerator::global()->bounded(2147483647));
 }
 

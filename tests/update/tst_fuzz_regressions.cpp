@@ -1,6 +1,7 @@
-// Inputs the package fuzz target found, kept as regression tests.
+// Inputs the update fuzz targets found, kept as regression tests.
 
 #include "update/package_format.h"
+#include "update/ps_update_downloader.h"
 
 #include <QCryptographicHash>
 #include <QTest>
@@ -78,6 +79,35 @@ private slots:
         QCOMPARE(
             error,
             QStringLiteral("could not uncompress lzma, code: %1").arg(int(LZMA_MEMLIMIT_ERROR)));
+    }
+
+    void packageUrlNeverNamesAFolder_data()
+    {
+        QTest::addColumn<QString>("url");
+        // The first "/name" before a query or the end names the file: "." and
+        // ".." would be the kind folder itself or its parent.
+        QTest::newRow("dot before a query") << QStringLiteral("h|tp:0/1..0p:0/.?/pkg/");
+        QTest::newRow("dot-dot at the end") << QStringLiteral("http://127.0.0.1/pkg/..");
+        QTest::newRow("dot at the end") << QStringLiteral("http://127.0.0.1/pkg/.");
+        QTest::newRow("backslashes") << QStringLiteral("http://127.0.0.1/..\\..\\kelv");
+    }
+
+    void packageUrlNeverNamesAFolder()
+    {
+        QFETCH(QString, url);
+        const QString name = PsUpdateDownloader::fileNameForUrl(url);
+        QVERIFY2(name.startsWith(QLatin1String("tupdate-")), qPrintable(name));
+        bool number = false;
+        name.mid(8).toLongLong(&number);
+        QVERIFY(number);
+    }
+
+    void packageUrlNamesStayAsTheyWere()
+    {
+        QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/p/update.pkg?a=1")),
+                 QStringLiteral("update.pkg"));
+        QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/p/..pkg")),
+                 QStringLiteral("..pkg"));
     }
 };
 
