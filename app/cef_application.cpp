@@ -4,6 +4,9 @@
 #include "app/main_window.h"
 #include "browser/client_handler.h"
 #include "common/app_paths.h"
+#include "crash/crash_reporting.h"
+#include "device/devices_handler.h"
+#include "update/update_check.h"
 
 #include <QFile>
 
@@ -44,7 +47,15 @@ cefApplication::cefApplication(int &argc, char **argv, const Options &options)
 
 cefApplication::~cefApplication()
 {
+    // Shutdown order: the instance channel, then the update checker, the main
+    // window and the device manager.
     m_instance.close();
+    delete m_updateCheck;
+    m_updateCheck = nullptr;
+    delete m_mainWindow;
+    m_mainWindow = nullptr;
+    delete m_devices;
+    m_devices = nullptr;
     if (s_application == this)
         s_application = nullptr;
 }
@@ -83,6 +94,9 @@ void cefApplication::initialise()
     setStyleSheet(styleSheet.open(QIODevice::ReadOnly) ? QString::fromUtf8(styleSheet.readAll())
                                                        : QString());
 
+    // A crash leaves a report in the program folder and starts the reporter.
+    crash::setupCrashReporting(applicationFolder(), QStringLiteral("CrashReporter"));
+
     if (s_application && s_application != this) {
         requestQuit(0);
         return;
@@ -98,6 +112,16 @@ void cefApplication::primaryStart()
         emit primaryStarted();
         return;
     }
+    // The device manager and its first listing come before the window, so the
+    // page finds the device table filled.
+    m_devices = new devices_handler(this);
+    m_devices->refreshDevices();
+    if (ClientHandler *client = ClientHandler::instance()) {
+        connect(m_devices, &devices_handler::devicesChanged, client,
+                &ClientHandler::sendDevicesChanged);
+        connect(m_devices, &devices_handler::deviceData, client, &ClientHandler::sendOnDeviceData);
+    }
+
     m_mainWindow = new shell::kelv(m_settings, m_devices);
     if (ClientHandler *client = ClientHandler::instance())
         client->setMainWindowHandle(m_mainWindow);
@@ -127,7 +151,26 @@ void cefApplication::onInstanceCommand(const QString &command)
 
 void cefApplication::checkForUpdates(bool interactive)
 {
-    Q_UNUSED(interactive);
+    // One checker at a time: a new check replaces the old one together with
+    // any dialog it still has open.
+    delete m_updateCheck;
+    m_updateCheck = startUpdateCheck(&m_updateHost, this, interactive);
+    connect(m_updateCheck, &UpdateCheck::closeApp, this, &cefApplication::on_closeApp);
+}
+
+DeviceTable cefApplication::UpdateHostAdapter::deviceTable() const
+{
+    return m_application.m_devices ? m_application.m_devices->deviceTable() : DeviceTable();
+}
+
+const DcEntries *cefApplication::UpdateHostAdapter::deviceEntries() const
+{
+    return m_application.m_devices ? &m_application.m_devices->entries() : nullptr;
+}
+
+QWidget *cefApplication::UpdateHostAdapter::mainWindow() const
+{
+    return m_application.m_mainWindow;
 }
 
 void cefApplication::on_closeApp()

@@ -2,6 +2,7 @@
 
 #include "app/single_instance.h"
 #include "common/client_settings.h"
+#include "update/update_host.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -94,6 +95,21 @@ private:
     UpdateCheck *m_updateCheck = nullptr;
     shell::kelv *m_mainWindow = nullptr;
     devices_handler *m_devices = nullptr;
+
+    // What the update check and dialog see of the application.
+    class UpdateHostAdapter final : public UpdateHost
+    {
+    public:
+        explicit UpdateHostAdapter(cefApplication &application) : m_application(application) {}
+        ClientSettings &clientSettings() override { return m_application.m_settings; }
+        DeviceTable deviceTable() const override;
+        const DcEntries *deviceEntries() const override;
+        QWidget *mainWindow() const override;
+
+    private:
+        cefApplication &m_application;
+    };
+    UpdateHostAdapter m_updateHost{*this};
 };
 
 } // namespace kelv

@@ -3,10 +3,12 @@
 #include "app/app_log.h"
 #include "app/cef_application.h"
 #include "app/pop_widget.h"
+#include "bridge/commands.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
+#include "desktop/macro_recorder.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 
@@ -73,6 +75,9 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
 
     // The request path: page queries reach the router (window requests at
     // once, the rest through jsMessage and onJsMessage) and the dispatcher.
+    registerDeviceCommands(m_dispatcher, m_devices);
+    registerProfileCommands(m_dispatcher, *this);
+    registerSettingsCommands(m_dispatcher, *this);
     m_router = std::make_unique<RequestRouter>(*this, m_dispatcher);
     ClientHandler *client = ClientHandler::instance();
     if (client)
@@ -107,6 +112,11 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     connect(m_showConf, &QxtGlobalShortcut::activated, this, &kelv::showMouseConf);
     connect(m_testTool, &QxtGlobalShortcut::activated, this, &kelv::showDebug);
 
+    // Keys recorded for a macro reach the page as macroItem events.
+    m_recorder = new MacroRecorder(this);
+    if (client)
+        connect(m_recorder, &MacroRecorder::macroItem, client, &ClientHandler::sendMacroItem);
+
     // 11. Activation makes this window's view the listener.
     installEventFilter(this);
 
@@ -116,6 +126,7 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
 
 kelv::~kelv()
 {
+    m_moniters.stop();
     if (ClientHandler *client = ClientHandler::instance())
         client->setRequestRouter(nullptr);
     delete m_tray;
@@ -351,7 +362,7 @@ void kelv::restoreWindow()
 
 bool kelv::hasProcessMonitor() const
 {
-    return false;
+    return m_moniters.exists();
 }
 
 void kelv::restartProcessMonitor()
@@ -359,7 +370,18 @@ void kelv::restartProcessMonitor()
     restartProcessMoniter();
 }
 
-void kelv::restartProcessMoniter() {}
+void kelv::restartProcessMoniter()
+{
+    // The old monitor's loop ends at once; the new one reads the bindings
+    // again from the saved mode document.
+    m_moniters.restart(applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
+                       [](ProcessMoniter *monitor) {
+                           if (ClientHandler *client = ClientHandler::instance())
+                               QObject::connect(monitor, &ProcessMoniter::processChanged, client,
+                                                &ClientHandler::sendOnProcessChanged,
+                                                Qt::DirectConnection);
+                       });
+}
 
 void kelv::checkForUpdates(bool interactive)
 {
@@ -369,10 +391,14 @@ void kelv::checkForUpdates(bool interactive)
 
 bool kelv::startRecording()
 {
-    return false;
+    return m_recorder && m_recorder->startRecording();
 }
 
-void kelv::stopRecording() {}
+void kelv::stopRecording()
+{
+    if (m_recorder)
+        m_recorder->stopRecording();
+}
 
 void kelv::loadUrl(const QUrl &url)
 {

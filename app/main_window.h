@@ -6,6 +6,7 @@
 #include "bridge/profile_store.h"
 #include "bridge/query_callback.h"
 #include "common/client_settings.h"
+#include "desktop/process_moniter.h"
 
 #include <QPointer>
 #include <QRect>
@@ -126,6 +127,7 @@ private:
     bool m_showConfRegistered = false;
     bool m_testToolRegistered = false;
     MacroRecorder *m_recorder = nullptr;
+    ProcessMoniterRunner m_moniters;
     KelvWebView *m_webView = nullptr;
     QPointer<PopWidget> m_popup;
     QUrl m_pageAddress;

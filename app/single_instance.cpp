@@ -68,10 +68,18 @@ void SingleInstance::start()
 
 void SingleInstance::close()
 {
+    // The server deletes its sockets when it closes, and a socket that goes
+    // reports "disconnected": forget the clients first so that nothing here
+    // runs for sockets that are being deleted.
+    for (const Client &client : std::as_const(m_clients)) {
+        if (client.socket)
+            client.socket->disconnect(this);
+    }
+    m_clients.clear();
+    m_server.close();
     m_socket.blockSignals(true);
     m_socket.abort();
     m_socket.blockSignals(false);
-    m_server.close();
 }
 
 void SingleInstance::socketConnected()
@@ -180,9 +188,9 @@ void SingleInstance::readClients()
     const QByteArray answer = instanceReply(QCoreApplication::applicationPid());
     for (qsizetype i = 0; i < m_clients.size(); ++i) {
         QLocalSocket *socket = m_clients[i].socket;
-        const QByteArray bytes = socket->readAll();
-        if (bytes.isEmpty())
+        if (!socket || !socket->isOpen() || socket->bytesAvailable() <= 0)
             continue;
+        const QByteArray bytes = socket->readAll();
         const QStringList commands = m_clients[i].buffer.append(bytes);
         for (const QString &command : commands) {
             emit commandReceived(command);
@@ -201,9 +209,10 @@ void SingleInstance::removeClients()
     readClients();
     for (qsizetype i = m_clients.size() - 1; i >= 0; --i) {
         QLocalSocket *socket = m_clients[i].socket;
-        if (socket->state() != QLocalSocket::ConnectedState) {
+        if (!socket || socket->state() != QLocalSocket::ConnectedState) {
             m_clients.removeAt(i);
-            socket->deleteLater();
+            if (socket)
+                socket->deleteLater();
         }
     }
 }

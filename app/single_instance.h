@@ -5,6 +5,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -86,7 +87,7 @@ public slots:
 private:
     struct Client
     {
-        QLocalSocket *socket = nullptr;
+        QPointer<QLocalSocket> socket;
         InstanceCommandBuffer buffer;
     };
 

@@ -3,6 +3,7 @@
 #include "app/cef_application.h"
 #include "app/log_file.h"
 #include "browser/client_handler.h"
+#include "update/update_check.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -63,6 +64,10 @@ int runApplication(int &argc, char **argv)
                                                  : application.exec();
     }
     client.reset();
+    // A client package that became ready is installed by the updater once
+    // this program has shut down.
+    if (runUpdaterAtExit())
+        launchUpdater();
     removeLogFile();
     return result;
 }

@@ -176,14 +176,19 @@ public:
     }
 
 private:
+    // Waits until the server has released the key, so that a registration
+    // made right after this (by us over a new connection, or by another
+    // program) finds it free.
     void ungrab(const Registration &registration)
     {
+        std::vector<xcb_void_cookie_t> cookies;
         for (xcb_keycode_t code : registration.keycodes) {
             for (std::uint16_t variant : kLockVariants)
-                xcb_ungrab_key(m_connection, code, m_root,
-                               std::uint16_t(registration.modifiers | variant));
+                cookies.push_back(xcb_ungrab_key_checked(
+                    m_connection, code, m_root, std::uint16_t(registration.modifiers | variant)));
         }
-        xcb_flush(m_connection);
+        for (xcb_void_cookie_t cookie : cookies)
+            std::free(xcb_request_check(m_connection, cookie));
     }
 
     void readEvents()

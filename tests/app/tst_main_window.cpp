@@ -1,0 +1,361 @@
+// The main window as the user meets it: size from the settings, frameless
+// window that only hides on close, the popup toggled by the hot key with the
+// listener following the active window, the tray icon, the window requests.
+#include "app/cef_application.h"
+#include "app/main_window.h"
+#include "app/pop_widget.h"
+#include "browser/client_handler.h"
+#include "browser/kelv_web_view.h"
+#include "browser/web_profile.h"
+#include "common/app_paths.h"
+#include "desktop/qxt_global_shortcut.h"
+#include "desktop/system_tray.h"
+#include "tests/testsupport/xvfb_server.h"
+
+#include <QAction>
+#include <QFile>
+#include <QProcess>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+#include <memory>
+
+using namespace kelv;
+using MainWindow = kelv::shell::kelv;
+
+namespace {
+
+QString settingsFile(const QTemporaryDir &dir, const QByteArray &clientAttributes)
+{
+    const QString path = dir.filePath(QUuid::createUuid().toString(QUuid::WithoutBraces) + ".xml");
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("<?xml version=\"1.0\"?>\n<root>\n\t<client " + clientAttributes +
+                   " />\n</root>\n");
+    return path;
+}
+
+bool xdotool(const QString &display, const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral("xdotool"), arguments);
+    return process.waitForFinished(10000) && process.exitCode() == 0;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestMainWindow(const QString &storage) : m_storage(storage) {}
+
+private:
+    QString m_storage;
+    QTemporaryDir m_dir;
+
+    ClientSettings settingsWith(const QByteArray &attributes)
+    {
+        ClientSettings settings;
+        settings.load(settingsFile(m_dir, attributes));
+        return settings;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        // No X server: hot keys cannot be registered (a later case brings one).
+        qunsetenv("DISPLAY");
+    }
+
+    void sizeComesFromClientSize_data()
+    {
+        QTest::addColumn<QByteArray>("attributes");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("given") << QByteArray("clientSize=\"1024,700\"") << QSize(1024, 700);
+        QTest::newRow("blanks") << QByteArray("clientSize=\" 900 , 650\"") << QSize(900, 650);
+        QTest::newRow("absent") << QByteArray("language=\"en\"") << QSize(800, 600);
+        QTest::newRow("one part") << QByteArray("clientSize=\"1024\"") << QSize(800, 600);
+        QTest::newRow("words") << QByteArray("clientSize=\"wide,tall\"") << QSize(800, 600);
+        QTest::newRow("zero") << QByteArray("clientSize=\"0,600\"") << QSize(800, 600);
+        QTest::newRow("empty") << QByteArray("clientSize=\"\"") << QSize(800, 600);
+    }
+
+    void sizeComesFromClientSize()
+    {
+        QFETCH(QByteArray, attributes);
+        QFETCH(QSize, size);
+        ClientSettings settings = settingsWith(attributes);
+        MainWindow window(settings);
+        QCOMPARE(window.size(), size);
+        QCOMPARE(window.minimumSize(), size);
+        QCOMPARE(window.webView()->size(), size);
+        // It cannot be made smaller than that.
+        window.resize(size.width() - 100, size.height() - 100);
+        QCOMPARE(window.size(), size);
+    }
+
+    void missingSettingsGiveTheDefaults()
+    {
+        ClientSettings none;
+        none.load(m_dir.filePath("absent.xml"));
+        MainWindow window(none);
+        QCOMPARE(window.size(), QSize(800, 600));
+        QVERIFY(!window.hotKeyRegistered("showConf"));
+        QVERIFY(!window.hotKeyRegistered("testTool"));
+    }
+
+    void framelessWindowWithTitleIconAndPage()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"1024,700\"");
+        MainWindow window(settings);
+        QCOMPARE(window.objectName(), QStringLiteral("kelvClass"));
+        QCOMPARE(int(window.windowFlags()), 0x6801);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Gaming Mouse Software"));
+        QVERIFY(!window.windowIcon().isNull());
+        QVERIFY(window.hasMouseTracking());
+        QCOMPARE(window.webView()->parentWidget(), &window);
+
+        const QUrl page = QUrl::fromLocalFile(applicationFolder() + "/view/index.html");
+        QCOMPARE(window.pageAddress(), page);
+        QCOMPARE(window.webView()->address(), page);
+        QCOMPARE(ClientHandler::instance()->startupAddress(), page.toString());
+        QVERIFY(window.webView()->browserState() != KelvWebView::NoBrowser);
+    }
+
+    void closeOnlyHidesAndResizeCarriesTheView()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"800,600\"");
+        MainWindow window(settings);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(!window.close());
+        QVERIFY(!window.isVisible());
+        QVERIFY(!window.testAttribute(Qt::WA_DeleteOnClose));
+
+        window.show();
+        window.resize(1100, 760);
+        QCOMPARE(window.webView()->size(), QSize(1100, 760));
+    }
+
+    void trayShowsTheWindowAndFollowsTheLanguage()
+    {
+        ClientSettings settings = settingsWith("language=\"zh-HK\"");
+        MainWindow window(settings);
+        window.setupTray();
+        SystemTray *tray = window.tray();
+        QVERIFY(tray);
+        QVERIFY(tray->isVisible());
+        QCOMPARE(tray->openAction()->text(), QStringLiteral("Open"));
+
+        // Opening the menu puts it in the current language.
+        emit tray->activated(QSystemTrayIcon::Context);
+        QCOMPARE(tray->openAction()->text(), QStringLiteral("打開"));
+        QCOMPARE(tray->exitAction()->text(), QStringLiteral("關閉"));
+        settings.setValue("language", "de-DE");
+        emit tray->activated(QSystemTrayIcon::Context);
+        QCOMPARE(tray->exitAction()->text(), QStringLiteral("in der Nähe"));
+        QVERIFY(!window.isVisible());
+
+        // A click brings back a minimised, hidden window in the normal state.
+        window.showMinimized();
+        window.hide();
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window.isVisible());
+        QVERIFY(!window.isMinimized());
+        QVERIFY(!window.isMaximized());
+
+        // A middle click does nothing.
+        window.hide();
+        emit tray->activated(QSystemTrayIcon::MiddleClick);
+        QVERIFY(!window.isVisible());
+
+        // "Open" shows the hidden window.
+        tray->openAction()->trigger();
+        QVERIFY(window.isVisible());
+    }
+
+    void popupTogglesAndTheListenerFollows()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"800,600\"");
+        MainWindow window(settings);
+        window.show();
+        ClientHandler *client = ClientHandler::instance();
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&window, &activate);
+        QCOMPARE(client->listener(), window.webView());
+        QCOMPARE(client->mainWindowHandle(), &window);
+
+        window.showMouseConf();
+        QPointer<PopWidget> popup = window.popup();
+        QVERIFY(popup);
+        QVERIFY(popup->isVisible());
+        QCOMPARE(popup->parentWidget(), &window);
+        QCOMPARE(int(popup->windowFlags()), int(Qt::Dialog | Qt::FramelessWindowHint));
+        QCOMPARE(popup->size(), QSize(1000, 670));
+        QCOMPARE(popup->webView()->size(), QSize(1000, 1000));
+        QCOMPARE(popup->webView()->address(), window.pageAddress());
+        QCOMPARE(client->listener(), popup->webView());
+        QCOMPARE(client->mainWindowHandle(), popup.data());
+
+        // Activating the main window gives it the listener back; activating
+        // the popup takes it again.
+        QCoreApplication::sendEvent(&window, &activate);
+        QCOMPARE(client->listener(), window.webView());
+        QCoreApplication::sendEvent(popup.data(), &activate);
+        QCOMPARE(client->listener(), popup->webView());
+        QCOMPARE(client->mainWindowHandle(), popup.data());
+
+        window.showMouseConf();
+        QVERIFY(!window.popup());
+        QCOMPARE(client->listener(), window.webView());
+        QCOMPARE(client->mainWindowHandle(), &window);
+        QTRY_VERIFY(popup.isNull());
+
+        // And once more: a fresh popup.
+        window.showMouseConf();
+        QVERIFY(window.popup());
+        QVERIFY(window.popup()->isVisible());
+    }
+
+    void windowRequestsMoveMinimiseMaximiseRestore()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        MainWindow window(settings);
+        window.setGeometry(100, 100, 640, 480);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        ClientHandler::instance()->setMainWindowHandle(&window);
+
+        // Restore before any maximise keeps the window as it is.
+        window.restoreWindow();
+        QCOMPARE(window.geometry(), QRect(100, 100, 640, 480));
+
+        window.moveWindow(10, -20, 700, 500);
+        QCOMPARE(window.geometry(), QRect(110, 80, 700, 500));
+
+        window.maximiseWindow();
+        QCOMPARE(window.savedGeometry(), QRect(110, 80, 700, 500));
+        QCOMPARE(window.geometry(), QGuiApplication::primaryScreen()->availableGeometry());
+        window.restoreWindow();
+        QCOMPARE(window.geometry(), QRect(110, 80, 700, 500));
+
+        // The exact request texts reach the same operations through the slot.
+        window.onJsMessage(R"({"funcname":"maxsizeWindow"})", {});
+        QCOMPARE(window.geometry(), QGuiApplication::primaryScreen()->availableGeometry());
+        window.onJsMessage(R"({"funcname":"restoreWindow"})", {});
+        QCOMPARE(window.geometry(), QRect(110, 80, 700, 500));
+
+        window.toggleMinimised();
+        QVERIFY(window.isMinimized());
+        window.toggleMinimised();
+        QVERIFY(!window.isMinimized());
+
+        // A minimised window is restored in place with the new size.
+        window.showMinimized();
+        window.moveWindow(50, 50, 720, 520);
+        QVERIFY(!window.isMinimized());
+        QCOMPARE(window.geometry(), QRect(110, 80, 720, 520));
+    }
+
+    void hideSavesTheModifiedProfiles()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        MainWindow window(settings);
+        window.show();
+        const QString path = m_dir.filePath("profile.xml");
+        window.profiles().store(path, "<conf>\n<a/>\n</conf>\n");
+        window.hideWindow();
+        QVERIFY(!window.isVisible());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("<conf>\r\n<a/>\r\n</conf>\r\n"));
+        QVERIFY(window.profiles().modified().isEmpty());
+    }
+
+    void hotKeysAreRegisteredAndToggleThePopup()
+    {
+        test::XvfbServer x;
+        QVERIFY(x.isRunning());
+        qputenv("DISPLAY", x.display().toLocal8Bit());
+        {
+            // Keeps a client on the X server so it never resets between the
+            // registrations below (a desktop always has other clients).
+            QxtGlobalShortcut keepAlive;
+            QVERIFY(keepAlive.setShortcut(QKeySequence("Ctrl+Alt+F12")));
+            ClientSettings settings =
+                settingsWith("showConf=\"Ctrl+Alt+M\" testTool=\"Ctrl+Alt+T\"");
+            MainWindow window(settings);
+            QVERIFY(window.hotKeyRegistered("showConf"));
+            QVERIFY(window.hotKeyRegistered("testTool"));
+            QCOMPARE(window.showConfHotKey()->shortcut(), QKeySequence("Ctrl+Alt+M"));
+
+            QVERIFY(xdotool(x.display(), {"key", "ctrl+alt+m"}));
+            QTRY_VERIFY(window.popup() && window.popup()->isVisible());
+            QVERIFY(xdotool(x.display(), {"key", "ctrl+alt+m"}));
+            QTRY_VERIFY(!window.popup());
+
+            // The testTool key is taken but does nothing.
+            QVERIFY(xdotool(x.display(), {"key", "ctrl+alt+t"}));
+            QTest::qWait(200);
+            QVERIFY(!window.popup());
+
+            // Re-registration (the settings command) moves the key.
+            QVERIFY(window.registerHotKey("showConf", "Ctrl+Alt+S"));
+            QVERIFY(window.hotKeyRegistered("showConf"));
+            QVERIFY(xdotool(x.display(), {"key", "ctrl+alt+s"}));
+            QTRY_VERIFY(window.popup());
+            window.showMouseConf();
+
+            QVERIFY(!window.registerHotKey("testTool", ""));
+            QVERIFY(!window.hotKeyRegistered("testTool"));
+            QVERIFY(!window.registerHotKey("other", "Ctrl+Alt+O"));
+
+            // A second window cannot take the same key.
+            ClientSettings same = settingsWith("showConf=\"Ctrl+Alt+S\"");
+            MainWindow second(same);
+            QVERIFY(!second.hotKeyRegistered("showConf"));
+        }
+        qunsetenv("DISPLAY");
+    }
+
+    // Last: the quit request acts once per process.
+    void trayExitSavesAndQuitsOnce()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        MainWindow window(settings);
+        window.setupTray();
+        const QString path = m_dir.filePath("exit.xml");
+        window.profiles().store(path, "<conf/>\n");
+        QVERIFY(!cefApplication::quitRequested());
+        window.tray()->exitAction()->trigger();
+        QVERIFY(cefApplication::quitRequested());
+        QCOMPARE(cefApplication::requestedExitCode(), 0);
+        QVERIFY(QFile::exists(path));
+        cefApplication::requestQuit(3);
+        QCOMPARE(cefApplication::requestedExitCode(), 0);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir storage;
+    WebProfile::setStorageRoot(storage.path());
+    cefApplication::Options options;
+    options.serverName = QStringLiteral("kelv-test-") + QUuid::createUuid().toString();
+    options.settingsPath = storage.filePath(QStringLiteral("none.xml"));
+    options.createWindow = false;
+    cefApplication application(argc, argv, options);
+    ClientHandler client;
+    TestMainWindow test(storage.path());
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_main_window.moc"
