@@ -6,3 +6,4 @@ bash scripts/setup.sh
 bash scripts/build.sh
 export QTWEBENGINE_DISABLE_SANDBOX=1
 ctest --test-dir build --output-on-failure --parallel "${JOBS:-2}" --timeout 600
+bash scripts/test-sanitize.sh
