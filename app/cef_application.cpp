@@ -6,9 +6,11 @@
 #include "common/app_paths.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
+#include "platform/termination_signals.h"
 #include "update/update_check.h"
 
 #include <QFile>
+#include <QSocketNotifier>
 
 namespace kelv {
 
@@ -102,6 +104,21 @@ void cefApplication::initialise()
         return;
     }
     s_application = this;
+
+    // A session that logs out (or a service manager) asks with a signal: end
+    // like the tray's Exit does, so edited profiles are written and the
+    // instance socket is removed.
+    const int fd = platform::watchTerminationRequests();
+    if (fd >= 0) {
+        auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            const int signal = platform::takeTerminationRequest();
+            if (signal == 0)
+                return;
+            qCInfo(lcApp) << "quit requested by signal" << signal;
+            on_closeApp();
+        });
+    }
 
     m_instance.start();
 }

@@ -3,3 +3,9 @@ kelv_test(test_single_instance SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_single_inst
 kelv_test(test_main_window SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_main_window.cpp
           LIBS kelv_app kelv_resources Qt6::Widgets
           LABELS browser)
+kelv_test(test_program SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_program.cpp
+          LIBS Qt6::Core
+          LABELS browser)
+if(TARGET kelv)
+  add_dependencies(test_program kelv program_files)
+endif()

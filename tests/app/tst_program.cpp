@@ -1,0 +1,200 @@
+// Real starts of the built program (offscreen) from a copy of the program
+// folder: one instance per machine, the second start shows the first window
+// and ends without a window or a browser, a killed instance does not block
+// the next start, a termination signal ends the program cleanly.
+#include "tests/testsupport/temp_program_folder.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+#include <csignal>
+#include <memory>
+
+using namespace kelv::test;
+
+namespace {
+
+// One start of the program. Its log lines (also written to web.log in its
+// working folder) are read from its standard error.
+class ProgramRun
+{
+public:
+    ProgramRun(const QString &programFolder, const QString &workingFolder,
+               const QProcessEnvironment &environment, const QStringList &arguments = {})
+    {
+        QDir().mkpath(workingFolder);
+        m_process.setProgram(programFolder + QStringLiteral("/kelv"));
+        m_process.setArguments(arguments);
+        m_process.setWorkingDirectory(workingFolder);
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start();
+    }
+
+    ~ProgramRun()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    QProcess &process() { return m_process; }
+    qint64 pid() const { return m_process.processId(); }
+
+    QByteArray output()
+    {
+        m_output += m_process.readAll();
+        return m_output;
+    }
+
+    // Waits (up to 60 s: a start of the browser engine on a busy machine)
+    // until the output holds text.
+    bool waitFor(const QByteArray &text)
+    {
+        QDeadlineTimer deadline(60000);
+        while (!output().contains(text)) {
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+                return output().contains(text);
+            m_process.waitForReadyRead(100);
+        }
+        return true;
+    }
+
+    bool waitForExit()
+    {
+        const bool finished = m_process.waitForFinished(60000);
+        output();
+        return finished;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TempProgramFolder> m_folder;
+    std::unique_ptr<QTemporaryDir> m_home;
+    QString m_serverName;
+    QProcessEnvironment m_env;
+
+    QString work(const QString &name) const { return m_home->filePath(name); }
+    QString socketPath() const { return m_home->filePath("tmp/" + m_serverName); }
+
+private slots:
+    void init()
+    {
+        m_folder = std::make_unique<TempProgramFolder>(TempProgramFolder::Everything);
+        QVERIFY(QFile::exists(m_folder->filePath("kelv")));
+        QVERIFY(QFile::exists(m_folder->filePath("view/index.html")));
+        m_home = std::make_unique<QTemporaryDir>();
+        QDir().mkpath(m_home->filePath("tmp"));
+        m_serverName = QStringLiteral("kelv-test-") + QUuid::createUuid().toString(QUuid::Id128);
+
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert("QT_QPA_PLATFORM", "offscreen");
+        m_env.insert("HOME", m_home->path());
+        // The instance socket and the browser cache live in the temporary
+        // folder: one of this case's own, shared by its starts like a machine's.
+        m_env.insert("TMPDIR", m_home->filePath("tmp"));
+        m_env.insert("XDG_RUNTIME_DIR", m_home->path());
+        m_env.insert("KELV_INSTANCE_SERVER", m_serverName);
+        m_env.remove("DISPLAY");
+    }
+
+    void secondStartShowsTheFirstWindowAndEnds()
+    {
+        ProgramRun first(m_folder->path(), work("first"), m_env);
+        QVERIFY2(first.waitFor("mainwindow show!"), first.output().constData());
+        QVERIFY2(first.waitFor("page loaded"), first.output().constData());
+        QVERIFY(!first.output().contains("page failed to load"));
+        // The browser engine started in the primary instance.
+        QVERIFY(first.output().contains("qt.webenginecontext"));
+        QVERIFY(QFile::exists(work("first/web.log")));
+
+        ProgramRun second(m_folder->path(), work("second"), m_env);
+        QVERIFY(second.waitForExit());
+        QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process().exitCode(), 0);
+        const QByteArray secondLog = second.output();
+        QVERIFY2(
+            secondLog.contains("running instance " + QByteArray::number(first.pid()) + " answered"),
+            secondLog.constData());
+        // No window, no browser in the second start.
+        QVERIFY(!secondLog.contains("mainwindow show!"));
+        QVERIFY(!secondLog.contains("qt.webenginecontext"));
+        QVERIFY(!secondLog.contains("page loaded"));
+
+        QVERIFY(first.waitFor("window shown for another start; visible: true"));
+
+        // Any number of later starts, one after another.
+        for (int i = 0; i < 2; ++i) {
+            ProgramRun another(m_folder->path(), work("another"), m_env);
+            QVERIFY(another.waitForExit());
+            QCOMPARE(another.process().exitCode(), 0);
+        }
+        QCOMPARE(first.process().state(), QProcess::Running);
+    }
+
+    void autostartStaysInTheTrayUntilTheNextStart()
+    {
+        ProgramRun first(m_folder->path(), work("first"), m_env, {"-autostart"});
+        QVERIFY2(first.waitFor("mainwindow show!"), first.output().constData());
+        QVERIFY(first.output().contains("started in the tray (-autostart)"));
+
+        ProgramRun second(m_folder->path(), work("second"), m_env);
+        QVERIFY(second.waitForExit());
+        QCOMPARE(second.process().exitCode(), 0);
+        QVERIFY(first.waitFor("window shown for another start; visible: true"));
+    }
+
+    void startAfterAKilledInstanceWorks()
+    {
+        {
+            ProgramRun crashed(m_folder->path(), work("crashed"), m_env);
+            QVERIFY2(crashed.waitFor("mainwindow show!"), crashed.output().constData());
+            QVERIFY(QFile::exists(socketPath()));
+            ::kill(pid_t(crashed.pid()), SIGKILL);
+            QVERIFY(crashed.waitForExit());
+            QCOMPARE(crashed.process().exitStatus(), QProcess::CrashExit);
+        }
+        // The socket file of the killed instance is still there.
+        QVERIFY(QFile::exists(socketPath()));
+
+        ProgramRun next(m_folder->path(), work("next"), m_env);
+        QVERIFY2(next.waitFor("mainwindow show!"), next.output().constData());
+        ProgramRun second(m_folder->path(), work("second"), m_env);
+        QVERIFY(second.waitForExit());
+        QCOMPARE(second.process().exitCode(), 0);
+        QVERIFY(second.output().contains("running instance " + QByteArray::number(next.pid()) +
+                                         " answered"));
+    }
+
+    void terminationSignalEndsTheProgramCleanly()
+    {
+        ProgramRun first(m_folder->path(), work("first"), m_env);
+        QVERIFY2(first.waitFor("mainwindow show!"), first.output().constData());
+        first.process().terminate();
+        QVERIFY(first.waitForExit());
+        QCOMPARE(first.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.process().exitCode(), 0);
+        QVERIFY(first.output().contains("quit requested by signal 15"));
+        // The server went away with its socket file: the next start is primary
+        // without any clean-up.
+        QVERIFY(!QFile::exists(socketPath()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"
