@@ -1,6 +1,8 @@
 # Copies the page and the default profiles into the program folder.
-# Profile documents are user data once the program has run: an existing copy in
-# the program folder is kept, so rebuilding never throws away a user's settings.
+# The settings file and the page's mode document are user data once the program
+# has run: an existing copy in the program folder is kept, so rebuilding never
+# throws away a user's settings. The factory profile
+# (Resources/profiles/configuration.xml) is always refreshed.
 # Usage: cmake -DSRC=<source dir> -DDST=<program dir> -P sync_program.cmake
 function(sync_tree from to keep_regex)
   file(GLOB_RECURSE files RELATIVE ${from} ${from}/*)
@@ -22,4 +24,4 @@ function(sync_tree from to keep_regex)
 endfunction()
 
 sync_tree(${SRC}/view ${DST}/view "^xml/.*\\.xml$")
-sync_tree(${SRC}/resources/profiles ${DST}/Resources/profiles "\\.xml$")
+sync_tree(${SRC}/resources/profiles ${DST}/Resources/profiles "^conf\\.xml$")
