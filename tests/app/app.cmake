@@ -9,3 +9,6 @@ kelv_test(test_program SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_program.cpp
 if(TARGET kelv)
   add_dependencies(test_program kelv program_files)
 endif()
+kelv_test(test_application SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_application.cpp
+          LIBS kelv_app kelv_resources Qt6::Widgets
+          LABELS browser)

@@ -1,0 +1,138 @@
+// The application object: client settings and their accessors, the
+// command-line flag, initialisation (style sheet, folders, singleton, the
+// instance check) and the one quit request.
+#include "app/cef_application.h"
+#include "browser/client_handler.h"
+#include "common/app_paths.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUuid>
+
+using namespace kelv;
+
+namespace {
+const QByteArray SettingsText = "<?xml version=\"1.0\"?>\n"
+                                "<root>\n"
+                                "\t<client version=\"1.2\" MacAddress=\"from-file\" "
+                                "language=\"en\" language=\"zh\" />\n"
+                                "\t<other keep=\"1\" />\n"
+                                "</root>\n";
+} // namespace
+
+class TestApplication : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestApplication(const QString &settingsPath) : m_settingsPath(settingsPath) {}
+
+private:
+    QString m_settingsPath;
+
+    static cefApplication *app() { return static_cast<cefApplication *>(qApp); }
+
+private slots:
+    void settingsHoldTheClientAttributesAndTheComputedEntries()
+    {
+        QCOMPARE(app()->clientSettings().keys(),
+                 QStringList({"IpAddress", "MacAddress", "language", "version"}));
+        QCOMPARE(app()->clientSetting("version"), QStringLiteral("1.2"));
+        // A later attribute of the same name replaces an earlier one.
+        QCOMPARE(app()->clientSetting("language"), QStringLiteral("zh"));
+        // The computed entries replace attributes of the same names.
+        QVERIFY(app()->clientSetting("MacAddress") != QStringLiteral("from-file"));
+        QCOMPARE(app()->clientSetting("MacAddress"), ClientSettings::firstHardwareAddress());
+        QVERIFY(app()->clientSetting("IpAddress") != QStringLiteral("127.0.0.1"));
+        QCOMPARE(app()->clientSetting("IpAddress"), ClientSettings::firstIpv4Address());
+        QCOMPARE(app()->clientSetting("absent"), QString());
+        QCOMPARE(app()->settingsText(), QString::fromUtf8(SettingsText));
+    }
+
+    void onlyExistingKeysCanBeSet()
+    {
+        QVERIFY(!app()->setClientSetting("absent", "1"));
+        QVERIFY(!app()->clientSettings().contains("absent"));
+        QVERIFY(app()->setClientSetting("language", "ru"));
+        QCOMPARE(app()->clientSetting("language"), QStringLiteral("ru"));
+        // Start-up never writes the file; only saveSettings does.
+        QFile file(m_settingsPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), SettingsText);
+    }
+
+    void saveWritesTheSettingsTextWhole()
+    {
+        const QString text = app()->settingsText().replace("1.2", "1.3");
+        app()->setSettingsText(text);
+        QVERIFY(app()->saveSettings());
+        QFile file(m_settingsPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray(text.toUtf8()).replace("\n", "\r\n"));
+        // Writes go through a temporary file and a rename: nothing is left over.
+        QCOMPARE(QDir(QFileInfo(m_settingsPath).absolutePath()).entryList(QDir::Files).size(), 1);
+    }
+
+    void autostartFlagComesFromTheCommandLine() { QVERIFY(app()->autostart()); }
+
+    void initialisationStartsThePrimaryInstance()
+    {
+        QVERIFY(!cefApplication::instance());
+        QSignalSpy started(app(), &cefApplication::primaryStarted);
+        app()->initialise();
+        QCOMPARE(cefApplication::instance(), app());
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(app()->singleInstance().role(), SingleInstance::Primary);
+        QVERIFY(app()->styleSheet().contains("#39a7da"));
+        QCOMPARE(workingFolder(), applicationFolder() + '/');
+        QCOMPARE(executableFolder(), applicationFolder() + '/');
+        // Without a window (this test builds none) there is no device manager.
+        QVERIFY(!cefApplication::devices());
+        QVERIFY(!app()->mainWindow());
+        // Initialisation runs once.
+        app()->initialise();
+        QCOMPARE(started.count(), 1);
+    }
+
+    void quitIsRequestedOnce()
+    {
+        QVERIFY(!cefApplication::quitRequested());
+        QTimer::singleShot(0, [] {
+            cefApplication::requestQuit(7);
+            cefApplication::requestQuit(0);
+            app()->on_closeApp();
+        });
+        QCOMPARE(app()->exec(), 7);
+        QVERIFY(cefApplication::quitRequested());
+        QCOMPARE(cefApplication::requestedExitCode(), 7);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir dir;
+    const QString settingsPath = dir.filePath(QStringLiteral("profiles/conf.xml"));
+    QDir().mkpath(dir.filePath(QStringLiteral("profiles")));
+    QFile file(settingsPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(SettingsText) != SettingsText.size())
+        return 2;
+    file.close();
+
+    cefApplication::Options options;
+    options.serverName = QStringLiteral("kelv-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    options.settingsPath = settingsPath;
+    options.createWindow = false;
+    // The program's own flag sits among the arguments; QtTest gets the rest.
+    std::vector<char *> arguments(argv, argv + argc);
+    arguments.push_back(const_cast<char *>("-autostart"));
+    int count = int(arguments.size());
+    cefApplication application(count, arguments.data(), options);
+    ClientHandler client;
+    TestApplication test(settingsPath);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_application.moc"
