@@ -13,6 +13,7 @@
 #include "tests/testsupport/xvfb_server.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QScreen>
@@ -57,6 +58,21 @@ public:
     explicit TestMainWindow(const QString &storage) : m_storage(storage) {}
 
 private:
+    // The answers the test page collected, as one text.
+    static QString answersOf(QWebEngineView *view)
+    {
+        QString result;
+        bool done = false;
+        view->page()->runJavaScript("window.answers ? window.answers.join('|') : ''",
+                                    [&](const QVariant &value) {
+                                        result = value.toString();
+                                        done = true;
+                                    });
+        for (int i = 0; i < 2000 && !done; ++i)
+            QTest::qWait(5);
+        return result;
+    }
+
     QString m_storage;
     QTemporaryDir m_dir;
 
@@ -324,6 +340,45 @@ private slots:
             QVERIFY(!second.hotKeyRegistered("showConf"));
         }
         qunsetenv("DISPLAY");
+    }
+
+    void pageRequestsReachTheCommandsOfTheWindow()
+    {
+        // A page of the program (in a view folder of this test) asks getConf
+        // through the page contract; the answer comes from the settings
+        // commands behind the main window's request slot.
+        const QString viewFolder = m_dir.filePath("view");
+        QDir().mkpath(viewFolder);
+        QFile page(viewFolder + "/index.html");
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write("<html><body><script>"
+                   "window.answers = [];"
+                   "function ask() { window.cefQuery({request: '{\"funcname\":\"getConf\"}',"
+                   " onSuccess: function (t) { window.answers.push('ok:' + t); },"
+                   " onFailure: function (c, t) { window.answers.push('fail:' + t); }}); }"
+                   "ask();"
+                   "</script></body></html>");
+        page.close();
+        ClientHandler::instance()->setPageFolder(viewFolder);
+
+        ClientSettings settings = settingsWith("version=\"4.5\" clientSize=\"640,480\"");
+        MainWindow window(settings);
+        window.show();
+        QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
+        window.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        QVERIFY(loaded.wait(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(answersOf(window.webView()).contains("\"version\":\"4.5\""),
+                                 30000);
+        QVERIFY(answersOf(window.webView()).startsWith("ok:"));
+
+        // The popup's page is served the same way.
+        window.showMouseConf();
+        KelvWebView *popupView = window.popup()->webView();
+        QSignalSpy popupLoaded(popupView, &QWebEngineView::loadFinished);
+        popupView->load(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        QVERIFY(popupLoaded.wait(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(answersOf(popupView).contains("\"version\":\"4.5\""), 30000);
+        ClientHandler::instance()->setPageFolder(QString());
     }
 
     // Last: the quit request acts once per process.
