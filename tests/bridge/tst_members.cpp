@@ -36,7 +36,8 @@ private slots:
 
     void integerReading()
     {
-        const Members m = parse(R"({"n":2.6,"neg":-2.5,"s":"42","hex":"0x10","e":"","z":null,"b":true})");
+        const Members m =
+            parse(R"({"n":2.6,"neg":-2.5,"s":"42","hex":"0x10","e":"","z":null,"b":true})");
         QCOMPARE(memberInt(m, "n"), 3);
         QCOMPARE(memberInt(m, "neg"), -3);
         QCOMPARE(memberInt(m, "s"), 42);
