@@ -148,7 +148,7 @@ export function mountShell(app) {
     const p = st.profile;
     const modeSel = p ? h('label', { class: 'mode-picker' }, h('span', {}, t('modes.active')),
       select({ key: 'topbar:mode', label: t('modes.active'), value: p.current,
-        options: p.modes.map((m) => ({ value: m.index, label: m.name + (m.bindingProcess ? ' ⛓' : '') })),
+        options: p.modes.map((m) => ({ value: m.index, label: m.bindingProcess ? `${m.name} · ${m.bindingProcess.split(/[\\/]/).pop()}` : m.name })),
         onChange: (v) => app.switchMode(v) })) : null;
     renderInto(topbar, () => [chip, modeSel]);
   };
