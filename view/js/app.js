@@ -485,8 +485,8 @@ class App {
     }
   }
 
-  // Imports a .pfd as a new mode: the mode is created first, then the file's
-  // settings replace its content, then the page reads the result back.
+  // Imports a .pfd as a new mode (see ProfileSync.importMode): the mode shows
+  // up once the file's settings have been read back.
   async importMode() {
     let path;
     try {
@@ -496,25 +496,15 @@ class App {
       return;
     }
     if (!path) return;
-    const p = this.state.profile;
-    const index = String(nextModeIndex(p.modes));
-    p.modes.push(newMode(index, nameFromPath(path)));
-    this.sync.markAll();
+    const name = nameFromPath(path);
     try {
-      await this.sync.flush();
-      const reply = await this.bridge.request(rq.profile.importInto(path, PROFILE_PATH, '/mode', modeXpath(index)));
-      if (reply !== 'modifyReplaceProfile success') throw new Error(reply);
-      const text = await this.bridge.request(rq.profile.query(PROFILE_PATH, '/conf'));
-      const fresh = profileFromXml(text);
-      const imported = findMode(fresh, index);
-      if (!imported) throw new Error('the imported mode is missing');
-      Object.assign(findMode(p, index), imported, { name: nameFromPath(path), bindingProcess: '' });
+      const mode = await this.sync.importMode(path, name);
       // Values the file did not have (or had out of range) took factory values.
-      this.sync.markMode(index);
+      this.sync.markMode(mode.index);
       await this.saveNow();
-      this.info(t('modes.imported', { name: nameFromPath(path) }));
+      this.info(t('modes.imported', { name }));
     } catch (e) {
-      p.modes = p.modes.filter((m) => m.index !== index);
+      // The cache may hold the unfinished mode; the model never had it.
       this.sync.markAll();
       this.error('error.import', e.message);
       await this.sync.flush().catch(() => {});

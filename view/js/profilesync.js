@@ -2,8 +2,11 @@
 // marked (one mode, or the whole document) and sent shortly after the last
 // change with modifyProfileEx, so a slider dragged across many values costs
 // one edit. save() also writes the cache to disk (savexml).
-import { PROFILE_PATH, confContentXml, findMode, modeContentXml, modeXpath } from './profile.js';
+import {
+  PROFILE_PATH, confContentXml, findMode, modeContentXml, modeXpath, newMode, nextModeIndex, profileFromXml,
+} from './profile.js';
 import * as rq from './requests.js';
+import { child, childrenNamed, parseXml } from './xml.js';
 
 export class ProfileSync {
   constructor(bridge, getModel, { delayMs = 400, timers = globalThis, onState = () => {} } = {}) {
@@ -44,35 +47,75 @@ export class ProfileSync {
   // Sends every marked change now. Rejects with the native answer when an
   // edit is refused; the change stays marked so the next flush tries again.
   flush() {
+    return this.exclusive(() => undefined);
+  }
+
+  // Runs task (an async function sending profile commands) after every change
+  // marked so far has been sent, and before any later flush: no edit of the
+  // page's model reaches the native cache while the task's commands run, so
+  // what the task reads back is what its own commands left there.
+  exclusive(task) {
     if (this.timer !== null) {
       this.timers.clearTimeout(this.timer);
       this.timer = null;
     }
-    const run = async () => {
-      if (!this.dirty) return;
-      const all = this.all;
-      const modes = Array.from(this.modes);
-      this.all = false;
-      this.modes.clear();
-      const model = this.getModel();
-      const edits = all
-        ? [['/conf', confContentXml(model)]]
-        : modes.filter((i) => findMode(model, i)).map((i) => [modeXpath(i), modeContentXml(findMode(model, i))]);
-      try {
-        for (const [xpath, xml] of edits) {
-          const reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, xml));
-          if (reply !== 'modifyProfileEx success') throw new Error(reply);
-        }
-        this.onState(this.dirty ? 'pending' : 'stored');
-      } catch (e) {
-        if (all) this.all = true;
-        for (const i of modes) this.modes.add(i);
-        this.onState('failed', e);
-        throw e;
-      }
+    const step = async () => {
+      await this.sendMarked();
+      return task();
     };
-    this.chain = this.chain.then(run, run);
+    this.chain = this.chain.then(step, step);
     return this.chain;
+  }
+
+  async sendMarked() {
+    if (!this.dirty) return;
+    const all = this.all;
+    const modes = Array.from(this.modes);
+    this.all = false;
+    this.modes.clear();
+    const model = this.getModel();
+    const edits = all
+      ? [['/conf', confContentXml(model)]]
+      : modes.filter((i) => findMode(model, i)).map((i) => [modeXpath(i), modeContentXml(findMode(model, i))]);
+    try {
+      for (const [xpath, xml] of edits) {
+        const reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, xml));
+        if (reply !== 'modifyProfileEx success') throw new Error(reply);
+      }
+      this.onState(this.dirty ? 'pending' : 'stored');
+    } catch (e) {
+      if (all) this.all = true;
+      for (const i of modes) this.modes.add(i);
+      this.onState('failed', e);
+      throw e;
+    }
+  }
+
+  // Imports an export file (.pfd) as a new mode named name. The mode is made
+  // in the native cache (the model plus an empty mode), filled from the file
+  // there, read back, and only then added to the model, all in one exclusive
+  // run: a change flushed in between would put the empty mode back over the
+  // imported settings. Resolves with the new mode; on failure the cache may
+  // still hold the unfinished mode (mark everything to send the model again).
+  importMode(path, name) {
+    return this.exclusive(async () => {
+      const model = this.getModel();
+      const index = String(nextModeIndex(model.modes));
+      const withNew = { ...model, modes: [...model.modes, newMode(index, name)] };
+      let reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, '/conf', confContentXml(withNew)));
+      if (reply !== 'modifyProfileEx success') throw new Error(reply);
+      reply = await this.bridge.request(rq.profile.importInto(path, PROFILE_PATH, '/mode', modeXpath(index)));
+      if (reply !== 'modifyReplaceProfile success') throw new Error(reply);
+      const text = await this.bridge.request(rq.profile.query(PROFILE_PATH, '/conf'));
+      const node = childrenNamed(child(child(parseXml(text), 'modeSetting'), 'modes'), 'mode').find((m) => m.attrs.index === index);
+      if (!node) throw new Error('the imported mode is missing');
+      // An export of anything but a mode leaves the new mode without settings.
+      if (!['performance', 'buttons', 'lighting'].some((n) => child(node, n))) throw new Error('the file holds no mode settings');
+      const imported = findMode(profileFromXml(text), index);
+      const mode = { ...imported, index, name, bindingProcess: '' };
+      this.getModel().modes.push(mode);
+      return mode;
+    });
   }
 
   // Flushes, then writes the profiles to disk.
