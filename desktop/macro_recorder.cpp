@@ -83,8 +83,12 @@ int MacroRecorder::timeOfDayMs()
 bool MacroRecorder::startRecording()
 {
     // A running recording ends first; keys it saw still belong to its timeline.
+    // After a recording that ended (or never ran) no key is known to be down.
+    const bool wasRecording = m_recorder->isRecording();
     m_recorder->stop();
     deliverPending();
+    if (!wasRecording)
+        m_timeline.forgetHeldKeys();
     const quint64 generation = ++m_generation;
     const int startTime = timeOfDayMs();
     std::string error;
@@ -115,6 +119,10 @@ void MacroRecorder::stopRecording()
 {
     m_recorder->stop();
     deliverPending();
+    // Keys released from now on are not seen: none counts as held any more
+    // (a key pressed to stop the recording would otherwise lose its next
+    // press in the next recording as an auto-repeat).
+    m_timeline.forgetHeldKeys();
 }
 
 void MacroRecorder::deliverPending()

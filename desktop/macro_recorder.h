@@ -35,6 +35,10 @@ public:
 
     bool isHeld(quint32 scanCode) const { return m_held.count(scanCode) != 0; }
 
+    // Forgets which keys are down: once nothing records, their releases go
+    // unseen, and a key still marked down would lose its next press.
+    void forgetHeldKeys() { m_held.clear(); }
+
 private:
     bool m_first = false;
     int m_last = 0;

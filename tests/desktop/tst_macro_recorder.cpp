@@ -282,6 +282,18 @@ private slots:
                                key(false, 29, true), delay(10), key(false, 29)}));
     }
 
+    void forgottenHeldKeysAreRecordedAgain()
+    {
+        MacroTimeline timeline;
+        timeline.begin(0);
+        timeline.keyEvent(true, 0x1C, false, 5); // released while nothing recorded
+        timeline.forgetHeldKeys();
+        QVERIFY(!timeline.isHeld(0x1C));
+        timeline.begin(100);
+        const Items items = timeline.keyEvent(true, 0x1C, false, 120);
+        QCOMPARE(items, (Items{key(true, 28)}));
+    }
+
     void beginStartsAFreshTimelineButKeepsHeldKeys()
     {
         MacroTimeline timeline;
@@ -443,6 +455,28 @@ private slots:
         QCOMPARE(sink.items[3], key(true, 0x30)); // first item again: no delay before it
         QVERIFY(isDelay(sink.items[4]));
         QCOMPARE(sink.items[5], key(false, 0x30));
+        recorder.stopRecording();
+    }
+
+    void keyDownWhenStoppedIsNotHeldInTheNextRecording()
+    {
+        QVERIFY(m_xvfb);
+        MacroRecorder recorder;
+        ItemSink sink(&recorder);
+        QVERIFY(recorder.startRecording());
+        // Return pressed to stop the recording: its release comes after the stop.
+        QVERIFY(xdotool({QStringLiteral("keydown"), QStringLiteral("Return")}));
+        settle(sink, 1);
+        recorder.stopRecording();
+        QVERIFY(xdotool({QStringLiteral("keyup"), QStringLiteral("Return")}));
+        sink.items.clear();
+        QVERIFY(recorder.startRecording());
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
+        settle(sink, 3);
+        QCOMPARE(sink.items.size(), 3);
+        QCOMPARE(sink.items[0], key(true, 0x1C));
+        QVERIFY(isDelay(sink.items[1]));
+        QCOMPARE(sink.items[2], key(false, 0x1C));
         recorder.stopRecording();
     }
 
