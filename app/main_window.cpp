@@ -305,6 +305,14 @@ bool kelv::hotKeyRegistered(const QString &key) const
 
 void kelv::hideWindow()
 {
+    // The close button of the popup's own page closes the popup (the window
+    // that was active last); hiding the main window behind it instead would
+    // leave the popup open on its own.
+    if (m_popup && m_popup->isVisible() && requestWindow() == m_popup) {
+        saveModifiedProfiles();
+        showMouseConf();
+        return;
+    }
     quitApp();
 }
 

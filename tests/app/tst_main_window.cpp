@@ -296,6 +296,32 @@ private slots:
         QVERIFY(window.profiles().modified().isEmpty());
     }
 
+    void hidingFromThePopupClosesThePopup()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        MainWindow window(settings);
+        window.show();
+        window.showMouseConf();
+        QPointer<PopWidget> popup = window.popup();
+        QVERIFY(popup && popup->isVisible());
+        const QString path = m_dir.filePath("popup-profile.xml");
+        window.profiles().store(path, "<conf/>\n");
+        // The popup is the active window: its page's close button closes it.
+        window.hideWindow();
+        QVERIFY(!window.popup());
+        QVERIFY(window.isVisible());
+        QVERIFY(window.profiles().modified().isEmpty());
+        QCOMPARE(ClientHandler::instance()->mainWindowHandle(), &window);
+        QTRY_VERIFY(popup.isNull());
+        // Once the main window was activated again, it is the one that hides.
+        window.showMouseConf();
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&window, &activate);
+        window.hideWindow();
+        QVERIFY(!window.isVisible());
+        QVERIFY(window.popup() && window.popup()->isVisible());
+    }
+
     void hotKeysAreRegisteredAndToggleThePopup()
     {
         test::XvfbServer x;
