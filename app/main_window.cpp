@@ -92,6 +92,13 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
         qCInfo(lcApp).noquote() << (ok ? "page loaded" : "page failed to load");
     });
 
+    // A mode document deleted by hand would leave the page with no profile it
+    // could ever reset (every profile command needs the file): it starts
+    // again from the factory one. An existing file is never touched.
+    ProfileStore::restoreMissing(
+        applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
+        applicationFolder() + QStringLiteral("/Resources/profiles/configuration.xml"));
+
     // 7. The page of the program folder.
     m_pageAddress = pageAddressFor(applicationFolder());
     if (client)

@@ -3,6 +3,7 @@
 #include "common/text_file.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <pugixml.hpp>
 
 namespace kelv {
@@ -125,6 +126,16 @@ void ProfileStore::storeDocument(const QString &path, const pugi::xml_document &
     e.doc.reset();
     e.parsed = false;
     markModified(path);
+}
+
+bool ProfileStore::restoreMissing(const QString &path, const QString &fromPath)
+{
+    if (QFileInfo::exists(path))
+        return true;
+    QString text;
+    if (!readTextFile(fromPath, &text))
+        return false;
+    return writeTextFile(path, text);
 }
 
 bool ProfileStore::saveModified()

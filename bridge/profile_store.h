@@ -30,6 +30,12 @@ public:
     bool isEmpty() const { return m_entries.isEmpty(); }
     QStringList modified() const { return m_modified; }
 
+    // Restores a profile file that does not exist from another one (the
+    // factory profile): the text of fromPath is written to path atomically.
+    // A file that exists, even one that does not parse, is never touched.
+    // True when path exists afterwards.
+    static bool restoreMissing(const QString &path, const QString &fromPath);
+
     // Writes every modified profile (atomically), in order. Stops at the first
     // file that cannot be written and keeps the whole list; returns false then,
     // and also when the cache is empty (nothing was ever loaded).

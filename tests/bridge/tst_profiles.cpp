@@ -9,7 +9,9 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
@@ -158,6 +160,7 @@ private slots:
     void saveXmlAsFailures();
     void resetProfileCopiesTextWithoutParsing();
     void resetProfileWithMissingDestinationGetsNoReply();
+    void missingProfileIsRestoredFromTheFactoryOne();
     void queryHexByteFillsFirstFourItems();
     void badXPathIsAnsweredWithFailureText_data();
     void badXPathIsAnsweredWithFailureText();
@@ -682,6 +685,38 @@ void TestProfiles::resetProfileCopiesTextWithoutParsing()
     QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
     QCOMPARE(s.folder.read(QString::fromLatin1(kPath)),
              QByteArray("<!-- keep -->\r\n<conf><x/></conf>\r\n"));
+}
+
+void TestProfiles::missingProfileIsRestoredFromTheFactoryOne()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString factory = dir.filePath(QStringLiteral("factory.xml"));
+    const QString profile = dir.filePath(QStringLiteral("profile.xml"));
+    const auto write = [](const QString &path, const QByteArray &bytes) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    const auto read = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    };
+    // Without a factory profile nothing is made.
+    QVERIFY(!ProfileStore::restoreMissing(profile, factory));
+    QVERIFY(!QFileInfo::exists(profile));
+    QVERIFY(write(factory, "<conf>\n<a/>\n</conf>\n"));
+    QVERIFY(ProfileStore::restoreMissing(profile, factory));
+    QCOMPARE(read(profile), QByteArray("<conf>\r\n<a/>\r\n</conf>\r\n"));
+    // A profile that exists stays as it is, even one that does not parse.
+    QVERIFY(write(profile, "<conf><broken"));
+    QVERIFY(ProfileStore::restoreMissing(profile, factory));
+    QCOMPARE(read(profile), QByteArray("<conf><broken"));
+    // The restored file is an ordinary profile: a reset finds its destination.
+    QVERIFY(QFile::remove(profile));
+    QVERIFY(ProfileStore::restoreMissing(profile, factory));
+    ProfileStore store(dir.path());
+    QVERIFY(store.load(profile));
+    QCOMPARE(store.text(profile), QStringLiteral("<conf>\n<a/>\n</conf>\n"));
 }
 
 void TestProfiles::resetProfileWithMissingDestinationGetsNoReply()
