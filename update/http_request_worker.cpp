@@ -145,6 +145,7 @@ void HttpRequestWorker::send(HttpRequestParams &params)
 
     QNetworkRequest request(QUrl(prepared.url, QUrl::TolerantMode));
     request.setRawHeader("User-Agent", "Agent name goes here");
+    request.setTransferTimeout(transferTimeoutMs);
     if (!prepared.contentType.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, prepared.contentType);
 

@@ -85,6 +85,11 @@ public:
     QNetworkReply::NetworkError errorType = QNetworkReply::NoError;
     QString errorText;
 
+    // A reply during which nothing arrives for this long ends with an error
+    // (an update service that accepts the connection and then stays silent
+    // must not leave the check pending for ever). 0 waits without limit.
+    int transferTimeoutMs = 30000;
+
 signals:
     void on_execution_finished(kelv::HttpRequestWorker *worker);
 

@@ -5,6 +5,8 @@
 #include "update/http_request_worker.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +27,7 @@ private slots:
     void methodsAgainstServer_data();
     void methodsAgainstServer();
     void errorsAreReportedOnce();
+    void silentServerEndsInAnError();
 };
 
 void TestHttpWorker::queryLayout()
@@ -244,6 +247,30 @@ void TestHttpWorker::errorsAreReportedOnce()
     QVERIFY(spy.wait(10000));
     QCOMPARE(worker.errorType, QNetworkReply::ConnectionRefusedError);
     QCOMPARE(spy.size(), 3);
+}
+
+void TestHttpWorker::silentServerEndsInAnError()
+{
+    // A server that takes the connection and the request and never answers.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> held;
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
+        while (QTcpSocket *socket = server.nextPendingConnection())
+            held.append(socket);
+    });
+    HttpRequestWorker worker;
+    worker.transferTimeoutMs = 300;
+    QSignalSpy spy(&worker, &HttpRequestWorker::on_execution_finished);
+    HttpRequestParams params(
+        QStringLiteral("http://127.0.0.1:%1/api/system/upgrade").arg(server.serverPort()));
+    worker.send(params);
+    QVERIFY(spy.wait(20000));
+    QVERIFY(!held.isEmpty());
+    QVERIFY(worker.errorType != QNetworkReply::NoError);
+    QVERIFY(worker.response.isEmpty());
+    QTest::qWait(100);
+    QCOMPARE(spy.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestHttpWorker)
