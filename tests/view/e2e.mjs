@@ -29,12 +29,18 @@ async function answerDialog(caption, file) {
   p.xdotool('windowfocus', '--sync', win);
   p.xdotool('type', '--window', win, '--delay', '20', file);
   // A completion list may take the first Return: press it until the dialog is gone.
-  for (let i = 0; i < 5; i++) {
-    try { p.xdotool('key', '--window', win, 'Return'); } catch { return; } // the dialog is gone
-    await sleep(400);
-    let visible = '';
-    try { visible = p.xdotool('search', '--onlyvisible', '--name', caption).trim(); } catch { return; }
-    if (!visible.split('\n').includes(win)) return;
+  try {
+    for (let i = 0; i < 5; i++) {
+      try { p.xdotool('key', '--window', win, 'Return'); } catch { return; } // the dialog is gone
+      await sleep(400);
+      let visible = '';
+      try { visible = p.xdotool('search', '--onlyvisible', '--name', caption).trim(); } catch { return; }
+      if (!visible.split('\n').includes(win)) return;
+    }
+  } finally {
+    // xdotool stops with an error when the window goes away between the press
+    // and the release; a Return left down would repeat into the next steps.
+    try { p.xdotool('keyup', 'Return'); } catch { /* nothing held */ }
   }
 }
 
