@@ -699,7 +699,10 @@ class App {
     try {
       const reply = await this.bridge.call('checkUpdate');
       if (reply !== 'checkUpdate success') throw new Error(reply);
-      this.info(t('settings.updateStarted'));
+      // Without an update service the check ends at once with nothing to show;
+      // say so rather than leave the user waiting for a window.
+      const server = this.state.conf?.updateServer;
+      this.info(t(server === '' ? 'settings.updateNoService' : 'settings.updateStarted'));
     } catch (e) {
       this.error('error.update', e.message);
     }

@@ -242,6 +242,7 @@ export const EN = {
   'settings.updatesHint': 'Looks for a newer program, page or mouse firmware. The result opens in its own window.',
   'settings.checkUpdate': 'Check for updates',
   'settings.updateStarted': 'Checking for updates…',
+  'settings.updateNoService': 'This installation has no update service set up, so there is nothing to check. Updates come with the next installer.',
   'settings.about': 'About',
   'settings.appVersion': 'Program version',
   'settings.pageVersion': 'Page version',

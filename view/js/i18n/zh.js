@@ -242,6 +242,7 @@ export const ZH = {
   'settings.updatesHint': '检查新版本的程序、页面或鼠标固件。结果会在单独的窗口中显示。',
   'settings.checkUpdate': '检查更新',
   'settings.updateStarted': '正在检查更新…',
+  'settings.updateNoService': '此安装未配置更新服务，因此无法检查更新。新版本将随下一个安装程序提供。',
   'settings.about': '关于',
   'settings.appVersion': '程序版本',
   'settings.pageVersion': '页面版本',

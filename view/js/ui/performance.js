@@ -90,8 +90,7 @@ export function renderPerformance(app) {
 // values, and the active stage follows its stage (or the one before).
 export function removeStage(p, i) {
   if (p.stageCount <= 1) return;
-  const moved = p.stages.splice(i, 1);
-  void moved;
+  p.stages.splice(i, 1);
   p.stages.push({ dpi: FACTORY_STAGE_DPI[MAX_STAGES - 1], color: FACTORY_STAGE_COLOURS[MAX_STAGES - 1] });
   p.stageCount -= 1;
   if (p.activeStage > i || p.activeStage >= p.stageCount) p.activeStage = Math.max(0, p.activeStage - 1);
