@@ -4,6 +4,7 @@
 #include "browser/kelv_web_view.h"
 
 #include <QEvent>
+#include <QResizeEvent>
 
 namespace kelv {
 
@@ -12,13 +13,21 @@ PopWidget::PopWidget(const QUrl &address, QWidget *parent) : QWidget(parent)
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     resize(1000, 670);
     m_webView = new KelvWebView(this);
-    m_webView->resize(1000, 1000);
+    // The page fills the popup: a view taller than the window would hide the
+    // bottom of the page where nothing can scroll to it.
+    m_webView->resize(size());
     m_webView->setAddress(address);
     m_webView->showPage();
     installEventFilter(this);
 }
 
 PopWidget::~PopWidget() = default;
+
+void PopWidget::resizeEvent(QResizeEvent *event)
+{
+    m_webView->resize(event->size());
+    QWidget::resizeEvent(event);
+}
 
 bool PopWidget::eventFilter(QObject *watched, QEvent *event)
 {

@@ -216,7 +216,7 @@ private slots:
         QCOMPARE(popup->parentWidget(), &window);
         QCOMPARE(int(popup->windowFlags()), int(Qt::Dialog | Qt::FramelessWindowHint));
         QCOMPARE(popup->size(), QSize(1000, 670));
-        QCOMPARE(popup->webView()->size(), QSize(1000, 1000));
+        QCOMPARE(popup->webView()->size(), QSize(1000, 670));
         QCOMPARE(popup->webView()->address(), window.pageAddress());
         QCOMPARE(client->listener(), popup->webView());
         QCOMPARE(client->mainWindowHandle(), popup.data());
