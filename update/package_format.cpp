@@ -206,8 +206,11 @@ QByteArray buildPackage(const Content &content, int preset, bool endMarker)
 QString relativePathOf(const QString &storedName, bool *unsafe)
 {
     *unsafe = false;
+    // A NUL cannot be part of a file name: the system would end the name
+    // there and write the file under another name (over an earlier entry).
     if (storedName.startsWith(QLatin1Char('/')) || storedName.startsWith(QLatin1Char('\\')) ||
-        (storedName.size() >= 2 && storedName.at(1) == QLatin1Char(':'))) {
+        (storedName.size() >= 2 && storedName.at(1) == QLatin1Char(':')) ||
+        storedName.contains(QChar(u'\0'))) {
         *unsafe = true;
         return QString();
     }

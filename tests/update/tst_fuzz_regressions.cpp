@@ -4,6 +4,10 @@
 #include "update/ps_update_downloader.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 #include <lzma.h>
@@ -79,6 +83,39 @@ private slots:
         QCOMPARE(
             error,
             QStringLiteral("could not uncompress lzma, code: %1").arg(int(LZMA_MEMLIMIT_ERROR)));
+    }
+
+    void storedNameWithNulIsRefused()
+    {
+        // "hl/js/app\0ml" would be written as js/app (the system ends the name
+        // at the NUL) and a later "html/js/app" would overwrite it.
+        bool unsafe = false;
+        QVERIFY(package::relativePathOf(
+                    QStringLiteral("hl/js/app") + QChar(0) + QStringLiteral("ml"), &unsafe)
+                    .isEmpty());
+        QVERIFY(unsafe);
+
+        package::Content content = sample();
+        content.entries.prepend({QStringLiteral("hl/js/app.js") + QChar(0) + QStringLiteral("ml"),
+                                 QByteArrayLiteral("<html></html>")});
+        const QByteArray file = package::buildPackage(content);
+        package::Content read;
+        QString error;
+        QVERIFY(!package::readPackage(file, &read, &error));
+        QVERIFY2(error.startsWith(QLatin1String("unsafe file name")), qPrintable(error));
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString packagePath = dir.filePath(QStringLiteral("html/update.pkg"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("html"))));
+        QFile out(packagePath);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(file);
+        out.close();
+        QString version;
+        QVERIFY(!package::unpackPackageFile(packagePath, dir.filePath(QStringLiteral("html")),
+                                            &version));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("html/ready"))));
     }
 
     void packageUrlNeverNamesAFolder_data()
