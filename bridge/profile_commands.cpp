@@ -113,6 +113,13 @@ private:
     // path would leave the program folder.
     bool loadMember(const Members &m, const char *member, QString *path);
 
+    // Parses the cached profile at path and selects the request's xpath in
+    // it. Returns the document, or null after answering failed (the text does
+    // not parse or the XPath does not compile).
+    pugi::xml_document *selectInProfile(const QString &path, const Members &m,
+                                        const QueryCallbackPtr &cb, const QString &failed,
+                                        pugi::xpath_node_set *nodes);
+
     AppHost &m_host;
 };
 
@@ -127,6 +134,19 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
     return store().load(*path);
 }
 
+pugi::xml_document *ProfileCommands::selectInProfile(const QString &path, const Members &m,
+                                                     const QueryCallbackPtr &cb,
+                                                     const QString &failed,
+                                                     pugi::xpath_node_set *nodes)
+{
+    pugi::xml_document *doc = store().document(path);
+    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), nodes)) {
+        answerFailure(cb, failed);
+        return nullptr;
+    }
+    return doc;
+}
+
 void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("queryProfile load xml file failed!");
@@ -135,12 +155,10 @@ void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
     QString path;
     if (!loadMember(m, "filePath", &path))
         return;
-    pugi::xml_document *doc = store().document(path);
     pugi::xpath_node_set nodes;
-    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
-        answerFailure(cb, failed);
+    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
+    if (!doc)
         return;
-    }
     ByteArrayWriter writer;
     for (const pugi::xpath_node &match : nodes) {
         if (match.node())
@@ -181,12 +199,10 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
     QString path;
     if (!loadMember(m, "filePath", &path))
         return;
-    pugi::xml_document *doc = store().document(path);
     pugi::xpath_node_set nodes;
-    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
-        answerFailure(cb, failed);
+    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
+    if (!doc)
         return;
-    }
     const QStringList names =
         memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
     const QStringList values =
@@ -227,12 +243,10 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
     fragment.load_buffer(fragment8.constData(), size_t(fragment8.size()), pugi::parse_default,
                          pugi::encoding_utf8);
 
-    pugi::xml_document *doc = store().document(path);
     pugi::xpath_node_set nodes;
-    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
-        answerFailure(cb, failed);
+    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
+    if (!doc)
         return;
-    }
     // Emptying a match frees everything below it: a match inside an earlier
     // match is already gone by the time its turn comes and is skipped.
     std::unordered_set<pugi::xml_node_struct *> matched;
@@ -269,12 +283,10 @@ void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackP
     QString path;
     if (!loadMember(m, "filePath", &path))
         return;
-    pugi::xml_document *doc = store().document(path);
     pugi::xpath_node_set nodes;
-    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
-        answerFailure(cb, failed);
+    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
+    if (!doc)
         return;
-    }
     // Last to first: removing a node frees its subtree, which only holds
     // nodes that come after it and are therefore already dealt with.
     for (size_t i = nodes.size(); i-- > 0;) {
@@ -294,12 +306,10 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     QString path;
     if (!loadMember(m, "filePath", &path))
         return;
-    pugi::xml_document *doc = store().document(path);
     pugi::xpath_node_set nodes;
-    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), &nodes)) {
-        answerFailure(cb, failed);
+    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
+    if (!doc)
         return;
-    }
     // Without addNodeName the element has no name; pugixml writes it as
     // ":anonymous", which reads back as a valid name.
     const QByteArray element = utf8(memberText(m, QStringLiteral("addNodeName")));
