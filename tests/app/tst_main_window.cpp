@@ -38,15 +38,7 @@ QString settingsFile(const QTemporaryDir &dir, const QByteArray &clientAttribute
     return path;
 }
 
-bool xdotool(const QString &display, const QStringList &arguments)
-{
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral("xdotool"), arguments);
-    return process.waitForFinished(10000) && process.exitCode() == 0;
-}
+using test::xdotool;
 
 } // namespace
 

@@ -79,4 +79,23 @@ inline QSharedPointer<RecordingCallback> run(const Dispatcher &dispatcher, const
     return callback;
 }
 
+// The answer a query got, as one comparable text.
+inline QString reply(const QSharedPointer<RecordingCallback> &cb)
+{
+    if (!cb->answered())
+        return QStringLiteral("(no reply)");
+    if (cb->answerCount() > 1)
+        return QStringLiteral("(answered %1 times)").arg(cb->answerCount());
+    return cb->ok() ? QStringLiteral("success: ") + cb->text()
+                    : QStringLiteral("failure %1: ").arg(cb->code()) + cb->text();
+}
+inline QString success(const QString &text)
+{
+    return QStringLiteral("success: ") + text;
+}
+inline QString failure(const QString &text)
+{
+    return QStringLiteral("failure 0: ") + text;
+}
+
 } // namespace kelv::test

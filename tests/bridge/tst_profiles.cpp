@@ -86,24 +86,6 @@ struct Setup
     QString cached(const char *relative = kPath) { return host.profiles().text(full(relative)); }
 };
 
-// The answer a query got, as one comparable text.
-QString reply(const QSharedPointer<RecordingCallback> &cb)
-{
-    if (!cb->answered())
-        return QStringLiteral("(no reply)");
-    if (cb->answerCount() > 1)
-        return QStringLiteral("(answered %1 times)").arg(cb->answerCount());
-    return cb->ok() ? QStringLiteral("success: ") + cb->text()
-                    : QStringLiteral("failure %1: ").arg(cb->code()) + cb->text();
-}
-QString success(const QString &text)
-{
-    return QStringLiteral("success: ") + text;
-}
-QString failure(const QString &text)
-{
-    return QStringLiteral("failure 0: ") + text;
-}
 const QString kNoReply = QStringLiteral("(no reply)");
 
 // Child side of interruptedSaveLeavesOldFile: edits the profile and saves it

@@ -26,23 +26,6 @@ const QByteArray kConf = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
                          "testTool=\"Ctrl+Alt+T\" closeFunc=\"closeapp\"/>\r\n"
                          "</root>\r\n";
 
-QString reply(const QSharedPointer<RecordingCallback> &cb)
-{
-    if (!cb->answered())
-        return QStringLiteral("(no reply)");
-    if (cb->answerCount() > 1)
-        return QStringLiteral("(answered %1 times)").arg(cb->answerCount());
-    return cb->ok() ? QStringLiteral("success: ") + cb->text()
-                    : QStringLiteral("failure %1: ").arg(cb->code()) + cb->text();
-}
-QString success(const QString &text)
-{
-    return QStringLiteral("success: ") + text;
-}
-QString failure(const QString &text)
-{
-    return QStringLiteral("failure 0: ") + text;
-}
 const QString kNoReply = QStringLiteral("(no reply)");
 
 struct Setup

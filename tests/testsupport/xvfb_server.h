@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 namespace kelv::test {
 
@@ -24,5 +25,8 @@ private:
     QProcess m_process;
     int m_display = -1;
 };
+
+// Runs xdotool with the arguments against display; true when it succeeded.
+bool xdotool(const QString &display, const QStringList &arguments);
 
 } // namespace kelv::test
