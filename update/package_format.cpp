@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QtEndian>
 #include <lzma.h>
 
@@ -215,8 +214,12 @@ QString relativePathOf(const QString &storedName, bool *unsafe)
         return QString();
     }
     // Backslashes count as separators too: a name meant to climb out on
-    // Windows is refused everywhere.
-    const QStringList all = storedName.split(QRegularExpression(QStringLiteral("[/\\\\]")));
+    // Windows is refused everywhere. Split by characters, not by a regular
+    // expression: a name that is not valid UTF-16 (a lone surrogate) matches
+    // no expression at all, and its ".." parts went unseen.
+    QString separated = storedName;
+    separated.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList all = separated.split(QLatin1Char('/'));
     for (const QString &part : all) {
         if (isUnsafeComponent(part)) {
             *unsafe = true;

@@ -71,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                      QDirIterator::Subdirectories);
     while (all.hasNext()) {
         const QString path = all.next();
+        if (!path.startsWith(kindFolder + QLatin1Char('/')))
+            std::fprintf(stderr, "written: %s\n", qPrintable(path));
         FUZZ_CHECK(path.startsWith(kindFolder + QLatin1Char('/')) ||
                        path.startsWith(fuzz::sandboxFile(QStringLiteral("Resources/"))) ||
                        path.startsWith(fuzz::sandboxFile(QStringLiteral("view/"))),

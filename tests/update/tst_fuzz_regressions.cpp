@@ -118,6 +118,39 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("html/ready"))));
     }
 
+    void climbingNameWithLoneSurrogateIsRefused()
+    {
+        // "x/../../ev\uDC69s": not valid UTF-16, which the name check used to
+        // split with a regular expression that matches nothing in such text,
+        // so the ".." parts went unseen and the file landed two folders up.
+        const QString name = QStringLiteral("x/../../ev") + QChar(0xDC69) + QStringLiteral("s");
+        bool unsafe = false;
+        QVERIFY(package::relativePathOf(name, &unsafe).isEmpty());
+        QVERIFY(unsafe);
+        const QString windows = QStringLiteral("x/a\\..\\..\\ev") + QChar(0xD800);
+        QVERIFY(package::relativePathOf(windows, &unsafe).isEmpty());
+        QVERIFY(unsafe);
+
+        package::Content content;
+        content.version = QStringLiteral("9");
+        content.entries = {{name, QByteArrayLiteral("a")}};
+        const QByteArray file = package::buildPackage(content);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString kind = dir.filePath(QStringLiteral("tupdates/firmware"));
+        QVERIFY(QDir().mkpath(kind));
+        QFile out(kind + QStringLiteral("/update.pkg"));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(file);
+        out.close();
+        QString version;
+        QVERIFY(!package::unpackPackageFile(out.fileName(), kind, &version));
+        const QStringList above = QDir(dir.filePath(QStringLiteral("tupdates")))
+                                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QCOMPARE(above, QStringList{QStringLiteral("firmware")});
+        QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/ready")));
+    }
+
     void packageUrlNeverNamesAFolder_data()
     {
         QTest::addColumn<QString>("url");
