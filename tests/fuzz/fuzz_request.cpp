@@ -5,6 +5,8 @@
 // a throw-away program folder. Every member of the request is also read in
 // all three ways (text, integer, hexadecimal).
 //
+// Input that starts with the bytes FE FF is raw UTF-16 (see below).
+//
 // The two members that name a file outside the program folder (saveXmlAs's
 // desFilePath and modifyReplaceProfileEx's srcFilePath, full paths from the
 // file dialogs) are redirected into the sandbox, keyed by their text, so an
@@ -109,9 +111,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         });
     }
 
-    // The page hands over UTF-16; any bytes reach it as UTF-8 text here.
-    const QString request =
-        QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
+    // The page hands over UTF-16. Input starting with FE FF is taken as raw
+    // UTF-16 units (lone surrogates included, as JavaScript strings allow);
+    // any other input as UTF-8 text.
+    QString request;
+    if (size >= 2 && data[0] == 0xFE && data[1] == 0xFF) {
+        for (size_t i = 2; i + 1 < size; i += 2)
+            request += QChar(char16_t(data[i] | (data[i + 1] << 8)));
+    } else {
+        request = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
+    }
     RequestRouter router(host, dispatcher);
     const auto callback = test::RecordingCallback::create();
     if (!router.takeWindowRequest(request, callback))
