@@ -20,8 +20,11 @@ bool FirmwareImage::load(const QString &path)
     if (data.size() > kBufferSize)
         return false;
     std::memcpy(m_buffer.data(), data.constData(), size_t(data.size()));
+    // An image that carries no firmware bytes is refused like a bad header:
+    // flashing it would erase the mouse and write nothing back.
     return qFromLittleEndian<quint32>(m_buffer.constData()) == quint32(kProductCode) &&
-           qFromLittleEndian<quint32>(m_buffer.constData() + 4) == 0 && length() <= kMaxLength;
+           qFromLittleEndian<quint32>(m_buffer.constData() + 4) == 0 && length() > 0 &&
+           length() <= kMaxLength;
 }
 
 quint64 FirmwareImage::length() const

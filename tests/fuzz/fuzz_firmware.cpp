@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    "the product code is 4118");
         FUZZ_CHECK(qFromLittleEndian<quint32>(image.buffer().constData() + 4) == 0u,
                    "the second word is 0");
-        FUZZ_CHECK(image.length() <= FirmwareImage::kMaxLength, "the length fits the buffer");
+        FUZZ_CHECK(image.length() > 0 && image.length() <= FirmwareImage::kMaxLength,
+                   "the image has firmware bytes and they fit the buffer");
     }
 
     // The firmware sequence on the loaded image.
