@@ -5,6 +5,7 @@
 //   QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 build/bin/bench_profiles_page
 //   [kilobytes]
 
+#include "bench/profile_fixture.h"
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/request_router.h"
@@ -43,27 +44,7 @@ window.burst = function (requests, n) {
 };
 </script></head><body></body></html>)";
 
-QByteArray makeProfile(int kilobytes, int *modes)
-{
-    QByteArray xml =
-        "<?xml version=\"1.0\"?>\n<conf>\n\t<modeSetting current=\"0\">\n\t\t<modes>\n";
-    int index = 0;
-    while (xml.size() < kilobytes * 1024) {
-        xml += "\t\t\t<mode index=\"" + QByteArray::number(index) + "\" name=\"Mode " +
-               QByteArray::number(index) + "\" bindingProcess=\"\">\n";
-        for (int key = 0; key < 8; ++key)
-            xml += "\t\t\t\t<key id=\"" + QByteArray::number(key) +
-                   "\" code=\"0x41,%,0x00,%\" type=\"1\" />\n";
-        xml += "\t\t\t\t<macro>\n";
-        for (int step = 0; step < 6; ++step)
-            xml += "\t\t\t\t\t<step key=\"0x1E\" down=\"1\" delay=\"50\" />\n";
-        xml += "\t\t\t\t</macro>\n\t\t\t</mode>\n";
-        ++index;
-    }
-    xml += "\t\t</modes>\n\t</modeSetting>\n</conf>\n";
-    *modes = index;
-    return xml;
-}
+using kelv::bench::makeProfile;
 
 } // namespace
 
