@@ -303,38 +303,31 @@ void Simulator::loadRomLocked()
     }
 }
 
-bool Simulator::saveStateLocked()
+bool Simulator::saveFileLocked(const char *name, const void *data, size_t size, FileId *id)
 {
     if (!m_folderReady)
         return false;
-    const std::string file = path("mouse.state");
-    const std::string text = encodeState(m_state);
-    if (!writeAtomically(file, text.data(), text.size()))
+    const std::string file = path(name);
+    if (!writeAtomically(file, data, size))
         return false;
-    m_stateId = fileId(file);
+    *id = fileId(file);
     return true;
+}
+
+bool Simulator::saveStateLocked()
+{
+    const std::string text = encodeState(m_state);
+    return saveFileLocked("mouse.state", text.data(), text.size(), &m_stateId);
 }
 
 bool Simulator::saveMemoryLocked()
 {
-    if (!m_folderReady)
-        return false;
-    const std::string file = path("memory.bin");
-    if (!writeAtomically(file, m_memory.data(), m_memory.size()))
-        return false;
-    m_memoryId = fileId(file);
-    return true;
+    return saveFileLocked("memory.bin", m_memory.data(), m_memory.size(), &m_memoryId);
 }
 
 bool Simulator::saveRomLocked()
 {
-    if (!m_folderReady)
-        return false;
-    const std::string file = path("rom.bin");
-    if (!writeAtomically(file, m_rom.data(), m_state.romWritten))
-        return false;
-    m_romId = fileId(file);
-    return true;
+    return saveFileLocked("rom.bin", m_rom.data(), m_state.romWritten, &m_romId);
 }
 
 void Simulator::setModeLocked(Mode mode)

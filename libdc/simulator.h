@@ -110,6 +110,8 @@ private:
     void loadMemoryLocked();
     void loadRomLocked();
     void applyTimersLocked();
+    // Writes one file of the state folder atomically and remembers its identity.
+    bool saveFileLocked(const char *name, const void *data, size_t size, FileId *id);
     bool saveStateLocked();
     bool saveMemoryLocked();
     bool saveRomLocked();
