@@ -35,13 +35,6 @@ const QByteArray kConf = "<?xml version=\"1.0\"?>\r\n<root>\r\n\t<client version
                          "showConf=\"Ctrl+Alt+S\" testTool=\"Ctrl+Alt+T\" closeFunc=\"hide\" />\r\n"
                          "</root>\r\n";
 
-QString jsString(const QString &text)
-{
-    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact))
-        .mid(1)
-        .chopped(1);
-}
-
 } // namespace
 
 class TestCommandsPage : public QObject

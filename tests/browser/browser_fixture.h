@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -102,6 +103,14 @@ inline bool loadAndWait(KelvWebView &view, const QUrl &url)
     else
         view.showPage();
     return finished.wait(20000) || finished.count() > 0;
+}
+
+// A text as a JavaScript string literal (JSON quoting), for building scripts.
+inline QString jsString(const QString &text)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact))
+        .mid(1)
+        .chopped(1);
 }
 
 } // namespace kelv::test

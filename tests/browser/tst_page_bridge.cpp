@@ -34,13 +34,6 @@ QByteArray page(const QByteArray &body)
     return PageHead + "</head><body>" + body + "</body></html>";
 }
 
-QString jsString(const QString &text)
-{
-    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact))
-        .mid(1)
-        .chopped(1);
-}
-
 } // namespace
 
 class TestPageBridge : public QObject
