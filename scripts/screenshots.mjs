@@ -42,8 +42,8 @@ async function run(size, lang) {
     await go(p, 'macros');
     await p.eval(`(async () => {
       const app = window.kelvApp;
-      app.newMacro(0);
-      await app.editMacro(0, (m) => { m.name = 'Reload'; m.steps = [
+      app.macros.create(0);
+      await app.macros.edit(0, (m) => { m.name = 'Reload'; m.steps = [
         { kind: 'down', scan: 0x13, ext: 0 }, { kind: 'delay', ms: 60 }, { kind: 'up', scan: 0x13, ext: 0 }, { kind: 'delay', ms: 250 },
         { kind: 'down', scan: 0x1d, ext: 0 }, { kind: 'delay', ms: 30 }, { kind: 'down', scan: 0x2e, ext: 0 }, { kind: 'delay', ms: 45 },
         { kind: 'up', scan: 0x2e, ext: 0 }, { kind: 'delay', ms: 20 }, { kind: 'up', scan: 0x1d, ext: 0 }]; }, { immediate: true });
@@ -52,17 +52,17 @@ async function run(size, lang) {
     await shot(p, `${tag}-macros`);
     await go(p, 'buttons');
     await p.eval(`(async () => { const app = window.kelvApp; app.state.selectedButton = 3;
-      await app.changeMode((m) => { m.buttons[3] = { type: 5, p1: 0, p2: 3, p3: 5 }; }, [7]); return true; })()`);
+      await app.modes.change((m) => { m.buttons[3] = { type: 5, p1: 0, p2: 3, p3: 5 }; }, [7]); return true; })()`);
     await shot(p, `${tag}-buttons-macro`);
     await go(p, 'lighting');
     await shot(p, `${tag}-lighting`);
     await go(p, 'modes');
-    await p.eval(`(async () => { const app = window.kelvApp; const i = await app.addMode();
-      app.renameMode(i, 'Shooter'); const m = app.state.profile.modes.find((x) => x.index === i);
-      m.bindingProcess = '/usr/games/shooter'; app.render(); return true; })()`);
+    await p.eval(`(async () => { const app = window.kelvApp; const i = await app.modes.add();
+      app.modes.rename(i, 'Shooter'); const m = app.state.profile.modes.find((x) => x.index === i);
+      m.bindingProcess = '/usr/games/shooter'; app.update(); return true; })()`);
     await shot(p, `${tag}-modes`);
     await go(p, 'system');
-    await p.eval("window.kelvApp.setSystem('pointerSpeed', 12)");
+    await p.eval("window.kelvApp.settings.setSystem('pointerSpeed', 12)");
     await shot(p, `${tag}-system`);
     await go(p, 'settings');
     await shot(p, `${tag}-settings`);

@@ -83,7 +83,7 @@ test('changing a DPI stage changes the mouse and the profile', async () => {
   for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '02'; i++) await sleep(100);
   assert.equal(p.dcsim('prop', '5').trim(), '02');
   // Saved to disk (minimise/hide/quit also save; savexml here).
-  await p.eval('window.kelvApp.saveNow()');
+  await p.eval('window.kelvApp.modes.save()');
   assert.match(profileText(), /<stage index="0" dpi="1250"/);
   assert.match(profileText(), /pollingRate="2"/);
 });
@@ -119,7 +119,7 @@ test('a macro typed on the keyboard is recorded and stored in the mouse memory',
   await p.until('window.kelvApp.state.recording.steps.filter((s) => s.kind !== "delay").length >= 4', { timeoutMs: 10000 });
   await p.eval("(document.querySelector('#record-stop').click(), true)");
   await p.until("window.kelvApp.state.macroStatus[0] === 'stored'");
-  const steps = await p.eval('window.kelvApp.macro(0).steps');
+  const steps = await p.eval('window.kelvApp.macros.get(0).steps');
   assert.deepEqual(steps.filter((s) => s.kind !== 'delay').map((s) => `${s.kind} ${s.scan}`), ['down 30', 'up 30', 'down 48', 'up 48']);
   const bytes = memory(0x1000, 64);
   assert.equal(bytes[0], 0x4d);
@@ -138,8 +138,8 @@ test('a mode bound to a program becomes active while it runs', async () => {
   const exe = path.join(p.root, 'game');
   fs.copyFileSync('/bin/sleep', exe);
   fs.chmodSync(exe, 0o755);
-  const index = await p.eval('window.kelvApp.addMode()');
-  await p.eval(`(window.kelvApp.renameMode('${index}', 'Game'), true)`);
+  const index = await p.eval('window.kelvApp.modes.add()');
+  await p.eval(`(window.kelvApp.modes.rename('${index}', 'Game'), true)`);
   await go('modes');
   await p.until(`!!document.querySelector('[data-key="mode-bind:${index}"]')`);
   await click(`mode-bind:${index}`);
@@ -150,7 +150,7 @@ test('a mode bound to a program becomes active while it runs', async () => {
   // Make the game mode look different in the mouse: it is a copy of Default,
   // so give it another polling rate.
   await p.eval(`(async () => { const app = window.kelvApp; const m = app.state.profile.modes.find((x) => x.index === '${index}');
-    m.performance.pollingRate = 1; app.sync.markMode('${index}'); await app.saveNow(); return true; })()`);
+    m.performance.pollingRate = 1; app.sync.markMode('${index}'); await app.modes.save(); return true; })()`);
   assert.equal(await p.eval('window.kelvApp.state.profile.current'), '0');
   const game = spawn(exe, ['30'], { stdio: 'ignore' });
   try {
@@ -167,7 +167,7 @@ test('a mode bound to a program becomes active while it runs', async () => {
 
 test('a mode exported to a .pfd file comes back as a new mode', async () => {
   await go('modes');
-  await p.eval(`(async () => { const app = window.kelvApp; await app.changeMode((m) => { m.lighting.effect = 4; m.performance.stages[1].dpi = 2450; }, [8, 3]); return true; })()`);
+  await p.eval(`(async () => { const app = window.kelvApp; await app.modes.change((m) => { m.lighting.effect = 4; m.performance.stages[1].dpi = 2450; }, [8, 3]); return true; })()`);
   const file = path.join(p.home, 'Documents', 'fast');
   await click('mode-export:0');
   await answerDialog('SaveFileDialog', file);
@@ -204,7 +204,7 @@ test('unplugging shows what to do; plugging in brings the mouse back', async () 
   await go('performance');
   p.dcsim('unplug');
   await p.until("document.querySelector('#empty-state') !== null").catch(async (e) => {
-    throw new Error(`${e.message} ${await p.eval('JSON.stringify({s: window.kelvApp.state.deviceState, r: window.kelvApp.refreshing, a: window.kelvApp.alerts.map((x) => x.text + x.detail)})')}`);
+    throw new Error(`${e.message} ${await p.eval('JSON.stringify({s: window.kelvApp.state.deviceState, r: window.kelvApp.device.refreshing, a: window.kelvApp.alerts.map((x) => x.text + x.detail)})')}`);
   });
   p.dcsim('plug');
   await p.until("window.kelvApp.state.deviceState === 'ready'");
@@ -217,7 +217,7 @@ test('a broken profile is reported, kept as it is, and the mouse keeps its setti
   const first = await Program.start({ simDir });
   try {
     await first.until("window.kelvApp.state.deviceState === 'ready'");
-    await first.eval("window.kelvApp.changeMode((m) => { m.lighting.effect = 4; m.performance.activeStage = 0; m.performance.stageCount = 3; }, [8, 2, 1])");
+    await first.eval("window.kelvApp.modes.change((m) => { m.lighting.effect = 4; m.performance.activeStage = 0; m.performance.stageCount = 3; }, [8, 2, 1])");
     assert.equal(first.dcsim('prop', '8').trim(), '0439a7da5005');
   } finally {
     await first.stop();
@@ -231,7 +231,7 @@ test('a broken profile is reported, kept as it is, and the mouse keeps its setti
     const text = await q.eval("document.querySelector('.alert.error strong').textContent");
     assert.equal(text, 'The profile file could not be read.');
     assert.equal(await q.eval('window.kelvApp.mode.lighting.effect'), 4, 'the page shows what the mouse holds');
-    await q.eval('window.kelvApp.saveNow()');
+    await q.eval('window.kelvApp.modes.save()');
     assert.equal(fs.readFileSync(path.join(q.dir, 'view/xml/configuration.xml'), 'utf8'), broken);
     assert.equal(q.dcsim('prop', '1').trim(), '03');
     assert.equal(q.dcsim('prop', '8').trim(), '0439a7da5005');

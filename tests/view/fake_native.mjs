@@ -39,7 +39,9 @@ export class FakeMouse {
   }
 }
 
-export function makeNative({ mouse = new FakeMouse(), files = {} } = {}) {
+// handlers: funcname -> (request object) => { ok, text } | undefined, for
+// commands beyond the device and profile ones.
+export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {} } = {}) {
   const callbacks = new Map();
   const cache = { ...files };
   const requests = [];
@@ -76,6 +78,7 @@ export function makeNative({ mouse = new FakeMouse(), files = {} } = {}) {
     const size = Number(r.PARAMSIZE);
     const addr = parseInt(String(r.PARAMADDRESS ?? ''), 16);
     const data = () => (r.PARAMDATA === '' ? [] : parseByteList(r.PARAMDATA));
+    if (handlers[r.funcname]) return handlers[r.funcname](r);
     switch (r.funcname) {
       case 'getDevicesList': return ok(JSON.stringify(win.present ? [DEVICE] : []));
       case 'readDevicesProp': {

@@ -52,7 +52,7 @@ export class Mouse {
   writeProp(id, bytes) {
     return this.enqueue(async () => {
       const reply = await this.ask(rq.writeProp(this.device, id, bytes), 'error.write');
-      if (reply !== 'writeDevicesProp success!') throw new DeviceError('error.write', reply);
+      if (reply !== rq.DEVICE_DONE.writeProp) throw new DeviceError('error.write', reply);
     });
   }
 
@@ -117,7 +117,7 @@ export class Mouse {
   notify(type, data) {
     return this.enqueue(async () => {
       const reply = await this.ask(rq.notifyDevice(this.device, type, data), 'error.write');
-      if (reply !== 'notifyDevice success!') throw new DeviceError('error.write', reply);
+      if (reply !== rq.DEVICE_DONE.notify) throw new DeviceError('error.write', reply);
     });
   }
 
@@ -129,14 +129,15 @@ export class Mouse {
 
   async slotEmpty(slot) {
     const reply = await this.ask(rq.isPropEmpty(this.device, macroSlotAddress(slot), MACRO_SLOT_SIZE), 'error.read');
-    if (reply !== 'true' && reply !== 'false') throw new DeviceError('error.read', reply);
-    return reply === 'true';
+    const empty = rq.emptyReply(reply);
+    if (empty === null) throw new DeviceError('error.read', reply);
+    return empty;
   }
 
   clearMacro(slot) {
     return this.enqueue(async () => {
       const reply = await this.ask(rq.cleanMacroByAddr(this.device, macroSlotAddress(slot), MACRO_SLOT_SIZE), 'error.macroClear');
-      if (reply !== 'cleanMacroByAddr success!') throw new DeviceError('error.macroClear', reply);
+      if (reply !== rq.DEVICE_DONE.cleanMacro) throw new DeviceError('error.macroClear', reply);
     });
   }
 
@@ -147,10 +148,10 @@ export class Mouse {
       const address = macroSlotAddress(slot);
       if (!(await this.slotEmpty(slot))) {
         const c = await this.ask(rq.cleanMacroByAddr(this.device, address, MACRO_SLOT_SIZE), 'error.macroClear');
-        if (c !== 'cleanMacroByAddr success!') throw new DeviceError('error.macroClear', c);
+        if (c !== rq.DEVICE_DONE.cleanMacro) throw new DeviceError('error.macroClear', c);
       }
       const reply = await this.ask(rq.writeMacroByAddr(this.device, address, bytes), 'error.macroWrite');
-      if (reply !== 'true') throw new DeviceError(reply === address.toString(16) ? 'error.macroTaken' : 'error.macroWrite', reply);
+      if (reply !== rq.DEVICE_DONE.writeMacro) throw new DeviceError(reply === address.toString(16) ? 'error.macroTaken' : 'error.macroWrite', reply);
       const back = parseByteList(await this.ask(rq.readByAddr(this.device, address, bytes.length), 'error.read'));
       if (back.join(',') !== bytes.join(',')) throw new DeviceError('error.macroVerify', `slot ${slot}`);
     });

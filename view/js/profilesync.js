@@ -80,7 +80,7 @@ export class ProfileSync {
     try {
       for (const [xpath, xml] of edits) {
         const reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, xml));
-        if (reply !== 'modifyProfileEx success') throw new Error(reply);
+        rq.expectReply(reply, rq.profile.replaceDone);
       }
       this.onState(this.dirty ? 'pending' : 'stored');
     } catch (e) {
@@ -103,9 +103,9 @@ export class ProfileSync {
       const index = String(nextModeIndex(model.modes));
       const withNew = { ...model, modes: [...model.modes, newMode(index, name)] };
       let reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, '/conf', confContentXml(withNew)));
-      if (reply !== 'modifyProfileEx success') throw new Error(reply);
+      rq.expectReply(reply, rq.profile.replaceDone);
       reply = await this.bridge.request(rq.profile.importInto(path, PROFILE_PATH, '/mode', modeXpath(index)));
-      if (reply !== 'modifyReplaceProfile success') throw new Error(reply);
+      rq.expectReply(reply, rq.profile.importDone);
       const text = await this.bridge.request(rq.profile.query(PROFILE_PATH, '/conf'));
       const node = childrenNamed(child(child(parseXml(text), 'modeSetting'), 'modes'), 'mode').find((m) => m.attrs.index === index);
       if (!node) throw new Error('the imported mode is missing');
@@ -122,7 +122,7 @@ export class ProfileSync {
   async save() {
     await this.flush();
     const reply = await this.bridge.request(rq.profile.save());
-    if (reply !== 'save xml success') throw new Error(reply);
+    rq.expectReply(reply, rq.profile.saveDone);
     this.onState('saved');
   }
 }

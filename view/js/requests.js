@@ -35,6 +35,22 @@ export function writeProp(device, id, bytes) {
   return command('writeDevicesProp', { ...dev(device), PARAMSIZE: bytes.length, PARAMID: id, PARAMDATA: formatByteList(bytes) });
 }
 
+// Replies of the device commands that mean the command was carried out.
+export const DEVICE_DONE = Object.freeze({
+  writeProp: 'writeDevicesProp success!',
+  notify: 'notifyDevice success!',
+  cleanMacro: 'cleanMacroByAddr success!',
+  // writeMacroByAddr: 'true'; the slot address in hexadecimal when the slot was taken.
+  writeMacro: 'true',
+});
+
+// isPropEmpty answers 'true' or 'false'; anything else is a failure text.
+export function emptyReply(reply) {
+  if (reply === 'true') return true;
+  if (reply === 'false') return false;
+  return null;
+}
+
 export function readByAddr(device, address, size) {
   return command('readByAddr', { ...dev(device), PARAMSIZE: size, PARAMADDRESS: hexAddress(address) });
 }
@@ -63,12 +79,65 @@ export const profile = {
   query: (filePath, xpath) => command('queryProfile', { filePath, xpath }),
   count: (filePath, xpath) => command('nodeCounterProfile', { filePath, xpath }),
   replaceContent: (filePath, xpath, subTreeString) => command('modifyProfileEx', { filePath, xpath, subTreeString }),
+  replaceDone: 'modifyProfileEx success',
   reset: (srcFilePath, desFilePath) => command('resetProfile', { srcFilePath, desFilePath }),
   save: () => command('savexml'),
+  saveDone: 'save xml success',
+  resetDone: 'resetProfile success',
   exportNode: (srcFilePath, desFilePath, xpath) => command('saveXmlAs', { srcFilePath, desFilePath, xpath }),
+  exportDone: 'saveXmlAs success',
   importInto: (srcFilePath, desFilePath, srcXpath, desXpath) =>
     command('modifyReplaceProfileEx', { srcFilePath, desFilePath, srcXpath, desXpath }),
+  importDone: 'modifyReplaceProfile success',
 };
+
+// Program and desktop commands, each with the reply that means it was done.
+export const deviceList = () => command('getDevicesList');
+
+export const settings = {
+  get: () => command('getConf'),
+  set: (key, value) => command('setConf', { confKey: key, confValue: value }),
+  setDone: 'modify conf sucess',
+  bindingsChanged: () => command('confChanged'),
+  bindingsChangedDone: 'confChanged',
+  checkUpdate: () => command('checkUpdate'),
+  checkUpdateDone: 'checkUpdate success',
+  close: () => command('closeApp'),
+};
+
+export const recorder = {
+  start: () => command('startRecord'),
+  startDone: 'startRecord success!',
+  stop: () => command('stopRecord'),
+};
+
+// The system mouse settings: page name -> command, its member, its reply.
+const SYSTEM = {
+  pointerSpeed: ['modifyMouseSpeed', 'speednum'],
+  scrollLines: ['modifyMouseScrollLines', 'linenum'],
+  doubleClick: ['modifyMouseDoubleClick', 'position'],
+};
+export const systemMouse = {
+  set(kind, value) {
+    const entry = SYSTEM[kind];
+    if (!entry) throw new RangeError(`system setting ${kind}`);
+    return command(entry[0], { [entry[1]]: value });
+  },
+  done: (kind) => `${SYSTEM[kind][0]} success`,
+};
+
+// File dialogs answer the chosen path ("" or no answer when cancelled).
+export const dialogs = {
+  openProgram: () => command('openFileDialogExe'),
+  openProfile: () => command('openFileDialog'),
+  saveProfile: () => command('saveFileDialog'),
+};
+
+// A reply that is not the text meaning success is the failure's own text.
+export function expectReply(reply, done) {
+  if (reply !== done) throw new Error(String(reply ?? '') || 'empty answer');
+  return reply;
+}
 
 // setConf answers the hot-key keys with one character: U+0001 registered.
 export function hotKeyAccepted(reply) {

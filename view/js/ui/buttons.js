@@ -64,7 +64,7 @@ export function renderButtons(app, ui) {
   const sel = Math.min(app.state.selectedButton, BUTTON_COUNT - 1);
   const b = mode.buttons[sel];
   const macros = app.state.profile.macros;
-  const pick = (i) => { app.state.selectedButton = i; app.render(); };
+  const pick = (i) => { app.state.selectedButton = i; app.update(); };
 
   const assign = async (next) => {
     const v = { type: next.type, p1: next.p1 ?? 0, p2: next.p2 ?? 0, p3: next.p3 ?? 0 };
@@ -73,7 +73,7 @@ export function renderButtons(app, ui) {
       const ok = await ui.confirm({ title: t('buttons.leftWarnTitle'), text: t('buttons.leftWarn'), ok: t('buttons.leftWarnOk'), danger: true });
       if (!ok) return;
     }
-    app.changeMode((m) => { m.buttons[sel] = v; }, [PROP.BUTTONS]);
+    app.modes.change((m) => { m.buttons[sel] = v; }, [PROP.BUTTONS]);
   };
 
   const list = h('ul', { class: 'button-list' }, mode.buttons.map((bb, i) => h('li', {},

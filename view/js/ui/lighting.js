@@ -8,7 +8,7 @@ export const SWATCHES = ['#39a7da', '#ff3b3b', '#ff8000', '#ffd400', '#3ddc84', 
 
 export function renderLighting(app) {
   const l = app.mode.lighting;
-  const change = (fn) => app.changeMode((m) => fn(m.lighting), [PROP.LIGHTING]);
+  const change = (fn) => app.modes.change((m) => fn(m.lighting), [PROP.LIGHTING]);
   const usesColour = effectUsesColour(l.effect);
   const usesSpeed = effectUsesSpeed(l.effect);
   const stageColour = app.mode.performance.stages[app.mode.performance.activeStage]?.color ?? l.color;

@@ -22,20 +22,20 @@ export function renderMacros(app, ui) {
   const p = app.state.profile;
   const rec = app.state.recording;
   let sel = app.state.selectedSlot;
-  if (sel === null || !app.macro(sel)) sel = p.macros[0]?.slot ?? null;
+  if (sel === null || !app.macros.get(sel)) sel = p.macros[0]?.slot ?? null;
   app.state.selectedSlot = sel;
 
   const slots = [];
   for (let slot = 0; slot < MACRO_SLOTS; slot++) {
-    const m = app.macro(slot);
+    const m = app.macros.get(slot);
     const st = app.state.macroStatus[slot];
     slots.push(h('li', {}, m
       ? h('button', { type: 'button', class: 'slot' + (slot === sel ? ' on' : ''), 'data-key': `slot:${slot}`, 'aria-pressed': slot === sel ? 'true' : 'false',
-        disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.render(); } },
+        disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.update(); } },
       h('span', { class: 'slot-no' }, String(slot + 1)),
       h('span', { class: 'slot-name' }, m.name || t('macros.unnamed')),
       h('span', { class: 'slot-status' + (st && st.error ? ' bad' : '') }, statusText(st)))
-      : h('button', { type: 'button', class: 'slot free', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.newMacro(slot) },
+      : h('button', { type: 'button', class: 'slot free', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.macros.create(slot) },
         h('span', { class: 'slot-no' }, String(slot + 1)),
         h('span', { class: 'slot-name', title: t('macros.emptySlot', { n: slot + 1 }) }, t('macros.free')),
         h('span', { class: 'slot-status' }, icon('plus')))));
@@ -45,10 +45,10 @@ export function renderMacros(app, ui) {
   if (sel === null) {
     return h('div', { class: 'screen-grid macros-grid' }, left,
       card(t('macros.editorTitle'), h('div', { class: 'empty small' }, icon('keyboard', 'empty-icon'), h('p', {}, t('macros.none')),
-        h('button', { type: 'button', class: 'btn primary', 'data-key': 'macro:new', onclick: () => app.newMacro(0) }, icon('plus'), t('macros.new')))));
+        h('button', { type: 'button', class: 'btn primary', 'data-key': 'macro:new', onclick: () => app.macros.create(0) }, icon('plus'), t('macros.new')))));
   }
 
-  const m = app.macro(sel);
+  const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
   const st = app.state.macroStatus[sel];
   const users = macroUsers(p, sel);
@@ -57,7 +57,7 @@ export function renderMacros(app, ui) {
   const header = h('div', { class: 'macro-head' },
     field(t('macros.name'), h('input', {
       type: 'text', maxlength: 29, value: m.name, 'data-key': 'macro:name', disabled: !!rec,
-      onchange: (e) => app.editMacro(sel, (mm) => { mm.name = e.target.value.trim(); }),
+      onchange: (e) => app.macros.edit(sel, (mm) => { mm.name = e.target.value.trim(); }),
     })),
     field(t('macros.repeat'), select({
       key: 'macro:repeat', label: t('macros.repeat'), value: m.repeat, disabled: !!rec,
@@ -70,20 +70,20 @@ export function renderMacros(app, ui) {
     })) : null);
 
   const recordBtn = recordingThis
-    ? h('button', { type: 'button', class: 'btn danger recording', id: 'record-stop', 'data-key': 'macro:record', onclick: () => app.stopRecording() }, icon('stop'), t('macros.stop'))
+    ? h('button', { type: 'button', class: 'btn danger recording', id: 'record-stop', 'data-key': 'macro:record', onclick: () => app.macros.stopRecording() }, icon('stop'), t('macros.stop'))
     : h('button', { type: 'button', class: 'btn primary', id: 'record-start', 'data-key': 'macro:record', disabled: !!rec, onclick: () => startRecording(app, sel) }, icon('record'), t('macros.record'));
 
   const toolbar = h('div', { class: 'macro-toolbar' }, recordBtn,
     h('button', { type: 'button', class: 'btn', disabled: !!rec || m.steps.length === 0, 'data-key': 'macro:clear',
       onclick: async () => {
         if (await ui.confirm({ title: t('macros.clear'), text: t('macros.clearConfirm'), ok: t('macros.clear'), danger: true })) {
-          app.editMacro(sel, (mm) => { mm.steps = []; });
+          app.macros.edit(sel, (mm) => { mm.steps = []; });
         }
       } }, icon('trash'), t('macros.clear')),
     h('button', { type: 'button', class: 'btn', disabled: !!rec, 'data-key': 'macro:delete',
       onclick: async () => {
         const text = users.length ? t('macros.deleteUsed', { n: users.length }) : t('macros.deleteConfirm');
-        if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.deleteMacro(sel);
+        if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.macros.remove(sel);
       } }, t('macros.delete')));
 
   const timeline = h('div', { id: 'timeline', class: 'timeline', role: 'list', 'aria-label': t('macros.timeline') });
@@ -101,11 +101,11 @@ export function renderMacros(app, ui) {
 }
 
 function setRepeat(app, slot, repeat, count) {
-  app.editMacro(slot, (mm) => { mm.repeat = repeat; mm.count = count; });
+  app.macros.edit(slot, (mm) => { mm.repeat = repeat; mm.count = count; });
   // Buttons of the active mode that run this macro take the new repeat mode.
   const mode = app.mode;
   if (mode.buttons.some((b) => b.type === 5 && b.p1 === slot)) {
-    app.changeMode((md) => {
+    app.modes.change((md) => {
       md.buttons.forEach((b) => { if (b.type === 5 && b.p1 === slot) { b.p2 = repeat; b.p3 = repeat === REPEAT.COUNT ? count : 0; } });
     }, [7]);
   }
@@ -125,17 +125,17 @@ function startRecording(app, slot) {
     window.addEventListener('keyup', blocker, true);
   }
   document.activeElement?.blur?.();
-  app.startRecording(slot);
+  app.macros.startRecording(slot);
 }
 
 export function renderTimeline(app, ui, container) {
   const rec = app.state.recording;
   const sel = app.state.selectedSlot;
-  const m = app.macro(sel);
+  const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
   const steps = recordingThis ? rec.steps : m.steps;
   const locked = !!rec;
-  const edit = (fn) => app.editMacro(sel, (mm) => { mm.steps = fn(mm.steps); });
+  const edit = (fn) => app.macros.edit(sel, (mm) => { mm.steps = fn(mm.steps); });
 
   renderInto(container, () => {
     if (!steps.length) {

@@ -10,7 +10,7 @@ import { icon } from './icons.js';
 export function renderPerformance(app) {
   const mode = app.mode;
   const p = mode.performance;
-  const change = (fn, props) => app.changeMode((m) => fn(m.performance), props);
+  const change = (fn, props) => app.modes.change((m) => fn(m.performance), props);
 
   const rows = [];
   for (let i = 0; i < p.stageCount; i++) {

@@ -13,23 +13,23 @@ export function renderSettings(app) {
 
   const lang = select({
     key: 'settings:lang', label: t('settings.language'), value: currentLanguage(),
-    options: LANGUAGES.map((l) => ({ value: l.code, label: l.name })), onChange: (v) => app.setLanguage(v),
+    options: LANGUAGES.map((l) => ({ value: l.code, label: l.name })), onChange: (v) => app.settings.setLanguage(v),
   });
 
   const closeFunc = segmented({
     key: 'settings:close', label: t('settings.close'), value: conf.closeFunc === 'closeapp' ? 'closeapp' : 'hide',
     options: [{ value: 'hide', label: t('settings.closeHide') }, { value: 'closeapp', label: t('settings.closeQuit') }],
-    onPick: (v) => app.setConf('closeFunc', v),
+    onPick: (v) => app.settings.set('closeFunc', v),
   });
 
   let capturing = false;
   const hotkey = h('button', {
     type: 'button', class: 'key-capture', 'data-key': 'settings:hotkey', 'aria-label': t('settings.hotkeyCapture'),
     onclick: (e) => { capturing = true; e.currentTarget.classList.add('listening'); e.currentTarget.querySelector('.combo').textContent = t('settings.hotkeyListening'); },
-    onblur: (e) => { if (capturing) { capturing = false; e.currentTarget.classList.remove('listening'); app.render(); } },
+    onblur: (e) => { if (capturing) { capturing = false; e.currentTarget.classList.remove('listening'); app.update(); } },
     onkeydown: async (e) => {
       if (!capturing) return;
-      if (e.key === 'Escape') { capturing = false; app.render(); return; }
+      if (e.key === 'Escape') { capturing = false; app.update(); return; }
       e.preventDefault();
       const seq = qtSequenceFromEvent(e);
       if (!seq) return;
@@ -38,9 +38,9 @@ export function renderSettings(app) {
         return;
       }
       capturing = false;
-      const ok = await app.setConf('showConf', seq);
+      const ok = await app.settings.set('showConf', seq);
       app.state.hotKeyStatus = ok ? 'ok' : 'refused';
-      app.render();
+      app.update();
     },
   }, h('span', { class: 'combo' }, hk.sequence || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
 
@@ -61,7 +61,7 @@ export function renderSettings(app) {
     h('div', { class: 'stack' },
       card(t('settings.updates'),
         h('p', { class: 'hint' }, t('settings.updatesHint')),
-        h('button', { type: 'button', class: 'btn primary', 'data-key': 'settings:update', onclick: () => app.checkUpdate() }, icon('download'), t('settings.checkUpdate'))),
+        h('button', { type: 'button', class: 'btn primary', 'data-key': 'settings:update', onclick: () => app.settings.checkUpdate() }, icon('download'), t('settings.checkUpdate'))),
       card(t('settings.about'),
         row(t('settings.appVersion'), conf.version || '—'),
         row(t('settings.pageVersion'), PAGE_VERSION),

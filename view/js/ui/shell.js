@@ -43,7 +43,7 @@ export function mountShell(app) {
   };
   titlebar.addEventListener('pointerdown', (e) => {
     if (e.button !== 0 || e.target.closest('button')) return;
-    if (app.state.maximised) app.toggleMaximise();
+    if (app.state.maximised) app.settings.toggleMaximise();
     drag = { x: e.screenX, y: e.screenY, dx: 0, dy: 0 };
     titlebar.setPointerCapture(e.pointerId);
   });
@@ -58,10 +58,10 @@ export function mountShell(app) {
   const endDrag = () => { drag = null; };
   titlebar.addEventListener('pointerup', endDrag);
   titlebar.addEventListener('pointercancel', endDrag);
-  titlebar.addEventListener('dblclick', (e) => { if (!e.target.closest('button')) app.toggleMaximise(); });
-  $('#win-min').addEventListener('click', () => app.minimise());
-  $('#win-max').addEventListener('click', () => app.toggleMaximise());
-  $('#win-close').addEventListener('click', () => app.close());
+  titlebar.addEventListener('dblclick', (e) => { if (!e.target.closest('button')) app.settings.toggleMaximise(); });
+  $('#win-min').addEventListener('click', () => app.settings.minimise());
+  $('#win-max').addEventListener('click', () => app.settings.toggleMaximise());
+  $('#win-close').addEventListener('click', () => app.settings.close());
 
   // Resizing from the bottom-right corner: moveWindow with no offset.
   const grip = $('#resize-grip');
@@ -149,7 +149,7 @@ export function mountShell(app) {
     const modeSel = p ? h('label', { class: 'mode-picker' }, h('span', {}, t('modes.active')),
       select({ key: 'topbar:mode', label: t('modes.active'), value: p.current,
         options: p.modes.map((m) => ({ value: m.index, label: m.bindingProcess ? `${m.name} · ${m.bindingProcess.split(/[\\/]/).pop()}` : m.name })),
-        onChange: (v) => app.switchMode(v) })) : null;
+        onChange: (v) => app.modes.switchTo(v) })) : null;
     renderInto(topbar, () => [chip, modeSel]);
   };
 
@@ -159,11 +159,11 @@ export function mountShell(app) {
     renderInto(alertsEl, () => app.alerts.map((a) => h('div', { class: `alert ${a.kind}`, role: a.kind === 'error' ? 'alert' : 'status' },
       icon(a.kind === 'error' ? 'warning' : 'info'),
       h('div', { class: 'alert-body' },
-        h('strong', {}, a.text),
-        a.help ? h('p', {}, a.help) : null,
+        h('strong', {}, t(a.key, a.vars)),
+        a.help && t(a.help, {}, '') ? h('p', {}, t(a.help)) : null,
         a.detail ? h('code', {}, a.detail) : null),
       h('div', { class: 'alert-actions' },
-        (a.actions ?? []).map((act) => h('button', { type: 'button', class: 'btn small', onclick: () => { app.dismiss(a.id); act.run(); } }, act.label)),
+        (a.actions ?? []).map((act) => h('button', { type: 'button', class: 'btn small', onclick: () => { app.dismiss(a.id); act.run(); } }, t(act.label))),
         h('button', { type: 'button', class: 'icon-btn', 'aria-label': t('action.dismiss'), title: t('action.dismiss'), onclick: () => app.dismiss(a.id) }, icon('close'))))));
   };
 
@@ -189,7 +189,7 @@ export function mountShell(app) {
   });
 
   ui.confirmReset = async () => {
-    if (await ui.confirm({ title: t('modes.reset'), text: t('modes.resetConfirm'), ok: t('modes.resetOk'), danger: true })) app.resetProfile();
+    if (await ui.confirm({ title: t('modes.reset'), text: t('modes.resetConfirm'), ok: t('modes.resetOk'), danger: true })) app.modes.reset();
   };
 
   // -- screens
@@ -230,7 +230,7 @@ export function deviceEmptyState(app) {
   if (st.deviceState === 'error') {
     return h('div', { class: 'empty' }, icon('warning', 'empty-icon'), h('h2', {}, t('device.errorTitle')),
       h('p', {}, t('device.errorHelp')),
-      h('button', { type: 'button', class: 'btn primary', 'data-key': 'empty:retry', onclick: () => app.connectMouse() }, t('action.retry')));
+      h('button', { type: 'button', class: 'btn primary', 'data-key': 'empty:retry', onclick: () => app.device.connect() }, t('action.retry')));
   }
   return h('div', { class: 'empty', id: 'empty-state' }, icon('plug', 'empty-icon'),
     h('h2', {}, t('device.none')),

@@ -26,11 +26,11 @@ export function renderSystem(app) {
     card(t('system.title'),
       h('p', { class: 'hint' }, t('system.hint')),
       h('div', { class: 'sys-row' }, slider({ key: 'system:speed', label: t('system.pointerSpeed'), min: 1, max: 20, value: num(sys.pointerSpeed, 10),
-        onCommit: (v) => app.setSystem('pointerSpeed', v) }), status(app, 'pointerSpeed')),
+        onCommit: (v) => app.settings.setSystem('pointerSpeed', v) }), status(app, 'pointerSpeed')),
       h('div', { class: 'sys-row' }, slider({ key: 'system:lines', label: t('system.scrollLines'), min: 1, max: 20, value: num(sys.scrollLines, 3),
-        format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.setSystem('scrollLines', v) }), status(app, 'scrollLines')),
+        format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.settings.setSystem('scrollLines', v) }), status(app, 'scrollLines')),
       h('div', { class: 'sys-row' }, slider({ key: 'system:dbl', label: t('system.doubleClick'), min: 0, max: 11, value: num(sys.doubleClick, 5),
-        format: (v) => `${DOUBLE_CLICK_MS[v]} ms`, onCommit: (v) => app.setSystem('doubleClick', v) }), status(app, 'doubleClick')),
+        format: (v) => `${DOUBLE_CLICK_MS[v]} ms`, onCommit: (v) => app.settings.setSystem('doubleClick', v) }), status(app, 'doubleClick')),
       testArea,
       Object.values(app.state.systemStatus).some((s) => s && s.error) ? h('p', { class: 'hint warn' }, t('system.refusedHelp')) : null));
 }

@@ -1,0 +1,157 @@
+// The eight macro slots: editing, storing in the mouse, recording from the
+// keyboard, and keeping the mouse's slots equal to the profile's macros.
+import { PROP, encodeButtons, factoryButtons } from '../devicemap.js';
+import { t } from '../i18n.js';
+import { encodeMacro, stepFromItem, appendStep, tidyRecording, validateMacro } from '../macro.js';
+import { findMode, macroUsers } from '../profile.js';
+import * as rq from '../requests.js';
+
+export class MacrosController {
+  constructor(app) {
+    this.app = app;
+    this.timers = {};
+  }
+
+  listen() {
+    this.app.bridge.on('macroItem', (...item) => this.onItem(item));
+  }
+
+  get(slot) {
+    return this.app.state.profile.macros.find((m) => m.slot === slot) ?? null;
+  }
+
+  create(slot) {
+    const { app } = this;
+    const p = app.state.profile;
+    if (this.get(slot)) return;
+    p.macros.push({ slot, name: t('macros.defaultName', { n: slot + 1 }), repeat: 0, count: 1, steps: [] });
+    p.macros.sort((a, b) => a.slot - b.slot);
+    app.state.selectedSlot = slot;
+    app.sync.markAll();
+    app.update();
+  }
+
+  // Edits a macro through fn(macro); stores it in the mouse shortly after.
+  edit(slot, fn, { immediate = false } = {}) {
+    const { app } = this;
+    const m = this.get(slot);
+    if (!m) return Promise.resolve();
+    fn(m);
+    app.sync.markAll();
+    app.state.macroStatus[slot] = 'pending';
+    app.update();
+    clearTimeout(this.timers[slot]);
+    if (immediate) return this.store(slot);
+    this.timers[slot] = setTimeout(() => this.store(slot), 600);
+    return Promise.resolve();
+  }
+
+  async store(slot) {
+    const { app } = this;
+    const status = app.state.macroStatus;
+    const m = this.get(slot);
+    if (!m) return;
+    const err = validateMacro(m);
+    if (err) {
+      status[slot] = { error: { key: err } };
+      app.update();
+      return;
+    }
+    if (!app.device.ready) {
+      status[slot] = 'offline';
+      app.update();
+      return;
+    }
+    status[slot] = 'storing';
+    app.update();
+    try {
+      await app.device.mouse.storeMacro(slot, encodeMacro(m));
+      status[slot] = 'stored';
+      await app.modes.save();
+    } catch (e) {
+      status[slot] = { error: e };
+      app.device.failure(e, () => this.store(slot));
+    }
+    app.update();
+  }
+
+  async remove(slot) {
+    const { app } = this;
+    const p = app.state.profile;
+    const users = macroUsers(p, slot);
+    p.macros = p.macros.filter((m) => m.slot !== slot);
+    // Buttons that ran it go back to what they do out of the box.
+    const factory = factoryButtons();
+    for (const { mode, button } of users) findMode(p, mode).buttons[button] = { ...factory[button] };
+    for (const { mode } of users) app.sync.markMode(mode);
+    app.sync.markAll();
+    delete app.state.macroStatus[slot];
+    if (app.state.selectedSlot === slot) app.state.selectedSlot = null;
+    app.update();
+    if (app.device.ready) {
+      const { mouse } = app.device;
+      try {
+        if (users.some((u) => u.mode === p.current)) await mouse.writeProp(PROP.BUTTONS, encodeButtons(app.mode.buttons));
+        app.device.keepLive(app.mode);
+        await mouse.clearMacro(slot);
+      } catch (e) {
+        app.device.failure(e);
+      }
+    }
+    await app.modes.save();
+  }
+
+  // Macros of the profile that the mouse does not hold as they are get written.
+  async syncToMouse() {
+    const { app } = this;
+    const { mouse } = app.device;
+    for (const m of app.state.profile.macros) {
+      if (validateMacro(m)) continue;
+      try {
+        const inMouse = await mouse.readMacro(m.slot);
+        const want = encodeMacro(m);
+        const same = inMouse && inMouse.name === (m.name ?? '') && JSON.stringify(encodeMacro({ ...inMouse })) === JSON.stringify(want);
+        if (!same) await mouse.storeMacro(m.slot, want);
+        app.state.macroStatus[m.slot] = 'stored';
+      } catch (e) {
+        app.state.macroStatus[m.slot] = { error: e };
+      }
+    }
+    app.update();
+  }
+
+  async startRecording(slot) {
+    const { app } = this;
+    if (app.state.recording) return;
+    try {
+      rq.expectReply(await app.bridge.request(rq.recorder.start()), rq.recorder.startDone);
+    } catch (e) {
+      app.error('error.record', e.message);
+      return;
+    }
+    app.state.recording = { slot, steps: [] };
+    app.update();
+  }
+
+  onItem(item) {
+    const rec = this.app.state.recording;
+    if (!rec) return;
+    appendStep(rec.steps, stepFromItem(item));
+    this.app.ui?.renderRecording();
+  }
+
+  async stopRecording() {
+    const { app } = this;
+    const rec = app.state.recording;
+    if (!rec) return;
+    try {
+      await app.bridge.request(rq.recorder.stop());
+    } catch (e) {
+      app.error('error.record', e.message);
+    }
+    app.state.recording = null;
+    const steps = tidyRecording(rec.steps);
+    if (steps.length && this.get(rec.slot)) await this.edit(rec.slot, (m) => { m.steps = steps; }, { immediate: true });
+    else app.update();
+  }
+}

@@ -1,0 +1,96 @@
+// Program settings (conf.xml), the desktop's mouse settings, the window
+// buttons and the update check.
+import { setLanguage, LANGUAGES, normaliseLanguage } from '../i18n.js';
+import * as rq from '../requests.js';
+
+export class SettingsController {
+  constructor(app) {
+    this.app = app;
+  }
+
+  async load() {
+    const { app } = this;
+    try {
+      const arr = JSON.parse(await app.bridge.request(rq.settings.get()));
+      app.state.conf = Array.isArray(arr) && arr[0] && typeof arr[0] === 'object' ? arr[0] : {};
+    } catch (e) {
+      app.state.conf = {};
+      app.error('error.conf', e.message);
+    }
+    setLanguage(normaliseLanguage(app.state.conf.language));
+    app.update();
+  }
+
+  async set(key, value) {
+    const { app } = this;
+    try {
+      const reply = await app.bridge.request(rq.settings.set(key, value));
+      if (key === 'showConf' || key === 'testTool') {
+        const ok = rq.hotKeyAccepted(reply);
+        app.state.conf[key] = `${value},${ok ? '\u0001' : '\u0000'}`;
+        return ok;
+      }
+      rq.expectReply(reply, rq.settings.setDone);
+      app.state.conf[key] = value;
+      return true;
+    } catch (e) {
+      app.error('error.setConf', e.message);
+      return false;
+    } finally {
+      app.update();
+    }
+  }
+
+  async setLanguage(lang) {
+    if (!LANGUAGES.some((l) => l.code === lang)) return;
+    setLanguage(lang);
+    this.app.update();
+    await this.set('language', lang);
+  }
+
+  // The desktop's own pointer speed, wheel lines and double-click time.
+  async setSystem(kind, value) {
+    const { app } = this;
+    const status = app.state.systemStatus;
+    status[kind] = 'busy';
+    app.update();
+    try {
+      rq.expectReply(await app.bridge.request(rq.systemMouse.set(kind, value)), rq.systemMouse.done(kind));
+      app.state.profile.system[kind] = String(value);
+      app.sync.markAll();
+      status[kind] = 'ok';
+    } catch (e) {
+      status[kind] = { error: e.message };
+      app.error('error.system', e.message);
+    }
+    app.update();
+  }
+
+  minimise() {
+    this.app.bridge.request(rq.MINIMISE).catch(() => {});
+  }
+
+  toggleMaximise() {
+    const { app } = this;
+    app.state.maximised = !app.state.maximised;
+    app.bridge.post(app.state.maximised ? rq.MAXIMISE : rq.RESTORE);
+    app.ui?.updateChrome();
+  }
+
+  async close() {
+    await this.app.modes.save();
+    this.app.bridge.request(rq.settings.close()).catch(() => {});
+  }
+
+  async checkUpdate() {
+    const { app } = this;
+    try {
+      rq.expectReply(await app.bridge.request(rq.settings.checkUpdate()), rq.settings.checkUpdateDone);
+      // Without an update service the check ends at once with nothing to show;
+      // say so rather than leave the user waiting for a window.
+      app.info(app.state.conf?.updateServer === '' ? 'settings.updateNoService' : 'settings.updateStarted');
+    } catch (e) {
+      app.error('error.update', e.message);
+    }
+  }
+}
