@@ -2,21 +2,68 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, readdirSync } from 'node:fs';
 import { EN } from '../../view/js/i18n/en.js';
-import { ZH } from '../../view/js/i18n/zh.js';
-import { t, setLanguage, normaliseLanguage } from '../../view/js/i18n.js';
+import { t, setLanguage, normaliseLanguage, formatUnit, LANGUAGES } from '../../view/js/i18n.js';
 import { BUTTON_NAMES, EFFECTS, MOUSE_FUNCTIONS, DPI_FUNCTIONS, MEDIA_FUNCTIONS, PROFILE_FUNCTIONS } from '../../view/js/devicemap.js';
 
 const viewDir = new URL('../../view/', import.meta.url);
 
-test('English and Chinese have the same keys and no empty or untranslated texts', () => {
-  assert.deepEqual(Object.keys(ZH).sort(), Object.keys(EN).sort());
-  for (const [k, v] of Object.entries(ZH)) {
-    assert.ok(v.trim(), k);
-    // Placeholders survive translation.
-    assert.deepEqual((v.match(/\{\w+\}/g) ?? []).sort(), (EN[k].match(/\{\w+\}/g) ?? []).sort(), k);
+// The texts of one entry: a string, or one text per plural category.
+const textsOf = (entry) => (typeof entry === 'string' ? [entry] : Object.entries(entry).filter(([k]) => k !== 'plural').map(([, v]) => v));
+const placeholders = (s) => (s.match(/\{\w+\}/g) ?? []).sort();
+
+// Words that are the same in the language as in English.
+const SAME_WORD = {
+  'de-DE': ['device.firmware', 'perf.sensorTitle', 'perf.motionSync', 'settings.updates'],
+  ru: ['perf.motionSync'],
+};
+
+for (const lang of LANGUAGES.filter((l) => l.code !== 'en')) {
+  test(`${lang.name} (${lang.code}) has exactly the keys of English, every text translated`, () => {
+    const table = lang.table;
+    assert.deepEqual(Object.keys(table).filter((k) => !(k in EN)), [], 'keys English does not have');
+    assert.deepEqual(Object.keys(EN).filter((k) => !(k in table)), [], 'keys missing');
+    const categories = new Intl.PluralRules(lang.locale).resolvedOptions().pluralCategories.sort();
+    for (const [k, entry] of Object.entries(table)) {
+      assert.equal(typeof entry, typeof EN[k], `${k}: a plural text where English has one (or the other way)`);
+      if (typeof entry === 'object') {
+        assert.equal(entry.plural, EN[k].plural, `${k}: counts the same number`);
+        assert.deepEqual(Object.keys(entry).filter((c) => c !== 'plural').sort(), categories, `${k}: the plural forms of ${lang.locale}`);
+      }
+      for (const text of textsOf(entry)) {
+        assert.ok(text.trim(), k);
+        // Placeholders survive translation.
+        assert.deepEqual(placeholders(text), placeholders(textsOf(EN[k]).at(-1)), k);
+      }
+    }
+    const same = Object.keys(EN).filter((k) => typeof EN[k] === 'string' && EN[k] === table[k] && /[a-z]{4}/.test(EN[k]));
+    assert.deepEqual(same.filter((k) => !(SAME_WORD[lang.code] ?? []).includes(k)), [], 'texts left in English');
+  });
+}
+
+test('the language list names each language in its own language, with the values the tray knows', () => {
+  assert.deepEqual(LANGUAGES.map((l) => [l.code, l.name]), [
+    ['en', 'English'], ['zh', '简体中文'], ['zh-TW', '繁體中文'], ['de-DE', 'Deutsch'], ['ja', '日本語'], ['ru', 'Русский'], ['ko', '한국어']]);
+  for (const [value, code] of [['zh', 'zh'], ['zh-CN', 'zh'], ['zh-TW', 'zh-TW'], ['zh-HK', 'zh-TW'], ['de-DE', 'de-DE'],
+    ['ja', 'ja'], ['ru', 'ru'], ['ko', 'ko'], ['de', 'en'], ['en-US', 'en'], ['', 'en'], [undefined, 'en']]) {
+    assert.equal(normaliseLanguage(value), code, String(value));
   }
-  const same = Object.keys(EN).filter((k) => EN[k] === ZH[k] && /[a-z]{4}/.test(EN[k]));
-  assert.deepEqual(same, [], 'texts left in English in the Chinese table');
+});
+
+test('plurals and numbers follow the language', () => {
+  setLanguage('ru');
+  assert.equal(t('system.lines', { n: 1 }), '1 строка');
+  assert.equal(t('system.lines', { n: 3 }), '3 строки');
+  assert.equal(t('system.lines', { n: 11 }), '11 строк');
+  assert.equal(t('system.lines', { n: 21 }), '21 строка');
+  assert.match(formatUnit(1500, 'millisecond'), /^1\s500 мс$/u);
+  setLanguage('de-DE');
+  assert.equal(t('system.lines', { n: 1 }), '1 Zeile');
+  assert.match(t('macros.summary', { steps: 2, events: 1200, max: 1400, time: formatUnit(12500, 'millisecond') }), /^2 Schritte, 1\.200 von 1\.400 .*12\.500 ms$/);
+  setLanguage('en');
+  assert.equal(t('macros.deleteUsed', { n: 1 }), 'Delete this macro? 1 button runs it; it goes back to its default action.');
+  assert.equal(t('macros.summary', { steps: 1, events: 2, max: 1400, time: '60 ms' }), '1 step, 2 of 1,400 memory events, 60 ms');
+  setLanguage('ja');
+  assert.equal(t('system.lines', { n: 1 }), '1 行');
 });
 
 test('every text the page asks for exists', () => {
@@ -62,8 +109,4 @@ test('translation with placeholders and language choice', () => {
   assert.equal(t('perf.stage', { n: 3 }), 'Stage 3');
   assert.equal(t('no.such.key'), 'no.such.key');
   assert.equal(t('no.such.key', {}, ''), '');
-  assert.equal(normaliseLanguage('zh'), 'zh');
-  assert.equal(normaliseLanguage('zh-CN'), 'zh');
-  assert.equal(normaliseLanguage('de-DE'), 'en');
-  assert.equal(normaliseLanguage(undefined), 'en');
 });

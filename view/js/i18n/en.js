@@ -1,4 +1,4 @@
-// English texts.
+// English texts: the reference table; every other language has exactly these keys.
 export const EN = {
   'app.title': 'Gaming Mouse Software',
   'nav.label': 'Sections',
@@ -23,6 +23,9 @@ export const EN = {
   'action.retry': 'Try again',
   'action.cancel': 'Cancel',
   'action.dismiss': 'Dismiss',
+
+  'unit.dpi': 'DPI',
+  'unit.hz': '{n} Hz',
 
   'device.none': 'No mouse connected',
   'device.noneShort': 'Plug in your mouse',
@@ -49,7 +52,7 @@ export const EN = {
   'perf.makeActiveN': 'Make stage {n} active',
   'perf.removeStage': 'Remove stage {n}',
   'perf.addStage': 'Add stage',
-  'perf.stageCount': '{n} of {max} stages',
+  'perf.stageCount': { plural: 'max', one: '{n} of {max} stage', other: '{n} of {max} stages' },
   'perf.pollingTitle': 'Polling rate',
   'perf.pollingHint': 'How often the mouse reports to the computer. 1000 Hz is the smoothest; lower rates use less power.',
   'perf.sensorTitle': 'Sensor',
@@ -136,7 +139,11 @@ export const EN = {
   'macros.clearConfirm': 'Remove every step of this macro?',
   'macros.delete': 'Delete macro',
   'macros.deleteConfirm': 'Delete this macro from the mouse and the profile?',
-  'macros.deleteUsed': 'Delete this macro? {n} button(s) run it; they go back to their default action.',
+  'macros.deleteUsed': {
+    plural: 'n',
+    one: 'Delete this macro? {n} button runs it; it goes back to its default action.',
+    other: 'Delete this macro? {n} buttons run it; they go back to their default action.',
+  },
   'macros.timeline': 'Steps',
   'macros.kind.down': 'Press',
   'macros.kind.up': 'Release',
@@ -148,7 +155,11 @@ export const EN = {
   'macros.addKey': 'Add key press',
   'macros.addDelay': 'Add delay',
   'macros.pressKey': 'Press the key to insert (Esc cancels).',
-  'macros.summary': '{steps} steps, {events} of {max} memory events, {ms} ms',
+  'macros.summary': {
+    plural: 'steps',
+    one: '{steps} step, {events} of {max} memory events, {time}',
+    other: '{steps} steps, {events} of {max} memory events, {time}',
+  },
   'macros.usedBy': 'Run by: {list}',
   'macros.unused': 'Not assigned to a button yet: choose it on the Buttons page.',
   'macros.stored': 'Stored in the mouse',
@@ -215,7 +226,7 @@ export const EN = {
   'system.hint': 'These settings belong to the desktop and apply to every mouse.',
   'system.pointerSpeed': 'Pointer speed',
   'system.scrollLines': 'Wheel scrolls',
-  'system.lines': '{n} lines',
+  'system.lines': { plural: 'n', one: '{n} line', other: '{n} lines' },
   'system.doubleClick': 'Double-click time',
   'system.test': 'Double-click here to test',
   'system.testOk': 'Double-click recognised ({n})',

@@ -1,5 +1,5 @@
 // Lighting of the active mode: effect, colour, brightness, speed.
-import { t } from '../i18n.js';
+import { t, formatUnit } from '../i18n.js';
 import { EFFECTS, PROP, effectUsesColour, effectUsesSpeed } from '../devicemap.js';
 import { isHexColour } from '../bytes.js';
 import { card, field, h, slider } from './dom.js';
@@ -37,7 +37,7 @@ export function renderLighting(app) {
     card(t('light.settings'),
       field(t('light.colour'), colour, usesColour ? null : t('light.colourUnused')),
       slider({ key: 'light:brightness', label: t('light.brightness'), min: 0, max: 100, value: l.brightness, disabled: l.effect === 0,
-        format: (v) => `${v} %`, onCommit: (v) => change((x) => { x.brightness = v; }) }),
+        format: (v) => formatUnit(v, 'percent'), onCommit: (v) => change((x) => { x.brightness = v; }) }),
       slider({ key: 'light:speed', label: t('light.speed'), min: 1, max: 10, value: l.speed, disabled: !usesSpeed,
         onCommit: (v) => change((x) => { x.speed = v; }) }),
       usesSpeed ? null : h('p', { class: 'hint' }, t('light.speedUnused'))));

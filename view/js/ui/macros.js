@@ -1,5 +1,5 @@
 // Macros: the eight slots of the mouse, recording, and the step timeline.
-import { t } from '../i18n.js';
+import { t, formatUnit, unitSymbol } from '../i18n.js';
 import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
 import { keyName, scanFromCode, isModifierCode } from '../keys.js';
 import { eventCount, insertDelay, insertKeyPress, removeStep, setDelay, totalDuration, MAX_DELAY_MS } from '../macro.js';
@@ -90,7 +90,7 @@ export function renderMacros(app, ui) {
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
-    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: MACRO_MAX_EVENTS, ms: totalDuration(m.steps) })),
+    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
     users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${t(BUTTON_NAMES[u.button])} (${findMode(p, u.mode).name})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
@@ -150,7 +150,7 @@ export function renderTimeline(app, ui, container) {
           onchange: (e) => {
             try { edit((s) => setDelay(s, i, e.target.value)); } catch { e.target.value = stp.ms; app.error('macro.error.delay'); }
           },
-        }), h('span', { class: 'unit' }, 'ms'))
+        }), h('span', { class: 'unit' }, unitSymbol('millisecond')))
         : h('span', { class: 'key-chip' }, keyName(stp.scan, stp.ext));
       return h('div', { class: `step ${stp.kind}`, role: 'listitem', 'data-step': i },
         h('span', { class: 'step-no' }, String(i + 1)),

@@ -1,5 +1,5 @@
 // DPI stages, polling rate and the sensor settings of the active mode.
-import { t } from '../i18n.js';
+import { t, formatUnit } from '../i18n.js';
 import {
   DEBOUNCE_MAX, DEBOUNCE_MIN, DPI_MAX, DPI_MIN, DPI_STEP, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI,
   LIFT_OFF, MAX_STAGES, POLLING_RATES, PROP, clampDpi,
@@ -45,7 +45,7 @@ export function renderPerformance(app) {
         'aria-label': t('perf.stageColour', { n: i + 1 }),
         onchange: (e) => change((pp) => { pp.stages[i].color = e.target.value.toLowerCase(); }, [PROP.STAGE_COLOUR]),
       }),
-      range, num, h('span', { class: 'unit' }, 'DPI'),
+      range, num, h('span', { class: 'unit' }, t('unit.dpi')),
       h('button', {
         type: 'button', class: 'icon-btn', disabled: p.stageCount <= 1, 'data-key': `stage-remove:${i}`,
         'aria-label': t('perf.removeStage', { n: i + 1 }), title: t('perf.removeStage', { n: i + 1 }),
@@ -67,7 +67,7 @@ export function renderPerformance(app) {
       card(t('perf.pollingTitle'),
         segmented({
           key: 'polling', label: t('perf.pollingTitle'), value: p.pollingRate,
-          options: POLLING_RATES.map((r) => ({ value: r.value, label: `${r.hz} Hz` })),
+          options: POLLING_RATES.map((r) => ({ value: r.value, label: t('unit.hz', { n: r.hz }) })),
           onPick: (v) => change((pp) => { pp.pollingRate = v; }, [PROP.POLLING]),
         }),
         h('p', { class: 'hint' }, t('perf.pollingHint'))),
@@ -75,7 +75,7 @@ export function renderPerformance(app) {
         h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.liftOff')),
           segmented({
             key: 'liftoff', label: t('perf.liftOff'), value: p.liftOff,
-            options: LIFT_OFF.map((v) => ({ value: v, label: `${v} mm` })),
+            options: LIFT_OFF.map((v) => ({ value: v, label: formatUnit(v, 'millimeter') })),
             onPick: (v) => change((pp) => { pp.liftOff = v; }, [PROP.LIFT_OFF]),
           })),
         toggle({ key: 'angle', label: t('perf.angleSnap'), value: p.angleSnap === 1,
@@ -83,7 +83,7 @@ export function renderPerformance(app) {
         toggle({ key: 'motion', label: t('perf.motionSync'), value: p.motionSync === 1,
           onChange: (v) => change((pp) => { pp.motionSync = v ? 1 : 0; }, [PROP.MOTION_SYNC]) }),
         slider({ key: 'debounce', label: t('perf.debounce'), min: DEBOUNCE_MIN, max: DEBOUNCE_MAX, value: p.debounce,
-          format: (v) => `${v} ms`, onCommit: (v) => change((pp) => { pp.debounce = v; }, [PROP.DEBOUNCE]) }))));
+          format: (v) => formatUnit(v, 'millisecond'), onCommit: (v) => change((pp) => { pp.debounce = v; }, [PROP.DEBOUNCE]) }))));
 }
 
 // Removes stage i: later stages move up, the freed place takes the factory

@@ -1,6 +1,6 @@
 // The system's own mouse settings. Nothing here can be read back from the
 // desktop, so the page shows what it last set (kept in the profile).
-import { t } from '../i18n.js';
+import { t, formatUnit } from '../i18n.js';
 import { card, h, slider } from './dom.js';
 import { icon } from './icons.js';
 
@@ -30,7 +30,7 @@ export function renderSystem(app) {
       h('div', { class: 'sys-row' }, slider({ key: 'system:lines', label: t('system.scrollLines'), min: 1, max: 20, value: num(sys.scrollLines, 3),
         format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.settings.setSystem('scrollLines', v) }), status(app, 'scrollLines')),
       h('div', { class: 'sys-row' }, slider({ key: 'system:dbl', label: t('system.doubleClick'), min: 0, max: 11, value: num(sys.doubleClick, 5),
-        format: (v) => `${DOUBLE_CLICK_MS[v]} ms`, onCommit: (v) => app.settings.setSystem('doubleClick', v) }), status(app, 'doubleClick')),
+        format: (v) => formatUnit(DOUBLE_CLICK_MS[v], 'millisecond'), onCommit: (v) => app.settings.setSystem('doubleClick', v) }), status(app, 'doubleClick')),
       testArea,
       Object.values(app.state.systemStatus).some((s) => s && s.error) ? h('p', { class: 'hint warn' }, t('system.refusedHelp')) : null));
 }
