@@ -34,13 +34,13 @@ SystemTray::MenuTexts SystemTray::menuTexts(const QString &language)
     if (language == QLatin1String("zh-TW") || language == QLatin1String("zh-HK"))
         return {QStringLiteral("打開"), QStringLiteral("關閉")};
     if (language == QLatin1String("de-DE"))
-        return {QStringLiteral("Geöffnet"), QStringLiteral("in der Nähe")};
+        return {QStringLiteral("Öffnen"), QStringLiteral("Beenden")};
     if (language == QLatin1String("ja"))
-        return {QStringLiteral("オープン"), QStringLiteral("クローズ")};
+        return {QStringLiteral("開く"), QStringLiteral("終了")};
     if (language == QLatin1String("ru"))
-        return {QStringLiteral("открытым"), QStringLiteral("близко")};
+        return {QStringLiteral("Открыть"), QStringLiteral("Выход")};
     if (language == QLatin1String("ko"))
-        return {QStringLiteral("열린"), QStringLiteral("가까운")};
+        return {QStringLiteral("열기"), QStringLiteral("종료")};
     return {QStringLiteral("Open"), QStringLiteral("Exit")};
 }
 

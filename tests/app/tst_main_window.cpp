@@ -169,7 +169,7 @@ private slots:
         QCOMPARE(tray->exitAction()->text(), QStringLiteral("關閉"));
         settings.setValue("language", "de-DE");
         emit tray->activated(QSystemTrayIcon::Context);
-        QCOMPARE(tray->exitAction()->text(), QStringLiteral("in der Nähe"));
+        QCOMPARE(tray->exitAction()->text(), QStringLiteral("Beenden"));
         QVERIFY(!window.isVisible());
 
         // A click brings back a minimised, hidden window in the normal state.

@@ -107,20 +107,20 @@ private slots:
                                << "Open"
                                << "Exit";
         QTest::newRow("de-DE") << "de-DE"
-                               << "Geöffnet"
-                               << "in der Nähe";
+                               << "Öffnen"
+                               << "Beenden";
         QTest::newRow("de") << "de"
                             << "Open"
                             << "Exit";
         QTest::newRow("ja") << "ja"
-                            << "オープン"
-                            << "クローズ";
+                            << "開く"
+                            << "終了";
         QTest::newRow("ru") << "ru"
-                            << "открытым"
-                            << "близко";
+                            << "Открыть"
+                            << "Выход";
         QTest::newRow("ko") << "ko"
-                            << "열린"
-                            << "가까운";
+                            << "열기"
+                            << "종료";
         QTest::newRow("case") << "ZH"
                               << "Open"
                               << "Exit";
@@ -155,7 +155,7 @@ private slots:
 
         tray.setMenuLanguage("ru");
         tray.setMenuLanguage(QString());
-        QCOMPARE(tray.openAction()->text(), QStringLiteral("открытым"));
+        QCOMPARE(tray.openAction()->text(), QStringLiteral("Открыть"));
     }
 
     void trayEntriesRaiseTheirSignals()
