@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Screenshots of every screen of the page at 800 x 600 and 1920 x 1080, taken
-# in the real program (private Xvfb, simulated mouse in a temporary folder).
+# Screenshots of every screen state of the page in every language at 800 x 600
+# (English also at 1920 x 1080), taken in the real program (private Xvfb,
+# simulated mouse in a temporary folder).
 # Usage: scripts/screenshots.sh [out dir]   (default /work/notes/shots)
 # KELV_PROGRAM_DIR picks the program folder (default build/program).
 set -euo pipefail

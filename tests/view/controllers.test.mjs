@@ -4,6 +4,7 @@ import { App } from '../../view/js/app.js';
 import * as rq from '../../view/js/requests.js';
 import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
 import { makeNative } from './fake_native.mjs';
+import { dropStoppingKey } from '../../view/js/controllers/macros.js';
 
 const tick = () => new Promise((r) => setTimeout(r, 0));
 
@@ -77,4 +78,21 @@ test('a bound program takes its mode and gives the previous one back', async () 
   win.emit('onProcessChanged', Number(game), false);
   await tick();
   assert.equal(app.state.profile.current, '0');
+});
+
+test('the key that stops a recording from the keyboard is not part of the macro', () => {
+  const enter = { scan: 0x1c, ext: 0 };
+  const key = (kind, scan) => ({ kind, scan, ext: 0 });
+  const delay = (ms) => ({ kind: 'delay', ms });
+  const typed = [key('down', 0x2d), delay(80), key('up', 0x2d), delay(200)];
+  let steps = [...typed, key('down', 0x1c), delay(90), key('up', 0x1c)];
+  dropStoppingKey(steps, enter);
+  assert.deepEqual(steps, typed.slice(0, 3));
+  steps = [...typed, key('down', 0x1c)];
+  dropStoppingKey(steps, enter);
+  assert.deepEqual(steps, typed.slice(0, 3));
+  // An Enter typed into the macro earlier stays when the stop came another way.
+  steps = [key('down', 0x1c), key('up', 0x1c), key('down', 0x2d), key('up', 0x2d)];
+  dropStoppingKey(steps, enter);
+  assert.equal(steps.length, 4);
 });

@@ -18,31 +18,7 @@ const setValue = (key, value) => p.eval(`(() => { const el = document.querySelec
 const go = (screen) => p.eval(`(location.hash = '#${screen}', true)`);
 const profileText = () => fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
 
-// Answers the program's file dialog (found by its caption) by typing a path.
-async function answerDialog(caption, file) {
-  let win = '';
-  for (let i = 0; i < 100 && !win; i++) {
-    try { win = p.xdotool('search', '--name', caption).trim().split('\n')[0]; } catch { await sleep(100); }
-  }
-  assert.ok(win, `the ${caption} dialog opened`);
-  await sleep(500);
-  p.xdotool('windowfocus', '--sync', win);
-  p.xdotool('type', '--window', win, '--delay', '20', file);
-  // A completion list may take the first Return: press it until the dialog is gone.
-  try {
-    for (let i = 0; i < 5; i++) {
-      try { p.xdotool('key', '--window', win, 'Return'); } catch { return; } // the dialog is gone
-      await sleep(400);
-      let visible = '';
-      try { visible = p.xdotool('search', '--onlyvisible', '--name', caption).trim(); } catch { return; }
-      if (!visible.split('\n').includes(win)) return;
-    }
-  } finally {
-    // xdotool stops with an error when the window goes away between the press
-    // and the release; a Return left down would repeat into the next steps.
-    try { p.xdotool('keyup', 'Return'); } catch { /* nothing held */ }
-  }
-}
+const answerDialog = (caption, file) => p.answerFileDialog(caption, file);
 
 function memory(address, size) {
   return p.dcsim('mem', address.toString(16), String(size)).trim().split('\n')

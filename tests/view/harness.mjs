@@ -8,6 +8,16 @@ import os from 'node:os';
 import path from 'node:path';
 import { Cdp, getJson } from './cdp.mjs';
 
+const KEYS = {
+  Tab: { key: 'Tab', code: 'Tab', vk: 9 },
+  Enter: { key: 'Enter', code: 'Enter', vk: 13, text: '\r' },
+  Space: { key: ' ', code: 'Space', vk: 32, text: ' ' },
+  Escape: { key: 'Escape', code: 'Escape', vk: 27 },
+  ArrowDown: { key: 'ArrowDown', code: 'ArrowDown', vk: 40 },
+  ArrowUp: { key: 'ArrowUp', code: 'ArrowUp', vk: 38 },
+};
+for (let d = 0; d <= 9; d++) KEYS[String(d)] = { key: String(d), code: `Digit${d}`, vk: 48 + d, text: String(d) };
+
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 function freePort() {
@@ -109,6 +119,40 @@ export class Program {
 
   xdotool(...args) {
     return execFileSync('xdotool', args, { env: this.env, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
+  }
+
+  // Answers the program's file dialog (found by its caption) by typing a path.
+  async answerFileDialog(caption, file) {
+    let win = '';
+    for (let i = 0; i < 100 && !win; i++) {
+      try { win = this.xdotool('search', '--name', caption).trim().split('\n')[0]; } catch { await sleep(100); }
+    }
+    if (!win) throw new Error(`the ${caption} dialog did not open`);
+    await sleep(500);
+    this.xdotool('windowfocus', '--sync', win);
+    this.xdotool('type', '--window', win, '--delay', '20', file);
+    // A completion list may take the first Return: press it until the dialog is gone.
+    try {
+      for (let i = 0; i < 5; i++) {
+        try { this.xdotool('key', '--window', win, 'Return'); } catch { return; } // the dialog is gone
+        await sleep(400);
+        let visible = '';
+        try { visible = this.xdotool('search', '--onlyvisible', '--name', caption).trim(); } catch { return; }
+        if (!visible.split('\n').includes(win)) return;
+      }
+    } finally {
+      // xdotool stops with an error when the window goes away between the press
+      // and the release; a Return left down would repeat into the next steps.
+      try { this.xdotool('keyup', 'Return'); } catch { /* nothing held */ }
+    }
+  }
+
+  // A key pressed in the page as the keyboard would (trusted events).
+  async press(key, { shift = false } = {}) {
+    const k = KEYS[key] ?? { key, code: `Key${key.toUpperCase()}`, vk: key.toUpperCase().charCodeAt(0), text: key };
+    const base = { key: k.key, code: k.code, windowsVirtualKeyCode: k.vk, nativeVirtualKeyCode: k.vk, modifiers: shift ? 8 : 0 };
+    await this.cdp.send('Input.dispatchKeyEvent', { type: k.text ? 'keyDown' : 'rawKeyDown', ...base, text: k.text });
+    await this.cdp.send('Input.dispatchKeyEvent', { type: 'keyUp', ...base });
   }
 
   eval(expr) { return this.cdp.eval(expr); }

@@ -140,18 +140,37 @@ export class MacrosController {
     this.app.ui?.renderRecording();
   }
 
-  async stopRecording() {
+  // withoutKey: the key ({ scan, ext }) that stopped the recording from the
+  // keyboard; its press at the end is dropped.
+  async stopRecording({ withoutKey = null } = {}) {
     const { app } = this;
     const rec = app.state.recording;
     if (!rec) return;
+    app.state.recording = null;
     try {
       await app.bridge.request(rq.recorder.stop());
     } catch (e) {
       app.error('error.record', e.message);
     }
-    app.state.recording = null;
+    if (withoutKey) dropStoppingKey(rec.steps, withoutKey);
     const steps = tidyRecording(rec.steps);
     if (steps.length && this.get(rec.slot)) await this.edit(rec.slot, (m) => { m.steps = steps; }, { immediate: true });
     else app.update();
+  }
+}
+
+// Removes the last press of key (and what follows it) when nothing but its
+// own release and delays came after it.
+export function dropStoppingKey(steps, key) {
+  for (let i = steps.length - 1; i >= 0; i--) {
+    const s = steps[i];
+    if (s.kind === 'delay') continue;
+    const same = s.scan === key.scan && s.ext === key.ext;
+    if (!same) return;
+    if (s.kind === 'down') {
+      steps.splice(i);
+      while (steps.length && steps[steps.length - 1].kind === 'delay') steps.pop();
+      return;
+    }
   }
 }

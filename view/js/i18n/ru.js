@@ -2,7 +2,7 @@
 export const RU = {
   'app.title': 'Программа для игровой мыши',
   'nav.label': 'Разделы',
-  'nav.performance': 'Производительность',
+  'nav.performance': 'Сенсор и DPI',
   'nav.buttons': 'Кнопки',
   'nav.macros': 'Макросы',
   'nav.lighting': 'Подсветка',

@@ -129,7 +129,7 @@ export function renderButtons(app, ui) {
 function keyEditor(b, assign) {
   const mods = b.p1;
   const capture = h('button', {
-    type: 'button', class: 'key-capture', 'data-key': 'assign:capture', 'aria-label': t('assign.captureHint'),
+    type: 'button', class: 'key-capture', 'data-key': 'assign:capture',
     onkeydown: (e) => {
       if (e.key === 'Tab' && !e.ctrlKey && !e.altKey && !e.metaKey) return; // keep Tab for moving on
       e.preventDefault();

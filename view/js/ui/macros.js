@@ -56,7 +56,7 @@ export function renderMacros(app, ui) {
 
   const header = h('div', { class: 'macro-head' },
     field(t('macros.name'), h('input', {
-      type: 'text', maxlength: 29, value: m.name, 'data-key': 'macro:name', disabled: !!rec,
+      type: 'text', maxlength: 29, value: m.name, 'data-key': 'macro:name', disabled: !!rec, 'aria-label': t('macros.name'),
       onchange: (e) => app.macros.edit(sel, (mm) => { mm.name = e.target.value.trim(); }),
     })),
     field(t('macros.repeat'), select({
@@ -65,7 +65,7 @@ export function renderMacros(app, ui) {
       onChange: (v) => setRepeat(app, sel, Number(v), m.count),
     })),
     m.repeat === REPEAT.COUNT ? field(t('macros.count'), h('input', {
-      type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count',
+      type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
       onchange: (e) => setRepeat(app, sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
     })) : null);
 
@@ -86,7 +86,7 @@ export function renderMacros(app, ui) {
         if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.macros.remove(sel);
       } }, t('macros.delete')));
 
-  const timeline = h('div', { id: 'timeline', class: 'timeline', role: 'list', 'aria-label': t('macros.timeline') });
+  const timeline = h('div', { id: 'timeline', class: 'timeline' });
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
@@ -112,7 +112,9 @@ function setRepeat(app, slot, repeat, count) {
 }
 
 // While recording, keys typed into the page must not press its buttons: the
-// recorder sees them system-wide anyway.
+// recorder sees them system-wide anyway. The one exception keeps keyboard
+// users in control: Enter or Space on the focused Stop button stops, and that
+// key press is not part of the macro.
 let blocker = null;
 function startRecording(app, slot) {
   if (!blocker) {
@@ -120,11 +122,14 @@ function startRecording(app, slot) {
       if (!app.state.recording) { window.removeEventListener('keydown', blocker, true); window.removeEventListener('keyup', blocker, true); blocker = null; return; }
       e.preventDefault();
       e.stopPropagation();
+      if (e.type === 'keydown' && !e.repeat && (e.key === 'Enter' || e.key === ' ') && e.target?.id === 'record-stop') {
+        app.macros.stopRecording({ withoutKey: scanFromCode(e.code) });
+      }
     };
     window.addEventListener('keydown', blocker, true);
     window.addEventListener('keyup', blocker, true);
   }
-  document.activeElement?.blur?.();
+  // The focus stays on the record button, which becomes the Stop button.
   app.macros.startRecording(slot);
 }
 
@@ -165,12 +170,13 @@ export function renderTimeline(app, ui, container) {
           h('button', { type: 'button', class: 'icon-btn', title: t('macros.deleteStep'), 'aria-label': t('macros.deleteStep'), 'data-key': `step-del:${i}`,
             onclick: () => edit((s) => removeStep(s, i)) }, icon('trash'))));
     });
+    const list = h('div', { role: 'list', 'aria-label': t('macros.timeline') }, rows);
     if (!locked) {
-      rows.push(h('div', { class: 'step add' },
+      return [list, h('div', { class: 'step add' },
         h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-key', onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, s.length, k.scan, k.ext))) }, icon('plus'), t('macros.addKey')),
-        h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-delay', onclick: () => edit((s) => insertDelay(s, s.length)) }, icon('clock'), t('macros.addDelay'))));
+        h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-delay', onclick: () => edit((s) => insertDelay(s, s.length)) }, icon('clock'), t('macros.addDelay')))];
     }
-    return rows;
+    return list;
   });
   if (recordingThis) container.scrollTop = container.scrollHeight;
 }

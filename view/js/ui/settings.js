@@ -24,12 +24,14 @@ export function renderSettings(app) {
 
   let capturing = false;
   const hotkey = h('button', {
-    type: 'button', class: 'key-capture', 'data-key': 'settings:hotkey', 'aria-label': t('settings.hotkeyCapture'),
+    type: 'button', class: 'key-capture', 'data-key': 'settings:hotkey',
     onclick: (e) => { capturing = true; e.currentTarget.classList.add('listening'); e.currentTarget.querySelector('.combo').textContent = t('settings.hotkeyListening'); },
     onblur: (e) => { if (capturing) { capturing = false; e.currentTarget.classList.remove('listening'); app.update(); } },
     onkeydown: async (e) => {
       if (!capturing) return;
       if (e.key === 'Escape') { capturing = false; app.update(); return; }
+      // Tab is never taken as a hot key: it moves on, as everywhere else.
+      if (e.key === 'Tab' && !e.ctrlKey && !e.altKey && !e.metaKey) return;
       e.preventDefault();
       const seq = qtSequenceFromEvent(e);
       if (!seq) return;

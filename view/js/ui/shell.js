@@ -120,7 +120,10 @@ export function mountShell(app) {
   };
   nav.addEventListener('keydown', (e) => {
     if (e.key !== 'ArrowDown' && e.key !== 'ArrowUp') return;
-    const i = SCREENS.findIndex((s) => s.id === app.state.screen);
+    // From the focused entry (the open screen when the focus is elsewhere).
+    const focused = document.activeElement?.getAttribute('data-key')?.replace(/^nav:/, '');
+    const from = SCREENS.some((s) => s.id === focused) ? focused : app.state.screen;
+    const i = SCREENS.findIndex((s) => s.id === from);
     const next = SCREENS[(i + (e.key === 'ArrowDown' ? 1 : SCREENS.length - 1)) % SCREENS.length];
     e.preventDefault();
     go(next.id);
