@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "common/ui_texts.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_log.h"
@@ -156,8 +157,8 @@ bool installPagePackage()
             if (copied)
                 break;
             const QMessageBox::StandardButton answer = Dialogs::current().message(
-                nullptr, QMessageBox::Critical, QStringLiteral("Update error!"),
-                QStringLiteral("Failed to update kelv :(\n%1 is not accessible.").arg(to),
+                nullptr, QMessageBox::Critical, uiText(QStringLiteral("Update error!")),
+                uiText(QStringLiteral("Failed to update kelv :(\n%1 is not accessible.")).arg(to),
                 QMessageBox::Retry | QMessageBox::Cancel);
             if (answer != QMessageBox::Retry) {
                 removePagePackage();

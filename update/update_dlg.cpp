@@ -1,6 +1,7 @@
 #include "update/update_dlg.h"
 
 #include "common/client_settings.h"
+#include "common/ui_texts.h"
 #include "device/devices_handler.h"
 #include "update/firmware_flasher.h"
 #include "update/installers.h"
@@ -25,6 +26,10 @@ namespace kelv {
 
 updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
 {
+    // The dialog and the update's messages speak the language of the settings.
+    if (m_host)
+        setUiLanguage(
+            uiLanguageFromSetting(m_host->clientSettings().value(QStringLiteral("language"))));
     setObjectName(QStringLiteral("updateDlg"));
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -45,13 +50,13 @@ updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
     auto *pageFirst = new QFrame;
     pageFirst->setObjectName(QStringLiteral("pageFirst"));
     pageFirst->resize(580, 310);
-    m_text = new QLabel(QStringLiteral("Found the new version,update now?"), pageFirst);
+    m_text = new QLabel(uiText(QStringLiteral("Found the new version,update now?")), pageFirst);
     m_text->setObjectName(QStringLiteral("lb_text"));
     m_text->move(110, 70);
-    m_cancel = new QPushButton(QStringLiteral("cancel"), pageFirst);
+    m_cancel = new QPushButton(uiText(QStringLiteral("cancel")), pageFirst);
     m_cancel->setObjectName(QStringLiteral("cancelButton"));
     m_cancel->move(180, 190);
-    m_update = new QPushButton(QStringLiteral("Update"), pageFirst);
+    m_update = new QPushButton(uiText(QStringLiteral("Update")), pageFirst);
     m_update->setObjectName(QStringLiteral("uninstallButton"));
     m_update->move(300, 190);
 
@@ -61,7 +66,8 @@ updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
     m_logo = new QLabel(pageThird);
     m_logo->setObjectName(QStringLiteral("lb_logo"));
     m_logo->move(156, 50);
-    m_install = new QLabel(QStringLiteral("Downloading package resources。。。"), pageThird);
+    m_install =
+        new QLabel(uiText(QStringLiteral("Downloading package resources。。。")), pageThird);
     m_install->setObjectName(QStringLiteral("lb_install"));
     m_install->move(10, 195);
     m_install->setFixedWidth(580);
@@ -75,10 +81,11 @@ updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
     auto *pageInfo = new QFrame;
     pageInfo->setObjectName(QStringLiteral("pageInfo"));
     pageInfo->resize(580, 310);
-    m_info = new QLabel(QStringLiteral("The current version is the latest version"), pageInfo);
+    m_info =
+        new QLabel(uiText(QStringLiteral("The current version is the latest version")), pageInfo);
     m_info->setObjectName(QStringLiteral("lb_info"));
     m_info->move(110, 70);
-    m_ok = new QPushButton(QStringLiteral("confirm"), pageInfo);
+    m_ok = new QPushButton(uiText(QStringLiteral("confirm")), pageInfo);
     m_ok->setObjectName(QStringLiteral("pb_ok"));
     m_ok->move(240, 190);
 
@@ -185,7 +192,7 @@ void updateDlg::on_finishPart(qint64 part, qint64 total)
 
 void updateDlg::on_downLoadFaild()
 {
-    m_install->setText(QStringLiteral("Download failed, please check the network"));
+    m_install->setText(uiText(QStringLiteral("Download failed, please check the network")));
 }
 
 void updateDlg::updateNow()
@@ -197,9 +204,9 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
 {
     if (!prepareUpdater())
         return;
-    m_text->setText(QStringLiteral("The download is complete,Restart now?"));
+    m_text->setText(uiText(QStringLiteral("The download is complete,Restart now?")));
     m_text->adjustSize();
-    m_update->setText(QStringLiteral("Restart Now"));
+    m_update->setText(uiText(QStringLiteral("Restart Now")));
     disconnect(m_update, &QPushButton::clicked, this, &updateDlg::on_uninstallButton_clicekd);
     connect(m_update, &QPushButton::clicked, this, &updateDlg::updateNow);
     m_stack->setCurrentIndex(0);
@@ -227,14 +234,14 @@ void updateDlg::recordClientVersion(const QString &version)
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &)
 {
-    m_install->setText(QStringLiteral("Update Complete"));
+    m_install->setText(uiText(QStringLiteral("Update Complete")));
     installPagePackage();
     accept();
 }
 
 void updateDlg::on_firmPackageDownLoadFinished(const QString &)
 {
-    m_install->setText(QStringLiteral("正在更新固件，请勿插拔鼠标"));
+    m_install->setText(uiText(QStringLiteral("正在更新固件，请勿插拔鼠标")));
     flashFirmware();
 }
 
@@ -250,7 +257,7 @@ void updateDlg::flashFirmware()
         return;
     FirmwareFlasher flasher;
     flasher.wait = &updateDlg::waitMs;
-    flasher.show = [this](const QString &text) { m_install->setText(text); };
+    flasher.show = [this](const QString &text) { m_install->setText(uiText(text)); };
     flasher.loadImage = [this](FirmwareImage &) { return loadFirmwareImage(); };
     const FirmwareFlasher::Outcome outcome = flasher.run(*entries, m_host->deviceTable(), m_image);
     qCInfo(lcUpdateSystem).noquote()

@@ -1,8 +1,10 @@
 #include "common/client_settings.h"
 #include "common/text_file.h"
+#include "common/ui_texts.h"
 #include "common/xml_text.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -89,10 +91,64 @@ private slots:
         QString out;
         const QString in = QStringLiteral("<!-- c --><root><client language=\"en\"/></root>");
         QVERIFY(ClientSettings::rewriteClientAttribute(in, "language", "zh", &out));
-        QCOMPARE(out, QStringLiteral("<?xml version=\"1.0\"?>\n<root>\n\t<client language=\"zh\" />\n</root>\n"));
+        QCOMPARE(out,
+                 QStringLiteral(
+                     "<?xml version=\"1.0\"?>\n<root>\n\t<client language=\"zh\" />\n</root>\n"));
         QVERIFY(ClientSettings::rewriteClientAttribute(in, "absent", "1", &out));
         QVERIFY(!out.contains("absent"));
         QVERIFY(!ClientSettings::rewriteClientAttribute("not xml", "a", "b", &out));
+    }
+
+    void languageSettingFollowsTheTrayTable()
+    {
+        const QList<QPair<QString, UiLanguage>> table = {{"zh", UiLanguage::SimplifiedChinese},
+                                                         {"zh-TW", UiLanguage::TraditionalChinese},
+                                                         {"zh-HK", UiLanguage::TraditionalChinese},
+                                                         {"de-DE", UiLanguage::German},
+                                                         {"ja", UiLanguage::Japanese},
+                                                         {"ru", UiLanguage::Russian},
+                                                         {"ko", UiLanguage::Korean},
+                                                         {"zh-CN", UiLanguage::English},
+                                                         {"de", UiLanguage::English},
+                                                         {"ZH", UiLanguage::English},
+                                                         {"", UiLanguage::English},
+                                                         {"en", UiLanguage::English}};
+        for (const auto &[setting, language] : table)
+            QCOMPARE(uiLanguageFromSetting(setting), language);
+    }
+
+    void ownTextsInEveryLanguage()
+    {
+        // The texts the program has stay as they are in their own language.
+        QCOMPARE(uiText(QStringLiteral("Found the new version,update now?"), UiLanguage::English),
+                 QStringLiteral("Found the new version,update now?"));
+        QCOMPARE(uiText(QStringLiteral("更新成功"), UiLanguage::SimplifiedChinese),
+                 QStringLiteral("更新成功"));
+        QCOMPARE(uiText(QStringLiteral("更新成功"), UiLanguage::English),
+                 QStringLiteral("Update succeeded"));
+        QCOMPARE(uiText(QStringLiteral("Restart Now"), UiLanguage::German),
+                 QStringLiteral("Neu starten"));
+        QCOMPARE(uiText(QStringLiteral("not in the catalogue"), UiLanguage::Korean),
+                 QStringLiteral("not in the catalogue"));
+        // Every text is translated, and keeps its place markers.
+        static const QRegularExpression marker(QStringLiteral("%\\d"));
+        const QList<QStringList> rows = uiTextRows();
+        QVERIFY(rows.size() > 40);
+        for (const QStringList &row : rows) {
+            QCOMPARE(row.size(), 7);
+            QStringList markers;
+            for (const auto &m : marker.globalMatch(row.first()))
+                markers << m.captured();
+            markers.sort();
+            for (const QString &text : row) {
+                QVERIFY2(!text.trimmed().isEmpty(), qPrintable(row.first()));
+                QStringList own;
+                for (const auto &m : marker.globalMatch(text))
+                    own << m.captured();
+                own.sort();
+                QVERIFY2(own == markers, qPrintable(text));
+            }
+        }
     }
 
     void xmlWithoutElementDoesNotParse()

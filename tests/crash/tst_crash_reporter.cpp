@@ -1,4 +1,5 @@
 #include "common/app_paths.h"
+#include "common/ui_texts.h"
 #include "tools/crashreporter/crash_report.h"
 #include "tools/crashreporter/reporter_window.h"
 
@@ -79,6 +80,7 @@ private slots:
     // The report as a plain class.
     void parsesFieldsAndSections();
     void explainsInPlainWords();
+    void explainsInTheSettingsLanguage();
     void signalMeanings_data();
     void signalMeanings();
     void loadStatuses();
@@ -118,6 +120,28 @@ void TestCrashReporter::parsesFieldsAndSections()
     QCOMPARE(report.section(QStringLiteral("Modules")).size(), 2);
     QVERIFY(report.section(QStringLiteral("Nothing")).isEmpty());
     QVERIFY(report.field(QStringLiteral("Nothing")).isEmpty());
+}
+
+void TestCrashReporter::explainsInTheSettingsLanguage()
+{
+    const CrashReport report = CrashReport::parse(kSample, QStringLiteral("/opt/kelv/x.dmp"));
+    setUiLanguage(uiLanguageFromSetting(QStringLiteral("de-DE")));
+    const QString headline = report.headline();
+    const QString text = report.explanation();
+    setUiLanguage(uiLanguageFromSetting(QStringLiteral("ru")));
+    const QString russian = CrashReport::parse("kelv crash report\n").explanation();
+    setUiLanguage(UiLanguage::English);
+    QCOMPARE(headline, QStringLiteral("kelv wurde unerwartet beendet"));
+    QVERIFY2(text.startsWith(QStringLiteral("kelv wurde am ")), qPrintable(text));
+    QVERIFY2(text.contains(
+                 QStringLiteral("unerwartet beendet, weil es auf Speicher zugreifen wollte, den es "
+                                "nicht verwenden darf (SIGSEGV).")),
+             qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("als /opt/kelv/x.dmp gespeichert")));
+    QVERIFY2(
+        russian.startsWith(QStringLiteral("kelv неожиданно завершилась: программа столкнулась с "
+                                          "непредвиденной ошибкой.")),
+        qPrintable(russian));
 }
 
 void TestCrashReporter::explainsInPlainWords()

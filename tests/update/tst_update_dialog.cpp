@@ -106,6 +106,7 @@ private slots:
     void init();
     void cleanup();
     void widgetsAndPages();
+    void textsFollowTheLanguage();
     void progressNeverDivides();
     void downloadFailureIsShown();
     void pageOnlyUpdateInstallsAndAccepts();
@@ -254,6 +255,26 @@ void TestUpdateDialog::widgetsAndPages()
     QCOMPARE(finished.first().first().toInt(), int(QDialog::Rejected));
 }
 
+void TestUpdateDialog::textsFollowTheLanguage()
+{
+    const auto texts = [this](const char *language) {
+        m_host->settings.setValue(QStringLiteral("language"), QString::fromUtf8(language));
+        updateDlg dialog(m_host);
+        return QStringList{child<QLabel>(&dialog, "lb_text")->text(),
+                           child<QPushButton>(&dialog, "uninstallButton")->text(),
+                           child<QLabel>(&dialog, "lb_info")->text()};
+    };
+    QCOMPARE(texts("de-DE"),
+             QStringList({QStringLiteral("Neue Version gefunden. Jetzt aktualisieren?"),
+                          QStringLiteral("Aktualisieren"),
+                          QStringLiteral("Die installierte Version ist die neueste")}));
+    QCOMPARE(texts("zh-HK").first(), QStringLiteral("發現新版本，現在更新嗎？"));
+    QCOMPARE(texts("ko").at(1), QStringLiteral("업데이트"));
+    // Values outside the table are English, with the dialog's own texts.
+    QCOMPARE(texts("de").first(), QStringLiteral("Found the new version,update now?"));
+    QCOMPARE(texts("en").at(2), QStringLiteral("The current version is the latest version"));
+}
+
 void TestUpdateDialog::progressNeverDivides()
 {
     updateDlg dialog(m_host);
@@ -381,6 +402,8 @@ void TestUpdateDialog::checkerOpensTheDialog()
 
 void TestUpdateDialog::firmwareFromServerToMouse()
 {
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
     const QByteArray bytes = firmwareBytes(5000, "2.3.4");
     writeFile(path(QStringLiteral("fw.bin")), bytes);
     QProcess packer;
@@ -441,6 +464,8 @@ void TestUpdateDialog::firmwareFromServerToMouse()
 
 void TestUpdateDialog::firmwareChunks()
 {
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
     writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(4000, "4.0.0")));
     updateDlg dialog(m_host);
     dialog.flashFirmware();
@@ -468,6 +493,8 @@ void TestUpdateDialog::firmwareNotStarted_data()
 
 void TestUpdateDialog::firmwareNotStarted()
 {
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
     QFETCH(bool, emptyTable);
     QFETCH(bool, badHeader);
     QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
@@ -484,6 +511,8 @@ void TestUpdateDialog::firmwareNotStarted()
 
 void TestUpdateDialog::bootLoaderNeverAppears()
 {
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
     QCOMPARE(test::runDcsim({QStringLiteral("bootloader"), QStringLiteral("never")}), 0);
     writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     updateDlg dialog(m_host);
@@ -496,6 +525,8 @@ void TestUpdateDialog::bootLoaderNeverAppears()
 
 void TestUpdateDialog::failingCheck()
 {
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
     QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
     image[FirmwareImage::kCheckOffset] = char(image.at(FirmwareImage::kCheckOffset) ^ 0xff);
     writeFile(firmwareImagePath(), image);

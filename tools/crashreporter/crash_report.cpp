@@ -1,5 +1,7 @@
 #include "tools/crashreporter/crash_report.h"
 
+#include "common/ui_texts.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
@@ -131,16 +133,17 @@ QString CrashReport::faultAddress() const
 QString CrashReport::signalMeaning(const QString &signalName)
 {
     if (signalName == QLatin1String("SIGSEGV"))
-        return QStringLiteral("tried to use memory it may not access");
+        return uiText(QStringLiteral("tried to use memory it may not access"));
     if (signalName == QLatin1String("SIGBUS"))
-        return QStringLiteral("tried to use memory that does not exist or cannot be reached");
+        return uiText(
+            QStringLiteral("tried to use memory that does not exist or cannot be reached"));
     if (signalName == QLatin1String("SIGFPE"))
-        return QStringLiteral("met an arithmetic error such as a division by zero");
+        return uiText(QStringLiteral("met an arithmetic error such as a division by zero"));
     if (signalName == QLatin1String("SIGILL"))
-        return QStringLiteral("tried to run an instruction the processor does not accept");
+        return uiText(QStringLiteral("tried to run an instruction the processor does not accept"));
     if (signalName == QLatin1String("SIGABRT"))
-        return QStringLiteral("stopped itself after detecting an internal error");
-    return QStringLiteral("met an unexpected error");
+        return uiText(QStringLiteral("stopped itself after detecting an internal error"));
+    return uiText(QStringLiteral("met an unexpected error"));
 }
 
 QString CrashReport::headline() const
@@ -149,33 +152,36 @@ QString CrashReport::headline() const
     case Status::Ok:
     case Status::Missing:
     case Status::Unreadable:
-        return QStringLiteral("kelv stopped unexpectedly");
+        return uiText(QStringLiteral("kelv stopped unexpectedly"));
     case Status::NoPath:
     case Status::NotAReport:
         break;
     }
-    return QStringLiteral("No crash report to show");
+    return uiText(QStringLiteral("No crash report to show"));
 }
 
 QString CrashReport::explanation() const
 {
-    const QString restart = QStringLiteral("You can restart kelv now.");
+    const QString restart = uiText(QStringLiteral("You can restart kelv now."));
     switch (m_status) {
     case Status::NoPath:
-        return QStringLiteral("No crash report was named. CrashReporter is started by kelv after "
-                              "a crash, with the path of the crash report.");
+        return uiText(
+            QStringLiteral("No crash report was named. CrashReporter is started by kelv after "
+                           "a crash, with the path of the crash report."));
     case Status::Missing:
-        return QStringLiteral("kelv stopped unexpectedly, but its crash report could not be found "
-                              "at %1. It may not have been written, for example because the folder "
-                              "is full or write-protected. %2")
+        return uiText(QStringLiteral(
+                          "kelv stopped unexpectedly, but its crash report could not be found "
+                          "at %1. It may not have been written, for example because the folder "
+                          "is full or write-protected. %2"))
             .arg(m_path, restart);
     case Status::Unreadable:
-        return QStringLiteral("kelv stopped unexpectedly, but its crash report %1 could not be "
-                              "read: %2. %3")
+        return uiText(
+                   QStringLiteral("kelv stopped unexpectedly, but its crash report %1 could not be "
+                                  "read: %2. %3"))
             .arg(m_path, m_error, restart);
     case Status::NotAReport:
-        return QStringLiteral(
-                   "The file %1 is not a kelv crash report, so there is nothing to show.")
+        return uiText(QStringLiteral(
+                          "The file %1 is not a kelv crash report, so there is nothing to show."))
             .arg(m_path);
     case Status::Ok:
         break;
@@ -189,21 +195,24 @@ QString CrashReport::explanation() const
     const QDateTime t = time();
     if (t.isValid()) {
         const QDateTime local = t.toLocalTime();
-        when = QStringLiteral(" on %1 at %2")
+        when = uiText(QStringLiteral(" on %1 at %2"))
                    .arg(QLocale().toString(local.date(), QLocale::LongFormat),
                         local.time().toString(QStringLiteral("HH:mm:ss")));
     }
-    QString text = QStringLiteral("kelv stopped unexpectedly%1 because it %2. Changes you had not "
-                                  "saved yet may be lost; profiles and settings that were saved "
-                                  "are not affected. %3")
-                       .arg(when, cause, restart);
+    QString text =
+        uiText(QStringLiteral("kelv stopped unexpectedly%1 because it %2. Changes you had not "
+                              "saved yet may be lost; profiles and settings that were saved "
+                              "are not affected. %3"))
+            .arg(when, cause, restart);
     if (!m_path.isEmpty())
-        text += QStringLiteral("\n\nA report of what happened was saved as %1. If the problem "
-                               "comes back, copy the report and send it with your support request.")
+        text += uiText(QStringLiteral(
+                           "\n\nA report of what happened was saved as %1. If the problem "
+                           "comes back, copy the report and send it with your support request."))
                     .arg(m_path);
     if (m_truncated)
-        text += QStringLiteral("\n\nThe report is very large; only its first %1 MB are shown.")
-                    .arg(kMaxSize / (1024 * 1024));
+        text +=
+            uiText(QStringLiteral("\n\nThe report is very large; only its first %1 MB are shown."))
+                .arg(kMaxSize / (1024 * 1024));
     return text;
 }
 

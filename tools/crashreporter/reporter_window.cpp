@@ -1,6 +1,7 @@
 #include "tools/crashreporter/reporter_window.h"
 
 #include "common/app_paths.h"
+#include "common/ui_texts.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -54,7 +55,7 @@ ReporterWindow::ReporterWindow(const CrashReport &report, const QString &program
 {
     setObjectName(QStringLiteral("ReporterWindow"));
     setAttribute(Qt::WA_StyledBackground);
-    setWindowTitle(QStringLiteral("kelv crash report"));
+    setWindowTitle(uiText(QStringLiteral("kelv crash report")));
     setStyleSheet(reporterStyleSheet());
     // Without a report there is only the message to show.
     resize(report.isValid() ? QSize(820, 600) : QSize(720, 260));
@@ -73,9 +74,10 @@ ReporterWindow::ReporterWindow(const CrashReport &report, const QString &program
     QStringList facts;
     if (report.isValid()) {
         if (!report.field(QStringLiteral("Signal")).isEmpty())
-            facts << QStringLiteral("Signal %1").arg(report.field(QStringLiteral("Signal")));
+            facts
+                << uiText(QStringLiteral("Signal %1")).arg(report.field(QStringLiteral("Signal")));
         if (!report.faultAddress().isEmpty())
-            facts << QStringLiteral("address %1").arg(report.faultAddress());
+            facts << uiText(QStringLiteral("address %1")).arg(report.faultAddress());
         if (!report.version().isEmpty())
             facts << QStringLiteral("kelv %1").arg(report.version());
     }
@@ -94,16 +96,16 @@ ReporterWindow::ReporterWindow(const CrashReport &report, const QString &program
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("status"));
 
-    m_copy = new QPushButton(QStringLiteral("Copy report"), this);
+    m_copy = new QPushButton(uiText(QStringLiteral("Copy report")), this);
     m_copy->setObjectName(QStringLiteral("copyButton"));
     m_copy->setEnabled(report.isValid());
-    m_openFolder = new QPushButton(QStringLiteral("Open folder"), this);
+    m_openFolder = new QPushButton(uiText(QStringLiteral("Open folder")), this);
     m_openFolder->setObjectName(QStringLiteral("openFolderButton"));
     m_openFolder->setEnabled(!report.path().isEmpty() &&
                              QFileInfo(QFileInfo(report.path()).absolutePath()).isDir());
-    m_restart = new QPushButton(QStringLiteral("Restart kelv"), this);
+    m_restart = new QPushButton(uiText(QStringLiteral("Restart kelv")), this);
     m_restart->setObjectName(QStringLiteral("restartButton"));
-    m_close = new QPushButton(QStringLiteral("Close"), this);
+    m_close = new QPushButton(uiText(QStringLiteral("Close")), this);
     m_close->setObjectName(QStringLiteral("closeButton"));
 
     connect(m_copy, &QPushButton::clicked, this, &ReporterWindow::copyReport);
@@ -148,21 +150,21 @@ void ReporterWindow::copyReport()
     if (!m_report.isValid())
         return;
     QGuiApplication::clipboard()->setText(m_report.text());
-    showStatus(QStringLiteral("The report is on the clipboard."));
+    showStatus(uiText(QStringLiteral("The report is on the clipboard.")));
 }
 
 void ReporterWindow::openFolder()
 {
     const QString folder = QFileInfo(m_report.path()).absolutePath();
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
-        showStatus(QStringLiteral("The folder %1 could not be opened.").arg(folder));
+        showStatus(uiText(QStringLiteral("The folder %1 could not be opened.")).arg(folder));
 }
 
 void ReporterWindow::restartProgram()
 {
     const QString program = programPath();
     if (!QProcess::startDetached(program, QStringList(), m_programFolder)) {
-        showStatus(QStringLiteral("kelv could not be started from %1.").arg(program));
+        showStatus(uiText(QStringLiteral("kelv could not be started from %1.")).arg(program));
         return;
     }
     emit programRestarted(program);

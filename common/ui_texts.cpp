@@ -1,0 +1,303 @@
+#include "common/ui_texts.h"
+
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+#include <array>
+#include <atomic>
+
+namespace kelv {
+
+namespace {
+
+std::atomic<UiLanguage> g_language{UiLanguage::English};
+
+// One text in every language, in the order of UiLanguage.
+using Row = std::array<const char *, 7>;
+
+// The texts of the update dialog, the update's message box and the crash
+// reporter.
+const QHash<QString, Row> &catalogue()
+{
+    static const QHash<QString, Row> table = [] {
+        const Row rows[] = {
+            // Update dialog.
+            {"Found the new version,update now?", "发现新版本，现在更新吗？",
+             "發現新版本，現在更新嗎？", "Neue Version gefunden. Jetzt aktualisieren?",
+             "新しいバージョンがあります。今すぐ更新しますか？",
+             "Найдена новая версия. Обновить сейчас?", "새 버전이 있습니다. 지금 업데이트할까요?"},
+            {"cancel", "取消", "取消", "Abbrechen", "キャンセル", "Отмена", "취소"},
+            {"Update", "更新", "更新", "Aktualisieren", "更新", "Обновить", "업데이트"},
+            {"Downloading package resources。。。", "正在下载更新包。。。",
+             "正在下載更新套件。。。", "Update-Pakete werden geladen…",
+             "更新パッケージをダウンロード中…", "Загрузка пакетов обновления…",
+             "업데이트 패키지 다운로드 중…"},
+            {"The current version is the latest version", "当前已是最新版本", "目前已是最新版本",
+             "Die installierte Version ist die neueste", "現在のバージョンが最新です",
+             "Установлена последняя версия", "현재 버전이 최신 버전입니다"},
+            {"confirm", "确定", "確定", "OK", "OK", "ОК", "확인"},
+            {"Download failed, please check the network", "下载失败，请检查网络",
+             "下載失敗，請檢查網路", "Download fehlgeschlagen, bitte Netzwerk prüfen",
+             "ダウンロードに失敗しました。ネットワークを確認してください",
+             "Ошибка загрузки, проверьте сеть", "다운로드에 실패했습니다. 네트워크를 확인하세요"},
+            {"The download is complete,Restart now?", "下载完成，现在重启吗？",
+             "下載完成，現在重新啟動嗎？", "Download abgeschlossen. Jetzt neu starten?",
+             "ダウンロードが完了しました。今すぐ再起動しますか？",
+             "Загрузка завершена. Перезапустить сейчас?",
+             "다운로드가 끝났습니다. 지금 다시 시작할까요?"},
+            {"Restart Now", "立即重启", "立即重新啟動", "Neu starten", "今すぐ再起動",
+             "Перезапустить", "지금 다시 시작"},
+            {"Update Complete", "更新完成", "更新完成", "Update abgeschlossen",
+             "更新が完了しました", "Обновление завершено", "업데이트 완료"},
+            // Firmware messages (source: Chinese).
+            {"Updating the firmware, do not unplug the mouse", "正在更新固件，请勿插拔鼠标",
+             "正在更新韌體，請勿插拔滑鼠", "Firmware wird aktualisiert, Maus nicht abziehen",
+             "ファームウェアを更新中です。マウスを抜かないでください",
+             "Обновление прошивки, не отключайте мышь",
+             "펌웨어 업데이트 중입니다. 마우스를 뽑지 마세요"},
+            {"The mouse update failed…", "鼠标更新失败。。。", "滑鼠更新失敗。。。",
+             "Das Update der Maus ist fehlgeschlagen…", "マウスの更新に失敗しました…",
+             "Не удалось обновить мышь…", "마우스 업데이트에 실패했습니다…"},
+            {"Update succeeded", "更新成功", "更新成功", "Update erfolgreich", "更新に成功しました",
+             "Обновление выполнено", "업데이트 성공"},
+            {"Update failed", "更新失败", "更新失敗", "Update fehlgeschlagen", "更新に失敗しました",
+             "Ошибка обновления", "업데이트 실패"},
+            {"Check passed, starting the device…", "校验成功,启动设备。。。",
+             "校驗成功，啟動裝置。。。", "Prüfung bestanden, Gerät wird gestartet…",
+             "検証に成功しました。デバイスを起動しています…",
+             "Проверка пройдена, запуск устройства…", "검증 성공, 장치를 시작하는 중…"},
+            {"Check failed, please update again", "校验失败，请重新更新", "校驗失敗，請重新更新",
+             "Prüfung fehlgeschlagen, bitte erneut aktualisieren",
+             "検証に失敗しました。もう一度更新してください",
+             "Проверка не пройдена, обновите ещё раз", "검증 실패, 다시 업데이트하세요"},
+            // The update's message box.
+            {"Update error!", "更新错误！", "更新錯誤！", "Update-Fehler!", "更新エラー",
+             "Ошибка обновления!", "업데이트 오류!"},
+            {"Failed to update kelv :(\n%1 is not accessible.", "kelv 更新失败 :(\n无法访问 %1。",
+             "kelv 更新失敗 :(\n無法存取 %1。",
+             "kelv konnte nicht aktualisiert werden :(\n%1 ist nicht zugänglich.",
+             "kelv を更新できませんでした :(\n%1 にアクセスできません。",
+             "Не удалось обновить kelv :(\n%1 недоступен.",
+             "kelv를 업데이트하지 못했습니다 :(\n%1에 접근할 수 없습니다."},
+            // Crash reporter. The causes complete "... because it %2".
+            {"tried to use memory it may not access", "试图使用无权访问的内存",
+             "試圖使用無權存取的記憶體",
+             "auf Speicher zugreifen wollte, den es nicht verwenden darf",
+             "アクセスが許可されていないメモリを使おうとした",
+             "попыталась обратиться к недоступной ей памяти",
+             "접근할 수 없는 메모리를 사용하려고 했기"},
+            {"tried to use memory that does not exist or cannot be reached",
+             "试图使用不存在或无法访问的内存", "試圖使用不存在或無法存取的記憶體",
+             "Speicher verwenden wollte, den es nicht gibt oder der nicht erreichbar ist",
+             "存在しないか到達できないメモリを使おうとした",
+             "попыталась обратиться к несуществующей или недостижимой памяти",
+             "존재하지 않거나 닿을 수 없는 메모리를 사용하려고 했기"},
+            {"met an arithmetic error such as a division by zero", "遇到了除以零之类的算术错误",
+             "遇到了除以零之類的算術錯誤",
+             "auf einen Rechenfehler wie eine Division durch null stieß",
+             "ゼロ除算などの演算エラーが起きた",
+             "столкнулась с арифметической ошибкой, например делением на ноль",
+             "0으로 나누기 같은 연산 오류가 났기"},
+            {"tried to run an instruction the processor does not accept",
+             "试图执行处理器不接受的指令", "試圖執行處理器不接受的指令",
+             "einen Befehl ausführen wollte, den der Prozessor nicht annimmt",
+             "プロセッサーが受け付けない命令を実行しようとした",
+             "попыталась выполнить команду, которую не принимает процессор",
+             "프로세서가 받아들이지 않는 명령을 실행하려고 했기"},
+            {"stopped itself after detecting an internal error", "检测到内部错误后自行停止",
+             "偵測到內部錯誤後自行停止",
+             "sich nach einem erkannten internen Fehler selbst beendet hat",
+             "内部エラーを検出して自ら停止した", "остановилась сама, обнаружив внутреннюю ошибку",
+             "내부 오류를 발견하고 스스로 멈췄기"},
+            {"met an unexpected error", "遇到了意外错误", "遇到了意外錯誤",
+             "auf einen unerwarteten Fehler stieß", "予期しないエラーが起きた",
+             "столкнулась с непредвиденной ошибкой", "예기치 않은 오류가 났기"},
+            {"kelv stopped unexpectedly", "kelv 意外停止", "kelv 意外停止",
+             "kelv wurde unerwartet beendet", "kelv が予期せず終了しました",
+             "kelv неожиданно завершилась", "kelv가 예기치 않게 종료되었습니다"},
+            {"No crash report to show", "没有可显示的崩溃报告", "沒有可顯示的當機報告",
+             "Kein Absturzbericht vorhanden", "表示するクラッシュレポートはありません",
+             "Нет отчёта о сбое", "표시할 충돌 보고서가 없습니다"},
+            {"You can restart kelv now.", "现在可以重新启动 kelv。", "現在可以重新啟動 kelv。",
+             "Sie können kelv jetzt neu starten.", "kelv を今すぐ再起動できます。",
+             "Теперь kelv можно запустить снова.", "이제 kelv를 다시 시작할 수 있습니다."},
+            {"No crash report was named. CrashReporter is started by kelv after a crash, with the "
+             "path of the crash "
+             "report.",
+             "没有指定崩溃报告。CrashReporter 由 kelv 在崩溃后启动，并带有崩溃报告的路径。",
+             "沒有指定當機報告。CrashReporter 由 kelv 在當機後啟動，並帶有當機報告的路徑。",
+             "Es wurde kein Absturzbericht angegeben. CrashReporter wird nach einem Absturz von "
+             "kelv mit dem Pfad des "
+             "Berichts gestartet.",
+             "クラッシュレポートが指定されていません。CrashReporter はクラッシュ後に kelv "
+             "からレポートのパス付きで起動されます。",
+             "Отчёт о сбое не указан. CrashReporter запускается программой kelv после сбоя с путём "
+             "к отчёту.",
+             "충돌 보고서가 지정되지 않았습니다. CrashReporter는 충돌 후 kelv가 보고서 경로와 함께 "
+             "시작합니다."},
+            {"kelv stopped unexpectedly, but its crash report could not be found at %1. It may not "
+             "have been "
+             "written, for example because the folder is full or write-protected. %2",
+             "kelv 意外停止，但在 %1 "
+             "找不到它的崩溃报告。报告可能没有写入，例如文件夹已满或被写保护。%2",
+             "kelv 意外停止，但在 %1 "
+             "找不到它的當機報告。報告可能沒有寫入，例如資料夾已滿或受到寫入保護。%2",
+             "kelv wurde unerwartet beendet, aber sein Absturzbericht wurde unter %1 nicht "
+             "gefunden. Vielleicht "
+             "wurde er nicht geschrieben, etwa weil der Ordner voll oder schreibgeschützt ist. %2",
+             "kelv が予期せず終了しましたが、クラッシュレポートが %1 "
+             "に見つかりません。フォルダーがいっぱいか書き込み禁止のため、"
+             "書き込まれなかった可能性があります。%2",
+             "kelv неожиданно завершилась, но её отчёт о сбое не найден по пути %1. Возможно, он "
+             "не был записан, "
+             "например потому что папка заполнена или защищена от записи. %2",
+             "kelv가 예기치 않게 종료되었지만 %1에서 충돌 보고서를 찾을 수 없습니다. 폴더가 가득 "
+             "찼거나 쓰기 금지되어 "
+             "기록되지 않았을 수 있습니다. %2"},
+            {"kelv stopped unexpectedly, but its crash report %1 could not be read: %2. %3",
+             "kelv 意外停止，但无法读取它的崩溃报告 %1：%2。%3",
+             "kelv 意外停止，但無法讀取它的當機報告 %1：%2。%3",
+             "kelv wurde unerwartet beendet, aber sein Absturzbericht %1 konnte nicht gelesen "
+             "werden: %2. %3",
+             "kelv が予期せず終了しましたが、クラッシュレポート %1 を読み取れませんでした: %2。%3",
+             "kelv неожиданно завершилась, но её отчёт о сбое %1 не удалось прочитать: %2. %3",
+             "kelv가 예기치 않게 종료되었지만 충돌 보고서 %1을(를) 읽을 수 없습니다: %2. %3"},
+            {"The file %1 is not a kelv crash report, so there is nothing to show.",
+             "文件 %1 不是 kelv 崩溃报告，没有可显示的内容。",
+             "檔案 %1 不是 kelv 當機報告，沒有可顯示的內容。",
+             "Die Datei %1 ist kein Absturzbericht von kelv, es gibt also nichts anzuzeigen.",
+             "ファイル %1 は kelv のクラッシュレポートではないため、表示するものはありません。",
+             "Файл %1 не является отчётом о сбое kelv, показывать нечего.",
+             "%1 파일은 kelv 충돌 보고서가 아니므로 표시할 내용이 없습니다."},
+            {" on %1 at %2", "（%1 %2）", "（%1 %2）", " am %1 um %2", "（%1 %2）", " %1 в %2",
+             "(%1 %2)"},
+            {"kelv stopped unexpectedly%1 because it %2. Changes you had not saved yet may be "
+             "lost; profiles and "
+             "settings that were saved are not affected. %3",
+             "kelv%1意外停止，原因是它%2。尚未保存的更改可能已丢失；已保存的配置和设置不受影响。%3",
+             "kelv%1意外停止，原因是它%2。尚未儲存的變更可能已遺失；已儲存的設定檔和設定不受影響。%"
+             "3",
+             "kelv wurde%1 unerwartet beendet, weil es %2. Noch nicht gespeicherte Änderungen "
+             "können verloren sein; "
+             "gespeicherte Profile und Einstellungen sind nicht betroffen. %3",
+             "kelv "
+             "は%2ため%"
+             "1予期せず終了しました。保存していない変更は失われた可能性があります。保存済みのプロフ"
+             "ァイルと"
+             "設定には影響ありません。%3",
+             "kelv неожиданно завершилась%1: программа %2. Несохранённые изменения могут быть "
+             "потеряны; сохранённые "
+             "профили и настройки не затронуты. %3",
+             "kelv가 %2 때문에%1 예기치 않게 종료되었습니다. 저장하지 않은 변경 사항은 사라졌을 수 "
+             "있으며, 저장된 프로필과 "
+             "설정은 영향을 받지 않습니다. %3"},
+            {"\n\nA report of what happened was saved as %1. If the problem comes back, copy the "
+             "report and send it "
+             "with your support request.",
+             "\n\n发生的情况已保存为报告 %1。如果问题再次出现，请复制该报告并随支持请求一起发送。",
+             "\n\n發生的情況已儲存為報告 %1。如果問題再次出現，請複製該報告並隨支援請求一起傳送。",
+             "\n\nEin Bericht über den Vorfall wurde als %1 gespeichert. Tritt das Problem wieder "
+             "auf, kopieren Sie "
+             "den Bericht und senden Sie ihn mit Ihrer Supportanfrage.",
+             "\n\n発生した内容のレポートを %1 "
+             "に保存しました。問題が再発した場合は、レポートをコピーしてサポートへの問い合わせに"
+             "添えてください。",
+             "\n\nОтчёт о случившемся сохранён как %1. Если проблема повторится, скопируйте отчёт "
+             "и приложите его к "
+             "обращению в поддержку.",
+             "\n\n발생한 내용의 보고서를 %1(으)로 저장했습니다. 문제가 다시 생기면 보고서를 복사해 "
+             "지원 요청과 함께 보내세요."},
+            {"\n\nThe report is very large; only its first %1 MB are shown.",
+             "\n\n报告非常大，只显示前 %1 MB。", "\n\n報告非常大，只顯示前 %1 MB。",
+             "\n\nDer Bericht ist sehr groß; nur die ersten %1 MB werden angezeigt.",
+             "\n\nレポートが非常に大きいため、最初の %1 MB だけを表示しています。",
+             "\n\nОтчёт очень большой; показаны только первые %1 МБ.",
+             "\n\n보고서가 너무 커서 처음 %1MB만 표시합니다."},
+            {"kelv crash report", "kelv 崩溃报告", "kelv 當機報告", "kelv-Absturzbericht",
+             "kelv クラッシュレポート", "Отчёт о сбое kelv", "kelv 충돌 보고서"},
+            {"Signal %1", "信号 %1", "訊號 %1", "Signal %1", "シグナル %1", "Сигнал %1", "신호 %1"},
+            {"address %1", "地址 %1", "位址 %1", "Adresse %1", "アドレス %1", "адрес %1",
+             "주소 %1"},
+            {"Copy report", "复制报告", "複製報告", "Bericht kopieren", "レポートをコピー",
+             "Копировать отчёт", "보고서 복사"},
+            {"Open folder", "打开文件夹", "開啟資料夾", "Ordner öffnen", "フォルダーを開く",
+             "Открыть папку", "폴더 열기"},
+            {"Restart kelv", "重新启动 kelv", "重新啟動 kelv", "kelv neu starten", "kelv を再起動",
+             "Перезапустить kelv", "kelv 다시 시작"},
+            {"Close", "关闭", "關閉", "Schließen", "閉じる", "Закрыть", "닫기"},
+            {"The report is on the clipboard.", "报告已复制到剪贴板。", "報告已複製到剪貼簿。",
+             "Der Bericht ist in der Zwischenablage.", "レポートをクリップボードにコピーしました。",
+             "Отчёт скопирован в буфер обмена.", "보고서를 클립보드에 복사했습니다."},
+            {"The folder %1 could not be opened.", "无法打开文件夹 %1。", "無法開啟資料夾 %1。",
+             "Der Ordner %1 konnte nicht geöffnet werden.", "フォルダー %1 を開けませんでした。",
+             "Не удалось открыть папку %1.", "%1 폴더를 열 수 없습니다."},
+            {"kelv could not be started from %1.", "无法从 %1 启动 kelv。", "無法從 %1 啟動 kelv。",
+             "kelv konnte nicht aus %1 gestartet werden.", "%1 から kelv を起動できませんでした。",
+             "Не удалось запустить kelv из %1.", "%1에서 kelv를 시작할 수 없습니다."},
+        };
+        // Found by the English text, or by the Simplified Chinese one: the
+        // firmware messages are written in Chinese in the program.
+        QHash<QString, Row> byText;
+        for (const Row &row : rows) {
+            byText.insert(QString::fromUtf8(row[0]), row);
+            byText.insert(QString::fromUtf8(row[1]), row);
+        }
+        return byText;
+    }();
+    return table;
+}
+
+} // namespace
+
+UiLanguage uiLanguageFromSetting(const QString &setting)
+{
+    if (setting == QLatin1String("zh"))
+        return UiLanguage::SimplifiedChinese;
+    if (setting == QLatin1String("zh-TW") || setting == QLatin1String("zh-HK"))
+        return UiLanguage::TraditionalChinese;
+    if (setting == QLatin1String("de-DE"))
+        return UiLanguage::German;
+    if (setting == QLatin1String("ja"))
+        return UiLanguage::Japanese;
+    if (setting == QLatin1String("ru"))
+        return UiLanguage::Russian;
+    if (setting == QLatin1String("ko"))
+        return UiLanguage::Korean;
+    return UiLanguage::English;
+}
+
+QList<QStringList> uiTextRows()
+{
+    QList<QStringList> rows;
+    QSet<QString> seen;
+    for (const Row &row : catalogue()) {
+        if (seen.contains(QString::fromUtf8(row[0])))
+            continue;
+        seen.insert(QString::fromUtf8(row[0]));
+        QStringList texts;
+        for (const char *text : row)
+            texts << QString::fromUtf8(text);
+        rows << texts;
+    }
+    return rows;
+}
+
+UiLanguage uiLanguage()
+{
+    return g_language.load();
+}
+
+void setUiLanguage(UiLanguage language)
+{
+    g_language.store(language);
+}
+
+QString uiText(const QString &source, UiLanguage language)
+{
+    const auto it = catalogue().constFind(source);
+    if (it == catalogue().constEnd())
+        return source;
+    return QString::fromUtf8(it.value()[std::size_t(language)]);
+}
+
+} // namespace kelv
