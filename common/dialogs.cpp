@@ -1,5 +1,7 @@
 #include "common/dialogs.h"
 
+#include "common/ui_texts.h"
+
 #include <QFileDialog>
 
 namespace kelv {
@@ -10,12 +12,14 @@ Dialogs *installedDialogs = nullptr;
 QString Dialogs::getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
                                  const QString &filter)
 {
+    useQtTranslations(settingsUiLanguage());
     return QFileDialog::getSaveFileName(parent, caption, dir, filter);
 }
 
 QString Dialogs::getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
                                  const QString &filter)
 {
+    useQtTranslations(settingsUiLanguage());
     return QFileDialog::getOpenFileName(parent, caption, dir, filter);
 }
 
@@ -23,6 +27,7 @@ QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon 
                                              const QString &title, const QString &text,
                                              QMessageBox::StandardButtons buttons)
 {
+    useQtTranslations(settingsUiLanguage());
     QMessageBox box(icon, title, text, buttons, parent);
     return QMessageBox::StandardButton(box.exec());
 }

@@ -1,10 +1,18 @@
 #include "common/ui_texts.h"
 
+#include "common/app_paths.h"
+#include "common/client_settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
 #include <QHash>
+#include <QLibraryInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTranslator>
 #include <array>
 #include <atomic>
+#include <memory>
 
 namespace kelv {
 
@@ -290,6 +298,45 @@ UiLanguage uiLanguage()
 void setUiLanguage(UiLanguage language)
 {
     g_language.store(language);
+}
+
+UiLanguage settingsUiLanguage()
+{
+    ClientSettings settings;
+    settings.load(workingFolder() + QStringLiteral("Resources/profiles/conf.xml"));
+    return uiLanguageFromSetting(settings.value(QStringLiteral("language")));
+}
+
+bool useQtTranslations(UiLanguage language)
+{
+    static QTranslator *installed = nullptr;
+    static UiLanguage installedLanguage = UiLanguage::English;
+    if (installed && installedLanguage == language)
+        return true;
+    if (installed) {
+        QCoreApplication::removeTranslator(installed);
+        delete installed;
+        installed = nullptr;
+    }
+    static const char *const names[] = {"",          "qtbase_zh_CN", "qtbase_zh_TW", "qtbase_de",
+                                        "qtbase_ja", "qtbase_ru",    "qtbase_ko"};
+    const QString name = QString::fromLatin1(names[std::size_t(language)]);
+    if (name.isEmpty())
+        return false;
+    // A program folder may bring its own copy (the Windows installer does).
+    const QStringList folders = {QCoreApplication::applicationDirPath() +
+                                     QStringLiteral("/translations"),
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    auto translator = std::make_unique<QTranslator>();
+    for (const QString &folder : folders) {
+        if (translator->load(name, folder)) {
+            installed = translator.release();
+            installedLanguage = language;
+            QCoreApplication::installTranslator(installed);
+            return true;
+        }
+    }
+    return false;
 }
 
 QString uiText(const QString &source, UiLanguage language)

@@ -25,6 +25,13 @@ UiLanguage uiLanguageFromSetting(const QString &setting);
 UiLanguage uiLanguage();
 void setUiLanguage(UiLanguage language);
 
+// The language of the program folder's settings file (conf.xml), read now.
+UiLanguage settingsUiLanguage();
+
+// Qt's own texts (standard buttons, file dialogs) in the language, from Qt's
+// translations; English needs none. Returns whether they are in use.
+bool useQtTranslations(UiLanguage language);
+
 // One of the program's own texts in a language. The source is the text as the
 // program has it (English, or Chinese for the firmware messages); it is given
 // back unchanged in its own language and for texts without a translation.

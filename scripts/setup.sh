@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
   qt6-webchannel-dev libqt6webenginecore6-bin qt6-tools-dev
-  qt6-l10n-tools libqt6svg6-dev qt6-qpa-plugins
+  qt6-l10n-tools libqt6svg6-dev qt6-qpa-plugins qt6-translations-l10n
   libgl-dev libglx-dev libopengl-dev libvulkan-dev libxkbcommon-dev
   libpugixml-dev liblzma-dev xz-utils
   libxcb1-dev libxcb-keysyms1-dev libxcb-record0-dev libx11-dev libx11-xcb-dev libxtst-dev

@@ -27,9 +27,11 @@ namespace kelv {
 updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
 {
     // The dialog and the update's messages speak the language of the settings.
-    if (m_host)
+    if (m_host) {
         setUiLanguage(
             uiLanguageFromSetting(m_host->clientSettings().value(QStringLiteral("language"))));
+        useQtTranslations(uiLanguage());
+    }
     setObjectName(QStringLiteral("updateDlg"));
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);

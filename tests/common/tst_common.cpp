@@ -151,6 +151,18 @@ private slots:
         }
     }
 
+    void qtTextsFollowTheLanguage()
+    {
+        QVERIFY(useQtTranslations(UiLanguage::German));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"),
+                 QStringLiteral("Abbrechen"));
+        QVERIFY(useQtTranslations(UiLanguage::Japanese));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"),
+                 QStringLiteral("キャンセル"));
+        QVERIFY(!useQtTranslations(UiLanguage::English));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+    }
+
     void xmlWithoutElementDoesNotParse()
     {
         pugi::xml_document doc;
