@@ -300,6 +300,15 @@ void setUiLanguage(UiLanguage language)
     g_language.store(language);
 }
 
+QLocale uiLocale()
+{
+    static const char *const names[] = {"", "zh_CN", "zh_TW", "de_DE", "ja_JP", "ru_RU", "ko_KR"};
+    const UiLanguage language = uiLanguage();
+    return language == UiLanguage::English
+               ? QLocale()
+               : QLocale(QString::fromLatin1(names[std::size_t(language)]));
+}
+
 UiLanguage settingsUiLanguage()
 {
     ClientSettings settings;

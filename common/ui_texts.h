@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +25,10 @@ UiLanguage uiLanguageFromSetting(const QString &setting);
 // The language the process shows its own texts in (English until set).
 UiLanguage uiLanguage();
 void setUiLanguage(UiLanguage language);
+
+// The locale for dates and numbers in the process's language (the system's
+// own locale for English).
+QLocale uiLocale();
 
 // The language of the program folder's settings file (conf.xml), read now.
 UiLanguage settingsUiLanguage();

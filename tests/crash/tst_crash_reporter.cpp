@@ -133,6 +133,10 @@ void TestCrashReporter::explainsInTheSettingsLanguage()
     setUiLanguage(UiLanguage::English);
     QCOMPARE(headline, QStringLiteral("kelv wurde unerwartet beendet"));
     QVERIFY2(text.startsWith(QStringLiteral("kelv wurde am ")), qPrintable(text));
+    // The date as German writes it.
+    QVERIFY2(text.contains(QLocale(QStringLiteral("de_DE"))
+                               .toString(report.time().toLocalTime().date(), QLocale::LongFormat)),
+             qPrintable(text));
     QVERIFY2(text.contains(
                  QStringLiteral("unerwartet beendet, weil es auf Speicher zugreifen wollte, den es "
                                 "nicht verwenden darf (SIGSEGV).")),

@@ -196,7 +196,7 @@ QString CrashReport::explanation() const
     if (t.isValid()) {
         const QDateTime local = t.toLocalTime();
         when = uiText(QStringLiteral(" on %1 at %2"))
-                   .arg(QLocale().toString(local.date(), QLocale::LongFormat),
+                   .arg(uiLocale().toString(local.date(), QLocale::LongFormat),
                         local.time().toString(QStringLiteral("HH:mm:ss")));
     }
     QString text =

@@ -1,6 +1,7 @@
 // Key names for PC set-1 scan codes (with the extended flag, as the macro
 // recorder reports them and the button assignments store them), and the
 // translation from the page's own keyboard events to those codes.
+import { t } from './i18n.js';
 
 // [KeyboardEvent.code, scan code, extended, display name]
 const KEYS = [
@@ -49,17 +50,40 @@ const KEYS = [
   ['AudioVolumeUp', 0x30, 1, 'Volume Up'],
 ];
 
-const byScan = new Map(KEYS.map(([, scan, ext, name]) => [scan * 2 + ext, name]));
+// Keys whose names the language gives: a text key, or [side, key] for the
+// left and right modifiers. The others are named as printed in every language.
+const NAMED = {
+  Space: 'key.space', Backspace: 'key.backspace', Enter: 'key.enter', CapsLock: 'key.capsLock',
+  PrintScreen: 'key.printScreen', ScrollLock: 'key.scrollLock', Pause: 'key.pause', NumLock: 'key.numLock',
+  Home: 'key.home', End: 'key.end', PageUp: 'key.pageUp', PageDown: 'key.pageDown', Insert: 'key.insert',
+  Delete: 'key.delete', ArrowUp: 'key.up', ArrowDown: 'key.down', ArrowLeft: 'key.left', ArrowRight: 'key.right',
+  ContextMenu: 'key.menu', NumpadEnter: 'key.numEnter', MediaStop: 'key.mediaStop',
+  MediaTrackPrevious: 'mediaFn.3', MediaTrackNext: 'mediaFn.2', AudioVolumeMute: 'mediaFn.6',
+  MediaPlayPause: 'mediaFn.1', AudioVolumeDown: 'mediaFn.5', AudioVolumeUp: 'mediaFn.4',
+  ControlLeft: ['key.sideLeft', 'key.ctrl'], ControlRight: ['key.sideRight', 'key.ctrl'],
+  ShiftLeft: ['key.sideLeft', 'key.shift'], ShiftRight: ['key.sideRight', 'key.shift'],
+  AltLeft: ['key.sideLeft', 'key.alt'], AltRight: ['key.sideRight', 'key.alt'],
+  MetaLeft: ['key.sideLeft', 'key.win'], MetaRight: ['key.sideRight', 'key.win'],
+};
+
+function localName(code, name) {
+  const k = NAMED[code];
+  if (!k) return name;
+  return Array.isArray(k) ? t(k[0], { key: t(k[1]) }) : t(k);
+}
+
+const byScan = new Map(KEYS.map(([code, scan, ext, name]) => [scan * 2 + ext, { code, name }]));
 const byCode = new Map(KEYS.map(([code, scan, ext, name]) => [code, { scan, ext, name }]));
 
-// The name of a key; unknown codes show as their number so nothing is hidden.
+// The name of a key in the page's language; unknown codes show as their
+// number so nothing is hidden.
 export function keyName(scan, ext = 0) {
-  const name = byScan.get(scan * 2 + (ext ? 1 : 0));
-  if (name) return name;
+  const entry = byScan.get(scan * 2 + (ext ? 1 : 0));
+  if (entry) return localName(entry.code, entry.name);
   // An extended code the table does not name: fall back to the plain key.
   const plain = ext ? byScan.get(scan * 2) : undefined;
   const hex = '0x' + scan.toString(16).padStart(2, '0');
-  return plain ? `${plain} (E0)` : `Key ${hex}${ext ? ' (E0)' : ''}`;
+  return plain ? `${localName(plain.code, plain.name)} (E0)` : `Key ${hex}${ext ? ' (E0)' : ''}`;
 }
 
 // {scan, ext, name} for a KeyboardEvent.code, or null.
@@ -73,7 +97,7 @@ export function isModifierCode(code) {
 
 // Every key the button editor offers in its list, in table order.
 export function assignableKeys() {
-  return KEYS.filter(([, scan]) => scan >= 1 && scan <= 127).map(([code, scan, ext, name]) => ({ code, scan, ext, name }));
+  return KEYS.filter(([, scan]) => scan >= 1 && scan <= 127).map(([code, scan, ext, name]) => ({ code, scan, ext, name: localName(code, name) }));
 }
 
 // Modifier bits of a button's key assignment: Ctrl 1, Shift 2, Alt 4, Win 8.
@@ -83,10 +107,10 @@ export function modifierBits(ev) {
 
 export function comboLabel(mods, scan, ext) {
   const parts = [];
-  if (mods & 1) parts.push('Ctrl');
-  if (mods & 2) parts.push('Shift');
-  if (mods & 4) parts.push('Alt');
-  if (mods & 8) parts.push('Win');
+  if (mods & 1) parts.push(t('key.ctrl'));
+  if (mods & 2) parts.push(t('key.shift'));
+  if (mods & 4) parts.push(t('key.alt'));
+  if (mods & 8) parts.push(t('key.win'));
   parts.push(keyName(scan, ext));
   return parts.join(' + ');
 }

@@ -152,7 +152,7 @@ function keyEditor(b, assign) {
   return h('div', { class: 'key-editor' },
     capture,
     field(t('assign.key'), keySel),
-    h('div', { class: 'mods' }, modBox(1, 'Ctrl'), modBox(2, 'Shift'), modBox(4, 'Alt'), modBox(8, 'Win')));
+    h('div', { class: 'mods' }, modBox(1, t('key.ctrl')), modBox(2, t('key.shift')), modBox(4, t('key.alt')), modBox(8, t('key.win'))));
 }
 
 function macroEditor(app, ui, b, assign) {
