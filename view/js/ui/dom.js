@@ -82,7 +82,7 @@ export function slider({ key, label, min, max, step = 1, value, format = (v) => 
 
 export function select({ key, label, options, value, onChange, disabled = false, cls = '' }) {
   const el = h('select', { 'data-key': key, 'aria-label': label, disabled, class: cls, onchange: (e) => onChange(e.target.value) },
-    options.map((o) => h('option', { value: String(o.value), disabled: o.disabled }, o.label)));
+    options.map((o) => h('option', { value: String(o.value), disabled: o.disabled, lang: o.lang }, o.label)));
   el.value = String(value);
   return el;
 }

@@ -13,7 +13,7 @@ export function renderSettings(app) {
 
   const lang = select({
     key: 'settings:lang', label: t('settings.language'), value: currentLanguage(),
-    options: LANGUAGES.map((l) => ({ value: l.code, label: l.name })), onChange: (v) => app.settings.setLanguage(v),
+    options: LANGUAGES.map((l) => ({ value: l.code, label: l.name, lang: l.locale })), onChange: (v) => app.settings.setLanguage(v),
   });
 
   const closeFunc = segmented({
