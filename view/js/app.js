@@ -45,7 +45,7 @@ export class App {
       onState: (s, err) => {
         this.state.saveState = s;
         if (s === 'failed') this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }]);
-        this.ui?.updateSaveState();
+        this.update();
       },
     });
   }
@@ -109,12 +109,12 @@ export class App {
     this.alerts.push(a);
     if (this.alerts.length > 4) this.alerts.shift();
     if (a.kind === 'info') setTimeout(() => this.dismiss(a.id), 3500);
-    this.ui?.renderAlerts();
+    this.update();
   }
 
   dismiss(id) {
     this.alerts = this.alerts.filter((a) => a.id !== id);
-    this.ui?.renderAlerts();
+    this.update();
   }
 }
 

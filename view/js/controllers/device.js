@@ -160,7 +160,8 @@ export class DeviceController {
     } else if (r.kind === 'mode') {
       app.modes.switchTo(neighbourMode(app.state.profile, r.direction).index, { reason: 'button' });
     } else if (r.kind === 'lighting') {
-      app.ui?.flashLighting(r.effect);
+      // The lighting button of the mouse: the screen shows the mode's effect again.
+      app.update();
     }
   }
 }

@@ -137,7 +137,7 @@ export class MacrosController {
     const rec = this.app.state.recording;
     if (!rec) return;
     appendStep(rec.steps, stepFromItem(item));
-    this.app.ui?.renderRecording();
+    this.app.update();
   }
 
   // withoutKey: the key ({ scan, ext }) that stopped the recording from the

@@ -50,7 +50,7 @@ export class ModesController {
     } catch (e) {
       app.state.saveState = 'failed';
     }
-    app.ui?.updateSaveState();
+    app.update();
   }
 
   // Changes the active mode through fn(mode), writes the given properties and
@@ -195,7 +195,7 @@ export class ModesController {
       await app.sync.flush();
       rq.expectReply(await app.bridge.request(rq.settings.bindingsChanged()), rq.settings.bindingsChangedDone);
       app.state.saveState = 'saved';
-      app.ui?.updateSaveState();
+      app.update();
     } catch (e) {
       app.error('error.binding', e.message);
     }

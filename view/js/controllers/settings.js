@@ -74,7 +74,7 @@ export class SettingsController {
     const { app } = this;
     app.state.maximised = !app.state.maximised;
     app.bridge.post(app.state.maximised ? rq.MAXIMISE : rq.RESTORE);
-    app.ui?.updateChrome();
+    app.update();
   }
 
   async close() {

@@ -6,7 +6,7 @@ import { h, renderInto, select } from './dom.js';
 import { icon } from './icons.js';
 import { renderPerformance } from './performance.js';
 import { renderButtons } from './buttons.js';
-import { renderMacros, renderTimeline } from './macros.js';
+import { renderMacros } from './macros.js';
 import { renderLighting } from './lighting.js';
 import { renderModes } from './modes.js';
 import { renderSystem } from './system.js';
@@ -211,13 +211,6 @@ export function mountShell(app) {
       if (screen.device && app.state.deviceState !== 'ready') return deviceEmptyState(app);
       return screen.render(app, ui);
     });
-  };
-  ui.renderRecording = () => {
-    const tl = document.querySelector('#timeline');
-    if (tl && app.state.recording) renderTimeline(app, ui, tl);
-  };
-  ui.flashLighting = () => {
-    if (app.state.screen === 'lighting') ui.render();
   };
   return ui;
 }
