@@ -3,6 +3,7 @@
 
 #include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "common/ui_texts.h"
 #include "device/devices_handler.h"
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
@@ -107,6 +108,7 @@ private slots:
     void cleanup();
     void widgetsAndPages();
     void textsFollowTheLanguage();
+    void textsFitInEveryLanguage();
     void progressNeverDivides();
     void downloadFailureIsShown();
     void pageOnlyUpdateInstallsAndAccepts();
@@ -266,13 +268,51 @@ void TestUpdateDialog::textsFollowTheLanguage()
     };
     QCOMPARE(texts("de-DE"),
              QStringList({QStringLiteral("Neue Version gefunden. Jetzt aktualisieren?"),
-                          QStringLiteral("Aktualisieren"),
+                          QStringLiteral("Update"),
                           QStringLiteral("Die installierte Version ist die neueste")}));
     QCOMPARE(texts("zh-HK").first(), QStringLiteral("發現新版本，現在更新嗎？"));
     QCOMPARE(texts("ko").at(1), QStringLiteral("업데이트"));
     // Values outside the table are English, with the dialog's own texts.
     QCOMPARE(texts("de").first(), QStringLiteral("Found the new version,update now?"));
     QCOMPARE(texts("en").at(2), QStringLiteral("The current version is the latest version"));
+}
+
+void TestUpdateDialog::textsFitInEveryLanguage()
+{
+    // The labels are bold 18 px (the style sheet); lb_text and lb_info start
+    // at x 110 of a 580 px page, lb_install spans the page; buttons are 104 px.
+    QFont labelFont;
+    labelFont.setPixelSize(18);
+    labelFont.setBold(true);
+    const QFontMetrics label(labelFont);
+    const QStringList fromLeft = {"Found the new version,update now?",
+                                  "The download is complete,Restart now?",
+                                  "The current version is the latest version"};
+    const QStringList centred = {"Downloading package resources。。。",
+                                 "Download failed, please check the network",
+                                 "Update Complete",
+                                 "正在更新固件，请勿插拔鼠标",
+                                 "鼠标更新失败。。。",
+                                 "更新成功",
+                                 "更新失败",
+                                 "校验成功,启动设备。。。",
+                                 "校验失败，请重新更新"};
+    const QStringList buttons = {"cancel", "Update", "Restart Now", "confirm"};
+    for (const char *setting : {"en", "zh", "zh-TW", "de-DE", "ja", "ru", "ko"}) {
+        const UiLanguage language = uiLanguageFromSetting(QString::fromLatin1(setting));
+        m_host->settings.setValue(QStringLiteral("language"), QString::fromLatin1(setting));
+        updateDlg dialog(m_host);
+        const QFontMetrics button(child<QPushButton>(&dialog, "cancelButton")->font());
+        for (const QString &text : fromLeft)
+            QVERIFY2(label.horizontalAdvance(uiText(text, language)) <= 580 - 110,
+                     qPrintable(uiText(text, language)));
+        for (const QString &text : centred)
+            QVERIFY2(label.horizontalAdvance(uiText(text, language)) <= 580,
+                     qPrintable(uiText(text, language)));
+        for (const QString &text : buttons)
+            QVERIFY2(button.horizontalAdvance(uiText(text, language)) <= 104 - 12,
+                     qPrintable(uiText(text, language)));
+    }
 }
 
 void TestUpdateDialog::progressNeverDivides()
