@@ -112,14 +112,15 @@ function setRepeat(app, slot, repeat, count) {
 }
 
 // While recording, keys typed into the page must not press its buttons: the
-// recorder sees them system-wide anyway. The one exception keeps keyboard
-// users in control: Enter or Space on the focused Stop button stops, and that
-// key press is not part of the macro.
+// recorder sees them system-wide anyway. Keyboard users stay in control: Tab
+// still moves the focus, and Enter or Space on the Stop button stops (that key
+// press is not part of the macro).
 let blocker = null;
 function startRecording(app, slot) {
   if (!blocker) {
     blocker = (e) => {
       if (!app.state.recording) { window.removeEventListener('keydown', blocker, true); window.removeEventListener('keyup', blocker, true); blocker = null; return; }
+      if (e.key === 'Tab' && !e.ctrlKey && !e.altKey && !e.metaKey) return;
       e.preventDefault();
       e.stopPropagation();
       if (e.type === 'keydown' && !e.repeat && (e.key === 'Enter' || e.key === ' ') && e.target?.id === 'record-stop') {
