@@ -68,14 +68,16 @@ test('keyboard only: the focus order runs title bar, navigation, mode bar, scree
   await settle(p);
   await p.eval('(document.activeElement?.blur(), true)');
   const order = [];
-  for (let i = 0; i < 12; i++) {
+  await p.eval('(window.kelvApp.alerts = [], window.kelvApp.update(), true)');
+  await settle(p);
+  for (let i = 0; i < 16; i++) {
     await p.press('Tab');
     order.push(await active());
   }
   const first = (k) => order.findIndex((x) => x.startsWith(k));
   assert.ok(first('win-') >= 0 && first('win-') < first('nav:'), order.join(' '));
   assert.ok(first('nav:') < first('topbar:mode'), order.join(' '));
-  assert.ok(first('topbar:mode') < first('stage-'), order.join(' '));
+  assert.ok(first('topbar:mode') >= 0 && first('topbar:mode') < first('stage-'), order.join(' '));
 });
 
 test('keyboard only: change a DPI stage, bind a mode to a program, record a macro', async () => {
