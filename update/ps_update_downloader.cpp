@@ -13,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 
 namespace kelv {
@@ -56,8 +57,11 @@ void cleanFolder(const QString &folder, const QString &keep)
 } // namespace
 
 PsUpdateDownloader::PsUpdateDownloader(QThread *thread, const QString &url, const QString &kind)
-    : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this))
+    : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this)),
+      m_stallTimer(new QTimer(this))
 {
+    m_stallTimer->setSingleShot(true);
+    connect(m_stallTimer, &QTimer::timeout, this, &PsUpdateDownloader::partStalled);
     moveToThread(thread);
     connect(thread, &QThread::started, this, &PsUpdateDownloader::start);
     prepareOutput();
@@ -163,7 +167,6 @@ void PsUpdateDownloader::sendRequest()
     if (!validator.isEmpty())
         request.setRawHeader("If-Range", validator);
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
-    request.setTransferTimeout(stallTimeoutMs());
     secureUpdateRequest(&request);
     dropReply();
     m_refusal.clear();
@@ -171,7 +174,8 @@ void PsUpdateDownloader::sendRequest()
     connect(m_reply, &QNetworkReply::downloadProgress, this, &PsUpdateDownloader::partFinished);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &PsUpdateDownloader::partFailed);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &PsUpdateDownloader::partMetaGot);
-    connect(m_reply, &QNetworkReply::readyRead, this, &PsUpdateDownloader::partReadyRead);
+    connect(m_reply, &QNetworkReply::readyRead, this, &PsUpdateDownloader::partDataArrived);
+    m_stallTimer->start(stallTimeoutMs());
     guardRedirects(m_reply, [this](const QString &message) { m_refusal = message; });
 }
 
@@ -199,6 +203,7 @@ void PsUpdateDownloader::storeValidator()
 
 void PsUpdateDownloader::dropReply(bool abort)
 {
+    m_stallTimer->stop();
     if (!m_reply)
         return;
     m_reply->disconnect(this);
@@ -212,6 +217,7 @@ void PsUpdateDownloader::partMetaGot()
 {
     if (!m_reply || sender() != m_reply)
         return;
+    m_stallTimer->start(stallTimeoutMs());
     const QList<QNetworkReply::RawHeaderPair> headers = m_reply->rawHeaderPairs();
     for (const auto &header : headers) {
         if (header.first.toLower() != "content-range")
@@ -274,13 +280,29 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
     }
 }
 
-void PsUpdateDownloader::partReadyRead()
+void PsUpdateDownloader::partDataArrived()
 {
-    if (!m_reply || sender() != m_reply)
+    if (m_reply && sender() == m_reply)
+        m_stallTimer->start(stallTimeoutMs());
+}
+
+void PsUpdateDownloader::partStalled()
+{
+    if (!m_reply)
         return;
+    // What the reply holds unread (Qt reports progress at most every 300 ms)
+    // is kept for resuming before the reply goes.
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 200 || status == 206)
-        appendAvailable();
+    if ((status == 200 || status == 206) && !appendAvailable())
+        return;
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Update Error: download of %1 received nothing for %2 s")
+               .arg(m_url)
+               .arg(stallTimeoutMs() / 1000.0);
+    dropReply();
+    if (m_outputFile.isOpen())
+        m_outputFile.close();
+    emit downLoadFailed();
 }
 
 void PsUpdateDownloader::httpError(int status, bool abort)
@@ -366,11 +388,6 @@ void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
     dropReply(false);
     if (m_outputFile.isOpen())
         m_outputFile.close();
-    if (error == QNetworkReply::OperationCanceledError)
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral("Update Error: download of %1 received nothing for %2 s")
-                   .arg(m_url)
-                   .arg(stallTimeoutMs() / 1000.0);
     qCInfo(lcPspecificWnd).noquote()
         << QStringLiteral("Update Error: download of %1 failed: %2 (%3)")
                .arg(m_url, errorText)

@@ -8,6 +8,7 @@
 
 class QNetworkAccessManager;
 class QThread;
+class QTimer;
 
 namespace kelv {
 
@@ -72,9 +73,11 @@ public slots:
     void partMetaGot();
     void partFinished(qint64 got, qint64 total);
     void partFailed(QNetworkReply::NetworkError error);
-    // Appends data as it arrives: Qt reports progress at most every 300 ms,
-    // and what a stalled reply holds unreported is lost when it is aborted.
-    void partReadyRead();
+    // Data arrived: the stall time-out starts again.
+    void partDataArrived();
+    // Nothing arrived for the stall time-out: keeps what the reply holds and
+    // fails.
+    void partStalled();
 
 private:
     void prepareOutput();
@@ -93,6 +96,7 @@ private:
     QString m_kind;
     QNetworkAccessManager *m_manager;
     QNetworkReply *m_reply = nullptr;
+    QTimer *m_stallTimer;
     qint64 m_already = 0;
     qint64 m_full = 0;
     QString m_refusal;        // set when a redirect was refused

@@ -66,8 +66,9 @@ QString refusedAddressMessage(const QUrl &url)
 {
     const QUrl origin = url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery |
                                      QUrl::RemoveFragment);
-    return QStringLiteral("Update refused: %1 is not a secure (https) address")
-        .arg(origin.toString());
+    // An address without a host (no scheme) is shown as it was given.
+    const QString shown = origin.host().isEmpty() ? url.toString() : origin.toString();
+    return QStringLiteral("Update refused: %1 is not a secure (https) address").arg(shown);
 }
 
 QSslConfiguration updateSslConfiguration()
