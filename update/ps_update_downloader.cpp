@@ -175,6 +175,7 @@ void PsUpdateDownloader::sendRequest()
     connect(m_reply, &QNetworkReply::errorOccurred, this, &PsUpdateDownloader::partFailed);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &PsUpdateDownloader::partMetaGot);
     connect(m_reply, &QNetworkReply::readyRead, this, &PsUpdateDownloader::partDataArrived);
+    m_lastData.start();
     m_stallTimer->start(stallTimeoutMs());
     guardRedirects(m_reply, [this](const QString &message) { m_refusal = message; });
 }
@@ -217,7 +218,7 @@ void PsUpdateDownloader::partMetaGot()
 {
     if (!m_reply || sender() != m_reply)
         return;
-    m_stallTimer->start(stallTimeoutMs());
+    m_lastData.start();
     const QList<QNetworkReply::RawHeaderPair> headers = m_reply->rawHeaderPairs();
     for (const auto &header : headers) {
         if (header.first.toLower() != "content-range")
@@ -261,8 +262,7 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
     }
     {
         QMutexLocker lock(&m_mutex);
-        // Data may already be on disk (appended as it arrived): what counts
-        // is whether this request started from 0.
+        // Only a request from the start names the complete size by its total.
         if (m_requestFrom == 0 && m_full == 0)
             m_full = total;
     }
@@ -282,14 +282,21 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
 
 void PsUpdateDownloader::partDataArrived()
 {
+    // Only noted here; the timer checks it when it runs out (restarting a
+    // timer for every chunk costs more).
     if (m_reply && sender() == m_reply)
-        m_stallTimer->start(stallTimeoutMs());
+        m_lastData.start();
 }
 
 void PsUpdateDownloader::partStalled()
 {
     if (!m_reply)
         return;
+    const qint64 quiet = m_lastData.elapsed();
+    if (quiet < stallTimeoutMs()) {
+        m_stallTimer->start(int(stallTimeoutMs() - quiet));
+        return;
+    }
     // What the reply holds unread (Qt reports progress at most every 300 ms)
     // is kept for resuming before the reply goes.
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

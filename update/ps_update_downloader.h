@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QNetworkReply>
@@ -97,6 +98,7 @@ private:
     QNetworkAccessManager *m_manager;
     QNetworkReply *m_reply = nullptr;
     QTimer *m_stallTimer;
+    QElapsedTimer m_lastData; // since the reply's last sign of life
     qint64 m_already = 0;
     qint64 m_full = 0;
     QString m_refusal;        // set when a redirect was refused
