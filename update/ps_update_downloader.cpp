@@ -1,6 +1,7 @@
 #include "update/ps_update_downloader.h"
 
 #include "common/app_paths.h"
+#include "common/ui_texts.h"
 #include "update/package_format.h"
 #include "update/update_log.h"
 #include "update/update_transport.h"
@@ -317,7 +318,8 @@ void PsUpdateDownloader::httpError(int status, bool abort)
     qCInfo(lcPspecificWnd).noquote()
         << QStringLiteral("Update Error: server answered %1 for %2").arg(status).arg(m_url);
     fatalFailure(abort);
-    emit downLoadError(QStringLiteral("Download failed: the server answered %1").arg(status));
+    emit downLoadError(
+        uiText(QStringLiteral("Download failed: the server answered %1")).arg(status));
 }
 
 bool PsUpdateDownloader::appendAvailable()
@@ -415,7 +417,7 @@ void PsUpdateDownloader::unpackPackage()
         return;
     }
     fatalFailure();
-    emit downLoadError(QStringLiteral("Update refused: %1").arg(refusal));
+    emit downLoadError(uiText(QStringLiteral("Update refused: %1")).arg(refusal));
 }
 void PsUpdateDownloader::fatalFailure(bool abort)
 {

@@ -167,7 +167,7 @@ void updateDlg::on_uninstallButton_clicekd()
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: no trusted update key in %1")
                    .arg(package::TrustedKeys::defaultPath());
-        on_downLoadError(QStringLiteral("Updates are not set up: no trusted update key"));
+        on_downLoadError(uiText(QStringLiteral("Updates are not set up: no trusted update key")));
         return;
     }
 

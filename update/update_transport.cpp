@@ -1,5 +1,6 @@
 #include "update/update_transport.h"
 
+#include "common/ui_texts.h"
 #include "update/update_log.h"
 
 #include <QHostAddress>
@@ -68,7 +69,7 @@ QString refusedAddressMessage(const QUrl &url)
                                      QUrl::RemoveFragment);
     // An address without a host (no scheme) is shown as it was given.
     const QString shown = origin.host().isEmpty() ? url.toString() : origin.toString();
-    return QStringLiteral("Update refused: %1 is not a secure (https) address").arg(shown);
+    return uiText(QStringLiteral("Update refused: %1 is not a secure (https) address")).arg(shown);
 }
 
 QSslConfiguration updateSslConfiguration()

@@ -320,6 +320,7 @@ void TestUpdateDialog::textsFitInEveryLanguage()
             QVERIFY2(button.horizontalAdvance(uiText(text, language)) <= 104 - 12,
                      qPrintable(uiText(text, language)));
     }
+    setUiLanguage(UiLanguage::English);
 }
 
 void TestUpdateDialog::progressNeverDivides()
