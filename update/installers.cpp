@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "platform/file_access.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_log.h"
@@ -14,8 +15,6 @@
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QThread>
-#include <cerrno>
-#include <unistd.h>
 
 namespace kelv {
 namespace {
@@ -46,8 +45,7 @@ CopyResult copyFile(const QString &source, const QString &destination)
     const QFileInfo target(destination);
     if (target.exists() && !(target.permissions() & QFileDevice::WriteOwner))
         return CopyResult::AccessDenied;
-    if (::access(QFile::encodeName(target.absolutePath()).constData(), W_OK) != 0 &&
-        errno == EACCES)
+    if (platform::folderDeniesWriting(target.absolutePath().toStdString()))
         return CopyResult::AccessDenied;
     QSaveFile output(destination);
     if (!output.open(QIODevice::WriteOnly))
