@@ -3,6 +3,7 @@
 #include "common/app_paths.h"
 #include "common/dialogs.h"
 #include "platform/file_access.h"
+#include "platform/shell_operations.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_log.h"
@@ -203,6 +204,22 @@ void launchUpdater()
     qCInfo(lcPspecificWnd).noquote() << QStringLiteral("Application Info: executing %1 %2")
                                             .arg(executableFolder() + updaterFileName(), argument);
 
+#ifdef Q_OS_WIN
+    // Through the shell, so that "runas" can ask for the rights the
+    // executable folder refused; a non-elevated start inherits the variable.
+    qputenv(kUpdaterWaitPidVariable, QByteArray::number(QCoreApplication::applicationPid()));
+    const QString directory = workingFolder();
+    const platform::ShellStartResult result = platform::shellStart(
+        updater.toStdString(), argument.toStdString(), directory.toStdString(), updaterElevated());
+    if (!result.started) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Application Error: failed to execute %1, working directory: "
+                              "'%2', result: %3")
+                   .arg(updater, QDir::toNativeSeparators(directory))
+                   .arg(result.code);
+        package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
+    }
+#else
     QProcess process;
     process.setProgram(QDir::toNativeSeparators(updater));
     process.setArguments({argument});
@@ -222,6 +239,7 @@ void launchUpdater()
                    .arg(int(process.error()));
         package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
     }
+#endif
 }
 
 } // namespace kelv

@@ -1,5 +1,6 @@
 #include "update/package_format.h"
 
+#include "platform/shell_operations.h"
 #include "update/update_log.h"
 
 #include <QCryptographicHash>
@@ -289,7 +290,7 @@ bool readPackage(const QByteArray &file, Content *content, QString *error)
 
 void deleteFolderTree(const QString &path)
 {
-    QDir(path).removeRecursively();
+    platform::deleteFolderTree(path.toStdString());
 }
 
 bool unpackPackageFile(const QString &packagePath, const QString &kindFolder, QString *version)

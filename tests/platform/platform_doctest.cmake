@@ -15,3 +15,8 @@ kelv_doctest(test_platform_seam DISPLAY
   LIBS kelv_platform ${injection_libs}
   ENV "KELV_GSETTINGS=${CMAKE_SOURCE_DIR}/tests/bridge/fake_gsettings.sh")
 add_dependencies(test_platform_seam seam_helper)
+
+kelv_doctest(test_shell_seam DISPLAY
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_shell_seam.cpp
+  LIBS kelv_platform)
+add_dependencies(test_shell_seam seam_helper)
