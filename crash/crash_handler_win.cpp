@@ -15,6 +15,7 @@
 #include <dbghelp.h>
 #include <rpc.h>
 // clang-format on
+#include <csignal>
 #include <stdlib.h>
 
 namespace kelv::crash {
@@ -24,6 +25,7 @@ namespace {
 constexpr DWORD kDumpTimeoutMs = 30000;
 constexpr DWORD kInvalidParameterCode = 0xC000000D; // STATUS_INVALID_PARAMETER
 constexpr DWORD kPureCallCode = 0xC0000025;         // STATUS_NONCONTINUABLE_EXCEPTION
+constexpr DWORD kAbortCode = 0x40000015;            // STATUS_FATAL_APP_EXIT
 
 char g_dumpFolder[kDumpFolderSize];
 char g_commandLine[kCommandLineSize];
@@ -140,6 +142,13 @@ void onPureCall()
     crashWithoutException(kPureCallCode);
 }
 
+// abort() (std::terminate among others) raises SIGABRT, whose default action
+// ends the process without an exception.
+void onAbort(int)
+{
+    crashWithoutException(kAbortCode);
+}
+
 } // namespace
 
 void newDumpId(char out[kDumpIdSize])
@@ -193,6 +202,7 @@ bool installCrashHandler(const char *dumpFolder)
     SetUnhandledExceptionFilter(onUnhandledException);
     _set_invalid_parameter_handler(onInvalidParameter);
     _set_purecall_handler(onPureCall);
+    std::signal(SIGABRT, onAbort);
     g_installed = true;
     return true;
 }

@@ -1,16 +1,21 @@
 // Installs the crash handler (dump folder and reporter from the command line)
-// and then crashes with an access violation (SIGSEGV on Linux).
+// and then crashes: "access" with an access violation (SIGSEGV on Linux),
+// "terminate" through std::terminate (abort).
 #include "crash/crash_handler.h"
 
 #include <cstdio>
+#include <cstring>
+#include <exception>
 
 int main(int argc, char **argv)
 {
-    if (argc != 3)
+    if (argc != 4)
         return 2;
-    if (!kelv::crash::installCrashHandler(argv[1]) || !kelv::crash::setReporterPath(argv[2]))
+    if (!kelv::crash::installCrashHandler(argv[2]) || !kelv::crash::setReporterPath(argv[3]))
         return 3;
     std::fflush(stdout);
+    if (std::strcmp(argv[1], "terminate") == 0)
+        std::terminate();
     volatile int *nowhere = nullptr;
     *nowhere = 42;
     return 0;

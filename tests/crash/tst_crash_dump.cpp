@@ -30,7 +30,8 @@ bool isDumpName(const std::string &name)
 
 } // namespace
 
-TEST_CASE("a crash leaves one dump named by a new identifier and starts the reporter with it")
+TEST_CASE("a crash (access violation, terminate) leaves one dump named by a new identifier and "
+          "starts the reporter with it")
 {
     const std::string bin = testing::testProgramFolder();
     const std::string suffix = testing::executableSuffix();
@@ -41,7 +42,18 @@ TEST_CASE("a crash leaves one dump named by a new identifier and starts the repo
     REQUIRE(testing::runProgram(bin + "/crash_copy" + suffix,
                                 {bin + "/crash_reporter_stub" + suffix, reporter}) == 0);
 
-    const long code = testing::runProgram(bin + "/crash_victim" + suffix, {dumps.path(), reporter});
+    const char *kind = nullptr;
+    SUBCASE("an access violation")
+    {
+        kind = "access";
+    }
+    SUBCASE("std::terminate")
+    {
+        kind = "terminate";
+    }
+    CAPTURE(kind);
+    const long code =
+        testing::runProgram(bin + "/crash_victim" + suffix, {kind, dumps.path(), reporter});
     CHECK(code != 0);
     CHECK(code != 3);
 
