@@ -124,7 +124,11 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS *exception)
     EXCEPTION_RECORD record = {};
     record.ExceptionCode = code;
     record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+#ifdef _WIN64
     record.ExceptionAddress = reinterpret_cast<void *>(context.Rip);
+#else
+    record.ExceptionAddress = reinterpret_cast<void *>(context.Eip);
+#endif
     EXCEPTION_POINTERS pointers = {&record, &context};
     onUnhandledException(&pointers);
     TerminateProcess(GetCurrentProcess(), code);

@@ -24,6 +24,11 @@ ShellStartResult shellStart(const std::string &program, const std::string &argum
                             const std::string &workingFolder, bool)
 {
     ShellStartResult result;
+    // Everything the child needs is made before fork(): another thread may
+    // hold the allocator's lock at that moment.
+    std::string file = program;
+    std::string word = argument;
+    char *argv[] = {file.data(), word.data(), nullptr};
     // The program runs in a session of its own, as a grandchild that init
     // adopts, so it outlives this process and never becomes a zombie here.
     int report[2];
@@ -46,11 +51,8 @@ ShellStartResult shellStart(const std::string &program, const std::string &argum
             (void)!write(report[1], &error, sizeof error);
             _exit(127);
         }
-        std::string file = program;
-        std::string word = argument;
-        char *argv[] = {file.data(), word.data(), nullptr};
         pid_t grandchild = 0;
-        const int error = posix_spawn(&grandchild, file.c_str(), nullptr, nullptr, argv, environ);
+        const int error = posix_spawn(&grandchild, argv[0], nullptr, nullptr, argv, environ);
         if (error != 0)
             (void)!write(report[1], &error, sizeof error);
         _exit(error == 0 ? 0 : 127);

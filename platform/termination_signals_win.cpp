@@ -33,7 +33,7 @@ const wchar_t kWindowClass[] = L"kelv.termination";
 SOCKET g_reader = INVALID_SOCKET;
 SOCKET g_writer = INVALID_SOCKET;
 
-void send(int signal)
+void deliver(int signal)
 {
     const char byte = char(signal);
     ::send(g_writer, &byte, 1, 0);
@@ -43,15 +43,15 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 {
     switch (event) {
     case CTRL_C_EVENT:
-        send(SIGINT);
+        deliver(SIGINT);
         return TRUE;
     case CTRL_BREAK_EVENT:
-        send(SIGBREAK);
+        deliver(SIGBREAK);
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        send(SIGTERM);
+        deliver(SIGTERM);
         Sleep(kGraceMs); // the process ends here once the program has exited
         return TRUE;
     default:
@@ -66,7 +66,7 @@ LRESULT CALLBACK sessionWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return TRUE; // the program may be ended; it saves when the end comes
     case WM_ENDSESSION:
         if (wParam) {
-            send(SIGTERM);
+            deliver(SIGTERM);
             Sleep(kGraceMs);
         }
         return 0;
