@@ -43,8 +43,10 @@ export DISPLAY=":$display_number"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "build-windows: creating the Wine prefix in $WINEPREFIX"
   wineboot --init >/dev/null 2>&1 || true
+  wineserver -w # until the new prefix is written and its server has ended
 fi
-wineserver -p
+# A persistent server (one wine server for all suites); an already running one serves too.
+wineserver -p 2>/dev/null || true
 # Wine starts its desktop process with the first program that makes a window;
 # started here, it does not hold on to the output pipe of a test.
 wine "$build/bin/test_platform_seam.exe" -tc="a request from the system*" >/dev/null 2>&1 </dev/null || true
