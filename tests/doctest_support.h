@@ -5,6 +5,7 @@
 // temporary folders, waiting on a condition.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,6 +46,7 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     bool started() const;
+    std::uint64_t pid() const;
     // Waits for the end; false when it is still running after the timeout.
     bool wait(std::chrono::milliseconds timeout, long *exitCode = nullptr);
     void kill();

@@ -75,6 +75,11 @@ bool ChildProcess::started() const
     return m_impl->pid > 0;
 }
 
+std::uint64_t ChildProcess::pid() const
+{
+    return started() ? std::uint64_t(m_impl->pid) : 0;
+}
+
 bool ChildProcess::wait(std::chrono::milliseconds timeout, long *exitCode)
 {
     if (!started())

@@ -146,6 +146,11 @@ bool ChildProcess::started() const
     return m_impl->process.hProcess != nullptr;
 }
 
+std::uint64_t ChildProcess::pid() const
+{
+    return m_impl->process.dwProcessId;
+}
+
 bool ChildProcess::wait(std::chrono::milliseconds timeout, long *exitCode)
 {
     if (!started())

@@ -7,6 +7,15 @@
 #include <cstring>
 #include <exception>
 
+volatile int *volatile g_nowhere = nullptr;
+
+// The undefined-behaviour sanitizer would stop the store before the fault the
+// crash handler is tested with: it crashes on purpose.
+[[gnu::noinline]] __attribute__((no_sanitize("undefined"))) void writeThroughNull()
+{
+    *g_nowhere = 42;
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 4)
@@ -16,7 +25,6 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     if (std::strcmp(argv[1], "terminate") == 0)
         std::terminate();
-    volatile int *nowhere = nullptr;
-    *nowhere = 42;
+    writeThroughNull();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "platform/file_access.h"
 #include "platform/global_hotkey.h"
 #include "platform/key_recorder.h"
+#include "platform/process_state.h"
 #include "platform/running_programs.h"
 #include "platform/scancode.h"
 #include "platform/system_mouse.h"
@@ -156,7 +157,7 @@ TEST_CASE("a registered hot key fires when its combination is typed, once it is 
     CHECK(again != nullptr);
 }
 
-TEST_CASE("a started program is found by the full path of its executable until it ends")
+TEST_CASE("a started program is found by the full path of its executable and runs until it ends")
 {
     const std::string helper =
         testing::testProgramFolder() + "/seam_helper" + testing::executableSuffix();
@@ -166,9 +167,12 @@ TEST_CASE("a started program is found by the full path of its executable until i
     testing::ChildProcess child(helper, {});
     REQUIRE(child.started());
     CHECK(testing::waitFor([&] { return listed(path); }, 10s));
+    CHECK(platform::processIsRunning(child.pid()));
 
     child.kill();
     CHECK(testing::waitFor([&] { return !listed(path); }, 10s));
+    CHECK_FALSE(platform::processIsRunning(child.pid()));
+    CHECK_FALSE(platform::processIsRunning(0));
 }
 
 TEST_CASE("the system mouse settings take the new values")
