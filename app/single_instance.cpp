@@ -1,6 +1,7 @@
 #include "app/single_instance.h"
 
 #include "app/app_log.h"
+#include "app/window_title.h"
 #include "platform/instance_window.h"
 
 #include <QCoreApplication>
@@ -104,7 +105,7 @@ void SingleInstance::socketReading()
     qCInfo(lcApp) << "running instance" << m_answeredPid << "answered";
     // The running instance also raises itself when it handles "show"; on X11
     // it may not take the focus from another program without this request.
-    if (m_answeredPid != 0 && !platform::raiseInstanceWindow(m_answeredPid))
+    if (m_answeredPid != 0 && !platform::raiseInstanceWindow(m_answeredPid, kMainWindowTitle))
         qCInfo(lcApp) << "the running instance's window could not be raised from here";
     finishSecondary();
 }

@@ -14,13 +14,15 @@ namespace kelv::platform {
 bool isInstanceWindowTitle(const std::u16string &title);
 
 // Finds the first top-level window of process pid whose title passes
-// isInstanceWindowTitle, brings it to the front and gives it the focus.
-// False when there is no such window or the system refused.
+// isInstanceWindowTitle or equals mainWindowTitle (the title the main window
+// really shows, which the pattern does not match: without it the window would
+// never be found), brings it to the front and gives it the focus. False when
+// there is no such window or the system refused.
 // Windows: EnumWindows, GetWindowThreadProcessId, GetWindowTextW,
 // SetForegroundWindow and SetFocus. Linux: the window manager's client list
 // (_NET_CLIENT_LIST, _NET_WM_PID, _NET_WM_NAME) and an activation request
 // (_NET_ACTIVE_WINDOW); without a window manager there is no list and the
 // result is false (the running instance raises itself when it is asked to show).
-bool raiseInstanceWindow(std::uint64_t pid);
+bool raiseInstanceWindow(std::uint64_t pid, const std::u16string &mainWindowTitle = {});
 
 } // namespace kelv::platform

@@ -60,7 +60,7 @@ std::u16string fromUtf8(const std::vector<std::uint8_t> &bytes)
 
 } // namespace
 
-bool raiseInstanceWindow(std::uint64_t pid)
+bool raiseInstanceWindow(std::uint64_t pid, const std::u16string &mainWindowTitle)
 {
     if (pid == 0)
         return false;
@@ -90,7 +90,7 @@ bool raiseInstanceWindow(std::uint64_t pid)
         if (ownerPid != pid)
             continue;
         const std::u16string title = fromUtf8(property(connection, window, wmName, utf8));
-        if (title.empty() || !isInstanceWindowTitle(title))
+        if (title.empty() || (!isInstanceWindowTitle(title) && title != mainWindowTitle))
             continue;
         // An activation request as a pager sends it (source 2), which window
         // managers honour without their focus-stealing prevention.

@@ -8,6 +8,7 @@ namespace {
 struct Search
 {
     DWORD pid = 0;
+    std::u16string mainWindowTitle;
     HWND found = nullptr;
 };
 
@@ -22,7 +23,8 @@ BOOL CALLBACK visitWindow(HWND window, LPARAM context)
     const int length = GetWindowTextW(window, title, int(std::size(title)));
     if (length < 1 || length > 1023)
         return TRUE;
-    if (!isInstanceWindowTitle(std::u16string(title, title + length)))
+    const std::u16string text(title, title + length);
+    if (!isInstanceWindowTitle(text) && text != search->mainWindowTitle)
         return TRUE;
     search->found = window;
     return FALSE; // the first match ends the enumeration
@@ -30,12 +32,13 @@ BOOL CALLBACK visitWindow(HWND window, LPARAM context)
 
 } // namespace
 
-bool raiseInstanceWindow(std::uint64_t pid)
+bool raiseInstanceWindow(std::uint64_t pid, const std::u16string &mainWindowTitle)
 {
     if (pid == 0 || pid > MAXDWORD)
         return false;
     Search search;
     search.pid = DWORD(pid);
+    search.mainWindowTitle = mainWindowTitle;
     EnumWindows(visitWindow, reinterpret_cast<LPARAM>(&search));
     if (!search.found)
         return false;

@@ -68,26 +68,38 @@ TEST_CASE("the running instance's window is raised only when it has the title")
 #ifdef _WIN32
     // A window of this process on a thread with its own message loop, like the
     // main window of the running instance.
-    std::atomic<HWND> created{nullptr};
+    // Windows of this process on a thread with its own message loop, like the
+    // main window of the running instance.
+    std::atomic<HWND> main{nullptr};
+    std::atomic<HWND> titled{nullptr};
     std::atomic<DWORD> ownerThread{0};
+    auto window = [](const wchar_t *title) {
+        return CreateWindowExW(0, L"STATIC", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300,
+                               200, nullptr, nullptr, nullptr, nullptr);
+    };
     std::thread owner([&] {
         ownerThread = GetCurrentThreadId();
-        HWND other = CreateWindowExW(0, L"STATIC", L"kelvin", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
-                                     0, 200, 100, nullptr, nullptr, nullptr, nullptr);
-        HWND window = CreateWindowExW(0, L"STATIC", L"kelv (2)", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                      0, 0, 300, 200, nullptr, nullptr, nullptr, nullptr);
-        SetForegroundWindow(other);
-        created = window;
+        SetForegroundWindow(window(L"kelvin"));
+        main = window(L"Gaming Mouse Software");
         MSG message;
-        while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (message.message == WM_APP)
+                titled = window(L"kelv (2)");
             DispatchMessageW(&message);
-        DestroyWindow(window);
-        DestroyWindow(other);
+        }
     });
-    REQUIRE(testing::waitFor([&] { return created.load() != nullptr; }, 5s));
+    REQUIRE(testing::waitFor([&] { return main.load() != nullptr; }, 5s));
+    // Neither "kelvin" nor the main window's real title passes the pattern...
+    CHECK_FALSE(platform::raiseInstanceWindow(ownPid()));
+    // ...but the real title is found when it is named.
+    CHECK(platform::raiseInstanceWindow(ownPid(), u"Gaming Mouse Software"));
+    CHECK(testing::waitFor([&] { return GetForegroundWindow() == main.load(); }, 5s));
+    CHECK_FALSE(platform::raiseInstanceWindow(ownPid() + 4000000, u"Gaming Mouse Software"));
+
+    PostThreadMessageW(ownerThread.load(), WM_APP, 0, 0);
+    REQUIRE(testing::waitFor([&] { return titled.load() != nullptr; }, 5s));
     CHECK(platform::raiseInstanceWindow(ownPid()));
-    CHECK(testing::waitFor([&] { return GetForegroundWindow() == created.load(); }, 5s));
-    CHECK_FALSE(platform::raiseInstanceWindow(ownPid() + 4000000));
+    CHECK(testing::waitFor([&] { return GetForegroundWindow() == titled.load(); }, 5s));
     PostThreadMessageW(ownerThread.load(), WM_QUIT, 0, 0);
     owner.join();
 #endif
