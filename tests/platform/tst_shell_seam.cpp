@@ -138,6 +138,16 @@ TEST_CASE("a program started through the shell runs in the given folder with its
     const std::string written = folder.path() + "/started.txt";
     CHECK(testing::waitFor([&] { return testing::readWholeFile(written) == "-update"; }, 10s));
 
+    // Asking for administrator rights: Windows asks the user (Wine, like Linux,
+    // has nothing to ask and starts it as it is).
+    testing::TempFolder elevatedFolder;
+    CHECK(platform::shellStart(helper, "-elevated", elevatedFolder.path(), true).started);
+    CHECK(testing::waitFor(
+        [&] {
+            return testing::readWholeFile(elevatedFolder.path() + "/started.txt") == "-elevated";
+        },
+        10s));
+
     const platform::ShellStartResult missing =
         platform::shellStart(folder.path() + "/no-such-program", "-update", folder.path(), false);
     CHECK_FALSE(missing.started);
