@@ -63,6 +63,12 @@ struct MouseState
 
 // Property sizes by id (0 for unknown ids).
 uint32_t propertySize(uint32_t id);
+// The short name of a property ("dpi-stages"), or "" for unknown ids.
+const char *propertyName(uint32_t id);
+// The id of a property given by number or by short name; 0 when there is none.
+uint32_t propertyId(const std::string &nameOrNumber);
+// A property's value in words ("400, 800, 1600, ..."), as the device map describes it.
+std::string describeProperty(uint32_t id, const std::vector<uint8_t> &value);
 // Factory values of every property.
 void setFactoryProperties(MouseState &state);
 MouseState factoryState(const std::string &serial);
