@@ -7,10 +7,12 @@
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
+#include "update/firmware_recovery.h"
 #include "update/update_check.h"
 
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 namespace kelv {
 
@@ -54,6 +56,8 @@ cefApplication::~cefApplication()
     m_instance.close();
     delete m_updateCheck;
     m_updateCheck = nullptr;
+    delete m_firmwareRecovery;
+    m_firmwareRecovery = nullptr;
     delete m_mainWindow;
     m_mainWindow = nullptr;
     delete m_devices;
@@ -148,6 +152,12 @@ void cefApplication::primaryStart()
     else
         m_mainWindow->show();
     checkForUpdates(false);
+    // A mouse that an interrupted firmware update left in its boot loader gets the offer
+    // to finish it, now and whenever the devices change.
+    m_firmwareRecovery = new FirmwareRecovery(&m_updateHost, this);
+    connect(m_devices, &devices_handler::devicesChanged, m_firmwareRecovery,
+            &FirmwareRecovery::checkDevices);
+    QTimer::singleShot(0, m_firmwareRecovery, &FirmwareRecovery::checkDevices);
     qCInfo(lcApp, "mainwindow show!");
     emit primaryStarted();
 }
@@ -178,11 +188,6 @@ void cefApplication::checkForUpdates(bool interactive)
 DeviceTable cefApplication::UpdateHostAdapter::deviceTable() const
 {
     return m_application.m_devices ? m_application.m_devices->deviceTable() : DeviceTable();
-}
-
-const DcEntries *cefApplication::UpdateHostAdapter::deviceEntries() const
-{
-    return m_application.m_devices ? &m_application.m_devices->entries() : nullptr;
 }
 
 QWidget *cefApplication::UpdateHostAdapter::mainWindow() const
