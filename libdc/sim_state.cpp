@@ -486,8 +486,17 @@ bool parseHexBytes(const std::string &text, std::vector<uint8_t> *bytes)
 
 int64_t nowMs()
 {
+    // The monotonic clock: the same for every process on the machine, and a change of the
+    // system time neither stretches nor cuts the mouse's restarts.
     using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool delayPassed(int64_t since, int64_t delayMs)
+{
+    const int64_t now = nowMs();
+    // A time ahead of the clock was taken before the machine started: long ago.
+    return since > now || now - since >= delayMs;
 }
 
 } // namespace kelv::sim

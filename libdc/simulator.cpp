@@ -404,15 +404,14 @@ void Simulator::setModeLocked(Mode mode)
 
 void Simulator::applyTimersLocked()
 {
-    const int64_t now = nowMs();
     if (m_state.mode == Mode::ToBoot && m_state.bootDelayMs >= 0 &&
-        now >= m_state.modeSince + m_state.bootDelayMs) {
+        delayPassed(m_state.modeSince, m_state.bootDelayMs)) {
         const Visible before = visibleDevice(m_state);
         setModeLocked(Mode::Boot);
         saveStateLocked();
         logLocked("boot loader up");
         emitVisibilityChangeLocked(before);
-    } else if (m_state.mode == Mode::ToMouse && now >= m_state.modeSince + kRestartDelayMs) {
+    } else if (m_state.mode == Mode::ToMouse && delayPassed(m_state.modeSince, kRestartDelayMs)) {
         const Visible before = visibleDevice(m_state);
         setModeLocked(Mode::Mouse);
         saveStateLocked();

@@ -668,6 +668,34 @@ private slots:
         QCOMPARE(m_lib.write(kMouse, kEmpty, kCode, buf, 4, 0), 0);
     }
 
+    void aRestartTimedBeforeTheMachineStartedIsOver()
+    {
+        // The mouse left for its boot loader with a delay of ten minutes ...
+        QCOMPARE(runDcsim({QStringLiteral("bootloader"), QStringLiteral("delay"),
+                           QStringLiteral("600000")}),
+                 0);
+        uint8_t out = 0;
+        QCOMPARE(m_lib.reset(kMouse, kEmpty, kCode, 1, &out, 0), 0);
+        QCOMPARE(m_lib.exist(kBoot), int(DC_NOT_PRESENT));
+        // ... and the time it left is ahead of the machine's clock, as after a restart of
+        // the machine: the delay is over.
+        QFile state(m_sim->file(QStringLiteral("mouse.state")));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        QString text = QString::fromLatin1(state.readAll());
+        state.close();
+        text.replace(QRegularExpression(QStringLiteral("modeSince=\\d+")),
+                     QStringLiteral("modeSince=9000000000000000000"));
+        text.truncate(text.lastIndexOf(QStringLiteral("crc=")));
+        const QByteArray body = text.toLatin1();
+        const QByteArray crcLine = QByteArray("crc=") +
+                                   QByteArray::number(zlibCrc32(body), 16).rightJustified(8, '0') +
+                                   '\n';
+        QVERIFY(state.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        state.write(body + crcLine);
+        state.close();
+        QCOMPARE(m_lib.exist(kBoot), 0);
+    }
+
     void damagedStateGivesTheFactoryMouse()
     {
         QCOMPARE(setProp(5, QByteArray::fromHex("01")), 0);
