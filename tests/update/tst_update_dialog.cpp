@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -151,6 +152,7 @@ private slots:
     void flashReturnsAtOnceAndWaitsWithoutSpinning();
     void closingDuringTheFlashIsRefused();
     void flashOutlivesItsDialog();
+    void aNewCheckDuringTheFlashLeavesItRunning();
     void unplugDuringTheFlashIsFinishedLater();
 
 private:
@@ -628,6 +630,54 @@ void TestUpdateDialog::flashOutlivesItsDialog()
     QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), bytes);
     QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().value(QStringLiteral("KELV-M1")).Version,
                               QStringLiteral("6.0.0"), 10000);
+}
+
+void TestUpdateDialog::aNewCheckDuringTheFlashLeavesItRunning()
+{
+    // The page's "checkUpdate" replaces the checker, and with it the dialog that is still in
+    // its exec() with the flash running: the flash goes on to the end.
+    const QByteArray bytes = firmwareBytes(7000, "9.0.0");
+    writeFile(path(QStringLiteral("fw.bin")), bytes);
+    QProcess packer;
+    packer.start(test::programFile(QStringLiteral("kelvpack")),
+                 {QStringLiteral("firmware"), path(QStringLiteral("fw.bin")),
+                  QStringLiteral("9.0.0"), path(QStringLiteral("fw.pkg"))});
+    QVERIFY(packer.waitForFinished(30000));
+    m_server->setContent(QStringLiteral("/firmware.pkg"), readFile(path(QStringLiteral("fw.pkg"))));
+    m_server->setReply(
+        QStringLiteral("/api/system/upgrade"), 200,
+        QStringLiteral(
+            R"({"code":0,"ret":{"type":"0","deployment":"firmware","firmwarePackage":"%1"}})")
+            .arg(m_server->url(QStringLiteral("/firmware.pkg")))
+            .toUtf8());
+    qputenv("KELV_UPDATE_SERVER", m_server->url().toUtf8());
+    QObject owner;
+    QPointer<UpdateCheck> check;
+    // The user presses "Update"; once the flash runs, a new check replaces this one.
+    QTimer user;
+    bool pressed = false;
+    connect(&user, &QTimer::timeout, &user, [&] {
+        auto *dialog = qobject_cast<updateDlg *>(QApplication::activeModalWidget());
+        if (dialog && !pressed) {
+            pressed = true;
+            QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("uninstallButton")),
+                              Qt::LeftButton);
+        } else if (check && m_devices->firmwareSessionOpen() &&
+                   !bornCalls(m_sim->file(QStringLiteral("dc.log"))).isEmpty()) {
+            user.stop();
+            delete check;
+        }
+    });
+    user.start(50);
+    check = startUpdateCheck(m_host, &owner, false);
+    QTRY_VERIFY_WITH_TIMEOUT(!check, 60000);
+    qunsetenv("KELV_UPDATE_SERVER");
+    QVERIFY(m_devices->firmwareSessionOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_devices->firmwareSessionOpen(), 30000);
+    QVERIFY(romCalls(m_sim->file(QStringLiteral("dc.log")))
+                .last()
+                .startsWith(QLatin1String("finish version=9.0.0 result=0")));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), bytes);
 }
 
 void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
