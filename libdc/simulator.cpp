@@ -207,8 +207,11 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() +
                               (m_sim.m_lockBusy.load() ? kBusyLockTimeout : kLockTimeout);
-        if (!m_guard.try_lock_until(deadline))
+        if (!m_guard.try_lock_until(deadline)) {
+            // Another thread of this process is still waiting for the folder.
+            m_sim.m_lockBusy = true;
             return;
+        }
         if (m_sim.m_lockFd >= 0 && !lockFileBefore(m_sim.m_lockFd, deadline)) {
             m_guard.unlock();
             m_sim.m_lockBusy = true;
