@@ -4,6 +4,7 @@
 #include "common/app_paths.h"
 #include "common/client_settings.h"
 #include "device/devices_handler.h"
+#include "device/firmware_session.h"
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
 #include "update/firmware_flasher.h"
@@ -154,6 +155,7 @@ private slots:
     void flashOutlivesItsDialog();
     void aNewCheckDuringTheFlashLeavesItRunning();
     void unplugDuringTheFlashIsFinishedLater();
+    void noOfferWithoutABootLoaderAloneAndAPackage();
 
 private:
     // A dialog whose firmware sequence uses the short waits, with the boot loader quick.
@@ -726,6 +728,43 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
     // No reset this time: the sequence began at the boot loader.
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.filter(QStringLiteral("reset ")).size(), 1);
+}
+
+void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
+{
+    FirmwareRecovery recovery(m_host);
+    QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
+    // The mouse itself, with a package ready: nothing to finish.
+    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    recovery.checkDevices();
+    QVERIFY(!recovery.onlyBootLoader());
+    // The boot loader alone, but no package (or a refused one) to finish with.
+    {
+        const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
+        QVERIFY(session->reset(QStringLiteral("HID\\Vid_0aa0&Pid_5e30")));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().keys(),
+                              QStringList{QStringLiteral("KELV-M1-BOOT")}, 10000);
+    QVERIFY(recovery.onlyBootLoader());
+    QVERIFY(QFile::remove(firmwareImagePath()));
+    recovery.checkDevices();
+    writeFile(firmwareImagePath(), "not an image");
+    recovery.checkDevices();
+    QCOMPARE(offered.size(), 0);
+    QVERIFY(!recovery.dialog());
+    // While a flash runs the boot loader is expected: no offer either.
+    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    {
+        const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
+        recovery.checkDevices();
+        QCOMPARE(offered.size(), 0);
+    }
+    recovery.checkDevices();
+    QCOMPARE(offered.size(), 1);
+    QVERIFY(recovery.dialog());
+    // One offer at a time.
+    recovery.checkDevices();
+    QCOMPARE(offered.size(), 1);
 }
 
 QTEST_MAIN(TestUpdateDialog)
