@@ -3,7 +3,6 @@
 #include "app/app_log.h"
 #include "app/cef_application.h"
 #include "app/pop_widget.h"
-#include "bridge/commands.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
@@ -74,14 +73,12 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     setWindowIcon(QIcon(QStringLiteral(":/kelv/desk_icon")));
 
     // The request path: page queries reach the router (window requests at
-    // once, the rest through jsMessage and onJsMessage) and the dispatcher.
-    registerDeviceCommands(m_dispatcher, m_devices);
-    registerProfileCommands(m_dispatcher, *this);
-    registerSettingsCommands(m_dispatcher, *this);
-    m_router = std::make_unique<RequestRouter>(*this, m_dispatcher);
+    // once, the rest through each view's jsMessage) and its dispatcher.
+    m_router = new RequestRouter(*this, this);
+    m_router->addProgramCommands(m_devices);
     ClientHandler *client = ClientHandler::instance();
     if (client)
-        client->setRequestRouter(m_router.get());
+        client->setRequestRouter(m_router);
 
     // 6. The web view fills the window; the window never gets smaller.
     m_webView = new KelvWebView(this);
@@ -107,7 +104,7 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     m_webView->showPage();
 
     // 8. Page requests.
-    connect(m_webView, &KelvWebView::jsMessage, this, &kelv::onJsMessage);
+    connectToRouter(m_webView, m_router);
 
     // 9.-10. The two system-wide hot keys.
     m_showConf = new QxtGlobalShortcut(this);
@@ -133,6 +130,8 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
 
 kelv::~kelv()
 {
+    // The monitor is asked to end now; its thread is waited for when the
+    // runner goes, after everything below.
     m_moniters.stop();
     if (ClientHandler *client = ClientHandler::instance())
         client->setRequestRouter(nullptr);
@@ -175,6 +174,11 @@ void kelv::quitApp()
 void kelv::reload_currentPage()
 {
     m_webView->reload();
+}
+
+const Dispatcher &kelv::dispatcher() const
+{
+    return m_router->dispatcher();
 }
 
 void kelv::onJsMessage(const QString &request, const QueryCallbackPtr &callback)
@@ -224,7 +228,7 @@ void kelv::showMouseConf()
         m_popup = new PopWidget(m_pageAddress, this);
         // Page requests of the popup's page are served like the main page's,
         // so the popup is a working copy of the page and not a dead end.
-        connect(m_popup->webView(), &KelvWebView::jsMessage, this, &kelv::onJsMessage);
+        connectToRouter(m_popup->webView(), m_router);
     }
     if (!m_popup->isVisible()) {
         if (client) {
@@ -404,15 +408,14 @@ void kelv::checkForUpdates(bool interactive)
         application->checkForUpdates(interactive);
 }
 
-bool kelv::startRecording()
+void kelv::startRecording(RecordingStarted done)
 {
-    return m_recorder && m_recorder->startRecording();
+    m_recorder->startRecording(std::move(done));
 }
 
-void kelv::stopRecording()
+void kelv::stopRecording(std::function<void()> done)
 {
-    if (m_recorder)
-        m_recorder->stopRecording();
+    m_recorder->stopRecording(std::move(done));
 }
 
 void kelv::loadUrl(const QUrl &url)

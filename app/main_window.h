@@ -2,7 +2,6 @@
 
 #include "app/pop_widget.h"
 #include "bridge/app_host.h"
-#include "bridge/dispatcher.h"
 #include "bridge/profile_store.h"
 #include "bridge/query_callback.h"
 #include "common/client_settings.h"
@@ -18,6 +17,7 @@
 namespace kelv {
 
 class devices_handler;
+class Dispatcher;
 class KelvWebView;
 class MacroRecorder;
 class QxtGlobalShortcut;
@@ -57,7 +57,10 @@ public:
     QxtGlobalShortcut *testToolHotKey() const { return m_testTool; }
     QUrl pageAddress() const { return m_pageAddress; }
     QRect savedGeometry() const { return m_savedGeometry; }
-    const Dispatcher &dispatcher() const { return m_dispatcher; }
+    const Dispatcher &dispatcher() const;
+    RequestRouter *router() const { return m_router; }
+    // The thread of the bound-program monitor, or null.
+    QThread *monitorThread() const { return m_moniters.thread(); }
 
     // The window size for a "clientSize" value: "width,height" in decimal;
     // anything else (absent, one part, not numbers, not positive) gives 800 x 600.
@@ -83,8 +86,8 @@ public:
     bool hasProcessMonitor() const override;
     void restartProcessMonitor() override;
     void checkForUpdates(bool interactive) override;
-    bool startRecording() override;
-    void stopRecording() override;
+    void startRecording(RecordingStarted done) override;
+    void stopRecording(std::function<void()> done) override;
     void loadUrl(const QUrl &url) override;
     void goBack() override;
     void goForward() override;
@@ -97,6 +100,8 @@ public:
 public slots:
     void quitApp();
     void reload_currentPage();
+    // The page request entry of the window: hands the request to the router
+    // (the web views are wired to the router directly).
     void onJsMessage(const QString &request, const QueryCallbackPtr &callback);
     void onSystemtrayActive(QSystemTrayIcon::ActivationReason reason);
     void onCurrentPropChanged(int propIndex, int proMode);
@@ -119,8 +124,7 @@ private:
     ClientSettings::Map m_settings;
     devices_handler *m_devices = nullptr;
     ProfileStore m_profiles;
-    Dispatcher m_dispatcher;
-    std::unique_ptr<RequestRouter> m_router;
+    RequestRouter *m_router = nullptr; // owns the dispatcher
     SystemTray *m_tray = nullptr;
     QxtGlobalShortcut *m_showConf = nullptr;
     QxtGlobalShortcut *m_testTool = nullptr;

@@ -142,16 +142,14 @@ int main(int argc, char **argv)
 #ifdef KELV_BENCH_PAGE
     test::BrowserFixture fixture;
     test::FakeAppHost host(fixture.root());
-    RequestRouter router(host, dispatcher);
+    RequestRouter router(host);
+    router.dispatcher() = dispatcher;
     ClientHandler client;
     client.setPageFolder(fixture.viewFolder());
     client.setRequestRouter(&router);
     KelvWebView view;
     view.resize(640, 480);
-    QObject::connect(&view, &KelvWebView::jsMessage,
-                     [&](const QString &request, const QueryCallbackPtr &callback) {
-                         router.onJsMessage(request, callback);
-                     });
+    connectToRouter(&view, &router);
     const QUrl url = fixture.writePage(QStringLiteral("view/bench.html"),
                                        "<!DOCTYPE html><html><body>bench</body></html>");
     if (!test::loadAndWait(view, url)) {

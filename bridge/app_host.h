@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <functional>
 
 class QWidget;
 
@@ -30,8 +31,8 @@ public:
 
     // Window and program.
     virtual QWidget *dialogParent() = 0;
-    virtual void hideWindow() = 0;      // quitApp: hide, then save modified profiles
-    virtual void closeApp() = 0;        // oncloseApp: save modified profiles, then quit once
+    virtual void hideWindow() = 0; // quitApp: hide, then save modified profiles
+    virtual void closeApp() = 0;   // oncloseApp: save modified profiles, then quit once
     virtual void moveWindow(int dx, int dy, int width, int height) = 0;
     virtual void toggleMinimised() = 0;
     virtual void maximiseWindow() = 0;
@@ -43,8 +44,12 @@ public:
 
     // Update check, macro recorder, browser.
     virtual void checkForUpdates(bool interactive) = 0;
-    virtual bool startRecording() = 0;
-    virtual void stopRecording() = 0;
+    // The macro recorder starts and stops without blocking: done is called
+    // on the main thread once the recording runs or could not start (reason
+    // tells why), or once it has ended.
+    using RecordingStarted = std::function<void(bool started, const QString &reason)>;
+    virtual void startRecording(RecordingStarted done) = 0;
+    virtual void stopRecording(std::function<void()> done) = 0;
     virtual void loadUrl(const QUrl &url) = 0;
     virtual void goBack() = 0;
     virtual void goForward() = 0;

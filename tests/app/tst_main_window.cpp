@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "app/pop_widget.h"
 #include "browser/client_handler.h"
+#include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
 #include "browser/web_profile.h"
 #include "common/app_paths.h"
@@ -397,6 +398,31 @@ private slots:
         QVERIFY(popupLoaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(popupView).contains("\"version\":\"4.5\""), 30000);
         ClientHandler::instance()->setPageFolder(QString());
+    }
+
+    void closingWhileTheMonitorPollsAndThePageLoads()
+    {
+        // The window goes while its page is still loading and its monitor
+        // thread runs: the thread has ended and is gone by the time the
+        // window is, and the page's last loading reports reach nothing freed.
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        auto window = std::make_unique<MainWindow>(settings);
+        window->show();
+        QPointer<QThread> monitorThread = window->monitorThread();
+        QVERIFY(monitorThread);
+        QTRY_VERIFY(monitorThread->isRunning());
+        // A restart leaves a second thread behind that must end as well.
+        window->restartProcessMoniter();
+        QPointer<QThread> secondThread = window->monitorThread();
+        QVERIFY(secondThread && secondThread != monitorThread);
+        QPointer<KelvPage> page = window->webView()->kelvPage();
+        window->webView()->load(QUrl::fromLocalFile(m_dir.filePath("slow.html")));
+        window.reset();
+        QVERIFY(monitorThread.isNull());
+        QVERIFY(secondThread.isNull());
+        QVERIFY(page.isNull());
+        QVERIFY(!ClientHandler::instance()->browser());
+        QTest::qWait(100); // nothing queued for the dead window may run into it
     }
 
     // Last: the quit request acts once per process.
