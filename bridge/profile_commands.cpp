@@ -114,7 +114,7 @@ std::vector<pugi::xml_node> outermostNodes(const pugi::xpath_node_set &nodes)
 class ProfileCommands
 {
 public:
-    explicit ProfileCommands(AppHost &host) : m_host(host) {}
+    explicit ProfileCommands(SettingsHost &host) : m_host(host) {}
 
     void queryProfile(const Members &m, const QueryCallbackPtr &cb);
     void nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb);
@@ -158,7 +158,7 @@ private:
                      const char *pathMember, Match match, const QueryCallbackPtr &cb,
                      const QString &failed, Target *target);
 
-    AppHost &m_host;
+    SettingsHost &m_host;
 };
 
 bool ProfileCommands::loadMember(const Members &m, const char *member, QString *path)
@@ -506,7 +506,7 @@ void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
 
 } // namespace
 
-void registerProfileCommands(Dispatcher &dispatcher, AppHost &host)
+void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host)
 {
     auto commands = std::make_shared<ProfileCommands>(host);
     using Method = void (ProfileCommands::*)(const Members &, const QueryCallbackPtr &);

@@ -1,6 +1,7 @@
 // The main window as the user meets it: size from the settings, frameless
 // window that only hides on close, the popup toggled by the hot key with the
 // listener following the active window, the tray icon, the window requests.
+#include "app/application_host.h"
 #include "app/cef_application.h"
 #include "app/main_window.h"
 #include "app/pop_widget.h"
@@ -40,6 +41,15 @@ QString settingsFile(const QTemporaryDir &dir, const QByteArray &clientAttribute
 }
 
 using test::xdotool;
+
+// The main window with the application host it works with, built as the
+// application object builds them (the window goes first).
+struct Shell
+{
+    explicit Shell(ClientSettings &settings) : host(settings), window(settings, host) {}
+    ApplicationHost host;
+    MainWindow window;
+};
 
 } // namespace
 
@@ -102,7 +112,8 @@ private slots:
         QFETCH(QByteArray, attributes);
         QFETCH(QSize, size);
         ClientSettings settings = settingsWith(attributes);
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         QCOMPARE(window.size(), size);
         QCOMPARE(window.minimumSize(), size);
         QCOMPARE(window.webView()->size(), size);
@@ -115,7 +126,8 @@ private slots:
     {
         ClientSettings none;
         none.load(m_dir.filePath("absent.xml"));
-        MainWindow window(none);
+        Shell windowShell(none);
+        MainWindow &window = windowShell.window;
         QCOMPARE(window.size(), QSize(800, 600));
         QVERIFY(!window.hotKeyRegistered("showConf"));
         QVERIFY(!window.hotKeyRegistered("testTool"));
@@ -124,7 +136,8 @@ private slots:
     void framelessWindowWithTitleIconAndPage()
     {
         ClientSettings settings = settingsWith("clientSize=\"1024,700\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         QCOMPARE(window.objectName(), QStringLiteral("kelvClass"));
         QCOMPARE(int(window.windowFlags()), 0x6801);
         QCOMPARE(window.windowTitle(), QStringLiteral("Gaming Mouse Software"));
@@ -142,7 +155,8 @@ private slots:
     void closeOnlyHidesAndResizeCarriesTheView()
     {
         ClientSettings settings = settingsWith("clientSize=\"800,600\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QVERIFY(!window.close());
@@ -157,7 +171,8 @@ private slots:
     void trayShowsTheWindowAndFollowsTheLanguage()
     {
         ClientSettings settings = settingsWith("language=\"zh-HK\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.setupTray();
         SystemTray *tray = window.tray();
         QVERIFY(tray);
@@ -194,7 +209,8 @@ private slots:
     void popupTogglesAndTheListenerFollows()
     {
         ClientSettings settings = settingsWith("clientSize=\"800,600\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         ClientHandler *client = ClientHandler::instance();
         QEvent activate(QEvent::WindowActivate);
@@ -237,7 +253,8 @@ private slots:
     void windowRequestsMoveMinimiseMaximiseRestore()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.setGeometry(100, 100, 640, 480);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -277,7 +294,8 @@ private slots:
     void hideSavesTheModifiedProfiles()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         const QString path = m_dir.filePath("profile.xml");
         window.profiles().store(path, "<conf>\n<a/>\n</conf>\n");
@@ -292,7 +310,8 @@ private slots:
     void hidingFromThePopupClosesThePopup()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         window.showMouseConf();
         QPointer<PopWidget> popup = window.popup();
@@ -327,7 +346,8 @@ private slots:
             QVERIFY(keepAlive.setShortcut(QKeySequence("Ctrl+Alt+F12")));
             ClientSettings settings =
                 settingsWith("showConf=\"Ctrl+Alt+M\" testTool=\"Ctrl+Alt+T\"");
-            MainWindow window(settings);
+            Shell windowShell(settings);
+            MainWindow &window = windowShell.window;
             QVERIFY(window.hotKeyRegistered("showConf"));
             QVERIFY(window.hotKeyRegistered("testTool"));
             QCOMPARE(window.showConfHotKey()->shortcut(), QKeySequence("Ctrl+Alt+M"));
@@ -355,7 +375,8 @@ private slots:
 
             // A second window cannot take the same key.
             ClientSettings same = settingsWith("showConf=\"Ctrl+Alt+S\"");
-            MainWindow second(same);
+            Shell secondShell(same);
+            MainWindow &second = secondShell.window;
             QVERIFY(!second.hotKeyRegistered("showConf"));
         }
         qunsetenv("DISPLAY");
@@ -381,10 +402,11 @@ private slots:
         ClientHandler::instance()->setPageFolder(viewFolder);
 
         ClientSettings settings = settingsWith("version=\"4.5\" clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
-        window.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        windowShell.host.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
         QVERIFY(loaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(window.webView()).contains("\"version\":\"4.5\""),
                                  30000);
@@ -402,22 +424,24 @@ private slots:
 
     void closingWhileTheMonitorPollsAndThePageLoads()
     {
-        // The window goes while its page is still loading and its monitor
-        // thread runs: the thread has ended and is gone by the time the
-        // window is, and the page's last loading reports reach nothing freed.
+        // The window and the host go (as at the program's end) while the page
+        // is still loading and the monitor thread runs: every monitor thread
+        // has ended and is gone by then, and the page's last loading reports
+        // reach nothing freed.
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        auto window = std::make_unique<MainWindow>(settings);
+        auto shell = std::make_unique<Shell>(settings);
+        MainWindow *window = &shell->window;
         window->show();
-        QPointer<QThread> monitorThread = window->monitorThread();
+        QPointer<QThread> monitorThread = shell->host.monitorThread();
         QVERIFY(monitorThread);
         QTRY_VERIFY(monitorThread->isRunning());
         // A restart leaves a second thread behind that must end as well.
         window->restartProcessMoniter();
-        QPointer<QThread> secondThread = window->monitorThread();
+        QPointer<QThread> secondThread = shell->host.monitorThread();
         QVERIFY(secondThread && secondThread != monitorThread);
         QPointer<KelvPage> page = window->webView()->kelvPage();
         window->webView()->load(QUrl::fromLocalFile(m_dir.filePath("slow.html")));
-        window.reset();
+        shell.reset();
         QVERIFY(monitorThread.isNull());
         QVERIFY(secondThread.isNull());
         QVERIFY(page.isNull());
@@ -429,7 +453,8 @@ private slots:
     void trayExitSavesAndQuitsOnce()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.setupTray();
         const QString path = m_dir.filePath("exit.xml");
         window.profiles().store(path, "<conf/>\n");

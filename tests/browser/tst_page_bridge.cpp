@@ -42,11 +42,11 @@ class TestPageBridge : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<BrowserFixture> m_fixture;
-    std::unique_ptr<FakeAppHost> m_host;
-    std::unique_ptr<RequestRouter> m_router;
-    std::unique_ptr<ClientHandler> m_client;
-    std::unique_ptr<KelvWebView> m_view;
+    std::unique_ptr<RoutedView> m_rig;
+    BrowserFixture *m_fixture = nullptr;
+    FakeAppHost *m_host = nullptr;
+    ClientHandler *m_client = nullptr;
+    KelvWebView *m_view = nullptr;
     QHash<QString, int> m_calls;
     QList<QueryCallbackPtr> m_held;
     QUrl m_plain;
@@ -74,10 +74,14 @@ private:
 private slots:
     void initTestCase()
     {
-        m_fixture = std::make_unique<BrowserFixture>();
-        m_host = std::make_unique<FakeAppHost>(m_fixture->root());
-        m_router = std::make_unique<RequestRouter>(*m_host);
-        Dispatcher &dispatcher = m_router->dispatcher();
+        // As in the program: every request that is not a window request of
+        // the intake goes from the view straight to the router.
+        m_rig = std::make_unique<RoutedView>();
+        m_fixture = &m_rig->fixture;
+        m_host = &m_rig->host;
+        m_client = &m_rig->client;
+        m_view = &m_rig->view;
+        Dispatcher &dispatcher = m_rig->router.dispatcher();
         auto count = [this](const QString &name) { ++m_calls[name]; };
         dispatcher.add(QStringLiteral("echo"), [=](const Members &m, const QueryCallbackPtr &cb) {
             count(QStringLiteral("echo"));
@@ -111,19 +115,11 @@ private slots:
                             (hasMember(m, QStringLiteral("z")) ? QStringLiteral("present")
                                                                : QStringLiteral("absent")));
             });
-        m_client = std::make_unique<ClientHandler>();
-        m_client->setPageFolder(m_fixture->viewFolder());
-        m_client->setRequestRouter(m_router.get());
-        m_view = std::make_unique<KelvWebView>();
-        m_view->resize(640, 480);
-        // As in the program: every request that is not a window request of
-        // the intake goes from the view straight to the router.
-        connectToRouter(m_view.get(), m_router.get());
         m_plain = m_fixture->writePage(QStringLiteral("view/plain.html"), page(""));
         QVERIFY(loadAndWait(*m_view, m_plain));
         QCOMPARE(m_view->browserState(), KelvWebView::Created);
-        QCOMPARE(m_client->listener(), m_view.get());
-        QCOMPARE(m_client->browser(), m_view.get());
+        QCOMPARE(m_client->listener(), m_view);
+        QCOMPARE(m_client->browser(), m_view);
     }
 
     void init()
@@ -329,7 +325,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
         // Window requests of the intake still work without a listener.
         runJs(kpage(), QStringLiteral("q('moveWindow:1,1,1,1')"));
         QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("log.length")).toInt(), 1, 20000);
-        m_client->setListener(m_view.get());
+        m_client->setListener(m_view);
         roundTrip(echo(QStringLiteral("sentinel")));
         QCOMPARE(log().size(), 2);
         QCOMPARE(m_calls.value(QStringLiteral("echo")), 1);
@@ -351,7 +347,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
         QCOMPARE(results.size(), 7);
         for (const QVariant &r : results)
             QCOMPARE(r.toString(), QStringLiteral("undefined"));
-        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        QSignalSpy sent(m_client, &ClientHandler::eventSent);
         m_client->sendMacroItem("a", "b", "c", "d");
         m_client->sendOnDeviceData(QStringLiteral("0011223344556677"));
         m_client->sendOnProcessChanged(QStringLiteral("2"), true);
@@ -450,7 +446,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
               QStringLiteral(
                   "setMessageCallback('devicesChanged', function (a) { events.push(a[0]); })"));
         constexpr int PerThread = 60;
-        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        QSignalSpy sent(m_client, &ClientHandler::eventSent);
         std::thread a([this] {
             for (int i = 0; i < PerThread; ++i)
                 m_client->sendDevicesChanged(1000 + i);
@@ -480,19 +476,19 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
 
     void eventsWithoutAPageAreDropped()
     {
-        ClientHandler *current = m_client.get();
+        ClientHandler *current = m_client;
         QSignalSpy sent(current, &ClientHandler::eventSent);
         // A view that never got a size has no browser yet.
         KelvWebView unsized;
         current->setListener(&unsized);
-        current->browserClosed(m_view.get());
+        current->browserClosed(m_view);
         QVERIFY(!current->browser());
         current->sendDevicesChanged(1);
         std::thread([current] { current->sendDevicesChanged(2); }).join();
         QTest::qWait(50);
         QCOMPARE(sent.count(), 0);
-        current->setListener(m_view.get());
-        current->browserCreated(m_view.get());
+        current->setListener(m_view);
+        current->browserCreated(m_view);
         current->sendDevicesChanged(3);
         QCOMPARE(sent.count(), 1);
     }
@@ -507,13 +503,13 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
 });)");
         runJs(kpage(), listen);
         // The main view is the listener again whatever happens below.
-        const auto restore = qScopeGuard([this] { m_client->setListener(m_view.get()); });
+        const auto restore = qScopeGuard([this] { m_client->setListener(m_view); });
         auto popup = std::make_unique<KelvWebView>();
         popup->resize(320, 240);
         QVERIFY(loadAndWait(*popup, m_plain));
         runJs(popup->page(), listen);
         QCOMPARE(m_client->listener(), popup.get());
-        QCOMPARE(m_client->browser(), m_view.get());
+        QCOMPARE(m_client->browser(), m_view);
 
         m_client->sendDevicesChanged(1);
         std::thread([this] {
@@ -533,7 +529,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
 
         // Once the popup is gone the main page goes on alone.
         popup.reset();
-        m_client->setListener(m_view.get());
+        m_client->setListener(m_view);
         m_client->sendDevicesChanged(2);
         QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("events.length")).toInt(), 5,
                                   20000);
@@ -665,7 +661,7 @@ new QWebChannel(qt.webChannelTransport, function (channel) {
                       "q('%1'); q('moveWindow:1,2,3,4'); q('%2');")
                       .arg(echo(QStringLiteral("foreign")),
                            QStringLiteral(R"({"funcname":"minisizeWindow"})")));
-            QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+            QSignalSpy sent(m_client, &ClientHandler::eventSent);
             m_client->sendDevicesChanged(1);
             QCOMPARE(sent.count(), 0);
             QTest::qWait(200);

@@ -375,7 +375,7 @@ x.open('GET', 'data.txt'); x.send();
     {
         // The page that crashed is the startup page, named with capitals: it
         // is not loaded again, as with a name in lower case.
-        for (const QString name :
+        for (const QString &name :
              {QStringLiteral("view/Crash Start.html"), QStringLiteral("view/crashstart.html")}) {
             const QUrl start = m_fixture->writePage(name, "<p>start</p>");
             m_client->setStartupAddress(start.toString());
