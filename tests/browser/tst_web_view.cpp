@@ -398,6 +398,36 @@ x.open('GET', 'data.txt'); x.send();
         QTRY_COMPARE_WITH_TIMEOUT(m_view->url(), start, 20000);
     }
 
+    void aViewDestroyedWhileItsPageLoadsReportsNothing()
+    {
+        // The view goes in the middle of a load: its page is torn down first
+        // and reports no loading change (navStateChanged) for a view that is
+        // half gone; the browser client forgets the view.
+        const QUrl first = m_fixture->writePage(QStringLiteral("view/going.html"), "<p>1</p>");
+        QByteArray big = "<html><body>";
+        for (int i = 0; i < 20000; ++i)
+            big += "<p>line</p>";
+        const QUrl second =
+            m_fixture->writePage(QStringLiteral("view/going-big.html"), big + "</body></html>");
+        auto going = std::make_unique<KelvWebView>(m_window.get());
+        going->resize(200, 150);
+        going->show();
+        QVERIFY(loadAndWait(*going, first));
+        QPointer<KelvPage> page = going->kelvPage();
+        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        QSignalSpy started(page.data(), &QWebEnginePage::loadStarted);
+        page->load(second);
+        QVERIFY(started.wait(20000));
+        const int before = sent.count();
+        going.reset();
+        QVERIFY(page.isNull());
+        QCOMPARE(sent.count(), before);
+        QTest::qWait(200);
+        QCOMPARE(sent.count(), before);
+        QCOMPARE(m_client->listener(), nullptr);
+        m_client->setListener(m_view.get());
+    }
+
     void queriesReachTheMainThreadInOrder()
     {
         QStringList received;
