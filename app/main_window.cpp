@@ -3,6 +3,7 @@
 #include "app/app_log.h"
 #include "app/application_host.h"
 #include "app/pop_widget.h"
+#include "app/window_title.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
@@ -67,7 +68,7 @@ kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
     // 4.-5. A frameless window with the program's title and icon.
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint);
-    setWindowTitle(QStringLiteral("Gaming Mouse Software"));
+    setWindowTitle(QString::fromUtf16(kMainWindowTitle));
     setWindowIcon(QIcon(QStringLiteral(":/kelv/desk_icon")));
 
     // The request path: page queries reach the host's router (window

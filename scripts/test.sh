@@ -9,4 +9,6 @@ ctest --test-dir build --output-on-failure --parallel "${JOBS:-2}" --timeout 600
 status=0
 bash scripts/test-sanitize.sh || status=$?
 bash scripts/test-tsan.sh || status=$?
+# The Windows half: cross-built with mingw-w64, its suites run under Wine.
+bash scripts/build-windows.sh || status=$?
 exit $status
