@@ -251,14 +251,10 @@ void updateDlg::recordClientVersion(const QString &version)
     if (!m_host)
         return;
     ClientSettings &settings = m_host->clientSettings();
-    QString text;
-    if (!ClientSettings::rewriteClientAttribute(settings.text(), QStringLiteral("version"), version,
-                                                &text))
-        return;
     if (settings.value(QStringLiteral("version")).isEmpty())
         return;
-    settings.setText(text);
-    if (!settings.save())
+    const ClientSettings::StoreResult stored = settings.store(QStringLiteral("version"), version);
+    if (stored == ClientSettings::StoreResult::NotWritten)
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: cant record version %1 in %2")
                    .arg(version, settings.path());
