@@ -75,6 +75,12 @@ const QHash<QString, Row> &catalogue()
              "更新を拒否しました: %1 は安全な (https) アドレスではありません",
              "Обновление отклонено: %1 — не защищённый (https) адрес",
              "업데이트 거부됨: %1은(는) 안전한(https) 주소가 아닙니다"},
+            {"The last firmware update did not finish,finish it now?",
+             "上次固件更新没有完成，现在完成吗？", "上次韌體更新沒有完成，現在完成嗎？",
+             "Das letzte Firmware-Update ist nicht fertig. Jetzt abschließen?",
+             "前回のファームウェア更新が完了していません。今すぐ完了しますか？",
+             "Прошлое обновление прошивки не завершено. Завершить сейчас?",
+             "지난 펌웨어 업데이트가 끝나지 않았습니다. 지금 끝낼까요?"},
             // Firmware messages (source: Chinese).
             {"Updating the firmware, do not unplug the mouse", "正在更新固件，请勿插拔鼠标",
              "正在更新韌體，請勿插拔滑鼠", "Firmware wird aktualisiert, Maus nicht abziehen",
