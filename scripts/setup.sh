@@ -15,6 +15,7 @@ packages=(
   xvfb xauth xdotool x11-utils curl
   fonts-dejavu-core fonts-wqy-microhei
   clang libclang-rt-14-dev nodejs
+  g++-mingw-w64-x86-64 wine64 wine doctest-dev
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "update/package_format.h"
 
+#include "platform/shell_operations.h"
 #include "update/update_log.h"
 
 #include <QCryptographicHash>
@@ -374,7 +375,7 @@ bool hasFreeSpace(const QString &folder, qint64 bytes)
 
 void deleteFolderTree(const QString &path)
 {
-    QDir(path).removeRecursively();
+    platform::deleteFolderTree(path.toStdString());
 }
 
 namespace {
