@@ -118,6 +118,11 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     }
     connect(m_showConf, &QxtGlobalShortcut::activated, this, &kelv::showMouseConf);
     connect(m_testTool, &QxtGlobalShortcut::activated, this, &kelv::showDebug);
+    // A desktop portal may decline a key after it was requested.
+    connect(m_showConf, &QxtGlobalShortcut::registrationFailed, this,
+            [this] { m_showConfRegistered = false; });
+    connect(m_testTool, &QxtGlobalShortcut::registrationFailed, this,
+            [this] { m_testToolRegistered = false; });
 
     // Keys recorded for a macro reach the page as macroItem events.
     m_recorder = new MacroRecorder(this);
@@ -133,7 +138,7 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
 
 kelv::~kelv()
 {
-    m_moniters.stop();
+    m_monitors.stop();
     if (ClientHandler *client = ClientHandler::instance())
         client->setRequestRouter(nullptr);
     delete m_tray;
@@ -152,6 +157,7 @@ void kelv::setupTray()
     if (m_tray)
         return;
     m_tray = new SystemTray(this);
+    m_tray->setLanguageSource([this] { return m_appSettings.value(QStringLiteral("language")); });
     m_tray->show();
     connect(m_tray, &QSystemTrayIcon::activated, this, &kelv::onSystemtrayActive,
             Qt::UniqueConnection);
@@ -377,7 +383,7 @@ void kelv::restoreWindow()
 
 bool kelv::hasProcessMonitor() const
 {
-    return m_moniters.exists();
+    return m_monitors.exists();
 }
 
 void kelv::restartProcessMonitor()
@@ -389,7 +395,7 @@ void kelv::restartProcessMoniter()
 {
     // The old monitor's loop ends at once; the new one reads the bindings
     // again from the saved mode document.
-    m_moniters.restart(applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
+    m_monitors.restart(applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
                        [](ProcessMoniter *monitor) {
                            if (ClientHandler *client = ClientHandler::instance())
                                QObject::connect(monitor, &ProcessMoniter::processChanged, client,

@@ -127,7 +127,7 @@ private:
     bool m_showConfRegistered = false;
     bool m_testToolRegistered = false;
     MacroRecorder *m_recorder = nullptr;
-    ProcessMoniterRunner m_moniters;
+    ProcessMonitorRunner m_monitors;
     KelvWebView *m_webView = nullptr;
     QPointer<PopWidget> m_popup;
     QUrl m_pageAddress;

@@ -24,7 +24,7 @@ void registerProfileCommands(Dispatcher &dispatcher, AppHost &host);
 // getConf, setConf, closeApp, confChanged, checkUpdate, startRecord,
 // stopRecord, modifyMouseSpeed, modifyMouseScrollLines, modifyMouseDoubleClick,
 // loadurl, goback, goforward, openUrl, saveFileDialog, openFileDialog,
-// openFileDialogExe.
+// openFileDialogExe; and getSessionInfo, setAutostart.
 void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host);
 
 } // namespace kelv

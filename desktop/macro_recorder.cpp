@@ -1,12 +1,15 @@
 #include "desktop/macro_recorder.h"
 
+#include "common/session.h"
 #include "platform/key_recorder.h"
 #include "platform/scancode.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLoggingCategory>
 #include <QTime>
+#include <memory>
 #include <string>
 
 namespace kelv {
@@ -58,6 +61,27 @@ QList<QStringList> MacroTimeline::keyEvent(bool pressed, quint32 scanCode, bool 
     return items;
 }
 
+int EventClock::timeOfDay(quint32 eventTime, int arrivalMs)
+{
+    if (!m_anchored) {
+        m_anchored = true;
+        m_anchorEvent = eventTime;
+        m_anchorDay = arrivalMs;
+    }
+    constexpr qint64 kDay = 24 * 60 * 60 * 1000;
+    const qint64 time = m_anchorDay + qint64(qint32(eventTime - m_anchorEvent));
+    return int(((time % kDay) + kDay) % kDay);
+}
+
+// The PC scan code of a recorded key, from the keyboard map's name for it;
+// a display that names no keys falls back on the evdev numbering.
+bool scanCodeOf(const platform::RecordedKey &key, platform::ScanCode *scan)
+{
+    if (!key.keyName.empty())
+        return platform::scanCodeForKeyName(key.keyName.c_str(), scan);
+    return platform::scanCodeForXKeycode(key.keycode, scan);
+}
+
 MacroRecorder::MacroRecorder(QObject *parent)
     : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>())
 {
@@ -65,13 +89,41 @@ MacroRecorder::MacroRecorder(QObject *parent)
 
 bool MacroRecorder::isRecording() const
 {
-    return m_recorder->isRecording();
+    return m_windowRecording || m_recorder->isRecording();
+}
+
+MacroRecorder::Scope MacroRecorder::sessionScope()
+{
+    return Session::isWayland() ? Scope::Window : Scope::System;
+}
+
+bool MacroRecorder::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (m_windowRecording && (type == QEvent::KeyPress || type == QEvent::KeyRelease)) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        // One event reaches every object on its way to the focus widget; the
+        // window receives it first. Auto-repeat shows as repeated presses.
+        if (watched->isWindowType() && !key->isAutoRepeat()) {
+            platform::ScanCode scan;
+#ifdef Q_OS_LINUX
+            const bool known = platform::scanCodeForXkbKeycode(key->nativeScanCode(), &scan);
+#else
+            const bool known = false;
+#endif
+            if (known)
+                onKey(m_generation, type == QEvent::KeyPress, scan.code, scan.extended,
+                      m_windowClock.timeOfDay(quint32(key->timestamp()), timeOfDayMs()));
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 MacroRecorder::~MacroRecorder()
 {
     // Joins the recording thread; events it queued die with this object.
     m_recorder->stop();
+    stopWindowRecording();
 }
 
 int MacroRecorder::timeOfDayMs()
@@ -84,20 +136,30 @@ bool MacroRecorder::startRecording()
 {
     // A running recording ends first; keys it saw still belong to its timeline.
     // After a recording that ended (or never ran) no key is known to be down.
-    const bool wasRecording = m_recorder->isRecording();
+    const bool wasRecording = isRecording();
     m_recorder->stop();
+    stopWindowRecording();
     deliverPending();
     if (!wasRecording)
         m_timeline.forgetHeldKeys();
     const quint64 generation = ++m_generation;
     const int startTime = timeOfDayMs();
+    if (m_scope == Scope::Window) {
+        m_windowClock.reset();
+        m_windowRecording = true;
+        QCoreApplication::instance()->installEventFilter(this);
+        m_timeline.begin(startTime);
+        return true;
+    }
     std::string error;
-    // Runs on the recording thread: stamp the time there, hand over in order.
+    // Runs on the recording thread: each key at its own event time, handed
+    // over in order.
+    auto clock = std::make_shared<EventClock>();
     const bool started = m_recorder->start(
-        [this, generation](const platform::RecordedKey &key) {
-            const int now = timeOfDayMs();
+        [this, generation, clock](const platform::RecordedKey &key) {
+            const int now = clock->timeOfDay(key.time, timeOfDayMs());
             platform::ScanCode scan;
-            if (!platform::scanCodeForXKeycode(key.keycode, &scan))
+            if (!scanCodeOf(key, &scan))
                 return; // a key without a PC scan code cannot be replayed
             QMetaObject::invokeMethod(
                 this,
@@ -115,9 +177,18 @@ bool MacroRecorder::startRecording()
     return true;
 }
 
+void MacroRecorder::stopWindowRecording()
+{
+    if (!m_windowRecording)
+        return;
+    m_windowRecording = false;
+    QCoreApplication::instance()->removeEventFilter(this);
+}
+
 void MacroRecorder::stopRecording()
 {
     m_recorder->stop();
+    stopWindowRecording();
     deliverPending();
     // Keys released from now on are not seen: none counts as held any more
     // (a key pressed to stop the recording would otherwise lose its next

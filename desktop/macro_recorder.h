@@ -45,17 +45,44 @@ private:
     std::map<quint32, bool> m_held; // scan code -> extended flag of each key that is down
 };
 
+// Places key events on the timeline by their own time stamps (milliseconds of
+// the window system's clock, wrapping at 2^32) rather than by when they reach
+// the recorder: the first event of a recording is anchored to the time of day
+// it arrives, every later one keeps its exact distance from it.
+class EventClock
+{
+public:
+    void reset() { m_anchored = false; }
+    // The event's time of day in milliseconds (wrapping at midnight).
+    int timeOfDay(quint32 eventTime, int arrivalMs);
+
+private:
+    bool m_anchored = false;
+    quint32 m_anchorEvent = 0;
+    int m_anchorDay = 0;
+};
+
 // Records every key press and release system-wide (without consuming them)
 // and reports key and delay items while a recording runs. On Linux it uses the
-// X11 RECORD extension of the display named by $DISPLAY.
+// X11 RECORD extension of the display named by $DISPLAY. A Wayland session
+// lets no program see another's keys: there it records the keys typed into
+// the program's own windows (Scope::Window), with the same items.
 class MacroRecorder final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MacroRecorder)
 
 public:
+    enum class Scope { System, Window };
+
     explicit MacroRecorder(QObject *parent = nullptr);
     ~MacroRecorder() override;
+
+    // Window under Wayland (natively or through XWayland), else System.
+    static Scope sessionScope();
+    Scope scope() const { return m_scope; }
+    // Before a recording starts (tests record the window on any platform).
+    void setScope(Scope scope) { m_scope = scope; }
 
     // Starts (or restarts, with a fresh timeline) a recording; false when the
     // system offers no way to record keys.
@@ -74,11 +101,19 @@ signals:
     // or delay ("2", milliseconds, "0", "0"). Emitted on the main thread.
     void macroItem(const QString &kind, const QString &a, const QString &b, const QString &c);
 
+protected:
+    // Records the program's own key events while a Window recording runs.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended, int nowMs);
     void deliverPending();
+    void stopWindowRecording();
 
     std::unique_ptr<platform::KeyRecorder> m_recorder;
+    Scope m_scope = sessionScope();
+    bool m_windowRecording = false;
+    EventClock m_windowClock; // the window's events arrive on the main thread
     MacroTimeline m_timeline;
     // Identifies the recording a queued key event belongs to.
     quint64 m_generation = 0;

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QThread>
 #include <pugixml.hpp>
@@ -45,9 +46,17 @@ QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
         const QString path = QString::fromUtf8(node.attribute("bindingProcess").value());
         if (path.isEmpty())
             continue;
-        bindings.insert(path, QString::fromUtf8(node.attribute("index").value()));
+        bindings.insert(canonicalProgramPath(path),
+                        QString::fromUtf8(node.attribute("index").value()));
     }
     return bindings;
+}
+
+QString ProcessMoniter::canonicalProgramPath(const QString &path)
+{
+    // A program that is not there (yet) keeps the path as written.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
 }
 
 bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh)
@@ -127,7 +136,7 @@ void ProcessMoniter::start()
     }
 }
 
-ProcessMoniterRunner::~ProcessMoniterRunner()
+ProcessMonitorRunner::~ProcessMonitorRunner()
 {
     const QPointer<QThread> thread = m_thread;
     stop();
@@ -136,7 +145,7 @@ ProcessMoniterRunner::~ProcessMoniterRunner()
         thread->wait(5000);
 }
 
-ProcessMoniter *ProcessMoniterRunner::restart(const QString &modeDocument,
+ProcessMoniter *ProcessMonitorRunner::restart(const QString &modeDocument,
                                               const std::function<void(ProcessMoniter *)> &setUp)
 {
     stop();
@@ -155,7 +164,7 @@ ProcessMoniter *ProcessMoniterRunner::restart(const QString &modeDocument,
     return monitor;
 }
 
-void ProcessMoniterRunner::stop()
+void ProcessMonitorRunner::stop()
 {
     if (m_monitor)
         m_monitor->requestStop();

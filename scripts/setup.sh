@@ -15,6 +15,10 @@ packages=(
   xvfb xauth xdotool x11-utils curl
   fonts-dejavu-core fonts-wqy-microhei
   clang libclang-rt-14-dev nodejs
+  dbus-daemon dbus-bin libglib2.0-bin dconf-cli dconf-service dconf-gsettings-backend
+  gsettings-desktop-schemas cinnamon-desktop-data mate-settings-daemon-common
+  xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
+  weston qt6-wayland xwayland
 )
 
 missing=()
