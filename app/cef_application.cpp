@@ -4,12 +4,14 @@
 #include "app/main_window.h"
 #include "browser/client_handler.h"
 #include "common/app_paths.h"
+#include "common/session.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
 #include "update/update_check.h"
 
 #include <QFile>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 
 namespace kelv {
@@ -139,6 +141,10 @@ void cefApplication::primaryStart()
         connect(m_devices, &devices_handler::deviceData, client, &ClientHandler::sendOnDeviceData);
     }
 
+    qCInfo(lcApp).noquote() << QStringLiteral("window system %1, %2 session, desktop %3")
+                                   .arg(QGuiApplication::platformName(), Session::type(),
+                                        Session::desktop().isEmpty() ? QStringLiteral("unknown")
+                                                                     : Session::desktop());
     m_mainWindow = new shell::kelv(m_settings, m_devices);
     if (ClientHandler *client = ClientHandler::instance())
         client->setMainWindowHandle(m_mainWindow);
