@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTest>
 #include <memory>
 #include <unistd.h>
@@ -84,7 +85,26 @@ private slots:
     void plasmaOnX11WritesItsFilesAndNotifies()
     {
         m_session->setDesktop(QStringLiteral("KDE"), QStringLiteral("x11"));
+        // What the running Plasma session would hear on its bus.
+        QProcess monitor;
+        monitor.setProcessChannelMode(QProcess::MergedChannels);
+        monitor.start(QStringLiteral("dbus-monitor"),
+                      {QStringLiteral("--session"),
+                       QStringLiteral("type='signal',interface='org.kde.KGlobalSettings'"),
+                       QStringLiteral("type='signal',interface='org.kde.KWin'")});
+        QVERIFY(monitor.waitForStarted(5000));
+        QByteArray heard;
+        // dbus-monitor reports its own connection first.
+        QTRY_VERIFY_WITH_TIMEOUT((heard += monitor.readAll()).contains("NameAcquired"), 10000);
         QVERIFY(platform::setDoubleClickTime(550));
+        // KGlobalSettings' change notice, category mouse (SettingsChanged = 3,
+        // SETTINGS_MOUSE = 0), and KWin's reload.
+        QTRY_VERIFY_WITH_TIMEOUT((heard += monitor.readAll()).contains("member=reloadConfig"),
+                                 10000);
+        QVERIFY2(heard.contains("member=notifyChange"), heard.constData());
+        QVERIFY2(heard.contains("int32 3\n   int32 0"), heard.constData());
+        monitor.kill();
+        monitor.waitForFinished(5000);
         QVERIFY(platform::setWheelScrollLines(7));
         QVERIFY(platform::setPointerSpeed(15));
         const QStringList kde{QStringLiteral("KDE")};
