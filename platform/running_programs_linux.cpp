@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,13 +86,26 @@ std::string canonicalFile(const std::string &path, const std::string &workingFol
 }
 
 // Interpreters that run a script named on their command line: shells,
-// Python, Perl, Ruby, Node, Lua, PHP, Tcl (with or without a version suffix).
+// Python, Perl, Ruby, Node, Lua, PHP, Tcl (with or without a version suffix,
+// "python3.11").
 bool isInterpreter(const std::string &executable)
 {
-    static const std::regex names(
-        "(sh|bash|dash|zsh|ksh|mksh|fish|csh|tcsh|python[0-9.]*|pypy[0-9.]*|perl[0-9.]*|"
-        "ruby[0-9.]*|node|nodejs|lua[0-9.]*|luajit|php[0-9.]*|tclsh[0-9.]*|wish[0-9.]*)");
-    return std::regex_match(baseName(executable), names);
+    static const char *const shells[] = {"sh",   "bash", "dash", "zsh",  "ksh",    "mksh",
+                                         "fish", "csh",  "tcsh", "node", "nodejs", "luajit"};
+    static const char *const versioned[] = {"python", "pypy", "perl",  "ruby",
+                                            "lua",    "php",  "tclsh", "wish"};
+    const std::string name = baseName(executable);
+    for (const char *shell : shells) {
+        if (name == shell)
+            return true;
+    }
+    for (const char *family : versioned) {
+        const size_t length = std::strlen(family);
+        if (name.compare(0, length, family) == 0 &&
+            name.find_first_not_of("0123456789.", length) == std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 // The options with which an interpreter runs code given on its command line
@@ -191,36 +203,45 @@ void addProgramsOf(const std::string &pid, std::vector<std::string> *paths)
     const size_t first = paths->size();
     paths->push_back(executable);
 
-    const std::vector<std::string> arguments = readWords(folder + "/cmdline");
-    if (arguments.empty())
+    // Only a few kinds of process stand for another program; the others cost
+    // no more than their executable's link.
+    const bool interpreter = isInterpreter(executable);
+    // Wine runs Windows programs in its preloader ("wine64-preloader"), which
+    // takes the Windows program's command line as its own.
+    const bool wine = baseName(executable).compare(0, 4, "wine") == 0;
+    // A program of an AppImage runs from the image's mount (or the folder it
+    // was extracted to); the runtime names the image file in APPIMAGE.
+    const bool fromAppImage = executable.find("/.mount_") != std::string::npos ||
+                              executable.find("/appimage_extracted_") != std::string::npos;
+    if (!interpreter && !wine && !fromAppImage)
         return;
+
+    const std::vector<std::string> arguments = readWords(folder + "/cmdline");
     const std::string workingFolder = readLink(folder + "/cwd");
-
-    if (isInterpreter(executable))
+    if (interpreter && !arguments.empty())
         addOnce(paths, first, canonicalFile(scriptArgument(executable, arguments), workingFolder));
+    if (!wine && !fromAppImage)
+        return;
 
-    const bool wineCommand = endsWithExe(arguments.front());
     const std::vector<std::string> environment = readWords(folder + "/environ");
-
-    // A program run from an AppImage runs inside the image's mount; the
-    // runtime names the image file in APPIMAGE.
     addOnce(paths, first, canonicalFile(environmentValue(environment, "APPIMAGE"), std::string()));
-
-    if (wineCommand) {
+    if (!wine || arguments.empty())
+        return;
+    if (endsWithExe(arguments.front())) {
         const std::string &program = arguments.front();
         addOnce(paths, first,
                 program.front() == '/' ? canonicalFile(program, workingFolder)
                                        : linuxPathOfWindowsProgram(program, environment));
-    } else if (baseName(executable).compare(0, 4, "wine") == 0) {
-        // "wine game.exe" before Wine has taken the program's name.
-        for (size_t i = 1; i < arguments.size(); ++i) {
-            if (!endsWithExe(arguments[i]))
-                continue;
-            const std::string windows = linuxPathOfWindowsProgram(arguments[i], environment);
-            addOnce(paths, first,
-                    windows.empty() ? canonicalFile(arguments[i], workingFolder) : windows);
-            break;
-        }
+        return;
+    }
+    // "wine game.exe" before Wine has taken the program's name.
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (!endsWithExe(arguments[i]))
+            continue;
+        const std::string windows = linuxPathOfWindowsProgram(arguments[i], environment);
+        addOnce(paths, first,
+                windows.empty() ? canonicalFile(arguments[i], workingFolder) : windows);
+        break;
     }
 }
 

@@ -170,16 +170,19 @@ private slots:
     {
         QVERIFY(writeFile(QStringLiteral("apps/Game.AppImage"), "image", true));
         QVERIFY(writeFile(QStringLiteral("downloads/Game.AppImage"), "other image", true));
+        // The programs inside the images' mounts, as the AppImage runtime
+        // starts them: APPIMAGE names the image file.
+        QVERIFY(copySleep(QStringLiteral("mnt/.mount_GameAb12Cd/usr/bin/game")));
+        QVERIFY(copySleep(QStringLiteral("mnt/.mount_GameXy34Ef/usr/bin/game")));
         const QString bound = path(QStringLiteral("apps/Game.AppImage"));
         // A program of another image with the same file name.
-        QVERIFY(
-            start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")},
-                  {QStringLiteral("APPIMAGE=") + path(QStringLiteral("downloads/Game.AppImage"))}));
+        QVERIFY(start(
+            path(QStringLiteral("mnt/.mount_GameXy34Ef/usr/bin/game")), {QStringLiteral("600")},
+            {QStringLiteral("APPIMAGE=") + path(QStringLiteral("downloads/Game.AppImage"))}));
         QTest::qWait(200);
         QCOMPARE(poll({bound}).value(bound), false);
-        // The program inside the image's mount names the image in APPIMAGE.
-        QVERIFY(start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")},
-                      {QStringLiteral("APPIMAGE=") + bound}));
+        QVERIFY(start(path(QStringLiteral("mnt/.mount_GameAb12Cd/usr/bin/game")),
+                      {QStringLiteral("600")}, {QStringLiteral("APPIMAGE=") + bound}));
         QVERIFY(becomesRunning({bound}, bound));
     }
 
@@ -193,13 +196,22 @@ private slots:
                             path(QStringLiteral("prefix/dosdevices/d:"))));
         const QString bound = path(QStringLiteral("drive_d/Games/Game.exe"));
         const QString prefix = QStringLiteral("WINEPREFIX=") + path(QStringLiteral("prefix"));
+        // Only Wine's processes are read so: another program whose command
+        // line names the .exe is not running it.
+        QVERIFY(start(QStringLiteral("/bin/bash"),
+                      {QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" sleep 600"),
+                       QStringLiteral("D:\\Games\\Game.exe")},
+                      {prefix}));
 
-        // Wine shows the Windows command line as the process's own.
+        // Wine runs the program in its preloader, which shows the Windows
+        // command line as its own.
+        QVERIFY(copySleep(QStringLiteral("wine/wine64-preloader")));
+        const QString preloader = path(QStringLiteral("wine/wine64-preloader"));
         const auto wineProcess = [&](const QString &windowsPath, const QStringList &env) {
-            return start(
-                QStringLiteral("/bin/bash"),
-                {QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" sleep 600"), windowsPath},
-                env);
+            return start(QStringLiteral("/bin/bash"),
+                         {QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" \"$1\" 600"),
+                          windowsPath, preloader},
+                         env);
         };
         QVERIFY(wineProcess(QStringLiteral("D:\\Other\\Game.exe"), {prefix}));
         QVERIFY(wineProcess(QStringLiteral("C:\\Games\\Game.exe"), {prefix})); // no drive C:
