@@ -14,7 +14,8 @@ class Autostart
 public:
     // The entry's file (Linux) or registry value (Windows).
     static QString entryPath();
-    // True when an entry exists that starts this program and is not hidden.
+    // True when the entry exists and the user has not switched it off in the
+    // desktop's own start-up settings (Hidden, X-GNOME-Autostart-enabled).
     static bool isEnabled();
     // Writes the entry for `program` (the running executable when empty) or
     // removes it. False, with the reason in *error, when the entry could not

@@ -475,6 +475,14 @@ void TestSettings::sessionInfoAndAutostart()
              qPrintable(text));
     QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), true);
 
+    // Switched off in the desktop's own start-up settings: off on the page
+    // too, until the page switches it on again.
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("Hidden=true\n");
+    file.close();
+    QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), false);
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":1})")), success(QStringLiteral("1")));
+
     QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":0})")), success(QStringLiteral("0")));
     QVERIFY(!QFile::exists(entry));
     QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), false);
