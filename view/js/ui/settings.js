@@ -64,7 +64,7 @@ export function renderSettings(app) {
       card(t('settings.general'),
         field(t('settings.language'), lang),
         field(t('settings.close'), closeFunc, t('settings.closeHint')),
-        field(t('settings.autostart'), autostart, t('settings.autostartHint'))),
+        autostart, h('p', { class: 'hint' }, t('settings.autostartHint'))),
       card(t('settings.hotkey'),
         h('p', { class: 'hint' }, t('settings.hotkeyHint')),
         hotkey, hkStatus)),
