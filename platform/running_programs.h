@@ -20,6 +20,12 @@ namespace kelv::platform {
 // A process gives each path at most once; a program running twice appears
 // twice. Returns false, with *paths empty, when the process list itself
 // cannot be read.
+// Linux: /proc/<pid>/exe (the bytes the kernel stores), and for interpreters,
+// Wine's processes and programs of an AppImage their cmdline and environ.
+// Windows: a Toolhelp32 snapshot; each image's native name
+// (QueryFullProcessImageNameW) converted to its drive-letter path
+// (device_path.h), as UTF-8; processes that cannot be opened or whose device
+// has no drive letter are skipped.
 bool runningProgramPaths(std::vector<std::string> *paths);
 
 } // namespace kelv::platform

@@ -33,4 +33,8 @@ bool scanCodeForKeyName(const char *name, ScanCode *out);
 // keyboard map gives that code.
 bool scanCodeForXkbKeycode(unsigned keycode, ScanCode *out);
 
+// The other way round: the X key code whose scan code is scan (what a Windows
+// keyboard hook reports). False when no key of the table has that scan code.
+bool xKeycodeForScanCode(const ScanCode &scan, unsigned *xKeycode);
+
 } // namespace kelv::platform

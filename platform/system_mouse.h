@@ -30,5 +30,9 @@ bool setDoubleClickTime(long long milliseconds);
 //     per-device acceleration).
 // Wheel lines exist only on Plasma (1..100); on every other desktop, and on
 // desktops not listed, the calls fail.
+//
+// Windows: SystemParametersInfoW (SPI_SETMOUSESPEED, SPI_SETWHEELSCROLLLINES;
+// saved to the user's profile and announced to all windows) and
+// SetDoubleClickTime, each read back.
 
 } // namespace kelv::platform

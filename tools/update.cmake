@@ -3,4 +3,4 @@ kelv_program(kelvpack SOURCES ${CMAKE_CURRENT_LIST_DIR}/kelvpack/main.cpp
   LIBS kelv_update Qt6::Core)
 kelv_program(Updater SOURCES ${CMAKE_CURRENT_LIST_DIR}/updater/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/updater/updater_core.cpp ${CMAKE_CURRENT_LIST_DIR}/updater/updater_core.h
-  LIBS Qt6::Core)
+  LIBS kelv_platform Qt6::Core)

@@ -2,6 +2,8 @@
 
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "platform/file_access.h"
+#include "platform/shell_operations.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_log.h"
@@ -14,8 +16,6 @@
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QThread>
-#include <cerrno>
-#include <unistd.h>
 
 namespace kelv {
 namespace {
@@ -46,8 +46,7 @@ CopyResult copyFile(const QString &source, const QString &destination)
     const QFileInfo target(destination);
     if (target.exists() && !(target.permissions() & QFileDevice::WriteOwner))
         return CopyResult::AccessDenied;
-    if (::access(QFile::encodeName(target.absolutePath()).constData(), W_OK) != 0 &&
-        errno == EACCES)
+    if (platform::folderDeniesWriting(target.absolutePath().toStdString()))
         return CopyResult::AccessDenied;
     QSaveFile output(destination);
     if (!output.open(QIODevice::WriteOnly))
@@ -205,6 +204,22 @@ void launchUpdater()
     qCInfo(lcPspecificWnd).noquote() << QStringLiteral("Application Info: executing %1 %2")
                                             .arg(executableFolder() + updaterFileName(), argument);
 
+#ifdef Q_OS_WIN
+    // Through the shell, so that "runas" can ask for the rights the
+    // executable folder refused; a non-elevated start inherits the variable.
+    qputenv(kUpdaterWaitPidVariable, QByteArray::number(QCoreApplication::applicationPid()));
+    const QString directory = workingFolder();
+    const platform::ShellStartResult result = platform::shellStart(
+        updater.toStdString(), argument.toStdString(), directory.toStdString(), updaterElevated());
+    if (!result.started) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Application Error: failed to execute %1, working directory: "
+                              "'%2', result: %3")
+                   .arg(updater, QDir::toNativeSeparators(directory))
+                   .arg(result.code);
+        package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
+    }
+#else
     QProcess process;
     process.setProgram(QDir::toNativeSeparators(updater));
     process.setArguments({argument});
@@ -224,6 +239,7 @@ void launchUpdater()
                    .arg(int(process.error()));
         package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
     }
+#endif
 }
 
 } // namespace kelv

@@ -1,5 +1,6 @@
 #include "update/package_format.h"
 
+#include "platform/shell_operations.h"
 #include "update/update_log.h"
 
 #include <QCryptographicHash>
@@ -379,7 +380,7 @@ bool hasFreeSpace(const QString &folder, qint64 bytes)
 
 void deleteFolderTree(const QString &path)
 {
-    QDir(path).removeRecursively();
+    platform::deleteFolderTree(path.toStdString());
 }
 
 namespace {

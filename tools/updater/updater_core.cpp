@@ -1,5 +1,7 @@
 #include "tools/updater/updater_core.h"
 
+#include "platform/process_state.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -8,8 +10,6 @@
 #include <QProcess>
 #include <QThread>
 #include <algorithm>
-#include <cerrno>
-#include <signal.h>
 
 namespace kelv::updater {
 namespace {
@@ -32,17 +32,7 @@ struct Paths
 
 bool processAlive(qint64 pid)
 {
-    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
-        return false;
-    // A zombie has ended; only its parent has not collected it yet.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray line = stat.readAll();
-        const int close = line.lastIndexOf(')');
-        if (close > 0 && close + 2 < line.size() && line.at(close + 2) == 'Z')
-            return false;
-    }
-    return true;
+    return pid > 0 && platform::processIsRunning(std::uint64_t(pid));
 }
 
 // Undoes the journal's steps in reverse order.
