@@ -1,6 +1,7 @@
 #include "app/cef_application.h"
 
 #include "app/app_log.h"
+#include "app/application_host.h"
 #include "app/main_window.h"
 #include "browser/client_handler.h"
 #include "common/app_paths.h"
@@ -8,11 +9,13 @@
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
+#include "update/firmware_recovery.h"
 #include "update/update_check.h"
 
 #include <QFile>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 namespace kelv {
 
@@ -56,8 +59,13 @@ cefApplication::~cefApplication()
     m_instance.close();
     delete m_updateCheck;
     m_updateCheck = nullptr;
+    delete m_firmwareRecovery;
+    m_firmwareRecovery = nullptr;
     delete m_mainWindow;
     m_mainWindow = nullptr;
+    // The host after the window it serves: it waits for the monitor's threads.
+    delete m_host;
+    m_host = nullptr;
     delete m_devices;
     m_devices = nullptr;
     if (s_application == this)
@@ -145,7 +153,8 @@ void cefApplication::primaryStart()
                                    .arg(QGuiApplication::platformName(), Session::type(),
                                         Session::desktop().isEmpty() ? QStringLiteral("unknown")
                                                                      : Session::desktop());
-    m_mainWindow = new shell::kelv(m_settings, m_devices);
+    m_host = new ApplicationHost(m_settings, m_devices);
+    m_mainWindow = new shell::kelv(m_settings, *m_host);
     if (ClientHandler *client = ClientHandler::instance())
         client->setMainWindowHandle(m_mainWindow);
     m_mainWindow->setupTray();
@@ -154,6 +163,12 @@ void cefApplication::primaryStart()
     else
         m_mainWindow->show();
     checkForUpdates(false);
+    // A mouse that an interrupted firmware update left in its boot loader gets the offer
+    // to finish it, now and whenever the devices change.
+    m_firmwareRecovery = new FirmwareRecovery(&m_updateHost, this);
+    connect(m_devices, &devices_handler::devicesChanged, m_firmwareRecovery,
+            &FirmwareRecovery::checkDevices);
+    QTimer::singleShot(0, m_firmwareRecovery, &FirmwareRecovery::checkDevices);
     qCInfo(lcApp, "mainwindow show!");
     emit primaryStarted();
 }
@@ -186,11 +201,6 @@ DeviceTable cefApplication::UpdateHostAdapter::deviceTable() const
     return m_application.m_devices ? m_application.m_devices->deviceTable() : DeviceTable();
 }
 
-const DcEntries *cefApplication::UpdateHostAdapter::deviceEntries() const
-{
-    return m_application.m_devices ? &m_application.m_devices->entries() : nullptr;
-}
-
 QWidget *cefApplication::UpdateHostAdapter::mainWindow() const
 {
     return m_application.m_mainWindow;
@@ -198,8 +208,8 @@ QWidget *cefApplication::UpdateHostAdapter::mainWindow() const
 
 void cefApplication::on_closeApp()
 {
-    if (m_mainWindow)
-        m_mainWindow->saveModifiedProfiles();
+    if (m_host)
+        m_host->profiles().saveModified();
     requestQuit();
 }
 

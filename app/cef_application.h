@@ -9,15 +9,18 @@
 
 namespace kelv {
 
+class ApplicationHost;
 class devices_handler;
+class FirmwareRecovery;
 class UpdateCheck;
 namespace shell {
 class kelv;
 }
 
 // The application object: reads the client settings, keeps one instance per
-// machine, and in the primary instance owns the device manager, the main
-// window and the update checker. Other modules reach it through instance().
+// machine, and in the primary instance owns the device manager, the
+// application host (what the page commands act on), the main window and the
+// update checker. Other modules reach it through instance().
 class cefApplication final : public QApplication
 {
     Q_OBJECT
@@ -59,6 +62,8 @@ public:
     bool autostart() const { return m_autostart; }
     SingleInstance &singleInstance() { return m_instance; }
     shell::kelv *mainWindow() const { return m_mainWindow; }
+    // What the page commands act on (null before the primary start).
+    ApplicationHost *host() const { return m_host; }
 
     // Applies the style sheet, sets the folders, and starts the instance
     // check; the primary start follows from the socket's verdict. Runs once.
@@ -93,7 +98,9 @@ private:
     bool m_autostart = false;
     bool m_initialised = false;
     UpdateCheck *m_updateCheck = nullptr;
+    FirmwareRecovery *m_firmwareRecovery = nullptr;
     shell::kelv *m_mainWindow = nullptr;
+    ApplicationHost *m_host = nullptr;
     devices_handler *m_devices = nullptr;
 
     // What the update check and dialog see of the application.
@@ -103,7 +110,7 @@ private:
         explicit UpdateHostAdapter(cefApplication &application) : m_application(application) {}
         ClientSettings &clientSettings() override { return m_application.m_settings; }
         DeviceTable deviceTable() const override;
-        const DcEntries *deviceEntries() const override;
+        devices_handler *devices() const override { return m_application.m_devices; }
         QWidget *mainWindow() const override;
 
     private:

@@ -75,7 +75,7 @@ int EventClock::timeOfDay(quint32 eventTime, int arrivalMs)
 
 // The PC scan code of a recorded key, from the keyboard map's name for it;
 // a display that names no keys falls back on the evdev numbering.
-bool scanCodeOf(const platform::RecordedKey &key, platform::ScanCode *scan)
+static bool scanCodeOf(const platform::RecordedKey &key, platform::ScanCode *scan)
 {
     if (!key.keyName.empty())
         return platform::scanCodeForKeyName(key.keyName.c_str(), scan);
@@ -83,8 +83,12 @@ bool scanCodeOf(const platform::RecordedKey &key, platform::ScanCode *scan)
 }
 
 MacroRecorder::MacroRecorder(QObject *parent)
-    : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>())
+    : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>()),
+      m_control(new QThread(this)), m_controlContext(new QObject)
 {
+    m_control->setObjectName(QStringLiteral("macro recorder control"));
+    m_controlContext->moveToThread(m_control);
+    m_control->start();
 }
 
 bool MacroRecorder::isRecording() const
@@ -119,9 +123,21 @@ bool MacroRecorder::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
+void MacroRecorder::stopWindowRecording()
+{
+    if (!m_windowRecording)
+        return;
+    m_windowRecording = false;
+    QCoreApplication::instance()->removeEventFilter(this);
+}
+
 MacroRecorder::~MacroRecorder()
 {
-    // Joins the recording thread; events it queued die with this object.
+    // Requests still queued run first; then the recording thread is joined.
+    // Outcomes still queued for this object die with it.
+    m_control->quit();
+    m_control->wait();
+    delete m_controlContext;
     m_recorder->stop();
     stopWindowRecording();
 }
@@ -132,74 +148,93 @@ int MacroRecorder::timeOfDayMs()
     return now.isValid() ? now.msecsSinceStartOfDay() : 0;
 }
 
-bool MacroRecorder::startRecording()
+void MacroRecorder::onControlThread(std::function<void()> work)
 {
-    // A running recording ends first; keys it saw still belong to its timeline.
-    // After a recording that ended (or never ran) no key is known to be down.
-    const bool wasRecording = isRecording();
-    m_recorder->stop();
-    stopWindowRecording();
-    deliverPending();
-    if (!wasRecording)
+    QMetaObject::invokeMethod(m_controlContext, std::move(work), Qt::QueuedConnection);
+}
+
+void MacroRecorder::startRecording(StartDone done)
+{
+    // Keys a running recording already handed over still belong to its
+    // timeline. After a recording that ended (or never ran) no key is known
+    // to be down.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (!(m_wanted && isRecording()))
         m_timeline.forgetHeldKeys();
     const quint64 generation = ++m_generation;
-    const int startTime = timeOfDayMs();
+    m_wanted = true;
+    m_timeline.begin(timeOfDayMs());
     if (m_scope == Scope::Window) {
+        // The program's own key events: nothing to open, nothing to wait for.
         m_windowClock.reset();
-        m_windowRecording = true;
-        QCoreApplication::instance()->installEventFilter(this);
-        m_timeline.begin(startTime);
-        return true;
+        if (!m_windowRecording) {
+            m_windowRecording = true;
+            QCoreApplication::instance()->installEventFilter(this);
+        }
+        QMetaObject::invokeMethod(
+            this, [=] { onStarted(generation, true, QString(), done); }, Qt::QueuedConnection);
+        return;
     }
-    std::string error;
     // Runs on the recording thread: each key at its own event time, handed
     // over in order.
     auto clock = std::make_shared<EventClock>();
-    const bool started = m_recorder->start(
-        [this, generation, clock](const platform::RecordedKey &key) {
-            const int now = clock->timeOfDay(key.time, timeOfDayMs());
-            platform::ScanCode scan;
-            if (!scanCodeOf(key, &scan))
-                return; // a key without a PC scan code cannot be replayed
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, pressed = key.pressed, code = scan.code,
-                 extended = scan.extended,
-                 now] { onKey(generation, pressed, code, extended, now); },
-                Qt::QueuedConnection);
-        },
-        &error);
+    auto onRecordedKey = [this, generation, clock](const platform::RecordedKey &key) {
+        const int now = clock->timeOfDay(key.time, timeOfDayMs());
+        platform::ScanCode scan;
+        if (!scanCodeOf(key, &scan))
+            return; // a key without a PC scan code cannot be replayed
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, pressed = key.pressed, code = scan.code, extended = scan.extended,
+             now] { onKey(generation, pressed, code, extended, now); },
+            Qt::QueuedConnection);
+    };
+    onControlThread([this, generation, onRecordedKey, done = std::move(done)] {
+        std::string error;
+        const bool started = m_recorder->start(onRecordedKey, &error);
+        const QString reason = QString::fromStdString(error);
+        QMetaObject::invokeMethod(
+            this, [=] { onStarted(generation, started, reason, done); }, Qt::QueuedConnection);
+    });
+}
+
+void MacroRecorder::onStarted(quint64 generation, bool started, const QString &reason,
+                              const StartDone &done)
+{
     if (!started) {
-        qCWarning(lcMacro) << "cannot record keys:" << QString::fromStdString(error);
-        return false;
+        qCWarning(lcMacro) << "cannot record keys:" << reason;
+        if (generation == m_generation)
+            m_wanted = false;
+        emit recordingFailed(reason);
+    } else {
+        emit recordingStarted();
     }
-    m_timeline.begin(startTime);
-    return true;
+    if (done)
+        done(started, reason);
 }
 
-void MacroRecorder::stopWindowRecording()
+void MacroRecorder::stopRecording(StopDone done)
 {
-    if (!m_windowRecording)
-        return;
-    m_windowRecording = false;
-    QCoreApplication::instance()->removeEventFilter(this);
-}
-
-void MacroRecorder::stopRecording()
-{
-    m_recorder->stop();
+    m_wanted = false;
     stopWindowRecording();
-    deliverPending();
+    onControlThread([this, done = std::move(done)] {
+        m_recorder->stop();
+        // Posted after every key the recording thread handed over.
+        QMetaObject::invokeMethod(
+            this, [=] { onStopped(done); }, Qt::QueuedConnection);
+    });
+}
+
+void MacroRecorder::onStopped(const StopDone &done)
+{
     // Keys released from now on are not seen: none counts as held any more
     // (a key pressed to stop the recording would otherwise lose its next
     // press in the next recording as an auto-repeat).
-    m_timeline.forgetHeldKeys();
-}
-
-void MacroRecorder::deliverPending()
-{
-    // The recording thread has ended: run its queued key events now, in order.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (!m_wanted)
+        m_timeline.forgetHeldKeys();
+    emit recordingStopped();
+    if (done)
+        done();
 }
 
 void MacroRecorder::onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended,

@@ -108,7 +108,8 @@ class ProcessMonitorRunner final
 
 public:
     ProcessMonitorRunner() = default;
-    // Stops the monitor and waits for its thread.
+    // Stops the monitor and waits for its thread and for the threads of
+    // monitors stopped before.
     ~ProcessMonitorRunner();
 
     // setUp is called with the new monitor before its thread starts (connect
@@ -125,6 +126,8 @@ public:
 private:
     QPointer<QThread> m_thread;
     ProcessMoniter *m_monitor = nullptr;
+    // Threads of stopped monitors, until they have ended and are deleted.
+    QList<QPointer<QThread>> m_retiring;
 };
 
 } // namespace kelv

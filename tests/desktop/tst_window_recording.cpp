@@ -79,8 +79,11 @@ private slots:
         MacroRecorder recorder;
         recorder.setScope(MacroRecorder::Scope::Window);
         QSignalSpy items(&recorder, &MacroRecorder::macroItem);
+        QSignalSpy started(&recorder, &MacroRecorder::recordingStarted);
+        QSignalSpy stopped(&recorder, &MacroRecorder::recordingStopped);
         sendKey(window, QEvent::KeyPress, 38, 500); // before the recording: not seen
-        QVERIFY(recorder.startRecording());
+        recorder.startRecording();
+        QTRY_COMPARE(started.count(), 1);
         QVERIFY(recorder.isRecording());
 
         sendKey(window, QEvent::KeyPress, 38, 1000);       // A
@@ -91,6 +94,7 @@ private slots:
         sendKey(window, QEvent::KeyRelease, 105, 1420);
         sendKey(window, QEvent::KeyPress, 0, 1500); // no key of the map
         recorder.stopRecording();
+        QTRY_COMPARE(stopped.count(), 1);
         QVERIFY(!recorder.isRecording());
         sendKey(window, QEvent::KeyPress, 38, 2000); // after: not seen
 
