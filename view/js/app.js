@@ -29,6 +29,7 @@ export class App {
       macroStatus: {}, // slot -> 'storing' | 'stored' | { error }
       systemStatus: {},
       hotKeyStatus: null,
+      session: {}, // getSessionInfo: session type, recorder scope, autostart
       saveState: 'saved',
       maximised: false,
       boundRunning: [],
@@ -66,6 +67,7 @@ export class App {
     this.macros.listen();
     this.modes.listen();
     await this.settings.load();
+    await this.settings.loadSession();
     await this.modes.load();
     await this.device.refresh();
     this.device.watch();

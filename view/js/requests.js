@@ -103,6 +103,11 @@ export const settings = {
   checkUpdate: () => command('checkUpdate'),
   checkUpdateDone: 'checkUpdate success',
   close: () => command('closeApp'),
+  // What the desktop allows (session type, recorder scope, hot keys) and autostart.
+  session: () => command('getSessionInfo'),
+  // setAutostart answers the new state: '1' on, '0' off; anything else is a failure.
+  autostart: (enabled) => command('setAutostart', { enabled: enabled ? 1 : 0 }),
+  autostartState: (reply) => (reply === '1' ? true : reply === '0' ? false : null),
 };
 
 export const recorder = {

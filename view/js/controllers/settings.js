@@ -21,6 +21,34 @@ export class SettingsController {
     app.update();
   }
 
+  // What the desktop allows (a Wayland session records only this window and
+  // takes hot keys from the desktop portal) and whether the program starts
+  // with the desktop. An older program without the command keeps the defaults.
+  async loadSession() {
+    const { app } = this;
+    try {
+      const info = JSON.parse(await app.bridge.request(rq.settings.session()));
+      app.state.session = info && typeof info === 'object' ? info : {};
+    } catch {
+      app.state.session = {};
+    }
+    app.update();
+  }
+
+  async setAutostart(enabled) {
+    const { app } = this;
+    try {
+      const reply = await app.bridge.request(rq.settings.autostart(enabled));
+      const state = rq.settings.autostartState(reply);
+      if (state === null) throw new Error(reply);
+      app.state.session.autostart = state;
+    } catch (e) {
+      app.error('error.autostart', e.message);
+    } finally {
+      app.update();
+    }
+  }
+
   async set(key, value) {
     const { app } = this;
     try {
