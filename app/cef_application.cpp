@@ -3,14 +3,18 @@
 #include "app/app_log.h"
 #include "app/main_window.h"
 #include "browser/client_handler.h"
+#include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
+#include "common/dialogs.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
+#include "update/startup_check.h"
 #include "update/update_check.h"
 
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 namespace kelv {
 
@@ -147,9 +151,45 @@ void cefApplication::primaryStart()
         qCInfo(lcApp, "started in the tray (-autostart)");
     else
         m_mainWindow->show();
-    checkForUpdates(false);
+    if (m_trialStart) {
+        // The update check waits for the report, which records the new version.
+        m_trialConnection = connect(m_mainWindow->webView(), &QWebEngineView::loadFinished, this,
+                                    &cefApplication::onTrialPageLoaded);
+    } else {
+        checkForUpdates(false);
+    }
+    if (!m_updateNotice.isEmpty())
+        QTimer::singleShot(0, this, &cefApplication::showUpdateNotice);
     qCInfo(lcApp, "mainwindow show!");
     emit primaryStarted();
+}
+
+void cefApplication::setUpdateStart(bool trialStart, const QString &notice)
+{
+    m_trialStart = trialStart;
+    m_updateNotice = notice;
+}
+
+void cefApplication::onTrialPageLoaded(bool ok)
+{
+    // Started means: the main window is shown and the page has loaded.
+    if (!ok || !m_mainWindow || !m_mainWindow->isVisible())
+        return;
+    disconnect(m_trialConnection);
+    QStringList log;
+    reportStarted(m_settings, &log);
+    for (const QString &line : std::as_const(log))
+        qCInfo(lcApp).noquote() << line;
+    checkForUpdates(false);
+}
+
+void cefApplication::showUpdateNotice()
+{
+    const QString notice = m_updateNotice;
+    m_updateNotice.clear();
+    qCInfo(lcApp).noquote() << "update rolled back:" << notice;
+    Dialogs::current().message(m_mainWindow, QMessageBox::Warning,
+                               QStringLiteral("Update rolled back"), notice, QMessageBox::Ok);
 }
 
 void cefApplication::onInstanceCommand(const QString &command)

@@ -209,20 +209,11 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
 
 void updateDlg::recordClientVersion(const QString &version)
 {
-    if (!m_host)
-        return;
-    ClientSettings &settings = m_host->clientSettings();
-    QString text;
-    if (!ClientSettings::rewriteClientAttribute(settings.text(), QStringLiteral("version"), version,
-                                                &text))
-        return;
-    if (settings.value(QStringLiteral("version")).isEmpty())
-        return;
-    settings.setText(text);
-    if (!settings.save())
+    // conf.xml gets the new version only after the new program has passed the
+    // Updater's health check; until then it is only remembered.
+    if (!recordPendingClientVersion(version))
         qCInfo(lcUpdateSystem).noquote()
-            << QStringLiteral("Update Error: cant record version %1 in %2")
-                   .arg(version, settings.path());
+            << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
 }
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &)
