@@ -257,6 +257,45 @@ private slots:
             m_server->lastRequest().query().contains(QStringLiteral("version=2.0.0")), 30000);
     }
 
+    void aNewVersionThatDoesNotStartIsRolledBackAndTheUserTold()
+    {
+        // The new "kelv" ends at once: the Updater restores the old one,
+        // starts it, and the old program shows why.
+        writeFile(program(QStringLiteral("tupdates/client/ready/kelv")), "#!/bin/sh\nexit 1\n");
+        writeFile(program(QStringLiteral("tupdates/client/ready/Resources/whatsnew.txt")), "2.0.0");
+        writeFile(program(QStringLiteral("tupdates/client/pending-version")), "2.0.0");
+        const QByteArray oldProgram = readFile(program(QStringLiteral("kelv")));
+
+        QProcess updater;
+        QProcessEnvironment env = m_env;
+        env.insert(QStringLiteral("KELV_UPDATER_WAIT_PID"), QStringLiteral("0"));
+        env.insert(QStringLiteral("KELV_UPDATER_RESTART"), QStringLiteral("1"));
+        updater.setProcessEnvironment(env);
+        updater.setWorkingDirectory(program());
+        updater.start(program(QStringLiteral("Updater")), {QStringLiteral("-update")});
+        QVERIFY(updater.waitForFinished(60000));
+        QCOMPARE(updater.exitCode(), 1);
+        rememberProcesses(readFile(program(QStringLiteral("updater.log"))));
+        QVERIFY(readFile(program(QStringLiteral("kelv"))) == oldProgram);
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("Resources/whatsnew.txt"))));
+
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            readFile(program(QStringLiteral("web.log"))).contains("page loaded"),
+            readFile(program(QStringLiteral("updater.log"))).constData(), 90000);
+        const QByteArray log = readFile(program(QStringLiteral("web.log")));
+        QVERIFY2(log.contains("update rolled back: The update to version 2.0.0 was rolled back: "
+                              "the new version ended before its window and page were shown"),
+                 log.constData());
+        QVERIFY(readFile(program(QStringLiteral("Resources/profiles/conf.xml")))
+                    .contains("version=\"1.0.0\""));
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("tupdates/client/rollback.txt"))));
+        // The old program is the one running, and it was told once.
+        const QString box =
+            xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                     QStringLiteral("--name"), QStringLiteral("Update rolled back")});
+        QVERIFY(!box.isEmpty());
+    }
+
     void updaterKilledHalfWayLeavesAProgramThatStarts()
     {
         // A client package with the programs first and many files after them.
