@@ -176,6 +176,7 @@ void cefApplication::onTrialPageLoaded(bool ok)
     if (!ok || !m_mainWindow || !m_mainWindow->isVisible())
         return;
     disconnect(m_trialConnection);
+    m_trialStart = false;
     QStringList log;
     reportStarted(m_settings, &log);
     for (const QString &line : std::as_const(log))
@@ -208,6 +209,13 @@ void cefApplication::onInstanceCommand(const QString &command)
 
 void cefApplication::checkForUpdates(bool interactive)
 {
+    // A start on trial has not recorded its version yet, and a new client
+    // download would clear the install state the Updater is watching: the
+    // check waits for the report.
+    if (m_trialStart) {
+        qCInfo(lcApp, "update check deferred until this version has reported that it started");
+        return;
+    }
     // One checker at a time: a new check replaces the old one together with
     // any dialog it still has open.
     delete m_updateCheck;

@@ -290,10 +290,11 @@ private slots:
                     .contains("version=\"1.0.0\""));
         QVERIFY(!QFileInfo::exists(program(QStringLiteral("tupdates/client/rollback.txt"))));
         // The old program is the one running, and it was told once.
-        const QString box =
-            xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                     QStringLiteral("--name"), QStringLiteral("Update rolled back")});
-        QVERIFY(!box.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                      QStringLiteral("--name"), QStringLiteral("Update rolled back")})
+                 .isEmpty(),
+            10000);
     }
 
     void updaterKilledHalfWayLeavesAProgramThatStarts()
