@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -210,7 +211,18 @@ private slots:
         QVERIFY(m_server->lastRequest().query().contains(QStringLiteral("version=1.0.0")));
         // From now on the service has nothing newer to offer.
         m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, R"({"code":1})");
-        click(dialog, kUpdateButton);
+        // A dialog that has just come up may not take the first click yet.
+        auto packageAsked = [this] {
+            const QList<HttpTestServer::Request> requests = m_server->requests();
+            return std::any_of(requests.cbegin(), requests.cend(), [](const auto &request) {
+                return request.path() == QLatin1String("/kelv-2.0.0.pkg");
+            });
+        };
+        for (int attempt = 0; attempt < 10 && !packageAsked(); ++attempt) {
+            click(dialog, kUpdateButton);
+            QTest::qWaitFor(packageAsked, 3000);
+        }
+        QVERIFY(packageAsked());
 
         // Downloaded, unpacked, the new Updater in place: "Restart Now".
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -219,7 +231,10 @@ private slots:
         // conf.xml still holds the running version.
         QVERIFY(readFile(program(QStringLiteral("Resources/profiles/conf.xml")))
                     .contains("version=\"1.0.0\""));
-        click(dialog, kUpdateButton);
+        for (int attempt = 0; attempt < 10 && old.state() != QProcess::NotRunning; ++attempt) {
+            click(dialog, kUpdateButton);
+            old.waitForFinished(5000);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(old.state() == QProcess::NotRunning, 60000);
         QCOMPARE(old.exitCode(), 0);
 

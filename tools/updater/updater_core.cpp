@@ -167,7 +167,9 @@ Result run(const Options &options, QStringList *log)
     install::writeNotice(paths, rolledBackNotice(version, reason));
     install::rollBack(paths, log);
     lock->unlock();
-    startProgram(paths.program, options.program);
+    qint64 pid = 0;
+    if (startProgram(paths.program, options.program, &pid))
+        *log << QStringLiteral("started the previous program (process %1)").arg(pid);
     return Result::RolledBack;
 }
 
