@@ -3,6 +3,7 @@
 #include "app/app_log.h"
 #include "app/cef_application.h"
 #include "app/pop_widget.h"
+#include "app/window_title.h"
 #include "bridge/commands.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
@@ -70,7 +71,7 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     // 4.-5. A frameless window with the program's title and icon.
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint);
-    setWindowTitle(QStringLiteral("Gaming Mouse Software"));
+    setWindowTitle(QString::fromUtf16(kMainWindowTitle));
     setWindowIcon(QIcon(QStringLiteral(":/kelv/desk_icon")));
 
     // The request path: page queries reach the router (window requests at

@@ -1,6 +1,8 @@
 #include "app/single_instance.h"
 
 #include "app/app_log.h"
+#include "app/window_title.h"
+#include "platform/instance_window.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -100,10 +102,11 @@ void SingleInstance::socketReading()
     if (!pid)
         return;
     m_answeredPid = *pid;
-    // Windows raises the answering process's window from here; an X11 program
-    // cannot focus another client's window without a window manager's help, so
-    // the running instance raises itself when it handles "show".
     qCInfo(lcApp) << "running instance" << m_answeredPid << "answered";
+    // The running instance also raises itself when it handles "show"; on X11
+    // it may not take the focus from another program without this request.
+    if (m_answeredPid != 0 && !platform::raiseInstanceWindow(m_answeredPid, kMainWindowTitle))
+        qCInfo(lcApp) << "the running instance's window could not be raised from here";
     finishSecondary();
 }
 

@@ -4,6 +4,7 @@
 #include "app/cef_application.h"
 #include "app/log_file.h"
 #include "browser/client_handler.h"
+#include "platform/user_rights.h"
 #include "update/startup_check.h"
 #include "update/update_check.h"
 
@@ -13,13 +14,13 @@
 #include <QProcess>
 #include <QStringList>
 #include <memory>
-#include <unistd.h>
 
 namespace kelv {
 
 void prepareBrowserEnvironment()
 {
-    if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+    if (platform::runsWithAdministratorRights() &&
+        !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");

@@ -1,3 +1,15 @@
+# Removes from the list variable the sources of the other operating system:
+# *_win.cpp on Linux, *_linux.cpp on Windows.
+function(kelv_drop_other_platforms list_var)
+  set(sources ${${list_var}})
+  if(WIN32)
+    list(FILTER sources EXCLUDE REGEX "_linux\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_win\\.cpp$")
+  endif()
+  set(${list_var} ${sources} PARENT_SCOPE)
+endfunction()
+
 # kelv_library(<name> [LIBS <targets>...])
 # One static library per source folder: every .cpp/.h of the folder (and its
 # sub-folders), except the implementations of other platforms.
@@ -5,7 +17,7 @@ function(kelv_library name)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
-  list(FILTER sources EXCLUDE REGEX "_win\\.cpp$")
+  kelv_drop_other_platforms(sources)
   set(cpp ${sources})
   list(FILTER cpp INCLUDE REGEX "\\.cpp$")
   if(cpp)
@@ -47,4 +59,33 @@ function(kelv_test name)
     TIMEOUT ${ARG_TIMEOUT}
     LABELS "${ARG_LABELS}"
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
+endfunction()
+
+# kelv_doctest(<name> SOURCES ... [LIBS ...] [ENV ...] [DISPLAY]): a doctest suite of
+# Qt-free code, built from the same sources for Linux and for Windows. In the
+# Windows cross build ctest runs it through the emulator (Wine). DISPLAY: the
+# suite needs a window system; on Linux it runs on an Xvfb display of its own,
+# under Wine on the display that scripts/build-windows.sh provides.
+function(kelv_doctest name)
+  cmake_parse_arguments(ARG "DISPLAY" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE kelv_warnings kelv_doctest_main ${ARG_LIBS})
+  if(ARG_DISPLAY AND NOT WIN32)
+    add_test(NAME ${name}
+      COMMAND sh ${CMAKE_SOURCE_DIR}/tests/testsupport/with_xvfb.sh $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(program_dir ${KELV_PROGRAM_DIR})
+  if(WIN32 AND CMAKE_CROSSCOMPILING)
+    set(program_dir "Z:${KELV_PROGRAM_DIR}") # Wine's drive for the host's root
+  endif()
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT ${ARG_TIMEOUT}
+    LABELS "doctest"
+    ENVIRONMENT "KELV_PROGRAM_DIR=${program_dir};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
 endfunction()

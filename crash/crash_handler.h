@@ -3,7 +3,8 @@
 #include <cstddef>
 
 // The process's crash handler, plain C++ so that each platform implements it
-// with its own calls (crash_handler_linux.cpp: POSIX signals).
+// with its own calls (crash_handler_linux.cpp: POSIX signals; crash_handler_win.cpp:
+// an unhandled-exception filter writing a minidump from a thread of its own).
 //
 // On a crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT) the handler, on an
 // alternate signal stack and with async-signal-safe calls only:

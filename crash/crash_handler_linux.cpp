@@ -26,7 +26,6 @@ constexpr unsigned kWatchdogSeconds = 5;
 constexpr int kSecondThreadWaitSteps = 200; // of 50 ms: longer than the watchdog
 
 char g_dumpFolder[kDumpFolderSize];
-char g_reporter[kReporterPathSize];
 char g_commandLine[kCommandLineSize];
 char g_dumpId[kDumpIdSize];
 ParsedCommandLine g_parsed;
@@ -218,21 +217,6 @@ void crashSignalHandler(int sig, siginfo_t *info, void *ucontext)
 
 } // namespace
 
-void formatDumpId(const unsigned char bytes[16], char out[kDumpIdSize])
-{
-    // "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x"
-    static const int groups[] = {4, 2, 2, 2, 6};
-    int in = 0;
-    int pos = 0;
-    for (int g = 0; g < 5; ++g) {
-        if (g > 0)
-            out[pos++] = '-';
-        for (int i = 0; i < groups[g]; ++i, ++in)
-            pos += formatHex(bytes[in], 2, out + pos);
-    }
-    out[pos] = '\0';
-}
-
 void newDumpId(char out[kDumpIdSize])
 {
     unsigned char bytes[16] = {};
@@ -302,33 +286,11 @@ const char *dumpFolderBuffer()
     return g_dumpFolder;
 }
 
-bool setReporterPath(const char *path)
-{
-    if (!path || textLength(path) >= sizeof(g_reporter)) {
-        g_reporter[0] = '\0';
-        return false;
-    }
-    return copyText(g_reporter, sizeof(g_reporter), path);
-}
-
-const char *reporterPathBuffer()
-{
-    return g_reporter;
-}
-
-bool buildReporterCommandLine(char *out, std::size_t size, const char *reporter,
-                              const char *dumpFolder, const char *dumpId)
-{
-    return copyText(out, size, reporter) && appendText(out, size, " ") &&
-           appendText(out, size, dumpFolder) && appendText(out, size, "/") &&
-           appendText(out, size, dumpId) && appendText(out, size, ".dmp");
-}
-
 bool onDumpWritten(const char *dumpFolder, const char *dumpId, bool succeeded)
 {
     (void)succeeded; // the reporter is started either way and reports what it finds
-    if (!buildReporterCommandLine(g_commandLine, sizeof(g_commandLine), g_reporter, dumpFolder,
-                                  dumpId)) {
+    if (!buildReporterCommandLine(g_commandLine, sizeof(g_commandLine), reporterPathBuffer(),
+                                  dumpFolder, dumpId)) {
         reportStartFailure(E2BIG);
         return true;
     }

@@ -15,6 +15,21 @@ namespace kelv {
 
 Q_LOGGING_CATEGORY(lcProcessMoniter, "process_moniter")
 
+namespace {
+
+// A path as runningProgramPaths() gives it: the file-name encoding on Linux,
+// UTF-8 on Windows (where the local 8-bit encoding is the ANSI code page).
+QByteArray programPathBytes(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return path.toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+} // namespace
+
 ProcessMoniter::ProcessMoniter(const QString &modeDocument, QObject *parent)
     : QObject(parent), m_modeDocument(modeDocument)
 {
@@ -58,7 +73,7 @@ bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QS
     std::unordered_map<std::string, QString> bound;
     for (auto it = bindings.cbegin(); it != bindings.cend(); ++it) {
         fresh->insert(it.key(), false);
-        bound.emplace(QFile::encodeName(it.key()).toStdString(), it.key());
+        bound.emplace(programPathBytes(it.key()).toStdString(), it.key());
     }
     std::vector<std::string> running;
     if (!platform::runningProgramPaths(&running))

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using namespace kelv::sim;
@@ -50,14 +49,8 @@ std::string defaultFolder()
     const char *env = std::getenv("DC_SIM_DIR");
     if (env && *env)
         return env;
-    char exe[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0)
-        return "simulator";
-    exe[n] = '\0';
-    std::string path = exe;
-    const size_t slash = path.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/simulator";
+    const std::string folder = kelv::sim::files::executableFolder();
+    return folder.empty() ? std::string("simulator") : folder + "/simulator";
 }
 
 bool parseNumber(const char *text, int base, long long lo, long long hi, long long *value)

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <dlfcn.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,14 +26,8 @@ std::string stateFolder()
     const char *env = std::getenv("DC_SIM_DIR");
     if (env && *env)
         return env;
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void *>(&stateFolder), &info) && info.dli_fname) {
-        std::string file = info.dli_fname;
-        const size_t slash = file.rfind('/');
-        return (slash == std::string::npos ? std::string(".") : file.substr(0, slash)) +
-               "/simulator";
-    }
-    return "simulator";
+    const std::string folder = files::moduleFolder(reinterpret_cast<const void *>(&stateFolder));
+    return folder.empty() ? std::string("simulator") : folder + "/simulator";
 }
 
 class Library
@@ -53,12 +49,25 @@ public:
     {
         m_sim.setFolder(stateFolder());
         std::lock_guard<std::mutex> guard(m_threadMutex);
-        if (!m_thread.joinable() && !m_stop)
+        if (!m_thread.joinable() && !m_stop) {
+#ifdef _WIN32
+            // The library stays loaded once its thread runs: unloading it
+            // would have to end the thread from inside DllMain, under the
+            // loader lock that the ending thread needs too.
+            HMODULE self = nullptr;
+            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                   GET_MODULE_HANDLE_EX_FLAG_PIN,
+                               reinterpret_cast<LPCWSTR>(&stateFolder), &self);
+#endif
             m_thread = std::thread([this] { run(); });
+        }
         return m_sim;
     }
 
-    void setEventCallback(DcEventCallback callback) { m_event.store(callback); }
+    void setEventCallback(DcEventCallback callback)
+    {
+        m_event.store(callback);
+    }
 
     void setDataCallback(DcDataCallback callback, const char16_t *id)
     {
@@ -116,7 +125,14 @@ private:
 
 Library &library()
 {
+#ifdef _WIN32
+    // Never destroyed: the library is pinned once its thread runs, and at the
+    // process's end Windows has already stopped that thread, so a destructor
+    // running inside DllMain could only wait for it forever.
+    static Library &instance = *new Library;
+#else
     static Library instance;
+#endif
     return instance;
 }
 
@@ -132,17 +148,17 @@ using kelv::sim::session;
 
 extern "C" {
 
-int32_t dcDeviceExist(const char16_t *id)
+int32_t DC_CALL dcDeviceExist(const char16_t *id)
 {
     return session().deviceExist(id);
 }
 
-int32_t dcDevices(DcFilter filter, uint8_t *block, uint32_t size)
+int32_t DC_CALL dcDevices(DcFilter filter, uint8_t *block, uint32_t size)
 {
     return session().devices(filter.words, block, size);
 }
 
-int32_t dcOnDeviceEvent(const DcEventCallback *holder)
+int32_t DC_CALL dcOnDeviceEvent(const DcEventCallback *holder)
 {
     if (!holder)
         return DC_BAD_ARGUMENT;
@@ -151,8 +167,8 @@ int32_t dcOnDeviceEvent(const DcEventCallback *holder)
     return DC_OK;
 }
 
-int32_t dconDeviceData(const char16_t *hardwareId, const char16_t *devicePath, uint32_t code,
-                       const DcDataCallback *holder)
+int32_t DC_CALL dconDeviceData(const char16_t *hardwareId, const char16_t *devicePath,
+                               uint32_t code, const DcDataCallback *holder)
 {
     (void)devicePath;
     if (!holder)
@@ -163,82 +179,82 @@ int32_t dconDeviceData(const char16_t *hardwareId, const char16_t *devicePath, u
     return DC_OK;
 }
 
-int32_t dcAsk(const char16_t *id, const char16_t *, uint32_t code, uint32_t question, char *answer,
-              uint32_t size)
+int32_t DC_CALL dcAsk(const char16_t *id, const char16_t *, uint32_t code, uint32_t question,
+                      char *answer, uint32_t size)
 {
     return session().ask(id, code, question, answer, size);
 }
 
-int32_t dcReset(const char16_t *id, const char16_t *, uint32_t code, uint16_t value, uint8_t *out,
-                uint32_t)
+int32_t DC_CALL dcReset(const char16_t *id, const char16_t *, uint32_t code, uint16_t value,
+                        uint8_t *out, uint32_t)
 {
     return session().reset(id, code, value, out);
 }
 
-int32_t dcNotify(const char16_t *id, const char16_t *, uint32_t code, uint16_t value, uint8_t *out,
-                 uint32_t)
+int32_t DC_CALL dcNotify(const char16_t *id, const char16_t *, uint32_t code, uint16_t value,
+                         uint8_t *out, uint32_t)
 {
     return session().notify(id, code, value, out);
 }
 
-int32_t dcRead(const char16_t *id, const char16_t *, uint32_t code, uint8_t *buf, uint32_t size,
-               uint32_t address)
+int32_t DC_CALL dcRead(const char16_t *id, const char16_t *, uint32_t code, uint8_t *buf,
+                       uint32_t size, uint32_t address)
 {
     return session().read(id, code, buf, size, address);
 }
 
-int32_t dcWrite(const char16_t *id, const char16_t *, uint32_t code, const uint8_t *buf,
-                uint32_t size, uint32_t address)
+int32_t DC_CALL dcWrite(const char16_t *id, const char16_t *, uint32_t code, const uint8_t *buf,
+                        uint32_t size, uint32_t address)
 {
     return session().write(id, code, buf, size, address);
 }
 
-int32_t dcReadProp(const char16_t *id, const char16_t *, uint32_t code, uint8_t *buf, uint32_t size,
-                   uint32_t propId)
+int32_t DC_CALL dcReadProp(const char16_t *id, const char16_t *, uint32_t code, uint8_t *buf,
+                           uint32_t size, uint32_t propId)
 {
     return session().readProp(id, code, buf, size, propId);
 }
 
-int32_t dcWriteProp(const char16_t *id, const char16_t *, uint32_t code, const uint8_t *buf,
-                    uint32_t size, uint32_t propId)
+int32_t DC_CALL dcWriteProp(const char16_t *id, const char16_t *, uint32_t code, const uint8_t *buf,
+                            uint32_t size, uint32_t propId)
 {
     return session().writeProp(id, code, buf, size, propId);
 }
 
-int32_t dcScriptOut(const char16_t *id, const char16_t *, uint32_t code, char *script,
-                    uint32_t size)
+int32_t DC_CALL dcScriptOut(const char16_t *id, const char16_t *, uint32_t code, char *script,
+                            uint32_t size)
 {
     return session().scriptOut(id, code, script, size);
 }
 
-int32_t dcIDWrite(const char16_t *id, const char16_t *, uint32_t code, const char *serial)
+int32_t DC_CALL dcIDWrite(const char16_t *id, const char16_t *, uint32_t code, const char *serial)
 {
     return session().idWrite(id, code, serial);
 }
 
-int32_t dcRebootRom(const char16_t *id, const char16_t *, uint32_t code)
+int32_t DC_CALL dcRebootRom(const char16_t *id, const char16_t *, uint32_t code)
 {
     return session().rebootRom(id, code);
 }
 
-int32_t dcFinishUpdateRom(const char16_t *id, const char16_t *, uint32_t code)
+int32_t DC_CALL dcFinishUpdateRom(const char16_t *id, const char16_t *, uint32_t code)
 {
     return session().finishUpdateRom(id, code);
 }
 
-int32_t dcCheckRom(const char16_t *id, const char16_t *, uint32_t code, uint32_t length,
-                   uint32_t check)
+int32_t DC_CALL dcCheckRom(const char16_t *id, const char16_t *, uint32_t code, uint32_t length,
+                           uint32_t check)
 {
     return session().checkRom(id, code, length, check);
 }
 
-int32_t dcBornRom(const char16_t *id, const char16_t *, uint32_t code, const uint8_t *buf,
-                  uint32_t length, uint32_t offset)
+int32_t DC_CALL dcBornRom(const char16_t *id, const char16_t *, uint32_t code, const uint8_t *buf,
+                          uint32_t length, uint32_t offset)
 {
     return session().bornRom(id, code, buf, length, offset);
 }
 
-int32_t dcEraseRom(const char16_t *id, const char16_t *, uint32_t code)
+int32_t DC_CALL dcEraseRom(const char16_t *id, const char16_t *, uint32_t code)
 {
     return session().eraseRom(id, code);
 }

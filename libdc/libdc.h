@@ -5,6 +5,7 @@
  * the typedefs below (DcFn...) are the types it casts them to. Every entry point returns a
  * 32-bit result, 0 meaning success (the other values are listed in DcResult). Strings are
  * NUL-terminated UTF-16 (char16_t). Every device call carries the product code 4118.
+ * The Windows build is libdc.dll (LoadLibraryW, GetProcAddress), the Linux build libdc.so.
  *
  * What the simulated mouse behind this interface does (property numbers, memory layout,
  * notifications, events, data reports, the boot loader) is described in doc/device-map.md.
@@ -29,6 +30,18 @@ extern "C" {
 #endif
 #else
 #define LIBDC_API __attribute__((visibility("default")))
+#endif
+
+/* The calling convention of the entry points and of both callbacks: C's own (cdecl), named
+ * explicitly so that the library and the program agree whatever their compilers' defaults.
+ * It matters only for 32-bit Windows builds (x86), where stdcall would be the other choice:
+ * cdecl keeps the exported names undecorated ("dcDevices", not "_dcDevices@88") so they are
+ * found by name, and the callbacks are plain C functions. On x86-64 and on Linux there is one
+ * convention and DC_CALL changes nothing. A 32-bit program and library must both be 32-bit. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define DC_CALL __cdecl
+#else
+#define DC_CALL
 #endif
 
 /* The product code passed with every device call (0x1016). */
@@ -90,81 +103,83 @@ typedef struct DcDataRecord
 /* Callbacks run on the library's own thread; both return true. The event value's low 16
  * bits are 1 (a device arrived) or 2 (a device was removed), its high 16 bits the device's
  * product id. The data record is valid only during the call. */
-typedef bool (*DcEventCallback)(uint32_t event);
-typedef bool (*DcDataCallback)(const DcDataRecord *record, uint32_t reserved);
+typedef bool(DC_CALL *DcEventCallback)(uint32_t event);
+typedef bool(DC_CALL *DcDataCallback)(const DcDataRecord *record, uint32_t reserved);
 
 /* Registration takes a pointer to a variable holding the callback (a callback holder); the
  * library copies the address out during the call. A holder holding null unregisters. */
-LIBDC_API int32_t dcDeviceExist(const char16_t *id);
-LIBDC_API int32_t dcDevices(DcFilter filter, uint8_t *block, uint32_t size);
-LIBDC_API int32_t dcOnDeviceEvent(const DcEventCallback *holder);
-LIBDC_API int32_t dconDeviceData(const char16_t *hardwareId, const char16_t *devicePath,
-                                 uint32_t code, const DcDataCallback *holder);
+LIBDC_API int32_t DC_CALL dcDeviceExist(const char16_t *id);
+LIBDC_API int32_t DC_CALL dcDevices(DcFilter filter, uint8_t *block, uint32_t size);
+LIBDC_API int32_t DC_CALL dcOnDeviceEvent(const DcEventCallback *holder);
+LIBDC_API int32_t DC_CALL dconDeviceData(const char16_t *hardwareId, const char16_t *devicePath,
+                                         uint32_t code, const DcDataCallback *holder);
 /* Asks the device one question; the answer is NUL-terminated 8-bit text in answer (at most
  * size bytes). Questions: 1 firmware version, 2 serial number, 3 device mode ("mouse" or
  * "boot"). */
-LIBDC_API int32_t dcAsk(const char16_t *id, const char16_t *sub, uint32_t code, uint32_t question,
-                        char *answer, uint32_t size);
+LIBDC_API int32_t DC_CALL dcAsk(const char16_t *id, const char16_t *sub, uint32_t code,
+                                uint32_t question, char *answer, uint32_t size);
 /* value 1: restart into the boot loader. */
-LIBDC_API int32_t dcReset(const char16_t *id, const char16_t *sub, uint32_t code, uint16_t value,
-                          uint8_t *out, uint32_t reserved);
+LIBDC_API int32_t DC_CALL dcReset(const char16_t *id, const char16_t *sub, uint32_t code,
+                                  uint16_t value, uint8_t *out, uint32_t reserved);
 /* value: low byte notification type, high byte its data. *out (may be null) gets 1 when the
  * device acknowledged. */
-LIBDC_API int32_t dcNotify(const char16_t *id, const char16_t *sub, uint32_t code, uint16_t value,
-                           uint8_t *out, uint32_t reserved);
-LIBDC_API int32_t dcRead(const char16_t *id, const char16_t *sub, uint32_t code, uint8_t *buf,
-                         uint32_t size, uint32_t address);
-LIBDC_API int32_t dcWrite(const char16_t *id, const char16_t *sub, uint32_t code,
-                          const uint8_t *buf, uint32_t size, uint32_t address);
-LIBDC_API int32_t dcReadProp(const char16_t *id, const char16_t *sub, uint32_t code, uint8_t *buf,
-                             uint32_t size, uint32_t propId);
-LIBDC_API int32_t dcWriteProp(const char16_t *id, const char16_t *sub, uint32_t code,
-                              const uint8_t *buf, uint32_t size, uint32_t propId);
+LIBDC_API int32_t DC_CALL dcNotify(const char16_t *id, const char16_t *sub, uint32_t code,
+                                   uint16_t value, uint8_t *out, uint32_t reserved);
+LIBDC_API int32_t DC_CALL dcRead(const char16_t *id, const char16_t *sub, uint32_t code,
+                                 uint8_t *buf, uint32_t size, uint32_t address);
+LIBDC_API int32_t DC_CALL dcWrite(const char16_t *id, const char16_t *sub, uint32_t code,
+                                  const uint8_t *buf, uint32_t size, uint32_t address);
+LIBDC_API int32_t DC_CALL dcReadProp(const char16_t *id, const char16_t *sub, uint32_t code,
+                                     uint8_t *buf, uint32_t size, uint32_t propId);
+LIBDC_API int32_t DC_CALL dcWriteProp(const char16_t *id, const char16_t *sub, uint32_t code,
+                                      const uint8_t *buf, uint32_t size, uint32_t propId);
 /* Writes every property as one "prop <id> <hex bytes>" line (NUL-terminated 8-bit text, at
  * most size bytes including the NUL) into script. */
-LIBDC_API int32_t dcScriptOut(const char16_t *id, const char16_t *sub, uint32_t code, char *script,
-                              uint32_t size);
+LIBDC_API int32_t DC_CALL dcScriptOut(const char16_t *id, const char16_t *sub, uint32_t code,
+                                      char *script, uint32_t size);
 /* Gives the device a new serial number (1 to 13 printable ASCII characters). */
-LIBDC_API int32_t dcIDWrite(const char16_t *id, const char16_t *sub, uint32_t code,
-                            const char *serial);
+LIBDC_API int32_t DC_CALL dcIDWrite(const char16_t *id, const char16_t *sub, uint32_t code,
+                                    const char *serial);
 /* Restarts the device without an update: the boot loader (or the mouse) goes away and the
  * mouse comes back with the firmware it had. */
-LIBDC_API int32_t dcRebootRom(const char16_t *id, const char16_t *sub, uint32_t code);
-LIBDC_API int32_t dcFinishUpdateRom(const char16_t *id, const char16_t *sub, uint32_t code);
-LIBDC_API int32_t dcCheckRom(const char16_t *id, const char16_t *sub, uint32_t code,
-                             uint32_t length, uint32_t check);
-LIBDC_API int32_t dcBornRom(const char16_t *id, const char16_t *sub, uint32_t code,
-                            const uint8_t *buf, uint32_t length, uint32_t offset);
-LIBDC_API int32_t dcEraseRom(const char16_t *id, const char16_t *sub, uint32_t code);
+LIBDC_API int32_t DC_CALL dcRebootRom(const char16_t *id, const char16_t *sub, uint32_t code);
+LIBDC_API int32_t DC_CALL dcFinishUpdateRom(const char16_t *id, const char16_t *sub, uint32_t code);
+LIBDC_API int32_t DC_CALL dcCheckRom(const char16_t *id, const char16_t *sub, uint32_t code,
+                                     uint32_t length, uint32_t check);
+LIBDC_API int32_t DC_CALL dcBornRom(const char16_t *id, const char16_t *sub, uint32_t code,
+                                    const uint8_t *buf, uint32_t length, uint32_t offset);
+LIBDC_API int32_t DC_CALL dcEraseRom(const char16_t *id, const char16_t *sub, uint32_t code);
 
 /* Function types of the entry points, for run-time lookup. */
-typedef int32_t (*DcFnDeviceExist)(const char16_t *);
-typedef int32_t (*DcFnDevices)(DcFilter, uint8_t *, uint32_t);
-typedef int32_t (*DcFnOnDeviceEvent)(const DcEventCallback *);
-typedef int32_t (*DcFnOnDeviceData)(const char16_t *, const char16_t *, uint32_t,
-                                    const DcDataCallback *);
-typedef int32_t (*DcFnAsk)(const char16_t *, const char16_t *, uint32_t, uint32_t, char *,
-                           uint32_t);
-typedef int32_t (*DcFnReset)(const char16_t *, const char16_t *, uint32_t, uint16_t, uint8_t *,
-                             uint32_t);
-typedef int32_t (*DcFnNotify)(const char16_t *, const char16_t *, uint32_t, uint16_t, uint8_t *,
-                              uint32_t);
-typedef int32_t (*DcFnRead)(const char16_t *, const char16_t *, uint32_t, uint8_t *, uint32_t,
-                            uint32_t);
-typedef int32_t (*DcFnWrite)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
-                             uint32_t, uint32_t);
-typedef int32_t (*DcFnReadProp)(const char16_t *, const char16_t *, uint32_t, uint8_t *, uint32_t,
-                                uint32_t);
-typedef int32_t (*DcFnWriteProp)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
-                                 uint32_t, uint32_t);
-typedef int32_t (*DcFnScriptOut)(const char16_t *, const char16_t *, uint32_t, char *, uint32_t);
-typedef int32_t (*DcFnIDWrite)(const char16_t *, const char16_t *, uint32_t, const char *);
-typedef int32_t (*DcFnRebootRom)(const char16_t *, const char16_t *, uint32_t);
-typedef int32_t (*DcFnFinishUpdateRom)(const char16_t *, const char16_t *, uint32_t);
-typedef int32_t (*DcFnCheckRom)(const char16_t *, const char16_t *, uint32_t, uint32_t, uint32_t);
-typedef int32_t (*DcFnBornRom)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
-                               uint32_t, uint32_t);
-typedef int32_t (*DcFnEraseRom)(const char16_t *, const char16_t *, uint32_t);
+typedef int32_t(DC_CALL *DcFnDeviceExist)(const char16_t *);
+typedef int32_t(DC_CALL *DcFnDevices)(DcFilter, uint8_t *, uint32_t);
+typedef int32_t(DC_CALL *DcFnOnDeviceEvent)(const DcEventCallback *);
+typedef int32_t(DC_CALL *DcFnOnDeviceData)(const char16_t *, const char16_t *, uint32_t,
+                                           const DcDataCallback *);
+typedef int32_t(DC_CALL *DcFnAsk)(const char16_t *, const char16_t *, uint32_t, uint32_t, char *,
+                                  uint32_t);
+typedef int32_t(DC_CALL *DcFnReset)(const char16_t *, const char16_t *, uint32_t, uint16_t,
+                                    uint8_t *, uint32_t);
+typedef int32_t(DC_CALL *DcFnNotify)(const char16_t *, const char16_t *, uint32_t, uint16_t,
+                                     uint8_t *, uint32_t);
+typedef int32_t(DC_CALL *DcFnRead)(const char16_t *, const char16_t *, uint32_t, uint8_t *,
+                                   uint32_t, uint32_t);
+typedef int32_t(DC_CALL *DcFnWrite)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
+                                    uint32_t, uint32_t);
+typedef int32_t(DC_CALL *DcFnReadProp)(const char16_t *, const char16_t *, uint32_t, uint8_t *,
+                                       uint32_t, uint32_t);
+typedef int32_t(DC_CALL *DcFnWriteProp)(const char16_t *, const char16_t *, uint32_t,
+                                        const uint8_t *, uint32_t, uint32_t);
+typedef int32_t(DC_CALL *DcFnScriptOut)(const char16_t *, const char16_t *, uint32_t, char *,
+                                        uint32_t);
+typedef int32_t(DC_CALL *DcFnIDWrite)(const char16_t *, const char16_t *, uint32_t, const char *);
+typedef int32_t(DC_CALL *DcFnRebootRom)(const char16_t *, const char16_t *, uint32_t);
+typedef int32_t(DC_CALL *DcFnFinishUpdateRom)(const char16_t *, const char16_t *, uint32_t);
+typedef int32_t(DC_CALL *DcFnCheckRom)(const char16_t *, const char16_t *, uint32_t, uint32_t,
+                                       uint32_t);
+typedef int32_t(DC_CALL *DcFnBornRom)(const char16_t *, const char16_t *, uint32_t, const uint8_t *,
+                                      uint32_t, uint32_t);
+typedef int32_t(DC_CALL *DcFnEraseRom)(const char16_t *, const char16_t *, uint32_t);
 
 #ifdef __cplusplus
 }

@@ -7,120 +7,18 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 namespace kelv::sim {
+
+using namespace files;
+
 namespace {
 
-constexpr off_t kQueueRotateSize = 256 * 1024;
-constexpr off_t kLogRotateSize = 1024 * 1024;
-
-FileId idFromStat(const struct stat &st)
-{
-    FileId id;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
-    id.size = st.st_size;
-    id.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    return id;
-}
-
-FileId fileId(const std::string &path)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return FileId();
-    return idFromStat(st);
-}
-
-bool writeAll(int fd, const void *data, size_t size)
-{
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-// Reads a whole file; id receives the identity of the file actually read.
-bool readFile(const std::string &path, std::string *content, FileId *id)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_size > 16 * 1024 * 1024) {
-        ::close(fd);
-        return false;
-    }
-    *id = idFromStat(st);
-    content->clear();
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        content->append(buffer, size_t(n));
-    }
-    ::close(fd);
-    return true;
-}
-
-// Replaces a file atomically: a temporary file in the same folder renamed over the target.
-bool writeAtomically(const std::string &path, const void *data, size_t size)
-{
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const bool written = writeAll(fd, data, size);
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool makePath(const std::string &folder)
-{
-    if (folder.empty())
-        return false;
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = folder.find('/', pos + 1);
-        partial = folder.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat st;
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool appendLine(const std::string &path, const std::string &line)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const bool ok = writeAll(fd, line.data(), line.size());
-    ::close(fd);
-    return ok;
-}
+constexpr int64_t kQueueRotateSize = 256 * 1024;
+constexpr int64_t kLogRotateSize = 1024 * 1024;
 
 const char *buttonName(int button)
 {
@@ -187,7 +85,7 @@ Simulator::~Simulator()
     std::lock_guard<std::mutex> guard(m_mutex);
     closeQueueLocked();
     if (m_lockFd >= 0)
-        ::close(m_lockFd);
+        closeFile(m_lockFd);
 }
 
 std::string Simulator::path(const char *name) const
@@ -203,7 +101,7 @@ void Simulator::setFolder(const std::string &folder)
             return;
         closeQueueLocked();
         if (m_lockFd >= 0)
-            ::close(m_lockFd);
+            closeFile(m_lockFd);
         m_lockFd = -1;
         m_folder = folder;
         m_stateLoaded = false;
@@ -213,7 +111,7 @@ void Simulator::setFolder(const std::string &folder)
         m_local.clear();
         m_folderReady = makePath(m_folder);
         if (m_folderReady)
-            m_lockFd = ::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            m_lockFd = openFile(path("lock"), Open::Lock);
         m_folderReady = m_folderReady && m_lockFd >= 0;
     }
     Lock lock(*this);
@@ -278,7 +176,7 @@ void Simulator::loadMemoryLocked()
     m_memoryId = id;
     std::string content;
     FileId readId;
-    if (id.size == off_t(kMemorySize) && readFile(file, &content, &readId) &&
+    if (id.size == int64_t(kMemorySize) && readFile(file, &content, &readId) &&
         content.size() == kMemorySize) {
         m_memory.assign(content.begin(), content.end());
         m_memoryId = readId;
@@ -400,19 +298,18 @@ void Simulator::logLocked(const std::string &line)
         return;
     const std::string file = path("dc.log");
     if (fileId(file).size > kLogRotateSize)
-        ::rename(file.c_str(), (file + ".1").c_str());
+        replaceFile(file, file + ".1");
     char stamp[64];
     const std::time_t now = std::time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
+    const struct tm local = localTime(now);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    appendLine(file, std::string(stamp) + " [" + std::to_string(::getpid()) + "] " + line + "\n");
+    appendLine(file, std::string(stamp) + " [" + std::to_string(processId()) + "] " + line + "\n");
 }
 
 void Simulator::closeQueueLocked()
 {
     if (m_queueFd >= 0)
-        ::close(m_queueFd);
+        closeFile(m_queueFd);
     m_queueFd = -1;
     m_queueId = FileId();
     m_queuePartial.clear();
@@ -423,27 +320,19 @@ void Simulator::openQueueAtEndLocked()
     closeQueueLocked();
     if (!m_folderReady)
         return;
-    m_queueFd = ::open(path("queue").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    m_queueFd = openFile(path("queue"), Open::ReadCreate);
     if (m_queueFd < 0)
         return;
-    struct stat st;
-    if (::fstat(m_queueFd, &st) == 0)
-        m_queueId = idFromStat(st);
-    ::lseek(m_queueFd, 0, SEEK_END);
+    m_queueId = fileIdOf(m_queueFd);
+    seekToEnd(m_queueFd);
 }
 
 void Simulator::readQueueLocked(std::vector<QueueItem> *items)
 {
     auto drain = [&]() {
         char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::read(m_queueFd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
+        for (long n; (n = readSome(m_queueFd, buffer, sizeof buffer)) > 0;)
             m_queuePartial.append(buffer, size_t(n));
-        }
         size_t start = 0;
         for (size_t nl; (nl = m_queuePartial.find('\n', start)) != std::string::npos;
              start = nl + 1) {
@@ -471,26 +360,22 @@ void Simulator::readQueueLocked(std::vector<QueueItem> *items)
     const std::string file = path("queue");
     if (m_queueFd < 0) {
         // The queue appeared after we started: everything in it is new.
-        m_queueFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        m_queueFd = openFile(file, Open::Read);
         if (m_queueFd < 0)
             return;
-        struct stat st;
-        if (::fstat(m_queueFd, &st) == 0)
-            m_queueId = idFromStat(st);
+        m_queueId = fileIdOf(m_queueFd);
     }
     drain();
     const FileId current = fileId(file);
     if (current.size >= 0 && (current.ino != m_queueId.ino || current.dev != m_queueId.dev)) {
         // Rotated: finish the old file, then read the new one from its start.
         drain();
-        ::close(m_queueFd);
+        closeFile(m_queueFd);
         m_queuePartial.clear();
-        m_queueFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        m_queueFd = openFile(file, Open::Read);
         if (m_queueFd < 0)
             return;
-        struct stat st;
-        if (::fstat(m_queueFd, &st) == 0)
-            m_queueId = idFromStat(st);
+        m_queueId = fileIdOf(m_queueFd);
         drain();
     }
 }

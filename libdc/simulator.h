@@ -14,6 +14,7 @@
 // Every call takes the lock, reloads whatever another process changed, acts and saves.
 // A missing, damaged or unreadable state file gives the factory-default mouse, plugged in.
 
+#include "libdc/sim_files.h"
 #include "libdc/sim_state.h"
 
 #include <array>
@@ -21,7 +22,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace kelv::sim {
@@ -32,19 +32,6 @@ struct QueueItem
     enum Kind { Event, Data } kind = Event;
     uint32_t event = 0;
     std::array<uint8_t, 8> data{};
-};
-
-struct FileId
-{
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    int64_t mtimeNs = 0;
-    bool operator==(const FileId &o) const
-    {
-        return dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs;
-    }
-    bool operator!=(const FileId &o) const { return !(*this == o); }
 };
 
 class Simulator

@@ -31,6 +31,8 @@ public:
     // already taken (by another program or by an earlier registration in this
     // one). The callback runs on a background thread once per key press.
     // display: the X display to use; empty means the DISPLAY environment.
+    // Windows: RegisterHotKey on a thread of the hot key's own; display is
+    // not used.
     static std::unique_ptr<GlobalHotKey> registerChord(const HotKeyChord &chord, Callback callback,
                                                        const std::string &display = {});
 

@@ -18,7 +18,10 @@ struct RecordedKey
 };
 
 // On Linux: the X11 RECORD extension on connections of its own to the display
-// named by $DISPLAY, read on a thread of its own.
+// named by $DISPLAY, read on a thread of its own. On Windows: a WH_KEYBOARD_LL
+// hook on a thread of its own; the hook's scan code and extended flag are
+// reported as the X key code of the same key (see xKeycodeForScanCode) and
+// time is the hook's event time.
 class KeyRecorder
 {
 public:

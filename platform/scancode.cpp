@@ -104,4 +104,20 @@ bool scanCodeForXKeycode(unsigned xKeycode, ScanCode *out)
     return scanCodeForEvdev(xKeycode - 8, out);
 }
 
+bool xKeycodeForScanCode(const ScanCode &scan, unsigned *xKeycode)
+{
+    if (scan.code == 0 || scan.code > 0xFF)
+        return false;
+    const std::uint16_t wanted = std::uint16_t(scan.code | (scan.extended ? E0 : 0));
+    // The lowest evdev code wins where two keys share a scan code (F24 and
+    // Zenkaku/Hankaku both send 0x76).
+    for (unsigned code = 1; code < kTable.size(); ++code) {
+        if (kTable[code] == wanted) {
+            *xKeycode = code + 8;
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace kelv::platform

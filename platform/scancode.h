@@ -23,4 +23,8 @@ bool scanCodeForXKeycode(unsigned xKeycode, ScanCode *out);
 // The same for a Linux evdev key code (KEY_*).
 bool scanCodeForEvdev(unsigned evdevCode, ScanCode *out);
 
+// The other way round: the X key code whose scan code is scan (what a Windows
+// keyboard hook reports). False when no key of the table has that scan code.
+bool xKeycodeForScanCode(const ScanCode &scan, unsigned *xKeycode);
+
 } // namespace kelv::platform

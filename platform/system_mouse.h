@@ -24,5 +24,9 @@ bool setDoubleClickTime(long long milliseconds);
 // environment variable KELV_GSETTINGS names another program (tests point it
 // at a recording fake so the developer's own desktop stays untouched).
 // Wheel lines have no GNOME setting: that call fails on such a desktop.
+//
+// Windows: SystemParametersInfoW (SPI_SETMOUSESPEED, SPI_SETWHEELSCROLLLINES;
+// saved to the user's profile and announced to all windows) and
+// SetDoubleClickTime, each read back.
 
 } // namespace kelv::platform

@@ -16,4 +16,9 @@ int watchTerminationRequests();
 // or 0 when nothing was pending.
 int takeTerminationRequest();
 
+// Windows: console control events and the end of the session
+// (WM_QUERYENDSESSION / WM_ENDSESSION to a hidden window); the descriptor is a
+// socket, as Windows event loops watch sockets, and the numbers are the C
+// runtime's SIGINT, SIGBREAK and SIGTERM.
+
 } // namespace kelv::platform

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
 #include <fcntl.h>
+#include <initializer_list>
 #include <signal.h>
 #include <unistd.h>
 

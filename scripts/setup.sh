@@ -10,11 +10,12 @@ packages=(
   qt6-webchannel-dev libqt6webenginecore6-bin qt6-tools-dev
   qt6-l10n-tools libqt6svg6-dev qt6-qpa-plugins
   libgl-dev libglx-dev libopengl-dev libvulkan-dev libxkbcommon-dev
-  libpugixml-dev liblzma-dev xz-utils
+  libpugixml-dev liblzma-dev xz-utils libssl-dev openssl
   libxcb1-dev libxcb-keysyms1-dev libxcb-record0-dev libx11-dev libx11-xcb-dev libxtst-dev
   xvfb xauth xdotool x11-utils curl
   fonts-dejavu-core fonts-wqy-microhei
   clang libclang-rt-14-dev nodejs
+  g++-mingw-w64-x86-64 wine64 wine doctest-dev
 )
 
 missing=()

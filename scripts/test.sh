@@ -7,3 +7,5 @@ bash scripts/build.sh
 export QTWEBENGINE_DISABLE_SANDBOX=1
 ctest --test-dir build --output-on-failure --parallel "${JOBS:-2}" --timeout 600
 bash scripts/test-sanitize.sh
+# The Windows half: cross-built with mingw-w64, its suites run under Wine.
+bash scripts/build-windows.sh

@@ -1,5 +1,7 @@
 #include "update/http_request_worker.h"
 
+#include "update/update_transport.h"
+
 #include <QBuffer>
 #include <QDateTime>
 #include <QFile>
@@ -148,25 +150,29 @@ void HttpRequestWorker::send(HttpRequestParams &params)
     request.setTransferTimeout(transferTimeoutMs);
     if (!prepared.contentType.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, prepared.contentType);
+    // Verified certificates (system store and KELV_UPDATE_CA), checked redirects.
+    secureUpdateRequest(&request);
 
     const QString &method = params.method;
+    QNetworkReply *reply = nullptr;
     if (method == QLatin1String("GET")) {
-        m_manager->get(request);
+        reply = m_manager->get(request);
     } else if (method == QLatin1String("POST")) {
-        m_manager->post(request, prepared.body);
+        reply = m_manager->post(request, prepared.body);
     } else if (method == QLatin1String("PUT")) {
-        m_manager->put(request, prepared.body);
+        reply = m_manager->put(request, prepared.body);
     } else if (method == QLatin1String("HEAD")) {
-        m_manager->head(request);
+        reply = m_manager->head(request);
     } else if (method == QLatin1String("DELETE")) {
-        m_manager->deleteResource(request);
+        reply = m_manager->deleteResource(request);
     } else {
         auto *buffer = new QBuffer;
         buffer->setData(prepared.body);
         buffer->open(QIODevice::ReadOnly);
-        QNetworkReply *reply = m_manager->sendCustomRequest(request, method.toLatin1(), buffer);
+        reply = m_manager->sendCustomRequest(request, method.toLatin1(), buffer);
         buffer->setParent(reply);
     }
+    guardRedirects(reply, {});
 }
 
 void HttpRequestWorker::on_manager_finished(QNetworkReply *reply)

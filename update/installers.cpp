@@ -2,6 +2,8 @@
 
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "platform/file_access.h"
+#include "platform/shell_operations.h"
 #include "update/client_install.h"
 #include "update/file_modes.h"
 #include "update/package_format.h"
@@ -16,9 +18,7 @@
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QThread>
-#include <cerrno>
 #include <functional>
-#include <unistd.h>
 
 namespace kelv {
 namespace {
@@ -50,8 +50,7 @@ CopyResult copyFile(const QString &source, const QString &destination)
     const QFileInfo target(destination);
     if (target.exists() && !(target.permissions() & QFileDevice::WriteOwner))
         return CopyResult::AccessDenied;
-    if (::access(QFile::encodeName(target.absolutePath()).constData(), W_OK) != 0 &&
-        errno == EACCES)
+    if (platform::folderDeniesWriting(target.absolutePath().toStdString()))
         return CopyResult::AccessDenied;
     const bool replacing = target.exists();
     QSaveFile output(destination);
@@ -315,6 +314,27 @@ bool launchUpdater()
     qCInfo(lcPspecificWnd).noquote() << QStringLiteral("Application Info: executing %1 %2")
                                             .arg(executableFolder() + updaterFileName(), argument);
 
+#ifdef Q_OS_WIN
+    // Through the shell, so that "runas" can ask for the rights the
+    // executable folder refused; a non-elevated start inherits the variables.
+    qputenv(kUpdaterWaitPidVariable, QByteArray::number(QCoreApplication::applicationPid()));
+    if (restartAfterUpdate())
+        qputenv(kUpdaterRestartVariable, "1");
+    else
+        qunsetenv(kUpdaterRestartVariable);
+    const QString directory = workingFolder();
+    const platform::ShellStartResult result = platform::shellStart(
+        updater.toStdString(), argument.toStdString(), directory.toStdString(), updaterElevated());
+    if (!result.started) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Application Error: failed to execute %1, working directory: "
+                              "'%2', result: %3")
+                   .arg(updater, QDir::toNativeSeparators(directory))
+                   .arg(result.code);
+        package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
+        return false;
+    }
+#else
     QProcess process;
     process.setProgram(QDir::toNativeSeparators(updater));
     process.setArguments({argument});
@@ -345,6 +365,7 @@ bool launchUpdater()
         package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
         return false;
     }
+#endif
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "update/package_format.h"
 
+#include "platform/shell_operations.h"
 #include "update/file_modes.h"
 #include "update/update_log.h"
 
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QtEndian>
 #include <algorithm>
 #include <lzma.h>
@@ -26,12 +28,6 @@ quint32 statedLength(const QByteArray &file)
 
 bool digestMatches(const QByteArray &file)
 {
-#ifdef KELV_FUZZ_SKIP_DIGEST
-    // Only the package fuzz target is built with this: mutated packages then
-    // reach the LZMA decoder and the payload stream instead of all stopping here.
-    Q_UNUSED(file);
-    return true;
-#endif
     const QByteArray digest = QCryptographicHash::hash(
         QByteArrayView(file).sliced(kPropertiesOffset), QCryptographicHash::Sha1);
     return digest == QByteArrayView(file).sliced(kDigestOffset, 20);
@@ -240,79 +236,219 @@ QString relativePathOf(const QString &storedName, bool *unsafe)
     return parts.join(QLatin1Char('/'));
 }
 
-bool readPackage(const QByteArray &file, Content *content, QString *error)
+bool PackageReader::fail(const QString &error, const QString &reason)
 {
-    if (file.size() < kMinimumSize) {
-        *error = QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize);
-        return false;
+    m_error = QStringLiteral("Update Error: ") + error;
+    m_reason = reason;
+    return false;
+}
+
+bool PackageReader::verify(const TrustedKeys &keys)
+{
+    if (m_file.size() < kMinimumSize)
+        return fail(QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize),
+                    QStringLiteral("the package is incomplete"));
+    if (keys.isEmpty()) {
+        m_signatureRefused = true;
+        return fail(QStringLiteral("no trusted update key in %1: updates are not set up")
+                        .arg(TrustedKeys::defaultPath()),
+                    QStringLiteral("updates are not set up (no trusted update key)"));
     }
-    if (!digestMatches(file)) {
-        *error = QStringLiteral("bad SHA1 hash");
-        return false;
+    switch (checkSignature(m_file, keys)) {
+    case SignatureCheck::Valid:
+        break;
+    case SignatureCheck::TooShort:
+        return fail(QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize),
+                    QStringLiteral("the package is incomplete"));
+    case SignatureCheck::NotSigned:
+        m_signatureRefused = true;
+        return fail(QStringLiteral("update file is not signed (no KELVSIG1 signature)"),
+                    QStringLiteral("the package is not signed"));
+    case SignatureCheck::UntrustedKey:
+        m_signatureRefused = true;
+        return fail(QStringLiteral("update file is signed by a key that is not trusted: %1")
+                        .arg(encodePublicKey(signerOf(m_file))),
+                    QStringLiteral("the package is signed by an unknown key"));
+    case SignatureCheck::BadSignature:
+        m_signatureRefused = true;
+        return fail(QStringLiteral("bad signature of update file!"),
+                    QStringLiteral("the package's signature does not match its content"));
     }
-    QByteArray payload;
-    int code = 0;
-    if (!decodePayload(file, &payload, &code)) {
-        *error = QStringLiteral("could not uncompress lzma, code: %1").arg(code);
-        return false;
-    }
-    QDataStream stream(payload);
-    stream.setVersion(kStreamVersion);
-    content->entries.clear();
-    quint32 count = 0;
-    stream >> content->version >> count;
-    if (stream.status() != QDataStream::Ok) {
-        *error = QStringLiteral("cant read version or files count");
-        return false;
-    }
-    if (count == 0) {
-        *error = QStringLiteral("update is empty");
-        return false;
-    }
-    for (quint32 i = 0; i < count; ++i) {
-        Entry entry;
-        quint32 size = 0;
-        stream >> entry.storedName >> size >> entry.content;
-        if (stream.status() != QDataStream::Ok) {
-            *error = QStringLiteral("cant read file %1 of %2").arg(i + 1).arg(count);
-            return false;
-        }
-        if (quint32(entry.content.size()) != size) {
-            *error = QStringLiteral("bad file size %1 not matching data size %2")
-                         .arg(size)
-                         .arg(entry.content.size());
-            return false;
-        }
-        bool unsafe = false;
-        if (relativePathOf(entry.storedName, &unsafe).isEmpty()) {
-            *error = unsafe ? QStringLiteral("unsafe file name '%1'").arg(entry.storedName)
-                            : QStringLiteral("file name '%1' has no path after its first "
-                                             "component")
-                                  .arg(entry.storedName);
-            return false;
-        }
-        content->entries.append(entry);
-    }
+    return verifyContent();
+}
+
+bool PackageReader::verifyUnsigned()
+{
+    if (m_file.size() < kMinimumSize)
+        return fail(QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize),
+                    QStringLiteral("the package is incomplete"));
+    return verifyContent();
+}
+
+bool PackageReader::verifyContent()
+{
+    if (!digestMatches(m_file))
+        return fail(QStringLiteral("bad SHA1 hash of update file!"),
+                    QStringLiteral("the package is damaged"));
+    if (payloadLength() > kMaxPayloadLength)
+        return fail(QStringLiteral("update payload of %1 bytes exceeds the limit of %2 bytes")
+                        .arg(payloadLength())
+                        .arg(kMaxPayloadLength),
+                    QStringLiteral("the package is too large"));
     return true;
+}
+
+quint32 PackageReader::payloadLength() const
+{
+    return m_file.size() >= kMinimumSize ? statedLength(m_file) : 0;
+}
+
+bool PackageReader::decode()
+{
+    int code = 0;
+    if (!decodePayload(m_file, &m_payload, &code))
+        return fail(QStringLiteral("could not uncompress lzma, code: %1").arg(code),
+                    QStringLiteral("the package is damaged"));
+    m_file.clear(); // only the payload is needed from here on
+    m_stream = std::make_unique<QDataStream>(m_payload);
+    m_stream->setVersion(kStreamVersion);
+    return true;
+}
+
+bool PackageReader::readHeader()
+{
+    *m_stream >> m_version;
+    if (m_stream->status() != QDataStream::Ok)
+        return fail(QStringLiteral("cant read version from downloaded stream, status: %1")
+                        .arg(int(m_stream->status())),
+                    QStringLiteral("the package is damaged"));
+    *m_stream >> m_count;
+    if (m_stream->status() != QDataStream::Ok)
+        return fail(QStringLiteral("cant read files count from downloaded stream, status: %1")
+                        .arg(int(m_stream->status())),
+                    QStringLiteral("the package is damaged"));
+    if (m_count == 0)
+        return fail(QStringLiteral("update is empty!"), QStringLiteral("the package is empty"));
+    return true;
+}
+
+bool PackageReader::readEntry(Entry *entry, QString *relative)
+{
+    quint32 size = 0;
+    *m_stream >> entry->storedName >> size >> entry->content;
+    if (m_stream->status() != QDataStream::Ok)
+        return fail(QStringLiteral("cant read file from downloaded stream, status: %1")
+                        .arg(int(m_stream->status())),
+                    QStringLiteral("the package is damaged"));
+    if (quint32(entry->content.size()) != size)
+        return fail(QStringLiteral("bad file size %1 not matching data size %2")
+                        .arg(size)
+                        .arg(entry->content.size()),
+                    QStringLiteral("the package is damaged"));
+    bool unsafe = false;
+    *relative = relativePathOf(entry->storedName, &unsafe);
+    if (unsafe)
+        return fail(QStringLiteral("unsafe file name '%1' in update").arg(entry->storedName),
+                    QStringLiteral("the package names a file outside its folder"));
+    ++m_read;
+    return true;
+}
+
+bool readPackage(const QByteArray &file, const TrustedKeys &keys, Content *content, QString *error)
+{
+    PackageReader reader(file);
+    content->entries.clear();
+    bool ok = reader.verify(keys) && reader.decode() && reader.readHeader();
+    for (quint32 i = 0; ok && i < reader.fileCount(); ++i) {
+        Entry entry;
+        QString relative;
+        ok = reader.readEntry(&entry, &relative);
+        if (ok && relative.isEmpty()) {
+            *error = QStringLiteral("file name '%1' has no path after its first component")
+                         .arg(entry.storedName);
+            return false;
+        }
+        if (ok)
+            content->entries.append(entry);
+    }
+    if (!ok) {
+        *error = reader.error().mid(int(qstrlen("Update Error: ")));
+        return false;
+    }
+    content->version = reader.version();
+    return true;
+}
+
+bool hasFreeSpace(const QString &folder, qint64 bytes)
+{
+    QStorageInfo storage(folder);
+    storage.refresh();
+    // An unknown file system (-1) cannot promise anything.
+    return storage.isValid() && storage.bytesAvailable() >= bytes;
 }
 
 void deleteFolderTree(const QString &path)
 {
-    QDir(path).removeRecursively();
+    platform::deleteFolderTree(path.toStdString());
 }
 
-bool unpackPackageFile(const QString &packagePath, const QString &kindFolder, QString *version)
+namespace {
+
+void logError(const QString &text)
 {
+    qCInfo(lcPspecificWnd).noquote() << text;
+}
+
+// Writes one file below the temp folder; false after logging the failure.
+bool writeEntry(const QString &tempFolder, const Entry &entry, const QString &relative)
+{
+    if (entry.storedName.contains(QLatin1Char('/'))) {
+        const int slash = relative.lastIndexOf(QLatin1Char('/'));
+        if (slash > 0)
+            QDir().mkpath(tempFolder + QLatin1Char('/') + relative.left(slash));
+    }
+    const QString target = tempFolder + QLatin1Char('/') + relative;
+    QFile output(target);
+    if (relative.isEmpty() || QFileInfo(target).isDir() || !output.open(QIODevice::WriteOnly)) {
+        logError(QStringLiteral("Update Error: cant open file '%1' for writing")
+                     .arg(tempFolder + QLatin1Char('/') + entry.storedName));
+        return false;
+    }
+    if (output.write(entry.content) < qint64(entry.content.size())) {
+        output.close();
+        logError(QStringLiteral("Update Error: cant write file '%1'")
+                     .arg(tempFolder + QLatin1Char('/') + entry.storedName));
+        return false;
+    }
+    output.close();
+    // The package stores no modes: programs become executable by their content.
+    if (!install::settleInstalledPermissions(target, std::nullopt)) {
+        logError(QStringLiteral("Update Error: cant set the permissions of '%1'").arg(target));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool unpackPackageFile(const QString &packagePath, const QString &kindFolder,
+                       const TrustedKeys &keys, QString *version, QString *refusal)
+{
+    QString ignored;
+    QString &reason = refusal ? *refusal : ignored;
     QByteArray file;
     {
         QFile input(packagePath);
         if (!input.open(QIODevice::ReadOnly)) {
-            qCInfo(lcPspecificWnd) << "Update Erro: cant read updates file!";
+            logError(QStringLiteral("Update Erro: cant read updates file!"));
+            reason = QStringLiteral("the package cannot be read");
             return false;
         }
         file = input.readAll();
-        if (file.size() < kMinimumSize)
+        if (file.size() < kMinimumSize) {
+            reason = QStringLiteral("the package is incomplete");
             return false;
+        }
     }
 
     const QString kind = QDir::cleanPath(QFileInfo(kindFolder).absoluteFilePath());
@@ -320,114 +456,60 @@ bool unpackPackageFile(const QString &packagePath, const QString &kindFolder, QS
     const QString readyFolder = kind + QStringLiteral("/ready");
     deleteFolderTree(tempFolder);
     deleteFolderTree(readyFolder);
-    if (QFileInfo::exists(tempFolder) || QFileInfo::exists(readyFolder))
-        return false;
-
-    if (!digestMatches(file)) {
-        qCInfo(lcPspecificWnd) << "Update Error: bad SHA1 hash of update file!";
+    if (QFileInfo::exists(tempFolder) || QFileInfo::exists(readyFolder)) {
+        reason = QStringLiteral("the update folder cannot be cleared");
         return false;
     }
 
-    QByteArray payload;
-    int code = 0;
-    if (!decodePayload(file, &payload, &code)) {
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral("Update Error: could not uncompress lzma, code: %1").arg(code);
-        return false;
-    }
+    PackageReader reader(file);
     file.clear();
-
-    if (!QDir().mkpath(tempFolder))
+    auto failed = [&reader, &reason] {
+        logError(reader.error());
+        reason = reader.reason();
         return false;
-    QDataStream stream(payload);
-    stream.setVersion(kStreamVersion);
-
-    QString packageVersion;
-    stream >> packageVersion;
-    if (stream.status() != QDataStream::Ok) {
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral("Update Error: cant read version from downloaded stream, status: %1")
-                   .arg(int(stream.status()));
-        return false;
-    }
-    quint32 count = 0;
-    stream >> count;
-    if (stream.status() != QDataStream::Ok) {
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral(
-                   "Update Error: cant read files count from downloaded stream, status: %1")
-                   .arg(int(stream.status()));
+    };
+    if (!reader.verify(keys))
+        return failed();
+    // The payload and then its files take about its length twice over while
+    // unpacking; at least the files must fit.
+    if (!hasFreeSpace(kind, qint64(reader.payloadLength()))) {
+        logError(QStringLiteral("Update Error: not enough free space in '%1' for %2 bytes")
+                     .arg(kind)
+                     .arg(reader.payloadLength()));
+        reason = QStringLiteral("there is not enough free disk space");
         return false;
     }
-    if (count == 0) {
-        qCInfo(lcPspecificWnd) << "Update Error: update is empty!";
+    if (!reader.decode())
+        return failed();
+    if (!QDir().mkpath(tempFolder)) {
+        reason = QStringLiteral("the update folder cannot be written");
         return false;
     }
-
-    for (quint32 i = 0; i < count; ++i) {
-        QString storedName;
-        quint32 size = 0;
-        QByteArray content;
-        stream >> storedName >> size >> content;
-        if (stream.status() != QDataStream::Ok) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant read file from downloaded stream, status: %1")
-                       .arg(int(stream.status()));
-            return false;
-        }
-        if (quint32(content.size()) != size) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: bad file size %1 not matching data size %2")
-                       .arg(size)
-                       .arg(content.size());
-            return false;
-        }
-        bool unsafe = false;
-        const QString relative = relativePathOf(storedName, &unsafe);
-        if (unsafe) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: unsafe file name '%1' in update").arg(storedName);
-            return false;
-        }
-        if (storedName.contains(QLatin1Char('/'))) {
-            const int slash = relative.lastIndexOf(QLatin1Char('/'));
-            if (slash > 0)
-                QDir().mkpath(tempFolder + QLatin1Char('/') + relative.left(slash));
-        }
-        const QString target = tempFolder + QLatin1Char('/') + relative;
-        QFile output(target);
-        if (relative.isEmpty() || QFileInfo(target).isDir() || !output.open(QIODevice::WriteOnly)) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant open file '%1' for writing")
-                       .arg(tempFolder + QLatin1Char('/') + storedName);
-            return false;
-        }
-        if (output.write(content) < qint64(size)) {
-            output.close();
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant write file '%1'")
-                       .arg(tempFolder + QLatin1Char('/') + storedName);
-            return false;
-        }
-        output.close();
-        // The package stores no modes: programs become executable by their content.
-        if (!install::settleInstalledPermissions(target, std::nullopt)) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant set the permissions of '%1'").arg(target);
+    if (!reader.readHeader())
+        return failed();
+    for (quint32 i = 0; i < reader.fileCount(); ++i) {
+        Entry entry;
+        QString relative;
+        if (!reader.readEntry(&entry, &relative))
+            return failed();
+        if (!writeEntry(tempFolder, entry, relative)) {
+            reason = QStringLiteral("a file of the package cannot be written");
             return false;
         }
     }
 
     if (!QDir().rename(tempFolder, readyFolder)) {
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral("Update Error: cant rename temp dir '%1' to ready dir '%2'")
-                   .arg(tempFolder, readyFolder);
+        logError(QStringLiteral("Update Error: cant rename temp dir '%1' to ready dir '%2'")
+                     .arg(tempFolder, readyFolder));
+        reason = QStringLiteral("the update folder cannot be written");
         return false;
     }
     deleteFolderTree(tempFolder);
-    if (!QFile::remove(packagePath))
+    if (!QFile::remove(packagePath)) {
+        reason = QStringLiteral("the package file cannot be removed");
         return false;
-    *version = packageVersion;
+    }
+    *version = reader.version();
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "common/app_paths.h"
 #include "update/package_format.h"
 #include "update/update_log.h"
+#include "update/update_transport.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,17 +13,32 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
+#include <QTimer>
+#include <atomic>
 
 namespace kelv {
 namespace {
+
+std::atomic<int> g_stallTimeoutMs{0};
+
+int stallTimeoutMs()
+{
+    const int ms = g_stallTimeoutMs.load();
+    return ms > 0 ? ms : PsUpdateDownloader::kStallTimeoutMs;
+}
+
+bool isHttpError(int status)
+{
+    return status >= 400;
+}
 
 QString baseFolder()
 {
     return workingFolder() + QStringLiteral("tupdates/");
 }
 
-// Deletes every file (not folder) directly in folder except keep; creates the
-// folder when it does not exist.
+// Deletes every file (not folder) directly in folder except the package and
+// its validator; creates the folder when it does not exist.
 void cleanFolder(const QString &folder, const QString &keep)
 {
     QDir dir(folder);
@@ -32,7 +48,8 @@ void cleanFolder(const QString &folder, const QString &keep)
     }
     const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &file : files) {
-        if (file.absoluteFilePath() != keep)
+        if (file.absoluteFilePath() != keep &&
+            file.absoluteFilePath() != keep + QStringLiteral(".validator"))
             QFile::remove(file.absoluteFilePath());
     }
 }
@@ -40,8 +57,11 @@ void cleanFolder(const QString &folder, const QString &keep)
 } // namespace
 
 PsUpdateDownloader::PsUpdateDownloader(QThread *thread, const QString &url, const QString &kind)
-    : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this))
+    : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this)),
+      m_stallTimer(new QTimer(this))
 {
+    m_stallTimer->setSingleShot(true);
+    connect(m_stallTimer, &QTimer::timeout, this, &PsUpdateDownloader::partStalled);
     moveToThread(thread);
     connect(thread, &QThread::started, this, &PsUpdateDownloader::start);
     prepareOutput();
@@ -111,8 +131,15 @@ void PsUpdateDownloader::prepareOutput()
             }
         }
     }
-    if (m_already == 0)
+    if (m_already == 0) {
         QFile::remove(output);
+        QFile::remove(validatorPath());
+    }
+}
+
+void PsUpdateDownloader::setStallTimeoutForTests(int ms)
+{
+    g_stallTimeoutMs = ms;
 }
 
 void PsUpdateDownloader::start()
@@ -122,18 +149,62 @@ void PsUpdateDownloader::start()
 
 void PsUpdateDownloader::sendRequest()
 {
-    QNetworkRequest request{QUrl(m_url)};
-    request.setRawHeader("Range", "bytes=" + QByteArray::number(already()) + "-");
+    const QUrl url(m_url);
+    const QString refusal = updateUrlRefusal(url);
+    if (!refusal.isEmpty()) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: package address %1 refused: %2").arg(m_url, refusal);
+        emit downLoadError(refusedAddressMessage(url));
+        return;
+    }
+    QNetworkRequest request{url};
+    const qint64 from = already();
+    m_requestFrom = from;
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(from) + "-");
+    // A package replaced on the server since the first part arrived comes
+    // back whole (200) instead of its tail being appended to the old head.
+    const QByteArray validator = from > 0 ? storedValidator() : QByteArray();
+    if (!validator.isEmpty())
+        request.setRawHeader("If-Range", validator);
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
+    secureUpdateRequest(&request);
     dropReply();
+    m_refusal.clear();
     m_reply = m_manager->get(request);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &PsUpdateDownloader::partFinished);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &PsUpdateDownloader::partFailed);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &PsUpdateDownloader::partMetaGot);
+    connect(m_reply, &QNetworkReply::readyRead, this, &PsUpdateDownloader::partDataArrived);
+    m_lastData.start();
+    m_stallTimer->start(stallTimeoutMs());
+    guardRedirects(m_reply, [this](const QString &message) { m_refusal = message; });
+}
+
+QByteArray PsUpdateDownloader::storedValidator() const
+{
+    QFile file(validatorPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll().trimmed();
+}
+
+void PsUpdateDownloader::storeValidator()
+{
+    // If-Range takes a strong ETag, else the date; a weak ETag cannot be used.
+    QByteArray validator = m_reply->rawHeader("ETag").trimmed();
+    if (validator.isEmpty() || validator.startsWith("W/"))
+        validator = m_reply->rawHeader("Last-Modified").trimmed();
+    QFile::remove(validatorPath());
+    if (validator.isEmpty() || validator.contains('\n') || validator.contains('\r'))
+        return;
+    QFile file(validatorPath());
+    if (file.open(QIODevice::WriteOnly))
+        file.write(validator);
 }
 
 void PsUpdateDownloader::dropReply(bool abort)
 {
+    m_stallTimer->stop();
     if (!m_reply)
         return;
     m_reply->disconnect(this);
@@ -147,6 +218,7 @@ void PsUpdateDownloader::partMetaGot()
 {
     if (!m_reply || sender() != m_reply)
         return;
+    m_lastData.start();
     const QList<QNetworkReply::RawHeaderPair> headers = m_reply->rawHeaderPairs();
     for (const auto &header : headers) {
         if (header.first.toLower() != "content-range")
@@ -176,16 +248,22 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid()) {
         const int code = status.toInt();
-        if (code != 200 && code != 206 && code != 416) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: server answered %1 for %2").arg(code).arg(m_url);
-            fatalFailure();
+        // The body of an error reply (a server's HTML page) never becomes
+        // package bytes; the reply's error signal handles it.
+        if (isHttpError(code))
+            return;
+        // A redirect is checked and followed (or refused) by its own signal.
+        if (m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid())
+            return;
+        if (code != 200 && code != 206) {
+            httpError(code, true);
             return;
         }
     }
     {
         QMutexLocker lock(&m_mutex);
-        if (m_already == 0 && m_full == 0)
+        // Only a request from the start names the complete size by its total.
+        if (m_requestFrom == 0 && m_full == 0)
             m_full = total;
     }
     emit finishPart(got, total);
@@ -200,6 +278,46 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
         emit downLoadFinished();
         unpackPackage();
     }
+}
+
+void PsUpdateDownloader::partDataArrived()
+{
+    // Only noted here; the timer checks it when it runs out (restarting a
+    // timer for every chunk costs more).
+    if (m_reply && sender() == m_reply)
+        m_lastData.start();
+}
+
+void PsUpdateDownloader::partStalled()
+{
+    if (!m_reply)
+        return;
+    const qint64 quiet = m_lastData.elapsed();
+    if (quiet < stallTimeoutMs()) {
+        m_stallTimer->start(int(stallTimeoutMs() - quiet));
+        return;
+    }
+    // What the reply holds unread (Qt reports progress at most every 300 ms)
+    // is kept for resuming before the reply goes.
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if ((status == 200 || status == 206) && !appendAvailable())
+        return;
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Update Error: download of %1 received nothing for %2 s")
+               .arg(m_url)
+               .arg(stallTimeoutMs() / 1000.0);
+    dropReply();
+    if (m_outputFile.isOpen())
+        m_outputFile.close();
+    emit downLoadFailed();
+}
+
+void PsUpdateDownloader::httpError(int status, bool abort)
+{
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Update Error: server answered %1 for %2").arg(status).arg(m_url);
+    fatalFailure(abort);
+    emit downLoadError(QStringLiteral("Download failed: the server answered %1").arg(status));
 }
 
 bool PsUpdateDownloader::appendAvailable()
@@ -221,6 +339,8 @@ bool PsUpdateDownloader::appendAvailable()
             QMutexLocker lock(&m_mutex);
             m_already = 0;
         }
+        if (status == 200 || already() == 0)
+            storeValidator();
     }
     const QByteArray data = m_reply->readAll();
     if (!data.isEmpty()) {
@@ -244,27 +364,35 @@ void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
     const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int status = statusAttribute.toInt();
     const QString errorText = m_reply->errorString();
-    if (statusAttribute.isValid() && status != 200 && status != 206 && status != 416) {
-        // An HTTP error status, reported before any progress: the same fatal
-        // failure as during progress.
-        qCInfo(lcPspecificWnd).noquote()
-            << QStringLiteral("Update Error: server answered %1 for %2").arg(status).arg(m_url);
-        fatalFailure(false);
+    if (!m_refusal.isEmpty()) {
+        // A redirect to an address the rules refuse.
+        dropReply(false);
+        if (m_outputFile.isOpen())
+            m_outputFile.close();
+        emit downLoadError(m_refusal);
+        return;
+    }
+    if (statusAttribute.isValid() && status == 416) {
+        // The range starts at the end of the file: it is already complete.
+        // The reply's body is not appended.
+        dropReply(false);
+        if (m_outputFile.isOpen())
+            m_outputFile.close();
+        unpackPackage();
+        return;
+    }
+    if (statusAttribute.isValid() && status != 200 && status != 206) {
+        // An HTTP error status, before or during the transfer.
+        httpError(status, false);
         return;
     }
     if (status == 200 || status == 206) {
-        // Keep what arrived before the connection broke: the next attempt
-        // resumes from it.
+        // Keep what arrived before the connection broke or stalled: the next
+        // attempt resumes from it.
         if (!appendAvailable())
             return;
     }
     dropReply(false);
-    if (status == 416) {
-        // The range starts at the end of the file: it is already complete.
-        m_outputFile.close();
-        unpackPackage();
-        return;
-    }
     if (m_outputFile.isOpen())
         m_outputFile.close();
     qCInfo(lcPspecificWnd).noquote()
@@ -277,12 +405,18 @@ void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
 void PsUpdateDownloader::unpackPackage()
 {
     QString version;
-    if (package::unpackPackageFile(m_outputFile.fileName(), kindFolder(), &version))
+    QString refusal;
+    const package::TrustedKeys keys =
+        package::TrustedKeys::load(package::TrustedKeys::defaultPath());
+    if (package::unpackPackageFile(m_outputFile.fileName(), kindFolder(), keys, &version,
+                                   &refusal)) {
+        QFile::remove(validatorPath());
         emit unpressFinished(version);
-    else
-        fatalFailure();
+        return;
+    }
+    fatalFailure();
+    emit downLoadError(QStringLiteral("Update refused: %1").arg(refusal));
 }
-
 void PsUpdateDownloader::fatalFailure(bool abort)
 {
     dropReply(abort);

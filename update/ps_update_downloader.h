@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QNetworkReply>
@@ -8,6 +9,7 @@
 
 class QNetworkAccessManager;
 class QThread;
+class QTimer;
 
 namespace kelv {
 
@@ -23,6 +25,9 @@ class PsUpdateDownloader final : public QObject
 
 public:
     static constexpr qint64 kPartSize = 102400;
+    // A download that receives nothing for this long fails (the partial file
+    // stays for resuming).
+    static constexpr int kStallTimeoutMs = 30000;
 
     // Moves itself to thread, connects thread->started() to start() and
     // prepares the output file (folder clean-up, resumable size).
@@ -39,6 +44,9 @@ public:
     static bool contentRangeFull(const QByteArray &value, qint64 *full);
 
     QString outputPath() const { return m_outputFile.fileName(); }
+    // The file beside the package that keeps the first response's ETag or
+    // Last-Modified, sent as If-Range when the download resumes.
+    QString validatorPath() const { return outputPath() + QStringLiteral(".validator"); }
     QString kindFolder() const;
     qint64 already() const;
     qint64 full() const;
@@ -46,11 +54,19 @@ public:
     // The package reader; runs in the worker thread.
     void unpackPackage();
 
+    // Tests shorten the stall time-out; 0 restores kStallTimeoutMs.
+    static void setStallTimeoutForTests(int ms);
+
 signals:
     void finishPart(qint64 got, qint64 total);
     void downLoadFinished();
     void unpressFinished(const QString &version);
     void downLoadFailed();
+    // The download or the package was refused or failed in a way that
+    // network trouble does not explain (an HTTP error status, an address
+    // that is not https, a package the reader refused); message is for the
+    // user.
+    void downLoadError(const QString &message);
 
 public slots:
     void start();
@@ -58,6 +74,11 @@ public slots:
     void partMetaGot();
     void partFinished(qint64 got, qint64 total);
     void partFailed(QNetworkReply::NetworkError error);
+    // Data arrived: the stall time-out starts again.
+    void partDataArrived();
+    // Nothing arrived for the stall time-out: keeps what the reply holds and
+    // fails.
+    void partStalled();
 
 private:
     void prepareOutput();
@@ -67,13 +88,21 @@ private:
     void dropReply(bool abort = true);
     // Appends what the reply has available to the output file.
     bool appendAvailable();
+    // Remembers the first response's ETag or Last-Modified for If-Range.
+    void storeValidator();
+    QByteArray storedValidator() const;
+    void httpError(int status, bool abort);
 
     QString m_url;
     QString m_kind;
     QNetworkAccessManager *m_manager;
     QNetworkReply *m_reply = nullptr;
+    QTimer *m_stallTimer;
+    QElapsedTimer m_lastData; // since the reply's last sign of life
     qint64 m_already = 0;
     qint64 m_full = 0;
+    QString m_refusal;        // set when a redirect was refused
+    qint64 m_requestFrom = 0; // the range start of the running request
     QFile m_outputFile;
     mutable QMutex m_mutex;
 };

@@ -6,9 +6,12 @@
 #include "update/update_dlg.h"
 #include "update/update_host.h"
 #include "update/update_log.h"
+#include "update/update_transport.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 namespace kelv {
@@ -50,6 +53,30 @@ void UpdateCheck::doCheckUpdate(const QString &deviceId, const QString &firmware
     params.addVariable(QStringLiteral("fwversion"), firmwareVersion);
     params.addVariable(QStringLiteral("version"), clientVersion);
     params.addVariable(QStringLiteral("noencrypt"), QStringLiteral("1"));
+
+    const QUrl serviceUrl(params.url, QUrl::TolerantMode);
+    const QString refusal = updateUrlRefusal(serviceUrl);
+    if (!refusal.isEmpty()) {
+        // Refused before any connection; the user sees it when they asked.
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: update service address %1 refused: %2")
+                   .arg(params.url, refusal);
+        if (!interactive) {
+            emit checkFinished(UpdateDecision::ShowNothing);
+            return;
+        }
+        UpdateDecision decision;
+        decision.action = UpdateDecision::ShowMessage;
+        decision.message = refusedAddressMessage(serviceUrl);
+        // Shown from the event loop, as a reply would be.
+        QTimer::singleShot(0, this, [this, decision] {
+            QPointer<UpdateCheck> self(this);
+            openDialog(decision);
+            if (self)
+                emit checkFinished(decision.action);
+        });
+        return;
+    }
 
     if (m_worker)
         m_worker->deleteLater();
@@ -126,6 +153,8 @@ void UpdateCheck::openDialog(const UpdateDecision &decision)
     }
     if (decision.action == UpdateDecision::ShowOffer)
         m_dialog->setPackageInfo(decision.deployment, decision.ret);
+    else if (decision.action == UpdateDecision::ShowMessage)
+        m_dialog->showMessage(decision.message);
     else
         m_dialog->showLatestVersion();
     m_dialog->exec();

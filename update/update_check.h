@@ -16,13 +16,14 @@ class updateDlg;
 // What a reply of the update service asks for, worked out by plain code.
 struct UpdateDecision
 {
-    enum Action { ShowNothing, ShowOffer, ShowLatest };
+    enum Action { ShowNothing, ShowOffer, ShowLatest, ShowMessage };
 
     Action action = ShowNothing;
     bool findNewVersion = false; // code 0 with a ret object
     QStringList deployment;
     QJsonObject ret;
     QString logText;
+    QString message; // ShowMessage: the text of the information page
 };
 
 // Asks the update service whether newer packages exist and opens the update

@@ -4,6 +4,7 @@
 #include "device/devices_handler.h"
 #include "update/firmware_flasher.h"
 #include "update/installers.h"
+#include "update/package_signature.h"
 #include "update/ps_update_downloader.h"
 #include "update/update_check.h"
 #include "update/update_host.h"
@@ -119,6 +120,13 @@ void updateDlg::showLatestVersion()
     m_stack->setCurrentIndex(2);
 }
 
+void updateDlg::showMessage(const QString &text)
+{
+    m_info->setText(text);
+    m_info->adjustSize();
+    m_stack->setCurrentIndex(2);
+}
+
 void updateDlg::on_btn_closeSetuper_clicked()
 {
     reject();
@@ -132,6 +140,7 @@ PsUpdateDownloader *updateDlg::startDownload(QThread **thread, const QString &ur
     auto *downloader = new PsUpdateDownloader(*thread, url, kind);
     connect(downloader, &PsUpdateDownloader::finishPart, this, &updateDlg::on_finishPart);
     connect(downloader, &PsUpdateDownloader::downLoadFailed, this, &updateDlg::on_downLoadFaild);
+    connect(downloader, &PsUpdateDownloader::downLoadError, this, &updateDlg::on_downLoadError);
     return downloader;
 }
 
@@ -143,6 +152,15 @@ void updateDlg::on_uninstallButton_clicekd()
     const QString firmwarePackage = m_ret.value(QLatin1String("firmwarePackage")).toString();
     const QString clientPackage = m_ret.value(QLatin1String("clientPackage")).toString();
     const QString devicePackage = m_ret.value(QLatin1String("devicePackage")).toString();
+
+    // Without a trusted key no package could ever be installed.
+    if (package::TrustedKeys::load(package::TrustedKeys::defaultPath()).isEmpty()) {
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: no trusted update key in %1")
+                   .arg(package::TrustedKeys::defaultPath());
+        on_downLoadError(QStringLiteral("Updates are not set up: no trusted update key"));
+        return;
+    }
 
     if (m_deployment.contains(QStringLiteral("client")) && !clientPackage.isEmpty()) {
         m_clientDownloader =
@@ -186,6 +204,11 @@ void updateDlg::on_finishPart(qint64 part, qint64 total)
 void updateDlg::on_downLoadFaild()
 {
     m_install->setText(QStringLiteral("Download failed, please check the network"));
+}
+
+void updateDlg::on_downLoadError(const QString &message)
+{
+    m_install->setText(message);
 }
 
 void updateDlg::updateNow()

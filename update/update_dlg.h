@@ -39,6 +39,9 @@ public:
 
     // Switches to the "latest version" page.
     void showLatestVersion();
+    // Switches to the same page with another text (an update that cannot be
+    // checked for, e.g. a refused service address).
+    void showMessage(const QString &text);
 
     // Reads tupdates/firmware/ready/update.bin into the image buffer and checks it.
     bool loadFirmwareImage();
@@ -60,6 +63,8 @@ public slots:
     void on_pb_ok_clicked();
     void on_finishPart(qint64 part, qint64 total);
     void on_downLoadFaild();
+    // A refused address or package, or an HTTP error: shown on the progress page.
+    void on_downLoadError(const QString &message);
     void updateNow();
     void on_clientPackageDownLoadFinished(const QString &version);
     void on_htmlPackageDownLoadFinished(const QString &version);

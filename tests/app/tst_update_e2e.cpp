@@ -6,6 +6,7 @@
 // runs a program that is wholly old, never a mix.
 
 #include "tests/testsupport/http_test_server.h"
+#include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
 
@@ -57,6 +58,7 @@ private:
     std::unique_ptr<HttpTestServer> m_server;
     QProcessEnvironment m_env;
     QList<qint64> m_detached;
+    SigningKey m_key;
 
     QString program(const QString &relative = QString()) const
     {
@@ -139,14 +141,19 @@ private:
         return folder;
     }
 
+    // A package signed by a key the program folder trusts, as a vendor
+    // builds one.
     QByteArray buildPackage(const QString &folder, const QString &version)
     {
         const QString out = m_home->filePath(QStringLiteral("client.pkg"));
-        QProcess packer;
-        packer.start(TempProgramFolder::builtProgramFolder() + QStringLiteral("/kelvpack"),
-                     {QStringLiteral("build"), folder, version, out, QStringLiteral("--preset"),
-                      QStringLiteral("1")});
-        packer.waitForFinished(120000);
+        m_key.trustIn(program());
+        QByteArray output;
+        const int code =
+            runKelvpack({QStringLiteral("build"), folder, version, out, QStringLiteral("--preset"),
+                         QStringLiteral("1"), QStringLiteral("--sign"), m_key.secretKeyFile()},
+                        &output);
+        if (code != 0)
+            qWarning("kelvpack: %s", output.constData());
         return readFile(out);
     }
 

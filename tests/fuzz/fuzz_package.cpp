@@ -1,11 +1,14 @@
-// The update package reader. This target compiles the package code with
-// KELV_FUZZ_SKIP_DIGEST, so a mutated package is not stopped by its SHA-1 and
-// reaches the LZMA decoder and the payload stream.
+// The update package reader, the program's own (kelv_update): the same
+// reader kelvpack uses. A key pair made at start-up is the one trusted key.
 //
-// Input: the first byte chooses how the rest is used. Even: the rest is a
-// package file as downloaded. Odd: the rest is the decompressed payload (the
-// data stream of version and files), packed here into a well-formed package,
-// so the stream reader is fuzzed directly.
+// Input: the first byte chooses how the rest is used. Bit 0 clear: the rest
+// is a package file as downloaded; set: the rest is the decompressed payload
+// (the data stream of version and files), packed here into a package, so the
+// stream reader is fuzzed directly. Bit 1 set: the file is sealed here (its
+// SHA-1 recomputed and signed with the trusted key), so a mutated package
+// passes the signature and digest and reaches the LZMA decoder and the
+// payload stream; clear: it is read as it is, which exercises the signature
+// checks (and is refused unless it carries the trusted signature).
 //
 // Invariants: the reader never writes outside the kind folder; an unpack that
 // succeeds is one the checking reader accepts too, and leaves exactly the
@@ -13,6 +16,7 @@
 
 #include "tests/fuzz/fuzz_support.h"
 #include "update/package_format.h"
+#include "update/package_signature.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -23,6 +27,34 @@
 using namespace kelv;
 
 namespace {
+
+const package::SecretKey &signingKey()
+{
+    static const package::SecretKey key = package::SecretKey::generate();
+    return key;
+}
+
+const package::TrustedKeys &trustedKeys()
+{
+    static const package::TrustedKeys keys = [] {
+        package::TrustedKeys trusted;
+        trusted.add(signingKey().publicKey());
+        return trusted;
+    }();
+    return keys;
+}
+
+// Recomputes the digest and signs, as the vendor's packer does.
+QByteArray seal(QByteArray file)
+{
+    if (file.size() < package::kMinimumSize)
+        return file;
+    file.replace(package::kDigestOffset, 20,
+                 QCryptographicHash::hash(QByteArrayView(file).sliced(package::kPropertiesOffset),
+                                          QCryptographicHash::Sha1));
+    signingKey().signPackage(&file);
+    return file;
+}
 
 QByteArray packPayload(const QByteArray &payload)
 {
@@ -54,17 +86,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     fuzz::resetProgramFolder();
     QByteArray rest(reinterpret_cast<const char *>(data) + 1, qsizetype(size - 1));
-    const QByteArray file = (data[0] & 1) ? packPayload(rest) : rest;
+    QByteArray file = (data[0] & 1) ? packPayload(rest) : rest;
+    if (data[0] & 2)
+        file = seal(file);
 
     package::Content content;
     QString error;
-    const bool readable = package::readPackage(file, &content, &error);
+    const bool readable = package::readPackage(file, trustedKeys(), &content, &error);
 
     const QString kindFolder = fuzz::sandboxFile(QStringLiteral("tupdates/firmware"));
     const QString packagePath =
         fuzz::writeSandboxFile(QStringLiteral("tupdates/firmware/update.pkg"), file);
     QString version;
-    const bool unpacked = package::unpackPackageFile(packagePath, kindFolder, &version);
+    const bool unpacked =
+        package::unpackPackageFile(packagePath, kindFolder, trustedKeys(), &version);
 
     // Nothing lands outside the kind folder (the default profiles aside).
     QDirIterator all(fuzz::sandbox(), QDir::Files | QDir::Hidden | QDir::System,
@@ -80,6 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (unpacked) {
         FUZZ_CHECK(readable, "what unpacks also passes the checking reader");
+        FUZZ_CHECK(package::checkSignature(file, trustedKeys()) == package::SignatureCheck::Valid,
+                   "only packages signed by the trusted key unpack");
         FUZZ_CHECK(version == content.version, "the version string is the package's");
         FUZZ_CHECK(!QFile::exists(packagePath), "the package file goes after unpacking");
         // Later entries with the same path replace earlier ones.

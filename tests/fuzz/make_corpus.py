@@ -105,12 +105,16 @@ def package(data):
     import hashlib
     return b"\0" * 128 + hashlib.sha1(tail).digest() + tail
 files = [("html/index.html", b"<html></html>"), ("html/js/app.js", b"x=1"), ("html/update.bin", b"\x16\x10\0\0")]
-write("fuzz_package", "file_three", b"\x00" + package(payload("1.2.3", files)))
-write("fuzz_package", "file_one", b"\x00" + package(payload("2", [("client/Updater", b"#!")])))
-write("fuzz_package", "raw_three", b"\x01" + payload("1.2.3", files))
-write("fuzz_package", "raw_unsafe", b"\x01" + payload("9", [("x/../../evil", b"e"), ("x//abs", b"a")]))
-write("fuzz_package", "raw_nested", b"\x01" + payload("v", [("a/b", b"1"), ("a/b/c", b"2"), ("noslash", b"3")]))
-write("fuzz_package", "raw_empty", b"\x01" + qstring("v") + struct.pack(">I", 0))
+# First byte: bit 0 raw payload, bit 1 sealed (digest and signature) by the target.
+write("fuzz_package", "file_three", b"\x02" + package(payload("1.2.3", files)))
+write("fuzz_package", "file_one", b"\x02" + package(payload("2", [("client/Updater", b"#!")])))
+write("fuzz_package", "file_unsigned", b"\x00" + package(payload("2", [("client/kelv", b"x")])))
+write("fuzz_package", "file_foreign_key", b"\x00" + b"KELVSIG1" + bytes(range(32)) + bytes(88)
+      + package(payload("2", [("client/kelv", b"x")]))[128:])
+write("fuzz_package", "raw_three", b"\x03" + payload("1.2.3", files))
+write("fuzz_package", "raw_unsafe", b"\x03" + payload("9", [("x/../../evil", b"e"), ("x//abs", b"a")]))
+write("fuzz_package", "raw_nested", b"\x03" + payload("v", [("a/b", b"1"), ("a/b/c", b"2"), ("noslash", b"3")]))
+write("fuzz_package", "raw_empty", b"\x03" + qstring("v") + struct.pack(">I", 0))
 
 # 5. device-list blocks (little-endian count, 2105-byte records)
 def record(device_id, version, sn, mask, path, hwid):

@@ -1,8 +1,10 @@
 #include "tests/testsupport/http_test_server.h"
 
+#include <QCryptographicHash>
 #include <QHostAddress>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSslServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <memory>
@@ -17,6 +19,8 @@ QByteArray reason(int status)
         return "OK";
     case 206:
         return "Partial Content";
+    case 302:
+        return "Found";
     case 404:
         return "Not Found";
     case 416:
@@ -51,20 +55,53 @@ QString HttpTestServer::Request::query() const
     return q < 0 ? QString() : QString::fromLatin1(target.mid(q + 1));
 }
 
-HttpTestServer::HttpTestServer(QObject *parent) : QObject(parent)
+HttpTestServer::HttpTestServer(QObject *parent)
+    : QObject(parent), m_server(std::make_unique<QTcpServer>())
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
-    m_server.listen(QHostAddress::LocalHost, 0);
+    listen();
+}
+
+HttpTestServer::HttpTestServer(const QSslConfiguration &tls, QObject *parent)
+    : QObject(parent), m_tls(true)
+{
+    auto server = std::make_unique<QSslServer>();
+    server->setSslConfiguration(tls);
+    m_server = std::move(server);
+    listen();
+}
+
+void HttpTestServer::listen()
+{
+    // A TLS server hands a connection over once its handshake is done.
+    connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this,
+            &HttpTestServer::onNewConnection);
+    if (!m_tls)
+        connect(m_server.get(), &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
+    m_server->listen(QHostAddress::LocalHost, 0);
 }
 
 HttpTestServer::~HttpTestServer()
 {
-    m_server.close();
+    // Connections still open (a stalled transfer) go without calling back.
+    const QList<QTcpSocket *> sockets = m_server->findChildren<QTcpSocket *>();
+    for (QTcpSocket *socket : sockets) {
+        socket->disconnect(this);
+        socket->abort();
+    }
+    m_server->close();
 }
 
 QString HttpTestServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(m_tls ? QLatin1String("https") : QLatin1String("http"))
+        .arg(port())
+        .arg(path);
+}
+
+QByteArray HttpTestServer::etagOf(const QByteArray &content)
+{
+    return '"' + QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex().left(16) + '"';
 }
 
 void HttpTestServer::setContent(const QString &path, const QByteArray &content,
@@ -83,6 +120,16 @@ void HttpTestServer::setReply(const QString &path, int status, const QByteArray 
     route.content = body;
     route.contentType = contentType;
     route.status = status;
+    route.location.clear();
+}
+
+void HttpTestServer::setRedirect(const QString &path, int status, const QByteArray &location)
+{
+    Route &route = m_routes[path];
+    route.content.clear();
+    route.contentType = "text/plain";
+    route.status = status;
+    route.location = location;
 }
 
 void HttpTestServer::setFault(const QString &path, Fault fault, qint64 dropAfter)
@@ -100,7 +147,7 @@ void HttpTestServer::setPacing(qint64 chunkSize, int intervalMs)
 
 void HttpTestServer::onNewConnection()
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_buffers.remove(socket);
@@ -151,8 +198,11 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     const qint64 size = content.size();
 
     if (route.status != 0) {
-        socket->write(head(route.status, {{"Content-Type", route.contentType},
-                                          {"Content-Length", QByteArray::number(size)}}));
+        QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", route.contentType},
+                                                     {"Content-Length", QByteArray::number(size)}};
+        if (!route.location.isEmpty())
+            headers.append({"Location", route.location});
+        socket->write(head(route.status, headers));
         sendBody(socket, content, size, true);
         return;
     }
@@ -174,8 +224,19 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
         socket->write(head(200, {{"Content-Type", route.contentType}}));
         sendBody(socket, content, size, true);
         return;
+    case Fault::ErrorPageOnRange:
+        if (request.header("range").startsWith("bytes=") && request.header("range") != "bytes=0-") {
+            const QByteArray page = "<html><body><h1>416 Range Not Satisfiable</h1></body></html>";
+            socket->write(head(416, {{"Content-Type", "text/html"},
+                                     {"Content-Range", "bytes */" + QByteArray::number(size)},
+                                     {"Content-Length", QByteArray::number(page.size())}}));
+            sendBody(socket, page, page.size(), true);
+            return;
+        }
+        break;
     case Fault::None:
     case Fault::DropConnection:
+    case Fault::Stall:
         break;
     }
 
@@ -185,7 +246,10 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     static const QRegularExpression rangePattern(QStringLiteral("^bytes=(\\d+)-(\\d*)$"));
     const QRegularExpressionMatch match =
         rangePattern.match(QString::fromLatin1(request.header("range")));
-    if (match.hasMatch()) {
+    const QByteArray etag = etagOf(content);
+    const QByteArray ifRange = request.header("if-range");
+    // A range applies only while the validator still names this content.
+    if (match.hasMatch() && (ifRange.isEmpty() || ifRange == etag)) {
         ranged = true;
         from = match.captured(1).toLongLong();
         if (!match.captured(2).isEmpty())
@@ -201,7 +265,8 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     QList<QPair<QByteArray, QByteArray>> headers{
         {"Content-Type", route.contentType},
         {"Content-Length", QByteArray::number(body.size())},
-        {"Accept-Ranges", "bytes"}};
+        {"Accept-Ranges", "bytes"},
+        {"ETag", etag}};
     if (ranged)
         headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' +
                                              QByteArray::number(to) + '/' +
@@ -209,6 +274,8 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     socket->write(head(ranged ? 206 : 200, headers));
     if (route.fault == Fault::DropConnection)
         sendBody(socket, body, qMin<qint64>(route.dropAfter, body.size()), false);
+    else if (route.fault == Fault::Stall)
+        socket->write(body.left(route.dropAfter)); // and nothing more: the socket stays open
     else
         sendBody(socket, body, body.size(), true);
 }

@@ -5,8 +5,10 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
+#include <memory>
 
 class QTcpSocket;
 
@@ -14,8 +16,11 @@ namespace kelv::test {
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests: serves byte content by path
 // with range requests ("Range: bytes=N-" and "bytes=N-M", 206 with
-// Content-Range, 416 past the end), fixed replies, and injected faults. Runs on
-// the thread that created it; every connection is closed after its response.
+// Content-Range, 416 past the end), a strong ETag per content and If-Range
+// (a validator that no longer matches gets the whole content with 200), fixed
+// replies, and injected faults. Speaks HTTPS when given a TLS configuration.
+// Runs on the thread that created it; every connection is closed after its
+// response.
 class HttpTestServer final : public QObject
 {
     Q_OBJECT
@@ -28,6 +33,8 @@ public:
         DropConnection,      // headers and dropAfter bytes of the body, then the socket closes
         RangeNotSatisfiable, // 416 to every request
         NoContentLength,     // 200, no Content-Length, no ranges; the end is the closed socket
+        Stall,               // headers and dropAfter bytes of the body, then silence (open)
+        ErrorPageOnRange,    // 416 with an HTML body to every range request past the start
     };
 
     struct Request
@@ -42,12 +49,16 @@ public:
     };
 
     explicit HttpTestServer(QObject *parent = nullptr);
+    // An HTTPS server with this configuration (certificate and key).
+    explicit HttpTestServer(const QSslConfiguration &tls, QObject *parent = nullptr);
     ~HttpTestServer() override;
 
-    bool isListening() const { return m_server.isListening(); }
-    quint16 port() const { return m_server.serverPort(); }
-    // "http://127.0.0.1:<port>" followed by path.
+    bool isListening() const { return m_server->isListening(); }
+    quint16 port() const { return m_server->serverPort(); }
+    // "http://127.0.0.1:<port>" (https for a TLS server) followed by path.
     QString url(const QString &path = QString()) const;
+    // The strong ETag served with content.
+    static QByteArray etagOf(const QByteArray &content);
 
     // Content served at path (the query is ignored when matching).
     void setContent(const QString &path, const QByteArray &content,
@@ -56,6 +67,8 @@ public:
     void setReply(const QString &path, int status, const QByteArray &body,
                   const QByteArray &contentType = "application/json");
     void setFault(const QString &path, Fault fault, qint64 dropAfter = 0);
+    // A redirect (status 301/302/307/308) to location.
+    void setRedirect(const QString &path, int status, const QByteArray &location);
     // Body bytes per write and the pause between writes (0: all at once).
     void setPacing(qint64 chunkSize, int intervalMs);
 
@@ -71,7 +84,8 @@ private:
     {
         QByteArray content;
         QByteArray contentType;
-        int status = 0; // fixed reply when not 0
+        int status = 0;      // fixed reply when not 0
+        QByteArray location; // with status: a redirect
         Fault fault = Fault::None;
         qint64 dropAfter = 0;
     };
@@ -81,7 +95,10 @@ private:
     void respond(QTcpSocket *socket, const Request &request);
     void sendBody(QTcpSocket *socket, const QByteArray &body, qint64 limit, bool closeAtEnd);
 
-    QTcpServer m_server;
+    void listen();
+
+    std::unique_ptr<QTcpServer> m_server;
+    bool m_tls = false;
     QHash<QString, Route> m_routes;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QList<Request> m_requests;

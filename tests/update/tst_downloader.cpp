@@ -1,12 +1,15 @@
 // The resumable package downloader against a real HTTP server on 127.0.0.1:
-// range requests and resumption, 416, faults, and the package reader behind it.
+// range requests and resumption, If-Range, 416, HTTP errors, stalls, faults,
+// and the package reader (signatures) behind it.
 
 #include "common/app_paths.h"
 #include "tests/testsupport/http_test_server.h"
+#include "tests/testsupport/signing_key.h"
 #include "update/package_format.h"
 #include "update/ps_update_downloader.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,14 +33,21 @@ QByteArray noise(qsizetype size, quint32 seed)
     return data;
 }
 
-// A package of incompressible content, about `size` bytes.
-QByteArray makePackage(qsizetype size, const QString &version = QStringLiteral("9.1"))
+const test::SigningKey &key()
+{
+    static const test::SigningKey signingKey;
+    return signingKey;
+}
+
+// A signed package of incompressible content, about `size` bytes.
+QByteArray makePackage(qsizetype size, const QString &version = QStringLiteral("9.1"),
+                       quint32 seed = 7)
 {
     package::Content content;
     content.version = version;
-    content.entries.append({QStringLiteral("pkg/bin/data.bin"), noise(size, 7)});
+    content.entries.append({QStringLiteral("pkg/bin/data.bin"), noise(size, seed)});
     content.entries.append({QStringLiteral("pkg/readme.txt"), "readme"});
-    return package::buildPackage(content, 0);
+    return key().package(content, 0);
 }
 
 // A package whose file size is exactly `size` (padding adjusted until it fits).
@@ -48,7 +58,7 @@ QByteArray makePackageOfExactSize(qsizetype size)
         package::Content content;
         content.version = QStringLiteral("exact");
         content.entries.append({QStringLiteral("pkg/pad.bin"), noise(padding, 3)});
-        const QByteArray built = package::buildPackage(content, 0);
+        const QByteArray built = key().package(content, 0);
         if (built.size() == size)
             return built;
         padding += size - built.size();
@@ -72,7 +82,8 @@ struct Run
           progress(downloader, &PsUpdateDownloader::finishPart),
           finished(downloader, &PsUpdateDownloader::downLoadFinished),
           unpacked(downloader, &PsUpdateDownloader::unpressFinished),
-          failed(downloader, &PsUpdateDownloader::downLoadFailed)
+          failed(downloader, &PsUpdateDownloader::downLoadFailed),
+          errors(downloader, &PsUpdateDownloader::downLoadError)
     {
     }
     ~Run()
@@ -89,6 +100,7 @@ struct Run
     QSignalSpy finished;
     QSignalSpy unpacked;
     QSignalSpy failed;
+    QSignalSpy errors;
 };
 
 } // namespace
@@ -110,6 +122,15 @@ private slots:
     void droppedConnectionFailsAndResumesLater();
     void unknownLengthCompletesAtTheEnd();
     void badPackageRemovesKindFolder();
+    void untrustedPackagesAreRefusedAndReported_data();
+    void untrustedPackagesAreRefusedAndReported();
+    void errorPageOf416IsNeverAppended();
+    void httpErrorsAreReported_data();
+    void httpErrorsAreReported();
+    void stalledDownloadFailsAndKeepsItsPart();
+    void replacedPackageRestartsInsteadOfMixing();
+    void refusedAddressIsNeverContacted_data();
+    void refusedAddressIsNeverContacted();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -122,6 +143,8 @@ void TestDownloader::init()
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
     setWorkingFolder(m_dir->path() + QLatin1Char('/'));
+    setExecutableFolder(m_dir->path() + QLatin1Char('/'));
+    key().trustIn(m_dir->path());
     m_base = m_dir->path() + QStringLiteral("/tupdates/");
     m_server = new test::HttpTestServer;
     QVERIFY(m_server->isListening());
@@ -133,6 +156,8 @@ void TestDownloader::cleanup()
     delete m_server;
     delete m_dir;
     setWorkingFolder(QString());
+    setExecutableFolder(QString());
+    PsUpdateDownloader::setStallTimeoutForTests(0);
 }
 
 void TestDownloader::outputNames()
@@ -286,6 +311,7 @@ void TestDownloader::badPackageRemovesKindFolder()
 {
     QByteArray pkg = makePackage(5000);
     pkg[pkg.size() - 1] = char(pkg.at(pkg.size() - 1) ^ 1);
+    pkg = key().sign(pkg); // signed as it is: only the digest tells
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
     writeFile(m_base + QStringLiteral("client/ready/kelv"), "stays");
     QTest::ignoreMessage(QtInfoMsg, "Update Error: bad SHA1 hash of update file!");
@@ -296,6 +322,163 @@ void TestDownloader::badPackageRemovesKindFolder()
     QCOMPARE(run.unpacked.size(), 0);
     QCOMPARE(run.failed.size(), 0);
     QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/kelv")));
+    QTRY_COMPARE(run.errors.size(), 1);
+    QCOMPARE(run.errors.first().first().toString(),
+             QStringLiteral("Update refused: the package is damaged"));
+}
+
+void TestDownloader::untrustedPackagesAreRefusedAndReported_data()
+{
+    QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("shown");
+    package::Content content;
+    content.version = QStringLiteral("6");
+    content.entries.append({QStringLiteral("pkg/index.html"), "evil page"});
+    QTest::newRow("unsigned") << package::buildPackage(content)
+                              << QStringLiteral("Update Error: update file is not signed")
+                              << QStringLiteral("Update refused: the package is not signed");
+    const test::SigningKey stranger;
+    QTest::newRow("unknown signer")
+        << stranger.package(content)
+        << QStringLiteral("Update Error: update file is signed by a key that is not trusted")
+        << QStringLiteral("Update refused: the package is signed by an unknown key");
+}
+
+void TestDownloader::untrustedPackagesAreRefusedAndReported()
+{
+    QFETCH(QByteArray, package);
+    QFETCH(QString, log);
+    QFETCH(QString, shown);
+    m_server->setContent(QStringLiteral("/page.pkg"), package);
+    writeFile(m_base + QStringLiteral("client/ready/kelv"), "a ready client update");
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QRegularExpression::escape(log)));
+    Run run(m_server->url(QStringLiteral("/page.pkg")), QStringLiteral("html"));
+    run.start();
+    QVERIFY(run.errors.wait(20000));
+    QCOMPARE(run.errors.first().first().toString(), shown);
+    QCOMPARE(run.unpacked.size(), 0);
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("html")));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/kelv")));
+}
+
+void TestDownloader::errorPageOf416IsNeverAppended()
+{
+    // The package is complete on disk; the server answers the range request
+    // past its end with 416 and an HTML page, which used to be appended.
+    const QByteArray pkg = makePackageOfExactSize(2 * PsUpdateDownloader::kPartSize);
+    QCOMPARE(pkg.size(), 2 * PsUpdateDownloader::kPartSize);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::ErrorPageOnRange);
+    writeFile(m_base + QStringLiteral("client/update.pkg"), pkg);
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    run.start();
+    QVERIFY(run.unpacked.wait(20000));
+    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("exact"));
+    QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=204800-"));
+    QCOMPARE(run.errors.size(), 0);
+    QCOMPARE(run.failed.size(), 0);
+}
+
+void TestDownloader::httpErrorsAreReported_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("404 with a page") << 404 << QByteArray("<html>Not Found</html>");
+    QTest::newRow("500 without a body") << 500 << QByteArray();
+}
+
+void TestDownloader::httpErrorsAreReported()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    m_server->setReply(QStringLiteral("/update.pkg"), status, body, "text/html");
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("server answered %1").arg(status)));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("html"));
+    run.start();
+    QVERIFY(run.errors.wait(20000));
+    QCOMPARE(run.errors.first().first().toString(),
+             QStringLiteral("Download failed: the server answered %1").arg(status));
+    QCOMPARE(run.unpacked.size(), 0);
+    QCOMPARE(run.finished.size(), 0);
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("html")));
+}
+
+void TestDownloader::stalledDownloadFailsAndKeepsItsPart()
+{
+    PsUpdateDownloader::setStallTimeoutForTests(1500);
+    const QByteArray pkg = makePackage(400000);
+    m_server->setPacing(0, 0);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::Stall, 150000);
+    const QString output = m_base + QStringLiteral("client/update.pkg");
+    {
+        Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("received nothing")));
+        QElapsedTimer timer;
+        timer.start();
+        run.start();
+        QVERIFY(run.failed.wait(20000));
+        QVERIFY(timer.elapsed() >= 1400);
+        QCOMPARE(run.unpacked.size(), 0);
+    }
+    QCOMPARE(QFileInfo(output).size(), 150000);
+
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::None);
+    Run again(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QCOMPARE(again.downloader->already(), PsUpdateDownloader::kPartSize);
+    again.start();
+    QVERIFY(again.unpacked.wait(20000));
+    QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=102400-"));
+}
+
+void TestDownloader::replacedPackageRestartsInsteadOfMixing()
+{
+    const QByteArray first = makePackage(400000, QStringLiteral("1.0"), 11);
+    m_server->setContent(QStringLiteral("/update.pkg"), first);
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::DropConnection, 250000);
+    {
+        Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("failed: .*")));
+        run.start();
+        QVERIFY(run.failed.wait(20000));
+    }
+    // The server now has another package of the same name.
+    const QByteArray second = makePackage(400000, QStringLiteral("2.0"), 12);
+    m_server->setContent(QStringLiteral("/update.pkg"), second);
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault::None);
+    Run again(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QCOMPARE(again.downloader->already(), 204800);
+    again.start();
+    QVERIFY(again.unpacked.wait(20000));
+    const test::HttpTestServer::Request resumed = m_server->lastRequest();
+    QCOMPARE(resumed.header("range"), QByteArray("bytes=204800-"));
+    QCOMPARE(resumed.header("if-range"), test::HttpTestServer::etagOf(first));
+    // The whole new package came back and was unpacked, not a mix.
+    QCOMPARE(again.unpacked.first().first().toString(), QStringLiteral("2.0"));
+    QCOMPARE(again.errors.size(), 0);
+    QVERIFY(!QFileInfo::exists(again.downloader->validatorPath()));
+}
+
+void TestDownloader::refusedAddressIsNeverContacted_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::newRow("http to another host") << QStringLiteral("http://updates.example.com/u.pkg");
+    QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1/u.pkg");
+    QTest::newRow("file") << QStringLiteral("file:///tmp/u.pkg");
+}
+
+void TestDownloader::refusedAddressIsNeverContacted()
+{
+    QFETCH(QString, url);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("refused")));
+    Run run(url, QStringLiteral("client"));
+    run.start();
+    QVERIFY(run.errors.wait(20000));
+    QVERIFY(run.errors.first().first().toString().startsWith(QLatin1String("Update refused: ")));
+    QCOMPARE(run.failed.size(), 0);
+    QCOMPARE(run.progress.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)

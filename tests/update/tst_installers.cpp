@@ -3,6 +3,7 @@
 
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "tests/testsupport/signing_key.h"
 #include "update/installers.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
@@ -271,10 +272,12 @@ void TestInstallers::launchUpdaterStartsItDetached()
     package::Content content;
     content.version = QStringLiteral("2.0");
     content.entries.append({QStringLiteral("client/") + updaterFileName(), script});
-    writeFile(path(QStringLiteral("tupdates/client/client.pkg")), package::buildPackage(content));
+    const test::SigningKey key;
+    writeFile(path(QStringLiteral("tupdates/client/client.pkg")), key.package(content));
     QString version;
     QVERIFY(package::unpackPackageFile(path(QStringLiteral("tupdates/client/client.pkg")),
-                                       path(QStringLiteral("tupdates/client")), &version));
+                                       path(QStringLiteral("tupdates/client")), key.trustedKeys(),
+                                       &version));
     setUpdaterElevated(true);
     QTest::ignoreMessage(QtInfoMsg,
                          QRegularExpression(QStringLiteral("^Application Info: executing")));

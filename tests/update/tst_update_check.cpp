@@ -4,9 +4,11 @@
 #include "common/client_settings.h"
 #include "tests/testsupport/http_test_server.h"
 #include "update/update_check.h"
+#include "update/update_dlg.h"
 #include "update/update_host.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,6 +48,8 @@ private slots:
     void latestOnlyWhenInteractive();
     void serviceErrorsAreOnlyLogged_data();
     void serviceErrorsAreOnlyLogged();
+    void refusedServiceAddress_data();
+    void refusedServiceAddress();
 
 private:
     int runCheck(bool interactive, int *found = nullptr);
@@ -237,6 +241,49 @@ void TestUpdateCheck::serviceErrorsAreOnlyLogged()
         UpdateCheck::interpret(true, QStringLiteral("Connection refused"), QByteArray(), true);
     QCOMPARE(decision.logText, QStringLiteral("Error: Connection refused"));
     QCOMPARE(int(decision.action), int(UpdateDecision::ShowNothing));
+}
+
+void TestUpdateCheck::refusedServiceAddress_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("interactive");
+    QTest::newRow("http to another host, silent")
+        << QStringLiteral("http://updates.example.com") << false;
+    QTest::newRow("http to another host, asked")
+        << QStringLiteral("http://updates.example.com") << true;
+    QTest::newRow("ftp on loopback, asked") << QStringLiteral("ftp://127.0.0.1:21") << true;
+}
+
+void TestUpdateCheck::refusedServiceAddress()
+{
+    // What the page can set through setConf: refused before any connection.
+    QFETCH(QString, address);
+    QFETCH(bool, interactive);
+    QVERIFY(m_host->settings.setValue(QStringLiteral("updateServer"), address));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral(
+                                        "^Update Error: update service address .* refused: ")));
+    QString shown;
+    QTimer reader;
+    connect(&reader, &QTimer::timeout, &reader, [&shown] {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            if (auto *label = modal->findChild<QLabel *>(QStringLiteral("lb_info")))
+                shown = label->text();
+            modal->close();
+        }
+    });
+    reader.start(20);
+    UpdateCheck check(nullptr, m_host);
+    QSignalSpy finished(&check, &UpdateCheck::checkFinished);
+    check.doCheckUpdate(QStringLiteral("KELV-M1"), QStringLiteral("1.0.0"), QStringLiteral("1.0.0"),
+                        interactive);
+    QVERIFY(!finished.isEmpty() || finished.wait(10000));
+    QCOMPARE(finished.first().first().toInt(),
+             int(interactive ? UpdateDecision::ShowMessage : UpdateDecision::ShowNothing));
+    QCOMPARE(shown,
+             interactive
+                 ? QStringLiteral("Update refused: %1 is not a secure (https) address").arg(address)
+                 : QString());
+    QVERIFY(m_server->requests().isEmpty());
 }
 
 QTEST_MAIN(TestUpdateCheck)

@@ -6,6 +6,7 @@
 #include "device/devices_handler.h"
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
+#include "tests/testsupport/signing_key.h"
 #include "update/firmware_flasher.h"
 #include "update/firmware_image.h"
 #include "update/package_format.h"
@@ -117,6 +118,9 @@ private slots:
     void firmwareNotStarted();
     void bootLoaderNeverAppears();
     void failingCheck();
+    void refusedPackageIsShown();
+    void notSetUpWithoutTrustedKey();
+    void httpErrorIsShown();
 
 private:
     QString path(const QString &relative) const
@@ -129,6 +133,7 @@ private:
     QTemporaryDir *m_dir = nullptr;
     test::HttpTestServer *m_server = nullptr;
     test::SimFolder *m_sim = nullptr;
+    test::SigningKey m_key;
     devices_handler *m_devices = nullptr;
     Host *m_host = nullptr;
 };
@@ -160,6 +165,7 @@ void TestUpdateDialog::init()
               "updateServer=\"\" />\n</root>\n");
     m_host->settings.load(path(QStringLiteral("Resources/profiles/conf.xml")));
     writeFile(path(QStringLiteral("view/index.html")), "old page");
+    m_key.trustIn(m_dir->path());
 }
 
 void TestUpdateDialog::cleanup()
@@ -179,7 +185,8 @@ QByteArray TestUpdateDialog::buildPackage(const QString &folder, const QString &
     const QString out = path(QStringLiteral("built.pkg"));
     QProcess packer;
     packer.start(test::programFile(QStringLiteral("kelvpack")),
-                 {QStringLiteral("build"), folder, version, out});
+                 {QStringLiteral("build"), folder, version, out, QStringLiteral("--sign"),
+                  m_key.secretKeyFile()});
     packer.waitForFinished(60000);
     const QByteArray data = readFile(out);
     QFile::remove(out);
@@ -388,7 +395,8 @@ void TestUpdateDialog::firmwareFromServerToMouse()
     QProcess packer;
     packer.start(test::programFile(QStringLiteral("kelvpack")),
                  {QStringLiteral("firmware"), path(QStringLiteral("fw.bin")),
-                  QStringLiteral("2.3.4"), path(QStringLiteral("fw.pkg"))});
+                  QStringLiteral("2.3.4"), path(QStringLiteral("fw.pkg")), QStringLiteral("--sign"),
+                  m_key.secretKeyFile()});
     QVERIFY(packer.waitForFinished(30000));
     QCOMPARE(packer.exitCode(), 0);
     m_server->setContent(QStringLiteral("/firmware.pkg"), readFile(path(QStringLiteral("fw.pkg"))));
@@ -507,6 +515,64 @@ void TestUpdateDialog::failingCheck()
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QVERIFY(calls.last().startsWith(QLatin1String("check length=3000")));
     QVERIFY(calls.last().endsWith(QLatin1String("result=6")));
+}
+
+void TestUpdateDialog::refusedPackageIsShown()
+{
+    // A page package signed by a key the program does not trust.
+    const test::SigningKey stranger;
+    m_server->setContent(QStringLiteral("/page.pkg"),
+                         stranger.package(QStringLiteral("6.6"),
+                                          {{QStringLiteral("view/index.html"), "evil page"}}));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("not trusted")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo({QStringLiteral("html")}, {{QStringLiteral("devicePackage"),
+                                                      m_server->url(QStringLiteral("/page.pkg"))}});
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
+                              QStringLiteral("Update refused: the package is signed by an unknown "
+                                             "key"),
+                              20000);
+    shot(&dialog, QStringLiteral("update-refused"));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/html"))));
+}
+
+void TestUpdateDialog::notSetUpWithoutTrustedKey()
+{
+    writeFile(path(QStringLiteral("Resources/update-keys.txt")), "# no key yet\n");
+    m_server->setContent(
+        QStringLiteral("/page.pkg"),
+        m_key.package(QStringLiteral("1"), {{QStringLiteral("v/index.html"), "x"}}));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("no trusted update key")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo({QStringLiteral("html")}, {{QStringLiteral("devicePackage"),
+                                                      m_server->url(QStringLiteral("/page.pkg"))}});
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(),
+             QStringLiteral("Updates are not set up: no trusted update key"));
+    shot(&dialog, QStringLiteral("update-not-set-up"));
+    QTest::qWait(300);
+    QVERIFY(m_server->requests().isEmpty());
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
+}
+
+void TestUpdateDialog::httpErrorIsShown()
+{
+    // Nothing at that path: 404 before any progress.
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("server answered 404")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo(
+        {QStringLiteral("client")},
+        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/missing.pkg"))}});
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
+                              QStringLiteral("Download failed: the server answered 404"), 20000);
+    QVERIFY(!runUpdaterAtExit());
 }
 
 QTEST_MAIN(TestUpdateDialog)

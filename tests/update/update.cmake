@@ -16,3 +16,5 @@ kelv_test(tst_update_dialog SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_update_dialog.
 add_dependencies(tst_update_dialog kelvpack libdc dcsim)
 kelv_test(tst_startup_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_startup_check.cpp
   LIBS kelv_update Qt6::Widgets)
+kelv_test(tst_update_transport SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_update_transport.cpp
+  LIBS kelv_update Qt6::Network)

@@ -1,6 +1,7 @@
 #include "tools/updater/updater_core.h"
 
 #include "platform/process_control.h"
+#include "platform/process_state.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,6 +15,11 @@ namespace kelv::updater {
 namespace {
 
 constexpr int kPollMs = 100;
+
+bool processAlive(qint64 pid)
+{
+    return pid > 0 && platform::processIsRunning(std::uint64_t(pid));
+}
 constexpr int kEndGraceMs = 5000;
 
 QString rolledBackNotice(const QString &version, const QString &reason)
@@ -33,7 +39,7 @@ QString pendingHealthVersion(const install::InstallPaths &paths)
 // Ends a program that did not report in time: first politely, then by force.
 void endProgram(qint64 pid, QStringList *log)
 {
-    if (!platform::processRunning(pid))
+    if (!processAlive(pid))
         return;
     *log << QStringLiteral("ending the new program (process %1)").arg(pid);
     platform::endProcess(pid, false);
@@ -60,7 +66,7 @@ Health checkHealth(const Options &options, const install::InstallPaths &paths, Q
         for (;;) {
             if (install::phaseOf(paths) == install::Phase::Started)
                 return Health::Passed;
-            if (!platform::processRunning(pid)) {
+            if (!processAlive(pid)) {
                 *reason = QStringLiteral("the new version ended before its window and page "
                                          "were shown");
                 break;
@@ -89,7 +95,7 @@ bool waitForExit(qint64 pid, int timeoutMs)
         return true;
     QElapsedTimer timer;
     timer.start();
-    while (platform::processRunning(pid)) {
+    while (processAlive(pid)) {
         if (timer.elapsed() > timeoutMs)
             return false;
         QThread::msleep(kPollMs);

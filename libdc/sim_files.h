@@ -1,0 +1,73 @@
+#pragma once
+
+// The few file and process calls the simulated mouse makes, one implementation
+// per system (sim_files_posix.cpp, sim_files_win.cpp). Paths are UTF-8; file
+// handles are C runtime descriptors on both systems.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#ifdef _WIN32
+// flock() as the simulator uses it, on LockFileEx (sim_files_win.cpp): an
+// exclusive lock of the whole lock file, shared by the processes that use the
+// state folder.
+#define LOCK_SH 1
+#define LOCK_EX 2
+#define LOCK_NB 4
+#define LOCK_UN 8
+int flock(int fd, int operation);
+#endif
+
+namespace kelv::sim {
+
+// What tells one version of a file from the next: a file replaced by an
+// atomic save is a new file (new inode or file index), an append grows it.
+struct FileId
+{
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    std::int64_t size = -1; // -1: the file does not exist
+    std::int64_t mtimeNs = 0;
+    bool operator==(const FileId &o) const
+    {
+        return dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs;
+    }
+    bool operator!=(const FileId &o) const { return !(*this == o); }
+};
+
+namespace files {
+
+FileId fileId(const std::string &path);
+FileId fileIdOf(int fd);
+
+// Reads a whole file (at most 16 MiB); id receives the identity of the file read.
+bool readFile(const std::string &path, std::string *content, FileId *id);
+// Replaces a file atomically: a temporary file in the same folder moved over the target.
+bool writeAtomically(const std::string &path, const void *data, std::size_t size);
+// Appends to a file, creating it.
+bool appendLine(const std::string &path, const std::string &line);
+// Creates the folder and its parents; true when it exists afterwards.
+bool makePath(const std::string &folder);
+// Moves a file over another, replacing it.
+bool replaceFile(const std::string &from, const std::string &to);
+
+enum class Open { Read, ReadCreate, Lock };
+// A descriptor, or -1.
+int openFile(const std::string &path, Open mode);
+// Bytes read, 0 at the end, -1 on an error.
+long readSome(int fd, char *buffer, std::size_t size);
+void seekToEnd(int fd);
+void closeFile(int fd);
+
+int processId();
+std::tm localTime(std::time_t time);
+
+// The folder of the module (library or executable) that holds address, or "".
+std::string moduleFolder(const void *address);
+// The folder of the running executable, or "".
+std::string executableFolder();
+
+} // namespace files
+} // namespace kelv::sim

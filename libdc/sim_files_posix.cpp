@@ -1,0 +1,197 @@
+#include "libdc/sim_files.h"
+
+#include <cerrno>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelv::sim::files {
+namespace {
+
+FileId idFromStat(const struct stat &st)
+{
+    FileId id;
+    id.dev = std::uint64_t(st.st_dev);
+    id.ino = std::uint64_t(st.st_ino);
+    id.size = std::int64_t(st.st_size);
+    id.mtimeNs = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return id;
+}
+
+bool writeAll(int fd, const void *data, size_t size)
+{
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+std::string folderOf(const std::string &file)
+{
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string(".") : file.substr(0, slash);
+}
+
+} // namespace
+
+FileId fileId(const std::string &path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return FileId();
+    return idFromStat(st);
+}
+
+FileId fileIdOf(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return FileId();
+    return idFromStat(st);
+}
+
+bool readFile(const std::string &path, std::string *content, FileId *id)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const FileId read = fileIdOf(fd);
+    if (read.size < 0 || read.size > 16 * 1024 * 1024) {
+        ::close(fd);
+        return false;
+    }
+    *id = read;
+    content->clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        content->append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+bool writeAtomically(const std::string &path, const void *data, size_t size)
+{
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, data, size);
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool appendLine(const std::string &path, const std::string &line)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = writeAll(fd, line.data(), line.size());
+    ::close(fd);
+    return ok;
+}
+
+bool makePath(const std::string &folder)
+{
+    if (folder.empty())
+        return false;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = folder.find('/', pos + 1);
+        partial = folder.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool replaceFile(const std::string &from, const std::string &to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+int openFile(const std::string &path, Open mode)
+{
+    switch (mode) {
+    case Open::Read:
+        return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    case Open::ReadCreate:
+        return ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    case Open::Lock:
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    }
+    return -1;
+}
+
+long readSome(int fd, char *buffer, size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return long(n);
+    }
+}
+
+void seekToEnd(int fd)
+{
+    ::lseek(fd, 0, SEEK_END);
+}
+
+void closeFile(int fd)
+{
+    ::close(fd);
+}
+
+int processId()
+{
+    return int(::getpid());
+}
+
+std::tm localTime(std::time_t time)
+{
+    std::tm local{};
+    localtime_r(&time, &local);
+    return local;
+}
+
+std::string moduleFolder(const void *address)
+{
+    Dl_info info{};
+    if (::dladdr(address, &info) && info.dli_fname)
+        return folderOf(info.dli_fname);
+    return std::string();
+}
+
+std::string executableFolder()
+{
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return std::string();
+    return folderOf(std::string(exe, size_t(n)));
+}
+
+} // namespace kelv::sim::files
