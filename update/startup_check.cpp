@@ -95,11 +95,10 @@ StartupInstallCheck checkInstallAtStartup(QStringList *log)
         check.outcome = StartupInstallCheck::Outcome::HandedOver;
         return check;
     }
+    // No Updater to check the new version: it is not kept unchecked.
     setRestartAfterUpdate(false);
-    if (!lock->tryLock(0)) {
-        check.trialStart = false;
-        return check;
-    }
+    if (!lock->tryLock(0))
+        return check; // an Updater came in meanwhile; it decides
     install::claimFailure(paths);
     return rolledBack(paths, kNotChecked, log);
 }
