@@ -9,6 +9,7 @@
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
+#include "update/firmware_recovery.h"
 #include "update/startup_check.h"
 #include "update/update_check.h"
 
@@ -58,6 +59,8 @@ cefApplication::~cefApplication()
     m_instance.close();
     delete m_updateCheck;
     m_updateCheck = nullptr;
+    delete m_firmwareRecovery;
+    m_firmwareRecovery = nullptr;
     delete m_mainWindow;
     m_mainWindow = nullptr;
     delete m_devices;
@@ -160,6 +163,12 @@ void cefApplication::primaryStart()
     }
     if (!m_updateNotice.isEmpty())
         QTimer::singleShot(0, this, &cefApplication::showUpdateNotice);
+    // A mouse that an interrupted firmware update left in its boot loader gets the offer
+    // to finish it, now and whenever the devices change.
+    m_firmwareRecovery = new FirmwareRecovery(&m_updateHost, this);
+    connect(m_devices, &devices_handler::devicesChanged, m_firmwareRecovery,
+            &FirmwareRecovery::checkDevices);
+    QTimer::singleShot(0, m_firmwareRecovery, &FirmwareRecovery::checkDevices);
     qCInfo(lcApp, "mainwindow show!");
     emit primaryStarted();
 }
@@ -226,11 +235,6 @@ void cefApplication::checkForUpdates(bool interactive)
 DeviceTable cefApplication::UpdateHostAdapter::deviceTable() const
 {
     return m_application.m_devices ? m_application.m_devices->deviceTable() : DeviceTable();
-}
-
-const DcEntries *cefApplication::UpdateHostAdapter::deviceEntries() const
-{
-    return m_application.m_devices ? &m_application.m_devices->entries() : nullptr;
 }
 
 QWidget *cefApplication::UpdateHostAdapter::mainWindow() const

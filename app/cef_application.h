@@ -10,6 +10,7 @@
 namespace kelv {
 
 class devices_handler;
+class FirmwareRecovery;
 class UpdateCheck;
 namespace shell {
 class kelv;
@@ -104,6 +105,7 @@ private:
     QString m_updateNotice;
     QMetaObject::Connection m_trialConnection;
     UpdateCheck *m_updateCheck = nullptr;
+    FirmwareRecovery *m_firmwareRecovery = nullptr;
     shell::kelv *m_mainWindow = nullptr;
     devices_handler *m_devices = nullptr;
 
@@ -114,7 +116,7 @@ private:
         explicit UpdateHostAdapter(cefApplication &application) : m_application(application) {}
         ClientSettings &clientSettings() override { return m_application.m_settings; }
         DeviceTable deviceTable() const override;
-        const DcEntries *deviceEntries() const override;
+        devices_handler *devices() const override { return m_application.m_devices; }
         QWidget *mainWindow() const override;
 
     private:

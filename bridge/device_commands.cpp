@@ -25,13 +25,6 @@ const QString kParamData = QStringLiteral("PARAMDATA");
 const QString kNotifyType = QStringLiteral("NotifyType");
 const QString kNotifyData = QStringLiteral("NotifyData");
 
-const char16_t kEmpty[] = u"";
-
-const char16_t *utf16(const QString &text)
-{
-    return reinterpret_cast<const char16_t *>(text.utf16());
-}
-
 bool allZero(const QByteArray &block)
 {
     for (char byte : block) {
@@ -80,7 +73,7 @@ QJsonObject deviceObject(const DeviceInfo &info)
 // its dcRead entry).
 QByteArray readMemory(devices_handler *devices, const Transfer &t, quint32 address)
 {
-    if (!devices || !devices->entries().dcRead)
+    if (!devices)
         return QByteArray(kTransferBlockSize, '\0');
     return devices->read(t.id, t.size, address);
 }
@@ -88,7 +81,7 @@ QByteArray readMemory(devices_handler *devices, const Transfer &t, quint32 addre
 bool writeMemory(devices_handler *devices, const Transfer &t, const QByteArray &block,
                  quint32 address)
 {
-    return devices && devices->entries().dcWrite && devices->write(t.id, block, t.size, address);
+    return devices && devices->write(t.id, block, t.size, address);
 }
 
 } // namespace
@@ -108,19 +101,16 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         answerSuccess(cb, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)));
     });
 
-    dispatcher.add(
-        QStringLiteral("readDevicesProp"), [devices](const Members &m, const QueryCallbackPtr &cb) {
-            if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMID"}))
-                return;
-            const Transfer t = readTransfer(m);
-            const quint32 propId = quint32(memberInt(m, kParamId));
-            QByteArray block(kTransferBlockSize, '\0');
-            if (devices && devices->entries().dcReadProp)
-                devices->entries().dcReadProp(utf16(t.id), kEmpty, devices_handler::kProductCode,
-                                              reinterpret_cast<uint8_t *>(block.data()),
-                                              uint32_t(t.size), propId);
-            answerSuccess(cb, byteListText(block, t.size));
-        });
+    dispatcher.add(QStringLiteral("readDevicesProp"),
+                   [devices](const Members &m, const QueryCallbackPtr &cb) {
+                       if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMID"}))
+                           return;
+                       const Transfer t = readTransfer(m);
+                       const quint32 propId = quint32(memberInt(m, kParamId));
+                       const QByteArray block = devices ? devices->readProp(t.id, t.size, propId)
+                                                        : QByteArray(kTransferBlockSize, '\0');
+                       answerSuccess(cb, byteListText(block, t.size));
+                   });
 
     dispatcher.add(QStringLiteral("writeDevicesProp"), [devices](const Members &m,
                                                                  const QueryCallbackPtr &cb) {
@@ -129,12 +119,7 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         const Transfer t = readTransfer(m);
         const quint32 propId = quint32(memberInt(m, kParamId));
         const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
-        const bool ok =
-            devices && devices->entries().dcWriteProp &&
-            devices->entries().dcWriteProp(utf16(t.id), kEmpty, devices_handler::kProductCode,
-                                           reinterpret_cast<const uint8_t *>(block.constData()),
-                                           uint32_t(t.size), propId) == 0;
-        if (ok)
+        if (devices && devices->writeProp(t.id, block, t.size, propId))
             answerSuccess(cb, QStringLiteral("writeDevicesProp success!"));
         else
             answerFailure(cb, QStringLiteral("writeDevicesProp failed!"));
@@ -161,19 +146,18 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
             answerFailure(cb, QStringLiteral("writeByAddr failed!"));
     });
 
-    dispatcher.add(QStringLiteral("notifyDevice"), [devices](const Members &m,
-                                                             const QueryCallbackPtr &cb) {
-        if (!hasMembers(m, {"HardwareID", "NotifyType", "NotifyData"}))
-            return;
-        const QString id = memberText(m, kHardwareID);
-        const int data = int(memberInt(m, kNotifyData) & 0xff);
-        const int type = int(memberInt(m, kNotifyType) & 0xff);
-        const bool ok = devices && devices->entries().dcNotify && devices->notify(id, type, data);
-        if (ok)
-            answerSuccess(cb, QStringLiteral("notifyDevice success!"));
-        else
-            answerFailure(cb, QStringLiteral("notifyDevice failed!"));
-    });
+    dispatcher.add(QStringLiteral("notifyDevice"),
+                   [devices](const Members &m, const QueryCallbackPtr &cb) {
+                       if (!hasMembers(m, {"HardwareID", "NotifyType", "NotifyData"}))
+                           return;
+                       const QString id = memberText(m, kHardwareID);
+                       const int data = int(memberInt(m, kNotifyData) & 0xff);
+                       const int type = int(memberInt(m, kNotifyType) & 0xff);
+                       if (devices && devices->notify(id, type, data))
+                           answerSuccess(cb, QStringLiteral("notifyDevice success!"));
+                       else
+                           answerFailure(cb, QStringLiteral("notifyDevice failed!"));
+                   });
 
     dispatcher.add(
         QStringLiteral("isPropEmpty"), [devices](const Members &m, const QueryCallbackPtr &cb) {

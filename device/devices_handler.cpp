@@ -1,11 +1,14 @@
 #include "device/devices_handler.h"
 
 #include "common/app_paths.h"
+#include "device/dc_entries.h"
 #include "device/device_list.h"
+#include "device/firmware_session.h"
 #include "device/transfer_text.h"
 
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <QPointer>
 #include <mutex>
 
 namespace kelv {
@@ -22,12 +25,20 @@ devices_handler *g_instance = nullptr;
 // Only touched on the main thread (inside handleDeviceEvent).
 int g_eventCounter = 0;
 
-const char16_t *utf16(const QString &text)
-{
-    return reinterpret_cast<const char16_t *>(text.utf16());
-}
+static_assert(devices_handler::kProductCode == DC_PRODUCT_CODE);
+static_assert(devices_handler::kListBlockSize == int(DC_LIST_BLOCK_SIZE));
+static_assert(devices_handler::kBlockSize == int(DC_TRANSFER_SIZE));
 
 const char16_t kEmpty[] = u"";
+
+// A full transfer block holding the caller's data: the library reads size bytes from it.
+QByteArray transferBlock(const QByteArray &data)
+{
+    QByteArray block = data.left(devices_handler::kBlockSize);
+    if (block.size() < devices_handler::kBlockSize)
+        block.append(devices_handler::kBlockSize - block.size(), '\0');
+    return block;
+}
 
 template <typename T> void resolve(QLibrary &library, const char *name, T *entry)
 {
@@ -40,7 +51,8 @@ template <typename T> void resolve(QLibrary &library, const char *name, T *entry
 
 devices_handler::devices_handler(QObject *parent) : devices_handler(defaultLibraryFile(), parent) {}
 
-devices_handler::devices_handler(const QString &libraryFile, QObject *parent) : QObject(parent)
+devices_handler::devices_handler(const QString &libraryFile, QObject *parent)
+    : QObject(parent), m_entries(std::make_unique<DcEntries>())
 {
     {
         std::lock_guard<std::mutex> lock(g_instanceMutex);
@@ -73,28 +85,29 @@ void devices_handler::load(const QString &libraryFile)
         qCWarning(lcDevice, "device library not loaded: %s", qPrintable(m_library.errorString()));
         return;
     }
-    resolve(m_library, "dcDeviceExist", &m_entries.dcDeviceExist);
-    resolve(m_library, "dcDevices", &m_entries.dcDevices);
-    resolve(m_library, "dcOnDeviceEvent", &m_entries.dcOnDeviceEvent);
-    resolve(m_library, "dconDeviceData", &m_entries.dconDeviceData);
-    resolve(m_library, "dcAsk", &m_entries.dcAsk);
-    resolve(m_library, "dcReset", &m_entries.dcReset);
-    resolve(m_library, "dcNotify", &m_entries.dcNotify);
-    resolve(m_library, "dcRead", &m_entries.dcRead);
-    resolve(m_library, "dcWrite", &m_entries.dcWrite);
-    resolve(m_library, "dcReadProp", &m_entries.dcReadProp);
-    resolve(m_library, "dcWriteProp", &m_entries.dcWriteProp);
-    resolve(m_library, "dcScriptOut", &m_entries.dcScriptOut);
-    resolve(m_library, "dcIDWrite", &m_entries.dcIDWrite);
-    resolve(m_library, "dcRebootRom", &m_entries.dcRebootRom);
-    resolve(m_library, "dcFinishUpdateRom", &m_entries.dcFinishUpdateRom);
-    resolve(m_library, "dcCheckRom", &m_entries.dcCheckRom);
-    resolve(m_library, "dcBornRom", &m_entries.dcBornRom);
-    resolve(m_library, "dcEraseRom", &m_entries.dcEraseRom);
+    DcEntries &e = *m_entries;
+    resolve(m_library, "dcDeviceExist", &e.dcDeviceExist);
+    resolve(m_library, "dcDevices", &e.dcDevices);
+    resolve(m_library, "dcOnDeviceEvent", &e.dcOnDeviceEvent);
+    resolve(m_library, "dconDeviceData", &e.dconDeviceData);
+    resolve(m_library, "dcAsk", &e.dcAsk);
+    resolve(m_library, "dcReset", &e.dcReset);
+    resolve(m_library, "dcNotify", &e.dcNotify);
+    resolve(m_library, "dcRead", &e.dcRead);
+    resolve(m_library, "dcWrite", &e.dcWrite);
+    resolve(m_library, "dcReadProp", &e.dcReadProp);
+    resolve(m_library, "dcWriteProp", &e.dcWriteProp);
+    resolve(m_library, "dcScriptOut", &e.dcScriptOut);
+    resolve(m_library, "dcIDWrite", &e.dcIDWrite);
+    resolve(m_library, "dcRebootRom", &e.dcRebootRom);
+    resolve(m_library, "dcFinishUpdateRom", &e.dcFinishUpdateRom);
+    resolve(m_library, "dcCheckRom", &e.dcCheckRom);
+    resolve(m_library, "dcBornRom", &e.dcBornRom);
+    resolve(m_library, "dcEraseRom", &e.dcEraseRom);
 
-    if (m_entries.dcOnDeviceEvent) {
+    if (m_entries->dcOnDeviceEvent) {
         const DcEventCallback holder = &devices_handler::eventCallback;
-        m_entries.dcOnDeviceEvent(&holder);
+        m_entries->dcOnDeviceEvent(&holder);
     }
 }
 
@@ -115,51 +128,170 @@ void devices_handler::refreshDevices()
 QByteArray devices_handler::listDevices()
 {
     QByteArray block(kListBlockSize, '\0');
-    if (!m_entries.dcDevices)
+    if (!m_entries->dcDevices)
         return block;
     DcFilter filter{};
     filter.words[0] = 0xFFA00001u;
     filter.words[1] = 0xFFAA0001u;
-    m_entries.dcDevices(filter, reinterpret_cast<uint8_t *>(block.data()), DC_LIST_BLOCK_SIZE);
-    if (deviceListCount(block) > 0 && m_entries.dconDeviceData) {
+    m_entries->dcDevices(filter, reinterpret_cast<uint8_t *>(block.data()), DC_LIST_BLOCK_SIZE);
+    if (deviceListCount(block) > 0 && m_entries->dconDeviceData) {
         const DeviceInfo first = deviceListRecord(block, 0);
         const DcDataCallback holder = &devices_handler::dataCallback;
-        m_entries.dconDeviceData(utf16(first.HardwareID), utf16(first.DevicePath), kProductCode,
-                                 &holder);
+        m_entries->dconDeviceData(dcText(first.HardwareID), dcText(first.DevicePath), kProductCode,
+                                  &holder);
     }
     return block;
 }
 
 bool devices_handler::notify(const QString &id, int type, int data)
 {
-    if (!m_entries.dcNotify)
+    if (!m_entries->dcNotify)
         return false;
     const uint16_t value = uint16_t((type & 0xff) | ((data & 0xff) << 8));
     uint8_t scratch = 0;
-    return m_entries.dcNotify(utf16(id), kEmpty, kProductCode, value, &scratch, 0) == 0;
+    return m_entries->dcNotify(dcText(id), kEmpty, kProductCode, value, &scratch, 0) == 0;
 }
 
 QByteArray devices_handler::read(const QString &id, int size, quint32 address)
 {
     QByteArray block(kBlockSize, '\0');
-    if (!m_entries.dcRead)
+    if (!m_entries->dcRead)
         return block;
-    m_entries.dcRead(utf16(id), kEmpty, kProductCode, reinterpret_cast<uint8_t *>(block.data()),
-                     uint32_t(boundedTransferSize(size)), address);
+    m_entries->dcRead(dcText(id), kEmpty, kProductCode, reinterpret_cast<uint8_t *>(block.data()),
+                      uint32_t(boundedTransferSize(size)), address);
     return block;
 }
 
 bool devices_handler::write(const QString &id, const QByteArray &data, int size, quint32 address)
 {
-    if (!m_entries.dcWrite)
+    if (!m_entries->dcWrite)
         return false;
-    // The library reads size bytes: hand it a full block whatever the caller passed.
-    QByteArray block = data.left(kBlockSize);
-    if (block.size() < kBlockSize)
-        block.append(kBlockSize - block.size(), '\0');
-    return m_entries.dcWrite(utf16(id), kEmpty, kProductCode,
-                             reinterpret_cast<const uint8_t *>(block.constData()),
-                             uint32_t(boundedTransferSize(size)), address) == 0;
+    const QByteArray block = transferBlock(data);
+    return m_entries->dcWrite(dcText(id), kEmpty, kProductCode,
+                              reinterpret_cast<const uint8_t *>(block.constData()),
+                              uint32_t(boundedTransferSize(size)), address) == 0;
+}
+
+QByteArray devices_handler::readProp(const QString &id, int size, quint32 propId)
+{
+    QByteArray block(kBlockSize, '\0');
+    if (!m_entries->dcReadProp)
+        return block;
+    m_entries->dcReadProp(dcText(id), kEmpty, kProductCode,
+                          reinterpret_cast<uint8_t *>(block.data()),
+                          uint32_t(boundedTransferSize(size)), propId);
+    return block;
+}
+
+bool devices_handler::writeProp(const QString &id, const QByteArray &data, int size, quint32 propId)
+{
+    if (!m_entries->dcWriteProp)
+        return false;
+    const QByteArray block = transferBlock(data);
+    return m_entries->dcWriteProp(dcText(id), kEmpty, kProductCode,
+                                  reinterpret_cast<const uint8_t *>(block.constData()),
+                                  uint32_t(boundedTransferSize(size)), propId) == 0;
+}
+
+QStringList devices_handler::missingEntries() const
+{
+    const DcEntries &e = *m_entries;
+    const std::pair<const char *, bool> entries[] = {
+        {"dcDeviceExist", e.dcDeviceExist},
+        {"dcDevices", e.dcDevices},
+        {"dcOnDeviceEvent", e.dcOnDeviceEvent},
+        {"dconDeviceData", e.dconDeviceData},
+        {"dcAsk", e.dcAsk},
+        {"dcReset", e.dcReset},
+        {"dcNotify", e.dcNotify},
+        {"dcRead", e.dcRead},
+        {"dcWrite", e.dcWrite},
+        {"dcReadProp", e.dcReadProp},
+        {"dcWriteProp", e.dcWriteProp},
+        {"dcScriptOut", e.dcScriptOut},
+        {"dcIDWrite", e.dcIDWrite},
+        {"dcRebootRom", e.dcRebootRom},
+        {"dcFinishUpdateRom", e.dcFinishUpdateRom},
+        {"dcCheckRom", e.dcCheckRom},
+        {"dcBornRom", e.dcBornRom},
+        {"dcEraseRom", e.dcEraseRom},
+    };
+    QStringList missing;
+    for (const auto &[name, found] : entries) {
+        if (!found)
+            missing << QLatin1String(name);
+    }
+    return missing;
+}
+
+// The firmware session over the manager's entries. It follows the manager through a
+// guarded pointer, so a flash that outlives the manager fails instead of calling freed
+// memory.
+class devices_handler::RomSession final : public FirmwareSession
+{
+public:
+    explicit RomSession(devices_handler *devices) : m_devices(devices)
+    {
+        m_devices->m_firmwareSessionOpen = true;
+    }
+    ~RomSession() override
+    {
+        if (m_devices)
+            m_devices->m_firmwareSessionOpen = false;
+    }
+    RomSession(const RomSession &) = delete;
+    RomSession &operator=(const RomSession &) = delete;
+
+    bool present(const QString &id) override
+    {
+        const DcEntries *e = entries();
+        return e && e->dcDeviceExist && e->dcDeviceExist(dcText(id)) == 0;
+    }
+    bool reset(const QString &id) override
+    {
+        const DcEntries *e = entries();
+        uint8_t out = 0;
+        return e && e->dcReset && e->dcReset(dcText(id), kEmpty, kProductCode, 1, &out, 0) == 0;
+    }
+    bool erase(const QString &id) override
+    {
+        const DcEntries *e = entries();
+        return e && e->dcEraseRom && e->dcEraseRom(dcText(id), kEmpty, kProductCode) == 0;
+    }
+    bool writeChunk(const QString &id, const QByteArray &chunk, quint32 offset) override
+    {
+        const DcEntries *e = entries();
+        if (!e || !e->dcBornRom || chunk.size() > int(DC_ROM_CHUNK_MAX))
+            return false;
+        const QByteArray buffer = transferBlock(chunk);
+        return e->dcBornRom(dcText(id), kEmpty, kProductCode,
+                            reinterpret_cast<const uint8_t *>(buffer.constData()),
+                            uint32_t(chunk.size()), offset) == 0;
+    }
+    bool check(const QString &id, quint32 length, quint32 checkValue) override
+    {
+        const DcEntries *e = entries();
+        return e && e->dcCheckRom &&
+               e->dcCheckRom(dcText(id), kEmpty, kProductCode, length, checkValue) == 0;
+    }
+    bool finish(const QString &id) override
+    {
+        const DcEntries *e = entries();
+        return e && e->dcFinishUpdateRom &&
+               e->dcFinishUpdateRom(dcText(id), kEmpty, kProductCode) == 0;
+    }
+
+private:
+    const DcEntries *entries() const { return m_devices ? m_devices->m_entries.get() : nullptr; }
+
+    QPointer<devices_handler> m_devices;
+};
+
+std::unique_ptr<FirmwareSession> devices_handler::openFirmwareSession()
+{
+    if (m_firmwareSessionOpen)
+        return nullptr;
+    return std::make_unique<RomSession>(this);
 }
 
 int devices_handler::eventCounter()

@@ -6,37 +6,20 @@
 // write and notify operations of the device commands.
 
 #include "device/device_info.h"
-#include "libdc/libdc.h"
 
 #include <QByteArray>
 #include <QLibrary>
 #include <QObject>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+struct DcDataRecord;
 
 namespace kelv {
 
-// The library's entry points, in lookup order. An entry stays null when the library or
-// the name is missing; every caller tests it before use (null counts as failure).
-struct DcEntries
-{
-    DcFnDeviceExist dcDeviceExist = nullptr;
-    DcFnDevices dcDevices = nullptr;
-    DcFnOnDeviceEvent dcOnDeviceEvent = nullptr;
-    DcFnOnDeviceData dconDeviceData = nullptr;
-    DcFnAsk dcAsk = nullptr;
-    DcFnReset dcReset = nullptr;
-    DcFnNotify dcNotify = nullptr;
-    DcFnRead dcRead = nullptr;
-    DcFnWrite dcWrite = nullptr;
-    DcFnReadProp dcReadProp = nullptr;
-    DcFnWriteProp dcWriteProp = nullptr;
-    DcFnScriptOut dcScriptOut = nullptr;
-    DcFnIDWrite dcIDWrite = nullptr;
-    DcFnRebootRom dcRebootRom = nullptr;
-    DcFnFinishUpdateRom dcFinishUpdateRom = nullptr;
-    DcFnCheckRom dcCheckRom = nullptr;
-    DcFnBornRom dcBornRom = nullptr;
-    DcFnEraseRom dcEraseRom = nullptr;
-};
+struct DcEntries;
+class FirmwareSession;
 
 class devices_handler final : public QObject
 {
@@ -44,9 +27,11 @@ class devices_handler final : public QObject
     Q_DISABLE_COPY_MOVE(devices_handler)
 
 public:
-    static constexpr quint32 kProductCode = DC_PRODUCT_CODE;
-    static constexpr int kListBlockSize = int(DC_LIST_BLOCK_SIZE);
-    static constexpr int kBlockSize = int(DC_TRANSFER_SIZE);
+    // The product code passed with every device call, the device-list block and the
+    // transfer block sizes of the library's interface.
+    static constexpr quint32 kProductCode = 4118;
+    static constexpr int kListBlockSize = 42102;
+    static constexpr int kBlockSize = 2048;
 
     // Loads libdc from the application folder and registers the event callback.
     explicit devices_handler(QObject *parent = nullptr);
@@ -59,7 +44,9 @@ public:
     static QString defaultLibraryFile();
 
     bool isLoaded() const { return m_library.isLoaded(); }
-    const DcEntries &entries() const { return m_entries; }
+    // The names of the library's entry points that were not found, in lookup order (all
+    // eighteen without the library).
+    QStringList missingEntries() const;
 
     // The last listing keyed by DeviceID (first entry: the device the update
     // check reports and the firmware update addresses).
@@ -78,6 +65,18 @@ public:
     // dcWrite of size bytes of data (a 2048-byte block; size bounded to 0..2048) at address.
     // True on result 0; false without the entry.
     bool write(const QString &id, const QByteArray &data, int size, quint32 address);
+    // A zeroed 2048-byte block with size bytes of property propId (size bounded to
+    // 0..2048); the block stays zero without dcReadProp.
+    QByteArray readProp(const QString &id, int size, quint32 propId);
+    // dcWriteProp of size bytes of data (bounded like write). True on result 0; false
+    // without the entry.
+    bool writeProp(const QString &id, const QByteArray &data, int size, quint32 propId);
+
+    // The ROM operations of a firmware update. One session at a time: null while another
+    // is open.
+    std::unique_ptr<FirmwareSession> openFirmwareSession();
+    // True while a firmware session is open (a flash is running).
+    bool firmwareSessionOpen() const { return m_firmwareSessionOpen; }
 
     // The process-wide event counter (0..4): events are acted on when it is 0, so the first
     // event and every fifth after it refresh the table and reach the page.
@@ -97,9 +96,13 @@ private:
     static bool eventCallback(uint32_t event);
     static bool dataCallback(const DcDataRecord *record, uint32_t reserved);
 
+    class RomSession;
+    friend class RomSession;
+
     QLibrary m_library;
-    DcEntries m_entries;
+    std::unique_ptr<DcEntries> m_entries;
     DeviceTable m_table;
+    bool m_firmwareSessionOpen = false;
 };
 
 } // namespace kelv

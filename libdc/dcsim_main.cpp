@@ -30,7 +30,13 @@ const char kHelp[] =
     "                          forward, dpi-up, dpi-down, profile; the DPI buttons change\n"
     "                          the active stage and send data report 1\n"
     "  mem <hex address> <size>  dump onboard memory, e.g. mem 1000 64\n"
-    "  prop <id> [<size>]      show a property's bytes (size: its own size by default)\n"
+    "  mem-write <hex address> <hex bytes>\n"
+    "                          write onboard memory like dcWrite, e.g. mem-write 1000 4d0100\n"
+    "  prop <id|name> [<size>] show a property's bytes (size: its own size by default)\n"
+    "  prop-write <id|name> <hex bytes>\n"
+    "                          write a property like dcWriteProp (same checks, same data\n"
+    "                          reports), e.g. prop-write active-stage 02\n"
+    "  props                   show every property by name, decoded\n"
     "  status                  show plug state, mode, identity, faults and properties\n"
     "  fail write|read|notify  make those calls fail with result 4 (adds to the set)\n"
     "  fail none               clear every injected failure and the unplug countdown\n"
@@ -39,10 +45,14 @@ const char kHelp[] =
     "  unplug-after <n> <op>   let <n> more calls of kind <op> (read, write, notify, rom,\n"
     "                          any) succeed, then unplug the mouse during the next one\n"
     "  reset                   factory-default mouse, plugged in; memory and ROM cleared\n"
+    "  hold <ms>               take the device lock and keep it for <ms> (a device that\n"
+    "                          stops answering; other calls fail with result 7 meanwhile)\n"
     "  log                     print the device and firmware log (dc.log)\n"
     "  --help                  this text\n"
     "\n"
-    "exit status: 0 done, 1 the device could not do it, 2 bad command line\n";
+    "exit status: 0 done, 1 the device could not do it, 2 bad command line\n"
+    "property names: stage-count, active-stage, dpi-stages, stage-colours, polling-rate,\n"
+    "lift-off, buttons, lighting, angle-snap, debounce, motion-sync\n";
 
 std::string defaultFolder()
 {
@@ -104,9 +114,38 @@ std::string faultText(unsigned faults)
     return text.empty() ? " none" : text;
 }
 
+const char16_t kMouseId[] = u"HID\\Vid_0aa0&Pid_5e30";
+
+void printProperties(const MouseState &s, const char *prefix)
+{
+    for (uint32_t id = 1; id <= uint32_t(kPropertyCount); ++id)
+        std::printf("%s%u %s: %s\n", prefix, unsigned(id), propertyName(id),
+                    describeProperty(id, s.props[id]).c_str());
+}
+
+int busy()
+{
+    std::printf("%s\n", kBusyMessage);
+    return 1;
+}
+
+// A device call's result as the exit status: 0 done, 1 refused (the result is printed).
+int deviceResult(int32_t result, const std::string &done)
+{
+    if (result == DC_OK) {
+        std::printf("%s\n", done.c_str());
+        return 0;
+    }
+    std::printf("refused: result %d\n", int(result));
+    return 1;
+}
+
 int status(Simulator &sim)
 {
-    const MouseState s = sim.snapshot();
+    bool current = true;
+    const MouseState s = sim.snapshot(&current);
+    if (!current)
+        std::printf("%s; the last state seen:\n", kBusyMessage);
     const Visible visible = visibleDevice(s);
     std::printf("folder: %s%s\n", sim.folder().c_str(),
                 sim.storageWorks() ? "" : " (not writable: state is not kept)");
@@ -128,9 +167,8 @@ int status(Simulator &sim)
         std::printf("unplug-after: off\n");
     std::printf("rom: %s, %u bytes written%s\n", s.romErased ? "erased" : "not erased",
                 unsigned(s.romWritten), s.romChecked ? ", checked" : "");
-    for (int id = 1; id <= kPropertyCount; ++id)
-        std::printf("prop %d: %s\n", id, hexBytes(s.props[id].data(), s.props[id].size()).c_str());
-    return 0;
+    printProperties(s, "prop ");
+    return current ? 0 : 1;
 }
 
 } // namespace
@@ -181,17 +219,68 @@ int main(int argc, char **argv)
             return usage("mem needs a hexadecimal address below 10000 and a size");
         if (address + size > kMemorySize)
             return usage("the range runs past the end of the memory (0xffff)");
-        printDump(uint32_t(address), sim.memory(uint32_t(address), uint32_t(size)));
+        const std::vector<uint8_t> bytes = sim.memory(uint32_t(address), uint32_t(size));
+        if (bytes.empty())
+            return busy();
+        printDump(uint32_t(address), bytes);
         return 0;
     }
+    if (command == "mem-write" && args == 2) {
+        long long address = 0;
+        std::vector<uint8_t> bytes;
+        if (!parseNumber(arg[0], 16, 0, kMemorySize - 1, &address))
+            return usage("mem-write needs a hexadecimal address below 10000");
+        if (!parseHexBytes(arg[1], &bytes) || bytes.empty() || bytes.size() > DC_TRANSFER_SIZE)
+            return usage("mem-write needs 1 to 2048 bytes as hexadecimal digits");
+        return deviceResult(sim.write(kMouseId, kProductCode, bytes.data(), uint32_t(bytes.size()),
+                                      uint32_t(address)),
+                            "wrote " + std::to_string(bytes.size()) + " bytes");
+    }
+    if (command == "prop-write" && args == 2) {
+        const uint32_t id = propertyId(arg[0]);
+        std::vector<uint8_t> bytes;
+        if (id == 0)
+            return usage("unknown property (1 to 11 or a property name)");
+        if (!parseHexBytes(arg[1], &bytes) || bytes.empty())
+            return usage("prop-write needs the bytes as hexadecimal digits");
+        const int32_t r =
+            sim.writeProp(kMouseId, kProductCode, bytes.data(), uint32_t(bytes.size()), id);
+        if (r != DC_OK)
+            return deviceResult(r, std::string());
+        const MouseState after = sim.snapshot();
+        return deviceResult(r, std::string(propertyName(id)) + ": " +
+                                   describeProperty(id, after.props[id]));
+    }
+    if (command == "props" && args == 0) {
+        bool current = true;
+        const MouseState s = sim.snapshot(&current);
+        if (!current)
+            return busy();
+        printProperties(s, "");
+        return 0;
+    }
+    if (command == "hold" && args == 1) {
+        long long ms = 0;
+        if (!parseNumber(arg[0], 10, 0, 3600000, &ms))
+            return usage("hold takes milliseconds (0 to 3600000)");
+        const bool held = sim.holdLock(int(ms), [] {
+            std::printf("holding the device\n");
+            std::fflush(stdout);
+        });
+        return held ? 0 : busy();
+    }
     if (command == "prop" && (args == 1 || args == 2)) {
-        long long id = 0, size = 0;
-        if (!parseNumber(arg[0], 10, 1, kPropertyCount, &id))
-            return usage("unknown property id (1 to 11)");
+        long long size = 0;
+        const uint32_t id = propertyId(arg[0]);
+        if (id == 0)
+            return usage("unknown property (1 to 11 or a property name)");
         size = propertySize(uint32_t(id));
         if (args == 2 && !parseNumber(arg[1], 10, 0, DC_TRANSFER_SIZE, &size))
             return usage("size must be 0 to 2048");
-        const MouseState s = sim.snapshot();
+        bool current = true;
+        const MouseState s = sim.snapshot(&current);
+        if (!current)
+            return busy();
         std::vector<uint8_t> bytes(size_t(size), 0);
         std::copy_n(s.props[id].begin(), std::min<size_t>(bytes.size(), s.props[id].size()),
                     bytes.begin());
@@ -204,11 +293,12 @@ int main(int argc, char **argv)
         const std::string what = arg[0];
         unsigned faults = sim.snapshot().faults;
         if (what == "none") {
-            sim.setFaults(0);
-            sim.setUnplugAfter(-1, "any");
+            if (!sim.setFaults(0) || !sim.setUnplugAfter(-1, "any"))
+                return busy();
         } else if (what == "write" || what == "read" || what == "notify") {
             faults |= what == "write" ? FaultWrite : what == "read" ? FaultRead : FaultNotify;
-            sim.setFaults(faults);
+            if (!sim.setFaults(faults))
+                return busy();
         } else {
             return usage("fail takes write, read, notify or none");
         }
@@ -218,13 +308,15 @@ int main(int argc, char **argv)
     if (command == "bootloader" && args >= 1) {
         const std::string what = arg[0];
         if (what == "never" && args == 1) {
-            sim.setBootDelay(-1);
+            if (!sim.setBootDelay(-1))
+                return busy();
             std::printf("bootloader: never\n");
             return 0;
         }
         long long ms = 0;
         if (what == "delay" && args == 2 && parseNumber(arg[1], 10, 0, 600000, &ms)) {
-            sim.setBootDelay(int(ms));
+            if (!sim.setBootDelay(int(ms)))
+                return busy();
             std::printf("bootloader: delay %lld ms\n", ms);
             return 0;
         }
@@ -236,12 +328,14 @@ int main(int argc, char **argv)
         if (!parseNumber(arg[0], 10, 0, 1000000000, &n) ||
             (op != "read" && op != "write" && op != "notify" && op != "rom" && op != "any"))
             return usage("unplug-after takes a count and read, write, notify, rom or any");
-        sim.setUnplugAfter(int(n), op);
+        if (!sim.setUnplugAfter(int(n), op))
+            return busy();
         std::printf("unplug-after: %lld %s\n", n, op.c_str());
         return 0;
     }
     if (command == "reset" && args == 0) {
-        sim.factoryReset();
+        if (!sim.factoryReset())
+            return busy();
         std::printf("factory-default mouse, plugged in\n");
         return 0;
     }

@@ -82,7 +82,8 @@ enum DcResult {
     DC_WRONG_PRODUCT = 3, /* the product code is not 4118 */
     DC_DEVICE_FAULT = 4,  /* the device did not answer (a fault injected with dcsim) */
     DC_WRONG_MODE = 5,    /* a firmware call to the mouse, or a mouse call to the boot loader */
-    DC_CHECK_FAILED = 6   /* the ROM's CRC-32 differs, or finishing an unchecked ROM */
+    DC_CHECK_FAILED = 6,  /* the ROM's CRC-32 differs, or finishing an unchecked ROM */
+    DC_BUSY = 7           /* another process held the device past the call's time limit */
 };
 
 /* The 20 filter words of dcDevices, passed by value. A non-zero word names a device

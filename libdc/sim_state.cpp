@@ -80,6 +80,100 @@ uint32_t propertySize(uint32_t id)
     return id >= 1 && id <= uint32_t(kPropertyCount) ? kSizes[id] : 0;
 }
 
+namespace {
+
+const char *const kPropertyNames[kPropertyCount + 1] = {
+    "",         "stage-count", "active-stage", "dpi-stages", "stage-colours", "polling-rate",
+    "lift-off", "buttons",     "lighting",     "angle-snap", "debounce",      "motion-sync"};
+
+std::string colourText(const uint8_t *rgb)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "#%02x%02x%02x", rgb[0], rgb[1], rgb[2]);
+    return text;
+}
+
+std::string listOf(const std::vector<std::string> &items)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+std::string named(unsigned value, const std::vector<const char *> &names)
+{
+    const std::string number = std::to_string(value);
+    return value < names.size() && names[value][0] ? number + " (" + names[value] + ")" : number;
+}
+
+std::string buttonText(const uint8_t *b)
+{
+    static const std::vector<const char *> types = {"disabled", "mouse", "key",  "dpi",
+                                                    "profile",  "macro", "media"};
+    std::string text = b[0] < types.size() ? types[b[0]] : "type " + std::to_string(b[0]);
+    for (int i = 1; i < 4; ++i)
+        text += " " + std::to_string(b[i]);
+    return text;
+}
+
+} // namespace
+
+const char *propertyName(uint32_t id)
+{
+    return id >= 1 && id <= uint32_t(kPropertyCount) ? kPropertyNames[id] : "";
+}
+
+uint32_t propertyId(const std::string &nameOrNumber)
+{
+    for (uint32_t id = 1; id <= uint32_t(kPropertyCount); ++id) {
+        if (nameOrNumber == kPropertyNames[id] || nameOrNumber == std::to_string(id))
+            return id;
+    }
+    return 0;
+}
+
+std::string describeProperty(uint32_t id, const std::vector<uint8_t> &v)
+{
+    if (propertySize(id) == 0 || v.size() != propertySize(id))
+        return hexBytes(v.data(), v.size());
+    std::vector<std::string> items;
+    switch (id) {
+    case 3:
+        for (int i = 0; i < 8; ++i)
+            items.push_back(std::to_string(v[2 * i] | (unsigned(v[2 * i + 1]) << 8)));
+        return listOf(items);
+    case 4:
+        for (int i = 0; i < 8; ++i)
+            items.push_back(colourText(&v[3 * i]));
+        return listOf(items);
+    case 5:
+        return named(v[0], {"", "125 Hz", "250 Hz", "500 Hz", "1000 Hz"});
+    case 6:
+        return named(v[0], {"", "1 mm", "2 mm", "3 mm"});
+    case 7: {
+        static const char *const buttons[8] = {"left",    "right",  "middle",   "back",
+                                               "forward", "dpi-up", "dpi-down", "profile"};
+        for (int i = 0; i < 8; ++i)
+            items.push_back(std::string(buttons[i]) + ": " + buttonText(&v[4 * i]));
+        return listOf(items);
+    }
+    case 8:
+        return "effect " +
+               named(v[0], {"off", "static", "breathing", "spectrum cycle", "wave", "reactive",
+                            "DPI colour"}) +
+               ", colour " + colourText(&v[1]) + ", brightness " + std::to_string(v[4]) +
+               ", speed " + std::to_string(v[5]);
+    case 9:
+    case 11:
+        return v[0] ? "on" : "off";
+    case 10:
+        return std::to_string(v[0]) + " ms";
+    default:
+        return std::to_string(v[0]);
+    }
+}
+
 void setFactoryProperties(MouseState &state)
 {
     state.props[1] = {5};
@@ -392,8 +486,17 @@ bool parseHexBytes(const std::string &text, std::vector<uint8_t> *bytes)
 
 int64_t nowMs()
 {
+    // The monotonic clock: the same for every process on the machine, and a change of the
+    // system time neither stretches nor cuts the mouse's restarts.
     using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool delayPassed(int64_t since, int64_t delayMs)
+{
+    const int64_t now = nowMs();
+    // A time ahead of the clock was taken before the machine started: long ago.
+    return since > now || now - since >= delayMs;
 }
 
 } // namespace kelv::sim

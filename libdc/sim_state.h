@@ -46,7 +46,7 @@ struct MouseState
 {
     bool plugged = true;
     Mode mode = Mode::Mouse;
-    int64_t modeSince = 0; // wall-clock milliseconds of the last mode change
+    int64_t modeSince = 0; // monotonic-clock milliseconds of the last mode change
     std::string version = "1.0.0";
     std::string serial;
     int bootDelayMs = kDefaultBootDelayMs; // -1: the boot loader never shows up
@@ -63,6 +63,12 @@ struct MouseState
 
 // Property sizes by id (0 for unknown ids).
 uint32_t propertySize(uint32_t id);
+// The short name of a property ("dpi-stages"), or "" for unknown ids.
+const char *propertyName(uint32_t id);
+// The id of a property given by number or by short name; 0 when there is none.
+uint32_t propertyId(const std::string &nameOrNumber);
+// A property's value in words ("400, 800, 1600, ..."), as the device map describes it.
+std::string describeProperty(uint32_t id, const std::vector<uint8_t> &value);
 // Factory values of every property.
 void setFactoryProperties(MouseState &state);
 MouseState factoryState(const std::string &serial);
@@ -89,7 +95,11 @@ uint32_t crc32(const uint8_t *data, size_t size, uint32_t crc = 0);
 std::string hexBytes(const uint8_t *data, size_t size);
 bool parseHexBytes(const std::string &text, std::vector<uint8_t> *bytes);
 
+// Milliseconds of the machine's monotonic clock.
 int64_t nowMs();
+// True once delayMs have passed since the time since (a time from before the machine's
+// start counts as passed).
+bool delayPassed(int64_t since, int64_t delayMs);
 const char *modeName(Mode mode);
 
 } // namespace kelv::sim

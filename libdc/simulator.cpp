@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #ifndef _WIN32
 #include <sys/file.h>
 #endif
+#include <thread>
 
 namespace kelv::sim {
 
@@ -20,6 +22,42 @@ namespace {
 constexpr int64_t kQueueRotateSize = 256 * 1024;
 constexpr int64_t kLogRotateSize = 1024 * 1024;
 
+// How long a call waits for the state folder's lock before it fails with DC_BUSY. After a
+// call has timed out the next ones wait only briefly until the lock is free again, so a
+// process stopped while holding the lock costs one long wait, not one per call.
+constexpr auto kLockTimeout = std::chrono::milliseconds(2000);
+constexpr auto kBusyLockTimeout = std::chrono::milliseconds(100);
+
+// The one operating-system call of the lock: takes the lock file without waiting (flock;
+// on Windows the LockFileEx form of sim_files_win.cpp, with LOCKFILE_FAIL_IMMEDIATELY).
+bool tryLockFile(int fd)
+{
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+void unlockFile(int fd)
+{
+    ::flock(fd, LOCK_UN);
+}
+
+// Takes the lock file before the deadline; polls with short sleeps, so a wait never spins.
+bool lockFileBefore(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    auto pause = std::chrono::microseconds(200);
+    while (!tryLockFile(fd)) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 const char *buttonName(int button)
 {
     static const char *const names[8] = {"left",    "right",  "middle",   "back",
@@ -27,7 +65,15 @@ const char *buttonName(int button)
     return button >= 0 && button < 8 ? names[button] : "?";
 }
 
+bool busy(std::string *message)
+{
+    *message = kBusyMessage;
+    return false;
+}
+
 } // namespace
+
+const char kBusyMessage[] = "the device is busy: another process holds it (result 7)";
 
 bool sameId(const char16_t *id, const char *ascii)
 {
@@ -49,29 +95,46 @@ bool sameId(const char16_t *id, const char *ascii)
     return id[i] == 0;
 }
 
-// Holds the process mutex and the folder's flock, and brings the cached state up to date.
+// Holds the process mutex and the folder's lock, and brings the cached state up to date.
+// Both are waited for until a deadline; a lock that was not taken is not held() and the
+// call answers DC_BUSY.
 class Simulator::Lock
 {
 public:
-    explicit Lock(Simulator &sim) : m_sim(sim), m_guard(sim.m_mutex)
+    explicit Lock(Simulator &sim) : m_sim(sim), m_guard(sim.m_mutex, std::defer_lock)
     {
-        if (m_sim.m_lockFd >= 0) {
-            while (::flock(m_sim.m_lockFd, LOCK_EX) != 0 && errno == EINTR) {
-            }
+        const auto deadline = std::chrono::steady_clock::now() +
+                              (m_sim.m_lockBusy.load() ? kBusyLockTimeout : kLockTimeout);
+        if (!m_guard.try_lock_until(deadline)) {
+            // Another thread of this process is still waiting for the folder.
+            m_sim.m_lockBusy = true;
+            return;
         }
+        if (m_sim.m_lockFd >= 0 && !lockFileBefore(m_sim.m_lockFd, deadline)) {
+            m_guard.unlock();
+            m_sim.m_lockBusy = true;
+            return;
+        }
+        m_sim.m_lockBusy = false;
+        m_fileLocked = m_sim.m_lockFd >= 0;
+        m_held = true;
         m_sim.refreshLocked();
     }
     ~Lock()
     {
-        if (m_sim.m_lockFd >= 0)
-            ::flock(m_sim.m_lockFd, LOCK_UN);
+        if (m_fileLocked)
+            unlockFile(m_sim.m_lockFd);
     }
     Lock(const Lock &) = delete;
     Lock &operator=(const Lock &) = delete;
 
+    bool held() const { return m_held; }
+
 private:
     Simulator &m_sim;
-    std::lock_guard<std::mutex> m_guard;
+    std::unique_lock<std::timed_mutex> m_guard;
+    bool m_fileLocked = false;
+    bool m_held = false;
 };
 
 Simulator::Simulator()
@@ -82,7 +145,7 @@ Simulator::Simulator()
 
 Simulator::~Simulator()
 {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::lock_guard<std::timed_mutex> guard(m_mutex);
     closeQueueLocked();
     if (m_lockFd >= 0)
         closeFile(m_lockFd);
@@ -96,7 +159,7 @@ std::string Simulator::path(const char *name) const
 void Simulator::setFolder(const std::string &folder)
 {
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        std::lock_guard<std::timed_mutex> guard(m_mutex);
         if (folder == m_folder && m_stateLoaded)
             return;
         closeQueueLocked();
@@ -115,18 +178,24 @@ void Simulator::setFolder(const std::string &folder)
         m_folderReady = m_folderReady && m_lockFd >= 0;
     }
     Lock lock(*this);
+    if (lock.held()) {
+        openQueueAtEndLocked();
+        return;
+    }
+    // Another process holds the folder: start at the queue's end all the same.
+    std::lock_guard<std::timed_mutex> guard(m_mutex);
     openQueueAtEndLocked();
 }
 
 std::string Simulator::folder() const
 {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::lock_guard<std::timed_mutex> guard(m_mutex);
     return m_folder;
 }
 
 bool Simulator::storageWorks()
 {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::lock_guard<std::timed_mutex> guard(m_mutex);
     return m_folderReady;
 }
 
@@ -236,15 +305,14 @@ void Simulator::setModeLocked(Mode mode)
 
 void Simulator::applyTimersLocked()
 {
-    const int64_t now = nowMs();
     if (m_state.mode == Mode::ToBoot && m_state.bootDelayMs >= 0 &&
-        now >= m_state.modeSince + m_state.bootDelayMs) {
+        delayPassed(m_state.modeSince, m_state.bootDelayMs)) {
         const Visible before = visibleDevice(m_state);
         setModeLocked(Mode::Boot);
         saveStateLocked();
         logLocked("boot loader up");
         emitVisibilityChangeLocked(before);
-    } else if (m_state.mode == Mode::ToMouse && now >= m_state.modeSince + kRestartDelayMs) {
+    } else if (m_state.mode == Mode::ToMouse && delayPassed(m_state.modeSince, kRestartDelayMs)) {
         const Visible before = visibleDevice(m_state);
         setModeLocked(Mode::Mouse);
         saveStateLocked();
@@ -280,16 +348,18 @@ void Simulator::emitVisibilityChangeLocked(Visible before)
     const Visible after = visibleDevice(m_state);
     if (before == after)
         return;
-    if (before != Visible::None) {
+    // A composite device: the host reports every interface's arrival or removal, so each
+    // change is a burst of kInterfaceCount equal events.
+    auto burst = [this](uint32_t event) {
         QueueItem item;
-        item.event = 2u | uint32_t(productId(before)) << 16;
-        emitLocked(item);
-    }
-    if (after != Visible::None) {
-        QueueItem item;
-        item.event = 1u | uint32_t(productId(after)) << 16;
-        emitLocked(item);
-    }
+        item.event = event;
+        for (int i = 0; i < kInterfaceCount; ++i)
+            emitLocked(item);
+    };
+    if (before != Visible::None)
+        burst(2u | uint32_t(productId(before)) << 16);
+    if (after != Visible::None)
+        burst(1u | uint32_t(productId(after)) << 16);
 }
 
 void Simulator::logLocked(const std::string &line)
@@ -383,6 +453,8 @@ void Simulator::readQueueLocked(std::vector<QueueItem> *items)
 std::vector<QueueItem> Simulator::poll()
 {
     Lock lock(*this);
+    if (!lock.held())
+        return {};
     std::vector<QueueItem> items(m_local.begin(), m_local.end());
     m_local.clear();
     readQueueLocked(&items);
@@ -437,12 +509,16 @@ int32_t Simulator::faultLocked(unsigned fault, OpKind kind)
 int32_t Simulator::deviceExist(const char16_t *id)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     return admitLocked(id, kProductCode, Visible::None, nullptr);
 }
 
 int32_t Simulator::devices(const uint32_t filter[20], uint8_t *block, uint32_t size)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     if (!block || size < 2)
         return DC_BAD_ARGUMENT;
     uint16_t count = 0;
@@ -482,6 +558,8 @@ int32_t Simulator::devices(const uint32_t filter[20], uint8_t *block, uint32_t s
 int32_t Simulator::subscribeCheck(const char16_t *id, uint32_t code)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     return admitLocked(id, code, Visible::None, nullptr);
 }
 
@@ -489,6 +567,8 @@ int32_t Simulator::ask(const char16_t *id, uint32_t code, uint32_t question, cha
                        uint32_t size)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     Visible which = Visible::None;
     if (const int32_t r = admitLocked(id, code, Visible::None, &which))
         return r;
@@ -515,6 +595,8 @@ int32_t Simulator::ask(const char16_t *id, uint32_t code, uint32_t question, cha
 int32_t Simulator::reset(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     if (out)
         *out = 0;
     Visible which = Visible::None;
@@ -547,11 +629,15 @@ void Simulator::sendStageReportLocked(int stage)
 int32_t Simulator::notify(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     if (out)
         *out = 0;
     const unsigned type = value & 0xff, data = value >> 8;
     int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
-    if (r == DC_OK && (type < 1 || type > 4 || (type == 1 && data >= m_state.props[1][0])))
+    // Factory reset (2) and save (4) take no data: anything but 0 is refused.
+    if (r == DC_OK && (type < 1 || type > 4 || (type == 1 && data >= m_state.props[1][0]) ||
+                       ((type == 2 || type == 4) && data != 0)))
         r = DC_BAD_ARGUMENT;
     if (r == DC_OK)
         r = faultLocked(FaultNotify, OpKind::Notify);
@@ -586,6 +672,8 @@ int32_t Simulator::read(const char16_t *id, uint32_t code, uint8_t *buf, uint32_
                         uint32_t address)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
         return r;
     if (!buf || size > DC_TRANSFER_SIZE || uint64_t(address) + size > kMemorySize)
@@ -600,6 +688,8 @@ int32_t Simulator::write(const char16_t *id, uint32_t code, const uint8_t *buf, 
                          uint32_t address)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
     if (r == DC_OK && (!buf || size > DC_TRANSFER_SIZE || uint64_t(address) + size > kMemorySize))
         r = DC_BAD_ARGUMENT;
@@ -620,6 +710,8 @@ int32_t Simulator::readProp(const char16_t *id, uint32_t code, uint8_t *buf, uin
                             uint32_t propId)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
         return r;
     if (!buf || size > DC_TRANSFER_SIZE || propertySize(propId) == 0)
@@ -637,6 +729,8 @@ int32_t Simulator::writeProp(const char16_t *id, uint32_t code, const uint8_t *b
                              uint32_t propId)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
     MouseState changed = m_state;
     if (r == DC_OK) {
@@ -656,8 +750,19 @@ int32_t Simulator::writeProp(const char16_t *id, uint32_t code, const uint8_t *b
         r = faultLocked(FaultWrite, OpKind::Write);
     if (r == DC_OK && size > 0) {
         changed.unplugAfter = m_state.unplugAfter; // the countdown may have moved
+        const uint8_t stageBefore = m_state.props[2][0];
+        const uint8_t effectBefore = m_state.props[8][0];
         m_state = changed;
         saveStateLocked();
+        // The mouse reports what changed on it, whichever way the change came.
+        if (m_state.props[2][0] != stageBefore)
+            sendStageReportLocked(m_state.props[2][0]);
+        if (m_state.props[8][0] != effectBefore) {
+            QueueItem item;
+            item.kind = QueueItem::Data;
+            item.data = {0x04, m_state.props[8][0], 0, 0, 0, 0, 0, 0};
+            emitLocked(item);
+        }
     }
     logLocked("writeProp id=" + std::to_string(propId) + " size=" + std::to_string(size) +
               " result=" + std::to_string(r));
@@ -667,6 +772,8 @@ int32_t Simulator::writeProp(const char16_t *id, uint32_t code, const uint8_t *b
 int32_t Simulator::scriptOut(const char16_t *id, uint32_t code, char *script, uint32_t size)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
         return r;
     std::string text;
@@ -682,6 +789,8 @@ int32_t Simulator::scriptOut(const char16_t *id, uint32_t code, char *script, ui
 int32_t Simulator::idWrite(const char16_t *id, uint32_t code, const char *serial)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
     std::string value;
     if (r == DC_OK) {
@@ -705,6 +814,8 @@ int32_t Simulator::idWrite(const char16_t *id, uint32_t code, const char *serial
 int32_t Simulator::rebootRom(const char16_t *id, uint32_t code)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     Visible which = Visible::None;
     int32_t r = admitLocked(id, code, Visible::None, &which);
     // An erased ROM holds no firmware to start: the boot loader stays.
@@ -723,6 +834,8 @@ int32_t Simulator::rebootRom(const char16_t *id, uint32_t code)
 int32_t Simulator::eraseRom(const char16_t *id, uint32_t code)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
     if (r == DC_OK)
         r = faultLocked(FaultWrite, OpKind::Rom);
@@ -743,6 +856,8 @@ int32_t Simulator::bornRom(const char16_t *id, uint32_t code, const uint8_t *buf
                            uint32_t offset)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
     // An empty chunk is a valid no-op: the flashing sequence ends with one
     // whenever the image length is a multiple of the chunk size.
@@ -768,6 +883,8 @@ int32_t Simulator::bornRom(const char16_t *id, uint32_t code, const uint8_t *buf
 int32_t Simulator::checkRom(const char16_t *id, uint32_t code, uint32_t length, uint32_t check)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
     if (r == DC_OK)
         r = faultLocked(0, OpKind::Rom);
@@ -794,6 +911,8 @@ int32_t Simulator::checkRom(const char16_t *id, uint32_t code, uint32_t length, 
 int32_t Simulator::finishUpdateRom(const char16_t *id, uint32_t code)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Boot, nullptr);
     if (r == DC_OK)
         r = faultLocked(0, OpKind::Rom);
@@ -828,6 +947,8 @@ int32_t Simulator::finishUpdateRom(const char16_t *id, uint32_t code)
 bool Simulator::plug(bool plugged, std::string *message)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return busy(message);
     if (m_state.plugged == plugged) {
         *message = plugged ? "already plugged in" : "already unplugged";
         return true;
@@ -844,6 +965,8 @@ bool Simulator::plug(bool plugged, std::string *message)
 bool Simulator::sendData(const std::array<uint8_t, 8> &report, std::string *message)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return busy(message);
     if (visibleDevice(m_state) != Visible::Mouse) {
         *message = "no mouse is plugged in";
         return false;
@@ -860,6 +983,8 @@ bool Simulator::sendData(const std::array<uint8_t, 8> &report, std::string *mess
 bool Simulator::press(int button, std::string *message)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return busy(message);
     if (button < 0 || button > 7) {
         *message = "button must be 0 to 7 or a button name";
         return false;
@@ -913,34 +1038,45 @@ bool Simulator::press(int button, std::string *message)
     return true;
 }
 
-void Simulator::setFaults(unsigned faults)
+bool Simulator::setFaults(unsigned faults)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return false;
     m_state.faults = faults;
     saveStateLocked();
     logLocked("faults=" + std::to_string(faults));
+    return true;
 }
 
-void Simulator::setBootDelay(int ms)
+bool Simulator::setBootDelay(int ms)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return false;
     m_state.bootDelayMs = ms;
     saveStateLocked();
     logLocked("bootDelay=" + std::to_string(ms));
+    return true;
 }
 
-void Simulator::setUnplugAfter(int count, const std::string &op)
+bool Simulator::setUnplugAfter(int count, const std::string &op)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return false;
     m_state.unplugAfter = count;
     m_state.unplugOp = op;
     saveStateLocked();
     logLocked("unplugAfter=" + std::to_string(count) + " " + op);
+    return true;
 }
 
-void Simulator::factoryReset()
+bool Simulator::factoryReset()
 {
     Lock lock(*this);
+    if (!lock.held())
+        return false;
     const Visible before = visibleDevice(m_state);
     m_state = factoryState(m_state.serial.empty() ? newSerial() : m_state.serial);
     m_state.modeSince = nowMs();
@@ -951,18 +1087,32 @@ void Simulator::factoryReset()
     saveRomLocked();
     emitVisibilityChangeLocked(before);
     logLocked("factory reset");
+    return true;
 }
 
-MouseState Simulator::snapshot()
+bool Simulator::holdLock(int ms, const std::function<void()> &whileHeld)
 {
     Lock lock(*this);
+    if (!lock.held())
+        return false;
+    if (whileHeld)
+        whileHeld();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+}
+
+MouseState Simulator::snapshot(bool *current)
+{
+    Lock lock(*this);
+    if (current)
+        *current = lock.held();
     return m_state;
 }
 
 std::vector<uint8_t> Simulator::memory(uint32_t address, uint32_t size)
 {
     Lock lock(*this);
-    if (uint64_t(address) + size > kMemorySize)
+    if (!lock.held() || uint64_t(address) + size > kMemorySize)
         return {};
     return std::vector<uint8_t>(m_memory.begin() + address, m_memory.begin() + address + size);
 }
@@ -970,6 +1120,8 @@ std::vector<uint8_t> Simulator::memory(uint32_t address, uint32_t size)
 std::vector<uint8_t> Simulator::rom()
 {
     Lock lock(*this);
+    if (!lock.held())
+        return {};
     return std::vector<uint8_t>(m_rom.begin(), m_rom.begin() + m_state.romWritten);
 }
 

@@ -18,8 +18,10 @@
 #include "libdc/sim_state.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +35,13 @@ struct QueueItem
     uint32_t event = 0;
     std::array<uint8_t, 8> data{};
 };
+
+// The interfaces of the composite mouse (mouse, keyboard, consumer control, system
+// control, vendor): each arrival or removal reaches the host as this many device events.
+constexpr int kInterfaceCount = 5;
+
+// The message of a control call that could not take the state folder's lock.
+extern const char kBusyMessage[];
 
 class Simulator
 {
@@ -75,11 +84,15 @@ public:
     bool plug(bool plugged, std::string *message);
     bool sendData(const std::array<uint8_t, 8> &report, std::string *message);
     bool press(int button, std::string *message);
-    void setFaults(unsigned faults);
-    void setBootDelay(int ms);
-    void setUnplugAfter(int count, const std::string &op);
-    void factoryReset();
-    MouseState snapshot();
+    bool setFaults(unsigned faults);
+    bool setBootDelay(int ms);
+    bool setUnplugAfter(int count, const std::string &op);
+    bool factoryReset();
+    // Takes the folder's lock, calls whileHeld, keeps the lock for ms milliseconds (a
+    // device that stops answering half way).
+    bool holdLock(int ms, const std::function<void()> &whileHeld);
+    // current: false when the lock could not be taken and the state is the last one seen.
+    MouseState snapshot(bool *current = nullptr);
     std::vector<uint8_t> memory(uint32_t address, uint32_t size);
     std::vector<uint8_t> rom();
     bool storageWorks();
@@ -118,7 +131,8 @@ private:
 
     std::string path(const char *name) const;
 
-    mutable std::mutex m_mutex;
+    mutable std::timed_mutex m_mutex;
+    std::atomic<bool> m_lockBusy{false}; // the last wait for the lock timed out
     std::string m_folder;
     int m_lockFd = -1;
     bool m_folderReady = false;

@@ -1,85 +1,136 @@
 #include "update/firmware_flasher.h"
 
-#include "device/devices_handler.h"
-#include "update/firmware_image.h"
+#include "update/update_log.h"
 
-#include <cstring>
+#include <QFile>
 
 namespace kelv {
-namespace {
 
-const char16_t *wide(const QString &text)
+FirmwareFlasher::FirmwareFlasher(FirmwareSession &session, const FirmwareImage &image,
+                                 const QString &mouseId, Start start, const Timing &timing)
+    : m_session(session), m_image(image), m_mouseId(mouseId), m_timing(timing),
+      m_state(start == Start::Mouse ? State::Reset : State::LastLook)
 {
-    return reinterpret_cast<const char16_t *>(text.utf16());
 }
 
-} // namespace
-
-FirmwareFlasher::Outcome FirmwareFlasher::run(const DcEntries &dc, const DeviceTable &table,
-                                              FirmwareImage &image) const
+quint64 FirmwareFlasher::chunkCount() const
 {
-    const quint32 code = devices_handler::kProductCode;
-    if (table.isEmpty())
-        return NoDevice;
-    const QString hardwareId = table.first().HardwareID;
-    if (!dc.dcDeviceExist || dc.dcDeviceExist(wide(hardwareId)) != 0)
-        return NoDevice;
-    if (!loadImage || !loadImage(image))
-        return BadImage;
+    // A length that is a multiple of the chunk size ends with an empty chunk.
+    return m_image.length() / kChunkSize + 1;
+}
 
+void FirmwareFlasher::display(const QString &text)
+{
+    if (show)
+        show(text);
+}
+
+int FirmwareFlasher::end(Outcome outcome)
+{
+    m_outcome = outcome;
+    m_state = State::Done;
+    return -1;
+}
+
+int FirmwareFlasher::step()
+{
     const QString id = bootLoaderId();
-    const QString sub;
-    if (dc.dcReset) {
-        uint8_t out = 0;
-        dc.dcReset(wide(hardwareId), wide(sub), code, 1, &out, 0);
-    }
-    auto bootLoaderPresent = [&] { return dc.dcDeviceExist && dc.dcDeviceExist(wide(id)) == 0; };
-    wait(4000);
-    if (!bootLoaderPresent())
-        wait(4000);
-    if (!bootLoaderPresent()) {
-        wait(5000);
-        if (!bootLoaderPresent()) {
-            show(bootLoaderMissingText());
-            return BootLoaderMissing;
+    switch (m_state) {
+    case State::Reset:
+        // The mouse leaves normal operation for its boot loader.
+        m_session.reset(m_mouseId);
+        m_state = State::FirstLook;
+        return m_timing.firstWait;
+    case State::FirstLook:
+        m_state = m_session.present(id) ? State::Erase : State::SecondLook;
+        return m_state == State::Erase ? 0 : m_timing.secondWait;
+    case State::SecondLook:
+        m_state = m_session.present(id) ? State::Erase : State::LastLook;
+        return m_state == State::Erase ? 0 : m_timing.lastWait;
+    case State::LastLook:
+        if (!m_session.present(id)) {
+            display(bootLoaderMissingText());
+            return end(BootLoaderMissing);
         }
+        m_state = State::Erase;
+        return 0;
+    case State::Erase:
+        m_session.erase(id);
+        m_state = State::Write;
+        m_chunk = 0;
+        return m_timing.afterErase;
+    case State::Write: {
+        const quint64 length = m_image.length();
+        const quint64 offset = quint64(kChunkSize) * m_chunk;
+        const quint64 size = qMin<quint64>(length - offset, kChunkSize);
+        const QByteArray chunk(m_image.firmware() + offset, qsizetype(size));
+        const bool ok = m_session.writeChunk(id, chunk, quint32(offset));
+        // Only the last chunk's result counts, as the boot loader reports the write as a
+        // whole there.
+        if (++m_chunk == chunkCount()) {
+            m_written = ok;
+            m_state = State::Check;
+        }
+        return m_timing.perChunk;
     }
-
-    if (dc.dcEraseRom)
-        dc.dcEraseRom(wide(id), wide(sub), code);
-    wait(1000);
-
-    const quint64 length = image.length();
-    const quint64 chunks = length / kChunkSize + 1;
-    bool written = false;
-    for (quint64 k = 0; k < chunks; ++k) {
-        const quint64 offset = quint64(kChunkSize) * k;
-        const quint64 remaining = length - offset;
-        const quint64 size = remaining <= quint64(kChunkSize) ? remaining : quint64(kChunkSize);
-        uint8_t buffer[kChunkBuffer];
-        std::memset(buffer, 0, sizeof buffer);
-        std::memcpy(buffer, image.firmware() + offset, size_t(size));
-        const bool last = k + 1 == chunks;
-        int32_t result = -1;
-        if (dc.dcBornRom)
-            result =
-                dc.dcBornRom(wide(id), wide(sub), code, buffer, uint32_t(size), uint32_t(offset));
-        if (last)
-            written = dc.dcBornRom && result == 0;
-        wait(20);
+    case State::Check:
+        display(m_written ? writtenText() : writeFailedText());
+        if (!m_session.check(id, quint32(m_image.length()), m_image.checkValue())) {
+            display(checkFailedText());
+            return end(CheckFailed);
+        }
+        display(checkPassedText());
+        m_state = State::Finish;
+        return m_timing.beforeFinish;
+    case State::Finish:
+        m_finished = m_session.finish(id);
+        return end(CheckPassed);
+    case State::Done:
+        break;
     }
-    show(written ? writtenText() : writeFailedText());
+    return -1;
+}
 
-    if (dc.dcCheckRom &&
-        dc.dcCheckRom(wide(id), wide(sub), code, uint32_t(length), image.checkValue()) == 0) {
-        show(checkPassedText());
-        wait(100);
-        if (dc.dcFinishUpdateRom)
-            dc.dcFinishUpdateRom(wide(id), wide(sub), code);
-        return CheckPassed;
+FirmwareUpdate::FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
+                               const QString &imagePath, const QString &mouseId,
+                               FirmwareFlasher::Start start, const FirmwareFlasher::Timing &timing,
+                               QObject *parent)
+    : QObject(parent), m_session(std::move(session)), m_image(image), m_imagePath(imagePath),
+      m_flasher(*m_session, m_image, mouseId, start, timing)
+{
+    m_flasher.show = [this](const QString &text) { emit textShown(text); };
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &FirmwareUpdate::runStep);
+}
+
+FirmwareUpdate::~FirmwareUpdate() = default;
+
+void FirmwareUpdate::start()
+{
+    qCInfo(lcUpdateSystem).noquote()
+        << QStringLiteral("Firmware update started: %1 bytes").arg(m_image.length());
+    m_timer.start(0);
+}
+
+void FirmwareUpdate::runStep()
+{
+    const int wait = m_flasher.step();
+    if (wait >= 0) {
+        m_timer.start(wait);
+        return;
     }
-    show(checkFailedText());
-    return CheckFailed;
+    const bool completed =
+        m_flasher.outcome() == FirmwareFlasher::CheckPassed && m_flasher.finished();
+    if (completed && !m_imagePath.isEmpty())
+        QFile::remove(m_imagePath);
+    qCInfo(lcUpdateSystem).noquote()
+        << QStringLiteral("Firmware update ended: %1%2")
+               .arg(int(m_flasher.outcome()))
+               .arg(completed ? QStringLiteral(" (completed)") : QString());
+    m_session.reset();
+    emit finished(int(m_flasher.outcome()));
+    deleteLater();
 }
 
 } // namespace kelv

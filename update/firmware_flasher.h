@@ -1,19 +1,24 @@
 #pragma once
 
-// The firmware sequence of the update dialog as plain code: reset the mouse
-// into its boot loader, wait for it, erase, write the image in chunks of 2000
-// bytes, check and finish. The dialog supplies the waiting (keeping the GUI
-// alive) and the label.
+// The firmware sequence of the update dialog: reset the mouse into its boot loader, wait
+// for it, erase, write the image in chunks of 2000 bytes, check and finish.
+//
+// FirmwareFlasher is the sequence as plain code, one step per call; FirmwareUpdate runs it
+// on the event loop with single-shot timers between the steps (no busy waiting, and the
+// waits follow the monotonic clock). A FirmwareUpdate owns its session and its copy of
+// the image and lives until the sequence ends, whatever happens to the dialog that
+// started it.
 
-#include "device/device_info.h"
+#include "device/firmware_session.h"
+#include "update/firmware_image.h"
 
+#include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
+#include <memory>
 
 namespace kelv {
-
-struct DcEntries;
-class FirmwareImage;
 
 class FirmwareFlasher
 {
@@ -21,9 +26,9 @@ public:
     // The hardware ID under which the mouse shows up while in its boot loader.
     static QString bootLoaderId() { return QStringLiteral("HID\\Vid_0aa0&Pid_5e31"); }
     static constexpr int kChunkSize = 2000;
-    static constexpr int kChunkBuffer = 2048;
 
     enum Outcome {
+        Running,           // not ended yet
         NoDevice,          // no first device, or it is not present: nothing called
         BadImage,          // update.bin missing or refused: nothing called
         BootLoaderMissing, // "鼠标更新失败。。。"
@@ -31,12 +36,35 @@ public:
         CheckFailed,       // "校验失败，请重新更新"
     };
 
-    std::function<void(int ms)> wait;
-    std::function<void(const QString &text)> show;
-    // Fills the image (loadFirmwareImage); false refuses it.
-    std::function<bool(FirmwareImage &image)> loadImage;
+    // Where the sequence begins: with the mouse (reset, then wait for the boot loader), or
+    // with a boot loader that is already there (a flash that did not finish).
+    enum class Start { Mouse, BootLoader };
 
-    Outcome run(const DcEntries &dc, const DeviceTable &table, FirmwareImage &image) const;
+    // The waits between the steps, in milliseconds.
+    struct Timing
+    {
+        int firstWait = 4000;  // after the reset
+        int secondWait = 4000; // when the boot loader is not there yet
+        int lastWait = 5000;   // the last chance before giving up
+        int afterErase = 1000;
+        int perChunk = 20;
+        int beforeFinish = 100;
+    };
+
+    // mouseId: the hardware ID the reset goes to (Start::Mouse).
+    FirmwareFlasher(FirmwareSession &session, const FirmwareImage &image, const QString &mouseId,
+                    Start start, const Timing &timing);
+
+    // Runs the next step; answers the milliseconds to wait before the following one, or -1
+    // when the sequence has ended (see outcome()).
+    int step();
+    Outcome outcome() const { return m_outcome; }
+    // True when the boot loader accepted the finish: the mouse restarts with the new
+    // firmware.
+    bool finished() const { return m_finished; }
+
+    // Every label text on the way.
+    std::function<void(const QString &text)> show;
 
     // Texts shown on the way.
     static QString bootLoaderMissingText() { return QStringLiteral("鼠标更新失败。。。"); }
@@ -44,6 +72,55 @@ public:
     static QString writeFailedText() { return QStringLiteral("更新失败"); }
     static QString checkPassedText() { return QStringLiteral("校验成功,启动设备。。。"); }
     static QString checkFailedText() { return QStringLiteral("校验失败，请重新更新"); }
+
+private:
+    enum class State { Reset, FirstLook, SecondLook, LastLook, Erase, Write, Check, Finish, Done };
+
+    int end(Outcome outcome);
+    void display(const QString &text);
+    quint64 chunkCount() const;
+
+    FirmwareSession &m_session;
+    const FirmwareImage &m_image;
+    QString m_mouseId;
+    Timing m_timing;
+    State m_state;
+    quint64 m_chunk = 0;
+    bool m_written = false;
+    bool m_finished = false;
+    Outcome m_outcome = Running;
+};
+
+class FirmwareUpdate final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FirmwareUpdate)
+
+public:
+    // imagePath: the package's update.bin, removed once a flash has completed (kept
+    // otherwise, so a mouse left in its boot loader can be flashed again).
+    FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
+                   const QString &imagePath, const QString &mouseId, FirmwareFlasher::Start start,
+                   const FirmwareFlasher::Timing &timing, QObject *parent);
+    ~FirmwareUpdate() override;
+
+    // Runs the first step on the next turn of the event loop.
+    void start();
+    FirmwareFlasher::Outcome outcome() const { return m_flasher.outcome(); }
+
+signals:
+    void textShown(const QString &text);
+    // The sequence has ended and the session is closed; the object deletes itself later.
+    void finished(int outcome);
+
+private:
+    void runStep();
+
+    std::unique_ptr<FirmwareSession> m_session;
+    FirmwareImage m_image;
+    QString m_imagePath;
+    FirmwareFlasher m_flasher;
+    QTimer m_timer;
 };
 
 } // namespace kelv

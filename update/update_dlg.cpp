@@ -10,8 +10,6 @@
 #include "update/update_host.h"
 #include "update/update_log.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
@@ -23,6 +21,14 @@
 #include <QWindow>
 
 namespace kelv {
+namespace {
+
+QString firmwareInProgressText()
+{
+    return QStringLiteral("正在更新固件，请勿插拔鼠标");
+}
+
+} // namespace
 
 updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
 {
@@ -118,6 +124,16 @@ void updateDlg::setPackageInfo(const QStringList &deployment, const QJsonObject 
 void updateDlg::showLatestVersion()
 {
     m_stack->setCurrentIndex(2);
+}
+
+void updateDlg::reject()
+{
+    if (flashing()) {
+        // Pulling the mouse now would leave it in its boot loader: stay until the end.
+        m_install->setText(firmwareInProgressText());
+        return;
+    }
+    QDialog::reject();
 }
 
 void updateDlg::showMessage(const QString &text)
@@ -248,7 +264,7 @@ void updateDlg::on_htmlPackageDownLoadFinished(const QString &)
 
 void updateDlg::on_firmPackageDownLoadFinished(const QString &)
 {
-    m_install->setText(QStringLiteral("正在更新固件，请勿插拔鼠标"));
+    m_install->setText(firmwareInProgressText());
     flashFirmware();
 }
 
@@ -259,23 +275,54 @@ bool updateDlg::loadFirmwareImage()
 
 void updateDlg::flashFirmware()
 {
-    const DcEntries *entries = m_host ? m_host->deviceEntries() : nullptr;
-    if (!entries)
-        return;
-    FirmwareFlasher flasher;
-    flasher.wait = &updateDlg::waitMs;
-    flasher.show = [this](const QString &text) { m_install->setText(text); };
-    flasher.loadImage = [this](FirmwareImage &) { return loadFirmwareImage(); };
-    const FirmwareFlasher::Outcome outcome = flasher.run(*entries, m_host->deviceTable(), m_image);
-    qCInfo(lcUpdateSystem).noquote()
-        << QStringLiteral("Firmware update ended: %1").arg(int(outcome));
+    startFlash(FirmwareFlasher::Start::Mouse);
 }
 
-void updateDlg::waitMs(int ms)
+void updateDlg::offerFirmwareCompletion()
 {
-    const QDateTime until = QDateTime::currentDateTime().addMSecs(ms);
-    while (QDateTime::currentDateTime() < until)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    m_text->setText(QStringLiteral("The last firmware update did not finish,finish it now?"));
+    m_text->adjustSize();
+    disconnect(m_update, &QPushButton::clicked, this, &updateDlg::on_uninstallButton_clicekd);
+    connect(m_update, &QPushButton::clicked, this, &updateDlg::finishFirmwareUpdate);
+    m_update->setDefault(true);
+    m_stack->setCurrentIndex(0);
+}
+
+void updateDlg::finishFirmwareUpdate()
+{
+    m_stack->setCurrentIndex(1);
+    m_install->setText(firmwareInProgressText());
+    startFlash(FirmwareFlasher::Start::BootLoader);
+}
+
+void updateDlg::startFlash(FirmwareFlasher::Start start)
+{
+    devices_handler *devices = m_host ? m_host->devices() : nullptr;
+    if (!devices || flashing())
+        return;
+    // The first device of the table: the mouse, or its boot loader when a flash did not
+    // finish.
+    const DeviceTable table = m_host->deviceTable();
+    if (table.isEmpty())
+        return;
+    const QString hardwareId = table.first().HardwareID;
+    std::unique_ptr<FirmwareSession> session = devices->openFirmwareSession();
+    if (!session) {
+        qCInfo(lcUpdateSystem) << "Firmware update not started: another one is running";
+        return;
+    }
+    if (!session->present(hardwareId) || !loadFirmwareImage())
+        return;
+    // The sequence belongs to the device manager, not to this dialog: closing the dialog or
+    // a new update check that replaces it cannot pull its memory away.
+    m_flash = new FirmwareUpdate(std::move(session), m_image, firmwareImagePath(), hardwareId,
+                                 start, m_flashTiming, devices);
+    connect(m_flash, &FirmwareUpdate::textShown, m_install, &QLabel::setText);
+    connect(m_flash, &FirmwareUpdate::finished, this, [this](int outcome) {
+        m_flash = nullptr;
+        emit firmwareFinished(outcome);
+    });
+    m_flash->start();
 }
 
 bool updateDlg::isDragArea(const QPoint &pos) const

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "update/firmware_flasher.h"
 #include "update/firmware_image.h"
 
 #include <QDialog>
 #include <QJsonObject>
 #include <QPoint>
+#include <QPointer>
 #include <QStringList>
 
 class QLabel;
@@ -45,10 +47,17 @@ public:
 
     // Reads tupdates/firmware/ready/update.bin into the image buffer and checks it.
     bool loadFirmwareImage();
-    // The ROM sequence (blocks, keeping the GUI alive through waitMs).
+    // Starts the ROM sequence on the first device of the device table and returns; the
+    // labels follow its steps. It runs on an object of its own that lives until the
+    // sequence ends, even when the dialog goes first.
     void flashFirmware();
-    // Waits ms milliseconds while processing events (at most 100 ms per call).
-    static void waitMs(int ms);
+    // Offers to finish a firmware update that left the mouse in its boot loader: the offer
+    // page's button then starts the sequence at the boot loader.
+    void offerFirmwareCompletion();
+    // True while a firmware sequence started here runs; closing is refused meanwhile.
+    bool flashing() const { return !m_flash.isNull(); }
+    // The waits of the firmware sequence (tests shorten them).
+    void setFlashTiming(const FirmwareFlasher::Timing &timing) { m_flashTiming = timing; }
 
     // Dragging: true where a press moves the dialog (no child control other
     // than the current page under the point).
@@ -56,8 +65,12 @@ public:
 
 signals:
     void needupdate();
+    // The firmware sequence has ended (a FirmwareFlasher::Outcome).
+    void firmwareFinished(int outcome);
 
 public slots:
+    // Refused while the firmware sequence runs: the label asks the user to wait.
+    void reject() override;
     void on_btn_closeSetuper_clicked();
     void on_uninstallButton_clicekd();
     void on_pb_ok_clicked();
@@ -79,6 +92,8 @@ protected:
 private:
     PsUpdateDownloader *startDownload(QThread **thread, const QString &url, const QString &kind);
     void recordClientVersion(const QString &version);
+    void startFlash(FirmwareFlasher::Start start);
+    void finishFirmwareUpdate();
 
     UpdateHost *m_host;
     QJsonObject m_ret;
@@ -90,6 +105,8 @@ private:
     QThread *m_firmwareThread = nullptr;
     PsUpdateDownloader *m_firmwareDownloader = nullptr;
     FirmwareImage m_image;
+    QPointer<FirmwareUpdate> m_flash;
+    FirmwareFlasher::Timing m_flashTiming;
 
     QPushButton *m_close;
     QStackedWidget *m_stack;

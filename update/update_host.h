@@ -9,7 +9,7 @@ class QWidget;
 namespace kelv {
 
 class ClientSettings;
-struct DcEntries;
+class devices_handler;
 
 // What the update check and the update dialog need from the application
 // object. The application implements it; tests use a small fake. Everything
@@ -28,9 +28,9 @@ public:
     // firmware update writes to.
     virtual DeviceTable deviceTable() const = 0;
 
-    // The device library's entry points (the device manager's); null when
-    // there is no device manager. The firmware update calls the ROM entries.
-    virtual const DcEntries *deviceEntries() const = 0;
+    // The device manager, or null when there is none. The firmware update
+    // opens its ROM session there.
+    virtual devices_handler *devices() const = 0;
 
     // The main window: the update dialog is centred on it (may be null).
     virtual QWidget *mainWindow() const = 0;

@@ -12,3 +12,10 @@ endif()
 kelv_test(test_application SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_application.cpp
           LIBS kelv_app kelv_resources Qt6::Widgets
           LABELS browser)
+# The program killed during a firmware flash, under a private X server (xdotool answers it).
+kelv_test(test_firmware_program SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_firmware_program.cpp
+          LIBS kelv_device kelv_update testsupport
+          LABELS browser)
+if(TARGET kelv)
+  add_dependencies(test_firmware_program kelv program_files libdc dcsim)
+endif()

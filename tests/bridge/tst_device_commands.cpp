@@ -155,6 +155,30 @@ private slots:
                  QStringLiteral("[]"));
     }
 
+    void aStoppedDcsimEndsInTheFailureText()
+    {
+        // A dcsim stopped half way keeps the mouse's lock: the commands give up after the
+        // library's time limit and answer as for a mouse that does not answer.
+        StoppedDcsim stopped;
+        QVERIFY(stopped.isStopped());
+        Reply r = call("writeDevicesProp",
+                       QStringLiteral(R"("PARAMSIZE":1,"PARAMID":5,"PARAMDATA":"0x02")"));
+        QVERIFY(r.answered && !r.ok);
+        QCOMPARE(r.text, QStringLiteral("writeDevicesProp failed!"));
+        r = call("writeByAddr",
+                 QStringLiteral(R"("PARAMSIZE":1,"PARAMADDRESS":"1000","PARAMDATA":"0x4d")"));
+        QCOMPARE(r.text, QStringLiteral("writeByAddr failed!"));
+        r = call("notifyDevice", QStringLiteral(R"("NotifyType":1,"NotifyData":2)"));
+        QCOMPARE(r.text, QStringLiteral("notifyDevice failed!"));
+        QCOMPARE(readMemory(QStringLiteral("1000"), 2), zeros(2));
+        stopped.kill();
+        QVERIFY(call("writeDevicesProp",
+                     QStringLiteral(R"("PARAMSIZE":1,"PARAMID":5,"PARAMDATA":"0x02")"))
+                    .ok);
+        QCOMPARE(call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":5)")).text,
+                 QStringLiteral("0x02"));
+    }
+
     void propertiesByNumber()
     {
         // Colours (property 4): bytes 1, 255, 16 come back as 0x01,0xff,0x10.
@@ -233,13 +257,19 @@ private slots:
 
     void notifications()
     {
-        // NotifyType 258 (0x102) and NotifyData 3 send 0x0302: type 2, data 3.
+        // NotifyType 259 (0x103) and NotifyData 3 send 0x0303: identify for 3 seconds.
         Reply r = run(m_dispatcher, QStringLiteral(R"({"funcname":"notifyDevice",)"
                                                    R"("HardwareID":"HID\\Vid_0aa0&Pid_5e30",)"
-                                                   R"("NotifyType":258,"NotifyData":3})"));
+                                                   R"("NotifyType":259,"NotifyData":3})"));
         QVERIFY(r.ok);
         QCOMPARE(r.text, QStringLiteral("notifyDevice success!"));
-        QVERIFY(logText().contains(QStringLiteral("notify type=2 data=3 result=0")));
+        QVERIFY(logText().contains(QStringLiteral("notify type=3 data=3 result=0")));
+        // 258 (0x102) with 3 sends 0x0302: a factory reset with data, which the mouse refuses.
+        r = run(m_dispatcher, QStringLiteral(R"({"funcname":"notifyDevice",)"
+                                             R"("HardwareID":"HID\\Vid_0aa0&Pid_5e30",)"
+                                             R"("NotifyType":258,"NotifyData":3})"));
+        QCOMPARE(r.text, QStringLiteral("notifyDevice failed!"));
+        QVERIFY(logText().contains(QStringLiteral("notify type=2 data=3 result=2")));
         // Stage 9 does not exist: the device refuses.
         r = run(m_dispatcher, QStringLiteral(R"({"funcname":"notifyDevice",)"
                                              R"("HardwareID":"HID\\Vid_0aa0&Pid_5e30",)"

@@ -11,7 +11,7 @@
 // and check value.
 
 #include "common/app_paths.h"
-#include "device/devices_handler.h"
+#include "device/firmware_session.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "update/firmware_flasher.h"
 #include "update/firmware_image.h"
@@ -22,44 +22,38 @@ using namespace kelv;
 
 namespace {
 
-// The stand-in boot loader: present under both hardware IDs.
-QByteArray g_rom;
-bool g_ordered = true;
-quint64 g_checkedLength = 0;
-quint32 g_checkedValue = 0;
+// The stand-in boot loader: present under both hardware IDs; keeps what it is sent.
+class StandInSession final : public FirmwareSession
+{
+public:
+    QByteArray rom;
+    bool ordered = true;
+    quint64 checkedLength = 0;
+    quint32 checkedValue = 0;
 
-int32_t deviceExist(const char16_t *)
-{
-    return 0;
-}
-int32_t reset(const char16_t *, const char16_t *, uint32_t, uint16_t, uint8_t *, uint32_t)
-{
-    return 0;
-}
-int32_t eraseRom(const char16_t *, const char16_t *, uint32_t)
-{
-    g_rom.clear();
-    return 0;
-}
-int32_t bornRom(const char16_t *, const char16_t *, uint32_t code, const uint8_t *buffer,
-                uint32_t length, uint32_t offset)
-{
-    if (code != DC_PRODUCT_CODE || length > DC_ROM_CHUNK_MAX)
-        return DC_BAD_ARGUMENT;
-    g_ordered = g_ordered && offset == uint32_t(g_rom.size());
-    g_rom.append(reinterpret_cast<const char *>(buffer), qsizetype(length));
-    return 0;
-}
-int32_t checkRom(const char16_t *, const char16_t *, uint32_t, uint32_t length, uint32_t check)
-{
-    g_checkedLength = length;
-    g_checkedValue = check;
-    return FirmwareImage::crc32(g_rom.constData(), g_rom.size()) == check ? 0 : DC_CHECK_FAILED;
-}
-int32_t finishRom(const char16_t *, const char16_t *, uint32_t)
-{
-    return 0;
-}
+    bool present(const QString &) override { return true; }
+    bool reset(const QString &) override { return true; }
+    bool erase(const QString &) override
+    {
+        rom.clear();
+        return true;
+    }
+    bool writeChunk(const QString &, const QByteArray &chunk, quint32 offset) override
+    {
+        if (chunk.size() > FirmwareFlasher::kChunkSize)
+            return false;
+        ordered = ordered && offset == quint32(rom.size());
+        rom.append(chunk);
+        return true;
+    }
+    bool check(const QString &, quint32 length, quint32 value) override
+    {
+        checkedLength = length;
+        checkedValue = value;
+        return FirmwareImage::crc32(rom.constData(), rom.size()) == value;
+    }
+    bool finish(const QString &) override { return true; }
+};
 
 } // namespace
 
@@ -91,34 +85,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    "the image has firmware bytes and they fit the buffer");
     }
 
-    // The firmware sequence on the loaded image.
-    DcEntries dc;
-    dc.dcDeviceExist = &deviceExist;
-    dc.dcReset = &reset;
-    dc.dcEraseRom = &eraseRom;
-    dc.dcBornRom = &bornRom;
-    dc.dcCheckRom = &checkRom;
-    dc.dcFinishUpdateRom = &finishRom;
-    DeviceTable table;
-    table.insert(
-        QStringLiteral("KV-M1"),
-        DeviceInfo{
-            QStringLiteral("KV-M1"), {}, {}, QStringLiteral("HID\\Vid_0aa0&Pid_5e30"), {}, {}});
-    g_rom.clear();
-    g_ordered = true;
-    g_checkedLength = 0;
-    FirmwareFlasher flasher;
-    flasher.wait = [](int) {};
-    flasher.show = [](const QString &) {};
-    flasher.loadImage = [&path](FirmwareImage &target) { return target.load(path); };
-    FirmwareImage flashed;
-    const FirmwareFlasher::Outcome outcome = flasher.run(dc, table, flashed);
-    FUZZ_CHECK((outcome == FirmwareFlasher::BadImage) == !ok, "refused images are not written");
+    // The firmware sequence on the loaded image (the dialog runs it only on an accepted
+    // image), step by step without the waits.
     if (ok) {
-        FUZZ_CHECK(g_ordered, "chunks are written in order");
-        FUZZ_CHECK(g_rom == QByteArray(image.firmware(), qsizetype(image.length())),
+        StandInSession session;
+        FirmwareFlasher flasher(session, image, QStringLiteral("HID\\Vid_0aa0&Pid_5e30"),
+                                FirmwareFlasher::Start::Mouse, FirmwareFlasher::Timing());
+        while (flasher.step() >= 0) {
+        }
+        FUZZ_CHECK(flasher.outcome() == FirmwareFlasher::CheckPassed ||
+                       flasher.outcome() == FirmwareFlasher::CheckFailed,
+                   "an accepted image is written to the end");
+        FUZZ_CHECK(session.ordered, "chunks are written in order");
+        FUZZ_CHECK(session.rom == QByteArray(image.firmware(), qsizetype(image.length())),
                    "exactly the image's firmware bytes are written");
-        FUZZ_CHECK(g_checkedLength == image.length() && g_checkedValue == image.checkValue(),
+        FUZZ_CHECK(session.checkedLength == image.length() &&
+                       session.checkedValue == image.checkValue(),
                    "the ROM check gets the image's length and check value");
     }
     return 0;

@@ -4,10 +4,13 @@
 // DC_SIM_DIR for the library and for dcsim) and running dcsim as a real process.
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <csignal>
+#include <sys/types.h>
 
 namespace kelv::test {
 
@@ -56,5 +59,44 @@ inline int runDcsim(const QStringList &arguments, QString *output = nullptr)
         *output = QString::fromUtf8(process.readAll());
     return process.exitCode();
 }
+
+// A real dcsim stopped (SIGSTOP) while it holds the simulated mouse's lock, as a tool
+// suspended half way through a command would. Killed when the object goes.
+class StoppedDcsim
+{
+public:
+    StoppedDcsim()
+    {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(programFile(QStringLiteral("dcsim")),
+                        {QStringLiteral("hold"), QStringLiteral("600000")});
+        QDeadlineTimer deadline(30000);
+        while (!m_process.readAll().contains("holding the device")) {
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning ||
+                !m_process.waitForReadyRead(int(deadline.remainingTime())))
+                return;
+        }
+        m_stopped = ::kill(pid_t(m_process.processId()), SIGSTOP) == 0;
+    }
+    ~StoppedDcsim() { kill(); }
+    StoppedDcsim(const StoppedDcsim &) = delete;
+    StoppedDcsim &operator=(const StoppedDcsim &) = delete;
+
+    // True once dcsim holds the lock and is stopped.
+    bool isStopped() const { return m_stopped; }
+    // Ends dcsim; the system releases its lock.
+    void kill()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(30000);
+        }
+        m_stopped = false;
+    }
+
+private:
+    QProcess m_process;
+    bool m_stopped = false;
+};
 
 } // namespace kelv::test

@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QTest>
 #include <QThread>
+#include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
 #include <memory>
@@ -112,6 +113,22 @@ std::vector<uint32_t> events()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_events;
+}
+
+// The device changes the events carry. The simulated mouse is a composite device: each
+// arrival or removal reaches the host as a burst of five equal events, one per interface.
+// A burst that is not whole (or not equal) ends the list, so a check on it fails.
+std::vector<uint32_t> changes()
+{
+    const std::vector<uint32_t> all = events();
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i + 5 <= all.size(); i += 5) {
+        if (!std::all_of(all.begin() + long(i), all.begin() + long(i) + 5,
+                         [&](uint32_t e) { return e == all[i]; }))
+            break;
+        out.push_back(all[i]);
+    }
+    return out;
 }
 
 std::vector<std::string> dataReports()
@@ -388,6 +405,11 @@ private slots:
         QCOMPARE(m_lib.notify(kMouse, kEmpty, kCode, 0x0503, nullptr, 0), 0);
         QVERIFY(logText().contains(QStringLiteral("identify: blinking for 5 s")));
         QCOMPARE(m_lib.notify(kMouse, kEmpty, kCode, 0x0004, nullptr, 0), 0);
+        // Factory reset and save take no data.
+        QCOMPARE(m_lib.notify(kMouse, kEmpty, kCode, 0x0104, nullptr, 0), int(DC_BAD_ARGUMENT));
+        QCOMPARE(setProp(9, QByteArray::fromHex("01")), 0);
+        QCOMPARE(m_lib.notify(kMouse, kEmpty, kCode, 0x0302, nullptr, 0), int(DC_BAD_ARGUMENT));
+        QCOMPARE(prop(9, 1).toHex(), QByteArray("01")); // nothing was reset
 
         // Factory reset: properties and memory back to factory values.
         const uint8_t byte = 0x4d;
@@ -401,11 +423,56 @@ private slots:
         QCOMPARE(int(back), 0);
     }
 
+    void propertyWritesReportWhatChangedOnTheMouse()
+    {
+        const DcDataCallback data = &onData;
+        QCOMPARE(m_lib.onData(kMouse, kEmpty, kCode, &data), 0);
+        // The active stage, written like the notification sets it: the same report.
+        QCOMPARE(setProp(2, QByteArray::fromHex("03")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dataReports().size(), size_t(1), 10000);
+        QCOMPARE(dataReports()[0], std::string("0103800c00000000")); // stage 3, 3200 DPI
+        // Writing the stage it already has changes nothing and reports nothing; neither does
+        // a property that is not the stage.
+        QCOMPARE(setProp(2, QByteArray::fromHex("03")), 0);
+        QCOMPARE(setProp(5, QByteArray::fromHex("02")), 0);
+        // Fewer stages than the active one: the stage moves, and says so.
+        QCOMPARE(setProp(1, QByteArray::fromHex("02")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dataReports().size(), size_t(2), 10000);
+        QCOMPARE(dataReports()[1], std::string("0101200300000000")); // stage 1, 800 DPI
+        // A new lighting effect: report 4 with the effect.
+        QCOMPARE(setProp(8, QByteArray::fromHex("0239a7da5005")), 0); // unchanged
+        QCOMPARE(setProp(8, QByteArray::fromHex("05ff00006402")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dataReports().size(), size_t(3), 10000);
+        QCOMPARE(dataReports()[2], std::string("0405000000000000"));
+        QTest::qWait(100);
+        QCOMPARE(dataReports().size(), size_t(3));
+    }
+
+    void aStoppedDcsimHoldingTheLockEndsInBusy()
+    {
+        StoppedDcsim stopped;
+        QVERIFY(stopped.isStopped());
+        // Every call gives up with DC_BUSY instead of waiting for ever; after the first has
+        // waited its full time the next ones give up quickly.
+        QCOMPARE(m_lib.exist(kMouse), int(DC_BUSY));
+        const uint8_t byte = 7;
+        QCOMPARE(m_lib.write(kMouse, kEmpty, kCode, &byte, 1, 0x1000), int(DC_BUSY));
+        QCOMPARE(setProp(5, QByteArray::fromHex("01")), int(DC_BUSY));
+        QString out;
+        QCOMPARE(runDcsim({QStringLiteral("plug")}, &out), 1);
+        QVERIFY2(out.contains(QStringLiteral("busy")), qPrintable(out));
+        // Once the stopped process is gone the system drops its lock: calls work again.
+        stopped.kill();
+        QCOMPARE(m_lib.exist(kMouse), 0);
+        QCOMPARE(m_lib.write(kMouse, kEmpty, kCode, &byte, 1, 0x1000), 0);
+        QCOMPARE(prop(5, 1).toHex(), QByteArray("04"));
+    }
+
     void dcsimPlugAndUnplugReachTheEventCallback()
     {
         QVERIFY(dcsim({QStringLiteral("unplug")}).contains(QStringLiteral("unplugged")));
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(1), 10000);
-        QCOMPARE(events()[0], 0x5e300002u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(1), 10000);
+        QCOMPARE(changes()[0], 0x5e300002u);
         QCOMPARE(m_lib.exist(kMouse), int(DC_NOT_PRESENT));
         std::vector<uint8_t> block(DC_LIST_BLOCK_SIZE, 0);
         QCOMPARE(m_lib.devices(programFilter(), block.data(), DC_LIST_BLOCK_SIZE), 0);
@@ -413,8 +480,10 @@ private slots:
         // Unplugging twice changes nothing and sends nothing.
         QVERIFY(dcsim({QStringLiteral("unplug")}).contains(QStringLiteral("already")));
         QVERIFY(dcsim({QStringLiteral("plug")}).contains(QStringLiteral("plugged in")));
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(2), 10000);
-        QCOMPARE(events()[1], 0x5e300001u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(2), 10000);
+        QCOMPARE(changes()[1], 0x5e300001u);
+        QTest::qWait(100);
+        QCOMPARE(events().size(), size_t(10)); // two bursts of five, nothing else
         QCOMPARE(m_lib.exist(kMouse), 0);
         std::lock_guard<std::mutex> lock(g_mutex);
         QVERIFY(g_threads.front() != std::this_thread::get_id());
@@ -429,9 +498,9 @@ private slots:
         queue.close();
         dcsim({QStringLiteral("unplug")});
         dcsim({QStringLiteral("plug")});
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(2), 10000);
-        QCOMPARE(events()[0], 0x5e300002u);
-        QCOMPARE(events()[1], 0x5e300001u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(2), 10000);
+        QCOMPARE(changes()[0], 0x5e300002u);
+        QCOMPARE(changes()[1], 0x5e300001u);
         QVERIFY(QFileInfo(queue).size() < 1024);
     }
 
@@ -463,9 +532,9 @@ private slots:
         QCOMPARE(m_lib.reset(kMouse, kEmpty, kCode, 2, &out, 0), int(DC_BAD_ARGUMENT));
         QCOMPARE(m_lib.reset(kMouse, kEmpty, kCode, 1, &out, 0), 0);
         QCOMPARE(int(out), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(2), 10000);
-        QCOMPARE(events()[0], 0x5e300002u);
-        QCOMPARE(events()[1], 0x5e310001u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(2), 10000);
+        QCOMPARE(changes()[0], 0x5e300002u);
+        QCOMPARE(changes()[1], 0x5e310001u);
         QCOMPARE(m_lib.exist(kBoot), 0);
         QCOMPARE(m_lib.exist(kMouse), int(DC_NOT_PRESENT));
 
@@ -502,9 +571,9 @@ private slots:
         QCOMPARE(m_lib.checkRom(kBoot, kEmpty, kCode, 4501, crc), int(DC_CHECK_FAILED));
         QCOMPARE(m_lib.checkRom(kBoot, kEmpty, kCode, 4500, crc), 0);
         QCOMPARE(m_lib.finish(kBoot, kEmpty, kCode), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(4), 10000);
-        QCOMPARE(events()[2], 0x5e310002u);
-        QCOMPARE(events()[3], 0x5e300001u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(4), 10000);
+        QCOMPARE(changes()[2], 0x5e310002u);
+        QCOMPARE(changes()[3], 0x5e300001u);
         QCOMPARE(m_lib.exist(kMouse), 0);
         block.assign(DC_LIST_BLOCK_SIZE, 0);
         QCOMPARE(m_lib.devices(programFilter(), block.data(), DC_LIST_BLOCK_SIZE), 0);
@@ -545,15 +614,15 @@ private slots:
     {
         dcsim({QStringLiteral("bootloader"), QStringLiteral("never")});
         QCOMPARE(m_lib.reset(kMouse, kEmpty, kCode, 1, nullptr, 0), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(1), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(1), 10000);
         QTest::qWait(300);
         QCOMPARE(m_lib.exist(kBoot), int(DC_NOT_PRESENT));
-        QCOMPARE(events().size(), size_t(1));
+        QCOMPARE(changes().size(), size_t(1));
         QVERIFY(dcsim({QStringLiteral("status")}).contains(QStringLiteral("mode: to-boot")));
         // Once the delay allows it, the boot loader shows up (and is announced).
         dcsim({QStringLiteral("bootloader"), QStringLiteral("delay"), QStringLiteral("0")});
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(2), 10000);
-        QCOMPARE(events()[1], 0x5e310001u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(2), 10000);
+        QCOMPARE(changes()[1], 0x5e310001u);
         // Leaving the boot loader without an update brings the old firmware back.
         QCOMPARE(m_lib.rebootRom(kBoot, kEmpty, kCode), 0);
         QTRY_COMPARE_WITH_TIMEOUT(m_lib.exist(kMouse), 0, 10000);
@@ -591,12 +660,40 @@ private slots:
         QCOMPARE(setProp(5, QByteArray::fromHex("02")), 0);
         QCOMPARE(m_lib.write(kMouse, kEmpty, kCode, buf, 4, 0), int(DC_NOT_PRESENT));
         QCOMPARE(m_lib.exist(kMouse), int(DC_NOT_PRESENT));
-        QTRY_COMPARE_WITH_TIMEOUT(events().size(), size_t(1), 10000);
-        QCOMPARE(events()[0], 0x5e300002u);
+        QTRY_COMPARE_WITH_TIMEOUT(changes().size(), size_t(1), 10000);
+        QCOMPARE(changes()[0], 0x5e300002u);
         QVERIFY(logText().contains(QStringLiteral("unplugged during write")));
         // Plugged back in, the countdown is over.
         dcsim({QStringLiteral("plug")});
         QCOMPARE(m_lib.write(kMouse, kEmpty, kCode, buf, 4, 0), 0);
+    }
+
+    void aRestartTimedBeforeTheMachineStartedIsOver()
+    {
+        // The mouse left for its boot loader with a delay of ten minutes ...
+        QCOMPARE(runDcsim({QStringLiteral("bootloader"), QStringLiteral("delay"),
+                           QStringLiteral("600000")}),
+                 0);
+        uint8_t out = 0;
+        QCOMPARE(m_lib.reset(kMouse, kEmpty, kCode, 1, &out, 0), 0);
+        QCOMPARE(m_lib.exist(kBoot), int(DC_NOT_PRESENT));
+        // ... and the time it left is ahead of the machine's clock, as after a restart of
+        // the machine: the delay is over.
+        QFile state(m_sim->file(QStringLiteral("mouse.state")));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        QString text = QString::fromLatin1(state.readAll());
+        state.close();
+        text.replace(QRegularExpression(QStringLiteral("modeSince=\\d+")),
+                     QStringLiteral("modeSince=9000000000000000000"));
+        text.truncate(text.lastIndexOf(QStringLiteral("crc=")));
+        const QByteArray body = text.toLatin1();
+        const QByteArray crcLine = QByteArray("crc=") +
+                                   QByteArray::number(zlibCrc32(body), 16).rightJustified(8, '0') +
+                                   '\n';
+        QVERIFY(state.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        state.write(body + crcLine);
+        state.close();
+        QCOMPARE(m_lib.exist(kBoot), 0);
     }
 
     void damagedStateGivesTheFactoryMouse()
@@ -717,13 +814,72 @@ private slots:
         QCOMPARE(m_lib.onData(kMouse, kEmpty, kCode, &data), int(DC_NOT_PRESENT));
     }
 
+    void dcsimWritesAndDecodes()
+    {
+        // Memory, written like dcWrite and read back through the library.
+        QCOMPARE(
+            dcsim({QStringLiteral("mem-write"), QStringLiteral("1800"), QStringLiteral("4d0100")})
+                .trimmed(),
+            QStringLiteral("wrote 3 bytes"));
+        uint8_t bytes[3] = {};
+        QCOMPARE(m_lib.read(kMouse, kEmpty, kCode, bytes, 3, 0x1800), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(bytes), 3).toHex(),
+                 QByteArray("4d0100"));
+        QVERIFY(
+            dcsim({QStringLiteral("mem-write"), QStringLiteral("ffff"), QStringLiteral("0102")}, 1)
+                .contains(QStringLiteral("result 2")));
+
+        // Properties by number or name, with the mouse's own checks and reports.
+        const DcDataCallback data = &onData;
+        QCOMPARE(m_lib.onData(kMouse, kEmpty, kCode, &data), 0);
+        QCOMPARE(dcsim({QStringLiteral("prop-write"), QStringLiteral("active-stage"),
+                        QStringLiteral("04")})
+                     .trimmed(),
+                 QStringLiteral("active-stage: 4"));
+        QCOMPARE(prop(2, 1).toHex(), QByteArray("04"));
+        QTRY_COMPARE_WITH_TIMEOUT(dataReports().size(), size_t(1), 10000);
+        QCOMPARE(dataReports()[0], std::string("0104001900000000")); // stage 4, 6400 DPI
+        QVERIFY(dcsim({QStringLiteral("prop-write"), QStringLiteral("active-stage"),
+                       QStringLiteral("07")},
+                      1)
+                    .contains(QStringLiteral("result 2")));
+        QCOMPARE(dcsim({QStringLiteral("prop-write"), QStringLiteral("5"), QStringLiteral("02")})
+                     .trimmed(),
+                 QStringLiteral("polling-rate: 2 (250 Hz)"));
+        QCOMPARE(dcsim({QStringLiteral("prop"), QStringLiteral("polling-rate")}).trimmed(),
+                 QStringLiteral("02"));
+
+        // Every property by name, in words.
+        const QStringList lines =
+            dcsim({QStringLiteral("props")}).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 11);
+        QCOMPARE(lines[0], QStringLiteral("1 stage-count: 5"));
+        QCOMPARE(lines[1], QStringLiteral("2 active-stage: 4"));
+        QCOMPARE(lines[2],
+                 QStringLiteral("3 dpi-stages: 400, 800, 1600, 3200, 6400, 12000, 16000, 26000"));
+        QVERIFY(lines[3].startsWith(QStringLiteral("4 stage-colours: #ff0000, #00ff00")));
+        QCOMPARE(lines[4], QStringLiteral("5 polling-rate: 2 (250 Hz)"));
+        QCOMPARE(lines[5], QStringLiteral("6 lift-off: 2 (2 mm)"));
+        QVERIFY(lines[6].startsWith(
+            QStringLiteral("7 buttons: left: mouse 1 0 0, right: mouse 2 0 0, middle: mouse 3")));
+        QVERIFY(lines[6].contains(QStringLiteral("dpi-up: dpi 3 0 0")));
+        QCOMPARE(lines[7], QStringLiteral("8 lighting: effect 2 (breathing), colour #39a7da, "
+                                          "brightness 80, speed 5"));
+        QCOMPARE(lines[8], QStringLiteral("9 angle-snap: off"));
+        QCOMPARE(lines[9], QStringLiteral("10 debounce: 4 ms"));
+        QCOMPARE(lines[10], QStringLiteral("11 motion-sync: on"));
+        QVERIFY(dcsim({QStringLiteral("status")})
+                    .contains(QStringLiteral("prop 6 lift-off: 2 (2 mm)")));
+    }
+
     void dcsimCommandLine()
     {
         QString help;
         QCOMPARE(runDcsim({QStringLiteral("--help")}, &help), 0);
-        for (const char *command : {"plug", "unplug", "data", "press", "mem", "prop", "status",
-                                    "fail write|read|notify", "fail none", "bootloader never",
-                                    "bootloader delay", "unplug-after", "reset", "--help"})
+        for (const char *command :
+             {"plug", "unplug", "data", "press", "mem", "mem-write", "prop", "prop-write", "props",
+              "status", "fail write|read|notify", "fail none", "bootloader never",
+              "bootloader delay", "unplug-after", "reset", "hold", "--help"})
             QVERIFY2(help.contains(QLatin1String(command)), command);
         QCOMPARE(runDcsim({}), 2);
         QCOMPARE(runDcsim({QStringLiteral("jump")}), 2);
@@ -731,6 +887,12 @@ private slots:
         QCOMPARE(runDcsim({QStringLiteral("data"), QStringLiteral("01020304050607zz")}), 2);
         QCOMPARE(runDcsim({QStringLiteral("mem"), QStringLiteral("ffff"), QStringLiteral("2")}), 2);
         QCOMPARE(runDcsim({QStringLiteral("prop"), QStringLiteral("12")}), 2);
+        QCOMPARE(runDcsim({QStringLiteral("prop"), QStringLiteral("colour")}), 2);
+        QCOMPARE(
+            runDcsim({QStringLiteral("prop-write"), QStringLiteral("5"), QStringLiteral("0x")}), 2);
+        QCOMPARE(
+            runDcsim({QStringLiteral("mem-write"), QStringLiteral("10000"), QStringLiteral("01")}),
+            2);
         QCOMPARE(runDcsim({QStringLiteral("fail"), QStringLiteral("everything")}), 2);
         QCOMPARE(runDcsim({QStringLiteral("press"), QStringLiteral("9")}), 2);
         QCOMPARE(runDcsim({QStringLiteral("unplug-after"), QStringLiteral("1"),

@@ -23,10 +23,10 @@ class FakeHost : public UpdateHost
 {
 public:
     ClientSettings settings;
-    DeviceTable devices;
+    DeviceTable table;
     ClientSettings &clientSettings() override { return settings; }
-    DeviceTable deviceTable() const override { return devices; }
-    const DcEntries *deviceEntries() const override { return nullptr; }
+    DeviceTable deviceTable() const override { return table; }
+    devices_handler *devices() const override { return nullptr; }
     QWidget *mainWindow() const override { return nullptr; }
 };
 
@@ -77,8 +77,8 @@ void TestUpdateCheck::init()
     QCOMPARE(m_host->settings.value(QStringLiteral("updateServer")), m_server->url());
     DeviceInfo second{QStringLiteral("ZZZ"), {}, QStringLiteral("9.9"), {}, {}, {}};
     DeviceInfo first{QStringLiteral("KELV-M1"), {}, QStringLiteral("1.0.0"), {}, {}, {}};
-    m_host->devices.insert(second.DeviceID, second);
-    m_host->devices.insert(first.DeviceID, first);
+    m_host->table.insert(second.DeviceID, second);
+    m_host->table.insert(first.DeviceID, first);
 }
 
 void TestUpdateCheck::cleanup()
@@ -124,7 +124,7 @@ void TestUpdateCheck::requestCarriesVersions()
 
 void TestUpdateCheck::requestWithoutMouse()
 {
-    m_host->devices.clear();
+    m_host->table.clear();
     m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, "{\"code\":2}");
     QTest::ignoreMessage(QtInfoMsg, "{\"code\":2}");
     runCheck(true);

@@ -4,11 +4,13 @@
 #include "common/app_paths.h"
 #include "common/client_settings.h"
 #include "device/devices_handler.h"
+#include "device/firmware_session.h"
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/signing_key.h"
 #include "update/firmware_flasher.h"
 #include "update/firmware_image.h"
+#include "update/firmware_recovery.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_dlg.h"
@@ -19,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -27,6 +30,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
+#include <sys/resource.h>
 
 using namespace kelv;
 
@@ -36,17 +40,14 @@ class Host : public UpdateHost
 {
 public:
     ClientSettings settings;
-    devices_handler *devices = nullptr;
+    devices_handler *manager = nullptr;
     bool emptyTable = false;
     ClientSettings &clientSettings() override { return settings; }
     DeviceTable deviceTable() const override
     {
-        return devices && !emptyTable ? devices->deviceTable() : DeviceTable();
+        return manager && !emptyTable ? manager->deviceTable() : DeviceTable();
     }
-    const DcEntries *deviceEntries() const override
-    {
-        return devices ? &devices->entries() : nullptr;
-    }
+    devices_handler *devices() const override { return manager; }
     QWidget *mainWindow() const override { return nullptr; }
 };
 
@@ -96,6 +97,38 @@ template <typename T> T *child(QWidget *dialog, const char *name)
     return dialog->findChild<T *>(QLatin1String(name));
 }
 
+QStringList bornCalls(const QString &logFile)
+{
+    QStringList born;
+    for (const QString &call : romCalls(logFile)) {
+        if (call.startsWith(QLatin1String("born ")))
+            born << call;
+    }
+    return born;
+}
+
+// Short waits between the firmware steps, for a boot loader that shows up after 100 ms.
+FirmwareFlasher::Timing fastTiming()
+{
+    FirmwareFlasher::Timing timing;
+    timing.firstWait = 300;
+    timing.secondWait = 300;
+    timing.lastWait = 300;
+    timing.afterErase = 20;
+    timing.perChunk = 1;
+    timing.beforeFinish = 10;
+    return timing;
+}
+
+// CPU time the calling thread has used, in milliseconds.
+qint64 threadCpuMs()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
 } // namespace
 
 class TestUpdateDialog : public QObject
@@ -118,11 +151,25 @@ private slots:
     void firmwareNotStarted();
     void bootLoaderNeverAppears();
     void failingCheck();
+    void flashReturnsAtOnceAndWaitsWithoutSpinning();
+    void closingDuringTheFlashIsRefused();
+    void flashOutlivesItsDialog();
+    void aNewCheckDuringTheFlashLeavesItRunning();
+    void unplugDuringTheFlashIsFinishedLater();
+    void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
     void httpErrorIsShown();
 
 private:
+    // A dialog whose firmware sequence uses the short waits, with the boot loader quick.
+    updateDlg *fastDialog()
+    {
+        auto *dialog = new updateDlg(m_host);
+        dialog->setFlashTiming(fastTiming());
+        dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+        return dialog;
+    }
     QString path(const QString &relative) const
     {
         return m_dir->path() + QLatin1Char('/') + relative;
@@ -156,10 +203,14 @@ void TestUpdateDialog::init()
     m_server = new test::HttpTestServer;
     m_server->setPacing(16 * 1024, 20);
     m_sim = new test::SimFolder;
+    QCOMPARE(test::runDcsim(
+                 {QStringLiteral("bootloader"), QStringLiteral("delay"), QStringLiteral("100")}),
+             0);
+    devices_handler::resetEventCounter();
     m_devices = new devices_handler(test::libdcFile(), nullptr);
     m_devices->refreshDevices();
     m_host = new Host;
-    m_host->devices = m_devices;
+    m_host->manager = m_devices;
     writeFile(path(QStringLiteral("Resources/profiles/conf.xml")),
               "<?xml version=\"1.0\"?>\n<root>\n\t<client version=\"1.0.0\" language=\"en\" "
               "updateServer=\"\" />\n</root>\n");
@@ -390,6 +441,8 @@ void TestUpdateDialog::checkerOpensTheDialog()
 
 void TestUpdateDialog::firmwareFromServerToMouse()
 {
+    // The whole way with the sequence's own waits: package from the service, boot-loader
+    // round trip, and a device table that follows the mouse through it on its own events.
     const QByteArray bytes = firmwareBytes(5000, "2.3.4");
     writeFile(path(QStringLiteral("fw.bin")), bytes);
     QProcess packer;
@@ -408,59 +461,56 @@ void TestUpdateDialog::firmwareFromServerToMouse()
         {QStringLiteral("firmware")},
         {{QStringLiteral("firmwarePackage"), m_server->url(QStringLiteral("/firmware.pkg"))}});
     dialog.show();
-    // The sequence runs inside the dialog's slot; the GUI stays alive through
-    // waitMs, so a timer sees every label on the way.
     QStringList labels;
+    auto *label = child<QLabel>(&dialog, "lb_install");
     QTimer watcher;
     connect(&watcher, &QTimer::timeout, &watcher, [&] {
-        const QString text = child<QLabel>(&dialog, "lb_install")->text();
-        if (labels.isEmpty() || labels.last() != text) {
-            labels << text;
-            if (text == QStringLiteral("正在更新固件，请勿插拔鼠标"))
+        if (labels.isEmpty() || labels.last() != label->text()) {
+            labels << label->text();
+            if (label->text() == QStringLiteral("正在更新固件，请勿插拔鼠标"))
                 shot(&dialog, QStringLiteral("update-firmware"));
         }
     });
     watcher.start(20);
+    // The table while the mouse is away and while its boot loader is there.
+    QList<QStringList> tables;
+    connect(m_devices, &devices_handler::devicesChanged, this,
+            [&] { tables << m_devices->deviceTable().keys(); });
+    QSignalSpy finished(&dialog, &updateDlg::firmwareFinished);
     QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
-                              QStringLiteral("校验成功,启动设备。。。"), 30000);
+    QVERIFY(finished.wait(40000));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
     watcher.stop();
+    QCOMPARE(label->text(), QStringLiteral("校验成功,启动设备。。。"));
     QVERIFY2(labels.contains(QStringLiteral("正在更新固件，请勿插拔鼠标")),
              qPrintable(labels.join(QLatin1Char('|'))));
-    QStringList born;
-    for (const QString &call : romCalls(m_sim->file(QStringLiteral("dc.log")))) {
-        if (call.startsWith(QLatin1String("born ")))
-            born << call;
-    }
+    const QStringList born = bornCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(born.size(), 3); // 2000, 2000, 1000
     QVERIFY(born.last().startsWith(QLatin1String("born offset=4000 length=1000 result=0")));
     shot(&dialog, QStringLiteral("update-firmware-done"));
     QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))).left(bytes.size()), bytes);
-    // The mouse comes back with the firmware's version.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [this] {
-            m_devices->refreshDevices();
-            const DeviceTable table = m_devices->deviceTable();
-            return !table.isEmpty() && table.first().Version == QLatin1String("2.3.4");
-        }(),
-        10000);
-    QVERIFY(romCalls(m_sim->file(QStringLiteral("dc.log")))
-                .join(QLatin1Char('\n'))
-                .contains(QStringLiteral("finish")));
+    // The mouse comes back with the firmware's version, and the table follows by itself.
+    QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().value(QStringLiteral("KELV-M1")).Version,
+                              QStringLiteral("2.3.4"), 10000);
+    // One acted-on event per change: away, boot loader, away, mouse (each table is read
+    // when its event is handled, so a slow handler may already see the next state).
+    QCOMPARE(tables.size(), 4);
+    QVERIFY(tables.contains(QStringList{QStringLiteral("KELV-M1-BOOT")}));
+    QCOMPARE(tables.last(), QStringList{QStringLiteral("KELV-M1")});
+    // The package has done its work.
+    QVERIFY(!QFile::exists(firmwareImagePath()));
 }
 
 void TestUpdateDialog::firmwareChunks()
 {
     writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(4000, "4.0.0")));
-    updateDlg dialog(m_host);
-    dialog.flashFirmware();
-    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(),
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    dialog->flashFirmware();
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
              QStringLiteral("校验成功,启动设备。。。"));
-    QStringList born;
-    for (const QString &call : romCalls(m_sim->file(QStringLiteral("dc.log")))) {
-        if (call.startsWith(QLatin1String("born ")))
-            born << call;
-    }
+    const QStringList born = bornCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(born.size(), 3);
     QVERIFY(born.at(0).startsWith(QLatin1String("born offset=0 length=2000 result=0")));
     QVERIFY(born.at(1).startsWith(QLatin1String("born offset=2000 length=2000 result=0")));
@@ -485,9 +535,12 @@ void TestUpdateDialog::firmwareNotStarted()
         qToLittleEndian<quint32>(4119, image.data());
     writeFile(firmwareImagePath(), image);
     m_host->emptyTable = emptyTable;
-    updateDlg dialog(m_host);
-    dialog.on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
-    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(),
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
+    QVERIFY(!dialog->flashing());
+    QVERIFY(!m_devices->firmwareSessionOpen());
+    QTest::qWait(100);
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
              QStringLiteral("正在更新固件，请勿插拔鼠标"));
     QCOMPARE(romCalls(m_sim->file(QStringLiteral("dc.log"))), QStringList());
 }
@@ -496,12 +549,17 @@ void TestUpdateDialog::bootLoaderNeverAppears()
 {
     QCOMPARE(test::runDcsim({QStringLiteral("bootloader"), QStringLiteral("never")}), 0);
     writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
-    updateDlg dialog(m_host);
-    dialog.on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
-    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(), QStringLiteral("鼠标更新失败。。。"));
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::BootLoaderMissing));
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
+             QStringLiteral("鼠标更新失败。。。"));
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.size(), 1);
     QVERIFY(calls.first().startsWith(QLatin1String("reset value=1")));
+    QVERIFY(QFile::exists(firmwareImagePath())); // kept for another try
 }
 
 void TestUpdateDialog::failingCheck()
@@ -509,12 +567,216 @@ void TestUpdateDialog::failingCheck()
     QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
     image[FirmwareImage::kCheckOffset] = char(image.at(FirmwareImage::kCheckOffset) ^ 0xff);
     writeFile(firmwareImagePath(), image);
-    updateDlg dialog(m_host);
-    dialog.flashFirmware();
-    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(), QStringLiteral("校验失败，请重新更新"));
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    dialog->flashFirmware();
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
+             QStringLiteral("校验失败，请重新更新"));
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QVERIFY(calls.last().startsWith(QLatin1String("check length=3000")));
     QVERIFY(calls.last().endsWith(QLatin1String("result=6")));
+    QVERIFY(QFile::exists(firmwareImagePath()));
+}
+
+void TestUpdateDialog::flashReturnsAtOnceAndWaitsWithoutSpinning()
+{
+    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    FirmwareFlasher::Timing timing = fastTiming();
+    timing.firstWait = 1500;
+    dialog->setFlashTiming(timing);
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    const qint64 cpuBefore = threadCpuMs();
+    dialog->flashFirmware();
+    // The caller gets control back before the mouse is even reset.
+    QVERIFY(dialog->flashing());
+    QVERIFY(m_devices->firmwareSessionOpen());
+    QCOMPARE(romCalls(m_sim->file(QStringLiteral("dc.log"))), QStringList());
+    QVERIFY(finished.wait(20000));
+    // Waiting for the boot loader is a timer, not a loop: the GUI thread is idle meanwhile
+    // (a loop over processEvents keeps it busy for the whole wait).
+    const qint64 cpuUsed = threadCpuMs() - cpuBefore;
+    QVERIFY2(cpuUsed < 750, qPrintable(QStringLiteral("%1 ms of CPU").arg(cpuUsed)));
+    QVERIFY(!dialog->flashing());
+    QVERIFY(!m_devices->firmwareSessionOpen());
+}
+
+void TestUpdateDialog::closingDuringTheFlashIsRefused()
+{
+    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    QSignalSpy closed(dialog.get(), &QDialog::finished);
+    dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "btn_closeSetuper"), Qt::LeftButton);
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(closed.size(), 0);
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
+             QStringLiteral("正在更新固件，请勿插拔鼠标"));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
+    // Once the sequence has ended the dialog closes as usual.
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "btn_closeSetuper"), Qt::LeftButton);
+    QCOMPARE(closed.size(), 1);
+}
+
+void TestUpdateDialog::flashOutlivesItsDialog()
+{
+    // A new update check deletes the dialog it replaces, and with it everything the dialog
+    // owns; the sequence must neither stop half way nor read what was freed.
+    const QByteArray bytes = firmwareBytes(9000, "6.0.0");
+    writeFile(firmwareImagePath(), FirmwareImage::build(bytes));
+    auto *dialog = fastDialog();
+    dialog->flashFirmware();
+    QVERIFY(dialog->flashing());
+    QTRY_VERIFY_WITH_TIMEOUT(!bornCalls(m_sim->file(QStringLiteral("dc.log"))).isEmpty(), 20000);
+    delete dialog;
+    QTRY_VERIFY_WITH_TIMEOUT(!m_devices->firmwareSessionOpen(), 20000);
+    QVERIFY(romCalls(m_sim->file(QStringLiteral("dc.log")))
+                .last()
+                .startsWith(QLatin1String("finish version=6.0.0 result=0")));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().value(QStringLiteral("KELV-M1")).Version,
+                              QStringLiteral("6.0.0"), 10000);
+}
+
+void TestUpdateDialog::aNewCheckDuringTheFlashLeavesItRunning()
+{
+    // The page's "checkUpdate" replaces the checker, and with it the dialog that is still in
+    // its exec() with the flash running: the flash goes on to the end.
+    const QByteArray bytes = firmwareBytes(7000, "9.0.0");
+    writeFile(path(QStringLiteral("fw.bin")), bytes);
+    QProcess packer;
+    packer.start(test::programFile(QStringLiteral("kelvpack")),
+                 {QStringLiteral("firmware"), path(QStringLiteral("fw.bin")),
+                  QStringLiteral("9.0.0"), path(QStringLiteral("fw.pkg")), QStringLiteral("--sign"),
+                  m_key.secretKeyFile()});
+    QCOMPARE(packer.exitCode(), 0);
+    QVERIFY(packer.waitForFinished(30000));
+    m_server->setContent(QStringLiteral("/firmware.pkg"), readFile(path(QStringLiteral("fw.pkg"))));
+    m_server->setReply(
+        QStringLiteral("/api/system/upgrade"), 200,
+        QStringLiteral(
+            R"({"code":0,"ret":{"type":"0","deployment":"firmware","firmwarePackage":"%1"}})")
+            .arg(m_server->url(QStringLiteral("/firmware.pkg")))
+            .toUtf8());
+    qputenv("KELV_UPDATE_SERVER", m_server->url().toUtf8());
+    QObject owner;
+    QPointer<UpdateCheck> check;
+    // The user presses "Update"; once the flash runs, a new check replaces this one.
+    QTimer user;
+    bool pressed = false;
+    connect(&user, &QTimer::timeout, &user, [&] {
+        auto *dialog = qobject_cast<updateDlg *>(QApplication::activeModalWidget());
+        if (dialog && !pressed) {
+            pressed = true;
+            QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("uninstallButton")),
+                              Qt::LeftButton);
+        } else if (check && m_devices->firmwareSessionOpen() &&
+                   !bornCalls(m_sim->file(QStringLiteral("dc.log"))).isEmpty()) {
+            user.stop();
+            delete check;
+        }
+    });
+    user.start(50);
+    check = startUpdateCheck(m_host, &owner, false);
+    QTRY_VERIFY_WITH_TIMEOUT(!check, 60000);
+    qunsetenv("KELV_UPDATE_SERVER");
+    QVERIFY(m_devices->firmwareSessionOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_devices->firmwareSessionOpen(), 30000);
+    QVERIFY(romCalls(m_sim->file(QStringLiteral("dc.log")))
+                .last()
+                .startsWith(QLatin1String("finish version=9.0.0 result=0")));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), bytes);
+}
+
+void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
+{
+    const QByteArray bytes = firmwareBytes(9000, "7.0.0");
+    writeFile(firmwareImagePath(), FirmwareImage::build(bytes));
+    FirmwareRecovery recovery(m_host);
+    QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
+    connect(m_devices, &devices_handler::devicesChanged, &recovery,
+            &FirmwareRecovery::checkDevices);
+    // The erase and two chunks go through; the mouse is pulled during the third.
+    QCOMPARE(test::runDcsim(
+                 {QStringLiteral("unplug-after"), QStringLiteral("3"), QStringLiteral("rom")}),
+             0);
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    dialog->flashFirmware();
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckFailed));
+    QVERIFY(QFile::exists(firmwareImagePath()));
+    QTRY_VERIFY_WITH_TIMEOUT(m_devices->deviceTable().isEmpty(), 10000);
+    QCOMPARE(offered.size(), 0);
+
+    // Plugged in again the mouse shows only its boot loader: the offer comes by itself.
+    QCOMPARE(test::runDcsim({QStringLiteral("plug")}), 0);
+    QVERIFY(offered.wait(10000));
+    QVERIFY(recovery.onlyBootLoader());
+    QCOMPARE(m_devices->deviceTable().keys(), QStringList{QStringLiteral("KELV-M1-BOOT")});
+    updateDlg *offer = recovery.dialog();
+    QVERIFY(offer);
+    QVERIFY(offer->isVisible());
+    QCOMPARE(child<QLabel>(offer, "lb_text")->text(),
+             QStringLiteral("The last firmware update did not finish,finish it now?"));
+    shot(offer, QStringLiteral("update-firmware-finish"));
+    offer->setFlashTiming(fastTiming());
+    QSignalSpy offerFinished(offer, &updateDlg::firmwareFinished);
+    QTest::mouseClick(child<QPushButton>(offer, "uninstallButton"), Qt::LeftButton);
+    QVERIFY(offerFinished.wait(20000));
+    QCOMPARE(offerFinished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().keys(),
+                              QStringList{QStringLiteral("KELV-M1")}, 10000);
+    QCOMPARE(m_devices->deviceTable().first().Version, QStringLiteral("7.0.0"));
+    QVERIFY(!QFile::exists(firmwareImagePath()));
+    QCOMPARE(offered.size(), 1);
+    // No reset this time: the sequence began at the boot loader.
+    const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
+    QCOMPARE(calls.filter(QStringLiteral("reset ")).size(), 1);
+}
+
+void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
+{
+    FirmwareRecovery recovery(m_host);
+    QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
+    // The mouse itself, with a package ready: nothing to finish.
+    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    recovery.checkDevices();
+    QVERIFY(!recovery.onlyBootLoader());
+    // The boot loader alone, but no package (or a refused one) to finish with.
+    {
+        const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
+        QVERIFY(session->reset(QStringLiteral("HID\\Vid_0aa0&Pid_5e30")));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().keys(),
+                              QStringList{QStringLiteral("KELV-M1-BOOT")}, 10000);
+    QVERIFY(recovery.onlyBootLoader());
+    QVERIFY(QFile::remove(firmwareImagePath()));
+    recovery.checkDevices();
+    writeFile(firmwareImagePath(), "not an image");
+    recovery.checkDevices();
+    QCOMPARE(offered.size(), 0);
+    QVERIFY(!recovery.dialog());
+    // While a flash runs the boot loader is expected: no offer either.
+    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    {
+        const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
+        recovery.checkDevices();
+        QCOMPARE(offered.size(), 0);
+    }
+    recovery.checkDevices();
+    QCOMPARE(offered.size(), 1);
+    QVERIFY(recovery.dialog());
+    // One offer at a time.
+    recovery.checkDevices();
+    QCOMPARE(offered.size(), 1);
 }
 
 void TestUpdateDialog::refusedPackageIsShown()

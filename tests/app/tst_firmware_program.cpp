@@ -1,0 +1,205 @@
+// A firmware update that the program does not live to finish: the real program, under a
+// private X server, flashes the simulated mouse from its boot loader and is killed with
+// SIGKILL half way through the chunks. The mouse stays in its boot loader with a partial
+// ROM; the next start notices it, offers to finish, and the user's Return finishes it with
+// the package that was kept.
+#include "device/devices_handler.h"
+#include "device/firmware_session.h"
+#include "tests/libdc/sim_fixture.h"
+#include "tests/testsupport/temp_program_folder.h"
+#include "tests/testsupport/xvfb_server.h"
+#include "update/firmware_image.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+#include <csignal>
+#include <memory>
+
+using namespace kelv;
+using namespace kelv::test;
+
+namespace {
+
+const QString kMouseId = QStringLiteral("HID\\Vid_0aa0&Pid_5e30");
+const QString kBootId = QStringLiteral("HID\\Vid_0aa0&Pid_5e31");
+
+QByteArray firmwareBytes(int length, const QByteArray &version)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (int i = 0; i < length; ++i)
+        bytes[i] = char(i * 7 + 3);
+    bytes.replace(0, 4, "KFW1");
+    bytes.replace(4, 16, version.leftJustified(16, '\0', true));
+    return bytes;
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// Waits until predicate() holds, processing nothing (the program runs in its own process).
+template <typename Predicate> bool waitUntil(Predicate predicate, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!predicate()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qSleep(10);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestFirmwareProgram : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<XvfbServer> m_x;
+    std::unique_ptr<TempProgramFolder> m_folder;
+    std::unique_ptr<SimFolder> m_sim;
+    std::unique_ptr<QTemporaryDir> m_home;
+    QProcessEnvironment m_env;
+
+    QString log() const { return readText(m_sim->file(QStringLiteral("dc.log"))); }
+
+    // Starts the program in the tray (no main window: the offer is its only window).
+    void start(QProcess &program)
+    {
+        program.setProgram(m_folder->filePath(QStringLiteral("kelv")));
+        program.setArguments({QStringLiteral("-autostart")});
+        program.setWorkingDirectory(m_home->path());
+        program.setProcessEnvironment(m_env);
+        // Its log goes to a file, so a full pipe can never stall it.
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.setStandardOutputFile(m_home->filePath(QStringLiteral("kelv.log")),
+                                      QIODevice::Append);
+        program.start();
+        QVERIFY(program.waitForStarted(30000));
+    }
+
+    // Presses Return in the program's offer to finish the firmware update, once it is up
+    // (started in the tray, the program shows no other window).
+    bool acceptOffer(const QProcess &program)
+    {
+        return waitUntil(
+            [&] {
+                return xdotool(m_x->display(),
+                               {QStringLiteral("search"), QStringLiteral("--sync"),
+                                QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                QString::number(program.processId()), QStringLiteral("windowfocus"),
+                                QStringLiteral("key"), QStringLiteral("Return")});
+            },
+            60000);
+    }
+
+    QString programLog() const { return readText(m_home->filePath(QStringLiteral("kelv.log"))); }
+
+private slots:
+    void initTestCase()
+    {
+        m_x = std::make_unique<XvfbServer>();
+        QVERIFY(m_x->isRunning());
+    }
+
+    void init()
+    {
+        m_folder = std::make_unique<TempProgramFolder>(TempProgramFolder::Everything);
+        QVERIFY(QFile::exists(m_folder->filePath(QStringLiteral("kelv"))));
+        m_sim = std::make_unique<SimFolder>();
+        m_home = std::make_unique<QTemporaryDir>();
+        QDir().mkpath(m_home->filePath(QStringLiteral("tmp")));
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        m_env.insert(QStringLiteral("DISPLAY"), m_x->display());
+        m_env.insert(QStringLiteral("HOME"), m_home->path());
+        m_env.insert(QStringLiteral("TMPDIR"), m_home->filePath(QStringLiteral("tmp")));
+        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home->path());
+        m_env.insert(QStringLiteral("KELV_INSTANCE_SERVER"),
+                     QStringLiteral("kelv-fw-") + QUuid::createUuid().toString(QUuid::Id128));
+        m_env.insert(QStringLiteral("DC_SIM_DIR"), m_sim->path());
+        m_env.remove(QStringLiteral("KELV_UPDATE_SERVER"));
+    }
+
+    void cleanup()
+    {
+        m_home.reset();
+        m_sim.reset();
+        m_folder.reset();
+    }
+
+    void killedDuringTheFlashIsFinishedOnTheNextStart()
+    {
+        // The largest firmware a package carries, so the chunks take a while.
+        const QByteArray bytes = firmwareBytes(int(FirmwareImage::kMaxPackedLength), "8.1.0");
+        m_folder->write(QStringLiteral("tupdates/firmware/ready/update.bin"),
+                        FirmwareImage::build(bytes));
+        const QString package =
+            m_folder->filePath(QStringLiteral("tupdates/firmware/ready/update.bin"));
+
+        // A flash interrupted earlier: the mouse is in its boot loader.
+        QCOMPARE(runDcsim({QStringLiteral("bootloader"), QStringLiteral("delay"),
+                           QStringLiteral("100")}),
+                 0);
+        {
+            devices_handler devices(libdcFile(), nullptr);
+            const std::unique_ptr<FirmwareSession> session = devices.openFirmwareSession();
+            QVERIFY(session->reset(kMouseId));
+            QVERIFY(waitUntil([&] { return session->present(kBootId); }, 10000));
+        }
+
+        // The first start offers to finish; Return starts the sequence, and the program is
+        // killed while it writes the chunks.
+        {
+            QProcess first;
+            start(first);
+            QVERIFY2(acceptOffer(first), qPrintable(programLog()));
+            QVERIFY2(
+                waitUntil([&] { return log().count(QStringLiteral("born offset=")) >= 3; }, 60000),
+                qPrintable(log() + programLog()));
+            QCOMPARE(::kill(pid_t(first.processId()), SIGKILL), 0);
+            QVERIFY(first.waitForFinished(30000));
+            QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+        }
+        QVERIFY(!log().contains(QStringLiteral("check length=")));
+        QVERIFY(QFile::exists(package));
+        QString status;
+        QCOMPARE(runDcsim({QStringLiteral("status")}, &status), 0);
+        QVERIFY2(status.contains(QStringLiteral("mode: boot")), qPrintable(status));
+
+        // The next start finishes it with the package that was kept.
+        QProcess second;
+        start(second);
+        QVERIFY2(acceptOffer(second), qPrintable(programLog()));
+        QVERIFY2(
+            waitUntil(
+                [&] { return log().contains(QStringLiteral("finish version=8.1.0 result=0")); },
+                60000),
+            qPrintable(log() + programLog()));
+        QVERIFY(waitUntil([&] { return !QFile::exists(package); }, 10000));
+        QFile rom(m_sim->file(QStringLiteral("rom.bin")));
+        QVERIFY(rom.open(QIODevice::ReadOnly));
+        QCOMPARE(rom.readAll(), bytes);
+        // The mouse is back with the new firmware.
+        QVERIFY(waitUntil(
+            [&] {
+                runDcsim({QStringLiteral("status")}, &status);
+                return status.contains(QStringLiteral("mode: mouse")) &&
+                       status.contains(QStringLiteral("version: 8.1.0"));
+            },
+            10000));
+        second.kill();
+        second.waitForFinished(30000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFirmwareProgram)
+#include "tst_firmware_program.moc"
