@@ -1,6 +1,7 @@
 #include "app/cef_application.h"
 
 #include "app/app_log.h"
+#include "app/application_host.h"
 #include "app/main_window.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
@@ -63,6 +64,9 @@ cefApplication::~cefApplication()
     m_firmwareRecovery = nullptr;
     delete m_mainWindow;
     m_mainWindow = nullptr;
+    // The host after the window it serves: it waits for the monitor's threads.
+    delete m_host;
+    m_host = nullptr;
     delete m_devices;
     m_devices = nullptr;
     if (s_application == this)
@@ -146,7 +150,8 @@ void cefApplication::primaryStart()
         connect(m_devices, &devices_handler::deviceData, client, &ClientHandler::sendOnDeviceData);
     }
 
-    m_mainWindow = new shell::kelv(m_settings, m_devices);
+    m_host = new ApplicationHost(m_settings, m_devices);
+    m_mainWindow = new shell::kelv(m_settings, *m_host);
     if (ClientHandler *client = ClientHandler::instance())
         client->setMainWindowHandle(m_mainWindow);
     m_mainWindow->setupTray();
@@ -244,8 +249,8 @@ QWidget *cefApplication::UpdateHostAdapter::mainWindow() const
 
 void cefApplication::on_closeApp()
 {
-    if (m_mainWindow)
-        m_mainWindow->saveModifiedProfiles();
+    if (m_host)
+        m_host->profiles().saveModified();
     requestQuit();
 }
 

@@ -9,6 +9,7 @@
 
 namespace kelv {
 
+class ApplicationHost;
 class devices_handler;
 class FirmwareRecovery;
 class UpdateCheck;
@@ -17,8 +18,9 @@ class kelv;
 }
 
 // The application object: reads the client settings, keeps one instance per
-// machine, and in the primary instance owns the device manager, the main
-// window and the update checker. Other modules reach it through instance().
+// machine, and in the primary instance owns the device manager, the
+// application host (what the page commands act on), the main window and the
+// update checker. Other modules reach it through instance().
 class cefApplication final : public QApplication
 {
     Q_OBJECT
@@ -60,6 +62,8 @@ public:
     bool autostart() const { return m_autostart; }
     SingleInstance &singleInstance() { return m_instance; }
     shell::kelv *mainWindow() const { return m_mainWindow; }
+    // What the page commands act on (null before the primary start).
+    ApplicationHost *host() const { return m_host; }
 
     // Applies the style sheet, sets the folders, and starts the instance
     // check; the primary start follows from the socket's verdict. Runs once.
@@ -107,6 +111,7 @@ private:
     UpdateCheck *m_updateCheck = nullptr;
     FirmwareRecovery *m_firmwareRecovery = nullptr;
     shell::kelv *m_mainWindow = nullptr;
+    ApplicationHost *m_host = nullptr;
     devices_handler *m_devices = nullptr;
 
     // What the update check and dialog see of the application.

@@ -1,21 +1,18 @@
 #include "app/main_window.h"
 
 #include "app/app_log.h"
-#include "app/cef_application.h"
+#include "app/application_host.h"
 #include "app/pop_widget.h"
 #include "app/window_title.h"
-#include "bridge/commands.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
-#include "desktop/macro_recorder.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
@@ -54,8 +51,8 @@ QUrl kelv::pageAddressFor(const QString &applicationFolder)
     return QUrl::fromLocalFile(applicationFolder + QStringLiteral("/view/index.html"));
 }
 
-kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
-    : QWidget(parent), m_appSettings(settings), m_devices(devices), m_profiles(applicationFolder())
+kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
+    : QWidget(parent), m_appSettings(settings), m_host(host)
 {
     // 1. Base set-up; size and title are replaced below.
     if (objectName().isEmpty())
@@ -74,15 +71,12 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     setWindowTitle(QString::fromUtf16(kMainWindowTitle));
     setWindowIcon(QIcon(QStringLiteral(":/kelv/desk_icon")));
 
-    // The request path: page queries reach the router (window requests at
-    // once, the rest through jsMessage and onJsMessage) and the dispatcher.
-    registerDeviceCommands(m_dispatcher, m_devices);
-    registerProfileCommands(m_dispatcher, *this);
-    registerSettingsCommands(m_dispatcher, *this);
-    m_router = std::make_unique<RequestRouter>(*this, m_dispatcher);
+    // The request path: page queries reach the host's router (window
+    // requests at once, the rest through each view's jsMessage).
+    m_host.setWindow(this);
     ClientHandler *client = ClientHandler::instance();
     if (client)
-        client->setRequestRouter(m_router.get());
+        client->setRequestRouter(m_host.router());
 
     // 6. The web view fills the window; the window never gets smaller.
     m_webView = new KelvWebView(this);
@@ -93,13 +87,6 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
         qCInfo(lcApp).noquote() << (ok ? "page loaded" : "page failed to load");
     });
 
-    // A mode document deleted by hand would leave the page with no profile it
-    // could ever reset (every profile command needs the file): it starts
-    // again from the factory one. An existing file is never touched.
-    ProfileStore::restoreMissing(
-        applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
-        applicationFolder() + QStringLiteral("/Resources/profiles/configuration.xml"));
-
     // 7. The page of the program folder.
     m_pageAddress = pageAddressFor(applicationFolder());
     if (client)
@@ -108,7 +95,7 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     m_webView->showPage();
 
     // 8. Page requests.
-    connect(m_webView, &KelvWebView::jsMessage, this, &kelv::onJsMessage);
+    connectToRouter(m_webView, m_host.router());
 
     // 9.-10. The two system-wide hot keys.
     m_showConf = new QxtGlobalShortcut(this);
@@ -120,11 +107,6 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
     connect(m_showConf, &QxtGlobalShortcut::activated, this, &kelv::showMouseConf);
     connect(m_testTool, &QxtGlobalShortcut::activated, this, &kelv::showDebug);
 
-    // Keys recorded for a macro reach the page as macroItem events.
-    m_recorder = new MacroRecorder(this);
-    if (client)
-        connect(m_recorder, &MacroRecorder::macroItem, client, &ClientHandler::sendMacroItem);
-
     // 11. Activation makes this window's view the listener.
     installEventFilter(this);
 
@@ -134,7 +116,6 @@ kelv::kelv(ClientSettings &settings, devices_handler *devices, QWidget *parent)
 
 kelv::~kelv()
 {
-    m_moniters.stop();
     if (ClientHandler *client = ClientHandler::instance())
         client->setRequestRouter(nullptr);
     delete m_tray;
@@ -160,9 +141,14 @@ void kelv::setupTray()
     connect(m_tray, &SystemTray::closeApp, this, &kelv::oncloseApp);
 }
 
+ProfileStore &kelv::profiles() const
+{
+    return m_host.profiles();
+}
+
 void kelv::saveModifiedProfiles()
 {
-    m_profiles.saveModified();
+    m_host.profiles().saveModified();
 }
 
 // Slots
@@ -180,7 +166,7 @@ void kelv::reload_currentPage()
 
 void kelv::onJsMessage(const QString &request, const QueryCallbackPtr &callback)
 {
-    m_router->onJsMessage(request, callback);
+    m_host.router()->onJsMessage(request, callback);
 }
 
 void kelv::onSystemtrayActive(QSystemTrayIcon::ActivationReason reason)
@@ -214,8 +200,7 @@ void kelv::onshowWidget()
 
 void kelv::oncloseApp()
 {
-    saveModifiedProfiles();
-    cefApplication::requestQuit();
+    m_host.closeApp(); // saves the modified profiles, then the quit request
 }
 
 void kelv::showMouseConf()
@@ -225,7 +210,7 @@ void kelv::showMouseConf()
         m_popup = new PopWidget(m_pageAddress, this);
         // Page requests of the popup's page are served like the main page's,
         // so the popup is a working copy of the page and not a dead end.
-        connect(m_popup->webView(), &KelvWebView::jsMessage, this, &kelv::onJsMessage);
+        connectToRouter(m_popup->webView(), m_host.router());
     }
     if (!m_popup->isVisible()) {
         if (client) {
@@ -273,7 +258,7 @@ bool kelv::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-// AppHost
+// Hot keys and window operations
 
 QxtGlobalShortcut *kelv::hotKey(const QString &key) const
 {
@@ -324,11 +309,6 @@ void kelv::hideWindow()
     quitApp();
 }
 
-void kelv::closeApp()
-{
-    oncloseApp();
-}
-
 // The window that the move and minimise requests act on: the top-level
 // window of the main window or of the popup, whichever was active last.
 QWidget *kelv::requestWindow() const
@@ -376,70 +356,9 @@ void kelv::restoreWindow()
     setGeometry(m_savedGeometry);
 }
 
-bool kelv::hasProcessMonitor() const
-{
-    return m_moniters.exists();
-}
-
-void kelv::restartProcessMonitor()
-{
-    restartProcessMoniter();
-}
-
 void kelv::restartProcessMoniter()
 {
-    // The old monitor's loop ends at once; the new one reads the bindings
-    // again from the saved mode document.
-    m_moniters.restart(applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
-                       [](ProcessMoniter *monitor) {
-                           if (ClientHandler *client = ClientHandler::instance())
-                               QObject::connect(monitor, &ProcessMoniter::processChanged, client,
-                                                &ClientHandler::sendOnProcessChanged,
-                                                Qt::DirectConnection);
-                       });
-}
-
-void kelv::checkForUpdates(bool interactive)
-{
-    if (cefApplication *application = cefApplication::instance())
-        application->checkForUpdates(interactive);
-}
-
-bool kelv::startRecording()
-{
-    return m_recorder && m_recorder->startRecording();
-}
-
-void kelv::stopRecording()
-{
-    if (m_recorder)
-        m_recorder->stopRecording();
-}
-
-void kelv::loadUrl(const QUrl &url)
-{
-    ClientHandler *client = ClientHandler::instance();
-    if (KelvWebView *browser = client ? client->browser() : nullptr)
-        browser->load(url);
-}
-
-void kelv::goBack()
-{
-    ClientHandler *client = ClientHandler::instance();
-    if (KelvWebView *browser = client ? client->browser() : nullptr)
-        browser->back();
-}
-
-void kelv::goForward()
-{
-    ClientHandler *client = ClientHandler::instance();
-    if (KelvWebView *browser = client ? client->browser() : nullptr)
-        browser->forward();
-}
-
-void kelv::openUrl(const QUrl &url)
-{
-    QDesktopServices::openUrl(url);
+    m_host.restartProcessMonitor();
 }
 
 } // namespace shell

@@ -1,27 +1,21 @@
 #pragma once
 
 #include "app/pop_widget.h"
-#include "bridge/app_host.h"
-#include "bridge/dispatcher.h"
-#include "bridge/profile_store.h"
 #include "bridge/query_callback.h"
 #include "common/client_settings.h"
-#include "desktop/process_moniter.h"
 
 #include <QPointer>
 #include <QRect>
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <QWidget>
-#include <memory>
 
 namespace kelv {
 
-class devices_handler;
+class ApplicationHost;
 class KelvWebView;
-class MacroRecorder;
+class ProfileStore;
 class QxtGlobalShortcut;
-class RequestRouter;
 class SystemTray;
 
 // The main window lives in a namespace of its own because its class name is
@@ -30,26 +24,28 @@ class SystemTray;
 namespace shell {
 
 // The program's one top-level window: frameless, its whole area the web view
-// showing view/index.html of the program folder. It receives every page
-// request (onJsMessage), owns the tray icon, the two system-wide hot keys, the
-// mouse-configuration popup, the bound-program monitor and the profile text
-// cache, and carries out what the page commands ask of the application
-// (AppHost). Closing it only hides it.
-class kelv final : public QWidget, public AppHost
+// showing view/index.html of the program folder. It owns the tray icon, the
+// two system-wide hot keys and the mouse-configuration popup, and carries out
+// the window operations of the page commands. Its web views send their page
+// requests straight to the application host's router. Closing it only hides
+// it.
+class kelv final : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(kelv)
 
 public:
-    // settings: the application's client settings (read for size and hot keys,
-    // handed to the settings commands). devices: the device manager, or null.
-    explicit kelv(ClientSettings &settings, devices_handler *devices = nullptr,
-                  QWidget *parent = nullptr);
+    // settings: the application's client settings (read for size and hot
+    // keys). host: the application's host, which owns the request router, the
+    // profile text cache and the bound-program monitor; the window attaches
+    // itself to it.
+    explicit kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent = nullptr);
     ~kelv() override;
 
     // Creates and shows the tray icon and connects it (after construction).
     void setupTray();
 
+    ApplicationHost &host() const { return m_host; }
     KelvWebView *webView() const { return m_webView; }
     PopWidget *popup() const { return m_popup; }
     SystemTray *tray() const { return m_tray; }
@@ -57,7 +53,6 @@ public:
     QxtGlobalShortcut *testToolHotKey() const { return m_testTool; }
     QUrl pageAddress() const { return m_pageAddress; }
     QRect savedGeometry() const { return m_savedGeometry; }
-    const Dispatcher &dispatcher() const { return m_dispatcher; }
 
     // The window size for a "clientSize" value: "width,height" in decimal;
     // anything else (absent, one part, not numbers, not positive) gives 800 x 600.
@@ -66,29 +61,21 @@ public:
     // The page address: file URL of view/index.html in the application folder.
     static QUrl pageAddressFor(const QString &applicationFolder);
 
+    ProfileStore &profiles() const;
     void saveModifiedProfiles();
 
-    // AppHost
-    ClientSettings &clientSettings() override { return m_appSettings; }
-    ProfileStore &profiles() override { return m_profiles; }
-    bool registerHotKey(const QString &key, const QString &sequence) override;
-    bool hotKeyRegistered(const QString &key) const override;
-    QWidget *dialogParent() override { return this; }
-    void hideWindow() override;
-    void closeApp() override;
-    void moveWindow(int dx, int dy, int width, int height) override;
-    void toggleMinimised() override;
-    void maximiseWindow() override;
-    void restoreWindow() override;
-    bool hasProcessMonitor() const override;
-    void restartProcessMonitor() override;
-    void checkForUpdates(bool interactive) override;
-    bool startRecording() override;
-    void stopRecording() override;
-    void loadUrl(const QUrl &url) override;
-    void goBack() override;
-    void goForward() override;
-    void openUrl(const QUrl &url) override;
+    // Global hot keys: key is "showConf" or "testTool". Re-registers it with
+    // the sequence (QKeySequence native text); returns whether that worked.
+    bool registerHotKey(const QString &key, const QString &sequence);
+    bool hotKeyRegistered(const QString &key) const;
+
+    // Window operations of the page requests. Move and minimise act on the
+    // window active last (this one or the popup).
+    void hideWindow(); // the popup closes when it was active last; else quitApp
+    void moveWindow(int dx, int dy, int width, int height);
+    void toggleMinimised();
+    void maximiseWindow();
+    void restoreWindow();
 
     // Ends the current bound-program monitor and starts a fresh one, which
     // reads the bindings again.
@@ -97,6 +84,8 @@ public:
 public slots:
     void quitApp();
     void reload_currentPage();
+    // The page request entry of the window: hands the request to the router
+    // (the web views are wired to the router directly).
     void onJsMessage(const QString &request, const QueryCallbackPtr &callback);
     void onSystemtrayActive(QSystemTrayIcon::ActivationReason reason);
     void onCurrentPropChanged(int propIndex, int proMode);
@@ -117,17 +106,12 @@ private:
 
     ClientSettings &m_appSettings;
     ClientSettings::Map m_settings;
-    devices_handler *m_devices = nullptr;
-    ProfileStore m_profiles;
-    Dispatcher m_dispatcher;
-    std::unique_ptr<RequestRouter> m_router;
+    ApplicationHost &m_host;
     SystemTray *m_tray = nullptr;
     QxtGlobalShortcut *m_showConf = nullptr;
     QxtGlobalShortcut *m_testTool = nullptr;
     bool m_showConfRegistered = false;
     bool m_testToolRegistered = false;
-    MacroRecorder *m_recorder = nullptr;
-    ProcessMoniterRunner m_moniters;
     KelvWebView *m_webView = nullptr;
     QPointer<PopWidget> m_popup;
     QUrl m_pageAddress;

@@ -158,16 +158,14 @@ int main(int argc, char **argv)
     });
     dispatcher.add(QStringLiteral("eventsDone"),
                    [&](const Members &, const QueryCallbackPtr &) { ++eventsDone; });
-    RequestRouter router(host, dispatcher);
+    RequestRouter router(host);
+    router.dispatcher() = dispatcher;
     ClientHandler client;
     client.setPageFolder(root.path() + QStringLiteral("/view"));
     client.setRequestRouter(&router);
     KelvWebView view;
     view.resize(320, 240);
-    QObject::connect(&view, &KelvWebView::jsMessage,
-                     [&](const QString &request, const QueryCallbackPtr &callback) {
-                         router.onJsMessage(request, callback);
-                     });
+    connectToRouter(&view, &router);
     view.setAddress(QUrl::fromLocalFile(root.path() + QStringLiteral("/view/bench.html")));
     view.showPage();
     waitFor([&] { return !view.page()->isLoading() && view.url() == view.address(); });

@@ -178,7 +178,8 @@ int main(int argc, char **argv)
     // getConf: the page's lightest request, a reply from the settings in memory.
     host.settings.load(programFolder() + QStringLiteral("/Resources/profiles/conf.xml"));
     registerSettingsCommands(dispatcher, host);
-    RequestRouter router(host, dispatcher);
+    RequestRouter router(host);
+    router.dispatcher() = dispatcher;
     ClientHandler client;
     client.setPageFolder(fixture.viewFolder());
     client.setRequestRouter(&router);
@@ -186,10 +187,7 @@ int main(int argc, char **argv)
     KelvWebView view;
     view.resize(640, 480);
     view.show();
-    QObject::connect(&view, &KelvWebView::jsMessage,
-                     [&](const QString &request, const QueryCallbackPtr &callback) {
-                         router.onJsMessage(request, callback);
-                     });
+    connectToRouter(&view, &router);
     const QUrl url = fixture.writePage(QStringLiteral("view/bench.html"),
                                        "<!DOCTYPE html><html><body>bench</body></html>");
     if (!test::loadAndWait(view, url)) {

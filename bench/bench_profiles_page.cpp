@@ -66,16 +66,14 @@ int main(int argc, char **argv)
     Dispatcher dispatcher;
     registerProfileCommands(dispatcher, host);
     registerSettingsCommands(dispatcher, host);
-    RequestRouter router(host, dispatcher);
+    RequestRouter router(host);
+    router.dispatcher() = dispatcher;
     ClientHandler client;
     client.setPageFolder(fixture.viewFolder());
     client.setRequestRouter(&router);
     KelvWebView view;
     view.resize(640, 480);
-    QObject::connect(&view, &KelvWebView::jsMessage, &view,
-                     [&router](const QString &request, const QueryCallbackPtr &callback) {
-                         router.onJsMessage(request, callback);
-                     });
+    connectToRouter(&view, &router);
     if (!loadAndWait(view, fixture.writePage(QStringLiteral("view/bench.html"), kPage)))
         return 1;
     std::printf("profile: %.0f KiB, %d modes; requests from a page in Qt WebEngine\n",

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <functional>
 
 class QWidget;
 
@@ -10,45 +11,90 @@ namespace kelv {
 class ClientSettings;
 class ProfileStore;
 
-// What the page commands need from the running application. The main window
-// implements it; tests use a recording fake. Every operation runs on the Qt
+// What the page commands need from the running application, one interface
+// per role. The application object owns the one object that implements them
+// all (AppHost); tests use a recording fake. Every operation runs on the Qt
 // main thread.
-class AppHost
+
+// The window the page requests act on: the main window, or the popup when it
+// was the window active last.
+class WindowHost
 {
 public:
-    virtual ~AppHost() = default;
+    virtual ~WindowHost() = default;
 
-    // Client settings of the application object (conf.xml).
-    virtual ClientSettings &clientSettings() = 0;
-    // The profile text cache and the modified profile list.
-    virtual ProfileStore &profiles() = 0;
-
-    // Global hot keys: key is "showConf" or "testTool". Re-registers it with
-    // the sequence (QKeySequence native text) and returns whether that worked.
-    virtual bool registerHotKey(const QString &key, const QString &sequence) = 0;
-    virtual bool hotKeyRegistered(const QString &key) const = 0;
-
-    // Window and program.
     virtual QWidget *dialogParent() = 0;
-    virtual void hideWindow() = 0;      // quitApp: hide, then save modified profiles
-    virtual void closeApp() = 0;        // oncloseApp: save modified profiles, then quit once
+    virtual void hideWindow() = 0; // quitApp: hide, then save modified profiles
+    virtual void closeApp() = 0;   // oncloseApp: save modified profiles, then quit once
     virtual void moveWindow(int dx, int dy, int width, int height) = 0;
     virtual void toggleMinimised() = 0;
     virtual void maximiseWindow() = 0;
     virtual void restoreWindow() = 0;
+};
 
-    // Bound-program monitor.
-    virtual bool hasProcessMonitor() const = 0;
-    virtual void restartProcessMonitor() = 0;
+// The main page's browser and the desktop's handler of addresses.
+class NavigationHost
+{
+public:
+    virtual ~NavigationHost() = default;
 
-    // Update check, macro recorder, browser.
-    virtual void checkForUpdates(bool interactive) = 0;
-    virtual bool startRecording() = 0;
-    virtual void stopRecording() = 0;
     virtual void loadUrl(const QUrl &url) = 0;
     virtual void goBack() = 0;
     virtual void goForward() = 0;
     virtual void openUrl(const QUrl &url) = 0;
+};
+
+// The macro recorder. It starts and stops without blocking: done is called
+// on the main thread once the recording runs or could not start (reason
+// tells why), or once it has ended.
+class RecorderHost
+{
+public:
+    virtual ~RecorderHost() = default;
+
+    using RecordingStarted = std::function<void(bool started, const QString &reason)>;
+    virtual void startRecording(RecordingStarted done) = 0;
+    virtual void stopRecording(std::function<void()> done) = 0;
+};
+
+// The update check.
+class UpdatesHost
+{
+public:
+    virtual ~UpdatesHost() = default;
+
+    virtual void checkForUpdates(bool interactive) = 0;
+};
+
+// What the program keeps: the client settings (conf.xml) with the two global
+// hot keys they name, the profile text cache, and the bound-program monitor
+// that reads the saved mode document.
+class SettingsHost
+{
+public:
+    virtual ~SettingsHost() = default;
+
+    virtual ClientSettings &clientSettings() = 0;
+    // The profile text cache and the modified profile list.
+    virtual ProfileStore &profiles() = 0;
+
+    // key is "showConf" or "testTool". Re-registers it with the sequence
+    // (QKeySequence native text) and returns whether that worked.
+    virtual bool registerHotKey(const QString &key, const QString &sequence) = 0;
+    virtual bool hotKeyRegistered(const QString &key) const = 0;
+
+    virtual bool hasProcessMonitor() const = 0;
+    virtual void restartProcessMonitor() = 0;
+};
+
+// Every role at once: what the request router and the command families are
+// built with.
+class AppHost : public WindowHost,
+                public NavigationHost,
+                public RecorderHost,
+                public UpdatesHost,
+                public SettingsHost
+{
 };
 
 } // namespace kelv

@@ -3,6 +3,7 @@
 namespace kelv {
 
 class AppHost;
+class SettingsHost;
 class Dispatcher;
 class devices_handler;
 
@@ -19,7 +20,7 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *devices);
 // queryProfile, nodeCounterProfile, modifyProfile, modifyProfileEx,
 // modifyRemoveProfile, modifyAddProfile, modifyReplaceProfile,
 // modifyReplaceProfileEx, resetProfile, queryHexByte, savexml, saveXmlAs.
-void registerProfileCommands(Dispatcher &dispatcher, AppHost &host);
+void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host);
 
 // getConf, setConf, closeApp, confChanged, checkUpdate, startRecord,
 // stopRecord, modifyMouseSpeed, modifyMouseScrollLines, modifyMouseDoubleClick,

@@ -13,6 +13,7 @@
 #include <QLoggingCategory>
 #include <pugixml.hpp>
 #include <unordered_set>
+#include <vector>
 
 namespace kelv {
 namespace {
@@ -87,10 +88,33 @@ bool isXmlName(const QByteArray &name)
     return true;
 }
 
+// The element matches of a node set that do not lie inside another match of
+// the set, in document order (the set is sorted). Reads the tree only.
+std::vector<pugi::xml_node> outermostNodes(const pugi::xpath_node_set &nodes)
+{
+    std::unordered_set<pugi::xml_node_struct *> matched;
+    for (const pugi::xpath_node &match : nodes) {
+        if (match.node())
+            matched.insert(match.node().internal_object());
+    }
+    std::vector<pugi::xml_node> outermost;
+    for (const pugi::xpath_node &match : nodes) {
+        const pugi::xml_node node = match.node();
+        if (!node)
+            continue;
+        bool inside = false;
+        for (pugi::xml_node up = node.parent(); up && !inside; up = up.parent())
+            inside = matched.count(up.internal_object()) > 0;
+        if (!inside)
+            outermost.push_back(node);
+    }
+    return outermost;
+}
+
 class ProfileCommands
 {
 public:
-    explicit ProfileCommands(AppHost &host) : m_host(host) {}
+    explicit ProfileCommands(SettingsHost &host) : m_host(host) {}
 
     void queryProfile(const Members &m, const QueryCallbackPtr &cb);
     void nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb);
@@ -113,14 +137,28 @@ private:
     // path would leave the program folder.
     bool loadMember(const Members &m, const char *member, QString *path);
 
-    // Parses the cached profile at path and selects the request's xpath in
-    // it. Returns the document, or null after answering failed (the text does
-    // not parse or the XPath does not compile).
-    pugi::xml_document *selectInProfile(const QString &path, const Members &m,
-                                        const QueryCallbackPtr &cb, const QString &failed,
-                                        pugi::xpath_node_set *nodes);
+    // What a command on one profile works on: the profile's path and parsed
+    // document, and what the request's xpath selects in it (every match, or
+    // the first one).
+    enum class Match { All, First };
+    struct Target
+    {
+        QString path;
+        pugi::xml_document *doc = nullptr;
+        pugi::xpath_node_set nodes; // Match::All, in document order
+        pugi::xpath_node first;     // Match::First
+    };
 
-    AppHost &m_host;
+    // The start every command on one profile shares: the required members
+    // are present, the profile named by pathMember is loaded, and "xpath"
+    // selects in it. False ends the command: without reply for a missing
+    // member or an unreadable or escaping path, answered failed when the
+    // profile does not parse or the XPath does not compile.
+    bool openProfile(const Members &m, std::initializer_list<const char *> required,
+                     const char *pathMember, Match match, const QueryCallbackPtr &cb,
+                     const QString &failed, Target *target);
+
+    SettingsHost &m_host;
 };
 
 bool ProfileCommands::loadMember(const Members &m, const char *member, QString *path)
@@ -134,33 +172,32 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
     return store().load(*path);
 }
 
-pugi::xml_document *ProfileCommands::selectInProfile(const QString &path, const Members &m,
-                                                     const QueryCallbackPtr &cb,
-                                                     const QString &failed,
-                                                     pugi::xpath_node_set *nodes)
+bool ProfileCommands::openProfile(const Members &m, std::initializer_list<const char *> required,
+                                  const char *pathMember, Match match, const QueryCallbackPtr &cb,
+                                  const QString &failed, Target *target)
 {
-    pugi::xml_document *doc = store().document(path);
-    if (!doc || !selectAll(*doc, memberText(m, QStringLiteral("xpath")), nodes)) {
+    if (!hasMembers(m, required) || !loadMember(m, pathMember, &target->path))
+        return false;
+    target->doc = store().document(target->path);
+    const QString xpath = memberText(m, QStringLiteral("xpath"));
+    const bool selected =
+        target->doc && (match == Match::All ? selectAll(*target->doc, xpath, &target->nodes)
+                                            : selectFirst(*target->doc, xpath, &target->first));
+    if (!selected) {
         answerFailure(cb, failed);
-        return nullptr;
+        return false;
     }
-    return doc;
+    return true;
 }
 
 void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("queryProfile load xml file failed!");
-    if (!hasMembers(m, {"filePath", "xpath"}))
-        return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
-        return;
-    pugi::xpath_node_set nodes;
-    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
-    if (!doc)
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath"}, "filePath", Match::All, cb, failed, &t))
         return;
     ByteArrayWriter writer;
-    for (const pugi::xpath_node &match : nodes) {
+    for (const pugi::xpath_node &match : t.nodes) {
         if (match.node())
             match.node().print(writer, "\t", pugi::format_default, pugi::encoding_utf8);
     }
@@ -170,19 +207,11 @@ void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
 void ProfileCommands::nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("nodeCounterProfile load xml file failed!");
-    if (!hasMembers(m, {"filePath", "xpath"}))
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath"}, "filePath", Match::First, cb, failed, &t))
         return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
-        return;
-    pugi::xml_document *doc = store().document(path);
-    pugi::xpath_node first;
-    if (!doc || !selectFirst(*doc, memberText(m, QStringLiteral("xpath")), &first)) {
-        answerFailure(cb, failed);
-        return;
-    }
     qint64 count = 0;
-    for (pugi::xml_node child = first.node().first_child(); child; child = child.next_sibling())
+    for (pugi::xml_node child = t.first.node().first_child(); child; child = child.next_sibling())
         ++count;
     answerSuccess(cb, QString::number(count));
 }
@@ -194,14 +223,9 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
     // anything else and whatever the request holds; its result is not used.
     platform::setDoubleClickTime(kModifyProfileDoubleClickMs);
 
-    if (!hasMembers(m, {"filePath", "xpath", "attribute", "attributeValue"}))
-        return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
-        return;
-    pugi::xpath_node_set nodes;
-    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
-    if (!doc)
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath", "attribute", "attributeValue"}, "filePath",
+                     Match::All, cb, failed, &t))
         return;
     const QStringList names =
         memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
@@ -214,7 +238,7 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
         names8 << utf8(names.at(i));
         values8 << utf8(values.at(i));
     }
-    for (const pugi::xpath_node &match : nodes) {
+    for (const pugi::xpath_node &match : t.nodes) {
         pugi::xml_node node = match.node();
         if (!node)
             continue;
@@ -224,17 +248,16 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
                 attribute.set_value(values8.at(i).constData());
         }
     }
-    store().storeDocument(path, *doc);
+    store().storeDocument(t.path, *t.doc);
     answerSuccess(cb, QStringLiteral("modifyProfile success!"));
 }
 
 void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("modifyProfileEx load xml file failed!");
-    if (!hasMembers(m, {"filePath", "xpath", "subTreeString"}))
-        return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath", "subTreeString"}, "filePath", Match::All, cb, failed,
+                     &t))
         return;
     // The fragment's parse result is deliberately not examined: whatever the
     // parser kept of a broken fragment is what gets inserted.
@@ -243,26 +266,12 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
     fragment.load_buffer(fragment8.constData(), size_t(fragment8.size()), pugi::parse_default,
                          pugi::encoding_utf8);
 
-    pugi::xpath_node_set nodes;
-    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
-    if (!doc)
-        return;
-    // Emptying a match frees everything below it: a match inside an earlier
-    // match is already gone by the time its turn comes and is skipped.
-    std::unordered_set<pugi::xml_node_struct *> matched;
-    for (const pugi::xpath_node &match : nodes) {
-        if (match.node())
-            matched.insert(match.node().internal_object());
-    }
-    for (const pugi::xpath_node &match : nodes) {
-        pugi::xml_node node = match.node();
-        if (!node)
-            continue;
-        bool insideEarlierMatch = false;
-        for (pugi::xml_node up = node.parent(); up && !insideEarlierMatch; up = up.parent())
-            insideEarlierMatch = matched.count(up.internal_object()) > 0;
-        if (insideEarlierMatch)
-            continue;
+    // Emptying a match frees everything below it, so a match inside an
+    // earlier match is gone by the time its turn comes. Which matches to skip
+    // is therefore decided before the first edit: afterwards their nodes (and
+    // their parent links) may already be freed memory.
+    const std::vector<pugi::xml_node> targets = outermostNodes(t.nodes);
+    for (pugi::xml_node node : targets) {
         while (pugi::xml_node child = node.first_child())
             node.remove_child(child);
         // The fragment moves into the first match; later matches stay empty.
@@ -271,44 +280,33 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
             fragment.remove_child(top);
         }
     }
-    store().storeDocument(path, *doc);
+    store().storeDocument(t.path, *t.doc);
     answerSuccess(cb, QStringLiteral("modifyProfileEx success"));
 }
 
 void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
-    if (!hasMembers(m, {"filePath", "xpath"}))
-        return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
-        return;
-    pugi::xpath_node_set nodes;
-    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
-    if (!doc)
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath"}, "filePath", Match::All, cb, failed, &t))
         return;
     // Last to first: removing a node frees its subtree, which only holds
     // nodes that come after it and are therefore already dealt with.
-    for (size_t i = nodes.size(); i-- > 0;) {
-        pugi::xml_node node = nodes[i].node();
+    for (size_t i = t.nodes.size(); i-- > 0;) {
+        pugi::xml_node node = t.nodes[i].node();
         if (node && node.parent())
             node.parent().remove_child(node);
     }
-    store().storeDocument(path, *doc);
+    store().storeDocument(t.path, *t.doc);
     answerSuccess(cb, QStringLiteral("modifyRemoveProfile success"));
 }
 
 void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
-    if (!hasMembers(m, {"filePath", "xpath", "attribute", "attributeValue"}))
-        return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
-        return;
-    pugi::xpath_node_set nodes;
-    pugi::xml_document *doc = selectInProfile(path, m, cb, failed, &nodes);
-    if (!doc)
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath", "attribute", "attributeValue"}, "filePath",
+                     Match::All, cb, failed, &t))
         return;
     // Without addNodeName the element has no name; pugixml writes it as
     // ":anonymous", which reads back as a valid name.
@@ -333,7 +331,7 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         answerFailure(cb, failed);
         return;
     }
-    for (const pugi::xpath_node &match : nodes) {
+    for (const pugi::xpath_node &match : t.nodes) {
         if (!match.node())
             continue;
         pugi::xml_node added = match.node().append_child(pugi::node_element);
@@ -344,7 +342,7 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         for (qsizetype i = 0; i < pairs; ++i)
             added.append_attribute(names8.at(i).constData()).set_value(values8.at(i).constData());
     }
-    store().storeDocument(path, *doc);
+    store().storeDocument(t.path, *t.doc);
     answerSuccess(cb, QStringLiteral("modifyAddProfile success"));
 }
 
@@ -454,18 +452,10 @@ void ProfileCommands::resetProfile(const Members &m, const QueryCallbackPtr &cb)
 void ProfileCommands::queryHexByte(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("modifyProfile load xml file failed!");
-    if (!hasMembers(m, {"filePath", "xpath", "args"}))
+    Target t;
+    if (!openProfile(m, {"filePath", "xpath", "args"}, "filePath", Match::First, cb, failed, &t))
         return;
-    QString path;
-    if (!loadMember(m, "filePath", &path))
-        return;
-    pugi::xml_document *doc = store().document(path);
-    pugi::xpath_node first;
-    if (!doc || !selectFirst(*doc, memberText(m, QStringLiteral("xpath")), &first)) {
-        answerFailure(cb, failed);
-        return;
-    }
-    QString code = QString::fromUtf8(first.node().attribute("code").value());
+    QString code = QString::fromUtf8(t.first.node().attribute("code").value());
     if (code.contains(QLatin1Char('%'))) {
         const QStringList args =
             memberText(m, QStringLiteral("args")).split(QLatin1Char(','), Qt::SkipEmptyParts);
@@ -493,22 +483,15 @@ void ProfileCommands::savexml(const Members &, const QueryCallbackPtr &cb)
 
 void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
 {
-    if (!hasMembers(m, {"srcFilePath", "desFilePath", "xpath"}))
+    Target t;
+    if (!openProfile(m, {"srcFilePath", "desFilePath", "xpath"}, "srcFilePath", Match::First, cb,
+                     QStringLiteral("saveXmlAs load xml file failed!"), &t))
         return;
-    QString srcPath;
-    if (!loadMember(m, "srcFilePath", &srcPath))
-        return;
-    pugi::xml_document *doc = store().document(srcPath);
-    pugi::xpath_node first;
-    if (!doc || !selectFirst(*doc, memberText(m, QStringLiteral("xpath")), &first)) {
-        answerFailure(cb, QStringLiteral("saveXmlAs load xml file failed!"));
-        return;
-    }
     // A match that is an attribute (or the document itself) copies nothing:
     // the export then holds only the declaration.
     pugi::xml_document exported;
-    if (first.node())
-        exported.append_copy(first.node());
+    if (t.first.node())
+        exported.append_copy(t.first.node());
     ByteArrayWriter writer;
     exported.save(writer, "\t", pugi::format_default, pugi::encoding_utf8);
 
@@ -523,7 +506,7 @@ void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
 
 } // namespace
 
-void registerProfileCommands(Dispatcher &dispatcher, AppHost &host)
+void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host)
 {
     auto commands = std::make_shared<ProfileCommands>(host);
     using Method = void (ProfileCommands::*)(const Members &, const QueryCallbackPtr &);

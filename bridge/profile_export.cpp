@@ -47,13 +47,25 @@ bool decode(const QByteArray &fileBytes, QByteArray *xmlUtf8)
     return read(stream, xmlUtf8);
 }
 
+namespace {
+// The system would cut a name at a NUL character and use another file.
+bool isUsablePath(const QString &path)
+{
+    return !path.isEmpty() && !path.contains(QChar(0));
+}
+} // namespace
+
 bool writeFile(const QString &path, const QByteArray &xmlUtf8)
 {
+    if (!isUsablePath(path))
+        return false;
     return writeFileAtomically(path, encode(xmlUtf8));
 }
 
 bool readFile(const QString &path, QByteArray *xmlUtf8)
 {
+    if (!isUsablePath(path))
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;

@@ -44,6 +44,13 @@ QString ProfileStore::resolve(const QString &relative, bool *insideFolder) const
     // names profile files below it, never elsewhere. A leading "/" is
     // harmless (folder + "//" + name is still inside); ".." is what escapes.
     if (insideFolder) {
+        // The system ends a file name at a NUL character: such a path would
+        // name the same file as the part before it under another cache key,
+        // and a save of one entry would overwrite the edits of the other.
+        if (relative.contains(QChar(0))) {
+            *insideFolder = false;
+            return path;
+        }
         const QString clean = QDir::cleanPath(path);
         const QString root = QDir::cleanPath(m_applicationFolder);
         const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');

@@ -1,6 +1,7 @@
 #include "bridge/request_router.h"
 
 #include "bridge/app_host.h"
+#include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/members.h"
 #include "bridge/profile_store.h"
@@ -65,9 +66,13 @@ QList<int> parseMoveWindowNumbers(const QString &request)
     return numbers;
 }
 
-RequestRouter::RequestRouter(AppHost &host, const Dispatcher &dispatcher)
-    : m_host(host), m_dispatcher(dispatcher)
+RequestRouter::RequestRouter(AppHost &host, QObject *parent) : QObject(parent), m_host(host) {}
+
+void RequestRouter::addProgramCommands(devices_handler *devices)
 {
+    registerDeviceCommands(m_dispatcher, devices);
+    registerProfileCommands(m_dispatcher, m_host);
+    registerSettingsCommands(m_dispatcher, m_host);
 }
 
 bool RequestRouter::takeWindowRequest(const QString &request, const QueryCallbackPtr &callback)

@@ -63,25 +63,27 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
     const QString value = memberText(m, QStringLiteral("confValue"));
     ClientSettings &settings = host.clientSettings();
 
-    if (key == kShowConf || key == kTestTool)
-        host.registerHotKey(key, value);
-
-    // An unknown key is answered at once; the file is still rewritten below
-    // (same content, the save format), and the later answer is dropped.
-    if (!settings.setValue(key, value))
+    // The hot key moves only with the stored setting: a key registered while
+    // conf.xml keeps the old one would be lost again at the next start.
+    switch (settings.store(key, value)) {
+    case ClientSettings::StoreResult::UnknownKey:
+        // The file was still rewritten (same content, the save format).
         answerFailure(cb, QStringLiteral("can't find conf name"));
-
-    QString text;
-    if (!ClientSettings::rewriteClientAttribute(settings.text(), key, value, &text)) {
-        qCWarning(lcSettings) << "conf.xml does not parse; setting" << key << "kept in memory only";
         return;
+    case ClientSettings::StoreResult::NotParsed:
+        qCWarning(lcSettings) << "conf.xml does not parse; setting" << key << "not changed";
+        answerFailure(cb, QStringLiteral("modify conf failed: conf.xml cannot be read"));
+        return;
+    case ClientSettings::StoreResult::NotWritten:
+        qCWarning(lcSettings) << "could not write" << settings.path() << "; setting" << key
+                              << "not changed";
+        answerFailure(cb, QStringLiteral("modify conf failed: conf.xml could not be written"));
+        return;
+    case ClientSettings::StoreResult::Stored:
+        break;
     }
-    settings.setText(text);
-    if (!settings.save())
-        qCWarning(lcSettings) << "could not write" << settings.path();
-
     if (key == kShowConf || key == kTestTool)
-        answerSuccess(cb, stateCharacter(host.hotKeyRegistered(key)));
+        answerSuccess(cb, stateCharacter(host.registerHotKey(key, value)));
     else
         answerSuccess(cb, QStringLiteral("modify conf sucess"));
 }
@@ -107,6 +109,19 @@ void confChanged(AppHost &host, const Members &, const QueryCallbackPtr &cb)
     host.profiles().saveModified();
     host.restartProcessMonitor();
     answerSuccess(cb, QStringLiteral("confChanged"));
+}
+
+// Answered once the recorder runs, or with the reason it could not start.
+void startRecord(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    host.startRecording([cb](bool started, const QString &reason) {
+        if (started)
+            answerSuccess(cb, QStringLiteral("startRecord success!"));
+        else
+            answerFailure(
+                cb, QStringLiteral("startRecord failed: ") +
+                        (reason.isEmpty() ? QStringLiteral("keys cannot be recorded") : reason));
+    });
 }
 
 void modifyMouseSpeed(AppHost &, const Members &m, const QueryCallbackPtr &cb)
@@ -228,15 +243,10 @@ void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
              h.checkForUpdates(true);
              answerSuccess(cb, QStringLiteral("checkUpdate success"));
          }},
-        {"startRecord",
-         [](AppHost &h, const Members &, const QueryCallbackPtr &cb) {
-             h.startRecording(); // answered the same whatever the recorder reports
-             answerSuccess(cb, QStringLiteral("startRecord success!"));
-         }},
+        {"startRecord", &startRecord},
         {"stopRecord",
          [](AppHost &h, const Members &, const QueryCallbackPtr &cb) {
-             h.stopRecording();
-             answerSuccess(cb, QStringLiteral("stopRecord success"));
+             h.stopRecording([cb] { answerSuccess(cb, QStringLiteral("stopRecord success")); });
          }},
         {"modifyMouseSpeed", &modifyMouseSpeed},
         {"modifyMouseScrollLines", &modifyMouseScrollLines},

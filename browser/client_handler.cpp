@@ -109,12 +109,15 @@ void ClientHandler::browserCreated(KelvWebView *view)
     // not replace it.
     if (!m_browser)
         m_browser = view;
+    if (view && !m_views.contains(view))
+        m_views.append(view);
 }
 
 void ClientHandler::browserClosed(KelvWebView *view)
 {
     if (m_browser == view)
         m_browser = nullptr;
+    m_views.removeAll(view);
 }
 
 void ClientHandler::setRequestRouter(RequestRouter *router)
@@ -205,23 +208,33 @@ void ClientHandler::post(const QString &name, const QVariantList &args)
 
 void ClientHandler::sendEvent(const QString &name, const QVariantList &args)
 {
-    // The view the user is working with: the listener (the window activated
-    // last), else the main browser.
-    KelvWebView *view = m_listener;
-    if (!view || view->browserState() != KelvWebView::Created)
-        view = m_browser;
-    sendEventTo(view, name, args);
+    // Every page of the program hears every event: the main page always, the
+    // popup's page while it is open. A page that missed events while another
+    // window was active would show stale devices, data and macros.
+    m_views.removeAll(nullptr);
+    bool delivered = false;
+    const QList<QPointer<KelvWebView>> views = m_views;
+    for (KelvWebView *view : views)
+        delivered = deliverTo(view, name, args) || delivered;
+    if (delivered)
+        emit eventSent(name, args);
 }
 
 void ClientHandler::sendEventTo(KelvWebView *view, const QString &name, const QVariantList &args)
 {
+    if (deliverTo(view, name, args))
+        emit eventSent(name, args);
+}
+
+bool ClientHandler::deliverTo(KelvWebView *view, const QString &name, const QVariantList &args)
+{
     if (!view || view->browserState() != KelvWebView::Created)
-        return;
+        return false;
     KelvPage *page = view->kelvPage();
     if (!page || !page->showsProgramPage())
-        return;
+        return false;
     page->deliverEvent(name, args);
-    emit eventSent(name, args);
+    return true;
 }
 
 } // namespace kelv

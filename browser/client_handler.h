@@ -72,8 +72,9 @@ public:
 
 public slots:
     // Event senders, callable from any thread. Events raised off the main
-    // thread are handed to it first (order kept per thread); events sent while
-    // no page exists are dropped.
+    // thread are handed to it first (order kept per thread). Each event goes
+    // to every view showing a page of the program (the main page and the
+    // popup's); events sent while no page exists are dropped.
     void sendDevicesChanged(int value);
     void sendMacroItem(const QString &a, const QString &b, const QString &c, const QString &d);
     void sendCurrentPropChanged(int propIndex, int proMode);
@@ -90,12 +91,16 @@ private:
     void post(const QString &name, const QVariantList &args);
     void sendEvent(const QString &name, const QVariantList &args);
     void sendEventTo(KelvWebView *view, const QString &name, const QVariantList &args);
+    // False when the view shows no page of the program.
+    bool deliverTo(KelvWebView *view, const QString &name, const QVariantList &args);
 
     QString m_startupAddress;
     bool m_cursorChangeDisabled = false;
     QPointer<KelvWebView> m_listener;
     QPointer<QWidget> m_mainWindow;
     QPointer<KelvWebView> m_browser;
+    // Every view whose browser exists, the main one first: the event receivers.
+    QList<QPointer<KelvWebView>> m_views;
     RequestRouter *m_router = nullptr;
     QString m_pageFolder;
 };

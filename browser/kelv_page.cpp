@@ -157,7 +157,19 @@ KelvPage::KelvPage(KelvWebView *view)
     });
 }
 
-KelvPage::~KelvPage() = default;
+KelvPage::~KelvPage()
+{
+    // The base class still emits loading signals while it is destroyed; this
+    // part of the object is gone by then.
+    disconnect(this, nullptr, this, nullptr);
+    m_view = nullptr;
+}
+
+void KelvPage::detachView()
+{
+    disconnect(this, nullptr, this, nullptr);
+    m_view = nullptr;
+}
 
 bool KelvPage::showsProgramPage() const
 {
@@ -195,6 +207,11 @@ void KelvPage::onLoadingChanged(const QWebEngineLoadingInfo &info)
         m_view->loadingStateChanged();
     if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus)
         return;
+    // An HTTP status of 400 or more counts as a failed load here, but the
+    // server's own page arrived and is shown: only a load that brought no
+    // page at all gets the error page.
+    if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)
+        return;
     const int code = info.errorCode();
     if (code == ErrAborted)
         return;
@@ -223,10 +240,13 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     const ClientHandler *handler = ClientHandler::instance();
     if (!handler)
         return;
+    // Both addresses are compared without regard to letter case: the page
+    // that just crashed is not loaded again (that could crash it again), any
+    // other page is replaced by the startup address.
     const QString startup = handler->startupAddress();
-    const QString current = url().toString().toLower();
-    if (startup != QLatin1String("chrome://crash") && !current.isEmpty() &&
-        !current.startsWith(startup))
+    const QString current = url().toString();
+    if (startup.compare(QLatin1String("chrome://crash"), Qt::CaseInsensitive) != 0 &&
+        !current.isEmpty() && !current.startsWith(startup, Qt::CaseInsensitive))
         load(QUrl(startup));
 }
 

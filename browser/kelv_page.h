@@ -70,6 +70,9 @@ public:
     ~KelvPage() override;
 
     KelvWebView *view() const { return m_view; }
+    // Called by the view as it goes: from now on the page reports nothing to
+    // it (the page is deleted right after).
+    void detachView();
     PageBridge *bridge() const { return m_bridge; }
 
     // True while the main frame shows a page of the program (a file under the

@@ -1,5 +1,6 @@
 #include "browser/kelv_web_view.h"
 
+#include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_page.h"
 
@@ -50,6 +51,13 @@ KelvWebView::~KelvWebView()
 {
     if (ClientHandler *client = ClientHandler::instance())
         client->browserClosed(this);
+    // The page goes before this view's data: while it is torn down (a load
+    // may still be running) it reports loading changes, which must not reach
+    // a view that is half gone.
+    KelvPage *page = d->page;
+    d->page = nullptr;
+    page->detachView();
+    delete page;
     delete d;
 }
 
@@ -119,6 +127,8 @@ void KelvWebView::deliverQuery(const QString &request, const QueryCallbackPtr &c
 
 void KelvWebView::loadingStateChanged()
 {
+    if (!d->page)
+        return;
     if (ClientHandler *client = ClientHandler::instance()) {
         const QWebEngineHistory *h = d->page->history();
         client->sendNavStateChangedFor(this, h->canGoBack(), h->canGoForward());
@@ -200,6 +210,11 @@ bool KelvWebView::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QWebEngineView::eventFilter(watched, event);
+}
+
+void connectToRouter(KelvWebView *view, RequestRouter *router)
+{
+    QObject::connect(view, &KelvWebView::jsMessage, router, &RequestRouter::onJsMessage);
 }
 
 } // namespace kelv

@@ -9,6 +9,7 @@
 namespace kelv {
 
 class KelvPage;
+class RequestRouter;
 
 // One page request with its answer channel, on its way from the query intake
 // to the Qt main thread. Its event type is registered once per process.
@@ -88,5 +89,10 @@ private:
     struct Private;
     Private *d;
 };
+
+// Wires the view's page requests (jsMessage) straight to the router's
+// onJsMessage. Every view that shows the page is wired this way: the main
+// window's, the popup's and those of the tests.
+void connectToRouter(KelvWebView *view, RequestRouter *router);
 
 } // namespace kelv

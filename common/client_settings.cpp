@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
-
 #include <pugixml.hpp>
 
 namespace kelv {
@@ -43,6 +42,17 @@ bool ClientSettings::setValue(const QString &key, const QString &value)
         return false;
     it.value() = value;
     return true;
+}
+
+ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value)
+{
+    QString text;
+    if (!rewriteClientAttribute(m_text, key, value, &text))
+        return StoreResult::NotParsed;
+    if (m_path.isEmpty() || !writeTextFile(m_path, text))
+        return StoreResult::NotWritten;
+    m_text = text;
+    return setValue(key, value) ? StoreResult::Stored : StoreResult::UnknownKey;
 }
 
 bool ClientSettings::save() const

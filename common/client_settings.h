@@ -32,6 +32,17 @@ public:
     QString text() const { return m_text; }
     void setText(const QString &text) { m_text = text; }
 
+    enum class StoreResult {
+        Stored,     // map, text and file hold the new value
+        UnknownKey, // no such setting: the map is unchanged, the file rewritten as it was
+        NotParsed,  // the settings text does not parse: nothing changed
+        NotWritten, // the file could not be written: nothing changed, the old file is whole
+    };
+    // Changes one setting everywhere at once: the attribute in the settings
+    // text, the file (written atomically) and the map. Memory changes only
+    // once the file holds the new text, so memory and disk never disagree.
+    StoreResult store(const QString &key, const QString &value);
+
     // Writes the settings text to the file (atomically). Returns false when the
     // file cannot be written; the old file is then left whole.
     bool save() const;

@@ -38,29 +38,4 @@ void Dialogs::install(Dialogs *dialogs)
     installedDialogs = dialogs;
 }
 
-QString ScriptedDialogs::getSaveFileName(QWidget *, const QString &caption, const QString &,
-                                         const QString &filter)
-{
-    captions << caption;
-    filters << filter;
-    return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
-}
-
-QString ScriptedDialogs::getOpenFileName(QWidget *, const QString &caption, const QString &,
-                                         const QString &filter)
-{
-    captions << caption;
-    filters << filter;
-    return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
-}
-
-QMessageBox::StandardButton ScriptedDialogs::message(QWidget *, QMessageBox::Icon,
-                                                     const QString &title, const QString &text,
-                                                     QMessageBox::StandardButtons)
-{
-    captions << title;
-    texts << text;
-    return messageAnswers.isEmpty() ? QMessageBox::Cancel : messageAnswers.takeFirst();
-}
-
 } // namespace kelv

@@ -28,24 +28,4 @@ public:
     static void install(Dialogs *dialogs);
 };
 
-// Pre-answered dialogs for tests: every call records its caption and answers
-// from the queues (an empty queue answers "cancelled").
-class ScriptedDialogs : public Dialogs
-{
-public:
-    QStringList fileAnswers;
-    QList<QMessageBox::StandardButton> messageAnswers;
-    QStringList captions;
-    QStringList filters;
-    QStringList texts;
-
-    QString getSaveFileName(QWidget *, const QString &caption, const QString &,
-                            const QString &filter) override;
-    QString getOpenFileName(QWidget *, const QString &caption, const QString &,
-                            const QString &filter) override;
-    QMessageBox::StandardButton message(QWidget *, QMessageBox::Icon, const QString &title,
-                                        const QString &text,
-                                        QMessageBox::StandardButtons) override;
-};
-
 } // namespace kelv

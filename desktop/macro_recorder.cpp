@@ -59,8 +59,12 @@ QList<QStringList> MacroTimeline::keyEvent(bool pressed, quint32 scanCode, bool 
 }
 
 MacroRecorder::MacroRecorder(QObject *parent)
-    : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>())
+    : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>()),
+      m_control(new QThread(this)), m_controlContext(new QObject)
 {
+    m_control->setObjectName(QStringLiteral("macro recorder control"));
+    m_controlContext->moveToThread(m_control);
+    m_control->start();
 }
 
 bool MacroRecorder::isRecording() const
@@ -70,7 +74,11 @@ bool MacroRecorder::isRecording() const
 
 MacroRecorder::~MacroRecorder()
 {
-    // Joins the recording thread; events it queued die with this object.
+    // Requests still queued run first; then the recording thread is joined.
+    // Outcomes still queued for this object die with it.
+    m_control->quit();
+    m_control->wait();
+    delete m_controlContext;
     m_recorder->stop();
 }
 
@@ -80,55 +88,79 @@ int MacroRecorder::timeOfDayMs()
     return now.isValid() ? now.msecsSinceStartOfDay() : 0;
 }
 
-bool MacroRecorder::startRecording()
+void MacroRecorder::onControlThread(std::function<void()> work)
 {
-    // A running recording ends first; keys it saw still belong to its timeline.
-    // After a recording that ended (or never ran) no key is known to be down.
-    const bool wasRecording = m_recorder->isRecording();
-    m_recorder->stop();
-    deliverPending();
-    if (!wasRecording)
-        m_timeline.forgetHeldKeys();
-    const quint64 generation = ++m_generation;
-    const int startTime = timeOfDayMs();
-    std::string error;
-    // Runs on the recording thread: stamp the time there, hand over in order.
-    const bool started = m_recorder->start(
-        [this, generation](const platform::RecordedKey &key) {
-            const int now = timeOfDayMs();
-            platform::ScanCode scan;
-            if (!platform::scanCodeForXKeycode(key.keycode, &scan))
-                return; // a key without a PC scan code cannot be replayed
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, pressed = key.pressed, code = scan.code,
-                 extended = scan.extended,
-                 now] { onKey(generation, pressed, code, extended, now); },
-                Qt::QueuedConnection);
-        },
-        &error);
-    if (!started) {
-        qCWarning(lcMacro) << "cannot record keys:" << QString::fromStdString(error);
-        return false;
-    }
-    m_timeline.begin(startTime);
-    return true;
+    QMetaObject::invokeMethod(m_controlContext, std::move(work), Qt::QueuedConnection);
 }
 
-void MacroRecorder::stopRecording()
+void MacroRecorder::startRecording(StartDone done)
 {
-    m_recorder->stop();
-    deliverPending();
+    // Keys a running recording already handed over still belong to its
+    // timeline. After a recording that ended (or never ran) no key is known
+    // to be down.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (!(m_wanted && m_recorder->isRecording()))
+        m_timeline.forgetHeldKeys();
+    const quint64 generation = ++m_generation;
+    m_wanted = true;
+    m_timeline.begin(timeOfDayMs());
+    // Runs on the recording thread: stamp the time there, hand over in order.
+    auto onRecordedKey = [this, generation](const platform::RecordedKey &key) {
+        const int now = timeOfDayMs();
+        platform::ScanCode scan;
+        if (!platform::scanCodeForXKeycode(key.keycode, &scan))
+            return; // a key without a PC scan code cannot be replayed
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, pressed = key.pressed, code = scan.code, extended = scan.extended,
+             now] { onKey(generation, pressed, code, extended, now); },
+            Qt::QueuedConnection);
+    };
+    onControlThread([this, generation, onRecordedKey, done = std::move(done)] {
+        std::string error;
+        const bool started = m_recorder->start(onRecordedKey, &error);
+        const QString reason = QString::fromStdString(error);
+        QMetaObject::invokeMethod(
+            this, [=] { onStarted(generation, started, reason, done); }, Qt::QueuedConnection);
+    });
+}
+
+void MacroRecorder::onStarted(quint64 generation, bool started, const QString &reason,
+                              const StartDone &done)
+{
+    if (!started) {
+        qCWarning(lcMacro) << "cannot record keys:" << reason;
+        if (generation == m_generation)
+            m_wanted = false;
+        emit recordingFailed(reason);
+    } else {
+        emit recordingStarted();
+    }
+    if (done)
+        done(started, reason);
+}
+
+void MacroRecorder::stopRecording(StopDone done)
+{
+    m_wanted = false;
+    onControlThread([this, done = std::move(done)] {
+        m_recorder->stop();
+        // Posted after every key the recording thread handed over.
+        QMetaObject::invokeMethod(
+            this, [=] { onStopped(done); }, Qt::QueuedConnection);
+    });
+}
+
+void MacroRecorder::onStopped(const StopDone &done)
+{
     // Keys released from now on are not seen: none counts as held any more
     // (a key pressed to stop the recording would otherwise lose its next
     // press in the next recording as an auto-repeat).
-    m_timeline.forgetHeldKeys();
-}
-
-void MacroRecorder::deliverPending()
-{
-    // The recording thread has ended: run its queued key events now, in order.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (!m_wanted)
+        m_timeline.forgetHeldKeys();
+    emit recordingStopped();
+    if (done)
+        done();
 }
 
 void MacroRecorder::onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended,

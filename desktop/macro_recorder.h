@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThread>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -48,21 +50,32 @@ private:
 // Records every key press and release system-wide (without consuming them)
 // and reports key and delay items while a recording runs. On Linux it uses the
 // X11 RECORD extension of the display named by $DISPLAY.
+//
+// Starting and stopping never block the calling (user interface) thread:
+// opening the recording may wait for the display server for seconds, so both
+// run on a control thread of their own, one request after the other, and the
+// outcome comes back on the thread that owns the recorder.
 class MacroRecorder final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MacroRecorder)
 
 public:
+    // started: the recording runs; otherwise reason tells why it could not.
+    using StartDone = std::function<void(bool started, const QString &reason)>;
+    using StopDone = std::function<void()>;
+
     explicit MacroRecorder(QObject *parent = nullptr);
     ~MacroRecorder() override;
 
-    // Starts (or restarts, with a fresh timeline) a recording; false when the
-    // system offers no way to record keys.
-    bool startRecording();
-    // Ends the recording; the items of keys recorded before are still emitted
-    // before this returns. Harmless without a recording.
-    void stopRecording();
+    // Starts (or restarts, with a fresh timeline) a recording and returns at
+    // once. When the recording runs (or could not start: no way to record
+    // keys) done is called and recordingStarted or recordingFailed emitted.
+    void startRecording(StartDone done = {});
+    // Ends the recording and returns at once. Once it has ended, the items of
+    // the keys recorded before have been emitted, done is called and
+    // recordingStopped emitted. Harmless without a recording.
+    void stopRecording(StopDone done = {});
 
     bool isRecording() const;
 
@@ -73,15 +86,25 @@ signals:
     // One item: key ("0", "1" press / "0" release, scan code, extended flag)
     // or delay ("2", milliseconds, "0", "0"). Emitted on the main thread.
     void macroItem(const QString &kind, const QString &a, const QString &b, const QString &c);
+    void recordingStarted();
+    void recordingFailed(const QString &reason);
+    void recordingStopped();
 
 private:
     void onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended, int nowMs);
-    void deliverPending();
+    void onStarted(quint64 generation, bool started, const QString &reason, const StartDone &done);
+    void onStopped(const StopDone &done);
+    // Runs work on the control thread, in the order of the calls.
+    void onControlThread(std::function<void()> work);
 
     std::unique_ptr<platform::KeyRecorder> m_recorder;
+    QThread *m_control = nullptr;
+    QObject *m_controlContext = nullptr; // lives on m_control
     MacroTimeline m_timeline;
     // Identifies the recording a queued key event belongs to.
     quint64 m_generation = 0;
+    // Whether the last request was a start (the recording runs or is about to).
+    bool m_wanted = false;
 };
 
 } // namespace kelv

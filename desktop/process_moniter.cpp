@@ -144,11 +144,14 @@ void ProcessMoniter::start()
 
 ProcessMoniterRunner::~ProcessMoniterRunner()
 {
-    const QPointer<QThread> thread = m_thread;
     stop();
-    // The thread object is deleted later on this thread, so it is still there.
-    if (thread)
-        thread->wait(5000);
+    // Every thread this runner started has ended before the runner goes:
+    // none may still poll (and emit into a window being torn down), and none
+    // is left for a deleteLater that an ended event loop would never run.
+    for (const QPointer<QThread> &thread : std::as_const(m_retiring)) {
+        if (thread && thread->wait(5000))
+            delete thread.data();
+    }
 }
 
 ProcessMoniter *ProcessMoniterRunner::restart(const QString &modeDocument,
@@ -174,8 +177,11 @@ void ProcessMoniterRunner::stop()
 {
     if (m_monitor)
         m_monitor->requestStop();
-    if (m_thread)
+    if (m_thread) {
         m_thread->quit();
+        m_retiring.removeAll(nullptr); // threads that ended and were deleted
+        m_retiring.append(m_thread);
+    }
     m_monitor = nullptr;
     m_thread = nullptr;
 }

@@ -104,7 +104,8 @@ class ProcessMoniterRunner final
 
 public:
     ProcessMoniterRunner() = default;
-    // Stops the monitor and waits for its thread.
+    // Stops the monitor and waits for its thread and for the threads of
+    // monitors stopped before.
     ~ProcessMoniterRunner();
 
     // setUp is called with the new monitor before its thread starts (connect
@@ -121,6 +122,8 @@ public:
 private:
     QPointer<QThread> m_thread;
     ProcessMoniter *m_monitor = nullptr;
+    // Threads of stopped monitors, until they have ended and are deleted.
+    QList<QPointer<QThread>> m_retiring;
 };
 
 } // namespace kelv

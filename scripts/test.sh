@@ -6,6 +6,9 @@ bash scripts/setup.sh
 bash scripts/build.sh
 export QTWEBENGINE_DISABLE_SANDBOX=1
 ctest --test-dir build --output-on-failure --parallel "${JOBS:-2}" --timeout 600
-bash scripts/test-sanitize.sh
+status=0
+bash scripts/test-sanitize.sh || status=$?
+bash scripts/test-tsan.sh || status=$?
 # The Windows half: cross-built with mingw-w64, its suites run under Wine.
-bash scripts/build-windows.sh
+bash scripts/build-windows.sh || status=$?
+exit $status

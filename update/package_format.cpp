@@ -248,12 +248,10 @@ bool PackageReader::verify(const TrustedKeys &keys)
     if (m_file.size() < kMinimumSize)
         return fail(QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize),
                     QStringLiteral("the package is incomplete"));
-    if (keys.isEmpty()) {
-        m_signatureRefused = true;
+    if (keys.isEmpty())
         return fail(QStringLiteral("no trusted update key in %1: updates are not set up")
                         .arg(TrustedKeys::defaultPath()),
                     QStringLiteral("updates are not set up (no trusted update key)"));
-    }
     switch (checkSignature(m_file, keys)) {
     case SignatureCheck::Valid:
         break;
@@ -261,16 +259,13 @@ bool PackageReader::verify(const TrustedKeys &keys)
         return fail(QStringLiteral("package is shorter than %1 bytes").arg(kMinimumSize),
                     QStringLiteral("the package is incomplete"));
     case SignatureCheck::NotSigned:
-        m_signatureRefused = true;
         return fail(QStringLiteral("update file is not signed (no KELVSIG1 signature)"),
                     QStringLiteral("the package is not signed"));
     case SignatureCheck::UntrustedKey:
-        m_signatureRefused = true;
         return fail(QStringLiteral("update file is signed by a key that is not trusted: %1")
                         .arg(encodePublicKey(signerOf(m_file))),
                     QStringLiteral("the package is signed by an unknown key"));
     case SignatureCheck::BadSignature:
-        m_signatureRefused = true;
         return fail(QStringLiteral("bad signature of update file!"),
                     QStringLiteral("the package's signature does not match its content"));
     }

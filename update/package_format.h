@@ -101,9 +101,6 @@ public:
 
     QString error() const { return m_error; }
     QString reason() const { return m_reason; }
-    // True when the failure was the signature check (not signed, unknown
-    // signer, wrong signature).
-    bool signatureRefused() const { return m_signatureRefused; }
 
 private:
     bool verifyContent();
@@ -117,7 +114,6 @@ private:
     quint32 m_read = 0;
     QString m_error;
     QString m_reason;
-    bool m_signatureRefused = false;
 };
 
 // Checks a package completely (signature, digest, decode, stream, sizes,

@@ -113,20 +113,15 @@ bool reportStarted(ClientSettings &settings, QStringList *log)
     }
     *log << QStringLiteral("update: reported that the new version started");
     // The new version is recorded like the settings commands record values:
-    // an absent or empty "version" is not created.
+    // an absent or empty "version" is not created; memory changes only once
+    // the file holds it.
     if (version.isEmpty() || settings.value(QStringLiteral("version")).isEmpty())
         return true;
-    QString text;
-    if (!ClientSettings::rewriteClientAttribute(settings.text(), QStringLiteral("version"), version,
-                                                &text))
-        return true;
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setText(text);
-    if (!settings.save())
+    if (settings.store(QStringLiteral("version"), version) == ClientSettings::StoreResult::Stored)
+        *log << QStringLiteral("update: recorded version %1").arg(version);
+    else
         *log
             << QStringLiteral("update: cant record version %1 in %2").arg(version, settings.path());
-    else
-        *log << QStringLiteral("update: recorded version %1").arg(version);
     return true;
 }
 

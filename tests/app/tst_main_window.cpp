@@ -1,10 +1,12 @@
 // The main window as the user meets it: size from the settings, frameless
 // window that only hides on close, the popup toggled by the hot key with the
 // listener following the active window, the tray icon, the window requests.
+#include "app/application_host.h"
 #include "app/cef_application.h"
 #include "app/main_window.h"
 #include "app/pop_widget.h"
 #include "browser/client_handler.h"
+#include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
 #include "browser/web_profile.h"
 #include "common/app_paths.h"
@@ -39,6 +41,15 @@ QString settingsFile(const QTemporaryDir &dir, const QByteArray &clientAttribute
 }
 
 using test::xdotool;
+
+// The main window with the application host it works with, built as the
+// application object builds them (the window goes first).
+struct Shell
+{
+    explicit Shell(ClientSettings &settings) : host(settings), window(settings, host) {}
+    ApplicationHost host;
+    MainWindow window;
+};
 
 } // namespace
 
@@ -101,7 +112,8 @@ private slots:
         QFETCH(QByteArray, attributes);
         QFETCH(QSize, size);
         ClientSettings settings = settingsWith(attributes);
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         QCOMPARE(window.size(), size);
         QCOMPARE(window.minimumSize(), size);
         QCOMPARE(window.webView()->size(), size);
@@ -114,7 +126,8 @@ private slots:
     {
         ClientSettings none;
         none.load(m_dir.filePath("absent.xml"));
-        MainWindow window(none);
+        Shell windowShell(none);
+        MainWindow &window = windowShell.window;
         QCOMPARE(window.size(), QSize(800, 600));
         QVERIFY(!window.hotKeyRegistered("showConf"));
         QVERIFY(!window.hotKeyRegistered("testTool"));
@@ -123,7 +136,8 @@ private slots:
     void framelessWindowWithTitleIconAndPage()
     {
         ClientSettings settings = settingsWith("clientSize=\"1024,700\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         QCOMPARE(window.objectName(), QStringLiteral("kelvClass"));
         QCOMPARE(int(window.windowFlags()), 0x6801);
         QCOMPARE(window.windowTitle(), QStringLiteral("Gaming Mouse Software"));
@@ -141,7 +155,8 @@ private slots:
     void closeOnlyHidesAndResizeCarriesTheView()
     {
         ClientSettings settings = settingsWith("clientSize=\"800,600\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QVERIFY(!window.close());
@@ -156,7 +171,8 @@ private slots:
     void trayShowsTheWindowAndFollowsTheLanguage()
     {
         ClientSettings settings = settingsWith("language=\"zh-HK\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.setupTray();
         SystemTray *tray = window.tray();
         QVERIFY(tray);
@@ -193,7 +209,8 @@ private slots:
     void popupTogglesAndTheListenerFollows()
     {
         ClientSettings settings = settingsWith("clientSize=\"800,600\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         ClientHandler *client = ClientHandler::instance();
         QEvent activate(QEvent::WindowActivate);
@@ -236,7 +253,8 @@ private slots:
     void windowRequestsMoveMinimiseMaximiseRestore()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.setGeometry(100, 100, 640, 480);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -276,7 +294,8 @@ private slots:
     void hideSavesTheModifiedProfiles()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         const QString path = m_dir.filePath("profile.xml");
         window.profiles().store(path, "<conf>\n<a/>\n</conf>\n");
@@ -291,7 +310,8 @@ private slots:
     void hidingFromThePopupClosesThePopup()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         window.showMouseConf();
         QPointer<PopWidget> popup = window.popup();
@@ -326,7 +346,8 @@ private slots:
             QVERIFY(keepAlive.setShortcut(QKeySequence("Ctrl+Alt+F12")));
             ClientSettings settings =
                 settingsWith("showConf=\"Ctrl+Alt+M\" testTool=\"Ctrl+Alt+T\"");
-            MainWindow window(settings);
+            Shell windowShell(settings);
+            MainWindow &window = windowShell.window;
             QVERIFY(window.hotKeyRegistered("showConf"));
             QVERIFY(window.hotKeyRegistered("testTool"));
             QCOMPARE(window.showConfHotKey()->shortcut(), QKeySequence("Ctrl+Alt+M"));
@@ -354,7 +375,8 @@ private slots:
 
             // A second window cannot take the same key.
             ClientSettings same = settingsWith("showConf=\"Ctrl+Alt+S\"");
-            MainWindow second(same);
+            Shell secondShell(same);
+            MainWindow &second = secondShell.window;
             QVERIFY(!second.hotKeyRegistered("showConf"));
         }
         qunsetenv("DISPLAY");
@@ -380,10 +402,11 @@ private slots:
         ClientHandler::instance()->setPageFolder(viewFolder);
 
         ClientSettings settings = settingsWith("version=\"4.5\" clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.show();
         QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
-        window.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        windowShell.host.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
         QVERIFY(loaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(window.webView()).contains("\"version\":\"4.5\""),
                                  30000);
@@ -399,11 +422,39 @@ private slots:
         ClientHandler::instance()->setPageFolder(QString());
     }
 
+    void closingWhileTheMonitorPollsAndThePageLoads()
+    {
+        // The window and the host go (as at the program's end) while the page
+        // is still loading and the monitor thread runs: every monitor thread
+        // has ended and is gone by then, and the page's last loading reports
+        // reach nothing freed.
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        auto shell = std::make_unique<Shell>(settings);
+        MainWindow *window = &shell->window;
+        window->show();
+        QPointer<QThread> monitorThread = shell->host.monitorThread();
+        QVERIFY(monitorThread);
+        QTRY_VERIFY(monitorThread->isRunning());
+        // A restart leaves a second thread behind that must end as well.
+        window->restartProcessMoniter();
+        QPointer<QThread> secondThread = shell->host.monitorThread();
+        QVERIFY(secondThread && secondThread != monitorThread);
+        QPointer<KelvPage> page = window->webView()->kelvPage();
+        window->webView()->load(QUrl::fromLocalFile(m_dir.filePath("slow.html")));
+        shell.reset();
+        QVERIFY(monitorThread.isNull());
+        QVERIFY(secondThread.isNull());
+        QVERIFY(page.isNull());
+        QVERIFY(!ClientHandler::instance()->browser());
+        QTest::qWait(100); // nothing queued for the dead window may run into it
+    }
+
     // Last: the quit request acts once per process.
     void trayExitSavesAndQuitsOnce()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
-        MainWindow window(settings);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
         window.setupTray();
         const QString path = m_dir.filePath("exit.xml");
         window.profiles().store(path, "<conf/>\n");

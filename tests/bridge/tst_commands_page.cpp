@@ -7,9 +7,9 @@
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/request_router.h"
-#include "common/dialogs.h"
 #include "tests/bridge/command_fixture.h"
 #include "tests/browser/browser_fixture.h"
+#include "tests/testsupport/scripted_dialogs.h"
 
 #include <QApplication>
 
@@ -42,12 +42,10 @@ class TestCommandsPage : public QObject
     Q_OBJECT
 
     FakeGsettings m_gsettings;
-    std::unique_ptr<BrowserFixture> m_fixture;
-    std::unique_ptr<FakeAppHost> m_host;
-    Dispatcher m_dispatcher;
-    std::unique_ptr<RequestRouter> m_router;
-    std::unique_ptr<ClientHandler> m_client;
-    std::unique_ptr<KelvWebView> m_view;
+    std::unique_ptr<RoutedView> m_rig;
+    BrowserFixture *m_fixture = nullptr;
+    FakeAppHost *m_host = nullptr;
+    KelvWebView *m_view = nullptr;
     QUrl m_url;
 
     QWebEnginePage *page() const { return m_view->page(); }
@@ -118,31 +116,22 @@ private slots:
 
 void TestCommandsPage::initTestCase()
 {
-    m_fixture = std::make_unique<BrowserFixture>();
+    m_rig = std::make_unique<RoutedView>();
+    m_fixture = &m_rig->fixture;
+    m_host = &m_rig->host;
+    m_view = &m_rig->view;
     writeFile(QStringLiteral("Resources/profiles/configuration.xml"), kProfile);
     writeFile(QStringLiteral("Resources/profiles/conf.xml"), kConf);
-    m_host = std::make_unique<FakeAppHost>(root());
     m_host->settings.load(root() + QStringLiteral("/Resources/profiles/conf.xml"));
-    registerProfileCommands(m_dispatcher, *m_host);
-    registerSettingsCommands(m_dispatcher, *m_host);
-    m_router = std::make_unique<RequestRouter>(*m_host, m_dispatcher);
-    m_client = std::make_unique<ClientHandler>();
-    m_client->setPageFolder(m_fixture->viewFolder());
-    m_client->setRequestRouter(m_router.get());
-    m_view = std::make_unique<KelvWebView>();
-    m_view->resize(640, 480);
-    connect(m_view.get(), &KelvWebView::jsMessage, this,
-            [this](const QString &request, const QueryCallbackPtr &callback) {
-                m_router->onJsMessage(request, callback);
-            });
+    registerProfileCommands(m_rig->router.dispatcher(), *m_host);
+    registerSettingsCommands(m_rig->router.dispatcher(), *m_host);
     m_url = m_fixture->writePage(QStringLiteral("view/index.html"), kPage);
     QVERIFY(loadAndWait(*m_view, m_url));
 }
 
 void TestCommandsPage::cleanupTestCase()
 {
-    m_view.reset();
-    m_client.reset();
+    m_rig.reset();
 }
 
 void TestCommandsPage::profileCommandsFromThePage()

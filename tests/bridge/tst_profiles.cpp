@@ -133,6 +133,8 @@ private slots:
     void modifyAddProfileRefusesNamesThatWouldBreakTheFile();
     void modifyProfileExFillsFirstMatchEmptiesTheRest();
     void modifyProfileExWithNestedMatchesAndBrokenFragment();
+    void modifyProfileExWithNestedMatchesInALargeDocument_data();
+    void modifyProfileExWithNestedMatchesInALargeDocument();
     void modifyRemoveProfileRemovesNestedMatches();
     void modifyReplaceProfileKeepsPlace();
     void modifyReplaceProfileWithinOneFile();
@@ -150,6 +152,7 @@ private slots:
     void unparsableProfileAnswersLoadFailure();
     void missingFileOrMemberGetsNoReply();
     void escapingRelativePathIsRefused();
+    void pathWithANulCharacterIsRefused();
     void repliesMatchAFreshStartAfterEdits();
 };
 
@@ -466,6 +469,42 @@ void TestProfiles::modifyProfileExWithNestedMatchesAndBrokenFragment()
     QCOMPARE(
         s.cached("nested.xml"),
         QStringLiteral("<?xml version=\"1.0\"?>\n<a id=\"1\">\n\t<c>\n\t\t<d />\n\t</c>\n</a>\n"));
+}
+
+void TestProfiles::modifyProfileExWithNestedMatchesInALargeDocument_data()
+{
+    QTest::addColumn<QString>("xpath");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("every element") << QStringLiteral("//*")
+                                   << QStringLiteral("<?xml version=\"1.0\"?>\n<conf>\n"
+                                                     "\t<n />\n</conf>\n");
+    QTest::newRow("modes and mode")
+        << QStringLiteral("//modes | //mode")
+        << QStringLiteral("<?xml version=\"1.0\"?>\n<conf>\n\t<modes>\n\t\t<n />\n"
+                          "\t</modes>\n\t<tail />\n</conf>\n");
+}
+
+void TestProfiles::modifyProfileExWithNestedMatchesInALargeDocument()
+{
+    // Larger than one memory page of the XML library: emptying the first
+    // match gives whole pages back, and nested matches live in them.
+    QFETCH(QString, xpath);
+    QFETCH(QString, expected);
+    Setup s;
+    QByteArray big = "<conf><modes>";
+    for (int i = 0; i < 1500; ++i)
+        big += "<mode index=\"" + QByteArray::number(i) +
+               "\" name=\"mode\"><key id=\"1\" code=\"0x41\"/><mode/></mode>";
+    big += "</modes><tail/></conf>";
+    QVERIFY(big.size() > 64 * 1024);
+    s.folder.write(QStringLiteral("big.xml"), big);
+    QJsonObject request{{"funcname", "modifyProfileEx"},
+                        {"filePath", "big.xml"},
+                        {"xpath", xpath},
+                        {"subTreeString", "<n/>"}};
+    QCOMPARE(reply(s(QJsonDocument(request).toJson(QJsonDocument::Compact))),
+             success("modifyProfileEx success"));
+    QCOMPARE(s.cached("big.xml"), expected);
 }
 
 void TestProfiles::modifyRemoveProfileRemovesNestedMatches()
@@ -908,6 +947,52 @@ void TestProfiles::escapingRelativePathIsRefused()
         reply(s(
             R"({"funcname":"nodeCounterProfile","filePath":"/view/../Resources/profiles/configuration.xml","xpath":"/conf"})")),
         success("2"));
+}
+
+void TestProfiles::pathWithANulCharacterIsRefused()
+{
+    // The system ends a name at NUL: "configuration.xml<NUL>x" would be the
+    // same file under a second cache entry, whose later save would undo the
+    // edits made through the first.
+    Setup s;
+    const QString withNul = QString::fromLatin1(kPath) + QChar(0) + QStringLiteral("x");
+    const QString exportFile = s.folder.path() + QStringLiteral("/export.pfd");
+    auto request = [&](QJsonObject object) {
+        return s(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    };
+    QVERIFY(!request({{"funcname", "queryProfile"}, {"filePath", withNul}, {"xpath", "/conf"}})
+                 ->answered());
+    QVERIFY(!request({{"funcname", "modifyProfile"},
+                      {"filePath", withNul},
+                      {"xpath", "//macro"},
+                      {"attribute", "id"},
+                      {"attributeValue", "9"}})
+                 ->answered());
+    QVERIFY(!request({{"funcname", "resetProfile"},
+                      {"srcFilePath", QString::fromLatin1(kPath)},
+                      {"desFilePath", withNul}})
+                 ->answered());
+    QCOMPARE(s.host.profiles().modified(), QStringList());
+    QVERIFY(!s.host.profiles().contains(s.full() + QChar(0) + QStringLiteral("x")));
+
+    // Chosen export and import files with a NUL fail with the commands' texts.
+    QCOMPARE(reply(request({{"funcname", "saveXmlAs"},
+                            {"srcFilePath", QString::fromLatin1(kPath)},
+                            {"desFilePath", exportFile + QChar(0) + QStringLiteral(".bak")},
+                            {"xpath", "//macros"}})),
+             failure("saveXmlAs desFilePath is failed!"));
+    QVERIFY(!QFile::exists(exportFile));
+    QCOMPARE(reply(request({{"funcname", "saveXmlAs"},
+                            {"srcFilePath", QString::fromLatin1(kPath)},
+                            {"desFilePath", exportFile},
+                            {"xpath", "//macros"}})),
+             success("saveXmlAs success"));
+    QCOMPARE(reply(request({{"funcname", "modifyReplaceProfileEx"},
+                            {"srcFilePath", exportFile + QChar(0)},
+                            {"desFilePath", QString::fromLatin1(kPath)},
+                            {"srcXpath", "/"},
+                            {"desXpath", "//macros"}})),
+             failure("modifyReplaceProfile load xml file failed!"));
 }
 
 void TestProfiles::repliesMatchAFreshStartAfterEdits()

@@ -20,7 +20,6 @@ class TestRouter : public QObject
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<FakeAppHost> m_host;
-    Dispatcher m_dispatcher;
     std::unique_ptr<RequestRouter> m_router;
     QStringList m_dispatched;
 
@@ -35,16 +34,15 @@ private slots:
     void init()
     {
         m_host = std::make_unique<FakeAppHost>(m_dir.path());
-        m_dispatcher = Dispatcher();
+        m_router = std::make_unique<RequestRouter>(*m_host);
         m_dispatched.clear();
         for (const char *name : {"echo", "maxsizeWindow", "12", "minisizeWindow"}) {
             const QString n = QString::fromLatin1(name);
-            m_dispatcher.add(n, [this, n](const Members &m, const QueryCallbackPtr &cb) {
+            m_router->dispatcher().add(n, [this, n](const Members &m, const QueryCallbackPtr &cb) {
                 m_dispatched << n;
                 answerSuccess(cb, memberText(m, QStringLiteral("value")));
             });
         }
-        m_router = std::make_unique<RequestRouter>(*m_host, m_dispatcher);
     }
 
     void moveWindowNumbers_data()

@@ -5,12 +5,13 @@
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/profile_store.h"
-#include "common/dialogs.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
+#include "tests/testsupport/scripted_dialogs.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QTest>
 
@@ -92,6 +93,7 @@ private slots:
     void setConfHotKeyAnswersStateCharacter();
     void setConfUnknownKeyFailsButRewritesFile();
     void setConfOnUnparsableSettingsText();
+    void setConfThatCannotWriteFailsAndChangesNothing();
     void closeAppFollowsCloseFunc();
     void confChangedSavesAndRestartsMonitor();
     void applicationCommands();
@@ -205,17 +207,41 @@ void TestSettings::setConfOnUnparsableSettingsText()
 {
     Setup s;
     s.host.settings.setText(QStringLiteral("<root><client language=\"de\"></root>"));
-    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"fr"})")), kNoReply);
-    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("fr"));
-    QCOMPARE(s.conf(), kConf); // nothing written
-    // The hot key is re-registered all the same.
+    const QString unreadable =
+        failure(QStringLiteral("modify conf failed: conf.xml cannot be read"));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"fr"})")),
+             unreadable);
+    // Nothing changed: memory and disk still agree.
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("de"));
+    QCOMPARE(s.conf(), kConf);
+    // The hot key stays with the setting it belongs to.
     QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf","confValue":"Ctrl+Q"})")),
-             kNoReply);
-    QCOMPARE(s.host.calls, QStringList{QStringLiteral("hotkey showConf=Ctrl+Q")});
+             unreadable);
+    QVERIFY(s.host.calls.isEmpty());
     QCOMPARE(s.conf(), kConf);
     // Missing members: nothing at all.
     QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf"})")), kNoReply);
-    QCOMPARE(s.host.calls.size(), 1);
+    QVERIFY(s.host.calls.isEmpty());
+}
+
+void TestSettings::setConfThatCannotWriteFailsAndChangesNothing()
+{
+    // conf.xml cannot be replaced (here a folder took its name; a full disk
+    // acts the same): the page hears the failure and the setting stays as
+    // the file last had it.
+    Setup s;
+    QVERIFY(QFile::remove(s.confPath()));
+    QVERIFY(QDir().mkdir(s.confPath()));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en"})")),
+             failure(QStringLiteral("modify conf failed: conf.xml could not be written")));
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("de"));
+    QVERIFY(s.host.settings.text().contains(QStringLiteral("language=\"de\"")));
+    QVERIFY(QFileInfo(s.confPath()).isDir());
+    // A hot key answers the same way.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf","confValue":"Ctrl+Q"})")),
+             failure(QStringLiteral("modify conf failed: conf.xml could not be written")));
+    QCOMPARE(s.host.settings.value(QStringLiteral("showConf")), QStringLiteral("Ctrl+Alt+S"));
+    QVERIFY(s.host.calls.isEmpty());
 }
 
 void TestSettings::closeAppFollowsCloseFunc()
@@ -268,10 +294,22 @@ void TestSettings::applicationCommands()
     s.host.recordingResult = false;
     QCOMPARE(reply(s(R"({"funcname":"checkUpdate"})")),
              success(QStringLiteral("checkUpdate success")));
-    QCOMPARE(reply(s(R"({"funcname":"startRecord"})")),
+    // The recorder answers once it has started (or could not) and stopped.
+    auto later = [&s](const QByteArray &json) {
+        const auto cb = s(json);
+        if (cb->answered())
+            return QStringLiteral("(answered at once)");
+        if (!QTest::qWaitFor([&cb] { return cb->answered(); }))
+            return QStringLiteral("(no reply in time)");
+        return reply(cb);
+    };
+    QCOMPARE(later(R"({"funcname":"startRecord"})"),
+             failure(QStringLiteral("startRecord failed: no display")));
+    QCOMPARE(later(R"({"funcname":"stopRecord"})"), success(QStringLiteral("stopRecord success")));
+    s.host.recordingResult = true;
+    QCOMPARE(later(R"({"funcname":"startRecord"})"),
              success(QStringLiteral("startRecord success!")));
-    QCOMPARE(reply(s(R"({"funcname":"stopRecord"})")),
-             success(QStringLiteral("stopRecord success")));
+    s.host.calls.removeLast();
     QCOMPARE(reply(s(R"({"funcname":"goback"})")), success(QStringLiteral("goback")));
     QCOMPARE(reply(s(R"({"funcname":"goforward"})")), success(QStringLiteral("goforward")));
     QCOMPARE(reply(s(R"({"funcname":"openUrl","url":"https://example.invalid/a b?q=1"})")),

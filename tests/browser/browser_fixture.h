@@ -1,9 +1,11 @@
 #pragma once
 
+#include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
 #include "browser/web_profile.h"
+#include "tests/testsupport/fake_app_host.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -50,6 +52,32 @@ public:
 
 private:
     QTemporaryDir m_root;
+};
+
+// A page of the program wired as the program wires it: the browser client
+// (the bridge answers pages of the fixture's view folder only), a request
+// router over a recording host whose application folder is the fixture's
+// root, and one web view whose requests go straight to the router. The
+// router's dispatcher starts empty: each suite adds the commands it needs.
+class RoutedView
+{
+public:
+    RoutedView() : host(fixture.root()), router(host)
+    {
+        client.setPageFolder(fixture.viewFolder());
+        client.setRequestRouter(&router);
+        view.resize(640, 480);
+        connectToRouter(&view, &router);
+    }
+    ~RoutedView() { client.setRequestRouter(nullptr); }
+    RoutedView(const RoutedView &) = delete;
+    RoutedView &operator=(const RoutedView &) = delete;
+
+    BrowserFixture fixture;
+    FakeAppHost host;
+    RequestRouter router;
+    ClientHandler client;
+    KelvWebView view;
 };
 
 // Runs a script in the page's main world and waits for its value.

@@ -9,6 +9,7 @@
 #include "tests/testsupport/http_test_server.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QThread>
 #include <thread>
 
@@ -41,12 +42,11 @@ class TestPageBridge : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<BrowserFixture> m_fixture;
-    std::unique_ptr<FakeAppHost> m_host;
-    Dispatcher m_dispatcher;
-    std::unique_ptr<RequestRouter> m_router;
-    std::unique_ptr<ClientHandler> m_client;
-    std::unique_ptr<KelvWebView> m_view;
+    std::unique_ptr<RoutedView> m_rig;
+    BrowserFixture *m_fixture = nullptr;
+    FakeAppHost *m_host = nullptr;
+    ClientHandler *m_client = nullptr;
+    KelvWebView *m_view = nullptr;
     QHash<QString, int> m_calls;
     QList<QueryCallbackPtr> m_held;
     QUrl m_plain;
@@ -74,31 +74,37 @@ private:
 private slots:
     void initTestCase()
     {
-        m_fixture = std::make_unique<BrowserFixture>();
-        m_host = std::make_unique<FakeAppHost>(m_fixture->root());
+        // As in the program: every request that is not a window request of
+        // the intake goes from the view straight to the router.
+        m_rig = std::make_unique<RoutedView>();
+        m_fixture = &m_rig->fixture;
+        m_host = &m_rig->host;
+        m_client = &m_rig->client;
+        m_view = &m_rig->view;
+        Dispatcher &dispatcher = m_rig->router.dispatcher();
         auto count = [this](const QString &name) { ++m_calls[name]; };
-        m_dispatcher.add(QStringLiteral("echo"), [=](const Members &m, const QueryCallbackPtr &cb) {
+        dispatcher.add(QStringLiteral("echo"), [=](const Members &m, const QueryCallbackPtr &cb) {
             count(QStringLiteral("echo"));
             answerSuccess(cb, memberText(m, QStringLiteral("value")));
         });
-        m_dispatcher.add(QStringLiteral("fail"), [=](const Members &, const QueryCallbackPtr &cb) {
+        dispatcher.add(QStringLiteral("fail"), [=](const Members &, const QueryCallbackPtr &cb) {
             count(QStringLiteral("fail"));
             answerFailure(cb, QStringLiteral("fail failed!"));
         });
-        m_dispatcher.add(QStringLiteral("silent"), [=](const Members &, const QueryCallbackPtr &) {
+        dispatcher.add(QStringLiteral("silent"), [=](const Members &, const QueryCallbackPtr &) {
             count(QStringLiteral("silent"));
         });
-        m_dispatcher.add(QStringLiteral("twice"), [=](const Members &, const QueryCallbackPtr &cb) {
+        dispatcher.add(QStringLiteral("twice"), [=](const Members &, const QueryCallbackPtr &cb) {
             count(QStringLiteral("twice"));
             answerSuccess(cb, QStringLiteral("first"));
             answerSuccess(cb, QStringLiteral("second"));
             answerFailure(cb, QStringLiteral("third"));
         });
-        m_dispatcher.add(QStringLiteral("hold"), [=](const Members &, const QueryCallbackPtr &cb) {
+        dispatcher.add(QStringLiteral("hold"), [=](const Members &, const QueryCallbackPtr &cb) {
             count(QStringLiteral("hold"));
             m_held.append(cb);
         });
-        m_dispatcher.add(
+        dispatcher.add(
             QStringLiteral("members"), [=](const Members &m, const QueryCallbackPtr &cb) {
                 count(QStringLiteral("members"));
                 answerSuccess(
@@ -109,23 +115,11 @@ private slots:
                             (hasMember(m, QStringLiteral("z")) ? QStringLiteral("present")
                                                                : QStringLiteral("absent")));
             });
-        m_router = std::make_unique<RequestRouter>(*m_host, m_dispatcher);
-        m_client = std::make_unique<ClientHandler>();
-        m_client->setPageFolder(m_fixture->viewFolder());
-        m_client->setRequestRouter(m_router.get());
-        m_view = std::make_unique<KelvWebView>();
-        m_view->resize(640, 480);
-        // The main window's part: every request that is not a window request
-        // of the intake goes to onJsMessage.
-        connect(m_view.get(), &KelvWebView::jsMessage, this,
-                [this](const QString &request, const QueryCallbackPtr &callback) {
-                    m_router->onJsMessage(request, callback);
-                });
         m_plain = m_fixture->writePage(QStringLiteral("view/plain.html"), page(""));
         QVERIFY(loadAndWait(*m_view, m_plain));
         QCOMPARE(m_view->browserState(), KelvWebView::Created);
-        QCOMPARE(m_client->listener(), m_view.get());
-        QCOMPARE(m_client->browser(), m_view.get());
+        QCOMPARE(m_client->listener(), m_view);
+        QCOMPARE(m_client->browser(), m_view);
     }
 
     void init()
@@ -331,7 +325,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
         // Window requests of the intake still work without a listener.
         runJs(kpage(), QStringLiteral("q('moveWindow:1,1,1,1')"));
         QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("log.length")).toInt(), 1, 20000);
-        m_client->setListener(m_view.get());
+        m_client->setListener(m_view);
         roundTrip(echo(QStringLiteral("sentinel")));
         QCOMPARE(log().size(), 2);
         QCOMPARE(m_calls.value(QStringLiteral("echo")), 1);
@@ -353,7 +347,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
         QCOMPARE(results.size(), 7);
         for (const QVariant &r : results)
             QCOMPARE(r.toString(), QStringLiteral("undefined"));
-        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        QSignalSpy sent(m_client, &ClientHandler::eventSent);
         m_client->sendMacroItem("a", "b", "c", "d");
         m_client->sendOnDeviceData(QStringLiteral("0011223344556677"));
         m_client->sendOnProcessChanged(QStringLiteral("2"), true);
@@ -452,7 +446,7 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
               QStringLiteral(
                   "setMessageCallback('devicesChanged', function (a) { events.push(a[0]); })"));
         constexpr int PerThread = 60;
-        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        QSignalSpy sent(m_client, &ClientHandler::eventSent);
         std::thread a([this] {
             for (int i = 0; i < PerThread; ++i)
                 m_client->sendDevicesChanged(1000 + i);
@@ -482,21 +476,63 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
 
     void eventsWithoutAPageAreDropped()
     {
-        ClientHandler *current = m_client.get();
+        ClientHandler *current = m_client;
         QSignalSpy sent(current, &ClientHandler::eventSent);
         // A view that never got a size has no browser yet.
         KelvWebView unsized;
         current->setListener(&unsized);
-        current->browserClosed(m_view.get());
+        current->browserClosed(m_view);
         QVERIFY(!current->browser());
         current->sendDevicesChanged(1);
         std::thread([current] { current->sendDevicesChanged(2); }).join();
         QTest::qWait(50);
         QCOMPARE(sent.count(), 0);
-        current->setListener(m_view.get());
-        current->browserCreated(m_view.get());
+        current->setListener(m_view);
+        current->browserCreated(m_view);
         current->sendDevicesChanged(3);
         QCOMPARE(sent.count(), 1);
+    }
+
+    void everyEventReachesTheMainPageAndTheOpenPopup()
+    {
+        // The popup's view is active (the listener) while the main page keeps
+        // listening; both pages hear each event, whichever thread sent it.
+        const QString listen = QStringLiteral(R"(
+['devicesChanged','macroItem','onDeviceData','onProcessChanged'].forEach(function (name) {
+  setMessageCallback(name, function (args) { events.push(name); });
+});)");
+        runJs(kpage(), listen);
+        // The main view is the listener again whatever happens below.
+        const auto restore = qScopeGuard([this] { m_client->setListener(m_view); });
+        auto popup = std::make_unique<KelvWebView>();
+        popup->resize(320, 240);
+        QVERIFY(loadAndWait(*popup, m_plain));
+        runJs(popup->page(), listen);
+        QCOMPARE(m_client->listener(), popup.get());
+        QCOMPARE(m_client->browser(), m_view);
+
+        m_client->sendDevicesChanged(1);
+        std::thread([this] {
+            m_client->sendOnDeviceData(QStringLiteral("0011223344556677"));
+        }).join();
+        m_client->sendMacroItem("0", "1", "30", "0");
+        std::thread([this] { m_client->sendOnProcessChanged(QStringLiteral("1"), true); }).join();
+        // Events of different threads may arrive in any order.
+        const QStringList expected{"devicesChanged", "macroItem", "onDeviceData",
+                                   "onProcessChanged"};
+        for (QWebEnginePage *p : {static_cast<QWebEnginePage *>(kpage()), popup->page()}) {
+            QTRY_COMPARE_WITH_TIMEOUT(runJs(p, QStringLiteral("events.length")).toInt(), 4, 20000);
+            QStringList received = runJsJson(p, QStringLiteral("events")).toStringList();
+            received.sort();
+            QCOMPARE(received, expected);
+        }
+
+        // Once the popup is gone the main page goes on alone.
+        popup.reset();
+        m_client->setListener(m_view);
+        m_client->sendDevicesChanged(2);
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("events.length")).toInt(), 5,
+                                  20000);
     }
 
     void developerConsoleSendsAndLogs()
@@ -625,7 +661,7 @@ new QWebChannel(qt.webChannelTransport, function (channel) {
                       "q('%1'); q('moveWindow:1,2,3,4'); q('%2');")
                       .arg(echo(QStringLiteral("foreign")),
                            QStringLiteral(R"({"funcname":"minisizeWindow"})")));
-            QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+            QSignalSpy sent(m_client, &ClientHandler::eventSent);
             m_client->sendDevicesChanged(1);
             QCOMPARE(sent.count(), 0);
             QTest::qWait(200);

@@ -1,8 +1,9 @@
 // The web view and its page as a user meets them: error page, no context
 // menu, navigation state, drags, permissions, downloads, renderer crashes.
-#include "common/dialogs.h"
 #include "tests/browser/browser_fixture.h"
+#include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/recording_callback.h"
+#include "tests/testsupport/scripted_dialogs.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -141,6 +142,36 @@ x.open('GET', 'data.txt'); x.send();
             QUrl(QStringLiteral("file:///a/<script>alert(1)</script>")), QStringLiteral("<b>"), -6);
         QVERIFY(!text.contains(QLatin1String("<script>")));
         QVERIFY(!text.contains(QLatin1String("<b>")));
+    }
+
+    void aServerErrorPageIsShownAsTheServerSentIt()
+    {
+        // A reply with an HTTP error status still is a page: the server's own
+        // text stays. A server that cannot be reached gets the error page.
+        HttpTestServer server;
+        QVERIFY(server.isListening());
+        server.setReply(QStringLiteral("/gone.html"), 404,
+                        "<html><body>the server's own 404 page</body></html>", "text/html");
+        server.setReply(QStringLiteral("/broken.html"), 500,
+                        "<html><body>the server's own 500 page</body></html>", "text/html");
+        QSignalSpy shown(kpage(), &KelvPage::errorPageShown);
+        for (const char *path : {"/gone.html", "/broken.html"}) {
+            QSignalSpy finished(kpage(), &QWebEnginePage::loadFinished);
+            kpage()->load(QUrl(server.url(QString::fromLatin1(path))));
+            QVERIFY(finished.wait(20000));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                runJs(kpage(), QStringLiteral("document.body ? document.body.innerText : ''"))
+                    .toString()
+                    .startsWith(QLatin1String("the server's own")),
+                20000);
+        }
+        QTest::qWait(200);
+        QCOMPARE(shown.count(), 0);
+
+        const QString refused = QStringLiteral("http://127.0.0.1:1/none.html");
+        kpage()->load(QUrl(refused));
+        QVERIFY(shown.wait(20000));
+        QCOMPARE(shown.first().at(0).toUrl(), QUrl(refused));
     }
 
     void anAbortedLoadShowsNoErrorPage()
@@ -338,6 +369,63 @@ x.open('GET', 'data.txt'); x.send();
         QTest::qWait(300);
         QCOMPARE(started.count(), 0);
         QCOMPARE(m_view->url(), other);
+    }
+
+    void rendererCrashComparesAddressesWithoutLetterCase()
+    {
+        // The page that crashed is the startup page, named with capitals: it
+        // is not loaded again, as with a name in lower case.
+        for (const QString &name :
+             {QStringLiteral("view/Crash Start.html"), QStringLiteral("view/crashstart.html")}) {
+            const QUrl start = m_fixture->writePage(name, "<p>start</p>");
+            m_client->setStartupAddress(start.toString());
+            QVERIFY(loadAndWait(*m_view, start));
+            QSignalSpy terminated(kpage(), &QWebEnginePage::renderProcessTerminated);
+            QSignalSpy started(kpage(), &QWebEnginePage::loadStarted);
+            QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
+            QVERIFY(terminated.wait(20000));
+            QTest::qWait(300);
+            QCOMPARE(started.count(), 0);
+        }
+        // Another page named with capitals is replaced by the startup page.
+        const QUrl start = m_fixture->writePage(QStringLiteral("view/Home.html"), "<p>home</p>");
+        const QUrl other = m_fixture->writePage(QStringLiteral("view/Other.html"), "<p>o</p>");
+        m_client->setStartupAddress(start.toString());
+        QVERIFY(loadAndWait(*m_view, other));
+        QSignalSpy terminated(kpage(), &QWebEnginePage::renderProcessTerminated);
+        QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
+        QVERIFY(terminated.wait(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(m_view->url(), start, 20000);
+    }
+
+    void aViewDestroyedWhileItsPageLoadsReportsNothing()
+    {
+        // The view goes in the middle of a load: its page is torn down first
+        // and reports no loading change (navStateChanged) for a view that is
+        // half gone; the browser client forgets the view.
+        const QUrl first = m_fixture->writePage(QStringLiteral("view/going.html"), "<p>1</p>");
+        QByteArray big = "<html><body>";
+        for (int i = 0; i < 20000; ++i)
+            big += "<p>line</p>";
+        const QUrl second =
+            m_fixture->writePage(QStringLiteral("view/going-big.html"), big + "</body></html>");
+        auto going = std::make_unique<KelvWebView>(m_window.get());
+        going->resize(200, 150);
+        going->show();
+        QVERIFY(loadAndWait(*going, first));
+        QPointer<KelvPage> page = going->kelvPage();
+        QSignalSpy sent(m_client.get(), &ClientHandler::eventSent);
+        QSignalSpy started(page.data(), &QWebEnginePage::loadStarted);
+        page->load(second);
+        QVERIFY(started.wait(20000));
+        const int before = sent.count();
+        going.reset();
+        QVERIFY(page.isNull());
+        QCOMPARE(sent.count(), before);
+        QTest::qWait(200);
+        QCOMPARE(sent.count(), before);
+        QCOMPARE(m_client->listener(), nullptr);
+        m_client->setListener(m_view.get());
     }
 
     void queriesReachTheMainThreadInOrder()

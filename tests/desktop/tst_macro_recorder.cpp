@@ -11,8 +11,10 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <xcb/xcb.h>
 
@@ -65,6 +67,23 @@ public:
     Items items;
     bool offThread = false;
 };
+
+// Starts a recording and waits for the recorder's outcome.
+bool started(MacroRecorder &recorder)
+{
+    std::optional<bool> outcome;
+    recorder.startRecording([&outcome](bool ok, const QString &) { outcome = ok; });
+    return QTest::qWaitFor([&outcome] { return outcome.has_value(); }, 20000) && *outcome;
+}
+
+// Stops the recording and waits until it has ended.
+void stopped(MacroRecorder &recorder)
+{
+    bool done = false;
+    recorder.stopRecording([&done] { done = true; });
+    if (!QTest::qWaitFor([&done] { return done; }, 20000))
+        qWarning("the recording did not stop in time");
+}
 
 } // namespace
 
@@ -319,18 +338,53 @@ private slots:
                 qputenv("DISPLAY", display);
             MacroRecorder recorder;
             QSignalSpy items(&recorder, &MacroRecorder::macroItem);
-            recorder.stopRecording(); // nothing recording
-            QVERIFY(!recorder.startRecording());
+            stopped(recorder); // nothing recording
+            QVERIFY(!started(recorder));
             QVERIFY(!recorder.isRecording());
-            QVERIFY(!recorder.startRecording());
-            recorder.stopRecording();
-            recorder.stopRecording();
+            QVERIFY(!started(recorder));
+            stopped(recorder);
+            stopped(recorder);
             QCOMPARE(items.count(), 0);
             platform::KeyRecorder raw;
             std::string error;
             QVERIFY(!raw.start([](const platform::RecordedKey &) {}, &error));
             QVERIFY(!error.empty());
         }
+        if (saved.isNull())
+            qunsetenv("DISPLAY");
+        else
+            qputenv("DISPLAY", saved);
+    }
+
+    void startAndStopNeverBlockTheCallingThread()
+    {
+        // No server answers on this display: the recorder keeps trying for a
+        // while before it gives up. Meanwhile the calling thread runs its
+        // event loop; the outcome arrives later, as a failure with a reason.
+        const QByteArray saved = qgetenv("DISPLAY");
+        qputenv("DISPLAY", ":6098");
+        MacroRecorder recorder;
+        QSignalSpy failed(&recorder, &MacroRecorder::recordingFailed);
+        QSignalSpy stoppedSpy(&recorder, &MacroRecorder::recordingStopped);
+        bool timerRan = false;
+        QTimer::singleShot(0, &recorder, [&timerRan] { timerRan = true; });
+        std::optional<bool> outcome;
+        bool timerBeforeOutcome = false;
+        recorder.startRecording([&](bool ok, const QString &reason) {
+            timerBeforeOutcome = timerRan;
+            outcome = ok;
+            QVERIFY(!reason.isEmpty());
+        });
+        bool stopDone = false;
+        recorder.stopRecording([&stopDone] { stopDone = true; });
+        QVERIFY(!outcome.has_value());
+        QVERIFY(!stopDone);
+        QTRY_VERIFY_WITH_TIMEOUT(stopDone, 20000);
+        QVERIFY(outcome.has_value());
+        QVERIFY(!*outcome);
+        QVERIFY(timerBeforeOutcome);
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(stoppedSpy.count(), 1);
         if (saved.isNull())
             qunsetenv("DISPLAY");
         else
@@ -352,7 +406,7 @@ private slots:
         QVERIFY(m_xvfb);
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(recorder.isRecording());
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60"),
                          QStringLiteral("a"), QStringLiteral("b")}));
@@ -366,13 +420,13 @@ private slots:
         QCOMPARE(sink.items[4], key(true, 0x30));
         QVERIFY(isDelay(sink.items[5]));
         QCOMPARE(sink.items[6], key(false, 0x30));
-        recorder.stopRecording();
+        stopped(recorder);
         QVERIFY(!recorder.isRecording());
 
         // After the stop nothing is recorded; a second stop is harmless.
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("c")}));
         QTest::qWait(300);
-        recorder.stopRecording();
+        stopped(recorder);
         QCOMPARE(sink.items.size(), 7);
     }
 
@@ -391,7 +445,7 @@ private slots:
         }));
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("keydown"), QStringLiteral("a"), QStringLiteral("sleep"),
                          QStringLiteral("1.5"), QStringLiteral("keydown"), QStringLiteral("a"),
                          QStringLiteral("keydown"), QStringLiteral("a"), QStringLiteral("keyup"),
@@ -414,7 +468,7 @@ private slots:
         QVERIFY(m_xvfb);
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Control_L")}));
         settle(sink, 3);
         QCOMPARE(sink.items.size(), 3);
@@ -435,7 +489,7 @@ private slots:
         QVERIFY(isDelay(sink.items[0]));
         for (int i = 0; i < sink.items.size(); ++i)
             QCOMPARE(isDelay(sink.items[i]), i % 2 == 0);
-        recorder.stopRecording();
+        stopped(recorder);
     }
 
     void startingAgainBeginsAFreshTimeline()
@@ -443,11 +497,11 @@ private slots:
         QVERIFY(m_xvfb);
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("a")}));
         settle(sink, 3);
-        QVERIFY(recorder.startRecording());
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("b")}));
         settle(sink, 6);
         // One recorder: no item doubled by a hook left behind.
@@ -455,7 +509,7 @@ private slots:
         QCOMPARE(sink.items[3], key(true, 0x30)); // first item again: no delay before it
         QVERIFY(isDelay(sink.items[4]));
         QCOMPARE(sink.items[5], key(false, 0x30));
-        recorder.stopRecording();
+        stopped(recorder);
     }
 
     void keyDownWhenStoppedIsNotHeldInTheNextRecording()
@@ -463,21 +517,21 @@ private slots:
         QVERIFY(m_xvfb);
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         // Return pressed to stop the recording: its release comes after the stop.
         QVERIFY(xdotool({QStringLiteral("keydown"), QStringLiteral("Return")}));
         settle(sink, 1);
-        recorder.stopRecording();
+        stopped(recorder);
         QVERIFY(xdotool({QStringLiteral("keyup"), QStringLiteral("Return")}));
         sink.items.clear();
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
         settle(sink, 3);
         QCOMPARE(sink.items.size(), 3);
         QCOMPARE(sink.items[0], key(true, 0x1C));
         QVERIFY(isDelay(sink.items[1]));
         QCOMPARE(sink.items[2], key(false, 0x1C));
-        recorder.stopRecording();
+        stopped(recorder);
     }
 
     void keysStillReachOtherPrograms()
@@ -503,7 +557,7 @@ private slots:
 
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("a")}));
         settle(sink, 3);
         int presses = 0;
@@ -521,7 +575,7 @@ private slots:
             }
             QThread::msleep(20);
         }
-        recorder.stopRecording();
+        stopped(recorder);
         xcb_disconnect(connection);
         QCOMPARE(presses, 1);
         QCOMPARE(releases, 1);
@@ -536,21 +590,21 @@ private slots:
         qputenv("DISPLAY", doomed->display().toLatin1());
         MacroRecorder recorder;
         ItemSink sink(&recorder);
-        const bool started = recorder.startRecording();
+        const bool running = started(recorder);
         qputenv("DISPLAY", m_xvfb->display().toLatin1());
-        QVERIFY(started);
+        QVERIFY(running);
         QVERIFY(recorder.isRecording());
         doomed.reset();
         QTRY_VERIFY(!recorder.isRecording());
-        recorder.stopRecording();
-        recorder.stopRecording();
+        stopped(recorder);
+        stopped(recorder);
         QCOMPARE(sink.items.size(), 0);
         // The recorder still works with a display that is there.
-        QVERIFY(recorder.startRecording());
+        QVERIFY(started(recorder));
         QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("a")}));
         settle(sink, 3);
         QCOMPARE(sink.items.size(), 3);
-        recorder.stopRecording();
+        stopped(recorder);
     }
 
     void stopXServer()

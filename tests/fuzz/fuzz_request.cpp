@@ -16,11 +16,11 @@
 #include "bridge/dispatcher.h"
 #include "bridge/members.h"
 #include "bridge/request_router.h"
-#include "common/dialogs.h"
 #include "device/devices_handler.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/testsupport/fake_app_host.h"
 #include "tests/testsupport/recording_callback.h"
+#include "tests/testsupport/scripted_dialogs.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,6 +28,7 @@
 #include <QJsonObject>
 
 using namespace kelv;
+using kelv::test::ScriptedDialogs;
 
 namespace {
 
@@ -121,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         request = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
     }
-    RequestRouter router(host, dispatcher);
+    RequestRouter router(host);
+    router.dispatcher() = dispatcher;
     const auto callback = test::RecordingCallback::create();
     if (!router.takeWindowRequest(request, callback))
         router.onJsMessage(request, callback);

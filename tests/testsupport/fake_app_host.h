@@ -4,6 +4,7 @@
 #include "bridge/profile_store.h"
 #include "common/client_settings.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <QUrl>
 
@@ -14,10 +15,7 @@ namespace kelv::test {
 class FakeAppHost : public AppHost
 {
 public:
-    explicit FakeAppHost(const QString &applicationFolder)
-        : m_profiles(applicationFolder)
-    {
-    }
+    explicit FakeAppHost(const QString &applicationFolder) : m_profiles(applicationFolder) {}
 
     ClientSettings settings;
     QStringList calls; // one entry per operation, e.g. "hide", "move 1,2,3,4"
@@ -68,12 +66,22 @@ public:
     {
         calls << QStringLiteral("checkForUpdates %1").arg(interactive ? "true" : "false");
     }
-    bool startRecording() override
+    // The recorder's answers come later, from the event loop, as the real
+    // recorder's do.
+    void startRecording(RecordingStarted done) override
     {
         calls << QStringLiteral("startRecording");
-        return recordingResult;
+        const bool started = recordingResult;
+        QMetaObject::invokeMethod(
+            qApp,
+            [done, started] { done(started, started ? QString() : QStringLiteral("no display")); },
+            Qt::QueuedConnection);
     }
-    void stopRecording() override { calls << QStringLiteral("stopRecording"); }
+    void stopRecording(std::function<void()> done) override
+    {
+        calls << QStringLiteral("stopRecording");
+        QMetaObject::invokeMethod(qApp, done, Qt::QueuedConnection);
+    }
     void loadUrl(const QUrl &url) override { calls << QStringLiteral("load ") + url.toString(); }
     void goBack() override { calls << QStringLiteral("back"); }
     void goForward() override { calls << QStringLiteral("forward"); }

@@ -111,6 +111,7 @@ void HttpTestServer::setContent(const QString &path, const QByteArray &content,
     route.content = content;
     route.contentType = contentType;
     route.status = 0;
+    route.etag = etagOf(content);
 }
 
 void HttpTestServer::setReply(const QString &path, int status, const QByteArray &body,
@@ -246,7 +247,7 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     static const QRegularExpression rangePattern(QStringLiteral("^bytes=(\\d+)-(\\d*)$"));
     const QRegularExpressionMatch match =
         rangePattern.match(QString::fromLatin1(request.header("range")));
-    const QByteArray etag = etagOf(content);
+    const QByteArray etag = route.etag.isEmpty() ? etagOf(content) : route.etag;
     const QByteArray ifRange = request.header("if-range");
     // A range applies only while the validator still names this content.
     if (match.hasMatch() && (ifRange.isEmpty() || ifRange == etag)) {

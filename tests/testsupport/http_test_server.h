@@ -86,6 +86,7 @@ private:
         QByteArray contentType;
         int status = 0;      // fixed reply when not 0
         QByteArray location; // with status: a redirect
+        QByteArray etag;     // of content, computed once
         Fault fault = Fault::None;
         qint64 dropAfter = 0;
     };

@@ -2,7 +2,7 @@
 // exit, and starting the Updater.
 
 #include "common/app_paths.h"
-#include "common/dialogs.h"
+#include "tests/testsupport/scripted_dialogs.h"
 #include "tests/testsupport/signing_key.h"
 #include "update/installers.h"
 #include "update/package_format.h"
@@ -15,6 +15,7 @@
 #include <QTest>
 
 using namespace kelv;
+using kelv::test::ScriptedDialogs;
 
 namespace {
 

@@ -63,6 +63,7 @@ class TestUpdateTransport : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
     void addressRules_data();
@@ -84,6 +85,12 @@ void TestUpdateTransport::initTestCase()
 {
     m_ca = new test::TestCertificateAuthority(QStringLiteral("kelv test update CA"));
     QVERIFY(m_ca->isValid());
+}
+
+void TestUpdateTransport::cleanupTestCase()
+{
+    delete m_ca;
+    m_ca = nullptr;
 }
 
 void TestUpdateTransport::init()
