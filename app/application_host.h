@@ -81,7 +81,7 @@ public:
 private:
     ClientSettings &m_settings;
     ProfileStore m_profiles;
-    ProcessMoniterRunner m_monitors;
+    ProcessMonitorRunner m_monitors;
     MacroRecorder *m_recorder = nullptr;
     RequestRouter *m_router = nullptr;
     QPointer<shell::kelv> m_window;

@@ -7,6 +7,7 @@
 #include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "common/session.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
@@ -15,6 +16,7 @@
 #include "update/update_check.h"
 
 #include <QFile>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -150,6 +152,10 @@ void cefApplication::primaryStart()
         connect(m_devices, &devices_handler::deviceData, client, &ClientHandler::sendOnDeviceData);
     }
 
+    qCInfo(lcApp).noquote() << QStringLiteral("window system %1, %2 session, desktop %3")
+                                   .arg(QGuiApplication::platformName(), Session::type(),
+                                        Session::desktop().isEmpty() ? QStringLiteral("unknown")
+                                                                     : Session::desktop());
     m_host = new ApplicationHost(m_settings, m_devices);
     m_mainWindow = new shell::kelv(m_settings, *m_host);
     if (ClientHandler *client = ClientHandler::instance())

@@ -8,6 +8,11 @@
 namespace kelv {
 namespace {
 
+// A program that runs for weeks in the tray must not fill the disk: at this
+// size the file becomes "web.log.1" (replacing the one before) and a new file
+// starts.
+qint64 g_rotateSize = kLogRotateBytes;
+
 struct LogState
 {
     QMutex mutex;
@@ -39,6 +44,19 @@ const char *severity(QtMsgType type)
     return "INFO";
 }
 
+// Called with the state's mutex held.
+void rotate(QFile &file)
+{
+    const QString path = file.fileName();
+    const QString previous = path + QStringLiteral(".1");
+    file.close();
+    QFile::remove(previous);
+    QFile::rename(path, previous);
+    file.setFileName(path);
+    // When the old file could not be renamed it starts again empty.
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
 void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const QByteArray line = formatLogLine(type, context.category, message).toUtf8() + '\n';
@@ -48,6 +66,8 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
         if (type != QtDebugMsg && s.file.isOpen()) {
             s.file.write(line);
             s.file.flush();
+            if (s.file.size() >= g_rotateSize)
+                rotate(s.file);
         }
     }
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
@@ -64,6 +84,12 @@ QString formatLogLine(QtMsgType type, const char *category, const QString &messa
         category && *category ? QString::fromUtf8(category) : QStringLiteral("default");
     return QStringLiteral("[%1:%2:%3] %4")
         .arg(stamp, QLatin1String(severity(type)), source, message);
+}
+
+void setLogRotateSize(qint64 bytes)
+{
+    QMutexLocker lock(&state().mutex);
+    g_rotateSize = bytes > 0 ? bytes : kLogRotateBytes;
 }
 
 bool installLogFile(const QString &path)

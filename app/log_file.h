@@ -10,6 +10,12 @@ namespace kelv {
 // Returns false when the file cannot be opened; standard error is used then.
 bool installLogFile(const QString &path);
 
+// The file is rotated once it reaches this size: it becomes "<path>.1"
+// (replacing an older one) and a new file starts.
+constexpr qint64 kLogRotateBytes = 10 * 1024 * 1024;
+// Tests rotate at a smaller size; 0 restores kLogRotateBytes.
+void setLogRotateSize(qint64 bytes);
+
 // Stops writing to the file and restores Qt's default handler.
 void removeLogFile();
 

@@ -106,6 +106,11 @@ kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
     }
     connect(m_showConf, &QxtGlobalShortcut::activated, this, &kelv::showMouseConf);
     connect(m_testTool, &QxtGlobalShortcut::activated, this, &kelv::showDebug);
+    // A desktop portal may decline a key after it was requested.
+    connect(m_showConf, &QxtGlobalShortcut::registrationFailed, this,
+            [this] { m_showConfRegistered = false; });
+    connect(m_testTool, &QxtGlobalShortcut::registrationFailed, this,
+            [this] { m_testToolRegistered = false; });
 
     // 11. Activation makes this window's view the listener.
     installEventFilter(this);
@@ -134,6 +139,7 @@ void kelv::setupTray()
     if (m_tray)
         return;
     m_tray = new SystemTray(this);
+    m_tray->setLanguageSource([this] { return m_appSettings.value(QStringLiteral("language")); });
     m_tray->show();
     connect(m_tray, &QSystemTrayIcon::activated, this, &kelv::onSystemtrayActive,
             Qt::UniqueConnection);

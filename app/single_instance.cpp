@@ -6,8 +6,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace kelv {
 
@@ -48,8 +50,42 @@ QString SingleInstance::defaultServerName()
     return QStringLiteral("Global\\{3D7D4291-F1B2-41FC-BC09-95730FDD23AB}");
 }
 
+QString SingleInstance::privateRuntimeFolder()
+{
+    // XDG_RUNTIME_DIR when it is a folder of this user's that nobody else may
+    // enter; otherwise Qt makes (or repairs) a 0700 folder of the user's in
+    // the temporary folder. When even that belongs to someone else, a folder
+    // under the user's own cache folder takes its place.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
+        return runtime;
+    const QString fallback =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+        QStringLiteral("/kelv-runtime");
+    QDir().mkpath(fallback);
+    QFile::setPermissions(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return fallback;
+}
+
+QString SingleInstance::socketPath(const QString &serverName)
+{
+#ifdef Q_OS_WIN
+    // A named pipe of the user's session.
+    return serverName;
+#else
+    // A local socket is a file: in a shared folder any local user could
+    // create it first and block or answer for this user's program.
+    if (QDir::isAbsolutePath(serverName))
+        return serverName;
+    QString fileName = serverName;
+    fileName.replace(QLatin1Char('/'), QLatin1Char('_'))
+        .replace(QLatin1Char('\\'), QLatin1Char('_'));
+    return privateRuntimeFolder() + QLatin1Char('/') + fileName;
+#endif
+}
+
 SingleInstance::SingleInstance(const QString &serverName, QObject *parent)
-    : QObject(parent), m_serverName(serverName)
+    : QObject(parent), m_serverName(socketPath(serverName))
 {
     connect(&m_socket, &QLocalSocket::connected, this, &SingleInstance::socketConnected);
     connect(&m_socket, &QLocalSocket::disconnected, this, &SingleInstance::socketDisconnected);
@@ -138,10 +174,8 @@ void SingleInstance::becomePrimary()
     // lock makes "check again, remove a stale socket file, listen" one step,
     // so a start never removes the socket of an instance that just began to
     // listen.
-    QString lockName = m_serverName;
-    lockName.replace(QLatin1Char('/'), QLatin1Char('_'))
-        .replace(QLatin1Char('\\'), QLatin1Char('_'));
-    QLockFile lock(QDir::temp().filePath(lockName + QStringLiteral(".lock")));
+    // The lock sits beside the socket, in the user's private folder.
+    QLockFile lock(m_serverName + QStringLiteral(".lock"));
     lock.setStaleLockTime(10000);
     const bool locked = lock.tryLock(10000);
 

@@ -34,7 +34,7 @@ std::optional<quint64> parseInstanceReply(const QString &received);
 // The answer to one command: "RES:" + process id + ";".
 QByteArray instanceReply(qint64 pid);
 
-// One instance per machine over a local socket. start() first tries to reach
+// One instance per user over a local socket. start() first tries to reach
 // a running instance: when it connects, this process is a second instance,
 // sends "CMD:show;", waits for the answer and then asks to quit. When nothing
 // answers it becomes the primary instance: it removes a socket file left by a
@@ -49,12 +49,21 @@ public:
     enum Role { Undecided, Secondary, Primary, Failed };
     Q_ENUM(Role)
 
-    // The machine-wide name of the instance server.
+    // The name of the instance server.
     static QString defaultServerName();
+    // Where the server of that name listens. On Linux a socket file (with its
+    // lock file beside it) in the user's private runtime folder, so one user
+    // can neither block nor answer for another; an absolute path is used as
+    // it stands. On Windows the name itself.
+    static QString socketPath(const QString &serverName);
+    // XDG_RUNTIME_DIR when it is private to the user, else a 0700 folder of
+    // the user's.
+    static QString privateRuntimeFolder();
 
     explicit SingleInstance(const QString &serverName, QObject *parent = nullptr);
     ~SingleInstance() override;
 
+    // The resolved server name (socketPath of the name given).
     QString serverName() const { return m_serverName; }
     Role role() const { return m_role; }
     // The pid the running instance answered with (second instance only).

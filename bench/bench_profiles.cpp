@@ -77,9 +77,10 @@ int main(int argc, char **argv)
 
     // modifyProfile sets the system double-click time on every request. The
     // benchmark never touches the desktop of whoever runs it: the settings
-    // tool is one that does not exist (the call fails at once), and the cost
-    // of running a tool is measured on its own below with "true".
-    qputenv("KELV_GSETTINGS", "/nonexistent/kelv-bench-gsettings");
+    // desktop is one without mouse settings (the call fails at once), and the
+    // cost of running the tools is measured on its own below with "true".
+    qputenv("XDG_CURRENT_DESKTOP", "kelv-bench");
+    qunsetenv("XDG_SESSION_DESKTOP");
 
     QTemporaryDir dir;
     int modes = 0;
@@ -149,8 +150,15 @@ int main(int argc, char **argv)
                     calls / (double(tool.nsecsElapsed()) / 1e9),
                     double(tool.nsecsElapsed()) / 1e6 / calls);
     };
-    timeCall("double-click time call, tool missing");
-    qputenv("KELV_GSETTINGS", "true");
-    timeCall("double-click time call, tool \"true\" (set + read back)");
+    timeCall("double-click time call, desktop without the setting");
+    // GNOME's two tools (gsettings to write, dconf to read back) as "true".
+    QTemporaryDir tools;
+    for (const char *tool : {"gsettings", "dconf"})
+        QFile::link(QStringLiteral("/bin/true"), tools.filePath(QLatin1String(tool)));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(tools.path()) + ':' + path);
+    qputenv("XDG_CURRENT_DESKTOP", "GNOME");
+    timeCall("double-click time call, tools \"true\" (set + read back)");
+    qputenv("PATH", path);
     return saved ? 0 : 1;
 }

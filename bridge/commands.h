@@ -25,7 +25,7 @@ void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host);
 // getConf, setConf, closeApp, confChanged, checkUpdate, startRecord,
 // stopRecord, modifyMouseSpeed, modifyMouseScrollLines, modifyMouseDoubleClick,
 // loadurl, goback, goforward, openUrl, saveFileDialog, openFileDialog,
-// openFileDialogExe.
+// openFileDialogExe; and getSessionInfo, setAutostart.
 void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host);
 
 } // namespace kelv

@@ -10,12 +10,16 @@
 #include "bridge/members.h"
 #include "bridge/profile_store.h"
 #include "common/app_paths.h"
+#include "common/autostart.h"
 #include "common/client_settings.h"
 #include "common/dialogs.h"
+#include "common/session.h"
 #include "platform/system_mouse.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QUrl>
@@ -224,8 +228,46 @@ void openFileDialogExe(AppHost &host, const Members &, const QueryCallbackPtr &c
 {
     const QString path = Dialogs::current().getOpenFileName(
         host.dialogParent(), QStringLiteral("OpenFileDialog"), dialogFolder(), programFilter());
-    if (!path.isEmpty())
-        answerSuccess(cb, QDir::toNativeSeparators(path));
+    if (path.isEmpty())
+        return;
+    // The binding names the program itself: a link picked in the dialog is
+    // followed to its target, the file a running process reports.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    answerSuccess(cb, QDir::toNativeSeparators(canonical.isEmpty() ? path : canonical));
+}
+
+// What the page needs to explain the desktop's limits: the session type (a
+// Wayland session records only the program's own window and takes hot keys
+// from the desktop portal), the desktop, and whether the program starts with
+// the desktop.
+void getSessionInfo(AppHost &, const Members &, const QueryCallbackPtr &cb)
+{
+    const bool wayland = Session::isWayland();
+    const QJsonObject info{
+        {QStringLiteral("session"), Session::type()},
+        {QStringLiteral("desktop"), Session::desktop()},
+        {QStringLiteral("recordScope"),
+         wayland ? QStringLiteral("window") : QStringLiteral("system")},
+        {QStringLiteral("hotKeys"), wayland ? QStringLiteral("portal") : QStringLiteral("system")},
+        {QStringLiteral("autostart"), Autostart::isEnabled()},
+    };
+    answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
+}
+
+// "Start with the desktop": enabled 1 writes the autostart entry, 0 removes
+// it. Answers the new state ("1" or "0").
+void setAutostart(AppHost &, const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMember(m, QStringLiteral("enabled")))
+        return;
+    const bool enabled = memberInt(m, QStringLiteral("enabled")) != 0;
+    QString error;
+    if (!Autostart::setEnabled(enabled, &error)) {
+        qCWarning(lcSettings) << "autostart:" << error;
+        answerFailure(cb, QStringLiteral("setAutostart failed: ") + error);
+        return;
+    }
+    answerSuccess(cb, Autostart::isEnabled() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 } // namespace
@@ -258,6 +300,8 @@ void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
         {"saveFileDialog", &saveFileDialog},
         {"openFileDialog", &openFileDialog},
         {"openFileDialogExe", &openFileDialogExe},
+        {"getSessionInfo", &getSessionInfo},
+        {"setAutostart", &setAutostart},
     };
     for (const auto &[name, command] : table) {
         AppHost *target = &host;

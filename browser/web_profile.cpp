@@ -70,7 +70,11 @@ QWebEngineProfile *WebProfile::shared()
     profile = new QWebEngineProfile(QStringLiteral("kelv"), QCoreApplication::instance());
     const QString root = storageRoot();
     if (root.isEmpty()) {
-        profile->setCachePath(QDir::tempPath() + QStringLiteral("/Cache"));
+        // The user's own cache folder: a fixed folder in the shared temporary
+        // folder could be made or filled by another local user.
+        profile->setCachePath(
+            QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+            QStringLiteral("/kelv/Cache"));
     } else {
         profile->setCachePath(root + QStringLiteral("/Cache"));
         profile->setPersistentStoragePath(root + QStringLiteral("/Storage"));

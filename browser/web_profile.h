@@ -7,8 +7,8 @@ class QWebEngineProfile;
 namespace kelv {
 
 // The one browser profile every web view of the process shares: persistent
-// cookies and storage, the HTTP cache in the system temporary folder's
-// "Cache", downloads into the user's documents folder through the save
+// cookies and storage, the HTTP cache in the user's cache folder's
+// "kelv/Cache", downloads into the user's documents folder through the save
 // dialog, and the 20 MiB storage quota.
 class WebProfile
 {

@@ -1,12 +1,15 @@
 #include "desktop/macro_recorder.h"
 
+#include "common/session.h"
 #include "platform/key_recorder.h"
 #include "platform/scancode.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLoggingCategory>
 #include <QTime>
+#include <memory>
 #include <string>
 
 namespace kelv {
@@ -58,6 +61,27 @@ QList<QStringList> MacroTimeline::keyEvent(bool pressed, quint32 scanCode, bool 
     return items;
 }
 
+int EventClock::timeOfDay(quint32 eventTime, int arrivalMs)
+{
+    if (!m_anchored) {
+        m_anchored = true;
+        m_anchorEvent = eventTime;
+        m_anchorDay = arrivalMs;
+    }
+    constexpr qint64 kDay = 24 * 60 * 60 * 1000;
+    const qint64 time = m_anchorDay + qint64(qint32(eventTime - m_anchorEvent));
+    return int(((time % kDay) + kDay) % kDay);
+}
+
+// The PC scan code of a recorded key, from the keyboard map's name for it;
+// a display that names no keys falls back on the evdev numbering.
+static bool scanCodeOf(const platform::RecordedKey &key, platform::ScanCode *scan)
+{
+    if (!key.keyName.empty())
+        return platform::scanCodeForKeyName(key.keyName.c_str(), scan);
+    return platform::scanCodeForXKeycode(key.keycode, scan);
+}
+
 MacroRecorder::MacroRecorder(QObject *parent)
     : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>()),
       m_control(new QThread(this)), m_controlContext(new QObject)
@@ -69,7 +93,42 @@ MacroRecorder::MacroRecorder(QObject *parent)
 
 bool MacroRecorder::isRecording() const
 {
-    return m_recorder->isRecording();
+    return m_windowRecording || m_recorder->isRecording();
+}
+
+MacroRecorder::Scope MacroRecorder::sessionScope()
+{
+    return Session::isWayland() ? Scope::Window : Scope::System;
+}
+
+bool MacroRecorder::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (m_windowRecording && (type == QEvent::KeyPress || type == QEvent::KeyRelease)) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        // One event reaches every object on its way to the focus widget; the
+        // window receives it first. Auto-repeat shows as repeated presses.
+        if (watched->isWindowType() && !key->isAutoRepeat()) {
+            platform::ScanCode scan;
+#ifdef Q_OS_LINUX
+            const bool known = platform::scanCodeForXkbKeycode(key->nativeScanCode(), &scan);
+#else
+            const bool known = false;
+#endif
+            if (known)
+                onKey(m_generation, type == QEvent::KeyPress, scan.code, scan.extended,
+                      m_windowClock.timeOfDay(quint32(key->timestamp()), timeOfDayMs()));
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void MacroRecorder::stopWindowRecording()
+{
+    if (!m_windowRecording)
+        return;
+    m_windowRecording = false;
+    QCoreApplication::instance()->removeEventFilter(this);
 }
 
 MacroRecorder::~MacroRecorder()
@@ -80,6 +139,7 @@ MacroRecorder::~MacroRecorder()
     m_control->wait();
     delete m_controlContext;
     m_recorder->stop();
+    stopWindowRecording();
 }
 
 int MacroRecorder::timeOfDayMs()
@@ -99,16 +159,29 @@ void MacroRecorder::startRecording(StartDone done)
     // timeline. After a recording that ended (or never ran) no key is known
     // to be down.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    if (!(m_wanted && m_recorder->isRecording()))
+    if (!(m_wanted && isRecording()))
         m_timeline.forgetHeldKeys();
     const quint64 generation = ++m_generation;
     m_wanted = true;
     m_timeline.begin(timeOfDayMs());
-    // Runs on the recording thread: stamp the time there, hand over in order.
-    auto onRecordedKey = [this, generation](const platform::RecordedKey &key) {
-        const int now = timeOfDayMs();
+    if (m_scope == Scope::Window) {
+        // The program's own key events: nothing to open, nothing to wait for.
+        m_windowClock.reset();
+        if (!m_windowRecording) {
+            m_windowRecording = true;
+            QCoreApplication::instance()->installEventFilter(this);
+        }
+        QMetaObject::invokeMethod(
+            this, [=] { onStarted(generation, true, QString(), done); }, Qt::QueuedConnection);
+        return;
+    }
+    // Runs on the recording thread: each key at its own event time, handed
+    // over in order.
+    auto clock = std::make_shared<EventClock>();
+    auto onRecordedKey = [this, generation, clock](const platform::RecordedKey &key) {
+        const int now = clock->timeOfDay(key.time, timeOfDayMs());
         platform::ScanCode scan;
-        if (!platform::scanCodeForXKeycode(key.keycode, &scan))
+        if (!scanCodeOf(key, &scan))
             return; // a key without a PC scan code cannot be replayed
         QMetaObject::invokeMethod(
             this,
@@ -143,6 +216,7 @@ void MacroRecorder::onStarted(quint64 generation, bool started, const QString &r
 void MacroRecorder::stopRecording(StopDone done)
 {
     m_wanted = false;
+    stopWindowRecording();
     onControlThread([this, done = std::move(done)] {
         m_recorder->stop();
         // Posted after every key the recording thread handed over.

@@ -47,9 +47,28 @@ private:
     std::map<quint32, bool> m_held; // scan code -> extended flag of each key that is down
 };
 
+// Places key events on the timeline by their own time stamps (milliseconds of
+// the window system's clock, wrapping at 2^32) rather than by when they reach
+// the recorder: the first event of a recording is anchored to the time of day
+// it arrives, every later one keeps its exact distance from it.
+class EventClock
+{
+public:
+    void reset() { m_anchored = false; }
+    // The event's time of day in milliseconds (wrapping at midnight).
+    int timeOfDay(quint32 eventTime, int arrivalMs);
+
+private:
+    bool m_anchored = false;
+    quint32 m_anchorEvent = 0;
+    int m_anchorDay = 0;
+};
+
 // Records every key press and release system-wide (without consuming them)
 // and reports key and delay items while a recording runs. On Linux it uses the
-// X11 RECORD extension of the display named by $DISPLAY.
+// X11 RECORD extension of the display named by $DISPLAY. A Wayland session
+// lets no program see another's keys: there it records the keys typed into
+// the program's own windows (Scope::Window), with the same items.
 //
 // Starting and stopping never block the calling (user interface) thread:
 // opening the recording may wait for the display server for seconds, so both
@@ -65,8 +84,16 @@ public:
     using StartDone = std::function<void(bool started, const QString &reason)>;
     using StopDone = std::function<void()>;
 
+    enum class Scope { System, Window };
+
     explicit MacroRecorder(QObject *parent = nullptr);
     ~MacroRecorder() override;
+
+    // Window under Wayland (natively or through XWayland), else System.
+    static Scope sessionScope();
+    Scope scope() const { return m_scope; }
+    // Before a recording starts (tests record the window on any platform).
+    void setScope(Scope scope) { m_scope = scope; }
 
     // Starts (or restarts, with a fresh timeline) a recording and returns at
     // once. When the recording runs (or could not start: no way to record
@@ -90,7 +117,12 @@ signals:
     void recordingFailed(const QString &reason);
     void recordingStopped();
 
+protected:
+    // Records the program's own key events while a Window recording runs.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void stopWindowRecording();
     void onKey(quint64 generation, bool pressed, quint32 scanCode, bool extended, int nowMs);
     void onStarted(quint64 generation, bool started, const QString &reason, const StartDone &done);
     void onStopped(const StopDone &done);
@@ -98,6 +130,9 @@ private:
     void onControlThread(std::function<void()> work);
 
     std::unique_ptr<platform::KeyRecorder> m_recorder;
+    Scope m_scope = sessionScope();
+    bool m_windowRecording = false;
+    EventClock m_windowClock; // the window's events arrive on the main thread
     QThread *m_control = nullptr;
     QObject *m_controlContext = nullptr; // lives on m_control
     MacroTimeline m_timeline;

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QThread>
 #include <pugixml.hpp>
@@ -60,9 +61,17 @@ QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
         const QString path = QString::fromUtf8(node.attribute("bindingProcess").value());
         if (path.isEmpty())
             continue;
-        bindings.insert(path, QString::fromUtf8(node.attribute("index").value()));
+        bindings.insert(canonicalProgramPath(path),
+                        QString::fromUtf8(node.attribute("index").value()));
     }
     return bindings;
+}
+
+QString ProcessMoniter::canonicalProgramPath(const QString &path)
+{
+    // A program that is not there (yet) keeps the path as written.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
 }
 
 bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh)
@@ -142,7 +151,7 @@ void ProcessMoniter::start()
     }
 }
 
-ProcessMoniterRunner::~ProcessMoniterRunner()
+ProcessMonitorRunner::~ProcessMonitorRunner()
 {
     stop();
     // Every thread this runner started has ended before the runner goes:
@@ -154,7 +163,7 @@ ProcessMoniterRunner::~ProcessMoniterRunner()
     }
 }
 
-ProcessMoniter *ProcessMoniterRunner::restart(const QString &modeDocument,
+ProcessMoniter *ProcessMonitorRunner::restart(const QString &modeDocument,
                                               const std::function<void(ProcessMoniter *)> &setUp)
 {
     stop();
@@ -173,7 +182,7 @@ ProcessMoniter *ProcessMoniterRunner::restart(const QString &modeDocument,
     return monitor;
 }
 
-void ProcessMoniterRunner::stop()
+void ProcessMonitorRunner::stop()
 {
     if (m_monitor)
         m_monitor->requestStop();

@@ -51,9 +51,13 @@ public:
     //
     // Bindings of the mode document: path -> mode index, from every
     // "/conf/modeSetting/modes/mode" with a non-empty bindingProcess (a later
-    // mode with the same path replaces the index). Empty when the document
-    // cannot be read or parsed.
+    // mode with the same program replaces the index). Paths are canonical
+    // (symlinks resolved), so a program bound through a link matches the
+    // process started from its target. Empty when the document cannot be read
+    // or parsed.
     static QMap<QString, QString> loadBindings(const QString &modeDocument);
+    // The path with every symlink resolved; unchanged when there is no such file.
+    static QString canonicalProgramPath(const QString &path);
     // Every bound path with whether a process runs from it now. False when
     // the process list cannot be read.
     static bool pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh);
@@ -98,15 +102,15 @@ private:
 // monitor polls: the old loop is woken and ends without another poll, its
 // thread quits, and both objects are deleted once the thread has finished.
 // Used on the thread that owns it (the main thread).
-class ProcessMoniterRunner final
+class ProcessMonitorRunner final
 {
-    Q_DISABLE_COPY_MOVE(ProcessMoniterRunner)
+    Q_DISABLE_COPY_MOVE(ProcessMonitorRunner)
 
 public:
-    ProcessMoniterRunner() = default;
+    ProcessMonitorRunner() = default;
     // Stops the monitor and waits for its thread and for the threads of
     // monitors stopped before.
-    ~ProcessMoniterRunner();
+    ~ProcessMonitorRunner();
 
     // setUp is called with the new monitor before its thread starts (connect
     // processChanged there). Returns the new monitor.

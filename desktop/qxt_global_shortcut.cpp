@@ -1,8 +1,11 @@
 #include "desktop/qxt_global_shortcut.h"
 
+#include "common/session.h"
+#include "desktop/portal_shortcut.h"
 #include "platform/global_hotkey.h"
 
 #include <QHash>
+#include <QLoggingCategory>
 
 namespace kelv {
 namespace {
@@ -26,7 +29,14 @@ std::uint32_t specialKeysym(int key)
     return table.value(key, 0);
 }
 
+Q_LOGGING_CATEGORY(lcHotKey, "kelv.hotkey")
+
 } // namespace
+
+QxtGlobalShortcut::Backend QxtGlobalShortcut::sessionBackend()
+{
+    return Session::isWayland() ? Backend::Portal : Backend::WindowSystem;
+}
 
 QxtGlobalShortcut::QxtGlobalShortcut(QObject *parent) : QObject(parent) {}
 
@@ -62,30 +72,68 @@ bool QxtGlobalShortcut::chordFor(QKeyCombination combination, platform::HotKeyCh
 bool QxtGlobalShortcut::setShortcut(const QKeySequence &shortcut)
 {
     m_registration.reset();
+    delete m_portal;
+    m_portal = nullptr;
     m_shortcut = shortcut;
+    m_lastError.clear();
     platform::HotKeyChord chord;
-    if (shortcut.isEmpty() || !chordFor(shortcut[0], &chord))
+    if (shortcut.isEmpty() || !chordFor(shortcut[0], &chord)) {
+        m_lastError = QStringLiteral("the key has no system-wide equivalent");
         return false;
+    }
+    if (m_backend == Backend::Portal)
+        return setPortalShortcut(shortcut);
     // The callback runs on the platform's reader thread: hand the press to
     // this object's thread. Destroying the registration waits for a running
     // callback, and Qt drops events posted to an object that is gone.
     m_registration = platform::GlobalHotKey::registerChord(chord, [this] {
         QMetaObject::invokeMethod(this, &QxtGlobalShortcut::onPressed, Qt::QueuedConnection);
     });
+    if (!m_registration)
+        m_lastError =
+            QStringLiteral("the window system refused the key (another program may hold it)");
     return m_registration != nullptr;
+}
+
+bool QxtGlobalShortcut::setPortalShortcut(const QKeySequence &shortcut)
+{
+    QString why;
+    if (!PortalShortcut::isOffered(&why)) {
+        m_lastError = why;
+        qCWarning(lcHotKey).noquote()
+            << QStringLiteral("hot key %1 not registered: %2")
+                   .arg(shortcut.toString(QKeySequence::PortableText), why);
+        return false;
+    }
+    m_portal = new PortalShortcut(this);
+    connect(m_portal, &PortalShortcut::activated, this, &QxtGlobalShortcut::onPressed);
+    connect(m_portal, &PortalShortcut::refused, this, [this](const QString &reason) {
+        m_lastError = reason;
+        qCWarning(lcHotKey).noquote() << "hot key not registered:" << reason;
+        m_portal->deleteLater();
+        m_portal = nullptr;
+        emit registrationFailed(reason);
+    });
+    const QString sequence = shortcut.toString(QKeySequence::PortableText);
+    m_portal->bind(QStringLiteral("kelv-") + sequence,
+                   QStringLiteral("Open the mouse configuration"),
+                   PortalShortcut::triggerFor(sequence));
+    return true;
 }
 
 bool QxtGlobalShortcut::unsetShortcut()
 {
-    const bool wasRegistered = m_registration != nullptr;
+    const bool wasRegistered = isRegistered();
     m_registration.reset();
+    delete m_portal;
+    m_portal = nullptr;
     m_shortcut = QKeySequence();
     return wasRegistered;
 }
 
 void QxtGlobalShortcut::onPressed()
 {
-    if (m_enabled && m_registration)
+    if (m_enabled && (m_registration || (m_portal && m_portal->isBound())))
         emit activated();
 }
 

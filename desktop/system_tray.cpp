@@ -21,6 +21,10 @@ SystemTray::SystemTray(QWidget *parent) : QSystemTrayIcon(parent)
     m_menu->addSeparator();
     m_menu->addAction(m_exit);
 
+    connect(m_menu, &QMenu::aboutToShow, this, [this] {
+        if (m_languageSource)
+            setMenuLanguage(m_languageSource());
+    });
     connect(m_open, &QAction::triggered, this, &SystemTray::doshowWidget);
     connect(m_exit, &QAction::triggered, this, &SystemTray::docloseApp);
 }
@@ -42,6 +46,11 @@ SystemTray::MenuTexts SystemTray::menuTexts(const QString &language)
     if (language == QLatin1String("ko"))
         return {QStringLiteral("열린"), QStringLiteral("가까운")};
     return {QStringLiteral("Open"), QStringLiteral("Exit")};
+}
+
+void SystemTray::setLanguageSource(std::function<QString()> source)
+{
+    m_languageSource = std::move(source);
 }
 
 void SystemTray::setMenuLanguage(const QString &language)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSystemTrayIcon>
+#include <functional>
 
 class QAction;
 class QMenu;
@@ -30,6 +31,11 @@ public:
     // nothing (the menu keeps its last texts).
     void setMenuLanguage(const QString &language);
 
+    // Where the menu reads the language just before it shows: trays that draw
+    // the menu themselves (the StatusNotifier trays of KDE, GNOME's extension,
+    // Xfce) report no context-menu click, so the menu itself asks.
+    void setLanguageSource(std::function<QString()> source);
+
     // The table: exact, case-sensitive language values; any other value gives
     // the English texts.
     static MenuTexts menuTexts(const QString &language);
@@ -50,6 +56,7 @@ private:
     QMenu *m_menu = nullptr;
     QAction *m_open = nullptr;
     QAction *m_exit = nullptr;
+    std::function<QString()> m_languageSource;
 };
 
 } // namespace kelv

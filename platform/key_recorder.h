@@ -15,6 +15,7 @@ struct RecordedKey
     bool pressed = false;   // true for a press, false for a release
     unsigned keycode = 0;   // X key code (evdev code + 8 on Linux)
     std::uint32_t time = 0; // the X server's event time in milliseconds
+    std::string keyName;    // the keyboard map's name of the key ("AC01"); empty when unknown
 };
 
 // On Linux: the X11 RECORD extension on connections of its own to the display

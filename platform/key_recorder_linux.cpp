@@ -1,5 +1,7 @@
 #include "platform/key_recorder.h"
 
+#include <X11/XKBlib.h>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -48,6 +50,29 @@ xcb_connection_t *connectToDisplay()
     }
 }
 
+// The display's keyboard map: the XKB name of every key code. Names, not the
+// codes themselves, tell which physical key a code stands for.
+std::array<std::string, 256> keyNamesOfDisplay()
+{
+    std::array<std::string, 256> names;
+    Display *display = XOpenDisplay(nullptr);
+    if (!display)
+        return names;
+    XkbDescPtr keyboard = XkbGetMap(display, 0, XkbUseCoreKbd);
+    if (keyboard && XkbGetNames(display, XkbKeyNamesMask, keyboard) == Success && keyboard->names &&
+        keyboard->names->keys) {
+        for (int code = keyboard->min_key_code; code <= keyboard->max_key_code && code < 256;
+             ++code) {
+            const char *name = keyboard->names->keys[code].name;
+            names[size_t(code)] = std::string(name, strnlen(name, XkbKeyNameLength));
+        }
+    }
+    if (keyboard)
+        XkbFreeKeyboard(keyboard, 0, True);
+    XCloseDisplay(display);
+    return names;
+}
+
 } // namespace
 
 struct KeyRecorder::Impl
@@ -58,6 +83,7 @@ struct KeyRecorder::Impl
     bool contextCreated = false;
     std::thread thread;
     Callback callback;
+    std::array<std::string, 256> keyNames;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -117,6 +143,7 @@ void KeyRecorder::Impl::deliver(const xcb_record_enable_context_reply_t *reply)
             RecordedKey key;
             key.pressed = type == XCB_KEY_PRESS;
             key.keycode = event[1];
+            key.keyName = keyNames[key.keycode];
             key.time = readCard32(event + 4, swapped);
             callback(key);
         }
@@ -198,6 +225,7 @@ bool KeyRecorder::start(Callback callback, std::string *error)
     if (xcb_connection_has_error(d.data))
         return fail("cannot open the recording connection");
 
+    d.keyNames = keyNamesOfDisplay();
     d.callback = std::move(callback);
     d.setState(Impl::State::Starting);
     d.thread = std::thread([&d] { d.run(); });

@@ -1,6 +1,8 @@
 #include "platform/scancode.h"
 
 #include <array>
+#include <cstdlib>
+#include <cstring>
 
 namespace kelv::platform {
 
@@ -83,6 +85,42 @@ constexpr std::array<std::uint16_t, 256> buildTable()
 
 constexpr std::array<std::uint16_t, 256> kTable = buildTable();
 
+struct NamedKey
+{
+    const char *name;
+    unsigned evdev;
+};
+
+// The keyboard map's key names (XKB's, as xkeyboard-config's evdev keycodes
+// and every layout use them, with the usual aliases) to the Linux key code of
+// the physical key they name.
+constexpr NamedKey kNamedKeys[] = {
+    {"LSGT", 86},  {"TLDE", 41},  {"AE01", 2},   {"AE02", 3},   {"AE03", 4},   {"AE04", 5},
+    {"AE05", 6},   {"AE06", 7},   {"AE07", 8},   {"AE08", 9},   {"AE09", 10},  {"AE10", 11},
+    {"AE11", 12},  {"AE12", 13},  {"BKSP", 14},  {"TAB", 15},   {"AD01", 16},  {"AD02", 17},
+    {"AD03", 18},  {"AD04", 19},  {"AD05", 20},  {"AD06", 21},  {"AD07", 22},  {"AD08", 23},
+    {"AD09", 24},  {"AD10", 25},  {"AD11", 26},  {"AD12", 27},  {"BKSL", 43},  {"RTRN", 28},
+    {"CAPS", 58},  {"AC01", 30},  {"AC02", 31},  {"AC03", 32},  {"AC04", 33},  {"AC05", 34},
+    {"AC06", 35},  {"AC07", 36},  {"AC08", 37},  {"AC09", 38},  {"AC10", 39},  {"AC11", 40},
+    {"LFSH", 42},  {"AB01", 44},  {"AB02", 45},  {"AB03", 46},  {"AB04", 47},  {"AB05", 48},
+    {"AB06", 49},  {"AB07", 50},  {"AB08", 51},  {"AB09", 52},  {"AB10", 53},  {"RTSH", 54},
+    {"LALT", 56},  {"LCTL", 29},  {"SPCE", 57},  {"RCTL", 97},  {"RALT", 100}, {"LWIN", 125},
+    {"RWIN", 126}, {"COMP", 127}, {"ESC", 1},    {"FK01", 59},  {"FK02", 60},  {"FK03", 61},
+    {"FK04", 62},  {"FK05", 63},  {"FK06", 64},  {"FK07", 65},  {"FK08", 66},  {"FK09", 67},
+    {"FK10", 68},  {"FK11", 87},  {"FK12", 88},  {"PRSC", 99},  {"SCLK", 70},  {"PAUS", 119},
+    {"INS", 110},  {"HOME", 102}, {"PGUP", 104}, {"DELE", 111}, {"END", 107},  {"PGDN", 109},
+    {"UP", 103},   {"LEFT", 105}, {"DOWN", 108}, {"RGHT", 106}, {"NMLK", 69},  {"KPDV", 98},
+    {"KPMU", 55},  {"KPSU", 74},  {"KP7", 71},   {"KP8", 72},   {"KP9", 73},   {"KPAD", 78},
+    {"KP4", 75},   {"KP5", 76},   {"KP6", 77},   {"KP1", 79},   {"KP2", 80},   {"KP3", 81},
+    {"KPEN", 96},  {"KP0", 82},   {"KPDL", 83},  {"KPEQ", 117}, {"FK13", 183}, {"FK14", 184},
+    {"FK15", 185}, {"FK16", 186}, {"FK17", 187}, {"FK18", 188}, {"FK19", 189}, {"FK20", 190},
+    {"FK21", 191}, {"FK22", 192}, {"FK23", 193}, {"FK24", 194}, {"HKTG", 93},  {"AB11", 89},
+    {"HENK", 92},  {"MUHE", 94},  {"AE13", 124}, {"KATA", 90},  {"HIRA", 91},  {"JPCM", 95},
+    {"HNGL", 122}, {"HJCV", 123}, {"MUTE", 113}, {"VOL-", 114}, {"VOL+", 115}, {"POWR", 116},
+    {"STOP", 128}, {"AC12", 43},  {"MENU", 127}, {"HZTG", 41},  {"LMTA", 125}, {"RMTA", 126},
+    {"ALGR", 100}, {"KPCO", 121},
+};
+
 } // namespace
 
 bool scanCodeForEvdev(unsigned evdevCode, ScanCode *out)
@@ -94,6 +132,24 @@ bool scanCodeForEvdev(unsigned evdevCode, ScanCode *out)
         out->extended = (kTable[evdevCode] & E0) != 0;
     }
     return true;
+}
+
+bool scanCodeForKeyName(const char *name, ScanCode *out)
+{
+    if (!name || !*name)
+        return false;
+    for (const NamedKey &key : kNamedKeys) {
+        if (std::strcmp(key.name, name) == 0)
+            return scanCodeForEvdev(key.evdev, out);
+    }
+    // Keys without a name of their own are named by their XKB code: "I147".
+    if (name[0] == 'I' && name[1] >= '0' && name[1] <= '9') {
+        char *end = nullptr;
+        const unsigned long code = std::strtoul(name + 1, &end, 10);
+        if (*end == '\0' && code >= 8 && code < 8 + kTable.size())
+            return scanCodeForEvdev(unsigned(code - 8), out);
+    }
+    return false;
 }
 
 bool scanCodeForXKeycode(unsigned xKeycode, ScanCode *out)

@@ -23,6 +23,16 @@ bool scanCodeForXKeycode(unsigned xKeycode, ScanCode *out);
 // The same for a Linux evdev key code (KEY_*).
 bool scanCodeForEvdev(unsigned evdevCode, ScanCode *out);
 
+// The same for a key named by the keyboard map ("AC01" for the key right of
+// Caps Lock, "LCTL", "I147"): the name says which physical key it is, whatever
+// key codes the keyboard map numbers its keys with.
+bool scanCodeForKeyName(const char *name, ScanCode *out);
+
+// Linux: the same for the key code of a Wayland key event (the XKB key code of
+// the compositor's keyboard map), through the name the system's standard
+// keyboard map gives that code.
+bool scanCodeForXkbKeycode(unsigned keycode, ScanCode *out);
+
 // The other way round: the X key code whose scan code is scan (what a Windows
 // keyboard hook reports). False when no key of the table has that scan code.
 bool xKeycodeForScanCode(const ScanCode &scan, unsigned *xKeycode);

@@ -18,12 +18,18 @@ bool setWheelScrollLines(long long lines);
 // (1..5000; anything else is refused without touching the desktop).
 bool setDoubleClickTime(long long milliseconds);
 
-// Linux: the settings live in the desktop's GSettings database (GNOME's
-// org.gnome.desktop.peripherals.mouse schema), changed through the gsettings
-// tool and read back to confirm. The tool is "gsettings" from PATH unless the
-// environment variable KELV_GSETTINGS names another program (tests point it
-// at a recording fake so the developer's own desktop stays untouched).
-// Wheel lines have no GNOME setting: that call fails on such a desktop.
+// Linux: the desktop named by XDG_CURRENT_DESKTOP (the session type decides
+// between Plasma's X11 and Wayland keys) keeps the values, written with its
+// own tools and read back from its own store:
+//   GNOME (and Unity, Budgie, Pantheon), Cinnamon, MATE: their GSettings
+//     schemas through gsettings, confirmed in the dconf database;
+//   KDE Plasma: kdeglobals (double-click time, wheel lines) and kcminputrc
+//     (pointer speed) through kwriteconfig/kreadconfig, then the session is
+//     told to apply them over D-Bus;
+//   Xfce: xfconf (xsettings' double-click time, the pointers channel's
+//     per-device acceleration).
+// Wheel lines exist only on Plasma (1..100); on every other desktop, and on
+// desktops not listed, the calls fail.
 //
 // Windows: SystemParametersInfoW (SPI_SETMOUSESPEED, SPI_SETWHEELSCROLLLINES;
 // saved to the user's profile and announced to all windows) and

@@ -1,5 +1,7 @@
 #include "platform/system_mouse.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -7,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -20,27 +23,18 @@ extern char **environ;
 namespace kelv::platform {
 namespace {
 
-const char *const kMouseSchema = "org.gnome.desktop.peripherals.mouse";
-
-// gsettings answers at once; a tool that hangs (a stuck D-Bus session) must
-// not freeze the caller, so it gets this long and is then killed.
+// The desktop tools answer at once; one that hangs (a stuck D-Bus session)
+// must not freeze the caller, so it gets this long and is then killed.
 constexpr int kToolTimeoutMs = 2000;
 
-std::string settingsTool()
+// Runs a desktop tool (words[0], looked up in PATH) with its arguments and
+// collects its standard output. Returns its exit status, or -1 when it could
+// not be started, was killed or timed out.
+int runTool(std::vector<std::string> words, std::string *output)
 {
-    const char *tool = std::getenv("KELV_GSETTINGS");
-    return tool && *tool ? std::string(tool) : std::string("gsettings");
-}
-
-// Runs the settings tool with the arguments; collects its standard output.
-// Returns its exit status, or -1 when it could not be started, was killed or
-// timed out.
-int runTool(const std::vector<std::string> &arguments, std::string *output)
-{
-    const std::string program = settingsTool();
-    std::vector<std::string> words;
-    words.push_back(program);
-    words.insert(words.end(), arguments.begin(), arguments.end());
+    if (words.empty())
+        return -1;
+    const std::string program = words.front();
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
@@ -127,7 +121,39 @@ std::string trimmed(const std::string &text)
     return text.substr(first, last - first + 1);
 }
 
-// GVariant text of a double, always with a '.' whatever the C locale says.
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+std::string environment(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+// A number as the tools print it ("0.5", "2.500000", "400"); false when the
+// text is not exactly one number.
+bool parseNumber(const std::string &text, double *value)
+{
+    const std::string word = trimmed(text);
+    if (word.empty())
+        return false;
+    const char *end = word.data() + word.size();
+    const auto parsed = std::from_chars(word.data(), end, *value);
+    return parsed.ec == std::errc() && parsed.ptr == end;
+}
+
+bool sameNumber(const std::string &stored, double expected)
+{
+    double value = 0;
+    // Tools print doubles with six or seventeen digits.
+    return parseNumber(stored, &value) && std::fabs(value - expected) < 1e-5;
+}
+
+// A double in the C locale's form with a '.' (GVariant text needs one).
 std::string doubleText(double value)
 {
     char buffer[64];
@@ -138,37 +164,262 @@ std::string doubleText(double value)
     return text;
 }
 
-bool readKey(const char *key, std::string *value)
+bool isExecutableInPath(const std::string &name)
 {
-    std::string output;
-    if (runTool({"get", kMouseSchema, key}, &output) != 0)
-        return false;
-    *value = trimmed(output);
-    return true;
+    std::string path = environment("PATH");
+    size_t start = 0;
+    while (start <= path.size()) {
+        const size_t colon = std::min(path.find(':', start), path.size());
+        const std::string folder = path.substr(start, colon - start);
+        if (!folder.empty() && access((folder + '/' + name).c_str(), X_OK) == 0)
+            return true;
+        start = colon + 1;
+    }
+    return false;
 }
 
-// Sets the key and reads it back: gsettings exits with 0 even when it only
-// kept the value in memory (no session bus, read-only database), so only the
-// value the desktop reports afterwards tells whether the change took.
-bool writeKey(const char *key, const std::string &value)
+// ---- Which desktop keeps the settings --------------------------------------
+
+enum class Desktop { Gnome, Kde, Xfce, Cinnamon, Mate, Other };
+
+// XDG_CURRENT_DESKTOP is a colon-separated list, most specific first
+// ("ubuntu:GNOME", "X-Cinnamon"); the first name this program knows decides.
+// Desktops built on GNOME's settings (Unity, Budgie, Pantheon) use its schema.
+Desktop runningDesktop()
 {
-    if (runTool({"set", kMouseSchema, key, value}, nullptr) != 0)
-        return false;
-    std::string stored;
-    return readKey(key, &stored) && !stored.empty() && stored == value;
+    std::string names = environment("XDG_CURRENT_DESKTOP");
+    if (names.empty())
+        names = environment("XDG_SESSION_DESKTOP");
+    size_t start = 0;
+    while (start <= names.size()) {
+        const size_t colon = std::min(names.find(':', start), names.size());
+        const std::string name = lowerCase(names.substr(start, colon - start));
+        if (name == "gnome" || name == "gnome-classic" || name == "gnome-flashback" ||
+            name == "unity" || name == "budgie" || name == "pantheon")
+            return Desktop::Gnome;
+        if (name == "kde" || name == "plasma")
+            return Desktop::Kde;
+        if (name == "xfce")
+            return Desktop::Xfce;
+        if (name == "x-cinnamon" || name == "cinnamon")
+            return Desktop::Cinnamon;
+        if (name == "mate")
+            return Desktop::Mate;
+        start = colon + 1;
+    }
+    return Desktop::Other;
 }
 
-bool writeDoubleKey(const char *key, double value)
+bool waylandSession()
 {
-    if (runTool({"set", kMouseSchema, key, doubleText(value)}, nullptr) != 0)
+    return lowerCase(environment("XDG_SESSION_TYPE")) == "wayland" ||
+           (environment("XDG_SESSION_TYPE").empty() && !environment("WAYLAND_DISPLAY").empty());
+}
+
+// ---- GSettings desktops: GNOME, Cinnamon, MATE --------------------------------
+
+struct GSettingsKey
+{
+    const char *schema;
+    const char *key;
+    const char *dconfPath; // where the dconf database keeps the key
+};
+
+// Writes through gsettings (which checks the schema's type and range) and
+// confirms in the dconf database itself: gsettings exits with 0 even when it
+// only kept the value in memory (no session bus, no dconf service, a
+// read-only database), so only the database tells whether the desktop has it.
+bool writeGSettings(const GSettingsKey &key, const std::string &value, double expected)
+{
+    if (runTool({"gsettings", "set", key.schema, key.key, value}, nullptr) != 0)
         return false;
     std::string stored;
-    if (!readKey(key, &stored))
+    if (runTool({"dconf", "read", key.dconfPath}, &stored) != 0)
         return false;
-    double readBack = 0;
-    const char *end = stored.data() + stored.size();
-    const auto parsed = std::from_chars(stored.data(), end, readBack);
-    return parsed.ec == std::errc() && parsed.ptr == end && std::fabs(readBack - value) < 1e-9;
+    return sameNumber(stored, expected);
+}
+
+const GSettingsKey kGnomeSpeed{"org.gnome.desktop.peripherals.mouse", "speed",
+                               "/org/gnome/desktop/peripherals/mouse/speed"};
+const GSettingsKey kGnomeDoubleClick{"org.gnome.desktop.peripherals.mouse", "double-click",
+                                     "/org/gnome/desktop/peripherals/mouse/double-click"};
+const GSettingsKey kCinnamonSpeed{"org.cinnamon.desktop.peripherals.mouse", "speed",
+                                  "/org/cinnamon/desktop/peripherals/mouse/speed"};
+const GSettingsKey kCinnamonDoubleClick{"org.cinnamon.desktop.peripherals.mouse", "double-click",
+                                        "/org/cinnamon/desktop/peripherals/mouse/double-click"};
+const GSettingsKey kMateAcceleration{"org.mate.peripherals-mouse", "motion-acceleration",
+                                     "/org/mate/desktop/peripherals/mouse/motion-acceleration"};
+const GSettingsKey kMateDoubleClick{"org.mate.peripherals-mouse", "double-click",
+                                    "/org/mate/desktop/peripherals/mouse/double-click"};
+
+// ---- KDE Plasma: kdeglobals and kcminputrc ----------------------------------
+
+std::string kdeTool(const char *base)
+{
+    // Plasma 6 ships kwriteconfig6, Plasma 5 kwriteconfig5.
+    const std::string six = std::string(base) + '6';
+    return isExecutableInPath(six) ? six : std::string(base) + '5';
+}
+
+// groups: the nested group names, outermost first.
+bool writeKdeConfig(const std::string &file, const std::vector<std::string> &groups,
+                    const std::string &key, const std::string &value)
+{
+    std::vector<std::string> write{kdeTool("kwriteconfig"), "--file", file};
+    std::vector<std::string> read{kdeTool("kreadconfig"), "--file", file};
+    for (const std::string &group : groups) {
+        write.insert(write.end(), {"--group", group});
+        read.insert(read.end(), {"--group", group});
+    }
+    write.insert(write.end(), {"--key", key, value});
+    read.insert(read.end(), {"--key", key});
+    if (runTool(write, nullptr) != 0)
+        return false;
+    std::string stored;
+    return runTool(read, &stored) == 0 && trimmed(stored) == value;
+}
+
+// Tells the running Plasma session that the mouse settings changed, so that
+// it reads the files again: KGlobalSettings' change notice for the mouse
+// category, and KWin's configuration reload (the Wayland compositor applies
+// the input settings itself). A session that is not listening loses nothing:
+// the files hold the values for its next start.
+void notifyKde()
+{
+    runTool({"dbus-send", "--session", "--type=signal", "/KGlobalSettings",
+             "org.kde.KGlobalSettings.notifyChange", "int32:3", "int32:0"},
+            nullptr);
+    runTool({"dbus-send", "--session", "--type=signal", "/KWin", "org.kde.KWin.reloadConfig"},
+            nullptr);
+}
+
+std::string configFolder()
+{
+    const std::string config = environment("XDG_CONFIG_HOME");
+    if (!config.empty() && config.front() == '/')
+        return config;
+    return environment("HOME") + "/.config";
+}
+
+// The per-device groups of kcminputrc that Plasma's Wayland session keeps
+// ([Libinput][vendor][product][name]), each as its nested group names.
+std::vector<std::vector<std::string>> kdeLibinputDevices()
+{
+    std::vector<std::vector<std::string>> devices;
+    std::ifstream file(configFolder() + "/kcminputrc");
+    std::string line;
+    while (std::getline(file, line)) {
+        line = trimmed(line);
+        if (line.size() < 2 || line.front() != '[' || line.back() != ']')
+            continue;
+        std::vector<std::string> groups;
+        size_t at = 0;
+        while (at < line.size() && line[at] == '[') {
+            const size_t close = line.find(']', at);
+            if (close == std::string::npos)
+                break;
+            groups.push_back(line.substr(at + 1, close - at - 1));
+            at = close + 1;
+        }
+        if (groups.size() == 4 && groups.front() == "Libinput")
+            devices.push_back(groups);
+    }
+    return devices;
+}
+
+bool setKdePointerSpeed(double libinputSpeed)
+{
+    const std::string value = doubleText(libinputSpeed);
+    bool ok = false;
+    if (waylandSession()) {
+        // KWin keeps the speed per input device; a device it has never
+        // configured has no group yet and cannot be given one from here.
+        const auto devices = kdeLibinputDevices();
+        ok = !devices.empty();
+        for (const auto &groups : devices)
+            ok = writeKdeConfig("kcminputrc", groups, "PointerAcceleration", value) && ok;
+    } else {
+        ok = writeKdeConfig("kcminputrc", {"Mouse"}, "XLbInptPointerAcceleration", value);
+    }
+    if (ok)
+        notifyKde();
+    return ok;
+}
+
+bool setKdeGlobal(const char *key, long long value)
+{
+    const bool ok = writeKdeConfig("kdeglobals", {"KDE"}, key, std::to_string(value));
+    if (ok)
+        notifyKde();
+    return ok;
+}
+
+// ---- Xfce: xfconf --------------------------------------------------------------
+
+bool writeXfconf(const std::string &channel, const std::string &property, const char *type,
+                 const std::string &value, double expected)
+{
+    if (runTool({"xfconf-query", "--channel", channel, "--property", property, "--create", "--type",
+                 type, "--set", value},
+                nullptr) != 0)
+        return false;
+    std::string stored;
+    return runTool({"xfconf-query", "--channel", channel, "--property", property}, &stored) == 0 &&
+           sameNumber(stored, expected);
+}
+
+// Xfce keeps the pointer settings per device in the "pointers" channel, one
+// property folder per device name ("/Logitech_USB_Receiver/Acceleration").
+std::vector<std::string> xfcePointerDevices()
+{
+    std::string listing;
+    std::vector<std::string> devices;
+    if (runTool({"xfconf-query", "--channel", "pointers", "--list"}, &listing) != 0)
+        return devices;
+    size_t start = 0;
+    while (start < listing.size()) {
+        const size_t end = std::min(listing.find('\n', start), listing.size());
+        const std::string property = trimmed(listing.substr(start, end - start));
+        start = end + 1;
+        if (property.size() < 2 || property.front() != '/')
+            continue;
+        const std::string device = property.substr(1, property.find('/', 1) - 1);
+        if (!device.empty() && std::find(devices.begin(), devices.end(), device) == devices.end())
+            devices.push_back(device);
+    }
+    return devices;
+}
+
+bool setXfcePointerSpeed(double acceleration)
+{
+    const auto devices = xfcePointerDevices();
+    bool ok = !devices.empty();
+    for (const std::string &device : devices)
+        ok = writeXfconf("pointers", '/' + device + "/Acceleration", "double",
+                         doubleText(acceleration), acceleration) &&
+             ok;
+    return ok;
+}
+
+// ---- Scales --------------------------------------------------------------------
+
+// The 1..20 scale onto libinput's -1..1 (GNOME, Cinnamon, Plasma): the middle
+// (10) is libinput's default 0, each end maps to its end.
+double libinputSpeed(long long speed)
+{
+    return speed <= 10 ? double(speed - 10) / 9.0 : double(speed - 10) / 10.0;
+}
+
+// MATE's acceleration multiplier runs from 1 to 10.
+double mateAcceleration(long long speed)
+{
+    return 1.0 + double(speed - 1) * 9.0 / 19.0;
+}
+
+// Xfce's acceleration runs from 0.1 to 10; 1..20 maps onto 0.5..10.
+double xfceAcceleration(long long speed)
+{
+    return double(speed) / 2.0;
 }
 
 } // namespace
@@ -177,17 +428,33 @@ bool setPointerSpeed(long long speed)
 {
     if (speed < 1 || speed > 20)
         return false;
-    // GNOME's speed runs from -1 to 1 with 0 as its default; the middle of the
-    // 1..20 scale (10) maps to that default, each end to its end.
-    const double value = speed <= 10 ? double(speed - 10) / 9.0 : double(speed - 10) / 10.0;
-    return writeDoubleKey("speed", value);
+    switch (runningDesktop()) {
+    case Desktop::Gnome:
+        return writeGSettings(kGnomeSpeed, doubleText(libinputSpeed(speed)), libinputSpeed(speed));
+    case Desktop::Cinnamon:
+        return writeGSettings(kCinnamonSpeed, doubleText(libinputSpeed(speed)),
+                              libinputSpeed(speed));
+    case Desktop::Mate:
+        return writeGSettings(kMateAcceleration, doubleText(mateAcceleration(speed)),
+                              mateAcceleration(speed));
+    case Desktop::Kde:
+        return setKdePointerSpeed(libinputSpeed(speed));
+    case Desktop::Xfce:
+        return setXfcePointerSpeed(xfceAcceleration(speed));
+    case Desktop::Other:
+        break;
+    }
+    return false;
 }
 
 bool setWheelScrollLines(long long lines)
 {
-    (void)lines;
-    // GNOME scrolls by its own per-device amounts and keeps no lines-per-notch
-    // setting, so there is nothing on this desktop that could hold the value.
+    if (lines < 1 || lines > 100)
+        return false;
+    // Only Plasma keeps a lines-per-notch setting; GNOME, Cinnamon, MATE and
+    // Xfce scroll by their own per-device amounts.
+    if (runningDesktop() == Desktop::Kde)
+        return setKdeGlobal("WheelScrollLines", lines);
     return false;
 }
 
@@ -195,7 +462,23 @@ bool setDoubleClickTime(long long milliseconds)
 {
     if (milliseconds < 1 || milliseconds > 5000)
         return false;
-    return writeKey("double-click", std::to_string(milliseconds));
+    const std::string text = std::to_string(milliseconds);
+    const double value = double(milliseconds);
+    switch (runningDesktop()) {
+    case Desktop::Gnome:
+        return writeGSettings(kGnomeDoubleClick, text, value);
+    case Desktop::Cinnamon:
+        return writeGSettings(kCinnamonDoubleClick, text, value);
+    case Desktop::Mate:
+        return writeGSettings(kMateDoubleClick, text, value);
+    case Desktop::Kde:
+        return setKdeGlobal("DoubleClickInterval", milliseconds);
+    case Desktop::Xfce:
+        return writeXfconf("xsettings", "/Net/DoubleClickTime", "int", text, value);
+    case Desktop::Other:
+        break;
+    }
+    return false;
 }
 
 } // namespace kelv::platform

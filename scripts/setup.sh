@@ -16,6 +16,10 @@ packages=(
   fonts-dejavu-core fonts-wqy-microhei
   clang libclang-rt-14-dev nodejs
   g++-mingw-w64-x86-64 wine64 wine doctest-dev
+  dbus-daemon dbus-bin libglib2.0-bin dconf-cli dconf-service dconf-gsettings-backend
+  gsettings-desktop-schemas cinnamon-desktop-data mate-settings-daemon-common
+  xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
+  weston qt6-wayland xwayland
 )
 
 missing=()

@@ -2,12 +2,15 @@
 // folder: one instance per machine, the second start shows the first window
 // and ends without a window or a browser, a killed instance does not block
 // the next start, a termination signal ends the program cleanly.
+#include "tests/testsupport/desktop_session.h"
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
@@ -90,7 +93,8 @@ private:
     QProcessEnvironment m_env;
 
     QString work(const QString &name) const { return m_home->filePath(name); }
-    QString socketPath() const { return m_home->filePath("tmp/" + m_serverName); }
+    // The user's runtime folder (XDG_RUNTIME_DIR) holds the socket.
+    QString socketPath() const { return m_home->filePath(m_serverName); }
 
 private slots:
     void init()
@@ -105,10 +109,12 @@ private slots:
         m_env = QProcessEnvironment::systemEnvironment();
         m_env.insert("QT_QPA_PLATFORM", "offscreen");
         m_env.insert("HOME", m_home->path());
-        // The instance socket and the browser cache live in the temporary
-        // folder: one of this case's own, shared by its starts like a machine's.
+        // The instance socket lives in the user's runtime folder and the
+        // browser cache in the user's cache folder: this case's own, shared
+        // by its starts like a user's.
         m_env.insert("TMPDIR", m_home->filePath("tmp"));
         m_env.insert("XDG_RUNTIME_DIR", m_home->path());
+        m_env.insert("XDG_CACHE_HOME", m_home->filePath("cache"));
         m_env.insert("KELV_INSTANCE_SERVER", m_serverName);
         m_env.remove("DISPLAY");
     }
@@ -122,6 +128,9 @@ private slots:
         // The browser engine started in the primary instance.
         QVERIFY(first.output().contains("qt.webenginecontext"));
         QVERIFY(QFile::exists(work("first/web.log")));
+        // The browser cache is the user's, not a fixed folder in /tmp.
+        QTRY_VERIFY(QFileInfo(m_home->filePath("cache/kelv/Cache")).isDir());
+        QVERIFY(!QFile::exists(m_home->filePath("tmp/Cache")));
 
         ProgramRun second(m_folder->path(), work("second"), m_env);
         QVERIFY(second.waitForExit());
@@ -179,6 +188,77 @@ private slots:
         QCOMPARE(second.process().exitCode(), 0);
         QVERIFY(second.output().contains("running instance " + QByteArray::number(next.pid()) +
                                          " answered"));
+    }
+
+    void runsOnAHeadlessWaylandCompositor_data()
+    {
+        QTest::addColumn<bool>("xwayland");
+        QTest::newRow("natively") << false;
+        QTest::newRow("through XWayland") << true;
+    }
+
+    void runsOnAHeadlessWaylandCompositor()
+    {
+        QFETCH(bool, xwayland);
+        // A Wayland session of its own: weston's headless back end (with
+        // XWayland when asked), a session bus without any desktop portal.
+        DesktopSession session;
+        QVERIFY(session.isRunning());
+        const QString socket =
+            QStringLiteral("kelv-wayland-") + QUuid::createUuid().toString(QUuid::Id128);
+        QProcess weston;
+        QProcessEnvironment westonEnv = m_env;
+        westonEnv.insert("XDG_RUNTIME_DIR", m_home->path());
+        weston.setProcessEnvironment(westonEnv);
+        weston.setProcessChannelMode(QProcess::MergedChannels);
+        QStringList arguments{QStringLiteral("--backend=headless-backend.so"),
+                              QStringLiteral("--socket=") + socket, QStringLiteral("--idle-time=0"),
+                              QStringLiteral("--width=1280"), QStringLiteral("--height=800")};
+        if (xwayland)
+            arguments << QStringLiteral("--xwayland");
+        weston.start(QStringLiteral("weston"), arguments);
+        QVERIFY(weston.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(socket)), 10000);
+
+        QProcessEnvironment env = m_env;
+        env.insert("WAYLAND_DISPLAY", socket);
+        env.insert("XDG_SESSION_TYPE", "wayland");
+        env.insert("DBUS_SESSION_BUS_ADDRESS", session.busAddress());
+        if (xwayland) {
+            // weston names the X display it serves.
+            QByteArray westonLog;
+            static const QRegularExpression listening(
+                QStringLiteral("xserver listening on display (:\\d+)"));
+            QRegularExpressionMatch match;
+            QTRY_VERIFY_WITH_TIMEOUT((westonLog += weston.readAll(),
+                                      match = listening.match(QString::fromUtf8(westonLog)),
+                                      match.hasMatch()),
+                                     10000);
+            env.insert("QT_QPA_PLATFORM", "xcb");
+            env.insert("DISPLAY", match.captured(1));
+        } else {
+            env.insert("QT_QPA_PLATFORM", "wayland");
+        }
+        ProgramRun program(m_folder->path(), work("wayland"), env);
+        QVERIFY2(program.waitFor("page loaded"), program.output().constData());
+        const QByteArray log = program.output();
+        QVERIFY2(log.contains("mainwindow show!"), log.constData());
+        QVERIFY2(!log.contains("page failed to load"), log.constData());
+        QVERIFY2(log.contains(xwayland ? "window system xcb, wayland session"
+                                       : "window system wayland, wayland session"),
+                 log.constData());
+        // No program may grab keys in a Wayland session, not even through
+        // XWayland; without the desktop portal's GlobalShortcuts the hot key
+        // is refused and the log says why.
+        QVERIFY2(
+            log.contains("hot key Ctrl+Alt+M not registered: the session has no desktop portal"),
+            log.constData());
+
+        program.process().terminate();
+        QVERIFY(program.waitForExit());
+        QCOMPARE(program.process().exitCode(), 0);
+        weston.terminate();
+        weston.waitForFinished(10000);
     }
 
     void terminationSignalEndsTheProgramCleanly()

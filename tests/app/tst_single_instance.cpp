@@ -4,9 +4,11 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 #include <memory>
@@ -117,7 +119,7 @@ private slots:
         QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
 
         QLocalSocket client;
-        client.connectToServer(name);
+        client.connectToServer(SingleInstance::socketPath(name));
         QVERIFY(client.waitForConnected(5000));
         client.write("CMD:show;CMD:show;");
         client.flush();
@@ -134,7 +136,7 @@ private slots:
         QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
 
         QLocalSocket client;
-        client.connectToServer(name);
+        client.connectToServer(SingleInstance::socketPath(name));
         QVERIFY(client.waitForConnected(5000));
         QTRY_COMPARE(primary->clientCount(), 1);
         client.write("CMD:sh");
@@ -158,7 +160,7 @@ private slots:
         QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
 
         QLocalSocket client;
-        client.connectToServer(name);
+        client.connectToServer(SingleInstance::socketPath(name));
         QVERIFY(client.waitForConnected(5000));
         client.write("hello;");
         client.write("CMD:ping;");
@@ -179,7 +181,7 @@ private slots:
         std::vector<std::unique_ptr<QLocalSocket>> clients;
         for (int i = 0; i < 6; ++i) {
             clients.push_back(std::make_unique<QLocalSocket>());
-            clients.back()->connectToServer(name);
+            clients.back()->connectToServer(SingleInstance::socketPath(name));
             QVERIFY(clients.back()->waitForConnected(5000));
         }
         for (auto &client : clients) {
@@ -202,7 +204,7 @@ private slots:
         QSignalSpy commands(primary.get(), &SingleInstance::commandReceived);
         {
             QLocalSocket client;
-            client.connectToServer(name);
+            client.connectToServer(SingleInstance::socketPath(name));
             QVERIFY(client.waitForConnected(5000));
             client.write("CMD:show;");
             client.flush();
@@ -236,7 +238,7 @@ private slots:
     {
         const QString name = uniqueName();
         QLocalServer server;
-        QVERIFY(server.listen(name));
+        QVERIFY(server.listen(SingleInstance::socketPath(name)));
         SingleInstance second(name);
         QSignalSpy quit(&second, &SingleInstance::quitRequested);
         second.start();
@@ -257,7 +259,7 @@ private slots:
     {
         const QString name = uniqueName();
         QLocalServer server;
-        QVERIFY(server.listen(name));
+        QVERIFY(server.listen(SingleInstance::socketPath(name)));
         SingleInstance second(name);
         QSignalSpy quit(&second, &SingleInstance::quitRequested);
         second.start();
@@ -277,7 +279,7 @@ private slots:
     void staleSocketFileDoesNotStopTheNextStart()
     {
         const QString name = uniqueName();
-        const QString path = QDir::temp().filePath(name);
+        const QString path = SingleInstance::socketPath(name);
         QVERIFY(createStaleSocketFile(path));
         QVERIFY(QFile::exists(path));
 
@@ -288,7 +290,7 @@ private slots:
         QCOMPARE(primary.role(), SingleInstance::Primary);
 
         QLocalSocket client;
-        client.connectToServer(name);
+        client.connectToServer(SingleInstance::socketPath(name));
         QVERIFY(client.waitForConnected(5000));
         client.write("CMD:show;");
         client.flush();
@@ -305,6 +307,47 @@ private slots:
         QCOMPARE(quit.at(0).at(0).toInt(), 1);
         QCOMPARE(primary.role(), SingleInstance::Failed);
         QCOMPARE(started.count(), 0);
+    }
+
+    void socketAndLockLiveInTheUsersPrivateFolder()
+    {
+        QTemporaryDir runtime;
+        QVERIFY(runtime.isValid()); // created 0700
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const QString name = uniqueName();
+        {
+            SingleInstance primary(name);
+            QCOMPARE(primary.serverName(), runtime.filePath(name));
+            QSignalSpy started(&primary, &SingleInstance::primaryStarted);
+            primary.start();
+            QTRY_COMPARE(started.count(), 1);
+            QVERIFY(QFileInfo(runtime.filePath(name)).exists());
+            QVERIFY(!QFile::exists(QDir::temp().filePath(name)));
+        }
+        // The Windows-style name becomes one file name.
+        QCOMPARE(SingleInstance::socketPath(SingleInstance::defaultServerName()),
+                 runtime.filePath(QStringLiteral("Global_{3D7D4291-F1B2-41FC-BC09-95730FDD23AB}")));
+
+        // A runtime folder that others may enter is not used: the socket goes
+        // to a 0700 folder of this user's instead.
+        QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                          QFile::ExeOwner | QFile::ReadOther |
+                                                          QFile::WriteOther | QFile::ExeOther));
+        const QString fallback = SingleInstance::privateRuntimeFolder();
+        const QString path = SingleInstance::socketPath(name);
+        if (saved.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", saved);
+        QVERIFY(!path.startsWith(runtime.path()));
+        QCOMPARE(QFileInfo(path).absolutePath(), fallback);
+        const QFileInfo folder(fallback);
+        QCOMPARE(folder.ownerId(), uint(geteuid()));
+        QCOMPARE(
+            int(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                        QFile::ReadOther | QFile::WriteOther | QFile::ExeOther)),
+            0);
     }
 
     void defaultServerNameIsTheMachineWideOne()

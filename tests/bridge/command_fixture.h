@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/dispatcher.h"
+#include "tests/testsupport/desktop_session.h"
 #include "tests/testsupport/fake_app_host.h"
 #include "tests/testsupport/recording_callback.h"
 #include "tests/testsupport/temp_program_folder.h"
@@ -13,53 +14,32 @@
 
 namespace kelv::test {
 
-// The settings tool the system-mouse code runs, replaced by a recording fake
-// (tests/bridge/fake_gsettings.sh) with its own state folder, so tests never
-// change the desktop of whoever runs them. Set before any command runs.
-class FakeGsettings
+// A GNOME session of the test's own (a private D-Bus session with the real
+// dconf service), so the system-mouse commands change a real desktop store
+// and never the desktop of whoever runs the tests. Made before any command
+// runs.
+class GnomeMouseSettings
 {
 public:
-    FakeGsettings()
-    {
-        qputenv("KELV_GSETTINGS", (TempProgramFolder::sourceFolder() +
-                                   QStringLiteral("/tests/bridge/fake_gsettings.sh"))
-                                      .toLocal8Bit());
-        qputenv("FAKE_GSETTINGS_DIR", m_dir.path().toLocal8Bit());
-    }
+    GnomeMouseSettings() { m_session.setDesktop(QStringLiteral("GNOME")); }
 
-    QString dir() const { return m_dir.path(); }
-
-    // Every call so far, one "set org.gnome... key value" line each; clears them.
-    QStringList takeCalls()
-    {
-        QFile file(m_dir.filePath(QStringLiteral("calls")));
-        QStringList calls;
-        if (file.open(QIODevice::ReadOnly))
-            calls = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        file.remove();
-        return calls;
-    }
-
-    void setMarker(const QString &name, bool on)
-    {
-        const QString path = m_dir.filePath(name);
-        if (on) {
-            QFile file(path);
-            file.open(QIODevice::WriteOnly);
-        } else {
-            QFile::remove(path);
-        }
-    }
-
+    DesktopSession &session() { return m_session; }
+    // What dconf holds for a key of GNOME's mouse schema; empty when unset.
     QString stored(const QString &key) const
     {
-        QFile file(m_dir.filePath(QStringLiteral("org.gnome.desktop.peripherals.mouse.") + key));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed()
-                                              : QString();
+        return m_session.dconf(QStringLiteral("/org/gnome/desktop/peripherals/mouse/") + key);
+    }
+    // Back to the schema's defaults (every key unset).
+    void reset()
+    {
+        DesktopSession::run(QStringLiteral("dconf"),
+                            {QStringLiteral("reset"), QStringLiteral("-f"),
+                             QStringLiteral("/org/gnome/desktop/peripherals/mouse/")});
+        m_session.setDesktop(QStringLiteral("GNOME"));
     }
 
 private:
-    QTemporaryDir m_dir;
+    DesktopSession m_session;
 };
 
 inline Members requestMembers(const QByteArray &json)

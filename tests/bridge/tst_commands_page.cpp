@@ -41,7 +41,7 @@ class TestCommandsPage : public QObject
 {
     Q_OBJECT
 
-    FakeGsettings m_gsettings;
+    GnomeMouseSettings m_gsettings;
     std::unique_ptr<RoutedView> m_rig;
     BrowserFixture *m_fixture = nullptr;
     FakeAppHost *m_host = nullptr;
@@ -246,7 +246,7 @@ void TestCommandsPage::systemMouseFromThePage()
                            ok(speed, QStringLiteral("modifyMouseSpeed success")),
                            fail(lines, QStringLiteral("modifyMouseScrollLines failed"))}));
     QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QStringLiteral("200"));
-    QCOMPARE(m_gsettings.stored(QStringLiteral("speed")), QStringLiteral("0.5"));
+    QCOMPARE(m_gsettings.stored(QStringLiteral("speed")).toDouble(), 0.5);
 }
 
 #endif // Q_MOC_RUN

@@ -91,8 +91,10 @@ public:
 
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("KELV_GSETTINGS"),
-                           m_folder.filePath(QStringLiteral("no-settings-tool")));
+        // A desktop without mouse settings: the helper's modifyProfile never
+        // changes the settings of whoever runs the tests.
+        environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("kelv-test"));
+        environment.remove(QStringLiteral("XDG_SESSION_DESKTOP"));
         child.setProcessEnvironment(environment);
         child.start(QStringLiteral(SAVE_KILL_HELPER),
                     QStringList{m_folder.path(), logPath} + arguments);

@@ -1,15 +1,20 @@
 // The settings, system-mouse, window and dialog commands, on a real conf.xml
-// in a temporary program folder, a recording host, a fake gsettings and
+// in a temporary program folder, a recording host, a GNOME session of the
+// test's own (real gsettings and dconf on a private D-Bus session) and
 // pre-answered dialogs.
 
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/profile_store.h"
+#include "common/autostart.h"
+#include "common/dialogs.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
 #include "tests/testsupport/scripted_dialogs.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -75,15 +80,13 @@ public:
     }
 };
 
-const QString kSchema = QStringLiteral("org.gnome.desktop.peripherals.mouse");
-
 } // namespace
 
 class TestSettings : public QObject
 {
     Q_OBJECT
 
-    FakeGsettings m_gsettings;
+    GnomeMouseSettings m_gsettings;
 
 private slots:
     void init();
@@ -107,6 +110,8 @@ private slots:
     void missingToolFails();
     void hungToolIsStoppedAndFails();
     void wheelLinesHaveNoGnomeSetting();
+    void sessionInfoAndAutostart();
+    void programPickedThroughALinkIsBoundByItsTarget();
     void fileDialogsArePreAnswered();
     void everyCommandIsRegistered();
 };
@@ -116,9 +121,7 @@ private slots:
 
 void TestSettings::init()
 {
-    m_gsettings.takeCalls();
-    for (const char *marker : {"no-schema", "ignore-writes", "hang", "linger"})
-        m_gsettings.setMarker(QString::fromLatin1(marker), false);
+    m_gsettings.reset();
 }
 
 void TestSettings::getConfSortsKeysAndAddsHotKeyStates()
@@ -362,13 +365,9 @@ void TestSettings::doubleClickTable()
     const auto cb = s(R"({"funcname":"modifyMouseDoubleClick","position":)" + position + "}");
     if (milliseconds.isEmpty()) {
         QCOMPARE(reply(cb), failure(QStringLiteral("modifyMouseDoubleClick failed")));
-        QVERIFY(m_gsettings.takeCalls().isEmpty()); // no system call at all
+        QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QString()); // untouched
     } else {
         QCOMPARE(reply(cb), success(QStringLiteral("modifyMouseDoubleClick success")));
-        QCOMPARE(m_gsettings.takeCalls(),
-                 (QStringList{QStringLiteral("set ") + kSchema + QStringLiteral(" double-click ") +
-                                  milliseconds,
-                              QStringLiteral("get ") + kSchema + QStringLiteral(" double-click")}));
         QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), milliseconds);
     }
 }
@@ -393,13 +392,7 @@ void TestSettings::pointerSpeedMapsOntoGnomeScale()
                          .arg(speed)
                          .toUtf8())),
              success(QStringLiteral("modifyMouseSpeed success")));
-    const QStringList calls = m_gsettings.takeCalls();
-    QCOMPARE(calls.size(), 2);
-    QVERIFY(calls.at(0).startsWith(QStringLiteral("set ") + kSchema + QStringLiteral(" speed ")));
-    QCOMPARE(calls.at(0).section(QLatin1Char(' '), 3).toDouble(), value.toDouble());
-    QVERIFY2(calls.at(0).contains(QLatin1Char('.')),
-             qPrintable(calls.at(0))); // a GVariant double
-    QCOMPARE(calls.at(1), QStringLiteral("get ") + kSchema + QStringLiteral(" speed"));
+    QCOMPARE(m_gsettings.stored(QStringLiteral("speed")).toDouble(), value.toDouble());
 }
 
 void TestSettings::pointerSpeedOutOfRangeFailsWithoutCall()
@@ -409,47 +402,69 @@ void TestSettings::pointerSpeedOutOfRangeFailsWithoutCall()
                              R"({"funcname":"modifyMouseSpeed","speednum":21})",
                              R"({"funcname":"modifyMouseSpeed","speednum":"x"})"})
         QCOMPARE(reply(s(json)), failure(QStringLiteral("modifyMouseSpeed failed")));
-    QVERIFY(m_gsettings.takeCalls().isEmpty());
+    QCOMPARE(m_gsettings.stored(QStringLiteral("speed")), QString());
     QCOMPARE(reply(s(R"({"funcname":"modifyMouseSpeed"})")), kNoReply);
 }
 
 void TestSettings::desktopThatDoesNotKeepTheValueFails()
 {
     Setup s;
-    // The tool exits 0 but keeps nothing (no session bus): read back, refused.
-    m_gsettings.setMarker(QStringLiteral("ignore-writes"), true);
+    // No session bus: gsettings keeps the value in memory and exits with 0,
+    // but the desktop's store never gets it.
+    const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kelv-bus");
+    const auto click = s(R"({"funcname":"modifyMouseDoubleClick","position":3})");
+    const auto speed = s(R"({"funcname":"modifyMouseSpeed","speednum":12})");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+    QCOMPARE(reply(click), failure(QStringLiteral("modifyMouseDoubleClick failed")));
+    QCOMPARE(reply(speed), failure(QStringLiteral("modifyMouseSpeed failed")));
+    QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QString());
+    // A desktop without such settings.
+    m_gsettings.session().setDesktop(QStringLiteral("LXQt"));
     QCOMPARE(reply(s(R"({"funcname":"modifyMouseDoubleClick","position":3})")),
              failure(QStringLiteral("modifyMouseDoubleClick failed")));
-    QCOMPARE(reply(s(R"({"funcname":"modifyMouseSpeed","speednum":12})")),
-             failure(QStringLiteral("modifyMouseSpeed failed")));
-    m_gsettings.setMarker(QStringLiteral("ignore-writes"), false);
-    // No such schema: the tool fails.
-    m_gsettings.setMarker(QStringLiteral("no-schema"), true);
-    QCOMPARE(reply(s(R"({"funcname":"modifyMouseDoubleClick","position":3})")),
-             failure(QStringLiteral("modifyMouseDoubleClick failed")));
-    QCOMPARE(m_gsettings.takeCalls().size(), 5);
+    QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QString());
 }
 
 void TestSettings::missingToolFails()
 {
     Setup s;
-    const QByteArray tool = qgetenv("KELV_GSETTINGS");
-    qputenv("KELV_GSETTINGS", "/nonexistent/gsettings");
+    QTemporaryDir empty;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(empty.path()));
     const auto speed = s(R"({"funcname":"modifyMouseSpeed","speednum":12})");
     const auto click = s(R"({"funcname":"modifyMouseDoubleClick","position":0})");
-    qputenv("KELV_GSETTINGS", tool);
+    qputenv("PATH", path);
     QCOMPARE(reply(speed), failure(QStringLiteral("modifyMouseSpeed failed")));
     QCOMPARE(reply(click), failure(QStringLiteral("modifyMouseDoubleClick failed")));
 }
 
 void TestSettings::hungToolIsStoppedAndFails()
 {
-    m_gsettings.setMarker(QStringLiteral("hang"), true);
-    QVERIFY(!platform::setDoubleClickTime(500));
-    m_gsettings.setMarker(QStringLiteral("hang"), false);
-    // A tool whose helper keeps its output open is still read to its exit.
-    m_gsettings.setMarker(QStringLiteral("linger"), true);
-    QVERIFY(platform::setDoubleClickTime(480));
+    // A gsettings that hangs (a stuck session) is stopped; one whose helper
+    // keeps its output open is still read to its exit.
+    QTemporaryDir tools;
+    const QString gsettings = tools.filePath(QStringLiteral("gsettings"));
+    const auto writeTool = [&](const QByteArray &script) {
+        QFile file(gsettings);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(script);
+        file.close();
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    };
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(tools.path()) + ':' + path);
+    writeTool("#!/bin/sh\nexec sleep 60\n");
+    QElapsedTimer timer;
+    timer.start();
+    const bool hung = platform::setDoubleClickTime(500);
+    const qint64 elapsed = timer.elapsed();
+    writeTool("#!/bin/sh\nsleep 3 &\nexec /usr/bin/gsettings \"$@\"\n");
+    const bool lingering = platform::setDoubleClickTime(480);
+    qputenv("PATH", path);
+    QVERIFY(!hung);
+    QVERIFY2(elapsed < 30000, "the hung tool was not stopped");
+    QVERIFY(lingering);
     QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QStringLiteral("480"));
 }
 
@@ -459,7 +474,88 @@ void TestSettings::wheelLinesHaveNoGnomeSetting()
     QCOMPARE(reply(s(R"({"funcname":"modifyMouseScrollLines","linenum":3})")),
              failure(QStringLiteral("modifyMouseScrollLines failed")));
     QCOMPARE(reply(s(R"({"funcname":"modifyMouseScrollLines"})")), kNoReply);
-    QVERIFY(m_gsettings.takeCalls().isEmpty());
+    // Plasma keeps the lines per notch.
+    m_gsettings.session().setDesktop(QStringLiteral("KDE"));
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseScrollLines","linenum":4})")),
+             success(QStringLiteral("modifyMouseScrollLines success")));
+    QCOMPARE(m_gsettings.session().kdeConfig(QStringLiteral("kdeglobals"), {QStringLiteral("KDE")},
+                                             QStringLiteral("WheelScrollLines")),
+             QStringLiteral("4"));
+}
+
+void TestSettings::sessionInfoAndAutostart()
+{
+    Setup s;
+    const QString entry =
+        m_gsettings.session().configFolder() + QStringLiteral("/autostart/kelv.desktop");
+    QFile::remove(entry);
+    const auto info = [&s] {
+        return QJsonDocument::fromJson(reply(s(R"({"funcname":"getSessionInfo"})")).mid(9).toUtf8())
+            .object();
+    };
+    QJsonObject object = info();
+    QCOMPARE(object.value(QStringLiteral("autostart")).toBool(), false);
+    QCOMPARE(object.value(QStringLiteral("desktop")).toString(), QStringLiteral("GNOME"));
+    // Not a Wayland session: the recorder keeps the system scope, hot keys
+    // come from the window system.
+    QVERIFY(object.value(QStringLiteral("session")).toString() != QLatin1String("wayland"));
+    QCOMPARE(object.value(QStringLiteral("recordScope")).toString(), QStringLiteral("system"));
+    QCOMPARE(object.value(QStringLiteral("hotKeys")).toString(), QStringLiteral("system"));
+
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":1})")), success(QStringLiteral("1")));
+    QFile file(entry);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    file.close();
+    QVERIFY2(text.contains(QStringLiteral("\nExec=") +
+                           Autostart::execArgument(QCoreApplication::applicationFilePath()) +
+                           QStringLiteral(" -autostart\n")),
+             qPrintable(text));
+    QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), true);
+
+    // Switched off in the desktop's own start-up settings: off on the page
+    // too, until the page switches it on again.
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("Hidden=true\n");
+    file.close();
+    QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), false);
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":1})")), success(QStringLiteral("1")));
+
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":0})")), success(QStringLiteral("0")));
+    QVERIFY(!QFile::exists(entry));
+    QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), false);
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart"})")), kNoReply);
+
+    // A folder that cannot hold the entry: the failure says why.
+    QVERIFY(QDir(m_gsettings.session().configFolder() + QStringLiteral("/autostart"))
+                .removeRecursively());
+    QFile blocker(m_gsettings.session().configFolder() + QStringLiteral("/autostart"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly)); // a file where the folder belongs
+    blocker.close();
+    const QString failed = reply(s(R"({"funcname":"setAutostart","enabled":1})"));
+    QFile::remove(blocker.fileName());
+    QVERIFY2(failed.startsWith(failure(QStringLiteral("setAutostart failed: cannot create"))),
+             qPrintable(failed));
+}
+
+void TestSettings::programPickedThroughALinkIsBoundByItsTarget()
+{
+    Setup s;
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("game"));
+    QFile program(target);
+    QVERIFY(program.open(QIODevice::WriteOnly));
+    program.close();
+    QVERIFY(QFile::link(target, dir.filePath(QStringLiteral("Game link"))));
+    ScriptedDialogs dialogs;
+    Dialogs::install(&dialogs);
+    dialogs.fileAnswers = QStringList{dir.filePath(QStringLiteral("Game link")),
+                                      dir.filePath(QStringLiteral("missing"))};
+    const auto linked = s(R"({"funcname":"openFileDialogExe"})");
+    const auto missing = s(R"({"funcname":"openFileDialogExe"})");
+    Dialogs::install(nullptr);
+    QCOMPARE(reply(linked), success(QFileInfo(target).canonicalFilePath()));
+    QCOMPARE(reply(missing), success(dir.filePath(QStringLiteral("missing"))));
 }
 
 void TestSettings::fileDialogsArePreAnswered()
@@ -524,7 +620,9 @@ void TestSettings::everyCommandIsRegistered()
                          "openUrl",
                          "saveFileDialog",
                          "openFileDialog",
-                         "openFileDialogExe"};
+                         "openFileDialogExe",
+                         "getSessionInfo",
+                         "setAutostart"};
     expected.sort();
     QCOMPARE(names, expected);
 }

@@ -276,7 +276,7 @@ private slots:
                                                  {QStringLiteral("1"), m_program},
                                                  {QStringLiteral("2"), m_program.toUpper()}}));
         EventLog events;
-        ProcessMoniterRunner runner;
+        ProcessMonitorRunner runner;
         ProcessMoniter *monitor = runner.restart(m_document, [&](ProcessMoniter *m) {
             QCOMPARE(m->pollInterval(), ProcessMoniter::kPollIntervalMs);
             connect(
@@ -307,7 +307,7 @@ private slots:
         EventLog events;
         QPointer<ProcessMoniter> current;
         std::atomic<int> polls{0};
-        ProcessMoniterRunner runner;
+        ProcessMonitorRunner runner;
         runner.restart(m_document, [&](ProcessMoniter *m) {
             m->setPollInterval(100);
             current = m;
@@ -350,7 +350,7 @@ private slots:
         QList<ProcessMoniter *> pollers; // the monitor of every poll, in order
         QList<QPointer<ProcessMoniter>> monitors;
         QList<QPointer<QThread>> threads;
-        ProcessMoniterRunner runner;
+        ProcessMonitorRunner runner;
         auto setUp = [&](ProcessMoniter *m) {
             m->setPollInterval(150);
             connect(
@@ -428,7 +428,7 @@ private slots:
         QVERIFY(child);
         m_document = writeDocument(modeDocument({{QStringLiteral("9"), m_program}}));
         EventLog events;
-        ProcessMoniterRunner runner;
+        ProcessMonitorRunner runner;
         QList<QPointer<QThread>> threads;
         for (int i = 0; i < 4; ++i) {
             runner.restart(m_document, [&](ProcessMoniter *m) {

@@ -158,6 +158,30 @@ private slots:
         QCOMPARE(tray.openAction()->text(), QStringLiteral("открытым"));
     }
 
+    void trayMenuTakesTheLanguageAsItOpens()
+    {
+        QWidget owner;
+        SystemTray tray(&owner);
+        QString language = QStringLiteral("zh");
+        tray.setLanguageSource([&language] { return language; });
+        QCOMPARE(tray.openAction()->text(), QStringLiteral("Open"));
+        // The menu is shown without any click report from the tray.
+        tray.menu()->popup(QPoint(10, 10));
+        QTRY_VERIFY(tray.menu()->isVisible());
+        QCOMPARE(tray.openAction()->text(), QStringLiteral("打开"));
+        QCOMPARE(tray.exitAction()->text(), QStringLiteral("关闭"));
+        tray.menu()->hide();
+        language = QStringLiteral("ja");
+        tray.menu()->popup(QPoint(10, 10));
+        QTRY_VERIFY(tray.menu()->isVisible());
+        QCOMPARE(tray.openAction()->text(), QStringLiteral("オープン"));
+        tray.menu()->hide();
+        language.clear(); // an empty setting keeps the last texts
+        tray.menu()->popup(QPoint(10, 10));
+        QCOMPARE(tray.openAction()->text(), QStringLiteral("オープン"));
+        tray.menu()->hide();
+    }
+
     void trayEntriesRaiseTheirSignals()
     {
         QWidget owner;

@@ -39,9 +39,11 @@ void init(int *argc, char ***argv)
     qInstallMessageHandler(quietMessages);
     QLoggingCategory::setFilterRules(QStringLiteral("*=false"));
     app = new QCoreApplication(*argc, *argv);
-    // The system mouse commands start this tool: one that does not exist
-    // fails at once, as on a desktop without such settings.
-    qputenv("KELV_GSETTINGS", QFile::encodeName(sandboxFile(QStringLiteral("no-settings-tool"))));
+    // The system mouse commands change the running desktop's settings; a
+    // desktop the program does not know has none, so they fail at once and
+    // never touch the settings of whoever runs the fuzzer.
+    qputenv("XDG_CURRENT_DESKTOP", "kelv-fuzz");
+    qunsetenv("XDG_SESSION_DESKTOP");
     for (const auto &file : kDefaultFiles) {
         QFile source(QStringLiteral(KELV_SOURCE_DIR "/") + QLatin1String(file[0]));
         if (!source.open(QIODevice::ReadOnly)) {

@@ -12,8 +12,7 @@ else()
 endif()
 kelv_doctest(test_platform_seam DISPLAY
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_platform_seam.cpp ${key_injection}
-  LIBS kelv_platform ${injection_libs}
-  ENV "KELV_GSETTINGS=${CMAKE_SOURCE_DIR}/tests/bridge/fake_gsettings.sh")
+  LIBS kelv_platform ${injection_libs})
 add_dependencies(test_platform_seam seam_helper)
 
 kelv_doctest(test_shell_seam DISPLAY

@@ -178,7 +178,16 @@ TEST_CASE("a started program is found by the full path of its executable and run
 TEST_CASE("the system mouse settings take the new values")
 {
     testing::TempFolder settings;
-    testing::setEnvironment("FAKE_GSETTINGS_DIR", settings.path());
+#ifndef _WIN32
+    // Plasma's store is files in the configuration folder: a temporary one,
+    // so the desktop of whoever runs the tests stays untouched, and no bus
+    // to tell a running session. (Every desktop, with its real store on a
+    // private session bus, is tested by test_system_mouse.)
+    testing::setEnvironment("XDG_CONFIG_HOME", settings.path());
+    testing::setEnvironment("XDG_CURRENT_DESKTOP", "KDE");
+    testing::setEnvironment("XDG_SESSION_TYPE", "x11");
+    testing::setEnvironment("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kelv-bus");
+#endif
 
     CHECK_FALSE(platform::setPointerSpeed(0));
     CHECK_FALSE(platform::setPointerSpeed(21));
@@ -190,9 +199,9 @@ TEST_CASE("the system mouse settings take the new values")
     const char *wheelCall = "SystemParametersInfoW(SPI_SETWHEELSCROLLLINES)";
     const char *doubleClickCall = "SetDoubleClickTime";
 #else
-    const char *pointerCall = "gsettings speed";
-    const char *wheelCall = "a wheel lines setting (GNOME keeps none)";
-    const char *doubleClickCall = "gsettings double-click";
+    const char *pointerCall = "kcminputrc XLbInptPointerAcceleration";
+    const char *wheelCall = "kdeglobals WheelScrollLines";
+    const char *doubleClickCall = "kdeglobals DoubleClickInterval";
 #endif
     int taken = 0;
     auto roundTrip = [&](const char *call, bool (*set)(long long), long long first,

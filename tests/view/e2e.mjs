@@ -165,6 +165,21 @@ test('a mode bound to a program becomes active while it runs', async () => {
   assert.equal(p.dcsim('prop', '5').trim(), '02');
 });
 
+test('"Start with the desktop" writes and removes the autostart entry', async () => {
+  await go('settings');
+  await p.until(`!!document.querySelector('[data-key="settings:autostart"]')`);
+  const entry = path.join(p.home, '.config/autostart/kelv.desktop');
+  assert.equal(fs.existsSync(entry), false);
+  await click('settings:autostart');
+  await p.until('window.kelvApp.state.session.autostart === true');
+  const text = fs.readFileSync(entry, 'utf8');
+  assert.ok(text.includes(`\nExec=${path.join(p.dir, 'kelv')} -autostart\n`) || text.includes(' -autostart\n'), text);
+  assert.equal(await p.eval(`document.querySelector('[data-key="settings:autostart"]').checked`), true);
+  await click('settings:autostart');
+  await p.until('window.kelvApp.state.session.autostart === false');
+  assert.equal(fs.existsSync(entry), false);
+});
+
 test('a mode exported to a .pfd file comes back as a new mode', async () => {
   await go('modes');
   await p.eval(`(async () => { const app = window.kelvApp; await app.changeMode((m) => { m.lighting.effect = 4; m.performance.stages[1].dpi = 2450; }, [8, 3]); return true; })()`);

@@ -36,6 +36,7 @@ class App {
       macroStatus: {}, // slot -> 'storing' | 'stored' | { error }
       systemStatus: {},
       hotKeyStatus: null,
+      session: {}, // getSessionInfo: session type, recorder scope, autostart
       saveState: 'saved',
       maximised: false,
       boundRunning: [],
@@ -74,6 +75,7 @@ class App {
     this.bridge.on('macroItem', (...item) => this.onMacroItem(item));
     this.bridge.on('onProcessChanged', (index, running) => this.onProcessChanged(String(index), !!running));
     await this.loadConf();
+    await this.loadSession();
     await this.loadProfile();
     await this.refreshDevices();
     this.watchDevices();
@@ -147,6 +149,31 @@ class App {
     } catch (e) {
       this.error('error.setConf', e.message);
       return false;
+    } finally {
+      this.render();
+    }
+  }
+
+  // What the desktop allows (a Wayland session records only this window and
+  // takes hot keys from the desktop portal) and whether the program starts
+  // with the desktop. An older program without the command keeps the defaults.
+  async loadSession() {
+    try {
+      const info = JSON.parse(await this.bridge.call('getSessionInfo'));
+      this.state.session = info && typeof info === 'object' ? info : {};
+    } catch {
+      this.state.session = {};
+    }
+    this.render();
+  }
+
+  async setAutostart(enabled) {
+    try {
+      const reply = await this.bridge.call('setAutostart', { enabled: enabled ? 1 : 0 });
+      if (reply !== '1' && reply !== '0') throw new Error(reply);
+      this.state.session.autostart = reply === '1';
+    } catch (e) {
+      this.error('error.autostart', e.message);
     } finally {
       this.render();
     }

@@ -96,7 +96,8 @@ export function renderMacros(app, ui) {
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
     card(t('macros.editorTitle'), header, toolbar,
-      recordingThis ? h('p', { class: 'recording-hint', role: 'status' }, t('macros.recordingHint')) : null,
+      recordingThis ? h('p', { class: 'recording-hint', role: 'status' },
+        t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint')) : null,
       timeline, footer));
 }
 

@@ -3,7 +3,7 @@ import { t, LANGUAGES, currentLanguage } from '../i18n.js';
 import { qtSequenceFromEvent } from '../keys.js';
 import { splitHotKey } from '../requests.js';
 import { PAGE_VERSION } from '../version.js';
-import { card, field, h, segmented, select } from './dom.js';
+import { card, field, h, segmented, select, toggle } from './dom.js';
 import { icon } from './icons.js';
 
 export function renderSettings(app) {
@@ -20,6 +20,12 @@ export function renderSettings(app) {
     key: 'settings:close', label: t('settings.close'), value: conf.closeFunc === 'closeapp' ? 'closeapp' : 'hide',
     options: [{ value: 'hide', label: t('settings.closeHide') }, { value: 'closeapp', label: t('settings.closeQuit') }],
     onPick: (v) => app.setConf('closeFunc', v),
+  });
+
+  const session = app.state.session || {};
+  const autostart = toggle({
+    key: 'settings:autostart', label: t('settings.autostart'), value: !!session.autostart,
+    onChange: (v) => app.setAutostart(v),
   });
 
   let capturing = false;
@@ -44,8 +50,11 @@ export function renderSettings(app) {
     },
   }, h('span', { class: 'combo' }, hk.sequence || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
 
+  // Under Wayland only the desktop can give a global hot key (its shortcuts
+  // portal); say so rather than blame another program.
+  const refusedText = session.hotKeys === 'portal' ? t('settings.hotkeyWayland') : t('settings.hotkeyRefused');
   const hkStatus = app.state.hotKeyStatus === 'refused' || (hk.sequence && !hk.registered)
-    ? h('p', { class: 'hint warn', role: 'status' }, icon('warning'), t('settings.hotkeyRefused'))
+    ? h('p', { class: 'hint warn', role: 'status' }, icon('warning'), refusedText)
     : hk.sequence ? h('p', { class: 'hint ok' }, icon('check'), t('settings.hotkeyActive')) : null;
 
   const row = (k, v) => h('div', { class: 'about-row' }, h('span', {}, k), h('strong', {}, v));
@@ -54,7 +63,8 @@ export function renderSettings(app) {
     h('div', { class: 'stack' },
       card(t('settings.general'),
         field(t('settings.language'), lang),
-        field(t('settings.close'), closeFunc, t('settings.closeHint'))),
+        field(t('settings.close'), closeFunc, t('settings.closeHint')),
+        autostart, h('p', { class: 'hint' }, t('settings.autostartHint'))),
       card(t('settings.hotkey'),
         h('p', { class: 'hint' }, t('settings.hotkeyHint')),
         hotkey, hkStatus)),
