@@ -4,12 +4,15 @@
 #include "app/application_host.h"
 #include "app/main_window.h"
 #include "browser/client_handler.h"
+#include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
+#include "common/dialogs.h"
 #include "common/session.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
 #include "update/firmware_recovery.h"
+#include "update/startup_check.h"
 #include "update/update_check.h"
 
 #include <QFile>
@@ -162,7 +165,15 @@ void cefApplication::primaryStart()
         qCInfo(lcApp, "started in the tray (-autostart)");
     else
         m_mainWindow->show();
-    checkForUpdates(false);
+    if (m_trialStart) {
+        // The update check waits for the report, which records the new version.
+        m_trialConnection = connect(m_mainWindow->webView(), &QWebEngineView::loadFinished, this,
+                                    &cefApplication::onTrialPageLoaded);
+    } else {
+        checkForUpdates(false);
+    }
+    if (!m_updateNotice.isEmpty())
+        QTimer::singleShot(0, this, &cefApplication::showUpdateNotice);
     // A mouse that an interrupted firmware update left in its boot loader gets the offer
     // to finish it, now and whenever the devices change.
     m_firmwareRecovery = new FirmwareRecovery(&m_updateHost, this);
@@ -171,6 +182,35 @@ void cefApplication::primaryStart()
     QTimer::singleShot(0, m_firmwareRecovery, &FirmwareRecovery::checkDevices);
     qCInfo(lcApp, "mainwindow show!");
     emit primaryStarted();
+}
+
+void cefApplication::setUpdateStart(bool trialStart, const QString &notice)
+{
+    m_trialStart = trialStart;
+    m_updateNotice = notice;
+}
+
+void cefApplication::onTrialPageLoaded(bool ok)
+{
+    // Started means: the main window is shown and the page has loaded.
+    if (!ok || !m_mainWindow || !m_mainWindow->isVisible())
+        return;
+    disconnect(m_trialConnection);
+    m_trialStart = false;
+    QStringList log;
+    reportStarted(m_settings, &log);
+    for (const QString &line : std::as_const(log))
+        qCInfo(lcApp).noquote() << line;
+    checkForUpdates(false);
+}
+
+void cefApplication::showUpdateNotice()
+{
+    const QString notice = m_updateNotice;
+    m_updateNotice.clear();
+    qCInfo(lcApp).noquote() << "update rolled back:" << notice;
+    Dialogs::current().message(m_mainWindow, QMessageBox::Warning,
+                               QStringLiteral("Update rolled back"), notice, QMessageBox::Ok);
 }
 
 void cefApplication::onInstanceCommand(const QString &command)
@@ -189,6 +229,13 @@ void cefApplication::onInstanceCommand(const QString &command)
 
 void cefApplication::checkForUpdates(bool interactive)
 {
+    // A start on trial has not recorded its version yet, and a new client
+    // download would clear the install state the Updater is watching: the
+    // check waits for the report.
+    if (m_trialStart) {
+        qCInfo(lcApp, "update check deferred until this version has reported that it started");
+        return;
+    }
     // One checker at a time: a new check replaces the old one together with
     // any dialog it still has open.
     delete m_updateCheck;

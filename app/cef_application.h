@@ -73,6 +73,12 @@ public:
     // asked for it).
     void checkForUpdates(bool interactive);
 
+    // What the start-up install check found (before initialise()): a trial
+    // start reports to the Updater once the window is shown and the page has
+    // loaded, and only then checks for updates; a notice is shown to the user
+    // once the window is up.
+    void setUpdateStart(bool trialStart, const QString &notice);
+
     // The one quit request of the process: the first call makes the event loop
     // end (with exitCode); later calls do nothing. Before the event loop runs
     // main() sees quitRequested() and skips it.
@@ -91,12 +97,17 @@ public slots:
 private:
     void primaryStart();
     void onInstanceCommand(const QString &command);
+    void onTrialPageLoaded(bool ok);
+    void showUpdateNotice();
 
     Options m_options;
     ClientSettings m_settings;
     SingleInstance m_instance;
     bool m_autostart = false;
     bool m_initialised = false;
+    bool m_trialStart = false;
+    QString m_updateNotice;
+    QMetaObject::Connection m_trialConnection;
     UpdateCheck *m_updateCheck = nullptr;
     FirmwareRecovery *m_firmwareRecovery = nullptr;
     shell::kelv *m_mainWindow = nullptr;

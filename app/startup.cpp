@@ -1,13 +1,17 @@
 #include "app/startup.h"
 
+#include "app/app_log.h"
 #include "app/cef_application.h"
 #include "app/log_file.h"
 #include "browser/client_handler.h"
 #include "platform/user_rights.h"
+#include "update/startup_check.h"
 #include "update/update_check.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
 #include <QStringList>
 #include <memory>
 
@@ -36,6 +40,53 @@ void prepareBrowserEnvironment()
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
+namespace {
+
+// Set in a program started again after a roll-back, so a roll-back that cannot
+// complete never makes the program start itself over and over.
+constexpr const char *kRestartedVariable = "KELV_RESTARTED_AFTER_ROLLBACK";
+
+StartupInstallCheck runInstallCheck()
+{
+    QStringList log;
+    StartupInstallCheck check = checkInstallAtStartup(&log);
+    for (const QString &line : std::as_const(log))
+        qCInfo(lcApp).noquote() << line;
+    if (check.outcome == StartupInstallCheck::Outcome::Restart &&
+        qEnvironmentVariableIsSet(kRestartedVariable)) {
+        qCInfo(lcApp, "update: already started again once; going on");
+        check.outcome = StartupInstallCheck::Outcome::Continue;
+    }
+    qunsetenv(kRestartedVariable);
+    return check;
+}
+
+// The files under this process were rolled back: the program on disk is the
+// one to run.
+void restartFromDisk()
+{
+    QProcess process;
+    process.setProgram(QCoreApplication::applicationFilePath());
+    process.setArguments(QCoreApplication::arguments().mid(1));
+    process.setWorkingDirectory(QDir::currentPath());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kRestartedVariable), QStringLiteral("1"));
+    process.setProcessEnvironment(environment);
+    // The program lives on its own: a terminal or pipe this start was given
+    // may go away with it (writing to it would end the program).
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    if (process.startDetached(&pid))
+        qCInfo(lcApp).noquote()
+            << QStringLiteral("update: started the restored program (process %1)").arg(pid);
+    else
+        qCInfo(lcApp, "update: cannot start the restored program");
+}
+
+} // namespace
+
 int runApplication(int &argc, char **argv)
 {
     prepareBrowserEnvironment();
@@ -56,6 +107,17 @@ int runApplication(int &argc, char **argv)
     std::unique_ptr<ClientHandler> client;
     {
         cefApplication application(argc, argv, options);
+        // Before anything else: an install that was cut off or that waits for
+        // its first start is dealt with, so the program never runs on a mix of
+        // old and new files.
+        const StartupInstallCheck install = runInstallCheck();
+        if (install.outcome != StartupInstallCheck::Outcome::Continue) {
+            if (install.outcome == StartupInstallCheck::Outcome::Restart)
+                restartFromDisk();
+            removeLogFile();
+            return 0;
+        }
+        application.setUpdateStart(install.trialStart, install.notice);
         client = std::make_unique<ClientHandler>();
         if (!cefApplication::quitRequested())
             application.initialise();

@@ -5,6 +5,8 @@
 #include "common/ui_texts.h"
 #include "platform/file_access.h"
 #include "platform/shell_operations.h"
+#include "update/client_install.h"
+#include "update/file_modes.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_log.h"
@@ -17,12 +19,14 @@
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QThread>
+#include <functional>
 
 namespace kelv {
 namespace {
 
 bool g_runUpdaterAtExit = false;
 bool g_updaterElevated = false;
+bool g_restartAfterUpdate = false;
 
 QString pagePackageFolder()
 {
@@ -49,19 +53,28 @@ CopyResult copyFile(const QString &source, const QString &destination)
         return CopyResult::AccessDenied;
     if (platform::folderDeniesWriting(target.absolutePath().toStdString()))
         return CopyResult::AccessDenied;
+    const bool replacing = target.exists();
     QSaveFile output(destination);
     if (!output.open(QIODevice::WriteOnly))
         return output.error() == QFileDevice::PermissionsError ? CopyResult::AccessDenied
                                                                : CopyResult::Failed;
     constexpr qint64 kChunk = 1 << 20;
+    QByteArray head;
     while (!input.atEnd()) {
         const QByteArray chunk = input.read(kChunk);
         if (chunk.isEmpty() && input.error() != QFileDevice::NoError)
             return CopyResult::Failed;
+        if (head.isEmpty())
+            head = chunk.left(4);
         if (output.write(chunk) != chunk.size())
             return CopyResult::Failed;
     }
-    output.setPermissions(input.permissions() | QFileDevice::WriteOwner);
+    // A replaced file keeps its bits; a new program becomes executable.
+    if (replacing && !output.setPermissions(target.permissions()))
+        return CopyResult::Failed;
+    if (!replacing && install::startsLikeProgram(head) &&
+        !output.setPermissions(install::withExecute(output.permissions())))
+        return CopyResult::Failed;
     return output.commit() ? CopyResult::Done : CopyResult::Failed;
 }
 
@@ -75,6 +88,16 @@ bool runUpdaterAtExit()
 void setRunUpdaterAtExit(bool run)
 {
     g_runUpdaterAtExit = run;
+}
+
+bool restartAfterUpdate()
+{
+    return g_restartAfterUpdate;
+}
+
+void setRestartAfterUpdate(bool restart)
+{
+    g_restartAfterUpdate = restart;
 }
 
 bool updaterElevated()
@@ -97,25 +120,40 @@ bool copyFileOver(const QString &source, const QString &destination)
     return copyFile(source, destination) == CopyResult::Done;
 }
 
-bool installPagePackage()
-{
-    const QString source = pagePackageFolder();
-    const QString destination = workingFolder() + QStringLiteral("view/");
-    if (!QFileInfo(source).isDir())
-        return true; // no page package
+namespace {
 
-    // Breadth-first walk of the source tree.
-    QStringList folders;
-    QStringList files;
+// Runs step until it succeeds: 30 attempts 100 ms apart, then the retry/cancel
+// message box naming path. False when the user cancelled.
+bool withRetries(const std::function<bool()> &step, const QString &path)
+{
+    for (;;) {
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            if (step())
+                return true;
+            QThread::msleep(100);
+        }
+        const QMessageBox::StandardButton answer = Dialogs::current().message(
+            nullptr, QMessageBox::Critical, uiText(QStringLiteral("Update error!")),
+            uiText(QStringLiteral("Failed to update kelv :(\n%1 is not accessible."))
+                .arg(QDir::toNativeSeparators(path)),
+            QMessageBox::Retry | QMessageBox::Cancel);
+        if (answer != QMessageBox::Retry)
+            return false;
+    }
+}
+
+// Every file below folder, by its path relative to folder (breadth first),
+// and every sub-folder. False when a folder cannot be listed.
+bool listTree(const QString &folder, QStringList *folders, QStringList *files)
+{
     QStringList queue{QString()};
     while (!queue.isEmpty()) {
         const QString relative = queue.takeFirst();
-        const QString path = relative.isEmpty() ? source : source + QLatin1Char('/') + relative;
+        const QString path = relative.isEmpty() ? folder : folder + QLatin1Char('/') + relative;
         const QFileInfo info(path);
         if (!info.isReadable() || !info.isExecutable()) {
             qCInfo(lcPspecificWnd).noquote()
                 << QStringLiteral("Update Error: cant list '%1'").arg(path);
-            removePagePackage();
             return false;
         }
         const QFileInfoList entries = QDir(path).entryInfoList(
@@ -124,49 +162,121 @@ bool installPagePackage()
             const QString child = relative.isEmpty()
                                       ? entry.fileName()
                                       : relative + QLatin1Char('/') + entry.fileName();
-            if (entry.isDir()) {
-                folders << child;
+            if (entry.isDir() && !entry.isSymLink()) {
+                *folders << child;
                 queue << child;
             } else {
-                files << child;
+                *files << child;
             }
         }
     }
+    return true;
+}
 
-    for (const QString &folder : std::as_const(folders)) {
-        const QString target = destination + folder;
+// Puts one package file into the staged page: it takes the place of the page
+// file of the same name, so that file must be replaceable (a write-protected
+// file counts as locked) and its bits carry over.
+bool stagePageFile(const QString &from, const QString &pageFile, const QString &staged)
+{
+    const QFileInfo current(pageFile);
+    if (current.exists() && !(current.permissions() & QFileDevice::WriteOwner))
+        return false;
+    QFile::remove(staged);
+    if (copyFile(from, staged) != CopyResult::Done)
+        return false;
+    return !current.exists() || QFile::setPermissions(staged, current.permissions());
+}
+
+// Renames the staged page to view/ and the current one out of the way.
+bool swapPageFolders(const QString &view, const QString &staging, const QString &retired)
+{
+    const bool hadPage = QFileInfo::exists(view);
+    if (hadPage && !QDir().rename(view, retired))
+        return false;
+    if (QDir().rename(staging, view))
+        return true;
+    if (hadPage)
+        QDir().rename(retired, view);
+    return false;
+}
+
+} // namespace
+
+bool installPagePackage()
+{
+    const QString source = pagePackageFolder();
+    if (!QFileInfo(source).isDir())
+        return true; // no page package
+    const QString view = workingFolder() + QStringLiteral("view");
+    const QString staging = view + QStringLiteral(".new");
+    const QString retired = view + QStringLiteral(".old");
+
+    QStringList folders;
+    QStringList files;
+    if (!listTree(source, &folders, &files)) {
+        removePagePackage();
+        return false;
+    }
+    auto abandon = [&] {
+        package::deleteFolderTree(staging);
+        removePagePackage();
+        return false;
+    };
+
+    // The new page is put together beside view/: the package's files first,
+    // then every file of the current page the package does not replace (the
+    // page's own documents among them). Only a complete copy is swapped in, so
+    // a failure or a cancel leaves the old page whole.
+    package::deleteFolderTree(staging);
+    for (const QString &folder : QStringList{QString()} + folders) {
+        const QString target = folder.isEmpty() ? staging : staging + QLatin1Char('/') + folder;
         if (!QDir().mkpath(target) || !QFileInfo(target).isDir()) {
             qCInfo(lcPspecificWnd).noquote()
                 << QStringLiteral("Update Error: cant create folder '%1'").arg(target);
-            removePagePackage();
-            return false;
+            return abandon();
         }
+    }
+    for (const QString &file : std::as_const(files)) {
+        const QString pageFile = view + QLatin1Char('/') + file;
+        const QString staged = staging + QLatin1Char('/') + file;
+        const QString from = source + QLatin1Char('/') + file;
+        if (!withRetries([&] { return stagePageFile(from, pageFile, staged); }, pageFile))
+            return abandon();
     }
 
-    for (const QString &file : std::as_const(files)) {
-        const QString from = source + QLatin1Char('/') + file;
-        const QString to = QDir::toNativeSeparators(destination + file);
-        for (;;) {
-            bool copied = false;
-            for (int attempt = 0; attempt < 30 && !copied; ++attempt) {
-                copied = copyFileOver(from, destination + file);
-                if (!copied)
-                    QThread::msleep(100);
-            }
-            if (copied)
-                break;
-            const QMessageBox::StandardButton answer = Dialogs::current().message(
-                nullptr, QMessageBox::Critical, uiText(QStringLiteral("Update error!")),
-                uiText(QStringLiteral("Failed to update kelv :(\n%1 is not accessible.")).arg(to),
-                QMessageBox::Retry | QMessageBox::Cancel);
-            if (answer != QMessageBox::Retry) {
-                removePagePackage();
-                return false;
-            }
-        }
+    QStringList pageFolders;
+    QStringList pageFiles;
+    if (QFileInfo::exists(view) && !listTree(view, &pageFolders, &pageFiles))
+        return abandon();
+    for (const QString &folder : std::as_const(pageFolders)) {
+        if (!QDir().mkpath(staging + QLatin1Char('/') + folder))
+            return abandon();
     }
+    for (const QString &file : std::as_const(pageFiles)) {
+        const QString staged = staging + QLatin1Char('/') + file;
+        if (QFileInfo(staged).exists() || QFileInfo(staged).isSymLink())
+            continue; // replaced by the package
+        const QString pageFile = view + QLatin1Char('/') + file;
+        if (!withRetries([&] { return QFile::copy(pageFile, staged); }, pageFile))
+            return abandon();
+    }
+
+    if (!withRetries([&] { return swapPageFolders(view, staging, retired); }, view))
+        return abandon();
+    package::deleteFolderTree(retired);
     removePagePackage();
     return true;
+}
+
+void recoverPageInstall()
+{
+    const QString view = workingFolder() + QStringLiteral("view");
+    const QString retired = view + QStringLiteral(".old");
+    // Cut off between the two renames: the old page is the whole one.
+    if (!QFileInfo::exists(view) && QFileInfo(retired).isDir())
+        QDir().rename(retired, view);
+    package::deleteFolderTree(view + QStringLiteral(".new"));
+    package::deleteFolderTree(retired);
 }
 
 bool prepareUpdater()
@@ -195,7 +305,7 @@ bool prepareUpdater()
     return true;
 }
 
-void launchUpdater()
+bool launchUpdater()
 {
     const QString updater =
         updaterElevated()
@@ -207,8 +317,12 @@ void launchUpdater()
 
 #ifdef Q_OS_WIN
     // Through the shell, so that "runas" can ask for the rights the
-    // executable folder refused; a non-elevated start inherits the variable.
+    // executable folder refused; a non-elevated start inherits the variables.
     qputenv(kUpdaterWaitPidVariable, QByteArray::number(QCoreApplication::applicationPid()));
+    if (restartAfterUpdate())
+        qputenv(kUpdaterRestartVariable, "1");
+    else
+        qunsetenv(kUpdaterRestartVariable);
     const QString directory = workingFolder();
     const platform::ShellStartResult result = platform::shellStart(
         updater.toStdString(), argument.toStdString(), directory.toStdString(), updaterElevated());
@@ -219,6 +333,7 @@ void launchUpdater()
                    .arg(updater, QDir::toNativeSeparators(directory))
                    .arg(result.code);
         package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
+        return false;
     }
 #else
     QProcess process;
@@ -230,7 +345,17 @@ void launchUpdater()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QString::fromLatin1(kUpdaterWaitPidVariable),
                        QString::number(QCoreApplication::applicationPid()));
+    // Only a user who chose to restart gets the program started again.
+    if (restartAfterUpdate())
+        environment.insert(QString::fromLatin1(kUpdaterRestartVariable), QStringLiteral("1"));
+    else
+        environment.remove(QString::fromLatin1(kUpdaterRestartVariable));
     process.setProcessEnvironment(environment);
+    // The Updater outlives this program: the terminal or pipe this program
+    // was given may be gone by the time the Updater writes to it.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
     qint64 pid = 0;
     if (!process.startDetached(&pid)) {
         qCInfo(lcPspecificWnd).noquote()
@@ -239,8 +364,15 @@ void launchUpdater()
                    .arg(updater, QDir::toNativeSeparators(directory))
                    .arg(int(process.error()));
         package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/client/ready"));
+        return false;
     }
 #endif
+    return true;
+}
+
+bool recordPendingClientVersion(const QString &version)
+{
+    return install::writePendingVersion(install::InstallPaths(workingFolder()), version);
 }
 
 } // namespace kelv

@@ -11,23 +11,42 @@ namespace kelv {
 // Name of the environment variable through which launchUpdater() tells the
 // Updater which process to wait for.
 inline constexpr const char *kUpdaterWaitPidVariable = "KELV_UPDATER_WAIT_PID";
+// Set to "1" when the Updater is to start the program again (the user chose to
+// restart); absent after Exit, when the Updater installs and stays quiet.
+inline constexpr const char *kUpdaterRestartVariable = "KELV_UPDATER_RESTART";
 
-// Copies working folder + "tupdates/html/ready" over working folder + "view/"
-// (folders first, then files, each tried 30 times 100 ms apart, then a
-// retry/cancel message box through the dialog seam) and removes the page
-// package afterwards. The source is taken from the working folder, the same
-// folder the downloader writes to (not the process's current directory).
-// Without a page package it copies nothing and returns true.
+// Installs working folder + "tupdates/html/ready" as a whole: the new page is
+// put together in "view.new" beside "view/" (the package's files, then the
+// current page's other files) and swapped in by renaming, so a failed or
+// cancelled install keeps the old page and never leaves a mix. Each step is
+// tried 30 times 100 ms apart, then a retry/cancel message box (dialog seam)
+// names the file. The page package is removed afterwards. The source is taken
+// from the working folder, the same folder the downloader writes to. Without a
+// page package it copies nothing and returns true.
 bool installPagePackage();
+
+// At start-up: a page install cut off between its two renames leaves no
+// "view/" but "view.old", which is put back; leftovers are removed.
+void recoverPageInstall();
 
 // Makes a new Updater from the client package current before exit. False when
 // there is no ready client package or the updater could not be put in place.
 bool prepareUpdater();
 
 // Starts the Updater detached with "-update" in the working folder; it waits
-// for this process to end before it touches the program folder.
-// (Declared in update_check.h as well.)
-void launchUpdater();
+// for this process to end before it touches the program folder, and starts the
+// program again only when restartAfterUpdate() is set. False when it could not
+// be started. (Declared in update_check.h as well.)
+bool launchUpdater();
+
+// Set when the user chose to restart for the update (not after Exit).
+bool restartAfterUpdate();
+void setRestartAfterUpdate(bool restart);
+
+// Remembers the version of the client package that became ready. It goes into
+// conf.xml only once the new program has started and passed the Updater's
+// health check.
+bool recordPendingClientVersion(const QString &version);
 
 // Set when the executable folder refused the new Updater (access denied):
 // launchUpdater() then starts the one in the ready folder, elevated where the

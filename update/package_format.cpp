@@ -1,6 +1,7 @@
 #include "update/package_format.h"
 
 #include "platform/shell_operations.h"
+#include "update/file_modes.h"
 #include "update/update_log.h"
 
 #include <QCryptographicHash>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QtEndian>
+#include <algorithm>
 #include <lzma.h>
 
 namespace kelv::package {
@@ -40,6 +42,15 @@ bool decodePayload(const QByteArray &file, QByteArray *payload, int *code)
 bool isUnsafeComponent(const QString &part)
 {
     return part == QLatin1String("..");
+}
+
+// A control character (NUL, line breaks, escapes, DEL and the C1 range) has no
+// place in a file name: the system would end a name at a NUL, and a line
+// break could forge lines of the Updater's journal.
+bool holdsControlCharacter(const QString &name)
+{
+    return std::any_of(name.cbegin(), name.cend(),
+                       [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
 } // namespace
@@ -201,11 +212,9 @@ QByteArray buildPackage(const Content &content, int preset, bool endMarker)
 QString relativePathOf(const QString &storedName, bool *unsafe)
 {
     *unsafe = false;
-    // A NUL cannot be part of a file name: the system would end the name
-    // there and write the file under another name (over an earlier entry).
     if (storedName.startsWith(QLatin1Char('/')) || storedName.startsWith(QLatin1Char('\\')) ||
         (storedName.size() >= 2 && storedName.at(1) == QLatin1Char(':')) ||
-        storedName.contains(QChar(u'\0'))) {
+        holdsControlCharacter(storedName)) {
         *unsafe = true;
         return QString();
     }
@@ -407,6 +416,11 @@ bool writeEntry(const QString &tempFolder, const Entry &entry, const QString &re
         return false;
     }
     output.close();
+    // The package stores no modes: programs become executable by their content.
+    if (!install::settleInstalledPermissions(target, std::nullopt)) {
+        logError(QStringLiteral("Update Error: cant set the permissions of '%1'").arg(target));
+        return false;
+    }
     return true;
 }
 

@@ -63,8 +63,8 @@ QByteArray buildPackage(const Content &content, int preset = 6, bool endMarker =
 
 // The relative path a stored name unpacks to (first component dropped), or an
 // empty string when the name does not yield a usable path. *unsafe is set when
-// the name is absolute, has a ".." component or holds a NUL: such a package
-// is refused.
+// the name is absolute, has a ".." component or holds a control character (NUL,
+// line breaks...): such a package is refused.
 QString relativePathOf(const QString &storedName, bool *unsafe);
 
 // The largest payload (after decompression) a package may state.

@@ -2,6 +2,7 @@
 
 #include "common/client_settings.h"
 #include "update/http_request_worker.h"
+#include "update/installers.h"
 #include "update/update_dlg.h"
 #include "update/update_host.h"
 #include "update/update_log.h"
@@ -161,6 +162,8 @@ void UpdateCheck::openDialog(const UpdateDecision &decision)
 
 void UpdateCheck::on_needupdate()
 {
+    // The user chose to restart: the Updater starts the new version.
+    setRestartAfterUpdate(true);
     emit closeApp();
 }
 

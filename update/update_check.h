@@ -85,6 +85,6 @@ UpdateCheck *startUpdateCheck(UpdateHost *host, QObject *parent, bool interactiv
 // after the event loop and starts the updater (launchUpdater()).
 bool runUpdaterAtExit();
 void setRunUpdaterAtExit(bool run);
-void launchUpdater();
+bool launchUpdater();
 
 } // namespace kelv

@@ -257,16 +257,11 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
 
 void updateDlg::recordClientVersion(const QString &version)
 {
-    if (!m_host)
-        return;
-    ClientSettings &settings = m_host->clientSettings();
-    if (settings.value(QStringLiteral("version")).isEmpty())
-        return;
-    const ClientSettings::StoreResult stored = settings.store(QStringLiteral("version"), version);
-    if (stored == ClientSettings::StoreResult::NotWritten)
+    // conf.xml gets the new version only after the new program has passed the
+    // Updater's health check; until then it is only remembered.
+    if (!recordPendingClientVersion(version))
         qCInfo(lcUpdateSystem).noquote()
-            << QStringLiteral("Update Error: cant record version %1 in %2")
-                   .arg(version, settings.path());
+            << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
 }
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &)

@@ -1,26 +1,33 @@
-// The Updater as a real process: waits for the program, replaces the program
-// folder from tupdates/client/ready, rolls back when a file cannot be
-// replaced, recovers an interrupted run, and starts the program again.
+// The Updater as a real process on a throw-away program folder: it waits for
+// the program, replaces the files of tupdates/client/ready, keeps the new
+// version only when it reports that it started, rolls back otherwise (and
+// when a file cannot be replaced, and after an interrupted run), starts the
+// program only when the user chose to restart, and acts on no journal line a
+// file name could have forged. Stand-in programs are shell scripts.
 
-#include "tests/testsupport/temp_program_folder.h"
+#include "update/client_install.h"
+#include "update/file_modes.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace kelv;
+
 namespace {
 
-void writeFile(const QString &path, const QByteArray &data, bool executable = false)
+// Writes a file the way an installer writes a new one: default bits, plus
+// execute bits when it begins like a program.
+void writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile::remove(path);
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (file.open(QIODevice::WriteOnly))
         file.write(data);
     file.close();
-    if (executable)
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    install::settleInstalledPermissions(path, std::nullopt);
 }
 
 QByteArray readFile(const QString &path)
@@ -29,15 +36,22 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A stand-in for the program: records which version was started.
+// A stand-in program: records which version was started.
 QByteArray programScript(const QByteArray &version)
 {
     return "#!/bin/sh\necho " + version + " > started.part && mv started.part started\n";
 }
 
+// A new version that reports like kelv does once its window and page are up.
+QByteArray reportingScript(const QByteArray &version)
+{
+    return "#!/bin/sh\nmv tupdates/client/health.pending tupdates/client/health.started\n" +
+           programScript(version).mid(10);
+}
+
 QString updater()
 {
-    return kelv::test::TempProgramFolder::builtProgramFolder() + QStringLiteral("/Updater");
+    return qEnvironmentVariable("KELV_PROGRAM_DIR") + QStringLiteral("/Updater");
 }
 
 } // namespace
@@ -50,23 +64,29 @@ private slots:
     void init();
     void cleanup();
     void needsUpdateArgument();
-    void waitsThenReplacesAndRestarts();
+    void waitsThenReplacesAndKeepsAVersionThatStarts();
+    void exitInstallsAndStaysQuiet();
+    void rollsBackWhenTheNewVersionEnds();
+    void rollsBackWhenTheNewVersionStaysSilent();
     void rollsBackWhenAFileCannotBeReplaced();
     void recoversAnInterruptedRun();
+    void journalNamesCannotForgeLines();
 
 private:
     QString path(const QString &relative) const
     {
-        return m_dir->path() + QLatin1Char('/') + relative;
+        return m_dir->path() + QStringLiteral("/prog/") + relative;
     }
-    int runUpdater(qint64 waitPid = 0, QProcess *process = nullptr);
+    void readyNewVersion(const QByteArray &program);
+    int runUpdater(bool restart, qint64 waitPid = 0, QProcess *process = nullptr,
+                   int healthTimeoutMs = 0);
     QTemporaryDir *m_dir = nullptr;
 };
 
 void TestUpdater::init()
 {
     m_dir = new QTemporaryDir;
-    writeFile(path(QStringLiteral("kelv")), programScript("old"), true);
+    writeFile(path(QStringLiteral("kelv")), programScript("old"));
     writeFile(path(QStringLiteral("lib/libdc.so")), "old library");
     writeFile(path(QStringLiteral("view/index.html")), "old page");
     writeFile(path(QStringLiteral("keep.txt")), "not in the update");
@@ -77,14 +97,30 @@ void TestUpdater::cleanup()
     delete m_dir;
 }
 
-int TestUpdater::runUpdater(qint64 waitPid, QProcess *given)
+void TestUpdater::readyNewVersion(const QByteArray &program)
+{
+    // As the package reader leaves them: plain files, programs executable.
+    writeFile(path(QStringLiteral("tupdates/client/ready/kelv")), program);
+    writeFile(path(QStringLiteral("tupdates/client/ready/lib/libdc.so")), "new library");
+    writeFile(path(QStringLiteral("tupdates/client/ready/view/js/new.js")), "new script");
+    writeFile(path(QStringLiteral("tupdates/client/ready/bin/helper.sh")), "#!/bin/sh\n");
+    writeFile(path(QStringLiteral("tupdates/client/pending-version")), "2.0.0");
+}
+
+int TestUpdater::runUpdater(bool restart, qint64 waitPid, QProcess *given, int healthTimeoutMs)
 {
     QProcess local;
     QProcess &process = given ? *given : local;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("KELV_UPDATER_WAIT_PID"), QString::number(waitPid));
+    environment.remove(QStringLiteral("KELV_UPDATER_RESTART"));
+    if (restart)
+        environment.insert(QStringLiteral("KELV_UPDATER_RESTART"), QStringLiteral("1"));
+    if (healthTimeoutMs > 0)
+        environment.insert(QStringLiteral("KELV_UPDATER_HEALTH_TIMEOUT_MS"),
+                           QString::number(healthTimeoutMs));
     process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(m_dir->path());
+    process.setWorkingDirectory(path(QString()));
     process.start(updater(), {QStringLiteral("-update")});
     if (given)
         return 0;
@@ -95,25 +131,27 @@ int TestUpdater::runUpdater(qint64 waitPid, QProcess *given)
 void TestUpdater::needsUpdateArgument()
 {
     QProcess process;
-    process.setWorkingDirectory(m_dir->path());
+    process.setWorkingDirectory(path(QString()));
     process.start(updater(), {});
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 2);
     QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
 }
 
-void TestUpdater::waitsThenReplacesAndRestarts()
+void TestUpdater::waitsThenReplacesAndKeepsAVersionThatStarts()
 {
-    writeFile(path(QStringLiteral("tupdates/client/ready/kelv")), programScript("new"), true);
-    writeFile(path(QStringLiteral("tupdates/client/ready/lib/libdc.so")), "new library");
-    writeFile(path(QStringLiteral("tupdates/client/ready/view/js/new.js")), "new script");
+    readyNewVersion(reportingScript("new"));
+    const QFileDevice::Permissions programBits =
+        QFileInfo(path(QStringLiteral("kelv"))).permissions();
+    const QFileDevice::Permissions libraryBits =
+        QFileInfo(path(QStringLiteral("lib/libdc.so"))).permissions();
 
     // The "program" still runs: the updater must not touch anything yet.
     QProcess program;
     program.start(QStringLiteral("sleep"), {QStringLiteral("60")});
     QVERIFY(program.waitForStarted());
     QProcess run;
-    runUpdater(program.processId(), &run);
+    runUpdater(true, program.processId(), &run);
     QVERIFY(!run.waitForFinished(1500));
     QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
     program.kill();
@@ -125,35 +163,92 @@ void TestUpdater::waitsThenReplacesAndRestarts()
     QCOMPARE(readFile(path(QStringLiteral("view/js/new.js"))), QByteArray("new script"));
     QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
     QCOMPARE(readFile(path(QStringLiteral("keep.txt"))), QByteArray("not in the update"));
-    QVERIFY(QFileInfo(path(QStringLiteral("kelv"))).isExecutable());
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/backup"))));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/update.journal"))));
-    // The new program was started.
+    // Replaced files keep their bits; new files get them from their content.
+    QCOMPARE(QFileInfo(path(QStringLiteral("kelv"))).permissions(), programBits);
+    QCOMPARE(QFileInfo(path(QStringLiteral("lib/libdc.so"))).permissions(), libraryBits);
+    QVERIFY(QFileInfo(path(QStringLiteral("bin/helper.sh"))).isExecutable());
+    QVERIFY(!QFileInfo(path(QStringLiteral("view/js/new.js"))).isExecutable());
+    // The new program reported, so everything of the install is gone.
     QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
                               QByteArray("new"), 10000);
+    for (const char *left : {"ready", "backup", "update.journal", "health.pending",
+                             "health.started", "pending-version", "rollback.txt"})
+        QVERIFY2(!QFileInfo::exists(path(QStringLiteral("tupdates/client/") + QLatin1String(left))),
+                 left);
+}
+
+void TestUpdater::exitInstallsAndStaysQuiet()
+{
+    readyNewVersion(reportingScript("new"));
+    QCOMPARE(runUpdater(false), 0);
+    QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("new library"));
+    // Nothing was started; the first start checks the new version.
+    QTest::qWait(500);
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("started"))));
+    QCOMPARE(install::phaseOf(install::InstallPaths(path(QString()))), install::Phase::Installed);
+    QCOMPARE(readFile(path(QStringLiteral("tupdates/client/health.pending"))), QByteArray("2.0.0"));
+
+    // Started again with the restart (as the first start asks it to): the
+    // check runs without installing anything twice.
+    QCOMPARE(runUpdater(true), 0);
+    // The stand-in reports before it records its start.
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("new"), 10000);
+    QCOMPARE(install::phaseOf(install::InstallPaths(path(QString()))), install::Phase::Idle);
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/backup"))));
+}
+
+void TestUpdater::rollsBackWhenTheNewVersionEnds()
+{
+    readyNewVersion("#!/bin/sh\nexit 3\n");
+    QCOMPARE(runUpdater(true), 1);
+    QCOMPARE(readFile(path(QStringLiteral("kelv"))), programScript("old"));
+    QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view/js/new.js"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("bin"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/backup"))));
+    QCOMPARE(install::phaseOf(install::InstallPaths(path(QString()))), install::Phase::Idle);
+    // The old program runs again and has the reason to tell.
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("old"), 10000);
+    const QByteArray notice = readFile(path(QStringLiteral("tupdates/client/rollback.txt")));
+    QVERIFY2(notice.contains("version 2.0.0 was rolled back"), notice.constData());
+    QVERIFY2(notice.contains("ended before its window and page were shown"), notice.constData());
+}
+
+void TestUpdater::rollsBackWhenTheNewVersionStaysSilent()
+{
+    // Runs, but never reports: ended after the time-out.
+    readyNewVersion("#!/bin/sh\nexec sleep 60\n");
+    QCOMPARE(runUpdater(true, 0, nullptr, 2000), 1);
+    QCOMPARE(readFile(path(QStringLiteral("kelv"))), programScript("old"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("old"), 10000);
+    const QByteArray notice = readFile(path(QStringLiteral("tupdates/client/rollback.txt")));
+    QVERIFY2(notice.contains("did not show its window and page within 2 seconds"),
+             notice.constData());
+    QVERIFY(readFile(path(QStringLiteral("updater.log"))).contains("ending the new program"));
 }
 
 void TestUpdater::rollsBackWhenAFileCannotBeReplaced()
 {
-    writeFile(path(QStringLiteral("tupdates/client/ready/kelv")), programScript("new"), true);
-    writeFile(path(QStringLiteral("tupdates/client/ready/lib/libdc.so")), "new library");
-    writeFile(path(QStringLiteral("tupdates/client/ready/new/added.txt")), "added");
+    readyNewVersion(reportingScript("new"));
     // The last file in order would replace a folder, which cannot be done.
     writeFile(path(QStringLiteral("tupdates/client/ready/zz/blocked")), "new file");
     writeFile(path(QStringLiteral("zz/blocked/inside.txt")), "a folder in the way");
 
-    QCOMPARE(runUpdater(), 1);
+    QCOMPARE(runUpdater(true), 1);
     QCOMPARE(readFile(path(QStringLiteral("kelv"))), programScript("old"));
     QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("new/added.txt"))));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("new"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("bin/helper.sh"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("bin"))));
     QCOMPARE(readFile(path(QStringLiteral("zz/blocked/inside.txt"))),
              QByteArray("a folder in the way"));
-    QVERIFY(QFileInfo::exists(path(QStringLiteral("tupdates/client/ready/kelv"))));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/backup"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
     QVERIFY(readFile(path(QStringLiteral("updater.log"))).contains("it is a folder"));
-    // The old program is started again.
+    QVERIFY(readFile(path(QStringLiteral("tupdates/client/rollback.txt")))
+                .contains("zz/blocked cannot be replaced"));
     QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
                               QByteArray("old"), 10000);
 }
@@ -161,19 +256,44 @@ void TestUpdater::rollsBackWhenAFileCannotBeReplaced()
 void TestUpdater::recoversAnInterruptedRun()
 {
     // State of a run that stopped half way: lib/libdc.so backed up and
-    // replaced, added.txt new; the journal says so.
+    // replaced, "added file.txt" new; the journal says so. Two more lines
+    // were not written by the Updater: they must not be acted on.
     writeFile(path(QStringLiteral("tupdates/client/backup/lib/libdc.so")), "old library");
     writeFile(path(QStringLiteral("lib/libdc.so")), "new library");
-    writeFile(path(QStringLiteral("added.txt")), "added");
+    writeFile(path(QStringLiteral("added file.txt")), "added");
+    writeFile(m_dir->filePath(QStringLiteral("outside.txt")), "not the Updater's");
     writeFile(path(QStringLiteral("tupdates/client/update.journal")),
-              "B lib/libdc.so\nN added.txt\n");
+              "B lib/libdc.so\nN added%20file.txt\nN ../outside.txt\nN %2E%2E/outside.txt\n");
 
-    QCOMPARE(runUpdater(), 0);
+    QCOMPARE(runUpdater(true), 0);
     QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("added.txt"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("added file.txt"))));
+    QCOMPARE(readFile(m_dir->filePath(QStringLiteral("outside.txt"))),
+             QByteArray("not the Updater's"));
+    QVERIFY(readFile(path(QStringLiteral("updater.log"))).contains("journal: refused the line"));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/update.journal"))));
     QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
                               QByteArray("old"), 10000);
+}
+
+void TestUpdater::journalNamesCannotForgeLines()
+{
+    // A name with a line break stays one line and comes back whole.
+    const QString forged = QStringLiteral("view/a\nN ../../etc/passwd");
+    const QByteArray line = install::journalLine('N', forged);
+    QCOMPARE(line.count('\n'), 1);
+    QStringList log;
+    QList<install::JournalEntry> entries =
+        install::parseJournal(install::journalLine('B', QStringLiteral("lib/libdc.so")) +
+                                  install::journalLine('N', QStringLiteral("view/ünï cödé.js")),
+                              &log);
+    QCOMPARE(entries.size(), 2);
+    QCOMPARE(entries.at(1).relative, QStringLiteral("view/ünï cödé.js"));
+    QVERIFY(log.isEmpty());
+    // The reader refuses names with control characters and unsafe paths.
+    entries = install::parseJournal(line + "N /etc/passwd\nX view/a\nN view/%00x\nN \n", &log);
+    QVERIFY(entries.isEmpty());
+    QCOMPARE(log.size(), 5);
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

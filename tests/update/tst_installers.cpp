@@ -3,11 +3,14 @@
 
 #include "common/app_paths.h"
 #include "tests/testsupport/scripted_dialogs.h"
+#include "tests/testsupport/signing_key.h"
 #include "update/installers.h"
+#include "update/package_format.h"
 #include "update/update_check.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -58,6 +61,7 @@ private slots:
     void pagePackageIsCopiedOverView();
     void lockedPageFileOffersRetryOrCancel();
     void lockedPageFileRetried();
+    void pageInstallCutOffBetweenRenames();
     void prepareUpdaterCases();
     void prepareUpdaterAccessDenied();
     void launchUpdaterStartsItDetached();
@@ -107,12 +111,25 @@ void TestInstallers::pagePackageIsCopiedOverView()
     writeFile(path(QStringLiteral("tupdates/html/ready/index.html")), "new index");
     writeFile(path(QStringLiteral("tupdates/html/ready/js/app.js")), "new app");
     writeFile(path(QStringLiteral("tupdates/html/ready/img/deep/logo.svg")), "<svg/>");
+    writeFile(path(QStringLiteral("tupdates/html/ready/tools/check.sh")), "#!/bin/sh\n");
+    writeFile(path(QStringLiteral("view/xml/configuration.xml")), "<the user's modes/>");
+    const QFileDevice::Permissions before =
+        QFileInfo(path(QStringLiteral("view/js/app.js"))).permissions();
     QVERIFY(installPagePackage());
     QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("new index"));
     QCOMPARE(readFile(path(QStringLiteral("view/js/app.js"))), QByteArray("new app"));
     QCOMPARE(readFile(path(QStringLiteral("view/img/deep/logo.svg"))), QByteArray("<svg/>"));
+    // Files the package does not carry stay, the page's documents among them.
     QCOMPARE(readFile(path(QStringLiteral("view/keep.css"))), QByteArray("untouched"));
+    QCOMPARE(readFile(path(QStringLiteral("view/xml/configuration.xml"))),
+             QByteArray("<the user's modes/>"));
+    // Replaced files keep their bits; a new script is executable.
+    QCOMPARE(QFileInfo(path(QStringLiteral("view/js/app.js"))).permissions(), before);
+    QVERIFY(QFileInfo(path(QStringLiteral("view/tools/check.sh"))).isExecutable());
+    QVERIFY(!QFileInfo(path(QStringLiteral("view/img/deep/logo.svg"))).isExecutable());
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/html/ready"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.new"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.old"))));
     QVERIFY(m_dialogs.texts.isEmpty());
 }
 
@@ -120,6 +137,7 @@ void TestInstallers::lockedPageFileOffersRetryOrCancel()
 {
     writeFile(path(QStringLiteral("tupdates/html/ready/index.html")), "new index");
     writeFile(path(QStringLiteral("tupdates/html/ready/js/app.js")), "new app");
+    writeFile(path(QStringLiteral("tupdates/html/ready/js/zz-new.js")), "new file");
     const QString locked = path(QStringLiteral("view/js/app.js"));
     QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ReadGroup));
     m_dialogs.messageAnswers = {QMessageBox::Cancel};
@@ -129,7 +147,12 @@ void TestInstallers::lockedPageFileOffersRetryOrCancel()
     QCOMPARE(m_dialogs.texts,
              QStringList(QStringLiteral("Failed to update kelv :(\n%1 is not accessible.")
                              .arg(QDir::toNativeSeparators(locked))));
+    // The whole old page, not a mix: index.html was taken before the locked
+    // file but is not in place either.
     QCOMPARE(readFile(locked), QByteArray("old app"));
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old index"));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view/js/zz-new.js"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.new"))));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/html/ready"))));
 }
 
@@ -146,6 +169,24 @@ void TestInstallers::lockedPageFileRetried()
     QCOMPARE(readFile(locked), QByteArray("new app"));
 }
 
+void TestInstallers::pageInstallCutOffBetweenRenames()
+{
+    // The old page moved aside, the new one not yet in: the old one comes back.
+    QVERIFY(QDir().rename(path(QStringLiteral("view")), path(QStringLiteral("view.old"))));
+    writeFile(path(QStringLiteral("view.new/index.html")), "half new");
+    recoverPageInstall();
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old index"));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.new"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.old"))));
+    // Leftovers beside a whole page are removed, the page is kept.
+    writeFile(path(QStringLiteral("view.new/index.html")), "half new");
+    writeFile(path(QStringLiteral("view.old/index.html")), "older");
+    recoverPageInstall();
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old index"));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.new"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.old"))));
+}
+
 void TestInstallers::prepareUpdaterCases()
 {
     QVERIFY(!prepareUpdater()); // no client package
@@ -154,10 +195,25 @@ void TestInstallers::prepareUpdaterCases()
     QVERIFY(prepareUpdater()); // no new updater inside: nothing to do
     QVERIFY(!QFileInfo::exists(path(updaterFileName())));
 
+    // A first Updater: a new file, executable because it is a program.
+    writeFile(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()),
+              "#!/bin/sh\nexit 0\n");
+    QVERIFY(!QFileInfo(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()))
+                 .isExecutable());
+    QVERIFY(prepareUpdater());
+    QVERIFY(QFileInfo(path(updaterFileName())).isExecutable());
+    QProcess run;
+    run.start(path(updaterFileName()), {});
+    QVERIFY(run.waitForFinished(10000));
+    QCOMPARE(run.exitCode(), 0);
+
+    // A replacing Updater keeps the bits of the one it replaces, whatever its
+    // content looks like.
+    const QFileDevice::Permissions bits = QFileInfo(path(updaterFileName())).permissions();
     writeFile(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()), "new updater");
-    writeFile(path(updaterFileName()), "old updater");
     QVERIFY(prepareUpdater());
     QCOMPARE(readFile(path(updaterFileName())), QByteArray("new updater"));
+    QCOMPARE(QFileInfo(path(updaterFileName())).permissions(), bits);
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready/") + updaterFileName())));
     QVERIFY(QFileInfo::exists(path(QStringLiteral("tupdates/client/ready/kelv"))));
     QVERIFY(!updaterElevated());
@@ -178,33 +234,55 @@ void TestInstallers::launchUpdaterStartsItDetached()
 {
     const QString record = path(QStringLiteral("launched.txt"));
     const QByteArray script =
-        "#!/bin/sh\necho \"$PWD|$*|$KELV_UPDATER_WAIT_PID|$0\" > " + QFile::encodeName(record) +
+        "#!/bin/sh\necho \"$PWD|$*|$KELV_UPDATER_WAIT_PID|" + QByteArray(kUpdaterRestartVariable) +
+        "=$" + QByteArray(kUpdaterRestartVariable) + "|$0\" > " + QFile::encodeName(record) +
         ".part && mv " + QFile::encodeName(record) + ".part " + QFile::encodeName(record) + "\n";
-    writeFile(path(updaterFileName()), script);
-    QFile::setPermissions(path(updaterFileName()),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // The stand-in Updater arrives the way a real one does: through the
+    // client package and prepareUpdater.
+    writeFile(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()), script);
+    QVERIFY(prepareUpdater());
     QTest::ignoreMessage(
         QtInfoMsg,
         qPrintable(
             QStringLiteral("Application Info: executing %1 -update").arg(path(updaterFileName()))));
-    launchUpdater();
+    QVERIFY(launchUpdater());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
-    const QList<QByteArray> fields = readFile(record).trimmed().split('|');
-    QCOMPARE(fields.size(), 4);
+    QList<QByteArray> fields = readFile(record).trimmed().split('|');
+    QCOMPARE(fields.size(), 5);
     QCOMPARE(QDir(QString::fromUtf8(fields.at(0))).canonicalPath(),
              QDir(m_dir->path()).canonicalPath());
     QCOMPARE(fields.at(1), QByteArray("-update"));
     QCOMPARE(fields.at(2).toLongLong(), QCoreApplication::applicationPid());
+    // After Exit the Updater is not asked to start the program.
+    QCOMPARE(fields.at(3), QByteArray(kUpdaterRestartVariable) + "=");
 
-    // Elevated: the updater in the ready folder is the one started.
+    // The user chose to restart.
     QFile::remove(record);
-    writeFile(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()), script);
-    QFile::setPermissions(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setRestartAfterUpdate(true);
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("^Application Info: executing")));
+    QVERIFY(launchUpdater());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
+    fields = readFile(record).trimmed().split('|');
+    QCOMPARE(fields.value(3), QByteArray(kUpdaterRestartVariable) + "=1");
+    setRestartAfterUpdate(false);
+
+    // Elevated: the updater in the ready folder, as the package reader left
+    // it, is the one started.
+    QFile::remove(record);
+    package::Content content;
+    content.version = QStringLiteral("2.0");
+    content.entries.append({QStringLiteral("client/") + updaterFileName(), script});
+    const test::SigningKey key;
+    writeFile(path(QStringLiteral("tupdates/client/client.pkg")), key.package(content));
+    QString version;
+    QVERIFY(package::unpackPackageFile(path(QStringLiteral("tupdates/client/client.pkg")),
+                                       path(QStringLiteral("tupdates/client")), key.trustedKeys(),
+                                       &version));
     setUpdaterElevated(true);
     QTest::ignoreMessage(QtInfoMsg,
                          QRegularExpression(QStringLiteral("^Application Info: executing")));
-    launchUpdater();
+    QVERIFY(launchUpdater());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
     QVERIFY(
         readFile(record).trimmed().endsWith("tupdates/client/ready/" + updaterFileName().toUtf8()));
@@ -218,7 +296,7 @@ void TestInstallers::launchUpdaterFailureDropsReadyFolder()
     QTest::ignoreMessage(
         QtInfoMsg, QRegularExpression(QStringLiteral("^Application Error: failed to execute .*"
                                                      "working directory: '.*', result: ")));
-    launchUpdater(); // there is no Updater
+    QVERIFY(!launchUpdater()); // there is no Updater
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
 }
 

@@ -8,6 +8,7 @@
 #include "update/package_format.h"
 #include "update/package_signature.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -94,6 +95,7 @@ private slots:
     void unsafeNamesAreRefusedWithNothingWritten_data();
     void unsafeNamesAreRefusedWithNothingWritten();
     void earlierReadyFolderIsReplaced();
+    void unpackedProgramsAreExecutable();
     void relativePaths();
     void signatureRefusals_data();
     void signatureRefusals();
@@ -339,6 +341,12 @@ void TestPackage::unsafeNamesAreRefusedWithNothingWritten_data()
     QTest::newRow("absolute") << QStringLiteral("/etc/x");
     QTest::newRow("backslash parent") << QStringLiteral("a\\..\\..\\x");
     QTest::newRow("drive") << QStringLiteral("C:/x/y");
+    // A line break in a name could forge a line of the Updater's journal.
+    QTest::newRow("line break") << QStringLiteral("a/x\nN ../../outside");
+    QTest::newRow("carriage return") << QStringLiteral("a/x\r");
+    QTest::newRow("escape") << QStringLiteral("a/\x1b[2Jx");
+    QTest::newRow("delete") << QStringLiteral("a/x\x7f");
+    QTest::newRow("C1 control") << (QStringLiteral("a/x") + QChar(0x85));
 }
 
 void TestPackage::unsafeNamesAreRefusedWithNothingWritten()
@@ -357,6 +365,44 @@ void TestPackage::unsafeNamesAreRefusedWithNothingWritten()
     // Nothing but the package itself and the (empty) temp folder exists.
     QCOMPARE(filesBelow(dir.path()), QStringList(QStringLiteral("tupdates/client/p.pkg")));
     QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/ready")));
+}
+
+void TestPackage::unpackedProgramsAreExecutable()
+{
+    // The format stores no modes: the content decides.
+    QFile self(QCoreApplication::applicationFilePath());
+    QVERIFY(self.open(QIODevice::ReadOnly));
+    package::Content content;
+    content.version = QStringLiteral("1");
+    content.entries.append({QStringLiteral("p/kelv"), self.read(64 * 1024)});
+    content.entries.append({QStringLiteral("p/tools/run.sh"), "#!/bin/sh\necho hi\n"});
+    content.entries.append({QStringLiteral("p/view/index.html"), "<html></html>"});
+    content.entries.append({QStringLiteral("p/notes.txt"), "#not a script"});
+    content.entries.append({QStringLiteral("p/tiny"), "#"});
+    QTemporaryDir dir;
+    const QString kind = dir.filePath(QStringLiteral("k"));
+    writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
+    QString version;
+    QVERIFY(package::unpackPackageFile(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(),
+                                       &version));
+    const QString ready = kind + QStringLiteral("/ready/");
+    QVERIFY(QFileInfo(ready + QStringLiteral("kelv")).isExecutable());
+    QVERIFY(QFileInfo(ready + QStringLiteral("tools/run.sh")).isExecutable());
+    QVERIFY(!QFileInfo(ready + QStringLiteral("view/index.html")).isExecutable());
+    QVERIFY(!QFileInfo(ready + QStringLiteral("notes.txt")).isExecutable());
+    QVERIFY(!QFileInfo(ready + QStringLiteral("tiny")).isExecutable());
+    // Execute bits follow the read bits of the default mode.
+    const QFileDevice::Permissions plain =
+        QFileInfo(ready + QStringLiteral("notes.txt")).permissions();
+    const QFileDevice::Permissions program =
+        QFileInfo(ready + QStringLiteral("kelv")).permissions();
+    QCOMPARE(bool(program & QFileDevice::ExeGroup), bool(plain & QFileDevice::ReadGroup));
+    QCOMPARE(bool(program & QFileDevice::ExeOther), bool(plain & QFileDevice::ReadOther));
+    // The unpacked script runs.
+    QProcess script;
+    script.start(ready + QStringLiteral("tools/run.sh"), {});
+    QVERIFY(script.waitForFinished(10000));
+    QCOMPARE(script.readAllStandardOutput(), QByteArray("hi\n"));
 }
 
 void TestPackage::earlierReadyFolderIsReplaced()

@@ -452,10 +452,12 @@ void TestUpdateDialog::clientUpdateOffersRestart()
     QCOMPARE(readFile(path(QStringLiteral("Updater"))), QByteArray("new updater"));
     QCOMPARE(readFile(path(QStringLiteral("tupdates/client/ready/kelv"))),
              QByteArray("new program"));
-    // The new version is in conf.xml.
+    // conf.xml keeps the old version until the new program has started; the
+    // new one waits beside the package.
     const QByteArray conf = readFile(path(QStringLiteral("Resources/profiles/conf.xml")));
-    QVERIFY2(conf.contains("version=\"1.1.0\""), conf.constData());
-    QVERIFY(conf.contains("language=\"en\""));
+    QVERIFY2(conf.contains("version=\"1.0.0\""), conf.constData());
+    QCOMPARE(readFile(path(QStringLiteral("tupdates/client/pending-version"))),
+             QByteArray("1.1.0"));
     shot(&dialog, QStringLiteral("update-restart"));
 
     const int requests = m_server->requests().size();

@@ -14,5 +14,7 @@ kelv_test(tst_update_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_update_check.cp
 kelv_test(tst_update_dialog SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_update_dialog.cpp
   LIBS kelv_update kelv_device kelv_resources Qt6::Network Qt6::Widgets)
 add_dependencies(tst_update_dialog kelvpack libdc dcsim)
+kelv_test(tst_startup_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_startup_check.cpp
+  LIBS kelv_update Qt6::Widgets)
 kelv_test(tst_update_transport SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_update_transport.cpp
   LIBS kelv_update Qt6::Network)

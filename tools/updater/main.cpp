@@ -1,9 +1,10 @@
 // Updater: started by kelv with "-update" in the program folder after kelv has
 // shut down. Waits for kelv to end (its process id comes in the environment
-// variable KELV_UPDATER_WAIT_PID), installs tupdates/client/ready over the
-// program folder, and starts kelv again, so the user ends up in the new
-// version without doing anything else. A failed install is rolled back and the
-// old program is started.
+// variable KELV_UPDATER_WAIT_PID) and installs tupdates/client/ready over the
+// program folder. When the user chose to restart (KELV_UPDATER_RESTART=1) it
+// starts the new kelv and keeps it only when kelv reports within 30 s that its
+// window and page are up; otherwise it restores the old files, starts the old
+// kelv, and kelv tells the user why. After Exit it installs and stays quiet.
 
 #include "tools/updater/updater_core.h"
 
@@ -23,43 +24,47 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "usage: Updater -update   (run in the program folder)\n";
         return 2;
     }
-    const QString folder = QDir::currentPath();
+
+    updater::Options options;
+    options.programFolder = QDir::currentPath();
 #ifdef Q_OS_WIN
-    const QString program = QStringLiteral("kelv.exe");
+    options.program = QStringLiteral("kelv.exe");
 #else
-    const QString program = QStringLiteral("kelv");
+    options.program = QStringLiteral("kelv");
 #endif
+    options.waitPid = qEnvironmentVariableIntValue("KELV_UPDATER_WAIT_PID");
+    options.restart = qEnvironmentVariable("KELV_UPDATER_RESTART") == QLatin1String("1");
+    // Tests shorten the health check; nothing else sets it.
+    bool ok = false;
+    const int timeout = qEnvironmentVariableIntValue("KELV_UPDATER_HEALTH_TIMEOUT_MS", &ok);
+    if (ok && timeout > 0)
+        options.healthTimeoutMs = timeout;
 
     QStringList log;
     int exitCode = 0;
-    const qint64 pid = qEnvironmentVariableIntValue("KELV_UPDATER_WAIT_PID");
-    if (!updater::waitForExit(pid, 60000)) {
-        log << QStringLiteral("kelv (process %1) is still running after 60 s: nothing installed")
-                   .arg(pid);
+    switch (updater::run(options, &log)) {
+    case updater::Result::Installed:
+    case updater::Result::NothingToInstall:
+        break;
+    case updater::Result::RolledBack:
+        exitCode = 1;
+        break;
+    case updater::Result::Busy:
         exitCode = 3;
-    } else {
-        switch (updater::applyUpdate(folder, &log)) {
-        case updater::Result::Installed:
-        case updater::Result::NothingToInstall:
-            break;
-        case updater::Result::RolledBack:
-            exitCode = 1;
-            break;
-        }
-        if (!updater::startProgram(folder, program)) {
-            log << QStringLiteral("cannot start %1").arg(program);
-            exitCode = exitCode ? exitCode : 4;
-        }
+        break;
     }
 
-    QFile file(folder + QStringLiteral("/updater.log"));
+    QFile file(options.programFolder + QStringLiteral("/updater.log"));
     const bool logToFile = file.open(QIODevice::WriteOnly | QIODevice::Append);
     QTextStream err(stderr);
     const QString stamp = QDateTime::currentDateTime().toString(Qt::ISODate);
+    // The file first: it is the record that stays.
     for (const QString &line : std::as_const(log)) {
-        err << line << "\n";
         if (logToFile)
             file.write((stamp + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
     }
+    file.close();
+    for (const QString &line : std::as_const(log))
+        err << line << "\n";
     return exitCode;
 }

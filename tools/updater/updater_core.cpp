@@ -1,82 +1,90 @@
 #include "tools/updater/updater_core.h"
 
+#include "platform/process_control.h"
 #include "platform/process_state.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
 #include <QThread>
-#include <algorithm>
 
 namespace kelv::updater {
 namespace {
 
-struct Paths
-{
-    explicit Paths(const QString &folder)
-        : program(QDir::cleanPath(QDir(folder).absolutePath())),
-          client(program + QStringLiteral("/tupdates/client")),
-          ready(client + QStringLiteral("/ready")), backup(client + QStringLiteral("/backup")),
-          journal(client + QStringLiteral("/update.journal"))
-    {
-    }
-    QString program;
-    QString client;
-    QString ready;
-    QString backup;
-    QString journal;
-};
+constexpr int kPollMs = 100;
 
 bool processAlive(qint64 pid)
 {
     return pid > 0 && platform::processIsRunning(std::uint64_t(pid));
 }
+constexpr int kEndGraceMs = 5000;
 
-// Undoes the journal's steps in reverse order.
-void rollBack(const Paths &paths, QStringList *log)
+QString rolledBackNotice(const QString &version, const QString &reason)
 {
-    QFile journal(paths.journal);
-    QStringList entries;
-    if (journal.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> lines = journal.readAll().split('\n');
-        for (const QByteArray &line : lines) {
-            if (line.size() > 2)
-                entries << QString::fromUtf8(line);
-        }
-        journal.close();
-    }
-    std::reverse(entries.begin(), entries.end());
-    for (const QString &entry : std::as_const(entries)) {
-        const QChar kind = entry.at(0);
-        const QString relative = entry.mid(2);
-        const QString target = paths.program + QLatin1Char('/') + relative;
-        if (kind == QLatin1Char('N')) {
-            QFile::remove(target);
-            *log << QStringLiteral("rollback: removed new file %1").arg(relative);
-        } else if (kind == QLatin1Char('B')) {
-            const QString saved = paths.backup + QLatin1Char('/') + relative;
-            if (QFileInfo::exists(saved) || QFileInfo(saved).isSymLink()) {
-                QFile::remove(target);
-                if (QFile::rename(saved, target))
-                    *log << QStringLiteral("rollback: restored %1").arg(relative);
-                else
-                    *log << QStringLiteral("rollback: could not restore %1").arg(relative);
-            }
-        } else if (kind == QLatin1Char('D')) {
-            QDir().rmdir(target);
-        }
-    }
-    QFile::remove(paths.journal);
-    QDir(paths.backup).removeRecursively();
+    const QString what =
+        version.isEmpty() ? QStringLiteral("The update was rolled back")
+                          : QStringLiteral("The update to version %1 was rolled back").arg(version);
+    return what + QStringLiteral(": %1. The previous version has been restored.").arg(reason);
 }
 
-bool record(QFile &journal, char kind, const QString &relative)
+QString pendingHealthVersion(const install::InstallPaths &paths)
 {
-    const QByteArray line = QByteArray(1, kind) + ' ' + relative.toUtf8() + '\n';
-    return journal.write(line) == line.size() && journal.flush();
+    QFile file(paths.healthPending);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(256)).trimmed() : QString();
+}
+
+// Ends a program that did not report in time: first politely, then by force.
+void endProgram(qint64 pid, QStringList *log)
+{
+    if (!processAlive(pid))
+        return;
+    *log << QStringLiteral("ending the new program (process %1)").arg(pid);
+    platform::endProcess(pid, false);
+    if (waitForExit(pid, kEndGraceMs))
+        return;
+    platform::endProcess(pid, true);
+    waitForExit(pid, kEndGraceMs);
+}
+
+enum class Health { Passed, Failed };
+
+// Starts the new program and waits for its report. On failure *reason says why.
+Health checkHealth(const Options &options, const install::InstallPaths &paths, QStringList *log,
+                   QString *reason)
+{
+    qint64 pid = 0;
+    if (!startProgram(paths.program, options.program, &pid)) {
+        *reason = QStringLiteral("the new version could not be started");
+    } else {
+        *log << QStringLiteral("started the new program (process %1); waiting for its report")
+                    .arg(pid);
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            if (install::phaseOf(paths) == install::Phase::Started)
+                return Health::Passed;
+            if (!processAlive(pid)) {
+                *reason = QStringLiteral("the new version ended before its window and page "
+                                         "were shown");
+                break;
+            }
+            if (timer.elapsed() > options.healthTimeoutMs) {
+                *reason = QStringLiteral("the new version did not show its window and page "
+                                         "within %1 seconds")
+                              .arg(options.healthTimeoutMs / 1000);
+                break;
+            }
+            QThread::msleep(kPollMs);
+        }
+    }
+    // Only one of the report and this claim can win.
+    if (!install::claimFailure(paths) && install::phaseOf(paths) == install::Phase::Started)
+        return Health::Passed;
+    endProgram(pid, log);
+    return Health::Failed;
 }
 
 } // namespace
@@ -90,96 +98,98 @@ bool waitForExit(qint64 pid, int timeoutMs)
     while (processAlive(pid)) {
         if (timer.elapsed() > timeoutMs)
             return false;
-        QThread::msleep(100);
+        QThread::msleep(kPollMs);
     }
     return true;
 }
 
-Result applyUpdate(const QString &programFolder, QStringList *log)
+Result run(const Options &options, QStringList *log)
 {
-    const Paths paths(programFolder);
-    if (QFileInfo::exists(paths.journal)) {
+    const install::InstallPaths paths(options.programFolder);
+    if (!waitForExit(options.waitPid, options.waitTimeoutMs)) {
+        *log << QStringLiteral("the program (process %1) is still running after %2 s: nothing "
+                               "installed")
+                    .arg(options.waitPid)
+                    .arg(options.waitTimeoutMs / 1000);
+        return Result::Busy;
+    }
+    const std::unique_ptr<QLockFile> lock = install::installLock(paths);
+    if (!lock->tryLock(options.waitTimeoutMs)) {
+        *log
+            << QStringLiteral("another Updater is at work (%1): nothing installed").arg(paths.lock);
+        return Result::Busy;
+    }
+
+    switch (install::phaseOf(paths)) {
+    case install::Phase::Copying:
+    case install::Phase::Failed:
         *log << QStringLiteral("an earlier update was interrupted: rolling it back");
-        rollBack(paths, log);
-    }
-    if (!QFileInfo(paths.ready).isDir()) {
-        *log << QStringLiteral("nothing to install: %1 does not exist").arg(paths.ready);
-        return Result::NothingToInstall;
-    }
-
-    QStringList files;
-    const QDir ready(paths.ready);
-    QDirIterator it(paths.ready, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << ready.relativeFilePath(it.next());
-    std::sort(files.begin(), files.end());
-
-    QDir(paths.backup).removeRecursively();
-    QFile journal(paths.journal);
-    if (!QDir().mkpath(paths.backup) || !journal.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        *log << QStringLiteral("cannot prepare the backup in %1").arg(paths.client);
-        QDir(paths.backup).removeRecursively();
-        return Result::RolledBack;
+        install::rollBack(paths, log);
+        break;
+    case install::Phase::Started:
+        install::commit(paths, log);
+        break;
+    case install::Phase::Installed:
+    case install::Phase::Idle:
+        break;
     }
 
-    auto fail = [&](const QString &why) {
-        *log << why;
-        journal.close();
-        rollBack(paths, log);
-        return Result::RolledBack;
-    };
-
-    for (const QString &relative : std::as_const(files)) {
-        const QString target = paths.program + QLatin1Char('/') + relative;
-        const QString source = paths.ready + QLatin1Char('/') + relative;
-
-        // Folders the new file needs.
-        const QStringList parts = relative.split(QLatin1Char('/'));
-        QString folder = paths.program;
-        for (int i = 0; i + 1 < parts.size(); ++i) {
-            folder += QLatin1Char('/') + parts.at(i);
-            const QFileInfo info(folder);
-            if (info.isDir())
-                continue;
-            if (info.exists() || info.isSymLink())
-                return fail(
-                    QStringLiteral("cannot replace %1: %2 is not a folder").arg(relative, folder));
-            const QString folderRelative = parts.mid(0, i + 1).join(QLatin1Char('/'));
-            if (!record(journal, 'D', folderRelative) || !QDir().mkdir(folder))
-                return fail(QStringLiteral("cannot create folder %1").arg(folder));
+    if (install::phaseOf(paths) != install::Phase::Installed) {
+        QString reason;
+        switch (install::installReadyFiles(paths, log, &reason)) {
+        case install::CopyResult::NothingToInstall:
+            lock->unlock();
+            if (options.restart)
+                startProgram(paths.program, options.program);
+            return Result::NothingToInstall;
+        case install::CopyResult::RolledBack:
+            install::writeNotice(paths,
+                                 rolledBackNotice(install::readPendingVersion(paths), reason));
+            QDir(paths.ready).removeRecursively();
+            QFile::remove(paths.pendingVersion);
+            lock->unlock();
+            if (options.restart)
+                startProgram(paths.program, options.program);
+            return Result::RolledBack;
+        case install::CopyResult::Installed:
+            break;
         }
-
-        const QFileInfo existing(target);
-        if (existing.isDir() && !existing.isSymLink())
-            return fail(QStringLiteral("cannot replace %1: it is a folder").arg(relative));
-        if (existing.exists() || existing.isSymLink()) {
-            const QString saved = paths.backup + QLatin1Char('/') + relative;
-            QDir().mkpath(QFileInfo(saved).absolutePath());
-            if (!record(journal, 'B', relative) || !QFile::rename(target, saved))
-                return fail(QStringLiteral("cannot back up %1").arg(relative));
-        } else if (!record(journal, 'N', relative)) {
-            return fail(QStringLiteral("cannot write the journal"));
-        }
-
-        if (!QFile::copy(source, target))
-            return fail(QStringLiteral("cannot copy %1").arg(relative));
-        QFile::setPermissions(target, QFileInfo(source).permissions());
-        *log << QStringLiteral("replaced %1").arg(relative);
     }
 
-    journal.close();
-    QFile::remove(paths.journal);
-    QDir(paths.backup).removeRecursively();
-    QDir(paths.ready).removeRecursively();
-    *log << QStringLiteral("installed %1 files").arg(files.size());
-    return Result::Installed;
+    if (!options.restart) {
+        // The user chose Exit: nothing starts now; the first start checks the
+        // new version.
+        *log << QStringLiteral("installed; the new version is checked at its first start");
+        return Result::Installed;
+    }
+
+    const QString version = pendingHealthVersion(paths);
+    QString reason;
+    if (checkHealth(options, paths, log, &reason) == Health::Passed) {
+        install::commit(paths, log);
+        return Result::Installed;
+    }
+    *log << reason;
+    install::writeNotice(paths, rolledBackNotice(version, reason));
+    install::rollBack(paths, log);
+    lock->unlock();
+    qint64 pid = 0;
+    if (startProgram(paths.program, options.program, &pid))
+        *log << QStringLiteral("started the previous program (process %1)").arg(pid);
+    return Result::RolledBack;
 }
 
-bool startProgram(const QString &programFolder, const QString &program)
+bool startProgram(const QString &programFolder, const QString &program, qint64 *pid)
 {
     const QString folder = QDir::cleanPath(QDir(programFolder).absolutePath());
-    return QProcess::startDetached(folder + QLatin1Char('/') + program, {}, folder);
+    QProcess process;
+    process.setProgram(folder + QLatin1Char('/') + program);
+    process.setWorkingDirectory(folder);
+    // The program outlives the Updater and whatever output it was given.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached(pid);
 }
 
 } // namespace kelv::updater

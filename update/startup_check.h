@@ -1,0 +1,38 @@
+#pragma once
+
+// What the program does about updates at start-up, before anything else: an
+// install that was cut off is finished or rolled back, an install that waits
+// for its first start is handed to the Updater for its health check, and a
+// start that is that health check reports once its window and page are up.
+
+#include <QString>
+#include <QStringList>
+
+namespace kelv {
+
+class ClientSettings;
+
+struct StartupInstallCheck
+{
+    enum class Outcome {
+        Continue,   // start normally
+        HandedOver, // the Updater checks the new version and starts it: exit now
+        Restart,    // files were rolled back under this process: start the
+                    // program again from disk and exit now
+    };
+    Outcome outcome = Outcome::Continue;
+    // This start is the new version's health check: report once the main
+    // window is shown and the page loaded (reportStarted()).
+    bool trialStart = false;
+    // What the user is to be told on this start (a roll-back and why).
+    QString notice;
+};
+
+// Runs the check on the working folder. log receives one line per action.
+StartupInstallCheck checkInstallAtStartup(QStringList *log);
+
+// The health report of a trial start: true when it counted; the new version
+// is then recorded in settings (memory and conf.xml).
+bool reportStarted(ClientSettings &settings, QStringList *log);
+
+} // namespace kelv
