@@ -46,16 +46,23 @@ void unlockFile(int fd)
 }
 
 // Takes the lock file before the deadline; polls with short sleeps, so a wait never spins.
-bool lockFileBefore(int fd, std::chrono::steady_clock::time_point deadline)
+// Retries tryLock with a growing pause until it succeeds or the deadline passes.
+template <typename TryLock>
+bool lockBefore(TryLock tryLock, std::chrono::steady_clock::time_point deadline)
 {
     auto pause = std::chrono::microseconds(200);
-    while (!tryLockFile(fd)) {
+    while (!tryLock()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(pause);
         pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(5));
     }
     return true;
+}
+
+bool lockFileBefore(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    return lockBefore([fd] { return tryLockFile(fd); }, deadline);
 }
 
 const char *buttonName(int button)
@@ -105,7 +112,10 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() +
                               (m_sim.m_lockBusy.load() ? kBusyLockTimeout : kLockTimeout);
-        if (!m_guard.try_lock_until(deadline)) {
+        // Polled with try_lock: timed_mutex::try_lock_until waits in
+        // pthread_mutex_clocklock, which this toolchain's ThreadSanitizer does not
+        // see, so it would take every contended wait for a race.
+        if (!lockBefore([this] { return m_guard.try_lock(); }, deadline)) {
             // Another thread of this process is still waiting for the folder.
             m_sim.m_lockBusy = true;
             return;
