@@ -5,6 +5,7 @@
 #include "common/app_paths.h"
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/signing_key.h"
+#include "tests/testsupport/test_files.h"
 #include "update/package_format.h"
 #include "update/ps_update_downloader.h"
 
@@ -17,6 +18,9 @@
 
 using namespace kelv;
 using Fault = test::HttpTestServer::Fault;
+
+using kelv::test::readFile;
+using kelv::test::writeFile;
 
 namespace {
 
@@ -64,14 +68,6 @@ QByteArray makePackageOfExactSize(qsizetype size)
         padding += size - built.size();
     }
     return QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(data);
 }
 
 // One downloader on its own thread with spies on every signal.

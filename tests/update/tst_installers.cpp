@@ -4,6 +4,7 @@
 #include "common/app_paths.h"
 #include "tests/testsupport/scripted_dialogs.h"
 #include "tests/testsupport/signing_key.h"
+#include "tests/testsupport/test_files.h"
 #include "update/installers.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
@@ -17,21 +18,10 @@
 using namespace kelv;
 using kelv::test::ScriptedDialogs;
 
+using kelv::test::readFile;
+using kelv::test::writeFile;
+
 namespace {
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Makes the locked file writable when the message box comes up, then retries.
 class UnlockingDialogs : public ScriptedDialogs

@@ -6,6 +6,7 @@
 
 #include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "tests/testsupport/test_files.h"
 #include "update/client_install.h"
 #include "update/file_modes.h"
 #include "update/installers.h"
@@ -18,23 +19,8 @@
 
 using namespace kelv;
 
-namespace {
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+using kelv::test::readFile;
+using kelv::test::writeFile;
 
 class TestStartupCheck : public QObject
 {

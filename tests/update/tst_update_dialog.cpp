@@ -9,6 +9,7 @@
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/signing_key.h"
+#include "tests/testsupport/test_files.h"
 #include "update/firmware_flasher.h"
 #include "update/firmware_image.h"
 #include "update/firmware_recovery.h"
@@ -35,6 +36,9 @@
 
 using namespace kelv;
 
+using kelv::test::readFile;
+using kelv::test::writeFile;
+
 namespace {
 
 class Host : public UpdateHost
@@ -51,20 +55,6 @@ public:
     devices_handler *devices() const override { return manager; }
     QWidget *mainWindow() const override { return nullptr; }
 };
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Firmware bytes carrying a version the simulated mouse reports after the update.
 QByteArray firmwareBytes(int length, const QByteArray &version)
