@@ -8,6 +8,7 @@
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
+#include "tests/testsupport/test_files.h"
 #include "tests/testsupport/xvfb_server.h"
 
 #include <QDeadlineTimer>
@@ -24,21 +25,10 @@
 
 using namespace kelv::test;
 
+using kelv::test::readFile;
+using kelv::test::writeFile;
+
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(data);
-}
 
 // The dialog's "Update" button, which becomes "Restart Now" in place
 // (window coordinates: the page stack at 10,60, the button at 300,190, 104 x 44).
@@ -227,7 +217,8 @@ private slots:
         };
         for (int attempt = 0; attempt < 10 && !packageAsked(); ++attempt) {
             click(dialog, kUpdateButton);
-            QTest::qWaitFor(packageAsked, 3000);
+            if (QTest::qWaitFor(packageAsked, 3000))
+                break;
         }
         QVERIFY(packageAsked());
 
