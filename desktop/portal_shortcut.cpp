@@ -92,7 +92,7 @@ bool PortalShortcut::isOffered(QString *why)
 
 QString PortalShortcut::triggerFor(const QString &portableSequence)
 {
-    // The shortcuts specification of the XDG portals: modifiers in capitals
+    // The XDG portals' shortcut format: modifiers in capitals
     // joined by "+", then the key's keysym name.
     const QKeySequence sequence = QKeySequence::fromString(portableSequence);
     if (sequence.isEmpty())

@@ -1,6 +1,6 @@
 // Global hot keys through the desktop portal's GlobalShortcuts, as Wayland
 // sessions give them: against a portal service on a private session bus that
-// answers as the XDG portal specification says (Request objects with their
+// answers as the XDG desktop portals document it (Request objects with their
 // Response signals, the session's Activated signal), and without any portal.
 
 #include "desktop/portal_shortcut.h"
