@@ -53,7 +53,12 @@ test('changing a DPI stage changes the mouse and the profile', async () => {
   let prop = '';
   for (let i = 0; i < 50 && !prop.startsWith('e204'); i++) { prop = p.dcsim('prop', '3').trim(); await sleep(100); }
   assert.equal(prop.slice(0, 4), 'e204', `1250 DPI = 0x04e2 little-endian, got ${prop}`);
-  // Polling rate through the segmented control.
+  // Polling rate through the segmented control; its hint names the fastest
+  // rate as the control writes it.
+  const [hint, fastest] = await p.eval(`(() => { const b = document.querySelector('[data-key="polling:4"]');
+    return [b.closest('.card').querySelector('.hint').textContent, b.textContent]; })()`);
+  assert.equal(fastest, '1,000 Hz');
+  assert.ok(hint.includes(fastest), hint);
   await click('polling:2');
   await p.until("window.kelvApp.state.profile.modes[0].performance.pollingRate === 2");
   for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '02'; i++) await sleep(100);
