@@ -112,6 +112,11 @@ test('a macro typed on the keyboard is recorded and stored in the mouse memory',
   // Name from the page.
   assert.equal(Buffer.from(bytes.slice(3, 3 + 7)).toString('utf8'), 'Macro 1');
   assert.match(profileText(), /<macro slot="0" name="Macro 1"/);
+  // A delay beyond the limit is refused; the message writes the limit as numbers are written.
+  await setValue(`step-ms:${steps.findIndex((s) => s.kind === 'delay')}`, 700000);
+  await p.until("document.querySelector('.alert.error') !== null");
+  assert.equal(await p.eval("document.querySelector('.alert.error strong').textContent"), 'A delay must be between 0 and 600,000 milliseconds.');
+  await p.eval("(window.kelvApp.alerts = [], window.kelvApp.ui.renderAlerts(), true)");
 });
 
 test('a mode bound to a program becomes active while it runs', async () => {
