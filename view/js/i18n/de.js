@@ -104,7 +104,7 @@ export const DE = {
   'dpiFn.2': 'Vorherige DPI-Stufe',
   'dpiFn.3': 'DPI hoch',
   'dpiFn.4': 'DPI runter',
-  'dpiFn.5': 'Sniper (Stufe 1 beim Halten)',
+  'dpiFn.5': 'Sniper (Stufe 1, solange gedrückt)',
   'profileFn.1': 'Nächster Modus',
   'profileFn.2': 'Vorheriger Modus',
   'mediaFn.1': 'Wiedergabe / Pause',

@@ -133,7 +133,7 @@ export const JA = {
   'macros.record': '記録',
   'macros.stop': '記録を停止',
   'macros.recordingHint': '記録中: 任意のプログラムでキーを入力してください。終わったら「記録を停止」をクリックします。',
-  'macros.recordingHintWindow': '記録中: このウィンドウでキーを入力してください。Wayland では、プログラムは自分のウィンドウに入力されたキーしか見られません。終わったら「記録を停止」をクリックします。',
+  'macros.recordingHintWindow': '記録中: このウィンドウでキーを入力してください。Wayland では、プログラムは自分のウィンドウに入力されたキーしか受け取れません。終わったら「記録を停止」をクリックします。',
   'macros.waiting': '最初のキーを待っています…',
   'macros.emptyTimeline': 'ステップはまだありません。キーボードから記録するか、下で追加してください。',
   'macros.clear': 'ステップを消去',
