@@ -6,7 +6,9 @@
 #include "app/window_title.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
+#include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
+#include "browser/page_sleep.h"
 #include "common/app_paths.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
@@ -93,6 +95,8 @@ kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
         client->setStartupAddress(m_pageAddress.toString());
     m_webView->setAddress(m_pageAddress);
     m_webView->showPage();
+    // While the window is hidden (in the tray) the page sleeps; events wake it.
+    m_webView->kelvPage()->sleep()->setEnabled(true);
 
     // 8. Page requests.
     connectToRouter(m_webView, m_host.router());

@@ -23,10 +23,20 @@ void prepareBrowserEnvironment()
         !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 
+    // The page is drawn in software unless the user chose a scene graph
+    // backend: a program that rests in the tray all day holds no graphics
+    // driver, GPU thread and their caches (tens of MiB) for a page of forms.
+    if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
+    const bool software = qgetenv("QT_QUICK_BACKEND") == "software";
+
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     const QList<QByteArray> present = flags.split(' ');
-    for (const QByteArray &flag : {QByteArrayLiteral("--disable-background-networking"),
-                                   QByteArrayLiteral("--disable-component-update")}) {
+    QList<QByteArray> wanted{QByteArrayLiteral("--disable-background-networking"),
+                             QByteArrayLiteral("--disable-component-update")};
+    if (software)
+        wanted << QByteArrayLiteral("--disable-gpu");
+    for (const QByteArray &flag : std::as_const(wanted)) {
         if (present.contains(flag))
             continue;
         if (!flags.isEmpty())
@@ -35,9 +45,10 @@ void prepareBrowserEnvironment()
     }
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
 
-    // Qt WebEngine shares its OpenGL context with the widgets; this has to be
-    // said before the application object exists.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // Drawn with OpenGL, Qt WebEngine shares its context with the widgets;
+    // this has to be said before the application object exists.
+    if (!software)
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
 namespace {

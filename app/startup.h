@@ -6,7 +6,9 @@ namespace kelv {
 // WebEngine exists: its sandbox cannot run for root, so it is switched off
 // there (unless the caller chose), and Chromium's background networking and
 // component updates are turned off (the program works offline and its page is
-// local). Existing flags are kept.
+// local). The page is drawn in software (Qt Quick's software scene graph,
+// Chromium without GPU) unless QT_QUICK_BACKEND names another backend.
+// Existing flags are kept.
 void prepareBrowserEnvironment();
 
 // The whole process: log file, application object, instance check, event

@@ -1,9 +1,14 @@
-# Cold start of the program to the page's load-finished (median of 5,
-# offscreen) and the resident memory of all its processes once loaded.
+# Start of the program next to a bare Qt WebEngine page (median and range of 5
+# runs each, alternating, offscreen), the memory of all their processes, and
+# the program hidden in the tray (memory after 10 s and 120 s, idle wake-ups,
+# the time to open the window again) under a private Xvfb.
 if(KELV_WITH_BROWSER AND TARGET kelv)
+  add_executable(bench_bare_page ${CMAKE_CURRENT_LIST_DIR}/bench_bare_page.cpp)
+  target_link_libraries(bench_bare_page PRIVATE kelv_warnings Qt6::Widgets Qt6::WebEngineWidgets)
   add_executable(bench_startup ${CMAKE_CURRENT_LIST_DIR}/bench_startup.cpp)
   target_include_directories(bench_startup PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(bench_startup PRIVATE kelv_warnings testsupport Qt6::Core)
-  target_compile_definitions(bench_startup PRIVATE KELV_BENCH_PROGRAM_DIR="${KELV_PROGRAM_DIR}")
-  add_dependencies(bench_startup kelv program_files)
+  target_compile_definitions(bench_startup PRIVATE KELV_BENCH_PROGRAM_DIR="${KELV_PROGRAM_DIR}"
+    KELV_BENCH_BARE_PAGE="$<TARGET_FILE:bench_bare_page>")
+  add_dependencies(bench_startup kelv program_files bench_bare_page)
 endif()

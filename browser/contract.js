@@ -65,6 +65,20 @@ function deliver(name, args) {
     }
 }
 
+var scriptsHaveRun = false;
+var afterScripts = [];
+document.addEventListener('DOMContentLoaded', function () {
+    scriptsHaveRun = true;
+    afterScripts.splice(0).forEach(function (fn) { fn(); });
+});
+
+function whenScriptsHaveRun(fn) {
+    if (scriptsHaveRun)
+        fn();
+    else
+        afterScripts.push(fn);
+}
+
 function connectChannel() {
     if (!channelTransport)
         return;
@@ -81,12 +95,17 @@ function connectChannel() {
             if (listening)
                 deliver(name, args);
         });
-        bridge.ready(documentKey, function (missed) {
-            (Array.isArray(missed) ? missed : []).forEach(function (e) {
-                if (Array.isArray(e))
-                    deliver(e[0], e[1]);
+        // The page's own scripts (deferred and module scripts) register their
+        // callbacks before DOMContentLoaded: missed events are asked for after
+        // it, so none reaches the page before it listens.
+        whenScriptsHaveRun(function () {
+            bridge.ready(documentKey, function (missed) {
+                (Array.isArray(missed) ? missed : []).forEach(function (e) {
+                    if (Array.isArray(e))
+                        deliver(e[0], e[1]);
+                });
+                listening = true;
             });
-            listening = true;
         });
         var queued = queuedQueries;
         queuedQueries = [];

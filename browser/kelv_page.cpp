@@ -2,6 +2,7 @@
 
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
+#include "browser/page_sleep.h"
 #include "browser/web_profile.h"
 
 #include <QCoreApplication>
@@ -56,37 +57,55 @@ const QString &contractSource()
 // The answer channel of one query: emitted on the page's channel on the main
 // thread, and only while the page still shows a program page (a document that
 // replaced it must not read answers meant for the program's page).
+// The page's sleep hears of every answer (and of every query dropped without
+// one), so a page with a query in flight is not put to sleep.
 class PageCallback final : public QueryCallback
 {
 public:
-    PageCallback(KelvPage *page, const QString &documentKey, int id)
-        : m_page(page), m_documentKey(documentKey), m_id(id)
+    PageCallback(KelvPage *page, const QString &documentKey, int id, quint64 serial)
+        : m_page(page), m_documentKey(documentKey), m_id(id), m_serial(serial)
     {
+    }
+
+    ~PageCallback() override
+    {
+        if (!isAnswered())
+            onMainThread([page = m_page, serial = m_serial] { ended(page, serial); });
     }
 
 protected:
     void deliver(bool ok, int code, const QString &text) override
     {
-        QPointer<KelvPage> page = m_page;
-        const QString key = m_documentKey;
-        const int id = m_id;
-        auto emitAnswer = [page, key, id, ok, code, text] {
-            if (page && page->showsProgramPage())
-                emit page->bridge()->answered(key, id, ok, code, text);
-        };
+        onMainThread(
+            [page = m_page, key = m_documentKey, id = m_id, serial = m_serial, ok, code, text] {
+                if (page && page->showsProgramPage())
+                    emit page->bridge()->answered(key, id, ok, code, text);
+                ended(page, serial);
+            });
+    }
+
+private:
+    template <typename Function> static void onMainThread(Function function)
+    {
         QCoreApplication *app = QCoreApplication::instance();
         if (!app)
             return;
         if (QThread::currentThread() == app->thread())
-            emitAnswer();
+            function();
         else
-            QMetaObject::invokeMethod(app, emitAnswer, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(app, function, Qt::QueuedConnection);
     }
 
-private:
+    static void ended(const QPointer<KelvPage> &page, quint64 serial)
+    {
+        if (page && page->sleep())
+            page->sleep()->queryEnded(serial);
+    }
+
     QPointer<KelvPage> m_page;
     QString m_documentKey;
     int m_id;
+    quint64 m_serial;
 };
 
 } // namespace
@@ -106,7 +125,7 @@ QVariantList PageBridge::ready(const QString &documentKey)
 
 KelvPage::KelvPage(KelvWebView *view)
     : QWebEnginePage(WebProfile::shared(), view), m_view(view), m_channel(new QWebChannel(this)),
-      m_bridge(new PageBridge(this))
+      m_bridge(new PageBridge(this)), m_sleep(new PageSleep(this))
 {
     QWebEngineSettings *s = settings();
     s->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
@@ -138,8 +157,12 @@ KelvPage::KelvPage(KelvWebView *view)
         if (handler)
             handler->queryReceived(m_view, request, makeCallback(key, id));
     });
-    m_bridge->setReadyHandler(
-        [this](const QString &) { return showsProgramPage() ? m_sinceLoadStart : QVariantList(); });
+    // A document that connects takes what the page held for it while it
+    // slept, then what was sent since its load started.
+    m_bridge->setReadyHandler([this](const QString &) {
+        const QVariantList held = m_sleep ? m_sleep->takeHeld() : QVariantList();
+        return showsProgramPage() ? held + m_sinceLoadStart : QVariantList();
+    });
 
     // A new document may follow: the replay starts afresh (before any other
     // receiver of loadStarted runs, and before loadingChanged).
@@ -162,6 +185,8 @@ KelvPage::~KelvPage()
     // The base class still emits loading signals while it is destroyed; this
     // part of the object is gone by then.
     disconnect(this, nullptr, this, nullptr);
+    delete m_sleep;
+    m_sleep = nullptr;
     m_view = nullptr;
 }
 
@@ -189,11 +214,16 @@ QString KelvPage::errorPageText(const QUrl &failedUrl, const QString &errorText,
 
 QueryCallbackPtr KelvPage::makeCallback(const QString &documentKey, int id)
 {
-    return QueryCallbackPtr(new PageCallback(this, documentKey, id));
+    const quint64 serial = ++m_lastQuery;
+    if (m_sleep)
+        m_sleep->queryStarted(serial);
+    return QueryCallbackPtr(new PageCallback(this, documentKey, id, serial));
 }
 
 void KelvPage::deliverEvent(const QString &name, const QVariantList &args)
 {
+    if (m_sleep && m_sleep->holdEvent(name, args))
+        return;
     constexpr int ReplayLimit = 256;
     if (m_sinceLoadStart.size() >= ReplayLimit)
         m_sinceLoadStart.removeFirst();

@@ -14,6 +14,7 @@ class QWebChannel;
 namespace kelv {
 
 class KelvWebView;
+class PageSleep;
 
 // The one object a page of the program sees on its web channel ("kelvBridge").
 // The contract script sends every cefQuery through query() and listens to
@@ -85,8 +86,12 @@ public:
     // A callback that answers one query of this page's current document.
     QueryCallbackPtr makeCallback(const QString &documentKey, int id);
 
-    // Sends one event to the document (main thread).
+    // Sends one event to the document (main thread); while the page sleeps
+    // the event is held and the page woken to take it.
     void deliverEvent(const QString &name, const QVariantList &args);
+
+    // When the page sleeps while it is hidden (off unless switched on).
+    PageSleep *sleep() const { return m_sleep; }
 
 signals:
     // Every query the page's document sent and the origin rule let through.
@@ -105,6 +110,8 @@ private:
     KelvWebView *m_view;
     QWebChannel *m_channel;
     PageBridge *m_bridge;
+    PageSleep *m_sleep;
+    quint64 m_lastQuery = 0;
     // Events sent since the main frame last started loading (bounded): the
     // replay for a document that connects after them.
     QVariantList m_sinceLoadStart;

@@ -1,0 +1,144 @@
+#include "browser/page_sleep.h"
+
+#include "platform/memory_release.h"
+
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcSleep, "kelv.browser.sleep")
+
+namespace kelv {
+
+PageSleep::PageSleep(QWebEnginePage *page) : QObject(page), m_page(page)
+{
+    m_clock.start();
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(DefaultQuietMs);
+    connect(&m_quiet, &QTimer::timeout, this, &PageSleep::sleepIfQuiet);
+    connect(page, &QWebEnginePage::visibleChanged, this, &PageSleep::onVisibleChanged);
+    connect(page, &QWebEnginePage::lifecycleStateChanged, this,
+            &PageSleep::onLifecycleStateChanged);
+    // Loading is activity too: a page still loading is not quiet.
+    connect(page, &QWebEnginePage::loadFinished, this, &PageSleep::noteActivity);
+}
+
+void PageSleep::setEnabled(bool enabled)
+{
+    m_enabled = enabled;
+    if (!enabled && isAsleep())
+        wake(QStringLiteral("sleeping switched off"));
+    noteActivity();
+}
+
+bool PageSleep::isAsleep() const
+{
+    return m_page->lifecycleState() == State::Discarded;
+}
+
+void PageSleep::queryStarted(quint64 serial)
+{
+    m_inFlight.insert(serial, m_clock.elapsed());
+    noteActivity();
+}
+
+void PageSleep::queryEnded(quint64 serial)
+{
+    m_inFlight.remove(serial);
+    noteActivity();
+}
+
+bool PageSleep::holdEvent(const QString &name, const QVariantList &args)
+{
+    if (!isAsleep() && !m_waking) {
+        noteActivity();
+        return false;
+    }
+    m_held.append(QVariant(QVariantList{name, QVariant(args)}));
+    if (isAsleep())
+        wake(name);
+    return true;
+}
+
+QVariantList PageSleep::takeHeld()
+{
+    if (m_waking) {
+        m_waking = false;
+        qCInfo(lcSleep).noquote() << QStringLiteral("page %1 after %2 ms (woken for %3)")
+                                         .arg(m_page->isVisible() ? QStringLiteral("shown")
+                                                                  : QStringLiteral("awake"))
+                                         .arg(m_wakeClock.elapsed())
+                                         .arg(m_wakeReason);
+    }
+    noteActivity();
+    QVariantList held;
+    held.swap(m_held);
+    return held;
+}
+
+void PageSleep::wake(const QString &reason)
+{
+    m_waking = true;
+    m_wakeReason = reason;
+    m_wakeClock.start();
+    qCInfo(lcSleep).noquote() << "page woken for" << reason;
+    // The page loads its document again from its address (still hidden
+    // unless it is being shown).
+    m_page->setLifecycleState(State::Active);
+}
+
+void PageSleep::onVisibleChanged(bool visible)
+{
+    if (visible && isAsleep())
+        wake(QStringLiteral("the window"));
+    noteActivity();
+}
+
+void PageSleep::onLifecycleStateChanged(State state)
+{
+    if (state == State::Discarded) {
+        qCInfo(lcSleep, "page asleep");
+        // The renderer's memory is gone; give back what the engine freed in
+        // this process too.
+        platform::releaseFreeMemory();
+        emit asleepChanged(true);
+        return;
+    }
+    if (state == State::Active && !m_waking) {
+        // Woken by the engine itself (a view that became visible).
+        m_waking = true;
+        m_wakeReason = QStringLiteral("the window");
+        m_wakeClock.start();
+    }
+    emit asleepChanged(false);
+}
+
+void PageSleep::noteActivity()
+{
+    if (m_enabled && !m_page->isVisible() && !isAsleep())
+        m_quiet.start();
+    else
+        m_quiet.stop();
+}
+
+bool PageSleep::hasQueryInFlight() const
+{
+    const qint64 now = m_clock.elapsed();
+    for (const qint64 since : m_inFlight) {
+        if (now - since < UnansweredLimitMs)
+            return true;
+    }
+    return false;
+}
+
+void PageSleep::sleepIfQuiet()
+{
+    if (!m_enabled || m_page->isVisible() || isAsleep() || m_waking || !m_held.isEmpty())
+        return;
+    if (hasQueryInFlight()) {
+        m_quiet.start();
+        return;
+    }
+    m_inFlight.clear();
+    m_page->setLifecycleState(State::Discarded);
+}
+
+} // namespace kelv

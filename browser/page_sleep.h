@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+#include <QVariantList>
+#include <QWebEnginePage>
+
+namespace kelv {
+
+// Lets a page sleep while nobody looks at it: once it is hidden and quiet (no
+// query in flight, none for quietTime()), its document and renderer process
+// are discarded (QWebEnginePage::LifecycleState::Discarded); the page keeps
+// its address, so the screen the user was on comes back with it.
+//
+// Nothing meant for the page is lost while it sleeps: an event is held and the
+// page woken (loaded again, still hidden); the document takes the held events
+// as it connects (takeHeld), handles them, and the page sleeps again once it
+// is quiet. Showing the page wakes it the same way.
+class PageSleep final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(PageSleep)
+
+public:
+    using State = QWebEnginePage::LifecycleState;
+    static constexpr int DefaultQuietMs = 2000;
+    // A query unanswered for this long no longer keeps the page awake (a
+    // request the native side never answers by design).
+    static constexpr int UnansweredLimitMs = 30000;
+
+    explicit PageSleep(QWebEnginePage *page);
+
+    // Whether the page may sleep at all (off by default).
+    void setEnabled(bool enabled);
+    bool isEnabled() const { return m_enabled; }
+    void setQuietTime(int milliseconds) { m_quiet.setInterval(milliseconds); }
+    int quietTime() const { return m_quiet.interval(); }
+
+    bool isAsleep() const;
+    // True from a wake until the woken document has connected.
+    bool isWaking() const { return m_waking; }
+
+    // The page's activity: a query of its document arrived, or was answered.
+    void queryStarted(quint64 serial);
+    void queryEnded(quint64 serial);
+    // An event for the document. True when it is held for the document that
+    // is coming (the page sleeps or is waking); then the caller does not send it.
+    bool holdEvent(const QString &name, const QVariantList &args);
+    // The document connected: the events held for it, as [name, args] pairs,
+    // in the order they came.
+    QVariantList takeHeld();
+
+signals:
+    // The page went to sleep (true) or was woken (false).
+    void asleepChanged(bool asleep);
+
+private:
+    void wake(const QString &reason);
+    void onVisibleChanged(bool visible);
+    void onLifecycleStateChanged(State state);
+    // (Re)starts the quiet period when the page may sleep; stops it otherwise.
+    void noteActivity();
+    void sleepIfQuiet();
+    bool hasQueryInFlight() const;
+
+    QWebEnginePage *m_page;
+    bool m_enabled = false;
+    bool m_waking = false;
+    QString m_wakeReason;
+    QElapsedTimer m_wakeClock;
+    QTimer m_quiet;
+    QVariantList m_held;
+    QHash<quint64, qint64> m_inFlight; // serial -> arrival (ms on m_clock)
+    QElapsedTimer m_clock;
+};
+
+} // namespace kelv
