@@ -94,3 +94,20 @@ test('hot-key state characters', () => {
   assert.deepEqual(rq.splitHotKey('Ctrl+,,\u0000'), { sequence: 'Ctrl+,', registered: false });
   assert.deepEqual(rq.splitHotKey(undefined), { sequence: '', registered: false });
 });
+
+test('events are kept while the page holds them and handled in order on release', () => {
+  const callbacks = new Map();
+  const win = { cefQuery: () => 1, setMessageCallback: (name, fn) => callbacks.set(name, fn) };
+  const b = new Bridge(win, { timers: fakeTimers() });
+  const seen = [];
+  b.on('onProcessChanged', (index, running) => seen.push(`process ${index} ${running}`));
+  b.on('devicesChanged', (value) => seen.push(`devices ${value}`));
+  b.hold();
+  callbacks.get('onProcessChanged')(['2', true]);
+  callbacks.get('devicesChanged')([1]);
+  assert.deepEqual(seen, []);
+  b.release();
+  assert.deepEqual(seen, ['process 2 true', 'devices 1']);
+  callbacks.get('onProcessChanged')(['2', false]);
+  assert.deepEqual(seen.at(-1), 'process 2 false', 'after the release events go straight through');
+});

@@ -4,6 +4,8 @@
 import { Bridge } from './bridge.js';
 import { activeMode } from './profile.js';
 import { ProfileSync } from './profilesync.js';
+import { applyView, keepState, restoreState } from './rest.js';
+import { normaliseLanguage, setLanguage } from './i18n.js';
 import { DeviceController } from './controllers/device.js';
 import { MacrosController } from './controllers/macros.js';
 import { ModesController } from './controllers/modes.js';
@@ -56,6 +58,11 @@ export class App {
   }
 
   async start() {
+    // Events wait until the page has what they act on (released below).
+    this.bridge.hold();
+    // A page that rested while the window was hidden comes back as it was.
+    const resumed = restoreState(this);
+    if (resumed) setLanguage(normaliseLanguage(this.state.conf?.language));
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
     if (!this.bridge.available) {
@@ -66,14 +73,31 @@ export class App {
     this.device.listen();
     this.macros.listen();
     this.modes.listen();
+    if (resumed) {
+      this.device.resume();
+      this.update();
+      await this.rendered();
+      applyView(resumed);
+    }
     await this.settings.load();
     await this.settings.loadSession();
     await this.modes.load();
     await this.device.refresh();
     this.device.watch();
     document.addEventListener('visibilitychange', () => {
-      if (document.visibilityState === 'hidden') this.modes.save();
+      if (document.visibilityState !== 'hidden') return;
+      // A value typed but not yet committed is committed (and saved) now:
+      // the page may rest from here on.
+      const focused = document.activeElement;
+      if (focused && focused !== document.body && 'value' in focused) {
+        focused.blur();
+        focused.focus({ preventScroll: true });
+      }
+      this.modes.save();
+      keepState(this);
     });
+    // Events that came while the page started are handled now.
+    this.bridge.release();
     await this.rendered();
     document.documentElement.dataset.readyAt = String(Date.now());
     document.documentElement.dataset.ready = '1';
@@ -87,6 +111,8 @@ export class App {
     queueMicrotask(() => {
       this.renderQueued = false;
       this.ui?.render();
+      // Hidden, the page may rest at any time: what it shows is kept.
+      if (typeof document !== 'undefined' && document.hidden && this.bridge.available) keepState(this);
     });
   }
 
@@ -124,6 +150,7 @@ if (typeof window !== 'undefined' && typeof document !== 'undefined' && !window.
   const app = new App();
   app.start().catch((e) => {
     console.error(e);
+    app.bridge.release();
     app.error('error.start', e.message);
   });
 }

@@ -22,6 +22,26 @@ export class Bridge {
     this.timers = timers;
     this.listeners = new Map();
     this.pending = new Set();
+    this.held = null; // events kept while holding: [name, args]
+  }
+
+  // Events that come from now on are kept until release(): a page that is
+  // still starting (the native side may have woken it for just that event)
+  // handles them once it has what they act on.
+  hold() {
+    if (!this.held) this.held = [];
+  }
+
+  release() {
+    const held = this.held ?? [];
+    this.held = null;
+    for (const [name, args] of held) this.dispatch(name, args);
+  }
+
+  dispatch(name, args) {
+    for (const f of (this.listeners.get(name) ?? []).slice()) {
+      try { f(...args); } catch (e) { console.error(`${name} listener failed`, e); }
+    }
   }
 
   get available() {
@@ -86,9 +106,8 @@ export class Bridge {
       if (typeof this.win.setMessageCallback === 'function') {
         this.win.setMessageCallback(name, (args) => {
           const a = Array.isArray(args) ? args : [args];
-          for (const f of list.slice()) {
-            try { f(...a); } catch (e) { console.error(`${name} listener failed`, e); }
-          }
+          if (this.held) this.held.push([name, a]);
+          else this.dispatch(name, a);
           return true;
         });
       }

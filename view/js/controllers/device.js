@@ -32,6 +32,13 @@ export class DeviceController {
     bridge.on('onDeviceData', (hex) => this.onData(hex));
   }
 
+  // The page came back from a rest with the mouse it had connected: talk to
+  // it again without reading it (the list is looked at as usual).
+  resume() {
+    const { state } = this.app;
+    if (state.device && state.deviceState === 'ready') this.mouse = new Mouse(this.app.bridge, state.device);
+  }
+
   // A failed device command: look at the list again (the mouse may be gone)
   // and say what happened.
   failure(e, retry) {

@@ -38,7 +38,9 @@ export class ModesController {
       if (!state.profile) state.profile = profileFromXml('<conf/>');
       app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }]);
     }
-    state.homeMode = state.profile.current;
+    // The mode to go back to when bound programs end; a page back from a
+    // rest keeps the one it had.
+    if (state.homeMode === null || !findMode(state.profile, state.homeMode)) state.homeMode = state.profile.current;
     app.update();
   }
 
@@ -251,6 +253,7 @@ export class ModesController {
     const oldMacros = state.profile?.macros ?? [];
     app.sync.all = false;
     app.sync.modes.clear();
+    state.homeMode = null;
     await this.load();
     state.boundRunning = [];
     await this.save();

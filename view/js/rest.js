@@ -1,0 +1,63 @@
+// While the window is hidden the native side lets the page rest: once it is
+// quiet its document is discarded, and it is loaded again when an event needs
+// it or the window is shown. What only the page's memory holds (the scroll
+// position, the picked button and macro slot, the bound programs that run and
+// the mode to go back to, what was last read from the mouse) is kept in the
+// session's storage meanwhile, so the page comes back as the user left it
+// without reading the mouse again. A new start of the program has a new
+// session and starts afresh.
+const KEY = 'kelv.rest';
+const KEPT = ['conf', 'session', 'profile', 'device', 'bootLoader', 'deviceState', 'live',
+  'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised'];
+
+function storageOf(win) {
+  try {
+    return win.sessionStorage ?? null;
+  } catch {
+    return null; // storage switched off
+  }
+}
+
+// Writes what the page shows now (state, scroll position, focused control).
+export function keepState(app, win = globalThis) {
+  const storage = storageOf(win);
+  if (!storage) return;
+  const state = {};
+  for (const k of KEPT) state[k] = app.state[k];
+  const doc = win.document;
+  const view = {
+    state,
+    scroll: doc?.querySelector('#content')?.scrollTop ?? 0,
+    focus: doc?.activeElement?.getAttribute?.('data-key') ?? null,
+  };
+  try {
+    storage.setItem(KEY, JSON.stringify(view));
+  } catch { /* full: the page starts afresh next time */ }
+}
+
+// Puts the kept state back into app.state; returns { scroll, focus } to apply
+// once the page is drawn, or null when nothing was kept.
+export function restoreState(app, win = globalThis) {
+  const storage = storageOf(win);
+  let view = null;
+  try {
+    view = JSON.parse(storage?.getItem(KEY) ?? 'null');
+  } catch {
+    view = null;
+  }
+  if (!view || typeof view.state !== 'object' || view.state === null) return null;
+  for (const k of KEPT) {
+    if (k in view.state) app.state[k] = view.state[k];
+  }
+  // A page that rested while the mouse was being read reads it again.
+  if (app.state.deviceState === 'loading') app.state.deviceState = 'none';
+  return { scroll: Number(view.scroll) || 0, focus: typeof view.focus === 'string' ? view.focus : null };
+}
+
+// Scroll position and focus as they were, once the restored screen is drawn.
+export function applyView(view, win = globalThis) {
+  const doc = win.document;
+  const content = doc.querySelector('#content');
+  if (content) content.scrollTop = view.scroll;
+  if (view.focus) doc.querySelector(`[data-key="${CSS.escape(view.focus)}"]`)?.focus({ preventScroll: true });
+}
