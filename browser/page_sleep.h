@@ -25,7 +25,7 @@ class PageSleep final : public QObject
 
 public:
     using State = QWebEnginePage::LifecycleState;
-    static constexpr int DefaultQuietMs = 2000;
+    static constexpr int DefaultQuietMs = 1000;
     // A query unanswered for this long no longer keeps the page awake (a
     // request the native side never answers by design).
     static constexpr int UnansweredLimitMs = 30000;
@@ -51,6 +51,9 @@ public:
     // The document connected: the events held for it, as [name, args] pairs,
     // in the order they came.
     QVariantList takeHeld();
+    // Wakes a sleeping page that has to look at something itself (a device
+    // event that is not passed on as a page event); it sleeps again when quiet.
+    void wakeFor(const QString &reason);
 
 signals:
     // The page went to sleep (true) or was woken (false).

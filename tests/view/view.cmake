@@ -17,6 +17,15 @@ if(NODE_EXECUTABLE AND XVFB_EXECUTABLE AND XDOTOOL_EXECUTABLE AND TARGET kelv)
     ENVIRONMENT "KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};QTWEBENGINE_DISABLE_SANDBOX=1")
 endif()
 
+# The page asleep while the window is hidden: bound programs, plugging in, the
+# hot key and the window opened again, in the real program under Xvfb.
+if(NODE_EXECUTABLE AND XVFB_EXECUTABLE AND XDOTOOL_EXECUTABLE AND TARGET kelv)
+  add_test(NAME view_asleep COMMAND ${NODE_EXECUTABLE} --test ${CMAKE_CURRENT_SOURCE_DIR}/asleep.mjs
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+  set_tests_properties(view_asleep PROPERTIES TIMEOUT 300 LABELS view
+    ENVIRONMENT "KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};QTWEBENGINE_DISABLE_SANDBOX=1")
+endif()
+
 # Every screen in every language (layout, axe-core) and a keyboard-only session.
 if(NODE_EXECUTABLE AND XVFB_EXECUTABLE AND XDOTOOL_EXECUTABLE AND TARGET kelv)
   add_test(NAME view_a11y COMMAND ${NODE_EXECUTABLE} --test ${CMAKE_CURRENT_SOURCE_DIR}/a11y.mjs

@@ -1,0 +1,160 @@
+// The page asleep in the real program (under Xvfb with the simulated mouse):
+// the window closed from the page's own button, the page discarded once it is
+// quiet ("page asleep" in the log), and everything the user relies on still
+// working: bound programs switch modes, plugging a mouse in gives it its
+// settings, the hot key opens the popup, and the window opened again shows
+// the page as it was left. Run by ctest as view_asleep.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { spawn, spawnSync } from 'node:child_process';
+import { Program, sleep } from './harness.mjs';
+import { getJson } from './cdp.mjs';
+
+let p;
+before(async () => { p = await Program.start({ width: 800, height: 600 }); });
+after(async () => { await p?.stop(); });
+
+const profileText = () => fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
+
+// Waits until the log holds text after position from; returns the position
+// after it.
+async function logged(text, from, timeoutMs = 30000) {
+  const end = Date.now() + timeoutMs;
+  for (;;) {
+    const at = p.log.indexOf(text, from);
+    if (at >= 0) return at + text.length;
+    if (Date.now() > end) throw new Error(`no "${text}" in the log after ${timeoutMs} ms:\n${p.log.slice(from)}`);
+    await sleep(50);
+  }
+}
+
+async function waitFor(check, what, timeoutMs = 15000) {
+  const end = Date.now() + timeoutMs;
+  while (!check()) {
+    if (Date.now() > end) throw new Error(`${what} did not happen within ${timeoutMs} ms`);
+    await sleep(100);
+  }
+}
+
+// The user closes the window with the page's close button; the page goes to
+// sleep once it is quiet. Returns the log position after "page asleep".
+async function closeAndSleep() {
+  const from = p.log.length;
+  await p.eval("(document.querySelector('#win-close').click(), true)");
+  p.cdp.close();
+  return logged('page asleep', from);
+}
+
+// Opens the window again as a second start does (the tray does the same);
+// connects to the page once it is ready again.
+async function openAgain() {
+  const from = p.log.length;
+  const second = spawnSync(path.join(p.dir, 'kelv'), [], { env: p.env, cwd: p.root, timeout: 60000 });
+  assert.equal(second.status, 0);
+  await logged('page shown', from);
+  await p.connect();
+}
+
+const prop = (name) => p.dcsim('prop', name).trim();
+
+test('opened again, the page shows what the user left, and a typed name was saved first', async () => {
+  await p.until("window.kelvApp.state.deviceState === 'ready'");
+  await p.eval("(location.hash = '#buttons', true)");
+  await p.until(`!!document.querySelector('[data-key="btn:3"]')`);
+  await p.eval(`(document.querySelector('[data-key="btn:3"]').click(), true)`);
+  // Enough modes that the modes screen scrolls.
+  await p.eval('(async () => { for (let i = 0; i < 4; i++) await window.kelvApp.modes.add(); return true; })()');
+  await p.eval("(location.hash = '#modes', true)");
+  await p.until(`!!document.querySelector('[data-key="mode-name:4"]')`);
+  // A name typed into the field, not yet committed (no change event yet).
+  await p.eval(`(() => { const el = document.querySelector('[data-key="mode-name:0"]'); el.focus(); el.select(); return true; })()`);
+  for (const key of 'Evening') await p.press(key);
+  assert.equal(await p.eval('window.kelvApp.state.profile.modes[0].name'), 'Default');
+  // The screen scrolled down as far as it goes (a small window).
+  const scrolled = await p.eval(`(() => { const c = document.querySelector('#content'); c.scrollTop = c.scrollHeight; return c.scrollTop; })()`);
+  assert.ok(scrolled > 0, 'the modes screen scrolls');
+
+  await closeAndSleep();
+  assert.match(profileText(), /<mode index="0" name="Evening"/, 'the typed name was saved before the page slept');
+
+  await openAgain();
+  assert.equal(await p.eval('location.hash'), '#modes');
+  assert.equal(await p.eval(`document.querySelector('[data-key="mode-name:0"]').value`), 'Evening');
+  assert.equal(await p.eval(`document.querySelector('#content').scrollTop`), scrolled);
+  assert.equal(await p.eval(`document.activeElement?.dataset.key ?? ''`), 'mode-name:0');
+  assert.equal(await p.eval('window.kelvApp.state.selectedButton'), 3);
+  assert.equal(await p.eval('window.kelvApp.state.deviceState'), 'ready');
+});
+
+test('a bound program switches the mode while the page sleeps, and the page sleeps again', async () => {
+  const exe = path.join(p.root, 'game');
+  fs.copyFileSync('/bin/sleep', exe);
+  fs.chmodSync(exe, 0o755);
+  const index = await p.eval(`(async () => { const app = window.kelvApp; const index = await app.modes.add();
+    const m = app.state.profile.modes.find((x) => x.index === index);
+    m.bindingProcess = ${JSON.stringify(exe)}; m.performance.pollingRate = 1;
+    app.sync.markAll(); await app.modes.bindingsChanged(); return index; })()`);
+  const home = prop('polling-rate');
+  assert.notEqual(home, '01');
+  await waitFor(() => profileText().includes(`bindingProcess="${exe}"`), 'the binding saved for the monitor');
+
+  let at = await closeAndSleep();
+  const game = spawn(exe, ['60'], { stdio: 'ignore' });
+  try {
+    at = await logged('page woken for onProcessChanged', at);
+    await waitFor(() => prop('polling-rate') === '01', 'the bound mode written to the mouse');
+    at = await logged('page asleep', at);
+    assert.match(profileText(), new RegExp(`<modeSetting current="${index}"`), 'the switch is saved');
+  } finally {
+    game.kill();
+  }
+  at = await logged('page woken for onProcessChanged', at);
+  await waitFor(() => prop('polling-rate') === home, 'the mode of before written back');
+  await logged('page asleep', at);
+  assert.match(profileText(), /<modeSetting current="0"/);
+  await openAgain();
+  assert.equal(await p.eval('window.kelvApp.state.profile.current'), '0');
+  assert.deepEqual(await p.eval('window.kelvApp.state.boundRunning'), []);
+});
+
+test('plugging a mouse in while the page sleeps gives it its settings', async () => {
+  await p.eval("window.kelvApp.modes.change((m) => { m.performance.pollingRate = 1; }, [5])");
+  await p.eval('window.kelvApp.modes.save()');
+  assert.equal(prop('polling-rate'), '01');
+  let at = await closeAndSleep();
+  p.dcsim('unplug');
+  at = await logged('page woken for', at);
+  at = await logged('page asleep', at);
+  // A factory-fresh mouse comes in: the page, woken, brings it to the mode.
+  p.dcsim('reset');
+  at = await logged('page woken for', at);
+  await waitFor(() => prop('polling-rate') === '01', 'the mode written to the plugged-in mouse');
+  await logged('page asleep', at);
+  await openAgain();
+  assert.equal(await p.eval('window.kelvApp.state.deviceState'), 'ready');
+  assert.equal(await p.eval('window.kelvApp.state.live.performance.pollingRate'), 1);
+});
+
+test('the hot key opens the popup while the main page sleeps', async () => {
+  await closeAndSleep();
+  const pages = async () => (await getJson(p.port, '/json')).filter((t) => t.type === 'page' && /view\/index\.html/.test(t.url));
+  const before = (await pages()).map((t) => t.id);
+  p.xdotool('key', 'ctrl+alt+m');
+  let popup = null;
+  for (let i = 0; i < 100 && !popup; i++) {
+    popup = (await pages()).find((t) => !before.includes(t.id)) ?? null;
+    if (!popup) await sleep(200);
+  }
+  assert.ok(popup, 'the popup shows a page of its own');
+  const { Cdp } = await import('./cdp.mjs');
+  const cdp = await Cdp.connect(p.port, (t) => t.id === popup.id);
+  try {
+    await cdp.until("document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+    await cdp.until("window.kelvApp.state.deviceState === 'ready'");
+  } finally {
+    cdp.close();
+  }
+  p.xdotool('key', 'ctrl+alt+m');
+});
