@@ -1,0 +1,208 @@
+// A hidden page that sleeps: a real page in Qt WebEngine, discarded once it
+// is quiet, woken for every one of the six events (which its document then
+// takes, once, in order) and asleep again afterwards; kept awake while a
+// query is in flight or the page is shown.
+#include "bridge/dispatcher.h"
+#include "bridge/request_router.h"
+#include "browser/page_sleep.h"
+#include "tests/browser/browser_fixture.h"
+
+#include <QApplication>
+#include <QJsonDocument>
+
+using namespace kelv;
+using namespace kelv::test;
+
+namespace {
+
+using State = QWebEnginePage::LifecycleState;
+
+// The page registers its callbacks from a module script, which runs after
+// the contract's channel is up: a woken page must still get the event that
+// woke it. Every event is reported back with a "got" request.
+const QByteArray SleepyPage = R"(<!DOCTYPE html><html><head><meta charset="utf-8">
+<script type="module">
+for (const name of ['devicesChanged', 'macroItem', 'currentPropChanged', 'navStateChanged',
+                    'onDeviceData', 'onProcessChanged'])
+  setMessageCallback(name, (args) => cefQuery({
+    request: JSON.stringify({funcname: 'got', name, args: JSON.stringify(args)}),
+    onSuccess() {}, onFailure() {}}));
+window.hold = () => cefQuery({request: '{"funcname":"hold"}', onSuccess() {}, onFailure() {}});
+</script></head><body>sleepy</body></html>)";
+
+} // namespace
+
+class TestPageSleep : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<RoutedView> m_rig;
+    KelvWebView *m_view = nullptr;
+    ClientHandler *m_client = nullptr;
+    QStringList m_got; // "name args-json"
+    QList<QueryCallbackPtr> m_held;
+    QUrl m_page;
+
+    KelvPage *kpage() const { return m_view->kelvPage(); }
+    PageSleep *sleep() const { return kpage()->sleep(); }
+    bool asleep() const { return kpage()->lifecycleState() == State::Discarded; }
+
+    // What the document reported of one event, besides its own navigation.
+    QStringList got(const QString &name) const
+    {
+        QStringList result;
+        for (const QString &entry : m_got) {
+            if (entry.startsWith(name + QLatin1Char(' ')))
+                result << entry;
+        }
+        return result;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_rig = std::make_unique<RoutedView>();
+        m_view = &m_rig->view;
+        m_client = &m_rig->client;
+        Dispatcher &dispatcher = m_rig->router.dispatcher();
+        dispatcher.add(QStringLiteral("got"), [this](const Members &m, const QueryCallbackPtr &cb) {
+            m_got << memberText(m, QStringLiteral("name")) + QLatin1Char(' ') +
+                         memberText(m, QStringLiteral("args"));
+            answerSuccess(cb, QString());
+        });
+        dispatcher.add(QStringLiteral("hold"),
+                       [this](const Members &, const QueryCallbackPtr &cb) { m_held.append(cb); });
+        m_page = m_rig->fixture.writePage(QStringLiteral("view/sleepy.html"), SleepyPage);
+        sleep()->setQuietTime(200);
+    }
+
+    void init()
+    {
+        sleep()->setEnabled(false);
+        if (asleep())
+            kpage()->setLifecycleState(State::Active);
+        m_view->hide();
+        QVERIFY(loadAndWait(*m_view, m_page));
+        m_got.clear();
+        m_held.clear();
+    }
+
+    void aHiddenQuietPageSleepsAndKeepsItsAddress()
+    {
+        QVERIFY(!asleep());
+        QTest::qWait(sleep()->quietTime() * 3);
+        QVERIFY2(!asleep(), "sleeping is off unless switched on");
+        QSignalSpy changed(sleep(), &PageSleep::asleepChanged);
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0).at(0).toBool(), true);
+        QCOMPARE(kpage()->url(), m_page);
+        QVERIFY(kpage()->showsProgramPage());
+    }
+
+    void everyEventWakesThePageWhichTakesItOnceAndSleepsAgain_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("args");
+        QTest::newRow("devicesChanged") << "devicesChanged"
+                                        << "[7]";
+        QTest::newRow("macroItem") << "macroItem"
+                                   << R"(["1","30","0","down"])";
+        QTest::newRow("currentPropChanged") << "currentPropChanged"
+                                            << "[3,1]";
+        QTest::newRow("navStateChanged") << "navStateChanged"
+                                         << "[true,true]";
+        QTest::newRow("onDeviceData") << "onDeviceData"
+                                      << R"(["0103200300000000"])";
+        QTest::newRow("onProcessChanged") << "onProcessChanged"
+                                          << R"(["2",true])";
+    }
+
+    void everyEventWakesThePageWhichTakesItOnceAndSleepsAgain()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, args);
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+
+        const QVariantList values = QJsonDocument::fromJson(args.toUtf8()).toVariant().toList();
+        if (name == QLatin1String("devicesChanged"))
+            m_client->sendDevicesChanged(values.at(0).toInt());
+        else if (name == QLatin1String("macroItem"))
+            m_client->sendMacroItem(values.at(0).toString(), values.at(1).toString(),
+                                    values.at(2).toString(), values.at(3).toString());
+        else if (name == QLatin1String("currentPropChanged"))
+            m_client->sendCurrentPropChanged(values.at(0).toInt(), values.at(1).toInt());
+        else if (name == QLatin1String("navStateChanged"))
+            m_client->sendNavStateChanged(values.at(0).toBool(), values.at(1).toBool());
+        else if (name == QLatin1String("onDeviceData"))
+            m_client->sendOnDeviceData(values.at(0).toString());
+        else
+            m_client->sendOnProcessChanged(values.at(0).toString(), values.at(1).toBool());
+        QVERIFY2(!asleep(), "the event woke the page");
+
+        const QString expected = name + QLatin1Char(' ') + args;
+        QVERIFY2(waitUntil([&] { return got(name).contains(expected); }),
+                 qPrintable(m_got.join(QLatin1Char('\n'))));
+        QVERIFY2(waitUntil([&] { return asleep(); }), "the page sleeps again once it is quiet");
+        QCOMPARE(got(name).count(expected), 1);
+    }
+
+    void eventsWhileThePageWakesKeepTheirOrder()
+    {
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        for (int i = 1; i <= 3; ++i)
+            m_client->sendOnProcessChanged(QString::number(i), i % 2 == 1);
+        QVERIFY(sleep()->isWaking());
+        // One more once the new document is loading.
+        QVERIFY(waitUntil([&] { return kpage()->isLoading(); }));
+        m_client->sendOnProcessChanged(QStringLiteral("4"), false);
+        QVERIFY(waitUntil([&] { return got(QStringLiteral("onProcessChanged")).size() >= 4; }));
+        QTest::qWait(100);
+        QCOMPARE(
+            got(QStringLiteral("onProcessChanged")),
+            QStringList({R"(onProcessChanged ["1",true])", R"(onProcessChanged ["2",false])",
+                         R"(onProcessChanged ["3",true])", R"(onProcessChanged ["4",false])"}));
+        QVERIFY(waitUntil([&] { return asleep(); }));
+    }
+
+    void aQueryInFlightKeepsThePageAwake()
+    {
+        QVERIFY(waitUntil([&] { return !kpage()->isLoading(); }));
+        runJs(kpage(), QStringLiteral("hold()"));
+        QVERIFY(waitUntil([&] { return m_held.size() == 1; }));
+        sleep()->setEnabled(true);
+        QTest::qWait(sleep()->quietTime() * 4);
+        QVERIFY2(!asleep(), "a page whose query is not answered yet stays awake");
+        answerSuccess(m_held.takeFirst(), QStringLiteral("done"));
+        QVERIFY(waitUntil([&] { return asleep(); }));
+    }
+
+    void aShownPageWakesAndStaysAwake()
+    {
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view));
+        QVERIFY(waitUntil([&] { return kpage()->lifecycleState() == State::Active; }));
+        QVERIFY(waitUntil([&] { return !sleep()->isWaking(); }));
+        QTest::qWait(sleep()->quietTime() * 3);
+        QVERIFY(!asleep());
+        QCOMPARE(kpage()->url(), m_page);
+        m_view->hide();
+        QVERIFY2(waitUntil([&] { return asleep(); }), "hidden again, the page sleeps again");
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    TestPageSleep test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_page_sleep.moc"
