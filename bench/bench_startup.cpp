@@ -17,7 +17,8 @@
 //    window like the tray does): the time until the page shows what the user
 //    left (the page reports "page shown").
 //
-// Usage: bench_startup [program folder] (default: the build's program folder)
+// Usage: bench_startup [program folder [start|tray]] (default: the build's
+// program folder, both parts)
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
 
@@ -231,7 +232,6 @@ public:
         } else {
             env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
             env.insert(QStringLiteral("DISPLAY"), display);
-            env.insert(QStringLiteral("LIBGL_ALWAYS_SOFTWARE"), QStringLiteral("1"));
         }
         m_env = sameUser ? sameUser->m_env : env;
         m_process.setProgram(program);
@@ -375,77 +375,62 @@ void printHidden(const char *name, const char *when, const Memory &memory)
     std::fflush(stdout);
 }
 
-int trayRun(const QString &programFolder)
+// One program in the tray: started with -autostart, or shown and then closed
+// by the user. Memory after 10 s and 120 s in the tray, the wake-ups between
+// 110 s and 120 s, and the time to open the window again.
+int trayRun(const QString &programFolder, const QString &display, bool autostartRun)
 {
-    kelv::test::XvfbServer xvfb;
-    if (!xvfb.isRunning()) {
-        std::fprintf(stderr, "bench_startup: no Xvfb\n");
+    const char *name = autostartRun ? "started with -autostart" : "window shown and closed";
+    // A copy of the program folder: each run keeps its own profiles.
+    QTemporaryDir folder;
+    if (!kelv::test::copyTree(programFolder, folder.path()))
+        return 1;
+    const QString program = folder.filePath(QStringLiteral("kelv"));
+    Started run(program, autostartRun ? QStringList{QStringLiteral("-autostart")} : QStringList(),
+                display);
+    if (run.waitFor(autostartRun ? "mainwindow show!" : "page loaded") < 0) {
+        std::fprintf(stderr, "bench_startup: no start:\n%s\n", run.output().constData());
         return 1;
     }
-    // Two copies of the program folder: each run keeps its own profiles.
-    QTemporaryDir autostartFolder, shownFolder;
-    if (!kelv::test::copyTree(programFolder, autostartFolder.path()) ||
-        !kelv::test::copyTree(programFolder, shownFolder.path()))
-        return 1;
-    Started autostart(autostartFolder.filePath(QStringLiteral("kelv")),
-                      {QStringLiteral("-autostart")}, xvfb.display());
-    Started shown(shownFolder.filePath(QStringLiteral("kelv")), {}, xvfb.display());
-    if (autostart.waitFor("mainwindow show!") < 0 || shown.waitFor("page loaded") < 0) {
-        std::fprintf(stderr, "bench_startup: no start:\n%s\n%s\n", autostart.output().constData(),
-                     shown.output().constData());
-        return 1;
+    if (!autostartRun) {
+        // The page's handlers are in place once it is ready; then the user closes it.
+        QThread::msleep(2000);
+        if (!clickCloseButton(display)) {
+            std::fprintf(stderr, "bench_startup: the window could not be closed\n");
+            return 1;
+        }
     }
-    const qint64 autostartHidden = autostart.elapsedMs();
-    // The page's handlers are in place once it is ready; then the user closes it.
-    QThread::msleep(2000);
-    if (!clickCloseButton(xvfb.display())) {
-        std::fprintf(stderr, "bench_startup: the window could not be closed\n");
-        return 1;
-    }
-    const qint64 shownHidden = shown.elapsedMs();
-    const auto sampleAt = [](Started &run, qint64 hiddenAt, qint64 afterMs) {
-        const qint64 wait = hiddenAt + afterMs - run.elapsedMs();
-        if (wait > 0)
-            QThread::msleep(wait);
+    const qint64 hiddenAt = run.elapsedMs();
+    const auto sampleAt = [&](qint64 afterMs) {
+        QThread::msleep(std::max<qint64>(0, hiddenAt + afterMs - run.elapsedMs()));
         run.collect();
         return memoryOf(run.pid());
     };
-    // Both at 10 s, then both at 120 s (the later of the two decides).
-    const Memory shown10 = sampleAt(shown, shownHidden, 10000);
-    const Memory autostart10 = sampleAt(autostart, autostartHidden, 10000);
-    printHidden("started with -autostart", "10 s", autostart10);
-    printHidden("window shown and closed", "10 s", shown10);
-    QThread::msleep(std::max<qint64>(0, shownHidden + 110000 - shown.elapsedMs()));
-    const Wakeups shownWakeups = wakeupsOf(shown.pid(), 5000);
-    const Wakeups autostartWakeups = wakeupsOf(autostart.pid(), 5000);
-    const Memory autostart120 = sampleAt(autostart, autostartHidden, 120000);
-    const Memory shown120 = sampleAt(shown, shownHidden, 120000);
-    printHidden("started with -autostart", "120 s", autostart120);
-    printHidden("window shown and closed", "120 s", shown120);
-    std::printf(
-        "idle wake-ups, all processes: -autostart %.1f/s (%s); shown and closed %.1f/s (%s)\n",
-        autostartWakeups.perSecond, qPrintable(autostartWakeups.busiest.join(QStringLiteral(", "))),
-        shownWakeups.perSecond, qPrintable(shownWakeups.busiest.join(QStringLiteral(", "))));
+    printHidden(name, "10 s", sampleAt(10000));
+    QThread::msleep(std::max<qint64>(0, hiddenAt + 110000 - run.elapsedMs()));
+    const Wakeups wakeups = wakeupsOf(run.pid(), 10000);
+    printHidden(name, "120 s", sampleAt(120000));
+    std::printf("hidden, %-22s idle wake-ups of all processes: %.1f/s (busiest threads: %s)\n",
+                name, wakeups.perSecond, qPrintable(wakeups.busiest.join(QStringLiteral(", "))));
 
     // Opening the window again, as the tray or a second start does: the time
     // until the window is shown, and until the page shows what the user left
     // ("page shown", written once a page that slept is back).
-    for (Started *run : {&autostart, &shown}) {
-        run->collect();
-        const qsizetype from = run->output().size();
-        const double before = double(run->elapsedMs());
-        Started second(run == &autostart ? autostartFolder.filePath(QStringLiteral("kelv"))
-                                         : shownFolder.filePath(QStringLiteral("kelv")),
-                       {}, xvfb.display(), run);
-        Q_UNUSED(second)
-        const double windowShown = run->waitFor("window shown for another start", from, 30000);
-        const double pageShown = run->waitFor("page shown", from, 5000);
-        std::printf("opening the window again (%s): window shown %.0f ms, page shown %s\n",
-                    run == &autostart ? "-autostart" : "shown and closed", windowShown - before,
-                    pageShown < 0
-                        ? "at once (the page stayed awake)"
-                        : qPrintable(QStringLiteral("%1 ms").arg(pageShown - before, 0, 'f', 0)));
+    run.collect();
+    const qsizetype from = run.output().size();
+    const double before = double(run.elapsedMs());
+    {
+        Started second(program, {}, display, &run);
+        const double windowShown = run.waitFor("window shown for another start", from, 30000);
+        const double pageShown = run.waitFor("page shown", from, 10000);
+        std::printf(
+            "hidden, %-22s opened again: window shown after %.0f ms, page shown %s\n", name,
+            windowShown - before,
+            pageShown < 0
+                ? "at once (it stayed awake)"
+                : qPrintable(QStringLiteral("after %1 ms").arg(pageShown - before, 0, 'f', 0)));
     }
+    std::fflush(stdout);
     return 0;
 }
 
@@ -470,10 +455,27 @@ int main(int argc, char **argv)
         return 1;
     empty.close();
 
-    double loadRatio = 0, memoryRatio = 0;
-    if (const int failed = startupComparison(folder.path(), emptyPage, &loadRatio, &memoryRatio))
-        return failed;
-    std::printf("kelv / bare page: start %.2fx, memory shown %.2fx\n", loadRatio, memoryRatio);
-    std::fflush(stdout);
-    return trayRun(folder.path());
+    const QString part = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    if (part != QLatin1String("tray")) {
+        double loadRatio = 0, memoryRatio = 0;
+        if (const int failed =
+                startupComparison(folder.path(), emptyPage, &loadRatio, &memoryRatio))
+            return failed;
+        std::printf("kelv / bare page: start %.2fx, memory shown %.2fx\n", loadRatio, memoryRatio);
+        std::fflush(stdout);
+    }
+    if (part == QLatin1String("start"))
+        return 0;
+    // In the tray one after the other: two programs side by side would share
+    // their libraries' pages and each show less.
+    kelv::test::XvfbServer xvfb;
+    if (!xvfb.isRunning()) {
+        std::fprintf(stderr, "bench_startup: no Xvfb\n");
+        return 1;
+    }
+    for (const bool autostartRun : {true, false}) {
+        if (const int failed = trayRun(folder.path(), xvfb.display(), autostartRun))
+            return failed;
+    }
+    return 0;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -19,6 +20,9 @@ namespace kelv::sim {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
+// While nothing is due, the thread sleeps until the state folder changes; it
+// still looks once in this while (a change the watch could not see).
+constexpr int kIdleWaitMs = 30000;
 
 // The state folder: $DC_SIM_DIR, else "simulator" beside the library file itself.
 std::string stateFolder()
@@ -38,6 +42,8 @@ public:
         {
             std::lock_guard<std::mutex> guard(m_threadMutex);
             m_stop = true;
+            if (m_folderWatch)
+                m_folderWatch->wake();
         }
         m_wake.notify_all();
         if (m_thread.joinable())
@@ -79,14 +85,33 @@ public:
     }
 
 private:
+    // Delivers what the simulated mouse queued. A process idle in the tray is
+    // not woken 50 times a second: unless a timed change is due, the thread
+    // waits for the state folder to change (another process queued an event,
+    // or this one did).
     void run()
     {
+        std::unique_ptr<files::FolderWatch> watch;
         std::unique_lock<std::mutex> lock(m_threadMutex);
         while (!m_stop) {
             lock.unlock();
-            deliver(m_sim.poll());
+            bool soon = true;
+            deliver(m_sim.poll(&soon));
+            const std::string folder = m_sim.folder();
+            if (!watch || watch->folder() != folder)
+                watch = std::make_unique<files::FolderWatch>(folder);
             lock.lock();
-            m_wake.wait_for(lock, kPollInterval, [this] { return m_stop; });
+            if (m_stop)
+                break;
+            if (soon || !watch->watching()) {
+                m_wake.wait_for(lock, kPollInterval, [this] { return m_stop; });
+                continue;
+            }
+            m_folderWatch = watch.get();
+            lock.unlock();
+            watch->wait(kIdleWaitMs);
+            lock.lock();
+            m_folderWatch = nullptr;
         }
     }
 
@@ -117,6 +142,7 @@ private:
     std::condition_variable m_wake;
     std::thread m_thread;
     bool m_stop = false;
+    files::FolderWatch *m_folderWatch = nullptr; // while the thread waits on it
     std::atomic<DcEventCallback> m_event{nullptr};
     std::mutex m_dataMutex;
     DcDataCallback m_data = nullptr;

@@ -69,5 +69,31 @@ std::string moduleFolder(const void *address);
 // The folder of the running executable, or "".
 std::string executableFolder();
 
+// Waits for changes in a folder, so the library's thread sleeps while nothing
+// happens there (Linux: inotify). Where a folder cannot be watched, watching()
+// is false and the caller polls.
+class FolderWatch
+{
+public:
+    explicit FolderWatch(const std::string &folder);
+    ~FolderWatch();
+    FolderWatch(const FolderWatch &) = delete;
+    FolderWatch &operator=(const FolderWatch &) = delete;
+
+    bool watching() const { return m_watch >= 0; }
+    const std::string &folder() const { return m_folder; }
+    // Returns once a file in the folder was created, written, replaced or
+    // removed, wake() was called (from any thread; a wake before the wait
+    // counts), or timeoutMs passed.
+    void wait(int timeoutMs);
+    void wake();
+
+private:
+    std::string m_folder;
+    int m_notify = -1;
+    int m_watch = -1;
+    int m_wake = -1;
+};
+
 } // namespace files
 } // namespace kelv::sim

@@ -5,6 +5,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#endif
 
 namespace kelv::sim::files {
 namespace {
@@ -193,5 +198,52 @@ std::string executableFolder()
         return std::string();
     return folderOf(std::string(exe, size_t(n)));
 }
+
+#ifdef __linux__
+FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder)
+{
+    m_notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_notify >= 0 && m_wake >= 0)
+        m_watch = inotify_add_watch(m_notify, folder.c_str(),
+                                    IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO |
+                                        IN_DELETE | IN_ATTRIB);
+}
+
+FolderWatch::~FolderWatch()
+{
+    if (m_notify >= 0)
+        close(m_notify);
+    if (m_wake >= 0)
+        close(m_wake);
+}
+
+void FolderWatch::wait(int timeoutMs)
+{
+    pollfd fds[2] = {{m_notify, POLLIN, 0}, {m_wake, POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) <= 0)
+        return;
+    // Drain both: what changed is read from the files themselves.
+    char buffer[4096];
+    while (read(m_notify, buffer, sizeof buffer) > 0) {
+    }
+    std::uint64_t count = 0;
+    while (read(m_wake, &count, sizeof count) > 0) {
+    }
+}
+
+void FolderWatch::wake()
+{
+    const std::uint64_t one = 1;
+    if (m_wake >= 0 && write(m_wake, &one, sizeof one) < 0) {
+        // A full counter already wakes the waiter.
+    }
+}
+#else
+FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder) {}
+FolderWatch::~FolderWatch() = default;
+void FolderWatch::wait(int) {}
+void FolderWatch::wake() {}
+#endif
 
 } // namespace kelv::sim::files

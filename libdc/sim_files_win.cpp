@@ -249,6 +249,12 @@ std::string executableFolder()
     return folderOfModule(nullptr);
 }
 
+// Not watched on Windows: the library's thread polls the folder.
+FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder) {}
+FolderWatch::~FolderWatch() = default;
+void FolderWatch::wait(int) {}
+void FolderWatch::wake() {}
+
 } // namespace kelv::sim::files
 
 // The whole lock file, exclusively; LOCK_NB gives up at once when another

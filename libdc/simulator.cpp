@@ -460,14 +460,18 @@ void Simulator::readQueueLocked(std::vector<QueueItem> *items)
     }
 }
 
-std::vector<QueueItem> Simulator::poll()
+std::vector<QueueItem> Simulator::poll(bool *soon)
 {
     Lock lock(*this);
+    if (soon)
+        *soon = true;
     if (!lock.held())
         return {};
     std::vector<QueueItem> items(m_local.begin(), m_local.end());
     m_local.clear();
     readQueueLocked(&items);
+    if (soon)
+        *soon = !m_folderReady || m_state.mode == Mode::ToBoot || m_state.mode == Mode::ToMouse;
     return items;
 }
 

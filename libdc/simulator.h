@@ -99,7 +99,9 @@ public:
 
     // --- the library's watcher: applies timed transitions and returns the events and
     // data reports that arrived since the last poll (own ones and other processes') ---
-    std::vector<QueueItem> poll();
+    // soon: set when the watcher should look again shortly whatever the folder
+    // does (a timed transition is due, or there is no folder to watch).
+    std::vector<QueueItem> poll(bool *soon = nullptr);
 
 private:
     class Lock;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -90,10 +91,7 @@ public:
     {
         if (m_reader.joinable()) {
             m_stop = true;
-            const char byte = 0;
-            if (write(m_wake[1], &byte, 1) < 0) {
-                // The reader also ends on its poll timeout now that m_stop is set.
-            }
+            wakeReader();
             m_reader.join();
         }
         for (int fd : m_wake) {
@@ -112,6 +110,7 @@ public:
     int add(const HotKeyChord &chord, GlobalHotKey::Callback callback)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        const RecheckOnReturn recheck(*this);
         Registration registration;
         registration.modifiers = modifierMask(chord);
         registration.callback = std::move(callback);
@@ -168,6 +167,7 @@ public:
         // Taking the lock also waits for a callback of this registration that
         // the reader may be running right now.
         std::lock_guard<std::mutex> lock(m_mutex);
+        const RecheckOnReturn recheck(*this);
         auto it = m_registrations.find(id);
         if (it == m_registrations.end())
             return;
@@ -176,6 +176,23 @@ public:
     }
 
 private:
+    // Waiting for a reply here may read the reader's key events into xcb's
+    // queue, where its poll() cannot see them: the reader is told to look.
+    struct RecheckOnReturn
+    {
+        explicit RecheckOnReturn(Connection &connection) : m_connection(connection) {}
+        ~RecheckOnReturn() { m_connection.wakeReader(); }
+        Connection &m_connection;
+    };
+
+    void wakeReader()
+    {
+        const char byte = 0;
+        if (write(m_wake[1], &byte, 1) < 0) {
+            // A full pipe wakes the reader already.
+        }
+    }
+
     // Waits until the server has released the key, so that a registration
     // made right after this (by us over a new connection, or by another
     // program) finds it free.
@@ -196,10 +213,17 @@ private:
         pollfd fds[2] = {{xcb_get_file_descriptor(m_connection), POLLIN, 0},
                          {m_wake[0], POLLIN, 0}};
         while (!m_stop) {
-            // Another thread waiting for a reply may have read our events into
-            // xcb's queue; the timeout makes sure they are picked up.
-            poll(fds, 2, 50);
-            if (m_stop || (fds[1].revents & POLLIN))
+            // Sleeps until the server sends something or another thread wakes
+            // it (to end, or to look at xcb's queue after waiting for a reply).
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+            if (fds[1].revents & POLLIN) {
+                char bytes[64];
+                if (read(m_wake[0], bytes, sizeof bytes) < 0) {
+                    // Nothing to drain after all.
+                }
+            }
+            if (m_stop)
                 break;
             while (xcb_generic_event_t *event = xcb_poll_for_event(m_connection)) {
                 if ((event->response_type & 0x7f) == XCB_KEY_PRESS)
