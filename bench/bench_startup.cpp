@@ -9,10 +9,10 @@
 //    loaded (PSS per process, summed; RSS summed).
 // 2. Hidden in the tray (under a private Xvfb, so the window can be closed as
 //    a user closes it): started with -autostart, and started shown with the
-//    window closed by a click on the page's close button once it is ready.
-//    Both run side by side; their memory is printed 10 s and 120 s after they
-//    went to the tray, and the wake-ups per second of all their processes
-//    (context switches of every thread) between 110 s and 120 s.
+//    window closed by a click on the page's close button once it is ready,
+//    one after the other. Memory 10 s and 120 s after they went to the tray,
+//    and the wake-ups per second of all their processes (context switches of
+//    every thread) between 110 s and 120 s.
 // 3. Opening the window again (a second start, which shows the running
 //    window like the tray does): the time until the page shows what the user
 //    left (the page reports "page shown").
