@@ -17,18 +17,21 @@ namespace {
 
 using State = QWebEnginePage::LifecycleState;
 
-// The page registers its callbacks from a module script, which runs after
-// the contract's channel is up: a woken page must still get the event that
-// woke it. Every event is reported back with a "got" request.
+// The page registers its callbacks at the end of a chain of modules, as the
+// program's page does: its scripts run well after the contract's channel is
+// up, and a woken page must still get the event that woke it. Every event is
+// reported back with a "got" request.
 const QByteArray SleepyPage = R"(<!DOCTYPE html><html><head><meta charset="utf-8">
-<script type="module">
+<script type="module" src="chain/0.js"></script></head><body>sleepy</body></html>)";
+constexpr int ChainLength = 40;
+const QByteArray ChainEnd = R"(
 for (const name of ['devicesChanged', 'macroItem', 'currentPropChanged', 'navStateChanged',
                     'onDeviceData', 'onProcessChanged'])
   setMessageCallback(name, (args) => cefQuery({
     request: JSON.stringify({funcname: 'got', name, args: JSON.stringify(args)}),
     onSuccess() {}, onFailure() {}}));
 window.hold = () => cefQuery({request: '{"funcname":"hold"}', onSuccess() {}, onFailure() {}});
-</script></head><body>sleepy</body></html>)";
+)";
 
 } // namespace
 
@@ -74,6 +77,12 @@ private slots:
         dispatcher.add(QStringLiteral("hold"),
                        [this](const Members &, const QueryCallbackPtr &cb) { m_held.append(cb); });
         m_page = m_rig->fixture.writePage(QStringLiteral("view/sleepy.html"), SleepyPage);
+        for (int i = 0; i < ChainLength; ++i) {
+            m_rig->fixture.writePage(QStringLiteral("view/chain/%1.js").arg(i),
+                                     i + 1 < ChainLength ? QByteArrayLiteral("import './") +
+                                                               QByteArray::number(i + 1) + ".js';\n"
+                                                         : ChainEnd);
+        }
         sleep()->setQuietTime(200);
     }
 
