@@ -86,13 +86,7 @@ export class App {
     this.device.watch();
     document.addEventListener('visibilitychange', () => {
       if (document.visibilityState !== 'hidden') return;
-      // A value typed but not yet committed is committed (and saved) now:
-      // the page may rest from here on.
-      const focused = document.activeElement;
-      if (focused && focused !== document.body && 'value' in focused) {
-        focused.blur();
-        focused.focus({ preventScroll: true });
-      }
+      // The page may rest from here on: saved, and what it shows kept.
       this.modes.save();
       keepState(this);
     });
