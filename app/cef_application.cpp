@@ -4,9 +4,7 @@
 #include "app/application_host.h"
 #include "app/main_window.h"
 #include "browser/client_handler.h"
-#include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
-#include "browser/page_sleep.h"
 #include "common/app_paths.h"
 #include "common/dialogs.h"
 #include "common/session.h"
@@ -162,12 +160,6 @@ void cefApplication::primaryStart()
     m_mainWindow = new shell::kelv(m_settings, *m_host);
     if (ClientHandler *client = ClientHandler::instance())
         client->setMainWindowHandle(m_mainWindow);
-    // Only some device events reach the page as events; the page looks at the
-    // device list itself after each one, so a sleeping page is woken for every
-    // one (a mouse plugged in gets its settings).
-    PageSleep *sleep = m_mainWindow->webView()->kelvPage()->sleep();
-    connect(m_devices, &devices_handler::deviceEventSeen, sleep,
-            [sleep] { sleep->wakeFor(QStringLiteral("a device event")); });
     m_mainWindow->setupTray();
     if (m_autostart)
         qCInfo(lcApp, "started in the tray (-autostart)");

@@ -74,12 +74,6 @@ QVariantList PageSleep::takeHeld()
     return held;
 }
 
-void PageSleep::wakeFor(const QString &reason)
-{
-    if (isAsleep())
-        wake(reason);
-}
-
 void PageSleep::wake(const QString &reason)
 {
     m_waking = true;

@@ -51,9 +51,6 @@ public:
     // The document connected: the events held for it, as [name, args] pairs,
     // in the order they came.
     QVariantList takeHeld();
-    // Wakes a sleeping page that has to look at something itself (a device
-    // event that is not passed on as a page event); it sleeps again when quiet.
-    void wakeFor(const QString &reason);
 
 signals:
     // The page went to sleep (true) or was woken (false).

@@ -306,7 +306,6 @@ void devices_handler::resetEventCounter()
 
 void devices_handler::handleDeviceEvent(quint32 value)
 {
-    emit deviceEventSeen(int(value & 0xffff));
     if (g_eventCounter == 0) {
         refreshDevices();
         emit devicesChanged(int(value & 0xffff));

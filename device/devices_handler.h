@@ -88,8 +88,6 @@ signals:
     // the first device's data as 16 lowercase hex digits.
     void devicesChanged(int value);
     void deviceData(const QString &hex);
-    // Every device event, acted on or not (on the main thread).
-    void deviceEventSeen(int value);
 
 private:
     void load(const QString &libraryFile);
