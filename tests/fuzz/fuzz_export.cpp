@@ -1,6 +1,6 @@
 // The profile export file reader: any bytes as an export file ("pfd"), decoded
 // from memory and read from disk, then imported into a profile with the
-// modifyReplaceProfileEx command.
+// modifyReplaceProfileEx and queryExportFile commands.
 //
 // Invariants: reading the file and decoding its bytes agree; what decodes
 // encodes to a file that decodes to the same text; the import is answered at
@@ -61,6 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pugi::xml_document doc;
         FUZZ_CHECK(doc.load_buffer(text.constData(), size_t(text.size())),
                    "the profile stays readable after an import");
+    }
+    // Read back as text: answered once, with XML that parses again.
+    const auto read = test::RecordingCallback::create();
+    dispatcher.dispatch(QStringLiteral("queryExportFile"), Members{{"srcFilePath", file}}, read);
+    FUZZ_CHECK(read->answerCount() == 1, "reading an export file is answered once");
+    if (read->ok()) {
+        const QByteArray text = read->text().toUtf8();
+        pugi::xml_document doc;
+        FUZZ_CHECK(doc.load_buffer(text.constData(), size_t(text.size())),
+                   "an export file reads back as XML");
     }
     fuzz::drainEvents();
     return 0;
