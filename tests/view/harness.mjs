@@ -173,7 +173,10 @@ export class Program {
     const at = await this.eval(`(() => { const el = ${find}; if (!el) return null; el.scrollIntoView({ block: 'nearest' });
       const r = el.getBoundingClientRect(); return [Math.round(window.screenX + r.left + r.width / 2), Math.round(window.screenY + r.top + r.height / 2)]; })()`);
     if (!at) throw new Error(`nothing to click: ${target}`);
-    this.xdotool('mousemove', '--sync', String(at[0]), String(at[1]), 'click', '1');
+    // mousemove --sync waits for a move, which never comes when the pointer is there already.
+    const [x, y] = /X=(\d+)\s+Y=(\d+)/.exec(this.xdotool('getmouselocation', '--shell')).slice(1).map(Number);
+    if (x !== at[0] || y !== at[1]) this.xdotool('mousemove', '--sync', String(at[0]), String(at[1]));
+    this.xdotool('click', '1');
   }
 
   // A key pressed in the page as the keyboard would (trusted events).
