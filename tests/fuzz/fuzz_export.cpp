@@ -63,11 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    "the profile stays readable after an import");
     }
     // Read back as text: answered once, with XML that parses again.
-    const auto read = test::RecordingCallback::create();
-    dispatcher.dispatch(QStringLiteral("queryExportFile"), Members{{"srcFilePath", file}}, read);
-    FUZZ_CHECK(read->answerCount() == 1, "reading an export file is answered once");
-    if (read->ok()) {
-        const QByteArray text = read->text().toUtf8();
+    const auto query = test::RecordingCallback::create();
+    dispatcher.dispatch(QStringLiteral("queryExportFile"), Members{{"srcFilePath", file}}, query);
+    FUZZ_CHECK(query->answerCount() == 1, "reading an export file is answered once");
+    if (query->ok()) {
+        const QByteArray text = query->text().toUtf8();
         pugi::xml_document doc;
         FUZZ_CHECK(doc.load_buffer(text.constData(), size_t(text.size())),
                    "an export file reads back as XML");
