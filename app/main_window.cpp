@@ -333,6 +333,13 @@ void kelv::showDebug() {}
 void kelv::closeEvent(QCloseEvent *event)
 {
     event->ignore();
+    // Where there is no tray to go to, the close button's setting holds for
+    // the window system's close too: minimised, or quit after saving.
+    if (!trayAvailable() &&
+        m_appSettings.value(QStringLiteral("closeFunc")) == QLatin1String("closeapp")) {
+        oncloseApp();
+        return;
+    }
     closeToBackground();
 }
 

@@ -540,18 +540,31 @@ private slots:
     }
 
     // Last: the quit request acts once per process.
-    void trayExitSavesAndQuitsOnce()
+    void quittingSavesAndActsOnce()
     {
-        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        // Without a tray, with "Quits the program": the window system's close
+        // quits after saving (minimising would contradict the setting).
+        ClientSettings settings = settingsWith("clientSize=\"640,480\" closeFunc=\"closeapp\"");
         Shell windowShell(settings);
         MainWindow &window = windowShell.window;
+        window.setTrayAvailability([] { return false; });
+        m_dialogs = test::ScriptedDialogs();
+        window.show();
+        const QString closed = m_dir.filePath("closed.xml");
+        window.profiles().store(closed, "<conf/>\n");
+        QVERIFY(!cefApplication::quitRequested());
+        QVERIFY(!window.close());
+        QVERIFY(cefApplication::quitRequested());
+        QCOMPARE(cefApplication::requestedExitCode(), 0);
+        QVERIFY(QFile::exists(closed));
+        QVERIFY(m_dialogs.captions.isEmpty());
+
+        // The tray's Exit saves too; the quit request stays the first one.
+        window.setTrayAvailability([] { return true; });
         window.setupTray();
         const QString path = m_dir.filePath("exit.xml");
         window.profiles().store(path, "<conf/>\n");
-        QVERIFY(!cefApplication::quitRequested());
         window.tray()->exitAction()->trigger();
-        QVERIFY(cefApplication::quitRequested());
-        QCOMPARE(cefApplication::requestedExitCode(), 0);
         QVERIFY(QFile::exists(path));
         cefApplication::requestQuit(3);
         QCOMPARE(cefApplication::requestedExitCode(), 0);
