@@ -188,25 +188,36 @@ int32_t DC_CALL remoteNotify(const char16_t *id, const char16_t *sub, uint32_t c
     return valueCall(Call::Notify, id, sub, code, value, out, reserved);
 }
 
-// dcRead and dcReadProp: size bytes out.
+// The transfer calls' buffers are whole transfer blocks (DC_TRANSFER_SIZE bytes, or size
+// when that is larger), as the interface has them: the whole block travels both ways, so a
+// library that touches the block past size does so on the host's copy, and what it wrote
+// reaches the caller's block as it would in-process.
+uint32_t transferBlockSize(uint32_t size)
+{
+    return size > DC_TRANSFER_SIZE ? size : DC_TRANSFER_SIZE;
+}
+
+// dcRead and dcReadProp: the block out.
 int32_t readCall(Call call, const char16_t *id, const char16_t *sub, uint32_t code, uint8_t *buf,
                  uint32_t size, uint32_t where)
 {
-    if (size > kMaxBuffer)
+    const uint32_t block = transferBlockSize(size);
+    if (block > kMaxBuffer)
         return DC_BAD_ARGUMENT;
     WireWriter message = deviceRequest(call, id, sub, code);
-    message.u32(size).u32(where).bytes(buf, size);
-    return callHost(message, copyBack(buf, size));
+    message.u32(size).u32(where).bytes(buf, block);
+    return callHost(message, copyBack(buf, block));
 }
 
-// dcWrite, dcWriteProp and dcBornRom: size bytes in.
+// dcWrite, dcWriteProp and dcBornRom: the block in.
 int32_t writeCall(Call call, const char16_t *id, const char16_t *sub, uint32_t code,
                   const uint8_t *buf, uint32_t size, uint32_t where)
 {
-    if (size > kMaxBuffer)
+    const uint32_t block = transferBlockSize(size);
+    if (block > kMaxBuffer)
         return DC_BAD_ARGUMENT;
     WireWriter message = deviceRequest(call, id, sub, code);
-    message.u32(size).u32(where).bytes(buf, size);
+    message.u32(size).u32(where).bytes(buf, block);
     return callHost(message);
 }
 

@@ -6,7 +6,9 @@
 // and gives an entry table of plain function pointers with the library's own signatures:
 // the device manager uses it exactly like the table of a library loaded into the process.
 // Callbacks registered through it run on the connection's own thread, in the order the
-// library made them.
+// library made them. The transfer calls (dcRead, dcWrite, dcReadProp, dcWriteProp,
+// dcBornRom) take whole transfer blocks, DC_TRANSFER_SIZE bytes (or size when larger), as
+// the library's interface has them; their whole block travels.
 
 #include "libdc/dc_entries.h"
 

@@ -146,18 +146,23 @@ std::string transcript(const DcEntries &e)
         note("readprop", e.dcReadProp(kMouse, u"", DC_PRODUCT_CODE, buffer.data(), 4, prop),
              buffer.data(), 8);
     }
-    const uint8_t stage[] = {2};
-    note("writeprop", e.dcWriteProp(kMouse, u"", DC_PRODUCT_CODE, stage, 1, 5));
-    const uint8_t tooHigh[] = {9};
-    note("writeprop-range", e.dcWriteProp(kMouse, u"", DC_PRODUCT_CODE, tooHigh, 1, 5));
+    // Written data travels in whole transfer blocks, as the device manager sends it.
+    std::vector<uint8_t> data(DC_TRANSFER_SIZE, 0);
+    data[0] = 2;
+    note("writeprop", e.dcWriteProp(kMouse, u"", DC_PRODUCT_CODE, data.data(), 1, 5));
+    data[0] = 9;
+    note("writeprop-range", e.dcWriteProp(kMouse, u"", DC_PRODUCT_CODE, data.data(), 1, 5));
     note("readprop-wrong-product", e.dcReadProp(kMouse, u"", 1234, buffer.data(), 1, 5));
     const uint8_t macro[] = {0x4d, 0x01, 0x02, 0x03};
-    note("write", e.dcWrite(kMouse, u"", DC_PRODUCT_CODE, macro, sizeof macro, 0x1000));
-    note("write-past-end", e.dcWrite(kMouse, u"", DC_PRODUCT_CODE, macro, sizeof macro, 0xffff));
+    std::memcpy(data.data(), macro, sizeof macro);
+    note("write", e.dcWrite(kMouse, u"", DC_PRODUCT_CODE, data.data(), sizeof macro, 0x1000));
+    note("write-past-end",
+         e.dcWrite(kMouse, u"", DC_PRODUCT_CODE, data.data(), sizeof macro, 0xffff));
     note("read", e.dcRead(kMouse, u"", DC_PRODUCT_CODE, buffer.data(), 6, 0x1000), buffer.data(),
          8);
-    note("read-too-big", e.dcRead(kMouse, u"", DC_PRODUCT_CODE, buffer.data(), 4096, 0),
-         buffer.data(), 8);
+    std::vector<uint8_t> large(4096, 0x55);
+    note("read-too-big", e.dcRead(kMouse, u"", DC_PRODUCT_CODE, large.data(), 4096, 0),
+         large.data(), large.size());
     note("read-unknown",
          e.dcRead(u"HID\\Vid_1234&Pid_0001", u"", DC_PRODUCT_CODE, buffer.data(), 4, 0));
     uint8_t acknowledged = 7;
@@ -190,8 +195,8 @@ std::string transcript(const DcEntries &e)
     note("reset-again", e.dcReset(kMouse, u"", DC_PRODUCT_CODE, 1, nullptr, 0));
     note("boot-appears-again", waitForDevice(kBoot) ? 0 : -1);
     note("erase", e.dcEraseRom(kBoot, u"", DC_PRODUCT_CODE));
-    std::vector<uint8_t> chunk(2000);
-    for (size_t i = 0; i < chunk.size(); ++i)
+    std::vector<uint8_t> chunk(DC_TRANSFER_SIZE);
+    for (size_t i = 0; i < 2000; ++i)
         chunk[i] = uint8_t(i * 7);
     note("born", e.dcBornRom(kBoot, u"", DC_PRODUCT_CODE, chunk.data(), 2000, 0));
     note("born-too-big", e.dcBornRom(kBoot, u"", DC_PRODUCT_CODE, chunk.data(), 2001, 0));
