@@ -184,6 +184,13 @@ std::vector<std::string> filesIn(const std::string &folder)
     return names;
 }
 
+bool runsUnderWine()
+{
+    // Wine's ntdll exports its version; Windows' does not.
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 void setEnvironment(const std::string &name, const std::string &value)
 {
     SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str());

@@ -232,10 +232,14 @@ int main(int argc, char **argv)
         return 2;
     }
     const HostLibrary library(argc == 3 ? argv[2] : HostLibrary::defaultFile());
-    if (!writeFrame(*calls, hello(library)) || !library.loaded())
+    if (!writeFrame(*calls, hello(library)))
         return 1;
+    // Without the library the hello said why; the host waits until the program has read it
+    // and closes the channels.
     std::string payload;
-    while (readFrame(*calls, &payload))
-        Request(payload).answer(*calls);
-    return 0;
+    while (readFrame(*calls, &payload)) {
+        if (library.loaded())
+            Request(payload).answer(*calls);
+    }
+    return library.loaded() ? 0 : 1;
 }

@@ -166,7 +166,8 @@ bool awaitConnection(HANDLE pipe, HANDLE process, DWORD timeoutMs, std::string *
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool connected = ConnectNamedPipe(pipe, &overlapped) != FALSE;
     DWORD code = GetLastError();
-    if (!connected && code == ERROR_PIPE_CONNECTED) {
+    if (!connected && (code == ERROR_PIPE_CONNECTED || code == ERROR_NO_DATA)) {
+        // Connected before we asked (ERROR_NO_DATA: and closed again); reads tell the rest.
         connected = true;
     } else if (!connected && code == ERROR_IO_PENDING) {
         const HANDLE waits[] = {overlapped.hEvent, process};

@@ -393,6 +393,7 @@ TEST_CASE("a host without its library, or gone, answers like a device that is no
         testing::TempFolder empty;
         auto connection = dchost::HostConnection::start(
             hostProgram(), empty.path() + "/libdc-missing" + testing::executableSuffix(), &error);
+        CAPTURE(error);
         CHECK(connection == nullptr);
         CHECK(error.find("libdc-missing") != std::string::npos);
     }
