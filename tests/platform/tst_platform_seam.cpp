@@ -6,6 +6,7 @@
 #include "platform/key_recorder.h"
 #include "platform/process_control.h"
 #include "platform/process_state.h"
+#include "platform/program_path.h"
 #include "platform/running_programs.h"
 #include "platform/scancode.h"
 #include "platform/system_mouse.h"
@@ -16,9 +17,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <doctest.h>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -187,6 +190,48 @@ TEST_CASE("a started program is found by the full path of its executable and run
     CHECK(testing::waitFor([&] { return !listed(path); }, 10s));
     CHECK_FALSE(platform::processIsRunning(child.pid()));
     CHECK_FALSE(platform::processIsRunning(0));
+}
+
+TEST_CASE("a bound program is matched by its path as the system compares file names")
+{
+    // A program of its own in a folder of its own, and the same program under the same
+    // file name elsewhere: only the one running matches.
+    testing::TempFolder folder;
+    const std::string name = "/Bound_Helper" + std::string(testing::executableSuffix());
+    const std::string helper =
+        testing::testProgramFolder() + "/seam_helper" + testing::executableSuffix();
+    const std::string bound = folder.path() + name;
+    std::filesystem::copy_file(std::filesystem::u8path(helper), std::filesystem::u8path(bound));
+    std::filesystem::permissions(std::filesystem::u8path(bound), std::filesystem::perms::owner_all);
+    testing::TempFolder elsewhere;
+    const std::string other = elsewhere.path() + name;
+
+    std::string upper = bound;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return char(std::toupper(c)); });
+    std::string backslashed = bound;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    const std::vector<std::string> bindings = {bound, upper, backslashed, other};
+
+    auto running = [&] {
+        std::vector<std::string> paths;
+        REQUIRE(platform::runningProgramPaths(&paths));
+        return platform::boundProgramsRunning(bindings, paths);
+    };
+    CHECK(running() == std::vector<bool>(4, false));
+
+    testing::ChildProcess child(bound, {});
+    REQUIRE(child.started());
+#ifdef _WIN32
+    // Letter case and either separator name the same file.
+    const std::vector<bool> expected = {true, true, true, false};
+#else
+    // Bytes: another case or a backslash is another file name.
+    const std::vector<bool> expected = {true, false, false, false};
+#endif
+    CHECK(testing::waitFor([&] { return running() == expected; }, 10s));
+    child.kill();
+    CHECK(testing::waitFor([&] { return running() == std::vector<bool>(4, false); }, 10s));
 }
 
 namespace {
