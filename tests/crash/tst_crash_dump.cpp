@@ -3,10 +3,12 @@
 // what happened and on which thread, and start the reporter with that path as
 // its argument.
 
+#include "crash/signal_safe.h"
 #include "tests/doctest_support.h"
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <doctest.h>
 #include <string>
 
@@ -159,4 +161,29 @@ TEST_CASE("a crash (access violation, stack overflow, terminate) leaves one dump
     const std::string written = reporterFolder.path() + "/reporter.txt";
     REQUIRE(testing::waitFor([&] { return !testing::readWholeFile(written).empty(); }, 10s));
     CHECK(testing::readWholeFile(written) == dumps.path() + "/" + name + "\n");
+}
+
+TEST_CASE("the crash handler's writer puts its text whole into a C runtime descriptor")
+{
+    testing::TempFolder folder;
+    const std::string path = folder.path() + "/report.txt";
+    FILE *file = std::fopen(path.c_str(), "wb");
+    REQUIRE(file != nullptr);
+#ifdef _WIN32
+    const int fd = _fileno(file);
+#else
+    const int fd = fileno(file);
+#endif
+    {
+        crash::SafeWriter out(fd);
+        out.text("Signal: ").dec(-11).ch(' ').hex(0xdead, 8).ch('\n');
+        for (int i = 0; i < 300; ++i) // past the writer's buffer
+            out.text("0123456789");
+        CHECK(out.flush());
+    }
+    CHECK_FALSE(crash::writeAll(-1, "x", 1));
+    std::fclose(file);
+    const std::string written = testing::readWholeFile(path);
+    CHECK(written.compare(0, 22, "Signal: -11 0x0000dead") == 0);
+    CHECK(written.size() == 23 + 3000);
 }
