@@ -7,7 +7,8 @@
 #   build-win/    the 64-bit parts (libdc.dll, dcsim.exe in build-win/program/, where
 #                 the 32-bit dchost.exe is copied too) and every suite.
 # Arguments go to the 64-bit configuration; a build folder is configured again when
-# its options change. KELV_WIN_TESTS=0 only builds.
+# its options change. KELV_WIN_TESTS=0 only builds; KELV_WIN_SUITES=<regex> runs only
+# the suites whose names match.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -83,4 +84,5 @@ wineserver -p 2>/dev/null || true
 wine "$build/bin/test_platform_seam.exe" -tc="a request from the system*" >/dev/null 2>&1 </dev/null || true
 
 # One suite at a time: they share the Wine desktop and its keyboard.
-ctest --test-dir "$build" --output-on-failure --timeout 300 --no-tests=error
+ctest --test-dir "$build" --output-on-failure --timeout 300 --no-tests=error \
+  ${KELV_WIN_SUITES:+-R "$KELV_WIN_SUITES"}

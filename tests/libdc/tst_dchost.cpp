@@ -224,6 +224,14 @@ bool DC_CALL onEvent(uint32_t event)
     return true;
 }
 
+std::atomic<int> g_refusedCalls{0};
+
+bool DC_CALL onRefusedData(const DcDataRecord *, uint32_t)
+{
+    ++g_refusedCalls;
+    return true;
+}
+
 bool DC_CALL onData(const DcDataRecord *record, uint32_t)
 {
     std::lock_guard<std::mutex> lock(g_received.mutex);
@@ -347,6 +355,10 @@ TEST_CASE("the library's callbacks reach the program through the host, in order"
     const DcDataCallback dataHolder = onData;
     REQUIRE(e.dcOnDeviceEvent(&eventHolder) == DC_OK);
     REQUIRE(e.dconDeviceData(kMouse, u"", DC_PRODUCT_CODE, &dataHolder) == DC_OK);
+    // A subscription the library refuses changes nothing: the data keeps its callback.
+    const DcDataCallback refusedHolder = onRefusedData;
+    CHECK(e.dconDeviceData(u"HID\\Vid_1234&Pid_0001", u"", DC_PRODUCT_CODE, &refusedHolder) ==
+          DC_NOT_PRESENT);
 
     host.runDcsim({"unplug"});
     host.runDcsim({"plug"});
@@ -369,6 +381,7 @@ TEST_CASE("the library's callbacks reach the program through the host, in order"
         CHECK(g_received.data.front() == "01020aff00000000");
         CHECK(g_received.data.back() == "01020aff00000009");
     }
+    CHECK(g_refusedCalls.load() == 0);
     const dchost::CallbackDelays delays = host.connection->callbackDelays();
     CHECK(delays.count == 10 + kReports);
     std::ostringstream figure;
