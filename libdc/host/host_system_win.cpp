@@ -5,6 +5,8 @@
 // be cancelled from another thread.
 
 #include "libdc/host/host_system.h"
+#include "platform/command_line_win.h"
+#include "platform/wide_text_win.h"
 
 #include <atomic>
 #include <windows.h>
@@ -12,42 +14,14 @@
 namespace kelv::dchost {
 namespace {
 
-constexpr DWORD kPipeBuffer = 64 * 1024;
+using platform::quotedArgument;
+using platform::wideFromUtf8;
 
-std::wstring wide(const std::string &text)
-{
-    if (text.empty())
-        return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring result(size_t(size > 0 ? size : 0), L'\0');
-    if (size > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size);
-    return result;
-}
+constexpr DWORD kPipeBuffer = 64 * 1024;
 
 std::string systemMessage(const std::string &what, DWORD error)
 {
     return what + " (error " + std::to_string(error) + ")";
-}
-
-// One argument quoted as CommandLineToArgvW and the C runtime read it back.
-std::wstring quoted(const std::wstring &argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring result = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        result += c;
-    }
-    result.append(backslashes * 2, L'\\');
-    return result + L"\"";
 }
 
 std::string newEndpoint()
@@ -153,10 +127,11 @@ namespace {
 
 HANDLE createPipe(const std::string &name, DWORD direction)
 {
-    return CreateNamedPipeW(
-        wide(name).c_str(), direction | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-        kPipeBuffer, kPipeBuffer, 0, nullptr);
+    return CreateNamedPipeW(wideFromUtf8(name).c_str(),
+                            direction | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                PIPE_REJECT_REMOTE_CLIENTS,
+                            1, kPipeBuffer, kPipeBuffer, 0, nullptr);
 }
 
 // Waits for the host to open the pipe; false when it ended first or the time ran out.
@@ -208,13 +183,14 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string &hostProgram,
         return nullptr;
     }
 
-    std::wstring commandLine = quoted(wide(hostProgram)) + L" " + quoted(wide(endpoint));
+    std::wstring commandLine =
+        quotedArgument(wideFromUtf8(hostProgram)) + L" " + quotedArgument(wideFromUtf8(endpoint));
     for (const std::string &argument : arguments)
-        commandLine += L" " + quoted(wide(argument));
+        commandLine += L" " + quotedArgument(wideFromUtf8(argument));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(wide(hostProgram).c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &impl->process)) {
+    if (!CreateProcessW(wideFromUtf8(hostProgram).c_str(), commandLine.data(), nullptr, nullptr,
+                        FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &impl->process)) {
         *error = systemMessage("cannot start " + hostProgram, GetLastError());
         return nullptr;
     }
@@ -271,14 +247,14 @@ bool openHostChannels(const std::string &endpoint, std::unique_ptr<Channel> *cal
                       std::unique_ptr<Channel> *events)
 {
     const HANDLE callsPipe =
-        CreateFileW(wide(endpoint + "-calls").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        CreateFileW(wideFromUtf8(endpoint + "-calls").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (callsPipe == INVALID_HANDLE_VALUE)
         return false;
     *calls = std::make_unique<Channel>(std::make_unique<Channel::Impl>(callsPipe));
-    const HANDLE eventsPipe =
-        CreateFileW(wide(endpoint + "-events").c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE eventsPipe = CreateFileW(wideFromUtf8(endpoint + "-events").c_str(),
+                                          GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (eventsPipe == INVALID_HANDLE_VALUE)
         return false;
     *events = std::make_unique<Channel>(std::make_unique<Channel::Impl>(eventsPipe));
@@ -287,7 +263,7 @@ bool openHostChannels(const std::string &endpoint, std::unique_ptr<Channel> *cal
 
 HostLibrary::HostLibrary(const std::string &file)
 {
-    m_handle = LoadLibraryW(wide(file).c_str());
+    m_handle = LoadLibraryW(wideFromUtf8(file).c_str());
     if (!m_handle)
         m_error = systemMessage("LoadLibraryW(" + file + ") failed", GetLastError());
 }
