@@ -142,7 +142,9 @@ TEST_CASE("the library loaded by file name exports all eighteen entry points and
 TEST_CASE("a device held by another process (dcsim hold) is busy until that process lets go")
 {
     // The state folder's lock file is locked across processes (flock on Linux, LockFileEx
-    // on Windows): while dcsim holds it, a call waits its time limit and answers busy.
+    // on Windows): while dcsim holds it, a call waits its time limit and answers busy. A
+    // call can wait up to twice the 2 s limit when the library's own thread is waiting for
+    // the folder too, so dcsim holds it longer than that.
     testing::TempFolder state;
     testing::setEnvironment("DC_SIM_DIR", state.path());
     Library library(programFolder());
@@ -153,9 +155,9 @@ TEST_CASE("a device held by another process (dcsim hold) is busy until that proc
     REQUIRE(deviceExist(mouse) == DC_OK);
 
     testing::ChildProcess holder(programFolder() + "/dcsim" + testing::executableSuffix(),
-                                 {"hold", "3500"}, {"DC_SIM_DIR=" + state.path()});
+                                 {"hold", "5000"}, {"DC_SIM_DIR=" + state.path()});
     REQUIRE(holder.started());
-    CHECK(testing::waitFor([&] { return deviceExist(mouse) == DC_BUSY; }, 10s));
+    CHECK(testing::waitFor([&] { return deviceExist(mouse) == DC_BUSY; }, 15s));
     long code = -1;
     REQUIRE(holder.wait(15s, &code));
     CHECK(code == 0);
