@@ -160,6 +160,13 @@ bool awaitConnection(HANDLE pipe, HANDLE process, DWORD timeoutMs, std::string *
         *error = systemMessage("ConnectNamedPipe failed", code);
     }
     CloseHandle(overlapped.hEvent);
+    // Only the host we started may be at the other end.
+    ULONG client = 0;
+    if (connected &&
+        (!GetNamedPipeClientProcessId(pipe, &client) || client != GetProcessId(process))) {
+        *error = "another process opened the host's pipe";
+        connected = false;
+    }
     return connected;
 }
 
