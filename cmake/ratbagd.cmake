@@ -3,7 +3,8 @@
 # is kept under build/third_party/ of the source folder, so the normal, sanitizer and thread
 # sanitizer builds share one copy and it is made once per fresh checkout.
 #
-# Sets KELV_RATBAGD_DEVEL (the daemon, or empty) and KELV_RATBAGD_SKIP (why there is none).
+# Sets KELV_RATBAGD_DEVEL (the daemon, or empty), KELV_RATBAGD_SKIP (why there is none) and
+# KELV_RATBAGD_ENV (the suites' environment).
 set(KELV_THIRD_PARTY_DIR "" CACHE PATH "Folder holding libratbag-0.17.tar.gz")
 find_file(KELV_RATBAG_TARBALL libratbag-0.17.tar.gz
   PATHS ${KELV_THIRD_PARTY_DIR} ${CMAKE_SOURCE_DIR}/../shared/third_party
@@ -28,3 +29,7 @@ else()
   add_custom_target(ratbagd_devel DEPENDS ${KELV_RATBAGD_DEVEL})
   set(KELV_RATBAGD_DATA ${folder}/src/data/devices)
 endif()
+
+# What the suites that run the daemon get in their environment (tests/testsupport/ratbag_daemon).
+set(KELV_RATBAGD_ENV "KELV_RATBAGD_DEVEL=${KELV_RATBAGD_DEVEL}" "KELV_RATBAGD_DATA=${KELV_RATBAGD_DATA}"
+  "KELV_RATBAGD_SKIP=${KELV_RATBAGD_SKIP}")

@@ -14,7 +14,6 @@ target_compile_definitions(test_devices_handler PRIVATE
 add_dependencies(test_devices_handler test_partial_dc libdc dcsim)
 
 # Real mice through libratbag's real daemon on a private bus (skips, saying why, without it).
-set(KELV_RATBAGD_ENV "KELV_RATBAGD_DEVEL=${KELV_RATBAGD_DEVEL};KELV_RATBAGD_DATA=${KELV_RATBAGD_DATA};KELV_RATBAGD_SKIP=${KELV_RATBAGD_SKIP}")
 kelv_test(test_ratbagd
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbagd.cpp
   LIBS kelv_device
