@@ -701,7 +701,12 @@ private:
             return;
         }
         if (r != DC_OK) {
-            // No answer, or one that is not ratbagd's: keep what is listed and ask again.
+            // An answer that is not ratbagd's interface: no mice from it. No answer at all:
+            // keep what is listed. Either way, ask again.
+            if (!m_bus->timedOut()) {
+                dropAll(true);
+                setState("unsupported", 0);
+            }
             m_retryAt = Clock::now() + kRetryPause;
             return;
         }

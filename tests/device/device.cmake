@@ -22,3 +22,13 @@ add_dependencies(test_ratbagd libdc dcsim)
 if(TARGET ratbagd_devel)
   add_dependencies(test_ratbagd ratbagd_devel)
 endif()
+
+# A stand-in for ratbagd for what the real daemon cannot be made to do (wrong types, nonsense,
+# failed commits, newer properties), and the suite that runs it.
+add_executable(fake_ratbagd ${CMAKE_CURRENT_LIST_DIR}/fake_ratbagd.cpp)
+target_link_libraries(fake_ratbagd PRIVATE kelv_warnings Qt6::Core Qt6::DBus)
+kelv_test(test_ratbagd_fake
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbagd_fake.cpp
+  LIBS kelv_device)
+target_compile_definitions(test_ratbagd_fake PRIVATE FAKE_RATBAGD_FILE="$<TARGET_FILE:fake_ratbagd>")
+add_dependencies(test_ratbagd_fake fake_ratbagd libdc dcsim)
