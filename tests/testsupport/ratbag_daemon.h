@@ -47,6 +47,7 @@ public:
     // Kills it (SIGKILL) as a crash would; its mice go with it.
     void kill();
     bool running() const { return m_daemon.state() == QProcess::Running; }
+    qint64 pid() const { return m_daemon.processId(); }
     // Stops the daemon where it is (SIGSTOP), as a hanging daemon; resume() lets it go on.
     void pause();
     void resume();
