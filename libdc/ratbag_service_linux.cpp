@@ -31,7 +31,8 @@ constexpr int kBurst = 5; // events per arrival or removal, like a composite dev
 constexpr uint32_t kArrived = 1, kRemoved = 2, kStateChanged = 3;
 constexpr auto kReconnectPause = std::chrono::seconds(2);
 constexpr auto kRetryPause = std::chrono::seconds(2);
-constexpr auto kStartPause = std::chrono::seconds(30);
+constexpr auto kStartPause = std::chrono::seconds(30);  // between requests to start it
+constexpr auto kInstallPause = std::chrono::seconds(5); // between looks for an install
 constexpr int kIdlePollMs = 1000;
 constexpr uint8_t kReportStage = 0x01, kReportResync = 0x05, kReportProfile = 0x06;
 
@@ -681,6 +682,9 @@ private:
         bool activatable = false;
         m_bus->nameActivatable(&activatable);
         setState(activatable ? "stopped" : "absent", 0);
+        // ratbagd installed while kelv runs: the bus can start it from then on.
+        if (!activatable)
+            m_retryAt = Clock::now() + kInstallPause;
     }
 
     void enumerate()

@@ -508,16 +508,19 @@ private slots:
         QCOMPARE(mapping(0), QJsonArray({1, QJsonObject{{"type", "u"}, {"data", 2}}}));
     }
 
-    // The bus goes away: no mice. A bus that can start the daemon itself: kelv asks for it and
-    // lists its mouse.
-    void aBusThatStartsTheDaemonWhenAsked()
+    // The bus goes away: no mice. On a new bus ratbagd is installed while kelv runs: kelv
+    // finds it and asks the bus to start it.
+    void ratbagdInstalledLaterIsStartedWhenKelvAsks()
     {
         m_daemon.reset();
         QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("nobus"));
         QVERIFY(listedMouse().HardwareID.isEmpty());
-        m_daemon = std::make_unique<RatbagDaemon>(RatbagDaemon::Bus::Activatable);
+        m_daemon = std::make_unique<RatbagDaemon>(RatbagDaemon::Bus::Installable);
         QVERIFY(m_daemon->busRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!listedMouse().HardwareID.isEmpty(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(serviceState().value("state").toString(),
+                                  QStringLiteral("absent"), 10000);
+        QVERIFY(m_daemon->install());
+        QTRY_VERIFY_WITH_TIMEOUT(!listedMouse().HardwareID.isEmpty(), 15000);
         QCOMPARE(serviceState().value("state").toString(), QStringLiteral("running"));
     }
 
