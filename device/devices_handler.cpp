@@ -65,6 +65,8 @@ devices_handler::devices_handler(const QString &libraryFile, const QString &host
                                  QObject *parent)
     : QObject(parent), m_entries(std::make_unique<DcEntries>())
 {
+    m_worker.setMaxThreadCount(1);
+    m_worker.setExpiryTimeout(-1);
     {
         std::lock_guard<std::mutex> lock(g_instanceMutex);
         g_instance = this;
@@ -74,6 +76,8 @@ devices_handler::devices_handler(const QString &libraryFile, const QString &host
 
 devices_handler::~devices_handler()
 {
+    m_worker.clear();
+    m_worker.waitForDone();
     std::lock_guard<std::mutex> lock(g_instanceMutex);
     if (g_instance == this)
         g_instance = nullptr;
@@ -232,6 +236,16 @@ bool devices_handler::writeProp(const QString &id, const QByteArray &data, int s
     return m_entries->dcWriteProp(dcText(id), kEmpty, kProductCode,
                                   reinterpret_cast<const uint8_t *>(block.constData()),
                                   uint32_t(boundedTransferSize(size)), propId) == 0;
+}
+
+bool devices_handler::waitsForDaemon(const QString &id)
+{
+    return id.startsWith(QLatin1String("RATBAG\\"), Qt::CaseInsensitive);
+}
+
+void devices_handler::post(std::function<void()> job)
+{
+    m_worker.start(std::move(job));
 }
 
 QStringList devices_handler::missingEntries() const

@@ -15,7 +15,9 @@
 #include <QLibrary>
 #include <QObject>
 #include <QStringList>
+#include <QThreadPool>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 struct DcDataRecord;
@@ -86,6 +88,15 @@ public:
     // without the entry.
     bool writeProp(const QString &id, const QByteArray &data, int size, quint32 propId);
 
+    // True for hardware IDs whose calls may wait for a daemon: ratbagd's mice and the daemon
+    // itself ("RATBAG\..."). The device commands run their calls through post(), so the GUI
+    // thread never waits for the daemon; the simulated mouse's calls stay where they are.
+    static bool waitsForDaemon(const QString &id);
+    // Runs job on the manager's worker thread, after every job posted before it (one at a
+    // time, in order). The manager stays alive while a job runs: its destructor drops the jobs
+    // still waiting and waits for the running one.
+    void post(std::function<void()> job);
+
     // The ROM operations of a firmware update. One session at a time: null while another
     // is open.
     std::unique_ptr<FirmwareSession> openFirmwareSession();
@@ -118,6 +129,7 @@ private:
     QLibrary m_library;
     std::unique_ptr<dchost::HostConnection> m_host;
     std::unique_ptr<DcEntries> m_entries;
+    QThreadPool m_worker;
     DeviceTable m_table;
     bool m_firmwareSessionOpen = false;
 };

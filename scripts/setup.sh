@@ -20,6 +20,8 @@ packages=(
   gsettings-desktop-schemas cinnamon-desktop-data mate-settings-daemon-common
   xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
   weston qt6-wayland xwayland
+  libsystemd-dev ratbagd
+  meson swig libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
 )
 
 missing=()
