@@ -16,14 +16,18 @@ void ClientSettings::load(const QString &path)
     m_values.clear();
     m_text.clear();
 
+    // A settings file beyond the profile bound, or nested deeper than the
+    // depth bound, counts as one that does not parse: no settings.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     file.close();
+    if (bytes.size() > kMaxProfileBytes)
+        return;
 
     pugi::xml_document doc;
-    if (!doc.load_buffer(bytes.constData(), size_t(bytes.size())))
+    if (loadXml(xmlBytesAsUtf8(bytes), &doc) != XmlLoad::Parsed)
         return;
 
     for (const pugi::xml_attribute &attribute : doc.child("root").child("client").attributes())

@@ -1,15 +1,58 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
-
 #include <pugixml.hpp>
 
 namespace kelv {
 
+// The bounds every XML text the program reads or edits is held to. They lie
+// far above any real profile (a few levels deep, a few hundred KiB at most)
+// and keep each request's work small: pugixml frees a subtree recursively,
+// one call per level, and its output indents every line by its depth.
+//
+// Deepest element nesting of a document (the document element is level 1).
+constexpr int kMaxXmlDepth = 256;
+// A profile's text, a profile file on disk, a document built by an edit and
+// the text one query answers with (UTF-8 bytes).
+constexpr qsizetype kMaxProfileBytes = 4 * 1024 * 1024;
+// An XML fragment a request hands in (UTF-8 bytes).
+constexpr qsizetype kMaxFragmentBytes = 1024 * 1024;
+
+// The deepest element nesting pugixml would build from a UTF-8 text with its
+// default parse options (0 for a text without elements), found in one pass
+// over the text without building anything. The count is never lower than
+// what pugixml builds; counting ends once it passes limit (limit + 1 then).
+int xmlElementDepth(const char *data, qsizetype size, int limit = kMaxXmlDepth);
+
+enum class XmlLoad {
+    Parsed,
+    Malformed, // pugixml's error: doc keeps what was read up to it
+    TooDeep,   // nests deeper than the limit: doc stays empty
+};
+
+// Parses a UTF-8 text with pugixml's default options, after the depth check:
+// a text nesting deeper than maxDepth never reaches pugixml.
+XmlLoad loadXml(const QByteArray &utf8, pugi::xml_document *doc, int maxDepth = kMaxXmlDepth);
+
+// A file's bytes as the UTF-8 text pugixml would have converted them to:
+// UTF-16 and UTF-32 texts (by byte order mark or by a leading '<') are
+// converted, anything else is taken as it is.
+QByteArray xmlBytesAsUtf8(const QByteArray &bytes);
+
 // Parses a text (converted to UTF-8) with pugixml's default options: comments,
 // declarations and whitespace-only text nodes are dropped. Returns false when
-// the text does not parse (a text without any element does not parse).
+// the text does not parse (a text without any element does not parse) or
+// nests deeper than kMaxXmlDepth.
 bool parseXmlText(const QString &text, pugi::xml_document *doc);
+
+// The element level of a node: 1 for the document element, 0 for the
+// document itself (or a null node).
+int xmlNodeLevel(const pugi::xml_node &node);
+
+// How many element levels a node's subtree spans, the node included when it
+// is an element (a document: its deepest nesting). Walks without recursion.
+int xmlSubtreeDepth(const pugi::xml_node &node);
 
 // pugixml's default save format: `<?xml version="1.0"?>`, one element per
 // line, tab indentation, empty-element tags, LF line ends.
@@ -17,5 +60,13 @@ QString serializeXmlDocument(const pugi::xml_document &doc);
 
 // One node with its subtree in the same format, without a declaration.
 QString serializeXmlNode(const pugi::xml_node &node);
+
+// The same formats as UTF-8 bytes appended to *out, as long as *out stays
+// within maxBytes: output that would pass it is abandoned at once (false;
+// *out then holds an unspecified prefix). A deep tree's indentation makes
+// its text far larger than the text it was read from; this bounds both the
+// time and the memory spent on it.
+bool saveXmlDocument(const pugi::xml_document &doc, qsizetype maxBytes, QByteArray *out);
+bool printXmlNode(const pugi::xml_node &node, qsizetype maxBytes, QByteArray *out);
 
 } // namespace kelv
