@@ -8,8 +8,10 @@
 #include "bridge/members.h"
 #include "bridge/profile_export.h"
 #include "bridge/profile_store.h"
+#include "common/xml_text.h"
 #include "platform/system_mouse.h"
 
+#include <QHash>
 #include <QLoggingCategory>
 #include <pugixml.hpp>
 #include <unordered_set>
@@ -23,15 +25,6 @@ Q_LOGGING_CATEGORY(lcProfiles, "kelv.profiles")
 // The double-click time every modifyProfile request sets (entry 0 of the
 // double-click table of the settings commands).
 constexpr int kModifyProfileDoubleClickMs = 970;
-
-struct ByteArrayWriter final : pugi::xml_writer
-{
-    QByteArray bytes;
-    void write(const void *data, size_t size) override
-    {
-        bytes.append(static_cast<const char *>(data), qsizetype(size));
-    }
-};
 
 QByteArray utf8(const QString &text)
 {
@@ -158,6 +151,18 @@ private:
                      const char *pathMember, Match match, const QueryCallbackPtr &cb,
                      const QString &failed, Target *target);
 
+    // The end of an edit: the edited document becomes the profile's text and
+    // the command answers done; a text beyond the profile bound is refused
+    // (the profile keeps its text) and the command answers failed.
+    void storeEdit(const QString &path, const pugi::xml_document &doc, const QueryCallbackPtr &cb,
+                   const QString &done, const QString &failed);
+
+    // Ends an edit that would pass a bound (why says which): the profile
+    // keeps its text, what was already changed in its document is dropped,
+    // and the command answers failed.
+    void refuseEdit(const QString &path, const QueryCallbackPtr &cb, const QString &failed,
+                    const char *why);
+
     SettingsHost &m_host;
 };
 
@@ -190,18 +195,44 @@ bool ProfileCommands::openProfile(const Members &m, std::initializer_list<const 
     return true;
 }
 
+void ProfileCommands::storeEdit(const QString &path, const pugi::xml_document &doc,
+                                const QueryCallbackPtr &cb, const QString &done,
+                                const QString &failed)
+{
+    if (!store().storeDocument(path, doc)) {
+        qCInfo(lcProfiles) << path << "would exceed" << kMaxProfileBytes << "bytes; edit refused";
+        answerFailure(cb, failed);
+        return;
+    }
+    answerSuccess(cb, done);
+}
+
+void ProfileCommands::refuseEdit(const QString &path, const QueryCallbackPtr &cb,
+                                 const QString &failed, const char *why)
+{
+    qCInfo(lcProfiles) << path << "edit refused:" << why;
+    store().discardDocument(path);
+    answerFailure(cb, failed);
+}
+
 void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("queryProfile load xml file failed!");
     Target t;
     if (!openProfile(m, {"filePath", "xpath"}, "filePath", Match::All, cb, failed, &t))
         return;
-    ByteArrayWriter writer;
+    // Matches inside other matches are written once more with each of them:
+    // on a deep profile "//*" would answer with the whole profile once per
+    // level. An answer beyond the profile bound is refused instead.
+    QByteArray answer;
     for (const pugi::xpath_node &match : t.nodes) {
-        if (match.node())
-            match.node().print(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+        if (match.node() && !printXmlNode(match.node(), kMaxProfileBytes, &answer)) {
+            qCInfo(lcProfiles) << "queryProfile: answer larger than" << kMaxProfileBytes << "bytes";
+            answerFailure(cb, failed);
+            return;
+        }
     }
-    answerSuccess(cb, QString::fromUtf8(writer.bytes));
+    answerSuccess(cb, QString::fromUtf8(answer));
 }
 
 void ProfileCommands::nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -231,25 +262,32 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
         memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
     const QStringList values =
         memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::KeepEmptyParts);
-    // A name without a value (fewer values than names) is left alone.
+    // A name without a value (fewer values than names) is left alone. A name
+    // given twice ends with its last value, as setting them in order would.
     const qsizetype pairs = std::min(names.size(), values.size());
-    QList<QByteArray> names8, values8;
-    for (qsizetype i = 0; i < pairs; ++i) {
-        names8 << utf8(names.at(i));
-        values8 << utf8(values.at(i));
-    }
+    QHash<QByteArray, QByteArray> assignments;
+    for (qsizetype i = 0; i < pairs; ++i)
+        assignments.insert(utf8(names.at(i)), utf8(values.at(i)));
+    // Each node's own attributes are looked up, so the work grows with the
+    // document and the list, not with their product; the bytes written are
+    // counted, so a long value set on many nodes stops at the profile bound.
+    qsizetype written = 0;
     for (const pugi::xpath_node &match : t.nodes) {
-        pugi::xml_node node = match.node();
-        if (!node)
-            continue;
-        for (qsizetype i = 0; i < pairs; ++i) {
-            pugi::xml_attribute attribute = node.attribute(names8.at(i).constData());
-            if (attribute)
-                attribute.set_value(values8.at(i).constData());
+        for (pugi::xml_attribute attribute : match.node().attributes()) {
+            const QByteArray name =
+                QByteArray::fromRawData(attribute.name(), qsizetype(qstrlen(attribute.name())));
+            const auto value = assignments.constFind(name);
+            if (value == assignments.constEnd())
+                continue;
+            written += value->size();
+            if (written > kMaxProfileBytes) {
+                refuseEdit(t.path, cb, failed, "the values would exceed the profile bound");
+                return;
+            }
+            attribute.set_value(value->constData());
         }
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyProfile success!"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyProfile success!"), failed);
 }
 
 void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &cb)
@@ -260,17 +298,32 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
                      &t))
         return;
     // The fragment's parse result is deliberately not examined: whatever the
-    // parser kept of a broken fragment is what gets inserted.
-    pugi::xml_document fragment;
+    // parser kept of a broken fragment is what gets inserted. Its size and
+    // depth are: pugixml frees a tree one call per level, and a fragment
+    // nested deep enough overflows the stack.
     const QByteArray fragment8 = utf8(memberText(m, QStringLiteral("subTreeString")));
-    fragment.load_buffer(fragment8.constData(), size_t(fragment8.size()), pugi::parse_default,
-                         pugi::encoding_utf8);
+    if (fragment8.size() > kMaxFragmentBytes) {
+        refuseEdit(t.path, cb, failed, "the fragment is larger than the bound");
+        return;
+    }
+    pugi::xml_document fragment;
+    if (loadXml(fragment8, &fragment) == XmlLoad::TooDeep) {
+        refuseEdit(t.path, cb, failed, "the fragment nests deeper than the bound");
+        return;
+    }
 
     // Emptying a match frees everything below it, so a match inside an
     // earlier match is gone by the time its turn comes. Which matches to skip
     // is therefore decided before the first edit: afterwards their nodes (and
     // their parent links) may already be freed memory.
     const std::vector<pugi::xml_node> targets = outermostNodes(t.nodes);
+    // The fragment goes into the first match: the profile must stay within
+    // the depth bound there, or it could never be read again.
+    if (!targets.empty() &&
+        xmlNodeLevel(targets.front()) + xmlSubtreeDepth(fragment) > kMaxXmlDepth) {
+        refuseEdit(t.path, cb, failed, "the profile would nest deeper than the bound");
+        return;
+    }
     for (pugi::xml_node node : targets) {
         while (pugi::xml_node child = node.first_child())
             node.remove_child(child);
@@ -280,8 +333,7 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
             fragment.remove_child(top);
         }
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyProfileEx success"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyProfileEx success"), failed);
 }
 
 void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -297,8 +349,7 @@ void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackP
         if (node && node.parent())
             node.parent().remove_child(node);
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyRemoveProfile success"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyRemoveProfile success"), failed);
 }
 
 void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -331,6 +382,26 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         answerFailure(cb, failed);
         return;
     }
+    // Every match gets the element: it must stay within the depth bound, and
+    // all the copies together within the profile bound (decided before the
+    // first is added, so a refused edit changes nothing).
+    qsizetype elementBytes = element.size() + 8; // "<", " />", indentation, line end
+    for (qsizetype i = 0; i < pairs; ++i)
+        elementBytes += names8.at(i).size() + values8.at(i).size() + 4; // ' ="" '
+    qsizetype totalBytes = 0;
+    for (const pugi::xpath_node &match : t.nodes) {
+        if (!match.node())
+            continue;
+        totalBytes += elementBytes;
+        if (totalBytes > kMaxProfileBytes) {
+            refuseEdit(t.path, cb, failed, "the new elements would exceed the profile bound");
+            return;
+        }
+        if (xmlNodeLevel(match.node()) >= kMaxXmlDepth) {
+            refuseEdit(t.path, cb, failed, "the new element would nest deeper than the bound");
+            return;
+        }
+    }
     for (const pugi::xpath_node &match : t.nodes) {
         if (!match.node())
             continue;
@@ -342,8 +413,7 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         for (qsizetype i = 0; i < pairs; ++i)
             added.append_attribute(names8.at(i).constData()).set_value(values8.at(i).constData());
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyAddProfile success"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyAddProfile success"), failed);
 }
 
 void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -364,9 +434,7 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
     pugi::xml_document ownSource;
     pugi::xml_document *src = nullptr;
     if (srcPath == desPath) {
-        const QByteArray text = utf8(store().text(srcPath));
-        if (ownSource.load_buffer(text.constData(), size_t(text.size()), pugi::parse_default,
-                                  pugi::encoding_utf8))
+        if (loadXml(utf8(store().text(srcPath)), &ownSource) == XmlLoad::Parsed)
             src = &ownSource;
     } else {
         src = store().document(srcPath);
@@ -383,6 +451,10 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
     }
     pugi::xml_node d = target.node();
     pugi::xml_node parent = d.parent();
+    if (d && parent && xmlNodeLevel(parent) + xmlSubtreeDepth(source.node()) > kMaxXmlDepth) {
+        refuseEdit(desPath, cb, failed, "the profile would nest deeper than the bound");
+        return;
+    }
     if (d && parent) {
         // The copy goes in first, in D's place, and only then D goes: a source
         // node that cannot be copied there (none matched, an attribute, the
@@ -396,8 +468,7 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
         }
         parent.remove_child(d);
     }
-    store().storeDocument(desPath, *des);
-    answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
+    storeEdit(desPath, *des, cb, QStringLiteral("modifyReplaceProfile success"), failed);
 }
 
 void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallbackPtr &cb)
@@ -414,11 +485,12 @@ void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallba
         return;
     }
     // srcFilePath is the export file the user chose: a full path, used as is.
+    // An export file may come from anywhere: its size (readFile) and depth
+    // are checked before pugixml builds its tree.
     QByteArray exported;
     pugi::xml_document imported;
     if (!ProfileExport::readFile(memberText(m, QStringLiteral("srcFilePath")), &exported) ||
-        !imported.load_buffer(exported.constData(), size_t(exported.size()), pugi::parse_default,
-                              pugi::encoding_utf8)) {
+        loadXml(exported, &imported) != XmlLoad::Parsed) {
         answerFailure(cb, failed);
         return;
     }
@@ -429,13 +501,18 @@ void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallba
         return;
     }
     if (pugi::xml_node d = target.node()) {
+        // The imported node's children go one level below D.
+        const int below = xmlSubtreeDepth(source) - (source.type() == pugi::node_element ? 1 : 0);
+        if (xmlNodeLevel(d) + below > kMaxXmlDepth) {
+            refuseEdit(desPath, cb, failed, "the profile would nest deeper than the bound");
+            return;
+        }
         while (pugi::xml_node child = d.first_child())
             d.remove_child(child);
         for (pugi::xml_node child = source.first_child(); child; child = child.next_sibling())
             d.append_copy(child);
     }
-    store().storeDocument(desPath, *des);
-    answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
+    storeEdit(desPath, *des, cb, QStringLiteral("modifyReplaceProfile success"), failed);
 }
 
 void ProfileCommands::resetProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -445,6 +522,12 @@ void ProfileCommands::resetProfile(const Members &m, const QueryCallbackPtr &cb)
     QString srcPath, desPath;
     if (!loadMember(m, "srcFilePath", &srcPath) || !loadMember(m, "desFilePath", &desPath))
         return;
+    // A source too large to read has no text to copy: the destination keeps
+    // its own (no reply, like a source that cannot be read).
+    if (store().isTooLarge(srcPath)) {
+        qCInfo(lcProfiles) << "resetProfile: source larger than" << kMaxProfileBytes << "bytes";
+        return;
+    }
     store().store(desPath, store().text(srcPath));
     answerSuccess(cb, QStringLiteral("resetProfile success"));
 }
@@ -492,12 +575,16 @@ void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
     pugi::xml_document exported;
     if (t.first.node())
         exported.append_copy(t.first.node());
-    ByteArrayWriter writer;
-    exported.save(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+    QByteArray text;
+    if (!saveXmlDocument(exported, kMaxProfileBytes, &text)) {
+        qCInfo(lcProfiles) << "saveXmlAs: export larger than" << kMaxProfileBytes << "bytes";
+        answerFailure(cb, QStringLiteral("saveXmlAs load xml file failed!"));
+        return;
+    }
 
     // desFilePath is the file the user chose: a full path, used as is.
     const QString desPath = memberText(m, QStringLiteral("desFilePath"));
-    if (!ProfileExport::writeFile(desPath, writer.bytes)) {
+    if (!ProfileExport::writeFile(desPath, text)) {
         answerFailure(cb, QStringLiteral("saveXmlAs desFilePath is failed!"));
         return;
     }
