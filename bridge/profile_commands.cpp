@@ -43,7 +43,7 @@ bool selectAll(const pugi::xml_node &root, const QString &xpath, pugi::xpath_nod
         result->sort();
         return true;
     } catch (const pugi::xpath_exception &error) {
-        qCInfo(lcProfiles) << "xpath" << xpath << "refused:" << error.what();
+        qCInfo(lcProfiles) << "xpath" << loggedText(xpath) << "refused:" << error.what();
         return false;
     }
 }
@@ -57,7 +57,7 @@ bool selectFirst(const pugi::xml_node &root, const QString &xpath, pugi::xpath_n
         *result = query.evaluate_node(root);
         return true;
     } catch (const pugi::xpath_exception &error) {
-        qCInfo(lcProfiles) << "xpath" << xpath << "refused:" << error.what();
+        qCInfo(lcProfiles) << "xpath" << loggedText(xpath) << "refused:" << error.what();
         return false;
     }
 }
@@ -171,7 +171,7 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
     bool inside = false;
     *path = store().resolve(memberText(m, QString::fromLatin1(member)), &inside);
     if (!inside) {
-        qCInfo(lcProfiles) << member << "leaves the program folder:" << *path;
+        qCInfo(lcProfiles) << member << "leaves the program folder:" << loggedText(*path);
         return false;
     }
     return store().load(*path);
@@ -378,7 +378,9 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     for (const QByteArray &name : std::as_const(names8))
         namesOk = namesOk && isXmlName(name);
     if (!namesOk) {
-        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in" << element << names;
+        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in"
+                           << loggedText(QString::fromUtf8(element))
+                           << loggedText(names.join(QLatin1Char(';')));
         answerFailure(cb, failed);
         return;
     }
