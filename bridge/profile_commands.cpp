@@ -11,9 +11,10 @@
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 
-#include <QHash>
 #include <QLoggingCategory>
 #include <pugixml.hpp>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -66,12 +67,12 @@ bool selectFirst(const pugi::xml_node &root, const QString &xpath, pugi::xpath_n
 // (letter, '_', ':' or any non-ASCII UTF-8 byte), then also digits, '-' and
 // '.'. An element or attribute with another name would make the whole file
 // unreadable once written.
-bool isXmlName(const QByteArray &name)
+bool isXmlName(const char *name, qsizetype size)
 {
-    if (name.isEmpty())
+    if (size == 0)
         return false;
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name.at(i));
+    for (qsizetype i = 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
         const bool start =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
         const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
@@ -80,6 +81,54 @@ bool isXmlName(const QByteArray &name)
     }
     return true;
 }
+
+// The most attribute names (and values) one modifyProfile or modifyAddProfile
+// request may list. The page names a few at a time; a list of a megabyte
+// would make every attribute of the profile a lookup in a table of 100,000.
+constexpr qsizetype kMaxAttributeItems = 1024;
+
+// A ';'-separated list member (attribute names or values), split in place:
+// every separator of its UTF-8 text becomes a NUL, so each item is a C string
+// of its own without an allocation per item (a list of a megabyte splits in
+// a few milliseconds). As a C string an item ends at a NUL it holds itself,
+// as pugixml reads it; size counts up to the separator.
+class ItemList
+{
+public:
+    struct Item
+    {
+        const char *text;
+        qsizetype size;
+    };
+
+    ItemList(const QString &list, Qt::SplitBehavior behavior) : m_bytes(list.toUtf8())
+    {
+        char *data = m_bytes.data();
+        qsizetype start = 0;
+        for (qsizetype i = 0; i <= m_bytes.size(); ++i) {
+            if (i < m_bytes.size() && data[i] != ';')
+                continue;
+            data[i] = '\0'; // the array's own terminator at the end
+            if (i > start || behavior == Qt::KeepEmptyParts)
+                m_items.push_back({data + start, i - start});
+            start = i + 1;
+        }
+    }
+
+    // Whether the list has more items than the bound (counted before any
+    // split, empty ones included).
+    static bool isLonger(const QString &list, qsizetype bound)
+    {
+        return list.count(QLatin1Char(';')) >= bound;
+    }
+
+    qsizetype size() const { return qsizetype(m_items.size()); }
+    const Item &at(qsizetype i) const { return m_items[size_t(i)]; }
+
+private:
+    QByteArray m_bytes;
+    std::vector<Item> m_items;
+};
 
 // The element matches of a node set that do not lie inside another match of
 // the set, in document order (the set is sorted). Reads the tree only.
@@ -258,33 +307,36 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
     if (!openProfile(m, {"filePath", "xpath", "attribute", "attributeValue"}, "filePath",
                      Match::All, cb, failed, &t))
         return;
-    const QStringList names =
-        memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    const QStringList values =
-        memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::KeepEmptyParts);
+    const QString nameList = memberText(m, QStringLiteral("attribute"));
+    const QString valueList = memberText(m, QStringLiteral("attributeValue"));
+    if (ItemList::isLonger(nameList, kMaxAttributeItems) ||
+        ItemList::isLonger(valueList, kMaxAttributeItems)) {
+        refuseEdit(t.path, cb, failed, "more attributes than the bound");
+        return;
+    }
+    const ItemList names(nameList, Qt::SkipEmptyParts);
+    const ItemList values(valueList, Qt::KeepEmptyParts);
     // A name without a value (fewer values than names) is left alone. A name
     // given twice ends with its last value, as setting them in order would.
     const qsizetype pairs = std::min(names.size(), values.size());
-    QHash<QByteArray, QByteArray> assignments;
+    std::unordered_map<std::string_view, std::string_view> assignments;
     for (qsizetype i = 0; i < pairs; ++i)
-        assignments.insert(utf8(names.at(i)), utf8(values.at(i)));
+        assignments[names.at(i).text] = values.at(i).text;
     // Each node's own attributes are looked up, so the work grows with the
     // document and the list, not with their product; the bytes written are
     // counted, so a long value set on many nodes stops at the profile bound.
     qsizetype written = 0;
     for (const pugi::xpath_node &match : t.nodes) {
         for (pugi::xml_attribute attribute : match.node().attributes()) {
-            const QByteArray name =
-                QByteArray::fromRawData(attribute.name(), qsizetype(qstrlen(attribute.name())));
-            const auto value = assignments.constFind(name);
-            if (value == assignments.constEnd())
+            const auto value = assignments.find(attribute.name());
+            if (value == assignments.end())
                 continue;
-            written += value->size();
+            written += qsizetype(value->second.size());
             if (written > kMaxProfileBytes) {
                 refuseEdit(t.path, cb, failed, "the values would exceed the profile bound");
                 return;
             }
-            attribute.set_value(value->constData());
+            attribute.set_value(value->second.data(), value->second.size());
         }
     }
     storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyProfile success!"), failed);
@@ -362,25 +414,24 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     // Without addNodeName the element has no name; pugixml writes it as
     // ":anonymous", which reads back as a valid name.
     const QByteArray element = utf8(memberText(m, QStringLiteral("addNodeName")));
-    const QStringList names =
-        memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    const QStringList values =
-        memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    const qsizetype pairs = std::min(names.size(), values.size());
-    QList<QByteArray> names8, values8;
-    for (qsizetype i = 0; i < pairs; ++i) {
-        names8 << utf8(names.at(i));
-        values8 << utf8(values.at(i));
+    const QString nameList = memberText(m, QStringLiteral("attribute"));
+    const QString valueList = memberText(m, QStringLiteral("attributeValue"));
+    if (ItemList::isLonger(nameList, kMaxAttributeItems) ||
+        ItemList::isLonger(valueList, kMaxAttributeItems)) {
+        refuseEdit(t.path, cb, failed, "more attributes than the bound");
+        return;
     }
+    const ItemList names(nameList, Qt::SkipEmptyParts);
+    const ItemList values(valueList, Qt::SkipEmptyParts);
+    const qsizetype pairs = std::min(names.size(), values.size());
     // A name that is not an XML name would be written as it stands and leave
     // a file nothing can read any more: refuse the edit instead.
-    bool namesOk = element.isEmpty() || isXmlName(element);
-    for (const QByteArray &name : std::as_const(names8))
-        namesOk = namesOk && isXmlName(name);
+    bool namesOk = element.isEmpty() || isXmlName(element.constData(), element.size());
+    for (qsizetype i = 0; i < pairs && namesOk; ++i)
+        namesOk = isXmlName(names.at(i).text, names.at(i).size);
     if (!namesOk) {
         qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in"
-                           << loggedText(QString::fromUtf8(element))
-                           << loggedText(names.join(QLatin1Char(';')));
+                           << loggedText(QString::fromUtf8(element)) << loggedText(nameList);
         answerFailure(cb, failed);
         return;
     }
@@ -389,7 +440,7 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     // first is added, so a refused edit changes nothing).
     qsizetype elementBytes = element.size() + 8; // "<", " />", indentation, line end
     for (qsizetype i = 0; i < pairs; ++i)
-        elementBytes += names8.at(i).size() + values8.at(i).size() + 4; // ' ="" '
+        elementBytes += names.at(i).size + values.at(i).size + 4; // ' ="" '
     qsizetype totalBytes = 0;
     for (const pugi::xpath_node &match : t.nodes) {
         if (!match.node())
@@ -413,7 +464,7 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         if (!element.isEmpty())
             added.set_name(element.constData());
         for (qsizetype i = 0; i < pairs; ++i)
-            added.append_attribute(names8.at(i).constData()).set_value(values8.at(i).constData());
+            added.append_attribute(names.at(i).text).set_value(values.at(i).text);
     }
     storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyAddProfile success"), failed);
 }
@@ -540,21 +591,35 @@ void ProfileCommands::queryHexByte(const Members &m, const QueryCallbackPtr &cb)
     Target t;
     if (!openProfile(m, {"filePath", "xpath", "args"}, "filePath", Match::First, cb, failed, &t))
         return;
-    QString code = QString::fromUtf8(t.first.node().attribute("code").value());
-    if (code.contains(QLatin1Char('%'))) {
-        const QStringList args =
-            memberText(m, QStringLiteral("args")).split(QLatin1Char(','), Qt::SkipEmptyParts);
-        QStringList items = code.split(QLatin1Char(','), Qt::KeepEmptyParts);
-        // Only the first four items take parameters; a "%" without an argument
-        // left stays as it is.
-        qsizetype next = 0;
-        for (qsizetype i = 0; i < 4 && i < items.size(); ++i) {
-            if (items.at(i) == QLatin1String("%") && next < args.size())
-                items[i] = args.at(next++);
-        }
-        code = items.join(QLatin1Char(','));
+    const QString code = QString::fromUtf8(t.first.node().attribute("code").value());
+    if (!code.contains(QLatin1Char('%'))) {
+        answerSuccess(cb, code);
+        return;
     }
-    answerSuccess(cb, code);
+    // Only the first four items take parameters, so no more than four
+    // arguments are ever used: neither list is split further than that. A
+    // "%" without an argument left stays as it is.
+    const QString argsText = memberText(m, QStringLiteral("args"));
+    QList<QStringView> args;
+    for (const QStringView arg : QStringView(argsText).tokenize(u',', Qt::SkipEmptyParts)) {
+        args << arg;
+        if (args.size() == 4)
+            break;
+    }
+    QString filled;
+    qsizetype start = 0;
+    qsizetype next = 0;
+    for (int i = 0; i < 4 && start >= 0; ++i) {
+        const qsizetype comma = code.indexOf(QLatin1Char(','), start);
+        const QStringView item = QStringView(code).mid(start, comma < 0 ? -1 : comma - start);
+        filled += item == u"%" && next < args.size() ? args.at(next++) : item;
+        if (comma >= 0)
+            filled += QLatin1Char(',');
+        start = comma < 0 ? comma : comma + 1;
+    }
+    if (start >= 0)
+        filled += QStringView(code).mid(start);
+    answerSuccess(cb, filled);
 }
 
 void ProfileCommands::savexml(const Members &, const QueryCallbackPtr &cb)

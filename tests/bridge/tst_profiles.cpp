@@ -1184,7 +1184,32 @@ void TestProfiles::editsStayWithinTheSizeBounds()
                               {"addNodeName", "n"}}))),
              failure("modifyProfile load xml file failed!"));
     QVERIFY(unchanged());
-    // Within the bounds the same commands work, on the text as it was.
+    // At most 1024 attribute names or values in one request.
+    const QString names1025 = QStringLiteral("v;").repeated(1024) + QStringLiteral("v");
+    const QString values1025 = QStringLiteral("1;").repeated(1024) + QStringLiteral("2");
+    for (const char *command : {"modifyProfile", "modifyAddProfile"}) {
+        QCOMPARE(reply(s(request({{"funcname", command},
+                                  {"filePath", "many.xml"},
+                                  {"xpath", "//m[1]"},
+                                  {"attribute", "v"},
+                                  {"attributeValue", values1025}}))),
+                 failure("modifyProfile load xml file failed!"));
+        QCOMPARE(reply(s(request({{"funcname", command},
+                                  {"filePath", "many.xml"},
+                                  {"xpath", "//m[1]"},
+                                  {"attribute", names1025},
+                                  {"attributeValue", "1"}}))),
+                 failure("modifyProfile load xml file failed!"));
+    }
+    QVERIFY(unchanged());
+    QCOMPARE(reply(s(request({{"funcname", "modifyProfile"},
+                              {"filePath", "many.xml"},
+                              {"xpath", "//m[1]"},
+                              {"attribute", names1025.chopped(2)},
+                              {"attributeValue", values1025.chopped(2)}}))),
+             success("modifyProfile success!"));
+    QVERIFY(s.cached("many.xml").contains(QStringLiteral("<m v=\"1\" />")));
+    // Within the bounds the same commands work.
     QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("many.xml"), QStringLiteral("/r/m[1]"),
                                      "<t>" + text + "</t>"))),
              success("modifyProfileEx success"));
