@@ -84,6 +84,11 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
                               << loggedText(key) << "not changed";
         answerFailure(cb, QStringLiteral("modify conf failed: conf.xml could not be written"));
         return;
+    case ClientSettings::StoreResult::TooLarge:
+        qCWarning(lcSettings) << "setting" << loggedText(key) << "not changed: value of"
+                              << value.size() << "characters makes conf.xml too large";
+        answerFailure(cb, QStringLiteral("modify conf failed: the value is too long"));
+        return;
     case ClientSettings::StoreResult::Stored:
         break;
     }

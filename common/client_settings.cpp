@@ -53,6 +53,10 @@ ClientSettings::StoreResult ClientSettings::store(const QString &key, const QStr
     QString text;
     if (!rewriteClientAttribute(m_text, key, value, &text))
         return StoreResult::NotParsed;
+    // The file is read with the profile bound: a larger one would leave the
+    // next start without any settings.
+    if (encodeTextForDisk(text).size() > kMaxProfileBytes)
+        return StoreResult::TooLarge;
     if (m_path.isEmpty() || !writeTextFile(m_path, text))
         return StoreResult::NotWritten;
     m_text = text;
