@@ -73,17 +73,25 @@ QString answerOf(const RecordingCallback &cb)
 struct Folder
 {
     BrowserFixture fixture;
-    QByteArray big, small, deep, deep200;
+    QByteArray big, small, deep, deep200, deepWide, tooWide;
     QString bigExport;
 
     Folder()
     {
         int modes = 0;
-        big = bench::makeProfile(3900, &modes);
+        // The largest profile of the page's layout within the node bound
+        // (16 elements and 45 attributes per mode).
+        big = bench::makeProfile(1150, &modes);
         small = bench::makeProfile(64, &modes);
         deep = "<conf>" + nested(kMaxXmlDepth - 1, "<t>" + QByteArray(3 << 20, 'z') + "</t>") +
                "</conf>";
         deep200 = "<conf>" + nested(199) + "</conf>";
+        // As many elements as the node bound allows, 255 levels down, and as
+        // many as the size bound holds (a million).
+        deepWide = "<conf>" +
+                   nested(kMaxXmlDepth - 2, QByteArray("<l/>").repeated(kMaxXmlNodes - 300)) +
+                   "</conf>";
+        tooWide = "<conf>" + QByteArray("<l/>").repeated(1000000) + "</conf>";
         reset();
         bigExport = fixture.root() + QStringLiteral("/big.pfd");
         QFile file(bigExport);
@@ -94,8 +102,14 @@ struct Folder
     {
         fixture.writePage(QStringLiteral("big.xml"), big);
         fixture.writePage(QStringLiteral("small.xml"), small);
+        fixture.writePage(QStringLiteral("tiny.xml"), "<conf/>");
+        fixture.writePage(QStringLiteral("conf.xml"),
+                          "<?xml version=\"1.0\"?>\n<root>\n\t<client version=\"1.0\" "
+                          "language=\"en\" showConf=\"Ctrl+Alt+M\" />\n</root>\n");
         fixture.writePage(QStringLiteral("deep.xml"), deep);
         fixture.writePage(QStringLiteral("deep200.xml"), deep200);
+        fixture.writePage(QStringLiteral("wide.xml"), deepWide);
+        fixture.writePage(QStringLiteral("wider.xml"), tooWide);
     }
 };
 
@@ -113,7 +127,7 @@ std::vector<Case> cases(const Folder &folder)
     for (int i = 0; names.size() < (1 << 20); ++i)
         names += QStringLiteral("n%1;").arg(i);
     const QString bottom = QStringLiteral("/conf") + QStringLiteral("/a").repeated(199);
-    const QByteArray wide = QByteArray("<l/>").repeated(kMaxFragmentBytes / 4);
+    const QByteArray wide = QByteArray("<l/>").repeated(kMaxXmlNodes - 1000);
     // pugixml compiles at most 1024 nested steps: the longest union it takes.
     QString unionPath = QStringLiteral("//mode");
     for (int i = 0; i < 1000; ++i)
@@ -128,56 +142,61 @@ std::vector<Case> cases(const Folder &folder)
          json(fragmentEdit("small.xml", "/conf", nested(200000)))},
         {"modifyProfileEx: 255 levels, the deepest allowed",
          json(fragmentEdit("small.xml", "/conf", nested(kMaxXmlDepth - 1)))},
-        {"modifyProfileEx: 1 MiB of 262,144 empty elements",
-         json(fragmentEdit("small.xml", "/conf", wide))},
-        {"modifyProfileEx: the same at level 200 (refused)",
+        {"modifyProfileEx: 99,000 empty elements", json(fragmentEdit("tiny.xml", "/conf", wide))},
+        {"modifyProfileEx: 1 MiB of 262,144 empty elements (refused)",
+         json(fragmentEdit("tiny.xml", "/conf", QByteArray("<l/>").repeated(1 << 18)))},
+        {"modifyProfileEx: 99,000 at level 200 (refused: 20 MB of text)",
          json(fragmentEdit("deep200.xml", bottom, wide))},
         {"modifyProfileEx: 1 MiB of text",
-         json(fragmentEdit("small.xml", "/conf", "<t>" + QByteArray(kMaxFragmentBytes - 7, 't') +
-                                                     "</t>"))},
+         json(fragmentEdit("small.xml", "/conf",
+                           "<t>" + QByteArray(kMaxFragmentBytes - 7, 't') + "</t>"))},
         {"modifyProfileEx: 1 MiB + 1 byte (refused)",
-         json(fragmentEdit("small.xml", "/conf", "<t>" + QByteArray(kMaxFragmentBytes - 6, 't') +
-                                                     "</t>"))},
-        {"queryProfile '/' of the 3.9 MiB profile",
+         json(fragmentEdit("small.xml", "/conf",
+                           "<t>" + QByteArray(kMaxFragmentBytes - 6, 't') + "</t>"))},
+        {"queryProfile '/' of the largest profile",
          json({{"funcname", "queryProfile"}, {"filePath", "big.xml"}, {"xpath", "/"}})},
-        {"queryProfile '//*' of the 3.9 MiB profile (refused)",
+        {"queryProfile '//*' of the largest profile (refused)",
          json({{"funcname", "queryProfile"}, {"filePath", "big.xml"}, {"xpath", "//*"}})},
         {"queryProfile '//*' of 256 levels over 3 MiB (refused)",
          json({{"funcname", "queryProfile"}, {"filePath", "deep.xml"}, {"xpath", "//*"}})},
+        {"queryProfile '/' of 1,000,000 elements (refused)",
+         json({{"funcname", "queryProfile"}, {"filePath", "wider.xml"}, {"xpath", "/"}})},
+        {"queryProfile '//l' of 99,700 elements at level 256",
+         json({{"funcname", "queryProfile"}, {"filePath", "wide.xml"}, {"xpath", "//l"}})},
+        {"nodeCounterProfile '//l[last()]' of the same", json({{"funcname", "nodeCounterProfile"},
+                                                               {"filePath", "wide.xml"},
+                                                               {"xpath", "//l[last()]"}})},
+        {"modifyRemoveProfile '//l' of the same",
+         json({{"funcname", "modifyRemoveProfile"}, {"filePath", "wide.xml"}, {"xpath", "//l"}})},
         {"nodeCounterProfile: '//mode' 1001 times in a union",
          json({{"funcname", "nodeCounterProfile"}, {"filePath", "big.xml"}, {"xpath", unionPath}})},
         {"nodeCounterProfile: 1 MiB of '/*' steps",
          json({{"funcname", "nodeCounterProfile"}, {"filePath", "big.xml"}, {"xpath", stepsPath}})},
-        {"modifyProfile: 1 MiB value on one key",
-         json({{"funcname", "modifyProfile"},
-               {"filePath", "small.xml"},
-               {"xpath", "//mode[1]/key[1]"},
-               {"attribute", "code"},
-               {"attributeValue", mega}})},
-        {"modifyProfile: 1 MiB value on every key (refused)",
-         json({{"funcname", "modifyProfile"},
-               {"filePath", "big.xml"},
-               {"xpath", "//key"},
-               {"attribute", "code"},
-               {"attributeValue", mega}})},
-        {"modifyProfile: 1 MiB of names against '//*'",
-         json({{"funcname", "modifyProfile"},
-               {"filePath", "big.xml"},
-               {"xpath", "//*"},
-               {"attribute", names},
-               {"attributeValue", names}})},
-        {"modifyProfile: 1 MiB of names, no match",
-         json({{"funcname", "modifyProfile"},
-               {"filePath", "big.xml"},
-               {"xpath", "/none"},
-               {"attribute", names},
-               {"attributeValue", names}})},
-        {"modifyProfile: one name against '//*'",
-         json({{"funcname", "modifyProfile"},
-               {"filePath", "big.xml"},
-               {"xpath", "//*"},
-               {"attribute", "zz"},
-               {"attributeValue", "1"}})},
+        {"modifyProfile: 1 MiB value on one key", json({{"funcname", "modifyProfile"},
+                                                        {"filePath", "small.xml"},
+                                                        {"xpath", "//mode[1]/key[1]"},
+                                                        {"attribute", "code"},
+                                                        {"attributeValue", mega}})},
+        {"modifyProfile: 1 MiB value on every key (refused)", json({{"funcname", "modifyProfile"},
+                                                                    {"filePath", "big.xml"},
+                                                                    {"xpath", "//key"},
+                                                                    {"attribute", "code"},
+                                                                    {"attributeValue", mega}})},
+        {"modifyProfile: 1 MiB of names against '//*'", json({{"funcname", "modifyProfile"},
+                                                              {"filePath", "big.xml"},
+                                                              {"xpath", "//*"},
+                                                              {"attribute", names},
+                                                              {"attributeValue", names}})},
+        {"modifyProfile: 1 MiB of names, no match", json({{"funcname", "modifyProfile"},
+                                                          {"filePath", "big.xml"},
+                                                          {"xpath", "/none"},
+                                                          {"attribute", names},
+                                                          {"attributeValue", names}})},
+        {"modifyProfile: one name against '//*'", json({{"funcname", "modifyProfile"},
+                                                        {"filePath", "big.xml"},
+                                                        {"xpath", "//*"},
+                                                        {"attribute", "zz"},
+                                                        {"attributeValue", "1"}})},
         {"modifyAddProfile: 1 MiB of names on every mode (refused)",
          json({{"funcname", "modifyAddProfile"},
                {"filePath", "big.xml"},
@@ -190,21 +209,21 @@ std::vector<Case> cases(const Folder &folder)
                {"filePath", "small.xml"},
                {"xpath", "//key"},
                {"args", QStringLiteral("0x10,").repeated(1 << 18)}})},
-        {"modifyReplaceProfileEx: import of a 3.9 MiB export",
+        {"modifyReplaceProfileEx: import of the largest profile's export",
          json({{"funcname", "modifyReplaceProfileEx"},
                {"srcFilePath", folder.bigExport},
                {"desFilePath", "small.xml"},
                {"srcXpath", "/"},
                {"desXpath", "/conf"}})},
-        {"saveXmlAs: export of the 3.9 MiB profile",
+        {"saveXmlAs: export of the largest profile",
          json({{"funcname", "saveXmlAs"},
                {"srcFilePath", "big.xml"},
                {"desFilePath", folder.fixture.root() + QStringLiteral("/out.pfd")},
                {"xpath", "/conf"}})},
-        {"resetProfile: 3.9 MiB",
-         json({{"funcname", "resetProfile"}, {"srcFilePath", "big.xml"}, {"desFilePath", "small.xml"}})},
-        {"savexml: the 3.9 MiB profile after an edit",
-         json({{"funcname", "savexml"}}),
+        {"resetProfile: 1.1 MiB", json({{"funcname", "resetProfile"},
+                                        {"srcFilePath", "big.xml"},
+                                        {"desFilePath", "small.xml"}})},
+        {"savexml: the largest profile after an edit", json({{"funcname", "savexml"}}),
          json({{"funcname", "modifyProfile"},
                {"filePath", "big.xml"},
                {"xpath", "//mode[1]/key[1]"},
@@ -217,10 +236,12 @@ std::vector<Case> cases(const Folder &folder)
                {"PARAMSIZE", 2048},
                {"PARAMADDRESS", "0x1000"},
                {"PARAMDATA", QStringLiteral("0x41,").repeated(1 << 18)}})},
-        {"setConf: 1 MiB value", json({{"funcname", "setConf"}, {"confKey", "language"}, {"confValue", mega}})},
+        {"setConf: 1 MiB value",
+         json({{"funcname", "setConf"}, {"confKey", "language"}, {"confValue", mega}})},
         {"getConf with an unused 1 MiB member", json({{"funcname", "getConf"}, {"junk", mega}})},
         {"a request at the length bound (4 Mi characters)",
-         json({{"funcname", "getConf"}, {"junk", QString(kMaxRequestLength - 34, QLatin1Char('j'))}})},
+         json({{"funcname", "getConf"},
+               {"junk", QString(kMaxRequestLength - 34, QLatin1Char('j'))}})},
         {"a request of 8 Mi characters (dropped)",
          json({{"funcname", "getConf"}, {"junk", QString(8 << 20, QLatin1Char('j'))}})},
         {"a request nested 100,000 arrays deep",
@@ -232,10 +253,7 @@ std::vector<Case> cases(const Folder &folder)
 void partOne(const Folder &folder, int runs)
 {
     const QString conf = folder.fixture.root() + QStringLiteral("/conf.xml");
-    folder.fixture.writePage(QStringLiteral("conf.xml"),
-                             "<?xml version=\"1.0\"?>\n<root>\n\t<client version=\"1.0\" "
-                             "language=\"en\" showConf=\"Ctrl+Alt+M\" />\n</root>\n");
-    std::printf("%-56s %9s %9s  %s\n", "request (router on the GUI thread)", "max ms", "median",
+    std::printf("%-62s %9s %9s  %s\n", "request (router on the GUI thread)", "max ms", "median",
                 "answer");
     for (const Case &c : cases(folder)) {
         std::vector<double> times;
@@ -258,7 +276,7 @@ void partOne(const Folder &folder, int runs)
             answer = answerOf(*cb);
         }
         std::sort(times.begin(), times.end());
-        std::printf("%-56s %9.1f %9.1f  %s%s\n", c.what, times.back(), times[times.size() / 2],
+        std::printf("%-62s %9.1f %9.1f  %s%s\n", c.what, times.back(), times[times.size() / 2],
                     qPrintable(answer), times.back() > kBudgetMs ? "  OVER 100 ms" : "");
     }
 
@@ -266,7 +284,7 @@ void partOne(const Folder &folder, int runs)
     QElapsedTimer timer;
     timer.start();
     const QKeySequence keys(QString(1 << 20, QLatin1Char('M')), QKeySequence::NativeText);
-    std::printf("%-56s %9.1f\n", "QKeySequence of a 1 MiB text (setConf showConf)",
+    std::printf("%-62s %9.1f\n", "QKeySequence of a 1 MiB text (setConf showConf)",
                 double(timer.nsecsElapsed()) / 1e6);
     Q_UNUSED(keys)
 }
@@ -284,7 +302,7 @@ void partTwo(const Folder &folder, int runs)
 {
     RoutedView rig;
     rig.router.addProgramCommands(nullptr);
-    for (const char *file : {"big.xml", "small.xml", "deep.xml"}) {
+    for (const char *file : {"big.xml", "small.xml", "deep.xml", "tiny.xml"}) {
         QFile::remove(rig.fixture.root() + QLatin1Char('/') + QLatin1String(file));
         QFile::copy(folder.fixture.root() + QLatin1Char('/') + QLatin1String(file),
                     rig.fixture.root() + QLatin1Char('/') + QLatin1String(file));
@@ -299,10 +317,10 @@ void partTwo(const Folder &folder, int runs)
         {"modifyProfileEx: 200,000 open elements (refused)",
          "JSON.stringify({funcname: 'modifyProfileEx', filePath: 'small.xml', xpath: '/conf', "
          "subTreeString: '<a>'.repeat(200000)})"},
-        {"modifyProfileEx: 1 MiB of 262,144 empty elements",
-         "JSON.stringify({funcname: 'modifyProfileEx', filePath: 'small.xml', xpath: '/conf', "
-         "subTreeString: '<l/>'.repeat(262144)})"},
-        {"queryProfile '/' of the 3.9 MiB profile",
+        {"modifyProfileEx: 99,000 empty elements",
+         "JSON.stringify({funcname: 'modifyProfileEx', filePath: 'tiny.xml', xpath: '/conf', "
+         "subTreeString: '<l/>'.repeat(99000)})"},
+        {"queryProfile '/' of the largest profile",
          "JSON.stringify({funcname: 'queryProfile', filePath: 'big.xml', xpath: '/'})"},
         {"queryProfile '//*' of 256 levels over 3 MiB (refused)",
          "JSON.stringify({funcname: 'queryProfile', filePath: 'deep.xml', xpath: '//*'})"},
@@ -310,9 +328,9 @@ void partTwo(const Folder &folder, int runs)
          "JSON.stringify({funcname: 'modifyProfile', filePath: 'small.xml', xpath: "
          "'//mode[1]/key[1]', attribute: 'code', attributeValue: 'v'.repeat(1 << 20)})"},
         {"a request at the length bound (4 Mi characters)",
-         "JSON.stringify({funcname: 'getConf', junk: 'j'.repeat(4 * 1024 * 1024 - 34)})"},
+         "JSON.stringify({funcname: 'goback', junk: 'j'.repeat(4 * 1024 * 1024 - 33)})"},
     };
-    std::printf("\n%-56s %9s %9s  %s\n", "request from the page (Qt WebEngine)", "stall ms",
+    std::printf("\n%-62s %9s %9s  %s\n", "request from the page (Qt WebEngine)", "stall ms",
                 "trip ms", "answer");
     for (const auto &[what, script] : requests) {
         double worstStall = 0, worstTrip = 0;
@@ -326,7 +344,8 @@ void partTwo(const Folder &folder, int runs)
                 stall = std::max(stall, double(sinceTick.nsecsElapsed()) / 1e6);
                 sinceTick.restart();
             });
-            runJs(rig.view.page(), QStringLiteral("window.request = %1; true").arg(QLatin1String(script)));
+            runJs(rig.view.page(),
+                  QStringLiteral("window.request = %1; true").arg(QLatin1String(script)));
             sinceTick.start();
             trip.start();
             heartbeat.start(1);
@@ -336,14 +355,13 @@ void partTwo(const Folder &folder, int runs)
                 60000);
             const double tripMs = double(trip.nsecsElapsed()) / 1e6;
             heartbeat.stop();
-            answer = done ? runJs(rig.view.page(), QStringLiteral("window.result"))
-                                .toString()
-                                .left(48)
-                          : QStringLiteral("no answer");
+            answer =
+                done ? runJs(rig.view.page(), QStringLiteral("window.result")).toString().left(48)
+                     : QStringLiteral("no answer");
             worstStall = std::max(worstStall, stall);
             worstTrip = std::max(worstTrip, tripMs);
         }
-        std::printf("%-56s %9.1f %9.1f  %s%s\n", what, worstStall, worstTrip, qPrintable(answer),
+        std::printf("%-62s %9.1f %9.1f  %s%s\n", what, worstStall, worstTrip, qPrintable(answer),
                     worstStall > kBudgetMs ? "  OVER 100 ms" : "");
     }
 }
@@ -361,8 +379,11 @@ int main(int argc, char **argv)
     qputenv("XDG_CURRENT_DESKTOP", "kelv-bench");
     qunsetenv("XDG_SESSION_DESKTOP");
     Folder folder;
-    std::printf("bounds: %d levels, profile %lld bytes, fragment %lld bytes; %d runs each\n\n",
-                kMaxXmlDepth, qint64(kMaxProfileBytes), qint64(kMaxFragmentBytes), runs);
+    std::printf("bounds: %d levels, %lld nodes, profile %lld bytes, fragment %lld bytes\n",
+                kMaxXmlDepth, kMaxXmlNodes, qint64(kMaxProfileBytes), qint64(kMaxFragmentBytes));
+    const XmlShape largest = xmlShape(folder.big.constData(), folder.big.size());
+    std::printf("largest profile of the page's layout: %lld bytes, %lld nodes; %d runs each\n\n",
+                qint64(folder.big.size()), largest.nodes, runs);
     partOne(folder, runs);
     partTwo(folder, std::max(1, runs / 2));
     return 0;

@@ -249,7 +249,7 @@ void ProfileCommands::storeEdit(const QString &path, const pugi::xml_document &d
                                 const QString &failed)
 {
     if (!store().storeDocument(path, doc)) {
-        qCInfo(lcProfiles) << path << "would exceed" << kMaxProfileBytes << "bytes; edit refused";
+        qCInfo(lcProfiles) << path << "would pass the bounds on depth, nodes or size; edit refused";
         answerFailure(cb, failed);
         return;
     }
@@ -351,7 +351,7 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
         return;
     // The fragment's parse result is deliberately not examined: whatever the
     // parser kept of a broken fragment is what gets inserted. Its size and
-    // depth are: pugixml frees a tree one call per level, and a fragment
+    // shape are: pugixml frees a tree one call per level, and a fragment
     // nested deep enough overflows the stack.
     const QByteArray fragment8 = utf8(memberText(m, QStringLiteral("subTreeString")));
     if (fragment8.size() > kMaxFragmentBytes) {
@@ -359,8 +359,9 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
         return;
     }
     pugi::xml_document fragment;
-    if (loadXml(fragment8, &fragment) == XmlLoad::TooDeep) {
-        refuseEdit(t.path, cb, failed, "the fragment nests deeper than the bound");
+    const XmlLoad load = loadXml(fragment8, &fragment);
+    if (load == XmlLoad::TooDeep || load == XmlLoad::TooManyNodes) {
+        refuseEdit(t.path, cb, failed, "the fragment nests too deep or holds too many nodes");
         return;
     }
 
@@ -369,13 +370,6 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
     // is therefore decided before the first edit: afterwards their nodes (and
     // their parent links) may already be freed memory.
     const std::vector<pugi::xml_node> targets = outermostNodes(t.nodes);
-    // The fragment goes into the first match: the profile must stay within
-    // the depth bound there, or it could never be read again.
-    if (!targets.empty() &&
-        xmlNodeLevel(targets.front()) + xmlSubtreeDepth(fragment) > kMaxXmlDepth) {
-        refuseEdit(t.path, cb, failed, "the profile would nest deeper than the bound");
-        return;
-    }
     for (pugi::xml_node node : targets) {
         while (pugi::xml_node child = node.first_child())
             node.remove_child(child);
@@ -435,25 +429,18 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         answerFailure(cb, failed);
         return;
     }
-    // Every match gets the element: it must stay within the depth bound, and
-    // all the copies together within the profile bound (decided before the
-    // first is added, so a refused edit changes nothing).
+    // Every match gets the element: all the copies together must stay within
+    // the bounds on nodes and text, decided before the first is added (the
+    // profile's own shape is checked when it is stored).
     qsizetype elementBytes = element.size() + 8; // "<", " />", indentation, line end
     for (qsizetype i = 0; i < pairs; ++i)
         elementBytes += names.at(i).size + values.at(i).size + 4; // ' ="" '
-    qsizetype totalBytes = 0;
-    for (const pugi::xpath_node &match : t.nodes) {
-        if (!match.node())
-            continue;
-        totalBytes += elementBytes;
-        if (totalBytes > kMaxProfileBytes) {
-            refuseEdit(t.path, cb, failed, "the new elements would exceed the profile bound");
-            return;
-        }
-        if (xmlNodeLevel(match.node()) >= kMaxXmlDepth) {
-            refuseEdit(t.path, cb, failed, "the new element would nest deeper than the bound");
-            return;
-        }
+    qint64 matches = 0;
+    for (const pugi::xpath_node &match : t.nodes)
+        matches += match.node() ? 1 : 0;
+    if (matches * (1 + pairs) > kMaxXmlNodes || matches * elementBytes > kMaxProfileBytes) {
+        refuseEdit(t.path, cb, failed, "the new elements would exceed the bounds");
+        return;
     }
     for (const pugi::xpath_node &match : t.nodes) {
         if (!match.node())
@@ -504,10 +491,6 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
     }
     pugi::xml_node d = target.node();
     pugi::xml_node parent = d.parent();
-    if (d && parent && xmlNodeLevel(parent) + xmlSubtreeDepth(source.node()) > kMaxXmlDepth) {
-        refuseEdit(desPath, cb, failed, "the profile would nest deeper than the bound");
-        return;
-    }
     if (d && parent) {
         // The copy goes in first, in D's place, and only then D goes: a source
         // node that cannot be copied there (none matched, an attribute, the
@@ -554,12 +537,6 @@ void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallba
         return;
     }
     if (pugi::xml_node d = target.node()) {
-        // The imported node's children go one level below D.
-        const int below = xmlSubtreeDepth(source) - (source.type() == pugi::node_element ? 1 : 0);
-        if (xmlNodeLevel(d) + below > kMaxXmlDepth) {
-            refuseEdit(desPath, cb, failed, "the profile would nest deeper than the bound");
-            return;
-        }
         while (pugi::xml_node child = d.first_child())
             d.remove_child(child);
         for (pugi::xml_node child = source.first_child(); child; child = child.next_sibling())

@@ -129,8 +129,11 @@ pugi::xml_document *ProfileStore::document(const QString &path)
 
 bool ProfileStore::storeDocument(const QString &path, const pugi::xml_document &doc)
 {
+    // A document the next read would refuse is not stored: the profile
+    // could never be read again.
     QByteArray bytes;
-    if (!saveXmlDocument(doc, kMaxProfileBytes, &bytes)) {
+    if (xmlSubtreeDepth(doc) > kMaxXmlDepth || xmlNodeCount(doc) > kMaxXmlNodes ||
+        !saveXmlDocument(doc, kMaxProfileBytes, &bytes)) {
         discardDocument(path);
         return false;
     }

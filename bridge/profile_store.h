@@ -59,17 +59,18 @@ public:
 
     // The cached text parsed with pugixml's default options, kept until the
     // text changes so a run of queries parses once. Null when the path is not
-    // cached, its text does not parse, is too large or nests deeper than
-    // kMaxXmlDepth. Callers that change the document must hand it back
+    // cached, its text does not parse or passes a bound (kMaxProfileBytes,
+    // kMaxXmlDepth, kMaxXmlNodes). Callers that change the document must hand it back
     // through storeDocument() or discardDocument() before doing anything else.
     pugi::xml_document *document(const QString &path);
 
     // Serialises the document in pugixml's default format as the path's new
     // text and marks the path modified. The kept parsed form is dropped: the
     // next document() call parses the new text, so every later command sees
-    // exactly what the text says. A text that would exceed kMaxProfileBytes
-    // is not stored (false): the path keeps its text, as after
-    // discardDocument().
+    // exactly what the text says. A document that the next read would refuse
+    // (deeper than kMaxXmlDepth, more than kMaxXmlNodes elements and
+    // attributes, a text beyond kMaxProfileBytes) is not stored (false): the
+    // path keeps its text, as after discardDocument().
     bool storeDocument(const QString &path, const pugi::xml_document &doc);
 
     // Drops the parsed form after an edit that is abandoned: the path keeps

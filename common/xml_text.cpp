@@ -21,30 +21,30 @@ bool isNameChar(unsigned char c)
     return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
-// The depth scan. It follows pugixml's parser through the markup (tags,
+// The shape scan. It follows pugixml's parser through the markup (tags,
 // quoted attribute values, comments, CDATA, processing instructions, the
 // document type) without building anything. Where pugixml would stop with
 // an error the scan stops too: pugixml builds nothing after its error, so the
 // depth counted up to there is all the depth there is.
-class DepthScan
+class ShapeScan
 {
 public:
-    DepthScan(const char *data, qsizetype size, int limit)
-        : m_p(data), m_end(data + size), m_limit(limit)
+    ShapeScan(const char *data, qsizetype size, int maxDepth, qint64 maxNodes)
+        : m_p(data), m_end(data + size), m_maxDepth(maxDepth), m_maxNodes(maxNodes)
     {
         // pugixml ends every scan at a NUL character: nothing after it is read.
         if (const void *nul = std::memchr(data, 0, size_t(size)))
             m_end = static_cast<const char *>(nul);
     }
 
-    int run()
+    XmlShape run()
     {
-        while (m_max <= m_limit && skipTo('<')) {
+        while (m_shape.depth <= m_maxDepth && m_shape.nodes <= m_maxNodes && skipTo('<')) {
             ++m_p;
             if (!markup())
                 break;
         }
-        return m_max;
+        return m_shape;
     }
 
 private:
@@ -109,13 +109,16 @@ private:
 
     bool startTag()
     {
-        m_max = std::max(m_max, ++m_depth);
+        m_shape.depth = std::max(m_shape.depth, ++m_depth);
+        ++m_shape.nodes;
         while (m_p < m_end && isNameChar(peek()))
             ++m_p;
-        // Attributes up to the tag's end; their values may hold '>' and '/'.
+        // Attributes up to the tag's end, one quoted value each; the values
+        // may hold '>' and '/'.
         while (m_p < m_end) {
             const char c = *m_p;
             if (c == '"' || c == '\'') {
+                ++m_shape.nodes;
                 ++m_p;
                 if (!skipTo(c))
                     return false;
@@ -197,9 +200,10 @@ private:
 
     const char *m_p;
     const char *m_end;
-    int m_limit;
+    int m_maxDepth;
+    qint64 m_maxNodes;
     int m_depth = 0;
-    int m_max = 0;
+    XmlShape m_shape;
 };
 
 // Output into a byte array that gives up once it would pass its bound.
@@ -240,16 +244,19 @@ template <typename Output> bool writeBounded(qsizetype maxBytes, QByteArray *out
 
 } // namespace
 
-int xmlElementDepth(const char *data, qsizetype size, int limit)
+XmlShape xmlShape(const char *data, qsizetype size, int maxDepth, qint64 maxNodes)
 {
-    return DepthScan(data, size, limit).run();
+    return ShapeScan(data, size, maxDepth, maxNodes).run();
 }
 
-XmlLoad loadXml(const QByteArray &utf8, pugi::xml_document *doc, int maxDepth)
+XmlLoad loadXml(const QByteArray &utf8, pugi::xml_document *doc, int maxDepth, qint64 maxNodes)
 {
     doc->reset();
-    if (xmlElementDepth(utf8.constData(), utf8.size(), maxDepth) > maxDepth)
+    const XmlShape shape = xmlShape(utf8.constData(), utf8.size(), maxDepth, maxNodes);
+    if (shape.depth > maxDepth)
         return XmlLoad::TooDeep;
+    if (shape.nodes > maxNodes)
+        return XmlLoad::TooManyNodes;
     const pugi::xml_parse_result result = doc->load_buffer(
         utf8.constData(), size_t(utf8.size()), pugi::parse_default, pugi::encoding_utf8);
     return result ? XmlLoad::Parsed : XmlLoad::Malformed;
@@ -314,6 +321,26 @@ int xmlSubtreeDepth(const pugi::xml_node &node)
         current = current.next_sibling();
     }
     return deepest;
+}
+
+qint64 xmlNodeCount(const pugi::xml_node &node)
+{
+    // pugixml's walker goes through the subtree without recursion.
+    struct Counter final : pugi::xml_tree_walker
+    {
+        qint64 nodes = 0;
+        bool for_each(pugi::xml_node &node) override
+        {
+            if (node.type() == pugi::node_element)
+                nodes += 1 + std::distance(node.attributes_begin(), node.attributes_end());
+            return true;
+        }
+    } counter;
+    pugi::xml_node start = node;
+    start.traverse(counter);
+    if (node.type() == pugi::node_element)
+        counter.nodes += 1 + std::distance(node.attributes_begin(), node.attributes_end());
+    return counter.nodes;
 }
 
 QString serializeXmlDocument(const pugi::xml_document &doc)

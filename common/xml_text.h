@@ -13,27 +13,41 @@ namespace kelv {
 //
 // Deepest element nesting of a document (the document element is level 1).
 constexpr int kMaxXmlDepth = 256;
+// Elements and attributes of a document together. The time every command
+// takes grows with them (a profile of the page has a few thousand); four
+// megabytes of empty elements would be a million.
+constexpr qint64 kMaxXmlNodes = 100000;
 // A profile's text, a profile file on disk, a document built by an edit and
 // the text one query answers with (UTF-8 bytes).
 constexpr qsizetype kMaxProfileBytes = 4 * 1024 * 1024;
 // An XML fragment a request hands in (UTF-8 bytes).
 constexpr qsizetype kMaxFragmentBytes = 1024 * 1024;
 
-// The deepest element nesting pugixml would build from a UTF-8 text with its
-// default parse options (0 for a text without elements), found in one pass
-// over the text without building anything. The count is never lower than
-// what pugixml builds; counting ends once it passes limit (limit + 1 then).
-int xmlElementDepth(const char *data, qsizetype size, int limit = kMaxXmlDepth);
+// What pugixml would build from a UTF-8 text with its default parse options:
+// the deepest element nesting (0 for a text without elements) and the number
+// of elements and attributes, found in one pass over the text without
+// building anything. Neither count is ever lower than what pugixml builds;
+// counting ends once one passes its limit.
+struct XmlShape
+{
+    int depth = 0;
+    qint64 nodes = 0;
+};
+XmlShape xmlShape(const char *data, qsizetype size, int maxDepth = kMaxXmlDepth,
+                  qint64 maxNodes = kMaxXmlNodes);
 
 enum class XmlLoad {
     Parsed,
-    Malformed, // pugixml's error: doc keeps what was read up to it
-    TooDeep,   // nests deeper than the limit: doc stays empty
+    Malformed,    // pugixml's error: doc keeps what was read up to it
+    TooDeep,      // nests deeper than the limit: doc stays empty
+    TooManyNodes, // more elements and attributes than the limit: doc stays empty
 };
 
-// Parses a UTF-8 text with pugixml's default options, after the depth check:
-// a text nesting deeper than maxDepth never reaches pugixml.
-XmlLoad loadXml(const QByteArray &utf8, pugi::xml_document *doc, int maxDepth = kMaxXmlDepth);
+// Parses a UTF-8 text with pugixml's default options, after the shape check:
+// a text nesting deeper than maxDepth, or with more than maxNodes elements
+// and attributes, never reaches pugixml.
+XmlLoad loadXml(const QByteArray &utf8, pugi::xml_document *doc, int maxDepth = kMaxXmlDepth,
+                qint64 maxNodes = kMaxXmlNodes);
 
 // A file's bytes as the UTF-8 text pugixml would have converted them to:
 // UTF-16 and UTF-32 texts (by byte order mark or by a leading '<') are
@@ -53,6 +67,9 @@ int xmlNodeLevel(const pugi::xml_node &node);
 // How many element levels a node's subtree spans, the node included when it
 // is an element (a document: its deepest nesting). Walks without recursion.
 int xmlSubtreeDepth(const pugi::xml_node &node);
+
+// The elements and attributes of a node's subtree, the node's own included.
+qint64 xmlNodeCount(const pugi::xml_node &node);
 
 // pugixml's default save format: `<?xml version="1.0"?>`, one element per
 // line, tab indentation, empty-element tags, LF line ends.

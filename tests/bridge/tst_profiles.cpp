@@ -158,6 +158,7 @@ private slots:
     void deepFragmentIsRefusedBeforeItIsBuilt();
     void editsStayWithinTheDepthBound();
     void editsStayWithinTheSizeBounds();
+    void editsStayWithinTheNodeBound();
     void deepOrLargeProfilesAnswerTheLoadFailure();
     void deepOrLargeExportFilesAreRefused();
 };
@@ -1100,7 +1101,7 @@ void TestProfiles::deepFragmentIsRefusedBeforeItIsBuilt()
     QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"d.xml","xpath":"/d/a"})")),
              success("1"));
     const QByteArray stored = s.cached("d.xml").toUtf8();
-    QCOMPARE(xmlElementDepth(stored.constData(), stored.size()), kMaxXmlDepth);
+    QCOMPARE(xmlShape(stored.constData(), stored.size()).depth, kMaxXmlDepth);
 }
 
 void TestProfiles::editsStayWithinTheDepthBound()
@@ -1242,6 +1243,40 @@ void TestProfiles::editsStayWithinTheSizeBounds()
     QCOMPARE(reply(s(R"({"funcname":"queryProfile","filePath":"deep.xml","xpath":"//a"})")),
              failure("queryProfile load xml file failed!"));
     QVERIFY(s(R"({"funcname":"queryProfile","filePath":"deep.xml","xpath":"/r"})")->ok());
+}
+
+void TestProfiles::editsStayWithinTheNodeBound()
+{
+    // Every command's time grows with the elements and attributes of the
+    // profile: at most kMaxXmlNodes of them, read or made.
+    Setup s;
+    const QByteArray leaves = QByteArray("<l/>").repeated(60000);
+    s.folder.write(QStringLiteral("wide.xml"), "<r><a>" + leaves + "</a><b/></r>");
+    s.folder.write(QStringLiteral("wider.xml"),
+                   "<r>" + QByteArray("<l/>").repeated(kMaxXmlNodes) + "</r>");
+    QCOMPARE(reply(s(R"({"funcname":"queryProfile","filePath":"wider.xml","xpath":"/r"})")),
+             failure("queryProfile load xml file failed!"));
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("wide.xml"), QStringLiteral("/r/b"),
+                                     QByteArray("<l/>").repeated(kMaxXmlNodes + 1)))),
+             failure("modifyProfileEx load xml file failed!"));
+    // 60,003 and 39,998 more: one beyond the bound, refused as a whole.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("wide.xml"), QStringLiteral("/r/b"),
+                                     QByteArray("<l/>").repeated(kMaxXmlNodes - 60002)))),
+             failure("modifyProfileEx load xml file failed!"));
+    QCOMPARE(reply(s(request({{"funcname", "modifyAddProfile"},
+                              {"filePath", "wide.xml"},
+                              {"xpath", "//l"},
+                              {"attribute", "k"},
+                              {"attributeValue", "v"},
+                              {"addNodeName", "n"}}))),
+             failure("modifyProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // Up to the bound the edit is made and the profile reads again.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("wide.xml"), QStringLiteral("/r/b"),
+                                     QByteArray("<l/>").repeated(kMaxXmlNodes - 60003)))),
+             success("modifyProfileEx success"));
+    QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"wide.xml","xpath":"/r/b"})")),
+             success(QString::number(kMaxXmlNodes - 60003)));
 }
 
 void TestProfiles::deepOrLargeProfilesAnswerTheLoadFailure()

@@ -24,6 +24,17 @@ int builtDepth(const pugi::xml_node &node)
     return deepest + (node.type() == pugi::node_element ? 1 : 0);
 }
 
+// Its elements and attributes, likewise.
+qint64 builtNodes(const pugi::xml_node &node)
+{
+    qint64 nodes = 0;
+    if (node.type() == pugi::node_element)
+        nodes = 1 + std::distance(node.attributes_begin(), node.attributes_end());
+    for (const pugi::xml_node &child : node.children())
+        nodes += builtNodes(child);
+    return nodes;
+}
+
 QByteArray nested(int levels, const QByteArray &inside = QByteArray())
 {
     return QByteArray("<a>").repeated(levels) + inside + QByteArray("</a>").repeated(levels);
@@ -135,10 +146,11 @@ private slots:
         QCOMPARE(readTextFile(m_dir.filePath("missing.xml"), &text, 11), TextFileRead::NotOpened);
     }
 
-    // The depth scan against pugixml itself: whatever the markup, well
-    // formed or broken, the scan never counts less than pugixml builds, and
-    // for a text that parses exactly that.
-    void depthScanFollowsPugixml_data()
+    // The shape scan against pugixml itself: whatever the markup, well
+    // formed or broken, the scan never counts less depth, nor fewer elements
+    // and attributes, than pugixml builds, and for a text that parses
+    // exactly that.
+    void shapeScanFollowsPugixml_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("depth");
@@ -168,11 +180,11 @@ private slots:
         QTest::newRow("beyond, open") << QByteArray("<a>").repeated(200000) << kMaxXmlDepth + 1;
     }
 
-    void depthScanFollowsPugixml()
+    void shapeScanFollowsPugixml()
     {
         QFETCH(QByteArray, text);
         QFETCH(int, depth);
-        QCOMPARE(xmlElementDepth(text.constData(), text.size()), depth);
+        QCOMPARE(xmlShape(text.constData(), text.size()).depth, depth);
         pugi::xml_document doc;
         const XmlLoad load = loadXml(text, &doc);
         if (depth > kMaxXmlDepth) {
@@ -182,18 +194,40 @@ private slots:
             return;
         }
         QCOMPARE(xmlSubtreeDepth(doc), builtDepth(doc));
-        if (load == XmlLoad::Parsed)
+        QCOMPARE(xmlNodeCount(doc), builtNodes(doc));
+        const qint64 nodes = xmlShape(text.constData(), text.size()).nodes;
+        if (load == XmlLoad::Parsed) {
             QCOMPARE(builtDepth(doc), depth);
-        else
+            QCOMPARE(builtNodes(doc), nodes);
+        } else {
             QVERIFY(builtDepth(doc) <= depth);
+            QVERIFY(builtNodes(doc) <= nodes);
+        }
+    }
+
+    void nodeCountBound()
+    {
+        // Elements and attributes count alike; at the bound a text parses,
+        // one more and pugixml never sees it.
+        const QByteArray attributes =
+            "<r a=\"1\" b='>'>" + QByteArray("<l/>").repeated(kMaxXmlNodes - 3) + "</r>";
+        QCOMPARE(xmlShape(attributes.constData(), attributes.size()).nodes, kMaxXmlNodes);
+        pugi::xml_document doc;
+        QCOMPARE(loadXml(attributes, &doc), XmlLoad::Parsed);
+        QCOMPARE(xmlNodeCount(doc), kMaxXmlNodes);
+        QCOMPARE(xmlNodeCount(doc.first_child().first_child()), 1);
+        const QByteArray one = QByteArray(attributes).insert(3, " c=\"\"");
+        QCOMPARE(loadXml(one, &doc), XmlLoad::TooManyNodes);
+        QVERIFY(!doc.first_child());
     }
 
     // The same over texts made of random pieces of markup (seeded): most do
     // not parse, and pugixml keeps what it read up to its error.
-    void depthScanNeverUndercountsRandomMarkup()
+    void shapeScanNeverUndercountsRandomMarkup()
     {
         const QByteArray pieces[] = {"<a>",
                                      "<b x=\"1\">",
+                                     "<g a='\"' b=\"'\">",
                                      "</a>",
                                      "</b>",
                                      "<c/>",
@@ -228,11 +262,14 @@ private slots:
                 text += pieces[random.bounded(int(std::size(pieces)))];
             pugi::xml_document doc;
             const XmlLoad load = loadXml(text, &doc);
-            const int scanned = xmlElementDepth(text.constData(), text.size());
+            const XmlShape scanned = xmlShape(text.constData(), text.size());
             const int built = builtDepth(doc);
-            QVERIFY2(load == XmlLoad::Parsed ? scanned == built : scanned >= built,
+            const qint64 nodes = builtNodes(doc);
+            QVERIFY2(load == XmlLoad::Parsed ? scanned.depth == built && scanned.nodes == nodes
+                                             : scanned.depth >= built && scanned.nodes >= nodes,
                      text.toPercentEncoding("<>/!?\"' []-&").constData());
             QCOMPARE(xmlSubtreeDepth(doc), built);
+            QCOMPARE(xmlNodeCount(doc), nodes);
         }
     }
 
@@ -271,9 +308,9 @@ private slots:
         QCOMPARE(out, "x" + b);
         QVERIFY(!printXmlNode(doc.first_child().first_child(), out.size() + b.size() - 1, &out));
 
-        // A text of 1.3 MB nested to the bound: its output indents each of
-        // its 100,000 leaves by 255 tabs, 25 MB that are never written.
-        const QByteArray deep = nested(kMaxXmlDepth - 1, QByteArray("<l/>").repeated(100000));
+        // A text of 1.2 MB nested to the bound: its output indents each of
+        // its 90,000 leaves by 255 tabs, 23 MB that are never written.
+        const QByteArray deep = nested(kMaxXmlDepth - 1, QByteArray("<l/>").repeated(90000));
         QCOMPARE(loadXml(deep, &doc), XmlLoad::Parsed);
         out.clear();
         QVERIFY(!saveXmlDocument(doc, kMaxProfileBytes, &out));
