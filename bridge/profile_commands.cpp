@@ -201,8 +201,9 @@ private:
                      const QString &failed, Target *target);
 
     // The end of an edit: the edited document becomes the profile's text and
-    // the command answers done; a text beyond the profile bound is refused
-    // (the profile keeps its text) and the command answers failed.
+    // the command answers done; a document beyond the bounds (depth, nodes,
+    // text) is refused, the profile keeps its text and the command answers
+    // failed.
     void storeEdit(const QString &path, const pugi::xml_document &doc, const QueryCallbackPtr &cb,
                    const QString &done, const QString &failed);
 

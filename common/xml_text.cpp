@@ -24,8 +24,8 @@ bool isNameChar(unsigned char c)
 // The shape scan. It follows pugixml's parser through the markup (tags,
 // quoted attribute values, comments, CDATA, processing instructions, the
 // document type) without building anything. Where pugixml would stop with
-// an error the scan stops too: pugixml builds nothing after its error, so the
-// depth counted up to there is all the depth there is.
+// an error the scan stops too: pugixml builds nothing after its error, so
+// what is counted up to there is all there is.
 class ShapeScan
 {
 public:
@@ -285,16 +285,6 @@ QByteArray xmlBytesAsUtf8(const QByteArray &bytes)
 bool parseXmlText(const QString &text, pugi::xml_document *doc)
 {
     return loadXml(text.toUtf8(), doc) == XmlLoad::Parsed;
-}
-
-int xmlNodeLevel(const pugi::xml_node &node)
-{
-    int level = 0;
-    for (pugi::xml_node up = node; up; up = up.parent()) {
-        if (up.type() == pugi::node_element)
-            ++level;
-    }
-    return level;
 }
 
 int xmlSubtreeDepth(const pugi::xml_node &node)

@@ -60,10 +60,6 @@ QByteArray xmlBytesAsUtf8(const QByteArray &bytes);
 // nests deeper than kMaxXmlDepth.
 bool parseXmlText(const QString &text, pugi::xml_document *doc);
 
-// The element level of a node: 1 for the document element, 0 for the
-// document itself (or a null node).
-int xmlNodeLevel(const pugi::xml_node &node);
-
 // How many element levels a node's subtree spans, the node included when it
 // is an element (a document: its deepest nesting). Walks without recursion.
 int xmlSubtreeDepth(const pugi::xml_node &node);

@@ -273,16 +273,17 @@ private slots:
         }
     }
 
-    void levelsAndSubtreeDepths()
+    void subtreeDepthsAndNodeCounts()
     {
         pugi::xml_document doc;
-        QCOMPARE(loadXml("<a><b>t<c><d/></c></b><e/></a>", &doc), XmlLoad::Parsed);
-        QCOMPARE(xmlNodeLevel(doc), 0);
-        QCOMPARE(xmlNodeLevel(pugi::xml_node()), 0);
+        QCOMPARE(loadXml("<a><b x=\"1\">t<c><d/></c></b><e y='2' z=''/></a>", &doc),
+                 XmlLoad::Parsed);
         const pugi::xml_node c = doc.select_node("//c").node();
-        QCOMPARE(xmlNodeLevel(c), 3);
-        QCOMPARE(xmlNodeLevel(doc.select_node("//b/text()").node()), 2);
         QCOMPARE(xmlSubtreeDepth(c), 2);
+        QCOMPARE(xmlNodeCount(c), 2);
+        QCOMPARE(xmlNodeCount(doc.select_node("//e").node()), 3);
+        QCOMPARE(xmlNodeCount(doc), 8);
+        QCOMPARE(xmlNodeCount(doc.select_node("//b/text()").node()), 0);
         QCOMPARE(xmlSubtreeDepth(doc.select_node("//e").node()), 1);
         QCOMPARE(xmlSubtreeDepth(doc.select_node("//b/text()").node()), 0);
         QCOMPARE(xmlSubtreeDepth(doc.first_child()), 4);
