@@ -12,6 +12,7 @@
 #include "platform/system_mouse.h"
 
 #include <QLoggingCategory>
+#include <optional>
 #include <pugixml.hpp>
 #include <string_view>
 #include <unordered_map>
@@ -126,8 +127,40 @@ public:
     const Item &at(qsizetype i) const { return m_items[size_t(i)]; }
 
 private:
+    Q_DISABLE_COPY_MOVE(ItemList) // the items point into m_bytes
+
     QByteArray m_bytes;
     std::vector<Item> m_items;
+};
+
+// The "attribute" and "attributeValue" lists of a request: the names without
+// empty items, the values as the command keeps them; pairs is how many names
+// have a value (a name without one is left alone).
+struct AttributeLists
+{
+    AttributeLists(const QString &nameList, const QString &valueList, Qt::SplitBehavior valueItems)
+        : names(nameList, Qt::SkipEmptyParts), values(valueList, valueItems),
+          pairs(std::min(names.size(), values.size()))
+    {
+    }
+
+    // Reads them into *lists; false, with nothing read, when either list has
+    // more items than kMaxAttributeItems.
+    static bool read(const Members &m, Qt::SplitBehavior valueItems,
+                     std::optional<AttributeLists> *lists)
+    {
+        const QString nameList = memberText(m, QStringLiteral("attribute"));
+        const QString valueList = memberText(m, QStringLiteral("attributeValue"));
+        if (ItemList::isLonger(nameList, kMaxAttributeItems) ||
+            ItemList::isLonger(valueList, kMaxAttributeItems))
+            return false;
+        lists->emplace(nameList, valueList, valueItems);
+        return true;
+    }
+
+    ItemList names;
+    ItemList values;
+    qsizetype pairs;
 };
 
 // The element matches of a node set that do not lie inside another match of
@@ -308,21 +341,16 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
     if (!openProfile(m, {"filePath", "xpath", "attribute", "attributeValue"}, "filePath",
                      Match::All, cb, failed, &t))
         return;
-    const QString nameList = memberText(m, QStringLiteral("attribute"));
-    const QString valueList = memberText(m, QStringLiteral("attributeValue"));
-    if (ItemList::isLonger(nameList, kMaxAttributeItems) ||
-        ItemList::isLonger(valueList, kMaxAttributeItems)) {
+    std::optional<AttributeLists> lists;
+    if (!AttributeLists::read(m, Qt::KeepEmptyParts, &lists)) {
         refuseEdit(t.path, cb, failed, "more attributes than the bound");
         return;
     }
-    const ItemList names(nameList, Qt::SkipEmptyParts);
-    const ItemList values(valueList, Qt::KeepEmptyParts);
-    // A name without a value (fewer values than names) is left alone. A name
-    // given twice ends with its last value, as setting them in order would.
-    const qsizetype pairs = std::min(names.size(), values.size());
+    // A name given twice ends with its last value, as setting them in order
+    // would.
     std::unordered_map<std::string_view, std::string_view> assignments;
-    for (qsizetype i = 0; i < pairs; ++i)
-        assignments[names.at(i).text] = values.at(i).text;
+    for (qsizetype i = 0; i < lists->pairs; ++i)
+        assignments[lists->names.at(i).text] = lists->values.at(i).text;
     // Each node's own attributes are looked up, so the work grows with the
     // document and the list, not with their product; the bytes written are
     // counted, so a long value set on many nodes stops at the profile bound.
@@ -409,16 +437,14 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     // Without addNodeName the element has no name; pugixml writes it as
     // ":anonymous", which reads back as a valid name.
     const QByteArray element = utf8(memberText(m, QStringLiteral("addNodeName")));
-    const QString nameList = memberText(m, QStringLiteral("attribute"));
-    const QString valueList = memberText(m, QStringLiteral("attributeValue"));
-    if (ItemList::isLonger(nameList, kMaxAttributeItems) ||
-        ItemList::isLonger(valueList, kMaxAttributeItems)) {
+    std::optional<AttributeLists> lists;
+    if (!AttributeLists::read(m, Qt::SkipEmptyParts, &lists)) {
         refuseEdit(t.path, cb, failed, "more attributes than the bound");
         return;
     }
-    const ItemList names(nameList, Qt::SkipEmptyParts);
-    const ItemList values(valueList, Qt::SkipEmptyParts);
-    const qsizetype pairs = std::min(names.size(), values.size());
+    const ItemList &names = lists->names;
+    const ItemList &values = lists->values;
+    const qsizetype pairs = lists->pairs;
     // A name that is not an XML name would be written as it stands and leave
     // a file nothing can read any more: refuse the edit instead.
     bool namesOk = element.isEmpty() || isXmlName(element.constData(), element.size());
@@ -426,7 +452,8 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         namesOk = isXmlName(names.at(i).text, names.at(i).size);
     if (!namesOk) {
         qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in"
-                           << loggedText(QString::fromUtf8(element)) << loggedText(nameList);
+                           << loggedText(QString::fromUtf8(element))
+                           << loggedText(memberText(m, QStringLiteral("attribute")));
         answerFailure(cb, failed);
         return;
     }
