@@ -158,6 +158,21 @@ private slots:
         QVERIFY(m_host->calls.isEmpty());
     }
 
+    void deeplyNestedRequestsParseWithoutRecursionTrouble()
+    {
+        // Qt's JSON parser refuses nesting beyond its own limit (no reply);
+        // a member nested 500 levels deep is read like any other.
+        const QString deep = QStringLiteral(R"({"funcname":"echo","value":"v","x":)") +
+                             QString(100000, QLatin1Char('[')) + QString(100000, QLatin1Char(']')) +
+                             QLatin1Char('}');
+        QVERIFY(!jsMessage(deep)->answered());
+        const QString nested = QStringLiteral(R"({"funcname":"echo","value":"v","x":)") +
+                               QStringLiteral(R"({"a":)").repeated(500) + QStringLiteral("1") +
+                               QString(500, QLatin1Char('}')) + QLatin1Char('}');
+        QCOMPARE(jsMessage(nested)->text(), QStringLiteral("v"));
+        QCOMPARE(m_dispatched, QStringList({"echo"}));
+    }
+
     void requestsBeyondTheLengthBoundAreDropped()
     {
         // The longest request taken, and one character more: the longer one
