@@ -239,9 +239,13 @@ std::vector<Case> cases(const Folder &folder)
         {"setConf: 1 MiB value",
          json({{"funcname", "setConf"}, {"confKey", "language"}, {"confValue", mega}})},
         {"getConf with an unused 1 MiB member", json({{"funcname", "getConf"}, {"junk", mega}})},
-        {"a request at the length bound (4 Mi characters)",
+        {"a request at the length bound (2 Mi characters)",
          json({{"funcname", "getConf"},
                {"junk", QString(kMaxRequestLength - 34, QLatin1Char('j'))}})},
+        {"setConf: a value at the length bound",
+         json({{"funcname", "setConf"},
+               {"confKey", "language"},
+               {"confValue", QString(kMaxRequestLength - 60, QLatin1Char('l'))}})},
         {"a request of 8 Mi characters (dropped)",
          json({{"funcname", "getConf"}, {"junk", QString(8 << 20, QLatin1Char('j'))}})},
         {"a request nested 100,000 arrays deep",
@@ -327,8 +331,8 @@ void partTwo(const Folder &folder, int runs)
         {"modifyProfile: 1 MiB value on one key",
          "JSON.stringify({funcname: 'modifyProfile', filePath: 'small.xml', xpath: "
          "'//mode[1]/key[1]', attribute: 'code', attributeValue: 'v'.repeat(1 << 20)})"},
-        {"a request at the length bound (4 Mi characters)",
-         "JSON.stringify({funcname: 'goback', junk: 'j'.repeat(4 * 1024 * 1024 - 33)})"},
+        {"a request at the length bound (2 Mi characters)",
+         "JSON.stringify({funcname: 'goback', junk: 'j'.repeat(2 * 1024 * 1024 - 33)})"},
     };
     std::printf("\n%-62s %9s %9s  %s\n", "request from the page (Qt WebEngine)", "stall ms",
                 "trip ms", "answer");

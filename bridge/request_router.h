@@ -16,7 +16,7 @@ class devices_handler;
 // request holds at most a fragment of kMaxFragmentBytes, even escaped. A
 // longer one is dropped unread, without reply; the page contract does not
 // send it in the first place.
-constexpr qsizetype kMaxRequestLength = 4 * 1024 * 1024;
+constexpr qsizetype kMaxRequestLength = 2 * 1024 * 1024;
 
 // The one path of a page request from the browser to its command handler.
 // It owns the dispatcher (the command table); every web view's jsMessage is

@@ -24,7 +24,7 @@ var documentKey = (function () {
 // The longest request text the native side takes (its kMaxRequestLength):
 // a longer one is not sent at all, so the program never spends time on it;
 // like every request the native side does not take, it gets no answer.
-var MAX_REQUEST_LENGTH = 4 * 1024 * 1024;
+var MAX_REQUEST_LENGTH = 2 * 1024 * 1024;
 
 var nextQueryId = 1;
 var pendingQueries = new Map();   // id -> {onSuccess, onFailure}
