@@ -1223,14 +1223,14 @@ void TestProfiles::editsStayWithinTheSizeBounds()
     QVERIFY(s.cached("many.xml").contains(QStringLiteral("<m v=\"2\" />")));
     QVERIFY(s.cached("many.xml").contains(QString::fromLatin1(text)));
 
-    // Every line is indented by its depth: 200,000 leaves moved 200 levels
-    // down make a text of 40 MB, far beyond the profile bound (the fragment
-    // itself is 800 KB). Refused, and nothing else changes.
+    // Every line is indented by its depth: 90,000 leaves moved 200 levels
+    // down make a text of 18 MB, far beyond the profile bound (the fragment
+    // itself is 360 KB). Refused, and nothing else changes.
     const QString edited = s.cached("many.xml");
     s.folder.write(QStringLiteral("deep.xml"), "<r>" + nestedXml(200) + "</r>");
     const QString bottom = QStringLiteral("/r") + QStringLiteral("/a").repeated(200);
     QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("deep.xml"), bottom,
-                                     QByteArray("<l/>").repeated(200000)))),
+                                     QByteArray("<l/>").repeated(90000)))),
              failure("modifyProfileEx load xml file failed!"));
     QCOMPARE(s.host.profiles().modified(), QStringList{s.full("many.xml")});
     QCOMPARE(s.cached("many.xml"), edited);
