@@ -3,6 +3,7 @@
 #include "app/app_log.h"
 #include "app/application_host.h"
 #include "app/pop_widget.h"
+#include "app/window_geometry.h"
 #include "app/window_title.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
@@ -10,6 +11,8 @@
 #include "browser/kelv_web_view.h"
 #include "browser/page_sleep.h"
 #include "common/app_paths.h"
+#include "common/dialogs.h"
+#include "common/ui_texts.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 
@@ -20,6 +23,9 @@
 #include <QKeySequence>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
 
 namespace kelv {
 namespace shell {
@@ -27,6 +33,10 @@ namespace shell {
 namespace {
 const QString ShowConfKey = QStringLiteral("showConf");
 const QString TestToolKey = QStringLiteral("testTool");
+// Set in conf.xml once the user was told that closing minimises.
+const QString TrayNoticeKey = QStringLiteral("trayNoticeShown");
+// How often the tray's presence is checked (a panel may quit or restart).
+constexpr int kTrayWatchMs = 3000;
 } // namespace
 
 QSize kelv::clientSize(const ClientSettings::Map &settings)
@@ -54,7 +64,8 @@ QUrl kelv::pageAddressFor(const QString &applicationFolder)
 }
 
 kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
-    : QWidget(parent), m_appSettings(settings), m_host(host)
+    : QWidget(parent), m_appSettings(settings), m_host(host),
+      m_trayAvailability([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     // 1. Base set-up; size and title are replaced below.
     if (objectName().isEmpty())
@@ -149,6 +160,89 @@ void kelv::setupTray()
             Qt::UniqueConnection);
     connect(m_tray, &SystemTray::showWidget, this, &kelv::onshowWidget);
     connect(m_tray, &SystemTray::closeApp, this, &kelv::oncloseApp);
+
+    m_trayWasAvailable = trayAvailable();
+    m_trayWatch = new QTimer(this);
+    m_trayWatch->setInterval(kTrayWatchMs);
+    connect(m_trayWatch, &QTimer::timeout, this, &kelv::watchTray);
+    m_trayWatch->start();
+}
+
+bool kelv::trayAvailable() const
+{
+    return m_trayAvailability();
+}
+
+void kelv::setTrayAvailability(std::function<bool()> source)
+{
+    m_trayAvailability = std::move(source);
+    m_trayWasAvailable = trayAvailable();
+}
+
+// A tray that goes away (its panel quit) would leave a hidden window out of
+// reach but for the hot key: it comes back minimised.
+void kelv::watchTray()
+{
+    const bool available = trayAvailable();
+    if (available == m_trayWasAvailable)
+        return;
+    m_trayWasAvailable = available;
+    qCInfo(lcApp) << (available ? "the notification area is back"
+                                : "the notification area went away");
+    if (!available && !isVisible())
+        showMinimized();
+}
+
+void kelv::closeToBackground()
+{
+    if (trayAvailable()) {
+        quitApp();
+        return;
+    }
+    saveModifiedProfiles();
+    if (m_appSettings.value(TrayNoticeKey) != QLatin1String("1"))
+        tellClosingMinimises();
+    qCInfo(lcApp, "closed where the desktop has no notification area: minimised");
+    showMinimized();
+}
+
+void kelv::startInBackground(std::chrono::milliseconds trayGrace)
+{
+    if (trayAvailable()) {
+        qCInfo(lcApp, "started in the tray (-autostart)");
+        return;
+    }
+    // At login the panel with the tray often comes up after the programs
+    // that start with the desktop: the window waits for it a while.
+    qCInfo(lcApp, "started in the background (-autostart); no notification area yet");
+    QTimer::singleShot(trayGrace, this, [this] {
+        if (trayAvailable() || isVisible())
+            return;
+        qCInfo(lcApp, "no notification area came up: the window is minimised");
+        showMinimized();
+    });
+}
+
+// Once: why the window went to the task bar rather than the tray, and how to
+// make the close button quit instead.
+void kelv::tellClosingMinimises()
+{
+    const UiLanguage language =
+        uiLanguageFromSetting(m_appSettings.value(QStringLiteral("language")));
+    Dialogs::current().message(
+        this, QMessageBox::Information, uiText(QStringLiteral("kelv keeps running"), language),
+        uiText(QStringLiteral("This desktop has no notification area, so kelv cannot wait there "
+                              "with its window closed. The window is minimised instead, and kelv "
+                              "keeps switching modes for your programs. To make the close button "
+                              "quit kelv, choose \"Quits the program\" under Settings."),
+               language),
+        QMessageBox::Ok);
+    // Remembered in conf.xml; a settings file that cannot be written only
+    // means the message comes again next time.
+    if (m_appSettings.store(TrayNoticeKey, QStringLiteral("1"),
+                            ClientSettings::Create::IfMissing) !=
+        ClientSettings::StoreResult::Stored)
+        qCInfo(lcApp) << "could not note the tray message in" << m_appSettings.path();
 }
 
 ProfileStore &kelv::profiles() const
@@ -245,8 +339,15 @@ void kelv::showDebug() {}
 
 void kelv::closeEvent(QCloseEvent *event)
 {
-    hide();
     event->ignore();
+    // Where there is no tray to go to, the close button's setting holds for
+    // the window system's close too: minimised, or quit after saving.
+    if (!trayAvailable() &&
+        m_appSettings.value(QStringLiteral("closeFunc")) == QLatin1String("closeapp")) {
+        oncloseApp();
+        return;
+    }
+    closeToBackground();
 }
 
 void kelv::resizeEvent(QResizeEvent *event)
@@ -316,7 +417,7 @@ void kelv::hideWindow()
         showMouseConf();
         return;
     }
-    quitApp();
+    closeToBackground();
 }
 
 // The window that the move and minimise requests act on: the top-level
@@ -328,6 +429,36 @@ QWidget *kelv::requestWindow() const
     return handle ? handle->window() : const_cast<kelv *>(this);
 }
 
+namespace {
+
+// The available area (task bars excluded) of the screen that holds point;
+// of the fallback screen when no screen does (a point between or beyond the
+// screens).
+QRect availableAreaAt(qint64 x, qint64 y, QScreen *fallback)
+{
+    const QPoint point(int(std::clamp<qint64>(x, INT_MIN, INT_MAX)),
+                       int(std::clamp<qint64>(y, INT_MIN, INT_MAX)));
+    QScreen *screen = QGuiApplication::screenAt(point);
+    if (!screen)
+        screen = fallback ? fallback : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
+// Puts a window at x, y with the given size, kept within the available area
+// of the screen under the new rectangle's centre and at least at its minimum
+// size (see fitWindowGeometry).
+void placeWindow(QWidget *window, qint64 x, qint64 y, qint64 width, qint64 height)
+{
+    const QRect area = availableAreaAt(x + width / 2, y + height / 2, window->screen());
+    if (area.isEmpty()) {
+        qCInfo(lcApp) << "no screen to place the window on; request ignored";
+        return;
+    }
+    window->setGeometry(fitWindowGeometry(x, y, width, height, area, window->minimumSize()));
+}
+
+} // namespace
+
 void kelv::moveWindow(int dx, int dy, int width, int height)
 {
     QWidget *window = requestWindow();
@@ -335,10 +466,10 @@ void kelv::moveWindow(int dx, int dy, int width, int height)
     if (window->isMaximized() || window->isMinimized()) {
         // Back to the normal state at the same place with the new size.
         window->showNormal();
-        window->setGeometry(frame.left(), frame.top(), width, height);
+        placeWindow(window, frame.left(), frame.top(), width, height);
         return;
     }
-    window->setGeometry(frame.left() + dx, frame.top() + dy, width, height);
+    placeWindow(window, qint64(frame.left()) + dx, qint64(frame.top()) + dy, width, height);
 }
 
 void kelv::toggleMinimised()
@@ -353,8 +484,13 @@ void kelv::toggleMinimised()
 void kelv::maximiseWindow()
 {
     m_savedGeometry = geometry();
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        setGeometry(screen->availableGeometry());
+    // The whole available area, unless that is smaller than the window's
+    // minimum size.
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        setGeometry(fitWindowGeometry(area.x(), area.y(), area.width(), area.height(), area,
+                                      minimumSize()));
+    }
 }
 
 void kelv::restoreWindow()
@@ -363,7 +499,10 @@ void kelv::restoreWindow()
     // window to nothing would lose it.
     if (m_savedGeometry.isNull())
         return;
-    setGeometry(m_savedGeometry);
+    // The screens may have changed since: the kept geometry is fitted to
+    // them like a move.
+    placeWindow(this, m_savedGeometry.x(), m_savedGeometry.y(), m_savedGeometry.width(),
+                m_savedGeometry.height());
 }
 
 void kelv::restartProcessMoniter()

@@ -1,7 +1,8 @@
 // The page commands that reach the mouse: the device list, properties by number, onboard
 // memory by address, and notifications. Each checks its required members in order (a
 // missing one gets no reply), calls the device manager once (a read and a write for
-// writeMacroByAddr) and answers with the fixed texts.
+// writeMacroByAddr) and answers with the fixed texts. Commands for a ratbagd mouse are
+// carried out and answered on the manager's worker thread (doc/device-map.md, "Real mice").
 
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
@@ -13,6 +14,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <functional>
+#include <algorithm>
+#include <cstdint>
 
 namespace kelv {
 namespace {
@@ -49,9 +53,14 @@ Transfer readTransfer(const Members &members)
     return t;
 }
 
+// The address as a 32-bit strtol reads it (the device library's addresses
+// are 32-bit): a value beyond the 32-bit range stays beyond the memory
+// instead of wrapping around onto a low address (0x100001000 would otherwise
+// land on the macros at 0x1000); negative ones keep their two's complement.
 quint32 readAddress(const Members &members)
 {
-    return quint32(memberHex(members, kParamAddress));
+    const qint64 address = memberHex(members, kParamAddress);
+    return quint32(qint32(std::clamp<qint64>(address, INT32_MIN, INT32_MAX)));
 }
 
 QJsonObject deviceObject(const DeviceInfo &info)
@@ -63,9 +72,11 @@ QJsonObject deviceObject(const DeviceInfo &info)
     object.insert(QStringLiteral("SN"), info.SN);
     object.insert(QStringLiteral("Version"), info.Version);
     object.insert(QStringLiteral("MASK"), info.MASK);
-    for (const char *empty :
-         {"timestamp", "productType", "productName", "productCN", "description", "device"})
+    for (const char *empty : {"timestamp", "productType", "productCN", "device"})
         object.insert(QLatin1String(empty), QString());
+    // A ratbagd mouse's name and model; empty for the simulated mouse.
+    object.insert(QStringLiteral("productName"), info.Name);
+    object.insert(QStringLiteral("description"), info.Model);
     return object;
 }
 
@@ -82,6 +93,20 @@ bool writeMemory(devices_handler *devices, const Transfer &t, const QByteArray &
                  quint32 address)
 {
     return devices && devices->write(t.id, block, t.size, address);
+}
+
+// Carries out a command's device calls and answers: on the manager's worker for a device
+// behind a daemon (a ratbagd mouse), so the GUI thread never waits for it, in the order the
+// commands came; at once for the simulated mouse. work gets the manager (null without one),
+// which stays alive while work runs.
+void run(const QPointer<devices_handler> &devices, const QString &id,
+         std::function<void(devices_handler *)> work)
+{
+    devices_handler *manager = devices.data();
+    if (manager && devices_handler::waitsForDaemon(id))
+        manager->post([manager, work] { work(manager); });
+    else
+        work(manager);
 }
 
 } // namespace
@@ -107,9 +132,11 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
                            return;
                        const Transfer t = readTransfer(m);
                        const quint32 propId = quint32(memberInt(m, kParamId));
-                       const QByteArray block = devices ? devices->readProp(t.id, t.size, propId)
-                                                        : QByteArray(kTransferBlockSize, '\0');
-                       answerSuccess(cb, byteListText(block, t.size));
+                       run(devices, t.id, [t, propId, cb](devices_handler *d) {
+                           const QByteArray block = d ? d->readProp(t.id, t.size, propId)
+                                                      : QByteArray(kTransferBlockSize, '\0');
+                           answerSuccess(cb, byteListText(block, t.size));
+                       });
                    });
 
     dispatcher.add(QStringLiteral("writeDevicesProp"), [devices](const Members &m,
@@ -119,10 +146,12 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         const Transfer t = readTransfer(m);
         const quint32 propId = quint32(memberInt(m, kParamId));
         const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
-        if (devices && devices->writeProp(t.id, block, t.size, propId))
-            answerSuccess(cb, QStringLiteral("writeDevicesProp success!"));
-        else
-            answerFailure(cb, QStringLiteral("writeDevicesProp failed!"));
+        run(devices, t.id, [t, propId, block, cb](devices_handler *d) {
+            if (d && d->writeProp(t.id, block, t.size, propId))
+                answerSuccess(cb, QStringLiteral("writeDevicesProp success!"));
+            else
+                answerFailure(cb, QStringLiteral("writeDevicesProp failed!"));
+        });
     });
 
     dispatcher.add(
@@ -130,7 +159,10 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
             if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS"}))
                 return;
             const Transfer t = readTransfer(m);
-            answerSuccess(cb, byteListText(readMemory(devices, t, readAddress(m)), t.size));
+            const quint32 address = readAddress(m);
+            run(devices, t.id, [t, address, cb](devices_handler *d) {
+                answerSuccess(cb, byteListText(readMemory(d, t, address), t.size));
+            });
         });
 
     dispatcher.add(QStringLiteral("writeByAddr"), [devices](const Members &m,
@@ -140,10 +172,12 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         const Transfer t = readTransfer(m);
         const quint32 address = readAddress(m);
         const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
-        if (writeMemory(devices, t, block, address))
-            answerSuccess(cb, QStringLiteral("writeByAddr success!"));
-        else
-            answerFailure(cb, QStringLiteral("writeByAddr failed!"));
+        run(devices, t.id, [t, address, block, cb](devices_handler *d) {
+            if (writeMemory(d, t, block, address))
+                answerSuccess(cb, QStringLiteral("writeByAddr success!"));
+            else
+                answerFailure(cb, QStringLiteral("writeByAddr failed!"));
+        });
     });
 
     dispatcher.add(QStringLiteral("notifyDevice"),
@@ -153,10 +187,12 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
                        const QString id = memberText(m, kHardwareID);
                        const int data = int(memberInt(m, kNotifyData) & 0xff);
                        const int type = int(memberInt(m, kNotifyType) & 0xff);
-                       if (devices && devices->notify(id, type, data))
-                           answerSuccess(cb, QStringLiteral("notifyDevice success!"));
-                       else
-                           answerFailure(cb, QStringLiteral("notifyDevice failed!"));
+                       run(devices, id, [id, type, data, cb](devices_handler *d) {
+                           if (d && d->notify(id, type, data))
+                               answerSuccess(cb, QStringLiteral("notifyDevice success!"));
+                           else
+                               answerFailure(cb, QStringLiteral("notifyDevice failed!"));
+                       });
                    });
 
     dispatcher.add(
@@ -164,9 +200,12 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
             if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS"}))
                 return;
             const Transfer t = readTransfer(m);
-            // The whole block is compared, not only the bytes asked for.
-            const bool empty = allZero(readMemory(devices, t, readAddress(m)));
-            answerSuccess(cb, empty ? QStringLiteral("true") : QStringLiteral("false"));
+            const quint32 address = readAddress(m);
+            run(devices, t.id, [t, address, cb](devices_handler *d) {
+                // The whole block is compared, not only the bytes asked for.
+                const bool empty = allZero(readMemory(d, t, address));
+                answerSuccess(cb, empty ? QStringLiteral("true") : QStringLiteral("false"));
+            });
         });
 
     dispatcher.add(QStringLiteral("cleanMacroByAddr"), [devices](const Members &m,
@@ -174,11 +213,14 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMADDRESS"}))
             return;
         const Transfer t = readTransfer(m);
-        const QByteArray zeros(kTransferBlockSize, '\0');
-        if (writeMemory(devices, t, zeros, readAddress(m)))
-            answerSuccess(cb, QStringLiteral("cleanMacroByAddr success!"));
-        else
-            answerFailure(cb, QStringLiteral("cleanMacroByAddr failed!"));
+        const quint32 address = readAddress(m);
+        run(devices, t.id, [t, address, cb](devices_handler *d) {
+            const QByteArray zeros(kTransferBlockSize, '\0');
+            if (writeMemory(d, t, zeros, address))
+                answerSuccess(cb, QStringLiteral("cleanMacroByAddr success!"));
+            else
+                answerFailure(cb, QStringLiteral("cleanMacroByAddr failed!"));
+        });
     });
 
     dispatcher.add(QStringLiteral("writeMacroByAddr"), [devices](const Members &m,
@@ -187,16 +229,19 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
             return;
         const Transfer t = readTransfer(m);
         const quint32 address = readAddress(m);
-        if (!allZero(readMemory(devices, t, address))) {
-            // The place is taken: answer with the address exactly as the page sent it.
-            answerSuccess(cb, memberText(m, kParamAddress));
-            return;
-        }
+        const QString addressText = memberText(m, kParamAddress);
         const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
-        if (writeMemory(devices, t, block, address))
-            answerSuccess(cb, QStringLiteral("true"));
-        else
-            answerFailure(cb, QStringLiteral("writeMacroByAddr failed!"));
+        run(devices, t.id, [t, address, addressText, block, cb](devices_handler *d) {
+            if (!allZero(readMemory(d, t, address))) {
+                // The place is taken: answer with the address exactly as the page sent it.
+                answerSuccess(cb, addressText);
+                return;
+            }
+            if (writeMemory(d, t, block, address))
+                answerSuccess(cb, QStringLiteral("true"));
+            else
+                answerFailure(cb, QStringLiteral("writeMacroByAddr failed!"));
+        });
     });
 }
 

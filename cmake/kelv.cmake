@@ -46,6 +46,10 @@ endfunction()
 
 # kelv_test(<name> SOURCES ... [LIBS ...] [ENV ...] [LABELS ...]): a QtTest suite run by ctest.
 # Tests run offscreen; the WebEngine sandbox is off because CI runs as root.
+# Suites never reach the machine's own system bus (and a ratbagd on it): libdc finds none
+# there. The suites that run ratbagd start a private bus and point DBUS_SYSTEM_BUS_ADDRESS at it.
+set(KELV_TEST_SYSTEM_BUS "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/kelv-test-system-bus")
+
 function(kelv_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -58,7 +62,7 @@ function(kelv_test name)
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${ARG_TIMEOUT}
     LABELS "${ARG_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${KELV_TEST_SYSTEM_BUS};${ARG_ENV}")
 endfunction()
 
 # kelv_doctest(<name> SOURCES ... [LIBS ...] [ENV ...] [DISPLAY]): a doctest suite of
@@ -87,5 +91,16 @@ function(kelv_doctest name)
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${ARG_TIMEOUT}
     LABELS "doctest"
-    ENVIRONMENT "KELV_PROGRAM_DIR=${program_dir};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
+    ENVIRONMENT "KELV_PROGRAM_DIR=${program_dir};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${KELV_TEST_SYSTEM_BUS};${ARG_ENV}")
+endfunction()
+
+# kelv_msvc_guard(<target>...): in a Windows build, the target's own sources cannot include
+# the POSIX headers that mingw-w64 has but MSVC (which the Windows program is built with,
+# Qt WebEngine needs it) lacks: cmake/msvc-guard holds one that stops the build for each.
+function(kelv_msvc_guard)
+  if(WIN32)
+    foreach(target ${ARGN})
+      target_include_directories(${target} BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/cmake/msvc-guard)
+    endforeach()
+  endif()
 endfunction()

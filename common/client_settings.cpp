@@ -16,14 +16,18 @@ void ClientSettings::load(const QString &path)
     m_values.clear();
     m_text.clear();
 
+    // A settings file beyond the profile bound, or nested deeper than the
+    // depth bound, counts as one that does not parse: no settings.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     file.close();
+    if (bytes.size() > kMaxProfileBytes)
+        return;
 
     pugi::xml_document doc;
-    if (!doc.load_buffer(bytes.constData(), size_t(bytes.size())))
+    if (loadXml(xmlBytesAsUtf8(bytes), &doc) != XmlLoad::Parsed)
         return;
 
     for (const pugi::xml_attribute &attribute : doc.child("root").child("client").attributes())
@@ -44,15 +48,25 @@ bool ClientSettings::setValue(const QString &key, const QString &value)
     return true;
 }
 
-ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value)
+ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value,
+                                                  Create create)
 {
     QString text;
-    if (!rewriteClientAttribute(m_text, key, value, &text))
+    bool set = false;
+    if (!rewriteClientAttribute(m_text, key, value, &text, create, &set))
         return StoreResult::NotParsed;
+    // The file is read with the profile bound: a larger one would leave the
+    // next start without any settings.
+    if (encodeTextForDisk(text).size() > kMaxProfileBytes)
+        return StoreResult::TooLarge;
     if (m_path.isEmpty() || !writeTextFile(m_path, text))
         return StoreResult::NotWritten;
     m_text = text;
-    return setValue(key, value) ? StoreResult::Stored : StoreResult::UnknownKey;
+    // The computed entries live in memory only.
+    if (!set && !m_values.contains(key))
+        return StoreResult::UnknownKey;
+    m_values.insert(key, value);
+    return StoreResult::Stored;
 }
 
 bool ClientSettings::save() const
@@ -84,15 +98,21 @@ QString ClientSettings::firstIpv4Address()
 }
 
 bool ClientSettings::rewriteClientAttribute(const QString &text, const QString &key,
-                                            const QString &value, QString *result)
+                                            const QString &value, QString *result, Create create,
+                                            bool *set)
 {
     pugi::xml_document doc;
     if (!parseXmlText(text, &doc))
         return false;
-    pugi::xml_attribute attribute =
-        doc.child("root").child("client").attribute(key.toUtf8().constData());
+    pugi::xml_node client = doc.child("root").child("client");
+    const QByteArray name = key.toUtf8();
+    pugi::xml_attribute attribute = client.attribute(name.constData());
+    if (!attribute && client && create == Create::IfMissing)
+        attribute = client.append_attribute(name.constData());
     if (attribute)
         attribute.set_value(value.toUtf8().constData());
+    if (set)
+        *set = bool(attribute);
     *result = serializeXmlDocument(doc);
     return true;
 }

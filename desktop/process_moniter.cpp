@@ -1,5 +1,7 @@
 #include "desktop/process_moniter.h"
 
+#include "common/xml_text.h"
+#include "platform/program_path.h"
 #include "platform/running_programs.h"
 
 #include <QDeadlineTimer>
@@ -9,7 +11,6 @@
 #include <QThread>
 #include <pugixml.hpp>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace kelv {
@@ -52,8 +53,14 @@ void ProcessMoniter::requestStop()
 QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
 {
     QMap<QString, QString> bindings;
+    // The mode document is a profile the page edits: the same bounds hold
+    // (size, then depth before pugixml builds the tree).
+    QFile file(modeDocument);
+    if (!file.open(QIODevice::ReadOnly))
+        return bindings;
+    const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     pugi::xml_document doc;
-    if (!doc.load_file(QFile::encodeName(modeDocument).constData()))
+    if (bytes.size() > kMaxProfileBytes || loadXml(xmlBytesAsUtf8(bytes), &doc) != XmlLoad::Parsed)
         return bindings;
     const pugi::xpath_node_set modes = doc.select_nodes("/conf/modeSetting/modes/mode");
     for (const pugi::xpath_node &mode : modes) {
@@ -77,21 +84,19 @@ QString ProcessMoniter::canonicalProgramPath(const QString &path)
 bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh)
 {
     fresh->clear();
-    // Bound paths as the bytes the kernel reports, so that the few hundred
-    // processes are matched without converting every path.
-    std::unordered_map<std::string, QString> bound;
-    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it) {
-        fresh->insert(it.key(), false);
-        bound.emplace(programPathBytes(it.key()).toStdString(), it.key());
-    }
+    // Bound paths in the encoding the running programs are reported in, so that the few
+    // hundred processes are matched without converting every path; the rule that decides
+    // whether two paths name the same program is the system's (platform/program_path.h).
+    std::vector<std::string> bound;
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+        bound.push_back(programPathBytes(it.key()).toStdString());
     std::vector<std::string> running;
     if (!platform::runningProgramPaths(&running))
         return false;
-    for (const std::string &path : running) {
-        const auto match = bound.find(path);
-        if (match != bound.end())
-            (*fresh)[match->second] = true;
-    }
+    const std::vector<bool> runs = platform::boundProgramsRunning(bound, running);
+    size_t i = 0;
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+        fresh->insert(it.key(), runs[i++]);
     return true;
 }
 

@@ -14,6 +14,9 @@ struct DeviceInfo
     QString HardwareID;
     QString DevicePath;
     QString MASK;
+    // ratbagd mice: the daemon's name and model text (empty for the simulated mouse).
+    QString Name;
+    QString Model;
 };
 
 // Ordered by DeviceID (case-sensitive UTF-16 comparison).

@@ -45,6 +45,8 @@ DeviceInfo deviceListRecord(const QByteArray &block, int index)
     info.MASK = deviceTextField(record + DC_RECORD_MASK, DC_RECORD_MASK_SIZE);
     info.DevicePath = deviceWideField(record + DC_RECORD_DEVICE_PATH, DC_RECORD_UTF16_FIELD_SIZE);
     info.HardwareID = deviceWideField(record + DC_RECORD_HARDWARE_ID, DC_RECORD_UTF16_FIELD_SIZE);
+    info.Name = deviceTextField(record + DC_RECORD_NAME, DC_RECORD_NAME_SIZE);
+    info.Model = deviceTextField(record + DC_RECORD_MODEL, DC_RECORD_MODEL_SIZE);
     return info;
 }
 

@@ -65,6 +65,12 @@ extern "C" {
 #define DC_RECORD_MASK_SIZE 2u
 #define DC_RECORD_RESERVED 73u
 #define DC_RECORD_RESERVED_SIZE 1012u
+/* Inside the reserved bytes, for ratbagd mice: the daemon's name (UTF-8) and model text,
+ * NUL-padded; zero for the simulated mouse. */
+#define DC_RECORD_NAME 73u
+#define DC_RECORD_NAME_SIZE 128u
+#define DC_RECORD_MODEL 201u
+#define DC_RECORD_MODEL_SIZE 64u
 #define DC_RECORD_DEVICE_PATH 1085u
 #define DC_RECORD_HARDWARE_ID 1595u
 #define DC_RECORD_UTF16_FIELD_SIZE 510u
@@ -83,8 +89,17 @@ enum DcResult {
     DC_DEVICE_FAULT = 4,  /* the device did not answer (a fault injected with dcsim) */
     DC_WRONG_MODE = 5,    /* a firmware call to the mouse, or a mouse call to the boot loader */
     DC_CHECK_FAILED = 6,  /* the ROM's CRC-32 differs, or finishing an unchecked ROM */
-    DC_BUSY = 7           /* another process held the device past the call's time limit */
+    DC_BUSY = 7,          /* another process held the device past the call's time limit */
+    /* Real mice through ratbagd (doc/device-map.md, "Real mice"): */
+    DC_REFUSED = 8,       /* the daemon refused the value; what the write changed was put back */
+    DC_COMMIT_FAILED = 9, /* the daemon signalled Resync after Commit: read the values again */
+    DC_ACCESS_DENIED = 10 /* the daemon or the bus refused access */
 };
+
+/* Properties every device answers besides its settings (read only). */
+#define DC_PROP_DESCRIPTION 64u   /* the device description: JSON text, NUL-padded */
+#define DC_PROP_SERVICE_STATE 65u /* the ratbagd service state (hardware ID RATBAG\) */
+#define DC_PROP_LAST_RESULT 66u   /* the result of the last write call to the device */
 
 /* The 20 filter words of dcDevices, passed by value. A non-zero word names a device
  * interface as (usage page << 16) | usage; a device is listed when one word names its

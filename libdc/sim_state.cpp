@@ -1,5 +1,7 @@
 #include "libdc/sim_state.h"
 
+#include "libdc/json_text.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -74,6 +76,69 @@ bool parseInt(const std::string &text, long long *value)
 }
 
 } // namespace
+
+std::string mouseDescription()
+{
+    // The ranges and lists below are the ones propertyValueValid() and buttonValid() accept.
+    dc::JsonText j;
+    j.beginObject();
+    j.key("format").value(int64_t(1));
+    j.key("source").value("simulator");
+    j.key("name").value("kelv M1 (simulated)");
+    j.key("model").value(kMouseDeviceId);
+    j.key("tag").value(int64_t(0));
+    j.key("properties").numbers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 64, 66});
+    j.key("stages").beginObject();
+    j.key("min").value(int64_t(1)).key("max").value(int64_t(8));
+    j.key("dpi").beginArray().numbers({100, 26000, 50}).endArray();
+    j.key("colours").value(true).key("default").value(false).key("disable").value(false);
+    j.key("separateXY").value(false);
+    j.endObject();
+    j.key("reportRates").beginArray();
+    for (const uint32_t code : {1u, 2u, 3u, 4u})
+        j.numbers({code, 125u << (code - 1)});
+    j.endArray();
+    j.key("liftOff").numbers({1, 2, 3});
+    j.key("angleSnap").value(true);
+    std::vector<uint32_t> debounce;
+    for (uint32_t ms = 2; ms <= 16; ++ms)
+        debounce.push_back(ms);
+    j.key("debounce").numbers(debounce);
+    j.key("motionSync").value(true);
+    j.key("buttons").beginObject();
+    j.key("count").value(int64_t(8));
+    j.key("roles").beginArray();
+    for (const char *role :
+         {"left", "right", "middle", "back", "forward", "dpiUp", "dpiDown", "profile"})
+        j.value(role);
+    j.endArray();
+    j.key("allowed").numbers(std::vector<uint32_t>(8, 0x7f)); // types 0 to 6
+    j.endObject();
+    j.key("functions").beginObject();
+    j.key("1").numbers({1, 2, 3, 4, 5, 6, 7, 8});
+    j.key("3").numbers({1, 2, 3, 4, 5});
+    j.key("4").numbers({1, 2});
+    j.key("6").numbers({1, 2, 3, 4, 5, 6});
+    j.endObject();
+    j.key("lighting").beginObject();
+    j.key("record").value(int64_t(6));
+    j.key("leds").beginArray().beginObject();
+    j.key("effects").numbers({0, 1, 2, 3, 4, 5, 6});
+    j.key("colour").value("rgb");
+    j.key("duration").null();
+    j.endObject().endArray();
+    j.endObject();
+    j.key("profiles").beginObject();
+    j.key("count").value(int64_t(1)).key("disable").value(false);
+    j.endObject();
+    j.key("macros").beginObject();
+    j.key("slots").value(int64_t(8)).key("repeat").numbers({0, 1, 2, 3});
+    j.key("events").value(int64_t(672));
+    j.endObject();
+    j.key("firmware").value(true);
+    j.endObject();
+    return j.text();
+}
 
 uint32_t propertySize(uint32_t id)
 {

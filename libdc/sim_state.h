@@ -61,6 +61,9 @@ struct MouseState
     uint32_t romCheckedLength = 0;
 };
 
+// The simulated mouse's device description (property 64): compact JSON text.
+std::string mouseDescription();
+
 // Property sizes by id (0 for unknown ids).
 uint32_t propertySize(uint32_t id);
 // The short name of a property ("dpi-stages"), or "" for unknown ids.

@@ -177,6 +177,7 @@ void Simulator::setFolder(const std::string &folder)
             closeFile(m_lockFd);
         m_lockFd = -1;
         m_folder = folder;
+        m_lastResult = DC_OK; // another folder is another mouse
         m_stateLoaded = false;
         m_stateId = m_memoryId = m_romId = FileId();
         m_memory.assign(kMemorySize, 0);
@@ -644,7 +645,7 @@ int32_t Simulator::notify(const char16_t *id, uint32_t code, uint16_t value, uin
 {
     Lock lock(*this);
     if (!lock.held())
-        return DC_BUSY;
+        return m_lastResult = DC_BUSY;
     if (out)
         *out = 0;
     const unsigned type = value & 0xff, data = value >> 8;
@@ -679,6 +680,7 @@ int32_t Simulator::notify(const char16_t *id, uint32_t code, uint16_t value, uin
               " result=" + std::to_string(r));
     if (r == DC_OK && out)
         *out = 1;
+    m_lastResult = r;
     return r;
 }
 
@@ -703,7 +705,7 @@ int32_t Simulator::write(const char16_t *id, uint32_t code, const uint8_t *buf, 
 {
     Lock lock(*this);
     if (!lock.held())
-        return DC_BUSY;
+        return m_lastResult = DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
     if (r == DC_OK && (!buf || size > DC_TRANSFER_SIZE || uint64_t(address) + size > kMemorySize))
         r = DC_BAD_ARGUMENT;
@@ -717,6 +719,7 @@ int32_t Simulator::write(const char16_t *id, uint32_t code, const uint8_t *buf, 
     std::snprintf(line, sizeof line, "write address=0x%04x size=%u result=%d", unsigned(address),
                   unsigned(size), int(r));
     logLocked(line);
+    m_lastResult = r;
     return r;
 }
 
@@ -728,10 +731,24 @@ int32_t Simulator::readProp(const char16_t *id, uint32_t code, uint8_t *buf, uin
         return DC_BUSY;
     if (const int32_t r = admitLocked(id, code, Visible::Mouse, nullptr))
         return r;
-    if (!buf || size > DC_TRANSFER_SIZE || propertySize(propId) == 0)
+    const bool answered = propId == DC_PROP_DESCRIPTION || propId == DC_PROP_LAST_RESULT;
+    if (!buf || size > DC_TRANSFER_SIZE || (propertySize(propId) == 0 && !answered))
         return DC_BAD_ARGUMENT;
     if (const int32_t r = faultLocked(FaultRead, OpKind::Read))
         return r;
+    if (answered) {
+        std::vector<uint8_t> bytes;
+        if (propId == DC_PROP_LAST_RESULT) {
+            bytes.push_back(uint8_t(m_lastResult));
+        } else {
+            const std::string text = mouseDescription();
+            bytes.assign(text.begin(), text.end());
+        }
+        const uint32_t n = std::min<uint32_t>(size, uint32_t(bytes.size()));
+        std::memcpy(buf, bytes.data(), n);
+        std::memset(buf + n, 0, size - n);
+        return DC_OK;
+    }
     const std::vector<uint8_t> &value = m_state.props[propId];
     const uint32_t n = std::min<uint32_t>(size, uint32_t(value.size()));
     std::memcpy(buf, value.data(), n);
@@ -744,7 +761,7 @@ int32_t Simulator::writeProp(const char16_t *id, uint32_t code, const uint8_t *b
 {
     Lock lock(*this);
     if (!lock.held())
-        return DC_BUSY;
+        return m_lastResult = DC_BUSY;
     int32_t r = admitLocked(id, code, Visible::Mouse, nullptr);
     MouseState changed = m_state;
     if (r == DC_OK) {
@@ -780,6 +797,7 @@ int32_t Simulator::writeProp(const char16_t *id, uint32_t code, const uint8_t *b
     }
     logLocked("writeProp id=" + std::to_string(propId) + " size=" + std::to_string(size) +
               " result=" + std::to_string(r));
+    m_lastResult = r;
     return r;
 }
 

@@ -150,6 +150,9 @@ private:
     FileId m_queueId;
     std::string m_queuePartial;
     std::deque<QueueItem> m_local; // emitted here; delivered by poll()
+    // The result of this process's last write call (property 66); also set when the call
+    // could not take the lock.
+    std::atomic<int32_t> m_lastResult{0};
 };
 
 // Case-insensitive comparison of a UTF-16 ID with an ASCII text.

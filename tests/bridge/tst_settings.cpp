@@ -8,6 +8,7 @@
 #include "bridge/profile_store.h"
 #include "common/autostart.h"
 #include "common/dialogs.h"
+#include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
 #include "tests/testsupport/scripted_dialogs.h"
@@ -97,6 +98,7 @@ private slots:
     void setConfUnknownKeyFailsButRewritesFile();
     void setConfOnUnparsableSettingsText();
     void setConfThatCannotWriteFailsAndChangesNothing();
+    void setConfThatWouldMakeConfXmlTooLargeChangesNothing();
     void closeAppFollowsCloseFunc();
     void confChangedSavesAndRestartsMonitor();
     void applicationCommands();
@@ -113,6 +115,7 @@ private slots:
     void sessionInfoAndAutostart();
     void programPickedThroughALinkIsBoundByItsTarget();
     void fileDialogsArePreAnswered();
+    void saveDialogProposesTheGivenName();
     void everyCommandIsRegistered();
 };
 
@@ -245,6 +248,32 @@ void TestSettings::setConfThatCannotWriteFailsAndChangesNothing()
              failure(QStringLiteral("modify conf failed: conf.xml could not be written")));
     QCOMPARE(s.host.settings.value(QStringLiteral("showConf")), QStringLiteral("Ctrl+Alt+S"));
     QVERIFY(s.host.calls.isEmpty());
+}
+
+void TestSettings::setConfThatWouldMakeConfXmlTooLargeChangesNothing()
+{
+    // conf.xml is read with the profile size bound: a value that would make
+    // it larger (the next start could not read any setting) is refused.
+    Setup s;
+    const QByteArray before = s.conf();
+    auto set = [&](const QString &key, qsizetype length) {
+        return reply(s(QJsonDocument(QJsonObject{{"funcname", "setConf"},
+                                                 {"confKey", key},
+                                                 {"confValue", QString(length, QLatin1Char('x'))}})
+                           .toJson(QJsonDocument::Compact)));
+    };
+    const QString tooLong = failure(QStringLiteral("modify conf failed: the value is too long"));
+    QCOMPARE(set(QStringLiteral("language"), kMaxProfileBytes), tooLong);
+    QCOMPARE(set(QStringLiteral("showConf"), kMaxProfileBytes), tooLong);
+    QCOMPARE(s.conf(), before);
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("de"));
+    QVERIFY(s.host.calls.isEmpty());
+    // Within the bound it is stored, and read again by the next start.
+    QCOMPARE(set(QStringLiteral("language"), kMaxProfileBytes - 1000),
+             success("modify conf sucess"));
+    ClientSettings next;
+    next.load(s.confPath());
+    QCOMPARE(next.value(QStringLiteral("language")).size(), kMaxProfileBytes - 1000);
 }
 
 void TestSettings::closeAppFollowsCloseFunc()
@@ -501,6 +530,10 @@ void TestSettings::sessionInfoAndAutostart()
     QVERIFY(object.value(QStringLiteral("session")).toString() != QLatin1String("wayland"));
     QCOMPARE(object.value(QStringLiteral("recordScope")).toString(), QStringLiteral("system"));
     QCOMPARE(object.value(QStringLiteral("hotKeys")).toString(), QStringLiteral("system"));
+    // Whether closing can hide the window in a tray.
+    QCOMPARE(object.value(QStringLiteral("tray")).toBool(), true);
+    s.host.tray = false;
+    QCOMPARE(info().value(QStringLiteral("tray")).toBool(), false);
 
     QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":1})")), success(QStringLiteral("1")));
     QFile file(entry);
@@ -591,10 +624,39 @@ void TestSettings::fileDialogsArePreAnswered()
              (QStringList{QStringLiteral("pfd(*.pfd)"), QStringLiteral("pfd(*.pfd)"),
                           QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)"),
                           QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)")}));
-    for (const QString &folder : std::as_const(dialogs.folders))
-        QCOMPARE(folder, QDir::homePath() + QStringLiteral("/Documents"));
+    // The open dialogs start in the documents folder; the save dialog there
+    // too (the home folder while there is none) and names no file, where
+    // the folder's own name used to be proposed.
+    const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    QCOMPARE(dialogs.folders.size(), 6);
+    for (int i : {1, 2, 3, 4})
+        QCOMPARE(dialogs.folders.at(i), documents);
+    const QString saveStart = QDir(documents).exists() ? documents + QLatin1Char('/')
+                                                       : QDir::homePath() + QLatin1Char('/');
+    QCOMPARE(dialogs.folders.at(0), saveStart);
+    QCOMPARE(dialogs.folders.at(5), saveStart);
     for (QWidget *p : std::as_const(dialogs.parents))
         QCOMPARE(p, parent);
+}
+
+void TestSettings::saveDialogProposesTheGivenName()
+{
+    Setup s;
+    RecordingDialogs dialogs;
+    Dialogs::install(&dialogs);
+    const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    const bool hadDocuments = QDir(documents).exists();
+    QVERIFY(QDir().mkpath(documents));
+    s(R"({"funcname":"saveFileDialog","fileName":"Fast mode.pfd"})");
+    // What a file name cannot hold becomes "_"; no hidden file, no trailing dots.
+    s(R"({"funcname":"saveFileDialog","fileName":"..a/b\\c:d*e?f\"g<h>i|j\u0007 . "})");
+    s(R"({"funcname":"saveFileDialog","fileName":"Стрельба 射击.pfd"})");
+    Dialogs::install(nullptr);
+    if (!hadDocuments)
+        QDir(documents).removeRecursively();
+    QCOMPARE(dialogs.folders, (QStringList{documents + QStringLiteral("/Fast mode.pfd"),
+                                           documents + QStringLiteral("/a_b_c_d_e_f_g_h_i_j_"),
+                                           documents + QStringLiteral("/Стрельба 射击.pfd")}));
 }
 
 void TestSettings::everyCommandIsRegistered()

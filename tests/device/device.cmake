@@ -12,3 +12,23 @@ kelv_test(test_devices_handler
 target_compile_definitions(test_devices_handler PRIVATE
   PARTIAL_DC_FILE="$<TARGET_FILE:test_partial_dc>")
 add_dependencies(test_devices_handler test_partial_dc libdc dcsim)
+
+# Real mice through libratbag's real daemon on a private bus (skips, saying why, without it).
+kelv_test(test_ratbagd
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbagd.cpp
+  LIBS kelv_device
+  ENV ${KELV_RATBAGD_ENV})
+add_dependencies(test_ratbagd libdc dcsim)
+if(TARGET ratbagd_devel)
+  add_dependencies(test_ratbagd ratbagd_devel)
+endif()
+
+# A stand-in for ratbagd for what the real daemon cannot be made to do (wrong types, nonsense,
+# failed commits, newer properties), and the suite that runs it.
+add_executable(fake_ratbagd ${CMAKE_CURRENT_LIST_DIR}/fake_ratbagd.cpp)
+target_link_libraries(fake_ratbagd PRIVATE kelv_warnings Qt6::Core Qt6::DBus)
+kelv_test(test_ratbagd_fake
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbagd_fake.cpp
+  LIBS kelv_device)
+target_compile_definitions(test_ratbagd_fake PRIVATE FAKE_RATBAGD_FILE="$<TARGET_FILE:fake_ratbagd>")
+add_dependencies(test_ratbagd_fake fake_ratbagd libdc dcsim)

@@ -3,3 +3,8 @@ kelv_test(test_libdc
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_libdc.cpp ${CMAKE_CURRENT_LIST_DIR}/sim_fixture.h
   LIBS Qt6::Core ${CMAKE_DL_LIBS})
 add_dependencies(test_libdc libdc dcsim)
+
+# ratbagd's objects and the device map's properties, without a daemon.
+kelv_test(test_ratbag_device
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbag_device.cpp
+  LIBS Qt6::Core dcratbag_core)

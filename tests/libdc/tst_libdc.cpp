@@ -7,8 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSet>
 #include <QTest>
 #include <QThread>
@@ -367,6 +371,96 @@ private slots:
         QCOMPARE(setProp(2, QByteArray::fromHex("02")), int(DC_BAD_ARGUMENT));
     }
 
+    // The description (property 64) names what the mouse takes: every value it lists is
+    // accepted and the first one past each list is refused.
+    void theDescriptionSaysWhatTheMouseAccepts()
+    {
+        const QByteArray raw = prop(DC_PROP_DESCRIPTION, DC_TRANSFER_SIZE);
+        QVERIFY(raw.endsWith('\0'));
+        QJsonParseError error;
+        const QJsonObject d = QJsonDocument::fromJson(raw.left(raw.indexOf('\0')), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(d.value("format").toInt(), 1);
+        QCOMPARE(d.value("tag").toInt(), 0);
+        for (const QJsonValue id : d.value("properties").toArray())
+            QVERIFY2(prop(uint32_t(id.toInt()), 1) != "failed", qPrintable(QString::number(id.toInt())));
+        QCOMPARE(prop(12, 1), QByteArray("failed")); // not listed, not answered
+
+        const QJsonArray run = d.value("stages").toObject().value("dpi").toArray().at(0).toArray();
+        const int lo = run.at(0).toInt(), hi = run.at(1).toInt(), step = run.at(2).toInt();
+        auto dpi = [](int v) { return QByteArray(1, char(v & 0xff)) + char(v >> 8); };
+        QCOMPARE(setProp(3, dpi(lo)), 0);
+        QCOMPARE(setProp(3, dpi(hi)), 0);
+        QCOMPARE(setProp(3, dpi(lo + step / 2)), int(DC_BAD_ARGUMENT));
+        QCOMPARE(setProp(3, dpi(hi + step)), int(DC_BAD_ARGUMENT));
+        QCOMPARE(d.value("stages").toObject().value("max").toInt(), 8);
+        QCOMPARE(setProp(1, QByteArray(1, 9)), int(DC_BAD_ARGUMENT));
+
+        int highestRate = 0;
+        for (const QJsonValue pair : d.value("reportRates").toArray()) {
+            highestRate = pair.toArray().at(0).toInt();
+            QCOMPARE(setProp(5, QByteArray(1, char(highestRate))), 0);
+        }
+        QCOMPARE(setProp(5, QByteArray(1, char(highestRate + 1))), int(DC_BAD_ARGUMENT));
+
+        const QJsonObject functions = d.value("functions").toObject();
+        for (const QString &type : functions.keys()) {
+            int last = 0;
+            for (const QJsonValue f : functions.value(type).toArray()) {
+                last = f.toInt();
+                QCOMPARE(setProp(7, QByteArray(1, char(type.toInt())) + char(last) + '\0' + '\0'), 0);
+            }
+            QCOMPARE(setProp(7, QByteArray(1, char(type.toInt())) + char(last + 1) + '\0' + '\0'),
+                     int(DC_BAD_ARGUMENT));
+        }
+        const QJsonObject buttons = d.value("buttons").toObject();
+        QCOMPARE(buttons.value("count").toInt() * 4, 32);
+        QCOMPARE(buttons.value("allowed").toArray().at(0).toInt(), 0x7f);
+        QCOMPARE(setProp(7, QByteArray::fromHex("07010000")), int(DC_BAD_ARGUMENT)); // bit 7 unset
+
+        const QJsonObject led = d.value("lighting").toObject().value("leds").toArray().at(0).toObject();
+        QCOMPARE(d.value("lighting").toObject().value("record").toInt(), 6);
+        const QJsonArray effects = led.value("effects").toArray();
+        QCOMPARE(setProp(8, QByteArray::fromHex("00ffffff5005")), 0);
+        QCOMPARE(setProp(8, QByteArray(1, char(effects.last().toInt() + 1)) + QByteArray::fromHex("ffffff5005")),
+                 int(DC_BAD_ARGUMENT));
+        // Every listed value is taken, the ones around the lists are not.
+        const auto takesAll = [&](uint32_t id, const QJsonArray &list) {
+            for (const QJsonValue v : list) {
+                if (setProp(id, QByteArray(1, char(v.toInt()))) != 0)
+                    return false;
+            }
+            return setProp(id, QByteArray(1, char(list.last().toInt() + 1))) == DC_BAD_ARGUMENT &&
+                   (list.first().toInt() == 0 ||
+                    setProp(id, QByteArray(1, char(list.first().toInt() - 1))) == DC_BAD_ARGUMENT);
+        };
+        QVERIFY(takesAll(10, d.value("debounce").toArray()));
+        QVERIFY(takesAll(6, d.value("liftOff").toArray()));
+        QVERIFY(d.value("firmware").toBool());
+
+        // Read only.
+        QCOMPARE(setProp(DC_PROP_DESCRIPTION, QByteArray("{}")), int(DC_BAD_ARGUMENT));
+    }
+
+    void theLastResultTellsWhyAWriteFailed()
+    {
+        QCOMPARE(prop(DC_PROP_LAST_RESULT, 1).toHex(), QByteArray("00"));
+        QCOMPARE(setProp(5, QByteArray::fromHex("09")), int(DC_BAD_ARGUMENT));
+        QCOMPARE(prop(DC_PROP_LAST_RESULT, 1).toHex(), QByteArray("02"));
+        QCOMPARE(setProp(5, QByteArray::fromHex("02")), 0);
+        QCOMPARE(prop(DC_PROP_LAST_RESULT, 2).toHex(), QByteArray("0000"));
+        QCOMPARE(dcsim({"fail", "write"}).isEmpty(), false);
+        const QByteArray one = QByteArray::fromHex("01");
+        QCOMPARE(m_lib.write(kMouse, kEmpty, kCode, reinterpret_cast<const uint8_t *>(one.constData()),
+                             1, 0x5000),
+                 int(DC_DEVICE_FAULT));
+        QCOMPARE(prop(DC_PROP_LAST_RESULT, 1).toHex(), QByteArray("04"));
+        dcsim({"fail", "none"});
+        uint8_t out = 0;
+        QCOMPARE(m_lib.notify(kMouse, kEmpty, kCode, 0x0009, &out, 0), int(DC_BAD_ARGUMENT));
+        QCOMPARE(prop(DC_PROP_LAST_RESULT, 1).toHex(), QByteArray("02"));
+    }
+
     void memoryIsByteAddressedWithBounds()
     {
         const QByteArray data = QByteArray::fromHex("4d0300");
@@ -690,9 +784,12 @@ private slots:
         const QByteArray crcLine = QByteArray("crc=") +
                                    QByteArray::number(zlibCrc32(body), 16).rightJustified(8, '0') +
                                    '\n';
-        QVERIFY(state.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        state.write(body + crcLine);
-        state.close();
+        // Replaced whole, as the simulator writes it: the library's own thread reads the
+        // file at any moment and takes a half-written one for a damaged mouse.
+        QSaveFile replaced(state.fileName());
+        QVERIFY(replaced.open(QIODevice::WriteOnly));
+        replaced.write(body + crcLine);
+        QVERIFY(replaced.commit());
         QCOMPARE(m_lib.exist(kBoot), 0);
     }
 

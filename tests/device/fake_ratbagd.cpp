@@ -1,0 +1,239 @@
+// A stand-in for ratbagd, for what the real daemon cannot be made to do: answer with the
+// wrong types, send nonsense (too many objects, bad paths, huge lists, control characters),
+// fail its commits, and offer the properties of libratbag releases after 0.17 (firmware
+// version, angle snapping, debounce). It owns the daemon's name on the bus of
+// DBUS_SYSTEM_BUS_ADDRESS and serves one of these modes:
+//
+//   fake_ratbagd malformed   APIVersion is a string, Devices a string list
+//   fake_ratbagd nonsense    valid types, content far past every bound
+//   fake_ratbagd newer       one mouse with the newer properties; the Manager's method
+//                            FailCommits(b) makes every Commit signal Resync first
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QMap>
+
+namespace {
+
+const QString kName = QStringLiteral("org.freedesktop.ratbag_devel1");
+const QString kRoot = QStringLiteral("/org/freedesktop/ratbag_devel1");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+
+QString iface(const char *suffix)
+{
+    return kName + QLatin1Char('.') + QLatin1String(suffix);
+}
+
+QVariant paths(const QStringList &list)
+{
+    QList<QDBusObjectPath> out;
+    for (const QString &p : list)
+        out << QDBusObjectPath(p);
+    return QVariant::fromValue(out);
+}
+
+QVariant uints(const QList<uint> &list)
+{
+    return QVariant::fromValue(list);
+}
+
+QVariant structure(const QList<uint> &members)
+{
+    QDBusArgument arg;
+    arg.beginStructure();
+    for (uint m : members)
+        arg << m;
+    arg.endStructure();
+    return QVariant::fromValue(arg);
+}
+
+QVariant mapping(uint type, uint value)
+{
+    QDBusArgument arg;
+    arg.beginStructure();
+    arg << type << QDBusVariant(QVariant::fromValue(value));
+    arg.endStructure();
+    return QVariant::fromValue(arg);
+}
+
+QVariant dpi(uint value)
+{
+    return QVariant::fromValue(QDBusVariant(QVariant::fromValue(value)));
+}
+
+class Fake final : public QDBusVirtualObject
+{
+public:
+    explicit Fake(const QString &mode) : m_mode(mode)
+    {
+        if (mode == QLatin1String("malformed"))
+            buildMalformed();
+        else if (mode == QLatin1String("nonsense"))
+            buildNonsense();
+        else
+            buildNewer();
+    }
+
+    QString introspect(const QString &) const override { return QString(); }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        const QString path = message.path();
+        const QString member = message.member();
+        const QList<QVariant> args = message.arguments();
+        QDBusMessage reply;
+        if (message.interface() == kProperties && member == QLatin1String("GetAll")) {
+            QVariantMap all = m_objects.value(path).value(args.value(0).toString());
+            reply = message.createReply(QVariant::fromValue(all));
+        } else if (message.interface() == kProperties && member == QLatin1String("Get")) {
+            const QVariant value = m_objects.value(path)
+                                       .value(args.value(0).toString())
+                                       .value(args.value(1).toString());
+            reply = value.isValid()
+                        ? message.createReply(QVariant::fromValue(QDBusVariant(value)))
+                        : message.createErrorReply(
+                              QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
+                              QStringLiteral("no such property"));
+        } else if (message.interface() == kProperties && member == QLatin1String("Set")) {
+            const QString on = args.value(0).toString();
+            const QVariant value = qvariant_cast<QDBusVariant>(args.value(2)).variant();
+            // Plain values are kept as they came; structures keep their first form.
+            if (value.userType() != qMetaTypeId<QDBusArgument>())
+                m_objects[path][on][args.value(1).toString()] = value;
+            reply = message.createReply();
+        } else if (member == QLatin1String("Commit")) {
+            if (m_failCommits)
+                connection.send(
+                    QDBusMessage::createSignal(path, iface("Device"), QStringLiteral("Resync")));
+            reply = message.createReply(QVariant::fromValue(uint(0)));
+        } else if (member == QLatin1String("FailCommits")) {
+            m_failCommits = args.value(0).toBool();
+            reply = message.createReply();
+        } else if (member == QLatin1String("Ping")) {
+            reply = message.createReply();
+        } else {
+            reply = message.createReply(QVariant::fromValue(uint(0))); // SetActive and the like
+        }
+        connection.send(reply);
+        return true;
+    }
+
+private:
+    void buildMalformed()
+    {
+        m_objects[kRoot][iface("Manager")] = {{"APIVersion", QStringLiteral("1")},
+                                              {"Devices", QStringList{kRoot + "/device/a"}}};
+    }
+
+    void buildNewer()
+    {
+        const QString device = kRoot + "/device/hidraw7";
+        const QString profile = kRoot + "/profile/hidraw7/p0";
+        const QString resolution = kRoot + "/resolution/hidraw7/p0/r0";
+        const QString button = kRoot + "/button/hidraw7/p0/b0";
+        m_objects[kRoot][iface("Manager")] = {{"APIVersion", 2}, {"Devices", paths({device})}};
+        m_objects[device][iface("Device")] = {{"Model", QStringLiteral("usb:1038:1824:0")},
+                                              {"Name", QStringLiteral("Newer mouse")},
+                                              {"FirmwareVersion", QStringLiteral("1.2.3")},
+                                              {"Profiles", paths({profile})}};
+        m_objects[profile][iface("Profile")] = {{"Resolutions", paths({resolution})},
+                                                {"Buttons", paths({button})},
+                                                {"Leds", paths({})},
+                                                {"ReportRates", uints({500, 1000, 2000})},
+                                                {"ReportRate", uint(1000)},
+                                                {"Capabilities", uints({})},
+                                                {"IsActive", true},
+                                                {"Enabled", true},
+                                                {"AngleSnapping", 0},
+                                                {"Debounce", 4},
+                                                {"Debounces", uints({2, 4, 8})}};
+        m_objects[resolution][iface("Resolution")] = {
+            {"Resolution", dpi(800)},
+            {"Resolutions", uints({400, 800, 1200, 1600})},
+            {"IsActive", true},
+            {"IsDefault", false}};
+        m_objects[button][iface("Button")] = {{"ActionTypes", uints({1, 2, 4})},
+                                              {"Mapping", mapping(1, 1)}};
+    }
+
+    void buildNonsense()
+    {
+        QStringList devices;
+        for (int i = 0; i < 10; ++i)
+            devices << QStringLiteral("/elsewhere/device/%1").arg(i); // outside the daemon's root
+        devices << kRoot + "/device/" + QString(300, QLatin1Char('x'));
+        QString name = QStringLiteral("Mouse\u0001\u0007\u00e9");
+        name += QString(400, QChar(0x4e2d)); // three bytes each in UTF-8
+        for (int d = 0; d < 30; ++d) {
+            const QString device = kRoot + QStringLiteral("/device/n%1").arg(d);
+            const QString at = QStringLiteral("/n%1/p0").arg(d);
+            devices << device;
+            QStringList resolutions, buttons, leds;
+            for (int i = 0; i < 40; ++i)
+                resolutions << kRoot + "/resolution" + at + QStringLiteral("/r%1").arg(i);
+            for (int i = 0; i < 50; ++i)
+                buttons << kRoot + "/button" + at + QStringLiteral("/b%1").arg(i);
+            for (int i = 0; i < 12; ++i)
+                leds << kRoot + "/led" + at + QStringLiteral("/l%1").arg(i);
+            const QString profile = kRoot + "/profile" + at;
+            m_objects[device][iface("Device")] = {
+                {"Model", QStringLiteral("usb:046d:c539:0")},
+                {"Name", name},
+                {"Profiles", paths({profile, QStringLiteral("/not/ours")})}};
+            QList<uint> rates;
+            for (uint r = 0; r < 100; ++r)
+                rates << r * 997;
+            m_objects[profile][iface("Profile")] = {{"Resolutions", paths(resolutions)},
+                                                    {"Buttons", paths(buttons)},
+                                                    {"Leds", paths(leds)},
+                                                    {"ReportRates", uints(rates)},
+                                                    {"ReportRate", uint(4294967295u)},
+                                                    {"Capabilities", uints({102, 7, 0})},
+                                                    {"IsActive", true},
+                                                    {"Enabled", true}};
+            QList<uint> dpis;
+            for (uint v = 0; v < 5000; ++v)
+                dpis << v * 13;
+            for (const QString &r : resolutions)
+                m_objects[r][iface("Resolution")] = {{"Resolution", dpi(4000000000u)},
+                                                     {"Resolutions", uints(dpis)},
+                                                     {"IsActive", r == resolutions.first()},
+                                                     {"IsDefault", true}};
+            for (const QString &b : buttons)
+                m_objects[b][iface("Button")] = {{"ActionTypes", uints({1, 2, 4, 77, 1000})},
+                                                 {"Mapping", mapping(77, 5)}};
+            for (const QString &l : leds)
+                m_objects[l][iface("Led")] = {{"Modes", uints({0, 1, 2, 3, 9})},
+                                              {"ColorDepth", uint(7)},
+                                              {"Mode", uint(9)},
+                                              {"Color", structure({70000, 2, 3})},
+                                              {"EffectDuration", uint(99999)},
+                                              {"Brightness", uint(9999)}};
+        }
+        m_objects[kRoot][iface("Manager")] = {{"APIVersion", 1}, {"Devices", paths(devices)}};
+    }
+
+    QString m_mode;
+    bool m_failCommits = false;
+    QMap<QString, QMap<QString, QVariantMap>> m_objects;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString mode = app.arguments().value(1);
+    QDBusConnection bus = QDBusConnection::connectToBus(
+        qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("fake"));
+    Fake fake(mode);
+    if (!bus.registerVirtualObject(QStringLiteral("/"), &fake, QDBusConnection::SubPath) ||
+        !bus.registerService(kName))
+        return 1;
+    return app.exec();
+}
