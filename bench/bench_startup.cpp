@@ -482,6 +482,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_startup: no Xvfb\n");
         return 1;
     }
+    // A desktop with a tray: the closed window rests there.
+    kelv::test::TrayHost tray(xvfb.display());
+    if (!tray.isRunning()) {
+        std::fprintf(stderr, "bench_startup: no tray (kelv_tray_host)\n");
+        return 1;
+    }
     for (const bool autostartRun : {true, false}) {
         if (const int failed = trayRun(folder.path(), xvfb.display(), autostartRun))
             return failed;

@@ -10,5 +10,5 @@ if(KELV_WITH_BROWSER AND TARGET kelv)
   target_link_libraries(bench_startup PRIVATE kelv_warnings testsupport Qt6::Core)
   target_compile_definitions(bench_startup PRIVATE KELV_BENCH_PROGRAM_DIR="${KELV_PROGRAM_DIR}"
     KELV_BENCH_BARE_PAGE="$<TARGET_FILE:bench_bare_page>")
-  add_dependencies(bench_startup kelv program_files bench_bare_page)
+  add_dependencies(bench_startup kelv program_files bench_bare_page kelv_tray_host)
 endif()

@@ -46,6 +46,34 @@ XvfbServer::~XvfbServer()
     }
 }
 
+TrayHost::TrayHost(const QString &display)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kelv_tray_host"),
+                    QStringList());
+    // The host says "tray" once it owns the selection.
+    while (m_process.waitForReadyRead(5000)) {
+        if (m_process.readAll().contains("tray")) {
+            m_running = true;
+            return;
+        }
+    }
+}
+
+TrayHost::~TrayHost()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+}
+
 bool xdotool(const QString &display, const QStringList &arguments)
 {
     QProcess process;

@@ -26,6 +26,24 @@ private:
     int m_display = -1;
 };
 
+// A notification area on a display, as a desktop's panel has one, for as long
+// as the object lives: kelv_tray_host from the running executable's folder.
+class TrayHost
+{
+public:
+    explicit TrayHost(const QString &display);
+    ~TrayHost();
+    TrayHost(const TrayHost &) = delete;
+    TrayHost &operator=(const TrayHost &) = delete;
+
+    // True once the host owns the display's tray.
+    bool isRunning() const { return m_running; }
+
+private:
+    QProcess m_process;
+    bool m_running = false;
+};
+
 // Runs xdotool with the arguments against display; true when it succeeded.
 bool xdotool(const QString &display, const QStringList &arguments);
 

@@ -13,7 +13,8 @@ import { Program, sleep } from './harness.mjs';
 import { getJson } from './cdp.mjs';
 
 let p;
-before(async () => { p = await Program.start({ width: 800, height: 600 }); });
+// The desktop has a tray: the closed window rests there.
+before(async () => { p = await Program.start({ width: 800, height: 600, tray: true }); });
 after(async () => { await p?.stop(); });
 
 const profileText = () => fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');

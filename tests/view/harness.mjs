@@ -42,6 +42,21 @@ export function startXvfb(size = '1920x1080x24') {
   });
 }
 
+// A notification area on the display (kelv_tray_host), as a desktop's panel has one.
+export function startTray(display) {
+  const host = process.env.KELV_TRAY_HOST ?? path.resolve(new URL('../../build/bin/kelv_tray_host', import.meta.url).pathname);
+  return new Promise((resolve, reject) => {
+    const p = spawn(host, [], { env: { ...process.env, DISPLAY: display }, stdio: ['ignore', 'pipe', 'inherit'] });
+    let out = '';
+    p.stdout.on('data', (d) => {
+      out += d;
+      if (out.includes('tray\n')) resolve(p);
+    });
+    p.on('error', reject);
+    p.on('exit', (code) => reject(new Error(`kelv_tray_host ended with ${code}`)));
+  });
+}
+
 export function builtProgramFolder() {
   const dir = process.env.KELV_PROGRAM_DIR ?? path.resolve(new URL('../../build/program', import.meta.url).pathname);
   if (!fs.existsSync(path.join(dir, 'kelv'))) throw new Error(`no program in ${dir} (set KELV_PROGRAM_DIR)`);
@@ -49,7 +64,7 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null } = {}) {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -70,6 +85,7 @@ export class Program {
       display = p.xvfb.display;
     }
     p.display = display;
+    if (tray) p.tray = await startTray(display);
     p.port = await freePort();
     p.env = {
       ...process.env,
@@ -197,6 +213,7 @@ export class Program {
       await Promise.race([this.exited, sleep(5000)]);
       if (this.proc.exitCode === null) this.proc.kill('SIGKILL');
     }
+    if (this.tray) this.tray.kill('SIGTERM');
     if (this.xvfb) this.xvfb.process.kill('SIGTERM');
     if (!process.env.KELV_KEEP_TEMP) fs.rmSync(this.root, { recursive: true, force: true });
   }

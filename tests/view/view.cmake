@@ -19,11 +19,11 @@ endif()
 
 # The page asleep while the window is hidden: bound programs, plugging in, the
 # hot key and the window opened again, in the real program under Xvfb.
-if(NODE_EXECUTABLE AND XVFB_EXECUTABLE AND XDOTOOL_EXECUTABLE AND TARGET kelv)
+if(NODE_EXECUTABLE AND XVFB_EXECUTABLE AND XDOTOOL_EXECUTABLE AND TARGET kelv AND TARGET kelv_tray_host)
   add_test(NAME view_asleep COMMAND ${NODE_EXECUTABLE} --test ${CMAKE_CURRENT_SOURCE_DIR}/asleep.mjs
            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
   set_tests_properties(view_asleep PROPERTIES TIMEOUT 300 LABELS view
-    ENVIRONMENT "KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};QTWEBENGINE_DISABLE_SANDBOX=1")
+    ENVIRONMENT "KELV_PROGRAM_DIR=${KELV_PROGRAM_DIR};QTWEBENGINE_DISABLE_SANDBOX=1;KELV_TRAY_HOST=$<TARGET_FILE:kelv_tray_host>")
 endif()
 
 # Every screen in every language (layout, axe-core) and a keyboard-only session.
