@@ -18,8 +18,13 @@
 //    program's own figure from the window being shown to the page being back
 //    as the user left it ("page shown after N ms").
 //
-// Usage: bench_startup [program folder [start|tray]] (default: the build's
-// program folder, both parts)
+// 4. With "ratbagd": the -autostart run of part 2 while libratbag's
+//    ratbagd.devel serves its test mouse on a private system bus (the
+//    ratbagd service thread idle with a daemon to watch).
+//
+// Usage: bench_startup [program folder [start|tray|ratbagd]] (default: the
+// build's program folder, parts 1 to 3)
+#include "tests/testsupport/ratbag_daemon.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
 
@@ -465,7 +470,7 @@ int main(int argc, char **argv)
     empty.close();
 
     const QString part = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
-    if (part != QLatin1String("tray")) {
+    if (part != QLatin1String("tray") && part != QLatin1String("ratbagd")) {
         double loadRatio = 0, memoryRatio = 0;
         if (const int failed =
                 startupComparison(folder.path(), emptyPage, &loadRatio, &memoryRatio))
@@ -487,6 +492,27 @@ int main(int argc, char **argv)
     if (!tray.isRunning()) {
         std::fprintf(stderr, "bench_startup: no tray (kelv_tray_host)\n");
         return 1;
+    }
+    if (part == QLatin1String("ratbagd")) {
+#ifdef KELV_RATBAGD_DEVEL_FILE
+        if (qEnvironmentVariableIsEmpty("KELV_RATBAGD_DEVEL"))
+            qputenv("KELV_RATBAGD_DEVEL", KELV_RATBAGD_DEVEL_FILE);
+        if (qEnvironmentVariableIsEmpty("KELV_RATBAGD_DATA"))
+            qputenv("KELV_RATBAGD_DATA", KELV_RATBAGD_DATA_FOLDER);
+#endif
+        if (const QString why = kelv::test::RatbagDaemon::unavailable(); !why.isEmpty()) {
+            std::fprintf(stderr, "bench_startup: %s\n", qPrintable(why));
+            return 1;
+        }
+        // The program started below finds the daemon through this process's
+        // environment (the private bus and the daemon's name).
+        kelv::test::RatbagDaemon daemon;
+        if (!daemon.start()) {
+            std::fprintf(stderr, "bench_startup: ratbagd.devel did not start\n");
+            return 1;
+        }
+        std::printf("ratbagd.devel serves its test mouse on a private system bus\n");
+        return trayRun(folder.path(), xvfb.display(), true);
     }
     for (const bool autostartRun : {true, false}) {
         if (const int failed = trayRun(folder.path(), xvfb.display(), autostartRun))
