@@ -14,7 +14,7 @@ packages=(
   libxcb1-dev libxcb-keysyms1-dev libxcb-record0-dev libx11-dev libx11-xcb-dev libxtst-dev
   xvfb xauth xdotool x11-utils curl
   fonts-dejavu-core fonts-wqy-microhei
-  clang libclang-rt-14-dev nodejs
+  clang libclang-rt-14-dev nodejs esbuild
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine wine32:i386 doctest-dev
   dbus-daemon dbus-bin libglib2.0-bin dconf-cli dconf-service dconf-gsettings-backend
   gsettings-desktop-schemas cinnamon-desktop-data mate-settings-daemon-common

@@ -200,6 +200,23 @@ bool swapPageFolders(const QString &view, const QString &staging, const QString 
     return false;
 }
 
+// The build bundles the page's modules (js/*.js) into this one file, which index.html
+// loads in place of the modules while it is there.
+const QString PageBundle = QStringLiteral("js/app.bundle.js");
+
+// A package that replaces modules without bringing a bundle made from them leaves the
+// current bundle stale: it is not carried over, and the page loads its modules.
+bool bundleOutdatedBy(const QStringList &packageFiles)
+{
+    if (packageFiles.contains(PageBundle))
+        return false;
+    for (const QString &file : packageFiles) {
+        if (file.startsWith(QLatin1String("js/")) && file.endsWith(QLatin1String(".js")))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool installPagePackage()
@@ -252,10 +269,15 @@ bool installPagePackage()
         if (!QDir().mkpath(staging + QLatin1Char('/') + folder))
             return abandon();
     }
+    const bool dropBundle = bundleOutdatedBy(files);
     for (const QString &file : std::as_const(pageFiles)) {
         const QString staged = staging + QLatin1Char('/') + file;
         if (QFileInfo(staged).exists() || QFileInfo(staged).isSymLink())
             continue; // replaced by the package
+        if (dropBundle && file == PageBundle) {
+            qCInfo(lcPspecificWnd, "the page package replaces modules: their old bundle goes");
+            continue;
+        }
         const QString pageFile = view + QLatin1Char('/') + file;
         if (!withRetries([&] { return QFile::copy(pageFile, staged); }, pageFile))
             return abandon();

@@ -4,6 +4,7 @@
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/recording_callback.h"
 #include "tests/testsupport/scripted_dialogs.h"
+#include "tests/testsupport/temp_program_folder.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -109,6 +110,34 @@ x.open('GET', 'data.txt'); x.send();
         QVERIFY(loadAndWait(*m_view, url));
         QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("window.read")).toString(),
                                   QStringLiteral("local data"), 20000);
+    }
+
+    // The program folder's page starts from its bundle alone (index.html loads it; no
+    // module is needed), and from its modules when the bundle is gone (a page package
+    // removed it, or the build had no esbuild).
+    void theProgramPageStartsFromItsBundleOrItsModules()
+    {
+        const QString built = qEnvironmentVariable("KELV_PROGRAM_DIR") + QStringLiteral("/view");
+        const QString bundle = QStringLiteral("js/app.bundle.js");
+        if (!QFile::exists(built + QLatin1Char('/') + bundle))
+            QSKIP("the program folder's page has no bundle (built without esbuild)");
+        const QString bundled = m_fixture->viewFolder() + QStringLiteral("bundled");
+        const QString modular = m_fixture->viewFolder() + QStringLiteral("modular");
+        QVERIFY(copyTree(built, bundled) && copyTree(built, modular));
+        QVERIFY(QDir(bundled + QStringLiteral("/js")).removeRecursively());
+        QVERIFY(QDir().mkpath(bundled + QStringLiteral("/js")));
+        QVERIFY(
+            QFile::copy(built + QLatin1Char('/') + bundle, bundled + QLatin1Char('/') + bundle));
+        QVERIFY(QFile::remove(modular + QLatin1Char('/') + bundle));
+        for (const QString &folder : {bundled, modular}) {
+            QVERIFY(
+                loadAndWait(*m_view, QUrl::fromLocalFile(folder + QStringLiteral("/index.html"))));
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                runJs(kpage(),
+                      QStringLiteral("!!window.kelvApp && !!document.querySelector('#nav button')"))
+                    .toBool(),
+                qPrintable(folder), 20000);
+        }
     }
 
     void errorPageForAMissingFile()

@@ -49,6 +49,8 @@ private slots:
     void cleanup();
     void noPagePackageCopiesNothing();
     void pagePackageIsCopiedOverView();
+    void pageBundleFollowsTheModules_data();
+    void pageBundleFollowsTheModules();
     void lockedPageFileOffersRetryOrCancel();
     void lockedPageFileRetried();
     void pageInstallCutOffBetweenRenames();
@@ -121,6 +123,45 @@ void TestInstallers::pagePackageIsCopiedOverView()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.new"))));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.old"))));
     QVERIFY(m_dialogs.texts.isEmpty());
+}
+
+// The built page loads js/app.bundle.js, made from its modules, while it is there: a
+// package with new modules but no bundle of its own removes the old bundle (the page
+// then loads the new modules); a package with its bundle, or without modules, leaves
+// the bundle to match the modules.
+void TestInstallers::pageBundleFollowsTheModules_data()
+{
+    QTest::addColumn<QStringList>("package");
+    QTest::addColumn<QByteArray>("bundle"); // empty: no bundle afterwards
+    QTest::newRow("modules without a bundle")
+        << QStringList{QStringLiteral("js/ui/shell.js")} << QByteArray();
+    QTest::newRow("the entry module") << QStringList{QStringLiteral("js/app.js")} << QByteArray();
+    QTest::newRow("modules with their bundle")
+        << QStringList{QStringLiteral("js/ui/shell.js"), QStringLiteral("js/app.bundle.js")}
+        << QByteArray("new js/app.bundle.js");
+    QTest::newRow("a style sheet and the index")
+        << QStringList{QStringLiteral("css/main.css"), QStringLiteral("index.html")}
+        << QByteArray("old bundle");
+    QTest::newRow("a script outside js/")
+        << QStringList{QStringLiteral("tools/check.js")} << QByteArray("old bundle");
+}
+
+void TestInstallers::pageBundleFollowsTheModules()
+{
+    QFETCH(QStringList, package);
+    QFETCH(QByteArray, bundle);
+    writeFile(path(QStringLiteral("view/js/app.bundle.js")), "old bundle");
+    writeFile(path(QStringLiteral("view/js/ui/shell.js")), "old shell");
+    for (const QString &file : std::as_const(package))
+        writeFile(path(QStringLiteral("tupdates/html/ready/") + file), "new " + file.toUtf8());
+    QVERIFY(installPagePackage());
+    const QString installed = path(QStringLiteral("view/js/app.bundle.js"));
+    QCOMPARE(QFileInfo::exists(installed), !bundle.isEmpty());
+    if (!bundle.isEmpty())
+        QCOMPARE(readFile(installed), bundle);
+    for (const QString &file : std::as_const(package))
+        QCOMPARE(readFile(path(QStringLiteral("view/") + file)), "new " + file.toUtf8());
+    QCOMPARE(readFile(path(QStringLiteral("view/keep.css"))), QByteArray("untouched"));
 }
 
 void TestInstallers::lockedPageFileOffersRetryOrCancel()
