@@ -4,12 +4,11 @@
 // there finds a tray to rest in. Prints "tray" once it owns the selection; runs until it
 // is ended or the X server goes.
 
-#include <xcb/xcb.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -51,8 +50,8 @@ int main()
     const xcb_window_t tray = xcb_generate_id(c);
     const uint32_t values[] = {screen->black_pixel, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, tray, screen->root,
-                      int16_t(screen->width_in_pixels - 8 * kIconSize), 0, 8 * kIconSize,
-                      kIconSize, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      int16_t(screen->width_in_pixels - 8 * kIconSize), 0, 8 * kIconSize, kIconSize,
+                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
     const uint32_t overrideRedirect = 1;
     xcb_change_window_attributes(c, tray, XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
