@@ -24,8 +24,12 @@ export const LANGUAGES = Object.freeze([
 ]);
 
 let current = LANGUAGES[0];
-let numbers = new Intl.NumberFormat(current.locale);
-let plurals = new Intl.PluralRules(current.locale);
+// Made when first needed: the first Intl object of a page sets up the
+// language data (several milliseconds, which the page's start does without).
+let numbers = null;
+let plurals = null;
+const numberFormat = () => (numbers ??= new Intl.NumberFormat(current.locale));
+const pluralRules = () => (plurals ??= new Intl.PluralRules(current.locale));
 
 // The conf.xml "language" value as one of the page's languages: the values
 // the tray knows, and the other spellings of Simplified Chinese.
@@ -38,8 +42,8 @@ export function normaliseLanguage(value) {
 
 export function setLanguage(code) {
   current = LANGUAGES.find((l) => l.code === code) ?? LANGUAGES[0];
-  numbers = new Intl.NumberFormat(current.locale);
-  plurals = new Intl.PluralRules(current.locale);
+  numbers = null;
+  plurals = null;
   if (typeof document !== 'undefined') document.documentElement.lang = current.locale;
 }
 
@@ -53,7 +57,7 @@ export function currentLocale() {
 
 // A number the way the language writes it (digit grouping, decimal sign).
 export function formatNumber(n) {
-  return numbers.format(n);
+  return numberFormat().format(n);
 }
 
 // A value with a unit the language names itself ("5 ms", "5 мс", "80 %").
@@ -64,7 +68,7 @@ export function formatUnit(value, unit) {
 function pick(entry, vars) {
   if (typeof entry === 'string') return entry;
   const n = Number(vars[entry.plural]);
-  return entry[plurals.select(Number.isFinite(n) ? n : 0)] ?? entry.other;
+  return entry[pluralRules().select(Number.isFinite(n) ? n : 0)] ?? entry.other;
 }
 
 // The text for key with {name} places filled (numbers formatted for the
@@ -74,7 +78,7 @@ export function t(key, vars = {}, fallback) {
   const entry = current.table[key] ?? EN[key];
   if (entry === undefined) return fallback !== undefined ? fallback : key;
   let s = pick(entry, vars);
-  for (const [k, v] of Object.entries(vars)) s = s.split(`{${k}}`).join(typeof v === 'number' ? numbers.format(v) : String(v));
+  for (const [k, v] of Object.entries(vars)) s = s.split(`{${k}}`).join(typeof v === 'number' ? numberFormat().format(v) : String(v));
   return s;
 }
 

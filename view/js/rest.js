@@ -36,8 +36,12 @@ export function keepState(app, win = globalThis) {
 }
 
 // Puts the kept state back into app.state; returns { scroll, focus } to apply
-// once the page is drawn, or null when nothing was kept.
+// once the page is drawn, or null when nothing was kept. Only a page that
+// rested comes back (document.wasDiscarded): a page loaded afresh does not
+// even open the storage, whose first use waits for the browser (several
+// milliseconds of the page's start).
 export function restoreState(app, win = globalThis) {
+  if (!win.document?.wasDiscarded) return null;
   const storage = storageOf(win);
   let view = null;
   try {
