@@ -23,8 +23,10 @@ else()
   endforeach()
 endif()
 if(stale)
-  execute_process(COMMAND ${ESBUILD} ${entry} --bundle --format=esm --log-level=warning
-                          --outfile=${bundle}
+  # Run in the page's folder, so the bundle names its modules as js/....
+  execute_process(COMMAND ${ESBUILD} js/app.js --bundle --format=esm --log-level=warning
+                          --outfile=js/app.bundle.js
+                  WORKING_DIRECTORY ${VIEW}
                   RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     file(REMOVE ${bundle})
