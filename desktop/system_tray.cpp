@@ -34,9 +34,9 @@ SystemTray::~SystemTray() = default;
 SystemTray::MenuTexts SystemTray::menuTexts(const QString &language)
 {
     if (language == QLatin1String("zh"))
-        return {QStringLiteral("打开"), QStringLiteral("关闭")};
+        return {QStringLiteral("打开"), QStringLiteral("退出")};
     if (language == QLatin1String("zh-TW") || language == QLatin1String("zh-HK"))
-        return {QStringLiteral("打開"), QStringLiteral("關閉")};
+        return {QStringLiteral("開啟"), QStringLiteral("結束")};
     if (language == QLatin1String("de-DE"))
         return {QStringLiteral("Öffnen"), QStringLiteral("Beenden")};
     if (language == QLatin1String("ja"))

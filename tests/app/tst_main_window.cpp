@@ -181,8 +181,8 @@ private slots:
 
         // Opening the menu puts it in the current language.
         emit tray->activated(QSystemTrayIcon::Context);
-        QCOMPARE(tray->openAction()->text(), QStringLiteral("打開"));
-        QCOMPARE(tray->exitAction()->text(), QStringLiteral("關閉"));
+        QCOMPARE(tray->openAction()->text(), QStringLiteral("開啟"));
+        QCOMPARE(tray->exitAction()->text(), QStringLiteral("結束"));
         settings.setValue("language", "de-DE");
         emit tray->activated(QSystemTrayIcon::Context);
         QCOMPARE(tray->exitAction()->text(), QStringLiteral("Beenden"));

@@ -10,6 +10,73 @@
 
 using namespace kelv;
 
+namespace {
+
+// A form of a glossary in doc/glossary: "…" stands for any word ending; a form
+// in lower case is found in any case, one with capitals as written.
+QRegularExpression formPattern(const QString &form)
+{
+    QStringList parts = form.split(QChar(u'…'));
+    for (QString &part : parts)
+        part = QRegularExpression::escape(part);
+    return QRegularExpression(parts.join(QStringLiteral("\\p{L}*")),
+                              form == form.toLower() ? QRegularExpression::CaseInsensitiveOption
+                                                     : QRegularExpression::NoPatternOption);
+}
+
+// The forms (in backticks) in one column of the glossary's tables.
+QStringList glossaryColumn(const QString &markdown, const QString &column)
+{
+    static const QRegularExpression inBackticks(QStringLiteral("`([^`]+)`"));
+    QStringList forms;
+    qsizetype index = -2; // -2: the next table line is a header
+    for (const QString &line : markdown.split(QChar(u'\n'))) {
+        QStringList cells = line.trimmed().split(QChar(u'|'));
+        if (cells.size() < 3 || !cells.first().isEmpty()) {
+            index = -2;
+            continue;
+        }
+        cells = cells.mid(1, cells.size() - 2);
+        for (QString &cell : cells)
+            cell = cell.trimmed();
+        if (index == -2) {
+            index = cells.indexOf(column);
+            continue;
+        }
+        for (const auto &m : inBackticks.globalMatch(cells.value(index)))
+            forms << m.captured(1);
+    }
+    return forms;
+}
+
+// The texts that contain a form the glossary of that language rejects (other
+// than inside one of the forms it uses).
+QStringList glossaryViolations(const QString &code, const QStringList &texts)
+{
+    QFile file(qEnvironmentVariable("KELV_SOURCE_DIR") +
+               QStringLiteral("/doc/glossary/%1.md").arg(code));
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("no glossary %1").arg(file.fileName())};
+    const QString markdown = QString::fromUtf8(file.readAll());
+    const QStringList uses = glossaryColumn(markdown, QStringLiteral("use"));
+    QStringList found;
+    for (const QString &form : glossaryColumn(markdown, QStringLiteral("not"))) {
+        const QRegularExpression rejected = formPattern(form);
+        for (const QString &text : texts) {
+            QString rest = text;
+            for (const QString &use : uses) {
+                if (rejected.match(QString(use).remove(QChar(u'…'))).hasMatch())
+                    rest.replace(formPattern(use), QStringLiteral("\u0001"));
+            }
+            if (rejected.match(rest).hasMatch())
+                found << QStringLiteral("%1: \"%2\" in \"%3\"").arg(code, form, text);
+        }
+    }
+    return found;
+}
+
+} // namespace
+
 class TestCommon : public QObject
 {
     Q_OBJECT
@@ -149,6 +216,27 @@ private slots:
                 QVERIFY2(own == markers, qPrintable(text));
             }
         }
+    }
+
+    void ownTextsFollowTheGlossaries()
+    {
+        // The words of doc/glossary: one column of the catalogue per language.
+        const QStringList codes = {"en", "zh", "zh-TW", "de-DE", "ja", "ru", "ko"};
+        const QList<QStringList> rows = uiTextRows();
+        QStringList found;
+        for (qsizetype language = 0; language < codes.size(); ++language) {
+            QStringList texts;
+            for (const QStringList &row : rows)
+                texts << row.at(language);
+            found << glossaryViolations(codes.at(language), texts);
+        }
+        QVERIFY2(found.isEmpty(), qPrintable(found.join(QChar(u'\n'))));
+        // The check finds what it is there for.
+        QCOMPARE(
+            glossaryViolations("ru", {"Рабочий стол не принял изменение", "в среде рабочего стола"})
+                .size(),
+            1);
+        QCOMPARE(glossaryViolations("zh-TW", {"此應用程式", "已應用"}).size(), 1);
     }
 
     void qtTextsFollowTheLanguage()

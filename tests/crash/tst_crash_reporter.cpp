@@ -130,6 +130,11 @@ void TestCrashReporter::explainsInTheSettingsLanguage()
     const QString text = report.explanation();
     setUiLanguage(uiLanguageFromSetting(QStringLiteral("ru")));
     const QString russian = CrashReport::parse("kelv crash report\n").explanation();
+    // Japanese and Korean name the cause after the sentence, the signal after it.
+    setUiLanguage(uiLanguageFromSetting(QStringLiteral("ja")));
+    const QString japanese = report.explanation();
+    setUiLanguage(uiLanguageFromSetting(QStringLiteral("ko")));
+    const QString korean = report.explanation();
     setUiLanguage(UiLanguage::English);
     QCOMPARE(headline, QStringLiteral("kelv wurde unerwartet beendet"));
     QVERIFY2(text.startsWith(QStringLiteral("kelv wurde am ")), qPrintable(text));
@@ -146,6 +151,16 @@ void TestCrashReporter::explainsInTheSettingsLanguage()
         russian.startsWith(QStringLiteral("kelv неожиданно завершилась: программа столкнулась с "
                                           "непредвиденной ошибкой.")),
         qPrintable(russian));
+    QVERIFY2(japanese.startsWith(QStringLiteral("kelv は")), qPrintable(japanese));
+    QVERIFY2(japanese.contains(QStringLiteral(
+                 " に予期せず終了しました。原因: アクセスが許可されていないメモリへのアクセス "
+                 "(SIGSEGV)。保存していない変更")),
+             qPrintable(japanese));
+    QVERIFY2(korean.startsWith(QStringLiteral("kelv가 (")), qPrintable(korean));
+    QVERIFY2(korean.contains(QStringLiteral(
+                 ") 예기치 않게 종료되었습니다. 원인: 접근 권한이 없는 메모리 사용 시도 (SIGSEGV). "
+                 "저장하지 않은")),
+             qPrintable(korean));
 }
 
 void TestCrashReporter::explainsInPlainWords()

@@ -96,13 +96,13 @@ private slots:
                             << "Exit";
         QTest::newRow("zh") << "zh"
                             << "打开"
-                            << "关闭";
+                            << "退出";
         QTest::newRow("zh-TW") << "zh-TW"
-                               << "打開"
-                               << "關閉";
+                               << "開啟"
+                               << "結束";
         QTest::newRow("zh-HK") << "zh-HK"
-                               << "打開"
-                               << "關閉";
+                               << "開啟"
+                               << "結束";
         QTest::newRow("zh-CN") << "zh-CN"
                                << "Open"
                                << "Exit";
@@ -169,7 +169,7 @@ private slots:
         tray.menu()->popup(QPoint(10, 10));
         QTRY_VERIFY(tray.menu()->isVisible());
         QCOMPARE(tray.openAction()->text(), QStringLiteral("打开"));
-        QCOMPARE(tray.exitAction()->text(), QStringLiteral("关闭"));
+        QCOMPARE(tray.exitAction()->text(), QStringLiteral("退出"));
         tray.menu()->hide();
         language = QStringLiteral("ja");
         tray.menu()->popup(QPoint(10, 10));

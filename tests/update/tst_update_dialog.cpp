@@ -318,7 +318,7 @@ void TestUpdateDialog::textsFollowTheLanguage()
              QStringList({QStringLiteral("Neue Version gefunden. Jetzt aktualisieren?"),
                           QStringLiteral("Update"),
                           QStringLiteral("Die installierte Version ist die neueste")}));
-    QCOMPARE(texts("zh-HK").first(), QStringLiteral("發現新版本，現在更新嗎？"));
+    QCOMPARE(texts("zh-HK").first(), QStringLiteral("發現新版本，要立即更新嗎？"));
     QCOMPARE(texts("ko").at(1), QStringLiteral("업데이트"));
     // Values outside the table are English, with the dialog's own texts.
     QCOMPARE(texts("de").first(), QStringLiteral("Found the new version,update now?"));
@@ -336,15 +336,20 @@ void TestUpdateDialog::textsFitInEveryLanguage()
     const QStringList fromLeft = {"Found the new version,update now?",
                                   "The download is complete,Restart now?",
                                   "The current version is the latest version"};
-    const QStringList centred = {"Downloading package resources。。。",
-                                 "Download failed, please check the network",
-                                 "Update Complete",
-                                 "正在更新固件，请勿插拔鼠标",
-                                 "鼠标更新失败。。。",
-                                 "更新成功",
-                                 "更新失败",
-                                 "校验成功,启动设备。。。",
-                                 "校验失败，请重新更新"};
+    // The firmware messages are shown in Chinese and looked up by that text:
+    // each must be found in the catalogue (its English is another text).
+    const QStringList firmware = {QStringLiteral("正在更新固件，请勿插拔鼠标"),
+                                  FirmwareFlasher::bootLoaderMissingText(),
+                                  FirmwareFlasher::writtenText(),
+                                  FirmwareFlasher::writeFailedText(),
+                                  FirmwareFlasher::checkPassedText(),
+                                  FirmwareFlasher::checkFailedText()};
+    for (const QString &text : firmware)
+        QVERIFY2(uiText(text, UiLanguage::English) != text, qPrintable(text));
+    const QStringList centred =
+        QStringList{"Downloading package resources。。。",
+                    "Download failed, please check the network", "Update Complete"} +
+        firmware;
     const QStringList buttons = {"cancel", "Update", "Restart Now", "confirm"};
     for (const char *setting : {"en", "zh", "zh-TW", "de-DE", "ja", "ru", "ko"}) {
         const UiLanguage language = uiLanguageFromSetting(QString::fromLatin1(setting));

@@ -1,9 +1,10 @@
 // The page in the real program for every user: every screen in every
-// language at 800 x 600 without content running out of its box, axe-core
-// finding nothing serious or critical, and a keyboard-only session (no
-// pointer) that changes a DPI stage, binds a mode to a program and records a
-// macro. Run by ctest as view_a11y.
-import { test, before, after } from 'node:test';
+// language at the program's default window size and at 800 x 600 without
+// content running out of its box, axe-core finding nothing serious or
+// critical, and a keyboard-only session (no pointer) that changes a DPI
+// stage, binds a mode to a program and records a macro. Run by ctest as
+// view_a11y.
+import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -11,15 +12,25 @@ import { Program, sleep } from './harness.mjs';
 import { LANGUAGES } from '../../view/js/i18n.js';
 import { STATES, axeViolations, go, overflowing, prepare, setLanguage, settle, show } from './screens.mjs';
 
+// The window of a first start (clientSize of the factory conf.xml), and the
+// smallest window the page is laid out for.
+const DEFAULT_SIZE = { width: 1024, height: 680 };
+const SMALLEST = { width: 800, height: 600 };
+
+// One program at a time, of the size being checked.
 let p;
-before(async () => {
-  p = await Program.start({ width: 800, height: 600 });
+async function useSize(size) {
+  if (p?.size === size) return;
+  await p?.stop();
+  p = await Program.start(size);
+  p.size = size;
   await prepare(p);
-});
+}
 after(async () => { await p?.stop(); });
 
-for (const lang of LANGUAGES) {
-  test(`every screen in ${lang.name} fits 800 x 600 and passes axe-core`, async () => {
+for (const [size, lang] of [DEFAULT_SIZE, SMALLEST].flatMap((sz) => LANGUAGES.map((l) => [sz, l]))) {
+  test(`every screen in ${lang.name} fits ${size.width} x ${size.height} and passes axe-core`, async () => {
+    await useSize(size);
     await setLanguage(p, lang.code);
     assert.equal(await p.eval('document.documentElement.lang'), lang.locale);
     const problems = [];
@@ -63,6 +74,7 @@ async function typeText(text) {
 }
 
 test('keyboard only: the focus order runs title bar, navigation, mode bar, screen', async () => {
+  await useSize(SMALLEST);
   await setLanguage(p, 'en');
   await go(p, 'performance');
   await settle(p);
@@ -81,6 +93,7 @@ test('keyboard only: the focus order runs title bar, navigation, mode bar, scree
 });
 
 test('keyboard only: change a DPI stage, bind a mode to a program, record a macro', async () => {
+  await useSize(SMALLEST);
   await setLanguage(p, 'en');
   // Navigation with the arrow keys.
   await tabTo('nav:buttons');
@@ -155,6 +168,7 @@ test('keyboard only: change a DPI stage, bind a mode to a program, record a macr
 });
 
 test('keyboard only: the hot-key field and the key dialog let the focus go', async () => {
+  await useSize(SMALLEST);
   await go(p, 'settings');
   await settle(p);
   await tabTo('settings:hotkey');

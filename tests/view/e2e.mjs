@@ -53,7 +53,12 @@ test('changing a DPI stage changes the mouse and the profile', async () => {
   let prop = '';
   for (let i = 0; i < 50 && !prop.startsWith('e204'); i++) { prop = p.dcsim('prop', '3').trim(); await sleep(100); }
   assert.equal(prop.slice(0, 4), 'e204', `1250 DPI = 0x04e2 little-endian, got ${prop}`);
-  // Polling rate through the segmented control.
+  // Polling rate through the segmented control; its hint names the fastest
+  // rate as the control writes it.
+  const [hint, fastest] = await p.eval(`(() => { const b = document.querySelector('[data-key="polling:4"]');
+    return [b.closest('.card').querySelector('.hint').textContent, b.textContent]; })()`);
+  assert.equal(fastest, '1,000 Hz');
+  assert.ok(hint.includes(fastest), hint);
   await click('polling:2');
   await p.until("window.kelvApp.state.profile.modes[0].performance.pollingRate === 2");
   for (let i = 0; i < 50 && p.dcsim('prop', '5').trim() !== '02'; i++) await sleep(100);
@@ -107,6 +112,11 @@ test('a macro typed on the keyboard is recorded and stored in the mouse memory',
   // Name from the page.
   assert.equal(Buffer.from(bytes.slice(3, 3 + 7)).toString('utf8'), 'Macro 1');
   assert.match(profileText(), /<macro slot="0" name="Macro 1"/);
+  // A delay beyond the limit is refused; the message writes the limit as numbers are written.
+  await setValue(`step-ms:${steps.findIndex((s) => s.kind === 'delay')}`, 700000);
+  await p.until("document.querySelector('.alert.error') !== null");
+  assert.equal(await p.eval("document.querySelector('.alert.error strong').textContent"), 'A delay must be between 0 and 600,000 milliseconds.');
+  await p.eval("(window.kelvApp.alerts = [], window.kelvApp.ui.renderAlerts(), true)");
 });
 
 test('a mode bound to a program becomes active while it runs', async () => {

@@ -36,11 +36,83 @@ for (const lang of LANGUAGES.filter((l) => l.code !== 'en')) {
         assert.deepEqual(placeholders(text), placeholders(textsOf(EN[k]).at(-1)), k);
       }
     }
+    // Long numbers are placeholders, written in the language's number format.
+    assert.deepEqual(Object.entries(table).filter(([, e]) => textsOf(e).some((text) => /\d{4}/.test(text))).map(([k]) => k), [],
+      'numbers written into texts');
     // Key names may stay as printed on the key caps.
     const same = Object.keys(EN).filter((k) => !k.startsWith('key.') && typeof EN[k] === 'string' && EN[k] === table[k] && /[a-z]{4}/.test(EN[k]));
     assert.deepEqual(same.filter((k) => !(SAME_WORD[lang.code] ?? []).includes(k)), [], 'texts left in English');
   });
 }
+
+// doc/glossary/<code>.md: rows of term | use | not | why, forms in backticks,
+// "…" standing for any word ending.
+const GLOSSARY_TERMS = ['DPI', 'polling rate', 'lift-off distance', 'debounce', 'macro', 'profile', 'mode', 'firmware', 'update', 'desktop', 'tray'];
+const formsOf = (cell = '') => [...cell.matchAll(/`([^`]+)`/g)].map((m) => m[1]);
+// Lower-case forms are found in any case, forms with capitals as written.
+const formPattern = (form) => new RegExp(form.split('…').map((part) => part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')).join('\\p{L}*'),
+  /\p{Lu}/u.test(form) ? 'gu' : 'giu');
+
+function readGlossary(code) {
+  const rows = [];
+  let columns = null;
+  for (const line of readFileSync(new URL(`../../doc/glossary/${code}.md`, import.meta.url), 'utf8').split('\n')) {
+    if (!line.trim().startsWith('|')) { columns = null; continue; }
+    const cells = line.trim().split('|').slice(1, -1).map((c) => c.trim());
+    if (!columns) { columns = cells.map((c) => c.toLowerCase()); continue; }
+    if (cells.every((c) => /^:?-+:?$/.test(c))) continue;
+    const cell = (name) => cells[columns.indexOf(name)];
+    rows.push({ term: cell('term'), use: formsOf(cell('use')), not: formsOf(cell('not')) });
+  }
+  return rows;
+}
+
+// Where a text uses a form the glossary rejects (other than inside a form it uses).
+function glossaryViolations(rows, texts) {
+  const uses = rows.flatMap((r) => r.use);
+  const checks = rows.flatMap((row) => row.not.map((form) => ({
+    row, form, pattern: formPattern(form),
+    masks: uses.filter((u) => formPattern(form).test(u.replaceAll('…', ''))).map(formPattern),
+  })));
+  const found = [];
+  for (const [key, text] of texts) {
+    for (const { row, form, pattern, masks } of checks) {
+      const rest = masks.reduce((t, mask) => t.replace(mask, '\u0000'), text);
+      pattern.lastIndex = 0;
+      if (pattern.test(rest)) found.push(`${key}: "${form}" (${row.term}: use ${row.use.join(', ')})`);
+    }
+  }
+  return found;
+}
+
+for (const lang of LANGUAGES) {
+  test(`${lang.name} (${lang.code}) uses the words of its glossary`, () => {
+    const rows = readGlossary(lang.code);
+    for (const term of GLOSSARY_TERMS) {
+      assert.ok(rows.some((r) => r.term.startsWith(term) && r.use.length > 0), `doc/glossary/${lang.code}.md names "${term}"`);
+    }
+    const texts = Object.entries(lang.table).flatMap(([k, entry]) => textsOf(entry).map((text) => [k, text]));
+    assert.deepEqual(glossaryViolations(rows, texts), []);
+  });
+}
+
+test('a rejected form is found in any ending and case, but not inside a form in use', () => {
+  const rows = [
+    { term: 'desktop', use: ['систем…', 'сред… рабочего стола'], not: ['рабоч… стол…'] },
+    { term: 'apply', use: ['套用'], not: ['應用'] },
+    { term: 'program', use: ['程式', '應用程式'], not: ['程序'] },
+    { term: 'lift-off distance', use: ['lift-off distance'], not: ['LOD'] },
+  ];
+  assert.deepEqual(glossaryViolations(rows, [
+    ['a', 'Рабочий стол не принял изменение.'], ['b', 'в настройках рабочих столов'], ['c', 'в среде рабочего стола'],
+    ['d', '已應用'], ['e', '此應用程式'], ['f', 'LOD'], ['g', 'the melody'],
+  ]), [
+    'a: "рабоч… стол…" (desktop: use систем…, сред… рабочего стола)',
+    'b: "рабоч… стол…" (desktop: use систем…, сред… рабочего стола)',
+    'd: "應用" (apply: use 套用)',
+    'f: "LOD" (lift-off distance: use lift-off distance)',
+  ]);
+});
 
 test('the language list names each language in its own language, with the values the tray knows', () => {
   assert.deepEqual(LANGUAGES.map((l) => [l.code, l.name]), [

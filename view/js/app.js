@@ -96,8 +96,8 @@ export class App {
   }
 
   // ---- messages: texts are looked up when shown, so they follow the language.
-  error(key, detail = '', actions = []) {
-    this.pushAlert({ kind: 'error', key, vars: {}, detail, actions, help: `${key}.help` });
+  error(key, detail = '', actions = [], vars = {}) {
+    this.pushAlert({ kind: 'error', key, vars, detail, actions, help: `${key}.help` });
   }
 
   info(key, vars = {}) {

@@ -54,7 +54,7 @@ export const EN = {
   'perf.addStage': 'Add stage',
   'perf.stageCount': { plural: 'max', one: '{n} of {max} stage', other: '{n} of {max} stages' },
   'perf.pollingTitle': 'Polling rate',
-  'perf.pollingHint': 'How often the mouse reports to the computer. 1000 Hz is the smoothest; lower rates use less power.',
+  'perf.pollingHint': 'How often the mouse reports to the computer. {rate} is the smoothest; lower rates use less power.',
   'perf.sensorTitle': 'Sensor',
   'perf.liftOff': 'Lift-off distance',
   'perf.angleSnap': 'Angle snapping (straightens lines)',
@@ -170,7 +170,7 @@ export const EN = {
   'macros.notStored': 'Not stored in the mouse',
   'macro.error.empty': 'The macro has no key steps yet: record or add a key press.',
   'macro.error.tooLong': 'The macro is too long for the mouse memory: delete some steps.',
-  'macro.error.delay': 'A delay must be between 0 and 600000 milliseconds.',
+  'macro.error.delay': 'A delay must be between 0 and {max} milliseconds.',
   'macro.error.key': 'The macro holds a step the mouse cannot play.',
 
   'light.effect': 'Effect',

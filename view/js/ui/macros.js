@@ -8,6 +8,9 @@ import { BUTTON_NAMES } from '../devicemap.js';
 import { card, field, h, renderInto, select } from './dom.js';
 import { icon } from './icons.js';
 
+// The numbers in the macro messages, formatted like every other number.
+const MACRO_ERROR_VARS = Object.freeze({ max: MAX_DELAY_MS });
+
 function statusText(st) {
   if (!st) return '';
   if (st === 'stored') return t('macros.stored');
@@ -15,7 +18,7 @@ function statusText(st) {
   if (st === 'pending') return t('macros.pending');
   if (st === 'offline') return t('macros.offline');
   const key = st.error?.key ?? '';
-  return key.startsWith('macro.error.') ? t(key) : t('macros.notStored');
+  return key.startsWith('macro.error.') ? t(key, MACRO_ERROR_VARS) : t('macros.notStored');
 }
 
 export function renderMacros(app, ui) {
@@ -155,7 +158,7 @@ export function renderTimeline(app, ui, container) {
           type: 'number', min: 0, max: MAX_DELAY_MS, value: stp.ms, disabled: locked, 'data-key': `step-ms:${i}`,
           'aria-label': t('macros.delayOf', { n: i + 1 }),
           onchange: (e) => {
-            try { edit((s) => setDelay(s, i, e.target.value)); } catch { e.target.value = stp.ms; app.error('macro.error.delay'); }
+            try { edit((s) => setDelay(s, i, e.target.value)); } catch { e.target.value = stp.ms; app.error('macro.error.delay', '', [], MACRO_ERROR_VARS); }
           },
         }), h('span', { class: 'unit' }, unitSymbol('millisecond')))
         : h('span', { class: 'key-chip' }, keyName(stp.scan, stp.ext));

@@ -58,6 +58,9 @@ export function renderPerformance(app) {
     onclick: () => change((pp) => addStage(pp), [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.STAGE_COUNT]),
   }, icon('plus'), t('perf.addStage'));
 
+  // The hint names the fastest rate written as its choice is.
+  const fastestRate = t('unit.hz', { n: Math.max(...POLLING_RATES.map((r) => r.hz)) });
+
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
       h('p', { class: 'hint' }, t('perf.dpiHint')),
@@ -70,7 +73,7 @@ export function renderPerformance(app) {
           options: POLLING_RATES.map((r) => ({ value: r.value, label: t('unit.hz', { n: r.hz }) })),
           onPick: (v) => change((pp) => { pp.pollingRate = v; }, [PROP.POLLING]),
         }),
-        h('p', { class: 'hint' }, t('perf.pollingHint'))),
+        h('p', { class: 'hint' }, t('perf.pollingHint', { rate: fastestRate }))),
       card(t('perf.sensorTitle'),
         h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.liftOff')),
           segmented({
