@@ -94,7 +94,8 @@ test('mode helpers', () => {
   m.current = '7';
   assert.equal(pf.neighbourMode(m, 1).index, '0');
   m.modes[1].buttons[3] = { type: 5, p1: 4, p2: 0, p3: 0 };
-  assert.deepEqual(pf.macroUsers(m, 4), [{ mode: '4', button: 3 }]);
+  m.modes[2].devices = { 'RATBAG\\usb&Vid_1&Pid_2&Rev_0': { performance: { stages: [] }, buttons: [{ type: 1, p1: 1, p2: 0, p3: 0 }, { type: 5, p1: 4, p2: 0, p3: 0 }], lighting: [] } };
+  assert.deepEqual(pf.macroUsers(m, 4), [{ mode: '4', button: 3, key: null }, { mode: '7', button: 1, key: 'RATBAG\\usb&Vid_1&Pid_2&Rev_0' }]);
   m.macros.push({ slot: 0, name: '', repeat: 0, count: 1, steps: [] });
   assert.equal(pf.freeMacroSlot(m), 1);
   assert.equal(pf.nameFromPath('C:\\x\\My Mode.pfd'), 'My Mode');

@@ -1,9 +1,10 @@
 // The eight macro slots: editing, storing in the mouse, recording from the
 // keyboard, and keeping the mouse's slots equal to the profile's macros.
-import { PROP, encodeButtons, factoryButtons } from '../devicemap.js';
+import { factoryButtons } from '../devicemap.js';
+import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import { encodeMacro, stepFromItem, appendStep, tidyRecording, validateMacro } from '../macro.js';
-import { findMode, macroUsers } from '../profile.js';
+import { findMode, macroUsers, modeSettings } from '../profile.js';
 import * as rq from '../requests.js';
 
 export class MacrosController {
@@ -81,9 +82,12 @@ export class MacrosController {
     const users = macroUsers(p, slot);
     p.macros = p.macros.filter((m) => m.slot !== slot);
     // Buttons that ran it go back to what they do out of the box.
-    const factory = factoryButtons();
-    for (const { mode, button } of users) findMode(p, mode).buttons[button] = { ...factory[button] };
-    for (const { mode } of users) app.sync.markMode(mode);
+    const shownKey = app.state.settingsKey;
+    for (const { mode, button, key } of users) {
+      const caps = key === shownKey ? app.device.caps : null;
+      modeSettings(findMode(p, mode), key).buttons[button] = key ? defaultAssignment(caps, button) : { ...factoryButtons()[button] };
+      app.sync.markMode(mode);
+    }
     app.sync.markAll();
     delete app.state.macroStatus[slot];
     if (app.state.selectedSlot === slot) app.state.selectedSlot = null;
@@ -91,8 +95,8 @@ export class MacrosController {
     if (app.device.ready) {
       const { mouse } = app.device;
       try {
-        if (users.some((u) => u.mode === p.current)) await mouse.writeProp(PROP.BUTTONS, encodeButtons(app.mode.buttons));
-        app.device.keepLive(app.mode);
+        if (users.some((u) => u.mode === p.current && u.key === shownKey)) await mouse.writeProp(7, encodeProp(mouse.caps, app.shown, 7));
+        app.device.keepLive(app.shown);
         await mouse.clearMacro(slot);
       } catch (e) {
         app.device.failure(e);

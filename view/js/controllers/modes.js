@@ -1,7 +1,8 @@
 // The profile and its modes: loading, saving, switching (by the user, the
 // mouse's mode button or a bound program), editing the active mode's settings,
 // bindings, export, import and the reset to factory defaults.
-import { PROP, encodeButtons, encodeLighting, encodeStageColours, encodeStageDpi } from '../devicemap.js';
+import { has } from '../caps.js';
+import { encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeXpath, newMode, nextModeIndex, profileFromXml, nameFromPath,
@@ -53,24 +54,29 @@ export class ModesController {
     app.update();
   }
 
-  // Changes the active mode through fn(mode), writes the given properties and
-  // marks the profile. A refused write puts the mode back as it was.
+  // Changes the shown mouse's settings in the active mode through
+  // fn(settings), writes the given properties (those the mouse has) and marks
+  // the profile. A write the mouse refuses puts the settings back, says why,
+  // and shows what the mouse really holds (read again).
   async change(fn, props) {
     const { app } = this;
     const mode = this.active;
-    const before = structuredClone(mode);
-    fn(mode);
+    const s = app.shown;
+    const before = structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
+    fn(s);
     app.sync.markMode(mode.index);
     app.update();
     if (!app.device.ready) return true;
+    const { mouse } = app.device;
     try {
-      for (const id of props) await app.device.mouse.writeProp(id, propBytes(mode, id));
-      app.device.keepLive(mode);
+      for (const id of props) if (has(mouse.caps, id)) await mouse.writeProp(id, encodeProp(mouse.caps, s, id));
+      app.device.keepLive(s);
       return true;
     } catch (e) {
-      Object.assign(mode, before);
+      Object.assign(s, before);
       app.sync.markMode(mode.index);
       app.device.failure(e, () => this.change(fn, props));
+      await app.device.reread({ quiet: true });
       app.update();
       return false;
     }
@@ -88,8 +94,9 @@ export class ModesController {
     app.update();
     if (app.device.ready) {
       try {
-        await app.device.mouse.applyMode(target, app.state.live);
-        app.device.keepLive(target);
+        const settings = app.device.settingsOf(target);
+        await app.device.mouse.applyMode(settings, app.state.live);
+        app.device.keepLive(settings);
       } catch (e) {
         app.device.failure(e, () => app.device.connect());
       }
@@ -269,24 +276,5 @@ export class ModesController {
     state.macroStatus = {};
     app.info('modes.resetDone');
     app.update();
-  }
-}
-
-// The bytes of one property from a mode's settings.
-export function propBytes(mode, id) {
-  const p = mode.performance;
-  switch (id) {
-    case PROP.STAGE_COUNT: return [p.stageCount];
-    case PROP.ACTIVE_STAGE: return [p.activeStage];
-    case PROP.STAGE_DPI: return encodeStageDpi(p.stages);
-    case PROP.STAGE_COLOUR: return encodeStageColours(p.stages);
-    case PROP.POLLING: return [p.pollingRate];
-    case PROP.LIFT_OFF: return [p.liftOff];
-    case PROP.BUTTONS: return encodeButtons(mode.buttons);
-    case PROP.LIGHTING: return encodeLighting(mode.lighting);
-    case PROP.ANGLE_SNAP: return [p.angleSnap];
-    case PROP.DEBOUNCE: return [p.debounce];
-    case PROP.MOTION_SYNC: return [p.motionSync];
-    default: throw new RangeError(`property ${id}`);
   }
 }
