@@ -11,14 +11,11 @@
 #include "tests/testsupport/recording_callback.h"
 
 #ifdef KELV_BENCH_PAGE
+#include "bench/page_round_trip.h"
 #include "bridge/request_router.h"
-#include "tests/browser/browser_fixture.h"
 #include "tests/testsupport/fake_app_host.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
-#include <QSignalSpy>
-#include <QWebEnginePage>
 #else
 #include <QCoreApplication>
 #endif
@@ -72,67 +69,6 @@ void report(const char *what, double perSecond, qsizetype answerChars)
                 1000.0 / perSecond, qlonglong(answerChars));
     std::fflush(stdout);
 }
-
-#ifdef KELV_BENCH_PAGE
-struct PageFigures
-{
-    double p50Ms = -1;
-    double meanMs = -1;
-    qsizetype answerChars = 0;
-};
-
-// Sends the request n times from the page, one after the other (each waits for its
-// answer), timing each round trip with the page's own clock. The requests are served on
-// this (main) thread, so the harness waits in an event loop that serves them at once: the
-// page reports the end by its title. (An earlier version polled the page with QTest::qWait,
-// which sleeps the main thread between its rounds of events; each request then waited for
-// that sleep to end, and the benchmark reported about 5 ms per request of its own making.)
-PageFigures throughPage(KelvWebView &view, const QString &request, int n)
-{
-    const QString script = QStringLiteral(R"((function () {
-  document.title = 'bench';
-  var request = %1, left = %2, times = [], chars = 0, start = 0;
-  function next() {
-    if (start) times.push(performance.now() - start);
-    if (left-- === 0) {
-      times.sort(function (a, b) { return a - b; });
-      var sum = times.reduce(function (a, b) { return a + b; }, 0);
-      window.benchResult = {p50: times[times.length >> 1], mean: sum / times.length, chars: chars};
-      document.title = 'bench done';
-      return;
-    }
-    start = performance.now();
-    cefQuery({request: request, persistent: false,
-              onSuccess: function (text) { chars = text.length; next(); },
-              onFailure: function () { window.benchResult = null; document.title = 'bench done'; }});
-  }
-  next();
-})())")
-                               .arg(test::jsString(request))
-                               .arg(n);
-    QSignalSpy title(view.page(), &QWebEnginePage::titleChanged);
-    test::runJs(view.page(), script);
-    QDeadlineTimer deadline(300000);
-    while (view.page()->title() != QLatin1String("bench done") && !deadline.hasExpired())
-        title.wait(int(qMin<qint64>(deadline.remainingTime(), 1000)));
-    PageFigures figures;
-    const QVariantMap result =
-        test::runJsJson(view.page(), QStringLiteral("window.benchResult")).toMap();
-    if (result.isEmpty())
-        return figures;
-    figures.p50Ms = result.value(QStringLiteral("p50")).toDouble();
-    figures.meanMs = result.value(QStringLiteral("mean")).toDouble();
-    figures.answerChars = result.value(QStringLiteral("chars")).toLongLong();
-    return figures;
-}
-
-void reportPage(const char *what, const PageFigures &figures)
-{
-    std::printf("%-44s %10.3f ms p50  %8.3f ms mean  (answer %lld chars)\n", what, figures.p50Ms,
-                figures.meanMs, qlonglong(figures.answerChars));
-    std::fflush(stdout);
-}
-#endif
 
 } // namespace
 
@@ -200,10 +136,12 @@ int main(int argc, char **argv)
                 pageN);
     std::fflush(stdout);
     // A first round warms the page's script and the channel up; it is not reported.
-    throughPage(view, QString::fromLatin1(kRead), 10);
-    reportPage("page: readByAddr 2048 bytes", throughPage(view, QString::fromLatin1(kRead), pageN));
-    reportPage("page: getDevicesList", throughPage(view, QString::fromLatin1(kList), pageN));
-    reportPage("page: getConf", throughPage(view, QString::fromLatin1(kConf), pageN));
+    bench::throughPage(view, QString::fromLatin1(kRead), 10);
+    bench::reportPage("page: readByAddr 2048 bytes",
+                      bench::throughPage(view, QString::fromLatin1(kRead), pageN));
+    bench::reportPage("page: getDevicesList",
+                      bench::throughPage(view, QString::fromLatin1(kList), pageN));
+    bench::reportPage("page: getConf", bench::throughPage(view, QString::fromLatin1(kConf), pageN));
 #endif
     return 0;
 }

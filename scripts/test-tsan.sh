@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the suites whose code runs threads of its own (the device library's
-# event thread and the device manager over it, the bound-program monitor's
+# event thread, its ratbagd service thread, the device manager and its worker
+# over them, the bound-program monitor's
 # thread, the macro recorder's recording and control threads) with
 # ThreadSanitizer in build-tsan and runs them. None of them needs a browser.
 # A data race ends the process that found it with a failure, so the suite
@@ -13,7 +14,8 @@ root=$(pwd)
 build="${TSAN_BUILD_DIR:-$root/build-tsan}"
 started=$(date +%s)
 
-suites=(test_libdc test_devices_handler test_bridge_device test_process_moniter test_macro_recorder)
+suites=(test_libdc test_devices_handler test_bridge_device test_process_moniter test_macro_recorder
+        test_ratbagd test_bridge_ratbagd test_ratbagd_fake)
 
 # pugixml from its source, so the monitor's document reading is seen too.
 pugixml_src=$(bash "$root/scripts/sanitize/pugixml-source.sh" "$build/third_party")

@@ -91,12 +91,14 @@ public:
             QVariantMap all = m_objects.value(path).value(args.value(0).toString());
             reply = message.createReply(QVariant::fromValue(all));
         } else if (message.interface() == kProperties && member == QLatin1String("Get")) {
-            const QVariant value =
-                m_objects.value(path).value(args.value(0).toString()).value(args.value(1).toString());
+            const QVariant value = m_objects.value(path)
+                                       .value(args.value(0).toString())
+                                       .value(args.value(1).toString());
             reply = value.isValid()
                         ? message.createReply(QVariant::fromValue(QDBusVariant(value)))
-                        : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
-                                                   QStringLiteral("no such property"));
+                        : message.createErrorReply(
+                              QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
+                              QStringLiteral("no such property"));
         } else if (message.interface() == kProperties && member == QLatin1String("Set")) {
             const QString on = args.value(0).toString();
             const QVariant value = qvariant_cast<QDBusVariant>(args.value(2)).variant();
@@ -106,7 +108,8 @@ public:
             reply = message.createReply();
         } else if (member == QLatin1String("Commit")) {
             if (m_failCommits)
-                connection.send(QDBusMessage::createSignal(path, iface("Device"), QStringLiteral("Resync")));
+                connection.send(
+                    QDBusMessage::createSignal(path, iface("Device"), QStringLiteral("Resync")));
             reply = message.createReply(QVariant::fromValue(uint(0)));
         } else if (member == QLatin1String("FailCommits")) {
             m_failCommits = args.value(0).toBool();
@@ -124,7 +127,7 @@ private:
     void buildMalformed()
     {
         m_objects[kRoot][iface("Manager")] = {{"APIVersion", QStringLiteral("1")},
-                                               {"Devices", QStringList{kRoot + "/device/a"}}};
+                                              {"Devices", QStringList{kRoot + "/device/a"}}};
     }
 
     void buildNewer()
@@ -138,18 +141,24 @@ private:
                                               {"Name", QStringLiteral("Newer mouse")},
                                               {"FirmwareVersion", QStringLiteral("1.2.3")},
                                               {"Profiles", paths({profile})}};
-        m_objects[profile][iface("Profile")] = {
-            {"Resolutions", paths({resolution})}, {"Buttons", paths({button})},
-            {"Leds", paths({})},                  {"ReportRates", uints({500, 1000, 2000})},
-            {"ReportRate", uint(1000)},           {"Capabilities", uints({})},
-            {"IsActive", true},                   {"Enabled", true},
-            {"AngleSnapping", 0},                 {"Debounce", 4},
-            {"Debounces", uints({2, 4, 8})}};
-        m_objects[resolution][iface("Resolution")] = {{"Resolution", dpi(800)},
-                                                      {"Resolutions", uints({400, 800, 1200, 1600})},
-                                                      {"IsActive", true},
-                                                      {"IsDefault", false}};
-        m_objects[button][iface("Button")] = {{"ActionTypes", uints({1, 2, 4})}, {"Mapping", mapping(1, 1)}};
+        m_objects[profile][iface("Profile")] = {{"Resolutions", paths({resolution})},
+                                                {"Buttons", paths({button})},
+                                                {"Leds", paths({})},
+                                                {"ReportRates", uints({500, 1000, 2000})},
+                                                {"ReportRate", uint(1000)},
+                                                {"Capabilities", uints({})},
+                                                {"IsActive", true},
+                                                {"Enabled", true},
+                                                {"AngleSnapping", 0},
+                                                {"Debounce", 4},
+                                                {"Debounces", uints({2, 4, 8})}};
+        m_objects[resolution][iface("Resolution")] = {
+            {"Resolution", dpi(800)},
+            {"Resolutions", uints({400, 800, 1200, 1600})},
+            {"IsActive", true},
+            {"IsDefault", false}};
+        m_objects[button][iface("Button")] = {{"ActionTypes", uints({1, 2, 4})},
+                                              {"Mapping", mapping(1, 1)}};
     }
 
     void buildNonsense()
@@ -173,16 +182,20 @@ private:
                 leds << kRoot + "/led" + at + QStringLiteral("/l%1").arg(i);
             const QString profile = kRoot + "/profile" + at;
             m_objects[device][iface("Device")] = {
-                {"Model", QStringLiteral("usb:046d:c539:0")}, {"Name", name},
+                {"Model", QStringLiteral("usb:046d:c539:0")},
+                {"Name", name},
                 {"Profiles", paths({profile, QStringLiteral("/not/ours")})}};
             QList<uint> rates;
             for (uint r = 0; r < 100; ++r)
                 rates << r * 997;
-            m_objects[profile][iface("Profile")] = {
-                {"Resolutions", paths(resolutions)}, {"Buttons", paths(buttons)},
-                {"Leds", paths(leds)},               {"ReportRates", uints(rates)},
-                {"ReportRate", uint(4294967295u)},   {"Capabilities", uints({102, 7, 0})},
-                {"IsActive", true},                  {"Enabled", true}};
+            m_objects[profile][iface("Profile")] = {{"Resolutions", paths(resolutions)},
+                                                    {"Buttons", paths(buttons)},
+                                                    {"Leds", paths(leds)},
+                                                    {"ReportRates", uints(rates)},
+                                                    {"ReportRate", uint(4294967295u)},
+                                                    {"Capabilities", uints({102, 7, 0})},
+                                                    {"IsActive", true},
+                                                    {"Enabled", true}};
             QList<uint> dpis;
             for (uint v = 0; v < 5000; ++v)
                 dpis << v * 13;

@@ -483,6 +483,30 @@ private slots:
         QVERIFY(setProp(7, QByteArray::fromHex("01020000")));
         QCOMPARE(mapping(0), QJsonArray({1, QJsonObject{{"type", "u"}, {"data", 2}}}));
     }
+
+    // The bus goes away: no mice. A bus that can start the daemon itself: kelv asks for it and
+    // lists its mouse.
+    void aBusThatStartsTheDaemonWhenAsked()
+    {
+        m_daemon.reset();
+        QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("nobus"));
+        QVERIFY(listedMouse().HardwareID.isEmpty());
+        m_daemon = std::make_unique<RatbagDaemon>(RatbagDaemon::Bus::Activatable);
+        QVERIFY(m_daemon->busRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!listedMouse().HardwareID.isEmpty(), 10000);
+        QCOMPARE(serviceState().value("state").toString(), QStringLiteral("running"));
+    }
+
+    void aBusThatRefusesKelvAccess()
+    {
+        m_daemon.reset();
+        QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("nobus"));
+        m_daemon = std::make_unique<RatbagDaemon>(RatbagDaemon::Bus::Refusing);
+        QVERIFY(m_daemon->start());
+        QTRY_COMPARE_WITH_TIMEOUT(serviceState().value("state").toString(),
+                                  QStringLiteral("denied"), 10000);
+        QVERIFY(listedMouse().HardwareID.isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRatbagd)

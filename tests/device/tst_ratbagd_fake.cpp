@@ -70,7 +70,10 @@ private:
         return QJsonDocument::fromJson(raw.left(raw.indexOf('\0'))).object();
     }
 
-    QString state() { return json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE).value("state").toString(); }
+    QString state()
+    {
+        return json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE).value("state").toString();
+    }
 
 private slots:
     void initTestCase()
@@ -106,7 +109,8 @@ private slots:
         QSet<QString> ids;
         for (const DeviceInfo &mouse : mice()) {
             ids << mouse.HardwareID;
-            QVERIFY(mouse.HardwareID.startsWith(QLatin1String("RATBAG\\usb&Vid_046d&Pid_c539&Rev_0")));
+            QVERIFY(
+                mouse.HardwareID.startsWith(QLatin1String("RATBAG\\usb&Vid_046d&Pid_c539&Rev_0")));
             QVERIFY(mouse.Name.startsWith(QStringLiteral("Mouse\u00e9")));
             QVERIFY(mouse.Name.toUtf8().size() <= 127);
             QVERIFY(mouse.DevicePath.size() < 255);
@@ -119,7 +123,14 @@ private slots:
         QCOMPARE(d.value("buttons").toObject().value("count").toInt(), 32);
         QCOMPARE(d.value("stages").toObject().value("max").toInt(), 16);
         QCOMPARE(d.value("lighting").toObject().value("leds").toArray().size(), 8);
-        QCOMPARE(d.value("lighting").toObject().value("leds").toArray().at(0).toObject().value("colour").toString(),
+        QCOMPARE(d.value("lighting")
+                     .toObject()
+                     .value("leds")
+                     .toArray()
+                     .at(0)
+                     .toObject()
+                     .value("colour")
+                     .toString(),
                  QStringLiteral("none"));
         QCOMPARE(d.value("reportRates").toArray(), QJsonArray()); // no rate of the table
         QCOMPARE(d.value("buttons").toObject().value("allowed").toArray().at(0).toInt(), 510);
@@ -149,7 +160,8 @@ private slots:
         const QString profile = RatbagDaemon::root() + QStringLiteral("/profile/hidraw7/p0");
         QCOMPARE(m_bus->property(profile, "Profile", "Debounce").toInt(), 8);
         QCOMPARE(m_bus->property(profile, "Profile", "AngleSnapping").toInt(), 1);
-        QVERIFY(!m_devices->writeProp(mouse.HardwareID, QByteArray(1, 5), 1, 10)); // not in Debounces
+        QVERIFY(
+            !m_devices->writeProp(mouse.HardwareID, QByteArray(1, 5), 1, 10)); // not in Debounces
 
         // The daemon cannot write the mouse: it signals Resync before it answers again.
         QSignalSpy data(m_devices.get(), &devices_handler::deviceData);

@@ -1,6 +1,7 @@
 #include "tests/testsupport/ratbag_daemon.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -15,13 +16,13 @@ namespace kelv::test {
 
 namespace {
 
-// dbus-daemon's configuration: a system-type bus on a socket in the test's folder, open to
-// everyone (the test's own bus), as ratbagd's development policy expects of a system bus.
+// dbus-daemon's configuration: a bus on a socket in the test's folder, open to everyone
+// (the test's own bus), and what the kind of bus adds (%2). Not of the system type: such a
+// bus would start the daemon through the system's setuid helper.
 const char kBusConfig[] =
     R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <type>system</type>
   <listen>unix:path=%1</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
@@ -30,8 +31,12 @@ const char kBusConfig[] =
     <allow send_destination="*"/>
     <allow receive_sender="*"/>
   </policy>
+  %2
 </busconfig>
 )";
+
+// The daemon's bus activation file: the bus starts ratbagd.devel with its own environment.
+const char kServiceFile[] = "[D-BUS Service]\nName=%1\nExec=%2 --verbose\n";
 
 QString daemonFile()
 {
@@ -40,7 +45,7 @@ QString daemonFile()
 
 } // namespace
 
-RatbagDaemon::RatbagDaemon()
+RatbagDaemon::RatbagDaemon(Bus kind) : m_kind(kind)
 {
     m_hadAddress = qEnvironmentVariableIsSet("DBUS_SYSTEM_BUS_ADDRESS");
     m_savedAddress = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -48,12 +53,35 @@ RatbagDaemon::RatbagDaemon()
     m_savedName = qgetenv("KELV_RATBAG_BUS_NAME");
     if (!m_root.isValid())
         return;
+    QString extra;
+    if (kind == Bus::Activatable) {
+        const QString services = m_root.filePath(QStringLiteral("services"));
+        QDir().mkpath(services);
+        QFile service(services + QLatin1Char('/') + QLatin1String(kBusName) + ".service");
+        if (!service.open(QIODevice::WriteOnly) ||
+            service.write(QString::fromLatin1(kServiceFile)
+                              .arg(QLatin1String(kBusName), daemonFile())
+                              .toUtf8()) < 0)
+            return;
+        extra = QStringLiteral("<servicedir>") + services + QStringLiteral("</servicedir>");
+    } else if (kind == Bus::Refusing) {
+        extra = QStringLiteral(R"(<policy context="mandatory"><deny send_destination="%1" )"
+                               R"(send_interface="org.freedesktop.DBus.Properties"/></policy>)")
+                    .arg(QLatin1String(kBusName));
+    }
     const QString config = m_root.filePath(QStringLiteral("bus.conf"));
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QString::fromLatin1(kBusConfig).arg(m_root.filePath("bus")).toUtf8()) < 0)
+        file.write(QString::fromLatin1(kBusConfig).arg(m_root.filePath("bus"), extra).toUtf8()) < 0)
         return;
     file.close();
+    // What the bus passes on to a daemon it starts itself.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+               QStringLiteral("unix:path=") + m_root.filePath("bus"));
+    env.insert(QStringLiteral("RATBAG_TEST"), QStringLiteral("1"));
+    env.insert(QStringLiteral("LIBRATBAG_DATA_DIR"), qEnvironmentVariable("KELV_RATBAGD_DATA"));
+    m_bus.setProcessEnvironment(env);
     m_bus.setProgram(QStringLiteral("dbus-daemon"));
     m_bus.setArguments({QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
                         QStringLiteral("--print-address=1")});
@@ -72,6 +100,18 @@ RatbagDaemon::RatbagDaemon()
 
 RatbagDaemon::~RatbagDaemon()
 {
+    // A daemon the bus started itself is no child of ours: end it by its process ID.
+    if (m_kind == Bus::Activatable && busRunning()) {
+        const QByteArray out =
+            busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
+                    QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                    QStringLiteral("GetConnectionUnixProcessID"), QStringLiteral("s"),
+                    QLatin1String(kBusName)});
+        const qint64 pid =
+            QJsonDocument::fromJson(out).object().value("data").toArray().at(0).toInteger();
+        if (pid > 1)
+            ::kill(pid_t(pid), SIGTERM);
+    }
     if (m_daemon.state() == QProcess::Running) {
         m_daemon.terminate();
         if (!m_daemon.waitForFinished(3000))
@@ -140,7 +180,8 @@ bool RatbagDaemon::start()
         return false;
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired() && running()) {
-        if (!devices().isEmpty())
+        // A refusing bus lets nobody read the daemon's properties: its name must do.
+        if (m_kind == Bus::Refusing ? nameOwned() : !devices().isEmpty())
             return true;
         QThread::msleep(20);
     }
@@ -188,6 +229,14 @@ QString RatbagDaemon::load(const QByteArray &json)
         QThread::msleep(10);
     }
     return QString();
+}
+
+bool RatbagDaemon::nameOwned() const
+{
+    return busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
+                   QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                   QStringLiteral("NameHasOwner"), QStringLiteral("s"), QLatin1String(kBusName)})
+        .contains("true");
 }
 
 QStringList RatbagDaemon::devices() const

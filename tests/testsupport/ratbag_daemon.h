@@ -20,8 +20,14 @@ class RatbagDaemon
 public:
     static constexpr const char *kBusName = "org.freedesktop.ratbag_devel1";
 
+    enum class Bus {
+        Plain,       // the daemon runs when start() starts it
+        Activatable, // the bus starts the daemon itself when a client asks for it
+        Refusing,    // the bus refuses clients the daemon's properties (D-Bus AccessDenied)
+    };
+
     // Starts the private bus (not the daemon).
-    RatbagDaemon();
+    explicit RatbagDaemon(Bus kind = Bus::Plain);
     ~RatbagDaemon();
     RatbagDaemon(const RatbagDaemon &) = delete;
     RatbagDaemon &operator=(const RatbagDaemon &) = delete;
@@ -49,6 +55,8 @@ public:
     // device's object path once the daemon lists it, or empty.
     QString load(const QByteArray &json);
     QStringList devices() const;
+    // True while some process owns the daemon's name on the bus.
+    bool nameOwned() const;
 
     // What the daemon holds, read with busctl: the property's "data" (busctl --json=short).
     QJsonValue property(const QString &path, const QString &interfaceSuffix,
@@ -66,6 +74,7 @@ public:
     QByteArray busctl(const QStringList &arguments, bool *ok = nullptr) const;
 
 private:
+    Bus m_kind;
     QTemporaryDir m_root;
     QProcess m_bus;
     QProcess m_daemon;
