@@ -43,6 +43,9 @@ export const BUTTON_NAMES = Object.freeze([
 
 export const ACTION = Object.freeze({
   DISABLED: 0, MOUSE: 1, KEY: 2, DPI: 3, PROFILE: 4, MACRO: 5, MEDIA: 6,
+  // Beyond the classic mouse (doc/device-map.md, real mice): a mouse button
+  // by number, another device function, and what the page cannot show (kept).
+  BUTTON: 7, OTHER: 8, KEEP: 255,
 });
 export const MOUSE_FUNCTIONS = Object.freeze([1, 2, 3, 4, 5, 6, 7, 8]);
 export const DPI_FUNCTIONS = Object.freeze([1, 2, 3, 4, 5]);

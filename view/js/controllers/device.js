@@ -5,7 +5,7 @@
 import { SERVICE_HARDWARE_ID, SERVICE_PROP, SERVICE_SIZE, fitsClassicLayout, readServiceState } from '../caps.js';
 import { parseByteList } from '../bytes.js';
 import { parseDataReport, pickMice } from '../devicemap.js';
-import { PROP_ACTIVE_PROFILE, fitSettings } from '../devicesettings.js';
+import { PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, fitSettings } from '../devicesettings.js';
 import { Mouse, DeviceError } from '../mouse.js';
 import { modeSettings, neighbourMode } from '../profile.js';
 import * as rq from '../requests.js';
@@ -310,5 +310,19 @@ export class DeviceController {
       this.failure(e);
     }
     await this.reread();
+  }
+
+  // Enables or disables onboard profile i (the active one stays enabled).
+  async setOnboardEnabled(i, on) {
+    const ob = this.app.state.onboard;
+    if (!this.ready || !ob || i === ob.active || ob.enabled[i] === on) return;
+    let bits = 0;
+    ob.enabled.forEach((e, k) => { if (k === i ? on : e) bits |= 1 << k; });
+    try {
+      await this.mouse.writeProp(PROP_ENABLED_PROFILES, [bits & 0xff, bits >> 8]);
+    } catch (e) {
+      this.failure(e);
+    }
+    await this.reread({ quiet: true });
   }
 }

@@ -55,7 +55,7 @@ export function segmented({ key, label, options, value, onPick, disabled = false
     const on = o.value === value;
     group.append(h('button', {
       type: 'button', role: 'radio', 'aria-checked': on ? 'true' : 'false', class: on ? 'on' : '',
-      'data-key': `${key}:${o.value}`, disabled, onclick: () => { if (!on) onPick(o.value); },
+      'data-key': `${key}:${o.value}`, disabled: disabled || !!o.disabled, onclick: () => { if (!on) onPick(o.value); },
     }, o.label));
   }
   return group;
@@ -101,7 +101,7 @@ export function renderInto(container, build) {
   const typing = key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number')
     ? { value: active.value, start: active.selectionStart, end: active.selectionEnd } : null;
   const scroll = container.scrollTop;
-  container.replaceChildren(...[build()].flat());
+  container.replaceChildren(...[build()].flat().filter((c) => c !== null && c !== undefined));
   container.scrollTop = scroll;
   if (key) {
     const again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);

@@ -93,9 +93,9 @@ export function renderMacros(app, ui) {
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
-    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
+    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
-    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${t(BUTTON_NAMES[u.button])} (${findMode(p, u.mode).name})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
+    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${findMode(p, u.mode).name})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
     card(t('macros.editorTitle'), header, toolbar,
@@ -106,8 +106,11 @@ export function renderMacros(app, ui) {
 
 function setRepeat(app, slot, repeat, count) {
   app.macros.edit(slot, (mm) => { mm.repeat = repeat; mm.count = count; });
-  // Buttons of the active mode that run this macro take the new repeat mode.
-  const mode = app.mode;
+  // Buttons of the active mode that run this macro take the new repeat mode,
+  // on a mouse that can play it so.
+  const mode = app.shown;
+  const caps = app.device.caps;
+  if (caps && !caps.macros.repeat.includes(repeat)) return;
   if (mode.buttons.some((b) => b.type === 5 && b.p1 === slot)) {
     app.modes.change((md) => {
       md.buttons.forEach((b) => { if (b.type === 5 && b.p1 === slot) { b.p2 = repeat; b.p3 = repeat === REPEAT.COUNT ? count : 0; } });

@@ -1,36 +1,40 @@
-// DPI stages, polling rate and the sensor settings of the active mode.
-import { t, formatUnit } from '../i18n.js';
-import {
-  DEBOUNCE_MAX, DEBOUNCE_MIN, DPI_MAX, DPI_MIN, DPI_STEP, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI,
-  LIFT_OFF, MAX_STAGES, POLLING_RATES, PROP, clampDpi,
-} from '../devicemap.js';
+// DPI stages, polling rate, the sensor settings and the onboard profiles of
+// the shown mouse: only what its description says it has, with its ranges.
+import { t, formatNumber, formatUnit } from '../i18n.js';
+import { CLASSIC_CAPS, dpiAllowed, dpiRange, has, snapDpi } from '../caps.js';
+import { FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI, PROP } from '../devicemap.js';
+import { PROP_DEFAULT_STAGE } from '../devicesettings.js';
 import { card, h, segmented, slider, toggle } from './dom.js';
 import { icon } from './icons.js';
 
 export function renderPerformance(app) {
-  const mode = app.mode;
-  const p = mode.performance;
+  const caps = app.device.caps ?? CLASSIC_CAPS;
+  const p = app.shown.performance;
   const change = (fn, props) => app.modes.change((m) => fn(m.performance), props);
+  const range = dpiRange(caps);
+  const snap = (v) => snapDpi(caps, v);
+  const countFixed = !has(caps, PROP.STAGE_COUNT) || caps.stages.min === caps.stages.max;
 
   const rows = [];
   for (let i = 0; i < p.stageCount; i++) {
     const st = p.stages[i];
     const active = i === p.activeStage;
-    const num = h('input', {
-      type: 'number', class: 'dpi-number', min: DPI_MIN, max: DPI_MAX, step: DPI_STEP, value: st.dpi,
+    const isDefault = caps.stages.default && p.defaultStage === i;
+    const num = range ? h('input', {
+      type: 'number', class: 'dpi-number', min: range.min, max: range.max, step: range.step || 1, value: st.dpi,
       'data-key': `dpi-num:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
       onchange: (e) => {
-        const v = clampDpi(e.target.value);
+        const v = snap(e.target.value);
         e.target.value = v;
         change((pp) => { pp.stages[i].dpi = v; }, [PROP.STAGE_DPI]);
       },
-    });
-    const range = h('input', {
-      type: 'range', class: 'dpi-range', min: DPI_MIN, max: DPI_MAX, step: DPI_STEP, value: st.dpi,
+    }) : h('span', { class: 'dpi-fixed' }, formatNumber(st.dpi));
+    const slider = range ? h('input', {
+      type: 'range', class: 'dpi-range', min: range.min, max: range.max, step: range.step || 1, value: st.dpi,
       'data-key': `dpi-range:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
-      oninput: (e) => { num.value = e.target.value; },
-      onchange: (e) => change((pp) => { pp.stages[i].dpi = clampDpi(e.target.value); }, [PROP.STAGE_DPI]),
-    });
+      oninput: (e) => { num.value = snap(e.target.value); },
+      onchange: (e) => change((pp) => { pp.stages[i].dpi = snap(e.target.value); }, [PROP.STAGE_DPI]),
+    }) : null;
     rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i },
       h('label', { class: 'stage-pick', title: t('perf.makeActive') },
         h('input', {
@@ -38,71 +42,113 @@ export function renderPerformance(app) {
           'aria-label': t('perf.makeActiveN', { n: i + 1 }),
           onchange: () => change((pp) => { pp.activeStage = i; }, [PROP.ACTIVE_STAGE]),
         }),
-        h('span', { class: 'stage-dot', style: { background: st.color } }),
+        h('span', { class: 'stage-dot', style: { background: st.color ?? 'var(--accent)' } }),
         h('span', { class: 'stage-name' }, t('perf.stage', { n: i + 1 }))),
-      h('input', {
+      caps.stages.colours ? h('input', {
         type: 'color', class: 'stage-colour', value: st.color, 'data-key': `stage-colour:${i}`,
         'aria-label': t('perf.stageColour', { n: i + 1 }),
         onchange: (e) => change((pp) => { pp.stages[i].color = e.target.value.toLowerCase(); }, [PROP.STAGE_COLOUR]),
-      }),
-      range, num, h('span', { class: 'unit' }, t('unit.dpi')),
-      h('button', {
-        type: 'button', class: 'icon-btn', disabled: p.stageCount <= 1, 'data-key': `stage-remove:${i}`,
+      }) : null,
+      slider, num, h('span', { class: 'unit' }, t('unit.dpi')),
+      caps.stages.default ? h('button', {
+        type: 'button', class: 'btn small' + (isDefault ? ' on' : ''), 'data-key': `stage-default:${i}`, 'aria-pressed': isDefault ? 'true' : 'false',
+        title: t('perf.defaultStageHint'), onclick: () => { if (!isDefault) change((pp) => { pp.defaultStage = i; }, [PROP_DEFAULT_STAGE]); },
+      }, t(isDefault ? 'perf.defaultStage' : 'perf.makeDefault')) : null,
+      countFixed ? null : h('button', {
+        type: 'button', class: 'icon-btn', disabled: p.stageCount <= caps.stages.min, 'data-key': `stage-remove:${i}`,
         'aria-label': t('perf.removeStage', { n: i + 1 }), title: t('perf.removeStage', { n: i + 1 }),
-        onclick: () => change((pp) => removeStage(pp, i), [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.ACTIVE_STAGE, PROP.STAGE_COUNT]),
+        onclick: () => change((pp) => removeStage(pp, i, caps), [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.ACTIVE_STAGE, PROP.STAGE_COUNT]),
       }, icon('trash'))));
   }
 
-  const add = h('button', {
-    type: 'button', class: 'btn', disabled: p.stageCount >= MAX_STAGES, 'data-key': 'stage-add',
-    onclick: () => change((pp) => addStage(pp), [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.STAGE_COUNT]),
+  const add = countFixed ? null : h('button', {
+    type: 'button', class: 'btn', disabled: p.stageCount >= caps.stages.max, 'data-key': 'stage-add',
+    onclick: () => change((pp) => addStage(pp, caps), [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.STAGE_COUNT]),
   }, icon('plus'), t('perf.addStage'));
 
+  const rates = has(caps, PROP.POLLING) ? caps.reportRates : [];
   // The hint names the fastest rate written as its choice is.
-  const fastestRate = t('unit.hz', { n: Math.max(...POLLING_RATES.map((r) => r.hz)) });
+  const fastestRate = rates.length ? t('unit.hz', { n: Math.max(...rates.map((r) => r.hz)) }) : '';
+
+  const sensor = [
+    has(caps, PROP.LIFT_OFF) && caps.liftOff.length ? h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.liftOff')),
+      segmented({
+        key: 'liftoff', label: t('perf.liftOff'), value: p.liftOff,
+        options: caps.liftOff.map((v) => ({ value: v, label: formatUnit(v, 'millimeter') })),
+        onPick: (v) => change((pp) => { pp.liftOff = v; }, [PROP.LIFT_OFF]),
+      })) : null,
+    caps.angleSnap ? toggle({ key: 'angle', label: t('perf.angleSnap'), value: p.angleSnap === 1,
+      onChange: (v) => change((pp) => { pp.angleSnap = v ? 1 : 0; }, [PROP.ANGLE_SNAP]) }) : null,
+    caps.motionSync ? toggle({ key: 'motion', label: t('perf.motionSync'), value: p.motionSync === 1,
+      onChange: (v) => change((pp) => { pp.motionSync = v ? 1 : 0; }, [PROP.MOTION_SYNC]) }) : null,
+    has(caps, PROP.DEBOUNCE) && caps.debounce.length ? debounceControl(caps.debounce, p.debounce, (v) => change((pp) => { pp.debounce = v; }, [PROP.DEBOUNCE])) : null,
+  ].filter(Boolean);
 
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
-      h('p', { class: 'hint' }, t('perf.dpiHint')),
+      h('p', { class: 'hint' }, t(range ? 'perf.dpiHint' : 'perf.dpiFixed')),
       h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
-      h('div', { class: 'card-actions' }, add, h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: MAX_STAGES })))),
+      countFixed ? null : h('div', { class: 'card-actions' }, add, h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })))),
     h('div', { class: 'stack' },
-      card(t('perf.pollingTitle'),
+      onboardProfiles(app, caps),
+      rates.length ? card(t('perf.pollingTitle'),
         segmented({
           key: 'polling', label: t('perf.pollingTitle'), value: p.pollingRate,
-          options: POLLING_RATES.map((r) => ({ value: r.value, label: t('unit.hz', { n: r.hz }) })),
+          options: rates.map((r) => ({ value: r.value, label: t('unit.hz', { n: r.hz }) })),
           onPick: (v) => change((pp) => { pp.pollingRate = v; }, [PROP.POLLING]),
         }),
-        h('p', { class: 'hint' }, t('perf.pollingHint', { rate: fastestRate }))),
-      card(t('perf.sensorTitle'),
-        h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.liftOff')),
-          segmented({
-            key: 'liftoff', label: t('perf.liftOff'), value: p.liftOff,
-            options: LIFT_OFF.map((v) => ({ value: v, label: formatUnit(v, 'millimeter') })),
-            onPick: (v) => change((pp) => { pp.liftOff = v; }, [PROP.LIFT_OFF]),
-          })),
-        toggle({ key: 'angle', label: t('perf.angleSnap'), value: p.angleSnap === 1,
-          onChange: (v) => change((pp) => { pp.angleSnap = v ? 1 : 0; }, [PROP.ANGLE_SNAP]) }),
-        toggle({ key: 'motion', label: t('perf.motionSync'), value: p.motionSync === 1,
-          onChange: (v) => change((pp) => { pp.motionSync = v ? 1 : 0; }, [PROP.MOTION_SYNC]) }),
-        slider({ key: 'debounce', label: t('perf.debounce'), min: DEBOUNCE_MIN, max: DEBOUNCE_MAX, value: p.debounce,
-          format: (v) => formatUnit(v, 'millisecond'), onCommit: (v) => change((pp) => { pp.debounce = v; }, [PROP.DEBOUNCE]) }))));
+        h('p', { class: 'hint' }, t('perf.pollingHint', { rate: fastestRate }))) : null,
+      sensor.length ? card(t('perf.sensorTitle'), sensor) : null));
+}
+
+// The debounce time: a slider over an even run of milliseconds (the
+// classic mouse's 2 to 16), else a choice of the device's own values.
+function debounceControl(list, value, onPick) {
+  const even = list.every((v, i) => i === 0 || v === list[i - 1] + 1);
+  if (even && list.length > 1) {
+    return slider({ key: 'debounce', label: t('perf.debounce'), min: list[0], max: list[list.length - 1], value,
+      format: (v) => formatUnit(v, 'millisecond'), onCommit: onPick });
+  }
+  return h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.debounce')),
+    segmented({ key: 'debounce', label: t('perf.debounce'), value, options: list.map((v) => ({ value: v, label: formatUnit(v, 'millisecond') })), onPick }));
+}
+
+// The mouse's own profiles (its onboard memory), when it has several: which
+// one is active (kelv's modes are written into it), and which are enabled.
+function onboardProfiles(app, caps) {
+  const ob = app.state.onboard;
+  if (!ob) return null;
+  const pick = segmented({
+    key: 'onboard', label: t('perf.onboardTitle'), value: ob.active,
+    options: ob.enabled.map((on, i) => ({ value: i, label: formatNumber(i + 1), disabled: !on })),
+    onPick: (v) => app.device.setOnboardProfile(v),
+  });
+  const enable = caps.profiles.disable ? h('div', { class: 'onboard-enabled' }, ob.enabled.map((on, i) => toggle({
+    key: `onboard-enabled:${i}`, label: t('perf.onboardEnabled', { n: i + 1 }), value: on, disabled: i === ob.active,
+    onChange: (v) => app.device.setOnboardEnabled(i, v),
+  }))) : null;
+  return card(t('perf.onboardTitle'), h('p', { class: 'hint' }, t('perf.onboardHint')), pick, enable);
 }
 
 // Removes stage i: later stages move up, the freed place takes the factory
-// values, and the active stage follows its stage (or the one before).
-export function removeStage(p, i) {
-  if (p.stageCount <= 1) return;
+// values (the last stage's on devices without them), and the active and
+// default stages follow their stage (or the one before).
+export function removeStage(p, i, caps = CLASSIC_CAPS) {
+  if (p.stageCount <= caps.stages.min) return;
+  const last = p.stages.length - 1;
   p.stages.splice(i, 1);
-  p.stages.push({ dpi: FACTORY_STAGE_DPI[MAX_STAGES - 1], color: FACTORY_STAGE_COLOURS[MAX_STAGES - 1] });
+  const freed = caps.stages.colours ? { dpi: FACTORY_STAGE_DPI[last % 8], color: FACTORY_STAGE_COLOURS[last % 8] } : { ...p.stages[last - 1] };
+  if (!dpiAllowed(caps, freed.dpi)) freed.dpi = snapDpi(caps, freed.dpi);
+  p.stages.push(freed);
   p.stageCount -= 1;
   if (p.activeStage > i || p.activeStage >= p.stageCount) p.activeStage = Math.max(0, p.activeStage - 1);
+  if (p.defaultStage !== undefined && (p.defaultStage > i || p.defaultStage >= p.stageCount)) p.defaultStage = Math.max(0, p.defaultStage - 1);
 }
 
-// Adds a stage after the last one, a step above it.
-export function addStage(p) {
-  if (p.stageCount >= MAX_STAGES) return;
+// Adds a stage after the last one, twice its DPI where the device allows.
+export function addStage(p, caps = CLASSIC_CAPS) {
+  if (p.stageCount >= caps.stages.max) return;
   const last = p.stages[p.stageCount - 1];
-  p.stages[p.stageCount] = { dpi: clampDpi(Math.min(DPI_MAX, last.dpi * 2)), color: p.stages[p.stageCount].color };
+  p.stages[p.stageCount] = { ...p.stages[p.stageCount], dpi: snapDpi(caps, last.dpi * 2) };
   p.stageCount += 1;
 }

@@ -11,6 +11,7 @@ import { renderLighting } from './lighting.js';
 import { renderModes } from './modes.js';
 import { renderSystem } from './system.js';
 import { renderSettings } from './settings.js';
+import { deviceChip, devicePicker, serviceNote } from './device.js';
 
 export const SCREENS = [
   { id: 'performance', icon: 'gauge', device: true, render: renderPerformance },
@@ -141,19 +142,14 @@ export function mountShell(app) {
     } else if (!d) {
       chip = h('div', { class: 'device-chip off' }, icon('plug'), h('div', {}, h('strong', {}, t('device.none')), h('small', {}, t('device.noneShort'))));
     } else {
-      chip = h('div', { class: 'device-chip on', 'data-state': st.deviceState },
-        icon('mouse'),
-        h('div', {},
-          h('strong', { id: 'device-name' }, d.DeviceID || t('device.unnamed')),
-          h('small', {}, `${t('device.firmware')} ${d.Version || '?'} · ${t('device.serial')} ${d.SN || '?'}`)),
-        st.deviceState === 'loading' ? h('span', { class: 'spinner', 'aria-label': t('device.loading') }) : null);
+      chip = deviceChip(app);
     }
     const p = st.profile;
     const modeSel = p ? h('label', { class: 'mode-picker' }, h('span', {}, t('modes.active')),
       select({ key: 'topbar:mode', label: t('modes.active'), value: p.current,
         options: p.modes.map((m) => ({ value: m.index, label: m.bindingProcess ? `${m.name} · ${m.bindingProcess.split(/[\\/]/).pop()}` : m.name })),
         onChange: (v) => app.modes.switchTo(v) })) : null;
-    renderInto(topbar, () => [chip, modeSel]);
+    renderInto(topbar, () => [chip, devicePicker(app), modeSel]);
   };
 
   // -- messages
@@ -208,8 +204,10 @@ export function mountShell(app) {
     content.dataset.screen = screen.id;
     renderInto(content, () => {
       if (!app.state.profile) return h('div', { class: 'empty' }, h('span', { class: 'spinner' }));
-      if (screen.device && app.state.deviceState !== 'ready') return deviceEmptyState(app);
-      return screen.render(app, ui);
+      // The device screens say how to get real mice while their service cannot serve them.
+      const note = screen.device ? serviceNote(app) : null;
+      if (screen.device && app.state.deviceState !== 'ready') return [note, deviceEmptyState(app)];
+      return [note, screen.render(app, ui)];
     });
   };
   return ui;
