@@ -87,11 +87,21 @@ export class Mouse {
     return new DeviceError(RESULT_MESSAGES[code] ?? 'error.write', reply, code);
   }
 
+  // A write command: any answer but done (the failure text included) is a
+  // failure named by the device library's last result.
+  async write(text, done) {
+    let reply;
+    try {
+      reply = await this.bridge.request(text);
+    } catch (e) {
+      if (e.timeout) throw new DeviceError('error.write.noAnswer', 'no answer', 4);
+      reply = e.message;
+    }
+    if (reply !== done) throw await this.writeFailure(reply);
+  }
+
   writeProp(id, bytes) {
-    return this.enqueue(async () => {
-      const reply = await this.ask(rq.writeProp(this.device, id, bytes), 'error.write');
-      if (reply !== rq.DEVICE_DONE.writeProp) throw await this.writeFailure(reply);
-    });
+    return this.enqueue(() => this.write(rq.writeProp(this.device, id, bytes), rq.DEVICE_DONE.writeProp));
   }
 
   // Everything the page shows, read from the device: { settings, onboard }.
@@ -124,10 +134,7 @@ export class Mouse {
   }
 
   notify(type, data) {
-    return this.enqueue(async () => {
-      const reply = await this.ask(rq.notifyDevice(this.device, type, data), 'error.write');
-      if (reply !== rq.DEVICE_DONE.notify) throw await this.writeFailure(reply);
-    });
+    return this.enqueue(() => this.write(rq.notifyDevice(this.device, type, data), rq.DEVICE_DONE.notify));
   }
 
   async readMacro(slot) {

@@ -11,7 +11,8 @@ export function renderPerformance(app) {
   const caps = app.device.caps ?? CLASSIC_CAPS;
   const p = app.shown.performance;
   const change = (fn, props) => app.modes.change((m) => fn(m.performance), props);
-  const range = dpiRange(caps);
+  // A device with one DPI value (or none it takes from the page) shows it, fixed.
+  const range = [dpiRange(caps)].find((r) => r && r.max > r.min) ?? null;
   const snap = (v) => snapDpi(caps, v);
   const countFixed = !has(caps, PROP.STAGE_COUNT) || caps.stages.min === caps.stages.max;
 
