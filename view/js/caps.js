@@ -153,7 +153,8 @@ export function dpiRange(caps) {
   return { min, max, step };
 }
 
-// The allowed DPI nearest to value (the lower one when two are as near), or
+// The allowed DPI nearest to value (the higher one when two are as near, as
+// rounding does), or
 // null when the device takes no DPI from the page.
 export function snapDpi(caps, value) {
   const runs = caps.stages.dpi;
@@ -170,7 +171,7 @@ export function snapDpi(caps, value) {
       candidates = [a + k * s, Math.min(a + (k + 1) * s, a + Math.floor((b - a) / s) * s)];
     }
     for (const x of candidates) {
-      if (best === null || Math.abs(x - v) < Math.abs(best - v) || (Math.abs(x - v) === Math.abs(best - v) && x < best)) best = x;
+      if (best === null || Math.abs(x - v) < Math.abs(best - v) || (Math.abs(x - v) === Math.abs(best - v) && x > best)) best = x;
     }
   }
   return best;
