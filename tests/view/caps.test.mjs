@@ -164,6 +164,7 @@ test('a mode is written as what differs, in an order the device takes', () => {
   rwant.performance.activeStage = 3;
   rwant.performance.pollingRate = 7;
   rwant.lighting[1].duration = 5000;
+  rwant.performance.liftOff = 3; // not a property of this device: never written
   assert.deepEqual(ds.applyOrder(RB, rwant, rlive), [[2, [3]], [5, [7]], [8, ds.encodeProp(RB, rwant, 8)]]);
   assert.equal(ds.applyOrder(RB, rwant, null).some(([id]) => id === 1), false, 'a fixed stage count is never written');
 });
