@@ -10,6 +10,7 @@
 #include "desktop/macro_recorder.h"
 
 #include <QDesktopServices>
+#include <QSystemTrayIcon>
 
 namespace kelv {
 
@@ -87,6 +88,11 @@ void ApplicationHost::restoreWindow()
 {
     if (m_window)
         m_window->restoreWindow();
+}
+
+bool ApplicationHost::trayAvailable() const
+{
+    return m_window ? m_window->trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 // NavigationHost: the main (first) browser.

@@ -56,6 +56,7 @@ public:
     void toggleMinimised() override;
     void maximiseWindow() override;
     void restoreWindow() override;
+    bool trayAvailable() const override;
 
     // NavigationHost
     void loadUrl(const QUrl &url) override;

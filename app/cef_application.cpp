@@ -33,8 +33,8 @@ cefApplication::cefApplication(int &argc, char **argv) : cefApplication(argc, ar
 cefApplication::cefApplication(int &argc, char **argv, const Options &options)
     : QApplication(argc, argv), m_options(options), m_instance(options.serverName)
 {
-    // Closing the main window only hides it; the program lives on in the tray
-    // until a quit request.
+    // Closing the main window only hides (or, without a tray, minimises) it;
+    // the program lives on until a quit request.
     setQuitOnLastWindowClosed(false);
 
     const QString settingsPath =
@@ -162,7 +162,7 @@ void cefApplication::primaryStart()
         client->setMainWindowHandle(m_mainWindow);
     m_mainWindow->setupTray();
     if (m_autostart)
-        qCInfo(lcApp, "started in the tray (-autostart)");
+        m_mainWindow->startInBackground();
     else
         m_mainWindow->show();
     if (m_trialStart) {

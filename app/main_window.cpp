@@ -8,6 +8,8 @@
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
+#include "common/dialogs.h"
+#include "common/ui_texts.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 
@@ -18,6 +20,7 @@
 #include <QKeySequence>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QTimer>
 
 namespace kelv {
 namespace shell {
@@ -25,6 +28,10 @@ namespace shell {
 namespace {
 const QString ShowConfKey = QStringLiteral("showConf");
 const QString TestToolKey = QStringLiteral("testTool");
+// Set in conf.xml once the user was told that closing minimises.
+const QString TrayNoticeKey = QStringLiteral("trayNoticeShown");
+// How often the tray's presence is checked (a panel may quit or restart).
+constexpr int kTrayWatchMs = 3000;
 } // namespace
 
 QSize kelv::clientSize(const ClientSettings::Map &settings)
@@ -52,7 +59,8 @@ QUrl kelv::pageAddressFor(const QString &applicationFolder)
 }
 
 kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
-    : QWidget(parent), m_appSettings(settings), m_host(host)
+    : QWidget(parent), m_appSettings(settings), m_host(host),
+      m_trayAvailability([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     // 1. Base set-up; size and title are replaced below.
     if (objectName().isEmpty())
@@ -145,6 +153,89 @@ void kelv::setupTray()
             Qt::UniqueConnection);
     connect(m_tray, &SystemTray::showWidget, this, &kelv::onshowWidget);
     connect(m_tray, &SystemTray::closeApp, this, &kelv::oncloseApp);
+
+    m_trayWasAvailable = trayAvailable();
+    m_trayWatch = new QTimer(this);
+    m_trayWatch->setInterval(kTrayWatchMs);
+    connect(m_trayWatch, &QTimer::timeout, this, &kelv::watchTray);
+    m_trayWatch->start();
+}
+
+bool kelv::trayAvailable() const
+{
+    return m_trayAvailability();
+}
+
+void kelv::setTrayAvailability(std::function<bool()> source)
+{
+    m_trayAvailability = std::move(source);
+    m_trayWasAvailable = trayAvailable();
+}
+
+// A tray that goes away (its panel quit) would leave a hidden window out of
+// reach but for the hot key: it comes back minimised.
+void kelv::watchTray()
+{
+    const bool available = trayAvailable();
+    if (available == m_trayWasAvailable)
+        return;
+    m_trayWasAvailable = available;
+    qCInfo(lcApp) << (available ? "the notification area is back"
+                                : "the notification area went away");
+    if (!available && !isVisible())
+        showMinimized();
+}
+
+void kelv::closeToBackground()
+{
+    if (trayAvailable()) {
+        quitApp();
+        return;
+    }
+    saveModifiedProfiles();
+    if (m_appSettings.value(TrayNoticeKey) != QLatin1String("1"))
+        tellClosingMinimises();
+    qCInfo(lcApp, "closed where the desktop has no notification area: minimised");
+    showMinimized();
+}
+
+void kelv::startInBackground(std::chrono::milliseconds trayGrace)
+{
+    if (trayAvailable()) {
+        qCInfo(lcApp, "started in the tray (-autostart)");
+        return;
+    }
+    // At login the panel with the tray often comes up after the programs
+    // that start with the desktop: the window waits for it a while.
+    qCInfo(lcApp, "started in the background (-autostart); no notification area yet");
+    QTimer::singleShot(trayGrace, this, [this] {
+        if (trayAvailable() || isVisible())
+            return;
+        qCInfo(lcApp, "no notification area came up: the window is minimised");
+        showMinimized();
+    });
+}
+
+// Once: why the window went to the task bar rather than the tray, and how to
+// make the close button quit instead.
+void kelv::tellClosingMinimises()
+{
+    const UiLanguage language =
+        uiLanguageFromSetting(m_appSettings.value(QStringLiteral("language")));
+    Dialogs::current().message(
+        this, QMessageBox::Information, uiText(QStringLiteral("kelv keeps running"), language),
+        uiText(QStringLiteral("This desktop has no notification area, so kelv cannot wait there "
+                              "with its window closed. The window is minimised instead, and kelv "
+                              "keeps switching modes for your programs. To make the close button "
+                              "quit kelv, choose \"Quits the program\" under Settings."),
+               language),
+        QMessageBox::Ok);
+    // Remembered in conf.xml; a settings file that cannot be written only
+    // means the message comes again next time.
+    if (m_appSettings.store(TrayNoticeKey, QStringLiteral("1"),
+                            ClientSettings::Create::IfMissing) !=
+        ClientSettings::StoreResult::Stored)
+        qCInfo(lcApp) << "could not note the tray message in" << m_appSettings.path();
 }
 
 ProfileStore &kelv::profiles() const
@@ -241,8 +332,15 @@ void kelv::showDebug() {}
 
 void kelv::closeEvent(QCloseEvent *event)
 {
-    hide();
     event->ignore();
+    // Where there is no tray to go to, the close button's setting holds for
+    // the window system's close too: minimised, or quit after saving.
+    if (!trayAvailable() &&
+        m_appSettings.value(QStringLiteral("closeFunc")) == QLatin1String("closeapp")) {
+        oncloseApp();
+        return;
+    }
+    closeToBackground();
 }
 
 void kelv::resizeEvent(QResizeEvent *event)
@@ -312,7 +410,7 @@ void kelv::hideWindow()
         showMouseConf();
         return;
     }
-    quitApp();
+    closeToBackground();
 }
 
 // The window that the move and minimise requests act on: the top-level

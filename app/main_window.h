@@ -9,6 +9,10 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <QWidget>
+#include <chrono>
+#include <functional>
+
+class QTimer;
 
 namespace kelv {
 
@@ -27,8 +31,9 @@ namespace shell {
 // showing view/index.html of the program folder. It owns the tray icon, the
 // two system-wide hot keys and the mouse-configuration popup, and carries out
 // the window operations of the page commands. Its web views send their page
-// requests straight to the application host's router. Closing it only hides
-// it.
+// requests straight to the application host's router. Closing it keeps the
+// program running: hidden in the tray, or minimised where the desktop has no
+// tray (the first such close says so).
 class kelv final : public QWidget
 {
     Q_OBJECT
@@ -42,8 +47,22 @@ public:
     explicit kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent = nullptr);
     ~kelv() override;
 
-    // Creates and shows the tray icon and connects it (after construction).
+    // Creates and shows the tray icon and connects it (after construction),
+    // and starts watching whether the desktop still shows it.
     void setupTray();
+
+    // Whether the desktop has a notification area for the tray icon; the
+    // source can be replaced (tests).
+    bool trayAvailable() const;
+    void setTrayAvailability(std::function<bool()> source);
+
+    // Closing by the user (the window system's close, the page's close
+    // button): hidden in the tray; without a tray minimised, after saving the
+    // modified profiles, and the first time (ever) a message says why.
+    void closeToBackground();
+    // The start without the window (-autostart): hidden in the tray, or
+    // minimised when no tray has come up within trayGrace.
+    void startInBackground(std::chrono::milliseconds trayGrace = std::chrono::seconds(30));
 
     ApplicationHost &host() const { return m_host; }
     KelvWebView *webView() const { return m_webView; }
@@ -71,7 +90,7 @@ public:
 
     // Window operations of the page requests. Move and minimise act on the
     // window active last (this one or the popup).
-    void hideWindow(); // the popup closes when it was active last; else quitApp
+    void hideWindow(); // the popup closes when it was active last; else closeToBackground
     void moveWindow(int dx, int dy, int width, int height);
     void toggleMinimised();
     void maximiseWindow();
@@ -103,6 +122,8 @@ private:
     QxtGlobalShortcut *hotKey(const QString &key) const;
     bool &hotKeyFlag(const QString &key);
     QWidget *requestWindow() const;
+    void watchTray();
+    void tellClosingMinimises();
 
     ClientSettings &m_appSettings;
     ClientSettings::Map m_settings;
@@ -116,6 +137,9 @@ private:
     QPointer<PopWidget> m_popup;
     QUrl m_pageAddress;
     QRect m_savedGeometry;
+    std::function<bool()> m_trayAvailability;
+    bool m_trayWasAvailable = true;
+    QTimer *m_trayWatch = nullptr;
 };
 
 } // namespace shell

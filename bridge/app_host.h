@@ -24,12 +24,16 @@ public:
     virtual ~WindowHost() = default;
 
     virtual QWidget *dialogParent() = 0;
-    virtual void hideWindow() = 0; // quitApp: hide, then save modified profiles
-    virtual void closeApp() = 0;   // oncloseApp: save modified profiles, then quit once
+    // Closes the window but keeps the program: hidden in the tray, or
+    // minimised where there is no tray; modified profiles are saved.
+    virtual void hideWindow() = 0;
+    virtual void closeApp() = 0; // oncloseApp: save modified profiles, then quit once
     virtual void moveWindow(int dx, int dy, int width, int height) = 0;
     virtual void toggleMinimised() = 0;
     virtual void maximiseWindow() = 0;
     virtual void restoreWindow() = 0;
+    // Whether the desktop shows the tray icon (a notification area exists).
+    virtual bool trayAvailable() const = 0;
 };
 
 // The main page's browser and the desktop's handler of addresses.

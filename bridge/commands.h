@@ -19,7 +19,8 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *devices);
 
 // queryProfile, nodeCounterProfile, modifyProfile, modifyProfileEx,
 // modifyRemoveProfile, modifyAddProfile, modifyReplaceProfile,
-// modifyReplaceProfileEx, resetProfile, queryHexByte, savexml, saveXmlAs.
+// modifyReplaceProfileEx, resetProfile, queryHexByte, savexml, saveXmlAs; and
+// queryExportFile.
 void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host);
 
 // getConf, setConf, closeApp, confChanged, checkUpdate, startRecord,

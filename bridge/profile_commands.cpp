@@ -128,6 +128,7 @@ public:
     void queryHexByte(const Members &m, const QueryCallbackPtr &cb);
     void savexml(const Members &m, const QueryCallbackPtr &cb);
     void saveXmlAs(const Members &m, const QueryCallbackPtr &cb);
+    void queryExportFile(const Members &m, const QueryCallbackPtr &cb);
 
 private:
     ProfileStore &store() { return m_host.profiles(); }
@@ -400,6 +401,17 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
     answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
 }
 
+// The document of the export file named by srcFilePath (the file the user
+// chose: a full path, used as is). False when it cannot be read, is no export
+// file or its XML does not parse.
+bool readExportDocument(const Members &m, pugi::xml_document *doc)
+{
+    QByteArray exported;
+    return ProfileExport::readFile(memberText(m, QStringLiteral("srcFilePath")), &exported) &&
+           doc->load_buffer(exported.constData(), size_t(exported.size()), pugi::parse_default,
+                            pugi::encoding_utf8);
+}
+
 void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("modifyReplaceProfile load xml file failed!");
@@ -413,12 +425,8 @@ void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallba
         answerFailure(cb, failed);
         return;
     }
-    // srcFilePath is the export file the user chose: a full path, used as is.
-    QByteArray exported;
     pugi::xml_document imported;
-    if (!ProfileExport::readFile(memberText(m, QStringLiteral("srcFilePath")), &exported) ||
-        !imported.load_buffer(exported.constData(), size_t(exported.size()), pugi::parse_default,
-                              pugi::encoding_utf8)) {
+    if (!readExportDocument(m, &imported)) {
         answerFailure(cb, failed);
         return;
     }
@@ -504,6 +512,24 @@ void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
     answerSuccess(cb, QStringLiteral("saveXmlAs success"));
 }
 
+// The exported node of an export file as XML text, attributes included
+// (modifyReplaceProfileEx copies only its children): the page reads an
+// exported mode's stored name and its macros from it.
+void ProfileCommands::queryExportFile(const Members &m, const QueryCallbackPtr &cb)
+{
+    if (!hasMember(m, QStringLiteral("srcFilePath")))
+        return;
+    pugi::xml_document imported;
+    if (!readExportDocument(m, &imported)) {
+        answerFailure(cb, QStringLiteral("queryExportFile load file failed!"));
+        return;
+    }
+    ByteArrayWriter writer;
+    if (pugi::xml_node exported = imported.first_child())
+        exported.print(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+    answerSuccess(cb, QString::fromUtf8(writer.bytes));
+}
+
 } // namespace
 
 void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host)
@@ -523,6 +549,7 @@ void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host)
         {"queryHexByte", &ProfileCommands::queryHexByte},
         {"savexml", &ProfileCommands::savexml},
         {"saveXmlAs", &ProfileCommands::saveXmlAs},
+        {"queryExportFile", &ProfileCommands::queryExportFile},
     };
     for (const auto &[name, method] : table) {
         dispatcher.add(QString::fromLatin1(name),

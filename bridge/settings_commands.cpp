@@ -199,11 +199,40 @@ QString dialogFolder()
     return QDir::homePath() + QStringLiteral("/Documents");
 }
 
-void saveFileDialog(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+// The name the save dialog proposes for the page's fileName member (an
+// exported mode's name): without what a file name cannot hold (folder
+// separators, control characters and the characters Windows refuses), without
+// leading dots (a hidden file) and trailing dots or blanks.
+QString proposedFileName(const QString &name)
+{
+    static const QString refused = QStringLiteral("/\\:*?\"<>|");
+    QString clean;
+    for (const QChar c : name)
+        clean +=
+            (c.category() == QChar::Other_Control || refused.contains(c)) ? QLatin1Char('_') : c;
+    clean = clean.trimmed();
+    while (clean.startsWith(QLatin1Char('.')))
+        clean.remove(0, 1);
+    while (clean.endsWith(QLatin1Char('.')) || clean.endsWith(QLatin1Char(' ')))
+        clean.chop(1);
+    return clean;
+}
+
+// Where the save dialog starts: the documents folder (the home folder when
+// there is none) followed by "/" and the proposed name. Without the "/" the
+// dialog would take the folder's own name for the file ("Documents.pfd").
+QString saveDialogStart(const Members &m)
+{
+    const QString folder = QFileInfo(dialogFolder()).isDir() ? dialogFolder() : QDir::homePath();
+    return folder + QLatin1Char('/') + proposedFileName(memberText(m, QStringLiteral("fileName")));
+}
+
+// fileName (optional): the name to propose.
+void saveFileDialog(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
 {
     const QString path =
         Dialogs::current().getSaveFileName(host.dialogParent(), QStringLiteral("SaveFileDialog"),
-                                           dialogFolder(), QStringLiteral("pfd(*.pfd)"));
+                                           saveDialogStart(m), QStringLiteral("pfd(*.pfd)"));
     if (!path.isEmpty())
         answerSuccess(cb, path);
 }
@@ -240,7 +269,7 @@ void openFileDialogExe(AppHost &host, const Members &, const QueryCallbackPtr &c
 // Wayland session records only the program's own window and takes hot keys
 // from the desktop portal), the desktop, and whether the program starts with
 // the desktop.
-void getSessionInfo(AppHost &, const Members &, const QueryCallbackPtr &cb)
+void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
     const bool wayland = Session::isWayland();
     const QJsonObject info{
@@ -250,6 +279,8 @@ void getSessionInfo(AppHost &, const Members &, const QueryCallbackPtr &cb)
          wayland ? QStringLiteral("window") : QStringLiteral("system")},
         {QStringLiteral("hotKeys"), wayland ? QStringLiteral("portal") : QStringLiteral("system")},
         {QStringLiteral("autostart"), Autostart::isEnabled()},
+        // Without a notification area closing the window minimises it.
+        {QStringLiteral("tray"), host.trayAvailable()},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }

@@ -93,3 +93,14 @@ function(kelv_doctest name)
     LABELS "doctest"
     ENVIRONMENT "KELV_PROGRAM_DIR=${program_dir};KELV_SOURCE_DIR=${CMAKE_SOURCE_DIR};${KELV_TEST_SYSTEM_BUS};${ARG_ENV}")
 endfunction()
+
+# kelv_msvc_guard(<target>...): in a Windows build, the target's own sources cannot include
+# the POSIX headers that mingw-w64 has but MSVC (which the Windows program is built with,
+# Qt WebEngine needs it) lacks: cmake/msvc-guard holds one that stops the build for each.
+function(kelv_msvc_guard)
+  if(WIN32)
+    foreach(target ${ARGN})
+      target_include_directories(${target} BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/cmake/msvc-guard)
+    endforeach()
+  endif()
+endfunction()

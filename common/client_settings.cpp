@@ -44,15 +44,21 @@ bool ClientSettings::setValue(const QString &key, const QString &value)
     return true;
 }
 
-ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value)
+ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value,
+                                                  Create create)
 {
     QString text;
-    if (!rewriteClientAttribute(m_text, key, value, &text))
+    bool set = false;
+    if (!rewriteClientAttribute(m_text, key, value, &text, create, &set))
         return StoreResult::NotParsed;
     if (m_path.isEmpty() || !writeTextFile(m_path, text))
         return StoreResult::NotWritten;
     m_text = text;
-    return setValue(key, value) ? StoreResult::Stored : StoreResult::UnknownKey;
+    // The computed entries live in memory only.
+    if (!set && !m_values.contains(key))
+        return StoreResult::UnknownKey;
+    m_values.insert(key, value);
+    return StoreResult::Stored;
 }
 
 bool ClientSettings::save() const
@@ -84,15 +90,21 @@ QString ClientSettings::firstIpv4Address()
 }
 
 bool ClientSettings::rewriteClientAttribute(const QString &text, const QString &key,
-                                            const QString &value, QString *result)
+                                            const QString &value, QString *result, Create create,
+                                            bool *set)
 {
     pugi::xml_document doc;
     if (!parseXmlText(text, &doc))
         return false;
-    pugi::xml_attribute attribute =
-        doc.child("root").child("client").attribute(key.toUtf8().constData());
+    pugi::xml_node client = doc.child("root").child("client");
+    const QByteArray name = key.toUtf8();
+    pugi::xml_attribute attribute = client.attribute(name.constData());
+    if (!attribute && client && create == Create::IfMissing)
+        attribute = client.append_attribute(name.constData());
     if (attribute)
         attribute.set_value(value.toUtf8().constData());
+    if (set)
+        *set = bool(attribute);
     *result = serializeXmlDocument(doc);
     return true;
 }

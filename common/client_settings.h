@@ -38,10 +38,14 @@ public:
         NotParsed,  // the settings text does not parse: nothing changed
         NotWritten, // the file could not be written: nothing changed, the old file is whole
     };
+    // Whether store() may add a setting the file does not have yet (the
+    // program's own notes; the page's setConf changes only existing ones).
+    enum class Create { Never, IfMissing };
+
     // Changes one setting everywhere at once: the attribute in the settings
     // text, the file (written atomically) and the map. Memory changes only
     // once the file holds the new text, so memory and disk never disagree.
-    StoreResult store(const QString &key, const QString &value);
+    StoreResult store(const QString &key, const QString &value, Create create = Create::Never);
 
     // Writes the settings text to the file (atomically). Returns false when the
     // file cannot be written; the old file is then left whole.
@@ -52,10 +56,13 @@ public:
     static QString firstIpv4Address();
 
     // Serialises an XML document text with root/client's attribute key set to
-    // value (an absent attribute is not created). Returns false when text does
-    // not parse; *result then stays untouched.
+    // value (an absent attribute is created only with Create::IfMissing, when
+    // root/client exists); *set (when given) tells whether the document now
+    // holds it. Returns false when text does not parse; *result then stays
+    // untouched.
     static bool rewriteClientAttribute(const QString &text, const QString &key,
-                                       const QString &value, QString *result);
+                                       const QString &value, QString *result,
+                                       Create create = Create::Never, bool *set = nullptr);
 
 private:
     QString m_path;

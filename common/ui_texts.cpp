@@ -110,6 +110,34 @@ const QHash<QString, Row> &catalogue()
              "kelv を更新できませんでした :(\n%1 にアクセスできません。",
              "Не удалось обновить kelv :(\n%1 недоступен.",
              "kelv를 업데이트하지 못했습니다 :(\n%1에 접근할 수 없습니다."},
+            // The main window closed where the desktop has no tray.
+            {"kelv keeps running", "kelv 仍在运行", "kelv 仍在執行", "kelv läuft weiter",
+             "kelv は実行を続けます", "kelv продолжает работать", "kelv가 계속 실행됩니다"},
+            {"This desktop has no notification area, so kelv cannot wait there with its window "
+             "closed. The window is minimised instead, and kelv keeps switching modes for your "
+             "programs. To make the close button quit kelv, choose \"Quits the program\" under "
+             "Settings.",
+             "此桌面环境没有通知区域（托盘），因此关闭窗口后 kelv 无法在托盘中等待。窗口已改为最小化，"
+             "kelv 会继续为您的程序切换模式。如果希望关闭按钮直接退出 "
+             "kelv，请在“设置”中选择“退出程序”。",
+             "此桌面環境沒有通知區域（系統匣），因此關閉視窗後 kelv 無法在系統匣中等待。視窗已改為最小化，"
+             "kelv 會繼續為您的程式切換模式。若希望關閉按鈕直接結束 "
+             "kelv，請在「設定」中選擇「結束程式」。",
+             "Dieser Desktop hat keinen Infobereich, daher kann kelv bei geschlossenem Fenster "
+             "nicht dort warten. Das Fenster wird stattdessen minimiert, und kelv wechselt "
+             "weiterhin die Modi für Ihre Programme. Damit die Schließen-Schaltfläche kelv "
+             "beendet, wählen Sie unter „Einstellungen“ „Beendet das Programm“.",
+             "このデスクトップには通知領域（トレイ）がないため、ウィンドウを閉じると kelv "
+             "はそこで待機できません。代わりにウィンドウを最小化します。kelv "
+             "はプログラムに合わせてモードを切り替え続けます。閉じるボタンで kelv "
+             "を終了するには、「設定」で「プログラムを終了する」を選んでください。",
+             "В этой среде рабочего стола нет области уведомлений, поэтому kelv не может ждать "
+             "там с закрытым окном. Вместо этого окно свёрнуто, и kelv продолжает переключать "
+             "режимы для ваших программ. Чтобы кнопка закрытия завершала kelv, выберите "
+             "«Завершает программу» в «Настройках».",
+             "이 데스크톱에는 알림 영역(트레이)이 없어서 창을 닫으면 kelv가 그곳에서 기다릴 수 "
+             "없습니다. 대신 창을 최소화하며, kelv는 계속 프로그램에 맞춰 모드를 바꿉니다. 닫기 "
+             "버튼으로 kelv를 종료하려면 '설정'에서 '프로그램 종료'를 선택하세요."},
             // Crash reporter. The causes complete "... because it %2" (Japanese and Korean
             // name them after "原因:" / "원인:", so theirs are noun phrases).
             {"tried to use memory it may not access", "试图使用无权访问的内存",

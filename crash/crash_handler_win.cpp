@@ -41,8 +41,7 @@ volatile LONG g_handling = 0;
 
 void say(const char *text)
 {
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, DWORD(textLength(text)), &written, nullptr);
+    writeAll(2, text, textLength(text)); // standard error, where there is one
 }
 
 void reportStartFailure(unsigned long error)

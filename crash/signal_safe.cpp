@@ -1,7 +1,7 @@
 #include "crash/signal_safe.h"
 
-#include <cerrno>
-#include <unistd.h>
+// Plain loops over fixed buffers, the same on every system; the one system call, writeAll,
+// is in signal_safe_linux.cpp and signal_safe_win.cpp.
 
 namespace kelv::crash {
 
@@ -39,23 +39,6 @@ bool appendText(char *dst, std::size_t size, const char *src)
         dst[used++] = src[i];
     }
     dst[used] = '\0';
-    return true;
-}
-
-bool writeAll(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
     return true;
 }
 

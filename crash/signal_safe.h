@@ -3,8 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Small helpers that may run inside a signal handler: no allocation, no locks,
-// no stdio, only write(2) on a file descriptor and plain loops over fixed buffers.
+// Small helpers that may run inside a signal handler (or, on Windows, in the crash
+// handler's dump thread): no allocation, no locks, no stdio, only plain loops over fixed
+// buffers and one system call that writes to a C runtime file descriptor (write(2) on
+// Linux, WriteFile on the descriptor's handle on Windows). Portable C++: no POSIX header
+// outside the *_linux.cpp files, so that MSVC builds the Windows half.
 namespace kelv::crash {
 
 // Copies src into dst (size bytes, always NUL-terminated when size > 0).

@@ -1,5 +1,6 @@
 #include "desktop/process_moniter.h"
 
+#include "platform/program_path.h"
 #include "platform/running_programs.h"
 
 #include <QDeadlineTimer>
@@ -9,7 +10,6 @@
 #include <QThread>
 #include <pugixml.hpp>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace kelv {
@@ -77,21 +77,19 @@ QString ProcessMoniter::canonicalProgramPath(const QString &path)
 bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh)
 {
     fresh->clear();
-    // Bound paths as the bytes the kernel reports, so that the few hundred
-    // processes are matched without converting every path.
-    std::unordered_map<std::string, QString> bound;
-    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it) {
-        fresh->insert(it.key(), false);
-        bound.emplace(programPathBytes(it.key()).toStdString(), it.key());
-    }
+    // Bound paths in the encoding the running programs are reported in, so that the few
+    // hundred processes are matched without converting every path; the rule that decides
+    // whether two paths name the same program is the system's (platform/program_path.h).
+    std::vector<std::string> bound;
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+        bound.push_back(programPathBytes(it.key()).toStdString());
     std::vector<std::string> running;
     if (!platform::runningProgramPaths(&running))
         return false;
-    for (const std::string &path : running) {
-        const auto match = bound.find(path);
-        if (match != bound.end())
-            (*fresh)[match->second] = true;
-    }
+    const std::vector<bool> runs = platform::boundProgramsRunning(bound, running);
+    size_t i = 0;
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+        fresh->insert(it.key(), runs[i++]);
     return true;
 }
 

@@ -20,7 +20,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcProcessMoniter)
 // Reads the bindings (mode index per program path) from the mode document and
 // polls the running programs on its own thread, reporting starts and stops.
 //
-// Program paths are compared case-sensitively and in full. The first poll
+// Program paths are compared in full, as the system compares file names: byte for byte on
+// Linux; on Windows without regard to letter case or to '/' and '\' (a binding from the
+// page names "C:/Games/run.exe" for the program Windows reports as C:\Games\run.exe).
+// The first poll
 // reports every bound program that is already running. A program that starts
 // and stops between two polls is not seen; several copies of one program count
 // as running until the last one ends.

@@ -5,11 +5,16 @@
 #include "device/device_list.h"
 #include "device/firmware_session.h"
 #include "device/transfer_text.h"
+#include "libdc/host/dc_host_client.h"
+#include "libdc/host/library_machine.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPointer>
 #include <mutex>
+#include <type_traits>
 
 namespace kelv {
 
@@ -40,11 +45,11 @@ QByteArray transferBlock(const QByteArray &data)
     return block;
 }
 
-template <typename T> void resolve(QLibrary &library, const char *name, T *entry)
+// The file a library name stands for: a bare name is looked for in the application folder.
+QString libraryPath(const QString &libraryFile)
 {
-    *entry = reinterpret_cast<T>(library.resolve(name));
-    if (!*entry)
-        qCWarning(lcDevice, "device library has no entry %s", name);
+    const QFileInfo file(libraryFile);
+    return file.isRelative() ? applicationFolder() + QLatin1Char('/') + libraryFile : libraryFile;
 }
 
 } // namespace
@@ -52,6 +57,12 @@ template <typename T> void resolve(QLibrary &library, const char *name, T *entry
 devices_handler::devices_handler(QObject *parent) : devices_handler(defaultLibraryFile(), parent) {}
 
 devices_handler::devices_handler(const QString &libraryFile, QObject *parent)
+    : devices_handler(libraryFile, QString(), parent)
+{
+}
+
+devices_handler::devices_handler(const QString &libraryFile, const QString &hostProgram,
+                                 QObject *parent)
     : QObject(parent), m_entries(std::make_unique<DcEntries>())
 {
     m_worker.setMaxThreadCount(1);
@@ -60,7 +71,7 @@ devices_handler::devices_handler(const QString &libraryFile, QObject *parent)
         std::lock_guard<std::mutex> lock(g_instanceMutex);
         g_instance = this;
     }
-    load(libraryFile);
+    load(libraryFile, hostProgram);
 }
 
 devices_handler::~devices_handler()
@@ -70,7 +81,8 @@ devices_handler::~devices_handler()
     std::lock_guard<std::mutex> lock(g_instanceMutex);
     if (g_instance == this)
         g_instance = nullptr;
-    // The library stays loaded: its thread may still be running a callback.
+    // The library stays loaded: its thread may still be running a callback. A host ends
+    // with m_host, after the callback it may be running.
 }
 
 QString devices_handler::defaultLibraryFile()
@@ -82,37 +94,66 @@ QString devices_handler::defaultLibraryFile()
 #endif
 }
 
-void devices_handler::load(const QString &libraryFile)
+QString devices_handler::defaultHostProgram()
+{
+#ifdef Q_OS_WIN
+    return applicationFolder() + QStringLiteral("/dchost.exe");
+#else
+    return applicationFolder() + QStringLiteral("/dchost");
+#endif
+}
+
+bool devices_handler::isLoaded() const
+{
+    return m_library.isLoaded() || m_host;
+}
+
+void devices_handler::load(const QString &libraryFile, QString hostProgram)
+{
+    if (hostProgram.isEmpty() &&
+        dchost::libraryNeedsHost(dchost::libraryMachine(libraryPath(libraryFile).toStdString())))
+        hostProgram = defaultHostProgram();
+    if (hostProgram.isEmpty())
+        loadInProcess(libraryFile);
+    else
+        loadThroughHost(libraryFile, hostProgram);
+    forEachDcEntry(*m_entries, [&](const char *name, auto entry) {
+        if (isLoaded() && !entry)
+            qCWarning(lcDevice, "device library has no entry %s", name);
+    });
+
+    if (m_entries->dcOnDeviceEvent) {
+        const DcEventCallback holder = &devices_handler::eventCallback;
+        m_entries->dcOnDeviceEvent(&holder);
+    }
+}
+
+void devices_handler::loadInProcess(const QString &libraryFile)
 {
     m_library.setFileName(libraryFile);
     if (!m_library.load()) {
         qCWarning(lcDevice, "device library not loaded: %s", qPrintable(m_library.errorString()));
         return;
     }
-    DcEntries &e = *m_entries;
-    resolve(m_library, "dcDeviceExist", &e.dcDeviceExist);
-    resolve(m_library, "dcDevices", &e.dcDevices);
-    resolve(m_library, "dcOnDeviceEvent", &e.dcOnDeviceEvent);
-    resolve(m_library, "dconDeviceData", &e.dconDeviceData);
-    resolve(m_library, "dcAsk", &e.dcAsk);
-    resolve(m_library, "dcReset", &e.dcReset);
-    resolve(m_library, "dcNotify", &e.dcNotify);
-    resolve(m_library, "dcRead", &e.dcRead);
-    resolve(m_library, "dcWrite", &e.dcWrite);
-    resolve(m_library, "dcReadProp", &e.dcReadProp);
-    resolve(m_library, "dcWriteProp", &e.dcWriteProp);
-    resolve(m_library, "dcScriptOut", &e.dcScriptOut);
-    resolve(m_library, "dcIDWrite", &e.dcIDWrite);
-    resolve(m_library, "dcRebootRom", &e.dcRebootRom);
-    resolve(m_library, "dcFinishUpdateRom", &e.dcFinishUpdateRom);
-    resolve(m_library, "dcCheckRom", &e.dcCheckRom);
-    resolve(m_library, "dcBornRom", &e.dcBornRom);
-    resolve(m_library, "dcEraseRom", &e.dcEraseRom);
+    forEachDcEntry(*m_entries, [&](const char *name, auto &entry) {
+        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(m_library.resolve(name));
+    });
+}
 
-    if (m_entries->dcOnDeviceEvent) {
-        const DcEventCallback holder = &devices_handler::eventCallback;
-        m_entries->dcOnDeviceEvent(&holder);
+void devices_handler::loadThroughHost(const QString &libraryFile, const QString &hostProgram)
+{
+    std::string error;
+    m_host =
+        dchost::HostConnection::start(QDir::toNativeSeparators(hostProgram).toStdString(),
+                                      QDir::toNativeSeparators(libraryFile).toStdString(), &error);
+    if (!m_host) {
+        qCWarning(lcDevice, "device library not loaded through %s: %s", qPrintable(hostProgram),
+                  error.c_str());
+        return;
     }
+    qCInfo(lcDevice, "device library %s loaded by the host %s", qPrintable(libraryFile),
+           qPrintable(hostProgram));
+    *m_entries = m_host->entries();
 }
 
 const DeviceTable &devices_handler::deviceTable() const
@@ -209,32 +250,11 @@ void devices_handler::post(std::function<void()> job)
 
 QStringList devices_handler::missingEntries() const
 {
-    const DcEntries &e = *m_entries;
-    const std::pair<const char *, bool> entries[] = {
-        {"dcDeviceExist", e.dcDeviceExist},
-        {"dcDevices", e.dcDevices},
-        {"dcOnDeviceEvent", e.dcOnDeviceEvent},
-        {"dconDeviceData", e.dconDeviceData},
-        {"dcAsk", e.dcAsk},
-        {"dcReset", e.dcReset},
-        {"dcNotify", e.dcNotify},
-        {"dcRead", e.dcRead},
-        {"dcWrite", e.dcWrite},
-        {"dcReadProp", e.dcReadProp},
-        {"dcWriteProp", e.dcWriteProp},
-        {"dcScriptOut", e.dcScriptOut},
-        {"dcIDWrite", e.dcIDWrite},
-        {"dcRebootRom", e.dcRebootRom},
-        {"dcFinishUpdateRom", e.dcFinishUpdateRom},
-        {"dcCheckRom", e.dcCheckRom},
-        {"dcBornRom", e.dcBornRom},
-        {"dcEraseRom", e.dcEraseRom},
-    };
     QStringList missing;
-    for (const auto &[name, found] : entries) {
-        if (!found)
+    forEachDcEntry(*m_entries, [&](const char *name, auto entry) {
+        if (!entry)
             missing << QLatin1String(name);
-    }
+    });
     return missing;
 }
 

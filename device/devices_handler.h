@@ -4,6 +4,10 @@
 // loads the device library, keeps its entry points, lists the connected devices, turns the
 // library's event and data callbacks into signals on the main thread, and offers the read,
 // write and notify operations of the device commands.
+//
+// A library this process cannot load because it is 32-bit (the mouse maker's libdc.dll
+// beside the 64-bit program) is loaded by the device-library host dchost instead, whose
+// entry points behave exactly like the library's own (libdc/host/dc_host_client.h).
 
 #include "device/device_info.h"
 
@@ -19,6 +23,10 @@
 struct DcDataRecord;
 
 namespace kelv {
+
+namespace dchost {
+class HostConnection;
+}
 
 struct DcEntries;
 class FirmwareSession;
@@ -39,13 +47,19 @@ public:
     explicit devices_handler(QObject *parent = nullptr);
     // Loads the library from the given file instead (another folder, tests).
     devices_handler(const QString &libraryFile, QObject *parent);
+    // Loads the library through the given host program, whatever the library's kind (tests).
+    devices_handler(const QString &libraryFile, const QString &hostProgram, QObject *parent);
     ~devices_handler() override;
 
     // The library file the default constructor loads: libdc.so in the application folder
     // ("libdc.dll" by bare name on Windows, where the application folder is searched first).
     static QString defaultLibraryFile();
+    // The host that loads a 32-bit library: dchost in the application folder.
+    static QString defaultHostProgram();
 
-    bool isLoaded() const { return m_library.isLoaded(); }
+    // True when the library is loaded, in this process or by the host.
+    bool isLoaded() const;
+    bool loadedThroughHost() const { return m_host != nullptr; }
     // The names of the library's entry points that were not found, in lookup order (all
     // eighteen without the library).
     QStringList missingEntries() const;
@@ -101,7 +115,9 @@ signals:
     void deviceData(const QString &hex);
 
 private:
-    void load(const QString &libraryFile);
+    void load(const QString &libraryFile, QString hostProgram);
+    void loadInProcess(const QString &libraryFile);
+    void loadThroughHost(const QString &libraryFile, const QString &hostProgram);
     void handleDeviceEvent(quint32 value);
     void handleDeviceData(const QString &hex);
     static bool eventCallback(uint32_t event);
@@ -111,6 +127,7 @@ private:
     friend class RomSession;
 
     QLibrary m_library;
+    std::unique_ptr<dchost::HostConnection> m_host;
     std::unique_ptr<DcEntries> m_entries;
     QThreadPool m_worker;
     DeviceTable m_table;

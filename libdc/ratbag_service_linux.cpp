@@ -31,7 +31,8 @@ constexpr int kBurst = 5; // events per arrival or removal, like a composite dev
 constexpr uint32_t kArrived = 1, kRemoved = 2, kStateChanged = 3;
 constexpr auto kReconnectPause = std::chrono::seconds(2);
 constexpr auto kRetryPause = std::chrono::seconds(2);
-constexpr auto kStartPause = std::chrono::seconds(30);
+constexpr auto kStartPause = std::chrono::seconds(30);  // between requests to start it
+constexpr auto kInstallPause = std::chrono::seconds(5); // between looks for an install
 constexpr int kIdlePollMs = 1000;
 constexpr uint8_t kReportStage = 0x01, kReportResync = 0x05, kReportProfile = 0x06;
 
@@ -129,7 +130,7 @@ public:
         m_data = std::move(data);
         m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         m_serviceState = serviceState("nobus", m_busName, 0, 0);
-        m_thread = std::thread([this] { run(); });
+        m_thread = std::thread([this] { loop(); });
     }
 
     void stop()
@@ -178,7 +179,7 @@ public:
     }
 
     // Runs work on the service's thread and waits for its result.
-    int32_t run(std::function<int32_t()> work)
+    int32_t perform(std::function<int32_t()> work)
     {
         auto job = std::make_shared<Job>();
         job->work = std::move(work);
@@ -483,7 +484,7 @@ private:
 
     // --- the service's thread ----------------------------------------------------------------
 
-    void run()
+    void loop()
     {
         Bus bus(m_busName);
         m_bus = &bus;
@@ -681,6 +682,9 @@ private:
         bool activatable = false;
         m_bus->nameActivatable(&activatable);
         setState(activatable ? "stopped" : "absent", 0);
+        // ratbagd installed while kelv runs: the bus can start it from then on.
+        if (!activatable)
+            m_retryAt = Clock::now() + kInstallPause;
     }
 
     void enumerate()
@@ -801,9 +805,11 @@ private:
         m_serviceState = serviceState(m_state, m_busName, m_api, int(m_snapshot.size()));
     }
 
+    // A change of the state reaches the page as event 3; the first state, found while the
+    // program starts, does not (the page reads it when it loads).
     void setState(const std::string &state, int api)
     {
-        const bool changed = state != m_state;
+        const bool changed = state != m_state && !m_state.empty();
         m_state = state;
         m_api = api;
         publish();
@@ -942,7 +948,7 @@ int32_t Service::readProp(const char16_t *id, uint8_t *buf, uint32_t size, uint3
     } else if (propId == DC_PROP_LAST_RESULT) {
         bytes.push_back(uint8_t(s.lastResult));
     } else if (const int32_t r =
-                   m_impl->run([&] { return m_impl->readSetting(key, propId, &bytes); })) {
+                   m_impl->perform([&] { return m_impl->readSetting(key, propId, &bytes); })) {
         return r;
     }
     copyOut(bytes, buf, size);
@@ -954,19 +960,19 @@ int32_t Service::writeProp(const char16_t *id, const uint8_t *buf, uint32_t size
     const std::string key = idKey(id);
     if (!buf || size > DC_TRANSFER_SIZE)
         return DC_BAD_ARGUMENT;
-    return m_impl->run([&] { return m_impl->writeSetting(key, propId, buf, size); });
+    return m_impl->perform([&] { return m_impl->writeSetting(key, propId, buf, size); });
 }
 
 int32_t Service::read(const char16_t *id, uint8_t *buf, uint32_t size, uint32_t address)
 {
     const std::string key = idKey(id);
-    return m_impl->run([&] { return m_impl->readMemory(key, buf, size, address); });
+    return m_impl->perform([&] { return m_impl->readMemory(key, buf, size, address); });
 }
 
 int32_t Service::write(const char16_t *id, const uint8_t *buf, uint32_t size, uint32_t address)
 {
     const std::string key = idKey(id);
-    return m_impl->run([&] { return m_impl->writeMemory(key, buf, size, address); });
+    return m_impl->perform([&] { return m_impl->writeMemory(key, buf, size, address); });
 }
 
 int32_t Service::notify(const char16_t *id, uint16_t value, uint8_t *out)
@@ -975,7 +981,7 @@ int32_t Service::notify(const char16_t *id, uint16_t value, uint8_t *out)
     if (out)
         *out = 0;
     const int32_t r =
-        m_impl->run([&] { return m_impl->notify(key, value & 0xffu, unsigned(value) >> 8); });
+        m_impl->perform([&] { return m_impl->notify(key, value & 0xffu, unsigned(value) >> 8); });
     if (r == DC_OK && out)
         *out = 1;
     return r;
@@ -1010,7 +1016,7 @@ int32_t Service::scriptOut(const char16_t *id, char *script, uint32_t size)
 {
     const std::string key = idKey(id);
     std::string text;
-    if (const int32_t r = m_impl->run([&] { return m_impl->scriptOut(key, &text); }))
+    if (const int32_t r = m_impl->perform([&] { return m_impl->scriptOut(key, &text); }))
         return r;
     if (!script || size < text.size() + 1)
         return DC_BAD_ARGUMENT;

@@ -271,7 +271,8 @@ bool writeKdeConfig(const std::string &file, const std::vector<std::string> &gro
         write.insert(write.end(), {"--group", group});
         read.insert(read.end(), {"--group", group});
     }
-    write.insert(write.end(), {"--key", key, value});
+    // "--" ends the options: a negative value (a pointer speed below the middle) is a value.
+    write.insert(write.end(), {"--key", key, "--", value});
     read.insert(read.end(), {"--key", key});
     if (runTool(write, nullptr) != 0)
         return false;

@@ -8,14 +8,14 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webengine-dev-tools
   qt6-webchannel-dev libqt6webenginecore6-bin qt6-tools-dev
-  qt6-l10n-tools libqt6svg6-dev qt6-qpa-plugins qt6-translations-l10n
+  qt6-l10n-tools qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n
   libgl-dev libglx-dev libopengl-dev libvulkan-dev libxkbcommon-dev
   libpugixml-dev liblzma-dev xz-utils libssl-dev openssl
   libxcb1-dev libxcb-keysyms1-dev libxcb-record0-dev libx11-dev libx11-xcb-dev libxtst-dev
   xvfb xauth xdotool x11-utils curl
   fonts-dejavu-core fonts-wqy-microhei
   clang libclang-rt-14-dev nodejs
-  g++-mingw-w64-x86-64 wine64 wine doctest-dev
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine wine32:i386 doctest-dev
   dbus-daemon dbus-bin libglib2.0-bin dconf-cli dconf-service dconf-gsettings-backend
   gsettings-desktop-schemas cinnamon-desktop-data mate-settings-daemon-common
   xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
@@ -35,6 +35,10 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   SUDO=""
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  # The 32-bit Wine (for the 32-bit device-library host) comes from Debian's i386 packages.
+  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 else

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the suites whose code runs threads of its own (the device library's
 # event thread, its ratbagd service thread, the device manager and its worker
-# over them, the bound-program monitor's
+# over them, in-process and through the device-library host, whose client has
+# a callback thread of its own; the bound-program monitor's
 # thread, the macro recorder's recording and control threads) with
 # ThreadSanitizer in build-tsan and runs them. None of them needs a browser.
 # A data race ends the process that found it with a failure, so the suite
@@ -14,8 +15,8 @@ root=$(pwd)
 build="${TSAN_BUILD_DIR:-$root/build-tsan}"
 started=$(date +%s)
 
-suites=(test_libdc test_devices_handler test_bridge_device test_process_moniter test_macro_recorder
-        test_ratbagd test_bridge_ratbagd test_ratbagd_fake)
+suites=(test_libdc test_devices_handler test_dchost test_bridge_device test_process_moniter
+        test_macro_recorder test_ratbagd test_bridge_ratbagd test_ratbagd_fake)
 
 # pugixml from its source, so the monitor's document reading is seen too.
 pugixml_src=$(bash "$root/scripts/sanitize/pugixml-source.sh" "$build/third_party")
@@ -24,8 +25,8 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKELV_PUGIXML_SOURCE_DIR="$pugixml_src" \
   -DKELV_SANITIZE_THREAD=ON -DKELV_WITH_BROWSER=OFF -DKELV_BUILD_BENCH=OFF -DKELV_FUZZ=OFF >/dev/null
-# libdc and dcsim are loaded and run by the suites: built with them.
-ninja -C "$build" -j"${JOBS:-2}" "${suites[@]}" libdc dcsim
+# libdc, dcsim and dchost are loaded and run by the suites: built with them.
+ninja -C "$build" -j"${JOBS:-2}" "${suites[@]}" libdc dcsim dchost
 built=$(date +%s)
 
 # die_after_fork=0: suites start helper programs (QProcess) from threaded

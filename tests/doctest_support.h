@@ -68,6 +68,9 @@ bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds t
 std::string readWholeFile(const std::string &path);
 std::vector<std::string> filesIn(const std::string &folder);
 
+// True when this Windows program runs under Wine (false on Linux and on Windows itself).
+bool runsUnderWine();
+
 // Sets an environment variable of this process.
 void setEnvironment(const std::string &name, const std::string &value);
 

@@ -114,6 +114,11 @@ std::vector<std::string> filesIn(const std::string &folder)
     return names;
 }
 
+bool runsUnderWine()
+{
+    return false;
+}
+
 void setEnvironment(const std::string &name, const std::string &value)
 {
     ::setenv(name.c_str(), value.c_str(), 1);

@@ -1,3 +1,4 @@
+#include "platform/command_line_win.h"
 #include "tests/doctest_support.h"
 
 #include <filesystem>
@@ -23,26 +24,6 @@ std::string utf8(const std::wstring &text)
     if (size > 1)
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, result.data(), size, nullptr, nullptr);
     return result;
-}
-
-// One argument quoted as CommandLineToArgvW reads it back.
-std::wstring quoted(const std::wstring &argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring result = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        result += c;
-    }
-    result.append(backslashes * 2, L'\\');
-    return result + L"\"";
 }
 
 } // namespace
@@ -100,9 +81,9 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
                            const std::vector<std::string> &environment)
     : m_impl(std::make_unique<Impl>())
 {
-    std::wstring commandLine = quoted(wide(program));
+    std::wstring commandLine = platform::quotedArgument(wide(program));
     for (const std::string &argument : arguments)
-        commandLine += L" " + quoted(wide(argument));
+        commandLine += L" " + platform::quotedArgument(wide(argument));
     // The environment block: this process's, then the extra entries (a later
     // entry of the same name wins when the child reads it with getenv).
     std::wstring block;
@@ -182,6 +163,13 @@ std::vector<std::string> filesIn(const std::string &folder)
          std::filesystem::directory_iterator(std::filesystem::path(wide(folder)), ignored))
         names.push_back(utf8(entry.path().filename().wstring()));
     return names;
+}
+
+bool runsUnderWine()
+{
+    // Wine's ntdll exports its version; Windows' does not.
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 void setEnvironment(const std::string &name, const std::string &value)

@@ -87,7 +87,7 @@ private:
     }
 
     // Presses Return in the program's offer to finish the firmware update, once it is up
-    // (started in the tray, the program shows no other window).
+    // (started in the background, the program shows no other window for its first 30 s).
     bool acceptOffer(const QProcess &program)
     {
         return waitUntil(

@@ -12,6 +12,7 @@
 #include "common/app_paths.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
+#include "tests/testsupport/scripted_dialogs.h"
 #include "tests/testsupport/xvfb_server.h"
 
 #include <QAction>
@@ -43,10 +44,14 @@ QString settingsFile(const QTemporaryDir &dir, const QByteArray &clientAttribute
 using test::xdotool;
 
 // The main window with the application host it works with, built as the
-// application object builds them (the window goes first).
+// application object builds them (the window goes first). The desktop has a
+// tray unless a case takes it away.
 struct Shell
 {
-    explicit Shell(ClientSettings &settings) : host(settings), window(settings, host) {}
+    explicit Shell(ClientSettings &settings) : host(settings), window(settings, host)
+    {
+        window.setTrayAvailability([] { return true; });
+    }
     ApplicationHost host;
     MainWindow window;
 };
@@ -78,6 +83,7 @@ private:
 
     QString m_storage;
     QTemporaryDir m_dir;
+    test::ScriptedDialogs m_dialogs;
 
     ClientSettings settingsWith(const QByteArray &attributes)
     {
@@ -90,6 +96,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        // No case may wait for a person.
+        Dialogs::install(&m_dialogs);
         // No X server: hot keys cannot be registered (a later case brings one).
         qunsetenv("DISPLAY");
     }
@@ -166,6 +174,88 @@ private slots:
         window.show();
         window.resize(1100, 760);
         QCOMPARE(window.webView()->size(), QSize(1100, 760));
+    }
+
+    void closingWithoutATrayMinimisesAndSaysSoOnce()
+    {
+        const QString conf = settingsFile(m_dir, "clientSize=\"640,480\" language=\"de-DE\"");
+        ClientSettings settings;
+        settings.load(conf);
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        window.setTrayAvailability([] { return false; });
+        m_dialogs = test::ScriptedDialogs();
+        m_dialogs.messageAnswers = {QMessageBox::Ok};
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QString path = m_dir.filePath("no-tray.xml");
+        window.profiles().store(path, "<conf/>\n");
+
+        // The window system's close: minimised, never hidden; saved; told why.
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QVERIFY(window.isMinimized());
+        QVERIFY(QFile::exists(path));
+        QCOMPARE(m_dialogs.captions, QStringList{QStringLiteral("kelv läuft weiter")});
+        QVERIFY2(m_dialogs.texts.value(0).contains(QStringLiteral("Infobereich")),
+                 qPrintable(m_dialogs.texts.value(0)));
+
+        // The page's close button does the same, without a second message;
+        // a later start remembers the message from conf.xml.
+        window.showNormal();
+        window.hideWindow();
+        QVERIFY(window.isVisible() && window.isMinimized());
+        ClientSettings again;
+        again.load(conf);
+        QCOMPARE(again.value(QStringLiteral("trayNoticeShown")), QStringLiteral("1"));
+        QCOMPARE(again.value(QStringLiteral("language")), QStringLiteral("de-DE"));
+        Shell next(again);
+        next.window.setTrayAvailability([] { return false; });
+        next.window.show();
+        QVERIFY(!next.window.close());
+        QVERIFY(next.window.isMinimized());
+        QCOMPARE(m_dialogs.captions.size(), 1);
+        QCOMPARE(windowShell.host.trayAvailable(), false);
+    }
+
+    void aTrayThatGoesAwayBringsTheHiddenWindowBack()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        bool tray = true;
+        window.setTrayAvailability([&tray] { return tray; });
+        window.setupTray();
+        m_dialogs = test::ScriptedDialogs();
+        window.show();
+        QVERIFY(!window.close());
+        QVERIFY(!window.isVisible());
+        QTest::qWait(3500); // a check while the tray is there changes nothing
+        QVERIFY(!window.isVisible());
+        tray = false;
+        QTRY_VERIFY_WITH_TIMEOUT(window.isVisible(), 5000);
+        QVERIFY(window.isMinimized());
+        QVERIFY(m_dialogs.captions.isEmpty());
+
+        // Started without the window (-autostart): in the tray when there is
+        // one; else minimised unless a tray comes up in time.
+        using namespace std::chrono_literals;
+        ClientSettings other = settingsWith("clientSize=\"640,480\"");
+        Shell withTray(other);
+        withTray.window.startInBackground(100ms);
+        Shell lateTray(other);
+        bool late = false;
+        lateTray.window.setTrayAvailability([&late] { return late; });
+        lateTray.window.startInBackground(300ms);
+        late = true;
+        Shell withoutTray(other);
+        withoutTray.window.setTrayAvailability([] { return false; });
+        withoutTray.window.startInBackground(100ms);
+        QVERIFY(!withoutTray.window.isVisible());
+        QTRY_VERIFY(withoutTray.window.isVisible() && withoutTray.window.isMinimized());
+        QTest::qWait(400);
+        QVERIFY(!withTray.window.isVisible());
+        QVERIFY(!lateTray.window.isVisible());
     }
 
     void trayShowsTheWindowAndFollowsTheLanguage()
@@ -450,18 +540,31 @@ private slots:
     }
 
     // Last: the quit request acts once per process.
-    void trayExitSavesAndQuitsOnce()
+    void quittingSavesAndActsOnce()
     {
-        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        // Without a tray, with "Quits the program": the window system's close
+        // quits after saving (minimising would contradict the setting).
+        ClientSettings settings = settingsWith("clientSize=\"640,480\" closeFunc=\"closeapp\"");
         Shell windowShell(settings);
         MainWindow &window = windowShell.window;
+        window.setTrayAvailability([] { return false; });
+        m_dialogs = test::ScriptedDialogs();
+        window.show();
+        const QString closed = m_dir.filePath("closed.xml");
+        window.profiles().store(closed, "<conf/>\n");
+        QVERIFY(!cefApplication::quitRequested());
+        QVERIFY(!window.close());
+        QVERIFY(cefApplication::quitRequested());
+        QCOMPARE(cefApplication::requestedExitCode(), 0);
+        QVERIFY(QFile::exists(closed));
+        QVERIFY(m_dialogs.captions.isEmpty());
+
+        // The tray's Exit saves too; the quit request stays the first one.
+        window.setTrayAvailability([] { return true; });
         window.setupTray();
         const QString path = m_dir.filePath("exit.xml");
         window.profiles().store(path, "<conf/>\n");
-        QVERIFY(!cefApplication::quitRequested());
         window.tray()->exitAction()->trigger();
-        QVERIFY(cefApplication::quitRequested());
-        QCOMPARE(cefApplication::requestedExitCode(), 0);
         QVERIFY(QFile::exists(path));
         cefApplication::requestQuit(3);
         QCOMPARE(cefApplication::requestedExitCode(), 0);

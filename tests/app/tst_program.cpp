@@ -160,7 +160,9 @@ private slots:
     {
         ProgramRun first(m_folder->path(), work("first"), m_env, {"-autostart"});
         QVERIFY2(first.waitFor("mainwindow show!"), first.output().constData());
-        QVERIFY(first.output().contains("started in the tray (-autostart)"));
+        // Offscreen there is no tray: hidden for now, until a tray comes up
+        // (or, after a while, minimised).
+        QVERIFY(first.output().contains("started in the background (-autostart)"));
 
         ProgramRun second(m_folder->path(), work("second"), m_env);
         QVERIFY(second.waitForExit());

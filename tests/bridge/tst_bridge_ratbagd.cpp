@@ -234,7 +234,7 @@ private slots:
                      .value("data")
                      .toInt(),
                  500);
-        // 450 DPI is not one of the daemon's values above 1000... but 1050 is not at all.
+        // 1050 DPI is not in the daemon's list (steps of 100 above 1000).
         QCOMPARE(writeProp(3, QByteArray::fromHex("1a04")),
                  QStringLiteral("failure: writeDevicesProp failed!"));
         QCOMPARE(readProp(DC_PROP_LAST_RESULT, 1), QStringLiteral("success: 0x08"));

@@ -604,6 +604,13 @@ void TestProfiles::exportAndImportRoundTrip()
     QCOMPARE(bytes.mid(8), base64);
     QVERIFY(base64.endsWith('='));
 
+    // Read back whole, with the exported node's own attributes (its name).
+    QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
+                         .arg(exportPath)
+                         .toUtf8())),
+             success(QString::fromUtf8(xml.mid(xml.indexOf('\n') + 1))));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+
     // Import it into mode 0: its content becomes the exported mode's content.
     QCOMPARE(
         reply(s(
@@ -641,7 +648,21 @@ void TestProfiles::importRefusesBadExportFiles()
                     .arg(path)
                     .toUtf8())),
             failure("modifyReplaceProfile load xml file failed!"));
+        QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
+                             .arg(path)
+                             .toUtf8())),
+                 failure("queryExportFile load file failed!"));
     }
+    QCOMPARE(reply(s(R"({"funcname":"queryExportFile","srcFilePath":"/nonexistent/x.pfd"})")),
+             failure("queryExportFile load file failed!"));
+    QCOMPARE(reply(s(R"({"funcname":"queryExportFile"})")), kNoReply);
+    // An export of an attribute holds no node: nothing to read.
+    const QString empty = s.folder.write(QStringLiteral("empty.pfd"),
+                                         ProfileExport::encode("<?xml version=\"1.0\"?>\n"));
+    QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
+                         .arg(empty)
+                         .toUtf8())),
+             failure("queryExportFile load file failed!"));
     // A file that does not exist reads like a stream that ended at once.
     QCOMPARE(
         reply(s(

@@ -113,6 +113,7 @@ private slots:
     void sessionInfoAndAutostart();
     void programPickedThroughALinkIsBoundByItsTarget();
     void fileDialogsArePreAnswered();
+    void saveDialogProposesTheGivenName();
     void everyCommandIsRegistered();
 };
 
@@ -501,6 +502,10 @@ void TestSettings::sessionInfoAndAutostart()
     QVERIFY(object.value(QStringLiteral("session")).toString() != QLatin1String("wayland"));
     QCOMPARE(object.value(QStringLiteral("recordScope")).toString(), QStringLiteral("system"));
     QCOMPARE(object.value(QStringLiteral("hotKeys")).toString(), QStringLiteral("system"));
+    // Whether closing can hide the window in a tray.
+    QCOMPARE(object.value(QStringLiteral("tray")).toBool(), true);
+    s.host.tray = false;
+    QCOMPARE(info().value(QStringLiteral("tray")).toBool(), false);
 
     QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":1})")), success(QStringLiteral("1")));
     QFile file(entry);
@@ -591,10 +596,39 @@ void TestSettings::fileDialogsArePreAnswered()
              (QStringList{QStringLiteral("pfd(*.pfd)"), QStringLiteral("pfd(*.pfd)"),
                           QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)"),
                           QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)")}));
-    for (const QString &folder : std::as_const(dialogs.folders))
-        QCOMPARE(folder, QDir::homePath() + QStringLiteral("/Documents"));
+    // The open dialogs start in the documents folder; the save dialog there
+    // too (the home folder while there is none) and names no file, where
+    // the folder's own name used to be proposed.
+    const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    QCOMPARE(dialogs.folders.size(), 6);
+    for (int i : {1, 2, 3, 4})
+        QCOMPARE(dialogs.folders.at(i), documents);
+    const QString saveStart = QDir(documents).exists() ? documents + QLatin1Char('/')
+                                                       : QDir::homePath() + QLatin1Char('/');
+    QCOMPARE(dialogs.folders.at(0), saveStart);
+    QCOMPARE(dialogs.folders.at(5), saveStart);
     for (QWidget *p : std::as_const(dialogs.parents))
         QCOMPARE(p, parent);
+}
+
+void TestSettings::saveDialogProposesTheGivenName()
+{
+    Setup s;
+    RecordingDialogs dialogs;
+    Dialogs::install(&dialogs);
+    const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    const bool hadDocuments = QDir(documents).exists();
+    QVERIFY(QDir().mkpath(documents));
+    s(R"({"funcname":"saveFileDialog","fileName":"Fast mode.pfd"})");
+    // What a file name cannot hold becomes "_"; no hidden file, no trailing dots.
+    s(R"({"funcname":"saveFileDialog","fileName":"..a/b\\c:d*e?f\"g<h>i|j\u0007 . "})");
+    s(R"({"funcname":"saveFileDialog","fileName":"Стрельба 射击.pfd"})");
+    Dialogs::install(nullptr);
+    if (!hadDocuments)
+        QDir(documents).removeRecursively();
+    QCOMPARE(dialogs.folders, (QStringList{documents + QStringLiteral("/Fast mode.pfd"),
+                                           documents + QStringLiteral("/a_b_c_d_e_f_g_h_i_j_"),
+                                           documents + QStringLiteral("/Стрельба 射击.pfd")}));
 }
 
 void TestSettings::everyCommandIsRegistered()

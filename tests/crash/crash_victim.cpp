@@ -1,13 +1,25 @@
-// Installs the crash handler (dump folder and reporter from the command line)
-// and then crashes: "access" with an access violation (SIGSEGV on Linux),
-// "terminate" through std::terminate (abort).
+// Installs the crash handler (dump folder and reporter from the command line),
+// writes the number of the thread that is about to crash to the file named by
+// the fourth argument, and then crashes: "access" with an access violation
+// (SIGSEGV on Linux) on a thread of its own, "overflow" by overflowing the
+// main thread's stack, "terminate" through std::terminate (abort).
 #include "crash/crash_handler.h"
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 volatile int *volatile g_nowhere = nullptr;
+volatile bool g_deepEnough = false;
+const char *g_threadFile = nullptr;
 
 // The undefined-behaviour sanitizer would stop the store before the fault the
 // crash handler is tested with: it crashes on purpose.
@@ -16,15 +28,51 @@ volatile int *volatile g_nowhere = nullptr;
     *g_nowhere = 42;
 }
 
+// Never deep enough: every call takes another page of stack until there is none.
+[[gnu::noinline]] int recurse(int depth)
+{
+    volatile char page[4096];
+    page[0] = char(depth);
+    if (g_deepEnough)
+        return page[0];
+    return recurse(depth + 1) + page[0];
+}
+
+// The number the dump gives the crashing thread: the Windows thread id, the
+// Linux task id.
+void noteThisThread()
+{
+#ifdef _WIN32
+    const unsigned long id = GetCurrentThreadId();
+#else
+    const unsigned long id = static_cast<unsigned long>(::syscall(SYS_gettid));
+#endif
+    FILE *out = std::fopen(g_threadFile, "wb");
+    if (out) {
+        std::fprintf(out, "%lu", id);
+        std::fclose(out);
+    }
+}
+
 int main(int argc, char **argv)
 {
-    if (argc != 4)
+    if (argc != 5)
         return 2;
     if (!kelv::crash::installCrashHandler(argv[2]) || !kelv::crash::setReporterPath(argv[3]))
         return 3;
+    g_threadFile = argv[4];
     std::fflush(stdout);
-    if (std::strcmp(argv[1], "terminate") == 0)
+    if (std::strcmp(argv[1], "terminate") == 0) {
+        noteThisThread();
         std::terminate();
-    writeThroughNull();
+    }
+    if (std::strcmp(argv[1], "overflow") == 0) {
+        noteThisThread();
+        return recurse(0);
+    }
+    std::thread([] {
+        noteThisThread();
+        writeThroughNull();
+    }).join();
     return 0;
 }

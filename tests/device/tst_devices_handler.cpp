@@ -1,5 +1,6 @@
 // The device manager over the real libdc (driven by the real dcsim), without a library, and
-// over a library that lacks most entry points.
+// over a library that lacks most entry points; every case runs twice, with the library
+// loaded into the process and with it loaded by the device-library host (dchost).
 
 #include "device/device_list.h"
 #include "device/devices_handler.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -66,8 +68,21 @@ class TestDevicesHandler : public QObject
 {
     Q_OBJECT
 
+public:
+    explicit TestDevicesHandler(bool throughHost) : m_throughHost(throughHost) {}
+
 private:
+    const bool m_throughHost;
     std::unique_ptr<SimFolder> m_sim;
+
+    // A manager over the library file, in this process or through the host.
+    std::unique_ptr<devices_handler> open(const QString &libraryFile) const
+    {
+        if (!m_throughHost)
+            return std::make_unique<devices_handler>(libraryFile, nullptr);
+        return std::make_unique<devices_handler>(libraryFile, devices_handler::defaultHostProgram(),
+                                                 nullptr);
+    }
 
     QString logText() const
     {
@@ -94,6 +109,8 @@ private slots:
 
     void defaultLibraryIsInTheApplicationFolder()
     {
+        if (m_throughHost)
+            QSKIP("the default library does not depend on the way it is loaded");
         QCOMPARE(devices_handler::defaultLibraryFile(),
                  QCoreApplication::applicationDirPath() + QStringLiteral("/libdc.so"));
         // The test binary's folder holds no libdc.so: the manager runs without devices.
@@ -102,9 +119,41 @@ private slots:
                  QFile::exists(QCoreApplication::applicationDirPath() + "/libdc.so"));
     }
 
+    void aThirtyTwoBitLibraryIsLoadedByTheHost()
+    {
+        if (m_throughHost)
+            QSKIP("the choice is made when no host is named");
+        // A 32-bit x86 library: this 64-bit process cannot load it, the host beside the
+        // program (here: beside the test) is asked to, and reports why it could not either.
+        QByteArray elf32(64, '\0');
+        elf32.replace(0, 6,
+                      QByteArray("\x7f"
+                                 "ELF\x01\x01",
+                                 6));
+        elf32[18] = 3; // EM_386
+        const QString fake = m_sim->file(QStringLiteral("libdc.so"));
+        QFile file(fake);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(elf32) == elf32.size());
+        file.close();
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression(QStringLiteral("not loaded through %1: .*libdc\\.so")
+                                                 .arg(QRegularExpression::escape(
+                                                     devices_handler::defaultHostProgram()))));
+        devices_handler devices(fake, nullptr);
+        QVERIFY(!devices.isLoaded());
+        QVERIFY(!devices.loadedThroughHost());
+        QCOMPARE(devices.missingEntries(), kAllEntries);
+
+        // This build's own library is loaded in-process.
+        devices_handler own(libdcFile(), nullptr);
+        QVERIFY(own.isLoaded());
+        QVERIFY(!own.loadedThroughHost());
+    }
+
     void withoutTheLibrary()
     {
-        devices_handler devices(m_sim->file(QStringLiteral("missing/libdc.so")), nullptr);
+        const auto opened = open(m_sim->file(QStringLiteral("missing/libdc.so")));
+        devices_handler &devices = *opened;
         QSignalSpy changed(&devices, &devices_handler::devicesChanged);
         QVERIFY(!devices.isLoaded());
         QCOMPARE(devices.missingEntries(), kAllEntries);
@@ -124,7 +173,8 @@ private slots:
 
     void withMissingEntries()
     {
-        devices_handler devices(QStringLiteral(PARTIAL_DC_FILE), nullptr);
+        const auto opened = open(QStringLiteral(PARTIAL_DC_FILE));
+        devices_handler &devices = *opened;
         QVERIFY(devices.isLoaded());
         QStringList found = kAllEntries;
         for (const QString &name : devices.missingEntries())
@@ -150,23 +200,28 @@ private slots:
     void tableKeepsTheLaterOfTwoEqualIds()
     {
         qputenv("PARTIAL_DC_LIST", "dup");
-        devices_handler devices(QStringLiteral(PARTIAL_DC_FILE), nullptr);
+        const auto opened = open(QStringLiteral(PARTIAL_DC_FILE));
+        devices_handler &devices = *opened;
         QCOMPARE(parseDeviceList(devices.listDevices()).size(), 2);
         devices.refreshDevices();
         QCOMPARE(devices.deviceTable().size(), 1);
         QCOMPARE(devices.deviceTable().value(QStringLiteral("DUP")).SN, QStringLiteral("B"));
 
+        // The library reads its environment in the process that loaded it: a new manager.
         qputenv("PARTIAL_DC_LIST", "many");
-        devices.refreshDevices();
-        QCOMPARE(devices.deviceTable().size(), 20);
-        QCOMPARE(devices.deviceTable().firstKey(), QStringLiteral("DEV00"));
-        QCOMPARE(devices.deviceTable().lastKey(), QStringLiteral("DEV19"));
+        const auto reopened = open(QStringLiteral(PARTIAL_DC_FILE));
+        reopened->refreshDevices();
+        QCOMPARE(reopened->deviceTable().size(), 20);
+        QCOMPARE(reopened->deviceTable().firstKey(), QStringLiteral("DEV00"));
+        QCOMPARE(reopened->deviceTable().lastKey(), QStringLiteral("DEV19"));
     }
 
     void withTheRealLibrary()
     {
-        devices_handler devices(libdcFile(), nullptr);
+        const auto opened = open(libdcFile());
+        devices_handler &devices = *opened;
         QVERIFY(devices.isLoaded());
+        QCOMPARE(devices.loadedThroughHost(), m_throughHost);
         QCOMPARE(devices.missingEntries(), QStringList());
         devices.refreshDevices();
         QCOMPARE(devices.deviceTable().size(), 1);
@@ -195,7 +250,8 @@ private slots:
 
     void propertiesAndTheFirmwareSession()
     {
-        devices_handler devices(libdcFile(), nullptr);
+        const auto opened = open(libdcFile());
+        devices_handler &devices = *opened;
         QCOMPARE(devices.readProp(kMouseId, 2, 5).left(3).toHex(), QByteArray("040000"));
         QVERIFY(devices.writeProp(kMouseId, QByteArray::fromHex("02"), 1, 5));
         QCOMPARE(devices.readProp(kMouseId, 1, 5).left(2).toHex(), QByteArray("0200"));
@@ -219,7 +275,7 @@ private slots:
 
     void aSessionOutlivingItsManagerFails()
     {
-        auto devices = std::make_unique<devices_handler>(libdcFile(), nullptr);
+        auto devices = open(libdcFile());
         std::unique_ptr<FirmwareSession> session = devices->openFirmwareSession();
         QVERIFY(session->present(kMouseId));
         devices.reset();
@@ -232,7 +288,8 @@ private slots:
 
     void notifyPacksTypeAndData()
     {
-        devices_handler devices(libdcFile(), nullptr);
+        const auto opened = open(libdcFile());
+        devices_handler &devices = *opened;
         QVERIFY(devices.notify(kMouseId, 0x103, 0x3)); // type 3 (identify), 3 seconds
         QVERIFY(logText().contains(QStringLiteral("notify type=3 data=3 result=0")));
         // 0x0302: a factory reset with data 3, which the mouse refuses (it takes only 0).
@@ -248,7 +305,8 @@ private slots:
         // Each plug or unplug is a burst of five events (one per interface of the composite
         // mouse): the first of each burst is acted on, so the table follows every change
         // with the event counter left as it was.
-        devices_handler devices(libdcFile(), nullptr);
+        const auto opened = open(libdcFile());
+        devices_handler &devices = *opened;
         devices.refreshDevices();
         QSignalSpy changed(&devices, &devices_handler::devicesChanged);
         ThreadCheck threads;
@@ -272,7 +330,8 @@ private slots:
 
     void onlyTheFirstAndEveryFifthEventIsActedOn()
     {
-        devices_handler devices(libdcFile(), nullptr);
+        const auto opened = open(libdcFile());
+        devices_handler &devices = *opened;
         devices.refreshDevices();
         QSignalSpy changed(&devices, &devices_handler::devicesChanged);
         QList<int> tableSizes;
@@ -308,7 +367,8 @@ private slots:
 
     void dataReportsReachThePageAsHex()
     {
-        devices_handler devices(libdcFile(), nullptr);
+        const auto opened = open(libdcFile());
+        devices_handler &devices = *opened;
         QSignalSpy data(&devices, &devices_handler::deviceData);
         ThreadCheck threads;
         connect(&devices, &devices_handler::deviceData, this, [&] { threads.note(); });
@@ -326,19 +386,26 @@ private slots:
 
     void callbacksAfterTheManagerIsGoneAreDropped()
     {
-        auto devices = std::make_unique<devices_handler>(libdcFile(), nullptr);
+        auto devices = open(libdcFile());
         devices->listDevices();
         devices.reset();
         dcsim({QStringLiteral("unplug")});
         dcsim({QStringLiteral("data"), QStringLiteral("0000000000000001")});
         QTest::qWait(200); // nothing to crash into
         // A new manager takes the callbacks over.
-        devices_handler again(libdcFile(), nullptr);
+        const auto reopened = open(libdcFile());
+        devices_handler &again = *reopened;
         QSignalSpy changed(&again, &devices_handler::devicesChanged);
         dcsim({QStringLiteral("plug")});
         QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 10000);
     }
 };
 
-QTEST_GUILESS_MAIN(TestDevicesHandler)
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    TestDevicesHandler inProcess(false);
+    TestDevicesHandler throughHost(true);
+    return QTest::qExec(&inProcess, argc, argv) | QTest::qExec(&throughHost, argc, argv);
+}
 #include "tst_devices_handler.moc"

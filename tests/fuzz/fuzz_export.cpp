@@ -1,6 +1,6 @@
 // The profile export file reader: any bytes as an export file ("pfd"), decoded
 // from memory and read from disk, then imported into a profile with the
-// modifyReplaceProfileEx command.
+// modifyReplaceProfileEx and queryExportFile commands.
 //
 // Invariants: reading the file and decoding its bytes agree; what decodes
 // encodes to a file that decodes to the same text; the import is answered at
@@ -61,6 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pugi::xml_document doc;
         FUZZ_CHECK(doc.load_buffer(text.constData(), size_t(text.size())),
                    "the profile stays readable after an import");
+    }
+    // Read back as text: answered once, with XML that parses again.
+    const auto query = test::RecordingCallback::create();
+    dispatcher.dispatch(QStringLiteral("queryExportFile"), Members{{"srcFilePath", file}}, query);
+    FUZZ_CHECK(query->answerCount() == 1, "reading an export file is answered once");
+    if (query->ok()) {
+        const QByteArray text = query->text().toUtf8();
+        pugi::xml_document doc;
+        FUZZ_CHECK(doc.load_buffer(text.constData(), size_t(text.size())),
+                   "an export file reads back as XML");
     }
     fuzz::drainEvents();
     return 0;

@@ -423,9 +423,18 @@ private slots:
         QCOMPARE(setProp(8, QByteArray::fromHex("00ffffff5005")), 0);
         QCOMPARE(setProp(8, QByteArray(1, char(effects.last().toInt() + 1)) + QByteArray::fromHex("ffffff5005")),
                  int(DC_BAD_ARGUMENT));
-        const QJsonArray debounce = d.value("debounce").toArray();
-        QCOMPARE(setProp(10, QByteArray(1, char(debounce.first().toInt()))), 0);
-        QCOMPARE(setProp(10, QByteArray(1, char(debounce.last().toInt() + 1))), int(DC_BAD_ARGUMENT));
+        // Every listed value is taken, the ones around the lists are not.
+        const auto takesAll = [&](uint32_t id, const QJsonArray &list) {
+            for (const QJsonValue v : list) {
+                if (setProp(id, QByteArray(1, char(v.toInt()))) != 0)
+                    return false;
+            }
+            return setProp(id, QByteArray(1, char(list.last().toInt() + 1))) == DC_BAD_ARGUMENT &&
+                   (list.first().toInt() == 0 ||
+                    setProp(id, QByteArray(1, char(list.first().toInt() - 1))) == DC_BAD_ARGUMENT);
+        };
+        QVERIFY(takesAll(10, d.value("debounce").toArray()));
+        QVERIFY(takesAll(6, d.value("liftOff").toArray()));
         QVERIFY(d.value("firmware").toBool());
 
         // Read only.

@@ -138,3 +138,28 @@ TEST_CASE("the library loaded by file name exports all eighteen entry points and
     const DcEventCallback none = nullptr;
     CHECK(onDeviceEvent(&none) == DC_OK);
 }
+
+TEST_CASE("a device held by another process (dcsim hold) is busy until that process lets go")
+{
+    // The state folder's lock file is locked across processes (flock on Linux, LockFileEx
+    // on Windows): while dcsim holds it, a call waits its time limit and answers busy. A
+    // call can wait up to twice the 2 s limit when the library's own thread is waiting for
+    // the folder too, so dcsim holds it longer than that.
+    testing::TempFolder state;
+    testing::setEnvironment("DC_SIM_DIR", state.path());
+    Library library(programFolder());
+    REQUIRE(library.loaded());
+    const auto deviceExist = reinterpret_cast<DcFnDeviceExist>(library.find("dcDeviceExist"));
+    REQUIRE(library.find("dcDeviceExist") != nullptr);
+    const char16_t *mouse = u"HID\\Vid_0aa0&Pid_5e30";
+    REQUIRE(deviceExist(mouse) == DC_OK);
+
+    testing::ChildProcess holder(programFolder() + "/dcsim" + testing::executableSuffix(),
+                                 {"hold", "5000"}, {"DC_SIM_DIR=" + state.path()});
+    REQUIRE(holder.started());
+    CHECK(testing::waitFor([&] { return deviceExist(mouse) == DC_BUSY; }, 15s));
+    long code = -1;
+    REQUIRE(holder.wait(15s, &code));
+    CHECK(code == 0);
+    CHECK(deviceExist(mouse) == DC_OK);
+}

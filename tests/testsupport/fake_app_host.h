@@ -24,6 +24,7 @@ public:
     bool testToolRegistered = false;
     bool monitorExists = true;
     bool recordingResult = true;
+    bool tray = true;
     QWidget *parentWidget = nullptr;
 
     ClientSettings &clientSettings() override { return settings; }
@@ -58,6 +59,7 @@ public:
     void toggleMinimised() override { calls << QStringLiteral("minimise"); }
     void maximiseWindow() override { calls << QStringLiteral("maximise"); }
     void restoreWindow() override { calls << QStringLiteral("restore"); }
+    bool trayAvailable() const override { return tray; }
 
     bool hasProcessMonitor() const override { return monitorExists; }
     void restartProcessMonitor() override { calls << QStringLiteral("restartMonitor"); }

@@ -54,16 +54,10 @@ RatbagDaemon::RatbagDaemon(Bus kind) : m_kind(kind)
     if (!m_root.isValid())
         return;
     QString extra;
-    if (kind == Bus::Activatable) {
-        const QString services = m_root.filePath(QStringLiteral("services"));
-        QDir().mkpath(services);
-        QFile service(services + QLatin1Char('/') + QLatin1String(kBusName) + ".service");
-        if (!service.open(QIODevice::WriteOnly) ||
-            service.write(QString::fromLatin1(kServiceFile)
-                              .arg(QLatin1String(kBusName), daemonFile())
-                              .toUtf8()) < 0)
-            return;
-        extra = QStringLiteral("<servicedir>") + services + QStringLiteral("</servicedir>");
+    if (kind == Bus::Installable) {
+        QDir().mkpath(m_root.filePath(QStringLiteral("services")));
+        extra = QStringLiteral("<servicedir>") + m_root.filePath(QStringLiteral("services")) +
+                QStringLiteral("</servicedir>");
     } else if (kind == Bus::Refusing) {
         extra = QStringLiteral(R"(<policy context="mandatory"><deny send_destination="%1" )"
                                R"(send_interface="org.freedesktop.DBus.Properties"/></policy>)")
@@ -101,7 +95,7 @@ RatbagDaemon::RatbagDaemon(Bus kind) : m_kind(kind)
 RatbagDaemon::~RatbagDaemon()
 {
     // A daemon the bus started itself is no child of ours: end it by its process ID.
-    if (m_kind == Bus::Activatable && busRunning()) {
+    if (m_kind == Bus::Installable && busRunning()) {
         const QByteArray out =
             busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
                     QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
@@ -197,6 +191,16 @@ void RatbagDaemon::kill()
         return;
     m_daemon.kill();
     m_daemon.waitForFinished(5000);
+}
+
+bool RatbagDaemon::install()
+{
+    QFile service(m_root.filePath(QStringLiteral("services/")) + QLatin1String(kBusName) +
+                  QStringLiteral(".service"));
+    return m_kind == Bus::Installable && service.open(QIODevice::WriteOnly) &&
+           service.write(QString::fromLatin1(kServiceFile)
+                             .arg(QLatin1String(kBusName), daemonFile())
+                             .toUtf8()) > 0;
 }
 
 void RatbagDaemon::pause()

@@ -22,7 +22,7 @@ public:
 
     enum class Bus {
         Plain,       // the daemon runs when start() starts it
-        Activatable, // the bus starts the daemon itself when a client asks for it
+        Installable, // the daemon is not installed on the bus until install()
         Refusing,    // the bus refuses clients the daemon's properties (D-Bus AccessDenied)
     };
 
@@ -47,6 +47,10 @@ public:
     // Kills it (SIGKILL) as a crash would; its mice go with it.
     void kill();
     bool running() const { return m_daemon.state() == QProcess::Running; }
+    qint64 pid() const { return m_daemon.processId(); }
+    // Installs the daemon on an Installable bus (its bus activation file): from then on the
+    // bus starts it when a client asks for it.
+    bool install();
     // Stops the daemon where it is (SIGSTOP), as a hanging daemon; resume() lets it go on.
     void pause();
     void resume();

@@ -2,9 +2,9 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { App } from '../../view/js/app.js';
 import * as rq from '../../view/js/requests.js';
-import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
+import { PROFILE_PATH, confContentXml, profileFromXml } from '../../view/js/profile.js';
+import { factoryLighting } from '../../view/js/devicemap.js';
 import { makeNative } from './fake_native.mjs';
-import { dropStoppingKey } from '../../view/js/controllers/macros.js';
 
 const tick = () => new Promise((r) => setTimeout(r, 0));
 
@@ -80,19 +80,106 @@ test('a bound program takes its mode and gives the previous one back', async () 
   assert.equal(app.state.profile.current, '0');
 });
 
-test('the key that stops a recording from the keyboard is not part of the macro', () => {
-  const enter = { scan: 0x1c, ext: 0 };
-  const key = (kind, scan) => ({ kind, scan, ext: 0 });
-  const delay = (ms) => ({ kind: 'delay', ms });
-  const typed = [key('down', 0x2d), delay(80), key('up', 0x2d), delay(200)];
-  let steps = [...typed, key('down', 0x1c), delay(90), key('up', 0x1c)];
-  dropStoppingKey(steps, enter);
-  assert.deepEqual(steps, typed.slice(0, 3));
-  steps = [...typed, key('down', 0x1c)];
-  dropStoppingKey(steps, enter);
-  assert.deepEqual(steps, typed.slice(0, 3));
-  // An Enter typed into the macro earlier stays when the stop came another way.
-  steps = [key('down', 0x1c), key('up', 0x1c), key('down', 0x2d), key('up', 0x2d)];
-  dropStoppingKey(steps, enter);
-  assert.equal(steps.length, 4);
+const item = (pressed, scan) => ['0', pressed ? '1' : '0', String(scan), '0'];
+const wait = (ms) => ['2', String(ms), '0', '0'];
+const keysOf = (steps) => steps.filter((x) => x.kind !== 'delay').map((x) => `${x.kind} ${x.scan}`);
+
+// A recording of Space, Enter and Tab typed with pauses, as the recorder
+// reports it; Esc pressed at the end.
+function typeSpaceEnterTab(win, { esc = true } = {}) {
+  for (const scan of [0x39, 0x1c, 0x0f]) {
+    win.emit('macroItem', ...item(true, scan));
+    win.emit('macroItem', ...wait(70));
+    win.emit('macroItem', ...item(false, scan));
+    win.emit('macroItem', ...wait(130));
+  }
+  if (esc) win.emit('macroItem', ...item(true, 0x01));
+}
+
+test('every key is recorded, Space and Enter too; Esc stops and is not part of the macro', async () => {
+  const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });
+  app.macros.listen();
+  app.macros.create(0);
+  await app.macros.startRecording(0);
+  typeSpaceEnterTab(win);
+  await tick();
+  // Esc has stopped the recording by itself; items still in flight count.
+  assert.ok(win.requests.some((r) => r.includes('stopRecord')));
+  win.emit('macroItem', ...wait(40));
+  win.emit('macroItem', ...item(false, 0x01));
+  await tick();
+  await tick();
+  assert.equal(app.state.recording, null);
+  const steps = app.macros.get(0).steps;
+  assert.deepEqual(keysOf(steps), ['down 57', 'up 57', 'down 28', 'up 28', 'down 15', 'up 15']);
+  assert.deepEqual(steps.filter((x) => x.kind === 'delay').map((x) => x.ms), [70, 130, 70, 130, 70], 'as recorded');
+});
+
+test('delays as recorded, none or fixed; with Esc recorded only the pointer stops', async () => {
+  const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });
+  app.macros.listen();
+  app.macros.create(0);
+  const record = async (recording, { esc = true } = {}) => {
+    app.macros.setRecording((r) => Object.assign(r, recording));
+    await app.macros.startRecording(0);
+    typeSpaceEnterTab(win, { esc });
+    await tick();
+    if (!app.state.recording?.stopping) await app.macros.stopRecording(); // the pointer
+    for (let i = 0; i < 10 && app.state.recording; i++) await tick();
+    return app.macros.get(0).steps;
+  };
+  let steps = await record({ delays: 'none' });
+  assert.deepEqual(steps.map((x) => x.kind), ['down', 'up', 'down', 'up', 'down', 'up']);
+  steps = await record({ delays: 'fixed', fixedMs: 25 });
+  assert.deepEqual(steps.filter((x) => x.kind === 'delay').map((x) => x.ms), [25, 25, 25, 25, 25]);
+  steps = await record({ delays: 'recorded', stopKey: 'none' }, { esc: false });
+  assert.deepEqual(keysOf(steps), ['down 57', 'up 57', 'down 28', 'up 28', 'down 15', 'up 15']);
+  steps = await record({ delays: 'recorded', stopKey: 'none' });
+  assert.deepEqual(keysOf(steps).slice(-2), ['down 1', 'up 1'], 'Esc is a key like any other (released at the end)');
+  assert.equal(app.state.recording, null);
+  // The choices are kept in the profile.
+  const again = profileFromXml(`<conf>${confContentXml(app.state.profile)}</conf>`);
+  assert.deepEqual(again.recording, { delays: 'recorded', fixedMs: 25, stopKey: 'none' });
+});
+
+test('a new recording and a deleted step can be undone for a few seconds', async () => {
+  const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });
+  app.macros.listen();
+  app.macros.create(0);
+  const first = [{ kind: 'down', scan: 30, ext: 0 }, { kind: 'delay', ms: 50 }, { kind: 'up', scan: 30, ext: 0 }];
+  await app.macros.edit(0, (m) => { m.steps = structuredClone(first); }, { immediate: true });
+  await app.macros.startRecording(0);
+  typeSpaceEnterTab(win);
+  await tick();
+  await tick();
+  assert.deepEqual(keysOf(app.macros.get(0).steps).slice(0, 2), ['down 57', 'up 57']);
+  const undo = app.alerts.find((a) => a.key === 'macros.undoRecording');
+  assert.ok(undo, 'the replaced steps can come back');
+  assert.equal(undo.actions[0].label, 'action.undo');
+  undo.actions[0].run();
+  await tick();
+  assert.deepEqual(app.macros.get(0).steps, first);
+  app.macros.editSteps(0, (s) => s.slice(1), 'macros.undoStep');
+  app.macros.editSteps(0, (s) => s.slice(1), 'macros.undoStep');
+  assert.equal(app.macros.get(0).steps.length, 1);
+  const undos = app.alerts.filter((a) => a.key === 'macros.undoStep');
+  assert.equal(undos.length, 1, 'the latest deletion is the one offered');
+  undos[0].actions[0].run();
+  await tick();
+  assert.deepEqual(app.macros.get(0).steps, first.slice(1));
+});
+
+test('a deleted DPI stage and a reset screen come back with Undo', async () => {
+  const { app } = appWith();
+  const before = structuredClone(app.mode.performance);
+  await app.modes.changeUndoable('performance', (m) => { m.performance.stages.splice(1, 1); m.performance.stageCount -= 1; }, [], 'perf.undoRemoveStage', { n: 2 });
+  assert.equal(app.mode.performance.stageCount, before.stageCount - 1);
+  await app.alerts.find((a) => a.key === 'perf.undoRemoveStage').actions[0].run();
+  assert.deepEqual(app.mode.performance, before);
+  app.mode.lighting.effect = 4;
+  const lighting = structuredClone(app.mode.lighting);
+  await app.modes.resetSection('lighting');
+  assert.deepEqual(app.mode.lighting, factoryLighting());
+  await app.alerts.find((a) => a.key === 'screenReset.done').actions[0].run();
+  assert.deepEqual(app.mode.lighting, lighting);
 });

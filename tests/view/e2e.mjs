@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { spawn } from 'node:child_process';
 import { Program, sleep } from './harness.mjs';
+import { macroSlotAddress } from '../../view/js/devicemap.js';
 
 let p;
 before(async () => { p = await Program.start({ width: 800, height: 600 }); });
@@ -19,10 +20,24 @@ const go = (screen) => p.eval(`(location.hash = '#${screen}', true)`);
 const profileText = () => fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
 
 const answerDialog = (caption, file) => p.answerFileDialog(caption, file);
+const keySteps = (steps) => steps.filter((s) => s.kind !== 'delay').map((s) => `${s.kind} ${s.scan}`);
+// The action button ("Undo") of the message that holds text.
+const alertButton = (text) => `[...document.querySelectorAll('.alert')].find((a) => a.textContent.includes(${JSON.stringify(text)}))?.querySelector('.alert-actions .btn')`;
 
 function memory(address, size) {
   return p.dcsim('mem', address.toString(16), String(size)).trim().split('\n')
     .flatMap((line) => line.split(':')[1].trim().split(/\s+/).map((x) => parseInt(x, 16)));
+}
+
+// The key events (press/release, scan code) a macro slot of the mouse holds.
+function slotKeys(slot) {
+  const bytes = memory(macroSlotAddress(slot), 32 + 3 * 64);
+  const out = [];
+  for (let i = 0; i < (bytes[1] | (bytes[2] << 8)); i++) {
+    const [type, scan] = bytes.slice(32 + 3 * i, 34 + 3 * i);
+    if (type !== 3) out.push(`${type === 1 ? 'down' : 'up'} ${scan}`);
+  }
+  return out;
 }
 
 test('the page shows the simulated mouse', async () => {
@@ -88,6 +103,23 @@ test('the DPI button on the mouse moves the active stage on the page', async () 
   await p.until(`document.querySelector('[data-key="stage-active:3"]').checked`);
 });
 
+test('a deleted DPI stage comes back with Undo, in the mouse too', async () => {
+  await go('performance');
+  await p.until(`!!document.querySelector('[data-key="stage-remove:1"]')`);
+  const before = await p.eval('window.kelvApp.mode.performance');
+  const dpis = p.dcsim('prop', '3').trim();
+  await p.click('[data-key="stage-remove:1"]');
+  await p.until(`window.kelvApp.mode.performance.stageCount === ${before.stageCount - 1}`);
+  for (let i = 0; i < 50 && p.dcsim('prop', '1').trim() !== `0${before.stageCount - 1}`; i++) await sleep(100);
+  assert.equal(p.dcsim('prop', '1').trim(), `0${before.stageCount - 1}`);
+  await p.click(alertButton('Stage 2 removed.'));
+  await p.until(`JSON.stringify(window.kelvApp.mode.performance) === ${JSON.stringify(JSON.stringify(before))}`);
+  for (let i = 0; i < 50 && p.dcsim('prop', '1').trim() !== `0${before.stageCount}`; i++) await sleep(100);
+  assert.equal(p.dcsim('prop', '1').trim(), `0${before.stageCount}`);
+  assert.equal(p.dcsim('prop', '2').trim(), `0${before.activeStage}`);
+  assert.equal(p.dcsim('prop', '3').trim(), dpis);
+});
+
 test('a macro typed on the keyboard is recorded and stored in the mouse memory', async () => {
   await go('macros');
   await p.until(`!!document.querySelector('[data-key="slot:0"]')`);
@@ -117,6 +149,44 @@ test('a macro typed on the keyboard is recorded and stored in the mouse memory',
   await p.until("document.querySelector('.alert.error') !== null");
   assert.equal(await p.eval("document.querySelector('.alert.error strong').textContent"), 'A delay must be between 0 and 600,000 milliseconds.');
   await p.eval("(window.kelvApp.alerts = [], window.kelvApp.ui.renderAlerts(), true)");
+});
+
+test('Space and Enter are recorded and Esc stops; the pointer stops too, and a new recording can be undone', async () => {
+  await go('macros');
+  await p.until(`!!document.querySelector('[data-key="slot:1"]')`);
+  await p.click('[data-key="slot:1"]');
+  await p.until('window.kelvApp.macros.get(1) !== null && !!document.querySelector("#record-start")');
+  await p.click('#record-start');
+  await p.until('window.kelvApp.state.recording !== null');
+  // The page says how to stop, and that Space and Enter are recorded.
+  assert.match(await p.eval("document.querySelector('#recording-hint').textContent"), /Space and Enter too\. Press Esc to stop/);
+  await sleep(300);
+  p.xdotool('type', '--delay', '120', 'a');
+  p.xdotool('key', '--delay', '120', 'space', 'Return');
+  p.xdotool('type', '--delay', '120', 'b');
+  await p.until('window.kelvApp.state.recording.steps.filter((s) => s.kind !== "delay").length >= 8', { timeoutMs: 10000 });
+  assert.equal(await p.eval('window.kelvApp.state.recording !== null'), true, 'neither Space nor Enter stopped it');
+  p.xdotool('key', 'Escape');
+  await p.until("window.kelvApp.state.recording === null && window.kelvApp.state.macroStatus[1] === 'stored'", { timeoutMs: 10000 });
+  const typed = ['down 30', 'up 30', 'down 57', 'up 57', 'down 28', 'up 28', 'down 48', 'up 48'];
+  assert.deepEqual(keySteps(await p.eval('window.kelvApp.macros.get(1).steps')), typed);
+  assert.deepEqual(slotKeys(1), typed, 'in the mouse');
+
+  // Recorded again, stopped with the pointer: the earlier steps come back with Undo.
+  await p.click('#record-start');
+  await p.until('window.kelvApp.state.recording !== null').catch(async (e) => {
+    throw new Error(`${e.message} ${await p.eval('JSON.stringify({ a: window.kelvApp.alerts.map((x) => x.key + x.detail), b: document.querySelector("#record-start")?.outerHTML, f: document.activeElement?.outerHTML })')}`);
+  });
+  await sleep(300);
+  p.xdotool('type', '--delay', '120', 'x');
+  await p.until('window.kelvApp.state.recording.steps.filter((s) => s.kind !== "delay").length >= 2', { timeoutMs: 10000 });
+  await p.click('#record-stop');
+  await p.until("window.kelvApp.state.recording === null && window.kelvApp.state.macroStatus[1] === 'stored'");
+  assert.deepEqual(keySteps(await p.eval('window.kelvApp.macros.get(1).steps')), ['down 45', 'up 45']);
+  await p.click(alertButton('The recording replaced the steps of "Macro 2"'));
+  await p.until(`JSON.stringify(window.kelvApp.macros.get(1).steps.filter((s) => s.kind !== 'delay').map((s) => s.kind + ' ' + s.scan)) === ${JSON.stringify(JSON.stringify(typed))}`);
+  await p.until("window.kelvApp.state.macroStatus[1] === 'stored'");
+  assert.deepEqual(slotKeys(1), typed, 'the mouse holds the earlier steps again');
 });
 
 test('a mode bound to a program becomes active while it runs', async () => {
@@ -166,24 +236,91 @@ test('"Start with the desktop" writes and removes the autostart entry', async ()
   assert.equal(fs.existsSync(entry), false);
 });
 
-test('a mode exported to a .pfd file comes back as a new mode', async () => {
+// An export file as this program wrote it before exports carried macros.
+function oldExportFile(file, xml) {
+  const base64 = Buffer.from(xml, 'utf8').toString('base64');
+  const head = Buffer.alloc(8);
+  head.writeUInt32BE(0x0a0b0c0d, 0);
+  head.writeUInt32BE(base64.length, 4);
+  fs.writeFileSync(file, Buffer.concat([head, Buffer.from(base64, 'latin1')]));
+}
+
+test('a mode with two macros, exported and imported into a fresh program folder, is the same mode', async () => {
+  // "Sniper": two buttons run macros kept in slots 3 and 6.
+  const index = await p.eval(`(async () => { const app = window.kelvApp; const pr = app.state.profile;
+    const i = await app.modes.add(); app.modes.rename(i, 'Sniper');
+    const key = (kind, scan) => ({ kind, scan, ext: 0 });
+    pr.macros.push({ slot: 3, name: 'Burst', repeat: 0, count: 1, steps: [key('down', 57), { kind: 'delay', ms: 35 }, key('up', 57)] },
+      { slot: 6, name: 'Reload', repeat: 3, count: 4, steps: [key('down', 19), { kind: 'delay', ms: 80 }, key('up', 19), { kind: 'delay', ms: 20 }, key('down', 28), { kind: 'delay', ms: 10 }, key('up', 28)] });
+    pr.macros.sort((a, b) => a.slot - b.slot);
+    const m = pr.modes.find((x) => x.index === i);
+    m.buttons[3] = { type: 5, p1: 3, p2: 0, p3: 0 }; m.buttons[4] = { type: 5, p1: 6, p2: 3, p3: 4 };
+    m.lighting.effect = 4; m.performance.stages[1].dpi = 2450;
+    app.sync.markAll(); await app.modes.save(); return i; })()`);
+  const source = await p.eval(`window.kelvApp.state.profile.modes.find((m) => m.index === '${index}')`);
+  const sourceMacros = await p.eval('window.kelvApp.state.profile.macros');
   await go('modes');
-  await p.eval(`(async () => { const app = window.kelvApp; await app.modes.change((m) => { m.lighting.effect = 4; m.performance.stages[1].dpi = 2450; }, [8, 3]); return true; })()`);
-  const file = path.join(p.home, 'Documents', 'fast');
-  await click('mode-export:0');
-  await answerDialog('SaveFileDialog', file);
-  for (let i = 0; i < 100 && !fs.existsSync(`${file}.pfd`); i++) await sleep(100);
-  const bytes = fs.readFileSync(`${file}.pfd`);
-  assert.deepEqual([...bytes.subarray(0, 4)], [0x0a, 0x0b, 0x0c, 0x0d], 'the export file format');
-  const count = await p.eval('window.kelvApp.state.profile.modes.length');
-  await click('modes:import');
-  await answerDialog('OpenFileDialog', `${file}.pfd`);
-  await p.until(`window.kelvApp.state.profile.modes.length === ${count + 1}`);
-  const imported = await p.eval('window.kelvApp.state.profile.modes.at(-1)');
-  assert.equal(imported.name, 'fast');
-  assert.equal(imported.lighting.effect, 4);
-  assert.equal(imported.performance.stages[1].dpi, 2450);
-  assert.equal(imported.bindingProcess, '');
+  await p.click(`[data-key="mode-export:${index}"]`);
+  await p.answerFileDialog('SaveFileDialog', null); // the name it proposes
+  const file = path.join(p.home, 'Documents', 'Sniper.pfd');
+  for (let i = 0; i < 100 && !fs.existsSync(file); i++) await sleep(100);
+  assert.deepEqual([...fs.readFileSync(file).subarray(0, 4)], [0x0a, 0x0b, 0x0c, 0x0d], 'the export file format');
+  await p.eval('window.kelvApp.modes.save()');
+  assert.equal(profileText().split('<macros').length, 2, 'the profile keeps its macros in one place');
+
+  const q = await Program.start();
+  try {
+    await q.until("window.kelvApp.state.deviceState === 'ready'");
+    await q.eval("(location.hash = '#modes', true)");
+    await q.until(`!!document.querySelector('[data-key="modes:import"]')`);
+    await q.click('[data-key="modes:import"]');
+    await q.answerFileDialog('OpenFileDialog', file);
+    await q.until('window.kelvApp.state.profile.modes.length === 2', { timeoutMs: 15000 });
+    const imported = await q.eval('window.kelvApp.state.profile.modes[1]');
+    assert.equal(imported.name, 'Sniper', 'the stored name');
+    assert.deepEqual(imported.performance, source.performance);
+    assert.deepEqual(imported.lighting, source.lighting);
+    // The macros went into the free slots 0 and 1; the buttons run them there.
+    const macros = await q.eval('window.kelvApp.state.profile.macros');
+    assert.deepEqual(macros.map((m) => m.slot), [0, 1]);
+    const bySlot = (list, slot) => list.find((m) => m.slot === slot);
+    for (let b = 0; b < 8; b++) {
+      const want = source.buttons[b];
+      const got = imported.buttons[b];
+      if (want.type !== 5) { assert.deepEqual(got, want, `button ${b}`); continue; }
+      assert.deepEqual({ ...got, p1: 0 }, { ...want, p1: 0 }, `button ${b}`);
+      const { slot: _a, ...mine } = bySlot(sourceMacros, want.p1);
+      const { slot: _b, ...theirs } = bySlot(macros, got.p1);
+      assert.deepEqual(theirs, mine, `the macro of button ${b}`);
+    }
+    await q.until("window.kelvApp.state.macroStatus[0] === 'stored' && window.kelvApp.state.macroStatus[1] === 'stored'");
+
+    // The same file again: asked first; "Keep both" adds a second mode and no macro twice.
+    await q.click('[data-key="modes:import"]');
+    await q.answerFileDialog('OpenFileDialog', file);
+    await q.until(`!!document.querySelector('.dialog [data-key="dialog:alt"]')`);
+    assert.match(await q.eval("document.querySelector('.dialog').textContent"), /already a mode named "Sniper"/);
+    await q.click('.dialog [data-key="dialog:alt"]');
+    await q.until('window.kelvApp.state.profile.modes.length === 3');
+    assert.equal(await q.eval('window.kelvApp.state.profile.modes[2].name'), 'Sniper (2)');
+    assert.equal(await q.eval('window.kelvApp.state.profile.macros.length'), 2);
+
+    // A file exported before exports carried macros still imports, with its stored name.
+    const old = path.join(q.root, 'old.pfd');
+    oldExportFile(old, '<?xml version="1.0"?>\n<mode index="4" name="Old one" bindingProcess="C:\\game.exe">\n'
+      + '\t<performance stageCount="2" activeStage="1" pollingRate="3" liftOff="1" angleSnap="1" debounce="6" motionSync="0" />\n'
+      + '\t<lighting effect="1" color="#00ff00" brightness="40" speed="3" />\n</mode>\n');
+    await q.click('[data-key="modes:import"]');
+    await q.answerFileDialog('OpenFileDialog', old);
+    await q.until('window.kelvApp.state.profile.modes.length === 4');
+    const older = await q.eval('window.kelvApp.state.profile.modes[3]');
+    assert.equal(older.name, 'Old one');
+    assert.equal(older.bindingProcess, '');
+    assert.equal(older.performance.stageCount, 2);
+    assert.equal(older.lighting.color, '#00ff00');
+  } finally {
+    await q.stop();
+  }
 });
 
 test('reset to factory defaults restores the profile and the mouse', async () => {
@@ -239,4 +376,24 @@ test('a broken profile is reported, kept as it is, and the mouse keeps its setti
   } finally {
     await q.stop();
   }
+});
+
+test('closing where the desktop has no tray minimises the window and says so once', async () => {
+  // Xvfb has no notification area.
+  await p.until('window.kelvApp.state.session.tray === false');
+  await go('settings');
+  await p.until("document.body.textContent.includes('This desktop has no notification area')");
+  const closes = () => (p.log.match(/no notification area: minimised/g) ?? []).length;
+  await p.click('#win-close');
+  await p.answerMessage('kelv keeps running'); // the first close says what happens
+  for (let i = 0; i < 50 && closes() < 1; i++) await sleep(100);
+  assert.equal(closes(), 1, p.log);
+  assert.match(fs.readFileSync(path.join(p.dir, 'Resources/profiles/conf.xml'), 'utf8'), /trayNoticeShown="1"/);
+  // Never hidden: the window stays on the screen's task list, the page visible.
+  assert.ok(p.xdotool('search', '--onlyvisible', '--name', 'Gaming Mouse Software').trim());
+  assert.equal(await p.eval('document.visibilityState'), 'visible');
+  await p.click('#win-close');
+  for (let i = 0; i < 50 && closes() < 2; i++) await sleep(100);
+  assert.equal(closes(), 2);
+  assert.equal(await p.dialogWindow('kelv keeps running', { timeoutMs: 1000 }), '', 'said once');
 });

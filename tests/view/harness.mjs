@@ -121,16 +121,24 @@ export class Program {
     return execFileSync('xdotool', args, { env: this.env, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
   }
 
-  // Answers the program's file dialog (found by its caption) by typing a path.
-  async answerFileDialog(caption, file) {
-    let win = '';
-    for (let i = 0; i < 100 && !win; i++) {
-      try { win = this.xdotool('search', '--name', caption).trim().split('\n')[0]; } catch { await sleep(100); }
+  // The X window of the program's dialog with that title, once it is shown.
+  async dialogWindow(caption, { timeoutMs = 10000 } = {}) {
+    const end = Date.now() + timeoutMs;
+    for (;;) {
+      try { return this.xdotool('search', '--onlyvisible', '--name', caption).trim().split('\n')[0]; } catch { /* not yet */ }
+      if (Date.now() > end) return '';
+      await sleep(100);
     }
+  }
+
+  // Answers the program's file dialog (found by its caption) by typing a path
+  // (file null: takes the name the dialog proposes).
+  async answerFileDialog(caption, file) {
+    const win = await this.dialogWindow(caption);
     if (!win) throw new Error(`the ${caption} dialog did not open`);
     await sleep(500);
     this.xdotool('windowfocus', '--sync', win);
-    this.xdotool('type', '--window', win, '--delay', '20', file);
+    if (file !== null) this.xdotool('type', '--window', win, '--delay', '20', file);
     // A completion list may take the first Return: press it until the dialog is gone.
     try {
       for (let i = 0; i < 5; i++) {
@@ -145,6 +153,30 @@ export class Program {
       // and the release; a Return left down would repeat into the next steps.
       try { this.xdotool('keyup', 'Return'); } catch { /* nothing held */ }
     }
+  }
+
+  // Answers the program's message box with that title by pressing Return.
+  async answerMessage(caption) {
+    const win = await this.dialogWindow(caption);
+    if (!win) throw new Error(`the message "${caption}" was not shown`);
+    await sleep(300);
+    this.xdotool('windowfocus', '--sync', win);
+    // xdotool fails when the window goes between the press and the release.
+    try { this.xdotool('key', '--window', win, 'Return'); } catch { /* gone */ }
+    try { this.xdotool('keyup', 'Return'); } catch { /* nothing held */ }
+  }
+
+  // Clicks with the real pointer (X events) in the middle of the element
+  // that the page expression finds (a selector text is taken as one).
+  async click(target) {
+    const find = target.includes('document.') ? target : `document.querySelector(${JSON.stringify(target)})`;
+    const at = await this.eval(`(() => { const el = ${find}; if (!el) return null; el.scrollIntoView({ block: 'nearest' });
+      const r = el.getBoundingClientRect(); return [Math.round(window.screenX + r.left + r.width / 2), Math.round(window.screenY + r.top + r.height / 2)]; })()`);
+    if (!at) throw new Error(`nothing to click: ${target}`);
+    // mousemove --sync waits for a move, which never comes when the pointer is there already.
+    const [x, y] = /X=(\d+)\s+Y=(\d+)/.exec(this.xdotool('getmouselocation', '--shell')).slice(1).map(Number);
+    if (x !== at[0] || y !== at[1]) this.xdotool('mousemove', '--sync', String(at[0]), String(at[1]));
+    this.xdotool('click', '1');
   }
 
   // A key pressed in the page as the keyboard would (trusted events).

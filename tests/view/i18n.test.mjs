@@ -4,6 +4,7 @@ import { readFileSync, readdirSync } from 'node:fs';
 import { EN } from '../../view/js/i18n/en.js';
 import { comboLabel, keyName } from '../../view/js/keys.js';
 import { t, setLanguage, normaliseLanguage, formatUnit, LANGUAGES } from '../../view/js/i18n.js';
+import { DELAY_CHOICES } from '../../view/js/macro.js';
 import { BUTTON_NAMES, EFFECTS, MOUSE_FUNCTIONS, DPI_FUNCTIONS, MEDIA_FUNCTIONS, PROFILE_FUNCTIONS } from '../../view/js/devicemap.js';
 
 const viewDir = new URL('../../view/', import.meta.url);
@@ -175,6 +176,8 @@ test('every text the page asks for exists', () => {
   for (const s of ['saved', 'stored', 'pending', 'failed']) used.add(`save.${s}`);
   for (const s of ['down', 'up', 'delay']) used.add(`macros.kind.${s}`);
   for (const s of ['performance', 'buttons', 'macros', 'lighting', 'modes', 'system', 'settings']) used.add(`nav.${s}`);
+  for (const s of DELAY_CHOICES) used.add(`macros.delays.${s}`);
+  for (const s of ['performance', 'buttons', 'lighting']) used.add(`screenReset.${s}`);
   const missing = [...used].filter((k) => !(k in EN) && !k.endsWith('.help'));
   assert.deepEqual(missing, []);
   assert.ok(used.size > 150);

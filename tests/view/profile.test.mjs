@@ -131,4 +131,64 @@ test('a mouse of its own shape keeps its settings in a section of each mode, rea
   assert.deepEqual(d.buttons, []);
   assert.deepEqual(d.lighting, []);
   assert.equal(d.performance.pollingRate, 7);
+  // A macro a section's button runs travels with an exported mode and finds a free slot on import.
+  const macro = { slot: 4, name: 'Reload', repeat: 0, count: 1, steps: [{ kind: 'down', scan: 19, ext: 0 }, { kind: 'up', scan: 19, ext: 0 }] };
+  m.macros.push(macro);
+  m.modes[0].devices[m.device].buttons[1] = { type: 5, p1: 4, p2: 0, p3: 0 };
+  assert.deepEqual(pf.usedMacros(m, m.modes[0]).map((x) => x.slot), [4]);
+  const fresh = pf.profileFromXml(factoryText);
+  fresh.macros.push({ ...macro, slot: 0, name: 'Other' });
+  const placed = pf.placeImportedMacros(fresh, m.modes[0].buttons, [macro], m.modes[0].devices);
+  assert.deepEqual(placed.devices[m.device].buttons[1], { type: 5, p1: 1, p2: 0, p3: 0 });
+  assert.deepEqual(placed.added.map((x) => x.slot), [1]);
+});
+
+test('imported macros take free slots, the buttons follow them, one the profile has keeps its slot', () => {
+  const m = pf.profileFromXml(factoryText);
+  const steps = (scan) => [{ kind: 'down', scan, ext: 0 }, { kind: 'delay', ms: 30 }, { kind: 'up', scan, ext: 0 }];
+  const mac = (slot, name, scan) => ({ slot, name, repeat: 0, count: 1, steps: steps(scan) });
+  m.macros.push(mac(0, 'Reload', 19), mac(1, 'Other', 20));
+  const buttons = factoryButtons();
+  buttons[3] = { type: 5, p1: 5, p2: 0, p3: 0 }; // Reload, as the profile has it
+  buttons[4] = { type: 5, p1: 3, p2: 1, p3: 0 }; // new
+  buttons[7] = { type: 5, p1: 6, p2: 0, p3: 0 }; // a slot the file does not carry (older file)
+  const placed = pf.placeImportedMacros(m, buttons, [mac(3, 'Jump', 57), mac(5, 'Reload', 19)]);
+  assert.deepEqual(placed.added, [mac(2, 'Jump', 57)]);
+  assert.deepEqual(placed.buttons[3], { type: 5, p1: 0, p2: 0, p3: 0 });
+  assert.deepEqual(placed.buttons[4], { type: 5, p1: 2, p2: 1, p3: 0 });
+  assert.deepEqual(placed.buttons[7], buttons[7]);
+  assert.equal(placed.missing, 0);
+  // No free slot: the button takes its factory action.
+  for (let s = 2; s < 8; s++) m.macros.push(mac(s, `M${s}`, 30 + s));
+  const full = pf.placeImportedMacros(m, buttons, [mac(3, 'Jump', 57)]);
+  assert.equal(full.missing, 1);
+  assert.deepEqual(full.added, []);
+  assert.deepEqual(full.buttons[4], factoryButtons()[4]);
+});
+
+test('an exported mode element reads back with its name, settings and macros; anything else is refused', () => {
+  const m = pf.profileFromXml(factoryText);
+  m.modes[0].name = 'Fast';
+  m.modes[0].lighting.effect = 4;
+  m.modes[0].buttons[2] = { type: 5, p1: 1, p2: 0, p3: 0 };
+  m.macros.push({ slot: 1, name: 'Go', repeat: 2, count: 1, steps: [{ kind: 'down', scan: 30, ext: 0 }] });
+  const text = `<mode index="0" name="Fast" bindingProcess="">${pf.modeExportContentXml(m, m.modes[0])}</mode>`;
+  const read = pf.modeFromExport(parseXml(text));
+  assert.equal(read.name, 'Fast');
+  assert.equal(read.lighting.effect, 4);
+  assert.deepEqual(read.macros, m.macros);
+  assert.throws(() => pf.modeFromExport(parseXml('<h code="1"/>')), /no mode settings/);
+  assert.equal(pf.uniqueModeName(m, 'Fast'), 'Fast (2)');
+  m.modes.push(pf.newMode('1', 'Fast (2)'));
+  assert.equal(pf.uniqueModeName(m, 'Fast'), 'Fast (3)');
+  assert.equal(pf.uniqueModeName(m, 'Slow'), 'Slow');
+});
+
+test('the recorder settings live on <macros>; a document without them keeps the defaults unrepaired', () => {
+  assert.deepEqual(pf.profileFromXml(factoryText).recording, { delays: 'recorded', fixedMs: 50, stopKey: 'esc' });
+  const m = pf.profileFromXml('<conf><macros recordDelays="fixed" recordFixedMs="15" recordStopKey="none"/></conf>');
+  assert.deepEqual(m.recording, { delays: 'fixed', fixedMs: 15, stopKey: 'none' });
+  const bad = pf.profileFromXml(factoryText.replace('<macros />', '<macros recordDelays="slow" recordFixedMs="-4" />'));
+  assert.deepEqual(bad.recording, { delays: 'recorded', fixedMs: 50, stopKey: 'esc' });
+  assert.equal(bad.repaired, true);
 });

@@ -3,8 +3,8 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { Bridge } from '../../view/js/bridge.js';
 import { ProfileSync } from '../../view/js/profilesync.js';
-import { modeElement, profileFromXml, PROFILE_PATH } from '../../view/js/profile.js';
-import { child, parseXml, parseXmlFragment, serialize } from '../../view/js/xml.js';
+import { modeContentXml, modeExportContentXml, modeFromExport, profileFromXml, PROFILE_PATH } from '../../view/js/profile.js';
+import { child, el, parseXml, parseXmlFragment, serialize } from '../../view/js/xml.js';
 import { makeNative } from './fake_native.mjs';
 
 const factoryText = readFileSync(new URL('../../resources/profiles/configuration.xml', import.meta.url), 'utf8');
@@ -75,6 +75,7 @@ function editingNative(text, exports, onRequest = () => {}) {
   const modesNode = () => child(child(doc, 'modeSetting'), 'modes');
   const win = {
     requests: [],
+    saved: {},
     text: () => serialize(doc),
     cefQuery({ request, onSuccess, onFailure }) {
       const r = JSON.parse(request);
@@ -98,7 +99,15 @@ function editingNative(text, exports, onRequest = () => {}) {
           if (mode) mode.children = structuredClone(parseXml(exports[r.srcFilePath]).children);
           answer = [true, 'modifyReplaceProfile success'];
         }
-      } else if (r.funcname === 'queryProfile') answer = [true, serialize(doc)];
+      } else if (r.funcname === 'queryProfile') {
+        const index = /@index='([^']*)'/.exec(r.xpath)?.[1];
+        const node = index === undefined ? doc : modesNode().children.find((m) => m.attrs.index === index);
+        answer = [true, node ? serialize(node) : ''];
+      } else if (r.funcname === 'saveXmlAs') {
+        const index = /@index='([^']*)'/.exec(r.xpath)[1];
+        win.saved[r.desFilePath] = serialize(modesNode().children.find((m) => m.attrs.index === index));
+        answer = [true, 'saveXmlAs success'];
+      }
       else if (r.funcname === 'savexml') answer = [true, 'save xml success'];
       if (answer) setImmediate(() => (answer[0] ? onSuccess(answer[1]) : onFailure(0, answer[1])));
       return win.requests.length;
@@ -108,18 +117,20 @@ function editingNative(text, exports, onRequest = () => {}) {
   return win;
 }
 
-test('an imported mode keeps the file settings even when a change is flushed meanwhile', async () => {
+test('an export file read through the cache (a program without queryExportFile) leaves the cache as the model', async () => {
   const model = profileFromXml(factoryText);
   const exported = profileFromXml(factoryText).modes[0];
   exported.lighting.effect = 4;
   exported.performance.stages[1].dpi = 2450;
+  const file = serialize(el('mode', { index: '0', name: 'fast' }, [...parseXmlFragment(modeContentXml(exported)),
+    el('macros', {}, [el('macro', { slot: 3, name: 'Reload', repeat: 0, count: 1 }, [el('step', { kind: 'down', code: 19, ext: 0 })])])]));
   const tm = timers();
   let sync;
   let countDuringImport = null;
-  const win = editingNative(factoryText, { '/home/u/fast.pfd': serialize(modeElement(exported)) }, (name) => {
+  const win = editingNative(factoryText, { '/home/u/fast.pfd': file }, (name) => {
     if (name === 'modifyReplaceProfileEx') {
       // The mouse's stage button changes the active mode while the file is
-      // being imported; its flush must not put an empty mode over the import.
+      // being read; that change reaches the cache, the scratch mode does not stay.
       countDuringImport = model.modes.length;
       model.modes[0].performance.activeStage = 3;
       sync.markAll();
@@ -127,29 +138,37 @@ test('an imported mode keeps the file settings even when a change is flushed mea
     }
   });
   sync = new ProfileSync(new Bridge(win, { timers: tm }), () => model, { timers: tm });
-  const mode = await sync.importMode('/home/u/fast.pfd', 'fast');
+  const node = await sync.readExportThroughCache('/home/u/fast.pfd');
   await sync.chain;
-  assert.equal(countDuringImport, 1, 'the model gets the mode only once it is read back');
-  assert.deepEqual(model.modes.map((m) => [m.index, m.name]), [['0', 'Default'], ['1', 'fast']]);
-  assert.equal(mode.lighting.effect, 4);
-  assert.equal(mode.performance.stages[1].dpi, 2450);
-  assert.equal(mode.bindingProcess, '');
+  assert.equal(countDuringImport, 1, 'the model never gets the scratch mode');
+  const read = modeFromExport(node);
+  assert.equal(read.name, '', 'the stored name does not come through the cache');
+  assert.equal(read.lighting.effect, 4);
+  assert.equal(read.performance.stages[1].dpi, 2450);
+  assert.deepEqual(read.macros.map((m) => [m.slot, m.name, m.steps.length]), [[3, 'Reload', 1]]);
   const cached = profileFromXml(win.text());
-  assert.equal(cached.modes[1].lighting.effect, 4, 'the cache keeps the imported settings');
-  assert.equal(cached.modes[0].performance.activeStage, 3, 'and the change made meanwhile');
+  assert.equal(cached.modes.length, 1, 'the scratch mode is gone from the cache');
+  assert.equal(cached.modes[0].performance.activeStage, 3, 'the change made meanwhile is there');
   assert.deepEqual(win.requests.slice(0, 3), ['modifyProfileEx', 'modifyReplaceProfileEx', 'queryProfile']);
+  await assert.rejects(sync.readExportThroughCache('/home/u/missing.pfd'), /load xml file failed/);
+  assert.equal(profileFromXml(win.text()).modes.length, 1);
 });
 
-test('an export file without mode settings is refused and the model is unchanged', async () => {
+test('an exported mode carries the macros its buttons run; the cache gets the mode back without them', async () => {
   const model = profileFromXml(factoryText);
+  const key = (kind) => ({ kind, scan: 30, ext: 0 });
+  model.macros.push({ slot: 2, name: 'Used', repeat: 0, count: 1, steps: [key('down'), { kind: 'delay', ms: 20 }, key('up')] });
+  model.macros.push({ slot: 5, name: 'Unused', repeat: 0, count: 1, steps: [key('down'), key('up')] });
+  model.modes[0].buttons[3] = { type: 5, p1: 2, p2: 0, p3: 0 };
   const tm = timers();
-  const win = editingNative(factoryText, { '/home/u/other.pfd': '<h code="0x41" />' });
+  const win = editingNative(factoryText, {});
   const sync = new ProfileSync(new Bridge(win, { timers: tm }), () => model, { timers: tm });
-  await assert.rejects(sync.importMode('/home/u/other.pfd', 'other'), /no mode settings/);
-  await assert.rejects(sync.importMode('/home/u/missing.pfd', 'missing'), /load xml file failed/);
-  assert.equal(model.modes.length, 1);
-  // Sending the model again takes the unfinished mode out of the cache.
-  sync.markAll();
-  await sync.flush();
-  assert.equal(profileFromXml(win.text()).modes.length, 1);
+  await sync.exportMode('/home/u/m.pfd', '0', modeExportContentXml(model, model.modes[0]));
+  const read = modeFromExport(parseXml(win.saved['/home/u/m.pfd']));
+  assert.equal(read.name, 'Default');
+  assert.deepEqual(read.macros.map((m) => [m.slot, m.name, m.steps]), [[2, 'Used', model.macros[0].steps]]);
+  assert.deepEqual(read.buttons[3], { type: 5, p1: 2, p2: 0, p3: 0 });
+  const mode = child(child(child(parseXml(win.text()), 'modeSetting'), 'modes'), 'mode');
+  assert.equal(child(mode, 'macros'), null, 'the profile keeps its macros in one place');
+  assert.deepEqual(win.requests, ['modifyProfileEx', 'saveXmlAs', 'modifyProfileEx']);
 });

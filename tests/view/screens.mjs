@@ -51,10 +51,31 @@ export const STATES = [
   { name: 'macros', show: (p) => go(p, 'macros') },
   { name: 'insert-key-dialog', show: async (p) => { await go(p, 'macros'); await settle(p); await clickKey(p, 'step-add-key'); },
     leave: (p) => p.eval("(document.querySelector('#dialog-root').replaceChildren(), true)") },
+  { name: 'macros-recording', show: async (p) => {
+    await go(p, 'macros');
+    await settle(p);
+    await p.eval("(window.kelvApp.macros.setRecording((r) => { r.delays = 'fixed'; }), true)");
+    await clickKey(p, 'macro:record');
+    await p.until('window.kelvApp.state.recording !== null');
+  }, leave: async (p) => {
+    await p.eval('window.kelvApp.macros.stopRecording()');
+    await p.eval("(window.kelvApp.macros.setRecording((r) => { r.delays = 'recorded'; }), true)");
+  } },
+  { name: 'undo-message', show: async (p) => {
+    await go(p, 'performance');
+    await p.eval("(window.kelvApp.offerUndo('perf.undoRemoveStage', { n: 2 }, () => {}), true)");
+  }, leave: (p) => p.eval('(window.kelvApp.alerts = [], window.kelvApp.ui.renderAlerts(), true)') },
   { name: 'lighting', show: (p) => go(p, 'lighting') },
   { name: 'modes', show: (p) => go(p, 'modes') },
   { name: 'reset-dialog', show: async (p) => { await go(p, 'modes'); await settle(p); await clickKey(p, 'modes:reset'); },
     leave: (p) => p.eval("(document.querySelector('.dialog .btn:not(.danger)').click(), true)") },
+  { name: 'import-question', show: async (p) => {
+    await go(p, 'modes');
+    await settle(p);
+    await p.eval(`(import('./js/i18n.js').then(({ t }) => { window.kelvApp.ui.confirm({ title: t('modes.importSameTitle'),
+      text: t('modes.importSame', { name: 'Shooter' }), ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true }); }), true)`);
+    await p.until("document.querySelector('.dialog [data-key=\"dialog:alt\"]') !== null");
+  }, leave: (p) => p.eval("(document.querySelector('.dialog [data-key=\"dialog:cancel\"]').click(), true)") },
   { name: 'system', show: (p) => go(p, 'system') },
   { name: 'settings', show: (p) => go(p, 'settings') },
   { name: 'no-mouse', show: async (p) => {

@@ -10,6 +10,9 @@ import { ModesController } from './controllers/modes.js';
 import { SettingsController } from './controllers/settings.js';
 import { mountShell } from './ui/shell.js';
 
+// How long a deletion can be undone.
+export const UNDO_MS = 8000;
+
 export class App {
   constructor(win = window) {
     this.bridge = new Bridge(win);
@@ -114,13 +117,21 @@ export class App {
     this.pushAlert({ kind: 'info', key, vars });
   }
 
+  // A message with "Undo" for a few seconds after something was deleted or
+  // replaced; undo() puts it back. A newer one of the same kind takes the
+  // place of the last.
+  offerUndo(key, vars, undo) {
+    this.alerts = this.alerts.filter((x) => !(x.undo && x.key === key));
+    this.pushAlert({ kind: 'info', key, vars, undo: true, actions: [{ label: 'action.undo', run: undo }], timeoutMs: UNDO_MS });
+  }
+
   pushAlert(a) {
     a.id = Math.random().toString(36).slice(2);
     // The same message twice in a row is shown once.
     if (this.alerts.some((x) => x.key === a.key && JSON.stringify(x.vars) === JSON.stringify(a.vars) && x.detail === a.detail)) return;
     this.alerts.push(a);
     if (this.alerts.length > 4) this.alerts.shift();
-    if (a.kind === 'info') setTimeout(() => this.dismiss(a.id), 3500);
+    if (a.kind === 'info') setTimeout(() => this.dismiss(a.id), a.timeoutMs ?? 3500);
     this.update();
   }
 

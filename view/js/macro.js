@@ -77,6 +77,30 @@ export function tidyRecording(steps) {
   return out;
 }
 
+// What a recording does with the time between keys: keeps it as recorded,
+// drops it, or puts one fixed delay between every two key events.
+export const DELAY_CHOICES = ['recorded', 'none', 'fixed'];
+export const STOP_KEYS = ['esc', 'none']; // the key that stops a recording (none: the pointer only)
+export const ESC = { scan: 0x01, ext: 0 };
+
+export function applyDelayChoice(steps, { delays = 'recorded', fixedMs = DEFAULT_DELAY_MS } = {}) {
+  if (delays !== 'none' && delays !== 'fixed') return steps.map((s) => ({ ...s }));
+  const out = [];
+  for (const s of steps) {
+    if (s.kind === 'delay') continue;
+    if (out.length && delays === 'fixed') out.push(delayStep(fixedMs));
+    out.push({ ...s });
+  }
+  return out;
+}
+
+// The steps before the first press of the key that stopped the recording:
+// that press and whatever came after it are not part of the macro.
+export function cutAtStopKey(steps, key) {
+  const i = steps.findIndex((s) => s.kind === 'down' && s.scan === key.scan && s.ext === key.ext);
+  return i < 0 ? steps : steps.slice(0, i);
+}
+
 // How many 3-byte events the steps take in the mouse (long delays split).
 export function eventCount(steps) {
   let n = 0;

@@ -13,7 +13,7 @@
 //       </mode>
 //     </modes>
 //   </modeSetting>
-//   <macros>
+//   <macros recordDelays="recorded" recordFixedMs="50" recordStopKey="esc">
 //     <macro slot="0" name="..." repeat="0" count="1">
 //       <step kind="down|up" code="30" ext="0"/> <step kind="delay" ms="50"/>
 //     </macro>
@@ -37,11 +37,11 @@
 // value and the model is marked repaired, so a hand-edited or older document
 // never sends the mouse a value it would refuse.
 import {
-  BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES,
+  ACTION, BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES,
   clampDpi, factoryButtons, factoryLighting, factoryPerformance, validateAssignment,
 } from './devicemap.js';
 import { isHexColour } from './bytes.js';
-import { validateMacro, MAX_DELAY_MS } from './macro.js';
+import { DEFAULT_DELAY_MS, DELAY_CHOICES, MAX_DELAY_MS, STOP_KEYS, validateMacro } from './macro.js';
 import { child, childrenNamed, el, parseXml, serialize, xpathLiteral } from './xml.js';
 
 export const PROFILE_PATH = 'view/xml/configuration.xml';
@@ -227,6 +227,39 @@ function readMacro(node, flag) {
   return macro;
 }
 
+// How the recorder treats delays and which key stops it (attributes of
+// <macros>; a document without them takes the defaults as it is).
+export function defaultRecording() {
+  return { delays: 'recorded', fixedMs: DEFAULT_DELAY_MS, stopKey: 'esc' };
+}
+
+function readRecording(node, flag) {
+  const a = node?.attrs ?? {};
+  const r = defaultRecording();
+  const pick = (text, allowed, fallback) => {
+    if (text === undefined) return fallback;
+    if (allowed.includes(text)) return text;
+    flag.repaired = true;
+    return fallback;
+  };
+  r.delays = pick(a.recordDelays, DELAY_CHOICES, r.delays);
+  r.stopKey = pick(a.recordStopKey, STOP_KEYS, r.stopKey);
+  if (a.recordFixedMs !== undefined) r.fixedMs = intIn(a.recordFixedMs, 0, MAX_DELAY_MS, r.fixedMs, flag);
+  return r;
+}
+
+// The <macro> children of a <macros> element, one per slot, by slot.
+function readMacros(node, flag) {
+  const macros = [];
+  for (const m of childrenNamed(node, 'macro')) {
+    const mac = readMacro(m, flag);
+    if (mac && !macros.some((x) => x.slot === mac.slot)) macros.push(mac);
+    else if (mac) flag.repaired = true;
+  }
+  macros.sort((a, b) => a.slot - b.slot);
+  return macros;
+}
+
 export function newMode(index, name, from = null) {
   return {
     index: String(index),
@@ -275,13 +308,8 @@ export function profileFromXml(text) {
     flag.repaired = true;
     current = modes[0].index;
   }
-  const macros = [];
-  for (const node of childrenNamed(child(root, 'macros'), 'macro')) {
-    const mac = readMacro(node, flag);
-    if (mac && !macros.some((x) => x.slot === mac.slot)) macros.push(mac);
-    else if (mac) flag.repaired = true;
-  }
-  macros.sort((a, b) => a.slot - b.slot);
+  const macros = readMacros(child(root, 'macros'), flag);
+  const recording = readRecording(child(root, 'macros'), flag);
   const sys = child(root, 'system')?.attrs ?? {};
   const system = {
     pointerSpeed: sys.pointerSpeed ?? '',
@@ -291,7 +319,7 @@ export function profileFromXml(text) {
   if (!child(root, 'system')) flag.repaired = true;
   // The mouse the user chose to show among several (its hardware ID).
   const device = ms?.attrs?.device ?? '';
-  return { current, device, modes, macros, system, repaired: flag.repaired };
+  return { current, device, modes, macros, recording, system, repaired: flag.repaired };
 }
 
 export function nextModeIndex(modes) {
@@ -325,6 +353,10 @@ function macroElement(m) {
     m.steps.map((s) => (s.kind === 'delay' ? el('step', { kind: 'delay', ms: s.ms }) : el('step', { kind: s.kind, code: s.scan, ext: s.ext }))));
 }
 
+function recordingAttrs(r) {
+  return { recordDelays: r.delays, recordFixedMs: r.fixedMs, recordStopKey: r.stopKey };
+}
+
 // The content of one <mode> element (what modifyProfileEx puts into it).
 export function modeContentXml(mode) {
   return modeChildren(mode).map(serialize).join('');
@@ -335,7 +367,7 @@ export function confContentXml(model) {
   return [
     el('modeSetting', model.device ? { current: model.current, device: model.device } : { current: model.current },
       [el('modes', {}, model.modes.map(modeElement))]),
-    el('macros', {}, model.macros.map(macroElement)),
+    el('macros', recordingAttrs(model.recording ?? defaultRecording()), model.macros.map(macroElement)),
     el('system', { ...model.system }),
   ].map(serialize).join('');
 }
@@ -380,6 +412,79 @@ export function macroUsers(model, slot) {
     }
   }
   return out;
+}
+
+// The macros a mode's buttons run (those of its sections for other mice too).
+export function usedMacros(model, mode) {
+  const buttons = [mode, ...Object.values(mode.devices ?? {})].flatMap((s) => s.buttons);
+  const slots = new Set(buttons.filter((b) => b.type === ACTION.MACRO).map((b) => b.p1));
+  return model.macros.filter((m) => slots.has(m.slot));
+}
+
+// The content of an exported <mode>: its settings and the macros its buttons
+// run (<macros>, with their slot numbers). A program that does not know the
+// <macros> child still imports the settings.
+export function modeExportContentXml(model, mode) {
+  return modeContentXml(mode) + serialize(el('macros', {}, usedMacros(model, mode).map(macroElement)));
+}
+
+// An exported mode element read back: its stored name ('' when it has
+// none), settings and macros. Throws for an element without mode settings.
+export function modeFromExport(node) {
+  if (!node || !['performance', 'buttons', 'lighting'].some((n) => child(node, n))) throw new Error('the file holds no mode settings');
+  const flag = { repaired: false };
+  return {
+    name: String(node.attrs?.name ?? '').trim().slice(0, 40),
+    performance: readPerformance(child(node, 'performance'), flag),
+    buttons: readButtons(child(node, 'buttons'), flag),
+    lighting: readLighting(child(node, 'lighting'), flag),
+    devices: readDeviceSections(node, flag),
+    macros: readMacros(child(node, 'macros'), flag),
+  };
+}
+
+const sameMacro = (a, b) => a.name === b.name && a.repeat === b.repeat && a.count === b.count && JSON.stringify(a.steps) === JSON.stringify(b.steps);
+
+// Finds places for the macros of an imported mode: one the profile already
+// holds as it is keeps its slot, the others take free slots. Returns the
+// buttons running them from there (and those of the mode's sections for
+// other mice, devices), the macros to add, and how many found no free slot
+// (their buttons take the factory action, or the button's own number).
+export function placeImportedMacros(model, buttons, macros, devices = {}) {
+  const taken = new Set(model.macros.map((m) => m.slot));
+  const slotOf = new Map();
+  const added = [];
+  let missing = 0;
+  for (const m of macros) {
+    const have = model.macros.find((x) => sameMacro(x, m)) ?? added.find((x) => sameMacro(x, m));
+    if (have) { slotOf.set(m.slot, have.slot); continue; }
+    let slot = 0;
+    while (slot < MACRO_SLOTS && taken.has(slot)) slot++;
+    if (slot >= MACRO_SLOTS) { slotOf.set(m.slot, null); missing++; continue; }
+    taken.add(slot);
+    slotOf.set(m.slot, slot);
+    added.push({ ...structuredClone(m), slot });
+  }
+  const factory = factoryButtons();
+  const place = (list, fallback) => list.map((b, i) => {
+    if (b.type !== ACTION.MACRO || !slotOf.has(b.p1)) return { ...b };
+    const slot = slotOf.get(b.p1);
+    return slot === null ? fallback(i) : { ...b, p1: slot };
+  });
+  const sections = {};
+  for (const [id, s] of Object.entries(devices)) {
+    sections[id] = { ...structuredClone(s), buttons: place(s.buttons, (i) => ({ type: i < 5 ? 1 : 7, p1: i + 1, p2: 0, p3: 0 })) };
+  }
+  return { buttons: place(buttons, (i) => ({ ...factory[i] })), devices: sections, added, missing };
+}
+
+// A name no mode has yet: the name itself, else "name (2)", "name (3)", ...
+export function uniqueModeName(model, name) {
+  const names = new Set(model.modes.map((m) => m.name));
+  if (!names.has(name)) return name;
+  let n = 2;
+  while (names.has(`${name} (${n})`)) n++;
+  return `${name} (${n})`;
 }
 
 // Reads the file name of a path as a mode name ("C:\x\My Mode.pfd" -> "My Mode").

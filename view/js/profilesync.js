@@ -3,10 +3,10 @@
 // change with modifyProfileEx, so a slider dragged across many values costs
 // one edit. save() also writes the cache to disk (savexml).
 import {
-  PROFILE_PATH, confContentXml, findMode, modeContentXml, modeXpath, newMode, nextModeIndex, profileFromXml,
+  PROFILE_PATH, confContentXml, findMode, modeContentXml, modeXpath, newMode, nextModeIndex,
 } from './profile.js';
 import * as rq from './requests.js';
-import { child, childrenNamed, parseXml } from './xml.js';
+import { parseXml } from './xml.js';
 
 export class ProfileSync {
   constructor(bridge, getModel, { delayMs = 400, timers = globalThis, onState = () => {} } = {}) {
@@ -91,30 +91,47 @@ export class ProfileSync {
     }
   }
 
-  // Imports an export file (.pfd) as a new mode named name. The mode is made
-  // in the native cache (the model plus an empty mode), filled from the file
-  // there, read back, and only then added to the model, all in one exclusive
-  // run: a change flushed in between would put the empty mode back over the
-  // imported settings. Resolves with the new mode; on failure the cache may
-  // still hold the unfinished mode (mark everything to send the model again).
-  importMode(path, name) {
+  // Exports mode index to an export file (.pfd) with saveXmlAs, which copies
+  // a node of the cache: for that moment the mode's node also holds the
+  // macros its buttons run (contentXml), then its own content again.
+  exportMode(path, index, contentXml) {
+    return this.exclusive(async () => {
+      const model = this.getModel();
+      const mode = findMode(model, index);
+      if (!mode) throw new Error('no such mode');
+      const xpath = modeXpath(index);
+      rq.expectReply(await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, contentXml)), rq.profile.replaceDone);
+      try {
+        rq.expectReply(await this.bridge.request(rq.profile.exportNode(PROFILE_PATH, path, xpath)), rq.profile.exportDone);
+      } finally {
+        // Should that fail, the next flush gives the mode its content.
+        await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, modeContentXml(mode)))
+          .then((r) => rq.expectReply(r, rq.profile.replaceDone)).catch(() => this.markMode(index));
+      }
+    });
+  }
+
+  // The exported element of an export file, for a program that cannot read
+  // one itself: a scratch mode in the native cache is filled from the file
+  // (modifyReplaceProfileEx copies the element's children, not its
+  // attributes), read back, and the cache given the model again. All in one
+  // exclusive run, so no change of the model is sent in between.
+  readExportThroughCache(path) {
     return this.exclusive(async () => {
       const model = this.getModel();
       const index = String(nextModeIndex(model.modes));
-      const withNew = { ...model, modes: [...model.modes, newMode(index, name)] };
-      let reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, '/conf', confContentXml(withNew)));
-      rq.expectReply(reply, rq.profile.replaceDone);
-      reply = await this.bridge.request(rq.profile.importInto(path, PROFILE_PATH, '/mode', modeXpath(index)));
-      rq.expectReply(reply, rq.profile.importDone);
-      const text = await this.bridge.request(rq.profile.query(PROFILE_PATH, '/conf'));
-      const node = childrenNamed(child(child(parseXml(text), 'modeSetting'), 'modes'), 'mode').find((m) => m.attrs.index === index);
-      if (!node) throw new Error('the imported mode is missing');
-      // An export of anything but a mode leaves the new mode without settings.
-      if (!['performance', 'buttons', 'lighting'].some((n) => child(node, n))) throw new Error('the file holds no mode settings');
-      const imported = findMode(profileFromXml(text), index);
-      const mode = { ...imported, index, name, bindingProcess: '' };
-      this.getModel().modes.push(mode);
-      return mode;
+      const withScratch = { ...model, modes: [...model.modes, newMode(index, '')] };
+      try {
+        let reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, '/conf', confContentXml(withScratch)));
+        rq.expectReply(reply, rq.profile.replaceDone);
+        reply = await this.bridge.request(rq.profile.importInto(path, PROFILE_PATH, '/mode', modeXpath(index)));
+        rq.expectReply(reply, rq.profile.importDone);
+        const text = await this.bridge.request(rq.profile.query(PROFILE_PATH, modeXpath(index)));
+        return parseXml(text);
+      } finally {
+        await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, '/conf', confContentXml(this.getModel())))
+          .then((r) => rq.expectReply(r, rq.profile.replaceDone)).catch(() => this.markAll());
+      }
     });
   }
 

@@ -89,6 +89,9 @@ export const profile = {
   importInto: (srcFilePath, desFilePath, srcXpath, desXpath) =>
     command('modifyReplaceProfileEx', { srcFilePath, desFilePath, srcXpath, desXpath }),
   importDone: 'modifyReplaceProfile success',
+  // The exported element of an export file as XML text (no answer from a
+  // program that does not know the command).
+  readExport: (srcFilePath) => command('queryExportFile', { srcFilePath }),
 };
 
 // Program and desktop commands, each with the reply that means it was done.
@@ -135,7 +138,9 @@ export const systemMouse = {
 export const dialogs = {
   openProgram: () => command('openFileDialogExe'),
   openProfile: () => command('openFileDialog'),
-  saveProfile: () => command('saveFileDialog'),
+  // fileName: the name the dialog proposes (a program that does not know the
+  // member proposes none).
+  saveProfile: (fileName = '') => command('saveFileDialog', fileName ? { fileName } : {}),
 };
 
 // A reply that is not the text meaning success is the failure's own text.

@@ -3,7 +3,9 @@
 import { factoryButtons } from '../devicemap.js';
 import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
-import { encodeMacro, stepFromItem, appendStep, tidyRecording, validateMacro } from '../macro.js';
+import {
+  ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, stepFromItem, tidyRecording, validateMacro,
+} from '../macro.js';
 import { findMode, macroUsers, modeSettings } from '../profile.js';
 import * as rq from '../requests.js';
 
@@ -133,48 +135,83 @@ export class MacrosController {
       app.error('error.record', e.message);
       return;
     }
-    app.state.recording = { slot, steps: [] };
+    app.state.recording = { slot, steps: [], stopping: false };
     app.update();
+  }
+
+  // The key that stops a recording from the keyboard (null: only the pointer
+  // stops it). It is never part of the macro; every other key is.
+  get stopKey() {
+    return this.app.state.profile?.recording?.stopKey === 'none' ? null : ESC;
   }
 
   onItem(item) {
     const rec = this.app.state.recording;
     if (!rec) return;
-    appendStep(rec.steps, stepFromItem(item));
+    const step = stepFromItem(item);
+    appendStep(rec.steps, step);
+    const stop = this.stopKey;
+    if (stop && step?.kind === 'down' && step.scan === stop.scan && step.ext === stop.ext) this.stopRecording();
     this.app.update();
   }
 
-  // withoutKey: the key ({ scan, ext }) that stopped the recording from the
-  // keyboard; its press at the end is dropped.
-  async stopRecording({ withoutKey = null } = {}) {
+  // The steps a recording gives with the recording settings (delays as
+  // recorded, none or fixed; the stop key and what followed it cut off).
+  recordedSteps(rec) {
+    const stop = this.stopKey;
+    const steps = tidyRecording(stop ? cutAtStopKey(rec.steps, stop) : rec.steps);
+    return applyDelayChoice(steps, this.app.state.profile.recording);
+  }
+
+  // Ends the recording. Items that arrive until the recorder has stopped still
+  // count (the stop key typed into this window may be seen here before the
+  // recorder's item for it arrives). The steps replace the macro's; the old
+  // ones can be brought back for a few seconds.
+  async stopRecording() {
     const { app } = this;
     const rec = app.state.recording;
-    if (!rec) return;
-    app.state.recording = null;
+    if (!rec || rec.stopping) return;
+    rec.stopping = true;
+    app.update();
     try {
       await app.bridge.request(rq.recorder.stop());
     } catch (e) {
       app.error('error.record', e.message);
     }
-    if (withoutKey) dropStoppingKey(rec.steps, withoutKey);
-    const steps = tidyRecording(rec.steps);
-    if (steps.length && this.get(rec.slot)) await this.edit(rec.slot, (m) => { m.steps = steps; }, { immediate: true });
-    else app.update();
-  }
-}
-
-// Removes the last press of key (and what follows it) when nothing but its
-// own release and delays came after it.
-export function dropStoppingKey(steps, key) {
-  for (let i = steps.length - 1; i >= 0; i--) {
-    const s = steps[i];
-    if (s.kind === 'delay') continue;
-    const same = s.scan === key.scan && s.ext === key.ext;
-    if (!same) return;
-    if (s.kind === 'down') {
-      steps.splice(i);
-      while (steps.length && steps[steps.length - 1].kind === 'delay') steps.pop();
+    app.state.recording = null;
+    const steps = this.recordedSteps(rec);
+    const m = this.get(rec.slot);
+    if (!steps.length || !m) {
+      app.update();
       return;
     }
+    const before = m.steps;
+    const stored = this.edit(rec.slot, (mm) => { mm.steps = steps; }, { immediate: true });
+    if (before.length) this.offerUndo(rec.slot, before, 'macros.undoRecording');
+    await stored;
+  }
+
+  // Changes the steps of a macro through fn(steps) and offers to put the old
+  // steps back.
+  editSteps(slot, fn, undoKey) {
+    const m = this.get(slot);
+    if (!m) return;
+    const before = m.steps;
+    this.edit(slot, (mm) => { mm.steps = fn(mm.steps); });
+    if (undoKey) this.offerUndo(slot, before, undoKey);
+  }
+
+  offerUndo(slot, steps, key) {
+    const name = this.get(slot)?.name ?? '';
+    this.app.offerUndo(key, { name }, () => {
+      if (this.get(slot) && !this.app.state.recording) this.edit(slot, (mm) => { mm.steps = steps; }, { immediate: true });
+    });
+  }
+
+  setRecording(fn) {
+    const { app } = this;
+    fn(app.state.profile.recording);
+    app.sync.markAll();
+    app.update();
   }
 }

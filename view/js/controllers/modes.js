@@ -2,12 +2,17 @@
 // mouse's mode button or a bound program), editing the active mode's settings,
 // bindings, export, import and the reset to factory defaults.
 import { has } from '../caps.js';
-import { encodeProp } from '../devicesettings.js';
+import { factoryButtons, factoryLighting, factoryPerformance } from '../devicemap.js';
+import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
-  FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeXpath, newMode, nextModeIndex, profileFromXml, nameFromPath,
+  FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeExportContentXml, modeFromExport, newMode, nextModeIndex,
+  modeSettings, placeImportedMacros, profileFromXml, nameFromPath, uniqueModeName,
 } from '../profile.js';
 import * as rq from '../requests.js';
+import { parseXml } from '../xml.js';
+
+const FACTORY_SECTIONS = { performance: factoryPerformance, buttons: factoryButtons, lighting: factoryLighting };
 
 export class ModesController {
   constructor(app) {
@@ -80,6 +85,69 @@ export class ModesController {
       app.update();
       return false;
     }
+  }
+
+  // Puts one part (performance, buttons or lighting) of a mode's settings for
+  // a mouse (key: where the mode keeps them, see modeSettings) to the given
+  // value; when the mode is active and the mouse shown, the mouse gets what
+  // differs, in the order it accepts. A refused write puts the part back.
+  async replaceSection(index, section, value, key = this.app.state.settingsKey) {
+    const { app } = this;
+    const mode = findMode(app.state.profile, index);
+    const settings = mode && modeSettings(mode, key);
+    if (!settings) return false;
+    const before = settings[section];
+    settings[section] = structuredClone(value);
+    app.sync.markMode(mode.index);
+    app.update();
+    if (mode !== this.active || key !== app.state.settingsKey || !app.device.ready) return true;
+    try {
+      await app.device.mouse.applyMode(settings, app.state.live);
+      app.device.keepLive(settings);
+      return true;
+    } catch (e) {
+      settings[section] = before;
+      app.sync.markMode(mode.index);
+      app.device.failure(e, () => this.replaceSection(index, section, value, key));
+      await app.device.reread({ quiet: true });
+      app.update();
+      return false;
+    }
+  }
+
+  // change() for something that deletes or replaces settings (a DPI stage, a
+  // whole screen): "Undo" puts that part of the mode back for a few seconds.
+  async changeUndoable(section, fn, props, key, vars = {}) {
+    const mode = this.active;
+    const where = this.app.state.settingsKey;
+    const before = structuredClone(this.app.shown[section]);
+    if (!(await this.change(fn, props))) return false;
+    this.app.offerUndo(key, vars, () => this.replaceSection(mode.index, section, before, where));
+    return true;
+  }
+
+  // What one screen of the shown mouse's settings goes back to: the classic
+  // mouse's factory settings; for another mouse its buttons' own defaults
+  // (it names no factory DPI or lighting); null when there is none.
+  sectionDefaults(section) {
+    const { app } = this;
+    if (!app.state.settingsKey) return FACTORY_SECTIONS[section]();
+    const caps = app.device.caps;
+    if (section !== 'buttons' || !caps) return null;
+    return Array.from({ length: caps.buttons.count }, (_, i) => defaultAssignment(caps, i));
+  }
+
+  // One screen of the active mode back to its defaults (the whole profile's
+  // reset is reset()).
+  async resetSection(section) {
+    const mode = this.active;
+    const where = this.app.state.settingsKey;
+    const value = this.sectionDefaults(section);
+    if (!value) return false;
+    const before = structuredClone(this.app.shown[section]);
+    if (!(await this.replaceSection(mode.index, section, value, where))) return false;
+    this.app.offerUndo('screenReset.done', { name: mode.name }, () => this.replaceSection(mode.index, section, before, where));
+    return true;
   }
 
   async switchTo(index, { reason = 'user' } = {}) {
@@ -208,41 +276,94 @@ export class ModesController {
     }
   }
 
+  // Exports a mode with the macros its buttons run; the dialog proposes the
+  // mode's name as the file name.
   async exportMode(index) {
     const { app } = this;
     const m = findMode(app.state.profile, index);
     if (!m) return;
-    let path = await this.askPath(rq.dialogs.saveProfile());
+    let path = await this.askPath(rq.dialogs.saveProfile(`${m.name}.pfd`));
     if (!path) return;
     if (!/\.pfd$/i.test(path)) path += '.pfd';
     try {
-      await app.sync.flush();
-      rq.expectReply(await app.bridge.request(rq.profile.exportNode(PROFILE_PATH, path, modeXpath(m.index))), rq.profile.exportDone);
+      await app.sync.exportMode(path, m.index, modeExportContentXml(app.state.profile, m));
       app.info('modes.exported', { name: m.name, path });
     } catch (e) {
       app.error('error.export', e.message);
     }
   }
 
-  // Imports a .pfd as a new mode (see ProfileSync.importMode): the mode shows
-  // up once the file's settings have been read back.
+  // The exported element of a .pfd file. The program reads it
+  // (queryExportFile); an older program without that command leaves the
+  // request unanswered, and the element is read through the profile cache
+  // (without its stored name).
+  async readExport(path) {
+    const { app } = this;
+    let text;
+    try {
+      text = await app.bridge.request(rq.profile.readExport(path), { timeoutMs: 4000 });
+    } catch (e) {
+      if (!e.timeout) throw e;
+      return app.sync.readExportThroughCache(path);
+    }
+    return parseXml(text);
+  }
+
+  // Imports a .pfd: the mode keeps its stored name (the file's name for files
+  // without one) and brings its macros into free slots, its buttons running
+  // them there. A mode of the same name is replaced only when the user says so.
   async importMode() {
     const { app } = this;
     const path = await this.askPath(rq.dialogs.openProfile());
     if (!path) return;
-    const name = nameFromPath(path);
+    let imported;
     try {
-      const mode = await app.sync.importMode(path, name);
-      // Values the file did not have (or had out of range) took factory values.
-      app.sync.markMode(mode.index);
-      await this.save();
-      app.info('modes.imported', { name });
+      imported = modeFromExport(await this.readExport(path));
     } catch (e) {
-      // The cache may hold the unfinished mode; the model never had it.
-      app.sync.markAll();
       app.error('error.import', e.message);
-      await app.sync.flush().catch(() => {});
+      return;
     }
+    const p = app.state.profile;
+    let name = imported.name || nameFromPath(path);
+    let target = null;
+    const same = p.modes.find((m) => m.name === name);
+    if (same) {
+      const choice = await app.ui.confirm({
+        title: t('modes.importSameTitle'), text: t('modes.importSame', { name }),
+        ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true,
+      });
+      if (!choice) return;
+      if (choice === 'alt') name = uniqueModeName(p, name);
+      else target = same;
+    }
+    const placed = placeImportedMacros(p, imported.buttons, imported.macros, imported.devices);
+    p.macros.push(...placed.added);
+    p.macros.sort((a, b) => a.slot - b.slot);
+    const settings = { performance: imported.performance, buttons: placed.buttons, lighting: imported.lighting, devices: placed.devices };
+    let index;
+    if (target) {
+      index = target.index;
+      Object.assign(target, structuredClone(settings));
+    } else {
+      index = String(nextModeIndex(p.modes));
+      p.modes.push({ index, name, bindingProcess: '', ...structuredClone(settings) });
+    }
+    app.sync.markAll();
+    app.update();
+    // The macros first: the buttons that run them may reach the mouse next.
+    for (const m of placed.added) await app.macros.store(m.slot);
+    if (target && index === p.current && app.device.ready) {
+      try {
+        const shown = app.device.settingsOf(target);
+        await app.device.mouse.applyMode(shown, app.state.live);
+        app.device.keepLive(shown);
+      } catch (e) {
+        app.device.failure(e, () => app.device.connect());
+      }
+    }
+    await this.save();
+    app.info('modes.imported', { name });
+    if (placed.missing) app.error('error.importSlots');
     app.update();
   }
 

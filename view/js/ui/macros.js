@@ -2,10 +2,12 @@
 import { t, formatUnit, unitSymbol } from '../i18n.js';
 import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
 import { keyName, scanFromCode, isModifierCode } from '../keys.js';
-import { eventCount, insertDelay, insertKeyPress, removeStep, setDelay, totalDuration, MAX_DELAY_MS } from '../macro.js';
+import {
+  DELAY_CHOICES, applyDelayChoice, eventCount, insertDelay, insertKeyPress, removeStep, setDelay, totalDuration, MAX_DELAY_MS,
+} from '../macro.js';
 import { macroUsers, findMode } from '../profile.js';
 import { BUTTON_NAMES } from '../devicemap.js';
-import { card, field, h, renderInto, select } from './dom.js';
+import { card, field, h, renderInto, select, toggle } from './dom.js';
 import { icon } from './icons.js';
 
 // The numbers in the macro messages, formatted like every other number.
@@ -73,7 +75,8 @@ export function renderMacros(app, ui) {
     })) : null);
 
   const recordBtn = recordingThis
-    ? h('button', { type: 'button', class: 'btn danger recording', id: 'record-stop', 'data-key': 'macro:record', onclick: () => app.macros.stopRecording() }, icon('stop'), t('macros.stop'))
+    ? h('button', { type: 'button', class: 'btn danger recording', id: 'record-stop', 'data-key': 'macro:record',
+      'aria-describedby': 'recording-hint', onclick: () => app.macros.stopRecording() }, icon('stop'), t('macros.stop'))
     : h('button', { type: 'button', class: 'btn primary', id: 'record-start', 'data-key': 'macro:record', disabled: !!rec, onclick: () => startRecording(app, sel) }, icon('record'), t('macros.record'));
 
   const toolbar = h('div', { class: 'macro-toolbar' }, recordBtn,
@@ -89,6 +92,8 @@ export function renderMacros(app, ui) {
         if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.macros.remove(sel);
       } }, t('macros.delete')));
 
+  const recOptions = recordingOptions(app, !!rec);
+
   const timeline = h('div', { id: 'timeline', class: 'timeline' });
   renderTimeline(app, ui, timeline);
 
@@ -98,9 +103,10 @@ export function renderMacros(app, ui) {
     users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${findMode(p, u.mode).name})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
-    card(t('macros.editorTitle'), header, toolbar,
-      recordingThis ? h('p', { class: 'recording-hint', role: 'status' },
-        t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint')) : null,
+    card(t('macros.editorTitle'), header, toolbar, recOptions,
+      recordingThis ? h('p', { class: 'recording-hint', id: 'recording-hint', role: 'status' },
+        t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'), ' ',
+        t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer')) : null,
       timeline, footer));
 }
 
@@ -118,27 +124,51 @@ function setRepeat(app, slot, repeat, count) {
   }
 }
 
-// While recording, keys typed into the page must not press its buttons: the
-// recorder sees them system-wide anyway. Keyboard users stay in control: Tab
-// still moves the focus, and Enter or Space on the Stop button stops (that key
-// press is not part of the macro).
+// How a recording treats delays and whether Esc stops it (set before
+// recording; they apply to every recording).
+function recordingOptions(app, locked) {
+  const r = app.state.profile.recording;
+  const set = (fn) => app.macros.setRecording(fn);
+  return h('div', { class: 'record-options' },
+    field(t('macros.delays'), select({
+      key: 'macro:delays', label: t('macros.delays'), value: r.delays, disabled: locked,
+      options: DELAY_CHOICES.map((v) => ({ value: v, label: t(`macros.delays.${v}`) })),
+      onChange: (v) => set((x) => { x.delays = v; }),
+    })),
+    r.delays === 'fixed' ? field(t('macros.fixedDelay'), h('span', { class: 'delay-edit' }, h('input', {
+      type: 'number', min: 0, max: MAX_DELAY_MS, value: r.fixedMs, disabled: locked, 'data-key': 'macro:fixed-ms', 'aria-label': t('macros.fixedDelay'),
+      onchange: (e) => {
+        const v = Math.round(Number(e.target.value));
+        if (e.target.value === '' || !Number.isFinite(v) || v < 0 || v > MAX_DELAY_MS) { e.target.value = r.fixedMs; app.error('macro.error.delay'); return; }
+        set((x) => { x.fixedMs = v; });
+      },
+    }), h('span', { class: 'unit' }, unitSymbol('millisecond')))) : null,
+    toggle({ key: 'macro:esc-stops', label: t('macros.escStops'), value: r.stopKey === 'esc', disabled: locked,
+      onChange: (v) => set((x) => { x.stopKey = v ? 'esc' : 'none'; }) }));
+}
+
+// While recording, keys typed into the page only go into the macro (the
+// recorder sees them itself): none of them presses a button or moves the
+// focus, so Space, Enter and Tab are recorded like any key. The stop key (Esc
+// unless the user records Esc too) stops; the pointer always can.
 let blocker = null;
-function startRecording(app, slot) {
-  if (!blocker) {
-    blocker = (e) => {
-      if (!app.state.recording) { window.removeEventListener('keydown', blocker, true); window.removeEventListener('keyup', blocker, true); blocker = null; return; }
-      if (e.key === 'Tab' && !e.ctrlKey && !e.altKey && !e.metaKey) return;
-      e.preventDefault();
-      e.stopPropagation();
-      if (e.type === 'keydown' && !e.repeat && (e.key === 'Enter' || e.key === ' ') && e.target?.id === 'record-stop') {
-        app.macros.stopRecording({ withoutKey: scanFromCode(e.code) });
-      }
-    };
-    window.addEventListener('keydown', blocker, true);
-    window.addEventListener('keyup', blocker, true);
-  }
-  // The focus stays on the record button, which becomes the Stop button.
-  app.macros.startRecording(slot);
+async function startRecording(app, slot) {
+  await app.macros.startRecording(slot);
+  // Once the recording runs: the key that started it may still come up, and
+  // the blocker goes with the first key after the recording.
+  if (!app.state.recording || blocker) return;
+  blocker = (e) => {
+    if (!app.state.recording) { window.removeEventListener('keydown', blocker, true); window.removeEventListener('keyup', blocker, true); blocker = null; return; }
+    e.preventDefault();
+    e.stopPropagation();
+    const k = scanFromCode(e.code);
+    const stop = app.macros.stopKey;
+    if (e.type === 'keydown' && stop && k && k.scan === stop.scan && k.ext === stop.ext) app.macros.stopRecording();
+  };
+  window.addEventListener('keydown', blocker, true);
+  window.addEventListener('keyup', blocker, true);
+  // The focus stays on the record button, which becomes the Stop button
+  // (described by the recording hint); keys cannot press it.
 }
 
 export function renderTimeline(app, ui, container) {
@@ -146,7 +176,7 @@ export function renderTimeline(app, ui, container) {
   const sel = app.state.selectedSlot;
   const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
-  const steps = recordingThis ? rec.steps : m.steps;
+  const steps = recordingThis ? applyDelayChoice(rec.steps, app.state.profile.recording) : m.steps;
   const locked = !!rec;
   const edit = (fn) => app.macros.edit(sel, (mm) => { mm.steps = fn(mm.steps); });
 
@@ -176,7 +206,7 @@ export function renderTimeline(app, ui, container) {
           h('button', { type: 'button', class: 'icon-btn', title: t('macros.insertKey'), 'aria-label': t('macros.insertKey'), 'data-key': `step-key:${i}`,
             onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, i, k.scan, k.ext))) }, icon('plus')),
           h('button', { type: 'button', class: 'icon-btn', title: t('macros.deleteStep'), 'aria-label': t('macros.deleteStep'), 'data-key': `step-del:${i}`,
-            onclick: () => edit((s) => removeStep(s, i)) }, icon('trash'))));
+            onclick: () => app.macros.editSteps(sel, (s) => removeStep(s, i), 'macros.undoStep') }, icon('trash'))));
     });
     const list = h('div', { role: 'list', 'aria-label': t('macros.timeline') }, rows);
     if (!locked) {

@@ -58,7 +58,8 @@ export function renderPerformance(app) {
       countFixed ? null : h('button', {
         type: 'button', class: 'icon-btn', disabled: p.stageCount <= caps.stages.min, 'data-key': `stage-remove:${i}`,
         'aria-label': t('perf.removeStage', { n: i + 1 }), title: t('perf.removeStage', { n: i + 1 }),
-        onclick: () => change((pp) => removeStage(pp, i, caps), [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.ACTIVE_STAGE, PROP.STAGE_COUNT]),
+        onclick: () => app.modes.changeUndoable('performance', (m) => removeStage(m.performance, i, caps),
+          [PROP.STAGE_DPI, PROP.STAGE_COLOUR, PROP.ACTIVE_STAGE, PROP.STAGE_COUNT], 'perf.undoRemoveStage', { n: i + 1 }),
       }, icon('trash'))));
   }
 

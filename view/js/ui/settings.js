@@ -65,7 +65,7 @@ export function renderSettings(app) {
     h('div', { class: 'stack' },
       card(t('settings.general'),
         field(t('settings.language'), lang),
-        field(t('settings.close'), closeFunc, t('settings.closeHint')),
+        field(t('settings.close'), closeFunc, t(session.tray === false ? 'settings.closeNoTray' : 'settings.closeHint')),
         autostart, h('p', { class: 'hint' }, t('settings.autostartHint'))),
       card(t('settings.hotkey'),
         h('p', { class: 'hint' }, t('settings.hotkeyHint')),

@@ -13,11 +13,13 @@ import { renderSystem } from './system.js';
 import { renderSettings } from './settings.js';
 import { deviceChip, devicePicker, serviceNote } from './device.js';
 
+// section: the part of a mode the screen shows, which "Reset" puts back to
+// the factory settings.
 export const SCREENS = [
-  { id: 'performance', icon: 'gauge', device: true, render: renderPerformance },
-  { id: 'buttons', icon: 'mouse', device: true, render: renderButtons },
+  { id: 'performance', icon: 'gauge', device: true, section: 'performance', render: renderPerformance },
+  { id: 'buttons', icon: 'mouse', device: true, section: 'buttons', render: renderButtons },
   { id: 'macros', icon: 'keyboard', device: false, render: renderMacros },
-  { id: 'lighting', icon: 'light', device: true, render: renderLighting },
+  { id: 'lighting', icon: 'light', device: true, section: 'lighting', render: renderLighting },
   { id: 'modes', icon: 'layers', device: false, render: renderModes },
   { id: 'system', icon: 'pointer', device: false, render: renderSystem },
   { id: 'settings', icon: 'gear', device: false, render: renderSettings },
@@ -168,10 +170,13 @@ export function mountShell(app) {
 
   // -- dialogs
   const dialogRoot = $('#dialog-root');
-  ui.confirm = ({ title, text, ok, danger = false }) => new Promise((resolve) => {
+  // Resolves true (ok), false (cancel) or, when the dialog offers a second
+  // way on (alt), 'alt'; the focus starts on the safer of them.
+  ui.confirm = ({ title, text, ok, alt = null, danger = false }) => new Promise((resolve) => {
     const before = document.activeElement;
     const close = (v) => { dialogRoot.replaceChildren(); before?.focus?.(); resolve(v); };
-    const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary', onclick: () => close(true) }, ok);
+    const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary', 'data-key': 'dialog:ok', onclick: () => close(true) }, ok);
+    const altBtn = alt ? h('button', { type: 'button', class: 'btn primary', 'data-key': 'dialog:alt', onclick: () => close('alt') }, alt) : null;
     const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': title,
       onkeydown: (e) => {
         if (e.key === 'Escape') close(false);
@@ -182,9 +187,9 @@ export function mountShell(app) {
         }
       } },
     h('h2', {}, title), h('p', {}, text),
-    h('div', { class: 'dialog-actions' }, h('button', { type: 'button', class: 'btn', onclick: () => close(false) }, t('action.cancel')), okBtn));
+    h('div', { class: 'dialog-actions' }, h('button', { type: 'button', class: 'btn', 'data-key': 'dialog:cancel', onclick: () => close(false) }, t('action.cancel')), altBtn, okBtn));
     dialogRoot.replaceChildren(h('div', { class: 'backdrop', onclick: (e) => { if (e.target === e.currentTarget) close(false); } }, box));
-    okBtn.focus();
+    (altBtn ?? okBtn).focus();
   });
 
   ui.confirmReset = async () => {
@@ -207,10 +212,18 @@ export function mountShell(app) {
       // The device screens say how to get real mice while their service cannot serve them.
       const note = screen.device ? serviceNote(app) : null;
       if (screen.device && app.state.deviceState !== 'ready') return [note, deviceEmptyState(app)];
-      return [note, screen.render(app, ui)];
+      return [note, screen.render(app, ui), screen.section && app.modes.sectionDefaults(screen.section) ? screenReset(app, screen) : null];
     });
   };
   return ui;
+}
+
+// Beside the whole profile's factory reset (Modes): this screen's settings of
+// the active mode alone, with "Undo" afterwards.
+function screenReset(app, screen) {
+  return h('div', { class: 'screen-foot' },
+    h('button', { type: 'button', class: 'btn small', 'data-key': `screen-reset:${screen.id}`, onclick: () => app.modes.resetSection(screen.section) },
+      icon('reset'), t(`screenReset.${screen.id}`, { name: app.mode.name })));
 }
 
 export function deviceEmptyState(app) {
