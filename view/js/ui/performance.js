@@ -1,7 +1,7 @@
 // DPI stages, polling rate, the sensor settings and the onboard profiles of
 // the shown mouse: only what its description says it has, with its ranges.
 import { t, formatNumber, formatUnit } from '../i18n.js';
-import { CLASSIC_CAPS, dpiAllowed, dpiRange, has, snapDpi } from '../caps.js';
+import { CLASSIC_CAPS, dpiAllowed, dpiRange, fitsClassicLayout, has, snapDpi } from '../caps.js';
 import { FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI, PROP } from '../devicemap.js';
 import { PROP_DEFAULT_STAGE } from '../devicesettings.js';
 import { card, h, segmented, slider, toggle } from './dom.js';
@@ -16,6 +16,11 @@ export function renderPerformance(app) {
   const snap = (v) => snapDpi(caps, v);
   const countFixed = !has(caps, PROP.STAGE_COUNT) || caps.stages.min === caps.stages.max;
 
+  // The classic mouse's rows have the style sheet's columns; another device's
+  // have a column for each control it has.
+  const columns = fitsClassicLayout(caps) ? null : { gridTemplateColumns: [
+    'minmax(96px, auto)', caps.stages.colours ? '40px' : null, range ? '1fr' : null, range ? '84px' : '1fr', '30px',
+    caps.stages.default ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
   const rows = [];
   for (let i = 0; i < p.stageCount; i++) {
     const st = p.stages[i];
@@ -36,7 +41,7 @@ export function renderPerformance(app) {
       oninput: (e) => { num.value = snap(e.target.value); },
       onchange: (e) => change((pp) => { pp.stages[i].dpi = snap(e.target.value); }, [PROP.STAGE_DPI]),
     }) : null;
-    rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i },
+    rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i, style: columns },
       h('label', { class: 'stage-pick', title: t('perf.makeActive') },
         h('input', {
           type: 'radio', name: 'active-stage', checked: active, 'data-key': `stage-active:${i}`,
