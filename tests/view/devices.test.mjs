@@ -29,7 +29,7 @@ async function appWithRatbag({ service = null } = {}) {
   const rat = { info: INFO, mouse: ratbagMouse() };
   const win = makeNative({
     more: [rat], files: { [PROFILE_PATH]: '<conf/>' }, service,
-    handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }) },
+    handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }), resetProfile: () => ({ ok: true, text: 'resetProfile success' }) },
   });
   const app = new App(win);
   app.ui = { render() {}, renderAlerts() {}, updateSaveState() {}, updateChrome() {} };
@@ -169,4 +169,16 @@ test('when the shown mouse goes away the first one left is shown, and the chosen
   rat.present = true;
   await app.device.refresh();
   assert.equal(app.state.device.HardwareID, HW);
+});
+
+test('the factory reset keeps the chosen mouse shown and takes what it holds again', async () => {
+  const { app, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  await app.modes.change((s) => { s.performance.pollingRate = 7; }, [5]);
+  await app.modes.reset();
+  await settle();
+  assert.equal(app.state.profile.device, HW);
+  assert.equal(app.state.device.HardwareID, HW);
+  assert.deepEqual(app.shown.performance.pollingRate, 7, 'the new profile starts from what the mouse holds');
+  assert.deepEqual(rat.mouse.props[5], [7]);
 });

@@ -377,9 +377,15 @@ export class ModesController {
       return;
     }
     const oldMacros = state.profile?.macros ?? [];
+    // The mouse chosen among several stays the one shown.
+    const chosen = state.profile?.device ?? '';
     app.sync.all = false;
     app.sync.modes.clear();
     await this.load();
+    if (chosen && !state.profileError) {
+      state.profile.device = chosen;
+      app.sync.markAll();
+    }
     state.boundRunning = [];
     await this.save();
     await this.bindingsChanged();
