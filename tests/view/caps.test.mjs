@@ -55,7 +55,7 @@ test('a description that sends nonsense is cut to what a device can have', () =>
   assert.deepEqual([c.profiles.count, c.macros.slots, c.macros.repeat, c.macros.events], [1, 0, [0], 0]);
   assert.deepEqual(c.reportRates, [{ value: 4, hz: 1000 }]);
   const roles = caps.readCaps({ format: 1, buttons: { count: 3, roles: ['left', 'thumb'], allowed: [2] } }).buttons;
-  assert.deepEqual(roles, { count: 3, roles: ['left', '', ''], allowed: [2, 0, 0] });
+  assert.deepEqual(roles, { count: 3, roles: ['left', '', ''], allowed: [2, 0, 0], mouse: null });
 });
 
 test('DPI values snap to the nearest one the device offers', () => {
@@ -79,9 +79,19 @@ test('DPI values snap to the nearest one the device offers', () => {
 test('each button offers only the types and functions it allows', () => {
   assert.deepEqual(caps.typesFor(caps.CLASSIC_CAPS, 0), [1, 2, 3, 4, 5, 6, 0]);
   assert.deepEqual(caps.typesFor(RB, 4), [1, 7, 2, 3, 4, 5, 6, 8]);
-  const buttonOnly = caps.readCaps({ ...RATBAG_DESCRIPTION, buttons: { count: 2, roles: ['', ''], allowed: [(1 << 1) | (1 << 7), 1 << 5] } });
+  // Button 0 takes the daemon's buttons only (mouse functions 1-5), button 1
+  // macros only, button 2 its special functions only (mouse functions 6-10).
+  const buttonOnly = caps.readCaps({ ...RATBAG_DESCRIPTION, buttons: { count: 3, roles: ['', '', ''],
+    allowed: [(1 << 1) | (1 << 7), 1 << 5, (1 << 1) | (1 << 3) | (1 << 4) | (1 << 8)], mouse: [0x3e, 0, 0x7c0] } });
   assert.deepEqual(caps.typesFor(buttonOnly, 0), [1, 7]);
   assert.deepEqual(caps.typesFor(buttonOnly, 1), [5]);
+  assert.deepEqual(caps.functionsFor(buttonOnly, 1, 0), [1, 2, 3, 4, 5]);
+  assert.deepEqual(caps.functionsFor(buttonOnly, 1, 2), [6, 7, 8, 9, 10]);
+  assert.deepEqual(caps.functionsFor(buttonOnly, 1), RATBAG_DESCRIPTION.functions[1], 'the device\'s list');
+  assert.deepEqual(caps.functionsFor(RB, 1, 0), RATBAG_DESCRIPTION.functions[1], 'a description without the member: every one');
+  assert.equal(caps.assignmentAllowed(buttonOnly, 2, { type: 1, p1: 1, p2: 0, p3: 0 }), false);
+  assert.equal(caps.assignmentAllowed(buttonOnly, 2, { type: 1, p1: 6, p2: 0, p3: 0 }), true);
+  assert.deepEqual(ds.defaultAssignment(buttonOnly, 2), { type: 1, p1: 6, p2: 0, p3: 0 });
   assert.equal(caps.assignmentAllowed(RB, 0, { type: 7, p1: 30, p2: 0, p3: 0 }), true);
   assert.equal(caps.assignmentAllowed(RB, 0, { type: 7, p1: 31, p2: 0, p3: 0 }), false);
   assert.equal(caps.assignmentAllowed(RB, 0, { type: 5, p1: 2, p2: 1, p3: 0 }), false, 'the device plays macros once');

@@ -76,6 +76,8 @@ export function readCaps(description) {
   const count = isInt(bt.count, 0, MAX_BUTTONS) ? bt.count : 0;
   const roles = Array.from({ length: count }, (_, i) => (ROLES.includes(bt.roles?.[i]) ? bt.roles[i] : ''));
   const allowed = Array.from({ length: count }, (_, i) => (isInt(bt.allowed?.[i], 0, 0xffffffff) ? bt.allowed[i] : 0));
+  // Which mouse functions (type 1) each button takes; without it, all of them.
+  const mouse = Array.isArray(bt.mouse) ? Array.from({ length: count }, (_, i) => (isInt(bt.mouse[i], 0, 0xffffffff) ? bt.mouse[i] : 0)) : null;
   const functions = {};
   for (const [type, list] of Object.entries(object(d.functions))) {
     if (isInt(Number(type), 1, 254)) functions[Number(type)] = ints(list, 0, 255, 64);
@@ -102,7 +104,7 @@ export function readCaps(description) {
     angleSnap: flag(d.angleSnap) && properties.has(9),
     debounce: ints(d.debounce, 0, 255, 64),
     motionSync: flag(d.motionSync) && properties.has(11),
-    buttons: { count, roles, allowed },
+    buttons: { count, roles, allowed, mouse },
     functions,
     lighting: { record: li.record === 8 ? 8 : 6, leds: properties.has(8) ? leds : [] },
     profiles: { count: isInt(pr.count, 1, MAX_PROFILES) ? pr.count : 1, disable: flag(pr.disable) && properties.has(15) },
@@ -203,12 +205,15 @@ export const ACTION_ORDER = Object.freeze([1, 7, 2, 3, 4, 5, 6, 8, 0]);
 // The assignment types button i may take, in the order the page offers them.
 export function typesFor(caps, i) {
   const bits = caps.buttons.allowed[i] ?? 0;
-  return ACTION_ORDER.filter((t) => t <= 31 && (bits & (1 << t)) !== 0 && (t === 0 || t === 2 || t === 5 || (caps.functions[t] ?? []).length));
+  return ACTION_ORDER.filter((t) => t <= 31 && (bits & (1 << t)) !== 0 && (t === 0 || t === 2 || t === 5 || functionsFor(caps, t, i).length));
 }
 
-// The functions (p1 values) an assignment type offers on this device.
-export function functionsFor(caps, type) {
-  return caps.functions[type] ?? [];
+// The functions (p1 values) an assignment type offers on this device, on
+// button i when given (a button may take only some mouse functions).
+export function functionsFor(caps, type, i = null) {
+  const list = caps.functions[type] ?? [];
+  const bits = i === null || type !== 1 ? null : caps.buttons.mouse?.[i];
+  return bits === null || bits === undefined ? list : list.filter((f) => f < 32 && (bits & (1 << f)) !== 0);
 }
 
 // Whether the buttons are drawn on the mouse picture: only when the device
@@ -223,7 +228,7 @@ export function assignmentAllowed(caps, i, b) {
   if (!b || !typesFor(caps, i).includes(b.type)) return false;
   if (b.type === 5) return b.p1 < caps.macros.slots && caps.macros.repeat.includes(b.p2);
   if (b.type === 0 || b.type === 2) return true;
-  return functionsFor(caps, b.type).includes(b.p1);
+  return functionsFor(caps, b.type, i).includes(b.p1);
 }
 
 // ---- lighting ---------------------------------------------------------------------

@@ -143,7 +143,7 @@ export function defaultAssignment(caps, i) {
   if (!caps || assignmentValid(caps, i, own)) return own;
   if (assignmentValid(caps, i, make(7, i + 1))) return make(7, i + 1);
   for (const type of typesFor(caps, i)) {
-    const f = functionsFor(caps, type)[0];
+    const f = functionsFor(caps, type, i)[0];
     if (f !== undefined) return make(type, f);
   }
   return make(255, 0);

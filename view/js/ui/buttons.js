@@ -116,7 +116,7 @@ export function renderButtons(app, ui) {
 
   // What each type starts with when it is chosen: the first function the
   // device offers (the classic mouse's usual ones where it has them).
-  const first = (type, usual) => { const f = functionsFor(caps, type); return f.includes(usual) ? usual : f[0]; };
+  const first = (type, usual) => { const f = functionsFor(caps, type, sel); return f.includes(usual) ? usual : f[0]; };
   const defaults = {
     [ACTION.MOUSE]: { p1: first(ACTION.MOUSE, 1) }, [ACTION.KEY]: { p1: 0, p2: 0x1e, p3: 0 }, [ACTION.DPI]: { p1: first(ACTION.DPI, 1) },
     [ACTION.PROFILE]: { p1: first(ACTION.PROFILE, 1) }, [ACTION.MEDIA]: { p1: first(ACTION.MEDIA, 1) }, [ACTION.DISABLED]: {},
@@ -136,7 +136,7 @@ export function renderButtons(app, ui) {
 
   let detail = null;
   if ([ACTION.MOUSE, ACTION.DPI, ACTION.PROFILE, ACTION.MEDIA, ACTION.BUTTON, ACTION.OTHER].includes(b.type)) {
-    const fns = functionsFor(caps, b.type);
+    const fns = functionsFor(caps, b.type, sel);
     detail = field(t('assign.function'), select({
       key: `assign:${FUNCTION_KEYS[b.type]}`, label: t('assign.function'), value: b.p1,
       options: (fns.includes(b.p1) ? fns : [b.p1, ...fns]).map((v) => ({ value: v, label: functionLabel(b.type, v, caps) })),
