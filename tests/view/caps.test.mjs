@@ -213,3 +213,24 @@ test('the service state names what the user can do', () => {
   assert.deepEqual(caps.SERVICE_PROBLEMS, ['absent', 'stopped', 'denied', 'unsupported', 'nobus']);
   assert.equal(caps.RESULT_MESSAGES[8], 'error.write.refused');
 });
+
+test('stages the device can leave out: read, written only there, never the active one', () => {
+  const D = caps.readCaps({ ...RATBAG_DESCRIPTION, stages: { ...RATBAG_DESCRIPTION.stages, disable: true } });
+  assert.equal(D.stages.disable, true);
+  assert.equal(caps.readCaps({ ...RATBAG_DESCRIPTION, properties: [1, 2, 3], stages: { ...RATBAG_DESCRIPTION.stages, disable: true } }).stages.disable, false,
+    'not without property 13');
+  const props = { ...ratbagProps(), 13: [0x12, 0] };
+  const live = ds.decodeSettings(D, props);
+  assert.equal(live.performance.disabledStages, 0x12);
+  assert.equal(ds.decodeSettings(RB, props).performance.disabledStages, undefined, 'a device that cannot: no such setting');
+  const want = structuredClone(live);
+  want.performance.disabledStages = 0x06;
+  assert.deepEqual(ds.applyOrder(D, want, live), [[13, [0x06, 0]]]);
+  assert.deepEqual(ds.applyOrder(RB, ds.decodeSettings(RB, props), null).filter(([id]) => id === 13), [], 'never written where it cannot be');
+  want.performance.disabledStages = 0x01; // the active stage
+  assert.equal(ds.fitSettings(D, want, live), true);
+  assert.equal(want.performance.disabledStages, 0x12);
+  want.performance.disabledStages = 0x20; // past the count
+  ds.fitSettings(D, want, live);
+  assert.equal(want.performance.disabledStages, 0x12);
+});

@@ -106,12 +106,12 @@ test('a mouse of its own shape keeps its settings in a section of each mode, rea
   const m = pf.profileFromXml(factoryText);
   m.device = 'RATBAG\\usb&Vid_046d&Pid_c539&Rev_0';
   m.modes[0].devices[m.device] = {
-    performance: { stageCount: 3, activeStage: 1, stages: [{ dpi: 800 }, { dpi: 1600 }, { dpi: 3200 }], pollingRate: 7, defaultStage: 0 },
+    performance: { stageCount: 3, activeStage: 1, stages: [{ dpi: 800 }, { dpi: 1600 }, { dpi: 3200 }], pollingRate: 7, defaultStage: 0, disabledStages: 260 },
     buttons: [{ type: 7, p1: 9, p2: 0, p3: 0 }, { type: 255, p1: 0, p2: 0, p3: 0 }],
     lighting: [{ effect: 3, color: '#00ff00', brightness: 40, speed: 6, duration: 5000 }],
   };
   const text = pf.profileToXml(m);
-  assert.match(text, /<device id="RATBAG\\usb&amp;Vid_046d&amp;Pid_c539&amp;Rev_0"><performance stageCount="3" activeStage="1" pollingRate="7" defaultStage="0">/);
+  assert.match(text, /<device id="RATBAG\\usb&amp;Vid_046d&amp;Pid_c539&amp;Rev_0"><performance stageCount="3" activeStage="1" pollingRate="7" defaultStage="0" disabledStages="260">/);
   const back = pf.profileFromXml(text);
   assert.equal(back.repaired, false);
   assert.equal(back.device, m.device);

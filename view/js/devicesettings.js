@@ -6,7 +6,8 @@
 // Settings: { performance, buttons, lighting }.
 //   performance: stageCount, activeStage, stages [{ dpi, color? }] (as many
 //     as the device may have), pollingRate, liftOff, angleSnap, debounce,
-//     motionSync, defaultStage: each present when the device has it.
+//     motionSync, defaultStage, disabledStages (bit n: stage n not in use):
+//     each present when the device has it.
 //   buttons: one { type, p1, p2, p3 } per button.
 //   lighting: the classic mouse's one object { effect, color, brightness,
 //     speed }, or for other devices a list with one object per LED, which
@@ -18,9 +19,10 @@ import { FACTORY_STAGE_COLOURS, factoryButtons } from './devicemap.js';
 export const PROP_ACTIVE_PROFILE = 14;
 export const PROP_ENABLED_PROFILES = 15;
 export const PROP_DEFAULT_STAGE = 12;
+export const PROP_DISABLED_STAGES = 13;
 
 // The properties that hold a mode's settings.
-const MODE_PROPS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12];
+const MODE_PROPS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13];
 const ONE_BYTE = { 1: 'stageCount', 2: 'activeStage', 5: 'pollingRate', 6: 'liftOff', 9: 'angleSnap', 10: 'debounce', 11: 'motionSync', 12: 'defaultStage' };
 
 // The number of bytes of property id on this device.
@@ -60,6 +62,7 @@ export function decodeSettings(caps, props) {
     return s;
   });
   for (const id of [5, 6, 9, 10, 11, 12]) if (has(caps, id)) perf[ONE_BYTE[id]] = one(id);
+  if (caps.stages.disable) perf.disabledStages = u16le(props[13] ?? [], 0);
   const b = props[7] ?? [];
   const buttons = Array.from({ length: caps.buttons.count }, (_, i) => ({ type: b[i * 4] ?? 0, p1: b[i * 4 + 1] ?? 0, p2: b[i * 4 + 2] ?? 0, p3: b[i * 4 + 3] ?? 0 }));
   const l = props[8] ?? [];
@@ -79,6 +82,7 @@ export function encodeProp(caps, s, id) {
   const p = s.performance;
   if (ONE_BYTE[id]) return [p[ONE_BYTE[id]] ?? 0];
   switch (id) {
+    case 13: return [(p.disabledStages ?? 0) & 0xff, ((p.disabledStages ?? 0) >> 8) & 0xff];
     case 3: {
       const out = new Array(2 * caps.stages.max).fill(0);
       for (let i = 0; i < caps.stages.max; i++) putU16le(out, i * 2, Math.min(65535, Math.max(0, p.stages[i]?.dpi ?? 0)));
@@ -128,6 +132,8 @@ export function applyOrder(caps, want, live = null) {
     count();
     add(2);
   }
+  // Disabled stages only where the device can disable them (others answer 0).
+  if (caps.stages.disable) add(13);
   for (const id of [12, 5, 6, 9, 10, 11, 7, 8]) add(id);
   return out;
 }
@@ -192,6 +198,9 @@ export function fitSettings(caps, s, live) {
   inList('debounce', caps.debounce);
   inList('motionSync', [0, 1]);
   if ('defaultStage' in lp && !(p.defaultStage >= 0 && p.defaultStage < p.stageCount)) set(p, 'defaultStage', lp.defaultStage);
+  // No disabled stage past the count, and never the active one.
+  if ('disabledStages' in lp && !(Number.isInteger(p.disabledStages) && p.disabledStages >= 0 && p.disabledStages < (1 << p.stageCount)
+    && !(p.disabledStages & (1 << p.activeStage)))) set(p, 'disabledStages', lp.disabledStages);
   for (const key of Object.keys(p)) if (!(key in lp)) { delete p[key]; changed = true; }
   if (!Array.isArray(s.buttons) || s.buttons.length !== caps.buttons.count) {
     s.buttons = Array.from({ length: caps.buttons.count }, (_, i) => (s.buttons ?? [])[i] ?? structuredClone(live.buttons[i]));

@@ -154,6 +154,8 @@ function readDeviceSection(node, flag) {
     const v = byteAttr(pn?.attrs?.[key]);
     if (v !== undefined) performance[key] = v;
   }
+  const disabled = Number(pn?.attrs?.disabledStages);
+  if (Number.isInteger(disabled) && disabled >= 0 && disabled <= 0xffff) performance.disabledStages = disabled;
   performance.stages = indexed(pn, 'stage', SECTION_LIMITS.stages, flag, (a) => {
     const dpi = Number(a.dpi);
     if (!Number.isInteger(dpi) || dpi < 1 || dpi > 65535) return null;
@@ -185,7 +187,7 @@ function readDeviceSections(modeNode, flag) {
 function deviceElement(id, s) {
   const p = s.performance;
   const attrs = {};
-  for (const key of PERF_KEYS) if (p[key] !== undefined) attrs[key] = p[key];
+  for (const key of [...PERF_KEYS, 'disabledStages']) if (p[key] !== undefined) attrs[key] = p[key];
   return el('device', { id }, [
     el('performance', attrs, p.stages.map((st, i) => el('stage', st.color ? { index: i, dpi: st.dpi, color: st.color } : { index: i, dpi: st.dpi }))),
     el('buttons', {}, s.buttons.map((b, i) => el('button', { index: i, type: b.type, p1: b.p1, p2: b.p2, p3: b.p3 }))),

@@ -80,6 +80,9 @@ export const DE = {
   'perf.onboardTitle': 'Onboard-Profile',
   'perf.onboardHint': 'Die Maus speichert mehrere eigene Profile. Das aktive enthält die hier gezeigten Einstellungen, und die Modi werden dort hineingeschrieben.',
   'perf.onboardEnabled': 'Onboard-Profil {n} wählbar',
+  'perf.stageInUse': 'Verwendet',
+  'perf.stageInUseN': 'Stufe {n} verwenden',
+  'perf.stageInUseHint': 'Eine nicht verwendete Stufe wird beim Durchschalten mit den DPI-Tasten übersprungen.',
 
   'button.left': 'Linke Taste',
   'button.right': 'Rechte Taste',

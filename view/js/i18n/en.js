@@ -80,6 +80,9 @@ export const EN = {
   'perf.onboardTitle': 'Onboard profiles',
   'perf.onboardHint': 'The mouse keeps several profiles of its own. The active one holds the settings shown here, and modes are written into it.',
   'perf.onboardEnabled': 'Onboard profile {n} can be chosen',
+  'perf.stageInUse': 'In use',
+  'perf.stageInUseN': 'Stage {n} in use',
+  'perf.stageInUseHint': 'A stage not in use is left out when the DPI buttons step through the stages.',
 
   'button.left': 'Left button',
   'button.right': 'Right button',

@@ -80,6 +80,9 @@ export const JA = {
   'perf.onboardTitle': 'オンボードプロファイル',
   'perf.onboardHint': 'マウスは独自のプロファイルを複数保存しています。ここに表示される設定は使用中のプロファイルのもので、モードもそこに書き込まれます。',
   'perf.onboardEnabled': 'オンボードプロファイル {n} を選択可能にする',
+  'perf.stageInUse': '使用する',
+  'perf.stageInUseN': 'ステージ {n} を使用する',
+  'perf.stageInUseHint': '使用しないステージは、DPI ボタンでステージを切り替えるときに飛ばされます。',
 
   'button.left': '左ボタン',
   'button.right': '右ボタン',

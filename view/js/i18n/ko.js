@@ -80,6 +80,9 @@ export const KO = {
   'perf.onboardTitle': '온보드 프로필',
   'perf.onboardHint': '마우스는 자체 프로필을 여러 개 저장합니다. 여기 표시된 설정은 사용 중인 프로필의 것이며, 모드도 그 프로필에 기록됩니다.',
   'perf.onboardEnabled': '온보드 프로필 {n} 선택 가능',
+  'perf.stageInUse': '사용',
+  'perf.stageInUseN': '{n}단계 사용',
+  'perf.stageInUseHint': '사용하지 않는 단계는 DPI 버튼으로 단계를 전환할 때 건너뜁니다.',
 
   'button.left': '왼쪽 버튼',
   'button.right': '오른쪽 버튼',

@@ -80,6 +80,9 @@ export const ZH_TW = {
   'perf.onboardTitle': '內建設定檔',
   'perf.onboardHint': '滑鼠本身儲存多個設定檔。這裡顯示的是目前使用中的設定檔，模式也會寫入其中。',
   'perf.onboardEnabled': '可選擇內建設定檔 {n}',
+  'perf.stageInUse': '使用',
+  'perf.stageInUseN': '使用檔位 {n}',
+  'perf.stageInUseHint': '未使用的檔位會在用 DPI 按鍵切換檔位時被略過。',
 
   'button.left': '左鍵',
   'button.right': '右鍵',

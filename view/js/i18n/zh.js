@@ -80,6 +80,9 @@ export const ZH = {
   'perf.onboardTitle': '板载配置文件',
   'perf.onboardHint': '鼠标自带多个配置文件。此处显示的是当前配置文件中的设置，模式也会写入其中。',
   'perf.onboardEnabled': '可选择板载配置文件 {n}',
+  'perf.stageInUse': '使用',
+  'perf.stageInUseN': '使用档位 {n}',
+  'perf.stageInUseHint': '未使用的档位会在用 DPI 按键切换档位时被跳过。',
 
   'button.left': '左键',
   'button.right': '右键',

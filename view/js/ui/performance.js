@@ -3,7 +3,7 @@
 import { t, formatNumber, formatUnit } from '../i18n.js';
 import { CLASSIC_CAPS, dpiAllowed, dpiRange, fitsClassicLayout, has, snapDpi } from '../caps.js';
 import { FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI, PROP } from '../devicemap.js';
-import { PROP_DEFAULT_STAGE } from '../devicesettings.js';
+import { PROP_DEFAULT_STAGE, PROP_DISABLED_STAGES } from '../devicesettings.js';
 import { card, h, segmented, slider, toggle } from './dom.js';
 import { icon } from './icons.js';
 
@@ -20,7 +20,7 @@ export function renderPerformance(app) {
   // have a column for each control it has.
   const columns = fitsClassicLayout(caps) ? null : { gridTemplateColumns: [
     'minmax(96px, auto)', caps.stages.colours ? '40px' : null, range ? '1fr' : null, range ? '84px' : '1fr', '30px',
-    caps.stages.default ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
+    caps.stages.default ? 'auto' : null, caps.stages.disable ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
   const rows = [];
   for (let i = 0; i < p.stageCount; i++) {
     const st = p.stages[i];
@@ -60,6 +60,13 @@ export function renderPerformance(app) {
         type: 'button', class: 'btn small' + (isDefault ? ' on' : ''), 'data-key': `stage-default:${i}`, 'aria-pressed': isDefault ? 'true' : 'false',
         title: t('perf.defaultStageHint'), onclick: () => { if (!isDefault) change((pp) => { pp.defaultStage = i; }, [PROP_DEFAULT_STAGE]); },
       }, t(isDefault ? 'perf.defaultStage' : 'perf.makeDefault')) : null,
+      // A stage the device may leave out of its cycle (never the active one).
+      caps.stages.disable ? h('label', { class: 'check', title: t('perf.stageInUseHint') },
+        h('input', {
+          type: 'checkbox', checked: !(p.disabledStages & (1 << i)), disabled: active, 'data-key': `stage-enabled:${i}`,
+          'aria-label': t('perf.stageInUseN', { n: i + 1 }),
+          onchange: (e) => change((pp) => { pp.disabledStages = e.target.checked ? pp.disabledStages & ~(1 << i) : pp.disabledStages | (1 << i); }, [PROP_DISABLED_STAGES]),
+        }), t('perf.stageInUse')) : null,
       countFixed ? null : h('button', {
         type: 'button', class: 'icon-btn', disabled: p.stageCount <= caps.stages.min, 'data-key': `stage-remove:${i}`,
         'aria-label': t('perf.removeStage', { n: i + 1 }), title: t('perf.removeStage', { n: i + 1 }),
