@@ -3,6 +3,7 @@
 #include "app/app_log.h"
 #include "app/application_host.h"
 #include "app/pop_widget.h"
+#include "app/window_geometry.h"
 #include "app/window_title.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
@@ -21,6 +22,8 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
+#include <climits>
 
 namespace kelv {
 namespace shell {
@@ -422,6 +425,36 @@ QWidget *kelv::requestWindow() const
     return handle ? handle->window() : const_cast<kelv *>(this);
 }
 
+namespace {
+
+// The available area (task bars excluded) of the screen that holds point;
+// of the fallback screen when no screen does (a point between or beyond the
+// screens).
+QRect availableAreaAt(qint64 x, qint64 y, QScreen *fallback)
+{
+    const QPoint point(int(std::clamp<qint64>(x, INT_MIN, INT_MAX)),
+                       int(std::clamp<qint64>(y, INT_MIN, INT_MAX)));
+    QScreen *screen = QGuiApplication::screenAt(point);
+    if (!screen)
+        screen = fallback ? fallback : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
+// Puts a window at x, y with the given size, kept within the available area
+// of the screen under the new rectangle's centre and at least at its minimum
+// size (see fitWindowGeometry).
+void placeWindow(QWidget *window, qint64 x, qint64 y, qint64 width, qint64 height)
+{
+    const QRect area = availableAreaAt(x + width / 2, y + height / 2, window->screen());
+    if (area.isEmpty()) {
+        qCInfo(lcApp) << "no screen to place the window on; request ignored";
+        return;
+    }
+    window->setGeometry(fitWindowGeometry(x, y, width, height, area, window->minimumSize()));
+}
+
+} // namespace
+
 void kelv::moveWindow(int dx, int dy, int width, int height)
 {
     QWidget *window = requestWindow();
@@ -429,10 +462,10 @@ void kelv::moveWindow(int dx, int dy, int width, int height)
     if (window->isMaximized() || window->isMinimized()) {
         // Back to the normal state at the same place with the new size.
         window->showNormal();
-        window->setGeometry(frame.left(), frame.top(), width, height);
+        placeWindow(window, frame.left(), frame.top(), width, height);
         return;
     }
-    window->setGeometry(frame.left() + dx, frame.top() + dy, width, height);
+    placeWindow(window, qint64(frame.left()) + dx, qint64(frame.top()) + dy, width, height);
 }
 
 void kelv::toggleMinimised()
@@ -447,8 +480,13 @@ void kelv::toggleMinimised()
 void kelv::maximiseWindow()
 {
     m_savedGeometry = geometry();
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        setGeometry(screen->availableGeometry());
+    // The whole available area, unless that is smaller than the window's
+    // minimum size.
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        setGeometry(fitWindowGeometry(area.x(), area.y(), area.width(), area.height(), area,
+                                      minimumSize()));
+    }
 }
 
 void kelv::restoreWindow()
@@ -457,7 +495,10 @@ void kelv::restoreWindow()
     // window to nothing would lose it.
     if (m_savedGeometry.isNull())
         return;
-    setGeometry(m_savedGeometry);
+    // The screens may have changed since: the kept geometry is fitted to
+    // them like a move.
+    placeWindow(this, m_savedGeometry.x(), m_savedGeometry.y(), m_savedGeometry.width(),
+                m_savedGeometry.height());
 }
 
 void kelv::restartProcessMoniter()

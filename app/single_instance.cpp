@@ -15,18 +15,31 @@ namespace kelv {
 
 QStringList InstanceCommandBuffer::append(const QByteArray &bytes)
 {
-    m_buffer.append(bytes);
+    // The rest of a segment whose start was dropped is dropped too.
+    qsizetype from = 0;
+    if (m_skipping) {
+        from = bytes.indexOf(';');
+        if (from < 0)
+            return {};
+        ++from;
+        m_skipping = false;
+    }
+    m_buffer.append(bytes.constData() + from, bytes.size() - from);
     QStringList commands;
     const qsizetype last = m_buffer.lastIndexOf(';');
-    if (last < 0)
-        return commands;
-    const QList<QByteArray> segments = m_buffer.left(last).split(';');
-    for (const QByteArray &segment : segments) {
-        const QString text = QString::fromLocal8Bit(segment);
-        if (text.startsWith(QLatin1String("CMD:")))
-            commands.append(text.mid(4));
+    if (last >= 0) {
+        const QList<QByteArray> segments = m_buffer.left(last).split(';');
+        for (const QByteArray &segment : segments) {
+            const QString text = QString::fromLocal8Bit(segment);
+            if (text.startsWith(QLatin1String("CMD:")))
+                commands.append(text.mid(4));
+        }
+        m_buffer.remove(0, last + 1);
     }
-    m_buffer.remove(0, last + 1);
+    if (m_buffer.size() > kMaxPending) {
+        m_buffer.clear();
+        m_skipping = true;
+    }
     return commands;
 }
 

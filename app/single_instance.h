@@ -19,12 +19,18 @@ namespace kelv {
 class InstanceCommandBuffer
 {
 public:
+    // The longest incomplete tail kept: a command is a few bytes, and a peer
+    // that sends on without ever ending one must not fill the memory. A tail
+    // beyond it is dropped with the rest of its segment (never a command).
+    static constexpr qsizetype kMaxPending = 64 * 1024;
+
     // Appends bytes and returns the commands completed by them, in order.
     QStringList append(const QByteArray &bytes);
     QByteArray pending() const { return m_buffer; }
 
 private:
     QByteArray m_buffer;
+    bool m_skipping = false; // inside a segment whose start was dropped
 };
 
 // The running instance's answer "RES:<pid>;" found anywhere in what a second

@@ -15,6 +15,8 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <functional>
+#include <algorithm>
+#include <cstdint>
 
 namespace kelv {
 namespace {
@@ -51,9 +53,14 @@ Transfer readTransfer(const Members &members)
     return t;
 }
 
+// The address as a 32-bit strtol reads it (the device library's addresses
+// are 32-bit): a value beyond the 32-bit range stays beyond the memory
+// instead of wrapping around onto a low address (0x100001000 would otherwise
+// land on the macros at 0x1000); negative ones keep their two's complement.
 quint32 readAddress(const Members &members)
 {
-    return quint32(memberHex(members, kParamAddress));
+    const qint64 address = memberHex(members, kParamAddress);
+    return quint32(qint32(std::clamp<qint64>(address, INT32_MIN, INT32_MAX)));
 }
 
 QJsonObject deviceObject(const DeviceInfo &info)

@@ -1,9 +1,8 @@
 #include "bridge/members.h"
 
 #include <QMetaType>
-
-#include <cmath>
 #include <climits>
+#include <cmath>
 
 namespace kelv {
 namespace {
@@ -128,6 +127,14 @@ qint64 parseHexLikeStrtol(const QString &text)
     if (overflow)
         return negative ? qint64(LONG_MIN) : qint64(LONG_MAX);
     return negative ? qint64(quint64(0) - value) : qint64(value);
+}
+
+QString loggedText(const QString &text)
+{
+    constexpr qsizetype kShown = 120;
+    if (text.size() <= kShown)
+        return text;
+    return text.left(kShown) + QStringLiteral("... (%1 characters)").arg(text.size());
 }
 
 } // namespace kelv

@@ -35,4 +35,8 @@ qint64 memberHex(const Members &members, const QString &name);
 // strtol(text, nullptr, 16) on a QString (also used for PARAMDATA items).
 qint64 parseHexLikeStrtol(const QString &text);
 
+// A member text as a log line shows it: the first 120 characters and the
+// length of the rest, so a request of a megabyte does not write one.
+QString loggedText(const QString &text);
+
 } // namespace kelv

@@ -8,10 +8,14 @@
 #include "bridge/members.h"
 #include "bridge/profile_export.h"
 #include "bridge/profile_store.h"
+#include "common/xml_text.h"
 #include "platform/system_mouse.h"
 
 #include <QLoggingCategory>
+#include <optional>
 #include <pugixml.hpp>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -23,15 +27,6 @@ Q_LOGGING_CATEGORY(lcProfiles, "kelv.profiles")
 // The double-click time every modifyProfile request sets (entry 0 of the
 // double-click table of the settings commands).
 constexpr int kModifyProfileDoubleClickMs = 970;
-
-struct ByteArrayWriter final : pugi::xml_writer
-{
-    QByteArray bytes;
-    void write(const void *data, size_t size) override
-    {
-        bytes.append(static_cast<const char *>(data), qsizetype(size));
-    }
-};
 
 QByteArray utf8(const QString &text)
 {
@@ -50,7 +45,7 @@ bool selectAll(const pugi::xml_node &root, const QString &xpath, pugi::xpath_nod
         result->sort();
         return true;
     } catch (const pugi::xpath_exception &error) {
-        qCInfo(lcProfiles) << "xpath" << xpath << "refused:" << error.what();
+        qCInfo(lcProfiles) << "xpath" << loggedText(xpath) << "refused:" << error.what();
         return false;
     }
 }
@@ -64,7 +59,7 @@ bool selectFirst(const pugi::xml_node &root, const QString &xpath, pugi::xpath_n
         *result = query.evaluate_node(root);
         return true;
     } catch (const pugi::xpath_exception &error) {
-        qCInfo(lcProfiles) << "xpath" << xpath << "refused:" << error.what();
+        qCInfo(lcProfiles) << "xpath" << loggedText(xpath) << "refused:" << error.what();
         return false;
     }
 }
@@ -73,12 +68,12 @@ bool selectFirst(const pugi::xml_node &root, const QString &xpath, pugi::xpath_n
 // (letter, '_', ':' or any non-ASCII UTF-8 byte), then also digits, '-' and
 // '.'. An element or attribute with another name would make the whole file
 // unreadable once written.
-bool isXmlName(const QByteArray &name)
+bool isXmlName(const char *name, qsizetype size)
 {
-    if (name.isEmpty())
+    if (size == 0)
         return false;
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name.at(i));
+    for (qsizetype i = 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
         const bool start =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
         const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
@@ -87,6 +82,86 @@ bool isXmlName(const QByteArray &name)
     }
     return true;
 }
+
+// The most attribute names (and values) one modifyProfile or modifyAddProfile
+// request may list. The page names a few at a time; a list of a megabyte
+// would make every attribute of the profile a lookup in a table of 100,000.
+constexpr qsizetype kMaxAttributeItems = 1024;
+
+// A ';'-separated list member (attribute names or values), split in place:
+// every separator of its UTF-8 text becomes a NUL, so each item is a C string
+// of its own without an allocation per item (a list of a megabyte splits in
+// a few milliseconds). As a C string an item ends at a NUL it holds itself,
+// as pugixml reads it; size counts up to the separator.
+class ItemList
+{
+public:
+    struct Item
+    {
+        const char *text;
+        qsizetype size;
+    };
+
+    ItemList(const QString &list, Qt::SplitBehavior behavior) : m_bytes(list.toUtf8())
+    {
+        char *data = m_bytes.data();
+        qsizetype start = 0;
+        for (qsizetype i = 0; i <= m_bytes.size(); ++i) {
+            if (i < m_bytes.size() && data[i] != ';')
+                continue;
+            data[i] = '\0'; // the array's own terminator at the end
+            if (i > start || behavior == Qt::KeepEmptyParts)
+                m_items.push_back({data + start, i - start});
+            start = i + 1;
+        }
+    }
+
+    // Whether the list has more items than the bound (counted before any
+    // split, empty ones included).
+    static bool isLonger(const QString &list, qsizetype bound)
+    {
+        return list.count(QLatin1Char(';')) >= bound;
+    }
+
+    qsizetype size() const { return qsizetype(m_items.size()); }
+    const Item &at(qsizetype i) const { return m_items[size_t(i)]; }
+
+private:
+    Q_DISABLE_COPY_MOVE(ItemList) // the items point into m_bytes
+
+    QByteArray m_bytes;
+    std::vector<Item> m_items;
+};
+
+// The "attribute" and "attributeValue" lists of a request: the names without
+// empty items, the values as the command keeps them; pairs is how many names
+// have a value (a name without one is left alone).
+struct AttributeLists
+{
+    AttributeLists(const QString &nameList, const QString &valueList, Qt::SplitBehavior valueItems)
+        : names(nameList, Qt::SkipEmptyParts), values(valueList, valueItems),
+          pairs(std::min(names.size(), values.size()))
+    {
+    }
+
+    // Reads them into *lists; false, with nothing read, when either list has
+    // more items than kMaxAttributeItems.
+    static bool read(const Members &m, Qt::SplitBehavior valueItems,
+                     std::optional<AttributeLists> *lists)
+    {
+        const QString nameList = memberText(m, QStringLiteral("attribute"));
+        const QString valueList = memberText(m, QStringLiteral("attributeValue"));
+        if (ItemList::isLonger(nameList, kMaxAttributeItems) ||
+            ItemList::isLonger(valueList, kMaxAttributeItems))
+            return false;
+        lists->emplace(nameList, valueList, valueItems);
+        return true;
+    }
+
+    ItemList names;
+    ItemList values;
+    qsizetype pairs;
+};
 
 // The element matches of a node set that do not lie inside another match of
 // the set, in document order (the set is sorted). Reads the tree only.
@@ -159,6 +234,19 @@ private:
                      const char *pathMember, Match match, const QueryCallbackPtr &cb,
                      const QString &failed, Target *target);
 
+    // The end of an edit: the edited document becomes the profile's text and
+    // the command answers done; a document beyond the bounds (depth, nodes,
+    // text) is refused, the profile keeps its text and the command answers
+    // failed.
+    void storeEdit(const QString &path, const pugi::xml_document &doc, const QueryCallbackPtr &cb,
+                   const QString &done, const QString &failed);
+
+    // Ends an edit that would pass a bound (why says which): the profile
+    // keeps its text, what was already changed in its document is dropped,
+    // and the command answers failed.
+    void refuseEdit(const QString &path, const QueryCallbackPtr &cb, const QString &failed,
+                    const char *why);
+
     SettingsHost &m_host;
 };
 
@@ -167,7 +255,7 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
     bool inside = false;
     *path = store().resolve(memberText(m, QString::fromLatin1(member)), &inside);
     if (!inside) {
-        qCInfo(lcProfiles) << member << "leaves the program folder:" << *path;
+        qCInfo(lcProfiles) << member << "leaves the program folder:" << loggedText(*path);
         return false;
     }
     return store().load(*path);
@@ -191,18 +279,44 @@ bool ProfileCommands::openProfile(const Members &m, std::initializer_list<const 
     return true;
 }
 
+void ProfileCommands::storeEdit(const QString &path, const pugi::xml_document &doc,
+                                const QueryCallbackPtr &cb, const QString &done,
+                                const QString &failed)
+{
+    if (!store().storeDocument(path, doc)) {
+        qCInfo(lcProfiles) << path << "would pass the bounds on depth, nodes or size; edit refused";
+        answerFailure(cb, failed);
+        return;
+    }
+    answerSuccess(cb, done);
+}
+
+void ProfileCommands::refuseEdit(const QString &path, const QueryCallbackPtr &cb,
+                                 const QString &failed, const char *why)
+{
+    qCInfo(lcProfiles) << path << "edit refused:" << why;
+    store().discardDocument(path);
+    answerFailure(cb, failed);
+}
+
 void ProfileCommands::queryProfile(const Members &m, const QueryCallbackPtr &cb)
 {
     static const QString failed = QStringLiteral("queryProfile load xml file failed!");
     Target t;
     if (!openProfile(m, {"filePath", "xpath"}, "filePath", Match::All, cb, failed, &t))
         return;
-    ByteArrayWriter writer;
+    // Matches inside other matches are written once more with each of them:
+    // on a deep profile "//*" would answer with the whole profile once per
+    // level. An answer beyond the profile bound is refused instead.
+    QByteArray answer;
     for (const pugi::xpath_node &match : t.nodes) {
-        if (match.node())
-            match.node().print(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+        if (match.node() && !printXmlNode(match.node(), kMaxProfileBytes, &answer)) {
+            qCInfo(lcProfiles) << "queryProfile: answer larger than" << kMaxProfileBytes << "bytes";
+            answerFailure(cb, failed);
+            return;
+        }
     }
-    answerSuccess(cb, QString::fromUtf8(writer.bytes));
+    answerSuccess(cb, QString::fromUtf8(answer));
 }
 
 void ProfileCommands::nodeCounterProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -228,29 +342,34 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
     if (!openProfile(m, {"filePath", "xpath", "attribute", "attributeValue"}, "filePath",
                      Match::All, cb, failed, &t))
         return;
-    const QStringList names =
-        memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    const QStringList values =
-        memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::KeepEmptyParts);
-    // A name without a value (fewer values than names) is left alone.
-    const qsizetype pairs = std::min(names.size(), values.size());
-    QList<QByteArray> names8, values8;
-    for (qsizetype i = 0; i < pairs; ++i) {
-        names8 << utf8(names.at(i));
-        values8 << utf8(values.at(i));
+    std::optional<AttributeLists> lists;
+    if (!AttributeLists::read(m, Qt::KeepEmptyParts, &lists)) {
+        refuseEdit(t.path, cb, failed, "more attributes than the bound");
+        return;
     }
+    // A name given twice ends with its last value, as setting them in order
+    // would.
+    std::unordered_map<std::string_view, std::string_view> assignments;
+    for (qsizetype i = 0; i < lists->pairs; ++i)
+        assignments[lists->names.at(i).text] = lists->values.at(i).text;
+    // Each node's own attributes are looked up, so the work grows with the
+    // document and the list, not with their product; the bytes written are
+    // counted, so a long value set on many nodes stops at the profile bound.
+    qsizetype written = 0;
     for (const pugi::xpath_node &match : t.nodes) {
-        pugi::xml_node node = match.node();
-        if (!node)
-            continue;
-        for (qsizetype i = 0; i < pairs; ++i) {
-            pugi::xml_attribute attribute = node.attribute(names8.at(i).constData());
-            if (attribute)
-                attribute.set_value(values8.at(i).constData());
+        for (pugi::xml_attribute attribute : match.node().attributes()) {
+            const auto value = assignments.find(attribute.name());
+            if (value == assignments.end())
+                continue;
+            written += qsizetype(value->second.size());
+            if (written > kMaxProfileBytes) {
+                refuseEdit(t.path, cb, failed, "the values would exceed the profile bound");
+                return;
+            }
+            attribute.set_value(value->second.data(), value->second.size());
         }
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyProfile success!"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyProfile success!"), failed);
 }
 
 void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &cb)
@@ -261,11 +380,20 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
                      &t))
         return;
     // The fragment's parse result is deliberately not examined: whatever the
-    // parser kept of a broken fragment is what gets inserted.
-    pugi::xml_document fragment;
+    // parser kept of a broken fragment is what gets inserted. Its size and
+    // shape are: pugixml frees a tree one call per level, and a fragment
+    // nested deep enough overflows the stack.
     const QByteArray fragment8 = utf8(memberText(m, QStringLiteral("subTreeString")));
-    fragment.load_buffer(fragment8.constData(), size_t(fragment8.size()), pugi::parse_default,
-                         pugi::encoding_utf8);
+    if (fragment8.size() > kMaxFragmentBytes) {
+        refuseEdit(t.path, cb, failed, "the fragment is larger than the bound");
+        return;
+    }
+    pugi::xml_document fragment;
+    const XmlLoad load = loadXml(fragment8, &fragment);
+    if (load == XmlLoad::TooDeep || load == XmlLoad::TooManyNodes) {
+        refuseEdit(t.path, cb, failed, "the fragment nests too deep or holds too many nodes");
+        return;
+    }
 
     // Emptying a match frees everything below it, so a match inside an
     // earlier match is gone by the time its turn comes. Which matches to skip
@@ -281,8 +409,7 @@ void ProfileCommands::modifyProfileEx(const Members &m, const QueryCallbackPtr &
             fragment.remove_child(top);
         }
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyProfileEx success"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyProfileEx success"), failed);
 }
 
 void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -298,8 +425,7 @@ void ProfileCommands::modifyRemoveProfile(const Members &m, const QueryCallbackP
         if (node && node.parent())
             node.parent().remove_child(node);
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyRemoveProfile success"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyRemoveProfile success"), failed);
 }
 
 void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -312,24 +438,37 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     // Without addNodeName the element has no name; pugixml writes it as
     // ":anonymous", which reads back as a valid name.
     const QByteArray element = utf8(memberText(m, QStringLiteral("addNodeName")));
-    const QStringList names =
-        memberText(m, QStringLiteral("attribute")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    const QStringList values =
-        memberText(m, QStringLiteral("attributeValue")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    const qsizetype pairs = std::min(names.size(), values.size());
-    QList<QByteArray> names8, values8;
-    for (qsizetype i = 0; i < pairs; ++i) {
-        names8 << utf8(names.at(i));
-        values8 << utf8(values.at(i));
+    std::optional<AttributeLists> lists;
+    if (!AttributeLists::read(m, Qt::SkipEmptyParts, &lists)) {
+        refuseEdit(t.path, cb, failed, "more attributes than the bound");
+        return;
     }
+    const ItemList &names = lists->names;
+    const ItemList &values = lists->values;
+    const qsizetype pairs = lists->pairs;
     // A name that is not an XML name would be written as it stands and leave
     // a file nothing can read any more: refuse the edit instead.
-    bool namesOk = element.isEmpty() || isXmlName(element);
-    for (const QByteArray &name : std::as_const(names8))
-        namesOk = namesOk && isXmlName(name);
+    bool namesOk = element.isEmpty() || isXmlName(element.constData(), element.size());
+    for (qsizetype i = 0; i < pairs && namesOk; ++i)
+        namesOk = isXmlName(names.at(i).text, names.at(i).size);
     if (!namesOk) {
-        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in" << element << names;
+        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in"
+                           << loggedText(QString::fromUtf8(element))
+                           << loggedText(memberText(m, QStringLiteral("attribute")));
         answerFailure(cb, failed);
+        return;
+    }
+    // Every match gets the element: all the copies together must stay within
+    // the bounds on nodes and text, decided before the first is added (the
+    // profile's own shape is checked when it is stored).
+    qsizetype elementBytes = element.size() + 8; // "<", " />", indentation, line end
+    for (qsizetype i = 0; i < pairs; ++i)
+        elementBytes += names.at(i).size + values.at(i).size + 4; // ' ="" '
+    qint64 matches = 0;
+    for (const pugi::xpath_node &match : t.nodes)
+        matches += match.node() ? 1 : 0;
+    if (matches * (1 + pairs) > kMaxXmlNodes || matches * elementBytes > kMaxProfileBytes) {
+        refuseEdit(t.path, cb, failed, "the new elements would exceed the bounds");
         return;
     }
     for (const pugi::xpath_node &match : t.nodes) {
@@ -341,10 +480,9 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
         if (!element.isEmpty())
             added.set_name(element.constData());
         for (qsizetype i = 0; i < pairs; ++i)
-            added.append_attribute(names8.at(i).constData()).set_value(values8.at(i).constData());
+            added.append_attribute(names.at(i).text).set_value(values.at(i).text);
     }
-    store().storeDocument(t.path, *t.doc);
-    answerSuccess(cb, QStringLiteral("modifyAddProfile success"));
+    storeEdit(t.path, *t.doc, cb, QStringLiteral("modifyAddProfile success"), failed);
 }
 
 void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -365,9 +503,7 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
     pugi::xml_document ownSource;
     pugi::xml_document *src = nullptr;
     if (srcPath == desPath) {
-        const QByteArray text = utf8(store().text(srcPath));
-        if (ownSource.load_buffer(text.constData(), size_t(text.size()), pugi::parse_default,
-                                  pugi::encoding_utf8))
+        if (loadXml(utf8(store().text(srcPath)), &ownSource) == XmlLoad::Parsed)
             src = &ownSource;
     } else {
         src = store().document(srcPath);
@@ -397,8 +533,7 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
         }
         parent.remove_child(d);
     }
-    store().storeDocument(desPath, *des);
-    answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
+    storeEdit(desPath, *des, cb, QStringLiteral("modifyReplaceProfile success"), failed);
 }
 
 // The document of the export file named by srcFilePath (the file the user
@@ -406,10 +541,11 @@ void ProfileCommands::modifyReplaceProfile(const Members &m, const QueryCallback
 // file or its XML does not parse.
 bool readExportDocument(const Members &m, pugi::xml_document *doc)
 {
+    // An export file may come from anywhere: its size (readFile) and depth are checked
+    // before pugixml builds its tree.
     QByteArray exported;
     return ProfileExport::readFile(memberText(m, QStringLiteral("srcFilePath")), &exported) &&
-           doc->load_buffer(exported.constData(), size_t(exported.size()), pugi::parse_default,
-                            pugi::encoding_utf8);
+           loadXml(exported, doc) == XmlLoad::Parsed;
 }
 
 void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallbackPtr &cb)
@@ -442,8 +578,7 @@ void ProfileCommands::modifyReplaceProfileEx(const Members &m, const QueryCallba
         for (pugi::xml_node child = source.first_child(); child; child = child.next_sibling())
             d.append_copy(child);
     }
-    store().storeDocument(desPath, *des);
-    answerSuccess(cb, QStringLiteral("modifyReplaceProfile success"));
+    storeEdit(desPath, *des, cb, QStringLiteral("modifyReplaceProfile success"), failed);
 }
 
 void ProfileCommands::resetProfile(const Members &m, const QueryCallbackPtr &cb)
@@ -453,6 +588,12 @@ void ProfileCommands::resetProfile(const Members &m, const QueryCallbackPtr &cb)
     QString srcPath, desPath;
     if (!loadMember(m, "srcFilePath", &srcPath) || !loadMember(m, "desFilePath", &desPath))
         return;
+    // A source too large to read has no text to copy: the destination keeps
+    // its own (no reply, like a source that cannot be read).
+    if (store().isTooLarge(srcPath)) {
+        qCInfo(lcProfiles) << "resetProfile: source larger than" << kMaxProfileBytes << "bytes";
+        return;
+    }
     store().store(desPath, store().text(srcPath));
     answerSuccess(cb, QStringLiteral("resetProfile success"));
 }
@@ -463,21 +604,35 @@ void ProfileCommands::queryHexByte(const Members &m, const QueryCallbackPtr &cb)
     Target t;
     if (!openProfile(m, {"filePath", "xpath", "args"}, "filePath", Match::First, cb, failed, &t))
         return;
-    QString code = QString::fromUtf8(t.first.node().attribute("code").value());
-    if (code.contains(QLatin1Char('%'))) {
-        const QStringList args =
-            memberText(m, QStringLiteral("args")).split(QLatin1Char(','), Qt::SkipEmptyParts);
-        QStringList items = code.split(QLatin1Char(','), Qt::KeepEmptyParts);
-        // Only the first four items take parameters; a "%" without an argument
-        // left stays as it is.
-        qsizetype next = 0;
-        for (qsizetype i = 0; i < 4 && i < items.size(); ++i) {
-            if (items.at(i) == QLatin1String("%") && next < args.size())
-                items[i] = args.at(next++);
-        }
-        code = items.join(QLatin1Char(','));
+    const QString code = QString::fromUtf8(t.first.node().attribute("code").value());
+    if (!code.contains(QLatin1Char('%'))) {
+        answerSuccess(cb, code);
+        return;
     }
-    answerSuccess(cb, code);
+    // Only the first four items take parameters, so no more than four
+    // arguments are ever used: neither list is split further than that. A
+    // "%" without an argument left stays as it is.
+    const QString argsText = memberText(m, QStringLiteral("args"));
+    QList<QStringView> args;
+    for (const QStringView arg : QStringView(argsText).tokenize(u',', Qt::SkipEmptyParts)) {
+        args << arg;
+        if (args.size() == 4)
+            break;
+    }
+    QString filled;
+    qsizetype start = 0;
+    qsizetype next = 0;
+    for (int i = 0; i < 4 && start >= 0; ++i) {
+        const qsizetype comma = code.indexOf(QLatin1Char(','), start);
+        const QStringView item = QStringView(code).mid(start, comma < 0 ? -1 : comma - start);
+        filled += item == u"%" && next < args.size() ? args.at(next++) : item;
+        if (comma >= 0)
+            filled += QLatin1Char(',');
+        start = comma < 0 ? comma : comma + 1;
+    }
+    if (start >= 0)
+        filled += QStringView(code).mid(start);
+    answerSuccess(cb, filled);
 }
 
 void ProfileCommands::savexml(const Members &, const QueryCallbackPtr &cb)
@@ -500,12 +655,16 @@ void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)
     pugi::xml_document exported;
     if (t.first.node())
         exported.append_copy(t.first.node());
-    ByteArrayWriter writer;
-    exported.save(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+    QByteArray text;
+    if (!saveXmlDocument(exported, kMaxProfileBytes, &text)) {
+        qCInfo(lcProfiles) << "saveXmlAs: export larger than" << kMaxProfileBytes << "bytes";
+        answerFailure(cb, QStringLiteral("saveXmlAs load xml file failed!"));
+        return;
+    }
 
     // desFilePath is the file the user chose: a full path, used as is.
     const QString desPath = memberText(m, QStringLiteral("desFilePath"));
-    if (!ProfileExport::writeFile(desPath, writer.bytes)) {
+    if (!ProfileExport::writeFile(desPath, text)) {
         answerFailure(cb, QStringLiteral("saveXmlAs desFilePath is failed!"));
         return;
     }
@@ -524,10 +683,13 @@ void ProfileCommands::queryExportFile(const Members &m, const QueryCallbackPtr &
         answerFailure(cb, QStringLiteral("queryExportFile load file failed!"));
         return;
     }
-    ByteArrayWriter writer;
-    if (pugi::xml_node exported = imported.first_child())
-        exported.print(writer, "\t", pugi::format_default, pugi::encoding_utf8);
-    answerSuccess(cb, QString::fromUtf8(writer.bytes));
+    QByteArray answer;
+    const pugi::xml_node exported = imported.first_child();
+    if (exported && !printXmlNode(exported, kMaxProfileBytes, &answer)) {
+        answerFailure(cb, QStringLiteral("queryExportFile load file failed!"));
+        return;
+    }
+    answerSuccess(cb, QString::fromUtf8(answer));
 }
 
 } // namespace

@@ -1,12 +1,18 @@
 #include "bridge/profile_export.h"
 
 #include "common/text_file.h"
+#include "common/xml_text.h"
 
 #include <QDataStream>
 #include <QFile>
 #include <QIODevice>
 
 namespace kelv::ProfileExport {
+
+qint64 maxFileBytes()
+{
+    return 8 + (qint64(kMaxProfileBytes) + 2) / 3 * 4;
+}
 
 QByteArray encode(const QByteArray &xmlUtf8)
 {
@@ -67,7 +73,7 @@ bool readFile(const QString &path, QByteArray *xmlUtf8)
     if (!isUsablePath(path))
         return false;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxFileBytes())
         return false;
     // Read from the file itself: a file that is not an export stops after
     // four bytes, whatever its size.

@@ -15,6 +15,10 @@ namespace ProfileExport {
 
 constexpr quint32 kMagic = 0x0A0B0C0D;
 
+// The largest export file read: the magic, the count and the Base64 of a
+// profile text of kMaxProfileBytes. Anything larger is refused unread.
+qint64 maxFileBytes();
+
 // The file's bytes for an XML text (UTF-8).
 QByteArray encode(const QByteArray &xmlUtf8);
 
@@ -26,7 +30,8 @@ bool decode(const QByteArray &fileBytes, QByteArray *xmlUtf8);
 // the write fails). False when the file cannot be written.
 bool writeFile(const QString &path, const QByteArray &xmlUtf8);
 
-// Reads an export file. False when it cannot be opened or does not decode.
+// Reads an export file. False when it cannot be opened, is larger than
+// maxFileBytes() or does not decode.
 bool readFile(const QString &path, QByteArray *xmlUtf8);
 
 } // namespace ProfileExport

@@ -1,33 +1,24 @@
 #include "bridge/profile_store.h"
 
 #include "common/text_file.h"
+#include "common/xml_text.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <pugixml.hpp>
 
 namespace kelv {
-namespace {
-
-struct ByteArrayWriter final : pugi::xml_writer
-{
-    QByteArray bytes;
-    void write(const void *data, size_t size) override
-    {
-        bytes.append(static_cast<const char *>(data), qsizetype(size));
-    }
-};
-
-} // namespace
 
 // One cached file. text is the truth; utf8 is its UTF-8 form when already at
-// hand (empty otherwise), doc its parsed form once parsed.
+// hand (empty otherwise), doc its parsed form once parsed. A file too large
+// to read has no text and no document until a text is stored for it.
 struct ProfileStore::Entry
 {
     QString text;
     QByteArray utf8;
     std::unique_ptr<pugi::xml_document> doc;
     bool parsed = false; // doc reflects text (or text does not parse: doc null)
+    bool tooLarge = false;
 };
 
 ProfileStore::ProfileStore(const QString &applicationFolder)
@@ -79,10 +70,23 @@ bool ProfileStore::load(const QString &path)
     if (m_entries.contains(path))
         return true;
     QString text;
-    if (!readTextFile(path, &text))
+    switch (readTextFile(path, &text, kMaxProfileBytes)) {
+    case TextFileRead::NotOpened:
         return false;
-    entry(path).text = text;
-    return true;
+    case TextFileRead::TooLarge:
+        entry(path).tooLarge = true;
+        return true;
+    case TextFileRead::Read:
+        entry(path).text = text;
+        return true;
+    }
+    return false;
+}
+
+bool ProfileStore::isTooLarge(const QString &path) const
+{
+    const auto it = m_entries.constFind(path);
+    return it != m_entries.constEnd() && it.value()->tooLarge;
 }
 
 QString ProfileStore::text(const QString &path) const
@@ -98,6 +102,7 @@ void ProfileStore::store(const QString &path, const QString &text)
     e.utf8.clear();
     e.doc.reset();
     e.parsed = false;
+    e.tooLarge = false;
     markModified(path);
 }
 
@@ -107,32 +112,51 @@ pugi::xml_document *ProfileStore::document(const QString &path)
     if (it == m_entries.constEnd())
         return nullptr;
     Entry &e = *it.value();
-    if (!e.parsed) {
+    if (!e.parsed && !e.tooLarge) {
         if (e.utf8.isEmpty())
             e.utf8 = e.text.toUtf8();
         auto doc = std::make_unique<pugi::xml_document>();
-        const pugi::xml_parse_result result = doc->load_buffer(
-            e.utf8.constData(), size_t(e.utf8.size()), pugi::parse_default, pugi::encoding_utf8);
-        e.doc = result ? std::move(doc) : nullptr;
+        // A text stored by resetProfile may come from any file within the
+        // size bound; the depth is checked before pugixml builds anything.
+        const bool parsed =
+            e.utf8.size() <= kMaxProfileBytes && loadXml(e.utf8, doc.get()) == XmlLoad::Parsed;
+        e.doc = parsed ? std::move(doc) : nullptr;
         e.parsed = true;
         e.utf8.clear(); // only needed for parsing
     }
     return e.doc.get();
 }
 
-void ProfileStore::storeDocument(const QString &path, const pugi::xml_document &doc)
+bool ProfileStore::storeDocument(const QString &path, const pugi::xml_document &doc)
 {
-    ByteArrayWriter writer;
-    doc.save(writer, "\t", pugi::format_default, pugi::encoding_utf8);
+    // A document the next read would refuse is not stored: the profile
+    // could never be read again.
+    QByteArray bytes;
+    if (xmlSubtreeDepth(doc) > kMaxXmlDepth || xmlNodeCount(doc) > kMaxXmlNodes ||
+        !saveXmlDocument(doc, kMaxProfileBytes, &bytes)) {
+        discardDocument(path);
+        return false;
+    }
     Entry &e = entry(path);
-    e.text = QString::fromUtf8(writer.bytes);
-    e.utf8 = std::move(writer.bytes);
+    e.text = QString::fromUtf8(bytes);
+    e.utf8 = std::move(bytes);
     // The document does not always read back as itself (a nameless element
     // is written as ":anonymous" and read back with that name): the next
     // command parses the new text, exactly as after a restart.
     e.doc.reset();
     e.parsed = false;
+    e.tooLarge = false;
     markModified(path);
+    return true;
+}
+
+void ProfileStore::discardDocument(const QString &path)
+{
+    const auto it = m_entries.constFind(path);
+    if (it == m_entries.constEnd())
+        return;
+    it.value()->doc.reset();
+    it.value()->parsed = false;
 }
 
 bool ProfileStore::restoreMissing(const QString &path, const QString &fromPath)

@@ -49,23 +49,33 @@ public:
 
     // Cache load: reads the file (UTF-8, BOM skipped, CR LF -> LF) the first
     // time the path is asked for; false when it cannot be read. Later calls
-    // never touch the disk again.
+    // never touch the disk again. A file larger than kMaxProfileBytes is not
+    // read: it is cached as too large, without text, and never parses.
     bool load(const QString &path);
     bool contains(const QString &path) const { return m_entries.contains(path); }
+    bool isTooLarge(const QString &path) const;
     QString text(const QString &path) const;              // cached text
     void store(const QString &path, const QString &text); // set + mark modified
 
     // The cached text parsed with pugixml's default options, kept until the
     // text changes so a run of queries parses once. Null when the path is not
-    // cached or its text does not parse. Callers that change the document
-    // must hand it back through storeDocument() before doing anything else.
+    // cached, its text does not parse or passes a bound (kMaxProfileBytes,
+    // kMaxXmlDepth, kMaxXmlNodes). Callers that change the document must hand it back
+    // through storeDocument() or discardDocument() before doing anything else.
     pugi::xml_document *document(const QString &path);
 
     // Serialises the document in pugixml's default format as the path's new
     // text and marks the path modified. The kept parsed form is dropped: the
     // next document() call parses the new text, so every later command sees
-    // exactly what the text says.
-    void storeDocument(const QString &path, const pugi::xml_document &doc);
+    // exactly what the text says. A document that the next read would refuse
+    // (deeper than kMaxXmlDepth, more than kMaxXmlNodes elements and
+    // attributes, a text beyond kMaxProfileBytes) is not stored (false): the
+    // path keeps its text, as after discardDocument().
+    bool storeDocument(const QString &path, const pugi::xml_document &doc);
+
+    // Drops the parsed form after an edit that is abandoned: the path keeps
+    // its text and the next document() call parses it again.
+    void discardDocument(const QString &path);
 
 private:
     struct Entry;

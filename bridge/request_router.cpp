@@ -77,6 +77,8 @@ void RequestRouter::addProgramCommands(devices_handler *devices)
 
 bool RequestRouter::takeWindowRequest(const QString &request, const QueryCallbackPtr &callback)
 {
+    if (request.size() > kMaxRequestLength)
+        return true; // taken: dropped without reply
     if (request.startsWith(MoveWindow)) {
         const QList<int> numbers = parseMoveWindowNumbers(request);
         if (numbers.size() == 4) {
@@ -96,6 +98,8 @@ bool RequestRouter::takeWindowRequest(const QString &request, const QueryCallbac
 
 void RequestRouter::onJsMessage(const QString &request, const QueryCallbackPtr &callback)
 {
+    if (request.size() > kMaxRequestLength)
+        return;
     if (request == MaximiseRequest) {
         m_host.maximiseWindow();
         return;

@@ -12,6 +12,12 @@ namespace kelv {
 class AppHost;
 class devices_handler;
 
+// The longest request text taken (UTF-16 units, as the page counts them): a
+// request holds at most a fragment of kMaxFragmentBytes, even escaped. A
+// longer one is dropped unread, without reply; the page contract does not
+// send it in the first place.
+constexpr qsizetype kMaxRequestLength = 2 * 1024 * 1024;
+
 // The one path of a page request from the browser to its command handler.
 // It owns the dispatcher (the command table); every web view's jsMessage is
 // connected straight to onJsMessage.
@@ -23,7 +29,7 @@ class devices_handler;
 //
 // onJsMessage(): the exact maximise and restore texts (no reply), else a
 // JSON object with "funcname" goes to the dispatcher; anything else gets no
-// reply.
+// reply. A request longer than kMaxRequestLength is taken by neither.
 class RequestRouter final : public QObject
 {
     Q_OBJECT

@@ -75,13 +75,19 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
         answerFailure(cb, QStringLiteral("can't find conf name"));
         return;
     case ClientSettings::StoreResult::NotParsed:
-        qCWarning(lcSettings) << "conf.xml does not parse; setting" << key << "not changed";
+        qCWarning(lcSettings) << "conf.xml does not parse; setting" << loggedText(key)
+                              << "not changed";
         answerFailure(cb, QStringLiteral("modify conf failed: conf.xml cannot be read"));
         return;
     case ClientSettings::StoreResult::NotWritten:
-        qCWarning(lcSettings) << "could not write" << settings.path() << "; setting" << key
-                              << "not changed";
+        qCWarning(lcSettings) << "could not write" << settings.path() << "; setting"
+                              << loggedText(key) << "not changed";
         answerFailure(cb, QStringLiteral("modify conf failed: conf.xml could not be written"));
+        return;
+    case ClientSettings::StoreResult::TooLarge:
+        qCWarning(lcSettings) << "setting" << loggedText(key) << "not changed: value of"
+                              << value.size() << "characters makes conf.xml too large";
+        answerFailure(cb, QStringLiteral("modify conf failed: the value is too long"));
         return;
     case ClientSettings::StoreResult::Stored:
         break;

@@ -21,6 +21,11 @@ var documentKey = (function () {
     return Array.prototype.map.call(bytes, function (b) { return b.toString(16); }).join('-');
 })();
 
+// The longest request text the native side takes (its kMaxRequestLength):
+// a longer one is not sent at all, so the program never spends time on it;
+// like every request the native side does not take, it gets no answer.
+var MAX_REQUEST_LENGTH = 2 * 1024 * 1024;
+
 var nextQueryId = 1;
 var pendingQueries = new Map();   // id -> {onSuccess, onFailure}
 var queuedQueries = [];           // [id, request] sent before the channel was up
@@ -110,6 +115,8 @@ function cefQuery(query) {
         throw new TypeError("Invalid arguments; object member 'persistent' must have type boolean");
     var id = nextQueryId++;
     pendingQueries.set(id, {onSuccess: query.onSuccess, onFailure: query.onFailure});
+    if (query.request.length > MAX_REQUEST_LENGTH)
+        return id;
     if (bridge)
         bridge.query(documentKey, id, query.request);
     else

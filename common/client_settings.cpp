@@ -16,14 +16,18 @@ void ClientSettings::load(const QString &path)
     m_values.clear();
     m_text.clear();
 
+    // A settings file beyond the profile bound, or nested deeper than the
+    // depth bound, counts as one that does not parse: no settings.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     file.close();
+    if (bytes.size() > kMaxProfileBytes)
+        return;
 
     pugi::xml_document doc;
-    if (!doc.load_buffer(bytes.constData(), size_t(bytes.size())))
+    if (loadXml(xmlBytesAsUtf8(bytes), &doc) != XmlLoad::Parsed)
         return;
 
     for (const pugi::xml_attribute &attribute : doc.child("root").child("client").attributes())
@@ -51,6 +55,10 @@ ClientSettings::StoreResult ClientSettings::store(const QString &key, const QStr
     bool set = false;
     if (!rewriteClientAttribute(m_text, key, value, &text, create, &set))
         return StoreResult::NotParsed;
+    // The file is read with the profile bound: a larger one would leave the
+    // next start without any settings.
+    if (encodeTextForDisk(text).size() > kMaxProfileBytes)
+        return StoreResult::TooLarge;
     if (m_path.isEmpty() || !writeTextFile(m_path, text))
         return StoreResult::NotWritten;
     m_text = text;

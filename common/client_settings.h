@@ -37,6 +37,8 @@ public:
         UnknownKey, // no such setting: the map is unchanged, the file rewritten as it was
         NotParsed,  // the settings text does not parse: nothing changed
         NotWritten, // the file could not be written: nothing changed, the old file is whole
+        TooLarge,   // the file would exceed kMaxProfileBytes (no start could read it): nothing
+                    // changed
     };
     // Whether store() may add a setting the file does not have yet (the
     // program's own notes; the page's setConf changes only existing ones).

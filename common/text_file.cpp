@@ -5,18 +5,41 @@
 
 namespace kelv {
 
+namespace {
+
+QString decodeText(QByteArray bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    bytes.replace("\r\n", "\n");
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace
+
 bool readTextFile(const QString &path, QString *text)
 {
     text->clear();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    QByteArray bytes = file.readAll();
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        bytes.remove(0, 3);
-    bytes.replace("\r\n", "\n");
-    *text = QString::fromUtf8(bytes);
+    *text = decodeText(file.readAll());
     return true;
+}
+
+TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes)
+{
+    text->clear();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return TextFileRead::NotOpened;
+    // One byte more than allowed tells a file that is too large, also one
+    // that grows while it is read or reports no size (a pipe).
+    const QByteArray bytes = file.read(maxBytes + 1);
+    if (bytes.size() > maxBytes)
+        return TextFileRead::TooLarge;
+    *text = decodeText(bytes);
+    return TextFileRead::Read;
 }
 
 QByteArray encodeTextForDisk(const QString &text)

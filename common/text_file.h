@@ -12,6 +12,11 @@ namespace kelv {
 // LF. Returns false (and leaves text empty) when the file cannot be opened.
 bool readTextFile(const QString &path, QString *text);
 
+// The same for a file that must not exceed maxBytes: a larger file is not
+// read at all (TooLarge; text empty), whatever its size.
+enum class TextFileRead { Read, NotOpened, TooLarge };
+TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes);
+
 // Converts LF line ends to CR LF (existing CR LF pairs are kept as they are)
 // and encodes as UTF-8 without a byte order mark.
 QByteArray encodeTextForDisk(const QString &text);

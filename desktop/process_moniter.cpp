@@ -1,5 +1,6 @@
 #include "desktop/process_moniter.h"
 
+#include "common/xml_text.h"
 #include "platform/program_path.h"
 #include "platform/running_programs.h"
 
@@ -52,8 +53,14 @@ void ProcessMoniter::requestStop()
 QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
 {
     QMap<QString, QString> bindings;
+    // The mode document is a profile the page edits: the same bounds hold
+    // (size, then depth before pugixml builds the tree).
+    QFile file(modeDocument);
+    if (!file.open(QIODevice::ReadOnly))
+        return bindings;
+    const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     pugi::xml_document doc;
-    if (!doc.load_file(QFile::encodeName(modeDocument).constData()))
+    if (bytes.size() > kMaxProfileBytes || loadXml(xmlBytesAsUtf8(bytes), &doc) != XmlLoad::Parsed)
         return bindings;
     const pugi::xpath_node_set modes = doc.select_nodes("/conf/modeSetting/modes/mode");
     for (const pugi::xpath_node &mode : modes) {

@@ -1,6 +1,6 @@
 #include "device/transfer_text.h"
 
-#include <QStringList>
+#include <QStringTokenizer>
 #include <cstdlib>
 
 namespace kelv {
@@ -35,10 +35,12 @@ QByteArray transferBlockFromText(const QString &text, int size)
     const int n = qMin(size, kTransferBlockSize);
     if (n <= 0)
         return block;
-    const QStringList items = text.split(QLatin1Char(','));
-    for (int i = 0; i < n && i < items.size(); ++i) {
-        const QByteArray item = items.at(i).toUtf8();
-        block[i] = char(std::strtol(item.constData(), nullptr, 16) & 0xff);
+    // Only the first n items are read: a longer list is not split further.
+    int i = 0;
+    for (const QStringView item : QStringView(text).tokenize(u',')) {
+        if (i == n)
+            break;
+        block[i++] = char(std::strtol(item.toUtf8().constData(), nullptr, 16) & 0xff);
     }
     return block;
 }

@@ -1,4 +1,5 @@
 #include "platform/key_recorder.h"
+#include "platform/recorded_events.h"
 
 #include <X11/XKBlib.h>
 #include <array>
@@ -20,17 +21,6 @@ namespace {
 constexpr std::uint8_t kFromServer = 0;
 constexpr std::uint8_t kStartOfData = 4;
 constexpr std::uint8_t kEndOfData = 5;
-
-constexpr std::uint8_t kGenericEvent = 35;
-
-std::uint32_t readCard32(const std::uint8_t *p, bool swapped)
-{
-    std::uint32_t value;
-    std::memcpy(&value, p, sizeof value);
-    if (swapped)
-        value = __builtin_bswap32(value);
-    return value;
-}
 
 // Connects to the display named by $DISPLAY. Right after clients have come and
 // gone the X server now and then resets a new connection during the
@@ -129,26 +119,19 @@ void KeyRecorder::Impl::run()
 
 void KeyRecorder::Impl::deliver(const xcb_record_enable_context_reply_t *reply)
 {
-    const auto *bytes = xcb_record_enable_context_data(reply);
     const int length = xcb_record_enable_context_data_length(reply);
-    const bool swapped = reply->client_swapped != 0;
-    // Device events are 32-byte core events, possibly several in one reply.
-    for (int offset = 0; offset + 32 <= length;) {
-        const std::uint8_t *event = bytes + offset;
-        const std::uint8_t type = event[0] & 0x7f;
-        int size = 32;
-        if (type == kGenericEvent)
-            size += 4 * int(readCard32(event + 4, swapped));
-        if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
-            RecordedKey key;
-            key.pressed = type == XCB_KEY_PRESS;
-            key.keycode = event[1];
-            key.keyName = keyNames[key.keycode];
-            key.time = readCard32(event + 4, swapped);
-            callback(key);
-        }
-        offset += size;
-    }
+    if (length <= 0)
+        return;
+    // Device events, possibly several in one reply.
+    forEachRecordedKeyEvent(xcb_record_enable_context_data(reply), std::size_t(length),
+                            reply->client_swapped != 0, [this](const RecordedKeyEvent &event) {
+                                RecordedKey key;
+                                key.pressed = event.pressed;
+                                key.keycode = event.keycode;
+                                key.keyName = keyNames[key.keycode];
+                                key.time = event.time;
+                                callback(key);
+                            });
 }
 
 void KeyRecorder::Impl::release()

@@ -10,8 +10,14 @@
 #include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QUrl>
+#include <algorithm>
 
 namespace kelv {
+namespace {
+// The size bound a reply was sent with, and the mark of one that passed it.
+constexpr char kBound[] = "kelvMaxResponseBytes";
+constexpr char kTooLarge[] = "kelvTooLarge";
+} // namespace
 
 HttpRequestWorker::HttpRequestWorker(QObject *parent)
     : QObject(parent), m_manager(new QNetworkAccessManager(this))
@@ -173,15 +179,30 @@ void HttpRequestWorker::send(HttpRequestParams &params)
         buffer->setParent(reply);
     }
     guardRedirects(reply, {});
+    reply->setProperty(kBound, maxResponseBytes);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        const qint64 bound = reply->property(kBound).toLongLong();
+        if (bound > 0 && std::max(received, total) > bound && reply->isRunning()) {
+            reply->setProperty(kTooLarge, true);
+            reply->abort();
+        }
+    });
 }
 
 void HttpRequestWorker::on_manager_finished(QNetworkReply *reply)
 {
     errorType = reply->error();
-    if (errorType == QNetworkReply::NoError)
+    const qint64 bound = reply->property(kBound).toLongLong();
+    // A body that arrived whole before its size was seen is measured here.
+    if (reply->property(kTooLarge).toBool() ||
+        (errorType == QNetworkReply::NoError && bound > 0 && reply->bytesAvailable() > bound)) {
+        errorType = QNetworkReply::OperationCanceledError;
+        errorText = QStringLiteral("the reply is larger than %1 bytes").arg(bound);
+    } else if (errorType == QNetworkReply::NoError) {
         response = reply->readAll();
-    else
+    } else {
         errorText = reply->errorString();
+    }
     reply->deleteLater();
     emit on_execution_finished(this);
 }

@@ -90,6 +90,12 @@ public:
     // must not leave the check pending for ever). 0 waits without limit.
     int transferTimeoutMs = 30000;
 
+    // A reply whose body passes this many bytes ends at once with an error
+    // (errorText says so): the update service answers with a small JSON
+    // object, and a server that sends without end must not fill the memory
+    // (nor, once logged, the log). 0 takes any size.
+    qint64 maxResponseBytes = 1024 * 1024;
+
 signals:
     void on_execution_finished(kelv::HttpRequestWorker *worker);
 

@@ -5,6 +5,7 @@
 #include "app/cef_application.h"
 #include "app/main_window.h"
 #include "app/pop_widget.h"
+#include "app/window_geometry.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
@@ -24,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
+#include <climits>
 #include <memory>
 
 using namespace kelv;
@@ -345,29 +347,29 @@ private slots:
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
         Shell windowShell(settings);
         MainWindow &window = windowShell.window;
-        window.setGeometry(100, 100, 640, 480);
+        window.setGeometry(50, 50, 640, 480);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         ClientHandler::instance()->setMainWindowHandle(&window);
 
         // Restore before any maximise keeps the window as it is.
         window.restoreWindow();
-        QCOMPARE(window.geometry(), QRect(100, 100, 640, 480));
+        QCOMPARE(window.geometry(), QRect(50, 50, 640, 480));
 
         window.moveWindow(10, -20, 700, 500);
-        QCOMPARE(window.geometry(), QRect(110, 80, 700, 500));
+        QCOMPARE(window.geometry(), QRect(60, 30, 700, 500));
 
         window.maximiseWindow();
-        QCOMPARE(window.savedGeometry(), QRect(110, 80, 700, 500));
+        QCOMPARE(window.savedGeometry(), QRect(60, 30, 700, 500));
         QCOMPARE(window.geometry(), QGuiApplication::primaryScreen()->availableGeometry());
         window.restoreWindow();
-        QCOMPARE(window.geometry(), QRect(110, 80, 700, 500));
+        QCOMPARE(window.geometry(), QRect(60, 30, 700, 500));
 
         // The exact request texts reach the same operations through the slot.
         window.onJsMessage(R"({"funcname":"maxsizeWindow"})", {});
         QCOMPARE(window.geometry(), QGuiApplication::primaryScreen()->availableGeometry());
         window.onJsMessage(R"({"funcname":"restoreWindow"})", {});
-        QCOMPARE(window.geometry(), QRect(110, 80, 700, 500));
+        QCOMPARE(window.geometry(), QRect(60, 30, 700, 500));
 
         window.toggleMinimised();
         QVERIFY(window.isMinimized());
@@ -378,7 +380,88 @@ private slots:
         window.showMinimized();
         window.moveWindow(50, 50, 720, 520);
         QVERIFY(!window.isMinimized());
-        QCOMPARE(window.geometry(), QRect(110, 80, 720, 520));
+        QCOMPARE(window.geometry(), QRect(60, 30, 720, 520));
+    }
+
+    // What a window request may make of the window: within the area, never
+    // below the minimum size, whatever numbers the page sends.
+    void windowGeometryIsFittedToTheArea_data()
+    {
+        QTest::addColumn<qint64>("x");
+        QTest::addColumn<qint64>("y");
+        QTest::addColumn<qint64>("width");
+        QTest::addColumn<qint64>("height");
+        QTest::addColumn<QRect>("area");
+        QTest::addColumn<QSize>("minimum");
+        QTest::addColumn<QRect>("fitted");
+        const QRect screen(0, 0, 1920, 1080);
+        const QSize minimum(800, 600);
+        QTest::newRow("inside") << 100LL << 50LL << 900LL << 700LL << screen << minimum
+                                << QRect(100, 50, 900, 700);
+        QTest::newRow("largest ints")
+            << 0LL << 0LL << qint64(INT_MAX) << qint64(INT_MAX) << screen << minimum << screen;
+        QTest::newRow("moved beyond int") << qint64(INT_MAX) * 2 << qint64(INT_MIN) * 2 << 900LL
+                                          << 700LL << screen << minimum << QRect(1020, 0, 900, 700);
+        QTest::newRow("over the edge")
+            << 1800LL << 900LL << 900LL << 700LL << screen << minimum << QRect(1020, 380, 900, 700);
+        QTest::newRow("negative size")
+            << 10LL << 10LL << -5LL << 0LL << screen << minimum << QRect(10, 10, 800, 600);
+        QTest::newRow("no minimum")
+            << 10LL << 10LL << 0LL << -1LL << screen << QSize() << QRect(10, 10, 1, 1);
+        QTest::newRow("screen smaller than the minimum")
+            << 50LL << 50LL << 1000LL << 1000LL << QRect(0, 0, 640, 480) << minimum
+            << QRect(0, 0, 800, 600);
+        QTest::newRow("second screen")
+            << 0LL << 0LL << 5000LL << 300LL << QRect(1920, -200, 1280, 1024) << minimum
+            << QRect(1920, 0, 1280, 600);
+    }
+
+    void windowGeometryIsFittedToTheArea()
+    {
+        QFETCH(qint64, x);
+        QFETCH(qint64, y);
+        QFETCH(qint64, width);
+        QFETCH(qint64, height);
+        QFETCH(QRect, area);
+        QFETCH(QSize, minimum);
+        QFETCH(QRect, fitted);
+        QCOMPARE(fitWindowGeometry(x, y, width, height, area, minimum), fitted);
+    }
+
+    // The page's maximise followed by a move to 2147483647 x 2147483647 took
+    // the browser down; the window requests keep the window on the screen at
+    // no less than its minimum size.
+    void windowRequestsStayOnTheScreen()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        window.setGeometry(100, 100, 640, 480);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        ClientHandler::instance()->setMainWindowHandle(&window);
+        const QRect available = window.screen()->availableGeometry();
+
+        window.maximiseWindow();
+        window.moveWindow(0, 0, INT_MAX, INT_MAX);
+        QCOMPARE(window.geometry(), available);
+        QCOMPARE(window.webView()->size(), available.size());
+        window.moveWindow(INT_MAX, INT_MIN, 700, 500);
+        QCOMPARE(window.geometry(), QRect(available.right() - 699, available.top(), 700, 500));
+        window.moveWindow(INT_MIN, INT_MAX, -1, 0);
+        QCOMPARE(window.geometry(), QRect(available.left(), available.bottom() - 479, 640, 480));
+        // A minimised window comes back in place, fitted likewise.
+        window.showMinimized();
+        window.moveWindow(0, 0, INT_MAX, 10);
+        QVERIFY(!window.isMinimized());
+        QCOMPARE(window.geometry(),
+                 QRect(available.left(), available.bottom() - 479, available.width(), 480));
+        // A kept geometry that no longer fits (the screen changed) is fitted
+        // on the way back.
+        window.setGeometry(available.right() - 99, 0, 640, 480);
+        window.maximiseWindow();
+        window.restoreWindow();
+        QCOMPARE(window.geometry(), QRect(available.right() - 639, 0, 640, 480));
     }
 
     void hideSavesTheModifiedProfiles()

@@ -100,6 +100,25 @@ private slots:
         QVERIFY(buffer.pending().isEmpty());
     }
 
+    void aSegmentLongerThanTheBoundIsDroppedWhole()
+    {
+        // A peer that sends on without ending its segment: what is kept
+        // stays within the bound, and the end of that segment, when it
+        // comes, is not taken for a command of its own.
+        InstanceCommandBuffer buffer;
+        QCOMPARE(buffer.append("CMD:show;CMD:"), QStringList({"show"}));
+        for (int i = 0; i < 40; ++i) {
+            QCOMPARE(buffer.append(QByteArray(4096, 'x')), QStringList());
+            QVERIFY(buffer.pending().size() <= InstanceCommandBuffer::kMaxPending);
+        }
+        QCOMPARE(buffer.append("xxCMD:quit;CMD:show;"), QStringList({"show"}));
+        QVERIFY(buffer.pending().isEmpty());
+        // Up to the bound a tail waits as before.
+        const QByteArray longName(InstanceCommandBuffer::kMaxPending - 4, 'n');
+        QCOMPARE(buffer.append("CMD:" + longName), QStringList());
+        QCOMPARE(buffer.append(";"), QStringList({QString::fromLatin1(longName)}));
+    }
+
     void replyIsFoundAnywhereOnceComplete()
     {
         QCOMPARE(parseInstanceReply("RES:123;"), std::optional<quint64>(123));

@@ -246,6 +246,13 @@ private slots:
         QVERIFY(r.answered && !r.ok);
         QCOMPARE(r.text, QStringLiteral("writeByAddr failed!"));
         QCOMPARE(readMemory(QStringLiteral("ffff"), 2), zeros(2));
+        // Beyond 32 bits an address stays beyond the memory: 0x100001000 is
+        // not the macro memory at 0x1000.
+        r = call("writeByAddr", QStringLiteral(R"("PARAMSIZE":1,"PARAMADDRESS":"0x100001000",)"
+                                               R"("PARAMDATA":"0x55")"));
+        QVERIFY(r.answered && !r.ok);
+        QCOMPARE(readMemory(QStringLiteral("0x100001000"), 1), zeros(1));
+        QCOMPARE(readMemory(QStringLiteral("0x1000"), 1), QStringLiteral("0x00"));
         // A 2048-byte transfer; a larger size is bounded to it.
         QCOMPARE(readMemory(QStringLiteral("0"), 2048).count(QLatin1Char(',')), 2047);
         QCOMPARE(readMemory(QStringLiteral("0"), 99999).count(QLatin1Char(',')), 2047);

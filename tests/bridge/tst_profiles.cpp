@@ -4,6 +4,7 @@
 #include "bridge/dispatcher.h"
 #include "bridge/profile_export.h"
 #include "bridge/profile_store.h"
+#include "common/xml_text.h"
 #include "tests/bridge/command_fixture.h"
 
 #include <QDataStream>
@@ -154,6 +155,12 @@ private slots:
     void escapingRelativePathIsRefused();
     void pathWithANulCharacterIsRefused();
     void repliesMatchAFreshStartAfterEdits();
+    void deepFragmentIsRefusedBeforeItIsBuilt();
+    void editsStayWithinTheDepthBound();
+    void editsStayWithinTheSizeBounds();
+    void editsStayWithinTheNodeBound();
+    void deepOrLargeProfilesAnswerTheLoadFailure();
+    void deepOrLargeExportFilesAreRefused();
 };
 
 // Test bodies are hidden from moc, which cannot read raw strings in macros.
@@ -1064,6 +1071,326 @@ void TestProfiles::repliesMatchAFreshStartAfterEdits()
     QVERIFY(chain(R"({"funcname":"savexml"})")->ok());
     QCOMPARE(chain.folder.read(QStringLiteral("m.xml")),
              restarted.folder.read(QStringLiteral("m.xml")));
+}
+
+namespace {
+
+QByteArray nestedXml(int levels, const QByteArray &inside = QByteArray())
+{
+    return QByteArray("<a>").repeated(levels) + inside + QByteArray("</a>").repeated(levels);
+}
+
+QByteArray request(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray modifyProfileEx(const QString &file, const QString &xpath, const QByteArray &fragment)
+{
+    return request({{"funcname", "modifyProfileEx"},
+                    {"filePath", file},
+                    {"xpath", xpath},
+                    {"subTreeString", QString::fromUtf8(fragment)}});
+}
+
+} // namespace
+
+void TestProfiles::deepFragmentIsRefusedBeforeItIsBuilt()
+{
+    // The page request that overflowed the stack: 200,000 nested elements
+    // (pugixml frees a tree one call per level). Refused with the command's
+    // failure text, open or closed; the profile keeps its text, unmarked.
+    Setup s;
+    s.folder.write(QStringLiteral("d.xml"), "<d><old/></d>");
+    for (const QByteArray &fragment :
+         {QByteArray("<a>").repeated(200000), nestedXml(200000), nestedXml(60000)}) {
+        QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("d.xml"), QStringLiteral("/d"), fragment))),
+                 failure("modifyProfileEx load xml file failed!"));
+    }
+    QCOMPARE(s.cached("d.xml"), QStringLiteral("<d><old/></d>"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+
+    // /d is level 1: a fragment nesting 255 levels fills the profile to the
+    // bound, one more level would leave a profile nothing could read again.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("d.xml"), QStringLiteral("/d"),
+                                     nestedXml(kMaxXmlDepth)))),
+             failure("modifyProfileEx load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("d.xml"), QStringLiteral("/d"),
+                                     nestedXml(kMaxXmlDepth - 1)))),
+             success("modifyProfileEx success"));
+    QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"d.xml","xpath":"/d/a"})")),
+             success("1"));
+    const QByteArray stored = s.cached("d.xml").toUtf8();
+    QCOMPARE(xmlShape(stored.constData(), stored.size()).depth, kMaxXmlDepth);
+}
+
+void TestProfiles::editsStayWithinTheDepthBound()
+{
+    Setup s;
+    // A profile at the bound: its deepest element is at level 256.
+    s.folder.write(QStringLiteral("full.xml"), "<r>" + nestedXml(kMaxXmlDepth - 1) + "<x/></r>");
+    const QString deepest = QStringLiteral("/r") + QStringLiteral("/a").repeated(kMaxXmlDepth - 1);
+    // No element below the deepest one, by any command.
+    QCOMPARE(reply(s(request({{"funcname", "modifyAddProfile"},
+                              {"filePath", "full.xml"},
+                              {"xpath", "//a"},
+                              {"attribute", "k"},
+                              {"attributeValue", "v"},
+                              {"addNodeName", "n"}}))),
+             failure("modifyProfile load xml file failed!"));
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("full.xml"), deepest, "<n/>"))),
+             failure("modifyProfileEx load xml file failed!"));
+    QCOMPARE(reply(s(request({{"funcname", "modifyReplaceProfile"},
+                              {"srcFilePath", "full.xml"},
+                              {"desFilePath", "full.xml"},
+                              {"srcXpath", "/r/a"},
+                              {"desXpath", deepest}}))),
+             failure("modifyReplaceProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // /r/a spans 255 levels: in place of /r/x (level 2) it fits exactly.
+    QCOMPARE(reply(s(request({{"funcname", "modifyReplaceProfile"},
+                              {"srcFilePath", "full.xml"},
+                              {"desFilePath", "full.xml"},
+                              {"srcXpath", "/r/a"},
+                              {"desXpath", "/r/x"}}))),
+             success("modifyReplaceProfile success"));
+    QCOMPARE(s.cached("full.xml").count(QStringLiteral("<a")), 2 * (kMaxXmlDepth - 1));
+    // One level above the deepest elements, a new element still fits.
+    QCOMPARE(reply(s(request({{"funcname", "modifyAddProfile"},
+                              {"filePath", "full.xml"},
+                              {"xpath", deepest.chopped(2)},
+                              {"attribute", "k"},
+                              {"attributeValue", "v"},
+                              {"addNodeName", "n"}}))),
+             success("modifyAddProfile success"));
+    QCOMPARE(reply(s(request({{"funcname", "nodeCounterProfile"},
+                              {"filePath", "full.xml"},
+                              {"xpath", deepest.chopped(2)}}))),
+             success("2"));
+}
+
+void TestProfiles::editsStayWithinTheSizeBounds()
+{
+    Setup s;
+    QByteArray many = "<r>";
+    for (int i = 0; i < 8; ++i)
+        many += "<m v=\"\"/>";
+    s.folder.write(QStringLiteral("many.xml"), many + "</r>");
+    QVERIFY(s(R"({"funcname":"nodeCounterProfile","filePath":"many.xml","xpath":"/r"})")->ok());
+    const QString before = s.cached("many.xml");
+    auto unchanged = [&] {
+        return s.cached("many.xml") == before && s.host.profiles().modified().isEmpty();
+    };
+    // A fragment one byte beyond its bound; at the bound it goes in.
+    const QByteArray text = QByteArray(kMaxFragmentBytes - 7, 'x');
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("many.xml"), QStringLiteral("/r/m[1]"),
+                                     "<t>" + text + "x</t>"))),
+             failure("modifyProfileEx load xml file failed!"));
+    QVERIFY(unchanged());
+    // One megabyte set on eight nodes: eight megabytes the profile may not
+    // hold. The values set before the bound was reached are dropped too.
+    const QString mega(1 << 20, QLatin1Char('y'));
+    QCOMPARE(reply(s(request({{"funcname", "modifyProfile"},
+                              {"filePath", "many.xml"},
+                              {"xpath", "//m"},
+                              {"attribute", "v"},
+                              {"attributeValue", mega}}))),
+             failure("modifyProfile load xml file failed!"));
+    QVERIFY(unchanged());
+    QCOMPARE(reply(s(request({{"funcname", "modifyAddProfile"},
+                              {"filePath", "many.xml"},
+                              {"xpath", "//m"},
+                              {"attribute", "v"},
+                              {"attributeValue", mega},
+                              {"addNodeName", "n"}}))),
+             failure("modifyProfile load xml file failed!"));
+    QVERIFY(unchanged());
+    // At most 1024 attribute names or values in one request.
+    const QString names1025 = QStringLiteral("v;").repeated(1024) + QStringLiteral("v");
+    const QString values1025 = QStringLiteral("1;").repeated(1024) + QStringLiteral("2");
+    for (const char *command : {"modifyProfile", "modifyAddProfile"}) {
+        QCOMPARE(reply(s(request({{"funcname", command},
+                                  {"filePath", "many.xml"},
+                                  {"xpath", "//m[1]"},
+                                  {"attribute", "v"},
+                                  {"attributeValue", values1025}}))),
+                 failure("modifyProfile load xml file failed!"));
+        QCOMPARE(reply(s(request({{"funcname", command},
+                                  {"filePath", "many.xml"},
+                                  {"xpath", "//m[1]"},
+                                  {"attribute", names1025},
+                                  {"attributeValue", "1"}}))),
+                 failure("modifyProfile load xml file failed!"));
+    }
+    QVERIFY(unchanged());
+    QCOMPARE(reply(s(request({{"funcname", "modifyProfile"},
+                              {"filePath", "many.xml"},
+                              {"xpath", "//m[1]"},
+                              {"attribute", names1025.chopped(2)},
+                              {"attributeValue", values1025.chopped(2)}}))),
+             success("modifyProfile success!"));
+    QVERIFY(s.cached("many.xml").contains(QStringLiteral("<m v=\"1\" />")));
+    // Within the bounds the same commands work.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("many.xml"), QStringLiteral("/r/m[1]"),
+                                     "<t>" + text + "</t>"))),
+             success("modifyProfileEx success"));
+    QCOMPARE(reply(s(request({{"funcname", "modifyProfile"},
+                              {"filePath", "many.xml"},
+                              {"xpath", "//m[2]"},
+                              {"attribute", "v;v"},
+                              {"attributeValue", mega + QStringLiteral(";2")}}))),
+             success("modifyProfile success!"));
+    QVERIFY(s.cached("many.xml").contains(QStringLiteral("<m v=\"2\" />")));
+    QVERIFY(s.cached("many.xml").contains(QString::fromLatin1(text)));
+
+    // Every line is indented by its depth: 90,000 leaves moved 200 levels
+    // down make a text of 18 MB, far beyond the profile bound (the fragment
+    // itself is 360 KB). Refused, and nothing else changes.
+    const QString edited = s.cached("many.xml");
+    s.folder.write(QStringLiteral("deep.xml"), "<r>" + nestedXml(200) + "</r>");
+    const QString bottom = QStringLiteral("/r") + QStringLiteral("/a").repeated(200);
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("deep.xml"), bottom,
+                                     QByteArray("<l/>").repeated(90000)))),
+             failure("modifyProfileEx load xml file failed!"));
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full("many.xml")});
+    QCOMPARE(s.cached("many.xml"), edited);
+
+    // A query whose answer would pass the bound: each of the 200 nested
+    // elements answers with the 800 KB below it.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("deep.xml"), bottom,
+                                     "<l>" + QByteArray(800 * 1024, 'z') + "</l>"))),
+             success("modifyProfileEx success"));
+    QCOMPARE(reply(s(R"({"funcname":"queryProfile","filePath":"deep.xml","xpath":"//a"})")),
+             failure("queryProfile load xml file failed!"));
+    QVERIFY(s(R"({"funcname":"queryProfile","filePath":"deep.xml","xpath":"/r"})")->ok());
+}
+
+void TestProfiles::editsStayWithinTheNodeBound()
+{
+    // Every command's time grows with the elements and attributes of the
+    // profile: at most kMaxXmlNodes of them, read or made.
+    Setup s;
+    const QByteArray leaves = QByteArray("<l/>").repeated(60000);
+    s.folder.write(QStringLiteral("wide.xml"), "<r><a>" + leaves + "</a><b/></r>");
+    s.folder.write(QStringLiteral("wider.xml"),
+                   "<r>" + QByteArray("<l/>").repeated(kMaxXmlNodes) + "</r>");
+    QCOMPARE(reply(s(R"({"funcname":"queryProfile","filePath":"wider.xml","xpath":"/r"})")),
+             failure("queryProfile load xml file failed!"));
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("wide.xml"), QStringLiteral("/r/b"),
+                                     QByteArray("<l/>").repeated(kMaxXmlNodes + 1)))),
+             failure("modifyProfileEx load xml file failed!"));
+    // 60,003 and 39,998 more: one beyond the bound, refused as a whole.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("wide.xml"), QStringLiteral("/r/b"),
+                                     QByteArray("<l/>").repeated(kMaxXmlNodes - 60002)))),
+             failure("modifyProfileEx load xml file failed!"));
+    QCOMPARE(reply(s(request({{"funcname", "modifyAddProfile"},
+                              {"filePath", "wide.xml"},
+                              {"xpath", "//l"},
+                              {"attribute", "k"},
+                              {"attributeValue", "v"},
+                              {"addNodeName", "n"}}))),
+             failure("modifyProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // Up to the bound the edit is made and the profile reads again.
+    QCOMPARE(reply(s(modifyProfileEx(QStringLiteral("wide.xml"), QStringLiteral("/r/b"),
+                                     QByteArray("<l/>").repeated(kMaxXmlNodes - 60003)))),
+             success("modifyProfileEx success"));
+    QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"wide.xml","xpath":"/r/b"})")),
+             success(QString::number(kMaxXmlNodes - 60003)));
+}
+
+void TestProfiles::deepOrLargeProfilesAnswerTheLoadFailure()
+{
+    // Profile files come from users and other machines: one nested beyond
+    // the bound, or larger than it, reads like a file that does not parse.
+    Setup s;
+    s.folder.write(QStringLiteral("deep.xml"), "<r>" + nestedXml(kMaxXmlDepth) + "</r>");
+    s.folder.write(QStringLiteral("large.xml"),
+                   "<r><t>" + QByteArray(kMaxProfileBytes, 'x') + "</t></r>");
+    for (const char *file : {"deep.xml", "large.xml"}) {
+        const QString name = QString::fromLatin1(file);
+        QCOMPARE(
+            reply(s(request({{"funcname", "queryProfile"}, {"filePath", name}, {"xpath", "/r"}}))),
+            failure("queryProfile load xml file failed!"));
+        QCOMPARE(reply(s(modifyProfileEx(name, QStringLiteral("/r"), "<n/>"))),
+                 failure("modifyProfileEx load xml file failed!"));
+        QCOMPARE(reply(s(request({{"funcname", "saveXmlAs"},
+                                  {"srcFilePath", name},
+                                  {"desFilePath", s.folder.filePath(QStringLiteral("x.pfd"))},
+                                  {"xpath", "/r"}}))),
+                 failure("saveXmlAs load xml file failed!"));
+    }
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QVERIFY(s.cached("large.xml").isEmpty()); // never read
+    // A reset cannot copy the text of a file too large to read: the
+    // destination keeps its own (no reply, as for a source that cannot be
+    // read). The deep one is copied as text (a reset does not parse) and
+    // answers the load failure from then on.
+    QVERIFY(
+        s(R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/"})")
+            ->ok());
+    const QString before = s.cached();
+    QVERIFY(
+        !s(R"({"funcname":"resetProfile","srcFilePath":"large.xml","desFilePath":"Resources/profiles/configuration.xml"})")
+             ->answered());
+    QCOMPARE(s.cached(), before);
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"resetProfile","srcFilePath":"deep.xml","desFilePath":"Resources/profiles/configuration.xml"})")),
+        success("resetProfile success"));
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/r"})")),
+        failure("queryProfile load xml file failed!"));
+    // The large one can be reset to a good text.
+    s.folder.write(QStringLiteral("good.xml"), "<r><t/></r>");
+    QCOMPARE(
+        reply(
+            s(R"({"funcname":"resetProfile","srcFilePath":"good.xml","desFilePath":"large.xml"})")),
+        success("resetProfile success"));
+    QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"large.xml","xpath":"/r"})")),
+             success("1"));
+}
+
+void TestProfiles::deepOrLargeExportFilesAreRefused()
+{
+    Setup s;
+    auto import = [&](const QString &file, const QString &into) {
+        return reply(s(request({{"funcname", "modifyReplaceProfileEx"},
+                                {"srcFilePath", file},
+                                {"desFilePath", QString::fromLatin1(kPath)},
+                                {"srcXpath", "/mode"},
+                                {"desXpath", into}})));
+    };
+    // A mode with a node nested far beyond the bound (as another program, or
+    // a hand-made file, could write it).
+    const QString deep = s.folder.write(
+        QStringLiteral("deep.pfd"),
+        ProfileExport::encode("<mode index=\"9\"><b>" + nestedXml(200000) + "</b></mode>"));
+    QCOMPARE(import(deep, QStringLiteral("//mode[@index='0']")),
+             failure("modifyReplaceProfile load xml file failed!"));
+    // Larger than the export of the largest profile, whatever it holds.
+    const QString large = s.folder.write(
+        QStringLiteral("large.pfd"),
+        ProfileExport::encode("<mode><t>" + QByteArray(kMaxProfileBytes, 'x') + "</t></mode>"));
+    QVERIFY(QFileInfo(large).size() > ProfileExport::maxFileBytes());
+    QCOMPARE(import(large, QStringLiteral("//mode[@index='0']")),
+             failure("modifyReplaceProfile load xml file failed!"));
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    // Within the bound on its own, and below the mode it goes into (level 4:
+    // conf, modeSetting, modes, mode) too; one level further down it is not.
+    const QString fits =
+        s.folder.write(QStringLiteral("fits.pfd"),
+                       ProfileExport::encode("<mode>" + nestedXml(kMaxXmlDepth - 4) + "</mode>"));
+    const QString before = s.cached();
+    QCOMPARE(import(fits, QStringLiteral("//mode[@index='1']/key[1]")),
+             failure("modifyReplaceProfile load xml file failed!"));
+    QCOMPARE(s.cached(), before);
+    QCOMPARE(import(fits, QStringLiteral("//mode[@index='0']")),
+             success("modifyReplaceProfile success"));
+    QCOMPARE(s.host.profiles().modified(), QStringList{s.full()});
 }
 
 #endif // Q_MOC_RUN

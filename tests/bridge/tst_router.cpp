@@ -158,6 +158,44 @@ private slots:
         QVERIFY(m_host->calls.isEmpty());
     }
 
+    void deeplyNestedRequestsParseWithoutRecursionTrouble()
+    {
+        // Qt's JSON parser refuses nesting beyond its own limit (no reply);
+        // a member nested 500 levels deep is read like any other.
+        const QString deep = QStringLiteral(R"({"funcname":"echo","value":"v","x":)") +
+                             QString(100000, QLatin1Char('[')) + QString(100000, QLatin1Char(']')) +
+                             QLatin1Char('}');
+        QVERIFY(!jsMessage(deep)->answered());
+        const QString nested = QStringLiteral(R"({"funcname":"echo","value":"v","x":)") +
+                               QStringLiteral(R"({"a":)").repeated(500) + QStringLiteral("1") +
+                               QString(500, QLatin1Char('}')) + QLatin1Char('}');
+        QCOMPARE(jsMessage(nested)->text(), QStringLiteral("v"));
+        QCOMPARE(m_dispatched, QStringList({"echo"}));
+    }
+
+    void requestsBeyondTheLengthBoundAreDropped()
+    {
+        // The longest request taken, and one character more: the longer one
+        // is dropped by the intake (taken, no reply) and by onJsMessage.
+        const QString head = QStringLiteral(R"({"funcname":"echo","value":")");
+        const QString fits = head + QString(kMaxRequestLength - head.size() - 2, QLatin1Char('v')) +
+                             QStringLiteral(R"("})");
+        QCOMPARE(fits.size(), kMaxRequestLength);
+        const QString longer = QString(fits).insert(head.size(), QLatin1Char('v'));
+        auto dropped = RecordingCallback::create();
+        QVERIFY(m_router->takeWindowRequest(longer, dropped));
+        QVERIFY(!jsMessage(longer)->answered());
+        const QString move =
+            QStringLiteral("moveWindow:1,2,3,4") + QString(kMaxRequestLength, QLatin1Char(' '));
+        QVERIFY(m_router->takeWindowRequest(move, dropped));
+        QVERIFY(!dropped->answered());
+        QVERIFY(m_dispatched.isEmpty());
+        QVERIFY(m_host->calls.isEmpty());
+        auto callback = RecordingCallback::create();
+        QVERIFY(!m_router->takeWindowRequest(fits, callback));
+        QCOMPARE(jsMessage(fits)->text().size(), fits.size() - head.size() - 2);
+    }
+
     void jsonReplyIsCompactAndSorted()
     {
         QJsonObject object;

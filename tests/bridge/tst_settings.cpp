@@ -8,6 +8,7 @@
 #include "bridge/profile_store.h"
 #include "common/autostart.h"
 #include "common/dialogs.h"
+#include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
 #include "tests/testsupport/scripted_dialogs.h"
@@ -97,6 +98,7 @@ private slots:
     void setConfUnknownKeyFailsButRewritesFile();
     void setConfOnUnparsableSettingsText();
     void setConfThatCannotWriteFailsAndChangesNothing();
+    void setConfThatWouldMakeConfXmlTooLargeChangesNothing();
     void closeAppFollowsCloseFunc();
     void confChangedSavesAndRestartsMonitor();
     void applicationCommands();
@@ -246,6 +248,32 @@ void TestSettings::setConfThatCannotWriteFailsAndChangesNothing()
              failure(QStringLiteral("modify conf failed: conf.xml could not be written")));
     QCOMPARE(s.host.settings.value(QStringLiteral("showConf")), QStringLiteral("Ctrl+Alt+S"));
     QVERIFY(s.host.calls.isEmpty());
+}
+
+void TestSettings::setConfThatWouldMakeConfXmlTooLargeChangesNothing()
+{
+    // conf.xml is read with the profile size bound: a value that would make
+    // it larger (the next start could not read any setting) is refused.
+    Setup s;
+    const QByteArray before = s.conf();
+    auto set = [&](const QString &key, qsizetype length) {
+        return reply(s(QJsonDocument(QJsonObject{{"funcname", "setConf"},
+                                                 {"confKey", key},
+                                                 {"confValue", QString(length, QLatin1Char('x'))}})
+                           .toJson(QJsonDocument::Compact)));
+    };
+    const QString tooLong = failure(QStringLiteral("modify conf failed: the value is too long"));
+    QCOMPARE(set(QStringLiteral("language"), kMaxProfileBytes), tooLong);
+    QCOMPARE(set(QStringLiteral("showConf"), kMaxProfileBytes), tooLong);
+    QCOMPARE(s.conf(), before);
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("de"));
+    QVERIFY(s.host.calls.isEmpty());
+    // Within the bound it is stored, and read again by the next start.
+    QCOMPARE(set(QStringLiteral("language"), kMaxProfileBytes - 1000),
+             success("modify conf sucess"));
+    ClientSettings next;
+    next.load(s.confPath());
+    QCOMPARE(next.value(QStringLiteral("language")).size(), kMaxProfileBytes - 1000);
 }
 
 void TestSettings::closeAppFollowsCloseFunc()

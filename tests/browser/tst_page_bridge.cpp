@@ -211,6 +211,28 @@ window.pendingIds = [
         QCOMPARE(runJs(kpage(), QStringLiteral("cefQueryCancel(pendingIds[0])")).toBool(), false);
     }
 
+    void requestsBeyondTheLengthBoundAreNotSent()
+    {
+        // Built in the page, one character beyond the bound: no answer, the
+        // program never sees it, and the query stays pending (cancellable).
+        runJs(kpage(), QStringLiteral("window.tooLong = q('{\"funcname\":\"echo\",\"value\":\"' + "
+                                      "'v'.repeat(%1) + '\"}');")
+                           .arg(kMaxRequestLength - 29));
+        QCOMPARE(roundTrip(echo(QStringLiteral("after"))).at(2).toString(),
+                 QStringLiteral("after"));
+        QCOMPARE(m_calls.value(QStringLiteral("echo")), 1);
+        QCOMPARE(log().size(), 1);
+        QCOMPARE(runJs(kpage(), QStringLiteral("cefQueryCancel(tooLong)")).toBool(), true);
+        // At the bound it goes through.
+        runJs(kpage(), QStringLiteral("q('{\"funcname\":\"echo\",\"value\":\"' + "
+                                      "'v'.repeat(%1) + '\"}');")
+                           .arg(kMaxRequestLength - 30));
+        QVERIFY(
+            waitUntil([&] { return runJs(kpage(), QStringLiteral("log.length")).toInt() == 2; }));
+        QCOMPARE(runJs(kpage(), QStringLiteral("log[1][2].length")).toInt(),
+                 kMaxRequestLength - 30);
+    }
+
     void blanksAroundColonsStillDispatch()
     {
         QCOMPARE(roundTrip(QStringLiteral(R"({ "funcname" : "echo" , "value" : "spaced" })"))

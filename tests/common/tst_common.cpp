@@ -4,6 +4,7 @@
 #include "common/xml_text.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,6 +74,33 @@ QStringList glossaryViolations(const QString &code, const QStringList &texts)
         }
     }
     return found;
+}
+
+// The element depth pugixml built, counted the plain recursive way (the
+// test's texts are shallow): the yardstick for the scan and for
+// xmlSubtreeDepth.
+int builtDepth(const pugi::xml_node &node)
+{
+    int deepest = 0;
+    for (const pugi::xml_node &child : node.children())
+        deepest = std::max(deepest, builtDepth(child));
+    return deepest + (node.type() == pugi::node_element ? 1 : 0);
+}
+
+// Its elements and attributes, likewise.
+qint64 builtNodes(const pugi::xml_node &node)
+{
+    qint64 nodes = 0;
+    if (node.type() == pugi::node_element)
+        nodes = 1 + std::distance(node.attributes_begin(), node.attributes_end());
+    for (const pugi::xml_node &child : node.children())
+        nodes += builtNodes(child);
+    return nodes;
+}
+
+QByteArray nested(int levels, const QByteArray &inside = QByteArray())
+{
+    return QByteArray("<a>").repeated(levels) + inside + QByteArray("</a>").repeated(levels);
 }
 
 } // namespace
@@ -151,6 +179,206 @@ private slots:
         QVERIFY(settings.text().isEmpty());
         settings.load(m_dir.filePath("none.xml"));
         QVERIFY(settings.isEmpty());
+        // Nested beyond the depth bound, or larger than a profile may be:
+        // read like a file that does not parse.
+        const QByteArray client = "<root><client version=\"1\"/>";
+        settings.load(writeRaw("deep.xml", client + nested(kMaxXmlDepth) + "</root>"));
+        QVERIFY(settings.isEmpty());
+        settings.load(writeRaw("large.xml", client + "<pad>" + QByteArray(kMaxProfileBytes, 'x') +
+                                                "</pad></root>"));
+        QVERIFY(settings.isEmpty());
+        // Within the bounds, and in UTF-16 as pugixml reads it too.
+        settings.load(writeRaw("fits.xml", client + nested(kMaxXmlDepth - 1) + "</root>"));
+        QCOMPARE(settings.value("version"), QStringLiteral("1"));
+        const QString utf16 = QStringLiteral("<root><client version=\"2\"/></root>");
+        settings.load(
+            writeRaw("utf16.xml", QByteArray("\xFF\xFE") +
+                                      QByteArray(reinterpret_cast<const char *>(utf16.utf16()),
+                                                 utf16.size() * 2)));
+        QCOMPARE(settings.value("version"), QStringLiteral("2"));
+    }
+
+    void boundedReadsRefuseLargerFilesUnread()
+    {
+        QString text;
+        const QString path = writeRaw("twelve.xml", "\xEF\xBB\xBF<a>\r\n</a>");
+        QCOMPARE(readTextFile(path, &text, 11), TextFileRead::TooLarge);
+        QVERIFY(text.isEmpty());
+        QCOMPARE(readTextFile(path, &text, 12), TextFileRead::Read);
+        QCOMPARE(text, QStringLiteral("<a>\n</a>"));
+        QCOMPARE(readTextFile(m_dir.filePath("missing.xml"), &text, 11), TextFileRead::NotOpened);
+    }
+
+    // The shape scan against pugixml itself: whatever the markup, well
+    // formed or broken, the scan never counts less depth, nor fewer elements
+    // and attributes, than pugixml builds, and for a text that parses
+    // exactly that.
+    void shapeScanFollowsPugixml_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("depth");
+        QTest::newRow("plain") << QByteArray("<a><b><c/></b><d/></a>") << 3;
+        QTest::newRow("quoted markup") << QByteArray("<a x=\"/>\" y='>' z=\"<b>\"><b/></a>") << 2;
+        QTest::newRow("comment") << QByteArray("<a><!-- <b><c> --><!---->x</a>") << 1;
+        QTest::newRow("cdata") << QByteArray("<a><![CDATA[<b><c>]]]]></a>") << 1;
+        QTest::newRow("instructions")
+            << QByteArray("<?xml version=\"1.0\"?><?pi <b>?><a><?q <c>?></a>") << 1;
+        QTest::newRow("document type")
+            << QByteArray("<!DOCTYPE a [<!ELEMENT a (b)><!ATTLIST a x CDATA \"<c>\"> "
+                          "<!-- <d> --><?p <e>?><![IGNORE[<f><![x[<g>]]>]]>]><a><b/></a>")
+            << 2;
+        QTest::newRow("text with >") << QByteArray("<a>1 > 0<b>&lt;c&gt;</b></a>") << 2;
+        QTest::newRow("blanks in tags") << QByteArray("<a ><b\tx = '1' ></b ></a\n>") << 2;
+        QTest::newRow("unclosed") << QByteArray("<a><a><a>") << 3;
+        QTest::newRow("mismatch") << QByteArray("<a><b></a><c><d><e>") << 4;
+        QTest::newRow("close first") << QByteArray("</a><b><c>") << 2;
+        QTest::newRow("stray <") << QByteArray("<a>< b><c/></a>") << 1;
+        QTest::newRow("NUL ends") << (QByteArray("<a>") + '\0' + "<b><c/></b></a>") << 1;
+        QTest::newRow("unterminated quote") << QByteArray("<a x=\"<b><c>") << 1;
+        QTest::newRow("unterminated comment") << QByteArray("<a><!-- <b>") << 1;
+        QTest::newRow("doctype inside") << QByteArray("<a><!DOCTYPE b><c/></a>") << 1;
+        QTest::newRow("empty") << QByteArray() << 0;
+        QTest::newRow("at the bound") << nested(kMaxXmlDepth) << kMaxXmlDepth;
+        QTest::newRow("beyond, closed") << nested(200000) << kMaxXmlDepth + 1;
+        QTest::newRow("beyond, open") << QByteArray("<a>").repeated(200000) << kMaxXmlDepth + 1;
+    }
+
+    void shapeScanFollowsPugixml()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, depth);
+        QCOMPARE(xmlShape(text.constData(), text.size()).depth, depth);
+        pugi::xml_document doc;
+        const XmlLoad load = loadXml(text, &doc);
+        if (depth > kMaxXmlDepth) {
+            // Refused before pugixml built anything.
+            QCOMPARE(load, XmlLoad::TooDeep);
+            QVERIFY(!doc.first_child());
+            return;
+        }
+        QCOMPARE(xmlSubtreeDepth(doc), builtDepth(doc));
+        QCOMPARE(xmlNodeCount(doc), builtNodes(doc));
+        const qint64 nodes = xmlShape(text.constData(), text.size()).nodes;
+        if (load == XmlLoad::Parsed) {
+            QCOMPARE(builtDepth(doc), depth);
+            QCOMPARE(builtNodes(doc), nodes);
+        } else {
+            QVERIFY(builtDepth(doc) <= depth);
+            QVERIFY(builtNodes(doc) <= nodes);
+        }
+    }
+
+    void nodeCountBound()
+    {
+        // Elements and attributes count alike; at the bound a text parses,
+        // one more and pugixml never sees it.
+        const QByteArray attributes =
+            "<r a=\"1\" b='>'>" + QByteArray("<l/>").repeated(kMaxXmlNodes - 3) + "</r>";
+        QCOMPARE(xmlShape(attributes.constData(), attributes.size()).nodes, kMaxXmlNodes);
+        pugi::xml_document doc;
+        QCOMPARE(loadXml(attributes, &doc), XmlLoad::Parsed);
+        QCOMPARE(xmlNodeCount(doc), kMaxXmlNodes);
+        QCOMPARE(xmlNodeCount(doc.first_child().first_child()), 1);
+        const QByteArray one = QByteArray(attributes).insert(3, " c=\"\"");
+        QCOMPARE(loadXml(one, &doc), XmlLoad::TooManyNodes);
+        QVERIFY(!doc.first_child());
+    }
+
+    // The same over texts made of random pieces of markup (seeded): most do
+    // not parse, and pugixml keeps what it read up to its error.
+    void shapeScanNeverUndercountsRandomMarkup()
+    {
+        const QByteArray pieces[] = {"<a>",
+                                     "<b x=\"1\">",
+                                     "<g a='\"' b=\"'\">",
+                                     "</a>",
+                                     "</b>",
+                                     "<c/>",
+                                     "<d y='/>'/>",
+                                     "<!--<a>-->",
+                                     "<![CDATA[<a>]]>",
+                                     "<?p <a>?>",
+                                     "text>",
+                                     "&amp;",
+                                     "<",
+                                     ">",
+                                     "\"",
+                                     "'",
+                                     "/",
+                                     " ",
+                                     "<!DOCTYPE r [<!ELEMENT r ANY>]>",
+                                     "<!--",
+                                     "-->",
+                                     "]]>",
+                                     "?>",
+                                     "<!",
+                                     "<!a>",
+                                     QByteArray("\0", 1),
+                                     "<![IGNORE[",
+                                     "<e\n>",
+                                     "<f/ >"};
+        QRandomGenerator random(28);
+        for (int round = 0; round < 5000; ++round) {
+            QByteArray text;
+            const int count = random.bounded(1, 40);
+            for (int i = 0; i < count; ++i)
+                text += pieces[random.bounded(int(std::size(pieces)))];
+            pugi::xml_document doc;
+            const XmlLoad load = loadXml(text, &doc);
+            const XmlShape scanned = xmlShape(text.constData(), text.size());
+            const int built = builtDepth(doc);
+            const qint64 nodes = builtNodes(doc);
+            QVERIFY2(load == XmlLoad::Parsed ? scanned.depth == built && scanned.nodes == nodes
+                                             : scanned.depth >= built && scanned.nodes >= nodes,
+                     text.toPercentEncoding("<>/!?\"' []-&").constData());
+            QCOMPARE(xmlSubtreeDepth(doc), built);
+            QCOMPARE(xmlNodeCount(doc), nodes);
+        }
+    }
+
+    void subtreeDepthsAndNodeCounts()
+    {
+        pugi::xml_document doc;
+        QCOMPARE(loadXml("<a><b x=\"1\">t<c><d/></c></b><e y='2' z=''/></a>", &doc),
+                 XmlLoad::Parsed);
+        const pugi::xml_node c = doc.select_node("//c").node();
+        QCOMPARE(xmlSubtreeDepth(c), 2);
+        QCOMPARE(xmlNodeCount(c), 2);
+        QCOMPARE(xmlNodeCount(doc.select_node("//e").node()), 3);
+        QCOMPARE(xmlNodeCount(doc), 8);
+        QCOMPARE(xmlNodeCount(doc.select_node("//b/text()").node()), 0);
+        QCOMPARE(xmlSubtreeDepth(doc.select_node("//e").node()), 1);
+        QCOMPARE(xmlSubtreeDepth(doc.select_node("//b/text()").node()), 0);
+        QCOMPARE(xmlSubtreeDepth(doc.first_child()), 4);
+        QCOMPARE(xmlSubtreeDepth(doc), 4);
+        QCOMPARE(xmlSubtreeDepth(pugi::xml_node()), 0);
+    }
+
+    void boundedOutputGivesUpAtItsBound()
+    {
+        pugi::xml_document doc;
+        QCOMPARE(loadXml("<a><b x=\"1\">t</b><c/></a>", &doc), XmlLoad::Parsed);
+        const QByteArray whole = serializeXmlDocument(doc).toUtf8();
+        QByteArray out;
+        QVERIFY(saveXmlDocument(doc, whole.size(), &out));
+        QCOMPARE(out, whole);
+        out.clear();
+        QVERIFY(!saveXmlDocument(doc, whole.size() - 1, &out));
+        QVERIFY(out.size() < whole.size());
+        // Node output appends and counts what the array already holds.
+        const QByteArray b = serializeXmlNode(doc.first_child().first_child()).toUtf8();
+        out = "x";
+        QVERIFY(printXmlNode(doc.first_child().first_child(), b.size() + 1, &out));
+        QCOMPARE(out, "x" + b);
+        QVERIFY(!printXmlNode(doc.first_child().first_child(), out.size() + b.size() - 1, &out));
+
+        // A text of 1.2 MB nested to the bound: its output indents each of
+        // its 90,000 leaves by 255 tabs, 23 MB that are never written.
+        const QByteArray deep = nested(kMaxXmlDepth - 1, QByteArray("<l/>").repeated(90000));
+        QCOMPARE(loadXml(deep, &doc), XmlLoad::Parsed);
+        out.clear();
+        QVERIFY(!saveXmlDocument(doc, kMaxProfileBytes, &out));
+        QVERIFY(out.size() <= kMaxProfileBytes);
     }
 
     void rewriteChangesOnlyExistingClientAttributes()

@@ -1,3 +1,4 @@
+#include "common/xml_text.h"
 #include "desktop/process_moniter.h"
 #include "platform/device_path.h"
 #include "platform/running_programs.h"
@@ -222,6 +223,24 @@ private slots:
                 .isEmpty());
         QVERIFY(
             ProcessMoniter::loadBindings(writeDocument("", QStringLiteral("empty.xml"))).isEmpty());
+        // Beyond the bounds every profile is read with (nesting, nodes, size),
+        // the document counts as unreadable: it is never built.
+        const QByteArray modes =
+            "<conf><modeSetting><modes><mode index=\"1\" bindingProcess=\"/x\"/>";
+        const QByteArray end = "</modes></modeSetting></conf>";
+        const QByteArray beyond[] = {
+            modes + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + end,
+            modes + QByteArray("<a/>").repeated(kMaxXmlNodes) + end,
+            modes + "<t>" + QByteArray(kMaxProfileBytes, 't') + "</t>" + end};
+        for (const QByteArray &document : beyond)
+            QVERIFY(
+                ProcessMoniter::loadBindings(writeDocument(document, QStringLiteral("beyond.xml")))
+                    .isEmpty());
+        // Within them it is read.
+        QCOMPARE(
+            ProcessMoniter::loadBindings(writeDocument(modes + end, QStringLiteral("fits.xml")))
+                .value(QStringLiteral("/x")),
+            QStringLiteral("1"));
     }
 
     // --- one poll ---------------------------------------------------------

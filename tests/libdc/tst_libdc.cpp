@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSet>
 #include <QTest>
 #include <QThread>
@@ -783,9 +784,12 @@ private slots:
         const QByteArray crcLine = QByteArray("crc=") +
                                    QByteArray::number(zlibCrc32(body), 16).rightJustified(8, '0') +
                                    '\n';
-        QVERIFY(state.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        state.write(body + crcLine);
-        state.close();
+        // Replaced whole, as the simulator writes it: the library's own thread reads the
+        // file at any moment and takes a half-written one for a damaged mouse.
+        QSaveFile replaced(state.fileName());
+        QVERIFY(replaced.open(QIODevice::WriteOnly));
+        replaced.write(body + crcLine);
+        QVERIFY(replaced.commit());
         QCOMPARE(m_lib.exist(kBoot), 0);
     }
 

@@ -7,6 +7,7 @@
 #include "platform/process_control.h"
 #include "platform/process_state.h"
 #include "platform/program_path.h"
+#include "platform/recorded_events.h"
 #include "platform/running_programs.h"
 #include "platform/scancode.h"
 #include "platform/system_mouse.h"
@@ -140,6 +141,54 @@ TEST_CASE("the key recorder reports scan codes and extended flags of typed keys"
     tap(kKeyA);
     std::this_thread::sleep_for(200ms);
     CHECK(log.size() == 8);
+}
+
+TEST_CASE("recorded key events are read from whole events only, whatever a length field says")
+{
+    // Events as the RECORD extension hands them over: 32-byte core events and
+    // generic events (type 35) longer by four bytes per unit of their length.
+    auto event = [](std::uint8_t type, std::uint8_t detail, std::uint32_t card32, bool swapped) {
+        std::vector<std::uint8_t> bytes(32, 0);
+        bytes[0] = type;
+        bytes[1] = detail;
+        for (int i = 0; i < 4; ++i)
+            bytes[size_t(4 + i)] = std::uint8_t(card32 >> (swapped ? 8 * (3 - i) : 8 * i));
+        return bytes;
+    };
+    for (const bool swapped : {false, true}) {
+        CAPTURE(swapped);
+        std::vector<std::uint8_t> block;
+        auto append = [&](const std::vector<std::uint8_t> &bytes) {
+            block.insert(block.end(), bytes.begin(), bytes.end());
+        };
+        append(event(2, 38, 1000, swapped));        // KeyPress
+        append(event(35, 0, 2, swapped));           // generic, 8 more bytes ...
+        block.insert(block.end(), 8, 0xEE);         // ... which are not events
+        append(event(3 | 0x80, 38, 1010, swapped)); // KeyRelease (sent flag)
+        // A generic event whose length, times four, is 2^32: read as a 32-bit
+        // int it wrapped to 0 and the walk went on into what follows.
+        append(event(35, 0, 0x40000000u, swapped));
+        append(event(2, 40, 1020, swapped));
+        std::vector<platform::RecordedKeyEvent> keys;
+        platform::forEachRecordedKeyEvent(
+            block.data(), block.size(), swapped,
+            [&](const platform::RecordedKeyEvent &key) { keys.push_back(key); });
+        REQUIRE(keys.size() == 2);
+        CHECK((keys[0].pressed && keys[0].keycode == 38 && keys[0].time == 1000));
+        CHECK((!keys[1].pressed && keys[1].keycode == 38 && keys[1].time == 1010));
+
+        // A block that ends inside an event, or in a generic event's tail.
+        keys.clear();
+        platform::forEachRecordedKeyEvent(
+            block.data(), 32 + 20, swapped,
+            [&](const platform::RecordedKeyEvent &key) { keys.push_back(key); });
+        CHECK(keys.size() == 1);
+        keys.clear();
+        platform::forEachRecordedKeyEvent(
+            block.data(), 64 + 4, swapped,
+            [&](const platform::RecordedKeyEvent &key) { keys.push_back(key); });
+        CHECK(keys.size() == 1);
+    }
 }
 
 TEST_CASE("a registered hot key fires when its combination is typed, once it is free again")

@@ -28,6 +28,7 @@ private slots:
     void methodsAgainstServer();
     void errorsAreReportedOnce();
     void silentServerEndsInAnError();
+    void replyBeyondTheSizeBoundEndsInAnError();
 };
 
 void TestHttpWorker::queryLayout()
@@ -271,6 +272,38 @@ void TestHttpWorker::silentServerEndsInAnError()
     QVERIFY(worker.response.isEmpty());
     QTest::qWait(100);
     QCOMPARE(spy.size(), 1);
+}
+
+void TestHttpWorker::replyBeyondTheSizeBoundEndsInAnError()
+{
+    // A server that answers the update check with more than the bound (here
+    // 2 MiB for the default of 1 MiB): the reply ends with an error, nothing
+    // of the body is kept. Up to the bound a reply is taken whole.
+    test::HttpTestServer server;
+    server.setReply(QStringLiteral("/huge"), 200, QByteArray(2 << 20, 'x'));
+    server.setReply(QStringLiteral("/fits"), 200, QByteArray(1000, 'y'));
+    server.setReply(QStringLiteral("/over"), 200, QByteArray(1001, 'z'));
+    HttpRequestWorker worker;
+    QSignalSpy spy(&worker, &HttpRequestWorker::on_execution_finished);
+    HttpRequestParams huge(server.url(QStringLiteral("/huge")));
+    worker.send(huge);
+    QVERIFY(spy.wait(10000));
+    QVERIFY(worker.errorType != QNetworkReply::NoError);
+    QVERIFY(worker.response.isEmpty());
+    QCOMPARE(worker.errorText, QStringLiteral("the reply is larger than 1048576 bytes"));
+
+    worker.maxResponseBytes = 1000;
+    HttpRequestParams fits(server.url(QStringLiteral("/fits")));
+    worker.send(fits);
+    QVERIFY(spy.wait(10000));
+    QCOMPARE(worker.errorType, QNetworkReply::NoError);
+    QCOMPARE(worker.response, QByteArray(1000, 'y'));
+    HttpRequestParams over(server.url(QStringLiteral("/over")));
+    worker.send(over);
+    QVERIFY(spy.wait(10000));
+    QVERIFY(worker.errorType != QNetworkReply::NoError);
+    QVERIFY(worker.response.isEmpty());
+    QCOMPARE(spy.size(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestHttpWorker)

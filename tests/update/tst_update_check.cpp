@@ -75,8 +75,8 @@ void TestUpdateCheck::init()
     file.close();
     m_host->settings.load(conf);
     QCOMPARE(m_host->settings.value(QStringLiteral("updateServer")), m_server->url());
-    DeviceInfo second{QStringLiteral("ZZZ"), {}, QStringLiteral("9.9"), {}, {}, {}};
-    DeviceInfo first{QStringLiteral("KELV-M1"), {}, QStringLiteral("1.0.0"), {}, {}, {}};
+    DeviceInfo second{QStringLiteral("ZZZ"), {}, QStringLiteral("9.9"), {}, {}, {}, {}, {}};
+    DeviceInfo first{QStringLiteral("KELV-M1"), {}, QStringLiteral("1.0.0"), {}, {}, {}, {}, {}};
     m_host->table.insert(second.DeviceID, second);
     m_host->table.insert(first.DeviceID, first);
 }
