@@ -4,8 +4,9 @@
 import { PROP, encodeButtons, encodeLighting, encodeStageColours, encodeStageDpi } from '../devicemap.js';
 import { t } from '../i18n.js';
 import {
-  FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeXpath, newMode, nextModeIndex, profileFromXml, nameFromPath,
+  FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeXpath, newMode, nextModeIndex, profileFromXml, nameFromPath, unifyMacroRepeat,
 } from '../profile.js';
+import { shownModeName } from '../names.js';
 import * as rq from '../requests.js';
 
 export class ModesController {
@@ -36,7 +37,7 @@ export class ModesController {
       // file the user has: only "reset" replaces it.
       state.profileError = e.message;
       if (!state.profile) state.profile = profileFromXml('<conf/>');
-      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }]);
+      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }], { everywhere: true });
     }
     state.homeMode = state.profile.current;
     app.update();
@@ -62,7 +63,10 @@ export class ModesController {
     fn(mode);
     app.sync.markMode(mode.index);
     app.update();
-    if (!app.device.ready) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
     try {
       for (const id of props) await app.device.mouse.writeProp(id, propBytes(mode, id));
       app.device.keepLive(mode);
@@ -86,7 +90,8 @@ export class ModesController {
     p.current = target.index;
     app.sync.markAll();
     app.update();
-    if (app.device.ready) {
+    if (!app.device.ready) app.device.changedOffline = true;
+    else {
       try {
         await app.device.mouse.applyMode(target, app.state.live);
         app.device.keepLive(target);
@@ -94,7 +99,7 @@ export class ModesController {
         app.device.failure(e, () => app.device.connect());
       }
     }
-    if (reason !== 'user') app.info('modes.switched', { name: target.name });
+    if (reason !== 'user') app.info('modes.switched', { name: shownModeName(target.name) });
     await this.save();
     app.update();
   }
@@ -228,6 +233,8 @@ export class ModesController {
       const mode = await app.sync.importMode(path, name);
       // Values the file did not have (or had out of range) took factory values.
       app.sync.markMode(mode.index);
+      // Its macro buttons play their macros as the macros say.
+      if (unifyMacroRepeat(app.state.profile)) app.sync.markAll();
       await this.save();
       app.info('modes.imported', { name });
     } catch (e) {
