@@ -102,6 +102,8 @@ test('an action type is applied only once its value is chosen', async () => {
 });
 
 test('Cancel in the left-button warning shows what the button still does', async () => {
+  await p.until("window.kelvApp.state.deviceState === 'ready'");
+  await go('buttons');
   await clickKey('btn:0');
   await choose('assign:type', 0); // Disabled
   await p.until(`!!${el('.dialog')}`);
@@ -214,6 +216,12 @@ test('messages do not move the screen and stay with the screen that raised them'
   }
   await go('lighting');
   assert.equal(await p.eval(`${el('.alert')}`), null, 'the message stayed with Performance');
+  // A render between press and release (a device event) does not swallow the click.
+  const { x, y } = await spot('[data-key="effect:4"]');
+  await p.cdp.send('Input.dispatchMouseEvent', { type: 'mousePressed', x, y, button: 'left', clickCount: 1 });
+  await p.eval('(window.kelvApp.update(), window.kelvApp.rendered())');
+  await p.cdp.send('Input.dispatchMouseEvent', { type: 'mouseReleased', x, y, button: 'left', clickCount: 1 });
+  await p.until('window.kelvApp.mode.lighting.effect === 4');
 });
 
 test('another screen opens at its top', async () => {

@@ -168,6 +168,23 @@ test('messages belong to the screen that raised them; native texts stay off the 
   assert.deepEqual(app.state.view, {}, 'what the last screen was in the middle of goes too');
 });
 
+test('renders wait while a mouse button is down', async () => {
+  const { app } = appWith();
+  let renders = 0;
+  app.ui.render = () => { renders += 1; };
+  app.holdRenders(true);
+  app.update();
+  await app.rendered();
+  assert.equal(renders, 0);
+  app.holdRenders(false);
+  await app.rendered();
+  assert.equal(renders, 1, 'the render missed comes after the release');
+  app.holdRenders(true);
+  app.holdRenders(false);
+  await app.rendered();
+  assert.equal(renders, 1, 'nothing missed, nothing to render');
+});
+
 test('without a mouse the active mode is edited, and written when the mouse comes', async () => {
   const mouse = new FakeMouse();
   const { app, win } = appWith({ mouse });
