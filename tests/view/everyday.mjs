@@ -154,6 +154,11 @@ test('at 1024 x 680 the steps of a long macro scroll, the page does not', async 
 test('DPI entry: an emptied field keeps the value, an adjusted one says so, the slider steps by DPI', async () => {
   await go('performance');
   assert.match(await text('.card .hint'), /100 to 26,000 DPI in steps of 50\./);
+  // The sliders of the 400 and 3200 DPI stages: that range takes a good part of their length.
+  const share = await p.eval(`(() => { const at = (i) => { const r = document.querySelector('[data-key="dpi-range:' + i + '"]'); return r.value / r.max; };
+    return at(3) - at(0); })()`);
+  assert.deepEqual(await p.eval('window.kelvApp.mode.performance.stages.slice(0, 4).map((s) => s.dpi)'), [400, 800, 1600, 3200]);
+  assert.ok(share > 0.35, `400 to 3200 DPI take ${share} of the slider`);
   const dpi = () => p.eval('window.kelvApp.mode.performance.stages[0].dpi');
   const was = await dpi();
   await click('[data-key="dpi-num:0"]');
@@ -177,10 +182,7 @@ test('DPI entry: an emptied field keeps the value, an adjusted one says so, the 
   await key('Tab');
   await p.until('window.kelvApp.mode.performance.stages[0].dpi === 26000');
   assert.match(await text('#dpi-note'), /^Stage 1: 99,999 DPI is above what the sensor can do/);
-  // The slider: 400 to 3200 DPI take a good part of it; a key press is one step.
-  const share = await p.eval(`(() => { const r = document.querySelector('[data-key="dpi-range:1"]');
-    const pos = (v) => Math.log(v / 100) / Math.log(260); return pos(3200) - pos(400); })()`);
-  assert.ok(share > 0.35);
+  // The slider: a key press is one step of 50 DPI.
   const second = await p.eval('window.kelvApp.mode.performance.stages[1].dpi');
   await focusKey('dpi-range:1');
   await key('ArrowRight');
