@@ -182,6 +182,24 @@ test('DPI entry: an emptied field keeps the value, an adjusted one says so, the 
   await key('Tab');
   await p.until('window.kelvApp.mode.performance.stages[0].dpi === 26000');
   assert.match(await text('#dpi-note'), /^Stage 1: 99,999 DPI is above what the sensor can do/);
+  // A render while typing (a device event) neither commits the unfinished
+  // number nor loses it; leaving the field commits what was typed.
+  await click('[data-key="dpi-num:0"]');
+  await key('a', { ctrl: true });
+  await type('20');
+  await p.eval('(window.kelvApp.update(), window.kelvApp.rendered())');
+  assert.equal(await dpi(), 26000, 'nothing committed while typing');
+  await type('00');
+  assert.equal(await p.eval(`${byKey('dpi-num:0')}.value`), '2000');
+  await key('Tab');
+  await p.until('window.kelvApp.mode.performance.stages[0].dpi === 2000');
+  assert.equal(await text('#dpi-note'), '');
+  await click('[data-key="dpi-num:0"]');
+  await key('a', { ctrl: true });
+  await type('1800');
+  await p.eval('(window.kelvApp.update(), window.kelvApp.rendered())');
+  await key('Tab');
+  await p.until('window.kelvApp.mode.performance.stages[0].dpi === 1800');
   // The slider: a key press is one step of 50 DPI.
   const second = await p.eval('window.kelvApp.mode.performance.stages[1].dpi');
   await focusKey('dpi-range:1');
