@@ -149,6 +149,13 @@ test('at 1024 x 680 the steps of a long macro scroll, the page does not', async 
     return { page: c.scrollHeight - c.clientHeight, steps: tl.scrollHeight - tl.clientHeight }; })()`);
   assert.ok(sizes.page <= 0, `the page scrolls ${sizes.page} px`);
   assert.ok(sizes.steps > 0, 'the steps scroll in their own list');
+  // While recording, the newest step stays in sight.
+  await p.eval(`(() => { const app = window.kelvApp; app.state.recording = { slot: 1, steps: app.macros.get(1).steps.slice(0, 100) }; app.update(); return true; })()`);
+  await settle(p);
+  const shown = await p.eval(`(() => { const s = document.querySelector('#timeline .step:last-child').getBoundingClientRect();
+    const tl = document.querySelector('#timeline').getBoundingClientRect(); return s.top >= tl.top && s.bottom <= tl.bottom + 1; })()`);
+  await p.eval('(window.kelvApp.state.recording = null, window.kelvApp.update(), true)');
+  assert.ok(shown, 'the newest recorded step is in sight');
 });
 
 test('DPI entry: an emptied field keeps the value, an adjusted one says so, the slider steps by DPI', async () => {

@@ -169,7 +169,9 @@ export function renderTimeline(app, ui, container) {
     const list = h('div', { role: 'list', 'aria-label': t('macros.timeline') }, rows);
     return locked ? list : [list, addButtons()];
   });
-  if (recordingThis) container.scrollTop = container.scrollHeight;
+  // The newest step stays in sight, whether the list or the page scrolls
+  // (once the screen is in place: it is built before it is shown).
+  if (recordingThis) queueMicrotask(() => container.querySelector('.step:last-child')?.scrollIntoView({ block: 'nearest' }));
 }
 
 // Asks for one key in a small in-page dialog titled title (the key is taken
