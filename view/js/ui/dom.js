@@ -101,16 +101,43 @@ export function renderInto(container, build) {
   const typing = key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number')
     ? { value: active.value, start: active.selectionStart, end: active.selectionEnd } : null;
   const scroll = container.scrollTop;
-  container.replaceChildren(...[build()].flat());
+  // The browser commits a field's edit ("change") as the field goes away: the
+  // unfinished edit is carried over to the new field instead, and committed
+  // when the user leaves it.
+  const unfinished = (e) => { if (e.target === active) e.stopImmediatePropagation(); };
+  if (typing) document.addEventListener('change', unfinished, true);
+  try {
+    container.replaceChildren(...[build()].flat());
+  } finally {
+    document.removeEventListener('change', unfinished, true);
+  }
   container.scrollTop = scroll;
   if (key) {
     const again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
     if (again) {
       if (typing && again.tagName === 'INPUT') {
+        const rendered = again.value;
         again.value = typing.value;
         try { again.setSelectionRange(typing.start, typing.end); } catch { /* number inputs have no selection */ }
+        if (typing.value !== rendered) carryChange(again, rendered);
       }
       again.focus({ preventScroll: true });
     }
   }
+}
+
+// The browser fires "change" only for text typed into that very element: an
+// edit carried over from the field a render replaced is committed the same
+// way, when the field is left or Enter is pressed (unless a later edit of the
+// user's fires "change" itself).
+function carryChange(input, rendered) {
+  let done = false;
+  const commit = () => {
+    if (done || !input.isConnected || input.value === rendered) return;
+    done = true;
+    input.dispatchEvent(new Event('change', { bubbles: true }));
+  };
+  input.addEventListener('change', () => { done = true; }, { once: true });
+  input.addEventListener('blur', commit, { once: true });
+  input.addEventListener('keydown', (e) => { if (e.key === 'Enter') commit(); });
 }
