@@ -8,7 +8,7 @@ import { readFileSync } from 'node:fs';
 import { App } from '../../view/js/app.js';
 import { Bridge } from '../../view/js/bridge.js';
 import {
-  DPI_MAX, DPI_MIN, DPI_SLIDER_POSITIONS, dpiAfterKey, dpiFromSliderPosition, readDpiEntry, sliderPositionFromDpi,
+  DPI_MAX, DPI_MIN, DPI_SLIDER_POSITIONS, dpiAfterKey, dpiFromSliderPosition, factoryPerformance, readDpiEntry, sliderPositionFromDpi,
 } from '../../view/js/devicemap.js';
 import { setLanguage, t } from '../../view/js/i18n.js';
 import { comboLabel, hotKeyLabel, setWindowsKeyboard } from '../../view/js/keys.js';
@@ -99,6 +99,36 @@ test('a macro\'s repeat setting changes the macro and its buttons in every mode,
   win.mouse.failWrites = true;
   await app.macros.setRepeat(0, 1, 7);
   assert.deepEqual([app.macros.get(0).repeat, app.state.profile.modes[1].buttons[1].p2, app.mode.buttons[1].p2], [3, 3, 3]);
+});
+
+test('an imported mode\'s macro buttons play their macros as the macros say', async () => {
+  // A file in the earlier format: its button runs slot 0 five times.
+  const file = '<mode index="0" name="Old"><buttons><button index="1" type="5" p1="0" p2="3" p3="5"/></buttons></mode>';
+  const handlers = { openFileDialog: () => ({ ok: true, text: '/home/u/Old.pfd' }), queryExportFile: () => ({ ok: true, text: file }) };
+  const imported = async (buttons) => {
+    const { app } = appWith({ files: { [PROFILE_PATH]: withMacroButtons([buttons]) }, handlers });
+    await app.modes.load();
+    await app.modes.importMode();
+    const mode = app.state.profile.modes.find((md) => md.name === 'Old');
+    return [app.macros.get(0).repeat, app.macros.get(0).count, mode.buttons[1].p2, mode.buttons[1].p3];
+  };
+  assert.deepEqual(await imported([left, [5, 0, 0, 0]]), [0, 1, 0, 0], 'a macro other buttons play once stays so');
+  assert.deepEqual(await imported([left, left]), [3, 5, 3, 5], 'a macro only the imported buttons run takes their setting');
+  // Replacing the active mode without the mouse: the mouse gets the file's
+  // settings when it comes, not its own stage back.
+  const mouse = new FakeMouse();
+  const { app, win } = appWith({ files: { [PROFILE_PATH]: withMacroButtons([[left, left]]).replace('name="M0"', 'name="Old"') }, handlers, mouse });
+  app.ui.confirm = async () => true;
+  win.present = false;
+  await app.modes.load();
+  await app.device.refresh();
+  app.mode.performance.activeStage = 0;
+  await app.modes.importMode();
+  assert.deepEqual([app.state.profile.modes.length, app.mode.buttons[1].p2], [1, 3], 'replaced');
+  mouse.props[2] = [3];
+  win.present = true;
+  await app.device.refresh();
+  assert.deepEqual([app.mode.performance.activeStage, mouse.props[2][0]], [1, 1]);
 });
 
 test('the left click is not taken away without asking', () => {
@@ -208,6 +238,13 @@ test('without a mouse the active mode is edited, and written when the mouse come
   win.present = true;
   await app.device.refresh();
   assert.equal(app.mode.performance.activeStage, 3);
+  // A screen put back to the factory settings without the mouse is a change too.
+  win.present = false;
+  await app.device.refresh();
+  assert.equal(await app.modes.replaceSection(app.mode.index, 'performance', factoryPerformance()), true);
+  win.present = true;
+  await app.device.refresh();
+  assert.deepEqual([app.mode.performance.activeStage, mouse.props[2][0]], [1, 1], 'the factory stage, not the one the mouse was on');
 });
 
 test('every change is written to disk shortly after; a profile that could not be read never is', async () => {
