@@ -146,9 +146,13 @@ test('at 1024 x 680 the steps of a long macro scroll, the page does not', async 
     [{ kind: 'down', scan: 0x25, ext: 0 }, { kind: 'delay', ms: 20 + i }, { kind: 'up', scan: 0x25, ext: 0 }]).flat(); }), true)`);
   await settle(p);
   const sizes = await p.eval(`(() => { const c = document.querySelector('#content'), tl = document.querySelector('#timeline');
-    return { page: c.scrollHeight - c.clientHeight, steps: tl.scrollHeight - tl.clientHeight }; })()`);
+    return { page: c.scrollHeight - c.clientHeight, steps: tl.scrollHeight - tl.clientHeight, stepsShown: tl.clientHeight,
+      stepHeight: tl.querySelector('.step').getBoundingClientRect().height,
+      text: [...c.childNodes].filter((n) => n.nodeType === Node.TEXT_NODE).map((n) => n.textContent).join('') }; })()`);
   assert.ok(sizes.page <= 0, `the page scrolls ${sizes.page} px`);
   assert.ok(sizes.steps > 0, 'the steps scroll in their own list');
+  assert.ok(sizes.stepsShown >= 3.5 * sizes.stepHeight, `only ${sizes.stepsShown} px show the steps`);
+  assert.equal(sizes.text, '', 'a screen without a reset of its own shows nothing in its place');
   // While recording, the newest step stays in sight.
   await p.eval(`(() => { const app = window.kelvApp; app.state.recording = { slot: 1, steps: app.macros.get(1).steps.slice(0, 100) }; app.update(); return true; })()`);
   await settle(p);

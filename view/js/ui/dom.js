@@ -107,7 +107,8 @@ export function renderInto(container, build) {
   const unfinished = (e) => { if (e.target === active) e.stopImmediatePropagation(); };
   if (typing) document.addEventListener('change', unfinished, true);
   try {
-    container.replaceChildren(...[build()].flat());
+    // Parts left out (null) are not rendered, not even as text.
+    container.replaceChildren(...[build()].flat().filter((x) => x !== null && x !== undefined && x !== false));
   } finally {
     document.removeEventListener('change', unfinished, true);
   }

@@ -93,7 +93,13 @@ export function renderMacros(app, ui) {
         if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.macros.remove(sel);
       } }, t('macros.delete')));
 
-  const recOptions = recordingOptions(app, !!rec);
+  // While this macro is recorded its options cannot change: the hint (what is
+  // recorded, how to stop) takes their place, so the steps keep their room.
+  const recOptions = recordingThis
+    ? h('p', { class: 'recording-hint', id: 'recording-hint', role: 'status' },
+      t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'), ' ',
+      t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer'))
+    : recordingOptions(app, !!rec);
 
   const timeline = h('div', { id: 'timeline', class: 'timeline' });
   renderTimeline(app, ui, timeline);
@@ -104,11 +110,7 @@ export function renderMacros(app, ui) {
     users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
-    card(t('macros.editorTitle'), header, toolbar, recOptions,
-      recordingThis ? h('p', { class: 'recording-hint', id: 'recording-hint', role: 'status' },
-        t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'), ' ',
-        t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer')) : null,
-      timeline, footer));
+    card(t('macros.editorTitle'), header, toolbar, recOptions, timeline, footer));
 }
 
 // How a recording treats delays and whether Esc stops it (set before
