@@ -76,18 +76,23 @@ export function renderButtons(app, ui) {
   // An action type picked whose value is not chosen yet: the button keeps
   // doing what it does until the value is chosen.
   const pending = view.pendingAction?.button === sel ? view.pendingAction : null;
+  // An assignment the left-button question is asked about: shown while the
+  // question is open, whatever renders meanwhile.
+  const asking = view.askingAction?.button === sel ? view.askingAction.v : null;
   const pick = (i) => { app.state.selectedButton = i; view.pendingAction = null; app.update(); };
   // Whatever happens, the editor then shows what the button does.
-  const settle = () => { view.pendingAction = null; app.update(); };
+  const settle = () => { view.pendingAction = null; view.askingAction = null; app.update(); };
 
   const assign = async (next) => {
     const v = { type: next.type, p1: next.p1 ?? 0, p2: next.p2 ?? 0, p3: next.p3 ?? 0 };
     if (validateAssignment(v)) { settle(); return; }
     if (losesLeftClick(mode.buttons, sel, v)) {
+      view.askingAction = { button: sel, v };
       const ok = await ui.confirm({ title: t('buttons.leftWarnTitle'), text: t('buttons.leftWarn'), ok: t('buttons.leftWarnOk'), danger: true });
       if (!ok) { settle(); return; }
     }
     view.pendingAction = null;
+    view.askingAction = null;
     await app.modes.change((m) => { m.buttons[sel] = v; }, [PROP.BUTTONS]);
   };
 
@@ -98,7 +103,7 @@ export function renderButtons(app, ui) {
 
   const typeOptions = [ACTION.MOUSE, ACTION.KEY, ACTION.DPI, ACTION.PROFILE, ACTION.MACRO, ACTION.MEDIA, ACTION.DISABLED]
     .map((v) => ({ value: v, label: t(`assign.type.${v}`) }));
-  const type = pending ? pending.type : b.type;
+  const type = asking ? asking.type : pending ? pending.type : b.type;
   const typeSel = select({
     key: 'assign:type', label: t('assign.type'), value: type,
     options: typeOptions.map((o) => ({ ...o, disabled: o.value === ACTION.MACRO && !macros.length })),
@@ -111,7 +116,7 @@ export function renderButtons(app, ui) {
   });
 
   // The value of the shown type: the button's own, or none chosen yet.
-  const cur = pending ? null : b;
+  const cur = asking ?? (pending ? null : b);
   const choose = { value: '', label: t('assign.choose'), disabled: true };
   const functionField = (key, list, prefix) => field(t('assign.function'), select({
     key, label: t('assign.function'), value: cur ? cur.p1 : '',
@@ -134,7 +139,7 @@ export function renderButtons(app, ui) {
     h('section', { class: 'card area-list' }, list),
     h('section', { class: 'card area-editor' }, h('h2', { class: 'card-title' }, t(BUTTON_NAMES[sel])),
       field(t('assign.type'), typeSel),
-      pending ? h('p', { class: 'hint', id: 'assign-pending', role: 'status' }, t('assign.pendingHint', { current: assignmentLabel(b, macros) })) : null,
+      pending && !asking ? h('p', { class: 'hint', id: 'assign-pending', role: 'status' }, t('assign.pendingHint', { current: assignmentLabel(b, macros) })) : null,
       detail,
       h('div', { class: 'card-actions' },
         h('button', { type: 'button', class: 'btn', disabled: isDefault && !pending, 'data-key': 'assign:reset',
