@@ -185,6 +185,8 @@ test('DPI entry: an emptied field keeps the value, an adjusted one says so, the 
   assert.equal(await dpi(), was);
   await click('[data-key="dpi-num:0"]');
   await key('a', { ctrl: true });
+  await p.eval('(window.kelvApp.update(), window.kelvApp.rendered())');
+  await settle(p);
   await type('1234');
   await key('Tab');
   await p.until('window.kelvApp.mode.performance.stages[0].dpi === 1250');

@@ -114,16 +114,20 @@ export function renderInto(container, build) {
   }
   container.scrollTop = scroll;
   if (key) {
-    const again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
-    if (again) {
-      if (typing && again.tagName === 'INPUT') {
-        const rendered = again.value;
-        again.value = typing.value;
-        try { again.setSelectionRange(typing.start, typing.end); } catch { /* number inputs have no selection */ }
-        if (typing.value !== rendered) carryChange(again, rendered);
-      }
-      again.focus({ preventScroll: true });
+    let again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
+    if (again && typing && again.tagName === 'INPUT' && again.type === active.type) {
+      // The field being typed in stays itself, in the new field's place and
+      // with its attributes: its text selection stays too (a number field's
+      // cannot be read or set, and a key typed after a select-all would add
+      // to the text instead of replacing it).
+      const rendered = again.value;
+      for (const a of [...active.attributes]) if (!again.hasAttribute(a.name)) active.removeAttribute(a.name);
+      for (const a of [...again.attributes]) active.setAttribute(a.name, a.value);
+      again.replaceWith(active);
+      again = active;
+      if (active.value !== rendered) carryChange(active, rendered);
     }
+    again?.focus({ preventScroll: true });
   }
 }
 
