@@ -279,7 +279,8 @@ test('without the mouse the active mode is edited, and the mouse takes it when i
   p.dcsim('unplug');
   await p.until("window.kelvApp.state.deviceState === 'none'");
   await p.until(`!!${el('#offline-notice')}`);
-  assert.equal(await text('#save-state'), 'All changes saved');
+  // The change the test before made may still be on its way to the disk.
+  await p.until("document.querySelector('#save-state').textContent === 'All changes saved'");
   await clickKey('polling:1');
   await p.until('window.kelvApp.mode.performance.pollingRate === 1');
   const file = path.join(p.dir, 'view/xml/configuration.xml');

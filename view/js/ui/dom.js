@@ -98,8 +98,7 @@ export function renderInto(container, build) {
   const key = active && container.contains(active) ? active.getAttribute('data-key') : null;
   // A text the user is typing survives a render caused by something else
   // (a device event, a recorder item).
-  const typing = key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number')
-    ? { value: active.value, start: active.selectionStart, end: active.selectionEnd } : null;
+  const typing = !!key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number');
   const scroll = container.scrollTop;
   // The browser commits a field's edit ("change") as the field goes away: the
   // unfinished edit is carried over to the new field instead, and committed
@@ -120,29 +119,39 @@ export function renderInto(container, build) {
       // with its attributes: its text selection stays too (a number field's
       // cannot be read or set, and a key typed after a select-all would add
       // to the text instead of replacing it).
-      const rendered = again.value;
       for (const a of [...active.attributes]) if (!again.hasAttribute(a.name)) active.removeAttribute(a.name);
       for (const a of [...again.attributes]) active.setAttribute(a.name, a.value);
+      carryChange(active, again.value);
       again.replaceWith(active);
       again = active;
-      if (active.value !== rendered) carryChange(active, rendered);
     }
     again?.focus({ preventScroll: true });
   }
 }
 
-// The browser fires "change" only for text typed into that very element: an
-// edit carried over from the field a render replaced is committed the same
-// way, when the field is left or Enter is pressed (unless a later edit of the
-// user's fires "change" itself).
+// The browser fires "change" only for text typed since the field got the
+// focus: an edit that a render took the focus from (rendered: the value the
+// page shows for the field now) is committed the same way, when the field is
+// left or Enter is pressed (unless a later edit of the user's fires "change"
+// itself). A field kept through several renders carries one edit.
+const carried = new WeakMap(); // input -> the value rendered for it
 function carryChange(input, rendered) {
-  let done = false;
-  const commit = () => {
-    if (done || !input.isConnected || input.value === rendered) return;
-    done = true;
-    input.dispatchEvent(new Event('change', { bubbles: true }));
+  const known = carried.has(input);
+  carried.set(input, rendered);
+  if (known) return;
+  const stop = () => {
+    carried.delete(input);
+    input.removeEventListener('change', stop);
+    input.removeEventListener('blur', commit);
+    input.removeEventListener('keydown', onKey);
   };
-  input.addEventListener('change', () => { done = true; }, { once: true });
-  input.addEventListener('blur', commit, { once: true });
-  input.addEventListener('keydown', (e) => { if (e.key === 'Enter') commit(); });
+  const commit = () => {
+    const last = carried.get(input);
+    stop();
+    if (input.isConnected && input.value !== last) input.dispatchEvent(new Event('change', { bubbles: true }));
+  };
+  const onKey = (e) => { if (e.key === 'Enter') commit(); };
+  input.addEventListener('change', stop);
+  input.addEventListener('blur', commit);
+  input.addEventListener('keydown', onKey);
 }
