@@ -13,6 +13,9 @@ export class DeviceController {
     this.refreshAgain = false;
     this.connecting = null;
     this.watchTimer = null;
+    // The active mode was changed while no mouse was connected: the next
+    // connection writes the profile's settings as they are.
+    this.changedOffline = false;
   }
 
   get ready() {
@@ -109,6 +112,7 @@ export class DeviceController {
     this.mouse = new Mouse(app.bridge, state.device);
     state.deviceState = 'loading';
     app.update();
+    let offline = false;
     try {
       const live = await this.mouse.readSettings();
       state.live = live;
@@ -121,18 +125,28 @@ export class DeviceController {
         app.update();
         return;
       }
-      // The stage the user picked with the mouse's own buttons stays.
-      if (live.performance.activeStage < mode.performance.stageCount && live.performance.activeStage !== mode.performance.activeStage) {
+      // The stage the user picked with the mouse's own buttons stays, unless
+      // the user has changed the mode on the page since.
+      offline = this.changedOffline;
+      this.changedOffline = false;
+      if (!offline && live.performance.activeStage < mode.performance.stageCount && live.performance.activeStage !== mode.performance.activeStage) {
         mode.performance.activeStage = live.performance.activeStage;
         app.sync.markMode(mode.index);
       }
       await this.mouse.applyMode(mode, live);
       this.keepLive(mode);
+      // Changes made while the mouse was being read are written too.
+      while (this.changedOffline) {
+        this.changedOffline = false;
+        await this.mouse.applyMode(app.mode, state.live);
+        this.keepLive(app.mode);
+      }
       state.deviceState = 'ready';
       state.deviceError = null;
       app.update();
       await app.macros.syncToMouse();
     } catch (e) {
+      this.changedOffline ||= offline; // still to be written at the next connection
       state.deviceState = 'error';
       state.deviceError = e;
       this.failure(e, () => this.connect());

@@ -5,7 +5,8 @@ import { t } from '../i18n.js';
 import {
   ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, stepFromItem, tidyRecording, validateMacro,
 } from '../macro.js';
-import { findMode, macroUsers } from '../profile.js';
+import { applyMacroRepeat, findMode, macroUsers } from '../profile.js';
+import { shownMacroName } from '../names.js';
 import * as rq from '../requests.js';
 
 export class MacrosController {
@@ -46,6 +47,31 @@ export class MacrosController {
     if (immediate) return this.store(slot);
     this.timers[slot] = setTimeout(() => this.store(slot), 600);
     return Promise.resolve();
+  }
+
+  // How a macro plays (once, while held, on/off, a number of times): the
+  // macro's setting and that of every button in every mode that runs it.
+  // A refused write to the mouse puts all of it back.
+  async setRepeat(slot, repeat, count) {
+    const { app } = this;
+    const m = this.get(slot);
+    if (!m) return;
+    const set = (r, c) => {
+      m.repeat = r;
+      m.count = c;
+      for (const mode of app.state.profile.modes) if (mode !== app.mode) applyMacroRepeat(mode, slot, r, c);
+    };
+    const before = [m.repeat, m.count];
+    set(repeat, count);
+    app.sync.markAll();
+    if (macroUsers(app.state.profile, slot).some((u) => u.mode === app.mode.index)) {
+      const ok = await app.modes.change((mode) => applyMacroRepeat(mode, slot, repeat, count), [PROP.BUTTONS]);
+      if (!ok) {
+        set(...before);
+        app.sync.markAll();
+      }
+    }
+    app.update();
   }
 
   async store(slot) {
@@ -198,7 +224,7 @@ export class MacrosController {
   }
 
   offerUndo(slot, steps, key) {
-    const name = this.get(slot)?.name ?? '';
+    const name = shownMacroName(this.get(slot)?.name ?? '');
     this.app.offerUndo(key, { name }, () => {
       if (this.get(slot) && !this.app.state.recording) this.edit(slot, (mm) => { mm.steps = steps; }, { immediate: true });
     });

@@ -7,8 +7,9 @@ import {
 import { t } from '../i18n.js';
 import {
   FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeExportContentXml, modeFromExport, newMode, nextModeIndex,
-  placeImportedMacros, profileFromXml, nameFromPath, uniqueModeName,
+  placeImportedMacros, profileFromXml, nameFromPath, unifyMacroRepeat, uniqueModeName,
 } from '../profile.js';
+import { shownModeName } from '../names.js';
 import * as rq from '../requests.js';
 import { parseXml } from '../xml.js';
 
@@ -42,7 +43,7 @@ export class ModesController {
       // file the user has: only "reset" replaces it.
       state.profileError = e.message;
       if (!state.profile) state.profile = profileFromXml('<conf/>');
-      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }]);
+      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }], { everywhere: true });
     }
     state.homeMode = state.profile.current;
     app.update();
@@ -68,7 +69,10 @@ export class ModesController {
     fn(mode);
     app.sync.markMode(mode.index);
     app.update();
-    if (!app.device.ready) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
     try {
       for (const id of props) await app.device.mouse.writeProp(id, propBytes(mode, id));
       app.device.keepLive(mode);
@@ -93,7 +97,11 @@ export class ModesController {
     mode[section] = structuredClone(value);
     app.sync.markMode(mode.index);
     app.update();
-    if (mode !== this.active || !app.device.ready) return true;
+    if (mode !== this.active) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
     try {
       await app.device.mouse.applyMode(mode, app.state.live);
       app.device.keepLive(mode);
@@ -123,7 +131,7 @@ export class ModesController {
     const mode = this.active;
     const before = structuredClone(mode[section]);
     if (!(await this.replaceSection(mode.index, section, FACTORY_SECTIONS[section]()))) return false;
-    this.app.offerUndo('screenReset.done', { name: mode.name }, () => this.replaceSection(mode.index, section, before));
+    this.app.offerUndo('screenReset.done', { name: shownModeName(mode.name) }, () => this.replaceSection(mode.index, section, before));
     return true;
   }
 
@@ -137,7 +145,8 @@ export class ModesController {
     p.current = target.index;
     app.sync.markAll();
     app.update();
-    if (app.device.ready) {
+    if (!app.device.ready) app.device.changedOffline = true;
+    else {
       try {
         await app.device.mouse.applyMode(target, app.state.live);
         app.device.keepLive(target);
@@ -145,7 +154,7 @@ export class ModesController {
         app.device.failure(e, () => app.device.connect());
       }
     }
-    if (reason !== 'user') app.info('modes.switched', { name: target.name });
+    if (reason !== 'user') app.info('modes.switched', { name: shownModeName(target.name) });
     await this.save();
     app.update();
   }
@@ -258,12 +267,12 @@ export class ModesController {
     const { app } = this;
     const m = findMode(app.state.profile, index);
     if (!m) return;
-    let path = await this.askPath(rq.dialogs.saveProfile(`${m.name}.pfd`));
+    let path = await this.askPath(rq.dialogs.saveProfile(`${shownModeName(m.name)}.pfd`));
     if (!path) return;
     if (!/\.pfd$/i.test(path)) path += '.pfd';
     try {
       await app.sync.exportMode(path, m.index, modeExportContentXml(app.state.profile, m));
-      app.info('modes.exported', { name: m.name, path });
+      app.info('modes.exported', { name: shownModeName(m.name), path });
     } catch (e) {
       app.error('error.export', e.message);
     }
@@ -305,7 +314,7 @@ export class ModesController {
     const same = p.modes.find((m) => m.name === name);
     if (same) {
       const choice = await app.ui.confirm({
-        title: t('modes.importSameTitle'), text: t('modes.importSame', { name }),
+        title: t('modes.importSameTitle'), text: t('modes.importSame', { name: shownModeName(name) }),
         ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true,
       });
       if (!choice) return;
@@ -324,11 +333,15 @@ export class ModesController {
       index = String(nextModeIndex(p.modes));
       p.modes.push({ index, name, bindingProcess: '', ...structuredClone(settings) });
     }
+    // Its macro buttons play their macros as the macros say (a macro only
+    // they run takes their setting).
+    unifyMacroRepeat(p);
     app.sync.markAll();
     app.update();
     // The macros first: the buttons that run them may reach the mouse next.
     for (const m of placed.added) await app.macros.store(m.slot);
-    if (target && index === p.current && app.device.ready) {
+    if (target && index === p.current && !app.device.ready) app.device.changedOffline = true;
+    else if (target && index === p.current) {
       try {
         await app.device.mouse.applyMode(target, app.state.live);
         app.device.keepLive(target);
@@ -337,7 +350,7 @@ export class ModesController {
       }
     }
     await this.save();
-    app.info('modes.imported', { name });
+    app.info('modes.imported', { name: shownModeName(name) });
     if (placed.missing) app.error('error.importSlots');
     app.update();
   }

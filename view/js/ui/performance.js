@@ -1,8 +1,8 @@
 // DPI stages, polling rate and the sensor settings of the active mode.
-import { t, formatUnit } from '../i18n.js';
+import { t, formatNumber, formatUnit } from '../i18n.js';
 import {
-  DEBOUNCE_MAX, DEBOUNCE_MIN, DPI_MAX, DPI_MIN, DPI_STEP, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI,
-  LIFT_OFF, MAX_STAGES, POLLING_RATES, PROP, clampDpi,
+  DEBOUNCE_MAX, DEBOUNCE_MIN, DPI_MAX, DPI_MIN, DPI_SLIDER_POSITIONS, DPI_STEP, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI,
+  LIFT_OFF, MAX_STAGES, POLLING_RATES, PROP, clampDpi, dpiAfterKey, dpiFromSliderPosition, readDpiEntry, sliderPositionFromDpi,
 } from '../devicemap.js';
 import { card, h, segmented, slider, toggle } from './dom.js';
 import { icon } from './icons.js';
@@ -12,6 +12,14 @@ export function renderPerformance(app) {
   const p = mode.performance;
   const change = (fn, props) => app.modes.change((m) => fn(m.performance), props);
 
+  // What the screen says about the last DPI typed (kept until the screen changes).
+  const view = app.state.view;
+  const setDpi = (i, v) => {
+    if (v !== p.stages[i].dpi) change((pp) => { pp.stages[i].dpi = v; }, [PROP.STAGE_DPI]);
+    else app.update();
+  };
+  const dpiText = (v) => `${formatNumber(v)} ${t('unit.dpi')}`;
+
   const rows = [];
   for (let i = 0; i < p.stageCount; i++) {
     const st = p.stages[i];
@@ -20,16 +28,31 @@ export function renderPerformance(app) {
       type: 'number', class: 'dpi-number', min: DPI_MIN, max: DPI_MAX, step: DPI_STEP, value: st.dpi,
       'data-key': `dpi-num:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
       onchange: (e) => {
-        const v = clampDpi(e.target.value);
-        e.target.value = v;
-        change((pp) => { pp.stages[i].dpi = v; }, [PROP.STAGE_DPI]);
+        // An emptied field (or one without a number) puts the stage's value back.
+        const entry = readDpiEntry(e.target.value);
+        view.dpiNote = entry?.reason ? { ...entry, stage: i } : null;
+        e.target.value = entry ? entry.value : st.dpi;
+        setDpi(i, entry ? entry.value : st.dpi);
       },
     });
+    const slide = (v) => { view.dpiNote = null; setDpi(i, v); };
     const range = h('input', {
-      type: 'range', class: 'dpi-range', min: DPI_MIN, max: DPI_MAX, step: DPI_STEP, value: st.dpi,
-      'data-key': `dpi-range:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
-      oninput: (e) => { num.value = e.target.value; },
-      onchange: (e) => change((pp) => { pp.stages[i].dpi = clampDpi(e.target.value); }, [PROP.STAGE_DPI]),
+      type: 'range', class: 'dpi-range', min: 0, max: DPI_SLIDER_POSITIONS, step: 1, value: sliderPositionFromDpi(st.dpi),
+      'data-key': `dpi-range:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }), 'aria-valuetext': dpiText(st.dpi),
+      oninput: (e) => {
+        const v = dpiFromSliderPosition(e.target.value);
+        num.value = v;
+        e.target.setAttribute('aria-valuetext', dpiText(v));
+      },
+      onchange: (e) => slide(dpiFromSliderPosition(e.target.value)),
+      // Keys step through DPI values, not slider positions (on a logarithmic
+      // scale one position is less than a step at the low end).
+      onkeydown: (e) => {
+        const v = dpiAfterKey(st.dpi, e.key);
+        if (v === null) return;
+        e.preventDefault();
+        slide(v);
+      },
     });
     rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i },
       h('label', { class: 'stage-pick', title: t('perf.makeActive') },
@@ -64,9 +87,11 @@ export function renderPerformance(app) {
 
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
-      h('p', { class: 'hint' }, t('perf.dpiHint')),
+      h('p', { class: 'hint' }, t('perf.dpiHint'), ' ', t('perf.dpiRange', { min: DPI_MIN, max: DPI_MAX, step: DPI_STEP })),
       h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
-      h('div', { class: 'card-actions' }, add, h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: MAX_STAGES })))),
+      // The note comes last, so nothing above it moves when it appears.
+      h('div', { class: 'card-actions' }, add, h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: MAX_STAGES })),
+        h('p', { class: 'hint warn', id: 'dpi-note', role: 'status' }, dpiNoteText(view.dpiNote)))),
     h('div', { class: 'stack' },
       card(t('perf.pollingTitle'),
         segmented({
@@ -88,6 +113,13 @@ export function renderPerformance(app) {
           onChange: (v) => change((pp) => { pp.motionSync = v ? 1 : 0; }, [PROP.MOTION_SYNC]) }),
         slider({ key: 'debounce', label: t('perf.debounce'), min: DEBOUNCE_MIN, max: DEBOUNCE_MAX, value: p.debounce,
           format: (v) => formatUnit(v, 'millisecond'), onCommit: (v) => change((pp) => { pp.debounce = v; }, [PROP.DEBOUNCE]) }))));
+}
+
+// Why a typed DPI was changed: "Stage 2: 1234 DPI is not a step of 50, so it
+// was set to 1250 DPI."
+function dpiNoteText(note) {
+  if (!note) return '';
+  return t(`perf.dpiAdjusted.${note.reason}`, { n: note.stage + 1, asked: note.asked, value: note.value, step: DPI_STEP });
 }
 
 // Removes stage i: later stages move up, the freed place takes the factory
