@@ -171,6 +171,7 @@ test('each button offers what it allows, as a numbered list, and its assignment 
   await setValue('assign:type', 2);
   await p.until(`!!document.querySelector('[data-key="assign:mod:1"]')`);
   await click('assign:mod:1');
+  await setValue('assign:key', '30:0');
   await daemonHolds(() => JSON.stringify(daemon.prop(objects().buttons[6], 'Button', 'Mapping')) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 29], [1, 30], [2, 30], [2, 29]] }]), 'Ctrl+A on button 7');
   assert.equal(await text('[data-key="btn:6"] .button-action'), 'Ctrl + A');
 });
@@ -283,6 +284,7 @@ test('a macro of the page assigned to a button of the macro mouse is played as t
   await click('btn:3');
   await setValue('assign:type', 5);
   await p.until(`!!document.querySelector('[data-key="assign:macro"]')`);
+  await setValue('assign:macro', 2);
   assert.equal(await exists('assign:repeat'), false, 'the daemon plays a macro once');
   // B pressed, 100 ms (the delays added up), B released, as Linux key codes.
   await daemonHolds(() => JSON.stringify(daemon.prop(daemon.active(device).buttons[3], 'Button', 'Mapping')) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 48], [3, 100], [2, 48]] }]), 'the macro on button 4');

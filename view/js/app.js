@@ -41,10 +41,13 @@ export class App {
       maximised: false,
       boundRunning: [],
       homeMode: null,
+      view: {}, // what the open screen shows for a moment (a choice not applied yet, a note); cleared when it closes
     };
     this.alerts = [];
     this.ui = null;
     this.renderQueued = false;
+    this.renderHeld = false; // while a mouse button is down on the page
+    this.renderMissed = false;
     this.device = new DeviceController(this);
     this.modes = new ModesController(this);
     this.macros = new MacrosController(this);
@@ -52,9 +55,12 @@ export class App {
     this.sync = new ProfileSync(this.bridge, () => this.state.profile, {
       onState: (s, err) => {
         this.state.saveState = s;
-        if (s === 'failed') this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }]);
+        if (s === 'failed') this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
         this.update();
       },
+      // The file on disk follows every change, except a profile that could
+      // not be read: only "reset" replaces that.
+      autoSave: () => !this.state.profileError,
     });
   }
 
@@ -71,7 +77,7 @@ export class App {
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
     if (!this.bridge.available) {
-      this.error('error.noBridge');
+      this.error('error.noBridge', '', [], { everywhere: true });
       this.update();
       return;
     }
@@ -99,8 +105,20 @@ export class App {
     this.renderQueued = true;
     queueMicrotask(() => {
       this.renderQueued = false;
-      this.ui?.render();
+      if (this.renderHeld) this.renderMissed = true;
+      else this.ui?.render();
     });
+  }
+
+  // A render replaces the screen's controls: one between the press and the
+  // release of a mouse button would lose the click (or end a slider's drag),
+  // so renders wait until the button is released and its click handled.
+  holdRenders(held) {
+    this.renderHeld = held;
+    if (!held && this.renderMissed) {
+      this.renderMissed = false;
+      this.update();
+    }
   }
 
   // Resolves once the render scheduled so far has happened.
@@ -109,8 +127,13 @@ export class App {
   }
 
   // ---- messages: texts are looked up when shown, so they follow the language.
-  error(key, detail = '', actions = [], vars = {}) {
-    this.pushAlert({ kind: 'error', key, vars, detail, actions, help: `${key}.help` });
+  // A message says what happened and what to do in the user's language; the
+  // native answer behind it (detail) goes to the log, not on screen. It
+  // belongs to the screen it was raised on and goes when that screen closes,
+  // unless it concerns the whole program (everywhere).
+  error(key, detail = '', actions = [], { everywhere = false, vars = {} } = {}) {
+    if (detail) console.warn(`${key}: ${detail}`);
+    this.pushAlert({ kind: 'error', key, vars, detail, actions, help: `${key}.help`, everywhere });
   }
 
   info(key, vars = {}) {
@@ -127,8 +150,9 @@ export class App {
 
   pushAlert(a) {
     a.id = Math.random().toString(36).slice(2);
-    // The same message twice in a row is shown once.
-    if (this.alerts.some((x) => x.key === a.key && JSON.stringify(x.vars) === JSON.stringify(a.vars) && x.detail === a.detail)) return;
+    a.screen = a.everywhere ? null : this.state.screen;
+    // The same message twice is shown once (whatever native answer is behind it).
+    if (this.alerts.some((x) => x.key === a.key && JSON.stringify(x.vars) === JSON.stringify(a.vars))) return;
     this.alerts.push(a);
     if (this.alerts.length > 4) this.alerts.shift();
     if (a.kind === 'info') setTimeout(() => this.dismiss(a.id), a.timeoutMs ?? 3500);
@@ -139,12 +163,22 @@ export class App {
     this.alerts = this.alerts.filter((a) => a.id !== id);
     this.update();
   }
+
+  // Opens a screen: the messages and passing state of the one before go.
+  showScreen(id) {
+    if (id !== this.state.screen) {
+      this.state.view = {};
+      this.alerts = this.alerts.filter((a) => a.screen === null || a.screen === id);
+    }
+    this.state.screen = id;
+    this.update();
+  }
 }
 
 if (typeof window !== 'undefined' && typeof document !== 'undefined' && !window.kelvNoStart) {
   const app = new App();
   app.start().catch((e) => {
     console.error(e);
-    app.error('error.start', e.message);
+    app.error('error.start', e.message, [], { everywhere: true });
   });
 }

@@ -113,6 +113,45 @@ export function clampDpi(value) {
   return Math.min(DPI_MAX, Math.max(DPI_MIN, n));
 }
 
+// A DPI typed by the user: null when the field holds no number (the stage
+// keeps its value), else the value the mouse takes and why it differs from
+// what was typed ('' when it does not; 'min', 'max' or 'step').
+export function readDpiEntry(text) {
+  const s = String(text ?? '').trim();
+  const asked = s === '' ? NaN : Number(s);
+  if (!Number.isFinite(asked)) return null;
+  const value = clampDpi(asked);
+  let reason = '';
+  if (asked < DPI_MIN) reason = 'min';
+  else if (asked > DPI_MAX) reason = 'max';
+  else if (value !== asked) reason = 'step';
+  return { asked, value, reason };
+}
+
+// The DPI slider is logarithmic: equal distances are equal ratios, so the
+// range most people use (400 to 3200) gets as much room as everything above.
+export const DPI_SLIDER_POSITIONS = 10000;
+
+export function dpiFromSliderPosition(position) {
+  const f = Math.min(1, Math.max(0, Number(position) / DPI_SLIDER_POSITIONS));
+  return clampDpi(DPI_MIN * (DPI_MAX / DPI_MIN) ** f);
+}
+
+export function sliderPositionFromDpi(dpi) {
+  const v = Math.min(DPI_MAX, Math.max(DPI_MIN, Number(dpi) || DPI_MIN));
+  return Math.round((DPI_SLIDER_POSITIONS * Math.log(v / DPI_MIN)) / Math.log(DPI_MAX / DPI_MIN));
+}
+
+// The DPI a key moves to from dpi: the arrows go one step, the page keys ten,
+// Home and End to the ends; null for other keys.
+export function dpiAfterKey(dpi, key) {
+  const by = { ArrowRight: 1, ArrowUp: 1, ArrowLeft: -1, ArrowDown: -1, PageUp: 10, PageDown: -10 }[key];
+  if (by !== undefined) return clampDpi(clampDpi(dpi) + by * DPI_STEP);
+  if (key === 'Home') return DPI_MIN;
+  if (key === 'End') return DPI_MAX;
+  return null;
+}
+
 // ---- property bytes <-> settings -------------------------------------------------
 
 export function encodeStageDpi(stages) {

@@ -37,7 +37,7 @@
 // value and the model is marked repaired, so a hand-edited or older document
 // never sends the mouse a value it would refuse.
 import {
-  ACTION, BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES,
+  ACTION, BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES, REPEAT,
   clampDpi, factoryButtons, factoryLighting, factoryPerformance, validateAssignment,
 } from './devicemap.js';
 import { isHexColour } from './bytes.js';
@@ -321,7 +321,43 @@ export function profileFromXml(text) {
   if (!child(root, 'system')) flag.repaired = true;
   // The mouse the user chose to show among several (its hardware ID).
   const device = ms?.attrs?.device ?? '';
-  return { current, device, modes, macros, recording, system, repaired: flag.repaired };
+  const model = { current, device, modes, macros, recording, system, repaired: flag.repaired };
+  if (unifyMacroRepeat(model)) model.repaired = true;
+  return model;
+}
+
+// Sets how every button of mode that runs slot plays it; true when a button changed.
+export function applyMacroRepeat(mode, slot, repeat, count) {
+  const p3 = repeat === REPEAT.COUNT ? count : 0;
+  let changed = false;
+  for (const b of mode.buttons) {
+    if (b.type !== ACTION.MACRO || b.p1 !== slot || (b.p2 === repeat && b.p3 === p3)) continue;
+    b.p2 = repeat;
+    b.p3 = p3;
+    changed = true;
+  }
+  return changed;
+}
+
+// A macro has one repeat setting, and every button that runs it plays it that
+// way. A document written before may disagree: when all the buttons that run
+// a macro agree, the macro takes their setting (it is what the mouse does);
+// otherwise they take the macro's. Returns whether anything changed.
+export function unifyMacroRepeat(model) {
+  let changed = false;
+  for (const m of model.macros) {
+    const users = model.modes.flatMap((mode) => mode.buttons.filter((b) => b.type === ACTION.MACRO && b.p1 === m.slot));
+    if (!users.length) continue;
+    const [first] = users;
+    const agree = users.every((b) => b.p2 === first.p2 && (first.p2 !== REPEAT.COUNT || b.p3 === first.p3));
+    if (agree && (first.p2 !== m.repeat || (first.p2 === REPEAT.COUNT && first.p3 !== m.count))) {
+      m.repeat = first.p2;
+      if (first.p2 === REPEAT.COUNT) m.count = first.p3;
+      changed = true;
+    }
+    for (const mode of model.modes) if (applyMacroRepeat(mode, m.slot, m.repeat, m.count)) changed = true;
+  }
+  return changed;
 }
 
 export function nextModeIndex(modes) {

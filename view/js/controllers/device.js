@@ -22,6 +22,9 @@ export class DeviceController {
     this.connecting = null;
     this.watchTimer = null;
     this.switchingTo = null; // the onboard profile the page is making active
+    // The active mode was changed while no mouse was connected: the next
+    // connection writes the profile's settings as they are.
+    this.changedOffline = false;
   }
 
   get ready() {
@@ -135,6 +138,8 @@ export class DeviceController {
       this.mouse = null;
       state.live = null;
       state.onboard = null;
+      // Without a mouse the page edits the classic settings of the mode.
+      state.settingsKey = null;
       state.deviceState = bootLoader ? 'boot' : 'none';
       if (state.recording) await this.app.macros.stopRecording();
       this.app.update();
@@ -174,6 +179,7 @@ export class DeviceController {
     this.mouse = mouse;
     state.deviceState = 'loading';
     app.update();
+    let offline = false;
     try {
       const caps = await mouse.readCaps();
       const { settings: live, onboard } = await mouse.readAll();
@@ -191,19 +197,29 @@ export class DeviceController {
         return;
       }
       const settings = this.settingsOf(mode);
-      // The stage the user picked with the mouse's own buttons stays.
+      // The stage the user picked with the mouse's own buttons stays, unless
+      // the user has changed the mode on the page since.
+      offline = this.changedOffline;
+      this.changedOffline = false;
       const p = settings.performance;
-      if (live.performance.activeStage < p.stageCount && live.performance.activeStage !== p.activeStage) {
+      if (!offline && live.performance.activeStage < p.stageCount && live.performance.activeStage !== p.activeStage) {
         p.activeStage = live.performance.activeStage;
         app.sync.markMode(mode.index);
       }
       await mouse.applyMode(settings, live);
       this.keepLive(settings);
+      // Changes made while the mouse was being read are written too.
+      while (this.changedOffline) {
+        this.changedOffline = false;
+        await mouse.applyMode(app.shown, state.live);
+        this.keepLive(app.shown);
+      }
       state.deviceState = 'ready';
       state.deviceError = null;
       app.update();
       await app.macros.syncToMouse();
     } catch (e) {
+      this.changedOffline ||= offline; // still to be written at the next connection
       if (this.mouse !== mouse) return;
       state.deviceState = 'error';
       state.deviceError = e;

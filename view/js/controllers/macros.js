@@ -1,12 +1,13 @@
 // The eight macro slots: editing, storing in the mouse, recording from the
 // keyboard, and keeping the mouse's slots equal to the profile's macros.
-import { factoryButtons } from '../devicemap.js';
+import { ACTION, PROP, factoryButtons } from '../devicemap.js';
 import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, stepFromItem, tidyRecording, validateMacro,
 } from '../macro.js';
-import { findMode, macroUsers, modeSettings } from '../profile.js';
+import { applyMacroRepeat, findMode, macroUsers, modeSettings } from '../profile.js';
+import { shownMacroName } from '../names.js';
 import * as rq from '../requests.js';
 
 export class MacrosController {
@@ -47,6 +48,35 @@ export class MacrosController {
     if (immediate) return this.store(slot);
     this.timers[slot] = setTimeout(() => this.store(slot), 600);
     return Promise.resolve();
+  }
+
+  // How a macro plays (once, while held, on/off, a number of times): the
+  // macro's setting and that of every button in every mode that runs it.
+  // A refused write to the mouse puts all of it back.
+  async setRepeat(slot, repeat, count) {
+    const { app } = this;
+    const m = this.get(slot);
+    if (!m) return;
+    const set = (r, c) => {
+      m.repeat = r;
+      m.count = c;
+      // The shown mouse's buttons change through change() below; the
+      // sections of other mice keep theirs (such a mouse plays a macro its way).
+      for (const mode of app.state.profile.modes) if (mode !== app.shown) applyMacroRepeat(mode, slot, r, c);
+    };
+    const before = [m.repeat, m.count];
+    set(repeat, count);
+    app.sync.markAll();
+    const caps = app.device.caps;
+    const playable = !caps || caps.macros.repeat.includes(repeat);
+    if (playable && app.shown.buttons.some((b) => b.type === ACTION.MACRO && b.p1 === slot)) {
+      const ok = await app.modes.change((mode) => applyMacroRepeat(mode, slot, repeat, count), [PROP.BUTTONS]);
+      if (!ok) {
+        set(...before);
+        app.sync.markAll();
+      }
+    }
+    app.update();
   }
 
   async store(slot) {
@@ -202,7 +232,7 @@ export class MacrosController {
   }
 
   offerUndo(slot, steps, key) {
-    const name = this.get(slot)?.name ?? '';
+    const name = shownMacroName(this.get(slot)?.name ?? '');
     this.app.offerUndo(key, { name }, () => {
       if (this.get(slot) && !this.app.state.recording) this.edit(slot, (mm) => { mm.steps = steps; }, { immediate: true });
     });

@@ -7,8 +7,9 @@ import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeExportContentXml, modeFromExport, newMode, nextModeIndex,
-  modeSettings, placeImportedMacros, profileFromXml, nameFromPath, uniqueModeName,
+  modeSettings, placeImportedMacros, profileFromXml, nameFromPath, unifyMacroRepeat, uniqueModeName,
 } from '../profile.js';
+import { shownModeName } from '../names.js';
 import * as rq from '../requests.js';
 import { parseXml } from '../xml.js';
 
@@ -42,7 +43,7 @@ export class ModesController {
       // file the user has: only "reset" replaces it.
       state.profileError = e.message;
       if (!state.profile) state.profile = profileFromXml('<conf/>');
-      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }]);
+      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }], { everywhere: true });
     }
     state.homeMode = state.profile.current;
     app.update();
@@ -71,7 +72,10 @@ export class ModesController {
     fn(s);
     app.sync.markMode(mode.index);
     app.update();
-    if (!app.device.ready) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
     const { mouse } = app.device;
     try {
       for (const id of props) if (has(mouse.caps, id)) await mouse.writeProp(id, encodeProp(mouse.caps, s, id));
@@ -100,7 +104,11 @@ export class ModesController {
     settings[section] = structuredClone(value);
     app.sync.markMode(mode.index);
     app.update();
-    if (mode !== this.active || key !== app.state.settingsKey || !app.device.ready) return true;
+    if (mode !== this.active || key !== app.state.settingsKey) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
     try {
       await app.device.mouse.applyMode(settings, app.state.live);
       app.device.keepLive(settings);
@@ -146,7 +154,7 @@ export class ModesController {
     if (!value) return false;
     const before = structuredClone(this.app.shown[section]);
     if (!(await this.replaceSection(mode.index, section, value, where))) return false;
-    this.app.offerUndo('screenReset.done', { name: mode.name }, () => this.replaceSection(mode.index, section, before, where));
+    this.app.offerUndo('screenReset.done', { name: shownModeName(mode.name) }, () => this.replaceSection(mode.index, section, before, where));
     return true;
   }
 
@@ -160,7 +168,8 @@ export class ModesController {
     p.current = target.index;
     app.sync.markAll();
     app.update();
-    if (app.device.ready) {
+    if (!app.device.ready) app.device.changedOffline = true;
+    else {
       try {
         const settings = app.device.settingsOf(target);
         await app.device.mouse.applyMode(settings, app.state.live);
@@ -169,7 +178,7 @@ export class ModesController {
         app.device.failure(e, () => app.device.connect());
       }
     }
-    if (reason !== 'user') app.info('modes.switched', { name: target.name });
+    if (reason !== 'user') app.info('modes.switched', { name: shownModeName(target.name) });
     await this.save();
     app.update();
   }
@@ -282,12 +291,12 @@ export class ModesController {
     const { app } = this;
     const m = findMode(app.state.profile, index);
     if (!m) return;
-    let path = await this.askPath(rq.dialogs.saveProfile(`${m.name}.pfd`));
+    let path = await this.askPath(rq.dialogs.saveProfile(`${shownModeName(m.name)}.pfd`));
     if (!path) return;
     if (!/\.pfd$/i.test(path)) path += '.pfd';
     try {
       await app.sync.exportMode(path, m.index, modeExportContentXml(app.state.profile, m));
-      app.info('modes.exported', { name: m.name, path });
+      app.info('modes.exported', { name: shownModeName(m.name), path });
     } catch (e) {
       app.error('error.export', e.message);
     }
@@ -329,7 +338,7 @@ export class ModesController {
     const same = p.modes.find((m) => m.name === name);
     if (same) {
       const choice = await app.ui.confirm({
-        title: t('modes.importSameTitle'), text: t('modes.importSame', { name }),
+        title: t('modes.importSameTitle'), text: t('modes.importSame', { name: shownModeName(name) }),
         ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true,
       });
       if (!choice) return;
@@ -348,11 +357,15 @@ export class ModesController {
       index = String(nextModeIndex(p.modes));
       p.modes.push({ index, name, bindingProcess: '', ...structuredClone(settings) });
     }
+    // Its macro buttons play their macros as the macros say (a macro only
+    // they run takes their setting).
+    unifyMacroRepeat(p);
     app.sync.markAll();
     app.update();
     // The macros first: the buttons that run them may reach the mouse next.
     for (const m of placed.added) await app.macros.store(m.slot);
-    if (target && index === p.current && app.device.ready) {
+    if (target && index === p.current && !app.device.ready) app.device.changedOffline = true;
+    else if (target && index === p.current) {
       try {
         const shown = app.device.settingsOf(target);
         await app.device.mouse.applyMode(shown, app.state.live);
@@ -362,7 +375,7 @@ export class ModesController {
       }
     }
     await this.save();
-    app.info('modes.imported', { name });
+    app.info('modes.imported', { name: shownModeName(name) });
     if (placed.missing) app.error('error.importSlots');
     app.update();
   }

@@ -5,7 +5,8 @@ import { t } from '../i18n.js';
 import { CLASSIC_CAPS, ROLES, buttonsHavePicture, functionsFor, has, typesFor } from '../caps.js';
 import { ACTION, BUTTON_NAMES, PROP, REPEAT } from '../devicemap.js';
 import { PROP_ACTIVE_PROFILE, assignmentValid, defaultAssignment, ledsOf } from '../devicesettings.js';
-import { assignableKeys, comboLabel, isModifierCode, modifierBits, scanFromCode } from '../keys.js';
+import { assignableKeys, comboLabel, isModifierCode, metaKeyName, modifierBits, scanFromCode } from '../keys.js';
+import { shownMacroName } from '../names.js';
 import { field, h, s, select } from './dom.js';
 import { icon } from './icons.js';
 
@@ -40,7 +41,7 @@ export function assignmentLabel(b, macros = [], caps = CLASSIC_CAPS) {
     case ACTION.KEEP: return t('assign.kept');
     case ACTION.MACRO: {
       const m = macros.find((x) => x.slot === b.p1);
-      return t('assign.macroLabel', { name: m ? m.name : t('macros.emptySlot', { n: b.p1 + 1 }) });
+      return t('assign.macroLabel', { name: m ? shownMacroName(m.name) : t('macros.emptySlot', { n: b.p1 + 1 }) });
     }
     default: return '?';
   }
@@ -57,9 +58,9 @@ function mouseSvg(app, caps, selected, pick) {
     return s('path', {
       d, class: 'zone' + (i === selected ? ' on' : ''), tabindex: '0', role: 'button', 'data-button': i,
       'data-key': `zone:${i}`, 'aria-label': name, 'aria-pressed': i === selected ? 'true' : 'false',
-      onclick: () => pick(i),
+      'data-tip': name, onclick: () => pick(i),
       onkeydown: (e) => { if (e.key === 'Enter' || e.key === ' ') { e.preventDefault(); pick(i); } },
-    }, s('title', {}, document.createTextNode(name)));
+    });
   };
   const led = ledsOf(app.shown.lighting)[0];
   const colour = !led || led.effect === 0 ? '#3a3f45' : led.color;
@@ -87,6 +88,13 @@ function mouseSvg(app, caps, selected, pick) {
 // The data-key of each type's function list.
 const FUNCTION_KEYS = { 1: 'mouse', 3: 'dpi', 4: 'profile', 6: 'media', 7: 'button', 8: 'other' };
 
+// Whether giving button index the assignment v leaves the mode without a left
+// click (the user is asked first).
+export function losesLeftClick(buttons, index, v) {
+  const isLeft = (x) => (x.type === ACTION.MOUSE || x.type === ACTION.BUTTON) && x.p1 === 1;
+  return index === 0 && !isLeft(v) && !buttons.some((x, i) => i !== 0 && isLeft(x));
+}
+
 export function renderButtons(app, ui) {
   const caps = app.device.caps ?? CLASSIC_CAPS;
   const mode = app.shown;
@@ -95,18 +103,29 @@ export function renderButtons(app, ui) {
   const sel = Math.min(app.state.selectedButton, count - 1);
   const b = mode.buttons[sel];
   const macros = app.state.profile.macros.filter((m) => m.slot < caps.macros.slots);
-  const pick = (i) => { app.state.selectedButton = i; app.update(); };
   const types = typesFor(caps, sel);
+  const view = app.state.view;
+  // An action type picked whose value is not chosen yet: the button keeps
+  // doing what it does until the value is chosen.
+  const pending = view.pendingAction?.button === sel ? view.pendingAction : null;
+  // An assignment the left-button question is asked about: shown while the
+  // question is open, whatever renders meanwhile.
+  const asking = view.askingAction?.button === sel ? view.askingAction.v : null;
+  const pick = (i) => { app.state.selectedButton = i; view.pendingAction = null; app.update(); };
+  // Whatever happens, the editor then shows what the button does.
+  const settle = () => { view.pendingAction = null; view.askingAction = null; app.update(); };
 
   const assign = async (next) => {
     const v = { type: next.type, p1: next.p1 ?? 0, p2: next.p2 ?? 0, p3: next.p3 ?? 0 };
-    if (!assignmentValid(caps, sel, v)) return;
-    const isLeft = (x) => (x.type === ACTION.MOUSE || x.type === ACTION.BUTTON) && x.p1 === 1;
-    if (sel === 0 && !isLeft(v) && !mode.buttons.some((x, i) => i !== 0 && isLeft(x))) {
+    if (!assignmentValid(caps, sel, v)) { settle(); return; }
+    if (losesLeftClick(mode.buttons, sel, v)) {
+      view.askingAction = { button: sel, v };
       const ok = await ui.confirm({ title: t('buttons.leftWarnTitle'), text: t('buttons.leftWarn'), ok: t('buttons.leftWarnOk'), danger: true });
-      if (!ok) return;
+      if (!ok) { settle(); return; }
     }
-    app.modes.change((m) => { m.buttons[sel] = v; }, [PROP.BUTTONS]);
+    view.pendingAction = null;
+    view.askingAction = null;
+    await app.modes.change((m) => { m.buttons[sel] = v; }, [PROP.BUTTONS]);
   };
 
   const list = h('ul', { class: 'button-list' }, mode.buttons.map((bb, i) => h('li', {},
@@ -114,43 +133,42 @@ export function renderButtons(app, ui) {
       h('span', { class: 'button-name' }, buttonName(caps, i)),
       h('span', { class: 'button-action' }, assignmentLabel(bb, macros, caps))))));
 
-  // What each type starts with when it is chosen: the first function the
-  // device offers (the classic mouse's usual ones where it has them).
-  const first = (type, usual) => { const f = functionsFor(caps, type, sel); return f.includes(usual) ? usual : f[0]; };
-  const defaults = {
-    [ACTION.MOUSE]: { p1: first(ACTION.MOUSE, 1) }, [ACTION.KEY]: { p1: 0, p2: 0x1e, p3: 0 }, [ACTION.DPI]: { p1: first(ACTION.DPI, 1) },
-    [ACTION.PROFILE]: { p1: first(ACTION.PROFILE, 1) }, [ACTION.MEDIA]: { p1: first(ACTION.MEDIA, 1) }, [ACTION.DISABLED]: {},
-    [ACTION.BUTTON]: { p1: first(ACTION.BUTTON, sel + 1) }, [ACTION.OTHER]: { p1: first(ACTION.OTHER, 1) },
-  };
-  const firstMacro = macros[0];
-  const repeatOf = (m) => (caps.macros.repeat.includes(m.repeat) ? m.repeat : caps.macros.repeat[0] ?? 0);
-  if (firstMacro) defaults[ACTION.MACRO] = { p1: firstMacro.slot, p2: repeatOf(firstMacro), p3: repeatOf(firstMacro) === REPEAT.COUNT ? firstMacro.count : 0 };
-
-  const typeOptions = types.map((v) => ({ value: v, label: t(`assign.type.${v}`), disabled: v === ACTION.MACRO && !firstMacro }));
-  // The mouse holds something the page cannot show: it stays until another action is chosen.
+  // Only the types this button allows; what the mouse holds that the page
+  // cannot show stays until another action is chosen.
+  const typeOptions = types.map((v) => ({ value: v, label: t(`assign.type.${v}`), disabled: v === ACTION.MACRO && !macros.length }));
   if (!types.includes(b.type)) typeOptions.push({ value: b.type, label: t('assign.kept'), disabled: true });
+  const type = asking ? asking.type : pending ? pending.type : b.type;
   const typeSel = select({
-    key: 'assign:type', label: t('assign.type'), value: b.type, options: typeOptions,
-    onChange: (v) => { const type = Number(v); if (defaults[type]) assign({ type, ...defaults[type] }); },
+    key: 'assign:type', label: t('assign.type'), value: type,
+    options: typeOptions,
+    onChange: (v) => {
+      const picked = Number(v);
+      if (picked === b.type) settle();
+      else if (picked === ACTION.DISABLED) assign({ type: picked }); // nothing more to choose
+      else { view.pendingAction = { button: sel, type: picked, mods: 0 }; app.update(); }
+    },
   });
 
-  let detail = null;
-  if ([ACTION.MOUSE, ACTION.DPI, ACTION.PROFILE, ACTION.MEDIA, ACTION.BUTTON, ACTION.OTHER].includes(b.type)) {
-    const fns = functionsFor(caps, b.type, sel);
-    detail = field(t('assign.function'), select({
-      key: `assign:${FUNCTION_KEYS[b.type]}`, label: t('assign.function'), value: b.p1,
-      options: (fns.includes(b.p1) ? fns : [b.p1, ...fns]).map((v) => ({ value: v, label: functionLabel(b.type, v, caps) })),
-      onChange: (v) => assign({ type: b.type, p1: Number(v) }),
+  // The value of the shown type: the button's own, or none chosen yet.
+  const cur = asking ?? (pending ? null : b);
+  const choose = { value: '', label: t('assign.choose'), disabled: true };
+  // The functions of the shown type this button takes on this device.
+  const functionField = () => {
+    const list = functionsFor(caps, type, sel);
+    const fns = cur && !list.includes(cur.p1) ? [cur.p1, ...list] : list;
+    return field(t('assign.function'), select({
+      key: `assign:${FUNCTION_KEYS[type]}`, label: t('assign.function'), value: cur ? cur.p1 : '',
+      options: [...(cur ? [] : [choose]), ...fns.map((v) => ({ value: v, label: functionLabel(type, v, caps) }))],
+      onChange: (v) => assign({ type, p1: Number(v) }),
     }));
-  } else if (b.type === ACTION.KEY) {
-    detail = keyEditor(b, assign);
-  } else if (b.type === ACTION.MACRO) {
-    detail = macroEditor(app, ui, caps, b, assign);
-  } else if (b.type === ACTION.DISABLED) {
-    detail = h('p', { class: 'hint' }, t('assign.disabledHint'));
-  } else {
-    detail = h('p', { class: 'hint' }, t('assign.keptHint'));
-  }
+  };
+  let detail = null;
+  if (FUNCTION_KEYS[type]) detail = functionField();
+  else if (type === ACTION.KEY) {
+    detail = keyEditor(cur ?? { p1: pending.mods, p2: 0, p3: 0 }, assign, (mods) => { pending.mods = mods; app.update(); }, choose);
+  } else if (type === ACTION.MACRO) detail = macroEditor(app, ui, caps, cur, assign, choose);
+  else if (type === ACTION.DISABLED) detail = h('p', { class: 'hint' }, t('assign.disabledHint'));
+  else detail = h('p', { class: 'hint' }, t('assign.keptHint'));
 
   const factory = defaultAssignment(caps, sel);
   const isDefault = JSON.stringify(b) === JSON.stringify(factory);
@@ -160,14 +178,18 @@ export function renderButtons(app, ui) {
     h('section', { class: 'card area-list' }, list),
     h('section', { class: 'card area-editor' }, h('h2', { class: 'card-title' }, buttonName(caps, sel)),
       field(t('assign.type'), typeSel),
+      pending && !asking ? h('p', { class: 'hint', id: 'assign-pending', role: 'status' }, t('assign.pendingHint', { current: assignmentLabel(b, macros, caps) })) : null,
       detail,
       h('div', { class: 'card-actions' },
-        h('button', { type: 'button', class: 'btn', disabled: isDefault || !assignmentValid(caps, sel, factory), 'data-key': 'assign:reset',
-          onclick: () => assign(factory) }, icon('reset'), t('assign.restoreDefault')))));
+        h('button', { type: 'button', class: 'btn', disabled: (isDefault && !pending) || !assignmentValid(caps, sel, factory), 'data-key': 'assign:reset',
+          onclick: () => (isDefault ? settle() : assign(factory)) }, icon('reset'), t('assign.restoreDefault')))));
 }
 
-function keyEditor(b, assign) {
+// The key of a key assignment. b.p2 0: no key chosen yet; the modifier boxes
+// then only remember their state (setMods) until a key is chosen.
+function keyEditor(b, assign, setMods, choose) {
   const mods = b.p1;
+  const chosen = b.p2 !== 0;
   const capture = h('button', {
     type: 'button', class: 'key-capture', 'data-key': 'assign:capture',
     onkeydown: (e) => {
@@ -177,45 +199,63 @@ function keyEditor(b, assign) {
       if (isModifierCode(e.code)) return;
       const k = scanFromCode(e.code);
       if (!k || k.scan > 127) return;
-      assign({ type: ACTION.KEY, p1: modifierBits(e), p2: k.scan, p3: k.ext });
+      // The combination pressed; before a key is chosen, with the boxes ticked.
+      assign({ type: ACTION.KEY, p1: modifierBits(e) | (chosen ? 0 : mods), p2: k.scan, p3: k.ext });
     },
-  }, h('span', { class: 'combo' }, comboLabel(mods, b.p2, b.p3)), h('small', {}, t('assign.captureHint')));
+  }, h('span', { class: 'combo' }, chosen ? comboLabel(mods, b.p2, b.p3) : t('assign.noKey')), h('small', {}, t('assign.captureHint')));
   const keys = assignableKeys();
   const keySel = select({
-    key: 'assign:key', label: t('assign.key'), value: `${b.p2}:${b.p3}`,
-    options: keys.map((k) => ({ value: `${k.scan}:${k.ext}`, label: k.name })),
+    key: 'assign:key', label: t('assign.key'), value: chosen ? `${b.p2}:${b.p3}` : '',
+    options: [...(chosen ? [] : [choose]), ...keys.map((k) => ({ value: `${k.scan}:${k.ext}`, label: k.name }))],
     onChange: (v) => { const [scan, ext] = v.split(':').map(Number); assign({ type: ACTION.KEY, p1: mods, p2: scan, p3: ext }); },
   });
   const modBox = (bit, name) => h('label', { class: 'check' },
     h('input', { type: 'checkbox', checked: (mods & bit) !== 0, 'data-key': `assign:mod:${bit}`,
-      onchange: (e) => assign({ type: ACTION.KEY, p1: e.target.checked ? mods | bit : mods & ~bit, p2: b.p2, p3: b.p3 }) }), name);
+      onchange: (e) => {
+        const next = e.target.checked ? mods | bit : mods & ~bit;
+        if (chosen) assign({ type: ACTION.KEY, p1: next, p2: b.p2, p3: b.p3 });
+        else setMods(next);
+      } }), name);
   return h('div', { class: 'key-editor' },
     capture,
     field(t('assign.key'), keySel),
-    h('div', { class: 'mods' }, modBox(1, t('key.ctrl')), modBox(2, t('key.shift')), modBox(4, t('key.alt')), modBox(8, t('key.win'))));
+    h('div', { class: 'mods' }, modBox(1, t('key.ctrl')), modBox(2, t('key.shift')), modBox(4, t('key.alt')), modBox(8, metaKeyName())));
 }
 
-function macroEditor(app, ui, caps, b, assign) {
+// The macro a button runs (b null: none chosen yet) and how it plays. The
+// repeat setting is the macro's own: every button that runs it plays it the
+// same way, and the macro's page shows the same setting.
+function macroEditor(app, ui, caps, b, assign, choose) {
   const macros = app.state.profile.macros.filter((m) => m.slot < caps.macros.slots);
-  const macroSel = select({
-    key: 'assign:macro', label: t('assign.macro'), value: b.p1,
-    options: [...macros.map((m) => ({ value: m.slot, label: `${m.slot + 1}. ${m.name}` })),
-      ...(macros.some((m) => m.slot === b.p1) ? [] : [{ value: b.p1, label: t('macros.emptySlot', { n: b.p1 + 1 }) }])],
-    onChange: (v) => assign({ type: ACTION.MACRO, p1: Number(v), p2: b.p2, p3: b.p3 }),
-  });
-  // Only the ways of playing the device offers (a device may play a macro only once).
+  // A device may play a macro only some ways (only once, on some).
   const repeats = caps.macros.repeat;
+  const playable = (m) => (repeats.includes(m.repeat) ? m.repeat : repeats[0] ?? 0);
+  const macro = b ? macros.find((m) => m.slot === b.p1) : null;
+  const macroSel = select({
+    key: 'assign:macro', label: t('assign.macro'), value: b ? b.p1 : '',
+    options: [...(b ? [] : [choose]), ...macros.map((m) => ({ value: m.slot, label: `${m.slot + 1}. ${shownMacroName(m.name)}` })),
+      ...(!b || macro ? [] : [{ value: b.p1, label: t('macros.emptySlot', { n: b.p1 + 1 }) }])],
+    onChange: (v) => {
+      const m = macros.find((x) => x.slot === Number(v));
+      if (m) assign({ type: ACTION.MACRO, p1: m.slot, p2: playable(m), p3: playable(m) === REPEAT.COUNT ? m.count : 0 });
+    },
+  });
+  if (!b) return field(t('assign.macro'), macroSel);
+  // A button that runs an empty slot has no macro to keep the setting.
+  const setRepeat = (repeat, count) => (macro
+    ? app.macros.setRepeat(macro.slot, repeat, count)
+    : assign({ type: ACTION.MACRO, p1: b.p1, p2: repeat, p3: repeat === REPEAT.COUNT ? count : 0 }));
   const repeatSel = repeats.length > 1 ? select({
     key: 'assign:repeat', label: t('macros.repeat'), value: b.p2,
     options: repeats.map((v) => ({ value: v, label: t(`repeat.${v}`) })),
-    onChange: (v) => { const p2 = Number(v); assign({ type: ACTION.MACRO, p1: b.p1, p2, p3: p2 === REPEAT.COUNT ? Math.max(1, b.p3) : 0 }); },
+    onChange: (v) => setRepeat(Number(v), Math.max(1, b.p3 || macro?.count || 1)),
   }) : null;
   const count = b.p2 === REPEAT.COUNT ? field(t('macros.count'), h('input', {
     type: 'number', min: 1, max: 255, value: b.p3, 'data-key': 'assign:count', 'aria-label': t('macros.count'),
-    onchange: (e) => { const n = Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1))); assign({ type: ACTION.MACRO, p1: b.p1, p2: 3, p3: n }); },
+    onchange: (e) => setRepeat(REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
   })) : null;
   return h('div', {},
     field(t('assign.macro'), macroSel),
-    repeatSel ? field(t('macros.repeat'), repeatSel) : h('p', { class: 'hint' }, t('assign.playsOnce')), count,
+    repeatSel ? field(t('macros.repeat'), repeatSel, macro ? t('assign.repeatShared') : null) : h('p', { class: 'hint' }, t('assign.playsOnce')), count,
     h('button', { type: 'button', class: 'btn link', onclick: () => { app.state.selectedSlot = b.p1; ui.go('macros'); } }, t('assign.editMacro')));
 }

@@ -1,8 +1,11 @@
 // DPI stages, polling rate, the sensor settings and the onboard profiles of
 // the shown mouse: only what its description says it has, with its ranges.
 import { t, formatNumber, formatUnit } from '../i18n.js';
-import { CLASSIC_CAPS, dpiAllowed, dpiRange, fitsClassicLayout, has, snapDpi } from '../caps.js';
-import { FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI, PROP } from '../devicemap.js';
+import { CLASSIC_CAPS, dpiAllowed, dpiChoices, dpiRange, fitsClassicLayout, has, snapDpi } from '../caps.js';
+import {
+  DPI_SLIDER_POSITIONS, DPI_STEP, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI, PROP, dpiAfterKey, dpiFromSliderPosition,
+  readDpiEntry, sliderPositionFromDpi,
+} from '../devicemap.js';
 import { PROP_DEFAULT_STAGE, PROP_DISABLED_STAGES } from '../devicesettings.js';
 import { card, h, segmented, slider, toggle } from './dom.js';
 import { icon } from './icons.js';
@@ -13,7 +16,7 @@ export function renderPerformance(app) {
   const change = (fn, props) => app.modes.change((m) => fn(m.performance), props);
   // A device with one DPI value (or none it takes from the page) shows it, fixed.
   const range = [dpiRange(caps)].find((r) => r && r.max > r.min) ?? null;
-  const snap = (v) => snapDpi(caps, v);
+  const dpi = dpiControls(caps, range);
   const countFixed = !has(caps, PROP.STAGE_COUNT) || caps.stages.min === caps.stages.max;
 
   // The classic mouse's rows have the style sheet's columns; another device's
@@ -21,6 +24,14 @@ export function renderPerformance(app) {
   const columns = fitsClassicLayout(caps) ? null : { gridTemplateColumns: [
     'minmax(96px, auto)', caps.stages.colours ? '40px' : null, range ? '1fr' : null, range ? '84px' : '1fr', '30px',
     caps.stages.default ? 'auto' : null, caps.stages.disable ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
+  // What the screen says about the last DPI typed (kept until the screen changes).
+  const view = app.state.view;
+  const setDpi = (i, v) => {
+    if (v !== p.stages[i].dpi) change((pp) => { pp.stages[i].dpi = v; }, [PROP.STAGE_DPI]);
+    else app.update();
+  };
+  const dpiText = (v) => `${formatNumber(v)} ${t('unit.dpi')}`;
+
   const rows = [];
   for (let i = 0; i < p.stageCount; i++) {
     const st = p.stages[i];
@@ -30,16 +41,31 @@ export function renderPerformance(app) {
       type: 'number', class: 'dpi-number', min: range.min, max: range.max, step: range.step || 1, value: st.dpi,
       'data-key': `dpi-num:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
       onchange: (e) => {
-        const v = snap(e.target.value);
-        e.target.value = v;
-        change((pp) => { pp.stages[i].dpi = v; }, [PROP.STAGE_DPI]);
+        // An emptied field (or one without a number) puts the stage's value back.
+        const entry = dpi.entry(e.target.value);
+        view.dpiNote = entry?.reason ? { ...entry, stage: i } : null;
+        e.target.value = entry ? entry.value : st.dpi;
+        setDpi(i, entry ? entry.value : st.dpi);
       },
     }) : h('span', { class: 'dpi-fixed' }, formatNumber(st.dpi));
+    const slide = (v) => { view.dpiNote = null; setDpi(i, v); };
     const slider = range ? h('input', {
-      type: 'range', class: 'dpi-range', min: range.min, max: range.max, step: range.step || 1, value: st.dpi,
-      'data-key': `dpi-range:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
-      oninput: (e) => { num.value = snap(e.target.value); },
-      onchange: (e) => change((pp) => { pp.stages[i].dpi = snap(e.target.value); }, [PROP.STAGE_DPI]),
+      type: 'range', class: 'dpi-range', min: 0, max: DPI_SLIDER_POSITIONS, step: 1, value: dpi.position(st.dpi),
+      'data-key': `dpi-range:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }), 'aria-valuetext': dpiText(st.dpi),
+      oninput: (e) => {
+        const v = dpi.fromPosition(e.target.value);
+        num.value = v;
+        e.target.setAttribute('aria-valuetext', dpiText(v));
+      },
+      onchange: (e) => slide(dpi.fromPosition(e.target.value)),
+      // Keys step through DPI values, not slider positions (on a logarithmic
+      // scale one position is less than a step at the low end).
+      onkeydown: (e) => {
+        const v = dpi.afterKey(st.dpi, e.key);
+        if (v === null) return;
+        e.preventDefault();
+        slide(v);
+      },
     }) : null;
     rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i, style: columns },
       h('label', { class: 'stage-pick', title: t('perf.makeActive') },
@@ -100,9 +126,11 @@ export function renderPerformance(app) {
 
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
-      h('p', { class: 'hint' }, t(range ? 'perf.dpiHint' : 'perf.dpiFixed')),
+      h('p', { class: 'hint' }, t(range ? 'perf.dpiHint' : 'perf.dpiFixed'), ' ', range ? dpiRangeText(range) : null),
       h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
-      countFixed ? null : h('div', { class: 'card-actions' }, add, h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })))),
+      // The note comes last, so nothing above it moves when it appears.
+      h('div', { class: 'card-actions' }, add, countFixed ? null : h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })),
+        h('p', { class: 'hint warn', id: 'dpi-note', role: 'status' }, dpiNoteText(view.dpiNote, range)))),
     h('div', { class: 'stack' },
       onboardProfiles(app, caps),
       rates.length ? card(t('perf.pollingTitle'),
@@ -142,6 +170,60 @@ function onboardProfiles(app, caps) {
     onChange: (v) => app.device.setOnboardEnabled(i, v),
   }))) : null;
   return card(t('perf.onboardTitle'), h('p', { class: 'hint' }, t('perf.onboardHint')), pick, enable);
+}
+
+// Why a typed DPI was changed: "Stage 2: 1234 DPI is not a step of 50, so it
+// was set to 1250 DPI."
+function dpiNoteText(note, range) {
+  if (!note) return '';
+  const reason = note.reason === 'step' && !range?.step ? 'list' : note.reason;
+  return t(`perf.dpiAdjusted.${reason}`, { n: note.stage + 1, asked: note.asked, value: note.value, step: range?.step || DPI_STEP });
+}
+
+// "Each stage: 100 to 26,000 DPI in steps of 50."; a device whose values do
+// not go in one even step offers the ones it has.
+function dpiRangeText(range) {
+  return range.step ? t('perf.dpiRange', { min: range.min, max: range.max, step: range.step })
+    : t('perf.dpiRangeList', { min: range.min, max: range.max });
+}
+
+// The DPI field, slider and keys over the device's own values: the classic
+// mouse's as the device map has them; another device's from its description
+// (a logarithmic slider over its range, values snapped to the ones it offers,
+// keys moving to its next value).
+export function dpiControls(caps, range) {
+  if (fitsClassicLayout(caps)) {
+    return { entry: readDpiEntry, position: sliderPositionFromDpi, fromPosition: dpiFromSliderPosition, afterKey: dpiAfterKey };
+  }
+  const lo = range?.min ?? 1;
+  const hi = range?.max ?? lo;
+  const list = dpiChoices(caps, 2000);
+  const next = (v, by) => {
+    if (list) {
+      const at = list.indexOf(snapDpi(caps, v));
+      return list[Math.min(list.length - 1, Math.max(0, at + by))];
+    }
+    return snapDpi(caps, v + by);
+  };
+  return {
+    entry(text) {
+      const str = String(text ?? '').trim();
+      const asked = str === '' ? NaN : Number(str);
+      if (!Number.isFinite(asked)) return null;
+      const value = snapDpi(caps, asked);
+      const reason = asked < lo ? 'min' : asked > hi ? 'max' : value !== asked ? 'step' : '';
+      return { asked, value, reason };
+    },
+    position: (v) => (hi > lo ? Math.round((DPI_SLIDER_POSITIONS * Math.log(Math.min(hi, Math.max(lo, v)) / lo)) / Math.log(hi / lo)) : 0),
+    fromPosition: (pos) => snapDpi(caps, lo * (hi / lo) ** Math.min(1, Math.max(0, Number(pos) / DPI_SLIDER_POSITIONS))),
+    afterKey(v, key) {
+      const by = { ArrowRight: 1, ArrowUp: 1, ArrowLeft: -1, ArrowDown: -1, PageUp: 10, PageDown: -10 }[key];
+      if (by !== undefined) return next(v, by);
+      if (key === 'Home') return snapDpi(caps, lo);
+      if (key === 'End') return snapDpi(caps, hi);
+      return null;
+    },
+  };
 }
 
 // Removes stage i: later stages move up, the freed place takes the factory
