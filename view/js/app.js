@@ -2,7 +2,7 @@
 // carry out the actions; screens (js/ui/*.js) render the state and call the
 // controllers. Every change ends in update(), which schedules one render.
 import { Bridge } from './bridge.js';
-import { activeMode } from './profile.js';
+import { activeMode, modeSettings } from './profile.js';
 import { ProfileSync } from './profilesync.js';
 import { DeviceController } from './controllers/device.js';
 import { MacrosController } from './controllers/macros.js';
@@ -19,8 +19,12 @@ export class App {
     this.state = {
       screen: 'performance',
       conf: {},
-      device: null, // the getDevicesList entry of the mouse
+      devices: [], // the mice getDevicesList reported
+      device: null, // the getDevicesList entry of the mouse shown
       bootLoader: null,
+      settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
+      onboard: null, // the shown mouse's onboard profiles: { active, enabled }
+      service: null, // the service that serves real mice: { state, api, mice }
       deviceState: 'none', // none | loading | ready | error | boot
       deviceError: null,
       live: null, // what the mouse holds now (performance, buttons, lighting)
@@ -64,6 +68,11 @@ export class App {
     return activeMode(this.state.profile);
   }
 
+  // The active mode's settings for the shown mouse: what the device screens show.
+  get shown() {
+    return modeSettings(this.mode, this.state.settingsKey) ?? this.mode;
+  }
+
   async start() {
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
@@ -78,6 +87,7 @@ export class App {
     await this.settings.load();
     await this.settings.loadSession();
     await this.modes.load();
+    await this.device.readService();
     await this.device.refresh();
     this.device.watch();
     document.addEventListener('visibilitychange', () => {

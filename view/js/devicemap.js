@@ -43,6 +43,9 @@ export const BUTTON_NAMES = Object.freeze([
 
 export const ACTION = Object.freeze({
   DISABLED: 0, MOUSE: 1, KEY: 2, DPI: 3, PROFILE: 4, MACRO: 5, MEDIA: 6,
+  // Beyond the classic mouse (doc/device-map.md, real mice): a mouse button
+  // by number, another device function, and what the page cannot show (kept).
+  BUTTON: 7, OTHER: 8, KEEP: 255,
 });
 export const MOUSE_FUNCTIONS = Object.freeze([1, 2, 3, 4, 5, 6, 7, 8]);
 export const DPI_FUNCTIONS = Object.freeze([1, 2, 3, 4, 5]);
@@ -239,24 +242,29 @@ export function decodeLighting(bytes) {
 }
 
 // A data report ("onDeviceData": 16 hex digits) as an object, or null when
-// the text is not a report the page knows.
+// the text is not a report the page knows. tag (byte 7) names the device
+// that sent it (the description's tag).
 export function parseDataReport(hex) {
   if (typeof hex !== 'string' || !/^[0-9a-f]{16}$/i.test(hex)) return null;
   const b = [];
   for (let i = 0; i < 16; i += 2) b.push(parseInt(hex.slice(i, i + 2), 16));
+  const tag = b[7];
   switch (b[0]) {
-    case 1: return { kind: 'stage', stage: b[1], dpi: u16le(b, 2) };
-    case 2: return { kind: 'mode', direction: b[1] === 2 ? -1 : 1 };
-    case 3: return { kind: 'button', button: b[1] };
-    case 4: return { kind: 'lighting', effect: b[1] };
+    case 1: return { kind: 'stage', stage: b[1], dpi: u16le(b, 2), tag };
+    case 2: return { kind: 'mode', direction: b[1] === 2 ? -1 : 1, tag };
+    case 3: return { kind: 'button', button: b[1], tag };
+    case 4: return { kind: 'lighting', effect: b[1], tag };
+    case 5: return { kind: 'resync', tag };
+    case 6: return { kind: 'profile', profile: b[1], tag };
     default: return null;
   }
 }
 
-// The mouse (not its boot loader) among the devices getDevicesList reported.
-export function pickMouse(devices) {
-  if (!Array.isArray(devices)) return { mouse: null, bootLoader: null };
-  const mouse = devices.find((d) => d && d.MASK === '01') ?? null;
+// The mice (not boot loaders) among the devices getDevicesList reported, in
+// the order listed, and the first boot loader.
+export function pickMice(devices) {
+  if (!Array.isArray(devices)) return { mice: [], bootLoader: null };
+  const mice = devices.filter((d) => d && typeof d === 'object' && d.MASK === '01' && typeof d.HardwareID === 'string' && d.HardwareID);
   const bootLoader = devices.find((d) => d && d.MASK === '00') ?? null;
-  return { mouse, bootLoader };
+  return { mice, bootLoader };
 }

@@ -1,11 +1,12 @@
 // The eight macro slots: editing, storing in the mouse, recording from the
 // keyboard, and keeping the mouse's slots equal to the profile's macros.
-import { PROP, encodeButtons, factoryButtons } from '../devicemap.js';
+import { ACTION, PROP, factoryButtons } from '../devicemap.js';
+import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, stepFromItem, tidyRecording, validateMacro,
 } from '../macro.js';
-import { applyMacroRepeat, findMode, macroUsers } from '../profile.js';
+import { applyMacroRepeat, findMode, macroUsers, modeSettings } from '../profile.js';
 import { shownMacroName } from '../names.js';
 import * as rq from '../requests.js';
 
@@ -59,12 +60,16 @@ export class MacrosController {
     const set = (r, c) => {
       m.repeat = r;
       m.count = c;
-      for (const mode of app.state.profile.modes) if (mode !== app.mode) applyMacroRepeat(mode, slot, r, c);
+      // The shown mouse's buttons change through change() below; the
+      // sections of other mice keep theirs (such a mouse plays a macro its way).
+      for (const mode of app.state.profile.modes) if (mode !== app.shown) applyMacroRepeat(mode, slot, r, c);
     };
     const before = [m.repeat, m.count];
     set(repeat, count);
     app.sync.markAll();
-    if (macroUsers(app.state.profile, slot).some((u) => u.mode === app.mode.index)) {
+    const caps = app.device.caps;
+    const playable = !caps || caps.macros.repeat.includes(repeat);
+    if (playable && app.shown.buttons.some((b) => b.type === ACTION.MACRO && b.p1 === slot)) {
       const ok = await app.modes.change((mode) => applyMacroRepeat(mode, slot, repeat, count), [PROP.BUTTONS]);
       if (!ok) {
         set(...before);
@@ -109,9 +114,12 @@ export class MacrosController {
     const users = macroUsers(p, slot);
     p.macros = p.macros.filter((m) => m.slot !== slot);
     // Buttons that ran it go back to what they do out of the box.
-    const factory = factoryButtons();
-    for (const { mode, button } of users) findMode(p, mode).buttons[button] = { ...factory[button] };
-    for (const { mode } of users) app.sync.markMode(mode);
+    const shownKey = app.state.settingsKey;
+    for (const { mode, button, key } of users) {
+      const caps = key === shownKey ? app.device.caps : null;
+      modeSettings(findMode(p, mode), key).buttons[button] = key ? defaultAssignment(caps, button) : { ...factoryButtons()[button] };
+      app.sync.markMode(mode);
+    }
     app.sync.markAll();
     delete app.state.macroStatus[slot];
     if (app.state.selectedSlot === slot) app.state.selectedSlot = null;
@@ -119,8 +127,8 @@ export class MacrosController {
     if (app.device.ready) {
       const { mouse } = app.device;
       try {
-        if (users.some((u) => u.mode === p.current)) await mouse.writeProp(PROP.BUTTONS, encodeButtons(app.mode.buttons));
-        app.device.keepLive(app.mode);
+        if (users.some((u) => u.mode === p.current && u.key === shownKey)) await mouse.writeProp(7, encodeProp(mouse.caps, app.shown, 7));
+        app.device.keepLive(app.shown);
         await mouse.clearMacro(slot);
       } catch (e) {
         app.device.failure(e);

@@ -55,7 +55,7 @@ export function segmented({ key, label, options, value, onPick, disabled = false
     const on = o.value === value;
     group.append(h('button', {
       type: 'button', role: 'radio', 'aria-checked': on ? 'true' : 'false', class: on ? 'on' : '',
-      'data-key': `${key}:${o.value}`, disabled, onclick: () => { if (!on) onPick(o.value); },
+      'data-key': `${key}:${o.value}`, disabled: disabled || !!o.disabled, onclick: () => { if (!on) onPick(o.value); },
     }, o.label));
   }
   return group;

@@ -105,9 +105,9 @@ export function renderMacros(app, ui) {
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
-    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
+    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
-    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
+    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
     card(t('macros.editorTitle'), header, toolbar, recOptions, timeline, footer));

@@ -13,6 +13,7 @@ import { renderLighting } from './lighting.js';
 import { renderModes } from './modes.js';
 import { renderSystem } from './system.js';
 import { renderSettings } from './settings.js';
+import { deviceChip, devicePicker, serviceNote } from './device.js';
 
 // section: the part of a mode the screen shows, which "Reset" puts back to
 // the factory settings.
@@ -165,19 +166,14 @@ export function mountShell(app) {
     } else if (!d) {
       chip = h('div', { class: 'device-chip off' }, icon('plug'), h('div', {}, h('strong', {}, t('device.none')), h('small', {}, t('device.noneShort'))));
     } else {
-      chip = h('div', { class: 'device-chip on', 'data-state': st.deviceState },
-        icon('mouse'),
-        h('div', {},
-          h('strong', { id: 'device-name' }, d.DeviceID || t('device.unnamed')),
-          h('small', {}, `${t('device.firmware')} ${d.Version || '?'} · ${t('device.serial')} ${d.SN || '?'}`)),
-        st.deviceState === 'loading' ? h('span', { class: 'spinner', 'aria-label': t('device.loading') }) : null);
+      chip = deviceChip(app);
     }
     const p = st.profile;
     const modeSel = p ? h('label', { class: 'mode-picker' }, h('span', {}, t('modes.active')),
       select({ key: 'topbar:mode', label: t('modes.active'), value: p.current,
         options: p.modes.map((m) => ({ value: m.index, label: m.bindingProcess ? `${shownModeName(m.name)} · ${m.bindingProcess.split(/[\\/]/).pop()}` : shownModeName(m.name) })),
         onChange: (v) => app.modes.switchTo(v) })) : null;
-    renderInto(topbar, () => [chip, modeSel]);
+    renderInto(topbar, () => [chip, devicePicker(app), modeSel]);
   };
 
   // -- messages: they float over the bottom of the screen, so nothing moves
@@ -247,12 +243,14 @@ export function mountShell(app) {
     content.dataset.screen = screen.id;
     renderInto(content, () => {
       if (!app.state.profile) return h('div', { class: 'empty' }, h('span', { class: 'spinner' }));
-      // Without a mouse the active mode's settings stay editable; they are
-      // written to the mouse when it is connected.
-      const reset = screen.section ? screenReset(app, screen) : null;
-      if (screen.device && app.state.deviceState === 'none') return [offlineNotice(), screen.render(app, ui), reset];
-      if (screen.device && app.state.deviceState !== 'ready') return deviceEmptyState(app);
-      return [screen.render(app, ui), reset];
+      // The device screens say how to get real mice while their service cannot
+      // serve them. Without a mouse the active mode's settings stay editable;
+      // they are written to the mouse when it is connected.
+      const note = screen.device ? serviceNote(app) : null;
+      const reset = screen.section && app.modes.sectionDefaults(screen.section) ? screenReset(app, screen) : null;
+      if (screen.device && app.state.deviceState === 'none') return [note, offlineNotice(), screen.render(app, ui), reset];
+      if (screen.device && app.state.deviceState !== 'ready') return [note, deviceEmptyState(app)];
+      return [note, screen.render(app, ui), reset];
     });
     if (opened) {
       content.scrollTop = 0;
