@@ -173,15 +173,44 @@ void HttpRequestWorker::send(HttpRequestParams &params)
         buffer->setParent(reply);
     }
     guardRedirects(reply, {});
+    m_current = reply;
+    m_body.clear();
+    m_tooLarge = false;
+    // The body is taken as it arrives, so a reply that goes on and on is cut
+    // off at the limit instead of filling the memory.
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { takeAvailable(reply); });
+}
+
+void HttpRequestWorker::takeAvailable(QNetworkReply *reply)
+{
+    if (reply != m_current || m_tooLarge)
+        return;
+    const QByteArray data = reply->readAll();
+    if (responseLimit > 0 && m_body.size() + data.size() > responseLimit) {
+        m_tooLarge = true;
+        m_body.clear();
+        reply->abort();
+        return;
+    }
+    m_body += data;
 }
 
 void HttpRequestWorker::on_manager_finished(QNetworkReply *reply)
 {
+    takeAvailable(reply);
     errorType = reply->error();
-    if (errorType == QNetworkReply::NoError)
-        response = reply->readAll();
-    else
+    if (reply == m_current && m_tooLarge) {
+        errorType = QNetworkReply::UnknownContentError;
+        errorText = QStringLiteral("the reply is larger than %1 bytes").arg(responseLimit);
+    } else if (errorType == QNetworkReply::NoError) {
+        response = reply == m_current ? m_body : reply->readAll();
+    } else {
         errorText = reply->errorString();
+    }
+    if (reply == m_current) {
+        m_current = nullptr;
+        m_body.clear();
+    }
     reply->deleteLater();
     emit on_execution_finished(this);
 }

@@ -89,6 +89,9 @@ public:
     // (an update service that accepts the connection and then stays silent
     // must not leave the check pending for ever). 0 waits without limit.
     int transferTimeoutMs = 30000;
+    // A reply body larger than this many bytes is not taken: the request is
+    // aborted and ends with an error. 0 takes any size.
+    qint64 responseLimit = 0;
 
 signals:
     void on_execution_finished(kelv::HttpRequestWorker *worker);
@@ -97,7 +100,13 @@ public slots:
     void on_manager_finished(QNetworkReply *reply);
 
 private:
+    // Takes what the reply has so far, within responseLimit.
+    void takeAvailable(QNetworkReply *reply);
+
     QNetworkAccessManager *m_manager;
+    QNetworkReply *m_current = nullptr;
+    QByteArray m_body;
+    bool m_tooLarge = false;
 };
 
 } // namespace kelv
