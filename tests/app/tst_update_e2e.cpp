@@ -151,6 +151,14 @@ private:
         return asked();
     }
 
+    // What a started program has said so far, and its log (for failure messages).
+    QByteArray said(QProcess &process)
+    {
+        return "program state " + QByteArray::number(int(process.state())) + ", exit " +
+               QByteArray::number(process.exitCode()) + "\n" + process.readAll().right(3000) +
+               "\nweb.log:\n" + readFile(program(QStringLiteral("web.log"))).right(3000);
+    }
+
     void offer(const QString &deployment, const QString &clientPackage,
                const QString &devicePackage = QString())
     {
@@ -330,7 +338,8 @@ private slots:
 
         QProcess old;
         startKelv(old);
-        QVERIFY(pressUpdate(old.processId(), {QStringLiteral("/kelv-2.0.0.pkg")}));
+        QVERIFY2(pressUpdate(old.processId(), {QStringLiteral("/kelv-2.0.0.pkg")}),
+                 said(old).constData());
         m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, R"({"code":1})");
         QTRY_VERIFY_WITH_TIMEOUT(
             QFileInfo::exists(program(QStringLiteral("tupdates/client/pending-version"))), 60000);
@@ -387,8 +396,9 @@ private slots:
 
         QProcess first;
         startKelv(first);
-        QVERIFY(pressUpdate(first.processId(),
-                            {QStringLiteral("/x/update.journal"), QStringLiteral("/page.pkg")}));
+        QVERIFY2(pressUpdate(first.processId(),
+                             {QStringLiteral("/x/update.journal"), QStringLiteral("/page.pkg")}),
+                 said(first).constData());
         QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
                                      .contains("update file is a firmware package"),
                                  60000);
@@ -410,7 +420,7 @@ private slots:
         offer(QStringLiteral("client"), m_server->url(older));
         QProcess second;
         startKelv(second);
-        QVERIFY(pressUpdate(second.processId(), {older}));
+        QVERIFY2(pressUpdate(second.processId(), {older}), said(second).constData());
         QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
                                      .contains("Update offered version 0.0.1, which is not newer"),
                                  60000);
