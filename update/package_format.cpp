@@ -7,7 +7,6 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,7 +20,6 @@
 namespace kelv::package {
 namespace {
 
-constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_5_1;
 // The largest LZMA dictionary the reader sets up: with it, reading a package
 // of any size stays within a few tens of MiB.
 constexpr quint32 kMaxDictionarySize = 32u << 20;

@@ -273,10 +273,12 @@ void PsUpdateDownloader::partMetaGot()
             announced = full;
         }
     }
+    // The size a package response announces (an error page's is not one).
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (announced == 0 && length.isValid())
-        announced = m_requestFrom + length.toLongLong();
-    if (announced > sizeLimit())
+        announced = (status == 206 ? m_requestFrom : 0) + length.toLongLong();
+    if ((status == 200 || status == 206) && announced > sizeLimit())
         refuse(QStringLiteral("Update Error: %1 announces %2 bytes, more than the limit of %3")
                    .arg(m_url)
                    .arg(announced)
