@@ -8,6 +8,7 @@
 #include "common/app_paths.h"
 #include "common/dialogs.h"
 #include "common/session.h"
+#include "common/ui_texts.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
@@ -260,9 +261,37 @@ void cefApplication::on_closeApp()
     requestQuit();
 }
 
+bool cefApplication::deferQuitDuringFlash(int exitCode)
+{
+    if (!m_devices || !m_devices->firmwareSessionOpen())
+        return false;
+    if (m_quitDeferred)
+        return true;
+    // Ending now would leave the mouse half written in its boot loader: the
+    // quit waits for the flash to end, whatever asked for it.
+    m_quitDeferred = true;
+    qCInfo(lcApp, "quit deferred until the firmware update has ended");
+    connect(
+        m_devices, &devices_handler::firmwareSessionClosed, this,
+        [this, exitCode] {
+            m_quitDeferred = false;
+            qCInfo(lcApp, "the firmware update has ended: quitting");
+            if (m_host)
+                m_host->profiles().saveModified();
+            requestQuit(exitCode);
+        },
+        Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+    Dialogs::current().notify(
+        m_mainWindow, QMessageBox::Information, uiText(QStringLiteral("Firmware update")),
+        uiText(QStringLiteral("kelv will close as soon as the firmware update has finished.")));
+    return true;
+}
+
 void cefApplication::requestQuit(int exitCode)
 {
     if (s_quitRequested)
+        return;
+    if (s_application && s_application->deferQuitDuringFlash(exitCode))
         return;
     s_quitRequested = true;
     s_exitCode = exitCode;

@@ -81,7 +81,8 @@ public:
 
     // The one quit request of the process: the first call makes the event loop
     // end (with exitCode); later calls do nothing. Before the event loop runs
-    // main() sees quitRequested() and skips it.
+    // main() sees quitRequested() and skips it. While a firmware flash runs the
+    // quit waits until it has ended, and the user is told.
     static void requestQuit(int exitCode = 0);
     static bool quitRequested();
     static int requestedExitCode();
@@ -99,6 +100,8 @@ private:
     void onInstanceCommand(const QString &command);
     void onTrialPageLoaded(bool ok);
     void showUpdateNotice();
+    // True when the quit has to wait for a firmware flash (it follows then).
+    bool deferQuitDuringFlash(int exitCode);
 
     Options m_options;
     ClientSettings m_settings;
@@ -106,6 +109,7 @@ private:
     bool m_autostart = false;
     bool m_initialised = false;
     bool m_trialStart = false;
+    bool m_quitDeferred = false;
     QString m_updateNotice;
     QMetaObject::Connection m_trialConnection;
     UpdateCheck *m_updateCheck = nullptr;

@@ -5,6 +5,7 @@
 #include "app/log_file.h"
 #include "browser/client_handler.h"
 #include "platform/user_rights.h"
+#include "update/installers.h"
 #include "update/startup_check.h"
 #include "update/update_check.h"
 
@@ -138,10 +139,10 @@ int runApplication(int &argc, char **argv)
                                                  : application.exec();
     }
     client.reset();
-    // A client package that became ready is installed by the updater once
-    // this program has shut down.
+    // A client package that became ready goes to the Updater once this
+    // program has shut down (after Exit: at the next start).
     if (runUpdaterAtExit())
-        launchUpdater();
+        finishClientUpdateAtExit();
     removeLogFile();
     return result;
 }

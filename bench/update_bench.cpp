@@ -1,9 +1,11 @@
 // Prints: the package reader's time to verify and unpack a signed 50 MB
-// package (Ed25519 signature, SHA-1, LZMA decode, files written) against
-// `xz -d` on the same LZMA stream, the signature check alone, and the
-// downloader's loopback throughput against curl on the same file.
+// package (Ed25519 signature of the manifest, SHA-256 of the body, LZMA
+// decode, files written) against `xz -d` on the same LZMA stream, the
+// signature check alone, the downloader's loopback throughput against curl on
+// the same file, and the peak resident memory of verifying and unpacking a
+// 400 MiB package (in a process of its own, above its idle size).
 //
-//   build-<dir>/bin/bench_update [megabytes]
+//   build-<dir>/bin/bench_update [megabytes] [memory-megabytes, 0: skip]
 
 #include "common/app_paths.h"
 #include "tests/testsupport/http_test_server.h"
@@ -12,6 +14,7 @@
 #include "update/ps_update_downloader.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -22,6 +25,7 @@
 #include <QThread>
 #include <QtEndian>
 #include <cstdio>
+#include <cstring>
 
 using namespace kelv;
 
@@ -31,7 +35,7 @@ namespace {
 package::Content makeContent(qsizetype total)
 {
     package::Content content;
-    content.version = QStringLiteral("bench");
+    content.version = QStringLiteral("1.0");
     quint32 x = 12345;
     const qsizetype fileSize = 2 * 1024 * 1024;
     for (qsizetype made = 0, n = 0; made < total; made += fileSize, ++n) {
@@ -45,6 +49,87 @@ package::Content makeContent(qsizetype total)
         content.entries.append({QStringLiteral("bench/dir%1/file%2.bin").arg(n % 5).arg(n), data});
     }
     return content;
+}
+
+// Resident memory of this process now and at its peak, in KiB (Linux).
+qint64 statusKib(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// The child's part of the memory figure: verify and unpack one package, then
+// print the resident memory before and the peak after.
+int measureUnpack(const QString &packagePath, const QString &kindFolder, const QString &keysFile)
+{
+    const package::TrustedKeys keys = package::TrustedKeys::load(keysFile);
+    package::Expectation expected;
+    expected.kind = QStringLiteral("client");
+    const qint64 idle = statusKib("VmRSS:");
+    QElapsedTimer timer;
+    timer.start();
+    const package::UnpackResult result =
+        package::unpackPackageFile(packagePath, kindFolder, keys, expected);
+    const qint64 ms = timer.elapsed();
+    const qint64 peak = statusKib("VmHWM:");
+    std::printf("%lld %lld %lld %d\n", static_cast<long long>(idle), static_cast<long long>(peak),
+                static_cast<long long>(ms), int(result.outcome));
+    return result.outcome == package::UnpackResult::Unpacked ? 0 : 1;
+}
+
+// A package of `megabytes` of incompressible files (the package is about as
+// large as its payload), written piece by piece, that states the largest
+// dictionary the reader accepts (encoded with a small one: any dictionary at
+// least as large decodes it), signed with key.
+bool writeLargePackage(const QString &path, qint64 megabytes, const package::SecretKey &key)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        return false;
+    constexpr qint64 kFile = 16 * 1024 * 1024;
+    const qint64 total = megabytes * 1024 * 1024;
+    package::PackageWriter writer(&file, 0);
+    if (!writer.begin(QStringLiteral("client"), package::kProductCode, QStringLiteral("1.0"),
+                      quint32((total + kFile - 1) / kFile)))
+        return false;
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    quint64 x = 88172645463325252ull;
+    for (qint64 made = 0, n = 0; made < total; made += kFile, ++n) {
+        const qint64 size = qMin(kFile, total - made);
+        if (!writer.addFile(QStringLiteral("bench/data%1.bin").arg(n), quint32(size)))
+            return false;
+        for (qint64 done = 0; done < size; done += chunk.size()) {
+            for (qsizetype i = 0; i + 8 <= chunk.size(); i += 8) {
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
+                std::memcpy(chunk.data() + i, &x, 8);
+            }
+            if (!writer.write(QByteArrayView(chunk).first(qMin<qint64>(chunk.size(), size - done))))
+                return false;
+        }
+    }
+    if (!writer.finish())
+        return false;
+    // State the largest dictionary, then seal the body again and sign.
+    char dictionary[4];
+    qToLittleEndian<quint32>(32u << 20, dictionary);
+    if (!file.seek(package::kPropertiesOffset + 1) || file.write(dictionary, 4) != 4 ||
+        !file.seek(package::kHeaderSize))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file) || !file.seek(0))
+        return false;
+    QByteArray header = file.read(package::kHeaderSize);
+    header.replace(package::kBodyDigestOffset, package::kBodyDigestSize, hash.result());
+    return key.signPackage(&header) && file.seek(0) && file.write(header) == header.size();
 }
 
 bool runProcess(const QString &program, const QStringList &args, const QString &output = QString())
@@ -65,9 +150,13 @@ bool runProcess(const QString &program, const QStringList &args, const QString &
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    if (argc == 5 && qstrcmp(argv[1], "--measure-unpack") == 0)
+        return measureUnpack(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                             QString::fromLocal8Bit(argv[4]));
     // The loopback file is not a package: its unpack failure is expected.
     QLoggingCategory::setFilterRules(QStringLiteral("pspecific_wnd.info=false"));
     const qsizetype megabytes = argc > 1 ? QByteArray(argv[1]).toLongLong() : 50;
+    const qint64 memoryMegabytes = argc > 2 ? QByteArray(argv[2]).toLongLong() : 400;
     const qsizetype total = megabytes * 1024 * 1024;
     QTemporaryDir dir;
     setWorkingFolder(dir.path() + QLatin1Char('/'));
@@ -90,7 +179,8 @@ int main(int argc, char *argv[])
     for (int round = 0; round < 3; ++round) {
         QElapsedTimer timer;
         timer.start();
-        if (package::checkSignature(pkg, keys) != package::SignatureCheck::Valid) {
+        if (package::checkSignature(pkg.left(package::kHeaderSize), keys) !=
+            package::SignatureCheck::Valid) {
             std::printf("signature check failed\n");
             return 1;
         }
@@ -98,7 +188,7 @@ int main(int argc, char *argv[])
         signatureBest = signatureBest < 0 ? ms : qMin(signatureBest, ms);
     }
 
-    // Verify and unpack: signature + SHA-1 + LZMA + write, best of three.
+    // Verify and unpack: signature + SHA-256 + LZMA + write, best of three.
     qint64 best = -1;
     for (int round = 0; round < 3; ++round) {
         const QString kind = dir.filePath(QStringLiteral("tupdates/client"));
@@ -109,8 +199,10 @@ int main(int argc, char *argv[])
         file.close();
         QElapsedTimer timer;
         timer.start();
-        QString version;
-        if (!package::unpackPackageFile(file.fileName(), kind, keys, &version)) {
+        package::Expectation expected;
+        expected.kind = QStringLiteral("client");
+        if (package::unpackPackageFile(file.fileName(), kind, keys, expected).outcome !=
+            package::UnpackResult::Unpacked) {
             std::printf("unpack failed\n");
             return 1;
         }
@@ -147,7 +239,7 @@ int main(int argc, char *argv[])
     }
     const double payloadMb = double(total) / (1024.0 * 1024.0);
     std::printf("signature check (Ed25519):     %lld ms\n", static_cast<long long>(signatureBest));
-    std::printf("verify + unpack (signature + SHA-1 + LZMA + write): %lld ms, %.1f MB/s\n",
+    std::printf("verify + unpack (signature + SHA-256 + LZMA + write): %lld ms, %.1f MB/s\n",
                 static_cast<long long>(best), payloadMb * 1000.0 / double(qMax<qint64>(best, 1)));
     std::printf("xz -d (LZMA + write):          %lld ms, %.1f MB/s\n",
                 static_cast<long long>(xzBest),
@@ -164,7 +256,7 @@ int main(int argc, char *argv[])
     for (int round = 0; round < 3; ++round) {
         QThread thread;
         auto *downloader = new PsUpdateDownloader(&thread, server.url(QStringLiteral("/big.bin")),
-                                                  QStringLiteral("bench"));
+                                                  QStringLiteral("client"));
         QEventLoop loop;
         QObject::connect(downloader, &PsUpdateDownloader::downLoadFinished, &loop,
                          &QEventLoop::quit);
@@ -178,7 +270,7 @@ int main(int argc, char *argv[])
         downloader->deleteLater();
         thread.quit();
         thread.wait();
-        QDir(dir.filePath(QStringLiteral("tupdates/bench"))).removeRecursively();
+        QDir(dir.filePath(QStringLiteral("tupdates"))).removeRecursively();
     }
     qint64 curl = -1;
     for (int round = 0; round < 3; ++round) {
@@ -198,5 +290,44 @@ int main(int argc, char *argv[])
     std::printf("download (curl):       %lld ms, %.1f MB/s\n", static_cast<long long>(curl),
                 payloadMb * 1000.0 / double(qMax<qint64>(curl, 1)));
     std::printf("ratio downloader / curl: %.2f\n", double(ours) / double(qMax<qint64>(curl, 1)));
+
+    if (memoryMegabytes <= 0)
+        return 0;
+    // Peak memory of verify + unpack, in a process of its own.
+    std::printf("writing a %lld MiB package...\n", static_cast<long long>(memoryMegabytes));
+    const QString large = dir.filePath(QStringLiteral("large.pkg"));
+    if (!writeLargePackage(large, memoryMegabytes, key)) {
+        std::printf("writing the package failed\n");
+        return 1;
+    }
+    const QString keysFile = dir.filePath(QStringLiteral("keys.txt"));
+    QFile keyLines(keysFile);
+    keyLines.open(QIODevice::WriteOnly);
+    keyLines.write(package::encodePublicKey(key.publicKey()).toLatin1() + '\n');
+    keyLines.close();
+    QDir(dir.filePath(QStringLiteral("tupdates"))).removeRecursively();
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--measure-unpack"), large,
+                 dir.filePath(QStringLiteral("tupdates/client")), keysFile});
+    QEventLoop wait;
+    QObject::connect(&child, &QProcess::finished, &wait, &QEventLoop::quit);
+    wait.exec();
+    const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+    if (child.exitCode() != 0 || figures.size() != 4) {
+        std::printf("verify + unpack of the large package failed\n");
+        return 1;
+    }
+    const qint64 idle = figures.at(0).toLongLong();
+    const qint64 peak = figures.at(1).toLongLong();
+    std::printf("package of %lld MiB (%lld MiB payload, stated dictionary 32 MiB): verify + "
+                "unpack %lld ms\n",
+                static_cast<long long>(QFileInfo(large).size() >> 20),
+                static_cast<long long>(memoryMegabytes),
+                static_cast<long long>(figures.at(2).toLongLong()));
+    std::printf("resident memory: %lld MiB idle, %lld MiB peak, %lld MiB above idle (goal: "
+                "under 64)\n",
+                static_cast<long long>(idle >> 10), static_cast<long long>(peak >> 10),
+                static_cast<long long>((peak - idle) >> 10));
     return 0;
 }

@@ -273,12 +273,18 @@ void openFileDialogExe(AppHost &host, const Members &, const QueryCallbackPtr &c
 
 // What the page needs to explain the desktop's limits: the session type (a
 // Wayland session records only the program's own window and takes hot keys
-// from the desktop portal), the desktop, and whether the program starts with
-// the desktop.
+// from the desktop portal), the desktop, which system mouse settings it lets
+// the program change (by the page's names), whether the program starts with
+// the desktop, and whether closing can hide the window in a tray.
 void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
     const bool wayland = Session::isWayland();
+    const platform::ChangeableMouseSettings mouse = platform::changeableMouseSettings();
     const QJsonObject info{
+        {QStringLiteral("systemMouse"),
+         QJsonObject{{QStringLiteral("pointerSpeed"), mouse.pointerSpeed},
+                     {QStringLiteral("scrollLines"), mouse.wheelScrollLines},
+                     {QStringLiteral("doubleClick"), mouse.doubleClickTime}}},
         {QStringLiteral("session"), Session::type()},
         {QStringLiteral("desktop"), Session::desktop()},
         {QStringLiteral("recordScope"),

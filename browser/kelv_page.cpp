@@ -280,6 +280,19 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
         load(QUrl(startup));
 }
 
+void KelvPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString &message,
+                                        int lineNumber, const QString &sourceID)
+{
+    if (level == InfoMessageLevel)
+        return;
+    const QString where =
+        QUrl(sourceID).fileName() + QLatin1Char(':') + QString::number(lineNumber);
+    if (level == ErrorMessageLevel)
+        qCWarning(lcPage).noquote() << "page error:" << message << where;
+    else
+        qCInfo(lcPage).noquote() << "page:" << message << where;
+}
+
 bool KelvPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
 {
     // Only "spotify:" addresses go to the desktop's handler; other unknown

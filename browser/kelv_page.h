@@ -101,6 +101,10 @@ signals:
 
 protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
+    // The page's warnings and errors go to the program's log: the page shows
+    // the user a sentence and logs the native answer behind it for support.
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString &message,
+                                  int lineNumber, const QString &sourceID) override;
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);

@@ -32,6 +32,16 @@ QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon 
     return QMessageBox::StandardButton(box.exec());
 }
 
+void Dialogs::notify(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                     const QString &text)
+{
+    useQtTranslations(settingsUiLanguage());
+    auto *box = new QMessageBox(icon, title, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
 Dialogs &Dialogs::current()
 {
     static Dialogs real;

@@ -21,6 +21,9 @@ public:
     virtual QMessageBox::StandardButton message(QWidget *parent, QMessageBox::Icon icon,
                                                 const QString &title, const QString &text,
                                                 QMessageBox::StandardButtons buttons);
+    // A message that does not wait for the user (it closes with its OK).
+    virtual void notify(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                        const QString &text);
 
     // The dialogs in use: the real ones unless a test installed its own.
     static Dialogs &current();

@@ -270,8 +270,10 @@ public:
     }
     ~RomSession() override
     {
-        if (m_devices)
-            m_devices->m_firmwareSessionOpen = false;
+        if (!m_devices)
+            return;
+        m_devices->m_firmwareSessionOpen = false;
+        emit m_devices->firmwareSessionClosed();
     }
     RomSession(const RomSession &) = delete;
     RomSession &operator=(const RomSession &) = delete;

@@ -113,6 +113,8 @@ signals:
     // the first device's data as 16 lowercase hex digits.
     void devicesChanged(int value);
     void deviceData(const QString &hex);
+    // The firmware session has closed (the flash has ended, whatever its outcome).
+    void firmwareSessionClosed();
 
 private:
     void load(const QString &libraryFile, QString hostProgram);

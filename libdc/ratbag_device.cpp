@@ -824,6 +824,17 @@ std::string describe(const Device &device, uint8_t tag)
         allowed.push_back(allowedTypes(b));
         anyAllowed |= allowed.back();
     }
+    // Type 1 (mouse function) comes from two of the daemon's action types: functions 1-5
+    // are its buttons, 6-10 its special functions; say which a button takes.
+    std::vector<uint32_t> mouseFunctions;
+    for (const Button &b : p.buttons) {
+        uint32_t bits = 0;
+        for (uint32_t f = 1; f <= 10; ++f) {
+            if (b.allows(f <= kMouseButtons ? ActionButton : ActionSpecial))
+                bits |= 1u << f;
+        }
+        mouseFunctions.push_back(bits);
+    }
     j.key("buttons").beginObject();
     j.key("count").value(int64_t(p.buttons.size()));
     j.key("roles").beginArray();
@@ -831,6 +842,7 @@ std::string describe(const Device &device, uint8_t tag)
         j.value("");
     j.endArray();
     j.key("allowed").numbers(allowed);
+    j.key("mouse").numbers(mouseFunctions);
     j.endObject();
 
     bool withButton = false, withSpecial = false;

@@ -4,6 +4,7 @@
 // installation uses them.
 
 #include <string>
+#include <vector>
 
 namespace kelv::platform {
 
@@ -22,10 +23,18 @@ struct ShellStartResult
     long code = 0; // Windows: ShellExecuteW's result (> 32 on success); Linux: errno
 };
 
-// Starts program detached with the single argument, in workingFolder (when
-// not empty), shown normally. elevated: Windows asks for administrator rights
-// (the verb "runas"); Linux has no such request and starts it as it is.
-ShellStartResult shellStart(const std::string &program, const std::string &argument,
+// Starts program detached with the arguments, in workingFolder (when not
+// empty), shown normally. Each argument arrives as it was given (Windows:
+// quoted for the C runtime's command-line parsing). elevated: Windows asks
+// for administrator rights (the verb "runas"); Linux has no such request and
+// starts it as it is.
+ShellStartResult shellStart(const std::string &program, const std::vector<std::string> &arguments,
                             const std::string &workingFolder, bool elevated);
+
+inline ShellStartResult shellStart(const std::string &program, const std::string &argument,
+                                   const std::string &workingFolder, bool elevated)
+{
+    return shellStart(program, std::vector<std::string>{argument}, workingFolder, elevated);
+}
 
 } // namespace kelv::platform

@@ -20,15 +20,18 @@ bool deleteFolderTree(const std::string &folder)
     return !std::filesystem::exists(std::filesystem::symlink_status(folder, error));
 }
 
-ShellStartResult shellStart(const std::string &program, const std::string &argument,
+ShellStartResult shellStart(const std::string &program, const std::vector<std::string> &arguments,
                             const std::string &workingFolder, bool)
 {
     ShellStartResult result;
     // Everything the child needs is made before fork(): another thread may
     // hold the allocator's lock at that moment.
-    std::string file = program;
-    std::string word = argument;
-    char *argv[] = {file.data(), word.data(), nullptr};
+    std::vector<std::string> words{program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     // The program runs in a session of its own, as a grandchild that init
     // adopts, so it outlives this process and never becomes a zombie here.
     int report[2];
@@ -52,7 +55,7 @@ ShellStartResult shellStart(const std::string &program, const std::string &argum
             _exit(127);
         }
         pid_t grandchild = 0;
-        const int error = posix_spawn(&grandchild, argv[0], nullptr, nullptr, argv, environ);
+        const int error = posix_spawn(&grandchild, argv[0], nullptr, nullptr, argv.data(), environ);
         if (error != 0)
             (void)!write(report[1], &error, sizeof error);
         _exit(error == 0 ? 0 : 127);

@@ -26,6 +26,29 @@ bool exists(const std::wstring &path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// One argument as the C runtime's command-line parsing (CommandLineToArgvW)
+// reads it back: quoted when it holds a blank or a quote, backslashes doubled
+// before a quote.
+std::wstring quoted(const std::wstring &argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out.push_back(c);
+    }
+    out.append(backslashes * 2, L'\\');
+    out.push_back(L'"');
+    return out;
+}
+
 } // namespace
 
 bool deleteFolderTree(const std::string &folder)
@@ -50,11 +73,16 @@ bool deleteFolderTree(const std::string &folder)
     return result == 0 && !operation.fAnyOperationsAborted && !exists(path);
 }
 
-ShellStartResult shellStart(const std::string &program, const std::string &argument,
+ShellStartResult shellStart(const std::string &program, const std::vector<std::string> &arguments,
                             const std::string &workingFolder, bool elevated)
 {
     const std::wstring file = nativeSeparators(wideFromUtf8(program));
-    const std::wstring parameters = wideFromUtf8(argument);
+    std::wstring parameters;
+    for (const std::string &argument : arguments) {
+        if (!parameters.empty())
+            parameters.push_back(L' ');
+        parameters += quoted(wideFromUtf8(argument));
+    }
     const std::wstring folder = nativeSeparators(wideFromUtf8(workingFolder));
     HINSTANCE instance =
         ShellExecuteW(nullptr, elevated ? L"runas" : nullptr, file.c_str(), parameters.c_str(),

@@ -18,6 +18,17 @@ bool setWheelScrollLines(long long lines);
 // (1..5000; anything else is refused without touching the desktop).
 bool setDoubleClickTime(long long milliseconds);
 
+// Which of the three settings the running desktop keeps and its tools are
+// there to change: the calls above can succeed only for these (asked before
+// showing the settings, so that the others are not offered at all).
+struct ChangeableMouseSettings
+{
+    bool pointerSpeed = false;
+    bool wheelScrollLines = false;
+    bool doubleClickTime = false;
+};
+ChangeableMouseSettings changeableMouseSettings();
+
 // Linux: the desktop named by XDG_CURRENT_DESKTOP (the session type decides
 // between Plasma's X11 and Wayland keys) keeps the values, written with its
 // own tools and read back from its own store:

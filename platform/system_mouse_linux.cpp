@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <initializer_list>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -424,6 +425,36 @@ double xfceAcceleration(long long speed)
 }
 
 } // namespace
+
+ChangeableMouseSettings changeableMouseSettings()
+{
+    const auto tools = [](std::initializer_list<const char *> names) {
+        for (const char *name : names)
+            if (!isExecutableInPath(name))
+                return false;
+        return true;
+    };
+    switch (runningDesktop()) {
+    case Desktop::Gnome:
+    case Desktop::Cinnamon:
+    case Desktop::Mate: {
+        const bool ok = tools({"gsettings", "dconf"});
+        return {ok, false, ok};
+    }
+    case Desktop::Kde: {
+        const bool ok = isExecutableInPath(kdeTool("kwriteconfig")) &&
+                        isExecutableInPath(kdeTool("kreadconfig"));
+        return {ok, ok, ok};
+    }
+    case Desktop::Xfce: {
+        const bool ok = tools({"xfconf-query"});
+        return {ok, false, ok};
+    }
+    case Desktop::Other:
+        break;
+    }
+    return {};
+}
 
 bool setPointerSpeed(long long speed)
 {

@@ -43,6 +43,11 @@ bool setWheelScrollLines(long long lines)
     return readUint(SPI_GETWHEELSCROLLLINES, &stored) && stored == UINT(lines);
 }
 
+ChangeableMouseSettings changeableMouseSettings()
+{
+    return {true, true, true};
+}
+
 bool setDoubleClickTime(long long milliseconds)
 {
     if (milliseconds < 1 || milliseconds > 5000)

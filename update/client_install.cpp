@@ -80,7 +80,8 @@ InstallPaths::InstallPaths(const QString &programFolder)
       healthPending(client + QStringLiteral("/health.pending")),
       healthStarted(client + QStringLiteral("/health.started")),
       healthFailed(client + QStringLiteral("/health.failed")),
-      notice(client + QStringLiteral("/rollback.txt"))
+      notice(client + QStringLiteral("/rollback.txt")),
+      installAtStart(client + QStringLiteral("/install-at-start"))
 {
 }
 
@@ -119,6 +120,14 @@ bool isSafeRelativePath(const QString &relative)
     return std::none_of(parts.cbegin(), parts.cend(), [](const QString &part) {
         return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..");
     });
+}
+
+bool isInsideProgram(const InstallPaths &paths, const QString &path)
+{
+    const QString program = QFileInfo(paths.program).canonicalFilePath();
+    const QString folder = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
+    return !program.isEmpty() && !folder.isEmpty() &&
+           (folder == program || folder.startsWith(program + QLatin1Char('/')));
 }
 
 QByteArray journalLine(char kind, const QString &relative)
@@ -195,6 +204,12 @@ CopyResult installReadyFiles(const InstallPaths &paths, QStringList *log, QStrin
         for (int i = 0; i + 1 < parts.size(); ++i) {
             folder += QLatin1Char('/') + parts.at(i);
             const QFileInfo info(folder);
+            // A folder link may stay inside the program folder; one that leads
+            // out of it is never written through.
+            if (info.isSymLink() && !isInsideProgram(paths, folder + QStringLiteral("/x")))
+                return fail(QStringLiteral("%1 cannot be replaced: %2 leads out of the program "
+                                           "folder")
+                                .arg(relative, folder));
             if (info.isDir())
                 continue;
             if (info.exists() || info.isSymLink())
@@ -205,6 +220,10 @@ CopyResult installReadyFiles(const InstallPaths &paths, QStringList *log, QStrin
                 return fail(QStringLiteral("the folder %1 cannot be created").arg(folder));
         }
 
+        if (!isInsideProgram(paths, target))
+            return fail(QStringLiteral("%1 cannot be replaced: its folder leads out of the "
+                                       "program folder")
+                            .arg(relative));
         const QFileInfo existing(target);
         std::optional<QFileDevice::Permissions> replaced;
         if (existing.isDir() && !existing.isSymLink())
@@ -213,7 +232,8 @@ CopyResult installReadyFiles(const InstallPaths &paths, QStringList *log, QStrin
             replaced = existingPermissions(target);
             const QString saved = paths.backup + QLatin1Char('/') + relative;
             QDir().mkpath(QFileInfo(saved).absolutePath());
-            if (!record(journal, 'B', relative) || !QFile::rename(target, saved))
+            if (!isInsideProgram(paths, saved) || !record(journal, 'B', relative) ||
+                !QFile::rename(target, saved))
                 return fail(QStringLiteral("%1 cannot be backed up").arg(relative));
         } else if (!record(journal, 'N', relative)) {
             return fail(QStringLiteral("the journal cannot be written"));
@@ -247,6 +267,11 @@ void rollBack(const InstallPaths &paths, QStringList *log)
     int removed = 0;
     for (const JournalEntry &entry : std::as_const(entries)) {
         const QString target = paths.program + QLatin1Char('/') + entry.relative;
+        if (!isInsideProgram(paths, target)) {
+            *log << QStringLiteral("rollback: %1 lies outside the program folder; left alone")
+                        .arg(entry.relative);
+            continue;
+        }
         if (entry.kind == 'N') {
             removed += QFile::remove(target) ? 1 : 0;
         } else if (entry.kind == 'B') {
@@ -311,6 +336,16 @@ QString readPendingVersion(const InstallPaths &paths)
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(file.read(256)).trimmed();
+}
+
+bool scheduleInstallAtStart(const InstallPaths &paths)
+{
+    return QDir().mkpath(paths.client) && writeWhole(paths.installAtStart, QByteArray());
+}
+
+bool takeInstallAtStart(const InstallPaths &paths)
+{
+    return QFile::remove(paths.installAtStart);
 }
 
 bool writeNotice(const InstallPaths &paths, const QString &text)

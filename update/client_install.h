@@ -16,6 +16,12 @@
 //   health.started   the new program reported (it renamed health.pending)
 //   health.failed    the Updater gave up waiting (it renamed health.pending)
 //   rollback.txt     what the user is told on the next start after a roll-back
+//   install-at-start the user chose Exit: the next start hands ready/ to the
+//                    Updater, which installs it and keeps it only once the new
+//                    program has been seen to start
+//
+// Nothing is written or removed through a folder link that leads out of the
+// program folder.
 //
 // The report and the Updater's time-out both rename health.pending: only one
 // of the two can succeed, so a program that reports at the last moment is
@@ -48,6 +54,7 @@ struct InstallPaths
     QString healthStarted;
     QString healthFailed;
     QString notice;
+    QString installAtStart;
 };
 
 enum class Phase {
@@ -62,9 +69,15 @@ Phase phaseOf(const InstallPaths &paths);
 // The install lock (stale when its holder died; never stale by age).
 std::unique_ptr<QLockFile> installLock(const InstallPaths &paths);
 
-// A relative path the journal may act on: not empty, not absolute, no ".."
-// component, no control characters.
+// A relative path an installer may act on (the rule for the journal, for the
+// Updater's files and for the stored names of packages): not empty, not
+// absolute, no drive, no backslash, no empty, "." or ".." component, no
+// control characters.
 bool isSafeRelativePath(const QString &relative);
+
+// True when path's folder, with every link resolved, lies inside the program
+// folder.
+bool isInsideProgram(const InstallPaths &paths, const QString &path);
 
 // Journal lines: a kind letter (D folder created, B file backed up, N new
 // file), a space and the path percent-encoded, so no file name can forge a
@@ -109,6 +122,11 @@ bool claimFailure(const InstallPaths &paths);
 // package became ready).
 bool writePendingVersion(const InstallPaths &paths, const QString &version);
 QString readPendingVersion(const InstallPaths &paths);
+
+// After Exit: the ready package is installed on the next start. take...()
+// answers whether it was scheduled and clears it (only one start takes it).
+bool scheduleInstallAtStart(const InstallPaths &paths);
+bool takeInstallAtStart(const InstallPaths &paths);
 
 // The roll-back notice shown on the next start; takeNotice() reads and removes
 // it (empty when there is none).

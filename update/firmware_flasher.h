@@ -97,8 +97,9 @@ class FirmwareUpdate final : public QObject
     Q_DISABLE_COPY_MOVE(FirmwareUpdate)
 
 public:
-    // imagePath: the package's update.bin, removed once a flash has completed (kept
-    // otherwise, so a mouse left in its boot loader can be flashed again).
+    // imagePath: the firmware package the image came from, removed once a flash has
+    // completed (kept otherwise, so a mouse left in its boot loader can be flashed
+    // again).
     FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
                    const QString &imagePath, const QString &mouseId, FirmwareFlasher::Start start,
                    const FirmwareFlasher::Timing &timing, QObject *parent);

@@ -1,6 +1,7 @@
 #include "update/firmware_image.h"
 
 #include "common/app_paths.h"
+#include "update/update_log.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -16,15 +17,51 @@ bool FirmwareImage::load(const QString &path)
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return false;
     // One byte more than the buffer tells an over-long file apart.
-    const QByteArray data = file.read(kBufferSize + 1);
+    return setImage(file.read(kBufferSize + 1));
+}
+
+bool FirmwareImage::setImage(const QByteArray &data)
+{
+    m_buffer.fill('\0', kBufferSize);
     if (data.size() > kBufferSize)
         return false;
     std::memcpy(m_buffer.data(), data.constData(), size_t(data.size()));
     // An image that carries no firmware bytes is refused like a bad header:
-    // flashing it would erase the mouse and write nothing back.
+    // flashing it would erase the mouse and write nothing back. So is one
+    // whose bytes do not match its check value, before anything is erased.
     return qFromLittleEndian<quint32>(m_buffer.constData()) == quint32(kProductCode) &&
            qFromLittleEndian<quint32>(m_buffer.constData() + 4) == 0 && length() > 0 &&
-           length() <= kMaxLength;
+           length() <= kMaxLength &&
+           crc32(firmware(), qsizetype(qMin(length(), kMaxLength))) == checkValue();
+}
+
+package::UnpackResult FirmwareImage::loadPackage(const QString &packagePath,
+                                                 const package::TrustedKeys &keys,
+                                                 const package::Expectation &expected)
+{
+    m_buffer.fill('\0', kBufferSize);
+    QByteArray image;
+    bool found = false;
+    package::UnpackResult result =
+        package::checkPackageFile(packagePath, keys, expected,
+                                  [&image, &found](const QString &relative, QByteArrayView piece) {
+                                      if (relative != QLatin1String("update.bin"))
+                                          return true;
+                                      found = true;
+                                      image.append(piece);
+                                      return image.size() <= kBufferSize;
+                                  });
+    if (result.outcome == package::UnpackResult::Unpacked && found && setImage(image))
+        return result;
+    if (result.outcome != package::UnpackResult::NotNewer && result.reason.isEmpty()) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: %1 holds no usable firmware image (update.bin)")
+                   .arg(packagePath);
+        result.outcome = package::UnpackResult::Refused;
+        result.reason = QStringLiteral("the firmware image is unusable");
+    }
+    m_buffer.fill('\0', kBufferSize);
+    return result;
 }
 
 quint64 FirmwareImage::length() const
@@ -55,9 +92,17 @@ QByteArray FirmwareImage::build(const QByteArray &firmware)
     return image;
 }
 
-QString firmwareImagePath()
+QString firmwarePackagePath()
 {
-    return workingFolder() + QStringLiteral("tupdates/firmware/ready/update.bin");
+    return workingFolder() + QStringLiteral("tupdates/firmware/firmware.pkg");
+}
+
+package::Expectation firmwareExpectation()
+{
+    package::Expectation expected;
+    expected.kind = QStringLiteral("firmware");
+    expected.allowOlder = true;
+    return expected;
 }
 
 } // namespace kelv

@@ -8,6 +8,8 @@
 //   66113  8 bytes  length of the firmware bytes (u64, little-endian, unaligned)
 //   66121  4 bytes  check value (CRC-32 of the firmware bytes)
 
+#include "update/package_format.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -31,8 +33,17 @@ public:
 
     // Reads the file into the zeroed buffer. Refused: a missing or unreadable
     // file, one longer than the buffer, a wrong product code, a non-zero
-    // second word, or a length field above what the buffer holds.
+    // second word, a length field above what the buffer holds, or firmware
+    // bytes whose CRC-32 is not the image's check value.
     bool load(const QString &path);
+    // The same checks on an image in memory.
+    bool setImage(const QByteArray &data);
+    // Reads update.bin from a firmware package after verifying the package
+    // against keys and expected (package::checkPackageFile): the image is
+    // taken only from a package that passed every check, right when it is
+    // needed. Unpacked means the image is loaded.
+    package::UnpackResult loadPackage(const QString &packagePath, const package::TrustedKeys &keys,
+                                      const package::Expectation &expected);
 
     quint64 length() const;
     quint32 checkValue() const;
@@ -48,7 +59,12 @@ private:
     QByteArray m_buffer;
 };
 
-// working folder + "tupdates/firmware/ready/update.bin"
-QString firmwareImagePath();
+// working folder + "tupdates/firmware/firmware.pkg": the last firmware package
+// that passed every check, kept for flashing and for finishing a flash that
+// was cut off.
+QString firmwarePackagePath();
+// What a flash or a recovery accepts from that package: firmware for this
+// product, whatever its version (the version was checked when it arrived).
+package::Expectation firmwareExpectation();
 
 } // namespace kelv

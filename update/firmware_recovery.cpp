@@ -44,7 +44,11 @@ void FirmwareRecovery::checkDevices()
     if (!devices || devices->firmwareSessionOpen() || m_dialog || !onlyBootLoader())
         return;
     FirmwareImage image;
-    if (!image.load(firmwareImagePath())) {
+    if (image
+            .loadPackage(firmwarePackagePath(),
+                         package::TrustedKeys::load(package::TrustedKeys::defaultPath()),
+                         firmwareExpectation())
+            .outcome != package::UnpackResult::Unpacked) {
         qCInfo(lcUpdateSystem) << "The mouse is in its boot loader and no firmware package is "
                                   "ready to finish the update with";
         return;

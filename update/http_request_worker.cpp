@@ -10,14 +10,8 @@
 #include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QUrl>
-#include <algorithm>
 
 namespace kelv {
-namespace {
-// The size bound a reply was sent with, and the mark of one that passed it.
-constexpr char kBound[] = "kelvMaxResponseBytes";
-constexpr char kTooLarge[] = "kelvTooLarge";
-} // namespace
 
 HttpRequestWorker::HttpRequestWorker(QObject *parent)
     : QObject(parent), m_manager(new QNetworkAccessManager(this))
@@ -179,29 +173,43 @@ void HttpRequestWorker::send(HttpRequestParams &params)
         buffer->setParent(reply);
     }
     guardRedirects(reply, {});
-    reply->setProperty(kBound, maxResponseBytes);
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        const qint64 bound = reply->property(kBound).toLongLong();
-        if (bound > 0 && std::max(received, total) > bound && reply->isRunning()) {
-            reply->setProperty(kTooLarge, true);
-            reply->abort();
-        }
-    });
+    m_current = reply;
+    m_body.clear();
+    m_tooLarge = false;
+    // The body is taken as it arrives, so a reply that goes on and on is cut
+    // off at the limit instead of filling the memory.
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { takeAvailable(reply); });
+}
+
+void HttpRequestWorker::takeAvailable(QNetworkReply *reply)
+{
+    if (reply != m_current || m_tooLarge)
+        return;
+    const QByteArray data = reply->readAll();
+    if (maxResponseBytes > 0 && m_body.size() + data.size() > maxResponseBytes) {
+        m_tooLarge = true;
+        m_body.clear();
+        reply->abort();
+        return;
+    }
+    m_body += data;
 }
 
 void HttpRequestWorker::on_manager_finished(QNetworkReply *reply)
 {
+    takeAvailable(reply);
     errorType = reply->error();
-    const qint64 bound = reply->property(kBound).toLongLong();
-    // A body that arrived whole before its size was seen is measured here.
-    if (reply->property(kTooLarge).toBool() ||
-        (errorType == QNetworkReply::NoError && bound > 0 && reply->bytesAvailable() > bound)) {
-        errorType = QNetworkReply::OperationCanceledError;
-        errorText = QStringLiteral("the reply is larger than %1 bytes").arg(bound);
+    if (reply == m_current && m_tooLarge) {
+        errorType = QNetworkReply::UnknownContentError;
+        errorText = QStringLiteral("the reply is larger than %1 bytes").arg(maxResponseBytes);
     } else if (errorType == QNetworkReply::NoError) {
-        response = reply->readAll();
+        response = reply == m_current ? m_body : reply->readAll();
     } else {
         errorText = reply->errorString();
+    }
+    if (reply == m_current) {
+        m_current = nullptr;
+        m_body.clear();
     }
     reply->deleteLater();
     emit on_execution_finished(this);

@@ -89,7 +89,6 @@ public:
     // (an update service that accepts the connection and then stays silent
     // must not leave the check pending for ever). 0 waits without limit.
     int transferTimeoutMs = 30000;
-
     // A reply whose body passes this many bytes ends at once with an error
     // (errorText says so): the update service answers with a small JSON
     // object, and a server that sends without end must not fill the memory
@@ -103,7 +102,13 @@ public slots:
     void on_manager_finished(QNetworkReply *reply);
 
 private:
+    // Takes what the reply has so far, within maxResponseBytes.
+    void takeAvailable(QNetworkReply *reply);
+
     QNetworkAccessManager *m_manager;
+    QNetworkReply *m_current = nullptr;
+    QByteArray m_body;
+    bool m_tooLarge = false;
 };
 
 } // namespace kelv

@@ -5,6 +5,7 @@
 #include "common/ui_texts.h"
 #include "platform/file_access.h"
 #include "platform/shell_operations.h"
+#include "platform/updater_command.h"
 #include "update/client_install.h"
 #include "update/file_modes.h"
 #include "update/package_format.h"
@@ -16,7 +17,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QThread>
 #include <functional>
@@ -290,6 +290,35 @@ bool installPagePackage()
     return true;
 }
 
+namespace {
+
+QString pageVersionFile()
+{
+    return workingFolder() + QStringLiteral("Resources/page-version");
+}
+
+} // namespace
+
+QString installedPageVersion(const QString &clientVersion)
+{
+    QFile file(pageVersionFile());
+    const QString page =
+        file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(64)).trimmed() : QString();
+    if (!package::isDottedVersion(page))
+        return clientVersion;
+    if (!package::isDottedVersion(clientVersion))
+        return page;
+    return package::compareVersions(page, clientVersion) > 0 ? page : clientVersion;
+}
+
+bool recordPageVersion(const QString &version)
+{
+    QDir().mkpath(QFileInfo(pageVersionFile()).absolutePath());
+    QSaveFile file(pageVersionFile());
+    const QByteArray text = version.toUtf8() + '\n';
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+}
+
 void recoverPageInstall()
 {
     const QString view = workingFolder() + QStringLiteral("view");
@@ -333,21 +362,23 @@ bool launchUpdater()
         updaterElevated()
             ? workingFolder() + QStringLiteral("tupdates/client/ready/") + updaterFileName()
             : executableFolder() + updaterFileName();
-    const QString argument = QStringLiteral("-update");
-    qCInfo(lcPspecificWnd).noquote() << QStringLiteral("Application Info: executing %1 %2")
-                                            .arg(executableFolder() + updaterFileName(), argument);
-
+    platform::UpdaterRequest request;
+    request.waitPid = std::uint64_t(QCoreApplication::applicationPid());
+    request.restart = restartAfterUpdate();
+    const std::vector<std::string> arguments = platform::updaterArguments(request);
+    QStringList words;
+    for (const std::string &word : arguments)
+        words << QString::fromStdString(word);
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Application Info: executing %1 %2")
+               .arg(executableFolder() + updaterFileName(), words.join(QLatin1Char(' ')));
 #ifdef Q_OS_WIN
     // Through the shell, so that "runas" can ask for the rights the
-    // executable folder refused; a non-elevated start inherits the variables.
-    qputenv(kUpdaterWaitPidVariable, QByteArray::number(QCoreApplication::applicationPid()));
-    if (restartAfterUpdate())
-        qputenv(kUpdaterRestartVariable, "1");
-    else
-        qunsetenv(kUpdaterRestartVariable);
+    // executable folder refused. Everything goes on the command line: an
+    // elevated program does not inherit this program's environment.
     const QString directory = workingFolder();
     const platform::ShellStartResult result = platform::shellStart(
-        updater.toStdString(), argument.toStdString(), directory.toStdString(), updaterElevated());
+        updater.toStdString(), arguments, directory.toStdString(), updaterElevated());
     if (!result.started) {
         qCInfo(lcPspecificWnd).noquote()
             << QStringLiteral("Application Error: failed to execute %1, working directory: "
@@ -360,19 +391,10 @@ bool launchUpdater()
 #else
     QProcess process;
     process.setProgram(QDir::toNativeSeparators(updater));
-    process.setArguments({argument});
+    process.setArguments(words);
     const QString directory = workingFolder();
     if (!directory.isEmpty())
         process.setWorkingDirectory(QDir::toNativeSeparators(directory));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(kUpdaterWaitPidVariable),
-                       QString::number(QCoreApplication::applicationPid()));
-    // Only a user who chose to restart gets the program started again.
-    if (restartAfterUpdate())
-        environment.insert(QString::fromLatin1(kUpdaterRestartVariable), QStringLiteral("1"));
-    else
-        environment.remove(QString::fromLatin1(kUpdaterRestartVariable));
-    process.setProcessEnvironment(environment);
     // The Updater outlives this program: the terminal or pipe this program
     // was given may be gone by the time the Updater writes to it.
     process.setStandardInputFile(QProcess::nullDevice());
@@ -390,6 +412,16 @@ bool launchUpdater()
     }
 #endif
     return true;
+}
+
+bool finishClientUpdateAtExit()
+{
+    if (restartAfterUpdate())
+        return launchUpdater();
+    // Nothing would start the new version now to see that it runs: it is
+    // installed on the next start, which hands it to the Updater.
+    qCInfo(lcPspecificWnd, "Application Info: the client update is installed at the next start");
+    return install::scheduleInstallAtStart(install::InstallPaths(workingFolder()));
 }
 
 bool recordPendingClientVersion(const QString &version)

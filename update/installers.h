@@ -8,13 +8,6 @@
 
 namespace kelv {
 
-// Name of the environment variable through which launchUpdater() tells the
-// Updater which process to wait for.
-inline constexpr const char *kUpdaterWaitPidVariable = "KELV_UPDATER_WAIT_PID";
-// Set to "1" when the Updater is to start the program again (the user chose to
-// restart); absent after Exit, when the Updater installs and stays quiet.
-inline constexpr const char *kUpdaterRestartVariable = "KELV_UPDATER_RESTART";
-
 // Installs working folder + "tupdates/html/ready" as a whole: the new page is
 // put together in "view.new" beside "view/" (the package's files, then the
 // current page's other files) and swapped in by renaming, so a failed or
@@ -25,6 +18,13 @@ inline constexpr const char *kUpdaterRestartVariable = "KELV_UPDATER_RESTART";
 // page package it copies nothing and returns true.
 bool installPagePackage();
 
+// The version of the installed page: the one recorded by the last page
+// package (Resources/page-version) or, when the client version is newer (a
+// client release brings its page), clientVersion.
+QString installedPageVersion(const QString &clientVersion);
+// Records the version of a page package that was installed.
+bool recordPageVersion(const QString &version);
+
 // At start-up: a page install cut off between its two renames leaves no
 // "view/" but "view.old", which is put back; leftovers are removed.
 void recoverPageInstall();
@@ -33,11 +33,18 @@ void recoverPageInstall();
 // there is no ready client package or the updater could not be put in place.
 bool prepareUpdater();
 
-// Starts the Updater detached with "-update" in the working folder; it waits
-// for this process to end before it touches the program folder, and starts the
-// program again only when restartAfterUpdate() is set. False when it could not
+// Starts the Updater detached in the working folder with
+// "-update -wait <this process> [-restart]" (platform/updater_command.h); it
+// waits for this process to end before it touches the program folder, and
+// installs only with -restart (restartAfterUpdate()). False when it could not
 // be started. (Declared in update_check.h as well.)
 bool launchUpdater();
+
+// What happens to a ready client package when the program has shut down:
+// after "Restart Now" the Updater installs it, starts the new version and
+// keeps it once it has been seen to start; after Exit it is installed on the
+// next start (install::scheduleInstallAtStart), the same way.
+bool finishClientUpdateAtExit();
 
 // Set when the user chose to restart for the update (not after Exit).
 bool restartAfterUpdate();

@@ -11,9 +11,6 @@
 namespace kelv::package {
 namespace {
 
-// The smallest package: reserved area, digest, properties, length, one byte.
-constexpr qsizetype kMinimumPackageSize = 158;
-
 using KeyPointer = std::shared_ptr<EVP_PKEY>;
 
 KeyPointer adopt(EVP_PKEY *key)
@@ -56,12 +53,16 @@ TrustedKeys TrustedKeys::load(const QString &path)
 
 TrustedKeys TrustedKeys::parse(const QByteArray &text, const QString &origin)
 {
+    static const QByteArray kWithdrawn = "withdrawn ";
     TrustedKeys keys;
     const QList<QByteArray> lines = text.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
+        QByteArray line = lines.at(i).trimmed();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
+        const bool withdrawn = line.startsWith(kWithdrawn);
+        if (withdrawn)
+            line = line.mid(kWithdrawn.size()).trimmed();
         const auto decoded =
             QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
         // Only the standard, padded form of exactly one key is accepted.
@@ -74,45 +75,88 @@ TrustedKeys TrustedKeys::parse(const QByteArray &text, const QString &origin)
                        .arg(i + 1);
             continue;
         }
-        keys.add(decoded.decoded);
+        if (withdrawn)
+            keys.withdraw(decoded.decoded);
+        else
+            keys.add(decoded.decoded);
     }
     return keys;
 }
 
 void TrustedKeys::add(const QByteArray &publicKey)
 {
-    if (publicKey.size() == kPublicKeySize && !contains(publicKey))
+    if (publicKey.size() == kPublicKeySize && !m_keys.contains(publicKey))
         m_keys.append(publicKey);
+}
+
+void TrustedKeys::withdraw(const QByteArray &publicKey)
+{
+    if (publicKey.size() == kPublicKeySize && !m_withdrawn.contains(publicKey))
+        m_withdrawn.append(publicKey);
 }
 
 bool TrustedKeys::contains(QByteArrayView publicKey) const
 {
+    return m_keys.contains(publicKey) && !isWithdrawn(publicKey);
+}
+
+bool TrustedKeys::isWithdrawn(QByteArrayView publicKey) const
+{
+    return m_withdrawn.contains(publicKey);
+}
+
+QList<QByteArray> TrustedKeys::trusted() const
+{
+    QList<QByteArray> keys;
     for (const QByteArray &key : m_keys) {
-        if (key == publicKey)
-            return true;
+        if (!isWithdrawn(key))
+            keys.append(key);
     }
-    return false;
+    return keys;
 }
 
-QByteArray signerOf(QByteArrayView file)
+QByteArray TrustedKeys::carryWithdrawals(const QByteArray &installed, const QByteArray &incoming)
 {
-    if (file.size() < kSignedOffset ||
-        file.first(kMagicSize) != QByteArrayView(kSignatureMagic, kMagicSize))
+    const TrustedKeys before = parse(installed, QStringLiteral("the installed update-keys.txt"));
+    const TrustedKeys after = parse(incoming, QStringLiteral("the package's update-keys.txt"));
+    QList<QByteArray> carried;
+    for (const QByteArray &key : before.m_keys + before.m_withdrawn) {
+        if ((!after.contains(key) || before.isWithdrawn(key)) && !after.isWithdrawn(key) &&
+            !carried.contains(key))
+            carried.append(key);
+    }
+    if (carried.isEmpty())
+        return incoming;
+    QByteArray text = incoming;
+    if (!text.isEmpty() && !text.endsWith('\n'))
+        text += '\n';
+    text += "# Keys an earlier version trusted or withdrew: never trusted again.\n";
+    for (const QByteArray &key : std::as_const(carried))
+        text += "withdrawn " + key.toBase64() + '\n';
+    return text;
+}
+
+QByteArray signerOf(QByteArrayView header)
+{
+    if (header.size() < kHeaderSize ||
+        header.first(kMagicSize) != QByteArrayView(kSignatureMagic, kMagicSize))
         return QByteArray();
-    return file.sliced(kPublicKeyOffset, kPublicKeySize).toByteArray();
+    return header.sliced(kPublicKeyOffset, kPublicKeySize).toByteArray();
 }
 
-SignatureCheck checkSignature(QByteArrayView file, const TrustedKeys &keys)
+SignatureCheck checkSignature(QByteArrayView header, const TrustedKeys &keys)
 {
-    if (file.size() < kMinimumPackageSize)
+    if (header.size() < kHeaderSize)
         return SignatureCheck::TooShort;
-    const QByteArray signer = signerOf(file);
+    if (header.first(kMagicSize) == QByteArrayView(kOldSignatureMagic, kMagicSize))
+        return SignatureCheck::OldFormat;
+    const QByteArray signer = signerOf(header);
     if (signer.isEmpty())
         return SignatureCheck::NotSigned;
     if (!keys.contains(signer))
         return SignatureCheck::UntrustedKey;
-    if (!verifyEd25519(signer, file.sliced(kSignedOffset),
-                       file.sliced(kSignatureOffset, kSignatureSize)))
+    if (!verifyEd25519(signer, header.sliced(kManifestOffset, kManifestSize),
+                       header.sliced(kSignatureOffset, kSignatureSize)))
         return SignatureCheck::BadSignature;
     return SignatureCheck::Valid;
 }
@@ -203,17 +247,15 @@ QByteArray SecretKey::sign(QByteArrayView message) const
 
 bool SecretKey::signPackage(QByteArray *file) const
 {
-    if (file->size() < kMinimumPackageSize)
+    if (file->size() < kHeaderSize)
         return false;
     const QByteArray publicKey = this->publicKey();
-    const QByteArray signature = sign(QByteArrayView(*file).sliced(kSignedOffset));
+    const QByteArray signature = sign(QByteArrayView(*file).sliced(kManifestOffset, kManifestSize));
     if (publicKey.isEmpty() || signature.isEmpty())
         return false;
-    QByteArray area(kSignedOffset, '\0');
-    area.replace(0, kMagicSize, QByteArray(kSignatureMagic, kMagicSize));
-    area.replace(kPublicKeyOffset, kPublicKeySize, publicKey);
-    area.replace(kSignatureOffset, kSignatureSize, signature);
-    file->replace(0, kSignedOffset, area);
+    file->replace(0, kMagicSize, QByteArray(kSignatureMagic, kMagicSize));
+    file->replace(kPublicKeyOffset, kPublicKeySize, publicKey);
+    file->replace(kSignatureOffset, kSignatureSize, signature);
     return true;
 }
 

@@ -1,17 +1,21 @@
 #pragma once
 
-// Signatures of update packages. The 128-byte reserved area at the start of
-// a package carries them:
+// Signatures of update packages. A package begins with a 256-byte header
+// (package_format.h); its first 104 bytes carry the signature:
 //
-//   offset 0    8 bytes  ASCII "KELVSIG1"
+//   offset 0    8 bytes  ASCII "KELVPKG2"
 //   offset 8   32 bytes  the signer's Ed25519 public key (raw, RFC 8032)
-//   offset 40  64 bytes  Ed25519 signature of every byte from offset 128 to the end
-//   offset 104 24 bytes  zero
+//   offset 40  64 bytes  Ed25519 signature of the manifest, bytes 104 to 255
 //
-// A package is installed only when its signer is one of the trusted keys,
-// the lines of Resources/update-keys.txt in the program folder (standard,
-// padded base64 of a raw 32-byte public key each; blank lines and lines
-// starting with '#' are skipped). The cryptography is OpenSSL's (EVP).
+// The manifest names the package's kind, product and version and holds the
+// length and SHA-256 of the rest of the file, so one small signature covers
+// the whole package and it can be checked without reading the package into
+// memory. A package is installed only when its signer is one of the trusted
+// keys, the lines of Resources/update-keys.txt in the program folder
+// (standard, padded base64 of a raw 32-byte public key each; blank lines and
+// lines starting with '#' are skipped; "withdrawn <key>" names a key that is
+// never trusted again, whatever other lines say). The cryptography is
+// OpenSSL's (EVP).
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -23,14 +27,19 @@ struct evp_pkey_st;
 
 namespace kelv::package {
 
-inline constexpr char kSignatureMagic[] = "KELVSIG1";
+inline constexpr char kSignatureMagic[] = "KELVPKG2";
+// The magic of the first signed format, whose signature covered the whole
+// file and named neither kind nor product: refused with its own message.
+inline constexpr char kOldSignatureMagic[] = "KELVSIG1";
 constexpr int kMagicSize = 8;
 constexpr int kPublicKeyOffset = 8;
 constexpr int kPublicKeySize = 32;
 constexpr int kSignatureOffset = 40;
 constexpr int kSignatureSize = 64;
-// The signature covers the file from here (the end of the reserved area).
-constexpr int kSignedOffset = 128;
+// The signature covers the manifest: from here to the end of the header.
+constexpr int kManifestOffset = 104;
+constexpr int kHeaderSize = 256;
+constexpr int kManifestSize = kHeaderSize - kManifestOffset;
 
 // The public keys whose packages are installed.
 class TrustedKeys
@@ -44,27 +53,43 @@ public:
     static TrustedKeys parse(const QByteArray &text, const QString &origin);
 
     void add(const QByteArray &publicKey);
+    // A withdrawn key is not trusted, also when it is added or listed.
+    void withdraw(const QByteArray &publicKey);
+    // Trusted: added and not withdrawn.
     bool contains(QByteArrayView publicKey) const;
-    bool isEmpty() const { return m_keys.isEmpty(); }
-    qsizetype size() const { return m_keys.size(); }
+    bool isWithdrawn(QByteArrayView publicKey) const;
+    bool isEmpty() const { return trusted().isEmpty(); }
+    qsizetype size() const { return trusted().size(); }
+    QList<QByteArray> trusted() const;
+    QList<QByteArray> withdrawn() const { return m_withdrawn; }
+
+    // The keys file a client package brings, as it is to be installed over
+    // the installed one (both as text). A key the installed file trusts or
+    // withdraws and the incoming one does not trust stays withdrawn: a line
+    // "withdrawn <key>" is added for it, so no later install of an older
+    // release can make it trusted again.
+    static QByteArray carryWithdrawals(const QByteArray &installed, const QByteArray &incoming);
 
 private:
     QList<QByteArray> m_keys;
+    QList<QByteArray> m_withdrawn;
 };
 
 // The outcome of checking a package's signature, in the order of the checks.
 enum class SignatureCheck {
     Valid,
-    TooShort,     // shorter than the smallest package
-    NotSigned,    // no "KELVSIG1" at offset 0
+    TooShort,     // shorter than the header
+    OldFormat,    // "KELVSIG1": the first signed format
+    NotSigned,    // no "KELVPKG2" at offset 0
     UntrustedKey, // signed, but not by a trusted key
     BadSignature, // the signature does not match the signed bytes
 };
 
-// Checks length, magic, signer and signature, in that order.
-SignatureCheck checkSignature(QByteArrayView file, const TrustedKeys &keys);
-// The signer's public key in a package's reserved area (empty without the magic).
-QByteArray signerOf(QByteArrayView file);
+// Checks the header's length, magic, signer and signature, in that order
+// (header: at least the first kHeaderSize bytes of the package).
+SignatureCheck checkSignature(QByteArrayView header, const TrustedKeys &keys);
+// The signer's public key in a package's header (empty without the magic).
+QByteArray signerOf(QByteArrayView header);
 
 // Standard padded base64 of a raw public key: one line of update-keys.txt.
 QString encodePublicKey(const QByteArray &publicKey);
@@ -89,8 +114,8 @@ public:
     QByteArray toPem() const;
     // The 64-byte signature of message (empty on failure).
     QByteArray sign(QByteArrayView message) const;
-    // Writes magic, public key and signature into the reserved area of a
-    // complete package file (the rest of the area becomes zero).
+    // Writes magic, public key and the manifest's signature into the header
+    // of a package (file: the header or the whole package).
     bool signPackage(QByteArray *file) const;
 
 private:

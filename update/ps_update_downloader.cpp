@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/ui_texts.h"
+#include "update/firmware_image.h"
 #include "update/package_format.h"
 #include "update/update_log.h"
 #include "update/update_transport.h"
@@ -11,7 +12,6 @@
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
@@ -21,11 +21,19 @@ namespace kelv {
 namespace {
 
 std::atomic<int> g_stallTimeoutMs{0};
+std::atomic<int> g_slowWindowMs{0};
+std::atomic<qint64> g_sizeLimit{0};
 
 int stallTimeoutMs()
 {
     const int ms = g_stallTimeoutMs.load();
     return ms > 0 ? ms : PsUpdateDownloader::kStallTimeoutMs;
+}
+
+int slowWindowMs()
+{
+    const int ms = g_slowWindowMs.load();
+    return ms > 0 ? ms : PsUpdateDownloader::kSlowWindowMs;
 }
 
 bool isHttpError(int status)
@@ -38,9 +46,19 @@ QString baseFolder()
     return workingFolder() + QStringLiteral("tupdates/");
 }
 
-// Deletes every file (not folder) directly in folder except the package and
-// its validator; creates the folder when it does not exist.
-void cleanFolder(const QString &folder, const QString &keep)
+// The files the download folder may hold: each kind's package and validator.
+bool isDownloadFile(const QString &name)
+{
+    const QStringList kinds = package::packageKinds();
+    return std::any_of(kinds.cbegin(), kinds.cend(), [&name](const QString &kind) {
+        return name == kind + QStringLiteral(".pkg") ||
+               name == kind + QStringLiteral(".pkg.validator");
+    });
+}
+
+// Deletes every file (not folder) directly in folder that keep() does not
+// want; creates the folder when it does not exist.
+void cleanFolder(const QString &folder, const std::function<bool(const QString &)> &keep)
 {
     QDir dir(folder);
     if (!dir.exists()) {
@@ -49,20 +67,26 @@ void cleanFolder(const QString &folder, const QString &keep)
     }
     const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &file : files) {
-        if (file.absoluteFilePath() != keep &&
-            file.absoluteFilePath() != keep + QStringLiteral(".validator"))
+        if (!keep(file.fileName()))
             QFile::remove(file.absoluteFilePath());
     }
+}
+
+QString slowMessage()
+{
+    return uiText(QStringLiteral("Download too slow, please check the network"));
 }
 
 } // namespace
 
 PsUpdateDownloader::PsUpdateDownloader(QThread *thread, const QString &url, const QString &kind)
     : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this)),
-      m_stallTimer(new QTimer(this))
+      m_stallTimer(new QTimer(this)), m_rateTimer(new QTimer(this))
 {
     m_stallTimer->setSingleShot(true);
     connect(m_stallTimer, &QTimer::timeout, this, &PsUpdateDownloader::partStalled);
+    m_rateTimer->setInterval(qBound(50, slowWindowMs() / 12, 5000));
+    connect(m_rateTimer, &QTimer::timeout, this, &PsUpdateDownloader::checkRate);
     moveToThread(thread);
     connect(thread, &QThread::started, this, &PsUpdateDownloader::start);
     prepareOutput();
@@ -75,17 +99,9 @@ PsUpdateDownloader::~PsUpdateDownloader()
         m_outputFile.close();
 }
 
-QString PsUpdateDownloader::fileNameForUrl(const QString &url)
+QString PsUpdateDownloader::downloadFolder()
 {
-    static const QRegularExpression pattern(QStringLiteral("/([^/\\?]+)(\\?|$)"));
-    const QRegularExpressionMatch match = pattern.match(url);
-    // "." and ".." would name the kind folder itself or its parent, and a
-    // backslash is a folder separator on Windows: such a URL gives no name.
-    const QString name = match.captured(1);
-    if (match.hasMatch() && name != QLatin1String(".") && name != QLatin1String("..") &&
-        !name.contains(QLatin1Char('\\')))
-        return name;
-    return QStringLiteral("tupdate-%1").arg(QRandomGenerator::global()->bounded(2147483647));
+    return baseFolder() + QStringLiteral("download/");
 }
 
 QString PsUpdateDownloader::kindFolder() const
@@ -107,14 +123,18 @@ qint64 PsUpdateDownloader::full() const
 
 void PsUpdateDownloader::prepareOutput()
 {
-    const QString output = QFileInfo(kindFolder() + fileNameForUrl(m_url)).absoluteFilePath();
-    cleanFolder(baseFolder(), output);
-    cleanFolder(kindFolder(), output);
+    // The kind folders hold the installer's own files (the ready package, the
+    // Updater's journal and backup); downloads live apart from them, under
+    // names of their own.
+    const QString output =
+        QFileInfo(downloadFolder() + m_kind + QStringLiteral(".pkg")).absoluteFilePath();
+    cleanFolder(baseFolder(), [](const QString &) { return false; });
+    cleanFolder(downloadFolder(), isDownloadFile);
     m_outputFile.setFileName(output);
 
     const QFileInfo info(output);
     qint64 resumable = 0;
-    if (info.exists() && info.size() < 2147483647) {
+    if (info.exists() && info.size() <= sizeLimit()) {
         const qint64 size = info.size();
         resumable = size / kPartSize * kPartSize;
         if (resumable == size) {
@@ -141,6 +161,22 @@ void PsUpdateDownloader::prepareOutput()
 void PsUpdateDownloader::setStallTimeoutForTests(int ms)
 {
     g_stallTimeoutMs = ms;
+}
+
+void PsUpdateDownloader::setSlowWindowForTests(int ms)
+{
+    g_slowWindowMs = ms;
+}
+
+void PsUpdateDownloader::setSizeLimitForTests(qint64 bytes)
+{
+    g_sizeLimit = bytes;
+}
+
+qint64 PsUpdateDownloader::sizeLimit()
+{
+    const qint64 bytes = g_sizeLimit.load();
+    return bytes > 0 ? bytes : package::kMaxPackageSize;
 }
 
 void PsUpdateDownloader::start()
@@ -178,6 +214,10 @@ void PsUpdateDownloader::sendRequest()
     connect(m_reply, &QNetworkReply::readyRead, this, &PsUpdateDownloader::partDataArrived);
     m_lastData.start();
     m_stallTimer->start(stallTimeoutMs());
+    m_requestClock.start();
+    m_received = 0;
+    m_samples = {{0, 0}};
+    m_rateTimer->start();
     guardRedirects(m_reply, [this](const QString &message) { m_refusal = message; });
 }
 
@@ -206,6 +246,7 @@ void PsUpdateDownloader::storeValidator()
 void PsUpdateDownloader::dropReply(bool abort)
 {
     m_stallTimer->stop();
+    m_rateTimer->stop();
     if (!m_reply)
         return;
     m_reply->disconnect(this);
@@ -221,6 +262,7 @@ void PsUpdateDownloader::partMetaGot()
         return;
     m_lastData.start();
     const QList<QNetworkReply::RawHeaderPair> headers = m_reply->rawHeaderPairs();
+    qint64 announced = 0;
     for (const auto &header : headers) {
         if (header.first.toLower() != "content-range")
             continue;
@@ -228,8 +270,20 @@ void PsUpdateDownloader::partMetaGot()
         if (contentRangeFull(header.second, &full)) {
             QMutexLocker lock(&m_mutex);
             m_full = full;
+            announced = full;
         }
     }
+    // The size a package response announces (an error page's is not one).
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced == 0 && length.isValid())
+        announced = (status == 206 ? m_requestFrom : 0) + length.toLongLong();
+    if ((status == 200 || status == 206) && announced > sizeLimit())
+        refuse(QStringLiteral("Update Error: %1 announces %2 bytes, more than the limit of %3")
+                   .arg(m_url)
+                   .arg(announced)
+                   .arg(sizeLimit()),
+               QStringLiteral("the package is too large"));
 }
 
 bool PsUpdateDownloader::contentRangeFull(const QByteArray &value, qint64 *full)
@@ -267,6 +321,7 @@ void PsUpdateDownloader::partFinished(qint64 got, qint64 total)
         if (m_requestFrom == 0 && m_full == 0)
             m_full = total;
     }
+    m_received = got;
     emit finishPart(got, total);
 
     if (!appendAvailable())
@@ -298,19 +353,59 @@ void PsUpdateDownloader::partStalled()
         m_stallTimer->start(int(stallTimeoutMs() - quiet));
         return;
     }
-    // What the reply holds unread (Qt reports progress at most every 300 ms)
-    // is kept for resuming before the reply goes.
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if ((status == 200 || status == 206) && !appendAvailable())
-        return;
     qCInfo(lcPspecificWnd).noquote()
         << QStringLiteral("Update Error: download of %1 received nothing for %2 s")
                .arg(m_url)
                .arg(stallTimeoutMs() / 1000.0);
+    if (endKeepingPart())
+        emit downLoadFailed();
+}
+
+bool PsUpdateDownloader::endKeepingPart()
+{
+    // What the reply holds unread (Qt reports progress at most every 300 ms)
+    // is kept for resuming before the reply goes.
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if ((status == 200 || status == 206) && !appendAvailable())
+        return false;
     dropReply();
     if (m_outputFile.isOpen())
         m_outputFile.close();
-    emit downLoadFailed();
+    return true;
+}
+
+void PsUpdateDownloader::checkRate()
+{
+    if (!m_reply)
+        return;
+    const qint64 now = m_requestClock.elapsed();
+    const qint64 window = slowWindowMs();
+    m_samples.append({now, m_received});
+    // The oldest sample kept is the last one at or before the window's start.
+    while (m_samples.size() > 1 && m_samples.at(1).at <= now - window)
+        m_samples.removeFirst();
+    const Sample &from = m_samples.first();
+    if (now - from.at < window)
+        return;
+    const qint64 bytes = m_received - from.received;
+    if (bytes * 1000 >= kSlowBytesPerSecond * (now - from.at))
+        return;
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Update Error: download of %1 received %2 bytes in %3 s, less than "
+                          "%4 bytes a second")
+               .arg(m_url)
+               .arg(bytes)
+               .arg((now - from.at) / 1000.0)
+               .arg(kSlowBytesPerSecond);
+    if (endKeepingPart())
+        emit downLoadError(slowMessage());
+}
+
+void PsUpdateDownloader::refuse(const QString &log, const QString &reason)
+{
+    qCInfo(lcPspecificWnd).noquote() << log;
+    fatalFailure();
+    emit downLoadError(uiText(QStringLiteral("Update refused: %1")).arg(uiText(reason)));
 }
 
 void PsUpdateDownloader::httpError(int status, bool abort)
@@ -344,7 +439,20 @@ bool PsUpdateDownloader::appendAvailable()
         if (status == 200 || already() == 0)
             storeValidator();
     }
-    const QByteArray data = m_reply->readAll();
+    // Never more than the package's announced size, nor more than any
+    // package may have: a server that goes on sending is cut off.
+    const qint64 announced = full();
+    const qint64 cap = announced > 0 ? qMin(announced, sizeLimit()) : sizeLimit();
+    const qint64 room = cap - already();
+    const QByteArray data =
+        m_reply->read(qMin(m_reply->bytesAvailable(), qMax<qint64>(0, room) + 1));
+    if (data.size() > room) {
+        refuse(QStringLiteral("Update Error: %1 sent more than %2 bytes").arg(m_url).arg(cap),
+               announced > 0 && announced <= sizeLimit()
+                   ? QStringLiteral("the server sent too much data")
+                   : QStringLiteral("the package is too large"));
+        return false;
+    }
     if (!data.isEmpty()) {
         if (m_outputFile.write(data) != data.size()) {
             qCInfo(lcPspecificWnd).noquote()
@@ -406,27 +514,87 @@ void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
 
 void PsUpdateDownloader::unpackPackage()
 {
-    QString version;
-    QString refusal;
     const package::TrustedKeys keys =
         package::TrustedKeys::load(package::TrustedKeys::defaultPath());
-    if (package::unpackPackageFile(m_outputFile.fileName(), kindFolder(), keys, &version,
-                                   &refusal)) {
+    package::Expectation expected;
+    expected.kind = m_kind;
+    expected.installedVersion = m_installedVersion;
+    expected.allowOlder = m_allowOlder;
+    const package::UnpackResult result =
+        m_kind == QLatin1String("firmware")
+            ? keepFirmwarePackage()
+            : package::unpackPackageFile(outputPath(), kindFolder(), keys, expected);
+    switch (result.outcome) {
+    case package::UnpackResult::Unpacked:
+        QFile::remove(outputPath());
         QFile::remove(validatorPath());
-        emit unpressFinished(version);
+        emit unpressFinished(result.version);
         return;
+    case package::UnpackResult::NotNewer:
+        // The package stays: the user may still choose to install it.
+        emit notNewerOffered(
+            result.version,
+            uiText(QStringLiteral("The package's version %1 is not newer than the installed "
+                                  "version %2. Install it anyway?"))
+                .arg(result.version, m_installedVersion));
+        return;
+    case package::UnpackResult::Refused:
+        break;
     }
     fatalFailure();
-    emit downLoadError(uiText(QStringLiteral("Update refused: %1")).arg(refusal));
+    emit downLoadError(uiText(QStringLiteral("Update refused: %1")).arg(uiText(result.reason)));
 }
+
+void PsUpdateDownloader::installAnyway()
+{
+    if (m_reply || !QFileInfo::exists(outputPath()))
+        return;
+    qCInfo(lcPspecificWnd).noquote()
+        << QStringLiteral("Update Info: the user chose to install the %1 package although it is "
+                          "not newer than %2")
+               .arg(m_kind, m_installedVersion);
+    m_allowOlder = true;
+    unpackPackage();
+}
+
+package::UnpackResult PsUpdateDownloader::keepFirmwarePackage()
+{
+    // The firmware package is kept whole and signed: every flash and every
+    // recovery reads the image from it again and verifies it first. The one
+    // kept before is replaced only by a package that passed every check.
+    package::Expectation expected;
+    expected.kind = m_kind;
+    expected.installedVersion = m_installedVersion;
+    expected.allowOlder = m_allowOlder;
+    FirmwareImage image;
+    package::UnpackResult result = image.loadPackage(
+        outputPath(), package::TrustedKeys::load(package::TrustedKeys::defaultPath()), expected);
+    if (result.outcome != package::UnpackResult::Unpacked)
+        return result;
+    const QString kept = firmwarePackagePath();
+    QDir().mkpath(QFileInfo(kept).absolutePath());
+    QFile::remove(kept);
+    if (!QFile::rename(outputPath(), kept)) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: cant keep the firmware package as '%1'").arg(kept);
+        return {package::UnpackResult::Refused, result.version,
+                QStringLiteral("the update folder cannot be written")};
+    }
+    return result;
+}
+
 void PsUpdateDownloader::fatalFailure(bool abort)
 {
     dropReply(abort);
     if (m_outputFile.isOpen())
         m_outputFile.close();
+    QFile::remove(outputPath());
+    QFile::remove(validatorPath());
     // Only this package's own folder goes: a broken page package must not
-    // destroy a client update that is ready.
-    package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/") + m_kind);
+    // destroy a client update that is ready. The firmware package kept for
+    // recovering a mouse stays until a newer one has been verified.
+    if (m_kind != QLatin1String("firmware"))
+        package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/") + m_kind);
 }
 
 } // namespace kelv

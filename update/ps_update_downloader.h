@@ -1,7 +1,10 @@
 #pragma once
 
+#include "update/package_format.h"
+
 #include <QElapsedTimer>
 #include <QFile>
+#include <QList>
 #include <QMutex>
 #include <QNetworkReply>
 #include <QObject>
@@ -14,10 +17,12 @@ class QTimer;
 namespace kelv {
 
 // Downloads one update package of a kind ("client", "html", "firmware") into
-// tupdates/<kind>/ under the working folder, resuming a partial file with a
-// range request from a multiple of 102400 bytes, then verifies and unpacks it
-// into tupdates/<kind>/ready. Lives on its own thread; reports by queued
-// signals.
+// tupdates/download/<kind>.pkg under the working folder (a fixed name: nothing
+// of the package address ever names a file), resuming a partial file with a
+// range request from a multiple of 102400 bytes, then verifies it and unpacks
+// it into tupdates/<kind>/ready; a firmware package is kept whole as
+// tupdates/firmware/firmware.pkg instead. Lives on its own thread; reports by
+// queued signals.
 class PsUpdateDownloader final : public QObject
 {
     Q_OBJECT
@@ -28,21 +33,30 @@ public:
     // A download that receives nothing for this long fails (the partial file
     // stays for resuming).
     static constexpr int kStallTimeoutMs = 30000;
+    // A download that receives less than kSlowBytesPerSecond on average over
+    // this window fails the same way.
+    static constexpr int kSlowWindowMs = 60000;
+    static constexpr qint64 kSlowBytesPerSecond = 1024;
 
     // Moves itself to thread, connects thread->started() to start() and
     // prepares the output file (folder clean-up, resumable size).
     PsUpdateDownloader(QThread *thread, const QString &url, const QString &kind);
     ~PsUpdateDownloader() override;
 
-    // The output file name a URL gives: its last path segment before any
-    // query, or "tupdate-" and a random number.
-    static QString fileNameForUrl(const QString &url);
+    // The installed version the package must be newer than (the client's,
+    // the page's, the mouse's firmware); set before the thread starts.
+    void setInstalledVersion(const QString &version) { m_installedVersion = version; }
+
+    // working folder + "tupdates/download/": the packages being downloaded,
+    // nothing else.
+    static QString downloadFolder();
 
     // The complete size a Content-Range header value names after its slash
     // ("bytes 0-99/1000" gives 1000; a number too large for 64 bits gives 0).
     // False when the value names none.
     static bool contentRangeFull(const QByteArray &value, qint64 *full);
 
+    // downloadFolder() + kind + ".pkg"
     QString outputPath() const { return m_outputFile.fileName(); }
     // The file beside the package that keeps the first response's ETag or
     // Last-Modified, sent as If-Range when the download resumes.
@@ -54,8 +68,13 @@ public:
     // The package reader; runs in the worker thread.
     void unpackPackage();
 
-    // Tests shorten the stall time-out; 0 restores kStallTimeoutMs.
+    // Tests shorten the stall time-out and the slow-download window, and
+    // lower the largest package; 0 restores the constants.
     static void setStallTimeoutForTests(int ms);
+    static void setSlowWindowForTests(int ms);
+    static void setSizeLimitForTests(qint64 bytes);
+    // The most bytes a package file may have (kMaxPackageSize).
+    static qint64 sizeLimit();
 
 signals:
     void finishPart(qint64 got, qint64 total);
@@ -64,9 +83,12 @@ signals:
     void downLoadFailed();
     // The download or the package was refused or failed in a way that
     // network trouble does not explain (an HTTP error status, an address
-    // that is not https, a package the reader refused); message is for the
-    // user.
+    // that is not https, a package the reader refused, a server that sends
+    // more than it announced or too slowly); message is for the user.
     void downLoadError(const QString &message);
+    // A good package that is not newer than the installed version: nothing
+    // is installed unless the user chooses installAnyway(). message says so.
+    void notNewerOffered(const QString &version, const QString &message);
 
 public slots:
     void start();
@@ -79,10 +101,20 @@ public slots:
     // Nothing arrived for the stall time-out: keeps what the reply holds and
     // fails.
     void partStalled();
+    // Looks at what the slow-download window received.
+    void checkRate();
+    // The user chose to install the package offered by notNewerOffered().
+    void installAnyway();
 
 private:
     void prepareOutput();
     void fatalFailure(bool abort = true);
+    // Ends the running request, keeping what arrived for resuming; false
+    // when keeping it failed (and ended the download).
+    bool endKeepingPart();
+    // Refuses the download (too large, more than announced) and removes it.
+    void refuse(const QString &log, const QString &reason);
+    package::UnpackResult keepFirmwarePackage();
     // Forgets the running reply; abort stops it first (not from inside its
     // own error signal).
     void dropReply(bool abort = true);
@@ -99,6 +131,17 @@ private:
     QNetworkReply *m_reply = nullptr;
     QTimer *m_stallTimer;
     QElapsedTimer m_lastData; // since the reply's last sign of life
+    QTimer *m_rateTimer;
+    QElapsedTimer m_requestClock;
+    struct Sample
+    {
+        qint64 at;
+        qint64 received;
+    };
+    QList<Sample> m_samples; // what the running request had received, and when
+    qint64 m_received = 0;
+    QString m_installedVersion;
+    bool m_allowOlder = false;
     qint64 m_already = 0;
     qint64 m_full = 0;
     QString m_refusal;        // set when a redirect was refused

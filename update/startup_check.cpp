@@ -7,6 +7,7 @@
 #include "update/package_format.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 
 namespace kelv {
@@ -26,6 +27,35 @@ void dropClientPackage(const install::InstallPaths &paths)
 {
     package::deleteFolderTree(paths.ready);
     QFile::remove(paths.pendingVersion);
+}
+
+// The user chose Exit with a client package ready: this start hands it to the
+// Updater, which installs it and starts the new version to check it.
+StartupInstallCheck installScheduledUpdate(const install::InstallPaths &paths, QStringList *log)
+{
+    StartupInstallCheck check;
+    if (!install::takeInstallAtStart(paths))
+        return check;
+    if (!QFileInfo(paths.ready).isDir()) {
+        *log << QStringLiteral("update: the package to install at this start is gone");
+        return check;
+    }
+    setRestartAfterUpdate(true);
+    // A new Updater still in the package is one the program folder refused
+    // when the package became ready: it runs from there, elevated.
+    setUpdaterElevated(QFileInfo::exists(paths.ready + QLatin1Char('/') + updaterFileName()));
+    if (launchUpdater()) {
+        *log << QStringLiteral("update: handed the update to the Updater, which starts the new "
+                               "version");
+        check.outcome = StartupInstallCheck::Outcome::HandedOver;
+        return check;
+    }
+    // Nothing was installed: the old version runs and the service offers the
+    // update again.
+    setRestartAfterUpdate(false);
+    *log << QStringLiteral("update: the Updater could not be started; the update is dropped");
+    dropClientPackage(paths);
+    return check;
 }
 
 StartupInstallCheck rolledBack(const install::InstallPaths &paths, const QString &notice,
@@ -50,7 +80,9 @@ StartupInstallCheck checkInstallAtStartup(QStringList *log)
     StartupInstallCheck check;
     install::Phase phase = install::phaseOf(paths);
     if (phase == install::Phase::Idle) {
-        check.notice = install::takeNotice(paths);
+        check = installScheduledUpdate(paths, log);
+        if (check.outcome == StartupInstallCheck::Outcome::Continue)
+            check.notice = install::takeNotice(paths);
         return check;
     }
 

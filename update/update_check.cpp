@@ -81,6 +81,7 @@ void UpdateCheck::doCheckUpdate(const QString &deviceId, const QString &firmware
     if (m_worker)
         m_worker->deleteLater();
     m_worker = new HttpRequestWorker(this);
+    m_worker->maxResponseBytes = kMaxReplySize;
     connect(m_worker, &HttpRequestWorker::on_execution_finished, this,
             &UpdateCheck::handle_doCheckUpdate);
     m_worker->send(params);

@@ -35,6 +35,10 @@ class UpdateCheck final : public QObject
     Q_DISABLE_COPY_MOVE(UpdateCheck)
 
 public:
+    // The largest reply of the update service that is read (a larger one is
+    // an error, logged only).
+    static constexpr qint64 kMaxReplySize = 1024 * 1024;
+
     explicit UpdateCheck(QObject *parent = nullptr, UpdateHost *host = nullptr);
     ~UpdateCheck() override;
 

@@ -145,6 +145,36 @@ void updateDlg::reject()
     QDialog::reject();
 }
 
+void updateDlg::accept()
+{
+    // A finished page package does not close the dialog while the mouse is
+    // being flashed: its progress stays in view until the end.
+    if (flashing())
+        return;
+    QDialog::accept();
+}
+
+void updateDlg::afterFlash(const std::function<void()> &step)
+{
+    if (flashing())
+        m_afterFlash.append(step);
+    else
+        step();
+}
+
+void updateDlg::flashEnded()
+{
+    const QList<std::function<void()>> steps = std::exchange(m_afterFlash, {});
+    for (const auto &step : steps)
+        step();
+}
+
+void updateDlg::setUpdateAction(void (updateDlg::*action)())
+{
+    m_update->disconnect(this);
+    connect(m_update, &QPushButton::clicked, this, action);
+}
+
 void updateDlg::showMessage(const QString &text)
 {
     m_info->setText(text);
@@ -158,14 +188,16 @@ void updateDlg::on_btn_closeSetuper_clicked()
 }
 
 PsUpdateDownloader *updateDlg::startDownload(QThread **thread, const QString &url,
-                                             const QString &kind)
+                                             const QString &kind, const QString &installedVersion)
 {
     *thread = new QThread;
     connect(*thread, &QThread::finished, *thread, &QObject::deleteLater);
     auto *downloader = new PsUpdateDownloader(*thread, url, kind);
+    downloader->setInstalledVersion(installedVersion);
     connect(downloader, &PsUpdateDownloader::finishPart, this, &updateDlg::on_finishPart);
     connect(downloader, &PsUpdateDownloader::downLoadFailed, this, &updateDlg::on_downLoadFaild);
     connect(downloader, &PsUpdateDownloader::downLoadError, this, &updateDlg::on_downLoadError);
+    connect(downloader, &PsUpdateDownloader::notNewerOffered, this, &updateDlg::on_notNewerOffered);
     return downloader;
 }
 
@@ -187,22 +219,28 @@ void updateDlg::on_uninstallButton_clicekd()
         return;
     }
 
+    const QString clientVersion =
+        m_host ? m_host->clientSettings().value(QStringLiteral("version")) : QString();
     if (m_deployment.contains(QStringLiteral("client")) && !clientPackage.isEmpty()) {
         m_clientDownloader =
-            startDownload(&m_clientThread, clientPackage, QStringLiteral("client"));
+            startDownload(&m_clientThread, clientPackage, QStringLiteral("client"), clientVersion);
         connect(m_clientDownloader, &PsUpdateDownloader::unpressFinished, this,
                 &updateDlg::on_clientPackageDownLoadFinished);
         m_clientThread->start(QThread::InheritPriority);
     }
     if (m_deployment.contains(QStringLiteral("html")) && !devicePackage.isEmpty()) {
-        m_htmlDownloader = startDownload(&m_htmlThread, devicePackage, QStringLiteral("html"));
+        m_htmlDownloader = startDownload(&m_htmlThread, devicePackage, QStringLiteral("html"),
+                                         installedPageVersion(clientVersion));
         connect(m_htmlDownloader, &PsUpdateDownloader::unpressFinished, this,
                 &updateDlg::on_htmlPackageDownLoadFinished);
         m_htmlThread->start(QThread::InheritPriority);
     }
     if (m_deployment.contains(QStringLiteral("firmware")) && !firmwarePackage.isEmpty()) {
+        // Firmware is compared with what the mouse runs.
+        const DeviceTable table = m_host ? m_host->deviceTable() : DeviceTable();
         m_firmwareDownloader =
-            startDownload(&m_firmwareThread, firmwarePackage, QStringLiteral("firmware"));
+            startDownload(&m_firmwareThread, firmwarePackage, QStringLiteral("firmware"),
+                          table.isEmpty() ? QString() : table.first().Version);
         connect(m_firmwareDownloader, &PsUpdateDownloader::unpressFinished, this,
                 &updateDlg::on_firmPackageDownLoadFinished);
         m_firmwareThread->start(QThread::InheritPriority);
@@ -238,21 +276,63 @@ void updateDlg::on_downLoadError(const QString &message)
 
 void updateDlg::updateNow()
 {
+    // Quitting now would cut the flash off.
+    if (flashing())
+        return;
     emit needupdate();
+}
+
+void updateDlg::on_notNewerOffered(const QString &version, const QString &message)
+{
+    if (auto *downloader = qobject_cast<PsUpdateDownloader *>(sender()))
+        m_notNewer.append(downloader);
+    qCInfo(lcUpdateSystem).noquote()
+        << QStringLiteral("Update offered version %1, which is not newer: asking").arg(version);
+    afterFlash([this, message] {
+        m_text->setWordWrap(true);
+        m_text->setFixedWidth(m_stack->width() - m_text->x() - kBorderWidth);
+        m_text->setText(message);
+        m_text->adjustSize();
+        m_update->setText(uiText(QStringLiteral("Install")));
+        setUpdateAction(&updateDlg::installNotNewer);
+        m_stack->setCurrentIndex(0);
+    });
+}
+
+void updateDlg::installNotNewer()
+{
+    m_stack->setCurrentIndex(1);
+    m_install->setText(uiText(QStringLiteral("Downloading package resources。。。")));
+    for (const QPointer<PsUpdateDownloader> &downloader : std::exchange(m_notNewer, {})) {
+        if (downloader)
+            QMetaObject::invokeMethod(downloader, &PsUpdateDownloader::installAnyway,
+                                      Qt::QueuedConnection);
+    }
 }
 
 void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
 {
-    if (!prepareUpdater())
+    if (!prepareUpdater()) {
+        qCInfo(lcUpdateSystem) << "Update Error: the new Updater cannot be put in place";
+        m_stack->setCurrentIndex(1);
+        m_install->setText(uiText(QStringLiteral("Update failed: the Updater cannot be replaced")));
         return;
+    }
+    setRunUpdaterAtExit(true);
+    recordClientVersion(version);
+    afterFlash([this] { offerRestart(); });
+}
+
+void updateDlg::offerRestart()
+{
+    m_text->setWordWrap(false);
+    m_text->setMinimumWidth(0);
+    m_text->setMaximumWidth(QWIDGETSIZE_MAX);
     m_text->setText(uiText(QStringLiteral("The download is complete,Restart now?")));
     m_text->adjustSize();
     m_update->setText(uiText(QStringLiteral("Restart Now")));
-    disconnect(m_update, &QPushButton::clicked, this, &updateDlg::on_uninstallButton_clicekd);
-    connect(m_update, &QPushButton::clicked, this, &updateDlg::updateNow);
+    setUpdateAction(&updateDlg::updateNow);
     m_stack->setCurrentIndex(0);
-    setRunUpdaterAtExit(true);
-    recordClientVersion(version);
 }
 
 void updateDlg::recordClientVersion(const QString &version)
@@ -264,10 +344,12 @@ void updateDlg::recordClientVersion(const QString &version)
             << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
 }
 
-void updateDlg::on_htmlPackageDownLoadFinished(const QString &)
+void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)
 {
     m_install->setText(uiText(QStringLiteral("Update Complete")));
-    installPagePackage();
+    if (installPagePackage() && !recordPageVersion(version))
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: cant record the page version %1").arg(version);
     accept();
 }
 
@@ -279,7 +361,13 @@ void updateDlg::on_firmPackageDownLoadFinished(const QString &)
 
 bool updateDlg::loadFirmwareImage()
 {
-    return m_image.load(firmwareImagePath());
+    // Verified again right before every flash: the package on disk is only
+    // trusted while its signature holds.
+    return m_image
+               .loadPackage(firmwarePackagePath(),
+                            package::TrustedKeys::load(package::TrustedKeys::defaultPath()),
+                            firmwareExpectation())
+               .outcome == package::UnpackResult::Unpacked;
 }
 
 void updateDlg::flashFirmware()
@@ -292,8 +380,7 @@ void updateDlg::offerFirmwareCompletion()
     m_text->setText(
         uiText(QStringLiteral("The last firmware update did not finish,finish it now?")));
     m_text->adjustSize();
-    disconnect(m_update, &QPushButton::clicked, this, &updateDlg::on_uninstallButton_clicekd);
-    connect(m_update, &QPushButton::clicked, this, &updateDlg::finishFirmwareUpdate);
+    setUpdateAction(&updateDlg::finishFirmwareUpdate);
     m_update->setDefault(true);
     m_stack->setCurrentIndex(0);
 }
@@ -325,13 +412,14 @@ void updateDlg::startFlash(FirmwareFlasher::Start start)
         return;
     // The sequence belongs to the device manager, not to this dialog: closing the dialog or
     // a new update check that replaces it cannot pull its memory away.
-    m_flash = new FirmwareUpdate(std::move(session), m_image, firmwareImagePath(), hardwareId,
+    m_flash = new FirmwareUpdate(std::move(session), m_image, firmwarePackagePath(), hardwareId,
                                  start, m_flashTiming, devices);
     connect(m_flash, &FirmwareUpdate::textShown, m_install,
             [label = m_install](const QString &text) { label->setText(uiText(text)); });
     connect(m_flash, &FirmwareUpdate::finished, this, [this](int outcome) {
         m_flash = nullptr;
         emit firmwareFinished(outcome);
+        flashEnded();
     });
     m_flash->start();
 }

@@ -5,9 +5,11 @@
 
 #include <QDialog>
 #include <QJsonObject>
+#include <QList>
 #include <QPoint>
 #include <QPointer>
 #include <QStringList>
+#include <functional>
 
 class QLabel;
 class QProgressBar;
@@ -45,7 +47,8 @@ public:
     // checked for, e.g. a refused service address).
     void showMessage(const QString &text);
 
-    // Reads tupdates/firmware/ready/update.bin into the image buffer and checks it.
+    // Verifies the kept firmware package (tupdates/firmware/firmware.pkg) and
+    // reads its update.bin into the image buffer, checking header and CRC.
     bool loadFirmwareImage();
     // Starts the ROM sequence on the first device of the device table and returns; the
     // labels follow its steps. It runs on an object of its own that lives until the
@@ -54,7 +57,9 @@ public:
     // Offers to finish a firmware update that left the mouse in its boot loader: the offer
     // page's button then starts the sequence at the boot loader.
     void offerFirmwareCompletion();
-    // True while a firmware sequence started here runs; closing is refused meanwhile.
+    // True while a firmware sequence started here runs: closing is refused
+    // meanwhile, and what would leave the progress page (the restart offer, a
+    // question) waits until it has ended.
     bool flashing() const { return !m_flash.isNull(); }
     // The waits of the firmware sequence (tests shorten them).
     void setFlashTiming(const FirmwareFlasher::Timing &timing) { m_flashTiming = timing; }
@@ -71,6 +76,7 @@ signals:
 public slots:
     // Refused while the firmware sequence runs: the label asks the user to wait.
     void reject() override;
+    void accept() override;
     void on_btn_closeSetuper_clicked();
     void on_uninstallButton_clicekd();
     void on_pb_ok_clicked();
@@ -78,7 +84,11 @@ public slots:
     void on_downLoadFaild();
     // A refused address or package, or an HTTP error: shown on the progress page.
     void on_downLoadError(const QString &message);
+    // Refused while the firmware sequence runs.
     void updateNow();
+    // A package that is not newer than the installed version: the offer page
+    // says so and asks whether to install it anyway.
+    void on_notNewerOffered(const QString &version, const QString &message);
     void on_clientPackageDownLoadFinished(const QString &version);
     void on_htmlPackageDownLoadFinished(const QString &version);
     void on_firmPackageDownLoadFinished(const QString &version);
@@ -90,10 +100,18 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
-    PsUpdateDownloader *startDownload(QThread **thread, const QString &url, const QString &kind);
+    PsUpdateDownloader *startDownload(QThread **thread, const QString &url, const QString &kind,
+                                      const QString &installedVersion);
     void recordClientVersion(const QString &version);
     void startFlash(FirmwareFlasher::Start start);
     void finishFirmwareUpdate();
+    // The offer page's button does this from now on.
+    void setUpdateAction(void (updateDlg::*action)());
+    void offerRestart();
+    void installNotNewer();
+    // Runs step now, or once the firmware sequence has ended.
+    void afterFlash(const std::function<void()> &step);
+    void flashEnded();
 
     UpdateHost *m_host;
     QJsonObject m_ret;
@@ -107,6 +125,8 @@ private:
     FirmwareImage m_image;
     QPointer<FirmwareUpdate> m_flash;
     FirmwareFlasher::Timing m_flashTiming;
+    QList<std::function<void()>> m_afterFlash;
+    QList<QPointer<PsUpdateDownloader>> m_notNewer;
 
     QPushButton *m_close;
     QStackedWidget *m_stack;

@@ -2,10 +2,12 @@
 // private X server, flashes the simulated mouse from its boot loader and is killed with
 // SIGKILL half way through the chunks. The mouse stays in its boot loader with a partial
 // ROM; the next start notices it, offers to finish, and the user's Return finishes it with
-// the package that was kept.
+// the package that was kept (verified again first). And a request to end the program
+// during the flash (SIGTERM, as the tray's Exit) waits until the flash has ended.
 #include "device/devices_handler.h"
 #include "device/firmware_session.h"
 #include "tests/libdc/sim_fixture.h"
+#include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
 #include "update/firmware_image.h"
@@ -103,6 +105,32 @@ private:
 
     QString programLog() const { return readText(m_home->filePath(QStringLiteral("kelv.log"))); }
 
+    // The firmware package kept for finishing a flash, signed by a key the
+    // program folder trusts.
+    QString keepFirmware(const QByteArray &bytes, const QString &version)
+    {
+        m_key.trustIn(m_folder->path());
+        return m_folder->write(
+            QStringLiteral("tupdates/firmware/firmware.pkg"),
+            m_key.package(version,
+                          {{QStringLiteral("firmware/update.bin"), FirmwareImage::build(bytes)}},
+                          QStringLiteral("firmware")));
+    }
+
+    // Puts the simulated mouse into its boot loader, as an interrupted flash leaves it.
+    void leaveMouseInBootLoader()
+    {
+        QCOMPARE(runDcsim({QStringLiteral("bootloader"), QStringLiteral("delay"),
+                           QStringLiteral("100")}),
+                 0);
+        devices_handler devices(libdcFile(), nullptr);
+        const std::unique_ptr<FirmwareSession> session = devices.openFirmwareSession();
+        QVERIFY(session->reset(kMouseId));
+        QVERIFY(waitUntil([&] { return session->present(kBootId); }, 10000));
+    }
+
+    SigningKey m_key;
+
 private slots:
     void initTestCase()
     {
@@ -140,21 +168,10 @@ private slots:
     {
         // The largest firmware a package carries, so the chunks take a while.
         const QByteArray bytes = firmwareBytes(int(FirmwareImage::kMaxPackedLength), "8.1.0");
-        m_folder->write(QStringLiteral("tupdates/firmware/ready/update.bin"),
-                        FirmwareImage::build(bytes));
-        const QString package =
-            m_folder->filePath(QStringLiteral("tupdates/firmware/ready/update.bin"));
+        const QString package = keepFirmware(bytes, QStringLiteral("8.1.0"));
 
         // A flash interrupted earlier: the mouse is in its boot loader.
-        QCOMPARE(runDcsim({QStringLiteral("bootloader"), QStringLiteral("delay"),
-                           QStringLiteral("100")}),
-                 0);
-        {
-            devices_handler devices(libdcFile(), nullptr);
-            const std::unique_ptr<FirmwareSession> session = devices.openFirmwareSession();
-            QVERIFY(session->reset(kMouseId));
-            QVERIFY(waitUntil([&] { return session->present(kBootId); }, 10000));
-        }
+        leaveMouseInBootLoader();
 
         // The first start offers to finish; Return starts the sequence, and the program is
         // killed while it writes the chunks.
@@ -198,6 +215,46 @@ private slots:
             10000));
         second.kill();
         second.waitForFinished(30000);
+    }
+
+    void endingDuringTheFlashWaitsForItsEnd()
+    {
+        const QByteArray bytes = firmwareBytes(int(FirmwareImage::kMaxPackedLength), "8.2.0");
+        keepFirmware(bytes, QStringLiteral("8.2.0"));
+        leaveMouseInBootLoader();
+        QProcess program;
+        start(program);
+        QVERIFY2(acceptOffer(program), qPrintable(programLog()));
+        QVERIFY2(waitUntil([&] { return log().count(QStringLiteral("born offset=")) >= 3; }, 60000),
+                 qPrintable(log() + programLog()));
+        // Asked to end (as the tray's Exit and a logout ask): it stays until the end of
+        // the flash and says so.
+        QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
+        QVERIFY2(waitUntil(
+                     [&] {
+                         return programLog().contains(
+                             QStringLiteral("quit deferred until the firmware update has ended"));
+                     },
+                     30000),
+                 qPrintable(programLog()));
+        QVERIFY(waitUntil(
+            [&] {
+                return xdotool(m_x->display(),
+                               {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                QStringLiteral("--pid"), QString::number(program.processId()),
+                                QStringLiteral("--name"), QStringLiteral("Firmware update")});
+            },
+            30000));
+        QCOMPARE(program.state(), QProcess::Running);
+        QVERIFY(program.waitForFinished(90000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(log().contains(QStringLiteral("finish version=8.2.0 result=0")),
+                 qPrintable(log() + programLog()));
+        QFile rom(m_sim->file(QStringLiteral("rom.bin")));
+        QVERIFY(rom.open(QIODevice::ReadOnly));
+        QCOMPARE(rom.readAll(), bytes);
+        QVERIFY(programLog().contains(QStringLiteral("the firmware update has ended: quitting")));
     }
 };
 

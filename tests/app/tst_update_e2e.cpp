@@ -2,8 +2,11 @@
 // server, a local update service on 127.0.0.1, the user's clicks in the update
 // dialog (xdotool), the download, the package reader, prepareUpdater, the
 // exit, the real Updater, and the new kelv starting from the same folder and
-// passing the health check. Then an Updater killed half way: the next start
-// runs a program that is wholly old, never a mix.
+// passing the health check. A new version that crashes at start after Exit is
+// rolled back on the next start. A hostile service (a package address named
+// after the Updater's journal, a dropped connection, a package of another
+// kind, an older signed version) changes nothing. Then an Updater killed half
+// way: the next start runs a program that is wholly old, never a mix.
 
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/signing_key.h"
@@ -117,6 +120,56 @@ private:
         m_detached.clear();
     }
 
+    void startKelv(QProcess &process)
+    {
+        process.setProgram(program(QStringLiteral("kelv")));
+        process.setWorkingDirectory(program());
+        process.setProcessEnvironment(m_env);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start();
+        QVERIFY(process.waitForStarted());
+    }
+
+    // The offer of process pid: presses "Update" until one of the paths is
+    // asked for (a dialog that has just come up may not take the first click).
+    bool pressUpdate(qint64 pid, const QStringList &paths)
+    {
+        QString dialog;
+        if (!QTest::qWaitFor([&] { return !(dialog = dialogWindow(pid)).isEmpty(); }, 90000))
+            return false;
+        auto asked = [this, &paths] {
+            const QList<HttpTestServer::Request> requests = m_server->requests();
+            return std::any_of(requests.cbegin(), requests.cend(), [&paths](const auto &request) {
+                return paths.contains(request.path());
+            });
+        };
+        for (int attempt = 0; attempt < 10 && !asked(); ++attempt) {
+            click(dialog, kUpdateButton);
+            if (QTest::qWaitFor(asked, 3000))
+                break;
+        }
+        return asked();
+    }
+
+    // What a started program has said so far, and its log (for failure messages).
+    QByteArray said(QProcess &process)
+    {
+        return "program state " + QByteArray::number(int(process.state())) + ", exit " +
+               QByteArray::number(process.exitCode()) + "\n" + process.readAll().right(3000) +
+               "\nweb.log:\n" + readFile(program(QStringLiteral("web.log"))).right(3000);
+    }
+
+    void offer(const QString &deployment, const QString &clientPackage,
+               const QString &devicePackage = QString())
+    {
+        m_server->setReply(
+            QStringLiteral("/api/system/upgrade"), 200,
+            QStringLiteral(R"({"code":0,"ret":{"type":"0","deployment":"%1","clientPackage":"%2",)"
+                           R"("devicePackage":"%3"}})")
+                .arg(deployment, clientPackage, devicePackage)
+                .toUtf8());
+    }
+
     // The next version: this build's programs plus files it adds.
     QString newVersionFolder()
     {
@@ -169,7 +222,6 @@ private slots:
         m_env.insert(QStringLiteral("KELV_INSTANCE_SERVER"),
                      QStringLiteral("kelv-update-") + QUuid::createUuid().toString(QUuid::Id128));
         m_env.insert(QStringLiteral("KELV_UPDATE_SERVER"), m_server->url());
-        m_env.remove(QStringLiteral("KELV_UPDATER_RESTART"));
     }
 
     void cleanup()
@@ -270,6 +322,119 @@ private slots:
             m_server->lastRequest().query().contains(QStringLiteral("version=2.0.0")), 30000);
     }
 
+    void afterExitANewVersionThatCannotStartIsNeverKept()
+    {
+        // The new "kelv" crashes at once. The user downloads it and chooses
+        // Exit instead of "Restart Now": nothing is installed then; the next
+        // start hands the package to the Updater, which installs it, sees the
+        // new version crash, and restores the old one, which tells the user.
+        const QString newFolder = newVersionFolder();
+        writeFile(newFolder + QStringLiteral("/kelv"), "#!/bin/sh\nkill -SEGV $$\n");
+        const QByteArray package = buildPackage(newFolder, QStringLiteral("2.0.0"));
+        QVERIFY(package.size() > 1000000);
+        m_server->setContent(QStringLiteral("/kelv-2.0.0.pkg"), package);
+        offer(QStringLiteral("client"), m_server->url(QStringLiteral("/kelv-2.0.0.pkg")));
+        const QByteArray oldProgram = readFile(program(QStringLiteral("kelv")));
+
+        QProcess old;
+        startKelv(old);
+        QVERIFY2(pressUpdate(old.processId(), {QStringLiteral("/kelv-2.0.0.pkg")}),
+                 said(old).constData());
+        m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, R"({"code":1})");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFileInfo::exists(program(QStringLiteral("tupdates/client/pending-version"))), 60000);
+        // Exit (the tray's Exit and a request to end go the same way).
+        ::kill(pid_t(old.processId()), SIGTERM);
+        QVERIFY(old.waitForFinished(60000));
+        QCOMPARE(old.exitCode(), 0);
+        QVERIFY(readFile(program(QStringLiteral("kelv"))) == oldProgram);
+        QVERIFY(QFileInfo::exists(program(QStringLiteral("tupdates/client/install-at-start"))));
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("updater.log"))));
+
+        QProcess next;
+        startKelv(next);
+        QVERIFY(next.waitForFinished(60000));
+        const QByteArray handed = next.readAll();
+        QVERIFY2(handed.contains("handed the update to the Updater"), handed.constData());
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            readFile(program(QStringLiteral("web.log"))).contains("update rolled back:"),
+            readFile(program(QStringLiteral("updater.log"))).constData(), 90000);
+        rememberProcesses(readFile(program(QStringLiteral("updater.log"))));
+        const QByteArray log = readFile(program(QStringLiteral("web.log")));
+        QVERIFY2(log.contains("update rolled back: The update to version 2.0.0 was rolled back: "
+                              "the new version ended before its window and page were shown"),
+                 log.constData());
+        QVERIFY(readFile(program(QStringLiteral("kelv"))) == oldProgram);
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("Resources/whatsnew.txt"))));
+        QVERIFY(readFile(program(QStringLiteral("Resources/profiles/conf.xml")))
+                    .contains("version=\"1.0.0\""));
+        for (const char *left : {"ready", "install-at-start", "update.journal", "backup"})
+            QVERIFY2(!QFileInfo::exists(
+                         program(QStringLiteral("tupdates/client/") + QLatin1String(left))),
+                     left);
+    }
+
+    void aHostileServiceChangesNothing()
+    {
+        // A package address named after the Updater's journal, whose
+        // connection drops after lines that would "roll back" the program's
+        // own files; a validly signed firmware package offered as the page.
+        m_key.trustIn(program());
+        const QByteArray journal =
+            "N kelv\nN Resources/update-keys.txt\nN Resources/profiles/conf.xml\n";
+        m_server->setContent(QStringLiteral("/x/update.journal"),
+                             journal + QByteArray(300000, '\n'));
+        m_server->setFault(QStringLiteral("/x/update.journal"),
+                           HttpTestServer::Fault::DropConnection, journal.size());
+        m_server->setContent(QStringLiteral("/page.pkg"),
+                             m_key.package(QStringLiteral("9.9"),
+                                           {{QStringLiteral("f/update.bin"), "firmware bytes"}},
+                                           QStringLiteral("firmware")));
+        offer(QStringLiteral("client,html"), m_server->url(QStringLiteral("/x/update.journal")),
+              m_server->url(QStringLiteral("/page.pkg")));
+        const QByteArray keys = readFile(program(QStringLiteral("Resources/update-keys.txt")));
+
+        QProcess first;
+        startKelv(first);
+        QVERIFY2(pressUpdate(first.processId(),
+                             {QStringLiteral("/x/update.journal"), QStringLiteral("/page.pkg")}),
+                 said(first).constData());
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
+                                     .contains("update file is a firmware package"),
+                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(program(QStringLiteral("web.log"))).contains("update.journal failed"), 60000);
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("tupdates/client/update.journal"))));
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("tupdates/html/ready"))));
+        ::kill(pid_t(first.processId()), SIGTERM);
+        QVERIFY(first.waitForFinished(60000));
+
+        // The next start rolls nothing back; the service now offers an older,
+        // validly signed version: the dialog asks, and nothing is ready.
+        m_server->clearRequests();
+        const QString older = QStringLiteral("/kelv-0.0.1.pkg");
+        m_server->setContent(older, m_key.package(QStringLiteral("0.0.1"),
+                                                  {{QStringLiteral("c/kelv"), "an old program"},
+                                                   {QStringLiteral("c/Resources/update-keys.txt"),
+                                                    "# an old release's keys\n"}}));
+        offer(QStringLiteral("client"), m_server->url(older));
+        QProcess second;
+        startKelv(second);
+        QVERIFY2(pressUpdate(second.processId(), {older}), said(second).constData());
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
+                                     .contains("Update offered version 0.0.1, which is not newer"),
+                                 60000);
+        const QByteArray log = readFile(program(QStringLiteral("web.log")));
+        QVERIFY2(!log.contains("rolling it back"), log.constData());
+        QVERIFY(!QFileInfo::exists(program(QStringLiteral("tupdates/client/ready"))));
+        QVERIFY(QFileInfo(program(QStringLiteral("kelv"))).isExecutable());
+        QCOMPARE(readFile(program(QStringLiteral("Resources/update-keys.txt"))), keys);
+        QVERIFY(readFile(program(QStringLiteral("Resources/profiles/conf.xml")))
+                    .contains("version=\"1.0.0\""));
+        second.kill();
+        second.waitForFinished(30000);
+    }
+
     void aNewVersionThatDoesNotStartIsRolledBackAndTheUserTold()
     {
         // The new "kelv" ends at once: the Updater restores the old one,
@@ -280,12 +445,11 @@ private slots:
         const QByteArray oldProgram = readFile(program(QStringLiteral("kelv")));
 
         QProcess updater;
-        QProcessEnvironment env = m_env;
-        env.insert(QStringLiteral("KELV_UPDATER_WAIT_PID"), QStringLiteral("0"));
-        env.insert(QStringLiteral("KELV_UPDATER_RESTART"), QStringLiteral("1"));
-        updater.setProcessEnvironment(env);
+        updater.setProcessEnvironment(m_env);
         updater.setWorkingDirectory(program());
-        updater.start(program(QStringLiteral("Updater")), {QStringLiteral("-update")});
+        updater.start(program(QStringLiteral("Updater")),
+                      {QStringLiteral("-update"), QStringLiteral("-wait"), QStringLiteral("0"),
+                       QStringLiteral("-restart")});
         QVERIFY(updater.waitForFinished(60000));
         QCOMPARE(updater.exitCode(), 1);
         rememberProcesses(readFile(program(QStringLiteral("updater.log"))));
@@ -327,11 +491,11 @@ private slots:
         }
 
         QProcess updater;
-        QProcessEnvironment env = m_env;
-        env.insert(QStringLiteral("KELV_UPDATER_WAIT_PID"), QStringLiteral("0"));
-        updater.setProcessEnvironment(env);
+        updater.setProcessEnvironment(m_env);
         updater.setWorkingDirectory(program());
-        updater.start(program(QStringLiteral("Updater")), {QStringLiteral("-update")});
+        updater.start(program(QStringLiteral("Updater")),
+                      {QStringLiteral("-update"), QStringLiteral("-wait"), QStringLiteral("0"),
+                       QStringLiteral("-restart")});
         QVERIFY(updater.waitForStarted());
         // Half way: the programs are replaced, some of the files too.
         const QString journal = program(QStringLiteral("tupdates/client/update.journal"));

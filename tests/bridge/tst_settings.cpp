@@ -534,6 +534,18 @@ void TestSettings::sessionInfoAndAutostart()
     QCOMPARE(object.value(QStringLiteral("tray")).toBool(), true);
     s.host.tray = false;
     QCOMPARE(info().value(QStringLiteral("tray")).toBool(), false);
+    // GNOME keeps the pointer speed and the double-click time, not wheel lines;
+    // a desktop the program does not know lets it change none of them.
+    const auto changeable = [&info] {
+        const QJsonObject mouse = info().value(QStringLiteral("systemMouse")).toObject();
+        return QList<bool>{mouse.value(QStringLiteral("pointerSpeed")).toBool(true),
+                           mouse.value(QStringLiteral("scrollLines")).toBool(true),
+                           mouse.value(QStringLiteral("doubleClick")).toBool(true)};
+    };
+    QCOMPARE(changeable(), (QList<bool>{true, false, true}));
+    m_gsettings.session().setDesktop(QStringLiteral("LXQt"));
+    QCOMPARE(changeable(), (QList<bool>{false, false, false}));
+    m_gsettings.session().setDesktop(QStringLiteral("GNOME"));
 
     QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":1})")), success(QStringLiteral("1")));
     QFile file(entry);

@@ -3,12 +3,13 @@
 //
 // Input: the first byte chooses how the rest is used. Bit 0 clear: the rest
 // is a package file as downloaded; set: the rest is the decompressed payload
-// (the data stream of version and files), packed here into a package, so the
-// stream reader is fuzzed directly. Bit 1 set: the file is sealed here (its
-// SHA-1 recomputed and signed with the trusted key), so a mutated package
-// passes the signature and digest and reaches the LZMA decoder and the
-// payload stream; clear: it is read as it is, which exercises the signature
-// checks (and is refused unless it carries the trusted signature).
+// (the data stream of version and files), packed here into a firmware package
+// of version 1.0, so the stream reader is fuzzed directly. Bit 1 set: the
+// file is sealed here (the manifest's body length and SHA-256 recomputed and
+// the manifest signed with the trusted key), so a mutated package passes the
+// signature and digest and reaches the LZMA decoder and the payload stream;
+// clear: it is read as it is, which exercises the signature checks (and is
+// refused unless it carries the trusted signature).
 //
 // Invariants: the reader never writes outside the kind folder; an unpack that
 // succeeds is one the checking reader accepts too, and leaves exactly the
@@ -44,14 +45,16 @@ const package::TrustedKeys &trustedKeys()
     return keys;
 }
 
-// Recomputes the digest and signs, as the vendor's packer does.
+// Recomputes the manifest's body length and digest and signs, as the
+// vendor's packer does.
 QByteArray seal(QByteArray file)
 {
     if (file.size() < package::kMinimumSize)
         return file;
-    file.replace(package::kDigestOffset, 20,
-                 QCryptographicHash::hash(QByteArrayView(file).sliced(package::kPropertiesOffset),
-                                          QCryptographicHash::Sha1));
+    const QByteArrayView body = QByteArrayView(file).sliced(package::kHeaderSize);
+    qToLittleEndian<quint64>(quint64(body.size()), file.data() + package::kBodyLengthOffset);
+    file.replace(package::kBodyDigestOffset, package::kBodyDigestSize,
+                 QCryptographicHash::hash(body, QCryptographicHash::Sha256));
     signingKey().signPackage(&file);
     return file;
 }
@@ -62,14 +65,16 @@ QByteArray packPayload(const QByteArray &payload)
     QByteArray stream;
     if (!package::lzmaCompress(payload, 0, false, &properties, &stream))
         return QByteArray();
-    QByteArray tail = properties;
+    QByteArray body = properties;
     char length[4];
     qToLittleEndian<quint32>(quint32(payload.size()), length);
-    tail.append(length, 4);
-    tail += stream;
-    QByteArray file(package::kReservedSize, '\0');
-    file += QCryptographicHash::hash(tail, QCryptographicHash::Sha1);
-    return file + tail;
+    body.append(length, 4);
+    body += stream;
+    package::Manifest manifest;
+    manifest.kind = QStringLiteral("firmware");
+    manifest.product = package::kProductCode;
+    manifest.version = QStringLiteral("1.0");
+    return package::headerOf(manifest) + body;
 }
 
 } // namespace
@@ -97,9 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString kindFolder = fuzz::sandboxFile(QStringLiteral("tupdates/firmware"));
     const QString packagePath =
         fuzz::writeSandboxFile(QStringLiteral("tupdates/firmware/update.pkg"), file);
-    QString version;
-    const bool unpacked =
-        package::unpackPackageFile(packagePath, kindFolder, trustedKeys(), &version);
+    package::Expectation expected;
+    expected.kind = QStringLiteral("firmware");
+    const package::UnpackResult result =
+        package::unpackPackageFile(packagePath, kindFolder, trustedKeys(), expected);
+    const bool unpacked = result.outcome == package::UnpackResult::Unpacked;
 
     // Nothing lands outside the kind folder (the default profiles aside).
     QDirIterator all(fuzz::sandbox(), QDir::Files | QDir::Hidden | QDir::System,
@@ -115,10 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (unpacked) {
         FUZZ_CHECK(readable, "what unpacks also passes the checking reader");
-        FUZZ_CHECK(package::checkSignature(file, trustedKeys()) == package::SignatureCheck::Valid,
+        FUZZ_CHECK(package::checkSignature(file.left(package::kHeaderSize), trustedKeys()) ==
+                       package::SignatureCheck::Valid,
                    "only packages signed by the trusted key unpack");
-        FUZZ_CHECK(version == content.version, "the version string is the package's");
-        FUZZ_CHECK(!QFile::exists(packagePath), "the package file goes after unpacking");
+        FUZZ_CHECK(result.version == content.version, "the version string is the package's");
+        FUZZ_CHECK(content.kind == QLatin1String("firmware"), "only the expected kind unpacks");
         // Later entries with the same path replace earlier ones.
         QHash<QString, QByteArray> expected;
         for (const package::Entry &entry : std::as_const(content.entries)) {

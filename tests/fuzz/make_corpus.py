@@ -97,20 +97,29 @@ def payload(version, files):
     for name, content in files:
         out += qstring(name) + struct.pack(">I", len(content)) + struct.pack(">I", len(content)) + content
     return out
-def package(data):
+def package(data, version="1.0", kind=b"firmware", dictionary=1 << 16):
+    # 104 bytes of signature area (zero: unsigned), the manifest (kind,
+    # product, version, body length, SHA-256 of the body), the body.
+    import hashlib
     filters = [{"id": lzma.FILTER_LZMA1, "dict_size": 1 << 16, "lc": 3, "lp": 0, "pb": 2}]
     stream = lzma.compress(data, format=lzma.FORMAT_RAW, filters=filters)
-    props = bytes([(2 * 5 + 0) * 9 + 3]) + struct.pack("<I", 1 << 16)
-    tail = props + struct.pack("<I", len(data)) + stream
-    import hashlib
-    return b"\0" * 128 + hashlib.sha1(tail).digest() + tail
+    props = bytes([(2 * 5 + 0) * 9 + 3]) + struct.pack("<I", dictionary)
+    body = props + struct.pack("<I", len(data)) + stream
+    manifest = (kind.ljust(16, b"\0") + struct.pack("<I", 4118) + version.encode().ljust(32, b"\0")
+                + struct.pack("<Q", len(body)) + hashlib.sha256(body).digest() + bytes(60))
+    return bytes(104) + manifest + body
 files = [("html/index.html", b"<html></html>"), ("html/js/app.js", b"x=1"), ("html/update.bin", b"\x16\x10\0\0")]
 # First byte: bit 0 raw payload, bit 1 sealed (digest and signature) by the target.
-write("fuzz_package", "file_three", b"\x02" + package(payload("1.2.3", files)))
-write("fuzz_package", "file_one", b"\x02" + package(payload("2", [("client/Updater", b"#!")])))
-write("fuzz_package", "file_unsigned", b"\x00" + package(payload("2", [("client/kelv", b"x")])))
-write("fuzz_package", "file_foreign_key", b"\x00" + b"KELVSIG1" + bytes(range(32)) + bytes(88)
-      + package(payload("2", [("client/kelv", b"x")]))[128:])
+write("fuzz_package", "file_three", b"\x02" + package(payload("1.2.3", files), "1.2.3"))
+write("fuzz_package", "file_one", b"\x02" + package(payload("2", [("client/Updater", b"#!")]), "2"))
+write("fuzz_package", "file_client", b"\x02" + package(payload("2", [("c/kelv", b"x")]), "2", b"client"))
+write("fuzz_package", "file_huge_dictionary",
+      b"\x02" + package(payload("3.1", files), "3.1", dictionary=0xFFFFFFFF))
+write("fuzz_package", "file_unsigned", b"\x00" + package(payload("2", [("client/kelv", b"x")]), "2"))
+write("fuzz_package", "file_foreign_key", b"\x00" + b"KELVPKG2" + bytes(range(32)) + bytes(64)
+      + package(payload("2", [("client/kelv", b"x")]), "2")[104:])
+write("fuzz_package", "file_old_format", b"\x00" + b"KELVSIG1" + bytes(range(32)) + bytes(64)
+      + package(payload("2", [("client/kelv", b"x")]), "2")[104:])
 write("fuzz_package", "raw_three", b"\x03" + payload("1.2.3", files))
 write("fuzz_package", "raw_unsafe", b"\x03" + payload("9", [("x/../../evil", b"e"), ("x//abs", b"a")]))
 write("fuzz_package", "raw_nested", b"\x03" + payload("v", [("a/b", b"1"), ("a/b/c", b"2"), ("noslash", b"3")]))

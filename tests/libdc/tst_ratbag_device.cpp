@@ -450,6 +450,8 @@ private slots:
         const QJsonObject buttons = o.value("buttons").toObject();
         QCOMPARE(buttons.value("count").toInt(), 3);
         QCOMPARE(buttons.value("allowed").toArray(), QJsonArray({510, 510, 130}));
+        // Mouse functions 1-5 (bits 1-5) with the daemon's buttons, 6-10 with its specials.
+        QCOMPARE(buttons.value("mouse").toArray(), QJsonArray({0x7fe, 0x7fe, 0x3e}));
         QCOMPARE(buttons.value("roles").toArray(), QJsonArray({"", "", ""}));
         const QJsonObject led =
             o.value("lighting").toObject().value("leds").toArray().at(0).toObject();

@@ -23,6 +23,20 @@ const QString kGnome = QStringLiteral("/org/gnome/desktop/peripherals/mouse/");
 const QString kCinnamon = QStringLiteral("/org/cinnamon/desktop/peripherals/mouse/");
 const QString kMate = QStringLiteral("/org/mate/desktop/peripherals/mouse/");
 
+// The settings the running desktop lets the program change, as a word list.
+QString changeable()
+{
+    const platform::ChangeableMouseSettings can = platform::changeableMouseSettings();
+    QStringList words;
+    if (can.pointerSpeed)
+        words << QStringLiteral("speed");
+    if (can.wheelScrollLines)
+        words << QStringLiteral("lines");
+    if (can.doubleClickTime)
+        words << QStringLiteral("click");
+    return words.join(QLatin1Char(' '));
+}
+
 double number(const QString &text)
 {
     bool ok = false;
@@ -49,6 +63,7 @@ private slots:
     void gnomeKeepsSpeedAndDoubleClickInDconf()
     {
         m_session->setDesktop(QStringLiteral("ubuntu:GNOME"));
+        QCOMPARE(changeable(), QStringLiteral("speed click"));
         QVERIFY(platform::setDoubleClickTime(620));
         QCOMPARE(m_session->dconf(kGnome + QStringLiteral("double-click")), QStringLiteral("620"));
         QVERIFY(platform::setPointerSpeed(15));
@@ -64,6 +79,7 @@ private slots:
     void cinnamonAndMateUseTheirOwnSchemas()
     {
         m_session->setDesktop(QStringLiteral("X-Cinnamon"));
+        QCOMPARE(changeable(), QStringLiteral("speed click"));
         QVERIFY(platform::setDoubleClickTime(480));
         QVERIFY(platform::setPointerSpeed(20));
         QCOMPARE(m_session->dconf(kCinnamon + QStringLiteral("double-click")),
@@ -85,6 +101,7 @@ private slots:
     void plasmaOnX11WritesItsFilesAndNotifies()
     {
         m_session->setDesktop(QStringLiteral("KDE"), QStringLiteral("x11"));
+        QCOMPARE(changeable(), QStringLiteral("speed lines click"));
         // What the running Plasma session would hear on its bus.
         QProcess monitor;
         monitor.setProcessChannelMode(QProcess::MergedChannels);
@@ -149,6 +166,7 @@ private slots:
     void xfceKeepsValuesInXfconf()
     {
         m_session->setDesktop(QStringLiteral("XFCE"));
+        QCOMPARE(changeable(), QStringLiteral("speed click"));
         QVERIFY(platform::setDoubleClickTime(340));
         QCOMPARE(
             m_session->xfconf(QStringLiteral("xsettings"), QStringLiteral("/Net/DoubleClickTime")),
@@ -174,11 +192,25 @@ private slots:
     {
         for (const QString &desktop : {QStringLiteral("LXQt"), QString()}) {
             m_session->setDesktop(desktop);
+            QCOMPARE(changeable(), QString());
             QVERIFY(!platform::setDoubleClickTime(400));
             QVERIFY(!platform::setPointerSpeed(10));
             QVERIFY(!platform::setWheelScrollLines(3));
         }
         QCOMPARE(m_session->dconf(kGnome + QStringLiteral("double-click")), QString());
+    }
+
+    void desktopWithoutItsToolsOffersNothing()
+    {
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(m_session->runtimeFolder()));
+        QStringList offered;
+        for (const char *desktop : {"GNOME", "MATE", "KDE", "XFCE"}) {
+            m_session->setDesktop(QString::fromLatin1(desktop));
+            offered << changeable();
+        }
+        qputenv("PATH", path);
+        QCOMPARE(offered, QStringList(4, QString()));
     }
 
     void storeThatCannotBeReachedFails()

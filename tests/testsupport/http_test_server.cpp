@@ -235,6 +235,31 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
             return;
         }
         break;
+    case Fault::Endless: {
+        socket->write(head(200, {{"Content-Type", route.contentType}}));
+        auto *timer = new QTimer(socket);
+        const QByteArray chunk(16 * 1024, 'e');
+        connect(timer, &QTimer::timeout, socket, [socket, chunk] { socket->write(chunk); });
+        timer->start(2);
+        return;
+    }
+    case Fault::ShortLength:
+        socket->write(head(200, {{"Content-Type", route.contentType},
+                                 {"Content-Length", QByteArray::number(route.dropAfter)}}));
+        sendBody(socket, content, size, true);
+        return;
+    case Fault::HugeLength:
+        socket->write(head(200, {{"Content-Type", route.contentType},
+                                 {"Content-Length", QByteArray::number(route.dropAfter)}}));
+        socket->write(content.left(1024)); // and nothing more: the socket stays open
+        return;
+    case Fault::SmallTotal:
+        socket->write(
+            head(206, {{"Content-Type", route.contentType},
+                       {"Content-Range", "bytes 0-" + QByteArray::number(route.dropAfter - 1) +
+                                             '/' + QByteArray::number(route.dropAfter)}}));
+        sendBody(socket, content, size, true);
+        return;
     case Fault::None:
     case Fault::DropConnection:
     case Fault::Stall:

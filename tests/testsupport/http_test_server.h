@@ -35,6 +35,10 @@ public:
         NoContentLength,     // 200, no Content-Length, no ranges; the end is the closed socket
         Stall,               // headers and dropAfter bytes of the body, then silence (open)
         ErrorPageOnRange,    // 416 with an HTML body to every range request past the start
+        Endless,             // 200, no Content-Length, bytes without end until the client leaves
+        ShortLength,         // Content-Length says dropAfter bytes; the whole content is sent
+        HugeLength,          // Content-Length says dropAfter bytes; a little is sent, then silence
+        SmallTotal,          // 206 naming dropAfter as the total, no Content-Length, all sent
     };
 
     struct Request

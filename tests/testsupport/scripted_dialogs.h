@@ -35,6 +35,11 @@ public:
         texts << text;
         return messageAnswers.isEmpty() ? QMessageBox::Cancel : messageAnswers.takeFirst();
     }
+    void notify(QWidget *, QMessageBox::Icon, const QString &title, const QString &text) override
+    {
+        captions << title;
+        texts << text;
+    }
 
 private:
     QString nextFile(const QString &caption, const QString &filter)

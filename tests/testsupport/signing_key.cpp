@@ -35,9 +35,11 @@ QByteArray SigningKey::package(const package::Content &content, int preset, bool
 }
 
 QByteArray SigningKey::package(const QString &version,
-                               const QList<QPair<QString, QByteArray>> &files) const
+                               const QList<QPair<QString, QByteArray>> &files,
+                               const QString &kind) const
 {
     package::Content content;
+    content.kind = kind;
     content.version = version;
     for (const auto &file : files)
         content.entries.append({file.first, file.second});

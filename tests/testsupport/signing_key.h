@@ -36,9 +36,9 @@ public:
     // A package of content, built and signed.
     QByteArray package(const package::Content &content, int preset = 6,
                        bool endMarker = false) const;
-    // A package of (stored name, content) pairs with the given version.
-    QByteArray package(const QString &version,
-                       const QList<QPair<QString, QByteArray>> &files) const;
+    // A package of (stored name, content) pairs with the given version and kind.
+    QByteArray package(const QString &version, const QList<QPair<QString, QByteArray>> &files,
+                       const QString &kind = QStringLiteral("client")) const;
 
     // The secret key as a PEM file (for kelvpack --sign and sign), written
     // once into a temporary folder that lives as long as this object.

@@ -7,8 +7,8 @@
 namespace kelv::test {
 
 // A private virtual X server for tests that need real X11 (key grabs, the
-// RECORD extension, xdotool). Starts Xvfb on a free display number and stops
-// it when destroyed.
+// RECORD extension, xdotool). Starts Xvfb on a free display number (taken only
+// once Xvfb reports that it listens there) and stops it when destroyed.
 class XvfbServer
 {
 public:

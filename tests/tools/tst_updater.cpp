@@ -1,9 +1,11 @@
 // The Updater as a real process on a throw-away program folder: it waits for
 // the program, replaces the files of tupdates/client/ready, keeps the new
 // version only when it reports that it started, rolls back otherwise (and
-// when a file cannot be replaced, and after an interrupted run), starts the
-// program only when the user chose to restart, and acts on no journal line a
-// file name could have forged. Stand-in programs are shell scripts.
+// when a file cannot be replaced, and after an interrupted run), installs
+// nothing it cannot check (without -restart the next start hands it over),
+// never writes through a folder link that leads out of the program folder,
+// and acts on no journal line a file name could have forged. Stand-in
+// programs are shell scripts.
 
 #include "update/client_install.h"
 #include "update/file_modes.h"
@@ -63,9 +65,10 @@ class TestUpdater : public QObject
 private slots:
     void init();
     void cleanup();
-    void needsUpdateArgument();
+    void needsItsCommandLine();
     void waitsThenReplacesAndKeepsAVersionThatStarts();
-    void exitInstallsAndStaysQuiet();
+    void exitInstallsNothingUntilTheNextStart();
+    void neverWritesThroughALinkLeadingOut();
     void rollsBackWhenTheNewVersionEnds();
     void rollsBackWhenTheNewVersionStaysSilent();
     void rollsBackWhenAFileCannotBeReplaced();
@@ -112,29 +115,42 @@ int TestUpdater::runUpdater(bool restart, qint64 waitPid, QProcess *given, int h
     QProcess local;
     QProcess &process = given ? *given : local;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("KELV_UPDATER_WAIT_PID"), QString::number(waitPid));
-    environment.remove(QStringLiteral("KELV_UPDATER_RESTART"));
-    if (restart)
-        environment.insert(QStringLiteral("KELV_UPDATER_RESTART"), QStringLiteral("1"));
     if (healthTimeoutMs > 0)
         environment.insert(QStringLiteral("KELV_UPDATER_HEALTH_TIMEOUT_MS"),
                            QString::number(healthTimeoutMs));
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(path(QString()));
-    process.start(updater(), {QStringLiteral("-update")});
+    // Everything on the command line, as an elevated start on Windows gets it.
+    QStringList arguments{QStringLiteral("-update"), QStringLiteral("-wait"),
+                          QString::number(waitPid)};
+    if (restart)
+        arguments << QStringLiteral("-restart");
+    process.start(updater(), arguments);
     if (given)
         return 0;
     process.waitForFinished(60000);
     return process.exitCode();
 }
 
-void TestUpdater::needsUpdateArgument()
+void TestUpdater::needsItsCommandLine()
 {
-    QProcess process;
-    process.setWorkingDirectory(path(QString()));
-    process.start(updater(), {});
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitCode(), 2);
+    readyNewVersion(reportingScript("new"));
+    const QList<QStringList> wrong = {
+        {},
+        {QStringLiteral("-update")},
+        {QStringLiteral("-update"), QStringLiteral("-wait")},
+        {QStringLiteral("-update"), QStringLiteral("-wait"), QStringLiteral("12x")},
+        {QStringLiteral("-wait"), QStringLiteral("1"), QStringLiteral("-restart")},
+        {QStringLiteral("-update"), QStringLiteral("-wait"), QStringLiteral("1"),
+         QStringLiteral("-force")}};
+    for (const QStringList &arguments : wrong) {
+        QProcess process;
+        process.setWorkingDirectory(path(QString()));
+        process.start(updater(), arguments);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("usage: Updater -update -wait"));
+    }
     QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
 }
 
@@ -177,25 +193,61 @@ void TestUpdater::waitsThenReplacesAndKeepsAVersionThatStarts()
                  left);
 }
 
-void TestUpdater::exitInstallsAndStaysQuiet()
+void TestUpdater::exitInstallsNothingUntilTheNextStart()
 {
+    // Without -restart nothing would start the new version to see that it
+    // runs: nothing is installed, and the next start is to hand it over.
     readyNewVersion(reportingScript("new"));
     QCOMPARE(runUpdater(false), 0);
-    QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("new library"));
-    // Nothing was started; the first start checks the new version.
+    QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
+    QVERIFY(QFileInfo::exists(path(QStringLiteral("tupdates/client/ready/kelv"))));
+    QVERIFY(QFileInfo::exists(path(QStringLiteral("tupdates/client/install-at-start"))));
+    QCOMPARE(install::phaseOf(install::InstallPaths(path(QString()))), install::Phase::Idle);
     QTest::qWait(500);
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("started"))));
-    QCOMPARE(install::phaseOf(install::InstallPaths(path(QString()))), install::Phase::Installed);
-    QCOMPARE(readFile(path(QStringLiteral("tupdates/client/health.pending"))), QByteArray("2.0.0"));
 
-    // Started again with the restart (as the first start asks it to): the
-    // check runs without installing anything twice.
+    // The next start hands it over with the restart: installed and checked.
     QCOMPARE(runUpdater(true), 0);
-    // The stand-in reports before it records its start.
     QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
                               QByteArray("new"), 10000);
+    QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("new library"));
     QCOMPARE(install::phaseOf(install::InstallPaths(path(QString()))), install::Phase::Idle);
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/backup"))));
+}
+
+void TestUpdater::neverWritesThroughALinkLeadingOut()
+{
+    // A folder of the program folder is a link to a folder elsewhere.
+    const QString outside = m_dir->filePath(QStringLiteral("elsewhere"));
+    writeFile(outside + QStringLiteral("/data.txt"), "not the program's");
+    QVERIFY(QFile::link(outside, path(QStringLiteral("data"))));
+    readyNewVersion(reportingScript("new"));
+    writeFile(path(QStringLiteral("tupdates/client/ready/data/data.txt")), "written through");
+    writeFile(path(QStringLiteral("tupdates/client/ready/data/new.txt")), "new outside");
+
+    QCOMPARE(runUpdater(true), 1);
+    QCOMPARE(readFile(outside + QStringLiteral("/data.txt")), QByteArray("not the program's"));
+    QVERIFY(!QFileInfo::exists(outside + QStringLiteral("/new.txt")));
+    QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("old library"));
+    QVERIFY(readFile(path(QStringLiteral("tupdates/client/rollback.txt")))
+                .contains("leads out of the program folder"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("old"), 10000);
+
+    // A journal left by an interrupted run cannot delete through the link
+    // either; a link that stays inside the program folder is used as usual.
+    QFile::remove(path(QStringLiteral("started")));
+    writeFile(path(QStringLiteral("tupdates/client/update.journal")), "N data/data.txt\n");
+    QVERIFY(QFile::link(path(QStringLiteral("lib")), path(QStringLiteral("shared"))));
+    readyNewVersion(reportingScript("new"));
+    writeFile(path(QStringLiteral("tupdates/client/ready/shared/extra.so")),
+              "through an inner link");
+    QCOMPARE(runUpdater(true), 0);
+    QCOMPARE(readFile(outside + QStringLiteral("/data.txt")), QByteArray("not the program's"));
+    QVERIFY(readFile(path(QStringLiteral("updater.log"))).contains("outside the program folder"));
+    QCOMPARE(readFile(path(QStringLiteral("lib/extra.so"))), QByteArray("through an inner link"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("new"), 10000);
 }
 
 void TestUpdater::rollsBackWhenTheNewVersionEnds()

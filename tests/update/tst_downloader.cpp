@@ -6,6 +6,7 @@
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/test_files.h"
+#include "update/firmware_image.h"
 #include "update/package_format.h"
 #include "update/ps_update_downloader.h"
 
@@ -45,9 +46,10 @@ const test::SigningKey &key()
 
 // A signed package of incompressible content, about `size` bytes.
 QByteArray makePackage(qsizetype size, const QString &version = QStringLiteral("9.1"),
-                       quint32 seed = 7)
+                       quint32 seed = 7, const QString &kind = QStringLiteral("client"))
 {
     package::Content content;
+    content.kind = kind;
     content.version = version;
     content.entries.append({QStringLiteral("pkg/bin/data.bin"), noise(size, seed)});
     content.entries.append({QStringLiteral("pkg/readme.txt"), "readme"});
@@ -60,7 +62,7 @@ QByteArray makePackageOfExactSize(qsizetype size)
     qsizetype padding = size - 400;
     for (int attempt = 0; attempt < 40; ++attempt) {
         package::Content content;
-        content.version = QStringLiteral("exact");
+        content.version = QStringLiteral("5.5");
         content.entries.append({QStringLiteral("pkg/pad.bin"), noise(padding, 3)});
         const QByteArray built = key().package(content, 0);
         if (built.size() == size)
@@ -108,7 +110,7 @@ class TestDownloader : public QObject
 private slots:
     void init();
     void cleanup();
-    void outputNames();
+    void addressNeverNamesAFileOfTheInstaller();
     void foldersAreCleaned();
     void downloadsAndUnpacks();
     void resumption_data();
@@ -127,6 +129,12 @@ private slots:
     void replacedPackageRestartsInsteadOfMixing();
     void refusedAddressIsNeverContacted_data();
     void refusedAddressIsNeverContacted();
+    void neverMoreThanAnnounced_data();
+    void neverMoreThanAnnounced();
+    void slowDownloadFailsAndKeepsItsPart();
+    void notNewerWaitsForTheUser();
+    void packageOfAnotherKindIsRefused();
+    void firmwareKeptUntilANewerOneIsVerified();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -154,33 +162,46 @@ void TestDownloader::cleanup()
     setWorkingFolder(QString());
     setExecutableFolder(QString());
     PsUpdateDownloader::setStallTimeoutForTests(0);
+    PsUpdateDownloader::setSlowWindowForTests(0);
+    PsUpdateDownloader::setSizeLimitForTests(0);
 }
 
-void TestDownloader::outputNames()
+void TestDownloader::addressNeverNamesAFileOfTheInstaller()
 {
-    QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h:1/d/update.pkg?x=1&y=/z")),
-             QStringLiteral("update.pkg"));
-    QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/d/client-2.pkg")),
-             QStringLiteral("client-2.pkg"));
-    const QString fallback = PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/d/"));
-    QVERIFY2(QRegularExpression(QStringLiteral("^tupdate-\\d+$")).match(fallback).hasMatch(),
-             qPrintable(fallback));
+    // A package address ending in the Updater's journal, and a connection
+    // that drops: the part kept for resuming lands in the download folder
+    // under the kind's own name, and the installer's files stay as they are.
+    writeFile(m_base + QStringLiteral("client/update.journal"), "N kelv\n");
+    writeFile(m_base + QStringLiteral("client/rollback.txt"), "the installer's own notice");
+    const QByteArray pkg = makePackage(400000);
+    m_server->setContent(QStringLiteral("/files/update.journal"), pkg);
+    m_server->setFault(QStringLiteral("/files/update.journal"), Fault::DropConnection, 250000);
+    Run run(m_server->url(QStringLiteral("/files/update.journal")), QStringLiteral("client"));
+    QCOMPARE(run.downloader->outputPath(), m_base + QStringLiteral("download/client.pkg"));
+    run.start();
+    QVERIFY(run.failed.wait(20000));
+    QCOMPARE(QFileInfo(m_base + QStringLiteral("download/client.pkg")).size(), 250000);
+    QCOMPARE(readFile(m_base + QStringLiteral("client/update.journal")), QByteArray("N kelv\n"));
+    QCOMPARE(readFile(m_base + QStringLiteral("client/rollback.txt")),
+             QByteArray("the installer's own notice"));
 }
 
 void TestDownloader::foldersAreCleaned()
 {
     writeFile(m_base + QStringLiteral("stray.txt"), "x");
-    writeFile(m_base + QStringLiteral("client/other.pkg"), "x");
+    writeFile(m_base + QStringLiteral("download/other.pkg"), "x");
+    writeFile(m_base + QStringLiteral("download/html.pkg"), "another kind's part");
+    writeFile(m_base + QStringLiteral("client/update.journal"), "the installer's");
     writeFile(m_base + QStringLiteral("client/ready/keep.txt"), "ready files stay");
-    writeFile(m_base + QStringLiteral("html/other.txt"), "another kind");
     QThread thread;
     auto *downloader = new PsUpdateDownloader(&thread, m_server->url(QStringLiteral("/c.pkg")),
                                               QStringLiteral("client"));
     QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("stray.txt")));
-    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/other.pkg")));
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("download/other.pkg")));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("download/html.pkg")));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/update.journal")));
     QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/keep.txt")));
-    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("html/other.txt")));
-    QCOMPARE(downloader->outputPath(), m_base + QStringLiteral("client/c.pkg"));
+    QCOMPARE(downloader->outputPath(), m_base + QStringLiteral("download/client.pkg"));
     delete downloader;
 }
 
@@ -201,7 +222,7 @@ void TestDownloader::downloadsAndUnpacks()
     QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=0-"));
     QCOMPARE(run.downloader->full(), pkg.size());
     QCOMPARE(QFileInfo(m_base + QStringLiteral("client/ready/bin/data.bin")).size(), 300000);
-    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/client.pkg")));
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("download/client.pkg")));
 }
 
 void TestDownloader::resumption_data()
@@ -217,9 +238,9 @@ void TestDownloader::resumption()
 {
     QFETCH(qint64, leftover);
     QFETCH(qint64, kept);
-    const QByteArray pkg = makePackage(400000);
+    const QByteArray pkg = makePackage(400000, QStringLiteral("9.1"), 7, QStringLiteral("html"));
     m_server->setContent(QStringLiteral("/p/update.pkg"), pkg);
-    const QString output = m_base + QStringLiteral("html/update.pkg");
+    const QString output = m_base + QStringLiteral("download/html.pkg");
     writeFile(output, pkg.left(leftover));
 
     Run run(m_server->url(QStringLiteral("/p/update.pkg")), QStringLiteral("html"));
@@ -240,11 +261,11 @@ void TestDownloader::rangeNotSatisfiableMeansComplete()
     const QByteArray pkg = makePackageOfExactSize(2 * PsUpdateDownloader::kPartSize);
     QCOMPARE(pkg.size(), 2 * PsUpdateDownloader::kPartSize);
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
-    writeFile(m_base + QStringLiteral("client/update.pkg"), pkg);
+    writeFile(m_base + QStringLiteral("download/client.pkg"), pkg);
     Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
     run.start();
     QVERIFY(run.unpacked.wait(20000));
-    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("exact"));
+    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("5.5"));
     QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=204800-"));
     QCOMPARE(run.failed.size(), 0);
 }
@@ -252,8 +273,10 @@ void TestDownloader::rangeNotSatisfiableMeansComplete()
 void TestDownloader::notFoundRemovesOnlyOwnKindFolder()
 {
     writeFile(m_base + QStringLiteral("client/ready/kelv"), "a ready client update");
-    m_server->setContent(QStringLiteral("/page.pkg"), makePackage(1000));
+    m_server->setContent(QStringLiteral("/page.pkg"),
+                         makePackage(1000, QStringLiteral("9.1"), 7, QStringLiteral("html")));
     m_server->setFault(QStringLiteral("/page.pkg"), Fault::NotFoundMidTransfer);
+    writeFile(m_base + QStringLiteral("html/ready/index.html"), "an earlier page package");
     Run run(m_server->url(QStringLiteral("/page.pkg")), QStringLiteral("html"));
     QVERIFY(QFileInfo::exists(m_base + QStringLiteral("html")));
     run.start();
@@ -270,7 +293,7 @@ void TestDownloader::droppedConnectionFailsAndResumesLater()
     const QByteArray pkg = makePackage(400000);
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
     m_server->setFault(QStringLiteral("/update.pkg"), Fault::DropConnection, 250000);
-    const QString output = m_base + QStringLiteral("client/update.pkg");
+    const QString output = m_base + QStringLiteral("download/client.pkg");
     {
         Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
         run.start();
@@ -294,23 +317,23 @@ void TestDownloader::unknownLengthCompletesAtTheEnd()
     const QByteArray pkg = makePackage(300000);
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
     m_server->setFault(QStringLiteral("/update.pkg"), Fault::NoContentLength);
-    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("firmware"));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
     run.start();
     QVERIFY(run.unpacked.wait(20000));
     QVERIFY(run.progress.size() > 1);
     QCOMPARE(run.progress.first().at(1).toLongLong(), -1);
     QCOMPARE(run.finished.size(), 1);
-    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("firmware/ready/readme.txt")));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/readme.txt")));
 }
 
 void TestDownloader::badPackageRemovesKindFolder()
 {
-    QByteArray pkg = makePackage(5000);
+    QByteArray pkg = makePackage(5000, QStringLiteral("9.1"), 7, QStringLiteral("html"));
     pkg[pkg.size() - 1] = char(pkg.at(pkg.size() - 1) ^ 1);
     pkg = key().sign(pkg); // signed as it is: only the digest tells
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
     writeFile(m_base + QStringLiteral("client/ready/kelv"), "stays");
-    QTest::ignoreMessage(QtInfoMsg, "Update Error: bad SHA1 hash of update file!");
+    QTest::ignoreMessage(QtInfoMsg, "Update Error: bad SHA-256 hash of update file!");
     Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("html"));
     run.start();
     QVERIFY(run.finished.wait(20000));
@@ -319,6 +342,7 @@ void TestDownloader::badPackageRemovesKindFolder()
     QCOMPARE(run.failed.size(), 0);
     QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/kelv")));
     QTRY_COMPARE(run.errors.size(), 1);
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("download/html.pkg")));
     QCOMPARE(run.errors.first().first().toString(),
              QStringLiteral("Update refused: the package is damaged"));
 }
@@ -329,6 +353,7 @@ void TestDownloader::untrustedPackagesAreRefusedAndReported_data()
     QTest::addColumn<QString>("log");
     QTest::addColumn<QString>("shown");
     package::Content content;
+    content.kind = QStringLiteral("html");
     content.version = QStringLiteral("6");
     content.entries.append({QStringLiteral("pkg/index.html"), "evil page"});
     QTest::newRow("unsigned") << package::buildPackage(content)
@@ -366,11 +391,11 @@ void TestDownloader::errorPageOf416IsNeverAppended()
     QCOMPARE(pkg.size(), 2 * PsUpdateDownloader::kPartSize);
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
     m_server->setFault(QStringLiteral("/update.pkg"), Fault::ErrorPageOnRange);
-    writeFile(m_base + QStringLiteral("client/update.pkg"), pkg);
+    writeFile(m_base + QStringLiteral("download/client.pkg"), pkg);
     Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
     run.start();
     QVERIFY(run.unpacked.wait(20000));
-    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("exact"));
+    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("5.5"));
     QCOMPARE(m_server->lastRequest().header("range"), QByteArray("bytes=204800-"));
     QCOMPARE(run.errors.size(), 0);
     QCOMPARE(run.failed.size(), 0);
@@ -408,7 +433,7 @@ void TestDownloader::stalledDownloadFailsAndKeepsItsPart()
     m_server->setPacing(0, 0);
     m_server->setContent(QStringLiteral("/update.pkg"), pkg);
     m_server->setFault(QStringLiteral("/update.pkg"), Fault::Stall, 150000);
-    const QString output = m_base + QStringLiteral("client/update.pkg");
+    const QString output = m_base + QStringLiteral("download/client.pkg");
     {
         Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
         QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("received nothing")));
@@ -471,10 +496,169 @@ void TestDownloader::refusedAddressIsNeverContacted()
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("refused")));
     Run run(url, QStringLiteral("client"));
     run.start();
-    QVERIFY(run.errors.wait(20000));
+    // A refusal can come before the spy would start waiting: wait for the count.
+    QTRY_VERIFY_WITH_TIMEOUT(!run.errors.isEmpty(), 20000);
     QVERIFY(run.errors.first().first().toString().startsWith(QLatin1String("Update refused: ")));
     QCOMPARE(run.failed.size(), 0);
     QCOMPARE(run.progress.size(), 0);
+}
+
+void TestDownloader::neverMoreThanAnnounced_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<qint64>("announced");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<QString>("shown");
+    // Bytes without end and no length: cut off at the largest package size
+    // (lowered here so the test does not send 512 MiB).
+    QTest::newRow("endless data") << int(Fault::Endless) << qint64(0) << qint64(300000)
+                                  << QStringLiteral("Update refused: the package is too large");
+    // A total smaller than what is sent: never more than the total is written.
+    QTest::newRow("more than the range's total")
+        << int(Fault::SmallTotal) << qint64(100000) << qint64(0)
+        << QStringLiteral("Update refused: the server sent too much data");
+    // A length larger than any package: refused before the body.
+    QTest::newRow("a length above 512 MiB")
+        << int(Fault::HugeLength) << qint64(600) * 1024 * 1024 << qint64(0)
+        << QStringLiteral("Update refused: the package is too large");
+    // A length smaller than the package: what arrives is refused as cut off.
+    QTest::newRow("a length below the package's")
+        << int(Fault::ShortLength) << qint64(200000) << qint64(0)
+        << QStringLiteral("Update refused: the package is incomplete");
+}
+
+void TestDownloader::neverMoreThanAnnounced()
+{
+    QFETCH(int, fault);
+    QFETCH(qint64, announced);
+    QFETCH(qint64, limit);
+    QFETCH(QString, shown);
+    PsUpdateDownloader::setSizeLimitForTests(limit);
+    m_server->setContent(QStringLiteral("/update.pkg"), makePackage(400000));
+    m_server->setFault(QStringLiteral("/update.pkg"), Fault(fault), announced);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    qint64 largest = 0;
+    QObject::connect(
+        run.downloader, &PsUpdateDownloader::finishPart, run.downloader,
+        [&] { largest = qMax(largest, QFileInfo(run.downloader->outputPath()).size()); },
+        Qt::DirectConnection);
+    run.start();
+    QVERIFY(run.errors.wait(20000));
+    QCOMPARE(run.errors.first().first().toString(), shown);
+    QCOMPARE(run.unpacked.size(), 0);
+    QVERIFY(largest <= (limit > 0 ? limit : 400000 + 1000));
+    QVERIFY(!QFileInfo::exists(run.downloader->outputPath()));
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/ready")));
+}
+
+void TestDownloader::slowDownloadFailsAndKeepsItsPart()
+{
+    // 512 bytes a second, under the rule's 1 KiB/s: the window (60 s in the
+    // program) is 2 s here.
+    PsUpdateDownloader::setSlowWindowForTests(2000);
+    m_server->setPacing(64, 125);
+    m_server->setContent(QStringLiteral("/update.pkg"), makePackage(400000));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("less than 1024 bytes a")));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QElapsedTimer timer;
+    timer.start();
+    run.start();
+    QVERIFY(run.errors.wait(20000));
+    QVERIFY(timer.elapsed() >= 2000);
+    QCOMPARE(run.errors.first().first().toString(),
+             QStringLiteral("Download too slow, please check the network"));
+    QCOMPARE(run.unpacked.size(), 0);
+    // What arrived stays for resuming.
+    QTRY_VERIFY(QFileInfo(run.downloader->outputPath()).size() > 0);
+
+    // A fast enough server is not cut off by the same window.
+    m_server->setPacing(32 * 1024, 40);
+    Run fast(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    fast.start();
+    QVERIFY(fast.unpacked.wait(20000));
+    QCOMPARE(fast.errors.size(), 0);
+}
+
+void TestDownloader::notNewerWaitsForTheUser()
+{
+    // The service offers a validly signed 0.0.1 while 9.0 is installed.
+    m_server->setContent(QStringLiteral("/update.pkg"),
+                         makePackage(20000, QStringLiteral("0.0.1")));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("not newer")));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QSignalSpy offered(run.downloader, &PsUpdateDownloader::notNewerOffered);
+    run.downloader->setInstalledVersion(QStringLiteral("9.0"));
+    run.start();
+    QVERIFY(offered.wait(20000));
+    QCOMPARE(offered.first().at(0).toString(), QStringLiteral("0.0.1"));
+    QCOMPARE(offered.first().at(1).toString(),
+             QStringLiteral("The package's version 0.0.1 is not newer than the installed version "
+                            "9.0. Install it anyway?"));
+    QCOMPARE(run.unpacked.size(), 0);
+    QCOMPARE(run.errors.size(), 0);
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/ready")));
+    QVERIFY(QFileInfo::exists(run.downloader->outputPath()));
+
+    // The user chooses it after all.
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("chose to install")));
+    QMetaObject::invokeMethod(run.downloader, &PsUpdateDownloader::installAnyway);
+    QTRY_COMPARE_WITH_TIMEOUT(run.unpacked.size(), 1, 20000);
+    QCOMPARE(run.unpacked.first().first().toString(), QStringLiteral("0.0.1"));
+    QVERIFY(QFileInfo::exists(m_base + QStringLiteral("client/ready/readme.txt")));
+}
+
+void TestDownloader::packageOfAnotherKindIsRefused()
+{
+    // A validly signed firmware package offered as the client package.
+    m_server->setContent(QStringLiteral("/update.pkg"),
+                         makePackage(20000, QStringLiteral("9.9"), 7, QStringLiteral("firmware")));
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("is a firmware package .*expected a "
+                                                           "program package")));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    run.start();
+    QVERIFY(run.errors.wait(20000));
+    QCOMPARE(run.errors.first().first().toString(),
+             QStringLiteral("Update refused: the package is of another kind"));
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("client/ready")));
+}
+
+void TestDownloader::firmwareKeptUntilANewerOneIsVerified()
+{
+    package::Content firmware;
+    firmware.kind = QStringLiteral("firmware");
+    firmware.version = QStringLiteral("2.0");
+    firmware.entries.append(
+        {QStringLiteral("firmware/update.bin"), FirmwareImage::build(noise(3000, 5))});
+    const QByteArray kept = key().package(firmware);
+    writeFile(firmwarePackagePath(), kept);
+
+    // A failed download, a refused one, a damaged one: the kept package stays.
+    m_server->setReply(QStringLiteral("/missing.pkg"), 404, "gone", "text/plain");
+    m_server->setContent(QStringLiteral("/client.pkg"), makePackage(1000));
+    m_server->setContent(QStringLiteral("/bad.pkg"),
+                         key().package(QStringLiteral("3.0"),
+                                       {{QStringLiteral("f/update.bin"), "not an image"}},
+                                       QStringLiteral("firmware")));
+    for (const char *path : {"/missing.pkg", "/client.pkg", "/bad.pkg"}) {
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+        Run run(m_server->url(QLatin1String(path)), QStringLiteral("firmware"));
+        run.start();
+        QVERIFY2(run.errors.wait(20000), path);
+        QCOMPARE(readFile(firmwarePackagePath()), kept);
+    }
+
+    // A newer package that passes every check takes its place.
+    firmware.version = QStringLiteral("3.0");
+    const QByteArray newer = key().package(firmware);
+    m_server->setContent(QStringLiteral("/firmware.pkg"), newer);
+    Run run(m_server->url(QStringLiteral("/firmware.pkg")), QStringLiteral("firmware"));
+    run.downloader->setInstalledVersion(QStringLiteral("2.0"));
+    run.start();
+    QVERIFY(run.unpacked.wait(20000));
+    QCOMPARE(readFile(firmwarePackagePath()), newer);
+    QVERIFY(!QFileInfo::exists(run.downloader->outputPath()));
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)

@@ -1,5 +1,6 @@
 // Inputs the update fuzz targets found, kept as regression tests.
 
+#include "common/app_paths.h"
 #include "tests/testsupport/signing_key.h"
 #include "update/package_format.h"
 #include "update/ps_update_downloader.h"
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QtEndian>
 #include <lzma.h>
 
@@ -26,6 +28,7 @@ const test::SigningKey &key()
 package::Content sample()
 {
     package::Content content;
+    content.kind = QStringLiteral("html");
     content.version = QStringLiteral("3.1");
     content.entries = {{QStringLiteral("html/index.html"), QByteArray(5000, 'x')},
                        {QStringLiteral("html/js/app.js"), QByteArrayLiteral("let a = 1;")}};
@@ -33,15 +36,23 @@ package::Content sample()
 }
 
 // Sets the dictionary size of the LZMA properties and the stated payload
-// length, then recomputes the digest so the package is well-sealed.
+// length, then recomputes the manifest's digest so the package is well-sealed.
 QByteArray withHeader(QByteArray file, quint32 dictionary, quint32 length)
 {
     qToLittleEndian<quint32>(dictionary, file.data() + package::kPropertiesOffset + 1);
     qToLittleEndian<quint32>(length, file.data() + package::kLengthOffset);
     const QByteArray digest = QCryptographicHash::hash(
-        QByteArrayView(file).sliced(package::kPropertiesOffset), QCryptographicHash::Sha1);
-    file.replace(package::kDigestOffset, 20, digest);
+        QByteArrayView(file).sliced(package::kHeaderSize), QCryptographicHash::Sha256);
+    file.replace(package::kBodyDigestOffset, package::kBodyDigestSize, digest);
     return key().sign(file);
+}
+
+bool unpacks(const QString &packagePath, const QString &kindFolder, const QString &kind)
+{
+    package::Expectation expected;
+    expected.kind = kind;
+    return package::unpackPackageFile(packagePath, kindFolder, key().trustedKeys(), expected)
+               .outcome == package::UnpackResult::Unpacked;
 }
 
 } // namespace
@@ -120,9 +131,8 @@ private slots:
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(file);
         out.close();
-        QString version;
-        QVERIFY(!package::unpackPackageFile(packagePath, dir.filePath(QStringLiteral("html")),
-                                            key().trustedKeys(), &version));
+        QVERIFY(
+            !unpacks(packagePath, dir.filePath(QStringLiteral("html")), QStringLiteral("html")));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("html/ready"))));
     }
 
@@ -151,41 +161,36 @@ private slots:
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(file);
         out.close();
-        QString version;
-        QVERIFY(!package::unpackPackageFile(out.fileName(), kind, key().trustedKeys(), &version));
+        QVERIFY(!unpacks(out.fileName(), kind, QStringLiteral("firmware")));
         const QStringList above = QDir(dir.filePath(QStringLiteral("tupdates")))
                                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         QCOMPARE(above, QStringList{QStringLiteral("firmware")});
         QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/ready")));
     }
 
-    void packageUrlNeverNamesAFolder_data()
+    void packageUrlNeverNamesAFile_data()
     {
         QTest::addColumn<QString>("url");
-        // The first "/name" before a query or the end names the file: "." and
-        // ".." would be the kind folder itself or its parent.
+        // Addresses once used to name the download: "." and "..", backslashes,
+        // the installer's own files.
         QTest::newRow("dot before a query") << QStringLiteral("h|tp:0/1..0p:0/.?/pkg/");
         QTest::newRow("dot-dot at the end") << QStringLiteral("http://127.0.0.1/pkg/..");
-        QTest::newRow("dot at the end") << QStringLiteral("http://127.0.0.1/pkg/.");
         QTest::newRow("backslashes") << QStringLiteral("http://127.0.0.1/..\\..\\kelv");
+        QTest::newRow("the journal") << QStringLiteral("http://127.0.0.1/x/update.journal");
+        QTest::newRow("the notice") << QStringLiteral("http://127.0.0.1/rollback.txt?a=1");
     }
 
-    void packageUrlNeverNamesAFolder()
+    void packageUrlNeverNamesAFile()
     {
         QFETCH(QString, url);
-        const QString name = PsUpdateDownloader::fileNameForUrl(url);
-        QVERIFY2(name.startsWith(QLatin1String("tupdate-")), qPrintable(name));
-        bool number = false;
-        name.mid(8).toLongLong(&number);
-        QVERIFY(number);
-    }
-
-    void packageUrlNamesStayAsTheyWere()
-    {
-        QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/p/update.pkg?a=1")),
-                 QStringLiteral("update.pkg"));
-        QCOMPARE(PsUpdateDownloader::fileNameForUrl(QStringLiteral("http://h/p/..pkg")),
-                 QStringLiteral("..pkg"));
+        QTemporaryDir dir;
+        setWorkingFolder(dir.path() + QLatin1Char('/'));
+        QThread thread;
+        auto *downloader = new PsUpdateDownloader(&thread, url, QStringLiteral("client"));
+        QCOMPARE(downloader->outputPath(),
+                 dir.path() + QStringLiteral("/tupdates/download/client.pkg"));
+        delete downloader;
+        setWorkingFolder(QString());
     }
 };
 

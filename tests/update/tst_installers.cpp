@@ -57,6 +57,8 @@ private slots:
     void prepareUpdaterCases();
     void prepareUpdaterAccessDenied();
     void launchUpdaterStartsItDetached();
+    void exitLeavesTheInstallToTheNextStart();
+    void pageVersionIsTheNewerOfPageAndClient();
     void launchUpdaterFailureDropsReadyFolder();
     void runAtExitFlag();
 
@@ -264,28 +266,27 @@ void TestInstallers::prepareUpdaterAccessDenied()
 void TestInstallers::launchUpdaterStartsItDetached()
 {
     const QString record = path(QStringLiteral("launched.txt"));
+    // Nothing in the environment: an Updater started elevated on Windows
+    // would not see it. Everything it needs is on its command line.
     const QByteArray script =
-        "#!/bin/sh\necho \"$PWD|$*|$KELV_UPDATER_WAIT_PID|" + QByteArray(kUpdaterRestartVariable) +
-        "=$" + QByteArray(kUpdaterRestartVariable) + "|$0\" > " + QFile::encodeName(record) +
+        "#!/bin/sh\necho \"$PWD|$*|$KELV_UPDATER_WAIT_PID|$0\" > " + QFile::encodeName(record) +
         ".part && mv " + QFile::encodeName(record) + ".part " + QFile::encodeName(record) + "\n";
     // The stand-in Updater arrives the way a real one does: through the
     // client package and prepareUpdater.
     writeFile(path(QStringLiteral("tupdates/client/ready/") + updaterFileName()), script);
     QVERIFY(prepareUpdater());
-    QTest::ignoreMessage(
-        QtInfoMsg,
-        qPrintable(
-            QStringLiteral("Application Info: executing %1 -update").arg(path(updaterFileName()))));
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    QTest::ignoreMessage(QtInfoMsg, qPrintable(QStringLiteral("Application Info: executing %1 "
+                                                              "-update -wait %2")
+                                                   .arg(path(updaterFileName()), pid)));
     QVERIFY(launchUpdater());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
     QList<QByteArray> fields = readFile(record).trimmed().split('|');
-    QCOMPARE(fields.size(), 5);
+    QCOMPARE(fields.size(), 4);
     QCOMPARE(QDir(QString::fromUtf8(fields.at(0))).canonicalPath(),
              QDir(m_dir->path()).canonicalPath());
-    QCOMPARE(fields.at(1), QByteArray("-update"));
-    QCOMPARE(fields.at(2).toLongLong(), QCoreApplication::applicationPid());
-    // After Exit the Updater is not asked to start the program.
-    QCOMPARE(fields.at(3), QByteArray(kUpdaterRestartVariable) + "=");
+    QCOMPARE(fields.at(1), "-update -wait " + pid.toLatin1());
+    QCOMPARE(fields.at(2), QByteArray());
 
     // The user chose to restart.
     QFile::remove(record);
@@ -295,7 +296,7 @@ void TestInstallers::launchUpdaterStartsItDetached()
     QVERIFY(launchUpdater());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
     fields = readFile(record).trimmed().split('|');
-    QCOMPARE(fields.value(3), QByteArray(kUpdaterRestartVariable) + "=1");
+    QCOMPARE(fields.value(1), "-update -wait " + pid.toLatin1() + " -restart");
     setRestartAfterUpdate(false);
 
     // Elevated: the updater in the ready folder, as the package reader left
@@ -305,11 +306,14 @@ void TestInstallers::launchUpdaterStartsItDetached()
     content.version = QStringLiteral("2.0");
     content.entries.append({QStringLiteral("client/") + updaterFileName(), script});
     const test::SigningKey key;
-    writeFile(path(QStringLiteral("tupdates/client/client.pkg")), key.package(content));
-    QString version;
-    QVERIFY(package::unpackPackageFile(path(QStringLiteral("tupdates/client/client.pkg")),
-                                       path(QStringLiteral("tupdates/client")), key.trustedKeys(),
-                                       &version));
+    writeFile(path(QStringLiteral("tupdates/download/client.pkg")), key.package(content));
+    package::Expectation expected;
+    expected.kind = QStringLiteral("client");
+    QCOMPARE(int(package::unpackPackageFile(path(QStringLiteral("tupdates/download/client.pkg")),
+                                            path(QStringLiteral("tupdates/client")),
+                                            key.trustedKeys(), expected)
+                     .outcome),
+             int(package::UnpackResult::Unpacked));
     setUpdaterElevated(true);
     QTest::ignoreMessage(QtInfoMsg,
                          QRegularExpression(QStringLiteral("^Application Info: executing")));
@@ -317,6 +321,23 @@ void TestInstallers::launchUpdaterStartsItDetached()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
     QVERIFY(
         readFile(record).trimmed().endsWith("tupdates/client/ready/" + updaterFileName().toUtf8()));
+}
+
+void TestInstallers::exitLeavesTheInstallToTheNextStart()
+{
+    // After Exit nothing would start the new version to see that it runs:
+    // no Updater is started, the next start is told to hand the package over.
+    const QString record = path(QStringLiteral("launched.txt"));
+    writeFile(path(updaterFileName()), "#!/bin/sh\ntouch " + QFile::encodeName(record) + "\n");
+    QFile::setPermissions(path(updaterFileName()), QFile::ReadOwner | QFile::ExeOwner);
+    writeFile(path(QStringLiteral("tupdates/client/ready/kelv")), "new program");
+    setRestartAfterUpdate(false);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("at the next start")));
+    QVERIFY(finishClientUpdateAtExit());
+    QVERIFY(QFileInfo::exists(path(QStringLiteral("tupdates/client/install-at-start"))));
+    QTest::qWait(300);
+    QVERIFY(!QFileInfo::exists(record));
+    QVERIFY(QFileInfo::exists(path(QStringLiteral("tupdates/client/ready/kelv"))));
 }
 
 void TestInstallers::launchUpdaterFailureDropsReadyFolder()
@@ -329,6 +350,18 @@ void TestInstallers::launchUpdaterFailureDropsReadyFolder()
                                                      "working directory: '.*', result: ")));
     QVERIFY(!launchUpdater()); // there is no Updater
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
+}
+
+void TestInstallers::pageVersionIsTheNewerOfPageAndClient()
+{
+    // No page package yet: the page came with the client.
+    QCOMPARE(installedPageVersion(QStringLiteral("1.4")), QStringLiteral("1.4"));
+    QVERIFY(recordPageVersion(QStringLiteral("1.5.2")));
+    QCOMPARE(installedPageVersion(QStringLiteral("1.4")), QStringLiteral("1.5.2"));
+    // A client release brings its own, newer page.
+    QCOMPARE(installedPageVersion(QStringLiteral("2.0")), QStringLiteral("2.0"));
+    writeFile(path(QStringLiteral("Resources/page-version")), "garbage");
+    QCOMPARE(installedPageVersion(QStringLiteral("1.4")), QStringLiteral("1.4"));
 }
 
 void TestInstallers::runAtExitFlag()

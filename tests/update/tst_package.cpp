@@ -2,12 +2,15 @@
 // unpacked by the reader, and broken or untrusted packages refused without
 // writing anything.
 
+#include "common/app_paths.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
+#include "update/client_install.h"
 #include "update/firmware_image.h"
 #include "update/package_format.h"
 #include "update/package_signature.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -54,14 +57,61 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Re-seals a package whose tail was edited: recomputes the digest and signs
-// it again, as a vendor's broken packer would.
+QByteArray sha256(QByteArrayView data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+}
+
+// Re-seals a package whose body was edited: recomputes the manifest's length
+// and digest and signs it again, as a vendor's broken packer would.
 QByteArray reseal(QByteArray package)
 {
-    const QByteArray digest = QCryptographicHash::hash(
-        QByteArrayView(package).sliced(package::kPropertiesOffset), QCryptographicHash::Sha1);
-    package.replace(package::kDigestOffset, 20, digest);
+    const QByteArrayView body = QByteArrayView(package).sliced(package::kHeaderSize);
+    qToLittleEndian<quint64>(quint64(body.size()), package.data() + package::kBodyLengthOffset);
+    package.replace(package::kBodyDigestOffset, package::kBodyDigestSize, sha256(body));
     return key().sign(package);
+}
+
+// A signed client package around a hand-made payload stream.
+QByteArray packageOfPayload(const QByteArray &payload, const QString &version)
+{
+    QByteArray properties;
+    QByteArray stream;
+    if (!package::lzmaCompress(payload, 6, false, &properties, &stream))
+        return QByteArray();
+    QByteArray body = properties;
+    char length[4];
+    qToLittleEndian<quint32>(quint32(payload.size()), length);
+    body.append(length, 4);
+    body += stream;
+    package::Manifest manifest;
+    manifest.kind = QStringLiteral("client");
+    manifest.product = package::kProductCode;
+    manifest.version = version;
+    manifest.bodyLength = quint64(body.size());
+    manifest.bodyDigest = sha256(body);
+    return key().sign(package::headerOf(manifest) + body);
+}
+
+package::Expectation expect(const QString &kind, const QString &installed = QString())
+{
+    package::Expectation expected;
+    expected.kind = kind;
+    expected.installedVersion = installed;
+    return expected;
+}
+
+bool unpack(const QString &packagePath, const QString &kindFolder, const package::TrustedKeys &keys,
+            QString *version = nullptr, QString *refusal = nullptr,
+            const QString &kind = QStringLiteral("client"))
+{
+    const package::UnpackResult result =
+        package::unpackPackageFile(packagePath, kindFolder, keys, expect(kind));
+    if (version)
+        *version = result.outcome == package::UnpackResult::Unpacked ? result.version : QString();
+    if (refusal)
+        *refusal = result.reason;
+    return result.outcome == package::UnpackResult::Unpacked;
 }
 
 QByteArray signedPackage(const package::Content &content)
@@ -91,6 +141,12 @@ private slots:
     void packerListAndVerify();
     void readerRefusesBrokenPackages_data();
     void readerRefusesBrokenPackages();
+    void changedWhileReadIsRefused();
+    void acceptsOnlyItsKindProductAndNewerVersions_data();
+    void acceptsOnlyItsKindProductAndNewerVersions();
+    void versionOrder();
+    void keysFileKeepsWithdrawalsAcrossVersions();
+    void olderClientPackageLeavesTheKeysAlone();
     void storedNamesDropFirstComponent();
     void unsafeNamesAreRefusedWithNothingWritten_data();
     void unsafeNamesAreRefusedWithNothingWritten();
@@ -138,10 +194,10 @@ void TestPackage::packerRoundTrip()
     QCOMPARE(runPacker(args), 0);
 
     QString version;
-    QVERIFY(package::unpackPackageFile(packagePath, dir.filePath(QStringLiteral("kind")),
-                                       key().trustedKeys(), &version));
+    QVERIFY(
+        unpack(packagePath, dir.filePath(QStringLiteral("kind")), key().trustedKeys(), &version));
     QCOMPARE(version, QStringLiteral("2.5.0"));
-    QVERIFY(!QFileInfo::exists(packagePath)); // deleted after a successful unpack
+    QVERIFY(QFileInfo::exists(packagePath)); // the downloader decides what becomes of it
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("kind/temp"))));
     const QString ready = dir.filePath(QStringLiteral("kind/ready"));
     QCOMPARE(filesBelow(ready),
@@ -165,31 +221,32 @@ void TestPackage::packerListAndVerify()
     const QString keys = key().trustIn(dir.path());
     QByteArray output;
     QCOMPARE(runPacker({QStringLiteral("list"), pkg}, &output), 0);
-    QCOMPARE(output, "version 1.0.7\nsigned by " + key().publicKeyLine().toLatin1() +
-                         "\n5\ttop/a.txt\n5\ttop/sub/b.txt\n");
+    QCOMPARE(output, "version 1.0.7\nkind client, product 4118\nsigned by " +
+                         key().publicKeyLine().toLatin1() + "\n5\ttop/a.txt\n5\ttop/sub/b.txt\n");
     QCOMPARE(runPacker({QStringLiteral("verify"), pkg, QStringLiteral("--keys"), keys}, &output),
              0);
-    QVERIFY2(output.contains("OK, version 1.0.7, 2 files, signed by"), output.constData());
+    QVERIFY2(output.contains("OK, client package, version 1.0.7, 2 files, signed by"),
+             output.constData());
 
-    // One flipped byte in the compressed data: the signature no longer holds.
+    // One flipped byte in the compressed data: the signed digest no longer holds.
     QByteArray broken = readFile(pkg);
     broken[broken.size() - 3] = char(broken.at(broken.size() - 3) ^ 0x40);
     writeFile(pkg, broken);
     QCOMPARE(runPacker({QStringLiteral("verify"), pkg, QStringLiteral("--keys"), keys}, &output),
              1);
-    QVERIFY2(output.contains("refused: bad signature"), output.constData());
+    QVERIFY2(output.contains("refused: bad SHA-256 hash"), output.constData());
     // Resealed and signed again: the digest matches but the LZMA data is corrupt.
     writeFile(pkg, reseal(broken));
     QCOMPARE(runPacker({QStringLiteral("verify"), pkg, QStringLiteral("--keys"), keys}, &output),
              1);
     QVERIFY2(output.contains("refused: could not uncompress lzma"), output.constData());
-    // The digest alone is checked too, under the signature.
+    // The digest is part of the signed manifest: changing it breaks the signature.
     QByteArray badDigest = readFile(pkg);
-    badDigest[package::kDigestOffset] = char(badDigest.at(package::kDigestOffset) ^ 1);
-    writeFile(pkg, key().sign(badDigest));
+    badDigest[package::kBodyDigestOffset] = char(badDigest.at(package::kBodyDigestOffset) ^ 1);
+    writeFile(pkg, badDigest);
     QCOMPARE(runPacker({QStringLiteral("verify"), pkg, QStringLiteral("--keys"), keys}, &output),
              1);
-    QVERIFY2(output.contains("refused: bad SHA1 hash"), output.constData());
+    QVERIFY2(output.contains("refused: bad signature"), output.constData());
 
     QCOMPARE(runPacker({QStringLiteral("nonsense")}), 2);
     QCOMPARE(runPacker({QStringLiteral("build"), dir.filePath(QStringLiteral("missing")),
@@ -207,17 +264,23 @@ void TestPackage::readerRefusesBrokenPackages_data()
     good.entries.append({QStringLiteral("p/file.txt"), "content"});
     const QByteArray valid = signedPackage(good);
 
-    QTest::newRow("157 bytes") << valid.left(157) << QString();
+    QTest::newRow("one byte short of the smallest")
+        << valid.left(package::kMinimumSize - 1) << QString();
     QTest::newRow("empty file") << QByteArray() << QString();
+    QTest::newRow("cut off") << valid.left(valid.size() - 1)
+                             << QStringLiteral("Update Error: update file has ");
+    QTest::newRow("one byte more")
+        << valid + 'x' << QStringLiteral("Update Error: update file has ");
 
     QByteArray badDigest = valid;
-    badDigest[130] = char(badDigest.at(130) ^ 1);
+    badDigest[package::kPropertiesOffset + 2] =
+        char(badDigest.at(package::kPropertiesOffset + 2) ^ 1);
     QTest::newRow("bad digest") << key().sign(badDigest)
-                                << QStringLiteral("Update Error: bad SHA1 hash of update file!");
+                                << QStringLiteral("Update Error: bad SHA-256 hash of update file!");
 
     // Stated lengths beyond the bound are refused before anything is decoded.
     QByteArray huge = valid;
-    qToLittleEndian<quint32>(package::kMaxPayloadLength + 1, huge.data() + 153);
+    qToLittleEndian<quint32>(package::kMaxPayloadLength + 1, huge.data() + package::kLengthOffset);
     QTest::newRow("payload above 512 MiB")
         << reseal(huge)
         << QStringLiteral("Update Error: update payload of 536870913 bytes exceeds the limit");
@@ -228,13 +291,15 @@ void TestPackage::readerRefusesBrokenPackages_data()
         << reseal(flipped) << QStringLiteral("Update Error: could not uncompress lzma, code: ");
 
     QByteArray longer = valid;
-    qToLittleEndian<quint32>(qFromLittleEndian<quint32>(valid.constData() + 153) + 10,
-                             longer.data() + 153);
+    qToLittleEndian<quint32>(
+        qFromLittleEndian<quint32>(valid.constData() + package::kLengthOffset) + 10,
+        longer.data() + package::kLengthOffset);
     QTest::newRow("stated length too long")
         << reseal(longer) << QStringLiteral("Update Error: could not uncompress lzma, code: ");
     QByteArray shorter = valid;
-    qToLittleEndian<quint32>(qFromLittleEndian<quint32>(valid.constData() + 153) - 1,
-                             shorter.data() + 153);
+    qToLittleEndian<quint32>(
+        qFromLittleEndian<quint32>(valid.constData() + package::kLengthOffset) - 1,
+        shorter.data() + package::kLengthOffset);
     QTest::newRow("stated length too short")
         << reseal(shorter) << QStringLiteral("Update Error: could not uncompress lzma, code: ");
 
@@ -249,17 +314,8 @@ void TestPackage::readerRefusesBrokenPackages_data()
         QDataStream stream(&payload, QIODevice::WriteOnly);
         stream.setVersion(QDataStream::Qt_5_1);
         stream << QStringLiteral("3.0");
-        QByteArray props, lz;
-        QVERIFY(package::lzmaCompress(payload, 6, false, &props, &lz));
-        QByteArray tail = props;
-        char len[4];
-        qToLittleEndian<quint32>(quint32(payload.size()), len);
-        tail.append(len, 4);
-        tail += lz;
-        QByteArray pkg(148, '\0');
-        pkg += tail;
         QTest::newRow("no file count")
-            << reseal(pkg)
+            << packageOfPayload(payload, QStringLiteral("3.0"))
             << QStringLiteral(
                    "Update Error: cant read files count from downloaded stream, status: 1");
     }
@@ -271,18 +327,22 @@ void TestPackage::readerRefusesBrokenPackages_data()
         stream.setVersion(QDataStream::Qt_5_1);
         stream << QStringLiteral("3.0") << quint32(1) << QStringLiteral("p/a.txt") << quint32(9)
                << QByteArray("abc");
-        QByteArray props, lz;
-        QVERIFY(package::lzmaCompress(payload, 6, false, &props, &lz));
-        QByteArray tail = props;
-        char len[4];
-        qToLittleEndian<quint32>(quint32(payload.size()), len);
-        tail.append(len, 4);
-        tail += lz;
-        QByteArray pkg(148, '\0');
-        pkg += tail;
         QTest::newRow("size mismatch")
-            << reseal(pkg)
+            << packageOfPayload(payload, QStringLiteral("3.0"))
             << QStringLiteral("Update Error: bad file size 9 not matching data size 3");
+    }
+
+    // The payload names another version than the signed manifest.
+    {
+        QByteArray payload;
+        QDataStream stream(&payload, QIODevice::WriteOnly);
+        stream.setVersion(QDataStream::Qt_5_1);
+        stream << QStringLiteral("9.0") << quint32(1) << QStringLiteral("p/a.txt") << quint32(1)
+               << QByteArray("a");
+        QTest::newRow("payload version differs")
+            << packageOfPayload(payload, QStringLiteral("3.0"))
+            << QStringLiteral("Update Error: the payload's version 9.0 differs from the signed "
+                              "version 3.0");
     }
 
     package::Content noSlash;
@@ -304,15 +364,210 @@ void TestPackage::readerRefusesBrokenPackages()
         QTest::ignoreMessage(
             QtInfoMsg, QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(message)));
     QString version;
-    QVERIFY(!package::unpackPackageFile(kind + QStringLiteral("/update.pkg"), kind,
-                                        key().trustedKeys(), &version));
+    QVERIFY(!unpack(kind + QStringLiteral("/update.pkg"), kind, key().trustedKeys(), &version));
     QVERIFY(version.isEmpty());
     QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/ready")));
+    QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/temp")));
 
     QString error;
     package::Content content;
     QVERIFY(!package::readPackage(package, key().trustedKeys(), &content, &error));
     QVERIFY(!error.isEmpty());
+}
+
+void TestPackage::changedWhileReadIsRefused()
+{
+    // The body is hashed when it is verified and again while it is decoded:
+    // a file that changes in between (after the check, before the use) is
+    // refused at the end, before anything of it is handed over.
+    package::Content content;
+    content.version = QStringLiteral("1.0");
+    content.entries.append({QStringLiteral("p/a.bin"), QByteArray(200000, 'a')});
+    QByteArray file = signedPackage(content);
+    const QByteArray other = [] {
+        package::Content swapped;
+        swapped.version = QStringLiteral("1.0");
+        swapped.entries.append({QStringLiteral("p/a.bin"), QByteArray(200000, 'b')});
+        return key().package(swapped);
+    }();
+    QCOMPARE(other.size(), file.size());
+    QBuffer buffer(&file);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    package::PackageReader reader(&buffer);
+    QVERIFY2(reader.verify(key().trustedKeys()), qPrintable(reader.error()));
+    file.replace(package::kHeaderSize, other.size() - package::kHeaderSize,
+                 other.mid(package::kHeaderSize));
+    QVERIFY(reader.decode() && reader.readHeader());
+    package::Entry entry;
+    QString relative;
+    QVERIFY(reader.readEntry(&entry, &relative));
+    QCOMPARE(entry.content.at(0), 'b'); // what a changed file would hand over...
+    QVERIFY(!reader.finish());          // ...is refused before it counts
+    QCOMPARE(reader.error(), QStringLiteral("Update Error: update file changed while it was read"));
+}
+
+void TestPackage::acceptsOnlyItsKindProductAndNewerVersions_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<quint32>("product");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("expectedKind");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<bool>("allowOlder");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("reason");
+    const int unpacked = package::UnpackResult::Unpacked;
+    const int refused = package::UnpackResult::Refused;
+    const int notNewer = package::UnpackResult::NotNewer;
+    const QString client = QStringLiteral("client");
+    QTest::newRow("newer client") << client << package::kProductCode << QStringLiteral("2.0.1")
+                                  << client << QStringLiteral("2.0") << false << unpacked
+                                  << QString();
+    QTest::newRow("numbers, not text")
+        << client << package::kProductCode << QStringLiteral("1.10") << client
+        << QStringLiteral("1.9.9") << false << unpacked << QString();
+    QTest::newRow("older client")
+        << client << package::kProductCode << QStringLiteral("0.0.1") << client
+        << QStringLiteral("9.0") << false << notNewer
+        << QStringLiteral(
+               "the package's version 0.0.1 is not newer than the installed version 9.0");
+    QTest::newRow("the same version")
+        << client << package::kProductCode << QStringLiteral("9.0.0") << client
+        << QStringLiteral("9") << false << notNewer
+        << QStringLiteral("the package's version 9.0.0 is not newer than the installed version 9");
+    QTest::newRow("older, chosen by the user")
+        << client << package::kProductCode << QStringLiteral("0.0.1") << client
+        << QStringLiteral("9.0") << true << unpacked << QString();
+    QTest::newRow("nothing installed to compare with")
+        << client << package::kProductCode << QStringLiteral("0.1") << client << QString() << false
+        << unpacked << QString();
+    QTest::newRow("firmware in the client slot")
+        << QStringLiteral("firmware") << package::kProductCode << QStringLiteral("9.9") << client
+        << QStringLiteral("1.0") << false << refused
+        << QStringLiteral("the package is of another kind");
+    QTest::newRow("page in the client slot")
+        << QStringLiteral("html") << package::kProductCode << QStringLiteral("9.9") << client
+        << QStringLiteral("1.0") << true << refused
+        << QStringLiteral("the package is of another kind");
+    QTest::newRow("another product")
+        << client << quint32(4119) << QStringLiteral("9.9") << client << QStringLiteral("1.0")
+        << false << refused << QStringLiteral("the package is for another product");
+}
+
+void TestPackage::acceptsOnlyItsKindProductAndNewerVersions()
+{
+    QFETCH(QString, kind);
+    QFETCH(quint32, product);
+    QFETCH(QString, version);
+    QFETCH(QString, expectedKind);
+    QFETCH(QString, installed);
+    QFETCH(bool, allowOlder);
+    QFETCH(int, outcome);
+    QFETCH(QString, reason);
+    package::Content content;
+    content.kind = kind;
+    content.product = product;
+    content.version = version;
+    content.entries.append({QStringLiteral("p/kelv"), "a program"});
+    QTemporaryDir dir;
+    const QString kindFolder = dir.filePath(QStringLiteral("tupdates/") + expectedKind);
+    const QString packagePath =
+        writeFileAt(dir.filePath(QStringLiteral("update.pkg")), signedPackage(content));
+    package::Expectation expected = expect(expectedKind, installed);
+    expected.allowOlder = allowOlder;
+    if (outcome != package::UnpackResult::Unpacked)
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+    const package::UnpackResult result =
+        package::unpackPackageFile(packagePath, kindFolder, key().trustedKeys(), expected);
+    QCOMPARE(int(result.outcome), outcome);
+    QCOMPARE(result.reason, reason);
+    QCOMPARE(QFileInfo::exists(kindFolder + QStringLiteral("/ready/kelv")),
+             outcome == package::UnpackResult::Unpacked);
+    QVERIFY(QFileInfo::exists(packagePath)); // kept: the user may still choose it
+}
+
+void TestPackage::versionOrder()
+{
+    QVERIFY(package::isDottedVersion(QStringLiteral("2")));
+    QVERIFY(package::isDottedVersion(QStringLiteral("1.10.3")));
+    for (const char *bad : {"", "1.", ".1", "1..2", "1.0-beta", "v1", "1.2.3 ", "1234567890"})
+        QVERIFY2(!package::isDottedVersion(QLatin1String(bad)), bad);
+    QVERIFY(package::compareVersions(QStringLiteral("1.10"), QStringLiteral("1.9")) > 0);
+    QCOMPARE(package::compareVersions(QStringLiteral("1.0.0"), QStringLiteral("1")), 0);
+    QVERIFY(package::compareVersions(QStringLiteral("1.0.1"), QStringLiteral("1")) > 0);
+    QVERIFY(package::isNewerVersion(QStringLiteral("0.1"), QStringLiteral("boot")));
+    QVERIFY(!package::isNewerVersion(QStringLiteral("2.0"), QStringLiteral("2.0.0")));
+    QVERIFY(!package::isNewerVersion(QStringLiteral("2.x"), QStringLiteral("1.0")));
+}
+
+void TestPackage::keysFileKeepsWithdrawalsAcrossVersions()
+{
+    const QByteArray a = QByteArray(32, 'a').toBase64();
+    const QByteArray b = QByteArray(32, 'b').toBase64();
+    const QByteArray c = QByteArray(32, 'c').toBase64();
+    // Release 2 rotated from a to b: a is withdrawn.
+    const QByteArray installed = "# release 2\n" + b + "\n";
+    const QByteArray releaseOne = "# release 1\n" + a + "\n" + b + "\n";
+    const QByteArray releaseThree = "# release 3\n" + b + "\n" + c + "\n";
+
+    // A newer release that drops a key withdraws it for good.
+    const QByteArray afterTwo = package::TrustedKeys::carryWithdrawals(releaseOne, installed);
+    package::TrustedKeys keys = package::TrustedKeys::parse(afterTwo, QStringLiteral("keys"));
+    QVERIFY(keys.contains(QByteArray(32, 'b')));
+    QVERIFY(!keys.contains(QByteArray(32, 'a')));
+    QVERIFY(keys.isWithdrawn(QByteArray(32, 'a')));
+    // An older release's file that lists it again cannot bring it back...
+    const QByteArray replayed = package::TrustedKeys::carryWithdrawals(afterTwo, releaseOne);
+    keys = package::TrustedKeys::parse(replayed, QStringLiteral("keys"));
+    QVERIFY(!keys.contains(QByteArray(32, 'a')));
+    QVERIFY(keys.contains(QByteArray(32, 'b')));
+    // ...and the withdrawal survives the next releases too.
+    keys = package::TrustedKeys::parse(
+        package::TrustedKeys::carryWithdrawals(replayed, releaseThree), QStringLiteral("keys"));
+    QVERIFY(!keys.contains(QByteArray(32, 'a')));
+    QVERIFY(keys.contains(QByteArray(32, 'c')));
+    QCOMPARE(keys.size(), 2);
+    // A file without changes stays as it was.
+    QCOMPARE(package::TrustedKeys::carryWithdrawals(installed, releaseThree), releaseThree);
+}
+
+void TestPackage::olderClientPackageLeavesTheKeysAlone()
+{
+    // Installed: release 2, which withdrew key a. A user who chooses to
+    // reinstall release 1 (which trusted a) gets its files but not its keys;
+    // a newer package's keys file keeps the withdrawal.
+    QTemporaryDir dir;
+    setExecutableFolder(dir.path() + QLatin1Char('/'));
+    const QByteArray a = QByteArray(32, 'a').toBase64();
+    const QByteArray installed = key().publicKeyLine().toLatin1() + "\nwithdrawn " + a + "\n";
+    writeFile(dir.filePath(QStringLiteral("Resources/update-keys.txt")), installed);
+    const QByteArray old = key().publicKeyLine().toLatin1() + "\n" + a + "\n";
+    const QString kind = dir.filePath(QStringLiteral("tupdates/client"));
+    const QString packagePath = dir.filePath(QStringLiteral("p.pkg"));
+
+    writeFile(packagePath, key().package(QStringLiteral("1.0"),
+                                         {{QStringLiteral("p/kelv"), "release 1"},
+                                          {QStringLiteral("p/Resources/update-keys.txt"), old}}));
+    package::Expectation expected = expect(QStringLiteral("client"), QStringLiteral("2.0"));
+    expected.allowOlder = true;
+    QCOMPARE(
+        int(package::unpackPackageFile(packagePath, kind, key().trustedKeys(), expected).outcome),
+        int(package::UnpackResult::Unpacked));
+    QCOMPARE(readFile(kind + QStringLiteral("/ready/kelv")), QByteArray("release 1"));
+    QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/ready/Resources/update-keys.txt")));
+
+    writeFile(packagePath, key().package(QStringLiteral("3.0"),
+                                         {{QStringLiteral("p/kelv"), "release 3"},
+                                          {QStringLiteral("p/Resources/update-keys.txt"), old}}));
+    QCOMPARE(int(package::unpackPackageFile(packagePath, kind, key().trustedKeys(),
+                                            expect(QStringLiteral("client"), QStringLiteral("2.0")))
+                     .outcome),
+             int(package::UnpackResult::Unpacked));
+    const package::TrustedKeys keys =
+        package::TrustedKeys::load(kind + QStringLiteral("/ready/Resources/update-keys.txt"));
+    QVERIFY(keys.contains(key().publicKey()));
+    QVERIFY(!keys.contains(QByteArray(32, 'a')));
+    setExecutableFolder(QString());
 }
 
 void TestPackage::storedNamesDropFirstComponent()
@@ -325,8 +580,7 @@ void TestPackage::storedNamesDropFirstComponent()
     const QString kind = dir.filePath(QStringLiteral("k"));
     writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
     QString version;
-    QVERIFY(package::unpackPackageFile(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(),
-                                       &version));
+    QVERIFY(unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), &version));
     QCOMPARE(filesBelow(kind + QStringLiteral("/ready")),
              QStringList({QStringLiteral("b/c.txt"), QStringLiteral("top.txt")}));
     QCOMPARE(readFile(kind + QStringLiteral("/ready/b/c.txt")), QByteArray("deep"));
@@ -347,6 +601,12 @@ void TestPackage::unsafeNamesAreRefusedWithNothingWritten_data()
     QTest::newRow("escape") << QStringLiteral("a/\x1b[2Jx");
     QTest::newRow("delete") << QStringLiteral("a/x\x7f");
     QTest::newRow("C1 control") << (QStringLiteral("a/x") + QChar(0x85));
+    // Names the Updater would refuse to put in place are refused here too,
+    // by the reader and by kelvpack verify alike.
+    QTest::newRow("backslash") << QStringLiteral("pkg/a\\b.txt");
+    QTest::newRow("empty component") << QStringLiteral("pkg/a//b.txt");
+    QTest::newRow("dot component") << QStringLiteral("pkg/./b.txt");
+    QTest::newRow("trailing slash") << QStringLiteral("pkg/a/");
 }
 
 void TestPackage::unsafeNamesAreRefusedWithNothingWritten()
@@ -360,11 +620,18 @@ void TestPackage::unsafeNamesAreRefusedWithNothingWritten()
     writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("unsafe file name")));
     QString version;
-    QVERIFY(!package::unpackPackageFile(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(),
-                                        &version));
-    // Nothing but the package itself and the (empty) temp folder exists.
+    QVERIFY(!unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), &version));
+    // Nothing but the package itself exists.
     QCOMPARE(filesBelow(dir.path()), QStringList(QStringLiteral("tupdates/client/p.pkg")));
     QVERIFY(!QFileInfo::exists(kind + QStringLiteral("/ready")));
+
+    // kelvpack verify says the same.
+    QByteArray output;
+    QCOMPARE(runPacker({QStringLiteral("verify"), kind + QStringLiteral("/p.pkg"),
+                        QStringLiteral("--keys"), key().trustIn(dir.path())},
+                       &output),
+             1);
+    QVERIFY2(output.contains("refused: unsafe file name"), output.constData());
 }
 
 void TestPackage::unpackedProgramsAreExecutable()
@@ -383,8 +650,7 @@ void TestPackage::unpackedProgramsAreExecutable()
     const QString kind = dir.filePath(QStringLiteral("k"));
     writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
     QString version;
-    QVERIFY(package::unpackPackageFile(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(),
-                                       &version));
+    QVERIFY(unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), &version));
     const QString ready = kind + QStringLiteral("/ready/");
     QVERIFY(QFileInfo(ready + QStringLiteral("kelv")).isExecutable());
     QVERIFY(QFileInfo(ready + QStringLiteral("tools/run.sh")).isExecutable());
@@ -416,9 +682,9 @@ void TestPackage::earlierReadyFolderIsReplaced()
     content.entries.append({QStringLiteral("p/new.txt"), "new"});
     writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
     QString version;
-    QVERIFY(package::unpackPackageFile(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(),
-                                       &version));
-    QCOMPARE(filesBelow(kind), QStringList(QStringLiteral("ready/new.txt")));
+    QVERIFY(unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), &version));
+    QCOMPARE(filesBelow(kind),
+             QStringList({QStringLiteral("p.pkg"), QStringLiteral("ready/new.txt")}));
 }
 
 void TestPackage::relativePaths()
@@ -430,10 +696,17 @@ void TestPackage::relativePaths()
     QCOMPARE(package::relativePathOf(QStringLiteral("plain"), &unsafe), QString());
     QVERIFY(!unsafe);
     QCOMPARE(package::relativePathOf(QStringLiteral("a/"), &unsafe), QString());
+    QVERIFY(unsafe);
     QCOMPARE(package::relativePathOf(QStringLiteral("a/..b/c"), &unsafe), QStringLiteral("..b/c"));
     QVERIFY(!unsafe);
     package::relativePathOf(QStringLiteral("a/b/.."), &unsafe);
     QVERIFY(unsafe);
+    // The Updater's rule, word for word.
+    for (const char *name : {"p/a\\b.txt", "p//a", "p/./a", "/p/a", "C:/p/a", "p/a\n"}) {
+        package::relativePathOf(QString::fromLatin1(name), &unsafe);
+        QVERIFY2(unsafe, name);
+        QVERIFY(!install::isSafeRelativePath(QString::fromLatin1(name)));
+    }
 }
 
 void TestPackage::signatureRefusals_data()
@@ -449,10 +722,10 @@ void TestPackage::signatureRefusals_data()
     const QByteArray good = signedPackage(content);
 
     const QByteArray unsigned_ = package::buildPackage(content);
-    QVERIFY(unsigned_.startsWith(QByteArray(128, '\0')));
-    QTest::newRow("reserved area all zeros")
+    QVERIFY(unsigned_.startsWith(QByteArray(package::kManifestOffset, '\0')));
+    QTest::newRow("signature area all zeros")
         << unsigned_ << false
-        << QStringLiteral("Update Error: update file is not signed (no KELVSIG1 signature)")
+        << QStringLiteral("Update Error: update file is not signed (no KELVPKG2 signature)")
         << QByteArray("refused: update file is not signed");
 
     const test::SigningKey stranger;
@@ -462,23 +735,46 @@ void TestPackage::signatureRefusals_data()
                stranger.publicKeyLine()
         << QByteArray("refused: update file is signed by a key that is not trusted");
 
-    // The payload changed after signing, the SHA-1 recomputed to match.
+    // The body changed after signing (the rest of the header kept): the
+    // signed digest no longer matches.
     package::Content other = content;
     other.entries[0].content = "another program";
     QByteArray swapped = package::buildPackage(other);
-    swapped.replace(0, 128, good.left(128));
-    QVERIFY(QCryptographicHash::hash(QByteArrayView(swapped).sliced(148),
-                                     QCryptographicHash::Sha1) == swapped.mid(128, 20));
-    QTest::newRow("payload changed after signing")
-        << swapped << false << QStringLiteral("Update Error: bad signature of update file!")
+    swapped.replace(0, package::kHeaderSize, good.left(package::kHeaderSize));
+    QTest::newRow("body changed after signing")
+        << swapped << false << QStringLiteral("Update Error: update file has ")
+        << QByteArray("refused: update file has ");
+    QByteArray sameLength = good;
+    sameLength[sameLength.size() - 1] = char(sameLength.at(sameLength.size() - 1) ^ 0x10);
+    QTest::newRow("body byte changed after signing")
+        << sameLength << false << QStringLiteral("Update Error: bad SHA-256 hash of update file!")
+        << QByteArray("refused: bad SHA-256 hash");
+
+    // The manifest changed after signing: the kind, the version.
+    QByteArray kind = good;
+    kind.replace(package::kKindOffset, 5, "html\0");
+    QTest::newRow("kind changed after signing")
+        << kind << false << QStringLiteral("Update Error: bad signature of update file!")
+        << QByteArray("refused: bad signature");
+    QByteArray version = good;
+    version[package::kVersionOffset] = '9';
+    QTest::newRow("version changed after signing")
+        << version << false << QStringLiteral("Update Error: bad signature of update file!")
         << QByteArray("refused: bad signature");
 
     QByteArray magic = good;
-    magic[7] = '2'; // KELVSIG2
+    magic[7] = '3'; // KELVPKG3
     QTest::newRow("wrong magic")
         << magic << false
-        << QStringLiteral("Update Error: update file is not signed (no KELVSIG1 signature)")
+        << QStringLiteral("Update Error: update file is not signed (no KELVPKG2 signature)")
         << QByteArray("refused: update file is not signed");
+
+    QByteArray old = good;
+    old.replace(0, 8, "KELVSIG1");
+    QTest::newRow("the first signed format")
+        << old << false
+        << QStringLiteral("Update Error: update file has the format of an earlier kelvpack")
+        << QByteArray("refused: update file has the format of an earlier kelvpack (KELVSIG1)");
 
     QByteArray signature = good;
     signature[package::kSignatureOffset + 5] =
@@ -508,10 +804,11 @@ void TestPackage::signatureRefusals()
         QtInfoMsg, QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(message)));
     QString version;
     QString refusal;
-    QVERIFY(!package::unpackPackageFile(packagePath, kind, keys, &version, &refusal));
+    QVERIFY(!unpack(packagePath, kind, keys, &version, &refusal));
     QVERIFY(!refusal.isEmpty());
-    // Nothing was written: only the package itself is left.
-    QCOMPARE(filesBelow(dir.path()), QStringList(QStringLiteral("tupdates/client/update.pkg")));
+    // Nothing was written, nothing was removed.
+    QCOMPARE(filesBelow(dir.path()), QStringList({QStringLiteral("tupdates/client/ready/old.txt"),
+                                                  QStringLiteral("tupdates/client/update.pkg")}));
 
     package::Content content;
     QString error;
@@ -532,7 +829,8 @@ void TestPackage::signatureRefusals()
 void TestPackage::packageSignedByAnotherTool()
 {
     // A package signed by the openssl command line tool following the
-    // layout: "KELVSIG1", raw public key, signature of bytes 128 to the end.
+    // layout: "KELVPKG2", raw public key, signature of the manifest (bytes 104
+    // to 255).
     QTemporaryDir dir;
     const QString secret = dir.filePath(QStringLiteral("vendor.pem"));
     QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
@@ -549,18 +847,21 @@ void TestPackage::packageSignedByAnotherTool()
     const QByteArray raw = der.right(32);
 
     package::Content content;
+    content.kind = QStringLiteral("html");
     content.version = QStringLiteral("7.0");
     content.entries.append({QStringLiteral("p/view/index.html"), "from another tool"});
     QByteArray file = package::buildPackage(content);
-    const QString tail = writeFileAt(dir.filePath(QStringLiteral("tail.bin")), file.mid(128));
+    const QString manifest = writeFileAt(
+        dir.filePath(QStringLiteral("manifest.bin")),
+        file.mid(package::kManifestOffset, package::kHeaderSize - package::kManifestOffset));
     QProcess signer;
     signer.start(QStringLiteral("openssl"),
                  {QStringLiteral("pkeyutl"), QStringLiteral("-sign"), QStringLiteral("-rawin"),
-                  QStringLiteral("-inkey"), secret, QStringLiteral("-in"), tail});
+                  QStringLiteral("-inkey"), secret, QStringLiteral("-in"), manifest});
     QVERIFY(signer.waitForFinished(30000));
     const QByteArray signature = signer.readAllStandardOutput();
     QCOMPARE(signature.size(), 64);
-    file.replace(0, 8, "KELVSIG1");
+    file.replace(0, 8, "KELVPKG2");
     file.replace(8, 32, raw);
     file.replace(40, 64, signature);
 
@@ -571,10 +872,10 @@ void TestPackage::packageSignedByAnotherTool()
     QCOMPARE(
         runPacker({QStringLiteral("verify"), packagePath, QStringLiteral("--keys"), keys}, &output),
         0);
-    QVERIFY2(output.contains("OK, version 7.0"), output.constData());
+    QVERIFY2(output.contains("OK, html package, version 7.0"), output.constData());
     QString version;
-    QVERIFY(package::unpackPackageFile(packagePath, dir.filePath(QStringLiteral("html")),
-                                       package::TrustedKeys::load(keys), &version));
+    QVERIFY(unpack(packagePath, dir.filePath(QStringLiteral("html")),
+                   package::TrustedKeys::load(keys), &version, nullptr, QStringLiteral("html")));
     QCOMPARE(version, QStringLiteral("7.0"));
     QCOMPARE(readFile(dir.filePath(QStringLiteral("html/ready/view/index.html"))),
              QByteArray("from another tool"));
@@ -632,6 +933,16 @@ void TestPackage::keygenSignAndVerify()
                         QStringLiteral("1.2"), pkg, QStringLiteral("--sign"),
                         dir.filePath(QStringLiteral("missing.key"))}),
              1);
+    // Versions are dotted numbers, kinds are the program's.
+    QCOMPARE(runPacker({QStringLiteral("build"), dir.filePath(QStringLiteral("src")),
+                        QStringLiteral("1.2-beta"), pkg},
+                       &output),
+             1);
+    QVERIFY2(output.contains("is not dotted numbers"), output.constData());
+    QCOMPARE(runPacker({QStringLiteral("build"), dir.filePath(QStringLiteral("src")),
+                        QStringLiteral("1.2"), pkg, QStringLiteral("--kind"),
+                        QStringLiteral("firmware")}),
+             2);
 }
 
 void TestPackage::verifyUsesKeysBesideThePacker()
@@ -674,17 +985,20 @@ void TestPackage::trustedKeysFile()
     const QByteArray text = "# vendor keys\n\n   \n" + a.toBase64() + "\r\n" + "  " + b.toBase64() +
                             "  \n" + QByteArray(31, 'c').toBase64() + "\n" + // 31 bytes
                             a.toBase64().replace('=', "") + "\n" +           // unpadded
-                            "not base64 at all!\n" + "#" + QByteArray(32, 'd').toBase64() + "\n";
-    for (int line : {6, 7, 8})
+                            "not base64 at all!\n" + "#" + QByteArray(32, 'd').toBase64() + "\n" +
+                            "withdrawn " + b.toBase64() + "\n" + "withdrawn nonsense\n";
+    for (int line : {6, 7, 8, 11})
         QTest::ignoreMessage(QtWarningMsg,
                              qPrintable(QStringLiteral("Update keys: keys.txt line %1 is not the "
                                                        "base64 of a 32-byte Ed25519 public key; "
                                                        "ignored")
                                             .arg(line)));
     const package::TrustedKeys keys = package::TrustedKeys::parse(text, QStringLiteral("keys.txt"));
-    QCOMPARE(keys.size(), 2);
+    // b is listed and withdrawn: a withdrawal wins wherever it stands.
+    QCOMPARE(keys.size(), 1);
     QVERIFY(keys.contains(a));
-    QVERIFY(keys.contains(b));
+    QVERIFY(!keys.contains(b));
+    QVERIFY(keys.isWithdrawn(b));
     QVERIFY(!keys.contains(QByteArray(32, 'd')));
     QVERIFY(package::TrustedKeys::load(QStringLiteral("/nonexistent/keys.txt")).isEmpty());
 }
@@ -710,14 +1024,33 @@ void TestPackage::firmwareImage()
                    QStringLiteral("1.4.0"), pkg, QStringLiteral("--sign"), key().secretKeyFile()}),
         0);
     QString version;
-    QVERIFY(package::unpackPackageFile(pkg, dir.filePath(QStringLiteral("firmware")),
-                                       key().trustedKeys(), &version));
+    QVERIFY(unpack(pkg, dir.filePath(QStringLiteral("firmware")), key().trustedKeys(), &version,
+                   nullptr, QStringLiteral("firmware")));
     QCOMPARE(version, QStringLiteral("1.4.0"));
     const QString image = dir.filePath(QStringLiteral("firmware/ready/update.bin"));
     QCOMPARE(QFileInfo(image).size(), FirmwareImage::kBufferSize);
 
     FirmwareImage loaded;
     QVERIFY(loaded.load(image));
+    FirmwareImage fromPackage;
+    QCOMPARE(int(fromPackage
+                     .loadPackage(pkg, key().trustedKeys(),
+                                  expect(QStringLiteral("firmware"), QStringLiteral("1.3.9")))
+                     .outcome),
+             int(package::UnpackResult::Unpacked));
+    QCOMPARE(fromPackage.buffer(), loaded.buffer());
+    // Only from a package of the right kind, signed by a trusted key.
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+    QCOMPARE(int(fromPackage.loadPackage(pkg, key().trustedKeys(), expect(QStringLiteral("client")))
+                     .outcome),
+             int(package::UnpackResult::Refused));
+    QCOMPARE(fromPackage.length(), quint64(0));
+    const test::SigningKey stranger;
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+    QCOMPARE(
+        int(fromPackage.loadPackage(pkg, stranger.trustedKeys(), expect(QStringLiteral("firmware")))
+                .outcome),
+        int(package::UnpackResult::Refused));
     QCOMPARE(loaded.length(), quint64(4000));
     QCOMPARE(QByteArray(loaded.firmware(), 4000), bytes);
     // zlib's crc32 of the bytes (checked against the standard check value too).
@@ -760,12 +1093,20 @@ void TestPackage::firmwareImageRefusals()
                              tooLong.data() + FirmwareImage::kLengthOffset);
     writeFile(path, tooLong);
     QVERIFY(!image.load(path));
-    qToLittleEndian<quint64>(FirmwareImage::kMaxLength,
-                             tooLong.data() + FirmwareImage::kLengthOffset);
-    writeFile(path, tooLong);
-    QVERIFY(image.load(path)); // exactly what the buffer holds
+    // The largest image the packer writes; its firmware bytes end where the
+    // length and check fields begin.
+    QVERIFY(image.setImage(
+        FirmwareImage::build(QByteArray(int(FirmwareImage::kMaxPackedLength), 'f'))));
 
     writeFile(path, good + QByteArray(1, '\0')); // longer than the buffer
+    QVERIFY(!image.load(path));
+
+    // Firmware bytes that do not match the check value: refused before
+    // anything is erased.
+    QByteArray badCrc = good;
+    badCrc[FirmwareImage::kFirmwareOffset + 7] =
+        char(badCrc.at(FirmwareImage::kFirmwareOffset + 7) ^ 1);
+    writeFile(path, badCrc);
     QVERIFY(!image.load(path));
 
     // A short file is read into the zeroed buffer: its length reads as 0, and

@@ -33,6 +33,7 @@ private slots:
     void cutOffInstallIsRolledBack();
     void reportedInstallIsCompleted();
     void installWaitingForItsFirstStartGoesToTheUpdater();
+    void updateLeftAfterExitGoesToTheUpdaterOnce();
     void theStartTheUpdaterWaitsForIsATrial();
     void reportRecordsTheVersionOnce();
     void lateReportRecordsNothing();
@@ -133,9 +134,8 @@ void TestStartupCheck::installWaitingForItsFirstStartGoesToTheUpdater()
     // prepareUpdater does it) gets the first start with the restart.
     const QString record = path(QStringLiteral("launched.txt"));
     writeFile(path(QStringLiteral("tupdates/client/ready/Updater")),
-              "#!/bin/sh\necho \"$KELV_UPDATER_RESTART|$KELV_UPDATER_WAIT_PID\" > " +
-                  QFile::encodeName(record) + ".part && mv " + QFile::encodeName(record) +
-                  ".part " + QFile::encodeName(record) + "\n");
+              "#!/bin/sh\necho \"$*\" > " + QFile::encodeName(record) + ".part && mv " +
+                  QFile::encodeName(record) + ".part " + QFile::encodeName(record) + "\n");
     QVERIFY(prepareUpdater());
     QDir(path(QStringLiteral("tupdates/client/ready"))).removeRecursively();
     installedState();
@@ -147,10 +147,55 @@ void TestStartupCheck::installWaitingForItsFirstStartGoesToTheUpdater()
     QCOMPARE(check.outcome, StartupInstallCheck::Outcome::HandedOver);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
     QCOMPARE(readFile(record).trimmed(),
-             "1|" + QByteArray::number(QCoreApplication::applicationPid()));
+             "-update -wait " + QByteArray::number(QCoreApplication::applicationPid()) +
+                 " -restart");
     // Nothing is decided here: the Updater does it.
     QCOMPARE(install::phaseOf(paths()), install::Phase::Installed);
     QCOMPARE(readFile(path(QStringLiteral("lib/libdc.so"))), QByteArray("new library"));
+}
+
+void TestStartupCheck::updateLeftAfterExitGoesToTheUpdaterOnce()
+{
+    // The user chose Exit with a client package ready: nothing was
+    // installed; this start hands it to the Updater with the restart, so the
+    // new version is installed and seen to start.
+    const QString record = path(QStringLiteral("launched.txt"));
+    const QByteArray script = "#!/bin/sh\necho \"$0 $*\" > " + QFile::encodeName(record) +
+                              ".part && mv " + QFile::encodeName(record) + ".part " +
+                              QFile::encodeName(record) + "\n";
+    writeFile(path(QStringLiteral("tupdates/client/ready/Updater")), script);
+    QVERIFY(prepareUpdater());
+    writeFile(path(QStringLiteral("tupdates/client/ready/kelv")), "new program");
+    QVERIFY(install::scheduleInstallAtStart(paths()));
+
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("^Application Info: executing")));
+    StartupInstallCheck check = checkInstallAtStartup(&m_log);
+    QCOMPARE(check.outcome, StartupInstallCheck::Outcome::HandedOver);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
+    QVERIFY(readFile(record).trimmed().endsWith(
+        "-update -wait " + QByteArray::number(QCoreApplication::applicationPid()) + " -restart"));
+    QVERIFY(!readFile(record).contains("tupdates"));
+    QCOMPARE(readFile(path(QStringLiteral("kelv"))), QByteArray()); // nothing installed here
+
+    // Only one start hands it over.
+    setRestartAfterUpdate(false);
+    check = checkInstallAtStartup(&m_log);
+    QCOMPARE(check.outcome, StartupInstallCheck::Outcome::Continue);
+
+    // An Updater the program folder refused is started from the package.
+    QFile::remove(record);
+    writeFile(path(QStringLiteral("tupdates/client/ready/Updater")), script);
+    QFile::setPermissions(path(QStringLiteral("tupdates/client/ready/Updater")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(install::scheduleInstallAtStart(paths()));
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("^Application Info: executing")));
+    QCOMPARE(checkInstallAtStartup(&m_log).outcome, StartupInstallCheck::Outcome::HandedOver);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
+    QVERIFY(readFile(record).startsWith(
+        QFile::encodeName(path(QStringLiteral("tupdates/client/ready/Updater")))));
+    setUpdaterElevated(false);
 }
 
 void TestStartupCheck::theStartTheUpdaterWaitsForIsATrial()

@@ -50,6 +50,7 @@ private slots:
     void serviceErrorsAreOnlyLogged();
     void refusedServiceAddress_data();
     void refusedServiceAddress();
+    void replyIsBoundedTo1MiB();
 
 private:
     int runCheck(bool interactive, int *found = nullptr);
@@ -241,6 +242,26 @@ void TestUpdateCheck::serviceErrorsAreOnlyLogged()
         UpdateCheck::interpret(true, QStringLiteral("Connection refused"), QByteArray(), true);
     QCOMPARE(decision.logText, QStringLiteral("Error: Connection refused"));
     QCOMPARE(int(decision.action), int(UpdateDecision::ShowNothing));
+}
+
+void TestUpdateCheck::replyIsBoundedTo1MiB()
+{
+    // Exactly 1 MiB is read...
+    QByteArray body = R"({"code":1})";
+    body += QByteArray(UpdateCheck::kMaxReplySize - body.size(), ' ');
+    m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, body);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^\\{\"code\":1\\} ")));
+    QCOMPARE(runCheck(true), int(UpdateDecision::ShowLatest));
+
+    // ...one byte more is not, and neither is a reply without end: the check
+    // ends with an error in the log instead of filling the memory.
+    m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, body + ' ');
+    QTest::ignoreMessage(QtInfoMsg, "Error: the reply is larger than 1048576 bytes");
+    QCOMPARE(runCheck(true), int(UpdateDecision::ShowNothing));
+    m_server->setContent(QStringLiteral("/api/system/upgrade"), R"({"code":1})");
+    m_server->setFault(QStringLiteral("/api/system/upgrade"), test::HttpTestServer::Fault::Endless);
+    QTest::ignoreMessage(QtInfoMsg, "Error: the reply is larger than 1048576 bytes");
+    QCOMPARE(runCheck(true), int(UpdateDecision::ShowNothing));
 }
 
 void TestUpdateCheck::refusedServiceAddress_data()

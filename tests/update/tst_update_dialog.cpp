@@ -13,6 +13,7 @@
 #include "update/firmware_flasher.h"
 #include "update/firmware_image.h"
 #include "update/firmware_recovery.h"
+#include "update/installers.h"
 #include "update/package_format.h"
 #include "update/update_check.h"
 #include "update/update_dlg.h"
@@ -143,7 +144,6 @@ private slots:
     void firmwareNotStarted_data();
     void firmwareNotStarted();
     void bootLoaderNeverAppears();
-    void failingCheck();
     void flashReturnsAtOnceAndWaitsWithoutSpinning();
     void closingDuringTheFlashIsRefused();
     void flashOutlivesItsDialog();
@@ -153,6 +153,9 @@ private slots:
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
     void httpErrorIsShown();
+    void olderVersionOnlyWhenTheUserChoosesIt();
+    void updaterThatCannotBeReplacedIsShown();
+    void nothingEndsTheFlash();
 
 private:
     // A dialog whose firmware sequence uses the short waits, with the boot loader quick.
@@ -167,8 +170,17 @@ private:
     {
         return m_dir->path() + QLatin1Char('/') + relative;
     }
-    QByteArray buildPackage(const QString &folder, const QString &version);
+    QByteArray buildPackage(const QString &folder, const QString &version,
+                            const QString &kind = QStringLiteral("client"));
     void shot(QWidget *widget, const QString &name);
+    // The firmware package kept for flashing, signed, around an image.
+    void keepFirmware(const QByteArray &image)
+    {
+        writeFile(firmwarePackagePath(),
+                  m_key.package(QStringLiteral("5.0.0"),
+                                {{QStringLiteral("firmware/update.bin"), image}},
+                                QStringLiteral("firmware")));
+    }
 
     QTemporaryDir *m_dir = nullptr;
     test::HttpTestServer *m_server = nullptr;
@@ -224,13 +236,14 @@ void TestUpdateDialog::cleanup()
     setRunUpdaterAtExit(false);
 }
 
-QByteArray TestUpdateDialog::buildPackage(const QString &folder, const QString &version)
+QByteArray TestUpdateDialog::buildPackage(const QString &folder, const QString &version,
+                                          const QString &kind)
 {
     const QString out = path(QStringLiteral("built.pkg"));
     QProcess packer;
     packer.start(test::programFile(QStringLiteral("kelvpack")),
                  {QStringLiteral("build"), folder, version, out, QStringLiteral("--sign"),
-                  m_key.secretKeyFile()});
+                  m_key.secretKeyFile(), QStringLiteral("--kind"), kind});
     packer.waitForFinished(60000);
     const QByteArray data = readFile(out);
     QFile::remove(out);
@@ -348,9 +361,14 @@ void TestUpdateDialog::textsFitInEveryLanguage()
         QVERIFY2(uiText(text, UiLanguage::English) != text, qPrintable(text));
     const QStringList centred =
         QStringList{"Downloading package resources。。。",
-                    "Download failed, please check the network", "Update Complete"} +
+                    "Download failed, please check the network", "Update Complete",
+                    "Download too slow, please check the network",
+                    "Update failed: the Updater cannot be replaced"} +
         firmware;
-    const QStringList buttons = {"cancel", "Update", "Restart Now", "confirm"};
+    const QStringList buttons = {"cancel", "Update", "Restart Now", "confirm", "Install"};
+    // The question about a version that is not newer wraps within lb_text.
+    const QString question = QStringLiteral("The package's version %1 is not newer than the "
+                                            "installed version %2. Install it anyway?");
     for (const char *setting : {"en", "zh", "zh-TW", "de-DE", "ja", "ru", "ko"}) {
         const UiLanguage language = uiLanguageFromSetting(QString::fromLatin1(setting));
         m_host->settings.setValue(QStringLiteral("language"), QString::fromLatin1(setting));
@@ -365,6 +383,12 @@ void TestUpdateDialog::textsFitInEveryLanguage()
         for (const QString &text : buttons)
             QVERIFY2(button.horizontalAdvance(uiText(text, language)) <= 104 - 12,
                      qPrintable(uiText(text, language)));
+        const QString asked =
+            uiText(question, language).arg(QStringLiteral("10.10.10"), QStringLiteral("10.10.10"));
+        const QRect wrapped =
+            label.boundingRect(QRect(0, 0, 580 - 110 - 10, 1000), Qt::TextWordWrap, asked);
+        // It fits between the label's top (y 70) and the buttons (y 190).
+        QVERIFY2(wrapped.height() <= 190 - 70, qPrintable(asked));
     }
     setUiLanguage(UiLanguage::English);
 }
@@ -405,7 +429,8 @@ void TestUpdateDialog::pageOnlyUpdateInstallsAndAccepts()
     writeFile(path(QStringLiteral("src/view/index.html")), "new page");
     writeFile(path(QStringLiteral("src/view/js/app.js")), "new script");
     m_server->setContent(QStringLiteral("/page.pkg"),
-                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0")));
+                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
+                                      QStringLiteral("html")));
     updateDlg dialog(m_host);
     dialog.setPackageInfo(
         {QStringLiteral("html")},
@@ -422,6 +447,8 @@ void TestUpdateDialog::pageOnlyUpdateInstallsAndAccepts()
     // Only the page package was asked for: "client" is not in the deployment.
     for (const auto &request : m_server->requests())
         QCOMPARE(request.path(), QStringLiteral("/page.pkg"));
+    // The page's version is remembered: the same package is not newer next time.
+    QCOMPARE(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("2.0"));
 }
 
 void TestUpdateDialog::clientUpdateOffersRestart()
@@ -467,7 +494,8 @@ void TestUpdateDialog::checkerOpensTheDialog()
 {
     writeFile(path(QStringLiteral("src/view/index.html")), "page from the service");
     m_server->setContent(QStringLiteral("/page.pkg"),
-                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("3.0")));
+                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("3.0"),
+                                      QStringLiteral("html")));
     m_server->setReply(
         QStringLiteral("/api/system/upgrade"), 200,
         QStringLiteral(R"({"code":0,"ret":{"type":"0","deployment":"html","devicePackage":"%1"}})")
@@ -557,14 +585,14 @@ void TestUpdateDialog::firmwareFromServerToMouse()
     QVERIFY(tables.contains(QStringList{QStringLiteral("KELV-M1-BOOT")}));
     QCOMPARE(tables.last(), QStringList{QStringLiteral("KELV-M1")});
     // The package has done its work.
-    QVERIFY(!QFile::exists(firmwareImagePath()));
+    QVERIFY(!QFile::exists(firmwarePackagePath()));
 }
 
 void TestUpdateDialog::firmwareChunks()
 {
     m_host->settings.setValue(QStringLiteral("language"),
                               QStringLiteral("zh")); // the firmware texts as written
-    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(4000, "4.0.0")));
+    keepFirmware(FirmwareImage::build(firmwareBytes(4000, "4.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
     dialog->flashFirmware();
@@ -582,9 +610,16 @@ void TestUpdateDialog::firmwareChunks()
 void TestUpdateDialog::firmwareNotStarted_data()
 {
     QTest::addColumn<bool>("emptyTable");
-    QTest::addColumn<bool>("badHeader");
-    QTest::newRow("no mouse in the table") << true << false;
-    QTest::newRow("bad header") << false << true;
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("no mouse in the table") << true << QString();
+    QTest::newRow("bad header") << false << QStringLiteral("header");
+    // The CRC is checked before the erase: bytes that do not match it never
+    // reach the mouse.
+    QTest::newRow("bad CRC") << false << QStringLiteral("crc");
+    // The kept package is verified again right before the flash: one changed
+    // on disk since it was downloaded is not used.
+    QTest::newRow("package changed on disk") << false << QStringLiteral("disk");
+    QTest::newRow("package signed by a stranger") << false << QStringLiteral("stranger");
 }
 
 void TestUpdateDialog::firmwareNotStarted()
@@ -592,11 +627,29 @@ void TestUpdateDialog::firmwareNotStarted()
     m_host->settings.setValue(QStringLiteral("language"),
                               QStringLiteral("zh")); // the firmware texts as written
     QFETCH(bool, emptyTable);
-    QFETCH(bool, badHeader);
+    QFETCH(QString, damage);
     QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
-    if (badHeader)
+    if (damage == QLatin1String("header"))
         qToLittleEndian<quint32>(4119, image.data());
-    writeFile(firmwareImagePath(), image);
+    if (damage == QLatin1String("crc"))
+        image[FirmwareImage::kCheckOffset] = char(image.at(FirmwareImage::kCheckOffset) ^ 0xff);
+    keepFirmware(image);
+    if (damage == QLatin1String("disk")) {
+        QByteArray kept = readFile(firmwarePackagePath());
+        kept[kept.size() - 5] = char(kept.at(kept.size() - 5) ^ 1);
+        writeFile(firmwarePackagePath(), kept);
+    }
+    if (damage == QLatin1String("stranger")) {
+        const test::SigningKey stranger;
+        writeFile(firmwarePackagePath(),
+                  stranger.package(QStringLiteral("5.0.0"),
+                                   {{QStringLiteral("firmware/update.bin"), image}},
+                                   QStringLiteral("firmware")));
+    }
+    if (!damage.isEmpty() && damage != QLatin1String("header") && damage != QLatin1String("crc"))
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+    if (damage == QLatin1String("header") || damage == QLatin1String("crc"))
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("no usable firmware")));
     m_host->emptyTable = emptyTable;
     std::unique_ptr<updateDlg> dialog(fastDialog());
     dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
@@ -613,7 +666,7 @@ void TestUpdateDialog::bootLoaderNeverAppears()
     m_host->settings.setValue(QStringLiteral("language"),
                               QStringLiteral("zh")); // the firmware texts as written
     QCOMPARE(test::runDcsim({QStringLiteral("bootloader"), QStringLiteral("never")}), 0);
-    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
     dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
@@ -624,31 +677,12 @@ void TestUpdateDialog::bootLoaderNeverAppears()
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.size(), 1);
     QVERIFY(calls.first().startsWith(QLatin1String("reset value=1")));
-    QVERIFY(QFile::exists(firmwareImagePath())); // kept for another try
-}
-
-void TestUpdateDialog::failingCheck()
-{
-    m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
-    QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
-    image[FirmwareImage::kCheckOffset] = char(image.at(FirmwareImage::kCheckOffset) ^ 0xff);
-    writeFile(firmwareImagePath(), image);
-    std::unique_ptr<updateDlg> dialog(fastDialog());
-    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
-    dialog->flashFirmware();
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
-             QStringLiteral("校验失败，请重新更新"));
-    const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
-    QVERIFY(calls.last().startsWith(QLatin1String("check length=3000")));
-    QVERIFY(calls.last().endsWith(QLatin1String("result=6")));
-    QVERIFY(QFile::exists(firmwareImagePath()));
+    QVERIFY(QFile::exists(firmwarePackagePath())); // kept for another try
 }
 
 void TestUpdateDialog::flashReturnsAtOnceAndWaitsWithoutSpinning()
 {
-    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     FirmwareFlasher::Timing timing = fastTiming();
     timing.firstWait = 1500;
@@ -673,7 +707,7 @@ void TestUpdateDialog::closingDuringTheFlashIsRefused()
 {
     m_host->settings.setValue(QStringLiteral("language"),
                               QStringLiteral("zh")); // the firmware texts as written
-    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
@@ -698,7 +732,7 @@ void TestUpdateDialog::flashOutlivesItsDialog()
     // A new update check deletes the dialog it replaces, and with it everything the dialog
     // owns; the sequence must neither stop half way nor read what was freed.
     const QByteArray bytes = firmwareBytes(9000, "6.0.0");
-    writeFile(firmwareImagePath(), FirmwareImage::build(bytes));
+    keepFirmware(FirmwareImage::build(bytes));
     auto *dialog = fastDialog();
     dialog->flashFirmware();
     QVERIFY(dialog->flashing());
@@ -766,7 +800,7 @@ void TestUpdateDialog::aNewCheckDuringTheFlashLeavesItRunning()
 void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
 {
     const QByteArray bytes = firmwareBytes(9000, "7.0.0");
-    writeFile(firmwareImagePath(), FirmwareImage::build(bytes));
+    keepFirmware(FirmwareImage::build(bytes));
     FirmwareRecovery recovery(m_host);
     QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
     connect(m_devices, &devices_handler::devicesChanged, &recovery,
@@ -780,7 +814,7 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
     dialog->flashFirmware();
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckFailed));
-    QVERIFY(QFile::exists(firmwareImagePath()));
+    QVERIFY(QFile::exists(firmwarePackagePath()));
     QTRY_VERIFY_WITH_TIMEOUT(m_devices->deviceTable().isEmpty(), 10000);
     QCOMPARE(offered.size(), 0);
 
@@ -804,7 +838,7 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
     QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().keys(),
                               QStringList{QStringLiteral("KELV-M1")}, 10000);
     QCOMPARE(m_devices->deviceTable().first().Version, QStringLiteral("7.0.0"));
-    QVERIFY(!QFile::exists(firmwareImagePath()));
+    QVERIFY(!QFile::exists(firmwarePackagePath()));
     QCOMPARE(offered.size(), 1);
     // No reset this time: the sequence began at the boot loader.
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
@@ -816,7 +850,7 @@ void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
     FirmwareRecovery recovery(m_host);
     QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
     // The mouse itself, with a package ready: nothing to finish.
-    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     recovery.checkDevices();
     QVERIFY(!recovery.onlyBootLoader());
     // The boot loader alone, but no package (or a refused one) to finish with.
@@ -827,14 +861,25 @@ void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
     QTRY_COMPARE_WITH_TIMEOUT(m_devices->deviceTable().keys(),
                               QStringList{QStringLiteral("KELV-M1-BOOT")}, 10000);
     QVERIFY(recovery.onlyBootLoader());
-    QVERIFY(QFile::remove(firmwareImagePath()));
+    QVERIFY(QFile::remove(firmwarePackagePath()));
     recovery.checkDevices();
-    writeFile(firmwareImagePath(), "not an image");
+    writeFile(firmwarePackagePath(), "not a package");
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: ")));
+    recovery.checkDevices();
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("no usable firmware")));
+    keepFirmware("not an image");
+    recovery.checkDevices();
+    // The package is verified at every look: one changed on disk is not offered.
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    QByteArray changed = readFile(firmwarePackagePath());
+    changed[changed.size() - 3] = char(changed.at(changed.size() - 3) ^ 1);
+    writeFile(firmwarePackagePath(), changed);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: bad SHA")));
     recovery.checkDevices();
     QCOMPARE(offered.size(), 0);
     QVERIFY(!recovery.dialog());
     // While a flash runs the boot loader is expected: no offer either.
-    writeFile(firmwareImagePath(), FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     {
         const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
         recovery.checkDevices();
@@ -854,7 +899,8 @@ void TestUpdateDialog::refusedPackageIsShown()
     const test::SigningKey stranger;
     m_server->setContent(QStringLiteral("/page.pkg"),
                          stranger.package(QStringLiteral("6.6"),
-                                          {{QStringLiteral("view/index.html"), "evil page"}}));
+                                          {{QStringLiteral("view/index.html"), "evil page"}},
+                                          QStringLiteral("html")));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("not trusted")));
     updateDlg dialog(m_host);
     dialog.setPackageInfo({QStringLiteral("html")}, {{QStringLiteral("devicePackage"),
@@ -874,9 +920,9 @@ void TestUpdateDialog::refusedPackageIsShown()
 void TestUpdateDialog::notSetUpWithoutTrustedKey()
 {
     writeFile(path(QStringLiteral("Resources/update-keys.txt")), "# no key yet\n");
-    m_server->setContent(
-        QStringLiteral("/page.pkg"),
-        m_key.package(QStringLiteral("1"), {{QStringLiteral("v/index.html"), "x"}}));
+    m_server->setContent(QStringLiteral("/page.pkg"),
+                         m_key.package(QStringLiteral("1"), {{QStringLiteral("v/index.html"), "x"}},
+                                       QStringLiteral("html")));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("no trusted update key")));
     updateDlg dialog(m_host);
     dialog.setPackageInfo({QStringLiteral("html")}, {{QStringLiteral("devicePackage"),
@@ -904,6 +950,106 @@ void TestUpdateDialog::httpErrorIsShown()
     QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
                               QStringLiteral("Download failed: the server answered 404"), 20000);
     QVERIFY(!runUpdaterAtExit());
+}
+
+void TestUpdateDialog::olderVersionOnlyWhenTheUserChoosesIt()
+{
+    // 1.0.0 is installed; the service offers a validly signed 0.0.1.
+    writeFile(path(QStringLiteral("src/client/kelv")), "an older program");
+    m_server->setContent(QStringLiteral("/client.pkg"),
+                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("0.0.1")));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("not newer")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo(
+        {QStringLiteral("client")},
+        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
+    dialog.show();
+    auto *button = child<QPushButton>(&dialog, "uninstallButton");
+    QTest::mouseClick(button, Qt::LeftButton);
+    // The dialog says so and asks; nothing is ready until the user agrees.
+    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Install"), 20000);
+    QCOMPARE(child<QLabel>(&dialog, "lb_text")->text(),
+             QStringLiteral("The package's version 0.0.1 is not newer than the installed version "
+                            "1.0.0. Install it anyway?"));
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 0);
+    shot(&dialog, QStringLiteral("update-older"));
+    QVERIFY(!runUpdaterAtExit());
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
+
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("chose to install")));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Restart Now"), 20000);
+    QVERIFY(runUpdaterAtExit());
+    QCOMPARE(readFile(path(QStringLiteral("tupdates/client/ready/kelv"))),
+             QByteArray("an older program"));
+}
+
+void TestUpdateDialog::updaterThatCannotBeReplacedIsShown()
+{
+    // The program folder's Updater cannot be replaced (a folder stands in its
+    // way): the dialog says so instead of staying on its progress page.
+    QVERIFY(QDir().mkpath(path(QStringLiteral("Updater/in-the-way"))));
+    writeFile(path(QStringLiteral("src/client/kelv")), "new program");
+    writeFile(path(QStringLiteral("src/client/Updater")), "new updater");
+    m_server->setContent(QStringLiteral("/client.pkg"),
+                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("1.1.0")));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("cannot be put in place")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo(
+        {QStringLiteral("client")},
+        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
+                              QStringLiteral("Update failed: the Updater cannot be replaced"),
+                              20000);
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+    QVERIFY(!runUpdaterAtExit());
+}
+
+void TestUpdateDialog::nothingEndsTheFlash()
+{
+    // A client package and a page package become ready while the mouse is
+    // being flashed: no restart offer, no close, until the flash has ended.
+    const QByteArray bytes = firmwareBytes(9000, "6.0.0");
+    keepFirmware(FirmwareImage::build(bytes));
+    writeFile(path(QStringLiteral("tupdates/client/ready/kelv")), "new program");
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    FirmwareFlasher::Timing timing = fastTiming();
+    timing.perChunk = 150;
+    dialog->setFlashTiming(timing);
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    QSignalSpy flashed(dialog.get(), &updateDlg::firmwareFinished);
+    QSignalSpy closed(dialog.get(), &QDialog::finished);
+    QSignalSpy restart(dialog.get(), &updateDlg::needupdate);
+    auto *stack = dialog->findChild<QStackedWidget *>();
+    stack->setCurrentIndex(1);
+    dialog->flashFirmware();
+    QVERIFY(dialog->flashing());
+
+    dialog->on_clientPackageDownLoadFinished(QStringLiteral("1.1.0"));
+    QVERIFY(runUpdaterAtExit());
+    QCOMPARE(stack->currentIndex(), 1); // the flash stays in view
+    auto *button = child<QPushButton>(dialog.get(), "uninstallButton");
+    QVERIFY(button->text() != QStringLiteral("Restart Now"));
+    dialog->updateNow();
+    QCOMPARE(restart.size(), 0);
+    dialog->on_htmlPackageDownLoadFinished(QStringLiteral("2.0"));
+    dialog->accept();
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(closed.size(), 0);
+    QVERIFY(dialog->flashing());
+
+    // The flash ends as usual; then the restart is offered.
+    QVERIFY(flashed.wait(30000));
+    QCOMPARE(flashed.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), bytes);
+    QCOMPARE(closed.size(), 0);
+    QCOMPARE(stack->currentIndex(), 0);
+    QCOMPARE(button->text(), QStringLiteral("Restart Now"));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(restart.size(), 1);
 }
 
 QTEST_MAIN(TestUpdateDialog)

@@ -54,19 +54,22 @@ test('macro slots sit at 0x1000 + n x 0x800', () => {
   assert.throws(() => dm.macroSlotAddress(8), RangeError);
 });
 
-test('data reports', () => {
-  assert.deepEqual(dm.parseDataReport('0102800c00000000'), { kind: 'stage', stage: 2, dpi: 3200 });
-  assert.deepEqual(dm.parseDataReport('0202000000000000'), { kind: 'mode', direction: -1 });
-  assert.deepEqual(dm.parseDataReport('0201000000000000'), { kind: 'mode', direction: 1 });
-  assert.deepEqual(dm.parseDataReport('0305000000000000'), { kind: 'button', button: 5 });
+test('data reports, with the tag of the device that sent them in byte 7', () => {
+  assert.deepEqual(dm.parseDataReport('0102800c00000000'), { kind: 'stage', stage: 2, dpi: 3200, tag: 0 });
+  assert.deepEqual(dm.parseDataReport('0202000000000000'), { kind: 'mode', direction: -1, tag: 0 });
+  assert.deepEqual(dm.parseDataReport('0201000000000000'), { kind: 'mode', direction: 1, tag: 0 });
+  assert.deepEqual(dm.parseDataReport('0305000000000000'), { kind: 'button', button: 5, tag: 0 });
+  assert.deepEqual(dm.parseDataReport('0501000000000003'), { kind: 'resync', tag: 3 });
+  assert.deepEqual(dm.parseDataReport('06020000000000ff'), { kind: 'profile', profile: 2, tag: 255 });
   assert.equal(dm.parseDataReport('09'), null);
   assert.equal(dm.parseDataReport('ff00000000000000'), null);
 });
 
-test('the mouse is told apart from its boot loader', () => {
+test('the mice are told apart from a boot loader, in the order listed', () => {
   const mouse = { DeviceID: 'KELV-M1', MASK: '01', HardwareID: 'HID\\Vid_0aa0&Pid_5e30' };
+  const real = { DeviceID: 'RATBAG-usb-046d-c539', MASK: '01', HardwareID: 'RATBAG\\usb&Vid_046d&Pid_c539&Rev_0' };
   const boot = { DeviceID: 'KELV-M1-BOOT', MASK: '00', HardwareID: 'HID\\Vid_0aa0&Pid_5e31' };
-  assert.deepEqual(dm.pickMouse([boot, mouse]), { mouse, bootLoader: boot });
-  assert.deepEqual(dm.pickMouse([]), { mouse: null, bootLoader: null });
-  assert.deepEqual(dm.pickMouse('nonsense'), { mouse: null, bootLoader: null });
+  assert.deepEqual(dm.pickMice([boot, mouse, real]), { mice: [mouse, real], bootLoader: boot });
+  assert.deepEqual(dm.pickMice([{ MASK: '01' }, null, 7]), { mice: [], bootLoader: null });
+  assert.deepEqual(dm.pickMice('nonsense'), { mice: [], bootLoader: null });
 });

@@ -341,7 +341,7 @@ test('reset to factory defaults restores the profile and the mouse', async () =>
 test('unplugging shows what to do; plugging in brings the mouse back', async () => {
   await go('performance');
   p.dcsim('unplug');
-  await p.until("document.querySelector('#empty-state') !== null").catch(async (e) => {
+  await p.until("document.querySelector('#offline-notice') !== null").catch(async (e) => {
     throw new Error(`${e.message} ${await p.eval('JSON.stringify({s: window.kelvApp.state.deviceState, r: window.kelvApp.device.refreshing, a: window.kelvApp.alerts.map((x) => x.text + x.detail)})')}`);
   });
   p.dcsim('plug');

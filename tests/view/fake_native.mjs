@@ -10,22 +10,40 @@ export const DEVICE = {
   SN: 'KM1000000001', Version: '1.0.0', MASK: '01',
 };
 
+// A ratbagd mouse as libdc describes it: five fixed stages from an irregular
+// DPI list, rates beyond 1000 Hz, eleven buttons without roles, two LEDs.
+export const RATBAG_DESCRIPTION = {
+  format: 1, source: 'ratbagd', name: 'Test device', model: 'unknown', tag: 3,
+  properties: [1, 2, 3, 5, 7, 8, 12, 13, 14, 15, 64, 65, 66],
+  stages: { min: 5, max: 5, dpi: [[100, 1000, 50], [1100, 2600, 100], [2800, 5000, 200], [5500, 12000, 500]], colours: false, default: true, disable: false, separateXY: false },
+  reportRates: [[2, 250], [4, 1000], [6, 4000], [7, 8000]], liftOff: [], angleSnap: false, debounce: [], motionSync: false,
+  buttons: { count: 11, roles: Array(11).fill(''), allowed: Array(11).fill(510) },
+  functions: { 1: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10], 3: [1, 2, 3, 4, 5, 6], 4: [1, 2, 3, 4], 6: [1, 2, 3, 4, 5, 6], 7: [6, 7, 8, 9, 30], 8: [1, 2, 3] },
+  lighting: { record: 8, leds: [{ effects: [0, 1, 3, 2], colour: 'rgb', duration: [0, 10000] }, { effects: [0, 1], colour: 'rgb111', duration: [0, 10000] }] },
+  profiles: { count: 3, disable: true }, macros: { slots: 8, repeat: [0], events: 256 }, firmware: false,
+};
 export class FakeMouse {
-  constructor() {
+  // props: the properties of another device (a described one answers 64);
+  // without, the classic mouse with its factory values and no description.
+  constructor(props = null) {
     const dpi = [];
     FACTORY_STAGE_DPI.forEach((v) => dpi.push(v & 0xff, v >> 8));
-    this.props = {
+    this.props = props ?? {
       1: [5], 2: [1], 3: dpi, 4: FACTORY_STAGE_COLOURS.flatMap((c) => hexToRgb(c)), 5: [4], 6: [2],
       7: FACTORY_BUTTONS.flat(), 8: [2, 0x39, 0xa7, 0xda, 80, 5], 9: [0], 10: [4], 11: [1],
     };
+    this.classic = !props;
     this.memory = new Uint8Array(0x10000);
     this.failWrites = false;
+    this.failResult = 4; // the last result a failed write leaves (property 66)
+    this.lastResult = 0;
     this.log = [];
   }
 
   validProp(id, bytes) {
     const size = this.props[id]?.length;
-    if (!size || bytes.length > size) return false;
+    if (!size || bytes.length > size || id >= 64) return false;
+    if (!this.classic) return true;
     const v = bytes[0];
     switch (id) {
       case 1: return v >= 1 && v <= 8 && this.props[2][0] < v;
@@ -41,7 +59,9 @@ export class FakeMouse {
 
 // handlers: funcname -> (request object) => { ok, text } | undefined, for
 // commands beyond the device and profile ones.
-export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {} } = {}) {
+// more: further devices [{ info, mouse }] listed after the classic one;
+// service: the bytes RATBAG\ answers for property 65 (the service state).
+export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {}, more = [], service = null } = {}) {
   const callbacks = new Map();
   const cache = { ...files };
   const requests = [];
@@ -50,6 +70,7 @@ export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {} 
     requests,
     mouse,
     cache,
+    service,
     present: true,
     cefQuery({ request, onSuccess, onFailure }) {
       requests.push(request);
@@ -74,20 +95,30 @@ export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {} 
   function handle(text) {
     let r;
     try { r = JSON.parse(text); } catch { return undefined; }
-    const here = win.present && r.HardwareID === DEVICE.HardwareID;
+    const other = more.find((d) => d.present !== false && d.info.HardwareID === r.HardwareID);
+    const here = (win.present && r.HardwareID === DEVICE.HardwareID) || !!other;
+    const mouse = other ? other.mouse : win.mouse;
     const size = Number(r.PARAMSIZE);
     const addr = parseInt(String(r.PARAMADDRESS ?? ''), 16);
     const data = () => (r.PARAMDATA === '' ? [] : parseByteList(r.PARAMDATA));
     if (handlers[r.funcname]) return handlers[r.funcname](r);
     switch (r.funcname) {
-      case 'getDevicesList': return ok(JSON.stringify(win.present ? [DEVICE] : []));
+      case 'getDevicesList': return ok(JSON.stringify([...(win.present ? [DEVICE] : []), ...more.filter((d) => d.present !== false).map((d) => d.info)]));
       case 'readDevicesProp': {
+        if (r.HardwareID === 'RATBAG\\' && win.service) return ok(formatByteList(Array.from({ length: size }, (_, i) => win.service[i] ?? 0)));
         const p = here ? mouse.props[r.PARAMID] ?? [] : [];
         return ok(formatByteList(Array.from({ length: size }, (_, i) => p[i] ?? 0)));
       }
       case 'writeDevicesProp': {
         const bytes = data().slice(0, size);
-        if (!here || mouse.failWrites || !mouse.validProp(r.PARAMID, bytes)) return fail('writeDevicesProp failed!');
+        if (!here || mouse.failWrites || !mouse.validProp(r.PARAMID, bytes)) {
+          if (here) {
+            mouse.lastResult = mouse.failWrites ? mouse.failResult : 2;
+            mouse.props[66] = [mouse.lastResult];
+          }
+          mouse.log.push(['refused', r.PARAMID, bytes]);
+          return fail('writeDevicesProp failed!');
+        }
         mouse.props[r.PARAMID].splice(0, bytes.length, ...bytes);
         mouse.log.push(['prop', r.PARAMID, bytes]);
         return ok('writeDevicesProp success!');

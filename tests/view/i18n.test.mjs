@@ -173,7 +173,8 @@ test('every text the page asks for exists', () => {
   for (const v of MEDIA_FUNCTIONS) used.add(`mediaFn.${v}`);
   for (const v of [0, 1, 2, 3, 4, 5, 6]) used.add(`assign.type.${v}`);
   for (const v of [0, 1, 2, 3]) used.add(`repeat.${v}`);
-  for (const s of ['saved', 'stored', 'pending', 'failed']) used.add(`save.${s}`);
+  for (const s of ['saved', 'pending', 'failed']) used.add(`save.${s}`);
+  for (const r of ['step', 'min', 'max']) used.add(`perf.dpiAdjusted.${r}`);
   for (const s of ['down', 'up', 'delay']) used.add(`macros.kind.${s}`);
   for (const s of ['performance', 'buttons', 'macros', 'lighting', 'modes', 'system', 'settings']) used.add(`nav.${s}`);
   for (const s of DELAY_CHOICES) used.add(`macros.delays.${s}`);

@@ -26,11 +26,13 @@ test('a vanished mouse (all zeros) is an error, not settings', async () => {
   await assert.rejects(mouse.readSettings(), (e) => e instanceof DeviceError && e.key === 'error.read');
 });
 
-test('a refused write is reported with the native answer', async () => {
+test('a refused write is reported with the native answer and named by the last result', async () => {
   const { win, mouse } = setup();
-  await assert.rejects(mouse.writeProp(5, [9]), (e) => e.key === 'error.write' && e.detail === 'writeDevicesProp failed!');
+  await assert.rejects(mouse.writeProp(5, [9]), (e) => e.key === 'error.write.range' && e.detail === 'writeDevicesProp failed!' && e.code === 2);
   win.mouse.failWrites = true;
-  await assert.rejects(mouse.writeProp(5, [1]));
+  await assert.rejects(mouse.writeProp(5, [1]), (e) => e.key === 'error.write.noAnswer' && e.code === 4);
+  win.mouse.failResult = 9;
+  await assert.rejects(mouse.writeProp(5, [1]), (e) => e.key === 'error.write.commit');
   win.mouse.failWrites = false;
   await mouse.writeProp(5, [1]);
   assert.deepEqual(win.mouse.props[5], [1]);

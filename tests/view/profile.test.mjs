@@ -94,11 +94,53 @@ test('mode helpers', () => {
   m.current = '7';
   assert.equal(pf.neighbourMode(m, 1).index, '0');
   m.modes[1].buttons[3] = { type: 5, p1: 4, p2: 0, p3: 0 };
-  assert.deepEqual(pf.macroUsers(m, 4), [{ mode: '4', button: 3 }]);
+  m.modes[2].devices = { 'RATBAG\\usb&Vid_1&Pid_2&Rev_0': { performance: { stages: [] }, buttons: [{ type: 1, p1: 1, p2: 0, p3: 0 }, { type: 5, p1: 4, p2: 0, p3: 0 }], lighting: [] } };
+  assert.deepEqual(pf.macroUsers(m, 4), [{ mode: '4', button: 3, key: null }, { mode: '7', button: 1, key: 'RATBAG\\usb&Vid_1&Pid_2&Rev_0' }]);
   m.macros.push({ slot: 0, name: '', repeat: 0, count: 1, steps: [] });
   assert.equal(pf.freeMacroSlot(m), 1);
   assert.equal(pf.nameFromPath('C:\\x\\My Mode.pfd'), 'My Mode');
   assert.equal(pf.nameFromPath('/home/u/fast.PFD'), 'fast');
+});
+
+test('a mouse of its own shape keeps its settings in a section of each mode, read back as written', () => {
+  const m = pf.profileFromXml(factoryText);
+  m.device = 'RATBAG\\usb&Vid_046d&Pid_c539&Rev_0';
+  m.modes[0].devices[m.device] = {
+    performance: { stageCount: 3, activeStage: 1, stages: [{ dpi: 800 }, { dpi: 1600 }, { dpi: 3200 }], pollingRate: 7, defaultStage: 0, disabledStages: 260 },
+    buttons: [{ type: 7, p1: 9, p2: 0, p3: 0 }, { type: 255, p1: 0, p2: 0, p3: 0 }],
+    lighting: [{ effect: 3, color: '#00ff00', brightness: 40, speed: 6, duration: 5000 }],
+  };
+  const text = pf.profileToXml(m);
+  assert.match(text, /<device id="RATBAG\\usb&amp;Vid_046d&amp;Pid_c539&amp;Rev_0"><performance stageCount="3" activeStage="1" pollingRate="7" defaultStage="0" disabledStages="260">/);
+  const back = pf.profileFromXml(text);
+  assert.equal(back.repaired, false);
+  assert.equal(back.device, m.device);
+  assert.deepEqual(back.modes[0].devices, m.modes[0].devices);
+  assert.deepEqual(pf.newMode('9', 'copy', back.modes[0]).devices, m.modes[0].devices, 'a new mode copies them');
+  assert.equal(pf.modeSettings(back.modes[0], m.device), back.modes[0].devices[m.device]);
+  assert.equal(pf.modeSettings(back.modes[0], null), back.modes[0]);
+  assert.equal(pf.modeSettings(back.modes[0], 'RATBAG\\other'), null);
+  // Broken entries are left out and the document is repaired; the rest stays.
+  const broken = text.replace('<stage index="1" dpi="1600"/>', '<stage index="1" dpi="0"/>')
+    .replace('<button index="0" type="7" p1="9" p2="0" p3="0"/>', '<button index="0" type="7" p1="900" p2="0" p3="0"/>')
+    .replace('effect="3" color="#00ff00"', 'effect="3" color="green"');
+  const fixed = pf.profileFromXml(broken);
+  assert.equal(fixed.repaired, true);
+  const d = fixed.modes[0].devices[m.device];
+  assert.deepEqual(d.performance.stages, [{ dpi: 800 }], 'stages stop at the first unreadable one');
+  assert.deepEqual(d.buttons, []);
+  assert.deepEqual(d.lighting, []);
+  assert.equal(d.performance.pollingRate, 7);
+  // A macro a section's button runs travels with an exported mode and finds a free slot on import.
+  const macro = { slot: 4, name: 'Reload', repeat: 0, count: 1, steps: [{ kind: 'down', scan: 19, ext: 0 }, { kind: 'up', scan: 19, ext: 0 }] };
+  m.macros.push(macro);
+  m.modes[0].devices[m.device].buttons[1] = { type: 5, p1: 4, p2: 0, p3: 0 };
+  assert.deepEqual(pf.usedMacros(m, m.modes[0]).map((x) => x.slot), [4]);
+  const fresh = pf.profileFromXml(factoryText);
+  fresh.macros.push({ ...macro, slot: 0, name: 'Other' });
+  const placed = pf.placeImportedMacros(fresh, m.modes[0].buttons, [macro], m.modes[0].devices);
+  assert.deepEqual(placed.devices[m.device].buttons[1], { type: 5, p1: 1, p2: 0, p3: 0 });
+  assert.deepEqual(placed.added.map((x) => x.slot), [1]);
 });
 
 test('imported macros take free slots, the buttons follow them, one the profile has keeps its slot', () => {

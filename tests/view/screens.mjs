@@ -25,7 +25,8 @@ export async function prepare(p) {
       { kind: 'down', scan: 0x13, ext: 0 }, { kind: 'delay', ms: 60 }, { kind: 'up', scan: 0x13, ext: 0 }, { kind: 'delay', ms: 250 },
       { kind: 'down', scan: 0x1d, ext: 0 }, { kind: 'delay', ms: 30 }, { kind: 'down', scan: 0x2e, ext: 0 }, { kind: 'delay', ms: 45 },
       { kind: 'up', scan: 0x2e, ext: 0 }, { kind: 'delay', ms: 20 }, { kind: 'up', scan: 0x1d, ext: 0 }]; }, { immediate: true });
-    await app.modes.change((m) => { m.buttons[3] = { type: 5, p1: 0, p2: 3, p3: 5 }; m.buttons[5] = { type: 2, p1: 3, p2: 0x2e, p3: 0 }; }, [7]);
+    await app.modes.change((m) => { m.buttons[3] = { type: 5, p1: 0, p2: 0, p3: 0 }; m.buttons[5] = { type: 2, p1: 3, p2: 0x2e, p3: 0 }; }, [7]);
+    await app.macros.setRepeat(0, 3, 5);
     const i = await app.modes.add();
     app.modes.rename(i, 'Shooter');
     app.state.profile.modes.find((x) => x.index === i).bindingProcess = '/usr/games/shooter';
@@ -48,7 +49,19 @@ export const STATES = [
   { name: 'buttons', show: async (p) => { await go(p, 'buttons'); await selectButton(p, 4); } },
   { name: 'buttons-key', show: async (p) => { await go(p, 'buttons'); await selectButton(p, 5); } },
   { name: 'buttons-macro', show: async (p) => { await go(p, 'buttons'); await selectButton(p, 3); } },
+  // A key binding chosen as the action, the key not yet.
+  { name: 'buttons-pending', show: async (p) => {
+    await go(p, 'buttons');
+    await selectButton(p, 2);
+    await p.eval("(window.kelvApp.state.view.pendingAction = { button: 2, type: 2, mods: 1 }, window.kelvApp.update(), true)");
+  } },
+  { name: 'dpi-adjusted', show: async (p) => {
+    await go(p, 'performance');
+    await p.eval("(window.kelvApp.state.view.dpiNote = { stage: 0, asked: 99999, value: 26000, reason: 'max' }, window.kelvApp.update(), true)");
+  } },
   { name: 'macros', show: (p) => go(p, 'macros') },
+  { name: 'macro-empty', show: async (p) => { await go(p, 'macros'); await p.eval('(window.kelvApp.macros.create(7), true)'); },
+    leave: (p) => p.eval('window.kelvApp.macros.remove(7)') },
   { name: 'insert-key-dialog', show: async (p) => { await go(p, 'macros'); await settle(p); await clickKey(p, 'step-add-key'); },
     leave: (p) => p.eval("(document.querySelector('#dialog-root').replaceChildren(), true)") },
   { name: 'macros-recording', show: async (p) => {

@@ -2,8 +2,9 @@
 // packages.
 //
 //   kelvpack keygen <secret-key-file> <public-key-file>
-//   kelvpack build <folder> <version> <package> [--prefix <name>] [--preset <0-9>]
-//   kelvpack firmware <firmware-bytes> <version> <package>
+//   kelvpack build <folder> <version> <package> [--kind client|html] [--prefix <name>]
+//                  [--preset <0-9>] [--product <code>]
+//   kelvpack firmware <firmware-bytes> <version> <package> [--product <code>]
 //   (build and firmware: --sign <secret-key-file> signs the package,
 //    --end-marker ends the LZMA stream with a marker)
 //   kelvpack sign <package> <secret-key-file>
@@ -42,25 +43,29 @@ QTextStream &err()
 
 int usage()
 {
-    err() << "usage:\n"
-             "  kelvpack keygen <secret-key-file> <public-key-file>\n"
-             "      makes an Ed25519 key pair: the secret key (PEM, mode 0600, never\n"
-             "      overwritten) and the public key line for Resources/update-keys.txt\n"
-             "  kelvpack build <folder> <version> <package> [--prefix <name>] [--preset <0-9>]\n"
-             "      packs every file below <folder>; stored names are <name>/<path>, <name>\n"
-             "      defaulting to the folder's own name (the reader drops it)\n"
-             "  kelvpack firmware <firmware-bytes> <version> <package>\n"
-             "      wraps raw firmware bytes into update.bin and packs it\n"
-             "  kelvpack image <firmware-bytes> <update.bin>\n"
-             "      writes the firmware image update.bin only\n"
-             "  kelvpack sign <package> <secret-key-file>\n"
-             "      signs an existing package in place\n"
-             "  kelvpack list <package>\n"
-             "  kelvpack verify <package> [--keys <update-keys.txt>]\n"
-             "      checks the package as the program does, against the trusted keys in\n"
-             "      Resources/update-keys.txt beside kelvpack or in --keys\n"
-             "  --sign <secret-key-file> (build, firmware): sign the package\n"
-             "  --end-marker (build, firmware): end the LZMA stream with an end marker\n";
+    err()
+        << "usage:\n"
+           "  kelvpack keygen <secret-key-file> <public-key-file>\n"
+           "      makes an Ed25519 key pair: the secret key (PEM, mode 0600, never\n"
+           "      overwritten) and the public key line for Resources/update-keys.txt\n"
+           "  kelvpack build <folder> <version> <package> [--kind client|html] [--prefix <name>]\n"
+           "                 [--preset <0-9>] [--product <code>]\n"
+           "      packs every file below <folder> as a client (program) or html (page)\n"
+           "      package, client by default; stored names are <name>/<path>, <name>\n"
+           "      defaulting to the folder's own name (the reader drops it); <version> is\n"
+           "      dotted numbers (2.0.1); the product code defaults to this program's (4118)\n"
+           "  kelvpack firmware <firmware-bytes> <version> <package> [--product <code>]\n"
+           "      wraps raw firmware bytes into update.bin and packs it (kind firmware)\n"
+           "  kelvpack image <firmware-bytes> <update.bin>\n"
+           "      writes the firmware image update.bin only\n"
+           "  kelvpack sign <package> <secret-key-file>\n"
+           "      signs an existing package in place\n"
+           "  kelvpack list <package>\n"
+           "  kelvpack verify <package> [--keys <update-keys.txt>]\n"
+           "      checks the package as the program does, against the trusted keys in\n"
+           "      Resources/update-keys.txt beside kelvpack or in --keys\n"
+           "  --sign <secret-key-file> (build, firmware): sign the package\n"
+           "  --end-marker (build, firmware): end the LZMA stream with an end marker\n";
     return 2;
 }
 
@@ -87,6 +92,20 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 bool g_endMarker = false;
 QString g_signingKeyFile;
+quint32 g_product = package::kProductCode;
+
+// Takes "--name value" out of args; false when the option has no value.
+bool takeOption(QStringList *args, const QString &name, QString *value)
+{
+    const qsizetype at = args->indexOf(name);
+    if (at < 0)
+        return true;
+    if (at + 1 >= args->size())
+        return false;
+    *value = args->at(at + 1);
+    args->remove(at, 2);
+    return true;
+}
 
 bool loadSecretKey(const QString &path, package::SecretKey *key)
 {
@@ -102,24 +121,86 @@ bool loadSecretKey(const QString &path, package::SecretKey *key)
     return true;
 }
 
-int writePackage(const package::Content &content, const QString &path, int preset)
+// One file of a package: its stored name and where its content comes from (a
+// file on disk, or bytes made here).
+struct Source
+{
+    QString storedName;
+    QString path;
+    QByteArray bytes;
+};
+
+// Streams one source into the writer; its size was given to addFile().
+bool writeSource(package::PackageWriter &writer, const Source &source)
+{
+    if (source.path.isEmpty())
+        return writer.write(source.bytes);
+    QFile file(source.path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        err() << "cannot read " << source.path << ": " << file.errorString() << "\n";
+        return false;
+    }
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!writer.write(QByteArrayView(chunk.constData(), got)))
+            return false;
+    }
+}
+
+// Writes the package piece by piece (nothing of it is held in memory) into
+// a file beside path that takes path's place once it is complete and signed.
+int writePackage(const QString &kind, const QString &version, const QList<Source> &sources,
+                 const QString &path, int preset)
 {
     package::SecretKey key;
     if (!g_signingKeyFile.isEmpty() && !loadSecretKey(g_signingKeyFile, &key))
         return 1;
-    QByteArray packed = package::buildPackage(content, preset, g_endMarker);
-    if (packed.isEmpty()) {
-        err() << "compression failed\n";
+    if (!package::isDottedVersion(version) || version.size() > package::kVersionSize) {
+        err() << "the version '" << version << "' is not dotted numbers (such as 2.0.1, at most "
+              << package::kVersionSize << " characters)\n";
         return 1;
     }
-    if (!key.isNull() && !key.signPackage(&packed)) {
-        err() << "signing failed\n";
+    QFile file(path + QStringLiteral(".part"));
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+        err() << "cannot write " << file.fileName() << ": " << file.errorString() << "\n";
         return 1;
     }
-    if (!writeFile(path, packed))
+    package::PackageWriter writer(&file, preset, g_endMarker);
+    bool ok = writer.begin(kind, g_product, version, quint32(sources.size()));
+    for (const Source &source : sources) {
+        const qint64 size =
+            source.path.isEmpty() ? source.bytes.size() : QFileInfo(source.path).size();
+        ok = ok && size <= qint64(package::kMaxPayloadLength) &&
+             writer.addFile(source.storedName, quint32(size)) && writeSource(writer, source);
+    }
+    ok = ok && writer.finish();
+    QByteArray header;
+    if (ok && !key.isNull()) {
+        ok = file.seek(0);
+        header = file.read(package::kHeaderSize);
+        ok = ok && key.signPackage(&header) && file.seek(0) && file.write(header) == header.size();
+    }
+    const qint64 size = file.size();
+    file.close();
+    if (!ok) {
+        err() << "packing failed (a file changed while it was read, or the payload is larger "
+                 "than "
+              << package::kMaxPayloadLength << " bytes, or the disk is full)\n";
+        file.remove();
         return 1;
-    out() << path << ": " << content.entries.size() << " files, version " << content.version << ", "
-          << packed.size() << " bytes, "
+    }
+    QFile::remove(path);
+    if (!file.rename(path)) {
+        err() << "cannot write " << path << ": " << file.errorString() << "\n";
+        return 1;
+    }
+    out() << path << ": " << kind << " package, " << sources.size() << " files, version " << version
+          << ", " << size << " bytes, "
           << (key.isNull()
                   ? QStringLiteral("not signed")
                   : QStringLiteral("signed by ") + package::encodePublicKey(key.publicKey()))
@@ -159,28 +240,57 @@ int keygen(const QStringList &args)
     return 0;
 }
 
+// Reads every file of a verified package through the reader (names and
+// sizes into lines when given); false with *error set.
+bool readThrough(package::PackageReader &reader, QStringList *lines, QString *error)
+{
+    bool ok = reader.decode() && reader.readHeader();
+    for (quint32 i = 0; ok && i < reader.fileCount(); ++i) {
+        QString storedName;
+        QString relative;
+        quint32 size = 0;
+        ok = reader.readEntry(&storedName, &relative, &size);
+        if (ok && relative.isEmpty()) {
+            *error = QStringLiteral("the file name '%1' has no path after its first component")
+                         .arg(storedName);
+            return false;
+        }
+        if (ok && lines)
+            *lines << QStringLiteral("%1\t%2").arg(size).arg(storedName);
+    }
+    ok = ok && reader.finish();
+    if (!ok)
+        *error = reader.error();
+    return ok;
+}
+
 int sign(const QStringList &args)
 {
     if (args.size() != 2)
         return usage();
-    QByteArray file;
     package::SecretKey key;
-    if (!readFile(args.at(0), &file) || !loadSecretKey(args.at(1), &key))
+    if (!loadSecretKey(args.at(1), &key))
         return 1;
-    // Only a package that reads completely is signed.
-    package::PackageReader reader(file);
-    bool ok = reader.verifyUnsigned() && reader.decode() && reader.readHeader();
-    for (quint32 i = 0; ok && i < reader.fileCount(); ++i) {
-        package::Entry entry;
-        QString relative;
-        ok = reader.readEntry(&entry, &relative);
-    }
-    if (!ok) {
-        err() << args.at(0) << ": " << reader.error() << "\n";
+    QFile file(args.at(0));
+    if (!file.open(QIODevice::ReadWrite)) {
+        err() << "cannot open " << args.at(0) << ": " << file.errorString() << "\n";
         return 1;
     }
-    if (!key.signPackage(&file) || !writeFile(args.at(0), file))
+    // Only a package that reads completely is signed; the signature covers
+    // its manifest, which holds the digest of the rest.
+    package::PackageReader reader(&file);
+    QString error;
+    if (!reader.verifyUnsigned() || !readThrough(reader, nullptr, &error)) {
+        err() << args.at(0) << ": " << (error.isEmpty() ? reader.error() : error) << "\n";
         return 1;
+    }
+    file.seek(0);
+    QByteArray header = file.read(package::kHeaderSize);
+    if (!key.signPackage(&header) || !file.seek(0) || file.write(header) != header.size() ||
+        !file.flush()) {
+        err() << "cannot sign " << args.at(0) << ": " << file.errorString() << "\n";
+        return 1;
+    }
     out() << args.at(0) << ": signed by " << package::encodePublicKey(key.publicKey()) << "\n";
     return 0;
 }
@@ -188,21 +298,17 @@ int sign(const QStringList &args)
 int build(QStringList args)
 {
     QString prefix;
-    int preset = 6;
-    for (int i = 0; i < args.size(); ++i) {
-        if (args.at(i) == QLatin1String("--prefix") && i + 1 < args.size()) {
-            prefix = args.at(i + 1);
-            args.remove(i, 2);
-            --i;
-        } else if (args.at(i) == QLatin1String("--preset") && i + 1 < args.size()) {
-            bool ok = false;
-            preset = args.at(i + 1).toInt(&ok);
-            if (!ok || preset < 0 || preset > 9)
-                return usage();
-            args.remove(i, 2);
-            --i;
-        }
-    }
+    QString presetText = QStringLiteral("6");
+    QString kind = QStringLiteral("client");
+    if (!takeOption(&args, QStringLiteral("--prefix"), &prefix) ||
+        !takeOption(&args, QStringLiteral("--preset"), &presetText) ||
+        !takeOption(&args, QStringLiteral("--kind"), &kind))
+        return usage();
+    bool presetOk = false;
+    const int preset = presetText.toInt(&presetOk);
+    if (!presetOk || preset < 0 || preset > 9 ||
+        (kind != QLatin1String("client") && kind != QLatin1String("html")))
+        return usage();
     if (args.size() != 3)
         return usage();
     const QString folder = QDir(args.at(0)).absolutePath();
@@ -226,16 +332,10 @@ int build(QStringList args)
         err() << "no files below " << folder << "\n";
         return 1;
     }
-    package::Content content;
-    content.version = args.at(1);
-    for (const QString &relative : std::as_const(files)) {
-        package::Entry entry;
-        entry.storedName = prefix + QLatin1Char('/') + relative;
-        if (!readFile(root.filePath(relative), &entry.content))
-            return 1;
-        content.entries.append(entry);
-    }
-    return writePackage(content, args.at(2), preset);
+    QList<Source> sources;
+    for (const QString &relative : std::as_const(files))
+        sources.append({prefix + QLatin1Char('/') + relative, root.filePath(relative), {}});
+    return writePackage(kind, args.at(1), sources, args.at(2), preset);
 }
 
 int firmware(const QStringList &args, bool packageIt)
@@ -258,43 +358,44 @@ int firmware(const QStringList &args, bool packageIt)
               << QString::number(FirmwareImage::crc32(bytes.constData(), bytes.size()), 16) << "\n";
         return 0;
     }
-    package::Content content;
-    content.version = args.at(1);
-    content.entries.append({QStringLiteral("firmware/update.bin"), image});
-    return writePackage(content, args.at(2), 6);
+    return writePackage(QStringLiteral("firmware"), args.at(1),
+                        {{QStringLiteral("firmware/update.bin"), QString(), image}}, args.at(2), 6);
 }
 
-QString signatureLine(const QByteArray &file)
+QString signatureLine(const QByteArray &header)
 {
-    const QByteArray signer = package::signerOf(file);
+    const QByteArray signer = package::signerOf(header);
     return signer.isEmpty() ? QStringLiteral("not signed")
                             : QStringLiteral("signed by ") + package::encodePublicKey(signer);
+}
+
+QByteArray headerOf(QFile &file)
+{
+    file.seek(0);
+    return file.read(package::kHeaderSize);
 }
 
 int list(const QStringList &args)
 {
     if (args.size() != 1)
         return usage();
-    QByteArray file;
-    if (!readFile(args.at(0), &file))
+    QFile file(args.at(0));
+    if (!file.open(QIODevice::ReadOnly)) {
+        err() << "cannot read " << args.at(0) << ": " << file.errorString() << "\n";
         return 1;
+    }
     // Listing shows what a package holds, signed or not; verify says whether
     // the program would install it.
-    package::PackageReader reader(file);
-    bool ok = reader.verifyUnsigned() && reader.decode() && reader.readHeader();
+    package::PackageReader reader(&file);
     QStringList lines;
-    for (quint32 i = 0; ok && i < reader.fileCount(); ++i) {
-        package::Entry entry;
-        QString relative;
-        ok = reader.readEntry(&entry, &relative);
-        if (ok)
-            lines << QStringLiteral("%1\t%2").arg(entry.content.size()).arg(entry.storedName);
-    }
-    if (!ok) {
-        err() << args.at(0) << ": " << reader.error() << "\n";
+    QString error;
+    if (!reader.verifyUnsigned() || !readThrough(reader, &lines, &error)) {
+        err() << args.at(0) << ": " << (error.isEmpty() ? reader.error() : error) << "\n";
         return 1;
     }
-    out() << "version " << reader.version() << "\n" << signatureLine(file) << "\n";
+    out() << "version " << reader.version() << "\n"
+          << "kind " << reader.manifest().kind << ", product " << reader.manifest().product << "\n"
+          << signatureLine(headerOf(file)) << "\n";
     for (const QString &line : std::as_const(lines))
         out() << line << "\n";
     return 0;
@@ -305,36 +406,47 @@ int verify(QStringList args)
     // The program's own trusted keys: Resources/update-keys.txt beside it.
     QString keysFile =
         QCoreApplication::applicationDirPath() + QStringLiteral("/Resources/update-keys.txt");
-    const qsizetype option = args.indexOf(QStringLiteral("--keys"));
-    if (option >= 0) {
-        if (option + 1 >= args.size())
-            return usage();
-        keysFile = args.at(option + 1);
-        args.remove(option, 2);
-    }
-    if (args.size() != 1)
+    if (!takeOption(&args, QStringLiteral("--keys"), &keysFile) || args.size() != 1)
         return usage();
-    QByteArray file;
-    if (!readFile(args.at(0), &file))
+    QFile file(args.at(0));
+    if (!file.open(QIODevice::ReadOnly)) {
+        err() << "cannot read " << args.at(0) << ": " << file.errorString() << "\n";
         return 1;
+    }
     if (!QFileInfo::exists(keysFile)) {
         err() << "no trusted keys file " << keysFile << "\n";
         return 1;
     }
     const package::TrustedKeys keys = package::TrustedKeys::load(keysFile);
-    package::Content content;
-    QString error;
     if (keys.isEmpty()) {
         err() << args.at(0) << ": refused: " << keysFile
               << " lists no trusted key (updates are not set up)\n";
         return 1;
     }
-    if (!package::readPackage(file, keys, &content, &error)) {
+    // The program's reader, with the program's checks: signature, manifest,
+    // product, every stored name and size, the whole stream. Only the
+    // installed version is unknown here; the version is printed instead.
+    package::PackageReader reader(&file);
+    package::Expectation expected;
+    QStringList lines;
+    QString error;
+    bool ok = reader.verify(keys);
+    if (ok) {
+        expected.kind = reader.manifest().kind;
+        expected.allowOlder = true;
+        ok = reader.accepts(expected) && readThrough(reader, &lines, &error);
+    }
+    if (!ok) {
+        if (error.isEmpty())
+            error = reader.error();
+        if (error.startsWith(QLatin1String("Update Error: ")))
+            error = error.mid(int(qstrlen("Update Error: ")));
         err() << args.at(0) << ": refused: " << error << "\n";
         return 1;
     }
-    out() << args.at(0) << ": OK, version " << content.version << ", " << content.entries.size()
-          << " files, " << signatureLine(file) << "\n";
+    out() << args.at(0) << ": OK, " << reader.manifest().kind << " package, version "
+          << reader.version() << ", " << lines.size() << " files, " << signatureLine(headerOf(file))
+          << "\n";
     return 0;
 }
 
@@ -348,13 +460,19 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return usage();
     const QString command = args.takeFirst();
-    const qsizetype signOption = args.indexOf(QStringLiteral("--sign"));
-    if (signOption >= 0) {
-        if (signOption + 1 >= args.size() ||
-            (command != QLatin1String("build") && command != QLatin1String("firmware")))
+    const bool packs = command == QLatin1String("build") || command == QLatin1String("firmware");
+    QString product;
+    if ((args.contains(QStringLiteral("--sign")) || args.contains(QStringLiteral("--product"))) &&
+        !packs)
+        return usage();
+    if (!takeOption(&args, QStringLiteral("--sign"), &g_signingKeyFile) ||
+        !takeOption(&args, QStringLiteral("--product"), &product))
+        return usage();
+    if (!product.isEmpty()) {
+        bool ok = false;
+        g_product = product.toUInt(&ok);
+        if (!ok)
             return usage();
-        g_signingKeyFile = args.at(signOption + 1);
-        args.remove(signOption, 2);
     }
     int result = 2;
     if (command == QLatin1String("build"))

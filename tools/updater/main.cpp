@@ -1,10 +1,12 @@
-// Updater: started by kelv with "-update" in the program folder after kelv has
-// shut down. Waits for kelv to end (its process id comes in the environment
-// variable KELV_UPDATER_WAIT_PID) and installs tupdates/client/ready over the
-// program folder. When the user chose to restart (KELV_UPDATER_RESTART=1) it
-// starts the new kelv and keeps it only when kelv reports within 30 s that its
-// window and page are up; otherwise it restores the old files, starts the old
-// kelv, and kelv tells the user why. After Exit it installs and stays quiet.
+// Updater: started by kelv in the program folder as
+//   Updater -update -wait <kelv's process id> [-restart]
+// (everything on the command line: a program started elevated on Windows does
+// not inherit kelv's environment). Waits for kelv to end and, with -restart,
+// installs tupdates/client/ready over the program folder, starts the new kelv
+// and keeps it only when kelv reports within 30 s that its window and page are
+// up; otherwise it restores the old files, starts the old kelv, and kelv tells
+// the user why. Without -restart nothing is installed: the next start of kelv
+// hands the package over again, so no version is ever installed unchecked.
 
 #include "tools/updater/updater_core.h"
 
@@ -19,21 +21,20 @@ using namespace kelv;
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (!args.contains(QStringLiteral("-update"))) {
-        QTextStream(stderr) << "usage: Updater -update   (run in the program folder)\n";
+    updater::Options options;
+    QString error;
+    if (!updater::parseCommandLine(app.arguments().mid(1), &options, &error)) {
+        QTextStream(stderr) << "Updater: " << error
+                            << "\nusage: Updater -update -wait <process id> [-restart]   (run in "
+                               "the program folder)\n";
         return 2;
     }
-
-    updater::Options options;
     options.programFolder = QDir::currentPath();
 #ifdef Q_OS_WIN
     options.program = QStringLiteral("kelv.exe");
 #else
     options.program = QStringLiteral("kelv");
 #endif
-    options.waitPid = qEnvironmentVariableIntValue("KELV_UPDATER_WAIT_PID");
-    options.restart = qEnvironmentVariable("KELV_UPDATER_RESTART") == QLatin1String("1");
     // Tests shorten the health check; nothing else sets it.
     bool ok = false;
     const int timeout = qEnvironmentVariableIntValue("KELV_UPDATER_HEALTH_TIMEOUT_MS", &ok);
@@ -45,6 +46,7 @@ int main(int argc, char *argv[])
     switch (updater::run(options, &log)) {
     case updater::Result::Installed:
     case updater::Result::NothingToInstall:
+    case updater::Result::Deferred:
         break;
     case updater::Result::RolledBack:
         exitCode = 1;

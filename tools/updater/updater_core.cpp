@@ -2,6 +2,7 @@
 
 #include "platform/process_control.h"
 #include "platform/process_state.h"
+#include "platform/updater_command.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -89,6 +90,22 @@ Health checkHealth(const Options &options, const install::InstallPaths &paths, Q
 
 } // namespace
 
+bool parseCommandLine(const QStringList &arguments, Options *options, QString *error)
+{
+    std::vector<std::string> words;
+    for (const QString &argument : arguments)
+        words.push_back(argument.toStdString());
+    platform::UpdaterRequest request;
+    std::string why;
+    if (!platform::parseUpdaterArguments(words, &request, &why)) {
+        *error = QString::fromStdString(why);
+        return false;
+    }
+    options->waitPid = qint64(request.waitPid);
+    options->restart = request.restart;
+    return true;
+}
+
 bool waitForExit(qint64 pid, int timeoutMs)
 {
     if (pid <= 0)
@@ -134,13 +151,26 @@ Result run(const Options &options, QStringList *log)
         break;
     }
 
+    if (!options.restart) {
+        // Nothing would start the new version to see that it runs: it is not
+        // installed now. The next start of the program hands it over again.
+        if (install::phaseOf(paths) == install::Phase::Installed ||
+            QFileInfo(paths.ready).isDir()) {
+            install::scheduleInstallAtStart(paths);
+            *log << QStringLiteral("not restarting: the update is installed at the next start, "
+                                   "where the new version is checked");
+            return Result::Deferred;
+        }
+        *log << QStringLiteral("nothing to install: %1 does not exist").arg(paths.ready);
+        return Result::NothingToInstall;
+    }
+
     if (install::phaseOf(paths) != install::Phase::Installed) {
         QString reason;
         switch (install::installReadyFiles(paths, log, &reason)) {
         case install::CopyResult::NothingToInstall:
             lock->unlock();
-            if (options.restart)
-                startProgram(paths.program, options.program);
+            startProgram(paths.program, options.program);
             return Result::NothingToInstall;
         case install::CopyResult::RolledBack:
             install::writeNotice(paths,
@@ -148,19 +178,11 @@ Result run(const Options &options, QStringList *log)
             QDir(paths.ready).removeRecursively();
             QFile::remove(paths.pendingVersion);
             lock->unlock();
-            if (options.restart)
-                startProgram(paths.program, options.program);
+            startProgram(paths.program, options.program);
             return Result::RolledBack;
         case install::CopyResult::Installed:
             break;
         }
-    }
-
-    if (!options.restart) {
-        // The user chose Exit: nothing starts now; the first start checks the
-        // new version.
-        *log << QStringLiteral("installed; the new version is checked at its first start");
-        return Result::Installed;
     }
 
     const QString version = pendingHealthVersion(paths);

@@ -2,7 +2,7 @@
 // carry out the actions; screens (js/ui/*.js) render the state and call the
 // controllers. Every change ends in update(), which schedules one render.
 import { Bridge } from './bridge.js';
-import { activeMode } from './profile.js';
+import { activeMode, modeSettings } from './profile.js';
 import { ProfileSync } from './profilesync.js';
 import { applyView, keepState, restoreState } from './rest.js';
 import { normaliseLanguage, setLanguage } from './i18n.js';
@@ -21,8 +21,12 @@ export class App {
     this.state = {
       screen: 'performance',
       conf: {},
-      device: null, // the getDevicesList entry of the mouse
+      devices: [], // the mice getDevicesList reported
+      device: null, // the getDevicesList entry of the mouse shown
       bootLoader: null,
+      settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
+      onboard: null, // the shown mouse's onboard profiles: { active, enabled }
+      service: null, // the service that serves real mice: { state, api, mice }
       deviceState: 'none', // none | loading | ready | error | boot
       deviceError: null,
       live: null, // what the mouse holds now (performance, buttons, lighting)
@@ -39,10 +43,13 @@ export class App {
       maximised: false,
       boundRunning: [],
       homeMode: null,
+      view: {}, // what the open screen shows for a moment (a choice not applied yet, a note); cleared when it closes
     };
     this.alerts = [];
     this.ui = null;
     this.renderQueued = false;
+    this.renderHeld = false; // while a mouse button is down on the page
+    this.renderMissed = false;
     this.device = new DeviceController(this);
     this.modes = new ModesController(this);
     this.macros = new MacrosController(this);
@@ -50,14 +57,22 @@ export class App {
     this.sync = new ProfileSync(this.bridge, () => this.state.profile, {
       onState: (s, err) => {
         this.state.saveState = s;
-        if (s === 'failed') this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }]);
+        if (s === 'failed') this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
         this.update();
       },
+      // The file on disk follows every change, except a profile that could
+      // not be read: only "reset" replaces that.
+      autoSave: () => !this.state.profileError,
     });
   }
 
   get mode() {
     return activeMode(this.state.profile);
+  }
+
+  // The active mode's settings for the shown mouse: what the device screens show.
+  get shown() {
+    return modeSettings(this.mode, this.state.settingsKey) ?? this.mode;
   }
 
   async start() {
@@ -69,7 +84,7 @@ export class App {
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
     if (!this.bridge.available) {
-      this.error('error.noBridge');
+      this.error('error.noBridge', '', [], { everywhere: true });
       this.update();
       return;
     }
@@ -77,7 +92,7 @@ export class App {
     this.macros.listen();
     this.modes.listen();
     if (resumed) {
-      this.device.resume();
+      this.device.resume(resumed.description);
       this.update();
       await this.rendered();
       applyView(resumed);
@@ -85,6 +100,7 @@ export class App {
     await this.settings.load();
     await this.settings.loadSession();
     await this.modes.load();
+    await this.device.readService();
     await this.device.refresh();
     this.device.watch();
     document.addEventListener('visibilitychange', () => {
@@ -107,10 +123,22 @@ export class App {
     this.renderQueued = true;
     queueMicrotask(() => {
       this.renderQueued = false;
-      this.ui?.render();
+      if (this.renderHeld) this.renderMissed = true;
+      else this.ui?.render();
       // Hidden, the page may rest at any time: what it shows is kept.
       if (typeof document !== 'undefined' && document.hidden && this.bridge.available) keepState(this);
     });
+  }
+
+  // A render replaces the screen's controls: one between the press and the
+  // release of a mouse button would lose the click (or end a slider's drag),
+  // so renders wait until the button is released and its click handled.
+  holdRenders(held) {
+    this.renderHeld = held;
+    if (!held && this.renderMissed) {
+      this.renderMissed = false;
+      this.update();
+    }
   }
 
   // Resolves once the render scheduled so far has happened.
@@ -119,8 +147,13 @@ export class App {
   }
 
   // ---- messages: texts are looked up when shown, so they follow the language.
-  error(key, detail = '', actions = [], vars = {}) {
-    this.pushAlert({ kind: 'error', key, vars, detail, actions, help: `${key}.help` });
+  // A message says what happened and what to do in the user's language; the
+  // native answer behind it (detail) goes to the log, not on screen. It
+  // belongs to the screen it was raised on and goes when that screen closes,
+  // unless it concerns the whole program (everywhere).
+  error(key, detail = '', actions = [], { everywhere = false, vars = {} } = {}) {
+    if (detail) console.warn(`${key}: ${detail}`);
+    this.pushAlert({ kind: 'error', key, vars, detail, actions, help: `${key}.help`, everywhere });
   }
 
   info(key, vars = {}) {
@@ -137,8 +170,9 @@ export class App {
 
   pushAlert(a) {
     a.id = Math.random().toString(36).slice(2);
-    // The same message twice in a row is shown once.
-    if (this.alerts.some((x) => x.key === a.key && JSON.stringify(x.vars) === JSON.stringify(a.vars) && x.detail === a.detail)) return;
+    a.screen = a.everywhere ? null : this.state.screen;
+    // The same message twice is shown once (whatever native answer is behind it).
+    if (this.alerts.some((x) => x.key === a.key && JSON.stringify(x.vars) === JSON.stringify(a.vars))) return;
     this.alerts.push(a);
     if (this.alerts.length > 4) this.alerts.shift();
     if (a.kind === 'info') setTimeout(() => this.dismiss(a.id), a.timeoutMs ?? 3500);
@@ -149,13 +183,25 @@ export class App {
     this.alerts = this.alerts.filter((a) => a.id !== id);
     this.update();
   }
+
+  // Opens a screen: the messages and passing state of the one before go.
+  showScreen(id) {
+    if (id !== this.state.screen) {
+      this.state.view = {};
+      this.alerts = this.alerts.filter((a) => a.screen === null || a.screen === id);
+    }
+    this.state.screen = id;
+    this.update();
+  }
 }
 
 if (typeof window !== 'undefined' && typeof document !== 'undefined' && !window.kelvNoStart) {
   const app = new App();
   app.start().catch((e) => {
     console.error(e);
-    app.bridge.release();
-    app.error('error.start', e.message);
+      if (this.renderHeld) this.renderMissed = true;
+      else this.ui?.render();
+      // Hidden, the page may rest at any time: what it shows is kept.
+      if (typeof document !== 'undefined' && document.hidden && this.bridge.available) keepState(this);
   });
 }

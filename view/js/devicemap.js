@@ -43,6 +43,9 @@ export const BUTTON_NAMES = Object.freeze([
 
 export const ACTION = Object.freeze({
   DISABLED: 0, MOUSE: 1, KEY: 2, DPI: 3, PROFILE: 4, MACRO: 5, MEDIA: 6,
+  // Beyond the classic mouse (doc/device-map.md, real mice): a mouse button
+  // by number, another device function, and what the page cannot show (kept).
+  BUTTON: 7, OTHER: 8, KEEP: 255,
 });
 export const MOUSE_FUNCTIONS = Object.freeze([1, 2, 3, 4, 5, 6, 7, 8]);
 export const DPI_FUNCTIONS = Object.freeze([1, 2, 3, 4, 5]);
@@ -108,6 +111,45 @@ export function clampDpi(value) {
   const n = Math.round(Number(value) / DPI_STEP) * DPI_STEP;
   if (!Number.isFinite(n)) return DPI_MIN;
   return Math.min(DPI_MAX, Math.max(DPI_MIN, n));
+}
+
+// A DPI typed by the user: null when the field holds no number (the stage
+// keeps its value), else the value the mouse takes and why it differs from
+// what was typed ('' when it does not; 'min', 'max' or 'step').
+export function readDpiEntry(text) {
+  const s = String(text ?? '').trim();
+  const asked = s === '' ? NaN : Number(s);
+  if (!Number.isFinite(asked)) return null;
+  const value = clampDpi(asked);
+  let reason = '';
+  if (asked < DPI_MIN) reason = 'min';
+  else if (asked > DPI_MAX) reason = 'max';
+  else if (value !== asked) reason = 'step';
+  return { asked, value, reason };
+}
+
+// The DPI slider is logarithmic: equal distances are equal ratios, so the
+// range most people use (400 to 3200) gets as much room as everything above.
+export const DPI_SLIDER_POSITIONS = 10000;
+
+export function dpiFromSliderPosition(position) {
+  const f = Math.min(1, Math.max(0, Number(position) / DPI_SLIDER_POSITIONS));
+  return clampDpi(DPI_MIN * (DPI_MAX / DPI_MIN) ** f);
+}
+
+export function sliderPositionFromDpi(dpi) {
+  const v = Math.min(DPI_MAX, Math.max(DPI_MIN, Number(dpi) || DPI_MIN));
+  return Math.round((DPI_SLIDER_POSITIONS * Math.log(v / DPI_MIN)) / Math.log(DPI_MAX / DPI_MIN));
+}
+
+// The DPI a key moves to from dpi: the arrows go one step, the page keys ten,
+// Home and End to the ends; null for other keys.
+export function dpiAfterKey(dpi, key) {
+  const by = { ArrowRight: 1, ArrowUp: 1, ArrowLeft: -1, ArrowDown: -1, PageUp: 10, PageDown: -10 }[key];
+  if (by !== undefined) return clampDpi(clampDpi(dpi) + by * DPI_STEP);
+  if (key === 'Home') return DPI_MIN;
+  if (key === 'End') return DPI_MAX;
+  return null;
 }
 
 // ---- property bytes <-> settings -------------------------------------------------
@@ -200,24 +242,29 @@ export function decodeLighting(bytes) {
 }
 
 // A data report ("onDeviceData": 16 hex digits) as an object, or null when
-// the text is not a report the page knows.
+// the text is not a report the page knows. tag (byte 7) names the device
+// that sent it (the description's tag).
 export function parseDataReport(hex) {
   if (typeof hex !== 'string' || !/^[0-9a-f]{16}$/i.test(hex)) return null;
   const b = [];
   for (let i = 0; i < 16; i += 2) b.push(parseInt(hex.slice(i, i + 2), 16));
+  const tag = b[7];
   switch (b[0]) {
-    case 1: return { kind: 'stage', stage: b[1], dpi: u16le(b, 2) };
-    case 2: return { kind: 'mode', direction: b[1] === 2 ? -1 : 1 };
-    case 3: return { kind: 'button', button: b[1] };
-    case 4: return { kind: 'lighting', effect: b[1] };
+    case 1: return { kind: 'stage', stage: b[1], dpi: u16le(b, 2), tag };
+    case 2: return { kind: 'mode', direction: b[1] === 2 ? -1 : 1, tag };
+    case 3: return { kind: 'button', button: b[1], tag };
+    case 4: return { kind: 'lighting', effect: b[1], tag };
+    case 5: return { kind: 'resync', tag };
+    case 6: return { kind: 'profile', profile: b[1], tag };
     default: return null;
   }
 }
 
-// The mouse (not its boot loader) among the devices getDevicesList reported.
-export function pickMouse(devices) {
-  if (!Array.isArray(devices)) return { mouse: null, bootLoader: null };
-  const mouse = devices.find((d) => d && d.MASK === '01') ?? null;
+// The mice (not boot loaders) among the devices getDevicesList reported, in
+// the order listed, and the first boot loader.
+export function pickMice(devices) {
+  if (!Array.isArray(devices)) return { mice: [], bootLoader: null };
+  const mice = devices.filter((d) => d && typeof d === 'object' && d.MASK === '01' && typeof d.HardwareID === 'string' && d.HardwareID);
   const bootLoader = devices.find((d) => d && d.MASK === '00') ?? null;
-  return { mouse, bootLoader };
+  return { mice, bootLoader };
 }

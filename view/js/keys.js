@@ -63,13 +63,27 @@ const NAMED = {
   ControlLeft: ['key.sideLeft', 'key.ctrl'], ControlRight: ['key.sideRight', 'key.ctrl'],
   ShiftLeft: ['key.sideLeft', 'key.shift'], ShiftRight: ['key.sideRight', 'key.shift'],
   AltLeft: ['key.sideLeft', 'key.alt'], AltRight: ['key.sideRight', 'key.alt'],
-  MetaLeft: ['key.sideLeft', 'key.win'], MetaRight: ['key.sideRight', 'key.win'],
+  MetaLeft: ['key.sideLeft', 'key.meta'], MetaRight: ['key.sideRight', 'key.meta'],
 };
+
+// The key beside Alt is the Windows key on Windows and Super on other systems.
+let windowsKeyboard = /^Win/i.test(globalThis.navigator?.platform ?? '');
+export function setWindowsKeyboard(yes) {
+  windowsKeyboard = !!yes;
+}
+
+export function metaKeyName() {
+  return t(windowsKeyboard ? 'key.win' : 'key.super');
+}
+
+function nameOf(key) {
+  return key === 'key.meta' ? metaKeyName() : t(key);
+}
 
 function localName(code, name) {
   const k = NAMED[code];
   if (!k) return name;
-  return Array.isArray(k) ? t(k[0], { key: t(k[1]) }) : t(k);
+  return Array.isArray(k) ? t(k[0], { key: nameOf(k[1]) }) : t(k);
 }
 
 const byScan = new Map(KEYS.map(([code, scan, ext, name]) => [scan * 2 + ext, { code, name }]));
@@ -110,7 +124,7 @@ export function comboLabel(mods, scan, ext) {
   if (mods & 1) parts.push(t('key.ctrl'));
   if (mods & 2) parts.push(t('key.shift'));
   if (mods & 4) parts.push(t('key.alt'));
-  if (mods & 8) parts.push(t('key.win'));
+  if (mods & 8) parts.push(metaKeyName());
   parts.push(keyName(scan, ext));
   return parts.join(' + ');
 }
@@ -124,6 +138,23 @@ const QT_NAMES = {
   Backquote: '`', Backslash: '\\', Comma: ',', Period: '.', Slash: '/', Pause: 'Pause',
   PrintScreen: 'Print', ScrollLock: 'ScrollLock', CapsLock: 'CapsLock', NumLock: 'NumLock',
 };
+
+// A hot key's QKeySequence text as the language writes it: "Ctrl+Alt+M" is
+// "Strg + Alt + M" in German, Meta is Super (or Win on Windows).
+export function hotKeyLabel(sequence) {
+  const text = String(sequence ?? '');
+  if (!text) return '';
+  const qtToCode = Object.fromEntries(Object.entries(QT_NAMES).map(([code, name]) => [name, code]));
+  const words = text.endsWith('++') ? [...text.slice(0, -2).split('+'), '+'] : text.split('+');
+  return words.map((w) => {
+    if (w === 'Ctrl') return t('key.ctrl');
+    if (w === 'Shift') return t('key.shift');
+    if (w === 'Alt') return t('key.alt');
+    if (w === 'Meta') return metaKeyName();
+    const code = qtToCode[w];
+    return code && NAMED[code] ? localName(code, w) : w;
+  }).join(' + ');
+}
 
 // The QKeySequence text of a key event ("Ctrl+Alt+M"), or '' when the event
 // is a modifier alone or a key a global hot key cannot use.

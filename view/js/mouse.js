@@ -4,25 +4,31 @@
 // mouse in the order the user made them.
 import { parseByteList } from './bytes.js';
 import {
-  MACRO_SLOT_SIZE, PROP, PROP_SIZE, decodeButtons, decodeLighting, decodeStageColours, decodeStageDpi,
-  encodeButtons, encodeLighting, encodeStageColours, encodeStageDpi, macroSlotAddress,
-} from './devicemap.js';
+  CLASSIC_CAPS, DESCRIPTION_PROP, DESCRIPTION_SIZE, LAST_RESULT_PROP, RESULT_MESSAGES, capsFromBytes, has,
+} from './caps.js';
+import { MACRO_SLOT_SIZE, macroSlotAddress } from './devicemap.js';
+import {
+  PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, applyOrder, decodeOnboard, decodeSettings, modeProps, propSize,
+} from './devicesettings.js';
 import { decodeMacro } from './macro.js';
 import * as rq from './requests.js';
 
 export class DeviceError extends Error {
-  // key: i18n key of what failed; detail: the native answer
-  constructor(key, detail = '') {
+  // key: i18n key of what failed; detail: the native answer; code: the
+  // device library's result of a failed write (0 when not known)
+  constructor(key, detail = '', code = 0) {
     super(`${key}: ${detail}`);
     this.key = key;
     this.detail = detail;
+    this.code = code;
   }
 }
 
 export class Mouse {
-  constructor(bridge, device) {
+  constructor(bridge, device, caps = CLASSIC_CAPS) {
     this.bridge = bridge;
     this.device = device;
+    this.caps = caps;
     this.queue = Promise.resolve();
   }
 
@@ -41,84 +47,95 @@ export class Mouse {
     }
   }
 
-  async readProp(id) {
-    const reply = await this.ask(rq.readProp(this.device, id, PROP_SIZE[id]), 'error.read');
+  async readBytes(id, size, device = this.device) {
+    const reply = await this.ask(rq.readProp(device, id, size), 'error.read');
     let bytes;
     try { bytes = parseByteList(reply); } catch (e) { throw new DeviceError('error.read', e.message); }
-    if (bytes.length !== PROP_SIZE[id]) throw new DeviceError('error.read', `property ${id}: ${bytes.length} bytes`);
+    if (bytes.length !== size) throw new DeviceError('error.read', `property ${id}: ${bytes.length} bytes`);
     return bytes;
   }
 
-  writeProp(id, bytes) {
-    return this.enqueue(async () => {
-      const reply = await this.ask(rq.writeProp(this.device, id, bytes), 'error.write');
-      if (reply !== rq.DEVICE_DONE.writeProp) throw new DeviceError('error.write', reply);
-    });
+  readProp(id) {
+    return this.readBytes(id, propSize(this.caps, id));
   }
 
-  // Everything the page shows, read from the mouse. A mouse that vanished
-  // answers zeros; a stage count of 0 tells that apart from real settings.
-  async readSettings() {
-    const p = {};
-    for (const id of Object.values(PROP)) p[id] = await this.readProp(id);
-    const stageCount = p[PROP.STAGE_COUNT][0];
-    if (stageCount < 1 || stageCount > 8) throw new DeviceError('error.read', `stage count ${stageCount}`);
-    const dpis = decodeStageDpi(p[PROP.STAGE_DPI]);
-    const colours = decodeStageColours(p[PROP.STAGE_COLOUR]);
-    return {
-      performance: {
-        stageCount,
-        activeStage: Math.min(p[PROP.ACTIVE_STAGE][0], stageCount - 1),
-        stages: dpis.map((dpi, i) => ({ dpi, color: colours[i] })),
-        pollingRate: p[PROP.POLLING][0],
-        liftOff: p[PROP.LIFT_OFF][0],
-        angleSnap: p[PROP.ANGLE_SNAP][0],
-        debounce: p[PROP.DEBOUNCE][0],
-        motionSync: p[PROP.MOTION_SYNC][0],
-      },
-      buttons: decodeButtons(p[PROP.BUTTONS]),
-      lighting: decodeLighting(p[PROP.LIGHTING]),
-    };
-  }
-
-  // Writes a mode's settings, skipping what the mouse already holds. The
-  // active stage is written before a smaller stage count and after a larger
-  // one, so the mouse never sees an active stage past the count.
-  async applyMode(mode, current = null) {
-    const p = mode.performance;
-    const writes = [];
-    const want = (id, bytes, now) => {
-      if (!now || now.join(',') !== bytes.join(',')) writes.push([id, bytes]);
-    };
-    const cur = current?.performance;
-    want(PROP.STAGE_DPI, encodeStageDpi(p.stages), cur && encodeStageDpi(cur.stages));
-    want(PROP.STAGE_COLOUR, encodeStageColours(p.stages), cur && encodeStageColours(cur.stages));
-    if (!cur) {
-      // Unknown state: stage 0 is valid under any count.
-      writes.push([PROP.ACTIVE_STAGE, [0]], [PROP.STAGE_COUNT, [p.stageCount]], [PROP.ACTIVE_STAGE, [p.activeStage]]);
-    } else if (p.stageCount < cur.stageCount) {
-      want(PROP.ACTIVE_STAGE, [p.activeStage], [cur.activeStage]);
-      want(PROP.STAGE_COUNT, [p.stageCount], [cur.stageCount]);
-    } else {
-      want(PROP.STAGE_COUNT, [p.stageCount], [cur.stageCount]);
-      want(PROP.ACTIVE_STAGE, [p.activeStage], [cur.activeStage]);
+  // The device description (what the device can do); a device that
+  // describes nothing is the classic mouse. Kept as this.caps.
+  async readCaps() {
+    const bytes = await this.readBytes(DESCRIPTION_PROP, DESCRIPTION_SIZE);
+    try {
+      this.caps = capsFromBytes(bytes);
+      this.description = bytes; // kept while the page rests (js/rest.js)
+    } catch (e) {
+      throw new DeviceError('error.describe', e.message);
     }
-    want(PROP.POLLING, [p.pollingRate], cur && [cur.pollingRate]);
-    want(PROP.LIFT_OFF, [p.liftOff], cur && [cur.liftOff]);
-    want(PROP.ANGLE_SNAP, [p.angleSnap], cur && [cur.angleSnap]);
-    want(PROP.DEBOUNCE, [p.debounce], cur && [cur.debounce]);
-    want(PROP.MOTION_SYNC, [p.motionSync], cur && [cur.motionSync]);
-    want(PROP.BUTTONS, encodeButtons(mode.buttons), current && encodeButtons(current.buttons));
-    want(PROP.LIGHTING, encodeLighting(mode.lighting), current && encodeLighting(current.lighting));
+    return this.caps;
+  }
+
+  // The result code of the last write to the device (0 when it cannot say).
+  async lastResult() {
+    try {
+      return (await this.readBytes(LAST_RESULT_PROP, 1))[0];
+    } catch {
+      return 0;
+    }
+  }
+
+  // A write the device refused: the error names why, from the result the
+  // device library kept (value out of range, refused by the daemon, …).
+  async writeFailure(reply) {
+    const code = await this.lastResult();
+    return new DeviceError(RESULT_MESSAGES[code] ?? 'error.write', reply, code);
+  }
+
+  // A write command: any answer but done (the failure text included) is a
+  // failure named by the device library's last result.
+  async write(text, done) {
+    let reply;
+    try {
+      reply = await this.bridge.request(text);
+    } catch (e) {
+      if (e.timeout) throw new DeviceError('error.write.noAnswer', 'no answer', 4);
+      reply = e.message;
+    }
+    if (reply !== done) throw await this.writeFailure(reply);
+  }
+
+  writeProp(id, bytes) {
+    return this.enqueue(() => this.write(rq.writeProp(this.device, id, bytes), rq.DEVICE_DONE.writeProp));
+  }
+
+  // Everything the page shows, read from the device: { settings, onboard }.
+  // A device that vanished answers zeros; a stage count of 0 tells that
+  // apart from real settings.
+  async readAll() {
+    const { caps } = this;
+    const props = {};
+    for (const id of [...modeProps(caps), PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES]) {
+      if (has(caps, id)) props[id] = await this.readProp(id);
+    }
+    const settings = decodeSettings(caps, props);
+    const count = settings.performance.stageCount;
+    if (has(caps, 1) && (count < caps.stages.min || count > caps.stages.max || count < 1)) {
+      throw new DeviceError('error.read', `stage count ${count}`);
+    }
+    return { settings, onboard: decodeOnboard(caps, props) };
+  }
+
+  async readSettings() {
+    return (await this.readAll()).settings;
+  }
+
+  // Writes a mode's settings, skipping what the device already holds (see
+  // applyOrder). Returns the number of writes.
+  async applyMode(settings, current = null) {
+    const writes = applyOrder(this.caps, settings, current);
     for (const [id, bytes] of writes) await this.writeProp(id, bytes);
     return writes.length;
   }
 
   notify(type, data) {
-    return this.enqueue(async () => {
-      const reply = await this.ask(rq.notifyDevice(this.device, type, data), 'error.write');
-      if (reply !== rq.DEVICE_DONE.notify) throw new DeviceError('error.write', reply);
-    });
+    return this.enqueue(() => this.write(rq.notifyDevice(this.device, type, data), rq.DEVICE_DONE.notify));
   }
 
   async readMacro(slot) {

@@ -1,7 +1,7 @@
 // The mode document (view/xml/configuration.xml) as the page keeps it:
 //
 // <conf>
-//   <modeSetting current="0">
+//   <modeSetting current="0" device="">             (device: the mouse chosen among several)
 //     <modes>
 //       <mode index="0" name="Default" bindingProcess="">
 //         <performance stageCount="5" activeStage="1" pollingRate="4" liftOff="2"
@@ -21,11 +21,23 @@
 //   <system pointerSpeed="" scrollLines="" doubleClick=""/>
 // </conf>
 //
+// A device whose settings are not laid out as the classic mouse's (see
+// fitsClassicLayout in caps.js) keeps them in a section of each mode, named
+// by its hardware ID, with as many stages, buttons and LEDs as it has:
+//
+//       <device id="RATBAG\usb&amp;Vid_046d&amp;Pid_c539&amp;Rev_0">
+//         <performance stageCount="3" activeStage="0" pollingRate="4" defaultStage="0">
+//           <stage index="0" dpi="800"/>
+//         </performance>
+//         <buttons><button index="0" type="1" p1="1" p2="0" p3="0"/></buttons>
+//         <lighting><led index="0" effect="1" color="#ff0000" brightness="100" speed="5" duration="1000"/></lighting>
+//       </device>
+//
 // Reading is forgiving: a missing or out-of-range value takes the factory
 // value and the model is marked repaired, so a hand-edited or older document
 // never sends the mouse a value it would refuse.
 import {
-  ACTION, BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES,
+  ACTION, BUTTON_COUNT, DEBOUNCE_MAX, DEBOUNCE_MIN, LIFT_OFF, MACRO_SLOTS, MAX_STAGES, REPEAT,
   clampDpi, factoryButtons, factoryLighting, factoryPerformance, validateAssignment,
 } from './devicemap.js';
 import { isHexColour } from './bytes.js';
@@ -112,6 +124,84 @@ function readLighting(node, flag) {
   };
 }
 
+// A device section as it was written; whether its values suit the device is
+// checked when it is used (fitSettings), since only the device knows.
+const SECTION_LIMITS = { stages: 16, buttons: 32, leds: 8 };
+const PERF_KEYS = ['stageCount', 'activeStage', 'pollingRate', 'liftOff', 'angleSnap', 'debounce', 'motionSync', 'defaultStage'];
+
+function byteAttr(text) {
+  const v = Number(text);
+  return text !== undefined && text !== '' && Number.isInteger(v) && v >= 0 && v <= 255 ? v : undefined;
+}
+
+function indexed(node, name, limit, flag, read) {
+  const out = [];
+  for (const n of childrenNamed(node, name)) {
+    const i = Number(n.attrs.index);
+    const v = read(n.attrs);
+    if (!Number.isInteger(i) || i < 0 || i >= limit || out[i] !== undefined || v === null) { flag.repaired = true; continue; }
+    out[i] = v;
+  }
+  const n = out.findIndex((x) => x === undefined);
+  if (n >= 0) { flag.repaired = true; out.length = n; }
+  return out;
+}
+
+function readDeviceSection(node, flag) {
+  const pn = child(node, 'performance');
+  const performance = {};
+  for (const key of PERF_KEYS) {
+    const v = byteAttr(pn?.attrs?.[key]);
+    if (v !== undefined) performance[key] = v;
+  }
+  const disabled = Number(pn?.attrs?.disabledStages);
+  if (Number.isInteger(disabled) && disabled >= 0 && disabled <= 0xffff) performance.disabledStages = disabled;
+  performance.stages = indexed(pn, 'stage', SECTION_LIMITS.stages, flag, (a) => {
+    const dpi = Number(a.dpi);
+    if (!Number.isInteger(dpi) || dpi < 1 || dpi > 65535) return null;
+    return isHexColour(a.color) ? { dpi, color: a.color.toLowerCase() } : { dpi };
+  });
+  const buttons = indexed(child(node, 'buttons'), 'button', SECTION_LIMITS.buttons, flag, (a) => {
+    const v = { type: byteAttr(a.type), p1: byteAttr(a.p1), p2: byteAttr(a.p2), p3: byteAttr(a.p3) };
+    return Object.values(v).every((x) => x !== undefined) ? v : null;
+  });
+  const lighting = indexed(child(node, 'lighting'), 'led', SECTION_LIMITS.leds, flag, (a) => {
+    const d = Number(a.duration);
+    const led = { effect: byteAttr(a.effect), color: a.color, brightness: byteAttr(a.brightness), speed: byteAttr(a.speed) ?? 1,
+      duration: Number.isInteger(d) && d >= 0 && d <= 65535 ? d : 0 };
+    return led.effect !== undefined && isHexColour(led.color) && led.brightness !== undefined ? { ...led, color: led.color.toLowerCase() } : null;
+  });
+  return { performance, buttons, lighting };
+}
+
+function readDeviceSections(modeNode, flag) {
+  const out = {};
+  for (const d of childrenNamed(modeNode, 'device')) {
+    const id = d.attrs.id ?? '';
+    if (!id || out[id]) { flag.repaired = true; continue; }
+    out[id] = readDeviceSection(d, flag);
+  }
+  return out;
+}
+
+function deviceElement(id, s) {
+  const p = s.performance;
+  const attrs = {};
+  for (const key of [...PERF_KEYS, 'disabledStages']) if (p[key] !== undefined) attrs[key] = p[key];
+  return el('device', { id }, [
+    el('performance', attrs, p.stages.map((st, i) => el('stage', st.color ? { index: i, dpi: st.dpi, color: st.color } : { index: i, dpi: st.dpi }))),
+    el('buttons', {}, s.buttons.map((b, i) => el('button', { index: i, type: b.type, p1: b.p1, p2: b.p2, p3: b.p3 }))),
+    el('lighting', {}, s.lighting.map((l, i) => el('led', { index: i, effect: l.effect, color: l.color, brightness: l.brightness, speed: l.speed, duration: l.duration }))),
+  ]);
+}
+
+// The settings of mode for a device: the mode itself for a device laid out
+// as the classic mouse (key null), else its section (null when it has none).
+export function modeSettings(mode, key) {
+  if (!key) return mode;
+  return mode.devices?.[key] ?? null;
+}
+
 function readMacro(node, flag) {
   const slot = Number(node.attrs.slot);
   if (!Number.isInteger(slot) || slot < 0 || slot >= MACRO_SLOTS) { flag.repaired = true; return null; }
@@ -180,6 +270,7 @@ export function newMode(index, name, from = null) {
     performance: from ? structuredClone(from.performance) : factoryPerformance(),
     buttons: from ? structuredClone(from.buttons) : factoryButtons(),
     lighting: from ? structuredClone(from.lighting) : factoryLighting(),
+    devices: from ? structuredClone(from.devices ?? {}) : {},
   };
 }
 
@@ -207,6 +298,7 @@ export function profileFromXml(text) {
       performance: readPerformance(child(m, 'performance'), flag),
       buttons: readButtons(child(m, 'buttons'), flag),
       lighting: readLighting(child(m, 'lighting'), flag),
+      devices: readDeviceSections(m, flag),
     });
   }
   if (!modes.length) {
@@ -227,7 +319,45 @@ export function profileFromXml(text) {
     doubleClick: sys.doubleClick ?? '',
   };
   if (!child(root, 'system')) flag.repaired = true;
-  return { current, modes, macros, recording, system, repaired: flag.repaired };
+  // The mouse the user chose to show among several (its hardware ID).
+  const device = ms?.attrs?.device ?? '';
+  const model = { current, device, modes, macros, recording, system, repaired: flag.repaired };
+  if (unifyMacroRepeat(model)) model.repaired = true;
+  return model;
+}
+
+// Sets how every button of mode that runs slot plays it; true when a button changed.
+export function applyMacroRepeat(mode, slot, repeat, count) {
+  const p3 = repeat === REPEAT.COUNT ? count : 0;
+  let changed = false;
+  for (const b of mode.buttons) {
+    if (b.type !== ACTION.MACRO || b.p1 !== slot || (b.p2 === repeat && b.p3 === p3)) continue;
+    b.p2 = repeat;
+    b.p3 = p3;
+    changed = true;
+  }
+  return changed;
+}
+
+// A macro has one repeat setting, and every button that runs it plays it that
+// way. A document written before may disagree: when all the buttons that run
+// a macro agree, the macro takes their setting (it is what the mouse does);
+// otherwise they take the macro's. Returns whether anything changed.
+export function unifyMacroRepeat(model) {
+  let changed = false;
+  for (const m of model.macros) {
+    const users = model.modes.flatMap((mode) => mode.buttons.filter((b) => b.type === ACTION.MACRO && b.p1 === m.slot));
+    if (!users.length) continue;
+    const [first] = users;
+    const agree = users.every((b) => b.p2 === first.p2 && (first.p2 !== REPEAT.COUNT || b.p3 === first.p3));
+    if (agree && (first.p2 !== m.repeat || (first.p2 === REPEAT.COUNT && first.p3 !== m.count))) {
+      m.repeat = first.p2;
+      if (first.p2 === REPEAT.COUNT) m.count = first.p3;
+      changed = true;
+    }
+    for (const mode of model.modes) if (applyMacroRepeat(mode, m.slot, m.repeat, m.count)) changed = true;
+  }
+  return changed;
 }
 
 export function nextModeIndex(modes) {
@@ -248,6 +378,7 @@ function modeChildren(mode) {
     }, p.stages.map((s, i) => el('stage', { index: i, dpi: s.dpi, color: s.color }))),
     el('buttons', {}, mode.buttons.map((b, i) => el('button', { index: i, type: b.type, p1: b.p1, p2: b.p2, p3: b.p3 }))),
     el('lighting', { ...mode.lighting }),
+    ...Object.entries(mode.devices ?? {}).map(([id, section]) => deviceElement(id, section)),
   ];
 }
 
@@ -272,7 +403,8 @@ export function modeContentXml(mode) {
 // The content of <conf> (what modifyProfileEx puts into /conf).
 export function confContentXml(model) {
   return [
-    el('modeSetting', { current: model.current }, [el('modes', {}, model.modes.map(modeElement))]),
+    el('modeSetting', model.device ? { current: model.current, device: model.device } : { current: model.current },
+      [el('modes', {}, model.modes.map(modeElement))]),
     el('macros', recordingAttrs(model.recording ?? defaultRecording()), model.macros.map(macroElement)),
     el('system', { ...model.system }),
   ].map(serialize).join('');
@@ -306,18 +438,24 @@ export function macroProblems(model) {
   return model.macros.map((m) => ({ slot: m.slot, error: validateMacro(m) })).filter((x) => x.error);
 }
 
-// Buttons of any mode that run a macro slot: [{ mode, button }].
+// Buttons of any mode that run a macro slot: [{ mode, button, key }].
+// key: null for the mode's own buttons, else the hardware ID of the device
+// section the button belongs to.
 export function macroUsers(model, slot) {
   const out = [];
   for (const mode of model.modes) {
-    mode.buttons.forEach((b, i) => { if (b.type === 5 && b.p1 === slot) out.push({ mode: mode.index, button: i }); });
+    const sections = [[null, mode], ...Object.entries(mode.devices ?? {})];
+    for (const [key, s] of sections) {
+      s.buttons.forEach((b, i) => { if (b.type === 5 && b.p1 === slot) out.push({ mode: mode.index, button: i, key }); });
+    }
   }
   return out;
 }
 
-// The macros a mode's buttons run.
+// The macros a mode's buttons run (those of its sections for other mice too).
 export function usedMacros(model, mode) {
-  const slots = new Set(mode.buttons.filter((b) => b.type === ACTION.MACRO).map((b) => b.p1));
+  const buttons = [mode, ...Object.values(mode.devices ?? {})].flatMap((s) => s.buttons);
+  const slots = new Set(buttons.filter((b) => b.type === ACTION.MACRO).map((b) => b.p1));
   return model.macros.filter((m) => slots.has(m.slot));
 }
 
@@ -338,6 +476,7 @@ export function modeFromExport(node) {
     performance: readPerformance(child(node, 'performance'), flag),
     buttons: readButtons(child(node, 'buttons'), flag),
     lighting: readLighting(child(node, 'lighting'), flag),
+    devices: readDeviceSections(node, flag),
     macros: readMacros(child(node, 'macros'), flag),
   };
 }
@@ -346,9 +485,10 @@ const sameMacro = (a, b) => a.name === b.name && a.repeat === b.repeat && a.coun
 
 // Finds places for the macros of an imported mode: one the profile already
 // holds as it is keeps its slot, the others take free slots. Returns the
-// buttons running them from there, the macros to add, and how many found no
-// free slot (their buttons take the factory action).
-export function placeImportedMacros(model, buttons, macros) {
+// buttons running them from there (and those of the mode's sections for
+// other mice, devices), the macros to add, and how many found no free slot
+// (their buttons take the factory action, or the button's own number).
+export function placeImportedMacros(model, buttons, macros, devices = {}) {
   const taken = new Set(model.macros.map((m) => m.slot));
   const slotOf = new Map();
   const added = [];
@@ -364,12 +504,16 @@ export function placeImportedMacros(model, buttons, macros) {
     added.push({ ...structuredClone(m), slot });
   }
   const factory = factoryButtons();
-  const placed = buttons.map((b, i) => {
+  const place = (list, fallback) => list.map((b, i) => {
     if (b.type !== ACTION.MACRO || !slotOf.has(b.p1)) return { ...b };
     const slot = slotOf.get(b.p1);
-    return slot === null ? { ...factory[i] } : { ...b, p1: slot };
+    return slot === null ? fallback(i) : { ...b, p1: slot };
   });
-  return { buttons: placed, added, missing };
+  const sections = {};
+  for (const [id, s] of Object.entries(devices)) {
+    sections[id] = { ...structuredClone(s), buttons: place(s.buttons, (i) => ({ type: i < 5 ? 1 : 7, p1: i + 1, p2: 0, p3: 0 })) };
+  }
+  return { buttons: place(buttons, (i) => ({ ...factory[i] })), devices: sections, added, missing };
 }
 
 // A name no mode has yet: the name itself, else "name (2)", "name (3)", ...

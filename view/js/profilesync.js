@@ -1,7 +1,8 @@
 // Keeps the native profile cache in step with the page's model. Changes are
 // marked (one mode, or the whole document) and sent shortly after the last
 // change with modifyProfileEx, so a slider dragged across many values costs
-// one edit. save() also writes the cache to disk (savexml).
+// one edit. save() also writes the cache to disk (savexml); with autoSave
+// every edit sent is written to disk too.
 import {
   PROFILE_PATH, confContentXml, findMode, modeContentXml, modeXpath, newMode, nextModeIndex,
 } from './profile.js';
@@ -9,12 +10,13 @@ import * as rq from './requests.js';
 import { parseXml } from './xml.js';
 
 export class ProfileSync {
-  constructor(bridge, getModel, { delayMs = 400, timers = globalThis, onState = () => {} } = {}) {
+  constructor(bridge, getModel, { delayMs = 400, timers = globalThis, onState = () => {}, autoSave = () => false } = {}) {
     this.bridge = bridge;
     this.getModel = getModel;
     this.delayMs = delayMs;
     this.timers = timers;
     this.onState = onState;
+    this.autoSave = autoSave;
     this.all = false;
     this.modes = new Set();
     this.timer = null;
@@ -82,7 +84,9 @@ export class ProfileSync {
         const reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, xml));
         rq.expectReply(reply, rq.profile.replaceDone);
       }
-      this.onState(this.dirty ? 'pending' : 'stored');
+      if (this.dirty) this.onState('pending');
+      else if (this.autoSave()) await this.writeToDisk();
+      else this.onState('stored');
     } catch (e) {
       if (all) this.all = true;
       for (const i of modes) this.modes.add(i);
@@ -138,6 +142,10 @@ export class ProfileSync {
   // Flushes, then writes the profiles to disk.
   async save() {
     await this.flush();
+    await this.writeToDisk();
+  }
+
+  async writeToDisk() {
     const reply = await this.bridge.request(rq.profile.save());
     rq.expectReply(reply, rq.profile.saveDone);
     this.onState('saved');

@@ -7,8 +7,8 @@
 // without reading the mouse again. A new start of the program has a new
 // session and starts afresh.
 const KEY = 'kelv.rest';
-const KEPT = ['conf', 'session', 'profile', 'device', 'bootLoader', 'deviceState', 'live',
-  'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised'];
+const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'bootLoader', 'deviceState', 'live',
+  'onboard', 'settingsKey', 'service', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised'];
 
 function storageOf(win) {
   try {
@@ -29,6 +29,7 @@ export function keepState(app, win = globalThis) {
     state,
     scroll: doc?.querySelector('#content')?.scrollTop ?? 0,
     focus: doc?.activeElement?.getAttribute?.('data-key') ?? null,
+    description: app.device?.mouse?.description ?? null, // what the connected mouse can do
   };
   try {
     storage.setItem(KEY, JSON.stringify(view));
@@ -36,7 +37,7 @@ export function keepState(app, win = globalThis) {
 }
 
 // Puts the kept state back into app.state; returns { scroll, focus } to apply
-// once the page is drawn, or null when nothing was kept. Only a page that
+// once the page is drawn and the mouse's description, or null when nothing was kept. Only a page that
 // rested comes back (document.wasDiscarded): a page loaded afresh does not
 // even open the storage, whose first use waits for the browser (several
 // milliseconds of the page's start).
@@ -55,7 +56,11 @@ export function restoreState(app, win = globalThis) {
   }
   // A page that rested while the mouse was being read reads it again.
   if (app.state.deviceState === 'loading') app.state.deviceState = 'none';
-  return { scroll: Number(view.scroll) || 0, focus: typeof view.focus === 'string' ? view.focus : null };
+  return {
+    scroll: Number(view.scroll) || 0,
+    focus: typeof view.focus === 'string' ? view.focus : null,
+    description: Array.isArray(view.description) ? view.description : null,
+  };
 }
 
 // Scroll position and focus as they were, once the restored screen is drawn.

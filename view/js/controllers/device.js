@@ -1,9 +1,17 @@
-// The mouse connection: watching the device list, connecting (reading the
-// mouse and bringing it to the active mode), data reports from the mouse.
-import { parseDataReport, pickMouse } from '../devicemap.js';
+// The device connection: watching the device list, choosing among several
+// mice, connecting (reading what the device can do and what it holds, and
+// bringing it to the active mode), data reports from the device, and the
+// state of the service that serves real mice.
+import { SERVICE_HARDWARE_ID, SERVICE_PROP, SERVICE_SIZE, capsFromBytes, fitsClassicLayout, readServiceState } from '../caps.js';
+import { parseByteList } from '../bytes.js';
+import { parseDataReport, pickMice } from '../devicemap.js';
+import { PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, fitSettings } from '../devicesettings.js';
 import { Mouse, DeviceError } from '../mouse.js';
-import { neighbourMode } from '../profile.js';
+import { modeSettings, neighbourMode } from '../profile.js';
 import * as rq from '../requests.js';
+
+// Device event 3: the state of the service that serves real mice changed.
+const SERVICE_EVENT = 3;
 
 export class DeviceController {
   constructor(app) {
@@ -13,10 +21,18 @@ export class DeviceController {
     this.refreshAgain = false;
     this.connecting = null;
     this.watchTimer = null;
+    this.switchingTo = null; // the onboard profile the page is making active
+    // The active mode was changed while no mouse was connected: the next
+    // connection writes the profile's settings as they are.
+    this.changedOffline = false;
   }
 
   get ready() {
     return !!this.mouse && this.app.state.deviceState === 'ready';
+  }
+
+  get caps() {
+    return this.mouse?.caps ?? null;
   }
 
   listen() {
@@ -24,7 +40,8 @@ export class DeviceController {
     // The native side passes on only some device events (the first of every
     // five), so a plug or unplug can go unreported: look again shortly after
     // each event, and keep a slow watch of the device list.
-    bridge.on('devicesChanged', () => {
+    bridge.on('devicesChanged', (value) => {
+      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readService();
       this.refresh();
       setTimeout(() => this.refresh(), 700);
       setTimeout(() => this.refresh(), 2500);
@@ -33,14 +50,22 @@ export class DeviceController {
   }
 
   // The page came back from a rest with the mouse it had connected: talk to
-  // it again without reading it (the list is looked at as usual).
-  resume() {
+  // it again without reading it (the list is looked at as usual). Without
+  // its kept description the mouse is read again.
+  resume(description) {
     const { state } = this.app;
-    if (state.device && state.deviceState === 'ready') this.mouse = new Mouse(this.app.bridge, state.device);
+    if (!state.device || state.deviceState !== 'ready') return;
+    try {
+      if (!description) throw new Error('no description kept');
+      this.mouse = new Mouse(this.app.bridge, state.device, capsFromBytes(description));
+      this.mouse.description = description;
+    } catch {
+      state.deviceState = 'none';
+    }
   }
 
-  // A failed device command: look at the list again (the mouse may be gone)
-  // and say what happened.
+  // A failed device command: look at the list again (the device may be
+  // gone) and say what happened.
   failure(e, retry) {
     this.refresh({ quiet: true });
     const key = e instanceof DeviceError ? e.key : 'error.write';
@@ -54,6 +79,19 @@ export class DeviceController {
       await this.refresh({ quiet: true });
       this.watch();
     }, ms);
+  }
+
+  // The state of the service that serves real mice (ratbagd): null when the
+  // device library does not say (no such service on this system).
+  async readService() {
+    const { state } = this.app;
+    try {
+      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICE_HARDWARE_ID }, SERVICE_PROP, SERVICE_SIZE));
+      state.service = readServiceState(parseByteList(reply));
+    } catch {
+      state.service = null;
+    }
+    this.app.update();
   }
 
   async refresh({ quiet = false } = {}) {
@@ -73,6 +111,18 @@ export class DeviceController {
     }
   }
 
+  // The mouse to show: the one the user chose when it is listed; else the
+  // first, unless the shown mouse went into its boot loader (it comes back
+  // after its update).
+  pick(mice, bootLoader) {
+    const chosen = this.app.state.profile?.device ?? '';
+    const found = mice.find((d) => d.HardwareID === chosen);
+    if (found) return found;
+    const cur = this.app.state.device;
+    if (bootLoader && cur && !mice.some((d) => d.HardwareID === cur.HardwareID)) return null;
+    return mice[0] ?? null;
+  }
+
   async refreshOnce(quiet) {
     const { state } = this.app;
     let list;
@@ -82,22 +132,49 @@ export class DeviceController {
       if (!quiet) this.app.error('error.deviceList', e.message);
       return;
     }
-    const { mouse, bootLoader } = pickMouse(list);
+    const { mice, bootLoader } = pickMice(list);
+    const listChanged = JSON.stringify(mice) !== JSON.stringify(state.devices);
+    state.devices = mice;
+    const mouse = this.pick(mice, bootLoader);
     const wasBoot = !!state.bootLoader;
     state.bootLoader = bootLoader;
     const cur = state.device;
     const same = mouse && cur && mouse.HardwareID === cur.HardwareID && mouse.SN === cur.SN && mouse.Version === cur.Version;
-    if (same && (state.deviceState === 'ready' || state.deviceState === 'loading' || (quiet && state.deviceState === 'error'))) return;
-    if (!mouse && !cur && wasBoot === !!bootLoader) return;
+    if (same && (state.deviceState === 'ready' || state.deviceState === 'loading' || (quiet && state.deviceState === 'error'))) {
+      if (listChanged) this.app.update();
+      return;
+    }
+    if (!mouse && !cur && wasBoot === !!bootLoader) {
+      if (listChanged) this.app.update();
+      return;
+    }
     state.device = mouse;
     if (!mouse) {
       this.mouse = null;
       state.live = null;
+      state.onboard = null;
+      // Without a mouse the page edits the classic settings of the mode.
+      state.settingsKey = null;
       state.deviceState = bootLoader ? 'boot' : 'none';
       if (state.recording) await this.app.macros.stopRecording();
       this.app.update();
       return;
     }
+    await this.connect();
+  }
+
+  // The user chose another of the listed mice: it is shown from now on (the
+  // choice is kept in the profile, so the next start shows it too).
+  async choose(hardwareId) {
+    const { app } = this;
+    const { state } = app;
+    const d = state.devices.find((x) => x.HardwareID === hardwareId);
+    if (!d || state.device?.HardwareID === hardwareId) return;
+    state.profile.device = hardwareId;
+    app.sync.markAll();
+    if (state.recording) await app.macros.stopRecording();
+    state.device = d;
+    state.selectedButton = 0;
     await this.connect();
   }
 
@@ -113,33 +190,52 @@ export class DeviceController {
     const { app } = this;
     const { state } = app;
     if (!state.device) return;
-    this.mouse = new Mouse(app.bridge, state.device);
+    const mouse = new Mouse(app.bridge, state.device);
+    this.mouse = mouse;
     state.deviceState = 'loading';
     app.update();
+    let offline = false;
     try {
-      const live = await this.mouse.readSettings();
+      const caps = await mouse.readCaps();
+      const { settings: live, onboard } = await mouse.readAll();
+      if (this.mouse !== mouse) return;
       state.live = live;
+      state.onboard = onboard;
+      state.settingsKey = fitsClassicLayout(caps) ? null : state.device.HardwareID;
       const mode = app.mode;
       if (state.profileError) {
         // The profile could not be read: show what the mouse holds rather
         // than pushing factory values over the user's settings.
-        Object.assign(mode, structuredClone(live));
+        this.adopt(mode, live);
         state.deviceState = 'ready';
         app.update();
         return;
       }
-      // The stage the user picked with the mouse's own buttons stays.
-      if (live.performance.activeStage < mode.performance.stageCount && live.performance.activeStage !== mode.performance.activeStage) {
-        mode.performance.activeStage = live.performance.activeStage;
+      const settings = this.settingsOf(mode);
+      // The stage the user picked with the mouse's own buttons stays, unless
+      // the user has changed the mode on the page since.
+      offline = this.changedOffline;
+      this.changedOffline = false;
+      const p = settings.performance;
+      if (!offline && live.performance.activeStage < p.stageCount && live.performance.activeStage !== p.activeStage) {
+        p.activeStage = live.performance.activeStage;
         app.sync.markMode(mode.index);
       }
-      await this.mouse.applyMode(mode, live);
-      this.keepLive(mode);
+      await mouse.applyMode(settings, live);
+      this.keepLive(settings);
+      // Changes made while the mouse was being read are written too.
+      while (this.changedOffline) {
+        this.changedOffline = false;
+        await mouse.applyMode(app.shown, state.live);
+        this.keepLive(app.shown);
+      }
       state.deviceState = 'ready';
       state.deviceError = null;
       app.update();
       await app.macros.syncToMouse();
     } catch (e) {
+      this.changedOffline ||= offline; // still to be written at the next connection
+      if (this.mouse !== mouse) return;
       state.deviceState = 'error';
       state.deviceError = e;
       this.failure(e, () => this.connect());
@@ -147,17 +243,71 @@ export class DeviceController {
     app.update();
   }
 
-  // Remembers what the mouse now holds: the given mode's settings.
-  keepLive(mode) {
-    this.app.state.live = structuredClone({ performance: mode.performance, buttons: mode.buttons, lighting: mode.lighting });
+  // The settings of mode for the shown device, fitted to what the device
+  // takes. A mode that has none for this device yet starts from what the
+  // device holds, so showing a mouse for the first time changes nothing on it.
+  settingsOf(mode) {
+    const { state } = this.app;
+    const key = state.settingsKey;
+    let s = modeSettings(mode, key);
+    if (!s) {
+      mode.devices = mode.devices ?? {};
+      s = mode.devices[key] = structuredClone(state.live);
+      this.app.sync.markMode(mode.index);
+    } else if (state.live && fitSettings(this.caps, s, state.live)) {
+      this.app.sync.markMode(mode.index);
+    }
+    return s;
+  }
+
+  // Takes what the device holds into the mode's settings for it.
+  adopt(mode, live) {
+    const { state } = this.app;
+    const key = state.settingsKey;
+    if (!key) Object.assign(mode, structuredClone(live));
+    else {
+      mode.devices = mode.devices ?? {};
+      mode.devices[key] = structuredClone(live);
+    }
+    this.app.sync.markMode(mode.index);
+  }
+
+  // Remembers what the device now holds: the given settings.
+  keepLive(s) {
+    this.app.state.live = structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
+  }
+
+  // Reads everything from the device again and shows it: after a failed
+  // write, a resync of the device, or a change of its onboard profile. The
+  // active mode takes what the device holds. Says why when a message is
+  // given; quiet: a failure to read only makes the device list looked at again.
+  async reread({ message = null, quiet = false } = {}) {
+    const { app } = this;
+    const { state } = app;
+    const { mouse } = this;
+    if (!mouse || state.deviceState !== 'ready') return false;
+    try {
+      const { settings: live, onboard } = await mouse.readAll();
+      if (this.mouse !== mouse) return false;
+      state.live = live;
+      state.onboard = onboard;
+      this.adopt(app.mode, live);
+      if (message) app.info(message);
+      app.update();
+      return true;
+    } catch (e) {
+      if (quiet) this.refresh({ quiet: true });
+      else this.failure(e, () => this.connect());
+      return false;
+    }
   }
 
   onData(hex) {
     const { app } = this;
     const r = parseDataReport(String(hex));
-    if (!r || app.state.deviceState !== 'ready') return;
+    if (!r || app.state.deviceState !== 'ready' || r.tag !== (this.caps?.tag ?? 0)) return;
     if (r.kind === 'stage') {
-      const p = app.mode.performance;
+      const p = app.shown.performance;
       if (r.stage < p.stageCount && r.stage !== p.activeStage) {
         p.activeStage = r.stage;
         app.state.live.performance.activeStage = r.stage;
@@ -169,6 +319,41 @@ export class DeviceController {
     } else if (r.kind === 'lighting') {
       // The lighting button of the mouse: the screen shows the mode's effect again.
       app.update();
+    } else if (r.kind === 'resync') {
+      this.reread({ message: 'device.resynced' });
+    } else if (r.kind === 'profile') {
+      // The page's own switch (setOnboardProfile) reads the device itself.
+      if (r.profile === this.switchingTo) this.switchingTo = null;
+      else this.reread({ message: 'device.profileChanged' });
     }
+  }
+
+  // Makes another onboard profile of the device active; every setting then
+  // is the new profile's, read from the device.
+  async setOnboardProfile(index) {
+    const { app } = this;
+    if (!this.ready || app.state.onboard?.active === index) return;
+    this.switchingTo = index;
+    try {
+      await this.mouse.writeProp(PROP_ACTIVE_PROFILE, [index]);
+    } catch (e) {
+      this.switchingTo = null;
+      this.failure(e);
+    }
+    await this.reread();
+  }
+
+  // Enables or disables onboard profile i (the active one stays enabled).
+  async setOnboardEnabled(i, on) {
+    const ob = this.app.state.onboard;
+    if (!this.ready || !ob || i === ob.active || ob.enabled[i] === on) return;
+    let bits = 0;
+    ob.enabled.forEach((e, k) => { if (k === i ? on : e) bits |= 1 << k; });
+    try {
+      await this.mouse.writeProp(PROP_ENABLED_PROFILES, [bits & 0xff, bits >> 8]);
+    } catch (e) {
+      this.failure(e);
+    }
+    await this.reread({ quiet: true });
   }
 }

@@ -1,11 +1,13 @@
 // The eight macro slots: editing, storing in the mouse, recording from the
 // keyboard, and keeping the mouse's slots equal to the profile's macros.
-import { PROP, encodeButtons, factoryButtons } from '../devicemap.js';
+import { ACTION, PROP, factoryButtons } from '../devicemap.js';
+import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, stepFromItem, tidyRecording, validateMacro,
 } from '../macro.js';
-import { findMode, macroUsers } from '../profile.js';
+import { applyMacroRepeat, findMode, macroUsers, modeSettings } from '../profile.js';
+import { shownMacroName } from '../names.js';
 import * as rq from '../requests.js';
 
 export class MacrosController {
@@ -48,6 +50,35 @@ export class MacrosController {
     return Promise.resolve();
   }
 
+  // How a macro plays (once, while held, on/off, a number of times): the
+  // macro's setting and that of every button in every mode that runs it.
+  // A refused write to the mouse puts all of it back.
+  async setRepeat(slot, repeat, count) {
+    const { app } = this;
+    const m = this.get(slot);
+    if (!m) return;
+    const set = (r, c) => {
+      m.repeat = r;
+      m.count = c;
+      // The shown mouse's buttons change through change() below; the
+      // sections of other mice keep theirs (such a mouse plays a macro its way).
+      for (const mode of app.state.profile.modes) if (mode !== app.shown) applyMacroRepeat(mode, slot, r, c);
+    };
+    const before = [m.repeat, m.count];
+    set(repeat, count);
+    app.sync.markAll();
+    const caps = app.device.caps;
+    const playable = !caps || caps.macros.repeat.includes(repeat);
+    if (playable && app.shown.buttons.some((b) => b.type === ACTION.MACRO && b.p1 === slot)) {
+      const ok = await app.modes.change((mode) => applyMacroRepeat(mode, slot, repeat, count), [PROP.BUTTONS]);
+      if (!ok) {
+        set(...before);
+        app.sync.markAll();
+      }
+    }
+    app.update();
+  }
+
   async store(slot) {
     const { app } = this;
     const status = app.state.macroStatus;
@@ -83,9 +114,12 @@ export class MacrosController {
     const users = macroUsers(p, slot);
     p.macros = p.macros.filter((m) => m.slot !== slot);
     // Buttons that ran it go back to what they do out of the box.
-    const factory = factoryButtons();
-    for (const { mode, button } of users) findMode(p, mode).buttons[button] = { ...factory[button] };
-    for (const { mode } of users) app.sync.markMode(mode);
+    const shownKey = app.state.settingsKey;
+    for (const { mode, button, key } of users) {
+      const caps = key === shownKey ? app.device.caps : null;
+      modeSettings(findMode(p, mode), key).buttons[button] = key ? defaultAssignment(caps, button) : { ...factoryButtons()[button] };
+      app.sync.markMode(mode);
+    }
     app.sync.markAll();
     delete app.state.macroStatus[slot];
     if (app.state.selectedSlot === slot) app.state.selectedSlot = null;
@@ -93,8 +127,8 @@ export class MacrosController {
     if (app.device.ready) {
       const { mouse } = app.device;
       try {
-        if (users.some((u) => u.mode === p.current)) await mouse.writeProp(PROP.BUTTONS, encodeButtons(app.mode.buttons));
-        app.device.keepLive(app.mode);
+        if (users.some((u) => u.mode === p.current && u.key === shownKey)) await mouse.writeProp(7, encodeProp(mouse.caps, app.shown, 7));
+        app.device.keepLive(app.shown);
         await mouse.clearMacro(slot);
       } catch (e) {
         app.device.failure(e);
@@ -198,7 +232,7 @@ export class MacrosController {
   }
 
   offerUndo(slot, steps, key) {
-    const name = this.get(slot)?.name ?? '';
+    const name = shownMacroName(this.get(slot)?.name ?? '');
     this.app.offerUndo(key, { name }, () => {
       if (this.get(slot) && !this.app.state.recording) this.edit(slot, (mm) => { mm.steps = steps; }, { immediate: true });
     });

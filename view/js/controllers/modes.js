@@ -1,14 +1,15 @@
 // The profile and its modes: loading, saving, switching (by the user, the
 // mouse's mode button or a bound program), editing the active mode's settings,
 // bindings, export, import and the reset to factory defaults.
-import {
-  PROP, encodeButtons, encodeLighting, encodeStageColours, encodeStageDpi, factoryButtons, factoryLighting, factoryPerformance,
-} from '../devicemap.js';
+import { has } from '../caps.js';
+import { factoryButtons, factoryLighting, factoryPerformance } from '../devicemap.js';
+import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeExportContentXml, modeFromExport, newMode, nextModeIndex,
-  placeImportedMacros, profileFromXml, nameFromPath, uniqueModeName,
+  modeSettings, placeImportedMacros, profileFromXml, nameFromPath, unifyMacroRepeat, uniqueModeName,
 } from '../profile.js';
+import { shownModeName } from '../names.js';
 import * as rq from '../requests.js';
 import { parseXml } from '../xml.js';
 
@@ -42,7 +43,7 @@ export class ModesController {
       // file the user has: only "reset" replaces it.
       state.profileError = e.message;
       if (!state.profile) state.profile = profileFromXml('<conf/>');
-      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }]);
+      app.error('error.profileRead', e.message, [{ label: 'modes.reset', run: () => app.ui.confirmReset() }], { everywhere: true });
     }
     // The mode to go back to when bound programs end; a page back from a
     // rest keeps the one it had.
@@ -61,49 +62,64 @@ export class ModesController {
     app.update();
   }
 
-  // Changes the active mode through fn(mode), writes the given properties and
-  // marks the profile. A refused write puts the mode back as it was.
+  // Changes the shown mouse's settings in the active mode through
+  // fn(settings), writes the given properties (those the mouse has) and marks
+  // the profile. A write the mouse refuses puts the settings back, says why,
+  // and shows what the mouse really holds (read again).
   async change(fn, props) {
     const { app } = this;
     const mode = this.active;
-    const before = structuredClone(mode);
-    fn(mode);
+    const s = app.shown;
+    const before = structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
+    fn(s);
     app.sync.markMode(mode.index);
     app.update();
-    if (!app.device.ready) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
+    const { mouse } = app.device;
     try {
-      for (const id of props) await app.device.mouse.writeProp(id, propBytes(mode, id));
-      app.device.keepLive(mode);
+      for (const id of props) if (has(mouse.caps, id)) await mouse.writeProp(id, encodeProp(mouse.caps, s, id));
+      app.device.keepLive(s);
       return true;
     } catch (e) {
-      Object.assign(mode, before);
+      Object.assign(s, before);
       app.sync.markMode(mode.index);
       app.device.failure(e, () => this.change(fn, props));
+      await app.device.reread({ quiet: true });
       app.update();
       return false;
     }
   }
 
-  // Puts one part of a mode (performance, buttons or lighting) to the given
-  // settings; when the mode is active the mouse gets what differs, in the
-  // order it accepts. A refused write puts the part back.
-  async replaceSection(index, section, value) {
+  // Puts one part (performance, buttons or lighting) of a mode's settings for
+  // a mouse (key: where the mode keeps them, see modeSettings) to the given
+  // value; when the mode is active and the mouse shown, the mouse gets what
+  // differs, in the order it accepts. A refused write puts the part back.
+  async replaceSection(index, section, value, key = this.app.state.settingsKey) {
     const { app } = this;
     const mode = findMode(app.state.profile, index);
-    if (!mode) return false;
-    const before = mode[section];
-    mode[section] = structuredClone(value);
+    const settings = mode && modeSettings(mode, key);
+    if (!settings) return false;
+    const before = settings[section];
+    settings[section] = structuredClone(value);
     app.sync.markMode(mode.index);
     app.update();
-    if (mode !== this.active || !app.device.ready) return true;
+    if (mode !== this.active || key !== app.state.settingsKey) return true;
+    if (!app.device.ready) {
+      app.device.changedOffline = true; // written when the mouse is connected
+      return true;
+    }
     try {
-      await app.device.mouse.applyMode(mode, app.state.live);
-      app.device.keepLive(mode);
+      await app.device.mouse.applyMode(settings, app.state.live);
+      app.device.keepLive(settings);
       return true;
     } catch (e) {
-      mode[section] = before;
+      settings[section] = before;
       app.sync.markMode(mode.index);
-      app.device.failure(e, () => this.replaceSection(index, section, value));
+      app.device.failure(e, () => this.replaceSection(index, section, value, key));
+      await app.device.reread({ quiet: true });
       app.update();
       return false;
     }
@@ -113,19 +129,34 @@ export class ModesController {
   // whole screen): "Undo" puts that part of the mode back for a few seconds.
   async changeUndoable(section, fn, props, key, vars = {}) {
     const mode = this.active;
-    const before = structuredClone(mode[section]);
+    const where = this.app.state.settingsKey;
+    const before = structuredClone(this.app.shown[section]);
     if (!(await this.change(fn, props))) return false;
-    this.app.offerUndo(key, vars, () => this.replaceSection(mode.index, section, before));
+    this.app.offerUndo(key, vars, () => this.replaceSection(mode.index, section, before, where));
     return true;
   }
 
-  // One screen of the active mode back to the factory settings (the whole
-  // profile's reset is reset()).
+  // What one screen of the shown mouse's settings goes back to: the classic
+  // mouse's factory settings; for another mouse its buttons' own defaults
+  // (it names no factory DPI or lighting); null when there is none.
+  sectionDefaults(section) {
+    const { app } = this;
+    if (!app.state.settingsKey) return FACTORY_SECTIONS[section]();
+    const caps = app.device.caps;
+    if (section !== 'buttons' || !caps) return null;
+    return Array.from({ length: caps.buttons.count }, (_, i) => defaultAssignment(caps, i));
+  }
+
+  // One screen of the active mode back to its defaults (the whole profile's
+  // reset is reset()).
   async resetSection(section) {
     const mode = this.active;
-    const before = structuredClone(mode[section]);
-    if (!(await this.replaceSection(mode.index, section, FACTORY_SECTIONS[section]()))) return false;
-    this.app.offerUndo('screenReset.done', { name: mode.name }, () => this.replaceSection(mode.index, section, before));
+    const where = this.app.state.settingsKey;
+    const value = this.sectionDefaults(section);
+    if (!value) return false;
+    const before = structuredClone(this.app.shown[section]);
+    if (!(await this.replaceSection(mode.index, section, value, where))) return false;
+    this.app.offerUndo('screenReset.done', { name: shownModeName(mode.name) }, () => this.replaceSection(mode.index, section, before, where));
     return true;
   }
 
@@ -139,15 +170,17 @@ export class ModesController {
     p.current = target.index;
     app.sync.markAll();
     app.update();
-    if (app.device.ready) {
+    if (!app.device.ready) app.device.changedOffline = true;
+    else {
       try {
-        await app.device.mouse.applyMode(target, app.state.live);
-        app.device.keepLive(target);
+        const settings = app.device.settingsOf(target);
+        await app.device.mouse.applyMode(settings, app.state.live);
+        app.device.keepLive(settings);
       } catch (e) {
         app.device.failure(e, () => app.device.connect());
       }
     }
-    if (reason !== 'user') app.info('modes.switched', { name: target.name });
+    if (reason !== 'user') app.info('modes.switched', { name: shownModeName(target.name) });
     await this.save();
     app.update();
   }
@@ -260,12 +293,12 @@ export class ModesController {
     const { app } = this;
     const m = findMode(app.state.profile, index);
     if (!m) return;
-    let path = await this.askPath(rq.dialogs.saveProfile(`${m.name}.pfd`));
+    let path = await this.askPath(rq.dialogs.saveProfile(`${shownModeName(m.name)}.pfd`));
     if (!path) return;
     if (!/\.pfd$/i.test(path)) path += '.pfd';
     try {
       await app.sync.exportMode(path, m.index, modeExportContentXml(app.state.profile, m));
-      app.info('modes.exported', { name: m.name, path });
+      app.info('modes.exported', { name: shownModeName(m.name), path });
     } catch (e) {
       app.error('error.export', e.message);
     }
@@ -307,17 +340,17 @@ export class ModesController {
     const same = p.modes.find((m) => m.name === name);
     if (same) {
       const choice = await app.ui.confirm({
-        title: t('modes.importSameTitle'), text: t('modes.importSame', { name }),
+        title: t('modes.importSameTitle'), text: t('modes.importSame', { name: shownModeName(name) }),
         ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true,
       });
       if (!choice) return;
       if (choice === 'alt') name = uniqueModeName(p, name);
       else target = same;
     }
-    const placed = placeImportedMacros(p, imported.buttons, imported.macros);
+    const placed = placeImportedMacros(p, imported.buttons, imported.macros, imported.devices);
     p.macros.push(...placed.added);
     p.macros.sort((a, b) => a.slot - b.slot);
-    const settings = { performance: imported.performance, buttons: placed.buttons, lighting: imported.lighting };
+    const settings = { performance: imported.performance, buttons: placed.buttons, lighting: imported.lighting, devices: placed.devices };
     let index;
     if (target) {
       index = target.index;
@@ -326,20 +359,25 @@ export class ModesController {
       index = String(nextModeIndex(p.modes));
       p.modes.push({ index, name, bindingProcess: '', ...structuredClone(settings) });
     }
+    // Its macro buttons play their macros as the macros say (a macro only
+    // they run takes their setting).
+    unifyMacroRepeat(p);
     app.sync.markAll();
     app.update();
     // The macros first: the buttons that run them may reach the mouse next.
     for (const m of placed.added) await app.macros.store(m.slot);
-    if (target && index === p.current && app.device.ready) {
+    if (target && index === p.current && !app.device.ready) app.device.changedOffline = true;
+    else if (target && index === p.current) {
       try {
-        await app.device.mouse.applyMode(target, app.state.live);
-        app.device.keepLive(target);
+        const shown = app.device.settingsOf(target);
+        await app.device.mouse.applyMode(shown, app.state.live);
+        app.device.keepLive(shown);
       } catch (e) {
         app.device.failure(e, () => app.device.connect());
       }
     }
     await this.save();
-    app.info('modes.imported', { name });
+    app.info('modes.imported', { name: shownModeName(name) });
     if (placed.missing) app.error('error.importSlots');
     app.update();
   }
@@ -354,10 +392,16 @@ export class ModesController {
       return;
     }
     const oldMacros = state.profile?.macros ?? [];
+    // The mouse chosen among several stays the one shown.
+    const chosen = state.profile?.device ?? '';
     app.sync.all = false;
     app.sync.modes.clear();
     state.homeMode = null;
     await this.load();
+    if (chosen && !state.profileError) {
+      state.profile.device = chosen;
+      app.sync.markAll();
+    }
     state.boundRunning = [];
     await this.save();
     await this.bindingsChanged();
@@ -375,24 +419,5 @@ export class ModesController {
     state.macroStatus = {};
     app.info('modes.resetDone');
     app.update();
-  }
-}
-
-// The bytes of one property from a mode's settings.
-export function propBytes(mode, id) {
-  const p = mode.performance;
-  switch (id) {
-    case PROP.STAGE_COUNT: return [p.stageCount];
-    case PROP.ACTIVE_STAGE: return [p.activeStage];
-    case PROP.STAGE_DPI: return encodeStageDpi(p.stages);
-    case PROP.STAGE_COLOUR: return encodeStageColours(p.stages);
-    case PROP.POLLING: return [p.pollingRate];
-    case PROP.LIFT_OFF: return [p.liftOff];
-    case PROP.BUTTONS: return encodeButtons(mode.buttons);
-    case PROP.LIGHTING: return encodeLighting(mode.lighting);
-    case PROP.ANGLE_SNAP: return [p.angleSnap];
-    case PROP.DEBOUNCE: return [p.debounce];
-    case PROP.MOTION_SYNC: return [p.motionSync];
-    default: throw new RangeError(`property ${id}`);
   }
 }

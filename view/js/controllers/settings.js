@@ -15,7 +15,7 @@ export class SettingsController {
       app.state.conf = Array.isArray(arr) && arr[0] && typeof arr[0] === 'object' ? arr[0] : {};
     } catch (e) {
       app.state.conf = {};
-      app.error('error.conf', e.message);
+      app.error('error.conf', e.message, [], { everywhere: true });
     }
     setLanguage(normaliseLanguage(app.state.conf.language));
     app.update();
@@ -88,8 +88,9 @@ export class SettingsController {
       app.sync.markAll();
       status[kind] = 'ok';
     } catch (e) {
+      // Said beside the setting on the System screen, with what to do.
+      console.warn(`${kind}: ${e.message}`);
       status[kind] = { error: e.message };
-      app.error('error.system', e.message);
     }
     app.update();
   }

@@ -55,7 +55,7 @@ export function segmented({ key, label, options, value, onPick, disabled = false
     const on = o.value === value;
     group.append(h('button', {
       type: 'button', role: 'radio', 'aria-checked': on ? 'true' : 'false', class: on ? 'on' : '',
-      'data-key': `${key}:${o.value}`, disabled, onclick: () => { if (!on) onPick(o.value); },
+      'data-key': `${key}:${o.value}`, disabled: disabled || !!o.disabled, onclick: () => { if (!on) onPick(o.value); },
     }, o.label));
   }
   return group;
@@ -98,19 +98,60 @@ export function renderInto(container, build) {
   const key = active && container.contains(active) ? active.getAttribute('data-key') : null;
   // A text the user is typing survives a render caused by something else
   // (a device event, a recorder item).
-  const typing = key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number')
-    ? { value: active.value, start: active.selectionStart, end: active.selectionEnd } : null;
+  const typing = !!key && active.tagName === 'INPUT' && (active.type === 'text' || active.type === 'number');
   const scroll = container.scrollTop;
-  container.replaceChildren(...[build()].flat());
+  // The browser commits a field's edit ("change") as the field goes away: the
+  // unfinished edit is carried over to the new field instead, and committed
+  // when the user leaves it.
+  const unfinished = (e) => { if (e.target === active) e.stopImmediatePropagation(); };
+  if (typing) document.addEventListener('change', unfinished, true);
+  try {
+    // Parts left out (null) are not rendered, not even as text.
+    container.replaceChildren(...[build()].flat().filter((x) => x !== null && x !== undefined && x !== false));
+  } finally {
+    document.removeEventListener('change', unfinished, true);
+  }
   container.scrollTop = scroll;
   if (key) {
-    const again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
-    if (again) {
-      if (typing && again.tagName === 'INPUT') {
-        again.value = typing.value;
-        try { again.setSelectionRange(typing.start, typing.end); } catch { /* number inputs have no selection */ }
-      }
-      again.focus({ preventScroll: true });
+    let again = container.querySelector(`[data-key="${CSS.escape(key)}"]`);
+    if (again && typing && again.tagName === 'INPUT' && again.type === active.type) {
+      // The field being typed in stays itself, in the new field's place and
+      // with its attributes: its text selection stays too (a number field's
+      // cannot be read or set, and a key typed after a select-all would add
+      // to the text instead of replacing it).
+      for (const a of [...active.attributes]) if (!again.hasAttribute(a.name)) active.removeAttribute(a.name);
+      for (const a of [...again.attributes]) active.setAttribute(a.name, a.value);
+      carryChange(active, again.value);
+      again.replaceWith(active);
+      again = active;
     }
+    again?.focus({ preventScroll: true });
   }
+}
+
+// The browser fires "change" only for text typed since the field got the
+// focus: an edit that a render took the focus from (rendered: the value the
+// page shows for the field now) is committed the same way, when the field is
+// left or Enter is pressed (unless a later edit of the user's fires "change"
+// itself). A field kept through several renders carries one edit.
+const carried = new WeakMap(); // input -> the value rendered for it
+function carryChange(input, rendered) {
+  const known = carried.has(input);
+  carried.set(input, rendered);
+  if (known) return;
+  const stop = () => {
+    carried.delete(input);
+    input.removeEventListener('change', stop);
+    input.removeEventListener('blur', commit);
+    input.removeEventListener('keydown', onKey);
+  };
+  const commit = () => {
+    const last = carried.get(input);
+    stop();
+    if (input.isConnected && input.value !== last) input.dispatchEvent(new Event('change', { bubbles: true }));
+  };
+  const onKey = (e) => { if (e.key === 'Enter') commit(); };
+  input.addEventListener('change', stop);
+  input.addEventListener('blur', commit);
+  input.addEventListener('keydown', onKey);
 }

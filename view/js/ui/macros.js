@@ -9,6 +9,7 @@ import { macroUsers, findMode } from '../profile.js';
 import { BUTTON_NAMES } from '../devicemap.js';
 import { card, field, h, renderInto, select, toggle } from './dom.js';
 import { icon } from './icons.js';
+import { shownMacroName, shownModeName } from '../names.js';
 
 // The numbers in the macro messages, formatted like every other number.
 const MACRO_ERROR_VARS = Object.freeze({ max: MAX_DELAY_MS });
@@ -38,7 +39,7 @@ export function renderMacros(app, ui) {
       ? h('button', { type: 'button', class: 'slot' + (slot === sel ? ' on' : ''), 'data-key': `slot:${slot}`, 'aria-pressed': slot === sel ? 'true' : 'false',
         disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.update(); } },
       h('span', { class: 'slot-no' }, String(slot + 1)),
-      h('span', { class: 'slot-name' }, m.name || t('macros.unnamed')),
+      h('span', { class: 'slot-name' }, shownMacroName(m.name) || t('macros.unnamed')),
       h('span', { class: 'slot-status' + (st && st.error ? ' bad' : '') }, statusText(st)))
       : h('button', { type: 'button', class: 'slot free', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.macros.create(slot) },
         h('span', { class: 'slot-no' }, String(slot + 1)),
@@ -61,17 +62,17 @@ export function renderMacros(app, ui) {
 
   const header = h('div', { class: 'macro-head' },
     field(t('macros.name'), h('input', {
-      type: 'text', maxlength: 29, value: m.name, 'data-key': 'macro:name', disabled: !!rec, 'aria-label': t('macros.name'),
+      type: 'text', maxlength: 29, value: shownMacroName(m.name), 'data-key': 'macro:name', disabled: !!rec, 'aria-label': t('macros.name'),
       onchange: (e) => app.macros.edit(sel, (mm) => { mm.name = e.target.value.trim(); }),
     })),
     field(t('macros.repeat'), select({
       key: 'macro:repeat', label: t('macros.repeat'), value: m.repeat, disabled: !!rec,
       options: [0, 1, 2, 3].map((v) => ({ value: v, label: t(`repeat.${v}`) })),
-      onChange: (v) => setRepeat(app, sel, Number(v), m.count),
+      onChange: (v) => app.macros.setRepeat(sel, Number(v), m.count),
     })),
     m.repeat === REPEAT.COUNT ? field(t('macros.count'), h('input', {
       type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
-      onchange: (e) => setRepeat(app, sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
+      onchange: (e) => app.macros.setRepeat(sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
     })) : null);
 
   const recordBtn = recordingThis
@@ -92,33 +93,24 @@ export function renderMacros(app, ui) {
         if (await ui.confirm({ title: t('macros.delete'), text, ok: t('macros.delete'), danger: true })) app.macros.remove(sel);
       } }, t('macros.delete')));
 
-  const recOptions = recordingOptions(app, !!rec);
+  // While this macro is recorded its options cannot change: the hint (what is
+  // recorded, how to stop) takes their place, so the steps keep their room.
+  const recOptions = recordingThis
+    ? h('p', { class: 'recording-hint', id: 'recording-hint', role: 'status' },
+      t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'), ' ',
+      t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer'))
+    : recordingOptions(app, !!rec);
 
   const timeline = h('div', { id: 'timeline', class: 'timeline' });
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
-    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
+    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
-    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${t(BUTTON_NAMES[u.button])} (${findMode(p, u.mode).name})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
+    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
-    card(t('macros.editorTitle'), header, toolbar, recOptions,
-      recordingThis ? h('p', { class: 'recording-hint', id: 'recording-hint', role: 'status' },
-        t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'), ' ',
-        t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer')) : null,
-      timeline, footer));
-}
-
-function setRepeat(app, slot, repeat, count) {
-  app.macros.edit(slot, (mm) => { mm.repeat = repeat; mm.count = count; });
-  // Buttons of the active mode that run this macro take the new repeat mode.
-  const mode = app.mode;
-  if (mode.buttons.some((b) => b.type === 5 && b.p1 === slot)) {
-    app.modes.change((md) => {
-      md.buttons.forEach((b) => { if (b.type === 5 && b.p1 === slot) { b.p2 = repeat; b.p3 = repeat === REPEAT.COUNT ? count : 0; } });
-    }, [7]);
-  }
+    card(t('macros.editorTitle'), header, toolbar, recOptions, timeline, footer));
 }
 
 // How a recording treats delays and whether Esc stops it (set before
@@ -136,7 +128,7 @@ function recordingOptions(app, locked) {
       type: 'number', min: 0, max: MAX_DELAY_MS, value: r.fixedMs, disabled: locked, 'data-key': 'macro:fixed-ms', 'aria-label': t('macros.fixedDelay'),
       onchange: (e) => {
         const v = Math.round(Number(e.target.value));
-        if (e.target.value === '' || !Number.isFinite(v) || v < 0 || v > MAX_DELAY_MS) { e.target.value = r.fixedMs; app.error('macro.error.delay'); return; }
+        if (e.target.value === '' || !Number.isFinite(v) || v < 0 || v > MAX_DELAY_MS) { e.target.value = r.fixedMs; app.error('macro.error.delay', '', [], { vars: MACRO_ERROR_VARS }); return; }
         set((x) => { x.fixedMs = v; });
       },
     }), h('span', { class: 'unit' }, unitSymbol('millisecond')))) : null,
@@ -177,9 +169,13 @@ export function renderTimeline(app, ui, container) {
   const locked = !!rec;
   const edit = (fn) => app.macros.edit(sel, (mm) => { mm.steps = fn(mm.steps); });
 
+  // Adding at the end, also to a macro without steps yet.
+  const addButtons = () => h('div', { class: 'step add' },
+    h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-key', onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, s.length, k.scan, k.ext)), t('macros.addKeyTitle')) }, icon('plus'), t('macros.addKey')),
+    h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-delay', onclick: () => edit((s) => insertDelay(s, s.length)) }, icon('clock'), t('macros.addDelay')));
   renderInto(container, () => {
     if (!steps.length) {
-      return h('p', { class: 'timeline-empty' }, recordingThis ? t('macros.waiting') : t('macros.emptyTimeline'));
+      return [h('p', { class: 'timeline-empty' }, recordingThis ? t('macros.waiting') : t('macros.emptyTimeline')), locked ? null : addButtons()];
     }
     const rows = steps.map((stp, i) => {
       const kindIcon = stp.kind === 'delay' ? 'clock' : stp.kind === 'down' ? 'down' : 'up';
@@ -188,7 +184,7 @@ export function renderTimeline(app, ui, container) {
           type: 'number', min: 0, max: MAX_DELAY_MS, value: stp.ms, disabled: locked, 'data-key': `step-ms:${i}`,
           'aria-label': t('macros.delayOf', { n: i + 1 }),
           onchange: (e) => {
-            try { edit((s) => setDelay(s, i, e.target.value)); } catch { e.target.value = stp.ms; app.error('macro.error.delay', '', [], MACRO_ERROR_VARS); }
+            try { edit((s) => setDelay(s, i, e.target.value)); } catch { e.target.value = stp.ms; app.error('macro.error.delay', '', [], { vars: MACRO_ERROR_VARS }); }
           },
         }), h('span', { class: 'unit' }, unitSymbol('millisecond')))
         : h('span', { class: 'key-chip' }, keyName(stp.scan, stp.ext));
@@ -201,28 +197,25 @@ export function renderTimeline(app, ui, container) {
           h('button', { type: 'button', class: 'icon-btn', title: t('macros.insertDelay'), 'aria-label': t('macros.insertDelay'), 'data-key': `step-delay:${i}`,
             onclick: () => edit((s) => insertDelay(s, i)) }, icon('clock')),
           h('button', { type: 'button', class: 'icon-btn', title: t('macros.insertKey'), 'aria-label': t('macros.insertKey'), 'data-key': `step-key:${i}`,
-            onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, i, k.scan, k.ext))) }, icon('plus')),
+            onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, i, k.scan, k.ext)), t('macros.insertKey')) }, icon('plus')),
           h('button', { type: 'button', class: 'icon-btn', title: t('macros.deleteStep'), 'aria-label': t('macros.deleteStep'), 'data-key': `step-del:${i}`,
             onclick: () => app.macros.editSteps(sel, (s) => removeStep(s, i), 'macros.undoStep') }, icon('trash'))));
     });
     const list = h('div', { role: 'list', 'aria-label': t('macros.timeline') }, rows);
-    if (!locked) {
-      return [list, h('div', { class: 'step add' },
-        h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-key', onclick: () => askKey(ui, (k) => edit((s) => insertKeyPress(s, s.length, k.scan, k.ext))) }, icon('plus'), t('macros.addKey')),
-        h('button', { type: 'button', class: 'btn small', 'data-key': 'step-add-delay', onclick: () => edit((s) => insertDelay(s, s.length)) }, icon('clock'), t('macros.addDelay')))];
-    }
-    return list;
+    return locked ? list : [list, addButtons()];
   });
-  if (recordingThis) container.scrollTop = container.scrollHeight;
+  // The newest step stays in sight, whether the list or the page scrolls
+  // (once the screen is in place: it is built before it is shown).
+  if (recordingThis) queueMicrotask(() => container.querySelector('.step:last-child')?.scrollIntoView({ block: 'nearest' }));
 }
 
-// Asks for one key in a small in-page dialog (the key is taken from the page's
-// own keyboard event, so it works without the recorder).
-function askKey(ui, done) {
+// Asks for one key in a small in-page dialog titled title (the key is taken
+// from the page's own keyboard event, so it works without the recorder).
+function askKey(ui, done, title) {
   const root = document.querySelector('#dialog-root');
   const before = document.activeElement;
   const close = () => { root.replaceChildren(); before?.focus?.(); };
-  const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': t('macros.insertKey'), tabindex: '-1',
+  const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': title, tabindex: '-1',
     onkeydown: (e) => {
       e.preventDefault();
       e.stopPropagation();
@@ -233,7 +226,7 @@ function askKey(ui, done) {
       close();
       done(k);
     } },
-  h('h2', {}, t('macros.insertKey')), h('p', {}, t('macros.pressKey')),
+  h('h2', {}, title), h('p', {}, t('macros.pressKey')),
   h('div', { class: 'dialog-actions' }, h('button', { type: 'button', class: 'btn', onclick: close }, t('action.cancel'))));
   root.replaceChildren(h('div', { class: 'backdrop' }, box));
   box.focus();

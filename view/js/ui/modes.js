@@ -3,6 +3,7 @@
 import { t } from '../i18n.js';
 import { card, h } from './dom.js';
 import { icon } from './icons.js';
+import { shownModeName } from '../names.js';
 
 export function renderModes(app, ui) {
   const p = app.state.profile;
@@ -11,8 +12,8 @@ export function renderModes(app, ui) {
     const active = m.index === p.current;
     return h('li', { class: 'mode' + (active ? ' active' : ''), 'data-mode': m.index },
       h('div', { class: 'mode-main' },
-        h('input', { type: 'text', class: 'mode-name', value: m.name, maxlength: 40, 'data-key': `mode-name:${m.index}`,
-          'aria-label': t('modes.name'), onchange: (e) => { if (!e.target.value.trim()) e.target.value = m.name; app.modes.rename(m.index, e.target.value); } }),
+        h('input', { type: 'text', class: 'mode-name', value: shownModeName(m.name), maxlength: 40, 'data-key': `mode-name:${m.index}`,
+          'aria-label': t('modes.name'), onchange: (e) => { if (!e.target.value.trim()) e.target.value = shownModeName(m.name); app.modes.rename(m.index, e.target.value); } }),
         active ? h('span', { class: 'badge on' }, icon('check'), t('modes.isActive'))
           : h('button', { type: 'button', class: 'btn small primary', 'data-key': `mode-activate:${m.index}`, onclick: () => app.modes.switchTo(m.index) }, t('modes.activate'))),
       h('div', { class: 'mode-binding' },
@@ -26,7 +27,7 @@ export function renderModes(app, ui) {
         h('button', { type: 'button', class: 'btn small', 'data-key': `mode-export:${m.index}`, onclick: () => app.modes.exportMode(m.index) }, icon('upload'), t('modes.export')),
         h('button', { type: 'button', class: 'btn small', disabled: p.modes.length <= 1, 'data-key': `mode-delete:${m.index}`,
           onclick: async () => {
-            if (await ui.confirm({ title: t('modes.delete'), text: t('modes.deleteConfirm', { name: m.name }), ok: t('modes.delete'), danger: true })) app.modes.remove(m.index);
+            if (await ui.confirm({ title: t('modes.delete'), text: t('modes.deleteConfirm', { name: shownModeName(m.name) }), ok: t('modes.delete'), danger: true })) app.modes.remove(m.index);
           } }, icon('trash'), t('modes.delete'))));
   });
 

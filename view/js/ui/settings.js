@@ -1,6 +1,6 @@
 // Program settings (conf.xml through getConf/setConf), updates and versions.
 import { t, LANGUAGES, currentLanguage } from '../i18n.js';
-import { qtSequenceFromEvent } from '../keys.js';
+import { hotKeyLabel, metaKeyName, qtSequenceFromEvent } from '../keys.js';
 import { splitHotKey } from '../requests.js';
 import { PAGE_VERSION } from '../version.js';
 import { card, field, h, segmented, select, toggle } from './dom.js';
@@ -42,7 +42,7 @@ export function renderSettings(app) {
       const seq = qtSequenceFromEvent(e);
       if (!seq) return;
       if (!/^(Ctrl|Alt|Meta)\+/.test(seq) && !/^F\d+$/.test(seq)) {
-        app.error('settings.hotkeyNeedsModifier');
+        app.error('settings.hotkeyModifier', '', [], { vars: { ctrl: t('key.ctrl'), alt: t('key.alt'), meta: metaKeyName() } });
         return;
       }
       capturing = false;
@@ -50,7 +50,7 @@ export function renderSettings(app) {
       app.state.hotKeyStatus = ok ? 'ok' : 'refused';
       app.update();
     },
-  }, h('span', { class: 'combo' }, hk.sequence || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
+  }, h('span', { class: 'combo' }, hotKeyLabel(hk.sequence) || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
 
   // Under Wayland only the desktop can give a global hot key (its shortcuts
   // portal); say so rather than blame another program.

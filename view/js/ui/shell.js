@@ -1,9 +1,11 @@
 // The frame around the screens: title bar (drag, minimise, maximise/restore,
 // close), navigation, device and mode bar, messages, and in-page dialogs.
-import { t, applyStaticTexts } from '../i18n.js';
+import { t, applyStaticTexts, currentLanguage } from '../i18n.js';
 import * as rq from '../requests.js';
 import { h, renderInto, select } from './dom.js';
 import { icon } from './icons.js';
+import { installTooltips } from './tooltip.js';
+import { shownModeName } from '../names.js';
 import { renderPerformance } from './performance.js';
 import { renderButtons } from './buttons.js';
 import { renderMacros } from './macros.js';
@@ -11,6 +13,7 @@ import { renderLighting } from './lighting.js';
 import { renderModes } from './modes.js';
 import { renderSystem } from './system.js';
 import { renderSettings } from './settings.js';
+import { deviceChip, devicePicker, serviceNote } from './device.js';
 
 // section: the part of a mode the screen shows, which "Reset" puts back to
 // the factory settings.
@@ -28,6 +31,15 @@ export function mountShell(app) {
   const $ = (sel) => document.querySelector(sel);
   const ui = {};
   const content = $('#content');
+  installTooltips(document);
+  // Renders wait while a mouse button is down (see App.holdRenders); they
+  // resume after the release's click has been handled.
+  document.addEventListener('pointerdown', (e) => { if (e.pointerType === 'mouse') app.holdRenders(true); }, true);
+  const release = () => setTimeout(() => app.holdRenders(false), 0);
+  for (const type of ['pointerup', 'pointercancel']) window.addEventListener(type, release, true);
+  window.addEventListener('blur', release);
+  // A release the page never heard of (outside the window): no button is down any more.
+  window.addEventListener('pointermove', (e) => { if (app.renderHeld && e.buttons === 0) release(); }, true);
 
   // -- window chrome
   const titlebar = $('#titlebar');
@@ -92,9 +104,12 @@ export function mountShell(app) {
     $('#win-close').setAttribute('aria-label', t('window.close'));
   };
 
+  // One wording: changes are "saved" once they are on disk. Changes kept only
+  // in the program's memory (a profile that could not be read is never
+  // written) are not saved.
   ui.updateSaveState = () => {
     const el = $('#save-state');
-    const s = app.state.saveState;
+    const s = app.state.saveState === 'stored' ? 'failed' : app.state.saveState;
     el.dataset.state = s;
     el.textContent = t(`save.${s}`);
   };
@@ -102,7 +117,7 @@ export function mountShell(app) {
   // -- navigation
   const nav = $('#nav');
   const go = (id) => {
-    app.state.screen = id;
+    app.showScreen(id);
     if (location.hash !== `#${id}`) history.replaceState(null, '', `#${id}`);
     ui.render();
   };
@@ -114,7 +129,15 @@ export function mountShell(app) {
   const fromHash = location.hash.slice(1);
   if (SCREENS.some((s) => s.id === fromHash)) app.state.screen = fromHash;
 
+  // Built again only when it changes, so that a render in the middle of a
+  // click (a device event) does not take the pressed button away.
+  const unchanged = (container, signature) => {
+    if (container.dataset.shown === signature) return true;
+    container.dataset.shown = signature;
+    return false;
+  };
   const renderNav = () => {
+    if (unchanged(nav, `${app.state.screen} ${currentLanguage()}`)) return;
     renderInto(nav, () => SCREENS.map((s) => h('button', {
       type: 'button', class: 'nav-item' + (app.state.screen === s.id ? ' on' : ''), 'data-key': `nav:${s.id}`,
       'aria-current': app.state.screen === s.id ? 'page' : null, onclick: () => go(s.id),
@@ -143,30 +166,35 @@ export function mountShell(app) {
     } else if (!d) {
       chip = h('div', { class: 'device-chip off' }, icon('plug'), h('div', {}, h('strong', {}, t('device.none')), h('small', {}, t('device.noneShort'))));
     } else {
-      chip = h('div', { class: 'device-chip on', 'data-state': st.deviceState },
-        icon('mouse'),
-        h('div', {},
-          h('strong', { id: 'device-name' }, d.DeviceID || t('device.unnamed')),
-          h('small', {}, `${t('device.firmware')} ${d.Version || '?'} · ${t('device.serial')} ${d.SN || '?'}`)),
-        st.deviceState === 'loading' ? h('span', { class: 'spinner', 'aria-label': t('device.loading') }) : null);
+      chip = deviceChip(app);
     }
     const p = st.profile;
     const modeSel = p ? h('label', { class: 'mode-picker' }, h('span', {}, t('modes.active')),
       select({ key: 'topbar:mode', label: t('modes.active'), value: p.current,
-        options: p.modes.map((m) => ({ value: m.index, label: m.bindingProcess ? `${m.name} · ${m.bindingProcess.split(/[\\/]/).pop()}` : m.name })),
+        options: p.modes.map((m) => ({ value: m.index, label: m.bindingProcess ? `${shownModeName(m.name)} · ${m.bindingProcess.split(/[\\/]/).pop()}` : shownModeName(m.name) })),
         onChange: (v) => app.modes.switchTo(v) })) : null;
-    renderInto(topbar, () => [chip, modeSel]);
+    renderInto(topbar, () => [chip, devicePicker(app), modeSel]);
   };
 
-  // -- messages
+  // -- messages: they float over the bottom of the screen, so nothing moves
+  // under the pointer when one comes or goes; the screen keeps room to scroll
+  // its last controls out from under them.
   const alertsEl = $('#alerts');
+  // The room only grows while a screen is open (shrinking it could scroll the
+  // content under the pointer); another screen starts without.
+  const keepRoom = () => {
+    const need = alertsEl.offsetHeight ? alertsEl.offsetHeight + 16 : 0;
+    const now = parseFloat(content.style.getPropertyValue('--alert-room')) || 0;
+    if (need > now) content.style.setProperty('--alert-room', `${need}px`);
+  };
+  if (typeof ResizeObserver === 'function') new ResizeObserver(keepRoom).observe(alertsEl);
   ui.renderAlerts = () => {
+    if (unchanged(alertsEl, `${app.alerts.map((a) => a.id).join(',')} ${currentLanguage()}`)) return;
     renderInto(alertsEl, () => app.alerts.map((a) => h('div', { class: `alert ${a.kind}`, role: a.kind === 'error' ? 'alert' : 'status' },
       icon(a.kind === 'error' ? 'warning' : 'info'),
       h('div', { class: 'alert-body' },
         h('strong', {}, t(a.key, a.vars)),
-        a.help && t(a.help, {}, '') ? h('p', {}, t(a.help)) : null,
-        a.detail ? h('code', {}, a.detail) : null),
+        a.help && t(a.help, {}, '') ? h('p', {}, t(a.help)) : null),
       h('div', { class: 'alert-actions' },
         (a.actions ?? []).map((act) => h('button', { type: 'button', class: 'btn small', onclick: () => { app.dismiss(a.id); act.run(); } }, t(act.label))),
         h('button', { type: 'button', class: 'icon-btn', 'aria-label': t('action.dismiss'), title: t('action.dismiss'), onclick: () => app.dismiss(a.id) }, icon('close'))))));
@@ -210,12 +238,25 @@ export function mountShell(app) {
     renderTopbar();
     ui.renderAlerts();
     const screen = screenOf(app.state.screen);
+    // Another screen opens at its top, not where the last one was scrolled to.
+    const opened = content.dataset.screen !== screen.id;
     content.dataset.screen = screen.id;
     renderInto(content, () => {
       if (!app.state.profile) return h('div', { class: 'empty' }, h('span', { class: 'spinner' }));
-      if (screen.device && app.state.deviceState !== 'ready') return deviceEmptyState(app);
-      return [screen.render(app, ui), screen.section ? screenReset(app, screen) : null];
+      // The device screens say how to get real mice while their service cannot
+      // serve them. Without a mouse the active mode's settings stay editable;
+      // they are written to the mouse when it is connected.
+      const note = screen.device ? serviceNote(app) : null;
+      const reset = screen.section && app.modes.sectionDefaults(screen.section) ? screenReset(app, screen) : null;
+      if (screen.device && app.state.deviceState === 'none') return [note, offlineNotice(), screen.render(app, ui), reset];
+      if (screen.device && app.state.deviceState !== 'ready') return [note, deviceEmptyState(app)];
+      return [note, screen.render(app, ui), reset];
     });
+    if (opened) {
+      content.scrollTop = 0;
+      content.style.removeProperty('--alert-room');
+      keepRoom();
+    }
   };
   return ui;
 }
@@ -225,9 +266,23 @@ export function mountShell(app) {
 function screenReset(app, screen) {
   return h('div', { class: 'screen-foot' },
     h('button', { type: 'button', class: 'btn small', 'data-key': `screen-reset:${screen.id}`, onclick: () => app.modes.resetSection(screen.section) },
-      icon('reset'), t(`screenReset.${screen.id}`, { name: app.mode.name })));
+      icon('reset'), t(`screenReset.${screen.id}`, { name: shownModeName(app.mode.name) })));
 }
 
+// Above a device screen while no mouse is connected: what happens to the
+// changes, and how to connect the mouse.
+function offlineNotice() {
+  return h('section', { class: 'offline-notice', id: 'offline-notice' },
+    icon('plug'),
+    h('div', {},
+      h('strong', {}, t('device.none')),
+      h('p', {}, t('device.offlineEdit')),
+      h('details', {},
+        h('summary', { 'data-key': 'offline:how' }, t('device.howToConnect')),
+        h('ol', { class: 'steps' }, h('li', {}, t('device.help1')), h('li', {}, t('device.help2')), h('li', {}, t('device.help3'))))));
+}
+
+// A device screen while the mouse is being read, updated, or does not answer.
 export function deviceEmptyState(app) {
   const st = app.state;
   if (st.deviceState === 'loading') {
@@ -236,16 +291,7 @@ export function deviceEmptyState(app) {
   if (st.deviceState === 'boot') {
     return h('div', { class: 'empty' }, icon('mouse', 'empty-icon'), h('h2', {}, t('device.bootTitle')), h('p', {}, t('device.bootHelp')));
   }
-  if (st.deviceState === 'error') {
-    return h('div', { class: 'empty' }, icon('warning', 'empty-icon'), h('h2', {}, t('device.errorTitle')),
-      h('p', {}, t('device.errorHelp')),
-      h('button', { type: 'button', class: 'btn primary', 'data-key': 'empty:retry', onclick: () => app.device.connect() }, t('action.retry')));
-  }
-  return h('div', { class: 'empty', id: 'empty-state' }, icon('plug', 'empty-icon'),
-    h('h2', {}, t('device.none')),
-    h('ol', { class: 'steps' },
-      h('li', {}, t('device.help1')),
-      h('li', {}, t('device.help2')),
-      h('li', {}, t('device.help3'))),
-    h('p', { class: 'hint' }, t('device.helpOffline')));
+  return h('div', { class: 'empty' }, icon('warning', 'empty-icon'), h('h2', {}, t('device.errorTitle')),
+    h('p', {}, t('device.errorHelp')),
+    h('button', { type: 'button', class: 'btn primary', 'data-key': 'empty:retry', onclick: () => app.device.connect() }, t('action.retry')));
 }

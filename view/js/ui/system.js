@@ -14,9 +14,27 @@ function status(app, kind) {
   return h('span', { class: 'sys-status bad', role: 'alert' }, icon('warning'), t('system.refused'));
 }
 
+// Which settings the desktop lets the program change (getSessionInfo); an
+// older program that does not say is taken to allow all three.
+export function changeableSettings(session) {
+  const can = session?.systemMouse;
+  const all = ['pointerSpeed', 'scrollLines', 'doubleClick'];
+  if (!can || typeof can !== 'object') return all;
+  return all.filter((k) => can[k] !== false);
+}
+
 export function renderSystem(app) {
   const sys = app.state.profile.system;
   const num = (v, d) => (v === '' || !Number.isFinite(Number(v)) ? d : Number(v));
+  const can = changeableSettings(app.state.session);
+  // A setting the desktop does not have is shown disabled from the start, the
+  // reason beside it (or above all three when it has none of them).
+  const row = (kind, control) => h('div', { class: 'sys-row' }, control,
+    can.includes(kind) ? status(app, kind) : h('span', { class: 'sys-status' }, can.length ? t('system.notOnDesktop') : ''));
+  const desktop = String(app.state.session?.desktop ?? '').split(':')[0];
+  const limits = can.length === 0
+    ? h('p', { class: 'hint warn', id: 'system-limits' }, icon('warning'), desktop ? t('system.noneOnDesktop', { desktop }) : t('system.noneOnThisDesktop'))
+    : null;
   let clicks = 0;
   const testArea = h('button', {
     type: 'button', class: 'dbl-test', 'data-key': 'system:test',
@@ -25,12 +43,13 @@ export function renderSystem(app) {
   return h('div', { class: 'screen-grid one' },
     card(t('system.title'),
       h('p', { class: 'hint' }, t('system.hint')),
-      h('div', { class: 'sys-row' }, slider({ key: 'system:speed', label: t('system.pointerSpeed'), min: 1, max: 20, value: num(sys.pointerSpeed, 10),
-        onCommit: (v) => app.settings.setSystem('pointerSpeed', v) }), status(app, 'pointerSpeed')),
-      h('div', { class: 'sys-row' }, slider({ key: 'system:lines', label: t('system.scrollLines'), min: 1, max: 20, value: num(sys.scrollLines, 3),
-        format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.settings.setSystem('scrollLines', v) }), status(app, 'scrollLines')),
-      h('div', { class: 'sys-row' }, slider({ key: 'system:dbl', label: t('system.doubleClick'), min: 0, max: 11, value: num(sys.doubleClick, 5),
-        format: (v) => formatUnit(DOUBLE_CLICK_MS[v], 'millisecond'), onCommit: (v) => app.settings.setSystem('doubleClick', v) }), status(app, 'doubleClick')),
+      limits,
+      row('pointerSpeed', slider({ key: 'system:speed', label: t('system.pointerSpeed'), min: 1, max: 20, value: num(sys.pointerSpeed, 10),
+        disabled: !can.includes('pointerSpeed'), onCommit: (v) => app.settings.setSystem('pointerSpeed', v) })),
+      row('scrollLines', slider({ key: 'system:lines', label: t('system.scrollLines'), min: 1, max: 20, value: num(sys.scrollLines, 3),
+        disabled: !can.includes('scrollLines'), format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.settings.setSystem('scrollLines', v) })),
+      row('doubleClick', slider({ key: 'system:dbl', label: t('system.doubleClick'), min: 0, max: 11, value: num(sys.doubleClick, 5),
+        disabled: !can.includes('doubleClick'), format: (v) => formatUnit(DOUBLE_CLICK_MS[v], 'millisecond'), onCommit: (v) => app.settings.setSystem('doubleClick', v) })),
       testArea,
-      Object.values(app.state.systemStatus).some((s) => s && s.error) ? h('p', { class: 'hint warn' }, t('system.refusedHelp')) : null));
+      can.some((k) => app.state.systemStatus[k]?.error) ? h('p', { class: 'hint warn' }, t('system.refusedHelp')) : null));
 }

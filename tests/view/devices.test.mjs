@@ -1,0 +1,184 @@
+// The page's controllers with a described mouse beside the classic one (the
+// Node stand-in of the native side): choosing it, its own section in each
+// mode, failed writes named by their result, data reports by tag, resync,
+// onboard profiles, a bound program, and the service state.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { App } from '../../view/js/app.js';
+import { PROFILE_PATH, profileFromXml, profileToXml } from '../../view/js/profile.js';
+import { readCaps } from '../../view/js/caps.js';
+import { decodeSettings } from '../../view/js/devicesettings.js';
+import { utf8Encode } from '../../view/js/bytes.js';
+import { FakeMouse, RATBAG_DESCRIPTION, makeNative } from './fake_native.mjs';
+
+const settle = async () => { for (let i = 0; i < 40; i++) await new Promise((r) => setTimeout(r, 0)); };
+const HW = 'RATBAG\\unknown&Name_12345678';
+const INFO = { DeviceID: 'RATBAG-unknown-12345678', DevicePath: '/org/x/testdevice1', HardwareID: HW, SN: 'testdevice1', Version: '', MASK: '01', productName: 'Test device', description: 'unknown' };
+
+function ratbagMouse() {
+  const le = (v) => [v & 0xff, v >> 8];
+  return new FakeMouse({
+    1: [5], 2: [0], 3: [400, 800, 1600, 3200, 6400].flatMap(le), 5: [4], 12: [1], 13: [0, 0], 14: [0], 15: [7, 0],
+    7: [1, 1, 0, 0, 1, 2, 0, 0, 1, 3, 0, 0, 3, 3, 0, 0, 3, 4, 0, 0, 2, 1, 46, 0, 1, 4, 0, 0, 1, 5, 0, 0, 4, 1, 0, 0, 255, 0, 0, 0, 7, 8, 0, 0],
+    8: [1, 255, 0, 0, 20, 10, 0xe8, 0x03, 2, 255, 255, 255, 100, 8, 0xb8, 0x0b],
+    64: utf8Encode(JSON.stringify(RATBAG_DESCRIPTION)), 66: [0],
+  });
+}
+
+async function appWithRatbag({ service = null } = {}) {
+  const rat = { info: INFO, mouse: ratbagMouse() };
+  const win = makeNative({
+    more: [rat], files: { [PROFILE_PATH]: '<conf/>' }, service,
+    handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }), resetProfile: () => ({ ok: true, text: 'resetProfile success' }) },
+  });
+  const app = new App(win);
+  app.ui = { render() {}, renderAlerts() {}, updateSaveState() {}, updateChrome() {} };
+  app.state.profile = profileFromXml('<conf/>');
+  app.device.listen();
+  app.modes.listen();
+  await app.device.readService();
+  await app.device.refresh();
+  return { app, win, rat };
+}
+const writes = (mouse) => mouse.log.filter((e) => e[0] === 'prop').map(([, id, bytes]) => [id, bytes]);
+
+test('a described mouse is listed beside the classic one; choosing it adopts what it holds and writes nothing', async () => {
+  const { app, win, rat } = await appWithRatbag();
+  assert.equal(app.state.devices.length, 2);
+  assert.equal(app.state.device.DeviceID, 'KELV-M1', 'the first listed is shown until another is chosen');
+  assert.equal(app.state.settingsKey, null);
+  await app.device.choose(HW);
+  assert.equal(app.state.deviceState, 'ready');
+  assert.equal(app.state.settingsKey, HW);
+  assert.deepEqual(writes(rat.mouse), []);
+  const live = decodeSettings(readCaps(RATBAG_DESCRIPTION), rat.mouse.props);
+  assert.deepEqual(app.mode.devices[HW], live);
+  assert.equal(app.shown, app.mode.devices[HW]);
+  assert.deepEqual(app.state.onboard, { active: 0, enabled: [true, true, true] });
+  // Kept in the profile, and shown again after a refresh of the list.
+  assert.equal(app.state.profile.device, HW);
+  assert.match(profileToXml(app.state.profile), /<modeSetting current="0" device="RATBAG\\unknown&amp;Name_12345678">/);
+  await app.device.refresh();
+  assert.equal(app.state.device.HardwareID, HW);
+  // A change writes only what the device has; the classic mouse is not touched.
+  await app.modes.change((s) => { s.performance.pollingRate = 7; s.performance.liftOff = 3; }, [5, 6]);
+  assert.deepEqual(writes(rat.mouse), [[5, [7]]]);
+  assert.deepEqual(writes(win.mouse), []);
+  assert.equal(app.mode.performance.pollingRate, 4, 'the classic settings of the mode stay');
+});
+
+test('a write the device refuses says why by its last result and shows what the device holds', async () => {
+  const { app, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  rat.mouse.failWrites = true;
+  rat.mouse.failResult = 8;
+  rat.mouse.props[3][0] = 0x20; // the device moved on meanwhile: stage 1 is 544 DPI
+  rat.mouse.props[3][1] = 0x02;
+  const ok = await app.modes.change((s) => { s.performance.stages[1].dpi = 900; }, [3]);
+  assert.equal(ok, false);
+  assert.deepEqual(app.alerts.map((a) => a.key), ['error.write.refused']);
+  assert.equal(app.shown.performance.stages[1].dpi, 800, 'not what was asked');
+  assert.equal(app.shown.performance.stages[0].dpi, 544, 'what the device holds, read again');
+  for (const [code, key] of [[9, 'error.write.commit'], [10, 'error.write.denied'], [4, 'error.write.noAnswer'], [1, 'error.write.gone'], [77, 'error.write']]) {
+    app.alerts = [];
+    rat.mouse.failResult = code;
+    await app.modes.change((s) => { s.performance.pollingRate = 2; }, [5]);
+    assert.equal(app.alerts[0]?.key, key, `result ${code}`);
+    assert.equal(app.shown.performance.pollingRate, 4);
+  }
+});
+
+test('data reports count only with the shown mouse\'s tag; a resync and a profile change read it again', async () => {
+  const { app, win, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  win.emit('onDeviceData', '0102000000000000'); // the classic mouse's stage report
+  win.emit('onDeviceData', '0103000000000007'); // another ratbagd mouse's
+  await settle();
+  assert.equal(app.shown.performance.activeStage, 0);
+  win.emit('onDeviceData', '0103800c00000003');
+  await settle();
+  assert.equal(app.shown.performance.activeStage, 3);
+  rat.mouse.props[5] = [2];
+  win.emit('onDeviceData', '0501000000000003');
+  await settle();
+  assert.equal(app.shown.performance.pollingRate, 2);
+  assert.deepEqual(app.alerts.map((a) => a.key), ['device.resynced']);
+  // The page's own switch of the onboard profile reads the device without a message;
+  // a switch by another program says so.
+  app.alerts = [];
+  rat.mouse.props[5] = [6];
+  await app.device.setOnboardProfile(2);
+  assert.deepEqual(writes(rat.mouse).at(-1), [14, [2]]);
+  win.emit('onDeviceData', '0602000000000003');
+  await settle();
+  assert.deepEqual(app.alerts, []);
+  assert.equal(app.state.onboard.active, 2);
+  assert.equal(app.shown.performance.pollingRate, 6);
+  rat.mouse.props[14] = [1];
+  win.emit('onDeviceData', '0601000000000003');
+  await settle();
+  assert.deepEqual(app.alerts.map((a) => a.key), ['device.profileChanged']);
+  assert.equal(app.state.onboard.active, 1);
+  await app.device.setOnboardEnabled(2, false);
+  assert.deepEqual(writes(rat.mouse).at(-1), [15, [3, 0]]);
+  await app.device.setOnboardEnabled(1, false);
+  assert.deepEqual(writes(rat.mouse).at(-1), [15, [3, 0]], 'the active profile stays enabled');
+});
+
+test('a bound program writes its mode into the described mouse and the previous one comes back', async () => {
+  const { app, win, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  const game = await app.modes.add();
+  const s = app.state.profile.modes.find((m) => m.index === game).devices[HW];
+  s.performance.pollingRate = 2;
+  s.performance.stages[0].dpi = 1600;
+  s.buttons[0] = { type: 7, p1: 9, p2: 0, p3: 0 };
+  s.performance.liftOff = 3; // the classic mouse's setting: never written here
+  rat.mouse.log = [];
+  win.emit('onProcessChanged', Number(game), true);
+  await settle();
+  assert.equal(app.state.profile.current, game);
+  assert.deepEqual(writes(rat.mouse).map(([id]) => id), [3, 5, 7]);
+  assert.deepEqual(rat.mouse.props[5], [2]);
+  win.emit('onProcessChanged', Number(game), false);
+  await settle();
+  assert.equal(app.state.profile.current, '0');
+  assert.deepEqual(rat.mouse.props[5], [4]);
+  assert.deepEqual(rat.mouse.props[7].slice(0, 4), [1, 1, 0, 0]);
+});
+
+test('the service state is read at the start and again on device event 3', async () => {
+  const state = (st) => [...utf8Encode(JSON.stringify({ service: 'ratbagd', state: st, api: 1, mice: 0 })), 0];
+  const { app, win } = await appWithRatbag({ service: state('absent') });
+  assert.equal(app.state.service.state, 'absent');
+  win.service = state('running');
+  win.emit('devicesChanged', 1);
+  await settle();
+  assert.equal(app.state.service.state, 'absent', 'a plug event leaves it');
+  win.emit('devicesChanged', 3);
+  await settle();
+  assert.equal(app.state.service.state, 'running');
+});
+
+test('when the shown mouse goes away the first one left is shown, and the chosen one when it is back', async () => {
+  const { app, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  rat.present = false; // unplugged
+  await app.device.refresh();
+  assert.equal(app.state.device.DeviceID, 'KELV-M1');
+  rat.present = true;
+  await app.device.refresh();
+  assert.equal(app.state.device.HardwareID, HW);
+});
+
+test('the factory reset keeps the chosen mouse shown and takes what it holds again', async () => {
+  const { app, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  await app.modes.change((s) => { s.performance.pollingRate = 7; }, [5]);
+  await app.modes.reset();
+  await settle();
+  assert.equal(app.state.profile.device, HW);
+  assert.equal(app.state.device.HardwareID, HW);
+  assert.deepEqual(app.shown.performance.pollingRate, 7, 'the new profile starts from what the mouse holds');
+  assert.deepEqual(rat.mouse.props[5], [7]);
+});

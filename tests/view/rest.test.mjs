@@ -1,0 +1,62 @@
+// The page resting in the tray: what it keeps in the session storage and how
+// it comes back (js/rest.js), without a browser.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { App } from '../../view/js/app.js';
+import { keepState, restoreState } from '../../view/js/rest.js';
+import { capsFromBytes } from '../../view/js/caps.js';
+import { utf8Encode } from '../../view/js/bytes.js';
+import { Mouse } from '../../view/js/mouse.js';
+import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
+import { RATBAG_DESCRIPTION, makeNative } from './fake_native.mjs';
+
+// A window with a session storage and a document that says whether it rested.
+function restingWindow(wasDiscarded) {
+  const items = new Map();
+  const sessionStorage = { getItem: (k) => items.get(k) ?? null, setItem: (k, v) => items.set(k, String(v)) };
+  const document = { wasDiscarded, activeElement: null, querySelector: () => null };
+  return { sessionStorage, document, items };
+}
+
+function appWithRatbagMouse() {
+  const app = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  app.state.profile = profileFromXml('<conf/>');
+  app.state.device = { HardwareID: 'ratbag-0003-046d-c539', Name: 'Test device' };
+  app.state.deviceState = 'ready';
+  app.state.settingsKey = app.state.device.HardwareID;
+  app.state.onboard = { active: 1, enabled: [0, 1, 2] };
+  const description = [...utf8Encode(JSON.stringify(RATBAG_DESCRIPTION)), 0, 0];
+  app.device.mouse = new Mouse(app.bridge, app.state.device, capsFromBytes(description));
+  app.device.mouse.description = description;
+  return app;
+}
+
+test('a page that rested comes back with the mouse it described, not the classic one', () => {
+  const win = restingWindow(true);
+  keepState(appWithRatbagMouse(), win);
+
+  const back = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  const view = restoreState(back, win);
+  assert.ok(view, 'the kept state is read');
+  assert.equal(back.state.settingsKey, 'ratbag-0003-046d-c539', 'modes keep this mouse\'s settings apart');
+  assert.deepEqual(back.state.onboard, { active: 1, enabled: [0, 1, 2] });
+  back.device.resume(view.description);
+  assert.equal(back.state.deviceState, 'ready');
+  assert.equal(back.device.caps.buttons.count, 11, 'the mouse\'s own buttons');
+  assert.equal(back.device.caps.tag, 3);
+});
+
+test('without a usable kept description the mouse is read again; a fresh page reads nothing kept', () => {
+  const win = restingWindow(true);
+  const app = appWithRatbagMouse();
+  app.device.mouse.description = [...utf8Encode('{"format":'), 0];
+  keepState(app, win);
+  const back = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  back.device.resume(restoreState(back, win).description);
+  assert.equal(back.state.deviceState, 'none', 'connected afresh by the next look at the list');
+
+  const fresh = restingWindow(false);
+  fresh.items = win.items;
+  fresh.sessionStorage = win.sessionStorage;
+  assert.equal(restoreState(new App(makeNative({})), fresh), null, 'a new start of the program starts afresh');
+});

@@ -1,0 +1,30 @@
+// Names the program gives by itself ("Default", "Mode 2", "Macro 1") are
+// stored as they were made, in whatever language was chosen then; they are
+// shown in the language chosen now. A name the user typed is shown as typed.
+import { LANGUAGES, t } from './i18n.js';
+
+// Each language's text of key as a pattern ({n} = a number).
+const patterns = new Map();
+function patternsOf(key) {
+  if (!patterns.has(key)) {
+    const list = LANGUAGES.map((l) => l.table[key]).filter((s) => typeof s === 'string')
+      .map((s) => new RegExp(`^${s.replace(/[.*+?^$()|[\]\\]/g, '\\$&').replace(/\{n\}/g, '(\\d+)').replace(/[{}]/g, '\\$&')}$`));
+    patterns.set(key, list);
+  }
+  return patterns.get(key);
+}
+
+// name in the current language when it is one of keys' built-in texts.
+export function shownName(name, keys) {
+  const text = String(name ?? '').trim();
+  for (const key of keys) {
+    for (const re of patternsOf(key)) {
+      const m = re.exec(text);
+      if (m) return t(key, m[1] === undefined ? {} : { n: Number(m[1]) });
+    }
+  }
+  return name;
+}
+
+export const shownModeName = (name) => shownName(name, ['modes.defaultName', 'modes.newName']);
+export const shownMacroName = (name) => shownName(name, ['macros.defaultName']);
