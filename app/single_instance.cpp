@@ -53,6 +53,11 @@ std::optional<quint64> parseInstanceReply(const QString &received)
     return match.captured(1).toULongLong();
 }
 
+QString instanceReplyTail(const QString &received)
+{
+    return received.right(kMaxReplyTail);
+}
+
 QByteArray instanceReply(qint64 pid)
 {
     return QByteArrayLiteral("RES:") + QByteArray::number(pid) + ';';
@@ -148,8 +153,10 @@ void SingleInstance::socketReading()
         return;
     m_reply += QString::fromUtf8(m_socket.readAll());
     const std::optional<quint64> pid = parseInstanceReply(m_reply);
-    if (!pid)
+    if (!pid) {
+        m_reply = instanceReplyTail(m_reply);
         return;
+    }
     m_answeredPid = *pid;
     qCInfo(lcApp) << "running instance" << m_answeredPid << "answered";
     // The running instance also raises itself when it handles "show"; on X11

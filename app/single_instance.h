@@ -37,6 +37,13 @@ private:
 // instance has received so far; nothing while it is incomplete.
 std::optional<quint64> parseInstanceReply(const QString &received);
 
+// What a second instance keeps of what it received while no answer is
+// complete: the last kMaxReplyTail characters, room for any answer ("RES:",
+// twenty digits, ";"), so a peer that sends on without answering cannot fill
+// the memory.
+constexpr qsizetype kMaxReplyTail = 64;
+QString instanceReplyTail(const QString &received);
+
 // The answer to one command: "RES:" + process id + ";".
 QByteArray instanceReply(qint64 pid);
 

@@ -128,6 +128,12 @@ private slots:
         QVERIFY(!parseInstanceReply("RES:abc;"));
         QCOMPARE(parseInstanceReply("RES:99999999999999999999999;"), std::optional<quint64>(0));
         QCOMPARE(instanceReply(4242), QByteArray("RES:4242;"));
+        // What waits for the rest of an answer is bounded, and the start of
+        // an answer survives the noise before it.
+        const QString noise(1 << 20, QLatin1Char('x'));
+        QVERIFY(instanceReplyTail(noise).size() <= kMaxReplyTail);
+        const QString kept = instanceReplyTail(noise + QStringLiteral("RES:18446744073709551615"));
+        QCOMPARE(parseInstanceReply(kept + QStringLiteral(";")), std::optional<quint64>(18446744073709551615ULL));
     }
 
     void primaryAnswersEachCommandOfOneRead()
@@ -264,6 +270,7 @@ private slots:
         QVERIFY(server.waitForNewConnection(5000));
         QLocalSocket *peer = server.nextPendingConnection();
         QCOMPARE(readAtLeast(*peer, 9), QByteArray("CMD:show;"));
+        peer->write(QByteArray(4 << 20, 'x')); // a peer that talks on first
         peer->write("RES:4");
         peer->flush();
         QTest::qWait(200);
