@@ -133,7 +133,8 @@ private slots:
         const QString noise(1 << 20, QLatin1Char('x'));
         QVERIFY(instanceReplyTail(noise).size() <= kMaxReplyTail);
         const QString kept = instanceReplyTail(noise + QStringLiteral("RES:18446744073709551615"));
-        QCOMPARE(parseInstanceReply(kept + QStringLiteral(";")), std::optional<quint64>(18446744073709551615ULL));
+        QCOMPARE(parseInstanceReply(kept + QStringLiteral(";")),
+                 std::optional<quint64>(18446744073709551615ULL));
     }
 
     void primaryAnswersEachCommandOfOneRead()
