@@ -5,6 +5,7 @@
 //
 //   build/bin/bench_device [requests]     (default 2000; the page runs a tenth of them)
 
+#include "bench/bench_app.h"
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "device/devices_handler.h"
@@ -14,10 +15,6 @@
 #include "bench/page_round_trip.h"
 #include "bridge/request_router.h"
 #include "tests/testsupport/fake_app_host.h"
-
-#include <QApplication>
-#else
-#include <QCoreApplication>
 #endif
 
 #include <QDir>
@@ -38,13 +35,6 @@ const char kWrite[] = R"({"funcname":"writeByAddr","HardwareID":"HID\\Vid_0aa0&P
                       R"("PARAMDATA":"%1"})";
 const char kList[] = R"({"funcname":"getDevicesList"})";
 const char kConf[] = R"({"funcname":"getConf"})";
-
-QString programFolder()
-{
-    const QString env = qEnvironmentVariable("KELV_PROGRAM_DIR");
-    return env.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../program")
-                         : env;
-}
 
 // Runs one request n times through the dispatcher; returns requests per second.
 double throughDispatcher(const Dispatcher &dispatcher, const QString &json, int n,
@@ -74,21 +64,15 @@ void report(const char *what, double perSecond, qsizetype answerChars)
 
 int main(int argc, char **argv)
 {
-#ifdef KELV_BENCH_PAGE
-    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-#else
-    QCoreApplication app(argc, argv);
-#endif
-    const int n = argc > 1 ? qMax(10, QString::fromLocal8Bit(argv[1]).toInt()) : 2000;
+    const auto app = bench::makeApplication(argc, argv);
+    const int n = bench::requestCount(argc, argv, 2000);
 
     QTemporaryDir state;
     qputenv("DC_SIM_DIR", state.path().toLocal8Bit());
-    devices_handler devices(programFolder() + QStringLiteral("/libdc.so"), nullptr);
+    devices_handler devices(bench::programFolder() + QStringLiteral("/libdc.so"), nullptr);
     if (!devices.isLoaded()) {
-        std::fprintf(stderr, "bench_device: no libdc.so in %s\n", qPrintable(programFolder()));
+        std::fprintf(stderr, "bench_device: no libdc.so in %s\n",
+                     qPrintable(bench::programFolder()));
         return 1;
     }
     Dispatcher dispatcher;
@@ -112,7 +96,7 @@ int main(int argc, char **argv)
     test::BrowserFixture fixture;
     test::FakeAppHost host(fixture.root());
     // getConf: the page's lightest request, a reply from the settings in memory.
-    host.settings.load(programFolder() + QStringLiteral("/Resources/profiles/conf.xml"));
+    host.settings.load(bench::programFolder() + QStringLiteral("/Resources/profiles/conf.xml"));
     registerSettingsCommands(dispatcher, host);
     RequestRouter router(host);
     router.dispatcher() = dispatcher;

@@ -10,6 +10,7 @@
 //
 //   build/bin/bench_ratbagd [requests]     (default 200)
 
+#include "bench/bench_app.h"
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "device/device_list.h"
@@ -20,10 +21,6 @@
 #ifdef KELV_BENCH_PAGE
 #include "bench/page_round_trip.h"
 #include "bridge/request_router.h"
-
-#include <QApplication>
-#else
-#include <QCoreApplication>
 #endif
 
 #include <QElapsedTimer>
@@ -41,13 +38,6 @@ using namespace kelv;
 namespace {
 
 const char kSim[] = "HID\\\\Vid_0aa0&Pid_5e30";
-
-QString programFolder()
-{
-    const QString env = qEnvironmentVariable("KELV_PROGRAM_DIR");
-    return env.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../program")
-                         : env;
-}
 
 QString escaped(QString id)
 {
@@ -121,15 +111,8 @@ QString ratbagMouse(devices_handler &devices)
 
 int main(int argc, char **argv)
 {
-#ifdef KELV_BENCH_PAGE
-    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-#else
-    QCoreApplication app(argc, argv);
-#endif
-    const int n = argc > 1 ? qMax(10, QString::fromLocal8Bit(argv[1]).toInt()) : 200;
+    const auto app = bench::makeApplication(argc, argv);
+    const int n = bench::requestCount(argc, argv, 200);
     if (qEnvironmentVariableIsEmpty("KELV_RATBAGD_DEVEL"))
         qputenv("KELV_RATBAGD_DEVEL", KELV_RATBAGD_DEVEL_FILE);
     if (qEnvironmentVariableIsEmpty("KELV_RATBAGD_DATA"))
@@ -149,7 +132,7 @@ int main(int argc, char **argv)
     }
     QElapsedTimer timer;
     timer.start();
-    devices_handler devices(programFolder() + QStringLiteral("/libdc.so"), nullptr);
+    devices_handler devices(bench::programFolder() + QStringLiteral("/libdc.so"), nullptr);
     QString mouse;
     while ((mouse = ratbagMouse(devices)).isEmpty() && timer.elapsed() < 10000)
         QTest::qWait(1);

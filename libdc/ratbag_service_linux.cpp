@@ -4,6 +4,7 @@
 #include "libdc/ratbag_macro.h"
 #include "libdc/ratbag_service.h"
 #include "libdc/sim_files.h"
+#include "libdc/simulator.h"
 
 #include <algorithm>
 #include <chrono>
@@ -1008,10 +1009,7 @@ int32_t Service::ask(const char16_t *id, uint32_t question, char *answer, uint32
     default:
         return DC_BAD_ARGUMENT;
     }
-    if (!answer || size < text.size() + 1)
-        return DC_BAD_ARGUMENT;
-    std::memcpy(answer, text.c_str(), text.size() + 1);
-    return DC_OK;
+    return sim::copyText(text, answer, size);
 }
 
 int32_t Service::scriptOut(const char16_t *id, char *script, uint32_t size)
@@ -1020,10 +1018,7 @@ int32_t Service::scriptOut(const char16_t *id, char *script, uint32_t size)
     std::string text;
     if (const int32_t r = m_impl->perform([&] { return m_impl->scriptOut(key, &text); }))
         return r;
-    if (!script || size < text.size() + 1)
-        return DC_BAD_ARGUMENT;
-    std::memcpy(script, text.c_str(), text.size() + 1);
-    return DC_OK;
+    return sim::copyText(text, script, size);
 }
 
 } // namespace kelv::ratbag

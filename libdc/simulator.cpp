@@ -102,6 +102,14 @@ bool sameId(const char16_t *id, const char *ascii)
     return id[i] == 0;
 }
 
+int32_t copyText(const std::string &text, char *out, uint32_t size)
+{
+    if (!out || size < text.size() + 1)
+        return DC_BAD_ARGUMENT;
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return DC_OK;
+}
+
 // Holds the process mutex and the folder's lock, and brings the cached state up to date.
 // Both are waited for until a deadline; a lock that was not taken is not held() and the
 // call answers DC_BUSY.
@@ -601,10 +609,7 @@ int32_t Simulator::ask(const char16_t *id, uint32_t code, uint32_t question, cha
     default:
         return DC_BAD_ARGUMENT;
     }
-    if (!answer || size < text.size() + 1)
-        return DC_BAD_ARGUMENT;
-    std::memcpy(answer, text.c_str(), text.size() + 1);
-    return DC_OK;
+    return copyText(text, answer, size);
 }
 
 int32_t Simulator::reset(const char16_t *id, uint32_t code, uint16_t value, uint8_t *out)
@@ -812,10 +817,7 @@ int32_t Simulator::scriptOut(const char16_t *id, uint32_t code, char *script, ui
     for (int p = 1; p <= kPropertyCount; ++p)
         text += "prop " + std::to_string(p) + " " +
                 hexBytes(m_state.props[p].data(), m_state.props[p].size()) + "\n";
-    if (!script || size < text.size() + 1)
-        return DC_BAD_ARGUMENT;
-    std::memcpy(script, text.c_str(), text.size() + 1);
-    return DC_OK;
+    return copyText(text, script, size);
 }
 
 int32_t Simulator::idWrite(const char16_t *id, uint32_t code, const char *serial)

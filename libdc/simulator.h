@@ -158,4 +158,8 @@ private:
 // Case-insensitive comparison of a UTF-16 ID with an ASCII text.
 bool sameId(const char16_t *id, const char *ascii);
 
+// Gives text with its terminating NUL to a caller's buffer of size bytes (dcAsk,
+// dcScriptOut): DC_OK, or DC_BAD_ARGUMENT when there is no buffer or it is too small.
+int32_t copyText(const std::string &text, char *out, uint32_t size);
+
 } // namespace kelv::sim

@@ -1,7 +1,9 @@
 #pragma once
 
 // One argument of a Windows command line, quoted so that CommandLineToArgvW and the C
-// runtime read it back unchanged (backslashes doubled only before a quote).
+// runtime read it back unchanged: quoted when it is empty or holds a blank or a quote,
+// backslashes doubled only before a quote. Used for every program this side starts
+// (CreateProcessW, ShellExecuteExW).
 
 #include <string>
 
@@ -9,7 +11,7 @@ namespace kelv::platform {
 
 inline std::wstring quotedArgument(const std::wstring &argument)
 {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
         return argument;
     std::wstring result = L"\"";
     size_t backslashes = 0;

@@ -1,3 +1,4 @@
+#include "platform/command_line_win.h"
 #include "platform/shell_operations.h"
 #include "platform/wide_text_win.h"
 
@@ -24,29 +25,6 @@ std::wstring nativeSeparators(std::wstring path)
 bool exists(const std::wstring &path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// One argument as the C runtime's command-line parsing (CommandLineToArgvW)
-// reads it back: quoted when it holds a blank or a quote, backslashes doubled
-// before a quote.
-std::wstring quoted(const std::wstring &argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-        return argument;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out.push_back(c);
-    }
-    out.append(backslashes * 2, L'\\');
-    out.push_back(L'"');
-    return out;
 }
 
 } // namespace
@@ -81,7 +59,7 @@ ShellStartResult shellStart(const std::string &program, const std::vector<std::s
     for (const std::string &argument : arguments) {
         if (!parameters.empty())
             parameters.push_back(L' ');
-        parameters += quoted(wideFromUtf8(argument));
+        parameters += quotedArgument(wideFromUtf8(argument));
     }
     const std::wstring folder = nativeSeparators(wideFromUtf8(workingFolder));
     HINSTANCE instance =

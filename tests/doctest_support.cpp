@@ -1,10 +1,26 @@
 #include "tests/doctest_support.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 namespace kelv::testing {
+
+std::string programFolder()
+{
+    const char *folder = std::getenv("KELV_PROGRAM_DIR");
+    return folder ? folder : std::string();
+}
+
+std::string libdcFile()
+{
+#ifdef _WIN32
+    return programFolder() + "/libdc.dll";
+#else
+    return programFolder() + "/libdc.so";
+#endif
+}
 
 bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
 {

@@ -19,6 +19,26 @@ const char *executableSuffix();
 // The folder of the running test program (UTF-8, '/' separators).
 std::string testProgramFolder();
 
+// The built program folder (KELV_PROGRAM_DIR from the test environment; empty without it).
+std::string programFolder();
+// The device library in it: libdc.so, or libdc.dll on Windows.
+std::string libdcFile();
+
+// A shared library (DLL) loaded by its path (UTF-8) at run time, as the program loads the
+// device library: dlopen on Linux, LoadLibraryW on Windows. It stays loaded for the rest of
+// the run (threads it started and callbacks registered with it may still run).
+class SharedLibrary
+{
+public:
+    explicit SharedLibrary(const std::string &path);
+    bool loaded() const { return m_handle != nullptr; }
+    // The exported symbol, or null.
+    void *find(const char *name) const;
+
+private:
+    void *m_handle = nullptr;
+};
+
 // A new empty folder that is removed with its contents when the object goes.
 class TempFolder
 {

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <filesystem>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,6 +22,16 @@ const char *executableSuffix()
 std::string testProgramFolder()
 {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+SharedLibrary::SharedLibrary(const std::string &path)
+    : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
+{
+}
+
+void *SharedLibrary::find(const char *name) const
+{
+    return m_handle ? dlsym(m_handle, name) : nullptr;
 }
 
 TempFolder::TempFolder()

@@ -1,6 +1,7 @@
 #include "platform/command_line_win.h"
 #include "tests/doctest_support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <windows.h>
 
@@ -44,6 +45,19 @@ std::string testProgramFolder()
             c = '/';
     }
     return folder;
+}
+
+SharedLibrary::SharedLibrary(const std::string &path)
+{
+    std::wstring native = wide(path);
+    std::replace(native.begin(), native.end(), L'/', L'\\');
+    m_handle = LoadLibraryW(native.c_str());
+}
+
+void *SharedLibrary::find(const char *name) const
+{
+    return m_handle ? reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(m_handle), name))
+                    : nullptr;
 }
 
 TempFolder::TempFolder()

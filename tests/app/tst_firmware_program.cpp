@@ -7,18 +7,16 @@
 #include "device/devices_handler.h"
 #include "device/firmware_session.h"
 #include "tests/libdc/sim_fixture.h"
+#include "tests/testsupport/program_home.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
 #include "update/firmware_image.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QUuid>
 #include <csignal>
 #include <memory>
 
@@ -68,7 +66,7 @@ private:
     std::unique_ptr<XvfbServer> m_x;
     std::unique_ptr<TempProgramFolder> m_folder;
     std::unique_ptr<SimFolder> m_sim;
-    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<ProgramHome> m_home;
     QProcessEnvironment m_env;
 
     QString log() const { return readText(m_sim->file(QStringLiteral("dc.log"))); }
@@ -143,16 +141,9 @@ private slots:
         m_folder = std::make_unique<TempProgramFolder>(TempProgramFolder::Everything);
         QVERIFY(QFile::exists(m_folder->filePath(QStringLiteral("kelv"))));
         m_sim = std::make_unique<SimFolder>();
-        m_home = std::make_unique<QTemporaryDir>();
-        QDir().mkpath(m_home->filePath(QStringLiteral("tmp")));
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        m_env.insert(QStringLiteral("DISPLAY"), m_x->display());
-        m_env.insert(QStringLiteral("HOME"), m_home->path());
-        m_env.insert(QStringLiteral("TMPDIR"), m_home->filePath(QStringLiteral("tmp")));
-        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home->path());
-        m_env.insert(QStringLiteral("KELV_INSTANCE_SERVER"),
-                     QStringLiteral("kelv-fw-") + QUuid::createUuid().toString(QUuid::Id128));
+        m_home = std::make_unique<ProgramHome>(m_x->display());
+        QVERIFY(m_home->isValid());
+        m_env = m_home->environment();
         m_env.insert(QStringLiteral("DC_SIM_DIR"), m_sim->path());
         m_env.remove(QStringLiteral("KELV_UPDATE_SERVER"));
     }

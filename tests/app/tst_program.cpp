@@ -3,6 +3,7 @@
 // and ends without a window or a browser, a killed instance does not block
 // the next start, a termination signal ends the program cleanly.
 #include "tests/testsupport/desktop_session.h"
+#include "tests/testsupport/program_home.h"
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QDeadlineTimer>
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 #include <csignal>
@@ -88,13 +88,12 @@ class TestProgram : public QObject
 
 private:
     std::unique_ptr<TempProgramFolder> m_folder;
-    std::unique_ptr<QTemporaryDir> m_home;
-    QString m_serverName;
+    std::unique_ptr<ProgramHome> m_home;
     QProcessEnvironment m_env;
 
     QString work(const QString &name) const { return m_home->filePath(name); }
     // The user's runtime folder (XDG_RUNTIME_DIR) holds the socket.
-    QString socketPath() const { return m_home->filePath(m_serverName); }
+    QString socketPath() const { return m_home->filePath(m_home->instanceName()); }
 
 private slots:
     void init()
@@ -102,21 +101,13 @@ private slots:
         m_folder = std::make_unique<TempProgramFolder>(TempProgramFolder::Everything);
         QVERIFY(QFile::exists(m_folder->filePath("kelv")));
         QVERIFY(QFile::exists(m_folder->filePath("view/index.html")));
-        m_home = std::make_unique<QTemporaryDir>();
-        QDir().mkpath(m_home->filePath("tmp"));
-        m_serverName = QStringLiteral("kelv-test-") + QUuid::createUuid().toString(QUuid::Id128);
-
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.insert("QT_QPA_PLATFORM", "offscreen");
-        m_env.insert("HOME", m_home->path());
-        // The instance socket lives in the user's runtime folder and the
-        // browser cache in the user's cache folder: this case's own, shared
-        // by its starts like a user's.
-        m_env.insert("TMPDIR", m_home->filePath("tmp"));
-        m_env.insert("XDG_RUNTIME_DIR", m_home->path());
+        // Offscreen. The instance socket lives in the user's runtime folder
+        // and the browser cache in the user's cache folder: this case's own,
+        // shared by its starts like a user's.
+        m_home = std::make_unique<ProgramHome>();
+        QVERIFY(m_home->isValid());
+        m_env = m_home->environment();
         m_env.insert("XDG_CACHE_HOME", m_home->filePath("cache"));
-        m_env.insert("KELV_INSTANCE_SERVER", m_serverName);
-        m_env.remove("DISPLAY");
     }
 
     void secondStartShowsTheFirstWindowAndEnds()

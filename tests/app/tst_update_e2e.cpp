@@ -9,6 +9,7 @@
 // way: the next start runs a program that is wholly old, never a mix.
 
 #include "tests/testsupport/http_test_server.h"
+#include "tests/testsupport/program_home.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/test_files.h"
@@ -19,9 +20,7 @@
 #include <QDirIterator>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QUuid>
 #include <algorithm>
 #include <csignal>
 #include <memory>
@@ -47,7 +46,7 @@ class TestUpdateEndToEnd : public QObject
 private:
     std::unique_ptr<XvfbServer> m_x;
     std::unique_ptr<TempProgramFolder> m_folder;
-    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<ProgramHome> m_home;
     std::unique_ptr<HttpTestServer> m_server;
     QProcessEnvironment m_env;
     QList<qint64> m_detached;
@@ -208,19 +207,12 @@ private slots:
         m_folder = std::make_unique<TempProgramFolder>(TempProgramFolder::Everything);
         QVERIFY(QFile::exists(program(QStringLiteral("kelv"))));
         QVERIFY(QFile::exists(program(QStringLiteral("Updater"))));
-        m_home = std::make_unique<QTemporaryDir>();
-        QDir().mkpath(m_home->filePath(QStringLiteral("tmp")));
+        m_home = std::make_unique<ProgramHome>(m_x->display());
+        QVERIFY(m_home->isValid());
         m_server = std::make_unique<HttpTestServer>();
         QVERIFY(m_server->isListening());
 
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        m_env.insert(QStringLiteral("DISPLAY"), m_x->display());
-        m_env.insert(QStringLiteral("HOME"), m_home->path());
-        m_env.insert(QStringLiteral("TMPDIR"), m_home->filePath(QStringLiteral("tmp")));
-        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home->path());
-        m_env.insert(QStringLiteral("KELV_INSTANCE_SERVER"),
-                     QStringLiteral("kelv-update-") + QUuid::createUuid().toString(QUuid::Id128));
+        m_env = m_home->environment();
         m_env.insert(QStringLiteral("KELV_UPDATE_SERVER"), m_server->url());
     }
 

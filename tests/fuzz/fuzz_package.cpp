@@ -16,14 +16,13 @@
 // package's files, with their contents, in the ready folder.
 
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/testsupport/package_bytes.h"
 #include "update/package_format.h"
 #include "update/package_signature.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QtEndian>
 
 using namespace kelv;
 
@@ -51,25 +50,16 @@ QByteArray seal(QByteArray file)
 {
     if (file.size() < package::kMinimumSize)
         return file;
-    const QByteArrayView body = QByteArrayView(file).sliced(package::kHeaderSize);
-    qToLittleEndian<quint64>(quint64(body.size()), file.data() + package::kBodyLengthOffset);
-    file.replace(package::kBodyDigestOffset, package::kBodyDigestSize,
-                 QCryptographicHash::hash(body, QCryptographicHash::Sha256));
+    test::restampBody(&file);
     signingKey().signPackage(&file);
     return file;
 }
 
 QByteArray packPayload(const QByteArray &payload)
 {
-    QByteArray properties;
-    QByteArray stream;
-    if (!package::lzmaCompress(payload, 0, false, &properties, &stream))
+    const QByteArray body = test::packageBody(payload, 0);
+    if (body.isEmpty())
         return QByteArray();
-    QByteArray body = properties;
-    char length[4];
-    qToLittleEndian<quint32>(quint32(payload.size()), length);
-    body.append(length, 4);
-    body += stream;
     package::Manifest manifest;
     manifest.kind = QStringLiteral("firmware");
     manifest.product = package::kProductCode;

@@ -13,6 +13,6 @@ else()
 endif()
 kelv_doctest(test_dchost
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_dchost.cpp
-  LIBS dchost_client kelv_platform ${CMAKE_DL_LIBS}
+  LIBS dchost_client kelv_platform
   ENV ${dchost_env})
 add_dependencies(test_dchost libdc dcsim dchost)

@@ -22,12 +22,6 @@
 #include <type_traits>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 using namespace kelv;
 using namespace std::chrono_literals;
 
@@ -40,11 +34,6 @@ std::string environment(const char *name)
 {
     const char *value = std::getenv(name);
     return value ? value : std::string();
-}
-
-std::string programFolder()
-{
-    return environment("KELV_PROGRAM_DIR");
 }
 
 // The host program, and the library it is told to load (empty: its own default, which
@@ -61,7 +50,7 @@ std::string hostLibrary()
 
 std::string dcsim()
 {
-    return programFolder() + "/dcsim" + testing::executableSuffix();
+    return testing::programFolder() + "/dcsim" + testing::executableSuffix();
 }
 
 void runDcsim(const std::string &stateFolder, const std::vector<std::string> &arguments)
@@ -73,21 +62,10 @@ void runDcsim(const std::string &stateFolder, const std::vector<std::string> &ar
 DcEntries loadInProcess()
 {
     DcEntries entries;
-#ifdef _WIN32
-    std::wstring path;
-    for (char c : programFolder() + "/libdc.dll")
-        path += c == '/' ? L'\\' : wchar_t(static_cast<unsigned char>(c));
-    HMODULE library = LoadLibraryW(path.c_str());
-    auto find = [&](const char *name) {
-        return reinterpret_cast<void *>(GetProcAddress(library, name));
-    };
-#else
-    void *library = dlopen((programFolder() + "/libdc.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto find = [&](const char *name) { return dlsym(library, name); };
-#endif
-    REQUIRE(library != nullptr);
+    const testing::SharedLibrary library(testing::libdcFile());
+    REQUIRE(library.loaded());
     forEachDcEntry(entries, [&](const char *name, auto &entry) {
-        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(find(name));
+        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(library.find(name));
     });
     return entries;
 }
@@ -307,18 +285,17 @@ TEST_CASE("a library's processor is read from its header; only a 32-bit one need
 
     // This build's own library loads in-process; the host's does not (under Wine it is the
     // 32-bit libdc.dll beside the 32-bit dchost.exe).
+    const std::string own = testing::libdcFile();
 #ifdef _WIN32
-    const std::string own = programFolder() + "/libdc.dll";
     const std::string hostFolder = hostProgram().substr(0, hostProgram().find_last_of("/\\"));
     CHECK(dchost::libraryMachine(hostFolder + "/libdc.dll") == LibraryMachine::X86);
     CHECK(dchost::libraryMachine(hostProgram()) == LibraryMachine::X86);
     CHECK(dchost::libraryNeedsHost(dchost::libraryMachine(hostFolder + "/libdc.dll")));
-#else
-    const std::string own = programFolder() + "/libdc.so";
 #endif
     CHECK(dchost::libraryMachine(own) == LibraryMachine::X86_64);
     CHECK_FALSE(dchost::libraryNeedsHost(dchost::libraryMachine(own)));
-    CHECK(dchost::libraryMachine(programFolder() + "/no-such-library") == LibraryMachine::Unknown);
+    CHECK(dchost::libraryMachine(testing::programFolder() + "/no-such-library") ==
+          LibraryMachine::Unknown);
 }
 
 TEST_CASE("through the host every entry point answers as the library loaded in-process does")
@@ -413,8 +390,8 @@ TEST_CASE("a host without its library, or gone, answers like a device that is no
     SUBCASE("the host program is missing")
     {
         std::string error;
-        CHECK(dchost::HostConnection::start(programFolder() + "/no-such-host", "", &error) ==
-              nullptr);
+        CHECK(dchost::HostConnection::start(testing::programFolder() + "/no-such-host", "",
+                                            &error) == nullptr);
         CHECK_FALSE(error.empty());
     }
     SUBCASE("the host ends while the program runs")

@@ -11,12 +11,6 @@
 #include <doctest.h>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 using namespace kelv;
 using namespace std::chrono_literals;
 
@@ -27,43 +21,6 @@ const char *const kEntryPoints[] = {
     "dcReset",       "dcNotify",    "dcRead",          "dcWrite",        "dcReadProp",
     "dcWriteProp",   "dcScriptOut", "dcIDWrite",       "dcRebootRom",    "dcFinishUpdateRom",
     "dcCheckRom",    "dcBornRom",   "dcEraseRom",
-};
-
-std::string programFolder()
-{
-    const char *folder = std::getenv("KELV_PROGRAM_DIR");
-    return folder ? folder : std::string();
-}
-
-class Library
-{
-public:
-    explicit Library(const std::string &folder)
-    {
-#ifdef _WIN32
-        std::wstring path;
-        for (char c : folder + "/libdc.dll")
-            path += c == '/' ? L'\\' : wchar_t(static_cast<unsigned char>(c));
-        m_handle = LoadLibraryW(path.c_str());
-#else
-        m_handle = dlopen((folder + "/libdc.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-    }
-    bool loaded() const
-    {
-        return m_handle != nullptr;
-    }
-    void *find(const char *name) const
-    {
-#ifdef _WIN32
-        return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(m_handle), name));
-#else
-        return dlsym(m_handle, name);
-#endif
-    }
-
-private:
-    void *m_handle = nullptr;
 };
 
 std::atomic<uint32_t> g_lastEvent{0};
@@ -92,10 +49,10 @@ TEST_CASE("the library loaded by file name exports all eighteen entry points and
 {
     testing::TempFolder state;
     testing::setEnvironment("DC_SIM_DIR", state.path());
-    const std::string dcsim = programFolder() + "/dcsim" + testing::executableSuffix();
+    const std::string dcsim = testing::programFolder() + "/dcsim" + testing::executableSuffix();
     const std::vector<std::string> simEnvironment = {"DC_SIM_DIR=" + state.path()};
 
-    Library library(programFolder());
+    testing::SharedLibrary library(testing::libdcFile());
     REQUIRE(library.loaded());
     for (const char *name : kEntryPoints) {
         CAPTURE(name);
@@ -147,14 +104,14 @@ TEST_CASE("a device held by another process (dcsim hold) is busy until that proc
     // the folder too, so dcsim holds it longer than that.
     testing::TempFolder state;
     testing::setEnvironment("DC_SIM_DIR", state.path());
-    Library library(programFolder());
+    testing::SharedLibrary library(testing::libdcFile());
     REQUIRE(library.loaded());
     const auto deviceExist = reinterpret_cast<DcFnDeviceExist>(library.find("dcDeviceExist"));
     REQUIRE(library.find("dcDeviceExist") != nullptr);
     const char16_t *mouse = u"HID\\Vid_0aa0&Pid_5e30";
     REQUIRE(deviceExist(mouse) == DC_OK);
 
-    testing::ChildProcess holder(programFolder() + "/dcsim" + testing::executableSuffix(),
+    testing::ChildProcess holder(testing::programFolder() + "/dcsim" + testing::executableSuffix(),
                                  {"hold", "5000"}, {"DC_SIM_DIR=" + state.path()});
     REQUIRE(holder.started());
     CHECK(testing::waitFor([&] { return deviceExist(mouse) == DC_BUSY; }, 15s));

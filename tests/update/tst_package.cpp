@@ -3,6 +3,7 @@
 // writing anything.
 
 #include "common/app_paths.h"
+#include "tests/testsupport/package_bytes.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "update/client_install.h"
@@ -12,7 +13,6 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
@@ -57,40 +57,27 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QByteArray sha256(QByteArrayView data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
-
 // Re-seals a package whose body was edited: recomputes the manifest's length
 // and digest and signs it again, as a vendor's broken packer would.
 QByteArray reseal(QByteArray package)
 {
-    const QByteArrayView body = QByteArrayView(package).sliced(package::kHeaderSize);
-    qToLittleEndian<quint64>(quint64(body.size()), package.data() + package::kBodyLengthOffset);
-    package.replace(package::kBodyDigestOffset, package::kBodyDigestSize, sha256(body));
+    test::restampBody(&package);
     return key().sign(package);
 }
 
 // A signed client package around a hand-made payload stream.
 QByteArray packageOfPayload(const QByteArray &payload, const QString &version)
 {
-    QByteArray properties;
-    QByteArray stream;
-    if (!package::lzmaCompress(payload, 6, false, &properties, &stream))
+    const QByteArray body = test::packageBody(payload, 6);
+    if (body.isEmpty())
         return QByteArray();
-    QByteArray body = properties;
-    char length[4];
-    qToLittleEndian<quint32>(quint32(payload.size()), length);
-    body.append(length, 4);
-    body += stream;
     package::Manifest manifest;
     manifest.kind = QStringLiteral("client");
     manifest.product = package::kProductCode;
     manifest.version = version;
-    manifest.bodyLength = quint64(body.size());
-    manifest.bodyDigest = sha256(body);
-    return key().sign(package::headerOf(manifest) + body);
+    QByteArray file = package::headerOf(manifest) + body;
+    test::restampBody(&file);
+    return key().sign(file);
 }
 
 package::Expectation expect(const QString &kind, const QString &installed = QString())
