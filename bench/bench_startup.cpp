@@ -504,9 +504,10 @@ int startupComparison(const QString &programFolder, const QString &emptyPage)
 
 void printHidden(const char *name, const char *when, const Memory &memory)
 {
-    std::printf("hidden, %-22s after %s: PSS %.1f MiB, RSS %.1f MiB (%s)\n", name, when,
-                memory.pssMiB(), memory.rssMiB(),
-                qPrintable(memory.processes.join(QStringLiteral(", "))));
+    std::printf(
+        "hidden, %-22s after %s: PSS %.1f MiB, RSS %.1f MiB (%s); PSS as if alone %.1f MiB\n", name,
+        when, memory.pssMiB(), memory.rssMiB(),
+        qPrintable(memory.processes.join(QStringLiteral(", "))), memory.alonePssMiB());
     std::fflush(stdout);
 }
 
