@@ -4,9 +4,13 @@
 //
 // 1. Start (offscreen, each start cold: a fresh home, temporary folder and
 //    browser profile), kelv and the bare page alternating, 5 runs each: the
-//    time from starting the executable to "page loaded", and the memory of
-//    the program with all its browser helper processes once the page is
-//    loaded (PSS per process, summed; RSS summed).
+//    time from starting the executable to "page loaded" and the processor
+//    time all their processes and threads had used by then (a figure less
+//    shaken by other work on the machine), and the memory of the program with
+//    all its browser helper processes 1.5 s after the page loaded and once it
+//    has settled, 8 s after (the engine keeps the buffers of the start's
+//    first pictures for a few seconds) (PSS per process, summed; RSS summed).
+//    The bare page has the program's window size (conf.xml's clientSize).
 // 2. Hidden in the tray (under a private Xvfb, so the window can be closed as
 //    a user closes it): started with -autostart, and started shown with the
 //    window closed by a click on the page's close button once it is ready,
@@ -33,6 +37,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
@@ -126,22 +131,110 @@ struct Memory
 {
     qint64 pssKiB = 0; // proportional: shared pages divided among their users
     qint64 rssKiB = 0;
+    // PSS as if the tree were alone on the machine: a page is divided among the
+    // tree's own processes only (0 where the pages cannot be read).
+    qint64 alonePssKiB = 0;
     QStringList processes; // "role PSS"
     double pssMiB() const { return double(pssKiB) / 1024.0; }
     double rssMiB() const { return double(rssKiB) / 1024.0; }
+    double alonePssMiB() const { return double(alonePssKiB) / 1024.0; }
 };
+
+// The physical pages (page frame numbers) a process has in memory; empty when
+// its page map cannot be read (it needs the rights of an administrator).
+std::vector<quint64> residentPagesOf(qint64 pid)
+{
+    std::vector<quint64> pages;
+    QFile pagemap(QStringLiteral("/proc/%1/pagemap").arg(pid));
+    if (!pagemap.open(QIODevice::ReadOnly))
+        return pages;
+    const qint64 pageSize = ::sysconf(_SC_PAGESIZE);
+    // Only the ranges with resident pages are read (the engine reserves far
+    // more address space than it uses).
+    qulonglong start = 0, end = 0;
+    for (const QByteArray &line : readProc(QStringLiteral("/proc/%1/smaps").arg(pid)).split('\n')) {
+        const QByteArray range = line.left(line.indexOf(' '));
+        if (range.contains('-') && !range.endsWith(':')) {
+            start = range.left(range.indexOf('-')).toULongLong(nullptr, 16);
+            end = range.mid(range.indexOf('-') + 1).toULongLong(nullptr, 16);
+            continue;
+        }
+        if (!line.startsWith("Rss:") || procField(line, "Rss:") == 0 || end <= start)
+            continue;
+        std::vector<quint64> entries((end - start) / pageSize);
+        if (!pagemap.seek(qint64(start / pageSize * 8)) ||
+            pagemap.read(reinterpret_cast<char *>(entries.data()), qint64(entries.size() * 8)) !=
+                qint64(entries.size() * 8))
+            continue;
+        for (quint64 entry : entries) {
+            const quint64 frame = entry & ((quint64(1) << 55) - 1);
+            if ((entry >> 63) && frame != 0) // present (frame numbers hidden: 0)
+                pages.push_back(frame);
+        }
+    }
+    return pages;
+}
 
 Memory memoryOf(qint64 root)
 {
     Memory memory;
+    std::vector<std::vector<quint64>> resident;
     for (qint64 pid : processTree(root)) {
         const qint64 pss =
             procField(readProc(QStringLiteral("/proc/%1/smaps_rollup").arg(pid)), "Pss:");
         memory.pssKiB += pss;
         memory.rssKiB += procField(readProc(QStringLiteral("/proc/%1/status").arg(pid)), "VmRSS:");
         memory.processes << QStringLiteral("%1 %2").arg(roleOf(pid)).arg(pss / 1024.0, 0, 'f', 1);
+        resident.push_back(residentPagesOf(pid));
     }
+    // Each page divided among the tree's processes that map it (a page mapped
+    // twice by one process counts twice, as PSS does).
+    QHash<quint64, int> users;
+    for (const std::vector<quint64> &pages : resident) {
+        for (quint64 page : pages)
+            ++users[page];
+    }
+    double alone = 0;
+    for (const std::vector<quint64> &pages : resident) {
+        for (quint64 page : pages)
+            alone += 1.0 / users.value(page);
+    }
+    memory.alonePssKiB = qint64(alone * double(::sysconf(_SC_PAGESIZE)) / 1024.0);
     return memory;
+}
+
+// Processor time used so far by every thread of the tree, in milliseconds.
+double cpuMsOf(qint64 root)
+{
+    double ns = 0;
+    for (qint64 pid : processTree(root)) {
+        const QStringList threads = QDir(QStringLiteral("/proc/%1/task").arg(pid))
+                                        .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &tid : threads) {
+            // "time on the processor (ns) time waiting (ns) time slices"
+            ns += readProc(QStringLiteral("/proc/%1/task/%2/schedstat").arg(pid).arg(tid))
+                      .split(' ')
+                      .value(0)
+                      .toDouble();
+        }
+    }
+    return ns / 1e6;
+}
+
+// The program's window size: conf.xml's clientSize ("width,height"), as the
+// program reads it (800x600 when it is missing or malformed).
+QString windowSizeOf(const QString &programFolder)
+{
+    QFile file(programFolder + QStringLiteral("/Resources/profiles/conf.xml"));
+    const QString conf =
+        file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    const QRegularExpressionMatch size =
+        QRegularExpression(
+            QStringLiteral("<client\\b[^>]*\\bclientSize=\"\\s*(\\d+)\\s*,\\s*(\\d+)"))
+            .match(conf);
+    if (!size.hasMatch() || size.captured(1).toInt() <= 0 || size.captured(2).toInt() <= 0)
+        return QStringLiteral("800x600");
+    return size.captured(1) + QLatin1Char('x') + size.captured(2);
 }
 
 // Context switches of every thread of the tree, per thread id.
@@ -321,30 +414,62 @@ bool clickCloseButton(const QString &display)
                                          QStringLiteral("click"), QStringLiteral("1")});
 }
 
-void printStartups(const char *name, const std::vector<double> &loads,
-                   const std::vector<Memory> &memories)
+struct Startup
 {
-    std::vector<double> pss, rss;
-    for (const Memory &m : memories) {
-        pss.push_back(m.pssMiB());
-        rss.push_back(m.rssMiB());
-    }
-    std::printf("%-10s start to page loaded: %s ms\n", name, qPrintable(spread(loads, 0)));
-    std::printf("%-10s memory, page shown:   %s MiB PSS; RSS %s MiB\n", name,
-                qPrintable(spread(pss, 1)), qPrintable(spread(rss, 1)));
+    double loadedMs = 0;
+    double cpuMs = 0; // all processes' processor time when the page had loaded
+    Memory shown;     // 1.5 s after the page loaded
+    Memory settled;   // 8 s after
+};
+
+// One figure of each run.
+template <typename Figure>
+std::vector<double> figuresOf(const std::vector<Startup> &runs, Figure figure)
+{
+    std::vector<double> figures;
+    for (const Startup &run : runs)
+        figures.push_back(figure(run));
+    return figures;
 }
 
-int startupComparison(const QString &programFolder, const QString &emptyPage, double *ratioLoad,
-                      double *ratioMemory)
+const auto loadedMs = [](const Startup &run) { return run.loadedMs; };
+const auto cpuMs = [](const Startup &run) { return run.cpuMs; };
+const auto shownPss = [](const Startup &run) { return run.shown.pssMiB(); };
+const auto settledPss = [](const Startup &run) { return run.settled.pssMiB(); };
+const auto shownAlone = [](const Startup &run) { return run.shown.alonePssMiB(); };
+const auto settledAlone = [](const Startup &run) { return run.settled.alonePssMiB(); };
+
+void printStartups(const char *name, const std::vector<Startup> &runs)
 {
-    std::vector<double> kelvLoads, bareLoads;
-    std::vector<Memory> kelvMemory, bareMemory;
+    std::printf("%-10s start to page loaded: %s ms; processor time by then %s ms\n", name,
+                qPrintable(spread(figuresOf(runs, loadedMs), 0)),
+                qPrintable(spread(figuresOf(runs, cpuMs), 0)));
+    std::printf("%-10s memory, page shown:   %s MiB PSS; RSS %s MiB\n", name,
+                qPrintable(spread(figuresOf(runs, shownPss), 1)),
+                qPrintable(spread(
+                    figuresOf(runs, [](const Startup &run) { return run.shown.rssMiB(); }), 1)));
+    std::printf("%-10s memory, page settled: %s MiB PSS\n", name,
+                qPrintable(spread(figuresOf(runs, settledPss), 1)));
+    std::printf("%-10s PSS as if alone on the machine: page shown %s MiB, settled %s MiB\n", name,
+                qPrintable(spread(figuresOf(runs, shownAlone), 1)),
+                qPrintable(spread(figuresOf(runs, settledAlone), 1)));
+}
+
+int startupComparison(const QString &programFolder, const QString &emptyPage)
+{
+    const QString windowSize = windowSizeOf(programFolder);
+    std::printf("the bare page's window: %s, as the program's\n", qPrintable(windowSize));
+    std::vector<Startup> kelvRuns, bareRuns;
     for (int i = 0; i < Runs * 2; ++i) {
         const bool isKelv = i % 2 == 0;
         const QString program =
             isKelv ? programFolder + QStringLiteral("/kelv") : QStringLiteral(KELV_BENCH_BARE_PAGE);
-        Started started(program, isKelv ? QStringList() : QStringList{emptyPage}, QString());
-        const double loaded = started.waitFor("page loaded");
+        Started started(program, isKelv ? QStringList() : QStringList{emptyPage, windowSize},
+                        QString());
+        Startup run;
+        run.loadedMs = started.waitFor("page loaded");
+        run.cpuMs = cpuMsOf(started.pid());
+        const double loaded = run.loadedMs;
         started.collect();
         if (loaded < 0 || started.output().contains("page failed to load")) {
             std::fprintf(stderr, "bench_startup: the page did not load:\n%s\n",
@@ -353,31 +478,36 @@ int startupComparison(const QString &programFolder, const QString &emptyPage, do
         }
         // Let the helper processes settle after the first paint.
         QThread::msleep(1500);
-        const Memory memory = memoryOf(started.pid());
-        (isKelv ? kelvLoads : bareLoads).push_back(loaded);
-        (isKelv ? kelvMemory : bareMemory).push_back(memory);
-        std::printf("run %d %-9s page loaded %4.0f ms; PSS %.1f MiB (%s)\n", i / 2 + 1,
-                    isKelv ? "kelv" : "bare page", loaded, memory.pssMiB(),
-                    qPrintable(memory.processes.join(QStringLiteral(", "))));
+        run.shown = memoryOf(started.pid());
+        QThread::msleep(6500);
+        run.settled = memoryOf(started.pid());
+        (isKelv ? kelvRuns : bareRuns).push_back(run);
+        std::printf("run %d %-9s page loaded %4.0f ms, processor %4.0f ms; PSS %.1f MiB (%s), "
+                    "alone %.1f; settled %.1f MiB, alone %.1f\n",
+                    i / 2 + 1, isKelv ? "kelv" : "bare page", loaded, run.cpuMs, run.shown.pssMiB(),
+                    qPrintable(run.shown.processes.join(QStringLiteral(", "))),
+                    run.shown.alonePssMiB(), run.settled.pssMiB(), run.settled.alonePssMiB());
         std::fflush(stdout);
     }
-    printStartups("kelv", kelvLoads, kelvMemory);
-    printStartups("bare page", bareLoads, bareMemory);
-    std::vector<double> kelvPss, barePss;
-    for (const Memory &m : kelvMemory)
-        kelvPss.push_back(m.pssMiB());
-    for (const Memory &m : bareMemory)
-        barePss.push_back(m.pssMiB());
-    *ratioLoad = median(kelvLoads) / median(bareLoads);
-    *ratioMemory = median(kelvPss) / median(barePss);
+    printStartups("kelv", kelvRuns);
+    printStartups("bare page", bareRuns);
+    const auto ratio = [&](auto figure) {
+        return median(figuresOf(kelvRuns, figure)) / median(figuresOf(bareRuns, figure));
+    };
+    std::printf("kelv / bare page: start %.2fx (processor time %.2fx), memory shown %.2fx, "
+                "settled %.2fx; as if alone: shown %.2fx, settled %.2fx\n",
+                ratio(loadedMs), ratio(cpuMs), ratio(shownPss), ratio(settledPss),
+                ratio(shownAlone), ratio(settledAlone));
+    std::fflush(stdout);
     return 0;
 }
 
 void printHidden(const char *name, const char *when, const Memory &memory)
 {
-    std::printf("hidden, %-22s after %s: PSS %.1f MiB, RSS %.1f MiB (%s)\n", name, when,
-                memory.pssMiB(), memory.rssMiB(),
-                qPrintable(memory.processes.join(QStringLiteral(", "))));
+    std::printf(
+        "hidden, %-22s after %s: PSS %.1f MiB, RSS %.1f MiB (%s); PSS as if alone %.1f MiB\n", name,
+        when, memory.pssMiB(), memory.rssMiB(),
+        qPrintable(memory.processes.join(QStringLiteral(", "))), memory.alonePssMiB());
     std::fflush(stdout);
 }
 
@@ -471,12 +601,8 @@ int main(int argc, char **argv)
 
     const QString part = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
     if (part != QLatin1String("tray") && part != QLatin1String("ratbagd")) {
-        double loadRatio = 0, memoryRatio = 0;
-        if (const int failed =
-                startupComparison(folder.path(), emptyPage, &loadRatio, &memoryRatio))
+        if (const int failed = startupComparison(folder.path(), emptyPage))
             return failed;
-        std::printf("kelv / bare page: start %.2fx, memory shown %.2fx\n", loadRatio, memoryRatio);
-        std::fflush(stdout);
     }
     if (part == QLatin1String("start"))
         return 0;

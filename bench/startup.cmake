@@ -1,5 +1,7 @@
-# Start of the program next to a bare Qt WebEngine page (median and range of 5
-# runs each, alternating, offscreen), the memory of all their processes, and
+# Start of the program next to a bare Qt WebEngine page of the same window size
+# (median and range of 5 runs each, alternating, offscreen): the time and the
+# processor time to "page loaded", the memory of all their processes (PSS, and
+# PSS as if alone on the machine, once shown and once settled), and
 # the program hidden in the tray (memory after 10 s and 120 s, idle wake-ups,
 # the time to open the window again) under a private Xvfb with a tray; with
 # "ratbagd", the program in the tray while ratbagd.devel runs.

@@ -60,3 +60,29 @@ test('without a usable kept description the mouse is read again; a fresh page re
   fresh.sessionStorage = win.sessionStorage;
   assert.equal(restoreState(new App(makeNative({})), fresh), null, 'a new start of the program starts afresh');
 });
+
+// The page's own start (the end of js/app.js) in a document it cannot build its
+// screens in: the start fails, and the failure is reported as the start's error,
+// the held events are let go, and nothing is left unhandled.
+test('a start that fails is reported as the page not starting', async () => {
+  const warnings = [];
+  const unhandled = [];
+  const onUnhandled = (e) => unhandled.push(e);
+  const saved = { window: globalThis.window, document: globalThis.document, warn: console.warn, error: console.error };
+  process.on('unhandledRejection', onUnhandled);
+  globalThis.window = {};
+  globalThis.document = {};
+  console.warn = (...args) => warnings.push(args.join(' '));
+  console.error = () => {};
+  try {
+    await import('../../view/js/app.js?start-fails');
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  } finally {
+    process.off('unhandledRejection', onUnhandled);
+    Object.assign(console, { warn: saved.warn, error: saved.error });
+    globalThis.window = saved.window;
+    globalThis.document = saved.document;
+  }
+  assert.deepEqual(unhandled, []);
+  assert.equal(warnings.filter((w) => w.startsWith('error.start:')).length, 1, warnings.join('\n'));
+});

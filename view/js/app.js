@@ -199,9 +199,7 @@ if (typeof window !== 'undefined' && typeof document !== 'undefined' && !window.
   const app = new App();
   app.start().catch((e) => {
     console.error(e);
-      if (this.renderHeld) this.renderMissed = true;
-      else this.ui?.render();
-      // Hidden, the page may rest at any time: what it shows is kept.
-      if (typeof document !== 'undefined' && document.hidden && this.bridge.available) keepState(this);
+    app.bridge.release();
+    app.error('error.start', e.message, [], { everywhere: true });
   });
 }
