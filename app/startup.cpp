@@ -30,6 +30,11 @@ void prepareBrowserEnvironment()
     if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND"))
         qputenv("QT_QUICK_BACKEND", "software");
     const bool software = qgetenv("QT_QUICK_BACKEND") == "software";
+    // Drawn in software, nothing needs OpenGL on X11 either: without this Qt
+    // loads the GLX driver (Mesa's with its LLVM, over 20 MiB resident) at the
+    // first window.
+    if (software && !qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
 
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     const QList<QByteArray> present = flags.split(' ');

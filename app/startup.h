@@ -7,7 +7,8 @@ namespace kelv {
 // there (unless the caller chose), and Chromium's background networking and
 // component updates are turned off (the program works offline and its page is
 // local). The page is drawn in software (Qt Quick's software scene graph,
-// Chromium without GPU) unless QT_QUICK_BACKEND names another backend.
+// Chromium without GPU, no OpenGL on X11) unless QT_QUICK_BACKEND names another
+// backend.
 // Existing flags are kept.
 void prepareBrowserEnvironment();
 

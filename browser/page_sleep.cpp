@@ -14,6 +14,9 @@ PageSleep::PageSleep(QWebEnginePage *page) : QObject(page), m_page(page)
     m_quiet.setSingleShot(true);
     m_quiet.setInterval(DefaultQuietMs);
     connect(&m_quiet, &QTimer::timeout, this, &PageSleep::sleepIfQuiet);
+    m_release.setSingleShot(true);
+    m_release.setInterval(ReleaseDelayMs);
+    connect(&m_release, &QTimer::timeout, this, &PageSleep::releaseMemoryIfAsleep);
     connect(page, &QWebEnginePage::visibleChanged, this, &PageSleep::onVisibleChanged);
     connect(page, &QWebEnginePage::lifecycleStateChanged, this,
             &PageSleep::onLifecycleStateChanged);
@@ -96,9 +99,7 @@ void PageSleep::onLifecycleStateChanged(State state)
 {
     if (state == State::Discarded) {
         qCInfo(lcSleep, "page asleep");
-        // The renderer's memory is gone; give back what the engine freed in
-        // this process too.
-        platform::releaseFreeMemory();
+        m_release.start();
         emit asleepChanged(true);
         return;
     }
@@ -109,6 +110,16 @@ void PageSleep::onLifecycleStateChanged(State state)
         m_wakeClock.start();
     }
     emit asleepChanged(false);
+}
+
+void PageSleep::releaseMemoryIfAsleep()
+{
+    if (!isAsleep())
+        return;
+    // The renderer's memory is gone; give back what the engine freed in this
+    // process and the pages of its code that only the page's start needed.
+    platform::releaseFreeMemory();
+    qCInfo(lcSleep, "memory given back");
 }
 
 void PageSleep::noteActivity()

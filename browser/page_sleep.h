@@ -29,6 +29,10 @@ public:
     // A query unanswered for this long no longer keeps the page awake (a
     // request the native side never answers by design).
     static constexpr int UnansweredLimitMs = 30000;
+    // How long after falling asleep the process gives back the memory it no
+    // longer needs: the renderer has ended by then, so the engine's pages it
+    // shared are this process's alone and can go too.
+    static constexpr int ReleaseDelayMs = 3000;
 
     explicit PageSleep(QWebEnginePage *page);
 
@@ -64,6 +68,7 @@ private:
     void noteActivity();
     void sleepIfQuiet();
     bool hasQueryInFlight() const;
+    void releaseMemoryIfAsleep();
 
     QWebEnginePage *m_page;
     bool m_enabled = false;
@@ -71,6 +76,7 @@ private:
     QString m_wakeReason;
     QElapsedTimer m_wakeClock;
     QTimer m_quiet;
+    QTimer m_release;
     QVariantList m_held;
     QHash<quint64, qint64> m_inFlight; // serial -> arrival (ms on m_clock)
     QElapsedTimer m_clock;

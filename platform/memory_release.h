@@ -2,10 +2,12 @@
 
 namespace kelv::platform {
 
-// Gives the memory the process has freed back to the system where the
-// allocator keeps it for reuse (glibc's heap on Linux). Called after large
-// parts of the program were torn down, so a program that rests in the tray
-// does not hold on to what it no longer uses.
+// Gives back to the system what the process no longer needs for now: the
+// memory it freed that the allocator keeps for reuse, and the pages of its
+// files (code, read-only data) that are resident but unused (the working set
+// on Windows). Called after large parts of the program were torn down, so a
+// program that rests in the tray does not hold on to them; pages still needed
+// come back when they are next used.
 void releaseFreeMemory();
 
 } // namespace kelv::platform

@@ -4,6 +4,7 @@
 #include "platform/file_access.h"
 #include "platform/global_hotkey.h"
 #include "platform/key_recorder.h"
+#include "platform/memory_release.h"
 #include "platform/process_control.h"
 #include "platform/process_state.h"
 #include "platform/program_path.h"
@@ -37,7 +38,10 @@
 #include <sddl.h>
 // clang-format on
 #else
+#include <fcntl.h>
+#include <fstream>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -512,3 +516,54 @@ TEST_CASE("a program asked to end ends, asked or forced")
     CHECK_FALSE(platform::endProcess(0, false));
     CHECK_FALSE(platform::endProcess(-5, true));
 }
+
+#ifndef _WIN32
+namespace {
+
+// The resident size of the mapping that starts at address, from /proc/self/smaps.
+long residentKiB(const void *address)
+{
+    char start[32];
+    std::snprintf(start, sizeof start, "%lx-", reinterpret_cast<unsigned long>(address));
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        if (line.find('-') != std::string::npos && line.find(' ') > line.find('-') &&
+            std::isxdigit(static_cast<unsigned char>(line[0])))
+            inside = line.rfind(start, 0) == 0;
+        else if (inside && line.rfind("Rss:", 0) == 0)
+            return std::strtol(line.c_str() + 4, nullptr, 10);
+    }
+    return -1;
+}
+
+} // namespace
+
+TEST_CASE("released, the resident pages of a file the program only reads go back to the system")
+{
+    testing::TempFolder folder;
+    const std::string file = folder.path() + "/data";
+    constexpr size_t size = 4 << 20;
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << std::string(size, 'k');
+    }
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    REQUIRE(fd >= 0);
+    void *mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    REQUIRE(mapped != MAP_FAILED);
+    long sum = 0;
+    for (size_t i = 0; i < size; i += 4096)
+        sum += static_cast<const char *>(mapped)[i];
+    CHECK(sum == long('k') * long(size / 4096));
+    REQUIRE(residentKiB(mapped) >= 4000);
+
+    platform::releaseFreeMemory();
+    CHECK(residentKiB(mapped) < 1024);
+    // Read again, the data is all there.
+    CHECK(std::string(static_cast<const char *>(mapped), 8) == "kkkkkkkk");
+    munmap(mapped, size);
+}
+#endif

@@ -159,3 +159,23 @@ test('the hot key opens the popup while the main page sleeps', async () => {
   }
   p.xdotool('key', 'ctrl+alt+m');
 });
+
+// The resident KiB of the program's own executable (a copy in the test's
+// program folder, so no other process shares its pages).
+function programResidentKiB() {
+  const exe = fs.realpathSync(path.join(p.dir, 'kelv'));
+  return fs.readFileSync(`/proc/${p.proc.pid}/smaps`, 'utf8').split(/\n(?=[0-9a-f]+-[0-9a-f]+ )/)
+    .filter((m) => m.split('\n')[0].endsWith(` ${exe}`) && !/^\S+ .w/.test(m))
+    .reduce((kib, m) => kib + Number(/\nRss:\s+(\d+)/.exec(m)?.[1] ?? 0), 0);
+}
+
+test('resting in the tray, the program holds no graphics driver and gives back the pages it read', async () => {
+  await openAgain();
+  const asleepAt = await closeAndSleep();
+  const before = programResidentKiB();
+  await logged('memory given back', asleepAt);
+  const after = programResidentKiB();
+  assert.ok(before > 256 && after < before / 2, `the program's code resident: ${before} KiB asleep, ${after} KiB after giving memory back`);
+  const maps = fs.readFileSync(`/proc/${p.proc.pid}/maps`, 'utf8');
+  assert.doesNotMatch(maps, /_dri\.so|libGLX_mesa|libLLVM/, 'drawn in software, no OpenGL driver is loaded');
+});
