@@ -22,12 +22,12 @@
 //    program's own figure from the window being shown to the page being back
 //    as the user left it ("page shown after N ms").
 //
-// 4. With "ratbagd": the -autostart run of part 2 while libratbag's
+// 4. With "ratbagd": the -autostart run of measurement 2 while libratbag's
 //    ratbagd.devel serves its test mouse on a private system bus (the
 //    ratbagd service thread idle with a daemon to watch).
 //
 // Usage: bench_startup [program folder [start|tray|ratbagd]] (default: the
-// build's program folder, parts 1 to 3)
+// build's program folder, measurements 1 to 3)
 #include "tests/testsupport/ratbag_daemon.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
