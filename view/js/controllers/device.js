@@ -55,13 +55,16 @@ export class DeviceController {
   resume(description) {
     const { state } = this.app;
     if (!state.device || state.deviceState !== 'ready') return;
+    let caps = null;
     try {
-      if (!description) throw new Error('no description kept');
-      this.mouse = new Mouse(this.app.bridge, state.device, capsFromBytes(description));
-      this.mouse.description = description;
-    } catch {
+      caps = description ? capsFromBytes(description) : null;
+    } catch { /* a kept description that no longer reads: read the mouse again */ }
+    if (!caps) {
       state.deviceState = 'none';
+      return;
     }
+    this.mouse = new Mouse(this.app.bridge, state.device, caps);
+    this.mouse.description = description;
   }
 
   // A failed device command: look at the list again (the device may be
