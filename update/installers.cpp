@@ -217,6 +217,35 @@ bool bundleOutdatedBy(const QStringList &packageFiles)
     return false;
 }
 
+// The build copies css/main.css into index.html (cmake/inline_page_style.cmake), marked
+// with the file it came from. A package with a new style sheet but without an
+// index.html of its own would leave the old copy in force: the staged index.html gets
+// its link to the file back. False when the staged index.html cannot be rewritten.
+const QString PageStyleSheet = QStringLiteral("css/main.css");
+
+bool linkStyleSheetAgain(const QString &stagedIndex)
+{
+    QFile file(stagedIndex);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray page = file.readAll();
+    file.close();
+    const QByteArray open = QByteArrayLiteral("<style data-file=\"css/main.css\">");
+    const QByteArray close = QByteArrayLiteral("</style>");
+    const qsizetype start = page.indexOf(open);
+    if (start < 0)
+        return true;
+    const qsizetype end = page.indexOf(close, start + open.size());
+    if (end < 0)
+        return true;
+    page.replace(start, end + close.size() - start,
+                 QByteArrayLiteral("<link rel=\"stylesheet\" href=\"css/main.css\">"));
+    QSaveFile out(stagedIndex);
+    return out.open(QIODevice::WriteOnly) && out.write(page) == page.size() && out.commit();
+}
+
 } // namespace
 
 bool installPagePackage()
@@ -282,6 +311,11 @@ bool installPagePackage()
         if (!withRetries([&] { return QFile::copy(pageFile, staged); }, pageFile))
             return abandon();
     }
+
+    const QString stagedIndex = staging + QStringLiteral("/index.html");
+    if (files.contains(PageStyleSheet) && !files.contains(QStringLiteral("index.html")) &&
+        !withRetries([&] { return linkStyleSheetAgain(stagedIndex); }, stagedIndex))
+        return abandon();
 
     if (!withRetries([&] { return swapPageFolders(view, staging, retired); }, view))
         return abandon();

@@ -112,9 +112,10 @@ x.open('GET', 'data.txt'); x.send();
                                   QStringLiteral("local data"), 20000);
     }
 
-    // The program folder's page starts from its bundle alone (index.html loads it; no
-    // module is needed), and from its modules when the bundle is gone (a page package
-    // removed it, or the build had no esbuild).
+    // The program folder's page starts from its bundle alone (index.html loads it and
+    // carries its style sheet; no module and no css/ file is needed), and from its
+    // modules when the bundle is gone (a page package removed it, or the build had no
+    // esbuild).
     void theProgramPageStartsFromItsBundleOrItsModules()
     {
         const QString built = qEnvironmentVariable("KELV_PROGRAM_DIR") + QStringLiteral("/view");
@@ -129,6 +130,7 @@ x.open('GET', 'data.txt'); x.send();
         QVERIFY(
             QFile::copy(built + QLatin1Char('/') + bundle, bundled + QLatin1Char('/') + bundle));
         QVERIFY(QFile::remove(modular + QLatin1Char('/') + bundle));
+        QVERIFY(QDir(bundled + QStringLiteral("/css")).removeRecursively());
         for (const QString &folder : {bundled, modular}) {
             QVERIFY(
                 loadAndWait(*m_view, QUrl::fromLocalFile(folder + QStringLiteral("/index.html"))));
@@ -137,6 +139,11 @@ x.open('GET', 'data.txt'); x.send();
                       QStringLiteral("!!window.kelvApp && !!document.querySelector('#nav button')"))
                     .toBool(),
                 qPrintable(folder), 20000);
+            // The title bar's look comes from the program's style sheet.
+            QCOMPARE(runJs(kpage(), QStringLiteral("getComputedStyle(document.querySelector("
+                                                   "'#titlebar')).display"))
+                         .toString(),
+                     QStringLiteral("flex"));
         }
     }
 

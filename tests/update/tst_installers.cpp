@@ -51,6 +51,8 @@ private slots:
     void pagePackageIsCopiedOverView();
     void pageBundleFollowsTheModules_data();
     void pageBundleFollowsTheModules();
+    void inlinedStyleSheetFollowsTheFile_data();
+    void inlinedStyleSheetFollowsTheFile();
     void lockedPageFileOffersRetryOrCancel();
     void lockedPageFileRetried();
     void pageInstallCutOffBetweenRenames();
@@ -164,6 +166,40 @@ void TestInstallers::pageBundleFollowsTheModules()
     for (const QString &file : std::as_const(package))
         QCOMPARE(readFile(path(QStringLiteral("view/") + file)), "new " + file.toUtf8());
     QCOMPARE(readFile(path(QStringLiteral("view/keep.css"))), QByteArray("untouched"));
+}
+
+// The built index.html carries a copy of css/main.css: a package with a new style sheet
+// but the old index.html gets the link back, so the new sheet is the one in force; a
+// package with both, or with neither, leaves index.html as it comes.
+void TestInstallers::inlinedStyleSheetFollowsTheFile_data()
+{
+    QTest::addColumn<QStringList>("package");
+    QTest::addColumn<QByteArray>("index");
+    const QByteArray inlined = "<head><style data-file=\"css/main.css\">\nold {}\n</style>"
+                               "<style>kept {}</style></head>";
+    QTest::newRow("a style sheet alone")
+        << QStringList{QStringLiteral("css/main.css")}
+        << QByteArray("<head><link rel=\"stylesheet\" href=\"css/main.css\">"
+                      "<style>kept {}</style></head>");
+    QTest::newRow("a style sheet and its index")
+        << QStringList{QStringLiteral("css/main.css"), QStringLiteral("index.html")}
+        << QByteArray("new index.html");
+    QTest::newRow("a module") << QStringList{QStringLiteral("js/ui/shell.js")} << inlined;
+}
+
+void TestInstallers::inlinedStyleSheetFollowsTheFile()
+{
+    QFETCH(QStringList, package);
+    QFETCH(QByteArray, index);
+    writeFile(path(QStringLiteral("view/index.html")),
+              "<head><style data-file=\"css/main.css\">\nold {}\n</style>"
+              "<style>kept {}</style></head>");
+    writeFile(path(QStringLiteral("view/css/main.css")), "old {}");
+    for (const QString &file : std::as_const(package))
+        writeFile(path(QStringLiteral("tupdates/html/ready/") + file), "new " + file.toUtf8());
+    QVERIFY(installPagePackage());
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), index);
+    QVERIFY(m_dialogs.texts.isEmpty());
 }
 
 void TestInstallers::lockedPageFileOffersRetryOrCancel()
