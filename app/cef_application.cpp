@@ -24,6 +24,10 @@
 namespace kelv {
 
 namespace {
+
+// The tray and the rest of a shown start wait for the page at most this long.
+constexpr std::chrono::milliseconds kBackgroundPartsLatestMs{3000};
+
 cefApplication *s_application = nullptr;
 bool s_quitRequested = false;
 int s_exitCode = 0;
@@ -161,28 +165,43 @@ void cefApplication::primaryStart()
     m_mainWindow = new shell::kelv(m_settings, *m_host);
     if (ClientHandler *client = ClientHandler::instance())
         client->setMainWindowHandle(m_mainWindow);
-    m_mainWindow->setupTray();
-    if (m_autostart)
-        m_mainWindow->startInBackground();
-    else
-        m_mainWindow->show();
     if (m_trialStart) {
         // The update check waits for the report, which records the new version.
         m_trialConnection = connect(m_mainWindow->webView(), &QWebEngineView::loadFinished, this,
                                     &cefApplication::onTrialPageLoaded);
+    }
+    if (m_autostart) {
+        startBackgroundParts();
+        m_mainWindow->startInBackground();
     } else {
-        checkForUpdates(false);
+        m_mainWindow->show();
+        // The page's start has the GUI thread to itself (it answers the engine
+        // there): the rest follows once the page has loaded, or failed to, or
+        // after a while if the engine never says.
+        connect(m_mainWindow->webView(), &QWebEngineView::loadFinished, this,
+                &cefApplication::startBackgroundParts,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        QTimer::singleShot(kBackgroundPartsLatestMs, this, &cefApplication::startBackgroundParts);
     }
     if (!m_updateNotice.isEmpty())
         QTimer::singleShot(0, this, &cefApplication::showUpdateNotice);
+    qCInfo(lcApp, "mainwindow show!");
+    emit primaryStarted();
+}
+
+void cefApplication::startBackgroundParts()
+{
+    if (m_firmwareRecovery || !m_mainWindow)
+        return;
+    m_mainWindow->setupTray();
+    if (!m_trialStart)
+        checkForUpdates(false);
     // A mouse that an interrupted firmware update left in its boot loader gets the offer
     // to finish it, now and whenever the devices change.
     m_firmwareRecovery = new FirmwareRecovery(&m_updateHost, this);
     connect(m_devices, &devices_handler::devicesChanged, m_firmwareRecovery,
             &FirmwareRecovery::checkDevices);
     QTimer::singleShot(0, m_firmwareRecovery, &FirmwareRecovery::checkDevices);
-    qCInfo(lcApp, "mainwindow show!");
-    emit primaryStarted();
 }
 
 void cefApplication::setUpdateStart(bool trialStart, const QString &notice)

@@ -100,6 +100,9 @@ private:
     void onInstanceCommand(const QString &command);
     void onTrialPageLoaded(bool ok);
     void showUpdateNotice();
+    // The tray, the update check and the offer to finish an interrupted
+    // firmware update: what a start needs soon, but not before the page.
+    void startBackgroundParts();
     // True when the quit has to wait for a firmware flash (it follows then).
     bool deferQuitDuringFlash(int exitCode);
 

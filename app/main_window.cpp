@@ -166,6 +166,7 @@ void kelv::setupTray()
     m_trayWatch->setInterval(kTrayWatchMs);
     connect(m_trayWatch, &QTimer::timeout, this, &kelv::watchTray);
     m_trayWatch->start();
+    qCInfo(lcApp, "tray icon set up");
 }
 
 bool kelv::trayAvailable() const

@@ -116,6 +116,9 @@ private slots:
         QVERIFY2(first.waitFor("mainwindow show!"), first.output().constData());
         QVERIFY2(first.waitFor("page loaded"), first.output().constData());
         QVERIFY(!first.output().contains("page failed to load"));
+        // The tray follows the page, which starts with the GUI thread to itself.
+        QVERIFY2(first.waitFor("tray icon set up"), first.output().constData());
+        QVERIFY(first.output().indexOf("tray icon set up") > first.output().indexOf("page loaded"));
         // The browser engine started in the primary instance.
         QVERIFY(first.output().contains("qt.webenginecontext"));
         QVERIFY(QFile::exists(work("first/web.log")));
@@ -154,6 +157,10 @@ private slots:
         // Offscreen there is no tray: hidden for now, until a tray comes up
         // (or, after a while, minimised).
         QVERIFY(first.output().contains("started in the background (-autostart)"));
+        // Started hidden, the tray is there at once.
+        QVERIFY(first.output().indexOf("tray icon set up") >= 0);
+        QVERIFY(first.output().indexOf("tray icon set up") <
+                first.output().indexOf("started in the background"));
 
         ProgramRun second(m_folder->path(), work("second"), m_env);
         QVERIFY(second.waitForExit());
