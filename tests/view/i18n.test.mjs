@@ -296,3 +296,29 @@ test('the settings: a language that cannot be loaded is said and not saved; a la
   assert.deepEqual([i18n.currentLanguage(), i18n.t('nav.performance')], ['en', 'Performance']);
   assert.deepEqual(written, ['de-DE', 'en']);
 });
+
+test('a page back from its rest speaks its language before its shell is drawn', async (t) => {
+  const page = pageCopy(t);
+  const { App } = await page.load('app.js');
+  const { keepState } = await page.load('rest.js');
+  const i18n = await page.load('i18n.js');
+  const items = new Map();
+  const sessionStorage = { getItem: (k) => items.get(k) ?? null, setItem: (k, v) => items.set(k, String(v)) };
+  const rested = new App(makeNative());
+  rested.state.conf = { language: 'de-DE' };
+  keepState(rested, { sessionStorage, document: null });
+  // The page's document, as far as the start gets before it draws the shell.
+  let drawnIn = null;
+  const document = {
+    wasDiscarded: true,
+    documentElement: {},
+    querySelector() {
+      drawnIn ??= i18n.currentLanguage();
+      throw new Error('no page to draw on');
+    },
+  };
+  Object.assign(globalThis, { document, sessionStorage });
+  t.after(() => { delete globalThis.document; delete globalThis.sessionStorage; });
+  await assert.rejects(new App(makeNative()).start(), /no page to draw on/);
+  assert.equal(drawnIn, 'de-DE');
+});
