@@ -30,7 +30,12 @@ else()
 endif()
 if(stale)
   # Run in the page's folder, so the bundle names its modules as js/....
+  # The language tables other than English stay files of their own, loaded by the
+  # import() calls of js/i18n.js, which the bundle keeps as they are written.
   execute_process(COMMAND ${ESBUILD} js/app.js --bundle --format=iife "--banner:js=\"use strict\";"
+                          --external:./i18n/zh.js --external:./i18n/zh-TW.js
+                          --external:./i18n/de.js --external:./i18n/ja.js
+                          --external:./i18n/ru.js --external:./i18n/ko.js
                           --minify-whitespace --minify-syntax --log-level=warning
                           --outfile=js/app.bundle.js
                   WORKING_DIRECTORY ${VIEW}

@@ -204,6 +204,15 @@ bool swapPageFolders(const QString &view, const QString &staging, const QString 
 // loads in place of the modules while it is there.
 const QString PageBundle = QStringLiteral("js/app.bundle.js");
 
+// The language tables other than English are files of their own, loaded by the bundle
+// as by the modules when their language is chosen; English and the built-in names are
+// part of the bundle.
+bool loadedBesideTheBundle(const QString &file)
+{
+    return file.startsWith(QLatin1String("js/i18n/")) && file != QLatin1String("js/i18n/en.js") &&
+           file != QLatin1String("js/i18n/builtin.js");
+}
+
 // A package that replaces modules without bringing a bundle made from them leaves the
 // current bundle stale: it is not carried over, and the page loads its modules.
 bool bundleOutdatedBy(const QStringList &packageFiles)
@@ -211,7 +220,8 @@ bool bundleOutdatedBy(const QStringList &packageFiles)
     if (packageFiles.contains(PageBundle))
         return false;
     for (const QString &file : packageFiles) {
-        if (file.startsWith(QLatin1String("js/")) && file.endsWith(QLatin1String(".js")))
+        if (file.startsWith(QLatin1String("js/")) && file.endsWith(QLatin1String(".js")) &&
+            !loadedBesideTheBundle(file))
             return true;
     }
     return false;

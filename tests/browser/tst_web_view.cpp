@@ -31,6 +31,12 @@ private:
 
     KelvPage *kpage() const { return m_view->kelvPage(); }
 
+    // The Settings screen's choice of German, as the page's language list makes it.
+    void chooseGerman()
+    {
+        runJs(kpage(), QStringLiteral("window.kelvApp.settings.setLanguage('de-DE'); 1"));
+    }
+
     static QVariantList lastEvent(const QSignalSpy &spy, const QString &name)
     {
         for (int i = spy.count() - 1; i >= 0; --i) {
@@ -131,7 +137,7 @@ x.open('GET', 'data.txt'); x.send();
             QFile::copy(built + QLatin1Char('/') + bundle, bundled + QLatin1Char('/') + bundle));
         QVERIFY(QFile::remove(modular + QLatin1Char('/') + bundle));
         QVERIFY(QDir(bundled + QStringLiteral("/css")).removeRecursively());
-        for (const QString &folder : {bundled, modular}) {
+        for (const QString &folder : {modular, bundled}) {
             QVERIFY(
                 loadAndWait(*m_view, QUrl::fromLocalFile(folder + QStringLiteral("/index.html"))));
             QTRY_VERIFY2_WITH_TIMEOUT(
@@ -144,6 +150,52 @@ x.open('GET', 'data.txt'); x.send();
                                                    "'#titlebar')).display"))
                          .toString(),
                      QStringLiteral("flex"));
+        }
+        // Without its table beside the bundle (the page shown last), German cannot be
+        // chosen: the page stays in English and says so.
+        chooseGerman();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            runJs(kpage(), QStringLiteral("window.kelvApp.alerts.some((a) => a.key === "
+                                          "'error.language')"))
+                .toBool(),
+            20000);
+        QCOMPARE(runJs(kpage(), QStringLiteral("document.documentElement.lang")).toString(),
+                 QStringLiteral("en"));
+    }
+
+    // The bundle holds the English texts only; the page loads another language's
+    // table from js/i18n/ when it is chosen, from the bundle as from the modules.
+    void theProgramPageLoadsALanguageWhenChosen()
+    {
+        const QString built = qEnvironmentVariable("KELV_PROGRAM_DIR") + QStringLiteral("/view");
+        QFile bundle(built + QStringLiteral("/js/app.bundle.js"));
+        if (!bundle.open(QIODevice::ReadOnly))
+            QSKIP("the program folder's page has no bundle (built without esbuild)");
+        const QByteArray code = bundle.readAll();
+        QVERIFY(code.contains("import(\"./i18n/de.js\")"));
+        QVERIFY(code.contains("Gaming Mouse Software"));
+        for (const char *foreign : {"Gaming-Maus-Software", "Программа для игровой мыши"})
+            QVERIFY2(!code.contains(foreign), foreign);
+
+        const QString modular = m_fixture->viewFolder() + QStringLiteral("modular-i18n");
+        QVERIFY(copyTree(built, modular));
+        QVERIFY(QFile::remove(modular + QStringLiteral("/js/app.bundle.js")));
+        for (const QString &folder : {built, modular}) {
+            QVERIFY(
+                loadAndWait(*m_view, QUrl::fromLocalFile(folder + QStringLiteral("/index.html"))));
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                runJs(kpage(), QStringLiteral("!!window.kelvApp && "
+                                              "!!document.querySelector('#nav button')"))
+                    .toBool(),
+                qPrintable(folder), 20000);
+            chooseGerman();
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                runJs(kpage(), QStringLiteral("document.querySelector('#nav').textContent"))
+                    .toString()
+                    .contains(QStringLiteral("Leistung")),
+                qPrintable(folder), 20000);
+            QCOMPARE(runJs(kpage(), QStringLiteral("document.documentElement.lang")).toString(),
+                     QStringLiteral("de-DE"));
         }
     }
 

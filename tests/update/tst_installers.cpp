@@ -132,7 +132,8 @@ void TestInstallers::pagePackageIsCopiedOverView()
 // The built page loads js/app.bundle.js, made from its modules, while it is there: a
 // package with new modules but no bundle of its own removes the old bundle (the page
 // then loads the new modules); a package with its bundle, or without modules, leaves
-// the bundle to match the modules.
+// the bundle to match the modules. The tables of languages other than English are not
+// in the bundle: replacing them leaves it.
 void TestInstallers::pageBundleFollowsTheModules_data()
 {
     QTest::addColumn<QStringList>("package");
@@ -148,6 +149,18 @@ void TestInstallers::pageBundleFollowsTheModules_data()
         << QByteArray("old bundle");
     QTest::newRow("a script outside js/")
         << QStringList{QStringLiteral("tools/check.js")} << QByteArray("old bundle");
+    // The other languages' tables are loaded beside the bundle; English and the built-in
+    // names are in it.
+    QTest::newRow("the German and Russian tables")
+        << QStringList{QStringLiteral("js/i18n/de.js"), QStringLiteral("js/i18n/ru.js")}
+        << QByteArray("old bundle");
+    QTest::newRow("the English table")
+        << QStringList{QStringLiteral("js/i18n/en.js")} << QByteArray();
+    QTest::newRow("the built-in names")
+        << QStringList{QStringLiteral("js/i18n/builtin.js")} << QByteArray();
+    QTest::newRow("a table and a module")
+        << QStringList{QStringLiteral("js/i18n/ja.js"), QStringLiteral("js/ui/shell.js")}
+        << QByteArray();
 }
 
 void TestInstallers::pageBundleFollowsTheModules()

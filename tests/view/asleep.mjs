@@ -62,6 +62,8 @@ const prop = (name) => p.dcsim('prop', name).trim();
 
 test('opened again, the page shows what the user left, and a typed name was saved first', async () => {
   await p.until("window.kelvApp.state.deviceState === 'ready'");
+  // The page in German: its table is loaded only when it is chosen.
+  await p.eval("window.kelvApp.settings.setLanguage('de-DE').then(() => true)");
   await p.eval("(location.hash = '#buttons', true)");
   await p.until(`!!document.querySelector('[data-key="btn:3"]')`);
   await p.eval(`(document.querySelector('[data-key="btn:3"]').click(), true)`);
@@ -87,6 +89,11 @@ test('opened again, the page shows what the user left, and a typed name was save
   assert.equal(await p.eval(`document.activeElement?.dataset.key ?? ''`), 'mode-name:0');
   assert.equal(await p.eval('window.kelvApp.state.selectedButton'), 3);
   assert.equal(await p.eval('window.kelvApp.state.deviceState'), 'ready');
+  // Woken, the page speaks German again: its table was loaded anew.
+  assert.equal(await p.eval('document.documentElement.lang'), 'de-DE');
+  assert.match(await p.eval(`document.querySelector('#nav').textContent`), /Leistung/);
+  assert.equal(await p.eval("window.kelvApp.alerts.some((a) => a.key === 'error.language')"), false);
+  await p.eval("window.kelvApp.settings.setLanguage('en').then(() => true)");
 });
 
 test('a bound program switches the mode while the page sleeps, and the page sleeps again', async () => {

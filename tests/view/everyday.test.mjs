@@ -22,13 +22,13 @@ import { FakeMouse, makeNative } from './fake_native.mjs';
 const factoryText = readFileSync(new URL('../../resources/profiles/configuration.xml', import.meta.url), 'utf8');
 const tick = () => new Promise((r) => setTimeout(r, 0));
 
-test('a typed DPI: an empty field keeps the value, an adjusted one says why', () => {
+test('a typed DPI: an empty field keeps the value, an adjusted one says why', async () => {
   for (const empty of ['', '  ', 'abc', undefined]) assert.equal(readDpiEntry(empty), null, String(empty));
   assert.deepEqual(readDpiEntry('1600'), { asked: 1600, value: 1600, reason: '' });
   assert.deepEqual(readDpiEntry('1234'), { asked: 1234, value: 1250, reason: 'step' });
   assert.deepEqual(readDpiEntry('99999'), { asked: 99999, value: DPI_MAX, reason: 'max' });
   assert.deepEqual(readDpiEntry('0'), { asked: 0, value: DPI_MIN, reason: 'min' });
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(t('perf.dpiAdjusted.step', { n: 2, asked: 1234, value: 1250, step: 50 }),
     'Stage 2: 1,234 DPI is not a step of 50, so it was set to 1,250 DPI.');
 });
@@ -140,36 +140,36 @@ test('the left click is not taken away without asking', () => {
   assert.equal(losesLeftClick(buttons, 0, { type: 2, p1: 0, p2: 0x1e, p3: 0 }), false);
 });
 
-test('names the program made up are shown in the language chosen now', () => {
-  setLanguage('de-DE');
+test('names the program made up are shown in the language chosen now', async () => {
+  await setLanguage('de-DE');
   assert.equal(shownModeName('Default'), 'Standard');
   assert.equal(shownModeName('Mode 3'), 'Modus 3');
   assert.equal(shownMacroName('Macro 1'), 'Makro 1');
   assert.equal(shownMacroName('Reload'), 'Reload');
   assert.equal(shownModeName('Default mode'), 'Default mode');
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(shownMacroName('Makro 12'), 'Macro 12');
   assert.equal(shownModeName('默认'), 'Default');
-  setLanguage('ja');
+  await setLanguage('ja');
   assert.equal(shownModeName('모드 2'), 'モード 2');
-  setLanguage('en');
+  await setLanguage('en');
 });
 
-test('key and hot-key names: Super on Linux, Win on Windows, German key caps', () => {
+test('key and hot-key names: Super on Linux, Win on Windows, German key caps', async () => {
   setWindowsKeyboard(false);
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(comboLabel(8 | 1, 0x1e, 0), 'Ctrl + Super + A');
   assert.equal(hotKeyLabel('Ctrl+Alt+M'), 'Ctrl + Alt + M');
   assert.equal(hotKeyLabel('Meta+PgDown'), 'Super + Page Down');
   assert.equal(t('settings.hotkeyModifier', { ctrl: 'Ctrl', alt: 'Alt', meta: 'Super' }), 'Use Ctrl, Alt or Super with the key (or a function key alone).');
-  setLanguage('de-DE');
+  await setLanguage('de-DE');
   assert.equal(hotKeyLabel('Ctrl+Alt+M'), 'Strg + Alt + M');
   assert.equal(hotKeyLabel('Ctrl+Shift+Del'), 'Strg + Umschalt + Entf');
   assert.equal(hotKeyLabel('Ctrl++'), 'Strg + +');
   setWindowsKeyboard(true);
   assert.equal(hotKeyLabel('Meta+F5'), 'Win + F5');
   setWindowsKeyboard(false);
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(hotKeyLabel(''), '');
 });
 

@@ -1,9 +1,14 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { readFileSync, readdirSync } from 'node:fs';
+import { copyFileSync, cpSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { pathToFileURL } from 'node:url';
 import { EN } from '../../view/js/i18n/en.js';
+import { BUILTIN_NAMES } from '../../view/js/i18n/builtin.js';
 import { comboLabel, keyName } from '../../view/js/keys.js';
-import { t, setLanguage, normaliseLanguage, formatUnit, LANGUAGES } from '../../view/js/i18n.js';
+import { t, setLanguage, normaliseLanguage, formatUnit, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
+import { makeNative } from './fake_native.mjs';
 import { DELAY_CHOICES } from '../../view/js/macro.js';
 import { BUTTON_NAMES, EFFECTS, MOUSE_FUNCTIONS, DPI_FUNCTIONS, MEDIA_FUNCTIONS, PROFILE_FUNCTIONS } from '../../view/js/devicemap.js';
 
@@ -20,10 +25,11 @@ const SAME_WORD = {
 };
 
 for (const lang of LANGUAGES.filter((l) => l.code !== 'en')) {
-  test(`${lang.name} (${lang.code}) has exactly the keys of English, every text translated`, () => {
-    const table = lang.table;
+  test(`${lang.name} (${lang.code}) has exactly the keys of English, every text translated`, async () => {
+    const table = await languageTable(lang.code);
     assert.deepEqual(Object.keys(table).filter((k) => !(k in EN)), [], 'keys English does not have');
     assert.deepEqual(Object.keys(EN).filter((k) => !(k in table)), [], 'keys missing');
+    for (const [k, name] of Object.entries(BUILTIN_NAMES[lang.code])) assert.equal(table[k], name, `${k}: the built-in name`);
     const categories = new Intl.PluralRules(lang.locale).resolvedOptions().pluralCategories.sort();
     for (const [k, entry] of Object.entries(table)) {
       assert.equal(typeof entry, typeof EN[k], `${k}: a plural text where English has one (or the other way)`);
@@ -87,12 +93,12 @@ function glossaryViolations(rows, texts) {
 }
 
 for (const lang of LANGUAGES) {
-  test(`${lang.name} (${lang.code}) uses the words of its glossary`, () => {
+  test(`${lang.name} (${lang.code}) uses the words of its glossary`, async () => {
     const rows = readGlossary(lang.code);
     for (const term of GLOSSARY_TERMS) {
       assert.ok(rows.some((r) => r.term.startsWith(term) && r.use.length > 0), `doc/glossary/${lang.code}.md names "${term}"`);
     }
-    const texts = Object.entries(lang.table).flatMap(([k, entry]) => textsOf(entry).map((text) => [k, text]));
+    const texts = Object.entries(await languageTable(lang.code)).flatMap(([k, entry]) => textsOf(entry).map((text) => [k, text]));
     assert.deepEqual(glossaryViolations(rows, texts), []);
   });
 }
@@ -118,32 +124,33 @@ test('a rejected form is found in any ending and case, but not inside a form in 
 test('the language list names each language in its own language, with the values the tray knows', () => {
   assert.deepEqual(LANGUAGES.map((l) => [l.code, l.name]), [
     ['en', 'English'], ['zh', '简体中文'], ['zh-TW', '繁體中文'], ['de-DE', 'Deutsch'], ['ja', '日本語'], ['ru', 'Русский'], ['ko', '한국어']]);
+  assert.deepEqual(Object.keys(BUILTIN_NAMES), LANGUAGES.map((l) => l.code), 'the built-in names of every language');
   for (const [value, code] of [['zh', 'zh'], ['zh-CN', 'zh'], ['zh-TW', 'zh-TW'], ['zh-HK', 'zh-TW'], ['de-DE', 'de-DE'],
     ['ja', 'ja'], ['ru', 'ru'], ['ko', 'ko'], ['de', 'en'], ['en-US', 'en'], ['', 'en'], [undefined, 'en']]) {
     assert.equal(normaliseLanguage(value), code, String(value));
   }
 });
 
-test('plurals and numbers follow the language', () => {
-  setLanguage('ru');
+test('plurals and numbers follow the language', async () => {
+  await setLanguage('ru');
   assert.equal(t('system.lines', { n: 1 }), '1 строка');
   assert.equal(t('system.lines', { n: 3 }), '3 строки');
   assert.equal(t('system.lines', { n: 11 }), '11 строк');
   assert.equal(t('system.lines', { n: 21 }), '21 строка');
   assert.match(formatUnit(1500, 'millisecond'), /^1\s500 мс$/u);
-  setLanguage('de-DE');
+  await setLanguage('de-DE');
   assert.equal(t('system.lines', { n: 1 }), '1 Zeile');
   assert.match(t('macros.summary', { steps: 2, events: 1200, max: 1400, time: formatUnit(12500, 'millisecond') }), /^2 Schritte, 1\.200 von 1\.400 .*12\.500 ms$/);
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(t('macros.deleteUsed', { n: 1 }), 'Delete this macro? 1 button runs it; it goes back to its default action.');
   assert.equal(t('macros.summary', { steps: 1, events: 2, max: 1400, time: '60 ms' }), '1 step, 2 of 1,400 memory events, 60 ms');
-  setLanguage('ja');
+  await setLanguage('ja');
   assert.equal(t('system.lines', { n: 1 }), '1 行');
   assert.equal(keyName(0x1d, 0), '左Ctrl');
-  setLanguage('de-DE');
+  await setLanguage('de-DE');
   assert.equal(comboLabel(1 | 2, 0x53, 1), 'Strg + Umschalt + Entf');
   assert.equal(keyName(0x38, 1), 'Alt rechts');
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(comboLabel(1, 0x1d, 1), 'Ctrl + Right Ctrl');
 });
 
@@ -186,11 +193,132 @@ test('every text the page asks for exists', () => {
   for (const k of Object.keys(EN).filter((k) => k.startsWith('error.') && !k.endsWith('.help'))) assert.ok(`${k}.help` in EN, k);
 });
 
-test('translation with placeholders and language choice', () => {
-  setLanguage('zh');
+test('translation with placeholders and language choice', async () => {
+  await setLanguage('zh');
   assert.equal(t('perf.stage', { n: 3 }), '档位 3');
-  setLanguage('en');
+  await setLanguage('en');
   assert.equal(t('perf.stage', { n: 3 }), 'Stage 3');
   assert.equal(t('no.such.key'), 'no.such.key');
   assert.equal(t('no.such.key', {}, ''), '');
+});
+
+// A copy of the page's modules, loaded afresh (no table loaded yet), whose
+// language files a test may take away or break.
+const pageJs = new URL('../../view/js/', import.meta.url);
+function pageCopy(t) {
+  const dir = mkdtempSync(join(tmpdir(), 'kelv-i18n-'));
+  t.after(() => rmSync(dir, { recursive: true, force: true }));
+  cpSync(pageJs, join(dir, 'js'), { recursive: true });
+  const load = (module) => import(pathToFileURL(join(dir, 'js', module)).href);
+  return { table: (file) => join(dir, 'js/i18n', file), load };
+}
+
+// console.error's messages while run() runs.
+async function errorsOf(run) {
+  const said = [];
+  const error = console.error;
+  console.error = (m) => said.push(String(m));
+  try {
+    return { result: await run(), said };
+  } finally {
+    console.error = error;
+  }
+}
+
+test('a language\'s texts are loaded when it is chosen; a loaded one switches at once; the last choice wins', async (t) => {
+  const i18n = await pageCopy(t).load('i18n.js');
+  assert.equal(i18n.t('nav.performance'), 'Performance');
+  const german = i18n.setLanguage('de-DE');
+  assert.equal(i18n.currentLanguage(), 'en', 'English until the German texts are there');
+  assert.equal(await german, true);
+  assert.deepEqual([i18n.currentLanguage(), i18n.currentLocale(), i18n.t('nav.performance')], ['de-DE', 'de-DE', 'Leistung']);
+  i18n.setLanguage('en');
+  assert.equal(i18n.t('nav.performance'), 'Performance');
+  i18n.setLanguage('de-DE');
+  assert.equal(i18n.t('nav.performance'), 'Leistung', 'a loaded table switches without waiting');
+  // Korean chosen, then German again before the Korean texts arrived.
+  const korean = i18n.setLanguage('ko');
+  const again = i18n.setLanguage('de-DE');
+  assert.deepEqual(await Promise.all([korean, again]), [true, true]);
+  assert.equal(i18n.t('nav.performance'), 'Leistung');
+  assert.equal(await i18n.setLanguage('ko'), true);
+  assert.equal(i18n.t('nav.performance'), '성능');
+});
+
+test('a language file missing or broken keeps the language; built-in names are known without it', async (t) => {
+  const page = pageCopy(t);
+  rmSync(page.table('ru.js'));
+  writeFileSync(page.table('ja.js'), "export const JA = { 'app.title': ");
+  writeFileSync(page.table('ko.js'), 'export const OTHER = {};\n');
+  const i18n = await page.load('i18n.js');
+  const names = await page.load('names.js');
+  assert.equal(await i18n.setLanguage('de-DE'), true);
+  for (const code of ['ru', 'ja', 'ko']) {
+    const { result, said } = await errorsOf(() => i18n.setLanguage(code));
+    assert.equal(result, false, code);
+    assert.equal(said.length, 1, code);
+    assert.deepEqual([i18n.currentLanguage(), i18n.t('nav.performance')], ['de-DE', 'Leistung'], code);
+  }
+  // Names made in a language whose table never loaded.
+  assert.equal(names.shownModeName('Режим 4'), 'Modus 4');
+  assert.equal(names.shownMacroName('매크로 2'), 'Makro 2');
+  assert.equal(names.shownModeName('デフォルト'), 'Standard');
+  // The file back, the language loads: a failed load is not remembered.
+  copyFileSync(new URL('i18n/ru.js', pageJs), page.table('ru.js'));
+  assert.equal(await i18n.setLanguage('ru'), true);
+  assert.equal(i18n.t('nav.performance'), 'Сенсор и DPI');
+});
+
+test('the settings: a language that cannot be loaded is said and not saved; a language chosen meanwhile wins', async (t) => {
+  const page = pageCopy(t);
+  rmSync(page.table('ru.js'));
+  const { App } = await page.load('app.js');
+  const i18n = await page.load('i18n.js');
+  const conf = { language: 'ru' };
+  const written = [];
+  const win = makeNative({ handlers: {
+    getConf: () => ({ ok: true, text: JSON.stringify([conf]) }),
+    setConf: (r) => { written.push(r.confValue); conf[r.confKey] = r.confValue; return { ok: true, text: 'modify conf sucess' }; },
+  } });
+  const app = new App(win);
+  app.ui = { render() {}, renderAlerts() {}, updateSaveState() {}, updateChrome() {} };
+  const settings = app.settings;
+  const alerts = () => app.alerts.map((a) => a.key);
+  await errorsOf(() => settings.load());
+  assert.deepEqual([i18n.currentLanguage(), alerts()], ['en', ['error.language']]);
+  app.alerts = [];
+  await errorsOf(() => settings.setLanguage('ru'));
+  assert.deepEqual([i18n.currentLanguage(), written, alerts()], ['en', [], ['error.language']]);
+  await settings.setLanguage('de-DE');
+  assert.deepEqual([i18n.currentLanguage(), conf.language, i18n.t('nav.performance')], ['de-DE', 'de-DE', 'Leistung']);
+  // Japanese chosen, then English before the Japanese texts arrived.
+  await Promise.all([settings.setLanguage('ja'), settings.setLanguage('en')]);
+  assert.deepEqual([i18n.currentLanguage(), i18n.t('nav.performance')], ['en', 'Performance']);
+  assert.deepEqual(written, ['de-DE', 'en']);
+});
+
+test('a page back from its rest speaks its language before its shell is drawn', async (t) => {
+  const page = pageCopy(t);
+  const { App } = await page.load('app.js');
+  const { keepState } = await page.load('rest.js');
+  const i18n = await page.load('i18n.js');
+  const items = new Map();
+  const sessionStorage = { getItem: (k) => items.get(k) ?? null, setItem: (k, v) => items.set(k, String(v)) };
+  const rested = new App(makeNative());
+  rested.state.conf = { language: 'de-DE' };
+  keepState(rested, { sessionStorage, document: null });
+  // The page's document, as far as the start gets before it draws the shell.
+  let drawnIn = null;
+  const document = {
+    wasDiscarded: true,
+    documentElement: {},
+    querySelector() {
+      drawnIn ??= i18n.currentLanguage();
+      throw new Error('no page to draw on');
+    },
+  };
+  Object.assign(globalThis, { document, sessionStorage });
+  t.after(() => { delete globalThis.document; delete globalThis.sessionStorage; });
+  await assert.rejects(new App(makeNative()).start(), /no page to draw on/);
+  assert.equal(drawnIn, 'de-DE');
 });

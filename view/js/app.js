@@ -80,7 +80,8 @@ export class App {
     this.bridge.hold();
     // A page that rested while the window was hidden comes back as it was.
     const resumed = restoreState(this);
-    if (resumed) setLanguage(normaliseLanguage(this.state.conf?.language));
+    // Its language's texts are there before anything is shown: no moment in English.
+    if (resumed && !(await setLanguage(normaliseLanguage(this.state.conf?.language)))) this.error('error.language');
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
     if (!this.bridge.available) {

@@ -1,6 +1,6 @@
 // Program settings (conf.xml), the desktop's mouse settings, the window
 // buttons and the update check.
-import { setLanguage, LANGUAGES, normaliseLanguage } from '../i18n.js';
+import { currentLanguage, setLanguage, LANGUAGES, normaliseLanguage } from '../i18n.js';
 import * as rq from '../requests.js';
 
 export class SettingsController {
@@ -17,7 +17,8 @@ export class SettingsController {
       app.state.conf = {};
       app.error('error.conf', e.message, [], { everywhere: true });
     }
-    setLanguage(normaliseLanguage(app.state.conf.language));
+    // The page speaks English until the chosen language's texts are loaded.
+    if (!(await setLanguage(normaliseLanguage(app.state.conf.language)))) app.error('error.language');
     app.update();
   }
 
@@ -71,9 +72,12 @@ export class SettingsController {
 
   async setLanguage(lang) {
     if (!LANGUAGES.some((l) => l.code === lang)) return;
-    setLanguage(lang);
+    // A language whose texts could not be loaded is not kept as the choice
+    // (the list shows the language the page still speaks).
+    if (!(await setLanguage(lang))) return this.app.error('error.language');
     this.app.update();
-    await this.set('language', lang);
+    // Another language chosen while this one's texts loaded took its place.
+    if (currentLanguage() === lang) await this.set('language', lang);
   }
 
   // The desktop's own pointer speed, wheel lines and double-click time.

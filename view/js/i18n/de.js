@@ -1,5 +1,8 @@
 // Deutsch
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const DE = {
+  ...BUILTIN_NAMES['de-DE'],
   'app.title': 'Gaming-Maus-Software',
   'nav.label': 'Bereiche',
   'nav.performance': 'Leistung',
@@ -174,7 +177,6 @@ export const DE = {
   'macros.emptySlot': 'Freier Platz {n}',
   'macros.free': 'Frei',
   'macros.unnamed': 'Makro ohne Namen',
-  'macros.defaultName': 'Makro {n}',
   'macros.editorTitle': 'Makro',
   'macros.none': 'Noch keine Makros. Nehmen Sie eines mit der Tastatur auf.',
   'macros.new': 'Neues Makro',
@@ -272,8 +274,6 @@ export const DE = {
   'modes.activate': 'Aktivieren',
   'modes.name': 'Name des Modus',
   'modes.new': 'Neuer Modus (Kopie des aktiven)',
-  'modes.newName': 'Modus {n}',
-  'modes.defaultName': 'Standard',
   'modes.import': 'Modus importieren…',
   'modes.export': 'Exportieren…',
   'modes.delete': 'Löschen',
@@ -350,6 +350,8 @@ export const DE = {
   'error.start.help': 'Starten Sie das Programm neu. Passiert das wieder, installieren Sie es neu.',
   'error.conf': 'Die Programmeinstellungen konnten nicht gelesen werden.',
   'error.conf.help': 'Es gelten die Standardeinstellungen. Eine Neuinstallation stellt die Einstellungsdatei wieder her.',
+  'error.language': 'Die gewählte Sprache konnte nicht geladen werden.',
+  'error.language.help': 'Die Seite bleibt in der bisherigen Sprache. Eine Neuinstallation stellt die Sprachdateien wieder her.',
   'error.setConf': 'Die Einstellung wurde nicht gespeichert.',
   'error.setConf.help': 'Prüfen Sie, ob der Programmordner beschreibbar ist, und versuchen Sie es erneut.',
   'error.profileRead': 'Die Profildatei konnte nicht gelesen werden.',

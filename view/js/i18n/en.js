@@ -1,5 +1,8 @@
 // English texts: the reference table; every other language has exactly these keys.
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const EN = {
+  ...BUILTIN_NAMES.en,
   'app.title': 'Gaming Mouse Software',
   'nav.label': 'Sections',
   'nav.performance': 'Performance',
@@ -174,7 +177,6 @@ export const EN = {
   'macros.emptySlot': 'Empty slot {n}',
   'macros.free': 'Empty',
   'macros.unnamed': 'Unnamed macro',
-  'macros.defaultName': 'Macro {n}',
   'macros.editorTitle': 'Macro',
   'macros.none': 'No macros yet. Record one from the keyboard.',
   'macros.new': 'New macro',
@@ -272,8 +274,6 @@ export const EN = {
   'modes.activate': 'Activate',
   'modes.name': 'Mode name',
   'modes.new': 'New mode (copy of the active one)',
-  'modes.newName': 'Mode {n}',
-  'modes.defaultName': 'Default',
   'modes.import': 'Import mode…',
   'modes.export': 'Export…',
   'modes.delete': 'Delete',
@@ -350,6 +350,8 @@ export const EN = {
   'error.start.help': 'Restart the program. If this happens again, reinstall it.',
   'error.conf': 'The program settings could not be read.',
   'error.conf.help': 'Settings fall back to their defaults. Reinstalling the program restores its settings file.',
+  'error.language': 'The chosen language could not be loaded.',
+  'error.language.help': 'The page stays in its current language. Reinstalling the program restores its language files.',
   'error.setConf': 'The setting was not saved.',
   'error.setConf.help': 'Check that the program folder is writable, then try again.',
   'error.profileRead': 'The profile file could not be read.',

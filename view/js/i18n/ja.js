@@ -1,5 +1,8 @@
 // 日本語
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const JA = {
+  ...BUILTIN_NAMES.ja,
   'app.title': 'ゲーミングマウス ソフトウェア',
   'nav.label': 'セクション',
   'nav.performance': 'パフォーマンス',
@@ -174,7 +177,6 @@ export const JA = {
   'macros.emptySlot': '空きスロット {n}',
   'macros.free': '空き',
   'macros.unnamed': '名前のないマクロ',
-  'macros.defaultName': 'マクロ {n}',
   'macros.editorTitle': 'マクロ',
   'macros.none': 'マクロはまだありません。キーボードから記録してください。',
   'macros.new': '新しいマクロ',
@@ -264,8 +266,6 @@ export const JA = {
   'modes.activate': '切り替える',
   'modes.name': 'モード名',
   'modes.new': '新しいモード（現在のモードのコピー）',
-  'modes.newName': 'モード {n}',
-  'modes.defaultName': 'デフォルト',
   'modes.import': 'モードをインポート…',
   'modes.export': 'エクスポート…',
   'modes.delete': '削除',
@@ -342,6 +342,8 @@ export const JA = {
   'error.start.help': 'プログラムを再起動してください。くり返す場合は再インストールしてください。',
   'error.conf': 'プログラムの設定を読み取れませんでした。',
   'error.conf.help': '設定は既定値になります。再インストールすると設定ファイルが元に戻ります。',
+  'error.language': '選択した言語を読み込めませんでした。',
+  'error.language.help': 'ページは現在の言語のままです。再インストールすると言語ファイルが元に戻ります。',
   'error.setConf': '設定は保存されませんでした。',
   'error.setConf.help': 'プログラムのフォルダーに書き込めるか確認して、もう一度お試しください。',
   'error.profileRead': 'プロファイルを読み取れませんでした。',

@@ -1,5 +1,8 @@
 // 한국어
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const KO = {
+  ...BUILTIN_NAMES.ko,
   'app.title': '게이밍 마우스 소프트웨어',
   'nav.label': '섹션',
   'nav.performance': '성능',
@@ -174,7 +177,6 @@ export const KO = {
   'macros.emptySlot': '빈 슬롯 {n}',
   'macros.free': '비어 있음',
   'macros.unnamed': '이름 없는 매크로',
-  'macros.defaultName': '매크로 {n}',
   'macros.editorTitle': '매크로',
   'macros.none': '아직 매크로가 없습니다. 키보드로 기록하세요.',
   'macros.new': '새 매크로',
@@ -264,8 +266,6 @@ export const KO = {
   'modes.activate': '활성화',
   'modes.name': '모드 이름',
   'modes.new': '새 모드(활성 모드 복사)',
-  'modes.newName': '모드 {n}',
-  'modes.defaultName': '기본',
   'modes.import': '모드 가져오기…',
   'modes.export': '내보내기…',
   'modes.delete': '삭제',
@@ -342,6 +342,8 @@ export const KO = {
   'error.start.help': '프로그램을 다시 시작하세요. 문제가 반복되면 프로그램을 다시 설치하세요.',
   'error.conf': '프로그램 설정을 읽을 수 없습니다.',
   'error.conf.help': '설정이 기본값으로 돌아갑니다. 프로그램을 다시 설치하면 설정 파일이 복원됩니다.',
+  'error.language': '선택한 언어를 불러올 수 없습니다.',
+  'error.language.help': '페이지는 현재 언어로 유지됩니다. 프로그램을 다시 설치하면 언어 파일이 복원됩니다.',
   'error.setConf': '설정이 저장되지 않았습니다.',
   'error.setConf.help': '프로그램 폴더에 쓸 수 있는지 확인한 후 다시 시도하세요.',
   'error.profileRead': '프로필 파일을 읽을 수 없습니다.',

@@ -1,5 +1,8 @@
 // Русский
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const RU = {
+  ...BUILTIN_NAMES.ru,
   'app.title': 'Программа для игровой мыши',
   'nav.label': 'Разделы',
   'nav.performance': 'Сенсор и DPI',
@@ -174,7 +177,6 @@ export const RU = {
   'macros.emptySlot': 'Пустая ячейка {n}',
   'macros.free': 'Пусто',
   'macros.unnamed': 'Макрос без имени',
-  'macros.defaultName': 'Макрос {n}',
   'macros.editorTitle': 'Макрос',
   'macros.none': 'Макросов пока нет. Запишите макрос с клавиатуры.',
   'macros.new': 'Новый макрос',
@@ -276,8 +278,6 @@ export const RU = {
   'modes.activate': 'Включить',
   'modes.name': 'Имя режима',
   'modes.new': 'Новый режим (копия активного)',
-  'modes.newName': 'Режим {n}',
-  'modes.defaultName': 'Основной',
   'modes.import': 'Импорт режима…',
   'modes.export': 'Экспорт…',
   'modes.delete': 'Удалить',
@@ -354,6 +354,8 @@ export const RU = {
   'error.start.help': 'Перезапустите программу. Если это повторится, переустановите её.',
   'error.conf': 'Не удалось прочитать настройки программы.',
   'error.conf.help': 'Используются настройки по умолчанию. Переустановка программы восстановит файл настроек.',
+  'error.language': 'Не удалось загрузить выбранный язык.',
+  'error.language.help': 'Страница остаётся на прежнем языке. Переустановка программы восстановит языковые файлы.',
   'error.setConf': 'Настройка не сохранена.',
   'error.setConf.help': 'Проверьте, что в папку программы можно писать, и повторите попытку.',
   'error.profileRead': 'Не удалось прочитать файл профиля.',

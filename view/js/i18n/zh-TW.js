@@ -1,5 +1,8 @@
 // 繁體中文（台灣、香港）
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const ZH_TW = {
+  ...BUILTIN_NAMES['zh-TW'],
   'app.title': '電競滑鼠軟體',
   'nav.label': '功能區',
   'nav.performance': '效能',
@@ -174,7 +177,6 @@ export const ZH_TW = {
   'macros.emptySlot': '空位 {n}',
   'macros.free': '空位',
   'macros.unnamed': '未命名巨集',
-  'macros.defaultName': '巨集 {n}',
   'macros.editorTitle': '巨集',
   'macros.none': '還沒有巨集。可以用鍵盤錄製一個。',
   'macros.new': '新增巨集',
@@ -264,8 +266,6 @@ export const ZH_TW = {
   'modes.activate': '切換',
   'modes.name': '模式名稱',
   'modes.new': '新增模式（複製目前模式）',
-  'modes.newName': '模式 {n}',
-  'modes.defaultName': '預設',
   'modes.import': '匯入模式…',
   'modes.export': '匯出…',
   'modes.delete': '刪除',
@@ -342,6 +342,8 @@ export const ZH_TW = {
   'error.start.help': '請重新啟動程式。如果再次發生，請重新安裝。',
   'error.conf': '無法讀取程式設定。',
   'error.conf.help': '設定已恢復為預設值。重新安裝程式可還原程式的設定。',
+  'error.language': '無法載入所選語言。',
+  'error.language.help': '頁面維持目前的語言。重新安裝程式可還原語言檔案。',
   'error.setConf': '設定未儲存。',
   'error.setConf.help': '請確認程式資料夾可以寫入，然後重試。',
   'error.profileRead': '無法讀取設定檔。',

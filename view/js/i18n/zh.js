@@ -1,5 +1,8 @@
 // 简体中文
+import { BUILTIN_NAMES } from './builtin.js';
+
 export const ZH = {
+  ...BUILTIN_NAMES.zh,
   'app.title': '游戏鼠标驱动',
   'nav.label': '功能分区',
   'nav.performance': '性能',
@@ -174,7 +177,6 @@ export const ZH = {
   'macros.emptySlot': '空位 {n}',
   'macros.free': '空位',
   'macros.unnamed': '未命名的宏',
-  'macros.defaultName': '宏 {n}',
   'macros.editorTitle': '宏',
   'macros.none': '还没有宏。可以从键盘录制一个。',
   'macros.new': '新建宏',
@@ -264,8 +266,6 @@ export const ZH = {
   'modes.activate': '切换',
   'modes.name': '模式名称',
   'modes.new': '新建模式（复制当前模式）',
-  'modes.newName': '模式 {n}',
-  'modes.defaultName': '默认',
   'modes.import': '导入模式…',
   'modes.export': '导出…',
   'modes.delete': '删除',
@@ -342,6 +342,8 @@ export const ZH = {
   'error.start.help': '请重新启动程序。如果再次出现，请重新安装。',
   'error.conf': '无法读取程序设置。',
   'error.conf.help': '设置已恢复为默认值。重新安装程序可恢复设置文件。',
+  'error.language': '无法加载所选语言。',
+  'error.language.help': '页面保持当前语言。重新安装程序可恢复语言文件。',
   'error.setConf': '设置未保存。',
   'error.setConf.help': '请确认程序文件夹可写，然后重试。',
   'error.profileRead': '无法读取配置文件。',
