@@ -48,7 +48,8 @@ public:
     ~kelv() override;
 
     // Creates and shows the tray icon and connects it (after construction),
-    // and starts watching whether the desktop still shows it.
+    // and starts watching whether the desktop still shows it. The window gets
+    // its icon here too.
     void setupTray();
 
     // Whether the desktop has a notification area for the tray icon; the

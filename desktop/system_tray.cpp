@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QIcon>
+#include <QPixmap>
 #include <QMenu>
 #include <QWidget>
 
@@ -9,7 +10,8 @@ namespace kelv {
 
 SystemTray::SystemTray(QWidget *parent) : QSystemTrayIcon(parent)
 {
-    setIcon(QIcon(QStringLiteral(":/systemtray/tray_icon")));
+    // A PNG, named as one (see the window's icon).
+    setIcon(QIcon(QPixmap(QStringLiteral(":/systemtray/tray_icon"), "PNG")));
 
     m_menu = new QMenu(parent);
     setContextMenu(m_menu);

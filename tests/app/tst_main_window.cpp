@@ -151,7 +151,10 @@ private slots:
         QCOMPARE(window.objectName(), QStringLiteral("kelvClass"));
         QCOMPARE(int(window.windowFlags()), 0x6801);
         QCOMPARE(window.windowTitle(), QStringLiteral("Gaming Mouse Software"));
+        // The icon comes with the tray, once the page has started.
+        window.setupTray();
         QVERIFY(!window.windowIcon().isNull());
+        QCOMPARE(window.windowIcon().availableSizes(), QList<QSize>{QSize(256, 256)});
         QVERIFY(window.hasMouseTracking());
         QCOMPARE(window.webView()->parentWidget(), &window);
 
