@@ -3,10 +3,12 @@
 // local page) measured in the same run.
 //
 // 1. Start (offscreen, each start cold: a fresh home, temporary folder and
-//    browser profile), kelv and the bare page alternating, 5 runs each: the
-//    time from starting the executable to "page loaded" and the processor
-//    time all their processes and threads had used by then (a figure less
-//    shaken by other work on the machine), and the memory of the program with
+//    browser profile), kelv, the bare page and the program's page in the bare
+//    view ("its page": the page's own cost, without the native side) taking
+//    turns, 5 runs each: the time from starting the executable to "page
+//    loaded" and the processor time all their processes and threads had used
+//    by then (a figure less shaken by other work on the machine), and the
+//    memory of the program with
 //    all its browser helper processes 1.5 s after the page loaded and once it
 //    has settled, 8 s after (the engine keeps the buffers of the start's
 //    first pictures for a few seconds) (PSS per process, summed; RSS summed).
@@ -459,13 +461,25 @@ int startupComparison(const QString &programFolder, const QString &emptyPage)
 {
     const QString windowSize = windowSizeOf(programFolder);
     std::printf("the bare page's window: %s, as the program's\n", qPrintable(windowSize));
-    std::vector<Startup> kelvRuns, bareRuns;
-    for (int i = 0; i < Runs * 2; ++i) {
-        const bool isKelv = i % 2 == 0;
-        const QString program =
-            isKelv ? programFolder + QStringLiteral("/kelv") : QStringLiteral(KELV_BENCH_BARE_PAGE);
-        Started started(program, isKelv ? QStringList() : QStringList{emptyPage, windowSize},
-                        QString());
+    // kelv; the engine's floor; and the program's own page in the bare view
+    // (no native side: it starts, finds no bridge and says so), which parts
+    // what the page's content costs from what the native side adds.
+    struct Contender
+    {
+        const char *name;
+        QString program;
+        QStringList arguments;
+        std::vector<Startup> runs;
+    };
+    Contender contenders[] = {
+        {"kelv", programFolder + QStringLiteral("/kelv"), {}, {}},
+        {"bare page", QStringLiteral(KELV_BENCH_BARE_PAGE), {emptyPage, windowSize}, {}},
+        {"its page", QStringLiteral(KELV_BENCH_BARE_PAGE),
+         {programFolder + QStringLiteral("/view/index.html"), windowSize}, {}},
+    };
+    for (int i = 0; i < Runs * 3; ++i) {
+        Contender &contender = contenders[i % 3];
+        Started started(contender.program, contender.arguments, QString());
         Startup run;
         run.loadedMs = started.waitFor("page loaded");
         run.cpuMs = cpuMsOf(started.pid());
@@ -481,23 +495,26 @@ int startupComparison(const QString &programFolder, const QString &emptyPage)
         run.shown = memoryOf(started.pid());
         QThread::msleep(6500);
         run.settled = memoryOf(started.pid());
-        (isKelv ? kelvRuns : bareRuns).push_back(run);
+        contender.runs.push_back(run);
         std::printf("run %d %-9s page loaded %4.0f ms, processor %4.0f ms; PSS %.1f MiB (%s), "
                     "alone %.1f; settled %.1f MiB, alone %.1f\n",
-                    i / 2 + 1, isKelv ? "kelv" : "bare page", loaded, run.cpuMs, run.shown.pssMiB(),
+                    i / 3 + 1, contender.name, loaded, run.cpuMs, run.shown.pssMiB(),
                     qPrintable(run.shown.processes.join(QStringLiteral(", "))),
                     run.shown.alonePssMiB(), run.settled.pssMiB(), run.settled.alonePssMiB());
         std::fflush(stdout);
     }
-    printStartups("kelv", kelvRuns);
-    printStartups("bare page", bareRuns);
-    const auto ratio = [&](auto figure) {
-        return median(figuresOf(kelvRuns, figure)) / median(figuresOf(bareRuns, figure));
-    };
-    std::printf("kelv / bare page: start %.2fx (processor time %.2fx), memory shown %.2fx, "
-                "settled %.2fx; as if alone: shown %.2fx, settled %.2fx\n",
-                ratio(loadedMs), ratio(cpuMs), ratio(shownPss), ratio(settledPss),
-                ratio(shownAlone), ratio(settledAlone));
+    for (const Contender &contender : contenders)
+        printStartups(contender.name, contender.runs);
+    const std::vector<Startup> &bare = contenders[1].runs;
+    for (const Contender *contender : {&contenders[0], &contenders[2]}) {
+        const auto ratio = [&](auto figure) {
+            return median(figuresOf(contender->runs, figure)) / median(figuresOf(bare, figure));
+        };
+        std::printf("%s / bare page: start %.2fx (processor time %.2fx), memory shown %.2fx, "
+                    "settled %.2fx; as if alone: shown %.2fx, settled %.2fx\n",
+                    contender->name, ratio(loadedMs), ratio(cpuMs), ratio(shownPss),
+                    ratio(settledPss), ratio(shownAlone), ratio(settledAlone));
+    }
     std::fflush(stdout);
     return 0;
 }
