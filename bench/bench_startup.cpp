@@ -30,6 +30,7 @@
 //
 // Usage: bench_startup [program folder [start|tray|ratbagd]] (default: the
 // build's program folder, measurements 1 to 3)
+#include "tests/testsupport/program_home.h"
 #include "tests/testsupport/ratbag_daemon.h"
 #include "tests/testsupport/temp_program_folder.h"
 #include "tests/testsupport/xvfb_server.h"
@@ -45,7 +46,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUuid>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -311,29 +311,18 @@ public:
     // (home, runtime folder, instance name) this start shares.
     Started(const QString &program, const QStringList &arguments, const QString &display,
             const Started *sameUser = nullptr)
+        : m_home(display)
     {
-        QDir().mkpath(m_home.filePath(QStringLiteral("tmp")));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), m_home.path());
-        env.insert(QStringLiteral("TMPDIR"), m_home.filePath(QStringLiteral("tmp")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
+        // A user of its own (home, runtime folder, instance name, display).
+        QProcessEnvironment env = m_home.environment();
         env.insert(QStringLiteral("XDG_CACHE_HOME"), m_home.filePath(QStringLiteral("cache")));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("KELV_INSTANCE_SERVER"),
-                   QStringLiteral("kelv-bench-") + QUuid::createUuid().toString(QUuid::Id128));
         env.insert(QStringLiteral("DC_SIM_DIR"), m_home.filePath(QStringLiteral("sim")));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         // The engine's sandbox cannot run for root; the program switches it off
         // there itself, the bare page is told.
         if (::geteuid() == 0)
             env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-        if (display.isEmpty()) {
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-            env.remove(QStringLiteral("DISPLAY"));
-        } else {
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-            env.insert(QStringLiteral("DISPLAY"), display);
-        }
         m_env = sameUser ? sameUser->m_env : env;
         m_process.setProgram(program);
         m_process.setArguments(arguments);
@@ -374,7 +363,7 @@ public:
     void collect() { m_output += m_process.readAll(); }
 
 private:
-    QTemporaryDir m_home;
+    kelv::test::ProgramHome m_home;
     QProcessEnvironment m_env;
     QProcess m_process;
     QByteArray m_output;
