@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/dialogs.h"
+#include "common/text_file.h"
 #include "common/ui_texts.h"
 #include "platform/file_access.h"
 #include "platform/shell_operations.h"
@@ -242,7 +243,7 @@ bool linkStyleSheetAgain(const QString &stagedIndex)
         return false;
     QByteArray page = file.readAll();
     file.close();
-    const QByteArray open = QByteArrayLiteral("<style data-file=\"css/main.css\">");
+    const QByteArray open = "<style data-file=\"" + PageStyleSheet.toUtf8() + "\">";
     const QByteArray close = QByteArrayLiteral("</style>");
     const qsizetype start = page.indexOf(open);
     if (start < 0)
@@ -251,9 +252,8 @@ bool linkStyleSheetAgain(const QString &stagedIndex)
     if (end < 0)
         return true;
     page.replace(start, end + close.size() - start,
-                 QByteArrayLiteral("<link rel=\"stylesheet\" href=\"css/main.css\">"));
-    QSaveFile out(stagedIndex);
-    return out.open(QIODevice::WriteOnly) && out.write(page) == page.size() && out.commit();
+                 "<link rel=\"stylesheet\" href=\"" + PageStyleSheet.toUtf8() + "\">");
+    return writeFileAtomically(stagedIndex, page);
 }
 
 } // namespace
@@ -358,9 +358,7 @@ QString installedPageVersion(const QString &clientVersion)
 bool recordPageVersion(const QString &version)
 {
     QDir().mkpath(QFileInfo(pageVersionFile()).absolutePath());
-    QSaveFile file(pageVersionFile());
-    const QByteArray text = version.toUtf8() + '\n';
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+    return writeFileAtomically(pageVersionFile(), version.toUtf8() + '\n');
 }
 
 void recoverPageInstall()
