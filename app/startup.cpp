@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QStringList>
+#include <algorithm>
 #include <memory>
 
 namespace kelv {
@@ -42,6 +43,16 @@ void prepareBrowserEnvironment()
                              QByteArrayLiteral("--disable-component-update")};
     if (software)
         wanted << QByteArrayLiteral("--disable-gpu");
+    // The page is a page of forms: V8's interpreter runs it well, and without
+    // its compilers the renderer holds about 7 MiB less (no optimised code, no
+    // feedback kept for it) and writes no machine code while it runs (lite mode
+    // implies jitless, which also leaves WebAssembly out). Flags of the user's
+    // own for V8 take its place.
+    const bool ownJsFlags = std::any_of(present.cbegin(), present.cend(), [](const QByteArray &f) {
+        return f.startsWith("--js-flags");
+    });
+    if (!ownJsFlags)
+        wanted << QByteArrayLiteral("--js-flags=--lite-mode");
     for (const QByteArray &flag : std::as_const(wanted)) {
         if (present.contains(flag))
             continue;

@@ -1,7 +1,8 @@
 // The application object: client settings and their accessors, the
 // command-line flag, initialisation (style sheet, folders, singleton, the
-// instance check) and the one quit request.
+// instance check) and the one quit request; the engine's flags it starts with.
 #include "app/cef_application.h"
+#include "app/startup.h"
 #include "browser/client_handler.h"
 #include "common/app_paths.h"
 
@@ -95,6 +96,41 @@ private slots:
         // Initialisation runs once.
         app()->initialise();
         QCOMPARE(started.count(), 1);
+    }
+
+    void browserFlagsKeepTheUsersOwn_data()
+    {
+        QTest::addColumn<QByteArray>("given");
+        QTest::addColumn<QList<QByteArray>>("present");
+        QTest::addColumn<QList<QByteArray>>("absent");
+        const QByteArray lite = "--js-flags=--lite-mode";
+        QTest::newRow("none") << QByteArray() << QList<QByteArray>{lite, "--disable-component-update"}
+                              << QList<QByteArray>{};
+        QTest::newRow("other flags") << QByteArray("--foo --disable-component-update")
+                                     << QList<QByteArray>{"--foo", lite}
+                                     << QList<QByteArray>{};
+        QTest::newRow("own V8 flags") << QByteArray("--js-flags=--expose-gc")
+                                      << QList<QByteArray>{"--js-flags=--expose-gc"}
+                                      << QList<QByteArray>{lite};
+    }
+
+    // Prepared twice (a restart from the same environment), every flag is
+    // there once.
+    void browserFlagsKeepTheUsersOwn()
+    {
+        QFETCH(QByteArray, given);
+        QFETCH(QList<QByteArray>, present);
+        QFETCH(QList<QByteArray>, absent);
+        const QByteArray saved = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", given);
+        prepareBrowserEnvironment();
+        prepareBrowserEnvironment();
+        const QList<QByteArray> flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").split(' ');
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", saved);
+        for (const QByteArray &flag : present)
+            QVERIFY2(flags.count(flag) == 1, flag + " in " + flags.join(' '));
+        for (const QByteArray &flag : absent)
+            QVERIFY2(!flags.contains(flag), flag + " in " + flags.join(' '));
     }
 
     void quitIsRequestedOnce()

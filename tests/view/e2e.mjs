@@ -51,6 +51,12 @@ test('the page shows the simulated mouse', async () => {
   assert.match(chip, /KM1\d{9}/);
 });
 
+// The program starts the engine with V8 in lite mode: the page runs
+// interpreted and no WebAssembly exists to compile machine code from.
+test('the page runs in V8 lite mode', async () => {
+  assert.equal(await p.eval('typeof WebAssembly'), 'undefined');
+});
+
 test('the title bar maximises, restores and moves the frameless window', async () => {
   await p.eval("(document.querySelector('#win-max').click(), true)");
   await p.until('window.innerWidth === screen.availWidth && window.innerHeight === screen.availHeight');
