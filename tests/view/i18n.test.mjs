@@ -7,7 +7,8 @@ import { pathToFileURL } from 'node:url';
 import { EN } from '../../view/js/i18n/en.js';
 import { BUILTIN_NAMES } from '../../view/js/i18n/builtin.js';
 import { comboLabel, keyName } from '../../view/js/keys.js';
-import { t, setLanguage, normaliseLanguage, formatUnit, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
+import { t, setLanguage, normaliseLanguage, formatNumber, formatUnit, unitSymbol, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
+import * as numbers from '../../view/js/numbers.js';
 import { makeNative } from './fake_native.mjs';
 import { DELAY_CHOICES } from '../../view/js/macro.js';
 import { BUTTON_NAMES, EFFECTS, MOUSE_FUNCTIONS, DPI_FUNCTIONS, MEDIA_FUNCTIONS, PROFILE_FUNCTIONS } from '../../view/js/devicemap.js';
@@ -152,6 +153,60 @@ test('plurals and numbers follow the language', async () => {
   assert.equal(keyName(0x38, 1), 'Alt rechts');
   await setLanguage('en');
   assert.equal(comboLabel(1, 0x1d, 1), 'Ctrl + Right Ctrl');
+});
+
+// The page writes numbers from its own tables; Node's Intl (full ICU) is what
+// they must print: the values cover grouping, rounding (half away from zero,
+// of the shortest decimal form), signs, zero, -0, the non-finite values and
+// every plural rule's cases.
+const NUMBERS = [0, 1, 2, 3, 4, 5, 11, 12, 14, 21, 22, 25, 101, 111, 112, 999, 1000, 1234, 9999, 10000, 12345, 123456, 1234567,
+  1e12, 1e21, -1, -2, -5, -1234.5, -0.0004, 0.5, 1.5, 2.25, 2.5, 1.0004, 1.0005, 1.2345, 0.0004, 0.0005, 999.9995, 21.1, -0,
+  NaN, Infinity, -Infinity];
+const UNITS = ['millisecond', 'percent', 'millimeter'];
+const shown = (v) => (Object.is(v, -0) ? '-0' : String(v));
+
+for (const { locale } of LANGUAGES) {
+  test(`numbers, units and plural categories in ${locale} are Intl's`, () => {
+    const format = new Intl.NumberFormat(locale);
+    const plurals = new Intl.PluralRules(locale);
+    for (const v of NUMBERS) {
+      assert.equal(numbers.formatNumber(v, locale), format.format(v), `${shown(v)}`);
+      assert.equal(numbers.pluralCategory(v, locale), plurals.select(v), `the plural category of ${shown(v)}`);
+      for (const unit of UNITS) {
+        const intl = new Intl.NumberFormat(locale, { style: 'unit', unit, unitDisplay: 'short' });
+        assert.equal(numbers.formatUnit(v, unit, locale), intl.format(v), `${shown(v)} ${unit}`);
+      }
+    }
+    for (const unit of UNITS) {
+      const parts = new Intl.NumberFormat(locale, { style: 'unit', unit, unitDisplay: 'short' }).formatToParts(1);
+      assert.equal(numbers.unitSymbol(unit, locale), parts.find((p) => p.type === 'unit').value, unit);
+    }
+  });
+}
+
+test('the page\'s language writes numbers; a unit without a table entry is named, not refused', async () => {
+  await setLanguage('ru');
+  assert.deepEqual([formatNumber(-1234.5), formatUnit(80, 'percent'), unitSymbol('millisecond')], ['-1\u00a0234,5', '80\u00a0%', 'мс']);
+  assert.deepEqual([formatUnit(2.5, 'second'), unitSymbol('second')], ['2,5 second', 'second']);
+  assert.equal(t('system.lines', { n: 1.5 }), '1,5 строки', 'a fraction is "other" in Russian');
+  await setLanguage('en');
+  assert.deepEqual([formatNumber(1234.5), formatUnit(3, 'millimeter'), formatUnit(1e3, 'byte')], ['1,234.5', '3 mm', '1,000 byte']);
+  assert.equal(numbers.formatNumber(1234.5, 'fr'), '1,234.5', 'a language without a table writes as English');
+});
+
+test('the page\'s code formats numbers without Intl', () => {
+  const uses = [];
+  const walk = (dir) => {
+    for (const e of readdirSync(dir, { withFileTypes: true })) {
+      if (e.isDirectory()) walk(new URL(`${e.name}/`, dir));
+      else if (e.name.endsWith('.js')) {
+        const code = readFileSync(new URL(e.name, dir), 'utf8').replace(/\/\/.*$/gm, '');
+        if (/\bIntl\b|\.toLocale\w*String\(|localeCompare\(/.test(code)) uses.push(e.name);
+      }
+    }
+  };
+  walk(new URL('js/', viewDir));
+  assert.deepEqual(uses, []);
 });
 
 test('every text the page asks for exists', () => {

@@ -2,10 +2,11 @@
 // the English one (a test checks it, and that every key the page uses
 // exists). A text is a string with {name} places, or, where the words change
 // with a number, an object naming the number's place ("plural") and one text
-// per plural category of the language (Intl.PluralRules).
+// per plural category of the language (numbers.js).
 // English is part of the page; every other table is a file of its own, loaded
 // the first time its language is chosen (most users never need six of them).
 import { EN } from './i18n/en.js';
+import * as numbers from './numbers.js';
 
 // code: the conf.xml "language" value the page writes (the tray reads the
 // same value); locale: the language of numbers, plurals and the page.
@@ -54,12 +55,6 @@ export function languageTable(code) {
 let current = LANGUAGES[0];
 let table = EN;
 let chosen = 0; // counts the choices: a table that arrives late does not undo a later one
-// Made when first needed: the first Intl object of a page sets up the
-// language data (several milliseconds, which the page's start does without).
-let numbers = null;
-let plurals = null;
-const numberFormat = () => (numbers ??= new Intl.NumberFormat(current.locale));
-const pluralRules = () => (plurals ??= new Intl.PluralRules(current.locale));
 
 // The conf.xml "language" value as one of the page's languages: the values
 // the tray knows, and the other spellings of Simplified Chinese.
@@ -89,8 +84,6 @@ export async function setLanguage(code) {
   }
   current = language;
   table = loaded;
-  numbers = null;
-  plurals = null;
   if (typeof document !== 'undefined') document.documentElement.lang = current.locale;
   return true;
 }
@@ -105,18 +98,18 @@ export function currentLocale() {
 
 // A number the way the language writes it (digit grouping, decimal sign).
 export function formatNumber(n) {
-  return numberFormat().format(n);
+  return numbers.formatNumber(n, current.locale);
 }
 
 // A value with a unit the language names itself ("5 ms", "5 мс", "80 %").
 export function formatUnit(value, unit) {
-  return new Intl.NumberFormat(current.locale, { style: 'unit', unit, unitDisplay: 'short' }).format(value);
+  return numbers.formatUnit(value, unit, current.locale);
 }
 
 function pick(entry, vars) {
   if (typeof entry === 'string') return entry;
   const n = Number(vars[entry.plural]);
-  return entry[pluralRules().select(Number.isFinite(n) ? n : 0)] ?? entry.other;
+  return entry[numbers.pluralCategory(Number.isFinite(n) ? n : 0, current.locale)] ?? entry.other;
 }
 
 // The text for key with {name} places filled (numbers formatted for the
@@ -126,7 +119,7 @@ export function t(key, vars = {}, fallback) {
   const entry = table[key] ?? EN[key];
   if (entry === undefined) return fallback !== undefined ? fallback : key;
   let s = pick(entry, vars);
-  for (const [k, v] of Object.entries(vars)) s = s.split(`{${k}}`).join(typeof v === 'number' ? numberFormat().format(v) : String(v));
+  for (const [k, v] of Object.entries(vars)) s = s.split(`{${k}}`).join(typeof v === 'number' ? formatNumber(v) : String(v));
   return s;
 }
 
@@ -138,6 +131,5 @@ export function applyStaticTexts(root) {
 
 // The unit's own short name ("ms", "мс") for a label beside a number field.
 export function unitSymbol(unit) {
-  const parts = new Intl.NumberFormat(current.locale, { style: 'unit', unit, unitDisplay: 'short' }).formatToParts(1);
-  return parts.filter((p) => p.type === 'unit').map((p) => p.value).join('') || unit;
+  return numbers.unitSymbol(unit, current.locale);
 }
