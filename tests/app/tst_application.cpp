@@ -104,14 +104,14 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("present");
         QTest::addColumn<QList<QByteArray>>("absent");
         const QByteArray lite = "--js-flags=--lite-mode";
-        QTest::newRow("none") << QByteArray() << QList<QByteArray>{lite, "--disable-component-update"}
+        QTest::newRow("none") << QByteArray()
+                              << QList<QByteArray>{lite, "--disable-component-update"}
                               << QList<QByteArray>{};
         QTest::newRow("other flags") << QByteArray("--foo --disable-component-update")
-                                     << QList<QByteArray>{"--foo", lite}
-                                     << QList<QByteArray>{};
-        QTest::newRow("own V8 flags") << QByteArray("--js-flags=--expose-gc")
-                                      << QList<QByteArray>{"--js-flags=--expose-gc"}
-                                      << QList<QByteArray>{lite};
+                                     << QList<QByteArray>{"--foo", lite} << QList<QByteArray>{};
+        QTest::newRow("own V8 flags")
+            << QByteArray("--js-flags=--expose-gc") << QList<QByteArray>{"--js-flags=--expose-gc"}
+            << QList<QByteArray>{lite};
     }
 
     // Prepared twice (a restart from the same environment), every flag is
