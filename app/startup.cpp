@@ -46,13 +46,14 @@ void prepareBrowserEnvironment()
     // The page is a page of forms: V8's interpreter runs it well, and without
     // its compilers the renderer holds about 7 MiB less (no optimised code, no
     // feedback kept for it) and writes no machine code while it runs (lite mode
-    // implies jitless, which also leaves WebAssembly out). Flags of the user's
-    // own for V8 take its place.
+    // implies jitless, which also leaves WebAssembly out; saying so spares the
+    // renderer's warning about the conflict). Flags of the user's own for V8
+    // take its place. Qt WebEngine reads the quotes of this variable.
     const bool ownJsFlags = std::any_of(present.cbegin(), present.cend(), [](const QByteArray &f) {
         return f.startsWith("--js-flags");
     });
     if (!ownJsFlags)
-        wanted << QByteArrayLiteral("--js-flags=--lite-mode");
+        wanted << QByteArrayLiteral("--js-flags=\"--lite-mode --no-expose-wasm\"");
     for (const QByteArray &flag : std::as_const(wanted)) {
         if (present.contains(flag))
             continue;

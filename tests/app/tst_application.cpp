@@ -7,6 +7,7 @@
 #include "common/app_paths.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -101,17 +102,16 @@ private slots:
     void browserFlagsKeepTheUsersOwn_data()
     {
         QTest::addColumn<QByteArray>("given");
-        QTest::addColumn<QList<QByteArray>>("present");
-        QTest::addColumn<QList<QByteArray>>("absent");
-        const QByteArray lite = "--js-flags=--lite-mode";
-        QTest::newRow("none") << QByteArray()
-                              << QList<QByteArray>{lite, "--disable-component-update"}
-                              << QList<QByteArray>{};
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("absent");
+        // As the engine reads it: the quotes keep the V8 flags together.
+        const QString lite = QStringLiteral("--js-flags=--lite-mode --no-expose-wasm");
+        QTest::newRow("none") << QByteArray() << QStringList{lite, "--disable-component-update"}
+                              << QStringList{};
         QTest::newRow("other flags") << QByteArray("--foo --disable-component-update")
-                                     << QList<QByteArray>{"--foo", lite} << QList<QByteArray>{};
-        QTest::newRow("own V8 flags")
-            << QByteArray("--js-flags=--expose-gc") << QList<QByteArray>{"--js-flags=--expose-gc"}
-            << QList<QByteArray>{lite};
+                                     << QStringList{"--foo", lite} << QStringList{};
+        QTest::newRow("own V8 flags") << QByteArray("--js-flags=--expose-gc")
+                                      << QStringList{"--js-flags=--expose-gc"} << QStringList{lite};
     }
 
     // Prepared twice (a restart from the same environment), every flag is
@@ -119,18 +119,20 @@ private slots:
     void browserFlagsKeepTheUsersOwn()
     {
         QFETCH(QByteArray, given);
-        QFETCH(QList<QByteArray>, present);
-        QFETCH(QList<QByteArray>, absent);
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, absent);
         const QByteArray saved = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         qputenv("QTWEBENGINE_CHROMIUM_FLAGS", given);
         prepareBrowserEnvironment();
         prepareBrowserEnvironment();
-        const QList<QByteArray> flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").split(' ');
+        const QStringList flags =
+            QProcess::splitCommand(qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS"));
         qputenv("QTWEBENGINE_CHROMIUM_FLAGS", saved);
-        for (const QByteArray &flag : present)
-            QVERIFY2(flags.count(flag) == 1, flag + " in " + flags.join(' '));
-        for (const QByteArray &flag : absent)
-            QVERIFY2(!flags.contains(flag), flag + " in " + flags.join(' '));
+        const QString all = flags.join(QLatin1String(" | "));
+        for (const QString &flag : present)
+            QVERIFY2(flags.count(flag) == 1, qPrintable(flag + QLatin1String(" in ") + all));
+        for (const QString &flag : absent)
+            QVERIFY2(!flags.contains(flag), qPrintable(flag + QLatin1String(" in ") + all));
     }
 
     void quitIsRequestedOnce()
