@@ -7,9 +7,9 @@ namespace kelv {
 // there (unless the caller chose), and Chromium's background networking and
 // component updates are turned off (the program works offline and its page is
 // local), and V8 runs the page in lite mode (interpreted, no run-time machine
-// code) unless the user passes flags for V8. The page is drawn in software (Qt Quick's software scene graph,
-// Chromium without GPU, no OpenGL on X11) unless QT_QUICK_BACKEND names another
-// backend.
+// code) unless the user passes flags for V8. The page is drawn in software
+// (Qt Quick's software scene graph, Chromium without GPU, no OpenGL on X11)
+// unless QT_QUICK_BACKEND names another backend.
 // Existing flags are kept.
 void prepareBrowserEnvironment();
 
