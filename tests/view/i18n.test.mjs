@@ -194,30 +194,26 @@ test('the page\'s language writes numbers; a unit without a table entry is named
   assert.equal(numbers.formatNumber(1234.5, 'fr'), '1,234.5', 'a language without a table writes as English');
 });
 
+// The files under dir (a folder URL) whose names end in one of the endings,
+// with their text: [{ name, text }].
+function pageFiles(dir, endings) {
+  const files = [];
+  for (const e of readdirSync(dir, { withFileTypes: true })) {
+    if (e.isDirectory()) files.push(...pageFiles(new URL(`${e.name}/`, dir), endings));
+    else if (endings.some((end) => e.name.endsWith(end))) files.push({ name: e.name, text: readFileSync(new URL(e.name, dir), 'utf8') });
+  }
+  return files;
+}
+
 test('the page\'s code formats numbers without Intl', () => {
-  const uses = [];
-  const walk = (dir) => {
-    for (const e of readdirSync(dir, { withFileTypes: true })) {
-      if (e.isDirectory()) walk(new URL(`${e.name}/`, dir));
-      else if (e.name.endsWith('.js')) {
-        const code = readFileSync(new URL(e.name, dir), 'utf8').replace(/\/\/.*$/gm, '');
-        if (/\bIntl\b|\.toLocale\w*String\(|localeCompare\(/.test(code)) uses.push(e.name);
-      }
-    }
-  };
-  walk(new URL('js/', viewDir));
+  const uses = pageFiles(new URL('js/', viewDir), ['.js'])
+    .filter(({ text }) => /\bIntl\b|\.toLocale\w*String\(|localeCompare\(/.test(text.replace(/\/\/.*$/gm, '')))
+    .map(({ name }) => name);
   assert.deepEqual(uses, []);
 });
 
 test('every text the page asks for exists', () => {
-  const sources = [];
-  const walk = (dir) => {
-    for (const e of readdirSync(dir, { withFileTypes: true })) {
-      if (e.isDirectory()) walk(new URL(`${e.name}/`, dir));
-      else if (e.name.endsWith('.js') || e.name.endsWith('.html')) sources.push(readFileSync(new URL(e.name, dir), 'utf8'));
-    }
-  };
-  walk(viewDir);
+  const sources = pageFiles(viewDir, ['.js', '.html']).map(({ text }) => text);
   const used = new Set();
   for (const src of sources) {
     for (const m of src.matchAll(/\bt\('([\w.]+)'/g)) used.add(m[1]);
