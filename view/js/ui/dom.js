@@ -91,6 +91,15 @@ export function field(label, control, hint) {
   return h('div', { class: 'field' }, h('span', { class: 'field-label' }, label), control, hint ? h('span', { class: 'hint' }, hint) : null);
 }
 
+// Gives the focus back to the control a dialog took it from. A render while
+// the dialog was open may have replaced that control: the one with its
+// data-key takes its place.
+export function focusBack(control) {
+  const key = control?.getAttribute?.('data-key');
+  const target = control?.isConnected || !key ? control : document.querySelector(`[data-key="${CSS.escape(key)}"]`);
+  target?.focus?.();
+}
+
 // Renders into a container, keeping the focused control and scroll position
 // (controls are matched by their data-key).
 export function renderInto(container, build) {

@@ -7,7 +7,7 @@ import {
 } from '../macro.js';
 import { macroUsers, findMode } from '../profile.js';
 import { BUTTON_NAMES } from '../devicemap.js';
-import { card, field, h, renderInto, select, toggle } from './dom.js';
+import { card, field, focusBack, h, renderInto, select, toggle } from './dom.js';
 import { icon } from './icons.js';
 import { shownMacroName, shownModeName } from '../names.js';
 
@@ -214,7 +214,7 @@ export function renderTimeline(app, ui, container) {
 function askKey(ui, done, title) {
   const root = document.querySelector('#dialog-root');
   const before = document.activeElement;
-  const close = () => { root.replaceChildren(); before?.focus?.(); };
+  const close = () => { root.replaceChildren(); focusBack(before); };
   const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': title, tabindex: '-1',
     onkeydown: (e) => {
       e.preventDefault();

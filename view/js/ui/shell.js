@@ -2,7 +2,7 @@
 // close), navigation, device and mode bar, messages, and in-page dialogs.
 import { t, applyStaticTexts, currentLanguage } from '../i18n.js';
 import * as rq from '../requests.js';
-import { h, renderInto, select } from './dom.js';
+import { focusBack, h, renderInto, select } from './dom.js';
 import { icon } from './icons.js';
 import { installTooltips } from './tooltip.js';
 import { shownModeName } from '../names.js';
@@ -206,7 +206,7 @@ export function mountShell(app) {
   // way on (alt), 'alt'; the focus starts on the safer of them.
   ui.confirm = ({ title, text, ok, alt = null, danger = false }) => new Promise((resolve) => {
     const before = document.activeElement;
-    const close = (v) => { dialogRoot.replaceChildren(); before?.focus?.(); resolve(v); };
+    const close = (v) => { dialogRoot.replaceChildren(); focusBack(before); resolve(v); };
     const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary', 'data-key': 'dialog:ok', onclick: () => close(true) }, ok);
     const altBtn = alt ? h('button', { type: 'button', class: 'btn primary', 'data-key': 'dialog:alt', onclick: () => close('alt') }, alt) : null;
     const box = h('div', { class: 'dialog', role: 'dialog', 'aria-modal': 'true', 'aria-label': title,
