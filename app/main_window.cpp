@@ -317,6 +317,7 @@ void kelv::showMouseConf()
     ClientHandler *client = ClientHandler::instance();
     if (!m_popup) {
         m_popup = new PopWidget(m_pageAddress, this);
+        m_popupSavedGeometry = QRect();
         // Page requests of the popup's page are served like the main page's,
         // so the popup is a working copy of the page and not a dead end.
         connectToRouter(m_popup->webView(), m_host.router());
@@ -486,28 +487,38 @@ void kelv::toggleMinimised()
         window->showMinimized();
 }
 
+// Maximise and restore act, like move and minimise, on the window active last:
+// the popup's page maximises the popup, not the main window behind it. Each
+// window keeps its own geometry to go back to.
+QRect &kelv::savedGeometryOf(QWidget *window)
+{
+    return window == m_popup.data() ? m_popupSavedGeometry : m_savedGeometry;
+}
+
 void kelv::maximiseWindow()
 {
-    m_savedGeometry = geometry();
+    QWidget *window = requestWindow();
+    savedGeometryOf(window) = window->geometry();
     // The whole available area, unless that is smaller than the window's
     // minimum size.
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        setGeometry(fitWindowGeometry(area.x(), area.y(), area.width(), area.height(), area,
-                                      minimumSize()));
+        window->setGeometry(fitWindowGeometry(area.x(), area.y(), area.width(), area.height(), area,
+                                              window->minimumSize()));
     }
 }
 
 void kelv::restoreWindow()
 {
+    QWidget *window = requestWindow();
+    const QRect saved = savedGeometryOf(window);
     // Before any maximise there is no geometry to go back to; shrinking the
     // window to nothing would lose it.
-    if (m_savedGeometry.isNull())
+    if (saved.isNull())
         return;
     // The screens may have changed since: the kept geometry is fitted to
     // them like a move.
-    placeWindow(this, m_savedGeometry.x(), m_savedGeometry.y(), m_savedGeometry.width(),
-                m_savedGeometry.height());
+    placeWindow(window, saved.x(), saved.y(), saved.width(), saved.height());
 }
 
 void kelv::restartProcessMoniter()

@@ -89,8 +89,8 @@ public:
     bool registerHotKey(const QString &key, const QString &sequence);
     bool hotKeyRegistered(const QString &key) const;
 
-    // Window operations of the page requests. Move and minimise act on the
-    // window active last (this one or the popup).
+    // Window operations of the page requests. They act on the window active
+    // last (this one or the popup).
     void hideWindow(); // the popup closes when it was active last; else closeToBackground
     void moveWindow(int dx, int dy, int width, int height);
     void toggleMinimised();
@@ -123,6 +123,7 @@ private:
     QxtGlobalShortcut *hotKey(const QString &key) const;
     bool &hotKeyFlag(const QString &key);
     QWidget *requestWindow() const;
+    QRect &savedGeometryOf(QWidget *window);
     void watchTray();
     void tellClosingMinimises();
 
@@ -138,6 +139,7 @@ private:
     QPointer<PopWidget> m_popup;
     QUrl m_pageAddress;
     QRect m_savedGeometry;
+    QRect m_popupSavedGeometry;
     std::function<bool()> m_trayAvailability;
     bool m_trayWasAvailable = true;
     QTimer *m_trayWatch = nullptr;

@@ -69,11 +69,16 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
 
     // The hot key moves only with the stored setting: a key registered while
     // conf.xml keeps the old one would be lost again at the next start.
-    switch (settings.store(key, value)) {
-    case ClientSettings::StoreResult::UnknownKey:
-        // The file was still rewritten (same content, the save format).
+    const bool known = settings.contains(key);
+    const ClientSettings::StoreResult result = settings.store(key, value);
+    // A key the settings do not hold is answered as such whatever became of
+    // the file (rewritten as it was, in the save format, when it could be):
+    // without a readable conf.xml no key is known at all.
+    if (!known && result != ClientSettings::StoreResult::Stored) {
         answerFailure(cb, QStringLiteral("can't find conf name"));
         return;
+    }
+    switch (result) {
     case ClientSettings::StoreResult::NotParsed:
         qCWarning(lcSettings) << "conf.xml does not parse; setting" << loggedText(key)
                               << "not changed";
@@ -89,6 +94,7 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
                               << value.size() << "characters makes conf.xml too large";
         answerFailure(cb, QStringLiteral("modify conf failed: the value is too long"));
         return;
+    case ClientSettings::StoreResult::UnknownKey: // answered above
     case ClientSettings::StoreResult::Stored:
         break;
     }

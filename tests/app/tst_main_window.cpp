@@ -384,6 +384,29 @@ private slots:
         window.moveWindow(50, 50, 720, 520);
         QVERIFY(!window.isMinimized());
         QCOMPARE(window.geometry(), QRect(60, 30, 720, 520));
+
+        // The popup's page has the same title bar: its maximise and restore
+        // act on the popup, the window active last, and leave the main
+        // window (and the geometry it keeps) alone.
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        window.maximiseWindow();
+        window.showMouseConf();
+        PopWidget *popup = window.popup();
+        QVERIFY(QTest::qWaitForWindowExposed(popup));
+        popup->setGeometry(20, 30, 500, 400);
+        window.onJsMessage(R"({"funcname":"maxsizeWindow"})", {});
+        QCOMPARE(popup->geometry(), available);
+        QCOMPARE(window.geometry(), available);
+        window.onJsMessage(R"({"funcname":"restoreWindow"})", {});
+        QCOMPARE(popup->geometry(), QRect(20, 30, 500, 400));
+        QCOMPARE(window.geometry(), available);
+        // The main window active again: its own kept geometry comes back.
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&window, &activate);
+        window.onJsMessage(R"({"funcname":"restoreWindow"})", {});
+        QCOMPARE(window.geometry(), QRect(60, 30, 720, 520));
+        QCOMPARE(popup->geometry(), QRect(20, 30, 500, 400));
+        window.showMouseConf();
     }
 
     // What a window request may make of the window: within the area, never

@@ -92,7 +92,7 @@ class TestSettings : public QObject
 private slots:
     void init();
     void getConfSortsKeysAndAddsHotKeyStates();
-    void getConfWithoutSettingsFails();
+    void withoutSettingsNoKeyIsKnown();
     void setConfChangesAttributeAndFile();
     void setConfHotKeyAnswersStateCharacter();
     void setConfUnknownKeyFailsButRewritesFile();
@@ -152,10 +152,34 @@ void TestSettings::getConfSortsKeysAndAddsHotKeyStates()
              QStringLiteral("Ctrl+Alt+T,") + QChar(0));
 }
 
-void TestSettings::getConfWithoutSettingsFails()
+void TestSettings::withoutSettingsNoKeyIsKnown()
 {
-    Setup s("not xml");
-    QCOMPARE(reply(s(R"({"funcname":"getConf"})")), failure(QStringLiteral("cant find conf.xml")));
+    // A conf.xml that does not parse, and none at all: no settings.
+    for (const bool present : {true, false}) {
+        Setup s("not xml");
+        if (!present) {
+            QVERIFY(QFile::remove(s.confPath()));
+            s.host.settings.load(s.confPath());
+        }
+        QCOMPARE(reply(s(R"({"funcname":"getConf"})")),
+                 failure(QStringLiteral("cant find conf.xml")));
+        // Every key is unknown, the hot keys' too; nothing is written.
+        const QString unknown = failure(QStringLiteral("can't find conf name"));
+        QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en"})")),
+                 unknown);
+        QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf","confValue":"Ctrl+Q"})")),
+                 unknown);
+        QVERIFY(s.host.calls.isEmpty());
+        QCOMPARE(QFile::exists(s.confPath()), present);
+        if (present)
+            QCOMPARE(s.conf(), QByteArray("not xml"));
+    }
+    // An unknown key whose rewrite cannot be written is still an unknown key.
+    Setup s;
+    QVERIFY(QFile::remove(s.confPath()));
+    QVERIFY(QDir().mkdir(s.confPath()));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"nonsense","confValue":"1"})")),
+             failure(QStringLiteral("can't find conf name")));
 }
 
 void TestSettings::setConfChangesAttributeAndFile()
