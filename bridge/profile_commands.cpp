@@ -109,7 +109,10 @@ public:
         for (qsizetype i = 0; i <= m_bytes.size(); ++i) {
             if (i < m_bytes.size() && data[i] != ';')
                 continue;
-            data[i] = '\0'; // the array's own terminator at the end
+            // The last item ends at the array's own terminator, which is
+            // not written: an empty array's data is Qt's shared read-only "".
+            if (i < m_bytes.size())
+                data[i] = '\0';
             if (i > start || behavior == Qt::KeepEmptyParts)
                 m_items.push_back({data + start, i - start});
             start = i + 1;

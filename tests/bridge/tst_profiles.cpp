@@ -252,6 +252,14 @@ void TestProfiles::modifyProfileSetsOnlyExistingAttributes()
         success("modifyProfile success!"));
     QVERIFY(
         t.cached().contains(QStringLiteral("<mode index=\"0\" name=\"N\" bindingProcess=\"\" />")));
+
+    // An empty value list is one empty value: the attribute is cleared.
+    QCOMPARE(
+        reply(t(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='1']","attribute":"bindingProcess","attributeValue":""})")),
+        success("modifyProfile success!"));
+    QVERIFY(t.cached().contains(
+        QStringLiteral("<mode index=\"1\" name=\"Game\" bindingProcess=\"\">")));
 }
 
 void TestProfiles::modifyProfileSetsDoubleClickBeforeMemberCheck()
@@ -415,6 +423,12 @@ void TestProfiles::modifyAddProfileDropsEmptyItemsAndNamesAnonymous()
         reply(s(
             R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros"})")),
         success("3"));
+    // Empty lists add the element without attributes.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"","attributeValue":"","addNodeName":"macro"})")),
+        success("modifyAddProfile success"));
+    QVERIFY(s.cached().contains(QStringLiteral("\t\t<:anonymous c=\"3\" />\n\t\t<macro />\n")));
 }
 
 void TestProfiles::modifyAddProfileRefusesNamesThatWouldBreakTheFile()
