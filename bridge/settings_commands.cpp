@@ -106,15 +106,17 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
 
 void closeApp(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
+    // Answered first: hiding where the desktop has no tray tells the user
+    // once in a message box, and the page's answer must not wait for them.
+    answerSuccess(cb, QStringLiteral("modify conf sucess"));
     const ClientSettings::Map settings = host.clientSettings().values();
     const auto it = settings.constFind(QStringLiteral("closeFunc"));
-    if (it != settings.constEnd()) {
-        if (it.value() == QLatin1String("closeapp"))
-            host.closeApp();
-        else
-            host.hideWindow();
-    }
-    answerSuccess(cb, QStringLiteral("modify conf sucess"));
+    if (it == settings.constEnd())
+        return;
+    if (it.value() == QLatin1String("closeapp"))
+        host.closeApp();
+    else
+        host.hideWindow();
 }
 
 void confChanged(AppHost &host, const Members &, const QueryCallbackPtr &cb)
