@@ -247,6 +247,40 @@ test('without a mouse the active mode is edited, and written when the mouse come
   assert.deepEqual([app.mode.performance.activeStage, mouse.props[2][0]], [1, 1], 'the factory stage, not the one the mouse was on');
 });
 
+test('a listed mouse whose settings cannot be read is not read again and again', async () => {
+  const mouse = new FakeMouse();
+  mouse.props = {}; // every read answers zeros, as a mouse that stopped answering does
+  const { app, win } = appWith({ mouse });
+  await app.modes.load();
+  // Answers come a task later, as from the real native side, so a loop of
+  // requests cannot keep the timers below from running.
+  const query = win.cefQuery.bind(win);
+  let answering = true;
+  win.cefQuery = (q) => query({
+    ...q,
+    onSuccess: (text) => { if (answering) setTimeout(() => q.onSuccess(text), 0); },
+    onFailure: (code, text) => { if (answering) setTimeout(() => q.onFailure(code, text), 0); },
+  });
+  const looks = () => win.requests.filter((r) => r.includes('"getDevicesList"')).length;
+  try {
+    app.device.refresh();
+    for (let i = 0; i < 100; i++) await tick();
+    assert.equal(app.state.deviceState, 'error');
+    const seen = looks();
+    for (let i = 0; i < 100; i++) await tick();
+    assert.equal(looks(), seen, 'the device list is left alone until something happens');
+    assert.ok(seen <= 2, `${seen} looks at the device list`);
+    // A device event tries the mouse once more.
+    win.emit('devicesChanged', 1);
+    for (let i = 0; i < 100; i++) await tick();
+    assert.equal(app.state.deviceState, 'error');
+    assert.ok(looks() - seen <= 2, `${looks() - seen} looks after the event`);
+  } finally {
+    answering = false; // ends a loop of requests, if there is one
+    app.bridge.cancelAll();
+  }
+});
+
 test('every change is written to disk shortly after; a profile that could not be read never is', async () => {
   const win = makeNative({ files: { [PROFILE_PATH]: factoryText } });
   const model = profileFromXml(factoryText);

@@ -97,9 +97,14 @@ export class DeviceController {
     this.app.update();
   }
 
+  // A look asked for while one runs is taken once afterwards, quiet when every
+  // ask for it was: a failed connection asks quietly from inside the look that
+  // connected, and must not make that look connect again (for ever, with a
+  // mouse whose settings cannot be read).
   async refresh({ quiet = false } = {}) {
     if (this.refreshing) {
       this.refreshAgain = true;
+      this.refreshAgainQuiet = (this.refreshAgainQuiet ?? true) && quiet;
       return;
     }
     this.refreshing = true;
@@ -108,8 +113,10 @@ export class DeviceController {
     } finally {
       this.refreshing = false;
       if (this.refreshAgain) {
+        const again = { quiet: this.refreshAgainQuiet };
         this.refreshAgain = false;
-        await this.refresh({ quiet });
+        this.refreshAgainQuiet = undefined;
+        await this.refresh(again);
       }
     }
   }
