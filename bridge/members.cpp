@@ -1,5 +1,6 @@
 #include "bridge/members.h"
 
+#include <QLocale>
 #include <QMetaType>
 #include <climits>
 #include <cmath>
@@ -28,7 +29,7 @@ QString numberText(double number)
     // shortest form that reads back as the same double.
     if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < 9.0e15)
         return QString::number(qint64(number));
-    return QString::number(number, 'g', 17);
+    return QString::number(number, 'g', QLocale::FloatingPointShortest);
 }
 
 } // namespace

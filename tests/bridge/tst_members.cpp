@@ -22,10 +22,15 @@ class TestMembers : public QObject
 private slots:
     void textReading()
     {
-        const Members m = parse(R"({"s":"abc","n":12,"f":1.5,"t":true,"z":null})");
+        const Members m = parse(
+            R"({"s":"abc","n":12,"f":1.5,"tenth":0.1,"neg":-2.675,"small":1e-7,"t":true,"z":null})");
         QCOMPARE(memberText(m, "s"), QStringLiteral("abc"));
         QCOMPARE(memberText(m, "n"), QStringLiteral("12"));
         QCOMPARE(memberText(m, "f"), QStringLiteral("1.5"));
+        // A fraction reads as the page wrote it, not with the double's error digits.
+        QCOMPARE(memberText(m, "tenth"), QStringLiteral("0.1"));
+        QCOMPARE(memberText(m, "neg"), QStringLiteral("-2.675"));
+        QCOMPARE(memberText(m, "small"), QStringLiteral("1e-07"));
         QCOMPARE(memberText(m, "t"), QStringLiteral("true"));
         QCOMPARE(memberText(m, "z"), QString());
         QCOMPARE(memberText(m, "absent"), QString());

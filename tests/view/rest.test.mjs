@@ -86,3 +86,29 @@ test('a start that fails is reported as the page not starting', async () => {
   assert.deepEqual(unhandled, []);
   assert.equal(warnings.filter((w) => w.startsWith('error.start:')).length, 1, warnings.join('\n'));
 });
+
+// A page woken from its rest for an event: its document takes the events held
+// for it as soon as the page's scripts have run, while the start still waits
+// for the page's language. The events must find the page listening by then.
+test('a page back from its rest listens for events before it waits for its language', async (t) => {
+  const items = new Map();
+  const sessionStorage = { getItem: (k) => items.get(k) ?? null, setItem: (k, v) => items.set(k, String(v)) };
+  const rested = new App(makeNative());
+  rested.state.conf = { language: 'de-DE' };
+  keepState(rested, { sessionStorage, document: null });
+  const document = { wasDiscarded: true, documentElement: {}, querySelector() { throw new Error('no page to draw on'); } };
+  Object.assign(globalThis, { document, sessionStorage });
+  t.after(() => { delete globalThis.document; delete globalThis.sessionStorage; });
+
+  const win = makeNative();
+  const app = new App(win);
+  const started = app.start();
+  // What the program held while the page rested arrives now.
+  win.emit('onProcessChanged', '2', true);
+  win.emit('devicesChanged', 1);
+  win.emit('macroItem', '1', '30', '0', 'down');
+  await assert.rejects(started, /no page to draw on/);
+  assert.deepEqual(app.bridge.held, [
+    ['onProcessChanged', ['2', true]], ['devicesChanged', [1]], ['macroItem', ['1', '30', '0', 'down']],
+  ]);
+});

@@ -78,6 +78,13 @@ export class App {
   async start() {
     // Events wait until the page has what they act on (released below).
     this.bridge.hold();
+    // The page registers for the events before it waits for anything: the
+    // document takes the events held for it as soon as its scripts have run,
+    // and an event whose name is not registered by then is dropped (a page
+    // woken from its rest for a bound program would not switch the mode).
+    this.device.listen();
+    this.macros.listen();
+    this.modes.listen();
     // A page that rested while the window was hidden comes back as it was.
     const resumed = restoreState(this);
     // Its language's texts are there before anything is shown: no moment in English.
@@ -89,9 +96,6 @@ export class App {
       this.update();
       return;
     }
-    this.device.listen();
-    this.macros.listen();
-    this.modes.listen();
     if (resumed) {
       this.device.resume(resumed.description);
       this.update();
