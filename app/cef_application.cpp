@@ -244,7 +244,8 @@ void cefApplication::onInstanceCommand(const QString &command)
     m_mainWindow->raise();
     m_mainWindow->activateWindow();
     qCInfo(lcApp).noquote() << "window shown for another start; visible:"
-                            << m_mainWindow->isVisible();
+                            << m_mainWindow->isVisible()
+                            << "minimised:" << m_mainWindow->isMinimized();
 }
 
 void cefApplication::checkForUpdates(bool interactive)

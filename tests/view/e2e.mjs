@@ -67,6 +67,19 @@ test('the title bar maximises, restores and moves the frameless window', async (
   await p.until(`window.screenX === ${before[0] + 30} && window.screenY === ${before[1] + 20}`);
 });
 
+// Starting kelv again while it runs brings its window back, also when the
+// user had minimised it; the new start ends at once.
+test('a second start brings back the minimised window', async () => {
+  await p.eval(`window.kelvApp.bridge.request('{"funcname":"minisizeWindow"}').then(() => true)`);
+  const from = p.log.length;
+  // Started without blocking: the running program's log must keep flowing.
+  const second = spawn(path.join(p.dir, 'kelv'), [], { env: p.env, cwd: p.root, stdio: 'ignore' });
+  assert.equal(await new Promise((resolve) => second.on('exit', resolve)), 0);
+  const end = Date.now() + 15000;
+  while (!p.log.includes('window shown for another start', from) && Date.now() < end) await sleep(50);
+  assert.match(p.log.slice(from), /window shown for another start; visible: true minimised: false/);
+});
+
 test('changing a DPI stage changes the mouse and the profile', async () => {
   await go('performance');
   await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`);
