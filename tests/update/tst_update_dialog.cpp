@@ -18,6 +18,7 @@
 #include "update/update_check.h"
 #include "update/update_dlg.h"
 #include "update/update_host.h"
+#include "update/update_transport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -89,6 +90,17 @@ template <typename T> T *child(QWidget *dialog, const char *name)
     return dialog->findChild<T *>(QLatin1String(name));
 }
 
+// True when the label shows its whole text within area (coordinates of its
+// parent): no line is cut off at the sides or below.
+bool showsWhole(const QLabel *label, const QRect &area)
+{
+    const QRect box = label->contentsRect().translated(label->pos());
+    const int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
+    const QRect text =
+        label->fontMetrics().boundingRect(QRect(0, 0, box.width(), 10000), flags, label->text());
+    return area.contains(box) && text.width() <= box.width() && text.height() <= box.height();
+}
+
 QStringList bornCalls(const QString &logFile)
 {
     QStringList born;
@@ -134,6 +146,7 @@ private slots:
     void widgetsAndPages();
     void textsFollowTheLanguage();
     void textsFitInEveryLanguage();
+    void longMessagesAreShownWhole();
     void progressNeverDivides();
     void downloadFailureIsShown();
     void pageOnlyUpdateInstallsAndAccepts();
@@ -389,6 +402,54 @@ void TestUpdateDialog::textsFitInEveryLanguage()
             label.boundingRect(QRect(0, 0, 580 - 110 - 10, 1000), Qt::TextWordWrap, asked);
         // It fits between the label's top (y 70) and the buttons (y 190).
         QVERIFY2(wrapped.height() <= 190 - 70, qPrintable(asked));
+    }
+    setUiLanguage(UiLanguage::English);
+}
+
+void TestUpdateDialog::longMessagesAreShownWhole()
+{
+    // A refusal names its reason, and the address of a refused service or
+    // package: such texts wrap within the page instead of being cut off.
+    const QUrl refusedAddress(QStringLiteral("http://updates.example.com/kelv.pkg"));
+    for (const char *setting : {"en", "zh", "zh-TW", "de-DE", "ja", "ru", "ko"}) {
+        m_host->settings.setValue(QStringLiteral("language"), QString::fromLatin1(setting));
+        updateDlg dialog(m_host);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto *install = child<QLabel>(&dialog, "lb_install");
+        const QRect betweenLogoAndBar(
+            QPoint(0, child<QLabel>(&dialog, "lb_logo")->geometry().bottom() + 1),
+            QPoint(579, child<QProgressBar>(&dialog, "pb_install")->y() - 1));
+        const auto refused = [](const char *reason) {
+            return uiText(QStringLiteral("Update refused: %1"))
+                .arg(uiText(QString::fromUtf8(reason)));
+        };
+        // The last one takes a single line.
+        for (const QString &message :
+             {refused("the package's signature does not match its content"),
+              refused("the package names a file outside its folder"),
+              refusedAddressMessage(refusedAddress),
+              uiText(QStringLiteral("Download failed, please check the network"))}) {
+            dialog.on_downLoadError(message);
+            QCOMPARE(install->text(), message);
+            QVERIFY2(showsWhole(install, betweenLogoAndBar),
+                     qPrintable(QStringLiteral("%1 %2").arg(setting, message)));
+        }
+        // A single line stays where it always was.
+        QCOMPARE(install->pos(), QPoint(10, 195));
+
+        // The texts that start at x 110 end at the page's edge, above the buttons.
+        const QRect rightOfText(QPoint(110, 70), QPoint(579, 190 - 1));
+        dialog.showMessage(refusedAddressMessage(refusedAddress));
+        QVERIFY2(showsWhole(child<QLabel>(&dialog, "lb_info"), rightOfText), setting);
+        dialog.offerFirmwareCompletion();
+        QVERIFY2(showsWhole(child<QLabel>(&dialog, "lb_text"), rightOfText), setting);
+        if (qstrcmp(setting, "de-DE") == 0) {
+            shot(&dialog, QStringLiteral("update-finish-firmware-de"));
+            dialog.findChild<QStackedWidget *>()->setCurrentIndex(1);
+            dialog.on_downLoadError(refusedAddressMessage(refusedAddress));
+            shot(&dialog, QStringLiteral("update-refused-address-de"));
+        }
     }
     setUiLanguage(UiLanguage::English);
 }
