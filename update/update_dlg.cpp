@@ -368,8 +368,17 @@ void updateDlg::recordClientVersion(const QString &version)
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)
 {
+    // A page that was not replaced (a file that stayed locked, a folder that
+    // cannot be written) is no "Update Complete": the progress page says so
+    // and stays, as after a failed download.
+    if (!installPagePackage()) {
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: the page package %1 was not installed").arg(version);
+        setInstallText(uiText(QStringLiteral("Update failed")));
+        return;
+    }
     setInstallText(uiText(QStringLiteral("Update Complete")));
-    if (installPagePackage() && !recordPageVersion(version))
+    if (!recordPageVersion(version))
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: cant record the page version %1").arg(version);
     accept();

@@ -8,6 +8,7 @@
 #include "device/firmware_session.h"
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
+#include "tests/testsupport/scripted_dialogs.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/test_files.h"
 #include "update/firmware_flasher.h"
@@ -150,6 +151,7 @@ private slots:
     void progressNeverDivides();
     void downloadFailureIsShown();
     void pageOnlyUpdateInstallsAndAccepts();
+    void pageThatCannotBeInstalledIsNotComplete();
     void clientUpdateOffersRestart();
     void checkerOpensTheDialog();
     void firmwareFromServerToMouse();
@@ -239,6 +241,7 @@ void TestUpdateDialog::init()
 
 void TestUpdateDialog::cleanup()
 {
+    Dialogs::install(nullptr);
     delete m_host;
     delete m_devices;
     delete m_sim;
@@ -510,6 +513,38 @@ void TestUpdateDialog::pageOnlyUpdateInstallsAndAccepts()
         QCOMPARE(request.path(), QStringLiteral("/page.pkg"));
     // The page's version is remembered: the same package is not newer next time.
     QCOMPARE(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("2.0"));
+}
+
+void TestUpdateDialog::pageThatCannotBeInstalledIsNotComplete()
+{
+    // The page's index.html is write-protected, and the user answers the
+    // "Update error!" box with Cancel: the old page stays, and so does the
+    // dialog, which says so instead of "Update Complete".
+    writeFile(path(QStringLiteral("src/view/index.html")), "new page");
+    m_server->setContent(QStringLiteral("/page.pkg"),
+                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
+                                      QStringLiteral("html")));
+    QVERIFY(QFile::setPermissions(path(QStringLiteral("view/index.html")), QFile::ReadOwner));
+    test::ScriptedDialogs answers;
+    answers.messageAnswers = {QMessageBox::Cancel};
+    Dialogs::install(&answers);
+    QTest::ignoreMessage(QtInfoMsg, "Update Error: the page package 2.0 was not installed");
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo({QStringLiteral("html")}, {{QStringLiteral("devicePackage"),
+                                                      m_server->url(QStringLiteral("/page.pkg"))}});
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(answers.captions, QStringList(QStringLiteral("Update error!")),
+                              20000);
+    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(), QStringLiteral("Update failed"));
+    QTest::qWait(100);
+    QVERIFY(finished.isEmpty());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
+    // Not recorded as installed: the same package is offered again.
+    QCOMPARE(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("1.0.0"));
 }
 
 void TestUpdateDialog::clientUpdateOffersRestart()
