@@ -270,6 +270,14 @@ void updateDlg::on_uninstallButton_clicekd()
                 &updateDlg::on_firmPackageDownLoadFinished);
         m_firmwareThread->start(QThread::InheritPriority);
     }
+    if (!m_clientDownloader && !m_htmlDownloader && !m_firmwareDownloader) {
+        // An offer whose parts name no package: nothing will ever download.
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: the offer (deployment '%1') named no package")
+                   .arg(m_deployment.join(QLatin1Char(',')));
+        on_downLoadError(uiText(QStringLiteral("Update refused: %1"))
+                             .arg(uiText(QStringLiteral("the update service named no package"))));
+    }
 }
 
 void updateDlg::on_pb_ok_clicked()

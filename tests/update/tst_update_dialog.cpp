@@ -167,6 +167,7 @@ private slots:
     void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
+    void offerWithoutAPackageSaysSo();
     void httpErrorIsShown();
     void olderVersionOnlyWhenTheUserChoosesIt();
     void updaterThatCannotBeReplacedIsShown();
@@ -1031,6 +1032,32 @@ void TestUpdateDialog::notSetUpWithoutTrustedKey()
     QTest::qWait(300);
     QVERIFY(m_server->requests().isEmpty());
     QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
+}
+
+void TestUpdateDialog::offerWithoutAPackageSaysSo()
+{
+    // The service offers parts without naming a package for them (or parts
+    // this program does not know): nothing can be downloaded, and the
+    // progress page says so instead of "Downloading" for ever.
+    const QString package = m_server->url(QStringLiteral("/client.pkg"));
+    const QList<QPair<QStringList, QJsonObject>> offers = {
+        {{QStringLiteral("client"), QStringLiteral("html"), QStringLiteral("firmware")}, {}},
+        {{QStringLiteral("client")}, {{QStringLiteral("clientPackage"), 42}}},
+        {{QStringLiteral("Client"), QStringLiteral("everything")},
+         {{QStringLiteral("clientPackage"), package}}},
+    };
+    for (const auto &[deployment, ret] : offers) {
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("named no package")));
+        updateDlg dialog(m_host);
+        dialog.setPackageInfo(deployment, ret);
+        dialog.show();
+        QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+        QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+        QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(),
+                 QStringLiteral("Update refused: the update service named no package"));
+    }
+    QTest::qWait(200);
+    QVERIFY(m_server->requests().isEmpty());
 }
 
 void TestUpdateDialog::httpErrorIsShown()
