@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QUrl>
 
 namespace kelv {
@@ -176,6 +177,15 @@ void HttpRequestWorker::send(HttpRequestParams &params)
     m_current = reply;
     m_body.clear();
     m_tooLarge = false;
+    m_overdue = false;
+    if (replyDeadlineMs > 0) {
+        QTimer::singleShot(replyDeadlineMs, reply, [this, reply] {
+            if (reply != m_current || reply->isFinished())
+                return;
+            m_overdue = true;
+            reply->abort();
+        });
+    }
     // The body is taken as it arrives, so a reply that goes on and on is cut
     // off at the limit instead of filling the memory.
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { takeAvailable(reply); });
@@ -202,6 +212,9 @@ void HttpRequestWorker::on_manager_finished(QNetworkReply *reply)
     if (reply == m_current && m_tooLarge) {
         errorType = QNetworkReply::UnknownContentError;
         errorText = QStringLiteral("the reply is larger than %1 bytes").arg(maxResponseBytes);
+    } else if (reply == m_current && m_overdue) {
+        errorType = QNetworkReply::TimeoutError;
+        errorText = QStringLiteral("the reply did not end within %1 ms").arg(replyDeadlineMs);
     } else if (errorType == QNetworkReply::NoError) {
         response = reply == m_current ? m_body : reply->readAll();
     } else {

@@ -94,6 +94,11 @@ public:
     // object, and a server that sends without end must not fill the memory
     // (nor, once logged, the log). 0 takes any size.
     qint64 maxResponseBytes = 1024 * 1024;
+    // A reply that has not ended this long after it was sent ends with an
+    // error (errorText says so), however it trickles: a server that sends a
+    // byte now and then keeps the transfer time-out from running out and
+    // stays far below the size bound. 0 waits without limit.
+    int replyDeadlineMs = 60000;
 
 signals:
     void on_execution_finished(kelv::HttpRequestWorker *worker);
@@ -109,6 +114,7 @@ private:
     QNetworkReply *m_current = nullptr;
     QByteArray m_body;
     bool m_tooLarge = false;
+    bool m_overdue = false;
 };
 
 } // namespace kelv

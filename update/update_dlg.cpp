@@ -29,6 +29,12 @@ QString firmwareInProgressText()
     return uiText(QStringLiteral("正在更新固件，请勿插拔鼠标"));
 }
 
+// lb_install's place on the progress page for a text of one line.
+constexpr int kInstallTextLeft = 10;
+constexpr int kInstallTextTop = 195;
+constexpr int kInstallTextWidth = 580;
+constexpr int kInstallTextHeight = 30;
+
 } // namespace
 
 updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
@@ -75,12 +81,14 @@ updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
     m_logo = new QLabel(pageThird);
     m_logo->setObjectName(QStringLiteral("lb_logo"));
     m_logo->move(156, 50);
-    m_install =
-        new QLabel(uiText(QStringLiteral("Downloading package resources。。。")), pageThird);
+    m_install = new QLabel(pageThird);
     m_install->setObjectName(QStringLiteral("lb_install"));
-    m_install->move(10, 195);
-    m_install->setFixedWidth(580);
+    m_install->setFixedWidth(kInstallTextWidth);
     m_install->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    m_install->setWordWrap(true);
+    // The label reaches 10 px past the page's right edge: lines stay within the page.
+    m_install->setContentsMargins(10, 0, 10, 0);
+    setInstallText(uiText(QStringLiteral("Downloading package resources。。。")));
     m_progress = new QProgressBar(pageThird);
     m_progress->setObjectName(QStringLiteral("pb_install"));
     m_progress->move(47, 240);
@@ -139,7 +147,7 @@ void updateDlg::reject()
 {
     if (flashing()) {
         // Pulling the mouse now would leave it in its boot loader: stay until the end.
-        m_install->setText(firmwareInProgressText());
+        setInstallText(firmwareInProgressText());
         return;
     }
     QDialog::reject();
@@ -177,9 +185,26 @@ void updateDlg::setUpdateAction(void (updateDlg::*action)())
 
 void updateDlg::showMessage(const QString &text)
 {
-    m_info->setText(text);
-    m_info->adjustSize();
+    showWrapped(m_info, text);
     m_stack->setCurrentIndex(2);
+}
+
+void updateDlg::showWrapped(QLabel *label, const QString &text)
+{
+    label->setWordWrap(true);
+    label->setFixedWidth(m_stack->width() - label->x() - kBorderWidth);
+    label->setText(text);
+    label->adjustSize();
+}
+
+void updateDlg::setInstallText(const QString &text)
+{
+    m_install->setText(text);
+    // The style sheet's font decides how many lines the text takes.
+    m_install->ensurePolished();
+    const int height = qMax(kInstallTextHeight, m_install->heightForWidth(kInstallTextWidth));
+    m_install->setGeometry(kInstallTextLeft, kInstallTextTop + kInstallTextHeight - height,
+                           kInstallTextWidth, height);
 }
 
 void updateDlg::on_btn_closeSetuper_clicked()
@@ -245,6 +270,14 @@ void updateDlg::on_uninstallButton_clicekd()
                 &updateDlg::on_firmPackageDownLoadFinished);
         m_firmwareThread->start(QThread::InheritPriority);
     }
+    if (!m_clientDownloader && !m_htmlDownloader && !m_firmwareDownloader) {
+        // An offer whose parts name no package: nothing will ever download.
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: the offer (deployment '%1') named no package")
+                   .arg(m_deployment.join(QLatin1Char(',')));
+        on_downLoadError(uiText(QStringLiteral("Update refused: %1"))
+                             .arg(uiText(QStringLiteral("the update service named no package"))));
+    }
 }
 
 void updateDlg::on_pb_ok_clicked()
@@ -266,12 +299,12 @@ void updateDlg::on_finishPart(qint64 part, qint64 total)
 
 void updateDlg::on_downLoadFaild()
 {
-    m_install->setText(uiText(QStringLiteral("Download failed, please check the network")));
+    setInstallText(uiText(QStringLiteral("Download failed, please check the network")));
 }
 
 void updateDlg::on_downLoadError(const QString &message)
 {
-    m_install->setText(message);
+    setInstallText(message);
 }
 
 void updateDlg::updateNow()
@@ -289,10 +322,7 @@ void updateDlg::on_notNewerOffered(const QString &version, const QString &messag
     qCInfo(lcUpdateSystem).noquote()
         << QStringLiteral("Update offered version %1, which is not newer: asking").arg(version);
     afterFlash([this, message] {
-        m_text->setWordWrap(true);
-        m_text->setFixedWidth(m_stack->width() - m_text->x() - kBorderWidth);
-        m_text->setText(message);
-        m_text->adjustSize();
+        showWrapped(m_text, message);
         m_update->setText(uiText(QStringLiteral("Install")));
         setUpdateAction(&updateDlg::installNotNewer);
         m_stack->setCurrentIndex(0);
@@ -302,7 +332,7 @@ void updateDlg::on_notNewerOffered(const QString &version, const QString &messag
 void updateDlg::installNotNewer()
 {
     m_stack->setCurrentIndex(1);
-    m_install->setText(uiText(QStringLiteral("Downloading package resources。。。")));
+    setInstallText(uiText(QStringLiteral("Downloading package resources。。。")));
     for (const QPointer<PsUpdateDownloader> &downloader : std::exchange(m_notNewer, {})) {
         if (downloader)
             QMetaObject::invokeMethod(downloader, &PsUpdateDownloader::installAnyway,
@@ -315,7 +345,7 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
     if (!prepareUpdater()) {
         qCInfo(lcUpdateSystem) << "Update Error: the new Updater cannot be put in place";
         m_stack->setCurrentIndex(1);
-        m_install->setText(uiText(QStringLiteral("Update failed: the Updater cannot be replaced")));
+        setInstallText(uiText(QStringLiteral("Update failed: the Updater cannot be replaced")));
         return;
     }
     setRunUpdaterAtExit(true);
@@ -346,8 +376,17 @@ void updateDlg::recordClientVersion(const QString &version)
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)
 {
-    m_install->setText(uiText(QStringLiteral("Update Complete")));
-    if (installPagePackage() && !recordPageVersion(version))
+    // A page that was not replaced (a file that stayed locked, a folder that
+    // cannot be written) is no "Update Complete": the progress page says so
+    // and stays, as after a failed download.
+    if (!installPagePackage()) {
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: the page package %1 was not installed").arg(version);
+        setInstallText(uiText(QStringLiteral("Update failed")));
+        return;
+    }
+    setInstallText(uiText(QStringLiteral("Update Complete")));
+    if (!recordPageVersion(version))
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: cant record the page version %1").arg(version);
     accept();
@@ -355,7 +394,7 @@ void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)
 
 void updateDlg::on_firmPackageDownLoadFinished(const QString &)
 {
-    m_install->setText(firmwareInProgressText());
+    setInstallText(firmwareInProgressText());
     flashFirmware();
 }
 
@@ -377,9 +416,8 @@ void updateDlg::flashFirmware()
 
 void updateDlg::offerFirmwareCompletion()
 {
-    m_text->setText(
-        uiText(QStringLiteral("The last firmware update did not finish,finish it now?")));
-    m_text->adjustSize();
+    showWrapped(m_text,
+                uiText(QStringLiteral("The last firmware update did not finish,finish it now?")));
     setUpdateAction(&updateDlg::finishFirmwareUpdate);
     m_update->setDefault(true);
     m_stack->setCurrentIndex(0);
@@ -388,7 +426,7 @@ void updateDlg::offerFirmwareCompletion()
 void updateDlg::finishFirmwareUpdate()
 {
     m_stack->setCurrentIndex(1);
-    m_install->setText(firmwareInProgressText());
+    setInstallText(firmwareInProgressText());
     startFlash(FirmwareFlasher::Start::BootLoader);
 }
 
@@ -414,8 +452,8 @@ void updateDlg::startFlash(FirmwareFlasher::Start start)
     // a new update check that replaces it cannot pull its memory away.
     m_flash = new FirmwareUpdate(std::move(session), m_image, firmwarePackagePath(), hardwareId,
                                  start, m_flashTiming, devices);
-    connect(m_flash, &FirmwareUpdate::textShown, m_install,
-            [label = m_install](const QString &text) { label->setText(uiText(text)); });
+    connect(m_flash, &FirmwareUpdate::textShown, this,
+            [this](const QString &text) { setInstallText(uiText(text)); });
     connect(m_flash, &FirmwareUpdate::finished, this, [this](int outcome) {
         m_flash = nullptr;
         emit firmwareFinished(outcome);

@@ -103,6 +103,11 @@ private:
     PsUpdateDownloader *startDownload(QThread **thread, const QString &url, const QString &kind,
                                       const QString &installedVersion);
     void recordClientVersion(const QString &version);
+    // lb_install's text. A long one (a refusal with its reason or an address)
+    // wraps and grows upwards from the one-line place, staying above the bar.
+    void setInstallText(const QString &text);
+    // A text of lb_text or lb_info that may be long: it wraps at the page's edge.
+    void showWrapped(QLabel *label, const QString &text);
     void startFlash(FirmwareFlasher::Start start);
     void finishFirmwareUpdate();
     // The offer page's button does this from now on.

@@ -28,6 +28,7 @@ private slots:
     void methodsAgainstServer();
     void errorsAreReportedOnce();
     void silentServerEndsInAnError();
+    void tricklingServerEndsInAnError();
     void replyBeyondTheSizeBoundEndsInAnError();
 };
 
@@ -272,6 +273,35 @@ void TestHttpWorker::silentServerEndsInAnError()
     QVERIFY(worker.response.isEmpty());
     QTest::qWait(100);
     QCOMPARE(spy.size(), 1);
+}
+
+void TestHttpWorker::tricklingServerEndsInAnError()
+{
+    // A byte every 100 ms: the transfer time-out never runs out, the body
+    // stays small, and only the deadline ends the reply (here after 1 s of
+    // a 10 s body). Nothing of the body is kept.
+    test::HttpTestServer server;
+    server.setContent(QStringLiteral("/api/system/upgrade"), QByteArray(100, ' ') + "{}");
+    server.setPacing(1, 100);
+    HttpRequestWorker worker;
+    worker.replyDeadlineMs = 1000;
+    QSignalSpy spy(&worker, &HttpRequestWorker::on_execution_finished);
+    HttpRequestParams params(server.url(QStringLiteral("/api/system/upgrade")));
+    worker.send(params);
+    QVERIFY(spy.wait(5000));
+    QCOMPARE(worker.errorType, QNetworkReply::TimeoutError);
+    QCOMPARE(worker.errorText, QStringLiteral("the reply did not end within 1000 ms"));
+    QVERIFY(worker.response.isEmpty());
+    QTest::qWait(100);
+    QCOMPARE(spy.size(), 1);
+
+    // A reply that ends in time is taken whole.
+    server.setPacing(0, 0);
+    HttpRequestParams again(server.url(QStringLiteral("/api/system/upgrade")));
+    worker.send(again);
+    QVERIFY(spy.wait(5000));
+    QCOMPARE(worker.errorType, QNetworkReply::NoError);
+    QCOMPARE(worker.response, QByteArray(100, ' ') + "{}");
 }
 
 void TestHttpWorker::replyBeyondTheSizeBoundEndsInAnError()

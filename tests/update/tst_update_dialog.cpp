@@ -8,6 +8,7 @@
 #include "device/firmware_session.h"
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/http_test_server.h"
+#include "tests/testsupport/scripted_dialogs.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/test_files.h"
 #include "update/firmware_flasher.h"
@@ -18,6 +19,7 @@
 #include "update/update_check.h"
 #include "update/update_dlg.h"
 #include "update/update_host.h"
+#include "update/update_transport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -89,6 +91,17 @@ template <typename T> T *child(QWidget *dialog, const char *name)
     return dialog->findChild<T *>(QLatin1String(name));
 }
 
+// True when the label shows its whole text within area (coordinates of its
+// parent): no line is cut off at the sides or below.
+bool showsWhole(const QLabel *label, const QRect &area)
+{
+    const QRect box = label->contentsRect().translated(label->pos());
+    const int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
+    const QRect text =
+        label->fontMetrics().boundingRect(QRect(0, 0, box.width(), 10000), flags, label->text());
+    return area.contains(box) && text.width() <= box.width() && text.height() <= box.height();
+}
+
 QStringList bornCalls(const QString &logFile)
 {
     QStringList born;
@@ -134,9 +147,11 @@ private slots:
     void widgetsAndPages();
     void textsFollowTheLanguage();
     void textsFitInEveryLanguage();
+    void longMessagesAreShownWhole();
     void progressNeverDivides();
     void downloadFailureIsShown();
     void pageOnlyUpdateInstallsAndAccepts();
+    void pageThatCannotBeInstalledIsNotComplete();
     void clientUpdateOffersRestart();
     void checkerOpensTheDialog();
     void firmwareFromServerToMouse();
@@ -152,6 +167,7 @@ private slots:
     void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
+    void offerWithoutAPackageSaysSo();
     void httpErrorIsShown();
     void olderVersionOnlyWhenTheUserChoosesIt();
     void updaterThatCannotBeReplacedIsShown();
@@ -226,6 +242,7 @@ void TestUpdateDialog::init()
 
 void TestUpdateDialog::cleanup()
 {
+    Dialogs::install(nullptr);
     delete m_host;
     delete m_devices;
     delete m_sim;
@@ -393,6 +410,54 @@ void TestUpdateDialog::textsFitInEveryLanguage()
     setUiLanguage(UiLanguage::English);
 }
 
+void TestUpdateDialog::longMessagesAreShownWhole()
+{
+    // A refusal names its reason, and the address of a refused service or
+    // package: such texts wrap within the page instead of being cut off.
+    const QUrl refusedAddress(QStringLiteral("http://updates.example.com/kelv.pkg"));
+    for (const char *setting : {"en", "zh", "zh-TW", "de-DE", "ja", "ru", "ko"}) {
+        m_host->settings.setValue(QStringLiteral("language"), QString::fromLatin1(setting));
+        updateDlg dialog(m_host);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto *install = child<QLabel>(&dialog, "lb_install");
+        const QRect betweenLogoAndBar(
+            QPoint(0, child<QLabel>(&dialog, "lb_logo")->geometry().bottom() + 1),
+            QPoint(579, child<QProgressBar>(&dialog, "pb_install")->y() - 1));
+        const auto refused = [](const char *reason) {
+            return uiText(QStringLiteral("Update refused: %1"))
+                .arg(uiText(QString::fromUtf8(reason)));
+        };
+        // The last one takes a single line.
+        for (const QString &message :
+             {refused("the package's signature does not match its content"),
+              refused("the package names a file outside its folder"),
+              refusedAddressMessage(refusedAddress),
+              uiText(QStringLiteral("Download failed, please check the network"))}) {
+            dialog.on_downLoadError(message);
+            QCOMPARE(install->text(), message);
+            QVERIFY2(showsWhole(install, betweenLogoAndBar),
+                     qPrintable(QStringLiteral("%1 %2").arg(setting, message)));
+        }
+        // A single line stays where it always was.
+        QCOMPARE(install->pos(), QPoint(10, 195));
+
+        // The texts that start at x 110 end at the page's edge, above the buttons.
+        const QRect rightOfText(QPoint(110, 70), QPoint(579, 190 - 1));
+        dialog.showMessage(refusedAddressMessage(refusedAddress));
+        QVERIFY2(showsWhole(child<QLabel>(&dialog, "lb_info"), rightOfText), setting);
+        dialog.offerFirmwareCompletion();
+        QVERIFY2(showsWhole(child<QLabel>(&dialog, "lb_text"), rightOfText), setting);
+        if (qstrcmp(setting, "de-DE") == 0) {
+            shot(&dialog, QStringLiteral("update-finish-firmware-de"));
+            dialog.findChild<QStackedWidget *>()->setCurrentIndex(1);
+            dialog.on_downLoadError(refusedAddressMessage(refusedAddress));
+            shot(&dialog, QStringLiteral("update-refused-address-de"));
+        }
+    }
+    setUiLanguage(UiLanguage::English);
+}
+
 void TestUpdateDialog::progressNeverDivides()
 {
     updateDlg dialog(m_host);
@@ -449,6 +514,38 @@ void TestUpdateDialog::pageOnlyUpdateInstallsAndAccepts()
         QCOMPARE(request.path(), QStringLiteral("/page.pkg"));
     // The page's version is remembered: the same package is not newer next time.
     QCOMPARE(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("2.0"));
+}
+
+void TestUpdateDialog::pageThatCannotBeInstalledIsNotComplete()
+{
+    // The page's index.html is write-protected, and the user answers the
+    // "Update error!" box with Cancel: the old page stays, and so does the
+    // dialog, which says so instead of "Update Complete".
+    writeFile(path(QStringLiteral("src/view/index.html")), "new page");
+    m_server->setContent(QStringLiteral("/page.pkg"),
+                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
+                                      QStringLiteral("html")));
+    QVERIFY(QFile::setPermissions(path(QStringLiteral("view/index.html")), QFile::ReadOwner));
+    test::ScriptedDialogs answers;
+    answers.messageAnswers = {QMessageBox::Cancel};
+    Dialogs::install(&answers);
+    QTest::ignoreMessage(QtInfoMsg, "Update Error: the page package 2.0 was not installed");
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo({QStringLiteral("html")}, {{QStringLiteral("devicePackage"),
+                                                      m_server->url(QStringLiteral("/page.pkg"))}});
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(answers.captions, QStringList(QStringLiteral("Update error!")),
+                              20000);
+    QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(), QStringLiteral("Update failed"));
+    QTest::qWait(100);
+    QVERIFY(finished.isEmpty());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
+    // Not recorded as installed: the same package is offered again.
+    QCOMPARE(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("1.0.0"));
 }
 
 void TestUpdateDialog::clientUpdateOffersRestart()
@@ -935,6 +1032,32 @@ void TestUpdateDialog::notSetUpWithoutTrustedKey()
     QTest::qWait(300);
     QVERIFY(m_server->requests().isEmpty());
     QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
+}
+
+void TestUpdateDialog::offerWithoutAPackageSaysSo()
+{
+    // The service offers parts without naming a package for them (or parts
+    // this program does not know): nothing can be downloaded, and the
+    // progress page says so instead of "Downloading" for ever.
+    const QString package = m_server->url(QStringLiteral("/client.pkg"));
+    const QList<QPair<QStringList, QJsonObject>> offers = {
+        {{QStringLiteral("client"), QStringLiteral("html"), QStringLiteral("firmware")}, {}},
+        {{QStringLiteral("client")}, {{QStringLiteral("clientPackage"), 42}}},
+        {{QStringLiteral("Client"), QStringLiteral("everything")},
+         {{QStringLiteral("clientPackage"), package}}},
+    };
+    for (const auto &[deployment, ret] : offers) {
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("named no package")));
+        updateDlg dialog(m_host);
+        dialog.setPackageInfo(deployment, ret);
+        dialog.show();
+        QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+        QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+        QCOMPARE(child<QLabel>(&dialog, "lb_install")->text(),
+                 QStringLiteral("Update refused: the update service named no package"));
+    }
+    QTest::qWait(200);
+    QVERIFY(m_server->requests().isEmpty());
 }
 
 void TestUpdateDialog::httpErrorIsShown()
