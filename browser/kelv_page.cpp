@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QWebChannel>
 #include <QWebEngineLoadingInfo>
+#include <QWebEngineNewWindowRequest>
 #include <QWebEngineQuotaRequest>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
@@ -172,6 +173,7 @@ KelvPage::KelvPage(KelvWebView *view)
             &KelvPage::onFeaturePermission);
     connect(this, &QWebEnginePage::renderProcessTerminated, this,
             &KelvPage::onRenderProcessTerminated);
+    connect(this, &QWebEnginePage::newWindowRequested, this, &KelvPage::onNewWindowRequested);
     connect(this, &QWebEnginePage::quotaRequested, this, [](QWebEngineQuotaRequest request) {
         if (WebProfile::quotaGranted(request.requestedSize()))
             request.accept();
@@ -278,6 +280,16 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     if (startup.compare(QLatin1String("chrome://crash"), Qt::CaseInsensitive) != 0 &&
         !current.isEmpty() && !current.startsWith(startup, Qt::CaseInsensitive))
         load(QUrl(startup));
+}
+
+void KelvPage::onNewWindowRequested(QWebEngineNewWindowRequest &request)
+{
+    // A new window opens as a popup browser of its own, as in any browser;
+    // a page that is going away (no view) opens none.
+    if (!m_view)
+        return;
+    KelvWebView *popup = KelvWebView::openPopup(m_view->window(), request.requestedGeometry());
+    request.openIn(popup->page());
 }
 
 void KelvPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString &message,

@@ -110,6 +110,7 @@ private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
     void onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature);
     void onRenderProcessTerminated(RenderProcessTerminationStatus status, int exitCode);
+    void onNewWindowRequested(QWebEngineNewWindowRequest &request);
 
     KelvWebView *m_view;
     QWebChannel *m_channel;
