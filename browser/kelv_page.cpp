@@ -145,6 +145,21 @@ KelvPage::KelvPage(KelvWebView *view)
     contract.setRunsOnSubFrames(false);
     scripts().insert(contract);
 
+    // The user cannot resize text areas (the engine has no switch for it):
+    // a style sheet of no specificity, so a page's own rule still wins.
+    QWebEngineScript fixedTextAreas;
+    fixedTextAreas.setName(QStringLiteral("kelv-fixed-text-areas"));
+    fixedTextAreas.setSourceCode(
+        QStringLiteral("(function () { try { var sheet = new CSSStyleSheet();"
+                       " sheet.replaceSync(':where(textarea) { resize: none; }');"
+                       " document.adoptedStyleSheets = [sheet].concat(document.adoptedStyleSheets);"
+                       " } catch (e) {} })();"));
+    fixedTextAreas.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    // The main world: no second script context per frame.
+    fixedTextAreas.setWorldId(QWebEngineScript::MainWorld);
+    fixedTextAreas.setRunsOnSubFrames(true);
+    scripts().insert(fixedTextAreas);
+
     m_channel->registerObject(QStringLiteral("kelvBridge"), m_bridge);
     setWebChannel(m_channel, QWebEngineScript::MainWorld);
     m_bridge->setQueryHandler([this](const QString &key, int id, const QString &request) {

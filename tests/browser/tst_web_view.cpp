@@ -116,6 +116,29 @@ x.open('GET', 'data.txt'); x.send();
         QVERIFY(loadAndWait(*m_view, url));
         QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("window.read")).toString(),
                                   QStringLiteral("local data"), 20000);
+
+        // Text areas cannot be resized by the user, in frames too; a page that
+        // asks for a resizable one in its own style sheet still gets it.
+        const QUrl areas = m_fixture->writePage(
+            QStringLiteral("view/areas.html"),
+            "<html><head><style>.own { resize: vertical; }</style></head><body>"
+            "<textarea id=\"plain\"></textarea><textarea id=\"own\" class=\"own\"></textarea>"
+            "<iframe id=\"frame\" srcdoc=\"<textarea></textarea>\"></iframe></body></html>");
+        QVERIFY(loadAndWait(*m_view, areas));
+        auto resize = [this](const QString &element) {
+            return runJs(kpage(), QStringLiteral("(function () { var e = %1; return e ? "
+                                                 "getComputedStyle(e).resize : 'missing'; })()")
+                                      .arg(element))
+                .toString();
+        };
+        QCOMPARE(resize(QStringLiteral("document.getElementById('plain')")),
+                 QStringLiteral("none"));
+        QCOMPARE(resize(QStringLiteral("document.getElementById('own')")),
+                 QStringLiteral("vertical"));
+        const QString inFrame = QStringLiteral(
+            "document.getElementById('frame').contentDocument.querySelector('textarea')");
+        QTRY_VERIFY_WITH_TIMEOUT(resize(inFrame) != QLatin1String("missing"), 20000);
+        QCOMPARE(resize(inFrame), QStringLiteral("none"));
     }
 
     // The program folder's page starts from its bundle alone (index.html loads it and
