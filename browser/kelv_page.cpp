@@ -216,7 +216,7 @@ void KelvPage::detachView()
 bool KelvPage::showsProgramPage() const
 {
     const ClientHandler *handler = ClientHandler::instance();
-    return handler && handler->isProgramPage(url());
+    return !m_openedByPage && handler && handler->isProgramPage(url());
 }
 
 QString KelvPage::errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode)

@@ -80,6 +80,11 @@ public:
     // program's view/ folder); only then do queries and events pass.
     bool showsProgramPage() const;
 
+    // The page of a window another page opened: never answered, whatever it
+    // shows, because its opener keeps a hold on it and may be a page the
+    // bridge does not answer.
+    void setOpenedByPage() { m_openedByPage = true; }
+
     // The text of the page shown for a failed load.
     static QString errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode);
 
@@ -117,6 +122,7 @@ private:
     PageBridge *m_bridge;
     PageSleep *m_sleep;
     quint64 m_lastQuery = 0;
+    bool m_openedByPage = false;
     // Events sent since the main frame last started loading (bounded): the
     // replay for a document that connects after them.
     QVariantList m_sinceLoadStart;

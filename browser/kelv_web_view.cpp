@@ -127,6 +127,7 @@ KelvWebView *KelvWebView::openPopup(QWidget *openerWindow, const QRect &requeste
     popup->setAttribute(Qt::WA_DeleteOnClose);
     // The page comes with the new window: nothing is created or loaded here.
     popup->d->state = Created;
+    popup->d->page->setOpenedByPage();
     // The size and place the page asked for (window.open's features), else
     // the opener's size where the window manager puts it.
     popup->resize(!requestedGeometry.isEmpty()

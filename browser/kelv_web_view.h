@@ -64,9 +64,9 @@ public:
     // A popup browser for a page that opened a new window (window.open, a
     // link with a target): a top-level window of its own, owned by the
     // opener's window, whose page takes the new window's contents. It is
-    // neither the main browser nor a listener and hears no events; its page
-    // answers to the same browser decisions and origin rule as every page.
-    // Closing it (or the page's window.close()) deletes it.
+    // neither the main browser nor a listener; its page has the program's
+    // browser decisions but no bridge (KelvPage::setOpenedByPage). Closing
+    // it (or the page's window.close()) deletes it.
     static KelvWebView *openPopup(QWidget *openerWindow, const QRect &requestedGeometry);
 
     // Called by the page after every loading-state change: sends the page
