@@ -6,7 +6,6 @@
 #include "browser/web_profile.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QThread>
@@ -17,6 +16,7 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlScheme>
 
 static void initBrowserResources()
 {
@@ -30,6 +30,20 @@ namespace {
 
 constexpr int ErrAborted = -3;
 constexpr int ErrUnknownUrlScheme = -302;
+
+// The schemes the browser loads itself; an address of any other scheme is
+// one for another program.
+bool browserLoadsScheme(const QString &scheme)
+{
+    static const QStringList schemes = {
+        QStringLiteral("http"),   QStringLiteral("https"),        QStringLiteral("file"),
+        QStringLiteral("data"),   QStringLiteral("blob"),         QStringLiteral("filesystem"),
+        QStringLiteral("about"),  QStringLiteral("javascript"),   QStringLiteral("view-source"),
+        QStringLiteral("chrome"), QStringLiteral("chrome-error"), QStringLiteral("devtools"),
+        QStringLiteral("qrc"),    QStringLiteral("ws"),           QStringLiteral("wss")};
+    return schemes.contains(scheme) ||
+           !QWebEngineUrlScheme::schemeByName(scheme.toLatin1()).name().isEmpty();
+}
 
 QString readResource(const QString &path)
 {
@@ -134,7 +148,9 @@ KelvPage::KelvPage(KelvWebView *view)
     s->setAttribute(QWebEngineSettings::LinksIncludedInFocusChain, false);
     s->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
     s->setAttribute(QWebEngineSettings::AllowGeolocationOnInsecureOrigins, true);
-    s->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    // Every address of another program is put to acceptNavigationRequest,
+    // which decides (with the other policies the engine drops them unseen).
+    s->setUnknownUrlSchemePolicy(QWebEngineSettings::AllowAllUnknownUrlSchemes);
     setBackgroundColor(QColor::fromRgba(0xFF222529));
 
     QWebEngineScript contract;
@@ -267,8 +283,13 @@ void KelvPage::onLoadingChanged(const QWebEngineLoadingInfo &info)
     QString text = info.errorString();
     if (text.startsWith(QLatin1String("net::")))
         text = text.mid(5);
-    setHtml(errorPageText(info.url(), text, code), info.url());
-    emit errorPageShown(info.url(), code);
+    showErrorPage(info.url(), text, code);
+}
+
+void KelvPage::showErrorPage(const QUrl &failedUrl, const QString &errorText, int errorCode)
+{
+    setHtml(errorPageText(failedUrl, errorText, errorCode), failedUrl);
+    emit errorPageShown(failedUrl, errorCode);
 }
 
 void KelvPage::onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature)
@@ -322,13 +343,24 @@ void KelvPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
 
 bool KelvPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
 {
-    // Only "spotify:" addresses go to the desktop's handler; other unknown
-    // schemes fail like any other load.
-    if (url.scheme() == QLatin1String("spotify")) {
-        QDesktopServices::openUrl(url);
-        return false;
+    if (browserLoadsScheme(url.scheme()))
+        return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+    // An address for another program: only "spotify:" goes to the desktop's
+    // handler (the engine hands an accepted one to QDesktopServices). Any
+    // other fails like a load that brought no page; the engine reports it as
+    // aborted, so the error page is put in place here, once the refusal is
+    // through.
+    if (url.scheme() == QLatin1String("spotify"))
+        return true;
+    if (isMainFrame) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, url] {
+                showErrorPage(url, QStringLiteral("ERR_UNKNOWN_URL_SCHEME"), ErrUnknownUrlScheme);
+            },
+            Qt::QueuedConnection);
     }
-    return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+    return false;
 }
 
 } // namespace kelv

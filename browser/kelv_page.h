@@ -113,6 +113,8 @@ protected:
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    // Shows the error page in place of a load that brought no page.
+    void showErrorPage(const QUrl &failedUrl, const QString &errorText, int errorCode);
     void onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature);
     void onRenderProcessTerminated(RenderProcessTerminationStatus status, int exitCode);
     void onNewWindowRequested(QWebEngineNewWindowRequest &request);

@@ -7,8 +7,10 @@
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMenu>
 #include <QMimeData>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
@@ -18,6 +20,18 @@
 
 using namespace kelv;
 using namespace kelv::test;
+
+// Takes the addresses the desktop would open (QDesktopServices' handler).
+class DesktopHandler final : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
 
 class TestWebView : public QObject
 {
@@ -300,6 +314,44 @@ x.open('GET', 'data.txt'); x.send();
             QVERIFY(args.at(1).toInt() != -3);
         QCOMPARE(runJs(kpage(), QStringLiteral("document.body.innerText")).toString(),
                  QStringLiteral("2"));
+    }
+
+    void addressesOfOtherPrograms()
+    {
+        // A "spotify:" link goes to the desktop's handler and the page stays;
+        // a link of any other scheme the browser does not know fails like a
+        // load that brought no page.
+        const QUrl url =
+            m_fixture->writePage(QStringLiteral("view/schemes.html"),
+                                 "<p>stay</p><a id=\"spotify\" href=\"spotify:track:1\">s</a>"
+                                 "<a id=\"other\" href=\"kelvunknown:x\">o</a>");
+        QVERIFY(loadAndWait(*m_view, url));
+        DesktopHandler desktop;
+        QDesktopServices::setUrlHandler(QStringLiteral("spotify"), &desktop, "open");
+        auto unset =
+            qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("spotify")); });
+        QSignalSpy shown(kpage(), &KelvPage::errorPageShown);
+        runJs(kpage(), QStringLiteral("document.getElementById('spotify').click(); 1"));
+        QTRY_COMPARE_WITH_TIMEOUT(desktop.opened,
+                                  QList<QUrl>({QUrl(QStringLiteral("spotify:track:1"))}), 20000);
+        QTest::qWait(300);
+        QCOMPARE(shown.count(), 0);
+        QCOMPARE(m_view->url(), url);
+        QCOMPARE(
+            runJs(kpage(), QStringLiteral("document.body.innerText.split('\\n')[0]")).toString(),
+            QStringLiteral("stay"));
+
+        runJs(kpage(), QStringLiteral("document.getElementById('other').click(); 1"));
+        QVERIFY(shown.wait(20000));
+        QCOMPARE(shown.first().at(0).toUrl(), QUrl(QStringLiteral("kelvunknown:x")));
+        QCOMPARE(shown.first().at(1).toInt(), -302);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            runJs(kpage(), QStringLiteral("document.body ? document.body.innerText : ''"))
+                .toString(),
+            QStringLiteral(
+                "Failed to load URL kelvunknown:x with error ERR_UNKNOWN_URL_SCHEME (-302)."),
+            20000);
+        QCOMPARE(desktop.opened.size(), 1);
     }
 
     void noContextMenu()
