@@ -35,12 +35,23 @@ constexpr int ErrUnknownUrlScheme = -302;
 // one for another program.
 bool browserLoadsScheme(const QString &scheme)
 {
-    static const QStringList schemes = {
-        QStringLiteral("http"),   QStringLiteral("https"),        QStringLiteral("file"),
-        QStringLiteral("data"),   QStringLiteral("blob"),         QStringLiteral("filesystem"),
-        QStringLiteral("about"),  QStringLiteral("javascript"),   QStringLiteral("view-source"),
-        QStringLiteral("chrome"), QStringLiteral("chrome-error"), QStringLiteral("devtools"),
-        QStringLiteral("qrc"),    QStringLiteral("ws"),           QStringLiteral("wss")};
+    static const QStringList schemes = {QStringLiteral("http"),
+                                        QStringLiteral("https"),
+                                        QStringLiteral("file"),
+                                        QStringLiteral("data"),
+                                        QStringLiteral("blob"),
+                                        QStringLiteral("filesystem"),
+                                        QStringLiteral("about"),
+                                        QStringLiteral("javascript"),
+                                        QStringLiteral("view-source"),
+                                        QStringLiteral("chrome"),
+                                        QStringLiteral("chrome-error"),
+                                        QStringLiteral("devtools"),
+                                        QStringLiteral("chrome-extension"),
+                                        QStringLiteral("chrome-untrusted"),
+                                        QStringLiteral("qrc"),
+                                        QStringLiteral("ws"),
+                                        QStringLiteral("wss")};
     return schemes.contains(scheme) ||
            !QWebEngineUrlScheme::schemeByName(scheme.toLatin1()).name().isEmpty();
 }
