@@ -6,16 +6,17 @@
 #include "browser/web_profile.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QThread>
 #include <QWebChannel>
 #include <QWebEngineLoadingInfo>
+#include <QWebEngineNewWindowRequest>
 #include <QWebEngineQuotaRequest>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlScheme>
 
 static void initBrowserResources()
 {
@@ -29,6 +30,31 @@ namespace {
 
 constexpr int ErrAborted = -3;
 constexpr int ErrUnknownUrlScheme = -302;
+
+// The schemes the browser loads itself; an address of any other scheme is
+// one for another program.
+bool browserLoadsScheme(const QString &scheme)
+{
+    static const QStringList schemes = {QStringLiteral("http"),
+                                        QStringLiteral("https"),
+                                        QStringLiteral("file"),
+                                        QStringLiteral("data"),
+                                        QStringLiteral("blob"),
+                                        QStringLiteral("filesystem"),
+                                        QStringLiteral("about"),
+                                        QStringLiteral("javascript"),
+                                        QStringLiteral("view-source"),
+                                        QStringLiteral("chrome"),
+                                        QStringLiteral("chrome-error"),
+                                        QStringLiteral("devtools"),
+                                        QStringLiteral("chrome-extension"),
+                                        QStringLiteral("chrome-untrusted"),
+                                        QStringLiteral("qrc"),
+                                        QStringLiteral("ws"),
+                                        QStringLiteral("wss")};
+    return schemes.contains(scheme) ||
+           !QWebEngineUrlScheme::schemeByName(scheme.toLatin1()).name().isEmpty();
+}
 
 QString readResource(const QString &path)
 {
@@ -133,7 +159,9 @@ KelvPage::KelvPage(KelvWebView *view)
     s->setAttribute(QWebEngineSettings::LinksIncludedInFocusChain, false);
     s->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
     s->setAttribute(QWebEngineSettings::AllowGeolocationOnInsecureOrigins, true);
-    s->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    // Every address of another program is put to acceptNavigationRequest,
+    // which decides (with the other policies the engine drops them unseen).
+    s->setUnknownUrlSchemePolicy(QWebEngineSettings::AllowAllUnknownUrlSchemes);
     setBackgroundColor(QColor::fromRgba(0xFF222529));
 
     QWebEngineScript contract;
@@ -143,6 +171,21 @@ KelvPage::KelvPage(KelvWebView *view)
     contract.setWorldId(QWebEngineScript::MainWorld);
     contract.setRunsOnSubFrames(false);
     scripts().insert(contract);
+
+    // The user cannot resize text areas (the engine has no switch for it):
+    // a style sheet of no specificity, so a page's own rule still wins.
+    QWebEngineScript fixedTextAreas;
+    fixedTextAreas.setName(QStringLiteral("kelv-fixed-text-areas"));
+    fixedTextAreas.setSourceCode(
+        QStringLiteral("(function () { try { var sheet = new CSSStyleSheet();"
+                       " sheet.replaceSync(':where(textarea) { resize: none; }');"
+                       " document.adoptedStyleSheets = [sheet].concat(document.adoptedStyleSheets);"
+                       " } catch (e) {} })();"));
+    fixedTextAreas.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    // The main world: no second script context per frame.
+    fixedTextAreas.setWorldId(QWebEngineScript::MainWorld);
+    fixedTextAreas.setRunsOnSubFrames(true);
+    scripts().insert(fixedTextAreas);
 
     m_channel->registerObject(QStringLiteral("kelvBridge"), m_bridge);
     setWebChannel(m_channel, QWebEngineScript::MainWorld);
@@ -172,6 +215,7 @@ KelvPage::KelvPage(KelvWebView *view)
             &KelvPage::onFeaturePermission);
     connect(this, &QWebEnginePage::renderProcessTerminated, this,
             &KelvPage::onRenderProcessTerminated);
+    connect(this, &QWebEnginePage::newWindowRequested, this, &KelvPage::onNewWindowRequested);
     connect(this, &QWebEnginePage::quotaRequested, this, [](QWebEngineQuotaRequest request) {
         if (WebProfile::quotaGranted(request.requestedSize()))
             request.accept();
@@ -199,7 +243,7 @@ void KelvPage::detachView()
 bool KelvPage::showsProgramPage() const
 {
     const ClientHandler *handler = ClientHandler::instance();
-    return handler && handler->isProgramPage(url());
+    return !m_openedByPage && handler && handler->isProgramPage(url());
 }
 
 QString KelvPage::errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode)
@@ -250,8 +294,13 @@ void KelvPage::onLoadingChanged(const QWebEngineLoadingInfo &info)
     QString text = info.errorString();
     if (text.startsWith(QLatin1String("net::")))
         text = text.mid(5);
-    setHtml(errorPageText(info.url(), text, code), info.url());
-    emit errorPageShown(info.url(), code);
+    showErrorPage(info.url(), text, code);
+}
+
+void KelvPage::showErrorPage(const QUrl &failedUrl, const QString &errorText, int errorCode)
+{
+    setHtml(errorPageText(failedUrl, errorText, errorCode), failedUrl);
+    emit errorPageShown(failedUrl, errorCode);
 }
 
 void KelvPage::onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature)
@@ -280,6 +329,16 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
         load(QUrl(startup));
 }
 
+void KelvPage::onNewWindowRequested(QWebEngineNewWindowRequest &request)
+{
+    // A new window opens as a popup browser of its own, as in any browser;
+    // a page that is going away (no view) opens none.
+    if (!m_view)
+        return;
+    KelvWebView *popup = KelvWebView::openPopup(m_view->window(), request.requestedGeometry());
+    request.openIn(popup->page());
+}
+
 void KelvPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString &message,
                                         int lineNumber, const QString &sourceID)
 {
@@ -295,13 +354,24 @@ void KelvPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
 
 bool KelvPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
 {
-    // Only "spotify:" addresses go to the desktop's handler; other unknown
-    // schemes fail like any other load.
-    if (url.scheme() == QLatin1String("spotify")) {
-        QDesktopServices::openUrl(url);
-        return false;
+    if (browserLoadsScheme(url.scheme()))
+        return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+    // An address for another program: only "spotify:" goes to the desktop's
+    // handler (the engine hands an accepted one to QDesktopServices). Any
+    // other fails like a load that brought no page; the engine reports it as
+    // aborted, so the error page is put in place here, once the refusal is
+    // through.
+    if (url.scheme() == QLatin1String("spotify"))
+        return true;
+    if (isMainFrame) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, url] {
+                showErrorPage(url, QStringLiteral("ERR_UNKNOWN_URL_SCHEME"), ErrUnknownUrlScheme);
+            },
+            Qt::QueuedConnection);
     }
-    return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+    return false;
 }
 
 } // namespace kelv

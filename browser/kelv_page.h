@@ -80,6 +80,11 @@ public:
     // program's view/ folder); only then do queries and events pass.
     bool showsProgramPage() const;
 
+    // The page of a window another page opened: never answered, whatever it
+    // shows, because its opener keeps a hold on it and may be a page the
+    // bridge does not answer.
+    void setOpenedByPage() { m_openedByPage = true; }
+
     // The text of the page shown for a failed load.
     static QString errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode);
 
@@ -108,14 +113,18 @@ protected:
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    // Shows the error page in place of a load that brought no page.
+    void showErrorPage(const QUrl &failedUrl, const QString &errorText, int errorCode);
     void onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature);
     void onRenderProcessTerminated(RenderProcessTerminationStatus status, int exitCode);
+    void onNewWindowRequested(QWebEngineNewWindowRequest &request);
 
     KelvWebView *m_view;
     QWebChannel *m_channel;
     PageBridge *m_bridge;
     PageSleep *m_sleep;
     quint64 m_lastQuery = 0;
+    bool m_openedByPage = false;
     // Events sent since the main frame last started loading (bounded): the
     // replay for a document that connects after them.
     QVariantList m_sinceLoadStart;

@@ -120,6 +120,29 @@ void KelvWebView::createBrowser(const QSize &size)
     d->page->load(start);
 }
 
+KelvWebView *KelvWebView::openPopup(QWidget *openerWindow, const QRect &requestedGeometry)
+{
+    auto *popup = new KelvWebView(openerWindow);
+    popup->setWindowFlag(Qt::Window);
+    popup->setAttribute(Qt::WA_DeleteOnClose);
+    // The page comes with the new window: nothing is created or loaded here.
+    popup->d->state = Created;
+    popup->d->page->setOpenedByPage();
+    // The size and place the page asked for (window.open's features), else
+    // the opener's size where the window manager puts it.
+    popup->resize(!requestedGeometry.isEmpty()
+                      ? requestedGeometry.size()
+                      : (openerWindow ? openerWindow->size() : QSize(800, 600)));
+    if (!requestedGeometry.topLeft().isNull())
+        popup->move(requestedGeometry.topLeft());
+    connect(popup->d->page, &QWebEnginePage::titleChanged, popup, &QWidget::setWindowTitle);
+    connect(popup->d->page, &QWebEnginePage::windowCloseRequested, popup, &QWidget::close);
+    popup->show();
+    popup->activateWindow();
+    popup->setFocus();
+    return popup;
+}
+
 void KelvWebView::deliverQuery(const QString &request, const QueryCallbackPtr &callback)
 {
     QCoreApplication::postEvent(this, new MessageEvent(request, callback), Qt::HighEventPriority);

@@ -61,6 +61,14 @@ public:
     // This view's page (never null).
     KelvPage *kelvPage() const;
 
+    // A popup browser for a page that opened a new window (window.open, a
+    // link with a target): a top-level window of its own, owned by the
+    // opener's window, whose page takes the new window's contents. It is
+    // neither the main browser nor a listener; its page has the program's
+    // browser decisions but no bridge (KelvPage::setOpenedByPage). Closing
+    // it (or the page's window.close()) deletes it.
+    static KelvWebView *openPopup(QWidget *openerWindow, const QRect &requestedGeometry);
+
     // Called by the page after every loading-state change: sends the page
     // its navigation state ("navStateChanged").
     void loadingStateChanged();

@@ -588,6 +588,67 @@ q('{"funcname":"restoreWindow"}'); q('{"funcname":"restoreWindow" }');)"));
         }));
     }
 
+    // ---- new windows --------------------------------------------------------------
+
+    void newWindowsOpenAsPopupBrowsers()
+    {
+        const QUrl target = m_fixture->writePage(QStringLiteral("view/opened.html"), page(""));
+        auto popups = [this] {
+            QList<KelvWebView *> found;
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                if (auto *view = qobject_cast<KelvWebView *>(w); view && view != m_view)
+                    found << view;
+            }
+            return found;
+        };
+        QVERIFY(popups().isEmpty());
+        runJs(kpage(),
+              QStringLiteral("window.opened = window.open(%1, '', 'width=320,height=240'); 1")
+                  .arg(jsString(target.toString())));
+        QVERIFY(waitUntil([&] { return popups().size() == 1; }));
+        QPointer<KelvWebView> popup = popups().first();
+        QTRY_COMPARE_WITH_TIMEOUT(popup->url(), target, 20000);
+        QVERIFY(popup->isWindow());
+        QVERIFY(popup->isVisible());
+        QCOMPARE(popup->size(), QSize(320, 240));
+        QCOMPARE(popup->parentWidget(), m_view->window());
+        // The popup neither replaces the main browser nor takes the requests
+        // of the window that was active.
+        QCOMPARE(m_client->browser(), m_view);
+        QCOMPARE(m_client->listener(), m_view);
+
+        // Even a page of the program in a popup is not answered: the page
+        // that opened it can script it, and that page may be any page.
+        auto *popupPage = popup->page();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            runJs(popupPage, QStringLiteral("typeof q === 'function'")).toBool(), 20000);
+        runJs(popupPage, QStringLiteral("q(%1); setMessageCallback('devicesChanged', function (a) {"
+                                        " events.push(a); }); 1")
+                             .arg(jsString(echo(QStringLiteral("popup")))));
+        m_client->sendDevicesChanged(1);
+        roundTrip(echo(QStringLiteral("sentinel")));
+        QTest::qWait(200);
+        QCOMPARE(runJs(popupPage, QStringLiteral("log.length + events.length")).toInt(), 0);
+        QCOMPARE(m_calls.value(QStringLiteral("echo")), 1);
+
+        // The opener closes it: the window goes.
+        runJs(kpage(), QStringLiteral("opened.close(); 1"));
+        QVERIFY(waitUntil([&] { return popup.isNull(); }));
+
+        // A link with a target opens one too; the page's own window.close()
+        // closes it.
+        runJs(kpage(), QStringLiteral("var a = document.createElement('a'); a.href = %1;"
+                                      " a.target = '_blank'; document.body.appendChild(a);"
+                                      " a.click(); 1")
+                           .arg(jsString(target.toString())));
+        QVERIFY(waitUntil([&] { return popups().size() == 1; }));
+        popup = popups().first();
+        QTRY_COMPARE_WITH_TIMEOUT(popup->url(), target, 20000);
+        runJs(popup->page(), QStringLiteral("window.close(); 1"));
+        QVERIFY(waitUntil([&] { return popup.isNull(); }));
+        QCOMPARE(m_client->browser(), m_view);
+    }
+
     // ---- origin rule ------------------------------------------------------------
 
     void iframesCannotReachTheBridge()

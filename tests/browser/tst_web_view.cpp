@@ -7,8 +7,10 @@
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMenu>
 #include <QMimeData>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
@@ -18,6 +20,18 @@
 
 using namespace kelv;
 using namespace kelv::test;
+
+// Takes the addresses the desktop would open (QDesktopServices' handler).
+class DesktopHandler final : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
 
 class TestWebView : public QObject
 {
@@ -116,6 +130,29 @@ x.open('GET', 'data.txt'); x.send();
         QVERIFY(loadAndWait(*m_view, url));
         QTRY_COMPARE_WITH_TIMEOUT(runJs(kpage(), QStringLiteral("window.read")).toString(),
                                   QStringLiteral("local data"), 20000);
+
+        // Text areas cannot be resized by the user, in frames too; a page that
+        // asks for a resizable one in its own style sheet still gets it.
+        const QUrl areas = m_fixture->writePage(
+            QStringLiteral("view/areas.html"),
+            "<html><head><style>.own { resize: vertical; }</style></head><body>"
+            "<textarea id=\"plain\"></textarea><textarea id=\"own\" class=\"own\"></textarea>"
+            "<iframe id=\"frame\" srcdoc=\"<textarea></textarea>\"></iframe></body></html>");
+        QVERIFY(loadAndWait(*m_view, areas));
+        auto resize = [this](const QString &element) {
+            return runJs(kpage(), QStringLiteral("(function () { var e = %1; return e ? "
+                                                 "getComputedStyle(e).resize : 'missing'; })()")
+                                      .arg(element))
+                .toString();
+        };
+        QCOMPARE(resize(QStringLiteral("document.getElementById('plain')")),
+                 QStringLiteral("none"));
+        QCOMPARE(resize(QStringLiteral("document.getElementById('own')")),
+                 QStringLiteral("vertical"));
+        const QString inFrame = QStringLiteral(
+            "document.getElementById('frame').contentDocument.querySelector('textarea')");
+        QTRY_VERIFY_WITH_TIMEOUT(resize(inFrame) != QLatin1String("missing"), 20000);
+        QCOMPARE(resize(inFrame), QStringLiteral("none"));
     }
 
     // The program folder's page starts from its bundle alone (index.html loads it and
@@ -279,6 +316,44 @@ x.open('GET', 'data.txt'); x.send();
                  QStringLiteral("2"));
     }
 
+    void addressesOfOtherPrograms()
+    {
+        // A "spotify:" link goes to the desktop's handler and the page stays;
+        // a link of any other scheme the browser does not know fails like a
+        // load that brought no page.
+        const QUrl url =
+            m_fixture->writePage(QStringLiteral("view/schemes.html"),
+                                 "<p>stay</p><a id=\"spotify\" href=\"spotify:track:1\">s</a>"
+                                 "<a id=\"other\" href=\"kelvunknown:x\">o</a>");
+        QVERIFY(loadAndWait(*m_view, url));
+        DesktopHandler desktop;
+        QDesktopServices::setUrlHandler(QStringLiteral("spotify"), &desktop, "open");
+        auto unset =
+            qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("spotify")); });
+        QSignalSpy shown(kpage(), &KelvPage::errorPageShown);
+        runJs(kpage(), QStringLiteral("document.getElementById('spotify').click(); 1"));
+        QTRY_COMPARE_WITH_TIMEOUT(desktop.opened,
+                                  QList<QUrl>({QUrl(QStringLiteral("spotify:track:1"))}), 20000);
+        QTest::qWait(300);
+        QCOMPARE(shown.count(), 0);
+        QCOMPARE(m_view->url(), url);
+        QCOMPARE(
+            runJs(kpage(), QStringLiteral("document.body.innerText.split('\\n')[0]")).toString(),
+            QStringLiteral("stay"));
+
+        runJs(kpage(), QStringLiteral("document.getElementById('other').click(); 1"));
+        QVERIFY(shown.wait(20000));
+        QCOMPARE(shown.first().at(0).toUrl(), QUrl(QStringLiteral("kelvunknown:x")));
+        QCOMPARE(shown.first().at(1).toInt(), -302);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            runJs(kpage(), QStringLiteral("document.body ? document.body.innerText : ''"))
+                .toString(),
+            QStringLiteral(
+                "Failed to load URL kelvunknown:x with error ERR_UNKNOWN_URL_SCHEME (-302)."),
+            20000);
+        QCOMPARE(desktop.opened.size(), 1);
+    }
+
     void noContextMenu()
     {
         const QUrl url = m_fixture->writePage(
@@ -359,12 +434,16 @@ x.open('GET', 'data.txt'); x.send();
 
     void linkDragsAreRefused()
     {
+        // A drag reaches the widget under the pointer first: the engine's
+        // render widget inside the view, which accepts drops too.
+        QWidget *target = m_view->focusProxy();
+        QVERIFY(target && target->acceptDrops());
         QMimeData link;
         link.setUrls({QUrl(QStringLiteral("http://127.0.0.1/x"))});
         QDragEnterEvent linkDrag(QPoint(10, 10), Qt::CopyAction | Qt::LinkAction, &link,
                                  Qt::LeftButton, Qt::NoModifier);
         linkDrag.setAccepted(false);
-        QApplication::sendEvent(m_view.get(), &linkDrag);
+        QApplication::sendEvent(target, &linkDrag);
         QVERIFY(!linkDrag.isAccepted());
 
         QMimeData text;
@@ -372,7 +451,7 @@ x.open('GET', 'data.txt'); x.send();
         QDragEnterEvent textDrag(QPoint(10, 10), Qt::CopyAction | Qt::MoveAction, &text,
                                  Qt::LeftButton, Qt::NoModifier);
         textDrag.setAccepted(false);
-        QApplication::sendEvent(m_view.get(), &textDrag);
+        QApplication::sendEvent(target, &textDrag);
         QVERIFY(textDrag.isAccepted());
     }
 
