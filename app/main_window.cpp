@@ -13,6 +13,7 @@
 #include "common/app_paths.h"
 #include "common/dialogs.h"
 #include "common/ui_texts.h"
+#include "desktop/macro_recorder.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 
@@ -108,7 +109,16 @@ kelv::kelv(ClientSettings &settings, ApplicationHost &host, QWidget *parent)
     m_webView->setAddress(m_pageAddress);
     m_webView->showPage();
     // While the window is hidden (in the tray) the page sleeps; events wake it.
-    m_webView->kelvPage()->sleep()->setEnabled(true);
+    PageSleep *sleep = m_webView->kelvPage()->sleep();
+    sleep->setEnabled(true);
+    // Not while a macro is recorded: the steps received so far live only in
+    // the page, and the recording goes on behind a hidden window until the
+    // page stops it.
+    MacroRecorder *recorder = m_host.recorder();
+    const auto followRecorder = [sleep, recorder] { sleep->setKeptAwake(recorder->isRecording()); };
+    connect(recorder, &MacroRecorder::recordingStarted, sleep, followRecorder);
+    connect(recorder, &MacroRecorder::recordingFailed, sleep, followRecorder);
+    connect(recorder, &MacroRecorder::recordingStopped, sleep, followRecorder);
 
     // 8. Page requests.
     connectToRouter(m_webView, m_host.router());

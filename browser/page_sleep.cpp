@@ -32,6 +32,12 @@ void PageSleep::setEnabled(bool enabled)
     noteActivity();
 }
 
+void PageSleep::setKeptAwake(bool kept)
+{
+    m_keptAwake = kept;
+    noteActivity();
+}
+
 bool PageSleep::isAsleep() const
 {
     return m_page->lifecycleState() == State::Discarded;
@@ -142,7 +148,8 @@ bool PageSleep::hasQueryInFlight() const
 
 void PageSleep::sleepIfQuiet()
 {
-    if (!m_enabled || m_page->isVisible() || isAsleep() || m_waking || !m_held.isEmpty())
+    if (!m_enabled || m_keptAwake || m_page->isVisible() || isAsleep() || m_waking ||
+        !m_held.isEmpty())
         return;
     if (hasQueryInFlight()) {
         m_quiet.start();

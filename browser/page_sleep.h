@@ -42,6 +42,12 @@ public:
     void setQuietTime(int milliseconds) { m_quiet.setInterval(milliseconds); }
     int quietTime() const { return m_quiet.interval(); }
 
+    // Something the document started goes on natively and reports to it
+    // (a macro recording): the page stays awake meanwhile, since what it has
+    // received so far lives only in its document. Released, it may sleep
+    // once it is quiet.
+    void setKeptAwake(bool kept);
+
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
     bool isWaking() const { return m_waking; }
@@ -72,6 +78,7 @@ private:
 
     QWebEnginePage *m_page;
     bool m_enabled = false;
+    bool m_keptAwake = false;
     bool m_waking = false;
     QString m_wakeReason;
     QElapsedTimer m_wakeClock;

@@ -73,15 +73,6 @@ int EventClock::timeOfDay(quint32 eventTime, int arrivalMs)
     return int(((time % kDay) + kDay) % kDay);
 }
 
-// The PC scan code of a recorded key, from the keyboard map's name for it;
-// a display that names no keys falls back on the evdev numbering.
-static bool scanCodeOf(const platform::RecordedKey &key, platform::ScanCode *scan)
-{
-    if (!key.keyName.empty())
-        return platform::scanCodeForKeyName(key.keyName.c_str(), scan);
-    return platform::scanCodeForXKeycode(key.keycode, scan);
-}
-
 MacroRecorder::MacroRecorder(QObject *parent)
     : QObject(parent), m_recorder(std::make_unique<platform::KeyRecorder>()),
       m_control(new QThread(this)), m_controlContext(new QObject)
@@ -181,7 +172,7 @@ void MacroRecorder::startRecording(StartDone done)
     auto onRecordedKey = [this, generation, clock](const platform::RecordedKey &key) {
         const int now = clock->timeOfDay(key.time, timeOfDayMs());
         platform::ScanCode scan;
-        if (!scanCodeOf(key, &scan))
+        if (!platform::recordedScanCode(key, &scan))
             return; // a key without a PC scan code cannot be replayed
         QMetaObject::invokeMethod(
             this,

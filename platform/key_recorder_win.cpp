@@ -3,9 +3,9 @@
 // Windows needs to call the hook. The hook always passes the key on.
 //
 // The record reports the hardware scan code and the extended-key flag of
-// KBDLLHOOKSTRUCT; RecordedKey carries keys as X key codes on every
-// platform, so the scan code is given as the X key code of the same key
-// (scanCodeForXKeycode turns it back into exactly this scan code).
+// KBDLLHOOKSTRUCT as they are, whether or not the scan code table knows the
+// key (Alt+Print Screen sends 0x54, Ctrl+Pause 0x46 extended); the X key code
+// of the same key goes with them where there is one.
 
 #include "platform/key_recorder.h"
 #include "platform/scancode.h"
@@ -54,11 +54,13 @@ LRESULT CALLBACK KeyRecorder::Impl::hookProc(int code, WPARAM message, LPARAM da
         ScanCode scan;
         scan.code = event->scanCode & 0xff;
         scan.extended = (event->flags & LLKHF_EXTENDED) != 0;
-        unsigned keycode = 0;
-        if ((down || up) && xKeycodeForScanCode(scan, &keycode)) {
+        // Scan code 0: a key sent by a program with a virtual key only,
+        // which names no key of the keyboard.
+        if ((down || up) && scan.code != 0) {
             RecordedKey key;
             key.pressed = down;
-            key.keycode = keycode;
+            xKeycodeForScanCode(scan, &key.keycode);
+            key.scan = scan;
             key.time = event->time;
             current->callback(key);
         }

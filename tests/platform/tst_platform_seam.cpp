@@ -79,7 +79,7 @@ public:
     {
         return [this](const platform::RecordedKey &key) {
             platform::ScanCode scan;
-            if (!platform::scanCodeForXKeycode(key.keycode, &scan))
+            if (!platform::recordedScanCode(key, &scan))
                 return;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_keys.push_back({key.pressed, scan});
@@ -146,6 +146,37 @@ TEST_CASE("the key recorder reports scan codes and extended flags of typed keys"
     std::this_thread::sleep_for(200ms);
     CHECK(log.size() == 8);
 }
+
+#ifdef _WIN32
+TEST_CASE("keys no X key code stands for are recorded with the hook's own scan code")
+{
+    // Alt+Print Screen sends 0x54 and Ctrl+Pause 0x46 extended.
+    const platform::ScanCode systemRequest{0x54, false};
+    const platform::ScanCode ctrlBreak{0x46, true};
+    unsigned keycode = 0;
+    REQUIRE_FALSE(platform::xKeycodeForScanCode(systemRequest, &keycode));
+    REQUIRE_FALSE(platform::xKeycodeForScanCode(ctrlBreak, &keycode));
+
+    KeyLog log;
+    platform::KeyRecorder recorder;
+    std::string error;
+    REQUIRE_MESSAGE(recorder.start(log.callback(), &error), error);
+    tap(systemRequest);
+    tap(ctrlBreak);
+    REQUIRE(testing::waitFor([&] { return log.size() >= 4; }, 5s));
+    recorder.stop();
+
+    const std::vector<SeenKey> keys = log.keys();
+    REQUIRE(keys.size() == 4);
+    const platform::ScanCode expected[] = {systemRequest, ctrlBreak};
+    for (size_t i = 0; i < 4; ++i) {
+        CAPTURE(i);
+        CHECK(keys[i].pressed == (i % 2 == 0));
+        CHECK(keys[i].scan.code == expected[i / 2].code);
+        CHECK(keys[i].scan.extended == expected[i / 2].extended);
+    }
+}
+#endif
 
 TEST_CASE("recorded key events are read from whole events only, whatever a length field says")
 {

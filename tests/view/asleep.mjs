@@ -2,8 +2,8 @@
 // the window closed from the page's own button, the page discarded once it is
 // quiet ("page asleep" in the log), and everything the user relies on still
 // working: bound programs switch modes, plugging a mouse in gives it its
-// settings, the hot key opens the popup, and the window opened again shows
-// the page as it was left. Run by ctest as view_asleep.
+// settings, the hot key opens the popup, a macro recording goes on, and the
+// window opened again shows the page as it was left. Run by ctest as view_asleep.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -49,12 +49,12 @@ async function closeAndSleep() {
 }
 
 // Opens the window again as a second start does (the tray does the same);
-// connects to the page once it is ready again.
-async function openAgain() {
+// connects to the page once it is ready again (woken, unless it stayed awake).
+async function openAgain({ awake = false } = {}) {
   const from = p.log.length;
   const second = spawnSync(path.join(p.dir, 'kelv'), [], { env: p.env, cwd: p.root, timeout: 60000 });
   assert.equal(second.status, 0);
-  await logged('page shown', from);
+  await logged(awake ? 'window shown for another start' : 'page shown', from);
   await p.connect();
 }
 
@@ -167,6 +167,37 @@ test('the hot key opens the popup while the main page sleeps', async () => {
     cdp.close();
   }
   p.xdotool('key', 'ctrl+alt+m');
+});
+
+const keySteps = (steps) => steps.filter((s) => s.kind !== 'delay').map((s) => `${s.kind} ${s.scan}`);
+
+test('a macro recording goes on behind the hidden window, and the page keeps its keys', async () => {
+  await openAgain();
+  await p.eval("(location.hash = '#macros', true)");
+  await p.until(`!!document.querySelector('[data-key="slot:0"]')`);
+  await p.eval(`(document.querySelector('[data-key="slot:0"]').click(), true)`);
+  await p.until(`!!document.querySelector('#record-start')`);
+  await p.eval("(document.querySelector('#record-start').click(), true)");
+  await p.until('window.kelvApp.state.recording !== null');
+  p.xdotool('key', 'a');
+  await p.until('window.kelvApp.state.recording.steps.filter((s) => s.kind !== "delay").length >= 2');
+  const from = p.log.length;
+  await p.eval("(document.querySelector('#win-close').click(), true)");
+  p.cdp.close();
+  // Hidden and quiet for several times the page's quiet time; then a key
+  // typed into whatever program has the focus.
+  await sleep(3000);
+  p.xdotool('key', 'b');
+  await sleep(1000);
+  assert.doesNotMatch(p.log.slice(from), /page asleep/, 'the page stays awake while the recording runs');
+  await openAgain({ awake: true });
+  const keys = keySteps(await p.eval('window.kelvApp.state.recording?.steps ?? []'));
+  assert.deepEqual(keys, ['down 30', 'up 30', 'down 48', 'up 48']);
+  await p.eval("(document.querySelector('#record-stop').click(), true)");
+  await p.until("window.kelvApp.state.recording === null && window.kelvApp.state.macroStatus[0] === 'stored'");
+  assert.deepEqual(keySteps(await p.eval('window.kelvApp.macros.get(0).steps')), keys);
+  // Stopped, the hidden page sleeps again.
+  await closeAndSleep();
 });
 
 // The resident KiB of the program's own executable (a copy in the test's
