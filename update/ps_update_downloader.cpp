@@ -139,17 +139,10 @@ void PsUpdateDownloader::prepareOutput()
         resumable = size / kPartSize * kPartSize;
         if (resumable == size) {
             m_already = size;
-        } else if (resumable != 0) {
-            QByteArray kept;
-            if (m_outputFile.open(QIODevice::ReadOnly)) {
-                kept = m_outputFile.read(resumable);
-                m_outputFile.close();
-                if (kept.size() == resumable && m_outputFile.open(QIODevice::WriteOnly)) {
-                    if (m_outputFile.write(kept) == resumable)
-                        m_already = resumable;
-                    m_outputFile.close();
-                }
-            }
+        } else if (resumable != 0 && m_outputFile.resize(resumable)) {
+            // Cut where it lies: a part of hundreds of MiB is neither read
+            // into memory nor written again (this runs on the GUI thread).
+            m_already = resumable;
         }
     }
     if (m_already == 0) {

@@ -17,6 +17,10 @@
 #include <QTest>
 #include <QThread>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using namespace kelv;
 using Fault = test::HttpTestServer::Fault;
 
@@ -115,6 +119,7 @@ private slots:
     void downloadsAndUnpacks();
     void resumption_data();
     void resumption();
+    void largePartIsCutInPlace();
     void rangeNotSatisfiableMeansComplete();
     void notFoundRemovesOnlyOwnKindFolder();
     void droppedConnectionFailsAndResumesLater();
@@ -254,6 +259,27 @@ void TestDownloader::resumption()
     // The announced complete size comes from Content-Range for a resumed request.
     QCOMPARE(run.downloader->full(), pkg.size());
     QCOMPARE(QFileInfo(m_base + QStringLiteral("html/ready/bin/data.bin")).size(), 400000);
+}
+
+void TestDownloader::largePartIsCutInPlace()
+{
+#ifdef Q_OS_UNIX
+    // A large part is cut to its resumable size where it lies: neither read
+    // into memory nor written again (the part here is sparse, and stays so).
+    const QString output = m_base + QStringLiteral("download/client.pkg");
+    writeFile(output, QByteArray());
+    const qint64 resumable = 2000 * PsUpdateDownloader::kPartSize;
+    QVERIFY(QFile::resize(output, resumable + 12345));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QCOMPARE(run.downloader->already(), resumable);
+    QCOMPARE(QFileInfo(output).size(), resumable);
+    struct stat info = {};
+    QCOMPARE(stat(QFile::encodeName(output).constData(), &info), 0);
+    QVERIFY2(qint64(info.st_blocks) * 512 < 1024 * 1024,
+             qPrintable(QStringLiteral("%1 bytes on disk").arg(qint64(info.st_blocks) * 512)));
+#else
+    QSKIP("needs sparse files");
+#endif
 }
 
 void TestDownloader::rangeNotSatisfiableMeansComplete()
