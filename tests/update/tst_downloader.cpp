@@ -125,6 +125,7 @@ private slots:
     void droppedConnectionFailsAndResumesLater();
     void unknownLengthCompletesAtTheEnd();
     void badPackageRemovesKindFolder();
+    void clientInstallUnderWayIsLeftAlone();
     void untrustedPackagesAreRefusedAndReported_data();
     void untrustedPackagesAreRefusedAndReported();
     void errorPageOf416IsNeverAppended();
@@ -371,6 +372,48 @@ void TestDownloader::badPackageRemovesKindFolder()
     QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("download/html.pkg")));
     QCOMPARE(run.errors.first().first().toString(),
              QStringLiteral("Update refused: the package is damaged"));
+}
+
+void TestDownloader::clientInstallUnderWayIsLeftAlone()
+{
+    // The Updater is still copying (the program started anyway): its journal,
+    // backup and ready folder are neither removed by a failing client download
+    // nor replaced by a good one.
+    const QMap<QString, QByteArray> updater{
+        {QStringLiteral("client/update.journal"), "B kelv\n"},
+        {QStringLiteral("client/backup/kelv"), "the previous program"},
+        {QStringLiteral("client/ready/kelv"), "the program being installed"},
+    };
+    for (auto it = updater.cbegin(); it != updater.cend(); ++it)
+        writeFile(m_base + it.key(), it.value());
+    auto updaterFilesStay = [&] {
+        for (auto it = updater.cbegin(); it != updater.cend(); ++it) {
+            if (readFile(m_base + it.key()) != it.value())
+                return false;
+        }
+        return true;
+    };
+
+    m_server->setContent(QStringLiteral("/gone.pkg"), makePackage(1000));
+    m_server->setFault(QStringLiteral("/gone.pkg"), Fault::NotFoundMidTransfer);
+    {
+        Run run(m_server->url(QStringLiteral("/gone.pkg")), QStringLiteral("client"));
+        run.start();
+        QTRY_COMPARE_WITH_TIMEOUT(run.errors.size(), 1, 20000);
+        QVERIFY(updaterFilesStay());
+    }
+
+    const QByteArray pkg = makePackage(1000);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.errors.size(), 1, 20000);
+    QCOMPARE(run.unpacked.size(), 0);
+    QVERIFY(updaterFilesStay());
+    QCOMPARE(run.errors.first().first().toString(),
+             QStringLiteral("Update refused: the update folder cannot be written"));
+    // The package waits for the next attempt.
+    QCOMPARE(readFile(m_base + QStringLiteral("download/client.pkg")), pkg);
 }
 
 void TestDownloader::untrustedPackagesAreRefusedAndReported_data()
