@@ -365,9 +365,15 @@ void recoverPageInstall()
 {
     const QString view = workingFolder() + QStringLiteral("view");
     const QString retired = view + QStringLiteral(".old");
-    // Cut off between the two renames: the old page is the whole one.
-    if (!QFileInfo::exists(view) && QFileInfo(retired).isDir())
-        QDir().rename(retired, view);
+    // Cut off between the two renames: the old page is the whole one. While
+    // it cannot be put back it is the only page there is, so nothing is
+    // removed and the next start tries again.
+    if (!QFileInfo::exists(view) && QFileInfo(retired).isDir() && !QDir().rename(retired, view)) {
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: cant move the page '%1' back to '%2'")
+                   .arg(retired, view);
+        return;
+    }
     package::deleteFolderTree(view + QStringLiteral(".new"));
     package::deleteFolderTree(retired);
 }

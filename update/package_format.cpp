@@ -1052,7 +1052,15 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         return false;
     };
     auto close = [&](const QString &, const QString &) {
+        // The file's last small pieces are still buffered: a failure to write
+        // them now leaves the file cut short.
+        const bool flushed = output.flush();
         output.close();
+        if (!flushed) {
+            logError(QStringLiteral("Update Error: cant write file '%1'").arg(target));
+            reason = QStringLiteral("a file of the package cannot be written");
+            return false;
+        }
         // The package stores no modes: programs become executable by their content.
         if (install::settleInstalledPermissions(target, std::nullopt))
             return true;

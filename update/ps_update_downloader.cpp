@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/ui_texts.h"
+#include "update/client_install.h"
 #include "update/firmware_image.h"
 #include "update/package_format.h"
 #include "update/update_log.h"
@@ -72,6 +73,14 @@ void cleanFolder(const QString &folder, const std::function<bool(const QString &
     }
 }
 
+// The Updater's journal, backup or health files in tupdates/client: an install
+// is under way (or waits to be finished or rolled back at the next start), and
+// that folder is the Updater's until then.
+bool clientInstallUnderWay()
+{
+    return install::phaseOf(install::InstallPaths(workingFolder())) != install::Phase::Idle;
+}
+
 QString slowMessage()
 {
     return uiText(QStringLiteral("Download too slow, please check the network"));
@@ -139,17 +148,10 @@ void PsUpdateDownloader::prepareOutput()
         resumable = size / kPartSize * kPartSize;
         if (resumable == size) {
             m_already = size;
-        } else if (resumable != 0) {
-            QByteArray kept;
-            if (m_outputFile.open(QIODevice::ReadOnly)) {
-                kept = m_outputFile.read(resumable);
-                m_outputFile.close();
-                if (kept.size() == resumable && m_outputFile.open(QIODevice::WriteOnly)) {
-                    if (m_outputFile.write(kept) == resumable)
-                        m_already = resumable;
-                    m_outputFile.close();
-                }
-            }
+        } else if (resumable != 0 && m_outputFile.resize(resumable)) {
+            // Cut where it lies: a part of hundreds of MiB is neither read
+            // into memory nor written again (this runs on the GUI thread).
+            m_already = resumable;
         }
     }
     if (m_already == 0) {
@@ -514,6 +516,15 @@ void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
 
 void PsUpdateDownloader::unpackPackage()
 {
+    if (m_kind == QLatin1String("client") && clientInstallUnderWay()) {
+        // The package stays for a later attempt.
+        qCInfo(lcPspecificWnd).noquote()
+            << QStringLiteral("Update Error: an earlier update is still being installed; the "
+                              "client package is not unpacked now");
+        emit downLoadError(uiText(QStringLiteral("Update refused: %1"))
+                               .arg(uiText(QStringLiteral("the update folder cannot be written"))));
+        return;
+    }
     const package::TrustedKeys keys =
         package::TrustedKeys::load(package::TrustedKeys::defaultPath());
     package::Expectation expected;
@@ -592,8 +603,10 @@ void PsUpdateDownloader::fatalFailure(bool abort)
     QFile::remove(validatorPath());
     // Only this package's own folder goes: a broken page package must not
     // destroy a client update that is ready. The firmware package kept for
-    // recovering a mouse stays until a newer one has been verified.
-    if (m_kind != QLatin1String("firmware"))
+    // recovering a mouse stays until a newer one has been verified. The
+    // client's folder stays while an install of it is under way.
+    if (m_kind != QLatin1String("firmware") &&
+        !(m_kind == QLatin1String("client") && clientInstallUnderWay()))
         package::deleteFolderTree(workingFolder() + QStringLiteral("tupdates/") + m_kind);
 }
 

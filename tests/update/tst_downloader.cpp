@@ -17,6 +17,10 @@
 #include <QTest>
 #include <QThread>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using namespace kelv;
 using Fault = test::HttpTestServer::Fault;
 
@@ -115,11 +119,13 @@ private slots:
     void downloadsAndUnpacks();
     void resumption_data();
     void resumption();
+    void largePartIsCutInPlace();
     void rangeNotSatisfiableMeansComplete();
     void notFoundRemovesOnlyOwnKindFolder();
     void droppedConnectionFailsAndResumesLater();
     void unknownLengthCompletesAtTheEnd();
     void badPackageRemovesKindFolder();
+    void clientInstallUnderWayIsLeftAlone();
     void untrustedPackagesAreRefusedAndReported_data();
     void untrustedPackagesAreRefusedAndReported();
     void errorPageOf416IsNeverAppended();
@@ -256,6 +262,27 @@ void TestDownloader::resumption()
     QCOMPARE(QFileInfo(m_base + QStringLiteral("html/ready/bin/data.bin")).size(), 400000);
 }
 
+void TestDownloader::largePartIsCutInPlace()
+{
+#ifdef Q_OS_UNIX
+    // A large part is cut to its resumable size where it lies: neither read
+    // into memory nor written again (the part here is sparse, and stays so).
+    const QString output = m_base + QStringLiteral("download/client.pkg");
+    writeFile(output, QByteArray());
+    const qint64 resumable = 2000 * PsUpdateDownloader::kPartSize;
+    QVERIFY(QFile::resize(output, resumable + 12345));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    QCOMPARE(run.downloader->already(), resumable);
+    QCOMPARE(QFileInfo(output).size(), resumable);
+    struct stat info = {};
+    QCOMPARE(stat(QFile::encodeName(output).constData(), &info), 0);
+    QVERIFY2(qint64(info.st_blocks) * 512 < 1024 * 1024,
+             qPrintable(QStringLiteral("%1 bytes on disk").arg(qint64(info.st_blocks) * 512)));
+#else
+    QSKIP("needs sparse files");
+#endif
+}
+
 void TestDownloader::rangeNotSatisfiableMeansComplete()
 {
     const QByteArray pkg = makePackageOfExactSize(2 * PsUpdateDownloader::kPartSize);
@@ -345,6 +372,48 @@ void TestDownloader::badPackageRemovesKindFolder()
     QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("download/html.pkg")));
     QCOMPARE(run.errors.first().first().toString(),
              QStringLiteral("Update refused: the package is damaged"));
+}
+
+void TestDownloader::clientInstallUnderWayIsLeftAlone()
+{
+    // The Updater is still copying (the program started anyway): its journal,
+    // backup and ready folder are neither removed by a failing client download
+    // nor replaced by a good one.
+    const QMap<QString, QByteArray> updater{
+        {QStringLiteral("client/update.journal"), "B kelv\n"},
+        {QStringLiteral("client/backup/kelv"), "the previous program"},
+        {QStringLiteral("client/ready/kelv"), "the program being installed"},
+    };
+    for (auto it = updater.cbegin(); it != updater.cend(); ++it)
+        writeFile(m_base + it.key(), it.value());
+    auto updaterFilesStay = [&] {
+        for (auto it = updater.cbegin(); it != updater.cend(); ++it) {
+            if (readFile(m_base + it.key()) != it.value())
+                return false;
+        }
+        return true;
+    };
+
+    m_server->setContent(QStringLiteral("/gone.pkg"), makePackage(1000));
+    m_server->setFault(QStringLiteral("/gone.pkg"), Fault::NotFoundMidTransfer);
+    {
+        Run run(m_server->url(QStringLiteral("/gone.pkg")), QStringLiteral("client"));
+        run.start();
+        QTRY_COMPARE_WITH_TIMEOUT(run.errors.size(), 1, 20000);
+        QVERIFY(updaterFilesStay());
+    }
+
+    const QByteArray pkg = makePackage(1000);
+    m_server->setContent(QStringLiteral("/update.pkg"), pkg);
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("client"));
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.errors.size(), 1, 20000);
+    QCOMPARE(run.unpacked.size(), 0);
+    QVERIFY(updaterFilesStay());
+    QCOMPARE(run.errors.first().first().toString(),
+             QStringLiteral("Update refused: the update folder cannot be written"));
+    // The package waits for the next attempt.
+    QCOMPARE(readFile(m_base + QStringLiteral("download/client.pkg")), pkg);
 }
 
 void TestDownloader::untrustedPackagesAreRefusedAndReported_data()

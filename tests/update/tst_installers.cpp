@@ -56,6 +56,7 @@ private slots:
     void lockedPageFileOffersRetryOrCancel();
     void lockedPageFileRetried();
     void pageInstallCutOffBetweenRenames();
+    void pageThatCannotBePutBackIsKept();
     void prepareUpdaterCases();
     void prepareUpdaterAccessDenied();
     void launchUpdaterStartsItDetached();
@@ -266,6 +267,23 @@ void TestInstallers::pageInstallCutOffBetweenRenames()
     recoverPageInstall();
     QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old index"));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.new"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.old"))));
+}
+
+void TestInstallers::pageThatCannotBePutBackIsKept()
+{
+    // Cut off between the renames, and the old page cannot be renamed back
+    // (a dangling link holds the name "view"): it is the only page there is
+    // and stays for the next start, which puts it back.
+    QVERIFY(QDir().rename(path(QStringLiteral("view")), path(QStringLiteral("view.old"))));
+    writeFile(path(QStringLiteral("view.new/index.html")), "half new");
+    QVERIFY(QFile::link(path(QStringLiteral("nowhere")), path(QStringLiteral("view"))));
+    recoverPageInstall();
+    QCOMPARE(readFile(path(QStringLiteral("view.old/index.html"))), QByteArray("old index"));
+    QCOMPARE(readFile(path(QStringLiteral("view.old/keep.css"))), QByteArray("untouched"));
+    QVERIFY(QFile::remove(path(QStringLiteral("view"))));
+    recoverPageInstall();
+    QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old index"));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("view.old"))));
 }
 

@@ -16,9 +16,15 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 using namespace kelv;
 
@@ -138,6 +144,7 @@ private slots:
     void unsafeNamesAreRefusedWithNothingWritten_data();
     void unsafeNamesAreRefusedWithNothingWritten();
     void earlierReadyFolderIsReplaced();
+    void fileCutShortOnDiskIsRefused();
     void unpackedProgramsAreExecutable();
     void relativePaths();
     void signatureRefusals_data();
@@ -672,6 +679,41 @@ void TestPackage::earlierReadyFolderIsReplaced()
     QVERIFY(unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), &version));
     QCOMPARE(filesBelow(kind),
              QStringList({QStringLiteral("p.pkg"), QStringLiteral("ready/new.txt")}));
+}
+
+void TestPackage::fileCutShortOnDiskIsRefused()
+{
+#ifdef Q_OS_UNIX
+    // A file whose last small piece cannot be written (the disk fills, a
+    // quota, here the process's file size limit) when it is closed is no
+    // complete file: the package is refused, nothing is handed over.
+    QTemporaryDir dir;
+    const QString kind = dir.filePath(QStringLiteral("k"));
+    QByteArray data(256 * 1024 + 1000, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    package::Content content;
+    content.version = QStringLiteral("2");
+    content.entries.append({QStringLiteral("p/program.bin"), data});
+    writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = rlim_t(data.size() - 500);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    QString refusal;
+    const bool unpacked =
+        unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), nullptr, &refusal);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!unpacked);
+    QCOMPARE(refusal, QStringLiteral("a file of the package cannot be written"));
+    QCOMPARE(filesBelow(kind), QStringList{QStringLiteral("p.pkg")});
+#else
+    QSKIP("needs a file size limit");
+#endif
 }
 
 void TestPackage::relativePaths()
