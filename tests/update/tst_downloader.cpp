@@ -90,6 +90,11 @@ struct Run
     }
     ~Run()
     {
+        // A thread that never ran would never take the deferred delete.
+        if (!thread.isRunning() && !thread.isFinished()) {
+            delete downloader;
+            return;
+        }
         downloader->deleteLater();
         thread.quit();
         thread.wait();
