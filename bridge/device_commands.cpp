@@ -81,12 +81,16 @@ QJsonObject deviceObject(const DeviceInfo &info)
 }
 
 // Reads size bytes at address into a zeroed block (a zeroed block without the manager or
-// its dcRead entry).
-QByteArray readMemory(devices_handler *devices, const Transfer &t, quint32 address)
+// its dcRead entry). failed (when given) tells whether the library answered the read with
+// a failure.
+QByteArray readMemory(devices_handler *devices, const Transfer &t, quint32 address,
+                      bool *failed = nullptr)
 {
+    if (failed)
+        *failed = false;
     if (!devices)
         return QByteArray(kTransferBlockSize, '\0');
-    return devices->read(t.id, t.size, address);
+    return devices->read(t.id, t.size, address, failed);
 }
 
 bool writeMemory(devices_handler *devices, const Transfer &t, const QByteArray &block,
@@ -232,9 +236,16 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         const QString addressText = memberText(m, kParamAddress);
         const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
         run(devices, t.id, [t, address, addressText, block, cb](devices_handler *d) {
-            if (!allZero(readMemory(d, t, address))) {
+            bool readFailed = false;
+            if (!allZero(readMemory(d, t, address, &readFailed))) {
                 // The place is taken: answer with the address exactly as the page sent it.
                 answerSuccess(cb, addressText);
+                return;
+            }
+            // A read the device refused (busy, fault, gone half-way) left the block zero
+            // without saying the place is empty: writing could overwrite a stored macro.
+            if (readFailed) {
+                answerFailure(cb, QStringLiteral("writeMacroByAddr failed!"));
                 return;
             }
             if (writeMemory(d, t, block, address))

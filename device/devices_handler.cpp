@@ -197,13 +197,18 @@ bool devices_handler::notify(const QString &id, int type, int data)
     return m_entries->dcNotify(dcText(id), kEmpty, kProductCode, value, &scratch, 0) == 0;
 }
 
-QByteArray devices_handler::read(const QString &id, int size, quint32 address)
+QByteArray devices_handler::read(const QString &id, int size, quint32 address, bool *failed)
 {
     QByteArray block(kBlockSize, '\0');
+    if (failed)
+        *failed = false;
     if (!m_entries->dcRead)
         return block;
-    m_entries->dcRead(dcText(id), kEmpty, kProductCode, reinterpret_cast<uint8_t *>(block.data()),
-                      uint32_t(boundedTransferSize(size)), address);
+    const int32_t result = m_entries->dcRead(dcText(id), kEmpty, kProductCode,
+                                             reinterpret_cast<uint8_t *>(block.data()),
+                                             uint32_t(boundedTransferSize(size)), address);
+    if (failed)
+        *failed = result != 0;
     return block;
 }
 

@@ -76,8 +76,9 @@ public:
     // false without the entry.
     bool notify(const QString &id, int type, int data);
     // A zeroed 2048-byte block with size bytes read at address (size bounded to 0..2048);
-    // the block stays zero without dcRead or when the read fails.
-    QByteArray read(const QString &id, int size, quint32 address);
+    // the block stays zero without dcRead or when the read fails. failed (when given) tells
+    // whether dcRead answered a non-zero result (a missing entry is not a failure here).
+    QByteArray read(const QString &id, int size, quint32 address, bool *failed = nullptr);
     // dcWrite of size bytes of data (a 2048-byte block; size bounded to 0..2048) at address.
     // True on result 0; false without the entry.
     bool write(const QString &id, const QByteArray &data, int size, quint32 address);

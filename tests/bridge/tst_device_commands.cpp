@@ -372,6 +372,13 @@ private slots:
                  QStringLiteral("true"));
         QCOMPARE(call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":1)")).text,
                  QStringLiteral("0x00"));
+        // A macro place whose read failed is not known to be empty: nothing is written there.
+        r = call("writeMacroByAddr",
+                 QStringLiteral(R"("PARAMSIZE":1,"PARAMADDRESS":"0","PARAMDATA":"2")"));
+        QCOMPARE(r.text, QStringLiteral("writeMacroByAddr failed!"));
+        QVERIFY(!r.ok);
+        dcsim({QStringLiteral("fail"), QStringLiteral("none")});
+        QCOMPARE(readMemory(QStringLiteral("0"), 1), QStringLiteral("0x01"));
         // Unplugged: writes fail, reads answer zeros.
         dcsim({QStringLiteral("fail"), QStringLiteral("none")});
         dcsim({QStringLiteral("unplug")});
