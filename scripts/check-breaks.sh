@@ -15,6 +15,8 @@ cd "$(dirname "$0")/.."
 # system|file|suite|what the break does|text|replacement (\n for new lines); numbered from 1
 breaks=(
   "win|crash/crash_handler_win.cpp|test_crash_dump|the minidump is written without exception information|g_exception ? &exception : nullptr|nullptr"
+  "win|crash/crash_handler_win.cpp|test_crash_dump|the dump path is read in the ANSI code page|MultiByteToWideChar(CP_UTF8, 0, path,|MultiByteToWideChar(CP_ACP, 0, path,"
+  "win|crash/crash_handler_win.cpp|test_crash_dump|the reporter's command line is read in the ANSI code page|MultiByteToWideChar(CP_UTF8, 0, commandLine,|MultiByteToWideChar(CP_ACP, 0, commandLine,"
   "win|platform/system_mouse_win.cpp|test_platform_seam|setWheelScrollLines always answers false|bool setWheelScrollLines(long long lines)\n{|bool setWheelScrollLines(long long lines)\n{\n    return false;"
   "win|platform/file_access_win.cpp|test_platform_seam|folderDeniesWriting always answers false|bool folderDeniesWriting(const std::string &folder)\n{|bool folderDeniesWriting(const std::string &folder)\n{\n    return false;"
   "win|platform/termination_signals_win.cpp|test_platform_seam|WM_QUERYENDSESSION raises SIGTERM|    case WM_QUERYENDSESSION:\n|    case WM_QUERYENDSESSION:\n        deliver(SIGTERM);\n"
