@@ -28,6 +28,7 @@ breaks=(
   "win|libdc/host/dchost_main.cpp|test_dchost|dchost does not forward data reports|    message.u32(reserved);\n    forward(message);|    message.u32(reserved);"
   "win|libdc/host/dc_host_client.cpp|test_dchost|the host client drops the bytes the library wrote|        std::memcpy(buffer, bytes->data(), size);\n|"
   "win|libdc/host/dc_host_client.cpp|test_dchost|a callback registration the library refused is kept|    if (result != DC_OK && holder) {|    if (false) {"
+  "win|libdc/host/dchost_main.cpp|test_dchost|dchost reads its arguments in the ANSI code page|platform::programArguments(argc, argv)|std::vector<std::string>(argv, argv + argc)"
   "win|libdc/host/library_machine.cpp|test_dchost|a 32-bit library is taken for one the process can load|return sizeof(void *) == 8 && machine == LibraryMachine::X86;|return false;"
   "linux|libdc/host/library_machine.cpp|test_devices_handler|the device manager loads a 32-bit library in-process|return sizeof(void *) == 8 && machine == LibraryMachine::X86;|return false;"
   "linux|libdc/host/dc_host_client.cpp|test_devices_handler|the host client sends the transfer block cut to size|    return size > DC_TRANSFER_SIZE ? size : DC_TRANSFER_SIZE;|    return size;"

@@ -1,12 +1,12 @@
 // Copies a program (the reporter stub) into a folder of the test's own,
 // keeping its permissions so that it stays executable.
-#include "tests/crash/utf8_arguments.h"
+#include "platform/program_arguments.h"
 
 #include <filesystem>
 
 int main(int argc, char **argv)
 {
-    const std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    const std::vector<std::string> arguments = kelv::platform::programArguments(argc, argv);
     if (arguments.size() != 3)
         return 2;
     std::error_code error;

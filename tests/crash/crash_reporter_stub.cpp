@@ -1,6 +1,6 @@
 // Stands in for the crash reporter: writes its arguments, one per line, to
 // "reporter.txt" beside the program.
-#include "tests/crash/utf8_arguments.h"
+#include "platform/program_arguments.h"
 
 #include <filesystem>
 #include <fstream>
@@ -9,7 +9,7 @@
 
 int main(int argc, char **argv)
 {
-    const std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    const std::vector<std::string> arguments = kelv::platform::programArguments(argc, argv);
     if (arguments.empty())
         return 1;
     const std::filesystem::path path =

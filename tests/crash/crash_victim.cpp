@@ -4,7 +4,7 @@
 // (SIGSEGV on Linux) on a thread of its own, "overflow" by overflowing the
 // main thread's stack, "terminate" through std::terminate (abort).
 #include "crash/crash_handler.h"
-#include "tests/crash/utf8_arguments.h"
+#include "platform/program_arguments.h"
 
 #include <cstdio>
 #include <exception>
@@ -55,7 +55,7 @@ void noteThisThread()
 int main(int argc, char **argv)
 {
     // Paths as UTF-8, as the program hands them to the handler.
-    const std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    const std::vector<std::string> arguments = kelv::platform::programArguments(argc, argv);
     if (arguments.size() != 5)
         return 2;
     if (!kelv::crash::installCrashHandler(arguments[2].c_str()) ||

@@ -1,8 +1,8 @@
 #pragma once
 
-// The command-line arguments of a helper program as UTF-8. On Windows main's argv is in
-// the ANSI code page, which cannot hold every file name: the arguments are read from the
-// wide command line instead.
+// The program's command-line arguments, its own name first, as UTF-8. On Windows main's
+// argv is in the ANSI code page, which cannot hold every file name (a folder named in
+// another script): there they are read from the wide command line instead.
 
 #include <string>
 #include <vector>
@@ -16,7 +16,9 @@
 // clang-format on
 #endif
 
-inline std::vector<std::string> utf8Arguments(int argc, char **argv)
+namespace kelv::platform {
+
+inline std::vector<std::string> programArguments(int argc, char **argv)
 {
 #ifdef _WIN32
     (void)argc;
@@ -25,10 +27,12 @@ inline std::vector<std::string> utf8Arguments(int argc, char **argv)
     int count = 0;
     wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
     for (int i = 0; wide && i < count; ++i)
-        arguments.push_back(kelv::platform::utf8FromWide(wide[i], wcslen(wide[i])));
+        arguments.push_back(utf8FromWide(wide[i], wcslen(wide[i])));
     LocalFree(wide);
     return arguments;
 #else
     return std::vector<std::string>(argv, argv + argc);
 #endif
 }
+
+} // namespace kelv::platform
