@@ -85,6 +85,19 @@ QString SingleInstance::privateRuntimeFolder()
     return fallback;
 }
 
+namespace {
+
+// The server name made one file name in the private runtime folder.
+QString privateFilePath(const QString &serverName)
+{
+    QString fileName = serverName;
+    fileName.replace(QLatin1Char('/'), QLatin1Char('_'))
+        .replace(QLatin1Char('\\'), QLatin1Char('_'));
+    return SingleInstance::privateRuntimeFolder() + QLatin1Char('/') + fileName;
+}
+
+} // namespace
+
 QString SingleInstance::socketPath(const QString &serverName)
 {
 #ifdef Q_OS_WIN
@@ -95,11 +108,17 @@ QString SingleInstance::socketPath(const QString &serverName)
     // create it first and block or answer for this user's program.
     if (QDir::isAbsolutePath(serverName))
         return serverName;
-    QString fileName = serverName;
-    fileName.replace(QLatin1Char('/'), QLatin1Char('_'))
-        .replace(QLatin1Char('\\'), QLatin1Char('_'));
-    return privateRuntimeFolder() + QLatin1Char('/') + fileName;
+    return privateFilePath(serverName);
 #endif
+}
+
+QString SingleInstance::lockPath(const QString &serverPath)
+{
+    // A pipe name is relative: a lock named after it would go to whatever the
+    // current folder is (and fail there), and two starts would both listen.
+    if (QDir::isAbsolutePath(serverPath))
+        return serverPath + QStringLiteral(".lock");
+    return privateFilePath(serverPath) + QStringLiteral(".lock");
 }
 
 SingleInstance::SingleInstance(const QString &serverName, QObject *parent)
@@ -195,7 +214,7 @@ void SingleInstance::becomePrimary()
     // so a start never removes the socket of an instance that just began to
     // listen.
     // The lock sits beside the socket, in the user's private folder.
-    QLockFile lock(m_serverName + QStringLiteral(".lock"));
+    QLockFile lock(lockPath(m_serverName));
     lock.setStaleLockTime(10000);
     const bool locked = lock.tryLock(10000);
 

@@ -69,6 +69,11 @@ public:
     // can neither block nor answer for another; an absolute path is used as
     // it stands. On Windows the name itself.
     static QString socketPath(const QString &serverName);
+    // The lock that makes simultaneous starts decide one after the other:
+    // beside a socket file; for a server that is no file (a Windows pipe
+    // name), in the user's private runtime folder under the name made a file
+    // name.
+    static QString lockPath(const QString &serverPath);
     // XDG_RUNTIME_DIR when it is private to the user, else a 0700 folder of
     // the user's.
     static QString privateRuntimeFolder();

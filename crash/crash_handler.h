@@ -28,15 +28,16 @@ constexpr std::size_t kCommandLineSize = 2600;
 constexpr std::size_t kDumpIdSize = 37; // 36 characters and the terminator
 
 // Installs the handlers once per process (alternate stack, unwinder loaded,
-// buffers filled). The folder is in the local 8-bit encoding without a trailing
-// slash. A second call only changes the dump folder. Returns false when the
-// folder does not fit its buffer or the handlers could not be installed.
+// buffers filled). The folder is UTF-8 (Linux: the file name's bytes; Windows:
+// turned into UTF-16 for the system's calls) without a trailing slash. A second
+// call only changes the dump folder. Returns false when the folder does not fit
+// its buffer or the handlers could not be installed.
 bool installCrashHandler(const char *dumpFolder);
 bool crashHandlerInstalled();
 const char *dumpFolderBuffer();
 
-// Stores the reporter path (local 8-bit encoding). A path that does not fit the
-// buffer is refused: the stored path becomes empty and false is returned.
+// Stores the reporter path (UTF-8, as the dump folder). A path that does not fit
+// the buffer is refused: the stored path becomes empty and false is returned.
 bool setReporterPath(const char *path);
 const char *reporterPathBuffer();
 

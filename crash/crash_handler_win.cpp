@@ -68,7 +68,7 @@ bool writeMinidump()
         !appendText(path, sizeof path, g_dumpId) || !appendText(path, sizeof path, ".dmp"))
         return false;
     wchar_t widePath[kDumpFolderSize + kDumpIdSize + 8];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath,
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath,
                             int(sizeof widePath / sizeof *widePath)) == 0)
         return false;
     HANDLE file = CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -234,8 +234,9 @@ bool onDumpWritten(const char *dumpFolder, const char *dumpId, bool succeeded)
 
 bool startReporterProcess(const char *commandLine)
 {
-    // The reporter path is in the local 8-bit encoding (what mbstowcs reads).
-    if (!commandLine || MultiByteToWideChar(CP_ACP, 0, commandLine, -1, g_wideCommandLine,
+    // UTF-8, as every path the handler was given: the ANSI code page cannot
+    // name every folder (a user name in another script).
+    if (!commandLine || MultiByteToWideChar(CP_UTF8, 0, commandLine, -1, g_wideCommandLine,
                                             int(kCommandLineSize)) == 0) {
         reportStartFailure(GetLastError());
         return false;

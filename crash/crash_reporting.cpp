@@ -11,9 +11,33 @@ namespace kelv::crash {
 
 Q_LOGGING_CATEGORY(lcCrash, "kelv.crash")
 
+namespace {
+
+// The handler keeps its paths as UTF-8: on Linux that is the file name's encoding; on
+// Windows the local 8-bit encoding is the ANSI code page, which cannot name every folder.
+QByteArray handlerPath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return path.toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+QString fromHandlerPath(const char *path)
+{
+#ifdef Q_OS_WIN
+    return QString::fromUtf8(path);
+#else
+    return QFile::decodeName(path);
+#endif
+}
+
+} // namespace
+
 bool setDumpFolder(const QString &folder)
 {
-    const QByteArray encoded = QFile::encodeName(folder);
+    const QByteArray encoded = handlerPath(folder);
     if (static_cast<std::size_t>(encoded.size()) >= kDumpFolderSize) {
         qCWarning(lcCrash, "dump folder longer than %zu bytes, crash handler not installed: %s",
                   kDumpFolderSize - 1, encoded.constData());
@@ -46,7 +70,7 @@ void setReporter(const QString &name, const QString &applicationFolder)
     if (!QDir::isAbsolutePath(name))
         qCDebug(lcCrash, "BreakpadQt: setReporter: %s -> %s", qUtf8Printable(name),
                 qUtf8Printable(path));
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = handlerPath(path);
     if (!setReporterPath(encoded.constData()))
         qCWarning(lcCrash, "reporter path longer than %zu bytes, no reporter will be started: %s",
                   kReporterPathSize - 1, encoded.constData());
@@ -66,12 +90,12 @@ bool isCrashHandlerInstalled()
 
 QString dumpFolder()
 {
-    return QFile::decodeName(dumpFolderBuffer());
+    return fromHandlerPath(dumpFolderBuffer());
 }
 
 QString reporterPath()
 {
-    return QFile::decodeName(reporterPathBuffer());
+    return fromHandlerPath(reporterPathBuffer());
 }
 
 } // namespace kelv::crash

@@ -10,7 +10,11 @@ bool isExecutableFile(const char *path)
 {
     if (!path || !*path)
         return false;
-    const DWORD attributes = GetFileAttributesA(path);
+    // UTF-8, as every path the crash handler keeps.
+    wchar_t wide[ParsedCommandLine::kTextSize];
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, int(ParsedCommandLine::kTextSize)) == 0)
+        return false;
+    const DWORD attributes = GetFileAttributesW(wide);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

@@ -15,6 +15,8 @@ cd "$(dirname "$0")/.."
 # system|file|suite|what the break does|text|replacement (\n for new lines); numbered from 1
 breaks=(
   "win|crash/crash_handler_win.cpp|test_crash_dump|the minidump is written without exception information|g_exception ? &exception : nullptr|nullptr"
+  "win|crash/crash_handler_win.cpp|test_crash_dump|the dump path is read in the ANSI code page|MultiByteToWideChar(CP_UTF8, 0, path,|MultiByteToWideChar(CP_ACP, 0, path,"
+  "win|crash/crash_handler_win.cpp|test_crash_dump|the reporter's command line is read in the ANSI code page|MultiByteToWideChar(CP_UTF8, 0, commandLine,|MultiByteToWideChar(CP_ACP, 0, commandLine,"
   "win|platform/system_mouse_win.cpp|test_platform_seam|setWheelScrollLines always answers false|bool setWheelScrollLines(long long lines)\n{|bool setWheelScrollLines(long long lines)\n{\n    return false;"
   "win|platform/file_access_win.cpp|test_platform_seam|folderDeniesWriting always answers false|bool folderDeniesWriting(const std::string &folder)\n{|bool folderDeniesWriting(const std::string &folder)\n{\n    return false;"
   "win|platform/termination_signals_win.cpp|test_platform_seam|WM_QUERYENDSESSION raises SIGTERM|    case WM_QUERYENDSESSION:\n|    case WM_QUERYENDSESSION:\n        deliver(SIGTERM);\n"
@@ -26,6 +28,7 @@ breaks=(
   "win|libdc/host/dchost_main.cpp|test_dchost|dchost does not forward data reports|    message.u32(reserved);\n    forward(message);|    message.u32(reserved);"
   "win|libdc/host/dc_host_client.cpp|test_dchost|the host client drops the bytes the library wrote|        std::memcpy(buffer, bytes->data(), size);\n|"
   "win|libdc/host/dc_host_client.cpp|test_dchost|a callback registration the library refused is kept|    if (result != DC_OK && holder) {|    if (false) {"
+  "win|libdc/host/dchost_main.cpp|test_dchost|dchost reads its arguments in the ANSI code page|platform::programArguments(argc, argv)|std::vector<std::string>(argv, argv + argc)"
   "win|libdc/host/library_machine.cpp|test_dchost|a 32-bit library is taken for one the process can load|return sizeof(void *) == 8 && machine == LibraryMachine::X86;|return false;"
   "linux|libdc/host/library_machine.cpp|test_devices_handler|the device manager loads a 32-bit library in-process|return sizeof(void *) == 8 && machine == LibraryMachine::X86;|return false;"
   "linux|libdc/host/dc_host_client.cpp|test_devices_handler|the host client sends the transfer block cut to size|    return size > DC_TRANSFER_SIZE ? size : DC_TRANSFER_SIZE;|    return size;"

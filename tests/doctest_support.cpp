@@ -1,6 +1,7 @@
 #include "tests/doctest_support.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -46,7 +47,7 @@ long runProgram(const std::string &program, const std::vector<std::string> &argu
 
 std::string readWholeFile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

@@ -5,10 +5,13 @@
 // closes the channels (or goes away).
 //
 //   dchost <endpoint> [library file]
+//
+// Arguments are UTF-8, as the program gives them (platform/program_arguments.h).
 
 #include "libdc/dc_entries.h"
 #include "libdc/host/host_system.h"
 #include "libdc/host/wire.h"
+#include "platform/program_arguments.h"
 
 #include <cstdio>
 #include <mutex>
@@ -222,16 +225,17 @@ WireWriter hello(const HostLibrary &library)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || argc > 3) {
+    const std::vector<std::string> arguments = platform::programArguments(argc, argv);
+    if (arguments.size() < 2 || arguments.size() > 3) {
         std::fputs("usage: dchost <endpoint> [library file]\n", stderr);
         return 2;
     }
     std::unique_ptr<Channel> calls;
-    if (!openHostChannels(argv[1], &calls, &g_events)) {
+    if (!openHostChannels(arguments[1], &calls, &g_events)) {
         std::fputs("dchost: cannot open the program's channels\n", stderr);
         return 2;
     }
-    const HostLibrary library(argc == 3 ? argv[2] : HostLibrary::defaultFile());
+    const HostLibrary library(arguments.size() == 3 ? arguments[2] : HostLibrary::defaultFile());
     if (!writeFrame(*calls, hello(library)))
         return 1;
     // Without the library the hello said why; the host waits until the program has read it

@@ -355,6 +355,14 @@ private slots:
         // The Windows-style name becomes one file name.
         QCOMPARE(SingleInstance::socketPath(SingleInstance::defaultServerName()),
                  runtime.filePath(QStringLiteral("Global_{3D7D4291-F1B2-41FC-BC09-95730FDD23AB}")));
+        // The start-up lock sits beside a socket file; a pipe name as Windows
+        // listens on (no file, no folder) gets its lock in the private folder,
+        // never relative to the current folder.
+        QCOMPARE(SingleInstance::lockPath(runtime.filePath(name)),
+                 runtime.filePath(name) + QStringLiteral(".lock"));
+        QCOMPARE(
+            SingleInstance::lockPath(SingleInstance::defaultServerName()),
+            runtime.filePath(QStringLiteral("Global_{3D7D4291-F1B2-41FC-BC09-95730FDD23AB}.lock")));
 
         // A runtime folder that others may enter is not used: the socket goes
         // to a 0700 folder of this user's instead.

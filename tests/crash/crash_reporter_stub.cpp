@@ -1,20 +1,29 @@
 // Stands in for the crash reporter: writes its arguments, one per line, to
 // "reporter.txt" beside the program.
-#include <cstdio>
+#include "platform/program_arguments.h"
+
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <system_error>
 
 int main(int argc, char **argv)
 {
-    std::string path = argv[0];
-    const size_t separator = path.find_last_of("/\\");
-    path = (separator == std::string::npos ? std::string(".") : path.substr(0, separator)) +
-           "/reporter.txt";
-    const std::string temp = path + ".part";
-    FILE *out = std::fopen(temp.c_str(), "wb");
-    if (!out)
+    const std::vector<std::string> arguments = kelv::platform::programArguments(argc, argv);
+    if (arguments.empty())
         return 1;
-    for (int i = 1; i < argc; ++i)
-        std::fprintf(out, "%s\n", argv[i]);
-    std::fclose(out);
-    return std::rename(temp.c_str(), path.c_str()) == 0 ? 0 : 1;
+    const std::filesystem::path path =
+        std::filesystem::u8path(arguments[0]).parent_path() / "reporter.txt";
+    std::filesystem::path temp = path;
+    temp += ".part";
+    {
+        std::ofstream out(temp, std::ios::binary);
+        for (size_t i = 1; i < arguments.size(); ++i)
+            out << arguments[i] << '\n';
+        if (!out.flush())
+            return 1;
+    }
+    std::error_code error;
+    std::filesystem::rename(temp, path, error);
+    return error ? 1 : 0;
 }

@@ -4,10 +4,12 @@
 // (SIGSEGV on Linux) on a thread of its own, "overflow" by overflowing the
 // main thread's stack, "terminate" through std::terminate (abort).
 #include "crash/crash_handler.h"
+#include "platform/program_arguments.h"
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #ifdef _WIN32
@@ -19,7 +21,7 @@
 
 volatile int *volatile g_nowhere = nullptr;
 volatile bool g_deepEnough = false;
-const char *g_threadFile = nullptr;
+std::string g_threadFile;
 
 // The undefined-behaviour sanitizer would stop the store before the fault the
 // crash handler is tested with: it crashes on purpose.
@@ -47,26 +49,26 @@ void noteThisThread()
 #else
     const unsigned long id = static_cast<unsigned long>(::syscall(SYS_gettid));
 #endif
-    FILE *out = std::fopen(g_threadFile, "wb");
-    if (out) {
-        std::fprintf(out, "%lu", id);
-        std::fclose(out);
-    }
+    std::ofstream(std::filesystem::u8path(g_threadFile), std::ios::binary) << id;
 }
 
 int main(int argc, char **argv)
 {
-    if (argc != 5)
+    // Paths as UTF-8, as the program hands them to the handler.
+    const std::vector<std::string> arguments = kelv::platform::programArguments(argc, argv);
+    if (arguments.size() != 5)
         return 2;
-    if (!kelv::crash::installCrashHandler(argv[2]) || !kelv::crash::setReporterPath(argv[3]))
+    if (!kelv::crash::installCrashHandler(arguments[2].c_str()) ||
+        !kelv::crash::setReporterPath(arguments[3].c_str()))
         return 3;
-    g_threadFile = argv[4];
+    g_threadFile = arguments[4];
+    const std::string kind = arguments[1];
     std::fflush(stdout);
-    if (std::strcmp(argv[1], "terminate") == 0) {
+    if (kind == "terminate") {
         noteThisThread();
         std::terminate();
     }
-    if (std::strcmp(argv[1], "overflow") == 0) {
+    if (kind == "overflow") {
         noteThisThread();
         return recurse(0);
     }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <doctest.h>
+#include <filesystem>
 #include <string>
 
 using namespace kelv;
@@ -97,10 +98,15 @@ TEST_CASE("a crash (access violation, stack overflow, terminate) leaves one dump
 {
     const std::string bin = testing::testProgramFolder();
     const std::string suffix = testing::executableSuffix();
-    testing::TempFolder dumps;
-    testing::TempFolder reporterFolder;
+    // Folders named in other scripts than the system's code page holds (a program
+    // installed under such a user's home): the dump and the reporter are still found.
+    testing::TempFolder temp;
+    const std::string dumps = temp.path() + "/Дампы-日本";
+    const std::string reporterFolder = temp.path() + "/Отчёт-報告";
+    REQUIRE(std::filesystem::create_directory(std::filesystem::u8path(dumps)));
+    REQUIRE(std::filesystem::create_directory(std::filesystem::u8path(reporterFolder)));
     // The reporter runs from a folder of its own, where it leaves what it was given.
-    const std::string reporter = reporterFolder.path() + "/reporter" + suffix;
+    const std::string reporter = reporterFolder + "/reporter" + suffix;
     REQUIRE(testing::runProgram(bin + "/crash_copy" + suffix,
                                 {bin + "/crash_reporter_stub" + suffix, reporter}) == 0);
 
@@ -136,16 +142,16 @@ TEST_CASE("a crash (access violation, stack overflow, terminate) leaves one dump
     CAPTURE(kind);
     testing::TempFolder scratch;
     const std::string threadFile = scratch.path() + "/thread.txt";
-    const long code = testing::runProgram(bin + "/crash_victim" + suffix,
-                                          {kind, dumps.path(), reporter, threadFile});
+    const long code =
+        testing::runProgram(bin + "/crash_victim" + suffix, {kind, dumps, reporter, threadFile});
     CHECK(code != 0);
     CHECK(code != 3);
 
-    std::vector<std::string> files = testing::filesIn(dumps.path());
+    std::vector<std::string> files = testing::filesIn(dumps);
     REQUIRE(files.size() == 1);
     const std::string name = files.front();
     CHECK(isDumpName(name));
-    const std::string dump = testing::readWholeFile(dumps.path() + "/" + name);
+    const std::string dump = testing::readWholeFile(dumps + "/" + name);
 #ifdef _WIN32
     CHECK(dump.compare(0, 4, "MDMP") == 0);
 #else
@@ -158,9 +164,9 @@ TEST_CASE("a crash (access violation, stack overflow, terminate) leaves one dump
     REQUIRE_FALSE(crashedThread.empty());
     CHECK(facts.thread == std::stoull(crashedThread));
 
-    const std::string written = reporterFolder.path() + "/reporter.txt";
+    const std::string written = reporterFolder + "/reporter.txt";
     REQUIRE(testing::waitFor([&] { return !testing::readWholeFile(written).empty(); }, 10s));
-    CHECK(testing::readWholeFile(written) == dumps.path() + "/" + name + "\n");
+    CHECK(testing::readWholeFile(written) == dumps + "/" + name + "\n");
 }
 
 TEST_CASE("the crash handler's writer puts its text whole into a C runtime descriptor")

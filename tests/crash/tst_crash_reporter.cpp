@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <QtEndian>
 #include <QtTest>
 
 using namespace kelv;
@@ -79,6 +80,7 @@ class TestCrashReporter : public QObject
 private slots:
     // The report as a plain class.
     void parsesFieldsAndSections();
+    void readsWindowsMinidump();
     void explainsInPlainWords();
     void explainsInTheSettingsLanguage();
     void signalMeanings_data();
@@ -120,6 +122,67 @@ void TestCrashReporter::parsesFieldsAndSections()
     QCOMPARE(report.section(QStringLiteral("Modules")).size(), 2);
     QVERIFY(report.section(QStringLiteral("Nothing")).isEmpty());
     QVERIFY(report.field(QStringLiteral("Nothing")).isEmpty());
+}
+
+// A minidump as the Windows crash handler writes it: the header, a stream directory with
+// a system-information stream (type 7, not read) and the exception stream (type 6).
+QByteArray minidump(quint32 code)
+{
+    QByteArray dump(32 + 2 * 12 + 168, '\0');
+    auto put32 = [&](int at, quint32 value) { qToLittleEndian(value, dump.data() + at); };
+    auto put64 = [&](int at, quint64 value) { qToLittleEndian(value, dump.data() + at); };
+    dump.replace(0, 4, "MDMP");
+    put32(4, 0xA793);
+    put32(8, 2);           // streams
+    put32(12, 32);         // directory
+    put32(20, 1714554764); // 2024-05-01T09:12:44Z
+    put32(32, 7);
+    put32(36, 56);
+    put32(40, 0);
+    put32(44, 6);
+    put32(48, 168);
+    put32(52, 56);
+    put32(56, 4247);                // thread
+    put32(64, code);                // exception code
+    put32(68, 0);                   // flags
+    put64(80, 0x00007ff6c0ffee42u); // address
+    return dump;
+}
+
+void TestCrashReporter::readsWindowsMinidump()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString path = writeFile(temp.filePath(QStringLiteral("x.dmp")), minidump(0xC0000005));
+    const CrashReport report = CrashReport::load(path);
+    QCOMPARE(report.status(), CrashReport::Status::Ok);
+    QCOMPARE(report.headline(), QStringLiteral("kelv stopped unexpectedly"));
+    QCOMPARE(report.field(QStringLiteral("Exception")),
+             QStringLiteral("EXCEPTION_ACCESS_VIOLATION (0xc0000005)"));
+    QCOMPARE(report.causeName(), QStringLiteral("EXCEPTION_ACCESS_VIOLATION"));
+    QCOMPARE(report.field(QStringLiteral("Thread")), QStringLiteral("4247"));
+    QCOMPARE(report.faultAddress(), QStringLiteral("0x00007ff6c0ffee42"));
+    QCOMPARE(report.time(), QDateTime(QDate(2024, 5, 1), QTime(9, 12, 44), Qt::UTC));
+    QVERIFY(report.text().contains(QStringLiteral("Exception: EXCEPTION_ACCESS_VIOLATION")));
+    const QString text = report.explanation();
+    QVERIFY2(text.contains(QStringLiteral("because it tried to use memory it may not access "
+                                          "(EXCEPTION_ACCESS_VIOLATION)")),
+             qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("saved as %1").arg(path)));
+
+    // abort() (std::terminate among others), dumped with a code of the handler's own.
+    QVERIFY(CrashReport::parse(minidump(0x40000015))
+                .explanation()
+                .contains(QStringLiteral("because it stopped itself after detecting an internal "
+                                         "error (STATUS_FATAL_APP_EXIT)")));
+    // A code without a name of its own still makes a report.
+    const CrashReport unknown = CrashReport::parse(minidump(0xE06D7363));
+    QVERIFY(unknown.isValid());
+    QCOMPARE(unknown.field(QStringLiteral("Exception")), QStringLiteral("EXCEPTION (0xe06d7363)"));
+
+    // A minidump cut short before its exception stream has nothing to show.
+    QCOMPARE(CrashReport::parse(minidump(0xC0000005).left(60)).status(),
+             CrashReport::Status::NotAReport);
 }
 
 void TestCrashReporter::explainsInTheSettingsLanguage()

@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <doctest.h>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 using namespace kelv;
@@ -373,6 +375,40 @@ TEST_CASE("the library's callbacks reach the program through the host, in order"
     host.runDcsim({"unplug"});
     std::this_thread::sleep_for(300ms);
     CHECK(countOf(g_received.events) == 10);
+}
+
+TEST_CASE("the host and its library run from a folder named in other scripts")
+{
+    // A program installed under the home of a user whose name the system's code page
+    // cannot hold: the host starts from there and loads the library beside it, whether
+    // by its default name or by the full path the program gives it.
+    testing::TempFolder temp;
+    const std::string folder = temp.path() + "/Программа-日本";
+    REQUIRE(std::filesystem::create_directory(std::filesystem::u8path(folder)));
+#ifdef _WIN32
+    const std::string library =
+        hostProgram().substr(0, hostProgram().find_last_of("/\\")) + "/libdc.dll";
+#else
+    const std::string library = hostLibrary();
+#endif
+    const std::string host = folder + "/dchost" + testing::executableSuffix();
+    const std::string copiedLibrary =
+        folder + "/" + std::filesystem::u8path(library).filename().u8string();
+    for (const auto &[from, to] : {std::pair{hostProgram(), host}, {library, copiedLibrary}}) {
+        std::filesystem::copy_file(std::filesystem::u8path(from), std::filesystem::u8path(to));
+        std::filesystem::permissions(std::filesystem::u8path(to),
+                                     std::filesystem::perms::owner_all);
+    }
+    testing::TempFolder state;
+    testing::setEnvironment("DC_SIM_DIR", state.path());
+    for (const std::string &file : {std::string(), copiedLibrary}) {
+        CAPTURE(file);
+        std::string error;
+        auto connection = dchost::HostConnection::start(host, file, &error);
+        INFO(error);
+        REQUIRE(connection != nullptr);
+        CHECK(connection->entries().dcDeviceExist(kMouse) == DC_OK);
+    }
 }
 
 TEST_CASE("a host without its library, or gone, answers like a device that is not there")

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QtEndian>
 
 namespace kelv {
 namespace {
@@ -18,6 +19,77 @@ bool isSectionStart(const QString &line)
         if (!line.at(i).isLetter() && line.at(i) != QLatin1Char(' '))
             return false;
     return true;
+}
+
+// Little-endian values of a minidump, false past its end.
+bool readU32(const QByteArray &bytes, qint64 at, quint32 *value)
+{
+    if (at < 0 || at + 4 > bytes.size())
+        return false;
+    *value = qFromLittleEndian<quint32>(bytes.constData() + at);
+    return true;
+}
+
+bool readU64(const QByteArray &bytes, qint64 at, quint64 *value)
+{
+    if (at < 0 || at + 8 > bytes.size())
+        return false;
+    *value = qFromLittleEndian<quint64>(bytes.constData() + at);
+    return true;
+}
+
+struct ExceptionKind
+{
+    quint32 code;
+    const char *name;
+    const char *like; // the signal whose plain words fit
+};
+
+constexpr ExceptionKind kExceptions[] = {
+    {0xC0000005, "EXCEPTION_ACCESS_VIOLATION", "SIGSEGV"},
+    {0xC00000FD, "EXCEPTION_STACK_OVERFLOW", "SIGSEGV"},
+    {0xC0000006, "EXCEPTION_IN_PAGE_ERROR", "SIGBUS"},
+    {0xC000008C, "EXCEPTION_ARRAY_BOUNDS_EXCEEDED", "SIGSEGV"},
+    {0xC0000094, "EXCEPTION_INT_DIVIDE_BY_ZERO", "SIGFPE"},
+    {0xC0000095, "EXCEPTION_INT_OVERFLOW", "SIGFPE"},
+    {0xC000008D, "EXCEPTION_FLT_DENORMAL_OPERAND", "SIGFPE"},
+    {0xC000008E, "EXCEPTION_FLT_DIVIDE_BY_ZERO", "SIGFPE"},
+    {0xC000008F, "EXCEPTION_FLT_INEXACT_RESULT", "SIGFPE"},
+    {0xC0000090, "EXCEPTION_FLT_INVALID_OPERATION", "SIGFPE"},
+    {0xC0000091, "EXCEPTION_FLT_OVERFLOW", "SIGFPE"},
+    {0xC0000092, "EXCEPTION_FLT_STACK_CHECK", "SIGFPE"},
+    {0xC0000093, "EXCEPTION_FLT_UNDERFLOW", "SIGFPE"},
+    {0xC000001D, "EXCEPTION_ILLEGAL_INSTRUCTION", "SIGILL"},
+    {0xC0000096, "EXCEPTION_PRIV_INSTRUCTION", "SIGILL"},
+    // What the crash handler dumps for abort(), the C runtime's invalid-parameter
+    // and pure-call errors, and a fast fail.
+    {0x40000015, "STATUS_FATAL_APP_EXIT", "SIGABRT"},
+    {0xC000000D, "STATUS_INVALID_PARAMETER", "SIGABRT"},
+    {0xC0000025, "STATUS_NONCONTINUABLE_EXCEPTION", "SIGABRT"},
+    {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN", "SIGABRT"},
+};
+
+const ExceptionKind *exceptionKind(quint32 code)
+{
+    for (const ExceptionKind &kind : kExceptions) {
+        if (kind.code == code)
+            return &kind;
+    }
+    return nullptr;
+}
+
+const ExceptionKind *exceptionKind(const QString &name)
+{
+    for (const ExceptionKind &kind : kExceptions) {
+        if (name == QLatin1String(kind.name))
+            return &kind;
+    }
+    return nullptr;
+}
+
+QString hex(quint64 value, int digits)
+{
+    return QStringLiteral("0x%1").arg(value, digits, 16, QLatin1Char('0'));
 }
 } // namespace
 
@@ -53,8 +125,56 @@ CrashReport CrashReport::load(const QString &path)
     return report;
 }
 
+CrashReport CrashReport::parseMinidump(const QByteArray &dump, const QString &path)
+{
+    CrashReport report;
+    report.m_path = path;
+    report.m_status = Status::NotAReport;
+    report.m_error = QStringLiteral("it is not a kelv crash report");
+    // The header: signature, version, stream count, directory, checksum, time stamp.
+    quint32 streams = 0;
+    quint32 directory = 0;
+    quint32 stamp = 0;
+    if (!readU32(dump, 8, &streams) || !readU32(dump, 12, &directory) || !readU32(dump, 20, &stamp))
+        return report;
+    // The exception stream (type 6): the thread, then the exception record
+    // (code, flags, nested record, address).
+    for (quint32 i = 0; i < streams; ++i) {
+        const qint64 entry = qint64(directory) + qint64(i) * 12;
+        quint32 type = 0;
+        quint32 size = 0;
+        quint32 at = 0;
+        if (!readU32(dump, entry, &type) || !readU32(dump, entry + 4, &size) ||
+            !readU32(dump, entry + 8, &at))
+            return report;
+        quint32 thread = 0;
+        quint32 code = 0;
+        quint64 address = 0;
+        if (type != 6 || size < 32 || !readU32(dump, at, &thread) ||
+            !readU32(dump, qint64(at) + 8, &code) || !readU64(dump, qint64(at) + 24, &address))
+            continue;
+        const ExceptionKind *kind = exceptionKind(code);
+        const QString exception = QStringLiteral("%1 (%2)").arg(
+            kind ? QString::fromLatin1(kind->name) : QStringLiteral("EXCEPTION"), hex(code, 8));
+        const QString time = QDateTime::fromSecsSinceEpoch(stamp, Qt::UTC).toString(Qt::ISODate);
+        report.m_fields = {{QStringLiteral("Time"), time},
+                           {QStringLiteral("Thread"), QString::number(thread)},
+                           {QStringLiteral("Exception"), exception},
+                           {QStringLiteral("Address"), hex(address, 16)}};
+        report.m_text = QStringLiteral("kelv crash report (Windows minidump)\n"
+                                       "Time: %1\nThread: %2\nException: %3\nAddress: %4\n")
+                            .arg(time, QString::number(thread), exception, hex(address, 16));
+        report.m_status = Status::Ok;
+        report.m_error.clear();
+        return report;
+    }
+    return report;
+}
+
 CrashReport CrashReport::parse(const QByteArray &text, const QString &path)
 {
+    if (text.startsWith("MDMP"))
+        return parseMinidump(text, path);
     CrashReport report;
     report.m_path = path;
     report.m_text = QString::fromUtf8(text);
@@ -107,6 +227,13 @@ QString CrashReport::signalName() const
     return value.section(QLatin1Char(' '), 0, 0);
 }
 
+QString CrashReport::causeName() const
+{
+    const QString signal = signalName();
+    return signal.isEmpty() ? field(QStringLiteral("Exception")).section(QLatin1Char(' '), 0, 0)
+                            : signal;
+}
+
 int CrashReport::signalNumber() const
 {
     const QString value = field(QStringLiteral("Signal"));
@@ -132,6 +259,8 @@ QString CrashReport::faultAddress() const
 
 QString CrashReport::signalMeaning(const QString &signalName)
 {
+    if (const ExceptionKind *kind = exceptionKind(signalName))
+        return signalMeaning(QString::fromLatin1(kind->like));
     if (signalName == QLatin1String("SIGSEGV"))
         return uiText(QStringLiteral("tried to use memory it may not access"));
     if (signalName == QLatin1String("SIGBUS"))
@@ -187,7 +316,7 @@ QString CrashReport::explanation() const
         break;
     }
 
-    const QString name = signalName();
+    const QString name = causeName();
     QString cause = signalMeaning(name);
     if (!name.isEmpty())
         cause += QStringLiteral(" (%1)").arg(name);

@@ -10,7 +10,9 @@ namespace kelv {
 
 // A crash report as the crash handler writes it ("<id>.dmp", see
 // crash/report_writer.h), read back for the reporter: the header fields, the
-// sections, and what happened in plain words.
+// sections, and what happened in plain words. On Windows the handler writes a
+// minidump instead; its time, crashing thread, exception and address become
+// the fields "Time", "Thread", "Exception" and "Address" of a short text.
 class CrashReport
 {
 public:
@@ -29,7 +31,7 @@ public:
 
     // Reads and parses the file at path (an empty path gives NoPath).
     static CrashReport load(const QString &path);
-    // Parses report text; path is only remembered for the messages.
+    // Parses report text (or a minidump); path is only remembered for the messages.
     static CrashReport parse(const QByteArray &text, const QString &path = QString());
 
     // The reporter is started with the report's path unquoted after its own
@@ -50,7 +52,10 @@ public:
     QStringList section(const QString &name) const { return m_sections.value(name); }
 
     QString version() const { return field(QStringLiteral("Version")); }
-    QString signalName() const;   // "SIGSEGV", empty when absent
+    QString signalName() const; // "SIGSEGV", empty when absent
+    // What ended the program: the signal's name, or a minidump's exception
+    // ("EXCEPTION_ACCESS_VIOLATION"); empty when absent.
+    QString causeName() const;
     int signalNumber() const;     // -1 when absent
     QDateTime time() const;       // UTC; invalid when absent
     QString faultAddress() const; // empty when the signal has none
@@ -59,10 +64,13 @@ public:
     QString headline() const;
     // What happened and what it means for the user, or why the report cannot be shown.
     QString explanation() const;
-    // The cause of a signal in plain words ("tried to use memory it may not access").
+    // The cause of a signal (or of a Windows exception, by its causeName) in plain
+    // words ("tried to use memory it may not access").
     static QString signalMeaning(const QString &signalName);
 
 private:
+    static CrashReport parseMinidump(const QByteArray &dump, const QString &path);
+
     Status m_status = Status::NoPath;
     QString m_path;
     QString m_error;
