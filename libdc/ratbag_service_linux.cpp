@@ -38,6 +38,8 @@ constexpr auto kInstallPause = std::chrono::seconds(5); // between looks for an 
 // itself; idle, the thread still looks once in this while.
 constexpr int kIdlePollMs = 30000;
 constexpr uint8_t kReportStage = 0x01, kReportResync = 0x05, kReportProfile = 0x06;
+// The service state answered before the service has looked at the bus.
+constexpr char kBeforeFirstLook[] = "nobus";
 
 std::string busNameFromEnvironment()
 {
@@ -132,7 +134,7 @@ public:
         m_events = std::move(events);
         m_data = std::move(data);
         m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        m_serviceState = serviceState("nobus", m_busName, 0, 0);
+        m_serviceState = serviceState(kBeforeFirstLook, m_busName, 0, 0);
         m_thread = std::thread([this] { loop(); });
     }
 
@@ -178,6 +180,7 @@ public:
     std::string serviceStateText() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_stateRead = true;
         return m_serviceState;
     }
 
@@ -783,7 +786,8 @@ private:
             emitBurst(kRemoved);
     }
 
-    void publish()
+    // True when the service state had been read (by the page) before this.
+    bool publish()
     {
         std::vector<Snapshot> snapshot;
         for (const auto &[path, m] : m_mice) {
@@ -806,17 +810,21 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_snapshot = std::move(snapshot);
         m_serviceState = serviceState(m_state, m_busName, m_api, int(m_snapshot.size()));
+        return m_stateRead;
     }
 
     // A change of the state reaches the page as event 3; the first state, found while the
-    // program starts, does not (the page reads it when it loads).
+    // program starts, does not (the page reads it when it loads). Unless the page read the
+    // state before it was found (a daemon slow to answer when kelv starts): it then holds
+    // what was answered before the first look and must hear of the first state too.
     void setState(const std::string &state, int api)
     {
-        const bool changed = state != m_state && !m_state.empty();
+        const bool first = m_state.empty();
+        const bool changed = state != m_state;
         m_state = state;
         m_api = api;
-        publish();
-        if (changed)
+        const bool readBefore = publish();
+        if (first ? readBefore && state != kBeforeFirstLook : changed)
             emitBurst(kStateChanged);
     }
 
@@ -889,6 +897,7 @@ private:
     std::deque<std::shared_ptr<Job>> m_jobs;
     std::vector<Snapshot> m_snapshot;
     std::string m_serviceState;
+    mutable bool m_stateRead = false; // someone read m_serviceState
 
     std::thread m_thread;
     int m_wake = -1;
