@@ -379,6 +379,23 @@ private slots:
         QTRY_VERIFY(!data.isEmpty());
         QCOMPARE(data.takeFirst().at(0).toString(), QStringLiteral("05010000000000") + tagHex);
     }
+
+    // Another process holding the simulated mouse (a tool stopped half way) makes only that
+    // mouse busy: the daemon's mouse stays listed, in the device table too, and answers.
+    void theDaemonsMouseStaysListedWhileTheSimulatedOneIsBusy()
+    {
+        StoppedDcsim stopped;
+        QVERIFY(stopped.isStopped());
+        const QJsonArray list = devicesList();
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list.at(0).toObject().value("HardwareID").toString(), m_id);
+        m_devices->refreshDevices();
+        QCOMPARE(m_devices->deviceTable().size(), 1);
+        QCOMPARE(m_devices->deviceTable().first().HardwareID, m_id);
+        QCOMPARE(readProp(1, 1), QStringLiteral("success: 0x03"));
+        stopped.kill();
+        QCOMPARE(devicesList().size(), 2);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBridgeRatbagd)
