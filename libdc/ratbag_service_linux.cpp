@@ -858,15 +858,22 @@ private:
         report(*m, kReportResync, 1);
     }
 
+    // A resolution became the active one of its profile: the mouse's active stage changed
+    // when that profile is the active one (another program may set up the others).
     void stageChanged(const std::string &resolutionPath)
     {
         for (auto &[path, m] : m_mice) {
-            for (const Profile &p : m.device.profiles) {
+            for (size_t k = 0; k < m.device.profiles.size(); ++k) {
+                const Profile &p = m.device.profiles[k];
                 for (size_t i = 0; i < p.resolutions.size(); ++i) {
                     if (p.resolutions[i].path != resolutionPath)
                         continue;
-                    uint32_t dpi = 0;
                     m_bus->beginRequest();
+                    Values values;
+                    if (m_bus->readValues(m.device, GroupProfiles, &values) == DC_OK &&
+                        std::max(values.activeProfile, 0) != int(k))
+                        return;
+                    uint32_t dpi = 0;
                     m_bus->resolutionDpi(resolutionPath, &dpi);
                     dpi = std::min<uint32_t>(dpi, 0xffff);
                     report(m, kReportStage, uint8_t(i), uint8_t(dpi & 0xff), uint8_t(dpi >> 8));
