@@ -97,7 +97,8 @@ struct Mouse
     std::vector<uint8_t> memory; // the macro slots' onboard memory, loaded on first use
     std::vector<int> assigned;   // per button of the active profile: the slot kelv gave it
     int assignedProfile = -1;
-    bool committed = false; // kelv committed and no write came since
+    bool committed = false;   // kelv committed and no write came since
+    bool uncommitted = false; // the daemon may hold values it did not write to the mouse
     int32_t lastResult = DC_OK;
 };
 
@@ -354,7 +355,9 @@ private:
         std::vector<Change> changes;
         if (const int32_t r = plan(before, &changes))
             return r;
-        if (changes.empty() && !commitAlways)
+        // A value the daemon holds but could not write to the mouse (a failed commit) is
+        // not there yet: the same write commits again.
+        if (changes.empty() && !commitAlways && !m.uncommitted)
             return DC_OK;
         size_t applied = 0;
         int32_t r = DC_OK;
@@ -373,6 +376,7 @@ private:
         }
         collectNotices();
         const size_t mark = m_backlog.size();
+        m.uncommitted = true;
         r = m_bus->commit(m.device.path);
         if (r == DC_OK)
             r = m_bus->ping();
@@ -382,6 +386,7 @@ private:
                 r = DC_COMMIT_FAILED;
         }
         m.committed = r == DC_OK;
+        m.uncommitted = r != DC_OK;
         return r;
     }
 
@@ -851,6 +856,7 @@ private:
         Mouse *m = mouseByPath(path);
         if (!m)
             return;
+        m->uncommitted = true;
         if (m->committed) {
             m->committed = false;
             finish(*m, DC_COMMIT_FAILED);
