@@ -38,6 +38,8 @@ constexpr auto kInstallPause = std::chrono::seconds(5); // between looks for an 
 // itself; idle, the thread still looks once in this while.
 constexpr int kIdlePollMs = 30000;
 constexpr uint8_t kReportStage = 0x01, kReportResync = 0x05, kReportProfile = 0x06;
+// The service state answered before the service has looked at the bus.
+constexpr char kBeforeFirstLook[] = "nobus";
 
 std::string busNameFromEnvironment()
 {
@@ -95,7 +97,8 @@ struct Mouse
     std::vector<uint8_t> memory; // the macro slots' onboard memory, loaded on first use
     std::vector<int> assigned;   // per button of the active profile: the slot kelv gave it
     int assignedProfile = -1;
-    bool committed = false; // kelv committed and no write came since
+    bool committed = false;   // kelv committed and no write came since
+    bool uncommitted = false; // the daemon may hold values it did not write to the mouse
     int32_t lastResult = DC_OK;
 };
 
@@ -132,7 +135,7 @@ public:
         m_events = std::move(events);
         m_data = std::move(data);
         m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        m_serviceState = serviceState("nobus", m_busName, 0, 0);
+        m_serviceState = serviceState(kBeforeFirstLook, m_busName, 0, 0);
         m_thread = std::thread([this] { loop(); });
     }
 
@@ -178,6 +181,7 @@ public:
     std::string serviceStateText() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_stateRead = true;
         return m_serviceState;
     }
 
@@ -351,7 +355,9 @@ private:
         std::vector<Change> changes;
         if (const int32_t r = plan(before, &changes))
             return r;
-        if (changes.empty() && !commitAlways)
+        // A value the daemon holds but could not write to the mouse (a failed commit) is
+        // not there yet: the same write commits again.
+        if (changes.empty() && !commitAlways && !m.uncommitted)
             return DC_OK;
         size_t applied = 0;
         int32_t r = DC_OK;
@@ -370,6 +376,7 @@ private:
         }
         collectNotices();
         const size_t mark = m_backlog.size();
+        m.uncommitted = true;
         r = m_bus->commit(m.device.path);
         if (r == DC_OK)
             r = m_bus->ping();
@@ -379,6 +386,7 @@ private:
                 r = DC_COMMIT_FAILED;
         }
         m.committed = r == DC_OK;
+        m.uncommitted = r != DC_OK;
         return r;
     }
 
@@ -783,7 +791,8 @@ private:
             emitBurst(kRemoved);
     }
 
-    void publish()
+    // True when the service state had been read (by the page) before this.
+    bool publish()
     {
         std::vector<Snapshot> snapshot;
         for (const auto &[path, m] : m_mice) {
@@ -806,17 +815,21 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_snapshot = std::move(snapshot);
         m_serviceState = serviceState(m_state, m_busName, m_api, int(m_snapshot.size()));
+        return m_stateRead;
     }
 
     // A change of the state reaches the page as event 3; the first state, found while the
-    // program starts, does not (the page reads it when it loads).
+    // program starts, does not (the page reads it when it loads). Unless the page read the
+    // state before it was found (a daemon slow to answer when kelv starts): it then holds
+    // what was answered before the first look and must hear of the first state too.
     void setState(const std::string &state, int api)
     {
-        const bool changed = state != m_state && !m_state.empty();
+        const bool first = m_state.empty();
+        const bool changed = state != m_state;
         m_state = state;
         m_api = api;
-        publish();
-        if (changed)
+        const bool readBefore = publish();
+        if (first ? readBefore && state != kBeforeFirstLook : changed)
             emitBurst(kStateChanged);
     }
 
@@ -843,6 +856,7 @@ private:
         Mouse *m = mouseByPath(path);
         if (!m)
             return;
+        m->uncommitted = true;
         if (m->committed) {
             m->committed = false;
             finish(*m, DC_COMMIT_FAILED);
@@ -850,15 +864,22 @@ private:
         report(*m, kReportResync, 1);
     }
 
+    // A resolution became the active one of its profile: the mouse's active stage changed
+    // when that profile is the active one (another program may set up the others).
     void stageChanged(const std::string &resolutionPath)
     {
         for (auto &[path, m] : m_mice) {
-            for (const Profile &p : m.device.profiles) {
+            for (size_t k = 0; k < m.device.profiles.size(); ++k) {
+                const Profile &p = m.device.profiles[k];
                 for (size_t i = 0; i < p.resolutions.size(); ++i) {
                     if (p.resolutions[i].path != resolutionPath)
                         continue;
-                    uint32_t dpi = 0;
                     m_bus->beginRequest();
+                    Values values;
+                    if (m_bus->readValues(m.device, GroupProfiles, &values) == DC_OK &&
+                        std::max(values.activeProfile, 0) != int(k))
+                        return;
+                    uint32_t dpi = 0;
                     m_bus->resolutionDpi(resolutionPath, &dpi);
                     dpi = std::min<uint32_t>(dpi, 0xffff);
                     report(m, kReportStage, uint8_t(i), uint8_t(dpi & 0xff), uint8_t(dpi >> 8));
@@ -889,6 +910,7 @@ private:
     std::deque<std::shared_ptr<Job>> m_jobs;
     std::vector<Snapshot> m_snapshot;
     std::string m_serviceState;
+    mutable bool m_stateRead = false; // someone read m_serviceState
 
     std::thread m_thread;
     int m_wake = -1;

@@ -1,8 +1,9 @@
 // The page's device commands for a ratbagd mouse, through the dispatcher and the device
 // manager over libdc and the real daemon (ratbagd.devel on a private bus): the same reply
 // texts as for the simulated mouse, answered from the manager's worker in the order they
-// came while the GUI thread goes on, a bound program's mode written into the mouse, and the
-// daemon's own changes reaching the page as data reports.
+// came while the GUI thread goes on, a bound program's mode written into the mouse, the
+// daemon's own changes reaching the page as data reports, and a daemon slow to answer while
+// kelv starts.
 
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
@@ -164,6 +165,14 @@ private:
         return QJsonDocument::fromJson(raw.left(raw.indexOf('\0'))).object();
     }
 
+    // The state of the service, read as the page reads it.
+    QString serviceState()
+    {
+        return jsonProp(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE, 512)
+            .value("state")
+            .toString();
+    }
+
     QJsonArray devicesList()
     {
         const auto answer = send(QStringLiteral("getDevicesList"), QString());
@@ -187,9 +196,18 @@ private slots:
         QVERIFY(m_daemon->start());
         m_device = m_daemon->load(kMouse);
         QVERIFY(!m_device.isEmpty());
+        // kelv starts while the daemon does not answer yet (busy at login): the page reads
+        // the service state before kelv could find it, and is told when it is found.
+        m_daemon->pause();
         m_devices = std::make_unique<devices_handler>(libdcFile(), nullptr);
+        QSignalSpy changed(m_devices.get(), &devices_handler::devicesChanged);
         registerDeviceCommands(m_dispatcher, m_devices.get());
+        const QString early = serviceState();
+        m_daemon->resume();
+        QVERIFY2(early != QStringLiteral("running"), qPrintable(early));
         QTRY_VERIFY(devicesList().size() == 2);
+        QTRY_VERIFY(changed.contains(QVariantList{3}));
+        QCOMPARE(serviceState(), QStringLiteral("running"));
         m_id = devicesList().at(1).toObject().value("HardwareID").toString();
         QVERIFY(m_id.startsWith(QLatin1String("RATBAG\\")));
     }
@@ -212,10 +230,7 @@ private slots:
         QCOMPARE(mouse.value("description").toString(), QStringLiteral("unknown"));
         QCOMPARE(mouse.value("MASK").toString(), QStringLiteral("01"));
         QCOMPARE(mouse.keys().size(), 12);
-        QCOMPARE(jsonProp(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE, 512)
-                     .value("state")
-                     .toString(),
-                 QStringLiteral("running"));
+        QCOMPARE(serviceState(), QStringLiteral("running"));
         QCOMPARE(jsonProp(m_id, DC_PROP_DESCRIPTION, 2048)
                      .value("buttons")
                      .toObject()
@@ -363,6 +378,23 @@ private slots:
                                       {"(uv)", "4", "a(uu)", "1", "9", "5"}));
         QTRY_VERIFY(!data.isEmpty());
         QCOMPARE(data.takeFirst().at(0).toString(), QStringLiteral("05010000000000") + tagHex);
+    }
+
+    // Another process holding the simulated mouse (a tool stopped half way) makes only that
+    // mouse busy: the daemon's mouse stays listed, in the device table too, and answers.
+    void theDaemonsMouseStaysListedWhileTheSimulatedOneIsBusy()
+    {
+        StoppedDcsim stopped;
+        QVERIFY(stopped.isStopped());
+        const QJsonArray list = devicesList();
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list.at(0).toObject().value("HardwareID").toString(), m_id);
+        m_devices->refreshDevices();
+        QCOMPARE(m_devices->deviceTable().size(), 1);
+        QCOMPARE(m_devices->deviceTable().first().HardwareID, m_id);
+        QCOMPARE(readProp(1, 1), QStringLiteral("success: 0x03"));
+        stopped.kill();
+        QCOMPARE(devicesList().size(), 2);
     }
 };
 

@@ -365,6 +365,18 @@ private slots:
         QCOMPARE(daemonDpi(0), 600);
     }
 
+    // Another program (ratbagctl) makes a stage of an onboard profile that is not active the
+    // active one of that profile: the mouse's own active stage did not change, so nothing
+    // reports one; a stage of the active profile is reported.
+    void onlyAStageOfTheActiveProfileIsReported()
+    {
+        QSignalSpy data(m_devices.get(), &devices_handler::deviceData);
+        QVERIFY(m_daemon->call(resolutions(1).value(2), "Resolution", "SetActive"));
+        QVERIFY(m_daemon->call(resolutions(0).value(3), "Resolution", "SetActive"));
+        QTRY_VERIFY(!data.isEmpty());
+        QCOMPARE(data.takeFirst().at(0).toString().left(4), QStringLiteral("0103"));
+    }
+
     void theMinimalMouseOffersOnlyWhatItHas()
     {
         QVERIFY(load(kMinimal));

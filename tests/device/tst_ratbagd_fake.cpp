@@ -175,6 +175,18 @@ private slots:
                  int(DC_COMMIT_FAILED));
         QTRY_VERIFY(!data.isEmpty());
         QVERIFY(data.first().at(0).toString().startsWith(QLatin1String("0501")));
+        // The daemon holds the value it could not write to the mouse: the same write again
+        // is not done by finding it there, it commits again (and fails again).
+        QVERIFY(!m_devices->writeProp(mouse.HardwareID, QByteArray(1, 0), 1, 9));
+        QCOMPARE(int(m_devices->readProp(mouse.HardwareID, 1, DC_PROP_LAST_RESULT).at(0)),
+                 int(DC_COMMIT_FAILED));
+        m_bus->busctl({"call", RatbagDaemon::kBusName, RatbagDaemon::root(),
+                       RatbagDaemon::interface("Manager"), "FailCommits", "b", "false"},
+                      &ok);
+        QVERIFY(ok);
+        QVERIFY(m_devices->writeProp(mouse.HardwareID, QByteArray(1, 0), 1, 9));
+        QCOMPARE(int(m_devices->readProp(mouse.HardwareID, 1, DC_PROP_LAST_RESULT).at(0)),
+                 int(DC_OK));
     }
 };
 

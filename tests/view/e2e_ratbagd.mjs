@@ -290,3 +290,17 @@ test('a macro of the page assigned to a button of the macro mouse is played as t
   await daemonHolds(() => JSON.stringify(daemon.prop(daemon.active(device).buttons[3], 'Button', 'Mapping')) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 48], [3, 100], [2, 48]] }]), 'the macro on button 4');
   assert.equal(await text('[data-key="btn:3"] .button-action'), 'Macro: Macro 3');
 });
+
+test('a macro longer than the daemon takes is not stored: the button keeps the macro it runs', { skip }, async () => {
+  const before = JSON.stringify([4, { type: 'a(uu)', data: [[1, 48], [3, 100], [2, 48]] }]);
+  assert.equal(JSON.stringify(daemon.prop(daemon.active(device).buttons[3], 'Button', 'Mapping')), before);
+  // 300 events: more than the 256 the daemon's macros hold (the description's macros.events).
+  await p.eval(`(async () => { const app = window.kelvApp;
+    await app.macros.edit(2, (m) => { m.steps = Array.from({ length: 300 }, (_, i) => ({ kind: i % 2 ? 'up' : 'down', scan: 0x30, ext: 0 })); }, { immediate: true });
+    return true; })()`);
+  await p.until("typeof window.kelvApp.state.macroStatus[2] === 'object' && window.kelvApp.state.macroStatus[2] !== null");
+  assert.equal(await p.eval('window.kelvApp.state.macroStatus[2].error.key'), 'macro.error.tooLong');
+  assert.equal(JSON.stringify(daemon.prop(daemon.active(device).buttons[3], 'Button', 'Mapping')), before, 'the button still runs the stored macro');
+  // The slot in the mouse still holds the macro the button runs.
+  assert.equal(await p.eval('window.kelvApp.device.mouse.readMacro(2).then((m) => m?.steps.length ?? 0)'), 3);
+});

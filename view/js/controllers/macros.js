@@ -4,7 +4,7 @@ import { ACTION, PROP, factoryButtons } from '../devicemap.js';
 import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
-  ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, stepFromItem, tidyRecording, validateMacro,
+  ESC, appendStep, applyDelayChoice, cutAtStopKey, encodeMacro, eventCount, stepFromItem, tidyRecording, validateMacro,
 } from '../macro.js';
 import { applyMacroRepeat, findMode, macroUsers, modeSettings } from '../profile.js';
 import { shownMacroName } from '../names.js';
@@ -22,6 +22,16 @@ export class MacrosController {
 
   get(slot) {
     return this.app.state.profile.macros.find((m) => m.slot === slot) ?? null;
+  }
+
+  // Why the macro cannot be stored in the shown mouse ('' when it can): its own checks, and
+  // the most events a slot of this mouse may hold (a ratbagd mouse's buttons play 256).
+  // Storing clears the slot first, so a macro the mouse refuses would leave it empty.
+  problem(m) {
+    const err = validateMacro(m);
+    if (err) return err;
+    const max = this.app.device.caps?.macros.events;
+    return max && eventCount(m.steps) > max ? 'macro.error.tooLong' : '';
   }
 
   create(slot) {
@@ -84,7 +94,7 @@ export class MacrosController {
     const status = app.state.macroStatus;
     const m = this.get(slot);
     if (!m) return;
-    const err = validateMacro(m);
+    const err = this.problem(m);
     if (err) {
       status[slot] = { error: { key: err } };
       app.update();
@@ -142,7 +152,7 @@ export class MacrosController {
     const { app } = this;
     const { mouse } = app.device;
     for (const m of app.state.profile.macros) {
-      if (validateMacro(m)) continue;
+      if (this.problem(m)) continue;
       try {
         const inMouse = await mouse.readMacro(m.slot);
         const want = encodeMacro(m);
