@@ -81,6 +81,38 @@ test('a bound program takes its mode and gives the previous one back', async () 
   assert.equal(app.state.profile.current, '0');
 });
 
+test('a bound program reported again by a restarted monitor leaves the mode the user chose', async () => {
+  const { app, win } = appWith({
+    confChanged: () => ({ ok: true, text: 'confChanged' }),
+    openFileDialogExe: () => ({ ok: true, text: '/opt/other/game' }),
+  });
+  app.modes.listen();
+  const game = await app.modes.add();
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  assert.equal(app.state.profile.current, game);
+  await app.modes.switchTo('0');
+  // Binding another mode restarts the monitor, whose first look reports the
+  // program that still runs once more.
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  assert.equal(app.state.profile.current, '0', 'the user left the mode while the program ran');
+  win.emit('onProcessChanged', game, false);
+  await tick();
+  assert.equal(app.state.profile.current, '0');
+  assert.deepEqual(app.state.boundRunning, []);
+  // Bound to another program while the first still runs: the new one's start
+  // takes the mode, although the first one's end was never reported.
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  await app.modes.switchTo('0');
+  await app.modes.bind(game);
+  assert.equal(app.mode.index, '0');
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  assert.equal(app.state.profile.current, game);
+});
+
 const item = (pressed, scan) => ['0', pressed ? '1' : '0', String(scan), '0'];
 const wait = (ms) => ['2', String(ms), '0', '0'];
 const keysOf = (steps) => steps.filter((x) => x.kind !== 'delay').map((x) => `${x.kind} ${x.scan}`);
