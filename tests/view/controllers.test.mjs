@@ -113,6 +113,36 @@ test('a bound program reported again by a restarted monitor leaves the mode the 
   assert.equal(app.state.profile.current, game);
 });
 
+test('a deleted mode leaves nothing behind for the bound programs', async () => {
+  const { app, win } = appWith({
+    confChanged: () => ({ ok: true, text: 'confChanged' }),
+    openFileDialogExe: () => ({ ok: true, text: '/opt/third/game' }),
+  });
+  app.modes.listen();
+  const home = await app.modes.add();
+  const other = await app.modes.add();
+  const game = await app.modes.add();
+  await app.modes.switchTo(home);
+  win.emit('onProcessChanged', game, true);
+  win.emit('onProcessChanged', other, true);
+  await tick();
+  assert.equal(app.state.profile.current, other);
+  // The first program's mode and the mode to go back to are deleted while
+  // both programs run.
+  await app.modes.remove(game);
+  await app.modes.remove(home);
+  win.emit('onProcessChanged', other, false);
+  await tick();
+  assert.equal(app.state.profile.current, '0', 'back to a mode that exists');
+  // A new mode takes the deleted one's index: its own program's start switches.
+  const next = await app.modes.add();
+  assert.equal(next, game);
+  await app.modes.bind(next);
+  win.emit('onProcessChanged', next, true);
+  await tick();
+  assert.equal(app.state.profile.current, next);
+});
+
 const item = (pressed, scan) => ['0', pressed ? '1' : '0', String(scan), '0'];
 const wait = (ms) => ['2', String(ms), '0', '0'];
 const keysOf = (steps) => steps.filter((x) => x.kind !== 'delay').map((x) => `${x.kind} ${x.scan}`);

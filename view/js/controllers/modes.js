@@ -239,6 +239,10 @@ export class ModesController {
     if (!m) return;
     const hadBinding = !!m.bindingProcess;
     p.modes = p.modes.filter((x) => x !== m);
+    // Its program no longer counts as running (a new mode may take its index),
+    // and a bound program that ends goes back to a mode that exists.
+    app.state.boundRunning = app.state.boundRunning.filter((x) => x !== index);
+    if (app.state.homeMode === index) app.state.homeMode = p.modes[0].index;
     if (p.current === index) await this.switchTo(p.modes[0].index);
     app.sync.markAll();
     app.update();
