@@ -11,6 +11,7 @@
 #include "browser/kelv_web_view.h"
 #include "browser/web_profile.h"
 #include "common/app_paths.h"
+#include "desktop/macro_recorder.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 #include "tests/testsupport/scripted_dialogs.h"
@@ -618,6 +619,63 @@ private slots:
         popupView->load(QUrl::fromLocalFile(viewFolder + "/index.html"));
         QVERIFY(popupLoaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(popupView).contains("\"version\":\"4.5\""), 30000);
+        ClientHandler::instance()->setPageFolder(QString());
+    }
+
+    void aRecordingEndsWithThePageThatStartedIt()
+    {
+        // A page of the program that starts a macro recording as it loads.
+        const QString viewFolder = m_dir.filePath("recording-view");
+        QDir().mkpath(viewFolder);
+        QFile page(viewFolder + "/index.html");
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write("<html><body><script>window.answers = [];"
+                   "window.cefQuery({request: '{\"funcname\":\"startRecord\"}',"
+                   " onSuccess: function (t) { window.answers.push(t); }});"
+                   "</script></body></html>");
+        page.close();
+        const QUrl pageUrl = QUrl::fromLocalFile(viewFolder + "/index.html");
+        ClientHandler::instance()->setPageFolder(viewFolder);
+
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        MacroRecorder *recorder = windowShell.host.recorder();
+        // The keys typed into the program's windows: no display server needed.
+        recorder->setScope(MacroRecorder::Scope::Window);
+        window.show();
+
+        // Started in the popup's page: closing the popup ends the recording.
+        window.showMouseConf();
+        QPointer<PopWidget> popup = window.popup();
+        QSignalSpy popupLoaded(popup->webView(), &QWebEngineView::loadFinished);
+        popup->webView()->load(pageUrl);
+        QVERIFY(popupLoaded.wait(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(answersOf(popup->webView()), QString("startRecord success!"),
+                                  30000);
+        QVERIFY(recorder->isRecording());
+        QSignalSpy stopped(recorder, &MacroRecorder::recordingStopped);
+        window.showMouseConf();
+        QTRY_VERIFY(popup.isNull());
+        QTRY_COMPARE(stopped.count(), 1);
+        QVERIFY(!recorder->isRecording());
+
+        // Started in the main page: a popup that comes and goes leaves it running.
+        QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
+        window.webView()->load(pageUrl);
+        QVERIFY(loaded.wait(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(answersOf(window.webView()), QString("startRecord success!"),
+                                  30000);
+        QVERIFY(recorder->isRecording());
+        window.showMouseConf();
+        popup = window.popup();
+        window.showMouseConf();
+        QTRY_VERIFY(popup.isNull());
+        QTest::qWait(100);
+        QVERIFY(recorder->isRecording());
+        QCOMPARE(stopped.count(), 1);
+        recorder->stopRecording();
+        QTRY_COMPARE(stopped.count(), 2);
         ClientHandler::instance()->setPageFolder(QString());
     }
 
