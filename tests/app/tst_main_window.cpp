@@ -95,6 +95,20 @@ private:
         return settings;
     }
 
+    // A page of the program that runs script as it loads: index.html in a view
+    // folder of this test, which becomes the folder whose pages use the bridge.
+    QUrl programPage(const QString &folderName, const QByteArray &script)
+    {
+        const QString viewFolder = m_dir.filePath(folderName);
+        QDir().mkpath(viewFolder);
+        QFile page(viewFolder + "/index.html");
+        if (page.open(QIODevice::WriteOnly))
+            page.write("<html><body><script>window.answers = [];" + script +
+                       "</script></body></html>");
+        ClientHandler::instance()->setPageFolder(viewFolder);
+        return QUrl::fromLocalFile(viewFolder + "/index.html");
+    }
+
 private slots:
     void initTestCase()
     {
@@ -587,26 +601,17 @@ private slots:
         // A page of the program (in a view folder of this test) asks getConf
         // through the page contract; the answer comes from the settings
         // commands behind the main window's request slot.
-        const QString viewFolder = m_dir.filePath("view");
-        QDir().mkpath(viewFolder);
-        QFile page(viewFolder + "/index.html");
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write("<html><body><script>"
-                   "window.answers = [];"
-                   "function ask() { window.cefQuery({request: '{\"funcname\":\"getConf\"}',"
-                   " onSuccess: function (t) { window.answers.push('ok:' + t); },"
-                   " onFailure: function (c, t) { window.answers.push('fail:' + t); }}); }"
-                   "ask();"
-                   "</script></body></html>");
-        page.close();
-        ClientHandler::instance()->setPageFolder(viewFolder);
+        const QUrl pageUrl = programPage(
+            "view", "window.cefQuery({request: '{\"funcname\":\"getConf\"}',"
+                    " onSuccess: function (t) { window.answers.push('ok:' + t); },"
+                    " onFailure: function (c, t) { window.answers.push('fail:' + t); }});");
 
         ClientSettings settings = settingsWith("version=\"4.5\" clientSize=\"640,480\"");
         Shell windowShell(settings);
         MainWindow &window = windowShell.window;
         window.show();
         QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
-        windowShell.host.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        windowShell.host.loadUrl(pageUrl);
         QVERIFY(loaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(window.webView()).contains("\"version\":\"4.5\""),
                                  30000);
@@ -616,7 +621,7 @@ private slots:
         window.showMouseConf();
         KelvWebView *popupView = window.popup()->webView();
         QSignalSpy popupLoaded(popupView, &QWebEngineView::loadFinished);
-        popupView->load(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        popupView->load(pageUrl);
         QVERIFY(popupLoaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(popupView).contains("\"version\":\"4.5\""), 30000);
         ClientHandler::instance()->setPageFolder(QString());
@@ -625,17 +630,9 @@ private slots:
     void aRecordingEndsWithThePageThatStartedIt()
     {
         // A page of the program that starts a macro recording as it loads.
-        const QString viewFolder = m_dir.filePath("recording-view");
-        QDir().mkpath(viewFolder);
-        QFile page(viewFolder + "/index.html");
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write("<html><body><script>window.answers = [];"
-                   "window.cefQuery({request: '{\"funcname\":\"startRecord\"}',"
-                   " onSuccess: function (t) { window.answers.push(t); }});"
-                   "</script></body></html>");
-        page.close();
-        const QUrl pageUrl = QUrl::fromLocalFile(viewFolder + "/index.html");
-        ClientHandler::instance()->setPageFolder(viewFolder);
+        const QUrl pageUrl = programPage(
+            "recording-view", "window.cefQuery({request: '{\"funcname\":\"startRecord\"}',"
+                              " onSuccess: function (t) { window.answers.push(t); }});");
 
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");
         Shell windowShell(settings);
