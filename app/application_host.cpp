@@ -125,13 +125,24 @@ void ApplicationHost::openUrl(const QUrl &url)
 
 // RecorderHost
 
-void ApplicationHost::startRecording(RecordingStarted done)
+void ApplicationHost::startRecording(QObject *origin, RecordingStarted done)
 {
+    // The keys go to the page that started the recording; once that page is
+    // gone (the popup closed) no page takes them, and every key typed
+    // anywhere would go on being recorded for nobody.
+    disconnect(m_recordingPageGone);
+    if (origin) {
+        m_recordingPageGone = connect(origin, &QObject::destroyed, this, [this] {
+            disconnect(m_recordingPageGone);
+            m_recorder->stopRecording();
+        });
+    }
     m_recorder->startRecording(std::move(done));
 }
 
 void ApplicationHost::stopRecording(std::function<void()> done)
 {
+    disconnect(m_recordingPageGone);
     m_recorder->stopRecording(std::move(done));
 }
 

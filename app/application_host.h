@@ -65,7 +65,7 @@ public:
     void openUrl(const QUrl &url) override;
 
     // RecorderHost
-    void startRecording(RecordingStarted done) override;
+    void startRecording(QObject *origin, RecordingStarted done) override;
     void stopRecording(std::function<void()> done) override;
 
     // UpdatesHost
@@ -84,6 +84,8 @@ private:
     ProfileStore m_profiles;
     ProcessMonitorRunner m_monitors;
     MacroRecorder *m_recorder = nullptr;
+    // Ends the recording when the page that started it goes.
+    QMetaObject::Connection m_recordingPageGone;
     RequestRouter *m_router = nullptr;
     QPointer<shell::kelv> m_window;
 };

@@ -50,14 +50,15 @@ public:
 
 // The macro recorder. It starts and stops without blocking: done is called
 // on the main thread once the recording runs or could not start (reason
-// tells why), or once it has ended.
+// tells why), or once it has ended. origin is the page that asked for the
+// recording (null when not known): a recording ends when its page goes.
 class RecorderHost
 {
 public:
     virtual ~RecorderHost() = default;
 
     using RecordingStarted = std::function<void(bool started, const QString &reason)>;
-    virtual void startRecording(RecordingStarted done) = 0;
+    virtual void startRecording(QObject *origin, RecordingStarted done) = 0;
     virtual void stopRecording(std::function<void()> done) = 0;
 };
 

@@ -5,6 +5,8 @@
 #include <QString>
 #include <atomic>
 
+class QObject;
+
 namespace kelv {
 
 // The answer channel of one page query. Exactly one of success() or failure()
@@ -19,6 +21,8 @@ public:
     void success(const QString &text);
     void failure(int code, const QString &text);
     bool isAnswered() const { return m_answered.load(); }
+    // The page the query came from, or null where that is not known.
+    virtual QObject *origin() const { return nullptr; }
 
 protected:
     virtual void deliver(bool ok, int code, const QString &text) = 0;

@@ -132,7 +132,7 @@ void confChanged(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 // Answered once the recorder runs, or with the reason it could not start.
 void startRecord(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
-    host.startRecording([cb](bool started, const QString &reason) {
+    host.startRecording(cb ? cb->origin() : nullptr, [cb](bool started, const QString &reason) {
         if (started)
             answerSuccess(cb, QStringLiteral("startRecord success!"));
         else

@@ -99,6 +99,8 @@ public:
             onMainThread([page = m_page, serial = m_serial] { ended(page, serial); });
     }
 
+    QObject *origin() const override { return m_page.data(); }
+
 protected:
     void deliver(bool ok, int code, const QString &text) override
     {

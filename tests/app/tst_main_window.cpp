@@ -11,6 +11,7 @@
 #include "browser/kelv_web_view.h"
 #include "browser/web_profile.h"
 #include "common/app_paths.h"
+#include "desktop/macro_recorder.h"
 #include "desktop/qxt_global_shortcut.h"
 #include "desktop/system_tray.h"
 #include "tests/testsupport/scripted_dialogs.h"
@@ -92,6 +93,20 @@ private:
         ClientSettings settings;
         settings.load(settingsFile(m_dir, attributes));
         return settings;
+    }
+
+    // A page of the program that runs script as it loads: index.html in a view
+    // folder of this test, which becomes the folder whose pages use the bridge.
+    QUrl programPage(const QString &folderName, const QByteArray &script)
+    {
+        const QString viewFolder = m_dir.filePath(folderName);
+        QDir().mkpath(viewFolder);
+        QFile page(viewFolder + "/index.html");
+        if (page.open(QIODevice::WriteOnly))
+            page.write("<html><body><script>window.answers = [];" + script +
+                       "</script></body></html>");
+        ClientHandler::instance()->setPageFolder(viewFolder);
+        return QUrl::fromLocalFile(viewFolder + "/index.html");
     }
 
 private slots:
@@ -586,26 +601,17 @@ private slots:
         // A page of the program (in a view folder of this test) asks getConf
         // through the page contract; the answer comes from the settings
         // commands behind the main window's request slot.
-        const QString viewFolder = m_dir.filePath("view");
-        QDir().mkpath(viewFolder);
-        QFile page(viewFolder + "/index.html");
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write("<html><body><script>"
-                   "window.answers = [];"
-                   "function ask() { window.cefQuery({request: '{\"funcname\":\"getConf\"}',"
-                   " onSuccess: function (t) { window.answers.push('ok:' + t); },"
-                   " onFailure: function (c, t) { window.answers.push('fail:' + t); }}); }"
-                   "ask();"
-                   "</script></body></html>");
-        page.close();
-        ClientHandler::instance()->setPageFolder(viewFolder);
+        const QUrl pageUrl = programPage(
+            "view", "window.cefQuery({request: '{\"funcname\":\"getConf\"}',"
+                    " onSuccess: function (t) { window.answers.push('ok:' + t); },"
+                    " onFailure: function (c, t) { window.answers.push('fail:' + t); }});");
 
         ClientSettings settings = settingsWith("version=\"4.5\" clientSize=\"640,480\"");
         Shell windowShell(settings);
         MainWindow &window = windowShell.window;
         window.show();
         QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
-        windowShell.host.loadUrl(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        windowShell.host.loadUrl(pageUrl);
         QVERIFY(loaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(window.webView()).contains("\"version\":\"4.5\""),
                                  30000);
@@ -615,9 +621,58 @@ private slots:
         window.showMouseConf();
         KelvWebView *popupView = window.popup()->webView();
         QSignalSpy popupLoaded(popupView, &QWebEngineView::loadFinished);
-        popupView->load(QUrl::fromLocalFile(viewFolder + "/index.html"));
+        popupView->load(pageUrl);
         QVERIFY(popupLoaded.wait(30000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOf(popupView).contains("\"version\":\"4.5\""), 30000);
+        ClientHandler::instance()->setPageFolder(QString());
+    }
+
+    void aRecordingEndsWithThePageThatStartedIt()
+    {
+        // A page of the program that starts a macro recording as it loads.
+        const QUrl pageUrl = programPage(
+            "recording-view", "window.cefQuery({request: '{\"funcname\":\"startRecord\"}',"
+                              " onSuccess: function (t) { window.answers.push(t); }});");
+
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        MacroRecorder *recorder = windowShell.host.recorder();
+        // The keys typed into the program's windows: no display server needed.
+        recorder->setScope(MacroRecorder::Scope::Window);
+        window.show();
+
+        // Started in the popup's page: closing the popup ends the recording.
+        window.showMouseConf();
+        QPointer<PopWidget> popup = window.popup();
+        QSignalSpy popupLoaded(popup->webView(), &QWebEngineView::loadFinished);
+        popup->webView()->load(pageUrl);
+        QVERIFY(popupLoaded.wait(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(answersOf(popup->webView()), QString("startRecord success!"),
+                                  30000);
+        QVERIFY(recorder->isRecording());
+        QSignalSpy stopped(recorder, &MacroRecorder::recordingStopped);
+        window.showMouseConf();
+        QTRY_VERIFY(popup.isNull());
+        QTRY_COMPARE(stopped.count(), 1);
+        QVERIFY(!recorder->isRecording());
+
+        // Started in the main page: a popup that comes and goes leaves it running.
+        QSignalSpy loaded(window.webView(), &QWebEngineView::loadFinished);
+        window.webView()->load(pageUrl);
+        QVERIFY(loaded.wait(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(answersOf(window.webView()), QString("startRecord success!"),
+                                  30000);
+        QVERIFY(recorder->isRecording());
+        window.showMouseConf();
+        popup = window.popup();
+        window.showMouseConf();
+        QTRY_VERIFY(popup.isNull());
+        QTest::qWait(100);
+        QVERIFY(recorder->isRecording());
+        QCOMPARE(stopped.count(), 1);
+        recorder->stopRecording();
+        QTRY_COMPARE(stopped.count(), 2);
         ClientHandler::instance()->setPageFolder(QString());
     }
 

@@ -70,7 +70,7 @@ public:
     }
     // The recorder's answers come later, from the event loop, as the real
     // recorder's do.
-    void startRecording(RecordingStarted done) override
+    void startRecording(QObject *, RecordingStarted done) override
     {
         calls << QStringLiteral("startRecording");
         const bool started = recordingResult;

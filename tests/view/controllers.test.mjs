@@ -81,6 +81,68 @@ test('a bound program takes its mode and gives the previous one back', async () 
   assert.equal(app.state.profile.current, '0');
 });
 
+test('a bound program reported again by a restarted monitor leaves the mode the user chose', async () => {
+  const { app, win } = appWith({
+    confChanged: () => ({ ok: true, text: 'confChanged' }),
+    openFileDialogExe: () => ({ ok: true, text: '/opt/other/game' }),
+  });
+  app.modes.listen();
+  const game = await app.modes.add();
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  assert.equal(app.state.profile.current, game);
+  await app.modes.switchTo('0');
+  // Binding another mode restarts the monitor, whose first look reports the
+  // program that still runs once more.
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  assert.equal(app.state.profile.current, '0', 'the user left the mode while the program ran');
+  win.emit('onProcessChanged', game, false);
+  await tick();
+  assert.equal(app.state.profile.current, '0');
+  assert.deepEqual(app.state.boundRunning, []);
+  // Bound to another program while the first still runs: the new one's start
+  // takes the mode, although the first one's end was never reported.
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  await app.modes.switchTo('0');
+  await app.modes.bind(game);
+  assert.equal(app.mode.index, '0');
+  win.emit('onProcessChanged', game, true);
+  await tick();
+  assert.equal(app.state.profile.current, game);
+});
+
+test('a deleted mode leaves nothing behind for the bound programs', async () => {
+  const { app, win } = appWith({
+    confChanged: () => ({ ok: true, text: 'confChanged' }),
+    openFileDialogExe: () => ({ ok: true, text: '/opt/third/game' }),
+  });
+  app.modes.listen();
+  const home = await app.modes.add();
+  const other = await app.modes.add();
+  const game = await app.modes.add();
+  await app.modes.switchTo(home);
+  win.emit('onProcessChanged', game, true);
+  win.emit('onProcessChanged', other, true);
+  await tick();
+  assert.equal(app.state.profile.current, other);
+  // The first program's mode and the mode to go back to are deleted while
+  // both programs run.
+  await app.modes.remove(game);
+  await app.modes.remove(home);
+  win.emit('onProcessChanged', other, false);
+  await tick();
+  assert.equal(app.state.profile.current, '0', 'back to a mode that exists');
+  // A new mode takes the deleted one's index: its own program's start switches.
+  const next = await app.modes.add();
+  assert.equal(next, game);
+  await app.modes.bind(next);
+  win.emit('onProcessChanged', next, true);
+  await tick();
+  assert.equal(app.state.profile.current, next);
+});
+
 const item = (pressed, scan) => ['0', pressed ? '1' : '0', String(scan), '0'];
 const wait = (ms) => ['2', String(ms), '0', '0'];
 const keysOf = (steps) => steps.filter((x) => x.kind !== 'delay').map((x) => `${x.kind} ${x.scan}`);

@@ -187,10 +187,14 @@ export class ModesController {
 
   // A bound program started or stopped: its mode comes and goes; several
   // bound programs stack, and the last one left gives back the user's mode.
+  // A program already known to run is no new start: a restarted monitor
+  // (after any binding changed) reports the running ones once more, and the
+  // mode the user chose meanwhile stays.
   onProcessChanged(index, running) {
     const { state } = this.app;
     const p = state.profile;
     if (!p || !findMode(p, index)) return;
+    if (running && state.boundRunning.includes(index)) return;
     const list = state.boundRunning.filter((x) => x !== index);
     if (running) {
       if (!state.boundRunning.length) state.homeMode = p.current;
@@ -235,6 +239,10 @@ export class ModesController {
     if (!m) return;
     const hadBinding = !!m.bindingProcess;
     p.modes = p.modes.filter((x) => x !== m);
+    // Its program no longer counts as running (a new mode may take its index),
+    // and a bound program that ends goes back to a mode that exists.
+    app.state.boundRunning = app.state.boundRunning.filter((x) => x !== index);
+    if (app.state.homeMode === index) app.state.homeMode = p.modes[0].index;
     if (p.current === index) await this.switchTo(p.modes[0].index);
     app.sync.markAll();
     app.update();
@@ -258,6 +266,9 @@ export class ModesController {
     const m = findMode(this.app.state.profile, index);
     if (!m || !path) return;
     m.bindingProcess = path;
+    // The program bound before no longer counts; the new one is reported
+    // as it starts (or at once when it runs).
+    this.app.state.boundRunning = this.app.state.boundRunning.filter((x) => x !== index);
     this.app.sync.markAll();
     this.app.update();
     await this.bindingsChanged();
