@@ -39,6 +39,8 @@ const QString TestToolKey = QStringLiteral("testTool");
 const QString TrayNoticeKey = QStringLiteral("trayNoticeShown");
 // How often the tray's presence is checked (a panel may quit or restart).
 constexpr int kTrayWatchMs = 3000;
+// How long a closed popup waits at most for its page to send its last changes.
+constexpr int kPopupEndLimitMs = 3000;
 } // namespace
 
 QSize kelv::clientSize(const ClientSettings::Map &settings)
@@ -344,9 +346,21 @@ void kelv::showMouseConf()
         client->setListener(m_webView);
         client->setMainWindowHandle(this);
     }
-    m_popup->hide();
-    m_popup->deleteLater();
+    endPopup();
+}
+
+// Hidden, the popup's page saves; a change it made just before waits a moment
+// to be sent. The popup goes once its page is quiet, or after a time limit
+// whatever the page does.
+void kelv::endPopup()
+{
+    PopWidget *popup = m_popup;
     m_popup = nullptr;
+    popup->hide();
+    PageSleep *pageActivity = popup->webView()->kelvPage()->sleep();
+    connect(pageActivity, &PageSleep::readyToEnd, popup, &QObject::deleteLater);
+    QTimer::singleShot(kPopupEndLimitMs, popup, &QObject::deleteLater);
+    pageActivity->endWhenQuiet();
 }
 
 void kelv::showDebug() {}

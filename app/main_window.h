@@ -124,6 +124,7 @@ private:
     bool &hotKeyFlag(const QString &key);
     QWidget *requestWindow() const;
     QRect &savedGeometryOf(QWidget *window);
+    void endPopup();
     void watchTray();
     void tellClosingMinimises();
 

@@ -38,6 +38,12 @@ void PageSleep::setKeptAwake(bool kept)
     noteActivity();
 }
 
+void PageSleep::endWhenQuiet()
+{
+    m_ending = true;
+    noteActivity();
+}
+
 bool PageSleep::isAsleep() const
 {
     return m_page->lifecycleState() == State::Discarded;
@@ -130,7 +136,7 @@ void PageSleep::releaseMemoryIfAsleep()
 
 void PageSleep::noteActivity()
 {
-    if (m_enabled && !m_page->isVisible() && !isAsleep())
+    if ((m_enabled || m_ending) && !m_page->isVisible() && !isAsleep())
         m_quiet.start();
     else
         m_quiet.stop();
@@ -148,6 +154,17 @@ bool PageSleep::hasQueryInFlight() const
 
 void PageSleep::sleepIfQuiet()
 {
+    if (m_ending) {
+        if (m_page->isVisible())
+            return;
+        if (hasQueryInFlight()) {
+            m_quiet.start();
+            return;
+        }
+        m_ending = false;
+        emit readyToEnd();
+        return;
+    }
     if (!m_enabled || m_keptAwake || m_page->isVisible() || isAsleep() || m_waking ||
         !m_held.isEmpty())
         return;

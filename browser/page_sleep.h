@@ -48,6 +48,11 @@ public:
     // once it is quiet.
     void setKeptAwake(bool kept);
 
+    // The page's view goes away for good (a closed popup). Rather than
+    // sleeping, the page says when it is hidden and quiet (readyToEnd): what
+    // its document sends as it is hidden (its last changes) has arrived by then.
+    void endWhenQuiet();
+
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
     bool isWaking() const { return m_waking; }
@@ -65,6 +70,8 @@ public:
 signals:
     // The page went to sleep (true) or was woken (false).
     void asleepChanged(bool asleep);
+    // After endWhenQuiet: the page is hidden and quiet (reported once).
+    void readyToEnd();
 
 private:
     void wake(const QString &reason);
@@ -79,6 +86,7 @@ private:
     QWebEnginePage *m_page;
     bool m_enabled = false;
     bool m_keptAwake = false;
+    bool m_ending = false;
     bool m_waking = false;
     QString m_wakeReason;
     QElapsedTimer m_wakeClock;

@@ -6,6 +6,8 @@
 #include "app/main_window.h"
 #include "app/pop_widget.h"
 #include "app/window_geometry.h"
+#include "bridge/dispatcher.h"
+#include "bridge/request_router.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
@@ -19,12 +21,14 @@
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUuid>
 #include <climits>
 #include <memory>
@@ -673,6 +677,58 @@ private slots:
         QCOMPARE(stopped.count(), 1);
         recorder->stopRecording();
         QTRY_COMPARE(stopped.count(), 2);
+        ClientHandler::instance()->setPageFolder(QString());
+    }
+
+    void aClosedPopupGoesOnceItsPageHasSentItsLastWord()
+    {
+        // A page that, hidden, sends its changes and then saves them (two
+        // requests, the second once the first is answered), as the program's
+        // page does; or one whose second request never gets its answer.
+        const QByteArray onHidden =
+            "function send(name, then) {"
+            " window.cefQuery({request: JSON.stringify({funcname: name}),"
+            " onSuccess: then, onFailure: function () {}}); }"
+            "document.addEventListener('visibilitychange', function () {"
+            " if (document.hidden)"
+            " send('firstWord', function () { send('%1', function () {}); }); });";
+        int lastWords = 0;
+        QList<QueryCallbackPtr> unanswered;
+        ClientSettings settings = settingsWith("clientSize=\"640,480\"");
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        Dispatcher &dispatcher = windowShell.host.router()->dispatcher();
+        dispatcher.add("firstWord", [&window](const Members &, const QueryCallbackPtr &callback) {
+            QTimer::singleShot(200, &window, [callback] { answerSuccess(callback, QString()); });
+        });
+        dispatcher.add("lastWord", [&](const Members &, const QueryCallbackPtr &callback) {
+            ++lastWords;
+            answerSuccess(callback, QString());
+        });
+        dispatcher.add("neverAnswered", [&](const Members &, const QueryCallbackPtr &callback) {
+            unanswered.append(callback);
+        });
+        window.show();
+
+        for (const char *request : {"lastWord", "neverAnswered"}) {
+            const QUrl pageUrl = programPage(QString("popup-view-%1").arg(request),
+                                             QString::fromLatin1(onHidden).arg(request).toLatin1());
+            window.showMouseConf();
+            QPointer<PopWidget> popup = window.popup();
+            QSignalSpy loaded(popup->webView(), &QWebEngineView::loadFinished);
+            popup->webView()->load(pageUrl);
+            QVERIFY(loaded.wait(30000));
+            QElapsedTimer closing;
+            closing.start();
+            window.showMouseConf();
+            QVERIFY(!window.popup());
+            QVERIFY(popup && !popup->isVisible());
+            QTRY_VERIFY_WITH_TIMEOUT(popup.isNull(), 10000);
+            // Never kept for long: not even by a request that gets no answer.
+            QVERIFY2(closing.elapsed() < 5000, qPrintable(QString::number(closing.elapsed())));
+        }
+        QCOMPARE(lastWords, 1);
+        QCOMPARE(unanswered.size(), 1);
         ClientHandler::instance()->setPageFolder(QString());
     }
 

@@ -1,7 +1,8 @@
 // A hidden page that sleeps: a real page in Qt WebEngine, discarded once it
 // is quiet, woken for every one of the six events (which its document then
 // takes, once, in order) and asleep again afterwards; kept awake while a
-// query is in flight or the page is shown.
+// query is in flight or the page is shown. A page whose view goes for good
+// is reported once it is quiet instead.
 #include "bridge/dispatcher.h"
 #include "bridge/request_router.h"
 #include "browser/page_sleep.h"
@@ -203,6 +204,25 @@ private slots:
         QCOMPARE(kpage()->url(), m_page);
         m_view->hide();
         QVERIFY2(waitUntil([&] { return asleep(); }), "hidden again, the page sleeps again");
+    }
+
+    // A page whose view is to go (a closed popup) is reported once its last
+    // query is answered and it is quiet, and is not put to sleep meanwhile.
+    void aPageThatEndsIsReportedOnceItIsQuiet()
+    {
+        QVERIFY(waitUntil([&] { return !kpage()->isLoading(); }));
+        sleep()->setEnabled(true);
+        runJs(kpage(), QStringLiteral("hold()"));
+        QVERIFY(waitUntil([&] { return m_held.size() == 1; }));
+        QSignalSpy ready(sleep(), &PageSleep::readyToEnd);
+        sleep()->endWhenQuiet();
+        QTest::qWait(sleep()->quietTime() * 4);
+        QCOMPARE(ready.count(), 0);
+        answerSuccess(m_held.takeFirst(), QStringLiteral("done"));
+        QVERIFY(ready.wait(sleep()->quietTime() * 5));
+        QTest::qWait(sleep()->quietTime() * 3);
+        QCOMPARE(ready.count(), 1);
+        QVERIFY2(!asleep(), "an ending page is not discarded");
     }
 };
 

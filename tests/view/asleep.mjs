@@ -10,7 +10,6 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { spawn, spawnSync } from 'node:child_process';
 import { Program, sleep } from './harness.mjs';
-import { getJson } from './cdp.mjs';
 
 let p;
 // The desktop has a tray: the closed window rests there.
@@ -149,19 +148,8 @@ test('plugging a mouse in while the page sleeps gives it its settings', async ()
 
 test('the hot key opens the popup while the main page sleeps', async () => {
   await closeAndSleep();
-  const pages = async () => (await getJson(p.port, '/json')).filter((t) => t.type === 'page' && /view\/index\.html/.test(t.url));
-  const before = (await pages()).map((t) => t.id);
-  p.xdotool('key', 'ctrl+alt+m');
-  let popup = null;
-  for (let i = 0; i < 100 && !popup; i++) {
-    popup = (await pages()).find((t) => !before.includes(t.id)) ?? null;
-    if (!popup) await sleep(200);
-  }
-  assert.ok(popup, 'the popup shows a page of its own');
-  const { Cdp } = await import('./cdp.mjs');
-  const cdp = await Cdp.connect(p.port, (t) => t.id === popup.id);
+  const cdp = await p.openPopup();
   try {
-    await cdp.until("document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
     await cdp.until("window.kelvApp.state.deviceState === 'ready'");
   } finally {
     cdp.close();

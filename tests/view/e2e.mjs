@@ -342,6 +342,47 @@ test('a mode with two macros, exported and imported into a fresh program folder,
   }
 });
 
+// The main window and the hot key's popup each show the page with a model of
+// the profile of its own: what one of them changed is never undone by the
+// other, and a change made just before the popup closes is kept.
+test('edits in the popup and in the main window keep each other', async () => {
+  const modeName = (text, index) => new RegExp(`<mode index="${index}" name="([^"]*)"`).exec(text)?.[1];
+  const fileHas = async (check, what) => {
+    for (let i = 0; i < 100 && !check(profileText()); i++) await sleep(100);
+    assert.ok(check(profileText()), `${what}:\n${profileText()}`);
+  };
+  const last = await p.eval('window.kelvApp.state.profile.modes.at(-1).index');
+  assert.notEqual(last, '0');
+  const popup = await p.openPopup();
+  let closed = false;
+  try {
+    // The main page renames mode 0; the popup edits another mode afterwards.
+    await p.eval("(window.kelvApp.modes.rename('0', 'Main name'), true)");
+    await fileHas((t) => modeName(t, '0') === 'Main name', 'the main page\'s name saved');
+    await popup.until("window.kelvApp.state.profile.modes[0].name === 'Main name'");
+    await popup.eval(`(window.kelvApp.modes.rename('${last}', 'Popup last'), true)`);
+    await fileHas((t) => modeName(t, last) === 'Popup last', 'the popup\'s name saved');
+    assert.equal(modeName(profileText(), '0'), 'Main name', 'the popup kept the main page\'s name');
+    // Renamed in the popup, which the hot key closes at once.
+    await popup.eval("(window.kelvApp.modes.rename('0', 'Popup name'), true)");
+    p.xdotool('key', 'ctrl+alt+m');
+    closed = true;
+    for (let i = 0; i < 100 && !(await p.popupGone(popup)); i++) await sleep(100);
+    assert.ok(await p.popupGone(popup), 'the popup closed');
+  } finally {
+    popup.close();
+    // The later tests need the main window to be the one the page commands act on.
+    if (!closed) p.xdotool('key', 'ctrl+alt+m');
+  }
+  await fileHas((t) => modeName(t, '0') === 'Popup name', 'the name given just before the popup closed saved');
+  await p.until("window.kelvApp.state.profile.modes[0].name === 'Popup name'");
+  // The main page's next change keeps what the popup did.
+  const added = await p.eval('window.kelvApp.modes.add()');
+  await fileHas((t) => modeName(t, added) !== undefined, 'the added mode saved');
+  assert.equal(modeName(profileText(), '0'), 'Popup name');
+  assert.equal(modeName(profileText(), last), 'Popup last');
+});
+
 test('reset to factory defaults restores the profile and the mouse', async () => {
   await go('modes');
   await click('modes:reset');

@@ -129,6 +129,30 @@ export class Program {
     this.readyAt = Date.now();
   }
 
+  // The page of the mouse-configuration popup: presses the hot key (the
+  // factory Ctrl+Alt+M) and connects to the page that appears, once it is
+  // ready. close() on the result ends the connection, not the popup.
+  async openPopup() {
+    const pages = async () => (await getJson(this.port, '/json')).filter((t) => t.type === 'page' && /view\/index\.html/.test(t.url));
+    const before = (await pages()).map((t) => t.id);
+    this.xdotool('key', 'ctrl+alt+m');
+    let popup = null;
+    for (let i = 0; i < 100 && !popup; i++) {
+      popup = (await pages()).find((t) => !before.includes(t.id)) ?? null;
+      if (!popup) await sleep(200);
+    }
+    if (!popup) throw new Error(`the hot key opened no popup:\n${this.log}`);
+    const cdp = await Cdp.connect(this.port, (t) => t.id === popup.id);
+    await cdp.until("document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+    cdp.targetId = popup.id;
+    return cdp;
+  }
+
+  // Whether the popup's page still exists.
+  async popupGone(cdp) {
+    return !(await getJson(this.port, '/json')).some((t) => t.id === cdp.targetId);
+  }
+
   dcsim(...args) {
     return execFileSync(path.join(this.dir, 'dcsim'), args, { env: this.env, encoding: 'utf8' });
   }

@@ -2,7 +2,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { Bridge } from '../../view/js/bridge.js';
-import { ProfileSync } from '../../view/js/profilesync.js';
+import { App } from '../../view/js/app.js';
+import { PROFILE_CHANGED_KEY, ProfileSync, announceProfileChange, onOtherPageChange } from '../../view/js/profilesync.js';
 import { modeContentXml, modeExportContentXml, modeFromExport, profileFromXml, PROFILE_PATH } from '../../view/js/profile.js';
 import { child, el, parseXml, parseXmlFragment, serialize } from '../../view/js/xml.js';
 import { makeNative } from './fake_native.mjs';
@@ -171,4 +172,77 @@ test('an exported mode carries the macros its buttons run; the cache gets the mo
   const mode = child(child(child(parseXml(win.text()), 'modeSetting'), 'modes'), 'mode');
   assert.equal(child(mode, 'macros'), null, 'the profile keeps its macros in one place');
   assert.deepEqual(win.requests, ['modifyProfileEx', 'saveXmlAs', 'modifyProfileEx']);
+});
+
+test('a page that sent changes says so to the other pages, once per batch and after a partial send', async () => {
+  const win = editingNative(factoryText, {});
+  const model = profileFromXml(factoryText);
+  const tm = timers();
+  let sent = 0;
+  const sync = new ProfileSync(new Bridge(win, { timers: tm }), () => model, { timers: tm, onSent: () => { sent += 1; } });
+  await sync.flush();
+  sync.markMode('9'); // a mode deleted meanwhile
+  await sync.flush();
+  assert.equal(sent, 0, 'nothing sent, nothing said');
+  model.modes[0].name = 'Evening';
+  sync.markAll();
+  await sync.flush();
+  assert.equal(sent, 1);
+  // Two modes marked, the second refused: the first reached the cache.
+  model.modes.push(structuredClone(model.modes[0]));
+  model.modes[1].index = '1';
+  sync.markMode('0');
+  sync.markMode('1');
+  let edits = 0;
+  const refusing = { ...win, cefQuery: (q) => (JSON.parse(q.request).funcname === 'modifyProfileEx' && ++edits === 2 ? (queueMicrotask(() => q.onFailure(0, 'modifyProfileEx failed')), 0) : win.cefQuery(q)) };
+  sync.bridge = new Bridge(refusing, { timers: tm });
+  await assert.rejects(sync.flush());
+  assert.equal(sent, 2);
+
+  // Through the browser's storage: a new value each time, heard by the others.
+  const items = [];
+  const storage = { setItem: (k, v) => items.push([k, v]) };
+  announceProfileChange(storage);
+  announceProfileChange(storage);
+  assert.deepEqual(items.map(([k]) => k), [PROFILE_CHANGED_KEY, PROFILE_CHANGED_KEY]);
+  assert.notEqual(items[0][1], items[1][1]);
+  announceProfileChange({ setItem() { throw new Error('quota'); } });
+  const target = new EventTarget();
+  let heard = 0;
+  onOtherPageChange(target, () => { heard += 1; });
+  target.dispatchEvent(Object.assign(new Event('storage'), { key: 'other' }));
+  target.dispatchEvent(Object.assign(new Event('storage'), { key: PROFILE_CHANGED_KEY }));
+  assert.equal(heard, 1);
+});
+
+// The main window's page and the popup's over one native cache.
+test('a page told of another page\'s change sends its own first, then reads the profile again', async () => {
+  const win = editingNative(factoryText, {});
+  const page = async () => {
+    const app = new App(win);
+    app.sync.timers = timers();
+    await app.modes.load();
+    return app;
+  };
+  const main = await page();
+  const popup = await page();
+  await main.modes.add();
+  // The popup renames the new mode; the main page meanwhile changed mode 0.
+  await popup.modes.follow();
+  popup.modes.rename('1', 'Popup name');
+  await popup.sync.flush();
+  main.state.profile.modes[0].performance.debounce = 9;
+  main.sync.markMode('0');
+  const reads = () => win.requests.filter((r) => r === 'queryProfile').length;
+  const before = reads();
+  await Promise.all([main.modes.follow(), main.modes.follow(), main.modes.follow()]);
+  assert.equal(reads() - before, 1, 'notices in a row give one read');
+  assert.equal(main.state.profile.modes[1].name, 'Popup name');
+  assert.equal(main.state.profile.modes[0].performance.debounce, 9);
+  // The main page's next change of the whole document keeps both.
+  main.modes.rename('0', 'Main name');
+  await main.sync.flush();
+  const cached = profileFromXml(win.text());
+  assert.deepEqual(cached.modes.map((m) => m.name), ['Main name', 'Popup name']);
+  assert.equal(cached.modes[0].performance.debounce, 9);
 });

@@ -3,7 +3,7 @@
 // controllers. Every change ends in update(), which schedules one render.
 import { Bridge } from './bridge.js';
 import { activeMode, modeSettings } from './profile.js';
-import { ProfileSync } from './profilesync.js';
+import { ProfileSync, announceProfileChange, onOtherPageChange } from './profilesync.js';
 import { applyView, keepState, restoreState } from './rest.js';
 import { normaliseLanguage, setLanguage } from './i18n.js';
 import { DeviceController } from './controllers/device.js';
@@ -63,6 +63,7 @@ export class App {
       // The file on disk follows every change, except a profile that could
       // not be read: only "reset" replaces that.
       autoSave: () => !this.state.profileError,
+      onSent: () => announceProfileChange(),
     });
   }
 
@@ -105,6 +106,8 @@ export class App {
     await this.settings.load();
     await this.settings.loadSession();
     await this.modes.load();
+    // The other page (main window or popup) changed the profile: read it again.
+    onOtherPageChange(window, () => this.modes.follow());
     await this.device.readService();
     await this.device.refresh();
     this.device.watch();

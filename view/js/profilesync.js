@@ -3,20 +3,46 @@
 // change with modifyProfileEx, so a slider dragged across many values costs
 // one edit. save() also writes the cache to disk (savexml); with autoSave
 // every edit sent is written to disk too.
+//
+// The program shows the page twice (the main window and the hot key's
+// popup), each with a model of its own. A page that changed the native cache
+// says so (announceProfileChange): the browser's "storage" event reaches every
+// other page of the program, and those read the profile again
+// (onOtherPageChange) before their next change could undo that one.
 import {
   PROFILE_PATH, confContentXml, findMode, modeContentXml, modeXpath, newMode, nextModeIndex,
 } from './profile.js';
 import * as rq from './requests.js';
 import { parseXml } from './xml.js';
 
+export const PROFILE_CHANGED_KEY = 'kelv.profileChanged';
+
+// Tells the other pages that the native cache changed. The value is new every
+// time: an equal one would raise no event.
+export function announceProfileChange(storage = globalThis.localStorage) {
+  try {
+    storage?.setItem(PROFILE_CHANGED_KEY, `${Date.now()}.${Math.random().toString(36).slice(2)}`);
+  } catch {
+    // No local storage: there is no other page to tell.
+  }
+}
+
+// Calls fn whenever another page announced a change.
+export function onOtherPageChange(win, fn) {
+  win.addEventListener?.('storage', (e) => {
+    if (e.key === PROFILE_CHANGED_KEY) fn();
+  });
+}
+
 export class ProfileSync {
-  constructor(bridge, getModel, { delayMs = 400, timers = globalThis, onState = () => {}, autoSave = () => false } = {}) {
+  constructor(bridge, getModel, { delayMs = 400, timers = globalThis, onState = () => {}, autoSave = () => false, onSent = () => {} } = {}) {
     this.bridge = bridge;
     this.getModel = getModel;
     this.delayMs = delayMs;
     this.timers = timers;
     this.onState = onState;
     this.autoSave = autoSave;
+    this.onSent = onSent; // after marked changes reached the native cache
     this.all = false;
     this.modes = new Set();
     this.timer = null;
@@ -79,10 +105,12 @@ export class ProfileSync {
     const edits = all
       ? [['/conf', confContentXml(model)]]
       : modes.filter((i) => findMode(model, i)).map((i) => [modeXpath(i), modeContentXml(findMode(model, i))]);
+    let sent = 0;
     try {
       for (const [xpath, xml] of edits) {
         const reply = await this.bridge.request(rq.profile.replaceContent(PROFILE_PATH, xpath, xml));
         rq.expectReply(reply, rq.profile.replaceDone);
+        sent += 1;
       }
       if (this.dirty) this.onState('pending');
       else if (this.autoSave()) await this.writeToDisk();
@@ -92,6 +120,8 @@ export class ProfileSync {
       for (const i of modes) this.modes.add(i);
       this.onState('failed', e);
       throw e;
+    } finally {
+      if (sent) this.onSent();
     }
   }
 

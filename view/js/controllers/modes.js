@@ -10,6 +10,7 @@ import {
   modeSettings, placeImportedMacros, profileFromXml, nameFromPath, unifyMacroRepeat, uniqueModeName,
 } from '../profile.js';
 import { shownModeName } from '../names.js';
+import { announceProfileChange } from '../profilesync.js';
 import * as rq from '../requests.js';
 import { parseXml } from '../xml.js';
 
@@ -18,6 +19,7 @@ const FACTORY_SECTIONS = { performance: factoryPerformance, buttons: factoryButt
 export class ModesController {
   constructor(app) {
     this.app = app;
+    this.followQueued = null; // the read of follow() that has not started yet
   }
 
   get active() {
@@ -49,6 +51,24 @@ export class ModesController {
     // rest keeps the one it had.
     if (state.homeMode === null || !findMode(state.profile, state.homeMode)) state.homeMode = state.profile.current;
     app.update();
+  }
+
+  // Another page of the program changed the profile in the native cache: this
+  // page sends its own pending changes first, then reads the profile again,
+  // keeping the screen and what is picked on it. The mouse holds what that
+  // page wrote to it. Notices that come while a read waits give one read.
+  follow() {
+    const { app } = this;
+    if (this.followQueued) return this.followQueued;
+    const read = app.sync.exclusive(async () => {
+      this.followQueued = null;
+      await this.load();
+      const shown = modeSettings(this.active, app.state.settingsKey);
+      if (app.device.ready && shown) app.device.keepLive(shown);
+    });
+    // Its own changes refused: the page keeps its model, which has them.
+    this.followQueued = read.catch(() => { this.followQueued = null; });
+    return this.followQueued;
   }
 
   async save() {
@@ -402,6 +422,7 @@ export class ModesController {
       app.error('error.reset', e.message);
       return;
     }
+    announceProfileChange();
     const oldMacros = state.profile?.macros ?? [];
     // The mouse chosen among several stays the one shown.
     const chosen = state.profile?.device ?? '';
