@@ -173,8 +173,11 @@ bool ProfileStore::saveModified()
 {
     if (m_entries.isEmpty())
         return false;
+    // A profile the user may write keeps its edits also where its folder
+    // takes no new files (an install whose folder only an administrator may
+    // change): it is then written in place.
     for (const QString &path : std::as_const(m_modified)) {
-        if (!writeTextFile(path, text(path)))
+        if (!writeTextFile(path, text(path), InPlace::WhenFolderIsClosed))
             return false;
     }
     m_modified.clear();

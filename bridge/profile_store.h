@@ -36,9 +36,10 @@ public:
     // True when path exists afterwards.
     static bool restoreMissing(const QString &path, const QString &fromPath);
 
-    // Writes every modified profile (atomically), in order. Stops at the first
-    // file that cannot be written and keeps the whole list; returns false then,
-    // and also when the cache is empty (nothing was ever loaded).
+    // Writes every modified profile (atomically; in place where only the file,
+    // not its folder, may be written), in order. Stops at the first file that
+    // cannot be written and keeps the whole list; returns false then, and
+    // also when the cache is empty (nothing was ever loaded).
     bool saveModified();
 
     // The full path of a profile named relative to the application folder:

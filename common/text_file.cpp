@@ -57,9 +57,10 @@ QByteArray encodeTextForDisk(const QString &text)
     return out;
 }
 
-bool writeFileAtomically(const QString &path, const QByteArray &data)
+bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace inPlace)
 {
     QSaveFile file(path);
+    file.setDirectWriteFallback(inPlace == InPlace::WhenFolderIsClosed);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     if (file.write(data) != data.size()) {
@@ -69,9 +70,9 @@ bool writeFileAtomically(const QString &path, const QByteArray &data)
     return file.commit();
 }
 
-bool writeTextFile(const QString &path, const QString &text)
+bool writeTextFile(const QString &path, const QString &text, InPlace inPlace)
 {
-    return writeFileAtomically(path, encodeTextForDisk(text));
+    return writeFileAtomically(path, encodeTextForDisk(text), inPlace);
 }
 
 } // namespace kelv

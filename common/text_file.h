@@ -21,12 +21,18 @@ TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes
 // and encodes as UTF-8 without a byte order mark.
 QByteArray encodeTextForDisk(const QString &text);
 
+// Whether a file whose folder takes no new files (no permission to create
+// one there) may still be replaced by writing into the file itself, when the
+// file may be written. Not atomic, but the only way to save such a file.
+enum class InPlace { Never, WhenFolderIsClosed };
+
 // Replaces the file's content atomically: the data goes to a temporary file in
 // the same folder which is then renamed over the target, so a crash or a full
 // disk leaves either the old or the new file, never a truncated one.
-bool writeFileAtomically(const QString &path, const QByteArray &data);
+bool writeFileAtomically(const QString &path, const QByteArray &data,
+                         InPlace inPlace = InPlace::Never);
 
-// writeFileAtomically(path, encodeTextForDisk(text)).
-bool writeTextFile(const QString &path, const QString &text);
+// writeFileAtomically(path, encodeTextForDisk(text), inPlace).
+bool writeTextFile(const QString &path, const QString &text, InPlace inPlace = InPlace::Never);
 
 } // namespace kelv

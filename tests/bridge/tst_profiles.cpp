@@ -16,6 +16,8 @@
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kelv;
 using namespace kelv::test;
@@ -110,6 +112,21 @@ int interruptedSaveChild(const QString &folder)
     return 3; // not reached: SIGXFSZ ends the process
 }
 
+// Child side of saveWhereOnlyTheFileMayBeWritten: as another user than root
+// (root may write anything), edits the profile and saves it. Exit code 0 when
+// the save went through, 1 when it failed, 2 when the user could not change.
+int unprivilegedSaveChild(const QString &folder)
+{
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+        return 2;
+    ProfileStore store(folder);
+    const QString path = folder + QStringLiteral("/") + QString::fromLatin1(kPath);
+    if (!store.load(path))
+        return 2;
+    store.store(path, QStringLiteral("<conf saved=\"1\" />\n"));
+    return store.saveModified() ? 0 : 1;
+}
+
 } // namespace
 
 class TestProfiles : public QObject
@@ -130,6 +147,7 @@ private slots:
     void saveStopsAtFirstUnwritableFileAndKeepsList();
     void saveThatFailsWritingLeavesOldFileWhole();
     void interruptedSaveLeavesOldFile();
+    void saveWhereOnlyTheFileMayBeWritten();
     void modifyAddProfileDropsEmptyItemsAndNamesAnonymous();
     void modifyAddProfileRefusesNamesThatWouldBreakTheFile();
     void modifyProfileExFillsFirstMatchEmptiesTheRest();
@@ -400,6 +418,42 @@ void TestProfiles::interruptedSaveLeavesOldFile()
     store.store(path, QStringLiteral("<conf/>\n"));
     QVERIFY(store.saveModified());
     QCOMPARE(folder.read(QString::fromLatin1(kPath)), QByteArray("<conf/>\r\n"));
+}
+
+void TestProfiles::saveWhereOnlyTheFileMayBeWritten()
+{
+    // An install whose profile folder takes no new files from the user, while
+    // the profile itself may be written: the save goes into the file.
+    TempProgramFolder folder(0);
+    const QString file = folder.write(QString::fromLatin1(kPath), kProfile);
+    const QByteArray profiles = QFile::encodeName(QFileInfo(file).absolutePath());
+    const QByteArray resources = QFile::encodeName(folder.filePath(QStringLiteral("Resources")));
+    QCOMPARE(chmod(QFile::encodeName(folder.path()).constData(), 0755), 0);
+    QCOMPARE(chmod(resources.constData(), 0755), 0);
+    QCOMPARE(chmod(QFile::encodeName(file).constData(), 0666), 0);
+    QCOMPARE(chmod(profiles.constData(), 0555), 0);
+    const auto saveAsUser = [&] {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--unprivileged-save"), folder.path()});
+        return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit
+                   ? child.exitCode()
+                   : -1;
+    };
+    const int saved = saveAsUser();
+    const QByteArray written = folder.read(QString::fromLatin1(kPath));
+    // A profile that may not be written stays as it is.
+    QCOMPARE(chmod(QFile::encodeName(file).constData(), 0444), 0);
+    const int refused = saveAsUser();
+    const QByteArray kept = folder.read(QString::fromLatin1(kPath));
+    QCOMPARE(chmod(profiles.constData(), 0755), 0);
+
+    QCOMPARE(saved, 0);
+    QCOMPARE(written, QByteArray("<conf saved=\"1\" />\r\n"));
+    QCOMPARE(refused, 1);
+    QCOMPARE(kept, written);
+    QCOMPARE(QDir(QString::fromLocal8Bit(profiles)).entryList(QDir::Files),
+             QStringList{"configuration.xml"});
 }
 
 void TestProfiles::modifyAddProfileDropsEmptyItemsAndNamesAnonymous()
@@ -1413,6 +1467,8 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && qstrcmp(argv[1], "--interrupted-save") == 0)
         return interruptedSaveChild(QString::fromLocal8Bit(argv[2]));
+    if (argc == 3 && qstrcmp(argv[1], "--unprivileged-save") == 0)
+        return unprivilegedSaveChild(QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
     TestProfiles test;
     return QTest::qExec(&test, argc, argv);
