@@ -94,6 +94,11 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
                               << value.size() << "characters makes conf.xml too large";
         answerFailure(cb, QStringLiteral("modify conf failed: the value is too long"));
         return;
+    case ClientSettings::StoreResult::NotStorable:
+        qCWarning(lcSettings) << "setting" << loggedText(key)
+                              << "not changed: the value holds a NUL character";
+        answerFailure(cb, QStringLiteral("modify conf failed: the value cannot be stored"));
+        return;
     case ClientSettings::StoreResult::UnknownKey: // answered above
     case ClientSettings::StoreResult::Stored:
         break;

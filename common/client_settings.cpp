@@ -51,6 +51,10 @@ bool ClientSettings::setValue(const QString &key, const QString &value)
 ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value,
                                                   Create create)
 {
+    // Written as it stands, the value would end at the NUL in the file while
+    // the program went on with all of it.
+    if (value.contains(QChar(0)))
+        return StoreResult::NotStorable;
     QString text;
     bool set = false;
     if (!rewriteClientAttribute(m_text, key, value, &text, create, &set))
@@ -106,8 +110,11 @@ bool ClientSettings::rewriteClientAttribute(const QString &text, const QString &
         return false;
     pugi::xml_node client = doc.child("root").child("client");
     const QByteArray name = key.toUtf8();
-    pugi::xml_attribute attribute = client.attribute(name.constData());
-    if (!attribute && client && create == Create::IfMissing)
+    // No attribute name holds a NUL; cut there, the name would be another one's.
+    const bool validName = !name.contains('\0');
+    pugi::xml_attribute attribute =
+        validName ? client.attribute(name.constData()) : pugi::xml_attribute();
+    if (!attribute && client && validName && create == Create::IfMissing)
         attribute = client.append_attribute(name.constData());
     if (attribute)
         attribute.set_value(value.toUtf8().constData());

@@ -97,6 +97,7 @@ private slots:
     void setConfHotKeyAnswersStateCharacter();
     void setConfUnknownKeyFailsButRewritesFile();
     void setConfOnUnparsableSettingsText();
+    void setConfWithNulCharacterChangesNothing();
     void setConfThatCannotWriteFailsAndChangesNothing();
     void setConfThatWouldMakeConfXmlTooLargeChangesNothing();
     void closeAppFollowsCloseFunc();
@@ -252,6 +253,27 @@ void TestSettings::setConfOnUnparsableSettingsText()
     // Missing members: nothing at all.
     QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"showConf"})")), kNoReply);
     QVERIFY(s.host.calls.isEmpty());
+}
+
+void TestSettings::setConfWithNulCharacterChangesNothing()
+{
+    // An XML attribute can hold no NUL character: written as it stands, the
+    // name or value would end there, and conf.xml would name another setting
+    // or keep another value than the program goes on with.
+    Setup s;
+    const ClientSettings::Map before = s.host.settings.values();
+    QCOMPARE(
+        reply(s(R"({"funcname":"setConf","confKey":"showConf\u0000x","confValue":"Ctrl+F1"})")),
+        failure(QStringLiteral("can't find conf name")));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en\u0000x"})")),
+             failure(QStringLiteral("modify conf failed: the value cannot be stored")));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"testTool","confValue":"F9\u0000"})")),
+             failure(QStringLiteral("modify conf failed: the value cannot be stored")));
+    QCOMPARE(s.host.settings.values(), before);
+    QVERIFY(s.host.calls.isEmpty());
+    ClientSettings stored;
+    stored.load(s.confPath());
+    QCOMPARE(stored.values(), before);
 }
 
 void TestSettings::setConfThatCannotWriteFailsAndChangesNothing()
