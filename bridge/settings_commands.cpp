@@ -185,12 +185,8 @@ void loadurl(AppHost &host, const Members &m, const QueryCallbackPtr &)
 {
     if (!hasMember(m, QStringLiteral("url")))
         return;
-    // The url names a page of the program folder ("/view/index.html"). A
-    // folder that starts with "/" (Unix) already brings the third slash.
-    const QString folder = applicationFolder();
-    const QString scheme = folder.startsWith(QLatin1Char('/')) ? QStringLiteral("file://")
-                                                               : QStringLiteral("file:///");
-    host.loadUrl(QUrl(scheme + folder + memberText(m, QStringLiteral("url"))));
+    // The url names a page of the program folder ("/view/index.html").
+    host.loadUrl(programFolderUrl(applicationFolder(), memberText(m, QStringLiteral("url"))));
 }
 
 void goback(AppHost &host, const Members &, const QueryCallbackPtr &cb)

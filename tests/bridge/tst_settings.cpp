@@ -6,6 +6,7 @@
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/profile_store.h"
+#include "common/app_paths.h"
 #include "common/autostart.h"
 #include "common/dialogs.h"
 #include "common/xml_text.h"
@@ -414,6 +415,17 @@ void TestSettings::loadurlBuildsFileUrlOfProgramFolder()
     QVERIFY(url.isLocalFile());
     QCOMPARE(url.toLocalFile(),
              QCoreApplication::applicationDirPath() + QStringLiteral("/view/index.html"));
+    // A program folder whose name holds what an address gives a meaning to
+    // still names the page in it; the url's own query and fragment stay.
+    const QString folder = QStringLiteral("/opt/C# 100%?/kelv");
+    const QUrl page = programFolderUrl(folder, QStringLiteral("/view/index.html?x=1#top"));
+    QCOMPARE(page.toLocalFile(), folder + QStringLiteral("/view/index.html"));
+    QCOMPARE(page.query(), QStringLiteral("x=1"));
+    QCOMPARE(page.fragment(), QStringLiteral("top"));
+    // A Windows folder gets the third slash before its drive.
+    QCOMPARE(programFolderUrl(QStringLiteral("C:/Programme/C#"), QStringLiteral("/view/a.html"))
+                 .toString(QUrl::FullyEncoded),
+             QStringLiteral("file:///C:/Programme/C%23/view/a.html"));
 }
 
 void TestSettings::doubleClickTable_data()
