@@ -171,9 +171,17 @@ private slots:
         QCOMPARE(
             m_session->xfconf(QStringLiteral("xsettings"), QStringLiteral("/Net/DoubleClickTime")),
             QStringLiteral("340"));
-        // No pointer device configured yet: the speed has nowhere to go.
-        QVERIFY(!platform::setPointerSpeed(10));
+        // No pointer device configured yet: the speed has nowhere to go. A
+        // setting of the channel itself is no device.
         bool ok = false;
+        DesktopSession::run(QStringLiteral("xfconf-query"),
+                            {QStringLiteral("-c"), QStringLiteral("pointers"), QStringLiteral("-p"),
+                             QStringLiteral("/DisableTouchpadDuringTyping"), QStringLiteral("-n"),
+                             QStringLiteral("-t"), QStringLiteral("bool"), QStringLiteral("-s"),
+                             QStringLiteral("true")},
+                            &ok);
+        QVERIFY(ok);
+        QVERIFY(!platform::setPointerSpeed(10));
         DesktopSession::run(QStringLiteral("xfconf-query"),
                             {QStringLiteral("-c"), QStringLiteral("pointers"), QStringLiteral("-p"),
                              QStringLiteral("/Test_Mouse/RightHanded"), QStringLiteral("-n"),
@@ -185,6 +193,9 @@ private slots:
         QCOMPARE(number(m_session->xfconf(QStringLiteral("pointers"),
                                           QStringLiteral("/Test_Mouse/Acceleration"))),
                  5.0);
+        QCOMPARE(m_session->xfconf(QStringLiteral("pointers"),
+                                   QStringLiteral("/DisableTouchpadDuringTyping/Acceleration")),
+                 QString());
         QVERIFY(!platform::setWheelScrollLines(3));
     }
 
