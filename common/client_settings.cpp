@@ -116,8 +116,13 @@ bool ClientSettings::rewriteClientAttribute(const QString &text, const QString &
         validName ? client.attribute(name.constData()) : pugi::xml_attribute();
     if (!attribute && client && validName && create == Create::IfMissing)
         attribute = client.append_attribute(name.constData());
-    if (attribute)
-        attribute.set_value(value.toUtf8().constData());
+    // A name given twice (a hand edit) is read from its last attribute: every
+    // one of that name takes the value, so the next start reads the change.
+    const QByteArray utf8Value = value.toUtf8();
+    for (pugi::xml_attribute same = attribute; same; same = same.next_attribute()) {
+        if (name == same.name())
+            same.set_value(utf8Value.constData());
+    }
     if (set)
         *set = bool(attribute);
     *result = serializeXmlDocument(doc);

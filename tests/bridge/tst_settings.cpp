@@ -99,6 +99,7 @@ private slots:
     void setConfUnknownKeyFailsButRewritesFile();
     void setConfOnUnparsableSettingsText();
     void setConfWithNulCharacterChangesNothing();
+    void setConfOnARepeatedAttributeLastsBeyondARestart();
     void setConfThatCannotWriteFailsAndChangesNothing();
     void setConfThatWouldMakeConfXmlTooLargeChangesNothing();
     void closeAppFollowsCloseFunc();
@@ -275,6 +276,20 @@ void TestSettings::setConfWithNulCharacterChangesNothing()
     ClientSettings stored;
     stored.load(s.confPath());
     QCOMPARE(stored.values(), before);
+}
+
+void TestSettings::setConfOnARepeatedAttributeLastsBeyondARestart()
+{
+    // A hand-edited conf.xml naming a setting twice: the later one counts,
+    // and a change reaches it, so the change is still there after the next
+    // start.
+    Setup s(QByteArray(kConf).replace("language=\"de\"", "language=\"fr\" language=\"de\""));
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("de"));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en"})")),
+             success(QStringLiteral("modify conf sucess")));
+    ClientSettings next;
+    next.load(s.confPath());
+    QCOMPARE(next.value(QStringLiteral("language")), QStringLiteral("en"));
 }
 
 void TestSettings::setConfThatCannotWriteFailsAndChangesNothing()
