@@ -94,6 +94,11 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
                               << value.size() << "characters makes conf.xml too large";
         answerFailure(cb, QStringLiteral("modify conf failed: the value is too long"));
         return;
+    case ClientSettings::StoreResult::NotStorable:
+        qCWarning(lcSettings) << "setting" << loggedText(key)
+                              << "not changed: the value holds a NUL character";
+        answerFailure(cb, QStringLiteral("modify conf failed: the value cannot be stored"));
+        return;
     case ClientSettings::StoreResult::UnknownKey: // answered above
     case ClientSettings::StoreResult::Stored:
         break;
@@ -180,12 +185,8 @@ void loadurl(AppHost &host, const Members &m, const QueryCallbackPtr &)
 {
     if (!hasMember(m, QStringLiteral("url")))
         return;
-    // The url names a page of the program folder ("/view/index.html"). A
-    // folder that starts with "/" (Unix) already brings the third slash.
-    const QString folder = applicationFolder();
-    const QString scheme = folder.startsWith(QLatin1Char('/')) ? QStringLiteral("file://")
-                                                               : QStringLiteral("file:///");
-    host.loadUrl(QUrl(scheme + folder + memberText(m, QStringLiteral("url"))));
+    // The url names a page of the program folder ("/view/index.html").
+    host.loadUrl(programFolderUrl(applicationFolder(), memberText(m, QStringLiteral("url"))));
 }
 
 void goback(AppHost &host, const Members &, const QueryCallbackPtr &cb)

@@ -48,6 +48,11 @@ void setExecutableFolder(const QString &folder)
     executableFolderStorage() = folder;
 }
 
+QUrl programFolderUrl(const QString &folder, const QString &relativeUrl)
+{
+    return QUrl(QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded) + relativeUrl);
+}
+
 QString executableSuffix()
 {
 #ifdef Q_OS_WIN

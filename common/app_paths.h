@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 namespace kelv {
 
@@ -15,6 +16,11 @@ QString workingFolder();
 QString executableFolder();
 void setWorkingFolder(const QString &folder);
 void setExecutableFolder(const QString &folder);
+
+// The address of a file of a program folder: the folder as a file address
+// (a '#', '%' or '?' in its path stays part of the path) followed by
+// relativeUrl as address text ("/view/index.html?x=1#top").
+QUrl programFolderUrl(const QString &folder, const QString &relativeUrl);
 
 // The platform's executable suffix ("" on Linux, ".exe" on Windows).
 QString executableSuffix();

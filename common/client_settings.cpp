@@ -51,6 +51,10 @@ bool ClientSettings::setValue(const QString &key, const QString &value)
 ClientSettings::StoreResult ClientSettings::store(const QString &key, const QString &value,
                                                   Create create)
 {
+    // Written as it stands, the value would end at the NUL in the file while
+    // the program went on with all of it.
+    if (value.contains(QChar(0)))
+        return StoreResult::NotStorable;
     QString text;
     bool set = false;
     if (!rewriteClientAttribute(m_text, key, value, &text, create, &set))
@@ -106,11 +110,19 @@ bool ClientSettings::rewriteClientAttribute(const QString &text, const QString &
         return false;
     pugi::xml_node client = doc.child("root").child("client");
     const QByteArray name = key.toUtf8();
-    pugi::xml_attribute attribute = client.attribute(name.constData());
-    if (!attribute && client && create == Create::IfMissing)
+    // No attribute name holds a NUL; cut there, the name would be another one's.
+    const bool validName = !name.contains('\0');
+    pugi::xml_attribute attribute =
+        validName ? client.attribute(name.constData()) : pugi::xml_attribute();
+    if (!attribute && client && validName && create == Create::IfMissing)
         attribute = client.append_attribute(name.constData());
-    if (attribute)
-        attribute.set_value(value.toUtf8().constData());
+    // A name given twice (a hand edit) is read from its last attribute: every
+    // one of that name takes the value, so the next start reads the change.
+    const QByteArray utf8Value = value.toUtf8();
+    for (pugi::xml_attribute same = attribute; same; same = same.next_attribute()) {
+        if (name == same.name())
+            same.set_value(utf8Value.constData());
+    }
     if (set)
         *set = bool(attribute);
     *result = serializeXmlDocument(doc);

@@ -33,12 +33,14 @@ public:
     void setText(const QString &text) { m_text = text; }
 
     enum class StoreResult {
-        Stored,     // map, text and file hold the new value
-        UnknownKey, // no such setting: the map is unchanged, the file rewritten as it was
-        NotParsed,  // the settings text does not parse: nothing changed
-        NotWritten, // the file could not be written: nothing changed, the old file is whole
-        TooLarge,   // the file would exceed kMaxProfileBytes (no start could read it): nothing
-                    // changed
+        Stored,      // map, text and file hold the new value
+        UnknownKey,  // no such setting: the map is unchanged, the file rewritten as it was
+        NotParsed,   // the settings text does not parse: nothing changed
+        NotWritten,  // the file could not be written: nothing changed, the old file is whole
+        TooLarge,    // the file would exceed kMaxProfileBytes (no start could read it): nothing
+                     // changed
+        NotStorable, // the value holds a NUL character, which no XML attribute can hold: nothing
+                     // changed
     };
     // Whether store() may add a setting the file does not have yet (the
     // program's own notes; the page's setConf changes only existing ones).

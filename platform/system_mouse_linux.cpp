@@ -371,7 +371,9 @@ bool writeXfconf(const std::string &channel, const std::string &property, const 
 }
 
 // Xfce keeps the pointer settings per device in the "pointers" channel, one
-// property folder per device name ("/Logitech_USB_Receiver/Acceleration").
+// property folder per device name ("/Logitech_USB_Receiver/Acceleration");
+// a property at the channel's top ("/DisableTouchpadDuringTyping") is a
+// setting of its own, not a device.
 std::vector<std::string> xfcePointerDevices()
 {
     std::string listing;
@@ -383,9 +385,10 @@ std::vector<std::string> xfcePointerDevices()
         const size_t end = std::min(listing.find('\n', start), listing.size());
         const std::string property = trimmed(listing.substr(start, end - start));
         start = end + 1;
-        if (property.size() < 2 || property.front() != '/')
+        const size_t folderEnd = property.find('/', 1);
+        if (property.size() < 2 || property.front() != '/' || folderEnd == std::string::npos)
             continue;
-        const std::string device = property.substr(1, property.find('/', 1) - 1);
+        const std::string device = property.substr(1, folderEnd - 1);
         if (!device.empty() && std::find(devices.begin(), devices.end(), device) == devices.end())
             devices.push_back(device);
     }

@@ -6,6 +6,7 @@
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/profile_store.h"
+#include "common/app_paths.h"
 #include "common/autostart.h"
 #include "common/dialogs.h"
 #include "common/xml_text.h"
@@ -97,6 +98,8 @@ private slots:
     void setConfHotKeyAnswersStateCharacter();
     void setConfUnknownKeyFailsButRewritesFile();
     void setConfOnUnparsableSettingsText();
+    void setConfWithNulCharacterChangesNothing();
+    void setConfOnARepeatedAttributeLastsBeyondARestart();
     void setConfThatCannotWriteFailsAndChangesNothing();
     void setConfThatWouldMakeConfXmlTooLargeChangesNothing();
     void closeAppFollowsCloseFunc();
@@ -254,6 +257,41 @@ void TestSettings::setConfOnUnparsableSettingsText()
     QVERIFY(s.host.calls.isEmpty());
 }
 
+void TestSettings::setConfWithNulCharacterChangesNothing()
+{
+    // An XML attribute can hold no NUL character: written as it stands, the
+    // name or value would end there, and conf.xml would name another setting
+    // or keep another value than the program goes on with.
+    Setup s;
+    const ClientSettings::Map before = s.host.settings.values();
+    QCOMPARE(
+        reply(s(R"({"funcname":"setConf","confKey":"showConf\u0000x","confValue":"Ctrl+F1"})")),
+        failure(QStringLiteral("can't find conf name")));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en\u0000x"})")),
+             failure(QStringLiteral("modify conf failed: the value cannot be stored")));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"testTool","confValue":"F9\u0000"})")),
+             failure(QStringLiteral("modify conf failed: the value cannot be stored")));
+    QCOMPARE(s.host.settings.values(), before);
+    QVERIFY(s.host.calls.isEmpty());
+    ClientSettings stored;
+    stored.load(s.confPath());
+    QCOMPARE(stored.values(), before);
+}
+
+void TestSettings::setConfOnARepeatedAttributeLastsBeyondARestart()
+{
+    // A hand-edited conf.xml naming a setting twice: the later one counts,
+    // and a change reaches it, so the change is still there after the next
+    // start.
+    Setup s(QByteArray(kConf).replace("language=\"de\"", "language=\"fr\" language=\"de\""));
+    QCOMPARE(s.host.settings.value(QStringLiteral("language")), QStringLiteral("de"));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"language","confValue":"en"})")),
+             success(QStringLiteral("modify conf sucess")));
+    ClientSettings next;
+    next.load(s.confPath());
+    QCOMPARE(next.value(QStringLiteral("language")), QStringLiteral("en"));
+}
+
 void TestSettings::setConfThatCannotWriteFailsAndChangesNothing()
 {
     // conf.xml cannot be replaced (here a folder took its name; a full disk
@@ -392,6 +430,17 @@ void TestSettings::loadurlBuildsFileUrlOfProgramFolder()
     QVERIFY(url.isLocalFile());
     QCOMPARE(url.toLocalFile(),
              QCoreApplication::applicationDirPath() + QStringLiteral("/view/index.html"));
+    // A program folder whose name holds what an address gives a meaning to
+    // still names the page in it; the url's own query and fragment stay.
+    const QString folder = QStringLiteral("/opt/C# 100%?/kelv");
+    const QUrl page = programFolderUrl(folder, QStringLiteral("/view/index.html?x=1#top"));
+    QCOMPARE(page.toLocalFile(), folder + QStringLiteral("/view/index.html"));
+    QCOMPARE(page.query(), QStringLiteral("x=1"));
+    QCOMPARE(page.fragment(), QStringLiteral("top"));
+    // A Windows folder gets the third slash before its drive.
+    QCOMPARE(programFolderUrl(QStringLiteral("C:/Programme/C#"), QStringLiteral("/view/a.html"))
+                 .toString(QUrl::FullyEncoded),
+             QStringLiteral("file:///C:/Programme/C%23/view/a.html"));
 }
 
 void TestSettings::doubleClickTable_data()

@@ -171,20 +171,28 @@ private slots:
         QCOMPARE(
             m_session->xfconf(QStringLiteral("xsettings"), QStringLiteral("/Net/DoubleClickTime")),
             QStringLiteral("340"));
-        // No pointer device configured yet: the speed has nowhere to go.
+        const auto setPointersFlag = [](const QString &property) {
+            bool ok = false;
+            DesktopSession::run(QStringLiteral("xfconf-query"),
+                                {QStringLiteral("-c"), QStringLiteral("pointers"),
+                                 QStringLiteral("-p"), property, QStringLiteral("-n"),
+                                 QStringLiteral("-t"), QStringLiteral("bool"), QStringLiteral("-s"),
+                                 QStringLiteral("true")},
+                                &ok);
+            return ok;
+        };
+        // No pointer device configured yet: the speed has nowhere to go. A
+        // setting of the channel itself is no device.
+        QVERIFY(setPointersFlag(QStringLiteral("/DisableTouchpadDuringTyping")));
         QVERIFY(!platform::setPointerSpeed(10));
-        bool ok = false;
-        DesktopSession::run(QStringLiteral("xfconf-query"),
-                            {QStringLiteral("-c"), QStringLiteral("pointers"), QStringLiteral("-p"),
-                             QStringLiteral("/Test_Mouse/RightHanded"), QStringLiteral("-n"),
-                             QStringLiteral("-t"), QStringLiteral("bool"), QStringLiteral("-s"),
-                             QStringLiteral("true")},
-                            &ok);
-        QVERIFY(ok);
+        QVERIFY(setPointersFlag(QStringLiteral("/Test_Mouse/RightHanded")));
         QVERIFY(platform::setPointerSpeed(10));
         QCOMPARE(number(m_session->xfconf(QStringLiteral("pointers"),
                                           QStringLiteral("/Test_Mouse/Acceleration"))),
                  5.0);
+        QCOMPARE(m_session->xfconf(QStringLiteral("pointers"),
+                                   QStringLiteral("/DisableTouchpadDuringTyping/Acceleration")),
+                 QString());
         QVERIFY(!platform::setWheelScrollLines(3));
     }
 
