@@ -312,7 +312,11 @@ void setAutostart(AppHost &, const Members &m, const QueryCallbackPtr &cb)
 {
     if (!hasMember(m, QStringLiteral("enabled")))
         return;
-    const bool enabled = memberInt(m, QStringLiteral("enabled")) != 0;
+    // A JSON true or false means what it says (as a number, true would read 0).
+    const QVariant flag = m.value(QStringLiteral("enabled"));
+    const bool enabled = flag.typeId() == QMetaType::Bool
+                             ? flag.toBool()
+                             : memberInt(m, QStringLiteral("enabled")) != 0;
     QString error;
     if (!Autostart::setEnabled(enabled, &error)) {
         qCWarning(lcSettings) << "autostart:" << error;

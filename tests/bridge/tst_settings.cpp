@@ -644,6 +644,14 @@ void TestSettings::sessionInfoAndAutostart()
     QCOMPARE(info().value(QStringLiteral("autostart")).toBool(), false);
     QCOMPARE(reply(s(R"({"funcname":"setAutostart"})")), kNoReply);
 
+    // JSON booleans say what they mean.
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":true})")),
+             success(QStringLiteral("1")));
+    QVERIFY(QFile::exists(entry));
+    QCOMPARE(reply(s(R"({"funcname":"setAutostart","enabled":false})")),
+             success(QStringLiteral("0")));
+    QVERIFY(!QFile::exists(entry));
+
     // A folder that cannot hold the entry: the failure says why.
     QVERIFY(QDir(m_gsettings.session().configFolder() + QStringLiteral("/autostart"))
                 .removeRecursively());
