@@ -196,6 +196,15 @@ private slots:
                       path(QStringLiteral("scripts"))));
         QVERIFY(becomesRunning({bound}, bound));
         cleanup();
+        QVERIFY(becomesStopped({bound}, bound));
+
+        // An option's value is not the script, even where it names a file.
+        QVERIFY(writeFile(QStringLiteral("scripts/errexit"), "", false));
+        QVERIFY(start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-o"), QStringLiteral("errexit"), bound}, {},
+                      path(QStringLiteral("scripts"))));
+        QVERIFY(becomesRunning({bound}, bound));
+        cleanup();
 
         // Code given on the command line names no script, even when an
         // argument happens to be the bound file.
