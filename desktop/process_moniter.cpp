@@ -87,9 +87,11 @@ bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QS
     // Bound paths in the encoding the running programs are reported in, so that the few
     // hundred processes are matched without converting every path; the rule that decides
     // whether two paths name the same program is the system's (platform/program_path.h).
+    // A path is resolved again at every poll: a binding read while its program was not there
+    // (a drive mounted after the start, reached through a link) matches once it is.
     std::vector<std::string> bound;
     for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
-        bound.push_back(programPathBytes(it.key()).toStdString());
+        bound.push_back(programPathBytes(canonicalProgramPath(it.key())).toStdString());
     std::vector<std::string> running;
     if (!platform::runningProgramPaths(&running))
         return false;

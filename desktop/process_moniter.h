@@ -61,8 +61,9 @@ public:
     static QMap<QString, QString> loadBindings(const QString &modeDocument);
     // The path with every symlink resolved; unchanged when there is no such file.
     static QString canonicalProgramPath(const QString &path);
-    // Every bound path with whether a process runs from it now. False when
-    // the process list cannot be read.
+    // Every bound path with whether a process runs from it now (symlinks in
+    // the path resolved as they are now). False when the process list cannot
+    // be read.
     static bool pollRunning(const QMap<QString, QString> &bindings, QMap<QString, bool> *fresh);
     // What one poll reports: the paths (ascending) that both maps hold with
     // different values, with the new value; nothing unless both maps hold the

@@ -12,8 +12,9 @@ namespace kelv::platform {
 // program running from a file deleted or replaced since it started keeps the
 // path it was started from). Each process gives its executable's path and, on
 // Linux, also the canonical path of
-//   - the script an interpreter runs (its first argument that is not an
-//     option: "python3 -u game.py", a shell script started by its #! line);
+//   - the script an interpreter runs (its first argument that is neither an
+//     option nor an option's value: "python3 -u game.py", "sh -o errexit
+//     run.sh", a shell script started by its #! line);
 //   - the AppImage file it was started from (APPIMAGE in its environment);
 //   - the Windows program Wine or Proton runs for it (its command line names
 //     the .exe; drive letters are mapped through the Wine prefix).

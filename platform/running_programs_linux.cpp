@@ -123,7 +123,31 @@ bool runsCodeInstead(const std::string &interpreter, const std::string &option)
     return option == "-c"; // shells
 }
 
-// The script an interpreter runs: its first argument that is not an option.
+// The options whose value is the next word: "python3 -X utf8 game.py",
+// "bash -o pipefail run.sh", "node -r ./setup.js app.js".
+bool takesValue(const std::string &interpreter, const std::string &option)
+{
+    const std::string name = baseName(interpreter);
+    if (name.compare(0, 6, "python") == 0 || name.compare(0, 4, "pypy") == 0)
+        return option == "-W" || option == "-X" || option == "--check-hash-based-pycs";
+    if (name.compare(0, 4, "node") == 0)
+        return option == "-r" || option == "--require" || option == "--import" ||
+               option == "--loader";
+    if (name.compare(0, 4, "ruby") == 0)
+        return option == "-I" || option == "-r";
+    if (name.compare(0, 3, "lua") == 0)
+        return option == "-l";
+    if (name.compare(0, 3, "php") == 0)
+        return option == "-c" || option == "-d" || option == "-z";
+    if (name.compare(0, 4, "perl") == 0 || name.compare(0, 5, "tclsh") == 0 ||
+        name.compare(0, 4, "wish") == 0)
+        return false;
+    return option == "-o" || option == "-O" || option == "--rcfile" ||
+           option == "--init-file"; // shells
+}
+
+// The script an interpreter runs: its first argument that is neither an
+// option nor an option's value.
 std::string scriptArgument(const std::string &interpreter,
                            const std::vector<std::string> &arguments)
 {
@@ -133,6 +157,10 @@ std::string scriptArgument(const std::string &interpreter,
             return i + 1 < arguments.size() ? arguments[i + 1] : std::string();
         if (runsCodeInstead(interpreter, word))
             return std::string();
+        if (takesValue(interpreter, word)) {
+            ++i;
+            continue;
+        }
         if (word.empty() || word.front() == '-')
             continue;
         return word;

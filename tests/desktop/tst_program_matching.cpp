@@ -145,6 +145,32 @@ private slots:
         QCOMPARE(ProcessMoniter::canonicalProgramPath(bound[0]), bound[1]);
     }
 
+    void programBoundThroughALinkToAFolderNotThereYetMatchesOnceItIs()
+    {
+        // ~/Games links to a drive that is mounted only after the monitor has
+        // read its bindings (the program starts with the desktop).
+        QVERIFY(QFile::link(path(QStringLiteral("drive")), path(QStringLiteral("Games"))));
+        const QString bound = path(QStringLiteral("Games/game"));
+        QVERIFY(writeFile(QStringLiteral("configuration.xml"),
+                          "<conf><modeSetting><modes><mode index=\"4\" bindingProcess=\"" +
+                              bound.toHtmlEscaped().toUtf8() + "\"/></modes></modeSetting></conf>",
+                          false));
+        const QMap<QString, QString> bindings =
+            ProcessMoniter::loadBindings(path(QStringLiteral("configuration.xml")));
+        QCOMPARE(bindings.size(), 1);
+
+        QVERIFY(copySleep(QStringLiteral("drive/game"))); // the drive is there now
+        QVERIFY(start(path(QStringLiteral("drive/game")), {QStringLiteral("600")}));
+        QDeadlineTimer deadline(5000);
+        QMap<QString, bool> fresh;
+        while (!fresh.value(bindings.firstKey())) {
+            QVERIFY2(!deadline.hasExpired(), "the program is not seen running");
+            QTest::qWait(50);
+            QVERIFY(ProcessMoniter::pollRunning(bindings, &fresh));
+        }
+        QCOMPARE(fresh.size(), 1);
+    }
+
     void scriptMatchesByItsScriptPath()
     {
         const QByteArray script = "#!/bin/sh\nsleep 600\nexit 0\n";
@@ -167,6 +193,15 @@ private slots:
         // Handed to an interpreter with options, by a relative path.
         QVERIFY(start(QStringLiteral("/bin/sh"),
                       {QStringLiteral("-e"), QStringLiteral("run-game.sh")}, {},
+                      path(QStringLiteral("scripts"))));
+        QVERIFY(becomesRunning({bound}, bound));
+        cleanup();
+        QVERIFY(becomesStopped({bound}, bound));
+
+        // An option's value is not the script, even where it names a file.
+        QVERIFY(writeFile(QStringLiteral("scripts/errexit"), "", false));
+        QVERIFY(start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-o"), QStringLiteral("errexit"), bound}, {},
                       path(QStringLiteral("scripts"))));
         QVERIFY(becomesRunning({bound}, bound));
         cleanup();
