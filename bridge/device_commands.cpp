@@ -63,6 +63,14 @@ quint32 readAddress(const Members &members)
     return quint32(qint32(std::clamp<qint64>(address, INT32_MIN, INT32_MAX)));
 }
 
+// The property number as the library's 32-bit argument: a negative number keeps its two's
+// complement (-1 is 0xffffffff), and one beyond the 32-bit range stays beyond every property
+// instead of wrapping around onto a low one (0x100000001 would otherwise be property 1).
+quint32 readPropertyId(const Members &members)
+{
+    return quint32(std::clamp<qint64>(memberInt(members, kParamId), INT32_MIN, UINT32_MAX));
+}
+
 QJsonObject deviceObject(const DeviceInfo &info)
 {
     QJsonObject object;
@@ -135,7 +143,7 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
                        if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMID"}))
                            return;
                        const Transfer t = readTransfer(m);
-                       const quint32 propId = quint32(memberInt(m, kParamId));
+                       const quint32 propId = readPropertyId(m);
                        run(devices, t.id, [t, propId, cb](devices_handler *d) {
                            const QByteArray block = d ? d->readProp(t.id, t.size, propId)
                                                       : QByteArray(kTransferBlockSize, '\0');
@@ -148,7 +156,7 @@ void registerDeviceCommands(Dispatcher &dispatcher, devices_handler *manager)
         if (!hasMembers(m, {"HardwareID", "DevicePath", "PARAMSIZE", "PARAMID", "PARAMDATA"}))
             return;
         const Transfer t = readTransfer(m);
-        const quint32 propId = quint32(memberInt(m, kParamId));
+        const quint32 propId = readPropertyId(m);
         const QByteArray block = transferBlockFromText(memberText(m, kParamData), t.size);
         run(devices, t.id, [t, propId, block, cb](devices_handler *d) {
             if (d && d->writeProp(t.id, block, t.size, propId))

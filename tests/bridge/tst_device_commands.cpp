@@ -221,6 +221,20 @@ private slots:
         QCOMPARE(r.text, QStringLiteral("writeDevicesProp failed!"));
         QCOMPARE(call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":5)")).text,
                  QStringLiteral("0x04"));
+        // Beyond 32 bits a property number names no property: 0x100000001 is not
+        // property 1 (the stage count), nor is -0xffffffff.
+        r = call("writeDevicesProp",
+                 QStringLiteral(R"("PARAMSIZE":1,"PARAMID":4294967297,"PARAMDATA":"3")"));
+        QVERIFY(r.answered && !r.ok);
+        QCOMPARE(r.text, QStringLiteral("writeDevicesProp failed!"));
+        QCOMPARE(
+            call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":"4294967297")")).text,
+            zeros(1));
+        QCOMPARE(
+            call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":-4294967295)")).text,
+            zeros(1));
+        QCOMPARE(call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":1)")).text,
+                 QStringLiteral("0x05"));
     }
 
     void memoryByAddress()

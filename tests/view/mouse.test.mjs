@@ -26,6 +26,19 @@ test('a vanished mouse (all zeros) is an error, not settings', async () => {
   await assert.rejects(mouse.readSettings(), (e) => e instanceof DeviceError && e.key === 'error.read');
 });
 
+test('a mouse that goes while it is read is an error, not settings of zeros', async () => {
+  const { win, mouse } = setup();
+  // Pulled out right after the first property was read: everything after it is zeros.
+  const query = win.cefQuery;
+  win.cefQuery = (q) => {
+    const r = JSON.parse(q.request);
+    const id = query(q);
+    if (r.funcname === 'readDevicesProp') win.present = false;
+    return id;
+  };
+  await assert.rejects(mouse.readSettings(), (e) => e instanceof DeviceError && e.key === 'error.read');
+});
+
 test('a refused write is reported with the native answer and named by the last result', async () => {
   const { win, mouse } = setup();
   await assert.rejects(mouse.writeProp(5, [9]), (e) => e.key === 'error.write.range' && e.detail === 'writeDevicesProp failed!' && e.code === 2);

@@ -107,11 +107,13 @@ export class Mouse {
 
   // Everything the page shows, read from the device: { settings, onboard }.
   // A device that vanished answers zeros; a stage count of 0 tells that
-  // apart from real settings.
+  // apart from real settings. The count is read last: a device that goes
+  // while it is read answers zeros from then on, which taken as settings
+  // would turn every button off.
   async readAll() {
     const { caps } = this;
     const props = {};
-    for (const id of [...modeProps(caps), PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES]) {
+    for (const id of [...modeProps(caps).filter((i) => i !== 1), PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, 1]) {
       if (has(caps, id)) props[id] = await this.readProp(id);
     }
     const settings = decodeSettings(caps, props);
