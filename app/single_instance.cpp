@@ -225,7 +225,12 @@ void SingleInstance::becomePrimary()
         if (locked)
             lock.unlock();
         qCInfo(lcApp) << "an instance started meanwhile; contacting it";
-        m_socket.connectToServer(m_serverName, QIODevice::ReadWrite);
+        // Not from within the socket's own error report (this runs in it):
+        // the socket ends that report by closing itself, which would leave a
+        // connection made now deaf, and this start waiting for ever.
+        QMetaObject::invokeMethod(
+            this, [this] { m_socket.connectToServer(m_serverName, QIODevice::ReadWrite); },
+            Qt::QueuedConnection);
         return;
     }
 

@@ -7,9 +7,12 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QUuid>
 #include <memory>
 #include <sys/socket.h>
@@ -301,6 +304,50 @@ private slots:
         QTRY_COMPARE(quit.count(), 1);
         QCOMPARE(quit.at(0).at(0).toInt(), 0);
         QCOMPARE(second.answeredPid(), quint64(0));
+    }
+
+    void aStartWaitingForAnotherThatBeginsToListenAsksIt()
+    {
+        // Two starts at the same moment: the first holds the start-up lock
+        // while it begins to listen; the second, which found no server, waits
+        // for the lock, then finds the first and asks it.
+        const QString name = uniqueName();
+        const QString path = SingleInstance::socketPath(name);
+        QLockFile lock(SingleInstance::lockPath(path));
+        QVERIFY(lock.tryLock(0));
+        QThread otherStart;
+        QLocalServer *server = nullptr;
+        QObject::connect(&otherStart, &QThread::started, [&] {
+            QThread::msleep(300);
+            server = new QLocalServer;
+            if (server->listen(path)) {
+                QObject::connect(server, &QLocalServer::newConnection, server, [server] {
+                    while (QLocalSocket *peer = server->nextPendingConnection()) {
+                        QObject::connect(peer, &QLocalSocket::readyRead, peer, [peer] {
+                            if (peer->readAll().contains("CMD:show;"))
+                                peer->write("RES:42;");
+                        });
+                    }
+                });
+            }
+            lock.unlock();
+        });
+        QObject::connect(&otherStart, &QThread::finished, [&] { delete server; });
+        otherStart.start();
+        const auto stopOtherStart = qScopeGuard([&] {
+            otherStart.quit();
+            otherStart.wait(10000);
+        });
+
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        QSignalSpy becamePrimary(&second, &SingleInstance::primaryStarted);
+        second.start();
+        QTRY_COMPARE_WITH_TIMEOUT(quit.count(), 1, 20000);
+        QCOMPARE(quit.at(0).at(0).toInt(), 0);
+        QCOMPARE(second.role(), SingleInstance::Secondary);
+        QCOMPARE(second.answeredPid(), quint64(42));
+        QCOMPARE(becamePrimary.count(), 0);
     }
 
     void staleSocketFileDoesNotStopTheNextStart()
