@@ -433,6 +433,41 @@ private slots:
             0);
     }
 
+    void aLongRuntimeFolderStillHoldsTheSocket()
+    {
+        // A socket file's path has a bound (107 bytes on Linux); the default
+        // name in a runtime folder of 70 characters is beyond it.
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        const QString runtime = base.filePath(QString(70 - base.path().size(), QLatin1Char('r')));
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner));
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const auto restore = qScopeGuard([&] {
+            if (saved.isNull())
+                qunsetenv("XDG_RUNTIME_DIR");
+            else
+                qputenv("XDG_RUNTIME_DIR", saved);
+        });
+        const QString name = SingleInstance::defaultServerName();
+        const QString path = SingleInstance::socketPath(name);
+        QCOMPARE(QFileInfo(path).absolutePath(), runtime);
+        QCOMPARE(SingleInstance::socketPath(name), path);
+
+        SingleInstance primary(name);
+        QSignalSpy started(&primary, &SingleInstance::primaryStarted);
+        primary.start();
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(primary.role(), SingleInstance::Primary);
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        second.start();
+        QTRY_COMPARE(quit.count(), 1);
+        QCOMPARE(second.role(), SingleInstance::Secondary);
+    }
+
     void defaultServerNameIsTheMachineWideOne()
     {
         QCOMPARE(SingleInstance::defaultServerName(),
