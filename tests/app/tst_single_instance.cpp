@@ -439,10 +439,11 @@ private slots:
         // name in a runtime folder of 70 characters is beyond it.
         QTemporaryDir base;
         QVERIFY(base.isValid());
-        const QString runtime = base.filePath(QString(70 - base.path().size(), QLatin1Char('r')));
+        const QString runtime =
+            base.filePath(QString(qMax(1, 70 - base.path().size()), QLatin1Char('r')));
         QVERIFY(QDir().mkpath(runtime));
-        QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner |
-                                                   QFile::ExeOwner));
+        QVERIFY(
+            QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         const auto restore = qScopeGuard([&] {
