@@ -41,6 +41,10 @@ const QString TrayNoticeKey = QStringLiteral("trayNoticeShown");
 constexpr int kTrayWatchMs = 3000;
 // How long a closed popup waits at most for its page to send its last changes.
 constexpr int kPopupEndLimitMs = 3000;
+// The largest side a window may open with: wider than any one screen. The page
+// is drawn into a buffer of the window's size; a far larger value (a typo in a
+// hand-edited conf.xml) takes gigabytes, or ends the program at every start.
+constexpr int kMaxClientSide = 8192;
 } // namespace
 
 QSize kelv::clientSize(const ClientSettings::Map &settings)
@@ -56,8 +60,10 @@ QSize kelv::clientSize(const ClientSettings::Map &settings)
     const int width = parts.at(0).trimmed().toInt(&widthOk);
     const int height = parts.at(1).trimmed().toInt(&heightOk);
     // A window of no size could never be seen or enlarged again (the size is
-    // also its minimum size): such a value counts as malformed.
-    if (!widthOk || !heightOk || width <= 0 || height <= 0)
+    // also its minimum size), nor one far beyond the screens be made smaller:
+    // such a value counts as malformed.
+    if (!widthOk || !heightOk || width <= 0 || height <= 0 || width > kMaxClientSide ||
+        height > kMaxClientSide)
         return fallback;
     return QSize(width, height);
 }

@@ -75,7 +75,8 @@ public:
     QRect savedGeometry() const { return m_savedGeometry; }
 
     // The window size for a "clientSize" value: "width,height" in decimal;
-    // anything else (absent, one part, not numbers, not positive) gives 800 x 600.
+    // anything else (absent, one part, not numbers, not positive, a side above
+    // 8192) gives 800 x 600.
     static QSize clientSize(const ClientSettings::Map &settings);
 
     // The page address: file URL of view/index.html in the application folder.

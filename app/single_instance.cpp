@@ -5,8 +5,10 @@
 #include "platform/instance_window.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -96,6 +98,23 @@ QString privateFilePath(const QString &serverName)
     return SingleInstance::privateRuntimeFolder() + QLatin1Char('/') + fileName;
 }
 
+#ifndef Q_OS_WIN
+// The longest path a local socket can be bound to (the address holds 108
+// bytes with the terminating NUL).
+constexpr qsizetype kMaxSocketPathBytes = 107;
+
+// A socket path within that bound: in a runtime folder with a long path the
+// server name gives way to a short one made from it, the same for every start.
+QString boundedSocketPath(const QString &path, const QString &serverName)
+{
+    if (QFile::encodeName(path).size() <= kMaxSocketPathBytes)
+        return path;
+    const QByteArray digest =
+        QCryptographicHash::hash(serverName.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return QFileInfo(path).path() + QStringLiteral("/kelv-") + QString::fromLatin1(digest.left(16));
+}
+#endif
+
 } // namespace
 
 QString SingleInstance::socketPath(const QString &serverName)
@@ -108,7 +127,7 @@ QString SingleInstance::socketPath(const QString &serverName)
     // create it first and block or answer for this user's program.
     if (QDir::isAbsolutePath(serverName))
         return serverName;
-    return privateFilePath(serverName);
+    return boundedSocketPath(privateFilePath(serverName), serverName);
 #endif
 }
 
@@ -225,7 +244,12 @@ void SingleInstance::becomePrimary()
         if (locked)
             lock.unlock();
         qCInfo(lcApp) << "an instance started meanwhile; contacting it";
-        m_socket.connectToServer(m_serverName, QIODevice::ReadWrite);
+        // Not from within the socket's own error report (this runs in it):
+        // the socket ends that report by closing itself, which would leave a
+        // connection made now deaf, and this start waiting for ever.
+        QMetaObject::invokeMethod(
+            this, [this] { m_socket.connectToServer(m_serverName, QIODevice::ReadWrite); },
+            Qt::QueuedConnection);
         return;
     }
 

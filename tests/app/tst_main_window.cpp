@@ -134,6 +134,10 @@ private slots:
         QTest::newRow("words") << QByteArray("clientSize=\"wide,tall\"") << QSize(800, 600);
         QTest::newRow("zero") << QByteArray("clientSize=\"0,600\"") << QSize(800, 600);
         QTest::newRow("empty") << QByteArray("clientSize=\"\"") << QSize(800, 600);
+        // A typo in a hand-edited file: a window far beyond any screen would
+        // take gigabytes for its page, or end the program at every start.
+        QTest::newRow("huge") << QByteArray("clientSize=\"100000,100000\"") << QSize(800, 600);
+        QTest::newRow("too high") << QByteArray("clientSize=\"1024,8193\"") << QSize(800, 600);
     }
 
     void sizeComesFromClientSize()

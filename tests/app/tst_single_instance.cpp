@@ -7,9 +7,12 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QUuid>
 #include <memory>
 #include <sys/socket.h>
@@ -303,6 +306,51 @@ private slots:
         QCOMPARE(second.answeredPid(), quint64(0));
     }
 
+    void aStartWaitingForAnotherThatBeginsToListenAsksIt()
+    {
+        // Two starts at the same moment: the first holds the start-up lock
+        // while it begins to listen; the second, which found no server, waits
+        // for the lock, then finds the first and asks it.
+        const QString name = uniqueName();
+        const QString path = SingleInstance::socketPath(name);
+        QLockFile lock(SingleInstance::lockPath(path));
+        QVERIFY(lock.tryLock(0));
+        QThread otherStart;
+        QLocalServer *server = nullptr;
+        QObject::connect(&otherStart, &QThread::started, [&] {
+            QThread::msleep(1000);
+            server = new QLocalServer;
+            if (server->listen(path)) {
+                QObject::connect(server, &QLocalServer::newConnection, server, [server] {
+                    while (QLocalSocket *peer = server->nextPendingConnection()) {
+                        QObject::connect(peer, &QLocalSocket::readyRead, peer, [peer] {
+                            if (peer->readAll().contains("CMD:show;"))
+                                peer->write("RES:42;");
+                        });
+                    }
+                });
+            }
+            lock.unlock();
+        });
+        QObject::connect(&otherStart, &QThread::finished, [&] { delete server; });
+        otherStart.start();
+        const auto stopOtherStart = qScopeGuard([&] {
+            otherStart.quit();
+            otherStart.wait(10000);
+        });
+
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        QSignalSpy becamePrimary(&second, &SingleInstance::primaryStarted);
+        QTest::ignoreMessage(QtInfoMsg, "an instance started meanwhile; contacting it");
+        second.start();
+        QTRY_COMPARE_WITH_TIMEOUT(quit.count(), 1, 20000);
+        QCOMPARE(quit.at(0).at(0).toInt(), 0);
+        QCOMPARE(second.role(), SingleInstance::Secondary);
+        QCOMPARE(second.answeredPid(), quint64(42));
+        QCOMPARE(becamePrimary.count(), 0);
+    }
+
     void staleSocketFileDoesNotStopTheNextStart()
     {
         const QString name = uniqueName();
@@ -383,6 +431,42 @@ private slots:
             int(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther)),
             0);
+    }
+
+    void aLongRuntimeFolderStillHoldsTheSocket()
+    {
+        // A socket file's path has a bound (107 bytes on Linux); the default
+        // name in a runtime folder of 70 characters is beyond it.
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        const QString runtime =
+            base.filePath(QString(qMax(1, 70 - base.path().size()), QLatin1Char('r')));
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(
+            QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const auto restore = qScopeGuard([&] {
+            if (saved.isNull())
+                qunsetenv("XDG_RUNTIME_DIR");
+            else
+                qputenv("XDG_RUNTIME_DIR", saved);
+        });
+        const QString name = SingleInstance::defaultServerName();
+        const QString path = SingleInstance::socketPath(name);
+        QCOMPARE(QFileInfo(path).absolutePath(), runtime);
+        QCOMPARE(SingleInstance::socketPath(name), path);
+
+        SingleInstance primary(name);
+        QSignalSpy started(&primary, &SingleInstance::primaryStarted);
+        primary.start();
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(primary.role(), SingleInstance::Primary);
+        SingleInstance second(name);
+        QSignalSpy quit(&second, &SingleInstance::quitRequested);
+        second.start();
+        QTRY_COMPARE(quit.count(), 1);
+        QCOMPARE(second.role(), SingleInstance::Secondary);
     }
 
     void defaultServerNameIsTheMachineWideOne()
