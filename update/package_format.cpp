@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStorageInfo>
+#include <QThread>
 #include <QtEndian>
 #include <algorithm>
 #include <lzma.h>
@@ -1026,6 +1027,15 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         }
         return true;
     };
+    // The owner of the unpacking thread asked it to stop (its dialog went).
+    auto stopped = [&] {
+        const QThread *thread = QThread::currentThread();
+        if (!thread->isInterruptionRequested())
+            return false;
+        logError(QStringLiteral("Update Info: the unpack into '%1' was stopped").arg(tempFolder));
+        reason = QStringLiteral("the unpack was stopped");
+        return true;
+    };
     auto cantOpen = [&](const QString &storedName) {
         logError(QStringLiteral("Update Error: cant open file '%1' for writing")
                      .arg(tempFolder + QLatin1Char('/') + storedName));
@@ -1033,6 +1043,8 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         return false;
     };
     auto open = [&](const QString &relative, const QString &storedName) {
+        if (stopped())
+            return false;
         if (relative.isEmpty())
             return cantOpen(storedName);
         const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
@@ -1045,6 +1057,8 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         return true;
     };
     auto write = [&](QByteArrayView piece) {
+        if (stopped())
+            return false;
         if (output.write(piece.data(), piece.size()) == piece.size())
             return true;
         logError(QStringLiteral("Update Error: cant write file '%1'").arg(output.fileName()));

@@ -536,6 +536,11 @@ void PsUpdateDownloader::unpackPackage()
         m_kind == QLatin1String("firmware")
             ? keepFirmwarePackage()
             : package::unpackPackageFile(outputPath(), kindFolder(), keys, expected);
+    if (result.outcome == package::UnpackResult::Refused &&
+        QThread::currentThread()->isInterruptionRequested()) {
+        // Stopped half way by the dialog's end: the package stays for the next attempt.
+        return;
+    }
     switch (result.outcome) {
     case package::UnpackResult::Unpacked:
         QFile::remove(outputPath());

@@ -126,9 +126,19 @@ updateDlg::~updateDlg()
         if (downloader)
             downloader->deleteLater();
     }
+    // An unpack under way stops at its next piece (leaving its package for a
+    // later attempt), and the threads end before the dialog is gone: nothing
+    // of this dialog goes on writing beside the next one, or while the
+    // program quits.
+    for (QThread *thread : {m_clientThread, m_htmlThread, m_firmwareThread}) {
+        if (thread) {
+            thread->requestInterruption();
+            thread->quit();
+        }
+    }
     for (QThread *thread : {m_clientThread, m_htmlThread, m_firmwareThread}) {
         if (thread)
-            thread->quit();
+            thread->wait();
     }
 }
 
