@@ -358,8 +358,17 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
         setInstallText(uiText(QStringLiteral("Update failed: the Updater cannot be replaced")));
         return;
     }
+    // Without the remembered version the new program could not record itself
+    // once it runs, and the same update would be offered again and again.
+    if (!recordPendingClientVersion(version)) {
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
+        m_stack->setCurrentIndex(1);
+        setInstallText(uiText(QStringLiteral("Update refused: %1"))
+                           .arg(uiText(QStringLiteral("the update folder cannot be written"))));
+        return;
+    }
     setRunUpdaterAtExit(true);
-    recordClientVersion(version);
     afterFlash([this] { offerRestart(); });
 }
 
@@ -373,15 +382,6 @@ void updateDlg::offerRestart()
     m_update->setText(uiText(QStringLiteral("Restart Now")));
     setUpdateAction(&updateDlg::updateNow);
     m_stack->setCurrentIndex(0);
-}
-
-void updateDlg::recordClientVersion(const QString &version)
-{
-    // conf.xml gets the new version only after the new program has passed the
-    // Updater's health check; until then it is only remembered.
-    if (!recordPendingClientVersion(version))
-        qCInfo(lcUpdateSystem).noquote()
-            << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
 }
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)

@@ -154,6 +154,7 @@ private slots:
     void pageOnlyUpdateInstallsAndAccepts();
     void pageThatCannotBeInstalledIsNotComplete();
     void clientUpdateOffersRestart();
+    void clientVersionThatCannotBeRememberedOffersNoRestart();
     void checkerOpensTheDialog();
     void firmwareFromServerToMouse();
     void firmwareChunks();
@@ -587,6 +588,30 @@ void TestUpdateDialog::clientUpdateOffersRestart()
     QTest::qWait(200);
     QCOMPARE(m_server->requests().size(), requests); // no second download
     QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 0);
+}
+
+void TestUpdateDialog::clientVersionThatCannotBeRememberedOffersNoRestart()
+{
+    // The place of tupdates/client/pending-version is taken: the new program
+    // could never record its version, and the update would come back for ever.
+    QVERIFY(QDir().mkpath(path(QStringLiteral("tupdates/client/pending-version"))));
+    writeFile(path(QStringLiteral("src/client/kelv")), "new program");
+    m_server->setContent(QStringLiteral("/client.pkg"),
+                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("1.1.0")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo(
+        {QStringLiteral("client")},
+        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
+    dialog.show();
+    auto *button = child<QPushButton>(&dialog, "uninstallButton");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::ignoreMessage(QtInfoMsg, "Update Error: cant remember the pending version 1.1.0");
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
+                              QStringLiteral("Update refused: the update folder cannot be written"),
+                              20000);
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+    QVERIFY(button->text() != QStringLiteral("Restart Now"));
+    QVERIFY(!runUpdaterAtExit());
 }
 
 void TestUpdateDialog::checkerOpensTheDialog()
