@@ -736,6 +736,19 @@ void TestPackage::relativePaths()
         QVERIFY2(unsafe, name);
         QVERIFY(!install::isSafeRelativePath(QString::fromLatin1(name)));
     }
+    // Names Windows turns into something else: a device, a stream of another
+    // file, a shorter name.
+    for (const char *name : {"p/CON", "p/nul.txt", "p/sub/com1", "p/Lpt9.dll", "p/aux .js",
+                             "p/CONIN$", "p/a:b", "p/a.", "p/dir./x", "p/a ", "p/.. /x"}) {
+        package::relativePathOf(QString::fromLatin1(name), &unsafe);
+        QVERIFY2(unsafe, name);
+    }
+    // Names that only look like them stay usable.
+    for (const char *name : {"p/console.js", "p/conf.xml", "p/com10", "p/nul_", "p/auxiliary",
+                             "p/.hidden", "p/a.b.c", "p/lpt"}) {
+        package::relativePathOf(QString::fromLatin1(name), &unsafe);
+        QVERIFY2(!unsafe, name);
+    }
 }
 
 void TestPackage::signatureRefusals_data()
