@@ -552,6 +552,17 @@ QString relativePathOf(const QString &storedName, bool *unsafe)
     return storedName.mid(slash + 1);
 }
 
+namespace {
+
+bool addUnique(QSet<QString> *set, const QString &value)
+{
+    const qsizetype before = set->size();
+    set->insert(value);
+    return set->size() != before;
+}
+
+} // namespace
+
 PackageReader::PackageReader(QIODevice *file) : m_file(file) {}
 
 PackageReader::~PackageReader() = default;
@@ -782,6 +793,11 @@ bool PackageReader::readEntry(QString *storedName, QString *relative, quint32 *s
     if (unsafe)
         return fail(QStringLiteral("unsafe file name '%1' in update").arg(*storedName),
                     QStringLiteral("the package names a file outside its folder"));
+    // One file per path, also where names differ only in case (one file on
+    // Windows): which of two entries would win is no package's content.
+    if (!relative->isEmpty() && !addUnique(&m_names, relative->toCaseFolded()))
+        return fail(QStringLiteral("file name '%1' appears twice in update").arg(*storedName),
+                    QStringLiteral("the package is damaged"));
     m_contentLeft = contentLength;
     m_contentPending = true;
     ++m_read;
