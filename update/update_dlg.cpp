@@ -358,8 +358,10 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
         setInstallText(uiText(QStringLiteral("Update failed: the Updater cannot be replaced")));
         return;
     }
-    // Without the remembered version the new program could not record itself
-    // once it runs, and the same update would be offered again and again.
+    // conf.xml gets the new version only after the new program has passed the
+    // Updater's health check; until then it is remembered beside the package.
+    // Without it the new program could not record itself, and the same update
+    // would be offered again and again.
     if (!recordPendingClientVersion(version)) {
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
