@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <algorithm>
 
@@ -116,9 +117,20 @@ bool isSafeRelativePath(const QString &relative)
     if (std::any_of(relative.cbegin(), relative.cend(),
                     [](QChar c) { return c.category() == QChar::Other_Control; }))
         return false;
+    // What Windows makes of a name must be the name itself on every system:
+    // "CON", "nul.txt" or "COM1" open a device there, "a:b" a stream of the
+    // file a, and "name." or "name " is stored as "name".
+    static const QRegularExpression windowsDevice(
+        QStringLiteral("^(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|COM[0-9\\x{B9}\\x{B2}\\x{B3}]|"
+                       "LPT[0-9\\x{B9}\\x{B2}\\x{B3}]) *(\\..*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    if (relative.contains(QLatin1Char(':')))
+        return false;
     const QStringList parts = relative.split(QLatin1Char('/'));
     return std::none_of(parts.cbegin(), parts.cend(), [](const QString &part) {
-        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..");
+        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..") ||
+               part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')) ||
+               windowsDevice.match(part).hasMatch();
     });
 }
 

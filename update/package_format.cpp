@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStorageInfo>
+#include <QThread>
 #include <QtEndian>
 #include <algorithm>
 #include <lzma.h>
@@ -551,6 +552,17 @@ QString relativePathOf(const QString &storedName, bool *unsafe)
     return storedName.mid(slash + 1);
 }
 
+namespace {
+
+bool addUnique(QSet<QString> *set, const QString &value)
+{
+    const qsizetype before = set->size();
+    set->insert(value);
+    return set->size() != before;
+}
+
+} // namespace
+
 PackageReader::PackageReader(QIODevice *file) : m_file(file) {}
 
 PackageReader::~PackageReader() = default;
@@ -781,6 +793,11 @@ bool PackageReader::readEntry(QString *storedName, QString *relative, quint32 *s
     if (unsafe)
         return fail(QStringLiteral("unsafe file name '%1' in update").arg(*storedName),
                     QStringLiteral("the package names a file outside its folder"));
+    // One file per path, also where names differ only in case (one file on
+    // Windows): which of two entries would win is no package's content.
+    if (!relative->isEmpty() && !addUnique(&m_names, relative->toCaseFolded()))
+        return fail(QStringLiteral("file name '%1' appears twice in update").arg(*storedName),
+                    QStringLiteral("the package is damaged"));
     m_contentLeft = contentLength;
     m_contentPending = true;
     ++m_read;
@@ -1026,6 +1043,15 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         }
         return true;
     };
+    // The owner of the unpacking thread asked it to stop (its dialog went).
+    auto stopped = [&] {
+        const QThread *thread = QThread::currentThread();
+        if (!thread->isInterruptionRequested())
+            return false;
+        logError(QStringLiteral("Update Info: the unpack into '%1' was stopped").arg(tempFolder));
+        reason = QStringLiteral("the unpack was stopped");
+        return true;
+    };
     auto cantOpen = [&](const QString &storedName) {
         logError(QStringLiteral("Update Error: cant open file '%1' for writing")
                      .arg(tempFolder + QLatin1Char('/') + storedName));
@@ -1033,6 +1059,8 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         return false;
     };
     auto open = [&](const QString &relative, const QString &storedName) {
+        if (stopped())
+            return false;
         if (relative.isEmpty())
             return cantOpen(storedName);
         const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
@@ -1045,6 +1073,8 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         return true;
     };
     auto write = [&](QByteArrayView piece) {
+        if (stopped())
+            return false;
         if (output.write(piece.data(), piece.size()) == piece.size())
             return true;
         logError(QStringLiteral("Update Error: cant write file '%1'").arg(output.fileName()));

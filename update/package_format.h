@@ -28,6 +28,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -234,6 +235,7 @@ private:
     quint32 m_read = 0;
     quint32 m_contentLeft = 0;
     bool m_contentPending = false;
+    QSet<QString> m_names; // the paths read so far, case-folded
     QString m_error;
     QString m_reason;
 };

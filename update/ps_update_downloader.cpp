@@ -428,10 +428,9 @@ bool PsUpdateDownloader::appendAvailable()
         const bool restart = status == 200 && already() > 0;
         if (!m_outputFile.open(restart ? QIODevice::WriteOnly | QIODevice::Truncate
                                        : QIODevice::Append)) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant open '%1' for appending")
-                       .arg(m_outputFile.fileName());
-            fatalFailure();
+            refuse(QStringLiteral("Update Error: cant open '%1' for appending")
+                       .arg(m_outputFile.fileName()),
+                   QStringLiteral("the update folder cannot be written"));
             return false;
         }
         if (restart) {
@@ -456,13 +455,15 @@ bool PsUpdateDownloader::appendAvailable()
         return false;
     }
     if (!data.isEmpty()) {
-        if (m_outputFile.write(data) != data.size()) {
-            qCInfo(lcPspecificWnd).noquote()
-                << QStringLiteral("Update Error: cant write '%1'").arg(m_outputFile.fileName());
-            fatalFailure();
+        // A full disk may only show when the buffered bytes are flushed (and
+        // a short write sets no error to tell it by).
+        if (m_outputFile.write(data) != data.size() || !m_outputFile.flush()) {
+            refuse(QStringLiteral("Update Error: cant write '%1'").arg(m_outputFile.fileName()),
+                   package::hasFreeSpace(downloadFolder(), data.size())
+                       ? QStringLiteral("the update folder cannot be written")
+                       : QStringLiteral("there is not enough free disk space"));
             return false;
         }
-        m_outputFile.flush();
         QMutexLocker lock(&m_mutex);
         m_already += data.size();
     }
@@ -535,6 +536,11 @@ void PsUpdateDownloader::unpackPackage()
         m_kind == QLatin1String("firmware")
             ? keepFirmwarePackage()
             : package::unpackPackageFile(outputPath(), kindFolder(), keys, expected);
+    if (result.outcome == package::UnpackResult::Refused &&
+        QThread::currentThread()->isInterruptionRequested()) {
+        // Stopped half way by the dialog's end: the package stays for the next attempt.
+        return;
+    }
     switch (result.outcome) {
     case package::UnpackResult::Unpacked:
         QFile::remove(outputPath());

@@ -126,9 +126,19 @@ updateDlg::~updateDlg()
         if (downloader)
             downloader->deleteLater();
     }
+    // An unpack under way stops at its next piece (leaving its package for a
+    // later attempt), and the threads end before the dialog is gone: nothing
+    // of this dialog goes on writing beside the next one, or while the
+    // program quits.
+    for (QThread *thread : {m_clientThread, m_htmlThread, m_firmwareThread}) {
+        if (thread) {
+            thread->requestInterruption();
+            thread->quit();
+        }
+    }
     for (QThread *thread : {m_clientThread, m_htmlThread, m_firmwareThread}) {
         if (thread)
-            thread->quit();
+            thread->wait();
     }
 }
 
@@ -348,8 +358,19 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
         setInstallText(uiText(QStringLiteral("Update failed: the Updater cannot be replaced")));
         return;
     }
+    // conf.xml gets the new version only after the new program has passed the
+    // Updater's health check; until then it is remembered beside the package.
+    // Without it the new program could not record itself, and the same update
+    // would be offered again and again.
+    if (!recordPendingClientVersion(version)) {
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
+        m_stack->setCurrentIndex(1);
+        setInstallText(uiText(QStringLiteral("Update refused: %1"))
+                           .arg(uiText(QStringLiteral("the update folder cannot be written"))));
+        return;
+    }
     setRunUpdaterAtExit(true);
-    recordClientVersion(version);
     afterFlash([this] { offerRestart(); });
 }
 
@@ -363,15 +384,6 @@ void updateDlg::offerRestart()
     m_update->setText(uiText(QStringLiteral("Restart Now")));
     setUpdateAction(&updateDlg::updateNow);
     m_stack->setCurrentIndex(0);
-}
-
-void updateDlg::recordClientVersion(const QString &version)
-{
-    // conf.xml gets the new version only after the new program has passed the
-    // Updater's health check; until then it is only remembered.
-    if (!recordPendingClientVersion(version))
-        qCInfo(lcUpdateSystem).noquote()
-            << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
 }
 
 void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)

@@ -102,7 +102,6 @@ protected:
 private:
     PsUpdateDownloader *startDownload(QThread **thread, const QString &url, const QString &kind,
                                       const QString &installedVersion);
-    void recordClientVersion(const QString &version);
     // lb_install's text. A long one (a refusal with its reason or an address)
     // wraps and grows upwards from the one-line place, staying above the bar.
     void setInstallText(const QString &text);

@@ -98,6 +98,12 @@ void guardRedirects(QNetworkReply *reply, const std::function<void(const QString
         const QString why = updateUrlRefusal(to);
         if (why.isEmpty()) {
             emit reply->redirectAllowed();
+            // Qt connects the reply's redirectAllowed to following the
+            // redirect anew at every hop and keeps the earlier connections:
+            // without this, the next hop would be followed once per earlier
+            // hop (the same address asked several times at once, the bodies
+            // run together).
+            QObject::disconnect(reply, &QNetworkReply::redirectAllowed, nullptr, nullptr);
             return;
         }
         qCInfo(lcUpdateSystem).noquote()

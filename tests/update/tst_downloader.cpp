@@ -18,6 +18,8 @@
 #include <QThread>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -146,6 +148,8 @@ private slots:
     void notNewerWaitsForTheUser();
     void packageOfAnotherKindIsRefused();
     void firmwareKeptUntilANewerOneIsVerified();
+    void packageThatCannotBeWrittenIsReported_data();
+    void packageThatCannotBeWrittenIsReported();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -733,6 +737,58 @@ void TestDownloader::firmwareKeptUntilANewerOneIsVerified()
     QVERIFY(run.unpacked.wait(20000));
     QCOMPARE(readFile(firmwarePackagePath()), newer);
     QVERIFY(!QFileInfo::exists(run.downloader->outputPath()));
+}
+
+void TestDownloader::packageThatCannotBeWrittenIsReported_data()
+{
+    // shortBy: the disk fills up that many bytes before the package's end (a
+    // file size limit makes the writes fail); 0: the package's place is taken
+    // by a folder, so it cannot be opened at all.
+    QTest::addColumn<qint64>("shortBy");
+    QTest::addColumn<QString>("shown");
+    const QString shown = QStringLiteral("Update refused: the update folder cannot be written");
+    QTest::newRow("cannot be opened") << qint64(0) << shown;
+    QTest::newRow("disk full half way") << qint64(250000) << shown;
+    // Only the flush of the last piece fails.
+    QTest::newRow("disk full at the end") << qint64(100) << shown;
+}
+
+void TestDownloader::packageThatCannotBeWrittenIsReported()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("file size limits are a POSIX feature");
+#else
+    QFETCH(qint64, shortBy);
+    QFETCH(QString, shown);
+    // The last row sends small pieces, each kept in the file's buffer until
+    // it is flushed.
+    if (shortBy > 0 && shortBy < 4096)
+        m_server->setPacing(4096, 40);
+    const QByteArray package = makePackage(400000);
+    m_server->setContent(QStringLiteral("/update.pkg"), package);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Error: cant ")));
+    Run run(m_server->url(QStringLiteral("/update.pkg")), QStringLiteral("html"));
+    if (shortBy == 0)
+        QVERIFY(QDir().mkpath(run.downloader->outputPath()));
+    rlimit saved = {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    if (shortBy > 0) {
+        rlimit limited = saved;
+        limited.rlim_cur = rlim_t(package.size() - shortBy);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    run.start();
+    // The dialog hears of it instead of staying on "Downloading...".
+    const bool reported = run.errors.wait(20000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+    QVERIFY(reported);
+    QCOMPARE(run.errors.first().first().toString(), shown);
+    QCOMPARE(run.unpacked.size(), 0);
+    QVERIFY(!QFileInfo(run.downloader->outputPath()).isFile());
+    QVERIFY(!QFileInfo::exists(m_base + QStringLiteral("html/ready")));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)

@@ -143,6 +143,8 @@ private slots:
     void storedNamesDropFirstComponent();
     void unsafeNamesAreRefusedWithNothingWritten_data();
     void unsafeNamesAreRefusedWithNothingWritten();
+    void onePathIsNamedOnce_data();
+    void onePathIsNamedOnce();
     void earlierReadyFolderIsReplaced();
     void fileCutShortOnDiskIsRefused();
     void unpackedProgramsAreExecutable();
@@ -628,6 +630,44 @@ void TestPackage::unsafeNamesAreRefusedWithNothingWritten()
     QVERIFY2(output.contains("refused: unsafe file name"), output.constData());
 }
 
+void TestPackage::onePathIsNamedOnce_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::newRow("the same name") << QStringLiteral("p/kelv") << QStringLiteral("p/kelv");
+    // The first component is dropped: both are kelv.
+    QTest::newRow("another first component")
+        << QStringLiteral("p/kelv") << QStringLiteral("q/kelv");
+    // One file on Windows.
+    QTest::newRow("only the case differs")
+        << QStringLiteral("p/view/Index.html") << QStringLiteral("p/VIEW/index.HTML");
+}
+
+void TestPackage::onePathIsNamedOnce()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    package::Content content;
+    content.version = QStringLiteral("1");
+    content.entries.append({first, "shown in the list"});
+    content.entries.append({second, "what would have been installed"});
+    QTemporaryDir dir;
+    const QString kind = dir.filePath(QStringLiteral("tupdates/client"));
+    writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("appears twice")));
+    QString refusal;
+    QVERIFY(!unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), nullptr, &refusal));
+    QCOMPARE(refusal, QStringLiteral("the package is damaged"));
+    QCOMPARE(filesBelow(dir.path()), QStringList(QStringLiteral("tupdates/client/p.pkg")));
+
+    QByteArray output;
+    QCOMPARE(runPacker({QStringLiteral("verify"), kind + QStringLiteral("/p.pkg"),
+                        QStringLiteral("--keys"), key().trustIn(dir.path())},
+                       &output),
+             1);
+    QVERIFY2(output.contains("appears twice"), output.constData());
+}
+
 void TestPackage::unpackedProgramsAreExecutable()
 {
     // The format stores no modes: the content decides.
@@ -735,6 +775,19 @@ void TestPackage::relativePaths()
         package::relativePathOf(QString::fromLatin1(name), &unsafe);
         QVERIFY2(unsafe, name);
         QVERIFY(!install::isSafeRelativePath(QString::fromLatin1(name)));
+    }
+    // Names Windows turns into something else: a device, a stream of another
+    // file, a shorter name.
+    for (const char *name : {"p/CON", "p/nul.txt", "p/sub/com1", "p/Lpt9.dll", "p/aux .js",
+                             "p/CONIN$", "p/a:b", "p/a.", "p/dir./x", "p/a ", "p/.. /x"}) {
+        package::relativePathOf(QString::fromLatin1(name), &unsafe);
+        QVERIFY2(unsafe, name);
+    }
+    // Names that only look like them stay usable.
+    for (const char *name : {"p/console.js", "p/conf.xml", "p/com10", "p/nul_", "p/auxiliary",
+                             "p/.hidden", "p/a.b.c", "p/lpt"}) {
+        package::relativePathOf(QString::fromLatin1(name), &unsafe);
+        QVERIFY2(!unsafe, name);
     }
 }
 

@@ -16,6 +16,7 @@
 #include "update/firmware_recovery.h"
 #include "update/installers.h"
 #include "update/package_format.h"
+#include "update/ps_update_downloader.h"
 #include "update/update_check.h"
 #include "update/update_dlg.h"
 #include "update/update_host.h"
@@ -153,6 +154,7 @@ private slots:
     void pageOnlyUpdateInstallsAndAccepts();
     void pageThatCannotBeInstalledIsNotComplete();
     void clientUpdateOffersRestart();
+    void clientVersionThatCannotBeRememberedOffersNoRestart();
     void checkerOpensTheDialog();
     void firmwareFromServerToMouse();
     void firmwareChunks();
@@ -171,6 +173,7 @@ private slots:
     void httpErrorIsShown();
     void olderVersionOnlyWhenTheUserChoosesIt();
     void updaterThatCannotBeReplacedIsShown();
+    void dialogThatGoesStopsItsUnpack();
     void nothingEndsTheFlash();
 
 private:
@@ -585,6 +588,30 @@ void TestUpdateDialog::clientUpdateOffersRestart()
     QTest::qWait(200);
     QCOMPARE(m_server->requests().size(), requests); // no second download
     QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 0);
+}
+
+void TestUpdateDialog::clientVersionThatCannotBeRememberedOffersNoRestart()
+{
+    // The place of tupdates/client/pending-version is taken: the new program
+    // could never record its version, and the update would come back for ever.
+    QVERIFY(QDir().mkpath(path(QStringLiteral("tupdates/client/pending-version"))));
+    writeFile(path(QStringLiteral("src/client/kelv")), "new program");
+    m_server->setContent(QStringLiteral("/client.pkg"),
+                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("1.1.0")));
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo(
+        {QStringLiteral("client")},
+        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
+    dialog.show();
+    auto *button = child<QPushButton>(&dialog, "uninstallButton");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::ignoreMessage(QtInfoMsg, "Update Error: cant remember the pending version 1.1.0");
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
+                              QStringLiteral("Update refused: the update folder cannot be written"),
+                              20000);
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), 1);
+    QVERIFY(button->text() != QStringLiteral("Restart Now"));
+    QVERIFY(!runUpdaterAtExit());
 }
 
 void TestUpdateDialog::checkerOpensTheDialog()
@@ -1173,6 +1200,37 @@ void TestUpdateDialog::nothingEndsTheFlash()
     QCOMPARE(button->text(), QStringLiteral("Restart Now"));
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(restart.size(), 1);
+}
+
+void TestUpdateDialog::dialogThatGoesStopsItsUnpack()
+{
+    // Many small files: their unpack takes a while.
+    package::Content content;
+    content.kind = QStringLiteral("client");
+    content.version = QStringLiteral("1.1.0");
+    for (int i = 0; i < 20000; ++i)
+        content.entries.append(
+            {QStringLiteral("pkg/d%1/f%2").arg(i / 500).arg(i), QByteArray::number(i)});
+    m_server->setPacing(0, 0);
+    m_server->setContent(QStringLiteral("/client.pkg"), m_key.package(content, 0));
+    auto *dialog = new updateDlg(m_host);
+    dialog->setPackageInfo(
+        {QStringLiteral("client")},
+        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
+    dialog->show();
+    QTest::mouseClick(child<QPushButton>(dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path(QStringLiteral("tupdates/client/temp"))),
+                             20000);
+    // A new check replaces the dialog (or the program quits) half way through.
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^Update Info: .*stopped")));
+    delete dialog;
+    // Nothing of it goes on behind the next dialog's back: no half-written
+    // folder, no ready folder later; the package stays for the next attempt.
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/temp"))));
+    QTest::qWait(300);
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
+    QVERIFY(QFileInfo::exists(PsUpdateDownloader::downloadFolder() + QStringLiteral("client.pkg")));
+    QVERIFY(!runUpdaterAtExit());
 }
 
 QTEST_MAIN(TestUpdateDialog)

@@ -73,6 +73,7 @@ private slots:
     void wrongCertificates();
     void unusableCaFileAddsNothing();
     void redirectToPlainHttpIsRefused();
+    void redirectChainsArriveWhole();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -250,6 +251,35 @@ void TestUpdateTransport::redirectToPlainHttpIsRefused()
                        server.url(QStringLiteral("/real.pkg")).toUtf8());
     Download moved(server.url(QStringLiteral("/moved.pkg")));
     QVERIFY(moved.unpacked.wait(20000));
+}
+
+void TestUpdateTransport::redirectChainsArriveWhole()
+{
+    // /hop0 -> /hop1 -> /hop2 -> /hop3, then the answer. Each hop must be
+    // followed once: a hop followed twice runs two bodies into one reply.
+    test::HttpTestServer server;
+    auto chainTo = [&server](const QString &end) {
+        for (int hop = 0; hop < 3; ++hop)
+            server.setRedirect(QStringLiteral("/hop%1").arg(hop), 302,
+                               server.url(QStringLiteral("/hop%1").arg(hop + 1)).toUtf8());
+        server.setRedirect(QStringLiteral("/hop3"), 307, server.url(end).toUtf8());
+    };
+
+    // The update service's reply comes whole, once.
+    server.setReply(QStringLiteral("/api/system/upgrade"), 200, R"({"code":1})");
+    chainTo(QStringLiteral("/api/system/upgrade"));
+    HttpRequestWorker worker;
+    QVERIFY(fetch(server.url(QStringLiteral("/hop0")), &worker));
+    QCOMPARE(worker.errorType, QNetworkReply::NoError);
+    QCOMPARE(worker.response, QByteArray(R"({"code":1})"));
+
+    // So does a package.
+    server.setContent(QStringLiteral("/real.pkg"),
+                      m_key.package(QStringLiteral("5"), {{QStringLiteral("c/kelv"), "k"}}));
+    chainTo(QStringLiteral("/real.pkg"));
+    Download download(server.url(QStringLiteral("/hop0")));
+    QVERIFY(download.unpacked.wait(20000));
+    QCOMPARE(download.errors.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateTransport)
