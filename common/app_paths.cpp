@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 namespace kelv {
 namespace {
@@ -51,6 +52,24 @@ void setExecutableFolder(const QString &folder)
 QUrl programFolderUrl(const QString &folder, const QString &relativeUrl)
 {
     return QUrl(QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded) + relativeUrl);
+}
+
+QByteArray nativePathBytes(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return path.toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+QString pathFromNativeBytes(const char *path)
+{
+#ifdef Q_OS_WIN
+    return QString::fromUtf8(path);
+#else
+    return QFile::decodeName(path);
+#endif
 }
 
 QString executableSuffix()

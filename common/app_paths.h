@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QUrl>
 
@@ -21,6 +22,12 @@ void setExecutableFolder(const QString &folder);
 // (a '#', '%' or '?' in its path stays part of the path) followed by
 // relativeUrl as address text ("/view/index.html?x=1#top").
 QUrl programFolderUrl(const QString &folder, const QString &relativeUrl);
+
+// A path as the system's 8-bit calls and lists take it: the file-name encoding
+// on Linux, UTF-8 on Windows (where the local 8-bit encoding is the ANSI code
+// page, which cannot name every file).
+QByteArray nativePathBytes(const QString &path);
+QString pathFromNativeBytes(const char *path);
 
 // The platform's executable suffix ("" on Linux, ".exe" on Windows).
 QString executableSuffix();

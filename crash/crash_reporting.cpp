@@ -4,40 +4,15 @@
 #include "crash/crash_handler.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace kelv::crash {
 
 Q_LOGGING_CATEGORY(lcCrash, "kelv.crash")
 
-namespace {
-
-// The handler keeps its paths as UTF-8: on Linux that is the file name's encoding; on
-// Windows the local 8-bit encoding is the ANSI code page, which cannot name every folder.
-QByteArray handlerPath(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return path.toUtf8();
-#else
-    return QFile::encodeName(path);
-#endif
-}
-
-QString fromHandlerPath(const char *path)
-{
-#ifdef Q_OS_WIN
-    return QString::fromUtf8(path);
-#else
-    return QFile::decodeName(path);
-#endif
-}
-
-} // namespace
-
 bool setDumpFolder(const QString &folder)
 {
-    const QByteArray encoded = handlerPath(folder);
+    const QByteArray encoded = nativePathBytes(folder);
     if (static_cast<std::size_t>(encoded.size()) >= kDumpFolderSize) {
         qCWarning(lcCrash, "dump folder longer than %zu bytes, crash handler not installed: %s",
                   kDumpFolderSize - 1, encoded.constData());
@@ -70,7 +45,7 @@ void setReporter(const QString &name, const QString &applicationFolder)
     if (!QDir::isAbsolutePath(name))
         qCDebug(lcCrash, "BreakpadQt: setReporter: %s -> %s", qUtf8Printable(name),
                 qUtf8Printable(path));
-    const QByteArray encoded = handlerPath(path);
+    const QByteArray encoded = nativePathBytes(path);
     if (!setReporterPath(encoded.constData()))
         qCWarning(lcCrash, "reporter path longer than %zu bytes, no reporter will be started: %s",
                   kReporterPathSize - 1, encoded.constData());
@@ -90,12 +65,12 @@ bool isCrashHandlerInstalled()
 
 QString dumpFolder()
 {
-    return fromHandlerPath(dumpFolderBuffer());
+    return pathFromNativeBytes(dumpFolderBuffer());
 }
 
 QString reporterPath()
 {
-    return fromHandlerPath(reporterPathBuffer());
+    return pathFromNativeBytes(reporterPathBuffer());
 }
 
 } // namespace kelv::crash

@@ -1,5 +1,6 @@
 #include "desktop/process_moniter.h"
 
+#include "common/app_paths.h"
 #include "common/xml_text.h"
 #include "platform/program_path.h"
 #include "platform/running_programs.h"
@@ -16,21 +17,6 @@
 namespace kelv {
 
 Q_LOGGING_CATEGORY(lcProcessMoniter, "process_moniter")
-
-namespace {
-
-// A path as runningProgramPaths() gives it: the file-name encoding on Linux,
-// UTF-8 on Windows (where the local 8-bit encoding is the ANSI code page).
-QByteArray programPathBytes(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return path.toUtf8();
-#else
-    return QFile::encodeName(path);
-#endif
-}
-
-} // namespace
 
 ProcessMoniter::ProcessMoniter(const QString &modeDocument, QObject *parent)
     : QObject(parent), m_modeDocument(modeDocument)
@@ -91,7 +77,7 @@ bool ProcessMoniter::pollRunning(const QMap<QString, QString> &bindings, QMap<QS
     // (a drive mounted after the start, reached through a link) matches once it is.
     std::vector<std::string> bound;
     for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
-        bound.push_back(programPathBytes(canonicalProgramPath(it.key())).toStdString());
+        bound.push_back(nativePathBytes(canonicalProgramPath(it.key())).toStdString());
     std::vector<std::string> running;
     if (!platform::runningProgramPaths(&running))
         return false;
