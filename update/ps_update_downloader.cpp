@@ -88,6 +88,11 @@ QString slowMessage()
 
 } // namespace
 
+QString updateRefusedText(const QString &reason)
+{
+    return uiText(QStringLiteral("Update refused: %1")).arg(uiText(reason));
+}
+
 PsUpdateDownloader::PsUpdateDownloader(QThread *thread, const QString &url, const QString &kind)
     : m_url(url), m_kind(kind), m_manager(new QNetworkAccessManager(this)),
       m_stallTimer(new QTimer(this)), m_rateTimer(new QTimer(this))
@@ -407,7 +412,7 @@ void PsUpdateDownloader::refuse(const QString &log, const QString &reason)
 {
     qCInfo(lcPspecificWnd).noquote() << log;
     fatalFailure();
-    emit downLoadError(uiText(QStringLiteral("Update refused: %1")).arg(uiText(reason)));
+    emit downLoadError(updateRefusedText(reason));
 }
 
 void PsUpdateDownloader::httpError(int status, bool abort)
@@ -522,8 +527,8 @@ void PsUpdateDownloader::unpackPackage()
         qCInfo(lcPspecificWnd).noquote()
             << QStringLiteral("Update Error: an earlier update is still being installed; the "
                               "client package is not unpacked now");
-        emit downLoadError(uiText(QStringLiteral("Update refused: %1"))
-                               .arg(uiText(QStringLiteral("the update folder cannot be written"))));
+        emit downLoadError(
+            updateRefusedText(QStringLiteral("the update folder cannot be written")));
         return;
     }
     const package::TrustedKeys keys =
@@ -559,7 +564,7 @@ void PsUpdateDownloader::unpackPackage()
         break;
     }
     fatalFailure();
-    emit downLoadError(uiText(QStringLiteral("Update refused: %1")).arg(uiText(result.reason)));
+    emit downLoadError(updateRefusedText(result.reason));
 }
 
 void PsUpdateDownloader::installAnyway()

@@ -16,6 +16,10 @@ class QTimer;
 
 namespace kelv {
 
+// "Update refused: <reason>" in the user's language (the reason one of the
+// refusal texts, translated too).
+QString updateRefusedText(const QString &reason);
+
 // Downloads one update package of a kind ("client", "html", "firmware") into
 // tupdates/download/<kind>.pkg under the working folder (a fixed name: nothing
 // of the package address ever names a file), resuming a partial file with a

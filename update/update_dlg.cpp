@@ -285,8 +285,7 @@ void updateDlg::on_uninstallButton_clicekd()
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: the offer (deployment '%1') named no package")
                    .arg(m_deployment.join(QLatin1Char(',')));
-        on_downLoadError(uiText(QStringLiteral("Update refused: %1"))
-                             .arg(uiText(QStringLiteral("the update service named no package"))));
+        on_downLoadError(updateRefusedText(QStringLiteral("the update service named no package")));
     }
 }
 
@@ -366,8 +365,7 @@ void updateDlg::on_clientPackageDownLoadFinished(const QString &version)
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: cant remember the pending version %1").arg(version);
         m_stack->setCurrentIndex(1);
-        setInstallText(uiText(QStringLiteral("Update refused: %1"))
-                           .arg(uiText(QStringLiteral("the update folder cannot be written"))));
+        setInstallText(updateRefusedText(QStringLiteral("the update folder cannot be written")));
         return;
     }
     setRunUpdaterAtExit(true);
