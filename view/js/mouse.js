@@ -6,7 +6,7 @@ import { parseByteList } from './bytes.js';
 import {
   CLASSIC_CAPS, DESCRIPTION_PROP, DESCRIPTION_SIZE, LAST_RESULT_PROP, RESULT_MESSAGES, capsFromBytes, has,
 } from './caps.js';
-import { MACRO_SLOT_SIZE, macroSlotAddress } from './devicemap.js';
+import { MACRO_SLOT_SIZE, PROP, macroSlotAddress } from './devicemap.js';
 import {
   PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, applyOrder, decodeOnboard, decodeSettings, modeProps, propSize,
 } from './devicesettings.js';
@@ -113,7 +113,7 @@ export class Mouse {
   async readAll() {
     const { caps } = this;
     const props = {};
-    for (const id of [...modeProps(caps).filter((i) => i !== 1), PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, 1]) {
+    for (const id of [...modeProps(caps).filter((i) => i !== PROP.STAGE_COUNT), PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, PROP.STAGE_COUNT]) {
       if (has(caps, id)) props[id] = await this.readProp(id);
     }
     const settings = decodeSettings(caps, props);
