@@ -191,6 +191,24 @@ private:
     }
     QByteArray buildPackage(const QString &folder, const QString &version,
                             const QString &kind = QStringLiteral("client"));
+    // The service serves src/client as the client package of that version.
+    void serveClient(const QString &version)
+    {
+        m_server->setContent(QStringLiteral("/client.pkg"),
+                             buildPackage(path(QStringLiteral("src/client")), version));
+    }
+    // The dialog shown with an offer of the served client package, its
+    // install button clicked; that button.
+    QPushButton *installOfferedClient(updateDlg *dialog)
+    {
+        dialog->setPackageInfo(
+            {QStringLiteral("client")},
+            {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
+        dialog->show();
+        auto *button = child<QPushButton>(dialog, "uninstallButton");
+        QTest::mouseClick(button, Qt::LeftButton);
+        return button;
+    }
     void shot(QWidget *widget, const QString &name);
     // The firmware package kept for flashing, signed, around an image.
     void keepFirmware(const QByteArray &image)
@@ -555,16 +573,10 @@ void TestUpdateDialog::clientUpdateOffersRestart()
 {
     writeFile(path(QStringLiteral("src/client/kelv")), "new program");
     writeFile(path(QStringLiteral("src/client/Updater")), "new updater");
-    m_server->setContent(QStringLiteral("/client.pkg"),
-                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("1.1.0")));
+    serveClient(QStringLiteral("1.1.0"));
     updateDlg dialog(m_host);
-    dialog.setPackageInfo(
-        {QStringLiteral("client")},
-        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
     QSignalSpy needUpdate(&dialog, &updateDlg::needupdate);
-    dialog.show();
-    auto *button = child<QPushButton>(&dialog, "uninstallButton");
-    QTest::mouseClick(button, Qt::LeftButton);
+    auto *button = installOfferedClient(&dialog);
     QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Restart Now"), 20000);
     QCOMPARE(child<QLabel>(&dialog, "lb_text")->text(),
              QStringLiteral("The download is complete,Restart now?"));
@@ -596,15 +608,9 @@ void TestUpdateDialog::clientVersionThatCannotBeRememberedOffersNoRestart()
     // could never record its version, and the update would come back for ever.
     QVERIFY(QDir().mkpath(path(QStringLiteral("tupdates/client/pending-version"))));
     writeFile(path(QStringLiteral("src/client/kelv")), "new program");
-    m_server->setContent(QStringLiteral("/client.pkg"),
-                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("1.1.0")));
+    serveClient(QStringLiteral("1.1.0"));
     updateDlg dialog(m_host);
-    dialog.setPackageInfo(
-        {QStringLiteral("client")},
-        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
-    dialog.show();
-    auto *button = child<QPushButton>(&dialog, "uninstallButton");
-    QTest::mouseClick(button, Qt::LeftButton);
+    auto *button = installOfferedClient(&dialog);
     QTest::ignoreMessage(QtInfoMsg, "Update Error: cant remember the pending version 1.1.0");
     QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
                               QStringLiteral("Update refused: the update folder cannot be written"),
@@ -1106,16 +1112,10 @@ void TestUpdateDialog::olderVersionOnlyWhenTheUserChoosesIt()
 {
     // 1.0.0 is installed; the service offers a validly signed 0.0.1.
     writeFile(path(QStringLiteral("src/client/kelv")), "an older program");
-    m_server->setContent(QStringLiteral("/client.pkg"),
-                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("0.0.1")));
+    serveClient(QStringLiteral("0.0.1"));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("not newer")));
     updateDlg dialog(m_host);
-    dialog.setPackageInfo(
-        {QStringLiteral("client")},
-        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
-    dialog.show();
-    auto *button = child<QPushButton>(&dialog, "uninstallButton");
-    QTest::mouseClick(button, Qt::LeftButton);
+    auto *button = installOfferedClient(&dialog);
     // The dialog says so and asks; nothing is ready until the user agrees.
     QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Install"), 20000);
     QCOMPARE(child<QLabel>(&dialog, "lb_text")->text(),
@@ -1141,15 +1141,10 @@ void TestUpdateDialog::updaterThatCannotBeReplacedIsShown()
     QVERIFY(QDir().mkpath(path(QStringLiteral("Updater/in-the-way"))));
     writeFile(path(QStringLiteral("src/client/kelv")), "new program");
     writeFile(path(QStringLiteral("src/client/Updater")), "new updater");
-    m_server->setContent(QStringLiteral("/client.pkg"),
-                         buildPackage(path(QStringLiteral("src/client")), QStringLiteral("1.1.0")));
+    serveClient(QStringLiteral("1.1.0"));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("cannot be put in place")));
     updateDlg dialog(m_host);
-    dialog.setPackageInfo(
-        {QStringLiteral("client")},
-        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
-    dialog.show();
-    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+    installOfferedClient(&dialog);
     QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
                               QStringLiteral("Update failed: the Updater cannot be replaced"),
                               20000);
@@ -1214,11 +1209,7 @@ void TestUpdateDialog::dialogThatGoesStopsItsUnpack()
     m_server->setPacing(0, 0);
     m_server->setContent(QStringLiteral("/client.pkg"), m_key.package(content, 0));
     auto *dialog = new updateDlg(m_host);
-    dialog->setPackageInfo(
-        {QStringLiteral("client")},
-        {{QStringLiteral("clientPackage"), m_server->url(QStringLiteral("/client.pkg"))}});
-    dialog->show();
-    QTest::mouseClick(child<QPushButton>(dialog, "uninstallButton"), Qt::LeftButton);
+    installOfferedClient(dialog);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path(QStringLiteral("tupdates/client/temp"))),
                              20000);
     // A new check replaces the dialog (or the program quits) half way through.
