@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
+#include "browser/pending_edits.h"
 #include "common/app_paths.h"
 #include "common/dialogs.h"
 #include "common/session.h"
@@ -315,8 +316,26 @@ void cefApplication::requestQuit(int exitCode)
         return;
     s_quitRequested = true;
     s_exitCode = exitCode;
+    if (s_application && s_application->exitOnceEditsSent(exitCode))
+        return;
     if (QCoreApplication::instance())
         QCoreApplication::exit(exitCode);
+}
+
+bool cefApplication::exitOnceEditsSent(int exitCode)
+{
+    if (!m_mainWindow || !m_host)
+        return false;
+    const QList<QWebEnginePage *> pages = m_mainWindow->pages();
+    if (pages.isEmpty())
+        return false;
+    auto *edits = new PendingEdits(this);
+    connect(edits, &PendingEdits::sent, this, [this, exitCode] {
+        m_host->profiles().saveModified();
+        QCoreApplication::exit(exitCode);
+    });
+    edits->send(pages);
+    return true;
 }
 
 bool cefApplication::quitRequested()

@@ -82,7 +82,9 @@ public:
     // The one quit request of the process: the first call makes the event loop
     // end (with exitCode); later calls do nothing. Before the event loop runs
     // main() sees quitRequested() and skips it. While a firmware flash runs the
-    // quit waits until it has ended, and the user is told.
+    // quit waits until it has ended, and the user is told. The event loop ends
+    // once the window's pages have sent the edits they held back (written to
+    // disk then), or after a time limit.
     static void requestQuit(int exitCode = 0);
     static bool quitRequested();
     static int requestedExitCode();
@@ -105,6 +107,9 @@ private:
     void startBackgroundParts();
     // True when the quit has to wait for a firmware flash (it follows then).
     bool deferQuitDuringFlash(int exitCode);
+    // True when the pages have edits to send first; the event loop ends with
+    // exitCode once they are sent and the profiles saved.
+    bool exitOnceEditsSent(int exitCode);
 
     Options m_options;
     ClientSettings m_settings;

@@ -369,6 +369,16 @@ void kelv::endPopup()
     pageActivity->endWhenQuiet();
 }
 
+QList<QWebEnginePage *> kelv::pages() const
+{
+    QList<QWebEnginePage *> all;
+    if (m_webView)
+        all.append(m_webView->page());
+    for (const PopWidget *popup : findChildren<PopWidget *>())
+        all.append(popup->webView()->page());
+    return all;
+}
+
 void kelv::showDebug() {}
 
 // Window events

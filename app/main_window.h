@@ -4,6 +4,7 @@
 #include "bridge/query_callback.h"
 #include "common/client_settings.h"
 
+#include <QList>
 #include <QPointer>
 #include <QRect>
 #include <QSystemTrayIcon>
@@ -13,6 +14,7 @@
 #include <functional>
 
 class QTimer;
+class QWebEnginePage;
 
 namespace kelv {
 
@@ -68,6 +70,9 @@ public:
     ApplicationHost &host() const { return m_host; }
     KelvWebView *webView() const { return m_webView; }
     PopWidget *popup() const { return m_popup; }
+    // The pages of the window and of its popups (one shown, closed ones
+    // still sending their last edits).
+    QList<QWebEnginePage *> pages() const;
     SystemTray *tray() const { return m_tray; }
     QxtGlobalShortcut *showConfHotKey() const { return m_showConf; }
     QxtGlobalShortcut *testToolHotKey() const { return m_testTool; }

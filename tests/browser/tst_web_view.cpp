@@ -1,5 +1,6 @@
 // The web view and its page as a user meets them: error page, no context
 // menu, navigation state, drags, permissions, downloads, renderer crashes.
+#include "browser/pending_edits.h"
 #include "tests/browser/browser_fixture.h"
 #include "tests/testsupport/http_test_server.h"
 #include "tests/testsupport/recording_callback.h"
@@ -8,6 +9,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMimeData>
 #include <QScopeGuard>
@@ -625,6 +627,55 @@ x.open('GET', 'data.txt'); x.send();
         QCOMPARE(client.startupAddress(), QStringLiteral("file:///x/view/index.html"));
         QVERIFY(client.mouseCursorChangeDisabled());
         QCOMPARE(ClientHandler::instance(), m_client.get());
+    }
+
+    // Before a quit the page is asked until its held-back edits are sent; a
+    // page that never finishes, or has no such question, does not hold the
+    // quit up beyond the limit.
+    void pendingEditsAreWaitedForWithinALimit_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<int>("asks");
+        QTest::addColumn<bool>("sentBeforeTheLimit");
+        QTest::newRow("sending, twice")
+            << QByteArray("window.kelvSendPendingEdits = () => ++asks < 3;") << 3 << true;
+        QTest::newRow("never done")
+            << QByteArray("window.kelvSendPendingEdits = () => ++asks > 0;") << -1 << false;
+        QTest::newRow("no question") << QByteArray() << 0 << true;
+        QTest::newRow("answers not a boolean")
+            << QByteArray("window.kelvSendPendingEdits = () => (++asks, 'yes');") << 1 << true;
+    }
+
+    void pendingEditsAreWaitedForWithinALimit()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(int, asks);
+        QFETCH(bool, sentBeforeTheLimit);
+        const QUrl url =
+            m_fixture->writePage(QStringLiteral("view/edits-%1.html")
+                                     .arg(QTest::currentDataTag())
+                                     .replace(QLatin1Char(' '), QLatin1Char('-')),
+                                 "<!DOCTYPE html><html><body><script>window.asks = 0;" + script +
+                                     "</script></body></html>");
+        QVERIFY(loadAndWait(*m_view, url));
+        // Long where the pages finish (no race with a slow machine), short where not.
+        const int limitMs = sentBeforeTheLimit ? 10000 : 500;
+        PendingEdits edits;
+        QSignalSpy sent(&edits, &PendingEdits::sent);
+        QElapsedTimer clock;
+        clock.start();
+        edits.send({kpage()}, limitMs);
+        QCOMPARE(sent.count(), 0); // never from within send()
+        QVERIFY(waitUntil([&] { return sent.count() > 0; }));
+        // (The limit's timer may fire up to 5 % early.)
+        QCOMPARE(clock.elapsed() < limitMs * 9 / 10, sentBeforeTheLimit);
+        QTest::qWait(2 * PendingEdits::AskAgainMs);
+        QCOMPARE(sent.count(), 1);
+        const int asked = runJs(kpage(), QStringLiteral("window.asks")).toInt();
+        if (asks >= 0)
+            QCOMPARE(asked, asks);
+        else
+            QVERIFY2(asked > 2, qPrintable(QString::number(asked)));
     }
 
     // Last: the switch stays on for the rest of the process.

@@ -409,6 +409,39 @@ test('unplugging shows what to do; plugging in brings the mouse back', async () 
   await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`);
 });
 
+test('edits made a moment before the program is asked to end are saved, in the window and in the popup', async () => {
+  // The page holds edits back 0.4 s; SIGTERM (a session ending) comes sooner.
+  // Two modes edited: the page sends them one after the other.
+  const dpis = { window: [1234, 2345], popup: [3456, 4567] };
+  for (const where of ['window', 'popup']) {
+    const q = await Program.start();
+    let popup = null;
+    try {
+      await q.until("window.kelvApp.state.deviceState === 'ready'");
+      if (where === 'popup') popup = await q.openPopup();
+      await (popup ?? q).eval('window.kelvApp.modes.add()');
+      await (popup ?? q).eval(`(() => {
+        const app = window.kelvApp;
+        const [first, last] = ${JSON.stringify(dpis[where])};
+        const modes = app.state.profile.modes;
+        modes[0].performance.stages[0].dpi = first;
+        modes.at(-1).performance.stages[0].dpi = last;
+        app.sync.markMode(modes[0].index);
+        app.sync.markMode(modes.at(-1).index);
+        return true;
+      })()`);
+      q.proc.kill('SIGTERM');
+      await Promise.race([q.exited, sleep(10000)]);
+      assert.notEqual(q.proc.exitCode, null, `${where}: the program ended`);
+      const text = fs.readFileSync(path.join(q.dir, 'view/xml/configuration.xml'), 'utf8');
+      for (const dpi of dpis[where]) assert.ok(text.includes(`dpi="${dpi}"`), `${where}, ${dpi}:\n${text}`);
+    } finally {
+      popup?.close();
+      await q.stop();
+    }
+  }
+});
+
 test('a broken profile is reported, kept as it is, and the mouse keeps its settings', async () => {
   // The mouse holds settings of its own (wave lighting, 3 stages) ...
   const simDir = path.join(p.root, 'sim-broken');

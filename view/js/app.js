@@ -50,6 +50,7 @@ export class App {
     this.renderQueued = false;
     this.renderHeld = false; // while a mouse button is down on the page
     this.renderMissed = false;
+    this.quitSend = null; // the last sending of held-back edits before a quit
     this.device = new DeviceController(this);
     this.modes = new ModesController(this);
     this.macros = new MacrosController(this);
@@ -92,6 +93,7 @@ export class App {
     if (resumed && !(await setLanguage(normaliseLanguage(this.state.conf?.language)))) this.error('error.language');
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
+    window.kelvSendPendingEdits = () => this.sendPendingEdits();
     if (!this.bridge.available) {
       this.error('error.noBridge', '', [], { everywhere: true });
       this.update();
@@ -126,6 +128,18 @@ export class App {
 
   // Many changes in one turn of the event loop give one render, right after
   // the current task (before the next event is handled).
+  // The program is about to quit: the edits held back for a moment go to the
+  // native side now. True while they are still on their way; the native side
+  // asks again until they are not, then writes the profiles to disk.
+  sendPendingEdits() {
+    if (!this.quitSend) {
+      const sending = { done: false };
+      this.quitSend = sending;
+      this.sync.flush().catch(() => {}).finally(() => { sending.done = true; });
+    }
+    return !this.quitSend.done;
+  }
+
   update() {
     if (this.renderQueued) return;
     this.renderQueued = true;
