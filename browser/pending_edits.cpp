@@ -45,22 +45,25 @@ void PendingEdits::send(const QList<QWebEnginePage *> &pages, int limitMs)
 
 void PendingEdits::ask(QWebEnginePage *page)
 {
+    // The answer may come after this object is gone (a page destroyed late
+    // answers its pending scripts with nothing).
+    QPointer<PendingEdits> self(this);
     QPointer<QWebEnginePage> guarded(page);
-    page->runJavaScript(kQuestion, [this, guarded](const QVariant &stillSending) {
-        if (m_finished)
+    page->runJavaScript(kQuestion, [self, guarded](const QVariant &stillSending) {
+        if (!self || self->m_finished)
             return;
         if (guarded && stillSending.toBool()) {
-            QTimer::singleShot(AskAgainMs, this, [this, guarded] {
-                if (m_finished)
+            QTimer::singleShot(AskAgainMs, self, [self, guarded] {
+                if (self->m_finished)
                     return;
                 if (guarded)
-                    ask(guarded);
+                    self->ask(guarded);
                 else
-                    pageDone();
+                    self->pageDone();
             });
             return;
         }
-        pageDone();
+        self->pageDone();
     });
 }
 
