@@ -49,7 +49,7 @@ int FirmwareFlasher::step()
         return m_state == State::Erase ? 0 : m_timing.lastWait;
     case State::LastLook:
         if (!m_session.present(id)) {
-            display(bootLoaderMissingText());
+            display(mouseUpdateFailedText());
             return end(BootLoaderMissing);
         }
         m_state = State::Erase;
@@ -83,7 +83,12 @@ int FirmwareFlasher::step()
         m_state = State::Finish;
         return m_timing.beforeFinish;
     case State::Finish:
-        m_finished = m_session.finish(id);
+        // A boot loader that does not finish (the mouse pulled, a device that stopped
+        // answering) keeps the mouse in it: that is no success, whatever the check said.
+        if (!m_session.finish(id)) {
+            display(mouseUpdateFailedText());
+            return end(FinishFailed);
+        }
         return end(CheckPassed);
     case State::Done:
         break;
@@ -120,8 +125,7 @@ void FirmwareUpdate::runStep()
         m_timer.start(wait);
         return;
     }
-    const bool completed =
-        m_flasher.outcome() == FirmwareFlasher::CheckPassed && m_flasher.finished();
+    const bool completed = m_flasher.outcome() == FirmwareFlasher::CheckPassed;
     if (completed && !m_imagePath.isEmpty())
         QFile::remove(m_imagePath);
     qCInfo(lcUpdateSystem).noquote()

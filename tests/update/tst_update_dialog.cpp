@@ -166,6 +166,7 @@ private slots:
     void flashOutlivesItsDialog();
     void aNewCheckDuringTheFlashLeavesItRunning();
     void unplugDuringTheFlashIsFinishedLater();
+    void finishThatFailsIsNoSuccess();
     void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
@@ -390,7 +391,7 @@ void TestUpdateDialog::textsFitInEveryLanguage()
     // The firmware messages are shown in Chinese and looked up by that text:
     // each must be found in the catalogue (its English is another text).
     const QStringList firmware = {QStringLiteral("正在更新固件，请勿插拔鼠标"),
-                                  FirmwareFlasher::bootLoaderMissingText(),
+                                  FirmwareFlasher::mouseUpdateFailedText(),
                                   FirmwareFlasher::writtenText(),
                                   FirmwareFlasher::writeFailedText(),
                                   FirmwareFlasher::checkPassedText(),
@@ -973,6 +974,34 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
     // No reset this time: the sequence began at the boot loader.
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.filter(QStringLiteral("reset ")).size(), 1);
+}
+
+void TestUpdateDialog::finishThatFailsIsNoSuccess()
+{
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
+    const QByteArray bytes = firmwareBytes(3000, "7.1.0");
+    keepFirmware(FirmwareImage::build(bytes));
+    // Erase, two chunks and the check go through; the mouse is pulled while its boot
+    // loader finishes, so it stays in the boot loader with the old version.
+    QCOMPARE(test::runDcsim(
+                 {QStringLiteral("unplug-after"), QStringLiteral("4"), QStringLiteral("rom")}),
+             0);
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    QStringList labels;
+    auto *label = child<QLabel>(dialog.get(), "lb_install");
+    connect(dialog.get(), &updateDlg::firmwareFinished, this, [&] { labels << label->text(); });
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    dialog->on_firmPackageDownLoadFinished(QStringLiteral("7.1.0"));
+    QVERIFY(finished.wait(20000));
+    const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
+    QVERIFY(calls.filter(QStringLiteral("check ")).first().endsWith(QLatin1String("result=0")));
+    QVERIFY(!calls.last().endsWith(QLatin1String("result=0")));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::FinishFailed));
+    // The user is told the update failed, not that the device is starting.
+    QCOMPARE(labels, QStringList{QStringLiteral("鼠标更新失败。。。")});
+    // The package stays to finish the update once the mouse is back.
+    QVERIFY(QFile::exists(firmwarePackagePath()));
 }
 
 void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
