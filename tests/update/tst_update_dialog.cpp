@@ -167,6 +167,7 @@ private slots:
     void aNewCheckDuringTheFlashLeavesItRunning();
     void unplugDuringTheFlashIsFinishedLater();
     void finishThatFailsIsNoSuccess();
+    void finishOfferThatNoLongerAppliesIsWithdrawn();
     void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
@@ -1002,6 +1003,42 @@ void TestUpdateDialog::finishThatFailsIsNoSuccess()
     QCOMPARE(labels, QStringList{QStringLiteral("鼠标更新失败。。。")});
     // The package stays to finish the update once the mouse is back.
     QVERIFY(QFile::exists(firmwarePackagePath()));
+}
+
+void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
+{
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    FirmwareRecovery recovery(m_host);
+    QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
+    connect(m_devices, &devices_handler::devicesChanged, &recovery,
+            &FirmwareRecovery::checkDevices);
+    {
+        const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
+        QVERIFY(session->reset(QStringLiteral("HID\\Vid_0aa0&Pid_5e30")));
+    }
+    QVERIFY(offered.wait(10000));
+    QPointer<updateDlg> offer = recovery.dialog();
+    QVERIFY(offer && offer->isVisible());
+    // The boot loader is pulled before the user answers: the offer goes with it, and comes
+    // back with it.
+    QCOMPARE(test::runDcsim({QStringLiteral("unplug")}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!offer, 10000);
+    QCOMPARE(test::runDcsim({QStringLiteral("plug")}), 0);
+    QVERIFY(offered.wait(10000));
+    offer = recovery.dialog();
+    QVERIFY(offer);
+    // Answered while it cannot start (another flash holds the mouse), it says the update
+    // failed instead of showing one in progress that never runs.
+    {
+        const std::unique_ptr<FirmwareSession> other = m_devices->openFirmwareSession();
+        QTest::mouseClick(child<QPushButton>(offer, "uninstallButton"), Qt::LeftButton);
+    }
+    QVERIFY(!offer->flashing());
+    QCOMPARE(child<QLabel>(offer, "lb_install")->text(), QStringLiteral("鼠标更新失败。。。"));
+    QCOMPARE(romCalls(m_sim->file(QStringLiteral("dc.log"))).filter(QStringLiteral("erase ")),
+             QStringList());
 }
 
 void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
