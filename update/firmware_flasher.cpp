@@ -2,6 +2,7 @@
 
 #include "update/update_log.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 namespace kelv {
@@ -96,12 +97,25 @@ int FirmwareFlasher::step()
     return -1;
 }
 
+namespace {
+
+QByteArray fileDigest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result();
+}
+
+} // namespace
+
 FirmwareUpdate::FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
                                const QString &imagePath, const QString &mouseId,
                                FirmwareFlasher::Start start, const FirmwareFlasher::Timing &timing,
                                QObject *parent)
     : QObject(parent), m_session(std::move(session)), m_image(image), m_imagePath(imagePath),
-      m_flasher(*m_session, m_image, mouseId, start, timing)
+      m_packageDigest(fileDigest(imagePath)), m_flasher(*m_session, m_image, mouseId, start, timing)
 {
     m_flasher.show = [this](const QString &text) { emit textShown(text); };
     m_timer.setSingleShot(true);
@@ -126,7 +140,7 @@ void FirmwareUpdate::runStep()
         return;
     }
     const bool completed = m_flasher.outcome() == FirmwareFlasher::CheckPassed;
-    if (completed && !m_imagePath.isEmpty())
+    if (completed && !m_packageDigest.isEmpty() && fileDigest(m_imagePath) == m_packageDigest)
         QFile::remove(m_imagePath);
     qCInfo(lcUpdateSystem).noquote()
         << QStringLiteral("Firmware update ended: %1%2")

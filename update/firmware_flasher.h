@@ -97,7 +97,7 @@ class FirmwareUpdate final : public QObject
 public:
     // imagePath: the firmware package the image came from, removed once a flash has
     // completed (kept otherwise, so a mouse left in its boot loader can be flashed
-    // again).
+    // again). A package that replaced it meanwhile (a newer download) stays.
     FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
                    const QString &imagePath, const QString &mouseId, FirmwareFlasher::Start start,
                    const FirmwareFlasher::Timing &timing, QObject *parent);
@@ -118,6 +118,7 @@ private:
     std::unique_ptr<FirmwareSession> m_session;
     FirmwareImage m_image;
     QString m_imagePath;
+    QByteArray m_packageDigest; // of the package file when the sequence began
     FirmwareFlasher m_flasher;
     QTimer m_timer;
 };

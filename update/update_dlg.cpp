@@ -462,7 +462,9 @@ void updateDlg::startFlash(FirmwareFlasher::Start start)
     const QString hardwareId = table.first().HardwareID;
     std::unique_ptr<FirmwareSession> session = devices->openFirmwareSession();
     if (!session) {
+        // Left at the firmware text, the label would announce an update that never runs.
         qCInfo(lcUpdateSystem) << "Firmware update not started: another one is running";
+        setInstallText(uiText(FirmwareFlasher::mouseUpdateFailedText()));
         return;
     }
     if (!session->present(hardwareId) || !loadFirmwareImage())

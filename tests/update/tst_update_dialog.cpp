@@ -168,6 +168,7 @@ private slots:
     void unplugDuringTheFlashIsFinishedLater();
     void finishThatFailsIsNoSuccess();
     void finishOfferThatNoLongerAppliesIsWithdrawn();
+    void secondFlashWhileOneRuns();
     void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
@@ -1039,6 +1040,37 @@ void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
     QCOMPARE(child<QLabel>(offer, "lb_install")->text(), QStringLiteral("鼠标更新失败。。。"));
     QCOMPARE(romCalls(m_sim->file(QStringLiteral("dc.log"))).filter(QStringLiteral("erase ")),
              QStringList());
+}
+
+void TestUpdateDialog::secondFlashWhileOneRuns()
+{
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
+    const QByteArray first = firmwareBytes(9000, "6.0.0");
+    keepFirmware(FirmwareImage::build(first));
+    std::unique_ptr<updateDlg> running(fastDialog());
+    FirmwareFlasher::Timing slowChunks = fastTiming();
+    slowChunks.perChunk = 300; // the chunks take long enough to come in between
+    running->setFlashTiming(slowChunks);
+    QSignalSpy finished(running.get(), &updateDlg::firmwareFinished);
+    running->flashFirmware();
+    QTRY_VERIFY_WITH_TIMEOUT(!bornCalls(m_sim->file(QStringLiteral("dc.log"))).isEmpty(), 20000);
+    QVERIFY(running->flashing());
+    // Meanwhile a second dialog has downloaded a newer package (kept in the same place) and
+    // wants to flash it: it cannot while the mouse is being written, and says so.
+    keepFirmware(FirmwareImage::build(firmwareBytes(5000, "6.1.0")));
+    const QByteArray newer = readFile(firmwarePackagePath());
+    std::unique_ptr<updateDlg> second(fastDialog());
+    second->on_firmPackageDownLoadFinished(QStringLiteral("6.1.0"));
+    QVERIFY(!second->flashing());
+    QCOMPARE(child<QLabel>(second.get(), "lb_install")->text(),
+             QStringLiteral("鼠标更新失败。。。"));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), first);
+    // The first flash has completed, but the package it removes is its own, not the newer
+    // one that is still to be flashed.
+    QCOMPARE(readFile(firmwarePackagePath()), newer);
 }
 
 void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
