@@ -2,6 +2,7 @@
 
 #include "update/update_log.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 namespace kelv {
@@ -49,7 +50,7 @@ int FirmwareFlasher::step()
         return m_state == State::Erase ? 0 : m_timing.lastWait;
     case State::LastLook:
         if (!m_session.present(id)) {
-            display(bootLoaderMissingText());
+            display(mouseUpdateFailedText());
             return end(BootLoaderMissing);
         }
         m_state = State::Erase;
@@ -83,7 +84,12 @@ int FirmwareFlasher::step()
         m_state = State::Finish;
         return m_timing.beforeFinish;
     case State::Finish:
-        m_finished = m_session.finish(id);
+        // A boot loader that does not finish (the mouse pulled, a device that stopped
+        // answering) keeps the mouse in it: that is no success, whatever the check said.
+        if (!m_session.finish(id)) {
+            display(mouseUpdateFailedText());
+            return end(FinishFailed);
+        }
         return end(CheckPassed);
     case State::Done:
         break;
@@ -91,12 +97,25 @@ int FirmwareFlasher::step()
     return -1;
 }
 
+namespace {
+
+QByteArray fileDigest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result();
+}
+
+} // namespace
+
 FirmwareUpdate::FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
                                const QString &imagePath, const QString &mouseId,
                                FirmwareFlasher::Start start, const FirmwareFlasher::Timing &timing,
                                QObject *parent)
     : QObject(parent), m_session(std::move(session)), m_image(image), m_imagePath(imagePath),
-      m_flasher(*m_session, m_image, mouseId, start, timing)
+      m_packageDigest(fileDigest(imagePath)), m_flasher(*m_session, m_image, mouseId, start, timing)
 {
     m_flasher.show = [this](const QString &text) { emit textShown(text); };
     m_timer.setSingleShot(true);
@@ -120,9 +139,8 @@ void FirmwareUpdate::runStep()
         m_timer.start(wait);
         return;
     }
-    const bool completed =
-        m_flasher.outcome() == FirmwareFlasher::CheckPassed && m_flasher.finished();
-    if (completed && !m_imagePath.isEmpty())
+    const bool completed = m_flasher.outcome() == FirmwareFlasher::CheckPassed;
+    if (completed && !m_packageDigest.isEmpty() && fileDigest(m_imagePath) == m_packageDigest)
         QFile::remove(m_imagePath);
     qCInfo(lcUpdateSystem).noquote()
         << QStringLiteral("Firmware update ended: %1%2")

@@ -34,6 +34,8 @@ public:
         BootLoaderMissing, // "鼠标更新失败。。。"
         CheckPassed,       // "校验成功,启动设备。。。", then finished
         CheckFailed,       // "校验失败，请重新更新"
+        FinishFailed,      // check passed, but the boot loader refused to finish:
+                           // "鼠标更新失败。。。"
     };
 
     // Where the sequence begins: with the mouse (reset, then wait for the boot loader), or
@@ -59,15 +61,12 @@ public:
     // when the sequence has ended (see outcome()).
     int step();
     Outcome outcome() const { return m_outcome; }
-    // True when the boot loader accepted the finish: the mouse restarts with the new
-    // firmware.
-    bool finished() const { return m_finished; }
 
     // Every label text on the way.
     std::function<void(const QString &text)> show;
 
     // Texts shown on the way.
-    static QString bootLoaderMissingText() { return QStringLiteral("鼠标更新失败。。。"); }
+    static QString mouseUpdateFailedText() { return QStringLiteral("鼠标更新失败。。。"); }
     static QString writtenText() { return QStringLiteral("更新成功"); }
     static QString writeFailedText() { return QStringLiteral("更新失败"); }
     static QString checkPassedText() { return QStringLiteral("校验成功,启动设备。。。"); }
@@ -87,7 +86,6 @@ private:
     State m_state;
     quint64 m_chunk = 0;
     bool m_written = false;
-    bool m_finished = false;
     Outcome m_outcome = Running;
 };
 
@@ -99,7 +97,7 @@ class FirmwareUpdate final : public QObject
 public:
     // imagePath: the firmware package the image came from, removed once a flash has
     // completed (kept otherwise, so a mouse left in its boot loader can be flashed
-    // again).
+    // again). A package that replaced it meanwhile (a newer download) stays.
     FirmwareUpdate(std::unique_ptr<FirmwareSession> session, const FirmwareImage &image,
                    const QString &imagePath, const QString &mouseId, FirmwareFlasher::Start start,
                    const FirmwareFlasher::Timing &timing, QObject *parent);
@@ -120,6 +118,7 @@ private:
     std::unique_ptr<FirmwareSession> m_session;
     FirmwareImage m_image;
     QString m_imagePath;
+    QByteArray m_packageDigest; // of the package file when the sequence began
     FirmwareFlasher m_flasher;
     QTimer m_timer;
 };

@@ -41,7 +41,16 @@ bool FirmwareRecovery::onlyBootLoader() const
 void FirmwareRecovery::checkDevices()
 {
     devices_handler *devices = m_host ? m_host->devices() : nullptr;
-    if (!devices || devices->firmwareSessionOpen() || m_dialog || !onlyBootLoader())
+    if (!devices)
+        return;
+    if (m_dialog) {
+        // An offer not answered yet goes once it no longer applies (the boot loader pulled,
+        // the mouse back through another update): answered then, it could finish nothing.
+        if (m_dialog->offerShown() && !onlyBootLoader())
+            m_dialog->reject();
+        return;
+    }
+    if (devices->firmwareSessionOpen() || !onlyBootLoader())
         return;
     FirmwareImage image;
     if (image

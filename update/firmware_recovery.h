@@ -30,7 +30,8 @@ public:
 public slots:
     // Looks at the device table (at start-up and after every device change) and opens the
     // offer when a boot loader is alone and a firmware package is ready. Does nothing while
-    // a flash runs or the offer is already open.
+    // a flash runs; an open offer not answered yet is withdrawn once the boot loader is no
+    // longer alone.
     void checkDevices();
 
 signals:

@@ -438,6 +438,15 @@ void updateDlg::finishFirmwareUpdate()
     m_stack->setCurrentIndex(1);
     setInstallText(firmwareInProgressText());
     startFlash(FirmwareFlasher::Start::BootLoader);
+    // The boot loader gone meanwhile, the package no longer usable, another flash writing
+    // the mouse: nothing was started, and the label must not say an update is running.
+    if (!flashing())
+        setInstallText(uiText(FirmwareFlasher::mouseUpdateFailedText()));
+}
+
+bool updateDlg::offerShown() const
+{
+    return m_stack->currentIndex() == 0;
 }
 
 void updateDlg::startFlash(FirmwareFlasher::Start start)
@@ -453,7 +462,9 @@ void updateDlg::startFlash(FirmwareFlasher::Start start)
     const QString hardwareId = table.first().HardwareID;
     std::unique_ptr<FirmwareSession> session = devices->openFirmwareSession();
     if (!session) {
+        // Left at the firmware text, the label would announce an update that never runs.
         qCInfo(lcUpdateSystem) << "Firmware update not started: another one is running";
+        setInstallText(uiText(FirmwareFlasher::mouseUpdateFailedText()));
         return;
     }
     if (!session->present(hardwareId) || !loadFirmwareImage())

@@ -57,6 +57,8 @@ public:
     // Offers to finish a firmware update that left the mouse in its boot loader: the offer
     // page's button then starts the sequence at the boot loader.
     void offerFirmwareCompletion();
+    // True while the offer page waits for the user's answer.
+    bool offerShown() const;
     // True while a firmware sequence started here runs: closing is refused
     // meanwhile, and what would leave the progress page (the restart offer, a
     // question) waits until it has ended.

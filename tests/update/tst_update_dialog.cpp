@@ -166,6 +166,9 @@ private slots:
     void flashOutlivesItsDialog();
     void aNewCheckDuringTheFlashLeavesItRunning();
     void unplugDuringTheFlashIsFinishedLater();
+    void finishThatFailsIsNoSuccess();
+    void finishOfferThatNoLongerAppliesIsWithdrawn();
+    void secondFlashWhileOneRuns();
     void noOfferWithoutABootLoaderAloneAndAPackage();
     void refusedPackageIsShown();
     void notSetUpWithoutTrustedKey();
@@ -390,7 +393,7 @@ void TestUpdateDialog::textsFitInEveryLanguage()
     // The firmware messages are shown in Chinese and looked up by that text:
     // each must be found in the catalogue (its English is another text).
     const QStringList firmware = {QStringLiteral("正在更新固件，请勿插拔鼠标"),
-                                  FirmwareFlasher::bootLoaderMissingText(),
+                                  FirmwareFlasher::mouseUpdateFailedText(),
                                   FirmwareFlasher::writtenText(),
                                   FirmwareFlasher::writeFailedText(),
                                   FirmwareFlasher::checkPassedText(),
@@ -973,6 +976,101 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
     // No reset this time: the sequence began at the boot loader.
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.filter(QStringLiteral("reset ")).size(), 1);
+}
+
+void TestUpdateDialog::finishThatFailsIsNoSuccess()
+{
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
+    const QByteArray bytes = firmwareBytes(3000, "7.1.0");
+    keepFirmware(FirmwareImage::build(bytes));
+    // Erase, two chunks and the check go through; the mouse is pulled while its boot
+    // loader finishes, so it stays in the boot loader with the old version.
+    QCOMPARE(test::runDcsim(
+                 {QStringLiteral("unplug-after"), QStringLiteral("4"), QStringLiteral("rom")}),
+             0);
+    std::unique_ptr<updateDlg> dialog(fastDialog());
+    QStringList labels;
+    auto *label = child<QLabel>(dialog.get(), "lb_install");
+    connect(dialog.get(), &updateDlg::firmwareFinished, this, [&] { labels << label->text(); });
+    QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
+    dialog->on_firmPackageDownLoadFinished(QStringLiteral("7.1.0"));
+    QVERIFY(finished.wait(20000));
+    const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
+    QVERIFY(calls.filter(QStringLiteral("check ")).first().endsWith(QLatin1String("result=0")));
+    QVERIFY(!calls.last().endsWith(QLatin1String("result=0")));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::FinishFailed));
+    // The user is told the update failed, not that the device is starting.
+    QCOMPARE(labels, QStringList{QStringLiteral("鼠标更新失败。。。")});
+    // The package stays to finish the update once the mouse is back.
+    QVERIFY(QFile::exists(firmwarePackagePath()));
+}
+
+void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
+{
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
+    keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
+    FirmwareRecovery recovery(m_host);
+    QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
+    connect(m_devices, &devices_handler::devicesChanged, &recovery,
+            &FirmwareRecovery::checkDevices);
+    {
+        const std::unique_ptr<FirmwareSession> session = m_devices->openFirmwareSession();
+        QVERIFY(session->reset(QStringLiteral("HID\\Vid_0aa0&Pid_5e30")));
+    }
+    QVERIFY(offered.wait(10000));
+    QPointer<updateDlg> offer = recovery.dialog();
+    QVERIFY(offer && offer->isVisible());
+    // The boot loader is pulled before the user answers: the offer goes with it, and comes
+    // back with it.
+    QCOMPARE(test::runDcsim({QStringLiteral("unplug")}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!offer, 10000);
+    QCOMPARE(test::runDcsim({QStringLiteral("plug")}), 0);
+    QVERIFY(offered.wait(10000));
+    offer = recovery.dialog();
+    QVERIFY(offer);
+    // Answered while it cannot start (another flash holds the mouse), it says the update
+    // failed instead of showing one in progress that never runs.
+    {
+        const std::unique_ptr<FirmwareSession> other = m_devices->openFirmwareSession();
+        QTest::mouseClick(child<QPushButton>(offer, "uninstallButton"), Qt::LeftButton);
+    }
+    QVERIFY(!offer->flashing());
+    QCOMPARE(child<QLabel>(offer, "lb_install")->text(), QStringLiteral("鼠标更新失败。。。"));
+    QCOMPARE(romCalls(m_sim->file(QStringLiteral("dc.log"))).filter(QStringLiteral("erase ")),
+             QStringList());
+}
+
+void TestUpdateDialog::secondFlashWhileOneRuns()
+{
+    m_host->settings.setValue(QStringLiteral("language"),
+                              QStringLiteral("zh")); // the firmware texts as written
+    const QByteArray first = firmwareBytes(9000, "6.0.0");
+    keepFirmware(FirmwareImage::build(first));
+    std::unique_ptr<updateDlg> running(fastDialog());
+    FirmwareFlasher::Timing slowChunks = fastTiming();
+    slowChunks.perChunk = 300; // the chunks take long enough to come in between
+    running->setFlashTiming(slowChunks);
+    QSignalSpy finished(running.get(), &updateDlg::firmwareFinished);
+    running->flashFirmware();
+    QTRY_VERIFY_WITH_TIMEOUT(!bornCalls(m_sim->file(QStringLiteral("dc.log"))).isEmpty(), 20000);
+    QVERIFY(running->flashing());
+    // Meanwhile a second dialog has downloaded a newer package (kept in the same place) and
+    // wants to flash it: it cannot while the mouse is being written, and says so.
+    keepFirmware(FirmwareImage::build(firmwareBytes(5000, "6.1.0")));
+    const QByteArray newer = readFile(firmwarePackagePath());
+    std::unique_ptr<updateDlg> second(fastDialog());
+    second->on_firmPackageDownLoadFinished(QStringLiteral("6.1.0"));
+    QVERIFY(!second->flashing());
+    QCOMPARE(child<QLabel>(second.get(), "lb_install")->text(),
+             QStringLiteral("鼠标更新失败。。。"));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
+    QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), first);
+    // The first flash has completed, but the package it removes is its own, not the newer
+    // one that is still to be flashed.
+    QCOMPARE(readFile(firmwarePackagePath()), newer);
 }
 
 void TestUpdateDialog::noOfferWithoutABootLoaderAloneAndAPackage()
