@@ -250,10 +250,12 @@ bool KelvPage::showsProgramPage() const
 
 QString KelvPage::errorPageText(const QUrl &failedUrl, const QString &errorText, int errorCode)
 {
-    // The address and the error text are escaped: an address may carry
-    // markup, and this page is shown with the failed address as its origin.
+    // The address is named as the browser holds it (percent-encoded, as the
+    // page's own location), not in Qt's decoded display form. It and the
+    // error text are escaped: an address may carry markup, and this page is
+    // shown with the failed address as its origin.
     return QStringLiteral("<html><body bgcolor=\"white\"><h2>Failed to load URL ") +
-           failedUrl.toString().toHtmlEscaped() + QStringLiteral(" with error ") +
+           failedUrl.toString(QUrl::FullyEncoded).toHtmlEscaped() + QStringLiteral(" with error ") +
            errorText.toHtmlEscaped() + QStringLiteral(" (") + QString::number(errorCode) +
            QStringLiteral(").</h2></body></html>");
 }
