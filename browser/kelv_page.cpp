@@ -323,14 +323,27 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     const ClientHandler *handler = ClientHandler::instance();
     if (!handler)
         return;
-    // Both addresses are compared without regard to letter case: the page
-    // that just crashed is not loaded again (that could crash it again), any
-    // other page is replaced by the startup address.
+    // Both addresses are compared without regard to letter case; any other
+    // page is replaced by the startup address.
     const QString startup = handler->startupAddress();
     const QString current = url().toString();
-    if (startup.compare(QLatin1String("chrome://crash"), Qt::CaseInsensitive) != 0 &&
-        !current.isEmpty() && !current.startsWith(startup, Qt::CaseInsensitive))
+    if (startup.compare(QLatin1String("chrome://crash"), Qt::CaseInsensitive) == 0 ||
+        current.isEmpty())
+        return;
+    if (!current.startsWith(startup, Qt::CaseInsensitive)) {
         load(QUrl(startup));
+        return;
+    }
+    // The startup page itself is loaded again as it was (its screen is in its
+    // address): left crashed, the window would stay blank without even its
+    // title bar. Not when it crashes again soon after: a page that crashes as
+    // it loads would crash for ever.
+    if (m_sinceCrashReload.isValid() && m_sinceCrashReload.elapsed() < CrashAgainMs) {
+        qCWarning(lcPage, "the page crashed again soon after it was loaded again: left as it is");
+        return;
+    }
+    m_sinceCrashReload.start();
+    load(url());
 }
 
 void KelvPage::onNewWindowRequested(QWebEngineNewWindowRequest &request)

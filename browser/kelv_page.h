@@ -2,6 +2,7 @@
 
 #include "bridge/query_callback.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -67,6 +68,10 @@ class KelvPage final : public QWebEnginePage
     Q_DISABLE_COPY_MOVE(KelvPage)
 
 public:
+    // The startup page that crashed is loaded again unless its renderer
+    // crashed this soon after the last such reload.
+    static constexpr qint64 CrashAgainMs = 30000;
+
     explicit KelvPage(KelvWebView *view);
     ~KelvPage() override;
 
@@ -125,6 +130,8 @@ private:
     PageSleep *m_sleep;
     quint64 m_lastQuery = 0;
     bool m_openedByPage = false;
+    // Since the startup page was last loaded again after its renderer crashed.
+    QElapsedTimer m_sinceCrashReload;
     // Events sent since the main frame last started loading (bounded): the
     // replay for a document that connects after them.
     QVariantList m_sinceLoadStart;

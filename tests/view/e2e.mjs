@@ -409,6 +409,36 @@ test('unplugging shows what to do; plugging in brings the mouse back', async () 
   await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`);
 });
 
+// The program's renderer processes: forked by its zygote, they keep the
+// zygote's command line.
+function renderers(pid) {
+  const parentOf = (p) => { try { return Number(fs.readFileSync(`/proc/${p}/stat`, 'utf8').split(') ')[1].split(' ')[1]); } catch { return 0; } };
+  const isZygote = (p) => { try { return fs.readFileSync(`/proc/${p}/cmdline`, 'utf8').includes('--type=zygote'); } catch { return false; } };
+  return fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d)).map(Number)
+    .filter((p) => isZygote(p) && isZygote(parentOf(p)) && parentOf(parentOf(p)) === pid);
+}
+
+test('a page whose renderer crashed comes back and works', async () => {
+  const q = await Program.start();
+  try {
+    await q.until("window.kelvApp.state.deviceState === 'ready'");
+    await q.eval("(location.hash = '#lighting', true)");
+    const before = renderers(q.proc.pid);
+    assert.equal(before.length, 1, 'one page, one renderer');
+    process.kill(before[0], 'SIGKILL');
+    q.cdp.close();
+    await q.connect();
+    await q.until("window.kelvApp.state.deviceState === 'ready'");
+    assert.equal(await q.eval('location.hash'), '#lighting', 'on the screen it showed');
+    assert.notDeepEqual(renderers(q.proc.pid), before);
+    // The new page talks to the mouse.
+    await q.eval("window.kelvApp.modes.change((m) => { m.performance.stages[0].dpi = 1500; }, [2])");
+    await q.until("window.kelvApp.state.live.performance.stages[0].dpi === 1500");
+  } finally {
+    await q.stop();
+  }
+});
+
 test('edits made a moment before the program is asked to end are saved, in the window and in the popup', async () => {
   // The page holds edits back 0.4 s; SIGTERM (a session ending) comes sooner.
   // Two modes edited: the page sends them one after the other.
