@@ -267,6 +267,10 @@ test('the main page keeps the mode a program chose while it is current', async (
   win.emit('onProcessChanged', '1', true);
   await tick();
   assert.deepEqual(kept(), { profile: HERE, running: ['2', '1'], home: '0' });
+  // The one below ends: what is kept follows, the mode stays.
+  win.emit('onProcessChanged', '2', false);
+  await tick();
+  assert.deepEqual(kept(), { profile: HERE, running: ['1'], home: '0' });
   await app.modes.switchTo('2');
   assert.equal(kept(), null, 'the user chose');
 });
