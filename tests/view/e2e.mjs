@@ -271,6 +271,12 @@ test('after a new start the game mode stays while the game runs, and goes once i
     assert.equal(await p.eval('window.kelvApp.state.profile.current'), index);
     assert.deepEqual(await p.eval('window.kelvApp.state.boundRunning'), [index]);
     assert.equal(pollingRate(), '01');
+    // The page loaded again (as after its renderer crashed) keeps it too.
+    await p.eval('(window.beforeReload = true, location.reload(), true)');
+    await p.until("!window.beforeReload && document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+    await p.eval('window.kelvApp.modes.resumed.then(() => true)');
+    assert.equal(await p.eval('window.kelvApp.state.profile.current'), index);
+    assert.equal(pollingRate(), '01');
     // Its end goes back to the mode of before, as without the new start.
     game.kill();
     await backHome();
