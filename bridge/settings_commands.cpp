@@ -150,7 +150,8 @@ void getRunningBindings(AppHost &host, const Members &, const QueryCallbackPtr &
             answerSuccess(cb, jsonReply(QJsonArray::fromStringList(runningModes)));
         else
             answerFailure(
-                cb, QStringLiteral("getRunningBindings failed: the running programs cannot be read"));
+                cb,
+                QStringLiteral("getRunningBindings failed: the running programs cannot be read"));
     });
 }
 

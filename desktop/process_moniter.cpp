@@ -228,8 +228,7 @@ void ProcessMonitorRunner::whenLooked(LookDone done)
         done(m_look == Look::Known, m_runningModes);
 }
 
-void ProcessMonitorRunner::onLooked(quint64 generation, bool known,
-                                    const QStringList &runningModes)
+void ProcessMonitorRunner::onLooked(quint64 generation, bool known, const QStringList &runningModes)
 {
     if (generation != m_generation)
         return;
