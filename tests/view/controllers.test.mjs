@@ -5,7 +5,7 @@ import * as rq from '../../view/js/requests.js';
 import { PROFILE_PATH, confContentXml, profileFromXml } from '../../view/js/profile.js';
 import { factoryLighting } from '../../view/js/devicemap.js';
 import { makeNative, memoryStorage } from './fake_native.mjs';
-import { BOUND_KEY } from '../../view/js/boundmodes.js';
+import { boundKey } from '../../view/js/boundmodes.js';
 
 const tick = () => new Promise((r) => setTimeout(r, 0));
 
@@ -151,9 +151,9 @@ test('a deleted mode leaves nothing behind for the bound programs', async () => 
 const HERE = 'file:///opt/kelv/view/xml/configuration.xml';
 const GAME_PROFILE = '<conf><modeSetting current="1"><modes><mode index="0" name="Home" bindingProcess=""/>'
   + '<mode index="1" name="Game" bindingProcess="/opt/game"/><mode index="2" name="Race" bindingProcess="/opt/race"/></modes></modeSetting></conf>';
-async function startedApp({ kept = { profile: HERE, running: ['1'], home: '0' }, running = [], mainPage = true, current = '1' } = {}) {
+async function startedApp({ kept = { running: ['1'], home: '0' }, running = [], mainPage = true, current = '1', where = HERE } = {}) {
   const storage = memoryStorage();
-  if (kept) storage.setItem(BOUND_KEY, JSON.stringify(kept));
+  if (kept) storage.setItem(boundKey(where), JSON.stringify(kept));
   const win = makeNative({
     files: { [PROFILE_PATH]: GAME_PROFILE.replace('current="1"', `current="${current}"`) },
     localStorage: storage,
@@ -171,7 +171,7 @@ async function startedApp({ kept = { profile: HERE, running: ['1'], home: '0' },
   await app.settings.loadSession();
   await app.modes.load();
   app.modes.resumeBound();
-  const kept_ = () => JSON.parse(storage.getItem(BOUND_KEY));
+  const kept_ = () => JSON.parse(storage.getItem(boundKey(HERE)));
   const asked = () => win.requests.filter((r) => r.includes('getRunningBindings')).length;
   return { app, win, storage, kept: kept_, asked };
 }
@@ -200,7 +200,7 @@ test('started afresh while the program runs, the mode stays and its end goes hom
   assert.equal(app.state.profile.current, '1');
   assert.deepEqual(app.alerts, []);
   assert.deepEqual(app.state.boundRunning, ['1']);
-  assert.deepEqual(kept(), { profile: HERE, running: ['1'], home: '0' });
+  assert.deepEqual(kept(), { running: ['1'], home: '0' });
   win.emit('onProcessChanged', '1', false);
   await tick();
   assert.equal(app.state.profile.current, '0');
@@ -208,7 +208,7 @@ test('started afresh while the program runs, the mode stays and its end goes hom
 });
 
 test('of two stacked programs, the one that ended gives way to the one that runs', async () => {
-  const { app } = await startedApp({ kept: { profile: HERE, running: ['1', '2'], home: '0' }, running: ['1'], current: '2' });
+  const { app } = await startedApp({ kept: { running: ['1', '2'], home: '0' }, running: ['1'], current: '2' });
   app.bridge.release();
   await app.modes.resumed;
   await tick();
@@ -230,8 +230,13 @@ test('what was kept does not decide for the popup, another profile, or a mode th
 
   // Kept for another program folder's profile; or the profile's current mode
   // is no longer the one a program chose: nothing is asked, nothing changes.
-  for (const kept of [{ profile: 'file:///elsewhere/view/xml/configuration.xml', running: ['1'], home: '0' },
-    { profile: HERE, running: ['2'], home: '0' }, { profile: HERE, running: ['1'], home: '9' }]) {
+  const elsewhere = await startedApp({ where: 'file:///elsewhere/view/xml/configuration.xml' });
+  releaseEvents(elsewhere.app);
+  await elsewhere.app.modes.resumed;
+  assert.equal(elsewhere.asked(), 0);
+  assert.equal(elsewhere.app.state.profile.current, '1');
+  assert.notEqual(elsewhere.storage.getItem(boundKey('file:///elsewhere/view/xml/configuration.xml')), null, 'left to its own profile');
+  for (const kept of [{ running: ['2'], home: '0' }, { running: ['1'], home: '9' }]) {
     const other = await startedApp({ kept });
     releaseEvents(other.app);
     await other.app.modes.resumed;
@@ -263,14 +268,14 @@ test('the main page keeps the mode a program chose while it is current', async (
   assert.equal(kept(), null);
   win.emit('onProcessChanged', '2', true);
   await tick();
-  assert.deepEqual(kept(), { profile: HERE, running: ['2'], home: '0' });
+  assert.deepEqual(kept(), { running: ['2'], home: '0' });
   win.emit('onProcessChanged', '1', true);
   await tick();
-  assert.deepEqual(kept(), { profile: HERE, running: ['2', '1'], home: '0' });
+  assert.deepEqual(kept(), { running: ['2', '1'], home: '0' });
   // The one below ends: what is kept follows, the mode stays.
   win.emit('onProcessChanged', '2', false);
   await tick();
-  assert.deepEqual(kept(), { profile: HERE, running: ['1'], home: '0' });
+  assert.deepEqual(kept(), { running: ['1'], home: '0' });
   await app.modes.switchTo('2');
   assert.equal(kept(), null, 'the user chose');
 });

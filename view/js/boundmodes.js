@@ -9,7 +9,10 @@
 // renderer crashed) takes nothing away from the game.
 import { PROFILE_PATH, findMode } from './profile.js';
 
+// One entry per profile file: the storage is the user's, shared by every
+// copy of the program they run.
 export const BOUND_KEY = 'kelv.boundModes';
+export const boundKey = (where) => `${BOUND_KEY} ${where}`;
 
 export function localStorageOf(win) {
   try {
@@ -33,27 +36,26 @@ export function profileAddress(win) {
 // back to while a bound program's mode is the current one; forgets them
 // otherwise (no program runs, the user chose another mode).
 export function keepBoundModes(storage, where, model, running, home) {
-  if (!storage) return;
+  if (!storage || !where) return;
   try {
     if (model && running.length && model.current === running[running.length - 1] && home !== null) {
-      storage.setItem(BOUND_KEY, JSON.stringify({ profile: where, running, home }));
+      storage.setItem(boundKey(where), JSON.stringify({ running, home }));
     } else {
-      storage.removeItem(BOUND_KEY);
+      storage.removeItem(boundKey(where));
     }
   } catch { /* full or switched off: nothing is kept */ }
 }
 
-// What was kept for this profile, or null: kept for another profile file, or
-// no longer true of the profile (its current mode is not the one on top, or
-// a mode is gone).
+// What was kept for this profile, or null: nothing, or no longer true of the
+// profile (its current mode is not the one on top, or a mode is gone).
 export function keptBoundModes(storage, where, model) {
   let kept = null;
   try {
-    kept = JSON.parse(storage?.getItem(BOUND_KEY) ?? 'null');
+    kept = JSON.parse(storage?.getItem(boundKey(where)) ?? 'null');
   } catch {
     return null;
   }
-  if (!kept || typeof kept !== 'object' || !where || kept.profile !== where || !model) return null;
+  if (!kept || typeof kept !== 'object' || !where || !model) return null;
   const { running, home } = kept;
   if (!Array.isArray(running) || !running.length || typeof home !== 'string') return null;
   if (!running.every((x) => typeof x === 'string' && findMode(model, x)) || !findMode(model, home)) return null;

@@ -242,8 +242,9 @@ export class ModesController {
   keepBound({ picked = false } = {}) {
     const { state, bridge } = this.app;
     const storage = localStorageOf(bridge.win);
-    if (state.session?.mainPage) keepBoundModes(storage, profileAddress(bridge.win), state.profile, state.boundRunning, state.homeMode);
-    else if (picked) keepBoundModes(storage, '', null, [], null);
+    const where = profileAddress(bridge.win);
+    if (state.session?.mainPage) keepBoundModes(storage, where, state.profile, state.boundRunning, state.homeMode);
+    else if (picked) keepBoundModes(storage, where, null, [], null);
   }
 
   // A main page that starts afresh (not back from a rest) takes back the
