@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "bridge/request_router.h"
 #include "browser/client_handler.h"
+#include "browser/kelv_page.h"
 #include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
 #include "common/client_settings.h"
@@ -95,6 +96,13 @@ bool ApplicationHost::trayAvailable() const
     return m_window ? m_window->trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
+bool ApplicationHost::isMainPage(const QObject *page) const
+{
+    ClientHandler *client = ClientHandler::instance();
+    const KelvWebView *main = client ? client->browser() : nullptr;
+    return page && main && static_cast<const QObject *>(main->kelvPage()) == page;
+}
+
 // NavigationHost: the main (first) browser.
 
 void ApplicationHost::loadUrl(const QUrl &url)
@@ -182,6 +190,11 @@ void ApplicationHost::restartProcessMonitor()
                                                 &ClientHandler::sendOnProcessChanged,
                                                 Qt::DirectConnection);
                        });
+}
+
+void ApplicationHost::whenProgramsLooked(RunningModesDone done)
+{
+    m_monitors.whenLooked(std::move(done));
 }
 
 } // namespace kelv

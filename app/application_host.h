@@ -57,6 +57,7 @@ public:
     void maximiseWindow() override;
     void restoreWindow() override;
     bool trayAvailable() const override;
+    bool isMainPage(const QObject *page) const override;
 
     // NavigationHost
     void loadUrl(const QUrl &url) override;
@@ -78,6 +79,7 @@ public:
     bool hotKeyRegistered(const QString &key) const override;
     bool hasProcessMonitor() const override;
     void restartProcessMonitor() override;
+    void whenProgramsLooked(RunningModesDone done) override;
 
 private:
     ClientSettings &m_settings;

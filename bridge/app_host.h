@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <functional>
 
+class QObject;
 class QWidget;
 
 namespace kelv {
@@ -34,6 +36,9 @@ public:
     virtual void restoreWindow() = 0;
     // Whether the desktop shows the tray icon (a notification area exists).
     virtual bool trayAvailable() const = 0;
+    // Whether page (the origin of a request) is the main window's page, not
+    // the popup's.
+    virtual bool isMainPage(const QObject *page) const = 0;
 };
 
 // The main page's browser and the desktop's handler of addresses.
@@ -90,6 +95,10 @@ public:
 
     virtual bool hasProcessMonitor() const = 0;
     virtual void restartProcessMonitor() = 0;
+    // Calls done with the mode indices whose bound programs run, once the
+    // current monitor has looked (see ProcessMonitorRunner::whenLooked).
+    using RunningModesDone = std::function<void(bool known, const QStringList &runningModes)>;
+    virtual void whenProgramsLooked(RunningModesDone done) = 0;
 };
 
 // Every role at once: what the request router and the command families are

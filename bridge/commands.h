@@ -26,7 +26,7 @@ void registerProfileCommands(Dispatcher &dispatcher, SettingsHost &host);
 // getConf, setConf, closeApp, confChanged, checkUpdate, startRecord,
 // stopRecord, modifyMouseSpeed, modifyMouseScrollLines, modifyMouseDoubleClick,
 // loadurl, goback, goforward, openUrl, saveFileDialog, openFileDialog,
-// openFileDialogExe; and getSessionInfo, setAutostart.
+// openFileDialogExe; and getSessionInfo, setAutostart, getRunningBindings.
 void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host);
 
 } // namespace kelv

@@ -134,6 +134,27 @@ void confChanged(AppHost &host, const Members &, const QueryCallbackPtr &cb)
     answerSuccess(cb, QStringLiteral("confChanged"));
 }
 
+// The mode indices whose bound programs run now, as a JSON array of their
+// index texts, answered once the current monitor has looked (its first poll,
+// about a polling period after it started; at once when it has looked
+// already or has no binding). A page that starts afresh asks, to learn
+// whether the program that chose the current mode still runs.
+void getRunningBindings(AppHost &host, const Members &, const QueryCallbackPtr &cb)
+{
+    if (!host.hasProcessMonitor()) {
+        answerFailure(cb, QStringLiteral("getRunningBindings failed: no program monitor"));
+        return;
+    }
+    host.whenProgramsLooked([cb](bool known, const QStringList &runningModes) {
+        if (known)
+            answerSuccess(cb, jsonReply(QJsonArray::fromStringList(runningModes)));
+        else
+            answerFailure(
+                cb,
+                QStringLiteral("getRunningBindings failed: the running programs cannot be read"));
+    });
+}
+
 // Answered once the recorder runs, or with the reason it could not start.
 void startRecord(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
@@ -302,6 +323,9 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         {QStringLiteral("autostart"), Autostart::isEnabled()},
         // Without a notification area closing the window minimises it.
         {QStringLiteral("tray"), host.trayAvailable()},
+        // The main window's page follows the bound programs for the program;
+        // the popup's page leaves that to it.
+        {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }
@@ -336,6 +360,7 @@ void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
         {"setConf", &setConf},
         {"closeApp", &closeApp},
         {"confChanged", &confChanged},
+        {"getRunningBindings", &getRunningBindings},
         {"checkUpdate",
          [](AppHost &h, const Members &, const QueryCallbackPtr &cb) {
              h.checkForUpdates(true);

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <pugixml.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelv {
@@ -111,6 +112,18 @@ bool ProcessMoniter::waitForNextPoll()
     return !m_stop.load();
 }
 
+void ProcessMoniter::report(bool known, const QMap<QString, bool> &running)
+{
+    QStringList modes;
+    for (auto it = running.cbegin(); it != running.cend(); ++it) {
+        if (it.value())
+            modes.append(m_bindings.value(it.key()));
+    }
+    QMutexLocker lock(&m_mutex);
+    if (!m_stop.load())
+        emit looked(known, modes);
+}
+
 void ProcessMoniter::start()
 {
     m_loopThread.store(QThread::currentThread());
@@ -118,13 +131,18 @@ void ProcessMoniter::start()
     m_states.clear();
     for (auto it = m_bindings.cbegin(); it != m_bindings.cend(); ++it)
         m_states.insert(it.key(), false);
+    // No binding: nothing bound runs, and nothing will be polled.
+    if (m_bindings.isEmpty())
+        report(true, m_states);
 
+    bool firstPoll = true;
     while (!m_bindings.isEmpty()) {
         if (!waitForNextPoll())
             return;
         QMap<QString, bool> fresh;
         if (!pollRunning(m_bindings, &fresh)) {
             qCWarning(lcProcessMoniter) << "cannot read the process list; monitoring stops";
+            report(false, {});
             return;
         }
         const QList<QPair<QString, bool>> changed = changes(m_states, fresh);
@@ -141,6 +159,11 @@ void ProcessMoniter::start()
             emit polled();
         }
         m_states = fresh;
+        // After the events of the same poll: whoever hears both hears the
+        // events first.
+        if (firstPoll || !changed.isEmpty())
+            report(true, m_states);
+        firstPoll = false;
     }
 }
 
@@ -167,6 +190,11 @@ ProcessMoniter *ProcessMonitorRunner::restart(const QString &modeDocument,
     // The monitor lives on the thread: deleted there as the thread finishes.
     QObject::connect(thread, &QThread::finished, monitor, &QObject::deleteLater);
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    const quint64 generation = m_generation;
+    QObject::connect(monitor, &ProcessMoniter::looked, &m_receiver,
+                     [this, generation](bool known, const QStringList &runningModes) {
+                         onLooked(generation, known, runningModes);
+                     });
     if (setUp)
         setUp(monitor);
     m_thread = thread;
@@ -186,6 +214,29 @@ void ProcessMonitorRunner::stop()
     }
     m_monitor = nullptr;
     m_thread = nullptr;
+    // Whatever the stopped monitor still had queued is not the next one's look.
+    ++m_generation;
+    m_look = Look::Pending;
+    m_runningModes.clear();
+}
+
+void ProcessMonitorRunner::whenLooked(LookDone done)
+{
+    if (m_look == Look::Pending)
+        m_waiting.append(std::move(done));
+    else
+        done(m_look == Look::Known, m_runningModes);
+}
+
+void ProcessMonitorRunner::onLooked(quint64 generation, bool known, const QStringList &runningModes)
+{
+    if (generation != m_generation)
+        return;
+    m_look = known ? Look::Known : Look::Failed;
+    m_runningModes = runningModes;
+    const QList<LookDone> waiting = std::exchange(m_waiting, {});
+    for (const LookDone &done : waiting)
+        done(known, runningModes);
 }
 
 } // namespace kelv

@@ -8,6 +8,7 @@
 #include <QPair>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QWaitCondition>
 #include <atomic>
@@ -83,10 +84,18 @@ signals:
     void processChanged(const QString &index, bool running);
     // After every completed poll, on the monitor's thread (for diagnostics).
     void polled();
+    // What the monitor knows about the bound programs, on the monitor's
+    // thread: the mode indices whose programs run (ascending by path). Emitted
+    // at the first poll and at every poll that saw a change; a monitor without
+    // bindings emits it once, empty, as it starts. known is false when the
+    // process list cannot be read (monitoring stops).
+    void looked(bool known, const QStringList &runningModes);
 
 private:
     // Waits one polling period; false when stopped meanwhile.
     bool waitForNextPoll();
+    // Emits looked() unless stopped (under the emission lock).
+    void report(bool known, const QMap<QString, bool> &running);
 
     const QString m_modeDocument;
     int m_interval = kPollIntervalMs;
@@ -127,9 +136,28 @@ public:
     ProcessMoniter *monitor() const { return m_monitor; }
     QThread *thread() const { return m_thread; }
 
+    // Calls done (on the runner's thread) with the mode indices whose programs
+    // run, once the current monitor has looked: at once when it has, else
+    // after its first poll (at its start when it has no binding). A restart
+    // meanwhile: the new monitor's first look answers. known is false when
+    // the running programs cannot be read. Without a monitor done waits for
+    // the next restart.
+    using LookDone = std::function<void(bool known, const QStringList &runningModes)>;
+    void whenLooked(LookDone done);
+
 private:
+    enum class Look { Pending, Known, Failed };
+    void onLooked(quint64 generation, bool known, const QStringList &runningModes);
+
     QPointer<QThread> m_thread;
     ProcessMoniter *m_monitor = nullptr;
+    // The current monitor's last look; generation counts the monitors, so a
+    // look queued by a stopped one is not taken for the current one's.
+    QObject m_receiver; // lives on the runner's thread: looks are queued to it
+    quint64 m_generation = 0;
+    Look m_look = Look::Pending;
+    QStringList m_runningModes;
+    QList<LookDone> m_waiting;
     // Threads of stopped monitors, until they have ended and are deleted.
     QList<QPointer<QThread>> m_retiring;
 };

@@ -104,6 +104,7 @@ private slots:
     void setConfThatWouldMakeConfXmlTooLargeChangesNothing();
     void closeAppFollowsCloseFunc();
     void confChangedSavesAndRestartsMonitor();
+    void runningBindingsComeFromTheMonitorsLook();
     void applicationCommands();
     void loadurlBuildsFileUrlOfProgramFolder();
     void doubleClickTable_data();
@@ -382,6 +383,31 @@ void TestSettings::confChangedSavesAndRestartsMonitor()
              QByteArray("<conf a=\"1\" />\r\n"));
 }
 
+void TestSettings::runningBindingsComeFromTheMonitorsLook()
+{
+    Setup s;
+    // Answered when the monitor has looked (from the event loop), not at once.
+    const auto later = [&s] {
+        const auto cb = s(R"({"funcname":"getRunningBindings"})");
+        if (cb->answered())
+            return QStringLiteral("(answered at once)");
+        if (!QTest::qWaitFor([&cb] { return cb->answered(); }))
+            return QStringLiteral("(no reply in time)");
+        return reply(cb);
+    };
+    s.host.runningModes = QStringList{QStringLiteral("2"), QStringLiteral("10")};
+    QCOMPARE(later(), success(QStringLiteral(R"(["2","10"])")));
+    s.host.runningModes.clear();
+    QCOMPARE(later(), success(QStringLiteral("[]")));
+    s.host.lookKnown = false;
+    QCOMPARE(later(), failure(QStringLiteral(
+                          "getRunningBindings failed: the running programs cannot be read")));
+    s.host.monitorExists = false;
+    QCOMPARE(reply(s(R"({"funcname":"getRunningBindings"})")),
+             failure(QStringLiteral("getRunningBindings failed: no program monitor")));
+    QCOMPARE(s.host.calls, QStringList(3, QStringLiteral("whenProgramsLooked")));
+}
+
 void TestSettings::applicationCommands()
 {
     Setup s;
@@ -607,6 +633,10 @@ void TestSettings::sessionInfoAndAutostart()
     QCOMPARE(object.value(QStringLiteral("tray")).toBool(), true);
     s.host.tray = false;
     QCOMPARE(info().value(QStringLiteral("tray")).toBool(), false);
+    // Whether the asking page is the main window's (the popup's is not).
+    QCOMPARE(object.value(QStringLiteral("mainPage")).toBool(), true);
+    s.host.mainPage = false;
+    QCOMPARE(info().value(QStringLiteral("mainPage")).toBool(true), false);
     // GNOME keeps the pointer speed and the double-click time, not wheel lines;
     // a desktop the program does not know lets it change none of them.
     const auto changeable = [&info] {
@@ -777,7 +807,8 @@ void TestSettings::everyCommandIsRegistered()
                          "openFileDialog",
                          "openFileDialogExe",
                          "getSessionInfo",
-                         "setAutostart"};
+                         "setAutostart",
+                         "getRunningBindings"};
     expected.sort();
     QCOMPARE(names, expected);
 }

@@ -4,6 +4,7 @@
 #include "platform/running_programs.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
@@ -464,6 +465,91 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(threads[i].isNull(), 2000);
         QTRY_COMPARE_WITH_TIMEOUT(events.count(), 1, ProcessMoniter::kPollIntervalMs + 3000);
         QCOMPARE(events.all().first(), (QPair<QString, bool>{QStringLiteral("9"), true}));
+    }
+
+    // What a page that starts afresh asks: which bound programs run, once the
+    // current monitor has looked.
+    void theLookAnswersAfterTheFirstPollAndFollowsRestarts()
+    {
+        QProcess *child = startChild();
+        QVERIFY(child);
+        m_document = writeDocument(modeDocument(
+            {{QStringLiteral("5"), m_program}, {QStringLiteral("6"), m_dir.filePath("absent")}}));
+        // Events reach the main thread queued, as they reach the pages.
+        int events = 0;
+        const auto setUp = [&](int interval) {
+            return [&, interval](ProcessMoniter *m) {
+                m->setPollInterval(interval);
+                connect(m, &ProcessMoniter::processChanged, this, [&] { ++events; });
+            };
+        };
+        QList<QPair<bool, QStringList>> answers;
+        int eventsAtAnswer = -1;
+        const auto ask = [&](ProcessMonitorRunner &runner) {
+            runner.whenLooked([&](bool known, const QStringList &modes) {
+                answers.append({known, modes});
+                eventsAtAnswer = events;
+            });
+        };
+        const QPair<bool, QStringList> running{true, {QStringLiteral("5")}};
+        const QPair<bool, QStringList> none{true, {}};
+
+        ProcessMonitorRunner runner;
+        runner.restart(m_document, setUp(300));
+        ask(runner);
+        QVERIFY(answers.isEmpty());
+        QTRY_COMPARE(answers.size(), 1);
+        QCOMPARE(answers.first(), running);
+        // The first poll's event came before the answer.
+        QCOMPARE(eventsAtAnswer, 1);
+        // Looked already: answered at once.
+        ask(runner);
+        QCOMPARE(answers.size(), 2);
+        QCOMPARE(answers.last(), running);
+        killChild(child);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                ask(runner);
+                return answers.last() == none;
+            }(),
+            3000);
+
+        // Restarted twice before looking: the newest monitor's first look
+        // answers, once.
+        answers.clear();
+        QVERIFY(startChild());
+        runner.restart(m_document, setUp(400));
+        ask(runner);
+        runner.restart(m_document, setUp(400));
+        QTest::qWait(200);
+        QVERIFY(answers.isEmpty());
+        QTRY_COMPARE(answers.size(), 1);
+        QCOMPARE(answers.first(), running);
+        QTest::qWait(900);
+        QCOMPARE(answers.size(), 1);
+
+        // A look the replaced monitor had queued is not the new one's: the
+        // question waits for the new monitor (here one without a binding).
+        answers.clear();
+        std::atomic<bool> lookedOff{false};
+        runner.restart(m_document, [&](ProcessMoniter *m) {
+            m->setPollInterval(50);
+            connect(
+                m, &ProcessMoniter::looked, m, [&] { lookedOff = true; }, Qt::DirectConnection);
+        });
+        // No event loop meanwhile: its look stays queued.
+        QDeadlineTimer deadline(5000);
+        while (!lookedOff && !deadline.hasExpired())
+            QThread::msleep(10);
+        QVERIFY(lookedOff);
+        runner.restart(m_document, setUp(60000));
+        ask(runner);
+        QTest::qWait(300);
+        QVERIFY(answers.isEmpty());
+        writeDocument("<conf/>", QStringLiteral("empty.xml"));
+        runner.restart(m_dir.filePath(QStringLiteral("empty.xml")));
+        QTRY_COMPARE(answers.size(), 1);
+        QCOMPARE(answers.first(), none);
     }
 
     void stopEndsTheWaitPromptly()

@@ -25,6 +25,11 @@ public:
     bool monitorExists = true;
     bool recordingResult = true;
     bool tray = true;
+    bool mainPage = true;
+    // What the program monitor's look answers (from the event loop, as the
+    // real monitor's does); lookKnown false: the process list cannot be read.
+    bool lookKnown = true;
+    QStringList runningModes;
     QWidget *parentWidget = nullptr;
 
     ClientSettings &clientSettings() override { return settings; }
@@ -60,9 +65,17 @@ public:
     void maximiseWindow() override { calls << QStringLiteral("maximise"); }
     void restoreWindow() override { calls << QStringLiteral("restore"); }
     bool trayAvailable() const override { return tray; }
+    bool isMainPage(const QObject *) const override { return mainPage; }
 
     bool hasProcessMonitor() const override { return monitorExists; }
     void restartProcessMonitor() override { calls << QStringLiteral("restartMonitor"); }
+    void whenProgramsLooked(RunningModesDone done) override
+    {
+        calls << QStringLiteral("whenProgramsLooked");
+        QMetaObject::invokeMethod(
+            qApp, [done, known = lookKnown, modes = runningModes] { done(known, modes); },
+            Qt::QueuedConnection);
+    }
 
     void checkForUpdates(bool interactive) override
     {

@@ -4,7 +4,8 @@ import { App } from '../../view/js/app.js';
 import * as rq from '../../view/js/requests.js';
 import { PROFILE_PATH, confContentXml, profileFromXml } from '../../view/js/profile.js';
 import { factoryLighting } from '../../view/js/devicemap.js';
-import { makeNative } from './fake_native.mjs';
+import { makeNative, memoryStorage } from './fake_native.mjs';
+import { boundKey } from '../../view/js/boundmodes.js';
 
 const tick = () => new Promise((r) => setTimeout(r, 0));
 
@@ -142,6 +143,146 @@ test('a deleted mode leaves nothing behind for the bound programs', async () => 
   await tick();
   assert.equal(app.state.profile.current, next);
 });
+
+// A page started afresh over a profile whose current mode is the game's ('1',
+// bound to a program) with home mode '0'; kept: what the page's storage holds
+// from the run before; running: the answer of getRunningBindings (an Error:
+// a failure; undefined: none yet).
+const HERE = 'file:///opt/kelv/view/xml/configuration.xml';
+const GAME_PROFILE = '<conf><modeSetting current="1"><modes><mode index="0" name="Home" bindingProcess=""/>'
+  + '<mode index="1" name="Game" bindingProcess="/opt/game"/><mode index="2" name="Race" bindingProcess="/opt/race"/></modes></modeSetting></conf>';
+async function startedApp({ kept = { running: ['1'], home: '0' }, running = [], mainPage = true, current = '1', where = HERE } = {}) {
+  const storage = memoryStorage();
+  if (kept) storage.setItem(boundKey(where), JSON.stringify(kept));
+  const win = makeNative({
+    files: { [PROFILE_PATH]: GAME_PROFILE.replace('current="1"', `current="${current}"`) },
+    localStorage: storage,
+    handlers: {
+      getSessionInfo: () => ({ ok: true, text: JSON.stringify({ mainPage }) }),
+      getRunningBindings: () => (running === undefined ? undefined
+        : running instanceof Error ? { ok: false, text: running.message } : { ok: true, text: JSON.stringify(running) }),
+      confChanged: () => ({ ok: true, text: 'confChanged' }),
+    },
+  });
+  const app = new App(win);
+  app.ui = { render() {}, renderAlerts() {}, updateSaveState() {}, updateChrome() {}, renderRecording() {} };
+  app.bridge.hold();
+  app.modes.listen();
+  await app.settings.loadSession();
+  await app.modes.load();
+  app.modes.resumeBound();
+  const kept_ = () => JSON.parse(storage.getItem(boundKey(HERE)));
+  const asked = () => win.requests.filter((r) => r.includes('getRunningBindings')).length;
+  return { app, win, storage, kept: kept_, asked };
+}
+
+test('started afresh, the page leaves the mode a program chose once that program is seen not to run', async () => {
+  const { app, kept, asked } = await startedApp({ running: ['2'] });
+  // Claimed until the monitor has looked.
+  assert.deepEqual(app.state.boundRunning, ['1']);
+  app.bridge.release();
+  await app.modes.resumed;
+  await tick();
+  assert.equal(asked(), 1);
+  assert.equal(app.state.profile.current, '0', 'back to the mode of before');
+  assert.deepEqual(app.alerts.map((a) => [a.key, a.vars.name]), [['modes.switched', 'Home']]);
+  assert.deepEqual(app.state.boundRunning, []);
+  assert.equal(kept(), null, 'nothing is kept once home');
+});
+
+test('started afresh while the program runs, the mode stays and its end goes home', async () => {
+  const { app, win, kept } = await startedApp({ running: ['1'] });
+  // The monitor's first look reports the running program as it starts.
+  win.emit('onProcessChanged', '1', true);
+  app.bridge.release();
+  await app.modes.resumed;
+  await tick();
+  assert.equal(app.state.profile.current, '1');
+  assert.deepEqual(app.alerts, []);
+  assert.deepEqual(app.state.boundRunning, ['1']);
+  assert.deepEqual(kept(), { running: ['1'], home: '0' });
+  win.emit('onProcessChanged', '1', false);
+  await tick();
+  assert.equal(app.state.profile.current, '0');
+  assert.equal(kept(), null);
+});
+
+test('of two stacked programs, the one that ended gives way to the one that runs', async () => {
+  const { app } = await startedApp({ kept: { running: ['1', '2'], home: '0' }, running: ['1'], current: '2' });
+  app.bridge.release();
+  await app.modes.resumed;
+  await tick();
+  assert.equal(app.state.profile.current, '1');
+  assert.deepEqual(app.state.boundRunning, ['1']);
+});
+
+test('what was kept does not decide for the popup, another profile, or a mode the user chose', async () => {
+  // The popup's page: the main page follows the programs; a pick ends what was kept.
+  const popup = await startedApp({ mainPage: false });
+  releaseEvents(popup.app);
+  await popup.app.modes.resumed;
+  assert.equal(popup.asked(), 0);
+  assert.equal(popup.app.state.profile.current, '1');
+  assert.deepEqual(popup.app.state.boundRunning, []);
+  assert.notEqual(popup.kept(), null);
+  await popup.app.modes.switchTo('1');
+  assert.equal(popup.kept(), null, 'a mode picked by hand ends it');
+
+  // Kept for another program folder's profile; or the profile's current mode
+  // is no longer the one a program chose: nothing is asked, nothing changes.
+  const elsewhere = await startedApp({ where: 'file:///elsewhere/view/xml/configuration.xml' });
+  releaseEvents(elsewhere.app);
+  await elsewhere.app.modes.resumed;
+  assert.equal(elsewhere.asked(), 0);
+  assert.equal(elsewhere.app.state.profile.current, '1');
+  assert.notEqual(elsewhere.storage.getItem(boundKey('file:///elsewhere/view/xml/configuration.xml')), null, 'left to its own profile');
+  for (const kept of [{ running: ['2'], home: '0' }, { running: ['1'], home: '9' }]) {
+    const other = await startedApp({ kept });
+    releaseEvents(other.app);
+    await other.app.modes.resumed;
+    assert.equal(other.asked(), 0);
+    assert.equal(other.app.state.profile.current, '1');
+    assert.equal(other.kept(), null, 'what no longer holds is forgotten');
+  }
+
+  // A mode picked while the answer is awaited stays.
+  const picked = await startedApp({ running: undefined });
+  releaseEvents(picked.app);
+  await picked.app.modes.switchTo('2');
+  assert.equal(picked.kept(), null);
+  picked.app.modes.onProcessChanged('1', false);
+  assert.equal(picked.app.state.profile.current, '2');
+
+  // Not known (the process list cannot be read): the mode stays.
+  const unknown = await startedApp({ running: new Error('getRunningBindings failed: the running programs cannot be read') });
+  releaseEvents(unknown.app);
+  await unknown.app.modes.resumed;
+  assert.equal(unknown.app.state.profile.current, '1');
+  assert.deepEqual(unknown.app.state.boundRunning, ['1']);
+});
+
+test('the main page keeps the mode a program chose while it is current', async () => {
+  const { app, win, kept } = await startedApp({ kept: null });
+  releaseEvents(app);
+  await app.modes.switchTo('0');
+  assert.equal(kept(), null);
+  win.emit('onProcessChanged', '2', true);
+  await tick();
+  assert.deepEqual(kept(), { running: ['2'], home: '0' });
+  win.emit('onProcessChanged', '1', true);
+  await tick();
+  assert.deepEqual(kept(), { running: ['2', '1'], home: '0' });
+  // The one below ends: what is kept follows, the mode stays.
+  win.emit('onProcessChanged', '2', false);
+  await tick();
+  assert.deepEqual(kept(), { running: ['1'], home: '0' });
+  await app.modes.switchTo('2');
+  assert.equal(kept(), null, 'the user chose');
+});
+
+function releaseEvents(app) {
+  app.bridge.release();
+}
 
 const item = (pressed, scan) => ['0', pressed ? '1' : '0', String(scan), '0'];
 const wait = (ms) => ['2', String(ms), '0', '0'];

@@ -240,6 +240,58 @@ test('a mode bound to a program becomes active while it runs', async () => {
   assert.equal(p.dcsim('prop', '5').trim(), '02');
 });
 
+// The mode a bound program chose, across new starts of the program: kept while
+// the program runs, left once it is seen not to run (the mouse and the saved
+// profile back in the mode of before, with the notice a program's end gives).
+test('after a new start the game mode stays while the game runs, and goes once it is seen not to run', async () => {
+  const exe = path.join(p.root, 'game');
+  const index = await p.eval("window.kelvApp.state.profile.modes.find((m) => m.name === 'Game').index");
+  const pollingRate = () => p.dcsim('prop', '5').trim();
+  assert.equal(await p.eval('window.kelvApp.state.profile.current'), '0');
+  const home = pollingRate();
+  assert.notEqual(home, '01');
+  const waitFor = async (check, what) => {
+    for (let i = 0; i < 150 && !check(); i++) await sleep(100);
+    assert.ok(check(), what);
+  };
+  const inGame = async () => {
+    await p.until(`window.kelvApp.state.profile.current === '${index}'`, { timeoutMs: 15000 });
+    await waitFor(() => pollingRate() === '01' && profileText().includes(`<modeSetting current="${index}"`), 'the game mode in the mouse and saved');
+  };
+  const backHome = async () => {
+    await p.until("window.kelvApp.state.profile.current === '0'", { timeoutMs: 15000 });
+    await waitFor(() => pollingRate() === home && profileText().includes('<modeSetting current="0"'), 'the mode of before in the mouse and saved');
+  };
+  let game = spawn(exe, ['120'], { stdio: 'ignore' });
+  try {
+    await inGame();
+    // Quit while the game runs; it still runs at the next start.
+    await p.restart();
+    await p.eval('window.kelvApp.modes.resumed.then(() => true)');
+    assert.equal(await p.eval('window.kelvApp.state.profile.current'), index);
+    assert.deepEqual(await p.eval('window.kelvApp.state.boundRunning'), [index]);
+    assert.equal(pollingRate(), '01');
+    // The page loaded again (as after its renderer crashed) keeps it too.
+    await p.eval('(window.beforeReload = true, location.reload(), true)');
+    await p.until("!window.beforeReload && document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+    await p.eval('window.kelvApp.modes.resumed.then(() => true)');
+    assert.equal(await p.eval('window.kelvApp.state.profile.current'), index);
+    assert.equal(pollingRate(), '01');
+    // Its end goes back to the mode of before, as without the new start.
+    game.kill();
+    await backHome();
+    game = spawn(exe, ['120'], { stdio: 'ignore' });
+    await inGame();
+    // Ended as by a crash; the game ends while the program is not running.
+    await p.restart({ signal: 'SIGKILL', between: () => game.kill() });
+    await p.until("window.kelvApp.alerts.some((a) => a.key === 'modes.switched' && a.vars.name === 'Default')", { timeoutMs: 15000 });
+    await backHome();
+    assert.deepEqual(await p.eval('window.kelvApp.state.boundRunning'), []);
+  } finally {
+    game.kill();
+  }
+});
+
 test('"Start with the desktop" writes and removes the autostart entry', async () => {
   await go('settings');
   await p.until(`!!document.querySelector('[data-key="settings:autostart"]')`);
@@ -356,6 +408,9 @@ test('edits in the popup and in the main window keep each other', async () => {
   const popup = await p.openPopup();
   let closed = false;
   try {
+    // The main page follows the bound programs; the popup's leaves that to it.
+    assert.equal(await p.eval('window.kelvApp.state.session.mainPage'), true);
+    assert.equal(await popup.eval('window.kelvApp.state.session.mainPage'), false);
     // The main page renames mode 0; the popup edits another mode afterwards.
     await p.eval("(window.kelvApp.modes.rename('0', 'Main name'), true)");
     await fileHas((t) => modeName(t, '0') === 'Main name', 'the main page\'s name saved');

@@ -61,7 +61,18 @@ export class FakeMouse {
 // commands beyond the device and profile ones.
 // more: further devices [{ info, mouse }] listed after the classic one;
 // service: the bytes RATBAG\ answers for property 65 (the service state).
-export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {}, more = [], service = null } = {}) {
+// The browser's local storage of one user, in memory.
+export function memoryStorage() {
+  const items = new Map();
+  return {
+    getItem: (k) => (items.has(k) ? items.get(k) : null),
+    setItem: (k, v) => { items.set(k, String(v)); },
+    removeItem: (k) => { items.delete(k); },
+  };
+}
+
+// localStorage: what the page's storage holds; href: the page's address.
+export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {}, more = [], service = null, localStorage = null, href = 'file:///opt/kelv/view/index.html' } = {}) {
   const callbacks = new Map();
   const cache = { ...files };
   const requests = [];
@@ -71,6 +82,8 @@ export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {},
     mouse,
     cache,
     service,
+    localStorage,
+    location: { href },
     present: true,
     cefQuery({ request, onSuccess, onFailure }) {
       requests.push(request);

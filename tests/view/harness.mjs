@@ -103,14 +103,31 @@ export class Program {
       ...extraEnv,
     };
     delete p.env.WAYLAND_DISPLAY;
-    p.startedAt = Date.now();
-    p.proc = spawn(path.join(p.dir, 'kelv'), [], { env: p.env, cwd: p.dir, stdio: ['ignore', 'pipe', 'pipe'] });
     p.log = '';
-    p.proc.stdout.on('data', (d) => { p.log += d; });
-    p.proc.stderr.on('data', (d) => { p.log += d; });
-    p.exited = new Promise((r) => p.proc.on('exit', r));
+    p.launch();
     await p.connect();
     return p;
+  }
+
+  launch() {
+    this.startedAt = Date.now();
+    this.proc = spawn(path.join(this.dir, 'kelv'), [], { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'] });
+    this.proc.stdout.on('data', (d) => { this.log += d; });
+    this.proc.stderr.on('data', (d) => { this.log += d; });
+    this.exited = new Promise((r) => this.proc.on('exit', r));
+  }
+
+  // Ends the program (signal SIGTERM: it quits as at the end of the session;
+  // SIGKILL: as a crash ends it), runs between() meanwhile, and starts it
+  // again over the same folders: the same profile, mouse and page storage.
+  async restart({ signal = 'SIGTERM', between = () => {} } = {}) {
+    try { this.cdp?.close(); } catch { /* closed */ }
+    this.proc.kill(signal);
+    await Promise.race([this.exited, sleep(15000)]);
+    if (this.proc.exitCode === null && this.proc.signalCode === null) throw new Error(`the program did not end:\n${this.log}`);
+    await between();
+    this.launch();
+    await this.connect();
   }
 
   async connect() {

@@ -108,6 +108,9 @@ export class App {
     await this.settings.load();
     await this.settings.loadSession();
     await this.modes.load();
+    // A page loaded afresh learns whether the programs that chose the mode
+    // still run (answered a few seconds later); one back from a rest knows.
+    if (!resumed) this.modes.resumeBound();
     // The other page (main window or popup) changed the profile: read it again.
     onOtherPageChange(window, () => this.modes.follow());
     await this.device.readService();

@@ -103,6 +103,9 @@ export const settings = {
   setDone: 'modify conf sucess',
   bindingsChanged: () => command('confChanged'),
   bindingsChangedDone: 'confChanged',
+  // The mode indices whose bound programs run (a JSON array of texts),
+  // answered once the program monitor has looked.
+  runningBindings: () => command('getRunningBindings'),
   checkUpdate: () => command('checkUpdate'),
   checkUpdateDone: 'checkUpdate success',
   close: () => command('closeApp'),

@@ -1,6 +1,7 @@
 // The profile and its modes: loading, saving, switching (by the user, the
 // mouse's mode button or a bound program), editing the active mode's settings,
 // bindings, export, import and the reset to factory defaults.
+import { keepBoundModes, keptBoundModes, localStorageOf, profileAddress } from '../boundmodes.js';
 import { has } from '../caps.js';
 import { factoryButtons, factoryLighting, factoryPerformance } from '../devicemap.js';
 import { defaultAssignment, encodeProp } from '../devicesettings.js';
@@ -20,6 +21,7 @@ export class ModesController {
   constructor(app) {
     this.app = app;
     this.followQueued = null; // the read of follow() that has not started yet
+    this.resumed = Promise.resolve(); // resumeBound() once the running programs are known
   }
 
   get active() {
@@ -186,8 +188,10 @@ export class ModesController {
     const target = findMode(p, index);
     if (!target) return;
     if (reason === 'user') app.state.homeMode = target.index;
-    if (p.current === target.index) return;
+    const changed = p.current !== target.index;
     p.current = target.index;
+    this.keepBound({ picked: reason === 'user' });
+    if (!changed) return;
     app.sync.markAll();
     app.update();
     if (!app.device.ready) app.device.changedOffline = true;
@@ -229,6 +233,51 @@ export class ModesController {
       }
       this.app.update();
     }
+    this.keepBound();
+  }
+
+  // The main page follows the bound programs for the program: it keeps what
+  // it stacked beyond its own life (boundmodes.js). The popup's page leaves
+  // that to it; a mode the user picks there still ends what was kept.
+  keepBound({ picked = false } = {}) {
+    const { state, bridge } = this.app;
+    const storage = localStorageOf(bridge.win);
+    const where = profileAddress(bridge.win);
+    if (state.session?.mainPage) keepBoundModes(storage, where, state.profile, state.boundRunning, state.homeMode);
+    else if (picked) keepBoundModes(storage, where, null, [], null);
+  }
+
+  // A main page that starts afresh (not back from a rest) takes back the
+  // programs it had stacked for this profile, then asks which of them still
+  // run once the monitor has looked: one that ended while nobody watched ends
+  // now, as its end would have. The claims are made before any event is
+  // handled, so the monitor's first report of a program that still runs is
+  // no new start.
+  resumeBound() {
+    const { app } = this;
+    const { state, bridge } = app;
+    if (!state.session?.mainPage || state.profileError) return this.resumed;
+    const kept = keptBoundModes(localStorageOf(bridge.win), profileAddress(bridge.win), state.profile);
+    if (!kept) {
+      this.keepBound(); // nothing true to keep
+      return this.resumed;
+    }
+    state.boundRunning = kept.running;
+    state.homeMode = kept.home;
+    this.resumed = (async () => {
+      let running;
+      try {
+        running = JSON.parse(await bridge.request(rq.settings.runningBindings(), { timeoutMs: 0 }));
+      } catch (e) {
+        console.warn(`bound programs not known: ${e.message}`);
+        return; // not known: the mode stays until the program's end is seen
+      }
+      if (!Array.isArray(running)) return;
+      for (const index of kept.running) {
+        if (!running.includes(index) && state.boundRunning.includes(index)) this.onProcessChanged(index, false);
+      }
+    })();
+    return this.resumed;
   }
 
   async add() {
@@ -263,6 +312,7 @@ export class ModesController {
     // and a bound program that ends goes back to a mode that exists.
     app.state.boundRunning = app.state.boundRunning.filter((x) => x !== index);
     if (app.state.homeMode === index) app.state.homeMode = p.modes[0].index;
+    this.keepBound();
     if (p.current === index) await this.switchTo(p.modes[0].index);
     app.sync.markAll();
     app.update();
@@ -289,6 +339,7 @@ export class ModesController {
     // The program bound before no longer counts; the new one is reported
     // as it starts (or at once when it runs).
     this.app.state.boundRunning = this.app.state.boundRunning.filter((x) => x !== index);
+    this.keepBound();
     this.app.sync.markAll();
     this.app.update();
     await this.bindingsChanged();
@@ -300,6 +351,7 @@ export class ModesController {
     if (!m || !m.bindingProcess) return;
     m.bindingProcess = '';
     app.state.boundRunning = app.state.boundRunning.filter((x) => x !== index);
+    this.keepBound();
     app.sync.markAll();
     app.update();
     await this.bindingsChanged();
@@ -435,6 +487,7 @@ export class ModesController {
       app.sync.markAll();
     }
     state.boundRunning = [];
+    this.keepBound();
     await this.save();
     await this.bindingsChanged();
     const { device } = app;
