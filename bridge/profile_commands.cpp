@@ -287,7 +287,9 @@ void ProfileCommands::storeEdit(const QString &path, const pugi::xml_document &d
                                 const QString &failed)
 {
     if (!store().storeDocument(path, doc)) {
-        qCInfo(lcProfiles) << path << "would pass the bounds on depth, nodes or size; edit refused";
+        qCInfo(lcProfiles) << path
+                           << "would hold no element or pass the bounds on depth, nodes or size;"
+                              " edit refused";
         answerFailure(cb, failed);
         return;
     }

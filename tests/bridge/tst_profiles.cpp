@@ -155,6 +155,7 @@ private slots:
     void modifyProfileExWithNestedMatchesInALargeDocument_data();
     void modifyProfileExWithNestedMatchesInALargeDocument();
     void modifyRemoveProfileRemovesNestedMatches();
+    void editsThatLeaveNoElementAreRefused();
     void modifyReplaceProfileKeepsPlace();
     void modifyReplaceProfileWithinOneFile();
     void modifyReplaceProfileWithMissingNodes();
@@ -588,6 +589,37 @@ void TestProfiles::modifyRemoveProfileRemovesNestedMatches()
         success("modifyRemoveProfile success"));
     QCOMPARE(s.cached("nested.xml"),
              QStringLiteral("<?xml version=\"1.0\"?>\n<r>\n\t<b x=\"1\" />\n</r>\n"));
+}
+
+void TestProfiles::editsThatLeaveNoElementAreRefused()
+{
+    // A profile without any element reads as no XML at all: every later
+    // command on it would fail. Such an edit is refused and changes nothing.
+    Setup s;
+    s.folder.write(QStringLiteral("text.xml"), "<t>only text</t>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("2"));
+    const QString before = s.cached();
+    for (
+        const char *json : {
+            R"({"funcname":"modifyRemoveProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})",
+            R"({"funcname":"modifyProfileEx","filePath":"Resources/profiles/configuration.xml","xpath":"/","subTreeString":""})",
+            R"({"funcname":"modifyProfileEx","filePath":"Resources/profiles/configuration.xml","xpath":"/","subTreeString":"just text"})",
+            R"x({"funcname":"modifyReplaceProfile","srcFilePath":"text.xml","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"/t/text()","desXpath":"/conf"})x",
+        }) {
+        const QString answer = reply(s(json));
+        QVERIFY2(answer.startsWith(QLatin1String("failure 0: ")) &&
+                     answer.endsWith(QLatin1String(" load xml file failed!")),
+                 qPrintable(answer + QLatin1String(" for ") + QLatin1String(json)));
+    }
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QCOMPARE(s.cached(), before);
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("2"));
 }
 
 void TestProfiles::modifyReplaceProfileKeepsPlace()
