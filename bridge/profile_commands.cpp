@@ -14,6 +14,7 @@
 #include <QLoggingCategory>
 #include <optional>
 #include <pugixml.hpp>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -159,6 +160,18 @@ struct AttributeLists
             return false;
         lists->emplace(nameList, valueList, valueItems);
         return true;
+    }
+
+    // Whether a value that would be set holds a NUL character: no XML
+    // attribute can hold one, and pugixml would keep only what precedes it.
+    bool valueHoldsNul() const
+    {
+        for (qsizetype i = 0; i < pairs; ++i) {
+            const ItemList::Item &value = values.at(i);
+            if (qsizetype(std::char_traits<char>::length(value.text)) != value.size)
+                return true;
+        }
+        return false;
     }
 
     ItemList names;
@@ -352,11 +365,20 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
         refuseEdit(t.path, cb, failed, "more attributes than the bound");
         return;
     }
+    if (lists->valueHoldsNul()) {
+        refuseEdit(t.path, cb, failed, "a value holds a NUL character");
+        return;
+    }
     // A name given twice ends with its last value, as setting them in order
-    // would.
+    // would. A name is looked up whole: one holding a NUL names no attribute
+    // (it must not set the attribute named by the part before the NUL).
     std::unordered_map<std::string_view, std::string_view> assignments;
-    for (qsizetype i = 0; i < lists->pairs; ++i)
-        assignments[lists->names.at(i).text] = lists->values.at(i).text;
+    for (qsizetype i = 0; i < lists->pairs; ++i) {
+        const ItemList::Item &name = lists->names.at(i);
+        const ItemList::Item &value = lists->values.at(i);
+        assignments[std::string_view(name.text, size_t(name.size))] =
+            std::string_view(value.text, size_t(value.size));
+    }
     // Each node's own attributes are looked up, so the work grows with the
     // document and the list, not with their product; the bytes written are
     // counted, so a long value set on many nodes stops at the profile bound.
@@ -452,12 +474,13 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     const ItemList &values = lists->values;
     const qsizetype pairs = lists->pairs;
     // A name that is not an XML name would be written as it stands and leave
-    // a file nothing can read any more: refuse the edit instead.
+    // a file nothing can read any more, and a value holding a NUL would be
+    // cut short there: refuse the edit instead.
     bool namesOk = element.isEmpty() || isXmlName(element.constData(), element.size());
     for (qsizetype i = 0; i < pairs && namesOk; ++i)
         namesOk = isXmlName(names.at(i).text, names.at(i).size);
-    if (!namesOk) {
-        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in"
+    if (!namesOk || lists->valueHoldsNul()) {
+        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name or a NUL in a value in"
                            << loggedText(QString::fromUtf8(element))
                            << loggedText(memberText(m, QStringLiteral("attribute")));
         answerFailure(cb, failed);

@@ -141,6 +141,7 @@ private slots:
     void nodeCounterCountsKeptChildren();
     void modifyProfileSetsOnlyExistingAttributes();
     void modifyProfileSetsDoubleClickBeforeMemberCheck();
+    void attributeNamesAndValuesHoldingANul();
     void secondEditSeesFirstAndDiskIsReadOnce();
     void saveDropsCommentsAddsDeclarationWritesCrLf();
     void savexmlWithEmptyCacheGetsNoReply();
@@ -290,6 +291,26 @@ void TestProfiles::modifyProfileSetsDoubleClickBeforeMemberCheck()
         kNoReply);
     QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QStringLiteral("970"));
     QVERIFY(s.host.profiles().isEmpty());
+}
+
+void TestProfiles::attributeNamesAndValuesHoldingANul()
+{
+    // pugixml keeps names and values as C strings: a NUL would cut them short.
+    Setup s;
+    // A name holding a NUL names no attribute: "name" keeps its value.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']","attribute":"name\u0000x","attributeValue":"Z"})")),
+        success("modifyProfile success!"));
+    QCOMPARE(s.cached(), kProfileSaved);
+    // A value holding one cannot be stored: the edit is refused.
+    for (
+        const char *json : {
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']","attribute":"name","attributeValue":"a\u0000b"})",
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"v","attributeValue":"a\u0000b","addNodeName":"m"})",
+        })
+        QCOMPARE(reply(s(json)), failure("modifyProfile load xml file failed!"));
+    QCOMPARE(s.cached(), kProfileSaved);
 }
 
 void TestProfiles::secondEditSeesFirstAndDiskIsReadOnce()
