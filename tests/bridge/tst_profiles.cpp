@@ -791,6 +791,23 @@ void TestProfiles::importRefusesBadExportFiles()
                          .arg(empty)
                          .toUtf8())),
              failure("queryExportFile load file failed!"));
+    // Neither a folder nor a named pipe (whose opening would wait for a
+    // writer, and the window with it) is an export file.
+    const QString fifo = s.folder.filePath(QStringLiteral("pipe.pfd"));
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString &path : {fifo, s.folder.path()}) {
+        QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
+                             .arg(path)
+                             .toUtf8())),
+                 failure("queryExportFile load file failed!"));
+        QCOMPARE(
+            reply(s(
+                QStringLiteral(
+                    R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
+                    .arg(path)
+                    .toUtf8())),
+            failure("modifyReplaceProfile load xml file failed!"));
+    }
     // A file that does not exist reads like a stream that ended at once.
     QCOMPARE(
         reply(s(
