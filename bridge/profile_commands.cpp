@@ -8,9 +8,11 @@
 #include "bridge/members.h"
 #include "bridge/profile_export.h"
 #include "bridge/profile_store.h"
+#include "common/client_settings.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <optional>
 #include <pugixml.hpp>
@@ -225,9 +227,11 @@ private:
     ProfileStore &store() { return m_host.profiles(); }
 
     // Resolves a relative path member and loads it into the cache. False (the
-    // command then stops without reply) when the file cannot be read or the
-    // path would leave the program folder.
+    // command then stops without reply) when the file cannot be read, the
+    // path would leave the program folder or it names the settings file
+    // (conf.xml).
     bool loadMember(const Members &m, const char *member, QString *path);
+    bool isSettingsFile(const QString &path) const;
 
     // What a command on one profile works on: the profile's path and parsed
     // document, and what the request's xpath selects in it (every match, or
@@ -274,7 +278,23 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
         qCInfo(lcProfiles) << member << "leaves the program folder:" << loggedText(*path);
         return false;
     }
+    if (!store().contains(*path) && isSettingsFile(*path)) {
+        qCInfo(lcProfiles) << member << "names the settings file, not a profile:" << *path;
+        return false;
+    }
     return store().load(*path);
+}
+
+bool ProfileCommands::isSettingsFile(const QString &path) const
+{
+    // conf.xml belongs to the client settings, which rewrite it from their own
+    // text: a cached copy saved later would undo setConf's changes, and a
+    // profile copied over it would take every setting with it.
+    const QString settings = m_host.clientSettings().path();
+    if (settings.isEmpty())
+        return false;
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(settings).canonicalFilePath();
 }
 
 bool ProfileCommands::openProfile(const Members &m, std::initializer_list<const char *> required,

@@ -174,6 +174,7 @@ private slots:
     void missingFileOrMemberGetsNoReply();
     void escapingRelativePathIsRefused();
     void pathWithANulCharacterIsRefused();
+    void settingsFileIsNoProfile();
     void repliesMatchAFreshStartAfterEdits();
     void deepFragmentIsRefusedBeforeItIsBuilt();
     void editsStayWithinTheDepthBound();
@@ -1155,6 +1156,28 @@ void TestProfiles::pathWithANulCharacterIsRefused()
                             {"srcXpath", "/"},
                             {"desXpath", "//macros"}})),
              failure("modifyReplaceProfile load xml file failed!"));
+}
+
+void TestProfiles::settingsFileIsNoProfile()
+{
+    // conf.xml is written by the settings commands from their own text: a
+    // profile command on it would keep a second copy that a later save
+    // writes back over setConf's changes, or put a profile in its place.
+    Setup s;
+    const QByteArray conf = "<root><client language=\"en\"/></root>";
+    s.folder.write(QStringLiteral("Resources/profiles/conf.xml"), conf);
+    s.host.settings.load(s.full("Resources/profiles/conf.xml"));
+    for (
+        const char *json : {
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/conf.xml","xpath":"/"})",
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/./conf.xml","xpath":"/root/client","attribute":"language","attributeValue":"de-DE"})",
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"Resources//profiles/conf.xml"})",
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"Resources/profiles/conf.xml","srcXpath":"/conf","desXpath":"/root"})",
+        })
+        QCOMPARE(reply(s(json)), kNoReply);
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QStringLiteral("Resources/profiles/conf.xml")), conf);
 }
 
 void TestProfiles::repliesMatchAFreshStartAfterEdits()
