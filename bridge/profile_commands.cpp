@@ -228,8 +228,8 @@ private:
 
     // Resolves a relative path member and loads it into the cache. False (the
     // command then stops without reply) when the file cannot be read, the
-    // path would leave the program folder or it names the settings file
-    // (conf.xml).
+    // path would leave the program folder, names no ".xml" file or names the
+    // settings file (conf.xml).
     bool loadMember(const Members &m, const char *member, QString *path);
     bool isSettingsFile(const QString &path) const;
 
@@ -276,6 +276,13 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
     *path = store().resolve(memberText(m, QString::fromLatin1(member)), &inside);
     if (!inside) {
         qCInfo(lcProfiles) << member << "leaves the program folder:" << loggedText(*path);
+        return false;
+    }
+    // Profiles are XML files: any other file of the folder (the page, the
+    // program, its libraries) is none, and resetProfile followed by a save
+    // would otherwise put a profile's text in its place.
+    if (!path->endsWith(QLatin1String(".xml"), Qt::CaseInsensitive)) {
+        qCInfo(lcProfiles) << member << "names no XML file:" << loggedText(*path);
         return false;
     }
     if (!store().contains(*path) && isSettingsFile(*path)) {

@@ -175,6 +175,7 @@ private slots:
     void escapingRelativePathIsRefused();
     void pathWithANulCharacterIsRefused();
     void settingsFileIsNoProfile();
+    void onlyXmlFilesAreProfiles();
     void repliesMatchAFreshStartAfterEdits();
     void deepFragmentIsRefusedBeforeItIsBuilt();
     void editsStayWithinTheDepthBound();
@@ -1178,6 +1179,30 @@ void TestProfiles::settingsFileIsNoProfile()
     QVERIFY(s.host.profiles().modified().isEmpty());
     QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
     QCOMPARE(s.folder.read(QStringLiteral("Resources/profiles/conf.xml")), conf);
+}
+
+void TestProfiles::onlyXmlFilesAreProfiles()
+{
+    // The page and the program lie in the same folder as the profiles: a
+    // resetProfile onto one of them and a save would replace it by a profile.
+    Setup s;
+    const QByteArray page = "<!doctype html><p>page</p>";
+    s.folder.write(QStringLiteral("view/index.html"), page);
+    s.folder.write(QStringLiteral("kelv"), "program");
+    for (
+        const char *json : {
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"view/index.html"})",
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"kelv"})",
+            R"({"funcname":"queryProfile","filePath":"view/index.html","xpath":"/"})",
+        })
+        QCOMPARE(reply(s(json)), kNoReply);
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QStringLiteral("view/index.html")), page);
+    QCOMPARE(s.folder.read(QStringLiteral("kelv")), QByteArray("program"));
+    // The suffix in any letter case names an XML file.
+    s.folder.write(QStringLiteral("UPPER.XML"), "<u/>");
+    QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"UPPER.XML","xpath":"/"})")),
+             success("1"));
 }
 
 void TestProfiles::repliesMatchAFreshStartAfterEdits()
