@@ -769,20 +769,22 @@ void TestProfiles::importRefusesBadExportFiles()
     notBase64[10] = '*';
     const QByteArray cases[] = {badMagic,  good.left(good.size() - 2),           good.left(3),
                                 notBase64, ProfileExport::encode("no xml here"), QByteArray()};
-    for (const QByteArray &bytes : cases) {
-        const QString path = s.folder.write(QStringLiteral("bad.pfd"), bytes);
-        QCOMPARE(
-            reply(s(
-                QStringLiteral(
-                    R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
-                    .arg(path)
-                    .toUtf8())),
-            failure("modifyReplaceProfile load xml file failed!"));
-        QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
-                             .arg(path)
-                             .toUtf8())),
-                 failure("queryExportFile load file failed!"));
-    }
+    // What the import and the reading of the export file at path answer.
+    const auto readers = [&s](const QString &path) {
+        return reply(s(
+                   QStringLiteral(
+                       R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
+                       .arg(path)
+                       .toUtf8())) +
+               QLatin1String(" | ") +
+               reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
+                           .arg(path)
+                           .toUtf8()));
+    };
+    const QString refused = failure("modifyReplaceProfile load xml file failed!") +
+                            QLatin1String(" | ") + failure("queryExportFile load file failed!");
+    for (const QByteArray &bytes : cases)
+        QCOMPARE(readers(s.folder.write(QStringLiteral("bad.pfd"), bytes)), refused);
     QCOMPARE(reply(s(R"({"funcname":"queryExportFile","srcFilePath":"/nonexistent/x.pfd"})")),
              failure("queryExportFile load file failed!"));
     QCOMPARE(reply(s(R"({"funcname":"queryExportFile"})")), kNoReply);
@@ -797,19 +799,8 @@ void TestProfiles::importRefusesBadExportFiles()
     // writer, and the window with it) is an export file.
     const QString fifo = s.folder.filePath(QStringLiteral("pipe.pfd"));
     QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    for (const QString &path : {fifo, s.folder.path()}) {
-        QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
-                             .arg(path)
-                             .toUtf8())),
-                 failure("queryExportFile load file failed!"));
-        QCOMPARE(
-            reply(s(
-                QStringLiteral(
-                    R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
-                    .arg(path)
-                    .toUtf8())),
-            failure("modifyReplaceProfile load xml file failed!"));
-    }
+    for (const QString &path : {fifo, s.folder.path()})
+        QCOMPARE(readers(path), refused);
     // A file that does not exist reads like a stream that ended at once.
     QCOMPARE(
         reply(s(
