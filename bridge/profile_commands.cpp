@@ -300,8 +300,10 @@ bool ProfileCommands::isSettingsFile(const QString &path) const
     const QString settings = m_host.clientSettings().path();
     if (settings.isEmpty())
         return false;
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return !canonical.isEmpty() && canonical == QFileInfo(settings).canonicalFilePath();
+    // Compared as file system entries: links followed, letter case as the
+    // file system takes it.
+    const QFileInfo file(path);
+    return file.exists() && file == QFileInfo(settings);
 }
 
 bool ProfileCommands::openProfile(const Members &m, std::initializer_list<const char *> required,

@@ -1159,8 +1159,10 @@ void TestProfiles::settingsFileIsNoProfile()
     const QByteArray conf = "<root><client language=\"en\"/></root>";
     s.folder.write(QStringLiteral("Resources/profiles/conf.xml"), conf);
     s.host.settings.load(s.full("Resources/profiles/conf.xml"));
+    QVERIFY(QFile::link(s.full("Resources/profiles/conf.xml"), s.full("link.xml")));
     for (
         const char *json : {
+            R"({"funcname":"modifyProfile","filePath":"link.xml","xpath":"/root/client","attribute":"language","attributeValue":"de-DE"})",
             R"({"funcname":"queryProfile","filePath":"Resources/profiles/conf.xml","xpath":"/"})",
             R"({"funcname":"modifyProfile","filePath":"Resources/profiles/./conf.xml","xpath":"/root/client","attribute":"language","attributeValue":"de-DE"})",
             R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"Resources//profiles/conf.xml"})",
