@@ -14,9 +14,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
-#include <functional>
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 namespace kelv {
 namespace {
@@ -111,10 +111,14 @@ bool writeMemory(devices_handler *devices, const Transfer &t, const QByteArray &
 // behind a daemon (a ratbagd mouse), so the GUI thread never waits for it, in the order the
 // commands came; at once for the simulated mouse. work gets the manager (null without one),
 // which stays alive while work runs.
+//
+// A HardwareID holding a NUL character names no device: the library takes it as a C string
+// and would address the device named by the part before the NUL. Such a command goes as
+// without a manager (reads answer zeros, writes and notifications fail).
 void run(const QPointer<devices_handler> &devices, const QString &id,
          std::function<void(devices_handler *)> work)
 {
-    devices_handler *manager = devices.data();
+    devices_handler *manager = id.contains(QChar(0)) ? nullptr : devices.data();
     if (manager && devices_handler::waitsForDaemon(id))
         manager->post([manager, work] { work(manager); });
     else

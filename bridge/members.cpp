@@ -2,8 +2,10 @@
 
 #include <QLocale>
 #include <QMetaType>
+#include <QRegularExpression>
 #include <climits>
 #include <cmath>
+#include <limits>
 
 namespace kelv {
 namespace {
@@ -60,16 +62,29 @@ QString memberText(const Members &members, const QString &name)
 qint64 memberInt(const Members &members, const QString &name)
 {
     const QVariant value = members.value(name);
+    // A whole number beyond the 64-bit range reads as the nearest 64-bit
+    // value, so it stays beyond every range a command checks (a property, a
+    // table position) instead of reading as 0, a valid value for most.
+    constexpr qint64 kMax = std::numeric_limits<qint64>::max();
+    constexpr qint64 kMin = std::numeric_limits<qint64>::min();
     if (isNumber(value)) {
         const double number = value.toDouble();
-        if (!std::isfinite(number) || std::fabs(number) > 9.0e18)
+        if (std::isnan(number))
             return 0;
+        if (std::fabs(number) > 9.0e18)
+            return number > 0 ? kMax : kMin;
         return qint64(std::llround(number));
     }
     if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString().trimmed();
         bool ok = false;
-        const qint64 number = value.toString().trimmed().toLongLong(&ok, 10);
-        return ok ? number : 0;
+        const qint64 number = text.toLongLong(&ok, 10);
+        if (ok)
+            return number;
+        // Digits only (after an optional sign), just too many of them.
+        static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+        if (decimal.match(text).hasMatch())
+            return text.startsWith(QLatin1Char('-')) ? kMin : kMax;
     }
     return 0;
 }

@@ -24,7 +24,8 @@ bool hasMembers(const Members &members, std::initializer_list<const char *> name
 QString memberText(const Members &members, const QString &name);
 
 // Integer: a number rounded to the nearest integer, a string holding a decimal
-// integer as that integer, anything else 0.
+// integer as that integer, anything else 0. Beyond the 64-bit range both give
+// the nearest 64-bit value.
 qint64 memberInt(const Members &members, const QString &name);
 
 // Hexadecimal: the text form parsed like strtol(text, 0, 16): leading blanks

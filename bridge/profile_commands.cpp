@@ -8,12 +8,15 @@
 #include "bridge/members.h"
 #include "bridge/profile_export.h"
 #include "bridge/profile_store.h"
+#include "common/client_settings.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <optional>
 #include <pugixml.hpp>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -161,6 +164,18 @@ struct AttributeLists
         return true;
     }
 
+    // Whether a value that would be set holds a NUL character: no XML
+    // attribute can hold one, and pugixml would keep only what precedes it.
+    bool valueHoldsNul() const
+    {
+        for (qsizetype i = 0; i < pairs; ++i) {
+            const ItemList::Item &value = values.at(i);
+            if (qsizetype(std::char_traits<char>::length(value.text)) != value.size)
+                return true;
+        }
+        return false;
+    }
+
     ItemList names;
     ItemList values;
     qsizetype pairs;
@@ -212,9 +227,11 @@ private:
     ProfileStore &store() { return m_host.profiles(); }
 
     // Resolves a relative path member and loads it into the cache. False (the
-    // command then stops without reply) when the file cannot be read or the
-    // path would leave the program folder.
+    // command then stops without reply) when the file cannot be read, the
+    // path would leave the program folder, names no ".xml" file or names the
+    // settings file (conf.xml).
     bool loadMember(const Members &m, const char *member, QString *path);
+    bool isSettingsFile(const QString &path) const;
 
     // What a command on one profile works on: the profile's path and parsed
     // document, and what the request's xpath selects in it (every match, or
@@ -261,7 +278,32 @@ bool ProfileCommands::loadMember(const Members &m, const char *member, QString *
         qCInfo(lcProfiles) << member << "leaves the program folder:" << loggedText(*path);
         return false;
     }
+    // Profiles are XML files: any other file of the folder (the page, the
+    // program, its libraries) is none, and resetProfile followed by a save
+    // would otherwise put a profile's text in its place.
+    if (!path->endsWith(QLatin1String(".xml"), Qt::CaseInsensitive)) {
+        qCInfo(lcProfiles) << member << "names no XML file:" << loggedText(*path);
+        return false;
+    }
+    if (!store().contains(*path) && isSettingsFile(*path)) {
+        qCInfo(lcProfiles) << member << "names the settings file, not a profile:" << *path;
+        return false;
+    }
     return store().load(*path);
+}
+
+bool ProfileCommands::isSettingsFile(const QString &path) const
+{
+    // conf.xml belongs to the client settings, which rewrite it from their own
+    // text: a cached copy saved later would undo setConf's changes, and a
+    // profile copied over it would take every setting with it.
+    const QString settings = m_host.clientSettings().path();
+    if (settings.isEmpty())
+        return false;
+    // Compared as file system entries: links followed, letter case as the
+    // file system takes it.
+    const QFileInfo file(path);
+    return file.exists() && file == QFileInfo(settings);
 }
 
 bool ProfileCommands::openProfile(const Members &m, std::initializer_list<const char *> required,
@@ -287,7 +329,9 @@ void ProfileCommands::storeEdit(const QString &path, const pugi::xml_document &d
                                 const QString &failed)
 {
     if (!store().storeDocument(path, doc)) {
-        qCInfo(lcProfiles) << path << "would pass the bounds on depth, nodes or size; edit refused";
+        qCInfo(lcProfiles) << path
+                           << "would hold no element or pass the bounds on depth, nodes or size;"
+                              " edit refused";
         answerFailure(cb, failed);
         return;
     }
@@ -350,11 +394,20 @@ void ProfileCommands::modifyProfile(const Members &m, const QueryCallbackPtr &cb
         refuseEdit(t.path, cb, failed, "more attributes than the bound");
         return;
     }
+    if (lists->valueHoldsNul()) {
+        refuseEdit(t.path, cb, failed, "a value holds a NUL character");
+        return;
+    }
     // A name given twice ends with its last value, as setting them in order
-    // would.
+    // would. A name is looked up whole: one holding a NUL names no attribute
+    // (it must not set the attribute named by the part before the NUL).
     std::unordered_map<std::string_view, std::string_view> assignments;
-    for (qsizetype i = 0; i < lists->pairs; ++i)
-        assignments[lists->names.at(i).text] = lists->values.at(i).text;
+    for (qsizetype i = 0; i < lists->pairs; ++i) {
+        const ItemList::Item &name = lists->names.at(i);
+        const ItemList::Item &value = lists->values.at(i);
+        assignments[std::string_view(name.text, size_t(name.size))] =
+            std::string_view(value.text, size_t(value.size));
+    }
     // Each node's own attributes are looked up, so the work grows with the
     // document and the list, not with their product; the bytes written are
     // counted, so a long value set on many nodes stops at the profile bound.
@@ -450,12 +503,13 @@ void ProfileCommands::modifyAddProfile(const Members &m, const QueryCallbackPtr 
     const ItemList &values = lists->values;
     const qsizetype pairs = lists->pairs;
     // A name that is not an XML name would be written as it stands and leave
-    // a file nothing can read any more: refuse the edit instead.
+    // a file nothing can read any more, and a value holding a NUL would be
+    // cut short there: refuse the edit instead.
     bool namesOk = element.isEmpty() || isXmlName(element.constData(), element.size());
     for (qsizetype i = 0; i < pairs && namesOk; ++i)
         namesOk = isXmlName(names.at(i).text, names.at(i).size);
-    if (!namesOk) {
-        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name in"
+    if (!namesOk || lists->valueHoldsNul()) {
+        qCInfo(lcProfiles) << "modifyAddProfile: not an XML name or a NUL in a value in"
                            << loggedText(QString::fromUtf8(element))
                            << loggedText(memberText(m, QStringLiteral("attribute")));
         answerFailure(cb, failed);

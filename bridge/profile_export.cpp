@@ -5,6 +5,7 @@
 
 #include <QDataStream>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 
 namespace kelv::ProfileExport {
@@ -70,7 +71,9 @@ bool writeFile(const QString &path, const QByteArray &xmlUtf8)
 
 bool readFile(const QString &path, QByteArray *xmlUtf8)
 {
-    if (!isUsablePath(path))
+    // Only a regular file: opening a named pipe (or a terminal) would wait,
+    // and the window with it, until something writes to it.
+    if (!isUsablePath(path) || !QFileInfo(path).isFile())
         return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > maxFileBytes())

@@ -130,10 +130,12 @@ pugi::xml_document *ProfileStore::document(const QString &path)
 bool ProfileStore::storeDocument(const QString &path, const pugi::xml_document &doc)
 {
     // A document the next read would refuse is not stored: the profile
-    // could never be read again.
+    // could never be read again. That includes one left without any element
+    // (its root removed, or replaced by text or by nothing): the file would
+    // hold the declaration alone, and no command could read it again.
     QByteArray bytes;
-    if (xmlSubtreeDepth(doc) > kMaxXmlDepth || xmlNodeCount(doc) > kMaxXmlNodes ||
-        !saveXmlDocument(doc, kMaxProfileBytes, &bytes)) {
+    if (!doc.document_element() || xmlSubtreeDepth(doc) > kMaxXmlDepth ||
+        xmlNodeCount(doc) > kMaxXmlNodes || !saveXmlDocument(doc, kMaxProfileBytes, &bytes)) {
         discardDocument(path);
         return false;
     }

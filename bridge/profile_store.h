@@ -69,8 +69,8 @@ public:
     // text and marks the path modified. The kept parsed form is dropped: the
     // next document() call parses the new text, so every later command sees
     // exactly what the text says. A document that the next read would refuse
-    // (deeper than kMaxXmlDepth, more than kMaxXmlNodes elements and
-    // attributes, a text beyond kMaxProfileBytes) is not stored (false): the
+    // (no element at all, deeper than kMaxXmlDepth, more than kMaxXmlNodes
+    // elements and attributes, a text beyond kMaxProfileBytes) is not stored (false): the
     // path keeps its text, as after discardDocument().
     bool storeDocument(const QString &path, const pugi::xml_document &doc);
 

@@ -494,6 +494,37 @@ private slots:
         QCOMPARE(r.text, QStringLiteral("notifyDevice failed!"));
     }
 
+    void hardwareIdHoldingANulNamesNoDevice()
+    {
+        // The library would end the ID at the NUL and reach the mouse named before it.
+        const QString id = QStringLiteral(R"("HardwareID":"HID\\Vid_0aa0&Pid_5e30\u0000x",)"
+                                          R"("DevicePath":"")");
+        const auto send = [&](const char *name, const char *members) {
+            return run(m_dispatcher, QStringLiteral(R"({"funcname":"%1",%2,%3})")
+                                         .arg(QLatin1String(name), id, QLatin1String(members)));
+        };
+        QCOMPARE(call("writeByAddr", QStringLiteral(R"("PARAMSIZE":1,"PARAMADDRESS":"1000",)"
+                                                    R"("PARAMDATA":"0x42")"))
+                     .text,
+                 QStringLiteral("writeByAddr success!"));
+        QCOMPARE(send("readByAddr", R"("PARAMSIZE":1,"PARAMADDRESS":"1000")").text, zeros(1));
+        QCOMPARE(send("isPropEmpty", R"("PARAMSIZE":1,"PARAMADDRESS":"1000")").text,
+                 QStringLiteral("true"));
+        QCOMPARE(send("readDevicesProp", R"("PARAMSIZE":1,"PARAMID":1)").text, zeros(1));
+        QCOMPARE(send("writeByAddr", R"("PARAMSIZE":1,"PARAMADDRESS":"1000","PARAMDATA":"7")").text,
+                 QStringLiteral("writeByAddr failed!"));
+        QCOMPARE(send("cleanMacroByAddr", R"("PARAMSIZE":1,"PARAMADDRESS":"1000")").text,
+                 QStringLiteral("cleanMacroByAddr failed!"));
+        QCOMPARE(send("writeDevicesProp", R"("PARAMSIZE":1,"PARAMID":1,"PARAMDATA":"2")").text,
+                 QStringLiteral("writeDevicesProp failed!"));
+        QCOMPARE(send("notifyDevice", R"("NotifyType":1,"NotifyData":2)").text,
+                 QStringLiteral("notifyDevice failed!"));
+        // The mouse kept what it held.
+        QCOMPARE(readMemory(QStringLiteral("1000"), 1), QStringLiteral("0x42"));
+        QCOMPARE(call("readDevicesProp", QStringLiteral(R"("PARAMSIZE":1,"PARAMID":1)")).text,
+                 QStringLiteral("0x05"));
+    }
+
     void withALibraryMissingMostEntries()
     {
         // The partial library has dcDevices and dcRead only; its dcRead fills the whole

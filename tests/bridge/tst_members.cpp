@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+#include <limits>
 
 using namespace kelv;
 
@@ -51,6 +52,14 @@ private slots:
         QCOMPARE(memberInt(m, "z"), 0);
         QCOMPARE(memberInt(m, "b"), 0);
         QCOMPARE(memberInt(m, "absent"), 0);
+        // Beyond 64 bits: the nearest 64-bit value, not 0.
+        const Members big = parse(R"({"n":1e19,"neg":-1e300,"s":"99999999999999999999",
+            "t":" -99999999999999999999 ","u":"99999999999999999999x"})");
+        QCOMPARE(memberInt(big, "n"), std::numeric_limits<qint64>::max());
+        QCOMPARE(memberInt(big, "neg"), std::numeric_limits<qint64>::min());
+        QCOMPARE(memberInt(big, "s"), std::numeric_limits<qint64>::max());
+        QCOMPARE(memberInt(big, "t"), std::numeric_limits<qint64>::min());
+        QCOMPARE(memberInt(big, "u"), 0);
     }
 
     void hexReadingFollowsStrtol()

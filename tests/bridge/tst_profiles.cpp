@@ -141,6 +141,7 @@ private slots:
     void nodeCounterCountsKeptChildren();
     void modifyProfileSetsOnlyExistingAttributes();
     void modifyProfileSetsDoubleClickBeforeMemberCheck();
+    void attributeNamesAndValuesHoldingANul();
     void secondEditSeesFirstAndDiskIsReadOnce();
     void saveDropsCommentsAddsDeclarationWritesCrLf();
     void savexmlWithEmptyCacheGetsNoReply();
@@ -155,6 +156,7 @@ private slots:
     void modifyProfileExWithNestedMatchesInALargeDocument_data();
     void modifyProfileExWithNestedMatchesInALargeDocument();
     void modifyRemoveProfileRemovesNestedMatches();
+    void editsThatLeaveNoElementAreRefused();
     void modifyReplaceProfileKeepsPlace();
     void modifyReplaceProfileWithinOneFile();
     void modifyReplaceProfileWithMissingNodes();
@@ -172,6 +174,8 @@ private slots:
     void missingFileOrMemberGetsNoReply();
     void escapingRelativePathIsRefused();
     void pathWithANulCharacterIsRefused();
+    void settingsFileIsNoProfile();
+    void onlyXmlFilesAreProfiles();
     void repliesMatchAFreshStartAfterEdits();
     void deepFragmentIsRefusedBeforeItIsBuilt();
     void editsStayWithinTheDepthBound();
@@ -289,6 +293,26 @@ void TestProfiles::modifyProfileSetsDoubleClickBeforeMemberCheck()
         kNoReply);
     QCOMPARE(m_gsettings.stored(QStringLiteral("double-click")), QStringLiteral("970"));
     QVERIFY(s.host.profiles().isEmpty());
+}
+
+void TestProfiles::attributeNamesAndValuesHoldingANul()
+{
+    // pugixml keeps names and values as C strings: a NUL would cut them short.
+    Setup s;
+    // A name holding a NUL names no attribute: "name" keeps its value.
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']","attribute":"name\u0000x","attributeValue":"Z"})")),
+        success("modifyProfile success!"));
+    QCOMPARE(s.cached(), kProfileSaved);
+    // A value holding one cannot be stored: the edit is refused.
+    for (
+        const char *json : {
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//mode[@index='0']","attribute":"name","attributeValue":"a\u0000b"})",
+            R"({"funcname":"modifyAddProfile","filePath":"Resources/profiles/configuration.xml","xpath":"//macros","attribute":"v","attributeValue":"a\u0000b","addNodeName":"m"})",
+        })
+        QCOMPARE(reply(s(json)), failure("modifyProfile load xml file failed!"));
+    QCOMPARE(s.cached(), kProfileSaved);
 }
 
 void TestProfiles::secondEditSeesFirstAndDiskIsReadOnce()
@@ -590,6 +614,37 @@ void TestProfiles::modifyRemoveProfileRemovesNestedMatches()
              QStringLiteral("<?xml version=\"1.0\"?>\n<r>\n\t<b x=\"1\" />\n</r>\n"));
 }
 
+void TestProfiles::editsThatLeaveNoElementAreRefused()
+{
+    // A profile without any element reads as no XML at all: every later
+    // command on it would fail. Such an edit is refused and changes nothing.
+    Setup s;
+    s.folder.write(QStringLiteral("text.xml"), "<t>only text</t>");
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("2"));
+    const QString before = s.cached();
+    for (
+        const char *json : {
+            R"({"funcname":"modifyRemoveProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})",
+            R"({"funcname":"modifyProfileEx","filePath":"Resources/profiles/configuration.xml","xpath":"/","subTreeString":""})",
+            R"({"funcname":"modifyProfileEx","filePath":"Resources/profiles/configuration.xml","xpath":"/","subTreeString":"just text"})",
+            R"x({"funcname":"modifyReplaceProfile","srcFilePath":"text.xml","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"/t/text()","desXpath":"/conf"})x",
+        }) {
+        const QString answer = reply(s(json));
+        QVERIFY2(answer.startsWith(QLatin1String("failure 0: ")) &&
+                     answer.endsWith(QLatin1String(" load xml file failed!")),
+                 qPrintable(answer + QLatin1String(" for ") + QLatin1String(json)));
+    }
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QCOMPARE(s.cached(), before);
+    QCOMPARE(
+        reply(s(
+            R"({"funcname":"nodeCounterProfile","filePath":"Resources/profiles/configuration.xml","xpath":"/conf"})")),
+        success("2"));
+}
+
 void TestProfiles::modifyReplaceProfileKeepsPlace()
 {
     Setup s;
@@ -714,20 +769,22 @@ void TestProfiles::importRefusesBadExportFiles()
     notBase64[10] = '*';
     const QByteArray cases[] = {badMagic,  good.left(good.size() - 2),           good.left(3),
                                 notBase64, ProfileExport::encode("no xml here"), QByteArray()};
-    for (const QByteArray &bytes : cases) {
-        const QString path = s.folder.write(QStringLiteral("bad.pfd"), bytes);
-        QCOMPARE(
-            reply(s(
-                QStringLiteral(
-                    R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
-                    .arg(path)
-                    .toUtf8())),
-            failure("modifyReplaceProfile load xml file failed!"));
-        QCOMPARE(reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
-                             .arg(path)
-                             .toUtf8())),
-                 failure("queryExportFile load file failed!"));
-    }
+    // What the import and the reading of the export file at path answer.
+    const auto readers = [&s](const QString &path) {
+        return reply(s(
+                   QStringLiteral(
+                       R"({"funcname":"modifyReplaceProfileEx","srcFilePath":"%1","desFilePath":"Resources/profiles/configuration.xml","srcXpath":"","desXpath":"//macros"})")
+                       .arg(path)
+                       .toUtf8())) +
+               QLatin1String(" | ") +
+               reply(s(QStringLiteral(R"({"funcname":"queryExportFile","srcFilePath":"%1"})")
+                           .arg(path)
+                           .toUtf8()));
+    };
+    const QString refused = failure("modifyReplaceProfile load xml file failed!") +
+                            QLatin1String(" | ") + failure("queryExportFile load file failed!");
+    for (const QByteArray &bytes : cases)
+        QCOMPARE(readers(s.folder.write(QStringLiteral("bad.pfd"), bytes)), refused);
     QCOMPARE(reply(s(R"({"funcname":"queryExportFile","srcFilePath":"/nonexistent/x.pfd"})")),
              failure("queryExportFile load file failed!"));
     QCOMPARE(reply(s(R"({"funcname":"queryExportFile"})")), kNoReply);
@@ -738,6 +795,12 @@ void TestProfiles::importRefusesBadExportFiles()
                          .arg(empty)
                          .toUtf8())),
              failure("queryExportFile load file failed!"));
+    // Neither a folder nor a named pipe (whose opening would wait for a
+    // writer, and the window with it) is an export file.
+    const QString fifo = s.folder.filePath(QStringLiteral("pipe.pfd"));
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString &path : {fifo, s.folder.path()})
+        QCOMPARE(readers(path), refused);
     // A file that does not exist reads like a stream that ended at once.
     QCOMPARE(
         reply(s(
@@ -1085,6 +1148,54 @@ void TestProfiles::pathWithANulCharacterIsRefused()
                             {"srcXpath", "/"},
                             {"desXpath", "//macros"}})),
              failure("modifyReplaceProfile load xml file failed!"));
+}
+
+void TestProfiles::settingsFileIsNoProfile()
+{
+    // conf.xml is written by the settings commands from their own text: a
+    // profile command on it would keep a second copy that a later save
+    // writes back over setConf's changes, or put a profile in its place.
+    Setup s;
+    const QByteArray conf = "<root><client language=\"en\"/></root>";
+    s.folder.write(QStringLiteral("Resources/profiles/conf.xml"), conf);
+    s.host.settings.load(s.full("Resources/profiles/conf.xml"));
+    QVERIFY(QFile::link(s.full("Resources/profiles/conf.xml"), s.full("link.xml")));
+    for (
+        const char *json : {
+            R"({"funcname":"modifyProfile","filePath":"link.xml","xpath":"/root/client","attribute":"language","attributeValue":"de-DE"})",
+            R"({"funcname":"queryProfile","filePath":"Resources/profiles/conf.xml","xpath":"/"})",
+            R"({"funcname":"modifyProfile","filePath":"Resources/profiles/./conf.xml","xpath":"/root/client","attribute":"language","attributeValue":"de-DE"})",
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"Resources//profiles/conf.xml"})",
+            R"({"funcname":"modifyReplaceProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"Resources/profiles/conf.xml","srcXpath":"/conf","desXpath":"/root"})",
+        })
+        QCOMPARE(reply(s(json)), kNoReply);
+    QVERIFY(s.host.profiles().modified().isEmpty());
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QStringLiteral("Resources/profiles/conf.xml")), conf);
+}
+
+void TestProfiles::onlyXmlFilesAreProfiles()
+{
+    // The page and the program lie in the same folder as the profiles: a
+    // resetProfile onto one of them and a save would replace it by a profile.
+    Setup s;
+    const QByteArray page = "<!doctype html><p>page</p>";
+    s.folder.write(QStringLiteral("view/index.html"), page);
+    s.folder.write(QStringLiteral("kelv"), "program");
+    for (
+        const char *json : {
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"view/index.html"})",
+            R"({"funcname":"resetProfile","srcFilePath":"Resources/profiles/configuration.xml","desFilePath":"kelv"})",
+            R"({"funcname":"queryProfile","filePath":"view/index.html","xpath":"/"})",
+        })
+        QCOMPARE(reply(s(json)), kNoReply);
+    QCOMPARE(reply(s(R"({"funcname":"savexml"})")), success("save xml success"));
+    QCOMPARE(s.folder.read(QStringLiteral("view/index.html")), page);
+    QCOMPARE(s.folder.read(QStringLiteral("kelv")), QByteArray("program"));
+    // The suffix in any letter case names an XML file.
+    s.folder.write(QStringLiteral("UPPER.XML"), "<u/>");
+    QCOMPARE(reply(s(R"({"funcname":"nodeCounterProfile","filePath":"UPPER.XML","xpath":"/"})")),
+             success("1"));
 }
 
 void TestProfiles::repliesMatchAFreshStartAfterEdits()

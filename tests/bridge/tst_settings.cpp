@@ -481,6 +481,8 @@ void TestSettings::doubleClickTable_data()
     QTest::newRow("2.6 rounds to 3") << QByteArray("2.6") << QStringLiteral("760");
     QTest::newRow("12") << QByteArray("12") << QString();
     QTest::newRow("-1") << QByteArray("-1") << QString();
+    QTest::newRow("1e19 is beyond the table, not 0") << QByteArray("1e19") << QString();
+    QTest::newRow("a text beyond 64 bits") << QByteArray("\"18446744073709551616\"") << QString();
     QTest::newRow("null reads 0") << QByteArray("null") << QStringLiteral("970");
     QTest::newRow("hex text reads 0") << QByteArray("\"0x3\"") << QStringLiteral("970");
 }

@@ -26,6 +26,8 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <limits>
 
 using namespace kelv;
 using kelv::test::ScriptedDialogs;
@@ -143,7 +145,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (it.value().typeId() == QMetaType::QString && !text.trimmed().isEmpty()) {
                 bool ok = false;
                 const qint64 decimal = text.trimmed().toLongLong(&ok, 10);
-                FUZZ_CHECK(number == (ok ? decimal : 0), "integer reading of a string");
+                // Digits beyond the 64-bit range read as the nearest 64-bit value.
+                const bool tooLong = !ok && QRegularExpression(QStringLiteral("^[+-]?[0-9]+$"))
+                                                .match(text.trimmed())
+                                                .hasMatch();
+                const qint64 expected = tooLong ? (text.trimmed().startsWith(QLatin1Char('-'))
+                                                       ? std::numeric_limits<qint64>::min()
+                                                       : std::numeric_limits<qint64>::max())
+                                                : (ok ? decimal : 0);
+                FUZZ_CHECK(number == expected, "integer reading of a string");
             }
         }
     }
