@@ -32,6 +32,7 @@ constexpr std::chrono::milliseconds kBackgroundPartsLatestMs{3000};
 cefApplication *s_application = nullptr;
 bool s_quitRequested = false;
 int s_exitCode = 0;
+bool s_startRequestedWhileQuitting = false;
 } // namespace
 
 cefApplication::cefApplication(int &argc, char **argv) : cefApplication(argc, argv, Options()) {}
@@ -238,6 +239,19 @@ void cefApplication::onInstanceCommand(const QString &command)
 {
     if (command != QLatin1String("show") || !m_mainWindow)
         return;
+    // A start while quitting (the pages still sending their edits, or a
+    // firmware flash waited for): that start ends once it has its answer and
+    // this instance ends too, so the program starts again after the shutdown
+    // rather than leave the user with nothing. While a flash is waited for
+    // the window still shows.
+    if (s_quitRequested || m_quitDeferred) {
+        if (!s_startRequestedWhileQuitting)
+            qCInfo(lcApp,
+                   "another start while quitting: the program starts again once it has ended");
+        s_startRequestedWhileQuitting = true;
+        if (s_quitRequested)
+            return;
+    }
     // Un-minimise and bring to the front. On X11 the running instance raises
     // itself: another process cannot hand it the focus.
     m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
@@ -346,6 +360,11 @@ bool cefApplication::quitRequested()
 int cefApplication::requestedExitCode()
 {
     return s_exitCode;
+}
+
+bool cefApplication::startRequestedWhileQuitting()
+{
+    return s_startRequestedWhileQuitting;
 }
 
 } // namespace kelv

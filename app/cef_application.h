@@ -88,6 +88,10 @@ public:
     static void requestQuit(int exitCode = 0);
     static bool quitRequested();
     static int requestedExitCode();
+    // True when another start asked for the window while this instance was
+    // quitting: it got its answer and ended, so main() starts the program
+    // again once this one has shut down.
+    static bool startRequestedWhileQuitting();
 
 signals:
     // The primary start is complete (window built and shown unless autostart).

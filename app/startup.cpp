@@ -90,16 +90,19 @@ StartupInstallCheck runInstallCheck()
     return check;
 }
 
-// The files under this process were rolled back: the program on disk is the
-// one to run.
-void restartFromDisk()
+// Starts this program again, on its own (the log says what started, or
+// failed to); a start after a roll-back is marked so it never starts itself
+// over and over.
+void startAgain(const QString &program, const QStringList &arguments, bool afterRollback,
+                const char *started, const char *failed)
 {
     QProcess process;
-    process.setProgram(QCoreApplication::applicationFilePath());
-    process.setArguments(QCoreApplication::arguments().mid(1));
+    process.setProgram(program);
+    process.setArguments(arguments);
     process.setWorkingDirectory(QDir::currentPath());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(kRestartedVariable), QStringLiteral("1"));
+    if (afterRollback)
+        environment.insert(QString::fromLatin1(kRestartedVariable), QStringLiteral("1"));
     process.setProcessEnvironment(environment);
     // The program lives on its own: a terminal or pipe this start was given
     // may go away with it (writing to it would end the program).
@@ -109,9 +112,9 @@ void restartFromDisk()
     qint64 pid = 0;
     if (process.startDetached(&pid))
         qCInfo(lcApp).noquote()
-            << QStringLiteral("update: started the restored program (process %1)").arg(pid);
+            << QStringLiteral("%1 (process %2)").arg(QLatin1String(started)).arg(pid);
     else
-        qCInfo(lcApp, "update: cannot start the restored program");
+        qCInfo(lcApp, "%s", failed);
 }
 
 } // namespace
@@ -134,15 +137,22 @@ int runApplication(int &argc, char **argv)
     // outlives the application object's windows. It touches no part of the
     // browser engine, which only the primary start creates.
     std::unique_ptr<ClientHandler> client;
+    QString program; // this program's file, for a start after the shutdown
     {
         cefApplication application(argc, argv, options);
+        program = QCoreApplication::applicationFilePath();
         // Before anything else: an install that was cut off or that waits for
         // its first start is dealt with, so the program never runs on a mix of
         // old and new files.
         const StartupInstallCheck install = runInstallCheck();
         if (install.outcome != StartupInstallCheck::Outcome::Continue) {
+            // The files under this process were rolled back: the program on
+            // disk is the one to run.
             if (install.outcome == StartupInstallCheck::Outcome::Restart)
-                restartFromDisk();
+                startAgain(QCoreApplication::applicationFilePath(),
+                           QCoreApplication::arguments().mid(1), true,
+                           "update: started the restored program",
+                           "update: cannot start the restored program");
             removeLogFile();
             return 0;
         }
@@ -158,8 +168,16 @@ int runApplication(int &argc, char **argv)
     client.reset();
     // A client package that became ready goes to the Updater once this
     // program has shut down (after Exit: at the next start).
+    const bool updaterStartsProgram = runUpdaterAtExit() && restartAfterUpdate();
     if (runUpdaterAtExit())
         finishClientUpdateAtExit();
+    // A start that came while this instance was quitting was answered and
+    // ended: the program it asked for starts now, with its window shown (the
+    // instance socket is closed, the device library and the profiles are
+    // let go). The Updater starts the new version itself.
+    if (cefApplication::startRequestedWhileQuitting() && !updaterStartsProgram)
+        startAgain(program, {}, false, "started again for the start made while quitting",
+                   "cannot start again for the start made while quitting");
     removeLogFile();
     return result;
 }

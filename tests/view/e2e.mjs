@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { spawn } from 'node:child_process';
+import net from 'node:net';
 import { Program, sleep } from './harness.mjs';
 import { macroSlotAddress } from '../../view/js/devicemap.js';
 
@@ -524,6 +525,59 @@ test('edits made a moment before the program is asked to end are saved, in the w
       popup?.close();
       await q.stop();
     }
+  }
+});
+
+// The process that answers on the instance socket ("RES:<pid>;" to any
+// command; only "show" shows the window), or 0 when none does.
+function instancePid(socketPath) {
+  return new Promise((resolve) => {
+    let received = '';
+    const socket = net.connect(socketPath, () => socket.write('CMD:pid;'));
+    socket.on('data', (d) => {
+      received += d;
+      const m = /RES:(\d+);/.exec(received);
+      if (m) { socket.destroy(); resolve(Number(m[1])); }
+    });
+    socket.on('error', () => resolve(0));
+    socket.on('close', () => resolve(0));
+  });
+}
+
+test('a start made while the program is quitting is not lost: the program starts again', async () => {
+  const q = await Program.start();
+  let again = 0;
+  try {
+    await q.until("window.kelvApp.state.deviceState === 'ready'");
+    // The page says its edits are still on their way: the quit waits for it
+    // (up to its time limit), and a start comes meanwhile.
+    await q.eval('(window.kelvSendPendingEdits = () => true, true)');
+    q.proc.kill('SIGTERM');
+    await sleep(500);
+    assert.equal(q.proc.exitCode, null, 'still quitting');
+    const second = spawn(path.join(q.dir, 'kelv'), [], { env: q.env, cwd: q.dir, stdio: 'ignore' });
+    const secondEnded = new Promise((r) => second.on('exit', r));
+    assert.equal(await Promise.race([secondEnded, sleep(10000).then(() => 'running')]), 0, 'the second start was answered and ended');
+    await Promise.race([q.exited, sleep(10000)]);
+    assert.equal(q.proc.exitCode, 0, 'the quitting instance ended');
+    // Once it has ended, the program runs again and shows its window.
+    const socket = path.join(q.root, 'instance');
+    for (let i = 0; i < 150 && !again; i++) {
+      again = await instancePid(socket);
+      if (!again) await sleep(200);
+    }
+    assert.ok(again && again !== q.proc.pid, `the program started again:\n${q.log}`);
+    let shown = '';
+    for (let i = 0; i < 150 && !shown; i++) {
+      try { shown = q.xdotool('search', '--onlyvisible', '--name', 'Gaming Mouse Software').trim(); } catch { await sleep(200); }
+    }
+    assert.ok(shown, 'its window is shown');
+  } finally {
+    if (again) {
+      try { process.kill(again, 'SIGTERM'); } catch { /* ended */ }
+      for (let i = 0; i < 100 && fs.existsSync(`/proc/${again}`); i++) await sleep(100);
+    }
+    await q.stop();
   }
 });
 
