@@ -368,16 +368,25 @@ private slots:
     void theDaemonsOwnChangesReachThePage()
     {
         QSignalSpy data(m_devices.get(), &devices_handler::deviceData);
+        // The earlier tests' own writes may still be reported (a loaded
+        // machine): the event each change makes is looked for among them.
+        const auto arrives = [&data](const QString &event) {
+            return QTest::qWaitFor([&] {
+                while (!data.isEmpty()) {
+                    if (data.takeFirst().at(0).toString() == event)
+                        return true;
+                }
+                return false;
+            });
+        };
         const int tag = jsonProp(m_id, DC_PROP_DESCRIPTION, 2048).value("tag").toInt();
         const QString tagHex = QStringLiteral("%1").arg(tag, 2, 16, QLatin1Char('0'));
         QVERIFY(m_daemon->call(objects("Resolutions").value(1), "Resolution", "SetActive"));
-        QTRY_VERIFY(!data.isEmpty());
-        QCOMPARE(data.takeFirst().at(0).toString(), QStringLiteral("01012003000000") + tagHex);
+        QVERIFY(arrives(QStringLiteral("01012003000000") + tagHex));
         // A macro event the daemon cannot take: it resyncs, and the page hears of it.
         QVERIFY(m_daemon->setProperty(objects("Buttons").value(3), "Button", "Mapping",
                                       {"(uv)", "4", "a(uu)", "1", "9", "5"}));
-        QTRY_VERIFY(!data.isEmpty());
-        QCOMPARE(data.takeFirst().at(0).toString(), QStringLiteral("05010000000000") + tagHex);
+        QVERIFY(arrives(QStringLiteral("05010000000000") + tagHex));
     }
 
     // Another process holding the simulated mouse (a tool stopped half way) makes only that

@@ -105,7 +105,8 @@ private slots:
     {
         QVERIFY(startFake("nonsense"));
         QTRY_COMPARE(mice().size(), 16);
-        QCOMPARE(state(), QStringLiteral("running"));
+        // The state is announced on its own; on a loaded machine it may follow the list.
+        QTRY_COMPARE(state(), QStringLiteral("running"));
         QSet<QString> ids;
         for (const DeviceInfo &mouse : mice()) {
             ids << mouse.HardwareID;
