@@ -322,6 +322,16 @@ private slots:
         // "Open" shows the hidden window.
         tray->openAction()->trigger();
         QVERIFY(window.isVisible());
+
+        // "Open" brings back a minimised window too (the page's minimise
+        // button leaves it in the task bar), maximised as it was.
+        window.showMaximized();
+        window.showMinimized();
+        QTRY_VERIFY(window.isMinimized());
+        tray->openAction()->trigger();
+        QTRY_VERIFY(!window.isMinimized());
+        QVERIFY(window.isVisible());
+        QVERIFY(window.isMaximized());
     }
 
     void popupTogglesAndTheListenerFollows()
