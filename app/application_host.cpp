@@ -12,6 +12,7 @@
 
 #include <QDesktopServices>
 #include <QSystemTrayIcon>
+#include <QWebEnginePage>
 
 namespace kelv {
 
@@ -135,23 +136,33 @@ void ApplicationHost::openUrl(const QUrl &url)
 
 void ApplicationHost::startRecording(QObject *origin, RecordingStarted done)
 {
-    // The keys go to the page that started the recording; once that page is
-    // gone (the popup closed) no page takes them, and every key typed
-    // anywhere would go on being recorded for nobody.
-    disconnect(m_recordingPageGone);
+    // The keys go to the document that started the recording; once its page
+    // is gone (the popup closed) or shows a new document (loaded again, as
+    // after a renderer crash, and not recording) no page takes them, and
+    // every key typed anywhere would go on being recorded for nobody.
+    forgetRecordingPage();
     if (origin) {
-        m_recordingPageGone = connect(origin, &QObject::destroyed, this, [this] {
-            disconnect(m_recordingPageGone);
+        const auto end = [this] {
+            forgetRecordingPage();
             m_recorder->stopRecording();
-        });
+        };
+        m_recordingPageGone = connect(origin, &QObject::destroyed, this, end);
+        if (auto *page = qobject_cast<QWebEnginePage *>(origin))
+            m_recordingPageLoads = connect(page, &QWebEnginePage::loadStarted, this, end);
     }
     m_recorder->startRecording(std::move(done));
 }
 
 void ApplicationHost::stopRecording(std::function<void()> done)
 {
-    disconnect(m_recordingPageGone);
+    forgetRecordingPage();
     m_recorder->stopRecording(std::move(done));
+}
+
+void ApplicationHost::forgetRecordingPage()
+{
+    disconnect(m_recordingPageGone);
+    disconnect(m_recordingPageLoads);
 }
 
 // UpdatesHost

@@ -86,8 +86,11 @@ private:
     ProfileStore m_profiles;
     ProcessMonitorRunner m_monitors;
     MacroRecorder *m_recorder = nullptr;
-    // Ends the recording when the page that started it goes.
+    // End the recording when the page that started it goes or loads a new
+    // document.
     QMetaObject::Connection m_recordingPageGone;
+    QMetaObject::Connection m_recordingPageLoads;
+    void forgetRecordingPage();
     RequestRouter *m_router = nullptr;
     QPointer<shell::kelv> m_window;
 };

@@ -322,6 +322,10 @@ void kelv::onCurrentPropChanged(int propIndex, int proMode)
 
 void kelv::onshowWidget()
 {
+    // "Open" brings back a minimised window too (the page's minimise button
+    // leaves it in the task bar), keeping it maximised when it was.
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
 }
 

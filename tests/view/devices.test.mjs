@@ -182,3 +182,25 @@ test('the factory reset keeps the chosen mouse shown and takes what it holds aga
   assert.deepEqual(app.shown.performance.pollingRate, 7, 'the new profile starts from what the mouse holds');
   assert.deepEqual(rat.mouse.props[5], [7]);
 });
+
+test('a macro the mouse already holds is not written again, also with a name longer than its slot keeps', async () => {
+  const win = makeNative({ files: { [PROFILE_PATH]: '<conf/>' }, handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }) } });
+  const app = new App(win);
+  app.ui = { render() {}, renderAlerts() {}, updateSaveState() {}, updateChrome() {} };
+  app.state.profile = profileFromXml('<conf/>');
+  const steps = [{ kind: 'down', scan: 30, ext: 0 }, { kind: 'delay', ms: 40 }, { kind: 'up', scan: 30, ext: 0 }];
+  // 20 Cyrillic letters are 40 bytes: the slot keeps the first 14 of them.
+  app.state.profile.macros.push({ slot: 2, name: 'Перезарядка оружия 1', repeat: 0, count: 1, steps },
+    { slot: 3, name: 'Short', repeat: 0, count: 1, steps });
+  app.device.listen();
+  app.modes.listen();
+  await app.device.refresh();
+  await settle();
+  const macroWrites = () => win.mouse.log.filter((e) => e[0] === 'clean' || e[0] === 'macro');
+  assert.deepEqual(macroWrites().map((e) => e[1]), [0x2000, 0x2800], 'both stored once');
+  assert.equal(app.state.macroStatus[2], 'stored');
+  win.mouse.log = [];
+  await app.macros.syncToMouse();
+  assert.deepEqual(macroWrites(), [], 'what the mouse holds is left as it is');
+  assert.equal(app.state.macroStatus[2], 'stored');
+});

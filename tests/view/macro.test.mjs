@@ -14,7 +14,9 @@ test('recorder items become steps; consecutive delays merge', () => {
     { kind: 'down', scan: 30, ext: 0 }, { kind: 'delay', ms: 120 }, { kind: 'up', scan: 30, ext: 0 }, { kind: 'delay', ms: 50 },
   ]);
   assert.deepEqual(mc.stepFromItem(['0', '1', '29', '1']), { kind: 'down', scan: 29, ext: 1 });
-  assert.deepEqual(mc.stepFromItem(['2', '-86399000', '0', '0']), { kind: 'delay', ms: 0 }); // across midnight
+  // Across midnight the time of day starts again: 23:59:59.000 to 00:00:00.250 is 1250 ms.
+  assert.deepEqual(mc.stepFromItem(['2', '-86398750', '0', '0']), { kind: 'delay', ms: 1250 });
+  assert.deepEqual(mc.stepFromItem(['2', '-1', '0', '0']), { kind: 'delay', ms: mc.MAX_DELAY_MS }); // a day less 1 ms: at most the longest delay
   assert.equal(mc.stepFromItem(['7', '1', '2', '3']), null);
   assert.equal(mc.stepFromItem(['0', '1', 'x', '0']), null);
   assert.equal(mc.stepFromItem(['0']), null);

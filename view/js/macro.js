@@ -9,6 +9,7 @@ export const MARKER = 0x4d;
 export const HEADER_SIZE = 32;
 export const MAX_DELAY_MS = 600000; // ten minutes: anything longer is surely a mistake
 export const DEFAULT_DELAY_MS = 50;
+const DAY_MS = 24 * 60 * 60 * 1000;
 
 export function keyStep(kind, scan, ext) {
   return { kind, scan, ext: ext ? 1 : 0 };
@@ -19,8 +20,8 @@ export function delayStep(ms) {
 }
 
 // One "macroItem" event (four texts) as a step, or null for an item that is
-// not one. Delays the recorder measured across midnight come out negative:
-// they count as 0.
+// not one. The recorder measures time of day, so a delay across midnight comes
+// out negative by one day: the day is added back.
 export function stepFromItem(item) {
   if (!Array.isArray(item) || item.length < 4) return null;
   const [kind, a, b, c] = item.map((v) => String(v));
@@ -30,8 +31,9 @@ export function stepFromItem(item) {
     return keyStep(a === '1' ? 'down' : 'up', scan, c === '1');
   }
   if (kind === '2') {
-    const ms = Number.parseInt(a, 10);
-    if (!Number.isFinite(ms)) return null;
+    const measured = Number.parseInt(a, 10);
+    if (!Number.isFinite(measured)) return null;
+    const ms = measured < 0 ? measured + DAY_MS : measured;
     return delayStep(Math.min(MAX_DELAY_MS, Math.max(0, ms)));
   }
   return null;

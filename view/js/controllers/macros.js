@@ -156,7 +156,9 @@ export class MacrosController {
       try {
         const inMouse = await mouse.readMacro(m.slot);
         const want = encodeMacro(m);
-        const same = inMouse && inMouse.name === (m.name ?? '') && JSON.stringify(encodeMacro({ ...inMouse })) === JSON.stringify(want);
+        // The bytes hold the name as far as the slot keeps it: a longer name
+        // would never equal the profile's own.
+        const same = inMouse && JSON.stringify(encodeMacro(inMouse)) === JSON.stringify(want);
         if (!same) await mouse.storeMacro(m.slot, want);
         app.state.macroStatus[m.slot] = 'stored';
       } catch (e) {
