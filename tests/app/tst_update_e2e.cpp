@@ -285,10 +285,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             readFile(program(QStringLiteral("updater.log"))).contains("update complete"), 90000);
         rememberProcesses(readFile(program(QStringLiteral("updater.log"))));
+        // The new version writes its report first and logs it just after.
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
+                                     .contains("update: reported that the new version started"),
+                                 10000);
         const QByteArray log = readFile(program(QStringLiteral("web.log")));
         QVERIFY2(log.contains("mainwindow show!"), log.constData());
         QVERIFY2(log.contains("page loaded"), log.constData());
-        QVERIFY2(log.contains("update: reported that the new version started"), log.constData());
         QVERIFY(m_detached.size() == 1);
         QCOMPARE(::kill(pid_t(m_detached.first()), 0), 0);
 
