@@ -41,6 +41,13 @@ std::string stateFolder()
 class Library
 {
 public:
+    // An item the state folder could not take reaches the thread without the
+    // folder's notice: it is woken as for a post.
+    Library()
+    {
+        m_sim.setLocalItemWake([this] { wakeThread(); });
+    }
+
     ~Library()
     {
         {

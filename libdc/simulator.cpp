@@ -358,8 +358,11 @@ void Simulator::emitLocked(const QueueItem &item)
         queued = appendLine(file, line);
     }
     // Without a working folder the item still reaches this process's callbacks.
-    if (!queued)
+    if (!queued) {
         m_local.push_back(item);
+        if (m_localItemWake)
+            m_localItemWake();
+    }
 }
 
 void Simulator::emitVisibilityChangeLocked(Visible before)

@@ -54,6 +54,11 @@ public:
     // Points the simulator at a state folder (created when missing). Switching folders
     // forgets everything cached and starts reading the new folder's queue at its end.
     void setFolder(const std::string &folder);
+    // Called (under the simulator's lock) when an item could not go into the
+    // state folder's queue and waits in this process for poll(): nothing in the
+    // folder changes, so whoever polls must be woken otherwise. Set before any
+    // other thread uses the simulator.
+    void setLocalItemWake(std::function<void()> wake) { m_localItemWake = std::move(wake); }
     std::string folder() const;
 
     // --- device calls; ids are UTF-16 hardware IDs, results as in libdc.h ---
@@ -150,6 +155,7 @@ private:
     FileId m_queueId;
     std::string m_queuePartial;
     std::deque<QueueItem> m_local; // emitted here; delivered by poll()
+    std::function<void()> m_localItemWake;
     // The result of this process's last write call (property 66); also set when the call
     // could not take the lock.
     std::atomic<int32_t> m_lastResult{0};
