@@ -114,6 +114,18 @@ test('a bound program reported again by a restarted monitor leaves the mode the 
   assert.equal(app.state.profile.current, game);
 });
 
+test('a new mode never takes the name of a mode already there', async () => {
+  const { app } = appWith();
+  const second = await app.modes.add();
+  await app.modes.add();
+  await app.modes.remove(second);
+  await app.modes.add();
+  // A name made in another language is the same name on screen.
+  app.state.profile.modes[0].name = 'Modus 5';
+  await app.modes.add();
+  assert.deepEqual(app.state.profile.modes.map((m) => m.name), ['Modus 5', 'Mode 3', 'Mode 4', 'Mode 6']);
+});
+
 test('a deleted mode leaves nothing behind for the bound programs', async () => {
   const { app, win } = appWith({
     confChanged: () => ({ ok: true, text: 'confChanged' }),
