@@ -430,14 +430,15 @@ export class ModesController {
     const p = app.state.profile;
     let name = imported.name || nameFromPath(path);
     let target = null;
-    const same = p.modes.find((m) => m.name === name);
+    // Names are compared as shown: "Modus 2" made in German is the "Mode 2" of a file made in English.
+    const same = p.modes.find((m) => shownModeName(m.name) === shownModeName(name));
     if (same) {
       const choice = await app.ui.confirm({
         title: t('modes.importSameTitle'), text: t('modes.importSame', { name: shownModeName(name) }),
         ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true,
       });
       if (!choice) return;
-      if (choice === 'alt') name = uniqueModeName(p, name);
+      if (choice === 'alt') name = uniqueModeName({ modes: p.modes.map((m) => ({ name: shownModeName(m.name) })) }, shownModeName(name));
       else target = same;
     }
     const placed = placeImportedMacros(p, imported.buttons, imported.macros, imported.devices);
