@@ -312,6 +312,29 @@ function typeSpaceEnterTab(win, { esc = true } = {}) {
   if (esc) win.emit('macroItem', ...item(true, 0x01));
 }
 
+test('a recording goes on while the mouse is unplugged, and the macro reaches the mouse when it is back', async () => {
+  const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });
+  app.macros.listen();
+  await app.device.refresh();
+  assert.equal(app.state.deviceState, 'ready');
+  app.macros.create(0);
+  await app.macros.startRecording(0);
+  win.emit('macroItem', ...item(true, 0x1e));
+  win.emit('macroItem', ...item(false, 0x1e));
+  win.present = false;
+  await app.device.refresh();
+  assert.equal(app.state.deviceState, 'none');
+  assert.notEqual(app.state.recording, null, 'still recording');
+  win.emit('macroItem', ...item(true, 0x30));
+  win.emit('macroItem', ...item(false, 0x30));
+  await app.macros.stopRecording();
+  assert.deepEqual(keysOf(app.macros.get(0).steps), ['down 30', 'up 30', 'down 48', 'up 48']);
+  win.present = true;
+  await app.device.refresh();
+  await tick();
+  assert.equal(app.state.macroStatus[0], 'stored');
+});
+
 test('every key is recorded, Space and Enter too; Esc stops and is not part of the macro', async () => {
   const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });
   app.macros.listen();
