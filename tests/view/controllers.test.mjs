@@ -114,6 +114,18 @@ test('a bound program reported again by a restarted monitor leaves the mode the 
   assert.equal(app.state.profile.current, game);
 });
 
+test('a new mode never takes the name of a mode already there', async () => {
+  const { app } = appWith();
+  const second = await app.modes.add();
+  await app.modes.add();
+  await app.modes.remove(second);
+  await app.modes.add();
+  // A name made in another language is the same name on screen.
+  app.state.profile.modes[0].name = 'Modus 5';
+  await app.modes.add();
+  assert.deepEqual(app.state.profile.modes.map((m) => m.name), ['Modus 5', 'Mode 3', 'Mode 4', 'Mode 6']);
+});
+
 test('a deleted mode leaves nothing behind for the bound programs', async () => {
   const { app, win } = appWith({
     confChanged: () => ({ ok: true, text: 'confChanged' }),
@@ -299,6 +311,29 @@ function typeSpaceEnterTab(win, { esc = true } = {}) {
   }
   if (esc) win.emit('macroItem', ...item(true, 0x01));
 }
+
+test('a recording goes on while the mouse is unplugged, and the macro reaches the mouse when it is back', async () => {
+  const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });
+  app.macros.listen();
+  await app.device.refresh();
+  assert.equal(app.state.deviceState, 'ready');
+  app.macros.create(0);
+  await app.macros.startRecording(0);
+  win.emit('macroItem', ...item(true, 0x1e));
+  win.emit('macroItem', ...item(false, 0x1e));
+  win.present = false;
+  await app.device.refresh();
+  assert.equal(app.state.deviceState, 'none');
+  assert.notEqual(app.state.recording, null, 'still recording');
+  win.emit('macroItem', ...item(true, 0x30));
+  win.emit('macroItem', ...item(false, 0x30));
+  await app.macros.stopRecording();
+  assert.deepEqual(keysOf(app.macros.get(0).steps), ['down 30', 'up 30', 'down 48', 'up 48']);
+  win.present = true;
+  await app.device.refresh();
+  await tick();
+  assert.equal(app.state.macroStatus[0], 'stored');
+});
 
 test('every key is recorded, Space and Enter too; Esc stops and is not part of the macro', async () => {
   const { app, win } = appWith({ startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: 'stopRecord success' }) });

@@ -18,18 +18,18 @@ const KEYS = {
   Tab: [9, 'Tab'], Enter: [13, 'Enter', '\r'], Escape: [27, 'Escape'], Backspace: [8, 'Backspace'],
   ArrowDown: [40, 'ArrowDown'], ArrowUp: [38, 'ArrowUp'], ArrowRight: [39, 'ArrowRight'], ArrowLeft: [37, 'ArrowLeft'],
 };
-// A key pressed as the keyboard does it; ctrl holds Ctrl.
-async function key(name, { ctrl = false } = {}) {
+// A key pressed as the keyboard does it; ctrl holds Ctrl, alt Alt.
+async function key(name, { ctrl = false, alt = false } = {}) {
   let [vk, code, text] = KEYS[name] ?? [];
   let k = name;
   if (!vk) {
     const ch = name.length === 1 ? name : '';
     vk = ch.toUpperCase().charCodeAt(0);
     code = /\d/.test(ch) ? `Digit${ch}` : `Key${ch.toUpperCase()}`;
-    text = ctrl ? undefined : ch;
+    text = ctrl || alt ? undefined : ch;
     k = ch;
   }
-  const base = { key: k, code, windowsVirtualKeyCode: vk, nativeVirtualKeyCode: vk, modifiers: ctrl ? 2 : 0 };
+  const base = { key: k, code, windowsVirtualKeyCode: vk, nativeVirtualKeyCode: vk, modifiers: (ctrl ? 2 : 0) | (alt ? 1 : 0) };
   await p.cdp.send('Input.dispatchKeyEvent', { type: text ? 'keyDown' : 'rawKeyDown', ...base, text });
   await p.cdp.send('Input.dispatchKeyEvent', { type: 'keyUp', ...base });
 }
@@ -293,6 +293,25 @@ test('without the mouse the active mode is edited, and the mouse takes it when i
   await p.until("window.kelvApp.state.deviceState === 'ready'");
   await untilProp(5, '01');
   assert.equal(await p.eval(`${el('#offline-notice')}`), null);
+});
+
+test('a hot key without Ctrl, Alt or Super gets a hint, and the next try is taken', async () => {
+  await go('settings');
+  const combo = () => text('[data-key="settings:hotkey"] .combo');
+  const change = async (letter) => {
+    await clickKey('settings:hotkey');
+    assert.equal(await combo(), 'Press the combination…');
+    await key('k');
+    await settle(p);
+    assert.equal(await text('.alert strong'), 'Use Ctrl, Alt or Super with the key (or a function key alone).');
+    assert.equal(await combo(), 'Press the combination…', 'still listening after the hint');
+    await key(letter, { ctrl: true, alt: true });
+    await p.until(`window.kelvApp.state.conf.showConf.startsWith('Ctrl+Alt+${letter.toUpperCase()}')`);
+    await settle(p);
+    assert.equal(await combo(), `Ctrl + Alt + ${letter.toUpperCase()}`);
+  };
+  await change('j');
+  await change('m'); // the factory hot key back
 });
 
 test('German: key caps, the hot key and the built-in names in German', async () => {

@@ -131,6 +131,22 @@ test('an imported mode\'s macro buttons play their macros as the macros say', as
   assert.deepEqual([app.mode.performance.activeStage, mouse.props[2][0]], [1, 1]);
 });
 
+test('an imported mode whose name shows like a mode already there asks first, in any language it was made', async () => {
+  // The user's second mode was made in German; the file's in English.
+  const file = '<mode index="1" name="Mode 2"><buttons><button index="1" type="1" p1="2" p2="0" p3="0"/></buttons></mode>';
+  const handlers = { openFileDialog: () => ({ ok: true, text: '/home/u/Mode 2.pfd' }), queryExportFile: () => ({ ok: true, text: file }) };
+  const profile = withMacroButtons([[left], [left]]).replace('name="M0"', 'name="Default"').replace('name="M1"', 'name="Modus 2"');
+  for (const [answer, names] of [[true, ['Default', 'Modus 2']], ['alt', ['Default', 'Modus 2', 'Mode 2 (2)']]]) {
+    const { app } = appWith({ files: { [PROFILE_PATH]: profile }, handlers });
+    const asked = [];
+    app.ui.confirm = async (q) => { asked.push(q.text); return answer; };
+    await app.modes.load();
+    await app.modes.importMode();
+    assert.deepEqual(asked, ['There is already a mode named "Mode 2". Replace its settings with the file\'s, or keep both?']);
+    assert.deepEqual(app.state.profile.modes.map((md) => md.name), names);
+  }
+});
+
 test('the left click is not taken away without asking', () => {
   const buttons = profileFromXml(factoryText).modes[0].buttons;
   assert.equal(losesLeftClick(buttons, 0, { type: 0, p1: 0, p2: 0, p3: 0 }), true);

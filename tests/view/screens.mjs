@@ -85,7 +85,11 @@ export const STATES = [
   { name: 'import-question', show: async (p) => {
     await go(p, 'modes');
     await settle(p);
-    await p.eval(`(import('./js/i18n.js').then(({ t }) => { window.kelvApp.ui.confirm({ title: t('modes.importSameTitle'),
+    // The bundled page has its own copy of the texts module: this one is
+    // brought to the page's language first.
+    await p.eval(`(import('./js/i18n.js').then(async ({ t, setLanguage, LANGUAGES }) => {
+      await setLanguage(LANGUAGES.find((l) => l.locale === document.documentElement.lang).code);
+      window.kelvApp.ui.confirm({ title: t('modes.importSameTitle'),
       text: t('modes.importSame', { name: 'Shooter' }), ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true }); }), true)`);
     await p.until("document.querySelector('.dialog [data-key=\"dialog:alt\"]') !== null");
   }, leave: (p) => p.eval("(document.querySelector('.dialog [data-key=\"dialog:cancel\"]').click(), true)") },

@@ -166,7 +166,10 @@ export class DeviceController {
       // Without a mouse the page edits the classic settings of the mode.
       state.settingsKey = null;
       state.deviceState = bootLoader ? 'boot' : 'none';
-      if (state.recording) await this.app.macros.stopRecording();
+      // A recording reads the keyboard, not the mouse: it goes on without the
+      // mouse (the macro is stored when the mouse is back), but not into a
+      // firmware update.
+      if (state.recording && bootLoader) await this.app.macros.stopRecording();
       this.app.update();
       return;
     }

@@ -17,6 +17,16 @@ import { parseXml } from '../xml.js';
 
 const FACTORY_SECTIONS = { performance: factoryPerformance, buttons: factoryButtons, lighting: factoryLighting };
 
+// "Mode N" for a new mode, N one more than the modes there are, or higher
+// while a mode already shows that name (a deleted mode leaves its number to
+// a later one; a built-in name made in another language shows the same).
+function newModeName(profile) {
+  const shown = new Set(profile.modes.map((m) => shownModeName(m.name)));
+  let n = profile.modes.length + 1;
+  while (shown.has(t('modes.newName', { n }))) n += 1;
+  return t('modes.newName', { n });
+}
+
 export class ModesController {
   constructor(app) {
     this.app = app;
@@ -284,7 +294,7 @@ export class ModesController {
     const { app } = this;
     const p = app.state.profile;
     const index = String(nextModeIndex(p.modes));
-    p.modes.push(newMode(index, t('modes.newName', { n: p.modes.length + 1 }), this.active));
+    p.modes.push(newMode(index, newModeName(p), this.active));
     app.sync.markAll();
     app.update();
     await this.save();
@@ -420,14 +430,15 @@ export class ModesController {
     const p = app.state.profile;
     let name = imported.name || nameFromPath(path);
     let target = null;
-    const same = p.modes.find((m) => m.name === name);
+    // Names are compared as shown: "Modus 2" made in German is the "Mode 2" of a file made in English.
+    const same = p.modes.find((m) => shownModeName(m.name) === shownModeName(name));
     if (same) {
       const choice = await app.ui.confirm({
         title: t('modes.importSameTitle'), text: t('modes.importSame', { name: shownModeName(name) }),
         ok: t('modes.importReplace'), alt: t('modes.importKeepBoth'), danger: true,
       });
       if (!choice) return;
-      if (choice === 'alt') name = uniqueModeName(p, name);
+      if (choice === 'alt') name = uniqueModeName({ modes: p.modes.map((m) => ({ name: shownModeName(m.name) })) }, shownModeName(name));
       else target = same;
     }
     const placed = placeImportedMacros(p, imported.buttons, imported.macros, imported.devices);

@@ -28,14 +28,26 @@ export function renderSettings(app) {
     onChange: (v) => app.settings.setAutostart(v),
   });
 
-  let capturing = false;
+  // Listening for the new combination lasts across renders (the message
+  // that asks for a modifier is one): the user's next try is taken.
+  const view = app.state.view;
+  const listening = view.hotKeyListening === true;
+  const stopListening = () => { view.hotKeyListening = false; app.update(); };
   const hotkey = h('button', {
-    type: 'button', class: 'key-capture', 'data-key': 'settings:hotkey',
-    onclick: (e) => { capturing = true; e.currentTarget.classList.add('listening'); e.currentTarget.querySelector('.combo').textContent = t('settings.hotkeyListening'); },
-    onblur: (e) => { if (capturing) { capturing = false; e.currentTarget.classList.remove('listening'); app.update(); } },
+    type: 'button', class: listening ? 'key-capture listening' : 'key-capture', 'data-key': 'settings:hotkey',
+    onclick: () => { view.hotKeyListening = true; app.update(); },
+    // A render replaces the button (the old one is blurred, the new one
+    // focused): only the user's leaving it, or the window, ends the listening.
+    onblur: () => {
+      if (!view.hotKeyListening) return;
+      setTimeout(() => {
+        const still = document.hasFocus() && document.activeElement?.getAttribute('data-key') === 'settings:hotkey';
+        if (view.hotKeyListening && !still) stopListening();
+      });
+    },
     onkeydown: async (e) => {
-      if (!capturing) return;
-      if (e.key === 'Escape') { capturing = false; app.update(); return; }
+      if (!view.hotKeyListening) return;
+      if (e.key === 'Escape') { stopListening(); return; }
       // Tab is never taken as a hot key: it moves on, as everywhere else.
       if (e.key === 'Tab' && !e.ctrlKey && !e.altKey && !e.metaKey) return;
       e.preventDefault();
@@ -45,12 +57,12 @@ export function renderSettings(app) {
         app.error('settings.hotkeyModifier', '', [], { vars: { ctrl: t('key.ctrl'), alt: t('key.alt'), meta: metaKeyName() } });
         return;
       }
-      capturing = false;
+      view.hotKeyListening = false;
       const ok = await app.settings.set('showConf', seq);
       app.state.hotKeyStatus = ok ? 'ok' : 'refused';
       app.update();
     },
-  }, h('span', { class: 'combo' }, hotKeyLabel(hk.sequence) || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
+  }, h('span', { class: 'combo' }, listening ? t('settings.hotkeyListening') : hotKeyLabel(hk.sequence) || t('settings.hotkeyNone')), h('small', {}, t('settings.hotkeyCapture')));
 
   // Under Wayland only the desktop can give a global hot key (its shortcuts
   // portal); say so rather than blame another program.
