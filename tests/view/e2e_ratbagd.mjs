@@ -265,7 +265,8 @@ test('the daemon killed in the middle: the page says how to get it back, and tak
   const note = await text('#service-note');
   assert.match(note, /not installed/);
   assert.match(note, /sudo apt install ratbagd/);
-  assert.equal(await exists('dpi-num:0'), true, 'the simulated mouse stays usable');
+  // The simulated mouse stays usable (read again once the daemon's mouse is gone).
+  await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`, { timeoutMs: 10000 });
   await daemon.startDaemon();
   device = await daemon.load(MACRO_MOUSE);
   await ready();
