@@ -21,7 +21,7 @@ packages=(
   xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
   weston qt6-wayland xwayland
   libsystemd-dev ratbagd
-  meson swig libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
+  meson swig python3-dev libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
 )
 
 missing=()
