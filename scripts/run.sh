@@ -23,7 +23,9 @@ cleanup() {
 }
 trap cleanup EXIT
 mkfifo "$display_dir/number"
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$display_dir/number" >/dev/null 2>&1 &
+# A session of its own: Ctrl+C in the terminal reaches the program, which
+# quits, not the X server under it.
+setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$display_dir/number" >/dev/null 2>&1 &
 xvfb_pid=$!
 display_number=
 read -r display_number <"$display_dir/number" || true
