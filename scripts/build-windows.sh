@@ -53,6 +53,12 @@ export WINEPREFIX="$root/$build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
+# Wine names Unix files in the locale's character set; the suites make folders
+# with Cyrillic and Japanese names, so it needs a UTF-8 one (a fresh system or
+# a container may have no locale set at all: plain ASCII).
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
 
 display_dir=$(mktemp -d)
 cleanup() {

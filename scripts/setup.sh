@@ -21,7 +21,7 @@ packages=(
   xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
   weston qt6-wayland xwayland
   libsystemd-dev ratbagd
-  meson swig libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
+  meson swig python3-dev libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
 )
 
 missing=()
@@ -34,7 +34,14 @@ done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   SUDO=""
-  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  if [ "$(id -u)" != 0 ]; then
+    # A Debian installed with a root password has no sudo.
+    if ! command -v sudo >/dev/null; then
+      echo "setup: installing packages needs root: run this as root (or install sudo)" >&2
+      exit 1
+    fi
+    SUDO=sudo
+  fi
   # The 32-bit Wine (for the 32-bit device-library host) comes from Debian's i386 packages.
   if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386

@@ -16,6 +16,7 @@
 #include <QUuid>
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace kelv::test;
 
@@ -214,8 +215,17 @@ private slots:
         QStringList arguments{QStringLiteral("--backend=headless-backend.so"),
                               QStringLiteral("--socket=") + socket, QStringLiteral("--idle-time=0"),
                               QStringLiteral("--width=1280"), QStringLiteral("--height=800")};
-        if (xwayland)
+        if (xwayland) {
+            // weston's XWayland listens in /tmp/.X11-unix but does not make the
+            // folder, which a booted system's tmpfiles set-up or an earlier X
+            // server leaves; a fresh container or chroot has none. Made here
+            // as they make it (mode 1777).
+            const QByteArray x11Sockets("/tmp/.X11-unix");
+            if (::mkdir(x11Sockets.constData(), 01777) == 0)
+                ::chmod(x11Sockets.constData(), 01777);
+            QVERIFY2(QFileInfo(QString::fromLatin1(x11Sockets)).isDir(), x11Sockets.constData());
             arguments << QStringLiteral("--xwayland");
+        }
         weston.start(QStringLiteral("weston"), arguments);
         QVERIFY(weston.waitForStarted(10000));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home->filePath(socket)), 10000);

@@ -260,6 +260,9 @@ function pageCopy(t) {
   const dir = mkdtempSync(join(tmpdir(), 'kelv-i18n-'));
   t.after(() => rmSync(dir, { recursive: true, force: true }));
   cpSync(pageJs, join(dir, 'js'), { recursive: true });
+  // The page's package.json marks its scripts as ES modules; Node before 20.19
+  // (Debian 12 has 18) does not guess that from the syntax.
+  copyFileSync(new URL('../package.json', pageJs), join(dir, 'package.json'));
   const load = (module) => import(pathToFileURL(join(dir, 'js', module)).href);
   return { table: (file) => join(dir, 'js/i18n', file), load };
 }
