@@ -8,19 +8,15 @@
 // merely starts while the game runs (the popup, a page reloaded after its
 // renderer crashed) takes nothing away from the game.
 import { PROFILE_PATH, findMode } from './profile.js';
+import { storageOf } from './rest.js';
 
 // One entry per profile file: the storage is the user's, shared by every
 // copy of the program they run.
 export const BOUND_KEY = 'kelv.boundModes';
 export const boundKey = (where) => `${BOUND_KEY} ${where}`;
 
-export function localStorageOf(win) {
-  try {
-    return win.localStorage ?? null;
-  } catch {
-    return null; // storage switched off
-  }
-}
+// The local storage (kept on disk across the program's starts), or null.
+export const localStorageOf = (win) => storageOf(win, 'localStorage');
 
 // The profile file of the page's own program folder, as an address: another
 // copy of the program (with storage of the same user) has another.

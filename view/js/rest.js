@@ -10,9 +10,10 @@ const KEY = 'kelv.rest';
 const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'bootLoader', 'deviceState', 'live',
   'onboard', 'settingsKey', 'service', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised'];
 
-function storageOf(win) {
+// The window's session or local storage, or null where it is switched off.
+export function storageOf(win, kind = 'sessionStorage') {
   try {
-    return win.sessionStorage ?? null;
+    return win[kind] ?? null;
   } catch {
     return null; // storage switched off
   }
