@@ -11,7 +11,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using namespace kelv;
@@ -22,6 +24,7 @@ class TestProgramMatching : public QObject
 
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<QProcess>> m_children;
+    std::vector<pid_t> m_groups; // of the children, which outlive a shell that exits
 
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
 
@@ -45,7 +48,9 @@ class TestProgramMatching : public QObject
                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    // Starts a process; environment entries are added to this process's own.
+    // Starts a process in a process group of its own, so that cleanup() also
+    // ends what it started (a script's sleep); environment entries are added to
+    // this process's own.
     QProcess *start(const QString &program, const QStringList &arguments,
                     const QStringList &environment = {}, const QString &workingFolder = {})
     {
@@ -58,9 +63,11 @@ class TestProgramMatching : public QObject
         process->setProcessEnvironment(env);
         if (!workingFolder.isEmpty())
             process->setWorkingDirectory(workingFolder);
+        process->setChildProcessModifier([] { ::setpgid(0, 0); });
         process->start();
         if (!process->waitForStarted(5000))
             return nullptr;
+        m_groups.push_back(static_cast<pid_t>(process->processId()));
         m_children.push_back(std::move(process));
         return m_children.back().get();
     }
@@ -117,11 +124,12 @@ private slots:
 
     void cleanup()
     {
-        for (auto &child : m_children) {
-            child->kill();
+        for (pid_t group : m_groups)
+            ::kill(-group, SIGKILL);
+        for (auto &child : m_children)
             child->waitForFinished(5000);
-        }
         m_children.clear();
+        m_groups.clear();
     }
 
     void symlinkedProgramMatchesItsTarget()
