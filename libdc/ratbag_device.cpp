@@ -380,10 +380,12 @@ int32_t planStages(const Profile &p, const Values &v, const uint8_t *bytes, uint
         const uint32_t dpi = u16(bytes + 2 * i);
         const Resolution &r = p.resolutions[i];
         const ResolutionValues &now = v.resolutions[i];
+        // A stage whose DPI stays is left alone: it keeps a Y of its own and a 0 (a resolution
+        // the mouse has switched off), which the page writes back with every other stage.
+        if (now.x == dpi)
+            continue;
         if (dpi == 0)
             return DC_BAD_ARGUMENT;
-        if (now.x == dpi && (!r.separateXY || now.y == dpi))
-            continue;
         Change c;
         BusValue want = uintValue(dpi, r.separateXY ? BusValue::Kind::DpiXY : BusValue::Kind::Dpi);
         want.b = dpi;

@@ -213,6 +213,30 @@ private slots:
                  QByteArray("021020303201102701ff00003209d007"));
     }
 
+    void stagesTheWriteLeavesKeepTheirOwnValues()
+    {
+        // The page writes every stage when one changes: a stage with a Y of its own and a
+        // stage switched off (0 DPI) are not touched, only the stage that changed is.
+        Device d = mouse(1, 3, 3, 0);
+        for (Resolution &r : d.profiles[0].resolutions)
+            r.separateXY = true;
+        Values v = valuesOf(d);
+        v.resolutions[0].x = 800;
+        v.resolutions[0].y = 400;
+        v.resolutions[1].x = v.resolutions[1].y = 0;
+        std::vector<Change> changes;
+        const std::vector<uint8_t> stage3 = bytes({0x20, 0x03, 0, 0, 0x80, 0x0c}); // 800, 0, 3200
+        QCOMPARE(planWrite(d, v, {}, 3, stage3.data(), uint32_t(stage3.size()), &changes),
+                 int32_t(DC_OK));
+        QCOMPARE(changes.size(), size_t(1));
+        QCOMPARE(changes[0].op.path, d.profiles[0].resolutions[2].path);
+        QCOMPARE(roundTrip(d, &v, 3, stage3), QByteArray("20030000800c"));
+        QCOMPARE(v.resolutions[0].y, 400u);
+        // A stage that holds a DPI cannot be switched off through the page.
+        const std::vector<uint8_t> off = bytes({0, 0});
+        QCOMPARE(planWrite(d, v, {}, 3, off.data(), 2, &changes), int32_t(DC_BAD_ARGUMENT));
+    }
+
     void lightingKeepsTheSimulatedMouseLayout()
     {
         const Device d = mouse(1, 1, 3, 2);
