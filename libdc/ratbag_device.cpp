@@ -329,9 +329,12 @@ uint32_t enabledMask(const Values &values)
 // At most this many runs describe a DPI list; a list that needs more is one run with step 0.
 constexpr size_t kMaxDpiRuns = 16;
 
-// The DPI list as [first, last, step] runs.
-std::vector<std::vector<uint32_t>> dpiRuns(const std::vector<uint32_t> &dpis)
+// The DPI list as [first, last, step] runs. The daemon passes on the list a driver or a device
+// file gives, which need not be in order nor free of repeats: they are put in order first.
+std::vector<std::vector<uint32_t>> dpiRuns(std::vector<uint32_t> dpis)
 {
+    std::sort(dpis.begin(), dpis.end());
+    dpis.erase(std::unique(dpis.begin(), dpis.end()), dpis.end());
     std::vector<std::vector<uint32_t>> runs;
     size_t i = 0;
     while (i < dpis.size()) {

@@ -495,6 +495,14 @@ private slots:
         QCOMPARE(b.value("properties").toArray(), QJsonArray({1, 2, 3, 7, 13, 14, 15, 64, 65, 66}));
         QCOMPARE(b.value("lighting").toObject().value("leds").toArray(), QJsonArray());
         QCOMPARE(b.value("stages").toObject().value("default").toBool(), false);
+
+        // A DPI list out of order and with repeats is described in order.
+        Device shuffled = mouse(1, 1, 3, 0);
+        shuffled.profiles[0].resolutions[0].dpis = {1600, 400, 800, 400, 3200, 1200};
+        const QJsonObject s =
+            QJsonDocument::fromJson(QByteArray::fromStdString(describe(shuffled, 1))).object();
+        QCOMPARE(s.value("stages").toObject().value("dpi").toArray(),
+                 QJsonArray({QJsonArray{400, 1600, 400}, QJsonArray{3200, 3200, 1}}));
     }
 
     void textFromTheDaemonIsCleaned()
