@@ -190,7 +190,11 @@ void mappingBytes(const Mapping &m, int assigned, const std::vector<uint8_t> *me
             out[1] = uint8_t(mediaFunction(key));
             return;
         }
-        if (scanForKey(key, &scan, &extended) && scan >= 1 && scan <= 127) {
+        // A key that shares its scan code with another (F24 and Zenkaku/Hankaku both send
+        // 0x76) would be written back as the other one: it stays as the mouse has it.
+        unsigned back = 0;
+        if (scanForKey(key, &scan, &extended) && scan >= 1 && scan <= 127 &&
+            keyForScan(scan, extended, &back) && back == key) {
             out[0] = TypeKey;
             out[1] = uint8_t(modifiers);
             out[2] = uint8_t(scan);

@@ -377,6 +377,35 @@ private slots:
         QCOMPARE(hex(out).left(8), QByteArray("ff000000"));
     }
 
+    void everyKeyTheDaemonHoldsIsWrittenBackAsItIs()
+    {
+        // Whatever key (with Ctrl) a button runs, the bytes it reads as, written back with the
+        // rest of the buttons, leave it as it is.
+        const Device d = mouse(1, 1, 1, 0);
+        std::vector<Change> changes;
+        for (unsigned key = 1; key < 256; ++key) {
+            for (const unsigned mods : {0u, 1u}) {
+                Values v = valuesOf(d);
+                v.buttons[0] = Mapping{ActionMacro, 0, linuxKeyMacro(mods, key)};
+                std::vector<uint8_t> b;
+                QCOMPARE(readProperty(d, v, {}, 7, &b), int32_t(DC_OK));
+                QCOMPARE(planWrite(d, v, {}, 7, b.data(), uint32_t(b.size()), &changes),
+                         int32_t(DC_OK));
+                QVERIFY2(changes.empty(),
+                         qPrintable(QStringLiteral("key %1, modifiers %2 read as %3")
+                                        .arg(key)
+                                        .arg(mods)
+                                        .arg(QString::fromLatin1(hex(b)))));
+            }
+        }
+        // F24 shares its scan code with Zenkaku/Hankaku: kept as the mouse has it.
+        Values v = valuesOf(d);
+        v.buttons[0] = Mapping{ActionMacro, 0, linuxKeyMacro(0, 194)};
+        std::vector<uint8_t> b;
+        readProperty(d, v, {}, 7, &b);
+        QCOMPARE(hex(b), QByteArray("ff000000"));
+    }
+
     void macroSlotsBecomeTheDaemonsEvents()
     {
         Macro out;
