@@ -190,7 +190,11 @@ void mappingBytes(const Mapping &m, int assigned, const std::vector<uint8_t> *me
             out[1] = uint8_t(mediaFunction(key));
             return;
         }
-        if (scanForKey(key, &scan, &extended) && scan >= 1 && scan <= 127) {
+        // A key that shares its scan code with another (F24 and Zenkaku/Hankaku both send
+        // 0x76) would be written back as the other one: it stays as the mouse has it.
+        unsigned back = 0;
+        if (scanForKey(key, &scan, &extended) && scan >= 1 && scan <= 127 &&
+            keyForScan(scan, extended, &back) && back == key) {
             out[0] = TypeKey;
             out[1] = uint8_t(modifiers);
             out[2] = uint8_t(scan);
@@ -329,9 +333,12 @@ uint32_t enabledMask(const Values &values)
 // At most this many runs describe a DPI list; a list that needs more is one run with step 0.
 constexpr size_t kMaxDpiRuns = 16;
 
-// The DPI list as [first, last, step] runs.
-std::vector<std::vector<uint32_t>> dpiRuns(const std::vector<uint32_t> &dpis)
+// The DPI list as [first, last, step] runs. The daemon passes on the list a driver or a device
+// file gives, which need not be in order nor free of repeats: they are put in order first.
+std::vector<std::vector<uint32_t>> dpiRuns(std::vector<uint32_t> dpis)
 {
+    std::sort(dpis.begin(), dpis.end());
+    dpis.erase(std::unique(dpis.begin(), dpis.end()), dpis.end());
     std::vector<std::vector<uint32_t>> runs;
     size_t i = 0;
     while (i < dpis.size()) {
@@ -380,10 +387,12 @@ int32_t planStages(const Profile &p, const Values &v, const uint8_t *bytes, uint
         const uint32_t dpi = u16(bytes + 2 * i);
         const Resolution &r = p.resolutions[i];
         const ResolutionValues &now = v.resolutions[i];
+        // A stage whose DPI stays is left alone: it keeps a Y of its own and a 0 (a resolution
+        // the mouse has switched off), which the page writes back with every other stage.
+        if (now.x == dpi)
+            continue;
         if (dpi == 0)
             return DC_BAD_ARGUMENT;
-        if (now.x == dpi && (!r.separateXY || now.y == dpi))
-            continue;
         Change c;
         BusValue want = uintValue(dpi, r.separateXY ? BusValue::Kind::DpiXY : BusValue::Kind::Dpi);
         want.b = dpi;

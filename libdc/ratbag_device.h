@@ -55,7 +55,7 @@ struct Resolution
 {
     std::string path;
     bool separateXY = false;    // the Resolution property is (uu)
-    std::vector<uint32_t> dpis; // the values it takes, ascending
+    std::vector<uint32_t> dpis; // the values it takes, as the daemon lists them
 };
 
 struct Button

@@ -213,6 +213,30 @@ private slots:
                  QByteArray("021020303201102701ff00003209d007"));
     }
 
+    void stagesTheWriteLeavesKeepTheirOwnValues()
+    {
+        // The page writes every stage when one changes: a stage with a Y of its own and a
+        // stage switched off (0 DPI) are not touched, only the stage that changed is.
+        Device d = mouse(1, 3, 3, 0);
+        for (Resolution &r : d.profiles[0].resolutions)
+            r.separateXY = true;
+        Values v = valuesOf(d);
+        v.resolutions[0].x = 800;
+        v.resolutions[0].y = 400;
+        v.resolutions[1].x = v.resolutions[1].y = 0;
+        std::vector<Change> changes;
+        const std::vector<uint8_t> stage3 = bytes({0x20, 0x03, 0, 0, 0x80, 0x0c}); // 800, 0, 3200
+        QCOMPARE(planWrite(d, v, {}, 3, stage3.data(), uint32_t(stage3.size()), &changes),
+                 int32_t(DC_OK));
+        QCOMPARE(changes.size(), size_t(1));
+        QCOMPARE(changes[0].op.path, d.profiles[0].resolutions[2].path);
+        QCOMPARE(roundTrip(d, &v, 3, stage3), QByteArray("20030000800c"));
+        QCOMPARE(v.resolutions[0].y, 400u);
+        // A stage that holds a DPI cannot be switched off through the page.
+        const std::vector<uint8_t> off = bytes({0, 0});
+        QCOMPARE(planWrite(d, v, {}, 3, off.data(), 2, &changes), int32_t(DC_BAD_ARGUMENT));
+    }
+
     void lightingKeepsTheSimulatedMouseLayout()
     {
         const Device d = mouse(1, 1, 3, 2);
@@ -353,6 +377,35 @@ private slots:
         QCOMPARE(hex(out).left(8), QByteArray("ff000000"));
     }
 
+    void everyKeyTheDaemonHoldsIsWrittenBackAsItIs()
+    {
+        // Whatever key (with Ctrl) a button runs, the bytes it reads as, written back with the
+        // rest of the buttons, leave it as it is.
+        const Device d = mouse(1, 1, 1, 0);
+        std::vector<Change> changes;
+        for (unsigned key = 1; key < 256; ++key) {
+            for (const unsigned mods : {0u, 1u}) {
+                Values v = valuesOf(d);
+                v.buttons[0] = Mapping{ActionMacro, 0, linuxKeyMacro(mods, key)};
+                std::vector<uint8_t> b;
+                QCOMPARE(readProperty(d, v, {}, 7, &b), int32_t(DC_OK));
+                QCOMPARE(planWrite(d, v, {}, 7, b.data(), uint32_t(b.size()), &changes),
+                         int32_t(DC_OK));
+                QVERIFY2(changes.empty(),
+                         qPrintable(QStringLiteral("key %1, modifiers %2 read as %3")
+                                        .arg(key)
+                                        .arg(mods)
+                                        .arg(QString::fromLatin1(hex(b)))));
+            }
+        }
+        // F24 shares its scan code with Zenkaku/Hankaku: kept as the mouse has it.
+        Values v = valuesOf(d);
+        v.buttons[0] = Mapping{ActionMacro, 0, linuxKeyMacro(0, 194)};
+        std::vector<uint8_t> b;
+        readProperty(d, v, {}, 7, &b);
+        QCOMPARE(hex(b), QByteArray("ff000000"));
+    }
+
     void macroSlotsBecomeTheDaemonsEvents()
     {
         Macro out;
@@ -471,6 +524,14 @@ private slots:
         QCOMPARE(b.value("properties").toArray(), QJsonArray({1, 2, 3, 7, 13, 14, 15, 64, 65, 66}));
         QCOMPARE(b.value("lighting").toObject().value("leds").toArray(), QJsonArray());
         QCOMPARE(b.value("stages").toObject().value("default").toBool(), false);
+
+        // A DPI list out of order and with repeats is described in order.
+        Device shuffled = mouse(1, 1, 3, 0);
+        shuffled.profiles[0].resolutions[0].dpis = {1600, 400, 800, 400, 3200, 1200};
+        const QJsonObject s =
+            QJsonDocument::fromJson(QByteArray::fromStdString(describe(shuffled, 1))).object();
+        QCOMPARE(s.value("stages").toObject().value("dpi").toArray(),
+                 QJsonArray({QJsonArray{400, 1600, 400}, QJsonArray{3200, 3200, 1}}));
     }
 
     void textFromTheDaemonIsCleaned()

@@ -88,6 +88,17 @@ test('a write the device refuses says why by its last result and shows what the 
   }
 });
 
+test('a mouse that goes while a write runs is said to be gone, not to have refused the change', async () => {
+  const { app, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  // The daemon loses the mouse during the write: it is no longer listed, and its last
+  // result can no longer be read (a mouse that is not there reads zeros).
+  rat.mouse.validProp = () => { rat.present = false; return false; };
+  const ok = await app.modes.change((s) => { s.performance.pollingRate = 2; }, [5]);
+  assert.equal(ok, false);
+  assert.deepEqual(app.alerts.map((a) => a.key), ['error.write.gone']);
+});
+
 test('data reports count only with the shown mouse\'s tag; a resync and a profile change read it again', async () => {
   const { app, win, rat } = await appWithRatbag();
   await app.device.choose(HW);

@@ -6,7 +6,7 @@ import { parseByteList } from './bytes.js';
 import {
   CLASSIC_CAPS, DESCRIPTION_PROP, DESCRIPTION_SIZE, LAST_RESULT_PROP, RESULT_MESSAGES, capsFromBytes, has,
 } from './caps.js';
-import { MACRO_SLOT_SIZE, PROP, macroSlotAddress } from './devicemap.js';
+import { MACRO_SLOT_SIZE, PROP, macroSlotAddress, pickMice } from './devicemap.js';
 import {
   PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, applyOrder, decodeOnboard, decodeSettings, modeProps, propSize,
 } from './devicesettings.js';
@@ -82,10 +82,23 @@ export class Mouse {
   }
 
   // A write the device refused: the error names why, from the result the
-  // device library kept (value out of range, refused by the daemon, …).
+  // device library kept (value out of range, refused by the daemon, …). A
+  // device that went during the write cannot say: it is gone when it is no
+  // longer listed.
   async writeFailure(reply) {
-    const code = await this.lastResult();
+    let code = await this.lastResult();
+    if (!code && !(await this.listed())) code = 1;
     return new DeviceError(RESULT_MESSAGES[code] ?? 'error.write', reply, code);
+  }
+
+  // Whether the device list still has this device (true when the list cannot be read).
+  async listed() {
+    try {
+      const { mice } = pickMice(JSON.parse(await this.bridge.request(rq.deviceList())));
+      return mice.some((d) => d.HardwareID === this.device.HardwareID && d.SN === this.device.SN);
+    } catch {
+      return true;
+    }
   }
 
   // A write command: any answer but done (the failure text included) is a
