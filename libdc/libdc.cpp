@@ -65,9 +65,14 @@ public:
     Simulator &session()
     {
         const std::string folder = stateFolder();
+        const bool moved = m_sim.folder() != folder;
         m_sim.setFolder(folder);
         m_ratbag.start([this](const std::vector<uint32_t> &events) { post(events); },
                        [this](const std::array<uint8_t, 8> &report) { post(report); }, folder);
+        // The thread may be idle on the earlier folder, where nothing changes any more:
+        // it is woken to watch this one.
+        if (moved)
+            wakeThread();
         std::lock_guard<std::mutex> guard(m_threadMutex);
         if (!m_thread.joinable() && !m_stop) {
 #ifdef _WIN32

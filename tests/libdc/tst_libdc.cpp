@@ -846,6 +846,28 @@ private slots:
         qputenv("DC_SIM_DIR", m_sim->path().toLocal8Bit());
     }
 
+    void theLastFolderNamedIsWatchedAtOnce()
+    {
+        // The library's thread picks the folder to watch while it delivers: a folder
+        // named meanwhile must not leave it waiting on the one before, where nothing
+        // changes any more (it would deliver only at its idle limit of 30 s). Another
+        // folder is another mouse: what the folders before the last reported may be lost.
+        const QByteArray previous = qgetenv("DC_SIM_DIR");
+        std::vector<std::unique_ptr<QTemporaryDir>> folders;
+        for (int i = 0; i < 300; ++i) {
+            folders.push_back(std::make_unique<QTemporaryDir>());
+            qputenv("DC_SIM_DIR", folders.back()->path().toLocal8Bit());
+            QCOMPARE(m_lib.notify(kMouse, kEmpty, kCode, i == 299 ? 0x0301 : 0x0001, nullptr, 0),
+                     0);
+        }
+        const auto lastReported = [] {
+            const std::vector<std::string> reports = dataReports();
+            return std::count(reports.begin(), reports.end(), "0103800c00000000");
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lastReported(), 1, 10000);
+        qputenv("DC_SIM_DIR", previous);
+    }
+
     void stateSurvivesAReloadOfTheLibrary()
     {
         QCOMPARE(setProp(8, QByteArray::fromHex("01ff000064ff")), int(DC_BAD_ARGUMENT));
