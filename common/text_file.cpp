@@ -63,7 +63,11 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace in
     file.setDirectWriteFallback(inPlace == InPlace::WhenFolderIsClosed);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (file.write(data) != data.size()) {
+    // The data is flushed here, not by commit(): commit() renames the
+    // temporary file over the target even when its own flush fails, so a
+    // full disk replaced a small profile by an empty or cut one and the save
+    // counted as done.
+    if (file.write(data) != data.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }

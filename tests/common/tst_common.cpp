@@ -3,11 +3,16 @@
 #include "common/ui_texts.h"
 #include "common/xml_text.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 using namespace kelv;
 
@@ -151,6 +156,36 @@ private slots:
         QVERIFY(writeFileAtomically(path, "new"));
         QCOMPARE(readRaw(path), QByteArray("new"));
     }
+
+#ifdef Q_OS_UNIX
+    void atomicWriteThatTheDiskRefusesLeavesOldFile()
+    {
+        // A full disk, as the file size limit makes it: writes past 1 KiB
+        // fail. Content small enough to wait in the write buffer fails only
+        // when it is flushed, large content at once; neither may replace the
+        // old file.
+        const QByteArray old = "old";
+        const QString path = writeRaw("full.xml", old);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = 1024;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool small = writeFileAtomically(path, QByteArray(2000, 's'));
+        const QByteArray afterSmall = readRaw(path);
+        const bool large = writeFileAtomically(path, QByteArray(100000, 'l'));
+        const QByteArray afterLarge = readRaw(path);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+
+        QVERIFY(!small);
+        QCOMPARE(afterSmall, old);
+        QVERIFY(!large);
+        QCOMPARE(afterLarge, old);
+        QCOMPARE(QDir(m_dir.path()).entryList({"full.xml*"}, QDir::Files), QStringList{"full.xml"});
+    }
+#endif
 
     void settingsHoldClientAttributesAndComputedEntries()
     {
