@@ -1,6 +1,7 @@
 #include "common/text_file.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace kelv {
@@ -57,12 +58,50 @@ QByteArray encodeTextForDisk(const QString &text)
     return out;
 }
 
+namespace {
+
+// Whether the file exists and may be written while its folder (that of the
+// file a link leads to) takes no new file, so no temporary file beside it.
+bool onlyFileIsWritable(const QString &path)
+{
+    const QFileInfo file(path);
+    if (!file.isFile() || !file.isWritable())
+        return false;
+    return !QFileInfo(QFileInfo(file.canonicalFilePath()).absolutePath()).isWritable();
+}
+
+// Writes data into the file itself. The file first grows to the new size
+// with the new content's tail: a full disk refuses that while the old
+// content is still whole (the file is cut back to it). Only then does the
+// new content go over the old and the file is cut to the new size. Opening
+// with truncation instead emptied the file before a full disk refused the
+// new content, and the profile was lost.
+bool writeInPlace(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    // Unbuffered: a write the disk refused must not stay queued for later.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return false;
+    const qint64 oldSize = file.size();
+    if (data.size() > oldSize) {
+        const qint64 tail = data.size() - oldSize;
+        if (!file.seek(oldSize) || file.write(data.constData() + oldSize, tail) != tail) {
+            file.resize(oldSize);
+            return false;
+        }
+    }
+    return file.seek(0) && file.write(data) == data.size() && file.resize(data.size());
+}
+
+} // namespace
+
 bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace inPlace)
 {
     QSaveFile file(path);
-    file.setDirectWriteFallback(inPlace == InPlace::WhenFolderIsClosed);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
+    if (!file.open(QIODevice::WriteOnly)) {
+        return inPlace == InPlace::WhenFolderIsClosed && onlyFileIsWritable(path) &&
+               writeInPlace(path, data);
+    }
     // The data is flushed here, not by commit(): commit() renames the
     // temporary file over the target even when its own flush fails, so a
     // full disk replaced a small profile by an empty or cut one and the save

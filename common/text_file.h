@@ -23,7 +23,9 @@ QByteArray encodeTextForDisk(const QString &text);
 
 // Whether a file whose folder takes no new files (no permission to create
 // one there) may still be replaced by writing into the file itself, when the
-// file may be written. Not atomic, but the only way to save such a file.
+// file may be written. Not atomic, but the only way to save such a file. A
+// full disk still leaves the old content whole (the file grows to the new
+// size before any old byte is overwritten); a crash in the middle may not.
 enum class InPlace { Never, WhenFolderIsClosed };
 
 // Replaces the file's content atomically: the data goes to a temporary file in
