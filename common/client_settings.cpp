@@ -4,6 +4,7 @@
 #include "common/xml_text.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <pugixml.hpp>
@@ -17,9 +18,10 @@ void ClientSettings::load(const QString &path)
     m_text.clear();
 
     // A settings file beyond the profile bound, or nested deeper than the
-    // depth bound, counts as one that does not parse: no settings.
+    // depth bound, counts as one that does not parse: no settings. So does a
+    // named pipe in its place, whose opening would hold the start for ever.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return;
     const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     file.close();

@@ -21,8 +21,10 @@ QString decodeText(QByteArray bytes)
 bool readTextFile(const QString &path, QString *text)
 {
     text->clear();
+    // Only a regular file: opening a named pipe waits until something writes
+    // to it, and the window or thread that reads with it, for ever.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return false;
     *text = decodeText(file.readAll());
     return true;
@@ -32,7 +34,7 @@ TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes
 {
     text->clear();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return TextFileRead::NotOpened;
     // One byte more than allowed tells a file that is too large, also one
     // that grows while it is read or reports no size (a pipe).

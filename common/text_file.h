@@ -9,11 +9,13 @@ namespace kelv {
 // every platform, so the same files move between Windows and Linux installs.
 
 // Reads a whole file as UTF-8: a byte order mark is skipped and CR LF becomes
-// LF. Returns false (and leaves text empty) when the file cannot be opened.
+// LF. Returns false (and leaves text empty) when the file cannot be opened
+// or is no regular file (a named pipe would keep the caller waiting).
 bool readTextFile(const QString &path, QString *text);
 
 // The same for a file that must not exceed maxBytes: a larger file is not
-// read at all (TooLarge; text empty), whatever its size.
+// read at all (TooLarge; text empty), whatever its size. Only a regular file
+// is opened, as above.
 enum class TextFileRead { Read, NotOpened, TooLarge };
 TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes);
 

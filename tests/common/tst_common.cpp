@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #ifdef Q_OS_UNIX
+#include "tests/testsupport/pipe_writer.h"
+
 #include <csignal>
 #include <sys/resource.h>
 #endif
@@ -243,6 +245,25 @@ private slots:
         QCOMPARE(text, QStringLiteral("<a>\n</a>"));
         QCOMPARE(readTextFile(m_dir.filePath("missing.xml"), &text, 11), TextFileRead::NotOpened);
     }
+
+#ifdef Q_OS_UNIX
+    void namedPipesAreNeverOpened()
+    {
+        // A named pipe in a profile's or the settings file's place: opening
+        // it waits until something writes to it. The pipe's writer hands a
+        // whole settings file to the first reader; none may open it.
+        const QString path = m_dir.filePath("pipe.xml");
+        test::PipeWriter pipe(path, "<root><client version=\"1\"/></root>");
+        QVERIFY(pipe.isValid());
+        QString text;
+        QVERIFY(!readTextFile(path, &text));
+        QCOMPARE(readTextFile(path, &text, kMaxProfileBytes), TextFileRead::NotOpened);
+        ClientSettings settings;
+        settings.load(path);
+        QVERIFY(settings.isEmpty());
+        QVERIFY(settings.text().isEmpty());
+    }
+#endif
 
     // The shape scan against pugixml itself: whatever the markup, well
     // formed or broken, the scan never counts less depth, nor fewer elements
