@@ -130,7 +130,8 @@ bool Autostart::setEnabled(bool enabled, QString *error, const QString &program)
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(entryText(currentProgram(program)).toUtf8()) < 0 || !file.commit()) {
+        file.write(entryText(currentProgram(program)).toUtf8()) < 0 || !file.flush() ||
+        !file.commit()) {
         if (error)
             *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
