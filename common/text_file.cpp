@@ -6,8 +6,6 @@
 
 namespace kelv {
 
-namespace {
-
 QString decodeText(QByteArray bytes)
 {
     if (bytes.startsWith("\xEF\xBB\xBF"))
@@ -15,8 +13,6 @@ QString decodeText(QByteArray bytes)
     bytes.replace("\r\n", "\n");
     return QString::fromUtf8(bytes);
 }
-
-} // namespace
 
 bool readTextFile(const QString &path, QString *text)
 {

@@ -19,6 +19,10 @@ bool readTextFile(const QString &path, QString *text);
 enum class TextFileRead { Read, NotOpened, TooLarge };
 TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes);
 
+// The text of a file's UTF-8 bytes as readTextFile() gives it: a byte order
+// mark is skipped and CR LF becomes LF.
+QString decodeText(QByteArray bytes);
+
 // Converts LF line ends to CR LF (existing CR LF pairs are kept as they are)
 // and encodes as UTF-8 without a byte order mark.
 QByteArray encodeTextForDisk(const QString &text);

@@ -235,6 +235,26 @@ private slots:
         QCOMPARE(settings.value("version"), QStringLiteral("2"));
     }
 
+    void settingsInUtf16CanBeChanged()
+    {
+        // A settings file saved as "Unicode" by a text editor: it is read,
+        // and a setting changed afterwards is written (in UTF-8) as well.
+        const QString utf16 = QStringLiteral(
+            "<?xml version=\"1.0\"?>\r\n<root><client version=\"2\" language=\"en\"/></root>\r\n");
+        const QString path = writeRaw(
+            "utf16-store.xml",
+            QByteArray("\xFF\xFE") +
+                QByteArray(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2));
+        ClientSettings settings;
+        settings.load(path);
+        QCOMPARE(settings.value("language"), QStringLiteral("en"));
+        QCOMPARE(settings.store("language", "de"), ClientSettings::StoreResult::Stored);
+        ClientSettings again;
+        again.load(path);
+        QCOMPARE(again.value("language"), QStringLiteral("de"));
+        QCOMPARE(again.value("version"), QStringLiteral("2"));
+    }
+
     void boundedReadsRefuseLargerFilesUnread()
     {
         QString text;
