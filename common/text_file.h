@@ -31,7 +31,8 @@ QByteArray encodeTextForDisk(const QString &text);
 // one there) may still be replaced by writing into the file itself, when the
 // file may be written. Not atomic, but the only way to save such a file. A
 // full disk still leaves the old content whole (the file grows to the new
-// size before any old byte is overwritten); a crash in the middle may not.
+// size before any old byte is overwritten), where the file system overwrites
+// in place (not one that copies on write); a crash in the middle may not.
 enum class InPlace { Never, WhenFolderIsClosed };
 
 // Replaces the file's content atomically: the data goes to a temporary file in
