@@ -3,6 +3,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace kelv {
 
@@ -91,6 +94,41 @@ bool writeInPlace(const QString &path, const QByteArray &data)
     return file.seek(0) && file.write(data) == data.size() && file.resize(data.size());
 }
 
+// The owner of a file before it is replaced, where files have owners.
+struct Owner
+{
+    explicit Owner(const QString &path)
+    {
+        const QFileInfo info(path);
+        exists = info.exists();
+        user = info.ownerId();
+        group = info.groupId();
+    }
+    bool exists = false;
+    uint user = 0;
+    uint group = 0;
+};
+
+// A file replaced by root (kelv started with sudo for the mouse's sake) gets
+// its former owner back: the new file was root's, and the user's own kelv
+// could no longer save it. Where the owner is the writer itself, as always
+// for everyone but root, nothing changes.
+void restoreOwner(const QString &path, const Owner &before)
+{
+#ifdef Q_OS_UNIX
+    const QFileInfo now(path);
+    if (!before.exists || (now.ownerId() == before.user && now.groupId() == before.group))
+        return;
+    if (::chown(QFile::encodeName(now.canonicalFilePath()).constData(), before.user,
+                before.group) != 0) {
+        // The file stays the writer's; it was written all the same.
+    }
+#else
+    Q_UNUSED(path);
+    Q_UNUSED(before);
+#endif
+}
+
 } // namespace
 
 bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace inPlace)
@@ -108,7 +146,11 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace in
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    const Owner before(path);
+    if (!file.commit())
+        return false;
+    restoreOwner(path, before);
+    return true;
 }
 
 bool writeTextFile(const QString &path, const QString &text, InPlace inPlace)

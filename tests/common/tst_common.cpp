@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -14,6 +15,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 using namespace kelv;
@@ -186,6 +188,27 @@ private slots:
         QVERIFY(!large);
         QCOMPARE(afterLarge, old);
         QCOMPARE(QDir(m_dir.path()).entryList({"full.xml*"}, QDir::Files), QStringList{"full.xml"});
+    }
+#endif
+
+#ifdef Q_OS_UNIX
+    void replacedFileKeepsItsOwner()
+    {
+        // Written by root (kelv started with sudo), a profile of the user's
+        // stays the user's, so the user's own kelv can save it again.
+        if (geteuid() != 0)
+            QSKIP("only root writes a file of another user");
+        const QString path = writeRaw("owned.xml", "old");
+        QCOMPARE(chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        QVERIFY(writeFileAtomically(path, "new"));
+        const QFileInfo info(path);
+        QCOMPARE(readRaw(path), QByteArray("new"));
+        QCOMPARE(info.ownerId(), 65534u);
+        QCOMPARE(info.groupId(), 65534u);
+        // A new file is the writer's own.
+        const QString fresh = m_dir.filePath("fresh.xml");
+        QVERIFY(writeFileAtomically(fresh, "new"));
+        QCOMPARE(QFileInfo(fresh).ownerId(), 0u);
     }
 #endif
 
