@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -94,7 +96,8 @@ bool writeInPlace(const QString &path, const QByteArray &data)
     return file.seek(0) && file.write(data) == data.size() && file.resize(data.size());
 }
 
-// The owner of a file before it is replaced, where files have owners.
+// The owner of a file before it is replaced, and the file the replacement
+// goes to (links resolved, as the temporary file is put there).
 struct Owner
 {
     explicit Owner(const QString &path)
@@ -103,29 +106,38 @@ struct Owner
         exists = info.exists();
         user = info.ownerId();
         group = info.groupId();
+        target = info.canonicalFilePath();
     }
     bool exists = false;
     uint user = 0;
     uint group = 0;
+    QString target;
 };
 
 // A file replaced by root (kelv started with sudo for the mouse's sake) gets
 // its former owner back: the new file was root's, and the user's own kelv
 // could no longer save it. Where the owner is the writer itself, as always
-// for everyone but root, nothing changes.
-void restoreOwner(const QString &path, const Owner &before)
+// for everyone but root, nothing changes. Only the file just written is
+// given away: a regular file of the writer's, of the size written, reached
+// without following a link that may have taken its place since.
+void restoreOwner(const Owner &before, qint64 size)
 {
 #ifdef Q_OS_UNIX
-    const QFileInfo now(path);
-    if (!before.exists || (now.ownerId() == before.user && now.groupId() == before.group))
+    if (!before.exists || before.user == ::geteuid())
         return;
-    if (::chown(QFile::encodeName(now.canonicalFilePath()).constData(), before.user,
-                before.group) != 0) {
+    const int fd = ::open(QFile::encodeName(before.target).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat written = {};
+    if (::fstat(fd, &written) == 0 && S_ISREG(written.st_mode) && written.st_uid == ::geteuid() &&
+        written.st_size == size && ::fchown(fd, before.user, before.group) != 0) {
         // The file stays the writer's; it was written all the same.
     }
+    ::close(fd);
 #else
-    Q_UNUSED(path);
     Q_UNUSED(before);
+    Q_UNUSED(size);
 #endif
 }
 
@@ -149,7 +161,7 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace in
     const Owner before(path);
     if (!file.commit())
         return false;
-    restoreOwner(path, before);
+    restoreOwner(before, data.size());
     return true;
 }
 
