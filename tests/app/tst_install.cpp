@@ -4,6 +4,7 @@
 // those.
 
 #include "common/autostart.h"
+#include "tests/testsupport/pipe_writer.h"
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QDir>
@@ -148,6 +149,28 @@ private slots:
         QVERIFY(!ok);
         QVERIFY2(output.contains(QStringLiteral("no program in")), qPrintable(output));
         QVERIFY(!QFile::exists(home(QStringLiteral(".local/share/kelv/program"))));
+    }
+
+    void aNamedPipeInTheAutostartEntrysPlaceIsNotOpened()
+    {
+        // Its writer hands a valid entry to the first reader; none may open it.
+        QTemporaryDir config;
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/autostart")));
+        bool enabled = true;
+        {
+            test::PipeWriter pipe(Autostart::entryPath(),
+                                  "[Desktop Entry]\nType=Application\nExec=kelv -autostart\n");
+            if (pipe.isValid())
+                enabled = Autostart::isEnabled();
+        }
+        if (wasSet)
+            qputenv("XDG_CONFIG_HOME", before);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY(!enabled);
     }
 
     void autostartEntryThatTheDiskRefusesIsNotWritten()
