@@ -104,8 +104,11 @@ QString Autostart::entryPath()
 
 bool Autostart::isEnabled()
 {
+    // Only a regular file: a named pipe in the entry's place would hold the
+    // window (getSessionInfo, at every start of the page) until something
+    // wrote to it.
     QFile file(entryPath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
     const QString text = QString::fromUtf8(file.readAll());
     // An entry the user switched off in the desktop's own start-up settings.
@@ -130,7 +133,8 @@ bool Autostart::setEnabled(bool enabled, QString *error, const QString &program)
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(entryText(currentProgram(program)).toUtf8()) < 0 || !file.commit()) {
+        file.write(entryText(currentProgram(program)).toUtf8()) < 0 || !file.flush() ||
+        !file.commit()) {
         if (error)
             *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;

@@ -4,6 +4,7 @@
 #include "common/xml_text.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <pugixml.hpp>
@@ -17,17 +18,19 @@ void ClientSettings::load(const QString &path)
     m_text.clear();
 
     // A settings file beyond the profile bound, or nested deeper than the
-    // depth bound, counts as one that does not parse: no settings.
+    // depth bound, counts as one that does not parse: no settings. So does a
+    // named pipe in its place, whose opening would hold the start for ever.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return;
     const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     file.close();
     if (bytes.size() > kMaxProfileBytes)
         return;
 
+    const QByteArray utf8 = xmlBytesAsUtf8(bytes);
     pugi::xml_document doc;
-    if (loadXml(xmlBytesAsUtf8(bytes), &doc) != XmlLoad::Parsed)
+    if (loadXml(utf8, &doc) != XmlLoad::Parsed)
         return;
 
     for (const pugi::xml_attribute &attribute : doc.child("root").child("client").attributes())
@@ -36,7 +39,10 @@ void ClientSettings::load(const QString &path)
     m_values.insert(QStringLiteral("MacAddress"), firstHardwareAddress());
     m_values.insert(QStringLiteral("IpAddress"), firstIpv4Address());
 
-    readTextFile(path, &m_text);
+    // The text the settings commands edit is the one just parsed. Read
+    // again as UTF-8, a file in UTF-16 gave a text that did not parse (no
+    // setting could be changed), and so did a file replaced in between.
+    m_text = decodeText(utf8);
 }
 
 bool ClientSettings::setValue(const QString &key, const QString &value)

@@ -1,11 +1,15 @@
 #include "common/text_file.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace kelv {
-
-namespace {
 
 QString decodeText(QByteArray bytes)
 {
@@ -15,13 +19,13 @@ QString decodeText(QByteArray bytes)
     return QString::fromUtf8(bytes);
 }
 
-} // namespace
-
 bool readTextFile(const QString &path, QString *text)
 {
     text->clear();
+    // Only a regular file: opening a named pipe waits until something writes
+    // to it, and the window or thread that reads with it, for ever.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return false;
     *text = decodeText(file.readAll());
     return true;
@@ -31,7 +35,7 @@ TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes
 {
     text->clear();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return TextFileRead::NotOpened;
     // One byte more than allowed tells a file that is too large, also one
     // that grows while it is read or reports no size (a pipe).
@@ -57,17 +61,108 @@ QByteArray encodeTextForDisk(const QString &text)
     return out;
 }
 
+namespace {
+
+// Whether the file exists and may be written while its folder (that of the
+// file a link leads to) takes no new file, so no temporary file beside it.
+bool onlyFileIsWritable(const QString &path)
+{
+    const QFileInfo file(path);
+    if (!file.isFile() || !file.isWritable())
+        return false;
+    return !QFileInfo(QFileInfo(file.canonicalFilePath()).absolutePath()).isWritable();
+}
+
+// Writes data into the file itself. The file first grows to the new size
+// with the new content's tail: a full disk refuses that while the old
+// content is still whole (the file is cut back to it). Only then does the
+// new content go over the old and the file is cut to the new size. Opening
+// with truncation instead emptied the file before a full disk refused the
+// new content, and the profile was lost.
+bool writeInPlace(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    // Unbuffered: a write the disk refused must not stay queued for later.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return false;
+    const qint64 oldSize = file.size();
+    if (data.size() > oldSize) {
+        const qint64 tail = data.size() - oldSize;
+        if (!file.seek(oldSize) || file.write(data.constData() + oldSize, tail) != tail) {
+            file.resize(oldSize);
+            return false;
+        }
+    }
+    return file.seek(0) && file.write(data) == data.size() && file.resize(data.size());
+}
+
+// The owner of a file before it is replaced, and the file the replacement
+// goes to (links resolved, as the temporary file is put there).
+struct Owner
+{
+    explicit Owner(const QString &path)
+    {
+        const QFileInfo info(path);
+        exists = info.exists();
+        user = info.ownerId();
+        group = info.groupId();
+        target = info.canonicalFilePath();
+    }
+    bool exists = false;
+    uint user = 0;
+    uint group = 0;
+    QString target;
+};
+
+// A file replaced by root (kelv started with sudo for the mouse's sake) gets
+// its former owner back: the new file was root's, and the user's own kelv
+// could no longer save it. Where the owner is the writer itself, as always
+// for everyone but root, nothing changes. Only the file just written is
+// given away: a regular file of the writer's, of the size written, reached
+// without following a link that may have taken its place since.
+void restoreOwner(const Owner &before, qint64 size)
+{
+#ifdef Q_OS_UNIX
+    if (!before.exists || before.user == ::geteuid())
+        return;
+    const int fd = ::open(QFile::encodeName(before.target).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat written = {};
+    if (::fstat(fd, &written) == 0 && S_ISREG(written.st_mode) && written.st_uid == ::geteuid() &&
+        written.st_size == size && ::fchown(fd, before.user, before.group) != 0) {
+        // The file stays the writer's; it was written all the same.
+    }
+    ::close(fd);
+#else
+    Q_UNUSED(before);
+    Q_UNUSED(size);
+#endif
+}
+
+} // namespace
+
 bool writeFileAtomically(const QString &path, const QByteArray &data, InPlace inPlace)
 {
     QSaveFile file(path);
-    file.setDirectWriteFallback(inPlace == InPlace::WhenFolderIsClosed);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(data) != data.size()) {
+    if (!file.open(QIODevice::WriteOnly)) {
+        return inPlace == InPlace::WhenFolderIsClosed && onlyFileIsWritable(path) &&
+               writeInPlace(path, data);
+    }
+    // The data is flushed here, not by commit(): commit() renames the
+    // temporary file over the target even when its own flush fails, so a
+    // full disk replaced a small profile by an empty or cut one and the save
+    // counted as done.
+    if (file.write(data) != data.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    const Owner before(path);
+    if (!file.commit())
+        return false;
+    restoreOwner(before, data.size());
+    return true;
 }
 
 bool writeTextFile(const QString &path, const QString &text, InPlace inPlace)

@@ -41,9 +41,10 @@ QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
 {
     QMap<QString, QString> bindings;
     // The mode document is a profile the page edits: the same bounds hold
-    // (size, then depth before pugixml builds the tree).
+    // (size, then depth before pugixml builds the tree). Only a regular file
+    // is opened: a named pipe would hold the monitor until something wrote.
     QFile file(modeDocument);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(modeDocument).isFile() || !file.open(QIODevice::ReadOnly))
         return bindings;
     const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     pugi::xml_document doc;

@@ -16,10 +16,13 @@ namespace {
 
 constexpr qint64 kNoticeLimit = 4096;
 
+// Flushed before the commit: commit() renames the temporary file into place
+// even when its own flush fails (a full disk), leaving an empty or cut file.
 bool writeWhole(const QString &path, const QByteArray &data)
 {
     QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
+           file.commit();
 }
 
 bool record(QFile &journal, char kind, const QString &relative)

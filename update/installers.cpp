@@ -76,6 +76,10 @@ CopyResult copyFile(const QString &source, const QString &destination)
     if (!replacing && install::startsLikeProgram(head) &&
         !output.setPermissions(install::withExecute(output.permissions())))
         return CopyResult::Failed;
+    // The last piece may still wait in the write buffer: commit() would
+    // rename the file into place even when a full disk refused it there.
+    if (!output.flush())
+        return CopyResult::Failed;
     return output.commit() ? CopyResult::Done : CopyResult::Failed;
 }
 

@@ -4,6 +4,7 @@
 // those.
 
 #include "common/autostart.h"
+#include "tests/testsupport/pipe_writer.h"
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QDir>
@@ -12,6 +13,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace kelv;
 using namespace kelv::test;
@@ -146,6 +149,58 @@ private slots:
         QVERIFY(!ok);
         QVERIFY2(output.contains(QStringLiteral("no program in")), qPrintable(output));
         QVERIFY(!QFile::exists(home(QStringLiteral(".local/share/kelv/program"))));
+    }
+
+    void aNamedPipeInTheAutostartEntrysPlaceIsNotOpened()
+    {
+        // Its writer hands a valid entry to the first reader; none may open it.
+        QTemporaryDir config;
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/autostart")));
+        bool enabled = true;
+        {
+            test::PipeWriter pipe(Autostart::entryPath(),
+                                  "[Desktop Entry]\nType=Application\nExec=kelv -autostart\n");
+            if (pipe.isValid())
+                enabled = Autostart::isEnabled();
+        }
+        if (wasSet)
+            qputenv("XDG_CONFIG_HOME", before);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY(!enabled);
+    }
+
+    void autostartEntryThatTheDiskRefusesIsNotWritten()
+    {
+        // A full disk, as a file size limit of nothing makes it. The entry
+        // waits in the write buffer until the end; it used to be put in place
+        // empty, and "Start with the desktop" counted as switched on.
+        QTemporaryDir config;
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = 0;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        QString error;
+        const bool enabled = Autostart::setEnabled(true, &error, QStringLiteral("/opt/kelv/kelv"));
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        const bool written = QFile::exists(Autostart::entryPath());
+        if (wasSet)
+            qputenv("XDG_CONFIG_HOME", before);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
+
+        QVERIFY(!enabled);
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!written);
     }
 };
 

@@ -115,7 +115,9 @@ int interruptedSaveChild(const QString &folder)
 // Child side of saveWhereOnlyTheFileMayBeWritten: as another user than root
 // (root may write anything), edits the profile and saves it. Exit code 0 when
 // the save went through, 1 when it failed, 2 when the user could not change.
-int unprivilegedSaveChild(const QString &folder)
+// With diskFull the new content is large and the file size limit refuses
+// writes past 4 KiB, as a full disk does.
+int unprivilegedSaveChild(const QString &folder, bool diskFull)
 {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
         return 2;
@@ -123,7 +125,18 @@ int unprivilegedSaveChild(const QString &folder)
     const QString path = folder + QStringLiteral("/") + QString::fromLatin1(kPath);
     if (!store.load(path))
         return 2;
-    store.store(path, QStringLiteral("<conf saved=\"1\" />\n"));
+    if (!diskFull) {
+        store.store(path, QStringLiteral("<conf saved=\"1\" />\n"));
+        return store.saveModified() ? 0 : 1;
+    }
+    store.store(path, QStringLiteral("<conf saved=\"2\" big=\"%1\" />\n")
+                          .arg(QString(64 * 1024, QLatin1Char('y'))));
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 4096;
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return 2;
     return store.saveModified() ? 0 : 1;
 }
 
@@ -456,16 +469,19 @@ void TestProfiles::saveWhereOnlyTheFileMayBeWritten()
     QCOMPARE(chmod(resources.constData(), 0755), 0);
     QCOMPARE(chmod(QFile::encodeName(file).constData(), 0666), 0);
     QCOMPARE(chmod(profiles.constData(), 0555), 0);
-    const auto saveAsUser = [&] {
+    const auto saveAsUser = [&](const QStringList &extra = {}) {
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--unprivileged-save"), folder.path()});
+                    QStringList{QStringLiteral("--unprivileged-save"), folder.path()} + extra);
         return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit
                    ? child.exitCode()
                    : -1;
     };
     const int saved = saveAsUser();
     const QByteArray written = folder.read(QString::fromLatin1(kPath));
+    // A full disk refuses the larger new content: the old one stays whole.
+    const int full = saveAsUser({QStringLiteral("full")});
+    const QByteArray afterFull = folder.read(QString::fromLatin1(kPath));
     // A profile that may not be written stays as it is.
     QCOMPARE(chmod(QFile::encodeName(file).constData(), 0444), 0);
     const int refused = saveAsUser();
@@ -474,6 +490,8 @@ void TestProfiles::saveWhereOnlyTheFileMayBeWritten()
 
     QCOMPARE(saved, 0);
     QCOMPARE(written, QByteArray("<conf saved=\"1\" />\r\n"));
+    QCOMPARE(full, 1);
+    QCOMPARE(afterFull, written);
     QCOMPARE(refused, 1);
     QCOMPARE(kept, written);
     QCOMPARE(QDir(QString::fromLocal8Bit(profiles)).entryList(QDir::Files),
@@ -1578,8 +1596,8 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && qstrcmp(argv[1], "--interrupted-save") == 0)
         return interruptedSaveChild(QString::fromLocal8Bit(argv[2]));
-    if (argc == 3 && qstrcmp(argv[1], "--unprivileged-save") == 0)
-        return unprivilegedSaveChild(QString::fromLocal8Bit(argv[2]));
+    if ((argc == 3 || argc == 4) && qstrcmp(argv[1], "--unprivileged-save") == 0)
+        return unprivilegedSaveChild(QString::fromLocal8Bit(argv[2]), argc == 4);
     QCoreApplication app(argc, argv);
     TestProfiles test;
     return QTest::qExec(&test, argc, argv);

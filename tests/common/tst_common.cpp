@@ -3,11 +3,20 @@
 #include "common/ui_texts.h"
 #include "common/xml_text.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#ifdef Q_OS_UNIX
+#include "tests/testsupport/pipe_writer.h"
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 using namespace kelv;
 
@@ -152,6 +161,57 @@ private slots:
         QCOMPARE(readRaw(path), QByteArray("new"));
     }
 
+#ifdef Q_OS_UNIX
+    void atomicWriteThatTheDiskRefusesLeavesOldFile()
+    {
+        // A full disk, as the file size limit makes it: writes past 1 KiB
+        // fail. Content small enough to wait in the write buffer fails only
+        // when it is flushed, large content at once; neither may replace the
+        // old file.
+        const QByteArray old = "old";
+        const QString path = writeRaw("full.xml", old);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = 1024;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool small = writeFileAtomically(path, QByteArray(2000, 's'));
+        const QByteArray afterSmall = readRaw(path);
+        const bool large = writeFileAtomically(path, QByteArray(100000, 'l'));
+        const QByteArray afterLarge = readRaw(path);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+
+        QVERIFY(!small);
+        QCOMPARE(afterSmall, old);
+        QVERIFY(!large);
+        QCOMPARE(afterLarge, old);
+        QCOMPARE(QDir(m_dir.path()).entryList({"full.xml*"}, QDir::Files), QStringList{"full.xml"});
+    }
+#endif
+
+#ifdef Q_OS_UNIX
+    void replacedFileKeepsItsOwner()
+    {
+        // Written by root (kelv started with sudo), a profile of the user's
+        // stays the user's, so the user's own kelv can save it again.
+        if (geteuid() != 0)
+            QSKIP("only root writes a file of another user");
+        const QString path = writeRaw("owned.xml", "old");
+        QCOMPARE(chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        QVERIFY(writeFileAtomically(path, "new"));
+        const QFileInfo info(path);
+        QCOMPARE(readRaw(path), QByteArray("new"));
+        QCOMPARE(info.ownerId(), 65534u);
+        QCOMPARE(info.groupId(), 65534u);
+        // A new file is the writer's own.
+        const QString fresh = m_dir.filePath("fresh.xml");
+        QVERIFY(writeFileAtomically(fresh, "new"));
+        QCOMPARE(QFileInfo(fresh).ownerId(), 0u);
+    }
+#endif
+
     void settingsHoldClientAttributesAndComputedEntries()
     {
         ClientSettings settings;
@@ -198,6 +258,26 @@ private slots:
         QCOMPARE(settings.value("version"), QStringLiteral("2"));
     }
 
+    void settingsInUtf16CanBeChanged()
+    {
+        // A settings file saved as "Unicode" by a text editor: it is read,
+        // and a setting changed afterwards is written (in UTF-8) as well.
+        const QString utf16 = QStringLiteral(
+            "<?xml version=\"1.0\"?>\r\n<root><client version=\"2\" language=\"en\"/></root>\r\n");
+        const QString path = writeRaw(
+            "utf16-store.xml",
+            QByteArray("\xFF\xFE") +
+                QByteArray(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2));
+        ClientSettings settings;
+        settings.load(path);
+        QCOMPARE(settings.value("language"), QStringLiteral("en"));
+        QCOMPARE(settings.store("language", "de"), ClientSettings::StoreResult::Stored);
+        ClientSettings again;
+        again.load(path);
+        QCOMPARE(again.value("language"), QStringLiteral("de"));
+        QCOMPARE(again.value("version"), QStringLiteral("2"));
+    }
+
     void boundedReadsRefuseLargerFilesUnread()
     {
         QString text;
@@ -208,6 +288,25 @@ private slots:
         QCOMPARE(text, QStringLiteral("<a>\n</a>"));
         QCOMPARE(readTextFile(m_dir.filePath("missing.xml"), &text, 11), TextFileRead::NotOpened);
     }
+
+#ifdef Q_OS_UNIX
+    void namedPipesAreNeverOpened()
+    {
+        // A named pipe in a profile's or the settings file's place: opening
+        // it waits until something writes to it. The pipe's writer hands a
+        // whole settings file to the first reader; none may open it.
+        const QString path = m_dir.filePath("pipe.xml");
+        test::PipeWriter pipe(path, "<root><client version=\"1\"/></root>");
+        QVERIFY(pipe.isValid());
+        QString text;
+        QVERIFY(!readTextFile(path, &text));
+        QCOMPARE(readTextFile(path, &text, kMaxProfileBytes), TextFileRead::NotOpened);
+        ClientSettings settings;
+        settings.load(path);
+        QVERIFY(settings.isEmpty());
+        QVERIFY(settings.text().isEmpty());
+    }
+#endif
 
     // The shape scan against pugixml itself: whatever the markup, well
     // formed or broken, the scan never counts less depth, nor fewer elements

@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#ifdef Q_OS_UNIX
+#include "tests/testsupport/pipe_writer.h"
+#endif
 #include <algorithm>
 #include <memory>
 
@@ -212,6 +215,19 @@ private slots:
         QCOMPARE(bindings.size(), 1);
         QCOMPARE(bindings.value(QStringLiteral("/y")), QStringLiteral("2"));
     }
+
+#ifdef Q_OS_UNIX
+    void aNamedPipeInTheDocumentsPlaceIsNotOpened()
+    {
+        // Opening it would hold the monitor until something wrote to it. Its
+        // writer hands a document with a binding to the first reader.
+        const QString path = m_dir.filePath(QStringLiteral("pipe.xml"));
+        test::PipeWriter pipe(path, "<conf><modeSetting><modes><mode index=\"1\" "
+                                    "bindingProcess=\"/x\"/></modes></modeSetting></conf>");
+        QVERIFY(pipe.isValid());
+        QVERIFY(ProcessMoniter::loadBindings(path).isEmpty());
+    }
+#endif
 
     void unreadableDocumentsGiveNoBinding()
     {

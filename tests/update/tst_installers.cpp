@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace kelv;
 using kelv::test::ScriptedDialogs;
@@ -64,6 +66,7 @@ private slots:
     void pageVersionIsTheNewerOfPageAndClient();
     void launchUpdaterFailureDropsReadyFolder();
     void runAtExitFlag();
+    void copyThatTheDiskRefusesLeavesTheOldFile();
 
 private:
     QString path(const QString &relative) const
@@ -440,4 +443,27 @@ void TestInstallers::runAtExitFlag()
 }
 
 QTEST_GUILESS_MAIN(TestInstallers)
+void TestInstallers::copyThatTheDiskRefusesLeavesTheOldFile()
+{
+    // A full disk, as the file size limit makes it: writes past 1 KiB fail.
+    // A file this small waits in the write buffer until the end of the
+    // copy; it used to be renamed into place cut, and the copy counted done.
+    const QString source = path(QStringLiteral("tupdates/html/ready/js/app.js"));
+    const QString target = path(QStringLiteral("view/js/app.js"));
+    writeFile(source, QByteArray(2000, 'n'));
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 1024;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool copied = copyFileOver(source, target);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    QVERIFY(!copied);
+    QCOMPARE(readFile(target), QByteArray("old app"));
+    QCOMPARE(QDir(path(QStringLiteral("view/js"))).entryList(QDir::Files), QStringList{"app.js"});
+}
+
 #include "tst_installers.moc"

@@ -16,6 +16,8 @@
 #include <QLockFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace kelv;
 
@@ -37,6 +39,7 @@ private slots:
     void theStartTheUpdaterWaitsForIsATrial();
     void reportRecordsTheVersionOnce();
     void lateReportRecordsNothing();
+    void notesTheDiskRefusesKeepTheOldOnes();
 
 private:
     QString path(const QString &relative) const
@@ -239,4 +242,27 @@ void TestStartupCheck::lateReportRecordsNothing()
 }
 
 QTEST_GUILESS_MAIN(TestStartupCheck)
+void TestStartupCheck::notesTheDiskRefusesKeepTheOldOnes()
+{
+    // A full disk, as a file size limit of nothing makes it. A note this
+    // small waits in the write buffer until the end: it used to be put in
+    // place empty, and the write counted as done.
+    QVERIFY(install::writePendingVersion(paths(), QStringLiteral("1.2.0")));
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 0;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool version = install::writePendingVersion(paths(), QStringLiteral("1.3.0"));
+    const bool notice = install::writeNotice(paths(), QStringLiteral("notice"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    QVERIFY(!version);
+    QCOMPARE(install::readPendingVersion(paths()), QStringLiteral("1.2.0"));
+    QVERIFY(!notice);
+    QVERIFY(!QFile::exists(paths().notice));
+}
+
 #include "tst_startup_check.moc"
