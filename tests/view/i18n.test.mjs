@@ -6,7 +6,7 @@ import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { EN } from '../../view/js/i18n/en.js';
 import { BUILTIN_NAMES } from '../../view/js/i18n/builtin.js';
-import { comboLabel, keyName } from '../../view/js/keys.js';
+import { assignableKeys, comboLabel, keyName, scanFromCode } from '../../view/js/keys.js';
 import { t, setLanguage, normaliseLanguage, formatNumber, formatUnit, unitSymbol, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
 import * as numbers from '../../view/js/numbers.js';
 import { makeNative } from './fake_native.mjs';
@@ -153,6 +153,47 @@ test('plurals and numbers follow the language', async () => {
   assert.equal(keyName(0x38, 1), 'Alt rechts');
   await setLanguage('en');
   assert.equal(comboLabel(1, 0x1d, 1), 'Ctrl + Right Ctrl');
+});
+
+// Keys that a mouse button or a macro may press beyond the common keyboard.
+const LAUNCH_AND_ASIAN_KEYS = ['LaunchApp2', 'LaunchMail', 'BrowserHome', 'BrowserBack', 'BrowserForward', 'BrowserRefresh',
+  'BrowserStop', 'BrowserSearch', 'BrowserFavorites', 'LaunchApp1', 'MediaSelect', 'Sleep', 'WakeUp', 'Power', 'KanaMode',
+  'IntlRo', 'Convert', 'NonConvert', 'IntlYen', 'Lang1', 'Lang2'];
+
+for (const lang of LANGUAGES) {
+  test(`${lang.name} (${lang.code}) names the launch, browser, power and Japanese/Korean keys, each once`, async () => {
+    await setLanguage(lang.code);
+    try {
+      for (const code of LAUNCH_AND_ASIAN_KEYS) {
+        const { scan, ext } = scanFromCode(code);
+        assert.doesNotMatch(keyName(scan, ext), /^key\.|\(E0\)|^Key 0x/, code);
+      }
+      const keys = new Map([...LAUNCH_AND_ASIAN_KEYS.map((code) => [code, scanFromCode(code)]), ...assignableKeys().map((k) => [k.code, k])]);
+      const names = [...keys.values()].map(({ scan, ext }) => keyName(scan, ext));
+      assert.deepEqual(names.filter((n, i) => names.indexOf(n) !== i), [], 'two keys with one name');
+    } finally {
+      await setLanguage('en');
+    }
+  });
+}
+
+test('the launch and Japanese/Korean keys as their keyboards label them', async () => {
+  await setLanguage('de-DE');
+  assert.equal(comboLabel(1, 0x21, 1), 'Strg + Rechner');
+  await setLanguage('ja');
+  assert.equal(keyName(0x70, 0), 'カタカナ/ひらがな');
+  assert.equal(keyName(0x79, 0), '変換');
+  assert.equal(keyName(0xf2, 0), 'かな');
+  await setLanguage('ko');
+  assert.equal(keyName(0xf2, 0), '한/영');
+  assert.equal(keyName(0x72, 0), '한/영');
+  assert.equal(keyName(0xf1, 0), '한자');
+  await setLanguage('zh');
+  assert.equal(keyName(0x6a, 1), '浏览器后退');
+  await setLanguage('ru');
+  assert.equal(keyName(0x5f, 1), 'Сон');
+  await setLanguage('en');
+  assert.equal(keyName(0x6c, 1), 'Mail');
 });
 
 // The page writes numbers from its own tables; Node's Intl (full ICU) is what

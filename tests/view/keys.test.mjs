@@ -1,5 +1,6 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
 import { keyName, scanFromCode, comboLabel, qtSequenceFromEvent, assignableKeys, modifierBits } from '../../view/js/keys.js';
 
 test('set-1 scan codes name the keys, the extended flag tells twins apart', () => {
@@ -34,4 +35,52 @@ test('combinations', () => {
   assert.equal(qtSequenceFromEvent({ code: 'F9' }), 'F9');
   assert.equal(qtSequenceFromEvent({ code: 'ShiftLeft', shiftKey: true }), '');
   assert.equal(qtSequenceFromEvent({ code: 'PageDown', metaKey: true, shiftKey: true }), 'Shift+Meta+PgDown');
+});
+
+// The launch, browser and power keys a mouse button or a macro may press, and
+// the keys of Japanese and Korean keyboards: [KeyboardEvent.code, scan code,
+// extended, English name, the Linux key the native side turns the code into].
+const MORE_KEYS = [
+  ['LaunchApp2', 0x21, 1, 'Calculator', 'KEY_CALC'], ['LaunchMail', 0x6c, 1, 'Mail', 'KEY_MAIL'],
+  ['BrowserHome', 0x32, 1, 'Browser Home', 'KEY_HOMEPAGE'], ['BrowserBack', 0x6a, 1, 'Browser Back', 'KEY_BACK'],
+  ['BrowserForward', 0x69, 1, 'Browser Forward', 'KEY_FORWARD'],
+  ['BrowserRefresh', 0x67, 1, 'Browser Refresh', 'KEY_REFRESH'], ['BrowserStop', 0x68, 1, 'Browser Stop', 'KEY_STOP'],
+  ['BrowserSearch', 0x65, 1, 'Browser Search', 'KEY_SEARCH'],
+  ['BrowserFavorites', 0x66, 1, 'Browser Favorites', 'KEY_BOOKMARKS'],
+  ['LaunchApp1', 0x6b, 1, 'My Computer', 'KEY_COMPUTER'], ['MediaSelect', 0x6d, 1, 'Media Select', 'KEY_MEDIA'],
+  ['Sleep', 0x5f, 1, 'Sleep', 'KEY_SLEEP'], ['WakeUp', 0x63, 1, 'Wake', 'KEY_WAKEUP'], ['Power', 0x5e, 1, 'Power', 'KEY_POWER'],
+  ['KanaMode', 0x70, 0, 'Katakana/Hiragana', 'KEY_KATAKANAHIRAGANA'], ['IntlRo', 0x73, 0, 'Ro', 'KEY_RO'],
+  ['Convert', 0x79, 0, 'Henkan', 'KEY_HENKAN'], ['NonConvert', 0x7b, 0, 'Muhenkan', 'KEY_MUHENKAN'],
+  ['IntlYen', 0x7d, 0, 'Yen', 'KEY_YEN'], ['Lang1', 0xf2, 0, 'Hangul/Kana', 'KEY_HANGEUL'],
+  ['Lang2', 0xf1, 0, 'Hanja/Eisu', 'KEY_HANJA'],
+];
+
+test('launch, browser, power and Japanese/Korean keys have names of their own, and the page records their codes', () => {
+  for (const [code, scan, ext, name] of MORE_KEYS) {
+    assert.equal(keyName(scan, ext), name, code);
+    assert.deepEqual(scanFromCode(code), { scan, ext, name }, code);
+  }
+  // A Windows keyboard hook reports Hangul and Hanja as 0x72 and 0x71.
+  assert.equal(keyName(0x72, 0), 'Hangul/Kana');
+  assert.equal(keyName(0x71, 0), 'Hanja/Eisu');
+  // The plain keys that share the numbers keep their names.
+  assert.equal(keyName(0x21, 0), 'F');
+  assert.equal(keyName(0x6a, 0), 'F19');
+  // A button stores codes up to 0x7f: Hangul and Hanja are for macros only.
+  const offered = assignableKeys().map((k) => k.name);
+  for (const [, scan, , name] of MORE_KEYS) assert.equal(offered.includes(name), scan <= 0x7f, name);
+  assert.equal(offered.length, new Set(offered).size, 'every key in the list once');
+});
+
+test('the page gives these keys the scan codes the recorder and the mouse use', () => {
+  // The native table: "t[<Linux code>] = [E0 | ]0x..; // KEY_...".
+  const native = new Map();
+  for (const m of readFileSync(new URL('../../platform/scancode.cpp', import.meta.url), 'utf8')
+    .matchAll(/t\[\d+\] = (E0 \| )?0x([0-9A-Fa-f]{2});\s*\/\/ (KEY_\w+)/g)) {
+    native.set(m[3], { scan: Number.parseInt(m[2], 16), ext: m[1] ? 1 : 0 });
+  }
+  for (const [code, , , , linux] of MORE_KEYS) {
+    const { scan, ext } = scanFromCode(code);
+    assert.deepEqual(native.get(linux), { scan, ext }, `${code} is ${linux}`);
+  }
 });

@@ -48,7 +48,24 @@ const KEYS = [
   ['AudioVolumeMute', 0x20, 1, 'Mute'], ['MediaPlayPause', 0x22, 1, 'Play/Pause'],
   ['MediaStop', 0x24, 1, 'Stop'], ['AudioVolumeDown', 0x2e, 1, 'Volume Down'],
   ['AudioVolumeUp', 0x30, 1, 'Volume Up'],
+  ['LaunchApp2', 0x21, 1, 'Calculator'], ['LaunchMail', 0x6c, 1, 'Mail'],
+  ['BrowserHome', 0x32, 1, 'Browser Home'], ['BrowserBack', 0x6a, 1, 'Browser Back'],
+  ['BrowserForward', 0x69, 1, 'Browser Forward'], ['BrowserRefresh', 0x67, 1, 'Browser Refresh'],
+  ['BrowserStop', 0x68, 1, 'Browser Stop'], ['BrowserSearch', 0x65, 1, 'Browser Search'],
+  ['BrowserFavorites', 0x66, 1, 'Browser Favorites'], ['LaunchApp1', 0x6b, 1, 'My Computer'],
+  ['MediaSelect', 0x6d, 1, 'Media Select'], ['Sleep', 0x5f, 1, 'Sleep'], ['WakeUp', 0x63, 1, 'Wake'],
+  ['Power', 0x5e, 1, 'Power'],
+  // Japanese and Korean keyboards. Hangul and Hanja (Kana and Eisu on Apple's
+  // Japanese keyboards) send F2 and F1, make codes without a break code; the
+  // recorder reports them so and the mouse plays them back so.
+  ['KanaMode', 0x70, 0, 'Katakana/Hiragana'], ['IntlRo', 0x73, 0, 'Ro'], ['Convert', 0x79, 0, 'Henkan'],
+  ['NonConvert', 0x7b, 0, 'Muhenkan'], ['IntlYen', 0x7d, 0, 'Yen'],
+  ['Lang1', 0xf2, 0, 'Hangul/Kana'], ['Lang2', 0xf1, 0, 'Hanja/Eisu'],
 ];
+
+// Codes that name a key of the table without being its own: a Windows keyboard
+// hook reports Hangul and Hanja as 0x72 and 0x71 (F2 and F1 read as releases).
+const ALSO = [['Lang1', 0x72, 0], ['Lang2', 0x71, 0]];
 
 // Keys whose names the language gives: a text key, or [side, key] for the
 // left and right modifiers. The others are named as printed in every language.
@@ -60,6 +77,12 @@ const NAMED = {
   ContextMenu: 'key.menu', NumpadEnter: 'key.numEnter', MediaStop: 'key.mediaStop',
   MediaTrackPrevious: 'mediaFn.3', MediaTrackNext: 'mediaFn.2', AudioVolumeMute: 'mediaFn.6',
   MediaPlayPause: 'mediaFn.1', AudioVolumeDown: 'mediaFn.5', AudioVolumeUp: 'mediaFn.4',
+  LaunchApp2: 'key.calculator', LaunchMail: 'key.mail', BrowserHome: 'key.browserHome',
+  BrowserBack: 'key.browserBack', BrowserForward: 'key.browserForward', BrowserRefresh: 'key.browserRefresh',
+  BrowserStop: 'key.browserStop', BrowserSearch: 'key.browserSearch', BrowserFavorites: 'key.browserFavorites',
+  LaunchApp1: 'key.myComputer', MediaSelect: 'key.mediaSelect', Sleep: 'key.sleep', WakeUp: 'key.wakeUp',
+  Power: 'key.power', KanaMode: 'key.kanaMode', IntlRo: 'key.ro', Convert: 'key.convert',
+  NonConvert: 'key.nonConvert', IntlYen: 'key.yen', Lang1: 'key.lang1', Lang2: 'key.lang2',
   ControlLeft: ['key.sideLeft', 'key.ctrl'], ControlRight: ['key.sideRight', 'key.ctrl'],
   ShiftLeft: ['key.sideLeft', 'key.shift'], ShiftRight: ['key.sideRight', 'key.shift'],
   AltLeft: ['key.sideLeft', 'key.alt'], AltRight: ['key.sideRight', 'key.alt'],
@@ -86,8 +109,8 @@ function localName(code, name) {
   return Array.isArray(k) ? t(k[0], { key: nameOf(k[1]) }) : t(k);
 }
 
-const byScan = new Map(KEYS.map(([code, scan, ext, name]) => [scan * 2 + ext, { code, name }]));
 const byCode = new Map(KEYS.map(([code, scan, ext, name]) => [code, { scan, ext, name }]));
+const byScan = new Map([...KEYS, ...ALSO].map(([code, scan, ext]) => [scan * 2 + ext, { code, name: byCode.get(code).name }]));
 
 // The name of a key in the page's language; unknown codes show as their
 // number so nothing is hidden.
