@@ -1,5 +1,6 @@
 #include "update/package_format.h"
 
+#include "common/text_file.h"
 #include "platform/shell_operations.h"
 #include "update/client_install.h"
 #include "update/file_modes.h"
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStorageInfo>
 #include <QThread>
 #include <QtEndian>
@@ -925,8 +925,7 @@ bool settleKeysFile(const QString &tempFolder, const Expectation &expected)
         return false;
     const QByteArray text = TrustedKeys::carryWithdrawals(installed, in.readAll());
     in.close();
-    QSaveFile out(incoming);
-    return out.open(QIODevice::WriteOnly) && out.write(text) == text.size() && out.commit();
+    return writeFileAtomically(incoming, text);
 }
 
 } // namespace
