@@ -25,8 +25,6 @@
 namespace kelv {
 namespace {
 
-Q_LOGGING_CATEGORY(lcProfiles, "kelv.profiles")
-
 // The double-click time every modifyProfile request sets (entry 0 of the
 // double-click table of the settings commands).
 constexpr int kModifyProfileDoubleClickMs = 970;

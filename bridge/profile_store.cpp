@@ -9,6 +9,8 @@
 
 namespace kelv {
 
+Q_LOGGING_CATEGORY(lcProfiles, "kelv.profiles")
+
 // One cached file. text is the truth; utf8 is its UTF-8 form when already at
 // hand (empty otherwise), doc its parsed form once parsed. A file too large
 // to read has no text and no document until a text is stored for it.
@@ -179,8 +181,12 @@ bool ProfileStore::saveModified()
     // takes no new files (an install whose folder only an administrator may
     // change): it is then written in place.
     for (const QString &path : std::as_const(m_modified)) {
-        if (!writeTextFile(path, text(path), InPlace::WhenFolderIsClosed))
+        if (!writeTextFile(path, text(path), InPlace::WhenFolderIsClosed)) {
+            // Said in the log too: a save at quit has nobody else to tell.
+            qCWarning(lcProfiles) << "cannot save" << path
+                                  << "- it and the profiles after it keep their edits unsaved";
             return false;
+        }
     }
     m_modified.clear();
     return true;

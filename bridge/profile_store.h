@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -11,6 +12,8 @@ class xml_document;
 }
 
 namespace kelv {
+
+Q_DECLARE_LOGGING_CATEGORY(lcProfiles)
 
 // The profile text cache (file path -> whole text, read from disk once per
 // run) and the list of paths modified since the last save. Owned by the main
