@@ -44,6 +44,11 @@ void PageSleep::endWhenQuiet()
     noteActivity();
 }
 
+void PageSleep::releaseMemorySoon()
+{
+    m_release.start();
+}
+
 bool PageSleep::isAsleep() const
 {
     return m_page->lifecycleState() == State::Discarded;

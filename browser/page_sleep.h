@@ -53,6 +53,11 @@ public:
     // its document sends as it is hidden (its last changes) has arrived by then.
     void endWhenQuiet();
 
+    // Another page of the process went (a closed popup) while this one may
+    // sleep: what it held is given back after ReleaseDelayMs, as after
+    // falling asleep, if this page sleeps then.
+    void releaseMemorySoon();
+
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
     bool isWaking() const { return m_waking; }
