@@ -346,6 +346,8 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     // it loads would crash for ever.
     if (m_sinceCrashReload.isValid() && m_sinceCrashReload.elapsed() < CrashAgainMs) {
         qCWarning(lcPage, "the page crashed again soon after it was loaded again: left as it is");
+        if (m_sleep)
+            m_sleep->rendererLeftEnded();
         return;
     }
     m_sinceCrashReload.start();

@@ -58,6 +58,12 @@ public:
     // falling asleep, if this page sleeps then.
     void releaseMemorySoon();
 
+    // The page's renderer ended and the page is left without one (it ended
+    // again right after the page was loaded again): a hidden page goes to
+    // sleep, so the next event, or the window, loads it afresh and the
+    // events held meanwhile reach that document.
+    void rendererLeftEnded();
+
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
     bool isWaking() const { return m_waking; }
