@@ -370,6 +370,11 @@ void kelv::endPopup()
     PageSleep *pageActivity = popup->webView()->kelvPage()->sleep();
     connect(pageActivity, &PageSleep::readyToEnd, popup, &QObject::deleteLater);
     QTimer::singleShot(kPopupEndLimitMs, popup, &QObject::deleteLater);
+    // The popup's page used memory of this process too: with the main page
+    // asleep it is given back once the popup is gone, not at the main
+    // page's next sleep.
+    PageSleep *mainSleep = m_webView->kelvPage()->sleep();
+    connect(popup, &QObject::destroyed, mainSleep, &PageSleep::releaseMemorySoon);
     pageActivity->endWhenQuiet();
 }
 

@@ -290,6 +290,12 @@ void KelvPage::onLoadingChanged(const QWebEngineLoadingInfo &info)
     // page at all gets the error page.
     if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)
         return;
+    // A load cut short by the end of its renderer fails with no error at all;
+    // the crash handling decides what is loaded instead. An error page here
+    // would replace that load, keep the page's address and take the events
+    // held for the page woken from its sleep.
+    if (info.errorDomain() == QWebEngineLoadingInfo::NoErrorDomain)
+        return;
     const int code = info.errorCode();
     if (code == ErrAborted)
         return;
@@ -340,6 +346,8 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     // it loads would crash for ever.
     if (m_sinceCrashReload.isValid() && m_sinceCrashReload.elapsed() < CrashAgainMs) {
         qCWarning(lcPage, "the page crashed again soon after it was loaded again: left as it is");
+        if (m_sleep)
+            m_sleep->rendererLeftEnded();
         return;
     }
     m_sinceCrashReload.start();

@@ -150,7 +150,10 @@ void KelvWebView::deliverQuery(const QString &request, const QueryCallbackPtr &c
 
 void KelvWebView::loadingStateChanged()
 {
-    if (!d->page)
+    // A page asleep has no document to tell: the one woken later hears of
+    // its own load. (The end of a load that its renderer's end cut short
+    // comes after the page was put to sleep, and would wake it at once.)
+    if (!d->page || d->page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded)
         return;
     if (ClientHandler *client = ClientHandler::instance()) {
         const QWebEngineHistory *h = d->page->history();

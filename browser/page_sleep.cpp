@@ -44,6 +44,21 @@ void PageSleep::endWhenQuiet()
     noteActivity();
 }
 
+void PageSleep::releaseMemorySoon()
+{
+    m_release.start();
+}
+
+void PageSleep::rendererLeftEnded()
+{
+    if (!m_enabled || m_page->isVisible() || isAsleep())
+        return;
+    qCInfo(lcSleep, "the page lost its renderer: it sleeps until it is needed");
+    m_waking = false;
+    m_inFlight.clear();
+    m_page->setLifecycleState(State::Discarded);
+}
+
 bool PageSleep::isAsleep() const
 {
     return m_page->lifecycleState() == State::Discarded;

@@ -53,6 +53,17 @@ public:
     // its document sends as it is hidden (its last changes) has arrived by then.
     void endWhenQuiet();
 
+    // Another page of the process went (a closed popup) while this one may
+    // sleep: what it held is given back after ReleaseDelayMs, as after
+    // falling asleep, if this page sleeps then.
+    void releaseMemorySoon();
+
+    // The page's renderer ended and the page is left without one (it ended
+    // again right after the page was loaded again): a hidden page goes to
+    // sleep, so the next event, or the window, loads it afresh and the
+    // events held meanwhile reach that document.
+    void rendererLeftEnded();
+
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
     bool isWaking() const { return m_waking; }

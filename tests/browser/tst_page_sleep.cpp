@@ -10,6 +10,8 @@
 
 #include <QApplication>
 #include <QJsonDocument>
+#include <QScopeGuard>
+#include <csignal>
 
 using namespace kelv;
 using namespace kelv::test;
@@ -176,6 +178,67 @@ private slots:
             got(QStringLiteral("onProcessChanged")),
             QStringList({R"(onProcessChanged ["1",true])", R"(onProcessChanged ["2",false])",
                          R"(onProcessChanged ["3",true])", R"(onProcessChanged ["4",false])"}));
+        QVERIFY(waitUntil([&] { return asleep(); }));
+    }
+
+    // The renderer of a page woken for an event ends while the document loads:
+    // the page is loaded again and takes the event, and no error page takes
+    // its place.
+    void aRendererThatEndsWhileThePageWakesLeavesNoEventBehind()
+    {
+        const QString startup = m_client->startupAddress();
+        m_client->setStartupAddress(m_page.toString());
+        const auto restore = qScopeGuard([&] { m_client->setStartupAddress(startup); });
+        QSignalSpy errorPage(kpage(), &KelvPage::errorPageShown);
+        QSignalSpy ended(kpage(), &QWebEnginePage::renderProcessTerminated);
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        m_client->sendOnProcessChanged(QStringLiteral("6"), true);
+        QVERIFY(waitUntil([&] { return kpage()->renderProcessPid() > 0; }));
+        QVERIFY2(sleep()->isWaking(), "the renderer ends before the document took the event");
+        QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
+        QVERIFY(ended.wait(20000));
+        const QString expected = QStringLiteral(R"(onProcessChanged ["6",true])");
+        QVERIFY2(
+            waitUntil([&] { return got(QStringLiteral("onProcessChanged")).contains(expected); }),
+            qPrintable(m_got.join(QLatin1Char('\n'))));
+        QCOMPARE(errorPage.count(), 0);
+        QCOMPARE(kpage()->url(), m_page);
+        QVERIFY2(waitUntil([&] { return asleep(); }), "the page sleeps again once it is quiet");
+    }
+
+    // The renderer ends again right after the page was loaded again: the page
+    // is left without one and goes to sleep, so the next event loads it
+    // afresh and the events held meanwhile arrive with that one, in order.
+    void aPageLeftWithoutRendererSleepsAndKeepsItsEvents()
+    {
+        const QString startup = m_client->startupAddress();
+        m_client->setStartupAddress(m_page.toString());
+        const auto restore = qScopeGuard([&] { m_client->setStartupAddress(startup); });
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        m_client->sendOnProcessChanged(QStringLiteral("7"), true);
+        QSignalSpy ended(kpage(), &QWebEnginePage::renderProcessTerminated);
+        for (int i = 0; i < 2 && !asleep(); ++i) {
+            QVERIFY(waitUntil([&] { return asleep() || kpage()->renderProcessPid() > 0; }));
+            if (asleep())
+                break;
+            QVERIFY2(sleep()->isWaking(), "the renderer ends before the document took the event");
+            QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
+            QVERIFY(ended.wait(20000));
+        }
+        QVERIFY2(waitUntil([&] { return asleep(); }), "the page without a renderer sleeps");
+        // Not loaded again at once (its renderer could end at every load): the
+        // end of the load cut short does not wake it.
+        QTest::qWait(sleep()->quietTime() * 3);
+        QVERIFY2(asleep(), "the page sleeps until an event comes");
+        QVERIFY(got(QStringLiteral("onProcessChanged")).isEmpty());
+        m_client->sendOnProcessChanged(QStringLiteral("8"), false);
+        QVERIFY(waitUntil([&] { return got(QStringLiteral("onProcessChanged")).size() >= 2; }));
+        QTest::qWait(100);
+        QCOMPARE(
+            got(QStringLiteral("onProcessChanged")),
+            QStringList({R"(onProcessChanged ["7",true])", R"(onProcessChanged ["8",false])"}));
         QVERIFY(waitUntil([&] { return asleep(); }));
     }
 

@@ -146,15 +146,20 @@ test('plugging a mouse in while the page sleeps gives it its settings', async ()
   assert.equal(await p.eval('window.kelvApp.state.live.performance.pollingRate'), 1);
 });
 
-test('the hot key opens the popup while the main page sleeps', async () => {
-  await closeAndSleep();
+test('the hot key opens the popup while the main page sleeps, and its memory is given back', async () => {
+  await logged('memory given back', await closeAndSleep());
   const cdp = await p.openPopup();
   try {
     await cdp.until("window.kelvApp.state.deviceState === 'ready'");
   } finally {
     cdp.close();
   }
+  const closedAt = p.log.length;
   p.xdotool('key', 'ctrl+alt+m');
+  // Gone, the popup leaves the program resting as before: what its page used
+  // is given back without waiting for the main page's next sleep.
+  await logged('memory given back', closedAt);
+  assert.doesNotMatch(p.log.slice(closedAt), /page woken/, 'the main page slept on');
 });
 
 const keySteps = (steps) => steps.filter((s) => s.kind !== 'delay').map((s) => `${s.kind} ${s.scan}`);
