@@ -6,7 +6,7 @@ import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { EN } from '../../view/js/i18n/en.js';
 import { BUILTIN_NAMES } from '../../view/js/i18n/builtin.js';
-import { assignableKeys, comboLabel, keyName, scanFromCode } from '../../view/js/keys.js';
+import { comboLabel, keyName, namedKeys, scanFromCode } from '../../view/js/keys.js';
 import { t, setLanguage, normaliseLanguage, formatNumber, formatUnit, unitSymbol, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
 import * as numbers from '../../view/js/numbers.js';
 import { makeNative } from './fake_native.mjs';
@@ -158,18 +158,19 @@ test('plurals and numbers follow the language', async () => {
 // Keys that a mouse button or a macro may press beyond the common keyboard.
 const LAUNCH_AND_ASIAN_KEYS = ['LaunchApp2', 'LaunchMail', 'BrowserHome', 'BrowserBack', 'BrowserForward', 'BrowserRefresh',
   'BrowserStop', 'BrowserSearch', 'BrowserFavorites', 'LaunchApp1', 'MediaSelect', 'Sleep', 'WakeUp', 'Power', 'KanaMode',
-  'IntlRo', 'Convert', 'NonConvert', 'IntlYen', 'Lang1', 'Lang2'];
+  'IntlRo', 'Convert', 'NonConvert', 'IntlYen', 'Lang1', 'Lang2', 'Lang3', 'Lang4', 'NumpadEqual', 'NumpadComma'];
 
 for (const lang of LANGUAGES) {
-  test(`${lang.name} (${lang.code}) names the launch, browser, power and Japanese/Korean keys, each once`, async () => {
+  test(`${lang.name} (${lang.code}) names every key, the launch, browser, power and Japanese/Korean keys too, each once`, async () => {
     await setLanguage(lang.code);
     try {
       for (const code of LAUNCH_AND_ASIAN_KEYS) {
         const { scan, ext } = scanFromCode(code);
         assert.doesNotMatch(keyName(scan, ext), /^key\.|\(E0\)|^Key 0x/, code);
       }
-      const keys = new Map([...LAUNCH_AND_ASIAN_KEYS.map((code) => [code, scanFromCode(code)]), ...assignableKeys().map((k) => [k.code, k])]);
-      const names = [...keys.values()].map(({ scan, ext }) => keyName(scan, ext));
+      // Every key the page names, the JIS keypad comma (no code) included.
+      for (const { code, scan, ext } of namedKeys()) assert.doesNotMatch(keyName(scan, ext), /^key\.|\(E0\)|^Key 0x/, code ?? `0x${scan.toString(16)}`);
+      const names = namedKeys().map(({ scan, ext }) => keyName(scan, ext));
       assert.deepEqual(names.filter((n, i) => names.indexOf(n) !== i), [], 'two keys with one name');
     } finally {
       await setLanguage('en');
@@ -184,14 +185,27 @@ test('the launch and Japanese/Korean keys as their keyboards label them', async 
   assert.equal(keyName(0x70, 0), 'カタカナ/ひらがな');
   assert.equal(keyName(0x79, 0), '変換');
   assert.equal(keyName(0xf2, 0), 'かな');
+  assert.equal(keyName(0x78, 0), 'カタカナ');
+  assert.equal(keyName(0x77, 0), 'ひらがな');
+  assert.equal(keyName(0x59, 0), 'テンキー =');
+  assert.equal(keyName(0x5c, 0), 'テンキー , (JIS)');
   await setLanguage('ko');
+  assert.equal(keyName(0x78, 0), '가타카나');
+  assert.equal(keyName(0x7e, 0), '숫자 키패드 ,');
   assert.equal(keyName(0xf2, 0), '한/영');
   assert.equal(keyName(0x72, 0), '한/영');
   assert.equal(keyName(0xf1, 0), '한자');
   await setLanguage('zh');
   assert.equal(keyName(0x6a, 1), '浏览器后退');
+  assert.equal(keyName(0x59, 0), '小键盘等号');
+  assert.equal(keyName(0x77, 0), '平假名');
+  await setLanguage('zh-TW');
+  assert.equal(keyName(0x7e, 0), '數字鍵台 ,');
   await setLanguage('ru');
   assert.equal(keyName(0x5f, 1), 'Сон');
+  assert.equal(keyName(0x78, 0), 'Катакана');
+  await setLanguage('de-DE');
+  assert.equal(comboLabel(2, 0x59, 0), 'Umschalt + Num =');
   await setLanguage('en');
   assert.equal(keyName(0x6c, 1), 'Mail');
 });

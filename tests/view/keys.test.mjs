@@ -1,7 +1,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
-import { keyName, scanFromCode, comboLabel, qtSequenceFromEvent, assignableKeys, modifierBits } from '../../view/js/keys.js';
+import { keyName, scanFromCode, comboLabel, qtSequenceFromEvent, assignableKeys, modifierBits, namedKeys } from '../../view/js/keys.js';
 
 test('set-1 scan codes name the keys, the extended flag tells twins apart', () => {
   assert.equal(keyName(0x1e, 0), 'A');
@@ -52,7 +52,9 @@ const MORE_KEYS = [
   ['KanaMode', 0x70, 0, 'Katakana/Hiragana', 'KEY_KATAKANAHIRAGANA'], ['IntlRo', 0x73, 0, 'Ro', 'KEY_RO'],
   ['Convert', 0x79, 0, 'Henkan', 'KEY_HENKAN'], ['NonConvert', 0x7b, 0, 'Muhenkan', 'KEY_MUHENKAN'],
   ['IntlYen', 0x7d, 0, 'Yen', 'KEY_YEN'], ['Lang1', 0xf2, 0, 'Hangul/Kana', 'KEY_HANGEUL'],
-  ['Lang2', 0xf1, 0, 'Hanja/Eisu', 'KEY_HANJA'],
+  ['Lang2', 0xf1, 0, 'Hanja/Eisu', 'KEY_HANJA'], ['Lang3', 0x78, 0, 'Katakana', 'KEY_KATAKANA'],
+  ['Lang4', 0x77, 0, 'Hiragana', 'KEY_HIRAGANA'], ['NumpadEqual', 0x59, 0, 'Num =', 'KEY_KPEQUAL'],
+  ['NumpadComma', 0x7e, 0, 'Num ,', 'KEY_KPCOMMA'],
 ];
 
 test('launch, browser, power and Japanese/Korean keys have names of their own, and the page records their codes', () => {
@@ -72,15 +74,63 @@ test('launch, browser, power and Japanese/Korean keys have names of their own, a
   assert.equal(offered.length, new Set(offered).size, 'every key in the list once');
 });
 
-test('the page gives these keys the scan codes the recorder and the mouse use', () => {
-  // The native table: "t[<Linux code>] = [E0 | ]0x..; // KEY_...".
-  const native = new Map();
-  for (const m of readFileSync(new URL('../../platform/scancode.cpp', import.meta.url), 'utf8')
-    .matchAll(/t\[\d+\] = (E0 \| )?0x([0-9A-Fa-f]{2});\s*\/\/ (KEY_\w+)/g)) {
-    native.set(m[3], { scan: Number.parseInt(m[2], 16), ext: m[1] ? 1 : 0 });
+// The native scan-code table as platform/scancode.cpp builds it: Linux key
+// code -> {scan, ext}. Every statement of its buildTable() must be one this
+// reader understands, so a key added there in another form fails here rather
+// than slipping past. Also the Linux key name of each single assignment.
+function nativeTable() {
+  const source = readFileSync(new URL('../../platform/scancode.cpp', import.meta.url), 'utf8');
+  const body = /buildTable\(\)\s*\{([\s\S]*?)\breturn t;/.exec(source)[1].replace(/\/\/[^\n]*/g, '');
+  const table = new Map();
+  const names = new Map();
+  const put = (linux, value) => table.set(linux, { scan: value & 0xff, ext: value & 0x100 ? 1 : 0 });
+  const statement = new RegExp([
+    /std::array<std::uint16_t, 256> t\{\};/.source,
+    /t\[(\d+)\] = (E0 \| )?(0x[0-9A-Fa-f]+);/.source,
+    /for \(unsigned code = (\d+); code <= (\d+); \+\+code\)\s*t\[code\] = std::uint16_t\((code|0x[0-9A-Fa-f]+ \+ \(code - \d+\))\);/.source,
+  ].join('|'), 'y');
+  let at = 0;
+  for (;;) {
+    at += /^\s*/.exec(body.slice(at))[0].length;
+    if (at === body.length) break;
+    statement.lastIndex = at;
+    const m = statement.exec(body);
+    assert.ok(m, `a statement of the native table the test cannot read: ${body.slice(at, at + 80)}`);
+    at = statement.lastIndex;
+    if (m[1]) put(Number(m[1]), (m[2] ? 0x100 : 0) + Number(m[3]));
+    if (m[4]) {
+      const [, base, from] = /^(?:(0x[0-9A-Fa-f]+) \+ \(code - (\d+)\))?/.exec(m[6]);
+      for (let code = Number(m[4]); code <= Number(m[5]); ++code) put(code, base ? Number(base) + code - Number(from) : code);
+    }
   }
+  for (const m of source.matchAll(/t\[(\d+)\] = (?:E0 \| )?0x[0-9A-Fa-f]+;\s*\/\/ (KEY_\w+)/g)) names.set(m[2], table.get(Number(m[1])));
+  return { table, names };
+}
+
+test('the page gives these keys the scan codes the recorder and the mouse use', () => {
+  const { names } = nativeTable();
   for (const [code, , , , linux] of MORE_KEYS) {
     const { scan, ext } = scanFromCode(code);
-    assert.deepEqual(native.get(linux), { scan, ext }, `${code} is ${linux}`);
+    assert.deepEqual(names.get(linux), { scan, ext }, `${code} is ${linux}`);
   }
+});
+
+test('every key the native table knows has a name on the page, and every key the page names the native table knows', () => {
+  const { table } = nativeTable();
+  // Spot checks that the reader follows the loops and the later assignments.
+  assert.deepEqual(table.get(30), { scan: 0x1e, ext: 0 }, 'KEY_A');
+  assert.deepEqual(table.get(69), { scan: 0x45, ext: 1 }, 'KEY_NUMLOCK');
+  assert.deepEqual(table.get(183), { scan: 0x64, ext: 0 }, 'KEY_F13');
+  assert.deepEqual(table.get(194), { scan: 0x76, ext: 0 }, 'KEY_F24');
+  const native = new Set([...table.values()].map(({ scan, ext }) => scan * 2 + ext));
+  for (const [linux, { scan, ext }] of table) {
+    assert.doesNotMatch(keyName(scan, ext), /^Key 0x|\(E0\)/, `Linux key ${linux}: scan 0x${scan.toString(16)}${ext ? ' (E0)' : ''}`);
+  }
+  for (const { code, scan, ext } of namedKeys()) {
+    assert.ok(native.has(scan * 2 + ext), `${code}: 0x${scan.toString(16)}${ext ? ' (E0)' : ''} is not a code of the native table`);
+  }
+  // The JIS keypad comma has no KeyboardEvent.code: named, offered to buttons.
+  assert.equal(keyName(0x5c, 0), 'Num , (JIS)');
+  assert.match(keyName(0x5c, 1), /^Right (Win|Super)$/, 'the extended twin is the right meta key');
+  assert.ok(assignableKeys().some((k) => k.scan === 0x5c && k.ext === 0 && k.name === 'Num , (JIS)'));
 });

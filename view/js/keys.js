@@ -3,7 +3,8 @@
 // translation from the page's own keyboard events to those codes.
 import { t } from './i18n.js';
 
-// [KeyboardEvent.code, scan code, extended, display name]
+// [KeyboardEvent.code, scan code, extended, display name (, text key where
+// the key has no code)]
 const KEYS = [
   ['Escape', 0x01, 0, 'Esc'],
   ['Digit1', 0x02, 0, '1'], ['Digit2', 0x03, 0, '2'], ['Digit3', 0x04, 0, '3'],
@@ -61,6 +62,12 @@ const KEYS = [
   ['KanaMode', 0x70, 0, 'Katakana/Hiragana'], ['IntlRo', 0x73, 0, 'Ro'], ['Convert', 0x79, 0, 'Henkan'],
   ['NonConvert', 0x7b, 0, 'Muhenkan'], ['IntlYen', 0x7d, 0, 'Yen'],
   ['Lang1', 0xf2, 0, 'Hangul/Kana'], ['Lang2', 0xf1, 0, 'Hanja/Eisu'],
+  ['Lang3', 0x78, 0, 'Katakana'], ['Lang4', 0x77, 0, 'Hiragana'],
+  // Keypad keys of Japanese, Brazilian and Mac keyboards.
+  ['NumpadEqual', 0x59, 0, 'Num ='], ['NumpadComma', 0x7e, 0, 'Num ,'],
+  // The JIS keypad comma has no KeyboardEvent.code: the page names it and
+  // offers it to buttons, only the native recorder records it.
+  [null, 0x5c, 0, 'Num , (JIS)', 'key.numJpComma'],
 ];
 
 // Codes that name a key of the table without being its own: a Windows keyboard
@@ -83,6 +90,7 @@ const NAMED = {
   LaunchApp1: 'key.myComputer', MediaSelect: 'key.mediaSelect', Sleep: 'key.sleep', WakeUp: 'key.wakeUp',
   Power: 'key.power', KanaMode: 'key.kanaMode', IntlRo: 'key.ro', Convert: 'key.convert',
   NonConvert: 'key.nonConvert', IntlYen: 'key.yen', Lang1: 'key.lang1', Lang2: 'key.lang2',
+  Lang3: 'key.katakana', Lang4: 'key.hiragana', NumpadEqual: 'key.numEqual', NumpadComma: 'key.numComma',
   ControlLeft: ['key.sideLeft', 'key.ctrl'], ControlRight: ['key.sideRight', 'key.ctrl'],
   ShiftLeft: ['key.sideLeft', 'key.shift'], ShiftRight: ['key.sideRight', 'key.shift'],
   AltLeft: ['key.sideLeft', 'key.alt'], AltRight: ['key.sideRight', 'key.alt'],
@@ -103,29 +111,38 @@ function nameOf(key) {
   return key === 'key.meta' ? metaKeyName() : t(key);
 }
 
-function localName(code, name) {
-  const k = NAMED[code];
-  if (!k) return name;
-  return Array.isArray(k) ? t(k[0], { key: nameOf(k[1]) }) : t(k);
+// A key's name from its text key (see NAMED), or as printed without one.
+function localName(named, name) {
+  if (!named) return name;
+  return Array.isArray(named) ? t(named[0], { key: nameOf(named[1]) }) : t(named);
 }
 
-const byCode = new Map(KEYS.map(([code, scan, ext, name]) => [code, { scan, ext, name }]));
-const byScan = new Map([...KEYS, ...ALSO].map(([code, scan, ext]) => [scan * 2 + ext, { code, name: byCode.get(code).name }]));
+const entries = KEYS.map(([code, scan, ext, name, text]) => ({ code, scan, ext, name, named: code ? NAMED[code] : text }));
+const byCode = new Map(entries.filter((e) => e.code).map((e) => [e.code, e]));
+const byScan = new Map([...entries.map((e) => [e.scan * 2 + e.ext, e]),
+  ...ALSO.map(([code, scan, ext]) => [scan * 2 + ext, byCode.get(code)])]);
 
 // The name of a key in the page's language; unknown codes show as their
 // number so nothing is hidden.
 export function keyName(scan, ext = 0) {
   const entry = byScan.get(scan * 2 + (ext ? 1 : 0));
-  if (entry) return localName(entry.code, entry.name);
+  if (entry) return localName(entry.named, entry.name);
   // An extended code the table does not name: fall back to the plain key.
   const plain = ext ? byScan.get(scan * 2) : undefined;
   const hex = '0x' + scan.toString(16).padStart(2, '0');
-  return plain ? `${localName(plain.code, plain.name)} (E0)` : `Key ${hex}${ext ? ' (E0)' : ''}`;
+  return plain ? `${localName(plain.named, plain.name)} (E0)` : `Key ${hex}${ext ? ' (E0)' : ''}`;
 }
 
 // {scan, ext, name} for a KeyboardEvent.code, or null.
 export function scanFromCode(code) {
-  return byCode.get(code) ?? null;
+  const e = byCode.get(code);
+  return e ? { scan: e.scan, ext: e.ext, name: e.name } : null;
+}
+
+// Every key the page names, {code, scan, ext}, in table order (code null for
+// a key the web platform has no code for).
+export function namedKeys() {
+  return entries.map(({ code, scan, ext }) => ({ code, scan, ext }));
 }
 
 export function isModifierCode(code) {
@@ -134,7 +151,7 @@ export function isModifierCode(code) {
 
 // Every key the button editor offers in its list, in table order.
 export function assignableKeys() {
-  return KEYS.filter(([, scan]) => scan >= 1 && scan <= 127).map(([code, scan, ext, name]) => ({ code, scan, ext, name: localName(code, name) }));
+  return entries.filter((e) => e.scan >= 1 && e.scan <= 127).map((e) => ({ code: e.code, scan: e.scan, ext: e.ext, name: localName(e.named, e.name) }));
 }
 
 // Modifier bits of a button's key assignment: Ctrl 1, Shift 2, Alt 4, Win 8.
@@ -175,7 +192,7 @@ export function hotKeyLabel(sequence) {
     if (w === 'Alt') return t('key.alt');
     if (w === 'Meta') return metaKeyName();
     const code = qtToCode[w];
-    return code && NAMED[code] ? localName(code, w) : w;
+    return code && NAMED[code] ? localName(NAMED[code], w) : w;
   }).join(' + ');
 }
 
