@@ -290,6 +290,17 @@ export class DeviceController {
     this.app.state.live = structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
   }
 
+  // Brings the connected device to settings. What it holds is taken to be
+  // settings as soon as the writes are queued, not once they are done: a mode
+  // picked or a value changed before they return is written after them and
+  // against them (else a quick switch back would find nothing to write, and
+  // the device would keep the mode left).
+  apply(settings) {
+    const written = this.mouse.applyMode(settings, this.app.state.live);
+    this.keepLive(settings);
+    return written;
+  }
+
   // Reads everything from the device again and shows it: after a failed
   // write, a resync of the device, or a change of its onboard profile. The
   // active mode takes what the device holds. Says why when a message is
