@@ -422,3 +422,51 @@ test('a deleted DPI stage and a reset screen come back with Undo', async () => {
   await app.alerts.find((a) => a.key === 'screenReset.done').actions[0].run();
   assert.deepEqual(app.mode.lighting, lighting);
 });
+
+// The mouse's stage 1 DPI and polling rate as it holds them.
+const heldDpiAndRate = (mouse) => [mouse.props[3][0] | (mouse.props[3][1] << 8), mouse.props[5][0]];
+
+test('a mode picked before the write of a change has returned gets its own values on the mouse', async () => {
+  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
+  await app.device.refresh();
+  assert.equal(app.state.deviceState, 'ready');
+  const other = await app.modes.add(); // a copy of mode 0: 400 DPI at 1000 Hz
+  const changed = app.modes.change((s) => { s.performance.stages[0].dpi = 1200; }, [3]);
+  await app.modes.switchTo(other);
+  await changed;
+  assert.deepEqual(heldDpiAndRate(win.mouse), [400, 4], 'the shown mode\'s DPI, not the one left behind');
+  assert.deepEqual(app.state.live.performance.stages[0].dpi, 400);
+});
+
+test('modes picked one after the other faster than the mouse is written end with the last one on the mouse', async () => {
+  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
+  await app.device.refresh();
+  const other = await app.modes.add();
+  await app.modes.switchTo(other);
+  await app.modes.change((s) => { s.performance.stages[0].dpi = 1200; s.performance.pollingRate = 2; }, [3, 5]);
+  assert.deepEqual(heldDpiAndRate(win.mouse), [1200, 2]);
+  const away = app.modes.switchTo('0');
+  await app.modes.switchTo(other);
+  await away;
+  assert.equal(app.mode.index, other);
+  assert.deepEqual(heldDpiAndRate(win.mouse), [1200, 2], 'the mode shown is the one the mouse holds');
+  const back = app.modes.switchTo('0');
+  const again = app.modes.switchTo(other);
+  await app.modes.switchTo('0');
+  await Promise.all([back, again]);
+  assert.deepEqual(heldDpiAndRate(win.mouse), [400, 4]);
+});
+
+test('a value changed while the mode just picked is being written is the one the mouse keeps', async () => {
+  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
+  await app.device.refresh();
+  const other = await app.modes.add();
+  await app.modes.switchTo(other);
+  await app.modes.change((s) => { s.performance.stages[0].dpi = 1200; s.performance.pollingRate = 2; }, [3, 5]);
+  await app.modes.switchTo('0');
+  const picked = app.modes.switchTo(other); // writes the DPI stages, then the polling rate
+  const changed = app.modes.change((s) => { s.performance.pollingRate = 3; }, [5]);
+  await Promise.all([picked, changed]);
+  assert.equal(app.shown.performance.pollingRate, 3);
+  assert.deepEqual(heldDpiAndRate(win.mouse), [1200, 3], 'the later value, not the mode\'s older one');
+});

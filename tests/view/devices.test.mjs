@@ -215,3 +215,21 @@ test('a macro the mouse already holds is not written again, also with a name lon
   assert.deepEqual(macroWrites(), [], 'what the mouse holds is left as it is');
   assert.equal(app.state.macroStatus[2], 'stored');
 });
+
+test('onboard profiles switched on and off faster than the mouse answers all count, the last click of each winning', async () => {
+  const { app, rat } = await appWithRatbag();
+  await app.device.choose(HW);
+  assert.deepEqual(app.state.onboard.enabled, [true, true, true]);
+  // The device is read again once, after the last write: an earlier read
+  // could come back after a later write and show a list already gone.
+  let reads = 0;
+  const reread = app.device.reread.bind(app.device);
+  app.device.reread = (o) => { reads += 1; return reread(o); };
+  await Promise.all([app.device.setOnboardEnabled(1, false), app.device.setOnboardEnabled(2, false)]);
+  assert.deepEqual(rat.mouse.props[15], [1, 0], 'both profiles off, not only the last clicked');
+  assert.equal(reads, 1);
+  assert.deepEqual(app.state.onboard.enabled, [true, false, false]);
+  await Promise.all([app.device.setOnboardEnabled(1, true), app.device.setOnboardEnabled(1, false), app.device.setOnboardEnabled(2, true)]);
+  assert.deepEqual(rat.mouse.props[15], [5, 0]);
+  assert.deepEqual(app.state.onboard.enabled, [true, false, true]);
+});

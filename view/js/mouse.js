@@ -141,11 +141,22 @@ export class Mouse {
     return (await this.readAll()).settings;
   }
 
+  // Writes [id, bytes] pairs in one turn of the queue, so no other write
+  // comes between them (a mode picked meanwhile is written after all of
+  // them); the first one refused ends the turn.
+  writeProps(writes) {
+    return this.enqueue(async () => {
+      for (const [id, bytes] of writes) await this.write(rq.writeProp(this.device, id, bytes), rq.DEVICE_DONE.writeProp);
+    });
+  }
+
   // Writes a mode's settings, skipping what the device already holds (see
-  // applyOrder). Returns the number of writes.
+  // applyOrder). current is what the device holds once the writes queued
+  // before this call are done: the writes are worked out and queued at once.
+  // Returns the number of writes.
   async applyMode(settings, current = null) {
     const writes = applyOrder(this.caps, settings, current);
-    for (const [id, bytes] of writes) await this.writeProp(id, bytes);
+    await this.writeProps(writes);
     return writes.length;
   }
 

@@ -22,6 +22,7 @@ export class DeviceController {
     this.connecting = null;
     this.watchTimer = null;
     this.switchingTo = null; // the onboard profile the page is making active
+    this.enabledAsked = 0; // onboard enable writes asked so far
     // The active mode was changed while no mouse was connected: the next
     // connection writes the profile's settings as they are.
     this.changedOffline = false;
@@ -290,6 +291,17 @@ export class DeviceController {
     this.app.state.live = structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
   }
 
+  // Brings the connected device to settings. What it holds is taken to be
+  // settings as soon as the writes are queued, not once they are done: a mode
+  // picked or a value changed before they return is written after them and
+  // against them (else a quick switch back would find nothing to write, and
+  // the device would keep the mode left).
+  apply(settings) {
+    const written = this.mouse.applyMode(settings, this.app.state.live);
+    this.keepLive(settings);
+    return written;
+  }
+
   // Reads everything from the device again and shows it: after a failed
   // write, a resync of the device, or a change of its onboard profile. The
   // active mode takes what the device holds. Says why when a message is
@@ -357,16 +369,22 @@ export class DeviceController {
   }
 
   // Enables or disables onboard profile i (the active one stays enabled).
+  // The page takes the new list at once: a second switch clicked before the
+  // first write returns starts from it, so neither click is lost. Only the
+  // last write of a quick series reads the device again (an earlier read
+  // could come back after a later write and show a list already gone).
   async setOnboardEnabled(i, on) {
     const ob = this.app.state.onboard;
     if (!this.ready || !ob || i === ob.active || ob.enabled[i] === on) return;
-    let bits = 0;
-    ob.enabled.forEach((e, k) => { if (k === i ? on : e) bits |= 1 << k; });
+    ob.enabled = ob.enabled.map((e, k) => (k === i ? on : e));
+    const bits = ob.enabled.reduce((b, e, k) => (e ? b | (1 << k) : b), 0);
+    const asked = ++this.enabledAsked;
+    this.app.update();
     try {
       await this.mouse.writeProp(PROP_ENABLED_PROFILES, [bits & 0xff, bits >> 8]);
     } catch (e) {
       this.failure(e);
     }
-    await this.reread({ quiet: true });
+    if (asked === this.enabledAsked) await this.reread({ quiet: true });
   }
 }

@@ -137,8 +137,9 @@ export class MacrosController {
     if (app.device.ready) {
       const { mouse } = app.device;
       try {
-        if (users.some((u) => u.mode === p.current && u.key === shownKey)) await mouse.writeProp(7, encodeProp(mouse.caps, app.shown, 7));
+        const written = users.some((u) => u.mode === p.current && u.key === shownKey) ? mouse.writeProp(7, encodeProp(mouse.caps, app.shown, 7)) : null;
         app.device.keepLive(app.shown);
+        await written;
         await mouse.clearMacro(slot);
       } catch (e) {
         app.device.failure(e);

@@ -112,8 +112,12 @@ export class ModesController {
     }
     const { mouse } = app.device;
     try {
-      for (const id of props) if (has(mouse.caps, id)) await mouse.writeProp(id, encodeProp(mouse.caps, s, id));
+      const writes = props.filter((id) => has(mouse.caps, id)).map((id) => [id, encodeProp(mouse.caps, s, id)]);
+      // Queued at once and taken as held: a mode picked before they return
+      // is written after them and against them.
+      const written = mouse.writeProps(writes);
       app.device.keepLive(s);
+      await written;
       return true;
     } catch (e) {
       Object.assign(s, before);
@@ -144,8 +148,7 @@ export class ModesController {
       return true;
     }
     try {
-      await app.device.mouse.applyMode(settings, app.state.live);
-      app.device.keepLive(settings);
+      await app.device.apply(settings);
       return true;
     } catch (e) {
       settings[section] = before;
@@ -208,8 +211,7 @@ export class ModesController {
     else {
       try {
         const settings = app.device.settingsOf(target);
-        await app.device.mouse.applyMode(settings, app.state.live);
-        app.device.keepLive(settings);
+        await app.device.apply(settings);
       } catch (e) {
         app.device.failure(e, () => app.device.connect());
       }
@@ -464,8 +466,7 @@ export class ModesController {
     else if (target && index === p.current) {
       try {
         const shown = app.device.settingsOf(target);
-        await app.device.mouse.applyMode(shown, app.state.live);
-        app.device.keepLive(shown);
+        await app.device.apply(shown);
       } catch (e) {
         app.device.failure(e, () => app.device.connect());
       }
