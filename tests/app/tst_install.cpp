@@ -4,6 +4,7 @@
 // those.
 
 #include "common/autostart.h"
+#include "tests/testsupport/file_size_limit.h"
 #include "tests/testsupport/pipe_writer.h"
 #include "tests/testsupport/temp_program_folder.h"
 
@@ -182,16 +183,11 @@ private slots:
         const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
         const QByteArray before = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit limited = saved;
-        limited.rlim_cur = 0;
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        test::FileSizeLimit fullDisk(0);
+        QVERIFY(fullDisk.isSet());
         QString error;
         const bool enabled = Autostart::setEnabled(true, &error, QStringLiteral("/opt/kelv/kelv"));
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
+        fullDisk.lift();
         const bool written = QFile::exists(Autostart::entryPath());
         if (wasSet)
             qputenv("XDG_CONFIG_HOME", before);

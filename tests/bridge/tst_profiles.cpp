@@ -6,6 +6,7 @@
 #include "bridge/profile_store.h"
 #include "common/xml_text.h"
 #include "tests/bridge/command_fixture.h"
+#include "tests/testsupport/file_size_limit.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -418,15 +419,10 @@ void TestProfiles::saveThatFailsWritingLeavesOldFileWhole()
     big.replace(QStringLiteral("<step />"), QString(64 * 1024, QLatin1Char('y')));
     s.host.profiles().store(s.full(), big);
 
-    rlimit saved{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 4096;
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    test::FileSizeLimit fullDisk(4096);
+    QVERIFY(fullDisk.isSet());
     const bool saved1 = s.host.profiles().saveModified();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    fullDisk.lift();
 
     QVERIFY(!saved1);
     QCOMPARE(s.folder.read(QString::fromLatin1(kPath)), kProfile);

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #ifdef Q_OS_UNIX
+#include "tests/testsupport/file_size_limit.h"
 #include "tests/testsupport/pipe_writer.h"
 
 #include <csignal>
@@ -170,18 +171,13 @@ private slots:
         // old file.
         const QByteArray old = "old";
         const QString path = writeRaw("full.xml", old);
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit limited = saved;
-        limited.rlim_cur = 1024;
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        test::FileSizeLimit fullDisk(1024);
+        QVERIFY(fullDisk.isSet());
         const bool small = writeFileAtomically(path, QByteArray(2000, 's'));
         const QByteArray afterSmall = readRaw(path);
         const bool large = writeFileAtomically(path, QByteArray(100000, 'l'));
         const QByteArray afterLarge = readRaw(path);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
+        fullDisk.lift();
 
         QVERIFY(!small);
         QCOMPARE(afterSmall, old);

@@ -2,6 +2,7 @@
 // exit, and starting the Updater.
 
 #include "common/app_paths.h"
+#include "tests/testsupport/file_size_limit.h"
 #include "tests/testsupport/scripted_dialogs.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/test_files.h"
@@ -451,15 +452,10 @@ void TestInstallers::copyThatTheDiskRefusesLeavesTheOldFile()
     const QString source = path(QStringLiteral("tupdates/html/ready/js/app.js"));
     const QString target = path(QStringLiteral("view/js/app.js"));
     writeFile(source, QByteArray(2000, 'n'));
-    rlimit saved{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 1024;
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    test::FileSizeLimit fullDisk(1024);
+    QVERIFY(fullDisk.isSet());
     const bool copied = copyFileOver(source, target);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    fullDisk.lift();
 
     QVERIFY(!copied);
     QCOMPARE(readFile(target), QByteArray("old app"));

@@ -3,6 +3,7 @@
 // writing anything.
 
 #include "common/app_paths.h"
+#include "tests/testsupport/file_size_limit.h"
 #include "tests/testsupport/package_bytes.h"
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/temp_program_folder.h"
@@ -737,17 +738,12 @@ void TestPackage::fileCutShortOnDiskIsRefused()
     content.entries.append({QStringLiteral("p/program.bin"), data});
     writeFile(kind + QStringLiteral("/p.pkg"), signedPackage(content));
 
-    rlimit saved{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = rlim_t(data.size() - 500);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    test::FileSizeLimit fullDisk(rlim_t(data.size() - 500));
+    QVERIFY(fullDisk.isSet());
     QString refusal;
     const bool unpacked =
         unpack(kind + QStringLiteral("/p.pkg"), kind, key().trustedKeys(), nullptr, &refusal);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    fullDisk.lift();
 
     QVERIFY(!unpacked);
     QCOMPARE(refusal, QStringLiteral("a file of the package cannot be written"));

@@ -6,6 +6,7 @@
 
 #include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "tests/testsupport/file_size_limit.h"
 #include "tests/testsupport/test_files.h"
 #include "update/client_install.h"
 #include "update/file_modes.h"
@@ -248,16 +249,11 @@ void TestStartupCheck::notesTheDiskRefusesKeepTheOldOnes()
     // small waits in the write buffer until the end: it used to be put in
     // place empty, and the write counted as done.
     QVERIFY(install::writePendingVersion(paths(), QStringLiteral("1.2.0")));
-    rlimit saved{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 0;
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    test::FileSizeLimit fullDisk(0);
+    QVERIFY(fullDisk.isSet());
     const bool version = install::writePendingVersion(paths(), QStringLiteral("1.3.0"));
     const bool notice = install::writeNotice(paths(), QStringLiteral("notice"));
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    fullDisk.lift();
 
     QVERIFY(!version);
     QCOMPARE(install::readPendingVersion(paths()), QStringLiteral("1.2.0"));
