@@ -65,8 +65,7 @@ public:
     Simulator &session()
     {
         const std::string folder = stateFolder();
-        const bool moved = m_sim.folder() != folder;
-        m_sim.setFolder(folder);
+        const bool moved = m_sim.setFolder(folder);
         m_ratbag.start([this](const std::vector<uint32_t> &events) { post(events); },
                        [this](const std::array<uint8_t, 8> &report) { post(report); }, folder);
         // The thread may be idle on the earlier folder, where nothing changes any more:

@@ -174,12 +174,12 @@ std::string Simulator::path(const char *name) const
     return m_folder + "/" + name;
 }
 
-void Simulator::setFolder(const std::string &folder)
+bool Simulator::setFolder(const std::string &folder)
 {
     {
         std::lock_guard<std::timed_mutex> guard(m_mutex);
         if (folder == m_folder && m_stateLoaded)
-            return;
+            return false;
         closeQueueLocked();
         if (m_lockFd >= 0)
             closeFile(m_lockFd);
@@ -199,11 +199,12 @@ void Simulator::setFolder(const std::string &folder)
     Lock lock(*this);
     if (lock.held()) {
         openQueueAtEndLocked();
-        return;
+        return true;
     }
     // Another process holds the folder: start at the queue's end all the same.
     std::lock_guard<std::timed_mutex> guard(m_mutex);
     openQueueAtEndLocked();
+    return true;
 }
 
 std::string Simulator::folder() const

@@ -53,7 +53,8 @@ public:
 
     // Points the simulator at a state folder (created when missing). Switching folders
     // forgets everything cached and starts reading the new folder's queue at its end.
-    void setFolder(const std::string &folder);
+    // Returns whether it did so (false: the folder was already the one in use).
+    bool setFolder(const std::string &folder);
     // Called (under the simulator's lock) when an item could not go into the
     // state folder's queue and waits in this process for poll(): nothing in the
     // folder changes, so whoever polls must be woken otherwise. Set before any
