@@ -470,3 +470,39 @@ test('a value changed while the mode just picked is being written is the one the
   assert.equal(app.shown.performance.pollingRate, 3);
   assert.deepEqual(heldDpiAndRate(win.mouse), [1200, 3], 'the later value, not the mode\'s older one');
 });
+
+// Waits until the page has sent a request that pred takes, no longer: the
+// stand-in answers in microtasks, so a timer would let every answer in.
+async function untilSent(win, pred) {
+  const from = win.requests.length;
+  while (!win.requests.slice(from).some((r) => pred(JSON.parse(r)))) await Promise.resolve();
+}
+
+test('a value changed while the mouse is read again stays on the page, in the mode and on the mouse', async () => {
+  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
+  await app.device.refresh();
+  for (const [why, dpi] of [['device.resynced', 1200], ['device.profileChanged', 1600]]) {
+    // The mouse asks to be read again (a resync, another onboard profile
+    // chosen on it); the user changes the DPI once the read has passed it.
+    const read = app.device.reread({ message: why });
+    await untilSent(win, (r) => r.funcname === 'readDevicesProp' && r.PARAMID === 4);
+    const changed = app.modes.change((s) => { s.performance.stages[0].dpi = dpi; }, [3]);
+    await Promise.all([read, changed]);
+    assert.equal(heldDpiAndRate(win.mouse)[0], dpi, why);
+    assert.equal(app.shown.performance.stages[0].dpi, dpi, `${why}: the page shows what the mouse holds`);
+    assert.equal(app.state.live.performance.stages[0].dpi, dpi, why);
+  }
+  // A read asked for while a picked mode is still being written comes after
+  // those writes: it finds the picked mode's values, not the ones left.
+  const other = await app.modes.add();
+  await app.modes.switchTo(other);
+  await app.modes.change((s) => { s.performance.stages[0].dpi = 3200; s.performance.pollingRate = 2; }, [3, 5]);
+  await app.modes.switchTo('0');
+  const send = win.cefQuery; // a slow mouse: each write takes 5 ms
+  win.cefQuery = (q) => (JSON.parse(q.request).funcname === 'writeDevicesProp' ? setTimeout(() => send(q), 5) : send(q));
+  const picked = app.modes.switchTo(other);
+  await Promise.all([picked, app.device.reread({ message: 'device.resynced' })]);
+  assert.equal(app.mode.index, other);
+  assert.deepEqual(heldDpiAndRate(win.mouse), [3200, 2]);
+  assert.deepEqual([app.shown.performance.stages[0].dpi, app.shown.performance.pollingRate], [3200, 2]);
+});

@@ -23,6 +23,7 @@ export class DeviceController {
     this.watchTimer = null;
     this.switchingTo = null; // the onboard profile the page is making active
     this.enabledAsked = 0; // onboard enable writes asked so far
+    this.writesQueued = 0; // settings written so far (see keepLive)
     // The active mode was changed while no mouse was connected: the next
     // connection writes the profile's settings as they are.
     this.changedOffline = false;
@@ -286,9 +287,24 @@ export class DeviceController {
     this.app.sync.markMode(mode.index);
   }
 
-  // Remembers what the device now holds: the given settings.
+  // Remembers what the device now holds: the given settings. Called as soon
+  // as their writes are queued, which makes a read of the device begun before
+  // them stale (see readSettled).
   keepLive(s) {
     this.app.state.live = structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
+    this.writesQueued += 1;
+  }
+
+  // Everything the device holds once the writes queued so far are done: the
+  // read waits its turn behind them. Writes queued while it reads (the user
+  // went on changing values) come after it, so it would undo them on the
+  // page and in the profile while the device takes them: it is read again.
+  async readSettled(mouse) {
+    for (;;) {
+      const seen = this.writesQueued;
+      const all = await mouse.enqueue(() => mouse.readAll());
+      if (this.writesQueued === seen || this.mouse !== mouse) return all;
+    }
   }
 
   // Brings the connected device to settings. What it holds is taken to be
@@ -312,7 +328,7 @@ export class DeviceController {
     const { mouse } = this;
     if (!mouse || state.deviceState !== 'ready') return false;
     try {
-      const { settings: live, onboard } = await mouse.readAll();
+      const { settings: live, onboard } = await this.readSettled(mouse);
       if (this.mouse !== mouse) return false;
       state.live = live;
       state.onboard = onboard;
