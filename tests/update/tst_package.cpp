@@ -179,6 +179,7 @@ private slots:
     void signatureRefusals();
     void packageSignedByAnotherTool();
     void keygenSignAndVerify();
+    void packerOnAFullDiskFailsAndKeepsTheOldPackage();
     void verifyUsesKeysBesideThePacker();
     void trustedKeysFile();
     void freeSpace();
@@ -1022,6 +1023,50 @@ void TestPackage::keygenSignAndVerify()
                         QStringLiteral("1.2"), pkg, QStringLiteral("--kind"),
                         QStringLiteral("firmware")}),
              2);
+}
+
+// The packer's outputs on a full disk: a failure said as one, and the file
+// made before left whole. A firmware image is small enough to sit in the
+// write buffer until the file is committed, where the full disk is met.
+void TestPackage::packerOnAFullDiskFailsAndKeepsTheOldPackage()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    QByteArray noise(600, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    writeFile(dir.filePath(QStringLiteral("src/a.bin")), noise);
+    const QString pkg = dir.filePath(QStringLiteral("p.pkg"));
+    const QString image = dir.filePath(QStringLiteral("update.bin"));
+    const QStringList build = {QStringLiteral("build"), dir.filePath(QStringLiteral("src")),
+                               QStringLiteral("1.2"), pkg};
+    const QStringList makeImage = {QStringLiteral("image"),
+                                   dir.filePath(QStringLiteral("src/a.bin")), image};
+    QCOMPARE(runPacker(build), 0);
+    QCOMPARE(runPacker(makeImage), 0);
+    const QByteArray packageBefore = readFile(pkg);
+    const QByteArray imageBefore = readFile(image);
+    QVERIFY(packageBefore.size() > 600 && imageBefore.size() > 600);
+
+    QByteArray packing;
+    QByteArray imaging;
+    int built = 0;
+    int imaged = 0;
+    {
+        // The packer runs as a child of this test and inherits the limit.
+        test::FileSizeLimit fullDisk(rlim_t(300));
+        QVERIFY(fullDisk.isSet());
+        built = runPacker(build, &packing);
+        imaged = runPacker(makeImage, &imaging);
+    }
+    QCOMPARE(built, 1);
+    QVERIFY2(packing.contains("the disk is full"), packing.constData());
+    QCOMPARE(readFile(pkg), packageBefore);
+    QCOMPARE(imaged, 1);
+    QVERIFY2(imaging.contains("cannot write"), imaging.constData());
+    QCOMPARE(readFile(image), imageBefore);
+#else
+    QSKIP("needs a file size limit");
+#endif
 }
 
 void TestPackage::verifyUsesKeysBesideThePacker()

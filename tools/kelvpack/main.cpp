@@ -12,6 +12,7 @@
 //   kelvpack list <package>
 //   kelvpack verify <package> [--keys <update-keys.txt>]
 
+#include "common/text_file.h"
 #include "update/firmware_image.h"
 #include "update/package_format.h"
 #include "update/package_signature.h"
@@ -21,7 +22,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTextStream>
 #include <algorithm>
 
@@ -82,9 +82,8 @@ bool readFile(const QString &path, QByteArray *data)
 
 bool writeFile(const QString &path, const QByteArray &data)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        err() << "cannot write " << path << ": " << file.errorString() << "\n";
+    if (!writeFileAtomically(path, data)) {
+        err() << "cannot write " << path << "\n";
         return false;
     }
     return true;
