@@ -21,8 +21,14 @@
 namespace kelv::crash {
 namespace {
 
-// How long the crashing thread waits for the dump thread.
-constexpr DWORD kDumpTimeoutMs = 30000;
+// The crashing thread waits for the dump thread as long as the dump grows: a
+// busy machine or a slow disk can take longer than any fixed limit, and a dump
+// cut off by the end of the process has no exception record. A dump whose file
+// has not grown for kDumpStallMs is taken to hang, and given up; the crashing
+// thread never waits longer than kDumpLimitMs.
+constexpr DWORD kDumpStallMs = 30000;
+constexpr DWORD kDumpPollMs = 250;
+constexpr DWORD kDumpLimitMs = 10 * 60 * 1000;
 constexpr DWORD kInvalidParameterCode = 0xC000000D; // STATUS_INVALID_PARAMETER
 constexpr DWORD kPureCallCode = 0xC0000025;         // STATUS_NONCONTINUABLE_EXCEPTION
 constexpr DWORD kAbortCode = 0x40000015;            // STATUS_FATAL_APP_EXIT
@@ -31,10 +37,12 @@ char g_dumpFolder[kDumpFolderSize];
 char g_commandLine[kCommandLineSize];
 wchar_t g_wideCommandLine[kCommandLineSize];
 char g_dumpId[kDumpIdSize];
+wchar_t g_dumpPath[kDumpFolderSize + kDumpIdSize + 8]; // the dump being written
 bool g_installed = false;
 
 HANDLE g_crashRequested = nullptr;
 HANDLE g_dumpDone = nullptr;
+HANDLE g_dumpGivenUp = nullptr; // the dump stopped growing: waiting is over
 EXCEPTION_POINTERS *g_exception = nullptr;
 DWORD g_crashedThread = 0;
 volatile LONG g_handling = 0;
@@ -67,9 +75,9 @@ bool writeMinidump()
     if (!copyText(path, sizeof path, g_dumpFolder) || !appendText(path, sizeof path, "/") ||
         !appendText(path, sizeof path, g_dumpId) || !appendText(path, sizeof path, ".dmp"))
         return false;
-    wchar_t widePath[kDumpFolderSize + kDumpIdSize + 8];
+    wchar_t *widePath = g_dumpPath;
     if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath,
-                            int(sizeof widePath / sizeof *widePath)) == 0)
+                            int(sizeof g_dumpPath / sizeof *g_dumpPath)) == 0)
         return false;
     HANDLE file = CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -101,6 +109,36 @@ DWORD WINAPI dumpThread(void *)
     return 0;
 }
 
+// The size of the dump being written; -1 while there is none.
+LONGLONG dumpSize()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (g_dumpPath[0] == 0 || !GetFileAttributesExW(g_dumpPath, GetFileExInfoStandard, &data))
+        return -1;
+    return (LONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Watches the dump from a thread of its own (the crashing thread may have no
+// stack left to do it): ends the crashing thread's wait once the dump has
+// stopped growing for kDumpStallMs.
+DWORD WINAPI dumpWatchThread(void *)
+{
+    WaitForSingleObject(g_crashRequested, INFINITE);
+    LONGLONG lastSize = -1;
+    DWORD still = 0;
+    while (WaitForSingleObject(g_dumpDone, kDumpPollMs) == WAIT_TIMEOUT) {
+        const LONGLONG size = dumpSize();
+        if (size != lastSize) {
+            lastSize = size;
+            still = 0;
+        } else if ((still += kDumpPollMs) >= kDumpStallMs) {
+            SetEvent(g_dumpGivenUp);
+            break;
+        }
+    }
+    return 0;
+}
+
 // Runs on the crashing thread: the first crash is handed to the dump thread;
 // any later one (another thread, or a fault while handing over) only waits.
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS *exception)
@@ -110,7 +148,8 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS *exception)
         g_crashedThread = GetCurrentThreadId();
         SetEvent(g_crashRequested);
     }
-    WaitForSingleObject(g_dumpDone, kDumpTimeoutMs);
+    HANDLE ends[] = {g_dumpDone, g_dumpGivenUp};
+    WaitForMultipleObjects(2, ends, FALSE, kDumpLimitMs);
     return EXCEPTION_EXECUTE_HANDLER; // handled: the process ends, no crash dialog
 }
 
@@ -193,14 +232,22 @@ bool installCrashHandler(const char *dumpFolder)
 
     g_crashRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_dumpDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!g_crashRequested || !g_dumpDone)
+    g_dumpGivenUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!g_crashRequested || !g_dumpDone || !g_dumpGivenUp)
         return false;
     // dbghelp is loaded now, not inside the crash.
     LoadLibraryW(L"dbghelp.dll");
+    // Both threads exist from now on: a thread started inside a crash may
+    // never run (the loader lock may be held by the crashed thread).
     HANDLE thread = CreateThread(nullptr, 256 * 1024, dumpThread, nullptr, 0, nullptr);
     if (!thread)
         return false;
     CloseHandle(thread);
+    HANDLE watch = CreateThread(nullptr, 64 * 1024, dumpWatchThread, nullptr,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!watch)
+        return false;
+    CloseHandle(watch);
 
     SetUnhandledExceptionFilter(onUnhandledException);
     _set_invalid_parameter_handler(onInvalidParameter);
