@@ -208,7 +208,11 @@ test('resting in the tray, the program holds no graphics driver and gives back t
   const before = programResidentKiB();
   await logged('memory given back', asleepAt);
   const after = programResidentKiB();
-  assert.ok(before > 256 && after < before / 2, `the program's code resident: ${before} KiB asleep, ${after} KiB after giving memory back`);
+  // Without the release nothing changes (1184 KiB before and after); with it
+  // about a third stays on a quiet machine, and up to three quarters on a busy
+  // one, where the program runs (and reads back) more of its code before the
+  // pages are counted.
+  assert.ok(before > 256 && after < before * 0.85, `the program's code resident: ${before} KiB asleep, ${after} KiB after giving memory back`);
   const maps = fs.readFileSync(`/proc/${p.proc.pid}/maps`, 'utf8');
   assert.doesNotMatch(maps, /_dri\.so|libGLX_mesa|libLLVM/, 'drawn in software, no OpenGL driver is loaded');
 });
