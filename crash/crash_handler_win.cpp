@@ -75,11 +75,10 @@ bool writeMinidump()
     if (!copyText(path, sizeof path, g_dumpFolder) || !appendText(path, sizeof path, "/") ||
         !appendText(path, sizeof path, g_dumpId) || !appendText(path, sizeof path, ".dmp"))
         return false;
-    wchar_t *widePath = g_dumpPath;
-    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath,
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, g_dumpPath,
                             int(sizeof g_dumpPath / sizeof *g_dumpPath)) == 0)
         return false;
-    HANDLE file = CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(g_dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -94,7 +93,7 @@ bool writeMinidump()
     const bool closed = CloseHandle(file) != FALSE;
     if (!written) {
         say("kelv: the minidump could not be written\n");
-        DeleteFileW(widePath);
+        DeleteFileW(g_dumpPath);
     }
     return written && closed;
 }

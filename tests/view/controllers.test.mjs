@@ -426,6 +426,17 @@ test('a deleted DPI stage and a reset screen come back with Undo', async () => {
 // The mouse's stage 1 DPI and polling rate as it holds them.
 const heldDpiAndRate = (mouse) => [mouse.props[3][0] | (mouse.props[3][1] << 8), mouse.props[5][0]];
 
+// An App over a ready mouse, with a second mode of the given stage 1 DPI and
+// polling rate made and shown (mode 0 has 400 DPI at 1000 Hz).
+async function appWithSecondMode(dpi, rate) {
+  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
+  await app.device.refresh();
+  const other = await app.modes.add();
+  await app.modes.switchTo(other);
+  await app.modes.change((s) => { s.performance.stages[0].dpi = dpi; s.performance.pollingRate = rate; }, [3, 5]);
+  return { app, win, other };
+}
+
 test('a mode picked before the write of a change has returned gets its own values on the mouse', async () => {
   const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
   await app.device.refresh();
@@ -439,11 +450,7 @@ test('a mode picked before the write of a change has returned gets its own value
 });
 
 test('modes picked one after the other faster than the mouse is written end with the last one on the mouse', async () => {
-  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
-  await app.device.refresh();
-  const other = await app.modes.add();
-  await app.modes.switchTo(other);
-  await app.modes.change((s) => { s.performance.stages[0].dpi = 1200; s.performance.pollingRate = 2; }, [3, 5]);
+  const { app, win, other } = await appWithSecondMode(1200, 2);
   assert.deepEqual(heldDpiAndRate(win.mouse), [1200, 2]);
   const away = app.modes.switchTo('0');
   await app.modes.switchTo(other);
@@ -458,11 +465,7 @@ test('modes picked one after the other faster than the mouse is written end with
 });
 
 test('a value changed while the mode just picked is being written is the one the mouse keeps', async () => {
-  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
-  await app.device.refresh();
-  const other = await app.modes.add();
-  await app.modes.switchTo(other);
-  await app.modes.change((s) => { s.performance.stages[0].dpi = 1200; s.performance.pollingRate = 2; }, [3, 5]);
+  const { app, win, other } = await appWithSecondMode(1200, 2);
   await app.modes.switchTo('0');
   const picked = app.modes.switchTo(other); // writes the DPI stages, then the polling rate
   const changed = app.modes.change((s) => { s.performance.pollingRate = 3; }, [5]);
@@ -479,8 +482,8 @@ async function untilSent(win, pred) {
 }
 
 test('a value changed while the mouse is read again stays on the page, in the mode and on the mouse', async () => {
-  const { app, win } = appWith({ confChanged: () => ({ ok: true, text: 'confChanged' }) });
-  await app.device.refresh();
+  const { app, win, other } = await appWithSecondMode(3200, 2);
+  await app.modes.switchTo('0');
   for (const [why, dpi] of [['device.resynced', 1200], ['device.profileChanged', 1600]]) {
     // The mouse asks to be read again (a resync, another onboard profile
     // chosen on it); the user changes the DPI once the read has passed it.
@@ -494,10 +497,6 @@ test('a value changed while the mouse is read again stays on the page, in the mo
   }
   // A read asked for while a picked mode is still being written comes after
   // those writes: it finds the picked mode's values, not the ones left.
-  const other = await app.modes.add();
-  await app.modes.switchTo(other);
-  await app.modes.change((s) => { s.performance.stages[0].dpi = 3200; s.performance.pollingRate = 2; }, [3, 5]);
-  await app.modes.switchTo('0');
   const send = win.cefQuery; // a slow mouse: each write takes 5 ms
   win.cefQuery = (q) => (JSON.parse(q.request).funcname === 'writeDevicesProp' ? setTimeout(() => send(q), 5) : send(q));
   const picked = app.modes.switchTo(other);
