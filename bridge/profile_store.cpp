@@ -179,17 +179,19 @@ bool ProfileStore::saveModified()
         return false;
     // A profile the user may write keeps its edits also where its folder
     // takes no new files (an install whose folder only an administrator may
-    // change): it is then written in place.
+    // change): it is then written in place. A file that cannot be written
+    // does not keep the others from being saved: at a quit their edits
+    // would otherwise be lost. Only the files not written stay listed.
+    QStringList unsaved;
     for (const QString &path : std::as_const(m_modified)) {
         if (!writeTextFile(path, text(path), InPlace::WhenFolderIsClosed)) {
             // Said in the log too: a save at quit has nobody else to tell.
-            qCWarning(lcProfiles) << "cannot save" << path
-                                  << "- it and the profiles after it keep their edits unsaved";
-            return false;
+            qCWarning(lcProfiles) << "cannot save" << path << "- its edits stay unsaved";
+            unsaved.append(path);
         }
     }
-    m_modified.clear();
-    return true;
+    m_modified = unsaved;
+    return m_modified.isEmpty();
 }
 
 } // namespace kelv

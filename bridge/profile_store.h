@@ -40,9 +40,9 @@ public:
     static bool restoreMissing(const QString &path, const QString &fromPath);
 
     // Writes every modified profile (atomically; in place where only the file,
-    // not its folder, may be written), in order. Stops at the first file that
-    // cannot be written and keeps the whole list; returns false then, and
-    // also when the cache is empty (nothing was ever loaded).
+    // not its folder, may be written), in order. A file that cannot be
+    // written stays listed and the others are still written; returns false
+    // then, and also when the cache is empty (nothing was ever loaded).
     bool saveModified();
 
     // The full path of a profile named relative to the application folder:
