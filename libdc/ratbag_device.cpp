@@ -458,7 +458,8 @@ int32_t planLed(const Led &led, const LedValues &now, const uint8_t *r, bool wit
     } else {
         if (r[5] < 1 || r[5] > 10)
             return DC_BAD_ARGUMENT;
-        duration = durationForSpeed(r[5]);
+        // The speed the daemon's duration reads as keeps that duration.
+        duration = speedForDuration(now.duration) == r[5] ? now.duration : durationForSpeed(r[5]);
     }
     auto add = [&](const char *property, BusValue want, BusValue old) {
         Change c;
@@ -484,9 +485,10 @@ int32_t planLed(const Led &led, const LedValues &now, const uint8_t *r, bool wit
     }
     if (duration != now.duration)
         add("EffectDuration", uintValue(duration), uintValue(now.duration));
-    const uint32_t brightness = brightnessToDaemon(r[4]);
-    if (brightness != now.brightness)
-        add("Brightness", uintValue(brightness), uintValue(now.brightness));
+    // The daemon's 0-255 scale has more steps than whole percent: a brightness that reads as
+    // the percent asked is left as it is (a record written back as it reads changes nothing).
+    if (brightnessToPercent(now.brightness) != r[4])
+        add("Brightness", uintValue(brightnessToDaemon(r[4])), uintValue(now.brightness));
     return DC_OK;
 }
 
