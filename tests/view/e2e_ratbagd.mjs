@@ -134,6 +134,10 @@ test('DPI stages, default stage and polling rate are the daemon\'s, written and 
   await daemonHolds(() => daemon.prop(objects().resolutions[2], 'Resolution', 'IsActive') === true, 'stage 3 active');
   await click('stage-default:4');
   await daemonHolds(() => daemon.prop(objects().resolutions[4], 'Resolution', 'IsDefault') === true, 'stage 5 as the default');
+  // The default stage's button ("Default") is as wide as the others' ("Make default"): the
+  // stages' DPI fields stay in one column.
+  await p.until(`document.querySelector('[data-key="stage-default:4"]').getAttribute('aria-pressed') === 'true'`);
+  assert.equal(await p.eval(`new Set([0, 1, 2, 3, 4].map((i) => document.querySelector('[data-key="dpi-num:' + i + '"]').getBoundingClientRect().left)).size`), 1);
   const code = await p.eval(`[...document.querySelectorAll('[data-key^="polling:"]')].find((b) => b.textContent === '8,000 Hz').dataset.key`);
   await click(code);
   await daemonHolds(() => daemon.prop(objects().profile, 'Profile', 'ReportRate') === 8000, '8000 Hz');
