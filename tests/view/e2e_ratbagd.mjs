@@ -199,12 +199,17 @@ test('each LED shows its own modes, and colour, brightness and duration reach th
   assert.equal(await exists('light:speed'), false);
   await click('swatch:#3ddc84');
   await daemonHolds(() => JSON.stringify(daemon.prop(objects().leds[0], 'Led', 'Color')) === JSON.stringify([0x3d, 0xdc, 0x84]), 'the new colour of LED 1');
+  // LED 2 is written with it as it reads: its brightness between two whole percent stays.
+  assert.equal(daemon.prop(objects().leds[1], 'Led', 'Brightness'), 100, 'LED 2 keeps 100 of 255');
   await click('led:1');
   await p.until(`document.querySelector('[data-key="led:1"]').getAttribute('aria-checked') === 'true'`);
   await click('effect:2');
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'Mode') === 3, 'breathing on LED 2');
   await setValue('light:duration', 5000);
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'EffectDuration') === 5000, 'a 5000 ms effect');
+  // The duration fits its place on one line, as the brightness does.
+  assert.deepEqual(await p.eval(`['light:duration', 'light:brightness'].map((k) => document.querySelector('[data-key="' + k + '"]').nextElementSibling)
+    .map((o) => [o.textContent, Math.round(o.getBoundingClientRect().height)])`).then((r) => [r[0][0], r[0][1] === r[1][1]]), ['5,000 ms', true]);
   await setValue('light:brightness', 40);
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'Brightness') === 102, 'brightness 40 %');
   assert.equal(daemon.prop(objects().leds[0], 'Led', 'Mode'), 1, 'LED 1 stays as it was');
