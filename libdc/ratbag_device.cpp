@@ -368,6 +368,9 @@ int32_t planActiveStage(const Profile &p, const Values &v, uint32_t stage, Chang
         return DC_BAD_ARGUMENT;
     if (v.resolutions[stage].active)
         return DC_OK;
+    // A resolution at 0 DPI is switched off on the mouse: it cannot become the one in use.
+    if (v.resolutions[stage].x == 0)
+        return DC_BAD_ARGUMENT;
     const int current = indexOfActive(v);
     Change c;
     c.op = call(p.resolutions[stage].path, "Resolution", "SetActive");
@@ -739,6 +742,8 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
             return DC_BAD_ARGUMENT;
         if (values.resolutions[stage].isDefault)
             return DC_OK;
+        if (values.resolutions[stage].x == 0) // switched off: not the one the mouse starts with
+            return DC_BAD_ARGUMENT;
         Change c;
         c.op = call(p.resolutions[stage].path, "Resolution", "SetDefault");
         const int current = indexOfDefault(values);

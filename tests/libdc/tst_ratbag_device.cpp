@@ -237,6 +237,27 @@ private slots:
         QCOMPARE(planWrite(d, v, {}, 3, off.data(), 2, &changes), int32_t(DC_BAD_ARGUMENT));
     }
 
+    void aStageSwitchedOffIsNeitherMadeActiveNorTheDefault()
+    {
+        // 0 DPI: the mouse has switched the resolution off (libratbag's disabled mode).
+        const Device d = mouse(1, 3, 3, 0);
+        Values v = valuesOf(d);
+        v.resolutions[2].x = v.resolutions[2].y = 0;
+        std::vector<Change> changes;
+        const uint8_t third = 2;
+        QCOMPARE(planWrite(d, v, {}, 2, &third, 1, &changes), int32_t(DC_BAD_ARGUMENT));
+        QCOMPARE(planWrite(d, v, {}, 12, &third, 1, &changes), int32_t(DC_BAD_ARGUMENT));
+        QCOMPARE(planNotify(d, v, 1, 2, &changes), int32_t(DC_BAD_ARGUMENT));
+        QVERIFY(changes.empty());
+        // One the mouse has in use or starts with stays so; the stages that hold a DPI are free.
+        v.resolutions[0].active = v.resolutions[0].isDefault = false;
+        v.resolutions[2].active = v.resolutions[2].isDefault = true;
+        QCOMPARE(roundTrip(d, &v, 2, bytes({2})), QByteArray("02"));
+        QCOMPARE(roundTrip(d, &v, 12, bytes({2})), QByteArray("02"));
+        QCOMPARE(roundTrip(d, &v, 2, bytes({1})), QByteArray("01"));
+        QCOMPARE(roundTrip(d, &v, 12, bytes({0})), QByteArray("00"));
+    }
+
     void lightingKeepsTheSimulatedMouseLayout()
     {
         const Device d = mouse(1, 1, 3, 2);

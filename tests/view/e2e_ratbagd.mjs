@@ -348,6 +348,9 @@ test('a DPI change leaves the other stages as the mouse has them: a Y of their o
   assert.deepEqual(xy(0), [900, 450], 'stage 1 keeps its own Y');
   assert.deepEqual(xy(1), [0, 0], 'stage 2 stays switched off');
   assert.equal(await p.eval('window.kelvApp.alerts.length'), 0);
+  // The switched-off stage is offered neither as the stage in use nor as the default.
+  assert.deepEqual(await p.eval(`['stage-active:1', 'stage-default:1', 'stage-active:2', 'stage-default:2'].map((k) => document.querySelector('[data-key="' + k + '"]').disabled)`),
+    [true, true, false, false]);
 });
 
 test('a key the page cannot tell from another (F24) stays on its button when another button is written', { skip }, async () => {
