@@ -368,6 +368,9 @@ int32_t planActiveStage(const Profile &p, const Values &v, uint32_t stage, Chang
         return DC_BAD_ARGUMENT;
     if (v.resolutions[stage].active)
         return DC_OK;
+    // A resolution at 0 DPI is switched off on the mouse: it cannot become the one in use.
+    if (v.resolutions[stage].x == 0)
+        return DC_BAD_ARGUMENT;
     const int current = indexOfActive(v);
     Change c;
     c.op = call(p.resolutions[stage].path, "Resolution", "SetActive");
@@ -458,7 +461,8 @@ int32_t planLed(const Led &led, const LedValues &now, const uint8_t *r, bool wit
     } else {
         if (r[5] < 1 || r[5] > 10)
             return DC_BAD_ARGUMENT;
-        duration = durationForSpeed(r[5]);
+        // The speed the daemon's duration reads as keeps that duration.
+        duration = speedForDuration(now.duration) == r[5] ? now.duration : durationForSpeed(r[5]);
     }
     auto add = [&](const char *property, BusValue want, BusValue old) {
         Change c;
@@ -484,9 +488,10 @@ int32_t planLed(const Led &led, const LedValues &now, const uint8_t *r, bool wit
     }
     if (duration != now.duration)
         add("EffectDuration", uintValue(duration), uintValue(now.duration));
-    const uint32_t brightness = brightnessToDaemon(r[4]);
-    if (brightness != now.brightness)
-        add("Brightness", uintValue(brightness), uintValue(now.brightness));
+    // The daemon's 0-255 scale has more steps than whole percent: a brightness that reads as
+    // the percent asked is left as it is (a record written back as it reads changes nothing).
+    if (brightnessToPercent(now.brightness) != r[4])
+        add("Brightness", uintValue(brightnessToDaemon(r[4])), uintValue(now.brightness));
     return DC_OK;
 }
 
@@ -737,6 +742,8 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
             return DC_BAD_ARGUMENT;
         if (values.resolutions[stage].isDefault)
             return DC_OK;
+        if (values.resolutions[stage].x == 0) // switched off: not the one the mouse starts with
+            return DC_BAD_ARGUMENT;
         Change c;
         c.op = call(p.resolutions[stage].path, "Resolution", "SetDefault");
         const int current = indexOfDefault(values);

@@ -19,6 +19,7 @@
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kelv::ratbag {
 
@@ -100,6 +101,10 @@ struct Mouse
     bool committed = false;   // kelv committed and no write came since
     bool uncommitted = false; // the daemon may hold values it did not write to the mouse
     int32_t lastResult = DC_OK;
+    // The result of a read of a setting the daemon failed since the stage count was last read
+    // (DC_OK: none): the count then fails once, so a reader that reads it last knows the
+    // zeros it got in between were no values of the mouse.
+    int32_t missedRead = DC_OK;
 };
 
 // A request waiting for the service's thread.
@@ -222,10 +227,16 @@ public:
         const unsigned groups = groupsFor(propId);
         if (groups == 0)
             return DC_BAD_ARGUMENT;
+        const int32_t missed = propId == 1 ? std::exchange(m->missedRead, DC_OK) : DC_OK;
         m_bus->beginRequest();
         Values values;
-        if (const int32_t r = m_bus->readValues(m->device, groups, &values))
+        if (const int32_t r = m_bus->readValues(m->device, groups, &values)) {
+            if (propId != 1)
+                m->missedRead = r;
             return r;
+        }
+        if (missed != DC_OK)
+            return missed;
         followProfile(*m, values);
         loadMemory(*m);
         return readProperty(m->device, values, SlotView{&m->memory, &m->assigned}, propId, bytes);

@@ -237,6 +237,27 @@ private slots:
         QCOMPARE(planWrite(d, v, {}, 3, off.data(), 2, &changes), int32_t(DC_BAD_ARGUMENT));
     }
 
+    void aStageSwitchedOffIsNeitherMadeActiveNorTheDefault()
+    {
+        // 0 DPI: the mouse has switched the resolution off (libratbag's disabled mode).
+        const Device d = mouse(1, 3, 3, 0);
+        Values v = valuesOf(d);
+        v.resolutions[2].x = v.resolutions[2].y = 0;
+        std::vector<Change> changes;
+        const uint8_t third = 2;
+        QCOMPARE(planWrite(d, v, {}, 2, &third, 1, &changes), int32_t(DC_BAD_ARGUMENT));
+        QCOMPARE(planWrite(d, v, {}, 12, &third, 1, &changes), int32_t(DC_BAD_ARGUMENT));
+        QCOMPARE(planNotify(d, v, 1, 2, &changes), int32_t(DC_BAD_ARGUMENT));
+        QVERIFY(changes.empty());
+        // One the mouse has in use or starts with stays so; the stages that hold a DPI are free.
+        v.resolutions[0].active = v.resolutions[0].isDefault = false;
+        v.resolutions[2].active = v.resolutions[2].isDefault = true;
+        QCOMPARE(roundTrip(d, &v, 2, bytes({2})), QByteArray("02"));
+        QCOMPARE(roundTrip(d, &v, 12, bytes({2})), QByteArray("02"));
+        QCOMPARE(roundTrip(d, &v, 2, bytes({1})), QByteArray("01"));
+        QCOMPARE(roundTrip(d, &v, 12, bytes({0})), QByteArray("00"));
+    }
+
     void lightingKeepsTheSimulatedMouseLayout()
     {
         const Device d = mouse(1, 1, 3, 2);
@@ -270,6 +291,36 @@ private slots:
         std::vector<uint8_t> out;
         readProperty(oneBit, v, {}, 8, &out);
         QCOMPARE(hex(out).left(8), QByteArray("01ff0000"));
+    }
+
+    void lightingWrittenBackAsItReadsChangesNothing()
+    {
+        // Brightness reads in whole percent of the daemon's 0-255, the speed in whole seconds
+        // of its duration: a record written back as it reads (the LEDs the user did not touch,
+        // written with the one they did) leaves the daemon's own values alone.
+        const Device d = mouse(1, 1, 3, 2);
+        Values v = valuesOf(d);
+        v.leds[0].brightness = 50;  // 20 %, which would be 51
+        v.leds[0].duration = 2500;  // speed 8, which would be 3000 ms
+        v.leds[1].brightness = 100; // 39 %, which would be 99
+        std::vector<uint8_t> record;
+        QCOMPARE(readProperty(d, v, {}, 8, &record), int32_t(DC_OK));
+        QCOMPARE(hex(record), QByteArray("01ff00001408c409") + QByteArray("01ff00002709d007"));
+        std::vector<Change> changes;
+        QCOMPARE(planWrite(d, v, {}, 8, record.data(), uint32_t(record.size()), &changes),
+                 int32_t(DC_OK));
+        QVERIFY(changes.empty());
+        QCOMPARE(planWrite(d, v, {}, 8, record.data(), 6, &changes), int32_t(DC_OK));
+        QVERIFY(changes.empty());
+        // Another percent or speed is written.
+        record[4] = 21;
+        record[5] = 7;
+        QCOMPARE(planWrite(d, v, {}, 8, record.data(), 6, &changes), int32_t(DC_OK));
+        QCOMPARE(changes.size(), size_t(2));
+        QCOMPARE(changes[0].op.member, std::string("EffectDuration"));
+        QCOMPARE(changes[0].op.value.a, 4000u);
+        QCOMPARE(changes[1].op.member, std::string("Brightness"));
+        QCOMPARE(changes[1].op.value.a, 54u);
     }
 
     void writesOutsideTheDeviceAreRefusedBeforeAnythingIsSent()

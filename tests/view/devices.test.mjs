@@ -136,6 +136,20 @@ test('data reports count only with the shown mouse\'s tag; a resync and a profil
   assert.deepEqual(writes(rat.mouse).at(-1), [15, [3, 0]], 'the active profile stays enabled');
 });
 
+test('a note on a typed DPI goes when the mouse is read again: another onboard profile, a resync', async () => {
+  const { app, win } = await appWithRatbag();
+  await app.device.choose(HW);
+  const note = { stage: 0, asked: 333, value: 350, reason: 'list' };
+  app.state.view.dpiNote = note;
+  await app.device.setOnboardProfile(1);
+  assert.equal(app.state.view.dpiNote, undefined, 'stage 1 of profile 2 was not set to 350 DPI');
+  app.state.view.dpiNote = note;
+  win.emit('onDeviceData', '0501000000000003');
+  await settle();
+  assert.deepEqual(app.alerts.map((a) => a.key), ['device.resynced']);
+  assert.equal(app.state.view.dpiNote, undefined);
+});
+
 test('a bound program writes its mode into the described mouse and the previous one comes back', async () => {
   const { app, win, rat } = await appWithRatbag();
   await app.device.choose(HW);

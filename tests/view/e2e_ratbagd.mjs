@@ -134,6 +134,10 @@ test('DPI stages, default stage and polling rate are the daemon\'s, written and 
   await daemonHolds(() => daemon.prop(objects().resolutions[2], 'Resolution', 'IsActive') === true, 'stage 3 active');
   await click('stage-default:4');
   await daemonHolds(() => daemon.prop(objects().resolutions[4], 'Resolution', 'IsDefault') === true, 'stage 5 as the default');
+  // The default stage's button ("Default") is as wide as the others' ("Make default"): the
+  // stages' DPI fields stay in one column.
+  await p.until(`document.querySelector('[data-key="stage-default:4"]').getAttribute('aria-pressed') === 'true'`);
+  assert.equal(await p.eval(`new Set([0, 1, 2, 3, 4].map((i) => document.querySelector('[data-key="dpi-num:' + i + '"]').getBoundingClientRect().left)).size`), 1);
   const code = await p.eval(`[...document.querySelectorAll('[data-key^="polling:"]')].find((b) => b.textContent === '8,000 Hz').dataset.key`);
   await click(code);
   await daemonHolds(() => daemon.prop(objects().profile, 'Profile', 'ReportRate') === 8000, '8000 Hz');
@@ -195,12 +199,17 @@ test('each LED shows its own modes, and colour, brightness and duration reach th
   assert.equal(await exists('light:speed'), false);
   await click('swatch:#3ddc84');
   await daemonHolds(() => JSON.stringify(daemon.prop(objects().leds[0], 'Led', 'Color')) === JSON.stringify([0x3d, 0xdc, 0x84]), 'the new colour of LED 1');
+  // LED 2 is written with it as it reads: its brightness between two whole percent stays.
+  assert.equal(daemon.prop(objects().leds[1], 'Led', 'Brightness'), 100, 'LED 2 keeps 100 of 255');
   await click('led:1');
   await p.until(`document.querySelector('[data-key="led:1"]').getAttribute('aria-checked') === 'true'`);
   await click('effect:2');
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'Mode') === 3, 'breathing on LED 2');
   await setValue('light:duration', 5000);
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'EffectDuration') === 5000, 'a 5000 ms effect');
+  // The duration fits its place on one line, as the brightness does.
+  assert.deepEqual(await p.eval(`['light:duration', 'light:brightness'].map((k) => document.querySelector('[data-key="' + k + '"]').nextElementSibling)
+    .map((o) => [o.textContent, Math.round(o.getBoundingClientRect().height)])`).then((r) => [r[0][0], r[0][1] === r[1][1]]), ['5,000 ms', true]);
   await setValue('light:brightness', 40);
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'Brightness') === 102, 'brightness 40 %');
   assert.equal(daemon.prop(objects().leds[0], 'Led', 'Mode'), 1, 'LED 1 stays as it was');
@@ -339,6 +348,9 @@ test('a DPI change leaves the other stages as the mouse has them: a Y of their o
   assert.deepEqual(xy(0), [900, 450], 'stage 1 keeps its own Y');
   assert.deepEqual(xy(1), [0, 0], 'stage 2 stays switched off');
   assert.equal(await p.eval('window.kelvApp.alerts.length'), 0);
+  // The switched-off stage is offered neither as the stage in use nor as the default.
+  assert.deepEqual(await p.eval(`['stage-active:1', 'stage-default:1', 'stage-active:2', 'stage-default:2'].map((k) => document.querySelector('[data-key="' + k + '"]').disabled)`),
+    [true, true, false, false]);
 });
 
 test('a key the page cannot tell from another (F24) stays on its button when another button is written', { skip }, async () => {

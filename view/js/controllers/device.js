@@ -333,6 +333,10 @@ export class DeviceController {
       state.live = live;
       state.onboard = onboard;
       this.adopt(app.mode, live);
+      // What the screen said about a DPI typed before (to what it was set)
+      // no longer describes the values shown: another onboard profile's, or
+      // what the device holds after a write it refused.
+      delete state.view.dpiNote;
       if (message) app.info(message);
       app.update();
       return true;

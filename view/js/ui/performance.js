@@ -37,6 +37,9 @@ export function renderPerformance(app) {
     const st = p.stages[i];
     const active = i === p.activeStage;
     const isDefault = caps.stages.default && p.defaultStage === i;
+    // A stage at 0 DPI is switched off on the mouse: it can be neither the
+    // stage in use nor the one the mouse starts with (a DPI typed turns it on).
+    const off = st.dpi === 0;
     const num = range ? h('input', {
       type: 'number', class: 'dpi-number', min: range.min, max: range.max, step: range.step || 1, value: st.dpi,
       'data-key': `dpi-num:${i}`, 'aria-label': t('perf.stageDpi', { n: i + 1 }),
@@ -70,7 +73,7 @@ export function renderPerformance(app) {
     rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i, style: columns },
       h('label', { class: 'stage-pick', title: t('perf.makeActive') },
         h('input', {
-          type: 'radio', name: 'active-stage', checked: active, 'data-key': `stage-active:${i}`,
+          type: 'radio', name: 'active-stage', checked: active, disabled: off && !active, 'data-key': `stage-active:${i}`,
           'aria-label': t('perf.makeActiveN', { n: i + 1 }),
           onchange: () => change((pp) => { pp.activeStage = i; }, [PROP.ACTIVE_STAGE]),
         }),
@@ -83,9 +86,10 @@ export function renderPerformance(app) {
       }) : null,
       slider, num, h('span', { class: 'unit' }, t('unit.dpi')),
       caps.stages.default ? h('button', {
-        type: 'button', class: 'btn small' + (isDefault ? ' on' : ''), 'data-key': `stage-default:${i}`, 'aria-pressed': isDefault ? 'true' : 'false',
+        type: 'button', class: 'btn small twin-label' + (isDefault ? ' on' : ''), 'data-key': `stage-default:${i}`, 'aria-pressed': isDefault ? 'true' : 'false',
+        disabled: off && !isDefault,
         title: t('perf.defaultStageHint'), onclick: () => { if (!isDefault) change((pp) => { pp.defaultStage = i; }, [PROP_DEFAULT_STAGE]); },
-      }, t(isDefault ? 'perf.defaultStage' : 'perf.makeDefault')) : null,
+      }, twinLabel(t(isDefault ? 'perf.defaultStage' : 'perf.makeDefault'), t(isDefault ? 'perf.makeDefault' : 'perf.defaultStage'))) : null,
       // A stage the device may leave out of its cycle (never the active one).
       caps.stages.disable ? h('label', { class: 'check', title: t('perf.stageInUseHint') },
         h('input', {
@@ -170,6 +174,14 @@ function onboardProfiles(app, caps) {
     onChange: (v) => app.device.setOnboardEnabled(i, v),
   }))) : null;
   return card(t('perf.onboardTitle'), h('p', { class: 'hint' }, t('perf.onboardHint')), pick, enable);
+}
+
+// A label that takes the room of the longer of it and its other state's, so
+// the button keeps its width (and the stage's columns their place) when it
+// changes; the other one is neither seen nor read out (class twin-label on
+// the button).
+function twinLabel(shown, other) {
+  return [h('span', {}, shown), h('span', { class: 'twin', 'aria-hidden': 'true' }, other)];
 }
 
 // Why a typed DPI was changed: "Stage 2: 1234 DPI is not a step of 50, so it
