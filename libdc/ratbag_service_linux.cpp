@@ -39,8 +39,10 @@ constexpr auto kInstallPause = std::chrono::seconds(5); // between looks for an 
 // itself; idle, the thread still looks once in this while.
 constexpr int kIdlePollMs = 30000;
 constexpr uint8_t kReportStage = 0x01, kReportResync = 0x05, kReportProfile = 0x06;
-// The service state answered before the service has looked at the bus.
-constexpr char kBeforeFirstLook[] = "nobus";
+// The service state answered until the service has had its first answer: while kelv starts,
+// and for as long as a daemon that owns its name does not answer (hung, or busy at login).
+// Not "nobus": the page would tell the user there is no system bus.
+constexpr char kBeforeFirstLook[] = "looking";
 
 std::string busNameFromEnvironment()
 {

@@ -203,8 +203,13 @@ private slots:
         QSignalSpy changed(m_devices.get(), &devices_handler::devicesChanged);
         registerDeviceCommands(m_dispatcher, m_devices.get());
         const QString early = serviceState();
+        // Its first look gives up after a second; still nothing the page takes for a problem
+        // (it said "nobus": the page told the user the computer had no system bus).
+        QTest::qWait(1500);
+        const QString unanswered = serviceState();
         m_daemon->resume();
-        QVERIFY2(early != QStringLiteral("running"), qPrintable(early));
+        QCOMPARE(early, QStringLiteral("looking"));
+        QCOMPARE(unanswered, QStringLiteral("looking"));
         QTRY_VERIFY(devicesList().size() == 2);
         QTRY_VERIFY(changed.contains(QVariantList{3}));
         QCOMPARE(serviceState(), QStringLiteral("running"));
