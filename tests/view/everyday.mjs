@@ -137,6 +137,7 @@ test('a macro made from its empty state plays the same way on its page and on th
   assert.deepEqual(buttonInMouse(3), [5, 1, 3, 1]);
   await go('macros');
   assert.equal(await p.eval(`${byKey('macro:repeat')}.value`), '3', 'the macro page shows the same setting');
+  assert.equal(await p.eval(`${byKey('macro:repeat')}.closest('.field').querySelector('.hint')`), null, 'this mouse plays it so');
   await focusKey('macro:count');
   await key('Backspace');
   await type('4');

@@ -7,6 +7,7 @@ import {
 } from '../macro.js';
 import { macroUsers, findMode } from '../profile.js';
 import { BUTTON_NAMES } from '../devicemap.js';
+import { CLASSIC_CAPS } from '../caps.js';
 import { card, field, focusBack, h, renderInto, select, toggle } from './dom.js';
 import { icon } from './icons.js';
 import { shownMacroName, shownModeName } from '../names.js';
@@ -22,6 +23,13 @@ function statusText(st) {
   if (st === 'offline') return t('macros.offline');
   const key = st.error?.key ?? '';
   return key.startsWith('macro.error.') ? t(key, MACRO_ERROR_VARS) : t('macros.notStored');
+}
+
+// The repeat setting is the macro's own, kept for every mouse; a mouse that
+// plays macros only once (a ratbagd mouse) plays it once whatever it says.
+function playsOnceOnly(app, m) {
+  const repeats = (app.device.caps ?? CLASSIC_CAPS).macros.repeat;
+  return repeats.length <= 1 && !repeats.includes(m.repeat);
 }
 
 export function renderMacros(app, ui) {
@@ -69,7 +77,7 @@ export function renderMacros(app, ui) {
       key: 'macro:repeat', label: t('macros.repeat'), value: m.repeat, disabled: !!rec,
       options: [0, 1, 2, 3].map((v) => ({ value: v, label: t(`repeat.${v}`) })),
       onChange: (v) => app.macros.setRepeat(sel, Number(v), m.count),
-    })),
+    }), playsOnceOnly(app, m) ? t('assign.playsOnce') : null),
     m.repeat === REPEAT.COUNT ? field(t('macros.count'), h('input', {
       type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
       onchange: (e) => app.macros.setRepeat(sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
