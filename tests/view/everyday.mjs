@@ -163,8 +163,11 @@ test('at 1024 x 680 the steps of a long macro scroll, the page does not', async 
   await settle(p);
   const shown = await p.eval(`(() => { const s = document.querySelector('#timeline .step:last-child').getBoundingClientRect();
     const tl = document.querySelector('#timeline').getBoundingClientRect(); return s.top >= tl.top && s.bottom <= tl.bottom + 1; })()`);
+  // The counts below the list are the recording's, not those of the steps it replaces.
+  const summary = await text('.macro-foot .hint');
   await p.eval('(window.kelvApp.state.recording = null, window.kelvApp.update(), true)');
   assert.ok(shown, 'the newest recorded step is in sight');
+  assert.match(summary, /^100 steps, 100 of 672 memory events,/);
 });
 
 test('DPI entry: an emptied field keeps the value, an adjusted one says so, the slider steps by DPI', async () => {

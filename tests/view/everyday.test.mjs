@@ -16,6 +16,7 @@ import { shownMacroName, shownModeName } from '../../view/js/names.js';
 import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
 import { ProfileSync } from '../../view/js/profilesync.js';
 import { losesLeftClick } from '../../view/js/ui/buttons.js';
+import { shownMacro } from '../../view/js/ui/macros.js';
 import { changeableSettings } from '../../view/js/ui/system.js';
 import { FakeMouse, makeNative } from './fake_native.mjs';
 
@@ -99,6 +100,30 @@ test('a macro\'s repeat setting changes the macro and its buttons in every mode,
   win.mouse.failWrites = true;
   await app.macros.setRepeat(0, 1, 7);
   assert.deepEqual([app.macros.get(0).repeat, app.state.profile.modes[1].buttons[1].p2, app.mode.buttons[1].p2], [3, 3, 3]);
+});
+
+// A new macro renamed before its first recording was stored as it was, empty,
+// and refused: while it was then recorded, the counts below the steps still
+// said "0 steps" and the status "no key steps yet" beside the keys coming in.
+test('while a macro is recorded, the counts and status below its steps are of the recording', async () => {
+  const recorder = { startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: '' }) };
+  const { app } = appWith({ handlers: recorder });
+  await app.modes.load();
+  await app.device.refresh();
+  app.macros.create(0);
+  await app.macros.edit(0, (m) => { m.name = 'Reload'; }, { immediate: true });
+  assert.equal(app.state.macroStatus[0].error.key, 'macro.error.empty', 'an empty macro is not stored');
+  assert.deepEqual(shownMacro(app, 0), { steps: [], status: app.state.macroStatus[0] }, 'as it is before the recording');
+
+  await app.macros.startRecording(0);
+  for (const item of [[0, 1, 30, 0], [2, 40, 0, 0], [0, 0, 30, 0]]) app.macros.onItem(item);
+  const shown = shownMacro(app, 0);
+  assert.deepEqual(shown.steps.map((st) => st.kind), ['down', 'delay', 'up'], 'the keys recorded so far');
+  assert.equal(shown.status, null, 'no word of the empty macro being replaced');
+
+  await app.macros.stopRecording();
+  await app.macros.store(0);
+  assert.deepEqual(shownMacro(app, 0), { steps: app.macros.get(0).steps, status: 'stored' });
 });
 
 test('an imported mode\'s macro buttons play their macros as the macros say', async () => {

@@ -32,6 +32,17 @@ function playsOnceOnly(app, m) {
   return repeats.length <= 1 && !repeats.includes(m.repeat);
 }
 
+// What the editor shows of slot: its steps (while it is recorded, the
+// recording's so far, as the list shows them) and whether it is stored in the
+// mouse (nothing while it is recorded: the stored state is of the steps being
+// replaced, and an empty macro's "no key steps yet" would stand beside the
+// keys coming in).
+export function shownMacro(app, slot) {
+  const rec = app.state.recording;
+  if (rec && rec.slot === slot) return { steps: applyDelayChoice(rec.steps, app.state.profile.recording), status: null };
+  return { steps: app.macros.get(slot)?.steps ?? [], status: app.state.macroStatus[slot] ?? null };
+}
+
 export function renderMacros(app, ui) {
   const p = app.state.profile;
   const rec = app.state.recording;
@@ -42,7 +53,7 @@ export function renderMacros(app, ui) {
   const slots = [];
   for (let slot = 0; slot < MACRO_SLOTS; slot++) {
     const m = app.macros.get(slot);
-    const st = app.state.macroStatus[slot];
+    const st = shownMacro(app, slot).status;
     slots.push(h('li', {}, m
       ? h('button', { type: 'button', class: 'slot' + (slot === sel ? ' on' : ''), 'data-key': `slot:${slot}`, 'aria-pressed': slot === sel ? 'true' : 'false',
         disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.update(); } },
@@ -64,9 +75,9 @@ export function renderMacros(app, ui) {
 
   const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
-  const st = app.state.macroStatus[sel];
+  const { steps: shownSteps, status: st } = shownMacro(app, sel);
   const users = macroUsers(p, sel);
-  const n = eventCount(m.steps);
+  const n = eventCount(shownSteps);
 
   const header = h('div', { class: 'macro-head' },
     field(t('macros.name'), h('input', {
@@ -113,7 +124,7 @@ export function renderMacros(app, ui) {
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
-    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
+    h('span', { class: 'hint' }, t('macros.summary', { steps: shownSteps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(shownSteps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
     users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
 
@@ -171,9 +182,8 @@ async function startRecording(app, slot) {
 export function renderTimeline(app, ui, container) {
   const rec = app.state.recording;
   const sel = app.state.selectedSlot;
-  const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
-  const steps = recordingThis ? applyDelayChoice(rec.steps, app.state.profile.recording) : m.steps;
+  const { steps } = shownMacro(app, sel);
   const locked = !!rec;
   const edit = (fn) => app.macros.edit(sel, (mm) => { mm.steps = fn(mm.steps); });
 
