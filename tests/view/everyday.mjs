@@ -318,6 +318,22 @@ test('a hot key without Ctrl, Alt or Super gets a hint, and the next try is take
   await change('m'); // the factory hot key back
 });
 
+// Xvfb has no notification area: the tray choice minimises the window there,
+// and the hint said so also under "Quits the program", whose close button quits.
+test('without a tray, the close button\'s hint says what the chosen button does', async () => {
+  await go('settings');
+  const hint = () => p.eval(`${byKey('settings:close:hide')}.closest('.field').querySelector('.hint')?.textContent ?? ''`);
+  assert.equal(await hint(), 'This desktop has no notification area: the close button minimises the window instead.');
+  await clickKey('settings:close:closeapp');
+  await p.until("window.kelvApp.state.conf.closeFunc === 'closeapp'");
+  await settle(p);
+  assert.doesNotMatch(await hint(), /minimises/, 'the close button quits');
+  await clickKey('settings:close:hide');
+  await p.until("window.kelvApp.state.conf.closeFunc === 'hide'");
+  await settle(p);
+  assert.match(await hint(), /minimises the window instead/);
+});
+
 test('German: key caps, the hot key and the built-in names in German', async () => {
   await p.eval("window.kelvApp.settings.setLanguage('de-DE')");
   await go('settings');
