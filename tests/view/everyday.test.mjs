@@ -13,10 +13,10 @@ import {
 import { setLanguage, t } from '../../view/js/i18n.js';
 import { comboLabel, hotKeyLabel, setWindowsKeyboard } from '../../view/js/keys.js';
 import { shownMacroName, shownModeName } from '../../view/js/names.js';
-import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
+import { PROFILE_PATH, macroUsers, profileFromXml } from '../../view/js/profile.js';
 import { ProfileSync } from '../../view/js/profilesync.js';
 import { losesLeftClick } from '../../view/js/ui/buttons.js';
-import { shownMacro } from '../../view/js/ui/macros.js';
+import { shownMacro, usedByText } from '../../view/js/ui/macros.js';
 import { changeableSettings } from '../../view/js/ui/system.js';
 import { FakeMouse, makeNative } from './fake_native.mjs';
 
@@ -170,6 +170,22 @@ test('an imported mode whose name shows like a mode already there asks first, in
     assert.deepEqual(asked, ['There is already a mode named "Mode 2". Replace its settings with the file\'s, or keep both?']);
     assert.deepEqual(app.state.profile.modes.map((md) => md.name), names);
   }
+});
+
+// The list of the buttons that run a macro was put together with ", " and
+// "(mode)" in every language: Chinese and Japanese showed a Latin comma and
+// brackets among their own.
+test('the buttons that run a macro are listed with the language\'s own punctuation', async () => {
+  const profile = profileFromXml(withMacroButtons([[left, [5, 0, 0, 0]], [left, [5, 0, 0, 0]]])
+    .replace('name="M0"', 'name="Default"').replace('name="M1"', 'name="Mode 2"'));
+  const users = macroUsers(profile, 0);
+  await setLanguage('en');
+  assert.equal(usedByText(profile, users), 'Run by: Right button (Default), Right button (Mode 2)');
+  await setLanguage('ja');
+  assert.equal(usedByText(profile, users), `実行するボタン: ${t('button.right')}（デフォルト）、${t('button.right')}（モード 2）`);
+  await setLanguage('zh');
+  assert.equal(usedByText(profile, users), `使用此宏的按键：${t('button.right')}（默认）、${t('button.right')}（模式 2）`);
+  await setLanguage('en');
 });
 
 test('the left click is not taken away without asking', () => {

@@ -43,6 +43,16 @@ export function shownMacro(app, slot) {
   return { steps: app.macros.get(slot)?.steps ?? [], status: app.state.macroStatus[slot] ?? null };
 }
 
+// The buttons that run a macro, each with its mode, listed with the language's
+// own brackets and separator ("戻る（…）（デフォルト）、…" in Japanese).
+export function usedByText(profile, users) {
+  const item = (u) => t('macros.usedByItem', {
+    button: u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button]),
+    mode: shownModeName(findMode(profile, u.mode).name),
+  });
+  return t('macros.usedBy', { list: users.map(item).join(t('macros.usedBySeparator')) });
+}
+
 export function renderMacros(app, ui) {
   const p = app.state.profile;
   const rec = app.state.recording;
@@ -126,7 +136,7 @@ export function renderMacros(app, ui) {
   const footer = h('div', { class: 'macro-foot' },
     h('span', { class: 'hint' }, t('macros.summary', { steps: shownSteps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(shownSteps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
-    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
+    h('span', { class: 'hint' }, users.length ? usedByText(p, users) : t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
     card(t('macros.editorTitle'), header, toolbar, recOptions, timeline, footer));
