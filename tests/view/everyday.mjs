@@ -144,6 +144,14 @@ test('a macro made from its empty state plays the same way on its page and on th
   await key('Tab');
   for (let i = 0; i < 50 && buttonInMouse(3)[3] !== 4; i++) await sleep(100);
   assert.deepEqual(buttonInMouse(3), [5, 1, 3, 4], 'the button plays it four times');
+  // An emptied field keeps the count (it used to become 1, in the mouse too).
+  await focusKey('macro:count');
+  await key('Backspace');
+  await key('Tab');
+  await settle(p);
+  assert.equal(await p.eval(`${byKey('macro:count')}.value`), '4');
+  assert.equal(await p.eval('window.kelvApp.macros.get(1).count'), 4);
+  assert.deepEqual(buttonInMouse(3), [5, 1, 3, 4], 'still four times');
 });
 
 test('at 1024 x 680 the steps of a long macro scroll, the page does not', async () => {

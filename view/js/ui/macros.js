@@ -3,7 +3,8 @@ import { t, formatUnit, unitSymbol } from '../i18n.js';
 import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
 import { keyName, scanFromCode, isModifierCode } from '../keys.js';
 import {
-  DELAY_CHOICES, applyDelayChoice, eventCount, insertDelay, insertKeyPress, removeStep, setDelay, totalDuration, MAX_DELAY_MS,
+  DELAY_CHOICES, applyDelayChoice, eventCount, insertDelay, insertKeyPress, readRepeatCount, removeStep, setDelay, totalDuration,
+  MAX_DELAY_MS, MAX_REPEAT_COUNT,
 } from '../macro.js';
 import { macroUsers, findMode } from '../profile.js';
 import { BUTTON_NAMES } from '../devicemap.js';
@@ -100,8 +101,12 @@ export function renderMacros(app, ui) {
       onChange: (v) => app.macros.setRepeat(sel, Number(v), m.count),
     }), playsOnceOnly(app, m) ? t('assign.playsOnce') : null),
     m.repeat === REPEAT.COUNT ? field(t('macros.count'), h('input', {
-      type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
-      onchange: (e) => app.macros.setRepeat(sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
+      type: 'number', min: 1, max: MAX_REPEAT_COUNT, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
+      onchange: (e) => {
+        const count = readRepeatCount(e.target.value);
+        if (count === null) e.target.value = m.count;
+        else app.macros.setRepeat(sel, REPEAT.COUNT, count);
+      },
     })) : null);
 
   const recordBtn = recordingThis
