@@ -212,6 +212,20 @@ test('names the program made up are shown in the language chosen now', async () 
   await setLanguage('en');
 });
 
+// An emptied mode name field shows the name again and is taken as the new
+// name: a built-in name shown in German ("Standard") was stored as typed, and
+// stayed German in every other language.
+test('a mode name left as it is shown keeps the name the program gave it', async () => {
+  const { app } = appWith();
+  await app.modes.load();
+  await setLanguage('de-DE');
+  app.modes.rename(0, 'Standard');
+  assert.equal(app.state.profile.modes[0].name, 'Default');
+  app.modes.rename(0, 'Mein Modus');
+  assert.equal(app.state.profile.modes[0].name, 'Mein Modus', 'a name typed is taken');
+  await setLanguage('en');
+});
+
 test('key and hot-key names: Super on Linux, Win on Windows, German key caps', async () => {
   setWindowsKeyboard(false);
   await setLanguage('en');
