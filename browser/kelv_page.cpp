@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QThread>
 #include <QWebChannel>
 #include <QWebEngineLoadingInfo>
@@ -217,6 +218,7 @@ KelvPage::KelvPage(KelvWebView *view)
             &KelvPage::onFeaturePermission);
     connect(this, &QWebEnginePage::renderProcessTerminated, this,
             &KelvPage::onRenderProcessTerminated);
+    connect(this, &QWebEnginePage::loadFinished, this, &KelvPage::checkContract);
     connect(this, &QWebEnginePage::newWindowRequested, this, &KelvPage::onNewWindowRequested);
     connect(this, &QWebEnginePage::quotaRequested, this, [](QWebEngineQuotaRequest request) {
         if (WebProfile::quotaGranted(request.requestedSize()))
@@ -352,6 +354,41 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     }
     m_sinceCrashReload.start();
     load(url());
+}
+
+// The engine runs the contract script in every new document, yet a document
+// loaded by a renderer started just after another was killed has been seen
+// without it: the page then could neither ask nor hear anything, for good. It
+// is loaded again, a few times at most.
+void KelvPage::checkContract(bool loaded)
+{
+    if (!loaded || !showsProgramPage())
+        return;
+    const QUrl checked = url();
+    runJavaScript(QStringLiteral("typeof window.cefQuery === 'function'"),
+                  QWebEngineScript::MainWorld,
+                  [page = QPointer<KelvPage>(this), checked](const QVariant &present) {
+                      if (page)
+                          page->onContractChecked(checked, present);
+                  });
+}
+
+void KelvPage::onContractChecked(const QUrl &checked, const QVariant &present)
+{
+    // No answer (the document went, or the page sleeps) tells nothing.
+    if (url() != checked || present.typeId() != QMetaType::Bool)
+        return;
+    if (present.toBool()) {
+        m_contractMissed = 0;
+        return;
+    }
+    if (m_contractMissed >= ContractReloads) {
+        qCWarning(lcPage) << "the page came without its contract again: left as it is";
+        return;
+    }
+    ++m_contractMissed;
+    qCWarning(lcPage) << "the page came without its contract: loaded again";
+    load(checked);
 }
 
 void KelvPage::onNewWindowRequested(QWebEngineNewWindowRequest &request)

@@ -71,6 +71,9 @@ public:
     // The startup page that crashed is loaded again unless its renderer
     // crashed this soon after the last such reload.
     static constexpr qint64 CrashAgainMs = 30000;
+    // A program page the engine loaded without the contract script is loaded
+    // again at most this many times in a row.
+    static constexpr int ContractReloads = 2;
 
     explicit KelvPage(KelvWebView *view);
     ~KelvPage() override;
@@ -122,6 +125,10 @@ private:
     void showErrorPage(const QUrl &failedUrl, const QString &errorText, int errorCode);
     void onFeaturePermission(const QUrl &origin, QWebEnginePage::Feature feature);
     void onRenderProcessTerminated(RenderProcessTerminationStatus status, int exitCode);
+    // Asks the loaded document whether it has the contract, and loads it
+    // again when it has not.
+    void checkContract(bool loaded);
+    void onContractChecked(const QUrl &checked, const QVariant &present);
     void onNewWindowRequested(QWebEngineNewWindowRequest &request);
 
     KelvWebView *m_view;
@@ -132,6 +139,8 @@ private:
     bool m_openedByPage = false;
     // Since the startup page was last loaded again after its renderer crashed.
     QElapsedTimer m_sinceCrashReload;
+    // Loads in a row that came without the contract.
+    int m_contractMissed = 0;
     // Events sent since the main frame last started loading (bounded): the
     // replay for a document that connects after them.
     QVariantList m_sinceLoadStart;

@@ -16,6 +16,7 @@
 #include <QStandardPaths>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <csignal>
 #include <thread>
@@ -551,6 +552,45 @@ x.open('GET', 'data.txt'); x.send();
         QTest::qWait(300);
         QCOMPARE(started.count(), 0);
         QCOMPARE(m_view->url(), other);
+    }
+
+    // A program page whose document came without the contract script (the
+    // engine has been seen to leave it out right after a renderer was killed)
+    // is loaded again, a few times at most.
+    void aDocumentWithoutTheContractIsLoadedAgain()
+    {
+        const QUrl page = m_fixture->writePage(QStringLiteral("view/contract.html"), "<p>c</p>");
+        QWebEngineScriptCollection &scripts = kpage()->scripts();
+        const QList<QWebEngineScript> found = scripts.find(QStringLiteral("kelv-contract"));
+        QCOMPARE(found.size(), 1);
+        const QWebEngineScript contract = found.first();
+        const auto restore = qScopeGuard([&] {
+            if (!scripts.contains(contract))
+                scripts.insert(contract);
+        });
+        const auto hasContract = [&] {
+            return runJs(kpage(), QStringLiteral("typeof window.cefQuery === 'function'")).toBool();
+        };
+
+        // Missing once: the next load has it.
+        QVERIFY(scripts.remove(contract));
+        QSignalSpy finished(kpage(), &QWebEnginePage::loadFinished);
+        const QMetaObject::Connection putBack =
+            connect(kpage(), &QWebEnginePage::loadFinished, this, [&] { scripts.insert(contract); });
+        kpage()->load(page);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
+        disconnect(putBack);
+        QVERIFY(hasContract());
+        QCOMPARE(kpage()->url(), page);
+
+        // Missing for good: loaded again twice, then left as it is.
+        QVERIFY(scripts.remove(contract));
+        finished.clear();
+        kpage()->load(page);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1 + KelvPage::ContractReloads, 20000);
+        QTest::qWait(1000);
+        QCOMPARE(finished.count(), 1 + KelvPage::ContractReloads);
+        QVERIFY(!hasContract());
     }
 
     void rendererCrashComparesAddressesWithoutLetterCase()
