@@ -155,6 +155,21 @@ export function overflowing(p) {
   })()`);
 }
 
+// Visible texts with a space after a Chinese or Japanese sentence end ("。 "):
+// sentences put together in those languages run on without one.
+export function cjkSentenceGaps(p) {
+  return p.eval(`(() => {
+    const bad = [];
+    for (const el of document.querySelectorAll('body *')) {
+      if (el.closest('svg') || el.closest('noscript') || !el.getClientRects().length || getComputedStyle(el).visibility === 'hidden') continue;
+      const own = [...el.childNodes].some((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim());
+      const m = own && /[。！？][ \\u00a0]+\\S/u.exec(el.textContent);
+      if (m) bad.push(el.tagName.toLowerCase() + (el.className ? '.' + String(el.className).trim().split(/\\s+/).join('.') : '') + ' "' + el.textContent.slice(Math.max(0, m.index - 20), m.index + 20) + '"');
+    }
+    return bad;
+  })()`);
+}
+
 const AXE = fs.readFileSync(new URL('./vendor/axe-core/axe.min.js', import.meta.url), 'utf8');
 
 // axe-core's violations of impact serious or critical in the page as shown.
