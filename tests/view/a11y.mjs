@@ -1,8 +1,9 @@
 // The page in the real program for every user: every screen in every
 // language at the program's default window size and at 800 x 600 without
 // content running out of its box or a space after a Chinese or Japanese
-// sentence end, axe-core finding nothing serious or critical, and a keyboard-only session (no pointer) that changes a DPI
-// stage, binds a mode to a program and records a macro (stopped with Esc).
+// sentence end, axe-core finding nothing serious or critical, and a
+// keyboard-only session (no pointer) that changes a DPI stage, binds a mode
+// to a program and records a macro (stopped with Esc).
 // Run by ctest as view_a11y.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
