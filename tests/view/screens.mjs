@@ -170,6 +170,28 @@ export function cjkSentenceGaps(p) {
   })()`);
 }
 
+// Korean words (runs of Hangul) that a line break splits: Korean breaks
+// lines at the spaces between its words.
+export function splitKoreanWords(p) {
+  return p.eval(`(() => {
+    const bad = [];
+    const hangul = /\\p{Script=Hangul}/u;
+    const range = document.createRange();
+    const top = (node, i) => { range.setStart(node, i); range.setEnd(node, i + 1); return range.getBoundingClientRect().top; };
+    const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      const el = node.parentElement;
+      if (!el || el.closest('svg') || !el.getClientRects().length || getComputedStyle(el).visibility === 'hidden') continue;
+      const text = node.textContent;
+      for (let i = 0; i + 1 < text.length; i++) {
+        if (!hangul.test(text[i]) || !hangul.test(text[i + 1])) continue;
+        if (top(node, i + 1) > top(node, i) + 2) bad.push(el.tagName.toLowerCase() + ' "' + text.slice(Math.max(0, i - 12), i + 1) + '|' + text.slice(i + 1, i + 12) + '"');
+      }
+    }
+    return bad;
+  })()`);
+}
+
 const AXE = fs.readFileSync(new URL('./vendor/axe-core/axe.min.js', import.meta.url), 'utf8');
 
 // axe-core's violations of impact serious or critical in the page as shown.
