@@ -230,9 +230,14 @@ void openUrl(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
     answerSuccess(cb, QStringLiteral("open successed"));
 }
 
+// Where the file dialogs start: the documents folder, or the home folder while
+// there is none. A folder that does not exist would be taken apart as a
+// folder and a file, and the open dialogs would offer "Documents" as the file
+// to open.
 QString dialogFolder()
 {
-    return QDir::homePath() + QStringLiteral("/Documents");
+    const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    return QFileInfo(documents).isDir() ? documents : QDir::homePath();
 }
 
 // The name the save dialog proposes for the page's fileName member (an
@@ -254,13 +259,13 @@ QString proposedFileName(const QString &name)
     return clean;
 }
 
-// Where the save dialog starts: the documents folder (the home folder when
-// there is none) followed by "/" and the proposed name. Without the "/" the
-// dialog would take the folder's own name for the file ("Documents.pfd").
+// Where the save dialog starts: the dialogs' folder followed by "/" and the
+// proposed name. Without the "/" the dialog would take the folder's own name
+// for the file ("Documents.pfd").
 QString saveDialogStart(const Members &m)
 {
-    const QString folder = QFileInfo(dialogFolder()).isDir() ? dialogFolder() : QDir::homePath();
-    return folder + QLatin1Char('/') + proposedFileName(memberText(m, QStringLiteral("fileName")));
+    return dialogFolder() + QLatin1Char('/') +
+           proposedFileName(memberText(m, QStringLiteral("fileName")));
 }
 
 // fileName (optional): the name to propose.

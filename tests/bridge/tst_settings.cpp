@@ -119,6 +119,7 @@ private slots:
     void sessionInfoAndAutostart();
     void programPickedThroughALinkIsBoundByItsTarget();
     void fileDialogsArePreAnswered();
+    void openDialogsStartAtHomeWithoutDocuments();
     void saveDialogProposesTheGivenName();
     void everyCommandIsRegistered();
 };
@@ -749,19 +750,43 @@ void TestSettings::fileDialogsArePreAnswered()
              (QStringList{QStringLiteral("pfd(*.pfd)"), QStringLiteral("pfd(*.pfd)"),
                           QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)"),
                           QStringLiteral("(*)"), QStringLiteral("pfd(*.pfd)")}));
-    // The open dialogs start in the documents folder; the save dialog there
-    // too (the home folder while there is none) and names no file, where
-    // the folder's own name used to be proposed.
+    // Every dialog starts in the documents folder (the home folder while
+    // there is none); the save dialog names no file, where the folder's own
+    // name used to be proposed.
     const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    const QString start = QDir(documents).exists() ? documents : QDir::homePath();
     QCOMPARE(dialogs.folders.size(), 6);
     for (int i : {1, 2, 3, 4})
-        QCOMPARE(dialogs.folders.at(i), documents);
-    const QString saveStart = QDir(documents).exists() ? documents + QLatin1Char('/')
-                                                       : QDir::homePath() + QLatin1Char('/');
-    QCOMPARE(dialogs.folders.at(0), saveStart);
-    QCOMPARE(dialogs.folders.at(5), saveStart);
+        QCOMPARE(dialogs.folders.at(i), start);
+    QCOMPARE(dialogs.folders.at(0), start + QLatin1Char('/'));
+    QCOMPARE(dialogs.folders.at(5), start + QLatin1Char('/'));
     for (QWidget *p : std::as_const(dialogs.parents))
         QCOMPARE(p, parent);
+}
+
+// A home without a documents folder (a fresh account): the open dialogs
+// start in the home folder, where a missing "Documents" used to be put into
+// the file name field as the file to open.
+void TestSettings::openDialogsStartAtHomeWithoutDocuments()
+{
+    Setup s;
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    RecordingDialogs dialogs;
+    Dialogs::install(&dialogs);
+    s(R"({"funcname":"openFileDialog"})");
+    s(R"({"funcname":"openFileDialogExe"})");
+    s(R"({"funcname":"saveFileDialog"})");
+    QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Documents")));
+    s(R"({"funcname":"openFileDialog"})");
+    s(R"({"funcname":"openFileDialogExe"})");
+    Dialogs::install(nullptr);
+    qputenv("HOME", oldHome);
+    const QString documents = home.path() + QStringLiteral("/Documents");
+    QCOMPARE(dialogs.folders, (QStringList{home.path(), home.path(), home.path() + QLatin1Char('/'),
+                                           documents, documents}));
 }
 
 void TestSettings::saveDialogProposesTheGivenName()

@@ -311,6 +311,17 @@ test('a macro of the page assigned to a button of the macro mouse is played as t
   // B pressed, 100 ms (the delays added up), B released, as Linux key codes.
   await daemonHolds(() => JSON.stringify(daemon.prop(daemon.active(device).buttons[3], 'Button', 'Mapping')) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 48], [3, 100], [2, 48]] }]), 'the macro on button 4');
   assert.equal(await text('[data-key="btn:3"] .button-action'), 'Macro: Macro 3');
+  // The macro's own repeat setting may say otherwise; its page says how this mouse plays it.
+  await go('macros');
+  await click('slot:2');
+  const repeatHint = () => p.eval(`document.querySelector('[data-key="macro:repeat"]').closest('.field').querySelector('.hint')?.textContent ?? null`);
+  await p.until(`!!document.querySelector('[data-key="macro:repeat"]')`);
+  assert.equal(await repeatHint(), null, 'played once, as it says');
+  await setValue('macro:repeat', 2);
+  await p.until(`window.kelvApp.macros.get(2).repeat === 2 && document.querySelector('[data-key="macro:repeat"]').value === '2'`);
+  assert.equal(await repeatHint(), 'This mouse plays a macro once per press.');
+  await setValue('macro:repeat', 0);
+  await p.until(`window.kelvApp.macros.get(2).repeat === 0 && window.kelvApp.state.macroStatus[2] === 'stored'`);
 });
 
 test('a macro longer than the daemon takes is not stored: the button keeps the macro it runs', { skip }, async () => {

@@ -137,12 +137,21 @@ test('a macro made from its empty state plays the same way on its page and on th
   assert.deepEqual(buttonInMouse(3), [5, 1, 3, 1]);
   await go('macros');
   assert.equal(await p.eval(`${byKey('macro:repeat')}.value`), '3', 'the macro page shows the same setting');
+  assert.equal(await p.eval(`${byKey('macro:repeat')}.closest('.field').querySelector('.hint')`), null, 'this mouse plays it so');
   await focusKey('macro:count');
   await key('Backspace');
   await type('4');
   await key('Tab');
   for (let i = 0; i < 50 && buttonInMouse(3)[3] !== 4; i++) await sleep(100);
   assert.deepEqual(buttonInMouse(3), [5, 1, 3, 4], 'the button plays it four times');
+  // An emptied field keeps the count (it used to become 1, in the mouse too).
+  await focusKey('macro:count');
+  await key('Backspace');
+  await key('Tab');
+  await settle(p);
+  assert.equal(await p.eval(`${byKey('macro:count')}.value`), '4');
+  assert.equal(await p.eval('window.kelvApp.macros.get(1).count'), 4);
+  assert.deepEqual(buttonInMouse(3), [5, 1, 3, 4], 'still four times');
 });
 
 test('at 1024 x 680 the steps of a long macro scroll, the page does not', async () => {
@@ -162,8 +171,11 @@ test('at 1024 x 680 the steps of a long macro scroll, the page does not', async 
   await settle(p);
   const shown = await p.eval(`(() => { const s = document.querySelector('#timeline .step:last-child').getBoundingClientRect();
     const tl = document.querySelector('#timeline').getBoundingClientRect(); return s.top >= tl.top && s.bottom <= tl.bottom + 1; })()`);
+  // The counts below the list are the recording's, not those of the steps it replaces.
+  const summary = await text('.macro-foot .hint');
   await p.eval('(window.kelvApp.state.recording = null, window.kelvApp.update(), true)');
   assert.ok(shown, 'the newest recorded step is in sight');
+  assert.match(summary, /^100 steps, 100 of 672 memory events,/);
 });
 
 test('DPI entry: an emptied field keeps the value, an adjusted one says so, the slider steps by DPI', async () => {
@@ -312,6 +324,22 @@ test('a hot key without Ctrl, Alt or Super gets a hint, and the next try is take
   };
   await change('j');
   await change('m'); // the factory hot key back
+});
+
+// Xvfb has no notification area: the tray choice minimises the window there,
+// and the hint said so also under "Quits the program", whose close button quits.
+test('without a tray, the close button\'s hint says what the chosen button does', async () => {
+  await go('settings');
+  const hint = () => p.eval(`${byKey('settings:close:hide')}.closest('.field').querySelector('.hint')?.textContent ?? ''`);
+  assert.equal(await hint(), 'This desktop has no notification area: the close button minimises the window instead.');
+  await clickKey('settings:close:closeapp');
+  await p.until("window.kelvApp.state.conf.closeFunc === 'closeapp'");
+  await settle(p);
+  assert.doesNotMatch(await hint(), /minimises/, 'the close button quits');
+  await clickKey('settings:close:hide');
+  await p.until("window.kelvApp.state.conf.closeFunc === 'hide'");
+  await settle(p);
+  assert.match(await hint(), /minimises the window instead/);
 });
 
 test('German: key caps, the hot key and the built-in names in German', async () => {

@@ -13,9 +13,10 @@ import {
 import { setLanguage, t } from '../../view/js/i18n.js';
 import { comboLabel, hotKeyLabel, setWindowsKeyboard } from '../../view/js/keys.js';
 import { shownMacroName, shownModeName } from '../../view/js/names.js';
-import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
+import { PROFILE_PATH, macroUsers, profileFromXml } from '../../view/js/profile.js';
 import { ProfileSync } from '../../view/js/profilesync.js';
 import { losesLeftClick } from '../../view/js/ui/buttons.js';
+import { shownMacro, usedByText } from '../../view/js/ui/macros.js';
 import { changeableSettings } from '../../view/js/ui/system.js';
 import { FakeMouse, makeNative } from './fake_native.mjs';
 
@@ -101,6 +102,30 @@ test('a macro\'s repeat setting changes the macro and its buttons in every mode,
   assert.deepEqual([app.macros.get(0).repeat, app.state.profile.modes[1].buttons[1].p2, app.mode.buttons[1].p2], [3, 3, 3]);
 });
 
+// A new macro renamed before its first recording was stored as it was, empty,
+// and refused: while it was then recorded, the counts below the steps still
+// said "0 steps" and the status "no key steps yet" beside the keys coming in.
+test('while a macro is recorded, the counts and status below its steps are of the recording', async () => {
+  const recorder = { startRecord: () => ({ ok: true, text: 'startRecord success!' }), stopRecord: () => ({ ok: true, text: '' }) };
+  const { app } = appWith({ handlers: recorder });
+  await app.modes.load();
+  await app.device.refresh();
+  app.macros.create(0);
+  await app.macros.edit(0, (m) => { m.name = 'Reload'; }, { immediate: true });
+  assert.equal(app.state.macroStatus[0].error.key, 'macro.error.empty', 'an empty macro is not stored');
+  assert.deepEqual(shownMacro(app, 0), { steps: [], status: app.state.macroStatus[0] }, 'as it is before the recording');
+
+  await app.macros.startRecording(0);
+  for (const item of [[0, 1, 30, 0], [2, 40, 0, 0], [0, 0, 30, 0]]) app.macros.onItem(item);
+  const shown = shownMacro(app, 0);
+  assert.deepEqual(shown.steps.map((st) => st.kind), ['down', 'delay', 'up'], 'the keys recorded so far');
+  assert.equal(shown.status, null, 'no word of the empty macro being replaced');
+
+  await app.macros.stopRecording();
+  await app.macros.store(0);
+  assert.deepEqual(shownMacro(app, 0), { steps: app.macros.get(0).steps, status: 'stored' });
+});
+
 test('an imported mode\'s macro buttons play their macros as the macros say', async () => {
   // A file in the earlier format: its button runs slot 0 five times.
   const file = '<mode index="0" name="Old"><buttons><button index="1" type="5" p1="0" p2="3" p3="5"/></buttons></mode>';
@@ -147,6 +172,22 @@ test('an imported mode whose name shows like a mode already there asks first, in
   }
 });
 
+// The list of the buttons that run a macro was put together with ", " and
+// "(mode)" in every language: Chinese and Japanese showed a Latin comma and
+// brackets among their own.
+test('the buttons that run a macro are listed with the language\'s own punctuation', async () => {
+  const profile = profileFromXml(withMacroButtons([[left, [5, 0, 0, 0]], [left, [5, 0, 0, 0]]])
+    .replace('name="M0"', 'name="Default"').replace('name="M1"', 'name="Mode 2"'));
+  const users = macroUsers(profile, 0);
+  await setLanguage('en');
+  assert.equal(usedByText(profile, users), 'Run by: Right button (Default), Right button (Mode 2)');
+  await setLanguage('ja');
+  assert.equal(usedByText(profile, users), `実行するボタン: ${t('button.right')}（デフォルト）、${t('button.right')}（モード 2）`);
+  await setLanguage('zh');
+  assert.equal(usedByText(profile, users), `使用此宏的按键：${t('button.right')}（默认）、${t('button.right')}（模式 2）`);
+  await setLanguage('en');
+});
+
 test('the left click is not taken away without asking', () => {
   const buttons = profileFromXml(factoryText).modes[0].buttons;
   assert.equal(losesLeftClick(buttons, 0, { type: 0, p1: 0, p2: 0, p3: 0 }), true);
@@ -168,6 +209,20 @@ test('names the program made up are shown in the language chosen now', async () 
   assert.equal(shownModeName('默认'), 'Default');
   await setLanguage('ja');
   assert.equal(shownModeName('모드 2'), 'モード 2');
+  await setLanguage('en');
+});
+
+// An emptied mode name field shows the name again and is taken as the new
+// name: a built-in name shown in German ("Standard") was stored as typed, and
+// stayed German in every other language.
+test('a mode name left as it is shown keeps the name the program gave it', async () => {
+  const { app } = appWith();
+  await app.modes.load();
+  await setLanguage('de-DE');
+  app.modes.rename(0, 'Standard');
+  assert.equal(app.state.profile.modes[0].name, 'Default');
+  app.modes.rename(0, 'Mein Modus');
+  assert.equal(app.state.profile.modes[0].name, 'Mein Modus', 'a name typed is taken');
   await setLanguage('en');
 });
 

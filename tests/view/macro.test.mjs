@@ -100,3 +100,11 @@ test('editing steps', () => {
   assert.equal(mc.totalDuration(s), 250 + 80 + 50);
   assert.equal(mc.eventCount([{ kind: 'delay', ms: 0 }, { kind: 'delay', ms: 131071 }]), 3);
 });
+
+test('a typed number of repeats: an emptied field keeps the count, others go into 1 to 255', () => {
+  for (const kept of ['', '  ', 'abc', undefined]) assert.equal(mc.readRepeatCount(kept), null, String(kept));
+  assert.equal(mc.readRepeatCount('10'), 10);
+  assert.equal(mc.readRepeatCount('2.6'), 3);
+  assert.equal(mc.readRepeatCount('0'), 1);
+  assert.equal(mc.readRepeatCount('300'), mc.MAX_REPEAT_COUNT);
+});

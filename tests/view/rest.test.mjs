@@ -6,7 +6,7 @@ import { App } from '../../view/js/app.js';
 import { keepState, restoreState } from '../../view/js/rest.js';
 import { capsFromBytes } from '../../view/js/caps.js';
 import { utf8Encode } from '../../view/js/bytes.js';
-import { Mouse } from '../../view/js/mouse.js';
+import { DeviceError, Mouse } from '../../view/js/mouse.js';
 import { PROFILE_PATH, profileFromXml } from '../../view/js/profile.js';
 import { RATBAG_DESCRIPTION, makeNative } from './fake_native.mjs';
 
@@ -59,6 +59,21 @@ test('without a usable kept description the mouse is read again; a fresh page re
   fresh.items = win.items;
   fresh.sessionStorage = win.sessionStorage;
   assert.equal(restoreState(new App(makeNative({})), fresh), null, 'a new start of the program starts afresh');
+});
+
+// A macro the mouse refused says so until it is stored: the page that rested
+// in the tray and is opened again shows it "Not stored in the mouse" as before
+// (it used to come back with no word about it, as if all were well).
+test('whether each macro is stored in the mouse outlives the rest', () => {
+  const win = restingWindow(true);
+  const app = appWithRatbagMouse();
+  app.state.macroStatus = { 0: { error: new DeviceError('error.macroClear', 'cleanMacroByAddr failed!') }, 1: 'stored' };
+  keepState(app, win);
+
+  const back = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  restoreState(back, win);
+  assert.equal(back.state.macroStatus[1], 'stored');
+  assert.equal(back.state.macroStatus[0].error.key, 'error.macroClear', 'the refusal, with what failed');
 });
 
 // The page's own start (the end of js/app.js) in a document it cannot build its

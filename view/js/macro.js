@@ -208,3 +208,16 @@ export function insertDelay(steps, index, ms = DEFAULT_DELAY_MS) {
 export function totalDuration(steps) {
   return steps.reduce((t, s) => t + (s.kind === 'delay' ? s.ms : 0), 0);
 }
+
+// The most times the mouse repeats a macro ("a number of times").
+export const MAX_REPEAT_COUNT = 255;
+
+// A typed number of repeats, rounded into what the mouse plays (1 to 255); null
+// for an emptied field or one without a number, which keeps the count it had
+// (it used to become 1).
+export function readRepeatCount(text) {
+  const s = String(text ?? '').trim();
+  const n = s === '' ? NaN : Number(s);
+  if (!Number.isFinite(n)) return null;
+  return Math.min(MAX_REPEAT_COUNT, Math.max(1, Math.round(n)));
+}

@@ -2,13 +2,15 @@
 // quiet its document is discarded, and it is loaded again when an event needs
 // it or the window is shown. What only the page's memory holds (the scroll
 // position, the picked button and macro slot, the bound programs that run and
-// the mode to go back to, what was last read from the mouse) is kept in the
+// the mode to go back to, what was last read from the mouse and whether each
+// macro is stored in it) is kept in the
 // session's storage meanwhile, so the page comes back as the user left it
 // without reading the mouse again. A new start of the program has a new
 // session and starts afresh.
 const KEY = 'kelv.rest';
 const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'bootLoader', 'deviceState', 'live',
-  'onboard', 'settingsKey', 'service', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised'];
+  'onboard', 'settingsKey', 'service', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised',
+  'macroStatus'];
 
 // The window's session or local storage, or null where it is switched off.
 export function storageOf(win, kind = 'sessionStorage') {

@@ -303,10 +303,12 @@ export class ModesController {
     return index;
   }
 
+  // A name as it is shown changes nothing: a name the program gave ("Default")
+  // stays its own and follows the language.
   rename(index, name) {
     const m = findMode(this.app.state.profile, index);
     const clean = String(name).trim().slice(0, 40);
-    if (!m || !clean || clean === m.name) return;
+    if (!m || !clean || clean === m.name || clean === shownModeName(m.name)) return;
     m.name = clean;
     this.app.sync.markAll();
     this.app.update();

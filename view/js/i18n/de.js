@@ -226,6 +226,8 @@ export const DE = {
     other: '{steps} Schritte, {events} von {max} Speicherereignissen, {time}',
   },
   'macros.usedBy': 'Ausgeführt von: {list}',
+  'macros.usedByItem': '{button} ({mode})',
+  'macros.usedBySeparator': ', ',
   'macros.unused': 'Noch keiner Taste zugewiesen: wählen Sie es auf der Seite „Tasten“.',
   'macros.stored': 'In der Maus gespeichert',
   'macros.storing': 'Wird gespeichert…',

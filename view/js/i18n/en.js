@@ -226,6 +226,8 @@ export const EN = {
     other: '{steps} steps, {events} of {max} memory events, {time}',
   },
   'macros.usedBy': 'Run by: {list}',
+  'macros.usedByItem': '{button} ({mode})',
+  'macros.usedBySeparator': ', ',
   'macros.unused': 'Not assigned to a button yet: choose it on the Buttons page.',
   'macros.stored': 'Stored in the mouse',
   'macros.storing': 'Storing…',

@@ -218,6 +218,8 @@ export const JA = {
   'macros.pressKey': '挿入するキーを押してください（Esc でキャンセル）。',
   'macros.summary': { plural: 'steps', other: '{steps} ステップ、メモリイベント {events} / {max}、{time}' },
   'macros.usedBy': '実行するボタン: {list}',
+  'macros.usedByItem': '{button}（{mode}）',
+  'macros.usedBySeparator': '、',
   'macros.unused': 'まだボタンに割り当てられていません。「ボタン」ページで選んでください。',
   'macros.stored': 'マウスに保存済み',
   'macros.storing': '保存中…',

@@ -218,6 +218,8 @@ export const KO = {
   'macros.pressKey': '삽입할 키를 누르세요(Esc로 취소).',
   'macros.summary': { plural: 'steps', other: '{steps}단계, 메모리 이벤트 {events} / {max}, {time}' },
   'macros.usedBy': '실행하는 버튼: {list}',
+  'macros.usedByItem': '{button} ({mode})',
+  'macros.usedBySeparator': ', ',
   'macros.unused': '아직 버튼에 할당되지 않았습니다. "버튼" 페이지에서 고르세요.',
   'macros.stored': '마우스에 저장됨',
   'macros.storing': '저장 중…',

@@ -230,6 +230,8 @@ export const RU = {
     other: '{steps} шага, событий памяти: {events} из {max}, {time}',
   },
   'macros.usedBy': 'Запускают: {list}',
+  'macros.usedByItem': '{button} ({mode})',
+  'macros.usedBySeparator': ', ',
   'macros.unused': 'Пока не назначен кнопке: выберите его на странице «Кнопки».',
   'macros.stored': 'Сохранён в мыши',
   'macros.storing': 'Сохранение…',

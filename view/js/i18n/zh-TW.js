@@ -218,6 +218,8 @@ export const ZH_TW = {
   'macros.pressKey': '按下要插入的按鍵（Esc 取消）。',
   'macros.summary': { plural: 'steps', other: '{steps} 個步驟，使用 {events} / {max} 個記憶體事件，共 {time}' },
   'macros.usedBy': '使用此巨集的按鍵：{list}',
+  'macros.usedByItem': '{button}（{mode}）',
+  'macros.usedBySeparator': '、',
   'macros.unused': '尚未指派給按鍵：請在「按鍵」頁面中選擇。',
   'macros.stored': '已存入滑鼠',
   'macros.storing': '正在存入…',

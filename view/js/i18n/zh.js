@@ -218,6 +218,8 @@ export const ZH = {
   'macros.pressKey': '按下要插入的按键（Esc 取消）。',
   'macros.summary': { plural: 'steps', other: '{steps} 个步骤，占用 {events} / {max} 个存储事件，共 {time}' },
   'macros.usedBy': '使用此宏的按键：{list}',
+  'macros.usedByItem': '{button}（{mode}）',
+  'macros.usedBySeparator': '、',
   'macros.unused': '尚未分配给按键：请在“按键”页面中选择。',
   'macros.stored': '已存入鼠标',
   'macros.storing': '正在存入…',

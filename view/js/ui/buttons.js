@@ -6,6 +6,7 @@ import { CLASSIC_CAPS, ROLES, buttonsHavePicture, functionsFor, has, typesFor } 
 import { ACTION, BUTTON_NAMES, PROP, REPEAT } from '../devicemap.js';
 import { PROP_ACTIVE_PROFILE, assignmentValid, defaultAssignment, ledsOf } from '../devicesettings.js';
 import { assignableKeys, comboLabel, isModifierCode, metaKeyName, modifierBits, scanFromCode } from '../keys.js';
+import { MAX_REPEAT_COUNT, readRepeatCount } from '../macro.js';
 import { shownMacroName } from '../names.js';
 import { field, h, s, select } from './dom.js';
 import { icon } from './icons.js';
@@ -251,8 +252,12 @@ function macroEditor(app, ui, caps, b, assign, choose) {
     onChange: (v) => setRepeat(Number(v), Math.max(1, b.p3 || macro?.count || 1)),
   }) : null;
   const count = b.p2 === REPEAT.COUNT ? field(t('macros.count'), h('input', {
-    type: 'number', min: 1, max: 255, value: b.p3, 'data-key': 'assign:count', 'aria-label': t('macros.count'),
-    onchange: (e) => setRepeat(REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
+    type: 'number', min: 1, max: MAX_REPEAT_COUNT, value: b.p3, 'data-key': 'assign:count', 'aria-label': t('macros.count'),
+    onchange: (e) => {
+      const times = readRepeatCount(e.target.value);
+      if (times === null) e.target.value = b.p3;
+      else setRepeat(REPEAT.COUNT, times);
+    },
   })) : null;
   return h('div', {},
     field(t('assign.macro'), macroSel),

@@ -3,10 +3,12 @@ import { t, formatUnit, sentences, unitSymbol } from '../i18n.js';
 import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
 import { keyName, scanFromCode, isModifierCode } from '../keys.js';
 import {
-  DELAY_CHOICES, applyDelayChoice, eventCount, insertDelay, insertKeyPress, removeStep, setDelay, totalDuration, MAX_DELAY_MS,
+  DELAY_CHOICES, applyDelayChoice, eventCount, insertDelay, insertKeyPress, readRepeatCount, removeStep, setDelay, totalDuration,
+  MAX_DELAY_MS, MAX_REPEAT_COUNT,
 } from '../macro.js';
 import { macroUsers, findMode } from '../profile.js';
 import { BUTTON_NAMES } from '../devicemap.js';
+import { CLASSIC_CAPS } from '../caps.js';
 import { card, field, focusBack, h, renderInto, select, toggle } from './dom.js';
 import { icon } from './icons.js';
 import { shownMacroName, shownModeName } from '../names.js';
@@ -24,6 +26,34 @@ function statusText(st) {
   return key.startsWith('macro.error.') ? t(key, MACRO_ERROR_VARS) : t('macros.notStored');
 }
 
+// The repeat setting is the macro's own, kept for every mouse; a mouse that
+// plays macros only once (a ratbagd mouse) plays it once whatever it says.
+function playsOnceOnly(app, m) {
+  const repeats = (app.device.caps ?? CLASSIC_CAPS).macros.repeat;
+  return repeats.length <= 1 && !repeats.includes(m.repeat);
+}
+
+// What the editor shows of slot: its steps (while it is recorded, the
+// recording's so far, as the list shows them) and whether it is stored in the
+// mouse (nothing while it is recorded: the stored state is of the steps being
+// replaced, and an empty macro's "no key steps yet" would stand beside the
+// keys coming in).
+export function shownMacro(app, slot) {
+  const rec = app.state.recording;
+  if (rec && rec.slot === slot) return { steps: applyDelayChoice(rec.steps, app.state.profile.recording), status: null };
+  return { steps: app.macros.get(slot)?.steps ?? [], status: app.state.macroStatus[slot] ?? null };
+}
+
+// The buttons that run a macro, each with its mode, listed with the language's
+// own brackets and separator ("戻る（…）（デフォルト）、…" in Japanese).
+export function usedByText(profile, users) {
+  const item = (u) => t('macros.usedByItem', {
+    button: u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button]),
+    mode: shownModeName(findMode(profile, u.mode).name),
+  });
+  return t('macros.usedBy', { list: users.map(item).join(t('macros.usedBySeparator')) });
+}
+
 export function renderMacros(app, ui) {
   const p = app.state.profile;
   const rec = app.state.recording;
@@ -34,7 +64,7 @@ export function renderMacros(app, ui) {
   const slots = [];
   for (let slot = 0; slot < MACRO_SLOTS; slot++) {
     const m = app.macros.get(slot);
-    const st = app.state.macroStatus[slot];
+    const st = shownMacro(app, slot).status;
     slots.push(h('li', {}, m
       ? h('button', { type: 'button', class: 'slot' + (slot === sel ? ' on' : ''), 'data-key': `slot:${slot}`, 'aria-pressed': slot === sel ? 'true' : 'false',
         disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.update(); } },
@@ -56,9 +86,9 @@ export function renderMacros(app, ui) {
 
   const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
-  const st = app.state.macroStatus[sel];
+  const { steps: shownSteps, status: st } = shownMacro(app, sel);
   const users = macroUsers(p, sel);
-  const n = eventCount(m.steps);
+  const n = eventCount(shownSteps);
 
   const header = h('div', { class: 'macro-head' },
     field(t('macros.name'), h('input', {
@@ -69,10 +99,14 @@ export function renderMacros(app, ui) {
       key: 'macro:repeat', label: t('macros.repeat'), value: m.repeat, disabled: !!rec,
       options: [0, 1, 2, 3].map((v) => ({ value: v, label: t(`repeat.${v}`) })),
       onChange: (v) => app.macros.setRepeat(sel, Number(v), m.count),
-    })),
+    }), playsOnceOnly(app, m) ? t('assign.playsOnce') : null),
     m.repeat === REPEAT.COUNT ? field(t('macros.count'), h('input', {
-      type: 'number', min: 1, max: 255, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
-      onchange: (e) => app.macros.setRepeat(sel, REPEAT.COUNT, Math.min(255, Math.max(1, Math.round(Number(e.target.value) || 1)))),
+      type: 'number', min: 1, max: MAX_REPEAT_COUNT, value: m.count, 'data-key': 'macro:count', 'aria-label': t('macros.count'),
+      onchange: (e) => {
+        const count = readRepeatCount(e.target.value);
+        if (count === null) e.target.value = m.count;
+        else app.macros.setRepeat(sel, REPEAT.COUNT, count);
+      },
     })) : null);
 
   const recordBtn = recordingThis
@@ -105,9 +139,9 @@ export function renderMacros(app, ui) {
   renderTimeline(app, ui, timeline);
 
   const footer = h('div', { class: 'macro-foot' },
-    h('span', { class: 'hint' }, t('macros.summary', { steps: m.steps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(m.steps), 'millisecond') })),
+    h('span', { class: 'hint' }, t('macros.summary', { steps: shownSteps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(shownSteps), 'millisecond') })),
     h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
-    users.length ? h('span', { class: 'hint' }, t('macros.usedBy', { list: users.map((u) => `${u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button])} (${shownModeName(findMode(p, u.mode).name)})`).join(', ') })) : h('span', { class: 'hint' }, t('macros.unused')));
+    h('span', { class: 'hint' }, users.length ? usedByText(p, users) : t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,
     card(t('macros.editorTitle'), header, toolbar, recOptions, timeline, footer));
@@ -163,9 +197,8 @@ async function startRecording(app, slot) {
 export function renderTimeline(app, ui, container) {
   const rec = app.state.recording;
   const sel = app.state.selectedSlot;
-  const m = app.macros.get(sel);
   const recordingThis = rec && rec.slot === sel;
-  const steps = recordingThis ? applyDelayChoice(rec.steps, app.state.profile.recording) : m.steps;
+  const { steps } = shownMacro(app, sel);
   const locked = !!rec;
   const edit = (fn) => app.macros.edit(sel, (mm) => { mm.steps = fn(mm.steps); });
 

@@ -6,6 +6,14 @@ import { PAGE_VERSION } from '../version.js';
 import { card, field, h, segmented, select, toggle } from './dom.js';
 import { icon } from './icons.js';
 
+// The hint under the close button's choice. Where the desktop has no tray the
+// close button of "Keeps running in the tray" minimises the window, and the
+// hint says so only while that is chosen: "Quits the program" quits there too.
+export function closeHintKey(closeFunc, tray) {
+  if (tray !== false) return 'settings.closeHint';
+  return closeFunc === 'closeapp' ? null : 'settings.closeNoTray';
+}
+
 export function renderSettings(app) {
   const conf = app.state.conf;
   const hk = splitHotKey(conf.showConf);
@@ -23,6 +31,7 @@ export function renderSettings(app) {
   });
 
   const session = app.state.session || {};
+  const closeHint = closeHintKey(conf.closeFunc === 'closeapp' ? 'closeapp' : 'hide', session.tray);
   const autostart = toggle({
     key: 'settings:autostart', label: t('settings.autostart'), value: !!session.autostart,
     onChange: (v) => app.settings.setAutostart(v),
@@ -77,7 +86,7 @@ export function renderSettings(app) {
     h('div', { class: 'stack' },
       card(t('settings.general'),
         field(t('settings.language'), lang),
-        field(t('settings.close'), closeFunc, t(session.tray === false ? 'settings.closeNoTray' : 'settings.closeHint')),
+        field(t('settings.close'), closeFunc, closeHint && t(closeHint)),
         autostart, h('p', { class: 'hint' }, t('settings.autostartHint'))),
       card(t('settings.hotkey'),
         h('p', { class: 'hint' }, t('settings.hotkeyHint')),
