@@ -231,8 +231,9 @@ void cefApplication::showUpdateNotice()
     const QString notice = m_updateNotice;
     m_updateNotice.clear();
     qCInfo(lcApp).noquote() << "update rolled back:" << notice;
-    Dialogs::current().message(m_mainWindow, QMessageBox::Warning,
-                               QStringLiteral("Update rolled back"), notice, QMessageBox::Ok);
+    const UpdateNoticeMessage message = updateNoticeMessage(notice, settingsUiLanguage());
+    Dialogs::current().message(m_mainWindow, QMessageBox::Warning, message.title, message.text,
+                               QMessageBox::Ok);
 }
 
 void cefApplication::onInstanceCommand(const QString &command)

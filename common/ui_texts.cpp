@@ -91,6 +91,33 @@ const QHash<QString, Row> &catalogue()
              "ダウンロードが遅すぎます。ネットワークを確認してください",
              "Загрузка слишком медленная, проверьте сеть",
              "다운로드가 너무 느립니다. 네트워크를 확인하세요"},
+            // An update rolled back (message at the next start).
+            {"Update rolled back", "更新已回滚", "更新已還原", "Update zurückgenommen",
+             "更新を元に戻しました", "Обновление отменено", "업데이트를 되돌렸습니다"},
+            {"The update was interrupted before all its files were in place and has been rolled "
+             "back. The previous version has been restored.",
+             "更新在所有文件就位之前被中断，已回滚。已恢复为之前的版本。",
+             "更新在所有檔案就位之前中斷，已經還原。已恢復為先前的版本。",
+             "Das Update wurde unterbrochen, bevor alle seine Dateien an ihrem Platz waren, und "
+             "wurde zurückgenommen. Die vorherige Version ist wiederhergestellt.",
+             "すべてのファイルが配置される前に更新が中断されたため、更新を元に戻しました。"
+             "以前のバージョンに戻っています。",
+             "Обновление было прервано до того, как все его файлы оказались на месте, и "
+             "отменено. Предыдущая версия восстановлена.",
+             "모든 파일이 제자리에 놓이기 전에 업데이트가 중단되어 되돌렸습니다. 이전 버전이 "
+             "복원되었습니다."},
+            {"The update was rolled back: the Updater that checks the new version could not be "
+             "started. The previous version has been restored.",
+             "更新已回滚：无法启动检查新版本的更新程序。已恢复为之前的版本。",
+             "更新已還原：無法啟動檢查新版本的更新程式。已恢復為先前的版本。",
+             "Das Update wurde zurückgenommen: Der Updater, der die neue Version prüft, konnte "
+             "nicht gestartet werden. Die vorherige Version ist wiederhergestellt.",
+             "更新を元に戻しました。新しいバージョンを確認するアップデーターを起動できませんで"
+             "した。以前のバージョンに戻っています。",
+             "Обновление отменено: не удалось запустить Updater, который проверяет новую "
+             "версию. Предыдущая версия восстановлена.",
+             "업데이트를 되돌렸습니다. 새 버전을 확인하는 업데이터를 시작할 수 없었습니다. 이전 "
+             "버전이 복원되었습니다."},
             {"Update failed: the Updater cannot be replaced", "更新失败：无法替换更新程序",
              "更新失敗：無法替換更新程式", "Update fehlgeschlagen: Updater nicht ersetzbar",
              "更新に失敗しました: アップデーターを置き換えられません",

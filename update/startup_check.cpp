@@ -73,6 +73,11 @@ StartupInstallCheck rolledBack(const install::InstallPaths &paths, const QString
 
 } // namespace
 
+UpdateNoticeMessage updateNoticeMessage(const QString &notice, UiLanguage language)
+{
+    return {uiText(QStringLiteral("Update rolled back"), language), uiText(notice, language)};
+}
+
 StartupInstallCheck checkInstallAtStartup(QStringList *log)
 {
     recoverPageInstall();

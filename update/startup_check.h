@@ -5,6 +5,8 @@
 // for its first start is handed to the Updater for its health check, and a
 // start that is that health check reports once its window and page are up.
 
+#include "common/ui_texts.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -27,6 +29,16 @@ struct StartupInstallCheck
     // What the user is to be told on this start (a roll-back and why).
     QString notice;
 };
+
+// A roll-back notice as the user reads it: the title, and the text in the
+// language when it is one the program wrote itself (a notice the Updater wrote
+// is shown as written).
+struct UpdateNoticeMessage
+{
+    QString title;
+    QString text;
+};
+UpdateNoticeMessage updateNoticeMessage(const QString &notice, UiLanguage language);
 
 // Runs the check on the working folder. log receives one line per action.
 StartupInstallCheck checkInstallAtStartup(QStringList *log);

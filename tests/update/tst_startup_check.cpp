@@ -2,7 +2,8 @@
 // rolled back (and the program started again from disk), a reported one is
 // completed, one that waits for its first start goes to the Updater, the start
 // the Updater waits for is recognised and its report records the version once
-// and only when it came in time; a roll-back notice is handed out once.
+// and only when it came in time; a roll-back notice is handed out once, and is
+// shown in the user's language.
 
 #include "common/app_paths.h"
 #include "common/client_settings.h"
@@ -34,6 +35,7 @@ private slots:
     void cleanup();
     void nothingToDoHandsOutTheNoticeOnce();
     void cutOffInstallIsRolledBack();
+    void theNoticeIsShownInTheUsersLanguage();
     void reportedInstallIsCompleted();
     void installWaitingForItsFirstStartGoesToTheUpdater();
     void updateLeftAfterExitGoesToTheUpdaterOnce();
@@ -116,6 +118,30 @@ void TestStartupCheck::cutOffInstallIsRolledBack()
     const StartupInstallCheck next = checkInstallAtStartup(&m_log);
     QCOMPARE(next.outcome, StartupInstallCheck::Outcome::Continue);
     QVERIFY2(next.notice.contains(QStringLiteral("interrupted")), qPrintable(next.notice));
+}
+
+void TestStartupCheck::theNoticeIsShownInTheUsersLanguage()
+{
+    // A cut-off install: the notice the program wrote itself is shown in
+    // German; the file and the log keep the English.
+    installedState();
+    QCOMPARE(checkInstallAtStartup(&m_log).outcome, StartupInstallCheck::Outcome::Restart);
+    const QString notice = checkInstallAtStartup(&m_log).notice;
+    QVERIFY2(notice.startsWith(QStringLiteral("The update was interrupted")), qPrintable(notice));
+    const UpdateNoticeMessage german = updateNoticeMessage(notice, UiLanguage::German);
+    QCOMPARE(german.title, QStringLiteral("Update zurückgenommen"));
+    QVERIFY2(german.text.startsWith(QStringLiteral("Das Update wurde unterbrochen")),
+             qPrintable(german.text));
+    const UpdateNoticeMessage korean = updateNoticeMessage(notice, UiLanguage::Korean);
+    QCOMPARE(korean.title, QStringLiteral("업데이트를 되돌렸습니다"));
+    QVERIFY2(korean.text.contains(QStringLiteral("이전 버전이 복원되었습니다")),
+             qPrintable(korean.text));
+    const UpdateNoticeMessage english = updateNoticeMessage(notice, UiLanguage::English);
+    QCOMPARE(english.title, QStringLiteral("Update rolled back"));
+    QCOMPARE(english.text, notice);
+    // The Updater's own notice (a reason it found) is shown as written.
+    QCOMPARE(updateNoticeMessage(QStringLiteral("rolled back: why"), UiLanguage::German).text,
+             QStringLiteral("rolled back: why"));
 }
 
 void TestStartupCheck::reportedInstallIsCompleted()

@@ -1,8 +1,10 @@
 // The page in the real program for every user: every screen in every
 // language at the program's default window size and at 800 x 600 without
-// content running out of its box, axe-core finding nothing serious or
-// critical, and a keyboard-only session (no pointer) that changes a DPI
-// stage, binds a mode to a program and records a macro (stopped with Esc).
+// content running out of its box, a space after a Chinese or Japanese
+// sentence end or a Korean word split at a line's end, axe-core finding
+// nothing serious or critical, and a keyboard-only session (no pointer) that
+// changes a DPI stage, binds a mode to a program and records a macro
+// (stopped with Esc).
 // Run by ctest as view_a11y.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -10,7 +12,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { Program, sleep } from './harness.mjs';
 import { LANGUAGES } from '../../view/js/i18n.js';
-import { STATES, axeViolations, go, overflowing, prepare, setLanguage, settle, show } from './screens.mjs';
+import { STATES, axeViolations, cjkSentenceGaps, go, overflowing, splitKoreanWords, prepare, setLanguage, settle, show } from './screens.mjs';
 
 // The window of a first start (clientSize of the factory conf.xml), and the
 // smallest window the page is laid out for.
@@ -38,6 +40,8 @@ for (const [size, lang] of [DEFAULT_SIZE, SMALLEST].flatMap((sz) => LANGUAGES.ma
       await show(p, state);
       try {
         for (const o of await overflowing(p)) problems.push(`${state.name}: ${o}`);
+        for (const g of await cjkSentenceGaps(p)) problems.push(`${state.name}: a space after a sentence end in ${g}`);
+        if (lang.code === 'ko') for (const w of await splitKoreanWords(p)) problems.push(`${state.name}: a word split at the line's end in ${w}`);
         for (const v of await axeViolations(p)) problems.push(`${state.name}: ${v}`);
       } finally {
         if (state.leave) await state.leave(p);

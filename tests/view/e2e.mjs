@@ -632,3 +632,19 @@ test('closing where the desktop has no tray minimises the window and says so onc
   assert.equal(closes(), 2);
   assert.equal(await p.dialogWindow('kelv keeps running', { timeoutMs: 1000 }), '', 'said once');
 });
+
+test('the note of an update that was rolled back is shown in the user\'s language', async () => {
+  const q = await Program.start({ language: 'de-DE' });
+  try {
+    // What a start that rolled back a cut-off install leaves for the next one.
+    await q.restart({ between: () => {
+      fs.mkdirSync(path.join(q.dir, 'tupdates/client'), { recursive: true });
+      fs.writeFileSync(path.join(q.dir, 'tupdates/client/rollback.txt'), 'The update was interrupted before all its files were in place and has been rolled back. The previous version has been restored.');
+    } });
+    await q.answerMessage('Update zurückgenommen');
+    assert.match(q.log, /update rolled back: The update was interrupted/);
+    assert.equal(await q.dialogWindow('Update rolled back', { timeoutMs: 500 }), '');
+  } finally {
+    await q.stop();
+  }
+});

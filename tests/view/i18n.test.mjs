@@ -7,7 +7,7 @@ import { pathToFileURL } from 'node:url';
 import { EN } from '../../view/js/i18n/en.js';
 import { BUILTIN_NAMES } from '../../view/js/i18n/builtin.js';
 import { comboLabel, keyName, namedKeys, scanFromCode } from '../../view/js/keys.js';
-import { t, setLanguage, normaliseLanguage, formatNumber, formatUnit, unitSymbol, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
+import { t, setLanguage, normaliseLanguage, formatNumber, formatUnit, unitSymbol, sentences, LANGUAGES, languageTable, currentLanguage } from '../../view/js/i18n.js';
 import * as numbers from '../../view/js/numbers.js';
 import { makeNative } from './fake_native.mjs';
 import { DELAY_CHOICES } from '../../view/js/macro.js';
@@ -307,6 +307,18 @@ test('translation with placeholders and language choice', async () => {
   assert.equal(t('perf.stage', { n: 3 }), 'Stage 3');
   assert.equal(t('no.such.key'), 'no.such.key');
   assert.equal(t('no.such.key', {}, ''), '');
+});
+
+test('sentences shown as one paragraph: no space after a Chinese or Japanese full stop', async () => {
+  const joined = {};
+  for (const code of ['en', 'zh', 'zh-TW', 'ja', 'de-DE', 'ru', 'ko']) {
+    await setLanguage(code);
+    joined[code] = sentences(t('macros.recordingHint'), t('macros.recordStopEsc'));
+  }
+  await setLanguage('en');
+  for (const code of ['zh', 'zh-TW', 'ja']) assert.doesNotMatch(joined[code], /[。！？]\s/u, code);
+  for (const code of ['en', 'de-DE', 'ru', 'ko']) assert.match(joined[code], /[.!?] \S/u, code);
+  assert.equal(sentences('One.', '', 'Two.'), 'One. Two.');
 });
 
 // A copy of the page's modules, loaded afresh (no table loaded yet), whose

@@ -155,6 +155,43 @@ export function overflowing(p) {
   })()`);
 }
 
+// Visible texts with a space after a Chinese or Japanese sentence end ("。 "):
+// sentences put together in those languages run on without one.
+export function cjkSentenceGaps(p) {
+  return p.eval(`(() => {
+    const bad = [];
+    for (const el of document.querySelectorAll('body *')) {
+      if (el.closest('svg') || el.closest('noscript') || !el.getClientRects().length || getComputedStyle(el).visibility === 'hidden') continue;
+      const own = [...el.childNodes].some((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim());
+      const m = own && /[。！？][ \\u00a0]+\\S/u.exec(el.textContent);
+      if (m) bad.push(el.tagName.toLowerCase() + (el.className ? '.' + String(el.className).trim().split(/\\s+/).join('.') : '') + ' "' + el.textContent.slice(Math.max(0, m.index - 20), m.index + 20) + '"');
+    }
+    return bad;
+  })()`);
+}
+
+// Korean words (runs of Hangul) that a line break splits: Korean breaks
+// lines at the spaces between its words.
+export function splitKoreanWords(p) {
+  return p.eval(`(() => {
+    const bad = [];
+    const hangul = /\\p{Script=Hangul}/u;
+    const range = document.createRange();
+    const top = (node, i) => { range.setStart(node, i); range.setEnd(node, i + 1); return range.getBoundingClientRect().top; };
+    const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      const el = node.parentElement;
+      if (!el || el.closest('svg') || !el.getClientRects().length || getComputedStyle(el).visibility === 'hidden') continue;
+      const text = node.textContent;
+      for (let i = 0; i + 1 < text.length; i++) {
+        if (!hangul.test(text[i]) || !hangul.test(text[i + 1])) continue;
+        if (top(node, i + 1) > top(node, i) + 2) bad.push(el.tagName.toLowerCase() + ' "' + text.slice(Math.max(0, i - 12), i + 1) + '|' + text.slice(i + 1, i + 12) + '"');
+      }
+    }
+    return bad;
+  })()`);
+}
+
 const AXE = fs.readFileSync(new URL('./vendor/axe-core/axe.min.js', import.meta.url), 'utf8');
 
 // axe-core's violations of impact serious or critical in the page as shown.

@@ -123,6 +123,12 @@ export function t(key, vars = {}, fallback) {
   return s;
 }
 
+// Texts shown one after the other as one paragraph: Chinese and Japanese
+// put no space after a sentence's full stop, the other languages one.
+export function sentences(...texts) {
+  return texts.filter(Boolean).join(/^(zh|ja)\b/.test(current.locale) ? '' : ' ');
+}
+
 // Elements of the static page marked data-i18n (text) or data-i18n-aria.
 export function applyStaticTexts(root) {
   for (const el of root.querySelectorAll('[data-i18n]')) el.textContent = t(el.dataset.i18n);

@@ -1,5 +1,5 @@
 // Macros: the eight slots of the mouse, recording, and the step timeline.
-import { t, formatUnit, unitSymbol } from '../i18n.js';
+import { t, formatUnit, sentences, unitSymbol } from '../i18n.js';
 import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
 import { keyName, scanFromCode, isModifierCode } from '../keys.js';
 import {
@@ -131,8 +131,8 @@ export function renderMacros(app, ui) {
   // recorded, how to stop) takes their place, so the steps keep their room.
   const recOptions = recordingThis
     ? h('p', { class: 'recording-hint', id: 'recording-hint', role: 'status' },
-      t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'), ' ',
-      t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer'))
+      sentences(t(app.state.session?.recordScope === 'window' ? 'macros.recordingHintWindow' : 'macros.recordingHint'),
+        t(p.recording.stopKey === 'esc' ? 'macros.recordStopEsc' : 'macros.recordStopPointer')))
     : recordingOptions(app, !!rec);
 
   const timeline = h('div', { id: 'timeline', class: 'timeline' });

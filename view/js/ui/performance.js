@@ -1,6 +1,6 @@
 // DPI stages, polling rate, the sensor settings and the onboard profiles of
 // the shown mouse: only what its description says it has, with its ranges.
-import { t, formatNumber, formatUnit } from '../i18n.js';
+import { t, formatNumber, formatUnit, sentences } from '../i18n.js';
 import { CLASSIC_CAPS, dpiAllowed, dpiChoices, dpiRange, fitsClassicLayout, has, snapDpi } from '../caps.js';
 import {
   DPI_SLIDER_POSITIONS, DPI_STEP, FACTORY_STAGE_COLOURS, FACTORY_STAGE_DPI, PROP, dpiAfterKey, dpiFromSliderPosition,
@@ -130,7 +130,7 @@ export function renderPerformance(app) {
 
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
-      h('p', { class: 'hint' }, t(range ? 'perf.dpiHint' : 'perf.dpiFixed'), ' ', range ? dpiRangeText(range) : null),
+      h('p', { class: 'hint' }, sentences(t(range ? 'perf.dpiHint' : 'perf.dpiFixed'), range ? dpiRangeText(range) : '')),
       h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
       // The note comes last, so nothing above it moves when it appears.
       h('div', { class: 'card-actions' }, add, countFixed ? null : h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })),
