@@ -21,6 +21,7 @@
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <utility>
 
 namespace kelv {
 
@@ -196,8 +197,12 @@ void cefApplication::startBackgroundParts()
     if (m_firmwareRecovery || !m_mainWindow)
         return;
     m_mainWindow->setupTray();
-    if (!m_trialStart)
+    if (!m_trialStart && (m_noticeOpen || !m_updateNotice.isEmpty())) {
+        qCInfo(lcApp) << "update check waits until the roll-back notice is closed";
+        m_checkAfterNotice = true;
+    } else if (!m_trialStart) {
         checkForUpdates(false);
+    }
     // A mouse that an interrupted firmware update left in its boot loader gets the offer
     // to finish it, now and whenever the devices change.
     m_firmwareRecovery = new FirmwareRecovery(&m_updateHost, this);
@@ -232,8 +237,12 @@ void cefApplication::showUpdateNotice()
     m_updateNotice.clear();
     qCInfo(lcApp).noquote() << "update rolled back:" << notice;
     const UpdateNoticeMessage message = updateNoticeMessage(notice, settingsUiLanguage());
+    m_noticeOpen = true;
     Dialogs::current().message(m_mainWindow, QMessageBox::Warning, message.title, message.text,
                                QMessageBox::Ok);
+    m_noticeOpen = false;
+    if (std::exchange(m_checkAfterNotice, false) && !s_quitRequested)
+        checkForUpdates(false);
 }
 
 void cefApplication::onInstanceCommand(const QString &command)

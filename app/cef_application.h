@@ -123,6 +123,10 @@ private:
     bool m_trialStart = false;
     bool m_quitDeferred = false;
     QString m_updateNotice;
+    // The roll-back notice is up: the silent update check waits until it is
+    // closed (the offer would cover it and offer the rolled-back version).
+    bool m_noticeOpen = false;
+    bool m_checkAfterNotice = false;
     QMetaObject::Connection m_trialConnection;
     UpdateCheck *m_updateCheck = nullptr;
     FirmwareRecovery *m_firmwareRecovery = nullptr;

@@ -438,6 +438,8 @@ private slots:
         writeFile(program(QStringLiteral("tupdates/client/ready/Resources/whatsnew.txt")), "2.0.0");
         writeFile(program(QStringLiteral("tupdates/client/pending-version")), "2.0.0");
         const QByteArray oldProgram = readFile(program(QStringLiteral("kelv")));
+        // The service still offers the version that was rolled back.
+        m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, R"({"code":1})");
 
         QProcess updater;
         updater.setProcessEnvironment(m_env);
@@ -462,11 +464,31 @@ private slots:
                     .contains("version=\"1.0.0\""));
         QVERIFY(!QFileInfo::exists(program(QStringLiteral("tupdates/client/rollback.txt"))));
         // The old program is the one running, and it was told once.
+        QString box;
         QTRY_VERIFY_WITH_TIMEOUT(
-            !xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                      QStringLiteral("--name"), QStringLiteral("Update rolled back")})
+            !(box = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                             QStringLiteral("--name"), QStringLiteral("Update rolled back")}))
                  .isEmpty(),
             10000);
+        // The update check waits for the box: its offer would cover the box
+        // and offer the version just rolled back before the user has read why.
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
+                                     .contains("update check waits until the roll-back notice "
+                                               "is closed"),
+                                 30000);
+        auto checks = [this] {
+            const QList<HttpTestServer::Request> requests = m_server->requests();
+            return std::count_if(requests.begin(), requests.end(), [](const auto &request) {
+                return request.path() == QLatin1String("/api/system/upgrade");
+            });
+        };
+        QCOMPARE(checks(), 0);
+        // Once it is closed the check runs.
+        const QString window = box.section(QLatin1Char('\n'), 0, 0);
+        xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
+        xdotool(
+            {QStringLiteral("key"), QStringLiteral("--window"), window, QStringLiteral("Return")});
+        QTRY_VERIFY_WITH_TIMEOUT(checks() == 1, 30000);
     }
 
     void updaterKilledHalfWayLeavesAProgramThatStarts()

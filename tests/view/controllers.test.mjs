@@ -505,3 +505,17 @@ test('a value changed while the mouse is read again stays on the page, in the mo
   assert.deepEqual(heldDpiAndRate(win.mouse), [3200, 2]);
   assert.deepEqual([app.shown.performance.stages[0].dpi, app.shown.performance.pollingRate], [3200, 2]);
 });
+
+test('Settings shows the program version recorded after the page had read the settings', async () => {
+  // The first start after an update records the new version once the page is up.
+  let conf = { version: '1.0.0', language: 'en' };
+  const { app } = appWith({ getConf: () => ({ ok: true, text: JSON.stringify([conf]) }) });
+  await app.settings.load();
+  assert.equal(app.state.conf.version, '1.0.0');
+  conf = { ...conf, version: '2.0.0' };
+  app.showScreen('settings');
+  await tick();
+  await tick();
+  assert.equal(app.state.conf.version, '2.0.0');
+  assert.equal(app.state.conf.language, 'en', 'the rest of the settings stays as read');
+});

@@ -214,6 +214,7 @@ export class App {
     if (id !== this.state.screen) {
       this.state.view = {};
       this.alerts = this.alerts.filter((a) => a.screen === null || a.screen === id);
+      if (id === 'settings') this.settings.refreshVersion();
     }
     this.state.screen = id;
     this.update();

@@ -22,6 +22,23 @@ export class SettingsController {
     app.update();
   }
 
+  // The program records its new version in conf.xml only once it has shown
+  // its window and page after an update, so the page that came up then read
+  // the old one. Settings shows the version: it is read again when it opens.
+  async refreshVersion() {
+    const { app } = this;
+    let version;
+    try {
+      const arr = JSON.parse(await app.bridge.request(rq.settings.get()));
+      version = Array.isArray(arr) && arr[0] && typeof arr[0] === 'object' ? arr[0].version : undefined;
+    } catch {
+      return; // the version read at start stays
+    }
+    if (typeof version !== 'string' || version === app.state.conf?.version) return;
+    app.state.conf = { ...app.state.conf, version };
+    app.update();
+  }
+
   // What the desktop allows (a Wayland session records only this window and
   // takes hot keys from the desktop portal) and whether the program starts
   // with the desktop. An older program without the command keeps the defaults.
