@@ -162,6 +162,34 @@ test('the hot key opens the popup while the main page sleeps, and its memory is 
   assert.doesNotMatch(p.log.slice(closedAt), /page woken/, 'the main page slept on');
 });
 
+// The popup writes the mouse while the main page rests, so the main page
+// heard no notice of it: back, it knows the mouse holds the popup's value,
+// and the mode the user switches to next is written where it differs.
+test('a change made in the popup while the main page sleeps is known to the main page once back', async () => {
+  await openAgain();
+  await p.eval("window.kelvApp.modes.change((m) => { m.performance.pollingRate = 1; }, [5])");
+  const other = await p.eval('window.kelvApp.modes.add()'); // a copy: the same rate
+  await p.eval('window.kelvApp.modes.save()');
+  assert.equal(prop('polling-rate'), '01');
+  await closeAndSleep();
+  const cdp = await p.openPopup();
+  try {
+    await cdp.until("window.kelvApp.state.deviceState === 'ready'");
+    await cdp.eval(`window.kelvApp.modes.change((m) => { m.performance.pollingRate = 3; }, [5])
+      .then(() => window.kelvApp.sync.flush()).then(() => true)`);
+  } finally {
+    cdp.close();
+  }
+  assert.equal(prop('polling-rate'), '03');
+  p.xdotool('key', 'ctrl+alt+m');
+  await openAgain();
+  await p.until("window.kelvApp.state.deviceState === 'ready'");
+  await p.eval(`window.kelvApp.modes.switchTo(${JSON.stringify(other)}).then(() => true)`);
+  assert.equal(prop('polling-rate'), '01', 'the mode switched to is written to the mouse');
+  await p.eval("window.kelvApp.modes.switchTo('0').then(() => true)");
+  await closeAndSleep(); // resting, as the next test expects
+});
+
 const keySteps = (steps) => steps.filter((s) => s.kind !== 'delay').map((s) => `${s.kind} ${s.scan}`);
 
 test('a macro recording goes on behind the hidden window, and the page keeps its keys', async () => {

@@ -107,7 +107,10 @@ export class App {
     }
     await this.settings.load();
     await this.settings.loadSession();
-    await this.modes.load();
+    // The popup changed the profile, and wrote the mouse, while this page
+    // rested: taken as a notice heard then would have been.
+    if (resumed?.othersChanged) await this.modes.follow();
+    else await this.modes.load();
     // A page loaded afresh learns whether the programs that chose the mode
     // still run (answered a few seconds later); one back from a rest knows.
     if (!resumed) this.modes.resumeBound();

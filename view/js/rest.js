@@ -7,6 +7,8 @@
 // session's storage meanwhile, so the page comes back as the user left it
 // without reading the mouse again. A new start of the program has a new
 // session and starts afresh.
+import { PROFILE_CHANGED_KEY } from './profilesync.js';
+
 const KEY = 'kelv.rest';
 const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'bootLoader', 'deviceState', 'live',
   'onboard', 'settingsKey', 'service', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised',
@@ -33,10 +35,21 @@ export function keepState(app, win = globalThis) {
     scroll: doc?.querySelector('#content')?.scrollTop ?? 0,
     focus: doc?.activeElement?.getAttribute?.('data-key') ?? null,
     description: app.device?.mouse?.description ?? null, // what the connected mouse can do
+    // The other page's last notice of a change: one sent while this page
+    // rested (the popup wrote the mouse) finds no page to hear it.
+    profileChange: lastProfileChange(win),
   };
   try {
     storage.setItem(KEY, JSON.stringify(view));
   } catch { /* full: the page starts afresh next time */ }
+}
+
+function lastProfileChange(win) {
+  try {
+    return storageOf(win, 'localStorage')?.getItem(PROFILE_CHANGED_KEY) ?? null;
+  } catch {
+    return null;
+  }
 }
 
 // Puts the kept state back into app.state; returns { scroll, focus } to apply
@@ -63,6 +76,9 @@ export function restoreState(app, win = globalThis) {
     scroll: Number(view.scroll) || 0,
     focus: typeof view.focus === 'string' ? view.focus : null,
     description: Array.isArray(view.description) ? view.description : null,
+    // Another page changed the profile and the mouse meanwhile: what was last
+    // read from the mouse is no longer what it holds.
+    othersChanged: lastProfileChange(win) !== (view.profileChange ?? null),
   };
 }
 
