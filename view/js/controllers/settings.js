@@ -8,11 +8,17 @@ export class SettingsController {
     this.app = app;
   }
 
+  // conf.xml's settings as the native side answers them ({} when the answer
+  // holds none); throws when the request fails or the answer is no JSON.
+  async readConf() {
+    const arr = JSON.parse(await this.app.bridge.request(rq.settings.get()));
+    return Array.isArray(arr) && arr[0] && typeof arr[0] === 'object' ? arr[0] : {};
+  }
+
   async load() {
     const { app } = this;
     try {
-      const arr = JSON.parse(await app.bridge.request(rq.settings.get()));
-      app.state.conf = Array.isArray(arr) && arr[0] && typeof arr[0] === 'object' ? arr[0] : {};
+      app.state.conf = await this.readConf();
     } catch (e) {
       app.state.conf = {};
       app.error('error.conf', e.message, [], { everywhere: true });
@@ -29,8 +35,7 @@ export class SettingsController {
     const { app } = this;
     let version;
     try {
-      const arr = JSON.parse(await app.bridge.request(rq.settings.get()));
-      version = Array.isArray(arr) && arr[0] && typeof arr[0] === 'object' ? arr[0].version : undefined;
+      ({ version } = await this.readConf());
     } catch {
       return; // the version read at start stays
     }
