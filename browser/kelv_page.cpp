@@ -19,6 +19,8 @@
 #include <QWebEngineSettings>
 #include <QWebEngineUrlScheme>
 
+#include <utility>
+
 static void initBrowserResources()
 {
     Q_INIT_RESOURCE(browser);
@@ -212,7 +214,12 @@ KelvPage::KelvPage(KelvWebView *view)
 
     // A new document may follow: the replay starts afresh (before any other
     // receiver of loadStarted runs, and before loadingChanged).
-    connect(this, &QWebEnginePage::loadStarted, this, [this] { m_sinceLoadStart.clear(); });
+    connect(this, &QWebEnginePage::loadStarted, this, [this] {
+        m_sinceLoadStart.clear();
+        // Only the page's own loads for a missing contract count in a row.
+        if (!std::exchange(m_contractReloadStarting, false))
+            m_contractMissed = 0;
+    });
     connect(this, &QWebEnginePage::loadingChanged, this, &KelvPage::onLoadingChanged);
     connect(this, &QWebEnginePage::featurePermissionRequested, this,
             &KelvPage::onFeaturePermission);
@@ -356,10 +363,12 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     load(url());
 }
 
-// The engine runs the contract script in every new document, yet a document
-// loaded by a renderer started just after another was killed has been seen
-// without it: the page then could neither ask nor hear anything, for good. It
-// is loaded again, a few times at most.
+// The engine runs the contract script in every new document, yet after a
+// renderer was killed the documents of the renderer that follows have been
+// seen without it, load after load: the page then could neither ask nor hear
+// anything, for good. The engine still holds the page's scripts but no longer
+// hands them to that renderer; given again while the document is there, they
+// reach it, and the page is loaded again (a few times at most).
 void KelvPage::checkContract(bool loaded)
 {
     if (!loaded || !showsProgramPage())
@@ -388,7 +397,17 @@ void KelvPage::onContractChecked(const QUrl &checked, const QVariant &present)
     }
     ++m_contractMissed;
     qCWarning(lcPage) << "the page came without its contract: loaded again";
+    reinstallScripts();
+    m_contractReloadStarting = true;
     load(checked);
+}
+
+void KelvPage::reinstallScripts()
+{
+    QWebEngineScriptCollection &installed = scripts();
+    const QList<QWebEngineScript> all = installed.toList();
+    installed.clear();
+    installed.insert(all);
 }
 
 void KelvPage::onNewWindowRequested(QWebEngineNewWindowRequest &request)

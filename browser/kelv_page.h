@@ -71,8 +71,8 @@ public:
     // The startup page that crashed is loaded again unless its renderer
     // crashed this soon after the last such reload.
     static constexpr qint64 CrashAgainMs = 30000;
-    // A program page the engine loaded without the contract script is loaded
-    // again at most this many times in a row.
+    // A program page the engine loaded without the contract script gets its
+    // scripts again and is loaded again, at most this many times in a row.
     static constexpr int ContractReloads = 2;
 
     explicit KelvPage(KelvWebView *view);
@@ -129,6 +129,9 @@ private:
     // again when it has not.
     void checkContract(bool loaded);
     void onContractChecked(const QUrl &checked, const QVariant &present);
+    // Gives the page's scripts to the engine again, so that they reach the
+    // renderer that runs now.
+    void reinstallScripts();
     void onNewWindowRequested(QWebEngineNewWindowRequest &request);
 
     KelvWebView *m_view;
@@ -139,8 +142,10 @@ private:
     bool m_openedByPage = false;
     // Since the startup page was last loaded again after its renderer crashed.
     QElapsedTimer m_sinceCrashReload;
-    // Loads in a row that came without the contract.
+    // Loads in a row that came without the contract, and whether the load
+    // starting now is the page's own for that.
     int m_contractMissed = 0;
+    bool m_contractReloadStarting = false;
     // Events sent since the main frame last started loading (bounded): the
     // replay for a document that connects after them.
     QVariantList m_sinceLoadStart;

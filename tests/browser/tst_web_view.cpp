@@ -54,6 +54,12 @@ private:
         runJs(kpage(), QStringLiteral("window.kelvApp.settings.setLanguage('de-DE'); 1"));
     }
 
+    // Whether the page's document has the contract's functions.
+    static bool hasContract(QWebEnginePage *page)
+    {
+        return runJs(page, QStringLiteral("typeof window.cefQuery === 'function'")).toBool();
+    }
+
     static QVariantList lastEvent(const QSignalSpy &spy, const QString &name)
     {
         for (int i = spy.count() - 1; i >= 0; --i) {
@@ -531,16 +537,21 @@ x.open('GET', 'data.txt'); x.send();
         const QUrl start = m_fixture->writePage(QStringLiteral("view/start.html"), "<p>start</p>");
         const QUrl other = m_fixture->writePage(QStringLiteral("view/other.html"), "<p>other</p>");
         m_client->setStartupAddress(start.toString());
-        QVERIFY(loadAndWait(*m_view, other));
-        QSignalSpy terminated(kpage(), &QWebEnginePage::renderProcessTerminated);
-        const qint64 pid = kpage()->renderProcessPid();
-        QVERIFY(pid > 0);
-        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
-        QVERIFY(terminated.wait(20000));
-        QTRY_COMPARE_WITH_TIMEOUT(m_view->url(), start, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            runJs(kpage(), QStringLiteral("document.body.innerText")).toString(),
-            QStringLiteral("start"), 20000);
+        // Each time, the startup page comes back with its contract: after a
+        // renderer was killed, the engine has been seen to leave it out of
+        // the documents that followed.
+        for (int kill = 0; kill < 3; ++kill) {
+            QVERIFY(loadAndWait(*m_view, other));
+            QSignalSpy terminated(kpage(), &QWebEnginePage::renderProcessTerminated);
+            const qint64 pid = kpage()->renderProcessPid();
+            QVERIFY(pid > 0);
+            QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+            QVERIFY(terminated.wait(20000));
+            QTRY_COMPARE_WITH_TIMEOUT(m_view->url(), start, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(hasContract(kpage()), 20000);
+            QCOMPARE(runJs(kpage(), QStringLiteral("document.body.innerText")).toString(),
+                     QStringLiteral("start"));
+        }
 
         // With "chrome://crash" as the startup address nothing is reloaded.
         QVERIFY(loadAndWait(*m_view, other));
@@ -568,9 +579,6 @@ x.open('GET', 'data.txt'); x.send();
             if (!scripts.contains(contract))
                 scripts.insert(contract);
         });
-        const auto hasContract = [&] {
-            return runJs(kpage(), QStringLiteral("typeof window.cefQuery === 'function'")).toBool();
-        };
 
         // Missing once: the next load has it.
         QVERIFY(scripts.remove(contract));
@@ -580,7 +588,7 @@ x.open('GET', 'data.txt'); x.send();
         kpage()->load(page);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
         disconnect(putBack);
-        QVERIFY(hasContract());
+        QVERIFY(hasContract(kpage()));
         QCOMPARE(kpage()->url(), page);
 
         // Missing for good: loaded again twice, then left as it is.
@@ -590,7 +598,7 @@ x.open('GET', 'data.txt'); x.send();
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1 + KelvPage::ContractReloads, 20000);
         QTest::qWait(1000);
         QCOMPARE(finished.count(), 1 + KelvPage::ContractReloads);
-        QVERIFY(!hasContract());
+        QVERIFY(!hasContract(kpage()));
     }
 
     void rendererCrashComparesAddressesWithoutLetterCase()
@@ -608,6 +616,7 @@ x.open('GET', 'data.txt'); x.send();
         QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
         QVERIFY(terminated.wait(20000));
         QTRY_VERIFY_WITH_TIMEOUT(loaded.count() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(hasContract(kpage()), 20000);
         QCOMPARE(m_view->url(), shown);
         QCOMPARE(runJs(kpage(), QStringLiteral("document.body.innerText")).toString(),
                  QStringLiteral("start"));
@@ -626,6 +635,7 @@ x.open('GET', 'data.txt'); x.send();
         QCOMPARE(::kill(pid_t(kpage()->renderProcessPid()), SIGKILL), 0);
         QVERIFY(terminated.wait(20000));
         QTRY_COMPARE_WITH_TIMEOUT(m_view->url(), start, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(hasContract(kpage()), 20000);
     }
 
     void aViewDestroyedWhileItsPageLoadsReportsNothing()
