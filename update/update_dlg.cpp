@@ -395,10 +395,18 @@ void updateDlg::on_htmlPackageDownLoadFinished(const QString &version)
         setInstallText(uiText(QStringLiteral("Update failed")));
         return;
     }
-    setInstallText(uiText(QStringLiteral("Update Complete")));
     if (!recordPageVersion(version))
         qCInfo(lcUpdateSystem).noquote()
             << QStringLiteral("Update Error: cant record the page version %1").arg(version);
+    // The page's completion closes the dialog only when the page was all this
+    // update brought: the program's or the firmware's outcome (a restart to
+    // offer, a failure) is still to be shown, so the dialog stays for it.
+    if (m_clientDownloader || m_firmwareDownloader) {
+        qCInfo(lcUpdateSystem).noquote()
+            << QStringLiteral("Update: page package %1 installed").arg(version);
+        return;
+    }
+    setInstallText(uiText(QStringLiteral("Update Complete")));
     accept();
 }
 

@@ -153,6 +153,8 @@ private slots:
     void downloadFailureIsShown();
     void pageOnlyUpdateInstallsAndAccepts();
     void pageThatCannotBeInstalledIsNotComplete();
+    void pageBesideTheProgramLeavesTheProgramsOutcomeInView_data();
+    void pageBesideTheProgramLeavesTheProgramsOutcomeInView();
     void clientUpdateOffersRestart();
     void clientVersionThatCannotBeRememberedOffersNoRestart();
     void checkerOpensTheDialog();
@@ -570,6 +572,56 @@ void TestUpdateDialog::pageThatCannotBeInstalledIsNotComplete()
     QCOMPARE(readFile(path(QStringLiteral("view/index.html"))), QByteArray("old page"));
     // Not recorded as installed: the same package is offered again.
     QCOMPARE(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("1.0.0"));
+}
+
+void TestUpdateDialog::pageBesideTheProgramLeavesTheProgramsOutcomeInView_data()
+{
+    QTest::addColumn<bool>("clientDownloads");
+    QTest::newRow("program download fails") << false;
+    QTest::newRow("program ready to restart") << true;
+}
+
+// An offer of a new program and a new page: the page is installed, and its
+// completion does not close the dialog over what the program's part has to
+// say, whichever of the two ends first.
+void TestUpdateDialog::pageBesideTheProgramLeavesTheProgramsOutcomeInView()
+{
+    QFETCH(bool, clientDownloads);
+    writeFile(path(QStringLiteral("src/view/index.html")), "new page");
+    m_server->setContent(QStringLiteral("/page.pkg"),
+                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
+                                      QStringLiteral("html")));
+    writeFile(path(QStringLiteral("src/client/kelv")), "new program");
+    serveClient(QStringLiteral("1.1.0"));
+    if (!clientDownloads)
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("server answered 404")));
+    const QString client = clientDownloads ? QStringLiteral("/client.pkg")
+                                           : QStringLiteral("/missing.pkg");
+    updateDlg dialog(m_host);
+    dialog.setPackageInfo(
+        {QStringLiteral("client"), QStringLiteral("html")},
+        {{QStringLiteral("devicePackage"), m_server->url(QStringLiteral("/page.pkg"))},
+         {QStringLiteral("clientPackage"), m_server->url(client)}});
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    dialog.show();
+    QTest::mouseClick(child<QPushButton>(&dialog, "uninstallButton"), Qt::LeftButton);
+
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("view/index.html"))),
+                              QByteArray("new page"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(installedPageVersion(QStringLiteral("1.0.0")),
+                              QStringLiteral("2.0"), 20000);
+    if (clientDownloads) {
+        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_text")->text(),
+                                  QStringLiteral("The download is complete,Restart now?"), 20000);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_install")->text(),
+                                  QStringLiteral("Download failed: the server answered 404"),
+                                  20000);
+    }
+    QTest::qWait(300);
+    QVERIFY(finished.isEmpty());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.findChild<QStackedWidget *>()->currentIndex(), clientDownloads ? 0 : 1);
 }
 
 void TestUpdateDialog::clientUpdateOffersRestart()
