@@ -18,7 +18,6 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineUrlScheme>
-
 #include <utility>
 
 static void initBrowserResources()

@@ -587,8 +587,8 @@ x.open('GET', 'data.txt'); x.send();
         // Missing once: the next load has it.
         QVERIFY(scripts.remove(contract));
         QSignalSpy finished(kpage(), &QWebEnginePage::loadFinished);
-        const QMetaObject::Connection putBack =
-            connect(kpage(), &QWebEnginePage::loadFinished, this, [&] { scripts.insert(contract); });
+        const QMetaObject::Connection putBack = connect(kpage(), &QWebEnginePage::loadFinished,
+                                                        this, [&] { scripts.insert(contract); });
         kpage()->load(page);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
         disconnect(putBack);
@@ -609,8 +609,8 @@ x.open('GET', 'data.txt'); x.send();
     {
         // The page that crashed is the startup page, named with capitals: it
         // is loaded again as it was (not left blank) ...
-        const QUrl crashStart = m_fixture->writePage(QStringLiteral("view/Crash Start.html"),
-                                                     "<p>start</p>");
+        const QUrl crashStart =
+            m_fixture->writePage(QStringLiteral("view/Crash Start.html"), "<p>start</p>");
         m_client->setStartupAddress(crashStart.toString().toLower());
         QUrl shown = crashStart;
         shown.setFragment(QStringLiteral("buttons"));

@@ -595,8 +595,8 @@ void TestUpdateDialog::pageBesideTheProgramLeavesTheProgramsOutcomeInView()
     serveClient(QStringLiteral("1.1.0"));
     if (!clientDownloads)
         QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("server answered 404")));
-    const QString client = clientDownloads ? QStringLiteral("/client.pkg")
-                                           : QStringLiteral("/missing.pkg");
+    const QString client =
+        clientDownloads ? QStringLiteral("/client.pkg") : QStringLiteral("/missing.pkg");
     updateDlg dialog(m_host);
     dialog.setPackageInfo(
         {QStringLiteral("client"), QStringLiteral("html")},
@@ -608,8 +608,8 @@ void TestUpdateDialog::pageBesideTheProgramLeavesTheProgramsOutcomeInView()
 
     QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("view/index.html"))),
                               QByteArray("new page"), 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(installedPageVersion(QStringLiteral("1.0.0")),
-                              QStringLiteral("2.0"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(installedPageVersion(QStringLiteral("1.0.0")), QStringLiteral("2.0"),
+                              20000);
     if (clientDownloads) {
         QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(&dialog, "lb_text")->text(),
                                   QStringLiteral("The download is complete,Restart now?"), 20000);
