@@ -58,6 +58,21 @@ test('the page runs in V8 lite mode', async () => {
   assert.equal(await p.eval('typeof WebAssembly'), 'undefined');
 });
 
+// A hand-edited profile: system mouse values none of the sliders can hold.
+test('stored system mouse values the sliders cannot hold show as never set, and are written back so', async () => {
+  await p.until("document.querySelector('#save-state').textContent === 'All changes saved'");
+  // The program reads its files once: the edit is made while it is not running.
+  await p.restart({ between: () => fs.writeFileSync(path.join(p.dir, 'view/xml/configuration.xml'),
+    profileText().replace(/<system[^>]*>/, '<system pointerSpeed="99" scrollLines="0" doubleClick="15"/>')) });
+  await go('system');
+  await p.until(`!!document.querySelector('[data-key="system:dbl"]')`);
+  const shown = await p.eval("JSON.stringify([...document.querySelectorAll('.sys-row')].map((r) => [r.querySelector('input').value, r.querySelector('output').textContent]))");
+  assert.deepEqual(JSON.parse(shown), [['10', '10'], ['3', '3 lines'], ['5', '620 ms']]);
+  const repaired = /<system pointerSpeed="" scrollLines="" doubleClick="" ?\/>/;
+  for (let i = 0; i < 50 && !repaired.test(profileText()); i++) await sleep(100);
+  assert.match(profileText(), repaired);
+});
+
 test('the title bar maximises, restores and moves the frameless window', async () => {
   await p.eval("(document.querySelector('#win-max').click(), true)");
   await p.until('window.innerWidth === screen.availWidth && window.innerHeight === screen.availHeight');

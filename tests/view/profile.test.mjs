@@ -43,6 +43,18 @@ test('a model written out reads back unchanged', () => {
   assert.equal(pf.activeMode(back).name, 'Shooter "pro" & <co>');
 });
 
+test('system mouse values the sliders cannot hold read as never set', () => {
+  const read = (attrs) => pf.profileFromXml(factoryText.replace(/<system[^>]*\/>/, `<system ${attrs}/>`));
+  const odd = read('pointerSpeed="99" scrollLines="0" doubleClick="15"');
+  assert.deepEqual(odd.system, { pointerSpeed: '', scrollLines: '', doubleClick: '' });
+  assert.equal(odd.repaired, true, 'written back as never set');
+  assert.deepEqual(read('pointerSpeed="abc" scrollLines="-3" doubleClick="2.5"').system, { pointerSpeed: '', scrollLines: '', doubleClick: '' });
+  const kept = read('pointerSpeed="20" scrollLines="1" doubleClick="0"');
+  assert.deepEqual(kept.system, { pointerSpeed: '20', scrollLines: '1', doubleClick: '0' });
+  assert.equal(kept.repaired, false);
+  assert.deepEqual(read('pointerSpeed="" scrollLines="" doubleClick=""').system, { pointerSpeed: '', scrollLines: '', doubleClick: '' });
+});
+
 test('a mode element holds only what modifyProfileEx needs to replace', () => {
   const m = pf.profileFromXml(factoryText);
   const content = pf.modeContentXml(m.modes[0]);

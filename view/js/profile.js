@@ -61,6 +61,19 @@ function intIn(text, lo, hi, fallback, flag) {
   return v;
 }
 
+// The system mouse settings the page sets: pointer speed and wheel lines as
+// the desktop takes them, the double-click time as a position in its table.
+export const SYSTEM_RANGES = { pointerSpeed: [1, 20], scrollLines: [1, 20], doubleClick: [0, 11] };
+
+// A system setting the page last set, or '' (never). A value the page could
+// not have set is taken as never set: shown as the slider's default, not as a
+// number the slider cannot hold.
+function systemValue(text, [lo, hi], flag) {
+  if (text === undefined || text === '') return '';
+  const v = intIn(text, lo, hi, '', flag);
+  return v === '' ? '' : String(v);
+}
+
 function colourOr(text, fallback, flag) {
   if (isHexColour(text)) return text.toLowerCase();
   flag.repaired = true;
@@ -314,9 +327,9 @@ export function profileFromXml(text) {
   const recording = readRecording(child(root, 'macros'), flag);
   const sys = child(root, 'system')?.attrs ?? {};
   const system = {
-    pointerSpeed: sys.pointerSpeed ?? '',
-    scrollLines: sys.scrollLines ?? '',
-    doubleClick: sys.doubleClick ?? '',
+    pointerSpeed: systemValue(sys.pointerSpeed, SYSTEM_RANGES.pointerSpeed, flag),
+    scrollLines: systemValue(sys.scrollLines, SYSTEM_RANGES.scrollLines, flag),
+    doubleClick: systemValue(sys.doubleClick, SYSTEM_RANGES.doubleClick, flag),
   };
   if (!child(root, 'system')) flag.repaired = true;
   // The mouse the user chose to show among several (its hardware ID).

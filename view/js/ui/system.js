@@ -3,6 +3,7 @@
 import { t, formatUnit } from '../i18n.js';
 import { card, h, slider } from './dom.js';
 import { icon } from './icons.js';
+import { SYSTEM_RANGES } from '../profile.js';
 
 export const DOUBLE_CLICK_MS = [970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200];
 
@@ -22,6 +23,8 @@ export function changeableSettings(session) {
   if (!can || typeof can !== 'object') return all;
   return all.filter((k) => can[k] !== false);
 }
+
+const range = (kind) => ({ min: SYSTEM_RANGES[kind][0], max: SYSTEM_RANGES[kind][1] });
 
 export function renderSystem(app) {
   const sys = app.state.profile.system;
@@ -44,11 +47,11 @@ export function renderSystem(app) {
     card(t('system.title'),
       h('p', { class: 'hint' }, t('system.hint')),
       limits,
-      row('pointerSpeed', slider({ key: 'system:speed', label: t('system.pointerSpeed'), min: 1, max: 20, value: num(sys.pointerSpeed, 10),
+      row('pointerSpeed', slider({ key: 'system:speed', label: t('system.pointerSpeed'), ...range('pointerSpeed'), value: num(sys.pointerSpeed, 10),
         disabled: !can.includes('pointerSpeed'), onCommit: (v) => app.settings.setSystem('pointerSpeed', v) })),
-      row('scrollLines', slider({ key: 'system:lines', label: t('system.scrollLines'), min: 1, max: 20, value: num(sys.scrollLines, 3),
+      row('scrollLines', slider({ key: 'system:lines', label: t('system.scrollLines'), ...range('scrollLines'), value: num(sys.scrollLines, 3),
         disabled: !can.includes('scrollLines'), format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.settings.setSystem('scrollLines', v) })),
-      row('doubleClick', slider({ key: 'system:dbl', label: t('system.doubleClick'), min: 0, max: 11, value: num(sys.doubleClick, 5),
+      row('doubleClick', slider({ key: 'system:dbl', label: t('system.doubleClick'), ...range('doubleClick'), value: num(sys.doubleClick, 5),
         disabled: !can.includes('doubleClick'), format: (v) => formatUnit(DOUBLE_CLICK_MS[v], 'millisecond'), onCommit: (v) => app.settings.setSystem('doubleClick', v) })),
       testArea,
       can.some((k) => app.state.systemStatus[k]?.error) ? h('p', { class: 'hint warn' }, t('system.refusedHelp')) : null));
