@@ -16,6 +16,7 @@
 #include "common/session.h"
 #include "platform/system_mouse.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -280,11 +281,12 @@ QString completedExportPath(AppHost &host, const QString &chosen)
     const QString path = chosen + suffix;
     if (!QFileInfo::exists(path))
         return path;
+    // The file dialog's own question, in the language of Qt's translations.
+    const QString question = QCoreApplication::translate(
+        "QFileDialog", "%1 already exists.\nDo you want to replace it?");
     const QMessageBox::StandardButton answer = Dialogs::current().message(
         host.dialogParent(), QMessageBox::Warning, QStringLiteral("SaveFileDialog"),
-        QStringLiteral("%1 already exists.\nDo you want to replace it?")
-            .arg(QFileInfo(path).fileName()),
-        QMessageBox::Yes | QMessageBox::No);
+        question.arg(QFileInfo(path).fileName()), QMessageBox::Yes | QMessageBox::No);
     return answer == QMessageBox::Yes ? path : QString();
 }
 

@@ -9,6 +9,7 @@
 #include "common/app_paths.h"
 #include "common/autostart.h"
 #include "common/dialogs.h"
+#include "common/ui_texts.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
@@ -20,6 +21,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace kelv;
@@ -746,6 +748,20 @@ void TestSettings::exportNameWithoutSuffixReplacesOnlyWhatTheUserSays()
     QCOMPARE(
         dialogs.texts,
         QStringList(2, QStringLiteral("Keep.pfd already exists.\nDo you want to replace it?")));
+
+    // The question is the file dialog's own, in the language chosen.
+    QVERIFY(useQtTranslations(UiLanguage::German));
+    const auto english = qScopeGuard([] { useQtTranslations(UiLanguage::English); });
+    ScriptedDialogs german;
+    Dialogs::install(&german);
+    german.fileAnswers = QStringList{dir.filePath(QStringLiteral("Keep"))};
+    german.messageAnswers = {QMessageBox::No};
+    const auto refusedInGerman = s(R"({"funcname":"saveFileDialog"})");
+    Dialogs::install(nullptr);
+    QCOMPARE(reply(refusedInGerman), kNoReply);
+    QCOMPARE(german.texts,
+             QStringList(QStringLiteral(
+                 "Die Datei Keep.pfd existiert bereits.\nSoll sie überschrieben werden?")));
 }
 
 void TestSettings::fileDialogsArePreAnswered()
