@@ -16,6 +16,7 @@
 #include "common/session.h"
 #include "platform/system_mouse.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -268,12 +269,34 @@ QString saveDialogStart(const Members &m)
            proposedFileName(memberText(m, QStringLiteral("fileName")));
 }
 
+// The export file a name chosen in the save dialog leads to: a name typed
+// without ".pfd" gets it here. The dialog asked about replacing only the name
+// as typed, so a file that exists under the completed name is replaced only
+// when the user says so; otherwise the answer is empty, as for a cancel.
+QString completedExportPath(AppHost &host, const QString &chosen)
+{
+    const QString suffix = QStringLiteral(".pfd");
+    if (chosen.isEmpty() || chosen.endsWith(suffix, Qt::CaseInsensitive))
+        return chosen;
+    const QString path = chosen + suffix;
+    if (!QFileInfo::exists(path))
+        return path;
+    // The file dialog's own question, in the language of Qt's translations.
+    const QString question = QCoreApplication::translate(
+        "QFileDialog", "%1 already exists.\nDo you want to replace it?");
+    const QMessageBox::StandardButton answer = Dialogs::current().message(
+        host.dialogParent(), QMessageBox::Warning, QStringLiteral("SaveFileDialog"),
+        question.arg(QFileInfo(path).fileName()), QMessageBox::Yes | QMessageBox::No);
+    return answer == QMessageBox::Yes ? path : QString();
+}
+
 // fileName (optional): the name to propose.
 void saveFileDialog(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
 {
-    const QString path =
+    const QString path = completedExportPath(
+        host,
         Dialogs::current().getSaveFileName(host.dialogParent(), QStringLiteral("SaveFileDialog"),
-                                           saveDialogStart(m), QStringLiteral("pfd(*.pfd)"));
+                                           saveDialogStart(m), QStringLiteral("pfd(*.pfd)")));
     if (!path.isEmpty())
         answerSuccess(cb, path);
 }

@@ -9,6 +9,7 @@
 #include "common/app_paths.h"
 #include "common/autostart.h"
 #include "common/dialogs.h"
+#include "common/ui_texts.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
@@ -20,6 +21,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace kelv;
@@ -118,6 +120,7 @@ private slots:
     void wheelLinesHaveNoGnomeSetting();
     void sessionInfoAndAutostart();
     void programPickedThroughALinkIsBoundByItsTarget();
+    void exportNameWithoutSuffixReplacesOnlyWhatTheUserSays();
     void fileDialogsArePreAnswered();
     void openDialogsStartAtHomeWithoutDocuments();
     void saveDialogProposesTheGivenName();
@@ -715,6 +718,50 @@ void TestSettings::programPickedThroughALinkIsBoundByItsTarget()
     Dialogs::install(nullptr);
     QCOMPARE(reply(linked), success(QFileInfo(target).canonicalFilePath()));
     QCOMPARE(reply(missing), success(dir.filePath(QStringLiteral("missing"))));
+}
+
+// A name typed without ".pfd" in the save dialog: the export goes to the name
+// with it, and a file there is replaced only when the user says so.
+void TestSettings::exportNameWithoutSuffixReplacesOnlyWhatTheUserSays()
+{
+    Setup s;
+    QTemporaryDir dir;
+    QFile kept(dir.filePath(QStringLiteral("Keep.pfd")));
+    QVERIFY(kept.open(QIODevice::WriteOnly));
+    kept.close();
+    ScriptedDialogs dialogs;
+    Dialogs::install(&dialogs);
+    dialogs.fileAnswers =
+        QStringList{dir.filePath(QStringLiteral("New")), dir.filePath(QStringLiteral("Keep")),
+                    dir.filePath(QStringLiteral("Keep")), dir.filePath(QStringLiteral("Keep.PFD"))};
+    dialogs.messageAnswers = {QMessageBox::No, QMessageBox::Yes};
+    const auto fresh = s(R"({"funcname":"saveFileDialog"})");
+    const auto refused = s(R"({"funcname":"saveFileDialog"})");
+    const auto replaced = s(R"({"funcname":"saveFileDialog"})");
+    const auto typedWithSuffix = s(R"({"funcname":"saveFileDialog"})");
+    Dialogs::install(nullptr);
+    QCOMPARE(reply(fresh), success(dir.filePath(QStringLiteral("New.pfd"))));
+    QCOMPARE(reply(refused), kNoReply);
+    QCOMPARE(reply(replaced), success(dir.filePath(QStringLiteral("Keep.pfd"))));
+    QCOMPARE(reply(typedWithSuffix), success(dir.filePath(QStringLiteral("Keep.PFD"))));
+    // Asked twice, about the file that exists, never about a new name.
+    QCOMPARE(
+        dialogs.texts,
+        QStringList(2, QStringLiteral("Keep.pfd already exists.\nDo you want to replace it?")));
+
+    // The question is the file dialog's own, in the language chosen.
+    QVERIFY(useQtTranslations(UiLanguage::German));
+    const auto english = qScopeGuard([] { useQtTranslations(UiLanguage::English); });
+    ScriptedDialogs german;
+    Dialogs::install(&german);
+    german.fileAnswers = QStringList{dir.filePath(QStringLiteral("Keep"))};
+    german.messageAnswers = {QMessageBox::No};
+    const auto refusedInGerman = s(R"({"funcname":"saveFileDialog"})");
+    Dialogs::install(nullptr);
+    QCOMPARE(reply(refusedInGerman), kNoReply);
+    QCOMPARE(german.texts,
+             QStringList(QStringLiteral(
+                 "Die Datei Keep.pfd existiert bereits.\nSoll sie überschrieben werden?")));
 }
 
 void TestSettings::fileDialogsArePreAnswered()

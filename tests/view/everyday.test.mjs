@@ -375,6 +375,18 @@ test('every change is written to disk shortly after; a profile that could not be
   assert.ok(!win.requests.slice(sent).some((r) => r.includes('savexml')));
 });
 
+// A profile that does not parse takes no change: the page says so once (with
+// the reset), not again with advice to try again that can never help.
+test('a profile that could not be read is the one message when changes cannot be kept', async () => {
+  const refuse = { modifyProfileEx: () => ({ ok: false, text: 'modifyProfileEx failed!' }) };
+  const { app } = appWith({ files: { [PROFILE_PATH]: factoryText.slice(0, 200) }, handlers: refuse });
+  await app.modes.load();
+  app.modes.rename('0', 'Kept in memory');
+  await app.sync.flush().catch(() => {});
+  assert.equal(app.state.saveState, 'failed');
+  assert.deepEqual(app.alerts.map((a) => a.key), ['error.profileRead']);
+});
+
 test('the desktop\'s mouse settings offered are those it keeps', () => {
   assert.deepEqual(changeableSettings({}), ['pointerSpeed', 'scrollLines', 'doubleClick'], 'an older program does not say');
   assert.deepEqual(changeableSettings({ systemMouse: { pointerSpeed: true, scrollLines: false, doubleClick: true } }), ['pointerSpeed', 'doubleClick']);

@@ -58,7 +58,9 @@ export class App {
     this.sync = new ProfileSync(this.bridge, () => this.state.profile, {
       onState: (s, err) => {
         this.state.saveState = s;
-        if (s === 'failed') this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
+        // A profile that could not be read takes no change; its own message
+        // says so and offers the reset, where trying again never helps.
+        if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
         this.update();
       },
       // The file on disk follows every change, except a profile that could
