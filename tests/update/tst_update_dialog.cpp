@@ -202,6 +202,13 @@ private:
         m_server->setContent(QStringLiteral("/client.pkg"),
                              buildPackage(path(QStringLiteral("src/client")), version));
     }
+    // The page package at /page.pkg, of what src/view holds.
+    void servePage(const QString &version)
+    {
+        m_server->setContent(
+            QStringLiteral("/page.pkg"),
+            buildPackage(path(QStringLiteral("src/view")), version, QStringLiteral("html")));
+    }
     // The dialog shown with an offer of the served client package, its
     // install button clicked; that button.
     QPushButton *installOfferedClient(updateDlg *dialog)
@@ -519,9 +526,7 @@ void TestUpdateDialog::pageOnlyUpdateInstallsAndAccepts()
 {
     writeFile(path(QStringLiteral("src/view/index.html")), "new page");
     writeFile(path(QStringLiteral("src/view/js/app.js")), "new script");
-    m_server->setContent(QStringLiteral("/page.pkg"),
-                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
-                                      QStringLiteral("html")));
+    servePage(QStringLiteral("2.0"));
     updateDlg dialog(m_host);
     dialog.setPackageInfo(
         {QStringLiteral("html")},
@@ -548,9 +553,7 @@ void TestUpdateDialog::pageThatCannotBeInstalledIsNotComplete()
     // "Update error!" box with Cancel: the old page stays, and so does the
     // dialog, which says so instead of "Update Complete".
     writeFile(path(QStringLiteral("src/view/index.html")), "new page");
-    m_server->setContent(QStringLiteral("/page.pkg"),
-                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
-                                      QStringLiteral("html")));
+    servePage(QStringLiteral("2.0"));
     QVERIFY(QFile::setPermissions(path(QStringLiteral("view/index.html")), QFile::ReadOwner));
     test::ScriptedDialogs answers;
     answers.messageAnswers = {QMessageBox::Cancel};
@@ -588,9 +591,7 @@ void TestUpdateDialog::pageBesideTheProgramLeavesTheProgramsOutcomeInView()
 {
     QFETCH(bool, clientDownloads);
     writeFile(path(QStringLiteral("src/view/index.html")), "new page");
-    m_server->setContent(QStringLiteral("/page.pkg"),
-                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("2.0"),
-                                      QStringLiteral("html")));
+    servePage(QStringLiteral("2.0"));
     writeFile(path(QStringLiteral("src/client/kelv")), "new program");
     serveClient(QStringLiteral("1.1.0"));
     if (!clientDownloads)
@@ -678,9 +679,7 @@ void TestUpdateDialog::clientVersionThatCannotBeRememberedOffersNoRestart()
 void TestUpdateDialog::checkerOpensTheDialog()
 {
     writeFile(path(QStringLiteral("src/view/index.html")), "page from the service");
-    m_server->setContent(QStringLiteral("/page.pkg"),
-                         buildPackage(path(QStringLiteral("src/view")), QStringLiteral("3.0"),
-                                      QStringLiteral("html")));
+    servePage(QStringLiteral("3.0"));
     m_server->setReply(
         QStringLiteral("/api/system/upgrade"), 200,
         QStringLiteral(R"({"code":0,"ret":{"type":"0","deployment":"html","devicePackage":"%1"}})")
