@@ -106,8 +106,11 @@ private slots:
         QTest::addColumn<QStringList>("absent");
         // As the engine reads it: the quotes keep the V8 flags together.
         const QString lite = QStringLiteral("--js-flags=--lite-mode --no-expose-wasm");
-        QTest::newRow("none") << QByteArray() << QStringList{lite, "--disable-component-update"}
-                              << QStringList{};
+        QStringList ours{lite, "--disable-component-update"};
+#ifdef Q_OS_LINUX
+        ours << QStringLiteral("--no-unsandboxed-zygote");
+#endif
+        QTest::newRow("none") << QByteArray() << ours << QStringList{};
         QTest::newRow("other flags") << QByteArray("--foo --disable-component-update")
                                      << QStringList{"--foo", lite} << QStringList{};
         QTest::newRow("own V8 flags") << QByteArray("--js-flags=--expose-gc")

@@ -81,6 +81,29 @@ private:
     QByteArray m_output;
 };
 
+// The command lines of a process's descendants, read from /proc (each thread
+// lists the children it started).
+QStringList descendantCommandLines(qint64 pid)
+{
+    QStringList lines;
+    QByteArray ids;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile children(tasks + QLatin1Char('/') + task + QStringLiteral("/children"));
+        if (children.open(QIODevice::ReadOnly))
+            ids += children.readAll() + ' ';
+    }
+    for (const QByteArray &id : ids.simplified().split(' ')) {
+        if (id.isEmpty())
+            continue;
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(QString::fromLatin1(id)));
+        if (commandLine.open(QIODevice::ReadOnly))
+            lines << QString::fromLocal8Bit(commandLine.readAll().replace('\0', ' '));
+        lines << descendantCommandLines(id.toLongLong());
+    }
+    return lines;
+}
+
 } // namespace
 
 class TestProgram : public QObject
@@ -269,6 +292,21 @@ private slots:
         QCOMPARE(program.process().exitCode(), 0);
         weston.terminate();
         weston.waitForFinished(10000);
+    }
+
+    // The page's processes: the zygote that forks renderers and the renderer
+    // it forked; no second zygote for processes without a sandbox idles
+    // beside them all day.
+    void theEngineKeepsNoZygoteForProcessesWithoutSandbox()
+    {
+        ProgramRun program(m_folder->path(), work("program"), m_env);
+        QVERIFY2(program.waitFor("page loaded"), program.output().constData());
+        const QStringList processes = descendantCommandLines(program.pid());
+        const QString all = processes.join(QLatin1Char('\n'));
+        const auto zygotes = processes.filter(QStringLiteral("--type=zygote"));
+        QVERIFY2(zygotes.filter(QStringLiteral("--no-zygote-sandbox")).isEmpty(), qPrintable(all));
+        // The zygote and the renderer it forked (which keeps its command line).
+        QVERIFY2(zygotes.size() >= 2, qPrintable(all));
     }
 
     void terminationSignalEndsTheProgramCleanly()
