@@ -52,6 +52,49 @@ test('the page shows the simulated mouse', async () => {
   assert.match(chip, /KM1\d{9}/);
 });
 
+// The page is drawn once it shows the mouse: every frame drawn on the way
+// from a new start to the ready page is recorded, and none shows the screen
+// of a mouse not yet read ("No mouse connected", or no mouse name at all).
+test('a start draws the page once the mouse is on it, never "No mouse connected" first', async () => {
+  await p.cdp.send('Page.enable');
+  const { identifier } = await p.cdp.send('Page.addScriptToEvaluateOnNewDocument', {
+    source: `window.drawnFrames = [];
+      const look = () => {
+        if (document.body && getComputedStyle(document.body).visibility === 'visible')
+          window.drawnFrames.push(document.querySelector('#topbar')?.textContent ?? '');
+        if (document.documentElement.dataset.ready !== '1') requestAnimationFrame(look);
+      };
+      requestAnimationFrame(look);`,
+  });
+  try {
+    // A new start of the page: nothing kept from a rest to draw at once.
+    await p.eval('(sessionStorage.clear(), window.beforeReload = true, location.reload(), true)');
+    await p.until("!window.beforeReload && document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+    const frames = await p.eval('window.drawnFrames');
+    assert.ok(frames.length > 0, 'the page was drawn');
+    assert.deepEqual(frames.filter((topbar) => !topbar.includes('KELV-M1')), [], 'frames without the mouse');
+  } finally {
+    await p.cdp.send('Page.removeScriptToEvaluateOnNewDocument', { identifier });
+  }
+});
+
+// A page whose scripts never run (here: switched off) is not left blank: it
+// shows itself after a second all the same.
+test('a page whose scripts never run still shows itself', async () => {
+  const look = "getComputedStyle(document.body).visibility + ' ' + typeof window.kelvApp";
+  await p.cdp.send('Emulation.setScriptExecutionDisabled', { value: true });
+  try {
+    await p.cdp.send('Page.reload', {});
+    await sleep(2000);
+    const { result } = await p.cdp.send('Runtime.evaluate', { expression: look, returnByValue: true });
+    assert.equal(result.value, 'visible undefined');
+  } finally {
+    await p.cdp.send('Emulation.setScriptExecutionDisabled', { value: false });
+    await p.cdp.send('Page.reload', {});
+    await p.until("document.documentElement.dataset.ready === '1'", { timeoutMs: 30000 });
+  }
+});
+
 // The program starts the engine with V8 in lite mode: the page runs
 // interpreted and no WebAssembly exists to compile machine code from.
 test('the page runs in V8 lite mode', async () => {

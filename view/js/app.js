@@ -99,12 +99,16 @@ export class App {
     if (!this.bridge.available) {
       this.error('error.noBridge', '', [], { everywhere: true });
       this.update();
+      await this.rendered();
+      showPage();
       return;
     }
     if (resumed) {
       this.device.resume(resumed.description);
       this.update();
       await this.rendered();
+      // Shown before its scroll and focus come back: hidden, nothing takes the focus.
+      showPage();
       applyView(resumed);
     }
     await this.settings.load();
@@ -130,6 +134,7 @@ export class App {
     // Events that came while the page started are handled now.
     this.bridge.release();
     await this.rendered();
+    showPage();
     document.documentElement.dataset.readyAt = String(Date.now());
     document.documentElement.dataset.ready = '1';
   }
@@ -226,11 +231,19 @@ export class App {
   }
 }
 
+// The page stays undrawn until it shows the mouse, the settings and the
+// language it starts with (css/main.css): drawn once, not first half-read.
+function showPage() {
+  const root = document.documentElement;
+  if (root?.dataset) root.dataset.shown = '1';
+}
+
 if (typeof window !== 'undefined' && typeof document !== 'undefined' && !window.kelvNoStart) {
   const app = new App();
   app.start().catch((e) => {
     console.error(e);
     app.bridge.release();
     app.error('error.start', e.message, [], { everywhere: true });
+    showPage();
   });
 }
