@@ -3,8 +3,8 @@
 
 #include "libdc/libdc.h"
 
-#include "libdc/ratbag_service.h"
-#include "libdc/simulator.h"
+#include "libdc/ratbag/ratbag_service.h"
+#include "libdc/sim/simulator.h"
 
 #include <algorithm>
 #include <atomic>

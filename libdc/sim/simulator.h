@@ -15,7 +15,7 @@
 // A missing, damaged or unreadable state file gives the factory-default mouse, plugged in.
 
 #include "libdc/sim_files.h"
-#include "libdc/sim_state.h"
+#include "libdc/sim/sim_state.h"
 
 #include <array>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "libdc/simulator.h"
+#include "libdc/sim/simulator.h"
 
 #include "libdc/libdc.h"
 

@@ -1,10 +1,10 @@
 #include "libdc/libdc.h"
-#include "libdc/ratbag_bus.h"
-#include "libdc/ratbag_device.h"
-#include "libdc/ratbag_macro.h"
-#include "libdc/ratbag_service.h"
+#include "libdc/ratbag/ratbag_bus.h"
+#include "libdc/ratbag/ratbag_device.h"
+#include "libdc/ratbag/ratbag_macro.h"
+#include "libdc/ratbag/ratbag_service.h"
 #include "libdc/sim_files.h"
-#include "libdc/simulator.h"
+#include "libdc/sim/simulator.h"
 
 #include <algorithm>
 #include <chrono>

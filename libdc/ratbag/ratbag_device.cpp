@@ -1,8 +1,8 @@
-#include "libdc/ratbag_device.h"
+#include "libdc/ratbag/ratbag_device.h"
 
 #include "libdc/json_text.h"
 #include "libdc/libdc.h"
-#include "libdc/ratbag_macro.h"
+#include "libdc/ratbag/ratbag_macro.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // Windows has no ratbagd: no mice from it, and the service state says so ("off").
 
 #include "libdc/libdc.h"
-#include "libdc/ratbag_device.h"
-#include "libdc/ratbag_service.h"
+#include "libdc/ratbag/ratbag_device.h"
+#include "libdc/ratbag/ratbag_service.h"
 
 #include <algorithm>
 #include <cstring>
