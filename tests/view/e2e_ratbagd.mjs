@@ -104,7 +104,7 @@ test('the daemon\'s mouse is listed beside the simulated one with its name and m
   await p.until('window.kelvApp.state.devices.length === 2', { timeoutMs: 15000 });
   await p.until("window.kelvApp.state.deviceState === 'ready'");
   assert.equal(await text('#device-name'), 'KELV-M1', 'the simulated mouse stays the first');
-  assert.equal(await p.eval('window.kelvApp.state.service?.state'), 'running');
+  assert.equal(await p.eval("window.kelvApp.state.services.find((s) => s.id === 'RATBAG\\\\')?.state"), 'running');
   assert.equal(await p.eval("document.querySelector('#service-note')"), null);
   const options = await p.eval(`[...document.querySelector('[data-key="topbar:device"]').options].map((o) => o.textContent)`);
   assert.deepEqual(options, ['KELV-M1', 'Test device (unknown)']);

@@ -26,7 +26,7 @@ export class App {
       bootLoader: null,
       settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
       onboard: null, // the shown mouse's onboard profiles: { active, enabled }
-      service: null, // the service that serves real mice: { state, api, mice }
+      services: [], // the services that serve real mice: [{ id, service, state, api, mice }]
       deviceState: 'none', // none | loading | ready | error | boot
       deviceError: null,
       live: null, // what the mouse holds now (performance, buttons, lighting)
@@ -122,7 +122,7 @@ export class App {
     if (!resumed) this.modes.resumeBound();
     // The other page (main window or popup) changed the profile: read it again.
     onOtherPageChange(window, () => this.modes.follow());
-    await this.device.readService();
+    await this.device.readServices();
     await this.device.refresh();
     this.device.watch();
     document.addEventListener('visibilitychange', () => {

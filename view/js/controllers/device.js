@@ -1,8 +1,8 @@
 // The device connection: watching the device list, choosing among several
 // mice, connecting (reading what the device can do and what it holds, and
 // bringing it to the active mode), data reports from the device, and the
-// state of the service that serves real mice.
-import { SERVICE_HARDWARE_ID, SERVICE_PROP, SERVICE_SIZE, capsFromBytes, fitsClassicLayout, readServiceState } from '../caps.js';
+// states of the services that serve real mice.
+import { SERVICES_HARDWARE_ID, SERVICE_PROP, SERVICES_SIZE, capsFromBytes, fitsClassicLayout, readServices } from '../caps.js';
 import { parseByteList } from '../bytes.js';
 import { parseDataReport, pickMice } from '../devicemap.js';
 import { PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, fitSettings } from '../devicesettings.js';
@@ -10,7 +10,7 @@ import { Mouse, DeviceError } from '../mouse.js';
 import { modeSettings, neighbourMode } from '../profile.js';
 import * as rq from '../requests.js';
 
-// Device event 3: the state of the service that serves real mice changed.
+// Device event 3: the state of a service that serves real mice changed.
 const SERVICE_EVENT = 3;
 
 export class DeviceController {
@@ -43,7 +43,7 @@ export class DeviceController {
     // five), so a plug or unplug can go unreported: look again shortly after
     // each event, and keep a slow watch of the device list.
     bridge.on('devicesChanged', (value) => {
-      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readService();
+      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readServices();
       this.refresh();
       setTimeout(() => this.refresh(), 700);
       setTimeout(() => this.refresh(), 2500);
@@ -86,15 +86,15 @@ export class DeviceController {
     }, ms);
   }
 
-  // The state of the service that serves real mice (ratbagd): null when the
-  // device library does not say (no such service on this system).
-  async readService() {
+  // The states of the services that serve real mice (ratbagd, ...): none when
+  // the device library names none (no such service on this system).
+  async readServices() {
     const { state } = this.app;
     try {
-      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICE_HARDWARE_ID }, SERVICE_PROP, SERVICE_SIZE));
-      state.service = readServiceState(parseByteList(reply));
+      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICES_HARDWARE_ID }, SERVICE_PROP, SERVICES_SIZE));
+      state.services = readServices(parseByteList(reply));
     } catch {
-      state.service = null;
+      state.services = [];
     }
     this.app.update();
   }

@@ -1,6 +1,6 @@
 // The shown mouse in the device bar (its name, model, firmware; a choice when
 // several are connected) and the note that says how to get real mice when
-// the service that serves them (ratbagd) cannot.
+// a service that serves them (ratbagd) cannot.
 import { t } from '../i18n.js';
 import { SERVICE_PROBLEMS } from '../caps.js';
 import { h, select } from './dom.js';
@@ -44,16 +44,33 @@ export function devicePicker(app) {
     }));
 }
 
-// What the user can do to get real mice, when the service cannot serve them;
-// null when it runs (or this system has no such service).
+// What the page can tell the user of each service it knows, by its name: the
+// text of each state and the command that helps.
+const SERVICE_HELP = Object.freeze({
+  ratbagd: {
+    text: (state) => `service.${state}`,
+    commands: { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' },
+  },
+});
+
+// What the user can do to get real mice, for each service that cannot serve
+// them and that the page has words for: [{ state, text, api, command }].
+export function serviceHelp(services) {
+  return (services ?? []).filter((s) => SERVICE_PROBLEMS.includes(s.state) && SERVICE_HELP[s.service]).map((s) => {
+    const help = SERVICE_HELP[s.service];
+    return { state: s.state, text: help.text(s.state), api: s.api ?? '?', command: help.commands[s.state] ?? null };
+  });
+}
+
+// The note of serviceHelp(); null when every service runs (or this system has
+// none the page knows).
 export function serviceNote(app) {
-  const s = app.state.service;
-  if (!s || !SERVICE_PROBLEMS.includes(s.state)) return null;
-  const command = { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' }[s.state];
-  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': s.state },
+  const problems = serviceHelp(app.state.services);
+  if (!problems.length) return null;
+  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': problems[0].state },
     icon('info'),
     h('div', {},
       h('strong', {}, t('service.title')),
-      h('p', {}, t(`service.${s.state}`, { api: s.api ?? '?' })),
-      command ? h('p', {}, t('service.command'), ' ', h('code', {}, command)) : null));
+      ...problems.flatMap((p) => [h('p', {}, t(p.text, { api: p.api })),
+        p.command ? h('p', {}, t('service.command'), ' ', h('code', {}, p.command)) : null])));
 }
