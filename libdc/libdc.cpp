@@ -4,8 +4,6 @@
 #include "libdc/libdc.h"
 
 #include "libdc/library.h"
-#include "libdc/ratbag/service.h"
-#include "libdc/sim/sim_backend.h"
 #include "libdc/sim_files.h"
 
 #include <cstdlib>
@@ -23,29 +21,16 @@ std::string stateFolder()
     return folder.empty() ? std::string("simulator") : folder + "/simulator";
 }
 
-// The backends in the order the device list shows their devices: the simulated mouse
-// first, so the first entry of the program's device table stays the one it flashes.
-std::vector<kelv::dc::BackendFactory> backends()
-{
-    return {
-        [](kelv::dc::Outbox &outbox) -> std::unique_ptr<kelv::dc::Backend> {
-            return std::make_unique<kelv::sim::SimBackend>(outbox);
-        },
-        [](kelv::dc::Outbox &outbox) -> std::unique_ptr<kelv::dc::Backend> {
-            return std::make_unique<kelv::ratbag::Service>(outbox);
-        },
-    };
-}
-
 kelv::dc::Library &library()
 {
 #ifdef _WIN32
     // Never destroyed: the library is pinned once its thread runs, and at the
     // process's end Windows has already stopped that thread, so a destructor
     // running inside DllMain could only wait for it forever.
-    static kelv::dc::Library &instance = *new kelv::dc::Library(backends(), stateFolder);
+    static kelv::dc::Library &instance =
+        *new kelv::dc::Library(kelv::dc::libraryBackends(), stateFolder);
 #else
-    static kelv::dc::Library instance(backends(), stateFolder);
+    static kelv::dc::Library instance(kelv::dc::libraryBackends(), stateFolder);
 #endif
     return instance;
 }

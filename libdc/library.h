@@ -27,6 +27,9 @@ namespace kelv::dc {
 // The hardware ID that answers the list of services (property 65, doc/device-map.md).
 extern const char kServicesId[];
 
+// The backends of libdc, in listing order (backends.cpp).
+std::vector<BackendFactory> libraryBackends();
+
 class Library final : public Outbox
 {
 public:

@@ -1,6 +1,6 @@
 #include "libdc/ratbag/daemon_linux.h"
 
-#include "libdc/ratbag/job_thread_linux.h"
+#include "libdc/job_thread_linux.h"
 #include "libdc/ratbag/listing.h"
 #include "libdc/ratbag/transaction_linux.h"
 
@@ -55,7 +55,7 @@ std::vector<Notice> Notices::take()
 // --- Daemon -------------------------------------------------------------------------------
 
 Daemon::Daemon(Bus &bus, Notices &notices, Listing &listing, Transactions &transactions,
-               JobThread &jobs, dc::Outbox &outbox)
+               dc::JobThread &jobs, dc::Outbox &outbox)
     : m_bus(bus), m_notices(notices), m_listing(listing), m_transactions(transactions),
       m_jobs(jobs), m_outbox(outbox)
 {

@@ -6,6 +6,7 @@
 // what it signals: Resync, and the active profile and resolution, which become data reports.
 
 #include "libdc/backend.h"
+#include "libdc/job_thread_linux.h"
 #include "libdc/ratbag/ratbag_bus.h"
 
 #include <chrono>
@@ -15,7 +16,6 @@
 
 namespace kelv::ratbag {
 
-class JobThread;
 class Listing;
 class Transactions;
 struct Mouse;
@@ -45,7 +45,7 @@ class Daemon
 {
 public:
     Daemon(Bus &bus, Notices &notices, Listing &listing, Transactions &transactions,
-           JobThread &jobs, dc::Outbox &outbox);
+           dc::JobThread &jobs, dc::Outbox &outbox);
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
@@ -72,7 +72,7 @@ private:
     Notices &m_notices;
     Listing &m_listing;
     Transactions &m_transactions;
-    JobThread &m_jobs;
+    dc::JobThread &m_jobs;
     dc::Outbox &m_outbox;
     std::string m_state;
     Clock::time_point m_nextConnect;

@@ -1,11 +1,11 @@
 #pragma once
 
 // The mice of libratbag's daemon ratbagd as a backend of libdc (doc/device-map.md, "Real
-// mice"). On Linux the service is made of its roles: the job thread (job_thread_linux.h),
-// which owns the bus connection and carries out every request that needs the daemon, one
-// after the other; the daemon state (daemon_linux.h); the listing and identity
-// (listing.h); the transaction and commit (transaction_linux.h); the slot storage
-// (slot_store.h). Listing, presence, the service state and the properties 64 to 66 are
+// mice"). On Linux the service is made of its roles: the job thread (libdc/job_thread_linux.h,
+// shared with any backend that talks to a daemon), which owns the bus connection and carries
+// out every request that needs the daemon, one after the other; the daemon state (daemon_linux.h);
+// the listing and identity (listing.h); the transaction and commit (transaction_linux.h); the slot
+// storage (slot_store.h). Listing, presence, the service state and the properties 64 to 66 are
 // answered from what the job thread keeps, without waiting for the daemon; so is every
 // request for a hardware ID that is not listed. The Windows build has no daemon client
 // (service_win.cpp): no mice, service state "off".

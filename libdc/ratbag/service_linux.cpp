@@ -1,8 +1,8 @@
 // The entry points' side of the ratbagd service: what other threads ask, answered from the
 // listing or handed to the job thread.
 
+#include "libdc/job_thread_linux.h"
 #include "libdc/ratbag/daemon_linux.h"
-#include "libdc/ratbag/job_thread_linux.h"
 #include "libdc/ratbag/listing.h"
 #include "libdc/ratbag/ratbag_bus.h"
 #include "libdc/ratbag/service.h"
@@ -59,7 +59,7 @@ struct Service::Parts
         return jobs.perform(std::move(work));
     }
 
-    JobThread jobs;
+    dc::JobThread jobs;
     Bus bus; // used on the job thread only
     SlotStore slots;
     Listing listing;

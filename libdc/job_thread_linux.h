@@ -1,9 +1,10 @@
 #pragma once
 
-// The job thread of the ratbagd service: the one thread that owns the bus connection. It
-// runs the service's loop (the daemon state, daemon_linux.h), and carries out the requests
-// of other threads one after the other: perform() hands a request over and waits for its
-// result. While there is nothing to do the thread sleeps in wait().
+// The job thread of a backend that talks to a daemon (the ratbagd service): the one thread
+// that owns the connection. It runs the backend's loop, and carries out the requests of
+// other threads one after the other: perform() hands a request over and waits for its
+// result. While there is nothing to do the thread sleeps in wait(), on the connection's
+// file descriptor too.
 
 #include <cstdint>
 #include <deque>
@@ -12,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-namespace kelv::ratbag {
+namespace kelv::dc {
 
 class JobThread
 {
@@ -55,4 +56,4 @@ private:
     int m_wake = -1; // eventfd
 };
 
-} // namespace kelv::ratbag
+} // namespace kelv::dc

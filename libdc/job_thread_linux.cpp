@@ -1,4 +1,4 @@
-#include "libdc/ratbag/job_thread_linux.h"
+#include "libdc/job_thread_linux.h"
 
 #include "libdc/libdc.h"
 
@@ -7,7 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-namespace kelv::ratbag {
+namespace kelv::dc {
 
 // A request waiting for the thread.
 struct JobThread::Job
@@ -116,4 +116,4 @@ void JobThread::failPendingJobs()
         job->result.set_value(DC_NOT_PRESENT);
 }
 
-} // namespace kelv::ratbag
+} // namespace kelv::dc
