@@ -19,6 +19,7 @@ packages=(
   dbus-daemon dbus-bin libglib2.0-bin dconf-cli dconf-service dconf-gsettings-backend
   gsettings-desktop-schemas cinnamon-desktop-data mate-settings-daemon-common
   xfconf libxfconf-0-3 libkf5config-bin desktop-file-utils
+  dpkg-dev lintian appstream mmdebstrap
   weston qt6-wayland xwayland
   libsystemd-dev ratbagd
   meson swig python3-dev libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
