@@ -3,7 +3,7 @@
 # built package, and shows that the check guarding it fails with the expected line:
 # scripts/package-check.sh for what the package holds, and (with --install)
 # scripts/test-package.sh for what installing and purging it does. Not run by CI
-# (lintian reads every broken package: about a minute; --install adds about a minute).
+# (lintian reads every broken package: about two minutes; --install adds two).
 # Exit status 1 when a break went unnoticed.
 # Usage: scripts/package-breaks.sh [--install]
 set -euo pipefail
@@ -83,6 +83,8 @@ set -e
 echo left >/usr/lib/kelv/leftover'
   try "a maintainer script leaving a file at purge" "left after the purge: /usr/lib/kelv/leftover" \
     test-package.sh sh -c "printf '%s\n' '$postinst' >DEBIAN/postinst && chmod 0755 DEBIAN/postinst"
+  try "the page missing from the program folder" "the page failed to load for kelvtest" \
+    test-package.sh mv "$lib/view/index.html" "$lib/view/start.html"
 fi
 
 if ((missed)); then

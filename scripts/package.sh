@@ -111,9 +111,9 @@ cp packaging/debian/control packaging/debian/changelog "$work/debian/"
   cd "$work"
   # The DEBIAN folder tells dpkg-shlibdeps where the package's root is, for $ORIGIN.
   mkdir -p debian/kelv/DEBIAN
-  dpkg-shlibdeps -Tdebian/kelv.substvars -e debian/kelv/usr/lib/kelv/kelv \
-    -e debian/kelv/usr/lib/kelv/CrashReporter -e debian/kelv/usr/lib/kelv/dcsim \
-    -e debian/kelv/usr/lib/kelv/libdc.so
+  dpkg-shlibdeps -Tdebian/kelv.substvars -edebian/kelv/usr/lib/kelv/kelv \
+    -edebian/kelv/usr/lib/kelv/CrashReporter -edebian/kelv/usr/lib/kelv/dcsim \
+    -edebian/kelv/usr/lib/kelv/libdc.so
   dpkg-gencontrol -pkelv -Pdebian/kelv -Tdebian/kelv.substvars -fdebian/files
   cd debian/kelv
   find usr -type f -printf '%P\0' | LC_ALL=C sort -z |

@@ -117,20 +117,18 @@ chown "$user:" "$runtime"
 # A clean environment, as a login gives one, with the home as working folder.
 # setpriv executes the command in place (runuser stays its parent, and ending
 # runuser leaves the command running).
-as_user() {
-  setpriv --reuid="$user" --regid="$user" --init-groups env -i HOME="$home" USER="$user" \
-    LOGNAME="$user" SHELL=/bin/bash PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-    XDG_RUNTIME_DIR="$runtime" "$@"
-}
+# (An array, not a function: a function sent to the background runs in a subshell,
+# whose process id is not the command's.)
+as_user=(setpriv --reuid="$user" --regid="$user" --init-groups env -i HOME="$home"
+  USER="$user" LOGNAME="$user" SHELL=/bin/bash PATH=/usr/local/bin:/usr/bin:/bin
+  LANG=C.UTF-8 XDG_RUNTIME_DIR="$runtime")
 root_home="$scratch/root-home"
-as_root() {
-  env -i HOME="$root_home" USER=root LOGNAME=root PATH=/usr/local/bin:/usr/bin:/bin \
-    LANG=C.UTF-8 XDG_RUNTIME_DIR="$runtime/root" QTWEBENGINE_DISABLE_SANDBOX=1 "$@"
-}
+as_root=(env -i HOME="$root_home" USER=root LOGNAME=root PATH=/usr/local/bin:/usr/bin:/bin
+  LANG=C.UTF-8 XDG_RUNTIME_DIR="$runtime/root" QTWEBENGINE_DISABLE_SANDBOX=1)
 
 start_display() {
   mkfifo "$scratch/display"
-  as_user Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$scratch/display" \
+  "${as_user[@]}" Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$scratch/display" \
     >"$scratch/xvfb.log" 2>&1 &
   xvfb_pid=$!
   local number
@@ -138,7 +136,7 @@ start_display() {
   display=":$number"
 }
 
-# start_kelv <output file> <working folder> <runner>: kelv -autostart on the display
+# start_kelv <output file> <working folder> <runner...>: kelv -autostart on the display
 # with a session bus of its own.
 start_kelv() {
   local out=$1 dir=$2
@@ -200,7 +198,7 @@ usr_changes() {
 start_display
 step "Xvfb on $display as $user"
 touch "$scratch/stamp-user"
-start_kelv "$scratch/user.log" "$home" as_user
+start_kelv "$scratch/user.log" "$home" "${as_user[@]}"
 if wait_for_page "$scratch/user.log" "$user"; then
   step "page loaded for $user"
   # Chromium's sandbox stays on for a user: no page process runs with --no-sandbox.
@@ -230,7 +228,7 @@ step "checked the user's folders and /usr"
 # sends its data to root's own folders. Chromium refuses its sandbox to root.
 mkdir -m 0700 "$root_home" "$runtime/root"
 touch "$scratch/stamp-root"
-start_kelv "$scratch/root.log" "$root_home" as_root
+start_kelv "$scratch/root.log" "$root_home" "${as_root[@]}"
 wait_for_page "$scratch/root.log" root || true
 stop_kelv || bad "kelv (root) did not quit within 15 s of SIGTERM"
 written=$(usr_changes "$scratch/stamp-root")
