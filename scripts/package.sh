@@ -121,6 +121,10 @@ cp packaging/debian/control packaging/debian/changelog "$work/debian/"
   chmod 0644 DEBIAN/control DEBIAN/md5sums
 ) || fail "writing the control file failed"
 
+# The files' times are clamped to the changelog entry's, so a rebuild of the same
+# sources makes the same package.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l packaging/debian/changelog -S Timestamp)
+export SOURCE_DATE_EPOCH
 deb="$build/kelv_${version}_${arch}.deb"
 rm -f "$build"/kelv_*.deb
 dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null || fail "dpkg-deb failed"
