@@ -3,7 +3,7 @@
 # simulated mouse. Without a desktop session it starts a virtual X server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh run
 bash scripts/build.sh
 if [ "$(id -u)" = 0 ]; then
   # Chromium refuses its sandbox when run as root.
