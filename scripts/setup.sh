@@ -13,10 +13,17 @@
 # install --simulate tells); the script says which index failed and goes on. Any failure
 # ends with one line saying what the user can do.
 #
+#   scripts/setup.sh --list <job>   prints the job's packages, one a line, and installs nothing
+#
 # For tests: KELV_SETUP_PACKAGES replaces the job's package list, KELV_SETUP_RETRY_DELAY
 # (seconds, default 5) the pause between refreshes.
 set -euo pipefail
 
+list_only=0
+if [ "${1:-}" = --list ]; then
+  list_only=1
+  shift
+fi
 job=${1:-run}
 
 run_packages=(
@@ -53,6 +60,10 @@ case "$job" in
 esac
 if [ -n "${KELV_SETUP_PACKAGES:-}" ]; then
   read -r -a packages <<<"$KELV_SETUP_PACKAGES"
+fi
+if ((list_only)); then
+  printf '%s\n' "${packages[@]}"
+  exit 0
 fi
 
 fail() {
