@@ -19,7 +19,8 @@ namespace kelv {
 
 ApplicationHost::ApplicationHost(ClientSettings &settings, devices_handler *devices,
                                  QObject *parent)
-    : QObject(parent), m_settings(settings), m_profiles(userFolders().profiles(),
+    : QObject(parent), m_settings(settings),
+      m_profiles(userFolders().profiles(),
                  userFolders().perUser() ? userFolders().programFolder() : QString()),
       m_recorder(new MacroRecorder(this)), m_router(new RequestRouter(*this, this))
 {

@@ -153,9 +153,8 @@ int runApplication(int &argc, char **argv)
         cefApplication application(argc, argv, options);
         // The log goes to the working directory, like the browser's own log,
         // or to the user's state folder where the program folder is shared.
-        installLogFile(userFolders().perUser()
-                           ? userFolders().state() + QStringLiteral("/web.log")
-                           : QStringLiteral("web.log"));
+        installLogFile(userFolders().perUser() ? userFolders().state() + QStringLiteral("/web.log")
+                                               : QStringLiteral("web.log"));
         program = QCoreApplication::applicationFilePath();
         // Before anything else: an install that was cut off or that waits for
         // its first start is dealt with, so the program never runs on a mix of

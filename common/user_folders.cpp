@@ -64,8 +64,8 @@ bool makePrivateFolder(const QString &folder, QString *error)
             *error = QStringLiteral("cannot create %1").arg(folder);
         return false;
     }
-    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                      QFileDevice::ExeOwner);
+    QFile::setPermissions(folder,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return true;
 }
 
@@ -95,7 +95,8 @@ UserFolders UserFolders::forProgramFolder(const QString &programFolder)
     folders.m_packaged =
         QFileInfo(folders.m_program + QLatin1Char('/') + packagedMarker()).isFile();
     // A read-only file system refuses as surely as permissions do.
-    const bool closed = platform::folderDeniesWriting(nativePathBytes(folders.m_program).toStdString());
+    const bool closed =
+        platform::folderDeniesWriting(nativePathBytes(folders.m_program).toStdString());
     if (!folders.m_packaged && !closed) {
         folders.m_profiles = folders.m_program;
         folders.m_data = folders.m_program;

@@ -205,8 +205,7 @@ std::string stateFolderFor(const std::string &programFolder)
 {
     if (programFolder.empty())
         return "simulator";
-    struct stat marker{};
-    const bool packaged = ::stat((programFolder + "/Resources/packaged").c_str(), &marker) == 0;
+    const bool packaged = ::access((programFolder + "/Resources/packaged").c_str(), F_OK) == 0;
     if (!packaged && ::access(programFolder.c_str(), W_OK) == 0)
         return programFolder + "/simulator";
     // The rules say to ignore an XDG variable that names no absolute path.

@@ -135,9 +135,9 @@ UpdateDecision UpdateCheck::withoutProgramUpdates(UpdateDecision decision, bool 
     // Only the program was offered: the user hears of it when they asked,
     // with who installs it.
     decision.action = interactive ? UpdateDecision::ShowMessage : UpdateDecision::ShowNothing;
-    decision.message = uiText(
-        QStringLiteral("A new version of kelv is available. Your system's package manager "
-                       "installs it: update kelv with your system's software updates."));
+    decision.message =
+        uiText(QStringLiteral("A new version of kelv is available. Your system's package manager "
+                              "installs it: update kelv with your system's software updates."));
     return decision;
 }
 

@@ -6,8 +6,8 @@
 #include "tests/testsupport/program_home.h"
 #include "tests/testsupport/temp_program_folder.h"
 
-#include <QDeadlineTimer>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -400,7 +400,8 @@ private slots:
             QVERIFY(run.waitForExit());
         }
         QTRY_VERIFY(QFile::exists(other.filePath("reporter-was-given")));
-        const QString report = QString::fromUtf8(fileText(other.filePath("reporter-was-given"))).trimmed();
+        const QString report =
+            QString::fromUtf8(fileText(other.filePath("reporter-was-given"))).trimmed();
         QVERIFY2(report.startsWith(other.filePath(".local/state/kelv/")) && report.endsWith(".dmp"),
                  qPrintable(report));
         QVERIFY(QFile::exists(report));

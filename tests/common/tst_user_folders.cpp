@@ -23,9 +23,9 @@ using namespace kelv::test;
 
 namespace {
 
-constexpr QFileDevice::Permissions kOwnerOnly =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-    QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ExeOwner | QFileDevice::ReadUser |
+                                                QFileDevice::WriteUser | QFileDevice::ExeUser;
 
 // The XDG variables of this process pointed into a folder, put back after.
 class XdgHomes
@@ -173,7 +173,9 @@ private slots:
             folders.profilePath(QStringLiteral("Resources/profiles/configuration.xml"))));
         // Each folder is the user's alone.
         for (const QString &folder : {folders.profiles(), folders.data(), folders.state()}) {
-            struct stat info{};
+            struct stat info
+            {
+            };
             QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
             QCOMPARE(info.st_mode & 07777, mode_t(0700));
         }

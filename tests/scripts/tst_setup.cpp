@@ -54,13 +54,14 @@ public:
                                  .toString(QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'UTC'"))
                                  .toLatin1() +
                              "\nSHA256:\n";
-        const QByteArray listedI386 = brokenI386 ? i386Packages + "Package: stale\n\n" : i386Packages;
+        const QByteArray listedI386 =
+            brokenI386 ? i386Packages + "Package: stale\n\n" : i386Packages;
         for (const auto &[name, content, listed] :
              {std::tuple{QByteArray("main/binary-amd64/Packages"), amd64Packages, amd64Packages},
               std::tuple{QByteArray("main/binary-i386/Packages"), i386Packages, listedI386}}) {
             m_ok &= writeFile(folder + "/dists/stable/" + QString::fromLatin1(name), content);
-            release += " " + sha256(listed) + " " + QByteArray::number(listed.size()) + " " + name +
-                       "\n";
+            release +=
+                " " + sha256(listed) + " " + QByteArray::number(listed.size()) + " " + name + "\n";
         }
         m_ok &= writeFile(folder + "/dists/stable/Release", release);
     }
@@ -157,8 +158,8 @@ private slots:
         QVERIFY(writeFile(path(QStringLiteral("status")), QByteArray()));
         // The install itself only notes what dpkg was given.
         QVERIFY(writeFile(path(QStringLiteral("dpkg")),
-                          "#!/bin/sh\necho \"$@\" >> '" + path(QStringLiteral("dpkg.log")).toUtf8() +
-                              "'\n"));
+                          "#!/bin/sh\necho \"$@\" >> '" +
+                              path(QStringLiteral("dpkg.log")).toUtf8() + "'\n"));
         QVERIFY(QFile::setPermissions(path(QStringLiteral("dpkg")),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         m_config = path(QStringLiteral("apt.conf"));
@@ -189,8 +190,8 @@ Debug::NoLocking "true";
                           {TempProgramFolder::sourceFolder() + QStringLiteral("/scripts/setup.sh"),
                            QStringLiteral("--list"), QLatin1String(job)});
             process.waitForFinished(10000);
-            return QString::fromUtf8(process.readAllStandardOutput()).split(
-                QLatin1Char('\n'), Qt::SkipEmptyParts);
+            return QString::fromUtf8(process.readAllStandardOutput())
+                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         };
         const QStringList run = list("run");
         const QStringList package = list("package");

@@ -1,10 +1,10 @@
 // The update check against a local update service: the request, and what
 // each kind of reply leads to.
 
-#include "common/client_settings.h"
-#include "tests/testsupport/http_test_server.h"
 #include "common/app_paths.h"
+#include "common/client_settings.h"
 #include "common/user_folders.h"
+#include "tests/testsupport/http_test_server.h"
 #include "update/update_check.h"
 #include "update/update_dlg.h"
 #include "update/update_host.h"
@@ -12,8 +12,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
