@@ -1,9 +1,8 @@
 #include "common/ui_texts.h"
 
-#include "common/user_folders.h"
-
 #include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "common/user_folders.h"
 
 #include <QCoreApplication>
 #include <QDir>
