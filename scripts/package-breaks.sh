@@ -83,6 +83,8 @@ set -e
 echo left >/usr/lib/kelv/leftover'
   try "a maintainer script leaving a file at purge" "left after the purge: /usr/lib/kelv/leftover" \
     test-package.sh sh -c "printf '%s\n' '$postinst' >DEBIAN/postinst && chmod 0755 DEBIAN/postinst"
+  try "marker dropped, then run as root" "the run of root wrote below /usr" \
+    test-package.sh rm "$lib/Resources/packaged"
   try "the page missing from the program folder" "the page failed to load for kelvtest" \
     test-package.sh mv "$lib/view/index.html" "$lib/view/start.html"
 fi
