@@ -10,15 +10,15 @@
 
 namespace {
 
-// The state folder: $DC_SIM_DIR, else "simulator" beside the library file itself.
+// The state folder: $DC_SIM_DIR, else the one for the library's program folder
+// ("simulator" beside the library file itself, or the user's own).
 std::string stateFolder()
 {
     const char *env = std::getenv("DC_SIM_DIR");
     if (env && *env)
         return env;
-    const std::string folder =
-        kelv::sim::files::moduleFolder(reinterpret_cast<const void *>(&stateFolder));
-    return folder.empty() ? std::string("simulator") : folder + "/simulator";
+    namespace files = kelv::sim::files;
+    return files::stateFolderFor(files::moduleFolder(reinterpret_cast<const void *>(&stateFolder)));
 }
 
 kelv::dc::Library &library()
