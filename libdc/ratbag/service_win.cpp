@@ -3,6 +3,9 @@
 #include "libdc/ratbag/ratbag_device.h"
 #include "libdc/ratbag/service.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace kelv::ratbag {
 
 struct Service::Parts
