@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QStringList>
 #include <QUrl>
 
 namespace kelv {
@@ -32,6 +33,11 @@ Q_LOGGING_CATEGORY(lcSettings, "kelv.settings")
 
 const QString kShowConf = QStringLiteral("showConf");
 const QString kTestTool = QStringLiteral("testTool");
+// Settings a newer page keeps that a conf.xml written before it lacks: setConf
+// adds them to the file, where any other unknown key is refused.
+const QStringList kPageSettings = {QStringLiteral("simulatedMouse")};
+// In a program folder installed by a package manager.
+const QString kPackagedMarker = QStringLiteral("/Resources/packaged");
 
 // Double-click times by position: 970 ms down to 200 ms in steps of 70.
 constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};
@@ -71,7 +77,10 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
     // The hot key moves only with the stored setting: a key registered while
     // conf.xml keeps the old one would be lost again at the next start.
     const bool known = settings.contains(key);
-    const ClientSettings::StoreResult result = settings.store(key, value);
+    const ClientSettings::StoreResult result =
+        settings.store(key, value,
+                       kPageSettings.contains(key) ? ClientSettings::Create::IfMissing
+                                                   : ClientSettings::Create::Never);
     // A key the settings do not hold is answered as such whatever became of
     // the file (rewritten as it was, in the save format, when it could be):
     // without a readable conf.xml no key is known at all.
@@ -354,6 +363,9 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         // The main window's page follows the bound programs for the program;
         // the popup's page leaves that to it.
         {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
+        // The package's build: the page hides the simulated mouse while a real one is there.
+        {QStringLiteral("packaged"),
+         QFileInfo::exists(host.profiles().applicationFolder() + kPackagedMarker)},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }

@@ -77,7 +77,8 @@ export function renderPerformance(app) {
           'aria-label': t('perf.makeActiveN', { n: i + 1 }),
           onchange: () => change((pp) => { pp.activeStage = i; }, [PROP.ACTIVE_STAGE]),
         }),
-        h('span', { class: 'stage-dot', style: { background: st.color ?? 'var(--accent)' } }),
+        // The stage's colour, on a mouse whose stages have one.
+        caps.stages.colours ? h('span', { class: 'stage-dot', style: { background: st.color ?? 'var(--accent)' } }) : null,
         h('span', { class: 'stage-name' }, t('perf.stage', { n: i + 1 }))),
       caps.stages.colours ? h('input', {
         type: 'color', class: 'stage-colour', value: st.color, 'data-key': `stage-colour:${i}`,
@@ -111,8 +112,13 @@ export function renderPerformance(app) {
   }, icon('plus'), t('perf.addStage'));
 
   const rates = has(caps, PROP.POLLING) ? caps.reportRates : [];
-  // The hint names the fastest rate written as its choice is.
+  // The hint names the fastest rate written as its choice is; a mouse with
+  // one rate has nothing to choose.
   const fastestRate = rates.length ? t('unit.hz', { n: Math.max(...rates.map((r) => r.hz)) }) : '';
+  const pollingHint = rates.length > 1 ? t('perf.pollingHint', { rate: fastestRate }) : t('perf.pollingOne', { rate: fastestRate });
+  // One stage the mouse cannot add to: nothing to pick, and no stages to step through.
+  const oneStage = countFixed && p.stageCount === 1;
+  const dpiHint = range ? t(oneStage ? 'perf.dpiHintOne' : 'perf.dpiHint') : t(oneStage ? 'perf.dpiFixedOne' : 'perf.dpiFixed');
 
   const sensor = [
     has(caps, PROP.LIFT_OFF) && caps.liftOff.length ? h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.liftOff')),
@@ -130,7 +136,7 @@ export function renderPerformance(app) {
 
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
-      h('p', { class: 'hint' }, sentences(t(range ? 'perf.dpiHint' : 'perf.dpiFixed'), range ? dpiRangeText(range) : '')),
+      h('p', { class: 'hint' }, sentences(dpiHint, range ? dpiRangeText(range) : '')),
       h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
       // The note comes last, so nothing above it moves when it appears.
       h('div', { class: 'card-actions' }, add, countFixed ? null : h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })),
@@ -143,7 +149,7 @@ export function renderPerformance(app) {
           options: rates.map((r) => ({ value: r.value, label: t('unit.hz', { n: r.hz }) })),
           onPick: (v) => change((pp) => { pp.pollingRate = v; }, [PROP.POLLING]),
         }),
-        h('p', { class: 'hint' }, t('perf.pollingHint', { rate: fastestRate }))) : null,
+        h('p', { class: 'hint' }, pollingHint)) : null,
       sensor.length ? card(t('perf.sensorTitle'), sensor) : null));
 }
 
