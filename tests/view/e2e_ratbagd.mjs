@@ -148,7 +148,7 @@ test('the page opens on the daemon\'s mouse; the simulated one is listed after i
   await setValue('topbar:device', sim);
   await p.until("window.kelvApp.state.deviceState === 'ready' && window.kelvApp.state.device.simulated === true");
   assert.equal(await text('#device-name'), 'Simulated mouse');
-  assert.equal(await text('.device-chip small'), 'For trying out: changes reach no real mouse');
+  assert.equal(await text('.device-chip small'), 'Changes here reach no real mouse');
   assert.equal((await aboutRows())[2][1], 'Simulated mouse');
   await setValue('topbar:device', await p.eval('window.kelvApp.state.devices[0].HardwareID'));
   await ready();
@@ -432,6 +432,8 @@ test('hot plug: a minimal three-button mouse replaces the device and the page sh
   assert.ok(hints.includes('How often the mouse reports to the computer: 1,000 Hz, the one rate this mouse has.'), hints.join(' | '));
   assert.ok(!hints.some((h) => /step through|less power/.test(h)), hints.join(' | '));
   assert.equal(await p.eval("document.querySelector('.stage-dot')"), null);
+  assert.equal(await exists('stage-active:0'), false, 'one stage: nothing to pick as active');
+  assert.equal(await exists('stage-default:0'), false, 'nor as the default');
   await go('buttons');
   await p.until(`!!document.querySelector('[data-key="btn:2"]')`);
   assert.equal(await exists('btn:3'), false);

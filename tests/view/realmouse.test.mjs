@@ -111,7 +111,7 @@ test('the page opens on the real mouse; the simulated one comes after it, named 
   assert.equal(app.state.deviceState, 'ready');
   const sim = app.state.devices[1];
   assert.equal(deviceName(sim), 'Simulated mouse');
-  assert.equal(deviceDetails(sim), 'For trying out: changes reach no real mouse');
+  assert.equal(deviceDetails(sim), 'Changes here reach no real mouse');
   assert.equal(deviceName(app.state.device), 'Test device');
   assert.equal(deviceDetails(app.state.device), '', 'no model "unknown", no serial that is the daemon\'s object name');
   await setLanguage('de-DE');

@@ -40,7 +40,7 @@ export const DE = {
   'device.loading': 'Maus wird gelesen…',
   'device.unnamed': 'Gaming-Maus',
   'device.simulated': 'Simulierte Maus',
-  'device.simulatedHint': 'Zum Ausprobieren: Änderungen erreichen keine echte Maus',
+  'device.simulatedHint': 'Änderungen erreichen keine echte Maus',
   'device.disconnected': 'Nicht verbunden',
   'device.goneTitle': '{name} ist nicht mehr verbunden',
   'device.firmware': 'Firmware',

@@ -40,7 +40,7 @@ export const EN = {
   'device.loading': 'Reading the mouse…',
   'device.unnamed': 'Gaming mouse',
   'device.simulated': 'Simulated mouse',
-  'device.simulatedHint': 'For trying out: changes reach no real mouse',
+  'device.simulatedHint': 'Changes here reach no real mouse',
   'device.disconnected': 'Disconnected',
   'device.goneTitle': '{name} is disconnected',
   'device.firmware': 'Firmware',

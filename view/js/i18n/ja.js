@@ -40,7 +40,7 @@ export const JA = {
   'device.loading': 'マウスの設定を読み込み中…',
   'device.unnamed': 'ゲーミングマウス',
   'device.simulated': 'シミュレーションのマウス',
-  'device.simulatedHint': 'お試し用：変更は実際のマウスには届きません',
+  'device.simulatedHint': '変更は実際のマウスに届きません',
   'device.disconnected': '接続が切れています',
   'device.goneTitle': '{name} の接続が切れています',
   'device.firmware': 'ファームウェア',

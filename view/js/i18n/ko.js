@@ -40,7 +40,7 @@ export const KO = {
   'device.loading': '마우스 읽는 중…',
   'device.unnamed': '게이밍 마우스',
   'device.simulated': '시뮬레이션 마우스',
-  'device.simulatedHint': '체험용: 변경 사항은 실제 마우스에 적용되지 않습니다',
+  'device.simulatedHint': '변경 사항이 실제 마우스에 적용되지 않음',
   'device.disconnected': '연결 끊김',
   'device.goneTitle': '{name} 연결이 끊겼습니다',
   'device.firmware': '펌웨어',

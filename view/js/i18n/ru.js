@@ -40,7 +40,7 @@ export const RU = {
   'device.loading': 'Чтение настроек мыши…',
   'device.unnamed': 'Игровая мышь',
   'device.simulated': 'Имитируемая мышь',
-  'device.simulatedHint': 'Для пробы: изменения не попадают в настоящую мышь',
+  'device.simulatedHint': 'Изменения не попадут в мышь',
   'device.disconnected': 'Не подключена',
   'device.goneTitle': '{name} — нет соединения',
   'device.firmware': 'Прошивка',

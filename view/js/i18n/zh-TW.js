@@ -40,7 +40,7 @@ export const ZH_TW = {
   'device.loading': '正在讀取滑鼠…',
   'device.unnamed': '電競滑鼠',
   'device.simulated': '模擬滑鼠',
-  'device.simulatedHint': '僅供試用：變更不會寫入實體滑鼠',
+  'device.simulatedHint': '變更不會寫入實體滑鼠',
   'device.disconnected': '已中斷連線',
   'device.goneTitle': '{name} 已中斷連線',
   'device.firmware': '韌體',

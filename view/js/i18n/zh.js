@@ -40,7 +40,7 @@ export const ZH = {
   'device.loading': '正在读取鼠标…',
   'device.unnamed': '游戏鼠标',
   'device.simulated': '模拟鼠标',
-  'device.simulatedHint': '仅供试用：更改不会写入真实鼠标',
+  'device.simulatedHint': '更改不会写入真实鼠标',
   'device.disconnected': '已断开',
   'device.goneTitle': '{name} 已断开连接',
   'device.firmware': '固件',

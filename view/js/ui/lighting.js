@@ -37,10 +37,12 @@ export function renderLighting(app) {
     onPick: (v) => { app.state.selectedLed = v; app.update(); },
   }) : null;
 
+  // A light that is off shows each effect in the colour it would get (lightUp).
+  const previewColour = l.effect === 0 && l.color === '#000000' ? (colourKind === 'rgb111' ? SWATCHES_RGB111 : SWATCHES)[0] : l.color;
   const effects = h('div', { class: 'effects', role: 'radiogroup', 'aria-label': t('light.effect') }, ledCaps.effects.map((e) => h('button', {
     type: 'button', role: 'radio', 'aria-checked': e === l.effect ? 'true' : 'false', class: 'effect' + (e === l.effect ? ' on' : ''),
     'data-key': `effect:${e}`, onclick: () => { if (e !== l.effect) change((x) => lightUp(x, e, colourKind)); },
-  }, h('span', { class: `effect-preview fx-${e}`, style: { '--c': e === 6 ? stageColour : l.color } }), h('span', {}, t(`effect.${e}`)))));
+  }, h('span', { class: `effect-preview fx-${e}`, style: { '--c': e === 6 ? stageColour : previewColour } }), h('span', {}, t(`effect.${e}`)))));
 
   const swatches = colourKind === 'rgb111' ? SWATCHES_RGB111 : SWATCHES;
   const setColour = (c) => { if (isHexColour(c) && c.toLowerCase() !== l.color) change((x) => { x.color = c.toLowerCase(); }); };

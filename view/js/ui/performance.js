@@ -18,12 +18,16 @@ export function renderPerformance(app) {
   const range = [dpiRange(caps)].find((r) => r && r.max > r.min) ?? null;
   const dpi = dpiControls(caps, range);
   const countFixed = !has(caps, PROP.STAGE_COUNT) || caps.stages.min === caps.stages.max;
+  // One stage the mouse cannot add to: nothing to pick as active or as the
+  // default, and no stages to step through.
+  const oneStage = countFixed && p.stageCount === 1;
+  const withDefault = caps.stages.default && !oneStage;
 
   // The classic mouse's rows have the style sheet's columns; another device's
   // have a column for each control it has.
   const columns = fitsClassicLayout(caps) ? null : { gridTemplateColumns: [
     'minmax(96px, auto)', caps.stages.colours ? '40px' : null, range ? '1fr' : null, range ? '84px' : '1fr', '30px',
-    caps.stages.default ? 'auto' : null, caps.stages.disable ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
+    withDefault ? 'auto' : null, caps.stages.disable ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
   // What the screen says about the last DPI typed (kept until the screen changes).
   const view = app.state.view;
   const setDpi = (i, v) => {
@@ -71,8 +75,8 @@ export function renderPerformance(app) {
       },
     }) : null;
     rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i, style: columns },
-      h('label', { class: 'stage-pick', title: t('perf.makeActive') },
-        h('input', {
+      h('label', { class: 'stage-pick', title: oneStage ? null : t('perf.makeActive') },
+        oneStage ? null : h('input', {
           type: 'radio', name: 'active-stage', checked: active, disabled: off && !active, 'data-key': `stage-active:${i}`,
           'aria-label': t('perf.makeActiveN', { n: i + 1 }),
           onchange: () => change((pp) => { pp.activeStage = i; }, [PROP.ACTIVE_STAGE]),
@@ -86,7 +90,7 @@ export function renderPerformance(app) {
         onchange: (e) => change((pp) => { pp.stages[i].color = e.target.value.toLowerCase(); }, [PROP.STAGE_COLOUR]),
       }) : null,
       slider, num, h('span', { class: 'unit' }, t('unit.dpi')),
-      caps.stages.default ? h('button', {
+      withDefault ? h('button', {
         type: 'button', class: 'btn small twin-label' + (isDefault ? ' on' : ''), 'data-key': `stage-default:${i}`, 'aria-pressed': isDefault ? 'true' : 'false',
         disabled: off && !isDefault,
         title: t('perf.defaultStageHint'), onclick: () => { if (!isDefault) change((pp) => { pp.defaultStage = i; }, [PROP_DEFAULT_STAGE]); },
@@ -116,8 +120,6 @@ export function renderPerformance(app) {
   // one rate has nothing to choose.
   const fastestRate = rates.length ? t('unit.hz', { n: Math.max(...rates.map((r) => r.hz)) }) : '';
   const pollingHint = rates.length > 1 ? t('perf.pollingHint', { rate: fastestRate }) : t('perf.pollingOne', { rate: fastestRate });
-  // One stage the mouse cannot add to: nothing to pick, and no stages to step through.
-  const oneStage = countFixed && p.stageCount === 1;
   const dpiHint = range ? t(oneStage ? 'perf.dpiHintOne' : 'perf.dpiHint') : t(oneStage ? 'perf.dpiFixedOne' : 'perf.dpiFixed');
 
   const sensor = [
@@ -137,7 +139,7 @@ export function renderPerformance(app) {
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
       h('p', { class: 'hint' }, sentences(dpiHint, range ? dpiRangeText(range) : '')),
-      h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
+      h('div', { class: 'stages', role: oneStage ? null : 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
       // The note comes last, so nothing above it moves when it appears.
       h('div', { class: 'card-actions' }, add, countFixed ? null : h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })),
         h('p', { class: 'hint warn', id: 'dpi-note', role: 'status' }, dpiNoteText(view.dpiNote, range)))),
