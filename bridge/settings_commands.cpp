@@ -14,6 +14,7 @@
 #include "common/client_settings.h"
 #include "common/dialogs.h"
 #include "common/session.h"
+#include "common/user_folders.h"
 #include "platform/system_mouse.h"
 
 #include <QCoreApplication>
@@ -36,8 +37,6 @@ const QString kTestTool = QStringLiteral("testTool");
 // Settings a newer page keeps that a conf.xml written before it lacks: setConf
 // adds them to the file, where any other unknown key is refused.
 const QStringList kPageSettings = {QStringLiteral("simulatedMouse")};
-// In a program folder installed by a package manager.
-const QString kPackagedMarker = QStringLiteral("/Resources/packaged");
 
 // Double-click times by position: 970 ms down to 200 ms in steps of 70.
 constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};
@@ -364,8 +363,7 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         // the popup's page leaves that to it.
         {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
         // The package's build: the page hides the simulated mouse while a real one is there.
-        {QStringLiteral("packaged"),
-         QFileInfo::exists(host.profiles().applicationFolder() + kPackagedMarker)},
+        {QStringLiteral("packaged"), userFolders().packaged()},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }

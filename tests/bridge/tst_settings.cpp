@@ -10,6 +10,7 @@
 #include "common/autostart.h"
 #include "common/dialogs.h"
 #include "common/ui_texts.h"
+#include "common/user_folders.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
@@ -668,7 +669,10 @@ void TestSettings::sessionInfoAndAutostart()
     QCOMPARE(object.value(QStringLiteral("mainPage")).toBool(), true);
     // Whether this is the package's build: its program folder holds the marker.
     QCOMPARE(object.value(QStringLiteral("packaged")), QJsonValue(false));
-    s.folder.write(QStringLiteral("Resources/packaged"), QByteArray());
+    const auto programFolders =
+        qScopeGuard([] { setUserFolders(UserFolders::forProgramFolder(applicationFolder())); });
+    s.folder.write(UserFolders::packagedMarker(), QByteArray());
+    setUserFolders(UserFolders::forProgramFolder(s.folder.path()));
     QCOMPARE(info().value(QStringLiteral("packaged")), QJsonValue(true));
     s.host.mainPage = false;
     QCOMPARE(info().value(QStringLiteral("mainPage")).toBool(true), false);
