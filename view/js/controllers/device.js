@@ -176,6 +176,8 @@ export class DeviceController {
       }
       out.push({ ...d, simulated });
     }
+    // Mice no longer listed are forgotten (a daemon's mouse plugged in again is another one).
+    for (const key of this.described.keys()) if (!mice.some((d) => identity(d) === key)) this.described.delete(key);
     return out;
   }
 
