@@ -36,6 +36,7 @@
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>
+#include <io.h>
 #include <sddl.h>
 // clang-format on
 #else
