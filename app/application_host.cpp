@@ -8,6 +8,7 @@
 #include "browser/kelv_web_view.h"
 #include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "common/user_folders.h"
 #include "desktop/macro_recorder.h"
 
 #include <QDesktopServices>
@@ -18,7 +19,9 @@ namespace kelv {
 
 ApplicationHost::ApplicationHost(ClientSettings &settings, devices_handler *devices,
                                  QObject *parent)
-    : QObject(parent), m_settings(settings), m_profiles(applicationFolder()),
+    : QObject(parent), m_settings(settings),
+      m_profiles(userFolders().profiles(),
+                 userFolders().perUser() ? userFolders().programFolder() : QString()),
       m_recorder(new MacroRecorder(this)), m_router(new RequestRouter(*this, this))
 {
     m_router->addProgramCommands(devices);
@@ -27,8 +30,8 @@ ApplicationHost::ApplicationHost(ClientSettings &settings, devices_handler *devi
     // could ever reset (every profile command needs the file): it starts
     // again from the factory one. An existing file is never touched.
     ProfileStore::restoreMissing(
-        applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
-        applicationFolder() + QStringLiteral("/Resources/profiles/configuration.xml"));
+        userFolders().profilePath(QStringLiteral("view/xml/configuration.xml")),
+        userFolders().programFolder() + QStringLiteral("/Resources/profiles/configuration.xml"));
 
     // Keys recorded for a macro reach the page as macroItem events.
     if (ClientHandler *client = ClientHandler::instance())
@@ -194,7 +197,7 @@ void ApplicationHost::restartProcessMonitor()
 {
     // The old monitor's loop ends at once; the new one reads the bindings
     // again from the saved mode document.
-    m_monitors.restart(applicationFolder() + QStringLiteral("/view/xml/configuration.xml"),
+    m_monitors.restart(userFolders().profilePath(QStringLiteral("view/xml/configuration.xml")),
                        [](ProcessMoniter *monitor) {
                            if (ClientHandler *client = ClientHandler::instance())
                                QObject::connect(monitor, &ProcessMoniter::processChanged, client,

@@ -10,6 +10,7 @@
 #include "common/dialogs.h"
 #include "common/session.h"
 #include "common/ui_texts.h"
+#include "common/user_folders.h"
 #include "crash/crash_reporting.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
@@ -45,9 +46,16 @@ cefApplication::cefApplication(int &argc, char **argv, const Options &options)
     // the program lives on until a quit request.
     setQuitOnLastWindowClosed(false);
 
+    if (m_options.settingsPath.isEmpty()) {
+        // A user's first start from a shared program folder gets the default
+        // settings and mode document into the user's own folders first.
+        QString error;
+        if (!userFolders().prepare(&error))
+            qCWarning(lcApp).noquote() << "the user's folders cannot be prepared:" << error;
+    }
     const QString settingsPath =
         m_options.settingsPath.isEmpty()
-            ? applicationFolder() + QStringLiteral("/Resources/profiles/conf.xml")
+            ? userFolders().profilePath(QStringLiteral("Resources/profiles/conf.xml"))
             : m_options.settingsPath;
     m_settings.load(settingsPath);
 
@@ -111,13 +119,18 @@ void cefApplication::initialise()
 
     const QString folder = applicationFolder() + QLatin1Char('/');
     setExecutableFolder(folder);
-    setWorkingFolder(folder);
+    // Firmware packages are kept with the user's data where the program
+    // folder is shared.
+    setWorkingFolder(userFolders().perUser() ? userFolders().data() + QLatin1Char('/') : folder);
 
     QFile styleSheet(QStringLiteral(":/qss/kelv"));
     setStyleSheet(styleSheet.open(QIODevice::ReadOnly) ? QString::fromUtf8(styleSheet.readAll())
                                                        : QString());
 
-    // A crash leaves a report in the program folder and starts the reporter.
+    // A crash leaves a report in the program folder (the user's state folder
+    // where the program folder is shared) and starts the reporter.
+    if (userFolders().perUser() && !crash::isCrashHandlerInstalled())
+        crash::setDumpFolder(userFolders().state());
     crash::setupCrashReporting(applicationFolder(), QStringLiteral("CrashReporter"));
 
     if (s_application && s_application != this) {

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QMutex>
 #include <cstdio>
 
@@ -19,7 +20,13 @@ struct LogState
     QFile file;
     QtMessageHandler previous = nullptr;
     bool installed = false;
+    // Lines written before the file is known (holdLogLines()), for the file.
+    bool holding = false;
+    QList<QByteArray> held;
 };
+
+// Enough for every line of a start up to the point where the file is known.
+constexpr qsizetype kMostHeldLines = 500;
 
 LogState &state()
 {
@@ -68,6 +75,8 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
             s.file.flush();
             if (s.file.size() >= g_rotateSize)
                 rotate(s.file);
+        } else if (type != QtDebugMsg && s.holding && s.held.size() < kMostHeldLines) {
+            s.held.append(line);
         }
     }
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
@@ -75,7 +84,25 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
         std::abort();
 }
 
+void installHandler(LogState &s)
+{
+    if (!s.installed) {
+        s.previous = qInstallMessageHandler(handler);
+        s.installed = true;
+    }
+}
+
 } // namespace
+
+void holdLogLines()
+{
+    LogState &s = state();
+    {
+        QMutexLocker lock(&s.mutex);
+        s.holding = true;
+    }
+    installHandler(s);
+}
 
 QString formatLogLine(QtMsgType type, const char *category, const QString &message)
 {
@@ -102,11 +129,15 @@ bool installLogFile(const QString &path)
             s.file.close();
         s.file.setFileName(path);
         opened = s.file.open(QIODevice::WriteOnly | QIODevice::Append);
+        if (opened) {
+            for (const QByteArray &line : std::as_const(s.held))
+                s.file.write(line);
+            s.file.flush();
+        }
+        s.held.clear();
+        s.holding = false;
     }
-    if (!s.installed) {
-        s.previous = qInstallMessageHandler(handler);
-        s.installed = true;
-    }
+    installHandler(s);
     return opened;
 }
 
@@ -119,6 +150,8 @@ void removeLogFile()
     }
     QMutexLocker lock(&s.mutex);
     s.file.close();
+    s.held.clear();
+    s.holding = false;
 }
 
 } // namespace kelv

@@ -10,6 +10,12 @@ namespace kelv {
 // Returns false when the file cannot be opened; standard error is used then.
 bool installLogFile(const QString &path);
 
+// Routes Qt's messages as installLogFile() does before the file's place is
+// known (it depends on the program folder, which needs the application
+// object): the lines are kept in memory, up to a few hundred, and written at
+// the start of the file once installLogFile() names it.
+void holdLogLines();
+
 // The file is rotated once it reaches this size: it becomes "<path>.1"
 // (replacing an older one) and a new file starts.
 constexpr qint64 kLogRotateBytes = 10 * 1024 * 1024;

@@ -4,6 +4,7 @@
 #include "app/cef_application.h"
 #include "app/log_file.h"
 #include "browser/client_handler.h"
+#include "common/user_folders.h"
 #include "platform/user_rights.h"
 #include "update/installers.h"
 #include "update/startup_check.h"
@@ -132,8 +133,9 @@ void startAgain(const QString &program, const QStringList &arguments, bool after
 int runApplication(int &argc, char **argv)
 {
     prepareBrowserEnvironment();
-    // The log goes to the working directory, like the browser's own log.
-    installLogFile(QStringLiteral("web.log"));
+    // The log's place depends on the program folder, known once the
+    // application object exists: its lines wait until then.
+    holdLogLines();
 
     cefApplication::Options options;
     // Tests run real instances side by side under names of their own.
@@ -150,6 +152,10 @@ int runApplication(int &argc, char **argv)
     QString program; // this program's file, for a start after the shutdown
     {
         cefApplication application(argc, argv, options);
+        // The log goes to the working directory, like the browser's own log,
+        // or to the user's state folder where the program folder is shared.
+        installLogFile(userFolders().perUser() ? userFolders().state() + QStringLiteral("/web.log")
+                                               : QStringLiteral("web.log"));
         program = QCoreApplication::applicationFilePath();
         // Before anything else: an install that was cut off or that waits for
         // its first start is dealt with, so the program never runs on a mix of

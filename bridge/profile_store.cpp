@@ -23,9 +23,22 @@ struct ProfileStore::Entry
     bool tooLarge = false;
 };
 
-ProfileStore::ProfileStore(const QString &applicationFolder)
-    : m_applicationFolder(applicationFolder)
+ProfileStore::ProfileStore(const QString &applicationFolder, const QString &defaultsFolder)
+    : m_applicationFolder(applicationFolder), m_defaultsFolder(defaultsFolder)
 {
+}
+
+QString ProfileStore::readPath(const QString &path) const
+{
+    // A profile the user's folder does not hold (yet) is read from the program
+    // folder, where the defaults are: the factory profile stays the installed
+    // program's. Whatever is stored goes to the user's folder (the cache key).
+    if (m_defaultsFolder.isEmpty() || QFileInfo::exists(path))
+        return path;
+    const QString root = m_applicationFolder + QLatin1Char('/');
+    if (!path.startsWith(root))
+        return path;
+    return m_defaultsFolder + QLatin1Char('/') + path.mid(root.size());
 }
 
 ProfileStore::~ProfileStore() = default;
@@ -72,7 +85,7 @@ bool ProfileStore::load(const QString &path)
     if (m_entries.contains(path))
         return true;
     QString text;
-    switch (readTextFile(path, &text, kMaxProfileBytes)) {
+    switch (readTextFile(readPath(path), &text, kMaxProfileBytes)) {
     case TextFileRead::NotOpened:
         return false;
     case TextFileRead::TooLarge:
@@ -170,6 +183,7 @@ bool ProfileStore::restoreMissing(const QString &path, const QString &fromPath)
     QString text;
     if (!readTextFile(fromPath, &text))
         return false;
+    QDir().mkpath(QFileInfo(path).absolutePath());
     return writeTextFile(path, text);
 }
 
@@ -184,6 +198,10 @@ bool ProfileStore::saveModified()
     // would otherwise be lost. Only the files not written stay listed.
     QStringList unsaved;
     for (const QString &path : std::as_const(m_modified)) {
+        // In the user's own profile folder a profile that came from the
+        // program folder gets its folder made on its first save.
+        if (!m_defaultsFolder.isEmpty())
+            QDir().mkpath(QFileInfo(path).absolutePath());
         if (!writeTextFile(path, text(path), InPlace::WhenFolderIsClosed)) {
             // Said in the log too: a save at quit has nobody else to tell.
             qCWarning(lcProfiles) << "cannot save" << path << "- its edits stay unsaved";

@@ -22,8 +22,12 @@ Q_DECLARE_LOGGING_CATEGORY(lcProfiles)
 class ProfileStore
 {
 public:
-    // The application folder that relative profile paths resolve against.
-    explicit ProfileStore(const QString &applicationFolder);
+    // The application folder that relative profile paths resolve against
+    // (the user's profile folder where the program folder is shared), and
+    // where a profile that folder does not hold is read from instead (the
+    // program folder then; empty: nowhere else).
+    explicit ProfileStore(const QString &applicationFolder,
+                          const QString &defaultsFolder = QString());
     ~ProfileStore();
     ProfileStore(const ProfileStore &) = delete;
     ProfileStore &operator=(const ProfileStore &) = delete;
@@ -52,7 +56,8 @@ public:
     QString resolve(const QString &relative, bool *insideFolder) const;
 
     // Cache load: reads the file (UTF-8, BOM skipped, CR LF -> LF) the first
-    // time the path is asked for; false when it cannot be read. Later calls
+    // time the path is asked for, from the defaults folder when the path does
+    // not exist; false when it cannot be read. Later calls
     // never touch the disk again. A file larger than kMaxProfileBytes is not
     // read: it is cached as too large, without text, and never parses.
     bool load(const QString &path);
@@ -85,8 +90,10 @@ private:
     struct Entry;
     Entry &entry(const QString &path);
     void markModified(const QString &path);
+    QString readPath(const QString &path) const;
 
     QString m_applicationFolder;
+    QString m_defaultsFolder;
     QHash<QString, std::shared_ptr<Entry>> m_entries;
     QStringList m_modified;
 };

@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "common/user_folders.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -56,6 +57,18 @@ const QHash<QString, Row> &catalogue()
              "다시 시작"},
             {"Update Complete", "更新完成", "更新完成", "Update abgeschlossen",
              "更新が完了しました", "Обновление завершено", "업데이트 완료"},
+            {"A new version of kelv is available. Your system's package manager installs it: "
+             "update kelv with your system's software updates.",
+             "kelv 有新版本。它由系统的软件包管理器安装：请通过系统的软件更新来更新 kelv。",
+             "kelv 有新版本。它由系統的套件管理員安裝：請透過系統的軟體更新來更新 kelv。",
+             "Eine neue Version von kelv ist verfügbar. Die Paketverwaltung des Systems installiert "
+             "sie: Aktualisieren Sie kelv über die Software-Updates des Systems.",
+             "kelv の新しいバージョンがあります。インストールはシステムのパッケージ管理が行います。"
+             "システムのソフトウェア更新で kelv を更新してください。",
+             "Доступна новая версия kelv. Её устанавливает менеджер пакетов системы: обновите kelv "
+             "средствами обновления системы.",
+             "kelv의 새 버전이 있습니다. 새 버전은 시스템의 패키지 관리자가 설치합니다. 시스템의 "
+             "소프트웨어 업데이트로 kelv를 업데이트하세요."},
             {"Updates are not set up: no trusted update key", "更新未设置：没有受信任的更新密钥",
              "更新未設定：沒有受信任的更新金鑰",
              "Updates sind nicht eingerichtet: kein vertrauenswürdiger Update-Schlüssel",
@@ -481,7 +494,9 @@ QLocale uiLocale()
 UiLanguage settingsUiLanguage()
 {
     ClientSettings settings;
-    settings.load(workingFolder() + QStringLiteral("Resources/profiles/conf.xml"));
+    const QString relative = QStringLiteral("Resources/profiles/conf.xml");
+    settings.load(userFolders().perUser() ? userFolders().profilePath(relative)
+                                          : workingFolder() + relative);
     return uiLanguageFromSetting(settings.value(QStringLiteral("language")));
 }
 

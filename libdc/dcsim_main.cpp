@@ -19,7 +19,8 @@ const char kHelp[] =
     "usage: dcsim <command> [arguments]\n"
     "\n"
     "Drives the simulated mouse of libdc. The state folder is $DC_SIM_DIR, else\n"
-    "'simulator' beside dcsim (the program folder). A running program sees plug,\n"
+    "'simulator' beside dcsim (the program folder), or ~/.local/share/kelv/simulator\n"
+    "for a packaged or read-only program folder. A running program sees plug,\n"
     "unplug and data reports within half a second.\n"
     "\n"
     "commands:\n"
@@ -59,8 +60,7 @@ std::string defaultFolder()
     const char *env = std::getenv("DC_SIM_DIR");
     if (env && *env)
         return env;
-    const std::string folder = kelv::sim::files::executableFolder();
-    return folder.empty() ? std::string("simulator") : folder + "/simulator";
+    return kelv::sim::files::stateFolderFor(kelv::sim::files::executableFolder());
 }
 
 bool parseNumber(const char *text, int base, long long lo, long long hi, long long *value)

@@ -28,14 +28,14 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 // still looks once in this while (a change the watch could not see).
 constexpr int kIdleWaitMs = 30000;
 
-// The state folder: $DC_SIM_DIR, else "simulator" beside the library file itself.
+// The state folder: $DC_SIM_DIR, else the one for the library's program folder
+// ("simulator" beside the library file itself, or the user's own).
 std::string stateFolder()
 {
     const char *env = std::getenv("DC_SIM_DIR");
     if (env && *env)
         return env;
-    const std::string folder = files::moduleFolder(reinterpret_cast<const void *>(&stateFolder));
-    return folder.empty() ? std::string("simulator") : folder + "/simulator";
+    return files::stateFolderFor(files::moduleFolder(reinterpret_cast<const void *>(&stateFolder)));
 }
 
 class Library

@@ -81,6 +81,13 @@ std::string moduleFolder(const void *address);
 // The folder of the running executable, or "".
 std::string executableFolder();
 
+// The simulated mouse's state folder for the program folder that holds the
+// library (or dcsim): "simulator" in it where it is the user's to write (a
+// build folder, a per-user install), else, for a program folder of the
+// package manager's (it holds Resources/packaged) or one the user cannot
+// write, the user's own: $XDG_DATA_HOME/kelv/simulator (~/.local/share).
+std::string stateFolderFor(const std::string &programFolder);
+
 // Waits for changes in a folder, so the library's thread sleeps while nothing
 // happens there (Linux: inotify). Where a folder cannot be watched, watching()
 // is false and the caller polls.

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -233,6 +235,28 @@ std::string executableFolder()
     if (n <= 0)
         return std::string();
     return folderOf(std::string(exe, size_t(n)));
+}
+
+std::string stateFolderFor(const std::string &programFolder)
+{
+    if (programFolder.empty())
+        return "simulator";
+    const bool packaged = ::access((programFolder + "/Resources/packaged").c_str(), F_OK) == 0;
+    if (!packaged && ::access(programFolder.c_str(), W_OK) == 0)
+        return programFolder + "/simulator";
+    // The rules say to ignore an XDG variable that names no absolute path.
+    const char *dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && dataHome[0] == '/')
+        return std::string(dataHome) + "/kelv/simulator";
+    const char *home = std::getenv("HOME");
+    std::string homeFolder = home && home[0] == '/' ? home : "";
+    if (homeFolder.empty()) {
+        if (const passwd *entry = ::getpwuid(::getuid()))
+            homeFolder = entry->pw_dir ? entry->pw_dir : "";
+    }
+    if (homeFolder.empty())
+        return programFolder + "/simulator";
+    return homeFolder + "/.local/share/kelv/simulator";
 }
 
 #ifdef __linux__

@@ -275,6 +275,22 @@ std::string executableFolder()
     return folderOfModule(nullptr);
 }
 
+std::string stateFolderFor(const std::string &programFolder)
+{
+    if (programFolder.empty())
+        return "simulator";
+    // Only a packaged program folder sends the state to the user's own
+    // folder; an installer's folder under Program Files keeps it beside the
+    // library as the mouse maker's library does.
+    const DWORD marker = GetFileAttributesW(wide(programFolder + "/Resources/packaged").c_str());
+    const bool packaged = marker != INVALID_FILE_ATTRIBUTES && !(marker & FILE_ATTRIBUTE_DIRECTORY);
+    wchar_t local[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+    if (!packaged || length == 0 || length >= MAX_PATH)
+        return programFolder + "/simulator";
+    return utf8(local, length) + "/kelv/simulator";
+}
+
 // Not watched on Windows: the library's thread polls the folder.
 FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder) {}
 FolderWatch::~FolderWatch() = default;

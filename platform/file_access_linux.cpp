@@ -10,7 +10,10 @@ namespace kelv::platform {
 
 bool folderDeniesWriting(const std::string &folder)
 {
-    return ::access(folder.c_str(), W_OK) != 0 && errno == EACCES;
+    if (::access(folder.c_str(), W_OK) == 0)
+        return false;
+    // A read-only mount refuses as surely as the folder's permissions do.
+    return errno == EACCES || errno == EROFS || errno == EPERM;
 }
 
 bool replaceFile(const std::string &from, const std::string &to)

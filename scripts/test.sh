@@ -2,7 +2,7 @@
 # Sets up the machine, builds kelv with its tests and runs every test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 bash scripts/build.sh
 export QTWEBENGINE_DISABLE_SANDBOX=1
 ctest --test-dir build --output-on-failure --parallel "${JOBS:-2}" --timeout 600

@@ -1,6 +1,8 @@
 #include "update/update_check.h"
 
 #include "common/client_settings.h"
+#include "common/ui_texts.h"
+#include "common/user_folders.h"
 #include "update/http_request_worker.h"
 #include "update/installers.h"
 #include "update/update_dlg.h"
@@ -121,10 +123,32 @@ UpdateDecision UpdateCheck::interpret(bool failed, const QString &errorText,
     return decision;
 }
 
+UpdateDecision UpdateCheck::withoutProgramUpdates(UpdateDecision decision, bool interactive)
+{
+    if (decision.action != UpdateDecision::ShowOffer)
+        return decision;
+    const QStringList programParts{QStringLiteral("client"), QStringLiteral("html")};
+    const qsizetype offered = decision.deployment.size();
+    decision.deployment.removeIf([&](const QString &part) { return programParts.contains(part); });
+    if (decision.deployment.size() == offered || !decision.deployment.isEmpty())
+        return decision; // nothing taken out, or the firmware is still offered
+    // Only the program was offered: the user hears of it when they asked,
+    // with who installs it.
+    decision.action = interactive ? UpdateDecision::ShowMessage : UpdateDecision::ShowNothing;
+    decision.message =
+        uiText(QStringLiteral("A new version of kelv is available. Your system's package manager "
+                              "installs it: update kelv with your system's software updates."));
+    return decision;
+}
+
 void UpdateCheck::handle_doCheckUpdate(HttpRequestWorker *worker)
 {
-    const UpdateDecision decision = interpret(worker->errorType != QNetworkReply::NoError,
-                                              worker->errorText, worker->response, m_interactive);
+    UpdateDecision decision = interpret(worker->errorType != QNetworkReply::NoError,
+                                        worker->errorText, worker->response, m_interactive);
+    // A program folder kelv does not own (the package manager's, or one it
+    // cannot write) is never replaced by kelv: only firmware is downloaded.
+    if (userFolders().perUser())
+        decision = withoutProgramUpdates(decision, m_interactive);
     if (decision.findNewVersion)
         emit FindNewVersion();
     if (decision.action != UpdateDecision::ShowNothing) {

@@ -56,6 +56,12 @@ public:
     static UpdateDecision interpret(bool failed, const QString &errorText,
                                     const QByteArray &response, bool interactive);
 
+    // The decision for a program that does not update its own files (its
+    // folder is the package manager's): the program and page packages are
+    // taken out of an offer; an offer of nothing else becomes a message that
+    // says who installs the new version (when the user asked) or nothing.
+    static UpdateDecision withoutProgramUpdates(UpdateDecision decision, bool interactive);
+
     bool interactive() const { return m_interactive; }
     // The dialog the latest reply opened (owned), or null.
     updateDlg *dialog() const { return m_dialog; }

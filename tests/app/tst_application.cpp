@@ -1,11 +1,16 @@
 // The application object: client settings and their accessors, the
 // command-line flag, initialisation (style sheet, folders, singleton, the
 // instance check) and the one quit request; the engine's flags it starts with.
+#include "app/application_host.h"
 #include "app/cef_application.h"
+#include "app/main_window.h"
 #include "app/startup.h"
 #include "browser/client_handler.h"
 #include "common/app_paths.h"
+#include "common/client_settings.h"
+#include "common/user_folders.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -136,6 +141,48 @@ private slots:
             QVERIFY2(flags.count(flag) == 1, qPrintable(flag + QLatin1String(" in ") + all));
         for (const QString &flag : absent)
             QVERIFY2(!flags.contains(flag), qPrintable(flag + QLatin1String(" in ") + all));
+    }
+
+    // From a program folder that is not the user's, the page's profiles are
+    // the user's: read from the program folder until the user's folder holds
+    // them, saved only into the user's folder; a mode document that is gone
+    // comes back there from the factory profile.
+    void theHostKeepsProfilesInTheUsersFolderWhenTheProgramFolderIsShared()
+    {
+        QTemporaryDir program;
+        QTemporaryDir home;
+        const auto write = [](const QString &path, const QByteArray &bytes) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        };
+        QVERIFY(write(program.filePath("Resources/packaged"), ""));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
+        setUserFolders(UserFolders::forProgramFolder(program.path()));
+        QVERIFY(write(program.filePath("Resources/profiles/configuration.xml"),
+                      "<conf><factory/></conf>"));
+        QVERIFY(write(program.filePath("Resources/profiles/other.xml"), "<conf><other/></conf>"));
+        {
+            ClientSettings settings;
+            ApplicationHost host(settings);
+            QFile modes(home.filePath("config/kelv/view/xml/configuration.xml"));
+            QVERIFY(modes.open(QIODevice::ReadOnly));
+            QCOMPARE(modes.readAll(), QByteArray("<conf><factory/></conf>"));
+            ProfileStore &profiles = host.profiles();
+            bool inside = false;
+            const QString other = profiles.resolve("Resources/profiles/other.xml", &inside);
+            QVERIFY(inside);
+            QVERIFY(profiles.load(other));
+            QCOMPARE(profiles.text(other), QStringLiteral("<conf><other/></conf>"));
+            profiles.store(other, QStringLiteral("<conf><edited/></conf>"));
+            QVERIFY(profiles.saveModified());
+            QVERIFY(QFile::exists(home.filePath("config/kelv/Resources/profiles/other.xml")));
+        }
+        QFile untouched(program.filePath("Resources/profiles/other.xml"));
+        QVERIFY(untouched.open(QIODevice::ReadOnly));
+        QCOMPARE(untouched.readAll(), QByteArray("<conf><other/></conf>"));
+        setUserFolders(UserFolders::forProgramFolder(applicationFolder()));
+        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void quitIsRequestedOnce()

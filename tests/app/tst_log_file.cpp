@@ -44,6 +44,29 @@ private slots:
             qPrintable(line));
     }
 
+    // The lines of a start before the file's place is known are the file's
+    // first lines; the ones after follow them.
+    void linesHeldUntilTheFileIsKnownOpenIt()
+    {
+        holdLogLines();
+        qCInfo(lcTest, "said before the file was known");
+        qCDebug(lcTest, "a debug line goes to standard error only");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("web.log"));
+        QVERIFY(installLogFile(path));
+        qCInfo(lcTest, "said after");
+        removeLogFile();
+        const QList<QByteArray> lines = read(path).split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and the end of the last
+        QVERIFY2(lines.at(0).endsWith("logtest] said before the file was known"), lines.at(0));
+        QVERIFY2(lines.at(1).endsWith("logtest] said after"), lines.at(1));
+
+        // Once written, held lines are gone: a second file does not get them.
+        QVERIFY(installLogFile(dir.filePath(QStringLiteral("second.log"))));
+        removeLogFile();
+        QVERIFY(read(dir.filePath(QStringLiteral("second.log"))).isEmpty());
+    }
+
     void fileIsRotatedAtItsSizeKeepingOneOlderFile()
     {
         QCOMPARE(kLogRotateBytes, qint64(10 * 1024 * 1024));

@@ -6,8 +6,10 @@
 #include "tests/testsupport/program_home.h"
 #include "tests/testsupport/temp_program_folder.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -102,6 +104,30 @@ QStringList descendantCommandLines(qint64 pid)
         lines << descendantCommandLines(id.toLongLong());
     }
     return lines;
+}
+
+// Every file below a folder with its size and time of change, to tell that
+// nothing in it was written.
+QStringList treeState(const QString &folder)
+{
+    QStringList state;
+    QDirIterator it(folder, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo file(it.next());
+        state << QStringLiteral("%1 %2 %3")
+                     .arg(QDir(folder).relativeFilePath(file.filePath()))
+                     .arg(file.isDir() ? -1 : file.size())
+                     .arg(file.lastModified().toMSecsSinceEpoch());
+    }
+    state.sort();
+    return state;
+}
+
+QByteArray fileText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -307,6 +333,79 @@ private slots:
         QVERIFY2(zygotes.filter(QStringLiteral("--no-zygote-sandbox")).isEmpty(), qPrintable(all));
         // The zygote and the renderer it forked (which keeps its command line).
         QVERIFY2(zygotes.size() >= 2, qPrintable(all));
+    }
+
+    // A program folder of the package manager's is never written: each
+    // user's settings, mode document, simulated mouse and log go to that
+    // user's own XDG folders, copied from the program folder at their first
+    // start, and another user's start sees none of them.
+    void aPackagedProgramFolderIsLeftAloneAndEachUserHasOwnFiles()
+    {
+        m_folder->write(QStringLiteral("Resources/packaged"), "updated by the package manager\n");
+        const QStringList before = treeState(m_folder->path());
+        auto userEnvironment = [](const ProgramHome &home) {
+            QProcessEnvironment env = home.environment();
+            for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+                env.remove(QLatin1String(name));
+            env.remove(QStringLiteral("DC_SIM_DIR"));
+            env.insert("XDG_CACHE_HOME", home.filePath("cache"));
+            return env;
+        };
+        auto runOnce = [&](const ProgramHome &home) {
+            ProgramRun run(m_folder->path(), home.filePath("work"), userEnvironment(home));
+            if (!run.waitFor("page loaded"))
+                return run.output();
+            run.process().terminate();
+            run.waitForExit();
+            return run.process().exitCode() == 0 ? QByteArray() : run.output();
+        };
+        QByteArray failure = runOnce(*m_home);
+        QVERIFY2(failure.isEmpty(), failure.constData());
+
+        const QString config = m_home->filePath(".config/kelv/");
+        QCOMPARE(fileText(config + "Resources/profiles/conf.xml"),
+                 m_folder->read("Resources/profiles/conf.xml"));
+        QVERIFY(QFile::exists(config + "view/xml/configuration.xml"));
+        QVERIFY(QFileInfo(m_home->filePath(".local/share/kelv/simulator")).isDir());
+        // The log of the whole start, its first lines included, is the user's.
+        const QByteArray log = fileText(m_home->filePath(".local/state/kelv/web.log"));
+        QVERIFY2(log.contains("first start: copied"), log.constData());
+        QVERIFY2(log.contains("page loaded"), log.constData());
+        QVERIFY(!QFile::exists(m_home->filePath("work/web.log")));
+        QCOMPARE(treeState(m_folder->path()), before);
+
+        // Another user: their own copy, not the first user's changed settings.
+        QFile settings(config + "Resources/profiles/conf.xml");
+        QVERIFY(settings.open(QIODevice::Append));
+        settings.write("<!-- the first user's -->\n");
+        settings.close();
+        ProgramHome other;
+        failure = runOnce(other);
+        QVERIFY2(failure.isEmpty(), failure.constData());
+        QCOMPARE(fileText(other.filePath(".config/kelv/Resources/profiles/conf.xml")),
+                 m_folder->read("Resources/profiles/conf.xml"));
+        QCOMPARE(treeState(m_folder->path()), before);
+
+        // A crash leaves its report with the user's state, and the reporter
+        // (here one that notes what it was given) is told where.
+        m_folder->write(QStringLiteral("CrashReporter"),
+                        "#!/bin/sh\necho \"$1\" > \"$HOME/reporter-was-given\"\n");
+        QVERIFY(QFile::setPermissions(m_folder->filePath("CrashReporter"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QStringList withReporter = treeState(m_folder->path());
+        {
+            ProgramRun run(m_folder->path(), other.filePath("work"), userEnvironment(other));
+            QVERIFY2(run.waitFor("page loaded"), run.output().constData());
+            ::kill(pid_t(run.pid()), SIGSEGV);
+            QVERIFY(run.waitForExit());
+        }
+        QTRY_VERIFY(QFile::exists(other.filePath("reporter-was-given")));
+        const QString report =
+            QString::fromUtf8(fileText(other.filePath("reporter-was-given"))).trimmed();
+        QVERIFY2(report.startsWith(other.filePath(".local/state/kelv/")) && report.endsWith(".dmp"),
+                 qPrintable(report));
+        QVERIFY(QFile::exists(report));
+        QCOMPARE(treeState(m_folder->path()), withReporter);
     }
 
     void terminationSignalEndsTheProgramCleanly()

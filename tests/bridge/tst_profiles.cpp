@@ -180,6 +180,7 @@ private slots:
     void resetProfileCopiesTextWithoutParsing();
     void resetProfileWithMissingDestinationGetsNoReply();
     void missingProfileIsRestoredFromTheFactoryOne();
+    void profilesTheUsersFolderLacksComeFromTheProgramFolder();
     void queryHexByteFillsFirstFourItems();
     void badXPathIsAnsweredWithFailureText_data();
     void badXPathIsAnsweredWithFailureText();
@@ -912,6 +913,45 @@ void TestProfiles::missingProfileIsRestoredFromTheFactoryOne()
     ProfileStore store(dir.path());
     QVERIFY(store.load(profile));
     QCOMPARE(store.text(profile), QStringLiteral("<conf>\n<a/>\n</conf>\n"));
+}
+
+// Where the program folder is shared, profiles live in the user's folder;
+// one it does not hold yet (the factory profile) is read from the program
+// folder, and a save writes the user's folder, making the folder it needs.
+void TestProfiles::profilesTheUsersFolderLacksComeFromTheProgramFolder()
+{
+    TempProgramFolder program{0};
+    QTemporaryDir user;
+    program.write(QString::fromLatin1(kPath), "<conf><factory/></conf>");
+    program.write(QStringLiteral("view/xml/configuration.xml"), "<conf><program/></conf>");
+    const QString mine = user.filePath(QStringLiteral("view/xml/configuration.xml"));
+    QVERIFY(QDir().mkpath(QFileInfo(mine).absolutePath()));
+    QFile file(mine);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("<conf><mine/></conf>");
+    file.close();
+
+    ProfileStore store(user.path(), program.path());
+    bool inside = false;
+    const QString factory = store.resolve(QString::fromLatin1(kPath), &inside);
+    QVERIFY(inside);
+    QCOMPARE(factory, user.filePath(QString::fromLatin1(kPath)));
+    QVERIFY(store.load(factory));
+    QCOMPARE(store.text(factory), QStringLiteral("<conf><factory/></conf>"));
+    // The user's own file wins over the program folder's.
+    QVERIFY(store.load(mine));
+    QCOMPARE(store.text(mine), QStringLiteral("<conf><mine/></conf>"));
+
+    store.store(factory, QStringLiteral("<conf><edited/></conf>"));
+    QVERIFY(store.saveModified());
+    QFile saved(factory);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("<conf><edited/></conf>"));
+    QCOMPARE(program.read(QString::fromLatin1(kPath)), QByteArray("<conf><factory/></conf>"));
+
+    // Without a defaults folder nothing is read from elsewhere.
+    ProfileStore alone(user.path());
+    QVERIFY(!alone.load(alone.resolve(QStringLiteral("Resources/profiles/other.xml"), nullptr)));
 }
 
 void TestProfiles::resetProfileWithMissingDestinationGetsNoReply()

@@ -1,14 +1,19 @@
 // The update check against a local update service: the request, and what
 // each kind of reply leads to.
 
+#include "common/app_paths.h"
 #include "common/client_settings.h"
+#include "common/user_folders.h"
 #include "tests/testsupport/http_test_server.h"
 #include "update/update_check.h"
 #include "update/update_dlg.h"
 #include "update/update_host.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -51,6 +56,7 @@ private slots:
     void refusedServiceAddress_data();
     void refusedServiceAddress();
     void replyIsBoundedTo1MiB();
+    void packagedProgramIsOfferedOnlyFirmware();
 
 private:
     int runCheck(bool interactive, int *found = nullptr);
@@ -305,6 +311,50 @@ void TestUpdateCheck::refusedServiceAddress()
                  ? QStringLiteral("Update refused: %1 is not a secure (https) address").arg(address)
                  : QString());
     QVERIFY(m_server->requests().isEmpty());
+}
+
+// A program folder of the package manager's is never replaced by kelv: the
+// program and page packages are taken out of every offer; an offer of
+// nothing else tells a user who asked who installs it, and a silent check
+// shows nothing. Firmware is still offered.
+void TestUpdateCheck::packagedProgramIsOfferedOnlyFirmware()
+{
+    QTemporaryDir program;
+    QFile marker(program.filePath(QStringLiteral("Resources/packaged")));
+    QVERIFY(QDir().mkpath(program.filePath(QStringLiteral("Resources"))));
+    QVERIFY(marker.open(QIODevice::WriteOnly));
+    marker.close();
+    setUserFolders(UserFolders::forProgramFolder(program.path()));
+    struct Restore
+    {
+        ~Restore() { setUserFolders(UserFolders::forProgramFolder(applicationFolder())); }
+    } restore;
+
+    const QByteArray programOnly =
+        R"({"code":0,"ret":{"type":"0","deployment":"client,html","clientPackage":"c.pkg","devicePackage":"d.pkg"}})";
+    m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, programOnly);
+    QTest::ignoreMessage(QtInfoMsg, programOnly.constData());
+    QCOMPARE(runCheck(false), int(UpdateDecision::ShowNothing));
+    QTest::ignoreMessage(QtInfoMsg, programOnly.constData());
+    QCOMPARE(runCheck(true), int(UpdateDecision::ShowMessage));
+    const UpdateDecision asked = UpdateCheck::withoutProgramUpdates(
+        UpdateCheck::interpret(false, QString(), programOnly, true), true);
+    QVERIFY2(asked.message.contains(QStringLiteral("package manager")), qPrintable(asked.message));
+
+    const QByteArray withFirmware =
+        R"({"code":0,"ret":{"type":"0","deployment":"client,firmware","clientPackage":"c.pkg","firmwarePackage":"f.pkg"}})";
+    m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, withFirmware);
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral(".*")));
+    QCOMPARE(runCheck(false), int(UpdateDecision::ShowOffer));
+    const UpdateDecision firmware = UpdateCheck::withoutProgramUpdates(
+        UpdateCheck::interpret(false, QString(), withFirmware, false), false);
+    QCOMPARE(firmware.deployment, QStringList{QStringLiteral("firmware")});
+
+    // The program folder of a build or a per-user install keeps its updates.
+    setUserFolders(UserFolders::forProgramFolder(m_dir->path()));
+    m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, programOnly);
+    QTest::ignoreMessage(QtInfoMsg, programOnly.constData());
+    QCOMPARE(runCheck(false), int(UpdateDecision::ShowOffer));
 }
 
 QTEST_MAIN(TestUpdateCheck)

@@ -1,6 +1,7 @@
 // CrashReporter: started by kelv's crash handler as "CrashReporter <folder>/<id>.dmp".
 #include "common/client_settings.h"
 #include "common/ui_texts.h"
+#include "common/user_folders.h"
 #include "tools/crashreporter/crash_report.h"
 #include "tools/crashreporter/reporter_window.h"
 
@@ -12,10 +13,11 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("CrashReporter"));
     QApplication::setApplicationVersion(QStringLiteral(KELV_VERSION));
 
-    // The language of kelv's settings in the same program folder.
+    // The language of kelv's settings: those of the same program folder, or
+    // the user's own where the program folder is shared.
     kelv::ClientSettings settings;
-    settings.load(QCoreApplication::applicationDirPath() +
-                  QStringLiteral("/Resources/profiles/conf.xml"));
+    settings.load(kelv::UserFolders::forProgramFolder(QCoreApplication::applicationDirPath())
+                      .profilePath(QStringLiteral("Resources/profiles/conf.xml")));
     kelv::setUiLanguage(kelv::uiLanguageFromSetting(settings.value(QStringLiteral("language"))));
 
     const QString path = kelv::CrashReport::reportPathFromArguments(QCoreApplication::arguments());
