@@ -10,6 +10,7 @@
 #include "device/device_list.h"
 #include "device/devices_handler.h"
 #include "device/transfer_text.h"
+#include "libdc/libdc.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -86,6 +87,10 @@ QJsonObject deviceObject(const DeviceInfo &info)
     // A ratbagd mouse's name and model; empty for the simulated mouse.
     object.insert(QStringLiteral("productName"), info.Name);
     object.insert(QStringLiteral("description"), info.Model);
+    // The serial number people may read: the record says when SN holds none (a
+    // mouse a daemon serves: its name of the device, which changes on each plug).
+    object.insert(QStringLiteral("serial"),
+                  info.Flags & DC_FLAG_SN_NOT_SERIAL ? QString() : info.SN);
     return object;
 }
 

@@ -14,6 +14,7 @@
 #include "common/client_settings.h"
 #include "common/dialogs.h"
 #include "common/session.h"
+#include "common/user_folders.h"
 #include "platform/system_mouse.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QStringList>
 #include <QUrl>
 
 namespace kelv {
@@ -32,6 +34,9 @@ Q_LOGGING_CATEGORY(lcSettings, "kelv.settings")
 
 const QString kShowConf = QStringLiteral("showConf");
 const QString kTestTool = QStringLiteral("testTool");
+// Settings a newer page keeps that a conf.xml written before it lacks: setConf
+// adds them to the file, where any other unknown key is refused.
+const QStringList kPageSettings = {QStringLiteral("simulatedMouse")};
 
 // Double-click times by position: 970 ms down to 200 ms in steps of 70.
 constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};
@@ -71,7 +76,10 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
     // The hot key moves only with the stored setting: a key registered while
     // conf.xml keeps the old one would be lost again at the next start.
     const bool known = settings.contains(key);
-    const ClientSettings::StoreResult result = settings.store(key, value);
+    const ClientSettings::StoreResult result =
+        settings.store(key, value,
+                       kPageSettings.contains(key) ? ClientSettings::Create::IfMissing
+                                                   : ClientSettings::Create::Never);
     // A key the settings do not hold is answered as such whatever became of
     // the file (rewritten as it was, in the save format, when it could be):
     // without a readable conf.xml no key is known at all.
@@ -194,8 +202,11 @@ void modifyMouseDoubleClick(AppHost &, const Members &m, const QueryCallbackPtr 
     if (!hasMember(m, QStringLiteral("position")))
         return;
     const qint64 position = memberInt(m, QStringLiteral("position"));
-    // A position outside the table fails without touching the system.
-    const bool ok = position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
+    // A position outside the table fails without touching the system, and so
+    // does an empty text: it names no position (it read as 0, 970 ms).
+    const QVariant given = m.value(QStringLiteral("position"));
+    const bool blank = given.typeId() == QMetaType::QString && given.toString().trimmed().isEmpty();
+    const bool ok = !blank && position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
                     platform::setDoubleClickTime(kDoubleClickTable[position]);
     if (ok)
         answerSuccess(cb, QStringLiteral("modifyMouseDoubleClick success"));
@@ -354,6 +365,8 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         // The main window's page follows the bound programs for the program;
         // the popup's page leaves that to it.
         {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
+        // The package's build: the page hides the simulated mouse while a real one is there.
+        {QStringLiteral("packaged"), userFolders().packaged()},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }

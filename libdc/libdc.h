@@ -78,6 +78,9 @@ extern "C" {
  * from the thread that draws its window. Listing, presence and the properties 64 to 66 never
  * wait, whatever the flag says. */
 #define DC_FLAG_CALLS_WAIT 0x01u
+/* SN holds no serial number people could read: the daemon's name of the device, which changes
+ * each time it is plugged in. */
+#define DC_FLAG_SN_NOT_SERIAL 0x02u
 #define DC_RECORD_DEVICE_PATH 1085u
 #define DC_RECORD_HARDWARE_ID 1595u
 #define DC_RECORD_UTF16_FIELD_SIZE 510u

@@ -143,8 +143,8 @@ bool Listing::publish()
         s.record.name = m.device.name;
         s.record.model = m.device.model;
         // Every request but listing, presence and the properties 64 to 66 waits for the
-        // daemon: the program makes them off its GUI thread.
-        s.record.flags = DC_FLAG_CALLS_WAIT;
+        // daemon: the program makes them off its GUI thread. The SN is the object's name.
+        s.record.flags = DC_FLAG_CALLS_WAIT | DC_FLAG_SN_NOT_SERIAL;
         s.key = dc::lowerAscii(m.identity.hardwareId);
         s.description = describe(m.device, m.tag);
         s.lastResult = m.lastResult;

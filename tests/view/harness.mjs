@@ -64,7 +64,8 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false } = {}) {
+  // prepare(dir): changes the copied program folder before the program starts.
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, prepare = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -76,6 +77,7 @@ export class Program {
     let conf = fs.readFileSync(confPath, 'utf8');
     conf = conf.replace(/clientSize="[^"]*"/, `clientSize="${width},${height}"`).replace(/language="[^"]*"/, `language="${language}"`);
     fs.writeFileSync(confPath, conf);
+    if (prepare) await prepare(p.dir);
     p.simDir = simDir ?? path.join(p.root, 'sim');
     fs.mkdirSync(p.simDir, { recursive: true });
     p.home = path.join(p.root, 'home');
