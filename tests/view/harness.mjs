@@ -29,13 +29,28 @@ function freePort() {
 }
 
 // Xvfb picks a free display itself (-displayfd) and writes its number.
-export function startXvfb(size = '1920x1080x24') {
+// monitors (e.g. ['960x1080+0+0', '960x1080+960+0']) splits its one screen into
+// monitors as a desktop with two screens has them (RandR monitors, set with
+// xrandr; the server keeps them across its clients: -noreset).
+export function startXvfb(size = '1920x1080x24', { monitors = [] } = {}) {
   return new Promise((resolve, reject) => {
-    const p = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', size, '-nolisten', 'tcp', '+extension', 'RECORD'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    const args = ['-displayfd', '3', '-screen', '0', size, '-nolisten', 'tcp', '+extension', 'RECORD'];
+    if (monitors.length) args.push('-noreset');
+    const p = spawn('Xvfb', args, { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
     let out = '';
     p.stdio[3].on('data', (d) => {
       out += d;
-      if (out.includes('\n')) resolve({ process: p, display: `:${out.trim()}` });
+      if (!out.includes('\n')) return;
+      const display = `:${out.trim()}`;
+      try {
+        monitors.forEach((m, i) => {
+          const [, w, h, x, y] = /^(\d+)x(\d+)\+(\d+)\+(\d+)$/.exec(m);
+          // The first takes the server's one output, the others are virtual.
+          execFileSync('xrandr', ['--setmonitor', `kelv${i}`, `${w}/${w}x${h}/${h}+${x}+${y}`, i === 0 ? 'screen' : 'none'],
+            { env: { ...process.env, DISPLAY: display }, stdio: 'ignore' });
+        });
+      } catch (e) { p.kill(); reject(e); return; }
+      resolve({ process: p, display });
     });
     p.on('error', reject);
     p.on('exit', (code) => reject(new Error(`Xvfb ended with ${code}`)));
@@ -64,7 +79,7 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false } = {}) {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, monitors = [] } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -81,7 +96,7 @@ export class Program {
     p.home = path.join(p.root, 'home');
     fs.mkdirSync(path.join(p.home, 'Documents'), { recursive: true });
     if (!display) {
-      p.xvfb = await startXvfb();
+      p.xvfb = await startXvfb(undefined, { monitors });
       display = p.xvfb.display;
     }
     p.display = display;
