@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QThreadPool>
 #include <QUrl>
 
 namespace kelv {
@@ -201,6 +202,32 @@ void modifyMouseDoubleClick(AppHost &, const Members &m, const QueryCallbackPtr 
         answerSuccess(cb, QStringLiteral("modifyMouseDoubleClick success"));
     else
         answerFailure(cb, QStringLiteral("modifyMouseDoubleClick failed"));
+}
+
+// One value the desktop holds as the page gets it: the number, "default"
+// (the desktop's own default, no number on the scale) or null (not known).
+QJsonValue shownValue(long long value)
+{
+    if (value == platform::kDesktopDefault)
+        return QStringLiteral("default");
+    return value >= 0 ? QJsonValue(qint64(value)) : QJsonValue(QJsonValue::Null);
+}
+
+// What the desktop holds now, read back with its own tools (a value changed
+// in the desktop's own settings included): {"pointerSpeed": 1..20,
+// "scrollLines": lines, "doubleClick": milliseconds}. The tools run off the
+// GUI thread, so a desktop store that is slow to answer freezes nothing.
+void getSystemMouse(AppHost &, const Members &, const QueryCallbackPtr &cb)
+{
+    QThreadPool::globalInstance()->start([cb] {
+        const platform::MouseSettingValues now = platform::currentMouseSettings();
+        const QJsonObject values{
+            {QStringLiteral("pointerSpeed"), shownValue(now.pointerSpeed)},
+            {QStringLiteral("scrollLines"), shownValue(now.wheelScrollLines)},
+            {QStringLiteral("doubleClick"), shownValue(now.doubleClickTime)},
+        };
+        answerSuccess(cb, QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
+    });
 }
 
 void loadurl(AppHost &host, const Members &m, const QueryCallbackPtr &)
@@ -402,6 +429,7 @@ void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
         {"modifyMouseSpeed", &modifyMouseSpeed},
         {"modifyMouseScrollLines", &modifyMouseScrollLines},
         {"modifyMouseDoubleClick", &modifyMouseDoubleClick},
+        {"getSystemMouse", &getSystemMouse},
         {"loadurl", &loadurl},
         {"goback", &goback},
         {"goforward", &goforward},
