@@ -37,6 +37,7 @@ export class App {
       selectedSlot: null,
       macroStatus: {}, // slot -> 'storing' | 'stored' | { error }
       systemStatus: {},
+      systemDesktop: null, // the System screen: what the desktop holds (see settings.readSystem)
       hotKeyStatus: null,
       session: {}, // getSessionInfo: session type, recorder scope, autostart
       saveState: 'saved',
@@ -125,8 +126,14 @@ export class App {
     await this.device.readService();
     await this.device.refresh();
     this.device.watch();
+    // The System screen shows what the desktop holds: read again whenever it
+    // is shown (the desktop's own settings may have changed meanwhile).
+    if (this.state.screen === 'system') this.settings.readSystem();
     document.addEventListener('visibilitychange', () => {
-      if (document.visibilityState !== 'hidden') return;
+      if (document.visibilityState !== 'hidden') {
+        if (this.state.screen === 'system') this.settings.readSystem();
+        return;
+      }
       // The page may rest from here on: saved, and what it shows kept.
       this.modes.save();
       keepState(this);
@@ -225,6 +232,7 @@ export class App {
       this.state.view = {};
       this.alerts = this.alerts.filter((a) => a.screen === null || a.screen === id);
       if (id === 'settings') this.settings.refreshVersion();
+      if (id === 'system') this.settings.readSystem();
     }
     this.state.screen = id;
     this.update();

@@ -317,6 +317,9 @@ export const DE = {
   'system.noneOnDesktop': 'Dieser Desktop ({desktop}) lässt Programme die Mauseinstellungen nicht ändern. Ändern Sie sie in den Mauseinstellungen des Desktops.',
   'system.noneOnThisDesktop': 'Dieser Desktop lässt Programme die Mauseinstellungen nicht ändern. Ändern Sie sie in den Mauseinstellungen des Desktops.',
   'system.refusedHelp': 'Der Desktop hat die Änderung nicht angenommen. Vielleicht lässt er Programme diese Einstellungen nicht ändern: ändern Sie sie stattdessen in den Mauseinstellungen des Desktops.',
+  'system.desktopDefault': 'Standard des Desktops',
+  'system.unknownValue': 'Unbekannt',
+  'system.lastSet': 'Die aktuellen Werte des Desktops konnten nicht gelesen werden. Die Regler zeigen die Werte, die kelv zuletzt eingestellt hat.',
 
   'settings.general': 'Allgemein',
   'settings.language': 'Sprache',

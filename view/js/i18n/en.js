@@ -317,6 +317,9 @@ export const EN = {
   'system.noneOnDesktop': 'This desktop ({desktop}) does not let programs change the mouse settings. Change them in the desktop\'s own mouse settings.',
   'system.noneOnThisDesktop': 'This desktop does not let programs change the mouse settings. Change them in the desktop\'s own mouse settings.',
   'system.refusedHelp': 'The desktop did not accept the change. Your desktop may not let programs change these settings: change them in the desktop\'s own mouse settings instead.',
+  'system.desktopDefault': 'The desktop\'s default',
+  'system.unknownValue': 'Not known',
+  'system.lastSet': 'The desktop\'s current values could not be read: the sliders show the values kelv set last.',
 
   'settings.general': 'General',
   'settings.language': 'Language',

@@ -309,6 +309,9 @@ export const JA = {
   'system.noneOnDesktop': 'このデスクトップ（{desktop}）では、プログラムからマウス設定を変更できません。デスクトップのマウス設定で変更してください。',
   'system.noneOnThisDesktop': 'このデスクトップでは、プログラムからマウス設定を変更できません。デスクトップのマウス設定で変更してください。',
   'system.refusedHelp': 'デスクトップが変更を受け付けませんでした。プログラムからの変更を許可していない可能性があります。デスクトップのマウス設定で変更してください。',
+  'system.desktopDefault': 'デスクトップの既定値',
+  'system.unknownValue': '不明',
+  'system.lastSet': 'デスクトップの現在の値を読み取れませんでした。スライダーには kelv が最後に設定した値が表示されています。',
 
   'settings.general': '全般',
   'settings.language': '言語',

@@ -309,6 +309,9 @@ export const KO = {
   'system.noneOnDesktop': '이 데스크톱({desktop})은 프로그램이 마우스 설정을 바꾸도록 허용하지 않습니다. 데스크톱의 마우스 설정에서 바꾸세요.',
   'system.noneOnThisDesktop': '이 데스크톱은 프로그램이 마우스 설정을 바꾸도록 허용하지 않습니다. 데스크톱의 마우스 설정에서 바꾸세요.',
   'system.refusedHelp': '데스크톱이 변경을 받아들이지 않았습니다. 프로그램이 이 설정을 바꾸도록 허용하지 않을 수 있으니, 데스크톱의 마우스 설정에서 바꾸세요.',
+  'system.desktopDefault': '데스크톱 기본값',
+  'system.unknownValue': '알 수 없음',
+  'system.lastSet': '데스크톱의 현재 값을 읽을 수 없습니다. 슬라이더에는 kelv가 마지막으로 설정한 값이 표시됩니다.',
 
   'settings.general': '일반',
   'settings.language': '언어',

@@ -309,6 +309,9 @@ export const ZH_TW = {
   'system.noneOnDesktop': '此桌面環境（{desktop}）不允許程式修改滑鼠設定。請在桌面環境本身的滑鼠設定中修改。',
   'system.noneOnThisDesktop': '此桌面環境不允許程式修改滑鼠設定。請在桌面環境本身的滑鼠設定中修改。',
   'system.refusedHelp': '桌面環境沒有接受變更。您的桌面環境可能不允許程式修改這些設定：請改用桌面環境本身的滑鼠設定。',
+  'system.desktopDefault': '桌面環境的預設值',
+  'system.unknownValue': '未知',
+  'system.lastSet': '無法讀取桌面環境的目前值：滑桿顯示的是 kelv 上次設定的值。',
 
   'settings.general': '一般',
   'settings.language': '語言',

@@ -309,6 +309,9 @@ export const ZH = {
   'system.noneOnDesktop': '此桌面环境（{desktop}）不允许程序修改鼠标设置。请在桌面环境自带的鼠标设置中修改。',
   'system.noneOnThisDesktop': '此桌面环境不允许程序修改鼠标设置。请在桌面环境自带的鼠标设置中修改。',
   'system.refusedHelp': '桌面环境没有接受更改。您的桌面环境可能不允许程序修改这些设置：请改用桌面环境自带的鼠标设置。',
+  'system.desktopDefault': '桌面环境的默认值',
+  'system.unknownValue': '未知',
+  'system.lastSet': '无法读取桌面环境的当前值：滑块显示的是 kelv 上次设置的值。',
 
   'settings.general': '常规',
   'settings.language': '语言',
