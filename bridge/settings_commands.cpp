@@ -365,6 +365,9 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
     const bool wayland = Session::isWayland();
     const platform::ChangeableMouseSettings mouse = platform::changeableMouseSettings();
+    bool inside = false;
+    const QString profile =
+        host.profiles().resolve(QStringLiteral("view/xml/configuration.xml"), &inside);
     const QJsonObject info{
         {QStringLiteral("systemMouse"),
          QJsonObject{{QStringLiteral("pointerSpeed"), mouse.pointerSpeed},
@@ -381,6 +384,12 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         // The main window's page follows the bound programs for the program;
         // the popup's page leaves that to it.
         {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
+        // Where the page's profile is kept, and whether kelv may write it
+        // there: without, every change is lost at quit, and the page says so
+        // from the start.
+        {QStringLiteral("profileFolder"),
+         QDir::toNativeSeparators(QFileInfo(profile).absolutePath())},
+        {QStringLiteral("profileWritable"), ProfileStore::mayWrite(profile)},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }
