@@ -98,6 +98,33 @@ test('a program that cannot read the desktop shows what kelv set last, and says 
   assert.deepEqual(systemShown('doubleClick', app.state.systemDesktop, ''), { position: 5, label: null, lastSet: true });
 });
 
+// A profile folder kelv may not write loses every change at quit: the page
+// says so from the start and when a save is refused, with what to do.
+test('a profile folder kelv may not write is said at once, and Try again saves', async () => {
+  let writable = false;
+  let saved = 0;
+  const { app } = appWith({
+    getSessionInfo: () => ({ ok: true, text: JSON.stringify({ profileFolder: '/home/u/.config/kelv/view/xml', profileWritable: writable }) }),
+    savexml: () => { saved += writable ? 1 : 0; return writable ? { ok: true, text: 'save xml success' } : { ok: false, text: 'savexml failed: read-only /home/u/.config/kelv/view/xml' }; },
+  });
+  await app.settings.loadSession();
+  const said = () => app.alerts.filter((a) => a.key === 'error.readOnly');
+  assert.deepEqual(said().map((a) => [a.vars.folder, a.screen]), [['/home/u/.config/kelv/view/xml', null]]);
+  // A change then refused by the native side says the same, once, and not
+  // "restart the program".
+  app.modes.rename(app.mode.index, 'Work');
+  await app.sync.flush().catch(() => {});
+  assert.equal(app.state.saveState, 'failed');
+  assert.equal(said().length, 1);
+  assert.deepEqual(app.alerts.filter((a) => a.key === 'error.profileStore'), []);
+  // The folder made writable: Try again looks again and saves.
+  writable = true;
+  await said()[0].actions[0].run();
+  assert.deepEqual(said(), []);
+  assert.equal(app.state.saveState, 'saved');
+  assert.ok(saved >= 1, 'written to disk');
+});
+
 test('the request builders and their success texts', () => {
   assert.equal(rq.settings.set('language', 'de-DE'), '{"funcname":"setConf","confKey":"language","confValue":"de-DE"}');
   assert.equal(rq.systemMouse.set('doubleClick', 3), '{"funcname":"modifyMouseDoubleClick","position":3}');

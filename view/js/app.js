@@ -61,7 +61,10 @@ export class App {
         this.state.saveState = s;
         // A profile that could not be read takes no change; its own message
         // says so and offers the reset, where trying again never helps.
-        if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
+        // A folder kelv may not write: said as such, with what to do.
+        const readOnly = /^savexml failed: read-only (.+)$/.exec(err?.message ?? '');
+        if (s === 'failed' && readOnly) this.settings.profileReadOnly(readOnly[1]);
+        else if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
         this.update();
       },
       // The file on disk follows every change, except a profile that could

@@ -56,7 +56,25 @@ export class SettingsController {
     } catch {
       app.state.session = {};
     }
+    const { profileWritable, profileFolder } = app.state.session;
+    if (profileWritable === false) this.profileReadOnly(profileFolder);
+    else if (profileWritable === true) app.alerts = app.alerts.filter((a) => a.key !== 'error.readOnly');
     app.update();
+  }
+
+  // kelv may not write the folder of the profile: every change would be lost
+  // at quit. Said from the start (and when a save is refused), in the user's
+  // language, with what to do; Try again looks again and saves.
+  profileReadOnly(folder) {
+    const { app } = this;
+    app.error('error.readOnly', `cannot write ${folder}`, [{
+      label: 'action.retry',
+      run: async () => {
+        app.alerts = app.alerts.filter((a) => a.key !== 'error.readOnly');
+        await this.loadSession();
+        if (app.state.session.profileWritable !== false && !app.state.profileError) await app.sync.save().catch(() => {});
+      },
+    }], { everywhere: true, vars: { folder: String(folder ?? '') } });
   }
 
   async setAutostart(enabled) {

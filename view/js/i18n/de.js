@@ -363,6 +363,8 @@ export const DE = {
   'error.profileRead.help': 'Nichts wurde überschrieben. Setzen Sie auf Werkseinstellungen zurück, um mit einem neuen Profil zu beginnen.',
   'error.profileStore': 'Eine Änderung konnte nicht im Profil gespeichert werden.',
   'error.profileStore.help': 'Die Maus hat sie bereits. Versuchen Sie es erneut; scheitert es weiter, starten Sie das Programm neu.',
+  'error.readOnly': 'kelv kann Ihre Änderungen nicht speichern: Es darf nicht in den Ordner {folder} schreiben.',
+  'error.readOnly.help': 'Änderungen, die Sie jetzt vornehmen, gehen beim Beenden von kelv verloren. Machen Sie den Ordner für Ihren Benutzer beschreibbar (oder fragen Sie, wer diesen Computer betreut), und wählen Sie dann „Erneut versuchen“.',
   'error.deviceList': 'Die Liste der Mäuse konnte nicht gelesen werden.',
   'error.deviceList.help': 'Ziehen Sie die Maus ab und schließen Sie sie wieder an.',
   'error.read': 'Die Mauseinstellungen konnten nicht gelesen werden.',

@@ -363,6 +363,8 @@ export const EN = {
   'error.profileRead.help': 'Nothing was overwritten. Reset to factory defaults to start again with a fresh profile.',
   'error.profileStore': 'A change could not be kept in the profile.',
   'error.profileStore.help': 'The mouse has it already. Try again; if it keeps failing, restart the program.',
+  'error.readOnly': 'kelv cannot save your changes: it may not write to the folder {folder}.',
+  'error.readOnly.help': 'Changes you make now are lost when kelv quits. Make the folder writable for your user (or ask whoever looks after this computer), then choose Try again.',
   'error.deviceList': 'The list of mice could not be read.',
   'error.deviceList.help': 'Unplug the mouse and plug it in again.',
   'error.read': 'The mouse settings could not be read.',

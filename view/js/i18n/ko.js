@@ -355,6 +355,8 @@ export const KO = {
   'error.profileRead.help': '아무것도 덮어쓰지 않았습니다. 공장 초기화로 새 프로필에서 다시 시작하세요.',
   'error.profileStore': '변경 사항을 프로필에 보관할 수 없습니다.',
   'error.profileStore.help': '마우스에는 이미 적용되었습니다. 다시 시도하고, 계속 실패하면 프로그램을 다시 시작하세요.',
+  'error.readOnly': 'kelv가 변경 사항을 저장할 수 없습니다. {folder} 폴더에 쓸 권한이 없습니다.',
+  'error.readOnly.help': '지금 변경한 내용은 kelv를 종료하면 사라집니다. 이 폴더에 사용자가 쓸 수 있도록 한 뒤(또는 이 컴퓨터를 관리하는 사람에게 부탁한 뒤) [다시 시도]를 선택하세요.',
   'error.deviceList': '마우스 목록을 읽을 수 없습니다.',
   'error.deviceList.help': '마우스를 뽑았다가 다시 연결하세요.',
   'error.read': '마우스 설정을 읽을 수 없습니다.',

@@ -355,6 +355,8 @@ export const ZH_TW = {
   'error.profileRead.help': '沒有覆寫任何內容。恢復原廠設定即可用全新的設定檔重新開始。',
   'error.profileStore': '變更未能儲存到設定檔中。',
   'error.profileStore.help': '滑鼠已套用此變更。請重試；如果持續失敗，請重新啟動程式。',
+  'error.readOnly': 'kelv 無法儲存您的變更：它沒有寫入資料夾 {folder} 的權限。',
+  'error.readOnly.help': '現在所做的變更會在 kelv 結束時遺失。請讓您的使用者可以寫入該資料夾（或請管理這台電腦的人協助），然後按「重試」。',
   'error.deviceList': '無法讀取滑鼠清單。',
   'error.deviceList.help': '請拔下滑鼠後重新插入。',
   'error.read': '無法讀取滑鼠設定。',

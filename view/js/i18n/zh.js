@@ -355,6 +355,8 @@ export const ZH = {
   'error.profileRead.help': '没有覆盖任何内容。恢复出厂设置可使用全新的配置文件重新开始。',
   'error.profileStore': '更改未能保存到配置文件中。',
   'error.profileStore.help': '鼠标已应用此更改。请重试；如果一直失败，请重新启动程序。',
+  'error.readOnly': 'kelv 无法保存你的更改：它没有写入文件夹 {folder} 的权限。',
+  'error.readOnly.help': '现在所做的更改会在 kelv 退出时丢失。请让你的用户可以写入该文件夹（或请管理这台电脑的人帮忙），然后点击“重试”。',
   'error.deviceList': '无法读取鼠标列表。',
   'error.deviceList.help': '请拔下鼠标后重新插入。',
   'error.read': '无法读取鼠标设置。',
