@@ -59,7 +59,7 @@ export const JA = {
   'service.command': 'ターミナルで実行：',
 
   'perf.dpiTitle': 'DPI ステージ',
-  'perf.dpiHint': '使用中のステージを選びます。マウスの DPI ボタンを押すと、これらのステージが順に切り替わります。',
+  'perf.dpiHint': '現在のステージを選びます。マウスの DPI ボタンを押すと、これらのステージが順に切り替わります。',
   'perf.dpiRange': '各ステージは {min}～{max} DPI、{step} 刻みで設定できます。',
   'perf.dpiAdjusted.step': 'ステージ {n}: {asked} DPI は {step} 刻みではないため、{value} DPI に調整しました。',
   'perf.dpiAdjusted.min': 'ステージ {n}: {asked} DPI はセンサーの下限を下回るため、最小の {value} DPI に調整しました。',
@@ -259,7 +259,7 @@ export const JA = {
   'effect.3.hint': 'すべての色を順に表示します。',
   'effect.4.hint': '色がマウス上を流れます。',
   'effect.5.hint': 'クリックするたびに光ります。',
-  'effect.6.hint': '使用中の DPI ステージの色を表示します。',
+  'effect.6.hint': '現在の DPI ステージの色を表示します。',
 
   'modes.title': 'モード',
   'modes.hint': 'モードにはマウスのすべての設定が含まれます。モードは、ここで、モードボタンで、またはプログラムの実行中に自動で切り替えられます。',

@@ -3,7 +3,7 @@ import { BUILTIN_NAMES } from './builtin.js';
 
 export const ZH = {
   ...BUILTIN_NAMES.zh,
-  'app.title': '游戏鼠标驱动',
+  'app.title': '游戏鼠标软件',
   'nav.label': '功能分区',
   'nav.performance': '性能',
   'nav.buttons': '按键',
@@ -91,7 +91,7 @@ export const ZH = {
   'perf.onboardEnabled': '可选择板载配置文件 {n}',
   'perf.stageInUse': '使用',
   'perf.stageInUseN': '使用档位 {n}',
-  'perf.stageInUseHint': '未使用的档位会在用 DPI 按键切换档位时被跳过。',
+  'perf.stageInUseHint': '未使用的档位会在用 DPI 键切换档位时被跳过。',
 
   'button.left': '左键',
   'button.right': '右键',
@@ -280,7 +280,7 @@ export const ZH = {
   'modes.bindHint': '绑定程序的模式会在该程序运行时自动切换过去，程序退出后恢复之前的模式。',
   'modes.reset': '恢复出厂设置',
   'modes.resetConfirm': '所有模式、绑定和宏都将恢复为出厂设置，且无法撤销。请先导出需要保留的模式。',
-  'modes.resetOk': '全部恢复',
+  'modes.resetOk': '全部恢复出厂设置',
   'modes.resetDone': '已恢复出厂设置。',
   'modes.switched': '已切换到模式“{name}”。',
   'modes.exported': '模式“{name}”已导出到 {path}。',
