@@ -368,7 +368,9 @@ void cefApplication::requestQuit(int exitCode)
 
 bool cefApplication::mayQuitLosingEdits()
 {
-    if (!m_host || saveBeforeQuit(m_host->profiles(), m_mainWindow, !m_quitWithoutAsking))
+    if (!m_host ||
+        saveBeforeQuit(m_host->profiles(), m_mainWindow, !m_quitWithoutAsking,
+                       uiLanguageFromSetting(m_settings.value(QStringLiteral("language")))))
         return true;
     // The program goes on; the window shows the page, which says what to do.
     s_quitRequested = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/ui_texts.h"
+
 class QWidget;
 
 namespace kelv {
@@ -12,6 +14,7 @@ class ProfileStore;
 // do, unless ask is false (nobody asked for the quit: a signal of a session
 // that ends, another instance); the log says so then. True when the quit may
 // go on; false when the user keeps the program running.
-bool saveBeforeQuit(ProfileStore &profiles, QWidget *parent, bool ask);
+// The question is in the language of the settings.
+bool saveBeforeQuit(ProfileStore &profiles, QWidget *parent, bool ask, UiLanguage language);
 
 } // namespace kelv

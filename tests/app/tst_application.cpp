@@ -199,10 +199,10 @@ private slots:
         QTemporaryDir dir;
         ProfileStore profiles(dir.path());
         // Nothing to lose: no question.
-        QVERIFY(saveBeforeQuit(profiles, nullptr, true));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
         const QString saved = dir.filePath(QStringLiteral("saved.xml"));
         profiles.store(saved, QStringLiteral("<conf/>\n"));
-        QVERIFY(saveBeforeQuit(profiles, nullptr, true));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
         QVERIFY(QFile::exists(saved));
         QVERIFY(dialogs.captions.isEmpty());
         // A profile whose folder went away cannot be saved (as with a full
@@ -210,7 +210,8 @@ private slots:
         const QString lost = dir.filePath(QStringLiteral("gone/lost.xml"));
         profiles.store(lost, QStringLiteral("<conf/>\n"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
-        QVERIFY(!saveBeforeQuit(profiles, nullptr, true)); // cancelled: no answer given
+        QVERIFY(!saveBeforeQuit(profiles, nullptr, true,
+                                UiLanguage::English)); // cancelled: no answer given
         QCOMPARE(dialogs.captions, QStringList{QStringLiteral("Changes not saved")});
         QVERIFY2(dialogs.texts.constLast().contains(QDir::toNativeSeparators(dir.path())) &&
                      dialogs.texts.constLast().contains(QStringLiteral("disk full")),
@@ -220,16 +221,20 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QStringLiteral("quitting without the edits")));
-        QVERIFY(saveBeforeQuit(profiles, nullptr, true));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
+        // In the language of the settings.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
+        QVERIFY(!saveBeforeQuit(profiles, nullptr, true, UiLanguage::German));
+        QCOMPARE(dialogs.captions.takeLast(), QStringLiteral("Änderungen nicht gespeichert"));
         // Nobody to ask: the quit goes on without a question.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QStringLiteral("quitting with edits that")));
-        QVERIFY(saveBeforeQuit(profiles, nullptr, false));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, false, UiLanguage::English));
         QCOMPARE(dialogs.captions.size(), 2);
         // Once it can be saved, the quit asks nothing.
         QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("gone"))));
-        QVERIFY(saveBeforeQuit(profiles, nullptr, true));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
         QVERIFY(QFile::exists(lost));
         QCOMPARE(dialogs.captions.size(), 2);
         Dialogs::install(nullptr);

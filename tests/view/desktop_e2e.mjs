@@ -1,6 +1,7 @@
 // The program on the user's own desktop, in the real program under Xvfb, as a
 // user meets it: the maximise button on a desktop with two screens, the
-// System screen showing what each desktop holds. Run by ctest as view_desktop.
+// System screen showing what each desktop holds, a profile folder kelv may not
+// write. Run by ctest as view_desktop.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -134,5 +135,55 @@ test('the System screen shows what each desktop holds, set with its own tool', a
   } finally {
     await p.stop();
     session.stop();
+  }
+});
+
+// A profile folder kelv may not write: as root (CI) a read-only mount of it in
+// a mount namespace of the program's own (root may write any folder), as
+// another user its permissions.
+function readOnlyProfileFolder(p) {
+  const folder = path.join(p.dir, 'view/xml');
+  if (process.getuid() !== 0) {
+    fs.chmodSync(path.join(folder, 'configuration.xml'), 0o444);
+    fs.chmodSync(folder, 0o555);
+    return [];
+  }
+  return ['unshare', '-m', 'sh', '-c', 'mount --bind "$0" "$0" && mount -o remount,ro,bind "$0" "$0" && exec "$1"', folder];
+}
+
+// Edits kelv cannot save were lost at quit without a word: the page says so
+// from the start, in the user's language and with what to do, a change shows
+// "Changes not saved", and quitting asks first (cancelled: kelv keeps running).
+test('a profile folder kelv may not write is said in the page, and quitting asks first', async () => {
+  const p = await Program.start({ width: 1024, height: 680, language: 'de-DE', wrapper: readOnlyProfileFolder });
+  try {
+    const folder = path.join(p.dir, 'view/xml');
+    await p.until(`document.body.innerText.includes('kelv kann Ihre Änderungen nicht speichern') && document.body.innerText.includes(${JSON.stringify(folder)})`);
+    assert.ok(await p.eval(`document.body.innerText.includes('Erneut versuchen')`), 'with what to do');
+    // A change: the title bar says it is not saved.
+    await p.eval(`kelvApp.modes.rename(kelvApp.mode.index, 'Arbeit'), true`);
+    await p.until(`kelvApp.state.saveState === 'failed'`, { timeoutMs: 15000 });
+    assert.equal(await p.eval(`kelvApp.alerts.filter((a) => a.key === 'error.readOnly').length`), 1, 'said once');
+    // The close button set to quit: the program asks first; Cancel keeps it.
+    await p.eval(`kelvApp.settings.set('closeFunc', 'closeapp')`);
+    await p.click('#win-close');
+    // (xdotool's search takes ASCII only.)
+    const dialog = await p.dialogWindow('nicht gespeichert', { timeoutMs: 15000 });
+    assert.ok(dialog, `the quit did not ask:\n${p.log}`);
+    await sleep(300);
+    p.xdotool('windowfocus', '--sync', dialog);
+    // xdotool fails when the window goes between the press and the release.
+    try { p.xdotool('key', '--window', dialog, 'Escape'); } catch { /* gone */ }
+    try { p.xdotool('keyup', 'Escape'); } catch { /* nothing held */ }
+    await sleep(1500);
+    assert.equal(p.proc.exitCode, null, 'kelv keeps running');
+    assert.match(p.log, /quit cancelled: edits could not be saved/);
+    // A session that ends has nobody to ask: it quits, and the log says what was lost.
+    p.proc.kill('SIGTERM');
+    await Promise.race([p.exited, sleep(15000)]);
+    assert.equal(p.proc.exitCode, 0);
+    assert.match(p.log, /quitting with edits that could not be saved in/);
+  } finally {
+    await p.stop();
   }
 });

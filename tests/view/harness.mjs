@@ -79,7 +79,7 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, monitors = [] } = {}) {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, monitors = [], wrapper = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -118,6 +118,9 @@ export class Program {
       ...extraEnv,
     };
     delete p.env.WAYLAND_DISPLAY;
+    // wrapper(p): the command words the program is started under (its path
+    // follows them), e.g. a mount namespace of its own.
+    p.wrapper = wrapper;
     p.log = '';
     p.launch();
     await p.connect();
@@ -126,7 +129,8 @@ export class Program {
 
   launch() {
     this.startedAt = Date.now();
-    this.proc = spawn(path.join(this.dir, 'kelv'), [], { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'] });
+    const words = [...(this.wrapper ? this.wrapper(this) : []), path.join(this.dir, 'kelv')];
+    this.proc = spawn(words[0], words.slice(1), { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'] });
     this.proc.stdout.on('data', (d) => { this.log += d; });
     this.proc.stderr.on('data', (d) => { this.log += d; });
     this.exited = new Promise((r) => this.proc.on('exit', r));
