@@ -237,8 +237,10 @@ void cefApplication::setUpdateStart(bool trialStart, const QString &notice)
 
 void cefApplication::onTrialPageLoaded(bool ok)
 {
-    // Started means: the main window is shown and the page has loaded.
-    if (!ok || !m_mainWindow || !m_mainWindow->isVisible())
+    // Started means: the page has loaded, and the main window is shown
+    // unless the start is in the tray (-autostart, as the user's login item
+    // started the version this one replaces).
+    if (!ok || !m_mainWindow || (!m_autostart && !m_mainWindow->isVisible()))
         return;
     disconnect(m_trialConnection);
     m_trialStart = false;

@@ -195,8 +195,11 @@ void modifyMouseDoubleClick(AppHost &, const Members &m, const QueryCallbackPtr 
     if (!hasMember(m, QStringLiteral("position")))
         return;
     const qint64 position = memberInt(m, QStringLiteral("position"));
-    // A position outside the table fails without touching the system.
-    const bool ok = position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
+    // A position outside the table fails without touching the system, and so
+    // does an empty text: it names no position (it read as 0, 970 ms).
+    const QVariant given = m.value(QStringLiteral("position"));
+    const bool blank = given.typeId() == QMetaType::QString && given.toString().trimmed().isEmpty();
+    const bool ok = !blank && position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
                     platform::setDoubleClickTime(kDoubleClickTable[position]);
     if (ok)
         answerSuccess(cb, QStringLiteral("modifyMouseDoubleClick success"));

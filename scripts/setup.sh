@@ -38,7 +38,7 @@ run_packages=(
   xvfb xauth fonts-dejavu-core fonts-wqy-microhei
 )
 package_packages=(
-  dpkg-dev fakeroot lintian appstream desktop-file-utils
+  dpkg-dev fakeroot lintian appstream desktop-file-utils mmdebstrap
 )
 test_packages=(
   git curl openssl xz-utils xdotool x11-utils x11-xserver-utils nodejs

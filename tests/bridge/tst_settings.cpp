@@ -490,6 +490,9 @@ void TestSettings::doubleClickTable_data()
     QTest::newRow("a text beyond 64 bits") << QByteArray("\"18446744073709551616\"") << QString();
     QTest::newRow("null reads 0") << QByteArray("null") << QStringLiteral("970");
     QTest::newRow("hex text reads 0") << QByteArray("\"0x3\"") << QStringLiteral("970");
+    // An empty text names no position.
+    QTest::newRow("empty text") << QByteArray("\"\"") << QString();
+    QTest::newRow("blank text") << QByteArray("\"  \"") << QString();
 }
 
 void TestSettings::doubleClickTable()
