@@ -59,7 +59,7 @@ export const JA = {
   'service.command': 'ターミナルで実行：',
 
   'perf.dpiTitle': 'DPI ステージ',
-  'perf.dpiHint': '現在のステージを選びます。マウスの DPI ボタンを押すと、これらのステージが順に切り替わります。',
+  'perf.dpiHint': '現在のステージを選んでください。マウスの DPI ボタンを押すと、これらのステージが順に切り替わります。',
   'perf.dpiRange': '各ステージは {min}～{max} DPI、{step} 刻みで設定できます。',
   'perf.dpiAdjusted.step': 'ステージ {n}: {asked} DPI は {step} 刻みではないため、{value} DPI に調整しました。',
   'perf.dpiAdjusted.min': 'ステージ {n}: {asked} DPI はセンサーの下限を下回るため、最小の {value} DPI に調整しました。',
@@ -224,7 +224,7 @@ export const JA = {
   'macros.stored': 'マウスに保存済み',
   'macros.storing': '保存中…',
   'macros.pending': '変更あり',
-  'macros.offline': 'プロファイルに保持。マウス接続時に保存します',
+  'macros.offline': 'プロファイルに保存済みです。マウスを接続すると書き込みます',
   'macros.notStored': 'マウスに保存されていません',
   'macro.error.empty': 'このマクロにはキーのステップがありません。記録するかキー入力を追加してください。',
   'macro.error.tooLong': 'マクロが長すぎてマウスのメモリに入りません。ステップをいくつか削除してください。',
