@@ -85,6 +85,10 @@ QJsonObject deviceObject(const DeviceInfo &info)
     // A ratbagd mouse's name and model; empty for the simulated mouse.
     object.insert(QStringLiteral("productName"), info.Name);
     object.insert(QStringLiteral("description"), info.Model);
+    // The serial number people may read: a mouse a daemon serves has none in
+    // SN (the daemon's name of the device is there, which changes on each plug).
+    object.insert(QStringLiteral("serial"),
+                  devices_handler::waitsForDaemon(info.HardwareID) ? QString() : info.SN);
     return object;
 }
 

@@ -14,6 +14,7 @@
 #include "common/client_settings.h"
 #include "common/dialogs.h"
 #include "common/session.h"
+#include "common/user_folders.h"
 #include "platform/system_mouse.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QStringList>
 #include <QThreadPool>
 #include <QUrl>
 
@@ -33,6 +35,9 @@ Q_LOGGING_CATEGORY(lcSettings, "kelv.settings")
 
 const QString kShowConf = QStringLiteral("showConf");
 const QString kTestTool = QStringLiteral("testTool");
+// Settings a newer page keeps that a conf.xml written before it lacks: setConf
+// adds them to the file, where any other unknown key is refused.
+const QStringList kPageSettings = {QStringLiteral("simulatedMouse")};
 
 // Double-click times by position: 970 ms down to 200 ms in steps of 70.
 constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};
@@ -72,7 +77,10 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
     // The hot key moves only with the stored setting: a key registered while
     // conf.xml keeps the old one would be lost again at the next start.
     const bool known = settings.contains(key);
-    const ClientSettings::StoreResult result = settings.store(key, value);
+    const ClientSettings::StoreResult result =
+        settings.store(key, value,
+                       kPageSettings.contains(key) ? ClientSettings::Create::IfMissing
+                                                   : ClientSettings::Create::Never);
     // A key the settings do not hold is answered as such whatever became of
     // the file (rewritten as it was, in the save format, when it could be):
     // without a readable conf.xml no key is known at all.
@@ -393,6 +401,8 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         {QStringLiteral("profileFolder"),
          QDir::toNativeSeparators(QFileInfo(profile).absolutePath())},
         {QStringLiteral("profileWritable"), ProfileStore::mayWrite(profile)},
+        // The package's build: the page hides the simulated mouse while a real one is there.
+        {QStringLiteral("packaged"), userFolders().packaged()},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }

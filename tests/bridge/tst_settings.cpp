@@ -10,6 +10,7 @@
 #include "common/autostart.h"
 #include "common/dialogs.h"
 #include "common/ui_texts.h"
+#include "common/user_folders.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
@@ -99,6 +100,7 @@ private slots:
     void setConfChangesAttributeAndFile();
     void setConfHotKeyAnswersStateCharacter();
     void setConfUnknownKeyFailsButRewritesFile();
+    void setConfAddsThePagesOwnSettings();
     void setConfOnUnparsableSettingsText();
     void setConfWithNulCharacterChangesNothing();
     void setConfOnARepeatedAttributeLastsBeyondARestart();
@@ -240,6 +242,30 @@ void TestSettings::setConfUnknownKeyFailsButRewritesFile()
         QByteArray("<?xml version=\"1.0\"?>\r\n<root>\r\n\t<client version=\"1.2\" language=\"de\" "
                    "showConf=\"Ctrl+Alt+S\" testTool=\"Ctrl+Alt+T\" closeFunc=\"closeapp\" />\r\n"
                    "</root>\r\n"));
+}
+
+void TestSettings::setConfAddsThePagesOwnSettings()
+{
+    // A conf.xml written before the page kept whether to list the simulated
+    // mouse: the setting is added, kept, and read back like the others.
+    Setup s;
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"simulatedMouse","confValue":"hidden"})")),
+             success(QStringLiteral("modify conf sucess")));
+    QCOMPARE(s.host.settings.value(QStringLiteral("simulatedMouse")), QStringLiteral("hidden"));
+    QVERIFY2(s.conf().contains("closeFunc=\"closeapp\" simulatedMouse=\"hidden\""),
+             s.conf().constData());
+    QVERIFY(reply(s(R"({"funcname":"getConf"})"))
+                .contains(QStringLiteral("\"simulatedMouse\":\"hidden\"")));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"simulatedMouse","confValue":"alone"})")),
+             success(QStringLiteral("modify conf sucess")));
+    QCOMPARE(s.conf().count("simulatedMouse="), 1);
+    ClientSettings again;
+    again.load(s.confPath());
+    QCOMPARE(again.value(QStringLiteral("simulatedMouse")), QStringLiteral("alone"));
+    // Any other key the file lacks is still refused.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"nonsense","confValue":"1"})")),
+             failure(QStringLiteral("can't find conf name")));
+    QVERIFY(!s.conf().contains("nonsense"));
 }
 
 void TestSettings::setConfOnUnparsableSettingsText()
@@ -674,6 +700,13 @@ void TestSettings::sessionInfoAndAutostart()
     QCOMPARE(info().value(QStringLiteral("tray")).toBool(), false);
     // Whether the asking page is the main window's (the popup's is not).
     QCOMPARE(object.value(QStringLiteral("mainPage")).toBool(), true);
+    // Whether this is the package's build: its program folder holds the marker.
+    QCOMPARE(object.value(QStringLiteral("packaged")), QJsonValue(false));
+    const auto programFolders =
+        qScopeGuard([] { setUserFolders(UserFolders::forProgramFolder(applicationFolder())); });
+    s.folder.write(UserFolders::packagedMarker(), QByteArray());
+    setUserFolders(UserFolders::forProgramFolder(s.folder.path()));
+    QCOMPARE(info().value(QStringLiteral("packaged")), QJsonValue(true));
     s.host.mainPage = false;
     QCOMPARE(info().value(QStringLiteral("mainPage")).toBool(true), false);
     // GNOME keeps the pointer speed and the double-click time, not wheel lines;

@@ -79,7 +79,8 @@ export function builtProgramFolder() {
 }
 
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, monitors = [], wrapper = null } = {}) {
+  // prepare(dir): changes the copied program folder before the program starts.
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, prepare = null, monitors = [], wrapper = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -91,6 +92,7 @@ export class Program {
     let conf = fs.readFileSync(confPath, 'utf8');
     conf = conf.replace(/clientSize="[^"]*"/, `clientSize="${width},${height}"`).replace(/language="[^"]*"/, `language="${language}"`);
     fs.writeFileSync(confPath, conf);
+    if (prepare) await prepare(p.dir);
     p.simDir = simDir ?? path.join(p.root, 'sim');
     fs.mkdirSync(p.simDir, { recursive: true });
     p.home = path.join(p.root, 'home');

@@ -21,12 +21,15 @@ export class App {
     this.state = {
       screen: 'performance',
       conf: {},
-      devices: [], // the mice getDevicesList reported
+      devices: [], // the mice getDevicesList reported that the page lists (each marked simulated or not)
       device: null, // the getDevicesList entry of the mouse shown
+      gone: null, // the entry of the mouse shown that went away: shown as disconnected until it is back
+      simulatedPicked: null, // the simulated mouse the user picked by hand (this session only)
       bootLoader: null,
       settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
       onboard: null, // the shown mouse's onboard profiles: { active, enabled }
       service: null, // the service that serves real mice: { state, api, mice }
+      serviceWasRunning: false, // it was seen running (one that no longer runs has stopped)
       deviceState: 'none', // none | loading | ready | error | boot
       deviceError: null,
       live: null, // what the mouse holds now (performance, buttons, lighting)
@@ -78,9 +81,11 @@ export class App {
     return activeMode(this.state.profile);
   }
 
-  // The active mode's settings for the shown mouse: what the device screens show.
+  // The active mode's settings for the shown mouse: what the device screens
+  // show. A mode without any for it gets them (see DeviceController.settingsOf).
   get shown() {
-    return modeSettings(this.mode, this.state.settingsKey) ?? this.mode;
+    const key = this.state.settingsKey;
+    return modeSettings(this.mode, key) ?? (key ? this.device.settingsOf(this.mode) : null) ?? this.mode;
   }
 
   async start() {

@@ -24,10 +24,11 @@ const MAX_PROFILES = 16;
 const MAX_LIST = 400;
 
 // The mouse the page was first made for, as its description reads. A device
-// that answers no description at all (a device library without property 64)
-// is taken to be this mouse.
+// that answers no description at all (a device library without property 64:
+// the mouse maker's own, which serves a real mouse) is taken to be this mouse.
+// The simulated mouse describes itself, with the source "simulator".
 export const CLASSIC_DESCRIPTION = Object.freeze({
-  format: 1, source: 'simulator', name: '', model: '', tag: 0,
+  format: 1, source: '', name: '', model: '', tag: 0,
   properties: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11],
   stages: { min: 1, max: 8, dpi: [[100, 26000, 50]], colours: true, default: false, disable: false, separateXY: false },
   reportRates: [[1, 125], [2, 250], [3, 500], [4, 1000]], liftOff: [1, 2, 3], angleSnap: true,
@@ -133,6 +134,27 @@ export function has(caps, prop) {
   return caps.properties.has(prop);
 }
 
+// Whether the device is the simulated mouse of the device library: named as
+// such and never chosen over a real mouse. No screen is built from this.
+export function isSimulated(caps) {
+  return caps?.source === 'simulator';
+}
+
+// The shape of a device: everything its description says about the settings
+// it holds and takes (not its name, model or data report tag). Settings kept
+// for one shape are never fitted to a device of another shape under the same
+// hardware ID: that device gets settings of its own (see profile.js).
+export function shapeOf(caps) {
+  const { source, name, model, tag, firmware, properties, ...rest } = caps;
+  const text = JSON.stringify({ ...rest, properties: [...properties].sort((a, b) => a - b) });
+  let hash = 0x811c9dc5; // FNV-1a, 32 bits
+  for (let i = 0; i < text.length; i++) {
+    hash ^= text.charCodeAt(i);
+    hash = Math.imul(hash, 0x01000193) >>> 0;
+  }
+  return hash.toString(16).padStart(8, '0');
+}
+
 // Whether the device's settings are laid out as the classic mouse's (eight
 // stages with colours, eight buttons, one lighting record of six bytes): the
 // profile keeps such a device's settings in the mode itself, every other
@@ -208,10 +230,20 @@ export function typesFor(caps, i) {
   return ACTION_ORDER.filter((t) => t <= 31 && (bits & (1 << t)) !== 0 && (t === 0 || t === 2 || t === 5 || functionsFor(caps, t, i).length));
 }
 
+// Whether the functions of an assignment type do anything on this device:
+// DPI functions step through stages (none with one stage), profile functions
+// switch the mouse's own onboard profiles (none with one), or on a mouse
+// without them the page's modes.
+function typeHasUse(caps, type) {
+  if (type === 3) return caps.stages.max > 1;
+  if (type === 4) return caps.profiles.count > 1 || !caps.properties.has(14);
+  return true;
+}
+
 // The functions (p1 values) an assignment type offers on this device, on
 // button i when given (a button may take only some mouse functions).
 export function functionsFor(caps, type, i = null) {
-  const list = caps.functions[type] ?? [];
+  const list = typeHasUse(caps, type) ? caps.functions[type] ?? [] : [];
   const bits = i === null || type !== 1 ? null : caps.buttons.mouse?.[i];
   return bits === null || bits === undefined ? list : list.filter((f) => f < 32 && (bits & (1 << f)) !== 0);
 }

@@ -111,6 +111,13 @@ export class SettingsController {
     }
   }
 
+  // Lists or hides the simulated mouse (devicechoice.js); the mice are
+  // chosen again at once.
+  async setSimulated(value) {
+    if (!(await this.set('simulatedMouse', value))) return;
+    await this.app.device.refresh();
+  }
+
   async setLanguage(lang) {
     if (!LANGUAGES.some((l) => l.code === lang)) return;
     // A language whose texts could not be loaded is not kept as the choice
