@@ -25,6 +25,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QStringList>
+#include <QThreadPool>
 #include <QUrl>
 
 namespace kelv {
@@ -214,6 +215,32 @@ void modifyMouseDoubleClick(AppHost &, const Members &m, const QueryCallbackPtr 
         answerFailure(cb, QStringLiteral("modifyMouseDoubleClick failed"));
 }
 
+// One value the desktop holds as the page gets it: the number, "default"
+// (the desktop's own default, no number on the scale) or null (not known).
+QJsonValue shownValue(long long value)
+{
+    if (value == platform::kDesktopDefault)
+        return QStringLiteral("default");
+    return value >= 0 ? QJsonValue(qint64(value)) : QJsonValue(QJsonValue::Null);
+}
+
+// What the desktop holds now, read back with its own tools (a value changed
+// in the desktop's own settings included): {"pointerSpeed": 1..20,
+// "scrollLines": lines, "doubleClick": milliseconds}. The tools run off the
+// GUI thread, so a desktop store that is slow to answer freezes nothing.
+void getSystemMouse(AppHost &, const Members &, const QueryCallbackPtr &cb)
+{
+    QThreadPool::globalInstance()->start([cb] {
+        const platform::MouseSettingValues now = platform::currentMouseSettings();
+        const QJsonObject values{
+            {QStringLiteral("pointerSpeed"), shownValue(now.pointerSpeed)},
+            {QStringLiteral("scrollLines"), shownValue(now.wheelScrollLines)},
+            {QStringLiteral("doubleClick"), shownValue(now.doubleClickTime)},
+        };
+        answerSuccess(cb, QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
+    });
+}
+
 void loadurl(AppHost &host, const Members &m, const QueryCallbackPtr &)
 {
     if (!hasMember(m, QStringLiteral("url")))
@@ -349,6 +376,9 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
     const bool wayland = Session::isWayland();
     const platform::ChangeableMouseSettings mouse = platform::changeableMouseSettings();
+    bool inside = false;
+    const QString profile =
+        host.profiles().resolve(QStringLiteral("view/xml/configuration.xml"), &inside);
     const QJsonObject info{
         {QStringLiteral("systemMouse"),
          QJsonObject{{QStringLiteral("pointerSpeed"), mouse.pointerSpeed},
@@ -365,6 +395,12 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         // The main window's page follows the bound programs for the program;
         // the popup's page leaves that to it.
         {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
+        // Where the page's profile is kept, and whether kelv may write it
+        // there: without, every change is lost at quit, and the page says so
+        // from the start.
+        {QStringLiteral("profileFolder"),
+         QDir::toNativeSeparators(QFileInfo(profile).absolutePath())},
+        {QStringLiteral("profileWritable"), ProfileStore::mayWrite(profile)},
         // The package's build: the page hides the simulated mouse while a real one is there.
         {QStringLiteral("packaged"), userFolders().packaged()},
     };
@@ -415,6 +451,7 @@ void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
         {"modifyMouseSpeed", &modifyMouseSpeed},
         {"modifyMouseScrollLines", &modifyMouseScrollLines},
         {"modifyMouseDoubleClick", &modifyMouseDoubleClick},
+        {"getSystemMouse", &getSystemMouse},
         {"loadurl", &loadurl},
         {"goback", &goback},
         {"goforward", &goforward},

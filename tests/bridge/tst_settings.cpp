@@ -120,6 +120,7 @@ private slots:
     void missingToolFails();
     void hungToolIsStoppedAndFails();
     void wheelLinesHaveNoGnomeSetting();
+    void systemMouseIsReadBackFromTheDesktop();
     void sessionInfoAndAutostart();
     void programPickedThroughALinkIsBoundByItsTarget();
     void exportNameWithoutSuffixReplacesOnlyWhatTheUserSays();
@@ -646,6 +647,35 @@ void TestSettings::wheelLinesHaveNoGnomeSetting()
              QStringLiteral("4"));
 }
 
+void TestSettings::systemMouseIsReadBackFromTheDesktop()
+{
+    Setup s;
+    // The answer comes from a worker thread, once the tools have answered.
+    const auto read = [&] {
+        const auto cb = s(R"({"funcname":"getSystemMouse"})");
+        if (!QTest::qWaitFor([&] { return cb->answered(); }, 10000))
+            return QStringLiteral("(no reply in 10 s)");
+        return reply(cb);
+    };
+    // Never set: GNOME's own defaults, not what kelv would set.
+    QCOMPARE(read(), success(R"({"doubleClick":400,"pointerSpeed":10,"scrollLines":null})"));
+    // Changed in GNOME's own settings (its tool, its store): shown as it is.
+    DesktopSession::run(QStringLiteral("gsettings"),
+                        {QStringLiteral("set"),
+                         QStringLiteral("org.gnome.desktop.peripherals.mouse"),
+                         QStringLiteral("double-click"), QStringLiteral("444")});
+    QCOMPARE(read(), success(R"({"doubleClick":444,"pointerSpeed":10,"scrollLines":null})"));
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseSpeed","speednum":15})")),
+             success(QStringLiteral("modifyMouseSpeed success")));
+    QCOMPARE(read(), success(R"({"doubleClick":444,"pointerSpeed":15,"scrollLines":null})"));
+    // MATE's "system default" acceleration is no number on the scale.
+    m_gsettings.session().setDesktop(QStringLiteral("MATE"));
+    QCOMPARE(read(), success(R"({"doubleClick":400,"pointerSpeed":"default","scrollLines":null})"));
+    // A desktop without these settings: nothing to show.
+    m_gsettings.session().setDesktop(QStringLiteral("LXQt"));
+    QCOMPARE(read(), success(R"({"doubleClick":null,"pointerSpeed":null,"scrollLines":null})"));
+}
+
 void TestSettings::sessionInfoAndAutostart()
 {
     Setup s;
@@ -918,6 +948,7 @@ void TestSettings::everyCommandIsRegistered()
                          "openFileDialogExe",
                          "getSessionInfo",
                          "setAutostart",
+                         "getSystemMouse",
                          "getRunningBindings"};
     expected.sort();
     QCOMPARE(names, expected);

@@ -612,6 +612,24 @@ private slots:
         QCOMPARE(glossaryViolations("zh-TW", {"此應用程式", "已應用"}).size(), 1);
     }
 
+    // Chinese and Japanese texts write their own punctuation: "…" (not
+    // "。。。") and full-width commas between their words.
+    void ownTextsUseTheLanguagesPunctuation()
+    {
+        static const QRegularExpression halfWidthComma(
+            QStringLiteral("[\\x{4e00}-\\x{9fff}\\x{3040}-\\x{30ff}],\\s*[\\x{4e00}-\\x{9fff}]"));
+        QStringList found;
+        for (const QStringList &row : uiTextRows()) {
+            for (qsizetype language = 1; language < row.size(); ++language) {
+                const QString &text = row.at(language);
+                if (text.contains(QStringLiteral("。。。")) ||
+                    halfWidthComma.match(text).hasMatch())
+                    found << text;
+            }
+        }
+        QVERIFY2(found.isEmpty(), qPrintable(found.join(QChar(u'\n'))));
+    }
+
     void qtTextsFollowTheLanguage()
     {
         QVERIFY(useQtTranslations(UiLanguage::German));

@@ -40,6 +40,7 @@ export class App {
       selectedSlot: null,
       macroStatus: {}, // slot -> 'storing' | 'stored' | { error }
       systemStatus: {},
+      systemDesktop: null, // the System screen: what the desktop holds (see settings.readSystem)
       hotKeyStatus: null,
       session: {}, // getSessionInfo: session type, recorder scope, autostart
       saveState: 'saved',
@@ -63,7 +64,10 @@ export class App {
         this.state.saveState = s;
         // A profile that could not be read takes no change; its own message
         // says so and offers the reset, where trying again never helps.
-        if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
+        // A folder kelv may not write: said as such, with what to do.
+        const readOnly = /^savexml failed: read-only (.+)$/.exec(err?.message ?? '');
+        if (s === 'failed' && readOnly) this.settings.profileReadOnly(readOnly[1]);
+        else if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
         this.update();
       },
       // The file on disk follows every change, except a profile that could
@@ -130,8 +134,14 @@ export class App {
     await this.device.readServices();
     await this.device.refresh();
     this.device.watch();
+    // The System screen shows what the desktop holds: read again whenever it
+    // is shown (the desktop's own settings may have changed meanwhile).
+    if (this.state.screen === 'system') this.settings.readSystem();
     document.addEventListener('visibilitychange', () => {
-      if (document.visibilityState !== 'hidden') return;
+      if (document.visibilityState !== 'hidden') {
+        if (this.state.screen === 'system') this.settings.readSystem();
+        return;
+      }
       // The page may rest from here on: saved, and what it shows kept.
       this.modes.save();
       keepState(this);
@@ -230,6 +240,7 @@ export class App {
       this.state.view = {};
       this.alerts = this.alerts.filter((a) => a.screen === null || a.screen === id);
       if (id === 'settings') this.settings.refreshVersion();
+      if (id === 'system') this.settings.readSystem();
     }
     this.state.screen = id;
     this.update();

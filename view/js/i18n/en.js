@@ -329,6 +329,9 @@ export const EN = {
   'system.noneOnDesktop': 'This desktop ({desktop}) does not let programs change the mouse settings. Change them in the desktop\'s own mouse settings.',
   'system.noneOnThisDesktop': 'This desktop does not let programs change the mouse settings. Change them in the desktop\'s own mouse settings.',
   'system.refusedHelp': 'The desktop did not accept the change. Your desktop may not let programs change these settings: change them in the desktop\'s own mouse settings instead.',
+  'system.desktopDefault': 'The desktop\'s default',
+  'system.unknownValue': 'Not known',
+  'system.lastSet': 'The desktop\'s current values could not be read: the sliders show the values kelv set last.',
 
   'settings.general': 'General',
   'settings.language': 'Language',
@@ -377,6 +380,8 @@ export const EN = {
   'error.profileRead.help': 'Nothing was overwritten. Reset to factory defaults to start again with a fresh profile.',
   'error.profileStore': 'A change could not be kept in the profile.',
   'error.profileStore.help': 'The mouse has it already. Try again; if it keeps failing, restart the program.',
+  'error.readOnly': 'kelv cannot save your changes: it may not write to the folder {folder}.',
+  'error.readOnly.help': 'Changes you make now are lost when kelv quits. Make the folder writable for your user (or ask whoever looks after this computer), then choose Try again.',
   'error.deviceList': 'The list of mice could not be read.',
   'error.deviceList.help': 'Unplug the mouse and plug it in again.',
   'error.read': 'The mouse settings could not be read.',

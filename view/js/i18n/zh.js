@@ -3,7 +3,7 @@ import { BUILTIN_NAMES } from './builtin.js';
 
 export const ZH = {
   ...BUILTIN_NAMES.zh,
-  'app.title': '游戏鼠标驱动',
+  'app.title': '游戏鼠标软件',
   'nav.label': '功能分区',
   'nav.performance': '性能',
   'nav.buttons': '按键',
@@ -100,7 +100,7 @@ export const ZH = {
   'perf.onboardEnabled': '可选择板载配置文件 {n}',
   'perf.stageInUse': '使用',
   'perf.stageInUseN': '使用档位 {n}',
-  'perf.stageInUseHint': '未使用的档位会在用 DPI 按键切换档位时被跳过。',
+  'perf.stageInUseHint': '未使用的档位会在用 DPI 键切换档位时被跳过。',
 
   'button.left': '左键',
   'button.right': '右键',
@@ -291,7 +291,7 @@ export const ZH = {
   'modes.bindHint': '绑定程序的模式会在该程序运行时自动切换过去，程序退出后恢复之前的模式。',
   'modes.reset': '恢复出厂设置',
   'modes.resetConfirm': '所有模式、绑定和宏都将恢复为出厂设置，且无法撤销。请先导出需要保留的模式。',
-  'modes.resetOk': '全部恢复',
+  'modes.resetOk': '全部恢复出厂设置',
   'modes.resetDone': '已恢复出厂设置。',
   'modes.switched': '已切换到模式“{name}”。',
   'modes.exported': '模式“{name}”已导出到 {path}。',
@@ -321,6 +321,9 @@ export const ZH = {
   'system.noneOnDesktop': '此桌面环境（{desktop}）不允许程序修改鼠标设置。请在桌面环境自带的鼠标设置中修改。',
   'system.noneOnThisDesktop': '此桌面环境不允许程序修改鼠标设置。请在桌面环境自带的鼠标设置中修改。',
   'system.refusedHelp': '桌面环境没有接受更改。您的桌面环境可能不允许程序修改这些设置：请改用桌面环境自带的鼠标设置。',
+  'system.desktopDefault': '桌面环境的默认值',
+  'system.unknownValue': '未知',
+  'system.lastSet': '无法读取桌面环境的当前值：滑块显示的是 kelv 上次设置的值。',
 
   'settings.general': '常规',
   'settings.language': '语言',
@@ -369,6 +372,8 @@ export const ZH = {
   'error.profileRead.help': '没有覆盖任何内容。恢复出厂设置可使用全新的配置文件重新开始。',
   'error.profileStore': '更改未能保存到配置文件中。',
   'error.profileStore.help': '鼠标已应用此更改。请重试；如果一直失败，请重新启动程序。',
+  'error.readOnly': 'kelv 无法保存你的更改：它没有写入文件夹 {folder} 的权限。',
+  'error.readOnly.help': '现在所做的更改会在 kelv 退出时丢失。请让你的用户可以写入该文件夹（或请管理这台电脑的人帮忙），然后点击“重试”。',
   'error.deviceList': '无法读取鼠标列表。',
   'error.deviceList.help': '请拔下鼠标后重新插入。',
   'error.read': '无法读取鼠标设置。',
