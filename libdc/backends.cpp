@@ -4,6 +4,7 @@
 
 #include "libdc/library.h"
 #include "libdc/ratbag/service.h"
+#include "libdc/razer/service.h"
 #include "libdc/sim/sim_backend.h"
 
 namespace kelv::dc {
@@ -16,6 +17,9 @@ std::vector<BackendFactory> libraryBackends()
         },
         [](Outbox &outbox) -> std::unique_ptr<Backend> {
             return std::make_unique<ratbag::Service>(outbox);
+        },
+        [](Outbox &outbox) -> std::unique_ptr<Backend> {
+            return std::make_unique<razer::Service>(outbox);
         },
     };
 }
