@@ -4,6 +4,7 @@
 #include "libdc/sysfs_linux.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <grp.h>
 #include <unistd.h>
@@ -16,7 +17,13 @@ constexpr auto kRetryPause = std::chrono::seconds(2);
 // Without a signal to wait for (no bus, the daemon not installed or not startable, the
 // batteries) the thread looks again once a minute, no more often.
 constexpr auto kLookPause = std::chrono::seconds(60);
-constexpr auto kBatteryPause = std::chrono::seconds(60);
+// The battery is read this often ($KELV_BATTERY_POLL_SECONDS may shorten it, for tests).
+std::chrono::seconds batteryPause()
+{
+    const char *text = std::getenv("KELV_BATTERY_POLL_SECONDS");
+    const long seconds = text ? std::strtol(text, nullptr, 10) : 0;
+    return std::chrono::seconds(seconds >= 1 && seconds <= 3600 ? seconds : 60);
+}
 constexpr int kBurst = 5;
 // Tags of Razer mice: the upper half, so a report of a ratbagd mouse (tags from 1) never
 // names one.
@@ -327,13 +334,13 @@ void Daemon::add(const std::string &serial, Mouse m)
         if (m_transactions->readBattery(added, &battery) == DC_OK)
             added.battery = battery;
         if (m_nextBattery == Clock::time_point())
-            m_nextBattery = Clock::now() + kBatteryPause;
+            m_nextBattery = Clock::now() + batteryPause();
     }
     publish();
     postBurst(m_outbox, kArrived);
 }
 
-void Daemon::drop(const std::string &serial)
+void Daemon::drop(std::string serial)
 {
     m_order.erase(std::remove(m_order.begin(), m_order.end(), serial), m_order.end());
     if (m_mice.erase(serial)) {
@@ -358,7 +365,7 @@ void Daemon::pollBatteries()
         else if (r == DC_NOT_PRESENT)
             m_retryAt = Clock::now(); // the mouse went away: list again
     }
-    m_nextBattery = any ? Clock::now() + kBatteryPause : Clock::time_point();
+    m_nextBattery = any ? Clock::now() + batteryPause() : Clock::time_point();
 }
 
 // A change of the state reaches the page as event 3; the first state, found while the

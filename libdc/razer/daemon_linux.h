@@ -76,7 +76,7 @@ private:
     void gone();
     void enumerate();
     void add(const std::string &serial, Mouse m);
-    void drop(const std::string &serial);
+    void drop(std::string serial);
     void setState(const std::string &state);
     void pollBatteries();
     void waitForWork();

@@ -169,7 +169,12 @@ int32_t Transactions::readZones(Mouse &m)
         const Zone &zone = d.zones[z];
         ZoneValues &v = m.values.zones[z];
         const std::string p = zone.prefix;
-        if (zone.readsEffect) {
+        if (zone.onOff && zone.readsActive) {
+            bool on = false;
+            if (const int32_t r = m_bus.getBool(d.path, zone.iface.c_str(), ("get" + p + "Active").c_str(), &on))
+                return r;
+            v.effect = on ? EffectStatic : EffectOff;
+        } else if (zone.readsEffect) {
             std::string name;
             std::vector<int64_t> colours;
             if (const int32_t r = m_bus.getText(d.path, zone.iface.c_str(), ("get" + p + "Effect").c_str(), &name))
@@ -188,11 +193,6 @@ int32_t Transactions::readZones(Mouse &m)
             if (d.has(zone.iface, "get" + p + "EffectSpeed") &&
                 m_bus.getInt(d.path, zone.iface.c_str(), ("get" + p + "EffectSpeed").c_str(), &speed) == DC_OK)
                 v.speed = uint8_t(std::clamp<int64_t>(speed, 1, 4));
-        } else if (zone.readsActive) {
-            bool on = false;
-            if (const int32_t r = m_bus.getBool(d.path, zone.iface.c_str(), ("get" + p + "Active").c_str(), &on))
-                return r;
-            v.effect = on ? EffectStatic : EffectOff;
         }
         if (!zone.brightnessIface.empty()) {
             double b = 0;

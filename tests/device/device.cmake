@@ -32,3 +32,14 @@ kelv_test(test_ratbagd_fake
   LIBS kelv_device)
 target_compile_definitions(test_ratbagd_fake PRIVATE FAKE_RATBAGD_FILE="$<TARGET_FILE:fake_ratbagd>")
 add_dependencies(test_ratbagd_fake fake_ratbagd libdc dcsim)
+
+# Razer mice through OpenRazer's real daemon (Debian's package, unpacked) on a private session
+# bus with fake device folders (skips, saying why, without it).
+kelv_test(test_razerd
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_razerd.cpp
+  LIBS kelv_device
+  ENV ${KELV_OPENRAZER_ENV})
+add_dependencies(test_razerd libdc dcsim)
+if(TARGET openrazer_daemon)
+  add_dependencies(test_razerd openrazer_daemon)
+endif()
