@@ -151,6 +151,21 @@ public:
 // Makes one backend of the library for the library's outbox.
 using BackendFactory = std::function<std::unique_ptr<Backend>(Outbox &outbox)>;
 
+// The batteries of devices whose backend reports none itself (property 67 of
+// doc/device-map.md): UPower's mice, matched to a daemon's mouse through the HID device both
+// belong to in sysfs. A change is announced through the outbox as device event 4.
+class BatterySource
+{
+public:
+    virtual ~BatterySource() = default;
+    // Like Backend::begin: the first call starts it. Cheap.
+    virtual void begin() = 0;
+    // Property 67 (level 0-100 or 255, state 0-3) of the device this record lists; false when
+    // the source knows no battery of it. Never waits.
+    virtual bool battery(const Record &record, uint8_t out[2]) = 0;
+};
+using BatteryFactory = std::function<std::unique_ptr<BatterySource>(Outbox &outbox)>;
+
 // Whether the dcDevices filter admits a device interface ((usage page << 16) | usage): a
 // word names it, or every word is zero.
 inline bool filterAdmits(const uint32_t filter[20], uint32_t interface)

@@ -3,6 +3,9 @@
 // flashes. A new backend is one more line here (and its folder in CMakeLists.txt).
 
 #include "libdc/library.h"
+#ifndef _WIN32
+#include "libdc/battery/upower_linux.h"
+#endif
 #include "libdc/ratbag/service.h"
 #include "libdc/razer/service.h"
 #include "libdc/sim/sim_backend.h"
@@ -22,6 +25,18 @@ std::vector<BackendFactory> libraryBackends()
             return std::make_unique<razer::Service>(outbox);
         },
     };
+}
+
+// UPower's batteries for the mice of daemons that report none (Linux); none on Windows.
+BatteryFactory libraryBatteries()
+{
+#ifdef _WIN32
+    return BatteryFactory();
+#else
+    return [](Outbox &outbox) -> std::unique_ptr<BatterySource> {
+        return std::make_unique<UPowerBatteries>(outbox);
+    };
+#endif
 }
 
 } // namespace kelv::dc

@@ -28,9 +28,9 @@ kelv::dc::Library &library()
     // process's end Windows has already stopped that thread, so a destructor
     // running inside DllMain could only wait for it forever.
     static kelv::dc::Library &instance =
-        *new kelv::dc::Library(kelv::dc::libraryBackends(), stateFolder);
+        *new kelv::dc::Library(kelv::dc::libraryBackends(), stateFolder, kelv::dc::libraryBatteries());
 #else
-    static kelv::dc::Library instance(kelv::dc::libraryBackends(), stateFolder);
+    static kelv::dc::Library instance(kelv::dc::libraryBackends(), stateFolder, kelv::dc::libraryBatteries());
 #endif
     return instance;
 }

@@ -12,6 +12,7 @@
 namespace kelv::dc {
 
 const char kServicesId[] = "SERVICES\\";
+constexpr uint32_t kBatteryProperty = 67;
 
 namespace {
 
@@ -53,11 +54,13 @@ void writeRecord(uint8_t *record, const Record &r)
 } // namespace
 
 Library::Library(const std::vector<BackendFactory> &backends,
-                 std::function<std::string()> stateFolder)
+                 std::function<std::string()> stateFolder, const BatteryFactory &batteries)
     : m_stateFolder(std::move(stateFolder))
 {
     for (const BackendFactory &make : backends)
         m_backends.push_back(make(*this));
+    if (batteries)
+        m_batteries = batteries(*this);
 }
 
 Library::~Library()
@@ -74,6 +77,7 @@ Library::~Library()
     // The backends' threads post into the outbox and wake the library's thread: they end
     // before either does.
     m_backends.clear();
+    m_batteries.reset();
 }
 
 Backend *Library::route(const char16_t *id)
@@ -81,6 +85,8 @@ Backend *Library::route(const char16_t *id)
     const std::string folder = m_stateFolder();
     for (const auto &backend : m_backends)
         backend->begin(folder);
+    if (m_batteries)
+        m_batteries->begin();
     bool moved = false;
     {
         std::lock_guard<std::mutex> guard(m_threadMutex);
@@ -199,8 +205,11 @@ int32_t Library::readProp(const char16_t *id, uint32_t code, uint8_t *buf, uint3
                           uint32_t propId)
 {
     Backend *b = route(id);
-    if (b)
-        return b->readProp(id, code, buf, size, propId);
+    if (b) {
+        const int32_t r = b->readProp(id, code, buf, size, propId);
+        return r == DC_BAD_ARGUMENT && propId == kBatteryProperty ? readBattery(b, id, buf, size)
+                                                                  : r;
+    }
     if (propId == DC_PROP_SERVICE_STATE && idKey(id) == lowerAscii(kServicesId))
         return readServices(code, buf, size);
     return nobody(code);
@@ -221,6 +230,24 @@ int32_t Library::scriptOut(const char16_t *id, uint32_t code, char *script, uint
 
 // The services as one JSON object, {"services":[<state>, ...]}, in the order of the
 // backends; never waits (each backend keeps its state).
+int32_t Library::readBattery(Backend *b, const char16_t *id, uint8_t *buf, uint32_t size)
+{
+    if (!m_batteries || !buf || size > DC_TRANSFER_SIZE)
+        return DC_BAD_ARGUMENT;
+    const uint32_t all[20] = {};
+    std::vector<Record> records;
+    b->list(all, &records);
+    for (const Record &record : records) {
+        uint8_t battery[2] = {};
+        if (lowerAscii(record.hardwareId) == idKey(id) && m_batteries->battery(record, battery)) {
+            std::memset(buf, 0, size);
+            std::memcpy(buf, battery, std::min<uint32_t>(size, 2));
+            return DC_OK;
+        }
+    }
+    return DC_BAD_ARGUMENT;
+}
+
 int32_t Library::readServices(uint32_t code, uint8_t *buf, uint32_t size)
 {
     if (code != DC_PRODUCT_CODE)

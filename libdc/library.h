@@ -27,15 +27,18 @@ namespace kelv::dc {
 // The hardware ID that answers the list of services (property 65, doc/device-map.md).
 extern const char kServicesId[];
 
-// The backends of libdc, in listing order (backends.cpp).
+// The backends of libdc, in listing order, and its battery source (backends.cpp).
 std::vector<BackendFactory> libraryBackends();
+BatteryFactory libraryBatteries();
 
 class Library final : public Outbox
 {
 public:
     // backends: made in this order, which is the order of the device list. stateFolder:
     // the library's state folder as it is now (every entry point asks again).
-    Library(const std::vector<BackendFactory> &backends, std::function<std::string()> stateFolder);
+    // batteries (may be empty): where property 67 of a device whose backend has none comes from.
+    Library(const std::vector<BackendFactory> &backends, std::function<std::string()> stateFolder,
+            const BatteryFactory &batteries = BatteryFactory());
     ~Library();
     Library(const Library &) = delete;
     Library &operator=(const Library &) = delete;
@@ -78,12 +81,15 @@ private:
     template <typename Call>
     int32_t firmwareCall(const char16_t *id, uint32_t code, int32_t refused, Call call);
     int32_t readServices(uint32_t code, uint8_t *buf, uint32_t size);
+    // Property 67 from the battery source, for a device its backend reports none of.
+    int32_t readBattery(Backend *b, const char16_t *id, uint8_t *buf, uint32_t size);
     void run();
     std::vector<Item> takeOutbox();
     void deliver(const std::vector<Item> &items);
 
     std::function<std::string()> m_stateFolder;
     std::vector<std::unique_ptr<Backend>> m_backends;
+    std::unique_ptr<BatterySource> m_batteries;
 
     std::mutex m_outboxMutex;
     std::deque<Item> m_outbox;

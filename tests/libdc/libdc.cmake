@@ -8,3 +8,9 @@ add_dependencies(test_libdc libdc dcsim)
 kelv_test(test_ratbag_device
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbag_device.cpp
   LIBS Qt6::Core dcratbag_core)
+
+# UPower's batteries for a daemon's mice, through the library with a stand-in backend and
+# python3-dbusmock's upower template on a private system bus.
+kelv_test(test_upower_battery
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_upower_battery.cpp
+  LIBS Qt6::Core dclibrary_core)
