@@ -13,6 +13,9 @@
 #include "common/ui_texts.h"
 #include "common/user_folders.h"
 #include "crash/crash_reporting.h"
+#include "desktop/battery_notice.h"
+#include "desktop/system_tray.h"
+#include "device/battery_watch.h"
 #include "device/devices_handler.h"
 #include "platform/termination_signals.h"
 #include "update/firmware_recovery.h"
@@ -172,6 +175,19 @@ void cefApplication::primaryStart()
     // page finds the device table filled.
     m_devices = new devices_handler(this);
     m_devices->refreshDevices();
+    // The batteries are watched natively, with or without the page: the tray's tooltip and the
+    // low-battery notification.
+    m_batteries = new BatteryWatch(
+        *m_devices,
+        [this] {
+            return BatteryWatch::thresholdFromSetting(
+                m_settings.value(QStringLiteral("batteryWarning")));
+        },
+        this);
+    m_batteryNotifier = new BatteryNotifier(this);
+    connect(m_batteries, &BatteryWatch::low, m_batteryNotifier, &BatteryNotifier::notifyLow);
+    connect(m_batteries, &BatteryWatch::changed, this, &cefApplication::showBatteries);
+    m_batteries->refresh();
     if (ClientHandler *client = ClientHandler::instance()) {
         connect(m_devices, &devices_handler::devicesChanged, client,
                 &ClientHandler::sendDevicesChanged);
@@ -215,6 +231,7 @@ void cefApplication::startBackgroundParts()
     if (m_firmwareRecovery || !m_mainWindow)
         return;
     m_mainWindow->setupTray();
+    showBatteries();
     if (!m_trialStart && (m_noticeOpen || !m_updateNotice.isEmpty())) {
         qCInfo(lcApp) << "update check waits until the roll-back notice is closed";
         m_checkAfterNotice = true;
@@ -227,6 +244,16 @@ void cefApplication::startBackgroundParts()
     connect(m_devices, &devices_handler::devicesChanged, m_firmwareRecovery,
             &FirmwareRecovery::checkDevices);
     QTimer::singleShot(0, m_firmwareRecovery, &FirmwareRecovery::checkDevices);
+}
+
+void cefApplication::showBatteries()
+{
+    if (!m_mainWindow || !m_mainWindow->tray() || !m_batteries)
+        return;
+    QList<BatteryLine> lines;
+    for (const BatteryEntry &e : m_batteries->entries())
+        lines << BatteryLine{e.name, e.level, e.state};
+    m_mainWindow->tray()->setToolTip(batteryToolTip(lines));
 }
 
 void cefApplication::setUpdateStart(bool trialStart, const QString &notice)

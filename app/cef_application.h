@@ -10,6 +10,8 @@
 namespace kelv {
 
 class ApplicationHost;
+class BatteryNotifier;
+class BatteryWatch;
 class devices_handler;
 class FirmwareRecovery;
 class UpdateCheck;
@@ -109,6 +111,8 @@ private:
     // The tray, the update check and the offer to finish an interrupted
     // firmware update: what a start needs soon, but not before the page.
     void startBackgroundParts();
+    // The mice's batteries in the tray's tooltip.
+    void showBatteries();
     // True when the quit has to wait for a firmware flash (it follows then).
     bool deferQuitDuringFlash(int exitCode);
     // True when the pages have edits to send first; the event loop ends with
@@ -139,6 +143,8 @@ private:
     shell::kelv *m_mainWindow = nullptr;
     ApplicationHost *m_host = nullptr;
     devices_handler *m_devices = nullptr;
+    BatteryWatch *m_batteries = nullptr;
+    BatteryNotifier *m_batteryNotifier = nullptr;
 
     // What the update check and dialog see of the application.
     class UpdateHostAdapter final : public UpdateHost

@@ -37,7 +37,8 @@ const QString kShowConf = QStringLiteral("showConf");
 const QString kTestTool = QStringLiteral("testTool");
 // Settings a newer page keeps that a conf.xml written before it lacks: setConf
 // adds them to the file, where any other unknown key is refused.
-const QStringList kPageSettings = {QStringLiteral("simulatedMouse")};
+const QStringList kPageSettings = {QStringLiteral("simulatedMouse"),
+                                   QStringLiteral("batteryWarning")};
 
 // Double-click times by position: 970 ms down to 200 ms in steps of 70.
 constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};

@@ -308,6 +308,21 @@ const QHash<QString, Row> &catalogue()
              "이 데스크톱에는 알림 영역(트레이)이 없어서 창을 닫으면 kelv가 그곳에서 기다릴 수 "
              "없습니다. 대신 창을 최소화하며, kelv는 계속 프로그램에 맞춰 모드를 바꿉니다. 닫기 "
              "버튼으로 kelv를 종료하려면 '설정'에서 '프로그램 종료'를 선택하세요."},
+            // The batteries of the mice: the tray's tooltip and the low-battery notification.
+            {"%1: %2%", "%1：%2%", "%1：%2%", "%1: %2 %", "%1: %2%", "%1: %2 %", "%1: %2%"},
+            {"%1: %2% (charging)", "%1：%2%（充电中）", "%1：%2%（充電中）", "%1: %2 % (lädt)",
+             "%1: %2%（充電中）", "%1: %2 % (заряжается)", "%1: %2%(충전 중)"},
+            {"%1: %2% (charged)", "%1：%2%（已充满）", "%1：%2%（已充飽）",
+             "%1: %2 % (geladen)", "%1: %2%（充電完了）", "%1: %2 % (заряжено)",
+             "%1: %2%(충전 완료)"},
+            {"Mouse battery low", "鼠标电量低", "滑鼠電量低", "Maus-Akku fast leer",
+             "マウスの電池残量が少なくなっています", "Низкий заряд мыши", "마우스 배터리 부족"},
+            {"%1 has %2% battery left. Charge it soon.", "%1 剩余电量 %2%，请尽快充电。",
+             "%1 剩餘電量 %2%，請盡快充電。",
+             "%1 hat noch %2 % Akku. Laden Sie die Maus bald auf.",
+             "%1 の電池残量は %2% です。早めに充電してください。",
+             "У %1 осталось %2 % заряда. Зарядите мышь в ближайшее время.",
+             "%1의 배터리가 %2% 남았습니다. 곧 충전하세요."},
             // Crash reporter. The causes complete "... because it %2" (Japanese and Korean
             // name them after "原因:" / "원인:", so theirs are noun phrases).
             {"tried to use memory it may not access", "试图使用无权访问的内存",

@@ -165,6 +165,7 @@ void devices_handler::refreshDevices()
 {
     m_table.clear();
     const QList<DeviceInfo> records = parseDeviceList(listDevices());
+    m_listed = records;
     // A later record with the same DeviceID replaces an earlier one.
     for (const DeviceInfo &info : records)
         m_table.insert(info.DeviceID, info);

@@ -70,6 +70,9 @@ public:
     // check reports and the firmware update addresses).
     const DeviceTable &deviceTable() const;
     void refreshDevices();
+    // The same listing in the library's order, every record (two mice of one model share a
+    // DeviceID in the table).
+    const QList<DeviceInfo> &listedDevices() const { return m_listed; }
 
     // Lists the devices into a zeroed 42102-byte block (count 0 without dcDevices) and
     // subscribes to the first listed device's data.
@@ -138,6 +141,7 @@ private:
     std::unique_ptr<DcEntries> m_entries;
     QThreadPool m_worker;
     DeviceTable m_table;
+    QList<DeviceInfo> m_listed;
     mutable QMutex m_waitingMutex;
     QSet<QString> m_waiting; // hardware IDs in lower case whose calls may wait
     bool m_firmwareSessionOpen = false;
