@@ -54,9 +54,19 @@ DBusMock::DBusMock(Kind kind)
     qputenv(m_variable, m_address.toUtf8());
 }
 
+DBusMock::DBusMock(Kind kind, const QString &address)
+    : m_kind(kind),
+      m_address(address),
+      m_variable(kind == Kind::System ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS"),
+      m_ownBus(false)
+{
+}
+
 DBusMock::~DBusMock()
 {
     stopTemplates();
+    if (!m_ownBus)
+        return;
     if (m_bus.state() == QProcess::Running) {
         m_bus.kill();
         m_bus.waitForFinished(3000);

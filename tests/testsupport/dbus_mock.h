@@ -20,6 +20,9 @@ public:
     enum class Kind { System, Session };
 
     explicit DBusMock(Kind kind);
+    // Templates on a bus that is already there (another fixture's): nothing is started and no
+    // variable is changed but for the templates.
+    DBusMock(Kind kind, const QString &address);
     ~DBusMock();
     DBusMock(const DBusMock &) = delete;
     DBusMock &operator=(const DBusMock &) = delete;
@@ -27,7 +30,10 @@ public:
     // Empty when dbusmock can run here; otherwise why not (the suites skip).
     static QString unavailable();
 
-    bool running() const { return m_bus.state() == QProcess::Running && !m_address.isEmpty(); }
+    bool running() const
+    {
+        return (!m_ownBus || m_bus.state() == QProcess::Running) && !m_address.isEmpty();
+    }
     QString address() const { return m_address; }
     // Starts `python3 -m dbusmock --template <name>` on the bus and waits for its name.
     bool startTemplate(const QString &name, const QString &busName);
@@ -48,6 +54,7 @@ private:
     const char *m_variable;
     QByteArray m_saved;
     bool m_had = false;
+    bool m_ownBus = true;
 };
 
 } // namespace kelv::test
