@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <grp.h>
 #include <unistd.h>
 
@@ -52,6 +53,19 @@ bool driverLoaded()
            dc::sysfs::exists(root + "/bus/hid/drivers/razermouse");
 }
 
+// Whether a USB device of the vendor whose mice the daemon serves (0x1532) is plugged in.
+bool vendorHardware()
+{
+    const std::string folder = dc::sysfs::root() + "/bus/usb/devices";
+    for (const std::string &name : dc::sysfs::names(folder)) {
+        std::ifstream in(folder + "/" + name + "/idVendor");
+        std::string vendor;
+        if (in >> vendor && (vendor == "1532"))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 void postBurst(dc::Outbox &outbox, uint32_t event)
@@ -61,7 +75,7 @@ void postBurst(dc::Outbox &outbox, uint32_t event)
 
 Daemon::Daemon(Bus &bus, dc::JobThread &jobs, dc::Outbox &outbox)
     : m_bus(bus), m_jobs(jobs), m_outbox(outbox),
-      m_stateText(serviceState(kBeforeFirstLook, 0, false))
+      m_stateText(serviceState(kBeforeFirstLook, 0, false, false))
 {
 }
 
@@ -414,10 +428,11 @@ void Daemon::publish()
         return a.record.hardwareId < b.record.hardwareId;
     });
     const bool driver = !m_mice.empty() || driverLoaded();
+    const bool hardware = !m_mice.empty() || vendorHardware();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_snapshot = std::move(snapshot);
     if (!m_state.empty())
-        m_stateText = serviceState(m_state, int(m_snapshot.size()), driver);
+        m_stateText = serviceState(m_state, int(m_snapshot.size()), driver, hardware);
 }
 
 } // namespace kelv::razer

@@ -478,12 +478,13 @@ std::string describe(const Device &d, uint8_t tag)
     return j.text();
 }
 
-std::string serviceState(const std::string &state, int mice, bool driver)
+std::string serviceState(const std::string &state, int mice, bool driver, bool hardware)
 {
     dc::JsonText j;
     j.beginObject().key("id").value("OPENRAZER\\").key("service").value("openrazer");
     j.key("bus").value("org.razer").key("state").value(state);
-    j.key("mice").value(int64_t(mice)).key("driver").value(driver).endObject();
+    j.key("mice").value(int64_t(mice)).key("driver").value(driver);
+    j.key("hardware").value(hardware).endObject();
     return j.text();
 }
 

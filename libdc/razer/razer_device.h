@@ -157,8 +157,9 @@ int32_t planWrite(const Device &d, const Values &now, uint32_t id, const uint8_t
 
 // The description (property 64).
 std::string describe(const Device &d, uint8_t tag);
-// The service state (property 65 of "OPENRAZER\").
-std::string serviceState(const std::string &state, int mice, bool driver);
+// The service state (property 65 of "OPENRAZER\"): hardware says whether a device of the
+// daemon's vendor is plugged in (the page then tells how to get the daemon going).
+std::string serviceState(const std::string &state, int mice, bool driver, bool hardware);
 
 // Identity: the hardware ID from vendor, product and serial, or (a serial the daemon made up,
 // "UNKWN" and a number that changes at every start) from vendor, product and the USB port.

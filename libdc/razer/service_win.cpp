@@ -36,7 +36,7 @@ std::string Service::serviceId() const
 
 std::string Service::serviceState() const
 {
-    return razer::serviceState("off", 0, false);
+    return razer::serviceState("off", 0, false, false);
 }
 
 int32_t Service::exists(const char16_t *)

@@ -139,6 +139,7 @@ private slots:
         QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("absent"));
         QCOMPARE(razerCount(), 0);
         QCOMPARE(serviceState().value("driver").toBool(), true); // the tree has the module
+        QCOMPARE(serviceState().value("hardware").toBool(), true); // and the mice's USB devices
         QSignalSpy changed(m_devices.get(), &devices_handler::devicesChanged);
         QVERIFY(m_daemon->start(2));
         QTRY_COMPARE_WITH_TIMEOUT(razerCount(), 2, 8000);

@@ -184,11 +184,18 @@ QString RazerDaemon::addMouse(Model model, const QString &serial, int n, const Q
         setFile(folder, name, content);
     QFile::link(QStringLiteral("../../../") + relative,
                 sysfsRoot() + QStringLiteral("/bus/hid/devices/") + id);
+    // The USB device itself, with its vendor.
+    const QString usb = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/") + port;
+    setFile(sysfsRoot() + QLatin1Char('/') + usb, QStringLiteral("idVendor"), "1532");
+    QDir().mkpath(sysfsRoot() + QStringLiteral("/bus/usb/devices"));
+    QFile::link(QStringLiteral("../../../") + usb, sysfsRoot() + QStringLiteral("/bus/usb/devices/") + port);
     return folder;
 }
 
 void RazerDaemon::removeMouse(const QString &folder)
 {
+    const QString port = QFileInfo(QFileInfo(folder).path()).path().section(QLatin1Char('/'), -1);
+    QFile::remove(sysfsRoot() + QStringLiteral("/bus/usb/devices/") + port);
     QFile::remove(sysfsRoot() + QStringLiteral("/bus/hid/devices/") + QFileInfo(folder).fileName());
     QDir(folder).removeRecursively();
 }

@@ -216,7 +216,7 @@ test('the services the library lists, each with what the user can do', () => {
   assert.deepEqual(caps.readServices(bytes(ratbagd)), [], 'one state is no list of them');
   assert.deepEqual(caps.readServices(bytes({ services: [{ state: 7 }, null, ratbagd] })).map((s) => s.service), ['ratbagd']);
   assert.equal(caps.readServices(bytes({ services: new Array(50).fill(ratbagd) })).length, 8);
-  assert.deepEqual(caps.SERVICE_PROBLEMS, ['absent', 'stopped', 'denied', 'unsupported', 'nobus']);
+  assert.deepEqual(caps.SERVICE_PROBLEMS, ['absent', 'stopped', 'denied', 'unsupported', 'nobus', 'plugdev', 'nodriver']);
   assert.equal(caps.RESULT_MESSAGES[8], 'error.write.refused');
 });
 

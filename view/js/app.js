@@ -28,6 +28,8 @@ export class App {
       bootLoader: null,
       settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
       onboard: null, // the shown mouse's onboard profiles: { active, enabled }
+      battery: null, // the shown mouse's battery: { level, state }, null for none or unknown
+      ownSettings: {}, // the shown mouse's settings outside the modes: sync, idle, lowBattery
       services: [], // the services that serve real mice: [{ id, service, state, api, mice }]
       servicesSeenRunning: [], // the IDs of those seen running (one that no longer runs has stopped)
       deviceState: 'none', // none | loading | ready | error | boot

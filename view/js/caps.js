@@ -12,6 +12,10 @@
 export const DESCRIPTION_PROP = 64;
 export const SERVICE_PROP = 65;
 export const LAST_RESULT_PROP = 66;
+export const BATTERY_PROP = 67;
+export const SYNC_PROP = 68;
+export const IDLE_PROP = 69;
+export const LOW_BATTERY_PROP = 70;
 export const DESCRIPTION_SIZE = 2048;
 export const SERVICES_SIZE = 2048;
 // The hardware ID whose property 65 lists the state of every service that serves
@@ -56,14 +60,32 @@ function readRuns(list) {
     .map(([a, b, s]) => [a, b, s]).slice(0, MAX_LIST);
 }
 
+// The lighting zones a device may name (the page has a name for each).
+export const ZONES = Object.freeze(['logo', 'scroll', 'backlight', 'matrix', 'left', 'right']);
+
 function readLed(led) {
   const l = object(led);
   const d = l.duration;
-  return {
-    effects: [...new Set(ints(l.effects, 0, 6))].sort((a, b) => a - b),
+  const sp = l.speed;
+  const out = {
+    effects: [...new Set(ints(l.effects, 0, 8))].sort((a, b) => a - b),
     colour: ['rgb', 'rgb111', 'none'].includes(l.colour) ? l.colour : 'rgb',
     duration: Array.isArray(d) && d.length === 2 && isInt(d[0], 0, 65535) && isInt(d[1], d[0], 65535) ? [d[0], d[1]] : null,
   };
+  // Only where the description says so, so the shape of a device that says nothing of
+  // these stays as it was (shapeOf): its zone's name, no brightness of its own (it
+  // reads 100 % and ignores the byte), the speeds byte 5 takes (1 to 10 otherwise).
+  if (ZONES.includes(l.zone)) out.zone = l.zone;
+  if (l.brightness === false) out.noBrightness = true;
+  if (Array.isArray(sp) && sp.length === 2 && isInt(sp[0], 1, 255) && isInt(sp[1], sp[0], 255)) out.speed = [sp[0], sp[1]];
+  return out;
+}
+
+// A range a device takes for a setting of its own (idle time, threshold): { min, max, read }.
+function readRange(r, lo, hi) {
+  const o = object(r);
+  if (!isInt(o.min, lo, hi) || !isInt(o.max, o.min, hi)) return null;
+  return { min: o.min, max: o.max, read: flag(o.read) };
 }
 
 // The description object as the page uses it. Throws for something that is
@@ -109,7 +131,7 @@ export function readCaps(description) {
     motionSync: flag(d.motionSync) && properties.has(11),
     buttons: { count, roles, allowed, mouse },
     functions,
-    lighting: { record: li.record === 8 ? 8 : 6, leds: properties.has(8) ? leds : [] },
+    lighting: { record: [8, 9].includes(li.record) ? li.record : 6, leds: properties.has(8) ? leds : [] },
     profiles: { count: isInt(pr.count, 1, MAX_PROFILES) ? pr.count : 1, disable: flag(pr.disable) && properties.has(15) },
     macros: {
       slots: isInt(ma.slots, 0, 8) ? ma.slots : 0,
@@ -117,6 +139,13 @@ export function readCaps(description) {
       events: isInt(ma.events, 0, 672) ? ma.events : 0,
     },
     firmware: flag(d.firmware),
+    // Property 67: the battery's level and state.
+    battery: flag(d.battery) && properties.has(BATTERY_PROP),
+    // Property 68: the daemon copies lighting to all its devices (on or off).
+    sync: flag(d.sync) && properties.has(SYNC_PROP),
+    // Properties 69 and 70: the mouse's idle time (seconds) and its own low-battery threshold (%).
+    idle: properties.has(IDLE_PROP) ? readRange(d.idle, 1, 65535) : null,
+    lowBattery: properties.has(LOW_BATTERY_PROP) ? readRange(d.lowBattery, 1, 100) : null,
   };
 }
 
@@ -147,8 +176,10 @@ export function isSimulated(caps) {
 // for one shape are never fitted to a device of another shape under the same
 // hardware ID: that device gets settings of its own (see profile.js).
 export function shapeOf(caps) {
-  const { source, name, model, tag, firmware, properties, ...rest } = caps;
-  const text = JSON.stringify({ ...rest, properties: [...properties].sort((a, b) => a - b) });
+  // The battery and the device's own settings (sync, idle time, threshold) are no mode's.
+  const { source, name, model, tag, firmware, properties, battery, sync, idle, lowBattery, ...rest } = caps;
+  const modeProperties = [...properties].filter((p) => p < BATTERY_PROP || p > LOW_BATTERY_PROP);
+  const text = JSON.stringify({ ...rest, properties: modeProperties.sort((a, b) => a - b) });
   let hash = 0x811c9dc5; // FNV-1a, 32 bits
   for (let i = 0; i < text.length; i++) {
     hash ^= text.charCodeAt(i);
@@ -270,24 +301,47 @@ export function assignmentAllowed(caps, i, b) {
 // Effects that use the LED's colour, its speed (classic record) or its
 // duration (long record).
 export function effectUsesColour(effect) {
-  return effect === 1 || effect === 2 || effect === 5;
+  return effect === 1 || effect === 2 || effect === 5 || effect === 7;
 }
 
-export function effectMoves(effect) {
+// Breathing between two colours: the record of 9 bytes holds the second one.
+export function effectUsesSecondColour(effect) {
+  return effect === 7;
+}
+
+// Whether the effect's speed (or duration) means anything: for an LED that
+// names its speeds (the record of 9 bytes), only the reactive effect has one.
+export function effectMoves(effect, led = null) {
+  if (led?.speed) return effect === 5;
   return effect >= 2 && effect <= 5;
+}
+
+// What a battery's two bytes (property 67) say: null for no battery or an
+// unknown level (nothing is shown then).
+export function readBattery(bytes) {
+  const level = bytes?.[0];
+  const state = bytes?.[1];
+  if (!Number.isInteger(level) || level > 100 || !Number.isInteger(state) || state > 3) return null;
+  if (level === 0 && state === 0) return null; // a failed read
+  return { level, state };
 }
 
 // ---- the services that serve real mice (property 65 of SERVICES\) ----------------
 
 // The states that mean real mice cannot be reached, each with what the user
 // can do about it; 'running', 'off' and anything unknown say nothing.
-export const SERVICE_PROBLEMS = Object.freeze(['absent', 'stopped', 'denied', 'unsupported', 'nobus']);
+export const SERVICE_PROBLEMS = Object.freeze(['absent', 'stopped', 'denied', 'unsupported', 'nobus', 'plugdev', 'nodriver']);
 
 function readService(s) {
   if (!s || typeof s !== 'object' || typeof s.state !== 'string') return null;
+  const mice = isInt(s.mice, 0, 100) ? s.mice : 0;
+  // A daemon that runs without its kernel driver serves no mouse: that is its problem.
+  const state = s.state === 'running' && s.driver === false && mice === 0 ? 'nodriver' : s.state.slice(0, 20);
   return {
-    id: text(s.id, 40), service: text(s.service, 40), state: s.state.slice(0, 20),
-    api: isInt(s.api, 0, 1000) ? s.api : null, mice: isInt(s.mice, 0, 100) ? s.mice : 0,
+    id: text(s.id, 40), service: text(s.service, 40), state,
+    api: isInt(s.api, 0, 1000) ? s.api : null, mice,
+    // A device of the service's maker is plugged in (said by services that can tell).
+    ...(flag(s.hardware) ? { hardware: true } : {}),
   };
 }
 

@@ -11,7 +11,8 @@
 //   buttons: one { type, p1, p2, p3 } per button.
 //   lighting: the classic mouse's one object { effect, color, brightness,
 //     speed }, or for other devices a list with one object per LED, which
-//     also has duration (milliseconds).
+//     also has duration (milliseconds), or a second colour (color2: the record
+//     of 9 bytes, for breathing between two colours).
 import { hexToRgb, putU16le, rgbToHex, u16le } from './bytes.js';
 import { assignmentAllowed, dpiAllowed, fitsClassicLayout, functionsFor, has, typesFor } from './caps.js';
 import { FACTORY_STAGE_COLOURS, factoryButtons } from './devicemap.js';
@@ -71,6 +72,7 @@ export function decodeSettings(caps, props) {
     const r = l.slice(i * rec, i * rec + rec);
     const led = { effect: r[0] ?? 0, color: rgbToHex(r[1] ?? 0, r[2] ?? 0, r[3] ?? 0), brightness: r[4] ?? 0, speed: r[5] ?? 1 };
     if (rec === 8) led.duration = u16le(r, 6);
+    if (rec === 9) led.color2 = rgbToHex(r[6] ?? 0, r[7] ?? 0, r[8] ?? 0);
     return led;
   });
   const lighting = fitsClassicLayout(caps) ? leds[0] : leds;
@@ -99,6 +101,7 @@ export function encodeProp(caps, s, id) {
         const l = leds[i];
         const rec = [l.effect, ...hexToRgb(l.color), l.brightness, l.speed ?? 1];
         if (caps.lighting.record === 8) rec.push(l.duration & 0xff, (l.duration >> 8) & 0xff);
+        if (caps.lighting.record === 9) rec.push(...hexToRgb(l.color2 ?? '#000000'));
         return rec;
       }).flat();
     }
@@ -221,7 +224,9 @@ export function fitSettings(caps, s, live) {
     if (!c.effects.includes(l.effect) && l.effect !== 255) set(l, 'effect', liveLeds[i].effect);
     if (!/^#[0-9a-f]{6}$/.test(l.color)) set(l, 'color', liveLeds[i].color);
     if (!(l.brightness >= 0 && l.brightness <= 100)) set(l, 'brightness', liveLeds[i].brightness);
-    if (!(l.speed >= 1 && l.speed <= 10)) set(l, 'speed', liveLeds[i].speed);
+    const [sMin, sMax] = c.speed ?? [1, 10];
+    if (!(l.speed >= sMin && l.speed <= sMax) && (!c.speed || l.effect === 5)) set(l, 'speed', liveLeds[i].speed);
+    if (caps.lighting.record === 9 && !/^#[0-9a-f]{6}$/.test(l.color2 ?? '')) set(l, 'color2', liveLeds[i].color2);
     if (caps.lighting.record === 8) {
       const [lo, hi] = c.duration ?? [0, 0];
       if (!(Number.isInteger(l.duration) && l.duration >= lo && l.duration <= hi)) set(l, 'duration', liveLeds[i].duration);

@@ -4,7 +4,8 @@
 // mouse in the order the user made them.
 import { parseByteList } from './bytes.js';
 import {
-  CLASSIC_CAPS, DESCRIPTION_PROP, DESCRIPTION_SIZE, LAST_RESULT_PROP, RESULT_MESSAGES, capsFromBytes, has,
+  BATTERY_PROP, CLASSIC_CAPS, DESCRIPTION_PROP, DESCRIPTION_SIZE, IDLE_PROP, LAST_RESULT_PROP, LOW_BATTERY_PROP,
+  RESULT_MESSAGES, SYNC_PROP, capsFromBytes, has, readBattery,
 } from './caps.js';
 import { MACRO_SLOT_SIZE, PROP, macroSlotAddress, pickMice } from './devicemap.js';
 import {
@@ -162,6 +163,39 @@ export class Mouse {
 
   notify(type, data) {
     return this.enqueue(() => this.write(rq.notifyDevice(this.device, type, data), rq.DEVICE_DONE.notify));
+  }
+
+  // The battery (property 67): { level, state }, or null for none or a level
+  // nobody knows. Any mouse may have one (a daemon's mouse through UPower too):
+  // a device without it answers a failure, which is no error here.
+  async readBattery() {
+    try {
+      return readBattery(await this.readBytes(BATTERY_PROP, 2));
+    } catch {
+      return null;
+    }
+  }
+
+  // The device's own settings, outside the modes: the daemon's lighting sync
+  // (68), the idle time (69, seconds) and the mouse's own low-battery
+  // threshold (70, %); 0 for a value the device cannot say.
+  async readOwnSettings() {
+    const { caps } = this;
+    const own = {};
+    if (caps.sync) own.sync = (await this.readBytes(SYNC_PROP, 1))[0] === 1;
+    if (caps.idle) {
+      const b = await this.readBytes(IDLE_PROP, 2);
+      own.idle = b[0] | (b[1] << 8);
+    }
+    if (caps.lowBattery) own.lowBattery = (await this.readBytes(LOW_BATTERY_PROP, 1))[0];
+    return own;
+  }
+
+  // Writes one of them (key: sync, idle or lowBattery).
+  writeOwnSetting(key, value) {
+    if (key === 'sync') return this.writeProp(SYNC_PROP, [value ? 1 : 0]);
+    if (key === 'idle') return this.writeProp(IDLE_PROP, [value & 0xff, (value >> 8) & 0xff]);
+    return this.writeProp(LOW_BATTERY_PROP, [value]);
   }
 
   async readMacro(slot) {

@@ -20,6 +20,8 @@ const settingsOnly = (s) => structuredClone({ performance: s.performance, button
 
 // Device event 3: the state of a service that serves real mice changed.
 const SERVICE_EVENT = 3;
+// A battery changed (its level or state): only the battery is read again.
+const BATTERY_EVENT = 4;
 
 export class DeviceController {
   constructor(app) {
@@ -57,6 +59,10 @@ export class DeviceController {
     // each event, and keep a slow watch of the device list.
     bridge.on('devicesChanged', (value) => {
       if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readServices();
+      if ((Number(value) & 0xffff) === BATTERY_EVENT) {
+        this.readBattery();
+        return;
+      }
       this.refresh();
       setTimeout(() => this.refresh(), 700);
       setTimeout(() => this.refresh(), 2500);
@@ -108,6 +114,37 @@ export class DeviceController {
       await this.refresh({ quiet: true });
       this.watch();
     }, ms);
+  }
+
+  // The shown mouse's battery again (device event 4).
+  async readBattery() {
+    const { mouse } = this;
+    if (!mouse || this.app.state.deviceState !== 'ready') return;
+    const battery = await mouse.readBattery();
+    if (this.mouse !== mouse) return;
+    this.app.state.battery = battery;
+    this.app.update();
+  }
+
+  // A setting of the device's own (the daemon's lighting sync, idle time, the
+  // mouse's low-battery threshold): written at once, kept in no mode. A
+  // refusal puts the value back and says why.
+  async setOwnSetting(key, value) {
+    const { mouse, app } = this;
+    if (!mouse || app.state.deviceState !== 'ready') return;
+    const own = app.state.ownSettings ?? {};
+    const before = own[key];
+    own[key] = value;
+    app.state.ownSettings = own;
+    app.update();
+    try {
+      await mouse.writeOwnSetting(key, value);
+    } catch (e) {
+      if (this.mouse !== mouse) return;
+      own[key] = before;
+      this.failure(e);
+      app.update();
+    }
   }
 
   // The states of the services that serve real mice (ratbagd, ...): none when
@@ -274,6 +311,8 @@ export class DeviceController {
     const mouse = new Mouse(app.bridge, state.device);
     this.mouse = mouse;
     state.deviceState = 'loading';
+    state.battery = null;
+    state.ownSettings = {};
     app.update();
     let offline = false;
     try {
@@ -321,6 +360,8 @@ export class DeviceController {
       }
       state.deviceState = 'ready';
       state.deviceError = null;
+      state.battery = await mouse.readBattery();
+      state.ownSettings = await mouse.readOwnSettings();
       app.update();
       await app.macros.syncToMouse();
     } catch (e) {

@@ -156,6 +156,8 @@ export class MacrosController {
   async syncToMouse() {
     const { app } = this;
     const { mouse } = app.device;
+    // A mouse without macro slots (its daemon keeps none) has nothing to store.
+    if (!mouse?.caps.macros.slots) return;
     for (const m of app.state.profile.macros) {
       if (this.problem(m)) continue;
       try {

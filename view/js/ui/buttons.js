@@ -100,7 +100,8 @@ export function renderButtons(app, ui) {
   const caps = app.device.caps ?? CLASSIC_CAPS;
   const mode = app.shown;
   const count = caps.buttons.count;
-  if (!count) return h('div', { class: 'empty' }, h('p', {}, t('buttons.none')));
+  // A mouse whose service offers no button remapping: one sentence, nothing to pick.
+  if (!count) return h('div', { class: 'empty', id: 'buttons-none' }, h('p', {}, t('buttons.none')));
   const sel = Math.min(app.state.selectedButton, count - 1);
   const b = mode.buttons[sel];
   const macros = app.state.profile.macros.filter((m) => m.slot < caps.macros.slots);

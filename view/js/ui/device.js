@@ -2,7 +2,7 @@
 // several are connected; the simulated mouse named as such; a mouse that went
 // away as disconnected) and the note that says how to get real mice when a
 // service that serves them (ratbagd) cannot.
-import { t } from '../i18n.js';
+import { formatUnit, t } from '../i18n.js';
 import { SERVICE_PROBLEMS } from '../caps.js';
 import { modelText } from '../devicechoice.js';
 import { h, select } from './dom.js';
@@ -34,16 +34,36 @@ export function deviceDetails(d) {
   return parts.join(' · ');
 }
 
+// The battery of the shown mouse: its level, and whether it charges or is
+// full; nothing for a mouse without one or whose level nobody knows.
+export function batteryText(battery) {
+  if (!battery) return '';
+  const level = formatUnit(battery.level, 'percent');
+  if (battery.state === 2) return t('device.batteryCharging', { level });
+  if (battery.state === 3) return t('device.batteryFull', { level });
+  return t('device.battery', { level });
+}
+
+// The level below which a battery warns (the "batteryWarning" setting; 15 %
+// when it is missing or not a number, 0 never).
+export function batteryWarning(conf) {
+  const n = Number.parseInt(conf?.batteryWarning ?? '', 10);
+  return Number.isInteger(n) ? Math.min(100, Math.max(0, n)) : 15;
+}
+
 export function deviceChip(app) {
   const st = app.state;
   const d = st.device ?? st.gone;
   const gone = !st.device;
   const details = gone ? t('device.disconnected') : deviceDetails(d);
+  const battery = gone ? '' : batteryText(st.battery);
+  const low = st.battery && st.battery.state !== 2 && st.battery.state !== 3 && st.battery.level < batteryWarning(st.conf);
   return h('div', { class: `device-chip ${gone ? 'off' : 'on'}`, 'data-state': gone ? 'gone' : st.deviceState },
     icon(gone ? 'plug' : 'mouse'),
     h('div', {},
       h('strong', { id: 'device-name' }, deviceName(d)),
       details ? h('small', {}, details) : null),
+    battery ? h('span', { class: 'battery' + (low ? ' low' : ''), id: 'device-battery', 'data-level': String(st.battery.level) }, battery) : null,
     st.deviceState === 'loading' ? h('span', { class: 'spinner', 'aria-label': t('device.loading') }) : null);
 }
 
@@ -78,13 +98,26 @@ const SERVICE_HELP = Object.freeze({
     text: (kind) => `service.${kind}`,
     commands: { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', stoppedNow: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' },
   },
+  // OpenRazer's daemon runs in the user's session; its kernel driver needs a
+  // restart of the computer once installed, and so does joining plugdev. Said
+  // only where a device of its maker is plugged in (hardware).
+  openrazer: {
+    text: (kind) => `service.openrazer.${kind}`,
+    commands: {
+      absent: 'sudo apt install openrazer-daemon', stopped: 'systemctl --user start openrazer-daemon',
+      stoppedNow: 'systemctl --user start openrazer-daemon', plugdev: 'sudo gpasswd -a $USER plugdev',
+      nodriver: 'sudo apt install openrazer-driver-dkms',
+    },
+    needsHardware: true,
+  },
 });
 
 // What the user can do to get real mice, for each service that cannot serve
 // them and that the page has words for: [{ kind, title, text, api, command }].
 // seenRunning: the IDs of the services seen running.
 export function serviceHelp(services, seenRunning = []) {
-  return (services ?? []).filter((s) => SERVICE_PROBLEMS.includes(s.state) && SERVICE_HELP[s.service]).map((s) => {
+  return (services ?? []).filter((s) => SERVICE_PROBLEMS.includes(s.state) && SERVICE_HELP[s.service]
+    && (!SERVICE_HELP[s.service].needsHardware || s.hardware)).map((s) => {
     const help = SERVICE_HELP[s.service];
     const stoppedNow = seenRunning.includes(s.id) && (s.state === 'stopped' || s.state === 'absent');
     const kind = stoppedNow ? 'stoppedNow' : s.state;

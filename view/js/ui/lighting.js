@@ -2,11 +2,11 @@
 // effects it offers, colour (as its colour depth allows), brightness, and
 // speed or effect duration.
 import { t, formatUnit } from '../i18n.js';
-import { CLASSIC_CAPS, effectMoves, effectUsesColour } from '../caps.js';
+import { CLASSIC_CAPS, effectMoves, effectUsesColour, effectUsesSecondColour } from '../caps.js';
 import { PROP } from '../devicemap.js';
 import { ledsOf } from '../devicesettings.js';
 import { isHexColour } from '../bytes.js';
-import { card, field, h, segmented, slider } from './dom.js';
+import { card, field, h, segmented, slider, toggle } from './dom.js';
 
 export const SWATCHES = ['#39a7da', '#ff3b3b', '#ff8000', '#ffd400', '#3ddc84', '#00e5ff', '#4f6bff', '#b04dff', '#ff4fa3', '#ffffff'];
 // An LED with one bit per colour shows these alone.
@@ -25,7 +25,7 @@ export function renderLighting(app) {
   const change = (fn) => app.modes.change((m) => fn(ledsOf(m.lighting)[index]), [PROP.LIGHTING]);
   const colourKind = ledCaps.colour;
   const usesColour = effectUsesColour(l.effect) && colourKind !== 'none';
-  const moves = effectMoves(l.effect);
+  const moves = effectMoves(l.effect, ledCaps);
   const stage = app.shown.performance.stages[app.shown.performance.activeStage];
   const stageColour = stage?.color ?? l.color;
   const shown = l.effect === 6 ? stageColour : l.color;
@@ -33,7 +33,7 @@ export function renderLighting(app) {
 
   const chooser = leds.length > 1 ? segmented({
     key: 'led', label: t('light.led'), value: index,
-    options: leds.map((_, i) => ({ value: i, label: t('light.ledN', { n: i + 1 }) })),
+    options: leds.map((_, i) => ({ value: i, label: ledName(caps.lighting.leds[i], i) })),
     onPick: (v) => { app.state.selectedLed = v; app.update(); },
   }) : null;
 
@@ -57,11 +57,22 @@ export function renderLighting(app) {
         onchange: (e) => { const v = e.target.value.trim(); const c = v.startsWith('#') ? v : `#${v}`; if (isHexColour(c)) setColour(c); else { e.target.value = l.color; app.error('light.badColour'); } } }),
     ] : null);
 
+  // The second colour of breathing between two colours.
+  const setColour2 = (c) => { if (isHexColour(c) && c.toLowerCase() !== l.color2) change((x) => { x.color2 = c.toLowerCase(); }); };
+  const colour2 = effectUsesSecondColour(l.effect) && colourKind === 'rgb' ? field(t('light.colour2'),
+    h('div', { class: 'colour-row' },
+      h('div', { class: 'swatches' }, swatches.map((c) => h('button', {
+        type: 'button', class: 'swatch' + (c === l.color2 ? ' on' : ''), style: { background: c },
+        'data-key': `swatch2:${c}`, 'aria-label': c, title: c, onclick: () => setColour2(c),
+      }))),
+      h('input', { type: 'color', value: l.color2 ?? '#000000', 'data-key': 'light:colour2', 'aria-label': t('light.colour2'), onchange: (e) => setColour2(e.target.value) }))) : null;
+
   const [dMin, dMax] = ledCaps.duration ?? [0, 0];
+  const [sMin, sMax] = ledCaps.speed ?? [1, 10];
   const motion = longRecord
     ? slider({ key: 'light:duration', label: t('light.duration'), min: dMin, max: dMax, step: DURATION_STEP, value: l.duration, disabled: !moves,
       format: (v) => formatUnit(v, 'millisecond'), onCommit: (v) => change((x) => { x.duration = v; }) })
-    : slider({ key: 'light:speed', label: t('light.speed'), min: 1, max: 10, value: l.speed, disabled: !moves,
+    : slider({ key: 'light:speed', label: t('light.speed'), min: sMin, max: sMax, value: Math.min(sMax, Math.max(sMin, l.speed)), disabled: !moves,
       onCommit: (v) => change((x) => { x.speed = v; }) });
 
   const colourHint = colourKind === 'none' ? t('light.colourFixed') : l.effect === 0 ? t('light.colourOff') : usesColour ? null : t('light.colourUnused');
@@ -72,10 +83,27 @@ export function renderLighting(app) {
         h('p', { class: 'hint' }, t(`effect.${l.effect}.hint`, {}, '')))),
     card(t('light.settings'),
       field(t('light.colour'), colour, colourHint),
-      slider({ key: 'light:brightness', label: t('light.brightness'), min: 0, max: 100, value: l.brightness, disabled: l.effect === 0,
+      colour2,
+      ledCaps.noBrightness ? null : slider({ key: 'light:brightness', label: t('light.brightness'), min: 0, max: 100, value: l.brightness, disabled: l.effect === 0,
         format: (v) => formatUnit(v, 'percent'), onCommit: (v) => change((x) => { x.brightness = v; }) }),
       motion,
-      moves ? null : h('p', { class: 'hint' }, t('light.speedUnused'))));
+      moves ? null : h('p', { class: 'hint' }, t('light.speedUnused'))),
+    caps.sync ? syncCard(app) : null);
+}
+
+// An LED by the zone its device names (logo, scroll wheel...), else by number.
+export function ledName(ledCaps, i) {
+  return ledCaps?.zone ? t(`light.zone.${ledCaps.zone}`) : t('light.ledN', { n: i + 1 });
+}
+
+// The daemon copies a lighting effect set on one device to all its devices
+// (its effect sync): the page says so and lets the user switch it off.
+function syncCard(app) {
+  const on = app.state.ownSettings?.sync;
+  if (on === undefined) return null;
+  return card(t('light.sync'),
+    toggle({ key: 'light:sync', label: t('light.syncLabel'), value: on, onChange: (v) => app.device.setOwnSetting('sync', v) }),
+    h('p', { class: 'hint' }, t(on ? 'light.syncOn' : 'light.syncOff')));
 }
 
 // Sets an LED's effect. An LED that was off reads black at 0 % on many mice:
@@ -89,4 +117,5 @@ export function lightUp(led, effect, colourKind = 'rgb') {
   if (effectUsesColour(effect) && colourKind !== 'none' && led.color === '#000000') {
     led.color = (colourKind === 'rgb111' ? SWATCHES_RGB111 : SWATCHES)[0];
   }
+  if (effectUsesSecondColour(effect) && (led.color2 ?? '#000000') === '#000000') led.color2 = SWATCHES[1];
 }

@@ -64,6 +64,11 @@ export function usedByText(profile, users) {
 }
 
 export function renderMacros(app, ui) {
+  // The shown mouse keeps no macros (its service offers none): one sentence instead of
+  // slots that could never be stored in it.
+  if (app.device.ready && app.device.caps && !app.device.caps.macros.slots) {
+    return h('div', { class: 'empty', id: 'macros-none' }, h('p', {}, t('macros.noSlots')));
+  }
   const p = app.state.profile;
   const rec = app.state.recording;
   let sel = app.state.selectedSlot;

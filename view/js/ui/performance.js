@@ -7,7 +7,7 @@ import {
   readDpiEntry, sliderPositionFromDpi,
 } from '../devicemap.js';
 import { PROP_DEFAULT_STAGE, PROP_DISABLED_STAGES } from '../devicesettings.js';
-import { card, h, segmented, slider, toggle } from './dom.js';
+import { card, field, h, segmented, select, slider, toggle } from './dom.js';
 import { icon } from './icons.js';
 
 export function renderPerformance(app) {
@@ -152,7 +152,37 @@ export function renderPerformance(app) {
           onPick: (v) => change((pp) => { pp.pollingRate = v; }, [PROP.POLLING]),
         }),
         h('p', { class: 'hint' }, pollingHint)) : null,
-      sensor.length ? card(t('perf.sensorTitle'), sensor) : null));
+      sensor.length ? card(t('perf.sensorTitle'), sensor) : null,
+      powerCard(app, caps)));
+}
+
+// The mouse's own power settings, outside the modes (written at once): how long
+// it waits idle before it sleeps, and the level at which it shows its own
+// low-battery warning. A value the device cannot say is shown as not known.
+const IDLE_CHOICES = [60, 120, 180, 300, 600, 900];
+const LOW_CHOICES = [5, 10, 15, 20, 25];
+function powerCard(app, caps) {
+  if (!caps.idle && !caps.lowBattery) return null;
+  const own = app.state.ownSettings ?? {};
+  const choices = (list, range, value, label) => {
+    const values = list.filter((v) => v >= range.min && v <= range.max);
+    if (value && !values.includes(value)) values.push(value);
+    values.sort((a, b) => a - b);
+    const options = values.map((v) => ({ value: String(v), label: label(v) }));
+    if (!value) options.unshift({ value: '', label: t('perf.notKnown') });
+    return options;
+  };
+  const idle = caps.idle && own.idle !== undefined ? field(t('perf.idle'), select({
+    key: 'power:idle', label: t('perf.idle'), value: own.idle ? String(own.idle) : '',
+    options: choices(IDLE_CHOICES, caps.idle, own.idle, (v) => t('unit.minutes', { n: formatNumber(v / 60) })),
+    onChange: (v) => { if (v) app.device.setOwnSetting('idle', Number(v)); },
+  }), t('perf.idleHint')) : null;
+  const low = caps.lowBattery && own.lowBattery !== undefined ? field(t('perf.lowBattery'), select({
+    key: 'power:low', label: t('perf.lowBattery'), value: own.lowBattery ? String(own.lowBattery) : '',
+    options: choices(LOW_CHOICES, caps.lowBattery, own.lowBattery, (v) => formatUnit(v, 'percent')),
+    onChange: (v) => { if (v) app.device.setOwnSetting('lowBattery', Number(v)); },
+  }), t('perf.lowBatteryHint')) : null;
+  return idle || low ? card(t('perf.powerTitle'), idle, low) : null;
 }
 
 // The debounce time: a slider over an even run of milliseconds (the

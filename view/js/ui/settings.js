@@ -1,11 +1,11 @@
 // Program settings (conf.xml through getConf/setConf), updates and versions.
-import { t, LANGUAGES, currentLanguage } from '../i18n.js';
+import { t, LANGUAGES, currentLanguage, formatUnit } from '../i18n.js';
 import { hotKeyLabel, metaKeyName, qtSequenceFromEvent } from '../keys.js';
 import { splitHotKey } from '../requests.js';
 import { PAGE_VERSION } from '../version.js';
 import { modelText, simulatedSetting } from '../devicechoice.js';
 import { card, field, h, segmented, select, toggle } from './dom.js';
-import { deviceName, deviceSerial } from './device.js';
+import { batteryWarning, deviceName, deviceSerial } from './device.js';
 import { icon } from './icons.js';
 
 // The hint under the close button's choice. Where the desktop has no tray the
@@ -14,6 +14,18 @@ import { icon } from './icons.js';
 export function closeHintKey(closeFunc, tray) {
   if (tray !== false) return 'settings.closeHint';
   return closeFunc === 'closeapp' ? null : 'settings.closeNoTray';
+}
+
+// The level below which a mouse's battery is warned about on the desktop, or never.
+const BATTERY_WARNINGS = [0, 5, 10, 15, 20, 25, 30];
+function batteryChoice(app) {
+  const value = batteryWarning(app.state.conf);
+  const values = BATTERY_WARNINGS.includes(value) ? BATTERY_WARNINGS : [...BATTERY_WARNINGS, value].sort((a, b) => a - b);
+  return field(t('settings.batteryWarning'), select({
+    key: 'settings:battery', label: t('settings.batteryWarning'), value: String(value),
+    options: values.map((v) => ({ value: String(v), label: v ? t('settings.batteryBelow', { level: formatUnit(v, 'percent') }) : t('settings.batteryNever') })),
+    onChange: (v) => app.settings.set('batteryWarning', v),
+  }));
 }
 
 export function renderSettings(app) {
@@ -103,7 +115,8 @@ export function renderSettings(app) {
       card(t('settings.hotkey'),
         h('p', { class: 'hint' }, t('settings.hotkeyHint')),
         hotkey, hkStatus),
-      card(t('settings.simulated'), h('p', { class: 'hint' }, t('settings.simulatedHint')), simulated)),
+      card(t('settings.simulated'), h('p', { class: 'hint' }, t('settings.simulatedHint')), simulated),
+      card(t('settings.battery'), h('p', { class: 'hint' }, t('settings.batteryHint')), batteryChoice(app))),
     h('div', { class: 'stack' },
       card(t('settings.updates'),
         h('p', { class: 'hint' }, t('settings.updatesHint')),
