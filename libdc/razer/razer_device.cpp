@@ -72,9 +72,17 @@ int32_t planStageCount(const Device &d, const Values &now, const uint8_t *b, uin
         return DC_OK;
     const size_t n = b[0];
     const uint32_t last = now.stages.empty() ? std::max(now.dpi, kMinDpi) : now.stages.back();
-    want->stages.resize(n, last);
-    const uint32_t lastY = now.stagesY.empty() ? last : now.stagesY.back();
-    want->stagesY.resize(n, lastY);
+    // A stage added gets the value written for it before (spare), else the last one's.
+    for (size_t i = want->stages.size(); i < n; ++i) {
+        const uint32_t v = i < now.spare.size() && dpiAllowed(d, now.spare[i]) ? now.spare[i] : last;
+        want->stages.push_back(v);
+        want->stagesY.push_back(v);
+    }
+    // A stage taken away is kept as spare, for when it comes back.
+    for (size_t i = n; i < want->stages.size() && i < want->spare.size(); ++i)
+        want->spare[i] = want->stages[i];
+    want->stages.resize(n);
+    want->stagesY.resize(n);
     want->activeStage = std::min<int>(want->activeStage, int(n) - 1);
     want->dpi = want->stages[size_t(want->activeStage)];
     return DC_OK;
@@ -84,17 +92,22 @@ int32_t planStages(const Device &d, const Values &now, const uint8_t *b, uint32_
                    Values *want)
 {
     const size_t count = stageDevice(d) ? now.stages.size() : 1;
-    if (size == 0 || size % 2 != 0 || size / 2 > count)
+    const size_t most = stageDevice(d) ? kMaxStages : 1;
+    if (size == 0 || size % 2 != 0 || size / 2 > most)
         return DC_BAD_ARGUMENT;
+    // Stages in use take the device's values; stages past the count those or 0 (none).
     for (uint32_t i = 0; i < size / 2; ++i) {
-        if (!dpiAllowed(d, u16(b + 2 * i)))
+        const uint32_t v = u16(b + 2 * i);
+        if (!dpiAllowed(d, v) && (i < count || v != 0))
             return DC_BAD_ARGUMENT;
     }
     if (!stageDevice(d)) {
         want->dpi = u16(b);
         return DC_OK;
     }
-    for (uint32_t i = 0; i < size / 2; ++i) {
+    for (uint32_t i = uint32_t(count); i < size / 2 && i < want->spare.size(); ++i)
+        want->spare[i] = u16(b + 2 * i);
+    for (uint32_t i = 0; i < size / 2 && i < count; ++i) {
         const uint32_t value = u16(b + 2 * i);
         if (value != want->stages[i]) {
             want->stages[i] = value;
@@ -303,6 +316,8 @@ int32_t readProperty(const Device &d, const Values &v, const Battery &battery, u
         if (stageDevice(d)) {
             for (uint32_t s : v.stages)
                 putU16(out, std::min<uint32_t>(s, 0xffff));
+            for (size_t i = v.stages.size(); i < kMaxStages && i < v.spare.size(); ++i)
+                putU16(out, std::min<uint32_t>(v.spare[i], 0xffff));
         } else {
             putU16(out, std::min<uint32_t>(v.dpi, 0xffff));
         }

@@ -105,6 +105,9 @@ struct Values
     int activeStage = 0;             // 0-based (the daemon counts from 1)
     std::vector<uint32_t> stages;    // X per stage
     std::vector<uint32_t> stagesY;   // Y per stage, kept as the daemon holds it
+    // Stages past the count as last written (0: none), kept by kelv like the simulated
+    // mouse keeps them: a stage added later starts from its value.
+    std::vector<uint32_t> spare = std::vector<uint32_t>(kMaxStages, 0);
     uint32_t rate = 0;               // Hz
     std::vector<ZoneValues> zones;   // one per Device::zones
     bool sync = false;

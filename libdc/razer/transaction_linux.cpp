@@ -391,6 +391,8 @@ int32_t Transactions::writeSetting(const std::string &key, uint32_t id, const ui
         } else if (r == DC_OK) {
             m->values = want;
         }
+        if (r == DC_OK)
+            m->values.spare = want.spare;
     }
     m_daemon.setLastResult(*m, r);
     return r;

@@ -242,6 +242,10 @@ private slots:
         QCOMPARE(file(m_wired, "dpi"), QByteArray("20000:20000"));
         QVERIFY(!setProp(wireless(), 1, QByteArray(1, 6))); // five stages at most
         QVERIFY(!setProp(wireless(), 2, QByteArray(1, 2))); // two stages now
+        // Stages past the count take 0 (none) or a value of the mouse's, kept for later.
+        QVERIFY(!setProp(wireless(), 3, le16(400) + le16(1200) + le16(99)));
+        QVERIFY(setProp(wireless(), 3, le16(400) + le16(1200) + le16(0) + le16(5000) + le16(0)));
+        QVERIFY(!setProp(wireless(), 3, QByteArray(12, 0)));
         // The daemon ignores a rate outside the model's list: kelv refuses it.
         // The daemon wrote 500 Hz at start (no persistence file), over the mouse's 1000.
         QCOMPARE(file(m_wired, "poll_rate"), QByteArray("500"));
