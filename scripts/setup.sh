@@ -49,6 +49,7 @@ test_packages=(
   xfconf libxfconf-0-3 libkf5config-bin
   weston xwayland
   ratbagd python3-dbusmock
+  python3-dbus python3-gi python3-pyudev python3-setproctitle python3-notify2 python3-daemonize
   meson swig python3-dev libudev-dev libevdev-dev libglib2.0-dev libjson-glib-dev libunistring-dev check
 )
 
