@@ -29,6 +29,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -101,29 +102,46 @@ QList<qint64> treeOf(qint64 root)
     return pids;
 }
 
-// Context switches of every thread of the processes, summed.
-qint64 switchesOf(const QList<qint64> &pids)
+// Context switches of every thread of the processes, by "pid/tid name".
+QMap<QString, qint64> switchesOf(const QList<qint64> &pids)
 {
-    qint64 sum = 0;
+    QMap<QString, qint64> out;
     for (qint64 pid : pids) {
         for (const QString &tid : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             QFile f(QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(tid));
             if (!f.open(QIODevice::ReadOnly))
                 continue;
+            qint64 sum = 0;
+            QString name;
             for (const QByteArray &line : f.readAll().split('\n')) {
+                if (line.startsWith("Name:"))
+                    name = QString::fromUtf8(line.mid(5).trimmed());
                 if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
                     sum += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
             }
+            out.insert(QStringLiteral("%1/%2 %3").arg(pid).arg(tid).arg(name), sum);
         }
     }
-    return sum;
+    return out;
 }
 
-double wakeupsPerSecond(const QList<qint64> &pids, int ms)
+// Wake-ups per second of all their threads, and the busiest threads.
+double wakeupsPerSecond(const QList<qint64> &pids, int ms, QStringList *busiest = nullptr)
 {
-    const qint64 before = switchesOf(pids);
+    const QMap<QString, qint64> before = switchesOf(pids);
     QThread::msleep(ms);
-    return double(switchesOf(pids) - before) * 1000.0 / ms;
+    const QMap<QString, qint64> after = switchesOf(pids);
+    double total = 0;
+    std::vector<std::pair<double, QString>> threads;
+    for (auto it = after.cbegin(); it != after.cend(); ++it) {
+        const double rate = double(it.value() - before.value(it.key(), it.value())) * 1000.0 / ms;
+        total += rate;
+        threads.emplace_back(rate, it.key().section(QLatin1Char(' '), 1));
+    }
+    std::sort(threads.begin(), threads.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (size_t i = 0; busiest && i < threads.size() && i < 5 && threads[i].first >= 0.05; ++i)
+        *busiest << QStringLiteral("%1 %2/s").arg(threads[i].second).arg(threads[i].first, 0, 'f', 2);
+    return total;
 }
 
 int idleInTheTray(test::RazerDaemon &daemon, qint64 daemonPid)
@@ -151,10 +169,23 @@ int idleInTheTray(test::RazerDaemon &daemon, qint64 daemonPid)
         return 1;
     QThread::msleep(30000); // settled in the tray
     const QList<qint64> program = treeOf(kelv.processId());
-    const double own = wakeupsPerSecond(program, 60000);
+    QStringList busiest;
+    const double own = wakeupsPerSecond(program, 60000, &busiest);
     std::printf("in the tray (-autostart), two wireless mice, 60 s: program %.2f wake-ups/s "
-                "(%lld processes)\n",
-                own, qlonglong(program.size()));
+                "(%lld processes; busiest threads: %s)\n",
+                own, qlonglong(program.size()), qPrintable(busiest.join(QStringLiteral(", "))));
+    // The library's threads for OpenRazer and UPower, over the same kind of minute.
+    QStringList all;
+    const QMap<QString, qint64> before = switchesOf(program);
+    QThread::msleep(60000);
+    const QMap<QString, qint64> after = switchesOf(program);
+    for (auto it = after.cbegin(); it != after.cend(); ++it) {
+        if (it.key().contains(QLatin1String("kelv-openrazer")) || it.key().contains(QLatin1String("kelv-upower")))
+            all << QStringLiteral("%1 %2/s").arg(it.key().section(QLatin1Char(' '), 1))
+                       .arg(double(it.value() - before.value(it.key(), it.value())) / 60.0, 0, 'f', 3);
+    }
+    std::printf("                                          of which the library's daemon threads: %s\n",
+                qPrintable(all.join(QStringLiteral(", "))));
     std::printf("                                          the daemon over the next 60 s: %.2f "
                 "wake-ups/s\n",
                 wakeupsPerSecond({daemonPid}, 60000));

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <set>
 #include <systemd/sd-bus.h>
 #include <vector>
@@ -116,6 +117,7 @@ void UPowerBatteries::toProperty(uint32_t state, double percentage, uint8_t out[
 
 void UPowerBatteries::run()
 {
+    pthread_setname_np(pthread_self(), "kelv-upower");
     auto nextConnect = std::chrono::steady_clock::time_point();
     while (!m_jobs.stopping()) {
         if (!m_bus->bus && std::chrono::steady_clock::now() >= nextConnect) {

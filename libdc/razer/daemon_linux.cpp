@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <grp.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace kelv::razer {
@@ -134,6 +135,8 @@ void Daemon::setBattery(Mouse &m, const Battery &battery)
 
 void Daemon::run()
 {
+    // Named, so its wake-ups can be told from the program's own (bench_razer).
+    pthread_setname_np(pthread_self(), "kelv-openrazer");
     while (!m_jobs.stopping()) {
         if (!m_bus.connected() && Clock::now() >= m_nextConnect)
             connect();

@@ -237,6 +237,7 @@ private slots:
         QVERIFY(!setProp(wired(), 3, le16(20050)));
         QCOMPARE(lastResult(wired()), int(DC_BAD_ARGUMENT));
         QVERIFY(!setProp(wired(), 3, le16(1625))); // not a step of 50
+        QCOMPARE(lastResult(wired()), int(DC_BAD_ARGUMENT));
         QCOMPARE(file(m_wired, "dpi"), QByteArray("1600:1600"));
         QVERIFY(setProp(wired(), 3, le16(20000)));
         QCOMPARE(file(m_wired, "dpi"), QByteArray("20000:20000"));
@@ -251,6 +252,7 @@ private slots:
         QCOMPARE(file(m_wired, "poll_rate"), QByteArray("500"));
         QCOMPARE(prop(wired(), 5, 1), QByteArray(1, 3));
         QVERIFY(!setProp(wired(), 5, QByteArray(1, 2))); // 250 Hz
+        QCOMPARE(lastResult(wired()), int(DC_BAD_ARGUMENT)); // kelv's refusal, not the read-back
         QCOMPARE(file(m_wired, "poll_rate"), QByteArray("500"));
         QVERIFY(setProp(wired(), 5, QByteArray(1, 4)));
         QCOMPARE(file(m_wired, "poll_rate"), QByteArray("1000"));
