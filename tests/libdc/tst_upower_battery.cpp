@@ -193,6 +193,8 @@ private slots:
         // Another HID device's battery, with the mouse's very name.
         const QString other = addMouse("mouse_other", m_sysfs.filePath("devices/other/0003:1234:5678.0001/power_supply/hidpp_battery_0"), 90);
         QVERIFY(!other.isEmpty());
+        // A mouse battery of the same kind of name whose supply hangs on no HID device here.
+        QVERIFY(!addMouse("mouse_a_elsewhere", "hidpp_battery_7", 33).isEmpty());
         // A battery of another type at the mouse's path.
         QVERIFY(upower({"org.freedesktop.DBus.Mock", "AddDischargingBattery", "ssdx", "laptop",
                         "Laptop", "70", "0"}));
