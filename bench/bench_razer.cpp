@@ -79,7 +79,8 @@ double roundMs(const Dispatcher &dispatcher, const QStringList &requests)
     for (const QString &json : requests) {
         const Members members = QJsonDocument::fromJson(json.toUtf8()).object().toVariantMap();
         const auto callback = test::RecordingCallback::create();
-        dispatcher.dispatch(members.value(QStringLiteral("funcname")).toString(), members, callback);
+        dispatcher.dispatch(members.value(QStringLiteral("funcname")).toString(), members,
+                            callback);
         QDeadlineTimer deadline(10000);
         while (!callback->answered() && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -91,7 +92,8 @@ QList<qint64> treeOf(qint64 root)
 {
     QList<qint64> pids{root};
     for (int i = 0; i < pids.size(); ++i) {
-        for (const QString &tid : QDir(QStringLiteral("/proc/%1/task").arg(pids[i])).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const QString &tid : QDir(QStringLiteral("/proc/%1/task").arg(pids[i]))
+                                      .entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             QFile f(QStringLiteral("/proc/%1/task/%2/children").arg(pids[i]).arg(tid));
             if (f.open(QIODevice::ReadOnly))
                 for (const QByteArray &c : f.readAll().split(' '))
@@ -107,7 +109,8 @@ QMap<QString, qint64> switchesOf(const QList<qint64> &pids)
 {
     QMap<QString, qint64> out;
     for (qint64 pid : pids) {
-        for (const QString &tid : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const QString &tid : QDir(QStringLiteral("/proc/%1/task").arg(pid))
+                                      .entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             QFile f(QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(tid));
             if (!f.open(QIODevice::ReadOnly))
                 continue;
@@ -116,7 +119,8 @@ QMap<QString, qint64> switchesOf(const QList<qint64> &pids)
             for (const QByteArray &line : f.readAll().split('\n')) {
                 if (line.startsWith("Name:"))
                     name = QString::fromUtf8(line.mid(5).trimmed());
-                if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+                if (line.startsWith("voluntary_ctxt_switches:") ||
+                    line.startsWith("nonvoluntary_ctxt_switches:"))
                     sum += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
             }
             out.insert(QStringLiteral("%1/%2 %3").arg(pid).arg(tid).arg(name), sum);
@@ -138,9 +142,11 @@ double wakeupsPerSecond(const QList<qint64> &pids, int ms, QStringList *busiest 
         total += rate;
         threads.emplace_back(rate, it.key().section(QLatin1Char(' '), 1));
     }
-    std::sort(threads.begin(), threads.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    std::sort(threads.begin(), threads.end(),
+              [](const auto &a, const auto &b) { return a.first > b.first; });
     for (size_t i = 0; busiest && i < threads.size() && i < 5 && threads[i].first >= 0.05; ++i)
-        *busiest << QStringLiteral("%1 %2/s").arg(threads[i].second).arg(threads[i].first, 0, 'f', 2);
+        *busiest
+            << QStringLiteral("%1 %2/s").arg(threads[i].second).arg(threads[i].first, 0, 'f', 2);
     return total;
 }
 
@@ -180,12 +186,16 @@ int idleInTheTray(test::RazerDaemon &daemon, qint64 daemonPid)
     QThread::msleep(60000);
     const QMap<QString, qint64> after = switchesOf(program);
     for (auto it = after.cbegin(); it != after.cend(); ++it) {
-        if (it.key().contains(QLatin1String("kelv-openrazer")) || it.key().contains(QLatin1String("kelv-upower")))
-            all << QStringLiteral("%1 %2/s").arg(it.key().section(QLatin1Char(' '), 1))
-                       .arg(double(it.value() - before.value(it.key(), it.value())) / 60.0, 0, 'f', 3);
+        if (it.key().contains(QLatin1String("kelv-openrazer")) ||
+            it.key().contains(QLatin1String("kelv-upower")))
+            all << QStringLiteral("%1 %2/s")
+                       .arg(it.key().section(QLatin1Char(' '), 1))
+                       .arg(double(it.value() - before.value(it.key(), it.value())) / 60.0, 0, 'f',
+                            3);
     }
-    std::printf("                                          of which the library's daemon threads: %s\n",
-                qPrintable(all.join(QStringLiteral(", "))));
+    std::printf(
+        "                                          of which the library's daemon threads: %s\n",
+        qPrintable(all.join(QStringLiteral(", "))));
     std::printf("                                          the daemon over the next 60 s: %.2f "
                 "wake-ups/s\n",
                 wakeupsPerSecond({daemonPid}, 60000));
@@ -212,18 +222,21 @@ int main(int argc, char **argv)
     QTemporaryDir state;
     qputenv("DC_SIM_DIR", state.path().toLocal8Bit());
     test::RazerDaemon daemon;
-    daemon.addMouse(test::RazerDaemon::Model::ViperUltimateWireless, QStringLiteral("PM1947H0000001A"), 1, QStringLiteral("1-3"));
-    daemon.addMouse(test::RazerDaemon::Model::ViperUltimateWireless, QStringLiteral("PM1947H0000002B"), 2, QStringLiteral("1-4"));
+    daemon.addMouse(test::RazerDaemon::Model::ViperUltimateWireless,
+                    QStringLiteral("PM1947H0000001A"), 1, QStringLiteral("1-3"));
+    daemon.addMouse(test::RazerDaemon::Model::ViperUltimateWireless,
+                    QStringLiteral("PM1947H0000002B"), 2, QStringLiteral("1-4"));
     if (!daemon.start(2)) {
         std::fprintf(stderr, "bench_razer: the daemon did not start\n");
         return 1;
     }
     qint64 daemonPid = 0;
     {
-        const QByteArray out = daemon.busctl({QStringLiteral("--json=short"), QStringLiteral("call"),
-                                              QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                              QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"),
-                                              QStringLiteral("s"), QStringLiteral("org.razer")});
+        const QByteArray out = daemon.busctl(
+            {QStringLiteral("--json=short"), QStringLiteral("call"),
+             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"),
+             QStringLiteral("s"), QStringLiteral("org.razer")});
         daemonPid = QJsonDocument::fromJson(out).object().value("data").toArray().at(0).toInteger();
     }
 
@@ -251,8 +264,9 @@ int main(int argc, char **argv)
     for (int i = 0; i < rounds; ++i)
         ms.push_back(roundMs(dispatcher, reads));
     std::sort(ms.begin(), ms.end());
-    std::printf("dispatcher: every property (%lld reads), one round        p50 %8.2f ms  max %8.2f ms\n",
-                qlonglong(reads.size()), ms[ms.size() / 2], ms.back());
+    std::printf(
+        "dispatcher: every property (%lld reads), one round        p50 %8.2f ms  max %8.2f ms\n",
+        qlonglong(reads.size()), ms[ms.size() / 2], ms.back());
 
 #ifdef KELV_BENCH_PAGE
     test::RoutedView routed;
@@ -262,7 +276,8 @@ int main(int argc, char **argv)
                                               "<!DOCTYPE html><html><body>bench</body></html>");
     if (test::loadAndWait(routed.view, url)) {
         bench::throughPage(routed.view, reads, int(reads.size()));
-        const bench::PageFigures f = bench::throughPage(routed.view, reads, int(reads.size()) * rounds);
+        const bench::PageFigures f =
+            bench::throughPage(routed.view, reads, int(reads.size()) * rounds);
         std::printf("page: every property, one round (%lld reads at p50 %.3f ms)  %8.2f ms\n",
                     qlonglong(reads.size()), f.p50Ms, f.meanMs * reads.size());
     }

@@ -85,8 +85,8 @@ void BatteryWatch::take(const QList<BatteryEntry> &found)
         // Charged (or charging): the next fall below the threshold is worth a warning again.
         if (e.state == Charging || e.state == Full)
             m_warned.remove(e.id);
-        const bool below = e.level != 255 && e.level < threshold && e.state != Charging &&
-                         e.state != Full;
+        const bool below =
+            e.level != 255 && e.level < threshold && e.state != Charging && e.state != Full;
         if (below && !m_warned.contains(e.id)) {
             m_warned.insert(e.id, true);
             qCInfo(lcBattery).noquote() << e.name << "battery low:" << e.level << "%";

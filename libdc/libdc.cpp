@@ -27,10 +27,11 @@ kelv::dc::Library &library()
     // Never destroyed: the library is pinned once its thread runs, and at the
     // process's end Windows has already stopped that thread, so a destructor
     // running inside DllMain could only wait for it forever.
-    static kelv::dc::Library &instance =
-        *new kelv::dc::Library(kelv::dc::libraryBackends(), stateFolder, kelv::dc::libraryBatteries());
+    static kelv::dc::Library &instance = *new kelv::dc::Library(
+        kelv::dc::libraryBackends(), stateFolder, kelv::dc::libraryBatteries());
 #else
-    static kelv::dc::Library instance(kelv::dc::libraryBackends(), stateFolder, kelv::dc::libraryBatteries());
+    static kelv::dc::Library instance(kelv::dc::libraryBackends(), stateFolder,
+                                      kelv::dc::libraryBatteries());
 #endif
     return instance;
 }

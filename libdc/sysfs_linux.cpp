@@ -24,7 +24,9 @@ std::string resolve(const std::string &path)
 
 bool exists(const std::string &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(path.c_str(), &st) == 0;
 }
 

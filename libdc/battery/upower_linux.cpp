@@ -69,11 +69,13 @@ struct UPowerBatteries::Bus
         sd_bus_set_method_call_timeout(bus, kCallTimeoutUsec);
         const std::string matches[] = {
             std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop."
-                        "DBus',member='NameOwnerChanged',arg0='") + kName + "'",
+                        "DBus',member='NameOwnerChanged',arg0='") +
+                kName + "'",
             std::string("type='signal',sender='") + kName + "',interface='" + kName + "'",
             std::string("type='signal',sender='") + kName +
                 "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-                "path_namespace='" + kPath + "/devices'",
+                "path_namespace='" +
+                kPath + "/devices'",
         };
         for (const std::string &match : matches) {
             sd_bus_slot *slot = nullptr;
@@ -122,7 +124,8 @@ void UPowerBatteries::run()
     while (!m_jobs.stopping()) {
         if (!m_bus->bus && std::chrono::steady_clock::now() >= nextConnect) {
             if (!m_bus->open())
-                nextConnect = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReconnectMs);
+                nextConnect =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kReconnectMs);
         }
         if (m_bus->bus) {
             int r = 0;
@@ -132,7 +135,8 @@ void UPowerBatteries::run()
                 m_bus->close();
                 m_devices.clear();
                 publish(true);
-                nextConnect = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReconnectMs);
+                nextConnect =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kReconnectMs);
             }
         }
         if (m_bus->bus && m_bus->relist) {
@@ -180,9 +184,9 @@ void UPowerBatteries::readDevice(const std::string &path)
     m_devices.erase(path);
     Message reply;
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int r = sd_bus_call_method(m_bus->bus, kName, path.c_str(),
-                                     "org.freedesktop.DBus.Properties", "GetAll", &error, &reply.m,
-                                     "s", kDeviceIface);
+    const int r =
+        sd_bus_call_method(m_bus->bus, kName, path.c_str(), "org.freedesktop.DBus.Properties",
+                           "GetAll", &error, &reply.m, "s", kDeviceIface);
     sd_bus_error_free(&error);
     if (r < 0 || sd_bus_message_enter_container(reply.m, 'a', "{sv}") < 0)
         return;
@@ -235,8 +239,7 @@ void UPowerBatteries::publish(bool announce)
         changed = m_devices.size() != m_published.size();
         for (const auto &[path, d] : m_devices) {
             const auto it = m_published.find(path);
-            changed = changed || it == m_published.end() ||
-                      it->second.nativePath != d.nativePath ||
+            changed = changed || it == m_published.end() || it->second.nativePath != d.nativePath ||
                       std::memcmp(it->second.value, d.value, 2) != 0;
         }
         m_published = m_devices;

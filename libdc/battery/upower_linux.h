@@ -49,8 +49,8 @@ private:
 
     Outbox &m_outbox;
     JobThread m_jobs;
-    std::unique_ptr<Bus> m_bus;                 // the thread's only
-    std::map<std::string, Device> m_devices;    // the thread's only: mice by object path
+    std::unique_ptr<Bus> m_bus;              // the thread's only
+    std::map<std::string, Device> m_devices; // the thread's only: mice by object path
     mutable std::mutex m_mutex;
     std::map<std::string, Device> m_published; // guarded by m_mutex
 };

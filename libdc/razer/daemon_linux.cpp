@@ -187,7 +187,9 @@ void Daemon::waitForWork()
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const uint64_t nowUsec = uint64_t(now.tv_sec) * 1000000 + uint64_t(now.tv_nsec) / 1000;
-        const int ms = deadline <= nowUsec ? 0 : int(std::min<uint64_t>((deadline - nowUsec) / 1000 + 1, 60000));
+        const int ms = deadline <= nowUsec
+                           ? 0
+                           : int(std::min<uint64_t>((deadline - nowUsec) / 1000 + 1, 60000));
         timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
     }
     m_jobs.wait(fd, fd >= 0 ? m_bus.events() : short(0), timeoutMs);

@@ -58,8 +58,7 @@ public:
     int32_t getText(const std::string &path, const char *iface, const char *member,
                     std::string *out);
     int32_t getBool(const std::string &path, const char *iface, const char *member, bool *out);
-    int32_t getDouble(const std::string &path, const char *iface, const char *member,
-                      double *out);
+    int32_t getDouble(const std::string &path, const char *iface, const char *member, double *out);
     int32_t getInt(const std::string &path, const char *iface, const char *member, int64_t *out);
     // Answers of type ai, aq or ay, at most max kept.
     int32_t getList(const std::string &path, const char *iface, const char *member, size_t max,
@@ -70,8 +69,8 @@ public:
     int32_t setStages(const std::string &path, uint8_t active, const std::vector<uint32_t> &x,
                       const std::vector<uint32_t> &y);
     // A call that answers nothing, with arguments in sd-bus's notation ("qq", 800, 800).
-    int32_t set(const std::string &path, const char *iface, const char *member,
-                const char *types, ...);
+    int32_t set(const std::string &path, const char *iface, const char *member, const char *types,
+                ...);
 
 private:
     int32_t resultOf(int r, const sd_bus_error *error);

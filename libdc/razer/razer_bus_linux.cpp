@@ -1,6 +1,5 @@
-#include "libdc/razer/razer_bus.h"
-
 #include "libdc/libdc.h"
+#include "libdc/razer/razer_bus.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -43,14 +42,29 @@ int readInteger(sd_bus_message *m, char type, int64_t *out)
     if (r <= 0)
         return r < 0 ? r : -EBADMSG;
     switch (type) {
-    case 'y': *out = v.y; break;
-    case 'n': *out = v.n; break;
-    case 'q': *out = v.q; break;
-    case 'i': *out = v.i; break;
-    case 'u': *out = v.u; break;
-    case 'x': *out = v.x; break;
-    case 't': *out = int64_t(v.t); break;
-    default: return -EBADMSG;
+    case 'y':
+        *out = v.y;
+        break;
+    case 'n':
+        *out = v.n;
+        break;
+    case 'q':
+        *out = v.q;
+        break;
+    case 'i':
+        *out = v.i;
+        break;
+    case 'u':
+        *out = v.u;
+        break;
+    case 'x':
+        *out = v.x;
+        break;
+    case 't':
+        *out = int64_t(v.t);
+        break;
+    default:
+        return -EBADMSG;
     }
     return 1;
 }
@@ -287,8 +301,7 @@ int32_t Bus::getBool(const std::string &path, const char *iface, const char *mem
     return DC_OK;
 }
 
-int32_t Bus::getDouble(const std::string &path, const char *iface, const char *member,
-                       double *out)
+int32_t Bus::getDouble(const std::string &path, const char *iface, const char *member, double *out)
 {
     Message reply;
     if (const int32_t r = callNoArgs(path, iface, member, &reply.m))
@@ -299,7 +312,7 @@ int32_t Bus::getDouble(const std::string &path, const char *iface, const char *m
         return DC_DEVICE_FAULT;
     if (type == 'd')
         return sd_bus_message_read_basic(reply.m, 'd', out) > 0 ? int32_t(DC_OK)
-                                                                 : int32_t(DC_DEVICE_FAULT);
+                                                                : int32_t(DC_DEVICE_FAULT);
     int64_t value = 0;
     if (!integerType(type) || readInteger(reply.m, type, &value) <= 0)
         return DC_DEVICE_FAULT;
@@ -382,7 +395,8 @@ int32_t Bus::setStages(const std::string &path, uint8_t active, const std::vecto
     if (r >= 0)
         r = sd_bus_message_open_container(m.m, 'a', "(qq)");
     for (size_t i = 0; r >= 0 && i < x.size(); ++i)
-        r = sd_bus_message_append(m.m, "(qq)", uint16_t(x[i]), uint16_t(i < y.size() ? y[i] : x[i]));
+        r = sd_bus_message_append(m.m, "(qq)", uint16_t(x[i]),
+                                  uint16_t(i < y.size() ? y[i] : x[i]));
     if (r >= 0)
         r = sd_bus_message_close_container(m.m);
     if (r < 0)
@@ -390,8 +404,8 @@ int32_t Bus::setStages(const std::string &path, uint8_t active, const std::vecto
     return call(m.m, &reply.m);
 }
 
-int32_t Bus::set(const std::string &path, const char *iface, const char *member,
-                 const char *types, ...)
+int32_t Bus::set(const std::string &path, const char *iface, const char *member, const char *types,
+                 ...)
 {
     if (!m_bus)
         return DC_NOT_PRESENT;

@@ -23,7 +23,8 @@ struct ZoneKind
 constexpr ZoneKind kZoneKinds[] = {
     {"logo", "razer.device.lighting.logo", "Logo", "razer.device.lighting.logo"},
     {"scroll", "razer.device.lighting.scroll", "Scroll", "razer.device.lighting.scroll"},
-    {"backlight", "razer.device.lighting.backlight", "Backlight", "razer.device.lighting.backlight"},
+    {"backlight", "razer.device.lighting.backlight", "Backlight",
+     "razer.device.lighting.backlight"},
     {"matrix", "razer.device.lighting.chroma", "", "razer.device.lighting.brightness"},
     {"left", "razer.device.lighting.left", "Left", "razer.device.lighting.left"},
     {"right", "razer.device.lighting.right", "Right", "razer.device.lighting.right"},
@@ -74,7 +75,8 @@ int32_t planStageCount(const Device &d, const Values &now, const uint8_t *b, uin
     const uint32_t last = now.stages.empty() ? std::max(now.dpi, kMinDpi) : now.stages.back();
     // A stage added gets the value written for it before (spare), else the last one's.
     for (size_t i = want->stages.size(); i < n; ++i) {
-        const uint32_t v = i < now.spare.size() && dpiAllowed(d, now.spare[i]) ? now.spare[i] : last;
+        const uint32_t v =
+            i < now.spare.size() && dpiAllowed(d, now.spare[i]) ? now.spare[i] : last;
         want->stages.push_back(v);
         want->stagesY.push_back(v);
     }
@@ -238,8 +240,8 @@ void learn(Device *d)
     d->dpi = d->has("razer.device.dpi", "getDPI") && d->has("razer.device.dpi", "setDPI");
     d->stages =
         d->has("razer.device.dpi", "getDPIStages") && d->has("razer.device.dpi", "setDPIStages");
-    d->rate = d->has("razer.device.misc", "getPollRate") &&
-              d->has("razer.device.misc", "setPollRate");
+    d->rate =
+        d->has("razer.device.misc", "getPollRate") && d->has("razer.device.misc", "setPollRate");
     d->battery = d->has("razer.device.power", "getBattery");
     d->charging = d->has("razer.device.power", "isCharging");
     d->idleSet = d->has("razer.device.power", "setIdleTime");
@@ -364,8 +366,8 @@ int32_t readProperty(const Device &d, const Values &v, const Battery &battery, u
     }
 }
 
-int32_t planWrite(const Device &d, const Values &now, uint32_t id, const uint8_t *b,
-                  uint32_t size, Values *want)
+int32_t planWrite(const Device &d, const Values &now, uint32_t id, const uint8_t *b, uint32_t size,
+                  Values *want)
 {
     *want = now;
     if (!b)

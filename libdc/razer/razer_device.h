@@ -51,9 +51,9 @@ constexpr uint8_t kLevelUnknown = 255;
 // One lighting zone: the methods of one of the daemon's lighting interfaces.
 struct Zone
 {
-    std::string name;   // "matrix", "backlight", "logo", "scroll", "left", "right"
-    std::string iface;  // e.g. razer.device.lighting.logo
-    std::string prefix; // the methods' infix: setLogoStatic -> "Logo"; "" for the matrix
+    std::string name;             // "matrix", "backlight", "logo", "scroll", "left", "right"
+    std::string iface;            // e.g. razer.device.lighting.logo
+    std::string prefix;           // the methods' infix: setLogoStatic -> "Logo"; "" for the matrix
     std::vector<uint8_t> effects; // the effect codes it takes, ascending
     bool onOff = false;           // only set<P>Active: on (static) or off
     bool pulsate = false;         // breathing through set<P>Pulsate (older models)
@@ -75,12 +75,12 @@ struct Device
     std::set<std::string> methods; // "interface.Method"
     bool has(const std::string &iface, const std::string &method) const;
 
-    bool dpi = false;         // getDPI and setDPI
-    bool stages = false;      // getDPIStages and setDPIStages
-    uint32_t maxDpi = 0;      // maxDPI
+    bool dpi = false;              // getDPI and setDPI
+    bool stages = false;           // getDPIStages and setDPIStages
+    uint32_t maxDpi = 0;           // maxDPI
     std::vector<uint32_t> dpiList; // availableDPI: the only values it takes (no stages then)
-    bool rate = false;        // getPollRate and setPollRate
-    std::vector<uint32_t> rates; // Hz, ascending: getSupportedPollRates, else 125/500/1000
+    bool rate = false;             // getPollRate and setPollRate
+    std::vector<uint32_t> rates;   // Hz, ascending: getSupportedPollRates, else 125/500/1000
     std::vector<Zone> zones;
     bool battery = false;  // getBattery
     bool charging = false; // isCharging
@@ -101,18 +101,18 @@ struct ZoneValues
 
 struct Values
 {
-    uint32_t dpi = 0;                // getDPI's X
-    int activeStage = 0;             // 0-based (the daemon counts from 1)
-    std::vector<uint32_t> stages;    // X per stage
-    std::vector<uint32_t> stagesY;   // Y per stage, kept as the daemon holds it
+    uint32_t dpi = 0;              // getDPI's X
+    int activeStage = 0;           // 0-based (the daemon counts from 1)
+    std::vector<uint32_t> stages;  // X per stage
+    std::vector<uint32_t> stagesY; // Y per stage, kept as the daemon holds it
     // Stages past the count as last written (0: none), kept by kelv like the simulated
     // mouse keeps them: a stage added later starts from its value.
     std::vector<uint32_t> spare = std::vector<uint32_t>(kMaxStages, 0);
-    uint32_t rate = 0;               // Hz
-    std::vector<ZoneValues> zones;   // one per Device::zones
+    uint32_t rate = 0;             // Hz
+    std::vector<ZoneValues> zones; // one per Device::zones
     bool sync = false;
-    uint32_t idle = 0;               // seconds; 0: not known
-    uint32_t low = 0;                // percent; 0: not known
+    uint32_t idle = 0; // seconds; 0: not known
+    uint32_t low = 0;  // percent; 0: not known
 };
 
 // The battery as property 67 reports it.

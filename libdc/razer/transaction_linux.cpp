@@ -78,13 +78,15 @@ int32_t Transactions::readDevice(Device *d)
         return DC_BAD_ARGUMENT;
     learn(d);
     std::string text;
-    if (d->has(kMisc, "getDeviceName") && m_bus.getText(d->path, kMisc, "getDeviceName", &text) == DC_OK)
+    if (d->has(kMisc, "getDeviceName") &&
+        m_bus.getText(d->path, kMisc, "getDeviceName", &text) == DC_OK)
         d->name = cleanText(text, kMaxNameBytes);
-    if (d->has(kMisc, "getFirmware") && m_bus.getText(d->path, kMisc, "getFirmware", &text) == DC_OK)
+    if (d->has(kMisc, "getFirmware") &&
+        m_bus.getText(d->path, kMisc, "getFirmware", &text) == DC_OK)
         d->firmware = asciiText(text, 16);
     std::vector<int64_t> list;
-    if (d->has(kMisc, "getVidPid") && m_bus.getList(d->path, kMisc, "getVidPid", 2, &list) == DC_OK &&
-        list.size() == 2) {
+    if (d->has(kMisc, "getVidPid") &&
+        m_bus.getList(d->path, kMisc, "getVidPid", 2, &list) == DC_OK && list.size() == 2) {
         d->vid = uint32_t(list[0]) & 0xffff;
         d->pid = uint32_t(list[1]) & 0xffff;
     }
@@ -171,13 +173,15 @@ int32_t Transactions::readZones(Mouse &m)
         const std::string p = zone.prefix;
         if (zone.onOff && zone.readsActive) {
             bool on = false;
-            if (const int32_t r = m_bus.getBool(d.path, zone.iface.c_str(), ("get" + p + "Active").c_str(), &on))
+            if (const int32_t r =
+                    m_bus.getBool(d.path, zone.iface.c_str(), ("get" + p + "Active").c_str(), &on))
                 return r;
             v.effect = on ? EffectStatic : EffectOff;
         } else if (zone.readsEffect) {
             std::string name;
             std::vector<int64_t> colours;
-            if (const int32_t r = m_bus.getText(d.path, zone.iface.c_str(), ("get" + p + "Effect").c_str(), &name))
+            if (const int32_t r = m_bus.getText(d.path, zone.iface.c_str(),
+                                                ("get" + p + "Effect").c_str(), &name))
                 return r;
             if (const int32_t r = m_bus.getList(d.path, zone.iface.c_str(),
                                                 ("get" + p + "EffectColors").c_str(), 9, &colours))
@@ -191,7 +195,8 @@ int32_t Transactions::readZones(Mouse &m)
                 v.rgb2[i - 3] = uint8_t(colours[i]);
             int64_t speed = 0;
             if (d.has(zone.iface, "get" + p + "EffectSpeed") &&
-                m_bus.getInt(d.path, zone.iface.c_str(), ("get" + p + "EffectSpeed").c_str(), &speed) == DC_OK)
+                m_bus.getInt(d.path, zone.iface.c_str(), ("get" + p + "EffectSpeed").c_str(),
+                             &speed) == DC_OK)
                 v.speed = uint8_t(std::clamp<int64_t>(speed, 1, 4));
         }
         if (!zone.brightnessIface.empty()) {
@@ -227,7 +232,8 @@ int32_t Transactions::readGroup(Mouse &m, uint32_t id)
     case kPropIdle:
     case kPropLowBattery:
         recall(m, &v);
-        if (id == kPropIdle && d.idleGet && m_bus.getInt(d.path, kPower, "getIdleTime", &value) == DC_OK)
+        if (id == kPropIdle && d.idleGet &&
+            m_bus.getInt(d.path, kPower, "getIdleTime", &value) == DC_OK)
             v.idle = uint32_t(std::clamp<int64_t>(value, 0, 0xffff));
         if (id == kPropLowBattery && d.lowGet &&
             m_bus.getInt(d.path, kPower, "getLowBatteryThreshold", &value) == DC_OK)
@@ -297,7 +303,8 @@ int32_t Transactions::applyZone(const Device &d, size_t z, const ZoneValues &now
         else if (want.effect == EffectStatic || want.effect == EffectBreath)
             r = m_bus.set(d.path, iface, method.c_str(), "yyy", c[0], c[1], c[2]);
         else if (want.effect == EffectBreathDual)
-            r = m_bus.set(d.path, iface, method.c_str(), "yyyyyy", c[0], c[1], c[2], c2[0], c2[1], c2[2]);
+            r = m_bus.set(d.path, iface, method.c_str(), "yyyyyy", c[0], c[1], c[2], c2[0], c2[1],
+                          c2[2]);
         else if (want.effect == EffectReactive)
             r = m_bus.set(d.path, iface, method.c_str(), "yyyy", c[0], c[1], c[2], want.speed);
         else if (want.effect == EffectWave)
@@ -308,8 +315,9 @@ int32_t Transactions::applyZone(const Device &d, size_t z, const ZoneValues &now
             return r;
     }
     if (now.brightness != want.brightness && !zone.brightnessIface.empty())
-        return m_bus.set(d.path, zone.brightnessIface.c_str(), ("set" + zone.prefix + "Brightness").c_str(),
-                         "d", double(want.brightness));
+        return m_bus.set(d.path, zone.brightnessIface.c_str(),
+                         ("set" + zone.prefix + "Brightness").c_str(), "d",
+                         double(want.brightness));
     return DC_OK;
 }
 
@@ -331,8 +339,9 @@ int32_t Transactions::apply(Mouse &m, uint32_t id, const Values &now, const Valu
     }
     switch (id) {
     case kPropRate:
-        return now.rate == want.rate ? DC_OK
-                                     : m_bus.set(d.path, kMisc, "setPollRate", "q", uint16_t(want.rate));
+        return now.rate == want.rate
+                   ? DC_OK
+                   : m_bus.set(d.path, kMisc, "setPollRate", "q", uint16_t(want.rate));
     case kPropLighting:
         for (size_t z = 0; z < d.zones.size() && z < want.zones.size(); ++z) {
             if (const int32_t r = applyZone(d, z, now.zones[z], want.zones[z]))
@@ -340,8 +349,9 @@ int32_t Transactions::apply(Mouse &m, uint32_t id, const Values &now, const Valu
         }
         return DC_OK;
     case kPropSync:
-        return now.sync == want.sync ? DC_OK
-                                     : m_bus.set(kRootPath, kDevices, "syncEffects", "b", int(want.sync));
+        return now.sync == want.sync
+                   ? DC_OK
+                   : m_bus.set(kRootPath, kDevices, "syncEffects", "b", int(want.sync));
     case kPropIdle:
         if (now.idle == want.idle)
             return DC_OK;
@@ -352,7 +362,8 @@ int32_t Transactions::apply(Mouse &m, uint32_t id, const Values &now, const Valu
     case kPropLowBattery:
         if (now.low == want.low)
             return DC_OK;
-        if (const int32_t r = m_bus.set(d.path, kPower, "setLowBatteryThreshold", "y", uint8_t(want.low)))
+        if (const int32_t r =
+                m_bus.set(d.path, kPower, "setLowBatteryThreshold", "y", uint8_t(want.low)))
             return r;
         remember(m, want);
         return DC_OK;

@@ -31,8 +31,7 @@ public:
     int32_t readBattery(Mouse &m, Battery *out);
 
     int32_t readSetting(const std::string &key, uint32_t id, std::vector<uint8_t> *out);
-    int32_t writeSetting(const std::string &key, uint32_t id, const uint8_t *bytes,
-                         uint32_t size);
+    int32_t writeSetting(const std::string &key, uint32_t id, const uint8_t *bytes, uint32_t size);
     // Notification 1 (make a stage active) and 4 (save: the daemon writes at once).
     int32_t notify(const std::string &key, unsigned type, unsigned data);
     int32_t scriptOut(const std::string &key, std::string *out);

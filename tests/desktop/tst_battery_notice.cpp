@@ -37,8 +37,8 @@ private:
     QList<QStringList> notified()
     {
         QList<QStringList> out;
-        for (const QJsonValue &call :
-             m_notifications->calls("org.freedesktop.Notifications", "/org/freedesktop/Notifications")) {
+        for (const QJsonValue &call : m_notifications->calls("org.freedesktop.Notifications",
+                                                             "/org/freedesktop/Notifications")) {
             const QJsonArray c = call.toArray();
             if (c.at(1).toString() != QLatin1String("Notify"))
                 continue;
@@ -66,11 +66,15 @@ private slots:
         m_sim = std::make_unique<SimFolder>();
         m_daemon = std::make_unique<RazerDaemon>();
         QVERIFY(m_daemon->busRunning());
-        m_notifications = std::make_unique<DBusMock>(DBusMock::Kind::Session, m_daemon->busAddress());
-        QVERIFY(m_notifications->startTemplate("notification_daemon", "org.freedesktop.Notifications"));
+        m_notifications =
+            std::make_unique<DBusMock>(DBusMock::Kind::Session, m_daemon->busAddress());
+        QVERIFY(
+            m_notifications->startTemplate("notification_daemon", "org.freedesktop.Notifications"));
         // Already low when kelv starts: 26/255 is 10 %.
-        m_mouse = m_daemon->addMouse(RazerDaemon::Model::ViperUltimateWireless, "PM1947H0000001A", 1, "1-3");
-        m_second = m_daemon->addMouse(RazerDaemon::Model::ViperUltimateWireless, "PM1947H0000002B", 2, "1-4");
+        m_mouse = m_daemon->addMouse(RazerDaemon::Model::ViperUltimateWireless, "PM1947H0000001A",
+                                     1, "1-3");
+        m_second = m_daemon->addMouse(RazerDaemon::Model::ViperUltimateWireless, "PM1947H0000002B",
+                                      2, "1-4");
         charge(m_mouse, 26, false);
         charge(m_second, 200, false);
         QVERIFY(m_daemon->start(2));
@@ -101,7 +105,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(notified().size(), 1, 8000);
         QCOMPARE(notified().first().at(0), QStringLiteral("Mouse battery low"));
         QCOMPARE(notified().first().at(1),
-                 QStringLiteral("Razer Viper Ultimate (Wireless) has 10% battery left. Charge it soon."));
+                 QStringLiteral(
+                     "Razer Viper Ultimate (Wireless) has 10% battery left. Charge it soon."));
         QTRY_COMPARE(m_watch->entries().size(), 2);
         QList<BatteryLine> lines;
         for (const BatteryEntry &e : m_watch->entries())

@@ -138,7 +138,7 @@ private slots:
     {
         QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("absent"));
         QCOMPARE(razerCount(), 0);
-        QCOMPARE(serviceState().value("driver").toBool(), true); // the tree has the module
+        QCOMPARE(serviceState().value("driver").toBool(), true);   // the tree has the module
         QCOMPARE(serviceState().value("hardware").toBool(), true); // and the mice's USB devices
         QSignalSpy changed(m_devices.get(), &devices_handler::devicesChanged);
         QVERIFY(m_daemon->start(2));
@@ -160,8 +160,7 @@ private slots:
         QCOMPARE(w.value("source").toString(), QStringLiteral("openrazer"));
         QCOMPARE(w.value("name").toString(), QStringLiteral("Razer DeathAdder V2"));
         QCOMPARE(w.value("model").toString(), QStringLiteral("1532:0084"));
-        QCOMPARE(w.value("properties").toArray(),
-                 QJsonArray({1, 2, 3, 5, 8, 64, 65, 66, 68}));
+        QCOMPARE(w.value("properties").toArray(), QJsonArray({1, 2, 3, 5, 8, 64, 65, 66, 68}));
         // getDPI without stages: one stage, a fixed count.
         QCOMPARE(w.value("stages").toObject().value("max").toInt(), 1);
         QCOMPARE(w.value("stages").toObject().value("dpi").toArray(),
@@ -251,7 +250,7 @@ private slots:
         // The daemon wrote 500 Hz at start (no persistence file), over the mouse's 1000.
         QCOMPARE(file(m_wired, "poll_rate"), QByteArray("500"));
         QCOMPARE(prop(wired(), 5, 1), QByteArray(1, 3));
-        QVERIFY(!setProp(wired(), 5, QByteArray(1, 2))); // 250 Hz
+        QVERIFY(!setProp(wired(), 5, QByteArray(1, 2)));     // 250 Hz
         QCOMPARE(lastResult(wired()), int(DC_BAD_ARGUMENT)); // kelv's refusal, not the read-back
         QCOMPARE(file(m_wired, "poll_rate"), QByteArray("500"));
         QVERIFY(setProp(wired(), 5, QByteArray(1, 4)));
@@ -268,10 +267,11 @@ private slots:
     void lightingZones()
     {
         // Zone records: effect, R, G, B, brightness, speed, R2, G2, B2.
-        QByteArray logo("\x01\xff\x00\x00\x32\x01\x00\x00\x00", 9);            // static red, 50 %
-        QByteArray scroll("\x07\x00\x00\xff\x64\x01\x00\xff\x00", 9);          // breath blue/green
+        QByteArray logo("\x01\xff\x00\x00\x32\x01\x00\x00\x00", 9);   // static red, 50 %
+        QByteArray scroll("\x07\x00\x00\xff\x64\x01\x00\xff\x00", 9); // breath blue/green
         QVERIFY(setProp(wired(), 8, logo + scroll));
-        QCOMPARE(m_daemon->file(m_wired, "logo_matrix_effect_static", false), QByteArray("\xff\x00\x00", 3));
+        QCOMPARE(m_daemon->file(m_wired, "logo_matrix_effect_static", false),
+                 QByteArray("\xff\x00\x00", 3));
         QCOMPARE(file(m_wired, "logo_led_brightness"), QByteArray("127")); // 50 % of 255
         QCOMPARE(m_daemon->file(m_wired, "scroll_matrix_effect_breath", false),
                  QByteArray("\x00\x00\xff\x00\xff\x00", 6));
@@ -294,8 +294,9 @@ private slots:
     void effectSync()
     {
         const auto daemonSync = [this] {
-            return m_daemon->busctl({"call", "org.razer", "/org/razer", "razer.devices",
-                                     "getSyncEffects"}).trimmed();
+            return m_daemon
+                ->busctl({"call", "org.razer", "/org/razer", "razer.devices", "getSyncEffects"})
+                .trimmed();
         };
         QCOMPARE(prop(wired(), 68, 1), QByteArray(1, 1));
         QCOMPARE(daemonSync(), QByteArray("b true"));
@@ -309,7 +310,7 @@ private slots:
     void battery()
     {
         QCOMPARE(prop(wireless(), 67, 2), QByteArray("\x32\x01", 2)); // 128/255: 50 %
-        QVERIFY(prop(wired(), 67, 2) == QByteArray(2, 0)); // none: the read fails
+        QVERIFY(prop(wired(), 67, 2) == QByteArray(2, 0));            // none: the read fails
         QSignalSpy changed(m_devices.get(), &devices_handler::devicesChanged);
         m_daemon->setFile(m_wireless, "charge_status", "1");
         QTRY_COMPARE_WITH_TIMEOUT(prop(wireless(), 67, 2), QByteArray("\x32\x02", 2), 5000);
@@ -395,8 +396,7 @@ private slots:
     {
         const QString id = wired();
         m_daemon->suspend();
-        auto write = std::async(std::launch::async,
-                                [&] { return setProp(id, 3, le16(2400)); });
+        auto write = std::async(std::launch::async, [&] { return setProp(id, 3, le16(2400)); });
         m_daemon->removeMouse(m_wired);
         m_daemon->resume();
         QVERIFY(!write.get());

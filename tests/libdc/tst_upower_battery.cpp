@@ -98,8 +98,8 @@ private:
     bool upower(const QStringList &args)
     {
         bool ok = false;
-        m_bus->busctl(QStringList{"call", "org.freedesktop.UPower", "/org/freedesktop/UPower"} + args,
-                      &ok);
+        m_bus->busctl(
+            QStringList{"call", "org.freedesktop.UPower", "/org/freedesktop/UPower"} + args, &ok);
         return ok;
     }
     bool setDevice(const QString &path, const QStringList &props)
@@ -115,8 +115,8 @@ private:
     // A device of UPower's: a battery made a mouse (Type 5) at nativePath.
     QString addMouse(const QString &name, const QString &nativePath, double percent)
     {
-        if (!upower({"org.freedesktop.DBus.Mock", "AddDischargingBattery", "ssdx", name,
-                     "Mouse", QString::number(percent), "0"}))
+        if (!upower({"org.freedesktop.DBus.Mock", "AddDischargingBattery", "ssdx", name, "Mouse",
+                     QString::number(percent), "0"}))
             return QString();
         const QString path = QStringLiteral("/org/freedesktop/UPower/devices/") + name;
         bool ok = false;
@@ -139,7 +139,8 @@ private slots:
         root.mkpath(QStringLiteral("devices/other/0003:1234:5678.0001"));
         root.mkpath(QStringLiteral("class/hidraw/hidraw3"));
         root.mkpath(QStringLiteral("class/hidraw/hidraw4"));
-        QFile::link(QStringLiteral("../../../") + kHid, root.filePath("class/hidraw/hidraw3/device"));
+        QFile::link(QStringLiteral("../../../") + kHid,
+                    root.filePath("class/hidraw/hidraw3/device"));
         QFile::link(QStringLiteral("../../../devices/other/0003:1234:5678.0001"),
                     root.filePath("class/hidraw/hidraw4/device"));
         qputenv("KELV_SYSFS_ROOT", m_sysfs.path().toUtf8());
@@ -191,7 +192,9 @@ private slots:
         QVERIFY(battery(&r).isEmpty());
         QCOMPARE(r, int32_t(DC_BAD_ARGUMENT));
         // Another HID device's battery, with the mouse's very name.
-        const QString other = addMouse("mouse_other", m_sysfs.filePath("devices/other/0003:1234:5678.0001/power_supply/hidpp_battery_0"), 90);
+        const QString other = addMouse(
+            "mouse_other",
+            m_sysfs.filePath("devices/other/0003:1234:5678.0001/power_supply/hidpp_battery_0"), 90);
         QVERIFY(!other.isEmpty());
         // A mouse battery of the same kind of name whose supply hangs on no HID device here.
         QVERIFY(!addMouse("mouse_a_elsewhere", "hidpp_battery_7", 33).isEmpty());
@@ -212,8 +215,9 @@ private slots:
         QTRY_COMPARE(battery(), QByteArray("\x2a\x01", 2));
         QTRY_VERIFY(eventsOf(4) >= 5);
         // The same device named by its absolute path.
-        QVERIFY(setDevice(mouse, {"NativePath", "s", m_sysfs.filePath(QLatin1String(kHid) +
-                                                                      "/power_supply/hidpp_battery_0")}));
+        QVERIFY(setDevice(
+            mouse, {"NativePath", "s",
+                    m_sysfs.filePath(QLatin1String(kHid) + "/power_supply/hidpp_battery_0")}));
         QTest::qWait(300);
         QCOMPARE(battery(), QByteArray("\x2a\x01", 2));
         // The other hidraw node is the other device's.
@@ -228,7 +232,8 @@ private slots:
     // UPower going away take the battery with them.
     void followsUPowersSignals()
     {
-        const QString mouse = QStringLiteral("/org/freedesktop/UPower/devices/mouse_hidpp_battery_0");
+        const QString mouse =
+            QStringLiteral("/org/freedesktop/UPower/devices/mouse_hidpp_battery_0");
         const int before = eventsOf(4);
         QVERIFY(setDevice(mouse, {"Percentage", "d", "12", "State", "u", "1"}));
         QTRY_COMPARE(battery(), QByteArray("\x0c\x02", 2));

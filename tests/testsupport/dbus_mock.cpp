@@ -55,8 +55,7 @@ DBusMock::DBusMock(Kind kind)
 }
 
 DBusMock::DBusMock(Kind kind, const QString &address)
-    : m_kind(kind),
-      m_address(address),
+    : m_kind(kind), m_address(address),
       m_variable(kind == Kind::System ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS"),
       m_ownBus(false)
 {
@@ -111,10 +110,10 @@ bool DBusMock::startTemplate(const QString &name, const QString &busName)
     m_templates.push_back(std::move(process));
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
-        const QByteArray out = busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
-                                       QStringLiteral("/org/freedesktop/DBus"),
-                                       QStringLiteral("org.freedesktop.DBus"),
-                                       QStringLiteral("NameHasOwner"), QStringLiteral("s"), busName});
+        const QByteArray out =
+            busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
+                    QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                    QStringLiteral("NameHasOwner"), QStringLiteral("s"), busName});
         if (out.trimmed() == "b true")
             return true;
         QThread::msleep(50);
@@ -148,10 +147,10 @@ QByteArray DBusMock::busctl(const QStringList &arguments, bool *ok, bool json) c
 
 QJsonArray DBusMock::calls(const QString &busName, const QString &path) const
 {
-    const QByteArray out = busctl({QStringLiteral("call"), busName, path,
-                                   QStringLiteral("org.freedesktop.DBus.Mock"),
-                                   QStringLiteral("GetCalls")},
-                                  nullptr, true);
+    const QByteArray out =
+        busctl({QStringLiteral("call"), busName, path, QStringLiteral("org.freedesktop.DBus.Mock"),
+                QStringLiteral("GetCalls")},
+               nullptr, true);
     return QJsonDocument::fromJson(out).object().value("data").toArray().at(0).toArray();
 }
 

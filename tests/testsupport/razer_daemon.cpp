@@ -66,7 +66,9 @@ ModelFiles filesOf(RazerDaemon::Model model)
     case M::DeathAdder35G:
         return {0x0016,
                 "Razer DeathAdder 3.5G",
-                {{"dpi", "1800"}, {"poll_rate", "500"}, {"logo_led_state", "1"},
+                {{"dpi", "1800"},
+                 {"poll_rate", "500"},
+                 {"logo_led_state", "1"},
                  {"scroll_led_state", "1"}}};
     case M::Viper8KHz:
         return {0x0091,
@@ -172,8 +174,8 @@ QString RazerDaemon::addMouse(Model model, const QString &serial, int n, const Q
                            .arg(m.pid, 4, 16, QLatin1Char('0'))
                            .arg(n, 4, 16, QLatin1Char('0'))
                            .toUpper();
-    const QString relative = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/%1/%1:1.0/%2")
-                                 .arg(port, id);
+    const QString relative =
+        QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/%1/%1:1.0/%2").arg(port, id);
     const QString folder = sysfsRoot() + QLatin1Char('/') + relative;
     QDir().mkpath(folder);
     setFile(folder, QStringLiteral("device_type"), m.name);
@@ -188,7 +190,8 @@ QString RazerDaemon::addMouse(Model model, const QString &serial, int n, const Q
     const QString usb = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/") + port;
     setFile(sysfsRoot() + QLatin1Char('/') + usb, QStringLiteral("idVendor"), "1532");
     QDir().mkpath(sysfsRoot() + QStringLiteral("/bus/usb/devices"));
-    QFile::link(QStringLiteral("../../../") + usb, sysfsRoot() + QStringLiteral("/bus/usb/devices/") + port);
+    QFile::link(QStringLiteral("../../../") + usb,
+                sysfsRoot() + QStringLiteral("/bus/usb/devices/") + port);
     return folder;
 }
 
@@ -224,13 +227,14 @@ bool RazerDaemon::start(int mice)
     env.insert(QStringLiteral("PYTHONDONTWRITEBYTECODE"), QStringLiteral("1"));
     m_daemon.setProcessEnvironment(env);
     m_daemon.setProgram(QStringLiteral("/usr/bin/python3"));
-    m_daemon.setArguments({qEnvironmentVariable("KELV_RAZER_RUNNER"), QStringLiteral("--test-dir"),
-                           sysfsRoot() + QStringLiteral("/bus/hid/devices"),
-                           QStringLiteral("--run-dir"), m_root.filePath(QStringLiteral("run")),
-                           QStringLiteral("--config"), m_root.filePath(QStringLiteral("razer.conf")),
-                           QStringLiteral("--persistence"),
-                           m_root.filePath(QStringLiteral("persistence.conf"))});
-    m_daemon.setStandardOutputFile(m_root.filePath(QStringLiteral("daemon.log")), QIODevice::Append);
+    m_daemon.setArguments(
+        {qEnvironmentVariable("KELV_RAZER_RUNNER"), QStringLiteral("--test-dir"),
+         sysfsRoot() + QStringLiteral("/bus/hid/devices"), QStringLiteral("--run-dir"),
+         m_root.filePath(QStringLiteral("run")), QStringLiteral("--config"),
+         m_root.filePath(QStringLiteral("razer.conf")), QStringLiteral("--persistence"),
+         m_root.filePath(QStringLiteral("persistence.conf"))});
+    m_daemon.setStandardOutputFile(m_root.filePath(QStringLiteral("daemon.log")),
+                                   QIODevice::Append);
     m_daemon.setStandardErrorFile(m_root.filePath(QStringLiteral("daemon.log")), QIODevice::Append);
     m_daemon.start();
     if (!m_daemon.waitForStarted(5000))
@@ -293,7 +297,8 @@ QStringList RazerDaemon::serials(bool *answered) const
     if (answered)
         *answered = ok;
     QStringList list;
-    for (const QJsonValue &v : QJsonDocument::fromJson(out).object().value("data").toArray().at(0).toArray())
+    for (const QJsonValue &v :
+         QJsonDocument::fromJson(out).object().value("data").toArray().at(0).toArray())
         list << v.toString();
     return list;
 }
