@@ -398,7 +398,7 @@ void TestUpdateDialog::textsFollowTheLanguage()
                            child<QLabel>(&dialog, "lb_info")->text()};
     };
     QCOMPARE(texts("de-DE"),
-             QStringList({QStringLiteral("Neue Version gefunden. Jetzt aktualisieren?"),
+             QStringList({QStringLiteral("Neue Version verfügbar. Jetzt aktualisieren?"),
                           QStringLiteral("Update"),
                           QStringLiteral("Die installierte Version ist die neueste")}));
     QCOMPARE(texts("zh-HK").first(), QStringLiteral("發現新版本，要立即更新嗎？"));
@@ -731,7 +731,7 @@ void TestUpdateDialog::checkerOpensTheDialog()
 void TestUpdateDialog::firmwareFromServerToMouse()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     // The whole way with the sequence's own waits: package from the service, boot-loader
     // round trip, and a device table that follows the mouse through it on its own events.
     const QByteArray bytes = firmwareBytes(5000, "2.3.4");
@@ -772,7 +772,7 @@ void TestUpdateDialog::firmwareFromServerToMouse()
     QVERIFY(finished.wait(40000));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
     watcher.stop();
-    QCOMPARE(label->text(), QStringLiteral("校验成功,启动设备。。。"));
+    QCOMPARE(label->text(), QStringLiteral("校验成功，正在启动设备…"));
     QVERIFY2(labels.contains(QStringLiteral("正在更新固件，请勿插拔鼠标")),
              qPrintable(labels.join(QLatin1Char('|'))));
     const QStringList born = bornCalls(m_sim->file(QStringLiteral("dc.log")));
@@ -795,14 +795,14 @@ void TestUpdateDialog::firmwareFromServerToMouse()
 void TestUpdateDialog::firmwareChunks()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     keepFirmware(FirmwareImage::build(firmwareBytes(4000, "4.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
     dialog->flashFirmware();
     QVERIFY(finished.wait(20000));
     QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
-             QStringLiteral("校验成功,启动设备。。。"));
+             QStringLiteral("校验成功，正在启动设备…"));
     const QStringList born = bornCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(born.size(), 3);
     QVERIFY(born.at(0).startsWith(QLatin1String("born offset=0 length=2000 result=0")));
@@ -829,7 +829,7 @@ void TestUpdateDialog::firmwareNotStarted_data()
 void TestUpdateDialog::firmwareNotStarted()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     QFETCH(bool, emptyTable);
     QFETCH(QString, damage);
     QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
@@ -868,7 +868,7 @@ void TestUpdateDialog::firmwareNotStarted()
 void TestUpdateDialog::bootLoaderNeverAppears()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     QCOMPARE(test::runDcsim({QStringLiteral("bootloader"), QStringLiteral("never")}), 0);
     keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
@@ -876,8 +876,7 @@ void TestUpdateDialog::bootLoaderNeverAppears()
     dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::BootLoaderMissing));
-    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
-             QStringLiteral("鼠标更新失败。。。"));
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(), QStringLiteral("鼠标更新失败…"));
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.size(), 1);
     QVERIFY(calls.first().startsWith(QLatin1String("reset value=1")));
@@ -910,7 +909,7 @@ void TestUpdateDialog::flashReturnsAtOnceAndWaitsWithoutSpinning()
 void TestUpdateDialog::closingDuringTheFlashIsRefused()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     dialog->show();
@@ -1052,7 +1051,7 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
 void TestUpdateDialog::finishThatFailsIsNoSuccess()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     const QByteArray bytes = firmwareBytes(3000, "7.1.0");
     keepFirmware(FirmwareImage::build(bytes));
     // Erase, two chunks and the check go through; the mouse is pulled while its boot
@@ -1072,7 +1071,7 @@ void TestUpdateDialog::finishThatFailsIsNoSuccess()
     QVERIFY(!calls.last().endsWith(QLatin1String("result=0")));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::FinishFailed));
     // The user is told the update failed, not that the device is starting.
-    QCOMPARE(labels, QStringList{QStringLiteral("鼠标更新失败。。。")});
+    QCOMPARE(labels, QStringList{QStringLiteral("鼠标更新失败…")});
     // The package stays to finish the update once the mouse is back.
     QVERIFY(QFile::exists(firmwarePackagePath()));
 }
@@ -1080,7 +1079,7 @@ void TestUpdateDialog::finishThatFailsIsNoSuccess()
 void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     FirmwareRecovery recovery(m_host);
     QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
@@ -1108,7 +1107,7 @@ void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
         QTest::mouseClick(child<QPushButton>(offer, "uninstallButton"), Qt::LeftButton);
     }
     QVERIFY(!offer->flashing());
-    QCOMPARE(child<QLabel>(offer, "lb_install")->text(), QStringLiteral("鼠标更新失败。。。"));
+    QCOMPARE(child<QLabel>(offer, "lb_install")->text(), QStringLiteral("鼠标更新失败…"));
     QCOMPARE(romCalls(m_sim->file(QStringLiteral("dc.log"))).filter(QStringLiteral("erase ")),
              QStringList());
 }
@@ -1116,7 +1115,7 @@ void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
 void TestUpdateDialog::secondFlashWhileOneRuns()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts as written
+                              QStringLiteral("zh")); // the firmware texts in Chinese
     const QByteArray first = firmwareBytes(9000, "6.0.0");
     keepFirmware(FirmwareImage::build(first));
     std::unique_ptr<updateDlg> running(fastDialog());
@@ -1134,8 +1133,7 @@ void TestUpdateDialog::secondFlashWhileOneRuns()
     std::unique_ptr<updateDlg> second(fastDialog());
     second->on_firmPackageDownLoadFinished(QStringLiteral("6.1.0"));
     QVERIFY(!second->flashing());
-    QCOMPARE(child<QLabel>(second.get(), "lb_install")->text(),
-             QStringLiteral("鼠标更新失败。。。"));
+    QCOMPARE(child<QLabel>(second.get(), "lb_install")->text(), QStringLiteral("鼠标更新失败…"));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
     QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), first);
