@@ -349,7 +349,7 @@ export const DE = {
   'settings.simulatedHint': 'Eine Maus zum Ausprobieren des Programms: Was Sie an ihr ändern, wirkt auf keine Maus. Sie wird nach Ihren eigenen Mäusen aufgeführt.',
   'settings.hotkey': 'Tastenkürzel',
   'settings.hotkeyHint': 'Öffnet das Fenster zur Mauskonfiguration aus jedem Programm heraus.',
-  'settings.hotkeyCapture': 'Klicken Sie, dann drücken Sie die neue Kombination',
+  'settings.hotkeyCapture': 'Klicken Sie hier und drücken Sie die neue Kombination',
   'settings.hotkeyListening': 'Drücken Sie die Kombination…',
   'settings.hotkeyNone': 'Keines',
   'settings.hotkeyActive': 'Das Tastenkürzel ist aktiv.',
