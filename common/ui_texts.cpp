@@ -469,6 +469,19 @@ const QHash<QString, Row> &catalogue()
             byText.insert(QString::fromUtf8(row[0]), row);
             byText.insert(QString::fromUtf8(row[1]), row);
         }
+        // The firmware sequence's own Chinese texts keep their historic
+        // punctuation (the device manager's logs and old tests know them so);
+        // they are shown as the row they stand for, with the punctuation each
+        // language writes.
+        const std::pair<const char *, const char *> programTexts[] = {
+            {"鼠标更新失败。。。", "The mouse update failed…"},
+            {"校验成功,启动设备。。。", "Check passed, starting the device…"},
+        };
+        for (const auto &[programText, english] : programTexts) {
+            const auto row = byText.constFind(QString::fromUtf8(english));
+            if (row != byText.constEnd())
+                byText.insert(QString::fromUtf8(programText), row.value());
+        }
         return byText;
     }();
     return table;
