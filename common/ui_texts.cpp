@@ -55,8 +55,8 @@ const QHash<QString, Row> &catalogue()
              "ダウンロードが完了しました。今すぐ再起動しますか？",
              "Загрузка завершена. Перезапустить сейчас?",
              "다운로드가 끝났습니다. 지금 다시 시작할까요?"},
-            {"Restart Now", "立即重启", "立即重新啟動", "Neu starten", "今すぐ再起動", "Перезапуск",
-             "다시 시작"},
+            {"Restart Now", "立即重启", "立即重新啟動", "Neu starten", "今すぐ再起動",
+             "Перезапустить", "다시 시작"},
             {"Update Complete", "更新完成", "更新完成", "Update abgeschlossen",
              "更新が完了しました", "Обновление завершено", "업데이트 완료"},
             {"A new version of kelv is available. Your system's package manager installs it: "
@@ -473,14 +473,19 @@ const QHash<QString, Row> &catalogue()
             byText.insert(QString::fromUtf8(row[0]), row);
             byText.insert(QString::fromUtf8(row[1]), row);
         }
-        // Two firmware messages are written with the punctuation they always
-        // had ("。。。", a Latin comma), which the Chinese column no longer
-        // shows: they are found by that text too.
-        const std::pair<const char *, const char *> asWritten[] = {
+        // The firmware sequence's own Chinese texts keep their historic
+        // punctuation (the device manager's logs and old tests know them so);
+        // they are shown as the row they stand for, with the punctuation each
+        // language writes.
+        const std::pair<const char *, const char *> programTexts[] = {
             {"鼠标更新失败。。。", "The mouse update failed…"},
-            {"校验成功,启动设备。。。", "Check passed, starting the device…"}};
-        for (const auto &[written, english] : asWritten)
-            byText.insert(QString::fromUtf8(written), byText.value(QString::fromUtf8(english)));
+            {"校验成功,启动设备。。。", "Check passed, starting the device…"},
+        };
+        for (const auto &[programText, english] : programTexts) {
+            const auto row = byText.constFind(QString::fromUtf8(english));
+            if (row != byText.constEnd())
+                byText.insert(QString::fromUtf8(programText), row.value());
+        }
         return byText;
     }();
     return table;

@@ -450,9 +450,15 @@ void TestUpdateDialog::textsFitInEveryLanguage()
         for (const QString &text : centred)
             QVERIFY2(label.horizontalAdvance(uiText(text, language)) <= 580,
                      qPrintable(uiText(text, language)));
-        for (const QString &text : buttons)
-            QVERIFY2(button.horizontalAdvance(uiText(text, language)) <= 104 - 12,
-                     qPrintable(uiText(text, language)));
+        for (const QString &text : buttons) {
+            const QString shown = uiText(text, language);
+            const QFont font = updateDlg::buttonFont(shown);
+            QVERIFY2(QFontMetrics(font).horizontalAdvance(shown) <= updateDlg::kButtonTextWidth,
+                     qPrintable(shown));
+            // Only a word too long for the button is drawn smaller.
+            if (button.horizontalAdvance(shown) <= updateDlg::kButtonTextWidth)
+                QCOMPARE(font.pointSizeF(), QApplication::font("QPushButton").pointSizeF());
+        }
         const QString asked =
             uiText(question, language).arg(QStringLiteral("10.10.10"), QStringLiteral("10.10.10"));
         const QRect wrapped =
@@ -731,7 +737,7 @@ void TestUpdateDialog::checkerOpensTheDialog()
 void TestUpdateDialog::firmwareFromServerToMouse()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     // The whole way with the sequence's own waits: package from the service, boot-loader
     // round trip, and a device table that follows the mouse through it on its own events.
     const QByteArray bytes = firmwareBytes(5000, "2.3.4");
@@ -795,7 +801,7 @@ void TestUpdateDialog::firmwareFromServerToMouse()
 void TestUpdateDialog::firmwareChunks()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     keepFirmware(FirmwareImage::build(firmwareBytes(4000, "4.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     QSignalSpy finished(dialog.get(), &updateDlg::firmwareFinished);
@@ -829,7 +835,7 @@ void TestUpdateDialog::firmwareNotStarted_data()
 void TestUpdateDialog::firmwareNotStarted()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     QFETCH(bool, emptyTable);
     QFETCH(QString, damage);
     QByteArray image = FirmwareImage::build(firmwareBytes(3000, "5.0.0"));
@@ -868,7 +874,7 @@ void TestUpdateDialog::firmwareNotStarted()
 void TestUpdateDialog::bootLoaderNeverAppears()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     QCOMPARE(test::runDcsim({QStringLiteral("bootloader"), QStringLiteral("never")}), 0);
     keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
@@ -876,7 +882,8 @@ void TestUpdateDialog::bootLoaderNeverAppears()
     dialog->on_firmPackageDownLoadFinished(QStringLiteral("5.0.0"));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::BootLoaderMissing));
-    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(), QStringLiteral("鼠标更新失败…"));
+    QCOMPARE(child<QLabel>(dialog.get(), "lb_install")->text(),
+             QStringLiteral("鼠标更新失败…"));
     const QStringList calls = romCalls(m_sim->file(QStringLiteral("dc.log")));
     QCOMPARE(calls.size(), 1);
     QVERIFY(calls.first().startsWith(QLatin1String("reset value=1")));
@@ -909,7 +916,7 @@ void TestUpdateDialog::flashReturnsAtOnceAndWaitsWithoutSpinning()
 void TestUpdateDialog::closingDuringTheFlashIsRefused()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     std::unique_ptr<updateDlg> dialog(fastDialog());
     dialog->show();
@@ -1051,7 +1058,7 @@ void TestUpdateDialog::unplugDuringTheFlashIsFinishedLater()
 void TestUpdateDialog::finishThatFailsIsNoSuccess()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     const QByteArray bytes = firmwareBytes(3000, "7.1.0");
     keepFirmware(FirmwareImage::build(bytes));
     // Erase, two chunks and the check go through; the mouse is pulled while its boot
@@ -1079,7 +1086,7 @@ void TestUpdateDialog::finishThatFailsIsNoSuccess()
 void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     keepFirmware(FirmwareImage::build(firmwareBytes(3000, "5.0.0")));
     FirmwareRecovery recovery(m_host);
     QSignalSpy offered(&recovery, &FirmwareRecovery::offered);
@@ -1115,7 +1122,7 @@ void TestUpdateDialog::finishOfferThatNoLongerAppliesIsWithdrawn()
 void TestUpdateDialog::secondFlashWhileOneRuns()
 {
     m_host->settings.setValue(QStringLiteral("language"),
-                              QStringLiteral("zh")); // the firmware texts in Chinese
+                              QStringLiteral("zh")); // the firmware texts as written
     const QByteArray first = firmwareBytes(9000, "6.0.0");
     keepFirmware(FirmwareImage::build(first));
     std::unique_ptr<updateDlg> running(fastDialog());
@@ -1133,7 +1140,8 @@ void TestUpdateDialog::secondFlashWhileOneRuns()
     std::unique_ptr<updateDlg> second(fastDialog());
     second->on_firmPackageDownLoadFinished(QStringLiteral("6.1.0"));
     QVERIFY(!second->flashing());
-    QCOMPARE(child<QLabel>(second.get(), "lb_install")->text(), QStringLiteral("鼠标更新失败…"));
+    QCOMPARE(child<QLabel>(second.get(), "lb_install")->text(),
+             QStringLiteral("鼠标更新失败…"));
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().first().toInt(), int(FirmwareFlasher::CheckPassed));
     QCOMPARE(readFile(m_sim->file(QStringLiteral("rom.bin"))), first);

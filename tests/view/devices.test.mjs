@@ -9,6 +9,7 @@ import { PROFILE_PATH, profileFromXml, profileToXml, sectionKey } from '../../vi
 import { readCaps, shapeOf } from '../../view/js/caps.js';
 import { decodeSettings } from '../../view/js/devicesettings.js';
 import { utf8Encode } from '../../view/js/bytes.js';
+import { serviceHelp } from '../../view/js/ui/device.js';
 import { FakeMouse, RATBAG_DESCRIPTION, makeNative } from './fake_native.mjs';
 
 const settle = async () => { for (let i = 0; i < 40; i++) await new Promise((r) => setTimeout(r, 0)); };
@@ -27,10 +28,10 @@ function ratbagMouse() {
   });
 }
 
-async function appWithRatbag({ service = null } = {}) {
+async function appWithRatbag({ services = null } = {}) {
   const rat = { info: INFO, mouse: ratbagMouse() };
   const win = makeNative({
-    more: [rat], files: { [PROFILE_PATH]: '<conf/>' }, service,
+    more: [rat], files: { [PROFILE_PATH]: '<conf/>' }, services,
     handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }), resetProfile: () => ({ ok: true, text: 'resetProfile success' }) },
   });
   const app = new App(win);
@@ -38,7 +39,7 @@ async function appWithRatbag({ service = null } = {}) {
   app.state.profile = profileFromXml('<conf/>');
   app.device.listen();
   app.modes.listen();
-  await app.device.readService();
+  await app.device.readServices();
   await app.device.refresh();
   return { app, win, rat };
 }
@@ -176,17 +177,36 @@ test('a bound program writes its mode into the described mouse and the previous 
   assert.deepEqual(rat.mouse.props[7].slice(0, 4), [1, 1, 0, 0]);
 });
 
-test('the service state is read at the start and again on device event 3', async () => {
-  const state = (st) => [...utf8Encode(JSON.stringify({ service: 'ratbagd', state: st, api: 1, mice: 0 })), 0];
-  const { app, win } = await appWithRatbag({ service: state('absent') });
-  assert.equal(app.state.service.state, 'absent');
-  win.service = state('running');
+test('the services are read at the start and again on device event 3', async () => {
+  const state = (st) => [...utf8Encode(JSON.stringify({ services: [{ id: 'RATBAG\\', service: 'ratbagd', state: st, api: 1, mice: 0 }] })), 0];
+  const { app, win } = await appWithRatbag({ services: state('absent') });
+  assert.equal(app.state.services[0].state, 'absent');
+  assert.ok(win.requests.some((r) => JSON.parse(r).HardwareID === 'SERVICES\\'));
+  assert.ok(!win.requests.some((r) => JSON.parse(r).HardwareID === 'RATBAG\\'), 'no service is named by its ID');
+  win.services = state('running');
   win.emit('devicesChanged', 1);
   await settle();
-  assert.equal(app.state.service.state, 'absent', 'a plug event leaves it');
+  assert.equal(app.state.services[0].state, 'absent', 'a plug event leaves it');
   win.emit('devicesChanged', 3);
   await settle();
-  assert.equal(app.state.service.state, 'running');
+  assert.equal(app.state.services[0].state, 'running');
+});
+
+test('a note for each service that cannot serve mice, none for one the page has no words for', () => {
+  const ratbagd = { id: 'RATBAG\\', service: 'ratbagd', state: 'stopped', api: 1, mice: 0 };
+  assert.deepEqual(serviceHelp([ratbagd]),
+    [{ kind: 'stopped', title: 'service.title', text: 'service.stopped', api: 1, command: 'sudo systemctl start ratbagd' }]);
+  assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'denied', api: null }]),
+    [{ kind: 'denied', title: 'service.title', text: 'service.denied', api: '?', command: null }]);
+  assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'running' }, { ...ratbagd, state: 'looking' }, { ...ratbagd, state: 'off' }]), []);
+  assert.deepEqual(serviceHelp([{ id: 'OTHER\\', service: 'other', state: 'absent' }, ratbagd]).map((p) => p.kind), ['stopped']);
+  assert.deepEqual(serviceHelp(undefined), []);
+  // A service seen running that is gone has stopped; another one that never ran is missing.
+  const other = { ...ratbagd, id: 'RATBAG2\\', state: 'absent' };
+  assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'absent' }, other], ['RATBAG\\']).map((p) => [p.kind, p.title, p.command]), [
+    ['stoppedNow', 'service.stoppedTitle', 'sudo systemctl start ratbagd'],
+    ['absent', 'service.title', 'sudo apt install ratbagd'],
+  ]);
 });
 
 test('when the shown mouse goes away it stays shown, disconnected, and is connected again when it is back', async () => {

@@ -135,7 +135,7 @@ test('the page opens on the daemon\'s mouse; the simulated one is listed after i
   assert.equal(await p.eval('window.kelvApp.state.devices.length'), 2);
   assert.equal(await text('#device-name'), 'Test device', 'the real mouse, not the simulated one');
   assert.equal(await p.eval("document.querySelector('.device-chip small')"), null, 'no "Model unknown", no object name as a serial');
-  assert.equal(await p.eval('window.kelvApp.state.service?.state'), 'running');
+  assert.equal(await p.eval("window.kelvApp.state.services.find((s) => s.id === 'RATBAG\\\\')?.state"), 'running');
   assert.equal(await p.eval("document.querySelector('#service-note')"), null);
   const options = await p.eval(`[...document.querySelector('[data-key="topbar:device"]').options].map((o) => o.textContent)`);
   assert.deepEqual(options, ['Test device', 'Simulated mouse']);

@@ -52,11 +52,11 @@ function simulatedMouse() {
   return m;
 }
 
-const serviceBytes = (state) => [...utf8Encode(JSON.stringify({ service: 'ratbagd', state, api: 1, mice: 0 })), 0];
+const serviceBytes = (state) => [...utf8Encode(JSON.stringify({ services: [{ id: 'RATBAG\\', service: 'ratbagd', state, api: 1, mice: 0 }] })), 0];
 
-async function start({ profile = '<conf/>', conf = {}, session = {}, rat = { info: INFO, mouse: manyMouse() }, service = serviceBytes('running') } = {}) {
+async function start({ profile = '<conf/>', conf = {}, session = {}, rat = { info: INFO, mouse: manyMouse() }, services = serviceBytes('running') } = {}) {
   const win = makeNative({
-    mouse: simulatedMouse(), more: rat ? [rat] : [], files: { [PROFILE_PATH]: profile }, service,
+    mouse: simulatedMouse(), more: rat ? [rat] : [], files: { [PROFILE_PATH]: profile }, services,
     handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }), resetProfile: () => ({ ok: true, text: 'resetProfile success' }) },
   });
   const app = new App(win);
@@ -66,7 +66,7 @@ async function start({ profile = '<conf/>', conf = {}, session = {}, rat = { inf
   app.state.profile = profileFromXml(profile);
   app.device.listen();
   app.modes.listen();
-  await app.device.readService();
+  await app.device.readServices();
   await app.device.refresh();
   return { app, win, rat };
 }
@@ -150,14 +150,14 @@ test('the setting hides the simulated mouse; the package\'s build hides it while
 
 test('a daemon that goes away: its mouse stays shown, disconnected, with its own settings, and takes its mode when back', async () => {
   const { app, win, rat } = await start();
-  assert.equal(app.state.serviceWasRunning, true);
+  assert.deepEqual(app.state.servicesSeenRunning, ['RATBAG\\']);
   rat.present = false;
-  win.service = serviceBytes('absent'); // what the device library says today when the bus cannot start it
+  win.services = serviceBytes('absent'); // what the device library says today when the bus cannot start it
   win.emit('devicesChanged', 3);
   await settle();
   assert.equal(app.state.device, null, 'not the simulated mouse');
   assert.equal(app.state.gone.HardwareID, HW);
-  assert.equal(app.state.service.state, 'absent');
+  assert.equal(app.state.services[0].state, 'absent');
   assert.equal(app.state.settingsKey, MANY_KEY);
   assert.equal(app.shown.buttons.length, 11, 'the screens show its settings');
   // Changed while it is away: saved, and written when it is back.
@@ -165,7 +165,7 @@ test('a daemon that goes away: its mouse stays shown, disconnected, with its own
   assert.equal(app.mode.devices[MANY_KEY].performance.pollingRate, 7);
   rat.mouse.log = [];
   rat.present = true;
-  win.service = serviceBytes('running');
+  win.services = serviceBytes('running');
   win.emit('devicesChanged', 3);
   await settle();
   assert.equal(app.state.device.HardwareID, HW);

@@ -53,7 +53,7 @@ test('a mouse that went away while the page rested comes back shown as disconnec
   app.state.gone = app.state.device;
   app.state.device = null;
   app.state.deviceState = 'none';
-  app.state.serviceWasRunning = true;
+  app.state.servicesSeenRunning = ['RATBAG\\'];
   app.device.goneCaps = app.device.mouse.caps;
   app.device.goneDescription = app.device.mouse.description;
   app.device.mouse = null;
@@ -61,7 +61,7 @@ test('a mouse that went away while the page rested comes back shown as disconnec
   const back = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
   back.device.resume(restoreState(back, win).description);
   assert.equal(back.state.gone.HardwareID, 'ratbag-0003-046d-c539');
-  assert.equal(back.state.serviceWasRunning, true);
+  assert.deepEqual(back.state.servicesSeenRunning, ['RATBAG\\']);
   assert.equal(back.state.settingsKey, 'ratbag-0003-046d-c539');
   assert.equal(back.device.caps.buttons.count, 11, 'its own buttons, not the classic mouse\'s');
   // Without its description the page edits the classic settings, as without any mouse.

@@ -28,8 +28,8 @@ export class App {
       bootLoader: null,
       settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
       onboard: null, // the shown mouse's onboard profiles: { active, enabled }
-      service: null, // the service that serves real mice: { state, api, mice }
-      serviceWasRunning: false, // it was seen running (one that no longer runs has stopped)
+      services: [], // the services that serve real mice: [{ id, service, state, api, mice }]
+      servicesSeenRunning: [], // the IDs of those seen running (one that no longer runs has stopped)
       deviceState: 'none', // none | loading | ready | error | boot
       deviceError: null,
       live: null, // what the mouse holds now (performance, buttons, lighting)
@@ -131,7 +131,7 @@ export class App {
     if (!resumed) this.modes.resumeBound();
     // The other page (main window or popup) changed the profile: read it again.
     onOtherPageChange(window, () => this.modes.follow());
-    await this.device.readService();
+    await this.device.readServices();
     await this.device.refresh();
     this.device.watch();
     // The System screen shows what the desktop holds: read again whenever it

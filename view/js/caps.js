@@ -13,9 +13,11 @@ export const DESCRIPTION_PROP = 64;
 export const SERVICE_PROP = 65;
 export const LAST_RESULT_PROP = 66;
 export const DESCRIPTION_SIZE = 2048;
-export const SERVICE_SIZE = 512;
-// The hardware ID that answers the service state of ratbagd itself.
-export const SERVICE_HARDWARE_ID = 'RATBAG\\';
+export const SERVICES_SIZE = 2048;
+// The hardware ID whose property 65 lists the state of every service that serves
+// real mice (ratbagd, ...): the page never names a service's own hardware ID.
+export const SERVICES_HARDWARE_ID = 'SERVICES\\';
+const MAX_SERVICES = 8;
 
 const MAX_STAGES = 16;
 const MAX_BUTTONS = 32;
@@ -275,22 +277,31 @@ export function effectMoves(effect) {
   return effect >= 2 && effect <= 5;
 }
 
-// ---- the service that serves real mice (property 65 of RATBAG\) ------------------
+// ---- the services that serve real mice (property 65 of SERVICES\) ----------------
 
 // The states that mean real mice cannot be reached, each with what the user
 // can do about it; 'running', 'off' and anything unknown say nothing.
 export const SERVICE_PROBLEMS = Object.freeze(['absent', 'stopped', 'denied', 'unsupported', 'nobus']);
 
-export function readServiceState(bytes) {
+function readService(s) {
+  if (!s || typeof s !== 'object' || typeof s.state !== 'string') return null;
+  return {
+    id: text(s.id, 40), service: text(s.service, 40), state: s.state.slice(0, 20),
+    api: isInt(s.api, 0, 1000) ? s.api : null, mice: isInt(s.mice, 0, 100) ? s.mice : 0,
+  };
+}
+
+// The services the device library names, in its order: [] when it names none
+// (a device library without services, or an answer that is no list of them).
+export function readServices(bytes) {
   const end = bytes.indexOf(0);
   const raw = Uint8Array.from(end < 0 ? bytes : bytes.slice(0, end));
-  if (!raw.length) return null;
+  if (!raw.length) return [];
   try {
-    const s = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(raw));
-    if (!s || typeof s.state !== 'string') return null;
-    return { state: s.state.slice(0, 20), api: isInt(s.api, 0, 1000) ? s.api : null, mice: isInt(s.mice, 0, 100) ? s.mice : 0 };
+    const list = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(raw))?.services;
+    return Array.isArray(list) ? list.slice(0, MAX_SERVICES).map(readService).filter(Boolean) : [];
   } catch {
-    return null;
+    return [];
   }
 }
 

@@ -11,7 +11,7 @@ import { PROFILE_CHANGED_KEY } from './profilesync.js';
 
 const KEY = 'kelv.rest';
 const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'gone', 'simulatedPicked', 'bootLoader', 'deviceState', 'live',
-  'onboard', 'settingsKey', 'service', 'serviceWasRunning', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode',
+  'onboard', 'settingsKey', 'services', 'servicesSeenRunning', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode',
   'maximised', 'macroStatus'];
 
 // The window's session or local storage, or null where it is switched off.

@@ -1,11 +1,11 @@
 // The device connection: watching the device list, choosing among several
 // mice (devicechoice.js), connecting (reading what the device can do and what
 // it holds, and bringing it to the active mode), the mouse that went away and
-// stays shown until it is back, data reports from the device, and the state
-// of the service that serves real mice.
+// stays shown until it is back, data reports from the device, and the states
+// of the services that serve real mice.
 import {
-  DESCRIPTION_PROP, DESCRIPTION_SIZE, SERVICE_HARDWARE_ID, SERVICE_PROP, SERVICE_SIZE, capsFromBytes, fitsClassicLayout,
-  isSimulated, readServiceState, shapeOf,
+  DESCRIPTION_PROP, DESCRIPTION_SIZE, SERVICES_HARDWARE_ID, SERVICE_PROP, SERVICES_SIZE, capsFromBytes, fitsClassicLayout,
+  isSimulated, readServices, shapeOf,
 } from '../caps.js';
 import { parseByteList } from '../bytes.js';
 import { pickMouse, simulatedSetting, visibleMice } from '../devicechoice.js';
@@ -18,7 +18,7 @@ import * as rq from '../requests.js';
 const identity = (d) => `${d.HardwareID}\n${d.SN}\n${d.Version}`;
 const settingsOnly = (s) => structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
 
-// Device event 3: the state of the service that serves real mice changed.
+// Device event 3: the state of a service that serves real mice changed.
 const SERVICE_EVENT = 3;
 
 export class DeviceController {
@@ -56,7 +56,7 @@ export class DeviceController {
     // five), so a plug or unplug can go unreported: look again shortly after
     // each event, and keep a slow watch of the device list.
     bridge.on('devicesChanged', (value) => {
-      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readService();
+      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readServices();
       this.refresh();
       setTimeout(() => this.refresh(), 700);
       setTimeout(() => this.refresh(), 2500);
@@ -110,18 +110,20 @@ export class DeviceController {
     }, ms);
   }
 
-  // The state of the service that serves real mice (ratbagd): null when the
-  // device library does not say (no such service on this system).
-  async readService() {
+  // The states of the services that serve real mice (ratbagd, ...): none when
+  // the device library names none (no such service on this system).
+  async readServices() {
     const { state } = this.app;
     try {
-      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICE_HARDWARE_ID }, SERVICE_PROP, SERVICE_SIZE));
-      state.service = readServiceState(parseByteList(reply));
+      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICES_HARDWARE_ID }, SERVICE_PROP, SERVICES_SIZE));
+      state.services = readServices(parseByteList(reply));
     } catch {
-      state.service = null;
+      state.services = [];
     }
     // A service seen running that no longer does has stopped (ui/device.js).
-    if (state.service?.state === 'running') state.serviceWasRunning = true;
+    for (const s of state.services) {
+      if (s.state === 'running' && !state.servicesSeenRunning.includes(s.id)) state.servicesSeenRunning.push(s.id);
+    }
     this.app.update();
   }
 

@@ -1,6 +1,6 @@
 // The shown mouse in the device bar (its name, model, firmware; a choice when
 // several are connected; the simulated mouse named as such; a mouse that went
-// away as disconnected) and the note that says how to get real mice when the
+// away as disconnected) and the note that says how to get real mice when a
 // service that serves them (ratbagd) cannot.
 import { t } from '../i18n.js';
 import { SERVICE_PROBLEMS } from '../caps.js';
@@ -70,19 +70,40 @@ export function devicePicker(app) {
     }));
 }
 
-// What the user can do to get real mice, when the service cannot serve them;
-// null when it runs (or this system has no such service). A service seen
+// What the page can tell the user of each service it knows, by its name: the
+// text of each state and the command that helps. "stoppedNow": a service seen
 // running that is no longer there has stopped, whatever else it could be.
+const SERVICE_HELP = Object.freeze({
+  ratbagd: {
+    text: (kind) => `service.${kind}`,
+    commands: { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', stoppedNow: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' },
+  },
+});
+
+// What the user can do to get real mice, for each service that cannot serve
+// them and that the page has words for: [{ kind, title, text, api, command }].
+// seenRunning: the IDs of the services seen running.
+export function serviceHelp(services, seenRunning = []) {
+  return (services ?? []).filter((s) => SERVICE_PROBLEMS.includes(s.state) && SERVICE_HELP[s.service]).map((s) => {
+    const help = SERVICE_HELP[s.service];
+    const stoppedNow = seenRunning.includes(s.id) && (s.state === 'stopped' || s.state === 'absent');
+    const kind = stoppedNow ? 'stoppedNow' : s.state;
+    return {
+      kind, title: stoppedNow ? 'service.stoppedTitle' : 'service.title', text: help.text(kind), api: s.api ?? '?',
+      command: help.commands[kind] ?? null,
+    };
+  });
+}
+
+// The note of serviceHelp(); null when every service runs (or this system has
+// none the page knows).
 export function serviceNote(app) {
-  const s = app.state.service;
-  if (!s || !SERVICE_PROBLEMS.includes(s.state)) return null;
-  const stoppedNow = app.state.serviceWasRunning && (s.state === 'stopped' || s.state === 'absent');
-  const kind = stoppedNow ? 'stoppedNow' : s.state;
-  const command = { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', stoppedNow: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' }[kind];
-  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': kind },
+  const problems = serviceHelp(app.state.services, app.state.servicesSeenRunning ?? []);
+  if (!problems.length) return null;
+  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': problems[0].kind },
     icon('info'),
     h('div', {},
-      h('strong', {}, t(stoppedNow ? 'service.stoppedTitle' : 'service.title')),
-      h('p', {}, t(`service.${kind}`, { api: s.api ?? '?' })),
-      command ? h('p', {}, t('service.command'), ' ', h('code', {}, command)) : null));
+      h('strong', {}, t(problems[0].title)),
+      ...problems.flatMap((p) => [h('p', {}, t(p.text, { api: p.api })),
+        p.command ? h('p', {}, t('service.command'), ' ', h('code', {}, p.command)) : null])));
 }
