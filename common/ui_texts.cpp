@@ -482,9 +482,10 @@ const QHash<QString, Row> &catalogue()
             {"校验成功,启动设备。。。", "Check passed, starting the device…"},
         };
         for (const auto &[programText, english] : programTexts) {
-            const auto row = byText.constFind(QString::fromUtf8(english));
-            if (row != byText.constEnd())
-                byText.insert(QString::fromUtf8(programText), row.value());
+            // A copy: inserting may move the table's rows.
+            const Row row = byText.value(QString::fromUtf8(english));
+            if (row[0])
+                byText.insert(QString::fromUtf8(programText), row);
         }
         return byText;
     }();
