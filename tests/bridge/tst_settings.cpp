@@ -262,6 +262,12 @@ void TestSettings::setConfAddsThePagesOwnSettings()
     ClientSettings again;
     again.load(s.confPath());
     QCOMPARE(again.value(QStringLiteral("simulatedMouse")), QStringLiteral("alone"));
+    // The low-battery warning's level, the same way.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"batteryWarning","confValue":"20"})")),
+             success(QStringLiteral("modify conf sucess")));
+    ClientSettings third;
+    third.load(s.confPath());
+    QCOMPARE(third.value(QStringLiteral("batteryWarning")), QStringLiteral("20"));
     // Any other key the file lacks is still refused.
     QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"nonsense","confValue":"1"})")),
              failure(QStringLiteral("can't find conf name")));
