@@ -48,7 +48,9 @@
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
+#include <grp.h>
 #include <memory>
+#include <pwd.h>
 #include <unistd.h>
 #include <vector>
 
@@ -132,12 +134,16 @@ std::vector<qint64> processTree(qint64 root)
 struct Memory
 {
     qint64 pssKiB = 0; // proportional: shared pages divided among their users
+    qint64 anonKiB = 0; // of which anonymous (heaps, stacks)
+    qint64 fileKiB = 0; // of which pages of files (libraries, fonts, data files)
     qint64 rssKiB = 0;
     // PSS as if the tree were alone on the machine: a page is divided among the
     // tree's own processes only (0 where the pages cannot be read).
     qint64 alonePssKiB = 0;
     QStringList processes; // "role PSS"
     double pssMiB() const { return double(pssKiB) / 1024.0; }
+    double anonMiB() const { return double(anonKiB) / 1024.0; }
+    double fileMiB() const { return double(fileKiB) / 1024.0; }
     double rssMiB() const { return double(rssKiB) / 1024.0; }
     double alonePssMiB() const { return double(alonePssKiB) / 1024.0; }
 };
@@ -182,9 +188,11 @@ Memory memoryOf(qint64 root)
     Memory memory;
     std::vector<std::vector<quint64>> resident;
     for (qint64 pid : processTree(root)) {
-        const qint64 pss =
-            procField(readProc(QStringLiteral("/proc/%1/smaps_rollup").arg(pid)), "Pss:");
+        const QByteArray rollup = readProc(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
+        const qint64 pss = procField(rollup, "Pss:");
         memory.pssKiB += pss;
+        memory.anonKiB += procField(rollup, "Pss_Anon:");
+        memory.fileKiB += procField(rollup, "Pss_File:");
         memory.rssKiB += procField(readProc(QStringLiteral("/proc/%1/status").arg(pid)), "VmRSS:");
         memory.processes << QStringLiteral("%1 %2").arg(roleOf(pid)).arg(pss / 1024.0, 0, 'f', 1);
         resident.push_back(residentPagesOf(pid));
@@ -303,15 +311,55 @@ QString spread(const std::vector<double> &values, int decimals)
         .arg(*std::max_element(values.begin(), values.end()), 0, 'f', decimals);
 }
 
+// The account a program runs under. Root's pages of the system's libraries
+// count differently (root may page out any file, a user only files of its
+// own), so the tray is measured as users run it: a start as root runs the
+// program as the unprivileged user "kelvbench", made when missing.
+struct Account
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+    QString name;
+    bool switches() const { return uid != 0; }
+
+    static Account unprivileged()
+    {
+        if (::geteuid() != 0)
+            return Account{::geteuid(), ::getegid(), QString::fromLocal8Bit(qgetenv("USER"))};
+        const char *name = "kelvbench";
+        if (!::getpwnam(name))
+            QProcess::execute(QStringLiteral("useradd"),
+                              {QStringLiteral("--system"), QStringLiteral("--no-create-home"),
+                               QStringLiteral("--shell"), QStringLiteral("/usr/sbin/nologin"),
+                               QString::fromLatin1(name)});
+        const passwd *entry = ::getpwnam(name);
+        if (!entry)
+            return Account{};
+        return Account{entry->pw_uid, entry->pw_gid, QString::fromLatin1(name)};
+    }
+};
+
+// Hands a folder tree to the account (no change for the account running this).
+bool giveTo(const Account &account, const QString &path)
+{
+    if (!account.switches() || ::geteuid() != 0)
+        return true;
+    return QProcess::execute(QStringLiteral("chown"),
+                             {QStringLiteral("-R"),
+                              QStringLiteral("%1:%2").arg(account.uid).arg(account.gid), path}) ==
+           0;
+}
+
 // One started program with a home of its own; its output is collected.
 class Started
 {
 public:
     // display: empty for offscreen. sameUser: a running program whose user
-    // (home, runtime folder, instance name) this start shares.
+    // (home, runtime folder, instance name, account) this start shares.
+    // account: the user the program runs as (by default the one running this).
     Started(const QString &program, const QStringList &arguments, const QString &display,
-            const Started *sameUser = nullptr)
-        : m_home(display)
+            const Started *sameUser = nullptr, const Account &account = Account{})
+        : m_home(display), m_account(sameUser ? sameUser->m_account : account)
     {
         // A user of its own (home, runtime folder, instance name, display).
         QProcessEnvironment env = m_home.environment();
@@ -320,9 +368,24 @@ public:
         env.insert(QStringLiteral("DC_SIM_DIR"), m_home.filePath(QStringLiteral("sim")));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         // The engine's sandbox cannot run for root; the program switches it off
-        // there itself, the bare page is told.
-        if (::geteuid() == 0)
+        // there itself, the bare page is told. A user's run keeps it on.
+        const bool switches = m_account.switches() && ::geteuid() == 0;
+        if (::geteuid() == 0 && !switches)
             env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        if (switches) {
+            env.remove(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"));
+            env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+            env.insert(QStringLiteral("USER"), m_account.name);
+            env.insert(QStringLiteral("LOGNAME"), m_account.name);
+            if (!sameUser)
+                giveTo(m_account, m_home.path());
+            const uid_t uid = m_account.uid;
+            const gid_t gid = m_account.gid;
+            m_process.setChildProcessModifier([uid, gid] {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                    ::_exit(127);
+            });
+        }
         m_env = sameUser ? sameUser->m_env : env;
         m_process.setProgram(program);
         m_process.setArguments(arguments);
@@ -364,6 +427,7 @@ public:
 
 private:
     kelv::test::ProgramHome m_home;
+    Account m_account;
     QProcessEnvironment m_env;
     QProcess m_process;
     QByteArray m_output;
@@ -510,26 +574,33 @@ int startupComparison(const QString &programFolder, const QString &emptyPage)
 
 void printHidden(const char *name, const char *when, const Memory &memory)
 {
-    std::printf(
-        "hidden, %-22s after %s: PSS %.1f MiB, RSS %.1f MiB (%s); PSS as if alone %.1f MiB\n", name,
-        when, memory.pssMiB(), memory.rssMiB(),
-        qPrintable(memory.processes.join(QStringLiteral(", "))), memory.alonePssMiB());
+    std::printf("hidden, %-22s after %s: PSS %.1f MiB (anonymous %.1f, file pages %.1f), "
+                "RSS %.1f MiB (%s); PSS as if alone %.1f MiB\n",
+                name, when, memory.pssMiB(), memory.anonMiB(), memory.fileMiB(), memory.rssMiB(),
+                qPrintable(memory.processes.join(QStringLiteral(", "))), memory.alonePssMiB());
     std::fflush(stdout);
 }
 
 // One program in the tray: started with -autostart, or shown and then closed
 // by the user. Memory after 10 s and 120 s in the tray, the wake-ups between
 // 110 s and 120 s, and the time to open the window again.
-int trayRun(const QString &programFolder, const QString &display, bool autostartRun)
+int trayRun(const QString &programFolder, const QString &display, bool autostartRun,
+            const Account &account)
 {
     const char *name = autostartRun ? "started with -autostart" : "window shown and closed";
-    // A copy of the program folder: each run keeps its own profiles.
+    // A copy of the program folder: each run keeps its own profiles. Run by
+    // another user, it stays root's and is only readable (as a packaged
+    // program's is): the user's files go to the user's own folders.
     QTemporaryDir folder;
-    if (!kelv::test::copyTree(programFolder, folder.path()))
+    if (!kelv::test::copyTree(programFolder, folder.path()) ||
+        !QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                  QFileDevice::ExeOther))
         return 1;
     const QString program = folder.filePath(QStringLiteral("kelv"));
     Started run(program, autostartRun ? QStringList{QStringLiteral("-autostart")} : QStringList(),
-                display);
+                display, nullptr, account);
     if (run.waitFor(autostartRun ? "mainwindow show!" : "page loaded") < 0) {
         std::fprintf(stderr, "bench_startup: no start:\n%s\n", run.output().constData());
         return 1;
@@ -625,6 +696,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_startup: no tray (kelv_tray_host)\n");
         return 1;
     }
+    const Account account = Account::unprivileged();
+    if (::geteuid() == 0 && !account.switches()) {
+        std::fprintf(stderr, "bench_startup: no unprivileged user to run the program as\n");
+        return 1;
+    }
+    std::printf("in the tray as user %s (uid %u)\n", qPrintable(account.name),
+                unsigned(account.uid));
     if (part == QLatin1String("ratbagd")) {
 #ifdef KELV_RATBAGD_DEVEL_FILE
         if (qEnvironmentVariableIsEmpty("KELV_RATBAGD_DEVEL"))
@@ -644,10 +722,10 @@ int main(int argc, char **argv)
             return 1;
         }
         std::printf("ratbagd.devel serves its test mouse on a private system bus\n");
-        return trayRun(folder.path(), xvfb.display(), true);
+        return trayRun(folder.path(), xvfb.display(), true, account);
     }
     for (const bool autostartRun : {true, false}) {
-        if (const int failed = trayRun(folder.path(), xvfb.display(), autostartRun))
+        if (const int failed = trayRun(folder.path(), xvfb.display(), autostartRun, account))
             return failed;
     }
     return 0;
