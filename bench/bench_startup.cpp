@@ -140,16 +140,22 @@ struct Memory
     // PSS as if the tree were alone on the machine: a page is divided among the
     // tree's own processes only (0 where the pages cannot be read).
     qint64 alonePssKiB = 0;
+    qint64 aloneFileKiB = 0; // of which pages of files
     QStringList processes; // "role PSS"
     double pssMiB() const { return double(pssKiB) / 1024.0; }
     double anonMiB() const { return double(anonKiB) / 1024.0; }
     double fileMiB() const { return double(fileKiB) / 1024.0; }
     double rssMiB() const { return double(rssKiB) / 1024.0; }
     double alonePssMiB() const { return double(alonePssKiB) / 1024.0; }
+    double aloneFileMiB() const { return double(aloneFileKiB) / 1024.0; }
 };
 
-// The physical pages (page frame numbers) a process has in memory; empty when
-// its page map cannot be read (it needs the rights of an administrator).
+// Marks a page of a file in residentPagesOf's list (frame numbers are far smaller).
+constexpr quint64 FilePage = quint64(1) << 63;
+
+// The physical pages (page frame numbers, FilePage added for pages of files) a
+// process has in memory; empty when its page map cannot be read (it needs the
+// rights of an administrator).
 std::vector<quint64> residentPagesOf(qint64 pid)
 {
     std::vector<quint64> pages;
@@ -176,8 +182,10 @@ std::vector<quint64> residentPagesOf(qint64 pid)
             continue;
         for (quint64 entry : entries) {
             const quint64 frame = entry & ((quint64(1) << 55) - 1);
-            if ((entry >> 63) && frame != 0) // present (frame numbers hidden: 0)
-                pages.push_back(frame);
+            // Present (frame numbers hidden: 0); bit 61: a page of a file (or
+            // shared memory), not an anonymous one.
+            if ((entry >> 63) && frame != 0)
+                pages.push_back(frame | ((entry >> 61) & 1 ? FilePage : 0));
         }
     }
     return pages;
@@ -202,14 +210,21 @@ Memory memoryOf(qint64 root)
     QHash<quint64, int> users;
     for (const std::vector<quint64> &pages : resident) {
         for (quint64 page : pages)
-            ++users[page];
+            ++users[page & ~FilePage];
     }
     double alone = 0;
+    double aloneFile = 0;
     for (const std::vector<quint64> &pages : resident) {
-        for (quint64 page : pages)
-            alone += 1.0 / users.value(page);
+        for (quint64 page : pages) {
+            const double share = 1.0 / users.value(page & ~FilePage);
+            alone += share;
+            if (page & FilePage)
+                aloneFile += share;
+        }
     }
-    memory.alonePssKiB = qint64(alone * double(::sysconf(_SC_PAGESIZE)) / 1024.0);
+    const double pageKiB = double(::sysconf(_SC_PAGESIZE)) / 1024.0;
+    memory.alonePssKiB = qint64(alone * pageKiB);
+    memory.aloneFileKiB = qint64(aloneFile * pageKiB);
     return memory;
 }
 
@@ -575,9 +590,10 @@ int startupComparison(const QString &programFolder, const QString &emptyPage)
 void printHidden(const char *name, const char *when, const Memory &memory)
 {
     std::printf("hidden, %-22s after %s: PSS %.1f MiB (anonymous %.1f, file pages %.1f), "
-                "RSS %.1f MiB (%s); PSS as if alone %.1f MiB\n",
+                "RSS %.1f MiB (%s); PSS as if alone %.1f MiB (file pages %.1f)\n",
                 name, when, memory.pssMiB(), memory.anonMiB(), memory.fileMiB(), memory.rssMiB(),
-                qPrintable(memory.processes.join(QStringLiteral(", "))), memory.alonePssMiB());
+                qPrintable(memory.processes.join(QStringLiteral(", "))), memory.alonePssMiB(),
+                memory.aloneFileMiB());
     std::fflush(stdout);
 }
 
