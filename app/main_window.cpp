@@ -308,6 +308,7 @@ void kelv::onSystemtrayActive(QSystemTrayIcon::ActivationReason reason)
     case QSystemTrayIcon::Trigger:
         setWindowState(Qt::WindowActive);
         show();
+        qCInfo(lcApp, "window shown from the tray");
         break;
     default:
         break;

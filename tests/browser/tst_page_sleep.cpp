@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QJsonDocument>
 #include <QScopeGuard>
+#include <QWebEngineScriptCollection>
 #include <csignal>
 
 using namespace kelv;
@@ -267,6 +268,49 @@ private slots:
         QCOMPARE(kpage()->url(), m_page);
         m_view->hide();
         QVERIFY2(waitUntil([&] { return asleep(); }), "hidden again, the page sleeps again");
+    }
+
+    // A woken page whose document never connects (the engine left its
+    // contract out) sleeps again after the wake limit, still holding its
+    // events, at most HeldLimit of them (the newest); the next wake that
+    // connects delivers them, and the page sleeps again.
+    void aWokenPageThatNeverConnectsSleepsAgainHoldingItsNewestEvents()
+    {
+        QWebEngineScriptCollection &scripts = kpage()->scripts();
+        const QList<QWebEngineScript> found = scripts.find(QStringLiteral("kelv-contract"));
+        QCOMPARE(found.size(), 1);
+        const QWebEngineScript contract = found.first();
+        const auto restore = qScopeGuard([&] {
+            if (!scripts.contains(contract))
+                scripts.insert(contract);
+            sleep()->setWakeLimit(PageSleep::DefaultWakeLimitMs);
+        });
+        sleep()->setWakeLimit(2000);
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        QVERIFY(scripts.remove(contract));
+        constexpr int Sent = PageSleep::HeldLimit + 10;
+        for (int i = 0; i < Sent; ++i)
+            m_client->sendOnProcessChanged(QString::number(i), true);
+        QVERIFY(!asleep());
+        QVERIFY2(waitUntil([&] { return asleep(); }, 30000), "asleep again after the wake limit");
+        QVERIFY(got(QStringLiteral("onProcessChanged")).isEmpty());
+
+        scripts.insert(contract);
+        m_client->sendDevicesChanged(9);
+        QVERIFY(waitUntil([&] { return got(QStringLiteral("devicesChanged")).size() == 1; }));
+        // The newest ones, in order, without a gap; the oldest went (the
+        // loads without the contract held their navigation states too).
+        QTest::qWait(1000);
+        const QStringList processes = got(QStringLiteral("onProcessChanged"));
+        QVERIFY2(processes.size() < PageSleep::HeldLimit &&
+                     processes.size() > PageSleep::HeldLimit - 20,
+                 qPrintable(QString::number(processes.size())));
+        for (int i = 0; i < processes.size(); ++i)
+            QCOMPARE(
+                processes.at(i),
+                QStringLiteral(R"(onProcessChanged ["%1",true])").arg(Sent - processes.size() + i));
+        QVERIFY(waitUntil([&] { return asleep(); }));
     }
 
     // A page whose view is to go (a closed popup) is reported once its last

@@ -601,8 +601,8 @@ bool releasesPagesOf(const std::string &file, size_t size)
     const bool same = std::string(mapped, 64) == head;
     munmap(const_cast<char *>(mapped), size);
     if (before < long(size / 1024) * 9 / 10 || after > long(size / 1024) / 4 || !same) {
-        std::fprintf(stderr, "%s: %ld KiB resident before, %ld KiB after, data %s\n",
-                     file.c_str(), before, after, same ? "the same" : "changed");
+        std::fprintf(stderr, "%s: %ld KiB resident before, %ld KiB after, data %s\n", file.c_str(),
+                     before, after, same ? "the same" : "changed");
         return false;
     }
     return true;
@@ -644,11 +644,13 @@ TEST_CASE("released, the resident pages of files the program only reads go back 
             CHECK(asAnotherUser([&] { return releasesPagesOf(file, size); }));
         } else {
             const std::string library = systemLibrary();
-            struct stat info{};
+            struct stat info
+            {
+            };
             REQUIRE(stat(library.c_str(), &info) == 0);
             REQUIRE(info.st_uid != geteuid());
-            CHECK(releasesPagesOf(library, std::min<size_t>(size_t(info.st_size) & ~size_t(4095),
-                                                             1 << 20)));
+            CHECK(releasesPagesOf(library,
+                                  std::min<size_t>(size_t(info.st_size) & ~size_t(4095), 1 << 20)));
         }
     }
 
