@@ -62,6 +62,8 @@
 namespace {
 
 constexpr int Runs = 5;
+// How often the window is opened from the tray and closed again.
+constexpr int OpenRuns = 5;
 
 QByteArray readProc(const QString &path)
 {
@@ -665,29 +667,44 @@ int trayRun(const QString &programFolder, const QString &display, bool autostart
                 name, wakeups.perSecond, qPrintable(wakeups.busiest.join(QStringLiteral(", "))));
 
     // Opening the window again as the user does, with a click on the tray
-    // icon: the time from the click until the window is shown, and until the
-    // page shows what the user left ("page shown", written once a page that
-    // slept is back).
-    run.collect();
-    const qsizetype from = run.output().size();
-    const double before = double(run.elapsedMs());
-    if (!clickTrayIcon(display)) {
-        std::fprintf(stderr, "bench_startup: the tray icon could not be clicked\n");
-        return 1;
+    // icon, then closing it with the page's close button and waiting until
+    // the page sleeps and the memory is given back, OpenRuns times. The first
+    // opening of an -autostart run is the window's first showing.
+    std::vector<double> windowMs, pageMs;
+    for (int i = 0; i < OpenRuns; ++i) {
+        if (i > 0) {
+            run.collect();
+            const qsizetype closedFrom = run.output().size();
+            if (!clickCloseButton(display) ||
+                run.waitFor("memory given back", closedFrom, 30000) < 0) {
+                std::fprintf(stderr, "bench_startup: the window did not go back to the tray\n");
+                return 1;
+            }
+            QThread::msleep(1000);
+        }
+        run.collect();
+        const qsizetype from = run.output().size();
+        const double before = double(run.elapsedMs());
+        if (!clickTrayIcon(display)) {
+            std::fprintf(stderr, "bench_startup: the tray icon could not be clicked\n");
+            return 1;
+        }
+        const double pageShown = run.waitFor("page shown", from, 10000);
+        const double windowShown = run.waitFor("window shown from the tray", from, 1000);
+        if (windowShown < 0 || pageShown < 0) {
+            std::fprintf(stderr, "bench_startup: the click on the tray icon showed %s\n",
+                         windowShown < 0 ? "no window" : "a page that had not slept");
+            return 1;
+        }
+        windowMs.push_back(windowShown - before);
+        pageMs.push_back(pageShown - before);
+        // The page's handlers are in place again before the close button is used.
+        QThread::msleep(2000);
     }
-    const double windowShown = run.waitFor("window shown from the tray", from, 30000);
-    const double pageShown = run.waitFor("page shown", from, 10000);
-    if (windowShown < 0)
-        std::printf("hidden, %-22s opened again: the click on the tray icon showed no window\n",
-                    name);
-    else if (pageShown < 0)
-        std::printf("hidden, %-22s opened again: window shown %.0f ms after the click on the tray "
-                    "icon; the page stayed awake\n",
-                    name, windowShown - before);
-    else
-        std::printf("hidden, %-22s opened again: window shown %.0f ms after the click on the tray "
-                    "icon, page shown %.0f ms after the click\n",
-                    name, windowShown - before, pageShown - before);
+    std::printf("hidden, %-22s opened with a click on the tray icon: the first time window shown "
+                "%.0f ms, page shown %.0f ms after the click; %d times: window %s ms, page %s ms\n",
+                name, windowMs.front(), pageMs.front(), OpenRuns, qPrintable(spread(windowMs, 0)),
+                qPrintable(spread(pageMs, 0)));
     std::fflush(stdout);
     return 0;
 }

@@ -53,11 +53,11 @@ void PageSleep::releaseMemorySoon()
     m_release.start();
 }
 
-void PageSleep::rendererLeftEnded()
+void PageSleep::leftUnusable()
 {
     if (!m_enabled || m_page->isVisible() || isAsleep())
         return;
-    qCInfo(lcSleep, "the page lost its renderer: it sleeps until it is needed");
+    qCInfo(lcSleep, "the page has no working document: it sleeps until it is needed");
     m_waking = false;
     m_wakeLimit.stop();
     m_inFlight.clear();

@@ -66,11 +66,12 @@ public:
     // falling asleep, if this page sleeps then.
     void releaseMemorySoon();
 
-    // The page's renderer ended and the page is left without one (it ended
-    // again right after the page was loaded again): a hidden page goes to
-    // sleep, so the next event, or the window, loads it afresh and the
-    // events held meanwhile reach that document.
-    void rendererLeftEnded();
+    // The page is left without a working document: its renderer ended again
+    // right after the page was loaded again, or its document came without the
+    // contract for good. A hidden page goes to sleep, so the next event, or
+    // the window, loads it afresh and the events held meanwhile reach that
+    // document.
+    void leftUnusable();
 
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
