@@ -445,7 +445,18 @@ public:
         }
         return double(m_clock.nsecsElapsed()) / 1e6;
     }
-    void collect() { m_output += m_process.readAll(); }
+    // Everything the program has written so far (read from the pipe, not
+    // only what was read into the process object before).
+    void collect()
+    {
+        for (;;) {
+            m_process.waitForReadyRead(0);
+            const QByteArray more = m_process.readAll();
+            if (more.isEmpty())
+                return;
+            m_output += more;
+        }
+    }
 
 private:
     kelv::test::ProgramHome m_home;
@@ -516,10 +527,12 @@ bool clickTrayIcon(const QString &display)
         const int height = field("HEIGHT");
         if (width <= 0 || width > IconSize || height <= 0 || height > IconSize)
             continue;
-        return kelv::test::xdotool(
-            display, {QStringLiteral("mousemove"), QString::number(field("X") + width / 2),
-                      QString::number(field("Y") + height / 2), QStringLiteral("click"),
-                      QStringLiteral("1")});
+        // Relative to the icon: xdotool's own position of an embedded window
+        // counts the offset in its parent twice.
+        return kelv::test::xdotool(display,
+                                   {QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                                    QString::number(width / 2), QString::number(height / 2),
+                                    QStringLiteral("click"), QStringLiteral("1")});
     }
     return false;
 }

@@ -63,8 +63,25 @@ export function builtProgramFolder() {
   return dir;
 }
 
+// The account of user name, made when missing, to run the program as where
+// this runs as root (as CI does): root may do what a user's program may not
+// (page out the system's libraries, for one). Null elsewhere: the program runs
+// as the user running this.
+function accountOf(name) {
+  if (!name || process.getuid?.() !== 0) return null;
+  const id = (flag) => Number(execFileSync('id', [flag, name], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }));
+  try {
+    id('-u');
+  } catch {
+    execFileSync('useradd', ['--system', '--no-create-home', '--shell', '/usr/sbin/nologin', name]);
+  }
+  return { uid: id('-u'), gid: id('-g') };
+}
+
 export class Program {
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false } = {}) {
+  // user: run the program as this unprivileged user where this runs as root
+  // (its folders are handed to it; Chromium's sandbox stays on).
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, user = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -87,6 +104,9 @@ export class Program {
     p.display = display;
     if (tray) p.tray = await startTray(display);
     p.port = await freePort();
+    // What processes of the program's user are started with (spawn options).
+    p.runAs = accountOf(user) ?? {};
+    if (p.runAs.uid !== undefined) execFileSync('chown', ['-R', `${p.runAs.uid}:${p.runAs.gid}`, p.root]);
     p.env = {
       ...process.env,
       DISPLAY: display,
@@ -103,6 +123,11 @@ export class Program {
       ...extraEnv,
     };
     delete p.env.WAYLAND_DISPLAY;
+    if (p.runAs.uid !== undefined) {
+      delete p.env.QTWEBENGINE_DISABLE_SANDBOX;
+      delete p.env.DBUS_SESSION_BUS_ADDRESS;
+      Object.assign(p.env, { USER: user, LOGNAME: user });
+    }
     p.log = '';
     p.launch();
     await p.connect();
@@ -111,7 +136,7 @@ export class Program {
 
   launch() {
     this.startedAt = Date.now();
-    this.proc = spawn(path.join(this.dir, 'kelv'), [], { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'] });
+    this.proc = spawn(path.join(this.dir, 'kelv'), [], { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'], ...this.runAs });
     this.proc.stdout.on('data', (d) => { this.log += d; });
     this.proc.stderr.on('data', (d) => { this.log += d; });
     this.exited = new Promise((r) => this.proc.on('exit', r));
@@ -171,7 +196,7 @@ export class Program {
   }
 
   dcsim(...args) {
-    return execFileSync(path.join(this.dir, 'dcsim'), args, { env: this.env, encoding: 'utf8' });
+    return execFileSync(path.join(this.dir, 'dcsim'), args, { env: this.env, encoding: 'utf8', ...this.runAs });
   }
 
   xdotool(...args) {
