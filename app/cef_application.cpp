@@ -3,6 +3,7 @@
 #include "app/app_log.h"
 #include "app/application_host.h"
 #include "app/main_window.h"
+#include "app/unsaved_edits.h"
 #include "browser/client_handler.h"
 #include "browser/kelv_web_view.h"
 #include "browser/pending_edits.h"
@@ -67,8 +68,10 @@ cefApplication::cefApplication(int &argc, char **argv, const Options &options)
     connect(&m_instance, &SingleInstance::primaryStarted, this, &cefApplication::primaryStart);
     connect(&m_instance, &SingleInstance::commandReceived, this,
             &cefApplication::onInstanceCommand);
-    connect(&m_instance, &SingleInstance::quitRequested, this,
-            [](int exitCode) { requestQuit(exitCode); });
+    connect(&m_instance, &SingleInstance::quitRequested, this, [this](int exitCode) {
+        m_quitWithoutAsking = true;
+        requestQuit(exitCode);
+    });
 }
 
 cefApplication::~cefApplication()
@@ -150,6 +153,8 @@ void cefApplication::initialise()
             if (signal == 0)
                 return;
             qCInfo(lcApp) << "quit requested by signal" << signal;
+            // A session that ends has nobody to ask about unsaved edits.
+            m_quitWithoutAsking = true;
             on_closeApp();
         });
     }
@@ -232,8 +237,10 @@ void cefApplication::setUpdateStart(bool trialStart, const QString &notice)
 
 void cefApplication::onTrialPageLoaded(bool ok)
 {
-    // Started means: the main window is shown and the page has loaded.
-    if (!ok || !m_mainWindow || !m_mainWindow->isVisible())
+    // Started means: the page has loaded, and the main window is shown
+    // unless the start is in the tray (-autostart, as the user's login item
+    // started the version this one replaces).
+    if (!ok || !m_mainWindow || (!m_autostart && !m_mainWindow->isVisible()))
         return;
     disconnect(m_trialConnection);
     m_trialStart = false;
@@ -355,8 +362,27 @@ void cefApplication::requestQuit(int exitCode)
     s_exitCode = exitCode;
     if (s_application && s_application->exitOnceEditsSent(exitCode))
         return;
+    if (s_application && !s_application->mayQuitLosingEdits())
+        return;
     if (QCoreApplication::instance())
         QCoreApplication::exit(exitCode);
+}
+
+bool cefApplication::mayQuitLosingEdits()
+{
+    if (!m_host ||
+        saveBeforeQuit(m_host->profiles(), m_mainWindow, !m_quitWithoutAsking,
+                       uiLanguageFromSetting(m_settings.value(QStringLiteral("language")))))
+        return true;
+    // The program goes on; the window shows the page, which says what to do.
+    s_quitRequested = false;
+    s_exitCode = 0;
+    if (m_mainWindow) {
+        m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+        m_mainWindow->show();
+        m_mainWindow->raise();
+    }
+    return false;
 }
 
 bool cefApplication::exitOnceEditsSent(int exitCode)
@@ -367,9 +393,10 @@ bool cefApplication::exitOnceEditsSent(int exitCode)
     if (pages.isEmpty())
         return false;
     auto *edits = new PendingEdits(this);
-    connect(edits, &PendingEdits::sent, this, [this, exitCode] {
-        m_host->profiles().saveModified();
-        QCoreApplication::exit(exitCode);
+    connect(edits, &PendingEdits::sent, this, [this, edits, exitCode] {
+        edits->deleteLater();
+        if (mayQuitLosingEdits())
+            QCoreApplication::exit(exitCode);
     });
     edits->send(pages);
     return true;

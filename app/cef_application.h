@@ -114,6 +114,11 @@ private:
     // True when the pages have edits to send first; the event loop ends with
     // exitCode once they are sent and the profiles saved.
     bool exitOnceEditsSent(int exitCode);
+    // Saves the modified profiles; where some cannot be saved, asks the user
+    // whether to quit and lose them (unless nobody asked for the quit: a
+    // signal, another instance). False when the user keeps the program: the
+    // quit request is withdrawn and the window shown.
+    bool mayQuitLosingEdits();
 
     Options m_options;
     ClientSettings m_settings;
@@ -122,6 +127,7 @@ private:
     bool m_initialised = false;
     bool m_trialStart = false;
     bool m_quitDeferred = false;
+    bool m_quitWithoutAsking = false;
     QString m_updateNotice;
     // The roll-back notice is up: the silent update check waits until it is
     // closed (the offer would cover it and offer the rolled-back version).

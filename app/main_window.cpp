@@ -579,9 +579,18 @@ void kelv::maximiseWindow()
 {
     QWidget *window = requestWindow();
     savedGeometryOf(window) = window->geometry();
-    // The whole available area, unless that is smaller than the window's
+    // The whole available area of the screen the window is on (it used to be
+    // the primary screen always), unless that is smaller than the window's
     // minimum size.
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    QList<QRect> geometries;
+    for (const QScreen *screen : screens)
+        geometries << screen->geometry();
+    const qsizetype on = screenOfWindow(window->geometry(), geometries);
+    QScreen *screen = on >= 0 ? screens.at(on) : window->screen();
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (screen) {
         const QRect area = screen->availableGeometry();
         window->setGeometry(fitWindowGeometry(area.x(), area.y(), area.width(), area.height(), area,
                                               window->minimumSize()));

@@ -85,10 +85,11 @@ namespace {
 // complete never makes the program start itself over and over.
 constexpr const char *kRestartedVariable = "KELV_RESTARTED_AFTER_ROLLBACK";
 
-StartupInstallCheck runInstallCheck()
+StartupInstallCheck runInstallCheck(bool autostart)
 {
     QStringList log;
-    StartupInstallCheck check = checkInstallAtStartup(&log);
+    StartupInstallCheck check =
+        checkInstallAtStartup(&log, autostart ? StartMode::Tray : StartMode::Window);
     for (const QString &line : std::as_const(log))
         qCInfo(lcApp).noquote() << line;
     if (check.outcome == StartupInstallCheck::Outcome::Restart &&
@@ -159,7 +160,7 @@ int runApplication(int &argc, char **argv)
         // Before anything else: an install that was cut off or that waits for
         // its first start is dealt with, so the program never runs on a mix of
         // old and new files.
-        const StartupInstallCheck install = runInstallCheck();
+        const StartupInstallCheck install = runInstallCheck(application.autostart());
         if (install.outcome != StartupInstallCheck::Outcome::Continue) {
             // The files under this process were rolled back: the program on
             // disk is the one to run.

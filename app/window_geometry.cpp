@@ -33,4 +33,24 @@ QRect fitWindowGeometry(qint64 x, qint64 y, qint64 width, qint64 height, const Q
                  int(fitStart(y, h, area.top(), area.height())), int(w), int(h));
 }
 
+qsizetype screenOfWindow(const QRect &frame, const QList<QRect> &screens)
+{
+    const QPoint centre = frame.center();
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        if (screens.at(i).contains(centre))
+            return i;
+    }
+    qsizetype best = -1;
+    qint64 bestArea = 0;
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        const QRect common = screens.at(i).intersected(frame);
+        const qint64 area = qint64(common.width()) * common.height();
+        if (area > bestArea) {
+            best = i;
+            bestArea = area;
+        }
+    }
+    return best;
+}
+
 } // namespace kelv

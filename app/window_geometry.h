@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QRect>
 #include <QSize>
 
@@ -15,5 +16,12 @@ namespace kelv {
 // done in 64 bits, so no sum of request values overflows.
 QRect fitWindowGeometry(qint64 x, qint64 y, qint64 width, qint64 height, const QRect &area,
                         const QSize &minimum);
+
+// Which of the screens (their whole geometries, in the order Qt lists them) a
+// window with the frame is on: the one that holds the frame's centre, as a
+// move places the window by its centre; with the centre between or beyond
+// the screens, the one the frame overlaps most. -1 when it overlaps none
+// (the caller then keeps to the window's own screen).
+qsizetype screenOfWindow(const QRect &frame, const QList<QRect> &screens);
 
 } // namespace kelv

@@ -1,14 +1,16 @@
 // The page commands that reach the mouse: the device list, properties by number, onboard
 // memory by address, and notifications. Each checks its required members in order (a
 // missing one gets no reply), calls the device manager once (a read and a write for
-// writeMacroByAddr) and answers with the fixed texts. Commands for a ratbagd mouse are
-// carried out and answered on the manager's worker thread (doc/device-map.md, "Real mice").
+// writeMacroByAddr) and answers with the fixed texts. Commands for a device whose calls may
+// wait for a daemon (a ratbagd mouse) are carried out and answered on the manager's worker
+// thread (doc/device-map.md, "Real mice").
 
 #include "bridge/commands.h"
 #include "bridge/dispatcher.h"
 #include "device/device_list.h"
 #include "device/devices_handler.h"
 #include "device/transfer_text.h"
+#include "libdc/libdc.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -85,6 +87,10 @@ QJsonObject deviceObject(const DeviceInfo &info)
     // A ratbagd mouse's name and model; empty for the simulated mouse.
     object.insert(QStringLiteral("productName"), info.Name);
     object.insert(QStringLiteral("description"), info.Model);
+    // The serial number people may read: the record says when SN holds none (a
+    // mouse a daemon serves: its name of the device, which changes on each plug).
+    object.insert(QStringLiteral("serial"),
+                  info.Flags & DC_FLAG_SN_NOT_SERIAL ? QString() : info.SN);
     return object;
 }
 
@@ -108,9 +114,9 @@ bool writeMemory(devices_handler *devices, const Transfer &t, const QByteArray &
 }
 
 // Carries out a command's device calls and answers: on the manager's worker for a device
-// behind a daemon (a ratbagd mouse), so the GUI thread never waits for it, in the order the
-// commands came; at once for the simulated mouse. work gets the manager (null without one),
-// which stays alive while work runs.
+// whose calls may wait for a daemon (its record says so: a ratbagd mouse), so the GUI thread
+// never waits for it, in the order the commands came; at once for every other device. work gets the
+// manager (null without one), which stays alive while work runs.
 //
 // A HardwareID holding a NUL character names no device: the library takes it as a C string
 // and would address the device named by the part before the NUL. Such a command goes as
@@ -119,7 +125,7 @@ void run(const QPointer<devices_handler> &devices, const QString &id,
          std::function<void(devices_handler *)> work)
 {
     devices_handler *manager = id.contains(QChar(0)) ? nullptr : devices.data();
-    if (manager && devices_handler::waitsForDaemon(id))
+    if (manager && manager->callsMayWait(id))
         manager->post([manager, work] { work(manager); });
     else
         work(manager);

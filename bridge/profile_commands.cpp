@@ -12,6 +12,7 @@
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <optional>
@@ -692,11 +693,18 @@ void ProfileCommands::queryHexByte(const Members &m, const QueryCallbackPtr &cb)
 
 void ProfileCommands::savexml(const Members &, const QueryCallbackPtr &cb)
 {
-    // Nothing loaded yet, or a file that cannot be written: no reply.
-    if (store().saveModified())
+    // Nothing loaded yet: no reply. A file that cannot be written answers
+    // why, so the page can tell the user at once what to do (a folder that
+    // may not be written keeps every edit from being saved, at quit too).
+    if (store().saveModified()) {
         answerSuccess(cb, QStringLiteral("save xml success"));
-    else if (!store().isEmpty())
+    } else if (!store().isEmpty()) {
         qCWarning(lcProfiles) << "saving the modified profiles failed; kept" << store().modified();
+        const QString folder = store().unwritableFolder();
+        answerFailure(cb, folder.isEmpty() ? QStringLiteral("savexml failed")
+                                           : QStringLiteral("savexml failed: read-only ") +
+                                                 QDir::toNativeSeparators(folder));
+    }
 }
 
 void ProfileCommands::saveXmlAs(const Members &m, const QueryCallbackPtr &cb)

@@ -5,7 +5,6 @@
 
 #include <QDataStream>
 #include <QFile>
-#include <QFileInfo>
 #include <QIODevice>
 
 namespace kelv::ProfileExport {
@@ -73,10 +72,8 @@ bool readFile(const QString &path, QByteArray *xmlUtf8)
 {
     // Only a regular file: opening a named pipe (or a terminal) would wait,
     // and the window with it, until something writes to it.
-    if (!isUsablePath(path) || !QFileInfo(path).isFile())
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxFileBytes())
+    QFile file;
+    if (!isUsablePath(path) || !openRegularFile(&file, path) || file.size() > maxFileBytes())
         return false;
     // Read from the file itself: a file that is not an export stops after
     // four bytes, whatever its size.

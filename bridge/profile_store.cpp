@@ -187,6 +187,26 @@ bool ProfileStore::restoreMissing(const QString &path, const QString &fromPath)
     return writeTextFile(path, text);
 }
 
+bool ProfileStore::mayWrite(const QString &path)
+{
+    const QFileInfo file(path);
+    if (file.exists())
+        return file.isFile() && (file.isWritable() || QFileInfo(file.absolutePath()).isWritable());
+    QFileInfo folder(file.absolutePath());
+    while (!folder.exists() && !folder.isRoot())
+        folder = QFileInfo(folder.absolutePath());
+    return folder.isDir() && folder.isWritable();
+}
+
+QString ProfileStore::unwritableFolder() const
+{
+    for (const QString &path : m_modified) {
+        if (!mayWrite(path))
+            return QFileInfo(path).absolutePath();
+    }
+    return QString();
+}
+
 bool ProfileStore::saveModified()
 {
     if (m_entries.isEmpty())

@@ -49,6 +49,16 @@ public:
     // then, and also when the cache is empty (nothing was ever loaded).
     bool saveModified();
 
+    // Whether a profile may be saved at path: the file may be written (in
+    // place, where its folder takes no new files), or its folder (the nearest
+    // one that exists, for a folder still to be made) takes new files. False
+    // for a folder of another user's or on a read-only mount: its edits would
+    // be lost at quit, and the user must be told.
+    static bool mayWrite(const QString &path);
+    // The folder of the first modified profile that may not be written, empty
+    // when every one may be (a save may still fail: a full disk).
+    QString unwritableFolder() const;
+
     // The full path of a profile named relative to the application folder:
     // the folder, "/", and the member text as it stands (the cache key).
     // *insideFolder tells whether that path stays inside the folder once "."

@@ -14,6 +14,7 @@
 #include "common/client_settings.h"
 #include "common/dialogs.h"
 #include "common/session.h"
+#include "common/user_folders.h"
 #include "platform/system_mouse.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QStringList>
+#include <QThreadPool>
 #include <QUrl>
 
 namespace kelv {
@@ -32,6 +35,9 @@ Q_LOGGING_CATEGORY(lcSettings, "kelv.settings")
 
 const QString kShowConf = QStringLiteral("showConf");
 const QString kTestTool = QStringLiteral("testTool");
+// Settings a newer page keeps that a conf.xml written before it lacks: setConf
+// adds them to the file, where any other unknown key is refused.
+const QStringList kPageSettings = {QStringLiteral("simulatedMouse")};
 
 // Double-click times by position: 970 ms down to 200 ms in steps of 70.
 constexpr int kDoubleClickTable[12] = {970, 900, 830, 760, 690, 620, 550, 480, 410, 340, 270, 200};
@@ -71,7 +77,10 @@ void setConf(AppHost &host, const Members &m, const QueryCallbackPtr &cb)
     // The hot key moves only with the stored setting: a key registered while
     // conf.xml keeps the old one would be lost again at the next start.
     const bool known = settings.contains(key);
-    const ClientSettings::StoreResult result = settings.store(key, value);
+    const ClientSettings::StoreResult result =
+        settings.store(key, value,
+                       kPageSettings.contains(key) ? ClientSettings::Create::IfMissing
+                                                   : ClientSettings::Create::Never);
     // A key the settings do not hold is answered as such whatever became of
     // the file (rewritten as it was, in the save format, when it could be):
     // without a readable conf.xml no key is known at all.
@@ -194,13 +203,42 @@ void modifyMouseDoubleClick(AppHost &, const Members &m, const QueryCallbackPtr 
     if (!hasMember(m, QStringLiteral("position")))
         return;
     const qint64 position = memberInt(m, QStringLiteral("position"));
-    // A position outside the table fails without touching the system.
-    const bool ok = position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
+    // A position outside the table fails without touching the system, and so
+    // does an empty text: it names no position (it read as 0, 970 ms).
+    const QVariant given = m.value(QStringLiteral("position"));
+    const bool blank = given.typeId() == QMetaType::QString && given.toString().trimmed().isEmpty();
+    const bool ok = !blank && position >= 0 && position < qint64(std::size(kDoubleClickTable)) &&
                     platform::setDoubleClickTime(kDoubleClickTable[position]);
     if (ok)
         answerSuccess(cb, QStringLiteral("modifyMouseDoubleClick success"));
     else
         answerFailure(cb, QStringLiteral("modifyMouseDoubleClick failed"));
+}
+
+// One value the desktop holds as the page gets it: the number, "default"
+// (the desktop's own default, no number on the scale) or null (not known).
+QJsonValue shownValue(long long value)
+{
+    if (value == platform::kDesktopDefault)
+        return QStringLiteral("default");
+    return value >= 0 ? QJsonValue(qint64(value)) : QJsonValue(QJsonValue::Null);
+}
+
+// What the desktop holds now, read back with its own tools (a value changed
+// in the desktop's own settings included): {"pointerSpeed": 1..20,
+// "scrollLines": lines, "doubleClick": milliseconds}. The tools run off the
+// GUI thread, so a desktop store that is slow to answer freezes nothing.
+void getSystemMouse(AppHost &, const Members &, const QueryCallbackPtr &cb)
+{
+    QThreadPool::globalInstance()->start([cb] {
+        const platform::MouseSettingValues now = platform::currentMouseSettings();
+        const QJsonObject values{
+            {QStringLiteral("pointerSpeed"), shownValue(now.pointerSpeed)},
+            {QStringLiteral("scrollLines"), shownValue(now.wheelScrollLines)},
+            {QStringLiteral("doubleClick"), shownValue(now.doubleClickTime)},
+        };
+        answerSuccess(cb, QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
+    });
 }
 
 void loadurl(AppHost &host, const Members &m, const QueryCallbackPtr &)
@@ -338,6 +376,9 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
 {
     const bool wayland = Session::isWayland();
     const platform::ChangeableMouseSettings mouse = platform::changeableMouseSettings();
+    bool inside = false;
+    const QString profile =
+        host.profiles().resolve(QStringLiteral("view/xml/configuration.xml"), &inside);
     const QJsonObject info{
         {QStringLiteral("systemMouse"),
          QJsonObject{{QStringLiteral("pointerSpeed"), mouse.pointerSpeed},
@@ -354,6 +395,14 @@ void getSessionInfo(AppHost &host, const Members &, const QueryCallbackPtr &cb)
         // The main window's page follows the bound programs for the program;
         // the popup's page leaves that to it.
         {QStringLiteral("mainPage"), host.isMainPage(cb ? cb->origin() : nullptr)},
+        // Where the page's profile is kept, and whether kelv may write it
+        // there: without, every change is lost at quit, and the page says so
+        // from the start.
+        {QStringLiteral("profileFolder"),
+         QDir::toNativeSeparators(QFileInfo(profile).absolutePath())},
+        {QStringLiteral("profileWritable"), ProfileStore::mayWrite(profile)},
+        // The package's build: the page hides the simulated mouse while a real one is there.
+        {QStringLiteral("packaged"), userFolders().packaged()},
     };
     answerSuccess(cb, QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
 }
@@ -402,6 +451,7 @@ void registerSettingsCommands(Dispatcher &dispatcher, AppHost &host)
         {"modifyMouseSpeed", &modifyMouseSpeed},
         {"modifyMouseScrollLines", &modifyMouseScrollLines},
         {"modifyMouseDoubleClick", &modifyMouseDoubleClick},
+        {"getSystemMouse", &getSystemMouse},
         {"loadurl", &loadurl},
         {"goback", &goback},
         {"goforward", &goforward},

@@ -1,5 +1,7 @@
 #include "common/autostart.h"
 
+#include "common/text_file.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -107,10 +109,9 @@ bool Autostart::isEnabled()
     // Only a regular file: a named pipe in the entry's place would hold the
     // window (getSessionInfo, at every start of the page) until something
     // wrote to it.
-    QFile file(entryPath());
-    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
+    QString text;
+    if (!readTextFile(entryPath(), &text))
         return false;
-    const QString text = QString::fromUtf8(file.readAll());
     // An entry the user switched off in the desktop's own start-up settings.
     return !text.contains(QLatin1String("\nHidden=true")) &&
            !text.contains(QLatin1String("\nX-GNOME-Autostart-enabled=false"));

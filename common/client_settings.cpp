@@ -4,7 +4,6 @@
 #include "common/xml_text.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <pugixml.hpp>
@@ -20,8 +19,8 @@ void ClientSettings::load(const QString &path)
     // A settings file beyond the profile bound, or nested deeper than the
     // depth bound, counts as one that does not parse: no settings. So does a
     // named pipe in its place, whose opening would hold the start for ever.
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openRegularFile(&file, path))
         return;
     const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     file.close();

@@ -1,5 +1,7 @@
 #include "common/text_file.h"
 
+#include "platform/file_access.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -19,13 +21,22 @@ QString decodeText(QByteArray bytes)
     return QString::fromUtf8(bytes);
 }
 
+bool openRegularFile(QFile *file, const QString &path)
+{
+    // QFile cannot open without blocking: the system opens the file without
+    // waiting and tells what it is, and QFile reads from that descriptor.
+    const platform::RegularFile opened = platform::openRegularFile(path.toStdString());
+    if (opened.result != platform::RegularOpen::Opened)
+        return false;
+    file->setFileName(path);
+    return file->open(opened.fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+}
+
 bool readTextFile(const QString &path, QString *text)
 {
     text->clear();
-    // Only a regular file: opening a named pipe waits until something writes
-    // to it, and the window or thread that reads with it, for ever.
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openRegularFile(&file, path))
         return false;
     *text = decodeText(file.readAll());
     return true;
@@ -34,8 +45,8 @@ bool readTextFile(const QString &path, QString *text)
 TextFileRead readTextFile(const QString &path, QString *text, qsizetype maxBytes)
 {
     text->clear();
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openRegularFile(&file, path))
         return TextFileRead::NotOpened;
     // One byte more than allowed tells a file that is too large, also one
     // that grows while it is read or reports no size (a pipe).

@@ -3,14 +3,22 @@
 #include <QByteArray>
 #include <QString>
 
+class QFile;
+
 namespace kelv {
 
 // Profile and settings files are UTF-8 text with CR LF line ends on disk on
 // every platform, so the same files move between Windows and Linux installs.
 
+// Opens path for reading into file only when what it opens is a regular file:
+// the check is made on the opened file, not on the name beforehand, so a named
+// pipe (or a device) swapped in between is refused without waiting for a
+// writer, and the caller (the GUI thread, the monitor) never blocks on it.
+bool openRegularFile(QFile *file, const QString &path);
+
 // Reads a whole file as UTF-8: a byte order mark is skipped and CR LF becomes
 // LF. Returns false (and leaves text empty) when the file cannot be opened
-// or is no regular file (a named pipe would keep the caller waiting).
+// or is no regular file (openRegularFile()).
 bool readTextFile(const QString &path, QString *text);
 
 // The same for a file that must not exceed maxBytes: a larger file is not

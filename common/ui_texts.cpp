@@ -37,7 +37,7 @@ const QHash<QString, Row> &catalogue()
              "Найдена новая версия. Обновить сейчас?", "새 버전이 있습니다. 지금 업데이트할까요?"},
             {"cancel", "取消", "取消", "Abbrechen", "キャンセル", "Отмена", "취소"},
             {"Update", "更新", "更新", "Update", "更新", "Обновить", "업데이트"},
-            {"Downloading package resources。。。", "正在下载更新包。。。", "正在下載更新套件……",
+            {"Downloading package resources。。。", "正在下载更新包…", "正在下載更新套件……",
              "Update-Pakete werden geladen…", "更新パッケージをダウンロード中…",
              "Загрузка пакетов обновления…", "업데이트 패키지 다운로드 중…"},
             {"The current version is the latest version", "当前已是最新版本", "目前已是最新版本",
@@ -53,15 +53,16 @@ const QHash<QString, Row> &catalogue()
              "ダウンロードが完了しました。今すぐ再起動しますか？",
              "Загрузка завершена. Перезапустить сейчас?",
              "다운로드가 끝났습니다. 지금 다시 시작할까요?"},
-            {"Restart Now", "立即重启", "立即重新啟動", "Neu starten", "今すぐ再起動", "Перезапуск",
-             "다시 시작"},
+            {"Restart Now", "立即重启", "立即重新啟動", "Neu starten", "今すぐ再起動",
+             "Перезапустить", "다시 시작"},
             {"Update Complete", "更新完成", "更新完成", "Update abgeschlossen",
              "更新が完了しました", "Обновление завершено", "업데이트 완료"},
             {"A new version of kelv is available. Your system's package manager installs it: "
              "update kelv with your system's software updates.",
              "kelv 有新版本。它由系统的软件包管理器安装：请通过系统的软件更新来更新 kelv。",
              "kelv 有新版本。它由系統的套件管理員安裝：請透過系統的軟體更新來更新 kelv。",
-             "Eine neue Version von kelv ist verfügbar. Die Paketverwaltung des Systems installiert "
+             "Eine neue Version von kelv ist verfügbar. Die Paketverwaltung des Systems "
+             "installiert "
              "sie: Aktualisieren Sie kelv über die Software-Updates des Systems.",
              "kelv の新しいバージョンがあります。インストールはシステムのパッケージ管理が行います。"
              "システムのソフトウェア更新で kelv を更新してください。",
@@ -144,6 +145,40 @@ const QHash<QString, Row> &catalogue()
              "ファームウェア更新が終わり次第、kelv を終了します。",
              "kelv закроется, как только обновление прошивки завершится.",
              "펌웨어 업데이트가 끝나는 대로 kelv가 종료됩니다."},
+            // A quit that would lose edits kelv cannot save.
+            {"Changes not saved", "更改未保存", "變更未儲存", "Änderungen nicht gespeichert",
+             "変更は保存されていません", "Изменения не сохранены", "변경 사항이 저장되지 않음"},
+            {"kelv cannot save your changes: it may not write to the folder %1. Quit anyway and "
+             "lose them? To keep them, cancel, make the folder writable for your user and try "
+             "again.",
+             "kelv 无法保存你的更改：它没有写入文件夹 %1 的权限。仍要退出并丢弃这些更改吗？"
+             "若要保留，请取消，让你的用户可以写入该文件夹，然后重试。",
+             "kelv 無法儲存您的變更：它沒有寫入資料夾 %1 的權限。仍要結束並捨棄這些變更嗎？"
+             "若要保留，請取消，讓您的使用者可以寫入該資料夾，然後再試一次。",
+             "kelv kann Ihre Änderungen nicht speichern: Es darf nicht in den Ordner %1 schreiben. "
+             "Trotzdem beenden und die Änderungen verwerfen? Um sie zu behalten, brechen Sie ab, "
+             "machen Sie den Ordner für Ihren Benutzer beschreibbar und versuchen Sie es erneut.",
+             "kelv は変更を保存できません。フォルダー %1 への書き込みが許可されていません。"
+             "変更を破棄して終了しますか？残す場合はキャンセルし、このフォルダーをお使いの"
+             "ユーザーが書き込めるようにしてから、もう一度お試しください。",
+             "kelv не может сохранить изменения: у него нет права записи в папку %1. Всё равно "
+             "выйти и потерять их? Чтобы сохранить их, нажмите «Отмена», разрешите своему "
+             "пользователю запись в эту папку и повторите попытку.",
+             "kelv가 변경 사항을 저장할 수 없습니다. %1 폴더에 쓸 권한이 없습니다. 그래도 "
+             "종료하고 변경 사항을 버릴까요? 유지하려면 취소하고, 이 폴더에 사용자가 쓸 수 "
+             "있도록 한 뒤 다시 시도하세요."},
+            {"kelv could not save your changes in %1 (is the disk full?). Quit anyway and lose "
+             "them?",
+             "kelv 无法将你的更改保存到 %1（磁盘是否已满？）。仍要退出并丢弃这些更改吗？",
+             "kelv 無法將您的變更儲存到 %1（磁碟是否已滿？）。仍要結束並捨棄這些變更嗎？",
+             "kelv konnte Ihre Änderungen nicht in %1 speichern (ist der Datenträger voll?). "
+             "Trotzdem beenden und die Änderungen verwerfen?",
+             "kelv は変更を %1 に保存できませんでした（ディスクがいっぱいではありませんか？）。"
+             "変更を破棄して終了しますか？",
+             "kelv не удалось сохранить изменения в %1 (диск заполнен?). Всё равно выйти и "
+             "потерять их?",
+             "kelv가 변경 사항을 %1에 저장하지 못했습니다(디스크가 가득 찼나요?). 그래도 "
+             "종료하고 변경 사항을 버릴까요?"},
             {"the package is not signed", "更新包未签名", "更新套件未簽署",
              "das Paket ist nicht signiert", "パッケージに署名がありません", "пакет не подписан",
              "패키지에 서명이 없습니다"},
@@ -219,14 +254,14 @@ const QHash<QString, Row> &catalogue()
              "ファームウェアを更新中です。マウスを抜かないでください",
              "Обновление прошивки, не отключайте мышь",
              "펌웨어 업데이트 중입니다. 마우스를 뽑지 마세요"},
-            {"The mouse update failed…", "鼠标更新失败。。。", "滑鼠更新失敗……",
+            {"The mouse update failed…", "鼠标更新失败…", "滑鼠更新失敗……",
              "Das Update der Maus ist fehlgeschlagen…", "マウスの更新に失敗しました…",
              "Не удалось обновить мышь…", "마우스 업데이트에 실패했습니다…"},
             {"Update succeeded", "更新成功", "更新成功", "Update erfolgreich", "更新に成功しました",
              "Обновление выполнено", "업데이트 성공"},
             {"Update failed", "更新失败", "更新失敗", "Update fehlgeschlagen", "更新に失敗しました",
              "Ошибка обновления", "업데이트 실패"},
-            {"Check passed, starting the device…", "校验成功,启动设备。。。",
+            {"Check passed, starting the device…", "校验成功，正在启动设备…",
              "驗證成功，正在啟動裝置……", "Prüfung bestanden, Gerät wird gestartet…",
              "検証に成功しました。デバイスを起動しています…",
              "Проверка пройдена, запуск устройства…", "검증 성공, 장치를 시작하는 중…"},
@@ -250,10 +285,12 @@ const QHash<QString, Row> &catalogue()
              "closed. The window is minimised instead, and kelv keeps switching modes for your "
              "programs. To make the close button quit kelv, choose \"Quits the program\" under "
              "Settings.",
-             "此桌面环境没有通知区域（托盘），因此关闭窗口后 kelv 无法在托盘中等待。窗口已改为最小化，"
+             "此桌面环境没有通知区域（托盘），因此关闭窗口后 kelv "
+             "无法在托盘中等待。窗口已改为最小化，"
              "kelv 会继续为您的程序切换模式。如果希望关闭按钮直接退出 "
              "kelv，请在“设置”中选择“退出程序”。",
-             "此桌面環境沒有通知區域（系統匣），因此關閉視窗後 kelv 無法在系統匣中等待。視窗已改為最小化，"
+             "此桌面環境沒有通知區域（系統匣），因此關閉視窗後 kelv "
+             "無法在系統匣中等待。視窗已改為最小化，"
              "kelv 會繼續為您的程式切換模式。若希望關閉按鈕直接結束 "
              "kelv，請在「設定」中選擇「結束程式」。",
              "Dieser Desktop hat keinen Infobereich, daher kann kelv bei geschlossenem Fenster "

@@ -1,6 +1,7 @@
 #include "desktop/process_moniter.h"
 
 #include "common/app_paths.h"
+#include "common/text_file.h"
 #include "common/xml_text.h"
 #include "platform/program_path.h"
 #include "platform/running_programs.h"
@@ -43,8 +44,8 @@ QMap<QString, QString> ProcessMoniter::loadBindings(const QString &modeDocument)
     // The mode document is a profile the page edits: the same bounds hold
     // (size, then depth before pugixml builds the tree). Only a regular file
     // is opened: a named pipe would hold the monitor until something wrote.
-    QFile file(modeDocument);
-    if (!QFileInfo(modeDocument).isFile() || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openRegularFile(&file, modeDocument))
         return bindings;
     const QByteArray bytes = file.read(kMaxProfileBytes + 1);
     pugi::xml_document doc;

@@ -14,9 +14,11 @@ struct DeviceInfo
     QString HardwareID;
     QString DevicePath;
     QString MASK;
-    // ratbagd mice: the daemon's name and model text (empty for the simulated mouse).
+    // Mice of a daemon: the daemon's name and model text (empty for the simulated mouse).
     QString Name;
     QString Model;
+    // What the library says about calling the device (DC_FLAG_... of libdc/libdc.h).
+    quint8 Flags = 0;
 };
 
 // Ordered by DeviceID (case-sensitive UTF-16 comparison).

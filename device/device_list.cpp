@@ -47,6 +47,7 @@ DeviceInfo deviceListRecord(const QByteArray &block, int index)
     info.HardwareID = deviceWideField(record + DC_RECORD_HARDWARE_ID, DC_RECORD_UTF16_FIELD_SIZE);
     info.Name = deviceTextField(record + DC_RECORD_NAME, DC_RECORD_NAME_SIZE);
     info.Model = deviceTextField(record + DC_RECORD_MODEL, DC_RECORD_MODEL_SIZE);
+    info.Flags = quint8(record[DC_RECORD_FLAGS]);
     return info;
 }
 

@@ -179,6 +179,12 @@ QByteArray devices_handler::listDevices()
     filter.words[0] = 0xFFA00001u;
     filter.words[1] = 0xFFAA0001u;
     m_entries->dcDevices(filter, reinterpret_cast<uint8_t *>(block.data()), DC_LIST_BLOCK_SIZE);
+    for (const DeviceInfo &info : parseDeviceList(block)) {
+        if (info.Flags & DC_FLAG_CALLS_WAIT) {
+            QMutexLocker lock(&m_waitingMutex);
+            m_waiting.insert(info.HardwareID.toLower());
+        }
+    }
     if (deviceListCount(block) > 0 && m_entries->dconDeviceData) {
         const DeviceInfo first = deviceListRecord(block, 0);
         const DcDataCallback holder = &devices_handler::dataCallback;
@@ -243,9 +249,10 @@ bool devices_handler::writeProp(const QString &id, const QByteArray &data, int s
                                   uint32_t(boundedTransferSize(size)), propId) == 0;
 }
 
-bool devices_handler::waitsForDaemon(const QString &id)
+bool devices_handler::callsMayWait(const QString &id) const
 {
-    return id.startsWith(QLatin1String("RATBAG\\"), Qt::CaseInsensitive);
+    QMutexLocker lock(&m_waitingMutex);
+    return m_waiting.contains(id.toLower());
 }
 
 void devices_handler::post(std::function<void()> job)

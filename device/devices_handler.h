@@ -13,7 +13,9 @@
 
 #include <QByteArray>
 #include <QLibrary>
+#include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QThreadPool>
 #include <cstdint>
@@ -89,10 +91,12 @@ public:
     // without the entry.
     bool writeProp(const QString &id, const QByteArray &data, int size, quint32 propId);
 
-    // True for hardware IDs whose calls may wait for a daemon: ratbagd's mice and the daemon
-    // itself ("RATBAG\..."). The device commands run their calls through post(), so the GUI
-    // thread never waits for the daemon; the simulated mouse's calls stay where they are.
-    static bool waitsForDaemon(const QString &id);
+    // True for a device whose calls may wait for a daemon, as its record in a listing of this
+    // manager said (DC_FLAG_CALLS_WAIT: the mice of ratbagd). The device commands run such
+    // calls through post(), so the GUI thread never waits for a daemon; every other call
+    // (the simulated mouse, a service's state, an ID never listed) stays where it is. A
+    // device stays so once listed, so its commands keep their order after it goes away.
+    bool callsMayWait(const QString &id) const;
     // Runs job on the manager's worker thread, after every job posted before it (one at a
     // time, in order). The manager stays alive while a job runs: its destructor drops the jobs
     // still waiting and waits for the running one.
@@ -134,6 +138,8 @@ private:
     std::unique_ptr<DcEntries> m_entries;
     QThreadPool m_worker;
     DeviceTable m_table;
+    mutable QMutex m_waitingMutex;
+    QSet<QString> m_waiting; // hardware IDs in lower case whose calls may wait
     bool m_firmwareSessionOpen = false;
 };
 

@@ -71,6 +71,16 @@ extern "C" {
 #define DC_RECORD_NAME_SIZE 128u
 #define DC_RECORD_MODEL 201u
 #define DC_RECORD_MODEL_SIZE 64u
+/* Inside the reserved bytes: what the program must know to call the device (DC_FLAG_...);
+ * zero for the simulated mouse. */
+#define DC_RECORD_FLAGS 265u
+/* The device's calls may wait for a daemon (a second or more): the program makes them away
+ * from the thread that draws its window. Listing, presence and the properties 64 to 66 never
+ * wait, whatever the flag says. */
+#define DC_FLAG_CALLS_WAIT 0x01u
+/* SN holds no serial number people could read: the daemon's name of the device, which changes
+ * each time it is plugged in. */
+#define DC_FLAG_SN_NOT_SERIAL 0x02u
 #define DC_RECORD_DEVICE_PATH 1085u
 #define DC_RECORD_HARDWARE_ID 1595u
 #define DC_RECORD_UTF16_FIELD_SIZE 510u
@@ -97,9 +107,11 @@ enum DcResult {
 };
 
 /* Properties every device answers besides its settings (read only). */
-#define DC_PROP_DESCRIPTION 64u   /* the device description: JSON text, NUL-padded */
-#define DC_PROP_SERVICE_STATE 65u /* the ratbagd service state (hardware ID RATBAG\) */
-#define DC_PROP_LAST_RESULT 66u   /* the result of the last write call to the device */
+#define DC_PROP_DESCRIPTION 64u /* the device description: JSON text, NUL-padded */
+#define DC_PROP_SERVICE_STATE                                                                      \
+    65u                         /* the state of a device's service: hardware ID RATBAG\ (ratbagd), \
+                                   SERVICES\ the list of every service (doc/device-map.md) */
+#define DC_PROP_LAST_RESULT 66u /* the result of the last write call to the device */
 
 /* The 20 filter words of dcDevices, passed by value. A non-zero word names a device
  * interface as (usage page << 16) | usage; a device is listed when one word names its

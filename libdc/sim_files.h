@@ -44,9 +44,21 @@ FileId fileIdOf(int fd);
 
 // Reads a whole file (at most 16 MiB); id receives the identity of the file read.
 bool readFile(const std::string &path, std::string *content, FileId *id);
-// Replaces a file atomically: a temporary file in the same folder moved over the target.
+// Replaces a file atomically, the one rule for temporary files (doc/files.md):
+// a new temporary file with a random name beside the target, created
+// exclusively (never opened through a link or an existing file planted at
+// that name), written, flushed to disk and moved over the target. A failure
+// leaves the target as it was and removes the temporary file.
 bool writeAtomically(const std::string &path, const void *data, std::size_t size);
-// Appends to a file, creating it.
+// path + ".tmp." + random letters: a new temporary name beside path.
+std::string temporaryNameFor(const std::string &path);
+// The step writeAtomically() takes with each fresh name: creates temp only
+// when nothing (no file, no link) is at that name (NameTaken otherwise),
+// writes data, flushes it to disk and moves it over path.
+enum class TempWrite { Replaced, NameTaken, Failed };
+TempWrite replaceVia(const std::string &temp, const std::string &path, const void *data,
+                     std::size_t size);
+// Appends to a file, creating it (never through a link at its name).
 bool appendLine(const std::string &path, const std::string &line);
 // Creates the folder and its parents; true when it exists afterwards.
 bool makePath(const std::string &folder);

@@ -1,6 +1,7 @@
 #include "libdc/sim_files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -91,24 +92,59 @@ bool readFile(const std::string &path, std::string *content, FileId *id)
     return true;
 }
 
-bool writeAtomically(const std::string &path, const void *data, size_t size)
+std::string temporaryNameFor(const std::string &path)
 {
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[12] = {};
+    if (::getentropy(random, sizeof random) != 0) {
+        // No entropy source: the time and process still make a fresh name,
+        // and the exclusive creation still refuses whatever is planted there.
+        std::uint64_t x =
+            std::uint64_t(::getpid()) ^
+            std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+        for (unsigned char &byte : random) {
+            x = x * 6364136223846793005u + 1442695040888963407u;
+            byte = static_cast<unsigned char>(x >> 56);
+        }
+    }
+    std::string name = path + ".tmp.";
+    for (unsigned char byte : random)
+        name += kLetters[byte % (sizeof kLetters - 1)];
+    return name;
+}
+
+TempWrite replaceVia(const std::string &temp, const std::string &path, const void *data,
+                     size_t size)
+{
+    // O_EXCL refuses any file or link already at the name, O_NOFOLLOW says
+    // so for a link once more: whatever another user planted there is never
+    // written through.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
-        return false;
-    const bool written = writeAll(fd, data, size);
+        return errno == EEXIST || errno == ELOOP ? TempWrite::NameTaken : TempWrite::Failed;
+    const bool written = writeAll(fd, data, size) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
-        return false;
+        return TempWrite::Failed;
     }
-    return true;
+    return TempWrite::Replaced;
+}
+
+bool writeAtomically(const std::string &path, const void *data, size_t size)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const TempWrite result = replaceVia(temporaryNameFor(path), path, data, size);
+        if (result != TempWrite::NameTaken)
+            return result == TempWrite::Replaced;
+    }
+    return false;
 }
 
 bool appendLine(const std::string &path, const std::string &line)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     const bool ok = writeAll(fd, line.data(), line.size());
@@ -145,9 +181,9 @@ int openFile(const std::string &path, Open mode)
     case Open::Read:
         return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     case Open::ReadCreate:
-        return ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        return ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     case Open::Lock:
-        return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     }
     return -1;
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
+#include <random>
 #include <string>
 #include <windows.h>
 
@@ -137,19 +138,44 @@ bool readFile(const std::string &path, std::string *content, FileId *id)
     return true;
 }
 
-bool writeAtomically(const std::string &path, const void *data, size_t size)
+std::string temporaryNameFor(const std::string &path)
 {
-    const std::string temp = path + ".tmp." + std::to_string(GetCurrentProcessId());
-    HANDLE handle = openHandle(temp, GENERIC_WRITE, CREATE_ALWAYS);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    const bool written = writeAll(handle, data, size);
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::string name = path + ".tmp.";
+    for (int i = 0; i < 12; ++i)
+        name += kLetters[random() % (sizeof kLetters - 1)];
+    return name;
+}
+
+TempWrite replaceVia(const std::string &temp, const std::string &path, const void *data,
+                     size_t size)
+{
+    // CREATE_NEW refuses any file or link already at the name: whatever
+    // another user planted there is never written through.
+    HANDLE handle = openHandle(temp, GENERIC_WRITE, CREATE_NEW);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? TempWrite::NameTaken
+                                                                           : TempWrite::Failed;
+    }
+    const bool written = writeAll(handle, data, size) && FlushFileBuffers(handle) != FALSE;
     const bool closed = CloseHandle(handle) != FALSE;
     if (!written || !closed || !replaceFile(temp, path)) {
         DeleteFileW(wide(temp).c_str());
-        return false;
+        return TempWrite::Failed;
     }
-    return true;
+    return TempWrite::Replaced;
+}
+
+bool writeAtomically(const std::string &path, const void *data, size_t size)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const TempWrite result = replaceVia(temporaryNameFor(path), path, data, size);
+        if (result != TempWrite::NameTaken)
+            return result == TempWrite::Replaced;
+    }
+    return false;
 }
 
 bool appendLine(const std::string &path, const std::string &line)

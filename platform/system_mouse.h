@@ -29,6 +29,29 @@ struct ChangeableMouseSettings
 };
 ChangeableMouseSettings changeableMouseSettings();
 
+// What the running desktop holds now, read with the same tools that write
+// the values and on the same scales (pointer speed 1..20, lines per notch,
+// double-click time in milliseconds), so that a value changed with the
+// desktop's own settings is shown as it is. Each value is one of:
+//   >= 0            the value the desktop holds (its default where it keeps
+//                   none of its own and the default is a known number);
+//   kDesktopDefault the desktop applies a default of its own that is no number
+//                   on the scale (MATE's "system default" acceleration, an
+//                   Xfce pointer never given an acceleration);
+//   kUnknown        the desktop has no such setting, its tools are missing or
+//                   its store cannot be reached.
+// Blocking; a few tool runs of a few milliseconds each (a tool that hangs is
+// stopped after two seconds).
+constexpr long long kUnknown = -1;
+constexpr long long kDesktopDefault = -2;
+struct MouseSettingValues
+{
+    long long pointerSpeed = kUnknown;
+    long long wheelScrollLines = kUnknown;
+    long long doubleClickTime = kUnknown;
+};
+MouseSettingValues currentMouseSettings();
+
 // Linux: the desktop named by XDG_CURRENT_DESKTOP (the session type decides
 // between Plasma's X11 and Wayland keys) keeps the values, written with its
 // own tools and read back from its own store:

@@ -1,183 +1,17 @@
+#include "platform/desktop_tool_linux.h"
 #include "platform/system_mouse.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <chrono>
 #include <cmath>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <initializer_list>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <system_error>
-#include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 namespace kelv::platform {
 namespace {
 
-// The desktop tools answer at once; one that hangs (a stuck D-Bus session)
-// must not freeze the caller, so it gets this long and is then killed.
-constexpr int kToolTimeoutMs = 2000;
-
-// Runs a desktop tool (words[0], looked up in PATH) with its arguments and
-// collects its standard output. Returns its exit status, or -1 when it could
-// not be started, was killed or timed out.
-int runTool(std::vector<std::string> words, std::string *output)
-{
-    if (words.empty())
-        return -1;
-    const std::string program = words.front();
-    std::vector<char *> argv;
-    for (std::string &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return -1;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        return -1;
-    }
-
-    // Read until the tool has exited (a helper it started may keep the pipe
-    // open after that) or the deadline passes.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kToolTimeoutMs);
-    bool open = true;
-    bool exited = false;
-    int status = 0;
-    char buffer[512];
-    while (!exited) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            break;
-        if (open) {
-            pollfd fd{pipeFds[0], POLLIN, 0};
-            if (poll(&fd, 1, 20) > 0) {
-                const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-                if (n > 0 && output && output->size() < 65536)
-                    output->append(buffer, size_t(n));
-                if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                    open = false;
-                continue; // keep reading while there is output
-            }
-        } else {
-            usleep(200);
-        }
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            exited = true;
-        else if (done < 0 && errno != EINTR)
-            break;
-    }
-    if (exited && open) {
-        // Whatever the tool wrote before it exited is already in the pipe.
-        fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-        ssize_t n;
-        while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-            if (output && output->size() < 65536)
-                output->append(buffer, size_t(n));
-        }
-    }
-    close(pipeFds[0]);
-
-    if (!exited) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return -1;
-    }
-    if (!WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
-std::string trimmed(const std::string &text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return std::string();
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-std::string lowerCase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
-std::string environment(const char *name)
-{
-    const char *value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-// A number as the tools print it ("0.5", "2.500000", "400"); false when the
-// text is not exactly one number.
-bool parseNumber(const std::string &text, double *value)
-{
-    const std::string word = trimmed(text);
-    if (word.empty())
-        return false;
-    const char *end = word.data() + word.size();
-    const auto parsed = std::from_chars(word.data(), end, *value);
-    return parsed.ec == std::errc() && parsed.ptr == end;
-}
-
-bool sameNumber(const std::string &stored, double expected)
-{
-    double value = 0;
-    // Tools print doubles with six or seventeen digits.
-    return parseNumber(stored, &value) && std::fabs(value - expected) < 1e-5;
-}
-
-// A double in the C locale's form with a '.' (GVariant text needs one).
-std::string doubleText(double value)
-{
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".e") == std::string::npos)
-        text += ".0";
-    return text;
-}
-
-bool isExecutableInPath(const std::string &name)
-{
-    std::string path = environment("PATH");
-    size_t start = 0;
-    while (start <= path.size()) {
-        const size_t colon = std::min(path.find(':', start), path.size());
-        const std::string folder = path.substr(start, colon - start);
-        if (!folder.empty() && access((folder + '/' + name).c_str(), X_OK) == 0)
-            return true;
-        start = colon + 1;
-    }
-    return false;
-}
+using namespace desktop_tool;
 
 // ---- Which desktop keeps the settings --------------------------------------
 
@@ -232,10 +66,10 @@ struct GSettingsKey
 // read-only database), so only the database tells whether the desktop has it.
 bool writeGSettings(const GSettingsKey &key, const std::string &value, double expected)
 {
-    if (runTool({"gsettings", "set", key.schema, key.key, value}, nullptr) != 0)
+    if (run({"gsettings", "set", key.schema, key.key, value}, nullptr) != 0)
         return false;
     std::string stored;
-    if (runTool({"dconf", "read", key.dconfPath}, &stored) != 0)
+    if (run({"dconf", "read", key.dconfPath}, &stored) != 0)
         return false;
     return sameNumber(stored, expected);
 }
@@ -275,10 +109,10 @@ bool writeKdeConfig(const std::string &file, const std::vector<std::string> &gro
     // "--" ends the options: a negative value (a pointer speed below the middle) is a value.
     write.insert(write.end(), {"--key", key, "--", value});
     read.insert(read.end(), {"--key", key});
-    if (runTool(write, nullptr) != 0)
+    if (run(write, nullptr) != 0)
         return false;
     std::string stored;
-    return runTool(read, &stored) == 0 && trimmed(stored) == value;
+    return run(read, &stored) == 0 && trimmed(stored) == value;
 }
 
 // Tells the running Plasma session that the mouse settings changed, so that
@@ -288,11 +122,10 @@ bool writeKdeConfig(const std::string &file, const std::vector<std::string> &gro
 // the files hold the values for its next start.
 void notifyKde()
 {
-    runTool({"dbus-send", "--session", "--type=signal", "/KGlobalSettings",
-             "org.kde.KGlobalSettings.notifyChange", "int32:3", "int32:0"},
-            nullptr);
-    runTool({"dbus-send", "--session", "--type=signal", "/KWin", "org.kde.KWin.reloadConfig"},
-            nullptr);
+    run({"dbus-send", "--session", "--type=signal", "/KGlobalSettings",
+         "org.kde.KGlobalSettings.notifyChange", "int32:3", "int32:0"},
+        nullptr);
+    run({"dbus-send", "--session", "--type=signal", "/KWin", "org.kde.KWin.reloadConfig"}, nullptr);
 }
 
 std::string configFolder()
@@ -361,12 +194,12 @@ bool setKdeGlobal(const char *key, long long value)
 bool writeXfconf(const std::string &channel, const std::string &property, const char *type,
                  const std::string &value, double expected)
 {
-    if (runTool({"xfconf-query", "--channel", channel, "--property", property, "--create", "--type",
-                 type, "--set", value},
-                nullptr) != 0)
+    if (run({"xfconf-query", "--channel", channel, "--property", property, "--create", "--type",
+             type, "--set", value},
+            nullptr) != 0)
         return false;
     std::string stored;
-    return runTool({"xfconf-query", "--channel", channel, "--property", property}, &stored) == 0 &&
+    return run({"xfconf-query", "--channel", channel, "--property", property}, &stored) == 0 &&
            sameNumber(stored, expected);
 }
 
@@ -378,7 +211,7 @@ std::vector<std::string> xfcePointerDevices()
 {
     std::string listing;
     std::vector<std::string> devices;
-    if (runTool({"xfconf-query", "--channel", "pointers", "--list"}, &listing) != 0)
+    if (run({"xfconf-query", "--channel", "pointers", "--list"}, &listing) != 0)
         return devices;
     size_t start = 0;
     while (start < listing.size()) {
@@ -427,7 +260,148 @@ double xfceAcceleration(long long speed)
     return double(speed) / 2.0;
 }
 
+// The way back, for a value set with the desktop's own settings: the nearest
+// step of the 1..20 scale (the desktops' sliders are finer than ours).
+long long onScale(double speed)
+{
+    return std::clamp<long long>(std::llround(speed), 1, 20);
+}
+
+long long speedFromLibinput(double value)
+{
+    return onScale(value <= 0 ? 10.0 + value * 9.0 : 10.0 + value * 10.0);
+}
+
+long long speedFromMate(double acceleration)
+{
+    // -1 (any value below the scale) is "the system default".
+    return acceleration < 1.0 ? kDesktopDefault : onScale(1.0 + (acceleration - 1.0) * 19.0 / 9.0);
+}
+
+long long speedFromXfce(double acceleration)
+{
+    return onScale(acceleration * 2.0);
+}
+
+// ---- Reading what the desktop holds now -----------------------------------------
+
+// A number the tool prints, or kUnknown when it fails or prints something else.
+bool readNumber(const std::vector<std::string> &words, double *value)
+{
+    std::string output;
+    return run(words, &output) == 0 && parseNumber(output, value);
+}
+
+// gsettings gives the schema's default where dconf holds nothing.
+bool readGSettings(const GSettingsKey &key, double *value)
+{
+    return readNumber({"gsettings", "get", key.schema, key.key}, value);
+}
+
+// Plasma's own default where the file holds nothing (kreadconfig --default).
+bool readKdeConfig(const std::string &file, const std::vector<std::string> &groups,
+                   const std::string &key, const std::string &fallback, double *value)
+{
+    std::vector<std::string> read{kdeTool("kreadconfig"), "--file", file};
+    for (const std::string &group : groups)
+        read.insert(read.end(), {"--group", group});
+    read.insert(read.end(), {"--key", key, "--default", fallback});
+    return readNumber(read, value);
+}
+
+// GTK's and Xfce's double-click time where xsettings holds none.
+constexpr double kXfceDoubleClickDefault = 400;
+
+MouseSettingValues readGSettingsDesktop(const GSettingsKey &speed, const GSettingsKey &doubleClick,
+                                        long long (*fromSpeed)(double))
+{
+    MouseSettingValues values;
+    double value = 0;
+    if (readGSettings(speed, &value))
+        values.pointerSpeed = fromSpeed(value);
+    if (readGSettings(doubleClick, &value) && value >= 0)
+        values.doubleClickTime = std::llround(value);
+    return values;
+}
+
+MouseSettingValues readKde()
+{
+    MouseSettingValues values;
+    double value = 0;
+    if (readKdeConfig("kdeglobals", {"KDE"}, "DoubleClickInterval", "400", &value) && value >= 0)
+        values.doubleClickTime = std::llround(value);
+    if (readKdeConfig("kdeglobals", {"KDE"}, "WheelScrollLines", "3", &value) && value >= 0)
+        values.wheelScrollLines = std::llround(value);
+    if (waylandSession()) {
+        // Per device: the first one KWin configured speaks for them (kelv sets
+        // them all alike); without any there is no speed to show.
+        const auto devices = kdeLibinputDevices();
+        if (!devices.empty() &&
+            readKdeConfig("kcminputrc", devices.front(), "PointerAcceleration", "0", &value))
+            values.pointerSpeed = speedFromLibinput(value);
+    } else if (readKdeConfig("kcminputrc", {"Mouse"}, "XLbInptPointerAcceleration", "0", &value)) {
+        values.pointerSpeed = speedFromLibinput(value);
+    }
+    return values;
+}
+
+MouseSettingValues readXfce()
+{
+    MouseSettingValues values;
+    double value = 0;
+    if (readNumber({"xfconf-query", "--channel", "xsettings", "--property", "/Net/DoubleClickTime"},
+                   &value))
+        values.doubleClickTime = std::llround(value);
+    // xfconf-query fails alike for a property that is not set and for a store
+    // it cannot reach; listing the channel (empty or not) succeeds only when
+    // the store answers.
+    else if (run({"xfconf-query", "--channel", "xsettings", "--list"}, nullptr) == 0)
+        values.doubleClickTime = std::llround(kXfceDoubleClickDefault);
+    const auto devices = xfcePointerDevices();
+    if (!devices.empty()) {
+        values.pointerSpeed = readNumber({"xfconf-query", "--channel", "pointers", "--property",
+                                          '/' + devices.front() + "/Acceleration"},
+                                         &value)
+                                  ? speedFromXfce(value)
+                                  : kDesktopDefault;
+    }
+    return values;
+}
+
 } // namespace
+
+MouseSettingValues currentMouseSettings()
+{
+    const ChangeableMouseSettings can = changeableMouseSettings();
+    MouseSettingValues values;
+    switch (runningDesktop()) {
+    case Desktop::Gnome:
+        values = readGSettingsDesktop(kGnomeSpeed, kGnomeDoubleClick, speedFromLibinput);
+        break;
+    case Desktop::Cinnamon:
+        values = readGSettingsDesktop(kCinnamonSpeed, kCinnamonDoubleClick, speedFromLibinput);
+        break;
+    case Desktop::Mate:
+        values = readGSettingsDesktop(kMateAcceleration, kMateDoubleClick, speedFromMate);
+        break;
+    case Desktop::Kde:
+        values = readKde();
+        break;
+    case Desktop::Xfce:
+        values = readXfce();
+        break;
+    case Desktop::Other:
+        break;
+    }
+    // Only what kelv could also change is shown as the desktop's.
+    if (!can.pointerSpeed)
+        values.pointerSpeed = kUnknown;
+    if (!can.wheelScrollLines)
+        values.wheelScrollLines = kUnknown;
+    if (!can.doubleClickTime)
+        values.doubleClickTime = kUnknown;
+    return values;
+}
 
 ChangeableMouseSettings changeableMouseSettings()
 {

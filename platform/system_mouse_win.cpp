@@ -57,4 +57,19 @@ bool setDoubleClickTime(long long milliseconds)
     return GetDoubleClickTime() == UINT(milliseconds);
 }
 
+MouseSettingValues currentMouseSettings()
+{
+    // Windows' own scales are kelv's: speed 1..20, lines per notch (a page per
+    // notch, WHEEL_PAGESCROLL, is no line count), milliseconds.
+    MouseSettingValues values;
+    UINT value = 0;
+    if (readUint(SPI_GETMOUSESPEED, &value))
+        values.pointerSpeed = value;
+    if (readUint(SPI_GETWHEELSCROLLLINES, &value))
+        values.wheelScrollLines =
+            value == WHEEL_PAGESCROLL ? kUnknown : static_cast<long long>(value);
+    values.doubleClickTime = GetDoubleClickTime();
+    return values;
+}
+
 } // namespace kelv::platform

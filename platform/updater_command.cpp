@@ -20,6 +20,8 @@ std::vector<std::string> updaterArguments(const UpdaterRequest &request)
     std::vector<std::string> arguments{"-update", "-wait", std::to_string(request.waitPid)};
     if (request.restart)
         arguments.emplace_back("-restart");
+    if (request.autostart)
+        arguments.emplace_back("-autostart");
     return arguments;
 }
 
@@ -35,6 +37,8 @@ bool parseUpdaterArguments(const std::vector<std::string> &arguments, UpdaterReq
             update = true;
         } else if (argument == "-restart") {
             parsed.restart = true;
+        } else if (argument == "-autostart") {
+            parsed.autostart = true;
         } else if (argument == "-wait") {
             if (i + 1 >= arguments.size() || !isDecimal(arguments[i + 1])) {
                 *error = "-wait needs the process id to wait for";

@@ -41,7 +41,7 @@ package_packages=(
   dpkg-dev fakeroot lintian appstream desktop-file-utils mmdebstrap
 )
 test_packages=(
-  git curl openssl xz-utils xdotool x11-utils nodejs
+  git curl openssl xz-utils xdotool x11-utils x11-xserver-utils nodejs
   clang libclang-rt-14-dev doctest-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine wine32:i386
   dbus-daemon dbus-bin libglib2.0-bin dconf-cli dconf-service dconf-gsettings-backend

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the suites whose code runs threads of its own (the device library's
-# event thread, its ratbagd service thread, the device manager and its worker
+# event thread and its routing to the backends (with stand-ins too), its ratbagd service
+# thread, the device manager and its worker
 # over them, in-process and through the device-library host, whose client has
 # a callback thread of its own; the bound-program monitor's
 # thread, the macro recorder's recording and control threads) with
@@ -16,7 +17,7 @@ build="${TSAN_BUILD_DIR:-$root/build-tsan}"
 started=$(date +%s)
 
 suites=(test_libdc test_devices_handler test_dchost test_bridge_device test_process_moniter
-        test_macro_recorder test_ratbagd test_bridge_ratbagd test_ratbagd_fake)
+        test_macro_recorder test_ratbagd test_bridge_ratbagd test_ratbagd_fake test_dc_library)
 
 # pugixml from its source, so the monitor's document reading is seen too.
 pugixml_src=$(bash "$root/scripts/sanitize/pugixml-source.sh" "$build/third_party")

@@ -11,6 +11,8 @@ status=0
 bash scripts/test-package.sh || status=$?
 bash scripts/test-sanitize.sh || status=$?
 bash scripts/test-tsan.sh || status=$?
+# The libFuzzer targets: built with clang and run a short while on their seeds.
+bash scripts/test-fuzz.sh || status=$?
 # The Windows half: cross-built with mingw-w64, its suites run under Wine.
 bash scripts/build-windows.sh || status=$?
 exit $status

@@ -1,5 +1,6 @@
 #include "update/http_request_worker.h"
 
+#include "common/text_file.h"
 #include "update/update_transport.h"
 
 #include <QBuffer>
@@ -106,10 +107,8 @@ HttpPreparedRequest HttpRequestWorker::prepare(HttpRequestParams &params,
             if (file.localPath.isEmpty() || file.variableName.isEmpty())
                 continue;
             const QFileInfo info(file.localPath);
-            if (!info.exists() || !info.isFile() || !info.isReadable())
-                continue;
-            QFile source(file.localPath);
-            if (!source.open(QIODevice::ReadOnly))
+            QFile source;
+            if (!openRegularFile(&source, file.localPath))
                 continue;
             if (file.requestFileName.isEmpty()) {
                 file.requestFileName = info.fileName();

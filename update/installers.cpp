@@ -28,6 +28,7 @@ namespace {
 bool g_runUpdaterAtExit = false;
 bool g_updaterElevated = false;
 bool g_restartAfterUpdate = false;
+bool g_updaterStartsInTray = false;
 
 QString pagePackageFolder()
 {
@@ -103,6 +104,16 @@ bool restartAfterUpdate()
 void setRestartAfterUpdate(bool restart)
 {
     g_restartAfterUpdate = restart;
+}
+
+bool updaterStartsInTray()
+{
+    return g_updaterStartsInTray;
+}
+
+void setUpdaterStartsInTray(bool inTray)
+{
+    g_updaterStartsInTray = inTray;
 }
 
 bool updaterElevated()
@@ -417,6 +428,7 @@ bool launchUpdater()
     platform::UpdaterRequest request;
     request.waitPid = std::uint64_t(QCoreApplication::applicationPid());
     request.restart = restartAfterUpdate();
+    request.autostart = updaterStartsInTray();
     const std::vector<std::string> arguments = platform::updaterArguments(request);
     QStringList words;
     for (const std::string &word : arguments)

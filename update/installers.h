@@ -34,7 +34,8 @@ void recoverPageInstall();
 bool prepareUpdater();
 
 // Starts the Updater detached in the working folder with
-// "-update -wait <this process> [-restart]" (platform/updater_command.h); it
+// "-update -wait <this process> [-restart] [-autostart]"
+// (platform/updater_command.h); it
 // waits for this process to end before it touches the program folder, and
 // installs only with -restart (restartAfterUpdate()). False when it could not
 // be started. (Declared in update_check.h as well.)
@@ -49,6 +50,12 @@ bool finishClientUpdateAtExit();
 // Set when the user chose to restart for the update (not after Exit).
 bool restartAfterUpdate();
 void setRestartAfterUpdate(bool restart);
+
+// Set when the program the Updater starts is to start in the tray
+// ("-autostart"): the start that hands an update deferred at Exit over was a
+// login item's, and the new version keeps to it.
+bool updaterStartsInTray();
+void setUpdaterStartsInTray(bool inTray);
 
 // Remembers the version of the client package that became ready. It goes into
 // conf.xml only once the new program has started and passed the Updater's

@@ -29,6 +29,12 @@ constexpr qint64 kChunk = 256 * 1024;
 // The longest stored name (bytes of UTF-16).
 constexpr quint32 kMaxNameBytes = 64 * 1024;
 // QDataStream's status values, which the log lines name.
+// The thread that reads a package was asked to stop (the update dialog went).
+bool stopRequested()
+{
+    return QThread::currentThread()->isInterruptionRequested();
+}
+
 constexpr int kReadPastEnd = 1;
 constexpr int kReadCorruptData = 2;
 constexpr quint32 kNullLength = 0xFFFFFFFFu;
@@ -217,6 +223,11 @@ public:
     {
         qint64 done = 0;
         while (done < size && !m_failed && !m_ended) {
+            if (stopRequested()) {
+                m_stopped = true;
+                setFailed(int(LZMA_BUF_ERROR));
+                break;
+            }
             char scratch[16 * 1024];
             char *target = out ? out + done : scratch;
             const qint64 want = out ? size - done : qMin<qint64>(size - done, sizeof scratch);
@@ -261,6 +272,7 @@ public:
     bool exhausted() const { return m_strm.total_out >= m_length; }
     QByteArray digest() const { return m_hash.result(); }
     bool readError() const { return m_readError; }
+    bool stopped() const { return m_stopped; }
 
 private:
     bool refill()
@@ -295,6 +307,7 @@ private:
     bool m_ended = false;
     bool m_failed = false;
     bool m_readError = false;
+    bool m_stopped = false;
     int m_code = 0;
 };
 
@@ -650,6 +663,8 @@ bool PackageReader::verifyBody()
     QByteArray chunk(kChunk, Qt::Uninitialized);
     qint64 left = qint64(m_manifest.bodyLength);
     while (left > 0) {
+        if (stopRequested())
+            return stop();
         const qint64 got = m_file->read(chunk.data(), qMin(kChunk, left));
         if (got <= 0)
             return fail(QStringLiteral("cant read updates file!"),
@@ -713,6 +728,8 @@ bool PackageReader::decode()
 
 bool PackageReader::streamFailed(const QString &what, int status)
 {
+    if (m_decoder->stopped())
+        return stop();
     // A failing decoder is the cause whatever the stream was reading.
     if (m_decoder->failed())
         return fail(QStringLiteral("could not uncompress lzma, code: %1").arg(m_decoder->code()),
@@ -721,6 +738,15 @@ bool PackageReader::streamFailed(const QString &what, int status)
     return fail(
         QStringLiteral("cant read %1 from downloaded stream, status: %2").arg(what).arg(status),
         QStringLiteral("the package is damaged"));
+}
+
+bool PackageReader::stop()
+{
+    m_stopped = true;
+    fail(QString(), QStringLiteral("the unpack was stopped"));
+    // No error of the package: its reading was stopped by its owner.
+    m_error = QStringLiteral("Update Info: the reading of the package was stopped");
+    return false;
 }
 
 bool PackageReader::readU32(quint32 *value)

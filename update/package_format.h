@@ -184,6 +184,10 @@ QString relativePathOf(const QString &storedName, bool *unsafe);
 class PackageReader
 {
 public:
+    // Every long step (hashing the body, decoding the payload) stops within a
+    // piece of kChunk bytes once the reading thread is asked to stop
+    // (QThread::requestInterruption()): it fails with stopped() true, and the
+    // reason "the unpack was stopped".
     explicit PackageReader(QIODevice *file);
     ~PackageReader();
     PackageReader(const PackageReader &) = delete;
@@ -216,12 +220,14 @@ public:
 
     QString error() const { return m_error; }
     QString reason() const { return m_reason; }
+    bool stopped() const { return m_stopped; }
 
 private:
     bool readHeaderBlock();
     bool verifyBody();
     bool fail(const QString &error, const QString &reason);
     bool streamFailed(const QString &what, int status);
+    bool stop();
     bool readU32(quint32 *value);
     bool readString(QString *text, quint32 maxBytes);
 
@@ -235,6 +241,7 @@ private:
     quint32 m_read = 0;
     quint32 m_contentLeft = 0;
     bool m_contentPending = false;
+    bool m_stopped = false;
     QSet<QString> m_names; // the paths read so far, case-folded
     QString m_error;
     QString m_reason;

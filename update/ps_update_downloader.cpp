@@ -2,6 +2,7 @@
 
 #include "common/app_paths.h"
 #include "common/ui_texts.h"
+#include "platform/file_access.h"
 #include "update/client_install.h"
 #include "update/firmware_image.h"
 #include "update/package_format.h"
@@ -593,10 +594,12 @@ package::UnpackResult PsUpdateDownloader::keepFirmwarePackage()
         outputPath(), package::TrustedKeys::load(package::TrustedKeys::defaultPath()), expected);
     if (result.outcome != package::UnpackResult::Unpacked)
         return result;
+    // The new package takes the old one's place in one step: a failed move,
+    // or a crash at any moment, leaves the old package or the new one, never
+    // none (a mouse left in its boot loader is recovered from it).
     const QString kept = firmwarePackagePath();
     QDir().mkpath(QFileInfo(kept).absolutePath());
-    QFile::remove(kept);
-    if (!QFile::rename(outputPath(), kept)) {
+    if (!platform::replaceFile(outputPath().toStdString(), kept.toStdString())) {
         qCInfo(lcPspecificWnd).noquote()
             << QStringLiteral("Update Error: cant keep the firmware package as '%1'").arg(kept);
         return {package::UnpackResult::Refused, result.version,

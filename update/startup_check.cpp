@@ -31,7 +31,8 @@ void dropClientPackage(const install::InstallPaths &paths)
 
 // The user chose Exit with a client package ready: this start hands it to the
 // Updater, which installs it and starts the new version to check it.
-StartupInstallCheck installScheduledUpdate(const install::InstallPaths &paths, QStringList *log)
+StartupInstallCheck installScheduledUpdate(const install::InstallPaths &paths, StartMode mode,
+                                           QStringList *log)
 {
     StartupInstallCheck check;
     if (!install::takeInstallAtStart(paths))
@@ -44,6 +45,7 @@ StartupInstallCheck installScheduledUpdate(const install::InstallPaths &paths, Q
     // A new Updater still in the package is one the program folder refused
     // when the package became ready: it runs from there, elevated.
     setUpdaterElevated(QFileInfo::exists(paths.ready + QLatin1Char('/') + updaterFileName()));
+    setUpdaterStartsInTray(mode == StartMode::Tray);
     if (launchUpdater()) {
         *log << QStringLiteral("update: handed the update to the Updater, which starts the new "
                                "version");
@@ -53,6 +55,7 @@ StartupInstallCheck installScheduledUpdate(const install::InstallPaths &paths, Q
     // Nothing was installed: the old version runs and the service offers the
     // update again.
     setRestartAfterUpdate(false);
+    setUpdaterStartsInTray(false);
     *log << QStringLiteral("update: the Updater could not be started; the update is dropped");
     dropClientPackage(paths);
     return check;
@@ -78,14 +81,14 @@ UpdateNoticeMessage updateNoticeMessage(const QString &notice, UiLanguage langua
     return {uiText(QStringLiteral("Update rolled back"), language), uiText(notice, language)};
 }
 
-StartupInstallCheck checkInstallAtStartup(QStringList *log)
+StartupInstallCheck checkInstallAtStartup(QStringList *log, StartMode mode)
 {
     recoverPageInstall();
     const install::InstallPaths paths(workingFolder());
     StartupInstallCheck check;
     install::Phase phase = install::phaseOf(paths);
     if (phase == install::Phase::Idle) {
-        check = installScheduledUpdate(paths, log);
+        check = installScheduledUpdate(paths, mode, log);
         if (check.outcome == StartupInstallCheck::Outcome::Continue)
             check.notice = install::takeNotice(paths);
         return check;
@@ -127,6 +130,7 @@ StartupInstallCheck checkInstallAtStartup(QStringList *log)
     // checks that the new version starts and rolls it back when it does not.
     lock->unlock();
     setRestartAfterUpdate(true);
+    setUpdaterStartsInTray(mode == StartMode::Tray);
     if (launchUpdater()) {
         *log << QStringLiteral("update: handed the new version's first start to the Updater");
         check.outcome = StartupInstallCheck::Outcome::HandedOver;
@@ -134,6 +138,7 @@ StartupInstallCheck checkInstallAtStartup(QStringList *log)
     }
     // No Updater to check the new version: it is not kept unchecked.
     setRestartAfterUpdate(false);
+    setUpdaterStartsInTray(false);
     if (!lock->tryLock(0))
         return check; // an Updater came in meanwhile; it decides
     install::claimFailure(paths);

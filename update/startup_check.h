@@ -40,8 +40,12 @@ struct UpdateNoticeMessage
 };
 UpdateNoticeMessage updateNoticeMessage(const QString &notice, UiLanguage language);
 
+// How the program was started: the version the Updater starts for this start
+// starts the same way.
+enum class StartMode { Window, Tray };
+
 // Runs the check on the working folder. log receives one line per action.
-StartupInstallCheck checkInstallAtStartup(QStringList *log);
+StartupInstallCheck checkInstallAtStartup(QStringList *log, StartMode mode = StartMode::Window);
 
 // The health report of a trial start: true when it counted; the new version
 // is then recorded in settings (memory and conf.xml).

@@ -5,14 +5,18 @@
 #include "app/cef_application.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "app/unsaved_edits.h"
+#include "bridge/profile_store.h"
 #include "browser/client_handler.h"
 #include "common/app_paths.h"
 #include "common/client_settings.h"
 #include "common/user_folders.h"
+#include "tests/testsupport/scripted_dialogs.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -183,6 +187,57 @@ private slots:
         QCOMPARE(untouched.readAll(), QByteArray("<conf><other/></conf>"));
         setUserFolders(UserFolders::forProgramFolder(applicationFolder()));
         qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    // A quit that would lose edits kelv cannot save asks first (it used to
+    // lose them without a word); a quit nobody asked for (a session ending)
+    // goes on and says so in the log.
+    void aQuitThatWouldLoseEditsAsksFirst()
+    {
+        test::ScriptedDialogs dialogs;
+        Dialogs::install(&dialogs);
+        QTemporaryDir dir;
+        ProfileStore profiles(dir.path());
+        // Nothing to lose: no question.
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
+        const QString saved = dir.filePath(QStringLiteral("saved.xml"));
+        profiles.store(saved, QStringLiteral("<conf/>\n"));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
+        QVERIFY(QFile::exists(saved));
+        QVERIFY(dialogs.captions.isEmpty());
+        // A profile whose folder went away cannot be saved (as with a full
+        // disk, the folder may be written).
+        const QString lost = dir.filePath(QStringLiteral("gone/lost.xml"));
+        profiles.store(lost, QStringLiteral("<conf/>\n"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
+        QVERIFY(!saveBeforeQuit(profiles, nullptr, true,
+                                UiLanguage::English)); // cancelled: no answer given
+        QCOMPARE(dialogs.captions, QStringList{QStringLiteral("Changes not saved")});
+        QVERIFY2(dialogs.texts.constLast().contains(QDir::toNativeSeparators(dir.path())) &&
+                     dialogs.texts.constLast().contains(QStringLiteral("disk full")),
+                 qPrintable(dialogs.texts.constLast()));
+        QCOMPARE(profiles.modified(), QStringList{lost});
+        dialogs.messageAnswers << QMessageBox::Discard;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("quitting without the edits")));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
+        // In the language of the settings.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
+        QVERIFY(!saveBeforeQuit(profiles, nullptr, true, UiLanguage::German));
+        QCOMPARE(dialogs.captions.takeLast(), QStringLiteral("Änderungen nicht gespeichert"));
+        // Nobody to ask: the quit goes on without a question.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot save")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("quitting with edits that")));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, false, UiLanguage::English));
+        QCOMPARE(dialogs.captions.size(), 2);
+        // Once it can be saved, the quit asks nothing.
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("gone"))));
+        QVERIFY(saveBeforeQuit(profiles, nullptr, true, UiLanguage::English));
+        QVERIFY(QFile::exists(lost));
+        QCOMPARE(dialogs.captions.size(), 2);
+        Dialogs::install(nullptr);
     }
 
     void quitIsRequestedOnce()

@@ -519,6 +519,32 @@ private slots:
         QCOMPARE(fitWindowGeometry(x, y, width, height, area, minimum), fitted);
     }
 
+    // Maximise fills the screen the window is on: the one under its centre,
+    // else the one it overlaps most (it used to be the primary screen always).
+    void maximiseTakesTheScreenTheWindowIsOn_data()
+    {
+        QTest::addColumn<QRect>("frame");
+        QTest::addColumn<qsizetype>("screen");
+        const QRect left(0, 0, 1920, 1080);
+        const QRect right(1920, -200, 1280, 1024);
+        QTest::newRow("on the first") << QRect(100, 100, 800, 600) << qsizetype(0);
+        QTest::newRow("on the second") << QRect(2000, 0, 800, 600) << qsizetype(1);
+        QTest::newRow("centre on the second") << QRect(1500, 0, 1000, 600) << qsizetype(1);
+        QTest::newRow("centre on the first") << QRect(1300, 0, 1000, 600) << qsizetype(0);
+        QTest::newRow("centre below the second, mostly on it")
+            << QRect(1800, 700, 1000, 400) << qsizetype(1);
+        QTest::newRow("on none") << QRect(5000, 5000, 800, 600) << qsizetype(-1);
+    }
+
+    void maximiseTakesTheScreenTheWindowIsOn()
+    {
+        QFETCH(QRect, frame);
+        QFETCH(qsizetype, screen);
+        const QList<QRect> screens{QRect(0, 0, 1920, 1080), QRect(1920, -200, 1280, 1024)};
+        QCOMPARE(screenOfWindow(frame, screens), screen);
+        QCOMPARE(screenOfWindow(frame, {}), qsizetype(-1));
+    }
+
     // The page's maximise followed by a move to 2147483647 x 2147483647 took
     // the browser down; the window requests keep the window on the screen at
     // no less than its minimum size.

@@ -369,6 +369,59 @@ private slots:
                      left);
     }
 
+    void anUpdateChosenAtExitIsInstalledInTheTrayAtTheNextAutostart()
+    {
+        // The user downloads an update and chooses Exit. The next start is the
+        // login item's, "kelv -autostart": it hands the update to the Updater,
+        // which installs it and starts the new version in the tray too (its
+        // window is not opened at login), where it passes the health check.
+        const QString newFolder = newVersionFolder();
+        const QByteArray package = buildPackage(newFolder, QStringLiteral("2.0.0"));
+        QVERIFY(package.size() > 1000000);
+        m_server->setContent(QStringLiteral("/kelv-2.0.0.pkg"), package);
+        offer(QStringLiteral("client"), m_server->url(QStringLiteral("/kelv-2.0.0.pkg")));
+
+        QProcess old;
+        startKelv(old);
+        QVERIFY2(pressUpdate(old.processId(), {QStringLiteral("/kelv-2.0.0.pkg")}),
+                 said(old).constData());
+        m_server->setReply(QStringLiteral("/api/system/upgrade"), 200, R"({"code":1})");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFileInfo::exists(program(QStringLiteral("tupdates/client/pending-version"))), 60000);
+        ::kill(pid_t(old.processId()), SIGTERM);
+        QVERIFY(old.waitForFinished(60000));
+        QVERIFY(QFileInfo::exists(program(QStringLiteral("tupdates/client/install-at-start"))));
+
+        QProcess login;
+        login.setArguments({QStringLiteral("-autostart")});
+        startKelv(login);
+        QVERIFY(login.waitForFinished(60000));
+        const QByteArray handed = login.readAll();
+        QVERIFY2(handed.contains("handed the update to the Updater"), handed.constData());
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            readFile(program(QStringLiteral("updater.log"))).contains("update complete"),
+            readFile(program(QStringLiteral("updater.log"))).constData(), 90000);
+        rememberProcesses(readFile(program(QStringLiteral("updater.log"))));
+        QCOMPARE(m_detached.size(), 1);
+        const qint64 pid = m_detached.first();
+        // The new version was started as the user's own start was, and stays in the tray.
+        const QList<QByteArray> started =
+            readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        QVERIFY2(started.contains("-autostart"), started.join(' ').constData());
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(program(QStringLiteral("web.log")))
+                                     .contains("update: reported that the new version started"),
+                                 10000);
+        const QByteArray log = readFile(program(QStringLiteral("web.log")));
+        QVERIFY2(log.contains("(-autostart)"), log.constData());
+        QVERIFY(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                         QStringLiteral("--pid"), QString::number(pid)})
+                    .isEmpty());
+        QCOMPARE(readFile(program(QStringLiteral("Resources/whatsnew.txt"))),
+                 QByteArray("version 2.0.0\n"));
+        QVERIFY(readFile(program(QStringLiteral("Resources/profiles/conf.xml")))
+                    .contains("version=\"2.0.0\""));
+    }
+
     void aHostileServiceChangesNothing()
     {
         // A package address named after the Updater's journal, whose

@@ -234,7 +234,11 @@ private slots:
         QCOMPARE(mouse.value("productName").toString(), QStringLiteral("Test device"));
         QCOMPARE(mouse.value("description").toString(), QStringLiteral("unknown"));
         QCOMPARE(mouse.value("MASK").toString(), QStringLiteral("01"));
-        QCOMPARE(mouse.keys().size(), 12);
+        // The daemon's object name stands in SN; it is no serial number people could read.
+        QVERIFY(!mouse.value("SN").toString().isEmpty());
+        QCOMPARE(mouse.value("serial"), QJsonValue(QString()));
+        QVERIFY(sim.value("serial").toString().startsWith(QStringLiteral("KM1")));
+        QCOMPARE(mouse.keys().size(), 13);
         QCOMPARE(serviceState(), QStringLiteral("running"));
         QCOMPARE(jsonProp(m_id, DC_PROP_DESCRIPTION, 2048)
                      .value("buttons")

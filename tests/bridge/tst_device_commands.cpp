@@ -123,7 +123,7 @@ private slots:
         QCOMPARE(m_dispatcher.names().size(), 9);
     }
 
-    void deviceListHasTwelveSortedMembers()
+    void deviceListHasThirteenSortedMembers()
     {
         const Reply reply = run(m_dispatcher, QStringLiteral(R"({"funcname":"getDevicesList"})"));
         QVERIFY(reply.ok);
@@ -136,7 +136,7 @@ private slots:
             keys << it.next().captured(1);
         QCOMPARE(keys, (QStringList{"DeviceID", "DevicePath", "HardwareID", "MASK", "SN", "Version",
                                     "description", "device", "productCN", "productName",
-                                    "productType", "timestamp"}));
+                                    "productType", "serial", "timestamp"}));
         const QJsonArray list = QJsonDocument::fromJson(reply.text.toUtf8()).array();
         QCOMPARE(list.size(), 1);
         const QJsonObject mouse = list.at(0).toObject();
@@ -145,6 +145,7 @@ private slots:
         QCOMPARE(mouse.value("Version").toString(), QStringLiteral("1.0.0"));
         QCOMPARE(mouse.value("MASK").toString(), QStringLiteral("01"));
         QVERIFY(mouse.value("SN").toString().startsWith(QStringLiteral("KM1")));
+        QCOMPARE(mouse.value("serial"), mouse.value("SN"));
         QVERIFY(mouse.value("DevicePath").toString().startsWith(QStringLiteral("\\\\?\\hid#")));
         for (const char *empty :
              {"timestamp", "productType", "productName", "productCN", "description", "device"})

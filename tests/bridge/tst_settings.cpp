@@ -10,6 +10,7 @@
 #include "common/autostart.h"
 #include "common/dialogs.h"
 #include "common/ui_texts.h"
+#include "common/user_folders.h"
 #include "common/xml_text.h"
 #include "platform/system_mouse.h"
 #include "tests/bridge/command_fixture.h"
@@ -99,6 +100,7 @@ private slots:
     void setConfChangesAttributeAndFile();
     void setConfHotKeyAnswersStateCharacter();
     void setConfUnknownKeyFailsButRewritesFile();
+    void setConfAddsThePagesOwnSettings();
     void setConfOnUnparsableSettingsText();
     void setConfWithNulCharacterChangesNothing();
     void setConfOnARepeatedAttributeLastsBeyondARestart();
@@ -118,6 +120,7 @@ private slots:
     void missingToolFails();
     void hungToolIsStoppedAndFails();
     void wheelLinesHaveNoGnomeSetting();
+    void systemMouseIsReadBackFromTheDesktop();
     void sessionInfoAndAutostart();
     void programPickedThroughALinkIsBoundByItsTarget();
     void exportNameWithoutSuffixReplacesOnlyWhatTheUserSays();
@@ -239,6 +242,30 @@ void TestSettings::setConfUnknownKeyFailsButRewritesFile()
         QByteArray("<?xml version=\"1.0\"?>\r\n<root>\r\n\t<client version=\"1.2\" language=\"de\" "
                    "showConf=\"Ctrl+Alt+S\" testTool=\"Ctrl+Alt+T\" closeFunc=\"closeapp\" />\r\n"
                    "</root>\r\n"));
+}
+
+void TestSettings::setConfAddsThePagesOwnSettings()
+{
+    // A conf.xml written before the page kept whether to list the simulated
+    // mouse: the setting is added, kept, and read back like the others.
+    Setup s;
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"simulatedMouse","confValue":"hidden"})")),
+             success(QStringLiteral("modify conf sucess")));
+    QCOMPARE(s.host.settings.value(QStringLiteral("simulatedMouse")), QStringLiteral("hidden"));
+    QVERIFY2(s.conf().contains("closeFunc=\"closeapp\" simulatedMouse=\"hidden\""),
+             s.conf().constData());
+    QVERIFY(reply(s(R"({"funcname":"getConf"})"))
+                .contains(QStringLiteral("\"simulatedMouse\":\"hidden\"")));
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"simulatedMouse","confValue":"alone"})")),
+             success(QStringLiteral("modify conf sucess")));
+    QCOMPARE(s.conf().count("simulatedMouse="), 1);
+    ClientSettings again;
+    again.load(s.confPath());
+    QCOMPARE(again.value(QStringLiteral("simulatedMouse")), QStringLiteral("alone"));
+    // Any other key the file lacks is still refused.
+    QCOMPARE(reply(s(R"({"funcname":"setConf","confKey":"nonsense","confValue":"1"})")),
+             failure(QStringLiteral("can't find conf name")));
+    QVERIFY(!s.conf().contains("nonsense"));
 }
 
 void TestSettings::setConfOnUnparsableSettingsText()
@@ -489,6 +516,9 @@ void TestSettings::doubleClickTable_data()
     QTest::newRow("a text beyond 64 bits") << QByteArray("\"18446744073709551616\"") << QString();
     QTest::newRow("null reads 0") << QByteArray("null") << QStringLiteral("970");
     QTest::newRow("hex text reads 0") << QByteArray("\"0x3\"") << QStringLiteral("970");
+    // An empty text names no position.
+    QTest::newRow("empty text") << QByteArray("\"\"") << QString();
+    QTest::newRow("blank text") << QByteArray("\"  \"") << QString();
 }
 
 void TestSettings::doubleClickTable()
@@ -617,6 +647,35 @@ void TestSettings::wheelLinesHaveNoGnomeSetting()
              QStringLiteral("4"));
 }
 
+void TestSettings::systemMouseIsReadBackFromTheDesktop()
+{
+    Setup s;
+    // The answer comes from a worker thread, once the tools have answered.
+    const auto read = [&] {
+        const auto cb = s(R"({"funcname":"getSystemMouse"})");
+        if (!QTest::qWaitFor([&] { return cb->answered(); }, 10000))
+            return QStringLiteral("(no reply in 10 s)");
+        return reply(cb);
+    };
+    // Never set: GNOME's own defaults, not what kelv would set.
+    QCOMPARE(read(), success(R"({"doubleClick":400,"pointerSpeed":10,"scrollLines":null})"));
+    // Changed in GNOME's own settings (its tool, its store): shown as it is.
+    DesktopSession::run(QStringLiteral("gsettings"),
+                        {QStringLiteral("set"),
+                         QStringLiteral("org.gnome.desktop.peripherals.mouse"),
+                         QStringLiteral("double-click"), QStringLiteral("444")});
+    QCOMPARE(read(), success(R"({"doubleClick":444,"pointerSpeed":10,"scrollLines":null})"));
+    QCOMPARE(reply(s(R"({"funcname":"modifyMouseSpeed","speednum":15})")),
+             success(QStringLiteral("modifyMouseSpeed success")));
+    QCOMPARE(read(), success(R"({"doubleClick":444,"pointerSpeed":15,"scrollLines":null})"));
+    // MATE's "system default" acceleration is no number on the scale.
+    m_gsettings.session().setDesktop(QStringLiteral("MATE"));
+    QCOMPARE(read(), success(R"({"doubleClick":400,"pointerSpeed":"default","scrollLines":null})"));
+    // A desktop without these settings: nothing to show.
+    m_gsettings.session().setDesktop(QStringLiteral("LXQt"));
+    QCOMPARE(read(), success(R"({"doubleClick":null,"pointerSpeed":null,"scrollLines":null})"));
+}
+
 void TestSettings::sessionInfoAndAutostart()
 {
     Setup s;
@@ -641,6 +700,13 @@ void TestSettings::sessionInfoAndAutostart()
     QCOMPARE(info().value(QStringLiteral("tray")).toBool(), false);
     // Whether the asking page is the main window's (the popup's is not).
     QCOMPARE(object.value(QStringLiteral("mainPage")).toBool(), true);
+    // Whether this is the package's build: its program folder holds the marker.
+    QCOMPARE(object.value(QStringLiteral("packaged")), QJsonValue(false));
+    const auto programFolders =
+        qScopeGuard([] { setUserFolders(UserFolders::forProgramFolder(applicationFolder())); });
+    s.folder.write(UserFolders::packagedMarker(), QByteArray());
+    setUserFolders(UserFolders::forProgramFolder(s.folder.path()));
+    QCOMPARE(info().value(QStringLiteral("packaged")), QJsonValue(true));
     s.host.mainPage = false;
     QCOMPARE(info().value(QStringLiteral("mainPage")).toBool(true), false);
     // GNOME keeps the pointer speed and the double-click time, not wheel lines;
@@ -882,6 +948,7 @@ void TestSettings::everyCommandIsRegistered()
                          "openFileDialogExe",
                          "getSessionInfo",
                          "setAutostart",
+                         "getSystemMouse",
                          "getRunningBindings"};
     expected.sort();
     QCOMPARE(names, expected);

@@ -14,8 +14,13 @@
 #include "tests/testsupport/file_size_limit.h"
 #include "tests/testsupport/pipe_writer.h"
 
+#include <QThread>
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #endif
 
@@ -302,6 +307,51 @@ private slots:
         QVERIFY(settings.isEmpty());
         QVERIFY(settings.text().isEmpty());
     }
+
+    void aPipeSwappedInWhileReadingNeverBlocks()
+    {
+        // A regular file and a named pipe take turns at the file's name as
+        // fast as they can be renamed there, while the file is read again and
+        // again: a reader that judged the name before opening it would at
+        // some point open the pipe and wait for a writer for ever. Both keep
+        // a second name, so a reader caught in the pipe can be let go.
+        const QByteArray target = QFile::encodeName(m_dir.filePath("swapped.xml"));
+        const QByteArray file = QFile::encodeName(m_dir.filePath("file.keep"));
+        const QByteArray fifo = QFile::encodeName(m_dir.filePath("fifo.keep"));
+        const QByteArray next = QFile::encodeName(m_dir.filePath("next"));
+        writeRaw("file.keep", "<root><client version=\"1\"/></root>");
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        std::atomic<bool> stop{false};
+        std::thread swapper([&] {
+            for (bool pipe = false; !stop; pipe = !pipe) {
+                if (::link((pipe ? fifo : file).constData(), next.constData()) == 0)
+                    ::rename(next.constData(), target.constData());
+            }
+        });
+        constexpr int kReads = 20000;
+        std::atomic<int> reads{0};
+        std::atomic<int> regular{0};
+        std::thread reader([&] {
+            for (int i = 0; i < kReads; ++i, ++reads) {
+                QString text;
+                if (readTextFile(QFile::decodeName(target), &text))
+                    regular += text.contains(QLatin1String("version")) ? 1 : 0;
+            }
+        });
+        const bool finished = QTest::qWaitFor([&] { return reads == kReads; }, 60000);
+        stop = true;
+        swapper.join();
+        // Lets a reader caught in the pipe go (a writer opened without waiting).
+        while (reads < kReads) {
+            const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0)
+                ::close(writer);
+            QThread::msleep(10);
+        }
+        reader.join();
+        QVERIFY2(finished, "a read waited on the named pipe");
+        QVERIFY(regular > 0);
+    }
 #endif
 
     // The shape scan against pugixml itself: whatever the markup, well
@@ -560,6 +610,24 @@ private slots:
                 .size(),
             1);
         QCOMPARE(glossaryViolations("zh-TW", {"此應用程式", "已應用"}).size(), 1);
+    }
+
+    // Chinese and Japanese texts write their own punctuation: "…" (not
+    // "。。。") and full-width commas between their words.
+    void ownTextsUseTheLanguagesPunctuation()
+    {
+        static const QRegularExpression halfWidthComma(
+            QStringLiteral("[\\x{4e00}-\\x{9fff}\\x{3040}-\\x{30ff}],\\s*[\\x{4e00}-\\x{9fff}]"));
+        QStringList found;
+        for (const QStringList &row : uiTextRows()) {
+            for (qsizetype language = 1; language < row.size(); ++language) {
+                const QString &text = row.at(language);
+                if (text.contains(QStringLiteral("。。。")) ||
+                    halfWidthComma.match(text).hasMatch())
+                    found << text;
+            }
+        }
+        QVERIFY2(found.isEmpty(), qPrintable(found.join(QChar(u'\n'))));
     }
 
     void qtTextsFollowTheLanguage()

@@ -4,6 +4,8 @@
 //   (unset)  one record "PARTIAL"
 //   dup      two records with the same DeviceID "DUP" (SN "A", then "B")
 //   many     a full block of 20 records "DEV00".."DEV19" whose count field says 25
+//   waits    first "WAITS" (hardware ID "waits-id") whose record says its calls may wait for
+//            a daemon, and "PARTIAL"; every later listing only "PARTIAL" (WAITS went away)
 // dcRead fills the whole 2048-byte block whatever size it is given, as a careless library
 // might: at address 0x10 byte 100 is 1, everywhere else the block stays zero.
 
@@ -15,15 +17,18 @@
 
 namespace {
 
-void fillRecord(uint8_t *record, const char *deviceId, const char *sn)
+bool g_waitsListed = false;
+
+void fillRecord(uint8_t *record, const char *deviceId, const char *sn,
+                const char *id = "partial-id", uint8_t flags = 0)
 {
     std::memset(record, 0, DC_RECORD_SIZE);
     std::memcpy(record + DC_RECORD_DEVICE_ID, deviceId, std::strlen(deviceId));
     std::memcpy(record + DC_RECORD_VERSION, "0.9", 3);
     std::memcpy(record + DC_RECORD_SN, sn, std::strlen(sn));
     std::memcpy(record + DC_RECORD_MASK, "01", 2);
+    record[DC_RECORD_FLAGS] = flags;
     const char *path = "partial-path";
-    const char *id = "partial-id";
     for (size_t i = 0; i < std::strlen(path); ++i)
         record[DC_RECORD_DEVICE_PATH + 2 * i] = uint8_t(path[i]);
     for (size_t i = 0; i < std::strlen(id); ++i)
@@ -56,6 +61,11 @@ int32_t dcDevices(DcFilter, uint8_t *block, uint32_t size)
             fillRecord(block + 2 + i * DC_RECORD_SIZE, name, "S");
         }
         count = 25;
+    } else if (mode && std::strcmp(mode, "waits") == 0 && !g_waitsListed) {
+        fillRecord(block + 2, "WAITS", "W1", "waits-id", DC_FLAG_CALLS_WAIT);
+        fillRecord(block + 2 + DC_RECORD_SIZE, "PARTIAL", "P1");
+        count = 2;
+        g_waitsListed = true;
     } else {
         fillRecord(block + 2, "PARTIAL", "P1");
     }

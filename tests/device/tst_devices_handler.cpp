@@ -5,6 +5,7 @@
 #include "device/device_list.h"
 #include "device/devices_handler.h"
 #include "device/firmware_session.h"
+#include "libdc/libdc.h"
 #include "tests/libdc/sim_fixture.h"
 
 #include <QCoreApplication>
@@ -214,6 +215,28 @@ private slots:
         QCOMPARE(reopened->deviceTable().size(), 20);
         QCOMPARE(reopened->deviceTable().firstKey(), QStringLiteral("DEV00"));
         QCOMPARE(reopened->deviceTable().lastKey(), QStringLiteral("DEV19"));
+    }
+
+    // Which devices' calls the commands make on the worker is what the listing says, not
+    // what their hardware IDs look like; a device keeps it after it went away.
+    void aDeviceListedAsWaitingIsCalledFromTheWorker()
+    {
+        qputenv("PARTIAL_DC_LIST", "waits");
+        const auto opened = open(QStringLiteral(PARTIAL_DC_FILE));
+        devices_handler &devices = *opened;
+        QVERIFY(!devices.callsMayWait(QStringLiteral("waits-id")));
+        const QList<DeviceInfo> listed = parseDeviceList(devices.listDevices());
+        QCOMPARE(listed.size(), 2);
+        QCOMPARE(listed[0].Flags, quint8(DC_FLAG_CALLS_WAIT));
+        QCOMPARE(listed[1].Flags, quint8(0));
+        QVERIFY(devices.callsMayWait(QStringLiteral("waits-id")));
+        QVERIFY(devices.callsMayWait(QStringLiteral("WAITS-ID")));
+        QVERIFY(!devices.callsMayWait(QStringLiteral("partial-id")));
+        QVERIFY(!devices.callsMayWait(QStringLiteral("RATBAG\\")));
+        // Listed no more: its commands still go where the earlier ones went.
+        devices.refreshDevices();
+        QCOMPARE(devices.deviceTable().keys(), QStringList{QStringLiteral("PARTIAL")});
+        QVERIFY(devices.callsMayWait(QStringLiteral("waits-id")));
     }
 
     void withTheRealLibrary()

@@ -19,6 +19,7 @@
 #include <QTest>
 #include <chrono>
 #include <csignal>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -513,6 +514,17 @@ private slots:
         QVERIFY(!listedMouse().HardwareID.isEmpty());
         QCOMPARE(serviceState().value("state").toString(), QStringLiteral("running"));
         QCOMPARE(lastResult(), int(DC_DEVICE_FAULT));
+        // While a request waits for it, one for a hardware ID that is not listed (a mouse that
+        // went away, the service itself) is answered at once, not after it.
+        auto waiting = std::async(std::launch::async, [&] {
+            return m_devices->writeProp(id, QByteArray::fromHex("01020000"), 4, 7);
+        });
+        QTest::qWait(200);
+        QVERIFY(!m_devices->writeProp(QStringLiteral("RATBAG\\usb&Vid_dead&Pid_beef&Rev_0"),
+                                      QByteArray(1, '\0'), 1, 2));
+        QVERIFY(!m_devices->writeProp(QStringLiteral("RATBAG\\"), QByteArray(1, '\0'), 1, 2));
+        QCOMPARE(waiting.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        QVERIFY(!waiting.get());
         m_daemon->resume();
         // Once it answers again, so does the mouse, and nothing of the failed write stuck.
         QCOMPARE(mapping(0), QJsonArray({1, QJsonObject{{"type", "u"}, {"data", 1}}}));

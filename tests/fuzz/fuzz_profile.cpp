@@ -13,6 +13,7 @@
 #include "bridge/members.h"
 #include "bridge/profile_export.h"
 #include "bridge/profile_store.h"
+#include "common/xml_text.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/testsupport/fake_app_host.h"
 #include "tests/testsupport/recording_callback.h"
@@ -34,12 +35,22 @@ QString text(FuzzedDataProvider &in, size_t max)
     return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
 }
 
-// Whether a cached profile text can still be used: it parses, or it holds no
-// element at all (every element was removed on request).
+// Whether a cached profile text can still be used: the program's own reader
+// takes it (within the depth, node and size bounds of common/xml_text.h), or
+// it holds no element at all (every element was removed on request).
 bool readable(const QString &profileText, pugi::xml_parse_status *status)
 {
     const QByteArray utf8 = profileText.toUtf8();
+    if (utf8.size() > kMaxProfileBytes) {
+        *status = pugi::status_out_of_memory;
+        return false;
+    }
     pugi::xml_document doc;
+    const XmlLoad load = loadXml(utf8, &doc);
+    if (load == XmlLoad::TooDeep || load == XmlLoad::TooManyNodes) {
+        *status = pugi::status_out_of_memory;
+        return false;
+    }
     *status = doc.load_buffer(utf8.constData(), size_t(utf8.size()), pugi::parse_default,
                               pugi::encoding_utf8)
                   .status;

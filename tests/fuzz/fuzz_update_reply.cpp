@@ -1,6 +1,6 @@
 // What the update service sends back: the reply body of the update check, the
-// package URLs it names (which give the downloaded file its name) and the
-// Content-Range header of a package download.
+// package addresses it names and the Content-Range header of a package
+// download.
 //
 // Input: the first byte holds the flags (bit 0: interactive check, bit 1: the
 // request failed, bit 2: the rest is a Content-Range value, bit 3: the rest is
@@ -8,27 +8,38 @@
 //
 // Invariants: an offer is shown only for code 0 with a ret object, type "0"
 // and a deployment list; the latest-version page only for an interactive
-// check; a Content-Range total is never negative; a package's file name is one
-// plain name inside its kind folder.
+// check; a Content-Range total is never negative; a package address is used
+// only when it is https, or plain http to a loopback host (a refused one has a
+// reason and a text for the user). No address names a file: the downloader
+// writes each kind's package under a fixed name.
 
 #include "tests/fuzz/fuzz_support.h"
 #include "update/ps_update_downloader.h"
 #include "update/update_check.h"
+#include "update/update_transport.h"
 
+#include <QHostAddress>
 #include <QJsonValue>
+#include <QUrl>
 
 using namespace kelv;
 
 namespace {
 
-void checkFileName(const QString &url)
+void checkAddress(const QString &text)
 {
-    const QString name = PsUpdateDownloader::fileNameForUrl(url);
-    FUZZ_CHECK(!name.isEmpty(), "a package file has a name");
-    FUZZ_CHECK(!name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')),
-               "a package file name names no folder");
-    FUZZ_CHECK(name != QLatin1String(".") && name != QLatin1String(".."),
-               "a package file name is not the folder itself or its parent");
+    const QUrl url(text);
+    if (!updateUrlRefusal(url).isEmpty()) {
+        FUZZ_CHECK(!refusedAddressMessage(url).isEmpty(), "a refused address is shown");
+        return;
+    }
+    const QString scheme = url.scheme().toLower();
+    const QString host = url.host();
+    const bool loopback = host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+                          QHostAddress(host).isLoopback();
+    FUZZ_CHECK(url.isValid() && !host.isEmpty(), "an accepted address names a host");
+    FUZZ_CHECK(scheme == QLatin1String("https") || (scheme == QLatin1String("http") && loopback),
+               "an accepted address is https, or plain http to a loopback host");
 }
 
 } // namespace
@@ -48,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray rest(reinterpret_cast<const char *>(data) + 1, qsizetype(size - 1));
 
     if (data[0] & 8) {
-        checkFileName(QString::fromUtf8(rest));
+        checkAddress(QString::fromUtf8(rest));
         return 0;
     }
     if (data[0] & 4) {
@@ -72,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const char *package : {"clientPackage", "devicePackage", "firmwarePackage"}) {
         const QJsonValue url = decision.ret.value(QLatin1String(package));
         if (url.isString())
-            checkFileName(url.toString());
+            checkAddress(url.toString());
     }
     if (decision.action == UpdateDecision::ShowLatest)
         FUZZ_CHECK(interactive, "the latest-version page only for an interactive check");

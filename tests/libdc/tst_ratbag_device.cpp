@@ -4,8 +4,8 @@
 // what kelv makes of nonsense from the daemon.
 
 #include "libdc/libdc.h"
-#include "libdc/ratbag_device.h"
-#include "libdc/ratbag_macro.h"
+#include "libdc/ratbag/ratbag_device.h"
+#include "libdc/ratbag/ratbag_macro.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <doctest.h>
 #include <filesystem>
@@ -35,6 +36,7 @@
 // clang-format off
 #include <windows.h>
 #include <aclapi.h>
+#include <io.h>
 #include <sddl.h>
 // clang-format on
 #else
@@ -146,6 +148,36 @@ TEST_CASE("the key recorder reports scan codes and extended flags of typed keys"
     tap(kKeyA);
     std::this_thread::sleep_for(200ms);
     CHECK(log.size() == 8);
+}
+
+TEST_CASE("keys typed with Alt, AltGr and F10 are recorded as pressed and released")
+{
+    // Windows reports these as system keys (WM_SYSKEYDOWN, WM_SYSKEYUP): a release
+    // missed there leaves Alt held in the recorded macro, and every later key with it.
+    const platform::ScanCode rightAlt{0x38, true}; // AltGr
+    const platform::ScanCode f10{0x44, false};
+    const platform::ScanCode keyQ{0x10, false};
+    KeyLog log;
+    platform::KeyRecorder recorder;
+    std::string error;
+    REQUIRE_MESSAGE(recorder.start(log.callback(), &error), error);
+    const std::vector<std::pair<bool, platform::ScanCode>> typed = {
+        {true, kLeftAlt}, {true, kKeyA}, {false, kKeyA},    {false, kLeftAlt}, {true, rightAlt},
+        {true, keyQ},     {false, keyQ}, {false, rightAlt}, {true, f10},       {false, f10},
+        {true, kLeftAlt}, {true, f10},   {false, f10},      {false, kLeftAlt}};
+    for (const auto &[press, key] : typed)
+        REQUIRE(testing::injectKey(key, press));
+    REQUIRE(testing::waitFor([&] { return log.size() >= typed.size(); }, 5s));
+    recorder.stop();
+
+    const std::vector<SeenKey> keys = log.keys();
+    REQUIRE(keys.size() == typed.size());
+    for (size_t i = 0; i < typed.size(); ++i) {
+        CAPTURE(i);
+        CHECK(keys[i].pressed == typed[i].first);
+        CHECK(keys[i].scan.code == typed[i].second.code);
+        CHECK(keys[i].scan.extended == typed[i].second.extended);
+    }
 }
 
 #ifdef _WIN32
@@ -509,6 +541,112 @@ TEST_CASE("the write-access check tells a folder that denies writing from one th
         CHECK(asAnotherUser([&] { return platform::folderDeniesWriting(locked); }));
     else
         CHECK(platform::folderDeniesWriting(locked));
+#endif
+}
+
+namespace {
+
+void writeText(const std::string &path, const std::string &text)
+{
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    REQUIRE(file);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+// The whole content behind a descriptor openRegularFile() gave, which it closes.
+std::string readDescriptor(int fd)
+{
+    std::string text;
+    char buffer[256];
+    for (;;) {
+#ifdef _WIN32
+        const int n = _read(fd, buffer, sizeof buffer);
+#else
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+#endif
+        if (n <= 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+#ifdef _WIN32
+    _close(fd);
+#else
+    ::close(fd);
+#endif
+    return text;
+}
+
+} // namespace
+
+TEST_CASE("a file replaces another in one step, and a failed move leaves the old one")
+{
+    testing::TempFolder folder;
+    const std::string kept = folder.path() + "/kept.pkg";
+    const std::string incoming = folder.path() + "/incoming.pkg";
+    writeText(kept, "old");
+    writeText(incoming, "new");
+    REQUIRE(platform::replaceFile(incoming, kept));
+    CHECK(testing::readWholeFile(kept) == "new");
+    CHECK(testing::filesIn(folder.path()) == std::vector<std::string>{"kept.pkg"});
+
+    // A source that is gone: nothing changes.
+    CHECK_FALSE(platform::replaceFile(incoming, kept));
+    CHECK(testing::readWholeFile(kept) == "new");
+#ifndef _WIN32
+    // A source the user may not move (its folder is read-only): the target stays whole.
+    REQUIRE(chmod(folder.path().c_str(), 0755) == 0);
+    const std::string locked = folder.path() + "/locked";
+    REQUIRE(mkdir(locked.c_str(), 0755) == 0);
+    writeText(locked + "/incoming.pkg", "newer");
+    REQUIRE(chmod(locked.c_str(), 0555) == 0);
+    REQUIRE(chmod(kept.c_str(), 0666) == 0);
+    REQUIRE(chmod(folder.path().c_str(), 0777) == 0);
+    const auto moveAndKeep = [&] {
+        return !platform::replaceFile(locked + "/incoming.pkg", kept) &&
+               testing::readWholeFile(kept) == "new";
+    };
+    CHECK((geteuid() == 0 ? asAnotherUser(moveAndKeep) : moveAndKeep()));
+    REQUIRE(chmod(folder.path().c_str(), 0755) == 0);
+    REQUIRE(chmod(locked.c_str(), 0755) == 0);
+#endif
+}
+
+TEST_CASE("only a regular file is opened for reading, and a named pipe never blocks")
+{
+    testing::TempFolder folder;
+    const std::string file = folder.path() + "/conf.xml";
+    writeText(file, "<conf/>");
+    platform::RegularFile opened = platform::openRegularFile(file);
+    REQUIRE(opened.result == platform::RegularOpen::Opened);
+    CHECK(readDescriptor(opened.fd) == "<conf/>");
+
+    CHECK(platform::openRegularFile(folder.path() + "/missing.xml").result ==
+          platform::RegularOpen::Missing);
+    CHECK(platform::openRegularFile(folder.path()).result == platform::RegularOpen::NotRegular);
+#ifndef _WIN32
+    // A FIFO planted in the file's place, with no writer: refused at once. The call runs on
+    // a thread of its own so that a blocking open fails the test instead of hanging it.
+    const std::string fifo = folder.path() + "/fifo.xml";
+    REQUIRE(mkfifo(fifo.c_str(), 0600) == 0);
+    std::atomic<int> result{-1};
+    std::thread reader([&] { result = int(platform::openRegularFile(fifo).result); });
+    const bool answered = testing::waitFor([&] { return result != -1; }, 5s);
+    if (!answered) {
+        // Give the blocked open its writer so the thread can end.
+        const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        reader.join();
+        if (unblock >= 0)
+            ::close(unblock);
+    } else {
+        reader.join();
+    }
+    CHECK(answered);
+    CHECK(result == int(platform::RegularOpen::NotRegular));
+    // A character device (a terminal or /dev/zero would never end a read).
+    CHECK(platform::openRegularFile("/dev/zero").result == platform::RegularOpen::NotRegular);
+#else
+    CHECK(platform::openRegularFile("NUL").result == platform::RegularOpen::NotRegular);
 #endif
 }
 

@@ -56,6 +56,13 @@ TEST_CASE("the Updater's command line carries the process id and the restart cho
     REQUIRE(platform::parseUpdaterArguments(platform::updaterArguments(request), &parsed, &error));
     CHECK(parsed.waitPid == 4242);
     CHECK(parsed.restart);
+    CHECK_FALSE(parsed.autostart);
+    // A start in the tray (the login item's) is carried on to the program it starts.
+    request.autostart = true;
+    CHECK(platform::updaterArguments(request) ==
+          std::vector<std::string>{"-update", "-wait", "4242", "-restart", "-autostart"});
+    REQUIRE(platform::parseUpdaterArguments(platform::updaterArguments(request), &parsed, &error));
+    CHECK(parsed.autostart);
 
     const std::vector<std::vector<std::string>> refused = {
         {},
@@ -86,6 +93,9 @@ TEST_CASE("the Updater started through the shell gets its command line whole")
     request.restart = false;
     CHECK(startThroughTheShell(platform::updaterArguments(request), true) ==
           "[-update]\n[-wait]\n[1234567]\nwait=1234567 restart=0");
+    request.autostart = true;
+    CHECK(startThroughTheShell(platform::updaterArguments(request), true) ==
+          "[-update]\n[-wait]\n[1234567]\n[-autostart]\nwait=1234567 restart=0 autostart");
 }
 
 TEST_CASE("arguments with blanks, quotes and backslashes arrive as they were given")

@@ -38,10 +38,10 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A stand-in program: records which version was started.
+// A stand-in program: records which version was started, and with what.
 QByteArray programScript(const QByteArray &version)
 {
-    return "#!/bin/sh\necho " + version + " > started.part && mv started.part started\n";
+    return "#!/bin/sh\necho " + version + " \"$@\" > started.part && mv started.part started\n";
 }
 
 // A new version that reports like kelv does once its window and page are up.
@@ -73,6 +73,7 @@ private slots:
     void rollsBackWhenTheNewVersionStaysSilent();
     void rollsBackWhenAFileCannotBeReplaced();
     void recoversAnInterruptedRun();
+    void aStartInTheTrayStaysInTheTray();
     void journalNamesCannotForgeLines();
 
 private:
@@ -82,7 +83,7 @@ private:
     }
     void readyNewVersion(const QByteArray &program);
     int runUpdater(bool restart, qint64 waitPid = 0, QProcess *process = nullptr,
-                   int healthTimeoutMs = 0);
+                   int healthTimeoutMs = 0, const QStringList &extra = {});
     QTemporaryDir *m_dir = nullptr;
 };
 
@@ -110,7 +111,8 @@ void TestUpdater::readyNewVersion(const QByteArray &program)
     writeFile(path(QStringLiteral("tupdates/client/pending-version")), "2.0.0");
 }
 
-int TestUpdater::runUpdater(bool restart, qint64 waitPid, QProcess *given, int healthTimeoutMs)
+int TestUpdater::runUpdater(bool restart, qint64 waitPid, QProcess *given, int healthTimeoutMs,
+                            const QStringList &extra)
 {
     QProcess local;
     QProcess &process = given ? *given : local;
@@ -125,7 +127,7 @@ int TestUpdater::runUpdater(bool restart, qint64 waitPid, QProcess *given, int h
                           QString::number(waitPid)};
     if (restart)
         arguments << QStringLiteral("-restart");
-    process.start(updater(), arguments);
+    process.start(updater(), arguments + extra);
     if (given)
         return 0;
     process.waitForFinished(60000);
@@ -326,6 +328,24 @@ void TestUpdater::recoversAnInterruptedRun()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/update.journal"))));
     QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
                               QByteArray("old"), 10000);
+}
+
+void TestUpdater::aStartInTheTrayStaysInTheTray()
+{
+    // The update was handed over by a start in the tray (the login item's,
+    // "-autostart"): the new version is started the same way, and so is the
+    // old one when the new one is rolled back.
+    const QStringList autostart{QStringLiteral("-autostart")};
+    readyNewVersion(reportingScript("new"));
+    QCOMPARE(runUpdater(true, 0, nullptr, 0, autostart), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("new -autostart"), 10000);
+
+    QFile::remove(path(QStringLiteral("started")));
+    readyNewVersion("#!/bin/sh\nexit 3\n");
+    QCOMPARE(runUpdater(true, 0, nullptr, 0, autostart), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("started"))).trimmed(),
+                              QByteArray("new -autostart"), 10000);
 }
 
 void TestUpdater::journalNamesCannotForgeLines()

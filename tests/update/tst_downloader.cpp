@@ -21,6 +21,8 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 using namespace kelv;
@@ -148,6 +150,7 @@ private slots:
     void notNewerWaitsForTheUser();
     void packageOfAnotherKindIsRefused();
     void firmwareKeptUntilANewerOneIsVerified();
+    void firmwarePackageSurvivesAMoveThatFails();
     void packageThatCannotBeWrittenIsReported_data();
     void packageThatCannotBeWrittenIsReported();
 
@@ -737,6 +740,58 @@ void TestDownloader::firmwareKeptUntilANewerOneIsVerified()
     QVERIFY(run.unpacked.wait(20000));
     QCOMPARE(readFile(firmwarePackagePath()), newer);
     QVERIFY(!QFileInfo::exists(run.downloader->outputPath()));
+}
+
+void TestDownloader::firmwarePackageSurvivesAMoveThatFails()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("the move is refused through folder permissions");
+#else
+    // A verified newer package whose move into place fails (the download
+    // folder lets nothing out): the kept package, from which a mouse left in
+    // its boot loader is recovered, is still there and whole.
+    package::Content firmware;
+    firmware.kind = QStringLiteral("firmware");
+    firmware.version = QStringLiteral("2.0");
+    firmware.entries.append(
+        {QStringLiteral("firmware/update.bin"), FirmwareImage::build(noise(3000, 5))});
+    const QByteArray kept = key().package(firmware);
+    writeFile(firmwarePackagePath(), kept);
+    firmware.version = QStringLiteral("3.0");
+    Run run(m_server->url(QStringLiteral("/firmware.pkg")), QStringLiteral("firmware"));
+    run.downloader->setInstalledVersion(QStringLiteral("2.0"));
+    writeFile(run.downloader->outputPath(), key().package(firmware));
+
+    // Root may move anything: the move is made by another user (nobody),
+    // who may replace files in the firmware folder but take none out of the
+    // download folder.
+    const QString downloads = PsUpdateDownloader::downloadFolder();
+    for (const QString &folder : {m_dir->path(), m_base})
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner |
+                                                  QFile::ExeOwner | QFile::ReadOther |
+                                                  QFile::ExeOther));
+    QCOMPARE(::chmod(QFile::encodeName(QFileInfo(firmwarePackagePath()).absolutePath()), 0777), 0);
+    QCOMPARE(::chmod(QFile::encodeName(downloads), 0555), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        run.downloader->unpackPackage();
+        _exit(run.errors.size() == 1 &&
+                      run.errors.first().first().toString() ==
+                          QStringLiteral("Update refused: the update folder cannot be written")
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QCOMPARE(::chmod(QFile::encodeName(downloads), 0755), 0);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(readFile(firmwarePackagePath()), kept);
+    QCOMPARE(QDir(QFileInfo(firmwarePackagePath()).absolutePath()).entryList(QDir::Files),
+             QStringList{QStringLiteral("firmware.pkg")});
+#endif
 }
 
 void TestDownloader::packageThatCannotBeWrittenIsReported_data()

@@ -20,6 +20,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QtEndian>
 
 #ifdef Q_OS_UNIX
@@ -161,6 +162,7 @@ private slots:
     void readerRefusesBrokenPackages_data();
     void readerRefusesBrokenPackages();
     void changedWhileReadIsRefused();
+    void readingStopsWhenItsThreadIsAskedTo();
     void acceptsOnlyItsKindProductAndNewerVersions_data();
     void acceptsOnlyItsKindProductAndNewerVersions();
     void versionOrder();
@@ -186,6 +188,53 @@ private slots:
     void firmwareImage();
     void firmwareImageRefusals();
 };
+
+void TestPackage::readingStopsWhenItsThreadIsAskedTo()
+{
+    // A firmware package with a large file beside the image: the owner of the
+    // reading thread asks it to stop, once while the body is hashed and once
+    // while the payload is decoded. Each time the reading ends within a piece,
+    // as "stopped", not as a verdict on the package.
+    QTemporaryDir dir;
+    QByteArray large(8 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < large.size(); ++i)
+        large[i] = char((i * 7919) ^ (i >> 7));
+    const QString path = writeFileAt(
+        dir.filePath(QStringLiteral("firmware.pkg")),
+        key().package(QStringLiteral("2.0"),
+                      {{QStringLiteral("f/large.bin"), large},
+                       {QStringLiteral("f/update.bin"), FirmwareImage::build("firmware")}},
+                      QStringLiteral("firmware")));
+    package::Expectation expected;
+    expected.kind = QStringLiteral("firmware");
+    expected.allowOlder = true;
+
+    for (const bool whileHashing : {true, false}) {
+        package::UnpackResult result;
+        qint64 piecesAfterStop = -1;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            if (whileHashing)
+                QThread::currentThread()->requestInterruption();
+            result = package::checkPackageFile(
+                path, key().trustedKeys(), expected, [&](const QString &, QByteArrayView) {
+                    if (piecesAfterStop >= 0) {
+                        ++piecesAfterStop;
+                    } else {
+                        QThread::currentThread()->requestInterruption();
+                        piecesAfterStop = 0;
+                    }
+                    return true;
+                });
+        }));
+        QTest::ignoreMessage(QtInfoMsg, "Update Info: the reading of the package was stopped");
+        thread->start();
+        QVERIFY(thread->wait(30000));
+        QCOMPARE(result.outcome, package::UnpackResult::Refused);
+        QCOMPARE(result.reason, QStringLiteral("the unpack was stopped"));
+        // Hashing: nothing decoded. Decoding: not one more piece after the stop.
+        QCOMPARE(piecesAfterStop, whileHashing ? -1 : 0);
+    }
+}
 
 void TestPackage::packerRoundTrip_data()
 {

@@ -37,6 +37,7 @@
 #include <QTimer>
 #include <QtEndian>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace kelv;
 
@@ -135,6 +136,23 @@ qint64 threadCpuMs()
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
 }
 
+// Where this process's open descriptor of file stands (/proc/self/fdinfo),
+// or -1 while the file is not open.
+qint64 readPosition(const QString &file)
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+        if (QFileInfo(fds.filePath(fd)).symLinkTarget() != file)
+            continue;
+        const QByteArray info = readFile(QStringLiteral("/proc/self/fdinfo/") + fd);
+        for (const QByteArray &line : info.split('\n')) {
+            if (line.startsWith("pos:"))
+                return line.mid(4).trimmed().toLongLong();
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestUpdateDialog : public QObject
@@ -179,6 +197,8 @@ private slots:
     void olderVersionOnlyWhenTheUserChoosesIt();
     void updaterThatCannotBeReplacedIsShown();
     void dialogThatGoesStopsItsUnpack();
+    void closingWhileALargePackageIsCheckedAnswersAtOnce_data();
+    void closingWhileALargePackageIsCheckedAnswersAtOnce();
     void nothingEndsTheFlash();
 
 private:
@@ -1371,6 +1391,55 @@ void TestUpdateDialog::dialogThatGoesStopsItsUnpack()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
     QVERIFY(QFileInfo::exists(PsUpdateDownloader::downloadFolder() + QStringLiteral("client.pkg")));
     QVERIFY(!runUpdaterAtExit());
+}
+
+void TestUpdateDialog::closingWhileALargePackageIsCheckedAnswersAtOnce_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("offer");
+    // The program's package is hashed before it is unpacked; the firmware
+    // package is hashed as it is loaded, before it is kept.
+    QTest::newRow("program") << QStringLiteral("client") << QStringLiteral("clientPackage");
+    QTest::newRow("firmware") << QStringLiteral("firmware") << QStringLiteral("firmwarePackage");
+}
+
+void TestUpdateDialog::closingWhileALargePackageIsCheckedAnswersAtOnce()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, offer);
+    // A downloaded package of nearly the largest size, whose signed manifest
+    // names all of it (a sparse file: its body reads as zeros, so the hash
+    // will not match once it is done, which takes seconds). The service says
+    // the download is complete (416): the check starts at once.
+    const qint64 size =
+        package::kMaxPackageSize / PsUpdateDownloader::kPartSize * PsUpdateDownloader::kPartSize;
+    QByteArray header = m_key.package(QStringLiteral("9.0.0"), {{QStringLiteral("p/x"), "x"}}, kind)
+                            .left(package::kHeaderSize);
+    qToLittleEndian<quint64>(quint64(size - package::kHeaderSize),
+                             header.data() + package::kBodyLengthOffset);
+    QVERIFY(m_key.secretKey().signPackage(&header));
+    const QString file = PsUpdateDownloader::downloadFolder() + kind + QStringLiteral(".pkg");
+    writeFile(file, header);
+    QVERIFY(QFile::resize(file, size));
+    m_server->setReply(QStringLiteral("/big.pkg"), 416, "", "text/plain");
+    auto *dialog = new updateDlg(m_host);
+    dialog->setPackageInfo({kind}, {{offer, m_server->url(QStringLiteral("/big.pkg"))}});
+    dialog->show();
+    QTest::mouseClick(child<QPushButton>(dialog, "uninstallButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(readPosition(file) > 4 * 1024 * 1024, 20000);
+
+    // The user closes the dialog half way through the hash: it goes at once,
+    // the check stops (no verdict on the package), and the package stays for
+    // the next attempt.
+    QTest::ignoreMessage(QtInfoMsg, "Update Info: the reading of the package was stopped");
+    QElapsedTimer closing;
+    closing.start();
+    delete dialog;
+    const qint64 closedInMs = closing.elapsed();
+    qInfo("closed in %lld ms while %s was checked", closedInMs, qPrintable(kind));
+    QCOMPARE(QFileInfo(file).size(), size);
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("tupdates/client/ready"))));
+    QVERIFY(!QFileInfo::exists(firmwarePackagePath()));
 }
 
 QTEST_MAIN(TestUpdateDialog)

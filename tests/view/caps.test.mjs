@@ -204,12 +204,18 @@ test('a mode holds only values the device takes: anything else becomes what the 
   assert.deepEqual(other.lighting, live.lighting);
 });
 
-test('the service state names what the user can do', () => {
-  const state = (obj) => caps.readServiceState([...utf8Encode(JSON.stringify(obj)), 0, 0]);
-  assert.deepEqual(state({ service: 'ratbagd', state: 'absent', api: 1, mice: 0 }), { state: 'absent', api: 1, mice: 0 });
-  assert.equal(caps.readServiceState(new Array(512).fill(0)), null, 'a device library without the service');
-  assert.equal(caps.readServiceState([0x7b, 0]), null);
-  assert.equal(state({ state: 7 }), null);
+test('the services the library lists, each with what the user can do', () => {
+  const bytes = (obj) => [...utf8Encode(JSON.stringify(obj)), 0, 0];
+  const ratbagd = { id: 'RATBAG\\', service: 'ratbagd', bus: 'org.freedesktop.ratbag1', state: 'absent', api: 1, mice: 0 };
+  assert.deepEqual(caps.readServices(bytes({ services: [ratbagd, { id: 'RAZER\\', service: 'openrazer', state: 'running', mice: 2 }] })), [
+    { id: 'RATBAG\\', service: 'ratbagd', state: 'absent', api: 1, mice: 0 },
+    { id: 'RAZER\\', service: 'openrazer', state: 'running', api: null, mice: 2 },
+  ]);
+  assert.deepEqual(caps.readServices(new Array(2048).fill(0)), [], 'a device library without services');
+  assert.deepEqual(caps.readServices([0x7b, 0]), []);
+  assert.deepEqual(caps.readServices(bytes(ratbagd)), [], 'one state is no list of them');
+  assert.deepEqual(caps.readServices(bytes({ services: [{ state: 7 }, null, ratbagd] })).map((s) => s.service), ['ratbagd']);
+  assert.equal(caps.readServices(bytes({ services: new Array(50).fill(ratbagd) })).length, 8);
   assert.deepEqual(caps.SERVICE_PROBLEMS, ['absent', 'stopped', 'denied', 'unsupported', 'nobus']);
   assert.equal(caps.RESULT_MESSAGES[8], 'error.write.refused');
 });

@@ -6,6 +6,7 @@ import { PROFILE_PATH, confContentXml, profileFromXml } from '../../view/js/prof
 import { factoryLighting } from '../../view/js/devicemap.js';
 import { makeNative, memoryStorage } from './fake_native.mjs';
 import { boundKey } from '../../view/js/boundmodes.js';
+import { systemShown } from '../../view/js/ui/system.js';
 
 const tick = () => new Promise((r) => setTimeout(r, 0));
 
@@ -54,6 +55,74 @@ test('a reply other than the success text is a failure with its own text', async
   // The System screen says it beside the setting; no message on top.
   assert.deepEqual(app.alerts.map((a) => [a.key, a.detail]), [
     ['error.setConf', 'cant find conf.xml'], ['error.record', 'the keyboard cannot be read']]);
+});
+
+// The System screen shows what the desktop holds now (it used to show what
+// kelv set last, and 620 ms for a double-click time never set).
+test('the System screen shows the desktop\'s values, read each time it opens', async () => {
+  let desktop = { pointerSpeed: 13, scrollLines: null, doubleClick: 400 };
+  const { app } = appWith({
+    getSystemMouse: () => ({ ok: true, text: JSON.stringify(desktop) }),
+    modifyMouseDoubleClick: () => ({ ok: true, text: 'modifyMouseDoubleClick success' }),
+  });
+  app.state.profile.system.doubleClick = '2';
+  app.showScreen('system');
+  assert.equal(app.state.systemDesktop.reading, true);
+  await app.settings.readSystem();
+  assert.deepEqual(app.state.systemDesktop, { values: desktop });
+  // 400 ms is no step of the slider: its nearest (410 ms), with 400 ms beside it.
+  assert.deepEqual(systemShown('doubleClick', app.state.systemDesktop, app.state.profile.system.doubleClick),
+    { position: 8, label: '400 ms', lastSet: false });
+  assert.deepEqual(systemShown('pointerSpeed', app.state.systemDesktop, ''), { position: 13, label: null, lastSet: false });
+  assert.deepEqual(systemShown('scrollLines', app.state.systemDesktop, '7'), { position: 3, label: 'Not known', lastSet: false });
+  // Set on the page: the desktop holds the step now.
+  await app.settings.setSystem('doubleClick', 3);
+  assert.equal(app.state.systemDesktop.values.doubleClick, 760);
+  assert.deepEqual(systemShown('doubleClick', app.state.systemDesktop, '3'), { position: 3, label: null, lastSet: false });
+  // Changed in the desktop's own settings meanwhile: the screen opened again shows it.
+  desktop = { pointerSpeed: 'default', scrollLines: 40, doubleClick: 270 };
+  app.showScreen('performance');
+  app.showScreen('system');
+  await app.settings.readSystem();
+  assert.deepEqual(systemShown('pointerSpeed', app.state.systemDesktop, '12'), { position: 10, label: 'The desktop\'s default', lastSet: false });
+  assert.deepEqual(systemShown('scrollLines', app.state.systemDesktop, ''), { position: 20, label: '40 lines', lastSet: false });
+  assert.deepEqual(systemShown('doubleClick', app.state.systemDesktop, '3'), { position: 10, label: null, lastSet: false });
+});
+
+test('a program that cannot read the desktop shows what kelv set last, and says so', async () => {
+  const { app } = appWith({ getSystemMouse: () => ({ ok: false, text: 'unknown command' }) });
+  app.state.profile.system.pointerSpeed = '12';
+  await app.settings.readSystem();
+  assert.deepEqual(app.state.systemDesktop, { failed: true });
+  assert.deepEqual(systemShown('pointerSpeed', app.state.systemDesktop, '12'), { position: 12, label: null, lastSet: true });
+  assert.deepEqual(systemShown('doubleClick', app.state.systemDesktop, ''), { position: 5, label: null, lastSet: true });
+});
+
+// A profile folder kelv may not write loses every change at quit: the page
+// says so from the start and when a save is refused, with what to do.
+test('a profile folder kelv may not write is said at once, and Try again saves', async () => {
+  let writable = false;
+  let saved = 0;
+  const { app } = appWith({
+    getSessionInfo: () => ({ ok: true, text: JSON.stringify({ profileFolder: '/home/u/.config/kelv/view/xml', profileWritable: writable }) }),
+    savexml: () => { saved += writable ? 1 : 0; return writable ? { ok: true, text: 'save xml success' } : { ok: false, text: 'savexml failed: read-only /home/u/.config/kelv/view/xml' }; },
+  });
+  await app.settings.loadSession();
+  const said = () => app.alerts.filter((a) => a.key === 'error.readOnly');
+  assert.deepEqual(said().map((a) => [a.vars.folder, a.screen]), [['/home/u/.config/kelv/view/xml', null]]);
+  // A change then refused by the native side says the same, once, and not
+  // "restart the program".
+  app.modes.rename(app.mode.index, 'Work');
+  await app.sync.flush().catch(() => {});
+  assert.equal(app.state.saveState, 'failed');
+  assert.equal(said().length, 1);
+  assert.deepEqual(app.alerts.filter((a) => a.key === 'error.profileStore'), []);
+  // The folder made writable: Try again looks again and saves.
+  writable = true;
+  await said()[0].actions[0].run();
+  assert.deepEqual(said(), []);
+  assert.equal(app.state.saveState, 'saved');
+  assert.ok(saved >= 1, 'written to disk');
 });
 
 test('the request builders and their success texts', () => {

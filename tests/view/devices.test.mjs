@@ -5,14 +5,17 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { App } from '../../view/js/app.js';
-import { PROFILE_PATH, profileFromXml, profileToXml } from '../../view/js/profile.js';
-import { readCaps } from '../../view/js/caps.js';
+import { PROFILE_PATH, profileFromXml, profileToXml, sectionKey } from '../../view/js/profile.js';
+import { readCaps, shapeOf } from '../../view/js/caps.js';
 import { decodeSettings } from '../../view/js/devicesettings.js';
 import { utf8Encode } from '../../view/js/bytes.js';
+import { serviceHelp } from '../../view/js/ui/device.js';
 import { FakeMouse, RATBAG_DESCRIPTION, makeNative } from './fake_native.mjs';
 
 const settle = async () => { for (let i = 0; i < 40; i++) await new Promise((r) => setTimeout(r, 0)); };
 const HW = 'RATBAG\\unknown&Name_12345678';
+// Where each mode keeps this mouse's settings: its hardware ID and its shape.
+const KEY = sectionKey(HW, shapeOf(readCaps(RATBAG_DESCRIPTION)));
 const INFO = { DeviceID: 'RATBAG-unknown-12345678', DevicePath: '/org/x/testdevice1', HardwareID: HW, SN: 'testdevice1', Version: '', MASK: '01', productName: 'Test device', description: 'unknown' };
 
 function ratbagMouse() {
@@ -25,10 +28,10 @@ function ratbagMouse() {
   });
 }
 
-async function appWithRatbag({ service = null } = {}) {
+async function appWithRatbag({ services = null } = {}) {
   const rat = { info: INFO, mouse: ratbagMouse() };
   const win = makeNative({
-    more: [rat], files: { [PROFILE_PATH]: '<conf/>' }, service,
+    more: [rat], files: { [PROFILE_PATH]: '<conf/>' }, services,
     handlers: { confChanged: () => ({ ok: true, text: 'confChanged' }), resetProfile: () => ({ ok: true, text: 'resetProfile success' }) },
   });
   const app = new App(win);
@@ -36,7 +39,7 @@ async function appWithRatbag({ service = null } = {}) {
   app.state.profile = profileFromXml('<conf/>');
   app.device.listen();
   app.modes.listen();
-  await app.device.readService();
+  await app.device.readServices();
   await app.device.refresh();
   return { app, win, rat };
 }
@@ -49,15 +52,17 @@ test('a described mouse is listed beside the classic one; choosing it adopts wha
   assert.equal(app.state.settingsKey, null);
   await app.device.choose(HW);
   assert.equal(app.state.deviceState, 'ready');
-  assert.equal(app.state.settingsKey, HW);
+  assert.equal(app.state.settingsKey, KEY);
   assert.deepEqual(writes(rat.mouse), []);
   const live = decodeSettings(readCaps(RATBAG_DESCRIPTION), rat.mouse.props);
-  assert.deepEqual(app.mode.devices[HW], live);
-  assert.equal(app.shown, app.mode.devices[HW]);
+  assert.deepEqual(app.mode.devices[KEY], live);
+  assert.equal(app.shown, app.mode.devices[KEY]);
+  assert.deepEqual(app.state.profile.firstSeen, { [KEY]: live }, 'what it held when first seen is kept');
   assert.deepEqual(app.state.onboard, { active: 0, enabled: [true, true, true] });
   // Kept in the profile, and shown again after a refresh of the list.
   assert.equal(app.state.profile.device, HW);
   assert.match(profileToXml(app.state.profile), /<modeSetting current="0" device="RATBAG\\unknown&amp;Name_12345678">/);
+  assert.match(profileToXml(app.state.profile), new RegExp(`<device id="RATBAG\\\\unknown&amp;Name_12345678" shape="${KEY.split('\n')[1]}">`));
   await app.device.refresh();
   assert.equal(app.state.device.HardwareID, HW);
   // A change writes only what the device has; the classic mouse is not touched.
@@ -154,7 +159,7 @@ test('a bound program writes its mode into the described mouse and the previous 
   const { app, win, rat } = await appWithRatbag();
   await app.device.choose(HW);
   const game = await app.modes.add();
-  const s = app.state.profile.modes.find((m) => m.index === game).devices[HW];
+  const s = app.state.profile.modes.find((m) => m.index === game).devices[KEY];
   s.performance.pollingRate = 2;
   s.performance.stages[0].dpi = 1600;
   s.buttons[0] = { type: 7, p1: 9, p2: 0, p3: 0 };
@@ -172,31 +177,55 @@ test('a bound program writes its mode into the described mouse and the previous 
   assert.deepEqual(rat.mouse.props[7].slice(0, 4), [1, 1, 0, 0]);
 });
 
-test('the service state is read at the start and again on device event 3', async () => {
-  const state = (st) => [...utf8Encode(JSON.stringify({ service: 'ratbagd', state: st, api: 1, mice: 0 })), 0];
-  const { app, win } = await appWithRatbag({ service: state('absent') });
-  assert.equal(app.state.service.state, 'absent');
-  win.service = state('running');
+test('the services are read at the start and again on device event 3', async () => {
+  const state = (st) => [...utf8Encode(JSON.stringify({ services: [{ id: 'RATBAG\\', service: 'ratbagd', state: st, api: 1, mice: 0 }] })), 0];
+  const { app, win } = await appWithRatbag({ services: state('absent') });
+  assert.equal(app.state.services[0].state, 'absent');
+  assert.ok(win.requests.some((r) => JSON.parse(r).HardwareID === 'SERVICES\\'));
+  assert.ok(!win.requests.some((r) => JSON.parse(r).HardwareID === 'RATBAG\\'), 'no service is named by its ID');
+  win.services = state('running');
   win.emit('devicesChanged', 1);
   await settle();
-  assert.equal(app.state.service.state, 'absent', 'a plug event leaves it');
+  assert.equal(app.state.services[0].state, 'absent', 'a plug event leaves it');
   win.emit('devicesChanged', 3);
   await settle();
-  assert.equal(app.state.service.state, 'running');
+  assert.equal(app.state.services[0].state, 'running');
 });
 
-test('when the shown mouse goes away the first one left is shown, and the chosen one when it is back', async () => {
+test('a note for each service that cannot serve mice, none for one the page has no words for', () => {
+  const ratbagd = { id: 'RATBAG\\', service: 'ratbagd', state: 'stopped', api: 1, mice: 0 };
+  assert.deepEqual(serviceHelp([ratbagd]),
+    [{ kind: 'stopped', title: 'service.title', text: 'service.stopped', api: 1, command: 'sudo systemctl start ratbagd' }]);
+  assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'denied', api: null }]),
+    [{ kind: 'denied', title: 'service.title', text: 'service.denied', api: '?', command: null }]);
+  assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'running' }, { ...ratbagd, state: 'looking' }, { ...ratbagd, state: 'off' }]), []);
+  assert.deepEqual(serviceHelp([{ id: 'OTHER\\', service: 'other', state: 'absent' }, ratbagd]).map((p) => p.kind), ['stopped']);
+  assert.deepEqual(serviceHelp(undefined), []);
+  // A service seen running that is gone has stopped; another one that never ran is missing.
+  const other = { ...ratbagd, id: 'RATBAG2\\', state: 'absent' };
+  assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'absent' }, other], ['RATBAG\\']).map((p) => [p.kind, p.title, p.command]), [
+    ['stoppedNow', 'service.stoppedTitle', 'sudo systemctl start ratbagd'],
+    ['absent', 'service.title', 'sudo apt install ratbagd'],
+  ]);
+});
+
+test('when the shown mouse goes away it stays shown, disconnected, and is connected again when it is back', async () => {
   const { app, rat } = await appWithRatbag();
   await app.device.choose(HW);
   rat.present = false; // unplugged
   await app.device.refresh();
-  assert.equal(app.state.device.DeviceID, 'KELV-M1');
+  assert.equal(app.state.device, null);
+  assert.equal(app.state.gone.HardwareID, HW);
+  assert.equal(app.state.deviceState, 'none');
+  assert.equal(app.state.settingsKey, KEY, 'its own settings stay on the screens');
+  assert.equal(app.device.caps.buttons.count, 11);
   rat.present = true;
   await app.device.refresh();
   assert.equal(app.state.device.HardwareID, HW);
+  assert.equal(app.state.gone, null);
 });
 
-test('the factory reset keeps the chosen mouse shown and takes what it holds again', async () => {
+test('the factory reset keeps the chosen mouse shown and gives it back what it held when first seen', async () => {
   const { app, rat } = await appWithRatbag();
   await app.device.choose(HW);
   await app.modes.change((s) => { s.performance.pollingRate = 7; }, [5]);
@@ -204,8 +233,9 @@ test('the factory reset keeps the chosen mouse shown and takes what it holds aga
   await settle();
   assert.equal(app.state.profile.device, HW);
   assert.equal(app.state.device.HardwareID, HW);
-  assert.deepEqual(app.shown.performance.pollingRate, 7, 'the new profile starts from what the mouse holds');
-  assert.deepEqual(rat.mouse.props[5], [7]);
+  assert.deepEqual(app.shown.performance.pollingRate, 4, 'every mode starts from what the mouse held when first seen');
+  assert.deepEqual(rat.mouse.props[5], [4]);
+  assert.deepEqual(Object.keys(app.state.profile.firstSeen), [KEY], 'and that stays known');
 });
 
 test('a macro the mouse already holds is not written again, also with a name longer than its slot keeps', async () => {

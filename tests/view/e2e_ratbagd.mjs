@@ -4,8 +4,12 @@
 // writes is read back from the daemon (busctl), not from kelv. Four device
 // shapes: a many-button mouse with profiles, resolutions and LEDs; a minimal
 // three-button mouse; a mouse with a macro button; a mouse whose stages have
-// a Y of their own or are switched off, and a button running F24. Run by ctest as
-// view_ratbagd; skips, saying why, where the daemon cannot be built or run.
+// a Y of their own or are switched off, and a button running F24; and the
+// daemon's own placeholder, which it serves under the same hardware ID when it
+// starts. The page opens on the daemon's mouse, never on the simulated one; a
+// reset, the daemon stopped and started, and the placeholder leave the mouse
+// and the mode as the user set them. Run by ctest as view_ratbagd; skips,
+// saying why, where the daemon cannot be built or run.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -26,7 +30,9 @@ const MANY = {
         { action_type: 'button', button: 5 }, { action_type: 'special', special: 'profile-cycle-up' },
         { action_type: 'special', special: 'wheel-up' }, { action_type: 'button', button: 8 }],
       leds: [{ type: 1, mode: 1, color: [255, 0, 0], brightness: 50, duration: 1000 },
-        { type: 2, mode: 3, color: [0, 0, 255], brightness: 100, duration: 3000 }],
+        { type: 2, mode: 3, color: [0, 0, 255], brightness: 100, duration: 3000 },
+        // Off, as a mouse reports a light that is off: black at 0 %.
+        { type: 2, mode: 0, color: [0, 0, 0], brightness: 0, duration: 1000 }],
     },
     { is_active: false, rate: 500, resolutions: [{ xres: 1000, yres: 1000, is_active: true }] },
     { is_active: false, rate: 250, capabilities: [102], resolutions: [{ xres: 2000, yres: 2000, is_active: true }] },
@@ -99,20 +105,53 @@ async function daemonHolds(fn, what) {
 }
 const objects = () => daemon.active(device);
 const u = (v) => v?.data ?? v;
+const mapping = (i) => JSON.stringify(daemon.prop(objects().buttons[i], 'Button', 'Mapping'));
+const ledState = (i) => ['Mode', 'Color', 'Brightness', 'EffectDuration'].map((name) => daemon.prop(objects().leds[i], 'Led', name));
+const aboutRows = () => p.eval(`[...document.querySelectorAll('.about-row')].map((r) => [...r.children].map((c) => c.textContent))`);
+let firstMapping; // what the mouse held when the page first saw it
 
-test('the daemon\'s mouse is listed beside the simulated one with its name and model, and can be chosen', { skip }, async () => {
-  await p.until('window.kelvApp.state.devices.length === 2', { timeoutMs: 15000 });
-  await p.until("window.kelvApp.state.deviceState === 'ready'");
-  assert.equal(await text('#device-name'), 'KELV-M1', 'the simulated mouse stays the first');
-  assert.equal(await p.eval('window.kelvApp.state.service?.state'), 'running');
+// Loads a test device and shows it as a mouse the page has never seen (every test
+// device has the same hardware ID): while the simulated mouse is shown, the modes and
+// the profile forget the earlier test mice in every shape, so this one is taken as it
+// is, not as the settings kept for the others fit it. Returns its object path.
+async function loadFresh(description) {
+  const id = await p.eval('window.kelvApp.state.device.HardwareID');
+  await setValue('topbar:device', await p.eval('window.kelvApp.state.devices.find((d) => d.simulated).HardwareID'));
+  await p.until("window.kelvApp.state.deviceState === 'ready' && window.kelvApp.state.device.simulated === true");
+  await p.eval(`(() => { const p = window.kelvApp.state.profile; const mine = (k) => k.startsWith(${JSON.stringify(id)});
+    p.modes.forEach((m) => { for (const k of Object.keys(m.devices ?? {})) if (mine(k)) delete m.devices[k]; });
+    for (const k of Object.keys(p.firstSeen)) if (mine(k)) delete p.firstSeen[k];
+    window.kelvApp.sync.markAll(); return true; })()`);
+  const loaded = await daemon.load(description);
+  await p.until(`window.kelvApp.state.devices.some((d) => d.SN === ${JSON.stringify(loaded.split('/').pop())})`, { timeoutMs: 15000 });
+  await setValue('topbar:device', id);
+  await p.until(`window.kelvApp.state.device?.SN === ${JSON.stringify(loaded.split('/').pop())} && window.kelvApp.state.deviceState === 'ready'`, { timeoutMs: 15000 });
+  return loaded;
+}
+
+test('the page opens on the daemon\'s mouse; the simulated one is listed after it, named as simulated', { skip }, async () => {
+  firstMapping = Array.from({ length: 11 }, (_, i) => mapping(i));
+  await ready();
+  assert.equal(await p.eval('window.kelvApp.state.devices.length'), 2);
+  assert.equal(await text('#device-name'), 'Test device', 'the real mouse, not the simulated one');
+  assert.equal(await p.eval("document.querySelector('.device-chip small')"), null, 'no "Model unknown", no object name as a serial');
+  assert.equal(await p.eval("window.kelvApp.state.services.find((s) => s.id === 'RATBAG\\\\')?.state"), 'running');
   assert.equal(await p.eval("document.querySelector('#service-note')"), null);
   const options = await p.eval(`[...document.querySelector('[data-key="topbar:device"]').options].map((o) => o.textContent)`);
-  assert.deepEqual(options, ['KELV-M1', 'Test device (unknown)']);
-  const id = await p.eval('window.kelvApp.state.devices[1].HardwareID');
-  await setValue('topbar:device', id);
+  assert.deepEqual(options, ['Test device', 'Simulated mouse']);
+  // The About card names the mouse as people know it, without empty rows.
+  await go('settings');
+  const rows = await aboutRows();
+  assert.deepEqual(rows.slice(2), [['Mouse', 'Test device']]);
+  // The simulated mouse, picked by hand, says what it is; the daemon's is picked back.
+  const sim = await p.eval('window.kelvApp.state.devices[1].HardwareID');
+  await setValue('topbar:device', sim);
+  await p.until("window.kelvApp.state.deviceState === 'ready' && window.kelvApp.state.device.simulated === true");
+  assert.equal(await text('#device-name'), 'Simulated mouse');
+  assert.equal(await text('.device-chip small'), 'Changes here reach no real mouse');
+  assert.equal((await aboutRows())[2][1], 'Simulated mouse');
+  await setValue('topbar:device', await p.eval('window.kelvApp.state.devices[0].HardwareID'));
   await ready();
-  assert.equal(await text('#device-name'), 'Test device');
-  assert.equal(await text('.device-chip small'), 'Model unknown');
 });
 
 test('DPI stages, default stage and polling rate are the daemon\'s, written and read back from it', { skip }, async () => {
@@ -144,7 +183,7 @@ test('DPI stages, default stage and polling rate are the daemon\'s, written and 
   // Kept in the mode's section for this mouse.
   await p.eval('window.kelvApp.modes.save()');
   const saved = fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
-  assert.match(saved, /<device id="RATBAG\\unknown&amp;Name_[0-9a-f]{8}">\s*<performance stageCount="5" activeStage="2" pollingRate="7" defaultStage="4">\s*<stage index="0" dpi="400" ?\/>/);
+  assert.match(saved, /<device id="RATBAG\\unknown&amp;Name_[0-9a-f]{8}" shape="[0-9a-f]{8}">\s*<performance stageCount="5" activeStage="2" pollingRate="7" defaultStage="4">\s*<stage index="0" dpi="400" ?\/>/);
 });
 
 test('a value the daemon refuses is said in the user\'s language and the page shows what the daemon holds', { skip }, async () => {
@@ -213,6 +252,16 @@ test('each LED shows its own modes, and colour, brightness and duration reach th
   await setValue('light:brightness', 40);
   await daemonHolds(() => daemon.prop(objects().leds[1], 'Led', 'Brightness') === 102, 'brightness 40 %');
   assert.equal(daemon.prop(objects().leds[0], 'Led', 'Mode'), 1, 'LED 1 stays as it was');
+  // A light that is off says so, and "Static" lights it: a colour at full brightness, not black at 0 %.
+  await click('led:2');
+  await p.until(`document.querySelector('[data-key="led:2"]').getAttribute('aria-checked') === 'true'`);
+  assert.match(await text('#content'), /The light is off\. Pick an effect to light it\./);
+  assert.doesNotMatch(await text('#content'), /chooses its own colours/);
+  await click('effect:1');
+  await daemonHolds(() => daemon.prop(objects().leds[2], 'Led', 'Mode') === 1, 'LED 3 static');
+  const [, colour, brightness] = ledState(2);
+  assert.notDeepEqual(colour, [0, 0, 0]);
+  assert.equal(brightness, 255);
 });
 
 test('the onboard profile is switched on the page, and a switch by another program is read again', { skip }, async () => {
@@ -263,6 +312,112 @@ test('a mode bound to a program is written into the active onboard profile and t
   assert.equal(Array.isArray(res) ? res[0] : res, 400);
 });
 
+// After the resync (which leaves button 4 with a macro of no events): the reset puts it right.
+test('a reset and "Restore the default" give back what the mouse held when first seen, never another mouse\'s defaults', { skip }, async () => {
+  await go('buttons');
+  await p.until(`!!document.querySelector('[data-key="btn:4"]')`);
+  // The DPI up button made a mouse button, then restored: DPI up again, not "Button 4".
+  await click('btn:3');
+  await setValue('assign:type', 7);
+  await p.until(`!!document.querySelector('[data-key="assign:button"]')`);
+  await setValue('assign:button', 9);
+  await daemonHolds(() => mapping(3) === JSON.stringify([1, { type: 'u', data: 9 }]), 'button 9 on button 4');
+  await click('assign:reset');
+  await daemonHolds(() => mapping(3) === firstMapping[3], 'DPI up on button 4 again');
+  assert.equal(await text('[data-key="btn:3"] .button-action'), 'DPI up');
+  // The whole screen: DPI down and the other buttons as they were.
+  await click('btn:4');
+  await setValue('assign:type', 1);
+  await p.until(`!!document.querySelector('[data-key="assign:mouse"]')`);
+  await setValue('assign:mouse', 2);
+  await daemonHolds(() => mapping(4) === JSON.stringify([1, { type: 'u', data: 2 }]), 'right click on button 5');
+  await click('screen-reset:buttons');
+  await daemonHolds(() => [3, 4, 5, 8].every((i) => mapping(i) === firstMapping[i]), 'the buttons as first seen');
+  await p.until("[...document.querySelectorAll('.alert.info')].some((a) => a.textContent.includes('first saw it'))");
+  // Performance and lighting have their reset too, back to what the mouse held.
+  await go('performance');
+  await click('screen-reset:performance');
+  await daemonHolds(() => daemon.prop(objects().profile, 'Profile', 'ReportRate') === 1000, '1000 Hz as first seen');
+  await go('lighting');
+  await click('screen-reset:lighting');
+  await daemonHolds(() => ledState(2)[0] === 0, 'LED 3 off again');
+  assert.deepEqual(ledState(1).slice(0, 2), [3, [0, 0, 255]], 'LED 2 breathing blue again');
+  await clearAlerts();
+});
+
+test('the daemon stopped, its placeholder under the same ID, and the mouse back: the mouse and the mode stay as the user set them', { skip }, async () => {
+  // What the user sets: Ctrl+V on button 6, a macro on button 8, LED 2 static green.
+  await p.eval(`(async () => { const app = window.kelvApp; app.macros.create(0);
+    await app.macros.edit(0, (m) => { m.steps = [{ kind: 'down', scan: 0x1e, ext: 0 }, { kind: 'delay', ms: 50 }, { kind: 'up', scan: 0x1e, ext: 0 }]; }, { immediate: true });
+    return true; })()`);
+  await p.until("window.kelvApp.state.macroStatus[0] === 'stored'");
+  await go('buttons');
+  await click('btn:5');
+  await p.until(`!!document.querySelector('[data-key="assign:key"]')`);
+  await setValue('assign:key', '47:0');
+  await daemonHolds(() => mapping(5) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 29], [1, 47], [2, 47], [2, 29]] }]), 'Ctrl+V on button 6');
+  await click('btn:7');
+  await setValue('assign:type', 5);
+  await p.until(`!!document.querySelector('[data-key="assign:macro"]')`);
+  await setValue('assign:macro', 0);
+  await daemonHolds(() => mapping(7) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 30], [3, 50], [2, 30]] }]), 'the macro on button 8');
+  await go('lighting');
+  await click('led:1');
+  await p.until(`document.querySelector('[data-key="led:1"]').getAttribute('aria-checked') === 'true'`);
+  await click('effect:1');
+  await click('swatch:#3ddc84');
+  await daemonHolds(() => JSON.stringify(ledState(1).slice(0, 2)) === JSON.stringify([1, [0x3d, 0xdc, 0x84]]), 'LED 2 static green');
+  const held = { buttons: Array.from({ length: 11 }, (_, i) => mapping(i)), leds: [0, 1, 2].map(ledState), rate: daemon.prop(objects().profile, 'Profile', 'ReportRate') };
+  const mode = () => p.eval('JSON.stringify(window.kelvApp.mode.devices)');
+  const kept = await mode();
+  const key = await p.eval('window.kelvApp.state.settingsKey');
+
+  // The daemon stops: the page stays on its mouse, disconnected, and says ratbagd has stopped.
+  await go('buttons');
+  await daemon.kill();
+  await p.until("window.kelvApp.state.gone !== null && window.kelvApp.state.device === null", { timeoutMs: 15000 });
+  await p.until("document.querySelector('#service-note') !== null", { timeoutMs: 10000 });
+  const note = await text('#service-note');
+  assert.match(note, /ratbagd has stopped/);
+  assert.match(note, /sudo systemctl start ratbagd/);
+  assert.doesNotMatch(note, /not installed/);
+  assert.equal(await text('#device-name'), 'Test device');
+  assert.equal(await text('.device-chip small'), 'Disconnected');
+  assert.match(await text('#offline-notice'), /Test device is disconnected/);
+  assert.equal(await p.eval('window.kelvApp.state.settingsKey'), key, 'its own settings on the screens');
+  assert.equal(await text('[data-key="btn:5"] .button-action'), 'Ctrl + V');
+  assert.equal(await exists('btn:10'), true);
+  const options = await p.eval(`[...document.querySelector('[data-key="topbar:device"]').options].map((o) => o.textContent)`);
+  assert.deepEqual(options, ['Test device · Disconnected', 'Simulated mouse'], 'the simulated mouse can be picked, and is not');
+
+  // It starts again with its placeholder under the same hardware ID: the mode keeps what it holds for the mouse.
+  await daemon.startDaemon();
+  const placeholder = daemon.devices()[0];
+  await p.until(`window.kelvApp.state.device?.SN === ${JSON.stringify(placeholder.split('/').pop())} && window.kelvApp.state.deviceState === 'ready'`, { timeoutMs: 15000 });
+  await p.until("document.querySelector('#service-note') === null");
+  assert.notEqual(await p.eval('window.kelvApp.state.settingsKey'), key);
+  const both = JSON.parse(await mode());
+  assert.deepEqual(both[key], JSON.parse(kept)[key], 'the settings for the mouse are not trimmed to the placeholder');
+  await p.eval('window.kelvApp.modes.save()');
+  await p.until("document.querySelector('#save-state').textContent === 'All changes saved'");
+  const saved = fs.readFileSync(path.join(p.dir, 'view/xml/configuration.xml'), 'utf8');
+  const shape = key.split('\n')[1];
+  const section = saved.slice(saved.indexOf(`shape="${shape}"`));
+  assert.ok(section.length > 0, 'the mouse\'s section is on disk');
+  assert.match(section.slice(0, section.indexOf('</device>')), /<button index="5" type="2" p1="1" p2="47" p3="0" ?\/>.*<button index="10" /s, 'whole, on disk too');
+
+  // The mouse is back: it holds what the user set.
+  device = await daemon.load(MANY);
+  await p.until(`window.kelvApp.state.device?.SN === ${JSON.stringify(device.split('/').pop())} && window.kelvApp.state.deviceState === 'ready'`, { timeoutMs: 15000 });
+  assert.equal(await p.eval('window.kelvApp.state.settingsKey'), key);
+  await daemonHolds(() => held.buttons.every((m, i) => mapping(i) === m), 'every button as the user set it');
+  // Brightness as the page sets it, in whole percent (the daemon's 99 and 100 of 255 are both 39 %).
+  const percent = ([mode, colour, b, ms]) => [mode, colour, Math.round((b * 100) / 255), ms];
+  assert.deepEqual([0, 1, 2].map(ledState).map(percent), held.leds.map(percent));
+  assert.equal(daemon.prop(objects().profile, 'Profile', 'ReportRate'), held.rate);
+  await clearAlerts();
+});
+
 test('hot plug: a minimal three-button mouse replaces the device and the page shows only what it has', { skip }, async () => {
   device = await daemon.load(MINIMAL);
   await p.until(`window.kelvApp.state.device?.SN === ${JSON.stringify(device.split('/').pop())} && window.kelvApp.state.deviceState === 'ready'`, { timeoutMs: 15000 });
@@ -271,35 +426,35 @@ test('hot plug: a minimal three-button mouse replaces the device and the page sh
   assert.equal(await text('.dpi-fixed'), '800');
   assert.equal(await exists('dpi-num:0'), false);
   assert.equal(await exists('onboard:0'), false);
+  // Texts that fit a mouse of one stage and one rate, and no stage colour.
+  const hints = await p.eval(`[...document.querySelectorAll('#content .card .hint')].map((h) => h.textContent)`);
+  assert.ok(hints.includes('The DPI of this mouse cannot be changed.'), hints.join(' | '));
+  assert.ok(hints.includes('How often the mouse reports to the computer: 1,000 Hz, the one rate this mouse has.'), hints.join(' | '));
+  assert.ok(!hints.some((h) => /step through|less power/.test(h)), hints.join(' | '));
+  assert.equal(await p.eval("document.querySelector('.stage-dot')"), null);
+  assert.equal(await exists('stage-active:0'), false, 'one stage: nothing to pick as active');
+  assert.equal(await exists('stage-default:0'), false, 'nor as the default');
   await go('buttons');
   await p.until(`!!document.querySelector('[data-key="btn:2"]')`);
   assert.equal(await exists('btn:3'), false);
+  // No DPI or onboard profile functions on a mouse of one stage and one profile.
+  await click('btn:2');
+  const types = await p.eval(`[...document.querySelector('[data-key="assign:type"]').options].map((o) => o.value)`);
+  assert.ok(!types.includes('3') && !types.includes('4'), types.join());
   await go('lighting');
   await p.until(`document.querySelector('#content h2')?.textContent === 'This mouse has no lights that can be set.'`);
 });
 
-test('the daemon killed in the middle: the page says how to get it back, and takes the mouse again when it is', { skip }, async () => {
-  await go('performance');
-  await daemon.kill();
-  await p.until("window.kelvApp.state.devices.length === 1 && window.kelvApp.state.device?.DeviceID === 'KELV-M1'", { timeoutMs: 15000 });
-  await p.until("document.querySelector('#service-note') !== null", { timeoutMs: 10000 });
-  const note = await text('#service-note');
-  assert.match(note, /not installed/);
-  assert.match(note, /sudo apt install ratbagd/);
-  // The simulated mouse stays usable (read again once the daemon's mouse is gone).
-  await p.until(`!!document.querySelector('[data-key="dpi-num:0"]')`, { timeoutMs: 10000 });
-  await daemon.startDaemon();
-  device = await daemon.load(MACRO_MOUSE);
-  await ready();
-  await p.until("document.querySelector('#service-note') === null");
-});
-
 test('a macro of the page assigned to a button of the macro mouse is played as the daemon\'s macro', { skip }, async () => {
-  await p.until(`window.kelvApp.state.device?.SN === ${JSON.stringify(device.split('/').pop())}`);
+  device = await loadFresh(MACRO_MOUSE);
   await p.eval(`(async () => { const app = window.kelvApp; app.macros.create(2);
     await app.macros.edit(2, (m) => { m.steps = [{ kind: 'down', scan: 0x30, ext: 0 }, { kind: 'delay', ms: 60 }, { kind: 'delay', ms: 40 }, { kind: 'up', scan: 0x30, ext: 0 }]; }, { immediate: true });
     return true; })()`);
   await p.until("window.kelvApp.state.macroStatus[2] === 'stored'");
+  // On no button, the macro is not said to be in the mouse: the daemon has not got it.
+  await go('macros');
+  await click('slot:2');
+  await p.until("document.querySelector('#macro-status')?.textContent === 'Saved, on no button'");
   await go('buttons');
   await p.until(`!!document.querySelector('[data-key="btn:4"]')`);
   assert.equal(await text('[data-key="btn:3"] .button-action'), 'As the mouse has it', 'a macro the page does not hold in a slot is kept');
@@ -311,6 +466,10 @@ test('a macro of the page assigned to a button of the macro mouse is played as t
   // B pressed, 100 ms (the delays added up), B released, as Linux key codes.
   await daemonHolds(() => JSON.stringify(daemon.prop(daemon.active(device).buttons[3], 'Button', 'Mapping')) === JSON.stringify([4, { type: 'a(uu)', data: [[1, 48], [3, 100], [2, 48]] }]), 'the macro on button 4');
   assert.equal(await text('[data-key="btn:3"] .button-action'), 'Macro: Macro 3');
+  await go('macros');
+  await click('slot:2');
+  await p.until("document.querySelector('#macro-status')?.textContent === 'Stored in the mouse'");
+  await go('buttons');
   // The macro's own repeat setting may say otherwise; its page says how this mouse plays it.
   await go('macros');
   await click('slot:2');
@@ -339,17 +498,8 @@ test('a macro longer than the daemon takes is not stored: the button keeps the m
 });
 
 test('a DPI change leaves the other stages as the mouse has them: a Y of their own, a stage switched off', { skip }, async () => {
-  // Shown for the first time (every test device has the same hardware ID): the modes forget
-  // the earlier test mice while the simulated mouse is shown, so this one is taken as it is.
-  const key = await p.eval('window.kelvApp.state.settingsKey');
-  const id = await p.eval('window.kelvApp.state.device.HardwareID');
-  await setValue('topbar:device', await p.eval('window.kelvApp.state.devices[0].HardwareID'));
-  await p.until("window.kelvApp.state.deviceState === 'ready' && window.kelvApp.state.device.DeviceID === 'KELV-M1'");
-  await p.eval(`(window.kelvApp.state.profile.modes.forEach((m) => { if (m.devices) delete m.devices[${JSON.stringify(key)}]; }), true)`);
-  device = await daemon.load(XY_MOUSE);
-  await p.until(`window.kelvApp.state.devices.some((d) => d.SN === ${JSON.stringify(device.split('/').pop())})`, { timeoutMs: 15000 });
-  await setValue('topbar:device', id);
-  await p.until(`window.kelvApp.state.device?.SN === ${JSON.stringify(device.split('/').pop())} && window.kelvApp.state.deviceState === 'ready'`, { timeoutMs: 15000 });
+  // Shown for the first time, it is taken as it is.
+  device = await loadFresh(XY_MOUSE);
   await go('performance');
   await p.until(`document.querySelector('[data-key="dpi-num:2"]')?.value === '3000'`);
   await clearAlerts();
@@ -377,4 +527,32 @@ test('a key the page cannot tell from another (F24) stays on its button when ano
   await setValue('assign:mouse', 4);
   await daemonHolds(() => mapping(2) === JSON.stringify([1, { type: 'u', data: 4 }]), 'back on button 3');
   assert.equal(mapping(3), f24);
+});
+
+test('the setting hides the simulated mouse, and is kept in conf.xml', { skip }, async () => {
+  await go('settings');
+  await p.until(`!!document.querySelector('[data-key="settings:simulated:hidden"]')`);
+  assert.equal(await p.eval(`document.querySelector('[data-key="settings:simulated:shown"]').getAttribute('aria-checked') ?? document.querySelector('[data-key="settings:simulated:shown"]').getAttribute('aria-pressed')`), 'true');
+  await click('settings:simulated:hidden');
+  await p.until('window.kelvApp.state.devices.length === 1');
+  assert.equal(await p.eval(`document.querySelector('[data-key="topbar:device"]')`), null, 'nothing left to choose');
+  const conf = fs.readFileSync(path.join(p.dir, 'Resources/profiles/conf.xml'), 'utf8');
+  assert.match(conf, /simulatedMouse="hidden"/);
+});
+
+test('the package\'s build hides the simulated mouse while a real mouse is there, and never opens on it', { skip }, async () => {
+  const q = await Program.start({ width: 1024, height: 680, extraEnv: daemon.env, prepare: (dir) => fs.writeFileSync(path.join(dir, 'Resources/packaged'), '') });
+  try {
+    await q.until("window.kelvApp.state.deviceState === 'ready'", { timeoutMs: 15000 });
+    assert.equal(await q.eval('window.kelvApp.state.session.packaged'), true);
+    assert.deepEqual(await q.eval('window.kelvApp.state.devices.map((d) => d.simulated)'), [false]);
+    assert.equal(await q.eval("document.querySelector('#device-name').textContent"), 'Test device');
+    // The daemon stops: the simulated mouse is listed now, but the page stays on the real one.
+    await daemon.kill();
+    await q.until('window.kelvApp.state.gone !== null && window.kelvApp.state.devices.length === 1 && window.kelvApp.state.devices[0].simulated', { timeoutMs: 15000 });
+    assert.equal(await q.eval('window.kelvApp.state.device'), null);
+    assert.equal(await q.eval("document.querySelector('#device-name').textContent"), 'Test device');
+  } finally {
+    await q.stop();
+  }
 });

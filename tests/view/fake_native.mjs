@@ -60,7 +60,7 @@ export class FakeMouse {
 // handlers: funcname -> (request object) => { ok, text } | undefined, for
 // commands beyond the device and profile ones.
 // more: further devices [{ info, mouse }] listed after the classic one;
-// service: the bytes RATBAG\ answers for property 65 (the service state).
+// services: the bytes SERVICES\ answers for property 65 (the services' states).
 // The browser's local storage of one user, in memory.
 export function memoryStorage() {
   const items = new Map();
@@ -72,7 +72,7 @@ export function memoryStorage() {
 }
 
 // localStorage: what the page's storage holds; href: the page's address.
-export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {}, more = [], service = null, localStorage = null, href = 'file:///opt/kelv/view/index.html' } = {}) {
+export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {}, more = [], services = null, localStorage = null, href = 'file:///opt/kelv/view/index.html' } = {}) {
   const callbacks = new Map();
   const cache = { ...files };
   const requests = [];
@@ -81,7 +81,7 @@ export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {},
     requests,
     mouse,
     cache,
-    service,
+    services,
     localStorage,
     location: { href },
     present: true,
@@ -118,7 +118,7 @@ export function makeNative({ mouse = new FakeMouse(), files = {}, handlers = {},
     switch (r.funcname) {
       case 'getDevicesList': return ok(JSON.stringify([...(win.present ? [DEVICE] : []), ...more.filter((d) => d.present !== false).map((d) => d.info)]));
       case 'readDevicesProp': {
-        if (r.HardwareID === 'RATBAG\\' && win.service) return ok(formatByteList(Array.from({ length: size }, (_, i) => win.service[i] ?? 0)));
+        if (r.HardwareID === 'SERVICES\\' && win.services) return ok(formatByteList(Array.from({ length: size }, (_, i) => win.services[i] ?? 0)));
         const p = here ? mouse.props[r.PARAMID] ?? [] : [];
         return ok(formatByteList(Array.from({ length: size }, (_, i) => p[i] ?? 0)));
       }

@@ -29,13 +29,28 @@ function freePort() {
 }
 
 // Xvfb picks a free display itself (-displayfd) and writes its number.
-export function startXvfb(size = '1920x1080x24') {
+// monitors (e.g. ['960x1080+0+0', '960x1080+960+0']) splits its one screen into
+// monitors as a desktop with two screens has them (RandR monitors, set with
+// xrandr; the server keeps them across its clients: -noreset).
+export function startXvfb(size = '1920x1080x24', { monitors = [] } = {}) {
   return new Promise((resolve, reject) => {
-    const p = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', size, '-nolisten', 'tcp', '+extension', 'RECORD'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    const args = ['-displayfd', '3', '-screen', '0', size, '-nolisten', 'tcp', '+extension', 'RECORD'];
+    if (monitors.length) args.push('-noreset');
+    const p = spawn('Xvfb', args, { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
     let out = '';
     p.stdio[3].on('data', (d) => {
       out += d;
-      if (out.includes('\n')) resolve({ process: p, display: `:${out.trim()}` });
+      if (!out.includes('\n')) return;
+      const display = `:${out.trim()}`;
+      try {
+        monitors.forEach((m, i) => {
+          const [, w, h, x, y] = /^(\d+)x(\d+)\+(\d+)\+(\d+)$/.exec(m);
+          // The first takes the server's one output, the others are virtual.
+          execFileSync('xrandr', ['--setmonitor', `kelv${i}`, `${w}/${w}x${h}/${h}+${x}+${y}`, i === 0 ? 'screen' : 'none'],
+            { env: { ...process.env, DISPLAY: display }, stdio: 'ignore' });
+        });
+      } catch (e) { p.kill(); reject(e); return; }
+      resolve({ process: p, display });
     });
     p.on('error', reject);
     p.on('exit', (code) => reject(new Error(`Xvfb ended with ${code}`)));
@@ -79,9 +94,10 @@ function accountOf(name) {
 }
 
 export class Program {
+  // prepare(dir): changes the copied program folder before the program starts.
   // user: run the program as this unprivileged user where this runs as root
   // (its folders are handed to it; Chromium's sandbox stays on).
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, user = null } = {}) {
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, prepare = null, monitors = [], wrapper = null, user = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -93,12 +109,13 @@ export class Program {
     let conf = fs.readFileSync(confPath, 'utf8');
     conf = conf.replace(/clientSize="[^"]*"/, `clientSize="${width},${height}"`).replace(/language="[^"]*"/, `language="${language}"`);
     fs.writeFileSync(confPath, conf);
+    if (prepare) await prepare(p.dir);
     p.simDir = simDir ?? path.join(p.root, 'sim');
     fs.mkdirSync(p.simDir, { recursive: true });
     p.home = path.join(p.root, 'home');
     fs.mkdirSync(path.join(p.home, 'Documents'), { recursive: true });
     if (!display) {
-      p.xvfb = await startXvfb();
+      p.xvfb = await startXvfb(undefined, { monitors });
       display = p.xvfb.display;
     }
     p.display = display;
@@ -128,6 +145,9 @@ export class Program {
       delete p.env.DBUS_SESSION_BUS_ADDRESS;
       Object.assign(p.env, { USER: user, LOGNAME: user });
     }
+    // wrapper(p): the command words the program is started under (its path
+    // follows them), e.g. a mount namespace of its own.
+    p.wrapper = wrapper;
     p.log = '';
     p.launch();
     await p.connect();
@@ -136,7 +156,8 @@ export class Program {
 
   launch() {
     this.startedAt = Date.now();
-    this.proc = spawn(path.join(this.dir, 'kelv'), [], { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'], ...this.runAs });
+    const words = [...(this.wrapper ? this.wrapper(this) : []), path.join(this.dir, 'kelv')];
+    this.proc = spawn(words[0], words.slice(1), { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'], ...this.runAs });
     this.proc.stdout.on('data', (d) => { this.log += d; });
     this.proc.stderr.on('data', (d) => { this.log += d; });
     this.exited = new Promise((r) => this.proc.on('exit', r));

@@ -71,7 +71,7 @@ function readGlossary(code) {
     if (!columns) { columns = cells.map((c) => c.toLowerCase()); continue; }
     if (cells.every((c) => /^:?-+:?$/.test(c))) continue;
     const cell = (name) => cells[columns.indexOf(name)];
-    rows.push({ term: cell('term'), use: formsOf(cell('use')), not: formsOf(cell('not')) });
+    rows.push({ term: cell('term'), use: formsOf(cell('use')), not: formsOf(cell('not')), why: cell('why') ?? '' });
   }
   return rows;
 }
@@ -94,7 +94,28 @@ function glossaryViolations(rows, texts) {
   return found;
 }
 
+// One term has one form per language: a row names one form in use, unless it
+// marks its alternates ("alternates:" and where each is used). Any second
+// form goes into the rejected ones, where the check above finds it in a text.
+function termsWithTwoForms(rows) {
+  return rows.filter((r) => r.use.length > 1 && !/^alternates:/i.test(r.why)).map((r) => `${r.term}: ${r.use.join(', ')}`);
+}
+
+test('a term has one form in use, or its alternates are marked', () => {
+  assert.deepEqual(termsWithTwoForms([
+    { term: 'DPI button', use: ['DPI 键', 'DPI 按键'], not: [], why: '' },
+    { term: 'mode', use: ['Modus', 'Modi'], not: [], why: 'alternates: singular and plural' },
+    { term: 'tray', use: ['托盘'], not: [], why: '' },
+  ]), ['DPI button: DPI 键, DPI 按键']);
+  // The second form, rejected, is found in a text.
+  assert.deepEqual(glossaryViolations([{ term: 'DPI button', use: ['DPI 键'], not: ['DPI 按键'] }],
+    [['a', '用 DPI 按键切换'], ['b', '鼠标上的 DPI 键']]), ['a: "DPI 按键" (DPI button: use DPI 键)']);
+});
+
 for (const lang of LANGUAGES) {
+  test(`${lang.name} (${lang.code}) has one form for each term of its glossary`, () => {
+    assert.deepEqual(termsWithTwoForms(readGlossary(lang.code)), []);
+  });
   test(`${lang.name} (${lang.code}) uses the words of its glossary`, async () => {
     const rows = readGlossary(lang.code);
     for (const term of GLOSSARY_TERMS) {
@@ -384,7 +405,8 @@ test('a language file missing or broken keeps the language; built-in names are k
   // Names made in a language whose table never loaded.
   assert.equal(names.shownModeName('Режим 4'), 'Modus 4');
   assert.equal(names.shownMacroName('매크로 2'), 'Makro 2');
-  assert.equal(names.shownModeName('デフォルト'), 'Standard');
+  assert.equal(names.shownModeName('デフォルト'), 'Standard', 'the Japanese name of earlier versions');
+  assert.equal(names.shownModeName('既定'), 'Standard');
   // The file back, the language loads: a failed load is not remembered.
   copyFileSync(new URL('i18n/ru.js', pageJs), page.table('ru.js'));
   assert.equal(await i18n.setLanguage('ru'), true);

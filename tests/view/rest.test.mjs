@@ -46,6 +46,33 @@ test('a page that rested comes back with the mouse it described, not the classic
   assert.equal(back.device.caps.tag, 3);
 });
 
+test('a mouse that went away while the page rested comes back shown as disconnected, with its own settings', () => {
+  const win = restingWindow(true);
+  const app = appWithRatbagMouse();
+  // It went away: the page keeps it shown, and what it can do.
+  app.state.gone = app.state.device;
+  app.state.device = null;
+  app.state.deviceState = 'none';
+  app.state.servicesSeenRunning = ['RATBAG\\'];
+  app.device.goneCaps = app.device.mouse.caps;
+  app.device.goneDescription = app.device.mouse.description;
+  app.device.mouse = null;
+  keepState(app, win);
+  const back = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  back.device.resume(restoreState(back, win).description);
+  assert.equal(back.state.gone.HardwareID, 'ratbag-0003-046d-c539');
+  assert.deepEqual(back.state.servicesSeenRunning, ['RATBAG\\']);
+  assert.equal(back.state.settingsKey, 'ratbag-0003-046d-c539');
+  assert.equal(back.device.caps.buttons.count, 11, 'its own buttons, not the classic mouse\'s');
+  // Without its description the page edits the classic settings, as without any mouse.
+  app.device.goneDescription = null;
+  keepState(app, win);
+  const bare = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  bare.device.resume(restoreState(bare, win).description);
+  assert.equal(bare.state.gone, null);
+  assert.equal(bare.state.settingsKey, null);
+});
+
 test('without a usable kept description the mouse is read again; a fresh page reads nothing kept', () => {
   const win = restingWindow(true);
   const app = appWithRatbagMouse();

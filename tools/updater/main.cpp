@@ -1,12 +1,14 @@
 // Updater: started by kelv in the program folder as
-//   Updater -update -wait <kelv's process id> [-restart]
+//   Updater -update -wait <kelv's process id> [-restart] [-autostart]
 // (everything on the command line: a program started elevated on Windows does
 // not inherit kelv's environment). Waits for kelv to end and, with -restart,
 // installs tupdates/client/ready over the program folder, starts the new kelv
 // and keeps it only when kelv reports within 30 s that its window and page are
 // up; otherwise it restores the old files, starts the old kelv, and kelv tells
-// the user why. Without -restart nothing is installed: the next start of kelv
-// hands the package over again, so no version is ever installed unchecked.
+// the user why. With -autostart every kelv it starts starts in the tray, as the
+// start that handed the update over did. Without -restart nothing is
+// installed: the next start of kelv hands the package over again, so no
+// version is ever installed unchecked.
 
 #include "tools/updater/updater_core.h"
 
@@ -24,9 +26,10 @@ int main(int argc, char *argv[])
     updater::Options options;
     QString error;
     if (!updater::parseCommandLine(app.arguments().mid(1), &options, &error)) {
-        QTextStream(stderr) << "Updater: " << error
-                            << "\nusage: Updater -update -wait <process id> [-restart]   (run in "
-                               "the program folder)\n";
+        QTextStream(stderr)
+            << "Updater: " << error
+            << "\nusage: Updater -update -wait <process id> [-restart] [-autostart]   (run in "
+               "the program folder)\n";
         return 2;
     }
     options.programFolder = QDir::currentPath();

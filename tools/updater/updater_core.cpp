@@ -57,7 +57,7 @@ Health checkHealth(const Options &options, const install::InstallPaths &paths, Q
                    QString *reason)
 {
     qint64 pid = 0;
-    if (!startProgram(paths.program, options.program, &pid)) {
+    if (!startProgram(paths.program, options.program, options.programArguments, &pid)) {
         *reason = QStringLiteral("the new version could not be started");
     } else {
         *log << QStringLiteral("started the new program (process %1); waiting for its report")
@@ -103,6 +103,9 @@ bool parseCommandLine(const QStringList &arguments, Options *options, QString *e
     }
     options->waitPid = qint64(request.waitPid);
     options->restart = request.restart;
+    options->programArguments.clear();
+    if (request.autostart)
+        options->programArguments << QStringLiteral("-autostart");
     return true;
 }
 
@@ -170,7 +173,7 @@ Result run(const Options &options, QStringList *log)
         switch (install::installReadyFiles(paths, log, &reason)) {
         case install::CopyResult::NothingToInstall:
             lock->unlock();
-            startProgram(paths.program, options.program);
+            startProgram(paths.program, options.program, options.programArguments);
             return Result::NothingToInstall;
         case install::CopyResult::RolledBack:
             install::writeNotice(paths,
@@ -178,7 +181,7 @@ Result run(const Options &options, QStringList *log)
             QDir(paths.ready).removeRecursively();
             QFile::remove(paths.pendingVersion);
             lock->unlock();
-            startProgram(paths.program, options.program);
+            startProgram(paths.program, options.program, options.programArguments);
             return Result::RolledBack;
         case install::CopyResult::Installed:
             break;
@@ -196,16 +199,18 @@ Result run(const Options &options, QStringList *log)
     install::rollBack(paths, log);
     lock->unlock();
     qint64 pid = 0;
-    if (startProgram(paths.program, options.program, &pid))
+    if (startProgram(paths.program, options.program, options.programArguments, &pid))
         *log << QStringLiteral("started the previous program (process %1)").arg(pid);
     return Result::RolledBack;
 }
 
-bool startProgram(const QString &programFolder, const QString &program, qint64 *pid)
+bool startProgram(const QString &programFolder, const QString &program,
+                  const QStringList &arguments, qint64 *pid)
 {
     const QString folder = QDir::cleanPath(QDir(programFolder).absolutePath());
     QProcess process;
     process.setProgram(folder + QLatin1Char('/') + program);
+    process.setArguments(arguments);
     process.setWorkingDirectory(folder);
     // The program outlives the Updater and whatever output it was given.
     process.setStandardInputFile(QProcess::nullDevice());

@@ -21,6 +21,9 @@ struct Options
     QString programFolder;
     QString program;      // the program's file name in the folder
     bool restart = false; // start the program after installing (and check it)
+    // What the program is started with: "-autostart" when the start that
+    // handed the update over was one (it stays in the tray).
+    QStringList programArguments;
     qint64 waitPid = 0;   // the program that started the Updater
     int waitTimeoutMs = 60000;
     int healthTimeoutMs = install::kHealthTimeoutMs;
@@ -35,8 +38,8 @@ enum class Result {
 };
 
 // Options from the command line (without the program's name):
-// "-update -wait <process id> [-restart]". False, with *error, for anything
-// else.
+// "-update -wait <process id> [-restart] [-autostart]". False, with *error,
+// for anything else.
 bool parseCommandLine(const QStringList &arguments, Options *options, QString *error);
 
 // Waits until the process has ended (or timeoutMs passed); true when it ended.
@@ -45,7 +48,9 @@ bool waitForExit(qint64 pid, int timeoutMs);
 // The whole run. log receives one line per action.
 Result run(const Options &options, QStringList *log);
 
-// Starts programFolder/program detached in programFolder; *pid receives its id.
-bool startProgram(const QString &programFolder, const QString &program, qint64 *pid = nullptr);
+// Starts programFolder/program detached in programFolder with the arguments;
+// *pid receives its id.
+bool startProgram(const QString &programFolder, const QString &program,
+                  const QStringList &arguments, qint64 *pid = nullptr);
 
 } // namespace kelv::updater

@@ -21,12 +21,15 @@ export class App {
     this.state = {
       screen: 'performance',
       conf: {},
-      devices: [], // the mice getDevicesList reported
+      devices: [], // the mice getDevicesList reported that the page lists (each marked simulated or not)
       device: null, // the getDevicesList entry of the mouse shown
+      gone: null, // the entry of the mouse shown that went away: shown as disconnected until it is back
+      simulatedPicked: null, // the simulated mouse the user picked by hand (this session only)
       bootLoader: null,
       settingsKey: null, // where a mode keeps the shown mouse's settings (null: in the mode itself)
       onboard: null, // the shown mouse's onboard profiles: { active, enabled }
-      service: null, // the service that serves real mice: { state, api, mice }
+      services: [], // the services that serve real mice: [{ id, service, state, api, mice }]
+      servicesSeenRunning: [], // the IDs of those seen running (one that no longer runs has stopped)
       deviceState: 'none', // none | loading | ready | error | boot
       deviceError: null,
       live: null, // what the mouse holds now (performance, buttons, lighting)
@@ -37,6 +40,7 @@ export class App {
       selectedSlot: null,
       macroStatus: {}, // slot -> 'storing' | 'stored' | { error }
       systemStatus: {},
+      systemDesktop: null, // the System screen: what the desktop holds (see settings.readSystem)
       hotKeyStatus: null,
       session: {}, // getSessionInfo: session type, recorder scope, autostart
       saveState: 'saved',
@@ -60,7 +64,10 @@ export class App {
         this.state.saveState = s;
         // A profile that could not be read takes no change; its own message
         // says so and offers the reset, where trying again never helps.
-        if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
+        // A folder kelv may not write: said as such, with what to do.
+        const readOnly = /^savexml failed: read-only (.+)$/.exec(err?.message ?? '');
+        if (s === 'failed' && readOnly) this.settings.profileReadOnly(readOnly[1]);
+        else if (s === 'failed' && !this.state.profileError) this.error('error.profileStore', err?.message, [{ label: 'action.retry', run: () => this.sync.flush().catch(() => {}) }], { everywhere: true });
         this.update();
       },
       // The file on disk follows every change, except a profile that could
@@ -74,9 +81,11 @@ export class App {
     return activeMode(this.state.profile);
   }
 
-  // The active mode's settings for the shown mouse: what the device screens show.
+  // The active mode's settings for the shown mouse: what the device screens
+  // show. A mode without any for it gets them (see DeviceController.settingsOf).
   get shown() {
-    return modeSettings(this.mode, this.state.settingsKey) ?? this.mode;
+    const key = this.state.settingsKey;
+    return modeSettings(this.mode, key) ?? (key ? this.device.settingsOf(this.mode) : null) ?? this.mode;
   }
 
   async start() {
@@ -122,11 +131,17 @@ export class App {
     if (!resumed) this.modes.resumeBound();
     // The other page (main window or popup) changed the profile: read it again.
     onOtherPageChange(window, () => this.modes.follow());
-    await this.device.readService();
+    await this.device.readServices();
     await this.device.refresh();
     this.device.watch();
+    // The System screen shows what the desktop holds: read again whenever it
+    // is shown (the desktop's own settings may have changed meanwhile).
+    if (this.state.screen === 'system') this.settings.readSystem();
     document.addEventListener('visibilitychange', () => {
-      if (document.visibilityState !== 'hidden') return;
+      if (document.visibilityState !== 'hidden') {
+        if (this.state.screen === 'system') this.settings.readSystem();
+        return;
+      }
       // The page may rest from here on: saved, and what it shows kept.
       this.modes.save();
       keepState(this);
@@ -225,6 +240,7 @@ export class App {
       this.state.view = {};
       this.alerts = this.alerts.filter((a) => a.screen === null || a.screen === id);
       if (id === 'settings') this.settings.refreshVersion();
+      if (id === 'system') this.settings.readSystem();
     }
     this.state.screen = id;
     this.update();

@@ -13,9 +13,11 @@ export const DESCRIPTION_PROP = 64;
 export const SERVICE_PROP = 65;
 export const LAST_RESULT_PROP = 66;
 export const DESCRIPTION_SIZE = 2048;
-export const SERVICE_SIZE = 512;
-// The hardware ID that answers the service state of ratbagd itself.
-export const SERVICE_HARDWARE_ID = 'RATBAG\\';
+export const SERVICES_SIZE = 2048;
+// The hardware ID whose property 65 lists the state of every service that serves
+// real mice (ratbagd, ...): the page never names a service's own hardware ID.
+export const SERVICES_HARDWARE_ID = 'SERVICES\\';
+const MAX_SERVICES = 8;
 
 const MAX_STAGES = 16;
 const MAX_BUTTONS = 32;
@@ -24,10 +26,11 @@ const MAX_PROFILES = 16;
 const MAX_LIST = 400;
 
 // The mouse the page was first made for, as its description reads. A device
-// that answers no description at all (a device library without property 64)
-// is taken to be this mouse.
+// that answers no description at all (a device library without property 64:
+// the mouse maker's own, which serves a real mouse) is taken to be this mouse.
+// The simulated mouse describes itself, with the source "simulator".
 export const CLASSIC_DESCRIPTION = Object.freeze({
-  format: 1, source: 'simulator', name: '', model: '', tag: 0,
+  format: 1, source: '', name: '', model: '', tag: 0,
   properties: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11],
   stages: { min: 1, max: 8, dpi: [[100, 26000, 50]], colours: true, default: false, disable: false, separateXY: false },
   reportRates: [[1, 125], [2, 250], [3, 500], [4, 1000]], liftOff: [1, 2, 3], angleSnap: true,
@@ -133,6 +136,27 @@ export function has(caps, prop) {
   return caps.properties.has(prop);
 }
 
+// Whether the device is the simulated mouse of the device library: named as
+// such and never chosen over a real mouse. No screen is built from this.
+export function isSimulated(caps) {
+  return caps?.source === 'simulator';
+}
+
+// The shape of a device: everything its description says about the settings
+// it holds and takes (not its name, model or data report tag). Settings kept
+// for one shape are never fitted to a device of another shape under the same
+// hardware ID: that device gets settings of its own (see profile.js).
+export function shapeOf(caps) {
+  const { source, name, model, tag, firmware, properties, ...rest } = caps;
+  const text = JSON.stringify({ ...rest, properties: [...properties].sort((a, b) => a - b) });
+  let hash = 0x811c9dc5; // FNV-1a, 32 bits
+  for (let i = 0; i < text.length; i++) {
+    hash ^= text.charCodeAt(i);
+    hash = Math.imul(hash, 0x01000193) >>> 0;
+  }
+  return hash.toString(16).padStart(8, '0');
+}
+
 // Whether the device's settings are laid out as the classic mouse's (eight
 // stages with colours, eight buttons, one lighting record of six bytes): the
 // profile keeps such a device's settings in the mode itself, every other
@@ -208,10 +232,20 @@ export function typesFor(caps, i) {
   return ACTION_ORDER.filter((t) => t <= 31 && (bits & (1 << t)) !== 0 && (t === 0 || t === 2 || t === 5 || functionsFor(caps, t, i).length));
 }
 
+// Whether the functions of an assignment type do anything on this device:
+// DPI functions step through stages (none with one stage), profile functions
+// switch the mouse's own onboard profiles (none with one), or on a mouse
+// without them the page's modes.
+function typeHasUse(caps, type) {
+  if (type === 3) return caps.stages.max > 1;
+  if (type === 4) return caps.profiles.count > 1 || !caps.properties.has(14);
+  return true;
+}
+
 // The functions (p1 values) an assignment type offers on this device, on
 // button i when given (a button may take only some mouse functions).
 export function functionsFor(caps, type, i = null) {
-  const list = caps.functions[type] ?? [];
+  const list = typeHasUse(caps, type) ? caps.functions[type] ?? [] : [];
   const bits = i === null || type !== 1 ? null : caps.buttons.mouse?.[i];
   return bits === null || bits === undefined ? list : list.filter((f) => f < 32 && (bits & (1 << f)) !== 0);
 }
@@ -243,22 +277,31 @@ export function effectMoves(effect) {
   return effect >= 2 && effect <= 5;
 }
 
-// ---- the service that serves real mice (property 65 of RATBAG\) ------------------
+// ---- the services that serve real mice (property 65 of SERVICES\) ----------------
 
 // The states that mean real mice cannot be reached, each with what the user
 // can do about it; 'running', 'off' and anything unknown say nothing.
 export const SERVICE_PROBLEMS = Object.freeze(['absent', 'stopped', 'denied', 'unsupported', 'nobus']);
 
-export function readServiceState(bytes) {
+function readService(s) {
+  if (!s || typeof s !== 'object' || typeof s.state !== 'string') return null;
+  return {
+    id: text(s.id, 40), service: text(s.service, 40), state: s.state.slice(0, 20),
+    api: isInt(s.api, 0, 1000) ? s.api : null, mice: isInt(s.mice, 0, 100) ? s.mice : 0,
+  };
+}
+
+// The services the device library names, in its order: [] when it names none
+// (a device library without services, or an answer that is no list of them).
+export function readServices(bytes) {
   const end = bytes.indexOf(0);
   const raw = Uint8Array.from(end < 0 ? bytes : bytes.slice(0, end));
-  if (!raw.length) return null;
+  if (!raw.length) return [];
   try {
-    const s = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(raw));
-    if (!s || typeof s.state !== 'string') return null;
-    return { state: s.state.slice(0, 20), api: isInt(s.api, 0, 1000) ? s.api : null, mice: isInt(s.mice, 0, 100) ? s.mice : 0 };
+    const list = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(raw))?.services;
+    return Array.isArray(list) ? list.slice(0, MAX_SERVICES).map(readService).filter(Boolean) : [];
   } catch {
-    return null;
+    return [];
   }
 }
 

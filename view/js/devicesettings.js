@@ -138,10 +138,12 @@ export function applyOrder(caps, want, live = null) {
   return out;
 }
 
-// What button i does out of the box: the classic mouse's factory assignment;
+// A plain assignment button i takes: the classic mouse's factory assignment;
 // on other devices the mouse button of its own number where the device
 // offers it, else the first thing the button may do. caps null: a device not
-// known now (its button number).
+// known now (its button number). Only where nothing better is known: a
+// described mouse's buttons go back to what they held when first seen
+// (ModesController.buttonDefault).
 export function defaultAssignment(caps, i) {
   const make = (type, p1) => ({ type, p1, p2: 0, p3: 0 });
   if (caps && fitsClassicLayout(caps)) return { ...factoryButtons()[i] };

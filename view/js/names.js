@@ -2,14 +2,14 @@
 // stored as they were made, in whatever language was chosen then; they are
 // shown in the language chosen now. A name the user typed is shown as typed.
 import { t } from './i18n.js';
-import { BUILTIN_NAMES } from './i18n/builtin.js';
+import { BUILTIN_NAMES, FORMER_BUILTIN_NAMES } from './i18n/builtin.js';
 
 // Each language's text of key as a pattern ({n} = a number), whether or not
 // the language's table was ever loaded.
 const patterns = new Map();
 function patternsOf(key) {
   if (!patterns.has(key)) {
-    const list = Object.values(BUILTIN_NAMES).map((names) => names[key]).filter((s) => typeof s === 'string')
+    const list = [...Object.values(BUILTIN_NAMES).map((names) => names[key]), ...(FORMER_BUILTIN_NAMES[key] ?? [])].filter((s) => typeof s === 'string')
       .map((s) => new RegExp(`^${s.replace(/[.*+?^$()|[\]\\]/g, '\\$&').replace(/\{n\}/g, '(\\d+)').replace(/[{}]/g, '\\$&')}$`));
     patterns.set(key, list);
   }

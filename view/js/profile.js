@@ -23,15 +23,23 @@
 //
 // A device whose settings are not laid out as the classic mouse's (see
 // fitsClassicLayout in caps.js) keeps them in a section of each mode, named
-// by its hardware ID, with as many stages, buttons and LEDs as it has:
+// by its hardware ID and its shape (shapeOf in caps.js; documents written
+// before have no shape), with as many stages, buttons and LEDs as it has. A
+// device of another shape under the same hardware ID gets a section of its
+// own: the settings kept for the first are never fitted to it.
 //
-//       <device id="RATBAG\usb&amp;Vid_046d&amp;Pid_c539&amp;Rev_0">
+//       <device id="RATBAG\usb&amp;Vid_046d&amp;Pid_c539&amp;Rev_0" shape="0a1b2c3d">
 //         <performance stageCount="3" activeStage="0" pollingRate="4" defaultStage="0">
 //           <stage index="0" dpi="800"/>
 //         </performance>
 //         <buttons><button index="0" type="1" p1="1" p2="0" p3="0"/></buttons>
 //         <lighting><led index="0" effect="1" color="#ff0000" brightness="100" speed="5" duration="1000"/></lighting>
 //       </device>
+//
+// What each such device held when the page first saw it (the settings a
+// screen's reset and "Restore the default" bring back), in the same form:
+//
+//   <firstSeen><device id="..." shape="...">...</device></firstSeen>
 //
 // Reading is forgiving: a missing or out-of-range value takes the factory
 // value and the model is marked repaired, so a hand-edited or older document
@@ -187,21 +195,37 @@ function readDeviceSection(node, flag) {
   return { performance, buttons, lighting };
 }
 
+// Where a mode keeps the settings of a device: its hardware ID, and the
+// shape it has ('' for a section written before shapes were kept).
+export function sectionKey(id, shape = '') {
+  return shape ? `${id}\n${shape}` : id;
+}
+
+export function splitSectionKey(key) {
+  const at = key.lastIndexOf('\n');
+  return at < 0 ? { id: key, shape: '' } : { id: key.slice(0, at), shape: key.slice(at + 1) };
+}
+
+const SHAPE = /^[0-9a-f]{8}$/;
+
 function readDeviceSections(modeNode, flag) {
   const out = {};
   for (const d of childrenNamed(modeNode, 'device')) {
     const id = d.attrs.id ?? '';
-    if (!id || out[id]) { flag.repaired = true; continue; }
-    out[id] = readDeviceSection(d, flag);
+    const shape = d.attrs.shape ?? '';
+    const key = sectionKey(id, shape);
+    if (!id || id.includes('\n') || (shape && !SHAPE.test(shape)) || out[key]) { flag.repaired = true; continue; }
+    out[key] = readDeviceSection(d, flag);
   }
   return out;
 }
 
-function deviceElement(id, s) {
+function deviceElement(key, s) {
   const p = s.performance;
   const attrs = {};
-  for (const key of [...PERF_KEYS, 'disabledStages']) if (p[key] !== undefined) attrs[key] = p[key];
-  return el('device', { id }, [
+  for (const k of [...PERF_KEYS, 'disabledStages']) if (p[k] !== undefined) attrs[k] = p[k];
+  const { id, shape } = splitSectionKey(key);
+  return el('device', shape ? { id, shape } : { id }, [
     el('performance', attrs, p.stages.map((st, i) => el('stage', st.color ? { index: i, dpi: st.dpi, color: st.color } : { index: i, dpi: st.dpi }))),
     el('buttons', {}, s.buttons.map((b, i) => el('button', { index: i, type: b.type, p1: b.p1, p2: b.p2, p3: b.p3 }))),
     el('lighting', {}, s.lighting.map((l, i) => el('led', { index: i, effect: l.effect, color: l.color, brightness: l.brightness, speed: l.speed, duration: l.duration }))),
@@ -213,6 +237,16 @@ function deviceElement(id, s) {
 export function modeSettings(mode, key) {
   if (!key) return mode;
   return mode.devices?.[key] ?? null;
+}
+
+// The sections a mode keeps for other shapes of the device of key (those
+// written before shapes were kept first), to start a new shape's settings from.
+export function relatedSections(mode, key) {
+  const { id } = splitSectionKey(key);
+  return Object.entries(mode.devices ?? {})
+    .filter(([k]) => k !== key && splitSectionKey(k).id === id)
+    .sort(([a], [b]) => (splitSectionKey(a).shape ? 1 : 0) - (splitSectionKey(b).shape ? 1 : 0))
+    .map(([, section]) => section);
 }
 
 function readMacro(node, flag) {
@@ -334,7 +368,9 @@ export function profileFromXml(text) {
   if (!child(root, 'system')) flag.repaired = true;
   // The mouse the user chose to show among several (its hardware ID).
   const device = ms?.attrs?.device ?? '';
-  const model = { current, device, modes, macros, recording, system, repaired: flag.repaired };
+  // What each described mouse held when the page first saw it.
+  const firstSeen = readDeviceSections(child(root, 'firstSeen'), flag);
+  const model = { current, device, modes, macros, recording, system, firstSeen, repaired: flag.repaired };
   if (unifyMacroRepeat(model)) model.repaired = true;
   return model;
 }
@@ -420,6 +456,9 @@ export function confContentXml(model) {
       [el('modes', {}, model.modes.map(modeElement))]),
     el('macros', recordingAttrs(model.recording ?? defaultRecording()), model.macros.map(macroElement)),
     el('system', { ...model.system }),
+    // Only once a mouse was seen: a profile of the simulated mouse alone stays as the factory one.
+    ...(Object.keys(model.firstSeen ?? {}).length
+      ? [el('firstSeen', {}, Object.entries(model.firstSeen).map(([key, section]) => deviceElement(key, section)))] : []),
   ].map(serialize).join('');
 }
 

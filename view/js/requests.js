@@ -135,6 +135,8 @@ export const systemMouse = {
     return command(entry[0], { [entry[1]]: value });
   },
   done: (kind) => `${SYSTEM[kind][0]} success`,
+  // What the desktop holds now: {pointerSpeed, scrollLines, doubleClick (ms)}.
+  read: () => command('getSystemMouse'),
 };
 
 // File dialogs answer the chosen path ("" or no answer when cancelled).

@@ -10,9 +10,9 @@
 import { PROFILE_CHANGED_KEY } from './profilesync.js';
 
 const KEY = 'kelv.rest';
-const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'bootLoader', 'deviceState', 'live',
-  'onboard', 'settingsKey', 'service', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode', 'maximised',
-  'macroStatus'];
+const KEPT = ['conf', 'session', 'profile', 'devices', 'device', 'gone', 'simulatedPicked', 'bootLoader', 'deviceState', 'live',
+  'onboard', 'settingsKey', 'services', 'servicesSeenRunning', 'selectedButton', 'selectedSlot', 'boundRunning', 'homeMode',
+  'maximised', 'macroStatus'];
 
 // The window's session or local storage, or null where it is switched off.
 export function storageOf(win, kind = 'sessionStorage') {
@@ -34,7 +34,8 @@ export function keepState(app, win = globalThis) {
     state,
     scroll: doc?.querySelector('#content')?.scrollTop ?? 0,
     focus: doc?.activeElement?.getAttribute?.('data-key') ?? null,
-    description: app.device?.mouse?.description ?? null, // what the connected mouse can do
+    // what the connected mouse (or the one that went away) can do
+    description: app.device?.mouse?.description ?? app.device?.goneDescription ?? null,
     // The other page's last notice of a change: one sent while this page
     // rested (the popup wrote the mouse) finds no page to hear it.
     profileChange: lastProfileChange(win),

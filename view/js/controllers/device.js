@@ -1,16 +1,24 @@
 // The device connection: watching the device list, choosing among several
-// mice, connecting (reading what the device can do and what it holds, and
-// bringing it to the active mode), data reports from the device, and the
-// state of the service that serves real mice.
-import { SERVICE_HARDWARE_ID, SERVICE_PROP, SERVICE_SIZE, capsFromBytes, fitsClassicLayout, readServiceState } from '../caps.js';
+// mice (devicechoice.js), connecting (reading what the device can do and what
+// it holds, and bringing it to the active mode), the mouse that went away and
+// stays shown until it is back, data reports from the device, and the states
+// of the services that serve real mice.
+import {
+  DESCRIPTION_PROP, DESCRIPTION_SIZE, SERVICES_HARDWARE_ID, SERVICE_PROP, SERVICES_SIZE, capsFromBytes, fitsClassicLayout,
+  isSimulated, readServices, shapeOf,
+} from '../caps.js';
 import { parseByteList } from '../bytes.js';
+import { pickMouse, simulatedSetting, visibleMice } from '../devicechoice.js';
 import { parseDataReport, pickMice } from '../devicemap.js';
 import { PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, fitSettings } from '../devicesettings.js';
 import { Mouse, DeviceError } from '../mouse.js';
-import { modeSettings, neighbourMode } from '../profile.js';
+import { modeSettings, neighbourMode, relatedSections, sectionKey, splitSectionKey } from '../profile.js';
 import * as rq from '../requests.js';
 
-// Device event 3: the state of the service that serves real mice changed.
+const identity = (d) => `${d.HardwareID}\n${d.SN}\n${d.Version}`;
+const settingsOnly = (s) => structuredClone({ performance: s.performance, buttons: s.buttons, lighting: s.lighting });
+
+// Device event 3: the state of a service that serves real mice changed.
 const SERVICE_EVENT = 3;
 
 export class DeviceController {
@@ -22,6 +30,10 @@ export class DeviceController {
     this.connecting = null;
     this.watchTimer = null;
     this.switchingTo = null; // the onboard profile the page is making active
+    this.described = new Map(); // listed mouse (HardwareID, SN, Version) -> whether it is the simulated one
+    // What the mouse that went away can do, while it stays shown (state.gone).
+    this.goneCaps = null;
+    this.goneDescription = null;
     this.enabledAsked = 0; // onboard enable writes asked so far
     this.writesQueued = 0; // settings written so far (see keepLive)
     // The active mode was changed while no mouse was connected: the next
@@ -33,8 +45,9 @@ export class DeviceController {
     return !!this.mouse && this.app.state.deviceState === 'ready';
   }
 
+  // What the shown mouse can do: the connected one's, or the one that went away.
   get caps() {
-    return this.mouse?.caps ?? null;
+    return this.mouse?.caps ?? (this.app.state.gone ? this.goneCaps : null);
   }
 
   listen() {
@@ -43,7 +56,7 @@ export class DeviceController {
     // five), so a plug or unplug can go unreported: look again shortly after
     // each event, and keep a slow watch of the device list.
     bridge.on('devicesChanged', (value) => {
-      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readService();
+      if ((Number(value) & 0xffff) === SERVICE_EVENT) this.readServices();
       this.refresh();
       setTimeout(() => this.refresh(), 700);
       setTimeout(() => this.refresh(), 2500);
@@ -56,11 +69,22 @@ export class DeviceController {
   // its kept description the mouse is read again.
   resume(description) {
     const { state } = this.app;
-    if (!state.device || state.deviceState !== 'ready') return;
     let caps = null;
     try {
       caps = description ? capsFromBytes(description) : null;
     } catch { /* a kept description that no longer reads: read the mouse again */ }
+    if (state.gone && !state.device) {
+      // The mouse that went away stays shown, with its own settings.
+      if (caps) {
+        this.goneCaps = caps;
+        this.goneDescription = description;
+      } else {
+        state.gone = null;
+        state.settingsKey = null;
+      }
+      return;
+    }
+    if (!state.device || state.deviceState !== 'ready') return;
     if (!caps) {
       state.deviceState = 'none';
       return;
@@ -86,15 +110,19 @@ export class DeviceController {
     }, ms);
   }
 
-  // The state of the service that serves real mice (ratbagd): null when the
-  // device library does not say (no such service on this system).
-  async readService() {
+  // The states of the services that serve real mice (ratbagd, ...): none when
+  // the device library names none (no such service on this system).
+  async readServices() {
     const { state } = this.app;
     try {
-      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICE_HARDWARE_ID }, SERVICE_PROP, SERVICE_SIZE));
-      state.service = readServiceState(parseByteList(reply));
+      const reply = await this.app.bridge.request(rq.readProp({ HardwareID: SERVICES_HARDWARE_ID }, SERVICE_PROP, SERVICES_SIZE));
+      state.services = readServices(parseByteList(reply));
     } catch {
-      state.service = null;
+      state.services = [];
+    }
+    // A service seen running that no longer does has stopped (ui/device.js).
+    for (const s of state.services) {
+      if (s.state === 'running' && !state.servicesSeenRunning.includes(s.id)) state.servicesSeenRunning.push(s.id);
     }
     this.app.update();
   }
@@ -123,16 +151,36 @@ export class DeviceController {
     }
   }
 
-  // The mouse to show: the one the user chose when it is listed; else the
-  // first, unless the shown mouse went into its boot loader (it comes back
-  // after its update).
+  // The mouse to show (see pickMouse).
   pick(mice, bootLoader) {
-    const chosen = this.app.state.profile?.device ?? '';
-    const found = mice.find((d) => d.HardwareID === chosen);
-    if (found) return found;
-    const cur = this.app.state.device;
-    if (bootLoader && cur && !mice.some((d) => d.HardwareID === cur.HardwareID)) return null;
-    return mice[0] ?? null;
+    const { state } = this.app;
+    return pickMouse(mice, {
+      picked: state.simulatedPicked, chosen: state.profile?.device ?? '', shown: state.device ?? state.gone,
+      stays: !!state.gone || state.deviceState === 'ready', bootLoader: !!bootLoader,
+    });
+  }
+
+  // The listed mice, each marked simulated or not from its description (read
+  // once per mouse plugged in; a mouse whose description cannot be read now
+  // counts as real and is read again next time).
+  async describe(mice) {
+    const out = [];
+    for (const d of mice) {
+      let simulated = this.described.get(identity(d));
+      if (simulated === undefined) {
+        try {
+          const bytes = parseByteList(await this.app.bridge.request(rq.readProp(d, DESCRIPTION_PROP, DESCRIPTION_SIZE)));
+          simulated = isSimulated(capsFromBytes(bytes));
+          this.described.set(identity(d), simulated);
+        } catch {
+          simulated = false;
+        }
+      }
+      out.push({ ...d, simulated });
+    }
+    // Mice no longer listed are forgotten (a daemon's mouse plugged in again is another one).
+    for (const key of this.described.keys()) if (!mice.some((d) => identity(d) === key)) this.described.delete(key);
+    return out;
   }
 
   async refreshOnce(quiet) {
@@ -144,14 +192,15 @@ export class DeviceController {
       if (!quiet) this.app.error('error.deviceList', e.message);
       return;
     }
-    const { mice, bootLoader } = pickMice(list);
+    const { mice: listed, bootLoader } = pickMice(list);
+    const mice = visibleMice(await this.describe(listed), simulatedSetting(state.conf, state.session));
     const listChanged = JSON.stringify(mice) !== JSON.stringify(state.devices);
     state.devices = mice;
     const mouse = this.pick(mice, bootLoader);
     const wasBoot = !!state.bootLoader;
     state.bootLoader = bootLoader;
     const cur = state.device;
-    const same = mouse && cur && mouse.HardwareID === cur.HardwareID && mouse.SN === cur.SN && mouse.Version === cur.Version;
+    const same = mouse && cur && identity(mouse) === identity(cur);
     if (same && (state.deviceState === 'ready' || state.deviceState === 'loading' || (quiet && state.deviceState === 'error'))) {
       if (listChanged) this.app.update();
       return;
@@ -162,11 +211,21 @@ export class DeviceController {
     }
     state.device = mouse;
     if (!mouse) {
+      // The mouse shown goes on being shown, disconnected, with its own
+      // settings; the page edits them until it is back or another is picked.
+      if (cur && state.deviceState === 'ready') {
+        state.gone = cur;
+        this.goneCaps = this.mouse?.caps ?? null;
+        this.goneDescription = this.mouse?.description ?? null;
+      }
+      if (!state.gone || !this.goneCaps) {
+        state.gone = null;
+        // Without any mouse the page edits the classic settings of the mode.
+        state.settingsKey = null;
+      }
       this.mouse = null;
       state.live = null;
       state.onboard = null;
-      // Without a mouse the page edits the classic settings of the mode.
-      state.settingsKey = null;
       state.deviceState = bootLoader ? 'boot' : 'none';
       // A recording reads the keyboard, not the mouse: it goes on without the
       // mouse (the macro is stored when the mouse is back), but not into a
@@ -180,13 +239,20 @@ export class DeviceController {
 
   // The user chose another of the listed mice: it is shown from now on (the
   // choice is kept in the profile, so the next start shows it too).
+  // The simulated mouse picked by hand is shown for this session only: the
+  // next start opens on a real mouse again.
   async choose(hardwareId) {
     const { app } = this;
     const { state } = app;
     const d = state.devices.find((x) => x.HardwareID === hardwareId);
     if (!d || state.device?.HardwareID === hardwareId) return;
-    state.profile.device = hardwareId;
-    app.sync.markAll();
+    if (d.simulated) state.simulatedPicked = hardwareId;
+    else {
+      state.simulatedPicked = null;
+      state.profile.device = hardwareId;
+      app.sync.markAll();
+    }
+    state.gone = null;
     if (state.recording) await app.macros.stopRecording();
     state.device = d;
     state.selectedButton = 0;
@@ -216,7 +282,16 @@ export class DeviceController {
       if (this.mouse !== mouse) return;
       state.live = live;
       state.onboard = onboard;
-      state.settingsKey = fitsClassicLayout(caps) ? null : state.device.HardwareID;
+      state.gone = null;
+      this.goneCaps = null;
+      this.goneDescription = null;
+      state.settingsKey = fitsClassicLayout(caps) ? null : sectionKey(state.device.HardwareID, shapeOf(caps));
+      // The list took it for real when its description could not be read.
+      if (isSimulated(caps) && !state.device.simulated) {
+        this.described.set(identity(state.device), true);
+        setTimeout(() => this.refresh({ quiet: true }), 0);
+      }
+      this.keepFirstSeen(live);
       const mode = app.mode;
       if (state.profileError) {
         // The profile could not be read: show what the mouse holds rather
@@ -258,16 +333,42 @@ export class DeviceController {
     app.update();
   }
 
+  // What a described mouse held when the page first saw it: what a screen's
+  // reset and "Restore the default" bring back (never another mouse's
+  // defaults). Kept in the profile once per hardware ID and shape.
+  keepFirstSeen(live) {
+    const { state } = this.app;
+    const key = state.settingsKey;
+    const p = state.profile;
+    if (!key || !p || p.firstSeen?.[key]) return;
+    p.firstSeen = { ...(p.firstSeen ?? {}), [key]: settingsOnly(live) };
+    this.app.sync.markAll();
+  }
+
   // The settings of mode for the shown device, fitted to what the device
-  // takes. A mode that has none for this device yet starts from what the
-  // device holds, so showing a mouse for the first time changes nothing on it.
+  // takes. A mode that has none for this device yet starts from the ones it
+  // keeps for another shape of the same device, fitted (those stay as they
+  // are); else from what the device holds, so showing a mouse for the first
+  // time changes nothing on it; a mouse that went away from what it held
+  // when first seen. Null when there is nothing to start from.
   settingsOf(mode) {
     const { state } = this.app;
     const key = state.settingsKey;
     let s = modeSettings(mode, key);
     if (!s) {
+      const [related] = relatedSections(mode, key);
+      const from = related ?? state.live ?? state.profile?.firstSeen?.[key];
+      if (!from) return null;
+      s = settingsOnly(from);
+      const changed = related && state.live ? fitSettings(this.caps, s, state.live) : false;
       mode.devices = mode.devices ?? {};
-      s = mode.devices[key] = structuredClone(state.live);
+      mode.devices[key] = s;
+      // A section written before shapes were kept that suits this shape as it
+      // is was made for it: it becomes this shape's.
+      if (related && !changed && state.live) {
+        const legacy = splitSectionKey(key).id;
+        if (mode.devices[legacy] === related) delete mode.devices[legacy];
+      }
       this.app.sync.markMode(mode.index);
     } else if (state.live && fitSettings(this.caps, s, state.live)) {
       this.app.sync.markMode(mode.index);

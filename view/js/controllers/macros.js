@@ -1,6 +1,6 @@
 // The eight macro slots: editing, storing in the mouse, recording from the
 // keyboard, and keeping the mouse's slots equal to the profile's macros.
-import { ACTION, PROP, factoryButtons } from '../devicemap.js';
+import { ACTION, PROP } from '../devicemap.js';
 import { defaultAssignment, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
@@ -123,11 +123,15 @@ export class MacrosController {
     const p = app.state.profile;
     const users = macroUsers(p, slot);
     p.macros = p.macros.filter((m) => m.slot !== slot);
-    // Buttons that ran it go back to what they do out of the box.
+    // Buttons that ran it go back to their default: the classic mouse's
+    // factory assignment, another mouse's as it held it when first seen
+    // (unless that ran this macro too), else a plain one it takes.
     const shownKey = app.state.settingsKey;
     for (const { mode, button, key } of users) {
       const caps = key === shownKey ? app.device.caps : null;
-      modeSettings(findMode(p, mode), key).buttons[button] = key ? defaultAssignment(caps, button) : { ...factoryButtons()[button] };
+      const first = app.modes.buttonDefault(button, key, caps);
+      const back = first && !(first.type === ACTION.MACRO && first.p1 === slot) ? first : defaultAssignment(caps, button);
+      modeSettings(findMode(p, mode), key).buttons[button] = back;
       app.sync.markMode(mode);
     }
     app.sync.markAll();

@@ -3,8 +3,8 @@
 // bindings, export, import and the reset to factory defaults.
 import { keepBoundModes, keptBoundModes, localStorageOf, profileAddress } from '../boundmodes.js';
 import { has } from '../caps.js';
-import { factoryButtons, factoryLighting, factoryPerformance } from '../devicemap.js';
-import { defaultAssignment, encodeProp } from '../devicesettings.js';
+import { ACTION, factoryButtons, factoryLighting, factoryPerformance } from '../devicemap.js';
+import { assignmentValid, encodeProp } from '../devicesettings.js';
 import { t } from '../i18n.js';
 import {
   FACTORY_PATH, PROFILE_PATH, activeMode, findMode, modeExportContentXml, modeFromExport, newMode, nextModeIndex,
@@ -172,14 +172,29 @@ export class ModesController {
   }
 
   // What one screen of the shown mouse's settings goes back to: the classic
-  // mouse's factory settings; for another mouse its buttons' own defaults
-  // (it names no factory DPI or lighting); null when there is none.
+  // mouse's factory settings; for another mouse what it held when the page
+  // first saw it (a button the page could not show then keeps what it does
+  // now); null when there is none.
   sectionDefaults(section) {
     const { app } = this;
-    if (!app.state.settingsKey) return FACTORY_SECTIONS[section]();
-    const caps = app.device.caps;
-    if (section !== 'buttons' || !caps) return null;
-    return Array.from({ length: caps.buttons.count }, (_, i) => defaultAssignment(caps, i));
+    const key = app.state.settingsKey;
+    if (!key) return FACTORY_SECTIONS[section]();
+    const first = app.state.profile?.firstSeen?.[key];
+    if (!first) return null;
+    const value = structuredClone(first[section]);
+    if (section !== 'buttons') return value;
+    const now = app.shown.buttons;
+    return value.map((b, i) => (b.type === ACTION.KEEP && now[i] ? { ...now[i] } : b));
+  }
+
+  // What button i of the settings kept under key goes back to: the classic
+  // mouse's factory assignment, or what the mouse held when first seen; null
+  // when that is not known (or is what the page cannot show).
+  buttonDefault(i, key = this.app.state.settingsKey, caps = this.app.device.caps) {
+    if (!key) return { ...factoryButtons()[i] };
+    const b = this.app.state.profile?.firstSeen?.[key]?.buttons?.[i];
+    if (!b || b.type === ACTION.KEEP || (caps && !assignmentValid(caps, i, b))) return null;
+    return { ...b };
   }
 
   // One screen of the active mode back to its defaults (the whole profile's
@@ -191,7 +206,8 @@ export class ModesController {
     if (!value) return false;
     const before = structuredClone(this.app.shown[section]);
     if (!(await this.replaceSection(mode.index, section, value, where))) return false;
-    this.app.offerUndo('screenReset.done', { name: shownModeName(mode.name) }, () => this.replaceSection(mode.index, section, before, where));
+    this.app.offerUndo(where ? 'screenReset.doneFirstSeen' : 'screenReset.done', { name: shownModeName(mode.name) },
+      () => this.replaceSection(mode.index, section, before, where));
     return true;
   }
 
@@ -492,12 +508,22 @@ export class ModesController {
     const oldMacros = state.profile?.macros ?? [];
     // The mouse chosen among several stays the one shown.
     const chosen = state.profile?.device ?? '';
+    // What each mouse held when first seen stays known, and is what every
+    // mode holds for it now: its factory settings, as far as the page knows.
+    const firstSeen = state.profile?.firstSeen ?? {};
     app.sync.all = false;
     app.sync.modes.clear();
     state.homeMode = null;
     await this.load();
     if (chosen && !state.profileError) {
       state.profile.device = chosen;
+      app.sync.markAll();
+    }
+    if (Object.keys(firstSeen).length && !state.profileError) {
+      state.profile.firstSeen = structuredClone(firstSeen);
+      for (const mode of state.profile.modes) {
+        mode.devices = { ...(mode.devices ?? {}), ...structuredClone(firstSeen) };
+      }
       app.sync.markAll();
     }
     state.boundRunning = [];

@@ -2,6 +2,7 @@
 // buttons and the update check.
 import { currentLanguage, setLanguage, LANGUAGES, normaliseLanguage } from '../i18n.js';
 import * as rq from '../requests.js';
+import { DOUBLE_CLICK_MS } from '../ui/system.js';
 
 export class SettingsController {
   constructor(app) {
@@ -55,7 +56,25 @@ export class SettingsController {
     } catch {
       app.state.session = {};
     }
+    const { profileWritable, profileFolder } = app.state.session;
+    if (profileWritable === false) this.profileReadOnly(profileFolder);
+    else if (profileWritable === true) app.alerts = app.alerts.filter((a) => a.key !== 'error.readOnly');
     app.update();
+  }
+
+  // kelv may not write the folder of the profile: every change would be lost
+  // at quit. Said from the start (and when a save is refused), in the user's
+  // language, with what to do; Try again looks again and saves.
+  profileReadOnly(folder) {
+    const { app } = this;
+    app.error('error.readOnly', `cannot write ${folder}`, [{
+      label: 'action.retry',
+      run: async () => {
+        app.alerts = app.alerts.filter((a) => a.key !== 'error.readOnly');
+        await this.loadSession();
+        if (app.state.session.profileWritable !== false && !app.state.profileError) await app.sync.save().catch(() => {});
+      },
+    }], { everywhere: true, vars: { folder: String(folder ?? '') } });
   }
 
   async setAutostart(enabled) {
@@ -92,6 +111,13 @@ export class SettingsController {
     }
   }
 
+  // Lists or hides the simulated mouse (devicechoice.js); the mice are
+  // chosen again at once.
+  async setSimulated(value) {
+    if (!(await this.set('simulatedMouse', value))) return;
+    await this.app.device.refresh();
+  }
+
   async setLanguage(lang) {
     if (!LANGUAGES.some((l) => l.code === lang)) return;
     // A language whose texts could not be loaded is not kept as the choice
@@ -100,6 +126,29 @@ export class SettingsController {
     this.app.update();
     // Another language chosen while this one's texts loaded took its place.
     if (currentLanguage() === lang) await this.set('language', lang);
+  }
+
+  // What the desktop holds now, read back with its own tools: a value changed
+  // in the desktop's own settings shows as it is. state.systemDesktop is
+  // { reading } while asked, { values } when answered (a number, 'default' or
+  // null each; the double-click time in milliseconds), { failed } when the
+  // native side could not say (an older program): the System screen then
+  // shows what kelv set last.
+  async readSystem() {
+    const { app } = this;
+    const before = app.state.systemDesktop;
+    app.state.systemDesktop = { reading: true, values: before?.values ?? null };
+    app.update();
+    try {
+      const values = JSON.parse(await app.bridge.request(rq.systemMouse.read()));
+      if (!values || typeof values !== 'object') throw new Error('no values');
+      const one = (v) => (v === 'default' || (Number.isFinite(v) && v >= 0) ? v : null);
+      app.state.systemDesktop = { values: { pointerSpeed: one(values.pointerSpeed), scrollLines: one(values.scrollLines), doubleClick: one(values.doubleClick) } };
+    } catch (e) {
+      console.warn(`getSystemMouse: ${e.message}`);
+      app.state.systemDesktop = { failed: true };
+    }
+    app.update();
   }
 
   // The desktop's own pointer speed, wheel lines and double-click time.
@@ -112,6 +161,9 @@ export class SettingsController {
       rq.expectReply(await app.bridge.request(rq.systemMouse.set(kind, value)), rq.systemMouse.done(kind));
       app.state.profile.system[kind] = String(value);
       app.sync.markAll();
+      // The desktop holds it now (the command answers success only then).
+      const desktop = app.state.systemDesktop;
+      if (desktop?.values) desktop.values[kind] = kind === 'doubleClick' ? DOUBLE_CLICK_MS[value] : value;
       status[kind] = 'ok';
     } catch (e) {
       // Said beside the setting on the System screen, with what to do.

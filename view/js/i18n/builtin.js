@@ -24,7 +24,7 @@ export const BUILTIN_NAMES = {
     'macros.defaultName': 'Makro {n}',
   },
   ja: {
-    'modes.defaultName': 'デフォルト',
+    'modes.defaultName': '既定',
     'modes.newName': 'モード {n}',
     'macros.defaultName': 'マクロ {n}',
   },
@@ -38,4 +38,10 @@ export const BUILTIN_NAMES = {
     'modes.newName': '모드 {n}',
     'macros.defaultName': '매크로 {n}',
   },
+};
+
+// Built-in names an earlier version gave, still recognised as built-in (a
+// profile keeps the name it was made with).
+export const FORMER_BUILTIN_NAMES = {
+  'modes.defaultName': ['デフォルト'],
 };

@@ -4,7 +4,7 @@
 import { t } from '../i18n.js';
 import { CLASSIC_CAPS, ROLES, buttonsHavePicture, functionsFor, has, typesFor } from '../caps.js';
 import { ACTION, BUTTON_NAMES, PROP, REPEAT } from '../devicemap.js';
-import { PROP_ACTIVE_PROFILE, assignmentValid, defaultAssignment, ledsOf } from '../devicesettings.js';
+import { PROP_ACTIVE_PROFILE, assignmentValid, ledsOf } from '../devicesettings.js';
 import { assignableKeys, comboLabel, isModifierCode, metaKeyName, modifierBits, scanFromCode } from '../keys.js';
 import { MAX_REPEAT_COUNT, readRepeatCount } from '../macro.js';
 import { shownMacroName } from '../names.js';
@@ -171,8 +171,10 @@ export function renderButtons(app, ui) {
   else if (type === ACTION.DISABLED) detail = h('p', { class: 'hint' }, t('assign.disabledHint'));
   else detail = h('p', { class: 'hint' }, t('assign.keptHint'));
 
-  const factory = defaultAssignment(caps, sel);
-  const isDefault = JSON.stringify(b) === JSON.stringify(factory);
+  // The button's default: the classic mouse's factory assignment, another
+  // mouse's as it held it when first seen (none known: nothing to restore).
+  const factory = app.modes.buttonDefault(sel);
+  const isDefault = !!factory && JSON.stringify(b) === JSON.stringify(factory);
   const picture = buttonsHavePicture(caps);
   return h('div', { class: 'screen-grid buttons-grid' + (picture ? '' : ' no-picture') },
     picture ? h('section', { class: 'card area-pic' }, h('div', { class: 'mouse-picture' }, mouseSvg(app, caps, sel, pick))) : null,
@@ -182,7 +184,7 @@ export function renderButtons(app, ui) {
       pending && !asking ? h('p', { class: 'hint', id: 'assign-pending', role: 'status' }, t('assign.pendingHint', { current: assignmentLabel(b, macros, caps) })) : null,
       detail,
       h('div', { class: 'card-actions' },
-        h('button', { type: 'button', class: 'btn', disabled: (isDefault && !pending) || !assignmentValid(caps, sel, factory), 'data-key': 'assign:reset',
+        h('button', { type: 'button', class: 'btn', disabled: !factory || (isDefault && !pending) || !assignmentValid(caps, sel, factory), 'data-key': 'assign:reset',
           onclick: () => (isDefault ? settle() : assign(factory)) }, icon('reset'), t('assign.restoreDefault')))));
 }
 

@@ -1,59 +1,109 @@
 // The shown mouse in the device bar (its name, model, firmware; a choice when
-// several are connected) and the note that says how to get real mice when
-// the service that serves them (ratbagd) cannot.
+// several are connected; the simulated mouse named as such; a mouse that went
+// away as disconnected) and the note that says how to get real mice when a
+// service that serves them (ratbagd) cannot.
 import { t } from '../i18n.js';
 import { SERVICE_PROBLEMS } from '../caps.js';
+import { modelText } from '../devicechoice.js';
 import { h, select } from './dom.js';
 import { icon } from './icons.js';
 
-// What people call the mouse: the name its device library reports, else its ID.
+// What people call the mouse: "Simulated mouse" for the device library's
+// simulated one, else the name its device library reports, else its ID.
 export function deviceName(d) {
+  if (d.simulated) return t('device.simulated');
   return d.productName || d.DeviceID || t('device.unnamed');
 }
 
-// The second line of the device bar: model, firmware version, serial number,
-// whichever the device reports (the model says more than a serial).
+// Its serial number, where it has one: a mouse served by a daemon reports the
+// daemon's name of the device there (older programs answer no "serial").
+export function deviceSerial(d) {
+  return typeof d.serial === 'string' ? d.serial : d.SN ?? '';
+}
+
+// The second line of the device bar: that the simulated mouse reaches no
+// mouse; else model, firmware version and serial number, whichever the device
+// reports (the model says more than a serial).
 export function deviceDetails(d) {
+  if (d.simulated) return t('device.simulatedHint');
   const parts = [];
-  if (d.description) parts.push(`${t('device.model')} ${d.description}`);
+  const model = modelText(d.description);
+  if (model) parts.push(`${t('device.model')} ${model}`);
   if (d.Version) parts.push(`${t('device.firmware')} ${d.Version}`);
-  if (!d.description) parts.push(`${t('device.serial')} ${d.SN || '?'}`);
+  if (!model && deviceSerial(d)) parts.push(`${t('device.serial')} ${deviceSerial(d)}`);
   return parts.join(' · ');
 }
 
 export function deviceChip(app) {
   const st = app.state;
-  const d = st.device;
-  return h('div', { class: 'device-chip on', 'data-state': st.deviceState },
-    icon('mouse'),
+  const d = st.device ?? st.gone;
+  const gone = !st.device;
+  const details = gone ? t('device.disconnected') : deviceDetails(d);
+  return h('div', { class: `device-chip ${gone ? 'off' : 'on'}`, 'data-state': gone ? 'gone' : st.deviceState },
+    icon(gone ? 'plug' : 'mouse'),
     h('div', {},
       h('strong', { id: 'device-name' }, deviceName(d)),
-      h('small', {}, deviceDetails(d))),
+      details ? h('small', {}, details) : null),
     st.deviceState === 'loading' ? h('span', { class: 'spinner', 'aria-label': t('device.loading') }) : null);
 }
 
-// The choice among the connected mice, when there is more than one.
+// How a mouse reads in the choice: its name and model.
+function pickLabel(d) {
+  const model = d.simulated ? '' : modelText(d.description);
+  return model ? `${deviceName(d)} (${model})` : deviceName(d);
+}
+
+// The choice among the mice, when there is more than one (the one that went
+// away among them, marked disconnected).
 export function devicePicker(app) {
-  const { devices, device } = app.state;
-  if (devices.length < 2) return null;
+  const { devices, device, gone } = app.state;
+  const shown = device ?? gone;
+  const away = !device && gone && !devices.some((d) => d.HardwareID === gone.HardwareID) ? gone : null;
+  const options = devices.map((d) => ({ value: d.HardwareID, label: pickLabel(d) }));
+  if (away) options.unshift({ value: away.HardwareID, label: `${pickLabel(away)} · ${t('device.disconnected')}` });
+  if (options.length < 2) return null;
   return h('label', { class: 'mode-picker device-picker' }, h('span', {}, t('device.pick')),
     select({
-      key: 'topbar:device', label: t('device.pick'), value: device?.HardwareID ?? '',
-      options: devices.map((d) => ({ value: d.HardwareID, label: d.description ? `${deviceName(d)} (${d.description})` : deviceName(d) })),
+      key: 'topbar:device', label: t('device.pick'), value: shown?.HardwareID ?? '',
+      options,
       onChange: (v) => app.device.choose(v),
     }));
 }
 
-// What the user can do to get real mice, when the service cannot serve them;
-// null when it runs (or this system has no such service).
+// What the page can tell the user of each service it knows, by its name: the
+// text of each state and the command that helps. "stoppedNow": a service seen
+// running that is no longer there has stopped, whatever else it could be.
+const SERVICE_HELP = Object.freeze({
+  ratbagd: {
+    text: (kind) => `service.${kind}`,
+    commands: { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', stoppedNow: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' },
+  },
+});
+
+// What the user can do to get real mice, for each service that cannot serve
+// them and that the page has words for: [{ kind, title, text, api, command }].
+// seenRunning: the IDs of the services seen running.
+export function serviceHelp(services, seenRunning = []) {
+  return (services ?? []).filter((s) => SERVICE_PROBLEMS.includes(s.state) && SERVICE_HELP[s.service]).map((s) => {
+    const help = SERVICE_HELP[s.service];
+    const stoppedNow = seenRunning.includes(s.id) && (s.state === 'stopped' || s.state === 'absent');
+    const kind = stoppedNow ? 'stoppedNow' : s.state;
+    return {
+      kind, title: stoppedNow ? 'service.stoppedTitle' : 'service.title', text: help.text(kind), api: s.api ?? '?',
+      command: help.commands[kind] ?? null,
+    };
+  });
+}
+
+// The note of serviceHelp(); null when every service runs (or this system has
+// none the page knows).
 export function serviceNote(app) {
-  const s = app.state.service;
-  if (!s || !SERVICE_PROBLEMS.includes(s.state)) return null;
-  const command = { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' }[s.state];
-  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': s.state },
+  const problems = serviceHelp(app.state.services, app.state.servicesSeenRunning ?? []);
+  if (!problems.length) return null;
+  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': problems[0].kind },
     icon('info'),
     h('div', {},
-      h('strong', {}, t('service.title')),
-      h('p', {}, t(`service.${s.state}`, { api: s.api ?? '?' })),
-      command ? h('p', {}, t('service.command'), ' ', h('code', {}, command)) : null));
+      h('strong', {}, t(problems[0].title)),
+      ...problems.flatMap((p) => [h('p', {}, t(p.text, { api: p.api })),
+        p.command ? h('p', {}, t('service.command'), ' ', h('code', {}, p.command)) : null])));
 }

@@ -70,8 +70,10 @@ export function toggle({ key, label, value, onChange, disabled = false }) {
 }
 
 // A slider with its value shown; commits on release (change), shows on input.
-export function slider({ key, label, min, max, step = 1, value, format = (v) => String(v), onCommit, disabled = false }) {
-  const out = h('output', { class: 'slider-value' }, format(value));
+// shown: the text beside it until it is moved, where that is not format(value)
+// (a value the slider's steps cannot hold).
+export function slider({ key, label, min, max, step = 1, value, format = (v) => String(v), onCommit, disabled = false, shown = null }) {
+  const out = h('output', { class: 'slider-value' }, shown ?? format(value));
   const input = h('input', {
     type: 'range', min, max, step, value, disabled, 'data-key': key, 'aria-label': label,
     oninput: (e) => { out.textContent = format(Number(e.target.value)); },

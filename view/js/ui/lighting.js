@@ -37,10 +37,12 @@ export function renderLighting(app) {
     onPick: (v) => { app.state.selectedLed = v; app.update(); },
   }) : null;
 
+  // A light that is off shows each effect in the colour it would get (lightUp).
+  const previewColour = l.effect === 0 && l.color === '#000000' ? (colourKind === 'rgb111' ? SWATCHES_RGB111 : SWATCHES)[0] : l.color;
   const effects = h('div', { class: 'effects', role: 'radiogroup', 'aria-label': t('light.effect') }, ledCaps.effects.map((e) => h('button', {
     type: 'button', role: 'radio', 'aria-checked': e === l.effect ? 'true' : 'false', class: 'effect' + (e === l.effect ? ' on' : ''),
-    'data-key': `effect:${e}`, onclick: () => { if (e !== l.effect) change((x) => { x.effect = e; }); },
-  }, h('span', { class: `effect-preview fx-${e}`, style: { '--c': e === 6 ? stageColour : l.color } }), h('span', {}, t(`effect.${e}`)))));
+    'data-key': `effect:${e}`, onclick: () => { if (e !== l.effect) change((x) => lightUp(x, e, colourKind)); },
+  }, h('span', { class: `effect-preview fx-${e}`, style: { '--c': e === 6 ? stageColour : previewColour } }), h('span', {}, t(`effect.${e}`)))));
 
   const swatches = colourKind === 'rgb111' ? SWATCHES_RGB111 : SWATCHES;
   const setColour = (c) => { if (isHexColour(c) && c.toLowerCase() !== l.color) change((x) => { x.color = c.toLowerCase(); }); };
@@ -62,7 +64,7 @@ export function renderLighting(app) {
     : slider({ key: 'light:speed', label: t('light.speed'), min: 1, max: 10, value: l.speed, disabled: !moves,
       onCommit: (v) => change((x) => { x.speed = v; }) });
 
-  const colourHint = colourKind === 'none' ? t('light.colourFixed') : usesColour ? null : t('light.colourUnused');
+  const colourHint = colourKind === 'none' ? t('light.colourFixed') : l.effect === 0 ? t('light.colourOff') : usesColour ? null : t('light.colourUnused');
   return h('div', { class: 'screen-grid two' },
     card(t('light.effect'), chooser, effects,
       h('div', { class: 'light-preview' },
@@ -74,4 +76,17 @@ export function renderLighting(app) {
         format: (v) => formatUnit(v, 'percent'), onCommit: (v) => change((x) => { x.brightness = v; }) }),
       motion,
       moves ? null : h('p', { class: 'hint' }, t('light.speedUnused'))));
+}
+
+// Sets an LED's effect. An LED that was off reads black at 0 % on many mice:
+// an effect chosen for it gets a colour and brightness that light it (the
+// first swatch, full brightness) instead of staying dark.
+export function lightUp(led, effect, colourKind = 'rgb') {
+  const wasOff = led.effect === 0;
+  led.effect = effect;
+  if (!wasOff || effect === 0) return;
+  if (!(led.brightness > 0)) led.brightness = 100;
+  if (effectUsesColour(effect) && colourKind !== 'none' && led.color === '#000000') {
+    led.color = (colourKind === 'rgb111' ? SWATCHES_RGB111 : SWATCHES)[0];
+  }
 }

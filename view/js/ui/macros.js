@@ -1,6 +1,6 @@
 // Macros: the eight slots of the mouse, recording, and the step timeline.
 import { t, formatUnit, sentences, unitSymbol } from '../i18n.js';
-import { MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
+import { ACTION, MACRO_MAX_EVENTS, MACRO_SLOTS, REPEAT } from '../devicemap.js';
 import { keyName, scanFromCode, isModifierCode } from '../keys.js';
 import {
   DELAY_CHOICES, applyDelayChoice, eventCount, insertDelay, insertKeyPress, readRepeatCount, removeStep, setDelay, totalDuration,
@@ -16,9 +16,12 @@ import { shownMacroName, shownModeName } from '../names.js';
 // The numbers in the macro messages, formatted like every other number.
 const MACRO_ERROR_VARS = Object.freeze({ max: MAX_DELAY_MS });
 
-function statusText(st) {
+// What became of a macro: "Stored in the mouse" only while a button of the
+// active mode runs it on the shown mouse; a macro on no button is saved, but
+// a mouse whose daemon plays a button's macro (ratbagd) has not got it.
+function statusText(st, onButton = true) {
   if (!st) return '';
-  if (st === 'stored') return t('macros.stored');
+  if (st === 'stored') return t(onButton ? 'macros.stored' : 'macros.storedNoButton');
   if (st === 'storing') return t('macros.storing');
   if (st === 'pending') return t('macros.pending');
   if (st === 'offline') return t('macros.offline');
@@ -44,6 +47,11 @@ export function shownMacro(app, slot) {
   return { steps: app.macros.get(slot)?.steps ?? [], status: app.state.macroStatus[slot] ?? null };
 }
 
+// Whether a button of the active mode runs the macro of slot on the shown mouse.
+export function runOnButton(app, slot) {
+  return app.shown.buttons.some((b) => b.type === ACTION.MACRO && b.p1 === slot);
+}
+
 // The buttons that run a macro, each with its mode, listed with the language's
 // own brackets and separator ("戻る（…）（デフォルト）、…" in Japanese).
 export function usedByText(profile, users) {
@@ -51,7 +59,8 @@ export function usedByText(profile, users) {
     button: u.key ? t('button.numbered', { n: u.button + 1 }) : t(BUTTON_NAMES[u.button]),
     mode: shownModeName(findMode(profile, u.mode).name),
   });
-  return t('macros.usedBy', { list: users.map(item).join(t('macros.usedBySeparator')) });
+  // A mouse kept in several shapes has its buttons named once.
+  return t('macros.usedBy', { list: [...new Set(users.map(item))].join(t('macros.usedBySeparator')) });
 }
 
 export function renderMacros(app, ui) {
@@ -70,7 +79,7 @@ export function renderMacros(app, ui) {
         disabled: !!rec && rec.slot !== slot, onclick: () => { app.state.selectedSlot = slot; app.update(); } },
       h('span', { class: 'slot-no' }, String(slot + 1)),
       h('span', { class: 'slot-name' }, shownMacroName(m.name) || t('macros.unnamed')),
-      h('span', { class: 'slot-status' + (st && st.error ? ' bad' : '') }, statusText(st)))
+      h('span', { class: 'slot-status' + (st && st.error ? ' bad' : '') }, statusText(st, runOnButton(app, slot))))
       : h('button', { type: 'button', class: 'slot free', 'data-key': `slot:${slot}`, disabled: !!rec, onclick: () => app.macros.create(slot) },
         h('span', { class: 'slot-no' }, String(slot + 1)),
         h('span', { class: 'slot-name', title: t('macros.emptySlot', { n: slot + 1 }) }, t('macros.free')),
@@ -140,7 +149,7 @@ export function renderMacros(app, ui) {
 
   const footer = h('div', { class: 'macro-foot' },
     h('span', { class: 'hint' }, t('macros.summary', { steps: shownSteps.length, events: n, max: app.device.caps?.macros.events || MACRO_MAX_EVENTS, time: formatUnit(totalDuration(shownSteps), 'millisecond') })),
-    h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st)),
+    h('span', { class: 'slot-status' + (st && st.error ? ' bad' : ''), id: 'macro-status' }, statusText(st, runOnButton(app, sel))),
     h('span', { class: 'hint' }, users.length ? usedByText(p, users) : t('macros.unused')));
 
   return h('div', { class: 'screen-grid macros-grid' }, left,

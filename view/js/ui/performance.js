@@ -18,12 +18,16 @@ export function renderPerformance(app) {
   const range = [dpiRange(caps)].find((r) => r && r.max > r.min) ?? null;
   const dpi = dpiControls(caps, range);
   const countFixed = !has(caps, PROP.STAGE_COUNT) || caps.stages.min === caps.stages.max;
+  // One stage the mouse cannot add to: nothing to pick as active or as the
+  // default, and no stages to step through.
+  const oneStage = countFixed && p.stageCount === 1;
+  const withDefault = caps.stages.default && !oneStage;
 
   // The classic mouse's rows have the style sheet's columns; another device's
   // have a column for each control it has.
   const columns = fitsClassicLayout(caps) ? null : { gridTemplateColumns: [
     'minmax(96px, auto)', caps.stages.colours ? '40px' : null, range ? '1fr' : null, range ? '84px' : '1fr', '30px',
-    caps.stages.default ? 'auto' : null, caps.stages.disable ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
+    withDefault ? 'auto' : null, caps.stages.disable ? 'auto' : null, countFixed ? null : '30px'].filter(Boolean).join(' ') };
   // What the screen says about the last DPI typed (kept until the screen changes).
   const view = app.state.view;
   const setDpi = (i, v) => {
@@ -71,13 +75,14 @@ export function renderPerformance(app) {
       },
     }) : null;
     rows.push(h('div', { class: 'stage-row' + (active ? ' active' : ''), 'data-stage': i, style: columns },
-      h('label', { class: 'stage-pick', title: t('perf.makeActive') },
-        h('input', {
+      h('label', { class: 'stage-pick', title: oneStage ? null : t('perf.makeActive') },
+        oneStage ? null : h('input', {
           type: 'radio', name: 'active-stage', checked: active, disabled: off && !active, 'data-key': `stage-active:${i}`,
           'aria-label': t('perf.makeActiveN', { n: i + 1 }),
           onchange: () => change((pp) => { pp.activeStage = i; }, [PROP.ACTIVE_STAGE]),
         }),
-        h('span', { class: 'stage-dot', style: { background: st.color ?? 'var(--accent)' } }),
+        // The stage's colour, on a mouse whose stages have one.
+        caps.stages.colours ? h('span', { class: 'stage-dot', style: { background: st.color ?? 'var(--accent)' } }) : null,
         h('span', { class: 'stage-name' }, t('perf.stage', { n: i + 1 }))),
       caps.stages.colours ? h('input', {
         type: 'color', class: 'stage-colour', value: st.color, 'data-key': `stage-colour:${i}`,
@@ -85,7 +90,7 @@ export function renderPerformance(app) {
         onchange: (e) => change((pp) => { pp.stages[i].color = e.target.value.toLowerCase(); }, [PROP.STAGE_COLOUR]),
       }) : null,
       slider, num, h('span', { class: 'unit' }, t('unit.dpi')),
-      caps.stages.default ? h('button', {
+      withDefault ? h('button', {
         type: 'button', class: 'btn small twin-label' + (isDefault ? ' on' : ''), 'data-key': `stage-default:${i}`, 'aria-pressed': isDefault ? 'true' : 'false',
         disabled: off && !isDefault,
         title: t('perf.defaultStageHint'), onclick: () => { if (!isDefault) change((pp) => { pp.defaultStage = i; }, [PROP_DEFAULT_STAGE]); },
@@ -111,8 +116,11 @@ export function renderPerformance(app) {
   }, icon('plus'), t('perf.addStage'));
 
   const rates = has(caps, PROP.POLLING) ? caps.reportRates : [];
-  // The hint names the fastest rate written as its choice is.
+  // The hint names the fastest rate written as its choice is; a mouse with
+  // one rate has nothing to choose.
   const fastestRate = rates.length ? t('unit.hz', { n: Math.max(...rates.map((r) => r.hz)) }) : '';
+  const pollingHint = rates.length > 1 ? t('perf.pollingHint', { rate: fastestRate }) : t('perf.pollingOne', { rate: fastestRate });
+  const dpiHint = range ? t(oneStage ? 'perf.dpiHintOne' : 'perf.dpiHint') : t(oneStage ? 'perf.dpiFixedOne' : 'perf.dpiFixed');
 
   const sensor = [
     has(caps, PROP.LIFT_OFF) && caps.liftOff.length ? h('div', { class: 'field' }, h('span', { class: 'field-label' }, t('perf.liftOff')),
@@ -130,8 +138,8 @@ export function renderPerformance(app) {
 
   return h('div', { class: 'screen-grid two' },
     card(t('perf.dpiTitle'),
-      h('p', { class: 'hint' }, sentences(t(range ? 'perf.dpiHint' : 'perf.dpiFixed'), range ? dpiRangeText(range) : '')),
-      h('div', { class: 'stages', role: 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
+      h('p', { class: 'hint' }, sentences(dpiHint, range ? dpiRangeText(range) : '')),
+      h('div', { class: 'stages', role: oneStage ? null : 'radiogroup', 'aria-label': t('perf.dpiTitle') }, rows),
       // The note comes last, so nothing above it moves when it appears.
       h('div', { class: 'card-actions' }, add, countFixed ? null : h('span', { class: 'hint' }, t('perf.stageCount', { n: p.stageCount, max: caps.stages.max })),
         h('p', { class: 'hint warn', id: 'dpi-note', role: 'status' }, dpiNoteText(view.dpiNote, range)))),
@@ -143,7 +151,7 @@ export function renderPerformance(app) {
           options: rates.map((r) => ({ value: r.value, label: t('unit.hz', { n: r.hz }) })),
           onPick: (v) => change((pp) => { pp.pollingRate = v; }, [PROP.POLLING]),
         }),
-        h('p', { class: 'hint' }, t('perf.pollingHint', { rate: fastestRate }))) : null,
+        h('p', { class: 'hint' }, pollingHint)) : null,
       sensor.length ? card(t('perf.sensorTitle'), sensor) : null));
 }
 

@@ -3,7 +3,9 @@ import { t, LANGUAGES, currentLanguage } from '../i18n.js';
 import { hotKeyLabel, metaKeyName, qtSequenceFromEvent } from '../keys.js';
 import { splitHotKey } from '../requests.js';
 import { PAGE_VERSION } from '../version.js';
+import { modelText, simulatedSetting } from '../devicechoice.js';
 import { card, field, h, segmented, select, toggle } from './dom.js';
+import { deviceName, deviceSerial } from './device.js';
 import { icon } from './icons.js';
 
 // The hint under the close button's choice. Where the desktop has no tray the
@@ -17,7 +19,7 @@ export function closeHintKey(closeFunc, tray) {
 export function renderSettings(app) {
   const conf = app.state.conf;
   const hk = splitHotKey(conf.showConf);
-  const d = app.state.device;
+  const d = app.state.device ?? app.state.gone;
 
   const lang = select({
     key: 'settings:lang', label: t('settings.language'), value: currentLanguage(),
@@ -31,6 +33,13 @@ export function renderSettings(app) {
   });
 
   const session = app.state.session || {};
+  // The simulated mouse: listed always, only without a real mouse, or never.
+  const simulated = segmented({
+    key: 'settings:simulated', label: t('settings.simulated'), value: simulatedSetting(conf, session),
+    options: [{ value: 'shown', label: t('settings.simulatedShown') }, { value: 'alone', label: t('settings.simulatedAlone') },
+      { value: 'hidden', label: t('settings.simulatedHidden') }],
+    onPick: (v) => app.settings.setSimulated(v),
+  });
   const closeHint = closeHintKey(conf.closeFunc === 'closeapp' ? 'closeapp' : 'hide', session.tray);
   const autostart = toggle({
     key: 'settings:autostart', label: t('settings.autostart'), value: !!session.autostart,
@@ -81,6 +90,9 @@ export function renderSettings(app) {
     : hk.sequence ? h('p', { class: 'hint ok' }, icon('check'), t('settings.hotkeyActive')) : null;
 
   const row = (k, v) => h('div', { class: 'about-row' }, h('span', {}, k), h('strong', {}, v));
+  // The mouse as people know it: no internal names, no empty rows.
+  const model = d && !d.simulated ? modelText(d.description) : '';
+  const serial = d ? deviceSerial(d) : '';
 
   return h('div', { class: 'screen-grid two' },
     h('div', { class: 'stack' },
@@ -90,7 +102,8 @@ export function renderSettings(app) {
         autostart, h('p', { class: 'hint' }, t('settings.autostartHint'))),
       card(t('settings.hotkey'),
         h('p', { class: 'hint' }, t('settings.hotkeyHint')),
-        hotkey, hkStatus)),
+        hotkey, hkStatus),
+      card(t('settings.simulated'), h('p', { class: 'hint' }, t('settings.simulatedHint')), simulated)),
     h('div', { class: 'stack' },
       card(t('settings.updates'),
         h('p', { class: 'hint' }, t('settings.updatesHint')),
@@ -98,7 +111,8 @@ export function renderSettings(app) {
       card(t('settings.about'),
         row(t('settings.appVersion'), conf.version || '—'),
         row(t('settings.pageVersion'), PAGE_VERSION),
-        row(t('settings.device'), d ? d.DeviceID : t('device.none')),
-        row(t('device.firmware'), d ? d.Version : '—'),
-        row(t('device.serial'), d ? d.SN : '—'))));
+        row(t('settings.device'), d ? deviceName(d) : t('device.none')),
+        model ? row(t('device.model'), model) : null,
+        d?.Version ? row(t('device.firmware'), d.Version) : null,
+        serial ? row(t('device.serial'), serial) : null)));
 }

@@ -13,7 +13,7 @@ import { renderLighting } from './lighting.js';
 import { renderModes } from './modes.js';
 import { renderSystem } from './system.js';
 import { renderSettings } from './settings.js';
-import { deviceChip, devicePicker, serviceNote } from './device.js';
+import { deviceChip, deviceName, devicePicker, serviceNote } from './device.js';
 
 // section: the part of a mode the screen shows, which "Reset" puts back to
 // the factory settings.
@@ -163,7 +163,7 @@ export function mountShell(app) {
     let chip;
     if (st.deviceState === 'boot') {
       chip = h('div', { class: 'device-chip warn' }, icon('mouse'), h('div', {}, h('strong', {}, t('device.bootTitle')), h('small', {}, t('device.bootText'))));
-    } else if (!d) {
+    } else if (!d && !st.gone) {
       chip = h('div', { class: 'device-chip off' }, icon('plug'), h('div', {}, h('strong', {}, t('device.none')), h('small', {}, t('device.noneShort'))));
     } else {
       chip = deviceChip(app);
@@ -248,7 +248,7 @@ export function mountShell(app) {
       // they are written to the mouse when it is connected.
       const note = screen.device ? serviceNote(app) : null;
       const reset = screen.section && app.modes.sectionDefaults(screen.section) ? screenReset(app, screen) : null;
-      if (screen.device && app.state.deviceState === 'none') return [note, offlineNotice(), screen.render(app, ui), reset];
+      if (screen.device && app.state.deviceState === 'none') return [note, offlineNotice(app.state.gone), screen.render(app, ui), reset];
       if (screen.device && app.state.deviceState !== 'ready') return [note, deviceEmptyState(app)];
       return [note, screen.render(app, ui), reset];
     });
@@ -269,13 +269,13 @@ function screenReset(app, screen) {
       icon('reset'), t(`screenReset.${screen.id}`, { name: shownModeName(app.mode.name) })));
 }
 
-// Above a device screen while no mouse is connected: what happens to the
-// changes, and how to connect the mouse.
-function offlineNotice() {
+// Above a device screen while no mouse is connected (or the one shown went
+// away): what happens to the changes, and how to connect the mouse.
+function offlineNotice(gone) {
   return h('section', { class: 'offline-notice', id: 'offline-notice' },
     icon('plug'),
     h('div', {},
-      h('strong', {}, t('device.none')),
+      h('strong', {}, gone ? t('device.goneTitle', { name: deviceName(gone) }) : t('device.none')),
       h('p', {}, t('device.offlineEdit')),
       h('details', {},
         h('summary', { 'data-key': 'offline:how' }, t('device.howToConnect')),

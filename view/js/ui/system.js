@@ -1,5 +1,6 @@
-// The system's own mouse settings. Nothing here can be read back from the
-// desktop, so the page shows what it last set (kept in the profile).
+// The system's own mouse settings, as the desktop holds them now (read back
+// with the desktop's own tools each time the screen is shown); what kelv set
+// last (kept in the profile) only where the desktop cannot be read.
 import { t, formatUnit } from '../i18n.js';
 import { card, h, slider } from './dom.js';
 import { icon } from './icons.js';
@@ -25,11 +26,48 @@ export function changeableSettings(session) {
 }
 
 const range = (kind) => ({ min: SYSTEM_RANGES[kind][0], max: SYSTEM_RANGES[kind][1] });
+const DEFAULTS = { pointerSpeed: 10, scrollLines: 3, doubleClick: 5 };
+
+// The double-click position nearest to a time in milliseconds.
+export function nearestDoubleClick(ms) {
+  let best = 0;
+  DOUBLE_CLICK_MS.forEach((v, i) => { if (Math.abs(v - ms) < Math.abs(DOUBLE_CLICK_MS[best] - ms)) best = i; });
+  return best;
+}
+
+// What one slider shows: { position, label, lastSet }. The desktop's value
+// (desktop: state.systemDesktop) puts the slider at the nearest step and,
+// where no step holds it exactly, says the value itself beside it ("400 ms",
+// "25 lines"); "default" and null say that the desktop uses its own default
+// or that its value is not known. Only where the desktop could not be read
+// at all is the value kelv set last (profileValue, '' when never) shown.
+export function systemShown(kind, desktop, profileValue) {
+  const [lo, hi] = SYSTEM_RANGES[kind];
+  const fallback = (v) => (v === '' || !Number.isFinite(Number(v)) ? DEFAULTS[kind] : Number(v));
+  if (!desktop || desktop.failed || (desktop.reading && !desktop.values)) {
+    return { position: fallback(profileValue), label: desktop?.reading ? '…' : null, lastSet: !!desktop?.failed };
+  }
+  const value = desktop.values[kind];
+  if (value === 'default') return { position: DEFAULTS[kind], label: t('system.desktopDefault'), lastSet: false };
+  if (value === null || value === undefined) return { position: DEFAULTS[kind], label: t('system.unknownValue'), lastSet: false };
+  if (kind === 'doubleClick') {
+    const position = nearestDoubleClick(value);
+    return { position, label: DOUBLE_CLICK_MS[position] === value ? null : formatUnit(value, 'millisecond'), lastSet: false };
+  }
+  const position = Math.min(hi, Math.max(lo, Math.round(value)));
+  const label = position === value ? null : kind === 'scrollLines' ? t('system.lines', { n: value }) : String(value);
+  return { position, label, lastSet: false };
+}
 
 export function renderSystem(app) {
   const sys = app.state.profile.system;
-  const num = (v, d) => (v === '' || !Number.isFinite(Number(v)) ? d : Number(v));
   const can = changeableSettings(app.state.session);
+  // A setting the desktop does not have shows no value of its.
+  const shown = (kind) => (can.includes(kind) ? systemShown(kind, app.state.systemDesktop, sys[kind])
+    : { position: DEFAULTS[kind], label: null, lastSet: false });
+  const speed = shown('pointerSpeed');
+  const lines = shown('scrollLines');
+  const dbl = shown('doubleClick');
   // A setting the desktop does not have is shown disabled from the start, the
   // reason beside it (or above all three when it has none of them).
   const row = (kind, control) => h('div', { class: 'sys-row' }, control,
@@ -47,11 +85,12 @@ export function renderSystem(app) {
     card(t('system.title'),
       h('p', { class: 'hint' }, t('system.hint')),
       limits,
-      row('pointerSpeed', slider({ key: 'system:speed', label: t('system.pointerSpeed'), ...range('pointerSpeed'), value: num(sys.pointerSpeed, 10),
+      [speed, lines, dbl].some((x) => x.lastSet) ? h('p', { class: 'hint warn', id: 'system-last-set' }, icon('warning'), t('system.lastSet')) : null,
+      row('pointerSpeed', slider({ key: 'system:speed', label: t('system.pointerSpeed'), ...range('pointerSpeed'), value: speed.position, shown: speed.label,
         disabled: !can.includes('pointerSpeed'), onCommit: (v) => app.settings.setSystem('pointerSpeed', v) })),
-      row('scrollLines', slider({ key: 'system:lines', label: t('system.scrollLines'), ...range('scrollLines'), value: num(sys.scrollLines, 3),
+      row('scrollLines', slider({ key: 'system:lines', label: t('system.scrollLines'), ...range('scrollLines'), value: lines.position, shown: lines.label,
         disabled: !can.includes('scrollLines'), format: (v) => t('system.lines', { n: v }), onCommit: (v) => app.settings.setSystem('scrollLines', v) })),
-      row('doubleClick', slider({ key: 'system:dbl', label: t('system.doubleClick'), ...range('doubleClick'), value: num(sys.doubleClick, 5),
+      row('doubleClick', slider({ key: 'system:dbl', label: t('system.doubleClick'), ...range('doubleClick'), value: dbl.position, shown: dbl.label,
         disabled: !can.includes('doubleClick'), format: (v) => formatUnit(DOUBLE_CLICK_MS[v], 'millisecond'), onCommit: (v) => app.settings.setSystem('doubleClick', v) })),
       testArea,
       can.some((k) => app.state.systemStatus[k]?.error) ? h('p', { class: 'hint warn' }, t('system.refusedHelp')) : null));

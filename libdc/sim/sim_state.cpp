@@ -1,4 +1,4 @@
-#include "libdc/sim_state.h"
+#include "libdc/sim/sim_state.h"
 
 #include "libdc/json_text.h"
 

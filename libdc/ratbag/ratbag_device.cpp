@@ -1,8 +1,8 @@
-#include "libdc/ratbag_device.h"
+#include "libdc/ratbag/ratbag_device.h"
 
 #include "libdc/json_text.h"
 #include "libdc/libdc.h"
-#include "libdc/ratbag_macro.h"
+#include "libdc/ratbag/ratbag_macro.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -969,10 +969,13 @@ Identity instance(const Identity &base, int n)
                     base.hardwareId + "&Inst_" + std::to_string(n)};
 }
 
+const char kServiceId[] = "RATBAG\\";
+
 std::string serviceState(const std::string &state, const std::string &busName, int api, int mice)
 {
     dc::JsonText j;
     j.beginObject();
+    j.key("id").value(kServiceId);
     j.key("service").value("ratbagd");
     j.key("bus").value(busName);
     j.key("state").value(state);

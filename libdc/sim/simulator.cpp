@@ -1,4 +1,4 @@
-#include "libdc/simulator.h"
+#include "libdc/sim/simulator.h"
 
 #include "libdc/libdc.h"
 
@@ -100,14 +100,6 @@ bool sameId(const char16_t *id, const char *ascii)
             return false;
     }
     return id[i] == 0;
-}
-
-int32_t copyText(const std::string &text, char *out, uint32_t size)
-{
-    if (!out || size < text.size() + 1)
-        return DC_BAD_ARGUMENT;
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return DC_OK;
 }
 
 // Holds the process mutex and the folder's lock, and brings the cached state up to date.
@@ -541,44 +533,24 @@ int32_t Simulator::deviceExist(const char16_t *id)
     return admitLocked(id, kProductCode, Visible::None, nullptr);
 }
 
-int32_t Simulator::devices(const uint32_t filter[20], uint8_t *block, uint32_t size)
+int32_t Simulator::list(const uint32_t filter[20], std::vector<dc::Record> *out)
 {
     Lock lock(*this);
     if (!lock.held())
         return DC_BUSY;
-    if (!block || size < 2)
-        return DC_BAD_ARGUMENT;
-    uint16_t count = 0;
     const Visible visible = visibleDevice(m_state);
-    const uint32_t interface = visible == Visible::Boot ? kBootInterface : kMouseInterface;
-    bool allZero = true, match = false;
-    for (int i = 0; i < 20; ++i) {
-        allZero = allZero && filter[i] == 0;
-        match = match || filter[i] == interface;
-    }
-    if (visible != Visible::None && (allZero || match) && size >= 2 + DC_RECORD_SIZE) {
-        uint8_t *record = block + 2;
-        std::memset(record, 0, DC_RECORD_SIZE);
-        const bool boot = visible == Visible::Boot;
-        auto text = [&](uint32_t offset, uint32_t fieldSize, const std::string &value) {
-            std::memcpy(record + offset, value.data(), std::min<size_t>(value.size(), fieldSize));
-        };
-        auto wide = [&](uint32_t offset, const char *value) {
-            for (uint32_t i = 0; value[i] != '\0' && i < DC_RECORD_UTF16_FIELD_SIZE / 2 - 1; ++i) {
-                record[offset + 2 * i] = uint8_t(value[i]);
-                record[offset + 2 * i + 1] = 0;
-            }
-        };
-        text(DC_RECORD_DEVICE_ID, DC_RECORD_DEVICE_ID_SIZE, boot ? kBootDeviceId : kMouseDeviceId);
-        text(DC_RECORD_VERSION, DC_RECORD_VERSION_SIZE, boot ? "boot" : m_state.version);
-        text(DC_RECORD_SN, DC_RECORD_SN_SIZE, m_state.serial);
-        text(DC_RECORD_MASK, DC_RECORD_MASK_SIZE, boot ? "00" : "01");
-        wide(DC_RECORD_DEVICE_PATH, boot ? kBootDevicePath : kMouseDevicePath);
-        wide(DC_RECORD_HARDWARE_ID, boot ? kBootHardwareId : kMouseHardwareId);
-        count = 1;
-    }
-    block[0] = uint8_t(count & 0xff);
-    block[1] = uint8_t(count >> 8);
+    const bool boot = visible == Visible::Boot;
+    if (visible == Visible::None ||
+        !dc::filterAdmits(filter, boot ? kBootInterface : kMouseInterface))
+        return DC_OK;
+    dc::Record r;
+    r.deviceId = boot ? kBootDeviceId : kMouseDeviceId;
+    r.version = boot ? "boot" : m_state.version;
+    r.sn = m_state.serial;
+    r.mask = boot ? "00" : "01";
+    r.devicePath = boot ? kBootDevicePath : kMouseDevicePath;
+    r.hardwareId = boot ? kBootHardwareId : kMouseHardwareId;
+    out->push_back(std::move(r));
     return DC_OK;
 }
 

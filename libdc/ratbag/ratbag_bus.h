@@ -6,7 +6,7 @@
 // costs one second per request. Everything the daemon sends is read with its types checked
 // and its sizes bounded (ratbag_device.h).
 
-#include "libdc/ratbag_device.h"
+#include "libdc/ratbag/ratbag_device.h"
 
 #include <cstdint>
 #include <string>

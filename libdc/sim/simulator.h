@@ -14,8 +14,9 @@
 // Every call takes the lock, reloads whatever another process changed, acts and saves.
 // A missing, damaged or unreadable state file gives the factory-default mouse, plugged in.
 
+#include "libdc/backend.h"
+#include "libdc/sim/sim_state.h"
 #include "libdc/sim_files.h"
-#include "libdc/sim_state.h"
 
 #include <array>
 #include <atomic>
@@ -64,7 +65,8 @@ public:
 
     // --- device calls; ids are UTF-16 hardware IDs, results as in libdc.h ---
     int32_t deviceExist(const char16_t *id);
-    int32_t devices(const uint32_t filter[20], uint8_t *block, uint32_t size);
+    // Appends the visible device's record when the filter admits its interface.
+    int32_t list(const uint32_t filter[20], std::vector<dc::Record> *out);
     // Checks that id names a visible device that can send data (for dconDeviceData).
     int32_t subscribeCheck(const char16_t *id, uint32_t code);
     int32_t ask(const char16_t *id, uint32_t code, uint32_t question, char *answer, uint32_t size);
@@ -165,8 +167,6 @@ private:
 // Case-insensitive comparison of a UTF-16 ID with an ASCII text.
 bool sameId(const char16_t *id, const char *ascii);
 
-// Gives text with its terminating NUL to a caller's buffer of size bytes (dcAsk,
-// dcScriptOut): DC_OK, or DC_BAD_ARGUMENT when there is no buffer or it is too small.
-int32_t copyText(const std::string &text, char *out, uint32_t size);
+using dc::copyText;
 
 } // namespace kelv::sim

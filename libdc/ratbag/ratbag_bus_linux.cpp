@@ -1,5 +1,5 @@
 #include "libdc/libdc.h"
-#include "libdc/ratbag_bus.h"
+#include "libdc/ratbag/ratbag_bus.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -222,6 +222,9 @@ Identity identify(const std::string &model, const std::string &name);
 // The identity of the n-th mouse (n from 1) of the same model.
 Identity instance(const Identity &base, int n);
 
+// The hardware ID of the service itself ("RATBAG\"): it answers property 65 whether or not a
+// mouse is listed.
+extern const char kServiceId[];
 // The service state (property 65): JSON text.
 std::string serviceState(const std::string &state, const std::string &busName, int api, int mice);
 

@@ -1,4 +1,4 @@
-#include "libdc/ratbag_macro.h"
+#include "libdc/ratbag/ratbag_macro.h"
 
 #include "libdc/libdc.h"
 #include "platform/scancode.h"

@@ -4,7 +4,7 @@
 // codes the recorder reports) and the daemon's macro events (Linux key codes and waits), and
 // the key assignments that ratbagd can only hold as short macros.
 
-#include "libdc/ratbag_device.h"
+#include "libdc/ratbag/ratbag_device.h"
 
 #include <cstdint>
 #include <vector>

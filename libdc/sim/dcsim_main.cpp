@@ -2,7 +2,7 @@
 // state folder as the library, so a running program sees every change within half a second.
 
 #include "libdc/libdc.h"
-#include "libdc/simulator.h"
+#include "libdc/sim/simulator.h"
 
 #include <algorithm>
 #include <cstdio>
