@@ -36,8 +36,11 @@
 //    ratbagd service thread idle with a daemon to watch), as the user running
 //    this (the bus is that user's).
 //
-// Usage: bench_startup [program folder [start|tray|ratbagd]] (default: the
-// build's program folder, measurements 1 to 3)
+// 5. With "open": measurement 3 alone, ten times, as soon as the page of an
+//    -autostart run has gone to sleep and given its memory back.
+//
+// Usage: bench_startup [program folder [start|tray|ratbagd|open]] (default:
+// the build's program folder, measurements 1 to 3)
 #include "tests/testsupport/program_home.h"
 #include "tests/testsupport/ratbag_daemon.h"
 #include "tests/testsupport/temp_program_folder.h"
@@ -673,7 +676,7 @@ void printHidden(const char *name, const char *when, const Memory &memory)
 // by the user. Memory after 10 s and 120 s in the tray, the wake-ups between
 // 110 s and 120 s, and the time to open the window again.
 int trayRun(const QString &programFolder, const QString &display, bool autostartRun,
-            const Account &account)
+            const Account &account, bool openingOnly = false)
 {
     const char *name = autostartRun ? "started with -autostart" : "window shown and closed";
     // A copy of the program folder: each run keeps its own profiles. Run by
@@ -702,24 +705,32 @@ int trayRun(const QString &programFolder, const QString &display, bool autostart
         }
     }
     const qint64 hiddenAt = run.elapsedMs();
+    const int openRuns = openingOnly ? 2 * OpenRuns : OpenRuns;
+    if (openingOnly && run.waitFor("memory given back", 0, 60000) < 0) {
+        std::fprintf(stderr, "bench_startup: the page did not go to sleep\n");
+        return 1;
+    }
     const auto sampleAt = [&](qint64 afterMs) {
         QThread::msleep(std::max<qint64>(0, hiddenAt + afterMs - run.elapsedMs()));
         run.collect();
         return memoryOf(run.pid());
     };
-    printHidden(name, "10 s", sampleAt(10000));
-    QThread::msleep(std::max<qint64>(0, hiddenAt + 110000 - run.elapsedMs()));
-    const Wakeups wakeups = wakeupsOf(run.pid(), 10000);
-    printHidden(name, "120 s", sampleAt(120000));
-    std::printf("hidden, %-22s idle wake-ups of all processes: %.1f/s (busiest threads: %s)\n",
-                name, wakeups.perSecond, qPrintable(wakeups.busiest.join(QStringLiteral(", "))));
+    if (!openingOnly) {
+        printHidden(name, "10 s", sampleAt(10000));
+        QThread::msleep(std::max<qint64>(0, hiddenAt + 110000 - run.elapsedMs()));
+        const Wakeups wakeups = wakeupsOf(run.pid(), 10000);
+        printHidden(name, "120 s", sampleAt(120000));
+        std::printf("hidden, %-22s idle wake-ups of all processes: %.1f/s (busiest threads: %s)\n",
+                    name, wakeups.perSecond,
+                    qPrintable(wakeups.busiest.join(QStringLiteral(", "))));
+    }
 
     // Opening the window again as the user does, with a click on the tray
     // icon, then closing it with the page's close button and waiting until
     // the page sleeps and the memory is given back, OpenRuns times. The first
     // opening of an -autostart run is the window's first showing.
     std::vector<double> windowMs, pageMs;
-    for (int i = 0; i < OpenRuns; ++i) {
+    for (int i = 0; i < openRuns; ++i) {
         if (i > 0) {
             run.collect();
             const qsizetype closedFrom = run.output().size();
@@ -755,7 +766,7 @@ int trayRun(const QString &programFolder, const QString &display, bool autostart
     }
     std::printf("hidden, %-22s opened with a click on the tray icon: the first time window shown "
                 "%.0f ms, page shown %.0f ms after the click; %d times: window %s ms, page %s ms\n",
-                name, windowMs.front(), pageMs.front(), OpenRuns, qPrintable(spread(windowMs, 0)),
+                name, windowMs.front(), pageMs.front(), openRuns, qPrintable(spread(windowMs, 0)),
                 qPrintable(spread(pageMs, 0)));
     std::fflush(stdout);
     return 0;
@@ -783,7 +794,8 @@ int main(int argc, char **argv)
     empty.close();
 
     const QString part = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
-    if (part != QLatin1String("tray") && part != QLatin1String("ratbagd")) {
+    if (part != QLatin1String("tray") && part != QLatin1String("ratbagd") &&
+        part != QLatin1String("open")) {
         if (const int failed = startupComparison(folder.path(), emptyPage))
             return failed;
     }
@@ -831,6 +843,8 @@ int main(int argc, char **argv)
     }
     std::printf("in the tray as user %s (uid %u)\n", qPrintable(account.name),
                 unsigned(account.uid));
+    if (part == QLatin1String("open"))
+        return trayRun(folder.path(), xvfb.display(), true, account, true);
     for (const bool autostartRun : {true, false}) {
         if (const int failed = trayRun(folder.path(), xvfb.display(), autostartRun, account))
             return failed;
