@@ -81,6 +81,10 @@ std::string moduleFolder(const void *address);
 // The folder of the running executable, or "".
 std::string executableFolder();
 
+// The user's own data folder of kelv: $XDG_DATA_HOME/kelv, else ~/.local/share/kelv
+// (Windows: %LOCALAPPDATA%\kelv); "" when there is no home folder.
+std::string userDataFolder();
+
 // The simulated mouse's state folder for the program folder that holds the
 // library (or dcsim): "simulator" in it where it is the user's to write (a
 // build folder, a per-user install), else, for a program folder of the

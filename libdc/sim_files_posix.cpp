@@ -237,6 +237,21 @@ std::string executableFolder()
     return folderOf(std::string(exe, size_t(n)));
 }
 
+std::string userDataFolder()
+{
+    // The rules say to ignore an XDG variable that names no absolute path.
+    const char *dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && dataHome[0] == '/')
+        return std::string(dataHome) + "/kelv";
+    const char *home = std::getenv("HOME");
+    std::string homeFolder = home && home[0] == '/' ? home : "";
+    if (homeFolder.empty()) {
+        if (const passwd *entry = ::getpwuid(::getuid()))
+            homeFolder = entry->pw_dir ? entry->pw_dir : "";
+    }
+    return homeFolder.empty() ? std::string() : homeFolder + "/.local/share/kelv";
+}
+
 std::string stateFolderFor(const std::string &programFolder)
 {
     if (programFolder.empty())
@@ -244,19 +259,8 @@ std::string stateFolderFor(const std::string &programFolder)
     const bool packaged = ::access((programFolder + "/Resources/packaged").c_str(), F_OK) == 0;
     if (!packaged && ::access(programFolder.c_str(), W_OK) == 0)
         return programFolder + "/simulator";
-    // The rules say to ignore an XDG variable that names no absolute path.
-    const char *dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome && dataHome[0] == '/')
-        return std::string(dataHome) + "/kelv/simulator";
-    const char *home = std::getenv("HOME");
-    std::string homeFolder = home && home[0] == '/' ? home : "";
-    if (homeFolder.empty()) {
-        if (const passwd *entry = ::getpwuid(::getuid()))
-            homeFolder = entry->pw_dir ? entry->pw_dir : "";
-    }
-    if (homeFolder.empty())
-        return programFolder + "/simulator";
-    return homeFolder + "/.local/share/kelv/simulator";
+    const std::string data = userDataFolder();
+    return data.empty() ? programFolder + "/simulator" : data + "/simulator";
 }
 
 #ifdef __linux__

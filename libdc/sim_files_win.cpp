@@ -275,6 +275,13 @@ std::string executableFolder()
     return folderOfModule(nullptr);
 }
 
+std::string userDataFolder()
+{
+    wchar_t local[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::string() : utf8(local, length) + "/kelv";
+}
+
 std::string stateFolderFor(const std::string &programFolder)
 {
     if (programFolder.empty())

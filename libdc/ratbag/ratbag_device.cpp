@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 
 namespace kelv::ratbag {
@@ -202,7 +203,9 @@ void mappingBytes(const Mapping &m, int assigned, const std::vector<uint8_t> *me
             return;
         }
     }
-    for (uint32_t s = 0; memory && s < kSlotCount; ++s) {
+    // A macro without events is no slot's: an empty slot would match it, and storing a macro
+    // there later would send it to this button.
+    for (uint32_t s = 0; memory && !events.empty() && s < kSlotCount; ++s) {
         if (slotMacro(*memory, s, &slot) == DC_OK && slot == events) {
             out[0] = TypeMacro;
             out[1] = uint8_t(s);
@@ -330,6 +333,34 @@ uint32_t enabledMask(const Values &values)
     return mask;
 }
 
+uint32_t disabledStages(const Values &values)
+{
+    uint32_t mask = 0;
+    for (size_t i = 0; i < values.resolutions.size() && i < 16; ++i) {
+        if (values.resolutions[i].disabled)
+            mask |= 1u << i;
+    }
+    return mask;
+}
+
+bool anyStageCanBeDisabled(const Profile &p)
+{
+    for (const Resolution &r : p.resolutions) {
+        if (r.canDisable)
+            return true;
+    }
+    return false;
+}
+
+bool anyProfileNamed(const Device &d)
+{
+    for (const Profile &p : d.profiles) {
+        if (p.canRename)
+            return true;
+    }
+    return false;
+}
+
 // At most this many runs describe a DPI list; a list that needs more is one run with step 0.
 constexpr size_t kMaxDpiRuns = 16;
 
@@ -368,8 +399,9 @@ int32_t planActiveStage(const Profile &p, const Values &v, uint32_t stage, Chang
         return DC_BAD_ARGUMENT;
     if (v.resolutions[stage].active)
         return DC_OK;
-    // A resolution at 0 DPI is switched off on the mouse: it cannot become the one in use.
-    if (v.resolutions[stage].x == 0)
+    // A resolution at 0 DPI is switched off on the mouse, a disabled one is not in use: neither
+    // can become the one in use.
+    if (v.resolutions[stage].x == 0 || v.resolutions[stage].disabled)
         return DC_BAD_ARGUMENT;
     const int current = indexOfActive(v);
     Change c;
@@ -526,11 +558,73 @@ int32_t planProfiles(const Device &d, const Values &v, const uint8_t *bytes, uin
             continue;
         if (!d.profiles[i].canDisable || (!want && int(i) == v.activeProfile))
             return DC_BAD_ARGUMENT;
+        // API 2 says the opposite: Disabled.
+        const bool inverted = d.profileDisabledProperty;
+        const char *property = inverted ? "Disabled" : "Enabled";
         Change c;
-        BusValue on = uintValue(want ? 1 : 0, BusValue::Kind::Bool);
-        BusValue off = uintValue(want ? 0 : 1, BusValue::Kind::Bool);
-        c.op = set(d.profiles[i].path, "Profile", "Enabled", on);
-        c.undo = set(d.profiles[i].path, "Profile", "Enabled", off);
+        c.op = set(d.profiles[i].path, "Profile", property,
+                   uintValue(want != inverted ? 1 : 0, BusValue::Kind::Bool));
+        c.undo = set(d.profiles[i].path, "Profile", property,
+                     uintValue(want != inverted ? 0 : 1, BusValue::Kind::Bool));
+        changes->push_back(c);
+    }
+    return DC_OK;
+}
+
+// Property 13: the stages to disable. Only where the resolution can be disabled, never the
+// active or the default stage (the daemon refuses both without an error).
+int32_t planDisabledStages(const Profile &p, const Values &v, const uint8_t *bytes, uint32_t size,
+                           Changes *changes)
+{
+    if (size == 0 || size > 2 || v.resolutions.size() != p.resolutions.size())
+        return DC_BAD_ARGUMENT;
+    const uint32_t mask = size == 2 ? u16(bytes) : bytes[0];
+    const uint32_t all = p.resolutions.size() >= 16 ? 0xffff : (1u << p.resolutions.size()) - 1;
+    if ((mask & ~all) != 0 || size * 8 < p.resolutions.size())
+        return DC_BAD_ARGUMENT;
+    for (size_t i = 0; i < p.resolutions.size(); ++i) {
+        const bool want = (mask >> i) & 1;
+        const ResolutionValues &now = v.resolutions[i];
+        if (want == now.disabled)
+            continue;
+        if (!p.resolutions[i].canDisable || (want && (now.active || now.isDefault)))
+            return DC_BAD_ARGUMENT;
+        Change c;
+        c.op = set(p.resolutions[i].path, "Resolution", "IsDisabled",
+                   uintValue(want ? 1 : 0, BusValue::Kind::Bool));
+        c.undo = set(p.resolutions[i].path, "Resolution", "IsDisabled",
+                     uintValue(want ? 0 : 1, BusValue::Kind::Bool));
+        changes->push_back(c);
+    }
+    return DC_OK;
+}
+
+// Property 16: the profiles' names, whole records. A name is clean UTF-8 of at most 63
+// bytes; only profiles the daemon lets rename (they had a name) change, and never to "".
+int32_t planNames(const Device &d, const Values &v, const uint8_t *bytes, uint32_t size,
+                  Changes *changes)
+{
+    if (size == 0 || size % kProfileNameRecord != 0 ||
+        size / kProfileNameRecord > d.profiles.size() || v.names.size() != d.profiles.size())
+        return DC_BAD_ARGUMENT;
+    for (size_t i = 0; i < size / kProfileNameRecord; ++i) {
+        const char *record = reinterpret_cast<const char *>(bytes) + i * kProfileNameRecord;
+        const size_t length = std::find(record, record + kProfileNameRecord, '\0') - record;
+        if (length == kProfileNameRecord)
+            return DC_BAD_ARGUMENT; // no room for the NUL
+        const std::string name(record, length);
+        if (name == v.names[i])
+            continue;
+        if (!d.profiles[i].canRename || name.empty() ||
+            cleanText(name, kProfileNameRecord - 1) != name)
+            return DC_BAD_ARGUMENT;
+        BusValue want, old;
+        want.kind = old.kind = BusValue::Kind::Text;
+        want.text = name;
+        old.text = v.names[i];
+        Change c;
+        c.op = set(d.profiles[i].path, "Profile", "Name", want);
+        c.undo = set(d.profiles[i].path, "Profile", "Name", old);
         changes->push_back(c);
     }
     return DC_OK;
@@ -592,6 +686,7 @@ unsigned groupsFor(uint32_t id)
     case 10:
     case 14:
     case 15:
+    case 16:
         return GroupProfiles;
     case 7:
         return GroupProfiles | GroupButtons;
@@ -620,8 +715,10 @@ std::vector<uint32_t> propertyIds(const Device &device)
         ids.push_back(10);
     if (p.hasDefaultStage)
         ids.push_back(12);
-    for (uint32_t id :
-         {13u, 14u, 15u, DC_PROP_DESCRIPTION, DC_PROP_SERVICE_STATE, DC_PROP_LAST_RESULT})
+    ids.insert(ids.end(), {13u, 14u, 15u});
+    if (anyProfileNamed(device))
+        ids.push_back(16);
+    for (uint32_t id : {DC_PROP_DESCRIPTION, DC_PROP_SERVICE_STATE, DC_PROP_LAST_RESULT})
         ids.push_back(id);
     return ids;
 }
@@ -680,13 +777,21 @@ int32_t readProperty(const Device &device, const Values &values, const SlotView 
         bytes->push_back(uint8_t(std::max(indexOfDefault(values), 0)));
         return DC_OK;
     case 13:
-        putU16(bytes, 0);
+        putU16(bytes, disabledStages(values));
         return DC_OK;
     case 14:
         bytes->push_back(uint8_t(std::max(values.activeProfile, 0)));
         return DC_OK;
     case 15:
         putU16(bytes, enabledMask(values));
+        return DC_OK;
+    case 16:
+        for (size_t i = 0; i < device.profiles.size(); ++i) {
+            const std::string name =
+                cleanText(i < values.names.size() ? values.names[i] : "", kProfileNameRecord - 1);
+            bytes->insert(bytes->end(), name.begin(), name.end());
+            bytes->insert(bytes->end(), kProfileNameRecord - name.size(), 0);
+        }
         return DC_OK;
     default:
         return DC_BAD_ARGUMENT; // the description, service state and last result: the service
@@ -742,7 +847,8 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
             return DC_BAD_ARGUMENT;
         if (values.resolutions[stage].isDefault)
             return DC_OK;
-        if (values.resolutions[stage].x == 0) // switched off: not the one the mouse starts with
+        // Switched off or disabled: not the one the mouse starts with.
+        if (values.resolutions[stage].x == 0 || values.resolutions[stage].disabled)
             return DC_BAD_ARGUMENT;
         Change c;
         c.op = call(p.resolutions[stage].path, "Resolution", "SetDefault");
@@ -753,7 +859,7 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
         return DC_OK;
     }
     case 13:
-        return size <= 2 && bytes[0] == 0 && (size == 1 || bytes[1] == 0) ? DC_OK : DC_BAD_ARGUMENT;
+        return planDisabledStages(p, values, bytes, size, changes);
     case 14: {
         const uint32_t index = bytes[0];
         if (size != 1 || index >= device.profiles.size() || index >= values.enabled.size() ||
@@ -771,6 +877,8 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
     }
     case 15:
         return planProfiles(device, values, bytes, size, changes);
+    case 16:
+        return planNames(device, values, bytes, size, changes);
     default:
         return DC_BAD_ARGUMENT; // the description, the service state, the last result
     }
@@ -814,7 +922,7 @@ std::string describe(const Device &device, uint8_t tag)
     j.endArray();
     j.key("colours").value(false);
     j.key("default").value(has(12));
-    j.key("disable").value(false);
+    j.key("disable").value(anyStageCanBeDisabled(p));
     j.key("separateXY").value(!p.resolutions.empty() && p.resolutions.front().separateXY);
     j.endObject();
 
@@ -916,6 +1024,14 @@ std::string describe(const Device &device, uint8_t tag)
     j.key("profiles").beginObject();
     j.key("count").value(int64_t(device.profiles.size()));
     j.key("disable").value(canDisable);
+    // Property 16: which profiles have a name the daemon lets kelv change.
+    std::vector<uint32_t> renamable;
+    for (size_t i = 0; i < device.profiles.size(); ++i) {
+        if (device.profiles[i].canRename)
+            renamable.push_back(uint32_t(i));
+    }
+    j.key("names").value(!renamable.empty());
+    j.key("rename").numbers(renamable);
     j.endObject();
     j.key("macros").beginObject();
     j.key("slots").value(int64_t(kSlotCount));
@@ -925,6 +1041,38 @@ std::string describe(const Device &device, uint8_t tag)
     j.key("firmware").value(false);
     j.endObject();
     return j.text();
+}
+
+// --- what the device is ---------------------------------------------------------------------
+
+namespace {
+
+// The models of libratbag 0.17's device files that are no mice (0.18 says so in DeviceType):
+// Logitech's G513, G815, G910, G915 and G915 TKL keyboards, the G935 headset and the
+// G Powerplay mouse pad. The model's version part varies; bus, vendor and product decide.
+struct KnownModel
+{
+    const char *prefix; // "usb:046d:c33c:"
+    DeviceType type;
+};
+constexpr KnownModel kNotMice[] = {
+    {"usb:046d:c33c:", DeviceKeyboard}, {"usb:046d:c33f:", DeviceKeyboard},
+    {"usb:046d:c335:", DeviceKeyboard}, {"usb:046d:c33e:", DeviceKeyboard},
+    {"usb:046d:c343:", DeviceKeyboard}, {"bluetooth:046d:b35f:", DeviceKeyboard},
+    {"usb:046d:0a87:", DeviceOther},    {"usb:046d:405f:", DeviceOther},
+};
+
+} // namespace
+
+DeviceType kindOf(const Device &device)
+{
+    if (device.type == DeviceMouse || device.type == DeviceKeyboard || device.type == DeviceOther)
+        return DeviceType(device.type);
+    for (const KnownModel &known : kNotMice) {
+        if (device.model.compare(0, std::strlen(known.prefix), known.prefix) == 0)
+            return known.type;
+    }
+    return DeviceMouse;
 }
 
 // --- identity -------------------------------------------------------------------------------
@@ -971,8 +1119,10 @@ Identity instance(const Identity &base, int n)
 
 const char kServiceId[] = "RATBAG\\";
 
-std::string serviceState(const std::string &state, const std::string &busName, int api, int mice)
+std::string serviceState(const std::string &state, const std::string &busName, int api, int mice,
+                         const std::vector<NotShown> &notShown, bool startGivenUp)
 {
+    constexpr size_t kNamed = 4, kNameBytes = 40;
     dc::JsonText j;
     j.beginObject();
     j.key("id").value(kServiceId);
@@ -981,6 +1131,20 @@ std::string serviceState(const std::string &state, const std::string &busName, i
     j.key("state").value(state);
     j.key("api").value(int64_t(api));
     j.key("mice").value(int64_t(mice));
+    if (!notShown.empty()) {
+        j.key("notShown").beginArray();
+        for (size_t i = 0; i < notShown.size() && i < kNamed; ++i) {
+            j.beginObject();
+            j.key("name").value(cleanText(notShown[i].name, kNameBytes));
+            j.key("why").value(notShown[i].why);
+            if (notShown[i].why == "unreadable")
+                j.key("retrying").value(notShown[i].retrying);
+            j.endObject();
+        }
+        j.endArray();
+    }
+    if (startGivenUp)
+        j.key("startGivenUp").value(true);
     j.endObject();
     return j.text();
 }
