@@ -2,7 +2,9 @@
 
 #include "libdc/job_thread_linux.h"
 #include "libdc/ratbag/listing.h"
+#include "libdc/ratbag/slot_store.h"
 #include "libdc/ratbag/transaction_linux.h"
+#include "libdc/ratbag/usb_identity_linux.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -93,9 +95,9 @@ std::vector<Notice> Notices::take()
 // --- Daemon -------------------------------------------------------------------------------
 
 Daemon::Daemon(Bus &bus, Notices &notices, Listing &listing, Transactions &transactions,
-               dc::JobThread &jobs, dc::Outbox &outbox)
+               const SlotStore &slots, dc::JobThread &jobs, dc::Outbox &outbox)
     : m_bus(bus), m_notices(notices), m_listing(listing), m_transactions(transactions),
-      m_jobs(jobs), m_outbox(outbox)
+      m_slots(slots), m_jobs(jobs), m_outbox(outbox)
 {
 }
 
@@ -174,6 +176,9 @@ void Daemon::lostBus()
     m_bus.disconnect();
     m_notices.clear();
     m_listing.dropAll(true);
+    // Another bus is another system: whether ratbagd ran on this one says nothing there.
+    m_seenRunning = false;
+    m_canStart = false;
     setState("nobus", 0);
     m_nextConnect = Clock::now() + pause(kReconnectPause);
 }
@@ -382,7 +387,7 @@ void Daemon::readNewDevice(const std::string &path, int api)
         return;
     }
     if (read == DC_OK) {
-        m_listing.add(path, std::move(m));
+        m_listing.add(path, std::move(m), usbIdentityKey(path), m_slots.folder());
         return;
     }
     ++u.tries;

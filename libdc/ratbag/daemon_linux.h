@@ -18,6 +18,7 @@
 namespace kelv::ratbag {
 
 class Listing;
+class SlotStore;
 class Transactions;
 struct Mouse;
 
@@ -53,7 +54,7 @@ class Daemon
 {
 public:
     Daemon(Bus &bus, Notices &notices, Listing &listing, Transactions &transactions,
-           dc::JobThread &jobs, dc::Outbox &outbox);
+           const SlotStore &slots, dc::JobThread &jobs, dc::Outbox &outbox);
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
@@ -86,6 +87,7 @@ private:
     Notices &m_notices;
     Listing &m_listing;
     Transactions &m_transactions;
+    const SlotStore &m_slots;
     dc::JobThread &m_jobs;
     dc::Outbox &m_outbox;
     std::string m_state;

@@ -67,17 +67,17 @@ Mouse *Listing::byPath(const std::string &path)
     return it == m_mice.end() ? nullptr : &it->second;
 }
 
-void Listing::add(const std::string &path, Mouse m)
+void Listing::add(const std::string &path, Mouse m, const std::string &key,
+                  const std::string &folder)
 {
     const Identity base = identify(m.device.model, m.device.name);
-    int n = 1;
-    for (bool taken = true; taken; ++n) {
-        taken = false;
-        for (const auto &[p, other] : m_mice)
-            taken = taken || other.identity.hardwareId == instance(base, n).hardwareId;
-        if (!taken)
-            break;
-    }
+    const int n = m_identities.pick(folder, base.hardwareId, key, [&](int candidate) {
+        for (const auto &[p, other] : m_mice) {
+            if (other.identity.hardwareId == instance(base, candidate).hardwareId)
+                return true;
+        }
+        return false;
+    });
     m.identity = instance(base, n);
     for (uint32_t tag = 1; tag < 256 && m.tag == 0; ++tag) {
         bool taken = false;

@@ -7,6 +7,7 @@
 // state (property 65). Arrivals and removals are announced as device events from here.
 
 #include "libdc/backend.h"
+#include "libdc/ratbag/identity_store.h"
 #include "libdc/ratbag/ratbag_device.h"
 
 #include <chrono>
@@ -81,9 +82,10 @@ public:
     std::map<std::string, Mouse> &mice() { return m_mice; } // by object path
     Mouse *byKey(const std::string &key);
     Mouse *byPath(const std::string &path);
-    // Lists a mouse that arrived under the smallest free instance of its identity and the
-    // smallest free tag, and announces it.
-    void add(const std::string &path, Mouse m);
+    // Lists a mouse that arrived, with the instance of its identity that its key (serial
+    // number or USB port, usb_identity_linux.h) has in the store of folder (identity_store.h)
+    // and the smallest free tag, and announces it.
+    void add(const std::string &path, Mouse m, const std::string &key, const std::string &folder);
     // Drops the mice whose object paths are not in paths, announcing each, and forgets the
     // devices not listed that are gone too.
     void keepOnly(const std::vector<std::string> &paths);
@@ -108,6 +110,7 @@ private:
     const std::string m_busName;
     // The service's thread only:
     std::map<std::string, Mouse> m_mice;
+    IdentityStore m_identities;
     std::map<std::string, Unlisted> m_unlisted;
     bool m_startGivenUp = false;
     std::string m_state;

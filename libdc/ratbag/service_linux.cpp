@@ -45,7 +45,7 @@ struct Service::Parts
     explicit Parts(dc::Outbox &outbox)
         : bus(busNameFromEnvironment()), listing(outbox, bus.busName()), notices(bus),
           transactions(bus, notices, listing, slots),
-          daemon(bus, notices, listing, transactions, jobs, outbox)
+          daemon(bus, notices, listing, transactions, slots, jobs, outbox)
     {
     }
     ~Parts() { jobs.stop(); }

@@ -22,6 +22,8 @@ add_dependencies(test_ratbagd libdc dcsim)
 if(TARGET ratbagd_devel)
   add_dependencies(test_ratbagd ratbagd_devel)
 endif()
+# The same suite against ratbagd 0.18 (D-Bus API 2).
+kelv_ratbagd_again(test_ratbagd COMMAND test_ratbagd)
 
 # A stand-in for ratbagd for what the real daemon cannot be made to do (wrong types, nonsense,
 # failed commits, newer properties), and the suite that runs it.

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
 #include <csignal>
@@ -144,6 +145,37 @@ QString RatbagDaemon::unavailable()
     return QString();
 }
 
+int RatbagDaemon::api()
+{
+    return qEnvironmentVariableIntValue("KELV_RATBAGD_API") == 2 ? 2 : 1;
+}
+
+QString RatbagDaemon::release()
+{
+    return qEnvironmentVariable("KELV_RATBAGD_RELEASE", QStringLiteral("0.17"));
+}
+
+bool RatbagDaemon::profileEnabled(const QString &profile) const
+{
+    return api() >= 2
+               ? !property(profile, QStringLiteral("Profile"), QStringLiteral("Disabled")).toBool()
+               : property(profile, QStringLiteral("Profile"), QStringLiteral("Enabled")).toBool();
+}
+
+UserDataHome::UserDataHome()
+    : m_previous(qgetenv("XDG_DATA_HOME")), m_had(qEnvironmentVariableIsSet("XDG_DATA_HOME"))
+{
+    qputenv("XDG_DATA_HOME", m_dir.path().toLocal8Bit());
+}
+
+UserDataHome::~UserDataHome()
+{
+    if (m_had)
+        qputenv("XDG_DATA_HOME", m_previous);
+    else
+        qunsetenv("XDG_DATA_HOME");
+}
+
 QString RatbagDaemon::root()
 {
     return QStringLiteral("/org/freedesktop/ratbag_devel1");
@@ -215,12 +247,22 @@ void RatbagDaemon::resume()
         ::kill(pid_t(m_daemon.processId()), SIGCONT);
 }
 
+QByteArray RatbagDaemon::forRelease(const QByteArray &json)
+{
+    if (api() < 2)
+        return json;
+    return QString::fromUtf8(json)
+        .remove(QRegularExpression(QStringLiteral(R"("type"\s*:\s*\d+\s*,)")))
+        .toUtf8();
+}
+
 QString RatbagDaemon::load(const QByteArray &json)
 {
     const QStringList before = devices();
     bool ok = false;
     busctl({QStringLiteral("call"), QLatin1String(kBusName), root(), interface("Manager"),
-            QStringLiteral("LoadTestDevice"), QStringLiteral("s"), QString::fromUtf8(json)},
+            QStringLiteral("LoadTestDevice"), QStringLiteral("s"),
+            QString::fromUtf8(forRelease(json))},
            &ok);
     if (!ok)
         return QString();
