@@ -125,9 +125,8 @@ public:
             // Answered at once; the write follows, and holds back every later answer.
             connection.send(message.createReply(QVariant::fromValue(uint(0))));
             m_writingUntil = QDateTime::currentMSecsSinceEpoch() + m_writeMs;
-            QTimer::singleShot(int(m_writeMs), [this, path, connection] {
-                writeEnded(path, connection);
-            });
+            QTimer::singleShot(int(m_writeMs),
+                               [this, path, connection] { writeEnded(path, connection); });
             return true;
         } else if (member == QLatin1String("FailCommits")) {
             m_failCommits = args.value(0).toBool();
@@ -161,8 +160,8 @@ private:
             return;
         const QVariant profiles = m_objects.value(device).value(iface("Device")).value("Profiles");
         for (const QDBusObjectPath &p : qvariant_cast<QList<QDBusObjectPath>>(profiles)) {
-            QDBusMessage changed =
-                QDBusMessage::createSignal(p.path(), kProperties, QStringLiteral("PropertiesChanged"));
+            QDBusMessage changed = QDBusMessage::createSignal(p.path(), kProperties,
+                                                              QStringLiteral("PropertiesChanged"));
             changed << iface("Profile") << QVariantMap{{"IsDirty", !m_failCommits ? false : true}}
                     << QStringList();
             bus.send(changed);
@@ -192,8 +191,11 @@ private:
         if (api >= 2) {
             m_objects[device][iface("Device")]["FirmwareVersion"] = QStringLiteral("1.2.3");
             m_objects[device][iface("Device")]["DeviceType"] = uint(2);
-            p.insert({{"Disabled", false}, {"IsDirty", false}, {"AngleSnapping", 0},
-                      {"Debounce", 4}, {"Debounces", uints({2, 4, 8})}});
+            p.insert({{"Disabled", false},
+                      {"IsDirty", false},
+                      {"AngleSnapping", 0},
+                      {"Debounce", 4},
+                      {"Debounces", uints({2, 4, 8})}});
         } else {
             p.insert("Enabled", true);
         }
@@ -217,7 +219,9 @@ private:
         const QString device = kRoot + "/device/" + name;
         m_devices << device;
         m_objects[device][iface("Device")] = {
-            {"Model", model}, {"Name", title}, {"Profiles", paths({kRoot + "/profile/" + name + "/p0"})}};
+            {"Model", model},
+            {"Name", title},
+            {"Profiles", paths({kRoot + "/profile/" + name + "/p0"})}};
         if (type >= 0)
             m_objects[device][iface("Device")]["DeviceType"] = uint(type);
     }

@@ -54,20 +54,22 @@ int getPaths(sd_bus *, const char *, const char *, const char *property, sd_bus_
                        : std::strcmp(property, "Resolutions") == 0 ? kResolution
                        : std::strcmp(property, "Buttons") == 0     ? kButton
                                                                    : nullptr;
-    return path ? sd_bus_message_append(reply, "ao", 1, path) : sd_bus_message_append(reply, "ao", 0);
+    return path ? sd_bus_message_append(reply, "ao", 1, path)
+                : sd_bus_message_append(reply, "ao", 0);
 }
 
 int getText(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
             void *, sd_bus_error *)
 {
-    return sd_bus_message_append(reply, "s",
-                                 std::strcmp(property, "Model") == 0 ? "usb:046d:c539:0" : "Slow mouse");
+    return sd_bus_message_append(
+        reply, "s", std::strcmp(property, "Model") == 0 ? "usb:046d:c539:0" : "Slow mouse");
 }
 
 int getUint(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
             void *, sd_bus_error *)
 {
-    return sd_bus_message_append(reply, "u", std::strcmp(property, "DeviceType") == 0 ? 2u : g.rate);
+    return sd_bus_message_append(reply, "u",
+                                 std::strcmp(property, "DeviceType") == 0 ? 2u : g.rate);
 }
 
 int setRate(sd_bus *, const char *, const char *, const char *, sd_bus_message *value, void *,
@@ -81,9 +83,10 @@ int setRate(sd_bus *, const char *, const char *, const char *, sd_bus_message *
 int getBool(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
             void *, sd_bus_error *)
 {
-    const bool value = std::strcmp(property, "IsDirty") == 0    ? g.dirty
-                       : std::strcmp(property, "Disabled") == 0 ? false
-                                                                : true; // IsActive, Enabled, IsDefault
+    const bool value = std::strcmp(property, "IsDirty") == 0 ? g.dirty
+                       : std::strcmp(property, "Disabled") == 0
+                           ? false
+                           : true; // IsActive, Enabled, IsDefault
     return sd_bus_message_append(reply, "b", int(value));
 }
 
@@ -138,8 +141,7 @@ const sd_bus_vtable kManager[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_PROPERTY("APIVersion", "i", getApi, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Devices", "ao", getPaths, 0, 0),
-    SD_BUS_METHOD("LoadTestDevice", "s", "i", loadNothing, 0),
-    SD_BUS_VTABLE_END};
+    SD_BUS_METHOD("LoadTestDevice", "s", "i", loadNothing, 0), SD_BUS_VTABLE_END};
 const sd_bus_vtable kDeviceApi2[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_PROPERTY("Model", "s", getText, 0, SD_BUS_VTABLE_PROPERTY_CONST),
@@ -192,8 +194,7 @@ const sd_bus_vtable kResolutionTable[] = {
 const sd_bus_vtable kButtonTable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_PROPERTY("ActionTypes", "au", getUints, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("Mapping", "(uv)", getMapping, 0, 0),
-    SD_BUS_VTABLE_END};
+    SD_BUS_PROPERTY("Mapping", "(uv)", getMapping, 0, 0), SD_BUS_VTABLE_END};
 
 } // namespace
 
