@@ -176,9 +176,14 @@ void Daemon::lostBus()
     m_bus.disconnect();
     m_notices.clear();
     m_listing.dropAll(true);
-    // Another bus is another system: whether ratbagd ran on this one says nothing there.
+    // Another bus is another system: whether ratbagd ran or failed to start on this one says
+    // nothing there.
     m_seenRunning = false;
     m_canStart = false;
+    m_startFailures = 0;
+    m_startPending = false;
+    m_lastStartAt = m_nextStart = Clock::time_point();
+    m_listing.setStartGivenUp(false);
     setState("nobus", 0);
     m_nextConnect = Clock::now() + pause(kReconnectPause);
 }
@@ -210,6 +215,7 @@ void Daemon::handleNotices()
             break;
         case Notice::Kind::StartFailed:
             m_startPending = false;
+            m_lastStartAt = Clock::time_point(); // counted here, not again when found gone
             startFailed();
             break;
         case Notice::Kind::Started:

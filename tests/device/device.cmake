@@ -25,6 +25,17 @@ endif()
 # The same suite against ratbagd 0.18 (D-Bus API 2).
 kelv_ratbagd_again(test_ratbagd COMMAND test_ratbagd)
 
+# Unreadable devices, restarts of a daemon that exits at start, where the slots are kept.
+kelv_test(test_ratbagd_lifecycle
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbagd_lifecycle.cpp
+  LIBS kelv_device
+  ENV ${KELV_RATBAGD_ENV})
+add_dependencies(test_ratbagd_lifecycle libdc dcsim)
+if(TARGET ratbagd_devel)
+  add_dependencies(test_ratbagd_lifecycle ratbagd_devel)
+endif()
+kelv_ratbagd_again(test_ratbagd_lifecycle COMMAND test_ratbagd_lifecycle)
+
 # A stand-in for ratbagd for what the real daemon cannot be made to do (wrong types, nonsense,
 # failed commits, newer properties), and the suite that runs it.
 add_executable(fake_ratbagd ${CMAKE_CURRENT_LIST_DIR}/fake_ratbagd.cpp)

@@ -225,14 +225,22 @@ void RatbagDaemon::kill()
     m_daemon.waitForFinished(5000);
 }
 
-bool RatbagDaemon::install()
+bool RatbagDaemon::install(const QString &program)
 {
     QFile service(m_root.filePath(QStringLiteral("services/")) + QLatin1String(kBusName) +
                   QStringLiteral(".service"));
-    return m_kind == Bus::Installable && service.open(QIODevice::WriteOnly) &&
-           service.write(QString::fromLatin1(kServiceFile)
-                             .arg(QLatin1String(kBusName), daemonFile())
-                             .toUtf8()) > 0;
+    const bool written =
+        m_kind == Bus::Installable && service.open(QIODevice::WriteOnly) &&
+        service.write(QString::fromLatin1(kServiceFile)
+                          .arg(QLatin1String(kBusName), program.isEmpty() ? daemonFile() : program)
+                          .toUtf8()) > 0;
+    service.close();
+    // The bus reads its service files again when asked (it would on its own, a little later).
+    if (written)
+        busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
+                QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                QStringLiteral("ReloadConfig")});
+    return written;
 }
 
 void RatbagDaemon::pause()

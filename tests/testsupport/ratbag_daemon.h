@@ -56,8 +56,9 @@ public:
     bool running() const { return m_daemon.state() == QProcess::Running; }
     qint64 pid() const { return m_daemon.processId(); }
     // Installs the daemon on an Installable bus (its bus activation file): from then on the
-    // bus starts it when a client asks for it.
-    bool install();
+    // bus starts it when a client asks for it. program: what the bus starts instead (a
+    // daemon that exits at start).
+    bool install(const QString &program = QString());
     // Stops the daemon where it is (SIGSTOP), as a hanging daemon; resume() lets it go on.
     void pause();
     void resume();
