@@ -8,7 +8,8 @@
 //   fake_ratbagd nonsense    valid types, content far past every bound
 //   fake_ratbagd newer       API 2 as libratbag 0.18 has it: a mouse (firmware version, angle
 //                            snapping, debounce, Disabled profiles, resolutions that can be
-//                            disabled, IsDirty), a keyboard and a headset (DeviceType)
+//                            disabled, IsDirty), a keyboard and a headset (DeviceType), and
+//                            a device without resolutions (LED only), which kelv cannot read
 //   fake_ratbagd older       API 1 as libratbag 0.17 has it: a mouse and a G915 keyboard
 //                            (no DeviceType: its model says it)
 //   fake_ratbagd twins       API 2: two mice of one model (hidraw5, hidraw6)
@@ -260,6 +261,12 @@ private:
                  QStringLiteral("usb:046d:c33c:0"), 3);
         addOther(QStringLiteral("hidraw9"), QStringLiteral("Logitech G935"),
                  QStringLiteral("usb:046d:0a87:0"), 1);
+        // A mouse kelv cannot read: a profile without resolutions (an LED-only device).
+        addOther(QStringLiteral("hidraw99"), QStringLiteral("LED device"),
+                 QStringLiteral("usb:046d:c332:0"), 2);
+        m_objects[kRoot + "/profile/hidraw99/p0"][iface("Profile")] = {
+            {"Resolutions", paths({})}, {"Buttons", paths({})}, {"Leds", paths({})},
+            {"IsActive", true}, {"Disabled", false}};
         publishDevices();
     }
 

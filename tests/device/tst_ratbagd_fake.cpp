@@ -123,6 +123,7 @@ private slots:
         m_sim = std::make_unique<SimFolder>();
         m_data = std::make_unique<UserDataHome>();
         qputenv("KELV_RATBAG_SYSFS", m_sysfs.path().toUtf8());
+        qputenv("KELV_RATBAG_PAUSE_DIVISOR", "100");
         m_bus = std::make_unique<RatbagDaemon>();
         QVERIFY(m_bus->busRunning());
         m_devices = std::make_unique<devices_handler>(libdcFile(), nullptr);
@@ -197,7 +198,20 @@ private slots:
         // The keyboard and the headset the daemon serves too are not shown as mice; the
         // service state names them.
         QCOMPARE(mouse.Name, QStringLiteral("Newer mouse"));
-        QCOMPARE(notShown(), QStringList({"Logitech G513:keyboard", "Logitech G935:other"}));
+        QCOMPARE(notShown(), QStringList({"Logitech G513:keyboard", "Logitech G935:other",
+                                          "LED device:unreadable"}));
+        // The device kelv cannot read is read again 5 times after growing pauses (here 20 ms
+        // to 320 ms), then left alone: the state says kelv no longer tries.
+        auto retrying = [&] {
+            return json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE)
+                .value("notShown")
+                .toArray()
+                .at(2)
+                .toObject()
+                .value("retrying")
+                .toBool();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!retrying(), 5000);
         QCOMPARE(mouse.Version, QStringLiteral("1.2.3"));
         QCOMPARE(mouse.HardwareID, QStringLiteral("RATBAG\\usb&Vid_1038&Pid_1824&Rev_0"));
         // Newer daemons: angle snapping and debounce are there.
