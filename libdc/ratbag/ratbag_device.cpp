@@ -613,7 +613,7 @@ int32_t planNames(const Device &d, const Values &v, const uint8_t *bytes, uint32
         if (length == kProfileNameRecord)
             return DC_BAD_ARGUMENT; // no room for the NUL
         const std::string name(record, length);
-        if (name == v.names[i])
+        if (name == cleanText(v.names[i], kProfileNameRecord - 1))
             continue;
         if (!d.profiles[i].canRename || name.empty() ||
             cleanText(name, kProfileNameRecord - 1) != name)
@@ -1122,31 +1122,35 @@ const char kServiceId[] = "RATBAG\\";
 std::string serviceState(const std::string &state, const std::string &busName, int api, int mice,
                          const std::vector<NotShown> &notShown, bool startGivenUp)
 {
-    constexpr size_t kNamed = 4, kNameBytes = 40;
-    dc::JsonText j;
-    j.beginObject();
-    j.key("id").value(kServiceId);
-    j.key("service").value("ratbagd");
-    j.key("bus").value(busName);
-    j.key("state").value(state);
-    j.key("api").value(int64_t(api));
-    j.key("mice").value(int64_t(mice));
-    if (!notShown.empty()) {
-        j.key("notShown").beginArray();
-        for (size_t i = 0; i < notShown.size() && i < kNamed; ++i) {
-            j.beginObject();
-            j.key("name").value(cleanText(notShown[i].name, kNameBytes));
-            j.key("why").value(notShown[i].why);
-            if (notShown[i].why == "unreadable")
-                j.key("retrying").value(notShown[i].retrying);
-            j.endObject();
+    constexpr size_t kNamed = 4, kNameBytes = 40, kMaxText = 511;
+    // The devices not shown are named as far as the text stays within its 512 bytes.
+    for (size_t named = std::min(notShown.size(), kNamed);; --named) {
+        dc::JsonText j;
+        j.beginObject();
+        j.key("id").value(kServiceId);
+        j.key("service").value("ratbagd");
+        j.key("bus").value(busName);
+        j.key("state").value(state);
+        j.key("api").value(int64_t(api));
+        j.key("mice").value(int64_t(mice));
+        if (named > 0) {
+            j.key("notShown").beginArray();
+            for (size_t i = 0; i < named; ++i) {
+                j.beginObject();
+                j.key("name").value(cleanText(notShown[i].name, kNameBytes));
+                j.key("why").value(notShown[i].why);
+                if (notShown[i].why == "unreadable")
+                    j.key("retrying").value(notShown[i].retrying);
+                j.endObject();
+            }
+            j.endArray();
         }
-        j.endArray();
+        if (startGivenUp)
+            j.key("startGivenUp").value(true);
+        j.endObject();
+        if (j.text().size() <= kMaxText || named == 0)
+            return j.text();
     }
-    if (startGivenUp)
-        j.key("startGivenUp").value(true);
-    j.endObject();
-    return j.text();
 }
 
 // --- checking text from the daemon ------------------------------------------------------------

@@ -259,7 +259,7 @@ struct NotShown
     bool retrying = false;
 };
 // The service state (property 65): JSON text. notShown: at most four are named, their names
-// cut to 40 bytes, so the text stays within 512 bytes. startGivenUp: a daemon that failed to
+// cut to 40 bytes, as many as keep the text within 512 bytes. startGivenUp: a daemon that failed to
 // start again and again is not started until the user asks.
 std::string serviceState(const std::string &state, const std::string &busName, int api, int mice,
                          const std::vector<NotShown> &notShown = {}, bool startGivenUp = false);
