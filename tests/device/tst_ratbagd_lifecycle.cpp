@@ -136,6 +136,29 @@ private slots:
         QVERIFY(QFile::exists(m_data->ratbagFolder() + "/unknown-name-f70e9295.mem"));
     }
 
+    // A button whose macro has no events runs no slot: it does not read as the empty slot 0,
+    // and a macro stored in slot 0 later is not sent to it.
+    void aButtonWithoutEventsGetsNoSlot()
+    {
+        const QString device = m_daemon->load(R"({"profiles":[{"is_active":true,"rate":1000,
+          "report_rates":[1000],"resolutions":[{"xres":800,"yres":800,"is_active":true}],
+          "buttons":[{"action_type":"button","button":1},{"action_type":"macro","macro":[]}]}]})");
+        QVERIFY(!device.isEmpty());
+        QTRY_VERIFY(parseDeviceList(m_devices->listDevices()).size() == 2 &&
+                    parseDeviceList(m_devices->listDevices()).last().DevicePath == device);
+        const QString id = mouseId();
+        QVERIFY(m_devices->write(id, QByteArray(0x800, '\0'), 0x800, kSlot0)); // slot 0 empty
+        QCOMPARE(m_devices->readProp(id, 8, 7).left(8).toHex(), QByteArray("01010000ff000000"));
+        const QByteArray record = slotRecord();
+        QVERIFY(m_devices->write(id, record, int(record.size()), kSlot0));
+        const QString button = m_daemon
+                                   ->paths(m_daemon->paths(device, "Device", "Profiles").value(0),
+                                           "Profile", "Buttons")
+                                   .value(1);
+        const QJsonArray mapping = m_daemon->property(button, "Button", "Mapping").toArray();
+        QCOMPARE(mapping.at(1).toObject().value("data").toArray(), QJsonArray());
+    }
+
     // A daemon that exits as it starts: started again after growing pauses, three times in
     // all, then not until the user asks (property 65 of RATBAG\ written with 1).
     void aDaemonThatExitsAtStartIsNotStartedForEver()
