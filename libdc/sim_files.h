@@ -93,8 +93,10 @@ std::string userDataFolder();
 std::string stateFolderFor(const std::string &programFolder);
 
 // Waits for changes in a folder, so the library's thread sleeps while nothing
-// happens there (Linux: inotify). Where a folder cannot be watched, watching()
-// is false and the caller polls.
+// happens there (Linux: inotify). Where a folder cannot be watched (no inotify
+// instance left, the folder not there), or the watch ended (the folder was
+// removed or moved), watching() is false and the caller polls, then sets up a
+// new watch.
 class FolderWatch
 {
 public:
@@ -103,6 +105,8 @@ public:
     FolderWatch(const FolderWatch &) = delete;
     FolderWatch &operator=(const FolderWatch &) = delete;
 
+    // Whether this system watches folders at all (Windows: no, the folder is polled).
+    static bool available();
     bool watching() const { return m_watch >= 0; }
     const std::string &folder() const { return m_folder; }
     // Returns once a file in the folder was created, written, replaced or

@@ -301,6 +301,10 @@ std::string stateFolderFor(const std::string &programFolder)
 // Not watched on Windows: the library's thread polls the folder.
 FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder) {}
 FolderWatch::~FolderWatch() = default;
+bool FolderWatch::available()
+{
+    return false;
+}
 void FolderWatch::wait(int) {}
 void FolderWatch::wake() {}
 
