@@ -104,6 +104,11 @@ devices_handler *cefApplication::devices()
     return s_application ? s_application->m_devices : nullptr;
 }
 
+UiLanguage cefApplication::settingsLanguage() const
+{
+    return uiLanguageFromSetting(m_settings.value(QStringLiteral("language")));
+}
+
 bool cefApplication::setClientSetting(const QString &key, const QString &value)
 {
     return m_settings.setValue(key, value);
@@ -346,9 +351,7 @@ bool cefApplication::deferQuitDuringFlash(int exitCode)
             requestQuit(exitCode);
         },
         Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
-    Dialogs::current().notify(
-        m_mainWindow, QMessageBox::Information, uiText(QStringLiteral("Firmware update")),
-        uiText(QStringLiteral("kelv will close as soon as the firmware update has finished.")));
+    tellQuitWaitsForFirmware(m_mainWindow, settingsLanguage());
     return true;
 }
 
@@ -371,8 +374,7 @@ void cefApplication::requestQuit(int exitCode)
 bool cefApplication::mayQuitLosingEdits()
 {
     if (!m_host ||
-        saveBeforeQuit(m_host->profiles(), m_mainWindow, !m_quitWithoutAsking,
-                       uiLanguageFromSetting(m_settings.value(QStringLiteral("language")))))
+        saveBeforeQuit(m_host->profiles(), m_mainWindow, !m_quitWithoutAsking, settingsLanguage()))
         return true;
     // The program goes on; the window shows the page, which says what to do.
     s_quitRequested = false;

@@ -2,6 +2,7 @@
 
 #include "app/single_instance.h"
 #include "common/client_settings.h"
+#include "common/ui_texts.h"
 #include "update/update_host.h"
 
 #include <QApplication>
@@ -55,6 +56,8 @@ public:
     QString clientSetting(const QString &key) const { return m_settings.value(key); }
     ClientSettings::Map clientSettings() const { return m_settings.values(); }
     bool setClientSetting(const QString &key, const QString &value);
+    // The language the settings name now: the program's own messages speak it.
+    UiLanguage settingsLanguage() const;
     QString settingsText() const { return m_settings.text(); }
     void setSettingsText(const QString &text) { m_settings.setText(text); }
     bool saveSettings();

@@ -44,4 +44,12 @@ bool saveBeforeQuit(ProfileStore &profiles, QWidget *parent, bool ask, UiLanguag
     return true;
 }
 
+void tellQuitWaitsForFirmware(QWidget *parent, UiLanguage language)
+{
+    Dialogs::current().notify(
+        parent, QMessageBox::Information, uiText(QStringLiteral("Firmware update"), language),
+        uiText(QStringLiteral("kelv will close as soon as the firmware update has finished."),
+               language));
+}
+
 } // namespace kelv

@@ -17,4 +17,9 @@ class ProfileStore;
 // The question is in the language of the settings.
 bool saveBeforeQuit(ProfileStore &profiles, QWidget *parent, bool ask, UiLanguage language);
 
+// Tells the user that the quit waits until the running firmware update has
+// finished, in the language of the settings (the update dialog set the global
+// language when it opened; the settings may name another one since).
+void tellQuitWaitsForFirmware(QWidget *parent, UiLanguage language);
+
 } // namespace kelv

@@ -11,6 +11,7 @@
 #include "update/update_host.h"
 #include "update/update_log.h"
 
+#include <QApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
@@ -24,6 +25,12 @@
 namespace kelv {
 namespace {
 
+void setButtonText(QPushButton *button, const QString &text)
+{
+    button->setText(text);
+    button->setFont(updateDlg::buttonFont(text));
+}
+
 QString firmwareInProgressText()
 {
     return uiText(QStringLiteral("正在更新固件，请勿插拔鼠标"));
@@ -36,6 +43,18 @@ constexpr int kInstallTextWidth = 580;
 constexpr int kInstallTextHeight = 30;
 
 } // namespace
+
+QFont updateDlg::buttonFont(const QString &text)
+{
+    QFont font = QApplication::font("QPushButton");
+    const qreal full = font.pointSizeF() > 0 ? font.pointSizeF() : 9.0;
+    for (qreal size = full; size >= full * 0.7; size -= 0.25) {
+        font.setPointSizeF(size);
+        if (QFontMetrics(font).horizontalAdvance(text) <= kButtonTextWidth)
+            break;
+    }
+    return font;
+}
 
 updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
 {
@@ -68,10 +87,12 @@ updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
     m_text = new QLabel(uiText(QStringLiteral("Found the new version,update now?")), pageFirst);
     m_text->setObjectName(QStringLiteral("lb_text"));
     m_text->move(110, 70);
-    m_cancel = new QPushButton(uiText(QStringLiteral("cancel")), pageFirst);
+    m_cancel = new QPushButton(pageFirst);
+    setButtonText(m_cancel, uiText(QStringLiteral("cancel")));
     m_cancel->setObjectName(QStringLiteral("cancelButton"));
     m_cancel->move(180, 190);
-    m_update = new QPushButton(uiText(QStringLiteral("Update")), pageFirst);
+    m_update = new QPushButton(pageFirst);
+    setButtonText(m_update, uiText(QStringLiteral("Update")));
     m_update->setObjectName(QStringLiteral("uninstallButton"));
     m_update->move(300, 190);
 
@@ -102,7 +123,8 @@ updateDlg::updateDlg(UpdateHost *host) : QDialog(nullptr), m_host(host)
         new QLabel(uiText(QStringLiteral("The current version is the latest version")), pageInfo);
     m_info->setObjectName(QStringLiteral("lb_info"));
     m_info->move(110, 70);
-    m_ok = new QPushButton(uiText(QStringLiteral("confirm")), pageInfo);
+    m_ok = new QPushButton(pageInfo);
+    setButtonText(m_ok, uiText(QStringLiteral("confirm")));
     m_ok->setObjectName(QStringLiteral("pb_ok"));
     m_ok->move(240, 190);
 
@@ -332,7 +354,7 @@ void updateDlg::on_notNewerOffered(const QString &version, const QString &messag
         << QStringLiteral("Update offered version %1, which is not newer: asking").arg(version);
     afterFlash([this, message] {
         showWrapped(m_text, message);
-        m_update->setText(uiText(QStringLiteral("Install")));
+        setButtonText(m_update, uiText(QStringLiteral("Install")));
         setUpdateAction(&updateDlg::installNotNewer);
         m_stack->setCurrentIndex(0);
     });
@@ -379,7 +401,7 @@ void updateDlg::offerRestart()
     m_text->setMaximumWidth(QWIDGETSIZE_MAX);
     m_text->setText(uiText(QStringLiteral("The download is complete,Restart now?")));
     m_text->adjustSize();
-    m_update->setText(uiText(QStringLiteral("Restart Now")));
+    setButtonText(m_update, uiText(QStringLiteral("Restart Now")));
     setUpdateAction(&updateDlg::updateNow);
     m_stack->setCurrentIndex(0);
 }

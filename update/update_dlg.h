@@ -4,6 +4,7 @@
 #include "update/firmware_image.h"
 
 #include <QDialog>
+#include <QFont>
 #include <QJsonObject>
 #include <QList>
 #include <QPoint>
@@ -33,6 +34,11 @@ class updateDlg final : public QDialog
 
 public:
     static constexpr int kBorderWidth = 10;
+    // The buttons are 104 px wide (the style sheet), their text 12 px less:
+    // a text that would not fit is drawn a little smaller, down to 70 % of
+    // the font, so no language's word is cut off.
+    static constexpr int kButtonTextWidth = 104 - 12;
+    static QFont buttonFont(const QString &text);
 
     explicit updateDlg(UpdateHost *host);
     ~updateDlg() override;

@@ -240,6 +240,32 @@ private slots:
         Dialogs::install(nullptr);
     }
 
+    // A quit during a firmware update says that it waits, in the language the
+    // settings name now, although the global language is still the one the
+    // update dialog opened with.
+    void theQuitNoticesSpeakTheSettingsLanguage()
+    {
+        setUiLanguage(UiLanguage::English);
+        QVERIFY(app()->setClientSetting("language", "de-DE"));
+        QCOMPARE(app()->settingsLanguage(), UiLanguage::German);
+        test::ScriptedDialogs dialogs;
+        Dialogs::install(&dialogs);
+        tellQuitWaitsForFirmware(nullptr, app()->settingsLanguage());
+        QVERIFY(app()->setClientSetting("language", "zh-TW"));
+        tellQuitWaitsForFirmware(nullptr, app()->settingsLanguage());
+        QVERIFY(app()->setClientSetting("language", "en"));
+        tellQuitWaitsForFirmware(nullptr, app()->settingsLanguage());
+        Dialogs::install(nullptr);
+        QCOMPARE(dialogs.captions,
+                 QStringList({QStringLiteral("Firmware-Update"), QStringLiteral("韌體更新"),
+                              QStringLiteral("Firmware update")}));
+        QCOMPARE(
+            dialogs.texts.constFirst(),
+            QStringLiteral("kelv wird beendet, sobald das Firmware-Update abgeschlossen ist."));
+        QCOMPARE(dialogs.texts.at(1), QStringLiteral("韌體更新完成後 kelv 將立即關閉。"));
+        QCOMPARE(uiLanguage(), UiLanguage::English);
+    }
+
     void quitIsRequestedOnce()
     {
         QVERIFY(!cefApplication::quitRequested());

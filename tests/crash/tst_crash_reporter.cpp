@@ -216,7 +216,7 @@ void TestCrashReporter::explainsInTheSettingsLanguage()
         qPrintable(russian));
     QVERIFY2(japanese.startsWith(QStringLiteral("kelv は")), qPrintable(japanese));
     QVERIFY2(japanese.contains(QStringLiteral(
-                 " に予期せず終了しました。原因: アクセスが許可されていないメモリへのアクセス "
+                 " に予期せず終了しました。原因：アクセスが許可されていないメモリへのアクセス "
                  "(SIGSEGV)。保存していない変更")),
              qPrintable(japanese));
     QVERIFY2(korean.startsWith(QStringLiteral("kelv가 (")), qPrintable(korean));

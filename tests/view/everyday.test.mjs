@@ -182,7 +182,7 @@ test('the buttons that run a macro are listed with the language\'s own punctuati
   await setLanguage('en');
   assert.equal(usedByText(profile, users), 'Run by: Right button (Default), Right button (Mode 2)');
   await setLanguage('ja');
-  assert.equal(usedByText(profile, users), `実行するボタン: ${t('button.right')}（既定）、${t('button.right')}（モード 2）`);
+  assert.equal(usedByText(profile, users), `実行するボタン：${t('button.right')}（既定）、${t('button.right')}（モード 2）`);
   await setLanguage('zh');
   assert.equal(usedByText(profile, users), `使用此宏的按键：${t('button.right')}（默认）、${t('button.right')}（模式 2）`);
   await setLanguage('en');
