@@ -264,9 +264,11 @@ private:
         // A mouse kelv cannot read: a profile without resolutions (an LED-only device).
         addOther(QStringLiteral("hidraw99"), QStringLiteral("LED device"),
                  QStringLiteral("usb:046d:c332:0"), 2);
-        m_objects[kRoot + "/profile/hidraw99/p0"][iface("Profile")] = {
-            {"Resolutions", paths({})}, {"Buttons", paths({})}, {"Leds", paths({})},
-            {"IsActive", true}, {"Disabled", false}};
+        m_objects[kRoot + "/profile/hidraw99/p0"][iface("Profile")] = {{"Resolutions", paths({})},
+                                                                       {"Buttons", paths({})},
+                                                                       {"Leds", paths({})},
+                                                                       {"IsActive", true},
+                                                                       {"Disabled", false}};
         publishDevices();
     }
 
