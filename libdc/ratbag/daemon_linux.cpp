@@ -265,8 +265,9 @@ void Daemon::daemonGone()
     const auto now = Clock::now();
     const bool startedLately = m_lastStartAt != Clock::time_point() && !m_startPending &&
                                now - m_lastStartAt < pause(kCrashWindow);
-    if ((wasRunning && now - m_runningSince < pause(kCrashWindow)) ||
-        (!wasRunning && startedLately)) {
+    // (Only where the bus can start it: a daemon started by hand is not started by kelv.)
+    if (activatable && ((wasRunning && now - m_runningSince < pause(kCrashWindow)) ||
+                        (!wasRunning && startedLately))) {
         m_lastStartAt = Clock::time_point();
         startFailed();
     } else if (wasRunning) {
@@ -294,7 +295,11 @@ void Daemon::startIfDue()
         return;
     m_startPending = true;
     m_lastStartAt = Clock::now();
-    m_bus.startDaemon();
+    if (!m_bus.startDaemon()) {
+        m_startPending = false;
+        m_lastStartAt = Clock::time_point();
+        startFailed();
+    }
 }
 
 void Daemon::startFailed()

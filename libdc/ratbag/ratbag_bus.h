@@ -69,8 +69,8 @@ public:
     int32_t nameOwned(bool *owned);
     int32_t nameActivatable(bool *activatable);
     // Asks the bus to start the daemon; does not wait for it. Its answer comes as a notice
-    // (Started, StartFailed).
-    void startDaemon();
+    // (Started, StartFailed). False when the request could not be sent.
+    bool startDaemon();
     int32_t apiVersion(int *api);
     int32_t devicePaths(std::vector<std::string> *paths);
     // What a device's objects are, for a daemon of API version api. DC_OK, or the result of

@@ -491,11 +491,17 @@ int32_t Bus::nameActivatable(bool *activatable)
     return r < 0 ? DC_DEVICE_FAULT : DC_OK;
 }
 
-void Bus::startDaemon()
+bool Bus::startDaemon()
 {
-    if (m_bus)
-        sd_bus_call_method_async(m_bus, nullptr, kBusName, kBusPath, kBusName, "StartServiceByName",
-                                 &Bus::onStartReply, this, "su", m_name.c_str(), 0u);
+    // The bus answers once the daemon owns its name: a daemon that takes seconds to come up
+    // (many devices at boot) is no failed start. The bus gives up after 25 s itself.
+    constexpr uint64_t kStartTimeoutUsec = 30000000;
+    Message m;
+    return m_bus &&
+           sd_bus_message_new_method_call(m_bus, m.out(), kBusName, kBusPath, kBusName,
+                                          "StartServiceByName") >= 0 &&
+           sd_bus_message_append(m.m, "su", m_name.c_str(), 0u) >= 0 &&
+           sd_bus_call_async(m_bus, nullptr, m.m, &Bus::onStartReply, this, kStartTimeoutUsec) >= 0;
 }
 
 int Bus::onStartReply(sd_bus_message *m, void *self, sd_bus_error *)

@@ -451,6 +451,8 @@ test('onboard profiles are named and renamed, and disabling a profile or a stage
   await click('onboard-enabled:2');
   await daemonHolds(() => enabled(2) === false, 'profile 3 disabled');
   assert.deepEqual([enabled(0), enabled(1)], [true, true]);
+  // The page has read the mouse again and shows it so before the switch is used again.
+  await p.until(`window.kelvApp.state.deviceState === 'ready' && document.querySelector('[data-key="onboard-enabled:2"]')?.checked === false`);
   await click('onboard-enabled:2');
   await daemonHolds(() => enabled(2) === true, 'profile 3 enabled again');
   // A stage: only where the daemon can (0.18), and exactly that one.
