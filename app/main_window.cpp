@@ -308,6 +308,7 @@ void kelv::onSystemtrayActive(QSystemTrayIcon::ActivationReason reason)
     case QSystemTrayIcon::Trigger:
         setWindowState(Qt::WindowActive);
         show();
+        qCInfo(lcApp, "window shown from the tray");
         break;
     default:
         break;
@@ -336,27 +337,57 @@ void kelv::oncloseApp()
 
 void kelv::showMouseConf()
 {
-    ClientHandler *client = ClientHandler::instance();
+    if (m_popup && m_popup->isVisible()) {
+        if (ClientHandler *client = ClientHandler::instance()) {
+            client->setListener(m_webView);
+            client->setMainWindowHandle(this);
+        }
+        endPopup();
+        return;
+    }
+    openPopup(false);
+}
+
+// Shows the popup, made anew unless a hidden one is still there. again: it is
+// opened again because its page lost its contract.
+void kelv::openPopup(bool again)
+{
     if (!m_popup) {
         m_popup = new PopWidget(m_pageAddress, this);
         m_popupSavedGeometry = QRect();
+        m_popupOpenedAgain = again;
         // Page requests of the popup's page are served like the main page's,
         // so the popup is a working copy of the page and not a dead end.
         connectToRouter(m_popup->webView(), m_host.router());
+        connect(m_popup->webView()->kelvPage(), &KelvPage::contractLost, m_popup,
+                [this, popup = m_popup.data()] { popupLostContract(popup); });
     }
-    if (!m_popup->isVisible()) {
-        if (client) {
-            client->setListener(m_popup->webView());
-            client->setMainWindowHandle(m_popup);
-        }
-        m_popup->show();
+    if (ClientHandler *client = ClientHandler::instance()) {
+        client->setListener(m_popup->webView());
+        client->setMainWindowHandle(m_popup);
+    }
+    m_popup->show();
+}
+
+// After a renderer was killed the engine has been seen to leave the page
+// contract out of every document of the renderer that followed, also in a
+// window opened later: loading the page again did not help. The popup is
+// opened again, with a page of its own that starts afresh, once: a popup
+// whose page comes without it again stays as it is.
+void kelv::popupLostContract(PopWidget *popup)
+{
+    if (popup != m_popup || !popup->isVisible())
+        return;
+    if (m_popupOpenedAgain) {
+        qCWarning(lcApp, "the popup's page came without its contract again: left as it is");
         return;
     }
-    if (client) {
-        client->setListener(m_webView);
-        client->setMainWindowHandle(this);
-    }
-    endPopup();
+    qCWarning(lcApp, "the popup's page came without its contract: the popup is opened again");
+    // Without the contract its page can neither send nor hold an edit.
+    m_popup = nullptr;
+    popup->hide();
+    popup->deleteLater();
+    openPopup(true);
 }
 
 // Hidden, the popup's page saves; a change it made just before waits a moment

@@ -130,7 +130,9 @@ private:
     bool &hotKeyFlag(const QString &key);
     QWidget *requestWindow() const;
     QRect &savedGeometryOf(QWidget *window);
+    void openPopup(bool again);
     void endPopup();
+    void popupLostContract(PopWidget *popup);
     void watchTray();
     void tellClosingMinimises();
 
@@ -144,6 +146,7 @@ private:
     bool m_testToolRegistered = false;
     KelvWebView *m_webView = nullptr;
     QPointer<PopWidget> m_popup;
+    bool m_popupOpenedAgain = false;
     QUrl m_pageAddress;
     QRect m_savedGeometry;
     QRect m_popupSavedGeometry;

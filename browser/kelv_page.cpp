@@ -355,7 +355,7 @@ void KelvPage::onRenderProcessTerminated(RenderProcessTerminationStatus status, 
     if (m_sinceCrashReload.isValid() && m_sinceCrashReload.elapsed() < CrashAgainMs) {
         qCWarning(lcPage, "the page crashed again soon after it was loaded again: left as it is");
         if (m_sleep)
-            m_sleep->rendererLeftEnded();
+            m_sleep->leftUnusable();
         return;
     }
     m_sinceCrashReload.start();
@@ -392,6 +392,10 @@ void KelvPage::onContractChecked(const QUrl &checked, const QVariant &present)
     }
     if (m_contractMissed >= ContractReloads) {
         qCWarning(lcPage) << "the page came without its contract again: left as it is";
+        // Hidden, the page sleeps: a new document is loaded when it is needed.
+        if (m_sleep)
+            m_sleep->leftUnusable();
+        emit contractLost();
         return;
     }
     ++m_contractMissed;

@@ -111,6 +111,11 @@ signals:
     void queryArrived(const QString &request, const kelv::QueryCallbackPtr &callback);
     // Emitted after the error page for a failed load was put in place.
     void errorPageShown(const QUrl &failedUrl, int errorCode);
+    // The page of the program came without its contract again after being
+    // loaded again ContractReloads times: its document can neither ask nor
+    // hear. Only a new page (a window opened again) or a new document after
+    // a sleep can help.
+    void contractLost();
 
 protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;

@@ -3,6 +3,7 @@
 #include "platform/memory_release.h"
 
 #include <QLoggingCategory>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcSleep, "kelv.browser.sleep")
 
@@ -17,6 +18,9 @@ PageSleep::PageSleep(QWebEnginePage *page) : QObject(page), m_page(page)
     m_release.setSingleShot(true);
     m_release.setInterval(ReleaseDelayMs);
     connect(&m_release, &QTimer::timeout, this, &PageSleep::releaseMemoryIfAsleep);
+    m_wakeLimit.setSingleShot(true);
+    m_wakeLimit.setInterval(DefaultWakeLimitMs);
+    connect(&m_wakeLimit, &QTimer::timeout, this, &PageSleep::onWakeLimit);
     connect(page, &QWebEnginePage::visibleChanged, this, &PageSleep::onVisibleChanged);
     connect(page, &QWebEnginePage::lifecycleStateChanged, this,
             &PageSleep::onLifecycleStateChanged);
@@ -49,12 +53,13 @@ void PageSleep::releaseMemorySoon()
     m_release.start();
 }
 
-void PageSleep::rendererLeftEnded()
+void PageSleep::leftUnusable()
 {
     if (!m_enabled || m_page->isVisible() || isAsleep())
         return;
-    qCInfo(lcSleep, "the page lost its renderer: it sleeps until it is needed");
+    qCInfo(lcSleep, "the page has no working document: it sleeps until it is needed");
     m_waking = false;
+    m_wakeLimit.stop();
     m_inFlight.clear();
     m_page->setLifecycleState(State::Discarded);
 }
@@ -82,6 +87,14 @@ bool PageSleep::holdEvent(const QString &name, const QVariantList &args)
         noteActivity();
         return false;
     }
+    // A page that never comes back must not gather events for ever: the
+    // oldest go first, the ones that tell how things stand now stay.
+    if (m_held.size() >= HeldLimit) {
+        m_held.removeFirst();
+        if (!std::exchange(m_droppedHeld, true))
+            qCWarning(lcSleep, "more than %d events held for the page: the oldest are dropped",
+                      HeldLimit);
+    }
     m_held.append(QVariant(QVariantList{name, QVariant(args)}));
     if (isAsleep())
         wake(name);
@@ -92,6 +105,7 @@ QVariantList PageSleep::takeHeld()
 {
     if (m_waking) {
         m_waking = false;
+        m_wakeLimit.stop();
         qCInfo(lcSleep).noquote() << QStringLiteral("page %1 after %2 ms (woken for %3)")
                                          .arg(m_page->isVisible() ? QStringLiteral("shown")
                                                                   : QStringLiteral("awake"))
@@ -101,6 +115,7 @@ QVariantList PageSleep::takeHeld()
     noteActivity();
     QVariantList held;
     held.swap(m_held);
+    m_droppedHeld = false;
     return held;
 }
 
@@ -109,6 +124,7 @@ void PageSleep::wake(const QString &reason)
     m_waking = true;
     m_wakeReason = reason;
     m_wakeClock.start();
+    m_wakeLimit.start();
     qCInfo(lcSleep).noquote() << "page woken for" << reason;
     // The page loads its document again from its address (still hidden
     // unless it is being shown).
@@ -135,8 +151,32 @@ void PageSleep::onLifecycleStateChanged(State state)
         m_waking = true;
         m_wakeReason = QStringLiteral("the window");
         m_wakeClock.start();
+        m_wakeLimit.start();
     }
     emit asleepChanged(false);
+}
+
+void PageSleep::onWakeLimit()
+{
+    if (!m_waking)
+        return;
+    qCWarning(lcSleep).noquote() << QStringLiteral(
+                                        "the page woken for %1 did not connect within %2 ms")
+                                        .arg(m_wakeReason)
+                                        .arg(m_wakeLimit.interval());
+    // Shown, the page stays as it is (a shown page is never discarded) and is
+    // looked at again later; what it holds waits for a document that
+    // connects. Hidden, it sleeps again, so the next event or the window
+    // loads it afresh.
+    if (!m_enabled)
+        return;
+    if (m_page->isVisible()) {
+        m_wakeLimit.start();
+        return;
+    }
+    m_waking = false;
+    m_inFlight.clear();
+    m_page->setLifecycleState(State::Discarded);
 }
 
 void PageSleep::releaseMemoryIfAsleep()

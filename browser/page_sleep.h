@@ -33,6 +33,13 @@ public:
     // longer needs: the renderer has ended by then, so the engine's pages it
     // shared are this process's alone and can go too.
     static constexpr int ReleaseDelayMs = 3000;
+    // A woken page whose document has not connected this long after the wake
+    // (it came without its contract, or never finished loading) sleeps again
+    // with the events it holds; the next event or the window wakes it anew.
+    static constexpr int DefaultWakeLimitMs = 30000;
+    // At most this many events are held for a page that sleeps; past it the
+    // oldest go.
+    static constexpr int HeldLimit = 256;
 
     explicit PageSleep(QWebEnginePage *page);
 
@@ -41,6 +48,7 @@ public:
     bool isEnabled() const { return m_enabled; }
     void setQuietTime(int milliseconds) { m_quiet.setInterval(milliseconds); }
     int quietTime() const { return m_quiet.interval(); }
+    void setWakeLimit(int milliseconds) { m_wakeLimit.setInterval(milliseconds); }
 
     // Something the document started goes on natively and reports to it
     // (a macro recording): the page stays awake meanwhile, since what it has
@@ -58,11 +66,12 @@ public:
     // falling asleep, if this page sleeps then.
     void releaseMemorySoon();
 
-    // The page's renderer ended and the page is left without one (it ended
-    // again right after the page was loaded again): a hidden page goes to
-    // sleep, so the next event, or the window, loads it afresh and the
-    // events held meanwhile reach that document.
-    void rendererLeftEnded();
+    // The page is left without a working document: its renderer ended again
+    // right after the page was loaded again, or its document came without the
+    // contract for good. A hidden page goes to sleep, so the next event, or
+    // the window, loads it afresh and the events held meanwhile reach that
+    // document.
+    void leftUnusable();
 
     bool isAsleep() const;
     // True from a wake until the woken document has connected.
@@ -93,6 +102,7 @@ private:
     void sleepIfQuiet();
     bool hasQueryInFlight() const;
     void releaseMemoryIfAsleep();
+    void onWakeLimit();
 
     QWebEnginePage *m_page;
     bool m_enabled = false;
@@ -103,6 +113,8 @@ private:
     QElapsedTimer m_wakeClock;
     QTimer m_quiet;
     QTimer m_release;
+    QTimer m_wakeLimit;
+    bool m_droppedHeld = false;
     QVariantList m_held;
     QHash<quint64, qint64> m_inFlight; // serial -> arrival (ms on m_clock)
     QElapsedTimer m_clock;

@@ -378,6 +378,38 @@ private slots:
         QVERIFY(window.popup()->isVisible());
     }
 
+    // A popup whose page lost its contract for good (the engine left it out
+    // after a renderer was killed) is opened again with a page of its own,
+    // once; the hot key's next popup may be opened again in its turn.
+    void aPopupWithoutItsContractIsOpenedAgainOnce()
+    {
+        ClientSettings settings = settingsWith("clientSize=\"800,600\"");
+        Shell windowShell(settings);
+        MainWindow &window = windowShell.window;
+        window.show();
+        ClientHandler *client = ClientHandler::instance();
+        for (int round = 0; round < 2; ++round) {
+            window.showMouseConf();
+            QPointer<PopWidget> first = window.popup();
+            QVERIFY(first && first->isVisible());
+            emit first->webView()->kelvPage()->contractLost();
+            QPointer<PopWidget> again = window.popup();
+            QVERIFY(again && again != first);
+            QVERIFY(again->isVisible());
+            QCOMPARE(again->webView()->address(), window.pageAddress());
+            QCOMPARE(client->listener(), again->webView());
+            QCOMPARE(client->mainWindowHandle(), again.data());
+            QTRY_VERIFY(first.isNull());
+
+            // Without it again: left as it is.
+            emit again->webView()->kelvPage()->contractLost();
+            QCOMPARE(window.popup(), again.data());
+            QVERIFY(again->isVisible());
+            window.showMouseConf(); // closed by the hot key
+            QTRY_VERIFY(again.isNull());
+        }
+    }
+
     void windowRequestsMoveMinimiseMaximiseRestore()
     {
         ClientSettings settings = settingsWith("clientSize=\"640,480\"");

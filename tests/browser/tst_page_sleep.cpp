@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QJsonDocument>
 #include <QScopeGuard>
+#include <QWebEngineScriptCollection>
 #include <csignal>
 
 using namespace kelv;
@@ -267,6 +268,79 @@ private slots:
         QCOMPARE(kpage()->url(), m_page);
         m_view->hide();
         QVERIFY2(waitUntil([&] { return asleep(); }), "hidden again, the page sleeps again");
+    }
+
+    // A woken page whose document comes without its contract for good (the
+    // engine left it out after a renderer was killed) sleeps again, still
+    // holding its events, at most HeldLimit of them (the newest); the next
+    // wake that connects delivers them, and the page sleeps again.
+    void aPageWithoutItsContractSleepsAgainHoldingItsNewestEvents()
+    {
+        QWebEngineScriptCollection &scripts = kpage()->scripts();
+        const QList<QWebEngineScript> found = scripts.find(QStringLiteral("kelv-contract"));
+        QCOMPARE(found.size(), 1);
+        const QWebEngineScript contract = found.first();
+        const auto restore = qScopeGuard([&] {
+            if (!scripts.contains(contract))
+                scripts.insert(contract);
+        });
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        QVERIFY(scripts.remove(contract));
+        constexpr int Sent = PageSleep::HeldLimit + 10;
+        for (int i = 0; i < Sent; ++i)
+            m_client->sendOnProcessChanged(QString::number(i), true);
+        QVERIFY(!asleep());
+        QVERIFY2(waitUntil([&] { return asleep(); }), "asleep again once the contract is lost");
+        QVERIFY(got(QStringLiteral("onProcessChanged")).isEmpty());
+
+        scripts.insert(contract);
+        m_client->sendDevicesChanged(9);
+        QVERIFY(waitUntil([&] { return got(QStringLiteral("devicesChanged")).size() == 1; }));
+        // The newest ones, in order, without a gap; the oldest went (the
+        // loads without the contract held their navigation states too).
+        QTest::qWait(1000);
+        const QStringList processes = got(QStringLiteral("onProcessChanged"));
+        QVERIFY2(processes.size() < PageSleep::HeldLimit &&
+                     processes.size() > PageSleep::HeldLimit - 20,
+                 qPrintable(QString::number(processes.size())));
+        for (int i = 0; i < processes.size(); ++i)
+            QCOMPARE(
+                processes.at(i),
+                QStringLiteral(R"(onProcessChanged ["%1",true])").arg(Sent - processes.size() + i));
+        QVERIFY(waitUntil([&] { return asleep(); }));
+    }
+
+    // A woken page whose document never connects (its load hangs) sleeps
+    // again after the wake limit, still holding its event; the next wake
+    // delivers it.
+    void aWokenPageWhoseDocumentNeverConnectsSleepsAgain()
+    {
+        const QString hang = QStringLiteral("view/hang.js");
+        const QUrl hanging = m_rig->fixture.writePage(
+            QStringLiteral("view/hanging.html"),
+            R"(<script src="hang.js"></script><script type="module" src="chain/0.js"></script>)");
+        m_rig->fixture.writePage(hang, "");
+        QVERIFY(loadAndWait(*m_view, hanging));
+        const auto restore = qScopeGuard([&] {
+            m_rig->fixture.writePage(hang, "");
+            sleep()->setWakeLimit(PageSleep::DefaultWakeLimitMs);
+        });
+        sleep()->setWakeLimit(2000);
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return asleep(); }));
+        m_rig->fixture.writePage(hang, "for (;;) {}");
+        m_client->sendOnProcessChanged(QStringLiteral("1"), true);
+        QVERIFY(!asleep());
+        QVERIFY2(waitUntil([&] { return asleep(); }, 30000), "asleep again after the wake limit");
+        QVERIFY(got(QStringLiteral("onProcessChanged")).isEmpty());
+
+        m_rig->fixture.writePage(hang, "");
+        m_client->sendOnProcessChanged(QStringLiteral("2"), true);
+        const QStringList both{QStringLiteral(R"(onProcessChanged ["1",true])"),
+                               QStringLiteral(R"(onProcessChanged ["2",true])")};
+        QVERIFY(waitUntil([&] { return got(QStringLiteral("onProcessChanged")) == both; }));
+        QVERIFY(waitUntil([&] { return asleep(); }));
     }
 
     // A page whose view is to go (a closed popup) is reported once its last

@@ -587,6 +587,7 @@ x.open('GET', 'data.txt'); x.send();
         // Missing once: the next load has it.
         QVERIFY(scripts.remove(contract));
         QSignalSpy finished(kpage(), &QWebEnginePage::loadFinished);
+        QSignalSpy lost(kpage(), &KelvPage::contractLost);
         const QMetaObject::Connection putBack = connect(kpage(), &QWebEnginePage::loadFinished,
                                                         this, [&] { scripts.insert(contract); });
         kpage()->load(page);
@@ -594,8 +595,10 @@ x.open('GET', 'data.txt'); x.send();
         disconnect(putBack);
         QVERIFY(hasContract(kpage()));
         QCOMPARE(kpage()->url(), page);
+        QCOMPARE(lost.count(), 0);
 
-        // Missing for good: loaded again twice, then left as it is.
+        // Missing for good: loaded again twice, then left as it is, and said
+        // so (the owner of the window opens it again).
         QVERIFY(scripts.remove(contract));
         finished.clear();
         kpage()->load(page);
@@ -603,6 +606,7 @@ x.open('GET', 'data.txt'); x.send();
         QTest::qWait(1000);
         QCOMPARE(finished.count(), 1 + KelvPage::ContractReloads);
         QVERIFY(!hasContract(kpage()));
+        QCOMPARE(lost.count(), 1);
     }
 
     void rendererCrashComparesAddressesWithoutLetterCase()

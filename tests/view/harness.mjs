@@ -78,9 +78,26 @@ export function builtProgramFolder() {
   return dir;
 }
 
+// The account of user name, made when missing, to run the program as where
+// this runs as root (as CI does): root may do what a user's program may not
+// (page out the system's libraries, for one). Null elsewhere: the program runs
+// as the user running this.
+function accountOf(name) {
+  if (!name || process.getuid?.() !== 0) return null;
+  const id = (flag) => Number(execFileSync('id', [flag, name], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }));
+  try {
+    id('-u');
+  } catch {
+    execFileSync('useradd', ['--system', '--no-create-home', '--shell', '/usr/sbin/nologin', name]);
+  }
+  return { uid: id('-u'), gid: id('-g') };
+}
+
 export class Program {
   // prepare(dir): changes the copied program folder before the program starts.
-  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, prepare = null, monitors = [], wrapper = null } = {}) {
+  // user: run the program as this unprivileged user where this runs as root
+  // (its folders are handed to it; Chromium's sandbox stays on).
+  static async start({ width = 800, height = 600, language = 'en', programDir = builtProgramFolder(), display = null, extraEnv = {}, profile = null, simDir = null, tray = false, prepare = null, monitors = [], wrapper = null, user = null } = {}) {
     const p = new Program();
     p.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kelv-page-'));
     p.dir = path.join(p.root, 'program');
@@ -104,6 +121,9 @@ export class Program {
     p.display = display;
     if (tray) p.tray = await startTray(display);
     p.port = await freePort();
+    // What processes of the program's user are started with (spawn options).
+    p.runAs = accountOf(user) ?? {};
+    if (p.runAs.uid !== undefined) execFileSync('chown', ['-R', `${p.runAs.uid}:${p.runAs.gid}`, p.root]);
     p.env = {
       ...process.env,
       DISPLAY: display,
@@ -120,6 +140,11 @@ export class Program {
       ...extraEnv,
     };
     delete p.env.WAYLAND_DISPLAY;
+    if (p.runAs.uid !== undefined) {
+      delete p.env.QTWEBENGINE_DISABLE_SANDBOX;
+      delete p.env.DBUS_SESSION_BUS_ADDRESS;
+      Object.assign(p.env, { USER: user, LOGNAME: user });
+    }
     // wrapper(p): the command words the program is started under (its path
     // follows them), e.g. a mount namespace of its own.
     p.wrapper = wrapper;
@@ -132,7 +157,7 @@ export class Program {
   launch() {
     this.startedAt = Date.now();
     const words = [...(this.wrapper ? this.wrapper(this) : []), path.join(this.dir, 'kelv')];
-    this.proc = spawn(words[0], words.slice(1), { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'] });
+    this.proc = spawn(words[0], words.slice(1), { env: this.env, cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'], ...this.runAs });
     this.proc.stdout.on('data', (d) => { this.log += d; });
     this.proc.stderr.on('data', (d) => { this.log += d; });
     this.exited = new Promise((r) => this.proc.on('exit', r));
@@ -192,7 +217,7 @@ export class Program {
   }
 
   dcsim(...args) {
-    return execFileSync(path.join(this.dir, 'dcsim'), args, { env: this.env, encoding: 'utf8' });
+    return execFileSync(path.join(this.dir, 'dcsim'), args, { env: this.env, encoding: 'utf8', ...this.runAs });
   }
 
   xdotool(...args) {

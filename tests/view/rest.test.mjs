@@ -154,3 +154,22 @@ test('a page back from its rest listens for events before it waits for its langu
     ['onProcessChanged', ['2', true]], ['devicesChanged', [1]], ['macroItem', ['1', '30', '0', 'down']],
   ]);
 });
+
+// A snapshot the storage refuses (full) leaves none behind: the one before
+// it, with the bound programs that ran then, would come back in its place and
+// switch to a mode no program asks for any more.
+test('a snapshot the storage refuses leaves no older one to come back', () => {
+  const win = restingWindow(true);
+  const app = appWithRatbagMouse();
+  app.state.boundRunning = ['2'];
+  app.state.homeMode = '0';
+  keepState(app, win);
+  app.state.boundRunning = [];
+  win.sessionStorage.setItem = () => { throw new Error('QuotaExceededError'); };
+  win.sessionStorage.removeItem = (k) => win.items.delete(k);
+  keepState(app, win);
+
+  const back = new App(makeNative({ files: { [PROFILE_PATH]: '<conf/>' } }));
+  assert.equal(restoreState(back, win), null, 'the page starts afresh');
+  assert.deepEqual(back.state.boundRunning, []);
+});

@@ -42,7 +42,14 @@ export function keepState(app, win = globalThis) {
   };
   try {
     storage.setItem(KEY, JSON.stringify(view));
-  } catch { /* full: the page starts afresh next time */ }
+  } catch {
+    // Full: the page starts afresh next time. The snapshot before this one
+    // must not come back in its place: its bound programs and the mode to go
+    // back to may no longer be true, and would switch to the wrong mode.
+    try {
+      storage.removeItem(KEY);
+    } catch { /* storage switched off meanwhile: nothing is kept */ }
+  }
 }
 
 function lastProfileChange(win) {
