@@ -17,7 +17,8 @@ build="${TSAN_BUILD_DIR:-$root/build-tsan}"
 started=$(date +%s)
 
 suites=(test_libdc test_devices_handler test_dchost test_bridge_device test_process_moniter
-        test_macro_recorder test_ratbagd test_bridge_ratbagd test_ratbagd_fake test_dc_library)
+        test_macro_recorder test_ratbagd test_bridge_ratbagd test_ratbagd_fake test_ratbagd_lifecycle
+        test_dc_library)
 
 # pugixml from its source, so the monitor's document reading is seen too.
 pugixml_src=$(bash "$root/scripts/sanitize/pugixml-source.sh" "$build/third_party")
