@@ -8,7 +8,10 @@
 //    for as the page waits, and (with the browser parts) from a real page through cefQuery;
 //  - what one request costs while the daemon hangs (SIGSTOP).
 //
-//   build/bin/bench_ratbagd [requests]     (default 200)
+//   build/bin/bench_ratbagd [requests]     (default 200; libratbag 0.17's daemon)
+//   the same against 0.18: with KELV_RATBAGD_DEVEL=build/third_party/libratbag-0.18/build/
+//   ratbagd.devel, KELV_RATBAGD_DATA=build/third_party/libratbag-0.18/src/data/devices and
+//   KELV_RATBAGD_API=2 in the environment
 
 #include "bench/bench_app.h"
 #include "bridge/commands.h"

@@ -36,6 +36,10 @@ public:
     int32_t perform(std::function<int32_t()> work);
 
     // --- the thread -----------------------------------------------------------------------
+    // Any thread: makes the thread look at its loop again soon (a flag the loop reads).
+    void wake();
+
+    // --- the thread -----------------------------------------------------------------------
     // Carries out the requests that wait, in the order they came.
     void runJobs();
     // Returns when a request waits, stop() was asked, fd (-1: none) has one of events, or
@@ -44,7 +48,6 @@ public:
 
 private:
     struct Job;
-    void wake();
     void failPendingJobs();
 
     mutable std::mutex m_mutex;

@@ -101,9 +101,11 @@ enum DcResult {
     DC_CHECK_FAILED = 6,  /* the ROM's CRC-32 differs, or finishing an unchecked ROM */
     DC_BUSY = 7,          /* another process held the device past the call's time limit */
     /* Real mice through ratbagd (doc/device-map.md, "Real mice"): */
-    DC_REFUSED = 8,       /* the daemon refused the value; what the write changed was put back */
-    DC_COMMIT_FAILED = 9, /* the daemon signalled Resync after Commit: read the values again */
-    DC_ACCESS_DENIED = 10 /* the daemon or the bus refused access */
+    DC_REFUSED = 8,        /* the daemon refused the value; what the write changed was put back */
+    DC_COMMIT_FAILED = 9,  /* the daemon signalled Resync after Commit: read the values again */
+    DC_ACCESS_DENIED = 10, /* the daemon or the bus refused access */
+    DC_STORE_FAILED = 11   /* what kelv keeps for the mouse (its macro slots) could not be
+                              written to the user's data folder; nothing changed */
 };
 
 /* Properties every device answers besides its settings (read only). */

@@ -17,6 +17,11 @@ constexpr uint32_t kBatteryProperty = 67;
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
+// Where the system watches folders but this one cannot be watched (no inotify instance
+// left, the folder not there yet) or its watch ended (the folder was removed): the thread
+// looks once a second, and sets up a new watch each time, instead of 50 times a second for
+// ever.
+constexpr auto kUnwatchedPoll = std::chrono::milliseconds(1000);
 // While nothing is due, the thread sleeps until the state folder changes; it
 // still looks once in this while (a change the watch could not see).
 constexpr int kIdleWaitMs = 30000;
@@ -382,6 +387,7 @@ std::vector<Item> Library::takeOutbox()
 void Library::run()
 {
     std::unique_ptr<sim::files::FolderWatch> watch;
+    std::chrono::steady_clock::time_point nextWatch;
     std::unique_lock<std::mutex> lock(m_threadMutex);
     while (!m_stop) {
         m_posted = false;
@@ -394,15 +400,21 @@ void Library::run()
             soon = soon || backendSoon;
         }
         deliver(takeOutbox());
-        if (!watch || watch->folder() != folder)
+        const auto now = std::chrono::steady_clock::now();
+        const bool lost = watch && !watch->watching() && sim::files::FolderWatch::available();
+        if (!watch || watch->folder() != folder || (lost && now >= nextWatch)) {
             watch = std::make_unique<sim::files::FolderWatch>(folder);
+            nextWatch = now + kUnwatchedPoll;
+        }
         lock.lock();
         if (m_stop)
             break;
         if (m_posted)
             continue;
         if (soon || !watch->watching()) {
-            m_wake.wait_for(lock, kPollInterval, [this] { return m_stop || m_posted; });
+            const bool polled = !soon && sim::files::FolderWatch::available();
+            m_wake.wait_for(lock, polled ? kUnwatchedPoll : kPollInterval,
+                            [this] { return m_stop || m_posted; });
             continue;
         }
         m_folderWatch = watch.get();

@@ -81,6 +81,10 @@ std::string moduleFolder(const void *address);
 // The folder of the running executable, or "".
 std::string executableFolder();
 
+// The user's own data folder of kelv: $XDG_DATA_HOME/kelv, else ~/.local/share/kelv
+// (Windows: %LOCALAPPDATA%\kelv); "" when there is no home folder.
+std::string userDataFolder();
+
 // The simulated mouse's state folder for the program folder that holds the
 // library (or dcsim): "simulator" in it where it is the user's to write (a
 // build folder, a per-user install), else, for a program folder of the
@@ -89,8 +93,10 @@ std::string executableFolder();
 std::string stateFolderFor(const std::string &programFolder);
 
 // Waits for changes in a folder, so the library's thread sleeps while nothing
-// happens there (Linux: inotify). Where a folder cannot be watched, watching()
-// is false and the caller polls.
+// happens there (Linux: inotify). Where a folder cannot be watched (no inotify
+// instance left, the folder not there), or the watch ended (the folder was
+// removed or moved), watching() is false and the caller polls, then sets up a
+// new watch.
 class FolderWatch
 {
 public:
@@ -99,6 +105,8 @@ public:
     FolderWatch(const FolderWatch &) = delete;
     FolderWatch &operator=(const FolderWatch &) = delete;
 
+    // Whether this system watches folders at all (Windows: no, the folder is polled).
+    static bool available();
     bool watching() const { return m_watch >= 0; }
     const std::string &folder() const { return m_folder; }
     // Returns once a file in the folder was created, written, replaced or

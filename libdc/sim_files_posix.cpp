@@ -237,6 +237,21 @@ std::string executableFolder()
     return folderOf(std::string(exe, size_t(n)));
 }
 
+std::string userDataFolder()
+{
+    // The rules say to ignore an XDG variable that names no absolute path.
+    const char *dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && dataHome[0] == '/')
+        return std::string(dataHome) + "/kelv";
+    const char *home = std::getenv("HOME");
+    std::string homeFolder = home && home[0] == '/' ? home : "";
+    if (homeFolder.empty()) {
+        if (const passwd *entry = ::getpwuid(::getuid()))
+            homeFolder = entry->pw_dir ? entry->pw_dir : "";
+    }
+    return homeFolder.empty() ? std::string() : homeFolder + "/.local/share/kelv";
+}
+
 std::string stateFolderFor(const std::string &programFolder)
 {
     if (programFolder.empty())
@@ -244,19 +259,8 @@ std::string stateFolderFor(const std::string &programFolder)
     const bool packaged = ::access((programFolder + "/Resources/packaged").c_str(), F_OK) == 0;
     if (!packaged && ::access(programFolder.c_str(), W_OK) == 0)
         return programFolder + "/simulator";
-    // The rules say to ignore an XDG variable that names no absolute path.
-    const char *dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome && dataHome[0] == '/')
-        return std::string(dataHome) + "/kelv/simulator";
-    const char *home = std::getenv("HOME");
-    std::string homeFolder = home && home[0] == '/' ? home : "";
-    if (homeFolder.empty()) {
-        if (const passwd *entry = ::getpwuid(::getuid()))
-            homeFolder = entry->pw_dir ? entry->pw_dir : "";
-    }
-    if (homeFolder.empty())
-        return programFolder + "/simulator";
-    return homeFolder + "/.local/share/kelv/simulator";
+    const std::string data = userDataFolder();
+    return data.empty() ? programFolder + "/simulator" : data + "/simulator";
 }
 
 #ifdef __linux__
@@ -267,7 +271,12 @@ FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder)
     if (m_notify >= 0 && m_wake >= 0)
         m_watch = inotify_add_watch(m_notify, folder.c_str(),
                                     IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO |
-                                        IN_DELETE | IN_ATTRIB);
+                                        IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
+}
+
+bool FolderWatch::available()
+{
+    return true;
 }
 
 FolderWatch::~FolderWatch()
@@ -283,9 +292,17 @@ void FolderWatch::wait(int timeoutMs)
     pollfd fds[2] = {{m_notify, POLLIN, 0}, {m_wake, POLLIN, 0}};
     if (poll(fds, 2, timeoutMs) <= 0)
         return;
-    // Drain both: what changed is read from the files themselves.
-    char buffer[4096];
-    while (read(m_notify, buffer, sizeof buffer) > 0) {
+    // Drain both: what changed is read from the files themselves. A folder removed or
+    // moved away ends the watch: a folder made again at its name is watched anew.
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n = 0;
+    while ((n = read(m_notify, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
+                m_watch = -1;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
     }
     std::uint64_t count = 0;
     while (read(m_wake, &count, sizeof count) > 0) {
@@ -302,6 +319,10 @@ void FolderWatch::wake()
 #else
 FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder) {}
 FolderWatch::~FolderWatch() = default;
+bool FolderWatch::available()
+{
+    return false;
+}
 void FolderWatch::wait(int) {}
 void FolderWatch::wake() {}
 #endif

@@ -275,6 +275,13 @@ std::string executableFolder()
     return folderOfModule(nullptr);
 }
 
+std::string userDataFolder()
+{
+    wchar_t local[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::string() : utf8(local, length) + "/kelv";
+}
+
 std::string stateFolderFor(const std::string &programFolder)
 {
     if (programFolder.empty())
@@ -294,6 +301,10 @@ std::string stateFolderFor(const std::string &programFolder)
 // Not watched on Windows: the library's thread polls the folder.
 FolderWatch::FolderWatch(const std::string &folder) : m_folder(folder) {}
 FolderWatch::~FolderWatch() = default;
+bool FolderWatch::available()
+{
+    return false;
+}
 void FolderWatch::wait(int) {}
 void FolderWatch::wake() {}
 

@@ -67,17 +67,17 @@ Mouse *Listing::byPath(const std::string &path)
     return it == m_mice.end() ? nullptr : &it->second;
 }
 
-void Listing::add(const std::string &path, Mouse m)
+void Listing::add(const std::string &path, Mouse m, const std::string &key,
+                  const std::string &folder)
 {
     const Identity base = identify(m.device.model, m.device.name);
-    int n = 1;
-    for (bool taken = true; taken; ++n) {
-        taken = false;
-        for (const auto &[p, other] : m_mice)
-            taken = taken || other.identity.hardwareId == instance(base, n).hardwareId;
-        if (!taken)
-            break;
-    }
+    const int n = m_identities.pick(folder, base.hardwareId, key, [&](int candidate) {
+        for (const auto &[p, other] : m_mice) {
+            if (other.identity.hardwareId == instance(base, candidate).hardwareId)
+                return true;
+        }
+        return false;
+    });
     m.identity = instance(base, n);
     for (uint32_t tag = 1; tag < 256 && m.tag == 0; ++tag) {
         bool taken = false;
@@ -93,6 +93,14 @@ void Listing::add(const std::string &path, Mouse m)
 
 void Listing::keepOnly(const std::vector<std::string> &paths)
 {
+    bool forgot = false;
+    for (auto it = m_unlisted.begin(); it != m_unlisted.end();) {
+        const bool gone = std::find(paths.begin(), paths.end(), it->first) == paths.end();
+        forgot = forgot || gone;
+        it = gone ? m_unlisted.erase(it) : std::next(it);
+    }
+    if (forgot)
+        announceService();
     for (auto it = m_mice.begin(); it != m_mice.end();) {
         if (std::find(paths.begin(), paths.end(), it->first) == paths.end()) {
             it = m_mice.erase(it);
@@ -104,10 +112,39 @@ void Listing::keepOnly(const std::vector<std::string> &paths)
     }
 }
 
+void Listing::setUnlisted(const std::string &path, const Unlisted &u)
+{
+    const auto it = m_unlisted.find(path);
+    const bool same = it != m_unlisted.end() && it->second.shown.name == u.shown.name &&
+                      it->second.shown.why == u.shown.why &&
+                      it->second.shown.retrying == u.shown.retrying;
+    m_unlisted[path] = u;
+    if (!same)
+        announceService();
+}
+
+void Listing::setStartGivenUp(bool givenUp)
+{
+    if (givenUp == m_startGivenUp)
+        return;
+    m_startGivenUp = givenUp;
+    announceService();
+}
+
+// What the service state says of the devices not listed and of starting the daemon changed:
+// the page hears of it as of a change of the state (once the first state is there).
+void Listing::announceService()
+{
+    publish();
+    if (!m_state.empty() && m_state != kBeforeFirstLook)
+        postBurst(m_outbox, kStateChanged);
+}
+
 void Listing::dropAll(bool announce)
 {
     const size_t count = m_mice.size();
     m_mice.clear();
+    m_unlisted.clear();
     publish();
     for (size_t i = 0; announce && i < count; ++i)
         postBurst(m_outbox, kRemoved);
@@ -157,8 +194,12 @@ bool Listing::publish()
     m_snapshot = std::move(snapshot);
     // The state is kept only until the service has had a first answer: m_state is empty
     // before that.
+    std::vector<NotShown> notShown;
+    for (const auto &[path, u] : m_unlisted)
+        notShown.push_back(u.shown);
     if (!m_state.empty())
-        m_serviceState = serviceState(m_state, m_busName, m_api, int(m_snapshot.size()));
+        m_serviceState = serviceState(m_state, m_busName, m_api, int(m_snapshot.size()), notShown,
+                                      m_startGivenUp);
     return m_stateRead;
 }
 

@@ -7,8 +7,10 @@
 // state (property 65). Arrivals and removals are announced as device events from here.
 
 #include "libdc/backend.h"
+#include "libdc/ratbag/identity_store.h"
 #include "libdc/ratbag/ratbag_device.h"
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -45,6 +47,14 @@ struct Mouse
     int32_t missedRead = DC_OK;
 };
 
+// A device the daemon serves that is not listed (NotShown), with when to read it again.
+struct Unlisted
+{
+    NotShown shown;
+    int tries = 0;
+    std::chrono::steady_clock::time_point nextTry;
+};
+
 // A listed mouse as other threads read it.
 struct Snapshot
 {
@@ -72,11 +82,18 @@ public:
     std::map<std::string, Mouse> &mice() { return m_mice; } // by object path
     Mouse *byKey(const std::string &key);
     Mouse *byPath(const std::string &path);
-    // Lists a mouse that arrived under the smallest free instance of its identity and the
-    // smallest free tag, and announces it.
-    void add(const std::string &path, Mouse m);
-    // Drops the mice whose object paths are not in paths, announcing each.
+    // Lists a mouse that arrived, with the instance of its identity that its key (serial
+    // number or USB port, usb_identity_linux.h) has in the store of folder (identity_store.h)
+    // and the smallest free tag, and announces it.
+    void add(const std::string &path, Mouse m, const std::string &key, const std::string &folder);
+    // Drops the mice whose object paths are not in paths, announcing each, and forgets the
+    // devices not listed that are gone too.
     void keepOnly(const std::vector<std::string> &paths);
+    // The devices the daemon serves that are not listed, by object path.
+    const std::map<std::string, Unlisted> &unlisted() const { return m_unlisted; }
+    void setUnlisted(const std::string &path, const Unlisted &u);
+    // Kelv gave up starting the daemon until the user asks.
+    void setStartGivenUp(bool givenUp);
     // Drops every mouse; announce: each one as a removal.
     void dropAll(bool announce);
     // What the service state says from now on. True when it had been read before this.
@@ -87,11 +104,15 @@ public:
 private:
     // Renews what other threads read; true when the service state had been read before.
     bool publish();
+    void announceService();
 
     dc::Outbox &m_outbox;
     const std::string m_busName;
     // The service's thread only:
     std::map<std::string, Mouse> m_mice;
+    IdentityStore m_identities;
+    std::map<std::string, Unlisted> m_unlisted;
+    bool m_startGivenUp = false;
     std::string m_state;
     int m_api = 0;
     // Guarded by m_mutex:

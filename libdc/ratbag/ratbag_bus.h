@@ -24,6 +24,9 @@ struct Notice
         Resync,           // path: the device
         ResolutionActive, // path: the resolution now active
         ProfileActive,    // path: the profile now active
+        ProfileDirty,     // path: a profile whose IsDirty changed (API 2; a commit's end)
+        StartFailed,      // the bus could not start the daemon (owner: the error's name)
+        Started,          // the bus started the daemon, or it ran already
     } kind;
     std::string path;
     std::string owner;
@@ -65,25 +68,33 @@ public:
     // --- the daemon ------------------------------------------------------------------------
     int32_t nameOwned(bool *owned);
     int32_t nameActivatable(bool *activatable);
-    // Asks the bus to start the daemon; does not wait for it.
-    void startDaemon();
+    // Asks the bus to start the daemon; does not wait for it. Its answer comes as a notice
+    // (Started, StartFailed). False when the request could not be sent.
+    bool startDaemon();
     int32_t apiVersion(int *api);
     int32_t devicePaths(std::vector<std::string> *paths);
-    // What a device's objects are. DC_OK, or the result of the call that failed.
-    int32_t readDevice(const std::string &path, Device *out);
+    // What a device's objects are, for a daemon of API version api. DC_OK, or the result of
+    // the call that failed. A device that is no mouse (kindOf()) is read no further than its
+    // own properties.
+    int32_t readDevice(const std::string &path, int api, Device *out);
     int32_t readValues(const Device &device, unsigned groups, Values *out);
     int32_t resolutionDpi(const std::string &path, uint32_t *dpi);
     int32_t apply(const Op &op);
     int32_t commit(const std::string &devicePath);
-    // One round trip to the daemon itself (org.freedesktop.DBus.Peer.Ping).
-    int32_t ping();
+    // One round trip to the daemon itself (org.freedesktop.DBus.Peer.Ping), waiting at most
+    // timeoutUsec: the daemon answers it once the work before it is done.
+    int32_t ping(uint64_t timeoutUsec);
+    // Waits until the connection has something to read, at most timeoutMs; reads it.
+    // False when the connection broke.
+    bool waitForSignals(int timeoutMs);
 
 private:
     // The result of a call: DC_OK or a DcResult, from sd-bus's return and error.
     int32_t resultOf(int r, const void *error);
     int32_t getAll(const std::string &path, const std::string &suffix, sd_bus_message **reply);
-    int32_t call(sd_bus_message *m, sd_bus_message **reply);
+    int32_t call(sd_bus_message *m, sd_bus_message **reply, uint64_t timeoutUsec = 0);
     static int onSignal(sd_bus_message *m, void *self, sd_bus_error *error);
+    static int onStartReply(sd_bus_message *m, void *self, sd_bus_error *error);
     void noteSignal(sd_bus_message *m);
 
     std::string m_name;

@@ -235,6 +235,8 @@ int appendValue(sd_bus_message *m, const BusValue &v)
         return sd_bus_message_append(m, "v", "i", int32_t(v.a));
     case Kind::Bool:
         return sd_bus_message_append(m, "v", "b", int(v.a != 0));
+    case Kind::Text:
+        return sd_bus_message_append(m, "v", "s", v.text.c_str());
     case Kind::Rgb:
         return sd_bus_message_append(m, "v", "(uuu)", v.a, v.b, v.c);
     case Kind::Dpi:
@@ -386,6 +388,10 @@ void Bus::noteSignal(sd_bus_message *m)
             m_notices.push_back({Notice::Kind::DevicesChanged, path, std::string()});
             return 0;
         }
+        if (name == "IsDirty" && changedOn == interface("Profile")) {
+            m_notices.push_back({Notice::Kind::ProfileDirty, path, std::string()});
+            return 0;
+        }
         if (name != "IsActive")
             return 0;
         bool active = false;
@@ -427,14 +433,15 @@ int32_t Bus::resultOf(int r, const void *errorPointer)
     return DC_DEVICE_FAULT;
 }
 
-int32_t Bus::call(sd_bus_message *m, sd_bus_message **reply)
+int32_t Bus::call(sd_bus_message *m, sd_bus_message **reply, uint64_t timeoutUsec)
 {
     if (!m_bus)
         return DC_NOT_PRESENT;
     if (m_timedOut)
         return DC_DEVICE_FAULT;
     Error error;
-    const int r = sd_bus_call(m_bus, m, kCallTimeoutUsec, &error.e, reply);
+    const int r =
+        sd_bus_call(m_bus, m, timeoutUsec ? timeoutUsec : kCallTimeoutUsec, &error.e, reply);
     return resultOf(r, &error.e);
 }
 
@@ -484,11 +491,29 @@ int32_t Bus::nameActivatable(bool *activatable)
     return r < 0 ? DC_DEVICE_FAULT : DC_OK;
 }
 
-void Bus::startDaemon()
+bool Bus::startDaemon()
 {
-    if (m_bus)
-        sd_bus_call_method_async(m_bus, nullptr, kBusName, kBusPath, kBusName, "StartServiceByName",
-                                 nullptr, nullptr, "su", m_name.c_str(), 0u);
+    // The bus answers once the daemon owns its name: a daemon that takes seconds to come up
+    // (many devices at boot) is no failed start. The bus gives up after 25 s itself.
+    constexpr uint64_t kStartTimeoutUsec = 30000000;
+    Message m;
+    return m_bus &&
+           sd_bus_message_new_method_call(m_bus, m.out(), kBusName, kBusPath, kBusName,
+                                          "StartServiceByName") >= 0 &&
+           sd_bus_message_append(m.m, "su", m_name.c_str(), 0u) >= 0 &&
+           sd_bus_call_async(m_bus, nullptr, m.m, &Bus::onStartReply, this, kStartTimeoutUsec) >= 0;
+}
+
+int Bus::onStartReply(sd_bus_message *m, void *self, sd_bus_error *)
+{
+    auto *bus = static_cast<Bus *>(self);
+    const sd_bus_error *error = sd_bus_message_get_error(m);
+    if (error)
+        bus->m_notices.push_back(
+            {Notice::Kind::StartFailed, std::string(), error->name ? error->name : ""});
+    else
+        bus->m_notices.push_back({Notice::Kind::Started, std::string(), std::string()});
+    return 0;
 }
 
 int32_t Bus::apiVersion(int *api)
@@ -520,10 +545,11 @@ int32_t Bus::devicePaths(std::vector<std::string> *paths)
     return r < 0 ? DC_DEVICE_FAULT : DC_OK;
 }
 
-int32_t Bus::readDevice(const std::string &path, Device *out)
+int32_t Bus::readDevice(const std::string &path, int api, Device *out)
 {
     *out = Device();
     out->path = path;
+    out->profileDisabledProperty = api >= 2;
     Message reply;
     if (const int32_t r = getAll(path, "Device", reply.out()))
         return r;
@@ -533,6 +559,8 @@ int32_t Bus::readDevice(const std::string &path, Device *out)
         std::string text;
         if (name == "Profiles")
             return readPaths(reply.m, contents, m_root, kMaxProfiles, &profiles);
+        if (name == "DeviceType")
+            return readUint(reply.m, contents, &out->type);
         if (name != "Name" && name != "Model" && name != "FirmwareVersion")
             return 0;
         hasModel = hasModel || name == "Model";
@@ -545,7 +573,12 @@ int32_t Bus::readDevice(const std::string &path, Device *out)
             out->firmware = asciiText(text, 16);
         return rr < 0 ? rr : 1;
     });
-    if (r < 0 || !hasModel || profiles.empty())
+    if (r < 0 || !hasModel)
+        return DC_DEVICE_FAULT;
+    // A keyboard, a headset: not read any further, not listed.
+    if (kindOf(*out) != DeviceMouse)
+        return DC_OK;
+    if (profiles.empty())
         return DC_DEVICE_FAULT;
 
     for (const std::string &profilePath : profiles) {
@@ -569,6 +602,13 @@ int32_t Bus::readDevice(const std::string &path, Device *out)
                 return readUints(pr.m, contents, 32, &caps);
             if (name == "Debounces")
                 return readUints(pr.m, contents, 32, &p.debounces);
+            if (name == "Name") {
+                std::string text;
+                const int rr = readText(pr.m, contents, &text);
+                // The daemon's empty name: this profile's name cannot be changed.
+                p.canRename = !cleanText(text, kProfileNameRecord - 1).empty();
+                return rr;
+            }
             if (name == "AngleSnapping" || name == "Debounce") {
                 int32_t value = -1;
                 const int rr = readInt(pr.m, contents, &value);
@@ -593,6 +633,7 @@ int32_t Bus::readDevice(const std::string &path, Device *out)
             res.path = resolutionPath;
             uint32_t x = 0, y = 0;
             bool isDefault = false;
+            std::vector<uint32_t> resolutionCaps;
             Message rr;
             if (const int32_t res2 = getAll(resolutionPath, "Resolution", rr.out()))
                 return res2;
@@ -603,10 +644,15 @@ int32_t Bus::readDevice(const std::string &path, Device *out)
                     return readUints(rr.m, contents, kMaxDpis, &res.dpis);
                 if (name == "IsDefault")
                     return readBool(rr.m, contents, &isDefault);
+                if (name == "Capabilities")
+                    return readUints(rr.m, contents, 32, &resolutionCaps);
                 return 0;
             });
             if (r < 0)
                 return DC_DEVICE_FAULT;
+            // Capability 2: the resolution can be disabled (API 2's IsDisabled).
+            res.canDisable = api >= 2 && std::find(resolutionCaps.begin(), resolutionCaps.end(),
+                                                   2u) != resolutionCaps.end();
             res.dpis.erase(std::remove_if(res.dpis.begin(), res.dpis.end(),
                                           [](uint32_t dpi) { return dpi == 0 || dpi > 0xffff; }),
                            res.dpis.end());
@@ -668,14 +714,24 @@ int32_t Bus::readValues(const Device &device, unsigned groups, Values *out)
         Message reply;
         if (const int32_t r = getAll(p.path, "Profile", reply.out()))
             return r;
-        bool active = false, enabled = true;
+        bool active = false, enabled = true, disabled = false;
         uint32_t rate = 0;
         int32_t angle = -1, debounce = -1;
+        std::string profileName;
+        // API 1 says "Enabled", API 2 "Disabled"; a daemon that answers the other is not read
+        // the wrong way round: that property is left out.
+        const char *inUse = device.profileDisabledProperty ? "Disabled" : "Enabled";
         const int r = forEachProperty(reply.m, [&](const std::string &name, const char *contents) {
             if (name == "IsActive")
                 return readBool(reply.m, contents, &active);
-            if (name == "Enabled")
-                return readBool(reply.m, contents, &enabled);
+            if (name == inUse)
+                return readBool(reply.m, contents,
+                                device.profileDisabledProperty ? &disabled : &enabled);
+            if (name == "Name") {
+                const int rr = readText(reply.m, contents, &profileName);
+                profileName = cleanText(profileName, kProfileNameRecord - 1);
+                return rr;
+            }
             if (name == "ReportRate")
                 return readUint(reply.m, contents, &rate);
             if (name == "AngleSnapping")
@@ -686,7 +742,8 @@ int32_t Bus::readValues(const Device &device, unsigned groups, Values *out)
         });
         if (r < 0)
             return DC_DEVICE_FAULT;
-        out->enabled.push_back(enabled);
+        out->enabled.push_back(device.profileDisabledProperty ? !disabled : enabled);
+        out->names.push_back(profileName);
         if (active && out->activeProfile < 0) {
             out->activeProfile = int(i);
             out->reportRate = rate;
@@ -708,6 +765,8 @@ int32_t Bus::readValues(const Device &device, unsigned groups, Values *out)
                         return readBool(reply.m, contents, &v.active);
                     if (name == "IsDefault")
                         return readBool(reply.m, contents, &v.isDefault);
+                    if (name == "IsDisabled" && res.canDisable)
+                        return readBool(reply.m, contents, &v.disabled);
                     if (name == "Resolution")
                         return readResolution(reply.m, contents, &v.x, &v.y, &xy);
                     return 0;
@@ -803,13 +862,23 @@ int32_t Bus::commit(const std::string &devicePath)
     return call(m.m, reply.out());
 }
 
-int32_t Bus::ping()
+int32_t Bus::ping(uint64_t timeoutUsec)
 {
     Message m, reply;
     if (!m_bus || sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), m_root.c_str(),
                                                  "org.freedesktop.DBus.Peer", "Ping") < 0)
         return DC_NOT_PRESENT;
-    return call(m.m, reply.out());
+    return call(m.m, reply.out(), timeoutUsec);
+}
+
+bool Bus::waitForSignals(int timeoutMs)
+{
+    if (!m_bus)
+        return false;
+    pollfd fd{sd_bus_get_fd(m_bus), events(), 0};
+    if (fd.fd < 0 || poll(&fd, 1, std::max(timeoutMs, 0)) < 0)
+        return errno == EINTR && process();
+    return process();
 }
 
 } // namespace kelv::ratbag

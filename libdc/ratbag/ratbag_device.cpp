@@ -5,8 +5,6 @@
 #include "libdc/ratbag/ratbag_macro.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <regex>
 
 namespace kelv::ratbag {
 
@@ -202,7 +200,9 @@ void mappingBytes(const Mapping &m, int assigned, const std::vector<uint8_t> *me
             return;
         }
     }
-    for (uint32_t s = 0; memory && s < kSlotCount; ++s) {
+    // A macro without events is no slot's: an empty slot would match it, and storing a macro
+    // there later would send it to this button.
+    for (uint32_t s = 0; memory && !events.empty() && s < kSlotCount; ++s) {
         if (slotMacro(*memory, s, &slot) == DC_OK && slot == events) {
             out[0] = TypeMacro;
             out[1] = uint8_t(s);
@@ -330,6 +330,34 @@ uint32_t enabledMask(const Values &values)
     return mask;
 }
 
+uint32_t disabledStages(const Values &values)
+{
+    uint32_t mask = 0;
+    for (size_t i = 0; i < values.resolutions.size() && i < 16; ++i) {
+        if (values.resolutions[i].disabled)
+            mask |= 1u << i;
+    }
+    return mask;
+}
+
+bool anyStageCanBeDisabled(const Profile &p)
+{
+    for (const Resolution &r : p.resolutions) {
+        if (r.canDisable)
+            return true;
+    }
+    return false;
+}
+
+bool anyProfileNamed(const Device &d)
+{
+    for (const Profile &p : d.profiles) {
+        if (p.canRename)
+            return true;
+    }
+    return false;
+}
+
 // At most this many runs describe a DPI list; a list that needs more is one run with step 0.
 constexpr size_t kMaxDpiRuns = 16;
 
@@ -368,8 +396,9 @@ int32_t planActiveStage(const Profile &p, const Values &v, uint32_t stage, Chang
         return DC_BAD_ARGUMENT;
     if (v.resolutions[stage].active)
         return DC_OK;
-    // A resolution at 0 DPI is switched off on the mouse: it cannot become the one in use.
-    if (v.resolutions[stage].x == 0)
+    // A resolution at 0 DPI is switched off on the mouse, a disabled one is not in use: neither
+    // can become the one in use.
+    if (v.resolutions[stage].x == 0 || v.resolutions[stage].disabled)
         return DC_BAD_ARGUMENT;
     const int current = indexOfActive(v);
     Change c;
@@ -526,11 +555,73 @@ int32_t planProfiles(const Device &d, const Values &v, const uint8_t *bytes, uin
             continue;
         if (!d.profiles[i].canDisable || (!want && int(i) == v.activeProfile))
             return DC_BAD_ARGUMENT;
+        // API 2 says the opposite: Disabled.
+        const bool inverted = d.profileDisabledProperty;
+        const char *property = inverted ? "Disabled" : "Enabled";
         Change c;
-        BusValue on = uintValue(want ? 1 : 0, BusValue::Kind::Bool);
-        BusValue off = uintValue(want ? 0 : 1, BusValue::Kind::Bool);
-        c.op = set(d.profiles[i].path, "Profile", "Enabled", on);
-        c.undo = set(d.profiles[i].path, "Profile", "Enabled", off);
+        c.op = set(d.profiles[i].path, "Profile", property,
+                   uintValue(want != inverted ? 1 : 0, BusValue::Kind::Bool));
+        c.undo = set(d.profiles[i].path, "Profile", property,
+                     uintValue(want != inverted ? 0 : 1, BusValue::Kind::Bool));
+        changes->push_back(c);
+    }
+    return DC_OK;
+}
+
+// Property 13: the stages to disable. Only where the resolution can be disabled, never the
+// active or the default stage (the daemon refuses both without an error).
+int32_t planDisabledStages(const Profile &p, const Values &v, const uint8_t *bytes, uint32_t size,
+                           Changes *changes)
+{
+    if (size == 0 || size > 2 || v.resolutions.size() != p.resolutions.size())
+        return DC_BAD_ARGUMENT;
+    const uint32_t mask = size == 2 ? u16(bytes) : bytes[0];
+    const uint32_t all = p.resolutions.size() >= 16 ? 0xffff : (1u << p.resolutions.size()) - 1;
+    if ((mask & ~all) != 0 || size * 8 < p.resolutions.size())
+        return DC_BAD_ARGUMENT;
+    for (size_t i = 0; i < p.resolutions.size(); ++i) {
+        const bool want = (mask >> i) & 1;
+        const ResolutionValues &now = v.resolutions[i];
+        if (want == now.disabled)
+            continue;
+        if (!p.resolutions[i].canDisable || (want && (now.active || now.isDefault)))
+            return DC_BAD_ARGUMENT;
+        Change c;
+        c.op = set(p.resolutions[i].path, "Resolution", "IsDisabled",
+                   uintValue(want ? 1 : 0, BusValue::Kind::Bool));
+        c.undo = set(p.resolutions[i].path, "Resolution", "IsDisabled",
+                     uintValue(want ? 0 : 1, BusValue::Kind::Bool));
+        changes->push_back(c);
+    }
+    return DC_OK;
+}
+
+// Property 16: the profiles' names, whole records. A name is clean UTF-8 of at most 63
+// bytes; only profiles the daemon lets rename (they had a name) change, and never to "".
+int32_t planNames(const Device &d, const Values &v, const uint8_t *bytes, uint32_t size,
+                  Changes *changes)
+{
+    if (size == 0 || size % kProfileNameRecord != 0 ||
+        size / kProfileNameRecord > d.profiles.size() || v.names.size() != d.profiles.size())
+        return DC_BAD_ARGUMENT;
+    for (size_t i = 0; i < size / kProfileNameRecord; ++i) {
+        const char *record = reinterpret_cast<const char *>(bytes) + i * kProfileNameRecord;
+        const size_t length = std::find(record, record + kProfileNameRecord, '\0') - record;
+        if (length == kProfileNameRecord)
+            return DC_BAD_ARGUMENT; // no room for the NUL
+        const std::string name(record, length);
+        if (name == cleanText(v.names[i], kProfileNameRecord - 1))
+            continue;
+        if (!d.profiles[i].canRename || name.empty() ||
+            cleanText(name, kProfileNameRecord - 1) != name)
+            return DC_BAD_ARGUMENT;
+        BusValue want, old;
+        want.kind = old.kind = BusValue::Kind::Text;
+        want.text = name;
+        old.text = v.names[i];
+        Change c;
+        c.op = set(d.profiles[i].path, "Profile", "Name", want);
+        c.undo = set(d.profiles[i].path, "Profile", "Name", old);
         changes->push_back(c);
     }
     return DC_OK;
@@ -592,6 +683,7 @@ unsigned groupsFor(uint32_t id)
     case 10:
     case 14:
     case 15:
+    case 16:
         return GroupProfiles;
     case 7:
         return GroupProfiles | GroupButtons;
@@ -620,8 +712,10 @@ std::vector<uint32_t> propertyIds(const Device &device)
         ids.push_back(10);
     if (p.hasDefaultStage)
         ids.push_back(12);
-    for (uint32_t id :
-         {13u, 14u, 15u, DC_PROP_DESCRIPTION, DC_PROP_SERVICE_STATE, DC_PROP_LAST_RESULT})
+    ids.insert(ids.end(), {13u, 14u, 15u});
+    if (anyProfileNamed(device))
+        ids.push_back(16);
+    for (uint32_t id : {DC_PROP_DESCRIPTION, DC_PROP_SERVICE_STATE, DC_PROP_LAST_RESULT})
         ids.push_back(id);
     return ids;
 }
@@ -680,13 +774,21 @@ int32_t readProperty(const Device &device, const Values &values, const SlotView 
         bytes->push_back(uint8_t(std::max(indexOfDefault(values), 0)));
         return DC_OK;
     case 13:
-        putU16(bytes, 0);
+        putU16(bytes, disabledStages(values));
         return DC_OK;
     case 14:
         bytes->push_back(uint8_t(std::max(values.activeProfile, 0)));
         return DC_OK;
     case 15:
         putU16(bytes, enabledMask(values));
+        return DC_OK;
+    case 16:
+        for (size_t i = 0; i < device.profiles.size(); ++i) {
+            const std::string name =
+                cleanText(i < values.names.size() ? values.names[i] : "", kProfileNameRecord - 1);
+            bytes->insert(bytes->end(), name.begin(), name.end());
+            bytes->insert(bytes->end(), kProfileNameRecord - name.size(), 0);
+        }
         return DC_OK;
     default:
         return DC_BAD_ARGUMENT; // the description, service state and last result: the service
@@ -742,7 +844,8 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
             return DC_BAD_ARGUMENT;
         if (values.resolutions[stage].isDefault)
             return DC_OK;
-        if (values.resolutions[stage].x == 0) // switched off: not the one the mouse starts with
+        // Switched off or disabled: not the one the mouse starts with.
+        if (values.resolutions[stage].x == 0 || values.resolutions[stage].disabled)
             return DC_BAD_ARGUMENT;
         Change c;
         c.op = call(p.resolutions[stage].path, "Resolution", "SetDefault");
@@ -753,7 +856,7 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
         return DC_OK;
     }
     case 13:
-        return size <= 2 && bytes[0] == 0 && (size == 1 || bytes[1] == 0) ? DC_OK : DC_BAD_ARGUMENT;
+        return planDisabledStages(p, values, bytes, size, changes);
     case 14: {
         const uint32_t index = bytes[0];
         if (size != 1 || index >= device.profiles.size() || index >= values.enabled.size() ||
@@ -771,6 +874,8 @@ int32_t planWrite(const Device &device, const Values &values, const SlotView &vi
     }
     case 15:
         return planProfiles(device, values, bytes, size, changes);
+    case 16:
+        return planNames(device, values, bytes, size, changes);
     default:
         return DC_BAD_ARGUMENT; // the description, the service state, the last result
     }
@@ -814,7 +919,7 @@ std::string describe(const Device &device, uint8_t tag)
     j.endArray();
     j.key("colours").value(false);
     j.key("default").value(has(12));
-    j.key("disable").value(false);
+    j.key("disable").value(anyStageCanBeDisabled(p));
     j.key("separateXY").value(!p.resolutions.empty() && p.resolutions.front().separateXY);
     j.endObject();
 
@@ -916,6 +1021,14 @@ std::string describe(const Device &device, uint8_t tag)
     j.key("profiles").beginObject();
     j.key("count").value(int64_t(device.profiles.size()));
     j.key("disable").value(canDisable);
+    // Property 16: which profiles have a name the daemon lets kelv change.
+    std::vector<uint32_t> renamable;
+    for (size_t i = 0; i < device.profiles.size(); ++i) {
+        if (device.profiles[i].canRename)
+            renamable.push_back(uint32_t(i));
+    }
+    j.key("names").value(!renamable.empty());
+    j.key("rename").numbers(renamable);
     j.endObject();
     j.key("macros").beginObject();
     j.key("slots").value(int64_t(kSlotCount));
@@ -925,118 +1038,6 @@ std::string describe(const Device &device, uint8_t tag)
     j.key("firmware").value(false);
     j.endObject();
     return j.text();
-}
-
-// --- identity -------------------------------------------------------------------------------
-
-namespace {
-
-uint32_t fnv1a(const std::string &text)
-{
-    uint32_t hash = 2166136261u;
-    for (const char c : text) {
-        hash ^= uint8_t(c);
-        hash *= 16777619u;
-    }
-    return hash;
-}
-
-} // namespace
-
-Identity identify(const std::string &model, const std::string &name)
-{
-    static const std::regex kModel("^(usb|bluetooth):([0-9a-f]{4}):([0-9a-f]{4}):([0-9]{1,10})$");
-    std::smatch m;
-    Identity id;
-    if (std::regex_match(model, m, kModel)) {
-        id.deviceId = "RATBAG-" + m[1].str() + "-" + m[2].str() + "-" + m[3].str();
-        id.hardwareId = "RATBAG\\" + m[1].str() + "&Vid_" + m[2].str() + "&Pid_" + m[3].str() +
-                        "&Rev_" + m[4].str();
-        return id;
-    }
-    char hash[9];
-    std::snprintf(hash, sizeof hash, "%08x", unsigned(fnv1a(name)));
-    id.deviceId = std::string("RATBAG-unknown-") + hash;
-    id.hardwareId = std::string("RATBAG\\unknown&Name_") + hash;
-    return id;
-}
-
-Identity instance(const Identity &base, int n)
-{
-    if (n <= 1)
-        return base;
-    return Identity{base.deviceId + "-" + std::to_string(n),
-                    base.hardwareId + "&Inst_" + std::to_string(n)};
-}
-
-const char kServiceId[] = "RATBAG\\";
-
-std::string serviceState(const std::string &state, const std::string &busName, int api, int mice)
-{
-    dc::JsonText j;
-    j.beginObject();
-    j.key("id").value(kServiceId);
-    j.key("service").value("ratbagd");
-    j.key("bus").value(busName);
-    j.key("state").value(state);
-    j.key("api").value(int64_t(api));
-    j.key("mice").value(int64_t(mice));
-    j.endObject();
-    return j.text();
-}
-
-// --- checking text from the daemon ------------------------------------------------------------
-
-std::string cleanText(const std::string &text, size_t maxBytes)
-{
-    static const std::string kReplacement = "\xEF\xBF\xBD";
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = uint8_t(text[i]);
-        size_t length = lead < 0x80           ? 1
-                        : (lead >> 5) == 0x6  ? 2
-                        : (lead >> 4) == 0xE  ? 3
-                        : (lead >> 3) == 0x1E ? 4
-                                              : 0;
-        bool valid = length > 0 && i + length <= text.size();
-        uint32_t cp = length == 1   ? lead
-                      : length == 2 ? lead & 0x1F
-                      : length == 3 ? lead & 0x0F
-                                    : lead & 0x07;
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto cont = uint8_t(text[i + k]);
-            valid = (cont & 0xC0) == 0x80;
-            cp = cp << 6 | (cont & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
-        if (valid &&
-            ((length == 2 && cp < 0x80) || (length == 3 && cp < 0x800) ||
-             (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)))
-            valid = false;
-        std::string piece = valid ? text.substr(i, length) : kReplacement;
-        if (!valid)
-            length = 1;
-        if (valid && length == 1 && (lead < 0x20 || lead == 0x7F))
-            piece.clear();
-        if (out.size() + piece.size() > maxBytes)
-            break;
-        out += piece;
-        i += length;
-    }
-    return out;
-}
-
-std::string asciiText(const std::string &text, size_t maxBytes)
-{
-    std::string out;
-    for (const char c : text) {
-        if (out.size() == maxBytes)
-            break;
-        if (c > 0x20 && c < 0x7F)
-            out += c;
-    }
-    return out;
 }
 
 } // namespace kelv::ratbag

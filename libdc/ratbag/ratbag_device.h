@@ -24,6 +24,8 @@ constexpr size_t kMaxMacroEvents = 256; // libratbag's own limit per macro
 constexpr size_t kMaxNameBytes = 127;
 constexpr size_t kMaxModelBytes = 63;
 constexpr uint32_t kMaxDurationMs = 10000;
+// Property 16: one record per onboard profile, its name in UTF-8, NUL-padded.
+constexpr size_t kProfileNameRecord = 64;
 
 // The daemon's button action types and the base of its special functions.
 enum ActionType : uint32_t {
@@ -55,6 +57,7 @@ struct Resolution
 {
     std::string path;
     bool separateXY = false;    // the Resolution property is (uu)
+    bool canDisable = false;    // the resolution capability 2 (API 2: IsDisabled is writable)
     std::vector<uint32_t> dpis; // the values it takes, as the daemon lists them
 };
 
@@ -80,10 +83,19 @@ struct Profile
     bool hasAngleSnapping = false;     // the profile has the property AngleSnapping
     bool hasDebounce = false;          // ... Debounce and Debounces
     bool hasDefaultStage = false;      // a resolution said IsDefault when the mouse arrived
+    bool canRename = false;            // the profile had a name when the mouse arrived
     std::vector<uint32_t> debounces;
     std::vector<Resolution> resolutions;
     std::vector<Button> buttons;
     std::vector<Led> leds;
+};
+
+// The daemon's DeviceType (API 2); API 1 has none (DeviceUnspecified).
+enum DeviceType : uint32_t {
+    DeviceUnspecified = 0,
+    DeviceOther = 1,
+    DeviceMouse = 2,
+    DeviceKeyboard = 3,
 };
 
 struct Device
@@ -92,8 +104,17 @@ struct Device
     std::string name;     // valid UTF-8, at most kMaxNameBytes
     std::string model;    // the daemon's Model text
     std::string firmware; // FirmwareVersion where the daemon has one
+    uint32_t type = DeviceUnspecified;
+    // The profile property that says whether a profile is in use: API 1 "Enabled", API 2
+    // "Disabled" (the opposite meaning).
+    bool profileDisabledProperty = false;
     std::vector<Profile> profiles;
 };
+
+// What the device is, from its DeviceType, or for a daemon without one (and a type it leaves
+// unspecified) from the models of libratbag's device files that are no mice: keyboards, a
+// headset, a mouse pad. Only mice are listed.
+DeviceType kindOf(const Device &device);
 
 // --- the values they hold --------------------------------------------------------------
 
@@ -103,6 +124,7 @@ struct ResolutionValues
     bool isDefault = false;
     uint32_t x = 0;
     uint32_t y = 0;
+    bool disabled = false; // API 2: IsDisabled
 };
 
 struct Mapping
@@ -131,10 +153,11 @@ enum Group : unsigned {
 
 struct Values
 {
-    int activeProfile = -1;     // -1 when no profile says it is active
-    std::vector<bool> enabled;  // one per profile
-    uint32_t reportRate = 0;    // of the active profile
-    int32_t angleSnapping = -1; // -1: the daemon has none
+    int activeProfile = -1;         // -1 when no profile says it is active
+    std::vector<bool> enabled;      // one per profile
+    std::vector<std::string> names; // one per profile (clean UTF-8)
+    uint32_t reportRate = 0;        // of the active profile
+    int32_t angleSnapping = -1;     // -1: the daemon has none
     int32_t debounce = -1;
     std::vector<ResolutionValues> resolutions; // of the active profile (GroupResolutions)
     std::vector<Mapping> buttons;              // (GroupButtons)
@@ -150,6 +173,7 @@ struct BusValue
         Uint,      // u
         Int,       // i
         Bool,      // b
+        Text,      // s
         Rgb,       // (uuu)
         Dpi,       // v holding u
         DpiXY,     // v holding (uu)
@@ -158,6 +182,7 @@ struct BusValue
     } kind = Kind::Uint;
     uint32_t a = 0, b = 0, c = 0;
     Macro macro;
+    std::string text;
 };
 
 struct Op
@@ -225,8 +250,19 @@ Identity instance(const Identity &base, int n);
 // The hardware ID of the service itself ("RATBAG\"): it answers property 65 whether or not a
 // mouse is listed.
 extern const char kServiceId[];
-// The service state (property 65): JSON text.
-std::string serviceState(const std::string &state, const std::string &busName, int api, int mice);
+// A device the daemon serves that kelv does not list, and why: "keyboard", "other" (no mouse),
+// "unreadable" (its objects could not be read; retrying: kelv looks again).
+struct NotShown
+{
+    std::string name;
+    std::string why;
+    bool retrying = false;
+};
+// The service state (property 65): JSON text. notShown: at most four are named, their names
+// cut to 40 bytes, as many as keep the text within 512 bytes. startGivenUp: a daemon that failed to
+// start again and again is not started until the user asks.
+std::string serviceState(const std::string &state, const std::string &busName, int api, int mice,
+                         const std::vector<NotShown> &notShown = {}, bool startGivenUp = false);
 
 // --- checking what the daemon sends ------------------------------------------------------
 

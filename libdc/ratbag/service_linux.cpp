@@ -45,7 +45,7 @@ struct Service::Parts
     explicit Parts(dc::Outbox &outbox)
         : bus(busNameFromEnvironment()), listing(outbox, bus.busName()), notices(bus),
           transactions(bus, notices, listing, slots),
-          daemon(bus, notices, listing, transactions, jobs, outbox)
+          daemon(bus, notices, listing, transactions, slots, jobs, outbox)
     {
     }
     ~Parts() { jobs.stop(); }
@@ -74,7 +74,7 @@ Service::~Service() = default;
 
 void Service::begin(const std::string &stateFolder)
 {
-    m_parts->slots.setFolder(stateFolder);
+    m_parts->slots.setStateFolder(stateFolder);
     m_parts->jobs.start([this] { m_parts->daemon.run(); });
 }
 
@@ -144,6 +144,10 @@ int32_t Service::writeProp(const char16_t *id, uint32_t code, const uint8_t *buf
     const std::string key = dc::idKey(id);
     if (!buf || size > DC_TRANSFER_SIZE)
         return DC_BAD_ARGUMENT;
+    // The service's own ID, property 65, value 1: the user asks to start the daemon (after kelv
+    // gave up starting one that kept failing). Answered at once; the state follows.
+    if (key == dc::lowerAscii(kServiceId) && propId == DC_PROP_SERVICE_STATE)
+        return size == 1 && buf[0] == 1 ? (m_parts->daemon.askToStart(), DC_OK) : DC_BAD_ARGUMENT;
     return m_parts->perform(
         key, [&] { return m_parts->transactions.writeSetting(key, propId, buf, size); });
 }

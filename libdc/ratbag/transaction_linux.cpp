@@ -8,6 +8,7 @@
 #include "libdc/ratbag/slot_store.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -112,6 +113,10 @@ int32_t Transactions::writeMemory(const std::string &key, const uint8_t *buf, ui
         touched[s] = address < start + kSlotSize && address + size > start;
         anyTouched = anyTouched || touched[s];
     }
+    // The file first: a slot that cannot be kept is not sent to the mouse, and the write
+    // fails (the page says so) instead of being lost at the next start.
+    if (!m_slots.save(m->identity.hardwareId, next))
+        return finish(*m, DC_STORE_FAILED);
     int32_t r = DC_OK;
     if (anyTouched) {
         r = transact(*m, GroupButtons, false,
@@ -119,10 +124,10 @@ int32_t Transactions::writeMemory(const std::string &key, const uint8_t *buf, ui
                          return planSlotUsers(*m, values, next, touched, changes);
                      });
     }
-    if (r == DC_OK) {
+    if (r == DC_OK)
         m->memory = next;
-        m_slots.save(m->identity.hardwareId, m->memory);
-    }
+    else
+        m_slots.save(m->identity.hardwareId, m->memory); // the slots as the mouse runs them
     return finish(*m, r);
 }
 
@@ -199,8 +204,12 @@ int32_t Transactions::transact(Mouse &m, unsigned groups, bool commitAlways, con
     return commit(m);
 }
 
-// Commits once and makes sure the daemon did not signal Resync for the mouse before it
-// answered the next call.
+// Commits once, waits for the daemon's write to end and makes sure the daemon did not signal
+// Resync for the mouse. ratbagd answers Commit at once and writes the mouse afterwards, on
+// its only thread: API 2 signals the end (IsDirty of the mouse's profiles, after Resync when
+// the write failed); API 1 signals nothing, but answers a Ping sent after Commit only once
+// the write has ended. Either is waited for at most kCommitBound: a write of onboard profiles
+// through a wireless receiver takes seconds, not the one second other calls get.
 int32_t Transactions::commit(Mouse &m)
 {
     m_notices.collect();
@@ -208,13 +217,34 @@ int32_t Transactions::commit(Mouse &m)
     m.uncommitted = true;
     int32_t r = m_bus.commit(m.device.path);
     if (r == DC_OK)
-        r = m_bus.ping();
+        r = m.device.profileDisabledProperty ? waitForCommitSignal(m, mark)
+                                             : m_bus.ping(kCommitBoundUsec);
     m_notices.collect();
     if (r == DC_OK && m_notices.resyncSince(mark, m.device.path))
         r = DC_COMMIT_FAILED;
     m.committed = r == DC_OK;
     m.uncommitted = r != DC_OK;
     return r;
+}
+
+int32_t Transactions::waitForCommitSignal(const Mouse &m, size_t mark)
+{
+    std::vector<std::string> profiles;
+    for (const Profile &p : m.device.profiles)
+        profiles.push_back(p.path);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(kCommitBoundUsec);
+    for (;;) {
+        m_notices.collect();
+        if (m_notices.dirtySince(mark, profiles) || m_notices.resyncSince(mark, m.device.path))
+            return DC_OK;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return DC_DEVICE_FAULT;
+        if (!m_bus.waitForSignals(int(left.count()) + 1))
+            return DC_NOT_PRESENT;
+    }
 }
 
 // Puts back the first `applied` changes, last first. A daemon that stopped answering is
@@ -245,7 +275,8 @@ int32_t Transactions::planSlotUsers(const Mouse &m, const Values &values,
             // Not assigned by kelv in this run: the slot whose old events it runs.
             Macro old;
             for (uint32_t s = 0; s < kSlotCount && slot < 0; ++s) {
-                if (touched[s] && slotMacro(m.memory, s, &old) == DC_OK &&
+                // A button without events runs no slot, though an empty slot equals it.
+                if (touched[s] && !now.macro.empty() && slotMacro(m.memory, s, &old) == DC_OK &&
                     old == normalised(now.macro))
                     slot = int(s);
             }

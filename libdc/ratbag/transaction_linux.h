@@ -21,6 +21,9 @@ class Notices;
 class SlotStore;
 struct Mouse;
 
+// How long a commit's write may take at most (see Transactions::commit()).
+constexpr uint64_t kCommitBoundUsec = 20000000;
+
 class Transactions
 {
 public:
@@ -49,6 +52,7 @@ private:
 
     int32_t transact(Mouse &m, unsigned groups, bool commitAlways, const Planner &plan);
     int32_t commit(Mouse &m);
+    int32_t waitForCommitSignal(const Mouse &m, size_t mark);
     void undo(const std::vector<Change> &changes, size_t applied);
     int32_t planSlotUsers(const Mouse &m, const Values &values, const std::vector<uint8_t> &next,
                           const std::vector<bool> &touched, std::vector<Change> *changes);

@@ -9,6 +9,7 @@
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/ratbag_daemon.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
@@ -28,13 +29,14 @@ using namespace kelv::test;
 
 namespace {
 
-// A many-button mouse: three onboard profiles (the third one can be disabled), five
-// resolutions from 100 to 12000 DPI, eleven buttons, two LEDs.
-const QByteArray kManyButtons = R"({"profiles":[
- {"is_active":true,"rate":1000,"report_rates":[125,250,500,1000],
-  "resolutions":[{"xres":400,"yres":400,"dpi_min":100,"dpi_max":12000,"is_active":true},
-                 {"xres":800,"yres":800,"is_default":true},{"xres":1600,"yres":1600},
-                 {"xres":3200,"yres":3200},{"xres":6400,"yres":6400}],
+// A many-button mouse: three onboard profiles (the first two named, the third one can be
+// disabled), five resolutions from 100 to 12000 DPI (with ratbagd 0.18 each can be
+// disabled), eleven buttons, two LEDs.
+const QByteArray kManyButtonsTemplate = R"({"profiles":[
+ {"is_active":true,"rate":1000,"report_rates":[125,250,500,1000],"name":"Work",
+  "resolutions":[{"xres":400,"yres":400,"dpi_min":100,"dpi_max":12000,"is_active":true%CAP%},
+                 {"xres":800,"yres":800,"is_default":true%CAP%},{"xres":1600,"yres":1600%CAP%},
+                 {"xres":3200,"yres":3200%CAP%},{"xres":6400,"yres":6400%CAP%}],
   "buttons":[{"action_type":"button","button":1},{"action_type":"button","button":2},
              {"action_type":"button","button":3},{"action_type":"special","special":"resolution-up"},
              {"action_type":"special","special":"resolution-down"},
@@ -44,7 +46,7 @@ const QByteArray kManyButtons = R"({"profiles":[
              {"action_type":"special","special":"wheel-up"},{"action_type":"button","button":8}],
   "leds":[{"type":1,"mode":1,"color":[255,0,0],"brightness":50,"duration":1000},
           {"type":2,"mode":3,"color":[0,0,255],"brightness":100,"duration":3000}]},
- {"is_active":false,"rate":500,"resolutions":[{"xres":1000,"yres":1000,"is_active":true}]},
+ {"is_active":false,"rate":500,"name":"Play","resolutions":[{"xres":1000,"yres":1000,"is_active":true}]},
  {"is_active":false,"rate":250,"capabilities":[102],
   "resolutions":[{"xres":2000,"yres":2000,"is_active":true}]}]})";
 
@@ -65,6 +67,14 @@ const QByteArray kMacroButton = R"({"profiles":[
              {"action_type":"button","button":4}],
   "leds":[{"type":1,"mode":2,"color":[0,255,0],"brightness":20,"duration":2000}]}]})";
 
+// The many-button mouse for the daemon the suite runs against: ratbagd 0.17 takes no
+// resolution capability 2 (disable), 0.18 has it on every resolution of the first profile.
+QByteArray manyButtons()
+{
+    QByteArray json = kManyButtonsTemplate;
+    return json.replace("%CAP%", RatbagDaemon::api() >= 2 ? R"(,"capabilities":[2])" : "");
+}
+
 QByteArray le16(int v)
 {
     return QByteArray(1, char(v & 0xff)) + char(v >> 8);
@@ -78,6 +88,7 @@ class TestRatbagd : public QObject
 
 private:
     std::unique_ptr<SimFolder> m_sim;
+    std::unique_ptr<UserDataHome> m_data;
     std::unique_ptr<RatbagDaemon> m_daemon;
     std::unique_ptr<devices_handler> m_devices;
     QString m_device; // the daemon's object path of the mouse loaded last
@@ -173,6 +184,8 @@ private slots:
         if (const QString why = RatbagDaemon::unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
         m_sim = std::make_unique<SimFolder>();
+        m_data = std::make_unique<UserDataHome>();
+        qputenv("KELV_RATBAG_PAUSE_DIVISOR", "10");
         // The private bus first: libdc's service finds it when the manager loads the library.
         m_daemon = std::make_unique<RatbagDaemon>();
         QVERIFY(m_daemon->busRunning());
@@ -184,6 +197,7 @@ private slots:
     {
         m_devices.reset();
         m_daemon.reset();
+        m_data.reset();
         m_sim.reset();
     }
 
@@ -207,14 +221,14 @@ private slots:
         QVERIFY(m_daemon->start());
         QTRY_VERIFY_WITH_TIMEOUT(!listedMouse().HardwareID.isEmpty(), 2000);
         QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("running"));
-        QCOMPARE(serviceState().value("api").toInt(), 1);
+        QCOMPARE(serviceState().value("api").toInt(), RatbagDaemon::api());
         QCOMPARE(serviceState().value("mice").toInt(), 1);
         QTRY_VERIFY(!changed.isEmpty());
     }
 
     void theMouseIsListedWithTheDaemonsIdentity()
     {
-        QVERIFY(load(kManyButtons));
+        QVERIFY(load(manyButtons()));
         const DeviceInfo info = listedMouse();
         // Test devices have no USB model: the name stands for it.
         QVERIFY2(info.HardwareID.startsWith(QLatin1String("RATBAG\\unknown&Name_")),
@@ -241,7 +255,7 @@ private slots:
         QCOMPARE(d.value("name").toString(), QStringLiteral("Test device"));
         QVERIFY(d.value("tag").toInt() >= 1);
         QCOMPARE(d.value("properties").toArray(),
-                 QJsonArray({1, 2, 3, 5, 7, 8, 12, 13, 14, 15, 64, 65, 66}));
+                 QJsonArray({1, 2, 3, 5, 7, 8, 12, 13, 14, 15, 16, 64, 65, 66}));
         QCOMPARE(d.value("stages").toObject().value("max").toInt(), 5);
         QCOMPARE(d.value("stages").toObject().value("dpi").toArray(),
                  QJsonArray({QJsonArray{100, 1000, 50}, QJsonArray{1100, 2600, 100},
@@ -251,6 +265,10 @@ private slots:
         QCOMPARE(d.value("lighting").toObject().value("leds").toArray().size(), 2);
         QCOMPARE(d.value("profiles").toObject().value("count").toInt(), 3);
         QCOMPARE(d.value("profiles").toObject().value("disable").toBool(), true);
+        QCOMPARE(d.value("profiles").toObject().value("names").toBool(), true);
+        QCOMPARE(d.value("profiles").toObject().value("rename").toArray(), QJsonArray({0, 1}));
+        // Disabling a stage: ratbagd 0.18, where the resolution says it can be.
+        QCOMPARE(d.value("stages").toObject().value("disable").toBool(), RatbagDaemon::api() >= 2);
         QCOMPARE(d.value("firmware").toBool(), false);
     }
 
@@ -329,13 +347,17 @@ private slots:
         QCOMPARE(daemon(leds().value(1), "Led", "Brightness").toInt(), 0);
         QVERIFY(!setProp(8, QByteArray::fromHex("0400000032050000"))); // wave is no mode here
 
-        // Onboard profiles: the third one off and on, the second one active.
+        // Onboard profiles: the third one off and on (exactly that one, whichever way round
+        // the daemon's API says it), the second one active.
         QCOMPARE(prop(15, 2).toHex(), QByteArray("0700"));
         QVERIFY(setProp(15, QByteArray::fromHex("0300")));
-        QCOMPARE(daemon(profiles().value(2), "Profile", "Enabled").toBool(), false);
+        QCOMPARE(m_daemon->profileEnabled(profiles().value(2)), false);
+        QCOMPARE(m_daemon->profileEnabled(profiles().value(0)), true);
+        QCOMPARE(m_daemon->profileEnabled(profiles().value(1)), true);
+        QCOMPARE(prop(15, 2).toHex(), QByteArray("0300"));
         QVERIFY(!setProp(15, QByteArray::fromHex("0500"))); // the second cannot be disabled
         QVERIFY(setProp(15, QByteArray::fromHex("0700")));
-        QCOMPARE(daemon(profiles().value(2), "Profile", "Enabled").toBool(), true);
+        QCOMPARE(m_daemon->profileEnabled(profiles().value(2)), true);
         QCOMPARE(prop(14, 1).toHex(), QByteArray("00"));
         QVERIFY(setProp(14, QByteArray(1, 1)));
         QCOMPARE(daemon(profiles().value(1), "Profile", "IsActive").toBool(), true);
@@ -352,7 +374,7 @@ private slots:
 
     void aValueTheDaemonRefusesChangesNothing()
     {
-        QVERIFY(load(kManyButtons));
+        QVERIFY(load(manyButtons()));
         // 1050 DPI is within the range but not in the daemon's list (steps of 100 above 1000):
         // the daemon takes the first stage and refuses the second; kelv puts the first back.
         QVERIFY(!setProp(3, le16(600) + le16(1050)));
@@ -364,6 +386,56 @@ private slots:
         QVERIFY(setProp(3, le16(600)));
         QCOMPARE(lastResult(), int(DC_OK));
         QCOMPARE(daemonDpi(0), 600);
+    }
+
+    // ratbagd 0.18 disables a stage where the resolution can be (capability 2): exactly that
+    // one, never the active nor the default stage; 0.17 has no way to, and says so.
+    void stagesAreDisabledWhereTheDaemonCan()
+    {
+        QVERIFY(load(manyButtons()));
+        QCOMPARE(prop(13, 2).toHex(), QByteArray("0000"));
+        if (RatbagDaemon::api() < 2) {
+            QVERIFY(!setProp(13, QByteArray::fromHex("0400")));
+            QCOMPARE(lastResult(), int(DC_BAD_ARGUMENT));
+            return;
+        }
+        QVERIFY(setProp(13, QByteArray::fromHex("0c00"))); // stages 2 and 3
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(daemon(resolutions().value(i), "Resolution", "IsDisabled").toBool(),
+                     i == 2 || i == 3);
+        QCOMPARE(prop(13, 2).toHex(), QByteArray("0c00"));
+        QVERIFY(!setProp(13, QByteArray::fromHex("0d00"))); // the active stage
+        QVERIFY(!setProp(13, QByteArray::fromHex("0e00"))); // the default stage
+        QCOMPARE(lastResult(), int(DC_BAD_ARGUMENT));
+        QVERIFY(!setProp(2, QByteArray(1, 2)));  // a disabled stage is not made active
+        QVERIFY(!setProp(12, QByteArray(1, 3))); // nor the default
+        QVERIFY(setProp(13, QByteArray::fromHex("0400")));
+        QCOMPARE(daemon(resolutions().value(3), "Resolution", "IsDisabled").toBool(), false);
+        QCOMPARE(daemon(resolutions().value(2), "Resolution", "IsDisabled").toBool(), true);
+    }
+
+    // The onboard profiles' names: read, and written where the daemon lets them change (a
+    // profile that has one); a nameless profile keeps none.
+    void onboardProfileNamesAreShownAndRenamed()
+    {
+        QVERIFY(load(manyButtons()));
+        const QByteArray names = prop(16, 3 * 64);
+        QCOMPARE(names.mid(0, 64), QByteArray("Work") + QByteArray(60, '\0'));
+        QCOMPARE(names.mid(64, 64), QByteArray("Play") + QByteArray(60, '\0'));
+        QCOMPARE(names.mid(128, 64), QByteArray(64, '\0'));
+        const QByteArray renamed = QByteArray("B\xc3\xbcro") + QByteArray(59, '\0');
+        QVERIFY(setProp(16, renamed));
+        QCOMPARE(daemon(profiles().value(0), "Profile", "Name").toString(),
+                 QStringLiteral("B\u00fcro"));
+        QCOMPARE(daemon(profiles().value(1), "Profile", "Name").toString(), QStringLiteral("Play"));
+        QCOMPARE(prop(16, 64), renamed);
+        // The third has no name to change; an empty name or one that is no UTF-8 is refused.
+        QVERIFY(!setProp(16, renamed + names.mid(64, 64) + QByteArray("X") + QByteArray(63, '\0')));
+        QVERIFY(!setProp(16, QByteArray(64, '\0')));
+        QVERIFY(!setProp(16, QByteArray("\xff\xfe") + QByteArray(62, '\0')));
+        QCOMPARE(lastResult(), int(DC_BAD_ARGUMENT));
+        QCOMPARE(daemon(profiles().value(0), "Profile", "Name").toString(),
+                 QStringLiteral("B\u00fcro"));
     }
 
     // Another program (ratbagctl) makes a stage of an onboard profile that is not active the
@@ -453,8 +525,10 @@ private slots:
         QCOMPARE(mapping(3).at(1).toObject().value("data").toArray(),
                  QJsonArray({QJsonArray{1, 44}, QJsonArray{2, 44}}));
 
-        // The slots are kept for the mouse: another manager (a restarted kelv) reads them.
-        QVERIFY(QFileInfo::exists(m_sim->path() + "/ratbag"));
+        // The slots are kept for the mouse in the user's data folder, where another manager (a
+        // restarted kelv, a reinstalled one) reads them; nothing beside the library.
+        QCOMPARE(QDir(m_data->ratbagFolder()).entryList({"*.mem"}).size(), 1);
+        QVERIFY(!QFileInfo::exists(m_sim->path() + "/ratbag"));
     }
 
     // How fast: bench_ratbagd prints the figure.
@@ -489,7 +563,8 @@ private slots:
         QVERIFY(!written);
         QTRY_VERIFY(listedMouse().HardwareID.isEmpty());
         QTRY_VERIFY(!changed.isEmpty());
-        QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("absent"));
+        // It ran and went away: it has stopped (not "absent", as if never installed).
+        QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("stopped"));
         // Requests for the gone mouse fail.
         QVERIFY(!m_devices->writeProp(id, QByteArray(1, 0), 1, 2));
         QCOMPARE(m_devices->readProp(id, 1, DC_PROP_LAST_RESULT).at(0), '\0');

@@ -1,7 +1,9 @@
-// What the real daemon cannot be made to do, from a small stand-in on a private bus
-// (fake_ratbagd): replies of the wrong types, nonsense past every bound, a failed commit,
-// and the properties of libratbag releases after 0.17. kelv lists what it can check, keeps
-// the rest out, and never reports a failed commit as success.
+// What the real daemon cannot be made to do, from small stand-ins on a private bus
+// (fake_ratbagd, slow_ratbagd): replies of the wrong types, nonsense past every bound, a
+// failed commit, a write that outlasts a second, keyboards and a headset, two mice of one
+// model at once. kelv lists what it can check and only mice, keeps the rest out, never
+// reports a failed commit as success nor a slow one as a failure, and gives each of two
+// identical mice its own identity whatever the order they come in.
 
 #include "device/device_list.h"
 #include "device/devices_handler.h"
@@ -9,11 +11,16 @@
 #include "tests/libdc/sim_fixture.h"
 #include "tests/testsupport/ratbag_daemon.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -26,15 +33,19 @@ class TestRatbagdFake : public QObject
 
 private:
     std::unique_ptr<SimFolder> m_sim;
+    std::unique_ptr<UserDataHome> m_data;
+    QTemporaryDir m_sysfs;
     std::unique_ptr<RatbagDaemon> m_bus; // the private bus only; the stand-in owns the name
     std::unique_ptr<devices_handler> m_devices;
     QProcess m_fake;
 
-    bool startFake(const char *mode)
+    bool startFake(const char *mode, const QStringList &more = {})
     {
         stopFake();
-        m_fake.setProgram(QStringLiteral(FAKE_RATBAGD_FILE));
-        m_fake.setArguments({QLatin1String(mode)});
+        const bool slow = QLatin1String(mode) == QLatin1String("slow");
+        m_fake.setProgram(slow ? QStringLiteral(SLOW_RATBAGD_FILE)
+                               : QStringLiteral(FAKE_RATBAGD_FILE));
+        m_fake.setArguments(slow ? more : QStringList{QLatin1String(mode)} + more);
         m_fake.setProcessChannelMode(QProcess::ForwardedChannels);
         m_fake.start();
         if (!m_fake.waitForStarted(5000))
@@ -75,10 +86,44 @@ private:
         return json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE).value("state").toString();
     }
 
+    // The devices the service state says it does not show: "name:why" each.
+    QStringList notShown()
+    {
+        QStringList out;
+        const QJsonArray list =
+            json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE).value("notShown").toArray();
+        for (const QJsonValue &v : list)
+            out << v.toObject().value("name").toString() + ":" +
+                       v.toObject().value("why").toString();
+        return out;
+    }
+
+    // A hidraw device in the test's sysfs tree: USB port and, where given, serial number.
+    void plug(const QString &hidraw, const QString &port, const QString &serial)
+    {
+        const QString usb = m_sysfs.filePath("devices/pci0000:00/usb1/" + port);
+        const QString hid = usb + "/" + port + ":1.0/0003:1038:1824.0001";
+        QDir().mkpath(hid + "/hidraw/" + hidraw);
+        QDir().mkpath(m_sysfs.filePath("class/hidraw"));
+        for (const char *file : {"busnum", "devpath"}) {
+            QFile f(usb + "/" + file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("1\n");
+        }
+        QFile uevent(hid + "/uevent");
+        QVERIFY(uevent.open(QIODevice::WriteOnly));
+        uevent.write("HID_NAME=Mouse\nHID_UNIQ=" + serial.toUtf8() + "\n");
+        QFile::remove(m_sysfs.filePath("class/hidraw/" + hidraw));
+        QVERIFY(QFile::link(hid + "/hidraw/" + hidraw, m_sysfs.filePath("class/hidraw/" + hidraw)));
+    }
+
 private slots:
     void initTestCase()
     {
         m_sim = std::make_unique<SimFolder>();
+        m_data = std::make_unique<UserDataHome>();
+        qputenv("KELV_RATBAG_SYSFS", m_sysfs.path().toUtf8());
+        qputenv("KELV_RATBAG_PAUSE_DIVISOR", "100");
         m_bus = std::make_unique<RatbagDaemon>();
         QVERIFY(m_bus->busRunning());
         m_devices = std::make_unique<devices_handler>(libdcFile(), nullptr);
@@ -90,6 +135,7 @@ private slots:
         stopFake();
         m_devices.reset();
         m_bus.reset();
+        m_data.reset();
         m_sim.reset();
     }
 
@@ -149,6 +195,23 @@ private slots:
         QVERIFY(startFake("newer"));
         QTRY_COMPARE(mice().size(), 1);
         const DeviceInfo mouse = mice().first();
+        // The keyboard and the headset the daemon serves too are not shown as mice; the
+        // service state names them.
+        QCOMPARE(mouse.Name, QStringLiteral("Newer mouse"));
+        QCOMPARE(notShown(), QStringList({"Logitech G513:keyboard", "Logitech G935:other",
+                                          "LED device:unreadable"}));
+        // The device kelv cannot read is read again 5 times after growing pauses (here 20 ms
+        // to 320 ms), then left alone: the state says kelv no longer tries.
+        auto retrying = [&] {
+            return json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE)
+                .value("notShown")
+                .toArray()
+                .at(2)
+                .toObject()
+                .value("retrying")
+                .toBool();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!retrying(), 5000);
         QCOMPARE(mouse.Version, QStringLiteral("1.2.3"));
         QCOMPARE(mouse.HardwareID, QStringLiteral("RATBAG\\usb&Vid_1038&Pid_1824&Rev_0"));
         // Newer daemons: angle snapping and debounce are there.
@@ -188,6 +251,90 @@ private slots:
         QVERIFY(m_devices->writeProp(mouse.HardwareID, QByteArray(1, 0), 1, 9));
         QCOMPARE(int(m_devices->readProp(mouse.HardwareID, 1, DC_PROP_LAST_RESULT).at(0)),
                  int(DC_OK));
+    }
+
+    // libratbag 0.17 has no DeviceType: the models of its device files that are keyboards
+    // keep them out (here a G915), every other device is a mouse.
+    void keyboardsOfADaemonWithoutDeviceTypesAreNotMice()
+    {
+        QVERIFY(startFake("older"));
+        QTRY_COMPARE(mice().size(), 1);
+        QCOMPARE(mice().first().HardwareID, QStringLiteral("RATBAG\\usb&Vid_046d&Pid_c539&Rev_0"));
+        QTRY_COMPARE(notShown(), QStringList({"Logitech G915:keyboard"}));
+        QCOMPARE(json(QStringLiteral("RATBAG\\"), DC_PROP_SERVICE_STATE).value("api").toInt(), 1);
+    }
+
+    // A write that takes the daemon 2.5 s (onboard profiles through a wireless receiver): the
+    // daemon answers Commit at once and nothing else until its write ends. kelv waits for that
+    // end as the daemon signals it (API 2: IsDirty; API 1: the Ping after Commit answered),
+    // and the write succeeds; the next write does not commit again for nothing.
+    void aSlowCommitIsWaitedFor_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::newRow("API 1") << QStringLiteral("1");
+        QTest::newRow("API 2") << QStringLiteral("2");
+    }
+    void aSlowCommitIsWaitedFor()
+    {
+        QFETCH(QString, api);
+        QVERIFY(startFake("slow", {api, QStringLiteral("2500")}));
+        QTRY_COMPARE(mice().size(), 1);
+        const QString id = mice().first().HardwareID;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(m_devices->writeProp(id, QByteArray(1, 3), 1, 5)); // 500 Hz
+        QVERIFY2(timer.elapsed() >= 2400, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(int(m_devices->readProp(id, 1, DC_PROP_LAST_RESULT).at(0)), int(DC_OK));
+        QCOMPARE(m_devices->readProp(id, 1, 5).at(0), '\x03');
+        timer.restart();
+        QVERIFY(m_devices->writeProp(id, QByteArray(1, 3), 1, 5)); // held already: no commit
+        QVERIFY(timer.elapsed() < 2000);
+    }
+
+    // Two mice of one model at once, identified by serial number: after a restart that lists
+    // them the other way round (the daemon's object paths follow plug order), each keeps its
+    // hardware ID, and so its settings and macros.
+    void identicalMiceKeepTheirIdentities()
+    {
+        plug(QStringLiteral("hidraw5"), QStringLiteral("1-2"), QStringLiteral("AAAA"));
+        plug(QStringLiteral("hidraw6"), QStringLiteral("1-3"), QStringLiteral("BBBB"));
+        QVERIFY(startFake("twins"));
+        QTRY_COMPARE(mice().size(), 2);
+        QHash<QString, QString> before; // object path -> hardware ID
+        for (const DeviceInfo &m : mice())
+            before.insert(m.DevicePath, m.HardwareID);
+        const QString base = QStringLiteral("RATBAG\\usb&Vid_1038&Pid_1824&Rev_0");
+        const QString a = before.value(RatbagDaemon::root() + "/device/hidraw5");
+        const QString b = before.value(RatbagDaemon::root() + "/device/hidraw6");
+        QCOMPARE(QSet<QString>({a, b}), QSet<QString>({base, base + "&Inst_2"}));
+
+        // Plugged in the other order: hidraw5 is now the mouse with serial BBBB.
+        plug(QStringLiteral("hidraw5"), QStringLiteral("1-3"), QStringLiteral("BBBB"));
+        plug(QStringLiteral("hidraw6"), QStringLiteral("1-2"), QStringLiteral("AAAA"));
+        QVERIFY(startFake("twins"));
+        QTRY_COMPARE(mice().size(), 2);
+        QHash<QString, QString> after;
+        for (const DeviceInfo &m : mice())
+            after.insert(m.DevicePath, m.HardwareID);
+        QCOMPARE(after.value(RatbagDaemon::root() + "/device/hidraw5"), b);
+        QCOMPARE(after.value(RatbagDaemon::root() + "/device/hidraw6"), a);
+
+        // Without serial numbers the USB port tells them apart: each port keeps its ID.
+        plug(QStringLiteral("hidraw5"), QStringLiteral("1-4"), QString());
+        plug(QStringLiteral("hidraw6"), QStringLiteral("1-5"), QString());
+        QVERIFY(startFake("twins"));
+        QTRY_COMPARE(mice().size(), 2);
+        QHash<QString, QString> byPort;
+        for (const DeviceInfo &m : mice())
+            byPort.insert(m.DevicePath, m.HardwareID);
+        plug(QStringLiteral("hidraw5"), QStringLiteral("1-5"), QString());
+        plug(QStringLiteral("hidraw6"), QStringLiteral("1-4"), QString());
+        QVERIFY(startFake("twins"));
+        QTRY_COMPARE(mice().size(), 2);
+        for (const DeviceInfo &m : mice()) {
+            const QString other = m.DevicePath.endsWith("hidraw5") ? "hidraw6" : "hidraw5";
+            QCOMPARE(m.HardwareID, byPort.value(RatbagDaemon::root() + "/device/" + other));
+        }
     }
 };
 

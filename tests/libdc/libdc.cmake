@@ -8,6 +8,10 @@ add_dependencies(test_libdc libdc dcsim)
 kelv_test(test_ratbag_device
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbag_device.cpp
   LIBS Qt6::Core dcratbag_core)
+# What differs between ratbagd's releases, which devices are mice, which instance each is.
+kelv_test(test_ratbag_releases
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_ratbag_releases.cpp
+  LIBS Qt6::Core dcratbag_core)
 
 # UPower's batteries for a daemon's mice, through the library with a stand-in backend and
 # python3-dbusmock's upower template on a private system bus.

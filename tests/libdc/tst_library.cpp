@@ -7,8 +7,12 @@
 #include "libdc/library.h"
 #include "tests/doctest_support.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <doctest.h>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
@@ -122,9 +126,11 @@ public:
     }
     std::vector<dc::Item> collect(bool *) override
     {
+        ++turns;
         std::lock_guard<std::mutex> lock(m_collectMutex);
         return std::exchange(m_collected, {});
     }
+    std::atomic<int> turns{0}; // turns of the library's thread
 
 private:
     bool listed(const std::string &key) const
@@ -380,3 +386,46 @@ TEST_CASE("what backends send reaches the callbacks from the library's thread")
     std::lock_guard<std::mutex> lock(g_mutex);
     CHECK(g_reports.back() == 0xa1);
 }
+
+#ifdef __linux__
+// The state folder cannot be watched: no inotify instance is left (the limit of a user
+// namespace of the test's own set to 0, so nothing else on the machine runs short). The
+// library's thread then looks once a second, not 50 times a second for ever.
+TEST_CASE("without inotify the library's thread looks once a second")
+{
+    if (!std::getenv("KELV_TEST_NO_INOTIFY")) {
+        const std::string command = "KELV_TEST_NO_INOTIFY=1 unshare --user --map-root-user sh -c "
+                                    "'echo 0 > /proc/sys/user/max_inotify_instances && exec \"$0\" "
+                                    "--test-case=\"without inotify*\"' '" +
+                                    std::filesystem::read_symlink("/proc/self/exe").string() +
+                                    "' >/dev/null 2>&1";
+        if (std::system("unshare --user --map-root-user true >/dev/null 2>&1") != 0) {
+            MESSAGE("no user namespaces here: skipped");
+            return;
+        }
+        CHECK(std::system(command.c_str()) == 0);
+        return;
+    }
+    Fixture f;
+    REQUIRE(f.library.deviceExist(u"A\\one") == DC_OK); // starts the thread
+    std::this_thread::sleep_for(2500ms);
+    CHECK(f.a->turns.load() <= 5);
+    CHECK(f.a->turns.load() >= 2);
+}
+
+// A state folder removed and made again: its watch ended with it, and the new folder is
+// watched again (a file written there wakes the thread at once), not waited on for 30 s.
+TEST_CASE("a state folder removed and made again is watched again")
+{
+    Fixture f;
+    REQUIRE(f.library.deviceExist(u"A\\one") == DC_OK);
+    std::this_thread::sleep_for(200ms);
+    const std::filesystem::path folder = f.folder.path();
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::this_thread::sleep_for(1500ms); // the thread looks again and watches the new folder
+    const int before = f.a->turns.load();
+    std::ofstream(folder / "queue") << "x";
+    CHECK(testing::waitFor([&] { return f.a->turns.load() > before; }, 500ms));
+}
+#endif

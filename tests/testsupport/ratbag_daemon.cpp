@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
 #include <csignal>
@@ -144,6 +145,37 @@ QString RatbagDaemon::unavailable()
     return QString();
 }
 
+int RatbagDaemon::api()
+{
+    return qEnvironmentVariableIntValue("KELV_RATBAGD_API") == 2 ? 2 : 1;
+}
+
+QString RatbagDaemon::release()
+{
+    return qEnvironmentVariable("KELV_RATBAGD_RELEASE", QStringLiteral("0.17"));
+}
+
+bool RatbagDaemon::profileEnabled(const QString &profile) const
+{
+    return api() >= 2
+               ? !property(profile, QStringLiteral("Profile"), QStringLiteral("Disabled")).toBool()
+               : property(profile, QStringLiteral("Profile"), QStringLiteral("Enabled")).toBool();
+}
+
+UserDataHome::UserDataHome()
+    : m_previous(qgetenv("XDG_DATA_HOME")), m_had(qEnvironmentVariableIsSet("XDG_DATA_HOME"))
+{
+    qputenv("XDG_DATA_HOME", m_dir.path().toLocal8Bit());
+}
+
+UserDataHome::~UserDataHome()
+{
+    if (m_had)
+        qputenv("XDG_DATA_HOME", m_previous);
+    else
+        qunsetenv("XDG_DATA_HOME");
+}
+
 QString RatbagDaemon::root()
 {
     return QStringLiteral("/org/freedesktop/ratbag_devel1");
@@ -193,14 +225,22 @@ void RatbagDaemon::kill()
     m_daemon.waitForFinished(5000);
 }
 
-bool RatbagDaemon::install()
+bool RatbagDaemon::install(const QString &program)
 {
     QFile service(m_root.filePath(QStringLiteral("services/")) + QLatin1String(kBusName) +
                   QStringLiteral(".service"));
-    return m_kind == Bus::Installable && service.open(QIODevice::WriteOnly) &&
-           service.write(QString::fromLatin1(kServiceFile)
-                             .arg(QLatin1String(kBusName), daemonFile())
-                             .toUtf8()) > 0;
+    const bool written =
+        m_kind == Bus::Installable && service.open(QIODevice::WriteOnly) &&
+        service.write(QString::fromLatin1(kServiceFile)
+                          .arg(QLatin1String(kBusName), program.isEmpty() ? daemonFile() : program)
+                          .toUtf8()) > 0;
+    service.close();
+    // The bus reads its service files again when asked (it would on its own, a little later).
+    if (written)
+        busctl({QStringLiteral("call"), QStringLiteral("org.freedesktop.DBus"),
+                QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                QStringLiteral("ReloadConfig")});
+    return written;
 }
 
 void RatbagDaemon::pause()
@@ -215,12 +255,22 @@ void RatbagDaemon::resume()
         ::kill(pid_t(m_daemon.processId()), SIGCONT);
 }
 
+QByteArray RatbagDaemon::forRelease(const QByteArray &json)
+{
+    if (api() < 2)
+        return json;
+    return QString::fromUtf8(json)
+        .remove(QRegularExpression(QStringLiteral(R"("type"\s*:\s*\d+\s*,)")))
+        .toUtf8();
+}
+
 QString RatbagDaemon::load(const QByteArray &json)
 {
     const QStringList before = devices();
     bool ok = false;
     busctl({QStringLiteral("call"), QLatin1String(kBusName), root(), interface("Manager"),
-            QStringLiteral("LoadTestDevice"), QStringLiteral("s"), QString::fromUtf8(json)},
+            QStringLiteral("LoadTestDevice"), QStringLiteral("s"),
+            QString::fromUtf8(forRelease(json))},
            &ok);
     if (!ok)
         return QString();

@@ -34,6 +34,13 @@ public:
 
     // Empty when the real daemon can run here; otherwise why it cannot (the suites skip).
     static QString unavailable();
+    // The D-Bus API version of the daemon the suite runs against ($KELV_RATBAGD_API: 1 for
+    // libratbag 0.17, 2 for 0.18), and the release ("0.17").
+    static int api();
+    static QString release();
+    // The profile property that says whether a profile is in use: true when profile is
+    // enabled, whichever way round the daemon's API says it (Enabled, Disabled).
+    bool profileEnabled(const QString &profile) const;
 
     bool busRunning() const { return m_bus.state() == QProcess::Running && !m_address.isEmpty(); }
     QString busAddress() const { return m_address; }
@@ -49,15 +56,20 @@ public:
     bool running() const { return m_daemon.state() == QProcess::Running; }
     qint64 pid() const { return m_daemon.processId(); }
     // Installs the daemon on an Installable bus (its bus activation file): from then on the
-    // bus starts it when a client asks for it.
-    bool install();
+    // bus starts it when a client asks for it. program: what the bus starts instead (a
+    // daemon that exits at start).
+    bool install(const QString &program = QString());
     // Stops the daemon where it is (SIGSTOP), as a hanging daemon; resume() lets it go on.
     void pause();
     void resume();
 
     // LoadTestDevice: the daemon's new test device replaces the one before. Returns the new
-    // device's object path once the daemon lists it, or empty.
+    // device's object path once the daemon lists it, or empty. json is in 0.17's format; for
+    // 0.18 it is made into that release's (forRelease()).
     QString load(const QByteArray &json);
+    // A test device in 0.17's format as the daemon of this suite takes it: 0.18 refuses an
+    // LED's "type" (0.17 requires it).
+    static QByteArray forRelease(const QByteArray &json);
     QStringList devices() const;
     // True while some process owns the daemon's name on the bus.
     bool nameOwned() const;
@@ -87,6 +99,26 @@ private:
     QByteArray m_savedName;
     bool m_hadAddress = false;
     bool m_hadName = false;
+};
+
+// A user data folder of the test's own ($XDG_DATA_HOME while the object lives): where libdc
+// keeps what it stores for real mice (their macro slots, which instance each mouse is).
+class UserDataHome
+{
+public:
+    UserDataHome();
+    ~UserDataHome();
+    UserDataHome(const UserDataHome &) = delete;
+    UserDataHome &operator=(const UserDataHome &) = delete;
+
+    QString path() const { return m_dir.path(); }
+    // libdc's folder of the real mice's files in it.
+    QString ratbagFolder() const { return m_dir.filePath(QStringLiteral("kelv/ratbag")); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_had = false;
 };
 
 } // namespace kelv::test

@@ -152,7 +152,7 @@ test('a described device\'s settings: its own stage count, buttons and LED recor
     { effect: 1, color: '#ff0000', brightness: 20, speed: 10, duration: 1000 },
     { effect: 2, color: '#ffffff', brightness: 100, speed: 8, duration: 3000 }]);
   for (const id of [3, 5, 7, 8, 12]) assert.deepEqual(ds.encodeProp(RB, s, id), props[id], `property ${id}`);
-  assert.deepEqual(ds.decodeOnboard(RB, props), { active: 1, enabled: [true, true, true] });
+  assert.deepEqual(ds.decodeOnboard(RB, props), { active: 1, enabled: [true, true, true], names: ['', '', ''] });
   assert.equal(ds.decodeOnboard(caps.CLASSIC_CAPS, props), null);
   assert.deepEqual([3, 7, 8, 13].map((id) => ds.propSize(RB, id)), [10, 44, 16, 2]);
 });
@@ -208,9 +208,15 @@ test('the services the library lists, each with what the user can do', () => {
   const bytes = (obj) => [...utf8Encode(JSON.stringify(obj)), 0, 0];
   const ratbagd = { id: 'RATBAG\\', service: 'ratbagd', bus: 'org.freedesktop.ratbag1', state: 'absent', api: 1, mice: 0 };
   assert.deepEqual(caps.readServices(bytes({ services: [ratbagd, { id: 'RAZER\\', service: 'openrazer', state: 'running', mice: 2 }] })), [
-    { id: 'RATBAG\\', service: 'ratbagd', state: 'absent', api: 1, mice: 0 },
-    { id: 'RAZER\\', service: 'openrazer', state: 'running', api: null, mice: 2 },
+    { id: 'RATBAG\\', service: 'ratbagd', state: 'absent', api: 1, mice: 0, notShown: [], startGivenUp: false },
+    { id: 'RAZER\\', service: 'openrazer', state: 'running', api: null, mice: 2, notShown: [], startGivenUp: false },
   ]);
+  // What a service does not show, and why; anything else there is left out.
+  const hidden = caps.readServices(bytes({ services: [{ ...ratbagd, state: 'stopped', startGivenUp: true, notShown: [
+    { name: 'G915', why: 'keyboard' }, { name: 'LED', why: 'unreadable', retrying: true }, { name: 'X', why: 'cat' }, 7] }] }))[0];
+  assert.deepEqual(hidden.notShown, [{ name: 'G915', why: 'keyboard', retrying: false }, { name: 'LED', why: 'unreadable', retrying: true }]);
+  assert.equal(hidden.startGivenUp, true);
+  assert.equal(caps.RESULT_MESSAGES[11], 'error.write.store');
   assert.deepEqual(caps.readServices(new Array(2048).fill(0)), [], 'a device library without services');
   assert.deepEqual(caps.readServices([0x7b, 0]), []);
   assert.deepEqual(caps.readServices(bytes(ratbagd)), [], 'one state is no list of them');
@@ -239,4 +245,23 @@ test('stages the device can leave out: read, written only there, never the activ
   want.performance.disabledStages = 0x20; // past the count
   ds.fitSettings(D, want, live);
   assert.equal(want.performance.disabledStages, 0x12);
+});
+
+test('onboard profile names: read where the device has them, written as whole records cut at a character', () => {
+  const D = caps.readCaps({ ...RATBAG_DESCRIPTION, properties: [...RATBAG_DESCRIPTION.properties, 16],
+    profiles: { ...RATBAG_DESCRIPTION.profiles, names: true, rename: [0, 2, 99] } });
+  assert.deepEqual(D.profiles.rename, [0, 2]);
+  assert.equal(D.profiles.names, true);
+  assert.equal(caps.readCaps({ ...RATBAG_DESCRIPTION, profiles: { ...RATBAG_DESCRIPTION.profiles, names: true, rename: [0] } }).profiles.names, false,
+    'not without property 16');
+  const names = ds.encodeNames(['Work', '', 'B\u00fcro']);
+  assert.equal(names.length, 3 * 64);
+  assert.equal(ds.propSize(D, 16), D.profiles.count * 64);
+  const props = { ...ratbagProps(), 16: names };
+  assert.deepEqual(ds.decodeOnboard(D, props).names, ['Work', '', 'B\u00fcro']);
+  // 40 three-byte characters: only the 21 that fit in 63 bytes are kept.
+  const long = ds.encodeNames(['\u4e2d'.repeat(40)]);
+  assert.equal(long.indexOf(0), 63);
+  assert.deepEqual(ds.decodeOnboard(D, { ...props, 16: long }).names[0], '\u4e2d'.repeat(21));
+  assert.deepEqual(ds.decodeOnboard(D, { ...props, 16: [0xff, 0xfe, ...new Array(62).fill(0)] }).names[0], '', 'no UTF-8: no name');
 });

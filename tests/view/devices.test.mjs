@@ -9,7 +9,7 @@ import { PROFILE_PATH, profileFromXml, profileToXml, sectionKey } from '../../vi
 import { readCaps, shapeOf } from '../../view/js/caps.js';
 import { decodeSettings } from '../../view/js/devicesettings.js';
 import { utf8Encode } from '../../view/js/bytes.js';
-import { serviceHelp } from '../../view/js/ui/device.js';
+import { notShownDevices, serviceHelp } from '../../view/js/ui/device.js';
 import { FakeMouse, RATBAG_DESCRIPTION, makeNative } from './fake_native.mjs';
 
 const settle = async () => { for (let i = 0; i < 40; i++) await new Promise((r) => setTimeout(r, 0)); };
@@ -58,7 +58,7 @@ test('a described mouse is listed beside the classic one; choosing it adopts wha
   assert.deepEqual(app.mode.devices[KEY], live);
   assert.equal(app.shown, app.mode.devices[KEY]);
   assert.deepEqual(app.state.profile.firstSeen, { [KEY]: live }, 'what it held when first seen is kept');
-  assert.deepEqual(app.state.onboard, { active: 0, enabled: [true, true, true] });
+  assert.deepEqual(app.state.onboard, { active: 0, enabled: [true, true, true], names: ['', '', ''] });
   // Kept in the profile, and shown again after a refresh of the list.
   assert.equal(app.state.profile.device, HW);
   assert.match(profileToXml(app.state.profile), /<modeSetting current="0" device="RATBAG\\unknown&amp;Name_12345678">/);
@@ -195,9 +195,18 @@ test('the services are read at the start and again on device event 3', async () 
 test('a note for each service that cannot serve mice, none for one the page has no words for', () => {
   const ratbagd = { id: 'RATBAG\\', service: 'ratbagd', state: 'stopped', api: 1, mice: 0 };
   assert.deepEqual(serviceHelp([ratbagd]),
-    [{ kind: 'stopped', title: 'service.title', text: 'service.stopped', api: 1, command: 'sudo systemctl start ratbagd' }]);
+    [{ kind: 'stopped', title: 'service.title', text: 'service.stopped', api: 1, command: 'sudo systemctl start ratbagd', start: null }]);
   assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'denied', api: null }]),
-    [{ kind: 'denied', title: 'service.title', text: 'service.denied', api: '?', command: null }]);
+    [{ kind: 'denied', title: 'service.title', text: 'service.denied', api: '?', command: null, start: null }]);
+  // The library gave up starting a ratbagd that failed again and again: the page offers to.
+  assert.deepEqual(serviceHelp([{ ...ratbagd, startGivenUp: true }], ['RATBAG\\']),
+    [{ kind: 'gaveUp', title: 'service.gaveUpTitle', text: 'service.gaveUp', api: 1, command: 'journalctl -u ratbagd', start: 'RATBAG\\' }]);
+  // What a running service does not show is said, with why.
+  const running = { ...ratbagd, state: 'running', notShown: [{ name: 'G915', why: 'keyboard' }, { name: 'LED', why: 'unreadable', retrying: false },
+    { name: 'New', why: 'unreadable', retrying: true }] };
+  assert.deepEqual(notShownDevices([running, { ...running, state: 'stopped' }]), [
+    { name: 'G915', text: 'service.notShown.keyboard' }, { name: 'LED', text: 'service.notShown.unreadable' },
+    { name: 'New', text: 'service.notShown.retrying' }]);
   assert.deepEqual(serviceHelp([{ ...ratbagd, state: 'running' }, { ...ratbagd, state: 'looking' }, { ...ratbagd, state: 'off' }]), []);
   assert.deepEqual(serviceHelp([{ id: 'OTHER\\', service: 'other', state: 'absent' }, ratbagd]).map((p) => p.kind), ['stopped']);
   assert.deepEqual(serviceHelp(undefined), []);

@@ -16,7 +16,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { spawn } from 'node:child_process';
 import { Program, sleep } from './harness.mjs';
-import { RatbagDaemon, unavailable } from './ratbagd.mjs';
+import { API, RatbagDaemon, unavailable } from './ratbagd.mjs';
 
 const MANY = {
   profiles: [
@@ -64,6 +64,23 @@ const XY_MOUSE = {
     buttons: [{ action_type: 'button', button: 1 }, { action_type: 'button', button: 2 }, { action_type: 'button', button: 3 },
       { action_type: 'macro', macro: ['+F24', '-F24'] }],
   }],
+};
+
+// Named onboard profiles (the third nameless, and one that can be disabled); with ratbagd
+// 0.18 (API 2) the first profile's stages can be disabled.
+const NAMED = {
+  profiles: [
+    {
+      is_active: true, rate: 1000, report_rates: [500, 1000], name: 'Work',
+      resolutions: [400, 800, 1600, 3200].map((dpi, i) => ({
+        xres: dpi, yres: dpi, dpi_min: 100, dpi_max: 6400, ...(i === 0 ? { is_active: true, is_default: true } : {}),
+        ...(API >= 2 ? { capabilities: [2] } : {}),
+      })),
+      buttons: [{ action_type: 'button', button: 1 }, { action_type: 'button', button: 2 }],
+    },
+    { is_active: false, rate: 500, name: 'Play', resolutions: [{ xres: 1000, yres: 1000, is_active: true }] },
+    { is_active: false, rate: 250, capabilities: [102], resolutions: [{ xres: 2000, yres: 2000, is_active: true }] },
+  ],
 };
 
 const why = unavailable();
@@ -416,6 +433,36 @@ test('the daemon stopped, its placeholder under the same ID, and the mouse back:
   assert.deepEqual([0, 1, 2].map(ledState).map(percent), held.leds.map(percent));
   assert.equal(daemon.prop(objects().profile, 'Profile', 'ReportRate'), held.rate);
   await clearAlerts();
+});
+
+test('onboard profiles are named and renamed, and disabling a profile or a stage disables exactly that one at the daemon', { skip }, async () => {
+  device = await loadFresh(NAMED);
+  await go('performance');
+  await p.until(`document.querySelector('[data-key="onboard-name:0"]')?.value === 'Work'`);
+  assert.equal(await p.eval(`document.querySelector('[data-key="onboard-name:1"]').value`), 'Play');
+  assert.equal(await exists('onboard-name:2'), false, 'a nameless profile cannot be named');
+  assert.match(await text('[data-key="onboard:1"]'), /Play/);
+  await setValue('onboard-name:0', 'Office');
+  const profiles = daemon.paths(device, 'Device', 'Profiles');
+  await daemonHolds(() => daemon.prop(profiles[0], 'Profile', 'Name') === 'Office', 'the name Office');
+  assert.equal(daemon.prop(profiles[1], 'Profile', 'Name'), 'Play');
+  // The third profile off: Enabled false (0.17) or Disabled true (0.18), and no other.
+  const enabled = (i) => (API >= 2 ? !daemon.prop(profiles[i], 'Profile', 'Disabled') : daemon.prop(profiles[i], 'Profile', 'Enabled'));
+  await click('onboard-enabled:2');
+  await daemonHolds(() => enabled(2) === false, 'profile 3 disabled');
+  assert.deepEqual([enabled(0), enabled(1)], [true, true]);
+  // The page has read the mouse again and shows it so before the switch is used again.
+  await p.until(`window.kelvApp.state.deviceState === 'ready' && document.querySelector('[data-key="onboard-enabled:2"]')?.checked === false`);
+  await click('onboard-enabled:2');
+  await daemonHolds(() => enabled(2) === true, 'profile 3 enabled again');
+  // A stage: only where the daemon can (0.18), and exactly that one.
+  assert.equal(await exists('stage-enabled:2'), API >= 2);
+  if (API >= 2) {
+    await click('stage-enabled:2');
+    const res = daemon.paths(profiles[0], 'Profile', 'Resolutions');
+    await daemonHolds(() => daemon.prop(res[2], 'Resolution', 'IsDisabled') === true, 'stage 3 disabled');
+    assert.deepEqual([0, 1, 3].map((i) => daemon.prop(res[i], 'Resolution', 'IsDisabled')), [false, false, false]);
+  }
 });
 
 test('hot plug: a minimal three-button mouse replaces the device and the page shows only what it has', { skip }, async () => {

@@ -10,6 +10,8 @@ import path from 'node:path';
 import { sleep } from './harness.mjs';
 
 export const BUS_NAME = 'org.freedesktop.ratbag_devel1';
+// The D-Bus API of the daemon the suite runs against: 1 for libratbag 0.17, 2 for 0.18.
+export const API = Number(process.env.KELV_RATBAGD_API ?? 1) === 2 ? 2 : 1;
 export const ROOT = '/org/freedesktop/ratbag_devel1';
 const iface = (suffix) => `${BUS_NAME}.${suffix}`;
 
@@ -103,9 +105,12 @@ export class RatbagDaemon {
 
   // LoadTestDevice: the new test device replaces the one before. Returns its
   // object path once the daemon lists it.
+  // The description is in 0.17's format: for 0.18 an LED's "type" goes (0.18 refuses it,
+  // 0.17 requires it).
   async load(description) {
     const before = this.devices();
-    this.busctl('call', BUS_NAME, ROOT, iface('Manager'), 'LoadTestDevice', 's', JSON.stringify(description));
+    const json = JSON.stringify(description, (key, value) => (key === 'type' && API >= 2 ? undefined : value));
+    this.busctl('call', BUS_NAME, ROOT, iface('Manager'), 'LoadTestDevice', 's', json);
     for (let i = 0; i < 250; i++) {
       const now = this.devices().find((p) => !before.includes(p));
       if (now) return now;

@@ -132,7 +132,11 @@ export function readCaps(description) {
     buttons: { count, roles, allowed, mouse },
     functions,
     lighting: { record: [8, 9].includes(li.record) ? li.record : 6, leds: properties.has(8) ? leds : [] },
-    profiles: { count: isInt(pr.count, 1, MAX_PROFILES) ? pr.count : 1, disable: flag(pr.disable) && properties.has(15) },
+    profiles: {
+      count: isInt(pr.count, 1, MAX_PROFILES) ? pr.count : 1, disable: flag(pr.disable) && properties.has(15),
+      // Property 16: the profiles' names, and which the device lets rename.
+      names: flag(pr.names) && properties.has(16), rename: properties.has(16) ? ints(pr.rename, 0, MAX_PROFILES - 1, MAX_PROFILES) : [],
+    },
     macros: {
       slots: isInt(ma.slots, 0, 8) ? ma.slots : 0,
       repeat: ints(ma.repeat, 0, 3, 4),
@@ -332,6 +336,15 @@ export function readBattery(bytes) {
 // can do about it; 'running', 'off' and anything unknown say nothing.
 export const SERVICE_PROBLEMS = Object.freeze(['absent', 'stopped', 'denied', 'unsupported', 'nobus', 'plugdev', 'nodriver']);
 
+// A device the service serves but the page does not show: a keyboard, another
+// device that is no mouse, or one whose settings could not be read.
+const NOT_SHOWN_WHY = Object.freeze(['keyboard', 'other', 'unreadable']);
+
+function readNotShown(d) {
+  if (!d || typeof d !== 'object' || !NOT_SHOWN_WHY.includes(d.why)) return null;
+  return { name: text(d.name, 64), why: d.why, retrying: d.retrying === true };
+}
+
 function readService(s) {
   if (!s || typeof s !== 'object' || typeof s.state !== 'string') return null;
   const mice = isInt(s.mice, 0, 100) ? s.mice : 0;
@@ -340,6 +353,9 @@ function readService(s) {
   return {
     id: text(s.id, 40), service: text(s.service, 40), state,
     api: isInt(s.api, 0, 1000) ? s.api : null, mice,
+    notShown: Array.isArray(s.notShown) ? s.notShown.slice(0, 8).map(readNotShown).filter(Boolean) : [],
+    // The service failed to start again and again: it is started when the user asks.
+    startGivenUp: flag(s.startGivenUp),
     // A device of the service's maker is plugged in (said by services that can tell).
     ...(flag(s.hardware) ? { hardware: true } : {}),
   };
@@ -370,4 +386,5 @@ export const RESULT_MESSAGES = Object.freeze({
   8: 'error.write.refused',
   9: 'error.write.commit',
   10: 'error.write.denied',
+  11: 'error.write.store',
 });

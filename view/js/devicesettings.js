@@ -19,6 +19,7 @@ import { FACTORY_STAGE_COLOURS, factoryButtons } from './devicemap.js';
 
 export const PROP_ACTIVE_PROFILE = 14;
 export const PROP_ENABLED_PROFILES = 15;
+export const PROP_PROFILE_NAMES = 16;
 export const PROP_DEFAULT_STAGE = 12;
 export const PROP_DISABLED_STAGES = 13;
 
@@ -34,6 +35,7 @@ export function propSize(caps, id) {
     case 7: return 4 * caps.buttons.count;
     case 8: return caps.lighting.record * caps.lighting.leds.length;
     case 13: case 15: return 2;
+    case 16: return PROFILE_NAME_RECORD * caps.profiles.count;
     default: return 1;
   }
 }
@@ -235,12 +237,40 @@ export function fitSettings(caps, s, live) {
   return changed;
 }
 
-// The onboard profiles: which one is active, which are enabled.
+// The onboard profiles: which one is active, which are enabled, and their
+// names where the device has them ('' for one without).
 export function decodeOnboard(caps, props) {
   if (caps.profiles.count <= 1 || !has(caps, PROP_ACTIVE_PROFILE)) return null;
   const bits = has(caps, PROP_ENABLED_PROFILES) ? u16le(props[PROP_ENABLED_PROFILES] ?? [], 0) : 0xffff;
   return {
     active: Math.min(props[PROP_ACTIVE_PROFILE]?.[0] ?? 0, caps.profiles.count - 1),
     enabled: Array.from({ length: caps.profiles.count }, (_, i) => (bits & (1 << i)) !== 0),
+    names: Array.from({ length: caps.profiles.count }, (_, i) => (caps.profiles.names ? decodeName(props[PROP_PROFILE_NAMES] ?? [], i) : '')),
   };
+}
+
+// Property 16: one 64-byte record per onboard profile, its name in UTF-8 with
+// NUL bytes after it.
+export const PROFILE_NAME_RECORD = 64;
+
+function decodeName(bytes, i) {
+  const record = bytes.slice(i * PROFILE_NAME_RECORD, (i + 1) * PROFILE_NAME_RECORD);
+  const end = record.indexOf(0);
+  try {
+    return new TextDecoder('utf-8', { fatal: true }).decode(Uint8Array.from(end < 0 ? record : record.slice(0, end)));
+  } catch {
+    return '';
+  }
+}
+
+// The records of property 16 for names: each cut to the whole characters that
+// fit in 63 bytes.
+export function encodeNames(names) {
+  const out = [];
+  for (const name of names) {
+    let bytes = new TextEncoder().encode(name);
+    for (let cut = name.length; bytes.length > PROFILE_NAME_RECORD - 1; cut--) bytes = new TextEncoder().encode([...name].slice(0, cut).join(''));
+    out.push(...bytes, ...new Array(PROFILE_NAME_RECORD - bytes.length).fill(0));
+  }
+  return out;
 }

@@ -9,7 +9,7 @@ import {
 } from './caps.js';
 import { MACRO_SLOT_SIZE, PROP, macroSlotAddress, pickMice } from './devicemap.js';
 import {
-  PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, applyOrder, decodeOnboard, decodeSettings, modeProps, propSize,
+  PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, PROP_PROFILE_NAMES, applyOrder, decodeOnboard, decodeSettings, modeProps, propSize,
 } from './devicesettings.js';
 import { decodeMacro } from './macro.js';
 import * as rq from './requests.js';
@@ -127,7 +127,8 @@ export class Mouse {
   async readAll() {
     const { caps } = this;
     const props = {};
-    for (const id of [...modeProps(caps).filter((i) => i !== PROP.STAGE_COUNT), PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, PROP.STAGE_COUNT]) {
+    const onboard = [PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, ...(caps.profiles.names ? [PROP_PROFILE_NAMES] : [])];
+    for (const id of [...modeProps(caps).filter((i) => i !== PROP.STAGE_COUNT), ...onboard, PROP.STAGE_COUNT]) {
       if (has(caps, id)) props[id] = await this.readProp(id);
     }
     const settings = decodeSettings(caps, props);

@@ -10,7 +10,7 @@ import {
 import { parseByteList } from '../bytes.js';
 import { pickMouse, simulatedSetting, visibleMice } from '../devicechoice.js';
 import { parseDataReport, pickMice } from '../devicemap.js';
-import { PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, fitSettings } from '../devicesettings.js';
+import { PROP_ACTIVE_PROFILE, PROP_ENABLED_PROFILES, PROP_PROFILE_NAMES, encodeNames, fitSettings } from '../devicesettings.js';
 import { Mouse, DeviceError } from '../mouse.js';
 import { modeSettings, neighbourMode, relatedSections, sectionKey, splitSectionKey } from '../profile.js';
 import * as rq from '../requests.js';
@@ -528,6 +528,36 @@ export class DeviceController {
       this.failure(e);
     }
     await this.reread();
+  }
+
+  // Renames onboard profile i, where the device lets it (caps.profiles.rename):
+  // the records up to i are written, the others as they are. An empty name is
+  // not taken (the device would keep none).
+  async setOnboardName(i, name) {
+    const ob = this.app.state.onboard;
+    const trimmed = name.trim();
+    if (!this.ready || !ob || !this.mouse.caps.profiles.rename.includes(i) || !trimmed || ob.names[i] === trimmed) {
+      this.app.update();
+      return;
+    }
+    const names = ob.names.map((n, k) => (k === i ? trimmed : n)).slice(0, i + 1);
+    try {
+      await this.mouse.writeProp(PROP_PROFILE_NAMES, encodeNames(names));
+    } catch (e) {
+      this.failure(e);
+    }
+    await this.reread({ quiet: true });
+  }
+
+  // Asks the device library to start a service (ratbagd) it stopped starting
+  // after it failed again and again; its state follows as a device event.
+  async startService(id) {
+    try {
+      await this.app.bridge.request(rq.writeProp({ HardwareID: id }, SERVICE_PROP, [1]));
+    } catch {
+      // Its state says what became of it.
+    }
+    await this.readServices();
   }
 
   // Enables or disables onboard profile i (the active one stays enabled).

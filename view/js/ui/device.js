@@ -96,7 +96,10 @@ export function devicePicker(app) {
 const SERVICE_HELP = Object.freeze({
   ratbagd: {
     text: (kind) => `service.${kind}`,
-    commands: { absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', stoppedNow: 'sudo systemctl start ratbagd', unsupported: 'sudo apt install ratbagd' },
+    commands: {
+      absent: 'sudo apt install ratbagd', stopped: 'sudo systemctl start ratbagd', stoppedNow: 'sudo systemctl start ratbagd',
+      gaveUp: 'journalctl -u ratbagd', unsupported: 'sudo apt install ratbagd',
+    },
   },
   // OpenRazer's daemon runs in the user's session; its kernel driver needs a
   // restart of the computer once installed, and so does joining plugdev. Said
@@ -113,30 +116,46 @@ const SERVICE_HELP = Object.freeze({
 });
 
 // What the user can do to get real mice, for each service that cannot serve
-// them and that the page has words for: [{ kind, title, text, api, command }].
-// seenRunning: the IDs of the services seen running.
+// them and that the page has words for: [{ kind, title, text, api, command,
+// start }]. seenRunning: the IDs of the services seen running. start: the
+// service's ID when the page offers to start it (the device library gave up
+// starting one that failed to start again and again).
 export function serviceHelp(services, seenRunning = []) {
   return (services ?? []).filter((s) => SERVICE_PROBLEMS.includes(s.state) && SERVICE_HELP[s.service]
     && (!SERVICE_HELP[s.service].needsHardware || s.hardware)).map((s) => {
     const help = SERVICE_HELP[s.service];
     const stoppedNow = seenRunning.includes(s.id) && (s.state === 'stopped' || s.state === 'absent');
-    const kind = stoppedNow ? 'stoppedNow' : s.state;
+    const gaveUp = s.state === 'stopped' && s.startGivenUp;
+    const kind = gaveUp ? 'gaveUp' : stoppedNow ? 'stoppedNow' : s.state;
     return {
-      kind, title: stoppedNow ? 'service.stoppedTitle' : 'service.title', text: help.text(kind), api: s.api ?? '?',
-      command: help.commands[kind] ?? null,
+      kind, title: gaveUp ? 'service.gaveUpTitle' : stoppedNow ? 'service.stoppedTitle' : 'service.title',
+      text: help.text(kind), api: s.api ?? '?', command: help.commands[kind] ?? null, start: gaveUp ? s.id : null,
     };
   });
 }
 
-// The note of serviceHelp(); null when every service runs (or this system has
-// none the page knows).
+// The devices a running service serves that the page does not show, and why:
+// [{ name, text }] (a keyboard, no mouse, settings that could not be read).
+export function notShownDevices(services) {
+  return (services ?? []).filter((s) => s.state === 'running' && SERVICE_HELP[s.service])
+    .flatMap((s) => s.notShown.map((d) => ({
+      name: d.name, text: d.why === 'unreadable' ? (d.retrying ? 'service.notShown.retrying' : 'service.notShown.unreadable') : `service.notShown.${d.why}`,
+    })));
+}
+
+// The note of serviceHelp() and notShownDevices(); null when every service
+// runs and shows all it serves (or this system has none the page knows).
 export function serviceNote(app) {
   const problems = serviceHelp(app.state.services, app.state.servicesSeenRunning ?? []);
-  if (!problems.length) return null;
-  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': problems[0].kind },
+  const hidden = notShownDevices(app.state.services);
+  if (!problems.length && !hidden.length) return null;
+  const title = problems.length ? problems[0].title : 'service.notShownTitle';
+  return h('div', { class: 'service-note', id: 'service-note', role: 'note', 'data-state': problems[0]?.kind ?? 'notShown' },
     icon('info'),
     h('div', {},
-      h('strong', {}, t(problems[0].title)),
+      h('strong', {}, t(title)),
       ...problems.flatMap((p) => [h('p', {}, t(p.text, { api: p.api })),
-        p.command ? h('p', {}, t('service.command'), ' ', h('code', {}, p.command)) : null])));
+        p.command ? h('p', {}, t('service.command'), ' ', h('code', {}, p.command)) : null,
+        p.start ? h('p', {}, h('button', { type: 'button', class: 'btn', 'data-key': `service-start:${p.start}`, onclick: () => app.device.startService(p.start) }, t('service.startAgain'))) : null]),
+      ...hidden.map((d) => h('p', { class: 'not-shown' }, t(d.text, { name: d.name })))));
 }

@@ -198,20 +198,28 @@ function debounceControl(list, value, onPick) {
 }
 
 // The mouse's own profiles (its onboard memory), when it has several: which
-// one is active (kelv's modes are written into it), and which are enabled.
+// one is active (kelv's modes are written into it), which are enabled, and
+// their names where the mouse keeps them (editable where it lets them change).
 function onboardProfiles(app, caps) {
   const ob = app.state.onboard;
   if (!ob) return null;
+  const label = (i) => (ob.names?.[i] ? `${formatNumber(i + 1)} · ${ob.names[i]}` : formatNumber(i + 1));
   const pick = segmented({
     key: 'onboard', label: t('perf.onboardTitle'), value: ob.active,
-    options: ob.enabled.map((on, i) => ({ value: i, label: formatNumber(i + 1), disabled: !on })),
+    options: ob.enabled.map((on, i) => ({ value: i, label: label(i), disabled: !on })),
     onPick: (v) => app.device.setOnboardProfile(v),
   });
   const enable = caps.profiles.disable ? h('div', { class: 'onboard-enabled' }, ob.enabled.map((on, i) => toggle({
     key: `onboard-enabled:${i}`, label: t('perf.onboardEnabled', { n: i + 1 }), value: on, disabled: i === ob.active,
     onChange: (v) => app.device.setOnboardEnabled(i, v),
   }))) : null;
-  return card(t('perf.onboardTitle'), h('p', { class: 'hint' }, t('perf.onboardHint')), pick, enable);
+  const names = caps.profiles.rename.length ? h('div', { class: 'onboard-names' }, caps.profiles.rename.map((i) => h('label', { class: 'field' },
+    h('span', { class: 'field-label' }, t('perf.onboardName', { n: formatNumber(i + 1) })),
+    h('input', {
+      type: 'text', maxlength: 40, value: ob.names?.[i] ?? '', 'data-key': `onboard-name:${i}`,
+      onchange: (e) => app.device.setOnboardName(i, e.target.value),
+    })))) : null;
+  return card(t('perf.onboardTitle'), h('p', { class: 'hint' }, t('perf.onboardHint')), pick, enable, names);
 }
 
 // A label that takes the room of the longer of it and its other state's, so
