@@ -3,9 +3,10 @@
 //  - reading every property of a Razer mouse as the page does when it connects (the
 //    description, then each property it lists), through the dispatcher and (with the browser
 //    parts) from a real page through cefQuery: one round of reads, timed;
-//  - the idle wake-ups per second of the real program started with -autostart (in the tray,
-//    no window), with two wireless mice whose batteries it watches: the program's own threads
-//    and the daemon's, counted from the kernel's context switches.
+//  - the idle wake-ups per second of the real program started with -autostart (in the
+//    notification area of a private X screen, no window), with two wireless mice whose
+//    batteries it watches: the program's own threads and the daemon's, counted from the
+//    kernel's context switches.
 //
 //   build/bin/bench_razer [rounds]     (default 50)
 
@@ -153,9 +154,12 @@ double wakeupsPerSecond(const QList<qint64> &pids, int ms, QStringList *busiest 
 int idleInTheTray(test::RazerDaemon &daemon, qint64 daemonPid)
 {
     test::XvfbServer xvfb;
+    // A desktop with a notification area: without one the program shows its window.
+    test::TrayHost tray(xvfb.display());
     QTemporaryDir folder, home;
-    if (!xvfb.isRunning() || !test::copyTree(bench::programFolder(), folder.path())) {
-        std::fprintf(stderr, "bench_razer: no display or program folder\n");
+    if (!xvfb.isRunning() || !tray.isRunning() ||
+        !test::copyTree(bench::programFolder(), folder.path())) {
+        std::fprintf(stderr, "bench_razer: no display, notification area or program folder\n");
         return 1;
     }
     QProcess kelv;
@@ -173,7 +177,7 @@ int idleInTheTray(test::RazerDaemon &daemon, qint64 daemonPid)
     kelv.start(folder.filePath(QStringLiteral("kelv")), {QStringLiteral("-autostart")});
     if (!kelv.waitForStarted(10000))
         return 1;
-    QThread::msleep(30000); // settled in the tray
+    QThread::msleep(100000); // settled in the tray: the page asleep, its memory given back
     const QList<qint64> program = treeOf(kelv.processId());
     QStringList busiest;
     const double own = wakeupsPerSecond(program, 60000, &busiest);
