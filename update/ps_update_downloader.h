@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/package_format.h"
+#include "update/package_unpacker.h"
 
 #include <QElapsedTimer>
 #include <QFile>
