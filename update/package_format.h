@@ -23,6 +23,10 @@
 // The reader streams: it checks the signature of the small manifest, then
 // hashes the body from disk, and only then decodes it, writing each file as
 // it comes; nothing holds the package or a file of it in memory.
+//
+// This header holds the layout and what the manifest says; the writer is in
+// package_writer.h, the reader in package_reader.h, the checking and unpacking
+// of a package file in package_unpacker.h, the LZMA payload in payload_codec.h.
 
 #include "update/package_signature.h"
 

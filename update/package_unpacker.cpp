@@ -100,6 +100,141 @@ bool settleKeysFile(const QString &tempFolder, const Expectation &expected)
     return writeFileAtomically(incoming, text);
 }
 
+// Writes the files of a package into the temp folder of a kind's folder as the
+// reader hands them over. Each step answers false to stop the reading, with
+// reason() saying why.
+class TempFolderWriter
+{
+public:
+    explicit TempFolderWriter(const QString &kindFolder)
+        : m_kind(QDir::cleanPath(QFileInfo(kindFolder).absoluteFilePath())),
+          m_tempFolder(m_kind + QStringLiteral("/temp"))
+    {
+    }
+
+    const QString &kindFolder() const { return m_kind; }
+    const QString &tempFolder() const { return m_tempFolder; }
+    const QString &reason() const { return m_reason; }
+
+    // Before decoding: room for the files, and an empty temp folder.
+    bool makeRoom(quint32 payloadLength)
+    {
+        // The files must fit beside what is there.
+        if (!QDir().mkpath(m_kind) || !hasFreeSpace(m_kind, qint64(payloadLength))) {
+            logError(QStringLiteral("Update Error: not enough free space in '%1' for %2 bytes")
+                         .arg(m_kind)
+                         .arg(payloadLength));
+            m_reason = QStringLiteral("there is not enough free disk space");
+            return false;
+        }
+        deleteFolderTree(m_tempFolder);
+        if (QFileInfo::exists(m_tempFolder) || !QDir().mkpath(m_tempFolder)) {
+            m_reason = QStringLiteral("the update folder cannot be written");
+            return false;
+        }
+        return true;
+    }
+
+    bool open(const QString &relative, const QString &storedName)
+    {
+        if (stopped())
+            return false;
+        if (relative.isEmpty())
+            return cantOpen(storedName);
+        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+        if (slash > 0)
+            QDir().mkpath(m_tempFolder + QLatin1Char('/') + relative.left(slash));
+        m_target = m_tempFolder + QLatin1Char('/') + relative;
+        m_output.setFileName(m_target);
+        if (QFileInfo(m_target).isDir() || !m_output.open(QIODevice::WriteOnly))
+            return cantOpen(storedName);
+        return true;
+    }
+
+    bool write(QByteArrayView piece)
+    {
+        if (stopped())
+            return false;
+        if (m_output.write(piece.data(), piece.size()) == piece.size())
+            return true;
+        logError(QStringLiteral("Update Error: cant write file '%1'").arg(m_output.fileName()));
+        m_reason = QStringLiteral("a file of the package cannot be written");
+        return false;
+    }
+
+    bool close()
+    {
+        // The file's last small pieces are still buffered: a failure to write
+        // them now leaves the file cut short.
+        const bool flushed = m_output.flush();
+        m_output.close();
+        if (!flushed) {
+            logError(QStringLiteral("Update Error: cant write file '%1'").arg(m_target));
+            m_reason = QStringLiteral("a file of the package cannot be written");
+            return false;
+        }
+        // The package stores no modes: programs become executable by their content.
+        if (install::settleInstalledPermissions(m_target, std::nullopt))
+            return true;
+        logError(QStringLiteral("Update Error: cant set the permissions of '%1'").arg(m_target));
+        m_reason = QStringLiteral("a file of the package cannot be written");
+        return false;
+    }
+
+    // Closes the file being written when the reading ended half way.
+    void end() { m_output.close(); }
+
+private:
+    // The owner of the unpacking thread asked it to stop (its dialog went).
+    bool stopped()
+    {
+        const QThread *thread = QThread::currentThread();
+        if (!thread->isInterruptionRequested())
+            return false;
+        logError(QStringLiteral("Update Info: the unpack into '%1' was stopped").arg(m_tempFolder));
+        m_reason = QStringLiteral("the unpack was stopped");
+        return true;
+    }
+
+    bool cantOpen(const QString &storedName)
+    {
+        logError(QStringLiteral("Update Error: cant open file '%1' for writing")
+                     .arg(m_tempFolder + QLatin1Char('/') + storedName));
+        m_reason = QStringLiteral("a file of the package cannot be written");
+        return false;
+    }
+
+    const QString m_kind;
+    const QString m_tempFolder;
+    QString m_reason;
+    QFile m_output;
+    QString m_target;
+};
+
+// The unpacked temp folder of a kind takes the ready folder's place, with its
+// keys file settled; when that fails the temp folder goes and the package is
+// refused.
+UnpackResult makeReady(const QString &kindFolder, const QString &tempFolder,
+                       const Expectation &expected, const UnpackResult &unpacked)
+{
+    const QString readyFolder = kindFolder + QStringLiteral("/ready");
+    if (!settleKeysFile(tempFolder, expected)) {
+        logError(QStringLiteral("Update Error: cant settle '%1'").arg(kKeysFile));
+        deleteFolderTree(tempFolder);
+        return {UnpackResult::Refused, unpacked.version,
+                QStringLiteral("the update folder cannot be written")};
+    }
+    deleteFolderTree(readyFolder);
+    if (QFileInfo::exists(readyFolder) || !QDir().rename(tempFolder, readyFolder)) {
+        logError(QStringLiteral("Update Error: cant rename temp dir '%1' to ready dir '%2'")
+                     .arg(tempFolder, readyFolder));
+        deleteFolderTree(tempFolder);
+        return {UnpackResult::Refused, unpacked.version,
+                QStringLiteral("the update folder cannot be written")};
+    }
+    return unpacked;
+}
+
 } // namespace
 
 bool hasFreeSpace(const QString &folder, qint64 bytes)
@@ -160,110 +295,24 @@ UnpackResult unpackPackageFile(const QString &packagePath, const QString &kindFo
         return refused;
     }
 
-    const QString kind = QDir::cleanPath(QFileInfo(kindFolder).absoluteFilePath());
-    const QString tempFolder = kind + QStringLiteral("/temp");
-    const QString readyFolder = kind + QStringLiteral("/ready");
-
-    QString reason;
-    QFile output;
-    QString target;
-    auto beforeDecode = [&](quint32 payloadLength) {
-        // The files must fit beside what is there.
-        if (!QDir().mkpath(kind) || !hasFreeSpace(kind, qint64(payloadLength))) {
-            logError(QStringLiteral("Update Error: not enough free space in '%1' for %2 bytes")
-                         .arg(kind)
-                         .arg(payloadLength));
-            reason = QStringLiteral("there is not enough free disk space");
-            return false;
-        }
-        deleteFolderTree(tempFolder);
-        if (QFileInfo::exists(tempFolder) || !QDir().mkpath(tempFolder)) {
-            reason = QStringLiteral("the update folder cannot be written");
-            return false;
-        }
-        return true;
-    };
-    // The owner of the unpacking thread asked it to stop (its dialog went).
-    auto stopped = [&] {
-        const QThread *thread = QThread::currentThread();
-        if (!thread->isInterruptionRequested())
-            return false;
-        logError(QStringLiteral("Update Info: the unpack into '%1' was stopped").arg(tempFolder));
-        reason = QStringLiteral("the unpack was stopped");
-        return true;
-    };
-    auto cantOpen = [&](const QString &storedName) {
-        logError(QStringLiteral("Update Error: cant open file '%1' for writing")
-                     .arg(tempFolder + QLatin1Char('/') + storedName));
-        reason = QStringLiteral("a file of the package cannot be written");
-        return false;
-    };
-    auto open = [&](const QString &relative, const QString &storedName) {
-        if (stopped())
-            return false;
-        if (relative.isEmpty())
-            return cantOpen(storedName);
-        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
-        if (slash > 0)
-            QDir().mkpath(tempFolder + QLatin1Char('/') + relative.left(slash));
-        target = tempFolder + QLatin1Char('/') + relative;
-        output.setFileName(target);
-        if (QFileInfo(target).isDir() || !output.open(QIODevice::WriteOnly))
-            return cantOpen(storedName);
-        return true;
-    };
-    auto write = [&](QByteArrayView piece) {
-        if (stopped())
-            return false;
-        if (output.write(piece.data(), piece.size()) == piece.size())
-            return true;
-        logError(QStringLiteral("Update Error: cant write file '%1'").arg(output.fileName()));
-        reason = QStringLiteral("a file of the package cannot be written");
-        return false;
-    };
-    auto close = [&](const QString &, const QString &) {
-        // The file's last small pieces are still buffered: a failure to write
-        // them now leaves the file cut short.
-        const bool flushed = output.flush();
-        output.close();
-        if (!flushed) {
-            logError(QStringLiteral("Update Error: cant write file '%1'").arg(target));
-            reason = QStringLiteral("a file of the package cannot be written");
-            return false;
-        }
-        // The package stores no modes: programs become executable by their content.
-        if (install::settleInstalledPermissions(target, std::nullopt))
-            return true;
-        logError(QStringLiteral("Update Error: cant set the permissions of '%1'").arg(target));
-        reason = QStringLiteral("a file of the package cannot be written");
-        return false;
-    };
-
-    UnpackResult result = walkPackage(&input, keys, expected, beforeDecode, open, write, close);
-    output.close();
+    TempFolderWriter writer(kindFolder);
+    UnpackResult result = walkPackage(
+        &input, keys, expected, [&writer](quint32 length) { return writer.makeRoom(length); },
+        [&writer](const QString &relative, const QString &storedName) {
+            return writer.open(relative, storedName);
+        },
+        [&writer](QByteArrayView piece) { return writer.write(piece); },
+        [&writer](const QString &, const QString &) { return writer.close(); });
+    writer.end();
     if (result.outcome != UnpackResult::Unpacked) {
-        if (!reason.isEmpty()) {
+        if (!writer.reason().isEmpty()) {
             result.outcome = UnpackResult::Refused;
-            result.reason = reason;
+            result.reason = writer.reason();
         }
-        deleteFolderTree(tempFolder);
+        deleteFolderTree(writer.tempFolder());
         return result;
     }
-    if (!settleKeysFile(tempFolder, expected)) {
-        logError(QStringLiteral("Update Error: cant settle '%1'").arg(kKeysFile));
-        deleteFolderTree(tempFolder);
-        return {UnpackResult::Refused, result.version,
-                QStringLiteral("the update folder cannot be written")};
-    }
-    deleteFolderTree(readyFolder);
-    if (QFileInfo::exists(readyFolder) || !QDir().rename(tempFolder, readyFolder)) {
-        logError(QStringLiteral("Update Error: cant rename temp dir '%1' to ready dir '%2'")
-                     .arg(tempFolder, readyFolder));
-        deleteFolderTree(tempFolder);
-        return {UnpackResult::Refused, result.version,
-                QStringLiteral("the update folder cannot be written")};
-    }
-    return result;
+    return makeReady(writer.kindFolder(), writer.tempFolder(), expected, result);
 }
 
 } // namespace kelv::package

@@ -510,5 +510,4 @@ void PsUpdateDownloader::partFailed(QNetworkReply::NetworkError error)
     emit downLoadFailed();
 }
 
-
 } // namespace kelv

@@ -2,13 +2,12 @@
 // is kept whole instead), offers one that is not newer to be installed anyway, and
 // clears away what a refused one left.
 
-#include "update/ps_update_downloader.h"
-
 #include "common/app_paths.h"
 #include "common/ui_texts.h"
 #include "platform/file_access.h"
 #include "update/client_install.h"
 #include "update/firmware_image.h"
+#include "update/ps_update_downloader.h"
 #include "update/update_log.h"
 
 #include <QDir>

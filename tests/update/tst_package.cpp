@@ -10,9 +10,9 @@
 #include "update/client_install.h"
 #include "update/firmware_image.h"
 #include "update/package_reader.h"
+#include "update/package_signature.h"
 #include "update/package_unpacker.h"
 #include "update/package_writer.h"
-#include "update/package_signature.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -15,8 +15,8 @@
 #include "common/text_file.h"
 #include "update/firmware_image.h"
 #include "update/package_reader.h"
-#include "update/package_writer.h"
 #include "update/package_signature.h"
+#include "update/package_writer.h"
 
 #include <QCoreApplication>
 #include <QDir>
