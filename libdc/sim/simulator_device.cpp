@@ -1,6 +1,5 @@
-#include "libdc/sim/simulator.h"
-
 #include "libdc/libdc.h"
+#include "libdc/sim/simulator.h"
 #include "libdc/sim/simulator_lock.h"
 
 #include <algorithm>

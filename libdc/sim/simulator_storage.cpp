@@ -1,5 +1,4 @@
 #include "libdc/sim/simulator.h"
-
 #include "libdc/sim/simulator_lock.h"
 
 #include <algorithm>
