@@ -9,8 +9,9 @@
 
 #include "common/app_paths.h"
 #include "tests/testsupport/http_test_server.h"
-#include "update/package_format.h"
 #include "update/package_signature.h"
+#include "update/package_unpacker.h"
+#include "update/package_writer.h"
 #include "update/ps_update_downloader.h"
 
 #include <QCoreApplication>

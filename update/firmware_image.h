@@ -8,7 +8,7 @@
 //   66113  8 bytes  length of the firmware bytes (u64, little-endian, unaligned)
 //   66121  4 bytes  check value (CRC-32 of the firmware bytes)
 
-#include "update/package_format.h"
+#include "update/package_unpacker.h"
 
 #include <QByteArray>
 #include <QString>

@@ -9,7 +9,7 @@
 #include "platform/updater_command.h"
 #include "update/client_install.h"
 #include "update/file_modes.h"
-#include "update/package_format.h"
+#include "update/package_unpacker.h"
 #include "update/update_check.h"
 #include "update/update_log.h"
 

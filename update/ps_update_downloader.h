@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/package_format.h"
+#include "update/package_unpacker.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -26,7 +26,8 @@ QString updateRefusedText(const QString &reason);
 // range request from a multiple of 102400 bytes, then verifies it and unpacks
 // it into tupdates/<kind>/ready; a firmware package is kept whole as
 // tupdates/firmware/firmware.pkg instead. Lives on its own thread; reports by
-// queued signals.
+// queued signals. What it does with a downloaded package is in
+// ps_update_unpack.cpp.
 class PsUpdateDownloader final : public QObject
 {
     Q_OBJECT

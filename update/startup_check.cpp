@@ -4,7 +4,7 @@
 #include "common/client_settings.h"
 #include "update/client_install.h"
 #include "update/installers.h"
-#include "update/package_format.h"
+#include "update/package_unpacker.h"
 
 #include <QFile>
 #include <QFileInfo>

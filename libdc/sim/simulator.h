@@ -13,6 +13,11 @@
 //
 // Every call takes the lock, reloads whatever another process changed, acts and saves.
 // A missing, damaged or unreadable state file gives the factory-default mouse, plugged in.
+//
+// The code by role: the folder and construction in simulator.cpp, the lock in
+// simulator_lock.cpp, the state files in simulator_storage.cpp, the queue and log in
+// simulator_queue.cpp, the device calls in simulator_device.cpp, the firmware calls in
+// simulator_firmware.cpp, dcsim's controls in simulator_control.cpp.
 
 #include "libdc/backend.h"
 #include "libdc/sim/sim_state.h"

@@ -17,8 +17,9 @@
 
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/testsupport/package_bytes.h"
-#include "update/package_format.h"
+#include "update/package_reader.h"
 #include "update/package_signature.h"
+#include "update/package_unpacker.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -5,6 +5,7 @@
 // Header-only (Qt Core and kelv_update), so the fuzz targets use it as well.
 
 #include "update/package_format.h"
+#include "update/payload_codec.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>

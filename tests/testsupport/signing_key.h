@@ -1,7 +1,7 @@
 #pragma once
 
-#include "update/package_format.h"
 #include "update/package_signature.h"
+#include "update/package_writer.h"
 
 #include <QByteArray>
 #include <QString>

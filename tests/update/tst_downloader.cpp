@@ -7,7 +7,7 @@
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/test_files.h"
 #include "update/firmware_image.h"
-#include "update/package_format.h"
+#include "update/package_writer.h"
 #include "update/ps_update_downloader.h"
 
 #include <QDir>

@@ -2,7 +2,10 @@
 
 #include "common/app_paths.h"
 #include "tests/testsupport/signing_key.h"
-#include "update/package_format.h"
+#include "update/package_reader.h"
+#include "update/package_unpacker.h"
+#include "update/package_writer.h"
+#include "update/payload_codec.h"
 #include "update/ps_update_downloader.h"
 
 #include <QCryptographicHash>

@@ -7,7 +7,7 @@
 #include "tests/testsupport/signing_key.h"
 #include "tests/testsupport/test_files.h"
 #include "update/installers.h"
-#include "update/package_format.h"
+#include "update/package_unpacker.h"
 #include "update/update_check.h"
 
 #include <QCoreApplication>

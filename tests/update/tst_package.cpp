@@ -9,8 +9,10 @@
 #include "tests/testsupport/temp_program_folder.h"
 #include "update/client_install.h"
 #include "update/firmware_image.h"
-#include "update/package_format.h"
+#include "update/package_reader.h"
 #include "update/package_signature.h"
+#include "update/package_unpacker.h"
+#include "update/package_writer.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -15,7 +15,7 @@
 #include "update/firmware_image.h"
 #include "update/firmware_recovery.h"
 #include "update/installers.h"
-#include "update/package_format.h"
+#include "update/package_writer.h"
 #include "update/ps_update_downloader.h"
 #include "update/update_check.h"
 #include "update/update_dlg.h"

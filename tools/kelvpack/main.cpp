@@ -14,8 +14,9 @@
 
 #include "common/text_file.h"
 #include "update/firmware_image.h"
-#include "update/package_format.h"
+#include "update/package_reader.h"
 #include "update/package_signature.h"
+#include "update/package_writer.h"
 
 #include <QCoreApplication>
 #include <QDir>
