@@ -258,7 +258,11 @@ void cefApplication::showBatteries()
     QList<BatteryLine> lines;
     for (const BatteryEntry &e : m_batteries->entries())
         lines << BatteryLine{e.name, e.level, e.state};
-    m_mainWindow->tray()->setToolTip(batteryToolTip(lines));
+    const QString toolTip = batteryToolTip(lines);
+    if (toolTip == m_mainWindow->tray()->toolTip())
+        return;
+    m_mainWindow->tray()->setToolTip(toolTip);
+    qCInfo(lcApp).noquote() << "tray tooltip:" << QString(toolTip).replace(QLatin1Char('\n'), QStringLiteral(" | "));
 }
 
 void cefApplication::setUpdateStart(bool trialStart, const QString &notice)

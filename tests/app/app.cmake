@@ -4,10 +4,14 @@ kelv_test(test_main_window SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_main_window.cpp
           LIBS kelv_app kelv_resources Qt6::Widgets
           LABELS browser)
 kelv_test(test_program SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_program.cpp
-          LIBS Qt6::Core
-          LABELS browser)
+          LIBS Qt6::Core testsupport
+          LABELS browser
+          ENV ${KELV_OPENRAZER_ENV})
 if(TARGET kelv)
   add_dependencies(test_program kelv program_files)
+endif()
+if(TARGET openrazer_daemon)
+  add_dependencies(test_program openrazer_daemon)
 endif()
 kelv_test(test_application SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_application.cpp
           LIBS kelv_app kelv_resources Qt6::Widgets

@@ -1,9 +1,12 @@
 // Real starts of the built program (offscreen) from a copy of the program
 // folder: one instance per machine, the second start shows the first window
 // and ends without a window or a browser, a killed instance does not block
-// the next start, a termination signal ends the program cleanly.
+// the next start, a termination signal ends the program cleanly, a wireless
+// mouse's battery reaches the tray and the desktop's notifications.
+#include "tests/testsupport/dbus_mock.h"
 #include "tests/testsupport/desktop_session.h"
 #include "tests/testsupport/program_home.h"
+#include "tests/testsupport/razer_daemon.h"
 #include "tests/testsupport/temp_program_folder.h"
 
 #include <QDateTime>
@@ -12,6 +15,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -406,6 +411,52 @@ private slots:
                  qPrintable(report));
         QVERIFY(QFile::exists(report));
         QCOMPARE(treeState(m_folder->path()), withReporter);
+    }
+
+    // Started in the tray with a wireless mouse of OpenRazer's real daemon that is already low:
+    // the tray's tooltip lists its battery and the desktop (dbusmock's notification daemon on
+    // the daemon's session bus) gets one warning, none again while it is not charged.
+    void aLowMouseBatteryReachesTheTrayAndTheDesktopOnce()
+    {
+        if (const QString why = RazerDaemon::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (const QString why = DBusMock::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        RazerDaemon daemon;
+        QVERIFY(daemon.busRunning());
+        DBusMock notifications(DBusMock::Kind::Session, daemon.busAddress());
+        QVERIFY(notifications.startTemplate("notification_daemon", "org.freedesktop.Notifications"));
+        const QString mouse = daemon.addMouse(RazerDaemon::Model::ViperUltimateWireless,
+                                              "PM1947H0000001A", 1, "1-3");
+        daemon.setFile(mouse, "charge_level", "26"); // of 255: 10 %
+        daemon.setFile(mouse, "charge_status", "0");
+        QVERIFY(daemon.start(1));
+        auto notified = [&] {
+            QStringList bodies;
+            for (const QJsonValue &call : notifications.calls("org.freedesktop.Notifications",
+                                                              "/org/freedesktop/Notifications")) {
+                if (call.toArray().at(1).toString() == QLatin1String("Notify"))
+                    bodies << call.toArray().at(2).toArray().at(4).toObject().value("data").toString();
+            }
+            return bodies;
+        };
+
+        QProcessEnvironment env = m_env;
+        env.insert("DBUS_SESSION_BUS_ADDRESS", daemon.busAddress());
+        env.insert("KELV_SYSFS_ROOT", daemon.sysfsRoot());
+        env.insert("KELV_BATTERY_POLL_SECONDS", "1");
+        ProgramRun run(m_folder->path(), work("battery"), env, {"-autostart"});
+        QVERIFY2(run.waitFor("tray tooltip: kelv | Razer Viper Ultimate (Wireless): 10%"),
+                 run.output().constData());
+        QTRY_COMPARE_WITH_TIMEOUT(notified(),
+                                  QStringList{"Razer Viper Ultimate (Wireless) has 10% battery "
+                                              "left. Charge it soon."},
+                                  10000);
+        // Lower still: the tooltip follows, the desktop is not told again.
+        daemon.setFile(mouse, "charge_level", "13");
+        QVERIFY2(run.waitFor("tray tooltip: kelv | Razer Viper Ultimate (Wireless): 5%"),
+                 run.output().constData());
+        QCOMPARE(notified().size(), 1);
     }
 
     void terminationSignalEndsTheProgramCleanly()
