@@ -262,7 +262,8 @@ void cefApplication::showBatteries()
     if (toolTip == m_mainWindow->tray()->toolTip())
         return;
     m_mainWindow->tray()->setToolTip(toolTip);
-    qCInfo(lcApp).noquote() << "tray tooltip:" << QString(toolTip).replace(QLatin1Char('\n'), QStringLiteral(" | "));
+    qCInfo(lcApp).noquote() << "tray tooltip:"
+                            << QString(toolTip).replace(QLatin1Char('\n'), QStringLiteral(" | "));
 }
 
 void cefApplication::setUpdateStart(bool trialStart, const QString &notice)

@@ -425,9 +425,10 @@ private slots:
         RazerDaemon daemon;
         QVERIFY(daemon.busRunning());
         DBusMock notifications(DBusMock::Kind::Session, daemon.busAddress());
-        QVERIFY(notifications.startTemplate("notification_daemon", "org.freedesktop.Notifications"));
-        const QString mouse = daemon.addMouse(RazerDaemon::Model::ViperUltimateWireless,
-                                              "PM1947H0000001A", 1, "1-3");
+        QVERIFY(
+            notifications.startTemplate("notification_daemon", "org.freedesktop.Notifications"));
+        const QString mouse =
+            daemon.addMouse(RazerDaemon::Model::ViperUltimateWireless, "PM1947H0000001A", 1, "1-3");
         daemon.setFile(mouse, "charge_level", "26"); // of 255: 10 %
         daemon.setFile(mouse, "charge_status", "0");
         QVERIFY(daemon.start(1));
@@ -436,7 +437,8 @@ private slots:
             for (const QJsonValue &call : notifications.calls("org.freedesktop.Notifications",
                                                               "/org/freedesktop/Notifications")) {
                 if (call.toArray().at(1).toString() == QLatin1String("Notify"))
-                    bodies << call.toArray().at(2).toArray().at(4).toObject().value("data").toString();
+                    bodies
+                        << call.toArray().at(2).toArray().at(4).toObject().value("data").toString();
             }
             return bodies;
         };
