@@ -93,6 +93,16 @@ private:
     int32_t resultOf(int r, const void *error);
     int32_t getAll(const std::string &path, const std::string &suffix, sd_bus_message **reply);
     int32_t call(sd_bus_message *m, sd_bus_message **reply, uint64_t timeoutUsec = 0);
+    // The parts of readDevice and readValues, one object or group of objects each.
+    int32_t readProfileObject(const std::string &path, int api, Profile *out);
+    int32_t readResolutionObject(const std::string &path, int api, Resolution *out,
+                                 bool *isDefault);
+    int32_t readButtonObject(const std::string &path, Button *out);
+    int32_t readLedObject(const std::string &path, Led *out);
+    int32_t readProfileValues(const Device &device, size_t i, Values *out);
+    int32_t readResolutionValues(const Profile &p, Values *out);
+    int32_t readButtonValues(const Profile &p, Values *out);
+    int32_t readLedValues(const Profile &p, Values *out);
     static int onSignal(sd_bus_message *m, void *self, sd_bus_error *error);
     static int onStartReply(sd_bus_message *m, void *self, sd_bus_error *error);
     void noteSignal(sd_bus_message *m);
