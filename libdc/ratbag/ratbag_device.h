@@ -3,7 +3,7 @@
 // A mouse that libratbag's daemon ratbagd serves, as kelv sees it: what the daemon's objects
 // are (read once when the mouse arrives), the values they hold (read for each request), and
 // the translation between those and the properties of doc/device-map.md ("Real mice"). Plain
-// C++17 without the bus: the bus client (ratbag_bus_linux.cpp) fills these structures and
+// C++17 without the bus: the bus client (ratbag_bus.h) fills these structures and
 // carries out the changes planned here, so every rule can be tested without a daemon.
 
 #include <cstdint>
