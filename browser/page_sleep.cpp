@@ -3,11 +3,21 @@
 #include "platform/memory_release.h"
 
 #include <QLoggingCategory>
+#include <QPointer>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcSleep, "kelv.browser.sleep")
 
 namespace kelv {
+
+namespace {
+
+// Asked of the document before it is discarded: true once nothing it sends is held back or on
+// its way (a document without the question has nothing to say).
+const QString kReadyQuestion = QStringLiteral(
+    "typeof window.kelvReadyToRest !== 'function' || window.kelvReadyToRest() === true");
+
+} // namespace
 
 PageSleep::PageSleep(QWebEnginePage *page) : QObject(page), m_page(page)
 {
@@ -191,6 +201,7 @@ void PageSleep::releaseMemoryIfAsleep()
 
 void PageSleep::noteActivity()
 {
+    m_activitySinceAsked = true;
     if ((m_enabled || m_ending) && !m_page->isVisible() && !isAsleep())
         m_quiet.start();
     else
@@ -207,24 +218,64 @@ bool PageSleep::hasQueryInFlight() const
     return false;
 }
 
+bool PageSleep::mayRest() const
+{
+    if (m_ending)
+        return !m_page->isVisible();
+    return m_enabled && !m_keptAwake && !m_page->isVisible() && !isAsleep() && !m_waking &&
+           m_held.isEmpty();
+}
+
 void PageSleep::sleepIfQuiet()
 {
-    if (m_ending) {
-        if (m_page->isVisible())
-            return;
-        if (hasQueryInFlight()) {
-            m_quiet.start();
-            return;
-        }
-        m_ending = false;
-        emit readyToEnd();
-        return;
-    }
-    if (!m_enabled || m_keptAwake || m_page->isVisible() || isAsleep() || m_waking ||
-        !m_held.isEmpty())
+    if (!mayRest())
         return;
     if (hasQueryInFlight()) {
         m_quiet.start();
+        return;
+    }
+    // What the document sends as it is hidden (its last edits) may still be on its way on a
+    // busy machine: the document is asked first. A renderer that never answers is not waited
+    // for longer than an unanswered query.
+    if (m_asked.isValid()) {
+        if (m_asked.elapsed() < UnansweredLimitMs)
+            m_quiet.start();
+        else
+            onReadyAnswer(true);
+        return;
+    }
+    m_asked.start();
+    m_activitySinceAsked = false;
+    QPointer<PageSleep> self(this);
+    m_page->runJavaScript(kReadyQuestion, [self](const QVariant &ready) {
+        if (self)
+            self->onReadyAnswer(ready.isValid() ? ready.toBool() : true);
+    });
+}
+
+void PageSleep::onReadyAnswer(bool ready)
+{
+    m_asked.invalidate();
+    if (!mayRest() || hasQueryInFlight() || m_activitySinceAsked) {
+        noteActivity(); // something happened meanwhile: a new quiet period decides
+        return;
+    }
+    if (!ready) {
+        if (!m_notReady.isValid())
+            m_notReady.start();
+        // A document that says "not yet" for ever (a request that is never answered) rests
+        // all the same once an unanswered query would.
+        if (m_notReady.elapsed() < UnansweredLimitMs) {
+            m_quiet.start();
+            return;
+        }
+        qCWarning(lcSleep, "the page still says it is busy after %d ms: it rests all the same",
+                  UnansweredLimitMs);
+    }
+    m_notReady.invalidate();
+    if (m_ending) {
+        m_ending = false;
+        emit readyToEnd();
         return;
     }
     m_inFlight.clear();

@@ -99,7 +99,10 @@ private:
     void onLifecycleStateChanged(State state);
     // (Re)starts the quiet period when the page may sleep; stops it otherwise.
     void noteActivity();
+    // Whether the page may sleep (or end) now, queries and the document's answer apart.
+    bool mayRest() const;
     void sleepIfQuiet();
+    void onReadyAnswer(bool ready);
     bool hasQueryInFlight() const;
     void releaseMemoryIfAsleep();
     void onWakeLimit();
@@ -118,6 +121,9 @@ private:
     QVariantList m_held;
     QHash<quint64, qint64> m_inFlight; // serial -> arrival (ms on m_clock)
     QElapsedTimer m_clock;
+    QElapsedTimer m_asked;    // the document was asked whether it may rest (valid until it answers)
+    QElapsedTimer m_notReady; // since it first said it may not
+    bool m_activitySinceAsked = false;
 };
 
 } // namespace kelv

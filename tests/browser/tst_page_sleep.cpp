@@ -255,6 +255,20 @@ private slots:
         QVERIFY(waitUntil([&] { return asleep(); }));
     }
 
+    // The document still sends what it held back as it was hidden (its query not arrived yet):
+    // asked before it is discarded, it says so and the page stays awake until it says no more.
+    void aDocumentThatSaysItIsBusyKeepsThePageAwake()
+    {
+        QVERIFY(waitUntil([&] { return !kpage()->isLoading(); }));
+        runJs(kpage(), QStringLiteral("window.busy = true; window.asked = 0; "
+                                      "window.kelvReadyToRest = () => (++window.asked, !window.busy)"));
+        sleep()->setEnabled(true);
+        QVERIFY(waitUntil([&] { return runJs(kpage(), QStringLiteral("window.asked")).toInt() >= 2; }));
+        QVERIFY2(!asleep(), "a document that is still sending stays awake");
+        runJs(kpage(), QStringLiteral("window.busy = false"));
+        QVERIFY(waitUntil([&] { return asleep(); }));
+    }
+
     void aShownPageWakesAndStaysAwake()
     {
         sleep()->setEnabled(true);

@@ -246,3 +246,30 @@ test('a page told of another page\'s change sends its own first, then reads the 
   assert.deepEqual(cached.modes.map((m) => m.name), ['Main name', 'Popup name']);
   assert.equal(cached.modes[0].performance.debounce, 9);
 });
+
+// Before the hidden page is discarded the native side asks whether it may
+// rest: not while an edit waits for its moment (sent at the question) or is
+// on its way; a refused edit, marked but on no way, does not hold it.
+test('a page may rest only once no edit waits or travels', async () => {
+  const win = editingNative(factoryText, {});
+  const app = new App(win);
+  const tm = timers();
+  app.sync.timers = tm;
+  await app.modes.load();
+  assert.equal(app.readyToRest(), true);
+  app.state.profile.modes[0].performance.debounce = 7;
+  app.sync.markMode('0');
+  assert.equal(app.readyToRest(), false, 'an edit held back');
+  assert.equal(tm.count, 0, 'the question sends it at once');
+  assert.equal(app.readyToRest(), false, 'an edit on its way');
+  await app.sync.chain;
+  assert.equal(app.readyToRest(), true);
+  assert.match(win.text(), /debounce="7"/);
+  // The native side refuses the next one: it stays marked, and nothing is on its way.
+  win.cefQuery = ({ onFailure }) => { setImmediate(() => onFailure(0, 'refused')); return 1; };
+  app.sync.markMode('0');
+  app.readyToRest();
+  await app.sync.chain.catch(() => {});
+  assert.equal(app.sync.dirty, true);
+  assert.equal(app.readyToRest(), true);
+});

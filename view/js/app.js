@@ -107,6 +107,7 @@ export class App {
     this.ui = mountShell(this);
     window.kelvApp = this; // for the end-to-end tests and the screenshot script
     window.kelvSendPendingEdits = () => this.sendPendingEdits();
+    window.kelvReadyToRest = () => this.readyToRest();
     if (!this.bridge.available) {
       this.error('error.noBridge', '', [], { everywhere: true });
       this.update();
@@ -168,6 +169,14 @@ export class App {
       this.sync.flush().catch(() => {}).finally(() => { sending.done = true; });
     }
     return !this.quitSend.done;
+  }
+
+  // Asked by the native side before the hidden page is discarded: false
+  // while an edit is held back (it is sent now) or on its way, or a request
+  // waits for its answer; the native side asks again a moment later.
+  readyToRest() {
+    if (this.sync.timer !== null) this.sync.flush().catch(() => {});
+    return this.sync.settled && this.bridge.pending.size === 0;
   }
 
   update() {

@@ -47,10 +47,17 @@ export class ProfileSync {
     this.modes = new Set();
     this.timer = null;
     this.chain = Promise.resolve();
+    this.queued = 0; // sends started or waiting their turn
   }
 
   get dirty() {
     return this.all || this.modes.size > 0;
+  }
+
+  // Nothing waits for its moment and nothing is on its way (an edit the
+  // native side refused stays marked, but is not on its way).
+  get settled() {
+    return this.timer === null && this.queued === 0;
   }
 
   markMode(index) {
@@ -87,9 +94,14 @@ export class ProfileSync {
       this.timers.clearTimeout(this.timer);
       this.timer = null;
     }
+    this.queued += 1;
     const step = async () => {
-      await this.sendMarked();
-      return task();
+      try {
+        await this.sendMarked();
+        return await task();
+      } finally {
+        this.queued -= 1;
+      }
     };
     this.chain = this.chain.then(step, step);
     return this.chain;
