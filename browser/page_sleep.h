@@ -10,9 +10,10 @@
 namespace kelv {
 
 // Lets a page sleep while nobody looks at it: once it is hidden and quiet (no
-// query in flight, none for quietTime()), its document and renderer process
-// are discarded (QWebEnginePage::LifecycleState::Discarded); the page keeps
-// its address, so the screen the user was on comes back with it.
+// query in flight, none for quietTime()) and its document says nothing it
+// sends is still on its way (window.kelvReadyToRest), its document and
+// renderer process are discarded (QWebEnginePage::LifecycleState::Discarded);
+// the page keeps its address, so the screen the user was on comes back with it.
 //
 // Nothing meant for the page is lost while it sleeps: an event is held and the
 // page woken (loaded again, still hidden); the document takes the held events
