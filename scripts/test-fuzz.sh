@@ -6,12 +6,12 @@
 # the finding is in build-fuzz/artifacts/<target>/ and the log's tail is
 # printed. Called by scripts/test.sh after the sanitizer suites.
 #
-#   FUZZ_SECONDS (default 15) per target, JOBS (default 2), FUZZ_BUILD (default build-fuzz)
+#   FUZZ_SECONDS (default 8) per target, JOBS (default 2), FUZZ_BUILD (default build-fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="${FUZZ_BUILD:-$root/build-fuzz}"
-seconds="${FUZZ_SECONDS:-15}"
+seconds="${FUZZ_SECONDS:-8}"
 started=$(date +%s)
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
