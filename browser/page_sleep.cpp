@@ -151,6 +151,9 @@ void PageSleep::onVisibleChanged(bool visible)
 void PageSleep::onLifecycleStateChanged(State state)
 {
     if (state == State::Discarded) {
+        // A question the discarded document never answered asks nothing of the next one.
+        m_asked.invalidate();
+        m_notReady.invalidate();
         qCInfo(lcSleep, "page asleep");
         m_release.start();
         emit asleepChanged(true);
