@@ -18,12 +18,8 @@ std::vector<BackendFactory> libraryBackends()
         [](Outbox &outbox) -> std::unique_ptr<Backend> {
             return std::make_unique<sim::SimBackend>(outbox);
         },
-        [](Outbox &outbox) -> std::unique_ptr<Backend> {
-            return std::make_unique<ratbag::Service>(outbox);
-        },
-        [](Outbox &outbox) -> std::unique_ptr<Backend> {
-            return std::make_unique<razer::Service>(outbox);
-        },
+        ratbag::makeService,
+        razer::makeService,
     };
 }
 

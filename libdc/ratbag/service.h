@@ -8,7 +8,7 @@
 // storage (slot_store.h). Listing, presence, the service state and the properties 64 to 66 are
 // answered from what the job thread keeps, without waiting for the daemon; so is every
 // request for a hardware ID that is not listed. The Windows build has no daemon client
-// (service_win.cpp): no mice, service state "off".
+// (service_win.cpp, a dc::AbsentService): no mice, service state "off".
 
 #include "libdc/backend.h"
 
@@ -51,5 +51,8 @@ private:
     struct Parts;
     std::unique_ptr<Parts> m_parts;
 };
+
+// The backend for the library: this Service on Linux; on Windows a dc::AbsentService.
+std::unique_ptr<dc::Backend> makeService(dc::Outbox &outbox);
 
 } // namespace kelv::ratbag

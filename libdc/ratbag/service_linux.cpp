@@ -224,4 +224,9 @@ int32_t Service::scriptOut(const char16_t *id, uint32_t code, char *script, uint
     return dc::copyText(text, script, size);
 }
 
+std::unique_ptr<dc::Backend> makeService(dc::Outbox &outbox)
+{
+    return std::make_unique<Service>(outbox);
+}
+
 } // namespace kelv::ratbag

@@ -6,7 +6,7 @@
 // daemon's state, the listing, the battery; transaction_linux.h: reads and writes). Listing,
 // presence, the service state and the properties 64 to 67 are answered from what the job
 // thread keeps, without waiting for the daemon. The Windows build has no daemon client
-// (service_win.cpp): no mice, service state "off".
+// (service_win.cpp, a dc::AbsentService): no mice, service state "off".
 
 #include "libdc/backend.h"
 
@@ -51,5 +51,8 @@ private:
     struct Parts;
     std::unique_ptr<Parts> m_parts;
 };
+
+// The backend for the library: this Service on Linux; on Windows a dc::AbsentService.
+std::unique_ptr<dc::Backend> makeService(dc::Outbox &outbox);
 
 } // namespace kelv::razer

@@ -120,3 +120,32 @@ TEST_CASE("a device held by another process (dcsim hold) is busy until that proc
     CHECK(code == 0);
     CHECK(deviceExist(mouse) == DC_OK);
 }
+
+#ifdef _WIN32
+TEST_CASE("on Windows the daemons' services list nothing and say they are off")
+{
+    testing::TempFolder state;
+    testing::setEnvironment("DC_SIM_DIR", state.path());
+    testing::SharedLibrary library(testing::libdcFile());
+    REQUIRE(library.loaded());
+    const auto readProp = reinterpret_cast<DcFnReadProp>(library.find("dcReadProp"));
+    const auto writeProp = reinterpret_cast<DcFnWriteProp>(library.find("dcWriteProp"));
+    const auto deviceExist = reinterpret_cast<DcFnDeviceExist>(library.find("dcDeviceExist"));
+    REQUIRE((readProp && writeProp && deviceExist));
+    for (const char16_t *service : {u"RATBAG\\", u"OPENRAZER\\"}) {
+        std::vector<uint8_t> text(DC_TRANSFER_SIZE, 0xff);
+        REQUIRE(readProp(service, u"", DC_PRODUCT_CODE, text.data(), DC_TRANSFER_SIZE,
+                         DC_PROP_SERVICE_STATE) == DC_OK);
+        const std::string state(reinterpret_cast<const char *>(text.data()));
+        CAPTURE(state);
+        CHECK(state.find("\"state\":\"off\"") != std::string::npos);
+        CHECK(text.back() == 0); // the rest of the buffer cleared
+        CHECK(readProp(service, u"", 1234, text.data(), 1, DC_PROP_SERVICE_STATE) ==
+              DC_WRONG_PRODUCT);
+        CHECK(readProp(service, u"", DC_PRODUCT_CODE, text.data(), 1, 1) == DC_NOT_PRESENT);
+        const uint8_t start = 1;
+        CHECK(writeProp(service, u"", DC_PRODUCT_CODE, &start, 1, DC_PROP_SERVICE_STATE) ==
+              DC_NOT_PRESENT);
+    }
+}
+#endif
