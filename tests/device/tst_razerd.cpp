@@ -144,8 +144,8 @@ private slots:
         QVERIFY(m_daemon->start(2));
         QTRY_COMPARE_WITH_TIMEOUT(razerCount(), 2, 8000);
         QVERIFY(changed.count() >= 1);
-        QCOMPARE(serviceState().value("state").toString(), QStringLiteral("running"));
-        QCOMPARE(serviceState().value("mice").toInt(), 2);
+        QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("running"));
+        QTRY_COMPARE(serviceState().value("mice").toInt(), 2);
         // Their calls wait for the daemon: the manager makes them off the GUI thread.
         QVERIFY(m_devices->callsMayWait(wired()));
     }
@@ -426,7 +426,8 @@ private slots:
         m_daemon->kill();
         QTRY_COMPARE_WITH_TIMEOUT(razerCount(), 0, 5000);
         QTRY_VERIFY(changed.contains(QVariantList{2}));
-        QCOMPARE(serviceState().value("state").toString(), QStringLiteral("absent"));
+        // The state is announced on its own; on a loaded machine it may follow the list.
+        QTRY_COMPARE(serviceState().value("state").toString(), QStringLiteral("absent"));
         QVERIFY(restartWith(2));
         QCOMPARE(wireless(), id);
         QVERIFY(setProp(id, 5, QByteArray(1, 4)));
