@@ -6,6 +6,7 @@
 // costs one second per request. Everything the daemon sends is read with its types checked
 // and its sizes bounded (ratbag_device.h).
 
+#include "libdc/bus_connection_linux.h"
 #include "libdc/ratbag/ratbag_device.h"
 
 #include <cstdint>
@@ -48,16 +49,16 @@ public:
 
     // Connects to the system bus and watches the daemon's signals. False: no bus.
     bool connect();
-    bool connected() const { return m_bus != nullptr; }
+    bool connected() const { return m_connection.get() != nullptr; }
     void disconnect();
 
     // For the service's poll(): the connection's file descriptor, the events to wait for and
     // the time (CLOCK_MONOTONIC, microseconds; UINT64_MAX: none) of its next time-out.
-    int fd() const;
-    short events() const;
-    uint64_t deadline() const;
+    int fd() const { return m_connection.fd(); }
+    short events() const { return m_connection.events(); }
+    uint64_t deadline() const { return m_connection.deadline(); }
     // Reads and dispatches what arrived; false when the connection broke.
-    bool process();
+    bool process() { return m_connection.process(); }
 
     // Starts a request: the one-second budget is fresh again.
     void beginRequest() { m_timedOut = false; }
@@ -109,8 +110,9 @@ private:
 
     std::string m_name;
     std::string m_root;
-    sd_bus *m_bus = nullptr;
-    std::vector<sd_bus_slot *> m_slots;
+    sd_bus *bus() const { return m_connection.get(); }
+
+    dc::BusConnection m_connection;
     std::vector<Notice> m_notices;
     bool m_timedOut = false;
 };

@@ -31,12 +31,7 @@ Bus::~Bus()
 bool Bus::connect()
 {
     disconnect();
-    sd_bus *bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0)
-        return false;
-    m_bus = bus;
-    sd_bus_set_method_call_timeout(m_bus, kCallTimeoutUsec);
-    const std::string matches[] = {
+    const std::vector<std::string> matches = {
         std::string("type='signal',sender='") + kBusName + "',interface='" + kBusName +
             "',member='NameOwnerChanged',arg0='" + m_name + "'",
         "type='signal',sender='" + m_name + "',interface='" + kProperties +
@@ -44,55 +39,13 @@ bool Bus::connect()
         "type='signal',sender='" + m_name + "',interface='" + interface("Device") +
             "',member='Resync'",
     };
-    for (const std::string &match : matches) {
-        sd_bus_slot *slot = nullptr;
-        if (sd_bus_add_match(m_bus, &slot, match.c_str(), &Bus::onSignal, this) < 0) {
-            disconnect();
-            return false;
-        }
-        m_slots.push_back(slot);
-    }
-    return true;
+    return m_connection.open(sd_bus_open_system, kCallTimeoutUsec, matches, &Bus::onSignal, this);
 }
 
 void Bus::disconnect()
 {
-    for (sd_bus_slot *slot : m_slots)
-        sd_bus_slot_unref(slot);
-    m_slots.clear();
-    if (m_bus)
-        sd_bus_flush_close_unref(m_bus);
-    m_bus = nullptr;
+    m_connection.close();
     m_notices.clear();
-}
-
-int Bus::fd() const
-{
-    return m_bus ? sd_bus_get_fd(m_bus) : -1;
-}
-
-short Bus::events() const
-{
-    const int e = m_bus ? sd_bus_get_events(m_bus) : 0;
-    return short(e < 0 ? POLLIN : e);
-}
-
-uint64_t Bus::deadline() const
-{
-    uint64_t usec = UINT64_MAX;
-    if (m_bus && sd_bus_get_timeout(m_bus, &usec) < 0)
-        usec = UINT64_MAX;
-    return usec;
-}
-
-bool Bus::process()
-{
-    if (!m_bus)
-        return false;
-    int r = 0;
-    while ((r = sd_bus_process(m_bus, nullptr)) > 0) {
-    }
-    return r >= 0;
 }
 
 std::vector<Notice> Bus::takeNotices()
@@ -180,22 +133,22 @@ int32_t Bus::resultOf(int r, const void *errorPointer)
 
 int32_t Bus::call(sd_bus_message *m, sd_bus_message **reply, uint64_t timeoutUsec)
 {
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     if (m_timedOut)
         return DC_DEVICE_FAULT;
     Error error;
     const int r =
-        sd_bus_call(m_bus, m, timeoutUsec ? timeoutUsec : kCallTimeoutUsec, &error.e, reply);
+        sd_bus_call(bus(), m, timeoutUsec ? timeoutUsec : kCallTimeoutUsec, &error.e, reply);
     return resultOf(r, &error.e);
 }
 
 int32_t Bus::getAll(const std::string &path, const std::string &suffix, sd_bus_message **reply)
 {
     Message m;
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
-    if (sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), path.c_str(), kProperties,
+    if (sd_bus_message_new_method_call(bus(), m.out(), m_name.c_str(), path.c_str(), kProperties,
                                        "GetAll") < 0 ||
         sd_bus_message_append(m.m, "s", interface(suffix).c_str()) < 0)
         return DC_DEVICE_FAULT;
@@ -206,8 +159,8 @@ int32_t Bus::nameOwned(bool *owned)
 {
     Message m, reply;
     *owned = false;
-    if (!m_bus ||
-        sd_bus_message_new_method_call(m_bus, m.out(), kBusName, kBusPath, kBusName,
+    if (!bus() ||
+        sd_bus_message_new_method_call(bus(), m.out(), kBusName, kBusPath, kBusName,
                                        "NameHasOwner") < 0 ||
         sd_bus_message_append(m.m, "s", m_name.c_str()) < 0)
         return DC_NOT_PRESENT;
@@ -224,7 +177,7 @@ int32_t Bus::nameActivatable(bool *activatable)
 {
     Message m, reply;
     *activatable = false;
-    if (!m_bus || sd_bus_message_new_method_call(m_bus, m.out(), kBusName, kBusPath, kBusName,
+    if (!bus() || sd_bus_message_new_method_call(bus(), m.out(), kBusName, kBusPath, kBusName,
                                                  "ListActivatableNames") < 0)
         return DC_NOT_PRESENT;
     if (const int32_t r = call(m.m, reply.out()))
@@ -242,11 +195,11 @@ bool Bus::startDaemon()
     // (many devices at boot) is no failed start. The bus gives up after 25 s itself.
     constexpr uint64_t kStartTimeoutUsec = 30000000;
     Message m;
-    return m_bus &&
-           sd_bus_message_new_method_call(m_bus, m.out(), kBusName, kBusPath, kBusName,
+    return bus() &&
+           sd_bus_message_new_method_call(bus(), m.out(), kBusName, kBusPath, kBusName,
                                           "StartServiceByName") >= 0 &&
            sd_bus_message_append(m.m, "su", m_name.c_str(), 0u) >= 0 &&
-           sd_bus_call_async(m_bus, nullptr, m.m, &Bus::onStartReply, this, kStartTimeoutUsec) >= 0;
+           sd_bus_call_async(bus(), nullptr, m.m, &Bus::onStartReply, this, kStartTimeoutUsec) >= 0;
 }
 
 int Bus::onStartReply(sd_bus_message *m, void *self, sd_bus_error *)
@@ -264,8 +217,8 @@ int Bus::onStartReply(sd_bus_message *m, void *self, sd_bus_error *)
 int32_t Bus::apiVersion(int *api)
 {
     Message m, reply;
-    if (!m_bus ||
-        sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), m_root.c_str(), kProperties,
+    if (!bus() ||
+        sd_bus_message_new_method_call(bus(), m.out(), m_name.c_str(), m_root.c_str(), kProperties,
                                        "Get") < 0 ||
         sd_bus_message_append(m.m, "ss", interface("Manager").c_str(), "APIVersion") < 0)
         return DC_NOT_PRESENT;
@@ -281,14 +234,14 @@ int32_t Bus::apiVersion(int *api)
 int32_t Bus::apply(const Op &op)
 {
     Message m, reply;
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     int r = 0;
     if (op.kind == Op::Kind::Call) {
-        r = sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), op.path.c_str(),
+        r = sd_bus_message_new_method_call(bus(), m.out(), m_name.c_str(), op.path.c_str(),
                                            interface(op.interface).c_str(), op.member.c_str());
     } else {
-        r = sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), op.path.c_str(),
+        r = sd_bus_message_new_method_call(bus(), m.out(), m_name.c_str(), op.path.c_str(),
                                            kProperties, "Set");
         if (r >= 0)
             r = sd_bus_message_append(m.m, "ss", interface(op.interface).c_str(),
@@ -304,7 +257,7 @@ int32_t Bus::apply(const Op &op)
 int32_t Bus::commit(const std::string &devicePath)
 {
     Message m, reply;
-    if (!m_bus || sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), devicePath.c_str(),
+    if (!bus() || sd_bus_message_new_method_call(bus(), m.out(), m_name.c_str(), devicePath.c_str(),
                                                  interface("Device").c_str(), "Commit") < 0)
         return DC_NOT_PRESENT;
     return call(m.m, reply.out());
@@ -313,7 +266,7 @@ int32_t Bus::commit(const std::string &devicePath)
 int32_t Bus::ping(uint64_t timeoutUsec)
 {
     Message m, reply;
-    if (!m_bus || sd_bus_message_new_method_call(m_bus, m.out(), m_name.c_str(), m_root.c_str(),
+    if (!bus() || sd_bus_message_new_method_call(bus(), m.out(), m_name.c_str(), m_root.c_str(),
                                                  "org.freedesktop.DBus.Peer", "Ping") < 0)
         return DC_NOT_PRESENT;
     return call(m.m, reply.out(), timeoutUsec);
@@ -321,9 +274,9 @@ int32_t Bus::ping(uint64_t timeoutUsec)
 
 bool Bus::waitForSignals(int timeoutMs)
 {
-    if (!m_bus)
+    if (!bus())
         return false;
-    pollfd fd{sd_bus_get_fd(m_bus), events(), 0};
+    pollfd fd{sd_bus_get_fd(bus()), events(), 0};
     if (fd.fd < 0 || poll(&fd, 1, std::max(timeoutMs, 0)) < 0)
         return errno == EINTR && process();
     return process();

@@ -6,6 +6,8 @@
 // once, so a hanging daemon costs two seconds per request. Replies are read with their types
 // checked: a reply of another type fails the call with DC_DEVICE_FAULT.
 
+#include "libdc/bus_connection_linux.h"
+
 #include <cstdint>
 #include <string>
 #include <systemd/sd-bus.h>
@@ -33,14 +35,15 @@ public:
 
     // Connects to the session bus and watches the daemon's signals. False: no bus.
     bool connect();
-    bool connected() const { return m_bus != nullptr; }
+    bool connected() const { return m_connection.get() != nullptr; }
     void disconnect();
 
-    int fd() const;
-    short events() const;
-    uint64_t deadline() const; // CLOCK_MONOTONIC microseconds; UINT64_MAX: none
+    int fd() const { return m_connection.fd(); }
+    short events() const { return m_connection.events(); }
+    // CLOCK_MONOTONIC microseconds; UINT64_MAX: none.
+    uint64_t deadline() const { return m_connection.deadline(); }
     // Reads and dispatches what arrived; false when the connection broke.
-    bool process();
+    bool process() { return m_connection.process(); }
     std::vector<Notice> takeNotices();
 
     // Starts a request: the time budget is fresh again.
@@ -79,8 +82,9 @@ private:
                        sd_bus_message **reply);
     static int onSignal(sd_bus_message *m, void *self, sd_bus_error *error);
 
-    sd_bus *m_bus = nullptr;
-    std::vector<sd_bus_slot *> m_slots;
+    sd_bus *bus() const { return m_connection.get(); }
+
+    dc::BusConnection m_connection;
     std::vector<Notice> m_notices;
     bool m_timedOut = false;
 };

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <poll.h>
 
 namespace kelv::razer {
 
@@ -84,65 +83,18 @@ Bus::~Bus()
 bool Bus::connect()
 {
     disconnect();
-    sd_bus *bus = nullptr;
-    if (sd_bus_open_user(&bus) < 0)
-        return false;
-    m_bus = bus;
-    sd_bus_set_method_call_timeout(m_bus, kCallTimeoutUsec);
-    const std::string matches[] = {
+    const std::vector<std::string> matches = {
         std::string("type='signal',sender='") + kDBusName + "',interface='" + kDBusName +
             "',member='NameOwnerChanged',arg0='" + kBusName + "'",
         std::string("type='signal',sender='") + kBusName + "',interface='razer.devices'",
     };
-    for (const std::string &match : matches) {
-        sd_bus_slot *slot = nullptr;
-        if (sd_bus_add_match(m_bus, &slot, match.c_str(), &Bus::onSignal, this) < 0) {
-            disconnect();
-            return false;
-        }
-        m_slots.push_back(slot);
-    }
-    return true;
+    return m_connection.open(sd_bus_open_user, kCallTimeoutUsec, matches, &Bus::onSignal, this);
 }
 
 void Bus::disconnect()
 {
-    for (sd_bus_slot *slot : m_slots)
-        sd_bus_slot_unref(slot);
-    m_slots.clear();
-    if (m_bus)
-        sd_bus_flush_close_unref(m_bus);
-    m_bus = nullptr;
+    m_connection.close();
     m_notices.clear();
-}
-
-int Bus::fd() const
-{
-    return m_bus ? sd_bus_get_fd(m_bus) : -1;
-}
-
-short Bus::events() const
-{
-    const int e = m_bus ? sd_bus_get_events(m_bus) : 0;
-    return short(e < 0 ? POLLIN : e);
-}
-
-uint64_t Bus::deadline() const
-{
-    uint64_t usec = UINT64_MAX;
-    if (m_bus && sd_bus_get_timeout(m_bus, &usec) < 0)
-        usec = UINT64_MAX;
-    return usec;
-}
-
-bool Bus::process()
-{
-    if (!m_bus)
-        return false;
-    int r = 0;
-    while ((r = sd_bus_process(m_bus, nullptr)) > 0) {
-    }
-    return r >= 0;
 }
 
 std::vector<Notice> Bus::takeNotices()
@@ -197,17 +149,17 @@ int32_t Bus::call(sd_bus_message *m, sd_bus_message **reply)
     if (m_timedOut)
         return DC_DEVICE_FAULT;
     Error error;
-    const int r = sd_bus_call(m_bus, m, kCallTimeoutUsec, &error.e, reply);
+    const int r = sd_bus_call(bus(), m, kCallTimeoutUsec, &error.e, reply);
     return resultOf(r, &error.e);
 }
 
 int32_t Bus::callNoArgs(const std::string &path, const char *iface, const char *member,
                         sd_bus_message **reply)
 {
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     Message m;
-    if (sd_bus_message_new_method_call(m_bus, &m.m, kBusName, path.c_str(), iface, member) < 0)
+    if (sd_bus_message_new_method_call(bus(), &m.m, kBusName, path.c_str(), iface, member) < 0)
         return DC_DEVICE_FAULT;
     return call(m.m, reply);
 }
@@ -215,10 +167,10 @@ int32_t Bus::callNoArgs(const std::string &path, const char *iface, const char *
 int32_t Bus::nameOwned(bool *owned)
 {
     *owned = false;
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     Message m, reply;
-    if (sd_bus_message_new_method_call(m_bus, &m.m, kDBusName, kDBusPath, kDBusName,
+    if (sd_bus_message_new_method_call(bus(), &m.m, kDBusName, kDBusPath, kDBusName,
                                        "NameHasOwner") < 0 ||
         sd_bus_message_append(m.m, "s", kBusName) < 0)
         return DC_DEVICE_FAULT;
@@ -234,10 +186,10 @@ int32_t Bus::nameOwned(bool *owned)
 int32_t Bus::nameActivatable(bool *activatable)
 {
     *activatable = false;
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     Message m, reply;
-    if (sd_bus_message_new_method_call(m_bus, &m.m, kDBusName, kDBusPath, kDBusName,
+    if (sd_bus_message_new_method_call(bus(), &m.m, kDBusName, kDBusPath, kDBusName,
                                        "ListActivatableNames") < 0)
         return DC_DEVICE_FAULT;
     if (const int32_t r = call(m.m, &reply.m))
@@ -251,8 +203,8 @@ int32_t Bus::nameActivatable(bool *activatable)
 
 void Bus::startDaemon()
 {
-    if (m_bus)
-        sd_bus_call_method_async(m_bus, nullptr, kDBusName, kDBusPath, kDBusName,
+    if (bus())
+        sd_bus_call_method_async(bus(), nullptr, kDBusName, kDBusPath, kDBusName,
                                  "StartServiceByName", nullptr, nullptr, "su", kBusName, 0u);
 }
 
@@ -385,10 +337,10 @@ int32_t Bus::getStages(const std::string &path, uint8_t *active, std::vector<uin
 int32_t Bus::setStages(const std::string &path, uint8_t active, const std::vector<uint32_t> &x,
                        const std::vector<uint32_t> &y)
 {
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     Message m, reply;
-    int r = sd_bus_message_new_method_call(m_bus, &m.m, kBusName, path.c_str(), "razer.device.dpi",
+    int r = sd_bus_message_new_method_call(bus(), &m.m, kBusName, path.c_str(), "razer.device.dpi",
                                            "setDPIStages");
     if (r >= 0)
         r = sd_bus_message_append(m.m, "y", active);
@@ -407,10 +359,10 @@ int32_t Bus::setStages(const std::string &path, uint8_t active, const std::vecto
 int32_t Bus::set(const std::string &path, const char *iface, const char *member, const char *types,
                  ...)
 {
-    if (!m_bus)
+    if (!bus())
         return DC_NOT_PRESENT;
     Message m, reply;
-    int r = sd_bus_message_new_method_call(m_bus, &m.m, kBusName, path.c_str(), iface, member);
+    int r = sd_bus_message_new_method_call(bus(), &m.m, kBusName, path.c_str(), iface, member);
     if (r >= 0 && types && *types) {
         va_list args;
         va_start(args, types);
